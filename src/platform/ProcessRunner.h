@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+// Runs a child process from an argument list (never through a shell) and waits
+// for it, draining standard output and standard error together so a chatty
+// child cannot block. Blocking: call it from a background job, never from the
+// main thread.
+struct ProcessRequest
+{
+    QString program;                 // absolute path, or a name looked up in PATH
+    QStringList arguments;
+    QString workingDirectory;        // empty: inherit
+    // Variables set (or, with a null QString value, removed) on top of the
+    // inherited environment.
+    QMap<QString, QString> environment;
+    bool clearEnvironment = false;   // start from an empty environment instead
+    QByteArray standardInput;        // written, then the pipe is closed
+    // After this the child's process group gets SIGTERM, and SIGKILL after
+    // killGrace. Zero: no limit.
+    std::chrono::milliseconds timeout{0};
+    std::chrono::milliseconds killGrace{2000};
+};
+
+struct ProcessResult
+{
+    bool started = false;            // false: the program could not be started
+    QString errorString;             // why it could not start (when !started)
+    int exitCode = -1;               // valid when it exited normally
+    int signal = 0;                  // the signal that ended it, or 0
+    bool timedOut = false;           // it was stopped at its time limit
+    QByteArray standardOutput;
+    QByteArray standardError;
+
+    bool exitedNormally() const { return started && signal == 0; }
+    bool succeeded() const { return exitedNormally() && exitCode == 0 && !timedOut; }
+};
+
+ProcessResult runProcess(const ProcessRequest &request);
+
+// Finds an executable in PATH (or checks an absolute path); empty when none.
+QString findExecutable(const QString &name);

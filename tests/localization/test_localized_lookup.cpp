@@ -1,0 +1,219 @@
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "TestMain.h"
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void writeTable(const QString &root, const QString &code, const QByteArray &body)
+{
+    QVERIFY(QDir(root).mkpath(code + QStringLiteral(".lproj")));
+    QFile file(root + u'/' + code + QStringLiteral(".lproj/Localizable.strings"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(body);
+}
+
+} // namespace
+
+class TestLocalizedLookup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_preferences = std::make_unique<Preferences>(m_dir->filePath(QStringLiteral("prefs.json")));
+        m_manager = std::make_unique<LanguageManager>(*m_preferences, m_center);
+        LanguageManager::setShared(m_manager.get());
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("C"));
+    }
+
+    void cleanup()
+    {
+        StringTables::setShared(nullptr);
+        LanguageManager::setShared(nullptr);
+        SystemLanguage::setLocaleNameOverride(std::nullopt);
+        m_tables.reset();
+        m_manager.reset();
+        m_preferences.reset();
+    }
+
+    void systemTableCode_data()
+    {
+        QTest::addColumn<QString>("localeName");
+        QTest::addColumn<QString>("expected");   // empty: no table code
+        const QList<std::pair<const char *, const char *>> rows{
+            {"zh_CN", "zh-Hans"}, {"zh_SG", "zh-Hans"}, {"zh_Hans", "zh-Hans"}, {"zh", "zh-Hans"},
+            {"zh_CN.UTF-8", "zh-Hans"}, {"zh_Hans_HK", "zh-Hans"}, {"zh_TW", "zh-Hant"}, {"zh_HK", "zh-Hant"},
+            {"zh_MO", "zh-Hant"}, {"zh_Hant_TW", "zh-Hant"}, {"zh-Hant", "zh-Hant"}, {"zh-tw", "zh-Hant"},
+            {"pt_BR", "pt"}, {"pt_PT", "pt"}, {"pt-BR", "pt"}, {"de_DE.UTF-8", "de"}, {"en_US@euro", "en"},
+            {"sr@latin", "sr"}, {"FR_ca", "fr"}, {"es_419", "es"}, {"C", ""}, {"POSIX", ""}, {"", ""},
+            {"C.UTF-8", ""}, {"_DE", ""},
+        };
+        for (const auto &[name, expected] : rows)
+            QTest::newRow(*name ? name : "(empty)") << QString::fromLatin1(name) << QString::fromLatin1(expected);
+    }
+
+    void systemTableCode()
+    {
+        QFETCH(QString, localeName);
+        QFETCH(QString, expected);
+        QCOMPARE(SystemLanguage::tableCodeForLocaleName(localeName).value_or(QString()), expected);
+        SystemLanguage::setLocaleNameOverride(localeName);
+        QCOMPARE(SystemLanguage::currentTableCode().value_or(QString()), expected);
+    }
+
+    void fallbackChain()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("tables"));
+        writeTable(root, "en", "\"greeting\" = \"Hello\";\n\"only_en\" = \"English only\";\n");
+        writeTable(root, "ja", "\"greeting\" = \"こんにちは\";\n");
+        writeTable(root, "zh-Hans", "\"greeting\" = \"你好\";\n");
+        useTables(root);
+
+        m_manager->setLanguage(AppLanguage::japanese);
+        QCOMPARE(localized("greeting"), QStringLiteral("こんにちは"));
+        QCOMPARE(localized("only_en"), QStringLiteral("English only"));   // per key, not per table
+        QCOMPARE(localized("nowhere"), QStringLiteral("nowhere"));
+
+        // The next lookup after a change already uses the new language.
+        m_manager->setLanguage(AppLanguage::chinese);
+        QCOMPARE(localized("greeting"), QStringLiteral("你好"));
+        QCOMPARE(localized("only_en"), QStringLiteral("English only"));
+
+        m_manager->setLanguage(AppLanguage::korean);   // no ko table
+        QCOMPARE(localized("greeting"), QStringLiteral("Hello"));
+        m_manager->setLanguage(AppLanguage::system);   // system "C": no language at all
+        QCOMPARE(localized("greeting"), QStringLiteral("Hello"));
+    }
+
+    void withoutEnglishTheMainTableServes()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("tables"));
+        writeTable(root, "de", "\"greeting\" = \"Hallo\";\n");
+        useTables(root);
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("de_AT.UTF-8"));
+        m_manager->setLanguage(AppLanguage::japanese);
+        QCOMPARE(localized("greeting"), QStringLiteral("Hallo"));
+        QCOMPARE(localized("nowhere"), QStringLiteral("nowhere"));
+        QCOMPARE(mainTableLocalized("greeting"), QStringLiteral("Hallo"));
+    }
+
+    // On a Traditional Chinese or Brazilian desktop "system" must find the
+    // zh-Hant or pt table, not look for a bare "zh" and fall back to English.
+    void systemChoiceFindsRegionalTables()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("tables"));
+        writeTable(root, "en", "\"greeting\" = \"Hello\";\n");
+        writeTable(root, "zh-Hant", "\"greeting\" = \"您好\";\n");
+        writeTable(root, "zh-Hans", "\"greeting\" = \"你好\";\n");
+        writeTable(root, "pt", "\"greeting\" = \"Olá\";\n");
+        useTables(root);
+        QCOMPARE(m_manager->currentLanguage(), AppLanguage(AppLanguage::system));
+
+        const QList<std::pair<QString, QString>> cases{
+            {"zh_TW", "您好"}, {"zh_HK.UTF-8", "您好"}, {"zh_CN.UTF-8", "你好"}, {"pt_BR", "Olá"}, {"it_IT", "Hello"}};
+        for (const auto &[locale, text] : cases) {
+            SystemLanguage::setLocaleNameOverride(locale);
+            QCOMPARE(localized("greeting"), text);
+        }
+
+        // The main table follows the desktop whatever the user chose.
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("zh_TW"));
+        m_manager->setLanguage(AppLanguage::portuguese);
+        QCOMPARE(localized("greeting"), QStringLiteral("Olá"));
+        QCOMPARE(mainTableLocalized("greeting"), QStringLiteral("您好"));
+    }
+
+    void currentLocale()
+    {
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("C"));
+        QCOMPARE(LocalizationManager::currentLocale().language(), QLocale::English);
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("zh_TW"));
+        QCOMPARE(LocalizationManager::currentLocale().script(), QLocale::TraditionalChineseScript);
+
+        m_manager->setLanguage(AppLanguage::french);
+        QCOMPARE(LocalizationManager::currentLocale().language(), QLocale::French);
+        m_manager->setLanguage(AppLanguage::chinese);
+        QCOMPARE(LocalizationManager::currentLocale().language(), QLocale::Chinese);
+        QCOMPARE(LocalizationManager::currentLocale().script(), QLocale::SimplifiedChineseScript);
+    }
+
+    void tablesFolderRules()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("tables"));
+        writeTable(root, "en", "\"a\" = \"A\";\n");
+        QVERIFY(QDir(root).mkpath(QStringLiteral("fr.lproj")));   // a folder without a table
+        writeTable(m_dir->path(), "outside", "\"a\" = \"escaped\";\n");
+        StringTables tables(root);
+        QVERIFY(tables.hasTable("en"));
+        QVERIFY(!tables.hasTable("fr"));
+        QVERIFY(!tables.hasTable("../outside"));
+        QCOMPARE(tables.lookup("../outside", "a"), std::nullopt);
+        QCOMPARE(tables.codes(), QStringList{"en"});
+
+        // Read once: a later change of the file is not seen.
+        QCOMPARE(tables.lookup("en", "a"), QStringLiteral("A"));
+        writeTable(root, "en", "\"a\" = \"changed\";\n");
+        QCOMPARE(tables.lookup("en", "a"), QStringLiteral("A"));
+
+        // The shipped tables are in the binary's resources.
+        QVERIFY(StringTables::shared().codes().contains(QStringLiteral("zh-Hant")));
+        QCOMPARE(StringTables::shared().codes().size(), 13);
+    }
+
+    void lookupsFromManyThreads()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("tables"));
+        QByteArray en, ja;
+        for (int i = 0; i < 500; ++i) {
+            en += QStringLiteral("\"k%1\" = \"en %1\";\n").arg(i).toUtf8();
+            ja += QStringLiteral("\"k%1\" = \"ja %1\";\n").arg(i).toUtf8();
+        }
+        writeTable(root, "en", en);
+        writeTable(root, "ja", ja);
+        useTables(root);
+        m_manager->setLanguage(AppLanguage::japanese);
+
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&wrong, t] {
+                for (int i = 0; i < 500; ++i) {
+                    const QString key = QStringLiteral("k%1").arg((i * 7 + t) % 500);
+                    if (localized(key) != QStringLiteral("ja ") + key.mid(1))
+                        ++wrong;
+                }
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        QCOMPARE(wrong.load(), 0);
+    }
+
+private:
+    void useTables(const QString &root)
+    {
+        m_tables = std::make_unique<StringTables>(root);
+        StringTables::setShared(m_tables.get());
+    }
+
+    NotificationCenter m_center;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Preferences> m_preferences;
+    std::unique_ptr<LanguageManager> m_manager;
+    std::unique_ptr<StringTables> m_tables;
+};
+
+SWEEPBROOK_TEST_MAIN(TestLocalizedLookup)
+#include "test_localized_lookup.moc"

@@ -1,0 +1,277 @@
+#include "platform/ProcessRunner.h"
+
+#include "TestMain.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+#include <sys/wait.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+ProcessRequest shell(const QString &script, const QStringList &arguments = {})
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("/bin/sh");
+    request.arguments = QStringList{QStringLiteral("-c"), script, QStringLiteral("sh")} + arguments;
+    return request;
+}
+
+bool writeScript(const QString &path, const QByteArray &text, QFile::Permissions permissions)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.setPermissions(permissions);
+}
+
+// Gone, or a zombie waiting for whoever inherited it.
+bool isRunning(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = status.readAll();
+    return !text.contains("\nState:\tZ");
+}
+
+} // namespace
+
+class TestProcessRunner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Every run reaps its child, whatever happened to it.
+    void cleanup()
+    {
+        errno = 0;
+        QCOMPARE(::waitpid(-1, nullptr, WNOHANG), pid_t(-1));
+        QCOMPARE(errno, ECHILD);
+    }
+
+    void programsThatCannotStart()
+    {
+        QTemporaryDir dir;
+        const QString plain = dir.filePath(QStringLiteral("plain"));
+        QVERIFY(writeScript(plain, "#!/bin/sh\necho hi\n", QFile::ReadOwner | QFile::WriteOwner));
+
+        const QString missingName = QStringLiteral("sweepbrook-no-such-tool");
+        for (const QString &program : {missingName, dir.filePath(QStringLiteral("absent")), plain}) {
+            ProcessRequest request;
+            request.program = program;
+            const ProcessResult result = runProcess(request);
+            QVERIFY2(!result.started, qPrintable(program));
+            QVERIFY2(result.errorString.contains(program), qPrintable(result.errorString));
+        }
+
+        ProcessRequest inMissingDir = shell(QStringLiteral("true"));
+        inMissingDir.workingDirectory = dir.filePath(QStringLiteral("gone"));
+        const ProcessResult result = runProcess(inMissingDir);
+        QVERIFY(!result.started);
+        QVERIFY2(result.errorString.contains(inMissingDir.workingDirectory), qPrintable(result.errorString));
+
+        QVERIFY(findExecutable(QStringLiteral("sh")).startsWith(QLatin1Char('/')));
+        QCOMPARE(findExecutable(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
+        QVERIFY(findExecutable(plain).isEmpty());
+        QVERIFY(findExecutable(missingName).isEmpty());
+    }
+
+    void bareNamesAreLookedUpInTheChildsPath()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeScript(dir.filePath(QStringLiteral("sweepbrook-tool")), "#!/bin/sh\nprintf tool\n",
+                            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        ProcessRequest request;
+        request.program = QStringLiteral("sweepbrook-tool");
+        request.environment.insert(QStringLiteral("PATH"), dir.path() + QStringLiteral(":/usr/bin:/bin"));
+        const ProcessResult result = runProcess(request);
+        QVERIFY2(result.succeeded(), qPrintable(result.errorString));
+        QCOMPARE(result.standardOutput, QByteArray("tool"));
+    }
+
+    void exitStatusSignalsAndArguments()
+    {
+        ProcessResult result = runProcess(shell(QStringLiteral("printf out; printf err >&2; exit 1")));
+        QVERIFY(result.started && result.exitedNormally() && !result.succeeded());
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.standardOutput, QByteArray("out"));
+        QCOMPARE(result.standardError, QByteArray("err"));
+
+        result = runProcess(shell(QStringLiteral("kill -USR1 $$")));
+        QVERIFY(result.started && !result.exitedNormally() && !result.timedOut);
+        QCOMPARE(result.signal, SIGUSR1);
+
+        // Arguments reach the child verbatim: no shell in between.
+        const QStringList arguments{QStringLiteral("a b"), QStringLiteral("'$HOME'"), QStringLiteral("*;|"), QString()};
+        result = runProcess(shell(QStringLiteral("printf '%s|' \"$@\""), arguments));
+        QVERIFY(result.succeeded());
+        QCOMPARE(result.standardOutput, QByteArray("a b|'$HOME'|*;|||"));
+    }
+
+    void timeLimits()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        ProcessRequest sleeper;
+        sleeper.program = QStringLiteral("sleep");
+        sleeper.arguments = {QStringLiteral("30")};
+        sleeper.timeout = 300ms;
+        ProcessResult result = runProcess(sleeper);
+        QVERIFY(result.started && result.timedOut && !result.succeeded());
+        QCOMPARE(result.signal, SIGTERM);
+
+        // Ignores SIGTERM (and so does its sleep): SIGKILL after the grace.
+        ProcessRequest stubborn = shell(QStringLiteral("trap '' TERM; sleep 30"));
+        stubborn.timeout = 1s;
+        stubborn.killGrace = 300ms;
+        result = runProcess(stubborn);
+        QVERIFY(result.timedOut);
+        QCOMPARE(result.signal, SIGKILL);
+
+        // The whole group goes, even a grandchild that shrugs off SIGTERM and
+        // would otherwise keep the pipes open.
+        ProcessRequest group = shell(QStringLiteral("(trap '' TERM; exec sleep 30) & a=$!; sleep 30 & printf '%s %s' $a $!; wait"));
+        group.timeout = 300ms;
+        result = runProcess(group);
+        QVERIFY(result.timedOut);
+        QCOMPARE(result.signal, SIGTERM);
+        const QList<QByteArray> grandchildren = result.standardOutput.split(' ');
+        QCOMPARE(grandchildren.size(), 2);
+        for (const QByteArray &pid : grandchildren)
+            QTRY_VERIFY2(!isRunning(pid_t(pid.toInt())), pid.constData());
+        QVERIFY2(timer.elapsed() < 20000, "the time limits were not enforced");
+
+        // Without a time limit, returning once the child is gone.
+        timer.restart();
+        result = runProcess(shell(QStringLiteral("sleep 30 & printf %s $!")));
+        QVERIFY(result.succeeded());
+        QVERIFY(timer.elapsed() < 10000);
+        const pid_t stray = pid_t(result.standardOutput.toInt());
+        QVERIFY(stray > 0);
+        ::kill(stray, SIGKILL);
+    }
+
+    void largeStreams()
+    {
+        // 1 MB on stderr before anything on stdout: both must be drained at once.
+        ProcessRequest chatty = shell(QStringLiteral("head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o"));
+        chatty.timeout = 60s;
+        ProcessResult result = runProcess(chatty);
+        QVERIFY(result.succeeded());
+        QCOMPARE(result.standardError, QByteArray(1 << 20, 'e'));
+        QCOMPARE(result.standardOutput, QByteArray(1 << 20, 'o'));
+
+        QByteArray input(1 << 20, Qt::Uninitialized);
+        QRandomGenerator generator(7);
+        for (char &c : input)
+            c = char(generator.bounded(256));
+        ProcessRequest echo;
+        echo.program = QStringLiteral("cat");
+        echo.standardInput = input;
+        echo.timeout = 60s;
+        result = runProcess(echo);
+        QVERIFY(result.succeeded());
+        QVERIFY(result.standardOutput == input);
+
+        // A child that never reads its input must not take us down with SIGPIPE
+        // (QtTest's handler treats it as a crash).
+        ProcessRequest deaf = shell(QStringLiteral("exec 0<&-; exit 3"));
+        deaf.standardInput = input;
+        deaf.timeout = 60s;
+        result = runProcess(deaf);
+        QVERIFY(result.started && !result.timedOut);
+        QCOMPARE(result.exitCode, 3);
+
+        ProcessRequest noInput = shell(QStringLiteral("cat; printf end"));
+        noInput.timeout = 60s;
+        QCOMPARE(runProcess(noInput).standardOutput, QByteArray("end"));
+    }
+
+    void childStartsWithCleanSignalState()
+    {
+        // Whatever this thread blocks and SIGPIPE ignored here must not reach the child.
+        sigset_t block, old;
+        sigemptyset(&block);
+        sigaddset(&block, SIGUSR2);
+        QCOMPARE(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+        struct sigaction ignore {}, previous {};
+        ignore.sa_handler = SIG_IGN;
+        QCOMPARE(::sigaction(SIGPIPE, &ignore, &previous), 0);
+        ProcessRequest request;
+        request.program = QStringLiteral("grep");
+        request.arguments = {QStringLiteral("-E"), QStringLiteral("^Sig(Blk|Ign)"), QStringLiteral("/proc/self/status")};
+        const ProcessResult result = runProcess(request);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        ::sigaction(SIGPIPE, &previous, nullptr);
+
+        QVERIFY(result.succeeded());
+        for (const QByteArray &line : result.standardOutput.trimmed().split('\n')) {
+            const qulonglong mask = line.mid(line.indexOf(':') + 1).trimmed().toULongLong(nullptr, 16);
+            if (line.startsWith("SigBlk"))
+                QCOMPARE(mask, 0ull);
+            else
+                QCOMPARE(mask & (1ull << (SIGPIPE - 1)), 0ull);
+        }
+    }
+
+    void workingDirectoryAndEnvironment()
+    {
+        QTemporaryDir dir;
+        qputenv("SWEEPBROOK_INHERITED", "yes");
+        ProcessRequest request = shell(QStringLiteral("pwd -P; printf '%s|%s|%s' \"$SWEEPBROOK_SET\" \"${SWEEPBROOK_INHERITED-unset}\" \"${HOME-unset}\""));
+        request.workingDirectory = dir.path();
+        request.environment.insert(QStringLiteral("SWEEPBROOK_SET"), QStringLiteral("välue with spaces"));
+        request.environment.insert(QStringLiteral("HOME"), QString());
+        ProcessResult result = runProcess(request);
+        QVERIFY(result.succeeded());
+        QCOMPARE(QString::fromUtf8(result.standardOutput),
+                 QDir(dir.path()).canonicalPath() + QStringLiteral("\nvälue with spaces|yes|unset"));
+
+        ProcessRequest clean;
+        clean.program = QStringLiteral("/usr/bin/env");
+        clean.clearEnvironment = true;
+        clean.environment.insert(QStringLiteral("ONLY"), QStringLiteral("1"));
+        result = runProcess(clean);
+        QVERIFY(result.succeeded());
+        QCOMPARE(result.standardOutput, QByteArray("ONLY=1\n"));
+        qunsetenv("SWEEPBROOK_INHERITED");
+    }
+
+    void runsFromSeveralThreads()
+    {
+        constexpr int count = 8;
+        std::vector<ProcessResult> results(count);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < count; ++i) {
+            threads.emplace_back([&results, i] {
+                ProcessRequest request = shell(QStringLiteral("head -c 200000 /dev/zero >&2; cat; printf %s \"$1\""),
+                                               {QString::number(i)});
+                request.standardInput = QByteArray(100000, char('a' + i));
+                request.timeout = 60s;
+                results[size_t(i)] = runProcess(request);
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        for (int i = 0; i < count; ++i) {
+            const ProcessResult &result = results[size_t(i)];
+            QVERIFY(result.succeeded());
+            QCOMPARE(result.standardOutput, QByteArray(100000, char('a' + i)) + QByteArray::number(i));
+            QCOMPARE(result.standardError.size(), 200000);
+        }
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestProcessRunner)
+#include "test_process_runner.moc"
