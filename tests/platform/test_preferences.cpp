@@ -1,5 +1,6 @@
 #include "platform/Preferences.h"
 
+#include "StdoutCapture.h"
 #include "TestMain.h"
 
 #include <QDir>
@@ -20,45 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using testsupport::StdoutCapture;
+
 namespace {
 
-// Collects what is written to standard output while it lives.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        m_saved = ::dup(STDOUT_FILENO);
-        m_file = std::tmpfile();
-        ::dup2(::fileno(m_file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); }
-    QStringList lines()
-    {
-        restore();
-        std::rewind(m_file);
-        QByteArray all;
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, m_file)) > 0)
-            all.append(buffer, qsizetype(n));
-        return QString::fromUtf8(all).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stdout);
-        ::dup2(m_saved, STDOUT_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    int m_saved = -1;
-    FILE *m_file = nullptr;
-};
 
 QByteArray readFile(const QString &path)
 {

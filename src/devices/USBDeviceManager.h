@@ -1,0 +1,168 @@
+#pragma once
+
+#include "devices/LocalUSBDevice.h"
+#include "platform/Volumes.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QWaitCondition>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class DeviceMonitor;
+class NotificationCenter;
+class Preferences;
+class Scheduler;
+
+// The device side of the app: the published list of mounted removable volumes,
+// monitoring, access grants and eject. Made once by the main window.
+class USBDeviceManager : public QObject
+{
+    Q_OBJECT
+public:
+    static inline const QString deviceAccessibilityChanged = QStringLiteral("DeviceAccessibilityChanged");
+    static inline const QString bookmarksKey = QStringLiteral("DeviceSecurityBookmarks");
+
+    // Where the manager finds the system and its tools. Tests replace parts.
+    struct Environment
+    {
+        SystemPaths paths;
+        QString lsof = QStringLiteral("lsof");
+        QString ps = QStringLiteral("ps");
+        QString udisksctl = QStringLiteral("udisksctl");
+        QString umount = QStringLiteral("umount");
+        QString blkid = QStringLiteral("blkid");
+        QString lsblk = QStringLiteral("lsblk");
+        bool useUDisks2 = true;          // the D-Bus unmount-and-eject step
+        bool startMonitoring = true;     // udev monitor, mount watch and one-second timer
+        std::chrono::milliseconds lsofTimeout{5000};
+        std::chrono::milliseconds ejectToolTimeout{5000};
+        std::chrono::milliseconds umountTimeout{30000};
+        std::chrono::milliseconds infoTimeout{2000};
+        std::chrono::milliseconds forceRefreshTimeout{5000};
+    };
+
+    // Uses Scheduler::shared(), Preferences::standard() and the default notification centre.
+    explicit USBDeviceManager(QObject *parent = nullptr);
+    USBDeviceManager(Environment environment, Scheduler &scheduler, Preferences &preferences,
+                     NotificationCenter &center, QObject *parent = nullptr);
+    ~USBDeviceManager() override;
+
+    // ---- Device list ----
+    // A copy of the published list (takes deviceListLock).
+    QList<LocalUSBDevice> connectedDevices() const;
+    QMutex &deviceListLock() const { return m_deviceListLock; }
+
+    // Queues an enumeration in the background; the list changes when it ends.
+    // At most one enumeration runs and one waits; a request made while one
+    // waits joins it.
+    void refreshDevices();
+
+    std::optional<LocalUSBDevice> latestDevice() const;
+    std::optional<LocalUSBDevice> device(const QString &id) const;
+    std::optional<LocalUSBDevice> currentDevice(const LocalUSBDevice &device) const;
+
+    // ---- Device properties (blocking: background only) ----
+    bool isRemovableVolume(const QString &path) const;
+    QString generateDeviceID(const QString &path) const;
+    std::optional<QString> getBSDName(const QString &path) const;
+    // Fallback through lsblk's list of devices and their mount points.
+    std::optional<QString> getBSDNameUsingDiskutil(const QString &path, QString *error = nullptr) const;
+    // The file-system type of a block device (blkid), bounded by infoTimeout.
+    // On time-out *error is "diskutil command timed out".
+    std::optional<QString> runDiskutilInfo(const QString &bsdName, QString *error = nullptr) const;
+    QString fileSystemDisplayName(const QString &rawType) const;
+    QMap<QString, QString> getDeviceDescription(const QString &path) const;
+    DeviceType determineDeviceType(const QString &path, const QString &fileSystem) const;
+    bool deviceIDMatches(const QString &storedID, const QString &path) const;
+
+    // ---- Access grants ----
+    void loadSecurityBookmarks();
+    void saveSecurityBookmarks();
+    void saveSecurityBookmark(const QString &deviceID, const QByteArray &bookmarkData);
+    bool hasSecurityBookmark(const QString &deviceID) const;
+    bool startAccessingDevice(const QString &deviceID);
+    void stopAccessingDevice(const QString &deviceID);
+    bool forceRefreshDeviceAccess(const QString &deviceID);          // blocking, background only
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &deviceID, bool isAccessible);
+    // A grant record for a folder on a mounted volume (nothing when the folder
+    // is not on a mounted volume).
+    std::optional<QByteArray> createBookmarkData(const QString &folderPath) const;
+    QMap<QString, QByteArray> securityBookmarks() const;
+
+    // ---- Monitoring ----
+    void startMonitoring();
+    void stopMonitoring();
+    bool isMonitoring() const;
+
+    // ---- Eject ----
+    using EjectCompletion = std::function<void(bool ejected, const QList<BlockingProcess> &blocking)>;
+    void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion);
+    QList<BlockingProcess> findProcessesUsingDevice(const LocalUSBDevice &device) const;
+    std::optional<QString> processName(qint64 pid) const;
+
+    const Environment &environment() const { return m_env; }
+
+    // Can the folder be listed? (The access check everything here uses.)
+    static bool canListFolder(const QString &path);
+
+signals:
+    // The published list was replaced or one record's accessibility changed.
+    void connectedDevicesChanged();
+
+private:
+    void enumerateRemovableVolumes(quint64 generation);
+    std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount, const QList<MountEntry> &mounts);
+    bool isRemovable(const QString &path, const std::optional<MountEntry> &mount,
+                     const std::optional<BlockDeviceInfo> &block) const;
+    QString idFor(const QString &path, const std::optional<QString> &bsdName) const;
+    QMap<QString, QString> describeBlock(const std::optional<BlockDeviceInfo> &block) const;
+    DeviceType deviceTypeFor(const QString &path, const QString &fileSystem,
+                             const QMap<QString, QString> &description) const;
+    void handleDevicesAdded();
+    void handleDevicesRemoved();
+    void updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation);
+    void performEject(const LocalUSBDevice &device, EjectCompletion completion);
+    std::optional<MountEntry> mountFor(const QString &path) const;
+    std::optional<std::pair<QString, QByteArray>> findBookmark(const QString &deviceID) const;
+
+    Environment m_env;
+    Scheduler &m_scheduler;
+    Preferences &m_preferences;
+    NotificationCenter &m_center;
+    BlockDeviceProbe m_probe;
+
+    mutable QMutex m_deviceListLock;
+    QList<LocalUSBDevice> m_connectedDevices;
+
+    // Refresh bookkeeping (main thread).
+    bool m_enumerationRunning = false;
+    bool m_enumerationPending = false;
+    quint64 m_nextGeneration = 1;
+    quint64 m_publishedGeneration = 0;
+
+    mutable QMutex m_cacheLock;
+    mutable QHash<QString, QMap<QString, QString>> m_deviceInfoCache;   // by kernel name + file-system UUID
+
+    mutable QMutex m_bookmarkLock;
+    QMap<QString, QByteArray> m_securityBookmarks;
+
+    // Background enumerations still running (the destructor waits for them).
+    QMutex m_inflightLock;
+    QWaitCondition m_inflightDone;
+    int m_inflight = 0;
+
+    DeviceMonitor *m_monitor = nullptr;
+    quint64 m_refreshTimer = 0;
+    std::shared_ptr<bool> m_alive;
+};

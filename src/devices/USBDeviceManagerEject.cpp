@@ -1,0 +1,285 @@
+#include "devices/USBDeviceManager.h"
+
+#include "platform/Log.h"
+#include "platform/ProcessRunner.h"
+#include "platform/Scheduler.h"
+#include "platform/UDisks2.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringDecoder>
+
+#include <limits>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::optional<QString> decodeUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+// A decimal process ID: an optional sign, then digits only, within 64 bits.
+std::optional<qint64> parsePid(QStringView field)
+{
+    bool negative = false;
+    if (!field.isEmpty() && (field.front() == u'+' || field.front() == u'-')) {
+        negative = field.front() == u'-';
+        field = field.mid(1);
+    }
+    if (field.isEmpty())
+        return std::nullopt;
+    // Accumulate towards the negative side, which has room for the minimum.
+    qint64 value = 0;
+    constexpr qint64 minimum = std::numeric_limits<qint64>::min();
+    for (const QChar c : field) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        const int digit = c.unicode() - u'0';
+        if (value < (minimum + digit) / 10)
+            return std::nullopt;
+        value = value * 10 - digit;
+    }
+    if (negative)
+        return value;
+    if (value == minimum)
+        return std::nullopt;
+    return -value;
+}
+
+QString statusText(const ProcessResult &result)
+{
+    if (result.signal != 0)
+        return QStringLiteral("signal %1").arg(result.signal);
+    return QString::number(result.exitCode);
+}
+
+// The device to detach after the unmount: a partition's whole disk.
+QString wholeDiskName(const QString &sysfsRoot, const QString &name)
+{
+    const QString dir = QFileInfo(sysfsRoot + QStringLiteral("/class/block/") + name).canonicalFilePath();
+    if (!dir.isEmpty() && QFileInfo::exists(dir + QStringLiteral("/partition")))
+        return QFileInfo(dir).dir().dirName();
+    return name;
+}
+
+void logToolOutput(const QString &tool, const ProcessResult &result)
+{
+    if (const std::optional<QString> out = decodeUtf8(result.standardOutput))
+        logLine(tool + QStringLiteral("输出: ") + out->trimmed());
+    if (const std::optional<QString> err = decodeUtf8(result.standardError); err && !err->trimmed().isEmpty())
+        logLine(tool + QStringLiteral("错误: ") + err->trimmed());
+}
+
+// Unmounts with udisksctl, then deletes the loop device or powers off the
+// drive. One time limit covers the whole step, counted from the first start.
+// Nothing when udisksctl could not be started at all.
+std::optional<bool> ejectWithUdisksctl(const USBDeviceManager::Environment &env, const QString &bsdName)
+{
+    const QString disk = wholeDiskName(env.paths.sysfsRoot, bsdName);
+    const QList<QStringList> steps = {
+        {QStringLiteral("unmount"), QStringLiteral("-b"), QStringLiteral("/dev/") + bsdName,
+         QStringLiteral("--no-user-interaction")},
+        {disk.startsWith(u"loop") ? QStringLiteral("loop-delete") : QStringLiteral("power-off"), QStringLiteral("-b"),
+         QStringLiteral("/dev/") + disk, QStringLiteral("--no-user-interaction")},
+    };
+    const QDeadlineTimer deadline(env.ejectToolTimeout.count());
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        if (deadline.hasExpired()) {
+            logLine(QStringLiteral("udisksctl命令超时终止"));
+            return false;
+        }
+        ProcessRequest request;
+        request.program = env.udisksctl;
+        request.arguments = steps.at(i);
+        request.timeout = milliseconds(std::max<qint64>(deadline.remainingTime(), 1));
+        request.killGrace = milliseconds(1000);
+        const ProcessResult result = runProcess(request);
+        if (!result.started) {
+            logLine(QStringLiteral("启动udisksctl命令失败: ") + result.errorString);
+            if (i == 0)
+                return std::nullopt;
+            return false;
+        }
+        if (result.timedOut)
+            logLine(QStringLiteral("udisksctl命令超时终止"));
+        logToolOutput(QStringLiteral("udisksctl"), result);
+        if (!result.succeeded()) {
+            logLine(QStringLiteral("udisksctl弹出失败，状态码: ") + statusText(result));
+            return false;
+        }
+    }
+    logLine(QStringLiteral("使用udisksctl成功弹出设备"));
+    return true;
+}
+
+} // namespace
+
+void USBDeviceManager::ejectDevice(const LocalUSBDevice &device, EjectCompletion completion)
+{
+    logLine(QStringLiteral("开始尝试弹出设备: ") + device.name + QStringLiteral(", 路径: ") + device.path);
+    {
+        QMutexLocker lock(&m_inflightLock);
+        ++m_inflight;
+    }
+    m_scheduler.runInBackground([this, device, completion] {
+        // The destructor waits for this job: it reads the manager throughout.
+        struct Done
+        {
+            USBDeviceManager *manager;
+            ~Done()
+            {
+                QMutexLocker lock(&manager->m_inflightLock);
+                if (--manager->m_inflight == 0)
+                    manager->m_inflightDone.wakeAll();
+            }
+        } done{this};
+        performEject(device, completion);
+    });
+}
+
+void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletion completion)
+{
+    const auto deliver = [this, &completion](bool ejected, const QList<BlockingProcess> &blocking) {
+        m_scheduler.post(
+            [completion, ejected, blocking] {
+                if (completion)
+                    completion(ejected, blocking);
+            },
+            this);
+    };
+
+    const QList<BlockingProcess> holders = findProcessesUsingDevice(device);
+    if (!holders.isEmpty()) {
+        logLine(QStringLiteral("检测到 %1 个进程正在使用设备:").arg(holders.size()));
+        for (const BlockingProcess &process : holders)
+            logLine(QStringLiteral("PID: %1, 名称: %2, 命令: %3").arg(process.pid).arg(process.name, process.command));
+        deliver(false, holders);
+        return;
+    }
+
+    const std::optional<QString> bsdName = getBSDName(device.path);
+
+    if (m_env.useUDisks2) {
+        if (bsdName) {
+            const UDisks2Outcome outcome = udisks2UnmountAndEject(QStringLiteral("/dev/") + *bsdName);
+            if (outcome.ejected) {
+                if (!outcome.error.isEmpty())
+                    logLine(QStringLiteral("UDisks2: ") + outcome.error);
+                logLine(QStringLiteral("使用UDisks2成功弹出设备"));
+                deliver(true, {});
+                return;
+            }
+            logLine(QStringLiteral("UDisks2弹出设备失败: ") + outcome.error);
+        } else {
+            logLine(QStringLiteral("UDisks2弹出设备失败: no block device is known for ") + device.path);
+        }
+    }
+
+    if (bsdName) {
+        logLine(QStringLiteral("尝试使用udisksctl命令弹出设备，BSD名称: ") + *bsdName);
+        if (const std::optional<bool> ejected = ejectWithUdisksctl(m_env, *bsdName)) {
+            // Once udisksctl ran, its verdict is final: umount after a half-done
+            // eject would only add a second, misleading failure.
+            deliver(*ejected, {});
+            return;
+        }
+    }
+
+    logLine(QStringLiteral("尝试使用umount命令弹出设备"));
+    ProcessRequest request;
+    request.program = m_env.umount;
+    request.arguments = {QStringLiteral("--"), device.path};
+    request.timeout = m_env.umountTimeout;
+    const ProcessResult result = runProcess(request);
+    if (!result.started) {
+        logLine(QStringLiteral("启动umount命令失败: ") + result.errorString);
+        const QList<BlockingProcess> again = findProcessesUsingDevice(device);
+        logLine(QStringLiteral("所有弹出方法都失败"));
+        deliver(false, again);
+        return;
+    }
+    if (result.timedOut)
+        logLine(QStringLiteral("umount命令超时终止"));
+    if (result.succeeded()) {
+        logLine(QStringLiteral("使用umount成功弹出设备"));
+        deliver(true, {});
+    } else {
+        logLine(QStringLiteral("umount弹出失败，状态码: ") + statusText(result));
+        deliver(false, {});
+    }
+}
+
+QList<BlockingProcess> USBDeviceManager::findProcessesUsingDevice(const LocalUSBDevice &device) const
+{
+    logLine(QStringLiteral("查找正在使用设备的进程: ") + device.name + QStringLiteral(", 路径: ") + device.path);
+    // Naming the mount point makes lsof list every open file on that file
+    // system, without walking the volume as +D does.
+    ProcessRequest request;
+    request.program = m_env.lsof;
+    request.arguments = {QStringLiteral("-w"), QStringLiteral("--"), device.path};
+    request.timeout = m_env.lsofTimeout;
+    request.killGrace = milliseconds(500);
+    const ProcessResult result = runProcess(request);
+    if (!result.started) {
+        logLine(QStringLiteral("启动lsof命令失败: ") + result.errorString);
+        return {};
+    }
+    if (result.timedOut) {
+        logLine(QStringLiteral("lsof命令超时终止"));
+        return {};
+    }
+    // The exit status says nothing: lsof exits 1 whenever some search found
+    // nothing, even after listing holders.
+    const std::optional<QString> text = decodeUtf8(result.standardOutput);
+    if (!text)
+        return {};
+    const QStringList lines = text->split(u'\n');
+    if (lines.size() < 2)
+        return {};
+
+    QList<BlockingProcess> processes;
+    QSet<qint64> seen;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QStringList fields = lines.at(i).split(u' ', Qt::SkipEmptyParts);
+        if (fields.size() < 2)
+            continue;
+        const std::optional<qint64> pid = parsePid(fields.at(1));
+        if (!pid || seen.contains(*pid))
+            continue;
+        seen.insert(*pid);
+        BlockingProcess process;
+        process.pid = *pid;
+        process.command = fields.at(0);
+        const std::optional<QString> name = processName(*pid);
+        process.name = name && !name->isEmpty() ? *name : process.command;
+        processes.append(process);
+    }
+    return processes;
+}
+
+std::optional<QString> USBDeviceManager::processName(qint64 pid) const
+{
+    ProcessRequest request;
+    request.program = m_env.ps;
+    request.arguments = {QStringLiteral("-p"), QString::number(pid), QStringLiteral("-o"), QStringLiteral("comm=")};
+    request.timeout = m_env.lsofTimeout;
+    const ProcessResult result = runProcess(request);
+    if (!result.started) {
+        logLine(QStringLiteral("获取进程名称失败: ") + result.errorString);
+        return std::nullopt;
+    }
+    if (!result.succeeded())
+        return std::nullopt;
+    const std::optional<QString> text = decodeUtf8(result.standardOutput);
+    if (!text)
+        return std::nullopt;
+    return text->trimmed();
+}

@@ -1,0 +1,265 @@
+#include "platform/DeviceMonitor.h"
+
+#include "platform/Log.h"
+#include "platform/Volumes.h"
+
+#include <QFile>
+#include <QMetaObject>
+#include <QSet>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <libudev.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Reads a whole file from an open descriptor, from its start. /proc files
+// report a size of 0, so read until end of file.
+bool readFromStart(int fd, QByteArray *contents)
+{
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        return false;
+    contents->clear();
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            contents->append(buffer, n);
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// A mount is identified by its id and where it is mounted: a new mount on a
+// busy mount point (stacked) or a moved mount shows as a change too.
+QSet<QString> mountKeys(const QByteArray &contents)
+{
+    QSet<QString> keys;
+    for (const MountEntry &entry : parseMountInfo(contents))
+        keys.insert(QString::number(entry.mountId) + u' ' + entry.mountPoint);
+    return keys;
+}
+
+} // namespace
+
+struct DeviceMonitor::Impl
+{
+    DeviceMonitor *q = nullptr;
+    QString mountInfoPath;
+    bool running = false;
+
+    udev *udevContext = nullptr;
+    udev_monitor *monitor = nullptr;
+    std::unique_ptr<QSocketNotifier> udevNotifier;
+
+    int mountFd = -1;
+    std::unique_ptr<QSocketNotifier> mountNotifier;
+    QSet<QString> mounts;
+
+    // Events seen since the last flush; one flush per event-loop turn.
+    bool arrived = false;
+    bool removed = false;
+    bool flushQueued = false;
+
+    bool startUdev();
+    void stopUdev();
+    bool startMountWatch();
+    void stopMountWatch();
+    void readUdevEvents();
+    void readMountInfo();
+    void queueFlush();
+    void flush();
+};
+
+bool DeviceMonitor::Impl::startUdev()
+{
+    udevContext = udev_new();
+    if (!udevContext) {
+        logLine(QStringLiteral("DeviceMonitor: cannot create a udev context: %1").arg(systemError(errno)));
+        return false;
+    }
+    // Without a running udevd nobody re-broadcasts the kernel's events, so
+    // listen to the kernel directly.
+    const char *source = QFile::exists(QStringLiteral("/run/udev/control")) ? "udev" : "kernel";
+    monitor = udev_monitor_new_from_netlink(udevContext, source);
+    if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr) >= 0
+        && udev_monitor_enable_receiving(monitor) >= 0) {
+        const int fd = udev_monitor_get_fd(monitor);
+        // libudev opens it non-blocking; make sure, a blocking read would freeze the UI.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK))
+            ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        udevNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(udevNotifier.get(), &QSocketNotifier::activated, q, [this] { readUdevEvents(); });
+        return true;
+    }
+    logLine(QStringLiteral("DeviceMonitor: cannot listen to %1 block device events: %2")
+                .arg(QString::fromLatin1(source), systemError(errno)));
+    stopUdev();
+    return false;
+}
+
+void DeviceMonitor::Impl::stopUdev()
+{
+    udevNotifier.reset();
+    if (monitor)
+        udev_monitor_unref(monitor);
+    monitor = nullptr;
+    if (udevContext)
+        udev_unref(udevContext);
+    udevContext = nullptr;
+}
+
+bool DeviceMonitor::Impl::startMountWatch()
+{
+    const QByteArray path = QFile::encodeName(mountInfoPath);
+    mountFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    QByteArray contents;
+    if (mountFd < 0 || !readFromStart(mountFd, &contents)) {
+        logLine(QStringLiteral("DeviceMonitor: cannot watch %1: %2").arg(mountInfoPath, systemError(errno)));
+        stopMountWatch();
+        return false;
+    }
+    mounts = mountKeys(contents);
+    // The kernel flags a changed mount table as an exceptional condition (POLLPRI).
+    mountNotifier = std::make_unique<QSocketNotifier>(mountFd, QSocketNotifier::Exception);
+    QObject::connect(mountNotifier.get(), &QSocketNotifier::activated, q, [this] { readMountInfo(); });
+    return true;
+}
+
+void DeviceMonitor::Impl::stopMountWatch()
+{
+    mountNotifier.reset();
+    if (mountFd >= 0)
+        ::close(mountFd);
+    mountFd = -1;
+    mounts.clear();
+}
+
+void DeviceMonitor::Impl::readUdevEvents()
+{
+    while (udev_device *device = udev_monitor_receive_device(monitor)) {
+        const char *action = udev_device_get_action(device);
+        if (!action)
+            action = "";
+        if (std::strcmp(action, "add") == 0) {
+            arrived = true;
+        } else if (std::strcmp(action, "remove") == 0) {
+            removed = true;
+        } else if (std::strcmp(action, "change") == 0) {
+            // A card pulled from a reader or a loop device detached stays as a
+            // device but reports "change" with no media left (size 0).
+            const char *size = udev_device_get_sysattr_value(device, "size");
+            if (size && std::strcmp(size, "0") == 0)
+                removed = true;
+            else
+                arrived = true;
+        }
+        udev_device_unref(device);
+    }
+    queueFlush();
+}
+
+void DeviceMonitor::Impl::readMountInfo()
+{
+    QByteArray contents;
+    if (!readFromStart(mountFd, &contents)) {
+        logLine(QStringLiteral("DeviceMonitor: cannot read %1: %2").arg(mountInfoPath, systemError(errno)));
+        return;
+    }
+    const QSet<QString> now = mountKeys(contents);
+    for (const QString &key : now) {
+        if (!mounts.contains(key)) {
+            arrived = true;
+            break;
+        }
+    }
+    for (const QString &key : std::as_const(mounts)) {
+        if (!now.contains(key)) {
+            removed = true;
+            break;
+        }
+    }
+    mounts = now;
+    queueFlush();
+}
+
+void DeviceMonitor::Impl::queueFlush()
+{
+    if (flushQueued || (!arrived && !removed))
+        return;
+    flushQueued = true;
+    QMetaObject::invokeMethod(q, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+void DeviceMonitor::Impl::flush()
+{
+    flushQueued = false;
+    const bool wasArrived = std::exchange(arrived, false);
+    const bool wasRemoved = std::exchange(removed, false);
+    if (!running)
+        return;
+    if (wasRemoved)
+        emit q->mediaRemoved();
+    if (wasArrived)
+        emit q->mediaArrived();
+}
+
+DeviceMonitor::DeviceMonitor(const QString &mountInfoPath, QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<Impl>())
+{
+    d->q = this;
+    d->mountInfoPath = mountInfoPath;
+}
+
+DeviceMonitor::~DeviceMonitor()
+{
+    stop();
+}
+
+bool DeviceMonitor::start()
+{
+    if (d->running)
+        return true;
+    const bool udevOk = d->startUdev();
+    const bool mountsOk = d->startMountWatch();
+    d->running = udevOk || mountsOk;
+    return d->running;
+}
+
+void DeviceMonitor::stop()
+{
+    d->stopUdev();
+    d->stopMountWatch();
+    d->arrived = false;
+    d->removed = false;
+    d->running = false;
+}
+
+bool DeviceMonitor::isRunning() const
+{
+    return d->running;
+}
+
+bool DeviceMonitor::hasUdevMonitor() const
+{
+    return d->monitor != nullptr;
+}
+
+bool DeviceMonitor::hasMountWatch() const
+{
+    return d->mountFd >= 0;
+}

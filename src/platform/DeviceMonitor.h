@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+// Watches for block devices coming and going (a libudev monitor on the
+// "block" subsystem) and for mounts and unmounts (POLLPRI on
+// /proc/self/mountinfo). Lives on the main thread; signals are emitted there.
+class DeviceMonitor : public QObject
+{
+    Q_OBJECT
+public:
+    explicit DeviceMonitor(const QString &mountInfoPath = QStringLiteral("/proc/self/mountinfo"),
+                           QObject *parent = nullptr);
+    ~DeviceMonitor() override;
+
+    // Starts both watches. False when neither could start (each failure is logged).
+    bool start();
+    void stop();
+    bool isRunning() const;
+
+    // Which watches are working (tests, diagnostics).
+    bool hasUdevMonitor() const;
+    bool hasMountWatch() const;
+
+signals:
+    // One burst of block-device "add"/"change" events, or a new mount.
+    void mediaArrived();
+    // One burst of block-device "remove" events (or "change" events that leave
+    // the device without media: a card pulled, a loop device detached), or an unmount.
+    void mediaRemoved();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};

@@ -1,0 +1,155 @@
+#include "platform/UDisks2.h"
+
+#include <QAtomicInteger>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDeadlineTimer>
+#include <QVariantMap>
+
+#include <optional>
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.UDisks2");
+const QString kManagerPath = QStringLiteral("/org/freedesktop/UDisks2/Manager");
+const QString kManagerInterface = QStringLiteral("org.freedesktop.UDisks2.Manager");
+const QString kBlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
+const QString kFilesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+const QString kLoopInterface = QStringLiteral("org.freedesktop.UDisks2.Loop");
+const QString kDriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
+const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+
+// Errors that mean nobody (or no UDisks2) is there to answer.
+bool meansUnreachable(const QString &errorName)
+{
+    static const QStringList names = {
+        QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+        QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
+        QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
+        QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+    };
+    return names.contains(errorName) || errorName.startsWith(u"org.freedesktop.DBus.Error.Spawn.");
+}
+
+// A private connection per eject, opened from the address in the environment
+// at the time of the call: the shared system-bus connection would stay dead
+// for the life of the process if the bus was not up when it was first used.
+class Bus
+{
+public:
+    explicit Bus(std::chrono::milliseconds timeout)
+        : m_deadline(timeout.count())
+    {
+        static QAtomicInteger<quint64> counter;
+        m_name = QStringLiteral("sweepbrook-udisks2-%1").arg(counter.fetchAndAddRelaxed(1));
+        QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
+        if (address.isEmpty())
+            address = QStringLiteral("unix:path=/var/run/dbus/system_bus_socket");
+        m_connection.emplace(QDBusConnection::connectToBus(address, m_name));
+    }
+    ~Bus()
+    {
+        m_connection.reset();
+        QDBusConnection::disconnectFromBus(m_name);
+    }
+    Bus(const Bus &) = delete;
+    Bus &operator=(const Bus &) = delete;
+
+    bool isConnected() const { return m_connection->isConnected(); }
+    QString connectionError() const
+    {
+        const QString message = m_connection->lastError().message();
+        return message.isEmpty() ? QStringLiteral("the system bus is not reachable") : message;
+    }
+
+    // Calls a method; on failure fills `outcome` (error text, reachability) and returns nothing.
+    std::optional<QList<QVariant>> call(const QString &path, const QString &interface, const QString &method,
+                                        const QList<QVariant> &arguments, UDisks2Outcome &outcome) const
+    {
+        const qint64 remaining = m_deadline.remainingTime();
+        if (remaining == 0) {
+            outcome.error = QStringLiteral("%1.%2: timed out").arg(interface, method);
+            return std::nullopt;
+        }
+        QDBusMessage message = QDBusMessage::createMethodCall(kService, path, interface, method);
+        message.setArguments(arguments);
+        const QDBusMessage reply = m_connection->call(message, QDBus::Block, int(std::max<qint64>(remaining, 1)));
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            return reply.arguments();
+        const QString name = reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : QString();
+        if (meansUnreachable(name))
+            outcome.reachable = false;
+        const QString what = method == u"Get" ? QStringLiteral("reading %1.%2").arg(arguments.value(0).toString(),
+                                                                                  arguments.value(1).toString())
+                                              : QStringLiteral("%1.%2").arg(interface, method);
+        outcome.error = QStringLiteral("%1 on %2 failed: %3 (%4)").arg(what, path, reply.errorMessage(), name);
+        return std::nullopt;
+    }
+
+    std::optional<QVariant> property(const QString &path, const QString &interface, const QString &name,
+                                     UDisks2Outcome &outcome) const
+    {
+        const auto reply = call(path, kPropertiesInterface, QStringLiteral("Get"), {interface, name}, outcome);
+        if (!reply || reply->isEmpty())
+            return std::nullopt;
+        return reply->constFirst().value<QDBusVariant>().variant();
+    }
+
+private:
+    QDeadlineTimer m_deadline;
+    QString m_name;
+    std::optional<QDBusConnection> m_connection;
+};
+
+} // namespace
+
+UDisks2Outcome udisks2UnmountAndEject(const QString &devNode, std::chrono::milliseconds timeout)
+{
+    UDisks2Outcome outcome;
+    Bus bus(timeout);
+    if (!bus.isConnected()) {
+        outcome.reachable = false;
+        outcome.error = bus.connectionError();
+        return outcome;
+    }
+
+    const QVariantMap noOptions;
+    const QVariantMap deviceQuery{{QStringLiteral("path"), devNode}};
+    const auto resolved = bus.call(kManagerPath, kManagerInterface, QStringLiteral("ResolveDevice"),
+                                   {QVariant::fromValue(deviceQuery), QVariant::fromValue(noOptions)}, outcome);
+    if (!resolved)
+        return outcome;
+    const QList<QDBusObjectPath> blocks = qdbus_cast<QList<QDBusObjectPath>>(resolved->value(0));
+    if (blocks.isEmpty()) {
+        outcome.error = QStringLiteral("UDisks2 does not know %1").arg(devNode);
+        return outcome;
+    }
+    const QString block = blocks.constFirst().path();
+
+    if (!bus.call(block, kFilesystemInterface, QStringLiteral("Unmount"), {QVariant::fromValue(noOptions)}, outcome))
+        return outcome;
+    // Unmounted: the volume is safe to remove. What follows only detaches the
+    // medium; its failure is reported in `error` but does not undo the eject.
+    outcome.ejected = true;
+
+    UDisks2Outcome probe;   // a missing interface is an answer, not an error
+    if (bus.property(block, kLoopInterface, QStringLiteral("BackingFile"), probe)) {
+        bus.call(block, kLoopInterface, QStringLiteral("Delete"), {QVariant::fromValue(noOptions)}, outcome);
+        return outcome;
+    }
+    const auto drive = bus.property(block, kBlockInterface, QStringLiteral("Drive"), outcome);
+    if (!drive)
+        return outcome;
+    const QString drivePath = drive->value<QDBusObjectPath>().path();
+    if (drivePath.isEmpty() || drivePath == u"/")
+        return outcome;   // no drive behind it: nothing to power off
+    if (bus.property(drivePath, kDriveInterface, QStringLiteral("CanPowerOff"), outcome).value_or(false).toBool()) {
+        bus.call(drivePath, kDriveInterface, QStringLiteral("PowerOff"), {QVariant::fromValue(noOptions)}, outcome);
+    } else if (bus.property(drivePath, kDriveInterface, QStringLiteral("Ejectable"), outcome).value_or(false).toBool()) {
+        bus.call(drivePath, kDriveInterface, QStringLiteral("Eject"), {QVariant::fromValue(noOptions)}, outcome);
+    }
+    return outcome;
+}

@@ -1,0 +1,387 @@
+#include "platform/Volumes.h"
+
+#include "platform/Log.h"
+#include "platform/ProcessRunner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+
+namespace {
+
+using Properties = QHash<QString, QString>;
+
+// mountinfo escapes blanks, newlines and backslashes as \ooo.
+QByteArray unescapeOctal(const QByteArray &field)
+{
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        const char c = field.at(i);
+        if (c == '\\' && i + 3 < field.size()) {
+            const char a = field.at(i + 1), b = field.at(i + 2), d = field.at(i + 3);
+            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && d >= '0' && d <= '7') {
+                out.append(char(((a - '0') << 6) | ((b - '0') << 3) | (d - '0')));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+// udev's and blkid's *_ENC values escape unsafe bytes as \xNN.
+QString unescapeHex(const QString &value)
+{
+    const QByteArray in = value.toUtf8();
+    QByteArray out;
+    out.reserve(in.size());
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        if (in.at(i) == '\\' && i + 3 < in.size() && (in.at(i + 1) == 'x' || in.at(i + 1) == 'X')) {
+            bool ok = false;
+            const int byte = in.mid(i + 2, 2).toInt(&ok, 16);
+            if (ok) {
+                out.append(char(byte));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(in.at(i));
+    }
+    return QString::fromUtf8(out);
+}
+
+bool parseUnsigned(const QByteArray &text, quint32 *value)
+{
+    bool ok = false;
+    *value = text.toUInt(&ok);
+    return ok;
+}
+
+QString readSmallFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.read(4096));
+}
+
+// "KEY=VALUE" lines; with `prefix` ("E:" in udev's database) only lines that carry it.
+Properties parseProperties(const QByteArray &contents, const QByteArray &prefix)
+{
+    Properties properties;
+    for (const QByteArray &line : contents.split('\n')) {
+        if (!line.startsWith(prefix))
+            continue;
+        const QByteArray rest = line.mid(prefix.size());
+        const qsizetype eq = rest.indexOf('=');
+        if (eq <= 0)
+            continue;
+        properties.insert(QString::fromUtf8(rest.left(eq)), QString::fromUtf8(rest.mid(eq + 1)));
+    }
+    return properties;
+}
+
+// The *_ENC form keeps blanks and non-ASCII that the plain form replaces.
+QString encodedOrPlain(const Properties &properties, const QString &key)
+{
+    const QString encoded = properties.value(key + QStringLiteral("_ENC"));
+    return encoded.isEmpty() ? properties.value(key) : unescapeHex(encoded);
+}
+
+void takeFileSystem(const Properties &properties, BlockDeviceInfo *info)
+{
+    info->fsType = properties.value(QStringLiteral("ID_FS_TYPE"));
+    info->fsVersion = properties.value(QStringLiteral("ID_FS_VERSION"));
+    info->fsUuid = properties.value(QStringLiteral("ID_FS_UUID"));
+    info->fsLabel = encodedOrPlain(properties, QStringLiteral("ID_FS_LABEL"));
+}
+
+// The bus as far as the device's place in the sysfs tree tells it.
+QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
+{
+    if (devicePath.contains(QLatin1String("/usb")))
+        return QStringLiteral("usb");
+    if (devicePath.contains(QLatin1String("/mmc_host/")) || kernelName.startsWith(QLatin1String("mmcblk")))
+        return QStringLiteral("mmc");
+    if (devicePath.contains(QLatin1String("/firewire")) || devicePath.contains(QLatin1String("ieee1394")))
+        return QStringLiteral("ieee1394");
+    if (devicePath.contains(QLatin1String("/nvme")))
+        return QStringLiteral("nvme");
+    if (devicePath.contains(QLatin1String("/virtio")))
+        return QStringLiteral("virtio");
+    if (devicePath.contains(QLatin1String("/ata")))
+        return QStringLiteral("ata");
+    if (devicePath.contains(QLatin1String("/host")) && devicePath.contains(QLatin1String("/target")))
+        return QStringLiteral("scsi");
+    return {};
+}
+
+bool isFuse(const QString &fsType)
+{
+    return fsType == QLatin1String("fuseblk") || fsType.startsWith(QLatin1String("fuse."));
+}
+
+bool isNonLocalType(const QString &type)
+{
+    static const QStringList kinds = {
+        // network
+        QStringLiteral("nfs"), QStringLiteral("nfs4"), QStringLiteral("cifs"), QStringLiteral("smb3"),
+        QStringLiteral("smbfs"), QStringLiteral("ncpfs"), QStringLiteral("afs"), QStringLiteral("9p"),
+        QStringLiteral("ceph"), QStringLiteral("glusterfs"), QStringLiteral("fuse.sshfs"),
+        QStringLiteral("fuse.rclone"), QStringLiteral("davfs"), QStringLiteral("fuse.davfs"),
+        QStringLiteral("afpfs"),
+        // pseudo file systems with no device of their own
+        QStringLiteral("proc"), QStringLiteral("sysfs"), QStringLiteral("tmpfs"), QStringLiteral("devtmpfs"),
+        QStringLiteral("devpts"), QStringLiteral("cgroup"), QStringLiteral("cgroup2"),
+        QStringLiteral("securityfs"), QStringLiteral("debugfs"), QStringLiteral("tracefs"),
+        QStringLiteral("pstore"), QStringLiteral("bpf"), QStringLiteral("configfs"), QStringLiteral("fusectl"),
+        QStringLiteral("mqueue"), QStringLiteral("hugetlbfs"), QStringLiteral("autofs"),
+        QStringLiteral("binfmt_misc"), QStringLiteral("overlay"), QStringLiteral("squashfs"),
+        QStringLiteral("nsfs"), QStringLiteral("efivarfs"), QStringLiteral("ramfs"),
+        QStringLiteral("rpc_pipefs"), QStringLiteral("selinuxfs"), QStringLiteral("fuse.portal"),
+        QStringLiteral("fuse.gvfsd-fuse"),
+    };
+    return kinds.contains(type);
+}
+
+bool isAtOrBelow(const QString &path, const QString &folder)
+{
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+} // namespace
+
+QList<MountEntry> parseMountInfo(const QByteArray &contents)
+{
+    QList<MountEntry> entries;
+    for (const QByteArray &line : contents.split('\n')) {
+        // Empty fields are kept: a mount whose source is "" shows as two blanks.
+        const QList<QByteArray> fields = line.split(' ');
+        const qsizetype dash = fields.indexOf(QByteArray("-"), 6);
+        if (fields.size() < 9 || dash < 6 || dash + 2 >= fields.size())
+            continue;
+        MountEntry entry;
+        const qsizetype colon = fields.at(2).indexOf(':');
+        bool idOk = false, parentOk = false;
+        entry.mountId = fields.at(0).toInt(&idOk);
+        entry.parentId = fields.at(1).toInt(&parentOk);
+        if (!idOk || !parentOk || colon <= 0 || !parseUnsigned(fields.at(2).left(colon), &entry.major)
+            || !parseUnsigned(fields.at(2).mid(colon + 1), &entry.minor)) {
+            continue;
+        }
+        entry.root = QFile::decodeName(unescapeOctal(fields.at(3)));
+        entry.mountPoint = QFile::decodeName(unescapeOctal(fields.at(4)));
+        entry.options = QString::fromUtf8(fields.at(5));
+        entry.fsType = QString::fromUtf8(unescapeOctal(fields.at(dash + 1)));
+        entry.source = QFile::decodeName(unescapeOctal(fields.at(dash + 2)));
+        if (dash + 3 < fields.size())
+            entry.superOptions = QString::fromUtf8(fields.at(dash + 3));
+        if (entry.mountPoint.isEmpty() || entry.fsType.isEmpty())
+            continue;
+        entries.append(entry);
+    }
+    return entries;
+}
+
+QList<MountEntry> readMountInfo(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        static std::atomic<bool> reported{false};
+        if (!reported.exchange(true))
+            logLine(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+        return {};
+    }
+    return parseMountInfo(file.readAll());
+}
+
+BlockDeviceProbe::BlockDeviceProbe(SystemPaths paths) : m_paths(std::move(paths)) {}
+
+std::optional<BlockDeviceInfo> BlockDeviceProbe::probe(quint32 major, quint32 minor) const
+{
+    const QString number = QStringLiteral("%1:%2").arg(major).arg(minor);
+    const QString root = QFileInfo(m_paths.sysfsRoot).canonicalFilePath();
+    if (root.isEmpty())
+        return std::nullopt;
+    // The link leads into the devices tree; a link that leaves the tree is not ours to follow.
+    const QString deviceDir = QFileInfo(root + QStringLiteral("/dev/block/") + number).canonicalFilePath();
+    if (deviceDir.isEmpty() || !deviceDir.startsWith(root + QLatin1Char('/')))
+        return std::nullopt;
+    // Only the part below the root may name buses: a fixture's own folder could contain "/usb".
+    const QString devicePath = deviceDir.mid(root.size());
+
+    BlockDeviceInfo info;
+    info.kernelName = QFileInfo(deviceDir).fileName();
+    info.devNode = QStringLiteral("/dev/") + info.kernelName;
+    const QString diskDir = QFileInfo::exists(deviceDir + QStringLiteral("/partition"))
+                                ? QFileInfo(deviceDir).absolutePath()
+                                : deviceDir;
+    info.diskKernelName = QFileInfo(diskDir).fileName();
+    info.diskRemovable = readSmallFile(diskDir + QStringLiteral("/removable")).trimmed() == QLatin1String("1");
+
+    QFile udevFile(m_paths.udevDataDir + QStringLiteral("/b") + number);
+    const Properties udev = udevFile.open(QIODevice::ReadOnly) ? parseProperties(udevFile.readAll(), "E:")
+                                                                : Properties();
+
+    if (info.kernelName.startsWith(QLatin1String("loop"))) {
+        info.bus = QStringLiteral("loop");
+        QString backing = readSmallFile(diskDir + QStringLiteral("/loop/backing_file"));
+        if (backing.endsWith(QLatin1Char('\n')))
+            backing.chop(1);
+        info.loopBackingFile = backing;
+    } else if (const QString bus = udev.value(QStringLiteral("ID_BUS")).toLower(); !bus.isEmpty()) {
+        info.bus = bus;
+    } else {
+        info.bus = busFromSysfsPath(devicePath, info.kernelName);
+    }
+
+    info.vendor = encodedOrPlain(udev, QStringLiteral("ID_VENDOR")).trimmed();
+    if (info.vendor.isEmpty())
+        info.vendor = readSmallFile(diskDir + QStringLiteral("/device/vendor")).trimmed();
+    info.model = encodedOrPlain(udev, QStringLiteral("ID_MODEL")).trimmed();
+    if (info.model.isEmpty())
+        info.model = readSmallFile(diskDir + QStringLiteral("/device/model")).trimmed();
+    if (info.model.isEmpty() && info.bus == QLatin1String("mmc"))
+        info.model = readSmallFile(diskDir + QStringLiteral("/device/name")).trimmed();
+    info.serial = udev.value(QStringLiteral("ID_SERIAL_SHORT")).trimmed();
+
+    if (udev.contains(QStringLiteral("ID_FS_TYPE"))) {
+        takeFileSystem(udev, &info);
+    } else if (m_paths.useBlkid) {
+        // "-o udev" rather than "-o export": export mangles non-ASCII labels
+        // ("M-CM-^\") while udev's encoding keeps every byte.
+        ProcessRequest request;
+        request.program = QStringLiteral("blkid");
+        request.arguments = {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("udev"), QStringLiteral("--"),
+                             info.devNode};
+        request.timeout = std::chrono::seconds(2);
+        const ProcessResult result = runProcess(request);
+        if (result.succeeded())
+            takeFileSystem(parseProperties(result.standardOutput, QByteArray()), &info);
+    }
+    return info;
+}
+
+std::optional<BlockDeviceInfo> BlockDeviceProbe::probeMount(const MountEntry &mount) const
+{
+    if (mount.major != 0)
+        return probe(mount.major, mount.minor);
+    if (!isFuse(mount.fsType) || !mount.source.startsWith(QLatin1String("/dev/")))
+        return std::nullopt;
+    struct stat st = {};
+    if (::stat(QFile::encodeName(mount.source).constData(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return std::nullopt;
+    return probe(::major(st.st_rdev), ::minor(st.st_rdev));
+}
+
+std::optional<QString> BlockDeviceProbe::blkidType(const QString &devNode, int timeoutMs, bool *timedOut) const
+{
+    if (timedOut)
+        *timedOut = false;
+    ProcessRequest request;
+    request.program = QStringLiteral("blkid");
+    request.arguments = {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("value"), QStringLiteral("-s"),
+                         QStringLiteral("TYPE"), QStringLiteral("--"), devNode};
+    request.timeout = std::chrono::milliseconds(qMax(1, timeoutMs));
+    const ProcessResult result = runProcess(request);
+    if (result.timedOut) {
+        if (timedOut)
+            *timedOut = true;
+        return std::nullopt;
+    }
+    if (!result.succeeded())
+        return std::nullopt;
+    const QString type = QString::fromUtf8(result.standardOutput).trimmed();
+    if (type.isEmpty())
+        return std::nullopt;
+    return type;
+}
+
+QString effectiveFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
+{
+    QString type = mount.fsType;
+    if (isFuse(type) && device && !device->fsType.isEmpty())
+        type = device->fsType;
+    if (type.compare(QLatin1String("vfat"), Qt::CaseInsensitive) == 0 && device) {
+        const QString version = device->fsVersion.toUpper();
+        if (version == QLatin1String("FAT12") || version == QLatin1String("FAT16") || version == QLatin1String("FAT32"))
+            return version;
+    }
+    if (type == QLatin1String("fuse.vfat"))
+        return QStringLiteral("vfat");
+    if (type == QLatin1String("fuse.exfat"))
+        return QStringLiteral("exfat");
+    return type;
+}
+
+VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
+{
+    VolumeProperties props;
+    const QString type = mount.fsType.toLower();
+    if (!type.isEmpty())
+        props.isLocal = !isNonLocalType(type);
+    if (!device)
+        return props;
+    const QString &bus = device->bus;
+    props.isRemovable = device->diskRemovable || bus == QLatin1String("usb") || bus == QLatin1String("mmc")
+                        || bus == QLatin1String("ieee1394");
+    const bool loop = bus == QLatin1String("loop");
+    props.isEjectable = props.isRemovable || loop;
+    if (props.isRemovable || loop)
+        props.isInternal = false;
+    else if (bus == QLatin1String("ata") || bus == QLatin1String("nvme") || bus == QLatin1String("virtio")
+             || bus == QLatin1String("scsi"))
+        props.isInternal = true;
+    return props;
+}
+
+bool isSystemPath(const QString &path)
+{
+    // Something that is not an absolute path is never a user volume either.
+    if (!path.startsWith(QLatin1Char('/')))
+        return true;
+    const QString clean = QDir::cleanPath(path);
+    if (clean == QLatin1String("/"))
+        return true;
+    if (isAtOrBelow(clean, QStringLiteral("/run/media")))
+        return false;
+    for (const char *folder : {"/proc", "/sys", "/dev", "/run", "/boot", "/snap", "/var/lib"}) {
+        if (isAtOrBelow(clean, QLatin1String(folder)))
+            return true;
+    }
+    return false;
+}
+
+std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error)
+{
+    struct statvfs st = {};
+    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0) {
+        const int code = errno;
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(code));
+        return std::nullopt;
+    }
+    const auto bytes = [&st](quint64 count) {
+        quint64 product = 0;
+        if (__builtin_mul_overflow(count, quint64(st.f_frsize), &product)
+            || product > quint64(std::numeric_limits<qint64>::max())) {
+            return std::numeric_limits<qint64>::max();
+        }
+        return qint64(product);
+    };
+    return FileSystemSizes{bytes(st.f_blocks), bytes(st.f_bavail)};
+}

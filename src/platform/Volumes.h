@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// What Linux tells about mounted file systems and the block devices behind them.
+// Everything here may block (sysfs, udev's database, statvfs, blkid): call it
+// from background jobs only.
+
+// One line of /proc/self/mountinfo, with its octal escapes (\040 \011 \012 \134)
+// undone.
+struct MountEntry
+{
+    int mountId = 0;
+    int parentId = 0;
+    quint32 major = 0;
+    quint32 minor = 0;
+    QString root;          // the mounted folder within its file system
+    QString mountPoint;
+    QString options;       // per-mount options
+    QString fsType;        // "vfat", "fuseblk", "fuse.vfat", "ext4", ...
+    QString source;        // "/dev/sdb1", "/dev/loop3", "tmpfs", ...
+    QString superOptions;
+};
+
+QList<MountEntry> parseMountInfo(const QByteArray &contents);
+// Reads and parses the file; an unreadable file gives an empty list (reported once).
+QList<MountEntry> readMountInfo(const QString &path = QStringLiteral("/proc/self/mountinfo"));
+
+// A block device (partition or whole disk) as sysfs and udev describe it.
+struct BlockDeviceInfo
+{
+    QString kernelName;        // "sdb1", "mmcblk0p1", "loop3"
+    QString devNode;           // "/dev/sdb1"
+    QString diskKernelName;    // the whole disk: "sdb", "mmcblk0", "loop3"
+    bool diskRemovable = false;   // the whole disk's sysfs "removable" flag
+    QString bus;               // "usb", "mmc", "ieee1394", "ata", "nvme", "virtio", "scsi", "loop", or empty
+    QString loopBackingFile;   // for loop devices
+    QString vendor;            // udev ID_VENDOR (sysfs vendor as fallback), trimmed
+    QString model;             // udev ID_MODEL (sysfs model as fallback), trimmed
+    QString serial;            // udev ID_SERIAL_SHORT
+    QString fsType;            // udev ID_FS_TYPE, else blkid TYPE: "vfat", "exfat", "ext4", ...
+    QString fsVersion;         // udev ID_FS_VERSION / blkid VERSION: "FAT32", "1.0", ...
+    QString fsUuid;            // udev ID_FS_UUID / blkid UUID
+    QString fsLabel;           // udev ID_FS_LABEL (unescaped) / blkid LABEL
+};
+
+// Where the probe looks. Tests point these at fixture trees.
+struct SystemPaths
+{
+    QString mountInfo = QStringLiteral("/proc/self/mountinfo");
+    QString sysfsRoot = QStringLiteral("/sys");
+    QString udevDataDir = QStringLiteral("/run/udev/data");
+    bool useBlkid = true;      // ask blkid when udev has no file-system data
+};
+
+class BlockDeviceProbe
+{
+public:
+    explicit BlockDeviceProbe(SystemPaths paths = {});
+
+    // The device with this number (sysfs /dev/block/MAJ:MIN). Nothing when
+    // sysfs does not know it.
+    std::optional<BlockDeviceInfo> probe(quint32 major, quint32 minor) const;
+    // The device behind a mount: its own number, or for FUSE mounts whose
+    // source is a device node, that node's number.
+    std::optional<BlockDeviceInfo> probeMount(const MountEntry &mount) const;
+
+    // blkid's TYPE for a device node, within `timeoutMs`; nothing on failure.
+    // Fails with `*timedOut` set when blkid did not answer in time.
+    std::optional<QString> blkidType(const QString &devNode, int timeoutMs, bool *timedOut = nullptr) const;
+
+    const SystemPaths &paths() const { return m_paths; }
+
+private:
+    SystemPaths m_paths;
+};
+
+// The mount's own file-system name as the enumeration's first source reports it:
+// FUSE mounts backed by a device take the device's real type, vfat takes its
+// FAT version ("FAT32"), anything else its mountinfo type.
+QString effectiveFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device);
+
+// The properties the removable-volume filter weighs, for one mount.
+struct VolumeProperties
+{
+    bool isRemovable = false;              // removable flag, or a USB / MMC / FireWire bus
+    bool isEjectable = false;              // removable, or a loop device
+    std::optional<bool> isInternal;        // known fixed bus: true; removable or loop: false; else unknown
+    std::optional<bool> isLocal;           // false for network and pseudo file systems
+};
+
+VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device);
+
+// True for paths that are never user volumes: "/", /proc, /sys, /dev, /run
+// (but not /run/media), /boot, /snap, /var/lib and below.
+bool isSystemPath(const QString &path);
+
+// Sizes of the file system mounted at `path` (statvfs). Nothing on failure,
+// with the reason in *error.
+struct FileSystemSizes
+{
+    qint64 capacity = 0;
+    qint64 available = 0;
+};
+std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error = nullptr);

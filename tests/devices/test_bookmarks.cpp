@@ -1,0 +1,505 @@
+#include "TestMain.h"
+
+#include "devices/USBDeviceManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/ProcessRunner.h"
+#include "platform/Scheduler.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "FakeMachine.h"
+#include "MountFixture.h"
+
+#include <unistd.h>
+
+using testsupport::FakeMachine;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char *kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
+const char *kUsbPath2 = "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0";
+
+QByteArray stickUdev(const QByteArray &label, const QByteArray &uuid)
+{
+    QByteArray data = "E:ID_BUS=usb\nE:ID_VENDOR=Kingston\nE:ID_MODEL=DataTraveler\nE:ID_FS_TYPE=vfat\n"
+                      "E:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL="
+                      + label + "\n";
+    if (!uuid.isEmpty())
+        data += "E:ID_FS_UUID=" + uuid + "\n";
+    return data;
+}
+
+QJsonObject recordOf(const QByteArray &data)
+{
+    return QJsonDocument::fromJson(data).object();
+}
+
+// The record as an older version of the app would have written it.
+QByteArray oldFormat(const QByteArray &data)
+{
+    QJsonObject object = recordOf(data);
+    object.remove(QStringLiteral("v"));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+struct Rig
+{
+    FakeMachine machine;
+    VirtualScheduler scheduler;
+    QTemporaryDir prefsDir;
+    std::unique_ptr<Preferences> preferences;
+    NotificationCenter center;
+    std::unique_ptr<USBDeviceManager> manager;
+    QStringList posted;   // objects of DeviceAccessibilityChanged, in order
+
+    Rig() { preferences = std::make_unique<Preferences>(prefsFile()); }
+    QString prefsFile() const { return prefsDir.filePath(QStringLiteral("preferences.json")); }
+
+    void addStick(const QString &devnum, const QString &part, const QString &point, const QByteArray &label,
+                  const QByteArray &uuid, const char *devicePath = kUsbPath)
+    {
+        const QString disk = part.left(3);
+        machine.addPartition(devnum, QString::fromLatin1(devicePath), disk, part, true, stickUdev(label, uuid));
+        machine.mount(devnum, point, QStringLiteral("vfat"), QStringLiteral("/dev/") + part);
+    }
+
+    void start(USBDeviceManager::Environment env)
+    {
+        manager = std::make_unique<USBDeviceManager>(env, scheduler, *preferences, center);
+        center.addObserver(USBDeviceManager::deviceAccessibilityChanged, nullptr,
+                           [this](const NotificationCenter::Notification &n) { posted.append(n.object.toString()); });
+        settle();
+    }
+    void start() { start(machine.environment()); }
+
+    // The common case: one USB stick "STICK" (sdb1, UUID 1234-ABCD) listed; its mount point.
+    QString startWithStick()
+    {
+        const QString point = machine.mountPoint(QStringLiteral("STICK"));
+        addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), point, "STICK", "1234-ABCD");
+        start();
+        return point;
+    }
+
+    void settle()
+    {
+        [&] { QVERIFY(scheduler.settle()); }();
+    }
+
+    // What the preferences file holds now, read afresh.
+    Preferences::BytesMap persisted() const
+    {
+        Preferences reread(prefsFile());
+        return reread.bytesMapValue(USBDeviceManager::bookmarksKey).value_or(Preferences::BytesMap());
+    }
+
+    LocalUSBDevice listed(const QString &id) const { return manager->device(id).value_or(LocalUSBDevice()); }
+};
+
+} // namespace
+
+class TestBookmarks : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // ---- The stored form ----
+
+    void roundTripThroughPreferences()
+    {
+        Rig rig;
+        rig.start();
+        const QByteArray binary("\x00\x01{\xff}", 5);
+        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/A|B|sdb1"), binary);
+        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/STICK"), "one");
+        rig.manager->saveSecurityBookmark(QStringLiteral("/run/media/u/x/y|mmcblk0p1"), "two");
+
+        Preferences reread(rig.prefsFile());
+        USBDeviceManager second(rig.machine.environment(), rig.scheduler, reread, rig.center);
+        rig.settle();
+        const QMap<QString, QByteArray> loaded = second.securityBookmarks();
+        QCOMPARE(loaded.size(), 3);
+        QCOMPARE(loaded.value(QStringLiteral("/media/u/A|B|sdb1")), binary);
+        QCOMPARE(loaded.value(QStringLiteral("/media/u/STICK")), QByteArray("one"));
+        QCOMPARE(loaded.value(QStringLiteral("/run/media/u/x/y|mmcblk0p1")), QByteArray("two"));
+        QVERIFY(second.hasSecurityBookmark(QStringLiteral("/media/u/A|B|sdb1")));
+    }
+
+    void savingReplacesOnlyTheExactKey()
+    {
+        Rig rig;
+        rig.start();
+        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/STICK"), "plain");
+        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/STICK|sdb1"), "combined");
+        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/STICK|sdb1"), "renewed");
+        const Preferences::BytesMap expected{{QStringLiteral("/media/u/STICK"), "plain"},
+                                             {QStringLiteral("/media/u/STICK|sdb1"), "renewed"}};
+        QCOMPARE(rig.manager->securityBookmarks(), expected);
+        QCOMPARE(rig.persisted(), expected);
+    }
+
+    void unreadableStoredValueLoadsNothing_data()
+    {
+        QTest::addColumn<QByteArray>("entry");
+        // One value that is not bytes spoils the whole map.
+        QTest::newRow("one value a number")
+            << QByteArray(R"({"type":"bytesMap","value":{"/media/u/A":"b25l","/media/u/B":42}})");
+        QTest::newRow("one value not base64")
+            << QByteArray(R"({"type":"bytesMap","value":{"/media/u/A":"b25l","/media/u/B":"***"}})");
+        QTest::newRow("stored as a string") << QByteArray(R"({"type":"string","value":"/media/u/A"})");
+        QTest::newRow("stored as bytes") << QByteArray(R"({"type":"bytes","value":"b25l"})");
+    }
+
+    void unreadableStoredValueLoadsNothing()
+    {
+        QFETCH(QByteArray, entry);
+        Rig rig;
+        testsupport::writeFile(rig.prefsFile(),
+                               R"({"format":1,"values":{"DeviceSecurityBookmarks":)" + entry + "}}");
+        rig.preferences->reload();
+        rig.start();
+        QVERIFY(rig.manager->securityBookmarks().isEmpty());
+        QVERIFY(!rig.manager->hasSecurityBookmark(QStringLiteral("/media/u/A")));
+        QVERIFY(!rig.manager->startAccessingDevice(QStringLiteral("/media/u/A")));
+        QVERIFY(!rig.manager->forceRefreshDeviceAccess(QStringLiteral("/media/u/A")));
+    }
+
+    // ---- Lookup ----
+
+    void flexibleLookup()
+    {
+        Rig rig;
+        const QString point = rig.startWithStick();
+        const QByteArray grant = rig.manager->createBookmarkData(point).value_or(QByteArray());
+        QVERIFY(!grant.isEmpty());
+
+        // Stored with the kernel name, asked for by the bare path.
+        rig.manager->saveSecurityBookmark(point + QStringLiteral("|sdb1"), grant);
+        QVERIFY(rig.manager->hasSecurityBookmark(point));
+        QVERIFY(rig.manager->startAccessingDevice(point));
+
+        // The other way round does not match: the stored bare path is not a
+        // prefix match for an ID that carries a kernel name.
+        Rig other;
+        other.start();
+        other.manager->saveSecurityBookmark(QStringLiteral("/media/u/STICK"), grant);
+        QVERIFY(!other.manager->hasSecurityBookmark(QStringLiteral("/media/u/STICK|sdb1")));
+        QVERIFY(!other.manager->startAccessingDevice(QStringLiteral("/media/u/STICK|sdb1")));
+    }
+
+    // ---- Resolution ----
+
+    void grantFollowsTheVolume()
+    {
+        Rig rig;
+        const QString first = rig.machine.mountPoint(QStringLiteral("STICK"));
+        rig.addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), first, "STICK", "1234-ABCD");
+        QVERIFY(QDir().mkpath(first + QStringLiteral("/DCIM/100")));
+        rig.start();
+        const QString id = first + QStringLiteral("|sdb1");
+
+        const std::optional<QByteArray> grant = rig.manager->createBookmarkData(first + QStringLiteral("/DCIM/100/"));
+        QVERIFY(grant);
+        const QJsonObject record = recordOf(*grant);
+        QCOMPARE(record.value(QStringLiteral("v")).toInt(), 1);
+        QCOMPARE(record.value(QStringLiteral("uuid")).toString(), QStringLiteral("1234-ABCD"));
+        QCOMPARE(record.value(QStringLiteral("relative")).toString(), QStringLiteral("DCIM/100"));
+        rig.manager->saveSecurityBookmark(id, *grant);
+        QVERIFY(rig.manager->startAccessingDevice(id));
+
+        // Unplugged: the folder left behind is not the volume.
+        rig.machine.unmount(first);
+        QVERIFY(!rig.manager->startAccessingDevice(id));
+        QVERIFY(!rig.manager->forceRefreshDeviceAccess(id));
+        QVERIFY(rig.manager->hasSecurityBookmark(id));   // a failure keeps the grant
+
+        // Plugged in again under another kernel name and path; the old folder is gone.
+        QVERIFY(QDir(first).removeRecursively());
+        const QString second = rig.machine.mountPoint(QStringLiteral("STICK 1"));
+        rig.addStick(QStringLiteral("8:33"), QStringLiteral("sdc1"), second, "STICK", "1234-abcd", kUsbPath2);
+        QVERIFY(QDir().mkpath(second + QStringLiteral("/DCIM/100")));
+        QVERIFY(rig.manager->startAccessingDevice(id));
+        // The granted folder itself must be there, not just the volume.
+        QVERIFY(QDir(second + QStringLiteral("/DCIM/100")).removeRecursively());
+        QVERIFY(!rig.manager->startAccessingDevice(id));
+    }
+
+    // Without a UUID the label and the device node identify the volume.
+    void grantWithoutUuid()
+    {
+        Rig rig;
+        const QString first = rig.machine.mountPoint(QStringLiteral("CARD"));
+        rig.addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), first, "CARD", "");
+        rig.start();
+        const std::optional<QByteArray> grant = rig.manager->createBookmarkData(first);
+        QVERIFY(grant);
+        QCOMPARE(recordOf(*grant).value(QStringLiteral("source")).toString(), QStringLiteral("/dev/sdb1"));
+        rig.manager->saveSecurityBookmark(first, *grant);
+
+        rig.machine.unmount(first);
+        const QString second = rig.machine.mountPoint(QStringLiteral("elsewhere"));
+        rig.machine.mount(QStringLiteral("8:17"), second, QStringLiteral("vfat"), QStringLiteral("/dev/sdb1"));
+        QVERIFY(rig.manager->startAccessingDevice(first));
+
+        // Another card with the same label on another device is not this one.
+        rig.machine.unmount(second);
+        rig.addStick(QStringLiteral("8:33"), QStringLiteral("sdc1"), second, "CARD", "", kUsbPath2);
+        QVERIFY(!rig.manager->startAccessingDevice(first));
+    }
+
+    void grantsOnlyForVolumes()
+    {
+        Rig rig;
+        rig.machine.mount(QStringLiteral("0:53"), rig.machine.mountPoint(QStringLiteral("tmp")), QStringLiteral("tmpfs"),
+                          QStringLiteral("tmpfs"));
+        rig.start();
+        QVERIFY(!rig.manager->createBookmarkData(rig.machine.mountPoint(QStringLiteral("tmp"))));
+        // The fixture's mount table has no root mount: a path outside every mount.
+        QVERIFY(!rig.manager->createBookmarkData(QStringLiteral("/nonexistent/folder")));
+    }
+
+    void badRecordsFailAndStay_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::newRow("not JSON") << QByteArray("bookmark\x00\x01", 10);
+        QTest::newRow("not an object") << QByteArray("[1,2]");
+        QTest::newRow("newer version") << QByteArray(R"({"v":2,"uuid":"1234-ABCD","mountPath":"/m","relative":""})");
+        QTest::newRow("no volume") << QByteArray(R"({"v":1,"mountPath":"/m","relative":""})");
+        QTest::newRow("leaves the volume") << QByteArray(R"({"v":1,"uuid":"1234-ABCD","mountPath":"/m","relative":"a/../.."})");
+        QTest::newRow("absolute folder") << QByteArray(R"({"v":1,"uuid":"1234-ABCD","mountPath":"/m","relative":"/etc"})");
+        QTest::newRow("version not a number") << QByteArray(R"({"v":"1","uuid":"1234-ABCD","mountPath":"/m","relative":""})");
+    }
+
+    // Unreadable records are errors, not stale: they are kept.
+    void badRecordsFailAndStay()
+    {
+        QFETCH(QByteArray, data);
+        Rig rig;
+        const QString point = rig.startWithStick();
+        const QString id = point + QStringLiteral("|sdb1");
+        rig.manager->saveSecurityBookmark(id, data);
+        QVERIFY(!rig.manager->startAccessingDevice(id));
+        QVERIFY(!rig.manager->forceRefreshDeviceAccess(id));
+        rig.manager->stopAccessingDevice(id);
+        QCOMPARE(rig.persisted().value(id), data);
+        QVERIFY(rig.posted.isEmpty());
+    }
+
+    // ---- Stale records ----
+
+    void staleRecordIsDroppedByStart_data()
+    {
+        QTest::addColumn<QJsonValue>("version");   // undefined: no "v" at all
+        QTest::newRow("no version") << QJsonValue(QJsonValue::Undefined);
+        QTest::newRow("version 0") << QJsonValue(0);
+    }
+
+    void staleRecordIsDroppedByStart()
+    {
+        QFETCH(QJsonValue, version);
+        Rig rig;
+        const QString point = rig.startWithStick();
+        QJsonObject record = recordOf(rig.manager->createBookmarkData(point).value_or(QByteArray()));
+        record.remove(QStringLiteral("v"));
+        if (!version.isUndefined())
+            record.insert(QStringLiteral("v"), version);
+        // Stored under the combined ID, reached through the bare path: the stored key goes.
+        rig.manager->saveSecurityBookmark(point + QStringLiteral("|sdb1"), QJsonDocument(record).toJson());
+        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/OTHER"), "other");
+
+        // Stopping ignores staleness and keeps the record.
+        rig.manager->stopAccessingDevice(point);
+        QVERIFY(rig.persisted().contains(point + QStringLiteral("|sdb1")));
+
+        QVERIFY(!rig.manager->startAccessingDevice(point));
+        const Preferences::BytesMap expected{{QStringLiteral("/media/u/OTHER"), "other"}};
+        QCOMPARE(rig.manager->securityBookmarks(), expected);
+        QCOMPARE(rig.persisted(), expected);
+    }
+
+    void forcedRefreshRenewsStaleRecord()
+    {
+        Rig rig;
+        const QString point = rig.startWithStick();
+        const QString id = point + QStringLiteral("|sdb1");
+        const QByteArray stale = oldFormat(rig.manager->createBookmarkData(point).value_or(QByteArray()));
+        rig.manager->saveSecurityBookmark(id, stale);
+
+        // Asked by the bare path: renewed under the key it was stored under.
+        QVERIFY(rig.manager->forceRefreshDeviceAccess(point));
+        const Preferences::BytesMap stored = rig.persisted();
+        QCOMPARE(stored.keys(), QStringList{id});
+        const QJsonObject renewed = recordOf(stored.value(id));
+        QCOMPARE(renewed.value(QStringLiteral("v")).toInt(), 1);
+        QCOMPARE(renewed.value(QStringLiteral("uuid")).toString(), QStringLiteral("1234-ABCD"));
+        QCOMPARE(rig.manager->securityBookmarks().value(id), stored.value(id));
+
+        // Now current: a start keeps it.
+        QVERIFY(rig.manager->startAccessingDevice(id));
+        QVERIFY(rig.manager->hasSecurityBookmark(id));
+
+        // The refresh announces the device on the main thread only.
+        QVERIFY(rig.posted.isEmpty());
+        rig.scheduler.runDue();
+        QCOMPARE(rig.posted, QStringList{point});
+    }
+
+    // The caller blocks, but the step runs elsewhere: a caller on a background
+    // thread of the same scheduler must not deadlock.
+    void forcedRefreshFromBackgroundThread()
+    {
+        Rig rig;
+        const QString point = rig.startWithStick();
+        const QString id = point + QStringLiteral("|sdb1");
+        rig.manager->saveSecurityBookmark(id, rig.manager->createBookmarkData(point).value_or(QByteArray()));
+        // Recorded inaccessible so that the refresh has something to change.
+        rig.manager->updateDeviceAccessibility(id, false);
+        rig.scheduler.runDue();
+        QVERIFY(!rig.listed(id).isAccessible);
+        rig.posted.clear();
+
+        auto result = std::make_shared<std::atomic<int>>(-1);
+        rig.scheduler.runInBackground([&rig, id, result] { *result = rig.manager->forceRefreshDeviceAccess(id); });
+        rig.settle();
+        QCOMPARE(result->load(), 1);
+        QVERIFY(rig.listed(id).isAccessible);
+        // Once from the accessibility update, once from the refresh itself.
+        QCOMPARE(rig.posted, (QStringList{id, id}));
+    }
+
+    // ---- Accessibility updates ----
+
+    void accessibilityUpdates()
+    {
+        Rig rig;
+        const QString point = rig.startWithStick();
+        const QString id = point + QStringLiteral("|sdb1");
+        QVERIFY(rig.listed(id).isAccessible);
+        QSignalSpy changed(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
+
+        // Not listed: nothing.
+        QVERIFY(!rig.manager->updateDeviceAccessibility(point, false));
+        // The value it already has: the record back, nothing posted.
+        const std::optional<LocalUSBDevice> same = rig.manager->updateDeviceAccessibility(id, true);
+        QVERIFY(same && same->isAccessible && same->id == id);
+        rig.scheduler.runDue();
+        QVERIFY(rig.posted.isEmpty());
+        QCOMPARE(changed.size(), 0);
+
+        // False: returned at once, applied and announced on the main thread.
+        const std::optional<LocalUSBDevice> off = rig.manager->updateDeviceAccessibility(id, false);
+        QVERIFY(off && !off->isAccessible);
+        QVERIFY(rig.listed(id).isAccessible);
+        rig.scheduler.runDue();
+        QVERIFY(!rig.listed(id).isAccessible);
+        QCOMPARE(rig.posted, QStringList{id});
+        QCOMPARE(changed.size(), 1);
+
+        // True for a root that cannot be listed and no grant: stays false, yet
+        // is still written and announced.
+        QVERIFY(QDir(point).removeRecursively());
+        const std::optional<LocalUSBDevice> on = rig.manager->updateDeviceAccessibility(id, true);
+        QVERIFY(on && !on->isAccessible);
+        rig.scheduler.runDue();
+        QVERIFY(!rig.listed(id).isAccessible);
+        QCOMPARE(rig.posted, (QStringList{id, id}));
+    }
+
+    // The update is applied to the device it was made for, even when a new
+    // enumeration reordered the list before the main thread got to it.
+    void updateAppliesByIdAfterTheListChanged()
+    {
+        Rig rig;
+        const QString a = rig.machine.mountPoint(QStringLiteral("A"));
+        rig.addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), a, "A", "AAAA-0001");
+        rig.start();
+        const QString idA = a + QStringLiteral("|sdb1");
+        QCOMPARE(rig.manager->connectedDevices().size(), 1);
+
+        // B appears ahead of A in the mount table.
+        const QString b = rig.machine.mountPoint(QStringLiteral("B"));
+        rig.addStick(QStringLiteral("8:33"), QStringLiteral("sdc1"), b, "B", "BBBB-0002", kUsbPath2);
+        rig.machine.lines.move(rig.machine.lines.size() - 1, 0);
+        testsupport::writeFile(rig.machine.mountInfo(), rig.machine.lines.join(u'\n').toUtf8() + '\n');
+
+        // The new list is waiting on the main queue when the update is made.
+        rig.manager->refreshDevices();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.scheduler.pendingCount() > 0, 10000);
+        QVERIFY(rig.manager->updateDeviceAccessibility(idA, false));
+        rig.scheduler.runDue();
+
+        const QList<LocalUSBDevice> devices = rig.manager->connectedDevices();
+        QCOMPARE(devices.size(), 2);
+        QCOMPARE(devices.at(0).id, b + QStringLiteral("|sdc1"));
+        QVERIFY(devices.at(0).isAccessible);
+        QCOMPARE(devices.at(1).id, idA);
+        QVERIFY(!devices.at(1).isAccessible);
+    }
+
+    // ---- A real volume this process may not read ----
+
+    // A FUSE mount made by another user without allow_other refuses even root.
+    void foreignFuseMountIsInaccessible()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("setpriv is not installed");
+        MountFixture fx;
+        QVERIFY(fx.isValid());
+        // The other user must reach the image and own the mount point.
+        QVERIFY(QFile::setPermissions(fx.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                     | QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup
+                                                     | QFile::ExeGroup));
+        const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("LOCKED"));
+        if (!image)
+            QSKIP(qPrintable(fx.lastError()));
+        const QString point = fx.mountRoot() + QStringLiteral("/locked");
+        QVERIFY(QDir().mkpath(point));
+        QVERIFY(::chown(QFile::encodeName(*image).constData(), 65534, 65534) == 0);
+        QVERIFY(::chown(QFile::encodeName(point).constData(), 65534, 65534) == 0);
+
+        ProcessRequest request;
+        request.program = QStringLiteral("setpriv");
+        request.arguments = {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                             QStringLiteral("--clear-groups"), QStringLiteral("fusefat"), QStringLiteral("-o"),
+                             QStringLiteral("rw+,fsname=%1,subtype=vfat").arg(*image), *image, point};
+        request.timeout = 30s;
+        const ProcessResult mounted = runProcess(request);
+        if (!mounted.succeeded() || !MountFixture::isMounted(point))
+            QSKIP(qPrintable(QStringLiteral("cannot mount as another user: ")
+                             + QString::fromLocal8Bit(mounted.standardError + mounted.standardOutput).trimmed()));
+        // Unmounted by the fixture even when a check below fails.
+        struct Unmount
+        {
+            MountFixture &fx;
+            QString point;
+            ~Unmount() { fx.unmount(point); }
+        } unmount{fx, point};
+
+        QVERIFY(!USBDeviceManager::canListFolder(point));
+
+        Rig rig;
+        USBDeviceManager::Environment env;
+        env.startMonitoring = false;
+        env.useUDisks2 = false;
+        rig.start(env);
+        const std::optional<QByteArray> grant = rig.manager->createBookmarkData(point);
+        QVERIFY(grant);
+        QCOMPARE(recordOf(*grant).value(QStringLiteral("source")).toString(), *image);
+        rig.manager->saveSecurityBookmark(point, *grant);
+        QVERIFY(!rig.manager->startAccessingDevice(point));
+        QVERIFY(!rig.manager->forceRefreshDeviceAccess(point));
+        QVERIFY(rig.manager->hasSecurityBookmark(point));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestBookmarks)
+#include "test_bookmarks.moc"

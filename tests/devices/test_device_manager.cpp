@@ -1,0 +1,262 @@
+#include "TestMain.h"
+
+#include "devices/USBDeviceManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/Scheduler.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "FakeMachine.h"
+#include "MountFixture.h"
+
+using testsupport::FakeMachine;
+
+namespace {
+
+const char *kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
+const char *kSataPath = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+const char *kMmcPath = "platform/soc/mmc_host/mmc0/mmc0:0001";
+
+} // namespace
+
+class TestDeviceManager : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        FakeMachine machine;
+        VirtualScheduler scheduler;
+        QTemporaryDir prefsDir;
+        Preferences preferences{prefsDir.path() + "/prefs.json"};
+        NotificationCenter center;
+        std::unique_ptr<USBDeviceManager> manager;
+
+        void start(bool monitoring = false)
+        {
+            manager = std::make_unique<USBDeviceManager>(machine.environment(monitoring), scheduler, preferences,
+                                                         center);
+        }
+        QList<LocalUSBDevice> settleAndList()
+        {
+            [&] { QVERIFY(scheduler.settle()); }();
+            return manager->connectedDevices();
+        }
+    };
+
+    static void addUsbStick(FakeMachine &m, const QString &label, const QString &point)
+    {
+        m.addPartition("8:17", kUsbPath, "sdb", "sdb1", true,
+                       "E:ID_BUS=usb\nE:ID_VENDOR=Kingston\nE:ID_MODEL=DataTraveler_3.0\nE:ID_SERIAL_SHORT=0011\n"
+                       "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_UUID=1234-ABCD\nE:ID_FS_LABEL="
+                           + label.toUtf8() + "\n");
+        m.mount("8:17", point, "vfat", "/dev/sdb1");
+    }
+
+private slots:
+    void displayNamesAndKinds()
+    {
+        Rig rig;
+        rig.start();
+        USBDeviceManager &m = *rig.manager;
+        QCOMPARE(m.fileSystemDisplayName("MSDOS"), QString("FAT16"));
+        QCOMPARE(m.fileSystemDisplayName("vfat"), QString("FAT32"));
+        QCOMPARE(m.fileSystemDisplayName("FAT32"), QString("FAT32"));
+        QCOMPARE(m.fileSystemDisplayName("exfat"), QString("exFAT"));
+        QCOMPARE(m.fileSystemDisplayName("my-exfat-volume"), QString("exFAT"));
+        QCOMPARE(m.fileSystemDisplayName("reiserfs"), QString("Reiserfs"));
+        QCOMPARE(m.fileSystemDisplayName(""), QString("未知"));
+        // The most specific prefix wins.
+        QCOMPARE(m.fileSystemDisplayName("fat32x"), QString("FAT32"));
+        QCOMPARE(m.fileSystemDisplayName("ntfs3"), QString("NTFS"));
+        QCOMPARE(m.fileSystemDisplayName("fuse.sshfs"), QString("FUSE挂载"));
+
+        QCOMPARE(m.determineDeviceType("/media/u/SDCARD", "FAT32"), DeviceType::sdCard);
+        QCOMPARE(m.determineDeviceType("/media/u/STICK", "FAT32"), DeviceType::usb);
+        QCOMPARE(m.determineDeviceType("/media/u/STICK", "Reiserfs"), DeviceType::usb);
+    }
+
+    void idMatching()
+    {
+        Rig rig;
+        rig.start();
+        USBDeviceManager &m = *rig.manager;
+        QVERIFY(m.deviceIDMatches("/media/u/STICK|sdb1", "/media/u/STICK"));
+        QVERIFY(m.deviceIDMatches("/media/u/STICK", "/media/u/STICK "));
+        QVERIFY(!m.deviceIDMatches("/media/u/STICK|sdb1", "/media/u/STICK|sdc1"));
+        QVERIFY(m.deviceIDMatches("/media/u/STICK|sdb1", "/run/media/u/STICK"));   // by name
+        // A mount path may hold "|": the kernel name is what follows the last one.
+        QVERIFY(m.deviceIDMatches("/media/u/A|B|sdb1", "/media/u/A|B"));
+        QVERIFY(!m.deviceIDMatches("/media/u/A|B|sdb1", "/media/u/A"));
+    }
+
+    void enumerationListsOnlyRemovableVolumes()
+    {
+        Rig rig;
+        FakeMachine &fm = rig.machine;
+        addUsbStick(fm, "MY STICK", fm.mountPoint("My Stick"));
+        fm.addPartition("8:1", kSataPath, "sda", "sda1", false,
+                        "E:ID_BUS=ata\nE:ID_MODEL=Samsung_SSD\nE:ID_FS_TYPE=ext4\n");
+        fm.mount("8:1", fm.mountPoint("data"), "ext4", "/dev/sda1");
+        fm.addPartition("179:1", kMmcPath, "mmcblk0", "mmcblk0p1", false,
+                        "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL=CAMERA\nE:ID_FS_UUID=AB12\n");
+        fm.mount("179:1", fm.mountPoint("camera"), "exfat", "/dev/mmcblk0p1");
+        fm.mount("0:52", fm.mountPoint("share"), "cifs", "//server/share");
+        fm.mount("0:53", fm.mountPoint("tmp"), "tmpfs", "tmpfs");
+        rig.start();
+
+        const QList<LocalUSBDevice> devices = rig.settleAndList();
+        QCOMPARE(devices.size(), 2);
+        const LocalUSBDevice stick = devices.at(0);
+        QCOMPARE(stick.name, QString("MY STICK"));
+        QCOMPARE(stick.path, fm.mountPoint("My Stick"));
+        QCOMPARE(stick.id, fm.mountPoint("My Stick") + "|sdb1");
+        QCOMPARE(stick.fileSystem, QString("FAT32"));
+        QCOMPARE(stick.type, DeviceType::usb);
+        QCOMPARE(stick.vendorName, QString("Kingston"));
+        QCOMPARE(stick.serialNumber, QString("0011"));
+        QVERIFY(stick.capacity > 0);
+        QVERIFY(stick.isAccessible);
+
+        const LocalUSBDevice card = devices.at(1);
+        QCOMPARE(card.name, QString("CAMERA"));
+        QCOMPARE(card.fileSystem, QString("exFAT"));
+        QCOMPARE(card.type, DeviceType::sdCard);
+        QCOMPARE(card.model, QString("未知设备"));
+        QCOMPARE(card.vendorName, QString("未知厂商"));
+
+        QCOMPARE(rig.manager->latestDevice()->id, card.id);
+        QCOMPARE(rig.manager->device(stick.id)->name, stick.name);
+        QVERIFY(!rig.manager->device(fm.mountPoint("data")));
+
+        // Removing the stick empties its place on the next refresh.
+        fm.unmount(fm.mountPoint("My Stick"));
+        rig.manager->refreshDevices();
+        QCOMPARE(rig.settleAndList().size(), 1);
+    }
+
+    void anotherStickAtTheSamePathIsDescribedAfresh()
+    {
+        Rig rig;
+        FakeMachine &fm = rig.machine;
+        const QString point = fm.mountPoint("STICK");
+        addUsbStick(fm, "STICK", point);
+        rig.start();
+        QCOMPARE(rig.settleAndList().value(0).vendorName, QString("Kingston"));
+
+        fm.unmount(point);
+        fm.addPartition("8:33", kUsbPath, "sdc", "sdc1", true,
+                        "E:ID_BUS=usb\nE:ID_VENDOR=SanDisk\nE:ID_MODEL=Ultra\nE:ID_FS_TYPE=vfat\nE:ID_FS_UUID=9999-0000\n"
+                        "E:ID_FS_LABEL=STICK\n");
+        fm.mount("8:33", point, "vfat", "/dev/sdc1");
+        rig.manager->refreshDevices();
+        const LocalUSBDevice now = rig.settleAndList().value(0);
+        QCOMPARE(now.id, point + "|sdc1");
+        QCOMPARE(now.vendorName, QString("SanDisk"));
+        QCOMPARE(now.model, QString("Ultra"));
+    }
+
+    void overlappingRefreshesCoalesce()
+    {
+        Rig rig;
+        FakeMachine &fm = rig.machine;
+        addUsbStick(fm, "STICK", fm.mountPoint("STICK"));
+        rig.start();
+        QSignalSpy published(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
+        // The constructor's enumeration is running; these all join one waiting refresh.
+        for (int i = 0; i < 5; ++i)
+            rig.manager->refreshDevices();
+        fm.unmount(fm.mountPoint("STICK"));
+        QVERIFY(rig.scheduler.settle());
+        QCOMPARE(published.count(), 2);
+        // The last published list is the newest: the unmounted stick does not come back.
+        QVERIFY(rig.manager->connectedDevices().isEmpty());
+    }
+
+    // Real volumes: a FAT32 image through fusefat, an exFAT image through
+    // exfat-fuse and an ext4 image through the kernel, all loop-backed.
+    void realVolumesAppearAndDisappear()
+    {
+        if (const QString why = MountFixture::whyUnavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fixture;
+        struct Volume { MountFixture::Kind kind; QString label; QString fs; QString point; };
+        QList<Volume> volumes = {{MountFixture::Kind::Fat32, "FAT STICK", "FAT32", {}},
+                                 {MountFixture::Kind::ExFat, "EXCARD", "exFAT", {}},
+                                 {MountFixture::Kind::Ext4, "EXT DISK", "EXT4", {}}};
+        for (Volume &v : volumes) {
+            const auto image = fixture.makeImage(v.kind, 64, v.label);
+            const auto loop = image ? fixture.attachLoop(*image) : std::nullopt;
+            if (!loop)
+                QSKIP(qPrintable(fixture.lastError()));
+            v.point = fixture.mountRoot() + "/" + v.label;
+            QDir().mkpath(v.point);
+            const auto mounted = v.kind == MountFixture::Kind::Fat32   ? fixture.mountFat(*loop, v.point)
+                                 : v.kind == MountFixture::Kind::ExFat ? fixture.mountExfat(*loop, v.point)
+                                                                       : fixture.mountExt4(*loop, v.point);
+            if (!mounted)
+                QSKIP(qPrintable(fixture.lastError()));
+        }
+
+        VirtualScheduler scheduler;
+        QTemporaryDir prefsDir;
+        Preferences preferences(prefsDir.path() + "/prefs.json");
+        NotificationCenter center;
+        USBDeviceManager::Environment env;
+        env.startMonitoring = false;
+        env.useUDisks2 = false;
+        USBDeviceManager manager(env, scheduler, preferences, center);
+        QVERIFY(scheduler.settle());
+        const QList<LocalUSBDevice> listed = manager.connectedDevices();
+        for (const Volume &v : volumes) {
+            const auto it = std::find_if(listed.begin(), listed.end(),
+                                         [&](const LocalUSBDevice &d) { return d.path == v.point; });
+            QVERIFY2(it != listed.end(), qPrintable(v.point));
+            QCOMPARE(it->name, v.label);
+            QCOMPARE(it->fileSystem, v.fs);
+            QVERIFY2(it->id.startsWith(v.point + "|loop"), qPrintable(it->id));
+            QVERIFY(it->isAccessible);
+            if (v.kind != MountFixture::Kind::Fat32)   // fusefat reports no sizes
+                QVERIFY(it->capacity > 0 && it->available > 0 && it->available <= it->capacity);
+        }
+
+        for (const Volume &v : volumes)
+            QVERIFY(fixture.unmount(v.point));
+        manager.refreshDevices();
+        QVERIFY(scheduler.settle());
+        for (const LocalUSBDevice &d : manager.connectedDevices())
+            QVERIFY2(!d.path.startsWith(fixture.mountRoot()), qPrintable(d.path));
+    }
+
+    void monitoringRefreshesOnVirtualTime()
+    {
+        Rig rig;
+        addUsbStick(rig.machine, "STICK", rig.machine.mountPoint("STICK"));
+        rig.start(/*monitoring=*/true);
+        QSignalSpy published(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
+        QVERIFY(rig.scheduler.settle());
+        QCOMPARE(published.count(), 1);   // the constructor's own refresh
+        const auto step = [&](int ms) {
+            rig.scheduler.advance(std::chrono::milliseconds(ms));
+            QVERIFY(rig.scheduler.settle());
+        };
+        step(500);    // start counts as an arrival: 0.5 s
+        QCOMPARE(published.count(), 2);
+        step(500);    // 1.0 s: the one-second timer
+        QCOMPARE(published.count(), 3);
+        step(500);    // 1.5 s: the arrival's second refresh
+        QCOMPARE(published.count(), 4);
+        step(500);    // 2.0 s
+        QCOMPARE(published.count(), 5);
+
+        rig.manager->stopMonitoring();
+        QVERIFY(!rig.manager->isMonitoring());
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestDeviceManager)
+#include "test_device_manager.moc"

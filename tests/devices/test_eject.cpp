@@ -1,0 +1,389 @@
+#include "TestMain.h"
+
+#include "devices/USBDeviceManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/ProcessRunner.h"
+#include "platform/Scheduler.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "FakeMachine.h"
+#include "MountFixture.h"
+
+using testsupport::FakeMachine;
+using testsupport::writeFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char *kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
+const QByteArray kHeader = "COMMAND   PID USER   FD   TYPE DEVICE SIZE/OFF NODE NAME\n";
+
+struct Outcome
+{
+    int deliveries = 0;
+    bool deliveredAtOnce = false;   // the completion ran inside ejectDevice()
+    bool ejected = false;
+    QList<BlockingProcess> blocking;
+};
+
+QList<qint64> pidsOf(const QList<BlockingProcess> &list)
+{
+    QList<qint64> pids;
+    for (const BlockingProcess &p : list)
+        pids << p.pid;
+    return pids;
+}
+
+QStringList namesOf(const QList<BlockingProcess> &list)
+{
+    QStringList names;
+    for (const BlockingProcess &p : list)
+        names << p.name + u'/' + p.command;
+    return names;
+}
+
+} // namespace
+
+// The eject's steps run against stub tools that record how they were called;
+// the last two cases use real tools on real loop-mounted volumes.
+class TestEject : public QObject
+{
+    Q_OBJECT
+
+    FakeMachine m_machine;   // a USB stick sdz1 (disk sdz) and a loop device loop3, both "mounted"
+    QString m_stickPath;
+    QString m_loopPath;
+    QTemporaryDir m_dir;
+
+    QString log() const { return m_dir.path() + "/calls.log"; }
+    QString bin(const QString &name) const { return m_dir.path() + "/bin/" + name; }
+    QString missing() const { return m_dir.path() + "/no-such-tool"; }
+
+    // An executable stub that appends its name and bracketed arguments to the log, then runs `body`.
+    QString stub(const QString &name, const QByteArray &body)
+    {
+        const QString path = bin(name);
+        writeFile(path, "#!/bin/sh\n{ printf '%s' '" + name.toUtf8() + "'; for a in \"$@\"; do printf ' [%s]' \"$a\"; done; "
+                        "echo; } >> '" + log().toUtf8() + "'\n" + body + "\n");
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+
+    QStringList calls() const
+    {
+        QFile file(log());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    QStringList callsOf(const QString &tool) const
+    {
+        QStringList found;
+        for (const QString &call : calls()) {
+            if (call.startsWith(tool + u' ') || call == tool)
+                found << call;
+        }
+        return found;
+    }
+
+    // Stubs that find nothing open, name every process "stubname" and succeed otherwise.
+    USBDeviceManager::Environment stubEnvironment()
+    {
+        USBDeviceManager::Environment env = m_machine.environment();
+        env.lsof = stub("lsof", "printf '" + kHeader + "'; exit 1");
+        env.ps = stub("ps", "echo stubname");
+        env.udisksctl = stub("udisksctl", "exit 0");
+        env.umount = stub("umount", "exit 0");
+        env.lsofTimeout = 2s;
+        return env;
+    }
+
+    static LocalUSBDevice device(const QString &path, const QString &kernelName = {})
+    {
+        LocalUSBDevice d;
+        d.path = path;
+        d.id = kernelName.isEmpty() ? path : path + u'|' + kernelName;
+        d.name = QFileInfo(path).fileName();
+        return d;
+    }
+
+    Outcome eject(const USBDeviceManager::Environment &env, const LocalUSBDevice &target)
+    {
+        Outcome out;
+        VirtualScheduler scheduler;
+        Preferences preferences(m_dir.path() + "/prefs.json");
+        NotificationCenter center;
+        USBDeviceManager manager(env, scheduler, preferences, center);
+        bool inCall = true;
+        manager.ejectDevice(target, [&](bool ejected, const QList<BlockingProcess> &blocking) {
+            ++out.deliveries;
+            out.deliveredAtOnce = inCall;
+            out.ejected = ejected;
+            out.blocking = blocking;
+        });
+        inCall = false;
+        if (!scheduler.settle(120s))
+            qWarning("eject did not finish");
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_machine.addPartition("8:209", kUsbPath, "sdz", "sdz1", true, "E:ID_BUS=usb\nE:ID_FS_TYPE=vfat\n");
+        m_stickPath = m_machine.mountPoint("STICK");
+        m_machine.mount("8:209", m_stickPath, "vfat", "/dev/sdz1");
+        QDir().mkpath(m_machine.sys() + "/devices/virtual/block/loop3");
+        QFile::link("../../devices/virtual/block/loop3", m_machine.sys() + "/dev/block/7:3");
+        m_loopPath = m_machine.mountPoint("IMAGE");
+        m_machine.mount("7:3", m_loopPath, "ext4", "/dev/loop3");
+        // What the eject reads to find a partition's disk.
+        QDir().mkpath(m_machine.sys() + "/class/block");
+        QFile::link(QString("../../devices/%1/block/sdz/sdz1").arg(kUsbPath), m_machine.sys() + "/class/block/sdz1");
+        QFile::link("../../devices/virtual/block/loop3", m_machine.sys() + "/class/block/loop3");
+    }
+
+    void init() { QFile::remove(log()); }
+
+    void lsofListIsParsed_data()
+    {
+        QTest::addColumn<QByteArray>("lsof");
+        QTest::addColumn<QList<qint64>>("pids");
+        QTest::addColumn<QStringList>("names");
+
+        QTest::newRow("header only") << QByteArray("printf '" + kHeader + "'") << QList<qint64>() << QStringList();
+        QTest::newRow("nothing at all") << QByteArray("exit 1") << QList<qint64>() << QStringList();
+        // lsof exits 1 on Linux even when it listed a holder: the holder still counts.
+        QTest::newRow("holder with exit 1")
+            << QByteArray("printf '" + kHeader + "bash      111 root  cwd    DIR    7,3     1024    2 /m\n'; exit 1")
+            << QList<qint64>{111} << QStringList{"realname/bash"};
+        QTest::newRow("duplicates and junk")
+            << QByteArray("printf '" + kHeader
+                          + "vim       222 root  cwd    DIR    7,3     1024    2 /m\n"
+                            "bash      111 root  cwd    DIR    7,3     1024    2 /m\n"
+                            "vim       222 root    3u   REG    7,3     4096   12 /m/a\n"
+                            "\n"
+                            "loner\n"
+                            "odd       12x root  cwd    DIR    7,3     1024    2 /m\n"
+                            "huge      99999999999999999999 root cwd DIR 7,3 1 2 /m\n"
+                            "signed    +333 root  cwd    DIR    7,3     1024    2 /m\n"
+                            "bash      111 root    4r   REG    7,3     4096   13 /m/b\n'")
+            << QList<qint64>{222, 111, 333} << QStringList{"vim/vim", "realname/bash", "signed/signed"};
+    }
+
+    // Parsing of lsof's listing, and names from ps with lsof's COMMAND as fallback.
+    void lsofListIsParsed()
+    {
+        QFETCH(QByteArray, lsof);
+        QFETCH(QList<qint64>, pids);
+        QFETCH(QStringList, names);
+        USBDeviceManager::Environment env = stubEnvironment();
+        env.lsof = stub("lsof", lsof);
+        // ps knows 111 (with padding to trim) and fails for every other ID, as for a process that has ended.
+        env.ps = stub("ps", "[ \"$2\" = 111 ] && { echo '  realname  '; exit 0; }; exit 1");
+        VirtualScheduler scheduler;
+        Preferences preferences(m_dir.path() + "/prefs.json");
+        NotificationCenter center;
+        USBDeviceManager manager(env, scheduler, preferences, center);
+        const QList<BlockingProcess> found = manager.findProcessesUsingDevice(device(m_stickPath));
+        QCOMPARE(pidsOf(found), pids);
+        QCOMPARE(namesOf(found), names);
+        // The mount point itself is named: lsof then covers its whole file system without walking it.
+        QCOMPARE(callsOf("lsof"), QStringList{"lsof [-w] [--] [" + m_stickPath + "]"});
+        QVERIFY(scheduler.settle());
+    }
+
+    void holdersRefuseTheEject()
+    {
+        USBDeviceManager::Environment env = stubEnvironment();
+        env.lsof = stub("lsof", "printf '" + kHeader + "cp        400 u 3r REG 8,1 1 2 /m/x\nvlc       500 u 4r REG 8,1 1 3 /m/y\n'");
+        env.ps = stub("ps", "exit 1");
+        const Outcome out = eject(env, device(m_stickPath, "sdz1"));
+        QCOMPARE(out.deliveries, 1);
+        QVERIFY(!out.deliveredAtOnce);
+        QVERIFY(!out.ejected);
+        QCOMPARE(pidsOf(out.blocking), (QList<qint64>{400, 500}));
+        QCOMPARE(namesOf(out.blocking), (QStringList{"cp/cp", "vlc/vlc"}));
+        QVERIFY(callsOf("udisksctl").isEmpty());
+        QVERIFY(callsOf("umount").isEmpty());
+    }
+
+    void udisksctlDecidesTheEject_data()
+    {
+        QTest::addColumn<bool>("onLoop");
+        QTest::addColumn<QByteArray>("udisksctl");
+        QTest::addColumn<bool>("ejected");
+        QTest::addColumn<QStringList>("expectedCalls");
+
+        const QString sdz = "[-b] [/dev/sdz1] [--no-user-interaction]";
+        QTest::newRow("partition: unmount, then power off its disk")
+            << false << QByteArray("exit 0") << true
+            << QStringList{"udisksctl [unmount] " + sdz, "udisksctl [power-off] [-b] [/dev/sdz] [--no-user-interaction]"};
+        QTest::newRow("loop: unmount, then delete the loop")
+            << true << QByteArray("exit 0") << true
+            << QStringList{"udisksctl [unmount] [-b] [/dev/loop3] [--no-user-interaction]",
+                           "udisksctl [loop-delete] [-b] [/dev/loop3] [--no-user-interaction]"};
+        QTest::newRow("unmount fails") << false << QByteArray("echo 'target is busy' >&2; exit 1") << false
+                                       << QStringList{"udisksctl [unmount] " + sdz};
+        QTest::newRow("power-off fails") << false << QByteArray("[ \"$1\" = unmount ]") << false
+                                         << QStringList{"udisksctl [unmount] " + sdz,
+                                                        "udisksctl [power-off] [-b] [/dev/sdz] [--no-user-interaction]"};
+        QTest::newRow("hangs") << false << QByteArray("exec sleep 1000") << false
+                               << QStringList{"udisksctl [unmount] " + sdz};
+    }
+
+    // Once udisksctl has run, its verdict is final: umount is never tried after it.
+    void udisksctlDecidesTheEject()
+    {
+        QFETCH(bool, onLoop);
+        QFETCH(QByteArray, udisksctl);
+        QFETCH(bool, ejected);
+        QFETCH(QStringList, expectedCalls);
+        USBDeviceManager::Environment env = stubEnvironment();
+        env.udisksctl = stub("udisksctl", udisksctl);
+        env.ejectToolTimeout = 1s;
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome out = eject(env, onLoop ? device(m_loopPath, "loop3") : device(m_stickPath, "sdz1"));
+        QVERIFY2(clock.elapsed() < 30000, "a hanging udisksctl must be stopped at its limit");
+        QCOMPARE(out.deliveries, 1);
+        QCOMPARE(out.ejected, ejected);
+        QVERIFY(out.blocking.isEmpty());
+        QCOMPARE(callsOf("udisksctl"), expectedCalls);
+        QVERIFY(callsOf("umount").isEmpty());
+    }
+
+    void umountIsTheLastResort_data()
+    {
+        QTest::addColumn<bool>("knownDevice");
+        QTest::addColumn<QByteArray>("lsof");
+        QTest::addColumn<QByteArray>("umount");
+        QTest::addColumn<bool>("ejected");
+
+        const QByteArray nothingOpen = "printf '" + kHeader + "'; exit 1";
+        QTest::newRow("udisksctl missing, umount succeeds") << true << nothingOpen << QByteArray("exit 0") << true;
+        QTest::newRow("udisksctl missing, umount fails") << true << nothingOpen << QByteArray("exit 32") << false;
+        QTest::newRow("no block device known") << false << nothingOpen << QByteArray("exit 0") << true;
+        // A hanging lsof is stopped at its limit and counts as "nothing open".
+        QTest::newRow("lsof hangs") << true << QByteArray("exec sleep 1000") << QByteArray("exit 0") << true;
+    }
+
+    void umountIsTheLastResort()
+    {
+        QFETCH(bool, knownDevice);
+        QFETCH(QByteArray, lsof);
+        QFETCH(QByteArray, umount);
+        QFETCH(bool, ejected);
+        USBDeviceManager::Environment env = stubEnvironment();
+        env.lsof = stub("lsof", lsof);
+        env.lsofTimeout = 1s;
+        env.udisksctl = knownDevice ? missing() : stub("udisksctl", "exit 0");
+        env.umount = stub("umount", umount);
+        // A path with a space and a leading dash reaches umount as one argument after "--".
+        const QString path = knownDevice ? m_stickPath : m_dir.path() + "/-not mounted";
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome out = eject(env, device(path, knownDevice ? "sdz1" : QString()));
+        QVERIFY(clock.elapsed() < 30000);
+        QCOMPARE(out.deliveries, 1);
+        QCOMPARE(out.ejected, ejected);
+        QVERIFY(callsOf("udisksctl").isEmpty());
+        QCOMPARE(callsOf("umount"), QStringList{"umount [--] [" + path + "]"});
+    }
+
+    // When nothing can unmount, the process check runs again and its answer comes back.
+    void nothingCanUnmount()
+    {
+        USBDeviceManager::Environment env = stubEnvironment();
+        const QString counter = m_dir.path() + "/lsof-runs";
+        QFile::remove(counter);
+        env.lsof = stub("lsof", "if [ -e '" + counter.toUtf8() + "' ]; then printf '" + kHeader
+                                    + "tail      600 u 3r REG 8,1 1 2 /m/x\n'; else : > '" + counter.toUtf8()
+                                    + "'; printf '" + kHeader + "'; fi; exit 1");
+        env.udisksctl = missing();
+        env.umount = missing();
+        const Outcome out = eject(env, device(m_stickPath, "sdz1"));
+        QCOMPARE(out.deliveries, 1);
+        QVERIFY(!out.ejected);
+        QCOMPARE(pidsOf(out.blocking), QList<qint64>{600});
+        QCOMPARE(callsOf("lsof").size(), 2);
+    }
+
+    // ---- Real volumes, real lsof, ps and umount ----
+
+    void realHolderIsNamedAndNothingUnmounted()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (findExecutable("lsof").isEmpty())
+            QSKIP("lsof is not installed");
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "HELD");
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        const auto point = loop ? fx.mountExt4(*loop, fx.mountRoot() + "/held volume") : std::nullopt;
+        if (!point)
+            QSKIP(qPrintable(fx.lastError()));
+        writeFile(*point + "/song.txt", "la la la\n");
+        QProcess holder;   // destroyed (killed) before the fixture unmounts
+        holder.setStandardInputFile(*point + "/song.txt");
+        holder.start("sleep", {"1000"});
+        QVERIFY(holder.waitForStarted());
+
+        USBDeviceManager::Environment env;
+        env.useUDisks2 = false;
+        env.startMonitoring = false;
+        env.udisksctl = stub("udisksctl", "exit 0");
+        env.umount = stub("umount", "exit 0");
+        const Outcome out = eject(env, device(*point, QFileInfo(*loop).fileName()));
+        QVERIFY(!out.ejected);
+        QCOMPARE(pidsOf(out.blocking), QList<qint64>{holder.processId()});
+        QCOMPARE(out.blocking.first().name, QString("sleep"));
+        QVERIFY(calls().isEmpty());
+        QVERIFY(MountFixture::isMounted(*point));
+        holder.kill();
+        holder.waitForFinished();
+    }
+
+    void freeLoopVolumeIsUnmountedAndReleased()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "FREE");
+        // mount sets the loop device up itself and frees it at unmount.
+        const auto point = image ? fx.mountExt4(*image, fx.mountRoot() + "/free") : std::nullopt;
+        if (!point)
+            QSKIP(qPrintable(fx.lastError()));
+        QString loop;
+        for (const MountEntry &m : readMountInfo()) {
+            if (m.mountPoint == *point)
+                loop = m.source;
+        }
+        QVERIFY2(loop.startsWith("/dev/loop"), qPrintable(loop));
+
+        USBDeviceManager::Environment env;
+        env.useUDisks2 = false;
+        env.startMonitoring = false;
+        env.udisksctl = missing();
+        const Outcome out = eject(env, device(*point, QFileInfo(loop).fileName()));
+        QVERIFY(out.ejected);
+        QVERIFY(out.blocking.isEmpty());
+        QVERIFY(!MountFixture::isMounted(*point));
+        ProcessRequest request;
+        request.program = "losetup";
+        request.arguments = {"-j", *image};
+        request.timeout = 20s;
+        const ProcessResult listed = runProcess(request);
+        QVERIFY(listed.succeeded());
+        QVERIFY2(listed.standardOutput.trimmed().isEmpty(), listed.standardOutput.constData());
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestEject)
+#include "test_eject.moc"

@@ -1,0 +1,169 @@
+#include "TestMain.h"
+
+#include "platform/ProcessRunner.h"
+#include "platform/UDisks2.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "MountFixture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const char *kUdisksd = "/usr/libexec/udisks2/udisksd";
+const QString kService = "org.freedesktop.UDisks2";
+
+void stop(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+// Runs against a system bus of its own (dbus-daemon and udisksd started by the
+// test), found through DBUS_SYSTEM_BUS_ADDRESS.
+class TestUdisks2 : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QProcess m_bus;
+    QProcess m_udisksd;
+    QString m_address;   // of the private bus, empty when it did not start
+
+    // Starts a bus that lets everyone own and call anything; its address, or empty.
+    QString startBus()
+    {
+        const QString config = m_dir.path() + "/bus.conf";
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return {};
+        file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                   "<busconfig>\n"
+                   "  <type>system</type>\n"
+                   "  <listen>unix:path=" + QFile::encodeName(m_dir.path()) + "/bus.socket</listen>\n"
+                   "  <auth>EXTERNAL</auth>\n"
+                   "  <policy context=\"default\">\n"
+                   "    <allow user=\"*\"/>\n"
+                   "    <allow own=\"*\"/>\n"
+                   "    <allow send_type=\"method_call\"/>\n"
+                   "    <allow send_requested_reply=\"true\"/>\n"
+                   "    <allow receive_type=\"method_call\"/>\n"
+                   "    <allow receive_type=\"method_return\"/>\n"
+                   "    <allow receive_type=\"error\"/>\n"
+                   "    <allow receive_type=\"signal\"/>\n"
+                   "  </policy>\n"
+                   "</busconfig>\n");
+        file.close();
+        m_bus.start("dbus-daemon", {"--config-file=" + config, "--print-address", "--nofork"});
+        if (!m_bus.waitForStarted(10000))
+            return {};
+        while (!m_bus.canReadLine() && m_bus.waitForReadyRead(10000)) {
+        }
+        return QString::fromUtf8(m_bus.readLine()).trimmed();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        if (!findExecutable("dbus-daemon").isEmpty())
+            m_address = startBus();
+    }
+
+    void cleanupTestCase()
+    {
+        stop(m_udisksd);
+        stop(m_bus);
+    }
+
+    // The address is read at each call: a bus that was down at the first call
+    // is found once it is up.
+    void unreachableWithoutBusOrService()
+    {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + m_dir.path() + "/nobody-listens"));
+        UDisks2Outcome outcome = udisks2UnmountAndEject("/dev/loop0", 5s);
+        QVERIFY(!outcome.ejected);
+        QVERIFY(!outcome.reachable);
+        QVERIFY(!outcome.error.isEmpty());
+
+        if (m_address.isEmpty())
+            QSKIP("no private bus: dbus-daemon is missing or did not start");
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
+        outcome = udisks2UnmountAndEject("/dev/loop0", 5s);
+        QVERIFY(!outcome.ejected);
+        QVERIFY2(!outcome.reachable, qPrintable(outcome.error));
+    }
+
+    void unmountsAndDeletesALoopDevice()
+    {
+        if (m_address.isEmpty())
+            QSKIP("no private bus: dbus-daemon is missing or did not start");
+        if (!QFileInfo::exists(kUdisksd))
+            QSKIP("udisksd is not installed");
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "UDISKS");
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        const auto point = loop ? fx.mountExt4(*loop, fx.mountRoot() + "/volume") : std::nullopt;
+        if (!point)
+            QSKIP(qPrintable(fx.lastError()));
+
+        // udisksd learns of devices when it starts (or from udevd later): start it now.
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
+        QDBusConnection bus = QDBusConnection::connectToBus(m_address, "test-udisks2");
+        QVERIFY(bus.isConnected());
+        QDBusServiceWatcher watcher(kService, bus, QDBusServiceWatcher::WatchForRegistration);
+        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", m_address);
+        m_udisksd.setProcessEnvironment(env);
+        m_udisksd.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_udisksd.start(kUdisksd, {"--no-debug"});
+        if (!m_udisksd.waitForStarted(10000))
+            QSKIP(qPrintable("udisksd did not start: " + m_udisksd.errorString()));
+        if (!registered.wait(30000))
+            QSKIP("udisksd did not come up on the private bus within 30 s");
+
+        QDBusMessage resolve = QDBusMessage::createMethodCall(kService, "/org/freedesktop/UDisks2/Manager",
+                                                              "org.freedesktop.UDisks2.Manager", "ResolveDevice");
+        resolve.setArguments({QVariantMap{{"path", *loop}}, QVariantMap()});
+        const QDBusMessage found = bus.call(resolve, QDBus::Block, 10000);
+        const bool known = found.type() == QDBusMessage::ReplyMessage
+                           && !qdbus_cast<QList<QDBusObjectPath>>(found.arguments().value(0)).isEmpty();
+        if (!known) {
+            // A device UDisks2 does not know is a plain failure that touches nothing.
+            const UDisks2Outcome outcome = udisks2UnmountAndEject(*loop, 10s);
+            QVERIFY(!outcome.ejected);
+            QVERIFY2(outcome.reachable, qPrintable(outcome.error));
+            QVERIFY(!outcome.error.isEmpty());
+            QVERIFY(MountFixture::isMounted(*point));
+            QSKIP(qPrintable("udisksd does not see " + *loop + " (it needs udevd's device database; is udevd running?)"));
+        }
+
+        const UDisks2Outcome outcome = udisks2UnmountAndEject(*loop, 25s);
+        QVERIFY2(outcome.ejected, qPrintable(outcome.error));
+        QVERIFY2(outcome.error.isEmpty(), qPrintable(outcome.error));
+        QVERIFY(!MountFixture::isMounted(*point));
+        QVERIFY(!QFileInfo::exists(QString("/sys/block/%1/loop/backing_file").arg(QFileInfo(*loop).fileName())));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestUdisks2)
+#include "test_udisks2.moc"

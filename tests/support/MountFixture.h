@@ -1,0 +1,359 @@
+#pragma once
+
+// Real volumes for tests: FAT32 and exFAT images mounted through FUSE on loop
+// devices, ext4 images mounted by the kernel. Needs root, /dev/fuse,
+// /dev/loop-control and the tools named in whyUnavailable().
+//
+//     if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+//         QSKIP(qPrintable(why));
+//     MountFixture fx;
+//     const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
+//     const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+//     const auto mnt = loop ? fx.mountFat(*loop, fx.mountRoot() + QStringLiteral("/stick")) : std::nullopt;
+//     if (!mnt)
+//         QSKIP(qPrintable(fx.lastError()));   // a step failed, e.g. for lack of privilege
+//
+// Everything the fixture made is undone when it goes out of scope, also when a
+// test fails half-way: mounts are unmounted (retried, lazily as a last resort),
+// its own loop devices detached and its temporary folder removed. Mount points
+// passed to mount*() are created when missing; they may contain spaces.
+
+#include "platform/Log.h"
+#include "platform/ProcessRunner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <chrono>
+#include <optional>
+
+#include <unistd.h>
+
+class MountFixture
+{
+public:
+    enum class Kind { Fat32, ExFat, Ext4 };
+
+    MountFixture() : m_dir(QStringLiteral("/tmp/sweepbrook-mounts-XXXXXX"))
+    {
+        if (m_dir.isValid())
+            QDir().mkpath(mountRoot());
+        else
+            m_error = QStringLiteral("Cannot create a temporary folder under /tmp: %1").arg(m_dir.errorString());
+    }
+
+    ~MountFixture()
+    {
+        const QList<Mounted> mounts = m_mounts;
+        for (qsizetype i = mounts.size() - 1; i >= 0; --i)
+            unmount(mounts.at(i).mountPoint);
+        const QStringList loops = m_loops;
+        for (const QString &loop : loops)
+            detachLoop(loop);
+        // Never let the folder's removal walk into a file system that is still mounted.
+        if (m_dir.isValid() && !mountsBelow(m_dir.path()).isEmpty()) {
+            m_dir.setAutoRemove(false);
+            logLine(QStringLiteral("MountFixture: %1 left in place, something is still mounted below it").arg(m_dir.path()));
+        }
+    }
+
+    MountFixture(const MountFixture &) = delete;
+    MountFixture &operator=(const MountFixture &) = delete;
+
+    // Why this machine cannot make volumes of this kind; empty when it can.
+    static QString whyUnavailable(Kind kind)
+    {
+        if (geteuid() != 0)
+            return QStringLiteral("mounting test volumes needs root");
+        if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
+            return QStringLiteral("no /dev/loop-control (loop devices unavailable)");
+        QStringList tools = {QStringLiteral("losetup"), QStringLiteral("blkid")};
+        switch (kind) {
+        case Kind::Fat32:
+            tools << QStringLiteral("mkfs.vfat") << QStringLiteral("fusefat");
+            break;
+        case Kind::ExFat:
+            tools << QStringLiteral("mkfs.exfat") << QStringLiteral("mount.exfat-fuse");
+            break;
+        case Kind::Ext4:
+            tools << QStringLiteral("mkfs.ext4") << QStringLiteral("mount");
+            break;
+        }
+        tools << QStringLiteral("umount");
+        if (kind != Kind::Ext4 && !QFileInfo::exists(QStringLiteral("/dev/fuse")))
+            return QStringLiteral("no /dev/fuse (FUSE unavailable)");
+        for (const QString &name : std::as_const(tools)) {
+            if (tool(name).isEmpty())
+                return QStringLiteral("%1 is not installed").arg(name);
+        }
+        return {};
+    }
+
+    // Why this machine cannot make every kind; empty when it can.
+    static QString whyUnavailable()
+    {
+        for (Kind kind : {Kind::Fat32, Kind::ExFat, Kind::Ext4}) {
+            if (QString why = whyUnavailable(kind); !why.isEmpty())
+                return why;
+        }
+        return {};
+    }
+
+    bool isValid() const { return m_dir.isValid(); }
+    // What the last failing step said (the command and its output).
+    QString lastError() const { return m_error; }
+    QString path() const { return m_dir.path(); }
+    // A folder for mount points, under /tmp.
+    QString mountRoot() const { return m_dir.path() + QStringLiteral("/mnt"); }
+
+    // A sparse image of `sizeMiB` formatted with `label`; its path.
+    std::optional<QString> makeImage(Kind kind, int sizeMiB, const QString &label)
+    {
+        if (!isValid())
+            return std::nullopt;
+        const QString image = m_dir.path() + QStringLiteral("/image-%1.img").arg(++m_imageCount);
+        QFile file(image);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(sizeMiB) * 1024 * 1024)) {
+            m_error = QStringLiteral("Cannot create %1: %2").arg(image, file.errorString());
+            return std::nullopt;
+        }
+        file.close();
+        QString program;
+        QStringList args;
+        switch (kind) {
+        case Kind::Fat32:
+            program = QStringLiteral("mkfs.vfat");
+            args = {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-n"), label, image};
+            break;
+        case Kind::ExFat:
+            program = QStringLiteral("mkfs.exfat");
+            args = {QStringLiteral("-L"), label, image};
+            break;
+        case Kind::Ext4:
+            program = QStringLiteral("mkfs.ext4");
+            args = {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-L"), label, image};
+            break;
+        }
+        if (!run(program, args, 60))
+            return std::nullopt;
+        return image;
+    }
+
+    // Attaches the image to a free loop device; "/dev/loopN".
+    std::optional<QString> attachLoop(const QString &image)
+    {
+        const auto out = run(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), image}, 30);
+        if (!out)
+            return std::nullopt;
+        const QString device = out->trimmed();
+        if (!device.startsWith(QStringLiteral("/dev/loop"))) {
+            m_error = QStringLiteral("losetup gave no device for %1: %2").arg(image, *out);
+            return std::nullopt;
+        }
+        m_loops << device;
+        return device;
+    }
+
+    // FAT through fusefat: mountinfo shows "fuse.vfat" with the loop device as source.
+    std::optional<QString> mountFat(const QString &loopDev, const QString &mountPoint)
+    {
+        return mount(QStringLiteral("fusefat"),
+                     {QStringLiteral("-o"), QStringLiteral("rw+,fsname=%1,subtype=vfat").arg(loopDev), loopDev, mountPoint},
+                     mountPoint, true);
+    }
+
+    // exFAT through exfat-fuse: mountinfo shows "fuseblk" with the loop device's
+    // own number and the loop device as source.
+    std::optional<QString> mountExfat(const QString &loopDev, const QString &mountPoint)
+    {
+        return mount(QStringLiteral("mount.exfat-fuse"), {loopDev, mountPoint}, mountPoint, true);
+    }
+
+    // ext4 by the kernel, from a loop device or an image file (then through a
+    // loop device that mount sets up and frees again at unmount).
+    std::optional<QString> mountExt4(const QString &imageOrLoopDev, const QString &mountPoint)
+    {
+        QStringList args = {QStringLiteral("-t"), QStringLiteral("ext4")};
+        if (!imageOrLoopDev.startsWith(QStringLiteral("/dev/")))
+            args << QStringLiteral("-o") << QStringLiteral("loop");
+        args << imageOrLoopDev << mountPoint;
+        const auto result = mount(QStringLiteral("mount"), args, mountPoint, false);
+        if (result && !imageOrLoopDev.startsWith(QStringLiteral("/dev/"))) {
+            // Remember mount's own loop device in case the unmount leaves it attached.
+            for (const auto &[point, source] : mountsBelow(mountPoint)) {
+                if (point == QDir::cleanPath(mountPoint) && source.startsWith(QStringLiteral("/dev/loop")))
+                    m_loops << source;
+            }
+        }
+        return result;
+    }
+
+    // Unmounts, retrying while busy, lazily as a last resort.
+    bool unmount(const QString &mountPoint)
+    {
+        const QString point = QDir::cleanPath(mountPoint);
+        bool fuse = false;
+        for (qsizetype i = 0; i < m_mounts.size(); ++i) {
+            if (m_mounts.at(i).mountPoint == point) {
+                fuse = m_mounts.at(i).fuse;
+                m_mounts.removeAt(i);
+                break;
+            }
+        }
+        for (int attempt = 0; attempt < 5 && isMounted(point); ++attempt) {
+            if (attempt > 0)
+                QThread::msleep(200);
+            if (fuse && !tool(QStringLiteral("fusermount")).isEmpty())
+                run(QStringLiteral("fusermount"), {QStringLiteral("-u"), point}, 20);
+            else
+                run(QStringLiteral("umount"), {point}, 20);
+        }
+        if (isMounted(point))
+            run(QStringLiteral("umount"), {QStringLiteral("-l"), point}, 20);
+        if (isMounted(point)) {
+            logLine(QStringLiteral("MountFixture: cannot unmount %1: %2").arg(point, m_error));
+            return false;
+        }
+        return true;
+    }
+
+    // Detaches a loop device, but only while it still serves one of our images:
+    // a freed number may already belong to someone else.
+    bool detachLoop(const QString &loopDev)
+    {
+        m_loops.removeAll(loopDev);
+        QFile backing(QStringLiteral("/sys/block/%1/loop/backing_file").arg(QFileInfo(loopDev).fileName()));
+        if (!backing.open(QIODevice::ReadOnly))
+            return true;   // already free
+        const QString file = QString::fromLocal8Bit(backing.readAll()).trimmed();
+        if (!file.startsWith(m_dir.path() + QLatin1Char('/')))
+            return true;
+        return run(QStringLiteral("losetup"), {QStringLiteral("-d"), loopDev}, 20).has_value();
+    }
+
+    // True when something is mounted exactly at `path`.
+    static bool isMounted(const QString &path)
+    {
+        const QString clean = QDir::cleanPath(path);
+        for (const auto &[point, source] : mountsBelow(clean)) {
+            if (point == clean)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    struct Mounted
+    {
+        QString mountPoint;
+        bool fuse = false;
+    };
+
+    static QString tool(const QString &name)
+    {
+        if (QString found = findExecutable(name); !found.isEmpty())
+            return found;
+        for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+            const QString candidate = QLatin1String(dir) + name;
+            if (!findExecutable(candidate).isEmpty())
+                return candidate;
+        }
+        return {};
+    }
+
+    // Runs a tool; its standard output on success, else nothing with m_error set.
+    std::optional<QString> run(const QString &name, const QStringList &args, int timeoutSeconds)
+    {
+        const QString program = tool(name);
+        if (program.isEmpty()) {
+            m_error = QStringLiteral("%1 is not installed").arg(name);
+            return std::nullopt;
+        }
+        ProcessRequest request;
+        request.program = program;
+        request.arguments = args;
+        request.timeout = std::chrono::seconds(timeoutSeconds);
+        const ProcessResult result = runProcess(request);
+        if (!result.succeeded()) {
+            const QString why = !result.started ? result.errorString
+                                : result.timedOut ? QStringLiteral("timed out")
+                                                  : QStringLiteral("exit %1").arg(result.exitCode);
+            m_error = QStringLiteral("%1 %2 failed (%3): %4")
+                          .arg(name, args.join(QLatin1Char(' ')), why,
+                               QString::fromLocal8Bit(result.standardError + result.standardOutput).trimmed());
+            return std::nullopt;
+        }
+        return QString::fromLocal8Bit(result.standardOutput);
+    }
+
+    std::optional<QString> mount(const QString &program, const QStringList &args, const QString &mountPoint, bool fuse)
+    {
+        const QString point = QDir::cleanPath(mountPoint);
+        if (!QDir().mkpath(point)) {
+            m_error = QStringLiteral("Cannot create mount point %1").arg(point);
+            return std::nullopt;
+        }
+        if (!run(program, args, 30))
+            return std::nullopt;
+        m_mounts << Mounted{point, fuse};
+        // FUSE helpers mount before they detach; allow a moment all the same.
+        for (int i = 0; i < 50 && !isMounted(point); ++i)
+            QThread::msleep(100);
+        if (!isMounted(point)) {
+            m_error = QStringLiteral("%1 succeeded but %2 is not mounted").arg(program, point);
+            return std::nullopt;
+        }
+        return point;
+    }
+
+    // Mount points (and sources) at or below `path`, from /proc/self/mountinfo.
+    static QList<std::pair<QString, QString>> mountsBelow(const QString &path)
+    {
+        QList<std::pair<QString, QString>> found;
+        QFile file(QStringLiteral("/proc/self/mountinfo"));
+        if (!file.open(QIODevice::ReadOnly))
+            return found;
+        const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            const qsizetype dash = fields.indexOf("-");
+            if (fields.size() < 5 || dash < 0 || dash + 2 >= fields.size())
+                continue;
+            const QString point = unescape(fields.at(4));
+            if (point == path || point.startsWith(prefix))
+                found.append({point, unescape(fields.at(dash + 2))});
+        }
+        return found;
+    }
+
+    static QString unescape(const QByteArray &field)
+    {
+        QByteArray out;
+        for (qsizetype i = 0; i < field.size(); ++i) {
+            if (field.at(i) == '\\' && i + 3 < field.size()) {
+                const QByteArray digits = field.mid(i + 1, 3);
+                bool ok = false;
+                const int value = digits.toInt(&ok, 8);
+                if (ok && digits.size() == 3) {
+                    out.append(char(value));
+                    i += 3;
+                    continue;
+                }
+            }
+            out.append(field.at(i));
+        }
+        return QString::fromUtf8(out);
+    }
+
+    QTemporaryDir m_dir;
+    QString m_error;
+    QList<Mounted> m_mounts;
+    QStringList m_loops;
+    int m_imageCount = 0;
+};
