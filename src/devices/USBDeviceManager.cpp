@@ -56,14 +56,6 @@ const QList<std::pair<QString, QString>> &displayNameTable()
     return table;
 }
 
-// Every entry of this map is `usb`; its order only matters for which key is named first.
-const QStringList &fileSystemTypeKeys()
-{
-    static const QStringList keys = {QStringLiteral("msdos"), QStringLiteral("fat32"), QStringLiteral("exfat"),
-                                     QStringLiteral("ntfs"),  QStringLiteral("hfs"),   QStringLiteral("apfs"),
-                                     QStringLiteral("ext2"),  QStringLiteral("ext3"),  QStringLiteral("ext4")};
-    return keys;
-}
 
 QString lastPathComponent(const QString &path)
 {
@@ -189,7 +181,7 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
         if (seen.contains(it->mountPoint))
             continue;
         seen.insert(it->mountPoint);
-        if (auto device = describeVolume(*it, mounts))
+        if (auto device = describeVolume(*it))
             devices.prepend(*device);
     }
     std::weak_ptr<bool> alive = m_alive;
@@ -201,11 +193,11 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
         this);
 }
 
-std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry &mount, const QList<MountEntry> &mounts)
+std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry &mount)
 {
     const QString path = mount.mountPoint;
     const std::optional<BlockDeviceInfo> block = m_probe.probeMount(mount);
-    if (!isRemovable(path, findMount(mounts, path), block))
+    if (!isRemovable(path, mount, block))
         return std::nullopt;
     logLine(QStringLiteral("检测到可移动驱动器: ") + path);
 
@@ -532,11 +524,8 @@ DeviceType USBDeviceManager::deviceTypeFor(const QString &path, const QString &f
     const QString vendor = description.value(QStringLiteral("VendorName")).toLower();
     if (vendor.contains(u"card reader") || vendor.contains(u"sd"))
         return DeviceType::sdCard;
-    const QString lowerFs = fileSystem.toLower();
-    for (const QString &key : fileSystemTypeKeys()) {
-        if (lowerFs.contains(key))
-            return DeviceType::usb;
-    }
+    // Every known file-system keyword maps to a USB device, and so does everything else.
+    Q_UNUSED(fileSystem);
     return DeviceType::usb;
 }
 

@@ -122,7 +122,7 @@ signals:
 
 private:
     void enumerateRemovableVolumes(quint64 generation);
-    std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount, const QList<MountEntry> &mounts);
+    std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount);
     bool isRemovable(const QString &path, const std::optional<MountEntry> &mount,
                      const std::optional<BlockDeviceInfo> &block) const;
     QString idFor(const QString &path, const std::optional<QString> &bsdName) const;
