@@ -116,6 +116,7 @@ USBDeviceManager::USBDeviceManager(Environment environment, Scheduler &scheduler
     , m_preferences(preferences)
     , m_center(center)
     , m_probe(m_env.paths)
+    , m_fileTypeSet(FileTypes::allTypes())
     , m_alive(std::make_shared<bool>(true))
 {
     loadSecurityBookmarks();
@@ -159,12 +160,17 @@ void USBDeviceManager::refreshDevices()
     }
     m_enumerationRunning = true;
     const quint64 generation = m_nextGeneration++;
+    runTracked([this, generation] { enumerateRemovableVolumes(generation); });
+}
+
+void USBDeviceManager::runTracked(std::function<void()> job)
+{
     {
         QMutexLocker lock(&m_inflightLock);
         ++m_inflight;
     }
-    m_scheduler.runInBackground([this, generation] {
-        enumerateRemovableVolumes(generation);
+    m_scheduler.runInBackground([this, job = std::move(job)] {
+        job();
         QMutexLocker lock(&m_inflightLock);
         if (--m_inflight == 0)
             m_inflightDone.wakeAll();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cleaning/FileMatcher.h"
+#include "cleaning/FileType.h"
 #include "devices/LocalUSBDevice.h"
 #include "platform/Volumes.h"
 
@@ -50,6 +52,11 @@ public:
         std::chrono::milliseconds umountTimeout{30000};
         std::chrono::milliseconds infoTimeout{2000};
         std::chrono::milliseconds forceRefreshTimeout{5000};
+        // The scan's and clean's tools.
+        QString find = QStringLiteral("find");
+        QString ls = QStringLiteral("ls");
+        QString dotClean;                      // empty: our dot_clean beside the app
+        std::chrono::milliseconds findTimeout{15000};
     };
 
     // Uses Scheduler::shared(), Preferences::standard() and the default notification centre.
@@ -111,7 +118,52 @@ public:
     QList<BlockingProcess> findProcessesUsingDevice(const LocalUSBDevice &device) const;
     std::optional<QString> processName(qint64 pid) const;
 
+    // ---- Scan (src/cleaning/USBDeviceManagerScan.cpp) ----
+    using ScanProgress = std::function<void(double)>;
+    using ScanCompletion = std::function<void(const ScanResult &)>;
+
+    // Scans the device in the background for the kinds, custom extensions and
+    // excluded patterns; progress(1.0) and then the completion arrive exactly
+    // once, on the main thread.
+    void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
+                    const QStringList &customExtensions, const QStringList &excludedPatterns,
+                    ScanProgress progress, ScanCompletion completion);
+    // The walk of a volume (blocking; background only). Calls back on the main thread.
+    void scanDirectory(const QString &root, const FileTypeSet &fileTypes, const QStringList &customExtensions,
+                       const QStringList &excludedPatterns, bool accessStarted, ScanProgress progress,
+                       ScanResult results, ScanCompletion completion);
+    FileMatcher makeFileMatcher(const QStringList &customExtensions, const QStringList &excludedPatterns) const;
+
+    FileTypeSet fileTypeSet() const;                 // takes fileTypeLock
+    QMutex &fileTypeLock() const { return m_fileTypeLock; }
+    bool shouldCancelScan() const;                   // takes cancelLock
+    QMutex &cancelLock() const { return m_cancelLock; }
+    const QMap<FileType, QStringList> &junkFilePatterns() const { return FileTypes::junkFilePatterns(); }
+
+    // The connected device whose mount path holds `path` (whole path
+    // components; the longest such mount path wins).
+    std::optional<LocalUSBDevice> deviceContaining(const QString &path) const;
+    // Is the volume's file-system type FAT or exFAT? (blkid type of its block device)
+    std::optional<QString> fileSystemTypeOf(const QString &path) const;
+    static bool isFATType(const QString &type);
+
+    // ---- Clean (src/cleaning/USBDeviceManagerClean.cpp) ----
+    using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
+    // Deletes the items; the completion gets the cleaned and the failed ones on
+    // the main thread (at once for an empty list).
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion);
+    void runDotCleanInBackground(const QString &root, const QList<QByteArray> &paths, std::function<void(bool)> completion);
+    void checkAppleDoubleItemsRemoved(const QList<FileItem> &items,
+                                      std::function<void(const QList<FileItem> &, const QList<FileItem> &)> completion);
+    QString dotCleanPath() const;
+
+    // Runs work on the background pool and hands its value to `completion`
+    // on the same background thread.
+    template <typename Work, typename Completion>
+    void runInBackground(Work work, Completion completion);
+
     const Environment &environment() const { return m_env; }
+    Scheduler &scheduler() const { return m_scheduler; }
 
     // Can the folder be listed? (The access check everything here uses.)
     static bool canListFolder(const QString &path);
@@ -121,6 +173,8 @@ signals:
     void connectedDevicesChanged();
 
 private:
+    // Runs a job on the background pool; the destructor waits for it.
+    void runTracked(std::function<void()> job);
     void enumerateRemovableVolumes(quint64 generation);
     std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount);
     bool isRemovable(const QString &path, const std::optional<MountEntry> &mount,
@@ -154,6 +208,11 @@ private:
     mutable QMutex m_cacheLock;
     mutable QHash<QString, QMap<QString, QString>> m_deviceInfoCache;   // by kernel name + file-system UUID
 
+    mutable QMutex m_fileTypeLock;
+    FileTypeSet m_fileTypeSet;
+    mutable QMutex m_cancelLock;
+    bool m_shouldCancelScan = false;
+
     mutable QMutex m_bookmarkLock;
     QMap<QString, QByteArray> m_securityBookmarks;
 
@@ -166,3 +225,11 @@ private:
     quint64 m_refreshTimer = 0;
     std::shared_ptr<bool> m_alive;
 };
+
+#include "platform/Scheduler.h"
+
+template <typename Work, typename Completion>
+void USBDeviceManager::runInBackground(Work work, Completion completion)
+{
+    runTracked([work = std::move(work), completion = std::move(completion)]() mutable { completion(work()); });
+}

@@ -1,0 +1,201 @@
+#include "cleaning/AppleDoubleSearch.h"
+
+#include "cleaning/VolumeWalker.h"
+#include "platform/Log.h"
+#include "platform/ProcessRunner.h"
+
+#include <QFile>
+
+#include <cstring>
+
+#include <sys/stat.h>
+
+namespace AppleDoubleSearch {
+
+namespace {
+
+QString shown(const QByteArray &path)
+{
+    return QFile::decodeName(path);
+}
+
+// The root without trailing slashes ("/" stays "/").
+QByteArray normalizedRoot(const QByteArray &root)
+{
+    QByteArray r = root;
+    while (r.size() > 1 && r.endsWith('/'))
+        r.chop(1);
+    return r;
+}
+
+QByteArray childPath(const QByteArray &root, const QByteArray &name)
+{
+    return root.endsWith('/') ? root + name : root + '/' + name;
+}
+
+bool isRegularFile(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Is `path` strictly below `root`, component by component, with no "." or
+// ".." step that could lead back out, and does its last component start with "._"?
+bool isAppleDoubleBelow(const QByteArray &root, const QByteArray &path)
+{
+    const QByteArray prefix = root.endsWith('/') ? root : root + '/';
+    if (!path.startsWith(prefix) || path.size() == prefix.size())
+        return false;
+    const QList<QByteArray> parts = path.mid(prefix.size()).split('/');
+    for (const QByteArray &part : parts) {
+        if (part.isEmpty() || part == "." || part == "..")
+            return false;
+    }
+    return parts.constLast().startsWith("._");
+}
+
+} // namespace
+
+std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools)
+{
+    const QByteArray base = normalizedRoot(root);
+    logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + shown(base));
+
+    ProcessRequest request;
+    request.program = tools.find;
+    // Only absolute roots: anything else could read as one of find's expressions.
+    if (!base.startsWith('/')) {
+        logLine(QStringLiteral("启动find命令失败: ") + QStringLiteral("not an absolute path: ") + shown(base));
+        return std::nullopt;
+    }
+    // NUL-separated so that no file name can split into several hits; -xdev
+    // keeps find on this volume.
+    request.arguments = {shown(base),          QStringLiteral("-xdev"), QStringLiteral("-name"),
+                         QStringLiteral("._*"), QStringLiteral("-type"), QStringLiteral("f"),
+                         QStringLiteral("-print0")};
+    request.timeout = tools.findTimeout;
+    request.killGrace = std::chrono::milliseconds(500);
+    const ProcessResult result = runProcess(request);
+
+    if (!result.started) {
+        logLine(QStringLiteral("启动find命令失败: ") + result.errorString);
+        return std::nullopt;
+    }
+    if (result.timedOut)
+        logLine(QStringLiteral("find命令执行超时，强制终止"));
+    if (!result.standardError.isEmpty())
+        logLine(QStringLiteral("find命令错误输出: ") + QString::fromUtf8(result.standardError));
+
+    QList<QByteArray> hits;
+    if (result.timedOut) {
+        // Whatever it printed before the limit is not trusted to be complete.
+        logLine(QStringLiteral("find命令因超时而终止"));
+    } else if (result.exitedNormally() && result.exitCode == 0) {
+        hits = parseFindOutput(base, result.standardOutput);
+    } else {
+        // Unreadable folders make find exit 1; what it did print still counts.
+        const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
+        logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
+        if (!result.standardOutput.isEmpty())
+            hits = parseFindOutput(base, result.standardOutput);
+    }
+    logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
+    return hits;
+}
+
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output)
+{
+    const QByteArray base = normalizedRoot(root);
+    const QList<QByteArray> fields = output.split('\0');
+    logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(fields.size())
+            + QStringLiteral(" 个可能的._文件"));
+    QList<QByteArray> hits;
+    for (const QByteArray &field : fields) {
+        if (field.isEmpty())
+            continue;
+        logLine(QStringLiteral("找到._文件: ") + shown(field));
+        if (isAppleDoubleBelow(base, field) && VolumeWalker::exists(field))
+            hits.append(field);
+        else
+            logLine(QStringLiteral("警告: 文件不存在或无法访问: ") + shown(field));
+    }
+    return hits;
+}
+
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root)
+{
+    QList<QByteArray> hits;
+    const auto onEntry = [&](const WalkEntry &entry) {
+        if (entry.isRegularFile && entry.name.startsWith("._")) {
+            const QByteArray path = entry.path();
+            logLine(QStringLiteral("备用方法找到._文件: ") + shown(path));
+            hits.append(path);
+        }
+        return WalkDecision{};
+    };
+    const auto onError = [](const WalkError &error) {
+        logLine(QStringLiteral("备用查找方法错误: ") + QString::fromLocal8Bit(std::strerror(error.errorNumber))
+                + QStringLiteral(" 于 ") + shown(error.path));
+    };
+    VolumeWalker::walk(normalizedRoot(root), onEntry, onError);
+    return hits;
+}
+
+QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools)
+{
+    if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools))
+        return *hits;
+    logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
+    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root);
+    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
+    return hits;
+}
+
+QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools)
+{
+    const QByteArray base = normalizedRoot(root);
+    logLine(QStringLiteral("使用ls命令搜索额外的._文件..."));
+    QList<QByteArray> hits;
+    if (!base.startsWith('/')) {
+        logLine(QStringLiteral("ls命令执行失败: ") + QStringLiteral("not an absolute path: ") + shown(base));
+        return hits;
+    }
+
+    ProcessRequest request;
+    request.program = tools.ls;
+    request.arguments = {QStringLiteral("-la"), shown(base)};
+    // Plain "C" output: no translated dates, no locale quoting of names.
+    request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    request.timeout = tools.findTimeout;
+    request.killGrace = std::chrono::milliseconds(500);
+    const ProcessResult result = runProcess(request);
+    if (!result.started) {
+        logLine(QStringLiteral("ls命令执行失败: ") + result.errorString);
+        return hits;
+    }
+
+    for (const QByteArray &line : result.standardOutput.split('\n')) {
+        if (!line.contains("._"))
+            continue;
+        const QList<QByteArray> words = line.split(' ');
+        QByteArray name;
+        for (auto it = words.crbegin(); it != words.crend(); ++it) {
+            if (!it->isEmpty()) {
+                name = *it;
+                break;
+            }
+        }
+        // Only a plain name of the root itself; what ls shows is checked
+        // against the file system before it counts.
+        if (!name.startsWith("._") || name.contains('/'))
+            continue;
+        const QByteArray path = childPath(base, name);
+        if (!isRegularFile(path) || hits.contains(path))
+            continue;   // a link's line names its target too
+        logLine(QStringLiteral("ls命令找到额外._文件: ") + shown(path));
+        hits.append(path);
+    }
+    return hits;
+}
+
+} // namespace AppleDoubleSearch

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+// The search for AppleDouble ("._") files that runs before a scan's walk.
+// Hits are absolute paths as bytes.
+namespace AppleDoubleSearch {
+
+struct Tools
+{
+    QString find = QStringLiteral("find");
+    QString ls = QStringLiteral("ls");
+    std::chrono::milliseconds findTimeout{15000};
+};
+
+// GNU find over the volume (-xdev, -print0) under its time limit; nothing
+// when find cannot be started. A run stopped at its limit gives no hits.
+std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools);
+
+// find's NUL-separated output: keeps the entries that lie inside root (whole
+// components), whose last component starts with "._" and that exist.
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output);
+
+// In-process search, used when find cannot be started.
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root);
+
+// find, or the fallback when find cannot be started; logs as it goes.
+QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools);
+
+// "._" names of the root folder that `ls -la` shows (the last word of a line).
+QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools);
+
+} // namespace AppleDoubleSearch

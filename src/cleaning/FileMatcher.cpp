@@ -1,0 +1,385 @@
+#include "cleaning/FileMatcher.h"
+
+#include "platform/Log.h"
+
+#include <QList>
+
+#include <algorithm>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+const QString kAppleDoublePattern = QStringLiteral("._*");
+const QString kCoreDumpPattern = QStringLiteral("core.*");
+const QString kMacosxName = QStringLiteral("__MACOSX");
+
+std::u16string_view u16view(QStringView text)
+{
+    return {text.utf16(), size_t(text.size())};
+}
+
+// Heterogeneous lookup, so a name can be looked up without building a string.
+struct ViewHash
+{
+    using is_transparent = void;
+    size_t operator()(std::u16string_view text) const noexcept { return std::hash<std::u16string_view>{}(text); }
+};
+using ViewMap = std::unordered_map<std::u16string, int, ViewHash, std::equal_to<>>;
+
+// Lower-cases ASCII text into `buffer`; false when the text is too long or not
+// plain ASCII (the caller then takes a slower, Unicode-aware path).
+template <size_t N>
+bool asciiLower(QStringView text, char16_t (&buffer)[N], std::u16string_view &out)
+{
+    if (size_t(text.size()) > N)
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x80)
+            return false;
+        buffer[i] = (c >= u'A' && c <= u'Z') ? char16_t(c + (u'a' - u'A')) : c;
+    }
+    out = std::u16string_view(buffer, size_t(text.size()));
+    return true;
+}
+
+// The text after the last "." of a name; nothing when the name holds no ".".
+std::optional<QStringView> extensionOf(QStringView name)
+{
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot < 0)
+        return std::nullopt;
+    return name.mid(dot + 1);
+}
+
+// "core." followed by one or more digits and nothing else: a core dump.
+bool isCoreDump(QStringView name)
+{
+    constexpr qsizetype prefixLength = 5;
+    if (name.size() <= prefixLength || !name.startsWith(u"core.", Qt::CaseInsensitive))
+        return false;
+    for (qsizetype i = prefixLength; i < name.size(); ++i) {
+        if (name[i].unicode() < u'0' || name[i].unicode() > u'9')
+            return false;
+    }
+    return true;
+}
+
+// Diagnostics are built from views of the name, so nothing is copied unless printed.
+void logParts(std::initializer_list<QStringView> parts)
+{
+    QString line;
+    for (QStringView part : parts)
+        line.append(part);
+    logLine(line);
+}
+
+QString wildcardExpression(const QString &pattern)
+{
+    QString expression = pattern;
+    expression.replace(u'.', QStringLiteral("\\."));
+    expression.replace(u'*', QStringLiteral(".*"));
+    return u'^' + expression + u'$';
+}
+
+} // namespace
+
+struct FileMatcher::Impl
+{
+    // A user pattern that keeps matching items.
+    struct Excluded
+    {
+        QString pattern;
+        bool wildcard = false;
+        bool appleDouble = false;   // exactly "._*"
+        QRegularExpression expression;
+        bool valid = false;
+    };
+
+    struct Affix
+    {
+        QString text;
+        int rank;
+    };
+
+    // A catalogue pattern kept as an expression because it fits no faster table.
+    struct Generic
+    {
+        QRegularExpression expression;
+        int rank;
+    };
+
+    static constexpr int kNone = std::numeric_limits<int>::max();
+
+    std::vector<Excluded> excluded;
+    QStringList customExtensions;
+    bool customOn = false;
+
+    // Catalogue of the enabled kinds; a rank is the kind's place in allCases(),
+    // the order in which the kinds are tried (the lowest rank wins).
+    QList<FileType> kinds;   // by rank
+    ViewMap exactNames;      // case-sensitive, files and folders
+    ViewMap extensions;      // "*.ext": lower-cased "ext"
+    std::vector<Affix> extensionsSlow;   // the same, for non-ASCII extensions
+    size_t longestExtension = 0;
+    std::vector<Affix> suffixes;   // "*text" that is no plain extension
+    std::vector<Affix> prefixes;   // "text*"
+    int appleDoubleRank = kNone;   // "._*"
+    int coreDumpRank = kNone;      // "core.*"
+    std::vector<Generic> generic;
+
+    void addExact(const QString &name, int rank)
+    {
+        exactNames.try_emplace(std::u16string(u16view(name)), rank);
+    }
+
+    void addCataloguePattern(const QString &pattern, int rank);
+    int catalogueRank(QStringView name, bool isDirectory, bool &appleDoubleHit) const;
+    bool excludes(const Excluded &entry, QStringView name) const;
+};
+
+void FileMatcher::Impl::addCataloguePattern(const QString &pattern, int rank)
+{
+    if (pattern.contains(u'/'))
+        return;   // names never hold "/"
+    if (!pattern.contains(u'*')) {
+        addExact(pattern, rank);
+        return;
+    }
+    if (pattern == kAppleDoublePattern) {
+        appleDoubleRank = std::min(appleDoubleRank, rank);
+        return;
+    }
+    if (pattern == kCoreDumpPattern) {
+        coreDumpRank = std::min(coreDumpRank, rank);
+        return;
+    }
+    static const QRegularExpression metacharacters(QStringLiteral(R"([\^$+?()\[\]{}|\\])"));
+    const qsizetype stars = pattern.count(u'*');
+    if (stars == 1 && !pattern.contains(metacharacters)) {
+        if (pattern.startsWith(u'*')) {
+            const QString tail = pattern.mid(1);
+            if (tail.startsWith(u'.') && tail.count(u'.') == 1 && tail.size() > 1) {
+                const QString ext = tail.mid(1);
+                char16_t buffer[64];
+                std::u16string_view lower;
+                if (asciiLower(ext, buffer, lower)) {
+                    extensions.try_emplace(std::u16string(lower), rank);
+                    longestExtension = std::max(longestExtension, lower.size());
+                } else {
+                    extensionsSlow.push_back({ext, rank});
+                }
+            } else {
+                suffixes.push_back({tail, rank});
+            }
+            return;
+        }
+        if (pattern.endsWith(u'*')) {
+            prefixes.push_back({pattern.chopped(1), rank});
+            return;
+        }
+    }
+    QRegularExpression expression(wildcardExpression(pattern), QRegularExpression::CaseInsensitiveOption);
+    if (!expression.isValid()) {
+        logLine(QStringLiteral("正则表达式创建失败: ") + expression.errorString());
+        return;
+    }
+    expression.optimize();
+    generic.push_back({std::move(expression), rank});
+}
+
+// The rank of the first enabled kind whose patterns match, or kNone. Wildcard
+// patterns apply to files only.
+int FileMatcher::Impl::catalogueRank(QStringView name, bool isDirectory, bool &appleDoubleHit) const
+{
+    appleDoubleHit = false;
+    int best = kNone;
+    if (const auto it = exactNames.find(u16view(name)); it != exactNames.end())
+        best = it->second;
+    if (isDirectory || best == 0)
+        return best;
+
+    if (const std::optional<QStringView> ext = extensionOf(name); ext && !ext->isEmpty()) {
+        if (size_t(ext->size()) <= longestExtension) {
+            char16_t buffer[64];
+            std::u16string_view lower;
+            if (asciiLower(*ext, buffer, lower)) {
+                if (const auto it = extensions.find(lower); it != extensions.end())
+                    best = std::min(best, it->second);
+            } else {
+                // Letters that fold onto ASCII ones (the Kelvin sign, for one).
+                for (const auto &[text, rank] : extensions) {
+                    const QStringView entry(text.data(), qsizetype(text.size()));
+                    if (rank < best && ext->compare(entry, Qt::CaseInsensitive) == 0)
+                        best = rank;
+                }
+            }
+        }
+        for (const Affix &entry : extensionsSlow) {
+            if (entry.rank < best && ext->compare(entry.text, Qt::CaseInsensitive) == 0)
+                best = entry.rank;
+        }
+    }
+    for (const Affix &entry : suffixes) {
+        if (entry.rank < best && name.endsWith(entry.text, Qt::CaseInsensitive))
+            best = entry.rank;
+    }
+    for (const Affix &entry : prefixes) {
+        if (entry.rank < best && name.startsWith(entry.text, Qt::CaseInsensitive))
+            best = entry.rank;
+    }
+    if (coreDumpRank < best && isCoreDump(name))
+        best = coreDumpRank;
+    if (appleDoubleRank < best && name.startsWith(u"._")) {
+        best = appleDoubleRank;
+        appleDoubleHit = true;
+    }
+    for (const Generic &entry : generic) {
+        if (entry.rank < best && entry.expression.match(name).hasMatch()) {
+            best = entry.rank;
+            appleDoubleHit = false;
+        }
+    }
+    return best;
+}
+
+bool FileMatcher::Impl::excludes(const Excluded &entry, QStringView name) const
+{
+    if (entry.appleDouble && name.startsWith(u"._")) {
+        logParts({u"找到._文件: ", name});
+        return true;
+    }
+    if (name == entry.pattern)
+        return true;
+    if (!entry.wildcard || !entry.valid)
+        return false;
+    return entry.expression.match(name).hasMatch();
+}
+
+FileMatcher::FileMatcher(const QMap<FileType, QStringList> &catalogue, const FileTypeSet &enabledSnapshot,
+                         const QStringList &customExtensions, const QStringList &excludedPatterns)
+    : d(std::make_unique<Impl>())
+{
+    for (const QString &pattern : excludedPatterns) {
+        Impl::Excluded entry;
+        entry.pattern = pattern;
+        entry.appleDouble = pattern == kAppleDoublePattern;
+        // A name never holds "/", so such a pattern can only match by accident
+        // of a character class; it is left out altogether.
+        if (pattern.contains(u'/'))
+            continue;
+        entry.wildcard = pattern.contains(u'*');
+        if (entry.wildcard) {
+            entry.expression =
+                QRegularExpression(wildcardExpression(pattern), QRegularExpression::CaseInsensitiveOption);
+            entry.valid = entry.expression.isValid();
+            if (entry.valid)
+                entry.expression.optimize();
+            else
+                logLine(QStringLiteral("正则表达式创建失败: ") + entry.expression.errorString());
+        }
+        d->excluded.push_back(std::move(entry));
+    }
+
+    static const QRegularExpression leadingDot(QStringLiteral("^\\."));
+    for (const QString &extension : customExtensions)
+        d->customExtensions.append(extension.toLower().remove(leadingDot));
+    d->customOn = enabledSnapshot.contains(FileType::custom) && !d->customExtensions.isEmpty();
+
+    for (FileType type : FileTypes::allCases()) {
+        if (type == FileType::custom || !enabledSnapshot.contains(type))
+            continue;
+        const auto it = catalogue.constFind(type);
+        if (it == catalogue.constEnd())
+            continue;
+        const int rank = int(d->kinds.size());
+        d->kinds.append(type);
+        for (const QString &pattern : *it)
+            d->addCataloguePattern(pattern, rank);
+    }
+}
+
+FileMatcher::~FileMatcher() = default;
+FileMatcher::FileMatcher(FileMatcher &&) noexcept = default;
+FileMatcher &FileMatcher::operator=(FileMatcher &&) noexcept = default;
+
+bool FileMatcher::isKept(QStringView name) const
+{
+    if (name == protectedName)
+        return true;
+    for (const Impl::Excluded &entry : d->excluded) {
+        if (d->excludes(entry, name)) {
+            logParts({u"文件 ", name, u" 匹配排除模式 ", entry.pattern, u"，将被保留（白名单）"});
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<FileType> FileMatcher::matchFile(const MatchItem &item, const FileTypeSet &enabledTypes) const
+{
+    const QStringView name = item.name;
+    if (isKept(name))
+        return std::nullopt;
+
+    if (!item.isDirectory && name.startsWith(u"._") && enabledTypes.contains(FileType::temporaryFiles)) {
+        logParts({u"文件匹配器直接匹配到._文件: ", name});
+        return FileType::temporaryFiles;
+    }
+
+    // Archive debris from macOS: junk whatever kinds are enabled.
+    if (name == kMacosxName || item.insideMacosx)
+        return FileType::temporaryFiles;
+
+    if (d->customOn && !item.isDirectory) {
+        if (const std::optional<QStringView> ext = extensionOf(name); ext && !ext->isEmpty()) {
+            char16_t buffer[32];
+            std::u16string_view lower;
+            const QString owned = asciiLower(*ext, buffer, lower) ? QString() : ext->toString().toLower();
+            const QStringView key =
+                owned.isNull() ? QStringView(lower.data(), qsizetype(lower.size())) : QStringView(owned);
+            for (const QString &custom : d->customExtensions) {
+                if (key == custom) {
+                    logParts({u"找到自定义类型文件: ", name, u" 扩展名: ", key});
+                    return FileType::custom;
+                }
+            }
+        }
+    }
+
+    bool appleDoubleHit = false;
+    const int rank = d->catalogueRank(name, item.isDirectory, appleDoubleHit);
+    if (rank == Impl::kNone)
+        return std::nullopt;
+    if (appleDoubleHit)
+        logParts({u"找到._文件: ", name});
+    return d->kinds.at(rank);
+}
+
+bool FileMatcher::matchesWildcardPattern(const QString &name, const QString &pattern)
+{
+    if (pattern == kAppleDoublePattern && name.startsWith(u"._")) {
+        logLine(QStringLiteral("找到._文件: ") + name);
+        return true;
+    }
+    if (pattern.contains(u'/'))
+        return false;   // names never hold "/"
+    // "core.*" means core dumps, not every file called "core" with an extension.
+    if (pattern == kCoreDumpPattern)
+        return isCoreDump(name);
+    if (name == pattern)
+        return true;
+    if (!pattern.contains(u'*'))
+        return false;
+    const QRegularExpression expression(wildcardExpression(pattern), QRegularExpression::CaseInsensitiveOption);
+    if (!expression.isValid()) {
+        logLine(QStringLiteral("正则表达式创建失败: ") + expression.errorString());
+        return false;
+    }
+    return expression.match(name).hasMatch();
+}

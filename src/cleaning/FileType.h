@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHashFunctions>
+#include <QList>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The nine kinds of junk. The raw value (the case name) is what settings and
+// history store.
+enum class FileType {
+    dsStore,
+    appleDouble,
+    spotlight,
+    trash,
+    thumbsDb,
+    temporaryFiles,
+    systemLogs,
+    windowsSystem,
+    custom,
+};
+
+inline size_t qHash(FileType type, size_t seed = 0) noexcept
+{
+    return ::qHash(static_cast<int>(type), seed);
+}
+
+using FileTypeSet = QSet<FileType>;
+
+namespace FileTypes {
+
+// The nine kinds in declaration order.
+const QList<FileType> &allCases();
+FileTypeSet allTypes();
+
+QString rawValue(FileType type);
+// Exact, case-sensitive; anything else gives nothing.
+std::optional<FileType> fromRawValue(const QString &raw);
+inline QString id(FileType type) { return rawValue(type); }
+
+QString nameKey(FileType type);
+QString descriptionKey(FileType type);
+// Looked up anew on every call, so they follow the interface language.
+QString displayName(FileType type);
+QString localizedDescription(FileType type);
+
+// What the file-kind popover shows: the description and the display list
+// (a table of its own, not the matching catalogue).
+struct PatternInfo
+{
+    QString description;
+    QStringList patterns;
+};
+PatternInfo patternInfo(FileType type);
+
+// In declaration order (a fixed order of the set).
+QStringList displayNames(const FileTypeSet &types);
+QStringList rawValues(const FileTypeSet &types);
+
+// The matching catalogue: eight entries, none for custom.
+const QMap<FileType, QStringList> &junkFilePatterns();
+
+} // namespace FileTypes
+
+// One junk item a scan found. `name` and `path` are for people (decoded as
+// UTF-8); `nativePath` holds the exact bytes of the path when they are not
+// valid UTF-8, so such an item is still deleted exactly.
+struct FileItem
+{
+    QString name;
+    QString path;
+    qint64 size = 0;
+    QByteArray nativePath;
+
+    // The path as the file system knows it.
+    QByteArray fsPath() const;
+
+    // From the bytes of an absolute path; keeps them when decoding loses anything.
+    static FileItem fromNativePath(const QByteArray &path, qint64 size);
+};
+
+// A scan's result: junk items by kind, each kind in the order found.
+using ScanResult = QMap<FileType, QList<FileItem>>;

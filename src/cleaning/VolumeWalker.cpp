@@ -1,0 +1,451 @@
+#include "cleaning/VolumeWalker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+
+// Directory handles the walk keeps open at most (the root's included). Deeper
+// folders close their farthest ancestors and reopen them on the way back up.
+constexpr qsizetype kMaxOpenHandles = 64;
+
+class Handle
+{
+public:
+    explicit Handle(int fd = -1) : m_fd(fd) {}
+    ~Handle() { reset(); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    int get() const { return m_fd; }
+    int release() { const int fd = m_fd; m_fd = -1; return fd; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+int openDirectoryAt(int parentFd, const char *name)
+{
+    int fd;
+    do {
+        fd = ::openat(parentFd, name, kDirectoryFlags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// One folder's entries, read whole before any of them is handed out (so the
+// folder can be left and come back to without keeping its stream). Names sit
+// NUL-terminated in one buffer, so a folder costs a few allocations, not one
+// per entry.
+struct EntryList
+{
+    struct Ref
+    {
+        quint32 offset;
+        quint16 length;
+        unsigned char type;   // DT_* value
+    };
+    std::string names;
+    std::vector<Ref> refs;
+
+    void clear()
+    {
+        names.clear();
+        refs.clear();
+    }
+    const char *name(const Ref &ref) const { return names.data() + ref.offset; }
+};
+
+constexpr size_t kReadBufferSize = 64 * 1024;
+
+// Reads every entry but "." and ".." of the folder open at `fd`. False with
+// errno when the kernel reports a read error; what was read until then stays.
+bool readEntries(int fd, char *buffer, EntryList &out)
+{
+    out.clear();
+    for (;;) {
+        const ssize_t n = ::getdents64(fd, buffer, kReadBufferSize);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto *entry = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            const char *name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            const size_t length = std::strlen(name);
+            out.refs.push_back({quint32(out.names.size()), quint16(length), entry->d_type});
+            out.names.append(name, length + 1);
+        }
+    }
+}
+
+struct ReadBuffer
+{
+    std::unique_ptr<char[]> bytes{new char[kReadBufferSize]};
+    char *get() const { return bytes.get(); }
+};
+
+// Who a folder handle refers to, and whether a file system is mounted right
+// there (also one bind-mounted from the same device, which st_dev cannot tell).
+struct Identity
+{
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool mountRoot = false;
+};
+
+bool identify(int fd, Identity &id)
+{
+    struct statx stx;
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO, &stx) != 0)
+        return false;
+    id.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    id.ino = stx.stx_ino;
+    id.mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    return true;
+}
+
+unsigned char typeFromMode(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return DT_DIR;
+    if (S_ISREG(mode))
+        return DT_REG;
+    if (S_ISLNK(mode))
+        return DT_LNK;
+    return DT_UNKNOWN;
+}
+
+// Some file systems (FUSE ones among them) do not fill in d_type.
+unsigned char entryType(int parentFd, const char *name, unsigned char type)
+{
+    if (type != DT_UNKNOWN)
+        return type;
+    struct stat st;
+    if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return DT_UNKNOWN;
+    return typeFromMode(st.st_mode);
+}
+
+QByteArray lastComponent(const QByteArray &path)
+{
+    qsizetype end = path.size();
+    while (end > 1 && path.at(end - 1) == '/')
+        --end;
+    const qsizetype slash = path.lastIndexOf('/', end - 1);
+    return path.mid(slash + 1, end - slash - 1);
+}
+
+QByteArray withoutTrailingSlashes(const QByteArray &path)
+{
+    qsizetype end = path.size();
+    while (end > 1 && path.at(end - 1) == '/')
+        --end;
+    return path.left(end);
+}
+
+QByteArray joinPath(const QByteArray &parent, const char *name, qsizetype length)
+{
+    QByteArray path;
+    path.reserve(parent.size() + 1 + length);
+    path.append(parent);
+    if (!parent.endsWith('/'))
+        path.append('/');
+    path.append(name, length);
+    return path;
+}
+
+// One folder on the way from the root to where the walk is.
+struct Frame
+{
+    int fd = -1;           // closed (-1) while evicted to save handles
+    dev_t dev = 0;
+    ino_t ino = 0;
+    QByteArray path;
+    EntryList entries;
+    size_t next = 0;       // index of the next entry to hand out
+    quint32 flags = 0;     // handed to this folder's entries
+};
+
+class Walk
+{
+public:
+    Walk(const VolumeWalker::EntryCallback &onEntry, const VolumeWalker::ErrorCallback &onError)
+        : m_onEntry(onEntry), m_onError(onError)
+    {
+    }
+
+    ~Walk()
+    {
+        for (qsizetype i = 0; i < m_depth; ++i) {
+            if (frame(i).fd >= 0)
+                ::close(frame(i).fd);
+        }
+    }
+
+    Walk(const Walk &) = delete;
+    Walk &operator=(const Walk &) = delete;
+
+    bool run(const QByteArray &root, int *errorNumber)
+    {
+        QByteArray path = withoutTrailingSlashes(root);
+        Handle fd(::open(path.constData(), kDirectoryFlags));
+        Identity id;
+        if (fd.get() < 0 || !identify(fd.get(), id)) {
+            if (errorNumber)
+                *errorNumber = errno;
+            return false;
+        }
+        m_rootDev = id.dev;
+        QByteArray name = lastComponent(path);
+        push(fd.release(), id, std::move(path), std::move(name), 0);
+        while (m_depth > 0)
+            step();
+        return true;
+    }
+
+private:
+    Frame &frame(qsizetype index) { return m_frames[size_t(index)]; }
+
+    // Adds the folder open at `fd` below the deepest one and reads its entries.
+    void push(int fd, const Identity &id, QByteArray path, QByteArray name, quint32 flags)
+    {
+        if (size_t(m_depth) == m_frames.size())
+            m_frames.emplace_back();
+        Frame &top = frame(m_depth);
+        ++m_depth;
+        top.fd = fd;
+        top.dev = id.dev;
+        top.ino = id.ino;
+        top.path = std::move(path);
+        top.flags = flags;
+        top.next = 0;
+        if (!readEntries(fd, m_buffer.get(), top.entries))
+            m_onError(WalkError{top.path, std::move(name), errno, int(m_depth - 1)});
+    }
+
+    // Hands out the next entry of the deepest folder, or leaves that folder.
+    void step()
+    {
+        const qsizetype index = m_depth - 1;
+        Frame &current = frame(index);
+        if (current.next >= current.entries.refs.size()) {
+            pop();
+            return;
+        }
+        const EntryList::Ref ref = current.entries.refs[current.next++];
+        const char *name = current.entries.name(ref);
+        const unsigned char type = entryType(current.fd, name, ref.type);
+
+        // One WalkEntry serves the whole walk; its name keeps its capacity
+        // unless the callback held on to a copy.
+        m_entry.parentFd = current.fd;
+        m_entry.parentPath = &current.path;
+        m_entry.name.resize(ref.length);
+        std::memcpy(m_entry.name.data(), name, ref.length);
+        m_entry.depth = int(index) + 1;
+        m_entry.isDirectory = type == DT_DIR;
+        m_entry.isRegularFile = type == DT_REG;
+        m_entry.isSymlink = type == DT_LNK;
+        m_entry.inheritedFlags = current.flags;
+        const WalkDecision decision = m_onEntry(m_entry);
+        if (type == DT_DIR && decision.enter)
+            enter(index, ref, decision.childFlags);
+    }
+
+    void enter(qsizetype parentIndex, EntryList::Ref ref, quint32 childFlags)
+    {
+        const Frame &parent = frame(parentIndex);
+        const char *name = parent.entries.name(ref);
+        Handle fd(openDirectoryAt(parent.fd, name));
+        Identity id;
+        if (fd.get() < 0 || !identify(fd.get(), id)) {
+            const int error = errno;
+            m_onError(WalkError{joinPath(parent.path, name, ref.length), QByteArray(name, ref.length), error,
+                                int(parentIndex) + 1});
+            return;
+        }
+        if (id.dev != m_rootDev || id.mountRoot)
+            return;   // a file system mounted here: reported, not entered
+
+        // `parent` may move when the frame list grows: take what is needed first.
+        QByteArray path = joinPath(parent.path, name, ref.length);
+        QByteArray ownName(name, ref.length);
+        if (m_depth - m_lowestOpen + 1 >= kMaxOpenHandles)
+            evictOne();
+        push(fd.release(), id, std::move(path), std::move(ownName), childFlags);
+    }
+
+    // Closes the handle of the shallowest open folder but the root.
+    void evictOne()
+    {
+        Frame &evicted = frame(m_lowestOpen);
+        ::close(evicted.fd);
+        evicted.fd = -1;
+        ++m_lowestOpen;
+    }
+
+    void pop()
+    {
+        Frame &done = frame(m_depth - 1);
+        if (done.fd >= 0)
+            ::close(done.fd);
+        done.fd = -1;
+        --m_depth;
+        for (;;) {
+            if (m_depth <= 1) {
+                m_lowestOpen = 1;
+                return;
+            }
+            if (frame(m_depth - 1).fd >= 0 || reopen(m_depth - 1))
+                return;
+            // The folder vanished or was replaced while the walk was below it:
+            // its remaining entries cannot be reached safely.
+            const Frame &lost = frame(m_depth - 1);
+            m_onError(WalkError{lost.path, lastComponent(lost.path), errno, int(m_depth - 1)});
+            --m_depth;
+        }
+    }
+
+    // Opens the closed folders from the nearest open ancestor down to `index`,
+    // name by name and without following links, each checked to be the very
+    // folder met before. The deepest of them stay open, within the limit.
+    bool reopen(qsizetype index)
+    {
+        qsizetype open = index - 1;
+        while (frame(open).fd < 0)
+            --open;
+        const qsizetype keepFrom = std::max(open + 1, index - kMaxOpenHandles + 2);
+        int fd = frame(open).fd;
+        int error = 0;
+        qsizetype i = open + 1;
+        for (; i <= index; ++i) {
+            const Frame &parent = frame(i - 1);
+            const int child = openDirectoryAt(fd, parent.entries.name(parent.entries.refs[parent.next - 1]));
+            error = errno;
+            if (i - 1 > open && i - 1 < keepFrom)
+                ::close(fd);   // a passage only
+            if (child < 0)
+                break;
+            Identity id;
+            const bool statted = identify(child, id);
+            if (!statted || id.dev != frame(i).dev || id.ino != frame(i).ino) {
+                error = statted ? ESTALE : errno;
+                ::close(child);
+                break;
+            }
+            fd = child;
+            if (i >= keepFrom)
+                frame(i).fd = child;
+        }
+        if (i <= index) {
+            for (qsizetype j = keepFrom; j < i; ++j) {
+                ::close(frame(j).fd);
+                frame(j).fd = -1;
+            }
+            errno = error;
+            return false;
+        }
+        m_lowestOpen = keepFrom;
+        return true;
+    }
+
+    const VolumeWalker::EntryCallback &m_onEntry;
+    const VolumeWalker::ErrorCallback &m_onError;
+    std::vector<Frame> m_frames;   // [0, m_depth) are in use; the rest keep their buffers
+    qsizetype m_depth = 0;
+    // Frames [m_lowestOpen, m_depth) hold open handles, and so does frame 0.
+    qsizetype m_lowestOpen = 1;
+    dev_t m_rootDev = 0;
+    WalkEntry m_entry;
+    ReadBuffer m_buffer;
+};
+
+} // namespace
+
+QByteArray WalkEntry::path() const
+{
+    return joinPath(parentPath ? *parentPath : QByteArray(), name.constData(), name.size());
+}
+
+qint64 WalkEntry::size() const
+{
+    struct stat st;
+    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    return qint64(st.st_size);
+}
+
+bool VolumeWalker::walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
+                        int *errorNumber)
+{
+    Walk walk(onEntry, onError);
+    return walk.run(root, errorNumber);
+}
+
+std::optional<QList<VolumeWalker::DirEntry>> VolumeWalker::listDirectory(const QByteArray &path, int *errorNumber)
+{
+    Handle fd(::open(withoutTrailingSlashes(path).constData(), kDirectoryFlags));
+    EntryList entries;
+    ReadBuffer buffer;
+    if (fd.get() < 0 || !readEntries(fd.get(), buffer.get(), entries)) {
+        if (errorNumber)
+            *errorNumber = errno;
+        return std::nullopt;
+    }
+    QList<DirEntry> list;
+    list.reserve(qsizetype(entries.refs.size()));
+    for (const EntryList::Ref &ref : entries.refs) {
+        const char *name = entries.name(ref);
+        DirEntry entry;
+        entry.name = QByteArray(name, ref.length);
+        struct stat st;
+        unsigned char type = ref.type;
+        if (::fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            entry.size = qint64(st.st_size);
+            type = typeFromMode(st.st_mode);
+        }
+        entry.isDirectory = type == DT_DIR;
+        entry.isRegularFile = type == DT_REG;
+        entry.isSymlink = type == DT_LNK;
+        list.append(std::move(entry));
+    }
+    return list;
+}
+
+std::optional<qint64> VolumeWalker::itemSize(const QByteArray &path)
+{
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return std::nullopt;
+    return qint64(st.st_size);
+}
+
+bool VolumeWalker::exists(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0;
+}

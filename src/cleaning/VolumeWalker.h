@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+#include <functional>
+#include <optional>
+
+#include <sys/types.h>
+
+// One entry of a folder, as the walker meets it. Valid only during the call.
+struct WalkEntry
+{
+    int parentFd = -1;                 // open handle of the folder holding the entry
+    const QByteArray *parentPath = nullptr;   // absolute path of that folder (bytes)
+    QByteArray name;                   // the entry's name (bytes, may be invalid UTF-8)
+    int depth = 1;                     // 1 for the root's own entries
+    bool isDirectory = false;          // never true for a symbolic link
+    bool isRegularFile = false;
+    bool isSymlink = false;
+    quint32 inheritedFlags = 0;        // what the callback set for the parent folder
+
+    QByteArray path() const;           // parentPath + "/" + name
+    // lstat size of the entry itself (0 when it cannot be read).
+    qint64 size() const;
+};
+
+// A folder the walker could not open or read.
+struct WalkError
+{
+    QByteArray path;     // absolute path of the folder
+    QByteArray name;
+    int errorNumber = 0; // errno
+    int depth = 1;
+};
+
+struct WalkDecision
+{
+    bool enter = true;          // for folders: walk into it
+    quint32 childFlags = 0;     // handed to its entries as inheritedFlags
+};
+
+// Iterative walk over directory handles (openat with O_NOFOLLOW | O_DIRECTORY):
+// hidden entries included, symbolic links never followed, no descent into
+// another file system mounted inside the tree (a different st_dev than the
+// root), no recursion and no PATH_MAX limit, a bounded number of open handles
+// however deep the tree. Unreadable folders go to the error callback and the
+// walk goes on. Everything runs on the calling thread.
+class VolumeWalker
+{
+public:
+    using EntryCallback = std::function<WalkDecision(const WalkEntry &)>;
+    using ErrorCallback = std::function<void(const WalkError &)>;
+
+    // Walks everything below `root` (the root itself is not reported).
+    // False (with errno in *errorNumber) when the root cannot be opened.
+    static bool walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
+                     int *errorNumber = nullptr);
+
+    struct DirEntry
+    {
+        QByteArray name;
+        bool isDirectory = false;
+        bool isRegularFile = false;
+        bool isSymlink = false;
+        qint64 size = 0;      // lstat size
+    };
+    // The entries of one folder (not "." and ".."), without following links.
+    static std::optional<QList<DirEntry>> listDirectory(const QByteArray &path, int *errorNumber = nullptr);
+
+    // lstat size of a path, nothing when it cannot be read.
+    static std::optional<qint64> itemSize(const QByteArray &path);
+    // Does something (a link counts) exist at the path?
+    static bool exists(const QByteArray &path);
+};

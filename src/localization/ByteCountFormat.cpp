@@ -1,0 +1,63 @@
+#include "localization/ByteCountFormat.h"
+
+#include <iterator>
+
+namespace {
+
+struct Unit
+{
+    const char *name;
+    quint64 size;
+    int decimals;
+};
+
+constexpr Unit kUnits[] = {
+    {"KB", 1000ULL, 0},
+    {"MB", 1000ULL * 1000, 1},
+    {"GB", 1000ULL * 1000 * 1000, 2},
+    {"TB", 1000ULL * 1000 * 1000 * 1000, 2},
+    {"PB", 1000ULL * 1000 * 1000 * 1000 * 1000, 2},
+    {"EB", 1000ULL * 1000 * 1000 * 1000 * 1000 * 1000, 2},
+};
+
+QString formatMagnitude(quint64 bytes)
+{
+    if (bytes == 0)
+        return QStringLiteral("Zero KB");
+    if (bytes == 1)
+        return QStringLiteral("1 byte");
+    if (bytes < 1000)
+        return QStringLiteral("%1 bytes").arg(bytes);
+
+    for (const Unit &unit : kUnits) {
+        quint64 scale = 1;
+        for (int i = 0; i < unit.decimals; ++i)
+            scale *= 10;
+        // Round half up in integers, so 999.95 MB becomes "1 GB" and not "1000 MB".
+        const quint64 step = unit.size / scale;
+        const quint64 scaled = bytes / step + (bytes % step >= step / 2 ? 1 : 0);
+        const bool last = &unit == &kUnits[std::size(kUnits) - 1];
+        if (scaled >= 1000 * scale && !last)
+            continue;
+        QString text = QString::number(scaled / scale);
+        quint64 fraction = scaled % scale;
+        int digits = unit.decimals;
+        while (digits > 0 && fraction % 10 == 0) {   // "1.5 GB", not "1.50 GB"
+            fraction /= 10;
+            --digits;
+        }
+        if (digits > 0)
+            text += u'.' + QString::number(fraction).rightJustified(digits, u'0');
+        return text + u' ' + QLatin1String(unit.name);
+    }
+    return QString();
+}
+
+} // namespace
+
+QString formatByteCount(qint64 bytes)
+{
+    if (bytes < 0)
+        return u'-' + formatMagnitude(quint64(0) - quint64(bytes));
+    return formatMagnitude(quint64(bytes));
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// A size the way file managers show it: decimal units, "Zero KB", "1 byte",
+// "532 bytes", "12 KB", "1.2 MB", "3.46 GB". Digits are plain ASCII with "."
+// as the decimal point whatever the locale.
+QString formatByteCount(qint64 bytes);

@@ -1,0 +1,74 @@
+// Runs one scan of a folder and prints what it found, one "kind<TAB>path" line
+// per item, after the scan's own diagnostics. Tests start it through setpriv to
+// scan as an unprivileged user.
+//
+//     scan_probe <root> [kind,kind,...]     (all kinds when none are given)
+#include "devices/USBDeviceManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/Scheduler.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <chrono>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: scan_probe <root> [kinds]\n");
+        return 2;
+    }
+    QList<FileType> kinds;
+    if (args.size() > 2) {
+        for (const QString &raw : args.at(2).split(u',', Qt::SkipEmptyParts)) {
+            const std::optional<FileType> kind = FileTypes::fromRawValue(raw);
+            if (!kind) {
+                std::fprintf(stderr, "unknown kind %s\n", qPrintable(raw));
+                return 2;
+            }
+            kinds << *kind;
+        }
+    } else {
+        kinds = FileTypes::allCases();
+    }
+
+    USBDeviceManager::Environment env;
+    env.startMonitoring = false;
+    env.useUDisks2 = false;
+    VirtualScheduler scheduler;
+    // Never saved: the probe only reads.
+    Preferences preferences(QDir::tempPath() + QStringLiteral("/scan-probe-unused-%1.json").arg(app.applicationPid()));
+    NotificationCenter center;
+    USBDeviceManager manager(env, scheduler, preferences, center);
+
+    LocalUSBDevice device;
+    device.path = args.at(1);
+    device.id = device.path;
+    device.name = QFileInfo(device.path).fileName();
+
+    int completions = 0;
+    ScanResult found;
+    manager.scanDevice(device, kinds, {}, {}, [](double) {}, [&](const ScanResult &result) {
+        ++completions;
+        found = result;
+    });
+    if (!scheduler.settle(std::chrono::minutes(2))) {
+        std::fprintf(stderr, "scan did not finish\n");
+        return 3;
+    }
+    std::fflush(stdout);
+    for (auto it = found.cbegin(); it != found.cend(); ++it) {
+        for (const FileItem &item : it.value()) {
+            const QByteArray line = FileTypes::rawValue(it.key()).toUtf8() + '\t' + item.fsPath() + '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        }
+    }
+    std::fflush(stdout);
+    return completions == 1 ? 0 : 4;
+}

@@ -1,0 +1,356 @@
+// Scan and clean end to end on real FAT32 and exFAT volumes, and the clean's
+// choice of volume when one mount path extends another.
+
+#include "cleaning/FileType.h"
+#include "devices/USBDeviceManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/ProcessRunner.h"
+#include "platform/Scheduler.h"
+
+#include "FakeMachine.h"
+#include "MountFixture.h"
+#include "TestMain.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+
+using testsupport::FakeMachine;
+using testsupport::writeFile;
+
+namespace {
+
+struct Fixture
+{
+    const char *path;           // relative to the volume root; a trailing "/" makes a folder
+    std::optional<FileType> kind;   // what the scan must report it as (nothing: not junk)
+};
+
+// One entry per catalogue pattern, plus look-alikes that are not junk.
+const QList<Fixture> kTree = {
+    {".DS_Store", FileType::dsStore},
+    {"Desktop DB", FileType::dsStore},
+    {"Desktop DF", FileType::dsStore},
+    {".AppleDB", FileType::dsStore},
+    {".AppleDesktop/", FileType::dsStore},
+    {".AppleDouble/", FileType::appleDouble},
+    {"._photo.jpg", FileType::temporaryFiles},
+    {"._my photo.jpg", FileType::temporaryFiles},
+    {"docs/._report.pdf", FileType::temporaryFiles},
+    {"docs/deep/._a b c", FileType::temporaryFiles},
+    {"__MACOSX/", FileType::temporaryFiles},
+    {"__MACOSX/._photo.jpg", FileType::temporaryFiles},
+    {"__MACOSX/sub/x.txt", std::nullopt},   // inside a "__MACOSX" that is not entered
+    {"docs/__MACOSX/", FileType::temporaryFiles},
+    {"docs/__MACOSX/y.txt", std::nullopt},
+    {".Spotlight-V100/", FileType::spotlight},
+    {".Spotlight-V100/Store-V2/store.db", std::nullopt},
+    {".spotlightV3", FileType::spotlight},
+    {".metadata/", FileType::spotlight},
+    {".fseventsd/", FileType::spotlight},
+    {".fseventsd/0000001", std::nullopt},
+    {".Trash/", FileType::trash},
+    {".Trashes/", FileType::trash},
+    {".Trashes/501/file.txt", std::nullopt},
+    {"Network Trash Folder/", FileType::trash},
+    {"$RECYCLE.BIN/", FileType::trash},
+    {"RECYCLER/", FileType::trash},
+    {"RECYCLED/", FileType::trash},
+    {"found.000/", FileType::trash},
+    {"Thumbs.db", FileType::thumbsDb},
+    {"DCIM/IMG_0001.THM", FileType::thumbsDb},
+    {".thumbnails/", FileType::thumbsDb},
+    {"_thumbs/", FileType::thumbsDb},
+    {"a.thumb", FileType::thumbsDb},
+    {"AlbumArt_{1234}_Large.jpg", FileType::thumbsDb},
+    {"AlbumArt.jpg", FileType::thumbsDb},
+    {"ehthumbs.db", FileType::thumbsDb},
+    {"ehthumbs_vista.db", FileType::thumbsDb},
+    {"a.tmp", FileType::temporaryFiles},
+    {"b.temp", FileType::temporaryFiles},
+    {"~lock", FileType::temporaryFiles},
+    {".~lock.doc#", FileType::temporaryFiles},
+    {"c.swp", FileType::temporaryFiles},
+    {"d.swo", FileType::temporaryFiles},
+    {"e.swn", FileType::temporaryFiles},
+    {"f.bak", FileType::temporaryFiles},
+    {"g.old", FileType::temporaryFiles},
+    {"h.cache", FileType::temporaryFiles},
+    {"i.lock", FileType::temporaryFiles},
+    {"j.crdownload", FileType::temporaryFiles},
+    {"k.part", FileType::temporaryFiles},
+    {"l.partial", FileType::temporaryFiles},
+    {"m.filepart", FileType::temporaryFiles},
+    {"n.download", FileType::temporaryFiles},
+    {"o.downloading", FileType::temporaryFiles},
+    {"p.crashreporter", FileType::temporaryFiles},
+    {"q.crash", FileType::temporaryFiles},
+    {"nohup.out", FileType::temporaryFiles},
+    {"core.1234", FileType::temporaryFiles},
+    {"r.stackdump", FileType::temporaryFiles},
+    {"s.pdb", FileType::temporaryFiles},
+    {"docs/t.dmp", FileType::systemLogs},
+    {"u.err", FileType::systemLogs},
+    {"v.log", FileType::systemLogs},
+    {"w.out", FileType::systemLogs},
+    {"x.prv", FileType::systemLogs},
+    {"System Volume Information/", FileType::windowsSystem},
+    {"System Volume Information/IndexerVolumeGuid", std::nullopt},
+    {"desktop.ini", FileType::windowsSystem},
+    {"autorun.inf", FileType::windowsSystem},
+    {"boot.ini", FileType::windowsSystem},
+    // Not junk.
+    {"photo.jpg", std::nullopt},
+    {"notes.txt", std::nullopt},
+    {"docs/report.pdf", std::nullopt},
+    {"Photos.old/pic.jpg", std::nullopt},   // a folder with a wildcard-looking name
+    {"backup.tmp/keep.txt", std::nullopt},
+    {"core.js", std::nullopt},
+    {"__MACOSX_old/keep.txt", std::nullopt},
+    {"._keep1", std::nullopt},                 // excluded by the user
+    {"docs/._keep2", std::nullopt},
+    {".VolumeIcon.icns", std::nullopt},
+};
+
+QByteArray contentFor(const QString &relative)
+{
+    return "content of " + relative.toUtf8() + '\n' + QByteArray(int(qHash(relative) % 3000), 'x');
+}
+
+void buildTree(const QString &root)
+{
+    for (const Fixture &f : kTree) {
+        const QString relative = QString::fromUtf8(f.path);
+        if (relative.endsWith('/'))
+            QVERIFY(QDir().mkpath(root + '/' + relative));
+        else
+            writeFile(root + '/' + relative, contentFor(relative));
+    }
+}
+
+// Hash of every regular file below root, by relative path.
+QMap<QString, QByteArray> hashes(const QString &root)
+{
+    QMap<QString, QByteArray> out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            out.insert(QDir(root).relativeFilePath(path), QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256));
+    }
+    return out;
+}
+
+QString findTool(const QString &name)
+{
+    if (QString found = findExecutable(name); !found.isEmpty())
+        return found;
+    for (const QString dir : {"/usr/sbin/", "/sbin/"}) {
+        if (QFileInfo(dir + name).isExecutable())
+            return dir + name;
+    }
+    return {};
+}
+
+} // namespace
+
+class TestClean : public QObject
+{
+    Q_OBJECT
+
+    struct Rig
+    {
+        VirtualScheduler scheduler;
+        QTemporaryDir prefsDir;
+        Preferences preferences{prefsDir.path() + "/prefs.json"};
+        NotificationCenter center;
+        std::unique_ptr<USBDeviceManager> manager;
+
+        void start(USBDeviceManager::Environment env)
+        {
+            env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
+            manager = std::make_unique<USBDeviceManager>(env, scheduler, preferences, center);
+            [&] { QVERIFY(scheduler.settle()); }();
+        }
+
+        ScanResult scan(const LocalUSBDevice &device, const QStringList &excluded)
+        {
+            QList<FileType> kinds = FileTypes::allCases();
+            kinds.removeAll(FileType::custom);
+            int completions = 0;
+            ScanResult result;
+            manager->scanDevice(device, kinds, {}, excluded, [](double) {}, [&](const ScanResult &r) {
+                result = r;
+                ++completions;
+            });
+            [&] { QVERIFY(scheduler.settle(std::chrono::seconds(60))); }();
+            [&] { QCOMPARE(completions, 1); }();
+            return result;
+        }
+
+        std::pair<QList<FileItem>, QList<FileItem>> clean(const QList<FileItem> &items)
+        {
+            std::optional<std::pair<QList<FileItem>, QList<FileItem>>> outcome;
+            manager->cleanFiles(items, [&](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+                QVERIFY(!outcome);
+                outcome = std::make_pair(cleaned, failed);
+            });
+            [&] { QVERIFY(scheduler.settle(std::chrono::seconds(60))); }();
+            [&] { QVERIFY(outcome); }();
+            return outcome.value_or(std::pair<QList<FileItem>, QList<FileItem>>{});
+        }
+    };
+
+private slots:
+    void catalogueEndToEnd_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32 (fusefat)") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("exFAT (exfat-fuse)") << int(MountFixture::Kind::ExFat);
+    }
+
+    // Every pattern found under its kind, exactly those files removed, every
+    // other file unchanged and the file system consistent afterwards.
+    void catalogueEndToEnd()
+    {
+        QFETCH(int, kind);
+        const auto fsKind = MountFixture::Kind(kind);
+        if (const QString why = MountFixture::whyUnavailable(fsKind); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString fsck = findTool(fsKind == MountFixture::Kind::Fat32 ? "fsck.vfat" : "fsck.exfat");
+        if (fsck.isEmpty())
+            QSKIP("fsck.vfat / fsck.exfat is not installed");
+
+        MountFixture fx;
+        const auto image = fx.makeImage(fsKind, 64, QStringLiteral("JUNKSTICK"));
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        const QString point = fx.mountRoot() + QStringLiteral("/JUNK STICK");
+        const auto mounted = !loop ? std::nullopt
+                             : fsKind == MountFixture::Kind::Fat32 ? fx.mountFat(*loop, point)
+                                                                   : fx.mountExfat(*loop, point);
+        if (!mounted)
+            QSKIP(qPrintable(fx.lastError()));
+        buildTree(point);
+        if (fsKind == MountFixture::Kind::Fat32)   // indexing switched off: the folder is still junk
+            writeFile(point + "/.metadata_never_index", {});
+
+        Rig rig;
+        USBDeviceManager::Environment env;
+        env.startMonitoring = false;
+        env.useUDisks2 = false;
+        rig.start(env);
+        const auto device = rig.manager->deviceContaining(point + "/photo.jpg");
+        QVERIFY(device);
+        QCOMPARE(device->path, point);
+
+        const ScanResult result = rig.scan(*device, {QStringLiteral("._keep*")});
+        QMap<QString, FileType> expected;
+        for (const Fixture &f : kTree) {
+            if (f.kind)
+                expected.insert(point + '/' + QString::fromUtf8(f.path).chopped(QByteArray(f.path).endsWith('/') ? 1 : 0), *f.kind);
+        }
+        if (fsKind == MountFixture::Kind::Fat32)
+            expected.insert(point + "/.metadata_never_index", FileType::spotlight);
+        QMap<QString, FileType> found;
+        QList<FileItem> all;
+        for (auto it = result.cbegin(); it != result.cend(); ++it) {
+            for (const FileItem &item : it.value()) {
+                QVERIFY2(!found.contains(item.path), qPrintable("listed twice: " + item.path));
+                found.insert(item.path, it.key());
+                all.append(item);
+            }
+        }
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QVERIFY2(found.contains(it.key()), qPrintable("not found: " + it.key()));
+            QVERIFY2(found.value(it.key()) == it.value(), qPrintable("wrong kind: " + it.key()));
+        }
+        for (auto it = found.cbegin(); it != found.cend(); ++it)
+            QVERIFY2(expected.contains(it.key()), qPrintable("not junk but found: " + it.key()));
+
+        QMap<QString, QByteArray> before = hashes(point);
+        const auto [cleaned, failed] = rig.clean(all);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.isEmpty() ? QString() : failed.first().path));
+        QCOMPARE(cleaned.size(), all.size());
+
+        // Junk gone (with what its folders held); everything else byte for byte the same.
+        for (const FileItem &item : all)
+            QVERIFY2(!QFileInfo::exists(item.path), qPrintable("still there: " + item.path));
+        const QMap<QString, QByteArray> after = hashes(point);
+        for (auto it = before.cbegin(); it != before.cend(); ++it) {
+            const QString absolute = point + '/' + it.key();
+            const bool underJunk = std::any_of(all.cbegin(), all.cend(), [&](const FileItem &item) {
+                return absolute == item.path || absolute.startsWith(item.path + '/');
+            });
+            if (underJunk)
+                QVERIFY2(!after.contains(it.key()), qPrintable(it.key()));
+            else
+                QVERIFY2(after.value(it.key()) == it.value(), qPrintable("changed or lost: " + it.key()));
+        }
+        QVERIFY(QFileInfo::exists(point + "/._keep1") && QFileInfo::exists(point + "/docs/._keep2"));
+
+        QVERIFY(fx.unmount(point));
+        ProcessRequest check;
+        check.program = fsck;
+        check.arguments = {QStringLiteral("-n"), *loop};
+        check.timeout = std::chrono::seconds(60);
+        const ProcessResult checked = runProcess(check);
+        QVERIFY2(checked.succeeded(), (checked.standardOutput + checked.standardError).constData());
+    }
+
+    // "/m/USB2" extends "/m/USB": a clean of USB2 uses USB2, and a record on
+    // USB handed along with it fails untouched.
+    void cleanPicksTheVolumeByWholeComponents()
+    {
+        FakeMachine machine;
+        const QString usb = machine.mountPoint("USB");
+        const QString usb2 = machine.mountPoint("USB2");
+        const char *kPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
+        machine.addPartition("8:17", kPath, "sdb", "sdb1", true, "E:ID_BUS=usb\nE:ID_FS_TYPE=vfat\nE:ID_FS_LABEL=USB\n");
+        machine.addPartition("8:33", kPath, "sdc", "sdc1", true, "E:ID_BUS=usb\nE:ID_FS_TYPE=vfat\nE:ID_FS_LABEL=USB2\n");
+        machine.mount("8:17", usb, "vfat", "/dev/sdb1");
+        machine.mount("8:33", usb2, "vfat", "/dev/sdc1");
+        writeFile(usb + "/.DS_Store", "usb");
+        writeFile(usb2 + "/.DS_Store", "usb2");
+        writeFile(usb2 + "/._a", "usb2");
+
+        Rig rig;
+        rig.start(machine.environment());
+        QCOMPARE(rig.manager->connectedDevices().size(), 2);
+        QCOMPARE(rig.manager->deviceContaining(usb2 + "/x")->path, usb2);
+        QCOMPARE(rig.manager->deviceContaining(usb + "/x")->path, usb);
+        QVERIFY(!rig.manager->deviceContaining(machine.dir.path() + "/mnt/US"));
+
+        const FileItem onUsb2 = FileItem::fromNativePath(QFile::encodeName(usb2 + "/.DS_Store"), 4);
+        const FileItem appleDouble = FileItem::fromNativePath(QFile::encodeName(usb2 + "/._a"), 4);
+        const FileItem onUsb = FileItem::fromNativePath(QFile::encodeName(usb + "/.DS_Store"), 3);
+        const auto [cleaned, failed] = rig.clean({onUsb2, appleDouble, onUsb});
+        QCOMPARE(cleaned.size(), 2);
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().path, onUsb.path);
+        QVERIFY(!QFileInfo::exists(onUsb2.path) && !QFileInfo::exists(appleDouble.path));
+        QVERIFY(QFileInfo::exists(onUsb.path));
+
+        // Nothing to clean: answered at once, before cleanFiles returns.
+        bool answered = false;
+        rig.manager->cleanFiles({}, [&](const QList<FileItem> &c, const QList<FileItem> &f) {
+            answered = c.isEmpty() && f.isEmpty();
+        });
+        QVERIFY(answered);
+
+        // Records on no connected volume are never deleted.
+        QTemporaryDir elsewhere;
+        writeFile(elsewhere.path() + "/.DS_Store", "keep");
+        const auto [none, refused] = rig.clean({FileItem::fromNativePath(QFile::encodeName(elsewhere.path() + "/.DS_Store"), 4)});
+        QVERIFY(none.isEmpty());
+        QCOMPARE(refused.size(), 1);
+        QVERIFY(QFileInfo::exists(elsewhere.path() + "/.DS_Store"));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestClean)
+#include "test_clean.moc"
