@@ -1,5 +1,7 @@
 #include "cleaning/PrivilegedScript.h"
 
+#include "cleaning/PathHandles.h"
+
 #include "platform/Log.h"
 
 #include <QString>
@@ -9,26 +11,12 @@ namespace PrivilegedScript {
 
 namespace {
 
+using pathhandles::lastComponent;
+using pathhandles::parentOf;
+
 const QByteArray kAbsorb = " 2>/dev/null || true";
 
-QByteArray lastComponent(const QByteArray &path)
-{
-    QByteArray trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith('/'))
-        trimmed.chop(1);
-    return trimmed.mid(trimmed.lastIndexOf('/') + 1);
-}
 
-// The folder holding the item: the path without its last component ("/" for
-// an item at the top).
-QByteArray parentOf(const QByteArray &path)
-{
-    QByteArray trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith('/'))
-        trimmed.chop(1);
-    const qsizetype slash = trimmed.lastIndexOf('/');
-    return slash <= 0 ? QByteArray("/") : trimmed.left(slash);
-}
 
 // Paths in the folder holding the item, like the index marker next to a Spotlight folder.
 QByteArray sibling(const QByteArray &parent, const char *name)

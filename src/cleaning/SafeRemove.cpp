@@ -1,5 +1,7 @@
 #include "cleaning/SafeRemove.h"
 
+#include "cleaning/PathHandles.h"
+
 #include <QList>
 
 #include <cerrno>
@@ -17,6 +19,9 @@ namespace SafeRemove {
 
 namespace {
 
+using pathhandles::Handle;
+using pathhandles::openAt;
+
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 // Folders on the way to an item are only passed through: search permission is enough.
 constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
@@ -26,34 +31,7 @@ constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 constexpr size_t kMaxOpenHandles = 32;
 constexpr size_t kReadBufferSize = 32 * 1024;
 
-class Handle
-{
-public:
-    explicit Handle(int fd = -1) : m_fd(fd) {}
-    ~Handle() { reset(); }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    int get() const { return m_fd; }
-    int release() { const int fd = m_fd; m_fd = -1; return fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
 
-private:
-    int m_fd;
-};
-
-int openAt(int dirFd, const char *name, int flags)
-{
-    int fd;
-    do {
-        fd = ::openat(dirFd, name, flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 struct Identity
 {

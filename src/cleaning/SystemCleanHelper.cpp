@@ -1,5 +1,7 @@
 #include "cleaning/SystemCleanHelper.h"
 
+#include "cleaning/PathHandles.h"
+
 #include "cleaning/PrivilegedScript.h"
 #include "cleaning/SafeRemove.h"
 #include "localization/Localization.h"
@@ -28,6 +30,9 @@
 #include <unistd.h>
 
 namespace {
+
+using pathhandles::lastComponent;
+using pathhandles::parentOf;
 
 const QString kPolkitService = QStringLiteral("org.freedesktop.PolicyKit1");
 // A bus that is there but stuck must not freeze the dialog that asked.
@@ -81,22 +86,7 @@ QString errorText(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
-QByteArray lastComponent(const QByteArray &path)
-{
-    QByteArray trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith('/'))
-        trimmed.chop(1);
-    return trimmed.mid(trimmed.lastIndexOf('/') + 1);
-}
 
-QByteArray parentOf(const QByteArray &path)
-{
-    QByteArray trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith('/'))
-        trimmed.chop(1);
-    const qsizetype slash = trimmed.lastIndexOf('/');
-    return slash <= 0 ? QByteArray("/") : trimmed.left(slash);
-}
 
 bool isProtectedName(const QByteArray &path)
 {

@@ -139,8 +139,12 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
     ResultBuilder result(std::move(request.results));
 
     // The root's own entries, listed once for both root passes.
+    // Only hidden entries and "__MACOSX" matter to them.
     int listError = 0;
-    const std::optional<QList<VolumeWalker::DirEntry>> rootEntries = VolumeWalker::listDirectory(rootBytes, &listError);
+    qsizetype rootCount = 0;
+    const std::optional<QList<VolumeWalker::DirEntry>> rootEntries = VolumeWalker::listDirectory(
+        rootBytes, &listError, [](QByteArrayView name) { return name.startsWith('.') || name == kMacosx; },
+        &rootCount);
 
     if (wantsTemporary && rootEntries) {
         for (const VolumeWalker::DirEntry &entry : *rootEntries) {
@@ -156,7 +160,7 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
     if (!rootEntries) {
         logLine(QStringLiteral("特别检查时出错: ") + errorText(listError));
     } else {
-        logLine(QStringLiteral("根目录共有 ") + QString::number(rootEntries->size()) + QStringLiteral(" 个文件/目录"));
+        logLine(QStringLiteral("根目录共有 ") + QString::number(rootCount) + QStringLiteral(" 个文件/目录"));
         for (const VolumeWalker::DirEntry &entry : *rootEntries) {
             if (!entry.name.startsWith('.'))
                 continue;
@@ -301,23 +305,23 @@ AppleDoubleSearch::Tools searchTools(const USBDeviceManager &manager)
 
 // A pre-search hit is junk unless the user excluded its name (or it is a
 // name never deleted): the search itself knows nothing of exclusions.
-bool keepsHit(const FileMatcher &matcher, const QByteArray &hit)
+void addHits(USBDeviceManager &manager, ScanJob &job, const QList<QByteArray> &hits, const QString &logPrefix)
 {
-    return !matcher.isKept(QFile::decodeName(hit.mid(hit.lastIndexOf('/') + 1)));
+    ResultBuilder result(std::move(job.accumulator));
+    const FileMatcher matcher = manager.makeFileMatcher(job.customExtensions, job.excludedPatterns);
+    for (const QByteArray &hit : hits) {
+        if (matcher.isKept(QFile::decodeName(hit.mid(hit.lastIndexOf('/') + 1))))
+            continue;
+        if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemSize(hit).value_or(0)))
+            logLine(logPrefix + shown(hit));
+    }
+    job.accumulator = result.take();
 }
 
 // After the `ls` look at the root of a FAT or exFAT volume: what find missed joins in.
 void addLsHits(USBDeviceManager &manager, const std::shared_ptr<ScanJob> &job, const QList<QByteArray> &hits)
 {
-    ResultBuilder result(std::move(job->accumulator));
-    const FileMatcher matcher = manager.makeFileMatcher(job->customExtensions, job->excludedPatterns);
-    for (const QByteArray &hit : hits) {
-        if (!keepsHit(matcher, hit))
-            continue;
-        if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemSize(hit).value_or(0)))
-            logLine(QStringLiteral("添加额外发现的._文件到结果: ") + shown(hit));
-    }
-    job->accumulator = result.take();
+    addHits(manager, *job, hits, QStringLiteral("添加额外发现的._文件到结果: "));
     startWalk(manager, job);
 }
 
@@ -325,15 +329,7 @@ void addLsHits(USBDeviceManager &manager, const std::shared_ptr<ScanJob> &job, c
 void addFindHits(USBDeviceManager &manager, const std::shared_ptr<ScanJob> &job, const QList<QByteArray> &hits)
 {
     logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
-    ResultBuilder result(std::move(job->accumulator));
-    const FileMatcher matcher = manager.makeFileMatcher(job->customExtensions, job->excludedPatterns);
-    for (const QByteArray &hit : hits) {
-        if (!keepsHit(matcher, hit))
-            continue;
-        if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemSize(hit).value_or(0)))
-            logLine(QStringLiteral("添加._文件到结果: ") + shown(hit));
-    }
-    job->accumulator = result.take();
+    addHits(manager, *job, hits, QStringLiteral("添加._文件到结果: "));
     if (!job->isFAT) {
         startWalk(manager, job);
         return;
@@ -349,7 +345,7 @@ bool checkVolume(USBDeviceManager &manager, ScanJob &job)
 {
     if (!VolumeWalker::exists(job.rootBytes))
         return false;
-    if (!VolumeWalker::listDirectory(job.rootBytes)) {
+    if (!VolumeWalker::listDirectory(job.rootBytes, nullptr, [](QByteArrayView) { return false; })) {
         logLine(QStringLiteral("警告：无法访问设备 ") + job.device.name + QStringLiteral(" 的内容。可能是权限问题。"));
         return false;
     }

@@ -1,5 +1,7 @@
 #include "cleaning/VolumeWalker.h"
 
+#include "cleaning/PathHandles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,40 +17,22 @@
 
 namespace {
 
+using pathhandles::Handle;
+using pathhandles::lastComponent;
+using pathhandles::withoutTrailingSlashes;
+
+int openDirectoryAt(int parentFd, const char *name)
+{
+    return pathhandles::openAt(parentFd, name, O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+}
+
 constexpr int kDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
 // Directory handles the walk keeps open at most (the root's included). Deeper
 // folders close their farthest ancestors and reopen them on the way back up.
 constexpr qsizetype kMaxOpenHandles = 64;
 
-class Handle
-{
-public:
-    explicit Handle(int fd = -1) : m_fd(fd) {}
-    ~Handle() { reset(); }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    int get() const { return m_fd; }
-    int release() { const int fd = m_fd; m_fd = -1; return fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
 
-private:
-    int m_fd;
-};
-
-int openDirectoryAt(int parentFd, const char *name)
-{
-    int fd;
-    do {
-        fd = ::openat(parentFd, name, kDirectoryFlags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // One folder's entries, read whole before any of them is handed out (so the
 // folder can be left and come back to without keeping its stream). Names sit
@@ -75,9 +59,11 @@ struct EntryList
 
 constexpr size_t kReadBufferSize = 64 * 1024;
 
-// Reads every entry but "." and ".." of the folder open at `fd`. False with
-// errno when the kernel reports a read error; what was read until then stays.
-bool readEntries(int fd, char *buffer, EntryList &out)
+// Reads every entry but "." and ".." of the folder open at `fd`, keeping
+// those `keep(name, length, type)` accepts (it may update the type). False
+// with errno when the kernel reports a read error; what was read until then stays.
+template <typename Keep>
+bool readEntries(int fd, char *buffer, EntryList &out, Keep keep)
 {
     out.clear();
     for (;;) {
@@ -96,7 +82,10 @@ bool readEntries(int fd, char *buffer, EntryList &out)
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                 continue;
             const size_t length = std::strlen(name);
-            out.refs.push_back({quint32(out.names.size()), quint16(length), entry->d_type});
+            unsigned char type = entry->d_type;
+            if (!keep(name, length, type))
+                continue;
+            out.refs.push_back({quint32(out.names.size()), quint16(length), type});
             out.names.append(name, length + 1);
         }
     }
@@ -150,22 +139,7 @@ unsigned char entryType(int parentFd, const char *name, unsigned char type)
     return typeFromMode(st.st_mode);
 }
 
-QByteArray lastComponent(const QByteArray &path)
-{
-    qsizetype end = path.size();
-    while (end > 1 && path.at(end - 1) == '/')
-        --end;
-    const qsizetype slash = path.lastIndexOf('/', end - 1);
-    return path.mid(slash + 1, end - slash - 1);
-}
 
-QByteArray withoutTrailingSlashes(const QByteArray &path)
-{
-    qsizetype end = path.size();
-    while (end > 1 && path.at(end - 1) == '/')
-        --end;
-    return path.left(end);
-}
 
 QByteArray joinPath(const QByteArray &parent, const char *name, qsizetype length)
 {
@@ -243,8 +217,36 @@ private:
         top.path = std::move(path);
         top.flags = flags;
         top.next = 0;
-        if (!readEntries(fd, m_buffer.get(), top.entries))
+        // Everything but folders is handed out while the folder is read; only
+        // the folders wait in the list, so a folder of a million files costs
+        // no memory here.
+        const qsizetype index = m_depth - 1;
+        const auto keep = [this, index](const char *entryName, size_t length, unsigned char &type) {
+            type = entryType(frame(index).fd, entryName, type);
+            if (type == DT_DIR)
+                return true;
+            deliver(index, entryName, length, type);
+            return false;
+        };
+        if (!readEntries(fd, m_buffer.get(), top.entries, keep))
             m_onError(WalkError{top.path, std::move(name), errno, int(m_depth - 1)});
+    }
+
+    WalkDecision deliver(qsizetype index, const char *name, size_t length, unsigned char type)
+    {
+        // One WalkEntry serves the whole walk; its name keeps its capacity
+        // unless the callback held on to a copy.
+        Frame &current = frame(index);
+        m_entry.parentFd = current.fd;
+        m_entry.parentPath = &current.path;
+        m_entry.name.resize(qsizetype(length));
+        std::memcpy(m_entry.name.data(), name, length);
+        m_entry.depth = int(index) + 1;
+        m_entry.isDirectory = type == DT_DIR;
+        m_entry.isRegularFile = type == DT_REG;
+        m_entry.isSymlink = type == DT_LNK;
+        m_entry.inheritedFlags = current.flags;
+        return m_onEntry(m_entry);
     }
 
     // Hands out the next entry of the deepest folder, or leaves that folder.
@@ -257,22 +259,8 @@ private:
             return;
         }
         const EntryList::Ref ref = current.entries.refs[current.next++];
-        const char *name = current.entries.name(ref);
-        const unsigned char type = entryType(current.fd, name, ref.type);
-
-        // One WalkEntry serves the whole walk; its name keeps its capacity
-        // unless the callback held on to a copy.
-        m_entry.parentFd = current.fd;
-        m_entry.parentPath = &current.path;
-        m_entry.name.resize(ref.length);
-        std::memcpy(m_entry.name.data(), name, ref.length);
-        m_entry.depth = int(index) + 1;
-        m_entry.isDirectory = type == DT_DIR;
-        m_entry.isRegularFile = type == DT_REG;
-        m_entry.isSymlink = type == DT_LNK;
-        m_entry.inheritedFlags = current.flags;
-        const WalkDecision decision = m_onEntry(m_entry);
-        if (type == DT_DIR && decision.enter)
+        const WalkDecision decision = deliver(index, current.entries.name(ref), ref.length, DT_DIR);
+        if (decision.enter)
             enter(index, ref, decision.childFlags);
     }
 
@@ -406,16 +394,27 @@ bool VolumeWalker::walk(const QByteArray &root, const EntryCallback &onEntry, co
     return walk.run(root, errorNumber);
 }
 
-std::optional<QList<VolumeWalker::DirEntry>> VolumeWalker::listDirectory(const QByteArray &path, int *errorNumber)
+std::optional<QList<VolumeWalker::DirEntry>> VolumeWalker::listDirectory(const QByteArray &path, int *errorNumber,
+                                                                         const std::function<bool(QByteArrayView)> &keep,
+                                                                         qsizetype *count)
 {
     Handle fd(::open(withoutTrailingSlashes(path).constData(), kDirectoryFlags));
     EntryList entries;
     ReadBuffer buffer;
-    if (fd.get() < 0 || !readEntries(fd.get(), buffer.get(), entries)) {
+    qsizetype seen = 0;
+    const auto filter = [&](const char *name, size_t length, unsigned char &) {
+        ++seen;
+        return !keep || keep(QByteArrayView(name, qsizetype(length)));
+    };
+    if (count)
+        *count = 0;
+    if (fd.get() < 0 || !readEntries(fd.get(), buffer.get(), entries, filter)) {
         if (errorNumber)
             *errorNumber = errno;
         return std::nullopt;
     }
+    if (count)
+        *count = seen;
     QList<DirEntry> list;
     list.reserve(qsizetype(entries.refs.size()));
     for (const EntryList::Ref &ref : entries.refs) {

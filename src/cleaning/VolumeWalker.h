@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 
 #include <functional>
@@ -66,7 +67,11 @@ public:
         qint64 size = 0;      // lstat size
     };
     // The entries of one folder (not "." and ".."), without following links.
-    static std::optional<QList<DirEntry>> listDirectory(const QByteArray &path, int *errorNumber = nullptr);
+    // With `keep`, only the names it accepts are examined and listed;
+    // `count` gets the number of all entries.
+    static std::optional<QList<DirEntry>> listDirectory(const QByteArray &path, int *errorNumber = nullptr,
+                                                        const std::function<bool(QByteArrayView)> &keep = {},
+                                                        qsizetype *count = nullptr);
 
     // lstat size of a path, nothing when it cannot be read.
     static std::optional<qint64> itemSize(const QByteArray &path);

@@ -1,8 +1,8 @@
-// Runs one scan of a folder and prints what it found, one "kind<TAB>path" line
-// per item, after the scan's own diagnostics. Tests start it through setpriv to
-// scan as an unprivileged user.
+// Runs one scan of a folder for every kind and prints what it found, one
+// "kind<TAB>path" line per item, after the scan's own diagnostics. Tests start
+// it through setpriv to scan as an unprivileged user.
 //
-//     scan_probe <root> [kind,kind,...]     (all kinds when none are given)
+//     scan_probe <root>
 #include "devices/USBDeviceManager.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
@@ -19,25 +19,10 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() < 2) {
-        std::fprintf(stderr, "usage: scan_probe <root> [kinds]\n");
+    if (app.arguments().size() != 2) {
+        std::fprintf(stderr, "usage: scan_probe <root>\n");
         return 2;
     }
-    QList<FileType> kinds;
-    if (args.size() > 2) {
-        for (const QString &raw : args.at(2).split(u',', Qt::SkipEmptyParts)) {
-            const std::optional<FileType> kind = FileTypes::fromRawValue(raw);
-            if (!kind) {
-                std::fprintf(stderr, "unknown kind %s\n", qPrintable(raw));
-                return 2;
-            }
-            kinds << *kind;
-        }
-    } else {
-        kinds = FileTypes::allCases();
-    }
-
     USBDeviceManager::Environment env;
     env.startMonitoring = false;
     env.useUDisks2 = false;
@@ -48,13 +33,11 @@ int main(int argc, char **argv)
     USBDeviceManager manager(env, scheduler, preferences, center);
 
     LocalUSBDevice device;
-    device.path = args.at(1);
-    device.id = device.path;
+    device.id = device.path = app.arguments().at(1);
     device.name = QFileInfo(device.path).fileName();
-
     int completions = 0;
     ScanResult found;
-    manager.scanDevice(device, kinds, {}, {}, [](double) {}, [&](const ScanResult &result) {
+    manager.scanDevice(device, FileTypes::allCases(), {}, {}, [](double) {}, [&](const ScanResult &result) {
         ++completions;
         found = result;
     });
