@@ -25,7 +25,6 @@
 #include <cstdio>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,20 +35,15 @@ void say(const QString &line)
     std::fprintf(stderr, "%s\n", qPrintable(line));
 }
 
-qint64 maxRssKiB(int who = RUSAGE_SELF)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_maxrss;
-}
-
-qint64 currentRssKiB()
+// A field of /proc/self/status in KiB. VmHWM is this process's own peak: unlike
+// ru_maxrss it does not start from the parent's size at the spawn.
+qint64 statusKiB(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (status.open(QIODevice::ReadOnly)) {
         for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').constFirst().toLongLong();
+            if (line.startsWith(field + ':'))
+                return line.mid(field.size() + 1).trimmed().split(' ').constFirst().toLongLong();
         }
     }
     return 0;
@@ -151,7 +145,7 @@ struct ChildFigures
 {
     double milliseconds = 0;
     qint64 items = 0;
-    qint64 maxRssKiB = 0;
+    qint64 peakKiB = 0;
 };
 
 std::optional<ChildFigures> runChild(const QString &mode, const QString &root)
@@ -189,7 +183,7 @@ int childMain(const QString &mode, const QString &root)
 
     QList<FileType> kinds = FileTypes::allCases();
     kinds.removeAll(FileType::custom);
-    const qint64 rssBefore = currentRssKiB();
+    const qint64 rssBefore = statusKiB("VmRSS");
 
     ScanResult result;
     QElapsedTimer timer;
@@ -212,7 +206,7 @@ int childMain(const QString &mode, const QString &root)
     }
     // Peak resident memory above what the process held before the scan.
     std::fprintf(stderr, "%.1f %lld %lld\n", elapsed, static_cast<long long>(items.size()),
-                 static_cast<long long>(std::max<qint64>(0, maxRssKiB() - rssBefore)));
+                 static_cast<long long>(std::max<qint64>(0, statusKiB("VmHWM") - rssBefore)));
     return 0;
 }
 
@@ -326,7 +320,7 @@ int main(int argc, char **argv)
                         .arg(findMs, 0, 'f', 0)
                         .arg(scan->milliseconds / findMs, 0, 'f', 2)
                         .arg(scan->items)
-                        .arg(scan->maxRssKiB)
+                        .arg(scan->peakKiB)
                         .arg(clean->milliseconds, 0, 'f', 0)
                         .arg(deleteMs, 0, 'f', 0)
                         .arg(clean->milliseconds / deleteMs, 0, 'f', 2));

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHashFunctions>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUuid>
+
+#include <optional>
+
+// One file a clean removed.
+struct CleanedFileDetail
+{
+    QString name;
+    QString path;
+    qint64 size = 0;
+    // Raw value of the kind the scan filed it under; empty when none did.
+    QString fileType;
+
+    bool operator==(const CleanedFileDetail &o) const
+    {
+        return name == o.name && path == o.path && size == o.size && fileType == o.fileType;
+    }
+};
+
+inline size_t qHash(const CleanedFileDetail &d, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, d.name, d.path, d.size, d.fileType);
+}
+
+// One clean of one device, newest first in the history.
+struct CleanHistory
+{
+    QUuid id;
+    QString deviceName;
+    QString deviceID;
+    QDateTime timestamp;
+    int cleanedFileCount = 0;
+    qint64 freedSpace = 0;
+    // Raw kind values, kept as stored even when no kind has that name any more.
+    QStringList fileTypes;
+    QList<CleanedFileDetail> cleanedFiles;
+
+    // A record is identified by its id alone.
+    bool operator==(const CleanHistory &o) const { return id == o.id; }
+};
+
+inline size_t qHash(const CleanHistory &h, size_t seed = 0) noexcept
+{
+    return qHash(h.id, seed);
+}
+
+// The stored form of the history: a compact JSON array of records, keys in a
+// fixed order, ids in upper case, timestamps as seconds since
+// 2001-01-01 00:00:00 UTC, forward slashes written as "\/".
+namespace HistoryCodec {
+
+QByteArray encode(const QList<CleanHistory> &records);
+
+// Records that cannot be read are skipped one by one, so one damaged record
+// does not take the others with it; each is described in `problems`.
+struct Decoded
+{
+    QList<CleanHistory> records;
+    int skipped = 0;
+    QStringList problems;
+};
+
+// Nothing when the bytes are not a JSON array at all; `error` then says why.
+std::optional<Decoded> decode(const QByteArray &bytes, QString *error = nullptr);
+
+// Seconds since 2001-01-01 00:00:00 UTC, and back (millisecond precision).
+double referenceSeconds(const QDateTime &time);
+QDateTime fromReferenceSeconds(double seconds);
+
+} // namespace HistoryCodec

@@ -1,0 +1,326 @@
+#include "history/CleanHistory.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QLocale>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// 2001-01-01 00:00:00 UTC in milliseconds since the Unix epoch.
+constexpr qint64 kReferenceMsecs = 978307200000LL;
+
+// Strings as the other platform's default encoder writes them: quotes,
+// backslashes and forward slashes escaped, control characters as short or
+// \u00xx escapes, everything else as UTF-8.
+void appendString(QByteArray &out, const QString &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    out.append('"');
+    const QByteArray utf8 = text.toUtf8();
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (u) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '/': out.append("\\/"); break;
+        case '\b': out.append("\\b"); break;
+        case '\f': out.append("\\f"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '\t': out.append("\\t"); break;
+        default:
+            if (u < 0x20) {
+                out.append("\\u00");
+                out.append(hex[u >> 4]);
+                out.append(hex[u & 0xf]);
+            } else {
+                out.append(c);
+            }
+        }
+    }
+    out.append('"');
+}
+
+void appendKey(QByteArray &out, const char *key)
+{
+    out.append('"');
+    out.append(key);
+    out.append("\":");
+}
+
+void appendDetail(QByteArray &out, const CleanedFileDetail &detail)
+{
+    out.append('{');
+    appendKey(out, "name");
+    appendString(out, detail.name);
+    out.append(',');
+    appendKey(out, "path");
+    appendString(out, detail.path);
+    out.append(',');
+    appendKey(out, "size");
+    out.append(QByteArray::number(detail.size));
+    out.append(',');
+    appendKey(out, "fileType");
+    appendString(out, detail.fileType);
+    out.append('}');
+}
+
+void appendRecord(QByteArray &out, const CleanHistory &record)
+{
+    out.append('{');
+    appendKey(out, "id");
+    appendString(out, record.id.toString(QUuid::WithoutBraces).toUpper());
+    out.append(',');
+    appendKey(out, "deviceName");
+    appendString(out, record.deviceName);
+    out.append(',');
+    appendKey(out, "deviceID");
+    appendString(out, record.deviceID);
+    out.append(',');
+    appendKey(out, "timestamp");
+    // Shortest text that reads back as the same double, never in exponent form.
+    out.append(QString::number(HistoryCodec::referenceSeconds(record.timestamp), 'f',
+                               QLocale::FloatingPointShortest)
+                   .toLatin1());
+    out.append(',');
+    appendKey(out, "cleanedFileCount");
+    out.append(QByteArray::number(record.cleanedFileCount));
+    out.append(',');
+    appendKey(out, "freedSpace");
+    out.append(QByteArray::number(record.freedSpace));
+    out.append(',');
+    appendKey(out, "fileTypes");
+    out.append('[');
+    for (qsizetype i = 0; i < record.fileTypes.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        appendString(out, record.fileTypes.at(i));
+    }
+    out.append("],");
+    appendKey(out, "cleanedFiles");
+    out.append('[');
+    for (qsizetype i = 0; i < record.cleanedFiles.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        appendDetail(out, record.cleanedFiles.at(i));
+    }
+    out.append("]}");
+}
+
+// Reading one record: the first problem found ends it, with a description.
+class RecordReader
+{
+public:
+    explicit RecordReader(const QJsonObject &object) : m_object(object) {}
+
+    QString problem;
+
+    QJsonValue field(const QString &key)
+    {
+        if (!problem.isEmpty())
+            return {};
+        const auto it = m_object.constFind(key);
+        if (it == m_object.constEnd()) {
+            fail(QStringLiteral("key \"%1\" is missing").arg(key));
+            return {};
+        }
+        return *it;
+    }
+
+    QString string(const QString &key)
+    {
+        const QJsonValue value = field(key);
+        if (problem.isEmpty() && !value.isString())
+            fail(QStringLiteral("\"%1\" is not a string").arg(key));
+        return value.toString();
+    }
+
+    qint64 integer(const QString &key)
+    {
+        const QJsonValue value = field(key);
+        if (!problem.isEmpty())
+            return 0;
+        // A number that is not an exact integer gives each fallback back.
+        const qint64 a = value.toInteger(0);
+        if (!value.isDouble() || a != value.toInteger(1)) {
+            fail(QStringLiteral("\"%1\" is not an integer").arg(key));
+            return 0;
+        }
+        return a;
+    }
+
+    QJsonArray array(const QString &key)
+    {
+        const QJsonValue value = field(key);
+        if (problem.isEmpty() && !value.isArray())
+            fail(QStringLiteral("\"%1\" is not an array").arg(key));
+        return value.toArray();
+    }
+
+    void fail(const QString &text)
+    {
+        if (problem.isEmpty())
+            problem = text;
+    }
+
+private:
+    QJsonObject m_object;
+};
+
+bool isCanonicalUuid(const QString &text)
+{
+    if (text.size() != 36)
+        return false;
+    for (int i = 0; i < 36; ++i) {
+        const QChar c = text.at(i);
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != u'-')
+                return false;
+        } else if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<CleanedFileDetail> readDetail(const QJsonValue &value, QString *problem)
+{
+    if (!value.isObject()) {
+        *problem = QStringLiteral("a cleaned file is not an object");
+        return std::nullopt;
+    }
+    RecordReader reader(value.toObject());
+    CleanedFileDetail detail;
+    detail.name = reader.string(QStringLiteral("name"));
+    detail.path = reader.string(QStringLiteral("path"));
+    detail.size = reader.integer(QStringLiteral("size"));
+    detail.fileType = reader.string(QStringLiteral("fileType"));
+    if (!reader.problem.isEmpty()) {
+        *problem = QStringLiteral("cleaned file: ") + reader.problem;
+        return std::nullopt;
+    }
+    return detail;
+}
+
+std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem)
+{
+    if (!value.isObject()) {
+        *problem = QStringLiteral("not an object");
+        return std::nullopt;
+    }
+    RecordReader reader(value.toObject());
+    CleanHistory record;
+
+    const QString id = reader.string(QStringLiteral("id"));
+    if (reader.problem.isEmpty()) {
+        if (isCanonicalUuid(id))
+            record.id = QUuid::fromString(id);
+        else
+            reader.fail(QStringLiteral("\"id\" is not a UUID: %1").arg(id));
+    }
+    record.deviceName = reader.string(QStringLiteral("deviceName"));
+    record.deviceID = reader.string(QStringLiteral("deviceID"));
+
+    const QJsonValue timestamp = reader.field(QStringLiteral("timestamp"));
+    if (reader.problem.isEmpty()) {
+        const double seconds = timestamp.toDouble();
+        // Beyond this the date cannot be held in milliseconds.
+        if (!timestamp.isDouble() || !std::isfinite(seconds) || std::fabs(seconds) > 9.0e12)
+            reader.fail(QStringLiteral("\"timestamp\" is not a number of seconds"));
+        else
+            record.timestamp = HistoryCodec::fromReferenceSeconds(seconds);
+    }
+
+    const qint64 count = reader.integer(QStringLiteral("cleanedFileCount"));
+    if (count < std::numeric_limits<int>::min() || count > std::numeric_limits<int>::max())
+        reader.fail(QStringLiteral("\"cleanedFileCount\" is out of range"));
+    record.cleanedFileCount = int(count);
+    record.freedSpace = reader.integer(QStringLiteral("freedSpace"));
+
+    for (const QJsonValue &type : reader.array(QStringLiteral("fileTypes"))) {
+        if (!type.isString()) {
+            reader.fail(QStringLiteral("\"fileTypes\" holds something that is not a string"));
+            break;
+        }
+        record.fileTypes.append(type.toString());
+    }
+    for (const QJsonValue &file : reader.array(QStringLiteral("cleanedFiles"))) {
+        if (!reader.problem.isEmpty())
+            break;
+        QString fileProblem;
+        if (const auto detail = readDetail(file, &fileProblem))
+            record.cleanedFiles.append(*detail);
+        else
+            reader.fail(fileProblem);
+    }
+
+    if (!reader.problem.isEmpty()) {
+        *problem = reader.problem;
+        return std::nullopt;
+    }
+    return record;
+}
+
+} // namespace
+
+namespace HistoryCodec {
+
+double referenceSeconds(const QDateTime &time)
+{
+    return double(time.toMSecsSinceEpoch() - kReferenceMsecs) / 1000.0;
+}
+
+QDateTime fromReferenceSeconds(double seconds)
+{
+    return QDateTime::fromMSecsSinceEpoch(kReferenceMsecs + std::llround(seconds * 1000.0), Qt::UTC);
+}
+
+QByteArray encode(const QList<CleanHistory> &records)
+{
+    QByteArray out;
+    out.append('[');
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        appendRecord(out, records.at(i));
+    }
+    out.append(']');
+    return out;
+}
+
+std::optional<Decoded> decode(const QByteArray &bytes, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        if (error)
+            *error = QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset);
+        return std::nullopt;
+    }
+    if (!document.isArray()) {
+        if (error)
+            *error = QStringLiteral("not a JSON array");
+        return std::nullopt;
+    }
+
+    Decoded decoded;
+    const QJsonArray array = document.array();
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        QString problem;
+        if (auto record = readRecord(array.at(i), &problem)) {
+            decoded.records.append(std::move(*record));
+        } else {
+            ++decoded.skipped;
+            decoded.problems.append(QStringLiteral("record %1 of %2: %3").arg(i + 1).arg(array.size()).arg(problem));
+        }
+    }
+    return decoded;
+}
+
+} // namespace HistoryCodec

@@ -1,0 +1,760 @@
+#include "mainwindow/ContentView.h"
+
+#include "devices/USBDeviceManager.h"
+#include "history/HistoryStore.h"
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/DeviceService.h"
+#include "platform/Log.h"
+#include "platform/Preferences.h"
+#include "settings/SettingsStore.h"
+
+#include <QSet>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+QStringList idsOf(const QList<LocalUSBDevice> &devices)
+{
+    QStringList ids;
+    ids.reserve(devices.size());
+    for (const LocalUSBDevice &device : devices)
+        ids << device.id;
+    return ids;
+}
+
+QString printedIDs(const QStringList &ids)
+{
+    return SettingsStore::printedList(ids);
+}
+
+} // namespace
+
+QString ContentView::ActiveAlert::rawValue() const
+{
+    return m_value == message ? QStringLiteral("message") : QStringLiteral("none");
+}
+
+std::optional<ContentView::ActiveAlert> ContentView::ActiveAlert::fromRawValue(const QString &raw)
+{
+    // Only the content an alert can be raised with is constructible by name.
+    if (raw == QLatin1String("message"))
+        return ActiveAlert(message);
+    return std::nullopt;
+}
+
+ContentView::ContentView(Services services, QObject *parent)
+    : QObject(parent)
+    , m_devices(services.devices)
+    , m_folderPicker(services.folderPicker)
+    , m_scheduler(services.scheduler)
+    , m_preferences(services.preferences)
+    , m_center(services.center)
+    , m_languageManager(services.languageManager)
+    , m_recheckFullDiskAccess(std::move(services.recheckFullDiskAccess))
+    , m_settings(std::make_unique<SettingsStore>(services.preferences))
+    , m_historyStore(std::make_unique<HistoryStore>(services.preferences))
+    , m_selectedFileTypes(FileTypes::allTypes())
+{
+    // The window's own receivers, for as long as the window lives.
+    m_center.addObserver(LanguageManager::languageDidChange, this,
+                         [this](const NotificationCenter::Notification &n) { onLanguageDidChange(n); });
+    m_center.addObserver(USBDeviceManager::deviceAccessibilityChanged, this,
+                         [this](const NotificationCenter::Notification &n) { onDeviceAccessibilityChanged(n); });
+    m_center.addObserver(triggerDeviceScan, this,
+                         [this](const NotificationCenter::Notification &n) { onMenuBarScanRequest(n); });
+    m_center.addObserver(openAppSettings, this,
+                         [this](const NotificationCenter::Notification &n) { onOpenSettingsRequest(n); });
+}
+
+ContentView::~ContentView()
+{
+    stopDeviceMonitoring();
+    cancelReadinessTimer();
+}
+
+// ---------------------------------------------------------------- state
+
+bool ContentView::promptCleanOnInsert() const
+{
+    return m_settings->promptCleanOnInsert();
+}
+
+bool ContentView::autoEjectAfterClean() const
+{
+    return m_settings->autoEjectAfterClean();
+}
+
+QString ContentView::cleanPromptDeviceName() const
+{
+    return m_newDeviceForCleaning ? m_newDeviceForCleaning->name : QStringLiteral("新插入的设备");
+}
+
+void ContentView::setShowSettings(bool on) { set(m_showSettings, on); }
+void ContentView::setShowHistory(bool on) { set(m_showHistory, on); }
+void ContentView::setShowAbout(bool on) { set(m_showAbout, on); }
+void ContentView::setSelectedHistoryItem(const std::optional<CleanHistory> &item) { set(m_selectedHistoryItem, item); }
+void ContentView::setSelectedFileTypes(const FileTypeSet &types) { set(m_selectedFileTypes, types); }
+void ContentView::setCustomExtensions(const QStringList &extensions) { set(m_customExtensions, extensions); }
+void ContentView::setExcludedFilePatterns(const QStringList &patterns) { set(m_excludedFilePatterns, patterns); }
+void ContentView::setShowCleanDialog(bool on) { set(m_showCleanDialog, on); }
+
+void ContentView::setPromptCleanOnInsert(bool on)
+{
+    m_settings->setPromptCleanOnInsert(on);
+    emit stateChanged();
+}
+
+void ContentView::setAutoEjectAfterClean(bool on)
+{
+    m_settings->setAutoEjectAfterClean(on);
+    emit stateChanged();
+}
+
+void ContentView::setCleanHistory(const QList<CleanHistory> &history)
+{
+    set(m_cleanHistory, history);
+    saveCleanHistory();
+}
+
+void ContentView::setSelectedDevice(const std::optional<LocalUSBDevice> &device)
+{
+    const std::optional<QString> before = m_selectedDevice ? std::optional(m_selectedDevice->id) : std::nullopt;
+    const std::optional<QString> after = device ? std::optional(device->id) : std::nullopt;
+    m_selectedDevice = device;
+    // Results belong to the device they were found on.
+    if (before != after)
+        m_scanResults.clear();
+    emit stateChanged();
+    scheduleChangeHandlers();
+}
+
+void ContentView::setShouldShowCleanPrompt(bool value)
+{
+    set(m_shouldShowCleanPrompt, value);
+    scheduleChangeHandlers();
+}
+
+// The window reacts to changes of the selection and of the prompt flag the way
+// a rendered view does: once, after the turn that made them, with the value it
+// finds then.
+void ContentView::scheduleChangeHandlers()
+{
+    if (m_changeHandlersQueued)
+        return;
+    m_changeHandlersQueued = true;
+    m_scheduler.post([this] { runChangeHandlers(); }, this);
+}
+
+void ContentView::runChangeHandlers()
+{
+    m_changeHandlersQueued = false;
+    const std::optional<QString> selectedID = m_selectedDevice ? std::optional(m_selectedDevice->id) : std::nullopt;
+    const bool selectionChanged = selectedID != m_handledSelectedID;
+    const bool promptChanged = m_shouldShowCleanPrompt != m_handledShouldShowCleanPrompt;
+    m_handledSelectedID = selectedID;
+    m_handledShouldShowCleanPrompt = m_shouldShowCleanPrompt;
+    if (selectionChanged)
+        onSelectedDeviceChange(m_selectedDevice);
+    if (promptChanged)
+        onShouldShowCleanPromptChange(m_handledShouldShowCleanPrompt);
+}
+
+void ContentView::flipRefreshToggle()
+{
+    set(m_refreshToggle, !m_refreshToggle);
+}
+
+// Every alert brings its own title, so none shows the previous one's.
+void ContentView::showMessageAlert(const QString &title, const QString &message)
+{
+    m_alertTitle = title;
+    m_alertMessage = message;
+    m_activeAlert = ActiveAlert::message;
+    m_showingAlert = true;
+    emit stateChanged();
+}
+
+bool ContentView::isSelected(const QString &deviceID) const
+{
+    return m_selectedDevice && m_selectedDevice->id == deviceID;
+}
+
+void ContentView::selectIfDifferent(const LocalUSBDevice &device)
+{
+    if (isSelected(device.id))
+        return;
+    logLine(QStringLiteral("更新选中设备为: ") + device.name);
+    setSelectedDevice(device);
+    set(m_userHasSelectedDevice, true);
+}
+
+void ContentView::updateDateLocale()
+{
+    LanguageManager &languages = m_languageManager ? *m_languageManager : LanguageManager::shared();
+    QString code = languages.currentLanguage().rawValue();
+    if (code == QLatin1String("system"))
+        code = SystemLanguage::currentTableCode().value_or(QStringLiteral("en"));
+    m_dateLocale = QLocale(code);
+    emit stateChanged();
+}
+
+// ---------------------------------------------------------------- start-up
+
+void ContentView::onAppearSetup()
+{
+    logLine(QStringLiteral("应用启动 - '插入USB设备时提示清理'设置为: ") + boolText(promptCleanOnInsert()));
+    if (m_preferences.boolean(hasCompletedOnboardingKey) && m_recheckFullDiskAccess)
+        m_recheckFullDiskAccess();
+
+    m_lastDetectedDeviceID.clear();
+    setShouldShowCleanPrompt(false);
+    m_userHasSelectedDevice = false;
+    m_newDeviceForCleaning.reset();
+    m_lastDeviceIDs.clear();
+    emit stateChanged();
+
+    logLine(QStringLiteral("应用视图出现，开始初始化..."));
+    loadSelectedFileTypes();
+    loadCustomExtensions();
+    loadExcludedPatterns();
+    loadCleanHistory();
+
+    updateDateLocale();
+    logLine(QStringLiteral("初始化日期格式化器区域设置为: ") + m_dateLocale.name());
+
+    startDeviceMonitoring();
+
+    // One more pair per appearance; they end with the window.
+    m_center.addObserver(LanguageManager::languageDidChange, this,
+                         [this](const NotificationCenter::Notification &n) { handleLanguageChange(n); });
+    m_center.addObserver(USBDeviceManager::deviceAccessibilityChanged, this,
+                         [this](const NotificationCenter::Notification &n) { handleDeviceAccessibilityChange(n); });
+}
+
+void ContentView::loadSelectedFileTypes()
+{
+    set(m_selectedFileTypes, m_settings->loadSelectedFileTypes());
+}
+
+void ContentView::loadCustomExtensions()
+{
+    FileTypeSet selected = m_selectedFileTypes;
+    if (std::optional<QStringList> stored = m_settings->readCustomExtensions(selected))
+        m_customExtensions = *stored;
+    m_selectedFileTypes = selected;
+    emit stateChanged();
+}
+
+void ContentView::loadExcludedPatterns()
+{
+    set(m_excludedFilePatterns, m_settings->loadExcludedPatterns());
+}
+
+void ContentView::loadCleanHistory()
+{
+    if (std::optional<QList<CleanHistory>> stored = m_historyStore->read())
+        set(m_cleanHistory, *stored);
+}
+
+void ContentView::saveCleanHistory()
+{
+    m_historyStore->save(m_cleanHistory);
+}
+
+void ContentView::startDeviceMonitoring()
+{
+    logLine(QStringLiteral("开始设备监控..."));
+    stopDeviceMonitoring();
+    m_devices.refreshDevices();
+    const QList<LocalUSBDevice> devices = m_devices.connectedDevices();
+    m_lastDeviceCount = int(devices.size());
+    m_lastDeviceIDs = idsOf(devices);
+    emit stateChanged();
+    logLine(QStringLiteral("初始设备数量: ") + QString::number(m_lastDeviceCount) + QLatin1Char(' ')
+            + printedIDs(m_lastDeviceIDs));
+    m_deviceCheckTimer = m_scheduler.every(500ms, [this] { checkDeviceChanges(); }, this);
+    logLine(QStringLiteral("设备监控已启动"));
+}
+
+void ContentView::stopDeviceMonitoring()
+{
+    if (m_deviceCheckTimer == 0)
+        return;
+    logLine(QStringLiteral("停止设备监控..."));
+    m_scheduler.cancel(m_deviceCheckTimer);
+    m_deviceCheckTimer = 0;
+}
+
+// ---------------------------------------------------------------- notifications
+
+void ContentView::handleLanguageChange(const NotificationCenter::Notification &)
+{
+    logLine(QStringLiteral("检测到语言变更"));
+    flipRefreshToggle();
+    LanguageManager &languages = m_languageManager ? *m_languageManager : LanguageManager::shared();
+    logLine(QStringLiteral("当前语言代码: ") + languages.currentLanguage().rawValue());
+    updateDateLocale();
+}
+
+void ContentView::onLanguageDidChange(const NotificationCenter::Notification &)
+{
+    flipRefreshToggle();
+}
+
+void ContentView::handleDeviceAccessibilityChange(const NotificationCenter::Notification &notification)
+{
+    if (notification.object.typeId() != QMetaType::QString)
+        return;
+    const QString id = notification.object.toString();
+    logLine(QStringLiteral("收到设备可访问性变更通知，设备ID: ") + id);
+    if (!isSelected(id))
+        return;
+    const std::optional<LocalUSBDevice> record = m_devices.device(id);
+    if (!record)
+        return;
+    logLine(QStringLiteral("更新选中设备的可访问性: ") + boolText(record->isAccessible));
+    setSelectedDevice(record);
+    flipRefreshToggle();
+}
+
+void ContentView::onDeviceAccessibilityChanged(const NotificationCenter::Notification &notification)
+{
+    logLine(QStringLiteral("收到设备可访问性变更通知"));
+    if (notification.object.typeId() != QMetaType::QString)
+        return;
+    const QString id = notification.object.toString();
+    const std::optional<LocalUSBDevice> record = m_devices.device(id);
+    if (!record || !isSelected(id))
+        return;
+    logLine(QStringLiteral("正在更新选中设备的可访问性状态"));
+    setSelectedDevice(record);
+    if (record->isAccessible) {
+        logLine(QStringLiteral("设备现在可访问，刷新UI"));
+        flipRefreshToggle();
+    }
+}
+
+void ContentView::onMenuBarScanRequest(const NotificationCenter::Notification &)
+{
+    logLine(QStringLiteral("收到菜单栏扫描设备请求"));
+    if (m_selectedDevice && m_selectedDevice->isAccessible) {
+        logLine(QStringLiteral("开始扫描当前选择的设备: ") + m_selectedDevice->name);
+        scanDevice(*m_selectedDevice);
+        return;
+    }
+    const QList<LocalUSBDevice> devices = m_devices.connectedDevices();
+    if (devices.isEmpty()) {
+        logLine(QStringLiteral("没有可用设备可扫描"));
+        return;
+    }
+    const LocalUSBDevice first = devices.first();
+    logLine(QStringLiteral("自动选择第一个设备进行扫描: ") + first.name);
+    setSelectedDevice(first);
+    scanDevice(first);
+}
+
+void ContentView::onOpenSettingsRequest(const NotificationCenter::Notification &)
+{
+    logLine(QStringLiteral("收到打开应用设置请求"));
+    set(m_showSettings, true);
+}
+
+// ---------------------------------------------------------------- device poll
+
+void ContentView::checkDeviceChanges()
+{
+    m_devices.refreshDevices();
+    const QList<LocalUSBDevice> devices = m_devices.connectedDevices();
+    const int count = int(devices.size());
+    const QStringList ids = idsOf(devices);
+    if (count == 0)
+        set(m_userHasSelectedDevice, false);
+
+    if (QSet<QString>(ids.cbegin(), ids.cend()) == QSet<QString>(m_lastDeviceIDs.cbegin(), m_lastDeviceIDs.cend())) {
+        if (!m_lastDetectedDeviceID.isEmpty() && !isSelected(m_lastDetectedDeviceID) && !m_userHasSelectedDevice
+            && m_deviceSelectionRetryCount <= 9) {
+            selectPendingDevice();
+            set(m_deviceSelectionRetryCount, m_deviceSelectionRetryCount + 1);
+        }
+        return;
+    }
+
+    logLine(QStringLiteral("设备列表变化: 之前 ") + printedIDs(m_lastDeviceIDs) + QStringLiteral(", 现在 ")
+            + printedIDs(ids));
+    const QStringList previousIDs = m_lastDeviceIDs;
+    if (count > m_lastDeviceCount) {
+        logLine(QStringLiteral("检测到设备插入"));
+        handleNewDevice(devices, previousIDs);
+        set(m_deviceReady, false);
+        startReadinessTimer(ReadinessKind::inserted);
+    } else if (count < m_lastDeviceCount) {
+        logLine(QStringLiteral("检测到设备移除"));
+        handleDeviceRemoval();
+        cancelReadinessTimer();
+        set(m_deviceReady, false);
+    } else {
+        logLine(QStringLiteral("设备被替换：数量相同但ID不同"));
+        handleDeviceRemoval();
+        handleNewDevice(devices, previousIDs);
+        set(m_deviceReady, false);
+        startReadinessTimer(ReadinessKind::replaced);
+    }
+    m_lastDeviceCount = count;
+    m_lastDeviceIDs = ids;
+    emit stateChanged();
+}
+
+void ContentView::handleNewDevice(const QList<LocalUSBDevice> &devices, const QStringList &previousIDs)
+{
+    if (devices.isEmpty())
+        return;
+    // The device that was not there before (the last such in list order); the
+    // list's last one only when the ids alone show no newcomer.
+    LocalUSBDevice device = devices.last();
+    for (auto it = devices.crbegin(); it != devices.crend(); ++it) {
+        if (!previousIDs.contains(it->id)) {
+            device = *it;
+            break;
+        }
+    }
+    logLine(QStringLiteral("检测到新设备: ") + device.name + QStringLiteral(", ID: ") + device.id);
+    m_lastDetectedDeviceID = device.id;
+    m_deviceSelectionRetryCount = 0;
+    m_deviceNotificationMessage = format(localized(QStringLiteral("device_inserted")), device.name);
+    m_showDeviceNotification = true;
+    emit stateChanged();
+    m_scheduler.post([this, device] { autoSelectNewDevice(device); }, this);
+}
+
+void ContentView::autoSelectNewDevice(const LocalUSBDevice &device)
+{
+    if (!m_userHasSelectedDevice && !isSelected(device.id)) {
+        logLine(QStringLiteral("自动选中新设备: ") + device.name);
+        setSelectedDevice(device);
+    }
+    m_scheduler.after(3s, [this] { hideDeviceNotification(); }, this);
+    if (device.isAccessible) {
+        if (promptCleanOnInsert()) {
+            logLine(QStringLiteral("已启用'插入USB设备时提示清理'选项，准备显示清理提示"));
+            set(m_newDeviceForCleaning, std::optional(device));
+            setShouldShowCleanPrompt(true);
+            selectPendingDevice();
+        }
+    } else {
+        logLine(QStringLiteral("设备 ") + device.name + QStringLiteral(" 无访问权限，不再自动请求授权"));
+        setShouldShowCleanPrompt(false);
+    }
+}
+
+void ContentView::selectPendingDevice()
+{
+    if (m_userHasSelectedDevice || m_lastDetectedDeviceID.isEmpty())
+        return;
+    const std::optional<LocalUSBDevice> device = m_devices.device(m_lastDetectedDeviceID);
+    if (!device || isSelected(device->id))
+        return;
+    logLine(QStringLiteral("确保设备 ") + device->name + QStringLiteral(" 被选中 (尝试 ")
+            + QString::number(m_deviceSelectionRetryCount + 1) + QStringLiteral(")"));
+    setSelectedDevice(device);
+    if (device->isAccessible) {
+        if (m_shouldShowCleanPrompt && promptCleanOnInsert()) {
+            logLine(QStringLiteral("设备已选中且有访问权限，现在显示清理提示..."));
+            m_scheduler.after(200ms, [this] { showCleanPromptIfNeeded(); }, this);
+        }
+    } else {
+        setShouldShowCleanPrompt(false);
+    }
+}
+
+void ContentView::handleDeviceRemoval()
+{
+    logLine(QStringLiteral("执行设备移除处理..."));
+    m_deviceNotificationMessage = localized(QStringLiteral("device_ejected"));
+    m_showDeviceNotification = true;
+    emit stateChanged();
+    if (m_selectedDevice && !m_devices.device(m_selectedDevice->id)) {
+        setSelectedDevice(std::nullopt);
+        logLine(QStringLiteral("清除选中的设备"));
+    }
+    m_userHasSelectedDevice = false;
+    m_lastDetectedDeviceID.clear();
+    setShouldShowCleanPrompt(false);
+    m_newDeviceForCleaning.reset();
+    m_deviceSelectionRetryCount = 0;
+    emit stateChanged();
+    logLine(QStringLiteral("已重置所有设备检测状态"));
+    m_scheduler.after(3s, [this] { hideDeviceNotification(); }, this);
+}
+
+void ContentView::hideDeviceNotification()
+{
+    set(m_showDeviceNotification, false);
+}
+
+void ContentView::refreshDeviceState()
+{
+    if (!m_selectedDevice)
+        return;
+    const LocalUSBDevice device = *m_selectedDevice;
+    logLine(QStringLiteral("手动刷新设备状态: ") + device.name);
+    m_devices.refreshDevices();
+    m_scheduler.after(200ms, [this, device] {
+        const std::optional<LocalUSBDevice> record = m_devices.currentDevice(device);
+        // A selection made meanwhile stands.
+        if (!record || !isSelected(device.id))
+            return;
+        setSelectedDevice(record);
+        logLine(QStringLiteral("已手动刷新设备状态: ") + record->name + QStringLiteral(", 可访问: ")
+                + boolText(record->isAccessible));
+        flipRefreshToggle();
+    }, this);
+}
+
+// ---------------------------------------------------------------- readiness
+
+void ContentView::selectDevice(const LocalUSBDevice &device)
+{
+    logLine(QStringLiteral("用户选择设备: ") + device.name);
+    if (isSelected(device.id)) {
+        logLine(QStringLiteral("设备已选中，不执行操作"));
+        return;
+    }
+    setSelectedDevice(device);
+    set(m_deviceReady, false);
+    startReadinessTimer(ReadinessKind::selected);
+    m_scanResults.clear();
+    m_userHasSelectedDevice = true;
+    emit stateChanged();
+    m_devices.refreshDevices();
+}
+
+void ContentView::startReadinessTimer(ReadinessKind kind)
+{
+    cancelReadinessTimer();
+    switch (kind) {
+    case ReadinessKind::inserted:
+        m_deviceReadyTimer = m_scheduler.after(5s, [this] {
+            deviceReadyTimerFired([this] { markInsertedDeviceReady(); });
+        }, this);
+        break;
+    case ReadinessKind::replaced:
+        m_deviceReadyTimer = m_scheduler.after(5s, [this] {
+            deviceReadyTimerFired([this] { markDeviceReady(); });
+        }, this);
+        break;
+    case ReadinessKind::selected:
+        m_deviceReadyTimer = m_scheduler.after(3s, [this] { manualSelectionReadyTimerFired(); }, this);
+        break;
+    }
+    emit stateChanged();
+}
+
+void ContentView::cancelReadinessTimer()
+{
+    if (m_deviceReadyTimer == 0)
+        return;
+    m_scheduler.cancel(m_deviceReadyTimer);
+    m_deviceReadyTimer = 0;
+}
+
+void ContentView::deviceReadyTimerFired(std::function<void()> work)
+{
+    m_deviceReadyTimer = 0;
+    logLine(QStringLiteral("设备准备就绪计时器触发，标记设备为准备就绪状态"));
+    m_scheduler.post(std::move(work), this);
+}
+
+void ContentView::manualSelectionReadyTimerFired()
+{
+    m_deviceReadyTimer = 0;
+    logLine(QStringLiteral("手动选择设备准备就绪计时器触发，标记设备为准备就绪状态"));
+    m_scheduler.post([this] { markDeviceReady(); }, this);
+}
+
+void ContentView::markInsertedDeviceReady()
+{
+    set(m_deviceReady, true);
+    if (m_shouldShowCleanPrompt) {
+        set(m_showCleanDialog, true);
+        setShouldShowCleanPrompt(false);
+    }
+}
+
+void ContentView::markDeviceReady()
+{
+    set(m_deviceReady, true);
+}
+
+void ContentView::parkUntilReady(const QString &resumeLine, std::function<void()> resume)
+{
+    // Without a pending readiness timer nothing would ever set the flag (a device
+    // listed before the window appeared, or one whose timer a removal stopped).
+    if (m_deviceReadyTimer == 0) {
+        logLine(QStringLiteral("没有等待中的就绪计时器，3秒后标记设备为准备就绪"));
+        startReadinessTimer(ReadinessKind::selected);
+    }
+    auto timer = std::make_shared<Scheduler::TimerId>(0);
+    *timer = m_scheduler.every(500ms, [this, timer, resumeLine, resume = std::move(resume)] {
+        if (!m_deviceReady)
+            return;
+        logLine(resumeLine);
+        m_scheduler.cancel(*timer);
+        resume();
+    }, this);
+}
+
+void ContentView::parkDeviceRequest(const QString &resumeLine, const LocalUSBDevice &device,
+                                    std::function<void(const LocalUSBDevice &)> resume, std::function<void()> dropped)
+{
+    parkUntilReady(resumeLine, [this, device, resume = std::move(resume), dropped = std::move(dropped)] {
+        // The record may have changed while the request waited, or the device may be gone.
+        const std::optional<LocalUSBDevice> current = m_devices.currentDevice(device);
+        if (!current) {
+            logLine(QStringLiteral("设备已不在列表中，放弃等待中的请求: ") + device.name);
+            if (dropped)
+                dropped();
+            return;
+        }
+        resume(*current);
+    });
+}
+
+// ---------------------------------------------------------------- clean-on-insert prompt
+
+void ContentView::onShouldShowCleanPromptChange(bool value)
+{
+    if (!value)
+        return;
+    logLine(QStringLiteral("需要显示清理提示，正在准备弹出..."));
+    showCleanPromptIfNeeded();
+}
+
+void ContentView::onSelectedDeviceChange(const std::optional<LocalUSBDevice> &device)
+{
+    if (!device)
+        return;
+    logLine(QStringLiteral("设备选择已更新: ") + device->name);
+    if (device->id == m_lastDetectedDeviceID && m_shouldShowCleanPrompt) {
+        logLine(QStringLiteral("新设备已被选中，现在可以显示清理提示"));
+        showCleanPromptIfNeeded();
+    }
+}
+
+void ContentView::showCleanPromptIfNeeded()
+{
+    if (!promptCleanOnInsert()) {
+        logLine(QStringLiteral("未启用'插入USB设备时提示清理'选项，不显示提示"));
+        return;
+    }
+    if (!m_newDeviceForCleaning) {
+        logLine(QStringLiteral("没有要清理的新设备，不显示提示"));
+        return;
+    }
+    if (!m_shouldShowCleanPrompt) {
+        logLine(QStringLiteral("shouldShowCleanPrompt 为 false，不显示提示"));
+        return;
+    }
+    if (!m_newDeviceForCleaning->isAccessible) {
+        logLine(QStringLiteral("设备 ") + m_newDeviceForCleaning->name + QStringLiteral(" 没有访问权限，不显示清理提示"));
+        setShouldShowCleanPrompt(false);
+        return;
+    }
+    logLine(QStringLiteral("正在显示设备清理提示... 设备: ") + m_newDeviceForCleaning->name);
+    m_scheduler.post([this] { presentCleanDialog(); }, this);
+}
+
+void ContentView::presentCleanDialog()
+{
+    if (m_showCleanDialog) {
+        logLine(QStringLiteral("警告：清理对话框已经在显示中，不再重复显示"));
+        return;
+    }
+    set(m_showCleanDialog, true);
+    logLine(QStringLiteral("已弹出清理提示对话框"));
+    setShouldShowCleanPrompt(false);
+}
+
+void ContentView::withNewDevice(const std::function<void(const LocalUSBDevice &)> &action)
+{
+    if (m_newDeviceForCleaning)
+        action(*m_newDeviceForCleaning);
+}
+
+void ContentView::cleanPromptScan()
+{
+    withNewDevice([this](const LocalUSBDevice &device) { scanDevice(device); });
+}
+
+void ContentView::cleanPromptClean()
+{
+    withNewDevice([this](const LocalUSBDevice &device) { quickCleanDevice(device); });
+}
+
+void ContentView::cleanPromptIgnore() {}
+
+void ContentView::onCleanPromptDismiss()
+{
+    logLine(QStringLiteral("清理提示对话框关闭，重置状态"));
+    m_newDeviceForCleaning.reset();
+    m_showCleanDialog = false;
+    // An alert the chosen action raised keeps its content.
+    if (!m_showingAlert)
+        m_activeAlert = ActiveAlert::none;
+    emit stateChanged();
+    setShouldShowCleanPrompt(false);
+    m_scheduler.after(500ms, [] { logLine(QStringLiteral("延迟检查设备状态")); }, this);
+}
+
+// ---------------------------------------------------------------- alert
+
+void ContentView::dismissAlertAndRefresh()
+{
+    set(m_showingAlert, false);
+    dismissMessageAlert([this] { refreshAfterAlert(); });
+}
+
+void ContentView::dismissMessageAlert(std::function<void()> then)
+{
+    set(m_activeAlert, ActiveAlert(ActiveAlert::none));
+    m_scheduler.after(100ms, std::move(then), this);
+}
+
+void ContentView::refreshAfterAlert()
+{
+    flipRefreshToggle();
+    if (!m_selectedDevice)
+        return;
+    m_devices.refreshDevices();
+    const LocalUSBDevice device = *m_selectedDevice;
+    m_scheduler.after(200ms, [this, device] { reloadSelectedDeviceAfterAlert(device); }, this);
+}
+
+void ContentView::reloadSelectedDeviceAfterAlert(const LocalUSBDevice &device)
+{
+    const std::optional<LocalUSBDevice> record = m_devices.currentDevice(device);
+    // A selection made meanwhile stands.
+    if (!record || !isSelected(device.id))
+        return;
+    setSelectedDevice(record);
+    logLine(QStringLiteral("Alert关闭后已刷新设备状态: ") + record->name + QStringLiteral(", 可访问: ")
+            + boolText(record->isAccessible));
+}
+
+void ContentView::resetCompletionAlert()
+{
+    set(m_activeAlert, ActiveAlert(ActiveAlert::none));
+}
+
+void ContentView::dismissAlert()
+{
+    m_showingAlert = false;
+    m_activeAlert = ActiveAlert::none;
+    emit stateChanged();
+}

@@ -1,0 +1,344 @@
+#pragma once
+
+#include "cleaning/FileType.h"
+#include "devices/LocalUSBDevice.h"
+#include "history/CleanHistory.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Scheduler.h"
+
+#include <QList>
+#include <QLocale>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class DeviceService;
+class FolderPicker;
+class HistoryStore;
+class LanguageManager;
+class Preferences;
+class SettingsStore;
+
+// The main window's state and workflows: start-up, the device poll and
+// automatic selection, readiness and parked requests, the clean-on-insert
+// prompt, scan, clean, quick clean, eject and access authorization. The
+// widgets render this state and call these operations; nothing here draws.
+//
+// Main thread only. Every delay and timer goes through the Scheduler with this
+// object as context, so pending work ends with the window.
+class ContentView : public QObject
+{
+    Q_OBJECT
+public:
+    static inline const QString triggerDeviceScan = QStringLiteral("triggerDeviceScan");
+    static inline const QString openAppSettings = QStringLiteral("OpenAppSettings");
+    static inline const QString hasCompletedOnboardingKey = QStringLiteral("hasCompletedOnboarding");
+
+    // The content of the window's single alert.
+    class ActiveAlert
+    {
+    public:
+        enum Value { none, message };
+        constexpr ActiveAlert(Value value = none) : m_value(value) {}   // NOLINT: implicit on purpose
+        constexpr operator Value() const { return m_value; }           // NOLINT
+        QString rawValue() const;
+        static std::optional<ActiveAlert> fromRawValue(const QString &raw);
+
+    private:
+        Value m_value;
+    };
+
+    struct Services
+    {
+        DeviceService &devices;
+        FolderPicker &folderPicker;
+        Scheduler &scheduler;
+        Preferences &preferences;
+        NotificationCenter &center;
+        LanguageManager *languageManager = nullptr;        // nullptr: LanguageManager::shared()
+        std::function<void()> recheckFullDiskAccess;       // PermissionManager::checkPermissionStatus
+    };
+
+    explicit ContentView(Services services, QObject *parent = nullptr);
+    ~ContentView() override;
+
+    // ---- State ----
+    const std::optional<LocalUSBDevice> &selectedDevice() const { return m_selectedDevice; }
+    const ScanResult &scanResults() const { return m_scanResults; }
+    qint64 totalJunkSize() const { return m_totalJunkSize; }
+    int cleanedFileCount() const { return m_cleanedFileCount; }
+    bool isScanning() const { return m_isScanning; }
+    bool showSettings() const { return m_showSettings; }
+    double scanProgress() const { return m_scanProgress; }
+    const FileTypeSet &selectedFileTypes() const { return m_selectedFileTypes; }
+    const QStringList &excludedFilePatterns() const { return m_excludedFilePatterns; }
+    bool deviceReady() const { return m_deviceReady; }
+    bool hasDeviceReadyTimer() const { return m_deviceReadyTimer != 0; }
+    const QList<CleanHistory> &cleanHistory() const { return m_cleanHistory; }
+    bool showHistory() const { return m_showHistory; }
+    const std::optional<CleanHistory> &selectedHistoryItem() const { return m_selectedHistoryItem; }
+    const QStringList &customExtensions() const { return m_customExtensions; }
+    bool userHasSelectedDevice() const { return m_userHasSelectedDevice; }
+    bool showingAlert() const { return m_showingAlert; }
+    const QString &alertTitle() const { return m_alertTitle; }
+    const QString &alertMessage() const { return m_alertMessage; }
+    const QString &completionMessage() const { return m_completionMessage; }
+    ActiveAlert activeAlert() const { return m_activeAlert; }
+    bool showDeviceNotification() const { return m_showDeviceNotification; }
+    const QString &deviceNotificationMessage() const { return m_deviceNotificationMessage; }
+    int lastDeviceCount() const { return m_lastDeviceCount; }
+    const QStringList &lastDeviceIDs() const { return m_lastDeviceIDs; }
+    const std::optional<LocalUSBDevice> &newDeviceForCleaning() const { return m_newDeviceForCleaning; }
+    const QString &lastDetectedDeviceID() const { return m_lastDetectedDeviceID; }
+    bool shouldShowCleanPrompt() const { return m_shouldShowCleanPrompt; }
+    bool isMonitoringDevices() const { return m_deviceCheckTimer != 0; }
+    int deviceSelectionRetryCount() const { return m_deviceSelectionRetryCount; }
+    bool promptCleanOnInsert() const;
+    bool autoEjectAfterClean() const;
+    bool isEjecting() const { return m_isEjecting; }
+    bool refreshToggle() const { return m_refreshToggle; }
+    bool showAbout() const { return m_showAbout; }
+    bool showCleanDialog() const { return m_showCleanDialog; }
+    bool isAuthorizing() const { return m_isAuthorizing; }
+    const QLocale &dateFormatterLocale() const { return m_dateLocale; }
+    // The clean-on-insert sheet's device name.
+    QString cleanPromptDeviceName() const;
+
+    // ---- Written by the views and sheets ----
+    void setShowSettings(bool on);
+    void setShowHistory(bool on);
+    void setShowAbout(bool on);
+    void setSelectedHistoryItem(const std::optional<CleanHistory> &item);
+    void setSelectedFileTypes(const FileTypeSet &types);
+    void setCustomExtensions(const QStringList &extensions);
+    void setExcludedFilePatterns(const QStringList &patterns);
+    void setPromptCleanOnInsert(bool on);
+    void setAutoEjectAfterClean(bool on);
+    void setCleanHistory(const QList<CleanHistory> &history);   // stores it too
+    void setShowCleanDialog(bool on);
+
+    // ---- Start-up and notifications ----
+    void onAppearSetup();
+    void startDeviceMonitoring();
+    void stopDeviceMonitoring();
+    void loadSelectedFileTypes();
+    void loadCustomExtensions();
+    void loadExcludedPatterns();
+    void loadCleanHistory();
+    void saveCleanHistory();
+    void handleLanguageChange(const NotificationCenter::Notification &notification);
+    void handleDeviceAccessibilityChange(const NotificationCenter::Notification &notification);
+    void onLanguageDidChange(const NotificationCenter::Notification &notification);
+    void onDeviceAccessibilityChanged(const NotificationCenter::Notification &notification);
+    void onMenuBarScanRequest(const NotificationCenter::Notification &notification);
+    void onOpenSettingsRequest(const NotificationCenter::Notification &notification);
+
+    // ---- Device poll and selection ----
+    void checkDeviceChanges();
+    void selectPendingDevice();
+    void handleDeviceRemoval();
+    void hideDeviceNotification();
+    void refreshDeviceState();           // the header's refresh, for the selected device
+    void selectDevice(const LocalUSBDevice &device);   // a tap in the sidebar
+
+    // ---- Readiness ----
+    void markInsertedDeviceReady();
+    void markDeviceReady();
+
+    // ---- Clean-on-insert prompt ----
+    void onShouldShowCleanPromptChange(bool value);
+    void onSelectedDeviceChange(const std::optional<LocalUSBDevice> &device);
+    void showCleanPromptIfNeeded();
+    void presentCleanDialog();
+    void withNewDevice(const std::function<void(const LocalUSBDevice &)> &action);
+    void cleanPromptScan();
+    void cleanPromptClean();
+    void cleanPromptIgnore();
+    void onCleanPromptDismiss();
+
+    // ---- Scan ----
+    void scanButtonAction();
+    void rescanAction();
+    void scanDevice(const LocalUSBDevice &device);
+    void scanSelectedDevice(const LocalUSBDevice &device);
+    void handleScanAuthorizationResult(bool granted, const LocalUSBDevice &device);
+    void performScan(const LocalUSBDevice &device);
+    void showDeviceDisconnectedAlert();
+    void showAccessDeniedAlert();
+
+    // ---- Alert ----
+    void dismissAlertAndRefresh();       // the OK button of the message alert
+    void dismissMessageAlert(std::function<void()> then);
+    void refreshAfterAlert();
+    void reloadSelectedDeviceAfterAlert(const LocalUSBDevice &device);
+    void resetCompletionAlert();
+    void dismissAlert();
+
+    // ---- Clean and quick clean ----
+    void cleanButtonTapped();
+    void startCleaning();
+    void performCleaning();
+    bool isFileTypeSelected(FileType type) const;
+    void quickCleanDevice(const LocalUSBDevice &device);
+    void prepareQuickClean(const LocalUSBDevice &device);
+    void handleQuickCleanAuthorizationResult(bool granted);
+    void performQuickClean(const LocalUSBDevice &device);
+    void resetScanState();
+    static std::optional<FileType> fileType(const FileItem &file, const ScanResult &in);
+
+    // ---- Eject ----
+    void ejectSelectedDevice();
+    void ejectAfterAuthorizationSuccess(const LocalUSBDevice &device);
+    void ejectAfterAuthorizationFailure(const LocalUSBDevice &device);
+    void ejectAfterAuthorizationCancel(const LocalUSBDevice &device);
+
+    // ---- Authorization ----
+    using AuthorizationCompletion = std::function<void(bool granted)>;
+    void requestDeviceAuthorization(const LocalUSBDevice &device, AuthorizationCompletion completion);
+    void authorizeButtonAction(const LocalUSBDevice &device);
+    void handleAuthorizationResult(bool granted, const LocalUSBDevice &device);
+    void refreshAuthorizedDevice(const LocalUSBDevice &device);
+
+signals:
+    // Any state field changed.
+    void stateChanged();
+
+private:
+    enum class ReadinessKind { inserted, replaced, selected };
+    enum class AuthorizationEnd { granted, notGranted, setupFailed };
+    enum class AuthorizationEject { success, failure, cancel };
+    struct CleanRun;
+    struct QuickCleanRun;
+
+    template <typename T>
+    void set(T &field, T value)
+    {
+        field = std::move(value);
+        emit stateChanged();
+    }
+    void setSelectedDevice(const std::optional<LocalUSBDevice> &device);
+    void setShouldShowCleanPrompt(bool value);
+    void scheduleChangeHandlers();
+    void runChangeHandlers();
+    void flipRefreshToggle();
+    void showMessageAlert(const QString &title, const QString &message);
+    void updateDateLocale();
+    bool isSelected(const QString &deviceID) const;
+    void selectIfDifferent(const LocalUSBDevice &device);
+
+    // The device poll's new device: an id that was not there before.
+    void handleNewDevice(const QList<LocalUSBDevice> &devices, const QStringList &previousIDs);
+    void autoSelectNewDevice(const LocalUSBDevice &device);
+
+    void startReadinessTimer(ReadinessKind kind);
+    void cancelReadinessTimer();
+    void deviceReadyTimerFired(std::function<void()> work);
+    void manualSelectionReadyTimerFired();
+    // Holds a request until the window's device is ready.
+    void parkUntilReady(const QString &resumeLine, std::function<void()> resume);
+    void parkDeviceRequest(const QString &resumeLine, const LocalUSBDevice &device,
+                           std::function<void(const LocalUSBDevice &)> resume,
+                           std::function<void()> dropped = {});
+
+    void reportScanProgress(double value, quint64 scan);
+    void setScanProgress(double value);
+    bool acceptScanResult(const QString &deviceID, quint64 scan);
+    void handleScanCompletion(const ScanResult &result, const QString &deviceID, quint64 scan);
+    void handleCleanCompletion(const QList<FileItem> &cleaned, const QList<FileItem> &failed, const CleanRun &run);
+    void finishCleaning(qint64 freedSpace, int cleanedCount, const QList<FileItem> &cleanedFiles, const CleanRun &run);
+    void cleanAfterQuickScan(const ScanResult &result, const LocalUSBDevice &device, quint64 scan);
+    void handleQuickCleanCompletion(const QList<FileItem> &cleaned, const QList<FileItem> &failed,
+                                    const QuickCleanRun &run);
+    void finishQuickClean(const QuickCleanRun &run, const QList<FileItem> &cleaned, const QList<FileItem> &failed,
+                          qint64 deletedSize);
+    void scheduleAutoEject(const QString &deviceID);
+    static QString summarySentence(int cleanedCount, qint64 freedBytes, int failedCount);
+
+    void ejectTimeoutFired(quint64 eject);
+    void handleEjectResult(bool success, const LocalUSBDevice &device, quint64 eject);
+    void ejectAfterAuthorization(const LocalUSBDevice &device, AuthorizationEject kind);
+    void handleEjectResultAfterAuthorization(bool success, const QList<BlockingProcess> &blocking,
+                                             const LocalUSBDevice &device, AuthorizationEject kind, quint64 eject);
+
+    void showAuthorizationPanel(const LocalUSBDevice &device, AuthorizationCompletion completion);
+    void handleAuthorizationPanelResponse(const std::optional<QString> &folder, const LocalUSBDevice &device,
+                                          AuthorizationCompletion completion);
+    bool isFolderOnDevice(const QString &folder, const LocalUSBDevice &device) const;
+    void applyAuthorizationResult(bool granted, const LocalUSBDevice &device, AuthorizationCompletion completion);
+    void finishAuthorization(const LocalUSBDevice &device, AuthorizationCompletion completion, AuthorizationEject kind);
+    void showAuthorizationFailedAlert();
+    void showAuthorizationSuccessAndEject(const LocalUSBDevice &device);
+    void showAuthorizationFailedAndEject(const LocalUSBDevice &device);
+    void showAuthorizationCancelledAndEject(const LocalUSBDevice &device);
+
+    // Wraps a callback so it does nothing once this window is gone.
+    template <typename F>
+    auto guarded(F f)
+    {
+        return [self = QPointer<ContentView>(this), f = std::move(f)](auto &&...args) {
+            if (self)
+                f(std::forward<decltype(args)>(args)...);
+        };
+    }
+
+    DeviceService &m_devices;
+    FolderPicker &m_folderPicker;
+    Scheduler &m_scheduler;
+    Preferences &m_preferences;
+    NotificationCenter &m_center;
+    LanguageManager *m_languageManager;
+    std::function<void()> m_recheckFullDiskAccess;
+    std::unique_ptr<SettingsStore> m_settings;
+    std::unique_ptr<HistoryStore> m_historyStore;
+
+    std::optional<LocalUSBDevice> m_selectedDevice;
+    ScanResult m_scanResults;
+    qint64 m_totalJunkSize = 0;
+    int m_cleanedFileCount = 0;
+    bool m_isScanning = false;
+    bool m_showSettings = false;
+    double m_scanProgress = 0;
+    FileTypeSet m_selectedFileTypes;
+    QStringList m_excludedFilePatterns;
+    bool m_deviceReady = false;
+    Scheduler::TimerId m_deviceReadyTimer = 0;
+    QList<CleanHistory> m_cleanHistory;
+    bool m_showHistory = false;
+    std::optional<CleanHistory> m_selectedHistoryItem;
+    QStringList m_customExtensions;
+    bool m_userHasSelectedDevice = false;
+    bool m_showingAlert = false;
+    QString m_alertMessage;
+    QString m_completionMessage;
+    ActiveAlert m_activeAlert;
+    bool m_showDeviceNotification = false;
+    QString m_deviceNotificationMessage;
+    int m_lastDeviceCount = 0;
+    std::optional<LocalUSBDevice> m_newDeviceForCleaning;
+    QString m_lastDetectedDeviceID;
+    bool m_shouldShowCleanPrompt = false;
+    Scheduler::TimerId m_deviceCheckTimer = 0;
+    int m_deviceSelectionRetryCount = 0;
+    bool m_isEjecting = false;
+    bool m_refreshToggle = false;
+    bool m_showAbout = false;
+    QString m_alertTitle;
+    bool m_showCleanDialog = false;
+    QStringList m_lastDeviceIDs;
+    bool m_isAuthorizing = false;
+    QLocale m_dateLocale;
+
+    // The values the change handlers last saw (they run one turn after a change).
+    std::optional<QString> m_handledSelectedID;
+    bool m_handledShouldShowCleanPrompt = false;
+    bool m_changeHandlersQueued = false;
+
+    quint64 m_scanSequence = 0;     // the newest scan; older results are dropped
+    quint64 m_ejectSequence = 0;
+    quint64 m_activeEject = 0;      // the eject whose time-out and result own isEjecting
+};

@@ -1,0 +1,393 @@
+// The window's eject flows and the access authorization of a device.
+#include "mainwindow/ContentView.h"
+
+#include "devices/USBDeviceManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/FolderPicker.h"
+#include "platform/Log.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <dirent.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+// Lists a folder the way every access check does; the error text on failure.
+std::optional<QString> listingError(const QString &path)
+{
+    DIR *dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    errno = 0;
+    while (::readdir(dir)) {
+    }
+    const int error = errno;
+    ::closedir(dir);
+    if (error != 0)
+        return QString::fromLocal8Bit(std::strerror(error));
+    return std::nullopt;
+}
+
+QString canonicalOrSelf(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- the window's eject
+
+void ContentView::ejectSelectedDevice()
+{
+    if (!m_selectedDevice)
+        return;
+    const LocalUSBDevice device = *m_selectedDevice;
+    const quint64 eject = ++m_ejectSequence;
+    m_activeEject = eject;
+    m_isEjecting = true;
+    m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), device.name);
+    m_showDeviceNotification = true;
+    emit stateChanged();
+    m_scheduler.after(10s, [this, eject] { ejectTimeoutFired(eject); }, this);
+    m_devices.ejectDevice(device, guarded([this, device, eject](bool ejected, const QList<BlockingProcess> &) {
+        m_scheduler.after(1s, [this, ejected, device, eject] { handleEjectResult(ejected, device, eject); }, this);
+    }));
+}
+
+// Each eject has its own time-out: a later eject is not timed by an earlier one's clock.
+void ContentView::ejectTimeoutFired(quint64 eject)
+{
+    if (!m_isEjecting || eject != m_activeEject)
+        return;
+    m_isEjecting = false;
+    m_showDeviceNotification = false;
+    emit stateChanged();
+    showMessageAlert(localized(QStringLiteral("error")), localized(QStringLiteral("device_eject_timeout")));
+}
+
+void ContentView::handleEjectResult(bool success, const LocalUSBDevice &device, quint64 eject)
+{
+    if (eject == m_activeEject)
+        m_isEjecting = false;
+    if (!success) {
+        emit stateChanged();
+        showMessageAlert(localized(QStringLiteral("error")), localized(QStringLiteral("device_eject_error")));
+        return;
+    }
+    m_showDeviceNotification = false;
+    m_deviceNotificationMessage = format(localized(QStringLiteral("device_eject_success")), device.name);
+    m_showDeviceNotification = true;
+    emit stateChanged();
+    m_scheduler.after(3s, [this] { hideDeviceNotification(); }, this);
+    // Only the ejected device is forgotten; another one selected meanwhile stays.
+    if (isSelected(device.id)) {
+        setSelectedDevice(std::nullopt);
+        m_scanResults.clear();
+        m_totalJunkSize = 0;
+        m_cleanedFileCount = 0;
+        emit stateChanged();
+    }
+    m_devices.refreshDevices();
+}
+
+// ---------------------------------------------------------------- eject after authorization
+
+void ContentView::ejectAfterAuthorizationSuccess(const LocalUSBDevice &device)
+{
+    ejectAfterAuthorization(device, AuthorizationEject::success);
+}
+
+void ContentView::ejectAfterAuthorizationFailure(const LocalUSBDevice &device)
+{
+    ejectAfterAuthorization(device, AuthorizationEject::failure);
+}
+
+void ContentView::ejectAfterAuthorizationCancel(const LocalUSBDevice &device)
+{
+    ejectAfterAuthorization(device, AuthorizationEject::cancel);
+}
+
+void ContentView::ejectAfterAuthorization(const LocalUSBDevice &device, AuthorizationEject kind)
+{
+    const quint64 eject = ++m_ejectSequence;
+    m_activeEject = eject;
+    m_showingAlert = false;
+    m_isEjecting = true;
+    m_deviceNotificationMessage = localized(QStringLiteral("ejecting_device"));
+    m_showDeviceNotification = true;
+    emit stateChanged();
+    switch (kind) {
+    case AuthorizationEject::success:
+        logLine(QStringLiteral("开始弹出授权成功的设备: ") + device.name);
+        break;
+    case AuthorizationEject::failure:
+        logLine(QStringLiteral("开始弹出授权失败的设备: ") + device.name);
+        break;
+    case AuthorizationEject::cancel:
+        logLine(QStringLiteral("开始弹出取消授权的设备: ") + device.name);
+        break;
+    }
+    m_devices.ejectDevice(device, guarded([this, device, kind, eject](bool ejected, const QList<BlockingProcess> &blocking) {
+        m_scheduler.post([this, ejected, blocking, device, kind, eject] {
+            handleEjectResultAfterAuthorization(ejected, blocking, device, kind, eject);
+        }, this);
+    }));
+}
+
+void ContentView::handleEjectResultAfterAuthorization(bool success, const QList<BlockingProcess> &blocking,
+                                                      const LocalUSBDevice &device, AuthorizationEject kind,
+                                                      quint64 eject)
+{
+    if (eject == m_activeEject)
+        m_isEjecting = false;
+    if (success) {
+        logLine(QStringLiteral("设备弹出成功"));
+        m_deviceNotificationMessage = localized(QStringLiteral("please_reconnect_device"));
+        emit stateChanged();
+        m_scheduler.after(5s, [this] { hideDeviceNotification(); }, this);
+        if (isSelected(device.id))
+            setSelectedDevice(std::nullopt);
+        return;
+    }
+    logLine(QStringLiteral("设备弹出失败，显示错误信息"));
+    m_showDeviceNotification = false;
+    QStringList names;
+    for (const BlockingProcess &process : blocking)
+        names << process.name;
+    const QString list = names.join(QStringLiteral(", "));
+    const QString head = QStringLiteral("无法弹出设备 ") + device.name;
+    QString message;
+    switch (kind) {
+    case AuthorizationEject::success:
+        message = names.isEmpty()
+                      ? head + QStringLiteral("，可能有应用程序正在使用它。请手动弹出设备后重新连接。")
+                      : head + QStringLiteral("，以下进程正在使用它：") + list
+                            + QStringLiteral("。请关闭这些应用程序后手动弹出设备，然后重新连接。");
+        break;
+    case AuthorizationEject::failure:
+        message = names.isEmpty()
+                      ? head + QStringLiteral("，可能有应用程序正在使用它。请手动弹出设备后重新连接USB设备以重新授权。")
+                      : head + QStringLiteral("，以下进程正在使用它：") + list
+                            + QStringLiteral("。请关闭这些应用程序后手动弹出设备，然后重新连接USB设备以重新授权。");
+        break;
+    case AuthorizationEject::cancel:
+        message = head + QStringLiteral("。请手动弹出设备后重新连接USB设备以重新授权。");
+        break;
+    }
+    showMessageAlert(QStringLiteral("弹出失败"), message);
+}
+
+// ---------------------------------------------------------------- authorization
+
+void ContentView::requestDeviceAuthorization(const LocalUSBDevice &device, AuthorizationCompletion completion)
+{
+    logLine(QStringLiteral("开始请求设备授权: ") + device.name + QStringLiteral(" (") + device.id + QStringLiteral(")"));
+    if (m_deviceReady) {
+        showAuthorizationPanel(device, std::move(completion));
+        return;
+    }
+    logLine(QStringLiteral("设备尚未准备就绪，暂存授权请求等待设备就绪"));
+    parkDeviceRequest(
+        QStringLiteral("设备已就绪，继续执行之前的授权请求"), device,
+        [this, completion](const LocalUSBDevice &current) { showAuthorizationPanel(current, completion); },
+        [this, completion] {
+            set(m_isAuthorizing, false);
+            if (completion)
+                completion(false);
+        });
+}
+
+void ContentView::showAuthorizationPanel(const LocalUSBDevice &device, AuthorizationCompletion completion)
+{
+    set(m_isAuthorizing, true);
+    const QString message = format(localized(QStringLiteral("select_device_root")), device.name);
+    logLine(QStringLiteral("打开授权选择面板，请用户选择目录..."));
+    m_folderPicker.chooseFolder(message, device.path,
+                                guarded([this, device, completion](const std::optional<QString> &folder) {
+                                    handleAuthorizationPanelResponse(folder, device, completion);
+                                }));
+}
+
+// The grant must be for the device itself: its root, or a folder on its file system.
+bool ContentView::isFolderOnDevice(const QString &folder, const LocalUSBDevice &device) const
+{
+    const QString chosen = canonicalOrSelf(folder);
+    if (chosen == canonicalOrSelf(device.path))
+        return true;
+    const std::optional<LocalUSBDevice> holder = m_devices.deviceContaining(chosen);
+    return holder && holder->id == device.id;
+}
+
+void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> &folder, const LocalUSBDevice &device,
+                                                   AuthorizationCompletion completion)
+{
+    if (!folder || folder->isEmpty()) {
+        logLine(QStringLiteral("用户取消了目录选择"));
+        m_scheduler.post([this, device, completion] {
+            finishAuthorization(device, completion, AuthorizationEject::cancel);
+        }, this);
+        return;
+    }
+    const QString path = *folder;
+    logLine(QStringLiteral("用户已选择目录: ") + path);
+    if (!isFolderOnDevice(path, device)) {
+        logLine(QStringLiteral("所选目录不在设备 ") + device.name + QStringLiteral(" 上，拒绝授权"));
+        set(m_isAuthorizing, false);
+        showAuthorizationFailedAlert();
+        if (completion)
+            completion(false);
+        return;
+    }
+
+    DeviceService &devices = m_devices;
+    const QString deviceID = device.id;
+    // Blocking work: the grant record, the access attempts and the forced refresh.
+    m_scheduler.background(
+        [&devices, path, deviceID]() -> AuthorizationEnd {
+            logLine(QStringLiteral("开始创建安全书签..."));
+            const std::optional<QByteArray> data = devices.createBookmarkData(path);
+            if (!data) {
+                logLine(QStringLiteral("创建安全书签失败: ") + path);
+                return AuthorizationEnd::setupFailed;
+            }
+            logLine(QStringLiteral("书签创建成功，大小: ") + QString::number(data->size()));
+            devices.saveSecurityBookmark(deviceID, *data);
+            for (int attempt = 1; attempt <= 3; ++attempt) {
+                logLine(QStringLiteral("尝试第 ") + QString::number(attempt) + QStringLiteral(" 次访问安全书签..."));
+                devices.stopAccessingDevice(deviceID);
+                if (!devices.startAccessingDevice(deviceID))
+                    continue;
+                const std::optional<QString> error = listingError(path);
+                if (!error) {
+                    logLine(QStringLiteral("文件系统实际访问验证成功!"));
+                    return AuthorizationEnd::granted;
+                }
+                logLine(QStringLiteral("访问验证失败，尝试重新获取权限: ") + *error);
+                if (attempt < 3)
+                    std::this_thread::sleep_for(500ms);
+            }
+            logLine(QStringLiteral("常规访问失败，尝试强制刷新权限..."));
+            return devices.forceRefreshDeviceAccess(deviceID) ? AuthorizationEnd::granted
+                                                              : AuthorizationEnd::notGranted;
+        },
+        [this, device, completion](AuthorizationEnd end) {
+            if (end == AuthorizationEnd::setupFailed)
+                finishAuthorization(device, completion, AuthorizationEject::failure);
+            else
+                applyAuthorizationResult(end == AuthorizationEnd::granted, device, completion);
+        },
+        this);
+}
+
+void ContentView::showAuthorizationFailedAlert()
+{
+    showMessageAlert(QStringLiteral("授权失败"),
+                     QStringLiteral("设备授权失败，请确认选择了正确的设备目录。可能需要手动重启应用后再次尝试。"));
+}
+
+void ContentView::applyAuthorizationResult(bool granted, const LocalUSBDevice &device,
+                                           AuthorizationCompletion completion)
+{
+    set(m_isAuthorizing, false);
+    if (!granted) {
+        logLine(QStringLiteral("安全书签访问失败"));
+        showAuthorizationFailedAlert();
+        if (completion)
+            completion(false);
+        return;
+    }
+    logLine(QStringLiteral("安全书签访问成功"));
+    const std::optional<LocalUSBDevice> record = m_devices.updateDeviceAccessibility(device.id, true);
+    if (!record) {
+        logLine(QStringLiteral("设备可访问性状态更新失败"));
+        if (completion)
+            completion(false);
+        return;
+    }
+    logLine(QStringLiteral("设备可访问性: ") + boolText(record->isAccessible));
+    if (!record->isAccessible) {
+        // A grant that still cannot read the device is no grant.
+        showAuthorizationFailedAlert();
+        if (completion)
+            completion(false);
+        return;
+    }
+    setSelectedDevice(record);
+    m_devices.refreshDevices();
+    m_center.post(USBDeviceManager::deviceAccessibilityChanged, device.id);
+    logLine(QStringLiteral("授权成功，显示成功提示并开始弹出设备..."));
+    showAuthorizationSuccessAndEject(*record);
+    if (completion)
+        completion(true);
+}
+
+void ContentView::finishAuthorization(const LocalUSBDevice &device, AuthorizationCompletion completion,
+                                      AuthorizationEject kind)
+{
+    set(m_isAuthorizing, false);
+    if (kind == AuthorizationEject::cancel)
+        showAuthorizationCancelledAndEject(device);
+    else
+        showAuthorizationFailedAndEject(device);
+    if (completion)
+        completion(false);
+}
+
+void ContentView::showAuthorizationSuccessAndEject(const LocalUSBDevice &device)
+{
+    showMessageAlert(localized(QStringLiteral("authorization_successful")),
+                     localized(QStringLiteral("authorization_success_message")));
+    m_scheduler.after(2s, [this, device] { ejectAfterAuthorizationSuccess(device); }, this);
+}
+
+void ContentView::showAuthorizationFailedAndEject(const LocalUSBDevice &device)
+{
+    showMessageAlert(localized(QStringLiteral("authorization_setup_failed")),
+                     localized(QStringLiteral("authorization_setup_failed_message")));
+    m_scheduler.after(3s, [this, device] { ejectAfterAuthorizationFailure(device); }, this);
+}
+
+void ContentView::showAuthorizationCancelledAndEject(const LocalUSBDevice &device)
+{
+    showMessageAlert(localized(QStringLiteral("authorization_cancelled")),
+                     localized(QStringLiteral("authorization_cancelled_message")));
+    m_scheduler.after(2s, [this, device] { ejectAfterAuthorizationCancel(device); }, this);
+}
+
+void ContentView::authorizeButtonAction(const LocalUSBDevice &device)
+{
+    requestDeviceAuthorization(device, [this, device](bool granted) { handleAuthorizationResult(granted, device); });
+}
+
+void ContentView::handleAuthorizationResult(bool granted, const LocalUSBDevice &device)
+{
+    logLine(QStringLiteral("设备授权结果: ") + (granted ? QStringLiteral("成功") : QStringLiteral("失败")));
+    if (!granted)
+        return;
+    flipRefreshToggle();
+    m_scheduler.after(500ms, [this, device] { refreshAuthorizedDevice(device); }, this);
+}
+
+void ContentView::refreshAuthorizedDevice(const LocalUSBDevice &device)
+{
+    const std::optional<LocalUSBDevice> record = m_devices.currentDevice(device);
+    if (!record)
+        return;
+    logLine(QStringLiteral("授权后设备状态: ") + record->name + QStringLiteral(", 可访问: ")
+            + boolText(record->isAccessible));
+    setSelectedDevice(record);
+    flipRefreshToggle();
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "cleaning/FileType.h"
+#include "devices/LocalUSBDevice.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+class USBDeviceManager;
+
+// What the main window needs of the device manager and the junk engine.
+// Completions arrive on the main thread. The access calls marked "blocking"
+// are made from a background thread and must be safe there.
+class DeviceService
+{
+public:
+    using ScanProgress = std::function<void(double)>;
+    using ScanCompletion = std::function<void(const ScanResult &)>;
+    using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
+    using EjectCompletion = std::function<void(bool ejected, const QList<BlockingProcess> &blocking)>;
+
+    virtual ~DeviceService() = default;
+
+    // The published list, read under the list's lock.
+    virtual QList<LocalUSBDevice> connectedDevices() const = 0;
+    // Queues an enumeration; the list changes later.
+    virtual void refreshDevices() = 0;
+    virtual std::optional<LocalUSBDevice> device(const QString &id) const = 0;
+    // The connected device whose mount holds the path.
+    virtual std::optional<LocalUSBDevice> deviceContaining(const QString &path) const = 0;
+
+    virtual void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
+                            const QStringList &customExtensions, const QStringList &excludedPatterns,
+                            ScanProgress progress, ScanCompletion completion) = 0;
+    virtual void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) = 0;
+    virtual void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion) = 0;
+
+    virtual bool hasSecurityBookmark(const QString &deviceID) const = 0;
+    virtual std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &deviceID, bool isAccessible) = 0;
+
+    // Blocking; called from the authorization's background step.
+    virtual std::optional<QByteArray> createBookmarkData(const QString &folderPath) const = 0;
+    virtual void saveSecurityBookmark(const QString &deviceID, const QByteArray &bookmarkData) = 0;
+    virtual bool startAccessingDevice(const QString &deviceID) = 0;
+    virtual void stopAccessingDevice(const QString &deviceID) = 0;
+    virtual bool forceRefreshDeviceAccess(const QString &deviceID) = 0;
+
+    // The listed record with the same id.
+    std::optional<LocalUSBDevice> currentDevice(const LocalUSBDevice &of) const { return device(of.id); }
+};
+
+// The app's service: the window's USBDeviceManager.
+class USBDeviceService final : public DeviceService
+{
+public:
+    explicit USBDeviceService(USBDeviceManager &manager) : m_manager(manager) {}
+
+    QList<LocalUSBDevice> connectedDevices() const override;
+    void refreshDevices() override;
+    std::optional<LocalUSBDevice> device(const QString &id) const override;
+    std::optional<LocalUSBDevice> deviceContaining(const QString &path) const override;
+    void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
+                    const QStringList &customExtensions, const QStringList &excludedPatterns,
+                    ScanProgress progress, ScanCompletion completion) override;
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override;
+    void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion) override;
+    bool hasSecurityBookmark(const QString &deviceID) const override;
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &deviceID, bool isAccessible) override;
+    std::optional<QByteArray> createBookmarkData(const QString &folderPath) const override;
+    void saveSecurityBookmark(const QString &deviceID, const QByteArray &bookmarkData) override;
+    bool startAccessingDevice(const QString &deviceID) override;
+    void stopAccessingDevice(const QString &deviceID) override;
+    bool forceRefreshDeviceAccess(const QString &deviceID) override;
+
+    USBDeviceManager &manager() const { return m_manager; }
+
+private:
+    USBDeviceManager &m_manager;
+};

@@ -1,0 +1,295 @@
+#include "history/CleanHistory.h"
+#include "history/HistoryStore.h"
+#include "platform/Preferences.h"
+
+#include "StdoutCapture.h"
+#include "TestMain.h"
+
+#include <QTemporaryDir>
+
+namespace {
+
+const QDateTime kReference(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+
+CleanHistory stickRecord()
+{
+    CleanHistory record;
+    record.id = QUuid::fromString(QStringLiteral("6f1b3c2a-9d4e-4f10-8a2b-0c1d2e3f4a5b"));
+    record.deviceName = QStringLiteral("STICK");
+    record.deviceID = QStringLiteral("/media/u/STICK|sdb1");
+    record.timestamp = kReference.addMSecs(700000000250);
+    record.cleanedFileCount = 1;
+    record.freedSpace = 6148;
+    record.fileTypes = {QStringLiteral("dsStore")};
+    record.cleanedFiles = {{QStringLiteral(".DS_Store"), QStringLiteral("/media/u/STICK/.DS_Store"), 6148,
+                            QStringLiteral("dsStore")}};
+    return record;
+}
+
+const QByteArray kStickJson =
+    R"([{"id":"6F1B3C2A-9D4E-4F10-8A2B-0C1D2E3F4A5B","deviceName":"STICK","deviceID":"\/media\/u\/STICK|sdb1",)"
+    R"("timestamp":700000000.25,"cleanedFileCount":1,"freedSpace":6148,"fileTypes":["dsStore"],)"
+    R"("cleanedFiles":[{"name":".DS_Store","path":"\/media\/u\/STICK\/.DS_Store","size":6148,"fileType":"dsStore"}]}])";
+
+// operator== compares ids only; storage must keep every field.
+void compareFields(const CleanHistory &a, const CleanHistory &b)
+{
+    QCOMPARE(a.id, b.id);
+    QCOMPARE(a.deviceName, b.deviceName);
+    QCOMPARE(a.deviceID, b.deviceID);
+    QCOMPARE(a.timestamp, b.timestamp);
+    QCOMPARE(a.cleanedFileCount, b.cleanedFileCount);
+    QCOMPARE(a.freedSpace, b.freedSpace);
+    QCOMPARE(a.fileTypes, b.fileTypes);
+    QCOMPARE(a.cleanedFiles, b.cleanedFiles);
+}
+
+QByteArray goodRecordJson(const char *id)
+{
+    return QByteArray(R"({"id":")") + id +
+           R"(","deviceName":"A","deviceID":"\/a","timestamp":1,"cleanedFileCount":1,"freedSpace":4,)"
+           R"("fileTypes":["trash"],"cleanedFiles":[{"name":"x","path":"\/a\/x","size":4,"fileType":"trash"}]})";
+}
+
+const char kFirstId[] = "00000000-0000-4000-8000-000000000001";
+const char kLastId[] = "00000000-0000-4000-8000-000000000003";
+
+QByteArray amongGood(const QByteArray &bad)
+{
+    return "[" + goodRecordJson(kFirstId) + "," + bad + "," + goodRecordJson(kLastId) + "]";
+}
+
+} // namespace
+
+class HistoryStorageTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        QFile::remove(path());
+        m_preferences = std::make_unique<Preferences>(path());
+    }
+
+    void cleanup() { m_preferences.reset(); }
+
+    void encodesOneRecordExactly()
+    {
+        QCOMPARE(HistoryCodec::encode({stickRecord()}), kStickJson);
+        QCOMPARE(HistoryCodec::encode({}), QByteArray("[]"));
+    }
+
+    void escapesStrings_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("json");
+        QTest::newRow("quote and backslash") << QStringLiteral("a\"b\\c") << QByteArray("\"a\\\"b\\\\c\"");
+        QTest::newRow("short escapes") << QStringLiteral("\b\f\n\r\t") << QByteArray("\"\\b\\f\\n\\r\\t\"");
+        QTest::newRow("other controls") << QString::fromLatin1("\x01\x1f\x7f") << QByteArray("\"\\u0001\\u001f\x7f\"");
+        QTest::newRow("non-ASCII as UTF-8") << QStringLiteral("Ü盘 📁") << QStringLiteral("\"Ü盘 📁\"").toUtf8();
+        QTest::newRow("slash") << QStringLiteral("/") << QByteArray("\"\\/\"");
+    }
+
+    void escapesStrings()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, json);
+        CleanHistory record = stickRecord();
+        record.deviceName = text;
+        const QByteArray encoded = HistoryCodec::encode({record});
+        QVERIFY2(encoded.contains("\"deviceName\":" + json + ",\"deviceID\""), encoded.constData());
+        const auto decoded = HistoryCodec::decode(encoded);
+        QVERIFY(decoded);
+        QCOMPARE(decoded->records.value(0).deviceName, text);
+    }
+
+    void roundTripsEveryField()
+    {
+        CleanHistory older = stickRecord();
+        CleanHistory newer;
+        newer.id = QUuid::createUuid();
+        newer.deviceName = QStringLiteral("SD \"卡\"");
+        newer.deviceID = QStringLiteral("/run/media/x/SD");
+        newer.timestamp = kReference.addMSecs(-1234);   // before the reference date
+        newer.cleanedFileCount = 3;
+        newer.freedSpace = (qint64(1) << 60) + 1;       // beyond a double's exact integers
+        newer.fileTypes = {QStringLiteral("trash"), QStringLiteral("noLongerAKind")};
+        newer.cleanedFiles = {{QStringLiteral("a"), QStringLiteral("/run/media/x/SD/a"), 1, QString()},
+                              {QStringLiteral("b"), QStringLiteral("/run/media/x/SD/b"), (qint64(1) << 60), QStringLiteral("trash")}};
+        const QList<CleanHistory> records{newer, older, CleanHistory{QUuid::createUuid(), {}, {}, kReference, 0, 0, {}, {}}};
+
+        HistoryStore store(*m_preferences);
+        store.save(records);
+        Preferences reopened(path());
+        testsupport::StdoutCapture capture;
+        const auto loaded = HistoryStore(reopened).read();
+        QCOMPARE(capture.lines(), QStringList{QStringLiteral("已加载3条历史记录")});
+        QVERIFY(loaded);
+        QCOMPARE(loaded->size(), records.size());
+        for (int i = 0; i < records.size(); ++i)
+            compareFields(loaded->at(i), records.at(i));
+    }
+
+    void readsEscapedAndPlainSlashesAlike()
+    {
+        QByteArray plain = kStickJson;
+        plain.replace("\\/", "/");
+        const auto escaped = HistoryCodec::decode(kStickJson);
+        const auto unescaped = HistoryCodec::decode(plain);
+        QVERIFY(escaped && unescaped);
+        QCOMPARE(unescaped->skipped, 0);
+        compareFields(unescaped->records.value(0), escaped->records.value(0));
+        compareFields(escaped->records.value(0), stickRecord());
+    }
+
+    void readsKeysInAnyOrderAndIgnoresUnknownOnes()
+    {
+        const QByteArray json =
+            R"([{"cleanedFiles":[{"fileType":"dsStore","size":6148,"path":"/media/u/STICK/.DS_Store","name":".DS_Store","extra":1}],)"
+            R"("fileTypes":["dsStore"],"freedSpace":6148,"cleanedFileCount":1,"timestamp":700000000.25,"deviceID":"/media/u/STICK|sdb1",)"
+            R"("deviceName":"STICK","id":"6F1B3C2A-9D4E-4F10-8A2B-0C1D2E3F4A5B","note":"from elsewhere"}])";
+        const auto decoded = HistoryCodec::decode(json);
+        QVERIFY(decoded);
+        QCOMPARE(decoded->skipped, 0);
+        compareFields(decoded->records.value(0), stickRecord());
+        QCOMPARE(HistoryCodec::encode(decoded->records), kStickJson);
+    }
+
+    void skipsOnlyTheDamagedRecord_data()
+    {
+        QTest::addColumn<QByteArray>("bad");
+        QTest::addColumn<QString>("problem");
+        const QByteArray good = goodRecordJson("00000000-0000-4000-8000-000000000002");
+        QByteArray noFileType = good;
+        noFileType.replace(R"(,"fileType":"trash")", "");
+        QTest::newRow("file entry lacks fileType") << noFileType << QStringLiteral("\"fileType\" is missing");
+        QByteArray noId = good;
+        noId.replace(R"("id":"00000000-0000-4000-8000-000000000002",)", "");
+        QTest::newRow("record lacks id") << noId << QStringLiteral("\"id\" is missing");
+        QByteArray badId = good;
+        badId.replace("-8000-", "-80G0-");
+        QTest::newRow("malformed UUID") << badId << QStringLiteral("not a UUID");
+        QByteArray bracedId = good;
+        bracedId.replace(R"("00000000-0000-4000-8000-000000000002")", R"("{00000000-0000-4000-8000-000000000002}")");
+        QTest::newRow("UUID in braces") << bracedId << QStringLiteral("not a UUID");
+        QByteArray fraction = good;
+        fraction.replace(R"("cleanedFileCount":1)", R"("cleanedFileCount":1.5)");
+        QTest::newRow("fractional count") << fraction << QStringLiteral("\"cleanedFileCount\" is not an integer");
+        QByteArray textSize = good;
+        textSize.replace(R"("size":4)", R"("size":"4")");
+        QTest::newRow("size as text") << textSize << QStringLiteral("\"size\" is not an integer");
+        QByteArray dateText = good;
+        dateText.replace(R"("timestamp":1)", R"("timestamp":"2024-01-01T00:00:00Z")");
+        QTest::newRow("timestamp as date text") << dateText << QStringLiteral("\"timestamp\"");
+        QByteArray numberKind = good;
+        numberKind.replace(R"(["trash"])", R"(["trash",3])");
+        QTest::newRow("kind list holds a number") << numberKind << QStringLiteral("\"fileTypes\"");
+        QTest::newRow("not an object") << QByteArray("42") << QStringLiteral("not an object");
+    }
+
+    void skipsOnlyTheDamagedRecord()
+    {
+        QFETCH(QByteArray, bad);
+        QFETCH(QString, problem);
+        const auto decoded = HistoryCodec::decode(amongGood(bad));
+        QVERIFY(decoded);
+        QCOMPARE(decoded->skipped, 1);
+        QCOMPARE(decoded->records.size(), 2);
+        QCOMPARE(decoded->records.at(0).id, QUuid::fromString(QLatin1String(kFirstId)));
+        QCOMPARE(decoded->records.at(1).id, QUuid::fromString(QLatin1String(kLastId)));
+        QCOMPARE(decoded->problems.size(), 1);
+        QVERIFY2(decoded->problems.at(0).startsWith(QStringLiteral("record 2 of 3: ")), qPrintable(decoded->problems.at(0)));
+        QVERIFY2(decoded->problems.at(0).contains(problem), qPrintable(decoded->problems.at(0)));
+    }
+
+    void keepsDamagedHistoryBeforeTheNextSave()
+    {
+        const QByteArray damaged = amongGood("{}");
+        m_preferences->setBytes(HistoryStore::key, damaged);
+        HistoryStore store(*m_preferences);
+
+        QList<CleanHistory> records;
+        {
+            testsupport::StdoutCapture capture;
+            records = store.load();
+            QCOMPARE(capture.lines(),
+                     (QStringList{QStringLiteral("跳过无法读取的历史记录: record 2 of 3: key \"id\" is missing"),
+                                  QStringLiteral("无法完整读取的历史记录原始数据已备份到 cleanHistoryBackup"),
+                                  QStringLiteral("已加载2条历史记录")}));
+        }
+        QCOMPARE(records.size(), 2);
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
+
+        records.prepend(stickRecord());
+        store.save(records);
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::key), HistoryCodec::encode(records));
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
+
+        // Reading the same damage again keeps one copy; different damage gets a
+        // key of its own instead of replacing the first.
+        m_preferences->setBytes(HistoryStore::key, damaged);
+        store.load();
+        QCOMPARE(store.backupKeys(), QStringList{HistoryStore::backupKey});
+        m_preferences->setBytes(HistoryStore::key, "[1]");
+        store.load();
+        QCOMPARE(store.backupKeys(), (QStringList{HistoryStore::backupKey, HistoryStore::backupKey + u'2'}));
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey + u'2'), QByteArray("[1]"));
+    }
+
+    void unreadableHistoryIsKeptAndReportedAsAFailure_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("object") << QByteArray(R"({"id":"x"})") << QStringLiteral("not a JSON array");
+        QTest::newRow("truncated") << kStickJson.left(40) << QStringLiteral("not valid JSON");
+        QTest::newRow("empty") << QByteArray() << QStringLiteral("not valid JSON");
+    }
+
+    void unreadableHistoryIsKeptAndReportedAsAFailure()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, error);
+        QVERIFY(!HistoryCodec::decode(bytes));
+        m_preferences->setBytes(HistoryStore::key, bytes);
+        HistoryStore store(*m_preferences);
+        testsupport::StdoutCapture capture;
+        QVERIFY(!store.read());
+        QVERIFY(store.load().isEmpty());
+        const QStringList lines = capture.lines();
+        QVERIFY2(lines.value(0).startsWith(QStringLiteral("加载历史记录失败: ") + error), qPrintable(lines.join(u'\n')));
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), bytes);
+        QCOMPARE(store.backupKeys().size(), 1);
+    }
+
+    void absentHistory()
+    {
+        HistoryStore store(*m_preferences);
+        testsupport::StdoutCapture capture;
+        QVERIFY(!store.read());
+        QCOMPARE(capture.lines(), QStringList{QStringLiteral("未找到历史记录数据")});
+        QVERIFY(store.backupKeys().isEmpty());
+    }
+
+    void emptyHistoryIsStoredAsAnEmptyArray()
+    {
+        HistoryStore store(*m_preferences);
+        testsupport::StdoutCapture capture;
+        store.save({});
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::key), QByteArray("[]"));
+        const auto loaded = store.read();
+        QVERIFY(loaded && loaded->isEmpty());
+        QCOMPARE(capture.lines(), (QStringList{QStringLiteral("历史记录已保存，共0条记录"), QStringLiteral("已加载0条历史记录")}));
+    }
+
+private:
+    QString path() const { return m_dir.filePath(QStringLiteral("preferences.json")); }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<Preferences> m_preferences;
+};
+
+SWEEPBROOK_TEST_MAIN(HistoryStorageTest)
+#include "test_history_storage.moc"

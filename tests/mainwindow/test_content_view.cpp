@@ -1,0 +1,567 @@
+#include "history/HistoryStore.h"
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/FolderPicker.h"
+#include "platform/Preferences.h"
+#include "settings/SettingsStore.h"
+#include "TestMain.h"
+
+#include <QMutex>
+#include <QTemporaryDir>
+
+#include <atomic>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QString &path = {})
+{
+    LocalUSBDevice device;
+    device.name = name;
+    device.path = path.isEmpty() ? QStringLiteral("/media/") + name : path;
+    device.id = device.path + QStringLiteral("|sd") + name;
+    device.isAccessible = accessible;
+    return device;
+}
+
+FileItem item(const QString &path, qint64 size)
+{
+    return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
+}
+
+class FakeDevices final : public DeviceService
+{
+public:
+    struct Scan
+    {
+        LocalUSBDevice device;
+        ScanProgress progress;
+        ScanCompletion completion;
+    };
+    struct Clean
+    {
+        QList<FileItem> files;
+        CleanCompletion completion;
+    };
+    struct Eject
+    {
+        LocalUSBDevice device;
+        EjectCompletion completion;
+    };
+
+    QList<LocalUSBDevice> connectedDevices() const override
+    {
+        QMutexLocker lock(&m_lock);
+        return list;
+    }
+    void refreshDevices() override {}
+    std::optional<LocalUSBDevice> device(const QString &id) const override
+    {
+        QMutexLocker lock(&m_lock);
+        for (const LocalUSBDevice &d : list) {
+            if (d.id == id)
+                return d;
+        }
+        return std::nullopt;
+    }
+    std::optional<LocalUSBDevice> deviceContaining(const QString &path) const override
+    {
+        QMutexLocker lock(&m_lock);
+        for (const LocalUSBDevice &d : list) {
+            if (path == d.path || path.startsWith(d.path + QLatin1Char('/')))
+                return d;
+        }
+        return std::nullopt;
+    }
+    void scanDevice(const LocalUSBDevice &d, const QList<FileType> &, const QStringList &, const QStringList &,
+                    ScanProgress progress, ScanCompletion completion) override
+    {
+        scans.append({d, std::move(progress), std::move(completion)});
+    }
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override
+    {
+        cleans.append({files, std::move(completion)});
+    }
+    void ejectDevice(const LocalUSBDevice &d, EjectCompletion completion) override
+    {
+        ejects.append({d, std::move(completion)});
+    }
+    bool hasSecurityBookmark(const QString &) const override { return false; }
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool accessible) override
+    {
+        QMutexLocker lock(&m_lock);
+        for (LocalUSBDevice &d : list) {
+            if (d.id == id) {
+                d.isAccessible = accessible && grantWorks;
+                return d;
+            }
+        }
+        return std::nullopt;
+    }
+    std::optional<QByteArray> createBookmarkData(const QString &) const override { return QByteArray("grant"); }
+    void saveSecurityBookmark(const QString &, const QByteArray &) override { ++savedBookmarks; }
+    bool startAccessingDevice(const QString &) override { return grantWorks; }
+    void stopAccessingDevice(const QString &) override {}
+    bool forceRefreshDeviceAccess(const QString &) override { return false; }
+
+    void setList(const QList<LocalUSBDevice> &devices)
+    {
+        QMutexLocker lock(&m_lock);
+        list = devices;
+    }
+
+    QList<Scan> scans;
+    QList<Clean> cleans;
+    QList<Eject> ejects;
+    std::atomic<int> savedBookmarks{0};
+    std::atomic<bool> grantWorks{true};
+
+private:
+    mutable QMutex m_lock;
+    QList<LocalUSBDevice> list;
+};
+
+class FakePicker final : public FolderPicker
+{
+public:
+    void chooseFolder(const QString &, const QString &startPath, Completion completion) override
+    {
+        starts << startPath;
+        pending = std::move(completion);
+    }
+    QStringList starts;
+    Completion pending;
+};
+
+// One window on virtual time with fake devices and a private preference file.
+struct Window
+{
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    LanguageManager language{prefs, center};
+    VirtualScheduler clock;
+    FakeDevices devices;
+    FakePicker picker;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
+
+    explicit Window(const QList<LocalUSBDevice> &initial = {})
+    {
+        devices.setList(initial);
+        view.onAppearSetup();
+    }
+    void tick(std::chrono::milliseconds by = 0ms) { by.count() ? clock.advance(by) : clock.runDue(); }
+    // Selects a listed device in the sidebar and waits until it is ready.
+    void selectReady(const LocalUSBDevice &device)
+    {
+        view.selectDevice(device);
+        clock.advance(3100ms);
+        QVERIFY(view.deviceReady());
+    }
+};
+
+} // namespace
+
+class TestContentView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void activeAlertByName()
+    {
+        QCOMPARE(ContentView::ActiveAlert::fromRawValue(QStringLiteral("message")).value(),
+                 ContentView::ActiveAlert::message);
+        for (const QString &raw : {QString(), QStringLiteral("Message"), QStringLiteral("completion")})
+            QVERIFY(!ContentView::ActiveAlert::fromRawValue(raw));
+    }
+
+    void pollDiff_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QStringList>("after");
+        QTest::addColumn<QString>("selected");     // empty: none
+        QTest::addColumn<QString>("detected");     // the device handled as new
+        QTest::addColumn<QString>("banner");       // key of the banner text; empty: no change
+        QTest::addColumn<bool>("readyLater");
+        // Before the change the first device is the user's selection.
+        QTest::newRow("insertion") << QStringList{} << QStringList{"a"} << "a" << "a" << "device_inserted" << true;
+        QTest::newRow("inserted before the others") << QStringList{"a", "b"} << QStringList{"c", "a", "b"} << "a" << "c"
+                                                    << "device_inserted" << true;
+        QTest::newRow("two at once") << QStringList{"a"} << QStringList{"b", "a", "c"} << "a" << "c"
+                                     << "device_inserted" << true;
+        QTest::newRow("removal") << QStringList{"a"} << QStringList{} << "" << "" << "device_ejected" << false;
+        QTest::newRow("replacement") << QStringList{"a"} << QStringList{"b"} << "b" << "b" << "device_inserted" << true;
+        QTest::newRow("reordered") << QStringList{"a", "b"} << QStringList{"b", "a"} << "a" << "" << "" << false;
+    }
+
+    void pollDiff()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QFETCH(QString, selected);
+        QFETCH(QString, detected);
+        QFETCH(QString, banner);
+        QFETCH(bool, readyLater);
+        const auto devices = [](const QStringList &names) {
+            QList<LocalUSBDevice> list;
+            for (const QString &name : names)
+                list << makeDevice(name);
+            return list;
+        };
+        Window w(devices(before));
+        if (!before.isEmpty()) {
+            w.view.selectDevice(makeDevice(before.first()));
+            w.tick(3100ms);
+            QVERIFY(w.view.deviceReady());
+        }
+        w.devices.setList(devices(after));
+        w.tick(500ms);
+
+        QCOMPARE(w.view.selectedDevice() ? w.view.selectedDevice()->name : QString(), selected);
+        QCOMPARE(w.view.lastDetectedDeviceID(), detected.isEmpty() ? QString() : makeDevice(detected).id);
+        if (banner.isEmpty()) {
+            QVERIFY(w.view.deviceReady());
+            return;
+        }
+        QVERIFY(w.view.showDeviceNotification());
+        QCOMPARE(w.view.deviceNotificationMessage().startsWith(localized(banner).section(QLatin1Char('%'), 0, 0)), true);
+        QVERIFY(!w.view.deviceReady());
+        QCOMPARE(w.view.lastDeviceIDs().size(), after.size());
+        w.tick(3100ms);
+        QVERIFY(!w.view.showDeviceNotification());
+        w.tick(2000ms);
+        QCOMPARE(w.view.deviceReady(), readyLater);
+    }
+
+    void parkedRequestsWaitForReadiness()
+    {
+        // Listed before the window appeared: no readiness timer runs, so parking starts one.
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w({a});
+        w.view.scanDevice(a);
+        w.view.scanDevice(a);
+        QVERIFY(w.view.hasDeviceReadyTimer());
+        QCOMPARE(w.view.selectedDevice()->id, a.id);
+        QVERIFY(w.view.userHasSelectedDevice());
+        w.tick(2900ms);
+        QCOMPARE(w.devices.scans.size(), 0);
+        w.tick(700ms);
+        QCOMPARE(w.devices.scans.size(), 2);   // both parked requests ran
+
+        // A parked request whose device left the list is dropped.
+        Window gone({a});
+        gone.view.quickCleanDevice(a);
+        gone.view.stopDeviceMonitoring();   // so the removal does not stop the readiness timer
+        gone.devices.setList({});
+        gone.tick(4000ms);
+        QCOMPARE(gone.devices.scans.size(), 0);
+    }
+
+    void parkedRequestUsesFreshRecord()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"), false, QStringLiteral("/nonexistent/a"));
+        Window w({a});
+        w.view.scanDevice(a);
+        LocalUSBDevice granted = a;
+        granted.isAccessible = true;
+        w.devices.setList({granted});
+        w.tick(3600ms);
+        QCOMPARE(w.devices.scans.size(), 1);   // scanned, no "please wait" for the stale record
+        QVERIFY(!w.view.showingAlert());
+    }
+
+    void cleanPrompt_data()
+    {
+        QTest::addColumn<bool>("promptOn");
+        QTest::addColumn<bool>("accessible");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("on, accessible") << true << true << true;
+        QTest::newRow("on, inaccessible") << true << false << false;
+        QTest::newRow("off") << false << true << false;
+    }
+
+    void cleanPrompt()
+    {
+        QFETCH(bool, promptOn);
+        QFETCH(bool, accessible);
+        QFETCH(bool, opens);
+        Window w;
+        w.view.setPromptCleanOnInsert(promptOn);
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"), accessible);
+        w.devices.setList({a});
+        w.tick(500ms);
+        w.tick(300ms);
+        QCOMPARE(w.view.showCleanDialog(), opens);
+        QVERIFY(!w.view.shouldShowCleanPrompt());
+        if (!opens)
+            return;
+        QCOMPARE(w.view.cleanPromptDeviceName(), a.name);
+        // Clean from the sheet before the device is ready: it waits, then scans.
+        w.view.cleanPromptClean();
+        w.view.onCleanPromptDismiss();
+        QVERIFY(!w.view.newDeviceForCleaning());
+        QCOMPARE(w.view.activeAlert(), ContentView::ActiveAlert::none);
+        QCOMPARE(w.devices.scans.size(), 0);
+        w.tick(5000ms);
+        QCOMPARE(w.devices.scans.size(), 1);
+    }
+
+    void promptDismissKeepsShowingAlert()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"), false, QStringLiteral("/nonexistent/a"));
+        Window w({a});
+        w.selectReady(a);
+        w.view.scanDevice(a);   // path missing: "please wait"
+        QVERIFY(w.view.showingAlert());
+        w.view.onCleanPromptDismiss();
+        QCOMPARE(w.view.activeAlert(), ContentView::ActiveAlert::message);
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("please_wait")));
+    }
+
+    void scanResults()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
+        Window w({a, b});
+        w.selectReady(a);
+
+        // Zero-byte items still count as something to clean.
+        w.view.scanDevice(a);
+        QVERIFY(w.view.isScanning());
+        w.devices.scans[0].progress(1.0);
+        w.devices.scans[0].completion({{FileType::dsStore, {item("/media/a/.DS_Store", 0)}}});
+        w.tick();
+        QVERIFY(!w.view.isScanning());
+        QCOMPARE(w.view.scanProgress(), 1.0);
+        QCOMPARE(w.view.scanResults().size(), 1);
+        QVERIFY(!w.view.showingAlert());
+
+        // An older scan's result arriving last is dropped.
+        w.view.scanDevice(a);
+        w.view.scanDevice(a);
+        w.devices.scans[2].completion({{FileType::trash, {item("/media/a/.Trash/x", 5), item("/media/a/.Trash/y", 7)}}});
+        w.devices.scans[1].completion({});
+        QCOMPARE(w.view.totalJunkSize(), 12);
+
+        // A different selection clears the results; a result for the old device is dropped.
+        w.view.scanDevice(a);
+        w.view.selectDevice(b);
+        QVERIFY(w.view.scanResults().isEmpty());
+        w.devices.scans[3].completion({{FileType::trash, {item("/media/a/.Trash/z", 1)}}});
+        QVERIFY(w.view.scanResults().isEmpty());
+        QVERIFY(!w.view.isScanning());
+
+        // Nothing found: the alert brings its own title.
+        w.tick(3100ms);
+        w.view.scanDevice(b);
+        w.devices.scans[4].completion({});
+        QVERIFY(w.view.showingAlert());
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("cleaning_completed_title")));
+        QCOMPARE(w.view.alertMessage(), localized(QStringLiteral("no_cleanable_files_found")));
+    }
+
+    void cleanRecordsTheDeviceItStartedOn()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
+        Window w({a, b});
+        w.view.setAutoEjectAfterClean(true);
+        w.selectReady(a);
+        w.view.scanDevice(a);
+        const QList<FileItem> files{item("/media/a/.DS_Store", 1000), item("/media/a/._x", 2000),
+                                    item("/media/a/._y", 3000), item("/media/a/._z", 4000)};
+        w.devices.scans[0].completion({{FileType::dsStore, {files[0]}}, {FileType::temporaryFiles, files.mid(1)}});
+        w.view.cleanButtonTapped();
+        QCOMPARE(w.devices.cleans.size(), 1);
+        QCOMPARE(w.devices.cleans[0].files.size(), 4);
+
+        w.view.selectDevice(b);   // the user moves on while the clean runs
+        w.devices.cleans[0].completion(files.mid(0, 3), files.mid(3));
+        QCOMPARE(w.view.completionMessage(), QStringLiteral("成功清理 3 个文件，释放了 6 KB 空间。\n1 个文件清理失败。"));
+        w.tick();
+        QCOMPARE(w.view.cleanedFileCount(), 3);
+        QCOMPARE(w.view.totalJunkSize(), 6000);
+        const QList<CleanHistory> stored = HistoryStore(w.prefs).load();
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored[0].deviceID, a.id);
+        QCOMPARE(stored[0].cleanedFiles.size(), 3);
+        w.tick(1100ms);
+        QCOMPARE(w.devices.ejects.size(), 0);   // a is no longer selected: no eject
+
+        // Nothing of a selected kind: an alert with its own title.
+        w.tick(3100ms);
+        w.view.cleanButtonTapped();
+        QVERIFY(w.view.showingAlert());
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("error")));
+        QCOMPARE(w.view.alertMessage(), QStringLiteral("请选择要清理的文件类型"));
+    }
+
+    void quickCleanReportsWhatWasRemoved_data()
+    {
+        QTest::addColumn<int>("deleted");
+        QTest::addColumn<int>("expectedCount");
+        QTest::addColumn<qint64>("expectedSize");
+        QTest::addColumn<bool>("alert");
+        QTest::addColumn<int>("records");
+        QTest::newRow("all") << 4 << 4 << qint64(10) << false << 1;
+        QTest::newRow("some failed") << 3 << 3 << qint64(6) << true << 1;
+        QTest::newRow("all failed") << 0 << 0 << qint64(10) << true << 0;
+    }
+
+    void quickCleanReportsWhatWasRemoved()
+    {
+        QFETCH(int, deleted);
+        QFETCH(int, expectedCount);
+        QFETCH(qint64, expectedSize);
+        QFETCH(bool, alert);
+        QFETCH(int, records);
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w({a});
+        w.selectReady(a);
+        w.view.quickCleanDevice(a);
+        const QList<FileItem> files{item("/media/a/1", 1), item("/media/a/2", 2), item("/media/a/3", 3),
+                                    item("/media/a/4", 4)};
+        w.devices.scans[0].completion({{FileType::systemLogs, files}});
+        QCOMPARE(w.devices.cleans.size(), 1);
+        w.devices.cleans[0].completion(files.mid(0, deleted), files.mid(deleted));
+        w.tick();
+        QVERIFY(!w.view.isScanning());
+        QCOMPARE(w.view.cleanedFileCount(), expectedCount);
+        QCOMPARE(w.view.totalJunkSize(), expectedSize);
+        QCOMPARE(w.view.showingAlert(), alert);
+        if (alert) {
+            QCOMPARE(w.view.alertMessage(), w.view.completionMessage());
+            QVERIFY(w.view.alertMessage().contains(QStringLiteral("个文件清理失败。")));
+        }
+        QCOMPARE(w.view.scanResults().isEmpty(), deleted > 0);   // all failed: still shown
+        const QList<CleanHistory> stored = HistoryStore(w.prefs).load();
+        QCOMPARE(stored.size(), records);
+        if (records)
+            QCOMPARE(stored[0].fileTypes, QStringList{QStringLiteral("systemLogs")});
+    }
+
+    void ejectTimeoutBelongsToItsEject()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
+        Window w({a, b});
+        w.selectReady(a);
+
+        // A slow eject: the time-out alert, then a late success still forgets the device.
+        w.view.ejectSelectedDevice();
+        QVERIFY(w.view.isEjecting());
+        w.tick(10000ms);
+        QVERIFY(!w.view.isEjecting());
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("error")));
+        QCOMPARE(w.view.alertMessage(), localized(QStringLiteral("device_eject_timeout")));
+        w.devices.ejects[0].completion(true, {});
+        w.tick(1000ms);
+        QVERIFY(!w.view.selectedDevice());
+
+        // A quick eject, then another: the first one's clock does not time the second.
+        w.selectReady(b);
+        w.view.dismissAlert();
+        w.view.ejectSelectedDevice();
+        w.tick(1000ms);
+        w.devices.ejects[1].completion(false, {});
+        w.tick(1000ms);
+        QCOMPARE(w.view.alertMessage(), localized(QStringLiteral("device_eject_error")));
+        w.view.dismissAlert();
+        w.tick(3000ms);
+        w.view.ejectSelectedDevice();   // 5 s after the first
+        w.tick(5500ms);                 // past the first eject's 10 s
+        QVERIFY(w.view.isEjecting());
+        QVERIFY(!w.view.showingAlert());
+
+        // Success for a device that is no longer selected leaves the selection.
+        w.view.selectDevice(a);
+        w.devices.ejects[2].completion(true, {});
+        w.tick(1000ms);
+        QCOMPARE(w.view.selectedDevice()->id, a.id);
+        QVERIFY(!w.view.isEjecting());
+    }
+
+    void notificationsReachTheWindowTwice()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w({a});
+        const bool start = w.view.refreshToggle();
+        w.center.post(LanguageManager::languageDidChange);
+        QCOMPARE(w.view.refreshToggle(), start);   // flipped twice
+
+        w.selectReady(a);
+        LocalUSBDevice lost = a;
+        lost.isAccessible = false;
+        w.devices.setList({lost});
+        w.center.post(QStringLiteral("DeviceAccessibilityChanged"), a.id);
+        QCOMPARE(w.view.refreshToggle(), !start);   // once: the receiver flips only for an accessible device
+        QVERIFY(!w.view.selectedDevice()->isAccessible);
+        w.center.post(QStringLiteral("DeviceAccessibilityChanged"), 42);   // not an id: nothing
+        QCOMPARE(w.view.refreshToggle(), !start);
+
+        w.view.onAppearSetup();   // a second appearance adds a second pair
+        w.center.post(LanguageManager::languageDidChange);
+        QCOMPARE(w.view.refreshToggle(), start);   // three flips
+
+        w.center.post(ContentView::openAppSettings);
+        QVERIFY(w.view.showSettings());
+    }
+
+    void authorization_data()
+    {
+        QTest::addColumn<QString>("choice");     // "root", "inside", "outside", "" (cancel)
+        QTest::addColumn<bool>("grantWorks");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("scans");
+        QTest::addColumn<bool>("ejects");
+        QTest::newRow("root") << "root" << true << localized(QStringLiteral("authorization_successful")) << true << true;
+        QTest::newRow("folder on the device") << "inside" << true
+                                              << localized(QStringLiteral("authorization_successful")) << true << true;
+        QTest::newRow("folder elsewhere") << "outside" << true << localized(QStringLiteral("error")) << false << false;
+        QTest::newRow("cancelled") << "" << true << localized(QStringLiteral("error")) << false << true;
+        QTest::newRow("still not readable") << "root" << false << localized(QStringLiteral("error")) << false << false;
+    }
+
+    void authorization()
+    {
+        QFETCH(QString, choice);
+        QFETCH(bool, grantWorks);
+        QFETCH(QString, title);
+        QFETCH(bool, scans);
+        QFETCH(bool, ejects);
+        QTemporaryDir media;
+        QVERIFY(QDir(media.path()).mkpath(QStringLiteral("stick/inside")));
+        QVERIFY(QDir(media.path()).mkpath(QStringLiteral("other")));
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"), false, media.filePath(QStringLiteral("stick")));
+        Window w({a});
+        w.devices.grantWorks = grantWorks;
+        w.selectReady(a);
+        w.view.scanDevice(a);
+        QVERIFY(w.view.isAuthorizing());
+        QCOMPARE(w.picker.starts, QStringList{a.path});
+
+        std::optional<QString> folder;
+        if (choice == QLatin1String("root"))
+            folder = a.path;
+        else if (choice == QLatin1String("inside"))
+            folder = a.path + QStringLiteral("/inside");
+        else if (choice == QLatin1String("outside"))
+            folder = media.filePath(QStringLiteral("other"));
+        w.picker.pending(folder);
+        QVERIFY(w.clock.settle());
+        QVERIFY(!w.view.isAuthorizing());
+        QVERIFY(w.view.showingAlert());
+        QCOMPARE(w.devices.scans.size(), scans ? 1 : 0);
+        QCOMPARE(w.devices.savedBookmarks.load(), choice == QLatin1String("outside") || choice.isEmpty() ? 0 : 1);
+        // On failure the scan's "access denied" alert follows the flow's own one.
+        QCOMPARE(w.view.alertTitle(), title);
+        w.tick(3000ms);
+        QCOMPARE(w.devices.ejects.size(), ejects ? 1 : 0);
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestContentView)
+#include "test_content_view.moc"
