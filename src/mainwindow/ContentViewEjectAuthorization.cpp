@@ -92,6 +92,10 @@ void ContentView::handleEjectResult(bool success, const LocalUSBDevice &device, 
     m_showDeviceNotification = true;
     emit stateChanged();
     m_scheduler.after(3s, [this] { hideDeviceNotification(); }, this);
+    // The ejected device is no longer waiting to be selected: without this the
+    // next unchanged poll (the list may not have caught up yet) would select it again.
+    if (m_lastDetectedDeviceID == device.id)
+        m_lastDetectedDeviceID.clear();
     // Only the ejected device is forgotten; another one selected meanwhile stays.
     if (isSelected(device.id)) {
         setSelectedDevice(std::nullopt);
