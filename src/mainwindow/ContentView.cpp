@@ -195,7 +195,7 @@ void ContentView::selectIfDifferent(const LocalUSBDevice &device)
     set(m_userHasSelectedDevice, true);
 }
 
-void ContentView::updateDateLocale()
+QString ContentView::updateDateLocale()
 {
     LanguageManager &languages = m_languageManager ? *m_languageManager : LanguageManager::shared();
     QString code = languages.currentLanguage().rawValue();
@@ -203,6 +203,7 @@ void ContentView::updateDateLocale()
         code = SystemLanguage::currentTableCode().value_or(QStringLiteral("en"));
     m_dateLocale = QLocale(code);
     emit stateChanged();
+    return code;
 }
 
 // ---------------------------------------------------------------- start-up
@@ -226,8 +227,8 @@ void ContentView::onAppearSetup()
     loadExcludedPatterns();
     loadCleanHistory();
 
-    updateDateLocale();
-    logLine(QStringLiteral("初始化日期格式化器区域设置为: ") + m_dateLocale.name());
+    const QString localeCode = updateDateLocale();
+    logLine(QStringLiteral("初始化日期格式化器区域设置为: ") + localeCode);
 
     startDeviceMonitoring();
 

@@ -227,7 +227,7 @@ private:
     void runChangeHandlers();
     void flipRefreshToggle();
     void showMessageAlert(const QString &title, const QString &message);
-    void updateDateLocale();
+    QString updateDateLocale();   // the language code it used
     bool isSelected(const QString &deviceID) const;
     void selectIfDifferent(const LocalUSBDevice &device);
 

@@ -162,6 +162,9 @@ void ContentView::handleEjectResultAfterAuthorization(bool success, const QList<
         m_deviceNotificationMessage = localized(QStringLiteral("please_reconnect_device"));
         emit stateChanged();
         m_scheduler.after(5s, [this] { hideDeviceNotification(); }, this);
+        // As after the window's own eject: the poll must not select it again.
+        if (m_lastDetectedDeviceID == device.id)
+            m_lastDetectedDeviceID.clear();
         if (isSelected(device.id))
             setSelectedDevice(std::nullopt);
         return;
@@ -262,11 +265,10 @@ void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> 
     m_scheduler.background(
         [&devices, path, deviceID]() -> AuthorizationEnd {
             logLine(QStringLiteral("开始创建安全书签..."));
+            // A failure is logged with its reason by the service itself.
             const std::optional<QByteArray> data = devices.createBookmarkData(path);
-            if (!data) {
-                logLine(QStringLiteral("创建安全书签失败: ") + path);
+            if (!data)
                 return AuthorizationEnd::setupFailed;
-            }
             logLine(QStringLiteral("书签创建成功，大小: ") + QString::number(data->size()));
             devices.saveSecurityBookmark(deviceID, *data);
             for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -323,7 +325,8 @@ void ContentView::applyAuthorizationResult(bool granted, const LocalUSBDevice &d
     }
     logLine(QStringLiteral("设备可访问性: ") + boolText(record->isAccessible));
     if (!record->isAccessible) {
-        // A grant that still cannot read the device is no grant.
+        // A grant that still cannot read the device is no grant: reporting
+        // success here would let the scan read nothing and call the device clean.
         showAuthorizationFailedAlert();
         if (completion)
             completion(false);

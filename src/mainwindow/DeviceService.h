@@ -43,7 +43,8 @@ public:
     virtual bool hasSecurityBookmark(const QString &deviceID) const = 0;
     virtual std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &deviceID, bool isAccessible) = 0;
 
-    // Blocking; called from the authorization's background step.
+    // Blocking; called from the authorization's background step. A grant record
+    // that cannot be made is logged ("创建安全书签失败: " and the reason) here.
     virtual std::optional<QByteArray> createBookmarkData(const QString &folderPath) const = 0;
     virtual void saveSecurityBookmark(const QString &deviceID, const QByteArray &bookmarkData) = 0;
     virtual bool startAccessingDevice(const QString &deviceID) = 0;
