@@ -17,6 +17,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 using testsupport::FakeMachine;
 using testsupport::writeFile;
@@ -294,6 +295,16 @@ private slots:
         QVERIFY(QFileInfo::exists(point + "/._keep1") && QFileInfo::exists(point + "/docs/._keep2"));
 
         QVERIFY(fx.unmount(point));
+        // The FUSE daemon writes its last changes after the unmount: wait until it lets go of the device.
+        for (int i = 0; i < 100; ++i) {
+            ProcessRequest inUse;
+            inUse.program = QStringLiteral("fuser");
+            inUse.arguments = {QStringLiteral("-s"), *loop};
+            inUse.timeout = std::chrono::seconds(10);
+            if (runProcess(inUse).exitCode != 0)
+                break;
+            QThread::msleep(100);
+        }
         ProcessRequest check;
         check.program = fsck;
         check.arguments = {QStringLiteral("-n"), *loop};

@@ -45,7 +45,23 @@ private slots:
         const QString prefsFile = prefsDir.path() + "/preferences.json";
         Preferences preferences(prefsFile);
         NotificationCenter center;
+        // The manager sees only this test's stick: other tests mount volumes of their own meanwhile.
+        const QString mountInfo = prefsDir.path() + "/mountinfo";
+        QString point;
+        const auto syncMountInfo = [&] {
+            QFile real(QStringLiteral("/proc/self/mountinfo"));
+            QByteArray mine;
+            if (!point.isEmpty() && real.open(QIODevice::ReadOnly)) {
+                for (const QByteArray &line : real.readAll().split('\n')) {
+                    if (line.split(' ').value(4) == QFile::encodeName(point))
+                        mine += line + '\n';
+                }
+            }
+            testsupport::writeFile(mountInfo, mine);
+        };
+        syncMountInfo();
         USBDeviceManager::Environment env;
+        env.paths.mountInfo = mountInfo;
         env.startMonitoring = false;
         env.useUDisks2 = false;   // udevd does not run on the test machines: unmount with umount
         env.udisksctl = prefsDir.path() + "/no-udisksctl";
@@ -62,7 +78,7 @@ private slots:
         MountFixture fx;
         const auto image = fx.makeImage(MountFixture::Kind::Fat32, 32, QStringLiteral("FLOWSTICK"));
         const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-        const QString point = fx.mountRoot() + QStringLiteral("/FLOWSTICK");
+        point = fx.mountRoot() + QStringLiteral("/FLOWSTICK");
         if (!loop || !fx.mountFat(*loop, point))
             QSKIP(qPrintable(fx.lastError()));
         testsupport::writeFile(point + "/.DS_Store", QByteArray(6148, 'd'));
@@ -71,9 +87,11 @@ private slots:
         testsupport::writeFile(point + "/photo.jpg", "keep me");
 
         const auto step = [&](std::chrono::milliseconds by) {
+            syncMountInfo();
             scheduler.advance(by);
             QVERIFY(scheduler.settle(30s));
         };
+        syncMountInfo();
         manager.refreshDevices();
         QVERIFY(scheduler.settle(30s));
         step(500ms);   // the window's poll sees one more device
