@@ -35,10 +35,8 @@ struct Sandbox : QTemporaryDir
     QByteArray operator/(const QByteArray &relative) const { return path() + '/' + relative; }
 };
 
-bool makeDir(const QByteArray &path)
-{
-    return ::mkdir(path.constData(), 0755) == 0;
-}
+bool makeDir(const QByteArray &path) { return ::mkdir(path.constData(), 0755) == 0; }
+bool makeLink(const QByteArray &target, const QByteArray &path) { return ::symlink(target.constData(), path.constData()) == 0; }
 
 bool writeFile(const QByteArray &path, const QByteArray &content = "x")
 {
@@ -47,11 +45,6 @@ bool writeFile(const QByteArray &path, const QByteArray &content = "x")
         return false;
     const bool ok = ::write(fd, content.constData(), size_t(content.size())) == content.size();
     return ::close(fd) == 0 && ok;
-}
-
-bool makeLink(const QByteArray &target, const QByteArray &path)
-{
-    return ::symlink(target.constData(), path.constData()) == 0;
 }
 
 QByteArray readFile(const QByteArray &path)
@@ -151,10 +144,7 @@ auto quietly(Call call, QStringList *lines = nullptr)
     return result;
 }
 
-DotClean::Tools tools()
-{
-    return {QStringLiteral(SWEEPBROOK_DOT_CLEAN)};
-}
+DotClean::Tools tools() { return {QStringLiteral(SWEEPBROOK_DOT_CLEAN)}; }
 
 } // namespace
 
@@ -226,34 +216,20 @@ private slots:
         const QByteArray longName(200, 'L');
         QVERIFY(makeDir(box / "long") && makeChain(box / "long", longName, 40, "leaf"));
         QVERIFY(makeDir(box / "deep") && makeChain(box / "deep", "d", 3000, "bottom"));
-        QByteArray leafPath = box / "long";
-        for (int i = 0; i < 40; ++i)
-            leafPath += '/' + longName;
-        leafPath += "/leaf";
+        const QByteArray leafPath = box / "long" + ('/' + longName).repeated(40) + "/leaf";
         QVERIFY(leafPath.size() > PATH_MAX);
 
         const int before = openDescriptors();
         int most = 0;
-        QByteArray reportedLeaf;
-        int bottomDepth = 0;
-        int count = 0;
-        const bool ok = VolumeWalker::walk(
-            box.path(),
-            [&](const WalkEntry &entry) {
-                ++count;
-                if (entry.name == "leaf") {
-                    reportedLeaf = entry.path();
-                } else if (entry.name == "bottom") {
-                    bottomDepth = entry.depth;
-                    most = openDescriptors();
-                }
-                return WalkDecision{};
-            },
-            [](const WalkError &error) { QFAIL(qPrintable(QStringLiteral("walk error %1").arg(error.errorNumber))); });
-        QVERIFY(ok);
-        QCOMPARE(count, 1 + 40 + 1 + 1 + 3000 + 1);
-        QCOMPARE(reportedLeaf, leafPath);
-        QCOMPARE(bottomDepth, 3002);
+        const Walked walked = walkTree(box.path(), [&](const WalkEntry &entry) {
+            if (entry.name == "bottom")
+                most = openDescriptors();
+            return WalkDecision{};
+        });
+        QVERIFY(walked.ok && walked.errors.isEmpty());
+        QCOMPARE(walked.entries.size(), 1 + 40 + 1 + 1 + 3000 + 1);
+        QCOMPARE(walked.entries.value(leafPath.mid(box.path().size() + 1)), "file 4 d42 f0");
+        QCOMPARE(walked.entries.value("deep" + QByteArray("/d").repeated(3000) + "/bottom"), "file 6 d3002 f0");
         QVERIFY2(most - before < 80, qPrintable(QStringLiteral("%1 handles open at depth 3000").arg(most - before)));
         QCOMPARE(openDescriptors(), before);
 

@@ -6,7 +6,6 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -27,7 +26,21 @@ struct Outcome
     int deliveries = 0;
     bool deliveredAtOnce = false;   // the completion ran inside ejectDevice()
     bool ejected = false;
+    bool settled = false;   // the eject finished within the wait
     QList<BlockingProcess> blocking;
+};
+
+// One eject against stub tools: their scripts (empty: not installed) and what must come of it.
+struct Chain
+{
+    QString target{};   // empty: the stick sdz1
+    QByteArray lsof = "printf '" + kHeader + "'; exit 1";   // nothing open
+    QByteArray udisksctl = "exit 0";
+    QByteArray umount = "exit 0";
+    bool ejected = false;
+    QList<qint64> blocking{};
+    QStringList udisksctlCalls{};
+    QStringList umountCalls{};
 };
 
 QList<qint64> pidsOf(const QList<BlockingProcess> &list)
@@ -47,6 +60,8 @@ QStringList namesOf(const QList<BlockingProcess> &list)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Chain)
 
 // The eject's steps run against stub tools that record how they were called;
 // the last two cases use real tools on real loop-mounted volumes.
@@ -91,18 +106,6 @@ class TestEject : public QObject
         return found;
     }
 
-    // Stubs that find nothing open, name every process "stubname" and succeed otherwise.
-    USBDeviceManager::Environment stubEnvironment()
-    {
-        USBDeviceManager::Environment env = m_machine.environment();
-        env.lsof = stub("lsof", "printf '" + kHeader + "'; exit 1");
-        env.ps = stub("ps", "echo stubname");
-        env.udisksctl = stub("udisksctl", "exit 0");
-        env.umount = stub("umount", "exit 0");
-        env.lsofTimeout = 2s;
-        return env;
-    }
-
     static LocalUSBDevice device(const QString &path, const QString &kernelName = {})
     {
         LocalUSBDevice d;
@@ -127,8 +130,7 @@ class TestEject : public QObject
             out.blocking = blocking;
         });
         inCall = false;
-        if (!scheduler.settle(120s))
-            qWarning("eject did not finish");
+        out.settled = scheduler.settle(120s);
         return out;
     }
 
@@ -183,7 +185,7 @@ private slots:
         QFETCH(QByteArray, lsof);
         QFETCH(QList<qint64>, pids);
         QFETCH(QStringList, names);
-        USBDeviceManager::Environment env = stubEnvironment();
+        USBDeviceManager::Environment env = m_machine.environment();
         env.lsof = stub("lsof", lsof);
         // ps knows 111 (with padding to trim) and fails for every other ID, as for a process that has ended.
         env.ps = stub("ps", "[ \"$2\" = 111 ] && { echo '  realname  '; exit 0; }; exit 1");
@@ -199,120 +201,67 @@ private slots:
         QVERIFY(scheduler.settle());
     }
 
-    void holdersRefuseTheEject()
+    void ejectChain_data()
     {
-        USBDeviceManager::Environment env = stubEnvironment();
-        env.lsof = stub("lsof", "printf '" + kHeader + "cp        400 u 3r REG 8,1 1 2 /m/x\nvlc       500 u 4r REG 8,1 1 3 /m/y\n'");
-        env.ps = stub("ps", "exit 1");
-        const Outcome out = eject(env, device(m_stickPath, "sdz1"));
+        QTest::addColumn<Chain>("chain");
+        const QString unmountSdz = "udisksctl [unmount] [-b] [/dev/sdz1] [--no-user-interaction]";
+        const QString powerOff = "udisksctl [power-off] [-b] [/dev/sdz] [--no-user-interaction]";
+        const QStringList umountStick{"umount [--] [" + m_stickPath + "]"};
+        const auto row = [](const char *name, const Chain &chain) { QTest::newRow(name) << chain; };
+
+        row("holders refuse the eject",
+            {.lsof = "printf '" + kHeader + "cp 400 u 3r REG 8,1 1 2 /m/x\nvlc 500 u 4r REG 8,1 1 3 /m/y\n'",
+             .ejected = false, .blocking = {400, 500}});
+        // Once udisksctl has run, its verdict is final: umount is never tried after it.
+        row("partition: unmount, then power off its disk", {.ejected = true, .udisksctlCalls = {unmountSdz, powerOff}});
+        row("loop: unmount, then delete the loop",
+            {.target = m_loopPath, .ejected = true,
+             .udisksctlCalls = {"udisksctl [unmount] [-b] [/dev/loop3] [--no-user-interaction]",
+                                "udisksctl [loop-delete] [-b] [/dev/loop3] [--no-user-interaction]"}});
+        row("udisksctl unmount fails",
+            {.udisksctl = "echo 'target is busy' >&2; exit 1", .ejected = false, .udisksctlCalls = {unmountSdz}});
+        row("udisksctl power-off fails",
+            {.udisksctl = "[ \"$1\" = unmount ]", .ejected = false, .udisksctlCalls = {unmountSdz, powerOff}});
+        // Stopped at its time limit.
+        row("udisksctl hangs", {.udisksctl = "exec sleep 1000", .ejected = false, .udisksctlCalls = {unmountSdz}});
+        row("udisksctl missing, umount succeeds", {.udisksctl = {}, .ejected = true, .umountCalls = umountStick});
+        row("udisksctl missing, umount fails",
+            {.udisksctl = {}, .umount = "exit 32", .ejected = false, .umountCalls = umountStick});
+        // A path with a space and a leading dash reaches umount as one argument after "--".
+        const QString odd = m_dir.path() + "/-not mounted";
+        row("no block device known", {.target = odd, .ejected = true, .umountCalls = {"umount [--] [" + odd + "]"}});
+        // A hanging lsof is stopped at its limit and counts as "nothing open".
+        row("lsof hangs", {.lsof = "exec sleep 1000", .udisksctl = {}, .ejected = true, .umountCalls = umountStick});
+        // When nothing can unmount, the process check runs again and its answer comes back.
+        const QByteArray ranOnce = QFile::encodeName(m_dir.path() + "/lsof-ran-once");
+        row("nothing can unmount",
+            {.lsof = "if [ -e '" + ranOnce + "' ]; then printf '" + kHeader + "tail 600 u 3r REG 8,1 1 2 /m/x\n'; "
+                     "else : > '" + ranOnce + "'; printf '" + kHeader + "'; fi; exit 1",
+             .udisksctl = {}, .umount = {}, .ejected = false, .blocking = {600}});
+    }
+
+    void ejectChain()
+    {
+        QFETCH(Chain, chain);
+        QFile::remove(m_dir.path() + "/lsof-ran-once");
+        USBDeviceManager::Environment env = m_machine.environment();
+        env.lsof = stub("lsof", chain.lsof);
+        env.ps = stub("ps", "exit 1");   // every holder named by lsof's COMMAND
+        env.udisksctl = chain.udisksctl.isEmpty() ? missing() : stub("udisksctl", chain.udisksctl);
+        env.umount = chain.umount.isEmpty() ? missing() : stub("umount", chain.umount);
+        // Short limits only where a tool hangs: a slow machine must not stop a working stub.
+        env.lsofTimeout = chain.lsof.contains("sleep") ? 1s : 10s;
+        env.ejectToolTimeout = chain.udisksctl.contains("sleep") ? 1s : 10s;
+        const QString target = chain.target.isEmpty() ? m_stickPath : chain.target;
+        const QString kernelName = target == m_stickPath ? "sdz1" : target == m_loopPath ? "loop3" : "";
+        const Outcome out = eject(env, device(target, kernelName));
+        QVERIFY(out.settled);
         QCOMPARE(out.deliveries, 1);
         QVERIFY(!out.deliveredAtOnce);
-        QVERIFY(!out.ejected);
-        QCOMPARE(pidsOf(out.blocking), (QList<qint64>{400, 500}));
-        QCOMPARE(namesOf(out.blocking), (QStringList{"cp/cp", "vlc/vlc"}));
-        QVERIFY(callsOf("udisksctl").isEmpty());
-        QVERIFY(callsOf("umount").isEmpty());
-    }
-
-    void udisksctlDecidesTheEject_data()
-    {
-        QTest::addColumn<bool>("onLoop");
-        QTest::addColumn<QByteArray>("udisksctl");
-        QTest::addColumn<bool>("ejected");
-        QTest::addColumn<QStringList>("expectedCalls");
-
-        const QString sdz = "[-b] [/dev/sdz1] [--no-user-interaction]";
-        QTest::newRow("partition: unmount, then power off its disk")
-            << false << QByteArray("exit 0") << true
-            << QStringList{"udisksctl [unmount] " + sdz, "udisksctl [power-off] [-b] [/dev/sdz] [--no-user-interaction]"};
-        QTest::newRow("loop: unmount, then delete the loop")
-            << true << QByteArray("exit 0") << true
-            << QStringList{"udisksctl [unmount] [-b] [/dev/loop3] [--no-user-interaction]",
-                           "udisksctl [loop-delete] [-b] [/dev/loop3] [--no-user-interaction]"};
-        QTest::newRow("unmount fails") << false << QByteArray("echo 'target is busy' >&2; exit 1") << false
-                                       << QStringList{"udisksctl [unmount] " + sdz};
-        QTest::newRow("power-off fails") << false << QByteArray("[ \"$1\" = unmount ]") << false
-                                         << QStringList{"udisksctl [unmount] " + sdz,
-                                                        "udisksctl [power-off] [-b] [/dev/sdz] [--no-user-interaction]"};
-        QTest::newRow("hangs") << false << QByteArray("exec sleep 1000") << false
-                               << QStringList{"udisksctl [unmount] " + sdz};
-    }
-
-    // Once udisksctl has run, its verdict is final: umount is never tried after it.
-    void udisksctlDecidesTheEject()
-    {
-        QFETCH(bool, onLoop);
-        QFETCH(QByteArray, udisksctl);
-        QFETCH(bool, ejected);
-        QFETCH(QStringList, expectedCalls);
-        USBDeviceManager::Environment env = stubEnvironment();
-        env.udisksctl = stub("udisksctl", udisksctl);
-        env.ejectToolTimeout = 1s;
-        QElapsedTimer clock;
-        clock.start();
-        const Outcome out = eject(env, onLoop ? device(m_loopPath, "loop3") : device(m_stickPath, "sdz1"));
-        QVERIFY2(clock.elapsed() < 30000, "a hanging udisksctl must be stopped at its limit");
-        QCOMPARE(out.deliveries, 1);
-        QCOMPARE(out.ejected, ejected);
-        QVERIFY(out.blocking.isEmpty());
-        QCOMPARE(callsOf("udisksctl"), expectedCalls);
-        QVERIFY(callsOf("umount").isEmpty());
-    }
-
-    void umountIsTheLastResort_data()
-    {
-        QTest::addColumn<bool>("knownDevice");
-        QTest::addColumn<QByteArray>("lsof");
-        QTest::addColumn<QByteArray>("umount");
-        QTest::addColumn<bool>("ejected");
-
-        const QByteArray nothingOpen = "printf '" + kHeader + "'; exit 1";
-        QTest::newRow("udisksctl missing, umount succeeds") << true << nothingOpen << QByteArray("exit 0") << true;
-        QTest::newRow("udisksctl missing, umount fails") << true << nothingOpen << QByteArray("exit 32") << false;
-        QTest::newRow("no block device known") << false << nothingOpen << QByteArray("exit 0") << true;
-        // A hanging lsof is stopped at its limit and counts as "nothing open".
-        QTest::newRow("lsof hangs") << true << QByteArray("exec sleep 1000") << QByteArray("exit 0") << true;
-    }
-
-    void umountIsTheLastResort()
-    {
-        QFETCH(bool, knownDevice);
-        QFETCH(QByteArray, lsof);
-        QFETCH(QByteArray, umount);
-        QFETCH(bool, ejected);
-        USBDeviceManager::Environment env = stubEnvironment();
-        env.lsof = stub("lsof", lsof);
-        env.lsofTimeout = 1s;
-        env.udisksctl = knownDevice ? missing() : stub("udisksctl", "exit 0");
-        env.umount = stub("umount", umount);
-        // A path with a space and a leading dash reaches umount as one argument after "--".
-        const QString path = knownDevice ? m_stickPath : m_dir.path() + "/-not mounted";
-        QElapsedTimer clock;
-        clock.start();
-        const Outcome out = eject(env, device(path, knownDevice ? "sdz1" : QString()));
-        QVERIFY(clock.elapsed() < 30000);
-        QCOMPARE(out.deliveries, 1);
-        QCOMPARE(out.ejected, ejected);
-        QVERIFY(callsOf("udisksctl").isEmpty());
-        QCOMPARE(callsOf("umount"), QStringList{"umount [--] [" + path + "]"});
-    }
-
-    // When nothing can unmount, the process check runs again and its answer comes back.
-    void nothingCanUnmount()
-    {
-        USBDeviceManager::Environment env = stubEnvironment();
-        const QString counter = m_dir.path() + "/lsof-runs";
-        QFile::remove(counter);
-        env.lsof = stub("lsof", "if [ -e '" + counter.toUtf8() + "' ]; then printf '" + kHeader
-                                    + "tail      600 u 3r REG 8,1 1 2 /m/x\n'; else : > '" + counter.toUtf8()
-                                    + "'; printf '" + kHeader + "'; fi; exit 1");
-        env.udisksctl = missing();
-        env.umount = missing();
-        const Outcome out = eject(env, device(m_stickPath, "sdz1"));
-        QCOMPARE(out.deliveries, 1);
-        QVERIFY(!out.ejected);
-        QCOMPARE(pidsOf(out.blocking), QList<qint64>{600});
-        QCOMPARE(callsOf("lsof").size(), 2);
+        QCOMPARE(out.ejected, chain.ejected);
+        QCOMPARE(pidsOf(out.blocking), chain.blocking);
+        QCOMPARE(callsOf("udisksctl"), chain.udisksctlCalls);
+        QCOMPARE(callsOf("umount"), chain.umountCalls);
     }
 
     // ---- Real volumes, real lsof, ps and umount ----

@@ -22,6 +22,11 @@ ScanResult scanResult()
                       {FileType::systemLogs, {}}};
 }
 
+QSet<QString> asSet(const QStringList &list)
+{
+    return QSet<QString>(list.cbegin(), list.cend());
+}
+
 } // namespace
 
 class HistoryRecordingTest : public QObject
@@ -29,71 +34,46 @@ class HistoryRecordingTest : public QObject
     Q_OBJECT
 
 private slots:
-    void kindLookup_data()
-    {
-        QTest::addColumn<FileItem>("file");
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("own group") << kStore << QStringLiteral("dsStore");
-        QTest::newRow("first of two groups") << kDouble << QStringLiteral("appleDouble");
-        QTest::newRow("in no group") << kElsewhere << QString();
-        QTest::newRow("case differs") << item(QStringLiteral("/media/S/.ds_store"), 1) << QString();
-        QTest::newRow("same name, other path") << item(QStringLiteral("/media/S/sub/.DS_Store"), 6148) << QString();
-    }
-
-    void kindLookup()
-    {
-        QFETCH(FileItem, file);
-        QFETCH(QString, kind);
-        const auto type = fileTypeOf(file, scanResult());
-        QCOMPARE(type ? FileTypes::rawValue(*type) : QString(), kind);
-        QCOMPARE(detailEntries({file}, scanResult()),
-                 (QList<CleanedFileDetail>{{file.name, file.path, file.size, kind}}));
-    }
-
+    // Each entry's kind is that of the first group holding exactly its path.
     void normalCleanRecord()
     {
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        const QList<FileItem> cleaned{kTrash, kElsewhere, kStore};
+        const FileItem otherCase = item(QStringLiteral("/media/S/.ds_store"), 1);
+        const FileItem otherPath = item(QStringLiteral("/media/S/sub/.DS_Store"), 6148);
+        const QList<FileItem> cleaned{kTrash, kElsewhere, kDouble, otherCase, otherPath};
         const FileTypeSet selected{FileType::dsStore, FileType::trash, FileType::systemLogs, FileType::spotlight,
                                    FileType::appleDouble};
         const CleanHistory record = makeRecord(QStringLiteral("S"), QStringLiteral("/media/S|sdb1"), cleaned, scanResult(),
                                                now, normalCleanKinds(selected, scanResult()));
-        QVERIFY(!record.id.isNull());
-        QCOMPARE(record.deviceName, QStringLiteral("S"));
-        QCOMPARE(record.deviceID, QStringLiteral("/media/S|sdb1"));
-        QCOMPARE(record.timestamp, now);
-        QCOMPARE(record.cleanedFileCount, 3);
-        QCOMPARE(record.freedSpace, qint64(10 + 7 + 6148));
-        // Selected kinds with results, even those none of whose files went.
-        QCOMPARE(QSet<QString>(record.fileTypes.cbegin(), record.fileTypes.cend()),
-                 (QSet<QString>{QStringLiteral("dsStore"), QStringLiteral("appleDouble"), QStringLiteral("trash")}));
+        QCOMPARE(record.cleanedFileCount, 5);
+        QCOMPARE(record.freedSpace, qint64(10 + 7 + 4096 + 1 + 6148));
+        // Selected kinds with results, even those none of whose files went (dsStore).
+        QCOMPARE(asSet(record.fileTypes), (QSet<QString>{QStringLiteral("dsStore"), QStringLiteral("appleDouble"),
+                                                         QStringLiteral("trash")}));
         QCOMPARE(record.cleanedFiles,
                  (QList<CleanedFileDetail>{{kTrash.name, kTrash.path, 10, QStringLiteral("trash")},
                                            {kElsewhere.name, kElsewhere.path, 7, QString()},
-                                           {kStore.name, kStore.path, 6148, QStringLiteral("dsStore")}}));
+                                           {kDouble.name, kDouble.path, 4096, QStringLiteral("appleDouble")},
+                                           {otherCase.name, otherCase.path, 1, QString()},
+                                           {otherPath.name, otherPath.path, 6148, QString()}}));
         QVERIFY(makeRecord({}, {}, cleaned, scanResult(), now).id != record.id);
     }
 
+    // Five files of two kinds handed, three removed: the record holds the
+    // removed ones and the kinds of the handed ones.
     void quickCleanRecord()
     {
-        // Five files of two kinds handed, three removed: the record holds the
-        // removed ones and the kinds of the handed ones.
         const FileItem store2 = item(QStringLiteral("/media/S/d/.DS_Store"), 6148);
         const FileItem store3 = item(QStringLiteral("/media/S/e/.DS_Store"), 6148);
         const FileItem double2 = item(QStringLiteral("/media/S/._b"), 4096);
         const ScanResult quick{{FileType::dsStore, {kStore, store2, store3}}, {FileType::appleDouble, {kDouble, double2}}};
-        const QList<FileItem> handed{kStore, store2, store3, kDouble, double2, kElsewhere};
         const QList<FileItem> removed{kStore, store2, store3};
-
-        const QStringList kinds = quickCleanKinds(handed, quick);
-        QCOMPARE(QSet<QString>(kinds.cbegin(), kinds.cend()),
-                 (QSet<QString>{QStringLiteral("dsStore"), QStringLiteral("appleDouble")}));
+        const QStringList kinds = quickCleanKinds(removed + QList<FileItem>{kDouble, double2, kElsewhere}, quick);
+        QCOMPARE(asSet(kinds), (QSet<QString>{QStringLiteral("dsStore"), QStringLiteral("appleDouble")}));
         const CleanHistory record = makeRecord(QStringLiteral("S"), QStringLiteral("id"), removed, quick,
                                                QDateTime::currentDateTimeUtc(), kinds);
         QCOMPARE(record.cleanedFileCount, 3);
         QCOMPARE(record.freedSpace, qint64(3 * 6148));
-        QCOMPARE(record.fileTypes, kinds);
-        QCOMPARE(record.cleanedFiles.size(), 3);
         // Without a list, the kinds of the removed files themselves.
         QCOMPARE(makeRecord({}, {}, removed, quick, QDateTime::currentDateTimeUtc()).fileTypes,
                  QStringList{QStringLiteral("dsStore")});

@@ -1,33 +1,14 @@
 #include "localization/StringsFile.h"
+#include "StdoutCapture.h"
 #include "TestMain.h"
 
 #include <QRandomGenerator>
 #include <QStringEncoder>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
-#include <cstdio>
-#include <functional>
-#include <unistd.h>
+using testsupport::StdoutCapture;
 
 namespace {
-
-// Runs `work` with standard output going to a file; returns what was written.
-QString captureStdout(const std::function<void()> &work)
-{
-    QTemporaryFile sink;
-    if (!sink.open())
-        qFatal("cannot create a temporary file");
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(sink.handle(), STDOUT_FILENO);
-    work();
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    sink.seek(0);
-    return QString::fromUtf8(sink.readAll());
-}
 
 const QByteArray kLayoutSample = "/* header\n"
     "   \"fake\" = \"entry\"; inside a comment */\n"
@@ -92,12 +73,12 @@ private slots:
         }
 
         // Bytes that are not UTF-8 are reported with their line; the entries still load.
-        StringsFileResult result;
-        const QString log = captureStdout([&] {
-            result = parseStringsFile("\"a\" = \"1\";\n\"b\" = \"\xFF\";\n", QStringLiteral("bytes.strings"));
-        });
+        StdoutCapture capture;
+        const StringsFileResult result =
+            parseStringsFile("\"a\" = \"1\";\n\"b\" = \"\xFF\";\n", QStringLiteral("bytes.strings"));
+        const QStringList log = capture.lines();
         QCOMPARE(result.errorCount, 1);
-        QVERIFY2(log.startsWith(QStringLiteral("bytes.strings:2: ")), qPrintable(log));
+        QVERIFY2(log.value(0).startsWith(QStringLiteral("bytes.strings:2: ")), qPrintable(log.join(u'\n')));
         QCOMPARE(result.entries.size(), 2);
     }
 
@@ -124,24 +105,23 @@ private slots:
         QFETCH(QByteArray, badLine);
         QFETCH(QString, complaint);
         const QByteArray input = "\"a\" = \"1\";\n" + badLine + "\n\"c\" = \"3\";\n\"d\" =\n \"4\";\n";
-        StringsFileResult result;
-        const QString log = captureStdout([&] { result = parseStringsFile(input, QStringLiteral("bad.strings")); });
-
+        StdoutCapture capture;
+        const StringsFileResult result = parseStringsFile(input, QStringLiteral("bad.strings"));
+        const QStringList log = capture.lines();
         QCOMPARE(result.errorCount, 1);
-        QCOMPARE(log.count(u'\n'), 1);
-        QVERIFY2(log.startsWith(QStringLiteral("bad.strings:2: ")) && log.contains(complaint), qPrintable(log));
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(log[0].startsWith(QStringLiteral("bad.strings:2: ")) && log[0].contains(complaint), qPrintable(log[0]));
         const QHash<QString, QString> expected{{"a", "1"}, {"c", "3"}, {"d", "4"}};
         QCOMPARE(result.entries, expected);
     }
 
     void openCommentEndsTheFile()
     {
-        StringsFileResult result;
-        const QString log = captureStdout([&] {
-            result = parseStringsFile("\"a\" = \"1\";\n/* never closed\n\"b\" = \"2\";\n", QStringLiteral("c.strings"));
-        });
+        StdoutCapture capture;
+        const StringsFileResult result =
+            parseStringsFile("\"a\" = \"1\";\n/* never closed\n\"b\" = \"2\";\n", QStringLiteral("c.strings"));
         QCOMPARE(result.errorCount, 1);
-        QVERIFY2(log.startsWith(QStringLiteral("c.strings:2: ")), qPrintable(log));
+        QVERIFY2(capture.lines().value(0).startsWith(QStringLiteral("c.strings:2: ")), "no report of line 2");
         QCOMPARE(result.entries.keys(), QStringList{"a"});
     }
 
@@ -152,17 +132,16 @@ private slots:
         QCOMPARE(parseStringsFile(sample, QStringLiteral("s")).errorCount, 0);
         QRandomGenerator random(20240517);
         int total = 0;
-        captureStdout([&] {
-            for (qsizetype cut = 0; cut <= sample.size(); ++cut)
-                total += parseStringsFile(sample.left(cut), QStringLiteral("cut")).entries.size();
-            for (int round = 0; round < 300; ++round) {
-                static const char alphabet[] = "\"=;\\/*U \n\tab0\xFF";   // its final NUL too
-                QByteArray noise(64, Qt::Uninitialized);
-                for (char &byte : noise)
-                    byte = alphabet[random.bounded(int(sizeof alphabet))];
-                total += parseStringsFile(noise, QStringLiteral("noise")).entries.size();
-            }
-        });
+        StdoutCapture quiet;
+        for (qsizetype cut = 0; cut <= sample.size(); ++cut)
+            total += parseStringsFile(sample.left(cut), QStringLiteral("cut")).entries.size();
+        for (int round = 0; round < 300; ++round) {
+            static const char alphabet[] = "\"=;\\/*U \n\tab0\xFF";   // its final NUL too
+            QByteArray noise(64, Qt::Uninitialized);
+            for (char &byte : noise)
+                byte = alphabet[random.bounded(int(sizeof alphabet))];
+            total += parseStringsFile(noise, QStringLiteral("noise")).entries.size();
+        }
         QVERIFY(total > 0);
     }
 
@@ -175,15 +154,16 @@ private slots:
         file.write("\"k\" = \"v\";\n\"broken\n");
         file.close();
 
-        StringsFileResult result;
-        QString log = captureStdout([&] { result = loadStringsFile(path); });
+        StdoutCapture capture;
+        StringsFileResult result = loadStringsFile(path);
         QCOMPARE(result.entries.value(QStringLiteral("k")), QStringLiteral("v"));
-        QVERIFY2(log.startsWith(path + QStringLiteral(":2: ")), qPrintable(log));
-
-        log = captureStdout([&] { result = loadStringsFile(dir.filePath(QStringLiteral("missing.strings"))); });
+        result = loadStringsFile(dir.filePath(QStringLiteral("missing.strings")));
         QCOMPARE(result.errorCount, 1);
         QVERIFY(result.entries.isEmpty());
-        QVERIFY(log.contains(QStringLiteral("missing.strings")));
+        const QStringList log = capture.lines();
+        QCOMPARE(log.size(), 2);
+        QVERIFY2(log[0].startsWith(path + QStringLiteral(":2: ")), qPrintable(log[0]));
+        QVERIFY2(log[1].contains(QStringLiteral("missing.strings")), qPrintable(log[1]));
     }
 };
 

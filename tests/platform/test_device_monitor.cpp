@@ -1,3 +1,4 @@
+#include "MountFixture.h"
 #include "TestMain.h"
 
 #include "platform/DeviceMonitor.h"
@@ -29,17 +30,14 @@ QString describe(const ProcessResult &result)
                           : result.errorString;
 }
 
-// Undoes what a test set up, also when it fails half-way.
+// Unmounts what a test mounted, also when it fails half-way.
 struct Undo
 {
     QStringList mounts;
-    QStringList loops;
     ~Undo()
     {
         for (qsizetype i = mounts.size() - 1; i >= 0; --i)
             run("umount", {"-l", "--", mounts.at(i)});
-        for (const QString &loop : std::as_const(loops))
-            run("losetup", {"-d", loop});
     }
 };
 
@@ -120,16 +118,12 @@ private slots:
     {
         if (!m_skip.isEmpty())
             QSKIP(qPrintable(m_skip));
-        if (!QFileInfo::exists("/dev/loop-control"))
-            QSKIP("loop devices are unavailable (no /dev/loop-control)");
-        if (findExecutable("losetup").isEmpty() || findExecutable("mkfs.ext4").isEmpty())
-            QSKIP("losetup or mkfs.ext4 is not installed");
-        const QString image = m_dir.path() + "/disk.img";
-        {
-            QFile file(image);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(16 * 1024 * 1024));
-        }
-        QVERIFY(run("mkfs.ext4", {"-q", "-F", image}).succeeded());
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, QStringLiteral("MONITOR"));
+        if (!image)
+            QSKIP(qPrintable(fx.lastError()));
 
         DeviceMonitor monitor;
         QVERIFY(monitor.start());
@@ -138,32 +132,22 @@ private slots:
         QSignalSpy arrived(&monitor, &DeviceMonitor::mediaArrived);
         QSignalSpy removed(&monitor, &DeviceMonitor::mediaRemoved);
 
-        Undo undo;
-        const ProcessResult attached = run("losetup", {"-f", "--show", "--", image});
-        if (!attached.succeeded())
-            QSKIP(qPrintable("cannot attach a loop device: " + describe(attached)));
-        const QString loop = QString::fromLocal8Bit(attached.standardOutput).trimmed();
-        undo.loops << loop;
+        const auto loop = fx.attachLoop(*image);
+        if (!loop)
+            QSKIP(qPrintable(fx.lastError()));
         QTRY_VERIFY(arrived.count() > 0);
-
-        const QString point = m_dir.path() + "/loop";
-        QDir().mkpath(point);
         arrived.clear();
-        const ProcessResult mounted = run("mount", {"-t", "ext4", "--", loop, point});
-        if (!mounted.succeeded())
-            QSKIP(qPrintable("cannot mount the loop device: " + describe(mounted)));
-        undo.mounts << point;
+        const auto point = fx.mountExt4(*loop, fx.mountRoot() + QStringLiteral("/loop"));
+        if (!point)
+            QSKIP(qPrintable(fx.lastError()));
         QTRY_VERIFY(arrived.count() > 0);
 
         removed.clear();
-        QVERIFY(run("umount", {"--", point}).succeeded());
-        undo.mounts.clear();
+        QVERIFY(fx.unmount(*point));
         QTRY_VERIFY(removed.count() > 0);
-
         // A detached loop device stays, emptied: the kernel reports a "change".
         removed.clear();
-        QVERIFY(run("losetup", {"-d", loop}).succeeded());
-        undo.loops.clear();
+        QVERIFY(fx.detachLoop(*loop));
         QTRY_VERIFY(removed.count() > 0);
     }
 };

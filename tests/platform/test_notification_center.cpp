@@ -18,137 +18,128 @@ class TestNotificationCenter : public QObject
     Q_OBJECT
 
 private slots:
-    void deliversSynchronouslyInOrderWithObject();
-    void contextOrRemovalEndsObserver();
-    void observersChangeDuringDelivery();
-    void nestedPostsAndOtherThreads();
-};
+    void deliversSynchronouslyInOrderWithObject()
+    {
+        NotificationCenter center;
+        QStringList seen;
+        const auto describe = [](const Notification &n) {
+            return n.name + u':' + (n.object.isValid() ? n.object.toString() : "none");
+        };
+        center.addObserver("volume", nullptr, [&](const Notification &n) { seen << "first " + describe(n); });
+        center.addObserver("other", nullptr, [&](const Notification &n) { seen << "other " + describe(n); });
+        center.addObserver("volume", nullptr, [&](const Notification &) { seen << "second"; });
 
-void TestNotificationCenter::deliversSynchronouslyInOrderWithObject()
-{
-    NotificationCenter center;
-    QStringList seen;
-    QList<QVariant> objects;
-    center.addObserver("volume", nullptr, [&](const Notification &n) { seen << "first:" + n.name; objects << n.object; });
-    center.addObserver("other", nullptr, [&](const Notification &n) { seen << "other:" + n.name; });
-    center.addObserver("volume", nullptr, [&](const Notification &) { seen << "second"; });
-    QCOMPARE(center.observerCount("volume"), 2);
-    QCOMPARE(center.observerCount("nobody"), 0);
-
-    center.post("volume", QStringLiteral("/media/usb"));
-    QCOMPARE(seen, (QStringList{"first:volume", "second"}));   // all ran before post() returned
-    center.post("volume", 42);
-    center.post("volume");
-    center.post("nobody");
-    QCOMPARE(objects.size(), 3);
-    QCOMPARE(objects.at(0).toString(), QStringLiteral("/media/usb"));
-    QCOMPARE(objects.at(1).toInt(), 42);
-    QVERIFY(!objects.at(2).isValid());
-    QCOMPARE(seen.count("other:other"), 0);
-}
-
-void TestNotificationCenter::contextOrRemovalEndsObserver()
-{
-    NotificationCenter center;
-    int contextRuns = 0, freeRuns = 0;
-    auto *context = new QObject;
-    center.addObserver("n", context, [&](const Notification &) { ++contextRuns; });
-    const auto free = center.addObserver("n", nullptr, [&](const Notification &) { ++freeRuns; });
-    center.post("n");
-    delete context;
-    QCOMPARE(center.observerCount("n"), 1);
-    center.post("n");
-    QCOMPARE(contextRuns, 1);
-    QCOMPARE(freeRuns, 2);
-
-    center.removeObserver(free);
-    center.removeObserver(free);      // twice, and unknown tokens, are harmless
-    center.removeObserver(123456);
-    center.post("n");
-    QCOMPARE(freeRuns, 2);
-    QCOMPARE(center.observerCount("n"), 0);
-}
-
-void TestNotificationCenter::observersChangeDuringDelivery()
-{
-    NotificationCenter center;
-    QStringList order;
-    NotificationCenter::Token self = 0, victim = 0;
-    bool added = false;
-    auto *dyingContext = new QObject;
-
-    self = center.addObserver("n", nullptr, [&](const Notification &) {
-        order << "self";
-        center.removeObserver(self);   // removing itself mid-delivery
-    });
-    center.addObserver("n", nullptr, [&](const Notification &) {
-        order << "remover";
-        center.removeObserver(victim);   // not run yet: must be skipped
-        delete dyingContext;             // its observer, later in the list, must not run
-        dyingContext = nullptr;
-        if (!added) {
-            added = true;
-            center.addObserver("n", nullptr, [&](const Notification &) { order << "added"; });
-        }
-    });
-    victim = center.addObserver("n", nullptr, [&](const Notification &) { order << "victim"; });
-    center.addObserver("n", dyingContext, [&](const Notification &) { order << "dying"; });
-    center.addObserver("n", nullptr, [&](const Notification &) { order << "last"; });
-
-    center.post("n");
-    QCOMPARE(order, (QStringList{"self", "remover", "last"}));   // the added one waits for the next post
-    order.clear();
-    center.post("n");
-    QCOMPARE(order, (QStringList{"remover", "last", "added"}));
-}
-
-void TestNotificationCenter::nestedPostsAndOtherThreads()
-{
-    NotificationCenter center;
-    QStringList order;
-    center.addObserver("outer", nullptr, [&](const Notification &n) {
-        order << "outer";
-        center.post("inner", n.object);   // re-entering the centre must not deadlock
-        order << "outer-end";
-    });
-    center.addObserver("inner", nullptr, [&](const Notification &n) { order << "inner:" + n.object.toString(); });
-    center.post("outer", "x");
-    QCOMPARE(order, (QStringList{"outer", "inner:x", "outer-end"}));
-
-    // Posted from a worker thread: delivered on that thread before post() returns.
-    std::atomic<QThread *> deliveredOn{nullptr};
-    center.addObserver("worker", nullptr, [&](const Notification &) { deliveredOn = QThread::currentThread(); });
-    QThread *postedFrom = nullptr;
-    bool seenBeforeReturn = false;
-    std::thread worker([&] {
-        postedFrom = QThread::currentThread();
-        center.post("worker");
-        seenBeforeReturn = deliveredOn.load() == postedFrom;
-    });
-    worker.join();
-    QVERIFY(seenBeforeReturn);
-    QVERIFY(postedFrom != QThread::currentThread());
-
-    // Threads posting while others add and remove observers: every post reaches
-    // the observer that stays registered throughout.
-    std::atomic<int> steady{0};
-    center.addObserver("busy", nullptr, [&](const Notification &) { ++steady; });
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i)
-                center.post("busy");
-        });
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i)
-                center.removeObserver(center.addObserver("busy", nullptr, [](const Notification &) {}));
-        });
+        center.post("volume", QStringLiteral("/media/usb"));
+        QCOMPARE(seen, (QStringList{"first volume:/media/usb", "second"}));   // all ran before post() returned
+        center.post("volume", 42);
+        center.post("volume");
+        center.post("nobody");
+        QCOMPARE(seen, (QStringList{"first volume:/media/usb", "second", "first volume:42", "second",
+                                    "first volume:none", "second"}));
     }
-    for (auto &thread : threads)
-        thread.join();
-    QCOMPARE(steady.load(), 2000);
-    QCOMPARE(center.observerCount("busy"), 1);
-}
+
+    void contextOrRemovalEndsObserver()
+    {
+        NotificationCenter center;
+        int contextRuns = 0, freeRuns = 0;
+        auto *context = new QObject;
+        center.addObserver("n", context, [&](const Notification &) { ++contextRuns; });
+        const auto free = center.addObserver("n", nullptr, [&](const Notification &) { ++freeRuns; });
+        center.post("n");
+        delete context;
+        QCOMPARE(center.observerCount("n"), 1);
+        center.post("n");
+        QCOMPARE(contextRuns, 1);
+        QCOMPARE(freeRuns, 2);
+
+        center.removeObserver(free);
+        center.removeObserver(free);      // twice, and unknown tokens, are harmless
+        center.removeObserver(123456);
+        center.post("n");
+        QCOMPARE(freeRuns, 2);
+    }
+
+    void observersChangeDuringDelivery()
+    {
+        NotificationCenter center;
+        QStringList order;
+        NotificationCenter::Token self = 0, victim = 0;
+        bool added = false;
+        auto *dyingContext = new QObject;
+
+        self = center.addObserver("n", nullptr, [&](const Notification &) {
+            order << "self";
+            center.removeObserver(self);   // removing itself mid-delivery
+        });
+        center.addObserver("n", nullptr, [&](const Notification &) {
+            order << "remover";
+            center.removeObserver(victim);   // not run yet: must be skipped
+            delete dyingContext;             // its observer, later in the list, must not run
+            dyingContext = nullptr;
+            if (!added) {
+                added = true;
+                center.addObserver("n", nullptr, [&](const Notification &) { order << "added"; });
+            }
+        });
+        victim = center.addObserver("n", nullptr, [&](const Notification &) { order << "victim"; });
+        center.addObserver("n", dyingContext, [&](const Notification &) { order << "dying"; });
+        center.addObserver("n", nullptr, [&](const Notification &) { order << "last"; });
+
+        center.post("n");
+        QCOMPARE(order, (QStringList{"self", "remover", "last"}));   // the added one waits for the next post
+        order.clear();
+        center.post("n");
+        QCOMPARE(order, (QStringList{"remover", "last", "added"}));
+    }
+
+    void nestedPostsAndOtherThreads()
+    {
+        NotificationCenter center;
+        QStringList order;
+        center.addObserver("outer", nullptr, [&](const Notification &n) {
+            order << "outer";
+            center.post("inner", n.object);   // re-entering the centre must not deadlock
+            order << "outer-end";
+        });
+        center.addObserver("inner", nullptr, [&](const Notification &n) { order << "inner:" + n.object.toString(); });
+        center.post("outer", "x");
+        QCOMPARE(order, (QStringList{"outer", "inner:x", "outer-end"}));
+
+        // Posted from a worker thread: delivered on that thread before post() returns.
+        std::atomic<QThread *> deliveredOn{nullptr};
+        center.addObserver("worker", nullptr, [&](const Notification &) { deliveredOn = QThread::currentThread(); });
+        QThread *postedFrom = nullptr;
+        bool seenBeforeReturn = false;
+        std::thread worker([&] {
+            postedFrom = QThread::currentThread();
+            center.post("worker");
+            seenBeforeReturn = deliveredOn.load() == postedFrom;
+        });
+        worker.join();
+        QVERIFY(seenBeforeReturn);
+        QVERIFY(postedFrom != QThread::currentThread());
+
+        // Threads posting while others add and remove observers: every post reaches
+        // the observer that stays registered throughout.
+        std::atomic<int> steady{0};
+        center.addObserver("busy", nullptr, [&](const Notification &) { ++steady; });
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 500; ++i)
+                    center.post("busy");
+            });
+            threads.emplace_back([&] {
+                for (int i = 0; i < 500; ++i)
+                    center.removeObserver(center.addObserver("busy", nullptr, [](const Notification &) {}));
+            });
+        }
+        for (auto &thread : threads)
+            thread.join();
+        QCOMPARE(steady.load(), 2000);
+        QCOMPARE(center.observerCount("busy"), 1);
+    }
+};
 
 SWEEPBROOK_TEST_MAIN(TestNotificationCenter)
 #include "test_notification_center.moc"

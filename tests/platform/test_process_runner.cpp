@@ -3,7 +3,6 @@
 #include "TestMain.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -60,12 +59,11 @@ private slots:
         QCOMPARE(errno, ECHILD);
     }
 
-    void programsThatCannotStart()
+    void findingPrograms()
     {
         QTemporaryDir dir;
         const QString plain = dir.filePath(QStringLiteral("plain"));
         QVERIFY(writeScript(plain, "#!/bin/sh\necho hi\n", QFile::ReadOwner | QFile::WriteOwner));
-
         const QString missingName = QStringLiteral("sweepbrook-no-such-tool");
         for (const QString &program : {missingName, dir.filePath(QStringLiteral("absent")), plain}) {
             ProcessRequest request;
@@ -73,29 +71,24 @@ private slots:
             const ProcessResult result = runProcess(request);
             QVERIFY2(!result.started, qPrintable(program));
             QVERIFY2(result.errorString.contains(program), qPrintable(result.errorString));
+            QVERIFY(findExecutable(program).isEmpty());
         }
+        QVERIFY(findExecutable(QStringLiteral("sh")).startsWith(QLatin1Char('/')));
+        QCOMPARE(findExecutable(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
 
         ProcessRequest inMissingDir = shell(QStringLiteral("true"));
         inMissingDir.workingDirectory = dir.filePath(QStringLiteral("gone"));
-        const ProcessResult result = runProcess(inMissingDir);
+        ProcessResult result = runProcess(inMissingDir);
         QVERIFY(!result.started);
         QVERIFY2(result.errorString.contains(inMissingDir.workingDirectory), qPrintable(result.errorString));
 
-        QVERIFY(findExecutable(QStringLiteral("sh")).startsWith(QLatin1Char('/')));
-        QCOMPARE(findExecutable(QStringLiteral("/bin/sh")), QStringLiteral("/bin/sh"));
-        QVERIFY(findExecutable(plain).isEmpty());
-        QVERIFY(findExecutable(missingName).isEmpty());
-    }
-
-    void bareNamesAreLookedUpInTheChildsPath()
-    {
-        QTemporaryDir dir;
+        // A bare name is looked up in the child's PATH.
         QVERIFY(writeScript(dir.filePath(QStringLiteral("sweepbrook-tool")), "#!/bin/sh\nprintf tool\n",
                             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         ProcessRequest request;
         request.program = QStringLiteral("sweepbrook-tool");
         request.environment.insert(QStringLiteral("PATH"), dir.path() + QStringLiteral(":/usr/bin:/bin"));
-        const ProcessResult result = runProcess(request);
+        result = runProcess(request);
         QVERIFY2(result.succeeded(), qPrintable(result.errorString));
         QCOMPARE(result.standardOutput, QByteArray("tool"));
     }
@@ -121,8 +114,6 @@ private slots:
 
     void timeLimits()
     {
-        QElapsedTimer timer;
-        timer.start();
         ProcessRequest sleeper;
         sleeper.program = QStringLiteral("sleep");
         sleeper.arguments = {QStringLiteral("30")};
@@ -150,15 +141,13 @@ private slots:
         QCOMPARE(grandchildren.size(), 2);
         for (const QByteArray &pid : grandchildren)
             QTRY_VERIFY2(!isRunning(pid_t(pid.toInt())), pid.constData());
-        QVERIFY2(timer.elapsed() < 20000, "the time limits were not enforced");
 
-        // Without a time limit, returning once the child is gone.
-        timer.restart();
+        // Without a time limit, returning once the child is gone, while its
+        // stray grandchild still holds the pipes.
         result = runProcess(shell(QStringLiteral("sleep 30 & printf %s $!")));
         QVERIFY(result.succeeded());
-        QVERIFY(timer.elapsed() < 10000);
         const pid_t stray = pid_t(result.standardOutput.toInt());
-        QVERIFY(stray > 0);
+        QVERIFY(isRunning(stray));
         ::kill(stray, SIGKILL);
     }
 
