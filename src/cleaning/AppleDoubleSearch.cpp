@@ -14,10 +14,6 @@ namespace AppleDoubleSearch {
 
 namespace {
 
-QString shown(const QByteArray &path)
-{
-    return QFile::decodeName(path);
-}
 
 // The root without trailing slashes ("/" stays "/").
 QByteArray normalizedRoot(const QByteArray &root)
@@ -59,18 +55,18 @@ bool isAppleDoubleBelow(const QByteArray &root, const QByteArray &path)
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools)
 {
     const QByteArray base = normalizedRoot(root);
-    logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + shown(base));
+    logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + pathText(base));
 
     ProcessRequest request;
     request.program = tools.find;
     // Only absolute roots: anything else could read as one of find's expressions.
     if (!base.startsWith('/')) {
-        logLine(QStringLiteral("启动find命令失败: ") + QStringLiteral("not an absolute path: ") + shown(base));
+        logLine(QStringLiteral("启动find命令失败: ") + QStringLiteral("not an absolute path: ") + pathText(base));
         return std::nullopt;
     }
     // NUL-separated so that no file name can split into several hits; -xdev
     // keeps find on this volume.
-    request.arguments = {shown(base),          QStringLiteral("-xdev"), QStringLiteral("-name"),
+    request.arguments = {pathText(base),          QStringLiteral("-xdev"), QStringLiteral("-name"),
                          QStringLiteral("._*"), QStringLiteral("-type"), QStringLiteral("f"),
                          QStringLiteral("-print0")};
     request.timeout = tools.findTimeout;
@@ -113,11 +109,11 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
     for (const QByteArray &field : fields) {
         if (field.isEmpty())
             continue;
-        logLine(QStringLiteral("找到._文件: ") + shown(field));
+        logLine(QStringLiteral("找到._文件: ") + pathText(field));
         if (isAppleDoubleBelow(base, field) && VolumeWalker::exists(field))
             hits.append(field);
         else
-            logLine(QStringLiteral("警告: 文件不存在或无法访问: ") + shown(field));
+            logLine(QStringLiteral("警告: 文件不存在或无法访问: ") + pathText(field));
     }
     return hits;
 }
@@ -128,14 +124,14 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root)
     const auto onEntry = [&](const WalkEntry &entry) {
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
-            logLine(QStringLiteral("备用方法找到._文件: ") + shown(path));
+            logLine(QStringLiteral("备用方法找到._文件: ") + pathText(path));
             hits.append(path);
         }
         return WalkDecision{};
     };
     const auto onError = [](const WalkError &error) {
-        logLine(QStringLiteral("备用查找方法错误: ") + QString::fromLocal8Bit(std::strerror(error.errorNumber))
-                + QStringLiteral(" 于 ") + shown(error.path));
+        logLine(QStringLiteral("备用查找方法错误: ") + errorText(error.errorNumber)
+                + QStringLiteral(" 于 ") + pathText(error.path));
     };
     VolumeWalker::walk(normalizedRoot(root), onEntry, onError);
     return hits;
@@ -157,13 +153,13 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     logLine(QStringLiteral("使用ls命令搜索额外的._文件..."));
     QList<QByteArray> hits;
     if (!base.startsWith('/')) {
-        logLine(QStringLiteral("ls命令执行失败: ") + QStringLiteral("not an absolute path: ") + shown(base));
+        logLine(QStringLiteral("ls命令执行失败: ") + QStringLiteral("not an absolute path: ") + pathText(base));
         return hits;
     }
 
     ProcessRequest request;
     request.program = tools.ls;
-    request.arguments = {QStringLiteral("-la"), shown(base)};
+    request.arguments = {QStringLiteral("-la"), pathText(base)};
     // Plain "C" output: no translated dates, no locale quoting of names.
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     request.timeout = tools.findTimeout;
@@ -192,7 +188,7 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
         const QByteArray path = childPath(base, name);
         if (!isRegularFile(path) || hits.contains(path))
             continue;   // a link's line names its target too
-        logLine(QStringLiteral("ls命令找到额外._文件: ") + shown(path));
+        logLine(QStringLiteral("ls命令找到额外._文件: ") + pathText(path));
         hits.append(path);
     }
     return hits;

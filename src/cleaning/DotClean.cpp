@@ -14,10 +14,6 @@ namespace DotClean {
 
 namespace {
 
-QString display(const QByteArray &path)
-{
-    return QFile::decodeName(path);
-}
 
 QByteArray trimmedRoot(const QByteArray &root)
 {
@@ -36,7 +32,7 @@ QString defaultToolPath()
 
 bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteArray> &paths)
 {
-    logLine(QStringLiteral("使用dot_clean命令处理exFAT设备上的._文件: ") + display(root));
+    logLine(QStringLiteral("使用dot_clean命令处理exFAT设备上的._文件: ") + pathText(root));
 
     // The tool takes paths relative to its working directory, the root.
     const QByteArray base = trimmedRoot(root);
@@ -44,7 +40,7 @@ bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteAr
     QByteArray input;
     for (const QByteArray &path : paths) {
         if (!SafeRemove::isInside(root, path)) {
-            logLine(QStringLiteral("跳过不在设备内的路径: ") + display(path));
+            logLine(QStringLiteral("跳过不在设备内的路径: ") + pathText(path));
             continue;
         }
         input += path.mid(prefixLength);
@@ -53,7 +49,7 @@ bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteAr
 
     ProcessRequest request;
     request.program = tools.dotClean;
-    request.workingDirectory = display(root);
+    request.workingDirectory = pathText(root);
     request.standardInput = input;
     const ProcessResult result = runProcess(request);
     if (!result.started) {
@@ -75,11 +71,11 @@ bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteAr
 
 bool verifyAppleDoubleFilesCleaned(const Tools &tools, const QByteArray &root)
 {
-    logLine(QStringLiteral("检查._文件是否已被清理: ") + display(root));
+    logLine(QStringLiteral("检查._文件是否已被清理: ") + pathText(root));
 
     ProcessRequest request;
     request.program = tools.ls;
-    request.arguments = {QStringLiteral("-la"), display(root)};
+    request.arguments = {QStringLiteral("-la"), pathText(root)};
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     const ProcessResult result = runProcess(request);
     if (!result.started) {

@@ -1,6 +1,7 @@
 #include "cleaning/SafeRemove.h"
 
 #include "cleaning/PathHandles.h"
+#include "platform/Log.h"
 
 #include <QList>
 
@@ -94,15 +95,6 @@ std::optional<QByteArray> below(const QByteArray &root, const QByteArray &path)
     return rest;
 }
 
-QString describe(const QByteArray &path)
-{
-    return QString::fromUtf8(path);
-}
-
-QString reason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // Removes everything inside a folder, depth first, over handles: links are
 // removed themselves, folders of another file system are left alone (and so
@@ -168,9 +160,9 @@ private:
         m_error = error;
         const QByteArray full = relativePath.isEmpty() ? m_path : m_path + '/' + relativePath;
         if (error == EXDEV)
-            m_message = QStringLiteral("Not removing \"%1\": another file system is mounted there").arg(describe(full));
+            m_message = QStringLiteral("Not removing \"%1\": another file system is mounted there").arg(pathText(full));
         else
-            m_message = QStringLiteral("Cannot remove \"%1\": %2").arg(describe(full), reason(error));
+            m_message = QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(full), errorText(error));
     }
 
     // errno is read before the path is built, which may touch it.
@@ -393,22 +385,22 @@ bool removeItem(const QByteArray &root, const QByteArray &path, QString *error, 
         return false;
     };
     const auto failErrno = [&](int number) {
-        return failWith(number, QStringLiteral("Cannot remove \"%1\": %2").arg(describe(path), reason(number)));
+        return failWith(number, QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(path), errorText(number)));
     };
 
     if (!isInside(root, path))
         return failWith(EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
-                                    .arg(describe(path), describe(root)));
+                                    .arg(pathText(path), pathText(root)));
     int openError = 0;
     const std::optional<Parent> parent = openParent(root, path, &openError);
     if (!parent) {
         if (openError == EXDEV)
             return failWith(EXDEV, QStringLiteral("Not removing \"%1\": its folder lies on another file system")
-                                       .arg(describe(path)));
+                                       .arg(pathText(path)));
         if (openError == ELOOP || openError == ENOTDIR)
             return failWith(openError, QStringLiteral("Not removing \"%1\": a folder on its path is a symbolic link "
                                                       "or not a folder")
-                                           .arg(describe(path)));
+                                           .arg(pathText(path)));
         return failErrno(openError);
     }
     Handle parentFd(parent->fd);
@@ -425,7 +417,7 @@ bool removeItem(const QByteArray &root, const QByteArray &path, QString *error, 
     } else {
         if (id.dev != parentId.dev || id.mountRoot)
             return failWith(EXDEV, QStringLiteral("Not removing \"%1\": another file system is mounted there")
-                                       .arg(describe(path)));
+                                       .arg(pathText(path)));
         TreeRemoval removal(path, parentId.dev);
         if (!removal.empty(parentFd.get(), parent->name, id))
             return failWith(removal.error(), removal.message());

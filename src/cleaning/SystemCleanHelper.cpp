@@ -40,10 +40,6 @@ constexpr int kBusCallTimeoutMs = 2000;
 
 std::atomic<SystemCleanHelper *> g_installed{nullptr};
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 // Sends one call to the bus daemon itself; nothing when it does not answer in time.
 QVariant busDaemonCall(QDBusConnection &bus, const QString &method, const QVariantList &arguments)
@@ -76,15 +72,7 @@ bool isExecutableFile(const QString &path)
 }
 
 // Paths are bytes; the log only needs something readable.
-QString shown(const QByteArray &path)
-{
-    return QString::fromUtf8(path);
-}
 
-QString errorText(int errorNumber)
-{
-    return QString::fromLocal8Bit(std::strerror(errorNumber));
-}
 
 
 
@@ -347,7 +335,7 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
         std::sort(dropped.begin(), dropped.end());
         dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
         for (const QByteArray &path : std::as_const(dropped))
-            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
     }
 
     const QString typeText = fileSystemType.value_or(QStringLiteral("unknown"));
@@ -356,15 +344,15 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
     logLine(QStringLiteral("SystemCleanHelper: File system type: ") + typeText);
 
     for (const QByteArray &path : std::as_const(batch->kept))
-        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + pathText(path));
     Paths regular;
     for (const QByteArray &path : std::as_const(batch->kept)) {
         // A path outside the volume is never examined; the removal step reports it.
         if (SafeRemove::isInside(volumeRoot, path) && requiresPrivileges(path)) {
-            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + pathText(path));
             batch->privileged << path;
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + pathText(path));
             regular << path;
         }
     }
@@ -388,10 +376,10 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
         }
         if (removed) {
             batch->deleted << path;
-            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + pathText(path));
         } else {
             batch->failed << path;
-            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + shown(path)
+            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + pathText(path)
                     + QStringLiteral(", error: ") + error);
         }
         if (batch->progress)
@@ -410,7 +398,7 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
     logLine(QStringLiteral("SystemCleanHelper: Attempting to delete %1 privileged files using enhanced method").arg(count));
     logLine(QStringLiteral("SystemCleanHelper: File system: ") + typeText);
     for (const QByteArray &path : std::as_const(batch->privileged))
-        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + pathText(path));
     d->deletePrivilegedFiles(batch);
 }
 
@@ -437,7 +425,7 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
 
     logLine(QStringLiteral("SystemCleanHelper: Using administrator privileges for deletion"));
     for (const QByteArray &path : paths)
-        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + pathText(path));
     const QByteArray script = PrivilegedScript::buildScript(paths);
     logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + QString::fromUtf8(script));
 
@@ -485,9 +473,9 @@ void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
     batch.reportProgress();
     batch.logSummary();
     for (const QByteArray &path : batch.deleted)
-        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + pathText(path));
     for (const QByteArray &path : batch.failed)
-        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + pathText(path));
     batch.complete();
 }
 
@@ -497,24 +485,24 @@ bool SystemCleanHelper::requiresPrivileges(const QByteArray &path) const
     if (::lstat(path.constData(), &item) != 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR) {
-            logLine(QStringLiteral("SystemCleanHelper: File does not exist: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path));
             return false;
         }
-        logLine(QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + shown(path)
+        logLine(QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
                 + QStringLiteral(", error: ") + errorText(error));
         return true;
     }
-    logLine(QStringLiteral("SystemCleanHelper: File ") + shown(path) + QStringLiteral(" - Owner: ")
+    logLine(QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
             + accountName(item.st_uid).value_or(QString::number(item.st_uid)));
 
     const uid_t me = d->environment.effectiveUid();
     if (item.st_uid == 0 && me != 0) {
-        logLine(QStringLiteral("SystemCleanHelper: File owned by system user: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path));
         return true;
     }
     // A folder goes with its contents, so its own entries must be removable too.
     if (S_ISDIR(item.st_mode) && !mayChangeEntries(item, me)) {
-        logLine(QStringLiteral("SystemCleanHelper: No write permission for file: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path));
         return true;
     }
     // Whether an entry may be removed is decided by its folder: write and
@@ -523,7 +511,7 @@ bool SystemCleanHelper::requiresPrivileges(const QByteArray &path) const
     struct stat folder{};
     if (::stat(parent.constData(), &folder) != 0 || !mayChangeEntries(folder, me)
         || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st_uid && me != folder.st_uid)) {
-        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ") + shown(parent));
+        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ") + pathText(parent));
         return true;
     }
     return false;
@@ -604,21 +592,21 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
         const bool exists = ::lstat(path.constData(), &item) == 0;
         if (lastComponent(path) == ".Trashes") {
             if (!exists) {
-                logLine(QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ") + shown(path));
+                logLine(QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ") + pathText(path));
             } else if (S_ISDIR(item.st_mode)) {
                 logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - .Trashes still exists as directory: ").arg(attempt)
-                        + shown(path));
+                        + pathText(path));
                 present << path;
             } else {
                 // The script leaves a plain file in place of the folder.
-                logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + shown(path));
+                logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + pathText(path));
                 logLine(QStringLiteral("SystemCleanHelper: Successfully neutralized .Trashes folder by replacing with file: ")
-                        + shown(path));
+                        + pathText(path));
             }
         } else if (!exists) {
-            logLine(QStringLiteral("SystemCleanHelper: File deleted: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: File deleted: ") + pathText(path));
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + pathText(path));
             present << path;
         }
     }
@@ -632,9 +620,9 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
     }
 
     for (const QByteArray &path : std::as_const(present)) {
-        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + shown(path));
+        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + pathText(path));
         if (namesSystemFolder(path)) {
-            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + shown(path));
+            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + pathText(path));
             struct stat item{};
             if (::lstat(path.constData(), &item) != 0) {
                 logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + errorText(errno));

@@ -17,10 +17,6 @@
 
 namespace {
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 bool isAppleDouble(const FileItem &item)
 {

@@ -23,12 +23,6 @@ const QByteArray kMacosx = QByteArrayLiteral("__MACOSX");
 const QString kSpotlight = QStringLiteral(".Spotlight-V100");
 const QString kTrashes = QStringLiteral(".Trashes");
 
-QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
-
-QString shown(const QByteArray &path) { return QFile::decodeName(path); }
-
-QString errorText(int errorNumber) { return QString::fromLocal8Bit(std::strerror(errorNumber)); }
-
 QString withoutTrailingSlash(QString path)
 {
     while (path.size() > 1 && path.endsWith(u'/'))
@@ -151,7 +145,7 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
             if (entry.name != kMacosx)
                 continue;
             const QByteArray path = childPath(rootBytes, entry.name);
-            logLine(QStringLiteral("在根目录找到__MACOSX目录: ") + shown(path));
+            logLine(QStringLiteral("在根目录找到__MACOSX目录: ") + pathText(path));
             result.add(FileType::temporaryFiles, path, 0);
         }
     }
@@ -166,7 +160,7 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
                 continue;
             const QByteArray path = childPath(rootBytes, entry.name);
             const QString name = QFile::decodeName(entry.name);
-            logLine(QStringLiteral("发现隐藏项: ") + shown(path) + QStringLiteral(", 是目录: ") + boolText(entry.isDirectory));
+            logLine(QStringLiteral("发现隐藏项: ") + pathText(path) + QStringLiteral(", 是目录: ") + boolText(entry.isDirectory));
             const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, false}, types);
             if (!kind)
                 continue;
@@ -176,9 +170,9 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
                 continue;
             }
             if (name == kTrashes)
-                logLine(QStringLiteral("🗑️ 扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + shown(path));
+                logLine(QStringLiteral("🗑️ 扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + pathText(path));
             if (result.add(*kind, path, entry.isDirectory ? 0 : entry.size))
-                logLine(QStringLiteral("已添加隐藏垃圾文件到结果: ") + shown(path));
+                logLine(QStringLiteral("已添加隐藏垃圾文件到结果: ") + pathText(path));
         }
     }
     logLine(QStringLiteral("======= 特别检查结束 ======="));
@@ -191,7 +185,7 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
         const QString name = QFile::decodeName(entry.name);
         if (wantsTemporary && (isMacosx || inMacosx) && !matcher.isKept(name)) {
             const QByteArray path = entry.path();
-            logLine(QStringLiteral("发现__MACOSX相关项: ") + shown(path));
+            logLine(QStringLiteral("发现__MACOSX相关项: ") + pathText(path));
             result.add(FileType::temporaryFiles, path, entry.size());
             if (entry.isDirectory) {
                 logLine(QStringLiteral("跳过__MACOSX目录的内容"));
@@ -202,10 +196,12 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
 
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
-            logLine(QStringLiteral("发现._文件: ") + shown(path));
-            const bool exists = VolumeWalker::exists(path);
+            logLine(QStringLiteral("发现._文件: ") + pathText(path));
+            // One lstat through the folder's handle answers both questions.
+            const std::optional<qint64> stat = entry.lstatSize();
+            const bool exists = stat.has_value();
             logLine(QStringLiteral("   ._文件是否存在: ") + boolText(exists));
-            const qint64 size = entry.size();
+            const qint64 size = stat.value_or(0);
             logLine(QStringLiteral("   ._文件大小: ") + QString::number(size) + QStringLiteral(" 字节"));
             logLine(QStringLiteral("   ._文件是否隐藏: ") + boolText(true));   // a leading dot is what hides it
             if (wantsTemporary && exists && !matcher.isKept(name)) {
@@ -218,7 +214,7 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
         if (const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, inMacosx}, types)) {
             const QByteArray path = entry.path();
             if (!result.contains(path)) {
-                logLine(QStringLiteral("发现垃圾文件: ") + shown(path));
+                logLine(QStringLiteral("发现垃圾文件: ") + pathText(path));
                 result.add(*kind, path, entry.size());
             }
         }
@@ -227,22 +223,22 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
     };
 
     const auto onError = [&](const WalkError &error) {
-        logLine(QStringLiteral("扫描错误: ") + errorText(error.errorNumber) + QStringLiteral(" 于 ") + shown(error.path));
+        logLine(QStringLiteral("扫描错误: ") + errorText(error.errorNumber) + QStringLiteral(" 于 ") + pathText(error.path));
         if (error.errorNumber == ENOENT || error.errorNumber == ENOTDIR || error.path == rootBytes)
             return;   // gone meanwhile, or the volume itself: nothing to add
         // Every other failure (no permission, or a read error) is judged by the name.
-        logLine(QStringLiteral("权限错误，尝试将该项添加到结果中: ") + shown(error.path));
+        logLine(QStringLiteral("权限错误，尝试将该项添加到结果中: ") + pathText(error.path));
         const QString name = QFile::decodeName(error.name);
         if (indexingDisabled(name, isFAT, rootBytes)) {
             logLine(QStringLiteral("发现 .Spotlight-V100 但索引已禁用，跳过"));
             return;
         }
         if (name == kTrashes)
-            logLine(QStringLiteral("🗑️ 常规扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + shown(error.path));
+            logLine(QStringLiteral("🗑️ 常规扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + pathText(error.path));
         const MatchItem item{name, true, insideMacosx(rootBytes, error.path)};
         if (const std::optional<FileType> kind = matcher.matchFile(item, types)) {
             if (!result.contains(error.path)) {
-                logLine(QStringLiteral("将无权限访问的垃圾文件添加到结果: ") + shown(error.path));
+                logLine(QStringLiteral("将无权限访问的垃圾文件添加到结果: ") + pathText(error.path));
                 result.add(*kind, error.path, VolumeWalker::itemSize(error.path).value_or(0));
             }
         }
@@ -313,7 +309,7 @@ void addHits(USBDeviceManager &manager, ScanJob &job, const QList<QByteArray> &h
         if (matcher.isKept(QFile::decodeName(hit.mid(hit.lastIndexOf('/') + 1))))
             continue;
         if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemSize(hit).value_or(0)))
-            logLine(logPrefix + shown(hit));
+            logLine(logPrefix + pathText(hit));
     }
     job.accumulator = result.take();
 }

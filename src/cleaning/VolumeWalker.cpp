@@ -379,11 +379,11 @@ QByteArray WalkEntry::path() const
     return joinPath(parentPath ? *parentPath : QByteArray(), name.constData(), name.size());
 }
 
-qint64 WalkEntry::size() const
+std::optional<qint64> WalkEntry::lstatSize() const
 {
     struct stat st;
     if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return 0;
+        return std::nullopt;
     return qint64(st.st_size);
 }
 

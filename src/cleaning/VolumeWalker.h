@@ -22,8 +22,9 @@ struct WalkEntry
     quint32 inheritedFlags = 0;        // what the callback set for the parent folder
 
     QByteArray path() const;           // parentPath + "/" + name
-    // lstat size of the entry itself (0 when it cannot be read).
-    qint64 size() const;
+    // lstat size of the entry itself; nothing when it is gone or cannot be read.
+    std::optional<qint64> lstatSize() const;
+    qint64 size() const { return lstatSize().value_or(0); }
 };
 
 // A folder the walker could not open or read.

@@ -21,10 +21,6 @@ constexpr int kThirdButton = 1002;
 
 std::atomic<PermissionManager *> g_installed{nullptr};
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 } // namespace
 

@@ -65,7 +65,6 @@ QString lastPathComponent(const QString &path)
     return p.mid(p.lastIndexOf(u'/') + 1);
 }
 
-QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
 
 // The mount the path is the mount point of (the top one when mounts are stacked).
 std::optional<MountEntry> findMount(const QList<MountEntry> &mounts, const QString &path)

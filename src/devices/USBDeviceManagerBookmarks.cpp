@@ -34,10 +34,6 @@ namespace {
 
 constexpr int kRecordVersion = 1;
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 // Lists a folder to the end, as a scan would; false with the reason when any
 // step fails (a FUSE mount of another user, a vanished folder, EIO ...).
@@ -45,7 +41,7 @@ bool listFolder(const QString &path, QString *error)
 {
     DIR *dir = ::opendir(QFile::encodeName(path).constData());
     if (!dir) {
-        *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("%1: %2").arg(path, errorText(errno));
         return false;
     }
     errno = 0;
@@ -54,7 +50,7 @@ bool listFolder(const QString &path, QString *error)
     const int readError = errno;
     ::closedir(dir);
     if (readError != 0) {
-        *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(readError)));
+        *error = QStringLiteral("%1: %2").arg(path, errorText(readError));
         return false;
     }
     return true;

@@ -15,10 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 QStringList idsOf(const QList<LocalUSBDevice> &devices)
 {

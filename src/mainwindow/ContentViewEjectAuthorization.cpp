@@ -19,24 +19,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 // Lists a folder the way every access check does; the error text on failure.
 std::optional<QString> listingError(const QString &path)
 {
     DIR *dir = ::opendir(QFile::encodeName(path).constData());
     if (!dir)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return errorText(errno);
     errno = 0;
     while (::readdir(dir)) {
     }
     const int error = errno;
     ::closedir(dir);
     if (error != 0)
-        return QString::fromLocal8Bit(std::strerror(error));
+        return errorText(error);
     return std::nullopt;
 }
 

@@ -14,10 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString boolText(bool value)
-{
-    return value ? QStringLiteral("true") : QStringLiteral("false");
-}
 
 qint64 totalSize(const QList<FileItem> &files)
 {

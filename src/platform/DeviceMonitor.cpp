@@ -17,10 +17,6 @@
 
 namespace {
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // Reads a whole file from an open descriptor, from its start. /proc files
 // report a size of 0, so read until end of file.
@@ -87,7 +83,7 @@ bool DeviceMonitor::Impl::startUdev()
 {
     udevContext = udev_new();
     if (!udevContext) {
-        logLine(QStringLiteral("DeviceMonitor: cannot create a udev context: %1").arg(systemError(errno)));
+        logLine(QStringLiteral("DeviceMonitor: cannot create a udev context: %1").arg(errorText(errno)));
         return false;
     }
     // Without a running udevd nobody re-broadcasts the kernel's events, so
@@ -106,7 +102,7 @@ bool DeviceMonitor::Impl::startUdev()
         return true;
     }
     logLine(QStringLiteral("DeviceMonitor: cannot listen to %1 block device events: %2")
-                .arg(QString::fromLatin1(source), systemError(errno)));
+                .arg(QString::fromLatin1(source), errorText(errno)));
     stopUdev();
     return false;
 }
@@ -128,7 +124,7 @@ bool DeviceMonitor::Impl::startMountWatch()
     mountFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     QByteArray contents;
     if (mountFd < 0 || !readFromStart(mountFd, &contents)) {
-        logLine(QStringLiteral("DeviceMonitor: cannot watch %1: %2").arg(mountInfoPath, systemError(errno)));
+        logLine(QStringLiteral("DeviceMonitor: cannot watch %1: %2").arg(mountInfoPath, errorText(errno)));
         stopMountWatch();
         return false;
     }
@@ -176,7 +172,7 @@ void DeviceMonitor::Impl::readMountInfo()
 {
     QByteArray contents;
     if (!readFromStart(mountFd, &contents)) {
-        logLine(QStringLiteral("DeviceMonitor: cannot read %1: %2").arg(mountInfoPath, systemError(errno)));
+        logLine(QStringLiteral("DeviceMonitor: cannot read %1: %2").arg(mountInfoPath, errorText(errno)));
         return;
     }
     const QSet<QString> now = mountKeys(contents);

@@ -1,6 +1,7 @@
 #include "platform/Log.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 void logLine(const QString &line)
@@ -16,4 +17,19 @@ void logLine(const QString &line)
     } catch (...) {
         // Logging must never take the app down (e.g. out of memory converting the line).
     }
+}
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+QString pathText(const QByteArray &path)
+{
+    return QString::fromUtf8(path);
+}
+
+QString errorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
 }

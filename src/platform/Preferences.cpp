@@ -181,7 +181,7 @@ bool makeDirectories(const QString &dir, QString *error)
     if (parent != dir && !makeDirectories(parent, error))
         return false;
     if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot create %1: %2").arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("cannot create %1: %2").arg(dir, errorText(errno));
         return false;
     }
     return true;

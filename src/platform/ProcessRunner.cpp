@@ -1,5 +1,7 @@
 #include "platform/ProcessRunner.h"
 
+#include "platform/Log.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -62,10 +64,6 @@ private:
     int m_fd = -1;
 };
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // A close-on-exec pipe whose ends are above the standard descriptors, so the
 // child's dup2 onto 0, 1 and 2 never meets one of them.
@@ -389,7 +387,7 @@ ProcessResult runProcess(const ProcessRequest &request)
     const bool feedInput = !request.standardInput.isEmpty();
     if ((feedInput && !makePipe(stdinRead, stdinWrite, &error)) || !makePipe(stdoutRead, stdoutWrite, &error)
         || !makePipe(stderrRead, stderrWrite, &error))
-        return failure(QStringLiteral("Cannot start %1: %2").arg(request.program, systemError(error)));
+        return failure(QStringLiteral("Cannot start %1: %2").arg(request.program, errorText(error)));
 
     SpawnSetup setup;
     if (!setup.ok())
@@ -416,7 +414,7 @@ ProcessResult runProcess(const ProcessRequest &request)
     rc = rc ? rc : ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     rc = rc ? rc : ::posix_spawnattr_setsigmask(&setup.attributes, &mask);
     if (rc != 0)
-        return failure(QStringLiteral("Cannot start %1: %2").arg(request.program, systemError(rc)));
+        return failure(QStringLiteral("Cannot start %1: %2").arg(request.program, errorText(rc)));
 
     std::vector<QByteArray> arguments;
     arguments.reserve(size_t(request.arguments.size()) + 1);
@@ -434,7 +432,7 @@ ProcessResult runProcess(const ProcessRequest &request)
             return missingDirectory();
         if (rc == ENOENT)
             return failure(QStringLiteral("No such program: %1").arg(request.program));
-        return failure(QStringLiteral("Cannot run %1: %2").arg(request.program, systemError(rc)));
+        return failure(QStringLiteral("Cannot run %1: %2").arg(request.program, errorText(rc)));
     }
 
     ProcessResult result;

@@ -288,29 +288,6 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeMount(const MountEntry &mo
     return probe(::major(st.st_rdev), ::minor(st.st_rdev));
 }
 
-std::optional<QString> BlockDeviceProbe::blkidType(const QString &devNode, int timeoutMs, bool *timedOut) const
-{
-    if (timedOut)
-        *timedOut = false;
-    ProcessRequest request;
-    request.program = QStringLiteral("blkid");
-    request.arguments = {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("value"), QStringLiteral("-s"),
-                         QStringLiteral("TYPE"), QStringLiteral("--"), devNode};
-    request.timeout = std::chrono::milliseconds(qMax(1, timeoutMs));
-    const ProcessResult result = runProcess(request);
-    if (result.timedOut) {
-        if (timedOut)
-            *timedOut = true;
-        return std::nullopt;
-    }
-    if (!result.succeeded())
-        return std::nullopt;
-    const QString type = QString::fromUtf8(result.standardOutput).trimmed();
-    if (type.isEmpty())
-        return std::nullopt;
-    return type;
-}
-
 QString effectiveFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
 {
     QString type = mount.fsType;
@@ -372,7 +349,7 @@ std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *err
     if (::statvfs(QFile::encodeName(path).constData(), &st) != 0) {
         const int code = errno;
         if (error)
-            *error = QString::fromLocal8Bit(std::strerror(code));
+            *error = errorText(code);
         return std::nullopt;
     }
     const auto bytes = [&st](quint64 count) {

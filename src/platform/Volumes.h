@@ -69,10 +69,6 @@ public:
     // source is a device node, that node's number.
     std::optional<BlockDeviceInfo> probeMount(const MountEntry &mount) const;
 
-    // blkid's TYPE for a device node, within `timeoutMs`; nothing on failure.
-    // Fails with `*timedOut` set when blkid did not answer in time.
-    std::optional<QString> blkidType(const QString &devNode, int timeoutMs, bool *timedOut = nullptr) const;
-
     const SystemPaths &paths() const { return m_paths; }
 
 private:

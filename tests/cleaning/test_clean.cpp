@@ -9,6 +9,7 @@
 #include "platform/Scheduler.h"
 
 #include "FakeMachine.h"
+#include "ManagerRig.h"
 #include "MountFixture.h"
 #include "TestMain.h"
 
@@ -17,7 +18,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QThread>
 
 using testsupport::FakeMachine;
 using testsupport::writeFile;
@@ -83,35 +83,19 @@ QMap<QString, QByteArray> hashes(const QString &root)
     return out;
 }
 
-QString findTool(const QString &name)
-{
-    if (QString found = findExecutable(name); !found.isEmpty())
-        return found;
-    for (const QString dir : {"/usr/sbin/", "/sbin/"}) {
-        if (QFileInfo(dir + name).isExecutable())
-            return dir + name;
-    }
-    return {};
-}
-
 } // namespace
 
 class TestClean : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : testsupport::ManagerRig
     {
-        VirtualScheduler scheduler;
-        QTemporaryDir prefsDir;
-        Preferences preferences{prefsDir.path() + "/prefs.json"};
-        NotificationCenter center;
-        std::unique_ptr<USBDeviceManager> manager;
 
         void start(USBDeviceManager::Environment env)
         {
             env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
-            manager = std::make_unique<USBDeviceManager>(env, scheduler, preferences, center);
+            startManager(env);
             [&] { QVERIFY(scheduler.settle()); }();
         }
 
@@ -159,7 +143,7 @@ private slots:
         const auto fsKind = MountFixture::Kind(kind);
         if (const QString why = MountFixture::whyUnavailable(fsKind); !why.isEmpty())
             QSKIP(qPrintable(why));
-        const QString fsck = findTool(fsKind == MountFixture::Kind::Fat32 ? "fsck.vfat" : "fsck.exfat");
+        const QString fsck = MountFixture::tool(fsKind == MountFixture::Kind::Fat32 ? "fsck.vfat" : "fsck.exfat");
         if (fsck.isEmpty())
             QSKIP("fsck.vfat / fsck.exfat is not installed");
 
@@ -239,9 +223,6 @@ private slots:
             request.timeout = std::chrono::seconds(60);
             return runProcess(request);
         };
-        // The FUSE daemon writes its last changes after the unmount: wait until it lets go of the device.
-        for (int i = 0; i < 100 && run(QStringLiteral("fuser"), {QStringLiteral("-s"), *loop}).exitCode == 0; ++i)
-            QThread::msleep(100);
         const ProcessResult checked = run(fsck, {QStringLiteral("-n"), *loop});
         QVERIFY2(checked.succeeded(), (checked.standardOutput + checked.standardError).constData());
     }

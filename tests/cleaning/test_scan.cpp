@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "FakeMachine.h"
+#include "ManagerRig.h"
 #include "MountFixture.h"
 #include "StdoutCapture.h"
 
@@ -110,15 +111,10 @@ class TestScan : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : testsupport::ManagerRig
     {
         FakeMachine machine;
-        VirtualScheduler scheduler;
-        QTemporaryDir prefsDir;
-        Preferences preferences{prefsDir.path() + "/prefs.json"};
-        NotificationCenter center;
         USBDeviceManager::Environment env = machine.environment();
-        std::unique_ptr<USBDeviceManager> manager;
         int nextMinor = 17;
 
         // A removable stick mounted at machine.mountPoint(name); its folder.
@@ -143,7 +139,7 @@ class TestScan : public QObject
         void start()
         {
             StdoutCapture quiet;
-            manager = std::make_unique<USBDeviceManager>(env, scheduler, preferences, center);
+            startManager(env);
             scheduler.settle();
         }
 

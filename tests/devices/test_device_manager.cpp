@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include "FakeMachine.h"
+#include "ManagerRig.h"
 #include "MountFixture.h"
 
 using testsupport::FakeMachine;
@@ -27,19 +28,14 @@ class TestDeviceManager : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : testsupport::ManagerRig
     {
         FakeMachine machine;
-        VirtualScheduler scheduler;
-        QTemporaryDir prefsDir;
-        Preferences preferences{prefsDir.path() + "/prefs.json"};
-        NotificationCenter center;
-        std::unique_ptr<USBDeviceManager> manager;
 
         void start(bool monitoring = false) { start(machine.environment(monitoring)); }
         void start(const USBDeviceManager::Environment &env)
         {
-            manager = std::make_unique<USBDeviceManager>(env, scheduler, preferences, center);
+            startManager(env);
         }
         QList<LocalUSBDevice> settleAndList()
         {

@@ -194,10 +194,18 @@ public:
         return result;
     }
 
-    // Unmounts, retrying while busy, lazily as a last resort.
+    // Unmounts, retrying while busy, lazily as a last resort. A FUSE daemon
+    // writes its last changes after the unmount, so this also waits (up to
+    // 10 s) until nothing holds the mount's device any more: an fsck or a
+    // detach that follows sees the final image.
     bool unmount(const QString &mountPoint)
     {
         const QString point = QDir::cleanPath(mountPoint);
+        QString source;
+        for (const auto &[mounted, from] : mountsBelow(point)) {
+            if (mounted == point)
+                source = from;
+        }
         bool fuse = false;
         for (qsizetype i = 0; i < m_mounts.size(); ++i) {
             if (m_mounts.at(i).mountPoint == point) {
@@ -219,6 +227,17 @@ public:
         if (isMounted(point)) {
             logLine(QStringLiteral("MountFixture: cannot unmount %1: %2").arg(point, m_error));
             return false;
+        }
+        if (fuse && source.startsWith(QStringLiteral("/dev/")) && !tool(QStringLiteral("fuser")).isEmpty()) {
+            for (int i = 0; i < 100; ++i) {
+                ProcessRequest inUse;
+                inUse.program = tool(QStringLiteral("fuser"));
+                inUse.arguments = {QStringLiteral("-s"), source};
+                inUse.timeout = std::chrono::seconds(10);
+                if (runProcess(inUse).exitCode != 0)
+                    break;
+                QThread::msleep(100);
+            }
         }
         return true;
     }
@@ -248,13 +267,7 @@ public:
         return false;
     }
 
-private:
-    struct Mounted
-    {
-        QString mountPoint;
-        bool fuse = false;
-    };
-
+    // A tool by name, also from the sbin folders; empty when not installed.
     static QString tool(const QString &name)
     {
         if (QString found = findExecutable(name); !found.isEmpty())
@@ -266,6 +279,14 @@ private:
         }
         return {};
     }
+
+private:
+    struct Mounted
+    {
+        QString mountPoint;
+        bool fuse = false;
+    };
+
 
     // Runs a tool; its standard output on success, else nothing with m_error set.
     std::optional<QString> run(const QString &name, const QStringList &args, int timeoutSeconds)
