@@ -1,9 +1,8 @@
+#include "app/SweepbrookApp.h"
 #include "localization/LanguageManager.h"
-#include "platform/Log.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QMainWindow>
 
 #include <csignal>
 
@@ -24,12 +23,8 @@ int main(int argc, char *argv[])
 
     LanguageManager::shared();
 
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Sweepbrook"));
-    window.setMinimumSize(800, 600);
-    window.show();
-
-    // Closing the last window ends the app.
-    QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
+    // The app takes no command-line arguments.
+    SweepbrookApp sweepbrook;
+    sweepbrook.start();
     return QApplication::exec();
 }

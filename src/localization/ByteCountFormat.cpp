@@ -1,5 +1,6 @@
 #include "localization/ByteCountFormat.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -20,23 +21,27 @@ constexpr Unit kUnits[] = {
     {"EB", 1000ULL * 1000 * 1000 * 1000 * 1000 * 1000, 2},
 };
 
-QString formatMagnitude(quint64 bytes)
+QString formatMagnitude(quint64 bytes, size_t unitCount = std::size(kUnits))
 {
     if (bytes == 0)
         return QStringLiteral("Zero KB");
-    if (bytes == 1)
-        return QStringLiteral("1 byte");
-    if (bytes < 1000)
+    if (bytes < 1000) {
+        if (unitCount < std::size(kUnits))
+            return QStringLiteral("1 KB");   // no byte unit: anything below a kilobyte shows as one
+        if (bytes == 1)
+            return QStringLiteral("1 byte");
         return QStringLiteral("%1 bytes").arg(bytes);
+    }
 
-    for (const Unit &unit : kUnits) {
+    for (size_t u = 0; u < unitCount; ++u) {
+        const Unit &unit = kUnits[u];
         quint64 scale = 1;
         for (int i = 0; i < unit.decimals; ++i)
             scale *= 10;
         // Round half up in integers, so 999.95 MB becomes "1 GB" and not "1000 MB".
         const quint64 step = unit.size / scale;
         const quint64 scaled = bytes / step + (bytes % step >= step / 2 ? 1 : 0);
-        const bool last = &unit == &kUnits[std::size(kUnits) - 1];
+        const bool last = u + 1 == unitCount;
         if (scaled >= 1000 * scale && !last)
             continue;
         QString text = QString::number(scaled / scale);
@@ -60,4 +65,9 @@ QString formatByteCount(qint64 bytes)
     if (bytes < 0)
         return u'-' + formatMagnitude(quint64(0) - quint64(bytes));
     return formatMagnitude(quint64(bytes));
+}
+
+QString formatByteCountKBToGB(qint64 bytes)
+{
+    return formatMagnitude(quint64(std::max<qint64>(0, bytes)), 3);
 }

@@ -7,3 +7,8 @@
 // "532 bytes", "12 KB", "1.2 MB", "3.46 GB". Digits are plain ASCII with "."
 // as the decimal point whatever the locale.
 QString formatByteCount(qint64 bytes);
+
+// The same, in kilobytes, megabytes and gigabytes only: no byte unit (anything
+// below a kilobyte shows as "1 KB"), no terabytes ("2000 GB"), a negative
+// count as zero. Every size the windows show uses this.
+QString formatByteCountKBToGB(qint64 bytes);

@@ -100,6 +100,7 @@ void ContentView::setSelectedFileTypes(const FileTypeSet &types) { set(m_selecte
 void ContentView::setCustomExtensions(const QStringList &extensions) { set(m_customExtensions, extensions); }
 void ContentView::setExcludedFilePatterns(const QStringList &patterns) { set(m_excludedFilePatterns, patterns); }
 void ContentView::setShowCleanDialog(bool on) { set(m_showCleanDialog, on); }
+void ContentView::setShowingAlert(bool on) { set(m_showingAlert, on); }
 
 void ContentView::setPromptCleanOnInsert(bool on)
 {
@@ -425,6 +426,7 @@ void ContentView::handleNewDevice(const QList<LocalUSBDevice> &devices, const QS
     m_lastDetectedDeviceID = device.id;
     m_deviceSelectionRetryCount = 0;
     m_deviceNotificationMessage = format(localized(QStringLiteral("device_inserted")), device.name);
+    m_deviceNotificationIsInsertion = true;
     m_showDeviceNotification = true;
     emit stateChanged();
     m_scheduler.post([this, device] { autoSelectNewDevice(device); }, this);
@@ -474,6 +476,7 @@ void ContentView::handleDeviceRemoval()
 {
     logLine(QStringLiteral("执行设备移除处理..."));
     m_deviceNotificationMessage = localized(QStringLiteral("device_ejected"));
+    m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
     if (m_selectedDevice && !m_devices.device(m_selectedDevice->id)) {

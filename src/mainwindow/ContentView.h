@@ -91,6 +91,8 @@ public:
     ActiveAlert activeAlert() const { return m_activeAlert; }
     bool showDeviceNotification() const { return m_showDeviceNotification; }
     const QString &deviceNotificationMessage() const { return m_deviceNotificationMessage; }
+    // Whether the banner announces an insertion (it chooses the banner's symbol).
+    bool deviceNotificationIsInsertion() const { return m_deviceNotificationIsInsertion; }
     int lastDeviceCount() const { return m_lastDeviceCount; }
     const QStringList &lastDeviceIDs() const { return m_lastDeviceIDs; }
     const std::optional<LocalUSBDevice> &newDeviceForCleaning() const { return m_newDeviceForCleaning; }
@@ -121,6 +123,7 @@ public:
     void setAutoEjectAfterClean(bool on);
     void setCleanHistory(const QList<CleanHistory> &history);   // stores it too
     void setShowCleanDialog(bool on);
+    void setShowingAlert(bool on);      // the alert was closed by the user or the window
 
     // ---- Start-up and notifications ----
     void onAppearSetup();
@@ -318,6 +321,7 @@ private:
     ActiveAlert m_activeAlert;
     bool m_showDeviceNotification = false;
     QString m_deviceNotificationMessage;
+    bool m_deviceNotificationIsInsertion = false;
     int m_lastDeviceCount = 0;
     std::optional<LocalUSBDevice> m_newDeviceForCleaning;
     QString m_lastDetectedDeviceID;

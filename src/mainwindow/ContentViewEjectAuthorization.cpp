@@ -55,6 +55,7 @@ void ContentView::ejectSelectedDevice()
     m_activeEject = eject;
     m_isEjecting = true;
     m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), device.name);
+    m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
     m_scheduler.after(10s, [this, eject] { ejectTimeoutFired(eject); }, this);
@@ -85,6 +86,7 @@ void ContentView::handleEjectResult(bool success, const LocalUSBDevice &device, 
     }
     m_showDeviceNotification = false;
     m_deviceNotificationMessage = format(localized(QStringLiteral("device_eject_success")), device.name);
+    m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
     m_scheduler.after(3s, [this] { hideDeviceNotification(); }, this);
@@ -127,6 +129,7 @@ void ContentView::ejectAfterAuthorization(const LocalUSBDevice &device, Authoriz
     m_showingAlert = false;
     m_isEjecting = true;
     m_deviceNotificationMessage = localized(QStringLiteral("ejecting_device"));
+    m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
     switch (kind) {
@@ -156,6 +159,7 @@ void ContentView::handleEjectResultAfterAuthorization(bool success, const QList<
     if (success) {
         logLine(QStringLiteral("设备弹出成功"));
         m_deviceNotificationMessage = localized(QStringLiteral("please_reconnect_device"));
+        m_deviceNotificationIsInsertion = false;
         emit stateChanged();
         m_scheduler.after(5s, [this] { hideDeviceNotification(); }, this);
         // As after the window's own eject: the poll must not select it again.

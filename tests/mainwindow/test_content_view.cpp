@@ -218,6 +218,8 @@ private slots:
         }
         QVERIFY(w.view.showDeviceNotification() && !w.view.deviceReady());
         QVERIFY(w.view.deviceNotificationMessage().startsWith(localized(banner).section(u'%', 0, 0)));
+        // The banner's symbol follows this flag, whatever the language of the text.
+        QCOMPARE(w.view.deviceNotificationIsInsertion(), banner == QLatin1String("device_inserted"));
         w.tick(3100ms);
         QVERIFY(!w.view.showDeviceNotification());
         w.tick(2000ms);

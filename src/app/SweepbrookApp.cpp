@@ -1,0 +1,124 @@
+#include "app/SweepbrookApp.h"
+
+#include "app/AppDelegate.h"
+#include "devices/PermissionManager.h"
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/views/FileDialogFolderPicker.h"
+#include "mainwindow/views/MainWindow.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/Scheduler.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+
+struct SweepbrookApp::Impl
+{
+    explicit Impl(Options options)
+        : scheduler(options.scheduler ? *options.scheduler : Scheduler::shared())
+        , preferences(options.preferences ? *options.preferences : Preferences::standard())
+        , center(options.center ? *options.center : NotificationCenter::defaultCenter())
+        , languages(options.languageManager ? *options.languageManager : LanguageManager::shared())
+        , manager(std::make_unique<USBDeviceManager>(options.environment.value_or(USBDeviceManager::Environment{}),
+                                                     scheduler, preferences, center))
+        , service(std::make_unique<USBDeviceService>(*manager))
+        , picker(std::make_unique<FileDialogFolderPicker>())
+    {
+    }
+
+    Scheduler &scheduler;
+    Preferences &preferences;
+    NotificationCenter &center;
+    LanguageManager &languages;
+    // Declared in the order they are made; they go in the reverse order, the
+    // window before the state it draws and the state before its services.
+    std::unique_ptr<USBDeviceManager> manager;
+    std::unique_ptr<USBDeviceService> service;
+    std::unique_ptr<FileDialogFolderPicker> picker;
+    std::unique_ptr<ContentView> view;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<AppDelegate> delegate;
+    QAction *about = nullptr;
+    QAction *scan = nullptr;
+    bool started = false;
+};
+
+SweepbrookApp::SweepbrookApp() : SweepbrookApp(Options{})
+{
+}
+
+SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::move(options)))
+{
+    PermissionManager &permissions = PermissionManager::shared();
+    d->view = std::make_unique<ContentView>(ContentView::Services{
+        *d->service, *d->picker, d->scheduler, d->preferences, d->center, &d->languages,
+        [&permissions] { permissions.checkPermissionStatus(); }});
+    d->window = std::make_unique<MainWindow>(*d->view, *d->service, d->languages);
+    d->picker->setWindow(d->window.get());
+    connect(d->manager.get(), &USBDeviceManager::connectedDevicesChanged, d->window.get(), &MainWindow::devicesChanged);
+    buildMenus(*d->window, d->center, &d->about, &d->scan);
+    d->delegate = std::make_unique<AppDelegate>(d->preferences, d->scheduler);
+}
+
+SweepbrookApp::~SweepbrookApp()
+{
+    // The window first: closing it stops the device poll of the state it draws.
+    d->window.reset();
+    d->view.reset();
+}
+
+void SweepbrookApp::start()
+{
+    if (d->started)
+        return;
+    d->started = true;
+    if (AppDelegate::applicationShouldTerminateAfterLastWindowClosed()) {
+        QApplication::setQuitOnLastWindowClosed(true);
+        connect(qApp, &QApplication::lastWindowClosed, qApp, &QApplication::quit);
+    }
+    d->window->show();
+    AppDelegate *delegate = d->delegate.get();
+    NotificationCenter &center = d->center;
+    // The delegate hears the About command from the next turn on, for as long as it lives.
+    d->scheduler.post([delegate, &center] {
+        center.addObserver(showAboutWindow, delegate,
+                           [delegate](const NotificationCenter::Notification &) { delegate->handleShowAboutWindow(); });
+    }, delegate);
+    d->scheduler.post([delegate] { delegate->applicationDidFinishLaunching(); }, delegate);
+}
+
+void SweepbrookApp::buildMenus(QMainWindow &window, NotificationCenter &center, QAction **about, QAction **scan)
+{
+    QMenu *menu = window.menuBar()->addMenu(QStringLiteral("Sweepbrook"));
+    menu->setObjectName(QStringLiteral("appMenu"));
+
+    QAction *aboutAction = menu->addAction(localized(QStringLiteral("about_app")));
+    aboutAction->setObjectName(QStringLiteral("aboutAction"));
+    aboutAction->setMenuRole(QAction::AboutRole);
+    QObject::connect(aboutAction, &QAction::triggered, &window, [&center] { center.post(showAboutWindow); });
+
+    QAction *scanAction = menu->addAction(localized(QStringLiteral("scan_device")));
+    scanAction->setObjectName(QStringLiteral("scanAction"));
+    scanAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    QObject::connect(scanAction, &QAction::triggered, &window,
+                     [&center] { center.post(ContentView::triggerDeviceScan); });
+
+    if (about)
+        *about = aboutAction;
+    if (scan)
+        *scan = scanAction;
+}
+
+MainWindow &SweepbrookApp::window() const { return *d->window; }
+ContentView &SweepbrookApp::contentView() const { return *d->view; }
+USBDeviceManager &SweepbrookApp::deviceManager() const { return *d->manager; }
+DeviceService &SweepbrookApp::deviceService() const { return *d->service; }
+AppDelegate &SweepbrookApp::delegate() const { return *d->delegate; }
+QAction *SweepbrookApp::aboutAction() const { return d->about; }
+QAction *SweepbrookApp::scanAction() const { return d->scan; }

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "devices/USBDeviceManager.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class AppDelegate;
+class ContentView;
+class DeviceService;
+class FileDialogFolderPicker;
+class LanguageManager;
+class MainWindow;
+class NotificationCenter;
+class Preferences;
+class QAction;
+class QMainWindow;
+class Scheduler;
+
+// The application as a whole: the device manager and its service, the folder
+// dialog, the main window's logic and widgets, the menu commands and the
+// delegate. main() makes one and starts it; tests make one with their own
+// environment and preferences.
+class SweepbrookApp : public QObject
+{
+    Q_OBJECT
+public:
+    // Posted (no object) by the "about_app" menu command.
+    static inline const QString showAboutWindow = QStringLiteral("showAboutWindow");
+
+    // Every part not given is the app's own: the real system, the shared
+    // scheduler, the standard preferences, the default notification centre
+    // and the shared language manager.
+    struct Options
+    {
+        std::optional<USBDeviceManager::Environment> environment;
+        Scheduler *scheduler = nullptr;
+        Preferences *preferences = nullptr;
+        NotificationCenter *center = nullptr;
+        LanguageManager *languageManager = nullptr;
+    };
+
+    SweepbrookApp();
+    explicit SweepbrookApp(Options options);
+    ~SweepbrookApp() override;
+
+    // Shows the main window and runs the launch steps: the delegate starts
+    // observing "showAboutWindow" on the next turn, then decides on onboarding.
+    void start();
+
+    MainWindow &window() const;
+    ContentView &contentView() const;
+    USBDeviceManager &deviceManager() const;
+    DeviceService &deviceService() const;
+    AppDelegate &delegate() const;
+    QAction *aboutAction() const;
+    QAction *scanAction() const;
+
+    // The app menu of a window: "about_app" posts showAboutWindow, "scan_device"
+    // (Ctrl+S) posts triggerDeviceScan. Titles are looked up once, here.
+    static void buildMenus(QMainWindow &window, NotificationCenter &center, QAction **about = nullptr,
+                           QAction **scan = nullptr);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};

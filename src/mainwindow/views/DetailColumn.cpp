@@ -1,0 +1,414 @@
+#include "mainwindow/views/DetailColumn.h"
+
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/views/AccessPanels.h"
+#include "mainwindow/views/DeviceHeaderView.h"
+#include "mainwindow/views/Presentation.h"
+#include "mainwindow/views/ScanResultsView.h"
+#include "mainwindow/views/Toolkit.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+using presentation::DetailRoute;
+using ui::NamedColor;
+using ui::TextStyle;
+
+namespace {
+
+// What fills the column: the authorizing view, the placeholder, or a device
+// (header, divider and one body).
+enum class Frame { authorizing, noDevice, device };
+
+Frame frameOf(DetailRoute route)
+{
+    switch (route) {
+    case DetailRoute::authorizing: return Frame::authorizing;
+    case DetailRoute::noDevice: return Frame::noDevice;
+    default: return Frame::device;
+    }
+}
+
+QString toggleText(bool toggle)
+{
+    return toggle ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+// A view that fills the column on the window background.
+QWidget *filledView(const QString &objectName)
+{
+    auto *widget = new QWidget;
+    widget->setObjectName(objectName);
+    widget->setAutoFillBackground(true);
+    widget->setBackgroundRole(QPalette::Window);
+    return widget;
+}
+
+// A centred stack with room above and below, so its content sits in the middle.
+QVBoxLayout *centredStack(QWidget *owner, int spacing)
+{
+    QVBoxLayout *stack = ui::vstack(owner, spacing);
+    stack->addStretch(1);
+    return stack;
+}
+
+void addCentred(QVBoxLayout *stack, QWidget *widget)
+{
+    stack->addWidget(widget, 0, Qt::AlignHCenter);
+}
+
+// The blue capsule of the empty state's and the completion view's scan buttons.
+ui::PaintedButton *scanDeviceButton(const QString &symbol, const QString &objectName)
+{
+    auto *button = new ui::PaintedButton;
+    button->setObjectName(objectName);
+    button->setSymbol(symbol, 16);
+    button->setText(localized(QStringLiteral("scan_device")));
+    button->setLabelFont(ui::font(TextStyle::body, QFont::Medium));
+    button->setSpacing(8);
+    button->setPadding(16, 8);
+    button->setFill(ui::color(NamedColor::blue));
+    button->setForeground(ui::color(NamedColor::white));
+    button->setCornerRadius(20);
+    button->setShadow(ui::Shadow{ui::color(NamedColor::blue, 0.3), 5, QPointF(0, 2)});
+    return button;
+}
+
+QPushButton *prominentButton(const QString &title, const QString &objectName)
+{
+    auto *button = new QPushButton(title);
+    button->setObjectName(objectName);
+    button->setAutoDefault(false);
+    button->setCursor(Qt::PointingHandCursor);
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::Button, ui::color(NamedColor::accent));
+    palette.setColor(QPalette::ButtonText, ui::color(NamedColor::white));
+    button->setPalette(palette);
+    button->setFont(ui::font(TextStyle::body, QFont::Medium));
+    button->setMinimumSize(button->sizeHint().width() + 2 * ui::defaultSpacing, 28);
+    return button;
+}
+
+// Takes a view out of the column at once; it is deleted when control is back in
+// the event loop, since it may hold the button whose click led here.
+void retire(QWidget *widget)
+{
+    if (!widget)
+        return;
+    widget->hide();
+    widget->setParent(nullptr);
+    widget->deleteLater();
+}
+
+} // namespace
+
+struct DetailColumn::Impl
+{
+    ContentView &view;
+    DeviceService &devices;
+    QVBoxLayout *root = nullptr;
+
+    std::optional<bool> builtToggle;
+    std::optional<DetailRoute> builtRoute;
+    QWidget *frame = nullptr;          // what fills the column
+    QWidget *body = nullptr;           // the shown view (the frame itself without a device)
+
+    // Device frame.
+    DeviceHeaderView *header = nullptr;
+    QVBoxLayout *deviceStack = nullptr;
+
+    // The parts that change in place.
+    QWidget *listedHint = nullptr;     // placeholder: devices are listed
+    QWidget *noDevicesHint = nullptr;  // placeholder: none is
+    QProgressBar *scanProgress = nullptr;
+    QLabel *scanStatus = nullptr;
+    QWidget *emptyScanButton = nullptr;
+    QLabel *completionMessage = nullptr;
+    QLabel *completionStats = nullptr;
+    DeviceInaccessibleView *inaccessible = nullptr;
+    ScanResultsView *results = nullptr;
+
+    Impl(ContentView &v, DeviceService &s) : view(v), devices(s) {}
+
+    void clearParts()
+    {
+        listedHint = noDevicesHint = emptyScanButton = nullptr;
+        scanProgress = nullptr;
+        scanStatus = completionMessage = completionStats = nullptr;
+        inaccessible = nullptr;
+        results = nullptr;
+    }
+
+    void buildFrame(DetailRoute route, bool toggle)
+    {
+        retire(frame);
+        frame = body = nullptr;
+        header = nullptr;
+        deviceStack = nullptr;
+        clearParts();
+
+        switch (frameOf(route)) {
+        case Frame::authorizing:
+            frame = body = buildAuthorizing();
+            break;
+        case Frame::noDevice:
+            frame = body = buildPlaceholder();
+            break;
+        case Frame::device: {
+            frame = new QWidget;
+            deviceStack = ui::vstack(frame, 0);
+            auto *headerBox = new QWidget(frame);
+            headerBox->setObjectName(QStringLiteral("deviceHeaderBox"));
+            headerBox->setAutoFillBackground(true);
+            QPalette palette = headerBox->palette();
+            palette.setColor(QPalette::Window, ui::color(NamedColor::controlBackground));
+            headerBox->setPalette(palette);
+            QVBoxLayout *headerStack = ui::vstack(headerBox, 8, ui::padding(ui::defaultPadding));
+            header = new DeviceHeaderView(view, headerBox);
+            headerStack->addWidget(header);
+            deviceStack->addWidget(headerBox);
+            auto *divider = new QFrame(frame);
+            divider->setFrameShape(QFrame::HLine);
+            divider->setFrameShadow(QFrame::Sunken);
+            deviceStack->addWidget(divider);
+            break;
+        }
+        }
+        frame->setProperty("identity", frameOf(route) == Frame::authorizing
+                                           ? presentation::identity(route, toggle)
+                                           : QStringLiteral("DeviceDetailView_") + toggleText(toggle));
+        root->addWidget(frame, 1);
+        builtToggle = toggle;
+        builtRoute = route;
+        if (frameOf(route) == Frame::device)
+            buildBody(route, toggle);
+        else
+            body->setProperty("identity", presentation::identity(route, toggle));
+        frame->show();
+    }
+
+    void buildBody(DetailRoute route, bool toggle)
+    {
+        retire(body);
+        clearParts();
+        switch (route) {
+        case DetailRoute::inaccessible:
+            body = inaccessible = new DeviceInaccessibleView(view, *view.selectedDevice());
+            break;
+        case DetailRoute::scanning: body = buildScanning(); break;
+        case DetailRoute::completion: body = buildCompletion(); break;
+        case DetailRoute::emptyState: body = buildEmptyState(); break;
+        default:
+            body = results = new ScanResultsView(view);
+            break;
+        }
+        body->setProperty("identity", presentation::identity(route, toggle));
+        deviceStack->addWidget(body, 1);
+        builtRoute = route;
+        body->show();
+    }
+
+    QWidget *buildAuthorizing()
+    {
+        auto *widget = new AuthorizingView;
+        widget->setAutoFillBackground(true);
+        widget->setBackgroundRole(QPalette::Window);
+        return widget;
+    }
+
+    QWidget *buildPlaceholder()
+    {
+        QWidget *widget = filledView(QStringLiteral("noDeviceView"));
+        QVBoxLayout *stack = centredStack(widget, 20);
+
+        auto *symbols = new QWidget(widget);
+        QHBoxLayout *symbolRow = ui::hstack(symbols, 15);
+        symbolRow->addWidget(new ui::SymbolLabel(QStringLiteral("externaldrive.fill"),
+                                                 ui::color(NamedColor::blue, 0.7), 48, symbols));
+        symbolRow->addWidget(new ui::SymbolLabel(QStringLiteral("sdcard.fill"), ui::color(NamedColor::orange, 0.7),
+                                                 48, symbols));
+        addCentred(stack, symbols);
+
+        QLabel *title = ui::text(localized(QStringLiteral("select_storage_device")), TextStyle::title2);
+        title->setObjectName(QStringLiteral("noDeviceTitle"));
+        addCentred(stack, title);
+
+        listedHint = ui::text(localized(QStringLiteral("select_from_sidebar")), TextStyle::body, NamedColor::secondary);
+        addCentred(stack, listedHint);
+
+        noDevicesHint = new QWidget(widget);
+        QVBoxLayout *none = ui::vstack(noDevicesHint, 20);
+        none->addWidget(ui::text(localized(QStringLiteral("no_devices_detected")), TextStyle::body,
+                                 NamedColor::secondary),
+                        0, Qt::AlignHCenter);
+        QPushButton *refresh = prominentButton(localized(QStringLiteral("refresh_device_list")),
+                                               QStringLiteral("refreshDeviceListButton"));
+        QObject::connect(refresh, &QAbstractButton::clicked, widget, [this] { devices.refreshDevices(); });
+        QVBoxLayout *buttonFrame = ui::vstack(0, QMargins(0, ui::defaultPadding, 0, 0));
+        buttonFrame->addWidget(refresh, 0, Qt::AlignHCenter);
+        none->addLayout(buttonFrame);
+        addCentred(stack, noDevicesHint);
+
+        ui::addGap(stack, 20);
+        QLabel *tip = ui::paragraph(localized(QStringLiteral("device_auto_show_tip")), TextStyle::caption,
+                                    NamedColor::secondary);
+        tip->setContentsMargins(40, 0, 40, 0);
+        stack->addWidget(tip);
+        stack->addStretch(1);
+        return widget;
+    }
+
+    QWidget *buildScanning()
+    {
+        QWidget *widget = filledView(QStringLiteral("scanningView"));
+        QVBoxLayout *stack = centredStack(widget, 20);
+        scanProgress = new QProgressBar(widget);
+        scanProgress->setObjectName(QStringLiteral("scanProgress"));
+        scanProgress->setRange(0, 1000);
+        scanProgress->setTextVisible(false);
+        scanProgress->setFixedWidth(300);
+        addCentred(stack, scanProgress);
+        addCentred(stack, ui::text(localized(QStringLiteral("scanning")), TextStyle::title2));
+        scanStatus = ui::text(QString(), TextStyle::body, NamedColor::secondary);
+        scanStatus->setObjectName(QStringLiteral("scanStatus"));
+        addCentred(stack, scanStatus);
+        stack->addStretch(1);
+        return widget;
+    }
+
+    QWidget *buildEmptyState()
+    {
+        QWidget *widget = filledView(QStringLiteral("emptyStateView"));
+        QVBoxLayout *stack = centredStack(widget, 20);
+        addCentred(stack, new ui::SymbolLabel(QStringLiteral("externaldrive.badge.checkmark"),
+                                              ui::color(NamedColor::green), 64));
+        addCentred(stack, ui::text(localized(QStringLiteral("device_ready")), TextStyle::title2));
+        QLabel *message = ui::paragraph(localized(QStringLiteral("device_clean_message")), TextStyle::body,
+                                        NamedColor::secondary);
+        message->setContentsMargins(ui::defaultPadding, 0, ui::defaultPadding, 0);
+        stack->addWidget(message);
+
+        ui::PaintedButton *scan = scanDeviceButton(QStringLiteral("magnifyingglass"),
+                                                   QStringLiteral("emptyStateScanButton"));
+        QObject::connect(scan, &QAbstractButton::clicked, widget, [this] {
+            if (const std::optional<LocalUSBDevice> device = view.selectedDevice())
+                view.scanDevice(*device);
+        });
+        emptyScanButton = new QWidget(widget);
+        QVBoxLayout *buttonFrame = ui::vstack(emptyScanButton, 0, QMargins(0, 10, 0, 0));
+        buttonFrame->addWidget(scan, 0, Qt::AlignHCenter);
+        addCentred(stack, emptyScanButton);
+        stack->addStretch(1);
+        return widget;
+    }
+
+    QWidget *buildCompletion()
+    {
+        QWidget *widget = filledView(QStringLiteral("completionView"));
+        QVBoxLayout *stack = centredStack(widget, 20);
+        addCentred(stack, new ui::SymbolLabel(QStringLiteral("checkmark.seal.fill"), ui::color(NamedColor::green), 64));
+        addCentred(stack, ui::text(localized(QStringLiteral("clean_complete_with_files")),
+                                   ui::font(TextStyle::title, QFont::DemiBold)));
+
+        QVBoxLayout *texts = ui::vstack(10, QMargins(ui::defaultPadding, 0, ui::defaultPadding, 0));
+        completionMessage = ui::paragraph(QString(), TextStyle::headline);
+        completionMessage->setObjectName(QStringLiteral("completionMessage"));
+        completionStats = ui::paragraph(QString(), TextStyle::body, NamedColor::secondary);
+        completionStats->setObjectName(QStringLiteral("completionStats"));
+        texts->addWidget(completionMessage);
+        texts->addWidget(completionStats);
+        stack->addLayout(texts);
+
+        ui::addGap(stack, 20);
+        ui::PaintedButton *rescan = scanDeviceButton(QStringLiteral("arrow.clockwise"), QStringLiteral("rescanButton"));
+        QObject::connect(rescan, &QAbstractButton::clicked, widget, [this] { view.rescanAction(); });
+        addCentred(stack, rescan);
+        ui::addGap(stack, 20);
+        stack->addStretch(1);
+        return widget;
+    }
+
+    // What changes without a new identity.
+    void update(DetailRoute route)
+    {
+        if (header)
+            header->refresh();
+        switch (route) {
+        case DetailRoute::noDevice: {
+            const bool listed = !devices.connectedDevices().isEmpty();
+            listedHint->setVisible(listed);
+            noDevicesHint->setVisible(!listed);
+            break;
+        }
+        case DetailRoute::scanning:
+            scanProgress->setValue(int(std::lround(std::clamp(view.scanProgress(), 0.0, 1.0) * 1000.0)));
+            scanStatus->setText(format(localized(QStringLiteral("scan_complete")),
+                                       presentation::totalFileCount(view.scanResults()),
+                                       presentation::byteCountText(view.totalJunkSize())));
+            break;
+        case DetailRoute::emptyState: {
+            const std::optional<LocalUSBDevice> &device = view.selectedDevice();
+            emptyScanButton->setVisible(device && device->isAccessible);
+            break;
+        }
+        case DetailRoute::completion: {
+            const std::optional<LocalUSBDevice> &device = view.selectedDevice();
+            completionMessage->setText(format(localized(QStringLiteral("clean_complete_message")),
+                                              device ? device->name : QString()));
+            completionStats->setText(format(localized(QStringLiteral("clean_result_stats")), view.cleanedFileCount(),
+                                            presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
+            break;
+        }
+        case DetailRoute::inaccessible:
+            inaccessible->setDevice(*view.selectedDevice());
+            break;
+        case DetailRoute::results:
+            results->refresh();
+            break;
+        case DetailRoute::authorizing:
+            break;
+        }
+    }
+};
+
+DetailColumn::DetailColumn(ContentView &view, DeviceService &devices, QWidget *parent)
+    : QWidget(parent), d(new Impl(view, devices))
+{
+    d->root = ui::vstack(this, 0);
+    refresh();
+}
+
+DetailColumn::~DetailColumn()
+{
+    delete d;
+}
+
+void DetailColumn::refresh()
+{
+    const DetailRoute route = presentation::detailRoute(presentation::detailState(d->view));
+    const bool toggle = d->view.refreshToggle();
+    if (d->builtToggle != toggle || !d->builtRoute || frameOf(*d->builtRoute) != frameOf(route))
+        d->buildFrame(route, toggle);
+    else if (*d->builtRoute != route)
+        d->buildBody(route, toggle);
+    d->update(route);
+}
+
+QString DetailColumn::currentIdentity() const
+{
+    if (!d->builtRoute || !d->builtToggle)
+        return {};
+    return presentation::identity(*d->builtRoute, *d->builtToggle);
+}
+
+QWidget *DetailColumn::currentView() const
+{
+    return d->body;
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+// What the main window's views show, decided without widgets: the symbol and
+// colour tables, the detail column's route and identities, the header's fact
+// line and free share, the scan button's key and the results' sections.
+
+#include "cleaning/FileType.h"
+#include "devices/LocalUSBDevice.h"
+#include "mainwindow/views/Toolkit.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class ContentView;
+
+namespace FileTypes {
+QString iconName(FileType type);
+ui::NamedColor color(FileType type);
+} // namespace FileTypes
+
+namespace DeviceTypes {
+QString iconName(DeviceType type);
+QString labelKey(DeviceType type);
+const QList<DeviceType> &allCases();
+} // namespace DeviceTypes
+
+namespace presentation {
+
+// ---- Detail column ----
+enum class DetailRoute {
+    authorizing,     // "AuthorizingView_"
+    noDevice,        // "NoDeviceView_"
+    inaccessible,    // "DeviceInaccessible_"
+    scanning,        // "ScanningView_"
+    completion,      // "CompletionView_"
+    emptyState,      // "EmptyStateView_"
+    results,         // "ScanResultsView_"
+};
+
+struct DetailState
+{
+    bool isAuthorizing = false;
+    std::optional<LocalUSBDevice> selectedDevice;
+    bool isScanning = false;
+    int cleanedFileCount = 0;
+    bool hasAnyResultEntry = false;   // scanResults holds at least one kind, even an empty one
+};
+
+DetailState detailState(const ContentView &view);
+DetailRoute detailRoute(const DetailState &state);
+QString identityPrefix(DetailRoute route);
+// The prefix followed by "true" or "false".
+QString identity(DetailRoute route, bool refreshToggle);
+// "DeviceDetailView_" + toggle when a device detail (anything but authorizing) shows.
+std::optional<QString> deviceDetailIdentity(DetailRoute route, bool refreshToggle);
+
+// ---- Counts and sizes ----
+int totalFileCount(const ScanResult &results);
+qint64 totalSize(const ScanResult &results, FileType type);
+bool hasResults(const ScanResult &results, FileType type);
+// The kinds that get a section: declaration order, only kinds with files.
+QList<FileType> resultSections(const ScanResult &results);
+// A byte count as the views show it (KB, MB or GB; a negative count as zero).
+QString byteCountText(qint64 bytes);
+
+// ---- Device header ----
+// The elements of the fact line, separators included ("•").
+QStringList deviceInfoLine(const LocalUSBDevice &device);
+// Whole percent free, truncated; nothing when the capacity is not positive.
+std::optional<int> percentAvailable(qint64 capacity, qint64 available);
+// Used space, never negative and never above the capacity.
+qint64 usedSpace(qint64 capacity, qint64 available);
+// "(serial)", or nothing for an empty serial number.
+std::optional<QString> serialText(const QString &serialNumber);
+// "cancel_scan", "re_scan" or "smart_scan".
+QString scanButtonKey(bool isScanning, const ScanResult &results);
+
+// ---- Results list ----
+// The custom kind's extension line ("includes_extensions" text, a space, ".a, .b"),
+// or nothing when there are no extensions or the kind is not custom.
+std::optional<QString> extensionsLine(FileType type, const QStringList &customExtensions);
+// Whether the kind's check box can be changed.
+bool selectionEnabled(FileType type, const QStringList &customExtensions);
+// Whether a path lies inside a mount root, by whole components.
+bool isInside(const QString &path, const QString &mountRoot);
+
+// ---- Banner and eject badge ----
+QString bannerSymbol(bool isInsertion);
+ui::NamedColor bannerColor(bool isInsertion);
+// The eject badge's text: "ejecting" filled with the device's name.
+QString ejectingText(const QString &deviceName);
+
+} // namespace presentation

@@ -1,0 +1,314 @@
+#include "mainwindow/views/SidebarView.h"
+
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/views/Presentation.h"
+#include "mainwindow/views/Toolkit.h"
+
+#include <QAbstractButton>
+#include <QFrame>
+#include <QGridLayout>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QScrollArea>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <functional>
+
+using ui::NamedColor;
+using ui::TextStyle;
+
+namespace {
+
+// One connected device: kind symbol, name, kind and free space, and a check
+// mark when it is the selected one. A click selects it.
+class DeviceRow : public QWidget
+{
+public:
+    DeviceRow(const LocalUSBDevice &device, bool selected, std::function<void(const LocalUSBDevice &)> onClick,
+              QWidget *parent)
+        : QWidget(parent), m_device(device), m_onClick(std::move(onClick))
+    {
+        setObjectName(QStringLiteral("deviceRow"));
+        setProperty("deviceID", device.id);
+        setAttribute(Qt::WA_Hover);
+        setCursor(Qt::PointingHandCursor);
+
+        QHBoxLayout *row = ui::hstack(this, ui::defaultSpacing, ui::padding(4, 6));
+        auto *symbol = new ui::SymbolLabel(DeviceTypes::iconName(device.type), ui::color(NamedColor::blue), 18, this);
+        symbol->setFixedSize(24, 24);
+        row->addWidget(symbol);
+
+        QVBoxLayout *texts = ui::vstack();
+        row->addLayout(texts);
+        texts->addWidget(ui::text(device.name, ui::font(TextStyle::body, QFont::Medium), NamedColor::primary, this));
+        QHBoxLayout *kindLine = ui::hstack(4);
+        texts->addLayout(kindLine);
+        kindLine->addWidget(ui::text(localized(DeviceTypes::labelKey(device.type)), TextStyle::caption,
+                                     NamedColor::secondary, this));
+        kindLine->addWidget(ui::text(QStringLiteral("•"), TextStyle::caption, NamedColor::secondary, this));
+        kindLine->addWidget(ui::text(format(localized(QStringLiteral("device_space_available")),
+                                            presentation::byteCountText(device.available)),
+                                     TextStyle::caption, NamedColor::secondary, this));
+        kindLine->addStretch(1);
+
+        row->addStretch(1);
+        m_check = new ui::SymbolLabel(QStringLiteral("checkmark"), ui::color(NamedColor::blue), 10, this);
+        m_check->setObjectName(QStringLiteral("selectedCheckmark"));
+        row->addWidget(m_check);
+        setSelected(selected);
+    }
+
+    const LocalUSBDevice &device() const { return m_device; }
+    bool isHovered() const { return m_hovered; }
+
+    void setSelected(bool selected)
+    {
+        m_selected = selected;
+        setProperty("selected", selected);
+        m_check->setVisible(selected);
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QColor fill;
+        if (m_selected)
+            fill = ui::color(NamedColor::blue, 0.1);
+        else if (m_hovered)
+            fill = ui::color(NamedColor::gray, 0.05);
+        else
+            return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath path;
+        path.addRoundedRect(QRectF(rect()), 6, 6);
+        painter.fillPath(path, fill);
+    }
+
+    void enterEvent(QEnterEvent *event) override
+    {
+        setHovered(true);
+        QWidget::enterEvent(event);
+    }
+
+    void leaveEvent(QEvent *event) override
+    {
+        setHovered(false);
+        QWidget::leaveEvent(event);
+    }
+
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        if (event->button() == Qt::LeftButton)
+            m_pressed = true;
+        event->accept();
+    }
+
+    void mouseReleaseEvent(QMouseEvent *event) override
+    {
+        const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+        m_pressed = false;
+        event->accept();
+        if (!click)
+            return;
+        // The selection may rebuild the list; nothing of this row is used afterwards.
+        const LocalUSBDevice device = m_device;
+        const std::function<void(const LocalUSBDevice &)> onClick = m_onClick;
+        onClick(device);
+    }
+
+private:
+    void setHovered(bool hovered)
+    {
+        if (m_hovered == hovered)
+            return;
+        m_hovered = hovered;
+        setProperty("hovered", hovered);
+        update();
+    }
+
+    LocalUSBDevice m_device;
+    std::function<void(const LocalUSBDevice &)> m_onClick;
+    ui::SymbolLabel *m_check = nullptr;
+    bool m_selected = false;
+    bool m_hovered = false;
+    bool m_pressed = false;
+};
+
+// The footer: the product name on the control background, the whole strip a button.
+class FooterButton : public QAbstractButton
+{
+public:
+    explicit FooterButton(QWidget *parent) : QAbstractButton(parent)
+    {
+        setObjectName(QStringLiteral("sidebarFooter"));
+        setFont(ui::font(TextStyle::caption, QFont::Medium));
+        setCursor(Qt::PointingHandCursor);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+    QSize sizeHint() const override
+    {
+        const QFontMetrics metrics(font());
+        return {metrics.horizontalAdvance(text()) + 2 * 12, metrics.height() + 2 * 8};
+    }
+    QSize minimumSizeHint() const override { return {2 * 12, sizeHint().height()}; }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.fillRect(rect(), ui::color(NamedColor::controlBackground));
+        painter.setPen(ui::color(NamedColor::primary));
+        painter.setFont(font());
+        const QRect label = rect().adjusted(12, 8, -12, -8);
+        painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter,
+                         QFontMetrics(font()).elidedText(text(), Qt::ElideRight, label.width()));
+    }
+};
+
+// The rows' scroll area: as wide as the widest row (at least 200), as tall as
+// the room it gets.
+class RowScrollArea : public QScrollArea
+{
+public:
+    explicit RowScrollArea(QWidget *parent) : QScrollArea(parent)
+    {
+        setWidgetResizable(true);
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    }
+
+    QSize minimumSizeHint() const override
+    {
+        int width = 200;
+        if (widget())
+            width = std::max(width, widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width());
+        return {width, 0};
+    }
+    QSize sizeHint() const override { return {minimumSizeHint().width(), 200}; }
+};
+
+// What a row shows; a change rebuilds the rows.
+QStringList rowSignature(const QList<LocalUSBDevice> &devices)
+{
+    QStringList signature;
+    for (const LocalUSBDevice &device : devices) {
+        signature << device.id << device.name << QString::number(int(device.type))
+                  << QString::number(device.available);
+    }
+    return signature;
+}
+
+} // namespace
+
+struct SidebarView::Impl
+{
+    ContentView &view;
+    DeviceService &devices;
+
+    QWidget *listHost = nullptr;       // the rows' area with the empty state over it
+    RowScrollArea *scroll = nullptr;
+    QWidget *content = nullptr;        // the scroll area's widget, rebuilt afresh
+    QWidget *emptyState = nullptr;
+    FooterButton *footer = nullptr;
+    QList<QPointer<DeviceRow>> rows;
+
+    std::optional<bool> builtToggle;
+    QStringList builtSignature;
+
+    Impl(ContentView &v, DeviceService &s) : view(v), devices(s) {}
+
+    void build(const QList<LocalUSBDevice> &list, bool toggle)
+    {
+        builtToggle = toggle;
+        builtSignature = rowSignature(list);
+        rows.clear();
+
+        // The old rows may be the sender of the click that led here: they go
+        // out of the tree now and are deleted once control returns to the loop.
+        if (QWidget *old = scroll->takeWidget()) {
+            old->hide();
+            old->setParent(nullptr);
+            old->deleteLater();
+        }
+        content = new QWidget;
+        content->setObjectName(QStringLiteral("deviceList"));
+        QVBoxLayout *stack = ui::vstack(content, 2, ui::padding(8, 8));
+        for (const LocalUSBDevice &device : list) {
+            auto *row = new DeviceRow(device, false, [this](const LocalUSBDevice &d) { view.selectDevice(d); }, content);
+            stack->addWidget(row);
+            rows << row;
+        }
+        stack->addStretch(1);
+        scroll->setWidget(content);
+        scroll->updateGeometry();   // its width follows the rows
+
+        delete emptyState;   // takes no clicks
+        emptyState = new QWidget(listHost);
+        emptyState->setObjectName(QStringLiteral("emptySidebarState"));
+        emptyState->setAttribute(Qt::WA_TransparentForMouseEvents);
+        QVBoxLayout *empty = ui::vstack(emptyState, ui::defaultSpacing, ui::padding(ui::defaultPadding));
+        empty->addWidget(ui::text(localized(QStringLiteral("no_device_selected")), TextStyle::headline),
+                         0, Qt::AlignHCenter);
+        empty->addWidget(ui::paragraph(localized(QStringLiteral("no_device_message")), TextStyle::subheadline,
+                                       NamedColor::secondary));
+        static_cast<QGridLayout *>(listHost->layout())->addWidget(emptyState, 0, 0, Qt::AlignCenter);
+        emptyState->setVisible(list.isEmpty());
+
+        footer->setText(mainTableLocalized(QStringLiteral("Sweepbrook")));
+    }
+
+    void updateSelection()
+    {
+        const std::optional<LocalUSBDevice> &selected = view.selectedDevice();
+        for (const QPointer<DeviceRow> &row : std::as_const(rows)) {
+            if (row)
+                row->setSelected(selected && selected->id == row->device().id);
+        }
+    }
+};
+
+SidebarView::SidebarView(ContentView &view, DeviceService &devices, QWidget *parent)
+    : QWidget(parent), d(new Impl(view, devices))
+{
+    setMinimumWidth(160);
+    QVBoxLayout *stack = ui::vstack(this, 0);
+
+    d->listHost = new QWidget(this);
+    auto *grid = new QGridLayout(d->listHost);
+    grid->setContentsMargins(0, 0, 0, 0);
+    d->scroll = new RowScrollArea(d->listHost);
+    grid->addWidget(d->scroll, 0, 0);
+    stack->addWidget(d->listHost, 1);
+
+    auto *divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    stack->addWidget(divider);
+    d->footer = new FooterButton(this);
+    stack->addWidget(d->footer);
+    connect(d->footer, &QAbstractButton::clicked, this, [this] { d->view.setShowAbout(!d->view.showAbout()); });
+
+    refresh();
+}
+
+SidebarView::~SidebarView()
+{
+    delete d;
+}
+
+void SidebarView::refresh()
+{
+    const QList<LocalUSBDevice> list = d->devices.connectedDevices();
+    const bool toggle = d->view.refreshToggle();
+    if (d->builtToggle != toggle || d->builtSignature != rowSignature(list))
+        d->build(list, toggle);
+    d->updateSelection();
+}

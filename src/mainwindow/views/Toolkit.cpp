@@ -1,0 +1,689 @@
+#include "mainwindow/views/Toolkit.h"
+
+#include <QApplication>
+#include <QEnterEvent>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QFontDatabase>
+#include <QGraphicsDropShadowEffect>
+#include <QHash>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QVariantAnimation>
+
+#include <cmath>
+
+namespace ui {
+
+// ---------------------------------------------------------------- fonts
+
+namespace {
+
+// Sizes of the text styles in points; one point is one device-independent pixel.
+struct StyleMetrics
+{
+    qreal size;
+    QFont::Weight weight;
+};
+
+StyleMetrics metrics(TextStyle style)
+{
+    switch (style) {
+    case TextStyle::largeTitle: return {26, QFont::Normal};
+    case TextStyle::title: return {22, QFont::Normal};
+    case TextStyle::title2: return {17, QFont::Normal};
+    case TextStyle::title3: return {15, QFont::Normal};
+    case TextStyle::headline: return {13, QFont::DemiBold};
+    case TextStyle::body: return {13, QFont::Normal};
+    case TextStyle::callout: return {12, QFont::Normal};
+    case TextStyle::subheadline: return {11, QFont::Normal};
+    case TextStyle::footnote: return {10, QFont::Normal};
+    case TextStyle::caption: return {10, QFont::Normal};
+    }
+    return {13, QFont::Normal};
+}
+
+} // namespace
+
+QFont systemFont(qreal pointSize, QFont::Weight weight)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(std::max(1, int(std::lround(pointSize))));
+    font.setWeight(weight);
+    return font;
+}
+
+QFont font(TextStyle style, std::optional<QFont::Weight> weight, bool monospaced)
+{
+    const StyleMetrics m = metrics(style);
+    QFont result = systemFont(m.size, weight.value_or(m.weight));
+    if (monospaced) {
+        QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        fixed.setPixelSize(result.pixelSize());
+        fixed.setWeight(result.weight());
+        result = fixed;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- colours
+
+QColor color(NamedColor named, qreal opacity)
+{
+    const QPalette palette = QApplication::palette();
+    const bool dark = palette.color(QPalette::Window).lightness() < 128;
+    QColor c;
+    switch (named) {
+    // The standard colours, in their light and dark variants.
+    case NamedColor::blue: c = dark ? QColor(10, 132, 255) : QColor(0, 122, 255); break;
+    case NamedColor::green: c = dark ? QColor(48, 209, 88) : QColor(40, 167, 69); break;
+    case NamedColor::orange: c = dark ? QColor(255, 159, 10) : QColor(255, 149, 0); break;
+    case NamedColor::red: c = dark ? QColor(255, 69, 58) : QColor(255, 59, 48); break;
+    case NamedColor::cyan: c = dark ? QColor(100, 210, 255) : QColor(50, 173, 230); break;
+    case NamedColor::purple: c = dark ? QColor(191, 90, 242) : QColor(175, 82, 222); break;
+    case NamedColor::brown: c = dark ? QColor(172, 142, 104) : QColor(162, 132, 94); break;
+    case NamedColor::gray: c = QColor(142, 142, 147); break;
+    case NamedColor::indigo: c = dark ? QColor(94, 92, 230) : QColor(88, 86, 214); break;
+    case NamedColor::yellow: c = dark ? QColor(255, 214, 10) : QColor(255, 204, 0); break;
+    case NamedColor::white: c = Qt::white; break;
+    case NamedColor::black: c = Qt::black; break;
+    case NamedColor::primary: c = palette.color(QPalette::WindowText); break;
+    case NamedColor::secondary: {
+        c = palette.color(QPalette::WindowText);
+        c.setAlphaF(0.55);
+        break;
+    }
+    case NamedColor::clear: c = Qt::transparent; break;
+    case NamedColor::accent: c = palette.color(QPalette::Highlight); break;
+    case NamedColor::windowBackground: c = palette.color(QPalette::Window); break;
+    case NamedColor::controlBackground: c = palette.color(QPalette::Base); break;
+    }
+    c.setAlphaF(c.alphaF() * std::clamp(opacity, 0.0, 1.0));
+    return c;
+}
+
+// ---------------------------------------------------------------- stacks
+
+QVBoxLayout *vstack(QWidget *owner, int spacing, QMargins padding)
+{
+    auto *layout = new QVBoxLayout(owner);
+    layout->setSpacing(spacing);
+    layout->setContentsMargins(padding);
+    return layout;
+}
+
+QHBoxLayout *hstack(QWidget *owner, int spacing, QMargins padding)
+{
+    auto *layout = new QHBoxLayout(owner);
+    layout->setSpacing(spacing);
+    layout->setContentsMargins(padding);
+    return layout;
+}
+
+QVBoxLayout *vstack(int spacing, QMargins padding)
+{
+    return vstack(nullptr, spacing, padding);
+}
+
+QHBoxLayout *hstack(int spacing, QMargins padding)
+{
+    return hstack(nullptr, spacing, padding);
+}
+
+void addGap(QBoxLayout *layout, int points)
+{
+    layout->addSpacing(points);
+}
+
+// ---------------------------------------------------------------- texts
+
+void setTextColor(QWidget *widget, const QColor &color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+QLabel *text(const QString &content, const QFont &font, NamedColor tint, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(content);
+    label->setFont(font);
+    if (tint != NamedColor::primary)
+        setTextColor(label, color(tint));
+    return label;
+}
+
+QLabel *text(const QString &content, TextStyle style, NamedColor tint, QWidget *parent)
+{
+    return text(content, font(style), tint, parent);
+}
+
+QLabel *paragraph(const QString &content, TextStyle style, NamedColor tint, QWidget *parent)
+{
+    QLabel *label = text(content, style, tint, parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    return label;
+}
+
+// ---------------------------------------------------------------- symbols
+
+namespace {
+
+// Symbol name -> freedesktop icon name, or "qrc:" and our own SVG where the
+// theme has no fitting image.
+const QHash<QString, QString> &symbolTable()
+{
+    static const QHash<QString, QString> table = {
+        // junk kinds
+        {QStringLiteral("doc.badge.gearshape"), QStringLiteral("document-properties-symbolic")},
+        {QStringLiteral("doc.badge.ellipsis"), QStringLiteral("x-office-document-symbolic")},
+        {QStringLiteral("magnifyingglass.circle"), QStringLiteral("system-search-symbolic")},
+        {QStringLiteral("trash"), QStringLiteral("user-trash-symbolic")},
+        {QStringLiteral("photo"), QStringLiteral("image-x-generic-symbolic")},
+        {QStringLiteral("clock"), QStringLiteral("appointment-soon-symbolic")},
+        {QStringLiteral("doc.text"), QStringLiteral("text-x-generic-symbolic")},
+        {QStringLiteral("desktopcomputer"), QStringLiteral("computer-symbolic")},
+        {QStringLiteral("doc.badge.plus"), QStringLiteral("document-new-symbolic")},
+        // device kinds
+        {QStringLiteral("externaldrive.fill"), QStringLiteral("drive-removable-media-symbolic")},
+        {QStringLiteral("sdcard.fill"), QStringLiteral("media-flash-symbolic")},
+        {QStringLiteral("externalhdd.fill"), QStringLiteral("drive-harddisk-usb-symbolic")},
+        {QStringLiteral("ssd.fill"), QStringLiteral("drive-harddisk-solidstate-symbolic")},
+        {QStringLiteral("network.fill"), QStringLiteral("network-server-symbolic")},
+        {QStringLiteral("other.fill"), QStringLiteral("drive-multidisk-symbolic")},
+        // the window
+        {QStringLiteral("externaldrive.badge.plus"), QStringLiteral("qrc:externaldrive.badge.plus")},
+        {QStringLiteral("externaldrive.badge.minus"), QStringLiteral("qrc:externaldrive.badge.minus")},
+        {QStringLiteral("externaldrive.badge.checkmark"), QStringLiteral("qrc:externaldrive.badge.checkmark")},
+        {QStringLiteral("checkmark"), QStringLiteral("object-select-symbolic")},
+        {QStringLiteral("gear"), QStringLiteral("emblem-system-symbolic")},
+        {QStringLiteral("clock.arrow.circlepath"), QStringLiteral("document-open-recent-symbolic")},
+        {QStringLiteral("eject"), QStringLiteral("media-eject-symbolic")},
+        {QStringLiteral("arrow.clockwise"), QStringLiteral("view-refresh-symbolic")},
+        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
+        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("dialog-warning-symbolic")},
+        {QStringLiteral("arrow.triangle.2.circlepath"), QStringLiteral("emblem-synchronizing-symbolic")},
+        {QStringLiteral("magnifyingglass"), QStringLiteral("edit-find-symbolic")},
+        {QStringLiteral("checkmark.seal.fill"), QStringLiteral("qrc:checkmark.seal.fill")},
+        {QStringLiteral("lock.open.fill"), QStringLiteral("changes-allow-symbolic")},
+        {QStringLiteral("trash.circle.fill"), QStringLiteral("qrc:trash.circle.fill")},
+        {QStringLiteral("sparkles"), QStringLiteral("qrc:sparkles")},
+    };
+    return table;
+}
+
+QIcon sourceIcon(const QString &symbol)
+{
+    ensureIconTheme();
+    const QString source = symbolSource(symbol);
+    if (source.startsWith(QLatin1String(":/")))
+        return QIcon(source);
+    return QIcon::fromTheme(source);
+}
+
+} // namespace
+
+void ensureIconTheme()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    // Some platform plugins (offscreen, minimal) search only the resources:
+    // add the desktop's icon folders.
+    QStringList paths = QIcon::themeSearchPaths();
+    const QStringList dataDirs = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
+                                                           QStandardPaths::LocateDirectory);
+    for (const QString &dir : dataDirs + QStringList{QStringLiteral("/usr/share/icons")}) {
+        if (!paths.contains(dir) && QFileInfo(dir).isDir())
+            paths << dir;
+    }
+    QIcon::setThemeSearchPaths(paths);
+    // Symbolic icons live in Adwaita even under another theme.
+    if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == QLatin1String("hicolor"))
+        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+}
+
+QString symbolSource(const QString &symbol)
+{
+    const QString source = symbolTable().value(symbol);
+    if (source.startsWith(QLatin1String("qrc:")))
+        return QStringLiteral(":/symbols/") + source.mid(4) + QStringLiteral(".svg");
+    return source;
+}
+
+QStringList knownSymbols()
+{
+    QStringList names = symbolTable().keys();
+    names.sort();
+    return names;
+}
+
+QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio)
+{
+    const int device = std::max(1, int(std::lround(pixelSize * devicePixelRatio)));
+    const QIcon icon = sourceIcon(symbol);
+    QPixmap base = icon.pixmap(QSize(device, device));
+    if (base.isNull())
+        return {};
+    if (base.size() != QSize(device, device))
+        base = base.scaled(device, device, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QPixmap tinted(base.size());
+    tinted.fill(Qt::transparent);
+    QPainter painter(&tinted);
+    painter.drawPixmap(0, 0, base);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(tinted.rect(), tint);
+    painter.end();
+    tinted.setDevicePixelRatio(devicePixelRatio);
+    return tinted;
+}
+
+QIcon symbolIcon(const QString &symbol, const QColor &tint)
+{
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48})
+        icon.addPixmap(symbolPixmap(symbol, tint, size));
+    return icon;
+}
+
+bool symbolDraws(const QString &symbol)
+{
+    if (!symbolTable().contains(symbol))
+        return false;
+    const QImage image = symbolPixmap(symbol, Qt::black, 24).toImage();
+    if (image.isNull())
+        return false;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(image.pixel(x, y)) > 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+SymbolLabel::SymbolLabel(const QString &symbol, const QColor &tint, qreal pointSize, QWidget *parent)
+    : QLabel(parent), m_symbol(symbol), m_tint(tint), m_pointSize(pointSize)
+{
+    setAlignment(Qt::AlignCenter);
+    render();
+}
+
+void SymbolLabel::setSymbol(const QString &symbol, const QColor &tint)
+{
+    if (symbol == m_symbol && tint == m_tint)
+        return;
+    m_symbol = symbol;
+    m_tint = tint;
+    render();
+}
+
+void SymbolLabel::setOpacity(qreal opacity)
+{
+    m_tint.setAlphaF(std::clamp(opacity, 0.0, 1.0));
+    render();
+}
+
+void SymbolLabel::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ScreenChangeInternal)
+        render();
+    QLabel::changeEvent(event);
+}
+
+void SymbolLabel::render()
+{
+    // A symbol stands in a line of text: its image is about the font's size.
+    const int pixels = std::max(8, int(std::lround(m_pointSize * 1.15)));
+    setPixmap(symbolPixmap(m_symbol, m_tint, pixels, devicePixelRatioF()));
+    setMinimumSize(pixels, pixels);
+}
+
+// ---------------------------------------------------------------- shapes
+
+namespace {
+
+QPainterPath roundedPath(const QRectF &rect, qreal radius)
+{
+    QPainterPath path;
+    const qreal r = radius < 0 ? std::min(rect.width(), rect.height()) / 2 : std::min(radius, std::min(rect.width(), rect.height()) / 2);
+    path.addRoundedRect(rect, r, r);
+    return path;
+}
+
+// A soft shadow drawn as rings of falling opacity around the shape.
+void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const Shadow &shadow)
+{
+    if (shadow.radius <= 0 || shadow.color.alpha() == 0)
+        return;
+    const int steps = std::max(1, int(std::ceil(shadow.radius)));
+    painter.save();
+    painter.setPen(Qt::NoPen);
+    for (int i = steps; i >= 1; --i) {
+        QColor c = shadow.color;
+        c.setAlphaF(shadow.color.alphaF() * (1.0 - qreal(i) / (steps + 1)) / steps * 2.0);
+        painter.setBrush(c);
+        const QRectF grown = shape.translated(shadow.offset).adjusted(-i, -i, i, i);
+        painter.drawPath(roundedPath(grown, radius < 0 ? radius : radius + i));
+    }
+    painter.restore();
+}
+
+} // namespace
+
+RoundedBox::RoundedBox(QWidget *parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_StyledBackground, false);
+}
+
+void RoundedBox::setFill(const QColor &fill)
+{
+    m_fill = fill;
+    m_gradient.reset();
+    update();
+}
+
+void RoundedBox::setGradient(const QColor &leading, const QColor &trailing)
+{
+    m_gradient = std::make_pair(leading, trailing);
+    update();
+}
+
+void RoundedBox::setBorder(const QColor &border, qreal width)
+{
+    m_border = border;
+    m_borderWidth = width;
+    update();
+}
+
+void RoundedBox::setCornerRadius(qreal radius)
+{
+    m_radius = radius;
+    update();
+}
+
+void RoundedBox::setShadow(const std::optional<Shadow> &shadow)
+{
+    if (!shadow) {
+        setGraphicsEffect(nullptr);
+        return;
+    }
+    auto *effect = qobject_cast<QGraphicsDropShadowEffect *>(graphicsEffect());
+    if (!effect) {
+        effect = new QGraphicsDropShadowEffect(this);
+        setGraphicsEffect(effect);
+    }
+    effect->setColor(shadow->color);
+    effect->setBlurRadius(shadow->radius * 2);
+    effect->setOffset(shadow->offset);
+}
+
+void RoundedBox::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal inset = m_borderWidth / 2;
+    const QRectF shape = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
+    const QPainterPath path = roundedPath(shape, m_radius);
+    if (m_gradient) {
+        QLinearGradient gradient(shape.topLeft(), shape.topRight());
+        gradient.setColorAt(0, m_gradient->first);
+        gradient.setColorAt(1, m_gradient->second);
+        painter.fillPath(path, gradient);
+    } else if (m_fill.alpha() > 0) {
+        painter.fillPath(path, m_fill);
+    }
+    if (m_borderWidth > 0 && m_border.alpha() > 0) {
+        painter.setPen(QPen(m_border, m_borderWidth));
+        painter.drawPath(path);
+    }
+}
+
+// ---------------------------------------------------------------- buttons
+
+PaintedButton::PaintedButton(QWidget *parent) : QAbstractButton(parent)
+{
+    m_font = ui::font(TextStyle::body, QFont::Medium);
+    setCursor(Qt::PointingHandCursor);
+    setAttribute(Qt::WA_Hover);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void PaintedButton::setSymbol(const QString &symbol, qreal pointSize)
+{
+    m_symbol = symbol;
+    m_symbolPointSize = pointSize;
+    updateGeometry();
+    update();
+}
+
+void PaintedButton::setLabelFont(const QFont &labelFont)
+{
+    m_font = labelFont;
+    updateGeometry();
+    update();
+}
+
+void PaintedButton::setPadding(int horizontal, int vertical)
+{
+    m_padH = horizontal;
+    m_padV = vertical;
+    updateGeometry();
+}
+
+void PaintedButton::setSpacing(int spacing)
+{
+    m_spacing = spacing;
+    updateGeometry();
+}
+
+void PaintedButton::setFill(const QColor &fill)
+{
+    m_fill = fill;
+    m_gradient.reset();
+    update();
+}
+
+void PaintedButton::setGradient(const QColor &leading, const QColor &trailing)
+{
+    m_gradient = std::make_pair(leading, trailing);
+    update();
+}
+
+void PaintedButton::setForeground(const QColor &foreground)
+{
+    m_foreground = foreground;
+    update();
+}
+
+void PaintedButton::setCornerRadius(qreal radius)
+{
+    m_radius = radius;
+    update();
+}
+
+void PaintedButton::setShadow(const std::optional<Shadow> &shadow)
+{
+    m_shadow = shadow;
+    updateGeometry();
+    update();
+}
+
+void PaintedButton::setHoverStyle(const std::optional<HoverButtonStyle> &style)
+{
+    m_hoverStyle = style;
+    updateGeometry();
+    update();
+}
+
+void PaintedButton::setMaximumLabelWidth(int width)
+{
+    m_maxLabelWidth = width;
+    updateGeometry();
+}
+
+qreal PaintedButton::currentScale() const
+{
+    qreal scale = 1;
+    if (m_hoverStyle)
+        scale = 1 + (m_hoverStyle->scale - 1) * m_hoverProgress;
+    if (isDown())
+        scale *= 0.98;
+    return scale;
+}
+
+std::optional<Shadow> PaintedButton::currentShadow() const
+{
+    if (m_hoverStyle) {
+        // At rest: blue 0.3, radius 3, 2 down; hovering: 0.5, the style's radius, 3 down.
+        const qreal t = m_hoverProgress;
+        Shadow shadow;
+        shadow.color = color(NamedColor::blue, 0.3 + 0.2 * t);
+        shadow.radius = 3 + (m_hoverStyle->shadowRadius - 3) * t;
+        shadow.offset = QPointF(0, 2 + t);
+        return shadow;
+    }
+    return m_shadow;
+}
+
+QSize PaintedButton::labelSize() const
+{
+    // Whole pixels, rounded up: a width rounded down would elide the text.
+    const QFontMetricsF metrics(m_font);
+    int width = 2 * m_padH + int(std::ceil(metrics.horizontalAdvance(text()))) + 1;
+    int height = int(std::ceil(metrics.height()));
+    if (!m_symbol.isEmpty()) {
+        const int symbolSize = int(std::lround(m_symbolPointSize * 1.15));
+        width += symbolSize + (text().isEmpty() ? 0 : m_spacing);
+        height = std::max(height, symbolSize);
+    }
+    height += 2 * m_padV;
+    if (m_maxLabelWidth > 0)
+        width = std::min(width, m_maxLabelWidth);
+    return {width, height};
+}
+
+QSize PaintedButton::sizeHint() const
+{
+    // Room for the shadow and the hover growth around the label.
+    const QSize label = labelSize();
+    int margin = 0;
+    if (m_hoverStyle)
+        margin = int(std::ceil(std::max<qreal>(m_hoverStyle->shadowRadius + 3, label.width() * (m_hoverStyle->scale - 1) / 2)));
+    else if (m_shadow)
+        margin = int(std::ceil(m_shadow->radius + std::abs(m_shadow->offset.y())));
+    return label + QSize(2 * margin, 2 * margin);
+}
+
+QSize PaintedButton::minimumSizeHint() const
+{
+    return sizeHint();
+}
+
+void PaintedButton::setHoverProgress(qreal progress)
+{
+    m_hoverProgress = progress;
+    update();
+}
+
+void PaintedButton::setHovering(bool hovering)
+{
+    if (m_hovering == hovering)
+        return;
+    m_hovering = hovering;
+    if (!m_hoverStyle) {
+        update();
+        return;
+    }
+    // The short spring of the hover style: about 0.2 s, slightly overshooting.
+    if (!m_hoverAnimation) {
+        m_hoverAnimation = new QVariantAnimation(this);
+        m_hoverAnimation->setDuration(200);
+        m_hoverAnimation->setEasingCurve(QEasingCurve::OutBack);
+        connect(m_hoverAnimation, &QVariantAnimation::valueChanged, this,
+                [this](const QVariant &value) { setHoverProgress(value.toReal()); });
+    }
+    m_hoverAnimation->stop();
+    m_hoverAnimation->setStartValue(m_hoverProgress);
+    m_hoverAnimation->setEndValue(hovering ? 1.0 : 0.0);
+    m_hoverAnimation->start();
+}
+
+void PaintedButton::enterEvent(QEnterEvent *event)
+{
+    setHovering(true);
+    QAbstractButton::enterEvent(event);
+}
+
+void PaintedButton::leaveEvent(QEvent *event)
+{
+    setHovering(false);
+    QAbstractButton::leaveEvent(event);
+}
+
+void PaintedButton::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QSize label = labelSize();
+    QRectF shape(QPointF(0, 0), QSizeF(std::min(label.width(), width()), std::min(label.height(), height())));
+    shape.moveCenter(QRectF(rect()).center());
+
+    const qreal scale = currentScale();
+    painter.translate(shape.center());
+    painter.scale(scale, scale);
+    painter.translate(-shape.center());
+    if (isDown())
+        painter.setOpacity(0.9);
+    if (!isEnabled())
+        painter.setOpacity(painter.opacity() * 0.5);
+
+    if (const std::optional<Shadow> shadow = currentShadow())
+        paintShadow(painter, shape, m_radius, *shadow);
+
+    const QPainterPath path = roundedPath(shape, m_radius);
+    if (m_gradient) {
+        QLinearGradient gradient(shape.topLeft(), shape.topRight());
+        gradient.setColorAt(0, m_gradient->first);
+        gradient.setColorAt(1, m_gradient->second);
+        painter.fillPath(path, gradient);
+    } else if (m_fill.alpha() > 0) {
+        painter.fillPath(path, m_fill);
+    }
+
+    // Symbol and text, centred as one row.
+    const QFontMetricsF metrics(m_font);
+    const int symbolSize = m_symbol.isEmpty() ? 0 : int(std::lround(m_symbolPointSize * 1.15));
+    const int gap = (m_symbol.isEmpty() || text().isEmpty()) ? 0 : m_spacing;
+    const qreal available = shape.width() - 2 * m_padH - symbolSize - gap;
+    const QString shown = metrics.elidedText(text(), Qt::ElideRight, std::max<qreal>(0, available));
+    const qreal rowWidth = symbolSize + gap + metrics.horizontalAdvance(shown);
+    qreal x = shape.center().x() - rowWidth / 2.0;
+    if (symbolSize > 0) {
+        const QPixmap pixmap = symbolPixmap(m_symbol, m_foreground, symbolSize, devicePixelRatioF());
+        painter.drawPixmap(QPointF(x, shape.center().y() - symbolSize / 2.0), pixmap);
+        x += symbolSize + gap;
+    }
+    painter.setFont(m_font);
+    painter.setPen(m_foreground);
+    painter.drawText(QRectF(x, shape.top(), rowWidth + 2, shape.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+    if (hasFocus()) {
+        painter.setPen(QPen(color(NamedColor::accent, 0.6), 1.5));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(roundedPath(shape.adjusted(-1.5, -1.5, 1.5, 1.5), m_radius < 0 ? m_radius : m_radius + 1.5));
+    }
+}
+
+} // namespace ui

@@ -1,0 +1,216 @@
+#pragma once
+
+// The small view toolkit every window of the app is built from: stacks with
+// fixed spacing and padding, the named text styles and colours, tinted
+// symbols, a painted rounded box and a painted button. Views stay short and
+// read like their layout.
+
+#include <QAbstractButton>
+#include <QBoxLayout>
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QLabel>
+#include <QMargins>
+#include <QPixmap>
+#include <QString>
+#include <QWidget>
+
+#include <optional>
+
+class QVariantAnimation;
+
+namespace ui {
+
+// ---- Metrics ----
+// The platform's default padding and spacing where a layout names none.
+constexpr int defaultPadding = 16;
+constexpr int defaultSpacing = 8;
+
+// ---- Text styles ----
+enum class TextStyle { largeTitle, title, title2, title3, headline, body, callout, subheadline, footnote, caption };
+
+// The font of a text style, in the application's font family. `weight`
+// overrides the style's own weight (headline is semibold).
+QFont font(TextStyle style, std::optional<QFont::Weight> weight = std::nullopt, bool monospaced = false);
+// The system font at a fixed point size.
+QFont systemFont(qreal pointSize, QFont::Weight weight = QFont::Normal);
+
+// ---- Colours ----
+enum class NamedColor {
+    blue, green, orange, red, cyan, purple, brown, gray, indigo, yellow, white, black,
+    primary, secondary, clear, accent, windowBackground, controlBackground,
+};
+
+// The colour, following the application palette for primary, secondary,
+// accent and the two backgrounds; `opacity` multiplies its alpha.
+QColor color(NamedColor named, qreal opacity = 1.0);
+
+// ---- Stacks ----
+// Layouts with the given spacing and no margins of their own (padding is a
+// separate, explicit step, as in the layouts they implement).
+QVBoxLayout *vstack(QWidget *owner, int spacing = defaultSpacing, QMargins padding = {});
+QHBoxLayout *hstack(QWidget *owner, int spacing = defaultSpacing, QMargins padding = {});
+QVBoxLayout *vstack(int spacing = defaultSpacing, QMargins padding = {});
+QHBoxLayout *hstack(int spacing = defaultSpacing, QMargins padding = {});
+inline QMargins padding(int all) { return {all, all, all, all}; }
+inline QMargins padding(int horizontal, int vertical) { return {horizontal, vertical, horizontal, vertical}; }
+// A fixed gap ("a spacer framed to N points").
+void addGap(QBoxLayout *layout, int points);
+
+// ---- Texts ----
+// A label in plain-text format (names, paths and server text are never read as
+// rich text), in a style and colour.
+QLabel *text(const QString &content, TextStyle style = TextStyle::body, NamedColor tint = NamedColor::primary,
+             QWidget *parent = nullptr);
+QLabel *text(const QString &content, const QFont &font, NamedColor tint = NamedColor::primary,
+             QWidget *parent = nullptr);
+// Multi-line text centred on every line.
+QLabel *paragraph(const QString &content, TextStyle style = TextStyle::body, NamedColor tint = NamedColor::primary,
+                  QWidget *parent = nullptr);
+void setTextColor(QWidget *widget, const QColor &color);
+
+// ---- Symbols ----
+// The freedesktop icon that draws a symbol, or our own SVG (":/symbols/<name>.svg").
+// Every symbol the views use is listed in `knownSymbols()` and draws.
+QString symbolSource(const QString &symbol);
+QStringList knownSymbols();
+// The symbol tinted in one colour, `pixelSize` square, for the device pixel ratio.
+QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio = 1.0);
+QIcon symbolIcon(const QString &symbol, const QColor &tint);
+// True when the symbol yields a non-empty image.
+bool symbolDraws(const QString &symbol);
+
+// A symbol at a point size (the size of the font it stands in), tinted.
+class SymbolLabel : public QLabel
+{
+    Q_OBJECT
+public:
+    SymbolLabel(const QString &symbol, const QColor &tint, qreal pointSize = 13, QWidget *parent = nullptr);
+    QString symbol() const { return m_symbol; }
+    QColor tint() const { return m_tint; }
+    void setSymbol(const QString &symbol, const QColor &tint);
+    void setOpacity(qreal opacity);
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void render();
+    QString m_symbol;
+    QColor m_tint;
+    qreal m_pointSize;
+};
+
+// ---- Shapes ----
+struct Shadow
+{
+    QColor color;
+    qreal radius = 0;
+    QPointF offset;
+};
+
+// A container that paints a rounded rectangle (or capsule) behind its layout:
+// a fill or a leading-to-trailing gradient, an optional border and shadow.
+class RoundedBox : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit RoundedBox(QWidget *parent = nullptr);
+
+    void setFill(const QColor &fill);
+    void setGradient(const QColor &leading, const QColor &trailing);
+    void setBorder(const QColor &border, qreal width = 1);
+    void setCornerRadius(qreal radius);   // a negative radius draws a capsule
+    void setShadow(const std::optional<Shadow> &shadow);
+
+    QColor fill() const { return m_fill; }
+    qreal cornerRadius() const { return m_radius; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_fill = Qt::transparent;
+    std::optional<std::pair<QColor, QColor>> m_gradient;
+    QColor m_border = Qt::transparent;
+    qreal m_borderWidth = 0;
+    qreal m_radius = 0;
+};
+
+// ---- Buttons ----
+// The hover-scaling style: while the pointer is over the button its label grows
+// to `scale` and its blue shadow to `shadowRadius` (a short spring); pressed,
+// it dims to 0.9 and shrinks to 0.98.
+struct HoverButtonStyle
+{
+    qreal scale = 1.05;
+    qreal shadowRadius = 5;
+};
+
+// A button that paints its own label: an optional symbol and a text in one row,
+// padding, a fill or gradient behind it with a corner radius (negative: a
+// capsule), a foreground colour and an optional shadow. With a hover style it
+// scales as above.
+class PaintedButton : public QAbstractButton
+{
+    Q_OBJECT
+    Q_PROPERTY(qreal hoverProgress READ hoverProgress WRITE setHoverProgress)
+public:
+    explicit PaintedButton(QWidget *parent = nullptr);
+
+    void setSymbol(const QString &symbol, qreal pointSize = 14);
+    void setLabelFont(const QFont &font);
+    void setPadding(int horizontal, int vertical);
+    void setSpacing(int spacing);
+    void setFill(const QColor &fill);
+    void setGradient(const QColor &leading, const QColor &trailing);
+    void setForeground(const QColor &foreground);
+    void setCornerRadius(qreal radius);
+    void setShadow(const std::optional<Shadow> &shadow);
+    void setHoverStyle(const std::optional<HoverButtonStyle> &style);
+    void setMaximumLabelWidth(int width);
+
+    QString symbol() const { return m_symbol; }
+    bool isHovering() const { return m_hovering; }
+    // The label's scale now (1 at rest; the hover style's scale once the spring settles).
+    qreal currentScale() const;
+    std::optional<Shadow> currentShadow() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+    qreal hoverProgress() const { return m_hoverProgress; }
+    void setHoverProgress(qreal progress);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    void setHovering(bool hovering);
+    QSize labelSize() const;
+
+    QString m_symbol;
+    qreal m_symbolPointSize = 14;
+    QFont m_font;
+    int m_padH = 16;
+    int m_padV = 8;
+    int m_spacing = 8;
+    QColor m_fill = Qt::transparent;
+    std::optional<std::pair<QColor, QColor>> m_gradient;
+    QColor m_foreground = Qt::white;
+    qreal m_radius = 0;
+    std::optional<Shadow> m_shadow;
+    std::optional<HoverButtonStyle> m_hoverStyle;
+    int m_maxLabelWidth = -1;
+    bool m_hovering = false;
+    qreal m_hoverProgress = 0;
+    QVariantAnimation *m_hoverAnimation = nullptr;
+};
+
+// Makes sure the symbol theme is set (Adwaita when the desktop gives none).
+void ensureIconTheme();
+
+} // namespace ui

@@ -1,0 +1,447 @@
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/FolderPicker.h"
+#include "mainwindow/views/DetailColumn.h"
+#include "mainwindow/views/SidebarView.h"
+#include "platform/Preferences.h"
+#include "TestMain.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QEnterEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QString &path = {})
+{
+    LocalUSBDevice device;
+    device.name = name;
+    device.path = path.isEmpty() ? QStringLiteral("/media/") + name : path;
+    device.id = device.path + QStringLiteral("|sd") + name;
+    device.isAccessible = accessible;
+    device.fileSystem = QStringLiteral("exFAT");
+    device.capacity = 32'000'000'000;
+    device.available = 8'000'000'000;
+    device.vendorName = QStringLiteral("未知厂商");
+    device.model = QStringLiteral("未知设备");
+    return device;
+}
+
+// Only what the column and the sidebar reach: the list, scans, cleans and the
+// access re-read after a grant.
+class FakeDevices final : public DeviceService
+{
+public:
+    QList<LocalUSBDevice> connectedDevices() const override { return list; }
+    void refreshDevices() override { ++refreshCount; }
+    std::optional<LocalUSBDevice> device(const QString &id) const override
+    {
+        for (const LocalUSBDevice &d : list) {
+            if (d.id == id)
+                return d;
+        }
+        return std::nullopt;
+    }
+    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
+    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
+                    ScanProgress progress, ScanCompletion completion) override
+    {
+        scans.append({std::move(progress), std::move(completion)});
+    }
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override { completion(files, {}); }
+    void ejectDevice(const LocalUSBDevice &, EjectCompletion) override {}
+    bool hasSecurityBookmark(const QString &) const override { return false; }
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool) override { return device(id); }
+    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
+    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
+    bool startAccessingDevice(const QString &) override { return false; }
+    void stopAccessingDevice(const QString &) override {}
+    bool forceRefreshDeviceAccess(const QString &) override { return false; }
+
+    QList<LocalUSBDevice> list;
+    int refreshCount = 0;
+    QList<std::pair<ScanProgress, ScanCompletion>> scans;
+};
+
+class FakePicker final : public FolderPicker
+{
+public:
+    void chooseFolder(const QString &, const QString &, Completion completion) override
+    {
+        ++asked;
+        pending = std::move(completion);
+    }
+    int asked = 0;
+    Completion pending;
+};
+
+ScanResult someJunk()
+{
+    ScanResult result;
+    result[FileType::dsStore] = {FileItem{QStringLiteral(".DS_Store"), QStringLiteral("/media/s/.DS_Store"), 6148, {}},
+                                 FileItem{QStringLiteral(".DS_Store"), QStringLiteral("/media/s/a/.DS_Store"), 4096, {}}};
+    return result;
+}
+
+// A window's two columns on virtual time, refreshed on every state change as
+// the main window does.
+struct Rig
+{
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    LanguageManager language{prefs, center};
+    VirtualScheduler clock;
+    FakeDevices devices;
+    FakePicker picker;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
+    QWidget host;
+    SidebarView *sidebar = nullptr;
+    DetailColumn *column = nullptr;
+
+    explicit Rig(const QList<LocalUSBDevice> &initial = {})
+    {
+        LanguageManager::setShared(&language);
+        language.setLanguage(AppLanguage::english);
+        devices.list = initial;
+        view.onAppearSetup();
+        auto *row = new QHBoxLayout(&host);
+        sidebar = new SidebarView(view, devices, &host);
+        column = new DetailColumn(view, devices, &host);
+        row->addWidget(sidebar);
+        row->addWidget(column, 1);
+        QObject::connect(&view, &ContentView::stateChanged, &host, [this] { refresh(); });
+        host.resize(960, 640);
+        host.show();
+    }
+    ~Rig() { LanguageManager::setShared(nullptr); }
+
+    void refresh()
+    {
+        sidebar->refresh();
+        column->refresh();
+    }
+    void setList(const QList<LocalUSBDevice> &list)
+    {
+        devices.list = list;
+        refresh();   // the main window does this when the list changes
+    }
+    void selectReady(const LocalUSBDevice &device)
+    {
+        view.selectDevice(device);
+        clock.advance(3100ms);
+        QVERIFY(view.deviceReady());
+    }
+    QString expectedIdentity(const QString &prefix) const
+    {
+        return prefix + (view.refreshToggle() ? QStringLiteral("true") : QStringLiteral("false"));
+    }
+    // A control of the view shown now, laid out.
+    template <typename T = QWidget>
+    T *shown(const QString &name)
+    {
+        host.layout()->activate();
+        T *widget = column->findChild<T *>(name);
+        return widget && widget->isVisibleTo(&host) ? widget : nullptr;
+    }
+    QStringList infoLine()
+    {
+        QStringList texts;
+        for (QLabel *label : shown(QStringLiteral("deviceInfoLine"))->findChildren<QLabel *>())
+            texts << label->text();
+        return texts;
+    }
+    void grab(const QString &name)
+    {
+        const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs");
+        QDir().mkpath(folder);
+        QCoreApplication::processEvents();   // pending layout requests
+        host.grab().save(folder + u'/' + name + QStringLiteral(".png"));
+    }
+};
+
+QStringList labelTexts(QWidget *widget)
+{
+    QStringList texts;
+    for (QLabel *label : widget->findChildren<QLabel *>()) {
+        if (label->isVisibleTo(widget))
+            texts << label->text();
+    }
+    return texts;
+}
+
+} // namespace
+
+class TestDetailColumn : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // One device's life: placeholder, empty state, scanning, results, completion, rescan.
+    void routesThroughADevicesLife()
+    {
+        Rig rig;
+        rig.view.stopDeviceMonitoring();   // the list is changed by hand below
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("NoDeviceView_")));
+        QVERIFY(rig.shown(QStringLiteral("noDeviceView")));
+        QVERIFY(rig.sidebar->findChild<QWidget *>(QStringLiteral("emptySidebarState"))->isVisibleTo(&rig.host));
+        auto *refreshList = rig.shown<QAbstractButton>(QStringLiteral("refreshDeviceListButton"));
+        QVERIFY(refreshList);
+        const int refreshes = rig.devices.refreshCount;
+        refreshList->click();
+        QCOMPARE(rig.devices.refreshCount, refreshes + 1);
+        rig.grab(QStringLiteral("no_device"));
+
+        // A listed device: the hint replaces the refresh button.
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        rig.setList({stick});
+        QVERIFY(!rig.shown(QStringLiteral("refreshDeviceListButton")));
+        QVERIFY(labelTexts(rig.column->currentView()).contains(localized(QStringLiteral("select_from_sidebar"))));
+        QVERIFY(!rig.sidebar->findChild<QWidget *>(QStringLiteral("emptySidebarState"))->isVisibleTo(&rig.host));
+
+        rig.selectReady(stick);
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("EmptyStateView_")));
+        QCOMPARE(rig.column->currentView()->property("identity").toString(), rig.column->currentIdentity());
+        QCOMPARE(rig.shown(QStringLiteral("deviceHeader"))->parentWidget()->parentWidget()->property("identity").toString(),
+                 rig.expectedIdentity(QStringLiteral("DeviceDetailView_")));
+        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("smart_scan")));
+        rig.grab(QStringLiteral("empty_state"));
+
+        rig.shown<QAbstractButton>(QStringLiteral("emptyStateScanButton"))->click();
+        QCOMPARE(rig.devices.scans.size(), 1);
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanningView_")));
+        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("cancel_scan")));
+        const QPointer<QWidget> scanning = rig.column->currentView();
+        rig.devices.scans[0].first(0.5);
+        rig.clock.runDue();
+        QCOMPARE(rig.column->currentView(), scanning.data());   // updated in place
+        QCOMPARE(rig.shown<QProgressBar>(QStringLiteral("scanProgress"))->value(), 500);
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("scanStatus"))->text(),
+                 format(localized(QStringLiteral("scan_complete")), 0, QStringLiteral("Zero KB")));
+        rig.grab(QStringLiteral("scanning"));
+
+        rig.devices.scans[0].second(someJunk());
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
+        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("re_scan")));
+
+        rig.view.cleanButtonTapped();
+        rig.clock.runDue();
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("CompletionView_")));
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("completionMessage"))->text(),
+                 format(localized(QStringLiteral("clean_complete_message")), QStringLiteral("stick")));
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("completionStats"))->text(),
+                 format(localized(QStringLiteral("clean_result_stats")), 2, QStringLiteral("10 KB")));
+        rig.grab(QStringLiteral("completion"));
+
+        rig.shown<QAbstractButton>(QStringLiteral("rescanButton"))->click();
+        QCOMPARE(rig.devices.scans.size(), 2);
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanningView_")));
+
+        // The header's scan button ends the window's scanning state, once.
+        rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
+        QVERIFY(!rig.view.isScanning());
+        QCOMPARE(rig.devices.scans.size(), 2);
+        rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
+        QCOMPARE(rig.devices.scans.size(), 3);
+    }
+
+    // Access lost with results stored, the authorize button, and an authorization
+    // that outlives its device.
+    void accessPanelsReplaceTheBody()
+    {
+        QTemporaryDir root;
+        LocalUSBDevice stick = makeDevice(QStringLiteral("stick"), true, root.path());
+        Rig rig({stick});
+        rig.selectReady(stick);
+        rig.view.scanDevice(stick);
+        rig.devices.scans[0].second(someJunk());
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
+
+        stick.isAccessible = false;
+        rig.devices.list = {stick};
+        const int refreshes = rig.devices.refreshCount;
+        auto *refresh = rig.shown<QAbstractButton>(QStringLiteral("refreshDeviceStateButton"));
+        QCOMPARE(refresh->toolTip(), QStringLiteral("刷新设备状态"));
+        refresh->click();
+        QCOMPARE(rig.devices.refreshCount, refreshes + 1);
+        rig.clock.advance(250ms);
+        QVERIFY(!rig.view.scanResults().isEmpty());
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("DeviceInaccessible_")));
+        QVERIFY(labelTexts(rig.shown(QStringLiteral("accessBadge"))).contains(localized(QStringLiteral("no_access_permission"))));
+        QVERIFY(rig.shown(QStringLiteral("refreshDeviceStateButton")));
+        QVERIFY(!rig.shown(QStringLiteral("emptyStateScanButton")));
+        QStringList bullets;
+        for (QLabel *line : rig.column->currentView()->findChildren<QLabel *>(QStringLiteral("suggestionLine")))
+            bullets << line->text();
+        QCOMPARE(bullets, (QStringList{QStringLiteral("• ") + localized(QStringLiteral("open_in_finder_suggestion")),
+                                       QStringLiteral("• ") + localized(QStringLiteral("reconnect_device_suggestion")),
+                                       QStringLiteral("• ") + localized(QStringLiteral("check_device_suggestion"))}));
+        rig.grab(QStringLiteral("inaccessible"));
+
+        rig.shown<QAbstractButton>(QStringLiteral("authorizeButton"))->click();
+        QCOMPARE(rig.picker.asked, 1);
+
+        // A scan of an unreadable device asks for access and the whole column waits.
+        Rig scan({stick});
+        scan.selectReady(stick);
+        scan.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
+        QCOMPARE(scan.picker.asked, 1);
+        QCOMPARE(scan.column->currentIdentity(), scan.expectedIdentity(QStringLiteral("AuthorizingView_")));
+        QVERIFY(!scan.shown(QStringLiteral("deviceHeader")));
+        scan.grab(QStringLiteral("authorizing"));
+
+        // The device goes while the user is in the open panel: still authorizing, no device.
+        scan.setList({});
+        scan.clock.advance(600ms);
+        QVERIFY(!scan.view.selectedDevice() && scan.view.isAuthorizing());
+        QCOMPARE(scan.column->currentIdentity(), scan.expectedIdentity(QStringLiteral("AuthorizingView_")));
+        QCOMPARE(scan.picker.asked, 1);
+    }
+
+    void everyFlipBuildsAfresh()
+    {
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        Rig rig({stick});
+        rig.selectReady(stick);
+        QPointer<QWidget> before = rig.column->currentView();
+        const QString identity = rig.column->currentIdentity();
+        for (int flip = 0; flip < 2; ++flip) {
+            rig.view.onLanguageDidChange({});
+            QVERIFY(rig.column->currentView() != before.data());
+            QVERIFY(!before || !before->isVisibleTo(&rig.host));
+            QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("EmptyStateView_")));
+            QCOMPARE(rig.column->currentIdentity() == identity, flip == 1);
+            before = rig.column->currentView();
+        }
+        // Without a flip nothing is rebuilt.
+        rig.refresh();
+        QCOMPARE(rig.column->currentView(), before.data());
+    }
+
+    void headerShowsWhatIsKnown_data()
+    {
+        QTest::addColumn<QString>("vendor");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<qint64>("capacity");
+        QTest::addColumn<qint64>("available");
+        QTest::addColumn<QStringList>("line");   // "@key" is the key's text
+        QTest::addColumn<QString>("storage");
+        QTest::addColumn<int>("bar");
+        const QString kind = QStringLiteral("@usb_device");
+        QTest::newRow("unknown vendor and model")
+            << "未知厂商" << "未知设备" << "" << qint64(32'000'000'000) << qint64(8'000'000'000)
+            << QStringList{kind, "•", "exFAT", "•", "32 GB", "•", "25% available"} << "24 GB / 32 GB" << 750;
+        QTest::newRow("USB3.0 model")
+            << "Kingston" << "USB3.0" << "AA01" << qint64(100'000'000) << qint64(100'000'000)
+            << QStringList{"Kingston", "•", "@usb3", "•", kind, "•", "exFAT", "•", "100 MB", "•", "100% available"}
+            << "Zero KB / 100 MB" << 0;
+        QTest::newRow("model in other case is verbatim")
+            << "未知厂商" << "usb3.0" << "" << qint64(3'000'000) << qint64(1'000'000)
+            << QStringList{"usb3.0", "•", kind, "•", "exFAT", "•", "3 MB", "•", "33% available"} << "2 MB / 3 MB" << 667;
+        QTest::newRow("capacity unknown")
+            << "未知厂商" << "未知设备" << "" << qint64(0) << qint64(0)
+            << QStringList{kind, "•", "exFAT", "•", "Zero KB"} << "Zero KB / Zero KB" << 0;
+        QTest::newRow("more free than capacity")
+            << "未知厂商" << "未知设备" << "" << qint64(1'000'000) << qint64(2'000'000)
+            << QStringList{kind, "•", "exFAT", "•", "1 MB", "•", "100% available"} << "Zero KB / 1 MB" << 0;
+    }
+
+    void headerShowsWhatIsKnown()
+    {
+        QFETCH(QString, vendor);
+        QFETCH(QString, model);
+        QFETCH(QString, serial);
+        QFETCH(qint64, capacity);
+        QFETCH(qint64, available);
+        QFETCH(QStringList, line);
+        QFETCH(QString, storage);
+        QFETCH(int, bar);
+        LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        stick.vendorName = vendor;
+        stick.model = model;
+        stick.serialNumber = serial;
+        stick.capacity = capacity;
+        stick.available = available;
+        Rig rig({stick});
+        rig.view.selectDevice(stick);
+
+        for (QString &element : line) {
+            if (element.startsWith(u'@'))
+                element = localized(element.mid(1));
+        }
+        QCOMPARE(rig.infoLine(), line);
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("storageText"))->text(), storage);
+        QCOMPARE(rig.shown<QProgressBar>(QStringLiteral("storageBar"))->value(), bar);
+        QLabel *serialLabel = rig.shown<QLabel>(QStringLiteral("deviceSerial"));
+        QCOMPARE(serialLabel ? serialLabel->text() : QString(), serial.isEmpty() ? QString() : u'(' + serial + u')');
+        QVERIFY(labelTexts(rig.shown(QStringLiteral("accessBadge"))).contains(localized(QStringLiteral("access_granted"))));
+    }
+
+    void sidebarRowsSelectAndFooterTogglesAbout()
+    {
+        LocalUSBDevice card = makeDevice(QStringLiteral("card"));
+        card.type = DeviceType::sdCard;
+        card.available = 1'500'000'000;
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        Rig rig({card, stick});
+        QList<QWidget *> rows = rig.sidebar->findChildren<QWidget *>(QStringLiteral("deviceRow"));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[0]->property("deviceID").toString(), card.id);
+        QCOMPARE(rows[1]->property("deviceID").toString(), stick.id);
+        QVERIFY(labelTexts(rows[0]).contains(format(localized(QStringLiteral("device_space_available")),
+                                                    QStringLiteral("1.5 GB"))));
+        QVERIFY(labelTexts(rows[0]).contains(localized(QStringLiteral("sd_card"))));
+
+        // A click selects once; a second click on the selected row changes nothing.
+        QTest::mouseClick(rows[1], Qt::LeftButton, {}, rows[1]->rect().center());
+        QCOMPARE(rig.view.selectedDevice()->id, stick.id);
+        QVERIFY(rig.view.hasDeviceReadyTimer());
+        rig.clock.advance(3100ms);
+        QTest::mouseClick(rows[1], Qt::LeftButton, {}, rows[1]->rect().center());
+        QVERIFY(rig.view.deviceReady());   // a fresh selection would have reset it
+        QVERIFY(rows[1]->property("selected").toBool() && !rows[0]->property("selected").toBool());
+
+        // Hover is the row's own and starts false when the rows are rebuilt.
+        QEnterEvent enter(QPointF(4, 4), QPointF(4, 4), QPointF(4, 4));
+        QCoreApplication::sendEvent(rows[0], &enter);
+        QVERIFY(rows[0]->property("hovered").toBool());
+        rig.view.onLanguageDidChange({});
+        rows = rig.sidebar->findChildren<QWidget *>(QStringLiteral("deviceRow"));
+        QCOMPARE(rows.size(), 2);
+        QVERIFY(!rows[0]->property("hovered").toBool());
+        QVERIFY(rows[1]->property("selected").toBool());
+
+        auto *footer = rig.sidebar->findChild<QAbstractButton *>(QStringLiteral("sidebarFooter"));
+        QCOMPARE(footer->text(), mainTableLocalized(QStringLiteral("Sweepbrook")));
+        footer->click();
+        QVERIFY(rig.view.showAbout());
+        footer->click();
+        QVERIFY(!rig.view.showAbout());
+    }
+
+    void textsFollowTheLanguage()
+    {
+        Rig rig;
+        auto title = [&] { return rig.shown<QLabel>(QStringLiteral("noDeviceTitle"))->text(); };
+        QCOMPARE(title(), QStringLiteral("Select a Storage Device"));
+        rig.language.setLanguage(AppLanguage::chinese);
+        QCOMPARE(title(), QStringLiteral("选择存储设备"));
+        QVERIFY(labelTexts(rig.sidebar).contains(QStringLiteral("没有设备")));
+        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("refreshDeviceListButton"))->text(), QStringLiteral("刷新设备列表"));
+        rig.grab(QStringLiteral("no_device_zh"));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestDetailColumn)
+#include "test_detail_column.moc"

@@ -1,0 +1,371 @@
+// The main window over fake devices on virtual time: the toolbar items and the
+// eject badge, the single alert, the banner's symbol, the clean-on-insert
+// sheet's dismissal and the Ctrl+S menu command.
+
+#include "app/SweepbrookApp.h"
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/FolderPicker.h"
+#include "mainwindow/views/CleanPromptView.h"
+#include "mainwindow/views/DeviceBanner.h"
+#include "mainwindow/views/FileDialogFolderPicker.h"
+#include "mainwindow/views/MainWindow.h"
+#include "platform/Preferences.h"
+#include "settings/SettingsStore.h"
+
+#include "StdoutCapture.h"
+#include "TestMain.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMutex>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QToolBar>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+LocalUSBDevice makeDevice(const QString &name)
+{
+    LocalUSBDevice device;
+    device.name = name;
+    device.path = QStringLiteral("/media/") + name;
+    device.id = device.path + QStringLiteral("|sd") + name;
+    device.isAccessible = true;
+    return device;
+}
+
+class FakeDevices final : public DeviceService
+{
+public:
+    QList<LocalUSBDevice> connectedDevices() const override
+    {
+        QMutexLocker lock(&m_lock);
+        return list;
+    }
+    void refreshDevices() override {}
+    std::optional<LocalUSBDevice> device(const QString &id) const override
+    {
+        for (const LocalUSBDevice &d : connectedDevices()) {
+            if (d.id == id)
+                return d;
+        }
+        return std::nullopt;
+    }
+    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
+    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
+                    ScanProgress, ScanCompletion) override
+    {
+    }
+    void cleanFiles(const QList<FileItem> &, CleanCompletion) override {}
+    void ejectDevice(const LocalUSBDevice &, EjectCompletion completion) override { eject = std::move(completion); }
+    bool hasSecurityBookmark(const QString &) const override { return false; }
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool) override { return device(id); }
+    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
+    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
+    bool startAccessingDevice(const QString &) override { return true; }
+    void stopAccessingDevice(const QString &) override {}
+    bool forceRefreshDeviceAccess(const QString &) override { return false; }
+
+    void setList(const QList<LocalUSBDevice> &devices)
+    {
+        QMutexLocker lock(&m_lock);
+        list = devices;
+    }
+
+    EjectCompletion eject;
+
+private:
+    mutable QMutex m_lock;
+    QList<LocalUSBDevice> list;
+};
+
+class NoPicker final : public FolderPicker
+{
+public:
+    void chooseFolder(const QString &, const QString &, Completion completion) override { completion(std::nullopt); }
+};
+
+// One shown window on virtual time.
+struct Rig
+{
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    LanguageManager language{prefs, center};
+    VirtualScheduler clock;
+    FakeDevices devices;
+    NoPicker picker;
+    std::unique_ptr<ContentView> view;
+    std::unique_ptr<MainWindow> window;
+
+    explicit Rig(bool promptOnInsert = false)
+    {
+        Scheduler::setShared(&clock);
+        LanguageManager::setShared(&language);
+        SettingsStore(prefs).setPromptCleanOnInsert(promptOnInsert);
+        view = std::make_unique<ContentView>(ContentView::Services{devices, picker, clock, prefs, center, &language, {}});
+        window = std::make_unique<MainWindow>(*view, devices, language);
+        window->show();   // appearing starts the device poll
+        clock.runDue();
+    }
+    ~Rig()
+    {
+        window.reset();
+        view.reset();
+        LanguageManager::setShared(nullptr);
+        Scheduler::setShared(nullptr);
+    }
+
+    // A device comes or goes and the window's half-second poll sees it.
+    void plug(const QList<LocalUSBDevice> &list)
+    {
+        devices.setList(list);
+        clock.advance(500ms);
+    }
+    QStringList toolbarItems() const
+    {
+        QStringList names;
+        for (const QAction *action : window->findChild<QToolBar *>()->actions()) {
+            if (action->isVisible())
+                names << action->objectName();
+        }
+        return names;
+    }
+    QWidget *widget(const char *name) const { return window->findChild<QWidget *>(name); }
+    QMessageBox *alert() const
+    {
+        for (QMessageBox *box : window->findChildren<QMessageBox *>()) {
+            if (box->isVisible())
+                return box;
+        }
+        return nullptr;
+    }
+    CleanPromptView *prompt() const
+    {
+        for (CleanPromptView *sheet : window->findChildren<CleanPromptView *>()) {
+            if (sheet->isVisible())
+                return sheet;
+        }
+        return nullptr;
+    }
+    // Eject the selected device and let it fail: the window raises its alert.
+    void failEject()
+    {
+        view->ejectSelectedDevice();
+        devices.eject(false, {});
+        clock.advance(1s);
+    }
+};
+
+using Close = std::function<void(Rig &, CleanPromptView &)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Close)
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void toolbarAndEjectBadge()
+    {
+        Rig rig;
+        QCOMPARE(rig.toolbarItems(),
+                 (QStringList{"settingsToolbarButton", "historyToolbarButton", "refreshToolbarButton"}));
+        QCOMPARE(rig.window->findChild<QAction *>("settingsToolbarButton")->toolTip(), localized("settings_help"));
+
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        QCOMPARE(rig.toolbarItems(), (QStringList{"settingsToolbarButton", "historyToolbarButton",
+                                                  "ejectToolbarButton", "refreshToolbarButton"}));
+
+        auto *eject = qobject_cast<QAbstractButton *>(rig.widget("ejectToolbarButton"));
+        QTest::mouseClick(eject, Qt::LeftButton);
+        QVERIFY(rig.view->isEjecting());
+        QVERIFY(!eject->isEnabled());
+        QTest::mouseClick(eject, Qt::LeftButton);   // no second eject while one runs
+        QVERIFY(!rig.widget("ejectingBadge")->isHidden());
+        const QString badge = rig.widget("ejectingBadge")->findChild<QLabel *>()->text();
+        QVERIFY2(badge.contains(QStringLiteral("PHOTOS")) && !badge.contains(QStringLiteral("%@")), qPrintable(badge));
+
+        rig.devices.eject(true, {});
+        rig.plug({});
+        rig.clock.advance(1s);
+        QVERIFY(!rig.view->isEjecting());
+        QCOMPARE(rig.toolbarItems().size(), 3);
+
+        rig.window->findChild<QAction *>("refreshToolbarButton")->trigger();
+        rig.window->findChild<QAction *>("settingsToolbarButton")->trigger();
+        QVERIFY(rig.view->showSettings());
+    }
+
+    // OK dismisses through the window's logic once; closing by the state only ends the alert.
+    void alert()
+    {
+        Rig rig;
+        rig.plug({makeDevice(QStringLiteral("<b>STICK</b>"))});
+        rig.failEject();
+        QMessageBox *box = rig.alert();
+        QVERIFY(box);
+        QCOMPARE(box->windowModality(), Qt::WindowModal);
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QCOMPARE(box->windowTitle(), localized("error"));
+        QCOMPARE(box->text(), localized("device_eject_error"));
+        QCOMPARE(box->buttons().size(), 1);
+        QCOMPARE(box->buttons().first()->text(), localized("ok"));
+
+        // The window's refresh after OK: the views are rebuilt 0.1 s later.
+        const bool toggle = rig.view->refreshToggle();
+        box->buttons().first()->click();
+        QVERIFY(!rig.view->showingAlert());
+        QCOMPARE(rig.view->activeAlert(), ContentView::ActiveAlert::none);
+        rig.clock.advance(100ms);
+        QCOMPARE(rig.view->refreshToggle(), !toggle);
+        QVERIFY(!rig.alert());
+
+        // Escape presses its only button.
+        rig.failEject();
+        QTest::keyClick(rig.alert(), Qt::Key_Escape);
+        QVERIFY(!rig.view->showingAlert());
+        rig.clock.advance(100ms);
+        QCOMPARE(rig.view->refreshToggle(), toggle);
+
+        // Closed by the window's state: no refresh.
+        rig.failEject();
+        QVERIFY(rig.alert());
+        rig.view->dismissAlert();
+        QVERIFY(!rig.alert());
+        rig.clock.advance(1s);
+        QCOMPARE(rig.view->refreshToggle(), toggle);
+
+        // Raised with no content: empty title, the standard button, no action.
+        rig.view->setShowingAlert(true);
+        QVERIFY(rig.alert());
+        QVERIFY(rig.alert()->windowTitle().isEmpty());
+        QVERIFY(rig.alert()->button(QMessageBox::Close));
+        rig.alert()->button(QMessageBox::Close)->click();
+        QVERIFY(!rig.view->showingAlert());
+    }
+
+    // The symbol follows the kind of event, not words of one language.
+    void bannerSymbol()
+    {
+        Rig rig;
+        DeviceBanner *banner = rig.window->banner();
+        QVERIFY(banner->testAttribute(Qt::WA_TransparentForMouseEvents));
+        QVERIFY(!banner->isShowing());
+
+        rig.plug({makeDevice(QStringLiteral("A"))});
+        QVERIFY(banner->isShowing());
+        QCOMPARE(banner->symbol(), QStringLiteral("externaldrive.badge.plus"));
+        QCOMPARE(banner->message(), rig.view->deviceNotificationMessage());
+        QVERIFY(!banner->message().contains(QStringLiteral("插入")));
+        QCOMPARE(banner->geometry(), rig.window->centralWidget()->rect());
+
+        rig.plug({});
+        QCOMPARE(banner->symbol(), QStringLiteral("externaldrive.badge.minus"));
+        rig.clock.advance(3s);
+        QVERIFY(!banner->isShowing());
+    }
+
+    // However the sheet closes, the window's dismissal handler runs once.
+    void cleanPromptDismissal_data()
+    {
+        QTest::addColumn<Close>("close");
+        QTest::newRow("Escape") << Close([](Rig &, CleanPromptView &sheet) { QTest::keyClick(&sheet, Qt::Key_Escape); });
+        QTest::newRow("Clean, then Scan") << Close([](Rig &, CleanPromptView &sheet) {
+            QTest::mouseClick(sheet.findChild<QWidget *>("cleanCard"), Qt::LeftButton);
+            QTest::keyClick(&sheet, Qt::Key_Return);
+        });
+        QTest::newRow("closed by the state") << Close([](Rig &rig, CleanPromptView &) {
+            rig.view->setShowCleanDialog(false);
+        });
+    }
+
+    void cleanPromptDismissal()
+    {
+        QFETCH(Close, close);
+        Rig rig(true);
+        rig.plug({makeDevice(QStringLiteral("NEW"))});
+        rig.clock.advance(5s);   // the prompt opens once the device is ready
+        CleanPromptView *sheet = rig.prompt();
+        QVERIFY(sheet);
+        QCOMPARE(sheet->deviceName(), QStringLiteral("NEW"));
+        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
+
+        testsupport::StdoutCapture out;
+        close(rig, *sheet);
+        rig.clock.advance(1s);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(out.lines().count(QStringLiteral("清理提示对话框关闭，重置状态")), 1);
+        QVERIFY(!rig.view->showCleanDialog());
+        QVERIFY(!rig.view->newDeviceForCleaning());
+        QVERIFY(!rig.prompt());
+    }
+
+    // The folder dialog answers once: the chosen folder, or nothing when cancelled.
+    void folderPicker()
+    {
+        QWidget window;
+        window.show();
+        FileDialogFolderPicker picker(&window);
+        const QString folder = QDir::tempPath();
+        for (const bool accept : {true, false}) {
+            QList<std::optional<QString>> answers;
+            picker.chooseFolder(QStringLiteral("Pick <b>it</b>"), folder,
+                                [&answers](const std::optional<QString> &chosen) { answers << chosen; });
+            auto *dialog = window.findChild<QFileDialog *>();
+            QVERIFY(dialog);
+            QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+            QCOMPARE(dialog->fileMode(), QFileDialog::Directory);
+            QVERIFY(dialog->testOption(QFileDialog::ShowDirsOnly));
+            QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(folder).canonicalPath());
+            if (accept) {
+                dialog->selectFile(folder);
+                static_cast<QDialog *>(dialog)->accept();   // as the Open button does
+            } else {
+                dialog->reject();
+            }
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QVERIFY(!window.findChild<QFileDialog *>());
+            QCOMPARE(answers.size(), 1);
+            QCOMPARE(answers.first().has_value(), accept);
+            if (accept)
+                QCOMPARE(QDir(*answers.first()).canonicalPath(), QDir(folder).canonicalPath());
+        }
+    }
+
+    void menuScanShortcut()
+    {
+        Rig rig;
+        QAction *about = nullptr;
+        QAction *scan = nullptr;
+        SweepbrookApp::buildMenus(*rig.window, rig.center, &about, &scan);
+        int scans = 0;
+        int abouts = 0;
+        QObject context;
+        rig.center.addObserver(ContentView::triggerDeviceScan, &context, [&](const auto &) { ++scans; });
+        rig.center.addObserver(SweepbrookApp::showAboutWindow, &context, [&](const auto &) { ++abouts; });
+        QCOMPARE(scan->text(), localized("scan_device"));
+        QCOMPARE(about->text(), localized("about_app"));
+
+        rig.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+        QTest::keyClick(rig.window.get(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(scans, 1);
+        about->trigger();
+        QCOMPARE(abouts, 1);
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"

@@ -1,0 +1,337 @@
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/FolderPicker.h"
+#include "mainwindow/views/Presentation.h"
+#include "mainwindow/views/ScanResultsModel.h"
+#include "mainwindow/views/ScanResultsView.h"
+#include "platform/Preferences.h"
+#include "StdoutCapture.h"
+#include "TestMain.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QPointer>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeView>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString mountRoot = QStringLiteral("/media/u/STICK");
+
+FileItem item(const QString &path, qint64 size = 100)
+{
+    return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
+}
+
+// Devices that are only a list: scans and cleans wait for the test to answer.
+class FakeDevices final : public DeviceService
+{
+public:
+    QList<LocalUSBDevice> connectedDevices() const override { return list; }
+    void refreshDevices() override {}
+    std::optional<LocalUSBDevice> device(const QString &id) const override
+    {
+        for (const LocalUSBDevice &d : list) {
+            if (d.id == id)
+                return d;
+        }
+        return std::nullopt;
+    }
+    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
+    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
+                    ScanProgress, ScanCompletion completion) override
+    {
+        scans << completion;
+    }
+    void cleanFiles(const QList<FileItem> &, CleanCompletion) override { ++cleans; }
+    void ejectDevice(const LocalUSBDevice &, EjectCompletion) override {}
+    bool hasSecurityBookmark(const QString &) const override { return false; }
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &, bool) override { return std::nullopt; }
+    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
+    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
+    bool startAccessingDevice(const QString &) override { return false; }
+    void stopAccessingDevice(const QString &) override {}
+    bool forceRefreshDeviceAccess(const QString &) override { return false; }
+
+    QList<LocalUSBDevice> list;
+    QList<ScanCompletion> scans;
+    int cleans = 0;
+};
+
+class NoPicker final : public FolderPicker
+{
+public:
+    void chooseFolder(const QString &, const QString &, Completion) override {}
+};
+
+// A window state on virtual time with one ready stick at /media/u/STICK and
+// the results view following it the way the main window makes it follow.
+struct Rig
+{
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    LanguageManager language{prefs, center};
+    VirtualScheduler clock;
+    FakeDevices devices;
+    NoPicker picker;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
+    ScanResultsView results{view};
+    LocalUSBDevice stick;
+
+    Rig()
+    {
+        LanguageManager::setShared(&language);
+        language.setLanguage(AppLanguage::english);
+        stick.name = QStringLiteral("STICK");
+        stick.path = mountRoot;
+        stick.id = mountRoot + QStringLiteral("|sdb1");
+        stick.isAccessible = true;
+        devices.list = {stick};
+        QObject::connect(&view, &ContentView::stateChanged, &results, &ScanResultsView::refresh);
+        view.onAppearSetup();
+        view.selectDevice(stick);
+        clock.advance(3100ms);
+        results.resize(640, 480);
+        results.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&results));
+    }
+    ~Rig() { LanguageManager::setShared(nullptr); }
+
+    void startScan() { view.scanDevice(stick); }
+    void scan(const ScanResult &result)
+    {
+        startScan();
+        QVERIFY(!devices.scans.isEmpty());
+        devices.scans.last()(result);
+    }
+    QTreeView *list() const { return results.findChild<QTreeView *>(QStringLiteral("resultsList")); }
+    ScanResultsModel *model() const { return qobject_cast<ScanResultsModel *>(list()->model()); }
+    ScanResultsDelegate *delegate() const { return qobject_cast<ScanResultsDelegate *>(list()->itemDelegate()); }
+    QString summary() const { return results.findChild<QLabel *>(QStringLiteral("cleanSummaryLabel"))->text(); }
+    QAbstractButton *cleanButton() const { return results.findChild<QAbstractButton *>(QStringLiteral("cleanAllButton")); }
+    void clickCheckBox(FileType type)
+    {
+        const QModelIndex index = model()->sectionIndex(type);
+        const QRect box = delegate()->checkBoxRect(list()->visualRect(index), list());
+        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, box.center());
+    }
+    void save(const QString &name)
+    {
+        const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/");
+        QDir().mkpath(folder);
+        QTest::qWait(300);   // lets the clean button's fade-in end, so the picture shows it
+        const QPixmap frame = results.grab();
+        QVERIFY(!frame.isNull());
+        QVERIFY(frame.save(folder + name + QStringLiteral(".png")));
+    }
+};
+
+QStringList sectionNames(const ScanResultsModel &model)
+{
+    QStringList names;
+    for (FileType type : model.sections())
+        names << FileTypes::rawValue(type);
+    return names;
+}
+
+} // namespace
+
+class TestScanResultsView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Sections follow the kinds' order, never the results' or their sizes;
+    // files keep the scan's order; the bar counts every kind.
+    void sections_data()
+    {
+        QTest::addColumn<ScanResult>("results");
+        QTest::addColumn<QStringList>("sections");
+        ScanResult trashFirst;
+        trashFirst.insert(FileType::trash, {item(mountRoot + "/.Trashes/big", 90000)});
+        trashFirst.insert(FileType::dsStore, {item(mountRoot + "/b/.DS_Store"), item(mountRoot + "/a/.DS_Store")});
+        QTest::newRow("trash added before dsStore") << trashFirst << QStringList{"dsStore", "trash"};
+        ScanResult withEmpty{{FileType::appleDouble, {}}, {FileType::custom, {item(mountRoot + "/x.log", 5)}}};
+        QTest::newRow("an empty list gets no section") << withEmpty << QStringList{"custom"};
+        QTest::newRow("only empty lists") << ScanResult{{FileType::spotlight, {}}} << QStringList{};
+    }
+    void sections()
+    {
+        QFETCH(ScanResult, results);
+        QFETCH(QStringList, sections);
+        Rig rig;
+        rig.scan(results);
+        const ScanResultsModel &model = *rig.model();
+        QCOMPARE(sectionNames(model), sections);
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const QModelIndex section = model.index(row, 0);
+            const QList<FileItem> &files = results.value(model.sections()[row]);
+            QCOMPARE(model.rowCount(section), files.size());
+            for (int i = 0; i < files.size(); ++i)
+                QCOMPARE(model.index(i, 0, section).data(ScanResultsModel::PathRole).toString(), files[i].path);
+            QCOMPARE(section.data(ScanResultsModel::SummaryRole).toString(),
+                     format(localized("files_and_size"), int(files.size()),
+                            presentation::byteCountText(presentation::totalSize(results, model.sections()[row]))));
+        }
+        QCOMPARE(rig.summary(), format(localized("scan_complete"), presentation::totalFileCount(results),
+                                       presentation::byteCountText(rig.view.totalJunkSize())));
+        rig.save(QStringLiteral("sections-") + QTest::currentDataTag());
+    }
+
+    // The custom kind's line and check box follow the stored extensions; a
+    // disabled box takes no click.
+    void customKind()
+    {
+        Rig rig;
+        rig.view.setSelectedFileTypes({FileType::custom});
+        rig.scan({{FileType::custom, {item(mountRoot + "/notes.log", 10), item(mountRoot + "/a.tmp2", 20)}}});
+        const QModelIndex custom = rig.model()->sectionIndex(FileType::custom);
+        QVERIFY(!custom.data(ScanResultsModel::ExtensionsLineRole).isValid());
+        QVERIFY(!(custom.flags() & Qt::ItemIsUserCheckable));
+        QSignalSpy changes(&rig.view, &ContentView::stateChanged);
+        rig.clickCheckBox(FileType::custom);
+        QCOMPARE(changes.size(), 0);
+        QCOMPARE(rig.view.selectedFileTypes(), FileTypeSet{FileType::custom});
+        rig.save(QStringLiteral("custom-disabled"));
+
+        rig.view.setCustomExtensions({QStringLiteral("log"), QStringLiteral("tmp2")});
+        QCOMPARE(custom.data(ScanResultsModel::ExtensionsLineRole).toString(),
+                 localized("includes_extensions") + QStringLiteral(" .log, .tmp2"));
+        QVERIFY(custom.flags() & Qt::ItemIsUserCheckable);
+        rig.clickCheckBox(FileType::custom);
+        QVERIFY(rig.view.selectedFileTypes().isEmpty());
+        rig.save(QStringLiteral("custom-extensions"));
+    }
+
+    // Unticking a kind writes the selection once and leaves the list and the
+    // totals as they were; the space bar ticks it again. Changes elsewhere in
+    // the window state do not reset the list.
+    void selection()
+    {
+        Rig rig;
+        rig.view.setSelectedFileTypes({FileType::dsStore, FileType::trash});
+        rig.scan({{FileType::dsStore, {item(mountRoot + "/.DS_Store", 4096)}},
+                  {FileType::trash, {item(mountRoot + "/.Trashes/501/x", 2048)}}});
+        const QString summary = rig.summary();
+        QSignalSpy resets(rig.model(), &QAbstractItemModel::modelReset);
+        QSignalSpy changes(&rig.view, &ContentView::stateChanged);
+        rig.clickCheckBox(FileType::dsStore);
+        QCOMPARE(changes.size(), 1);
+        QCOMPARE(rig.view.selectedFileTypes(), FileTypeSet{FileType::trash});
+        const QModelIndex ds = rig.model()->sectionIndex(FileType::dsStore);
+        QVERIFY(ds.isValid());
+        QCOMPARE(ds.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+        QCOMPARE(rig.model()->rowCount(ds), 1);
+        QCOMPARE(rig.summary(), summary);
+        rig.save(QStringLiteral("dsStore-unchecked"));
+
+        rig.list()->setFocus();
+        rig.list()->setCurrentIndex(ds);
+        QTest::keyClick(rig.list(), Qt::Key_Space);
+        QCOMPARE(rig.view.selectedFileTypes(), (FileTypeSet{FileType::dsStore, FileType::trash}));
+        QCOMPARE(ds.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+
+        rig.view.setShowHistory(true);
+        rig.view.setShowHistory(false);
+        QCOMPARE(resets.size(), 0);
+    }
+
+    // Inside the device's mount root by whole components: a sibling whose
+    // name merely starts the same is outside.
+    void fileSign()
+    {
+        Rig rig;
+        const QStringList paths = {mountRoot + "/a/b/.DS_Store", "/media/u/STICK2/x/.DS_Store", "/home/u/.DS_Store",
+                                   mountRoot + "/.DS_Store"};
+        QList<FileItem> files;
+        for (const QString &path : paths)
+            files << item(path);
+        rig.scan({{FileType::dsStore, files}});
+        const QModelIndex section = rig.model()->sectionIndex(FileType::dsStore);
+        const QStringList expected = {"externaldrive.badge.checkmark", "externaldrive.badge.minus",
+                                      "externaldrive.badge.minus", "externaldrive.badge.checkmark"};
+        for (int i = 0; i < paths.size(); ++i) {
+            const QModelIndex row = rig.model()->index(i, 0, section);
+            QCOMPARE(row.data(ScanResultsModel::SymbolRole).toString(), expected[i]);
+            QCOMPARE(row.data(ScanResultsModel::PathRole).toString(), paths[i]);
+            QCOMPARE(row.data(Qt::DisplayRole).toString(), QStringLiteral(".DS_Store"));
+        }
+        rig.save(QStringLiteral("file-signs"));
+    }
+
+    // The clean-all button is gone while a scan runs, back afterwards, and
+    // one click starts one clean.
+    void cleanButton()
+    {
+        Rig rig;
+        rig.view.setSelectedFileTypes({FileType::dsStore});
+        rig.scan({{FileType::dsStore, {item(mountRoot + "/.DS_Store")}}});
+        QVERIFY(rig.cleanButton());
+        rig.startScan();
+        QVERIFY(rig.view.isScanning());
+        QVERIFY(!rig.cleanButton());
+        rig.save(QStringLiteral("scanning"));
+        rig.devices.scans.last()({{FileType::dsStore, {item(mountRoot + "/.DS_Store")}}});
+        QAbstractButton *button = rig.cleanButton();
+        QVERIFY(button);
+        QCOMPARE(button->toolTip(), QStringLiteral("一键清理所有已选择的垃圾文件"));
+        QCOMPARE(button->text(), localized("one_click_clean"));
+        QTRY_VERIFY(button->isVisible());
+
+        testsupport::StdoutCapture out;
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(out.lines().filter(QStringLiteral("清理按钮被点击")).size(), 1);
+        QCOMPARE(rig.devices.cleans, 1);
+    }
+
+    // A language change flips the refresh flag: the list is built afresh and
+    // its texts follow the new language.
+    void rebuildOnLanguageChange()
+    {
+        Rig rig;
+        rig.scan({{FileType::trash, {item(mountRoot + "/.Trashes/x", 3000)}}});
+        QPointer<QTreeView> before = rig.list();
+        rig.language.setLanguage(AppLanguage::chinese);
+        rig.clock.runDue();
+        QVERIFY(rig.list() && rig.list() != before);
+        QCOMPARE(rig.model()->rowCount(), 1);
+        QVERIFY(rig.summary().startsWith(QStringLiteral("发现")));
+        QCOMPARE(rig.cleanButton()->text(), localized("one_click_clean"));
+    }
+
+    // Fifty thousand files: every row is in the model and a frame paints, at
+    // the top and at the bottom of the list.
+    void manyFiles()
+    {
+        Rig rig;
+        ScanResult results;
+        const QList<FileType> kinds = {FileType::dsStore, FileType::appleDouble, FileType::temporaryFiles,
+                                       FileType::systemLogs, FileType::thumbsDb};
+        for (int i = 0; i < 50000; ++i) {
+            results[kinds[i % kinds.size()]] << item(mountRoot + QStringLiteral("/photos/%1/._IMG_%2.JPG")
+                                                                       .arg(i / 100).arg(i), 4096 + i);
+        }
+        rig.scan(results);
+        const ScanResultsModel &model = *rig.model();
+        QCOMPARE(model.rowCount(), kinds.size());
+        int files = 0;
+        for (int row = 0; row < model.rowCount(); ++row)
+            files += model.rowCount(model.index(row, 0));
+        QCOMPARE(files, 50000);
+        QVERIFY(rig.list()->isExpanded(model.index(0, 0)));
+        rig.save(QStringLiteral("many-top"));
+        rig.list()->verticalScrollBar()->setValue(rig.list()->verticalScrollBar()->maximum());
+        rig.save(QStringLiteral("many-bottom"));
+        QVERIFY(rig.list()->indexAt(QPoint(10, rig.list()->viewport()->height() - 5)).isValid());
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestScanResultsView)
+#include "test_scan_results_view.moc"
