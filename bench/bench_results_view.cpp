@@ -4,20 +4,14 @@
 // the view adds on top of the results themselves.
 // Run: QT_QPA_PLATFORM=offscreen build/bench/bench_results_view > /dev/null 2> results.txt
 //      (the window logic logs to stdout)
-#include "localization/LanguageManager.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/DeviceService.h"
-#include "mainwindow/FolderPicker.h"
 #include "mainwindow/views/ScanResultsView.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
-#include "platform/Scheduler.h"
+
+#include "FakeDeviceService.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScrollBar>
-#include <QTemporaryDir>
 #include <QTreeView>
 
 #include <algorithm>
@@ -28,41 +22,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString mountRoot = QStringLiteral("/media/user/STICK");
-
-class BenchDevices final : public DeviceService
-{
-public:
-    QList<LocalUSBDevice> connectedDevices() const override { return list; }
-    void refreshDevices() override {}
-    std::optional<LocalUSBDevice> device(const QString &id) const override
-    {
-        return !list.isEmpty() && list[0].id == id ? std::optional(list[0]) : std::nullopt;
-    }
-    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
-    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
-                    ScanProgress, ScanCompletion completion) override
-    {
-        pending = std::move(completion);
-    }
-    void cleanFiles(const QList<FileItem> &, CleanCompletion) override {}
-    void ejectDevice(const LocalUSBDevice &, EjectCompletion) override {}
-    bool hasSecurityBookmark(const QString &) const override { return false; }
-    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &, bool) override { return std::nullopt; }
-    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
-    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
-    bool startAccessingDevice(const QString &) override { return false; }
-    void stopAccessingDevice(const QString &) override {}
-    bool forceRefreshDeviceAccess(const QString &) override { return false; }
-
-    QList<LocalUSBDevice> list;
-    ScanCompletion pending;
-};
-
-class NoPicker final : public FolderPicker
-{
-public:
-    void chooseFolder(const QString &, const QString &, Completion) override {}
-};
 
 // kB from /proc/self/status.
 qint64 statusKB(const char *field)
@@ -118,27 +77,21 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    QTemporaryDir dir;
-    Preferences prefs(dir.filePath(QStringLiteral("prefs.json")));
-    NotificationCenter center;
-    LanguageManager language(prefs, center);
-    LanguageManager::setShared(&language);
-    VirtualScheduler clock;
-    BenchDevices devices;
-    NoPicker picker;
+    testsupport::WindowRig rig;
+    LanguageManager::setShared(&rig.language);
     LocalUSBDevice stick;
     stick.name = QStringLiteral("STICK");
     stick.path = mountRoot;
     stick.id = mountRoot + QStringLiteral("|sdb1");
     stick.isAccessible = true;
-    devices.list = {stick};
+    rig.devices.setList({stick});
 
-    ContentView view({devices, picker, clock, prefs, center, &language, {}});
+    ContentView &view = rig.view;
     ScanResultsView results(view);
     QObject::connect(&view, &ContentView::stateChanged, &results, &ScanResultsView::refresh);
     view.onAppearSetup();
     view.selectDevice(stick);
-    clock.advance(3100ms);
+    rig.clock.advance(3100ms);
     results.resize(900, 700);
     results.show();
     QCoreApplication::processEvents();
@@ -155,7 +108,7 @@ int main(int argc, char **argv)
             QCoreApplication::processEvents();
             QElapsedTimer timer;
             timer.start();
-            devices.pending(found);   // the scan completes: state, refresh
+            rig.devices.scans.last().completion(found);   // the scan completes: state, refresh
             toRefresh << timer.nsecsElapsed() / 1e6;
             QCoreApplication::processEvents();
             const QPixmap frame = results.grab();

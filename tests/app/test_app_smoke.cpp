@@ -55,21 +55,7 @@ private slots:
 
         // The app sees only this test's stick: other tests mount volumes of their own meanwhile.
         const QString mountInfo = dir.filePath(QStringLiteral("mountinfo"));
-        QString point;
-        const auto syncMountInfo = [&] {
-            QFile real(QStringLiteral("/proc/self/mountinfo"));
-            QByteArray mine;
-            if (!point.isEmpty() && real.open(QIODevice::ReadOnly)) {
-                for (const QByteArray &line : real.readAll().split('\n')) {
-                    if (line.split(' ').value(4) == QFile::encodeName(point))
-                        mine += line + '\n';
-                }
-            }
-            QFile out(mountInfo);
-            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            out.write(mine);
-        };
-        syncMountInfo();
+        QVERIFY(MountFixture::writeMountInfoOf({}, mountInfo));   // empty until the stick is mounted
 
         USBDeviceManager::Environment env;
         env.paths.mountInfo = mountInfo;
@@ -91,7 +77,7 @@ private slots:
         // Insert the stick.
         const auto image = fx.makeImage(kind, 32, QStringLiteral("SMOKESTICK"));
         const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-        point = fx.mountRoot() + QStringLiteral("/SMOKESTICK");
+        const QString point = fx.mountRoot() + QStringLiteral("/SMOKESTICK");
         if (!loop || !(exfat ? fx.mountExfat(*loop, point) : fx.mountFat(*loop, point)))
             QSKIP(qPrintable(fx.lastError()));
         const auto write = [](const QString &path, const QByteArray &bytes) {
@@ -103,7 +89,7 @@ private slots:
         QVERIFY(write(point + "/._photo.jpg", QByteArray(4096, 'a')));
         QVERIFY(write(point + "/DCIM/Thumbs.db", QByteArray(100, 't')));
         QVERIFY(write(point + "/photo.jpg", "keep me"));
-        syncMountInfo();
+        QVERIFY(MountFixture::writeMountInfoOf(point, mountInfo));
 
         // It shows in the sidebar.
         QString id;

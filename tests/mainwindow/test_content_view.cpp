@@ -1,17 +1,13 @@
 #include "history/HistoryStore.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/DeviceService.h"
-#include "mainwindow/FolderPicker.h"
-#include "platform/Preferences.h"
 #include "settings/SettingsStore.h"
+
+#include "FakeDeviceService.h"
 #include "TestMain.h"
 
-#include <QMutex>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 
@@ -19,15 +15,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QString &path = {})
-{
-    LocalUSBDevice device;
-    device.name = name;
-    device.path = path.isEmpty() ? QStringLiteral("/media/") + name : path;
-    device.id = device.path + QStringLiteral("|sd") + name;
-    device.isAccessible = accessible;
-    return device;
-}
+using testsupport::FakeDevices;
+using testsupport::makeDevice;
 
 // "b!" names an unreadable device.
 QList<LocalUSBDevice> devicesNamed(const QStringList &names)
@@ -43,112 +32,9 @@ FileItem item(const QString &path, qint64 size)
     return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
 }
 
-class FakeDevices final : public DeviceService
-{
-public:
-    struct Scan { LocalUSBDevice device; ScanProgress progress; ScanCompletion completion; };
-    struct Clean { QList<FileItem> files; CleanCompletion completion; };
-    struct Eject { LocalUSBDevice device; EjectCompletion completion; };
-
-    QList<LocalUSBDevice> connectedDevices() const override
-    {
-        QMutexLocker lock(&m_lock);
-        return list;
-    }
-    void refreshDevices() override {}
-    std::optional<LocalUSBDevice> device(const QString &id) const override
-    {
-        return find([&](const LocalUSBDevice &d) { return d.id == id && !unresolved.contains(id); });
-    }
-    std::optional<LocalUSBDevice> deviceContaining(const QString &path) const override
-    {
-        return find([&](const LocalUSBDevice &d) { return path == d.path || path.startsWith(d.path + u'/'); });
-    }
-    void scanDevice(const LocalUSBDevice &d, const QList<FileType> &, const QStringList &, const QStringList &,
-                    ScanProgress progress, ScanCompletion completion) override
-    {
-        scans.append({d, std::move(progress), std::move(completion)});
-    }
-    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override
-    {
-        cleans.append({files, std::move(completion)});
-    }
-    void ejectDevice(const LocalUSBDevice &d, EjectCompletion completion) override
-    {
-        ejects.append({d, std::move(completion)});
-    }
-    bool hasSecurityBookmark(const QString &) const override { return false; }
-    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool accessible) override
-    {
-        QMutexLocker lock(&m_lock);
-        for (LocalUSBDevice &d : list) {
-            if (d.id == id) {
-                d.isAccessible = accessible && grantWorks && rootReadable;
-                return d;
-            }
-        }
-        return std::nullopt;
-    }
-    std::optional<QByteArray> createBookmarkData(const QString &) const override
-    {
-        return bookmarkWorks ? std::optional(QByteArray("grant")) : std::nullopt;
-    }
-    void saveSecurityBookmark(const QString &, const QByteArray &) override { ++savedBookmarks; }
-    bool startAccessingDevice(const QString &) override { return grantWorks; }
-    void stopAccessingDevice(const QString &) override {}
-    bool forceRefreshDeviceAccess(const QString &) override { return false; }
-
-    void setList(const QList<LocalUSBDevice> &devices)
-    {
-        QMutexLocker lock(&m_lock);
-        list = devices;
-    }
-
-    QList<Scan> scans;
-    QList<Clean> cleans;
-    QList<Eject> ejects;
-    std::atomic<int> savedBookmarks{0};
-    std::atomic<bool> grantWorks{true};
-    std::atomic<bool> bookmarkWorks{true};
-    std::atomic<bool> rootReadable{true};   // what a re-read of the granted device finds
-    QStringList unresolved;                 // listed, but a lookup by id misses them
-
-private:
-    std::optional<LocalUSBDevice> find(const std::function<bool(const LocalUSBDevice &)> &matches) const
-    {
-        QMutexLocker lock(&m_lock);
-        const auto it = std::find_if(list.cbegin(), list.cend(), matches);
-        return it == list.cend() ? std::nullopt : std::optional(*it);
-    }
-
-    mutable QMutex m_lock;
-    QList<LocalUSBDevice> list;
-};
-
-class FakePicker final : public FolderPicker
-{
-public:
-    void chooseFolder(const QString &, const QString &startPath, Completion completion) override
-    {
-        starts << startPath;
-        pending = std::move(completion);
-    }
-    QStringList starts;
-    Completion pending;
-};
-
 // One window on virtual time with fake devices and a private preference file.
-struct Window
+struct Window : testsupport::WindowRig
 {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    LanguageManager language{prefs, center};
-    VirtualScheduler clock;
-    FakeDevices devices;
-    FakePicker picker;
-    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
-
     explicit Window(const QList<LocalUSBDevice> &initial = {})
     {
         devices.setList(initial);
@@ -156,13 +42,6 @@ struct Window
     }
     void tick(std::chrono::milliseconds by = 0ms) { by.count() ? clock.advance(by) : clock.runDue(); }
     QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
-    // Selects a listed device in the sidebar and waits until it is ready.
-    void selectReady(const LocalUSBDevice &device)
-    {
-        view.selectDevice(device);
-        clock.advance(3100ms);
-        QVERIFY(view.deviceReady());
-    }
 };
 
 // Drives one path of the window to its alert; the unreadable stick has a real root.

@@ -3,14 +3,9 @@
 // history lands in the preferences file and the automatic eject unmounts it.
 
 #include "history/HistoryStore.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/DeviceService.h"
-#include "mainwindow/FolderPicker.h"
 #include "devices/USBDeviceManager.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
-#include "platform/Scheduler.h"
 
+#include "FakeDeviceService.h"
 #include "FakeMachine.h"
 #include "MountFixture.h"
 #include "TestMain.h"
@@ -19,16 +14,6 @@
 #include <QTemporaryDir>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-class NoFolderPicker final : public FolderPicker
-{
-public:
-    void chooseFolder(const QString &, const QString &, Completion completion) override { completion(std::nullopt); }
-};
-
-} // namespace
 
 class TestWindowFlow : public QObject
 {
@@ -47,19 +32,7 @@ private slots:
         NotificationCenter center;
         // The manager sees only this test's stick: other tests mount volumes of their own meanwhile.
         const QString mountInfo = prefsDir.path() + "/mountinfo";
-        QString point;
-        const auto syncMountInfo = [&] {
-            QFile real(QStringLiteral("/proc/self/mountinfo"));
-            QByteArray mine;
-            if (!point.isEmpty() && real.open(QIODevice::ReadOnly)) {
-                for (const QByteArray &line : real.readAll().split('\n')) {
-                    if (line.split(' ').value(4) == QFile::encodeName(point))
-                        mine += line + '\n';
-                }
-            }
-            testsupport::writeFile(mountInfo, mine);
-        };
-        syncMountInfo();
+        QVERIFY(MountFixture::writeMountInfoOf({}, mountInfo));   // empty until the stick is mounted
         USBDeviceManager::Environment env;
         env.paths.mountInfo = mountInfo;
         env.startMonitoring = false;
@@ -68,7 +41,8 @@ private slots:
         env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
         USBDeviceManager manager(env, scheduler, preferences, center);
         USBDeviceService devices(manager);
-        NoFolderPicker picker;
+        testsupport::FakePicker picker;
+        picker.cancelAtOnce = true;
         ContentView window(ContentView::Services{devices, picker, scheduler, preferences, center, nullptr, {}});
         window.setAutoEjectAfterClean(true);
         QVERIFY(scheduler.settle());
@@ -78,7 +52,7 @@ private slots:
         MountFixture fx;
         const auto image = fx.makeImage(MountFixture::Kind::Fat32, 32, QStringLiteral("FLOWSTICK"));
         const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-        point = fx.mountRoot() + QStringLiteral("/FLOWSTICK");
+        const QString point = fx.mountRoot() + QStringLiteral("/FLOWSTICK");
         if (!loop || !fx.mountFat(*loop, point))
             QSKIP(qPrintable(fx.lastError()));
         testsupport::writeFile(point + "/.DS_Store", QByteArray(6148, 'd'));
@@ -87,11 +61,11 @@ private slots:
         testsupport::writeFile(point + "/photo.jpg", "keep me");
 
         const auto step = [&](std::chrono::milliseconds by) {
-            syncMountInfo();
+            QVERIFY(MountFixture::writeMountInfoOf(point, mountInfo));
             scheduler.advance(by);
             QVERIFY(scheduler.settle(30s));
         };
-        syncMountInfo();
+        QVERIFY(MountFixture::writeMountInfoOf(point, mountInfo));
         manager.refreshDevices();
         QVERIFY(scheduler.settle(30s));
         step(500ms);   // the window's poll sees one more device

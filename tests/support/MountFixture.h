@@ -267,6 +267,24 @@ public:
         return false;
     }
 
+    // Writes to `copy` only the lines of /proc/self/mountinfo for `mountPoint`
+    // (none while it is empty), so a manager reading the copy sees that one
+    // volume and not those other tests mount meanwhile. False when `copy`
+    // cannot be written.
+    static bool writeMountInfoOf(const QString &mountPoint, const QString &copy)
+    {
+        QFile real(QStringLiteral("/proc/self/mountinfo"));
+        QByteArray mine;
+        if (!mountPoint.isEmpty() && real.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : real.readAll().split('\n')) {
+                if (line.split(' ').value(4) == QFile::encodeName(mountPoint))
+                    mine += line + '\n';
+            }
+        }
+        QFile out(copy);
+        return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(mine) == mine.size();
+    }
+
     // A tool by name, also from the sbin folders; empty when not installed.
     static QString tool(const QString &name)
     {

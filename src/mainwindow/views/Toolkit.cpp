@@ -381,6 +381,20 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const Sha
     painter.restore();
 }
 
+// A solid fill, or a gradient from the leading to the trailing edge.
+void fillShape(QPainter &painter, const QPainterPath &path, const QRectF &shape, const QColor &fill,
+               const std::optional<std::pair<QColor, QColor>> &gradient)
+{
+    if (gradient) {
+        QLinearGradient linear(shape.topLeft(), shape.topRight());
+        linear.setColorAt(0, gradient->first);
+        linear.setColorAt(1, gradient->second);
+        painter.fillPath(path, linear);
+    } else if (fill.alpha() > 0) {
+        painter.fillPath(path, fill);
+    }
+}
+
 } // namespace
 
 RoundedBox::RoundedBox(QWidget *parent) : QWidget(parent)
@@ -437,14 +451,7 @@ void RoundedBox::paintEvent(QPaintEvent *)
     const qreal inset = m_borderWidth / 2;
     const QRectF shape = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
     const QPainterPath path = roundedPath(shape, m_radius);
-    if (m_gradient) {
-        QLinearGradient gradient(shape.topLeft(), shape.topRight());
-        gradient.setColorAt(0, m_gradient->first);
-        gradient.setColorAt(1, m_gradient->second);
-        painter.fillPath(path, gradient);
-    } else if (m_fill.alpha() > 0) {
-        painter.fillPath(path, m_fill);
-    }
+    fillShape(painter, path, shape, m_fill, m_gradient);
     if (m_borderWidth > 0 && m_border.alpha() > 0) {
         painter.setPen(QPen(m_border, m_borderWidth));
         painter.drawPath(path);
@@ -654,14 +661,7 @@ void PaintedButton::paintEvent(QPaintEvent *)
         paintShadow(painter, shape, m_radius, *shadow);
 
     const QPainterPath path = roundedPath(shape, m_radius);
-    if (m_gradient) {
-        QLinearGradient gradient(shape.topLeft(), shape.topRight());
-        gradient.setColorAt(0, m_gradient->first);
-        gradient.setColorAt(1, m_gradient->second);
-        painter.fillPath(path, gradient);
-    } else if (m_fill.alpha() > 0) {
-        painter.fillPath(path, m_fill);
-    }
+    fillShape(painter, path, shape, m_fill, m_gradient);
 
     // Symbol and text, centred as one row.
     const QFontMetricsF metrics(m_font);

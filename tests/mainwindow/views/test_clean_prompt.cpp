@@ -1,19 +1,17 @@
 // The clean-on-insert sheet on its own: which key or click chooses what, that
 // one choice runs one action, and that its texts follow the interface language.
 
-#include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/CleanPromptView.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
-#include "platform/Scheduler.h"
 
+#include "FakeDeviceService.h"
 #include "TestMain.h"
+
+#include <QDir>
 
 #include <QAbstractButton>
 #include <QEnterEvent>
 #include <QLabel>
-#include <QTemporaryDir>
 
 using namespace std::chrono_literals;
 
@@ -22,13 +20,8 @@ namespace {
 using Step = std::function<void(CleanPromptView &)>;
 
 // One prompt on virtual time with its own language and counters per action.
-struct Prompt
+struct Prompt : testsupport::WindowBasics
 {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    LanguageManager language{prefs, center};
-    VirtualScheduler clock;
     int scans = 0;
     int cleans = 0;
     int ignores = 0;
@@ -192,6 +185,10 @@ private slots:
         for (const QString &text : english)
             QVERIFY2(prompt.texts().contains(text), qPrintable(text));
         QVERIFY(english.at(1).contains(name));   // the name is shown as it is
+        QTest::qWait(700);   // the appearing animation runs on real time; the grab is for review only
+        const QString grabs = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs");
+        QDir().mkpath(grabs);
+        prompt.view->grab().save(grabs + QStringLiteral("/clean-prompt.png"));
 
         prompt.language.setLanguage(AppLanguage::fromRawValue(QStringLiteral("zh-Hans")).value());
         const QStringList chinese = expected();

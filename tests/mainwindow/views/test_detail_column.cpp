@@ -1,11 +1,9 @@
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/DeviceService.h"
-#include "mainwindow/FolderPicker.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/SidebarView.h"
-#include "platform/Preferences.h"
+
+#include "FakeDeviceService.h"
 #include "TestMain.h"
 
 #include <QAbstractButton>
@@ -24,11 +22,7 @@ namespace {
 
 LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QString &path = {})
 {
-    LocalUSBDevice device;
-    device.name = name;
-    device.path = path.isEmpty() ? QStringLiteral("/media/") + name : path;
-    device.id = device.path + QStringLiteral("|sd") + name;
-    device.isAccessible = accessible;
+    LocalUSBDevice device = testsupport::makeDevice(name, accessible, path);
     device.fileSystem = QStringLiteral("exFAT");
     device.capacity = 32'000'000'000;
     device.available = 8'000'000'000;
@@ -36,54 +30,6 @@ LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QSt
     device.model = QStringLiteral("未知设备");
     return device;
 }
-
-// Only what the column and the sidebar reach: the list, scans, cleans and the
-// access re-read after a grant.
-class FakeDevices final : public DeviceService
-{
-public:
-    QList<LocalUSBDevice> connectedDevices() const override { return list; }
-    void refreshDevices() override { ++refreshCount; }
-    std::optional<LocalUSBDevice> device(const QString &id) const override
-    {
-        for (const LocalUSBDevice &d : list) {
-            if (d.id == id)
-                return d;
-        }
-        return std::nullopt;
-    }
-    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
-    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
-                    ScanProgress progress, ScanCompletion completion) override
-    {
-        scans.append({std::move(progress), std::move(completion)});
-    }
-    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override { completion(files, {}); }
-    void ejectDevice(const LocalUSBDevice &, EjectCompletion) override {}
-    bool hasSecurityBookmark(const QString &) const override { return false; }
-    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool) override { return device(id); }
-    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
-    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
-    bool startAccessingDevice(const QString &) override { return false; }
-    void stopAccessingDevice(const QString &) override {}
-    bool forceRefreshDeviceAccess(const QString &) override { return false; }
-
-    QList<LocalUSBDevice> list;
-    int refreshCount = 0;
-    QList<std::pair<ScanProgress, ScanCompletion>> scans;
-};
-
-class FakePicker final : public FolderPicker
-{
-public:
-    void chooseFolder(const QString &, const QString &, Completion completion) override
-    {
-        ++asked;
-        pending = std::move(completion);
-    }
-    int asked = 0;
-    Completion pending;
-};
 
 ScanResult someJunk()
 {
@@ -95,16 +41,8 @@ ScanResult someJunk()
 
 // A window's two columns on virtual time, refreshed on every state change as
 // the main window does.
-struct Rig
+struct Rig : testsupport::WindowRig
 {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    LanguageManager language{prefs, center};
-    VirtualScheduler clock;
-    FakeDevices devices;
-    FakePicker picker;
-    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
     QWidget host;
     SidebarView *sidebar = nullptr;
     DetailColumn *column = nullptr;
@@ -113,7 +51,8 @@ struct Rig
     {
         LanguageManager::setShared(&language);
         language.setLanguage(AppLanguage::english);
-        devices.list = initial;
+        devices.setList(initial);
+        devices.cleanAtOnce = true;
         view.onAppearSetup();
         auto *row = new QHBoxLayout(&host);
         sidebar = new SidebarView(view, devices, &host);
@@ -133,14 +72,8 @@ struct Rig
     }
     void setList(const QList<LocalUSBDevice> &list)
     {
-        devices.list = list;
+        devices.setList(list);
         refresh();   // the main window does this when the list changes
-    }
-    void selectReady(const LocalUSBDevice &device)
-    {
-        view.selectDevice(device);
-        clock.advance(3100ms);
-        QVERIFY(view.deviceReady());
     }
     QString expectedIdentity(const QString &prefix) const
     {
@@ -222,7 +155,7 @@ private slots:
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanningView_")));
         QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("cancel_scan")));
         const QPointer<QWidget> scanning = rig.column->currentView();
-        rig.devices.scans[0].first(0.5);
+        rig.devices.scans[0].progress(0.5);
         rig.clock.runDue();
         QCOMPARE(rig.column->currentView(), scanning.data());   // updated in place
         QCOMPARE(rig.shown<QProgressBar>(QStringLiteral("scanProgress"))->value(), 500);
@@ -230,7 +163,7 @@ private slots:
                  format(localized(QStringLiteral("scan_complete")), 0, QStringLiteral("Zero KB")));
         rig.grab(QStringLiteral("scanning"));
 
-        rig.devices.scans[0].second(someJunk());
+        rig.devices.scans[0].completion(someJunk());
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
         QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("re_scan")));
 
@@ -264,11 +197,11 @@ private slots:
         Rig rig({stick});
         rig.selectReady(stick);
         rig.view.scanDevice(stick);
-        rig.devices.scans[0].second(someJunk());
+        rig.devices.scans[0].completion(someJunk());
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
 
         stick.isAccessible = false;
-        rig.devices.list = {stick};
+        rig.devices.setList({stick});
         const int refreshes = rig.devices.refreshCount;
         auto *refresh = rig.shown<QAbstractButton>(QStringLiteral("refreshDeviceStateButton"));
         QCOMPARE(refresh->toolTip(), QStringLiteral("刷新设备状态"));
@@ -289,13 +222,13 @@ private slots:
         rig.grab(QStringLiteral("inaccessible"));
 
         rig.shown<QAbstractButton>(QStringLiteral("authorizeButton"))->click();
-        QCOMPARE(rig.picker.asked, 1);
+        QCOMPARE(rig.picker.starts.size(), 1);
 
         // A scan of an unreadable device asks for access and the whole column waits.
         Rig scan({stick});
         scan.selectReady(stick);
         scan.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
-        QCOMPARE(scan.picker.asked, 1);
+        QCOMPARE(scan.picker.starts.size(), 1);
         QCOMPARE(scan.column->currentIdentity(), scan.expectedIdentity(QStringLiteral("AuthorizingView_")));
         QVERIFY(!scan.shown(QStringLiteral("deviceHeader")));
         scan.grab(QStringLiteral("authorizing"));
@@ -305,7 +238,7 @@ private slots:
         scan.clock.advance(600ms);
         QVERIFY(!scan.view.selectedDevice() && scan.view.isAuthorizing());
         QCOMPARE(scan.column->currentIdentity(), scan.expectedIdentity(QStringLiteral("AuthorizingView_")));
-        QCOMPARE(scan.picker.asked, 1);
+        QCOMPARE(scan.picker.starts.size(), 1);
     }
 
     void everyFlipBuildsAfresh()

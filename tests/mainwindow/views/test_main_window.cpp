@@ -5,16 +5,13 @@
 #include "app/SweepbrookApp.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/DeviceService.h"
-#include "mainwindow/FolderPicker.h"
 #include "mainwindow/views/CleanPromptView.h"
 #include "mainwindow/views/DeviceBanner.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
-#include "platform/Preferences.h"
 #include "settings/SettingsStore.h"
 
+#include "FakeDeviceService.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -23,87 +20,18 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
-#include <QMutex>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QToolBar>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-LocalUSBDevice makeDevice(const QString &name)
-{
-    LocalUSBDevice device;
-    device.name = name;
-    device.path = QStringLiteral("/media/") + name;
-    device.id = device.path + QStringLiteral("|sd") + name;
-    device.isAccessible = true;
-    return device;
-}
-
-class FakeDevices final : public DeviceService
-{
-public:
-    QList<LocalUSBDevice> connectedDevices() const override
-    {
-        QMutexLocker lock(&m_lock);
-        return list;
-    }
-    void refreshDevices() override {}
-    std::optional<LocalUSBDevice> device(const QString &id) const override
-    {
-        for (const LocalUSBDevice &d : connectedDevices()) {
-            if (d.id == id)
-                return d;
-        }
-        return std::nullopt;
-    }
-    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
-    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
-                    ScanProgress, ScanCompletion) override
-    {
-    }
-    void cleanFiles(const QList<FileItem> &, CleanCompletion) override {}
-    void ejectDevice(const LocalUSBDevice &, EjectCompletion completion) override { eject = std::move(completion); }
-    bool hasSecurityBookmark(const QString &) const override { return false; }
-    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool) override { return device(id); }
-    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
-    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
-    bool startAccessingDevice(const QString &) override { return true; }
-    void stopAccessingDevice(const QString &) override {}
-    bool forceRefreshDeviceAccess(const QString &) override { return false; }
-
-    void setList(const QList<LocalUSBDevice> &devices)
-    {
-        QMutexLocker lock(&m_lock);
-        list = devices;
-    }
-
-    EjectCompletion eject;
-
-private:
-    mutable QMutex m_lock;
-    QList<LocalUSBDevice> list;
-};
-
-class NoPicker final : public FolderPicker
-{
-public:
-    void chooseFolder(const QString &, const QString &, Completion completion) override { completion(std::nullopt); }
-};
+using testsupport::makeDevice;
 
 // One shown window on virtual time.
-struct Rig
+struct Rig : testsupport::WindowRig
 {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    LanguageManager language{prefs, center};
-    VirtualScheduler clock;
-    FakeDevices devices;
-    NoPicker picker;
-    std::unique_ptr<ContentView> view;
     std::unique_ptr<MainWindow> window;
 
     explicit Rig(bool promptOnInsert = false)
@@ -111,15 +39,14 @@ struct Rig
         Scheduler::setShared(&clock);
         LanguageManager::setShared(&language);
         SettingsStore(prefs).setPromptCleanOnInsert(promptOnInsert);
-        view = std::make_unique<ContentView>(ContentView::Services{devices, picker, clock, prefs, center, &language, {}});
-        window = std::make_unique<MainWindow>(*view, devices, language);
+        picker.cancelAtOnce = true;
+        window = std::make_unique<MainWindow>(view, devices, language);
         window->show();   // appearing starts the device poll
         clock.runDue();
     }
     ~Rig()
     {
         window.reset();
-        view.reset();
         LanguageManager::setShared(nullptr);
         Scheduler::setShared(nullptr);
     }
@@ -159,8 +86,8 @@ struct Rig
     // Eject the selected device and let it fail: the window raises its alert.
     void failEject()
     {
-        view->ejectSelectedDevice();
-        devices.eject(false, {});
+        view.ejectSelectedDevice();
+        devices.ejects.last().completion(false, {});
         clock.advance(1s);
     }
 };
@@ -190,22 +117,27 @@ private slots:
 
         auto *eject = qobject_cast<QAbstractButton *>(rig.widget("ejectToolbarButton"));
         QTest::mouseClick(eject, Qt::LeftButton);
-        QVERIFY(rig.view->isEjecting());
+        QVERIFY(rig.view.isEjecting());
         QVERIFY(!eject->isEnabled());
         QTest::mouseClick(eject, Qt::LeftButton);   // no second eject while one runs
         QVERIFY(!rig.widget("ejectingBadge")->isHidden());
         const QString badge = rig.widget("ejectingBadge")->findChild<QLabel *>()->text();
         QVERIFY2(badge.contains(QStringLiteral("PHOTOS")) && !badge.contains(QStringLiteral("%@")), qPrintable(badge));
 
-        rig.devices.eject(true, {});
+        rig.devices.ejects.last().completion(true, {});
         rig.plug({});
         rig.clock.advance(1s);
-        QVERIFY(!rig.view->isEjecting());
+        QVERIFY(!rig.view.isEjecting());
         QCOMPARE(rig.toolbarItems().size(), 3);
 
         rig.window->findChild<QAction *>("refreshToolbarButton")->trigger();
         rig.window->findChild<QAction *>("settingsToolbarButton")->trigger();
-        QVERIFY(rig.view->showSettings());
+        QVERIFY(rig.view.showSettings());
+
+        // The toolbar's texts follow the interface language.
+        rig.language.setLanguage(AppLanguage::fromRawValue(QStringLiteral("zh-Hans")).value());
+        QCOMPARE(rig.window->findChild<QAction *>("historyToolbarButton")->toolTip(), localized("history_help"));
+        QVERIFY(localized("history_help") != StringTables::shared().lookup(QStringLiteral("en"), "history_help"));
     }
 
     // OK dismisses through the window's logic once; closing by the state only ends the alert.
@@ -224,36 +156,36 @@ private slots:
         QCOMPARE(box->buttons().first()->text(), localized("ok"));
 
         // The window's refresh after OK: the views are rebuilt 0.1 s later.
-        const bool toggle = rig.view->refreshToggle();
+        const bool toggle = rig.view.refreshToggle();
         box->buttons().first()->click();
-        QVERIFY(!rig.view->showingAlert());
-        QCOMPARE(rig.view->activeAlert(), ContentView::ActiveAlert::none);
+        QVERIFY(!rig.view.showingAlert());
+        QCOMPARE(rig.view.activeAlert(), ContentView::ActiveAlert::none);
         rig.clock.advance(100ms);
-        QCOMPARE(rig.view->refreshToggle(), !toggle);
+        QCOMPARE(rig.view.refreshToggle(), !toggle);
         QVERIFY(!rig.alert());
 
         // Escape presses its only button.
         rig.failEject();
         QTest::keyClick(rig.alert(), Qt::Key_Escape);
-        QVERIFY(!rig.view->showingAlert());
+        QVERIFY(!rig.view.showingAlert());
         rig.clock.advance(100ms);
-        QCOMPARE(rig.view->refreshToggle(), toggle);
+        QCOMPARE(rig.view.refreshToggle(), toggle);
 
         // Closed by the window's state: no refresh.
         rig.failEject();
         QVERIFY(rig.alert());
-        rig.view->dismissAlert();
+        rig.view.dismissAlert();
         QVERIFY(!rig.alert());
         rig.clock.advance(1s);
-        QCOMPARE(rig.view->refreshToggle(), toggle);
+        QCOMPARE(rig.view.refreshToggle(), toggle);
 
         // Raised with no content: empty title, the standard button, no action.
-        rig.view->setShowingAlert(true);
+        rig.view.setShowingAlert(true);
         QVERIFY(rig.alert());
         QVERIFY(rig.alert()->windowTitle().isEmpty());
         QVERIFY(rig.alert()->button(QMessageBox::Close));
         rig.alert()->button(QMessageBox::Close)->click();
-        QVERIFY(!rig.view->showingAlert());
+        QVERIFY(!rig.view.showingAlert());
     }
 
     // The symbol follows the kind of event, not words of one language.
@@ -267,7 +199,7 @@ private slots:
         rig.plug({makeDevice(QStringLiteral("A"))});
         QVERIFY(banner->isShowing());
         QCOMPARE(banner->symbol(), QStringLiteral("externaldrive.badge.plus"));
-        QCOMPARE(banner->message(), rig.view->deviceNotificationMessage());
+        QCOMPARE(banner->message(), rig.view.deviceNotificationMessage());
         QVERIFY(!banner->message().contains(QStringLiteral("插入")));
         QCOMPARE(banner->geometry(), rig.window->centralWidget()->rect());
 
@@ -287,7 +219,7 @@ private slots:
             QTest::keyClick(&sheet, Qt::Key_Return);
         });
         QTest::newRow("closed by the state") << Close([](Rig &rig, CleanPromptView &) {
-            rig.view->setShowCleanDialog(false);
+            rig.view.setShowCleanDialog(false);
         });
     }
 
@@ -307,8 +239,8 @@ private slots:
         rig.clock.advance(1s);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(out.lines().count(QStringLiteral("清理提示对话框关闭，重置状态")), 1);
-        QVERIFY(!rig.view->showCleanDialog());
-        QVERIFY(!rig.view->newDeviceForCleaning());
+        QVERIFY(!rig.view.showCleanDialog());
+        QVERIFY(!rig.view.newDeviceForCleaning());
         QVERIFY(!rig.prompt());
     }
 

@@ -1,12 +1,10 @@
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/DeviceService.h"
-#include "mainwindow/FolderPicker.h"
 #include "mainwindow/views/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
 #include "mainwindow/views/ScanResultsView.h"
-#include "platform/Preferences.h"
+
+#include "FakeDeviceService.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -15,7 +13,6 @@
 #include <QPointer>
 #include <QScrollBar>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTreeView>
 
 using namespace std::chrono_literals;
@@ -29,59 +26,10 @@ FileItem item(const QString &path, qint64 size = 100)
     return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
 }
 
-// Devices that are only a list: scans and cleans wait for the test to answer.
-class FakeDevices final : public DeviceService
-{
-public:
-    QList<LocalUSBDevice> connectedDevices() const override { return list; }
-    void refreshDevices() override {}
-    std::optional<LocalUSBDevice> device(const QString &id) const override
-    {
-        for (const LocalUSBDevice &d : list) {
-            if (d.id == id)
-                return d;
-        }
-        return std::nullopt;
-    }
-    std::optional<LocalUSBDevice> deviceContaining(const QString &) const override { return std::nullopt; }
-    void scanDevice(const LocalUSBDevice &, const QList<FileType> &, const QStringList &, const QStringList &,
-                    ScanProgress, ScanCompletion completion) override
-    {
-        scans << completion;
-    }
-    void cleanFiles(const QList<FileItem> &, CleanCompletion) override { ++cleans; }
-    void ejectDevice(const LocalUSBDevice &, EjectCompletion) override {}
-    bool hasSecurityBookmark(const QString &) const override { return false; }
-    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &, bool) override { return std::nullopt; }
-    std::optional<QByteArray> createBookmarkData(const QString &) const override { return std::nullopt; }
-    void saveSecurityBookmark(const QString &, const QByteArray &) override {}
-    bool startAccessingDevice(const QString &) override { return false; }
-    void stopAccessingDevice(const QString &) override {}
-    bool forceRefreshDeviceAccess(const QString &) override { return false; }
-
-    QList<LocalUSBDevice> list;
-    QList<ScanCompletion> scans;
-    int cleans = 0;
-};
-
-class NoPicker final : public FolderPicker
-{
-public:
-    void chooseFolder(const QString &, const QString &, Completion) override {}
-};
-
 // A window state on virtual time with one ready stick at /media/u/STICK and
 // the results view following it the way the main window makes it follow.
-struct Rig
+struct Rig : testsupport::WindowRig
 {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    LanguageManager language{prefs, center};
-    VirtualScheduler clock;
-    FakeDevices devices;
-    NoPicker picker;
-    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
     ScanResultsView results{view};
     LocalUSBDevice stick;
 
@@ -93,7 +41,7 @@ struct Rig
         stick.path = mountRoot;
         stick.id = mountRoot + QStringLiteral("|sdb1");
         stick.isAccessible = true;
-        devices.list = {stick};
+        devices.setList({stick});
         QObject::connect(&view, &ContentView::stateChanged, &results, &ScanResultsView::refresh);
         view.onAppearSetup();
         view.selectDevice(stick);
@@ -109,7 +57,7 @@ struct Rig
     {
         startScan();
         QVERIFY(!devices.scans.isEmpty());
-        devices.scans.last()(result);
+        devices.scans.last().completion(result);
     }
     QTreeView *list() const { return results.findChild<QTreeView *>(QStringLiteral("resultsList")); }
     ScanResultsModel *model() const { return qobject_cast<ScanResultsModel *>(list()->model()); }
@@ -278,7 +226,7 @@ private slots:
         QVERIFY(rig.view.isScanning());
         QVERIFY(!rig.cleanButton());
         rig.save(QStringLiteral("scanning"));
-        rig.devices.scans.last()({{FileType::dsStore, {item(mountRoot + "/.DS_Store")}}});
+        rig.devices.scans.last().completion({{FileType::dsStore, {item(mountRoot + "/.DS_Store")}}});
         QAbstractButton *button = rig.cleanButton();
         QVERIFY(button);
         QCOMPARE(button->toolTip(), QStringLiteral("一键清理所有已选择的垃圾文件"));
@@ -288,7 +236,7 @@ private slots:
         testsupport::StdoutCapture out;
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(out.lines().filter(QStringLiteral("清理按钮被点击")).size(), 1);
-        QCOMPARE(rig.devices.cleans, 1);
+        QCOMPARE(rig.devices.cleans.size(), 1);
     }
 
     // A language change flips the refresh flag: the list is built afresh and

@@ -1,0 +1,168 @@
+#pragma once
+
+// Fakes for the window's logic: devices that are only a list and record every
+// scan, clean and eject with its completion for the test to answer, a folder
+// picker that records where it was asked to start, and a rig of the logic on
+// virtual time with private preferences.
+
+#include "localization/LanguageManager.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/DeviceService.h"
+#include "mainwindow/FolderPicker.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/Scheduler.h"
+
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+namespace testsupport {
+
+// A device mounted at /media/<name> unless `path` says otherwise.
+inline LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QString &path = {})
+{
+    LocalUSBDevice device;
+    device.name = name;
+    device.path = path.isEmpty() ? QStringLiteral("/media/") + name : path;
+    device.id = device.path + QStringLiteral("|sd") + name;
+    device.isAccessible = accessible;
+    return device;
+}
+
+class FakeDevices final : public DeviceService
+{
+public:
+    struct Scan { LocalUSBDevice device; ScanProgress progress; ScanCompletion completion; };
+    struct Clean { QList<FileItem> files; CleanCompletion completion; };
+    struct Eject { LocalUSBDevice device; EjectCompletion completion; };
+
+    QList<LocalUSBDevice> connectedDevices() const override
+    {
+        QMutexLocker lock(&m_lock);
+        return m_list;
+    }
+    void refreshDevices() override { ++refreshCount; }
+    std::optional<LocalUSBDevice> device(const QString &id) const override
+    {
+        return find([&](const LocalUSBDevice &d) { return d.id == id && !unresolved.contains(id); });
+    }
+    std::optional<LocalUSBDevice> deviceContaining(const QString &path) const override
+    {
+        return find([&](const LocalUSBDevice &d) { return path == d.path || path.startsWith(d.path + u'/'); });
+    }
+    void scanDevice(const LocalUSBDevice &d, const QList<FileType> &, const QStringList &, const QStringList &,
+                    ScanProgress progress, ScanCompletion completion) override
+    {
+        scans.append({d, std::move(progress), std::move(completion)});
+    }
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override
+    {
+        cleans.append({files, cleanAtOnce ? CleanCompletion() : completion});
+        if (cleanAtOnce)
+            completion(files, {});
+    }
+    void ejectDevice(const LocalUSBDevice &d, EjectCompletion completion) override
+    {
+        ejects.append({d, std::move(completion)});
+    }
+    bool hasSecurityBookmark(const QString &) const override { return false; }
+    std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool accessible) override
+    {
+        QMutexLocker lock(&m_lock);
+        for (LocalUSBDevice &d : m_list) {
+            if (d.id == id) {
+                d.isAccessible = accessible && grantWorks && rootReadable;
+                return d;
+            }
+        }
+        return std::nullopt;
+    }
+    std::optional<QByteArray> createBookmarkData(const QString &) const override
+    {
+        return bookmarkWorks ? std::optional(QByteArray("grant")) : std::nullopt;
+    }
+    void saveSecurityBookmark(const QString &, const QByteArray &) override { ++savedBookmarks; }
+    bool startAccessingDevice(const QString &) override { return grantWorks; }
+    void stopAccessingDevice(const QString &) override {}
+    bool forceRefreshDeviceAccess(const QString &) override { return false; }
+
+    void setList(const QList<LocalUSBDevice> &devices)
+    {
+        QMutexLocker lock(&m_lock);
+        m_list = devices;
+    }
+
+    QList<Scan> scans;
+    QList<Clean> cleans;
+    QList<Eject> ejects;
+    int refreshCount = 0;
+    bool cleanAtOnce = false;               // every clean ends at once, all its files cleaned
+    // The grant runs on the window's background thread.
+    std::atomic<int> savedBookmarks{0};
+    std::atomic<bool> grantWorks{true};
+    std::atomic<bool> bookmarkWorks{true};
+    std::atomic<bool> rootReadable{true};   // what a re-read of the granted device finds
+    QStringList unresolved;                 // listed, but a lookup by id misses them
+
+private:
+    std::optional<LocalUSBDevice> find(const std::function<bool(const LocalUSBDevice &)> &matches) const
+    {
+        QMutexLocker lock(&m_lock);
+        const auto it = std::find_if(m_list.cbegin(), m_list.cend(), matches);
+        return it == m_list.cend() ? std::nullopt : std::optional(*it);
+    }
+
+    mutable QMutex m_lock;
+    QList<LocalUSBDevice> m_list;
+};
+
+class FakePicker final : public FolderPicker
+{
+public:
+    void chooseFolder(const QString &, const QString &startPath, Completion completion) override
+    {
+        starts << startPath;
+        if (cancelAtOnce)
+            completion(std::nullopt);
+        else
+            pending = std::move(completion);
+    }
+    QStringList starts;       // one per question
+    Completion pending;
+    bool cancelAtOnce = false;
+};
+
+// Private preferences, a notification centre, a language and virtual time.
+struct WindowBasics
+{
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    LanguageManager language{prefs, center};
+    VirtualScheduler clock;
+};
+
+// The window's logic over the fakes. It has not appeared yet: list the
+// devices, then call view.onAppearSetup().
+struct WindowRig : WindowBasics
+{
+    FakeDevices devices;
+    FakePicker picker;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
+
+    // Selects a listed device and waits until it is ready.
+    void selectReady(const LocalUSBDevice &device)
+    {
+        view.selectDevice(device);
+        clock.advance(std::chrono::milliseconds(3100));
+        QVERIFY(view.deviceReady());
+    }
+};
+
+} // namespace testsupport
