@@ -13,6 +13,8 @@
 #include "platform/Scheduler.h"
 
 #include <QAction>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QApplication>
 #include <QMainWindow>
 #include <QMenu>
@@ -47,6 +49,7 @@ struct SweepbrookApp::Impl
     QAction *about = nullptr;
     QAction *scan = nullptr;
     bool started = false;
+    std::unique_ptr<QTranslator> qtTranslator;
 };
 
 SweepbrookApp::SweepbrookApp() : SweepbrookApp(Options{})
@@ -68,9 +71,26 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
 
 SweepbrookApp::~SweepbrookApp()
 {
-    // The window first: closing it stops the device poll of the state it draws.
+    // The window before the state it draws, the state before its services.
     d->window.reset();
     d->view.reset();
+    // A background step still under way (an access grant being set up) uses
+    // the device service: let it end before the services go.
+    if (auto *qt = dynamic_cast<QtScheduler *>(&d->scheduler))
+        qt->waitForBackground(std::chrono::seconds(15));
+    if (d->qtTranslator)
+        QCoreApplication::removeTranslator(d->qtTranslator.get());
+}
+
+void SweepbrookApp::loadQtTranslations()
+{
+    // Qt's own texts (the folder dialog, standard buttons) in the interface language.
+    if (!d->qtTranslator)
+        d->qtTranslator = std::make_unique<QTranslator>();
+    QCoreApplication::removeTranslator(d->qtTranslator.get());
+    if (d->qtTranslator->load(LocalizationManager::currentLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                              QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(d->qtTranslator.get());
 }
 
 void SweepbrookApp::start()
@@ -82,6 +102,9 @@ void SweepbrookApp::start()
         QApplication::setQuitOnLastWindowClosed(true);
         connect(qApp, &QApplication::lastWindowClosed, qApp, &QApplication::quit);
     }
+    loadQtTranslations();
+    d->center.addObserver(LanguageManager::languageDidChange, this,
+                          [this](const NotificationCenter::Notification &) { loadQtTranslations(); });
     d->window->show();
     AppDelegate *delegate = d->delegate.get();
     NotificationCenter &center = d->center;

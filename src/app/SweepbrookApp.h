@@ -65,6 +65,8 @@ public:
                            QAction **scan = nullptr);
 
 private:
+    void loadQtTranslations();
+
     struct Impl;
     std::unique_ptr<Impl> d;
 };

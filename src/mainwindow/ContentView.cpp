@@ -165,6 +165,7 @@ void ContentView::runChangeHandlers()
 
 void ContentView::flipRefreshToggle()
 {
+    ++m_refreshGeneration;
     set(m_refreshToggle, !m_refreshToggle);
 }
 

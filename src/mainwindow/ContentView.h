@@ -104,6 +104,11 @@ public:
     bool autoEjectAfterClean() const;
     bool isEjecting() const { return m_isEjecting; }
     bool refreshToggle() const { return m_refreshToggle; }
+    // Counts the flips of refreshToggle: two flips in a row leave the flag as
+    // it was, but a view that saw either must still be built afresh.
+    quint64 refreshGeneration() const { return m_refreshGeneration; }
+    // The device of the eject that runs now (or ran last).
+    const QString &ejectingDeviceName() const { return m_ejectingDeviceName; }
     bool showAbout() const { return m_showAbout; }
     bool showCleanDialog() const { return m_showCleanDialog; }
     bool isAuthorizing() const { return m_isAuthorizing; }
@@ -322,6 +327,8 @@ private:
     bool m_showDeviceNotification = false;
     QString m_deviceNotificationMessage;
     bool m_deviceNotificationIsInsertion = false;
+    quint64 m_refreshGeneration = 0;
+    QString m_ejectingDeviceName;
     int m_lastDeviceCount = 0;
     std::optional<LocalUSBDevice> m_newDeviceForCleaning;
     QString m_lastDetectedDeviceID;

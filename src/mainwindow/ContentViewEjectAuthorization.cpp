@@ -54,6 +54,7 @@ void ContentView::ejectSelectedDevice()
     const quint64 eject = ++m_ejectSequence;
     m_activeEject = eject;
     m_isEjecting = true;
+    m_ejectingDeviceName = device.name;
     m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), device.name);
     m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
@@ -128,6 +129,7 @@ void ContentView::ejectAfterAuthorization(const LocalUSBDevice &device, Authoriz
     m_activeEject = eject;
     m_showingAlert = false;
     m_isEjecting = true;
+    m_ejectingDeviceName = device.name;
     m_deviceNotificationMessage = localized(QStringLiteral("ejecting_device"));
     m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;

@@ -6,7 +6,6 @@
 
 #include <QLabel>
 #include <QPointer>
-#include <QProgressBar>
 #include <QVBoxLayout>
 
 using ui::NamedColor;
@@ -21,11 +20,8 @@ AuthorizingView::AuthorizingView(QWidget *parent) : QWidget(parent)
     stack->addStretch(1);
 
     // A busy indicator: the open panel may stay up as long as the user likes.
-    auto *busy = new QProgressBar(this);
-    busy->setRange(0, 0);
-    busy->setTextVisible(false);
-    busy->setFixedSize(120, 8);
-    stack->addWidget(busy, 0, Qt::AlignHCenter);
+    // The platform's spinner is 32 points; shown half as large again.
+    stack->addWidget(new ui::Spinner(ui::color(NamedColor::secondary), 48, this), 0, Qt::AlignHCenter);
 
     QLabel *title = ui::text(localized(QStringLiteral("getting_device_access")), TextStyle::headline);
     stack->addWidget(title, 0, Qt::AlignHCenter);
@@ -62,6 +58,7 @@ DeviceInaccessibleView::DeviceInaccessibleView(ContentView &view, const LocalUSB
 
     QLabel *error = ui::paragraph(localized(QStringLiteral("device_scan_error")), TextStyle::body,
                                   NamedColor::secondary, this);
+    error->setAlignment(Qt::AlignLeading | Qt::AlignTop);
     error->setContentsMargins(pad, 8, pad, 0);
     stack->addWidget(error);
 
@@ -83,7 +80,7 @@ DeviceInaccessibleView::DeviceInaccessibleView(ContentView &view, const LocalUSB
     stack->addLayout(bullets);
 
     // The authorize button above its explanation.
-    QVBoxLayout *box = ui::vstack(16, ui::padding(pad));
+    QVBoxLayout *box = ui::vstack(ui::defaultSpacing, ui::padding(pad));
     auto *authorize = new ui::PaintedButton(this);
     authorize->setObjectName(QStringLiteral("authorizeButton"));
     authorize->setSymbol(QStringLiteral("lock.open.fill"), 16);

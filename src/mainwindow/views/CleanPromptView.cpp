@@ -462,6 +462,14 @@ QString CleanPromptView::deviceName() const
     return d->deviceName;
 }
 
+void CleanPromptView::setDeviceName(const QString &deviceName)
+{
+    if (deviceName == d->deviceName)
+        return;
+    d->deviceName = deviceName;
+    d->message->setText(format(localized(QStringLiteral("clean_prompt_message")), deviceName));
+}
+
 std::optional<CleanPromptView::Option> CleanPromptView::hoverOption() const
 {
     return d->hoverOption;

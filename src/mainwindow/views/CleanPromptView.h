@@ -35,6 +35,8 @@ public:
     ~CleanPromptView() override;
 
     QString deviceName() const;
+    // The presenter's device may change (or go) while the prompt is up.
+    void setDeviceName(const QString &deviceName);
     std::optional<Option> hoverOption() const;
     bool showContent() const;
     // The first choice; later choices are ignored.

@@ -116,6 +116,7 @@ struct DetailColumn::Impl
     QVBoxLayout *root = nullptr;
 
     std::optional<bool> builtToggle;
+    std::optional<quint64> builtGeneration;   // every flip of the flag builds afresh
     std::optional<DetailRoute> builtRoute;
     QWidget *frame = nullptr;          // what fills the column
     QWidget *body = nullptr;           // the shown view (the frame itself without a device)
@@ -186,6 +187,7 @@ struct DetailColumn::Impl
                                            : QStringLiteral("DeviceDetailView_") + toggleText(toggle));
         root->addWidget(frame, 1);
         builtToggle = toggle;
+        builtGeneration = view.refreshGeneration();
         builtRoute = route;
         if (frameOf(route) == Frame::device)
             buildBody(route, toggle);
@@ -394,7 +396,8 @@ void DetailColumn::refresh()
 {
     const DetailRoute route = presentation::detailRoute(presentation::detailState(d->view));
     const bool toggle = d->view.refreshToggle();
-    if (d->builtToggle != toggle || !d->builtRoute || frameOf(*d->builtRoute) != frameOf(route))
+    if (d->builtGeneration != d->view.refreshGeneration() || !d->builtRoute
+        || frameOf(*d->builtRoute) != frameOf(route))
         d->buildFrame(route, toggle);
     else if (*d->builtRoute != route)
         d->buildBody(route, toggle);

@@ -123,9 +123,12 @@ void DeviceBanner::refresh()
             d->label->setText(message);
             d->label->setVisible(!message.isEmpty());
             d->pill->adjustSize();
-            // A new message while shown replaces the text in place.
+            // A new message while shown replaces the text in place, centred
+            // again (also when it arrives while the pill slides in).
             if (d->showing && d->slide->state() != QAbstractAnimation::Running)
                 d->pill->move(d->shownPosition());
+            else if (d->showing)
+                d->slide->setEndValue(d->shownPosition());
         }
     }
     if (show == d->showing)

@@ -35,6 +35,7 @@ struct DeviceHeaderView::Impl
 
     ui::SymbolLabel *kindSymbol = nullptr;
     QLabel *name = nullptr;
+    QStringList drawn;   // what the header shows now; a language change builds a new header
     QLabel *serial = nullptr;
     QWidget *infoLine = nullptr;
     QStringList infoElements;
@@ -95,7 +96,7 @@ DeviceHeaderView::DeviceHeaderView(ContentView &view, QWidget *parent) : QWidget
     QHBoxLayout *identityRow = ui::hstack();
     identityBlock->addLayout(identityRow);
     d->kindSymbol = new ui::SymbolLabel(DeviceTypes::iconName(DeviceType::usb), ui::color(NamedColor::blue), 13, this);
-    d->name = ui::text(QString(), TextStyle::headline, NamedColor::primary, this);
+    d->name = ui::elidingText(QString(), ui::font(TextStyle::headline), NamedColor::primary, this);
     d->serial = ui::text(QString(), TextStyle::caption, NamedColor::secondary, this);
     d->serial->setObjectName(QStringLiteral("deviceSerial"));
     identityRow->addWidget(d->kindSymbol);
@@ -185,6 +186,17 @@ void DeviceHeaderView::refresh()
     if (!selected)
         return;
     const LocalUSBDevice &device = *selected;
+    const QString scanKey = presentation::scanButtonKey(d->view.isScanning(), d->view.scanResults());
+    // Called on every change of the window state: look texts up only when
+    // something the header shows has changed.
+    const QStringList shown{device.id,         device.name,       device.serialNumber,
+                            device.vendorName, device.model,      QString::number(int(device.type)),
+                            device.fileSystem, QString::number(device.capacity),
+                            QString::number(device.available), device.isAccessible ? u"1"_qs : u"0"_qs,
+                            scanKey};
+    if (shown == d->drawn)
+        return;
+    d->drawn = shown;
 
     d->kindSymbol->setSymbol(DeviceTypes::iconName(device.type), ui::color(NamedColor::blue));
     d->name->setText(device.name);
@@ -199,5 +211,5 @@ void DeviceHeaderView::refresh()
                             + presentation::byteCountText(device.capacity));
     d->storageBar->setValue(storageBarValue(device.capacity, device.available));
 
-    d->scanButton->setText(localized(presentation::scanButtonKey(d->view.isScanning(), d->view.scanResults())));
+    d->scanButton->setText(localized(scanKey));
 }

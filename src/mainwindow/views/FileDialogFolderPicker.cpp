@@ -1,6 +1,8 @@
 #include "mainwindow/views/FileDialogFolderPicker.h"
 
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
 
 #include <memory>
 
@@ -11,7 +13,14 @@ void FileDialogFolderPicker::chooseFolder(const QString &message, const QString 
     dialog->setFileMode(QFileDialog::Directory);
     dialog->setOption(QFileDialog::ShowDirsOnly, true);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    dialog->setLabelText(QFileDialog::LookIn, message);
+    // The message is the title (a desktop's own dialog shows only that) and,
+    // in Qt's dialog, a line under the folder view, where it has room to wrap.
+    if (auto *grid = qobject_cast<QGridLayout *>(dialog->layout())) {
+        auto *note = new QLabel(message, dialog);
+        note->setTextFormat(Qt::PlainText);
+        note->setWordWrap(true);
+        grid->addWidget(note, grid->rowCount(), 0, 1, grid->columnCount());
+    }
     dialog->setWindowModality(m_window ? Qt::WindowModal : Qt::ApplicationModal);
 
     // Accepted or not, the completion runs once: a dialog can report both

@@ -15,6 +15,7 @@
 #include <QEvent>
 #include <QGridLayout>
 #include <QHideEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
@@ -25,56 +26,6 @@
 #include <QVariantAnimation>
 
 namespace {
-
-// A small circular busy indicator: an arc that turns while it is visible.
-class Spinner final : public QWidget
-{
-public:
-    Spinner(const QColor &tint, int size, QWidget *parent = nullptr) : QWidget(parent), m_tint(tint)
-    {
-        setFixedSize(size, size);
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-        m_turn = new QVariantAnimation(this);
-        m_turn->setStartValue(0.0);
-        m_turn->setEndValue(360.0);
-        m_turn->setDuration(900);
-        m_turn->setLoopCount(-1);
-        connect(m_turn, &QVariantAnimation::valueChanged, this, [this](const QVariant &value) {
-            m_angle = value.toReal();
-            update();
-        });
-    }
-
-protected:
-    void showEvent(QShowEvent *event) override
-    {
-        QWidget::showEvent(event);
-        m_turn->start();
-    }
-    void hideEvent(QHideEvent *event) override
-    {
-        m_turn->stop();
-        QWidget::hideEvent(event);
-    }
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const qreal pen = std::max(1.5, width() / 8.0);
-        const QRectF ring = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
-        QColor track = m_tint;
-        track.setAlphaF(0.25f);
-        painter.setPen(QPen(track, pen));
-        painter.drawEllipse(ring);
-        painter.setPen(QPen(m_tint, pen, Qt::SolidLine, Qt::RoundCap));
-        painter.drawArc(ring, int(-m_angle * 16), 100 * 16);
-    }
-
-private:
-    QColor m_tint;
-    qreal m_angle = 0;
-    QVariantAnimation *m_turn = nullptr;
-};
 
 // Keeps the banner over the whole central area.
 class OverlayKeeper final : public QObject
@@ -127,7 +78,7 @@ struct MainWindow::Impl
     ui::PaintedButton *ejectButton = nullptr;
     ui::RoundedBox *ejectingBadge = nullptr;
     QLabel *ejectingLabel = nullptr;
-    std::optional<bool> toolbarToggle;   // the refresh flag the toolbar texts were set with
+    std::optional<quint64> toolbarGeneration;   // the refresh flips the toolbar texts were set after
 
     QPointer<QMessageBox> alert;
     QPointer<CleanPromptView> prompt;
@@ -192,7 +143,7 @@ void MainWindow::Impl::buildToolbar()
     ejectingBadge->setFill(ui::color(ui::NamedColor::gray, 0.8));
     ejectingBadge->setCornerRadius(6);
     QHBoxLayout *badgeRow = ui::hstack(ejectingBadge, ui::defaultSpacing, ui::padding(8, 4));
-    badgeRow->addWidget(new Spinner(Qt::white, 12));
+    badgeRow->addWidget(new ui::Spinner(Qt::white, 12));
     ejectingLabel = ui::text(QString(), ui::TextStyle::body, ui::NamedColor::white);
     badgeRow->addWidget(ejectingLabel);
     stack->addWidget(ejectingBadge, 0, 0, Qt::AlignCenter);
@@ -230,10 +181,9 @@ void MainWindow::Impl::refreshAll()
 
 void MainWindow::Impl::refreshToolbar()
 {
-    const bool toggle = view.refreshToggle();
-    if (toolbarToggle != toggle) {
+    if (toolbarGeneration != view.refreshGeneration()) {
         // Every flip looks all texts up again (the language may have changed).
-        toolbarToggle = toggle;
+        toolbarGeneration = view.refreshGeneration();
         const QColor tint = ui::color(ui::NamedColor::primary);
         const auto label = [&tint](QAction *action, const QString &symbol, const QString &helpKey) {
             action->setIcon(ui::symbolIcon(symbol, tint));
@@ -253,7 +203,7 @@ void MainWindow::Impl::refreshToolbar()
     const bool ejecting = view.isEjecting();
     ejectButton->setEnabled(!ejecting);
     if (ejecting && device) {
-        const QString text = presentation::ejectingText(device->name);
+        const QString text = presentation::ejectingText(view.ejectingDeviceName());
         if (ejectingLabel->text() != text)
             ejectingLabel->setText(text);
     }
@@ -303,24 +253,36 @@ void MainWindow::Impl::fillAlert()
     const bool message = view.activeAlert() == ContentView::ActiveAlert::message;
     const QString title = message ? view.alertTitle() : QString();
     const QString text = message ? view.alertMessage() : QString();
+    // The title is the alert's heading (an attached dialog has no title bar),
+    // the message its body; both plain text, as they may hold device names.
     if (box->windowTitle() != title)
         box->setWindowTitle(title);
-    if (box->text() != text)
-        box->setText(text);
+    if (box->text() != title)
+        box->setText(title);
+    if (box->informativeText() != text) {
+        box->setInformativeText(text);
+        if (auto *body = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+            body->setTextFormat(Qt::PlainText);
+    }
     QAbstractButton *okButton = qobject_cast<QAbstractButton *>(box->property("okButton").value<QObject *>());
     if (message && !okButton) {
         const QList<QAbstractButton *> others = box->buttons();
-        for (QAbstractButton *other : others)
+        for (QAbstractButton *other : others) {
             box->removeButton(other);
+            delete other;
+        }
         QPushButton *ok = box->addButton(localized(QStringLiteral("ok")), QMessageBox::AcceptRole);
         ok->setObjectName(QStringLiteral("alertOkButton"));
         box->setDefaultButton(ok);
         box->setProperty("okButton", QVariant::fromValue<QObject *>(ok));
+        okButton = ok;
     } else if (!message && !okButton && box->buttons().isEmpty()) {
         box->setStandardButtons(QMessageBox::Close);
     }
     // Once OK exists it stays: the content may turn to none while the alert
     // closes after OK, and the press must still be the one that closes it.
+    if (okButton && okButton->text() != localized(QStringLiteral("ok")))
+        okButton->setText(localized(QStringLiteral("ok")));
 }
 
 void MainWindow::Impl::alertFinished(QMessageBox *box, QAbstractButton *okButton, bool closedByWindow)
@@ -344,8 +306,10 @@ void MainWindow::Impl::alertFinished(QMessageBox *box, QAbstractButton *okButton
 void MainWindow::Impl::refreshPrompt()
 {
     if (view.showCleanDialog()) {
-        if (prompt)
+        if (prompt) {
+            prompt->setDeviceName(view.cleanPromptDeviceName());
             return;
+        }
         ContentView &window = view;
         auto *sheet = new CleanPromptView(
             view.cleanPromptDeviceName(),
@@ -382,10 +346,11 @@ MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManage
 {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Sweepbrook"));
-    setMinimumSize(800, 600);
     setContextMenuPolicy(Qt::NoContextMenu);
 
+    // The window content can't be made smaller than 800 by 600.
     auto *central = new QWidget;
+    central->setMinimumSize(800, 600);
     QHBoxLayout *columns = ui::hstack(central, 0);
     auto *splitter = new QSplitter(Qt::Horizontal);
     splitter->setChildrenCollapsible(false);

@@ -181,6 +181,9 @@ QList<FileType> resultSections(const ScanResult &results)
 
 QString byteCountText(qint64 bytes)
 {
+    // Digits and unit names read the same in every language; the zero is a word.
+    if (bytes <= 0)
+        return localized(QStringLiteral("zero_kb"));
     return formatByteCountKBToGB(bytes);
 }
 

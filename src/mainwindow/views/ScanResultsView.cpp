@@ -39,13 +39,12 @@ struct ScanResultsView::Impl
     QHBoxLayout *bar = nullptr;
     QLabel *summary = nullptr;
     QPointer<ui::PaintedButton> cleanButton;
-    bool builtToggle = false;
+    quint64 builtGeneration = 0;   // every flip of the refresh flag builds afresh
 
     // What the build shows now.
     ScanResult results;
     FileTypeSet selected;
     QStringList customExtensions;
-    QString mountRoot;
     qint64 totalJunkSize = -1;
 
     explicit Impl(ContentView &v) : view(v) {}
@@ -66,7 +65,7 @@ ScanResultsView::~ScanResultsView()
 void ScanResultsView::refresh()
 {
     ContentView &view = d->view;
-    const bool rebuild = !d->content || d->builtToggle != view.refreshToggle();
+    const bool rebuild = !d->content || d->builtGeneration != view.refreshGeneration();
     if (rebuild) {
         // Afresh: a new model, a new button (its hover state starts again) and
         // every text looked up again.
@@ -120,11 +119,10 @@ void ScanResultsView::refresh()
         column->addWidget(barBox);
 
         d->cleanButton = nullptr;
-        d->builtToggle = view.refreshToggle();
+        d->builtGeneration = view.refreshGeneration();
         d->results = ScanResult();
         d->selected.clear();
         d->customExtensions.clear();
-        d->mountRoot.clear();
         d->totalJunkSize = -1;
     }
 

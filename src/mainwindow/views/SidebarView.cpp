@@ -45,7 +45,7 @@ public:
 
         QVBoxLayout *texts = ui::vstack();
         row->addLayout(texts);
-        texts->addWidget(ui::text(device.name, ui::font(TextStyle::body, QFont::Medium), NamedColor::primary, this));
+        texts->addWidget(ui::elidingText(device.name, ui::font(TextStyle::body, QFont::Medium), NamedColor::primary, this));
         QHBoxLayout *kindLine = ui::hstack(4);
         texts->addLayout(kindLine);
         kindLine->addWidget(ui::text(localized(DeviceTypes::labelKey(device.type)), TextStyle::caption,
@@ -68,6 +68,8 @@ public:
 
     void setSelected(bool selected)
     {
+        if (m_selected == selected && property("selected").isValid())
+            return;
         m_selected = selected;
         setProperty("selected", selected);
         m_check->setVisible(selected);
@@ -220,14 +222,14 @@ struct SidebarView::Impl
     FooterButton *footer = nullptr;
     QList<QPointer<DeviceRow>> rows;
 
-    std::optional<bool> builtToggle;
+    std::optional<quint64> builtGeneration;   // every flip of the refresh flag builds afresh
     QStringList builtSignature;
 
     Impl(ContentView &v, DeviceService &s) : view(v), devices(s) {}
 
-    void build(const QList<LocalUSBDevice> &list, bool toggle)
+    void build(const QList<LocalUSBDevice> &list)
     {
-        builtToggle = toggle;
+        builtGeneration = view.refreshGeneration();
         builtSignature = rowSignature(list);
         rows.clear();
 
@@ -307,8 +309,7 @@ SidebarView::~SidebarView()
 void SidebarView::refresh()
 {
     const QList<LocalUSBDevice> list = d->devices.connectedDevices();
-    const bool toggle = d->view.refreshToggle();
-    if (d->builtToggle != toggle || d->builtSignature != rowSignature(list))
-        d->build(list, toggle);
+    if (d->builtGeneration != d->view.refreshGeneration() || d->builtSignature != rowSignature(list))
+        d->build(list);
     d->updateSelection();
 }

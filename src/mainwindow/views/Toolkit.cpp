@@ -12,6 +12,9 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QResizeEvent>
+#include <QHideEvent>
+#include <QShowEvent>
 #include <QPalette>
 #include <QVariantAnimation>
 
@@ -164,6 +167,48 @@ QLabel *text(const QString &content, const QFont &font, NamedColor tint, QWidget
 QLabel *text(const QString &content, TextStyle style, NamedColor tint, QWidget *parent)
 {
     return text(content, font(style), tint, parent);
+}
+
+ElidingLabel::ElidingLabel(const QString &content, QWidget *parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setText(content);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+QSize ElidingLabel::minimumSizeHint() const
+{
+    const QFontMetrics metrics(font());
+    return {std::min(metrics.horizontalAdvance(QStringLiteral("…")) * 4, sizeHint().width()), metrics.height()};
+}
+
+void ElidingLabel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setPen(palette().color(foregroundRole()));
+    const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+    painter.drawText(contentsRect(), int(alignment() | Qt::TextSingleLine), shown);
+}
+
+void ElidingLabel::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    syncToolTip();
+}
+
+void ElidingLabel::syncToolTip()
+{
+    const bool cut = fontMetrics().horizontalAdvance(text()) > contentsRect().width();
+    setToolTip(cut ? text() : QString());
+}
+
+QLabel *elidingText(const QString &content, const QFont &font, NamedColor tint, QWidget *parent)
+{
+    auto *label = new ElidingLabel(content, parent);
+    label->setFont(font);
+    if (tint != NamedColor::primary)
+        setTextColor(label, color(tint));
+    return label;
 }
 
 QLabel *paragraph(const QString &content, TextStyle style, NamedColor tint, QWidget *parent)
@@ -349,6 +394,49 @@ void SymbolLabel::render()
     const int pixels = std::max(8, int(std::lround(m_pointSize * 1.15)));
     setPixmap(symbolPixmap(m_symbol, m_tint, pixels, devicePixelRatioF()));
     setMinimumSize(pixels, pixels);
+}
+
+// ---------------------------------------------------------------- busy indicator
+
+Spinner::Spinner(const QColor &tint, int size, QWidget *parent) : QWidget(parent), m_tint(tint)
+{
+    setFixedSize(size, size);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_turn = new QVariantAnimation(this);
+    m_turn->setStartValue(0.0);
+    m_turn->setEndValue(360.0);
+    m_turn->setDuration(900);
+    m_turn->setLoopCount(-1);
+    connect(m_turn, &QVariantAnimation::valueChanged, this, [this](const QVariant &value) {
+        m_angle = value.toReal();
+        update();
+    });
+}
+
+void Spinner::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_turn->start();
+}
+
+void Spinner::hideEvent(QHideEvent *event)
+{
+    m_turn->stop();
+    QWidget::hideEvent(event);
+}
+
+void Spinner::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal pen = std::max(1.5, width() / 8.0);
+    const QRectF ring = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
+    QColor track = m_tint;
+    track.setAlphaF(0.25f);
+    painter.setPen(QPen(track, pen));
+    painter.drawEllipse(ring);
+    painter.setPen(QPen(m_tint, pen, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(ring, int(-m_angle * 16), 100 * 16);
 }
 
 // ---------------------------------------------------------------- shapes

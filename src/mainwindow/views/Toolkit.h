@@ -70,6 +70,26 @@ QLabel *paragraph(const QString &content, TextStyle style = TextStyle::body, Nam
                   QWidget *parent = nullptr);
 void setTextColor(QWidget *widget, const QColor &color);
 
+// A one-line plain-text label that may be narrower than its text: it draws
+// the text cut with "…" at the end and shows the whole text as its tooltip.
+// For names, which can be of any length.
+class ElidingLabel : public QLabel
+{
+    Q_OBJECT
+public:
+    explicit ElidingLabel(const QString &content = QString(), QWidget *parent = nullptr);
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void syncToolTip();
+};
+QLabel *elidingText(const QString &content, const QFont &font, NamedColor tint = NamedColor::primary,
+                    QWidget *parent = nullptr);
+
 // ---- Symbols ----
 // The freedesktop icon that draws a symbol, or our own SVG (":/symbols/<name>.svg").
 // Every symbol the views use is listed in `knownSymbols()` and draws.
@@ -100,6 +120,25 @@ private:
     QString m_symbol;
     QColor m_tint;
     qreal m_pointSize;
+};
+
+// ---- Busy indicator ----
+// A small arc that turns while it is visible.
+class Spinner : public QWidget
+{
+    Q_OBJECT
+public:
+    Spinner(const QColor &tint, int size, QWidget *parent = nullptr);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_tint;
+    qreal m_angle = 0;
+    QVariantAnimation *m_turn = nullptr;
 };
 
 // ---- Shapes ----

@@ -150,8 +150,12 @@ private slots:
         QVERIFY(box);
         QCOMPARE(box->windowModality(), Qt::WindowModal);
         QCOMPARE(box->textFormat(), Qt::PlainText);
+        // The title is the heading (an attached dialog may have no title bar).
         QCOMPARE(box->windowTitle(), localized("error"));
-        QCOMPARE(box->text(), localized("device_eject_error"));
+        QCOMPARE(box->text(), localized("error"));
+        QCOMPARE(box->informativeText(), localized("device_eject_error"));
+        const auto *body = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"));
+        QVERIFY(body && body->textFormat() == Qt::PlainText);
         QCOMPARE(box->buttons().size(), 1);
         QCOMPARE(box->buttons().first()->text(), localized("ok"));
 
