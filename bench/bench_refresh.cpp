@@ -2,10 +2,7 @@
 // fake machine (sysfs, udev database and mount table in a temporary folder).
 // Run: build/bench/bench_refresh > /dev/null 2> results.txt  (the enumeration logs to stdout)
 #include "FakeMachine.h"
-
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
-#include "platform/Scheduler.h"
+#include "ManagerRig.h"
 
 #include <QCoreApplication>
 
@@ -34,16 +31,13 @@ double measure(int volumes, int rounds)
         machine.mount(devnum, machine.mountPoint(QStringLiteral("STICK%1").arg(i)), QStringLiteral("vfat"),
                       QStringLiteral("/dev/") + disk + u'1');
     }
-    VirtualScheduler scheduler;
-    QTemporaryDir prefsDir;
-    Preferences preferences(prefsDir.path() + QStringLiteral("/prefs.json"));
-    NotificationCenter center;
-    USBDeviceManager manager(machine.environment(), scheduler, preferences, center);
-    scheduler.settle();
+    testsupport::ManagerRig rig;
+    rig.startManager(machine.environment());
+    rig.scheduler.settle();
     const double start = cpuSeconds();
     for (int i = 0; i < rounds; ++i) {
-        manager.refreshDevices();
-        scheduler.settle();
+        rig.manager->refreshDevices();
+        rig.scheduler.settle();
     }
     return (cpuSeconds() - start) / rounds;
 }

@@ -6,10 +6,10 @@
 #include "app/SweepbrookApp.h"
 #include "localization/LanguageManager.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/Toolkit.h"
 
 #include <QApplication>
 #include <QEvent>
-#include <QIcon>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -77,8 +77,7 @@ int child(int argc, char **argv, double mainEntered)
     QApplication app(argc, argv);
     // As main() does.
     QApplication::setApplicationName(QStringLiteral("Sweepbrook"));
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
-        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    ui::ensureIconTheme();
     LanguageManager::shared();
     SweepbrookApp sweepbrook;
     FirstPaint watch([&] {

@@ -1,8 +1,8 @@
 #include "app/SweepbrookApp.h"
 #include "localization/LanguageManager.h"
+#include "mainwindow/views/Toolkit.h"
 
 #include <QApplication>
-#include <QIcon>
 
 #include <csignal>
 
@@ -18,8 +18,7 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("sweepbrook"));
 
     // Outside a full desktop Qt has no icon theme; the app's symbols come from Adwaita.
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
-        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    ui::ensureIconTheme();
 
     LanguageManager::shared();
 

@@ -1,12 +1,12 @@
 #include "cleaning/AppleDoubleSearch.h"
 
+#include "cleaning/PathHandles.h"
+#include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWalker.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
 #include <QFile>
-
-#include <cstring>
 
 #include <sys/stat.h>
 
@@ -14,20 +14,9 @@ namespace AppleDoubleSearch {
 
 namespace {
 
-
-// The root without trailing slashes ("/" stays "/").
-QByteArray normalizedRoot(const QByteArray &root)
-{
-    QByteArray r = root;
-    while (r.size() > 1 && r.endsWith('/'))
-        r.chop(1);
-    return r;
-}
-
-QByteArray childPath(const QByteArray &root, const QByteArray &name)
-{
-    return root.endsWith('/') ? root + name : root + '/' + name;
-}
+using pathhandles::childPath;
+using pathhandles::lastComponent;
+using pathhandles::withoutTrailingSlashes;
 
 bool isRegularFile(const QByteArray &path)
 {
@@ -39,22 +28,14 @@ bool isRegularFile(const QByteArray &path)
 // ".." step that could lead back out, and does its last component start with "._"?
 bool isAppleDoubleBelow(const QByteArray &root, const QByteArray &path)
 {
-    const QByteArray prefix = root.endsWith('/') ? root : root + '/';
-    if (!path.startsWith(prefix) || path.size() == prefix.size())
-        return false;
-    const QList<QByteArray> parts = path.mid(prefix.size()).split('/');
-    for (const QByteArray &part : parts) {
-        if (part.isEmpty() || part == "." || part == "..")
-            return false;
-    }
-    return parts.constLast().startsWith("._");
+    return SafeRemove::isInside(root, path) && lastComponent(path).startsWith("._");
 }
 
 } // namespace
 
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools)
 {
-    const QByteArray base = normalizedRoot(root);
+    const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + pathText(base));
 
     ProcessRequest request;
@@ -101,7 +82,7 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
 
 QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output)
 {
-    const QByteArray base = normalizedRoot(root);
+    const QByteArray base = withoutTrailingSlashes(root);
     const QList<QByteArray> fields = output.split('\0');
     logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(fields.size())
             + QStringLiteral(" 个可能的._文件"));
@@ -133,7 +114,7 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root)
         logLine(QStringLiteral("备用查找方法错误: ") + errorText(error.errorNumber)
                 + QStringLiteral(" 于 ") + pathText(error.path));
     };
-    VolumeWalker::walk(normalizedRoot(root), onEntry, onError);
+    VolumeWalker::walk(withoutTrailingSlashes(root), onEntry, onError);
     return hits;
 }
 
@@ -149,7 +130,7 @@ QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tool
 
 QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools)
 {
-    const QByteArray base = normalizedRoot(root);
+    const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("使用ls命令搜索额外的._文件..."));
     QList<QByteArray> hits;
     if (!base.startsWith('/')) {

@@ -1,5 +1,6 @@
 #include "cleaning/DotClean.h"
 
+#include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
@@ -12,19 +13,6 @@
 
 namespace DotClean {
 
-namespace {
-
-
-QByteArray trimmedRoot(const QByteArray &root)
-{
-    qsizetype end = root.size();
-    while (end > 1 && root.at(end - 1) == '/')
-        --end;
-    return root.left(end);
-}
-
-} // namespace
-
 QString defaultToolPath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/dot_clean");
@@ -35,7 +23,7 @@ bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteAr
     logLine(QStringLiteral("使用dot_clean命令处理exFAT设备上的._文件: ") + pathText(root));
 
     // The tool takes paths relative to its working directory, the root.
-    const QByteArray base = trimmedRoot(root);
+    const QByteArray base = pathhandles::withoutTrailingSlashes(root);
     const qsizetype prefixLength = base == "/" ? 1 : base.size() + 1;
     QByteArray input;
     for (const QByteArray &path : paths) {

@@ -83,5 +83,14 @@ struct FileItem
     static FileItem fromNativePath(const QByteArray &path, qint64 size);
 };
 
+// The sum of the items' sizes.
+inline qint64 totalSize(const QList<FileItem> &files)
+{
+    qint64 sum = 0;
+    for (const FileItem &file : files)
+        sum += file.size;
+    return sum;
+}
+
 // A scan's result: junk items by kind, each kind in the order found.
 using ScanResult = QMap<FileType, QList<FileItem>>;

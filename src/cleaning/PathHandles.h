@@ -1,13 +1,18 @@
 #pragma once
 
 // Small pieces the engine's file-system code shares: an owned descriptor,
-// openat that survives signals, and path components of byte paths.
+// openat that survives signals, who a handle refers to, and path components
+// of byte paths.
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 #include <cerrno>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace pathhandles {
@@ -46,6 +51,61 @@ inline int openAt(int dirFd, const char *name, int flags)
     return fd;
 }
 
+// Calls `onEntry(name, type)` (type a DT_* value, DT_UNKNOWN where the file
+// system does not tell) for every entry but "." and ".." of the folder open at
+// `fd`, reading through `buffer`. False with errno on a read error.
+template <typename OnEntry>
+bool forEachEntry(int fd, char *buffer, size_t size, OnEntry onEntry)
+{
+    for (;;) {
+        const ssize_t n = ::getdents64(fd, buffer, size);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto *entry = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            const char *name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            onEntry(name, entry->d_type);
+        }
+    }
+}
+
+// Who an item is, and whether a file system is mounted right there (also one
+// bind-mounted from the same device, which st_dev alone cannot tell).
+struct Identity
+{
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool isDirectory = false;
+    bool mountRoot = false;
+};
+
+// The item `name` of the folder open at `dirFd`, never following a link.
+inline bool identifyAt(int dirFd, const char *name, int flags, Identity &id)
+{
+    struct statx stx;
+    if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, &stx) != 0)
+        return false;
+    id.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    id.ino = stx.stx_ino;
+    id.isDirectory = S_ISDIR(stx.stx_mode);
+    id.mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    return true;
+}
+
+// What the handle itself refers to.
+inline bool identify(int fd, Identity &id)
+{
+    return identifyAt(fd, "", AT_EMPTY_PATH, id);
+}
+
 inline QByteArray withoutTrailingSlashes(const QByteArray &path)
 {
     qsizetype end = path.size();
@@ -66,6 +126,18 @@ inline QByteArray parentOf(const QByteArray &path)
     const QByteArray trimmed = withoutTrailingSlashes(path);
     const qsizetype slash = trimmed.lastIndexOf('/');
     return slash <= 0 ? QByteArray("/") : trimmed.left(slash);
+}
+
+// `name` inside `folder` (a folder that ends in "/" gets no second one).
+inline QByteArray childPath(const QByteArray &folder, QByteArrayView name)
+{
+    QByteArray path;
+    path.reserve(folder.size() + 1 + name.size());
+    path.append(folder);
+    if (!folder.endsWith('/'))
+        path.append('/');
+    path.append(name);
+    return path;
 }
 
 } // namespace pathhandles

@@ -1,7 +1,6 @@
 #include "cleaning/PrivilegedScript.h"
 
 #include "cleaning/PathHandles.h"
-
 #include "platform/Log.h"
 
 #include <QString>
@@ -16,12 +15,10 @@ using pathhandles::parentOf;
 
 const QByteArray kAbsorb = " 2>/dev/null || true";
 
-
-
 // Paths in the folder holding the item, like the index marker next to a Spotlight folder.
 QByteArray sibling(const QByteArray &parent, const char *name)
 {
-    return shellQuote(parent.endsWith('/') ? parent + name : parent + '/' + name);
+    return shellQuote(pathhandles::childPath(parent, name));
 }
 
 // Every recursive walk below stays on the item's file system and never acts on

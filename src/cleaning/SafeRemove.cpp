@@ -13,7 +13,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace SafeRemove {
@@ -21,6 +20,9 @@ namespace SafeRemove {
 namespace {
 
 using pathhandles::Handle;
+using pathhandles::Identity;
+using pathhandles::identify;
+using pathhandles::identifyAt;
 using pathhandles::openAt;
 
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
@@ -32,47 +34,10 @@ constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 constexpr size_t kMaxOpenHandles = 32;
 constexpr size_t kReadBufferSize = 32 * 1024;
 
-
-
-struct Identity
-{
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool isDirectory = false;
-    // A file system is mounted right here (also one bind-mounted from the
-    // same device, which st_dev alone cannot tell).
-    bool mountRoot = false;
-};
-
-bool identifyAt(int dirFd, const char *name, int flags, Identity &id)
-{
-    struct statx stx;
-    if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, &stx) != 0)
-        return false;
-    id.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    id.ino = stx.stx_ino;
-    id.isDirectory = S_ISDIR(stx.stx_mode);
-    id.mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
-    return true;
-}
-
-bool identify(int fd, Identity &id)
-{
-    return identifyAt(fd, "", AT_EMPTY_PATH, id);
-}
-
-QByteArray trimmedRoot(const QByteArray &root)
-{
-    qsizetype end = root.size();
-    while (end > 1 && root.at(end - 1) == '/')
-        --end;
-    return root.left(end);
-}
-
 // The part of `path` below `root`, when it is strictly inside by whole components.
 std::optional<QByteArray> below(const QByteArray &root, const QByteArray &path)
 {
-    const QByteArray base = trimmedRoot(root);
+    const QByteArray base = pathhandles::withoutTrailingSlashes(root);
     QByteArray rest;
     if (base.isEmpty()) {
         return std::nullopt;
@@ -95,6 +60,40 @@ std::optional<QByteArray> below(const QByteArray &root, const QByteArray &path)
     return rest;
 }
 
+// Open handle of the folder holding `rest` (a path below `root`, as below() gives it).
+std::optional<Parent> openParentBelow(const QByteArray &root, const QByteArray &rest, int *errorNumber)
+{
+    const auto setError = [errorNumber](int error) {
+        if (errorNumber)
+            *errorNumber = error;
+    };
+    Handle fd(::open(pathhandles::withoutTrailingSlashes(root).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Identity rootId;
+    if (fd.get() < 0 || !identify(fd.get(), rootId)) {
+        setError(errno);
+        return std::nullopt;
+    }
+    QList<QByteArray> components = rest.split('/');
+    QByteArray name = components.takeLast();
+    for (const QByteArray &component : std::as_const(components)) {
+        Handle child(openAt(fd.get(), component.constData(), kPassFlags));
+        Identity id;
+        if (child.get() < 0 || !identify(child.get(), id)) {
+            setError(errno);
+            return std::nullopt;
+        }
+        if (!id.isDirectory) {
+            setError(ENOTDIR);
+            return std::nullopt;
+        }
+        if (id.dev != rootId.dev || id.mountRoot) {
+            setError(EXDEV);
+            return std::nullopt;
+        }
+        fd.reset(child.release());
+    }
+    return Parent{fd.release(), std::move(name)};
+}
 
 // Removes everything inside a folder, depth first, over handles: links are
 // removed themselves, folders of another file system are left alone (and so
@@ -218,31 +217,16 @@ private:
         const int fd = m_frames[index].fd;
         std::vector<QByteArray> others;
         std::vector<QByteArray> folders;
-        for (;;) {
-            const ssize_t n = ::getdents64(fd, m_buffer.get(), kReadBufferSize);
-            if (n == 0)
-                break;
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                failLazily([&] { return relative(index, QByteArray()); });
-                break;
+        const auto sort = [&](const char *name, unsigned char type) {
+            if (type == DT_UNKNOWN) {
+                struct stat st;
+                if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+                    type = DT_DIR;
             }
-            for (ssize_t at = 0; at < n;) {
-                const auto *entry = reinterpret_cast<const struct dirent64 *>(m_buffer.get() + at);
-                at += entry->d_reclen;
-                const char *name = entry->d_name;
-                if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                    continue;
-                unsigned char type = entry->d_type;
-                if (type == DT_UNKNOWN) {
-                    struct stat st;
-                    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-                        type = DT_DIR;
-                }
-                (type == DT_DIR ? folders : others).emplace_back(name);
-            }
-        }
+            (type == DT_DIR ? folders : others).emplace_back(name);
+        };
+        if (!pathhandles::forEachEntry(fd, m_buffer.get(), kReadBufferSize, sort))
+            failLazily([&] { return relative(index, QByteArray()); });
         for (const QByteArray &name : others) {
             if (::unlinkat(fd, name.constData(), 0) != 0 && errno != ENOENT)
                 failLazily([&] { return relative(index, name); });
@@ -338,41 +322,13 @@ bool isInside(const QByteArray &root, const QByteArray &path)
 
 std::optional<Parent> openParent(const QByteArray &root, const QByteArray &path, int *errorNumber)
 {
-    const auto setError = [errorNumber](int error) {
-        if (errorNumber)
-            *errorNumber = error;
-    };
     const std::optional<QByteArray> rest = below(root, path);
     if (!rest) {
-        setError(EINVAL);
+        if (errorNumber)
+            *errorNumber = EINVAL;
         return std::nullopt;
     }
-    Handle fd(::open(trimmedRoot(root).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    Identity rootId;
-    if (fd.get() < 0 || !identify(fd.get(), rootId)) {
-        setError(errno);
-        return std::nullopt;
-    }
-    QList<QByteArray> components = rest->split('/');
-    QByteArray name = components.takeLast();
-    for (const QByteArray &component : std::as_const(components)) {
-        Handle child(openAt(fd.get(), component.constData(), kPassFlags));
-        Identity id;
-        if (child.get() < 0 || !identify(child.get(), id)) {
-            setError(errno);
-            return std::nullopt;
-        }
-        if (!id.isDirectory) {
-            setError(ENOTDIR);
-            return std::nullopt;
-        }
-        if (id.dev != rootId.dev || id.mountRoot) {
-            setError(EXDEV);
-            return std::nullopt;
-        }
-        fd.reset(child.release());
-    }
-    return Parent{fd.release(), std::move(name)};
+    return openParentBelow(root, *rest, errorNumber);
 }
 
 bool removeItem(const QByteArray &root, const QByteArray &path, QString *error, int *errorNumber)
@@ -388,11 +344,12 @@ bool removeItem(const QByteArray &root, const QByteArray &path, QString *error, 
         return failWith(number, QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(path), errorText(number)));
     };
 
-    if (!isInside(root, path))
+    const std::optional<QByteArray> rest = below(root, path);
+    if (!rest)
         return failWith(EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
                                     .arg(pathText(path), pathText(root)));
     int openError = 0;
-    const std::optional<Parent> parent = openParent(root, path, &openError);
+    const std::optional<Parent> parent = openParentBelow(root, *rest, &openError);
     if (!parent) {
         if (openError == EXDEV)
             return failWith(EXDEV, QStringLiteral("Not removing \"%1\": its folder lies on another file system")

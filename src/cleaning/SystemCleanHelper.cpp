@@ -1,7 +1,6 @@
 #include "cleaning/SystemCleanHelper.h"
 
 #include "cleaning/PathHandles.h"
-
 #include "cleaning/PrivilegedScript.h"
 #include "cleaning/SafeRemove.h"
 #include "localization/Localization.h"
@@ -21,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <grp.h>
@@ -39,7 +39,6 @@ const QString kPolkitService = QStringLiteral("org.freedesktop.PolicyKit1");
 constexpr int kBusCallTimeoutMs = 2000;
 
 std::atomic<SystemCleanHelper *> g_installed{nullptr};
-
 
 // Sends one call to the bus daemon itself; nothing when it does not answer in time.
 QVariant busDaemonCall(QDBusConnection &bus, const QString &method, const QVariantList &arguments)
@@ -71,11 +70,6 @@ bool isExecutableFile(const QString &path)
     return info.isFile() && ::access(QFile::encodeName(path).constData(), X_OK) == 0;
 }
 
-// Paths are bytes; the log only needs something readable.
-
-
-
-
 bool isProtectedName(const QByteArray &path)
 {
     return SystemCleanHelper::neverDeleteNames().contains(QString::fromUtf8(lastComponent(path)));
@@ -91,15 +85,22 @@ bool anyNamesSystemFolder(const SystemCleanHelper::Paths &paths)
     return std::any_of(paths.cbegin(), paths.cend(), namesSystemFolder);
 }
 
-// The account name of a uid; the number when the system knows no name.
+// The account name of a uid; nothing when the system knows no name.
 std::optional<QString> accountName(uid_t uid)
 {
+    // A batch logs the owner of every file, and a volume's files mostly share
+    // one: the last answer saves reading the account database again.
+    thread_local std::optional<std::pair<uid_t, std::optional<QString>>> last;
+    if (last && last->first == uid)
+        return last->second;
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd *found = nullptr;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return std::nullopt;
-    return QString::fromLocal8Bit(found->pw_name);
+    std::optional<QString> name;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        name = QString::fromLocal8Bit(found->pw_name);
+    last.emplace(uid, name);
+    return name;
 }
 
 // The groups `uid` belongs to: ours when it is us, else those of its account.
@@ -364,10 +365,9 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
     for (const QByteArray &path : std::as_const(regular)) {
         QString error;
         int errorNumber = 0;
+        // removeItem refuses, untouched, a path that is not inside the volume.
         bool removed = false;
-        if (!SafeRemove::isInside(volumeRoot, path)) {
-            error = QStringLiteral("outside the volume");
-        } else if (SafeRemove::removeItem(volumeRoot, path, &error, &errorNumber)) {
+        if (SafeRemove::removeItem(volumeRoot, path, &error, &errorNumber)) {
             removed = true;
         } else if (errorNumber == ENOENT) {
             // It went with a folder of it removed earlier in this batch.

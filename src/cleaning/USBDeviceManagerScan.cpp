@@ -3,6 +3,7 @@
 #include "devices/USBDeviceManager.h"
 
 #include "cleaning/AppleDoubleSearch.h"
+#include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWalker.h"
 #include "localization/ByteCountFormat.h"
 #include "platform/Log.h"
@@ -16,6 +17,8 @@
 
 namespace {
 
+using pathhandles::childPath;
+
 // Set on a folder's children when the folder is "__MACOSX" or lies inside one.
 constexpr quint32 kInsideMacosx = 1;
 
@@ -28,11 +31,6 @@ QString withoutTrailingSlash(QString path)
     while (path.size() > 1 && path.endsWith(u'/'))
         path.chop(1);
     return path;
-}
-
-QByteArray childPath(const QByteArray &folder, const QByteArray &name)
-{
-    return folder.endsWith('/') ? folder + name : folder + '/' + name;
 }
 
 // Does a folder of `path` below `root` (not the item itself) carry the name "__MACOSX"?
@@ -64,9 +62,10 @@ public:
     // False when the path is already in the result.
     bool add(FileType type, const QByteArray &path, qint64 size)
     {
-        if (m_paths.contains(path))
-            return false;
+        const qsizetype before = m_paths.size();
         m_paths.insert(path);
+        if (m_paths.size() == before)
+            return false;
         m_result[type].append(FileItem::fromNativePath(path, size));
         return true;
     }
@@ -204,15 +203,19 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
             const qint64 size = stat.value_or(0);
             logLine(QStringLiteral("   ._文件大小: ") + QString::number(size) + QStringLiteral(" 字节"));
             logLine(QStringLiteral("   ._文件是否隐藏: ") + boolText(true));   // a leading dot is what hides it
-            if (wantsTemporary && exists && !matcher.isKept(name)) {
-                logLine(QStringLiteral("   直接添加._文件到临时文件结果中"));
-                result.add(FileType::temporaryFiles, path, size);
+            if (wantsTemporary && exists) {
+                // A kept name is never junk: the matcher would only ask again.
+                if (!matcher.isKept(name)) {
+                    logLine(QStringLiteral("   直接添加._文件到临时文件结果中"));
+                    result.add(FileType::temporaryFiles, path, size);
+                }
                 return WalkDecision{true, childFlags};
             }
         }
 
         if (const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, inMacosx}, types)) {
             const QByteArray path = entry.path();
+            // Checked first: the size costs a system call.
             if (!result.contains(path)) {
                 logLine(QStringLiteral("发现垃圾文件: ") + pathText(path));
                 result.add(*kind, path, entry.size());
@@ -249,9 +252,7 @@ void walkVolume(USBDeviceManager &manager, WalkRequest request)
 
     logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
     for (auto it = result.result().cbegin(); it != result.result().cend(); ++it) {
-        qint64 total = 0;
-        for (const FileItem &item : it.value())
-            total += item.size;
+        const qint64 total = totalSize(it.value());
         logLine(FileTypes::displayName(it.key()) + QStringLiteral(": ") + QString::number(it.value().size())
                 + QStringLiteral("个文件，总计") + formatByteCount(total));
     }

@@ -12,27 +12,27 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
+using pathhandles::childPath;
 using pathhandles::Handle;
+using pathhandles::Identity;
+using pathhandles::identify;
 using pathhandles::lastComponent;
 using pathhandles::withoutTrailingSlashes;
 
+constexpr int kDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+
 int openDirectoryAt(int parentFd, const char *name)
 {
-    return pathhandles::openAt(parentFd, name, O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+    return pathhandles::openAt(parentFd, name, kDirectoryFlags);
 }
-
-constexpr int kDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
 // Directory handles the walk keeps open at most (the root's included). Deeper
 // folders close their farthest ancestors and reopen them on the way back up.
 constexpr qsizetype kMaxOpenHandles = 64;
-
-
 
 // One folder's entries, read whole before any of them is handed out (so the
 // folder can be left and come back to without keeping its stream). Names sit
@@ -66,29 +66,13 @@ template <typename Keep>
 bool readEntries(int fd, char *buffer, EntryList &out, Keep keep)
 {
     out.clear();
-    for (;;) {
-        const ssize_t n = ::getdents64(fd, buffer, kReadBufferSize);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        for (ssize_t at = 0; at < n;) {
-            const auto *entry = reinterpret_cast<const struct dirent64 *>(buffer + at);
-            at += entry->d_reclen;
-            const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            const size_t length = std::strlen(name);
-            unsigned char type = entry->d_type;
-            if (!keep(name, length, type))
-                continue;
-            out.refs.push_back({quint32(out.names.size()), quint16(length), type});
-            out.names.append(name, length + 1);
-        }
-    }
+    return pathhandles::forEachEntry(fd, buffer, kReadBufferSize, [&](const char *name, unsigned char type) {
+        const size_t length = std::strlen(name);
+        if (!keep(name, length, type))
+            return;
+        out.refs.push_back({quint32(out.names.size()), quint16(length), type});
+        out.names.append(name, length + 1);
+    });
 }
 
 struct ReadBuffer
@@ -96,26 +80,6 @@ struct ReadBuffer
     std::unique_ptr<char[]> bytes{new char[kReadBufferSize]};
     char *get() const { return bytes.get(); }
 };
-
-// Who a folder handle refers to, and whether a file system is mounted right
-// there (also one bind-mounted from the same device, which st_dev cannot tell).
-struct Identity
-{
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool mountRoot = false;
-};
-
-bool identify(int fd, Identity &id)
-{
-    struct statx stx;
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO, &stx) != 0)
-        return false;
-    id.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    id.ino = stx.stx_ino;
-    id.mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
-    return true;
-}
 
 unsigned char typeFromMode(mode_t mode)
 {
@@ -137,19 +101,6 @@ unsigned char entryType(int parentFd, const char *name, unsigned char type)
     if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return DT_UNKNOWN;
     return typeFromMode(st.st_mode);
-}
-
-
-
-QByteArray joinPath(const QByteArray &parent, const char *name, qsizetype length)
-{
-    QByteArray path;
-    path.reserve(parent.size() + 1 + length);
-    path.append(parent);
-    if (!parent.endsWith('/'))
-        path.append('/');
-    path.append(name, length);
-    return path;
 }
 
 // One folder on the way from the root to where the walk is.
@@ -272,15 +223,15 @@ private:
         Identity id;
         if (fd.get() < 0 || !identify(fd.get(), id)) {
             const int error = errno;
-            m_onError(WalkError{joinPath(parent.path, name, ref.length), QByteArray(name, ref.length), error,
-                                int(parentIndex) + 1});
+            m_onError(WalkError{childPath(parent.path, QByteArrayView(name, ref.length)), QByteArray(name, ref.length),
+                                error, int(parentIndex) + 1});
             return;
         }
         if (id.dev != m_rootDev || id.mountRoot)
             return;   // a file system mounted here: reported, not entered
 
         // `parent` may move when the frame list grows: take what is needed first.
-        QByteArray path = joinPath(parent.path, name, ref.length);
+        QByteArray path = childPath(parent.path, QByteArrayView(name, ref.length));
         QByteArray ownName(name, ref.length);
         if (m_depth - m_lowestOpen + 1 >= kMaxOpenHandles)
             evictOne();
@@ -376,7 +327,7 @@ private:
 
 QByteArray WalkEntry::path() const
 {
-    return joinPath(parentPath ? *parentPath : QByteArray(), name.constData(), name.size());
+    return childPath(parentPath ? *parentPath : QByteArray(), name);
 }
 
 std::optional<qint64> WalkEntry::lstatSize() const

@@ -7,8 +7,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -201,6 +200,10 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
 std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry &mount)
 {
     const QString path = mount.mountPoint;
+    // Rejected before the device is probed: system mounts (snap's loop images
+    // alone can be dozens) would otherwise be probed on every refresh.
+    if (isSystemPath(path))
+        return std::nullopt;
     const std::optional<BlockDeviceInfo> block = m_probe.probeMount(mount);
     if (!isRemovable(path, mount, block))
         return std::nullopt;
@@ -329,7 +332,7 @@ bool USBDeviceManager::isRemovableVolume(const QString &path) const
 bool USBDeviceManager::isRemovable(const QString &path, const std::optional<MountEntry> &mount,
                                    const std::optional<BlockDeviceInfo> &block) const
 {
-    if (path == u"/" || isSystemPath(path))
+    if (isSystemPath(path))   // "/" included
         return false;
     if (!mount) {
         logLine(QStringLiteral("检查卷可移除性出错: ") + path + QStringLiteral(" is not a mount point"));

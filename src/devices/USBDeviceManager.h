@@ -12,7 +12,6 @@
 #include <QMutex>
 #include <QWaitCondition>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 

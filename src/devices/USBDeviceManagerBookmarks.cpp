@@ -12,6 +12,7 @@
 #include "devices/USBDeviceManager.h"
 
 #include "platform/Log.h"
+#include "platform/Volumes.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
@@ -28,7 +29,6 @@
 #include <cstring>
 #include <mutex>
 
-#include <dirent.h>
 
 namespace {
 
@@ -37,20 +37,11 @@ constexpr int kRecordVersion = 1;
 
 // Lists a folder to the end, as a scan would; false with the reason when any
 // step fails (a FUSE mount of another user, a vanished folder, EIO ...).
+// Reads the folder; on failure "path: reason" in *error.
 bool listFolder(const QString &path, QString *error)
 {
-    DIR *dir = ::opendir(QFile::encodeName(path).constData());
-    if (!dir) {
-        *error = QStringLiteral("%1: %2").arg(path, errorText(errno));
-        return false;
-    }
-    errno = 0;
-    while (::readdir(dir) != nullptr) {
-    }
-    const int readError = errno;
-    ::closedir(dir);
-    if (readError != 0) {
-        *error = QStringLiteral("%1: %2").arg(path, errorText(readError));
+    if (const std::optional<QString> reason = folderListingError(path)) {
+        *error = path + QStringLiteral(": ") + *reason;
         return false;
     }
     return true;
@@ -452,16 +443,7 @@ std::optional<LocalUSBDevice> USBDeviceManager::updateDeviceAccessibility(const 
 {
     logLine(QStringLiteral("更新设备可访问性 - ID: ") + deviceID + QStringLiteral(", 请求的值: ") + boolText(isAccessible));
 
-    std::optional<LocalUSBDevice> listed;
-    {
-        QMutexLocker lock(&m_deviceListLock);
-        for (const LocalUSBDevice &device : std::as_const(m_connectedDevices)) {
-            if (device.id == deviceID) {
-                listed = device;
-                break;
-            }
-        }
-    }
+    const std::optional<LocalUSBDevice> listed = device(deviceID);
     if (!listed) {
         logLine(QStringLiteral("错误：找不到设备ID: ") + deviceID + QStringLiteral(" 以更新其可访问性"));
         return std::nullopt;

@@ -125,24 +125,8 @@ std::optional<bool> ejectWithUdisksctl(const USBDeviceManager::Environment &env,
 void USBDeviceManager::ejectDevice(const LocalUSBDevice &device, EjectCompletion completion)
 {
     logLine(QStringLiteral("开始尝试弹出设备: ") + device.name + QStringLiteral(", 路径: ") + device.path);
-    {
-        QMutexLocker lock(&m_inflightLock);
-        ++m_inflight;
-    }
-    m_scheduler.runInBackground([this, device, completion] {
-        // The destructor waits for this job: it reads the manager throughout.
-        struct Done
-        {
-            USBDeviceManager *manager;
-            ~Done()
-            {
-                QMutexLocker lock(&manager->m_inflightLock);
-                if (--manager->m_inflight == 0)
-                    manager->m_inflightDone.wakeAll();
-            }
-        } done{this};
-        performEject(device, completion);
-    });
+    // Tracked: the destructor waits for it, as it reads the manager throughout.
+    runTracked([this, device, completion] { performEject(device, completion); });
 }
 
 void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletion completion)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDateTime>
-#include <QHashFunctions>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -24,11 +23,6 @@ struct CleanedFileDetail
     }
 };
 
-inline size_t qHash(const CleanedFileDetail &d, size_t seed = 0) noexcept
-{
-    return qHashMulti(seed, d.name, d.path, d.size, d.fileType);
-}
-
 // One clean of one device, newest first in the history.
 struct CleanHistory
 {
@@ -45,11 +39,6 @@ struct CleanHistory
     // A record is identified by its id alone.
     bool operator==(const CleanHistory &o) const { return id == o.id; }
 };
-
-inline size_t qHash(const CleanHistory &h, size_t seed = 0) noexcept
-{
-    return qHash(h.id, seed);
-}
 
 // The stored form of the history: a compact JSON array of records, keys in a
 // fixed order, ids in upper case, timestamps as seconds since

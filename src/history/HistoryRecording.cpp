@@ -1,6 +1,25 @@
 #include "history/HistoryRecording.h"
 
+#include <QHash>
 #include <QUuid>
+
+namespace {
+
+// Each path's kind, as fileTypeOf() finds it, built once so that a clean of
+// many files does not search the whole scan result for every one of them.
+QHash<QString, FileType> kindsByPath(const ScanResult &scanResult)
+{
+    QHash<QString, FileType> kinds;
+    for (auto it = scanResult.cbegin(); it != scanResult.cend(); ++it) {
+        for (const FileItem &item : it.value()) {
+            if (!kinds.contains(item.path))
+                kinds.insert(item.path, it.key());
+        }
+    }
+    return kinds;
+}
+
+} // namespace
 
 std::optional<FileType> fileTypeOf(const FileItem &file, const ScanResult &scanResult)
 {
@@ -15,12 +34,13 @@ std::optional<FileType> fileTypeOf(const FileItem &file, const ScanResult &scanR
 
 QList<CleanedFileDetail> detailEntries(const QList<FileItem> &cleaned, const ScanResult &lookIn)
 {
+    const QHash<QString, FileType> kinds = kindsByPath(lookIn);
     QList<CleanedFileDetail> entries;
     entries.reserve(cleaned.size());
     for (const FileItem &file : cleaned) {
-        const std::optional<FileType> type = fileTypeOf(file, lookIn);
+        const auto kind = kinds.constFind(file.path);
         entries.append(CleanedFileDetail{file.name, file.path, file.size,
-                                         type ? FileTypes::rawValue(*type) : QString()});
+                                         kind != kinds.cend() ? FileTypes::rawValue(*kind) : QString()});
     }
     return entries;
 }
@@ -37,12 +57,13 @@ QStringList normalCleanKinds(const FileTypeSet &selected, const ScanResult &scan
 
 QStringList quickCleanKinds(const QList<FileItem> &handed, const ScanResult &scanResult)
 {
-    FileTypeSet kinds;
+    const QHash<QString, FileType> kinds = kindsByPath(scanResult);
+    FileTypeSet found;
     for (const FileItem &file : handed) {
-        if (const std::optional<FileType> type = fileTypeOf(file, scanResult))
-            kinds.insert(*type);
+        if (const auto kind = kinds.constFind(file.path); kind != kinds.cend())
+            found.insert(*kind);
     }
-    return FileTypes::rawValues(kinds);
+    return FileTypes::rawValues(found);
 }
 
 CleanHistory makeRecord(const QString &deviceName, const QString &deviceID, const QList<FileItem> &cleaned,
@@ -60,8 +81,7 @@ CleanHistory makeRecord(const QString &deviceName, const QString &deviceID, cons
     record.deviceID = deviceID;
     record.timestamp = now;
     record.cleanedFileCount = int(cleaned.size());
-    for (const FileItem &file : cleaned)
-        record.freedSpace += file.size;
+    record.freedSpace = totalSize(cleaned);
     record.fileTypes = fileTypes;
     record.cleanedFiles = detailEntries(cleaned, lookIn);
     return record;

@@ -3,6 +3,16 @@
 #include "platform/Log.h"
 #include "platform/Preferences.h"
 
+namespace {
+
+// "cleanHistoryBackup", "cleanHistoryBackup2", "cleanHistoryBackup3", ...
+QString backupKeyNumber(int n)
+{
+    return n == 1 ? HistoryStore::backupKey : HistoryStore::backupKey + QString::number(n);
+}
+
+} // namespace
+
 HistoryStore::HistoryStore(Preferences &preferences)
     : m_preferences(preferences)
 {
@@ -47,7 +57,7 @@ QStringList HistoryStore::backupKeys() const
 {
     QStringList keys;
     for (int n = 1;; ++n) {
-        const QString candidate = n == 1 ? backupKey : backupKey + QString::number(n);
+        const QString candidate = backupKeyNumber(n);
         if (!m_preferences.contains(candidate))
             return keys;
         keys.append(candidate);
@@ -59,7 +69,7 @@ QStringList HistoryStore::backupKeys() const
 void HistoryStore::keepBackup(const QByteArray &bytes)
 {
     for (int n = 1;; ++n) {
-        const QString candidate = n == 1 ? backupKey : backupKey + QString::number(n);
+        const QString candidate = backupKeyNumber(n);
         if (!m_preferences.contains(candidate)) {
             m_preferences.setBytes(candidate, bytes);
             logLine(QStringLiteral("无法完整读取的历史记录原始数据已备份到 ") + candidate);

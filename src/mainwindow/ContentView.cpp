@@ -15,7 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-
 QStringList idsOf(const QList<LocalUSBDevice> &devices)
 {
     QStringList ids;
@@ -23,11 +22,6 @@ QStringList idsOf(const QList<LocalUSBDevice> &devices)
     for (const LocalUSBDevice &device : devices)
         ids << device.id;
     return ids;
-}
-
-QString printedIDs(const QStringList &ids)
-{
-    return SettingsStore::printedList(ids);
 }
 
 } // namespace
@@ -277,7 +271,7 @@ void ContentView::startDeviceMonitoring()
     m_lastDeviceIDs = idsOf(devices);
     emit stateChanged();
     logLine(QStringLiteral("初始设备数量: ") + QString::number(m_lastDeviceCount) + QLatin1Char(' ')
-            + printedIDs(m_lastDeviceIDs));
+            + SettingsStore::printedList(m_lastDeviceIDs));
     m_deviceCheckTimer = m_scheduler.every(500ms, [this] { checkDeviceChanges(); }, this);
     logLine(QStringLiteral("设备监控已启动"));
 }
@@ -373,7 +367,9 @@ void ContentView::checkDeviceChanges()
     const QList<LocalUSBDevice> devices = m_devices.connectedDevices();
     const int count = int(devices.size());
     const QStringList ids = idsOf(devices);
-    if (count == 0)
+    // Only a change is published: with no device this poll would otherwise
+    // redraw the window twice a second.
+    if (count == 0 && m_userHasSelectedDevice)
         set(m_userHasSelectedDevice, false);
 
     if (QSet<QString>(ids.cbegin(), ids.cend()) == QSet<QString>(m_lastDeviceIDs.cbegin(), m_lastDeviceIDs.cend())) {
@@ -385,8 +381,8 @@ void ContentView::checkDeviceChanges()
         return;
     }
 
-    logLine(QStringLiteral("设备列表变化: 之前 ") + printedIDs(m_lastDeviceIDs) + QStringLiteral(", 现在 ")
-            + printedIDs(ids));
+    logLine(QStringLiteral("设备列表变化: 之前 ") + SettingsStore::printedList(m_lastDeviceIDs)
+            + QStringLiteral(", 现在 ") + SettingsStore::printedList(ids));
     const QStringList previousIDs = m_lastDeviceIDs;
     if (count > m_lastDeviceCount) {
         logLine(QStringLiteral("检测到设备插入"));

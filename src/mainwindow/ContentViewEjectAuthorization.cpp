@@ -6,6 +6,7 @@
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/FolderPicker.h"
 #include "platform/Log.h"
+#include "platform/Volumes.h"
 
 #include <QFileInfo>
 
@@ -13,29 +14,12 @@
 #include <cstring>
 #include <thread>
 
-#include <dirent.h>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-
 // Lists a folder the way every access check does; the error text on failure.
-std::optional<QString> listingError(const QString &path)
-{
-    DIR *dir = ::opendir(QFile::encodeName(path).constData());
-    if (!dir)
-        return errorText(errno);
-    errno = 0;
-    while (::readdir(dir)) {
-    }
-    const int error = errno;
-    ::closedir(dir);
-    if (error != 0)
-        return errorText(error);
-    return std::nullopt;
-}
-
 QString canonicalOrSelf(const QString &path)
 {
     const QString canonical = QFileInfo(path).canonicalFilePath();
@@ -278,7 +262,7 @@ void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> 
                 devices.stopAccessingDevice(deviceID);
                 if (!devices.startAccessingDevice(deviceID))
                     continue;
-                const std::optional<QString> error = listingError(path);
+                const std::optional<QString> error = folderListingError(path);
                 if (!error) {
                     logLine(QStringLiteral("文件系统实际访问验证成功!"));
                     return AuthorizationEnd::granted;

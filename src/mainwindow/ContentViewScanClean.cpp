@@ -14,15 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-
-qint64 totalSize(const QList<FileItem> &files)
-{
-    qint64 sum = 0;
-    for (const FileItem &file : files)
-        sum += file.size;
-    return sum;
-}
-
 // The kinds in a fixed order, so every scan asks for them alike.
 QList<FileType> orderedTypes(const FileTypeSet &types)
 {

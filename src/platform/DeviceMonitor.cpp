@@ -17,7 +17,6 @@
 
 namespace {
 
-
 // Reads a whole file from an open descriptor, from its start. /proc files
 // report a size of 0, so read until end of file.
 bool readFromStart(int fd, QByteArray *contents)
@@ -176,18 +175,10 @@ void DeviceMonitor::Impl::readMountInfo()
         return;
     }
     const QSet<QString> now = mountKeys(contents);
-    for (const QString &key : now) {
-        if (!mounts.contains(key)) {
-            arrived = true;
-            break;
-        }
-    }
-    for (const QString &key : std::as_const(mounts)) {
-        if (!now.contains(key)) {
-            removed = true;
-            break;
-        }
-    }
+    if (!mounts.contains(now))
+        arrived = true;
+    if (!now.contains(mounts))
+        removed = true;
     mounts = now;
     queueFlush();
 }
@@ -243,11 +234,6 @@ void DeviceMonitor::stop()
     d->arrived = false;
     d->removed = false;
     d->running = false;
-}
-
-bool DeviceMonitor::isRunning() const
-{
-    return d->running;
 }
 
 bool DeviceMonitor::hasUdevMonitor() const

@@ -18,7 +18,6 @@ public:
     // Starts both watches. False when neither could start (each failure is logged).
     bool start();
     void stop();
-    bool isRunning() const;
 
     // Which watches are working (tests, diagnostics).
     bool hasUdevMonitor() const;

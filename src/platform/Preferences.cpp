@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <variant>
 
 #include <sys/stat.h>

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -63,7 +62,6 @@ public:
 private:
     int m_fd = -1;
 };
-
 
 // A close-on-exec pipe whose ends are above the standard descriptors, so the
 // child's dup2 onto 0, 1 and 2 never meets one of them.

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <sys/stat.h>
+#include <dirent.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 
@@ -341,6 +342,21 @@ bool isSystemPath(const QString &path)
             return true;
     }
     return false;
+}
+
+std::optional<QString> folderListingError(const QString &path)
+{
+    DIR *dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir)
+        return errorText(errno);
+    errno = 0;
+    while (::readdir(dir)) {
+    }
+    const int error = errno;
+    ::closedir(dir);
+    if (error != 0)
+        return errorText(error);
+    return std::nullopt;
 }
 
 std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error)

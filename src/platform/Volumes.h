@@ -69,8 +69,6 @@ public:
     // source is a device node, that node's number.
     std::optional<BlockDeviceInfo> probeMount(const MountEntry &mount) const;
 
-    const SystemPaths &paths() const { return m_paths; }
-
 private:
     SystemPaths m_paths;
 };
@@ -103,3 +101,7 @@ struct FileSystemSizes
     qint64 available = 0;
 };
 std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error = nullptr);
+
+// Reads the whole folder, the proof that a volume's content can be read now.
+// Nothing when it can be read; else the system's reason.
+std::optional<QString> folderListingError(const QString &path);

@@ -35,11 +35,6 @@ FileTypeSet SettingsStore::loadSelectedFileTypes()
     return types.isEmpty() ? defaultFileTypes() : types;
 }
 
-QStringList SettingsStore::loadCustomExtensions(FileTypeSet &selectedFileTypes)
-{
-    return readCustomExtensions(selectedFileTypes).value_or(QStringList());
-}
-
 std::optional<QStringList> SettingsStore::readCustomExtensions(FileTypeSet &selectedFileTypes)
 {
     const std::optional<QStringList> stored = m_preferences.stringListValue(customExtensionsKey);

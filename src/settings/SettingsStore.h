@@ -29,11 +29,9 @@ public:
     static FileTypeSet defaultFileTypes();
     FileTypeSet loadSelectedFileTypes();
 
-    // The stored custom extensions (empty when none are stored). The first time
-    // a stored list is found, a non-empty one also adds custom to
-    // `selectedFileTypes`; load the selection first.
-    QStringList loadCustomExtensions(FileTypeSet &selectedFileTypes);
-    // As above, but nothing when no list is stored, so the caller keeps its own.
+    // The stored custom extensions; nothing when no list is stored, so the
+    // caller keeps its own. The first time a stored list is found, a non-empty
+    // one also adds custom to `selectedFileTypes`; load the selection first.
     std::optional<QStringList> readCustomExtensions(FileTypeSet &selectedFileTypes);
 
     QStringList loadExcludedPatterns();

@@ -6,6 +6,7 @@
 #include "platform/Scheduler.h"
 #include "MountFixture.h"
 #include "StdoutCapture.h"
+#include "BytePaths.h"
 #include "TestMain.h"
 
 #include <QDir>
@@ -23,28 +24,14 @@ using Paths = SystemCleanHelper::Paths;
 
 namespace {
 
+using testsupport::makeDir;
+using testsupport::makeLink;
+using testsupport::readFile;
+using testsupport::writeFile;
+
 QByteArray canonical(const QTemporaryDir &dir)
 {
     return QFile::encodeName(QFileInfo(dir.path()).canonicalFilePath());
-}
-
-bool writeFile(const QByteArray &path, const QByteArray &content = "x", mode_t mode = 0644)
-{
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, mode);
-    if (fd < 0)
-        return false;
-    const bool ok = ::write(fd, content.constData(), size_t(content.size())) == content.size()
-                    && ::fchmod(fd, mode) == 0;
-    return ::close(fd) == 0 && ok;
-}
-
-bool makeDir(const QByteArray &path, mode_t mode = 0755) { return ::mkdir(path.constData(), mode) == 0; }
-bool makeLink(const QByteArray &target, const QByteArray &path) { return ::symlink(target.constData(), path.constData()) == 0; }
-
-QByteArray readFile(const QByteArray &path)
-{
-    QFile file(QFile::decodeName(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 mode_t modeOf(const QByteArray &path)

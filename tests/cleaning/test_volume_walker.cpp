@@ -1,4 +1,5 @@
 #include "StdoutCapture.h"
+#include "BytePaths.h"
 #include "TestMain.h"
 
 #include "cleaning/DotClean.h"
@@ -25,6 +26,11 @@ using testsupport::StdoutCapture;
 
 namespace {
 
+using testsupport::makeDir;
+using testsupport::makeLink;
+using testsupport::readFile;
+using testsupport::writeFile;
+
 // A temporary folder, its path as bytes. Removed through SafeRemove:
 // QTemporaryDir cannot remove names that are not UTF-8, nor trees past PATH_MAX.
 struct Sandbox : QTemporaryDir
@@ -34,24 +40,6 @@ struct Sandbox : QTemporaryDir
     QByteArray path() const { return QFile::encodeName(QTemporaryDir::path()); }
     QByteArray operator/(const QByteArray &relative) const { return path() + '/' + relative; }
 };
-
-bool makeDir(const QByteArray &path) { return ::mkdir(path.constData(), 0755) == 0; }
-bool makeLink(const QByteArray &target, const QByteArray &path) { return ::symlink(target.constData(), path.constData()) == 0; }
-
-bool writeFile(const QByteArray &path, const QByteArray &content = "x")
-{
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const bool ok = ::write(fd, content.constData(), size_t(content.size())) == content.size();
-    return ::close(fd) == 0 && ok;
-}
-
-QByteArray readFile(const QByteArray &path)
-{
-    QFile file(QFile::decodeName(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 bool present(const QByteArray &path)
 {

@@ -11,9 +11,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 #include "FakeMachine.h"
+#include "ManagerRig.h"
 #include "MountFixture.h"
 
 #include <unistd.h>
@@ -40,18 +40,10 @@ QJsonObject recordOf(const QByteArray &data)
     return QJsonDocument::fromJson(data).object();
 }
 
-struct Rig
+struct Rig : testsupport::ManagerRig
 {
     FakeMachine machine;
-    VirtualScheduler scheduler;
-    QTemporaryDir prefsDir;
-    std::unique_ptr<Preferences> preferences;
-    NotificationCenter center;
-    std::unique_ptr<USBDeviceManager> manager;
     QStringList posted;   // objects of DeviceAccessibilityChanged, in order
-
-    Rig() { preferences = std::make_unique<Preferences>(prefsFile()); }
-    QString prefsFile() const { return prefsDir.filePath(QStringLiteral("preferences.json")); }
 
     void addStick(const QString &devnum, const QString &part, const QString &point, const QByteArray &label,
                   const QByteArray &uuid, const char *devicePath = kUsbPath)
@@ -62,7 +54,7 @@ struct Rig
 
     void start(USBDeviceManager::Environment env)
     {
-        manager = std::make_unique<USBDeviceManager>(env, scheduler, *preferences, center);
+        startManager(env);
         center.addObserver(USBDeviceManager::deviceAccessibilityChanged, nullptr,
                            [this](const NotificationCenter::Notification &n) { posted.append(n.object.toString()); });
         settle();
@@ -139,7 +131,7 @@ private slots:
         Rig rig;
         testsupport::writeFile(rig.prefsFile(),
                                R"({"format":1,"values":{"DeviceSecurityBookmarks":)" + entry + "}}");
-        rig.preferences->reload();
+        rig.preferences.reload();
         rig.start();
         QVERIFY(rig.manager->securityBookmarks().isEmpty());
         QVERIFY(!rig.manager->startAccessingDevice(QStringLiteral("/media/u/A")));

@@ -32,11 +32,7 @@ class TestDeviceManager : public QObject
     {
         FakeMachine machine;
 
-        void start(bool monitoring = false) { start(machine.environment(monitoring)); }
-        void start(const USBDeviceManager::Environment &env)
-        {
-            startManager(env);
-        }
+        void start(bool monitoring = false) { startManager(machine.environment(monitoring)); }
         QList<LocalUSBDevice> settleAndList()
         {
             [&] { QVERIFY(scheduler.settle()); }();
@@ -185,7 +181,7 @@ private slots:
         USBDeviceManager::Environment env;
         env.startMonitoring = false;
         env.useUDisks2 = false;
-        rig.start(env);
+        rig.startManager(env);
         const QList<LocalUSBDevice> listed = rig.settleAndList();
         for (const Volume &v : volumes) {
             const auto it = std::find_if(listed.begin(), listed.end(),

@@ -1,8 +1,6 @@
 #include "TestMain.h"
 
 #include "devices/USBDeviceManager.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
@@ -10,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "FakeMachine.h"
+#include "ManagerRig.h"
 #include "MountFixture.h"
 
 using testsupport::FakeMachine;
@@ -118,19 +117,17 @@ class TestEject : public QObject
     Outcome eject(const USBDeviceManager::Environment &env, const LocalUSBDevice &target)
     {
         Outcome out;
-        VirtualScheduler scheduler;
-        Preferences preferences(m_dir.path() + "/prefs.json");
-        NotificationCenter center;
-        USBDeviceManager manager(env, scheduler, preferences, center);
+        testsupport::ManagerRig rig;
+        rig.startManager(env);
         bool inCall = true;
-        manager.ejectDevice(target, [&](bool ejected, const QList<BlockingProcess> &blocking) {
+        rig.manager->ejectDevice(target, [&](bool ejected, const QList<BlockingProcess> &blocking) {
             ++out.deliveries;
             out.deliveredAtOnce = inCall;
             out.ejected = ejected;
             out.blocking = blocking;
         });
         inCall = false;
-        out.settled = scheduler.settle(120s);
+        out.settled = rig.scheduler.settle(120s);
         return out;
     }
 
@@ -189,16 +186,14 @@ private slots:
         env.lsof = stub("lsof", lsof);
         // ps knows 111 (with padding to trim) and fails for every other ID, as for a process that has ended.
         env.ps = stub("ps", "[ \"$2\" = 111 ] && { echo '  realname  '; exit 0; }; exit 1");
-        VirtualScheduler scheduler;
-        Preferences preferences(m_dir.path() + "/prefs.json");
-        NotificationCenter center;
-        USBDeviceManager manager(env, scheduler, preferences, center);
-        const QList<BlockingProcess> found = manager.findProcessesUsingDevice(device(m_stickPath));
+        testsupport::ManagerRig rig;
+        rig.startManager(env);
+        const QList<BlockingProcess> found = rig.manager->findProcessesUsingDevice(device(m_stickPath));
         QCOMPARE(pidsOf(found), pids);
         QCOMPARE(namesOf(found), names);
         // The mount point itself is named: lsof then covers its whole file system without walking it.
         QCOMPARE(callsOf("lsof"), QStringList{"lsof [-w] [--] [" + m_stickPath + "]"});
-        QVERIFY(scheduler.settle());
+        QVERIFY(rig.scheduler.settle());
     }
 
     void ejectChain_data()

@@ -141,7 +141,7 @@ private slots:
         SettingsStore store(preferences);
         FileTypeSet loaded = store.loadSelectedFileTypes();
         QCOMPARE(loaded, selected);
-        QCOMPARE(store.loadCustomExtensions(loaded), extensions);
+        QCOMPARE(store.readCustomExtensions(loaded), std::optional<QStringList>(extensions));
         QCOMPARE(store.loadExcludedPatterns(), patterns);
         QVERIFY(store.promptCleanOnInsert() && store.autoEjectAfterClean());
     }

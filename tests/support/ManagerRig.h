@@ -16,9 +16,11 @@ struct ManagerRig
 {
     VirtualScheduler scheduler;
     QTemporaryDir prefsDir;
-    Preferences preferences{prefsDir.path() + "/prefs.json"};
+    Preferences preferences{prefsFile()};
     NotificationCenter center;
     std::unique_ptr<USBDeviceManager> manager;
+
+    QString prefsFile() const { return prefsDir.filePath(QStringLiteral("prefs.json")); }
 
     void startManager(const USBDeviceManager::Environment &env)
     {

@@ -179,17 +179,8 @@ protected:
         shape.addRoundedRect(card, 12, 12);
 
         // Shadow: black 0.03, radius 4, 2 down at rest; the card's colour 0.2, radius 8, 4 down hovered.
-        const QColor shadowColor = mix(QColor(0, 0, 0, 8), ui::color(m_tint, 0.2), t);
-        const qreal shadowRadius = 4 + 4 * t;
-        const QPointF shadowOffset(0, 2 + 2 * t);
-        const int rings = int(std::ceil(shadowRadius));
-        painter.setPen(Qt::NoPen);
-        for (int i = rings; i >= 1; --i) {
-            QColor ring = shadowColor;
-            ring.setAlphaF(float(shadowColor.alphaF() * (1.0 - qreal(i) / (rings + 1)) / rings * 2.0));
-            painter.setBrush(ring);
-            painter.drawRoundedRect(card.translated(shadowOffset).adjusted(-i, -i, i, i), 12 + i, 12 + i);
-        }
+        ui::paintShadow(painter, card, 12,
+                        ui::Shadow{mix(QColor(0, 0, 0, 8), ui::color(m_tint, 0.2), t), 4 + 4 * t, QPointF(0, 2 + 2 * t)});
 
         const bool dark = darkScheme();
         const QColor restFill = dark ? ui::color(ui::NamedColor::secondary, 0.07) : QColor(Qt::white);

@@ -36,11 +36,6 @@ Frame frameOf(DetailRoute route)
     }
 }
 
-QString toggleText(bool toggle)
-{
-    return toggle ? QStringLiteral("true") : QStringLiteral("false");
-}
-
 // A view that fills the column on the window background.
 QWidget *filledView(const QString &objectName)
 {
@@ -182,9 +177,8 @@ struct DetailColumn::Impl
             break;
         }
         }
-        frame->setProperty("identity", frameOf(route) == Frame::authorizing
-                                           ? presentation::identity(route, toggle)
-                                           : QStringLiteral("DeviceDetailView_") + toggleText(toggle));
+        frame->setProperty("identity", presentation::deviceDetailIdentity(route, toggle)
+                                           .value_or(presentation::identity(route, toggle)));
         root->addWidget(frame, 1);
         builtToggle = toggle;
         builtGeneration = view.refreshGeneration();

@@ -11,6 +11,8 @@
 #include <QPushButton>
 
 #include <cmath>
+#include <optional>
+#include <tuple>
 
 using ui::NamedColor;
 using ui::TextStyle;
@@ -27,6 +29,13 @@ int storageBarValue(qint64 capacity, qint64 available)
     return int(std::lround(share * 1000.0));
 }
 
+// The fields of a device the header shows; a change in any of them redraws it.
+auto shownFields(const LocalUSBDevice &device)
+{
+    return std::tie(device.id, device.name, device.serialNumber, device.vendorName, device.model, device.type,
+                    device.fileSystem, device.capacity, device.available, device.isAccessible);
+}
+
 } // namespace
 
 struct DeviceHeaderView::Impl
@@ -35,7 +44,9 @@ struct DeviceHeaderView::Impl
 
     ui::SymbolLabel *kindSymbol = nullptr;
     QLabel *name = nullptr;
-    QStringList drawn;   // what the header shows now; a language change builds a new header
+    // What the header shows now; a language change builds a new header.
+    std::optional<LocalUSBDevice> drawnDevice;
+    QString drawnScanKey;
     QLabel *serial = nullptr;
     QWidget *infoLine = nullptr;
     QStringList infoElements;
@@ -189,14 +200,10 @@ void DeviceHeaderView::refresh()
     const QString scanKey = presentation::scanButtonKey(d->view.isScanning(), d->view.scanResults());
     // Called on every change of the window state: look texts up only when
     // something the header shows has changed.
-    const QStringList shown{device.id,         device.name,       device.serialNumber,
-                            device.vendorName, device.model,      QString::number(int(device.type)),
-                            device.fileSystem, QString::number(device.capacity),
-                            QString::number(device.available), device.isAccessible ? u"1"_qs : u"0"_qs,
-                            scanKey};
-    if (shown == d->drawn)
+    if (d->drawnDevice && shownFields(*d->drawnDevice) == shownFields(device) && d->drawnScanKey == scanKey)
         return;
-    d->drawn = shown;
+    d->drawnDevice = device;
+    d->drawnScanKey = scanKey;
 
     d->kindSymbol->setSymbol(DeviceTypes::iconName(device.type), ui::color(NamedColor::blue));
     d->name->setText(device.name);

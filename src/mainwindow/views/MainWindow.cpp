@@ -264,6 +264,7 @@ void MainWindow::Impl::fillAlert()
         if (auto *body = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
             body->setTextFormat(Qt::PlainText);
     }
+    const QString okText = localized(QStringLiteral("ok"));
     QAbstractButton *okButton = qobject_cast<QAbstractButton *>(box->property("okButton").value<QObject *>());
     if (message && !okButton) {
         const QList<QAbstractButton *> others = box->buttons();
@@ -271,7 +272,7 @@ void MainWindow::Impl::fillAlert()
             box->removeButton(other);
             delete other;
         }
-        QPushButton *ok = box->addButton(localized(QStringLiteral("ok")), QMessageBox::AcceptRole);
+        QPushButton *ok = box->addButton(okText, QMessageBox::AcceptRole);
         ok->setObjectName(QStringLiteral("alertOkButton"));
         box->setDefaultButton(ok);
         box->setProperty("okButton", QVariant::fromValue<QObject *>(ok));
@@ -281,8 +282,8 @@ void MainWindow::Impl::fillAlert()
     }
     // Once OK exists it stays: the content may turn to none while the alert
     // closes after OK, and the press must still be the one that closes it.
-    if (okButton && okButton->text() != localized(QStringLiteral("ok")))
-        okButton->setText(localized(QStringLiteral("ok")));
+    if (okButton && okButton->text() != okText)
+        okButton->setText(okText);
 }
 
 void MainWindow::Impl::alertFinished(QMessageBox *box, QAbstractButton *okButton, bool closedByWindow)

@@ -157,10 +157,7 @@ int totalFileCount(const ScanResult &results)
 
 qint64 totalSize(const ScanResult &results, FileType type)
 {
-    qint64 sum = 0;
-    for (const FileItem &file : results.value(type))
-        sum += file.size;
-    return sum;
+    return ::totalSize(results.value(type));
 }
 
 bool hasResults(const ScanResult &results, FileType type)

@@ -28,11 +28,7 @@ void ScanResultsModel::setResults(const ScanResult &results)
     m_sectionTypes = presentation::resultSections(m_results);
     for (FileType type : std::as_const(m_sectionTypes)) {
         // constFind: a non-const lookup would detach the shared copy.
-        const QList<FileItem> &files = *m_results.constFind(type);
-        qint64 total = 0;
-        for (const FileItem &file : files)
-            total += file.size;
-        m_sections.append({type, &files, total});
+        m_sections.append({type, &*m_results.constFind(type), presentation::totalSize(m_results, type)});
     }
     endResetModel();
 }

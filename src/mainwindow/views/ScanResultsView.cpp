@@ -102,8 +102,7 @@ void ScanResultsView::refresh()
                 types.insert(type);
             else
                 types.remove(type);
-            d->view.setSelectedFileTypes(types);
-            refresh();
+            d->view.setSelectedFileTypes(types);   // its stateChanged refreshes this view
         });
         d->list->setModel(d->model);
         column->addWidget(d->list, 1);

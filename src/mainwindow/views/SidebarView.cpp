@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <tuple>
 
 using ui::NamedColor;
 using ui::TextStyle;
@@ -197,15 +198,12 @@ public:
     QSize sizeHint() const override { return {minimumSizeHint().width(), 200}; }
 };
 
-// What a row shows; a change rebuilds the rows.
-QStringList rowSignature(const QList<LocalUSBDevice> &devices)
+// Whether two lists show the same rows; a change in what a row shows rebuilds the rows.
+bool sameRows(const QList<LocalUSBDevice> &a, const QList<LocalUSBDevice> &b)
 {
-    QStringList signature;
-    for (const LocalUSBDevice &device : devices) {
-        signature << device.id << device.name << QString::number(int(device.type))
-                  << QString::number(device.available);
-    }
-    return signature;
+    const auto shown = [](const LocalUSBDevice &d) { return std::tie(d.id, d.name, d.type, d.available); };
+    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(),
+                      [&shown](const LocalUSBDevice &x, const LocalUSBDevice &y) { return shown(x) == shown(y); });
 }
 
 } // namespace
@@ -223,14 +221,14 @@ struct SidebarView::Impl
     QList<QPointer<DeviceRow>> rows;
 
     std::optional<quint64> builtGeneration;   // every flip of the refresh flag builds afresh
-    QStringList builtSignature;
+    QList<LocalUSBDevice> builtList;
 
     Impl(ContentView &v, DeviceService &s) : view(v), devices(s) {}
 
     void build(const QList<LocalUSBDevice> &list)
     {
         builtGeneration = view.refreshGeneration();
-        builtSignature = rowSignature(list);
+        builtList = list;
         rows.clear();
 
         // The old rows may be the sender of the click that led here: they go
@@ -309,7 +307,7 @@ SidebarView::~SidebarView()
 void SidebarView::refresh()
 {
     const QList<LocalUSBDevice> list = d->devices.connectedDevices();
-    if (d->builtGeneration != d->view.refreshGeneration() || d->builtSignature != rowSignature(list))
+    if (d->builtGeneration != d->view.refreshGeneration() || !sameRows(d->builtList, list))
         d->build(list);
     d->updateSelection();
 }

@@ -451,7 +451,22 @@ QPainterPath roundedPath(const QRectF &rect, qreal radius)
     return path;
 }
 
-// A soft shadow drawn as rings of falling opacity around the shape.
+// A solid fill, or a gradient from the leading to the trailing edge.
+void fillShape(QPainter &painter, const QPainterPath &path, const QRectF &shape, const QColor &fill,
+               const std::optional<std::pair<QColor, QColor>> &gradient)
+{
+    if (gradient) {
+        QLinearGradient linear(shape.topLeft(), shape.topRight());
+        linear.setColorAt(0, gradient->first);
+        linear.setColorAt(1, gradient->second);
+        painter.fillPath(path, linear);
+    } else if (fill.alpha() > 0) {
+        painter.fillPath(path, fill);
+    }
+}
+
+} // namespace
+
 void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const Shadow &shadow)
 {
     if (shadow.radius <= 0 || shadow.color.alpha() == 0)
@@ -468,22 +483,6 @@ void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const Sha
     }
     painter.restore();
 }
-
-// A solid fill, or a gradient from the leading to the trailing edge.
-void fillShape(QPainter &painter, const QPainterPath &path, const QRectF &shape, const QColor &fill,
-               const std::optional<std::pair<QColor, QColor>> &gradient)
-{
-    if (gradient) {
-        QLinearGradient linear(shape.topLeft(), shape.topRight());
-        linear.setColorAt(0, gradient->first);
-        linear.setColorAt(1, gradient->second);
-        painter.fillPath(path, linear);
-    } else if (fill.alpha() > 0) {
-        painter.fillPath(path, fill);
-    }
-}
-
-} // namespace
 
 RoundedBox::RoundedBox(QWidget *parent) : QWidget(parent)
 {

@@ -18,6 +18,7 @@
 
 #include <optional>
 
+class QPainter;
 class QVariantAnimation;
 
 namespace ui {
@@ -148,6 +149,10 @@ struct Shadow
     qreal radius = 0;
     QPointF offset;
 };
+
+// A soft shadow drawn as rings of falling opacity around a rounded shape
+// (a negative radius: a capsule).
+void paintShadow(QPainter &painter, const QRectF &shape, qreal radius, const Shadow &shadow);
 
 // A container that paints a rounded rectangle (or capsule) behind its layout:
 // a fill or a leading-to-trailing gradient, an optional border and shadow.
