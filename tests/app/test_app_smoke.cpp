@@ -11,6 +11,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 
+#include "FakeMachine.h"
 #include "MountFixture.h"
 #include "TestMain.h"
 
@@ -80,15 +81,10 @@ private slots:
         const QString point = fx.mountRoot() + QStringLiteral("/SMOKESTICK");
         if (!loop || !(exfat ? fx.mountExfat(*loop, point) : fx.mountFat(*loop, point)))
             QSKIP(qPrintable(fx.lastError()));
-        const auto write = [](const QString &path, const QByteArray &bytes) {
-            QDir().mkpath(QFileInfo(path).path());
-            QFile file(path);
-            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-        };
-        QVERIFY(write(point + "/.DS_Store", QByteArray(6148, 'd')));
-        QVERIFY(write(point + "/._photo.jpg", QByteArray(4096, 'a')));
-        QVERIFY(write(point + "/DCIM/Thumbs.db", QByteArray(100, 't')));
-        QVERIFY(write(point + "/photo.jpg", "keep me"));
+        testsupport::writeFile(point + "/.DS_Store", QByteArray(6148, 'd'));
+        testsupport::writeFile(point + "/._photo.jpg", QByteArray(4096, 'a'));
+        testsupport::writeFile(point + "/DCIM/Thumbs.db", QByteArray(100, 't'));
+        testsupport::writeFile(point + "/photo.jpg", "keep me");
         QVERIFY(MountFixture::writeMountInfoOf(point, mountInfo));
 
         // It shows in the sidebar.
@@ -120,9 +116,8 @@ private slots:
         QVERIFY(cleanAll);
         QTRY_VERIFY_WITH_TIMEOUT(cleanAll->isEnabled() && cleanAll->isVisible(), patience);
         QTest::mouseClick(cleanAll, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(point + "/.DS_Store"), patience);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(point + "/._photo.jpg"), patience);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(point + "/DCIM/Thumbs.db"), patience);
+        for (const char *junk : {"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"})
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(point + junk), patience);
         QVERIFY(QFileInfo::exists(point + "/photo.jpg"));
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
         QTest::qWait(300);

@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <chrono>
@@ -24,8 +23,7 @@ int main(int argc, char **argv)
         return 2;
     }
     USBDeviceManager::Environment env;
-    env.startMonitoring = false;
-    env.useUDisks2 = false;
+    env.startMonitoring = env.useUDisks2 = false;
     VirtualScheduler scheduler;
     // Never saved: the probe only reads.
     Preferences preferences(QDir::tempPath() + QStringLiteral("/scan-probe-unused-%1.json").arg(app.applicationPid()));
@@ -47,10 +45,8 @@ int main(int argc, char **argv)
     }
     std::fflush(stdout);
     for (auto it = found.cbegin(); it != found.cend(); ++it) {
-        for (const FileItem &item : it.value()) {
-            const QByteArray line = FileTypes::rawValue(it.key()).toUtf8() + '\t' + item.fsPath() + '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        }
+        for (const FileItem &item : it.value())
+            std::printf("%s\t%s\n", qPrintable(FileTypes::rawValue(it.key())), item.fsPath().constData());
     }
     std::fflush(stdout);
     return completions == 1 ? 0 : 4;

@@ -1,15 +1,8 @@
 #include "cleaning/FileMatcher.h"
 #include "cleaning/FileType.h"
 #include "localization/ByteCountFormat.h"
-#include "localization/LanguageManager.h"
-#include "localization/Localization.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
-
-#include <QScopeGuard>
-#include <QTemporaryDir>
 
 using testsupport::StdoutCapture;
 
@@ -39,23 +32,12 @@ class TestFileMatcher : public QObject
     Q_OBJECT
 
 private slots:
-    void rawValuesAndDisplayNames()
+    void rawValues()
     {
         for (FileType type : FileTypes::allCases())
             QCOMPARE(FileTypes::fromRawValue(FileTypes::rawValue(type)), std::optional<FileType>(type));
         for (const char *bad : {"dsstore", "DsStore", "ds_store_files", ""})
             QVERIFY2(!FileTypes::fromRawValue(QString::fromLatin1(bad)), bad);
-
-        QTemporaryDir dir;
-        Preferences preferences(dir.filePath(QStringLiteral("prefs.json")));
-        NotificationCenter center;
-        LanguageManager manager(preferences, center);
-        LanguageManager::setShared(&manager);
-        const auto restore = qScopeGuard([] { LanguageManager::setShared(nullptr); });
-        manager.setLanguage(AppLanguage::english);
-        QCOMPARE(FileTypes::displayName(FileType::thumbsDb), QStringLiteral("Thumbnail Caches"));
-        manager.setLanguage(AppLanguage::chinese);
-        QCOMPARE(FileTypes::displayNames({FileType::thumbsDb}), QStringList{QStringLiteral("缩略图缓存")});
     }
 
     void wildcardPattern()
@@ -85,15 +67,7 @@ private slots:
     // as kindsFrom() reads it; the expected kind's raw value, empty for none.
     void matchFile()
     {
-        struct Row
-        {
-            char what;
-            const char *name;
-            const char *enabled;
-            QStringList custom;
-            QStringList excluded;
-            const char *expected;
-        };
+        struct Row { char what; const char *name, *enabled; QStringList custom, excluded; const char *expected; };
         const QList<Row> rows{
             {'F', ".VolumeIcon.icns", "*", {"icns"}, {}, ""},   // protected beats custom and exclusion
             {'F', ".VolumeIcon.icns", "*", {}, {"*.icns"}, ""},

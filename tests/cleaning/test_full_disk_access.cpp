@@ -25,21 +25,11 @@ struct FakeSystem
     {
         SystemCleanHelper::ProbeEnvironment env;
         env.isRoot = [this] { return root.load(); };
-        env.polkitAuthorityAnswers = [this] {
-            ++polkitAsked;
-            return polkit.load();
-        };
+        env.polkitAuthorityAnswers = [this] { ++polkitAsked; return polkit.load(); };
         env.pkexecPath = pkexec;
         return env;
     }
 };
-
-QString makeFile(const QTemporaryDir &dir, const QString &name, QFile::Permissions permissions)
-{
-    QFile file(dir.filePath(name));
-    const bool ok = file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n") > 0 && file.setPermissions(permissions);
-    return ok ? file.fileName() : QString();
-}
 
 } // namespace
 
@@ -48,63 +38,45 @@ class TestFullDiskAccess : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QString m_executable;
-    QString m_notExecutable;
+
+    QString pkexecFile(const QString &name, QFile::Permissions permissions)
+    {
+        QFile file(m_dir.filePath(name));
+        const bool ok = file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n") > 0 && file.setPermissions(permissions);
+        return ok ? file.fileName() : QString();
+    }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        m_executable = makeFile(m_dir, QStringLiteral("pkexec"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        m_notExecutable = makeFile(m_dir, QStringLiteral("pkexec-plain"), QFile::ReadOwner | QFile::WriteOwner);
-        QVERIFY(!m_executable.isEmpty() && !m_notExecutable.isEmpty());
-    }
-
-    void probeAnswers_data()
-    {
-        QTest::addColumn<bool>("root");
-        QTest::addColumn<QString>("pkexec");
-        QTest::addColumn<bool>("polkit");
-        QTest::addColumn<bool>("expected");
-        QTest::addColumn<bool>("asksPolkit");
-        QTest::addColumn<QString>("verdictLine");
-
-        const QString root = QStringLiteral("SystemCleanHelper: Full Disk Access detected - running as root");
-        const QString both = QStringLiteral("SystemCleanHelper: Full Disk Access detected - pkexec and a polkit authority are available");
-        const QString none = QStringLiteral("SystemCleanHelper: No Full Disk Access - pkexec or polkit is not available");
-        const QString missing = m_dir.filePath(QStringLiteral("no-such-pkexec"));
-
-        // Root needs neither pkexec nor polkit.
-        QTest::newRow("root") << true << missing << false << true << false << root;
-        QTest::newRow("pkexec and polkit") << false << m_executable << true << true << true << both;
-        // Without pkexec the bus is not even asked.
-        QTest::newRow("pkexec missing") << false << missing << true << false << false << none;
-        QTest::newRow("pkexec not executable") << false << m_notExecutable << true << false << false << none;
-        QTest::newRow("polkit silent") << false << m_executable << false << false << true << none;
-    }
-
     void probeAnswers()
     {
-        QFETCH(bool, root);
-        QFETCH(QString, pkexec);
-        QFETCH(bool, polkit);
-        QFETCH(bool, expected);
-        QFETCH(bool, asksPolkit);
-        QFETCH(QString, verdictLine);
-
-        FakeSystem system;
-        system.root = root;
-        system.polkit = polkit;
-        system.pkexec = pkexec;
-        VirtualScheduler scheduler;
-        SystemCleanHelper helper(scheduler, system.environment());
-
-        StdoutCapture capture;
-        const bool answer = helper.checkFullDiskAccess();
-        const QStringList lines = capture.lines();   // restores stdout before any failure is printed
-        QCOMPARE(answer, expected);
-        QCOMPARE(system.polkitAsked.load() > 0, asksPolkit);
-        QVERIFY2(lines.contains(verdictLine), qPrintable(lines.join(u'\n')));
+        const QString executable = pkexecFile("pkexec", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString notExecutable = pkexecFile("pkexec-plain", QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(!executable.isEmpty() && !notExecutable.isEmpty());
+        const QString missing = m_dir.filePath("no-such-pkexec");
+        const QString root = "SystemCleanHelper: Full Disk Access detected - running as root";
+        const QString both = "SystemCleanHelper: Full Disk Access detected - pkexec and a polkit authority are available";
+        const QString none = "SystemCleanHelper: No Full Disk Access - pkexec or polkit is not available";
+        struct Row { bool root; QString pkexec; bool polkit, expected, asksPolkit; QString verdict; };
+        const Row rows[] = {
+            {true, missing, false, true, false, root},   // root needs neither pkexec nor polkit
+            {false, executable, true, true, true, both},
+            {false, missing, true, false, false, none},   // without pkexec the bus is not even asked
+            {false, notExecutable, true, false, false, none},
+            {false, executable, false, false, true, none},
+        };
+        for (const Row &row : rows) {
+            FakeSystem system;
+            system.root = row.root;
+            system.polkit = row.polkit;
+            system.pkexec = row.pkexec;
+            VirtualScheduler scheduler;
+            SystemCleanHelper helper(scheduler, system.environment());
+            StdoutCapture capture;
+            const bool answer = helper.checkFullDiskAccess();
+            const QStringList lines = capture.lines();   // restores stdout before any failure is printed
+            QVERIFY2(answer == row.expected && (system.polkitAsked > 0) == row.asksPolkit && lines.contains(row.verdict),
+                     qPrintable(QStringLiteral("row %1 answered %2: %3").arg(&row - rows).arg(answer).arg(lines.join(u'\n'))));
+        }
     }
 
     // The answer is kept for 30 seconds of the scheduler's clock, not one moment
@@ -147,10 +119,10 @@ private slots:
     // bus (a hang fails the run at the test's time limit).
     void defaultPolkitProbeWithoutBus()
     {
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_dir.filePath(QStringLiteral("no-bus"))));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_dir.filePath("no-bus")));
         SystemCleanHelper::ProbeEnvironment env;
         env.isRoot = [] { return false; };
-        env.pkexecPath = m_executable;
+        env.pkexecPath = pkexecFile("pkexec", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         VirtualScheduler scheduler;
         SystemCleanHelper helper(scheduler, env);
         QVERIFY(!helper.checkFullDiskAccess());

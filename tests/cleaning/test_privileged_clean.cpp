@@ -19,28 +19,12 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
-using testsupport::StdoutCapture;
+using namespace testsupport;
 using Paths = SystemCleanHelper::Paths;
 
 namespace {
 
-using testsupport::makeDir;
-using testsupport::makeLink;
-using testsupport::readFile;
-using testsupport::writeFile;
-
-QByteArray canonical(const QTemporaryDir &dir)
-{
-    return QFile::encodeName(QFileInfo(dir.path()).canonicalFilePath());
-}
-
-mode_t modeOf(const QByteArray &path)
-{
-    struct stat st{};
-    return ::lstat(path.constData(), &st) == 0 ? st.st_mode : 0;
-}
-
-bool exists(const QByteArray &path) { return modeOf(path) != 0; }
+QByteArray canonical(const QTemporaryDir &dir) { return QFile::encodeName(QFileInfo(dir.path()).canonicalFilePath()); }
 
 // "<octal mode> <content>" of a file, to see that nothing touched it.
 QByteArray state(const QByteArray &path) { return QByteArray::number(modeOf(path), 8) + ' ' + readFile(path); }
@@ -65,22 +49,16 @@ struct Outcome
     bool done = false;
     Paths deleted;
     Paths failed;
+    QStringList log;
     SystemCleanHelper::BatchCompletion completion()
     {
-        return [this](const Paths &d, const Paths &f) { *this = {true, d, f}; };
+        return [this](const Paths &d, const Paths &f) {
+            done = true;
+            deleted = d;
+            failed = f;
+        };
     }
 };
-
-// Runs the scheduler's main thread and virtual time until `done`.
-bool drive(VirtualScheduler &scheduler, const bool &done)
-{
-    for (int round = 0; round < 40 && !done; ++round) {
-        scheduler.settle();
-        if (!done)
-            scheduler.advance(500ms);
-    }
-    return done;
-}
 
 // A helper that judges as uid 1000 (so root's files need the script) and
 // elevates through `stub`.
@@ -94,17 +72,6 @@ SystemCleanHelper::ProbeEnvironment environmentFor(const QString &stub, bool has
     environment.effectiveUid = [] { return uid_t(1000); };
     environment.hasEnvironmentVariable = [](const char *) { return false; };
     return environment;
-}
-
-// Cleans `paths` inside `root` and drives the batch to its end, quietly.
-Outcome clean(SystemCleanHelper &helper, VirtualScheduler &scheduler, const Paths &paths, const QByteArray &root,
-              const std::optional<QString> &fileSystemType = std::nullopt)
-{
-    Outcome outcome;
-    StdoutCapture capture;
-    helper.batchClean(paths, fileSystemType, root, {}, outcome.completion());
-    drive(scheduler, outcome.done);
-    return outcome;
 }
 
 struct FakePresenter : DialogPresenter
@@ -122,6 +89,27 @@ struct FakePresenter : DialogPresenter
     }
     bool openPrivilegedAccessSettings() override { return ++settingsOpened; }
 };
+
+// Cleans `paths` inside `root` and runs the main thread and virtual time until
+// the batch ends, with its diagnostics captured.
+Outcome clean(SystemCleanHelper &helper, VirtualScheduler &scheduler, const Paths &paths, const QByteArray &root,
+              const std::optional<QString> &fileSystemType = std::nullopt, FakePresenter *presenter = nullptr)
+{
+    Outcome outcome;
+    if (presenter) {
+        presenter->batchDone = &outcome.done;
+        helper.setDialogPresenter(presenter);
+    }
+    StdoutCapture capture;
+    helper.batchClean(paths, fileSystemType, root, {}, outcome.completion());
+    for (int round = 0; round < 40 && !outcome.done; ++round) {
+        scheduler.settle();
+        if (!outcome.done)
+            scheduler.advance(500ms);
+    }
+    outcome.log = capture.lines();
+    return outcome;
+}
 
 const QList<QByteArray> kHostileNames = {
     "new\nline", "it's", "dq\"x", "back\\slash", "$(touch CANARY)", "`touch CANARY2`", "-rf", "--help",
@@ -334,20 +322,14 @@ private slots:
         SystemCleanHelper helper(scheduler, environment);
         FakePresenter presenter;
         presenter.answer = answer;
-        Outcome outcome;
-        presenter.batchDone = &outcome.done;
-        helper.setDialogPresenter(&presenter);
-        StdoutCapture capture;
-        helper.batchClean(paths, std::nullopt, root, {}, outcome.completion());
-        drive(scheduler, outcome.done);
-        const QStringList lines = capture.lines();
+        const Outcome outcome = clean(helper, scheduler, paths, root, std::nullopt, &presenter);
 
         QVERIFY(outcome.done);
         QCOMPARE(outcome.deleted, Paths{});
         QCOMPARE(outcome.failed, paths);
         for (const QByteArray &path : std::as_const(paths))
             QVERIFY(exists(path));
-        QVERIFY(lines.contains(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: ") + reason));
+        QVERIFY(outcome.log.contains(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: ") + reason));
         QCOMPARE(presenter.shown.size(), buttons ? 1 : 0);
         if (buttons) {
             QCOMPARE(presenter.shown.constFirst().title, QStringLiteral("System Files Cannot Be Deleted"));

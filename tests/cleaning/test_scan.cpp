@@ -14,10 +14,10 @@
 #include <csignal>
 #include <thread>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "BytePaths.h"
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
@@ -28,8 +28,6 @@ using testsupport::StdoutCapture;
 using testsupport::writeFile;
 
 namespace {
-
-const char *kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
 
 // kind -> sorted paths relative to `root` (absolute when outside it). A path
 // listed twice shows up twice.
@@ -59,24 +57,9 @@ void make(const QString &root, const QStringList &paths)
     }
 }
 
-bool touchBytes(const QByteArray &path)
-{
-    return ::close(::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)) == 0;
-}
-
 void makeExecutable(const QString &path, const QByteArray &script)
 {
-    writeFile(path, "#!/bin/sh\n" + script);
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-// A real exFAT volume mounted below the fixture's root; nothing (see
-// fx.lastError()) when it cannot be made.
-std::optional<QString> mountExfat(MountFixture &fx)
-{
-    const auto image = fx.makeImage(MountFixture::Kind::ExFat, 128, "STICK");
-    const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-    return loop ? fx.mountExfat(*loop, fx.mountRoot() + "/stick") : std::nullopt;
+    writeFile(QFile::encodeName(path), "#!/bin/sh\n" + script, 0755);
 }
 
 // The process serving a FUSE mount at `mountPoint` (one our fixture started).
@@ -115,25 +98,14 @@ class TestScan : public QObject
     {
         FakeMachine machine;
         USBDeviceManager::Environment env = machine.environment();
-        int nextMinor = 17;
+        int sticks = 0;
 
         // A removable stick mounted at machine.mountPoint(name); its folder.
         QString addStick(const QString &name)
         {
-            const QString disk = QString("sd%1").arg(QChar('b' + (nextMinor - 17) / 16));
-            const QString devnum = QString("8:%1").arg(nextMinor);
-            nextMinor += 16;
-            machine.addPartition(devnum, kUsbPath, disk, disk + "1", true, "E:ID_BUS=usb\nE:ID_FS_TYPE=vfat\n");
-            machine.mount(devnum, machine.mountPoint(name), "vfat", "/dev/" + disk + "1");
+            const QString part = QString("sd%1").arg(QChar('b' + sticks)) + "1";
+            machine.addStick(QString("8:%1").arg(17 + 16 * sticks++), part, machine.mountPoint(name), "STICK", {});
             return machine.mountPoint(name);
-        }
-
-        // The machine's own mount table and tools, for real volumes.
-        void useRealMachine()
-        {
-            env = USBDeviceManager::Environment{};
-            env.startMonitoring = false;
-            env.useUDisks2 = false;
         }
 
         void start()
@@ -233,11 +205,11 @@ private slots:
         QVERIFY(QFile::link(outside.path(), root + "/linked"));   // a folder link: never entered
         QVERIFY(QDir().mkpath(root + "/d"));
         const QByteArray invalid = rootBytes + "/d/._caf\xe9";   // Latin-1, not UTF-8
-        QVERIFY(touchBytes(invalid));
+        QVERIFY(writeFile(invalid));
         // A folder whose name ends in a newline, holding a copy of the outside
         // path: split at newlines, find's output would name the outside file.
         const QByteArray trick = rootBytes + "/x\n" + outsideBytes;
-        QVERIFY(QDir().mkpath(QFile::decodeName(trick)) && touchBytes(trick + "/._canary"));
+        QVERIFY(QDir().mkpath(QFile::decodeName(trick)) && writeFile(trick + "/._canary"));
 
         const Outcome out = rig.scan(root);
         QCOMPARE(out.completions, 1);
@@ -371,7 +343,9 @@ private slots:
             QSKIP(qPrintable(why));
         for (const bool duringFind : {true, false}) {
             MountFixture fx;
-            const std::optional<QString> root = mountExfat(fx);
+            const auto image = fx.makeImage(MountFixture::Kind::ExFat, 128, "STICK");
+            const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+            const auto root = loop ? fx.mountExfat(*loop, fx.mountRoot() + "/stick") : std::nullopt;
             if (!root)
                 QSKIP(qPrintable(fx.lastError()));
             for (int d = 0; d < 100; ++d) {
@@ -383,7 +357,7 @@ private slots:
                 QSKIP("cannot find the exFAT FUSE daemon");
 
             Rig rig;
-            rig.useRealMachine();
+            rig.env = testsupport::realMachineEnvironment();
             if (duringFind) {
                 rig.env.find = fx.path() + "/find";
                 makeExecutable(rig.env.find, "kill -9 " + QByteArray::number(daemon) + "\nexec find \"$@\"\n");

@@ -1,5 +1,6 @@
 #include "StdoutCapture.h"
 #include "BytePaths.h"
+#include "MountFixture.h"
 #include "TestMain.h"
 
 #include "cleaning/DotClean.h"
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QObject>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -22,14 +22,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using testsupport::StdoutCapture;
+using namespace testsupport;
 
 namespace {
-
-using testsupport::makeDir;
-using testsupport::makeLink;
-using testsupport::readFile;
-using testsupport::writeFile;
 
 // A temporary folder, its path as bytes. Removed through SafeRemove:
 // QTemporaryDir cannot remove names that are not UTF-8, nor trees past PATH_MAX.
@@ -40,12 +35,6 @@ struct Sandbox : QTemporaryDir
     QByteArray path() const { return QFile::encodeName(QTemporaryDir::path()); }
     QByteArray operator/(const QByteArray &relative) const { return path() + '/' + relative; }
 };
-
-bool present(const QByteArray &path)
-{
-    struct stat st;
-    return ::lstat(path.constData(), &st) == 0;
-}
 
 // `levels` nested folders named `name` below `base`, and a file `leaf`
 // (holding its own name) at the bottom. Built over handles: paths this
@@ -107,18 +96,6 @@ Walked walkTree(const QByteArray &root, const std::function<WalkDecision(const W
     return walked;
 }
 
-ProcessResult run(const QString &program, const QStringList &arguments, const QByteArray &workingDirectory = {},
-                  const QByteArray &input = {})
-{
-    ProcessRequest request;
-    request.program = program;
-    request.arguments = arguments;
-    request.workingDirectory = QFile::decodeName(workingDirectory);
-    request.standardInput = input;
-    request.timeout = std::chrono::seconds(60);
-    return runProcess(request);
-}
-
 // Runs `call` with what it prints captured into *lines. Nothing is asserted
 // while capturing: the test's own report goes to standard output too.
 template<typename Call>
@@ -131,8 +108,6 @@ auto quietly(Call call, QStringList *lines = nullptr)
         *lines = captured;
     return result;
 }
-
-DotClean::Tools tools() { return {QStringLiteral(SWEEPBROOK_DOT_CLEAN)}; }
 
 } // namespace
 
@@ -224,19 +199,13 @@ private slots:
         QString error;
         for (const QByteArray &path : {leafPath, box / "long", box / "deep"})
             QVERIFY2(SafeRemove::removeItem(box.path(), path, &error), qPrintable(error));
-        QVERIFY(!present(box / "long") && !present(box / "deep"));
+        QVERIFY(!exists(box / "long") && !exists(box / "deep"));
         QCOMPARE(openDescriptors(), before);
     }
 
     void isInsideByWholeComponents()
     {
-        struct Row
-        {
-            const char *root;
-            const char *path;
-            bool inside;
-        };
-        const Row rows[] = {
+        const std::tuple<const char *, const char *, bool> rows[] = {
             {"/m/USB", "/m/USB/x", true},       {"/m/USB", "/m/USB/a/._b", true},  {"/m/USB/", "/m/USB/x", true},
             {"/m/USB", "/m/USB2/x", false},     {"/m/USB", "/m/USB", false},       {"/m/USB", "/m/USB/", false},
             {"/m/USB", "/m/USB/x/", false},     {"/m/USB", "/m/USB//x", false},    {"/m/USB", "/m/USB/../etc", false},
@@ -244,8 +213,8 @@ private slots:
             {".", "sub/._a", true},             {".", "./sub/._a", true},          {".", "../x", false},
             {".", "/etc/x", false},             {".", ".", false},                 {"", "/x", false},
         };
-        for (const Row &row : rows)
-            QVERIFY2(SafeRemove::isInside(row.root, row.path) == row.inside, row.path);
+        for (const auto &[root, path, inside] : rows)
+            QVERIFY2(SafeRemove::isInside(root, path) == inside, path);
     }
 
     void removeItemStaysInsideTheVolume()
@@ -275,9 +244,9 @@ private slots:
         // Links go, their targets stay.
         for (const char *name : {"fileLink", "out", "folder", "\xff._bad"}) {
             QVERIFY2(SafeRemove::removeItem(box.path(), box / name, &error), qPrintable(error));
-            QVERIFY(!present(box / name));
+            QVERIFY(!exists(box / name));
         }
-        QVERIFY(present(box / "real/victim"));
+        QVERIFY(exists(box / "real/victim"));
         QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
         QCOMPARE(readFile(outside / "inner/file"), QByteArray("keep me too"));
         // Already gone.
@@ -293,27 +262,14 @@ private slots:
         Sandbox box;
         QVERIFY(makeDir(box / "holder") && makeDir(box / "holder/mnt") && writeFile(box / "holder/beside"));
         QVERIFY(makeDir(box / "src") && writeFile(box / "src/x") && makeDir(box / "bind"));
-        // Mounted for the test's lifetime; unmounted (lazily if busy) when it ends.
-        QStringList points;
-        const auto unmount = qScopeGuard([&points] {
-            for (qsizetype i = points.size() - 1; i >= 0; --i) {
-                if (!run(QStringLiteral("umount"), {points.at(i)}).succeeded())
-                    run(QStringLiteral("umount"), {QStringLiteral("-l"), points.at(i)});
-            }
-        });
-        const auto mount = [&points](const QStringList &arguments, const QByteArray &point) {
-            const ProcessResult result = run(QStringLiteral("mount"), arguments + QStringList{QFile::decodeName(point)});
-            if (result.succeeded())
-                points << QFile::decodeName(point);
-            return QString::fromLocal8Bit(result.standardError).trimmed();
-        };
-        if (const QString error = mount({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")}, box / "holder/mnt");
-            points.isEmpty())
-            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here: ") + error));
+        MountFixture fx;   // unmounts (lazily if busy) before the box goes
+        const QStringList tmpfs = {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")};
+        if (!fx.mountWith(tmpfs, QFile::decodeName(box / "holder/mnt")))
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here: ") + fx.lastError()));
         QVERIFY(writeFile(box / "holder/mnt/inside", "mounted"));
         // A bind mount from the same device: st_dev alone cannot tell it.
-        const QString bindError = mount({QStringLiteral("--bind"), QFile::decodeName(box / "src")}, box / "bind");
-        QVERIFY2(points.size() == 2, qPrintable(bindError));
+        QVERIFY2(fx.mountWith({QStringLiteral("--bind"), QFile::decodeName(box / "src")}, QFile::decodeName(box / "bind")),
+                 qPrintable(fx.lastError()));
 
         const Walked walked = walkTree(box.path());
         QVERIFY(walked.errors.isEmpty());
@@ -327,62 +283,56 @@ private slots:
             QCOMPARE(number, EXDEV);
         }
         QCOMPARE(readFile(box / "holder/mnt/inside"), QByteArray("mounted"));
-        QVERIFY(present(box / "src/x"));
+        QVERIFY(exists(box / "src/x"));
     }
 
     // The tool takes NUL-separated paths relative to its working directory and
     // removes only regular "._" files reached without links, one error line per
-    // path it refuses; "@out" stands for a folder outside the volume.
-    void dotCleanToolRemovesExactlyWhatItIsHanded_data()
-    {
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<int>("failureLines");
-        QTest::addColumn<QByteArrayList>("gone");
-        const QByteArrayList none;
-        const QStringList noArgs;
-        QTest::newRow("listed files only") << nulList({"._a", "sub/._b", "sub/._c\xff", "._missing", "gone/._z"})
-                                           << noArgs << 0 << 0 << QByteArrayList{"._a", "sub/._b", "sub/._c\xff"};
-        QTest::newRow("no end separator") << QByteArray("._a") << noArgs << 0 << 0 << QByteArrayList{"._a"};
-        QTest::newRow("link") << nulList({"._x"}) << noArgs << 1 << 1 << none;
-        QTest::newRow("folder") << nulList({"._dir"}) << noArgs << 1 << 1 << none;
-        QTest::newRow("not AppleDouble") << nulList({"plain"}) << noArgs << 1 << 1 << none;
-        QTest::newRow("linked parent") << nulList({"out/._y"}) << noArgs << 1 << 1 << none;
-        QTest::newRow("dot-dot") << nulList({"sub/../._a", "../@outname/._y", "./._a"}) << noArgs << 1 << 3 << none;
-        QTest::newRow("absolute") << nulList({"@out/._y"}) << noArgs << 1 << 1 << none;
-        QTest::newRow("mixed") << nulList({"._x", "._a"}) << noArgs << 1 << 1 << QByteArrayList{"._a"};
-        QTest::newRow("usage") << nulList({"._a"}) << QStringList{QStringLiteral(".")} << 2 << -1 << none;
-    }
-
+    // path it refuses (-1: not counted); "@out" stands for a folder outside the volume.
     void dotCleanToolRemovesExactlyWhatItIsHanded()
     {
-        QFETCH(QByteArray, input);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(int, failureLines);
-        QFETCH(QByteArrayList, gone);
-        Sandbox box;
-        Sandbox outside;
-        QVERIFY(makeDir(box / "sub") && makeDir(box / "._dir") && writeFile(box / "._dir/f"));
-        const QByteArrayList files = {"._a", "sub/._b", "sub/._c\xff", "._keep", "plain"};
-        for (const QByteArray &name : files)
-            QVERIFY(writeFile(box / name));
-        QVERIFY(writeFile(outside / "canary", "keep me") && writeFile(outside / "._y", "y"));
-        QVERIFY(makeLink(outside / "canary", box / "._x") && makeLink(outside.path(), box / "out"));
+        struct Row { const char *name; QByteArray input; QStringList arguments; int exitCode, failureLines; QByteArrayList gone; };
+        const Row rows[] = {
+            {"listed files only", nulList({"._a", "sub/._b", "sub/._c\xff", "._missing", "gone/._z"}), {}, 0, 0,
+             {"._a", "sub/._b", "sub/._c\xff"}},
+            {"no end separator", "._a", {}, 0, 0, {"._a"}},
+            {"link", nulList({"._x"}), {}, 1, 1, {}},
+            {"folder", nulList({"._dir"}), {}, 1, 1, {}},
+            {"not AppleDouble", nulList({"plain"}), {}, 1, 1, {}},
+            {"linked parent", nulList({"out/._y"}), {}, 1, 1, {}},
+            {"dot-dot", nulList({"sub/../._a", "../@outname/._y", "./._a"}), {}, 1, 3, {}},
+            {"absolute", nulList({"@out/._y"}), {}, 1, 1, {}},
+            {"mixed", nulList({"._x", "._a"}), {}, 1, 1, {"._a"}},
+            {"usage", nulList({"._a"}), {QStringLiteral(".")}, 2, -1, {}},
+        };
+        for (const Row &row : rows) {
+            Sandbox box;
+            Sandbox outside;
+            QVERIFY(makeDir(box / "sub") && makeDir(box / "._dir") && writeFile(box / "._dir/f"));
+            const QByteArrayList files = {"._a", "sub/._b", "sub/._c\xff", "._keep", "plain"};
+            for (const QByteArray &name : files)
+                QVERIFY(writeFile(box / name));
+            QVERIFY(writeFile(outside / "canary", "keep me") && writeFile(outside / "._y", "y"));
+            QVERIFY(makeLink(outside / "canary", box / "._x") && makeLink(outside.path(), box / "out"));
 
-        input.replace("@outname", QFileInfo(QFile::decodeName(outside.path())).fileName().toUtf8());
-        input.replace("@out", outside.path());
-        const ProcessResult result = run(QStringLiteral(SWEEPBROOK_DOT_CLEAN), arguments, box.path(), input);
-        QVERIFY(result.exitedNormally());
-        QCOMPARE(result.exitCode, exitCode);
-        QCOMPARE(result.standardOutput, QByteArray());
-        if (failureLines >= 0)
-            QCOMPARE(int(result.standardError.count('\n')), failureLines);
-        for (const QByteArray &path : files + QByteArrayList{"._x", "._dir/f"})
-            QVERIFY2(present(box / path) != gone.contains(path), path.constData());
-        QVERIFY(present(outside / "._y"));
-        QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
+            QByteArray input = row.input;
+            input.replace("@outname", QFileInfo(QFile::decodeName(outside.path())).fileName().toUtf8());
+            input.replace("@out", outside.path());
+            ProcessRequest request;
+            request.program = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
+            request.arguments = row.arguments;
+            request.workingDirectory = QFile::decodeName(box.path());
+            request.standardInput = input;
+            request.timeout = std::chrono::seconds(60);
+            const ProcessResult result = runProcess(request);
+            QVERIFY2(result.exitedNormally() && result.exitCode == row.exitCode && result.standardOutput.isEmpty()
+                         && (row.failureLines < 0 || result.standardError.count('\n') == row.failureLines),
+                     qPrintable(QStringLiteral("%1: exit %2, %3").arg(row.name).arg(result.exitCode).arg(result.standardError)));
+            for (const QByteArray &path : files + QByteArrayList{"._x", "._dir/f"})
+                QVERIFY2(exists(box / path) != row.gone.contains(path), (row.name + (": " + path)).constData());
+            QVERIFY(exists(outside / "._y"));
+            QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
+        }
     }
 
     // runDotClean trusts a failed run only when the root listing shows no "._"
@@ -393,25 +343,26 @@ private slots:
         Sandbox outside;
         QVERIFY(makeDir(box / "sub") && writeFile(box / "._a") && writeFile(box / "sub/._b"));
         QVERIFY(writeFile(outside / "._z", "z") && writeFile(outside / "canary", "keep me"));
+        const DotClean::Tools tools{QStringLiteral(SWEEPBROOK_DOT_CLEAN)};
         const auto run = [&box](const DotClean::Tools &with, const QByteArrayList &paths, QStringList *lines = nullptr) {
             return quietly([&] { return DotClean::runDotClean(with, box.path(), paths); }, lines);
         };
         QStringList lines;
-        QVERIFY(run(tools(), {box / "._a", box / "sub/._b", outside / "._z"}, &lines));
+        QVERIFY(run(tools, {box / "._a", box / "sub/._b", outside / "._z"}, &lines));
         QVERIFY(lines.contains(QStringLiteral("跳过不在设备内的路径: ") + QFile::decodeName(outside / "._z")));
-        QVERIFY(!present(box / "._a") && !present(box / "sub/._b") && present(outside / "._z"));
+        QVERIFY(!exists(box / "._a") && !exists(box / "sub/._b") && exists(outside / "._z"));
         // Exit 1, but what remains sits in a subfolder: the root listing passes.
         QVERIFY(makeLink(outside / "canary", box / "sub/._l"));
-        QVERIFY(run(tools(), {box / "sub/._l"}) && present(box / "sub/._l"));
+        QVERIFY(run(tools, {box / "sub/._l"}) && exists(box / "sub/._l"));
         // Exit 1 and the root still lists one (a folder, which the tool refuses).
         QVERIFY(makeDir(box / "._x"));
-        QVERIFY(!run(tools(), {box / "._x"}));
-        DotClean::Tools missing = tools();
+        QVERIFY(!run(tools, {box / "._x"}));
+        DotClean::Tools missing = tools;
         missing.dotClean = QFile::decodeName(box / "no-such-tool");
         QVERIFY(!run(missing, {box / "._x"}));
         QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
 
-        missing = tools();
+        missing = tools;
         missing.ls = QFile::decodeName(box / "no-such-ls");
         QVERIFY(!quietly([&] { return DotClean::verifyAppleDoubleFilesCleaned(missing, box.path()); }));
 

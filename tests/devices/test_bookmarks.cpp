@@ -1,13 +1,7 @@
 #include "TestMain.h"
 
-#include "devices/USBDeviceManager.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
 #include "platform/ProcessRunner.h"
-#include "platform/Scheduler.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -16,24 +10,13 @@
 #include "ManagerRig.h"
 #include "MountFixture.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-using testsupport::FakeMachine;
+using testsupport::kUsbPath2;
 using namespace std::chrono_literals;
 
 namespace {
-
-const char *kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
-const char *kUsbPath2 = "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0";
-
-QByteArray stickUdev(const QByteArray &label, const QByteArray &uuid)
-{
-    QByteArray data = "E:ID_BUS=usb\nE:ID_VENDOR=Kingston\nE:ID_MODEL=DataTraveler\nE:ID_FS_TYPE=vfat\n"
-                      "E:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL=" + label + "\n";
-    if (!uuid.isEmpty())
-        data += "E:ID_FS_UUID=" + uuid + "\n";
-    return data;
-}
 
 QJsonObject recordOf(const QByteArray &data)
 {
@@ -42,17 +25,10 @@ QJsonObject recordOf(const QByteArray &data)
 
 struct Rig : testsupport::ManagerRig
 {
-    FakeMachine machine;
+    testsupport::FakeMachine machine;
     QStringList posted;   // objects of DeviceAccessibilityChanged, in order
 
-    void addStick(const QString &devnum, const QString &part, const QString &point, const QByteArray &label,
-                  const QByteArray &uuid, const char *devicePath = kUsbPath)
-    {
-        machine.addPartition(devnum, QString::fromLatin1(devicePath), part.left(3), part, true, stickUdev(label, uuid));
-        machine.mount(devnum, point, QStringLiteral("vfat"), QStringLiteral("/dev/") + part);
-    }
-
-    void start(USBDeviceManager::Environment env)
+    void start(const USBDeviceManager::Environment &env)
     {
         startManager(env);
         center.addObserver(USBDeviceManager::deviceAccessibilityChanged, nullptr,
@@ -64,22 +40,16 @@ struct Rig : testsupport::ManagerRig
     // The common case: one USB stick "STICK" (sdb1, UUID 1234-ABCD) listed; its mount point.
     QString startWithStick()
     {
-        const QString point = machine.mountPoint(QStringLiteral("STICK"));
-        addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), point, "STICK", "1234-ABCD");
+        const QString point = machine.mountPoint("STICK");
+        machine.addStick("8:17", "sdb1", point, "STICK", "1234-ABCD");
         start();
         return point;
-    }
-
-    void settle()
-    {
-        [&] { QVERIFY(scheduler.settle()); }();
     }
 
     // What the preferences file holds now, read afresh.
     Preferences::BytesMap persisted() const
     {
-        Preferences reread(prefsFile());
-        return reread.bytesMapValue(USBDeviceManager::bookmarksKey).value_or(Preferences::BytesMap());
+        return Preferences(prefsFile()).bytesMapValue(USBDeviceManager::bookmarksKey).value_or(Preferences::BytesMap());
     }
 
     LocalUSBDevice listed(const QString &id) const { return manager->device(id).value_or(LocalUSBDevice()); }
@@ -92,8 +62,6 @@ class TestBookmarks : public QObject
     Q_OBJECT
 
 private slots:
-    // ---- The stored form ----
-
     // Grants are written through at once and loaded by the next start; saving
     // replaces only the exact key.
     void storedFormRoundTrips()
@@ -101,11 +69,10 @@ private slots:
         Rig rig;
         rig.start();
         const QByteArray binary("\x00\x01{\xff}", 5);
-        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/A|B"), "plain");
-        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/A|B|sdb1"), "old");
-        rig.manager->saveSecurityBookmark(QStringLiteral("/media/u/A|B|sdb1"), binary);
-        const Preferences::BytesMap expected{{QStringLiteral("/media/u/A|B"), "plain"},
-                                             {QStringLiteral("/media/u/A|B|sdb1"), binary}};
+        rig.manager->saveSecurityBookmark("/media/u/A|B", "plain");
+        rig.manager->saveSecurityBookmark("/media/u/A|B|sdb1", "old");
+        rig.manager->saveSecurityBookmark("/media/u/A|B|sdb1", binary);
+        const Preferences::BytesMap expected{{"/media/u/A|B", "plain"}, {"/media/u/A|B|sdb1", binary}};
         QCOMPARE(rig.persisted(), expected);
 
         Preferences reread(rig.prefsFile());
@@ -129,44 +96,46 @@ private slots:
     {
         QFETCH(QByteArray, entry);
         Rig rig;
-        testsupport::writeFile(rig.prefsFile(),
-                               R"({"format":1,"values":{"DeviceSecurityBookmarks":)" + entry + "}}");
+        testsupport::writeFile(rig.prefsFile(), R"({"format":1,"values":{"DeviceSecurityBookmarks":)" + entry + "}}");
         rig.preferences.reload();
         rig.start();
         QVERIFY(rig.manager->securityBookmarks().isEmpty());
-        QVERIFY(!rig.manager->startAccessingDevice(QStringLiteral("/media/u/A")));
+        QVERIFY(!rig.manager->startAccessingDevice("/media/u/A"));
     }
 
-    // ---- Lookup and resolution ----
-
-    // A grant stored with the kernel name is found by the bare path, not the other way round.
-    void flexibleLookup()
+    // A grant stored with the kernel name is found by the bare path, not the other way
+    // round; grants are made for removable volumes only.
+    void lookupAndScope()
     {
         Rig rig;
         const QString point = rig.startWithStick();
         const QByteArray grant = rig.manager->createBookmarkData(point).value_or(QByteArray());
         QVERIFY(!grant.isEmpty());
-        rig.manager->saveSecurityBookmark(point + QStringLiteral("|sdb1"), grant);
+        rig.manager->saveSecurityBookmark(point + "|sdb1", grant);
         QVERIFY(rig.manager->hasSecurityBookmark(point));
         QVERIFY(rig.manager->startAccessingDevice(point));
 
-        Rig other;
-        other.start();
-        other.manager->saveSecurityBookmark(QStringLiteral("/media/u/STICK"), grant);
-        QVERIFY(!other.manager->hasSecurityBookmark(QStringLiteral("/media/u/STICK|sdb1")));
-        QVERIFY(!other.manager->startAccessingDevice(QStringLiteral("/media/u/STICK|sdb1")));
+        rig.manager->saveSecurityBookmark("/media/u/OTHER", grant);
+        QVERIFY(!rig.manager->hasSecurityBookmark("/media/u/OTHER|sdb1"));
+        QVERIFY(!rig.manager->startAccessingDevice("/media/u/OTHER|sdb1"));
+
+        const QString tmp = rig.machine.mountPoint("tmp");
+        rig.machine.mount("0:53", tmp, "tmpfs", "tmpfs");
+        QVERIFY(!rig.manager->createBookmarkData(tmp));
+        // The fixture's mount table has no root mount: a path outside every mount.
+        QVERIFY(!rig.manager->createBookmarkData("/nonexistent/folder"));
     }
 
     // The grant is resolved by UUID to wherever the volume is mounted now.
     void grantFollowsTheVolume()
     {
         Rig rig;
-        const QString first = rig.machine.mountPoint(QStringLiteral("STICK"));
-        rig.addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), first, "STICK", "1234-ABCD");
-        QVERIFY(QDir().mkpath(first + QStringLiteral("/DCIM/100")));
+        const QString first = rig.machine.mountPoint("STICK");
+        rig.machine.addStick("8:17", "sdb1", first, "STICK", "1234-ABCD");
+        QVERIFY(QDir().mkpath(first + "/DCIM/100"));
         rig.start();
-        const QString id = first + QStringLiteral("|sdb1");
-        const std::optional<QByteArray> grant = rig.manager->createBookmarkData(first + QStringLiteral("/DCIM/100/"));
+        const QString id = first + "|sdb1";
+        const std::optional<QByteArray> grant = rig.manager->createBookmarkData(first + "/DCIM/100/");
         QVERIFY(grant);
         rig.manager->saveSecurityBookmark(id, *grant);
         QVERIFY(rig.manager->startAccessingDevice(id));
@@ -179,12 +148,12 @@ private slots:
 
         // Plugged in again under another kernel name and path; the old folder is gone.
         QVERIFY(QDir(first).removeRecursively());
-        const QString second = rig.machine.mountPoint(QStringLiteral("STICK 1"));
-        rig.addStick(QStringLiteral("8:33"), QStringLiteral("sdc1"), second, "STICK", "1234-abcd", kUsbPath2);
-        QVERIFY(QDir().mkpath(second + QStringLiteral("/DCIM/100")));
+        const QString second = rig.machine.mountPoint("STICK 1");
+        rig.machine.addStick("8:33", "sdc1", second, "STICK", "1234-abcd", kUsbPath2);
+        QVERIFY(QDir().mkpath(second + "/DCIM/100"));
         QVERIFY(rig.manager->startAccessingDevice(id));
         // The granted folder itself must be there, not just the volume.
-        QVERIFY(QDir(second + QStringLiteral("/DCIM/100")).removeRecursively());
+        QVERIFY(QDir(second + "/DCIM/100").removeRecursively());
         QVERIFY(!rig.manager->startAccessingDevice(id));
     }
 
@@ -192,31 +161,20 @@ private slots:
     void grantWithoutUuid()
     {
         Rig rig;
-        const QString first = rig.machine.mountPoint(QStringLiteral("CARD"));
-        rig.addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), first, "CARD", "");
+        const QString first = rig.machine.mountPoint("CARD");
+        rig.machine.addStick("8:17", "sdb1", first, "CARD", "");
         rig.start();
         rig.manager->saveSecurityBookmark(first, rig.manager->createBookmarkData(first).value_or(QByteArray()));
 
         rig.machine.unmount(first);
-        const QString second = rig.machine.mountPoint(QStringLiteral("elsewhere"));
-        rig.machine.mount(QStringLiteral("8:17"), second, QStringLiteral("vfat"), QStringLiteral("/dev/sdb1"));
+        const QString second = rig.machine.mountPoint("elsewhere");
+        rig.machine.mount("8:17", second, "vfat", "/dev/sdb1");
         QVERIFY(rig.manager->startAccessingDevice(first));
 
         // Another card with the same label on another device is not this one.
         rig.machine.unmount(second);
-        rig.addStick(QStringLiteral("8:33"), QStringLiteral("sdc1"), second, "CARD", "", kUsbPath2);
+        rig.machine.addStick("8:33", "sdc1", second, "CARD", "", kUsbPath2);
         QVERIFY(!rig.manager->startAccessingDevice(first));
-    }
-
-    void grantsOnlyForVolumes()
-    {
-        Rig rig;
-        const QString tmp = rig.machine.mountPoint(QStringLiteral("tmp"));
-        rig.machine.mount(QStringLiteral("0:53"), tmp, QStringLiteral("tmpfs"), QStringLiteral("tmpfs"));
-        rig.start();
-        QVERIFY(!rig.manager->createBookmarkData(tmp));
-        // The fixture's mount table has no root mount: a path outside every mount.
-        QVERIFY(!rig.manager->createBookmarkData(QStringLiteral("/nonexistent/folder")));
     }
 
     void badRecordsFailAndStay_data()
@@ -236,7 +194,7 @@ private slots:
     {
         QFETCH(QByteArray, data);
         Rig rig;
-        const QString id = rig.startWithStick() + QStringLiteral("|sdb1");
+        const QString id = rig.startWithStick() + "|sdb1";
         rig.manager->saveSecurityBookmark(id, data);
         QVERIFY(!rig.manager->startAccessingDevice(id));
         QVERIFY(!rig.manager->forceRefreshDeviceAccess(id));
@@ -244,8 +202,6 @@ private slots:
         QCOMPARE(rig.persisted().value(id), data);
         QVERIFY(rig.posted.isEmpty());
     }
-
-    // ---- Stale records ----
 
     void staleRecord_data()
     {
@@ -262,13 +218,12 @@ private slots:
         QFETCH(QJsonValue, version);
         QFETCH(bool, forced);
         Rig rig;
-        const QString point = rig.startWithStick();
-        const QString id = point + QStringLiteral("|sdb1");
-        const QString other = QStringLiteral("/media/u/OTHER");
+        const QString point = rig.startWithStick(), id = point + "|sdb1";
+        const QString other = "/media/u/OTHER";
         QJsonObject record = recordOf(rig.manager->createBookmarkData(point).value_or(QByteArray()));
-        record.remove(QStringLiteral("v"));
+        record.remove("v");
         if (!version.isUndefined())
-            record.insert(QStringLiteral("v"), version);
+            record.insert("v", version);
         rig.manager->saveSecurityBookmark(id, QJsonDocument(record).toJson());
         rig.manager->saveSecurityBookmark(other, "other");
 
@@ -286,7 +241,7 @@ private slots:
         QVERIFY(rig.manager->forceRefreshDeviceAccess(point));
         const Preferences::BytesMap stored = rig.persisted();
         QCOMPARE(stored.size(), 2);
-        QCOMPARE(recordOf(stored.value(id)).value(QStringLiteral("v")).toInt(), 1);
+        QCOMPARE(recordOf(stored.value(id)).value("v").toInt(), 1);
         QCOMPARE(rig.manager->securityBookmarks(), stored);
         QVERIFY(rig.manager->startAccessingDevice(id));   // now current: kept
         QVERIFY(rig.manager->hasSecurityBookmark(id));
@@ -301,8 +256,7 @@ private slots:
     void forcedRefreshFromBackgroundThread()
     {
         Rig rig;
-        const QString point = rig.startWithStick();
-        const QString id = point + QStringLiteral("|sdb1");
+        const QString point = rig.startWithStick(), id = point + "|sdb1";
         rig.manager->saveSecurityBookmark(id, rig.manager->createBookmarkData(point).value_or(QByteArray()));
         // Recorded inaccessible so that the refresh has something to change.
         rig.manager->updateDeviceAccessibility(id, false);
@@ -318,13 +272,10 @@ private slots:
         QCOMPARE(rig.posted, (QStringList{id, id}));
     }
 
-    // ---- Accessibility updates ----
-
     void accessibilityUpdates()
     {
         Rig rig;
-        const QString point = rig.startWithStick();
-        const QString id = point + QStringLiteral("|sdb1");
+        const QString point = rig.startWithStick(), id = point + "|sdb1";
         QSignalSpy changed(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
 
         // Not listed: nothing. The value it already has: the record back, nothing posted.
@@ -358,16 +309,16 @@ private slots:
     void updateAppliesByIdAfterTheListChanged()
     {
         Rig rig;
-        const QString a = rig.machine.mountPoint(QStringLiteral("A"));
-        rig.addStick(QStringLiteral("8:17"), QStringLiteral("sdb1"), a, "A", "AAAA-0001");
+        const QString a = rig.machine.mountPoint("A");
+        rig.machine.addStick("8:17", "sdb1", a, "A", "AAAA-0001");
         rig.start();
-        const QString idA = a + QStringLiteral("|sdb1");
+        const QString idA = a + "|sdb1";
 
         // B appears ahead of A in the mount table.
-        const QString b = rig.machine.mountPoint(QStringLiteral("B"));
-        rig.addStick(QStringLiteral("8:33"), QStringLiteral("sdc1"), b, "B", "BBBB-0002", kUsbPath2);
+        const QString b = rig.machine.mountPoint("B");
+        rig.machine.addStick("8:33", "sdc1", b, "B", "BBBB-0002", kUsbPath2);
         rig.machine.lines.move(rig.machine.lines.size() - 1, 0);
-        testsupport::writeFile(rig.machine.mountInfo(), rig.machine.lines.join(u'\n').toUtf8() + '\n');
+        rig.machine.writeMountInfo();
 
         // The new list is waiting on the main queue when the update is made.
         rig.manager->refreshDevices();
@@ -377,7 +328,7 @@ private slots:
 
         const QList<LocalUSBDevice> devices = rig.manager->connectedDevices();
         QCOMPARE(devices.size(), 2);
-        QCOMPARE(devices.at(0).id, b + QStringLiteral("|sdc1"));
+        QCOMPARE(devices.at(0).id, b + "|sdc1");
         QVERIFY(devices.at(0).isAccessible);
         QCOMPARE(devices.at(1).id, idA);
         QVERIFY(!devices.at(1).isAccessible);
@@ -388,34 +339,30 @@ private slots:
     {
         if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
             QSKIP(qPrintable(why));
-        if (findExecutable(QStringLiteral("setpriv")).isEmpty())
+        if (findExecutable("setpriv").isEmpty())
             QSKIP("setpriv is not installed");
         MountFixture fx;
         QVERIFY(fx.isValid());
         // The other user must reach the image and own the mount point.
-        QVERIFY(QFile::setPermissions(fx.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                     | QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup
-                                                     | QFile::ExeGroup));
-        const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("LOCKED"));
+        QVERIFY(::chmod(QFile::encodeName(fx.path()).constData(), 0755) == 0);
+        const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Fat32, 64, "LOCKED");
         if (!image)
             QSKIP(qPrintable(fx.lastError()));
-        const QString point = fx.mountRoot() + QStringLiteral("/locked");
+        const QString point = fx.mountRoot() + "/locked";
         QVERIFY(QDir().mkpath(point));
-        QVERIFY(::chown(QFile::encodeName(*image).constData(), 65534, 65534) == 0);
-        QVERIFY(::chown(QFile::encodeName(point).constData(), 65534, 65534) == 0);
+        for (const QString &path : {*image, point})
+            QVERIFY(::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
 
         ProcessRequest request;
-        request.program = QStringLiteral("setpriv");
-        request.arguments = {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                             QStringLiteral("--clear-groups"), QStringLiteral("fusefat"), QStringLiteral("-o"),
-                             QStringLiteral("rw+,fsname=%1,subtype=vfat").arg(*image), *image, point};
+        request.program = "setpriv";
+        request.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "fusefat", "-o",
+                             QString("rw+,fsname=%1,subtype=vfat").arg(*image), *image, point};
         request.timeout = 30s;
         const ProcessResult mounted = runProcess(request);
         if (!mounted.succeeded() || !MountFixture::isMounted(point))
-            QSKIP(qPrintable(QStringLiteral("cannot mount as another user: ")
+            QSKIP(qPrintable("cannot mount as another user: "
                              + QString::fromLocal8Bit(mounted.standardError + mounted.standardOutput).trimmed()));
-        // Unmounted by the fixture even when a check below fails.
-        struct Unmount
+        struct Unmount   // even when a check below fails
         {
             MountFixture &fx;
             QString point;
@@ -424,10 +371,7 @@ private slots:
 
         QVERIFY(!USBDeviceManager::canListFolder(point));
         Rig rig;
-        USBDeviceManager::Environment env;
-        env.startMonitoring = false;
-        env.useUDisks2 = false;
-        rig.start(env);
+        rig.start(testsupport::realMachineEnvironment());
         const std::optional<QByteArray> grant = rig.manager->createBookmarkData(point);
         QVERIFY(grant);
         rig.manager->saveSecurityBookmark(point, *grant);

@@ -1,28 +1,13 @@
 #include "TestMain.h"
 
-#include "devices/USBDeviceManager.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
-#include "platform/Scheduler.h"
-
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
 
 using testsupport::FakeMachine;
-
-namespace {
-
-const char *kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
-const char *kSataPath = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
-const char *kMmcPath = "platform/soc/mmc_host/mmc0/mmc0:0001";
-
-} // namespace
+using testsupport::kUsbPath;
 
 class TestDeviceManager : public QObject
 {
@@ -35,29 +20,20 @@ class TestDeviceManager : public QObject
         void start(bool monitoring = false) { startManager(machine.environment(monitoring)); }
         QList<LocalUSBDevice> settleAndList()
         {
-            [&] { QVERIFY(scheduler.settle()); }();
+            settle();
             return manager->connectedDevices();
         }
     };
 
-    static void addUsbStick(FakeMachine &m, const QString &label, const QString &point)
-    {
-        m.addPartition("8:17", kUsbPath, "sdb", "sdb1", true,
-                       "E:ID_BUS=usb\nE:ID_VENDOR=Kingston\nE:ID_MODEL=DataTraveler_3.0\nE:ID_SERIAL_SHORT=0011\n"
-                       "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_UUID=1234-ABCD\nE:ID_FS_LABEL="
-                           + label.toUtf8() + "\n");
-        m.mount("8:17", point, "vfat", "/dev/sdb1");
-    }
-
 private slots:
-    void displayNamesAndKinds()
+    void namesKindsAndIds()
     {
         Rig rig;
         rig.start();
         USBDeviceManager &m = *rig.manager;
         const QList<std::pair<QString, QString>> names = {
-            {"MSDOS", "FAT16"}, {"vfat", "FAT32"}, {"exfat", "exFAT"}, {"my-exfat-volume", "exFAT"},
-            {"reiserfs", "Reiserfs"}, {"", "未知"}, {"fuse.sshfs", "FUSE挂载"},
+            {"MSDOS", "FAT16"}, {"my-exfat-volume", "exFAT"}, {"reiserfs", "Reiserfs"}, {"", "未知"},
+            {"fuse.sshfs", "FUSE挂载"},
             // The most specific prefix wins.
             {"fat32x", "FAT32"}, {"ntfs3", "NTFS"}};
         for (const auto &[raw, shown] : names)
@@ -65,13 +41,7 @@ private slots:
 
         QCOMPARE(m.determineDeviceType("/media/u/SDCARD", "FAT32"), DeviceType::sdCard);
         QCOMPARE(m.determineDeviceType("/media/u/STICK", "Reiserfs"), DeviceType::usb);
-    }
 
-    void idMatching()
-    {
-        Rig rig;
-        rig.start();
-        USBDeviceManager &m = *rig.manager;
         QVERIFY(m.deviceIDMatches("/media/u/STICK|sdb1", "/media/u/STICK"));
         QVERIFY(m.deviceIDMatches("/media/u/STICK", "/media/u/STICK "));
         QVERIFY(!m.deviceIDMatches("/media/u/STICK|sdb1", "/media/u/STICK|sdc1"));
@@ -85,11 +55,11 @@ private slots:
     {
         Rig rig;
         FakeMachine &fm = rig.machine;
-        addUsbStick(fm, "MY STICK", fm.mountPoint("My Stick"));
-        fm.addPartition("8:1", kSataPath, "sda", "sda1", false,
+        fm.addStick("8:17", "sdb1", fm.mountPoint("My Stick"), "MY STICK", "1234-ABCD");
+        fm.addPartition("8:1", "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", "sda", "sda1", false,
                         "E:ID_BUS=ata\nE:ID_MODEL=Samsung_SSD\nE:ID_FS_TYPE=ext4\n");
         fm.mount("8:1", fm.mountPoint("data"), "ext4", "/dev/sda1");
-        fm.addPartition("179:1", kMmcPath, "mmcblk0", "mmcblk0p1", false,
+        fm.addPartition("179:1", "platform/soc/mmc_host/mmc0/mmc0:0001", "mmcblk0", "mmcblk0p1", false,
                         "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL=CAMERA\nE:ID_FS_UUID=AB12\n");
         fm.mount("179:1", fm.mountPoint("camera"), "exfat", "/dev/mmcblk0p1");
         fm.mount("0:52", fm.mountPoint("share"), "cifs", "//server/share");
@@ -109,7 +79,6 @@ private slots:
         QCOMPARE(card.type, DeviceType::sdCard);
         QCOMPARE(rig.manager->latestDevice()->id, card.id);
 
-        // Removing the stick empties its place on the next refresh.
         fm.unmount(fm.mountPoint("My Stick"));
         rig.manager->refreshDevices();
         QCOMPARE(rig.settleAndList().size(), 1);
@@ -120,7 +89,7 @@ private slots:
         Rig rig;
         FakeMachine &fm = rig.machine;
         const QString point = fm.mountPoint("STICK");
-        addUsbStick(fm, "STICK", point);
+        fm.addStick("8:17", "sdb1", point, "STICK", "1234-ABCD");
         rig.start();
         QCOMPARE(rig.settleAndList().value(0).vendorName, QString("Kingston"));
 
@@ -131,30 +100,27 @@ private slots:
         fm.mount("8:33", point, "vfat", "/dev/sdc1");
         rig.manager->refreshDevices();
         const LocalUSBDevice now = rig.settleAndList().value(0);
-        QCOMPARE(now.id, point + "|sdc1");
-        QCOMPARE(now.vendorName, QString("SanDisk"));
-        QCOMPARE(now.model, QString("Ultra"));
+        QCOMPARE((QStringList{now.id, now.vendorName, now.model}), (QStringList{point + "|sdc1", "SanDisk", "Ultra"}));
     }
 
     void overlappingRefreshesCoalesce()
     {
         Rig rig;
         FakeMachine &fm = rig.machine;
-        addUsbStick(fm, "STICK", fm.mountPoint("STICK"));
+        fm.addStick("8:17", "sdb1", fm.mountPoint("STICK"), "STICK", "1234-ABCD");
         rig.start();
         QSignalSpy published(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
         // The constructor's enumeration is running; these all join one waiting refresh.
         for (int i = 0; i < 5; ++i)
             rig.manager->refreshDevices();
         fm.unmount(fm.mountPoint("STICK"));
-        QVERIFY(rig.scheduler.settle());
+        rig.settle();
         QCOMPARE(published.count(), 2);
         // The last published list is the newest: the unmounted stick does not come back.
         QVERIFY(rig.manager->connectedDevices().isEmpty());
     }
 
-    // Real volumes: a FAT32 image through fusefat, an exFAT image through
-    // exfat-fuse and an ext4 image through the kernel, all loop-backed.
+    // FAT32 through fusefat, exFAT through exfat-fuse, ext4 through the kernel, all loop-backed.
     void realVolumesAppearAndDisappear()
     {
         if (const QString why = MountFixture::whyUnavailable(); !why.isEmpty())
@@ -178,10 +144,7 @@ private slots:
         }
 
         Rig rig;
-        USBDeviceManager::Environment env;
-        env.startMonitoring = false;
-        env.useUDisks2 = false;
-        rig.startManager(env);
+        rig.startManager(testsupport::realMachineEnvironment());
         const QList<LocalUSBDevice> listed = rig.settleAndList();
         for (const Volume &v : volumes) {
             const auto it = std::find_if(listed.begin(), listed.end(),
@@ -205,19 +168,18 @@ private slots:
     void monitoringRefreshesOnVirtualTime()
     {
         Rig rig;
-        addUsbStick(rig.machine, "STICK", rig.machine.mountPoint("STICK"));
+        rig.machine.addStick("8:17", "sdb1", rig.machine.mountPoint("STICK"), "STICK", "1234-ABCD");
         rig.start(/*monitoring=*/true);
         QSignalSpy published(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
-        QVERIFY(rig.scheduler.settle());
+        rig.settle();
         QCOMPARE(published.count(), 1);   // the constructor's own refresh
         // Start counts as an arrival (refreshes at 0.5 s and 1.5 s); the
         // one-second timer adds 1.0 s and 2.0 s: one more list each half second.
         for (int expected = 2; expected <= 5; ++expected) {
             rig.scheduler.advance(std::chrono::milliseconds(500));
-            QVERIFY(rig.scheduler.settle());
+            rig.settle();
             QCOMPARE(published.count(), expected);
         }
-
         rig.manager->stopMonitoring();
         QVERIFY(!rig.manager->isMonitoring());
     }

@@ -13,17 +13,9 @@ const QDateTime kReference(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
 
 CleanHistory stickRecord()
 {
-    CleanHistory record;
-    record.id = QUuid::fromString(QStringLiteral("6f1b3c2a-9d4e-4f10-8a2b-0c1d2e3f4a5b"));
-    record.deviceName = QStringLiteral("STICK");
-    record.deviceID = QStringLiteral("/media/u/STICK|sdb1");
-    record.timestamp = kReference.addMSecs(700000000250);
-    record.cleanedFileCount = 1;
-    record.freedSpace = 6148;
-    record.fileTypes = {QStringLiteral("dsStore")};
-    record.cleanedFiles = {{QStringLiteral(".DS_Store"), QStringLiteral("/media/u/STICK/.DS_Store"), 6148,
-                            QStringLiteral("dsStore")}};
-    return record;
+    return CleanHistory{QUuid::fromString(QStringLiteral("6f1b3c2a-9d4e-4f10-8a2b-0c1d2e3f4a5b")), "STICK",
+                        "/media/u/STICK|sdb1", kReference.addMSecs(700000000250), 1, 6148, {"dsStore"},
+                        {{".DS_Store", "/media/u/STICK/.DS_Store", 6148, "dsStore"}}};
 }
 
 const QByteArray kStickJson =
@@ -34,13 +26,8 @@ const QByteArray kStickJson =
 // operator== compares ids only; storage must keep every field.
 void compareFields(const CleanHistory &a, const CleanHistory &b)
 {
-    QCOMPARE(a.id, b.id);
-    QCOMPARE(a.deviceName, b.deviceName);
-    QCOMPARE(a.deviceID, b.deviceID);
-    QCOMPARE(a.timestamp, b.timestamp);
-    QCOMPARE(a.cleanedFileCount, b.cleanedFileCount);
-    QCOMPARE(a.freedSpace, b.freedSpace);
-    QCOMPARE(a.fileTypes, b.fileTypes);
+    QCOMPARE(std::tie(a.id, a.deviceName, a.deviceID, a.timestamp, a.cleanedFileCount, a.freedSpace, a.fileTypes),
+             std::tie(b.id, b.deviceName, b.deviceID, b.timestamp, b.cleanedFileCount, b.freedSpace, b.fileTypes));
     QCOMPARE(a.cleanedFiles, b.cleanedFiles);
 }
 
@@ -102,18 +89,11 @@ private slots:
 
     void roundTripsEveryField()
     {
-        CleanHistory older = stickRecord();
-        CleanHistory newer;
-        newer.id = QUuid::createUuid();
-        newer.deviceName = QStringLiteral("SD \"卡\"");
-        newer.deviceID = QStringLiteral("/run/media/x/SD");
-        newer.timestamp = kReference.addMSecs(-1234);   // before the reference date
-        newer.cleanedFileCount = 3;
-        newer.freedSpace = (qint64(1) << 60) + 1;       // beyond a double's exact integers
-        newer.fileTypes = {QStringLiteral("trash"), QStringLiteral("noLongerAKind")};
-        newer.cleanedFiles = {{QStringLiteral("a"), QStringLiteral("/run/media/x/SD/a"), 1, QString()},
-                              {QStringLiteral("b"), QStringLiteral("/run/media/x/SD/b"), (qint64(1) << 60), QStringLiteral("trash")}};
-        const QList<CleanHistory> records{newer, older, CleanHistory{QUuid::createUuid(), {}, {}, kReference, 0, 0, {}, {}}};
+        // Before the reference date, beyond a double's exact integers, an unknown kind, a file of no kind.
+        const CleanHistory newer{QUuid::createUuid(), "SD \"卡\"", "/run/media/x/SD", kReference.addMSecs(-1234), 3,
+                                 (qint64(1) << 60) + 1, {"trash", "noLongerAKind"},
+                                 {{"a", "/run/media/x/SD/a", 1, QString()}, {"b", "/run/media/x/SD/b", qint64(1) << 60, "trash"}}};
+        const QList<CleanHistory> records{newer, stickRecord(), CleanHistory{QUuid::createUuid(), {}, {}, kReference, 0, 0, {}, {}}};
 
         HistoryStore store(*m_preferences);
         store.save(records);

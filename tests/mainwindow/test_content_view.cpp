@@ -1,7 +1,5 @@
 #include "history/HistoryStore.h"
-#include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "settings/SettingsStore.h"
 
 #include "FakeDeviceService.h"
 #include "TestMain.h"
@@ -47,9 +45,20 @@ struct Window : testsupport::WindowRig
 // Drives one path of the window to its alert; the unreadable stick has a real root.
 using AlertPath = std::function<void(Window &, const LocalUSBDevice &stick)>;
 
+// The poll's view of a change; before it the first device is the user's selection.
+struct Poll { QStringList before, after; QString selected, detected, banner; bool readyLater; };
+// folder: chosen in the panel, below the media folder (empty: cancel); rootReadable: as the
+// record re-read after the grant says.
+struct Grant { QString folder; bool grantWorks, rootReadable, scans, ejects; };
+// flow after 0: success, 1: failed set-up, 2: cancel; message: of the failure alert.
+struct AfterGrant { int flow; bool ejected; QStringList holders; QString message; };
+
 } // namespace
 
 Q_DECLARE_METATYPE(AlertPath)
+Q_DECLARE_METATYPE(Poll)
+Q_DECLARE_METATYPE(Grant)
+Q_DECLARE_METATYPE(AfterGrant)
 
 class TestContentView : public QObject
 {
@@ -58,51 +67,39 @@ class TestContentView : public QObject
 private slots:
     void pollDiff_data()
     {
-        QTest::addColumn<QStringList>("before");
-        QTest::addColumn<QStringList>("after");
-        QTest::addColumn<QString>("selected");     // empty: none
-        QTest::addColumn<QString>("detected");     // the device handled as new
-        QTest::addColumn<QString>("banner");       // key of the banner text; empty: no change
-        QTest::addColumn<bool>("readyLater");
-        // Before the change the first device is the user's selection.
-        QTest::newRow("insertion") << QStringList{} << QStringList{"a"} << "a" << "a" << "device_inserted" << true;
-        QTest::newRow("inserted before the others") << QStringList{"a", "b"} << QStringList{"c", "a", "b"} << "a" << "c"
-                                                    << "device_inserted" << true;
-        QTest::newRow("two at once") << QStringList{"a"} << QStringList{"b", "a", "c"} << "a" << "c"
-                                     << "device_inserted" << true;
-        QTest::newRow("removal") << QStringList{"a"} << QStringList{} << "" << "" << "device_ejected" << false;
-        QTest::newRow("replacement") << QStringList{"a"} << QStringList{"b"} << "b" << "b" << "device_inserted" << true;
-        QTest::newRow("reordered") << QStringList{"a", "b"} << QStringList{"b", "a"} << "a" << "" << "" << false;
+        // selected and detected (the device handled as new): empty for none; banner: its text's key.
+        QTest::addColumn<Poll>("poll");
+        QTest::newRow("insertion") << Poll{{}, {"a"}, "a", "a", "device_inserted", true};
+        QTest::newRow("inserted before the others") << Poll{{"a", "b"}, {"c", "a", "b"}, "a", "c", "device_inserted", true};
+        QTest::newRow("two at once") << Poll{{"a"}, {"b", "a", "c"}, "a", "c", "device_inserted", true};
+        QTest::newRow("removal") << Poll{{"a"}, {}, "", "", "device_ejected", false};
+        QTest::newRow("replacement") << Poll{{"a"}, {"b"}, "b", "b", "device_inserted", true};
+        QTest::newRow("reordered") << Poll{{"a", "b"}, {"b", "a"}, "a", "", "", false};
     }
 
     void pollDiff()
     {
-        QFETCH(QStringList, before);
-        QFETCH(QStringList, after);
-        QFETCH(QString, selected);
-        QFETCH(QString, detected);
-        QFETCH(QString, banner);
-        QFETCH(bool, readyLater);
-        Window w(devicesNamed(before));
-        if (!before.isEmpty())
-            w.selectReady(makeDevice(before.first()));
-        w.devices.setList(devicesNamed(after));
+        QFETCH(Poll, poll);
+        Window w(devicesNamed(poll.before));
+        if (!poll.before.isEmpty())
+            w.selectReady(makeDevice(poll.before.first()));
+        w.devices.setList(devicesNamed(poll.after));
         w.tick(500ms);
 
-        QCOMPARE(w.selectedName(), selected);
-        QCOMPARE(w.view.lastDetectedDeviceID(), detected.isEmpty() ? QString() : makeDevice(detected).id);
-        if (banner.isEmpty()) {
+        QCOMPARE(w.selectedName(), poll.selected);
+        QCOMPARE(w.view.lastDetectedDeviceID(), poll.detected.isEmpty() ? QString() : makeDevice(poll.detected).id);
+        if (poll.banner.isEmpty()) {
             QVERIFY(w.view.deviceReady());
             return;
         }
         QVERIFY(w.view.showDeviceNotification() && !w.view.deviceReady());
-        QVERIFY(w.view.deviceNotificationMessage().startsWith(localized(banner).section(u'%', 0, 0)));
+        QVERIFY(w.view.deviceNotificationMessage().startsWith(localized(poll.banner).section(u'%', 0, 0)));
         // The banner's symbol follows this flag, whatever the language of the text.
-        QCOMPARE(w.view.deviceNotificationIsInsertion(), banner == QLatin1String("device_inserted"));
+        QCOMPARE(w.view.deviceNotificationIsInsertion(), poll.banner == QLatin1String("device_inserted"));
         w.tick(3100ms);
         QVERIFY(!w.view.showDeviceNotification());
         w.tick(2000ms);
-        QCOMPARE(w.view.deviceReady(), readyLater);
+        QCOMPARE(w.view.deviceReady(), poll.readyLater);
     }
 
     void parkedRequestsWaitForReadiness()
@@ -202,29 +199,20 @@ private slots:
     }
 
     // "Nothing to clean" is decided on the number of items, not on their bytes.
-    void nothingToClean_data()
-    {
-        QTest::addColumn<QList<qint64>>("sizes");
-        QTest::addColumn<bool>("alert");
-        QTest::newRow("an empty group") << QList<qint64>{} << true;
-        QTest::newRow("zero-byte junk") << QList<qint64>{0, 0} << false;
-        QTest::newRow("some bytes") << QList<qint64>{0, 5} << false;
-    }
-
     void nothingToClean()
     {
-        QFETCH(QList<qint64>, sizes);
-        QFETCH(bool, alert);
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
-        Window w({a});
-        w.selectReady(a);
-        w.view.scanDevice(a);
-        QList<FileItem> items;
-        for (qint64 size : sizes)
-            items << item(QStringLiteral("/media/a/._") + QString::number(items.size()), size);
-        w.devices.scans[0].completion({{FileType::temporaryFiles, items}});
-        QCOMPARE(w.view.showingAlert(), alert);
-        QCOMPARE(w.view.scanResults().value(FileType::temporaryFiles).size(), sizes.size());
+        for (const QList<qint64> &sizes : {QList<qint64>{}, QList<qint64>{0, 0}, QList<qint64>{0, 5}}) {
+            Window w({a});
+            w.selectReady(a);
+            w.view.scanDevice(a);
+            QList<FileItem> items;
+            for (qint64 size : sizes)
+                items << item(QStringLiteral("/media/a/._") + QString::number(items.size()), size);
+            w.devices.scans[0].completion({{FileType::temporaryFiles, items}});
+            QCOMPARE(w.view.showingAlert(), items.isEmpty());
+            QCOMPARE(w.view.scanResults().value(FileType::temporaryFiles).size(), items.size());
+        }
     }
 
     // Results belong to the selected device: a new id clears them, a re-read record keeps them.
@@ -429,10 +417,6 @@ private slots:
         w.center.post(QStringLiteral("DeviceAccessibilityChanged"), 42);   // not an id: nothing
         QCOMPARE(w.view.refreshToggle(), !start);
 
-        w.view.onAppearSetup();   // a second appearance adds a second pair
-        w.center.post(LanguageManager::languageDidChange);
-        QCOMPARE(w.view.refreshToggle(), start);   // three flips
-
         w.center.post(ContentView::openAppSettings);
         QVERIFY(w.view.showSettings());
     }
@@ -440,26 +424,19 @@ private slots:
     // Only the device's own root, or a folder on it, grants access to it.
     void authorization_data()
     {
-        QTest::addColumn<QString>("folder");       // chosen in the panel, below the media folder; empty: cancel
-        QTest::addColumn<bool>("grantWorks");
-        QTest::addColumn<bool>("rootReadable");   // as the record re-read after the grant says
-        QTest::addColumn<bool>("scans");
-        QTest::addColumn<bool>("ejects");
-        QTest::newRow("root") << "stick" << true << true << true << true;
-        QTest::newRow("folder on the device") << "stick/inside" << true << true << true << true;
-        QTest::newRow("re-read still unreadable") << "stick" << true << false << false << false;   // no grant
-        QTest::newRow("folder elsewhere") << "other" << true << true << false << false;
-        QTest::newRow("cancelled") << "" << true << true << false << true;
-        QTest::newRow("access not confirmed") << "stick" << false << true << false << false;
+        QTest::addColumn<Grant>("grant");
+        QTest::newRow("root") << Grant{"stick", true, true, true, true};
+        QTest::newRow("folder on the device") << Grant{"stick/inside", true, true, true, true};
+        QTest::newRow("re-read still unreadable") << Grant{"stick", true, false, false, false};   // no grant
+        QTest::newRow("folder elsewhere") << Grant{"other", true, true, false, false};
+        QTest::newRow("cancelled") << Grant{"", true, true, false, true};
+        QTest::newRow("access not confirmed") << Grant{"stick", false, true, false, false};
     }
 
     void authorization()
     {
-        QFETCH(QString, folder);
-        QFETCH(bool, grantWorks);
-        QFETCH(bool, rootReadable);
-        QFETCH(bool, scans);
-        QFETCH(bool, ejects);
+        QFETCH(Grant, grant);
+        const auto &[folder, grantWorks, rootReadable, scans, ejects] = grant;
         QTemporaryDir media;
         QVERIFY(QDir(media.path()).mkpath(QStringLiteral("stick/inside")) && QDir(media.path()).mkpath(QStringLiteral("other")));
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"), false, media.filePath(QStringLiteral("stick")));
@@ -589,30 +566,25 @@ private slots:
 
     void ejectAfterAuthorization_data()
     {
-        QTest::addColumn<int>("flow");            // after 0: success, 1: failed set-up, 2: cancel
-        QTest::addColumn<bool>("ejected");
-        QTest::addColumn<QStringList>("holders");
-        QTest::addColumn<QString>("message");     // of the failure alert
+        QTest::addColumn<AfterGrant>("row");
         const QStringList two{"Preview", "mdworker"};
         const QString head = QStringLiteral("无法弹出设备 a");
         const QString held = head + QStringLiteral("，以下进程正在使用它：Preview, mdworker。请关闭这些应用程序后手动弹出设备，然后重新连接");
         const QString unknown = head + QStringLiteral("，可能有应用程序正在使用它。请手动弹出设备后重新连接");
         const QString again = QStringLiteral("USB设备以重新授权。");
         for (int flow : {0, 1, 2})
-            QTest::addRow("%d, ejected", flow) << flow << true << QStringList{} << QString();
-        QTest::newRow("success, held") << 0 << false << two << held + QStringLiteral("。");
-        QTest::newRow("success, not held") << 0 << false << QStringList{} << unknown + QStringLiteral("。");
-        QTest::newRow("set-up failed, held") << 1 << false << two << held + again;
-        QTest::newRow("set-up failed, not held") << 1 << false << QStringList{} << unknown + again;
-        QTest::newRow("cancel, held") << 2 << false << two << head + QStringLiteral("。请手动弹出设备后重新连接") + again;
+            QTest::addRow("%d, ejected", flow) << AfterGrant{flow, true, {}, {}};
+        QTest::newRow("success, held") << AfterGrant{0, false, two, held + QStringLiteral("。")};
+        QTest::newRow("success, not held") << AfterGrant{0, false, {}, unknown + QStringLiteral("。")};
+        QTest::newRow("set-up failed, held") << AfterGrant{1, false, two, held + again};
+        QTest::newRow("set-up failed, not held") << AfterGrant{1, false, {}, unknown + again};
+        QTest::newRow("cancel, held") << AfterGrant{2, false, two, head + QStringLiteral("。请手动弹出设备后重新连接") + again};
     }
 
     void ejectAfterAuthorization()
     {
-        QFETCH(int, flow);
-        QFETCH(bool, ejected);
-        QFETCH(QStringList, holders);
-        QFETCH(QString, message);
+        QFETCH(AfterGrant, row);
+        const auto &[flow, ejected, holders, message] = row;
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         Window w;
         w.devices.setList({a});

@@ -20,11 +20,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-ProcessRequest shell(const QString &script, const QStringList &arguments = {})
+ProcessRequest shell(const QString &script, std::chrono::milliseconds timeout = 60s, const QStringList &arguments = {})
 {
     ProcessRequest request;
-    request.program = QStringLiteral("/bin/sh");
-    request.arguments = QStringList{QStringLiteral("-c"), script, QStringLiteral("sh")} + arguments;
+    request.program = "/bin/sh";
+    request.arguments = QStringList{"-c", script, "sh"} + arguments;
+    request.timeout = timeout;
     return request;
 }
 
@@ -107,24 +108,19 @@ private slots:
 
         // Arguments reach the child verbatim: no shell in between.
         const QStringList arguments{QStringLiteral("a b"), QStringLiteral("'$HOME'"), QStringLiteral("*;|"), QString()};
-        result = runProcess(shell(QStringLiteral("printf '%s|' \"$@\""), arguments));
+        result = runProcess(shell("printf '%s|' \"$@\"", 60s, arguments));
         QVERIFY(result.succeeded());
         QCOMPARE(result.standardOutput, QByteArray("a b|'$HOME'|*;|||"));
     }
 
     void timeLimits()
     {
-        ProcessRequest sleeper;
-        sleeper.program = QStringLiteral("sleep");
-        sleeper.arguments = {QStringLiteral("30")};
-        sleeper.timeout = 300ms;
-        ProcessResult result = runProcess(sleeper);
+        ProcessResult result = runProcess(shell("exec sleep 30", 300ms));
         QVERIFY(result.started && result.timedOut && !result.succeeded());
         QCOMPARE(result.signal, SIGTERM);
 
         // Ignores SIGTERM (and so does its sleep): SIGKILL after the grace.
-        ProcessRequest stubborn = shell(QStringLiteral("trap '' TERM; sleep 30"));
-        stubborn.timeout = 1s;
+        ProcessRequest stubborn = shell("trap '' TERM; sleep 30", 1s);
         stubborn.killGrace = 300ms;
         result = runProcess(stubborn);
         QVERIFY(result.timedOut);
@@ -132,9 +128,7 @@ private slots:
 
         // The whole group goes, even a grandchild that shrugs off SIGTERM and
         // would otherwise keep the pipes open.
-        ProcessRequest group = shell(QStringLiteral("(trap '' TERM; exec sleep 30) & a=$!; sleep 30 & printf '%s %s' $a $!; wait"));
-        group.timeout = 300ms;
-        result = runProcess(group);
+        result = runProcess(shell("(trap '' TERM; exec sleep 30) & a=$!; sleep 30 & printf '%s %s' $a $!; wait", 300ms));
         QVERIFY(result.timedOut);
         QCOMPARE(result.signal, SIGTERM);
         const QList<QByteArray> grandchildren = result.standardOutput.split(' ');
@@ -144,7 +138,7 @@ private slots:
 
         // Without a time limit, returning once the child is gone, while its
         // stray grandchild still holds the pipes.
-        result = runProcess(shell(QStringLiteral("sleep 30 & printf %s $!")));
+        result = runProcess(shell("sleep 30 & printf %s $!", 0ms));
         QVERIFY(result.succeeded());
         const pid_t stray = pid_t(result.standardOutput.toInt());
         QVERIFY(isRunning(stray));
@@ -154,9 +148,8 @@ private slots:
     void largeStreams()
     {
         // 1 MB on stderr before anything on stdout: both must be drained at once.
-        ProcessRequest chatty = shell(QStringLiteral("head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o"));
-        chatty.timeout = 60s;
-        ProcessResult result = runProcess(chatty);
+        ProcessResult result = runProcess(
+            shell("head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o"));
         QVERIFY(result.succeeded());
         QCOMPARE(result.standardError, QByteArray(1 << 20, 'e'));
         QCOMPARE(result.standardOutput, QByteArray(1 << 20, 'o'));
@@ -165,26 +158,21 @@ private slots:
         QRandomGenerator generator(7);
         for (char &c : input)
             c = char(generator.bounded(256));
-        ProcessRequest echo;
-        echo.program = QStringLiteral("cat");
+        ProcessRequest echo = shell("exec cat");
         echo.standardInput = input;
-        echo.timeout = 60s;
         result = runProcess(echo);
         QVERIFY(result.succeeded());
         QVERIFY(result.standardOutput == input);
 
         // A child that never reads its input must not take us down with SIGPIPE
         // (QtTest's handler treats it as a crash).
-        ProcessRequest deaf = shell(QStringLiteral("exec 0<&-; exit 3"));
+        ProcessRequest deaf = shell("exec 0<&-; exit 3");
         deaf.standardInput = input;
-        deaf.timeout = 60s;
         result = runProcess(deaf);
         QVERIFY(result.started && !result.timedOut);
         QCOMPARE(result.exitCode, 3);
 
-        ProcessRequest noInput = shell(QStringLiteral("cat; printf end"));
-        noInput.timeout = 60s;
-        QCOMPARE(runProcess(noInput).standardOutput, QByteArray("end"));
+        QCOMPARE(runProcess(shell("cat; printf end")).standardOutput, QByteArray("end"));
     }
 
     void childStartsWithCleanSignalState()
@@ -244,10 +232,8 @@ private slots:
         std::vector<std::thread> threads;
         for (int i = 0; i < count; ++i) {
             threads.emplace_back([&results, i] {
-                ProcessRequest request = shell(QStringLiteral("head -c 200000 /dev/zero >&2; cat; printf %s \"$1\""),
-                                               {QString::number(i)});
+                ProcessRequest request = shell("head -c 200000 /dev/zero >&2; cat; printf %s \"$1\"", 60s, {QString::number(i)});
                 request.standardInput = QByteArray(100000, char('a' + i));
-                request.timeout = 60s;
                 results[size_t(i)] = runProcess(request);
             });
         }

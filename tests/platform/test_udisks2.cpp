@@ -52,23 +52,12 @@ class TestUdisks2 : public QObject
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))
             return {};
-        file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                   "<busconfig>\n"
-                   "  <type>system</type>\n"
-                   "  <listen>unix:path=" + QFile::encodeName(m_dir.path()) + "/bus.socket</listen>\n"
-                   "  <auth>EXTERNAL</auth>\n"
-                   "  <policy context=\"default\">\n"
-                   "    <allow user=\"*\"/>\n"
-                   "    <allow own=\"*\"/>\n"
-                   "    <allow send_type=\"method_call\"/>\n"
-                   "    <allow send_requested_reply=\"true\"/>\n"
-                   "    <allow receive_type=\"method_call\"/>\n"
-                   "    <allow receive_type=\"method_return\"/>\n"
-                   "    <allow receive_type=\"error\"/>\n"
-                   "    <allow receive_type=\"signal\"/>\n"
-                   "  </policy>\n"
-                   "</busconfig>\n");
+        file.write("<busconfig><type>system</type><listen>unix:path=" + QFile::encodeName(m_dir.path())
+                   + "/bus.socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                     "<allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
+                     "<allow send_requested_reply=\"true\"/><allow receive_type=\"method_call\"/>"
+                     "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"
+                     "<allow receive_type=\"signal\"/></policy></busconfig>\n");
         file.close();
         m_bus.start("dbus-daemon", {"--config-file=" + config, "--print-address", "--nofork"});
         if (!m_bus.waitForStarted(10000))

@@ -16,14 +16,6 @@ QJsonObject entry(const char *type, const QJsonValue &value)
     return QJsonObject{{QStringLiteral("type"), QLatin1String(type)}, {QStringLiteral("value"), value}};
 }
 
-QJsonArray strings(std::initializer_list<const char *> items)
-{
-    QJsonArray array;
-    for (const char *item : items)
-        array.append(QLatin1String(item));
-    return array;
-}
-
 } // namespace
 
 class SettingsStoreTest : public QObject
@@ -57,7 +49,7 @@ private slots:
                            {SettingsStore::autoEjectAfterCleanKey, entry("string", QStringLiteral("yes"))}};
         QTest::newRow("empty selection") << QJsonObject{{SettingsStore::selectedFileTypesKey, entry("stringList", QJsonArray())}};
         QTest::newRow("only unknown kinds")
-            << QJsonObject{{SettingsStore::selectedFileTypesKey, entry("stringList", strings({"DSStore", "junk", ""}))}};
+            << QJsonObject{{SettingsStore::selectedFileTypesKey, entry("stringList", QJsonArray::fromStringList({"DSStore", "junk", ""}))}};
     }
 
     void defaultsWhenNothingUsableIsStored()
@@ -85,39 +77,34 @@ private slots:
     void unknownKindsAreDropped()
     {
         writePreferences({{SettingsStore::selectedFileTypesKey,
-                           entry("stringList", strings({"trash", "gone", "custom", "trash"}))}});
+                           entry("stringList", QJsonArray::fromStringList({"trash", "gone", "custom", "trash"}))}});
         Preferences preferences(path());
         QCOMPARE(SettingsStore(preferences).loadSelectedFileTypes(), (FileTypeSet{FileType::trash, FileType::custom}));
     }
 
     // The first stored extension list found selects custom, once, and only
     // when it holds an extension; either way the flag is set.
-    void firstConfigurationSelectsCustomOnce_data()
-    {
-        QTest::addColumn<QStringList>("extensions");
-        QTest::newRow("extensions stored") << QStringList{QStringLiteral("bak"), QStringLiteral("old")};
-        QTest::newRow("empty list stored") << QStringList();
-    }
-
     void firstConfigurationSelectsCustomOnce()
     {
-        QFETCH(QStringList, extensions);
-        Preferences preferences(path());
-        preferences.setStringList(SettingsStore::customExtensionsKey, extensions);
-        SettingsStore store(preferences);
-        testsupport::StdoutCapture capture;
-        QList<std::optional<QStringList>> read;
-        QList<bool> customSelected;
-        for (int launch = 1; launch <= 2; ++launch) {
-            FileTypeSet selected{FileType::trash};
-            read << store.readCustomExtensions(selected);
-            customSelected << selected.contains(FileType::custom);
+        for (const QStringList &extensions : {QStringList{"bak", "old"}, QStringList()}) {
+            init();
+            Preferences preferences(path());
+            preferences.setStringList(SettingsStore::customExtensionsKey, extensions);
+            SettingsStore store(preferences);
+            testsupport::StdoutCapture capture;
+            QList<std::optional<QStringList>> read;
+            QList<bool> customSelected;
+            for (int launch = 1; launch <= 2; ++launch) {
+                FileTypeSet selected{FileType::trash};
+                read << store.readCustomExtensions(selected);
+                customSelected << selected.contains(FileType::custom);
+            }
+            const QStringList lines = capture.lines();
+            QCOMPARE(read, (QList<std::optional<QStringList>>{extensions, extensions}));
+            QCOMPARE(customSelected, (QList<bool>{!extensions.isEmpty(), false}));
+            QCOMPARE(preferences.boolValue(SettingsStore::configuredCustomKey), std::optional<bool>(true));
+            QCOMPARE(lines.count("首次配置：自动选中自定义文件类型"), extensions.isEmpty() ? 0 : 1);
         }
-        const QStringList lines = capture.lines();
-        QCOMPARE(read, (QList<std::optional<QStringList>>{extensions, extensions}));
-        QCOMPARE(customSelected, (QList<bool>{!extensions.isEmpty(), false}));
-        QCOMPARE(preferences.boolValue(SettingsStore::configuredCustomKey), std::optional<bool>(true));
-        QCOMPARE(lines.count(QStringLiteral("首次配置：自动选中自定义文件类型")), extensions.isEmpty() ? 0 : 1);
     }
 
     void savedSettingsLoadBack()
@@ -146,31 +133,24 @@ private slots:
         QVERIFY(store.promptCleanOnInsert() && store.autoEjectAfterClean());
     }
 
-    void sheetDismissal_data()
-    {
-        QTest::addColumn<FileTypeSet>("selected");
-        QTest::addColumn<QStringList>("extensions");
-        QTest::addColumn<FileTypeSet>("stored");
-        QTest::newRow("custom without extensions")
-            << FileTypeSet{FileType::custom, FileType::trash} << QStringList() << FileTypeSet{FileType::trash};
-        QTest::newRow("custom with extensions")
-            << FileTypeSet{FileType::custom} << QStringList{QStringLiteral("bak")} << FileTypeSet{FileType::custom};
-        QTest::newRow("neither") << FileTypeSet{FileType::trash} << QStringList() << FileTypeSet{FileType::trash};
-    }
-
+    // Dismissing the sheet drops custom when it has no extensions; only Done stores the extensions.
     void sheetDismissal()
     {
-        QFETCH(FileTypeSet, selected);
-        QFETCH(QStringList, extensions);
-        QFETCH(FileTypeSet, stored);
-        Preferences preferences(path());
-        SettingsStore store(preferences);
-        store.settingsSheetDismissed(selected, extensions, {QStringLiteral("a")});
-        QCOMPARE(selected, stored);
-        QCOMPARE(store.loadSelectedFileTypes(), stored);
-        QCOMPARE(store.loadExcludedPatterns(), QStringList{QStringLiteral("a")});
-        // Only Done stores the extensions.
-        QVERIFY(!preferences.contains(SettingsStore::customExtensionsKey));
+        const QList<std::tuple<FileTypeSet, QStringList, FileTypeSet>> cases{
+            {{FileType::custom, FileType::trash}, {}, {FileType::trash}},
+            {{FileType::custom}, {"bak"}, {FileType::custom}},
+            {{FileType::trash}, {}, {FileType::trash}},
+        };
+        for (auto [selected, extensions, stored] : cases) {
+            init();
+            Preferences preferences(path());
+            SettingsStore store(preferences);
+            store.settingsSheetDismissed(selected, extensions, {"a"});
+            QCOMPARE(selected, stored);
+            QCOMPARE(store.loadSelectedFileTypes(), stored);
+            QCOMPARE(store.loadExcludedPatterns(), QStringList{"a"});
+            QVERIFY(!preferences.contains(SettingsStore::customExtensionsKey));
+        }
     }
 
 private:

@@ -23,15 +23,21 @@ inline bool writeFile(const QByteArray &path, const QByteArray &content = "x", m
     return ::close(fd) == 0 && ok;
 }
 
-inline bool makeDir(const QByteArray &path, mode_t mode = 0755)
-{
-    return ::mkdir(path.constData(), mode) == 0;
-}
+inline bool makeDir(const QByteArray &path, mode_t mode = 0755) { return ::mkdir(path.constData(), mode) == 0; }
 
 inline bool makeLink(const QByteArray &target, const QByteArray &path)
 {
     return ::symlink(target.constData(), path.constData()) == 0;
 }
+
+// The type and permission bits of what is at `path` (links not followed); 0 when nothing is.
+inline mode_t modeOf(const QByteArray &path)
+{
+    struct stat st{};
+    return ::lstat(path.constData(), &st) == 0 ? st.st_mode : 0;
+}
+
+inline bool exists(const QByteArray &path) { return modeOf(path) != 0; }
 
 inline QByteArray readFile(const QByteArray &path)
 {

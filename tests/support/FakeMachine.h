@@ -12,6 +12,10 @@
 
 namespace testsupport {
 
+// sysfs folders of two USB mass-storage devices.
+inline const QString kUsbPath = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0";
+inline const QString kUsbPath2 = "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host7/target7:0:0/7:0:0:0";
+
 inline void writeFile(const QString &path, const QByteArray &contents)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -46,24 +50,35 @@ struct FakeMachine
         writeFile(udev() + "/b" + devnum, udevData);
     }
 
+    // A Kingston FAT32 stick's partition `part` (e.g. "sdb1"), mounted at `point`; no UUID when `uuid` is empty.
+    void addStick(const QString &devnum, const QString &part, const QString &point, const QByteArray &label,
+                  const QByteArray &uuid, const QString &devicePath = kUsbPath)
+    {
+        QByteArray data = "E:ID_BUS=usb\nE:ID_VENDOR=Kingston\nE:ID_MODEL=DataTraveler_3.0\nE:ID_SERIAL_SHORT=0011\n"
+                          "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL=" + label + "\n";
+        if (!uuid.isEmpty())
+            data += "E:ID_FS_UUID=" + uuid + "\n";
+        addPartition(devnum, devicePath, part.left(3), part, true, data);
+        mount(devnum, point, "vfat", "/dev/" + part);
+    }
+
+    static QString escaped(QString point) { return point.replace(" ", "\\040"); }
+    void writeMountInfo() const { writeFile(mountInfo(), lines.join('\n').toUtf8() + '\n'); }
+
     void mount(const QString &devnum, const QString &point, const QString &type, const QString &source)
     {
         QDir().mkpath(point);
-        QString escaped = point;
-        escaped.replace(" ", "\\040");
         lines << QString("%1 1 %2 / %3 rw,relatime shared:1 - %4 %5 rw")
-                     .arg(nextId++).arg(devnum, escaped, type, source);
-        writeFile(mountInfo(), lines.join('\n').toUtf8() + '\n');
+                     .arg(nextId++).arg(devnum, escaped(point), type, source);
+        writeMountInfo();
     }
 
     void unmount(const QString &point)
     {
-        QString escaped = point;
-        escaped.replace(" ", "\\040");
-        lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                   [&](const QString &l) { return l.contains(" " + escaped + " "); }),
+        const QString field = " " + escaped(point) + " ";
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QString &l) { return l.contains(field); }),
                     lines.end());
-        writeFile(mountInfo(), lines.join('\n').toUtf8() + '\n');
+        writeMountInfo();
     }
 
     USBDeviceManager::Environment environment(bool monitoring = false) const

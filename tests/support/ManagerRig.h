@@ -6,10 +6,21 @@
 #include "platform/Scheduler.h"
 
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <memory>
 
 namespace testsupport {
+
+// The real machine's mount table, sysfs and tools, without monitoring or
+// UDisks2 (udevd does not run on the test machines): for real volumes.
+inline USBDeviceManager::Environment realMachineEnvironment()
+{
+    USBDeviceManager::Environment env;
+    env.startMonitoring = false;
+    env.useUDisks2 = false;
+    return env;
+}
 
 // A device manager on virtual time, with preferences and notifications of its own.
 struct ManagerRig
@@ -25,6 +36,12 @@ struct ManagerRig
     void startManager(const USBDeviceManager::Environment &env)
     {
         manager = std::make_unique<USBDeviceManager>(env, scheduler, preferences, center);
+    }
+
+    // Runs everything pending; fails the calling test when it does not finish.
+    void settle()
+    {
+        [&] { QVERIFY(scheduler.settle()); }();
     }
 };
 

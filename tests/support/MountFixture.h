@@ -30,6 +30,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -51,10 +52,9 @@ public:
     ~MountFixture()
     {
         const QList<Mounted> mounts = m_mounts;
-        for (qsizetype i = mounts.size() - 1; i >= 0; --i)
-            unmount(mounts.at(i).mountPoint);
-        const QStringList loops = m_loops;
-        for (const QString &loop : loops)
+        for (auto it = mounts.crbegin(); it != mounts.crend(); ++it)
+            unmount(it->mountPoint);
+        for (const QString &loop : QStringList(m_loops))
             detachLoop(loop);
         // Never let the folder's removal walk into a file system that is still mounted.
         if (m_dir.isValid() && !mountsBelow(m_dir.path()).isEmpty()) {
@@ -66,43 +66,34 @@ public:
     MountFixture(const MountFixture &) = delete;
     MountFixture &operator=(const MountFixture &) = delete;
 
-    // Why this machine cannot make volumes of this kind; empty when it can.
+    // Why this machine cannot make volumes of this kind (of any kind, without
+    // an argument); empty when it can.
     static QString whyUnavailable(Kind kind)
     {
         if (geteuid() != 0)
             return QStringLiteral("mounting test volumes needs root");
         if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
             return QStringLiteral("no /dev/loop-control (loop devices unavailable)");
-        QStringList tools = {QStringLiteral("losetup"), QStringLiteral("blkid")};
-        switch (kind) {
-        case Kind::Fat32:
-            tools << QStringLiteral("mkfs.vfat") << QStringLiteral("fusefat");
-            break;
-        case Kind::ExFat:
-            tools << QStringLiteral("mkfs.exfat") << QStringLiteral("mount.exfat-fuse");
-            break;
-        case Kind::Ext4:
-            tools << QStringLiteral("mkfs.ext4") << QStringLiteral("mount");
-            break;
-        }
-        tools << QStringLiteral("umount");
         if (kind != Kind::Ext4 && !QFileInfo::exists(QStringLiteral("/dev/fuse")))
             return QStringLiteral("no /dev/fuse (FUSE unavailable)");
-        for (const QString &name : std::as_const(tools)) {
+        const QStringList tools = kind == Kind::Fat32   ? QStringList{"mkfs.vfat", "fusefat"}
+                                  : kind == Kind::ExFat ? QStringList{"mkfs.exfat", "mount.exfat-fuse"}
+                                                        : QStringList{"mkfs.ext4", "mount"};
+        for (const QString &name : tools + QStringList{"losetup", "blkid", "umount"}) {
             if (tool(name).isEmpty())
                 return QStringLiteral("%1 is not installed").arg(name);
         }
         return {};
     }
 
-    // Why this machine cannot make every kind; empty when it can.
     static QString whyUnavailable()
     {
+        QString why;
         for (Kind kind : {Kind::Fat32, Kind::ExFat, Kind::Ext4}) {
-            if (QString why = whyUnavailable(kind); !why.isEmpty())
-                return why;
+            if (why.isEmpty())
+                why = whyUnavailable(kind);
         }
-        return {};
+        return why;
     }
 
     bool isValid() const { return m_dir.isValid(); }
@@ -124,25 +115,10 @@ public:
             return std::nullopt;
         }
         file.close();
-        QString program;
-        QStringList args;
-        switch (kind) {
-        case Kind::Fat32:
-            program = QStringLiteral("mkfs.vfat");
-            args = {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-n"), label, image};
-            break;
-        case Kind::ExFat:
-            program = QStringLiteral("mkfs.exfat");
-            args = {QStringLiteral("-L"), label, image};
-            break;
-        case Kind::Ext4:
-            program = QStringLiteral("mkfs.ext4");
-            args = {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-L"), label, image};
-            break;
-        }
-        if (!run(program, args, 60))
-            return std::nullopt;
-        return image;
+        const bool made = kind == Kind::Fat32   ? run("mkfs.vfat", {"-F", "32", "-n", label, image}, 60).has_value()
+                          : kind == Kind::ExFat ? run("mkfs.exfat", {"-L", label, image}, 60).has_value()
+                                                : run("mkfs.ext4", {"-q", "-F", "-L", label, image}, 60).has_value();
+        return made ? std::optional(image) : std::nullopt;
     }
 
     // Attaches the image to a free loop device; "/dev/loopN".
@@ -175,19 +151,23 @@ public:
         return mount(QStringLiteral("mount.exfat-fuse"), {loopDev, mountPoint}, mountPoint, true);
     }
 
+    // Any other kernel mount: `mount <args> <mountPoint>` (a tmpfs, a bind mount).
+    std::optional<QString> mountWith(const QStringList &args, const QString &mountPoint)
+    {
+        return mount(QStringLiteral("mount"), args + QStringList{mountPoint}, mountPoint, false);
+    }
+
     // ext4 by the kernel, from a loop device or an image file (then through a
     // loop device that mount sets up and frees again at unmount).
     std::optional<QString> mountExt4(const QString &imageOrLoopDev, const QString &mountPoint)
     {
-        QStringList args = {QStringLiteral("-t"), QStringLiteral("ext4")};
-        if (!imageOrLoopDev.startsWith(QStringLiteral("/dev/")))
-            args << QStringLiteral("-o") << QStringLiteral("loop");
-        args << imageOrLoopDev << mountPoint;
-        const auto result = mount(QStringLiteral("mount"), args, mountPoint, false);
-        if (result && !imageOrLoopDev.startsWith(QStringLiteral("/dev/"))) {
+        const bool image = !imageOrLoopDev.startsWith(QStringLiteral("/dev/"));
+        const QStringList loopOption = image ? QStringList{"-o", "loop"} : QStringList();
+        const auto result = mountWith(QStringList{"-t", "ext4"} + loopOption + QStringList{imageOrLoopDev}, mountPoint);
+        if (result && image) {
             // Remember mount's own loop device in case the unmount leaves it attached.
-            for (const auto &[point, source] : mountsBelow(mountPoint)) {
-                if (point == QDir::cleanPath(mountPoint) && source.startsWith(QStringLiteral("/dev/loop")))
+            for (const auto &[point, source] : mountsBelow(*result)) {
+                if (point == *result && source.startsWith(QStringLiteral("/dev/loop")))
                     m_loops << source;
             }
         }
@@ -209,18 +189,16 @@ public:
         bool fuse = false;
         for (qsizetype i = 0; i < m_mounts.size(); ++i) {
             if (m_mounts.at(i).mountPoint == point) {
-                fuse = m_mounts.at(i).fuse;
-                m_mounts.removeAt(i);
+                fuse = m_mounts.takeAt(i).fuse;
                 break;
             }
         }
+        const bool fusermount = fuse && !tool(QStringLiteral("fusermount")).isEmpty();
         for (int attempt = 0; attempt < 5 && isMounted(point); ++attempt) {
             if (attempt > 0)
                 QThread::msleep(200);
-            if (fuse && !tool(QStringLiteral("fusermount")).isEmpty())
-                run(QStringLiteral("fusermount"), {QStringLiteral("-u"), point}, 20);
-            else
-                run(QStringLiteral("umount"), {point}, 20);
+            run(fusermount ? QStringLiteral("fusermount") : QStringLiteral("umount"),
+                fusermount ? QStringList{QStringLiteral("-u"), point} : QStringList{point}, 20);
         }
         if (isMounted(point))
             run(QStringLiteral("umount"), {QStringLiteral("-l"), point}, 20);
@@ -229,15 +207,12 @@ public:
             return false;
         }
         if (fuse && source.startsWith(QStringLiteral("/dev/")) && !tool(QStringLiteral("fuser")).isEmpty()) {
-            for (int i = 0; i < 100; ++i) {
-                ProcessRequest inUse;
-                inUse.program = tool(QStringLiteral("fuser"));
-                inUse.arguments = {QStringLiteral("-s"), source};
-                inUse.timeout = std::chrono::seconds(10);
-                if (runProcess(inUse).exitCode != 0)
-                    break;
+            ProcessRequest inUse;
+            inUse.program = tool(QStringLiteral("fuser"));
+            inUse.arguments = {QStringLiteral("-s"), source};
+            inUse.timeout = std::chrono::seconds(10);
+            for (int i = 0; i < 100 && runProcess(inUse).exitCode == 0; ++i)
                 QThread::msleep(100);
-            }
         }
         return true;
     }
@@ -248,11 +223,9 @@ public:
     {
         m_loops.removeAll(loopDev);
         QFile backing(QStringLiteral("/sys/block/%1/loop/backing_file").arg(QFileInfo(loopDev).fileName()));
-        if (!backing.open(QIODevice::ReadOnly))
-            return true;   // already free
-        const QString file = QString::fromLocal8Bit(backing.readAll()).trimmed();
-        if (!file.startsWith(m_dir.path() + QLatin1Char('/')))
-            return true;
+        if (!backing.open(QIODevice::ReadOnly)
+            || !QString::fromLocal8Bit(backing.readAll()).trimmed().startsWith(m_dir.path() + QLatin1Char('/')))
+            return true;   // already free, or no longer ours
         return run(QStringLiteral("losetup"), {QStringLiteral("-d"), loopDev}, 20).has_value();
     }
 
@@ -260,11 +233,8 @@ public:
     static bool isMounted(const QString &path)
     {
         const QString clean = QDir::cleanPath(path);
-        for (const auto &[point, source] : mountsBelow(clean)) {
-            if (point == clean)
-                return true;
-        }
-        return false;
+        const auto mounts = mountsBelow(clean);
+        return std::any_of(mounts.cbegin(), mounts.cend(), [&](const auto &mount) { return mount.first == clean; });
     }
 
     // Writes to `copy` only the lines of /proc/self/mountinfo for `mountPoint`
@@ -291,9 +261,8 @@ public:
         if (QString found = findExecutable(name); !found.isEmpty())
             return found;
         for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-            const QString candidate = QLatin1String(dir) + name;
-            if (!findExecutable(candidate).isEmpty())
-                return candidate;
+            if (!findExecutable(QLatin1String(dir) + name).isEmpty())
+                return QLatin1String(dir) + name;
         }
         return {};
     }
@@ -305,30 +274,27 @@ private:
         bool fuse = false;
     };
 
-
     // Runs a tool; its standard output on success, else nothing with m_error set.
     std::optional<QString> run(const QString &name, const QStringList &args, int timeoutSeconds)
     {
-        const QString program = tool(name);
-        if (program.isEmpty()) {
+        ProcessRequest request;
+        request.program = tool(name);
+        request.arguments = args;
+        request.timeout = std::chrono::seconds(timeoutSeconds);
+        if (request.program.isEmpty()) {
             m_error = QStringLiteral("%1 is not installed").arg(name);
             return std::nullopt;
         }
-        ProcessRequest request;
-        request.program = program;
-        request.arguments = args;
-        request.timeout = std::chrono::seconds(timeoutSeconds);
         const ProcessResult result = runProcess(request);
-        if (!result.succeeded()) {
-            const QString why = !result.started ? result.errorString
-                                : result.timedOut ? QStringLiteral("timed out")
-                                                  : QStringLiteral("exit %1").arg(result.exitCode);
-            m_error = QStringLiteral("%1 %2 failed (%3): %4")
-                          .arg(name, args.join(QLatin1Char(' ')), why,
-                               QString::fromLocal8Bit(result.standardError + result.standardOutput).trimmed());
-            return std::nullopt;
-        }
-        return QString::fromLocal8Bit(result.standardOutput);
+        if (result.succeeded())
+            return QString::fromLocal8Bit(result.standardOutput);
+        const QString why = !result.started ? result.errorString
+                            : result.timedOut ? QStringLiteral("timed out")
+                                              : QStringLiteral("exit %1").arg(result.exitCode);
+        m_error = QStringLiteral("%1 %2 failed (%3): %4")
+                      .arg(name, args.join(QLatin1Char(' ')), why,
+                           QString::fromLocal8Bit(result.standardError + result.standardOutput).trimmed());
+        return std::nullopt;
     }
 
     std::optional<QString> mount(const QString &program, const QStringList &args, const QString &mountPoint, bool fuse)
@@ -344,16 +310,25 @@ private:
         // FUSE helpers mount before they detach; allow a moment all the same.
         for (int i = 0; i < 50 && !isMounted(point); ++i)
             QThread::msleep(100);
-        if (!isMounted(point)) {
-            m_error = QStringLiteral("%1 succeeded but %2 is not mounted").arg(program, point);
-            return std::nullopt;
-        }
-        return point;
+        if (isMounted(point))
+            return point;
+        m_error = QStringLiteral("%1 succeeded but %2 is not mounted").arg(program, point);
+        return std::nullopt;
     }
 
-    // Mount points (and sources) at or below `path`, from /proc/self/mountinfo.
+    // Mount points (and sources) at or below `path`, from /proc/self/mountinfo,
+    // whose "\NNN" octal escapes are undone.
     static QList<std::pair<QString, QString>> mountsBelow(const QString &path)
     {
+        const auto unescape = [](QByteArray field) {
+            for (qsizetype i = field.indexOf('\\'); i >= 0 && i + 3 < field.size(); i = field.indexOf('\\', i + 1)) {
+                bool ok = false;
+                const int value = field.mid(i + 1, 3).toInt(&ok, 8);
+                if (ok)
+                    field.replace(i, 4, QByteArray(1, char(value)));
+            }
+            return QString::fromUtf8(field);
+        };
         QList<std::pair<QString, QString>> found;
         QFile file(QStringLiteral("/proc/self/mountinfo"));
         if (!file.open(QIODevice::ReadOnly))
@@ -369,25 +344,6 @@ private:
                 found.append({point, unescape(fields.at(dash + 2))});
         }
         return found;
-    }
-
-    static QString unescape(const QByteArray &field)
-    {
-        QByteArray out;
-        for (qsizetype i = 0; i < field.size(); ++i) {
-            if (field.at(i) == '\\' && i + 3 < field.size()) {
-                const QByteArray digits = field.mid(i + 1, 3);
-                bool ok = false;
-                const int value = digits.toInt(&ok, 8);
-                if (ok && digits.size() == 3) {
-                    out.append(char(value));
-                    i += 3;
-                    continue;
-                }
-            }
-            out.append(field.at(i));
-        }
-        return QString::fromUtf8(out);
     }
 
     QTemporaryDir m_dir;

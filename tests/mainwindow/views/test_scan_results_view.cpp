@@ -31,21 +31,16 @@ FileItem item(const QString &path, qint64 size = 100)
 struct Rig : testsupport::WindowRig
 {
     ScanResultsView results{view};
-    LocalUSBDevice stick;
+    LocalUSBDevice stick = testsupport::makeDevice(QStringLiteral("STICK"), true, mountRoot);
 
     Rig()
     {
         LanguageManager::setShared(&language);
         language.setLanguage(AppLanguage::english);
-        stick.name = QStringLiteral("STICK");
-        stick.path = mountRoot;
-        stick.id = mountRoot + QStringLiteral("|sdb1");
-        stick.isAccessible = true;
         devices.setList({stick});
         QObject::connect(&view, &ContentView::stateChanged, &results, &ScanResultsView::refresh);
         view.onAppearSetup();
-        view.selectDevice(stick);
-        clock.advance(3100ms);
+        selectReady(stick);
         results.resize(640, 480);
         results.show();
         QVERIFY(QTest::qWaitForWindowExposed(&results));
@@ -147,7 +142,6 @@ private slots:
         rig.clickCheckBox(FileType::custom);
         QCOMPARE(changes.size(), 0);
         QCOMPARE(rig.view.selectedFileTypes(), FileTypeSet{FileType::custom});
-        rig.save(QStringLiteral("custom-disabled"));
 
         rig.view.setCustomExtensions({QStringLiteral("log"), QStringLiteral("tmp2")});
         QCOMPARE(custom.data(ScanResultsModel::ExtensionsLineRole).toString(),
@@ -196,22 +190,21 @@ private slots:
     void fileSign()
     {
         Rig rig;
-        const QStringList paths = {mountRoot + "/a/b/.DS_Store", "/media/u/STICK2/x/.DS_Store", "/home/u/.DS_Store",
-                                   mountRoot + "/.DS_Store"};
+        const std::pair<QString, const char *> rows[] = {{mountRoot + "/a/b/.DS_Store", "externaldrive.badge.checkmark"},
+                                                         {"/media/u/STICK2/x/.DS_Store", "externaldrive.badge.minus"},
+                                                         {"/home/u/.DS_Store", "externaldrive.badge.minus"},
+                                                         {mountRoot + "/.DS_Store", "externaldrive.badge.checkmark"}};
         QList<FileItem> files;
-        for (const QString &path : paths)
+        for (const auto &[path, symbol] : rows)
             files << item(path);
         rig.scan({{FileType::dsStore, files}});
         const QModelIndex section = rig.model()->sectionIndex(FileType::dsStore);
-        const QStringList expected = {"externaldrive.badge.checkmark", "externaldrive.badge.minus",
-                                      "externaldrive.badge.minus", "externaldrive.badge.checkmark"};
-        for (int i = 0; i < paths.size(); ++i) {
+        for (int i = 0; i < files.size(); ++i) {
             const QModelIndex row = rig.model()->index(i, 0, section);
-            QCOMPARE(row.data(ScanResultsModel::SymbolRole).toString(), expected[i]);
-            QCOMPARE(row.data(ScanResultsModel::PathRole).toString(), paths[i]);
+            QCOMPARE(row.data(ScanResultsModel::SymbolRole).toString(), QString::fromLatin1(rows[i].second));
+            QCOMPARE(row.data(ScanResultsModel::PathRole).toString(), rows[i].first);
             QCOMPARE(row.data(Qt::DisplayRole).toString(), QStringLiteral(".DS_Store"));
         }
-        rig.save(QStringLiteral("file-signs"));
     }
 
     // The clean-all button is gone while a scan runs, back afterwards, and
@@ -225,7 +218,6 @@ private slots:
         rig.startScan();
         QVERIFY(rig.view.isScanning());
         QVERIFY(!rig.cleanButton());
-        rig.save(QStringLiteral("scanning"));
         rig.devices.scans.last().completion({{FileType::dsStore, {item(mountRoot + "/.DS_Store")}}});
         QAbstractButton *button = rig.cleanButton();
         QVERIFY(button);
