@@ -66,6 +66,15 @@ const QMap<FileType, QStringList> &junkFilePatterns();
 
 } // namespace FileTypes
 
+// What an item was when the scan met it. A clean acts on an item only while
+// the same kind of thing with the same device and inode numbers is there.
+enum class ItemKind : quint8 {
+    unknown,   // not recorded: a clean refuses such an item
+    file,      // anything that is neither a folder nor a symbolic link
+    folder,
+    link,
+};
+
 // One junk item a scan found. `name` and `path` are for people (decoded as
 // UTF-8); `nativePath` holds the exact bytes of the path when they are not
 // valid UTF-8, so such an item is still deleted exactly.
@@ -75,6 +84,11 @@ struct FileItem
     QString path;
     qint64 size = 0;
     QByteArray nativePath;
+    ItemKind kind = ItemKind::unknown;
+    quint64 device = 0;
+    quint64 inode = 0;
+
+    bool hasIdentity() const { return kind != ItemKind::unknown; }
 
     // The path as the file system knows it.
     QByteArray fsPath() const;

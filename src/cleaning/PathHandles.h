@@ -4,6 +4,8 @@
 // openat that survives signals, who a handle refers to, and path components
 // of byte paths.
 
+#include "cleaning/FileType.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -104,6 +106,30 @@ inline bool identifyAt(int dirFd, const char *name, int flags, Identity &id)
 inline bool identify(int fd, Identity &id)
 {
     return identifyAt(fd, "", AT_EMPTY_PATH, id);
+}
+
+inline ItemKind kindOfMode(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return ItemKind::folder;
+    if (S_ISLNK(mode))
+        return ItemKind::link;
+    return ItemKind::file;
+}
+
+// Records what the item is now (from an lstat of it) as its scan identity.
+inline void recordIdentity(FileItem &item, const struct stat &st)
+{
+    item.kind = kindOfMode(st.st_mode);
+    item.device = quint64(st.st_dev);
+    item.inode = quint64(st.st_ino);
+}
+
+// Is the item (an lstat of it now) still the one the scan recorded?
+inline bool isScannedItem(const FileItem &item, const struct stat &st)
+{
+    return item.hasIdentity() && item.kind == kindOfMode(st.st_mode) && item.device == quint64(st.st_dev)
+        && item.inode == quint64(st.st_ino);
 }
 
 inline QByteArray withoutTrailingSlashes(const QByteArray &path)

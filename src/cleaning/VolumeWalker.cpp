@@ -179,8 +179,13 @@ private:
             deliver(index, entryName, length, type);
             return false;
         };
-        if (!readEntries(fd, m_buffer.get(), top.entries, keep))
-            m_onError(WalkError{top.path, std::move(name), errno, int(m_depth - 1)});
+        if (!readEntries(fd, m_buffer.get(), top.entries, keep)) {
+            const int error = errno;
+            struct stat st;
+            const bool statted = ::fstat(fd, &st) == 0;
+            m_onError(WalkError{top.path, std::move(name), error, int(m_depth - 1),
+                                statted ? std::optional(st) : std::nullopt});
+        }
     }
 
     WalkDecision deliver(qsizetype index, const char *name, size_t length, unsigned char type)
@@ -223,8 +228,10 @@ private:
         Identity id;
         if (fd.get() < 0 || !identify(fd.get(), id)) {
             const int error = errno;
+            struct stat st;
+            const bool statted = ::fstatat(parent.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
             m_onError(WalkError{childPath(parent.path, QByteArrayView(name, ref.length)), QByteArray(name, ref.length),
-                                error, int(parentIndex) + 1});
+                                error, int(parentIndex) + 1, statted ? std::optional(st) : std::nullopt});
             return;
         }
         if (id.dev != m_rootDev || id.mountRoot)
@@ -264,7 +271,7 @@ private:
             // The folder vanished or was replaced while the walk was below it:
             // its remaining entries cannot be reached safely.
             const Frame &lost = frame(m_depth - 1);
-            m_onError(WalkError{lost.path, lastComponent(lost.path), errno, int(m_depth - 1)});
+            m_onError(WalkError{lost.path, lastComponent(lost.path), errno, int(m_depth - 1), std::nullopt});
             --m_depth;
         }
     }
@@ -330,12 +337,12 @@ QByteArray WalkEntry::path() const
     return childPath(parentPath ? *parentPath : QByteArray(), name);
 }
 
-std::optional<qint64> WalkEntry::lstatSize() const
+std::optional<struct stat> WalkEntry::lstat() const
 {
     struct stat st;
     if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return std::nullopt;
-    return qint64(st.st_size);
+    return st;
 }
 
 bool VolumeWalker::walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
@@ -376,6 +383,7 @@ std::optional<QList<VolumeWalker::DirEntry>> VolumeWalker::listDirectory(const Q
         unsigned char type = ref.type;
         if (::fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             entry.size = qint64(st.st_size);
+            entry.stat = st;
             type = typeFromMode(st.st_mode);
         }
         entry.isDirectory = type == DT_DIR;
@@ -386,12 +394,12 @@ std::optional<QList<VolumeWalker::DirEntry>> VolumeWalker::listDirectory(const Q
     return list;
 }
 
-std::optional<qint64> VolumeWalker::itemSize(const QByteArray &path)
+std::optional<struct stat> VolumeWalker::itemStat(const QByteArray &path)
 {
     struct stat st;
     if (::lstat(path.constData(), &st) != 0)
         return std::nullopt;
-    return qint64(st.st_size);
+    return st;
 }
 
 bool VolumeWalker::exists(const QByteArray &path)

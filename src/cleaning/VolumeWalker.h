@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // One entry of a folder, as the walker meets it. Valid only during the call.
@@ -22,9 +23,8 @@ struct WalkEntry
     quint32 inheritedFlags = 0;        // what the callback set for the parent folder
 
     QByteArray path() const;           // parentPath + "/" + name
-    // lstat size of the entry itself; nothing when it is gone or cannot be read.
-    std::optional<qint64> lstatSize() const;
-    qint64 size() const { return lstatSize().value_or(0); }
+    // lstat of the entry itself; nothing when it is gone or cannot be read.
+    std::optional<struct stat> lstat() const;
 };
 
 // A folder the walker could not open or read.
@@ -34,6 +34,7 @@ struct WalkError
     QByteArray name;
     int errorNumber = 0; // errno
     int depth = 1;
+    std::optional<struct stat> stat;   // lstat of the folder itself, when it could be read
 };
 
 struct WalkDecision
@@ -66,6 +67,7 @@ public:
         bool isRegularFile = false;
         bool isSymlink = false;
         qint64 size = 0;      // lstat size
+        std::optional<struct stat> stat;   // lstat of the entry, when it could be read
     };
     // The entries of one folder (not "." and ".."), without following links.
     // With `keep`, only the names it accepts are examined and listed;
@@ -74,8 +76,8 @@ public:
                                                         const std::function<bool(QByteArrayView)> &keep = {},
                                                         qsizetype *count = nullptr);
 
-    // lstat size of a path, nothing when it cannot be read.
-    static std::optional<qint64> itemSize(const QByteArray &path);
+    // lstat of a path, nothing when it cannot be read.
+    static std::optional<struct stat> itemStat(const QByteArray &path);
     // Does something (a link counts) exist at the path?
     static bool exists(const QByteArray &path);
 };

@@ -2,6 +2,7 @@
 
 #include "cleaning/FileMatcher.h"
 #include "cleaning/FileType.h"
+#include "cleaning/VolumeScanner.h"
 #include "devices/LocalUSBDevice.h"
 #include "platform/Volumes.h"
 
@@ -117,7 +118,7 @@ public:
     QList<BlockingProcess> findProcessesUsingDevice(const LocalUSBDevice &device) const;
     std::optional<QString> processName(qint64 pid) const;
 
-    // ---- Scan (src/cleaning/USBDeviceManagerScan.cpp) ----
+    // ---- Scan (USBDeviceManagerScan.cpp) ----
     using ScanProgress = std::function<void(double)>;
     using ScanCompletion = std::function<void(const ScanResult &)>;
 
@@ -131,6 +132,9 @@ public:
     void scanDirectory(const QString &root, const FileTypeSet &fileTypes, const QStringList &customExtensions,
                        const QStringList &excludedPatterns, bool accessStarted, ScanProgress progress,
                        ScanResult results, ScanCompletion completion);
+    // What a VolumeScanner of this volume is handed (blocking: the file-system type).
+    VolumeScanner::Request scanRequest(const QString &root, const FileTypeSet &fileTypes,
+                                       const QStringList &customExtensions, const QStringList &excludedPatterns) const;
     FileMatcher makeFileMatcher(const QStringList &customExtensions, const QStringList &excludedPatterns) const;
 
     FileTypeSet fileTypeSet() const;                 // takes fileTypeLock
@@ -146,7 +150,7 @@ public:
     std::optional<QString> fileSystemTypeOf(const QString &path) const;
     static bool isFATType(const QString &type);
 
-    // ---- Clean (src/cleaning/USBDeviceManagerClean.cpp) ----
+    // ---- Clean (USBDeviceManagerClean.cpp) ----
     using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
     // Deletes the items; the completion gets the cleaned and the failed ones on
     // the main thread (at once for an empty list).

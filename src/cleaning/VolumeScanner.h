@@ -1,0 +1,49 @@
+#pragma once
+
+#include "cleaning/AppleDoubleSearch.h"
+#include "cleaning/FileMatcher.h"
+#include "cleaning/FileType.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+// The scan of one mounted volume: the AppleDouble pre-search (when temporary
+// files are wanted), the two passes over the root and the walk, each item
+// asked of the matcher. Every item found records what it was (kind, device,
+// inode), so a clean can refuse what changed since. Blocking: runs on a
+// background thread.
+class VolumeScanner
+{
+public:
+    struct Request
+    {
+        QByteArray root;                 // the volume's mount path
+        FileTypeSet fileTypes;           // the kinds of this scan
+        QStringList customExtensions;
+        QStringList excludedPatterns;
+        bool isFAT = false;              // FAT or exFAT: the `ls` look and the Spotlight rule
+        AppleDoubleSearch::Tools tools;
+    };
+
+    explicit VolumeScanner(Request request);
+    ~VolumeScanner();
+    VolumeScanner(const VolumeScanner &) = delete;
+    VolumeScanner &operator=(const VolumeScanner &) = delete;
+
+    // Can the volume be scanned at all: it exists and its root can be listed.
+    static bool canScan(const QByteArray &root);
+
+    // The pre-search (when temporary files are wanted), then the walk.
+    ScanResult run();
+
+    // The walk alone, after `initial` (what a pre-search found).
+    ScanResult walk(ScanResult initial);
+
+    // The pre-search alone: find (or its fallback), and on FAT volumes the
+    // `ls` look at the root; the hits join `result` as temporary files.
+    void preSearch(ScanResult &result);
+
+private:
+    Request m_request;
+    FileMatcher m_matcher;
+};
