@@ -1,15 +1,39 @@
 #include "cleaning/DotClean.h"
 
-#include "cleaning/PathHandles.h"
-#include "cleaning/SafeRemove.h"
+#include "cleaning/CleanRequest.h"
+#include "cleaning/HeldVolume.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QStringDecoder>
 
-#include <sys/stat.h>
+#include <cerrno>
+
+namespace {
+
+// The name an `ls -la` line shows (C locale): everything after the mode, link
+// count, owner, group, size (a device's "major, minor") and the three date
+// fields, spaces and all. Empty for a line that names nothing ("total 12").
+QString listedName(const QString &line)
+{
+    int fields = 8;
+    qsizetype at = 0;
+    for (int field = 0; field < fields; ++field) {
+        while (at < line.size() && line.at(at) == u' ')
+            ++at;
+        const qsizetype start = at;
+        while (at < line.size() && line.at(at) != u' ')
+            ++at;
+        if (at == start)
+            return {};
+        if (field == 4 && line.at(at - 1) == u',')
+            ++fields;
+    }
+    return line.mid(at + 1);
+}
+
+} // namespace
 
 namespace DotClean {
 
@@ -18,28 +42,29 @@ QString defaultToolPath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/dot_clean");
 }
 
-bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteArray> &paths)
+bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items)
 {
-    logLine(QStringLiteral("使用dot_clean命令处理exFAT设备上的._文件: ") + pathText(root));
+    logLine(QStringLiteral("使用dot_clean命令处理exFAT设备上的._文件: ") + pathText(volume.root()));
 
-    // The tool takes paths relative to its working directory, the root.
-    const QByteArray base = pathhandles::withoutTrailingSlashes(root);
-    const qsizetype prefixLength = base == "/" ? 1 : base.size() + 1;
-    QByteArray input;
-    for (const QByteArray &path : paths) {
-        if (!SafeRemove::isInside(root, path)) {
-            logLine(QStringLiteral("跳过不在设备内的路径: ") + pathText(path));
+    // The tool takes paths relative to its working directory, the held root.
+    CleanRequest request;
+    request.root = ".";
+    request.device = volume.device();
+    request.rootInode = volume.rootInode();
+    for (const FileItem &item : items) {
+        const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
+        if (!relative || !item.hasIdentity()) {
+            logLine(QStringLiteral("跳过不在设备内的路径: ") + item.path);
             continue;
         }
-        input += path.mid(prefixLength);
-        input += '\0';
+        request.items.append(CleanRequest::Item{*relative, item.kind, item.device, item.inode});
     }
 
-    ProcessRequest request;
-    request.program = tools.dotClean;
-    request.workingDirectory = pathText(root);
-    request.standardInput = input;
-    const ProcessResult result = runProcess(request);
+    ProcessRequest run;
+    run.program = tools.dotClean;
+    run.workingDirectoryFd = volume.rootFd();
+    run.standardInput = request.encode();
+    const ProcessResult result = runProcess(run);
     if (!result.started) {
         logLine(QStringLiteral("启动dot_clean命令失败: ") + result.errorString);
         return false;
@@ -51,23 +76,30 @@ bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteAr
 
     // A child ended by a signal reports the signal's number as its status.
     const int status = result.signal != 0 ? result.signal : result.exitCode;
-    const bool ok = result.succeeded() || verifyAppleDoubleFilesCleaned(tools, root);
+    const bool ok = result.succeeded() || verifyAppleDoubleFilesCleaned(tools, volume);
     logLine(QStringLiteral("dot_clean命令执行") + (ok ? QStringLiteral("成功") : QStringLiteral("失败"))
             + QStringLiteral("，状态码: ") + QString::number(status));
     return ok;
 }
 
-bool verifyAppleDoubleFilesCleaned(const Tools &tools, const QByteArray &root)
+bool verifyAppleDoubleFilesCleaned(const Tools &tools, const HeldVolume &volume)
 {
-    logLine(QStringLiteral("检查._文件是否已被清理: ") + pathText(root));
+    logLine(QStringLiteral("检查._文件是否已被清理: ") + pathText(volume.root()));
 
     ProcessRequest request;
     request.program = tools.ls;
-    request.arguments = {QStringLiteral("-la"), pathText(root)};
+    request.arguments = {QStringLiteral("-la"), QStringLiteral(".")};
+    request.workingDirectoryFd = volume.rootFd();
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     const ProcessResult result = runProcess(request);
     if (!result.started) {
         logLine(QStringLiteral("检查._文件清理状态失败: ") + result.errorString);
+        return false;
+    }
+    // A listing that failed (a volume gone, a folder that cannot be read)
+    // shows nothing, which proves nothing.
+    if (!result.succeeded()) {
+        logLine(QStringLiteral("检查._文件清理状态失败: ") + QString::fromUtf8(result.standardError).trimmed());
         return false;
     }
 
@@ -78,10 +110,10 @@ bool verifyAppleDoubleFilesCleaned(const Tools &tools, const QByteArray &root)
 
     int remaining = 0;
     for (const QString &line : text.split(u'\n')) {
-        const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
-        if (!words.isEmpty() && words.last().startsWith(QStringLiteral("._"))) {
+        const QString name = listedName(line);
+        if (name.startsWith(QStringLiteral("._"))) {
             ++remaining;
-            logLine(QStringLiteral("发现仍存在的._文件: ") + words.last());
+            logLine(QStringLiteral("发现仍存在的._文件: ") + name);
         }
     }
     logLine(QStringLiteral("._文件清理状态: ")
@@ -90,18 +122,20 @@ bool verifyAppleDoubleFilesCleaned(const Tools &tools, const QByteArray &root)
     return remaining == 0;
 }
 
-std::pair<QList<FileItem>, QList<FileItem>> checkAppleDoubleItemsRemoved(const QList<FileItem> &items)
+std::pair<QList<FileItem>, QList<FileItem>> checkAppleDoubleItemsRemoved(HeldVolume &volume,
+                                                                        const QList<FileItem> &items)
 {
     QList<FileItem> removed;
     QList<FileItem> remaining;
     for (const FileItem &item : items) {
-        struct stat st;
-        if (::lstat(item.fsPath().constData(), &st) == 0) {
-            logLine(QStringLiteral("._文件清理失败，仍然存在: ") + item.path);
-            remaining.append(item);
-        } else {
+        const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
+        const int error = relative ? volume.look(*relative).error : EINVAL;
+        if (error == ENOENT) {
             logLine(QStringLiteral("._文件已被成功清理: ") + item.path);
             removed.append(item);
+        } else {
+            logLine(QStringLiteral("._文件清理失败，仍然存在: ") + item.path);
+            remaining.append(item);
         }
     }
     return {removed, remaining};

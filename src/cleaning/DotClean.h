@@ -8,10 +8,13 @@
 
 #include <utility>
 
+class HeldVolume;
+
 // Our dot_clean tool (tools/dot_clean.cpp) and the checks around it. The tool
-// runs with the volume root as its working directory and removes exactly the
-// AppleDouble files it is handed (paths relative to the root, NUL-separated
-// on standard input); it exits 0 when all are gone and 1 when some remain.
+// starts in the held volume's root (its working directory is the held handle,
+// never the root looked up again by path) and removes exactly the AppleDouble
+// files of the clean request on its standard input; it exits 0 when all are
+// gone and 1 when some remain.
 namespace DotClean {
 
 struct Tools
@@ -23,16 +26,17 @@ struct Tools
 // Where the app finds the tool: beside its own executable.
 QString defaultToolPath();
 
-// Runs the tool for `paths` (absolute, inside root). True when it exited 0,
-// or exited otherwise but the root listing shows no "._" name; false when it
+// Runs the tool for `items` (inside the volume). True when it exited 0, or
+// exited otherwise but the root listing shows no "._" name; false when it
 // could not be started or the listing still shows one (or fails).
-bool runDotClean(const Tools &tools, const QByteArray &root, const QList<QByteArray> &paths);
+bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items);
 
-// True when `ls -la root` shows no name starting with "._".
-bool verifyAppleDoubleFilesCleaned(const Tools &tools, const QByteArray &root);
+// True when `ls -la` of the held root ran and shows no name starting with "._".
+bool verifyAppleDoubleFilesCleaned(const Tools &tools, const HeldVolume &volume);
 
-// Splits the items into (removed, remaining) by whether anything is still at
-// their path, in input order.
-std::pair<QList<FileItem>, QList<FileItem>> checkAppleDoubleItemsRemoved(const QList<FileItem> &items);
+// Splits the items into (removed, remaining), in input order: removed only
+// when the held volume answers that nothing is at its path any more.
+std::pair<QList<FileItem>, QList<FileItem>> checkAppleDoubleItemsRemoved(HeldVolume &volume,
+                                                                        const QList<FileItem> &items);
 
 } // namespace DotClean

@@ -79,12 +79,25 @@ void logParts(std::initializer_list<QStringView> parts)
     logLine(line);
 }
 
-QString wildcardExpression(const QString &pattern)
+// A pattern with "*" as an expression over the whole name: "." literal, "*"
+// any run of characters (newlines too), other characters as they are; case
+// ignored. Anchored to the very start and end, so a name that ends in a
+// newline is not taken for one without it. Prints the diagnostic when the
+// expression does not compile.
+QRegularExpression wildcardExpression(const QString &pattern)
 {
     QString expression = pattern;
     expression.replace(u'.', QStringLiteral("\\."));
     expression.replace(u'*', QStringLiteral(".*"));
-    return u'^' + expression + u'$';
+    constexpr auto options = QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption;
+    // Checked alone first: the anchoring group must not balance a stray
+    // bracket of the pattern ("a)|(b*") into an expression that compiles.
+    QRegularExpression compiled(expression, options);
+    if (compiled.isValid())
+        compiled.setPattern(QRegularExpression::anchoredPattern(expression));
+    if (!compiled.isValid())
+        logLine(QStringLiteral("正则表达式创建失败: ") + compiled.errorString());
+    return compiled;
 }
 
 } // namespace
@@ -184,11 +197,9 @@ void FileMatcher::Impl::addCataloguePattern(const QString &pattern, int rank)
             return;
         }
     }
-    QRegularExpression expression(wildcardExpression(pattern), QRegularExpression::CaseInsensitiveOption);
-    if (!expression.isValid()) {
-        logLine(QStringLiteral("正则表达式创建失败: ") + expression.errorString());
+    QRegularExpression expression = wildcardExpression(pattern);
+    if (!expression.isValid())
         return;
-    }
     expression.optimize();
     generic.push_back({std::move(expression), rank});
 }
@@ -275,13 +286,10 @@ FileMatcher::FileMatcher(const QMap<FileType, QStringList> &catalogue, const Fil
             continue;
         entry.wildcard = pattern.contains(u'*');
         if (entry.wildcard) {
-            entry.expression =
-                QRegularExpression(wildcardExpression(pattern), QRegularExpression::CaseInsensitiveOption);
+            entry.expression = wildcardExpression(pattern);
             entry.valid = entry.expression.isValid();
             if (entry.valid)
                 entry.expression.optimize();
-            else
-                logLine(QStringLiteral("正则表达式创建失败: ") + entry.expression.errorString());
         }
         d->excluded.push_back(std::move(entry));
     }
@@ -307,6 +315,11 @@ FileMatcher::FileMatcher(const QMap<FileType, QStringList> &catalogue, const Fil
 FileMatcher::~FileMatcher() = default;
 FileMatcher::FileMatcher(FileMatcher &&) noexcept = default;
 FileMatcher &FileMatcher::operator=(FileMatcher &&) noexcept = default;
+
+bool FileMatcher::hasExclusions() const
+{
+    return !d->excluded.empty();
+}
 
 bool FileMatcher::isKept(QStringView name) const
 {
@@ -376,10 +389,6 @@ bool FileMatcher::matchesWildcardPattern(const QString &name, const QString &pat
         return true;
     if (!pattern.contains(u'*'))
         return false;
-    const QRegularExpression expression(wildcardExpression(pattern), QRegularExpression::CaseInsensitiveOption);
-    if (!expression.isValid()) {
-        logLine(QStringLiteral("正则表达式创建失败: ") + expression.errorString());
-        return false;
-    }
-    return expression.match(name).hasMatch();
+    const QRegularExpression expression = wildcardExpression(pattern);
+    return expression.isValid() && expression.match(name).hasMatch();
 }

@@ -43,8 +43,12 @@ public:
     // (Prints the exclusion line.) Every way an item enters a result asks this.
     bool isKept(QStringView name) const;
 
+    // Did the user exclude any pattern? Without one, only the protected name is kept.
+    bool hasExclusions() const;
+
     // A name against one pattern: exact and case-sensitive without "*"; with
-    // "*", a case-insensitive match where "*" is any run of characters.
+    // "*", a case-insensitive match of the whole name where "*" is any run of
+    // characters, newlines included (what the compiled tables give).
     // Prints the diagnostics for "._" hits and patterns that do not compile.
     static bool matchesWildcardPattern(const QString &name, const QString &pattern);
 

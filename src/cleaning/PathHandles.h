@@ -44,11 +44,11 @@ private:
     int m_fd;
 };
 
-inline int openAt(int dirFd, const char *name, int flags)
+inline int openAt(int dirFd, const char *name, int flags, mode_t mode = 0)
 {
     int fd;
     do {
-        fd = ::openat(dirFd, name, flags);
+        fd = ::openat(dirFd, name, flags, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }

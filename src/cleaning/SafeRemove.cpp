@@ -1,5 +1,6 @@
 #include "cleaning/SafeRemove.h"
 
+#include "cleaning/HeldVolume.h"
 #include "cleaning/PathHandles.h"
 #include "platform/Log.h"
 
@@ -12,6 +13,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,73 +29,70 @@ using pathhandles::identifyAt;
 using pathhandles::openAt;
 
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
-// Folders on the way to an item are only passed through: search permission is enough.
-constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
 // Folder handles a removal keeps open at most; deeper trees close their
 // farthest ancestors and reopen them on the way back up.
 constexpr size_t kMaxOpenHandles = 32;
 constexpr size_t kReadBufferSize = 32 * 1024;
 
-// The part of `path` below `root`, when it is strictly inside by whole components.
-std::optional<QByteArray> below(const QByteArray &root, const QByteArray &path)
+constexpr int kProtectionFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
+
+bool refusedByPermissions(int error)
 {
-    const QByteArray base = pathhandles::withoutTrailingSlashes(root);
-    QByteArray rest;
-    if (base.isEmpty()) {
-        return std::nullopt;
-    } else if (base == ".") {
-        rest = path.startsWith("./") ? path.mid(2) : path;
-        if (rest.startsWith('/'))
-            return std::nullopt;
-    } else {
-        const QByteArray prefix = base == "/" ? base : base + '/';
-        if (!path.startsWith(prefix))
-            return std::nullopt;
-        rest = path.mid(prefix.size());
-    }
-    if (rest.isEmpty())
-        return std::nullopt;
-    for (const QByteArray &component : rest.split('/')) {
-        if (component.isEmpty() || component == "." || component == "..")
-            return std::nullopt;
-    }
-    return rest;
+    return error == EPERM || error == EACCES;
 }
 
-// Open handle of the folder holding `rest` (a path below `root`, as below() gives it).
-std::optional<Parent> openParentBelow(const QByteArray &root, const QByteArray &rest, int *errorNumber)
+Outcome failure(int error, const QByteArray &shownPath)
 {
-    const auto setError = [errorNumber](int error) {
-        if (errorNumber)
-            *errorNumber = error;
-    };
-    Handle fd(::open(pathhandles::withoutTrailingSlashes(root).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    Identity rootId;
-    if (fd.get() < 0 || !identify(fd.get(), rootId)) {
-        setError(errno);
-        return std::nullopt;
+    if (error == ESTALE)
+        return Outcome{ESTALE, QStringLiteral("Not removing \"%1\": it is no longer what the scan found")
+                                   .arg(pathText(shownPath))};
+    return Outcome{error, QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(shownPath), errorText(error))};
+}
+
+// An item is removed only when it is gone from its folder afterwards.
+Outcome confirmGone(int parentFd, const QByteArray &name, const QByteArray &shownPath)
+{
+    struct stat st;
+    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return Outcome{EEXIST, QStringLiteral("\"%1\" is still there after its removal").arg(pathText(shownPath))};
+    return errno == ENOENT ? Outcome{} : failure(errno, shownPath);
+}
+
+// The administrator step's way past a refusal: the entry's and its folder's
+// protection flags go and the folder's mode opens, as the removal needs.
+// `parentFd` may be an O_PATH handle.
+bool openUp(int parentFd, const QByteArray &name, const Options &options)
+{
+    if (!options.administrator)
+        return false;
+    Handle folder(openAt(parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0) {
+        clearProtectionFlags(folder.get());
+        struct stat st;
+        if (::fstat(folder.get(), &st) == 0 && (st.st_mode & 0300) != 0300)
+            ::fchmod(folder.get(), (st.st_mode & 07777) | 0700);
     }
-    QList<QByteArray> components = rest.split('/');
-    QByteArray name = components.takeLast();
-    for (const QByteArray &component : std::as_const(components)) {
-        Handle child(openAt(fd.get(), component.constData(), kPassFlags));
-        Identity id;
-        if (child.get() < 0 || !identify(child.get(), id)) {
-            setError(errno);
-            return std::nullopt;
-        }
-        if (!id.isDirectory) {
-            setError(ENOTDIR);
-            return std::nullopt;
-        }
-        if (id.dev != rootId.dev || id.mountRoot) {
-            setError(EXDEV);
-            return std::nullopt;
-        }
-        fd.reset(child.release());
-    }
-    return Parent{fd.release(), std::move(name)};
+    // Never through a link: O_NOFOLLOW refuses one, and a fifo or device is not opened for good.
+    Handle entry(openAt(parentFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (entry.get() >= 0)
+        clearProtectionFlags(entry.get());
+    return true;
+}
+
+// Removes a non-folder entry of the folder open at `fd`; gone already counts.
+bool unlinkEntry(int fd, const char *name, const Options &options)
+{
+    if (::unlinkat(fd, name, 0) == 0 || errno == ENOENT)
+        return true;
+    if (!options.administrator || !refusedByPermissions(errno))
+        return false;
+    const int error = errno;
+    openUp(fd, name, options);
+    if (::unlinkat(fd, name, 0) == 0 || errno == ENOENT)
+        return true;
+    errno = error;
+    return false;
 }
 
 // Removes everything inside a folder, depth first, over handles: links are
@@ -101,7 +101,10 @@ std::optional<Parent> openParentBelow(const QByteArray &root, const QByteArray &
 class TreeRemoval
 {
 public:
-    TreeRemoval(const QByteArray &path, dev_t dev) : m_path(path), m_dev(dev), m_buffer(new char[kReadBufferSize]) {}
+    TreeRemoval(const QByteArray &path, dev_t dev, const Options &options)
+        : m_path(path), m_dev(dev), m_options(options), m_buffer(new char[kReadBufferSize])
+    {
+    }
 
     ~TreeRemoval()
     {
@@ -202,6 +205,10 @@ private:
             fail(where(), ESTALE);   // replaced between the look and the open
             return false;
         }
+        // An immutable or append-only folder keeps its entries: the
+        // administrator step lifts that first.
+        if (m_options.administrator && hasProtectionFlags(fd.get()))
+            clearProtectionFlags(fd.get());
         if (m_open + 1 > kMaxOpenHandles)
             evictOne();
         m_frames.push_back(Frame{fd.release(), opened.dev, opened.ino, name, {}, 0});
@@ -228,7 +235,7 @@ private:
         if (!pathhandles::forEachEntry(fd, m_buffer.get(), kReadBufferSize, sort))
             failLazily([&] { return relative(index, QByteArray()); });
         for (const QByteArray &name : others) {
-            if (::unlinkat(fd, name.constData(), 0) != 0 && errno != ENOENT)
+            if (!unlinkEntry(fd, name.constData(), m_options))
                 failLazily([&] { return relative(index, name); });
         }
         m_frames[index].folders = std::move(folders);
@@ -239,6 +246,11 @@ private:
     {
         Frame done = std::move(m_frames.back());
         m_frames.pop_back();
+        // A parent whose handle was closed is one step up from the folder
+        // just emptied: opening it again from the top for every level would
+        // cost time in the square of the depth.
+        if (!m_frames.empty() && m_frames.back().fd < 0 && done.fd >= 0)
+            climbTo(done.fd, m_frames.size() - 1);
         if (done.fd >= 0) {
             ::close(done.fd);
             --m_open;
@@ -256,6 +268,19 @@ private:
         }
         if (::unlinkat(m_frames[parent].fd, done.name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
             failLazily([&] { return relative(parent, done.name); });
+    }
+
+    // Opens frame `index` through ".." of the folder open at `childFd`, when
+    // that is still the folder met on the way down (same device and inode).
+    void climbTo(int childFd, size_t index)
+    {
+        Handle up(openAt(childFd, "..", kReadFlags));
+        Identity id;
+        if (up.get() < 0 || !identify(up.get(), id) || id.dev != m_frames[index].dev || id.ino != m_frames[index].ino
+            || id.mountRoot)
+            return;   // moved meanwhile: reopen() looks it up by name, or fails
+        m_frames[index].fd = up.release();
+        ++m_open;   // the child's handle is closed right after
     }
 
     void evictOne()
@@ -305,6 +330,7 @@ private:
 
     QByteArray m_path;
     dev_t m_dev;
+    Options m_options;
     int m_parentFd = -1;
     std::vector<Frame> m_frames;
     size_t m_open = 0;
@@ -317,73 +343,88 @@ private:
 
 bool isInside(const QByteArray &root, const QByteArray &path)
 {
-    return below(root, path).has_value();
+    return HeldVolume::relativePath(root, path).has_value();
 }
 
-std::optional<Parent> openParent(const QByteArray &root, const QByteArray &path, int *errorNumber)
+bool hasProtectionFlags(int fd)
 {
-    const std::optional<QByteArray> rest = below(root, path);
-    if (!rest) {
-        if (errorNumber)
-            *errorNumber = EINVAL;
-        return std::nullopt;
-    }
-    return openParentBelow(root, *rest, errorNumber);
+    int flags = 0;
+    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kProtectionFlags) != 0;
 }
 
-bool removeItem(const QByteArray &root, const QByteArray &path, QString *error, int *errorNumber)
+bool clearProtectionFlags(int fd)
 {
-    const auto failWith = [&](int number, const QString &message) {
-        if (error)
-            *error = message;
-        if (errorNumber)
-            *errorNumber = number;
-        return false;
-    };
-    const auto failErrno = [&](int number) {
-        return failWith(number, QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(path), errorText(number)));
-    };
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL;   // the file system has no such flags
+    if ((flags & kProtectionFlags) == 0)
+        return true;
+    flags &= ~kProtectionFlags;
+    return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+}
 
-    const std::optional<QByteArray> rest = below(root, path);
-    if (!rest)
-        return failWith(EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
-                                    .arg(pathText(path), pathText(root)));
-    int openError = 0;
-    const std::optional<Parent> parent = openParentBelow(root, *rest, &openError);
-    if (!parent) {
-        if (openError == EXDEV)
-            return failWith(EXDEV, QStringLiteral("Not removing \"%1\": its folder lies on another file system")
-                                       .arg(pathText(path)));
-        if (openError == ELOOP || openError == ENOTDIR)
-            return failWith(openError, QStringLiteral("Not removing \"%1\": a folder on its path is a symbolic link "
-                                                      "or not a folder")
-                                           .arg(pathText(path)));
-        return failErrno(openError);
-    }
-    Handle parentFd(parent->fd);
-    const char *name = parent->name.constData();
+bool removeEntry(int parentFd, const QByteArray &name, const Options &options)
+{
+    return unlinkEntry(parentFd, name.constData(), options);
+}
 
-    Identity parentId;
+Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st, const Options &options,
+                     const QByteArray &shownPath)
+{
     Identity id;
-    if (!identify(parentFd.get(), parentId) || !identifyAt(parentFd.get(), name, 0, id))
-        return failErrno(errno);
-
-    if (!id.isDirectory) {
-        if (::unlinkat(parentFd.get(), name, 0) != 0)
-            return failErrno(errno);
-    } else {
-        if (id.dev != parentId.dev || id.mountRoot)
-            return failWith(EXDEV, QStringLiteral("Not removing \"%1\": another file system is mounted there")
-                                       .arg(pathText(path)));
-        TreeRemoval removal(path, parentId.dev);
-        if (!removal.empty(parentFd.get(), parent->name, id))
-            return failWith(removal.error(), removal.message());
-        if (::unlinkat(parentFd.get(), name, AT_REMOVEDIR) != 0)
-            return failErrno(errno);
+    if (!identifyAt(parentFd, name.constData(), 0, id))
+        return failure(errno, shownPath);
+    if (!id.isDirectory || id.dev != st.st_dev || id.ino != st.st_ino)
+        return failure(ESTALE, shownPath);
+    if (id.mountRoot)
+        return Outcome{EXDEV, QStringLiteral("Not removing \"%1\": another file system is mounted there")
+                                  .arg(pathText(shownPath))};
+    TreeRemoval removal(shownPath, st.st_dev, options);
+    if (!removal.empty(parentFd, name, id))
+        return Outcome{removal.error(), removal.message()};
+    if (::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        const int error = errno;
+        if (!options.administrator || !refusedByPermissions(error) || !openUp(parentFd, name, options)
+            || (::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT))
+            return failure(error, shownPath);
     }
-    if (errorNumber)
-        *errorNumber = 0;
-    return true;
+    return confirmGone(parentFd, name, shownPath);
+}
+
+Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned, const Options &options)
+{
+    const QByteArray shownPath = pathhandles::childPath(volume.root(), relative);
+    if (!scanned.hasIdentity())
+        return Outcome{ESTALE, QStringLiteral("Not removing \"%1\": it was not examined by the scan")
+                                   .arg(pathText(shownPath))};
+    QByteArray name;
+    const int parentFd = volume.openParent(relative, &name);
+    if (parentFd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return {};   // its folder is gone, and the item with it
+        if (error == EXDEV)
+            return Outcome{EXDEV, QStringLiteral("Not removing \"%1\": a folder on its path lies on another file "
+                                                 "system").arg(pathText(shownPath))};
+        if (error == ELOOP || error == ENOTDIR)
+            return Outcome{error, QStringLiteral("Not removing \"%1\": a folder on its path is a symbolic link or "
+                                                 "not a folder").arg(pathText(shownPath))};
+        return failure(error, shownPath);
+    }
+    struct stat st;
+    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Outcome{} : failure(errno, shownPath);
+    if (!pathhandles::isScannedItem(scanned, st))
+        return failure(ESTALE, shownPath);
+    if (S_ISDIR(st.st_mode))
+        return removeFolder(parentFd, name, st, options, shownPath);
+    if (::unlinkat(parentFd, name.constData(), 0) != 0 && errno != ENOENT) {
+        const int error = errno;
+        if (!options.administrator || !refusedByPermissions(error) || !openUp(parentFd, name, options)
+            || !unlinkEntry(parentFd, name.constData(), options))
+            return failure(error, shownPath);
+    }
+    return confirmGone(parentFd, name, shownPath);
 }
 
 } // namespace SafeRemove

@@ -1,35 +1,63 @@
 #pragma once
 
+#include "cleaning/FileType.h"
+
 #include <QByteArray>
 #include <QString>
 
-#include <optional>
+#include <sys/stat.h>
 
-// Deleting inside one volume without ever leaving it: the folder holding an
-// item is opened from the volume root one component at a time (O_NOFOLLOW,
-// same file system as the root), so a symbolic link or a mount point on the
-// way cannot redirect the deletion; a link is removed itself, never its
-// target; a folder is removed with its contents without following links or
-// crossing into other file systems.
+class HeldVolume;
+
+// Deleting inside one held volume without ever leaving it: an item is reached
+// from the volume's root handle (see HeldVolume), removed only while it is
+// still what the scan recorded, a link is removed itself and never its target,
+// a folder is removed with its contents over handles without following links
+// or crossing into other file systems. An item counts as removed only when it
+// is gone afterwards (ENOENT); every other answer is a failure with its reason.
 namespace SafeRemove {
 
 // Is `path` strictly inside `root`, by whole path components, with no "." or
 // ".." component and no empty component after the root?
 bool isInside(const QByteArray &root, const QByteArray &path);
 
-// Open handle of the folder holding `path` (path must be inside root). The
-// caller closes it. Nothing (with errno) when a component is missing, is a
-// link, is not a folder or lies on another file system.
-struct Parent
+struct Options
 {
-    int fd = -1;
-    QByteArray name;   // last component of path
+    // Running as root for the administrator step: a removal the system
+    // refuses (EPERM, EACCES) is tried again after the immutable and
+    // append-only flags of the item and its folder are cleared and the
+    // folder's mode is opened.
+    bool administrator = false;
 };
-std::optional<Parent> openParent(const QByteArray &root, const QByteArray &path, int *errorNumber = nullptr);
 
-// Removes the item at `path` inside `root` as described above.
-// False with a readable reason in *error; ENOENT is reported in *errorNumber.
-bool removeItem(const QByteArray &root, const QByteArray &path, QString *error = nullptr,
-                int *errorNumber = nullptr);
+struct Outcome
+{
+    int error = 0;        // 0: gone; ESTALE: no longer what was scanned; else errno
+    QString message;      // why, for the log (empty when gone)
+    bool removed() const { return error == 0; }
+};
+
+// Removes the item at `relative` (a path below the volume's root) when it is
+// still the one `scanned` records (kind, device, inode). Gone already counts
+// as removed.
+Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned,
+                      const Options &options = {});
+
+// Empties the folder `name` of the folder open at `parentFd` (lstat `st`,
+// on device `dev`) and removes it. `shownPath` names it in messages.
+Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st, const Options &options,
+                     const QByteArray &shownPath);
+
+// Removes the entry `name` (not a folder) of the folder open at `parentFd`;
+// gone already counts. With the administrator option a refusal is tried
+// again as described above.
+bool removeEntry(int parentFd, const QByteArray &name, const Options &options);
+
+// Clears the immutable and append-only flags of an open file or folder (not
+// an O_PATH handle). True when none is set afterwards.
+bool clearProtectionFlags(int fd);
+
+// Has the file or folder open at `fd` one of those flags?
+bool hasProtectionFlags(int fd);
 
 } // namespace SafeRemove

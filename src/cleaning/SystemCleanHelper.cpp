@@ -1,7 +1,8 @@
 #include "cleaning/SystemCleanHelper.h"
 
 #include "cleaning/PathHandles.h"
-#include "cleaning/PrivilegedScript.h"
+#include "cleaning/CleanRequest.h"
+#include "cleaning/HeldVolume.h"
 #include "cleaning/SafeRemove.h"
 #include "localization/Localization.h"
 #include "platform/DialogPresenter.h"
@@ -9,6 +10,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
@@ -80,9 +82,11 @@ bool namesSystemFolder(const QByteArray &path)
     return path.contains(".Spotlight-V100") || path.contains(".Trashes");
 }
 
-bool anyNamesSystemFolder(const SystemCleanHelper::Paths &paths)
+QString adminToolPath(const SystemCleanHelper::ProbeEnvironment &environment)
 {
-    return std::any_of(paths.cbegin(), paths.cend(), namesSystemFolder);
+    return environment.adminTool.isEmpty()
+               ? QCoreApplication::applicationDirPath() + QStringLiteral("/sweepbrook-admin-clean")
+               : environment.adminTool;
 }
 
 // The account name of a uid; nothing when the system knows no name.
@@ -153,12 +157,13 @@ bool mayChangeEntries(const struct stat &folder, uid_t uid)
 
 struct SystemCleanHelper::Batch
 {
-    QByteArray volumeRoot;
+    std::shared_ptr<HeldVolume> volume;
     std::optional<QString> fileSystemType;
-    Paths kept;
-    Paths privileged;
-    Paths deleted;
-    Paths failed;
+    Items kept;
+    Items privileged;
+    QList<QByteArray> privilegedRelative;   // their paths below the volume root
+    Items deleted;
+    Items failed;
     Progress progress;
     BatchCompletion completion;
 
@@ -206,17 +211,20 @@ struct SystemCleanHelper::Impl
     }
 
     void deletePrivilegedFiles(const std::shared_ptr<Batch> &batch);
-    void recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, bool success,
+    void recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, const Items &removed, const Items &failed,
                                  const std::optional<QString> &message);
     static void finishBatch(const Batch &batch);
 
-    // One check of the paths still present; the next comes half a second later.
+    // One check of the items still present; the next comes half a second later.
     struct Check
     {
-        Paths remaining;
-        Paths survivors;
-        bool hasFullDiskAccess = false;
-        OutcomeCompletion completion;
+        std::shared_ptr<HeldVolume> volume;
+        Items items;
+        QHash<qsizetype, int> answers;
+        QList<qsizetype> remaining;   // indexes into items still to look at
+        Items deleted;
+        Items failed;
+        CheckCompletion completion;
         int round = 0;
     };
     static constexpr int kCheckRounds = 3;
@@ -316,21 +324,22 @@ const QSet<QString> &SystemCleanHelper::neverDeleteNames()
 
 // ---- Batches ----
 
-void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QString> &fileSystemType,
-                                   const QByteArray &volumeRoot, Progress progress, BatchCompletion completion)
+void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, const Items &files,
+                                   const std::optional<QString> &fileSystemType, Progress progress,
+                                   BatchCompletion completion)
 {
     auto batch = std::make_shared<Batch>();
-    batch->volumeRoot = volumeRoot;
+    batch->volume = volume;
     batch->fileSystemType = fileSystemType;
     batch->progress = std::move(progress);
     batch->completion = std::move(completion);
 
     Paths dropped;
-    for (const QByteArray &path : files) {
-        if (isProtectedName(path))
-            dropped << path;
+    for (const FileItem &item : files) {
+        if (isProtectedName(item.fsPath()))
+            dropped << item.fsPath();
         else
-            batch->kept << path;
+            batch->kept << item;
     }
     if (!dropped.isEmpty()) {
         std::sort(dropped.begin(), dropped.end());
@@ -344,17 +353,22 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
     logLine(QStringLiteral("SystemCleanHelper: Starting batch clean for %1 files (after protection filter)").arg(total));
     logLine(QStringLiteral("SystemCleanHelper: File system type: ") + typeText);
 
-    for (const QByteArray &path : std::as_const(batch->kept))
-        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + pathText(path));
-    Paths regular;
-    for (const QByteArray &path : std::as_const(batch->kept)) {
-        // A path outside the volume is never examined; the removal step reports it.
-        if (SafeRemove::isInside(volumeRoot, path) && requiresPrivileges(path)) {
-            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + pathText(path));
-            batch->privileged << path;
+    for (const FileItem &item : std::as_const(batch->kept))
+        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path);
+    Items regular;
+    QList<QByteArray> regularRelative;
+    for (const FileItem &item : std::as_const(batch->kept)) {
+        // An item outside the volume (or with no volume held) is never
+        // examined; the removal step reports it.
+        const std::optional<QByteArray> relative = volume ? volume->relativePath(item.fsPath()) : std::nullopt;
+        if (relative && item.hasIdentity() && requiresPrivileges(*volume, *relative)) {
+            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path);
+            batch->privileged << item;
+            batch->privilegedRelative << *relative;
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + pathText(path));
-            regular << path;
+            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + item.path);
+            regular << item;
+            regularRelative << relative.value_or(QByteArray());
         }
     }
     logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
@@ -362,25 +376,33 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
                 .arg(batch->privileged.size()));
 
     int done = 0;
-    for (const QByteArray &path : std::as_const(regular)) {
-        QString error;
-        int errorNumber = 0;
-        // removeItem refuses, untouched, a path that is not inside the volume.
-        bool removed = false;
-        if (SafeRemove::removeItem(volumeRoot, path, &error, &errorNumber)) {
-            removed = true;
-        } else if (errorNumber == ENOENT) {
-            // It went with a folder of it removed earlier in this batch.
-            removed = std::any_of(batch->deleted.cbegin(), batch->deleted.cend(),
-                                  [&path](const QByteArray &folder) { return SafeRemove::isInside(folder, path); });
-        }
-        if (removed) {
-            batch->deleted << path;
-            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + pathText(path));
+    for (qsizetype i = 0; i < regular.size(); ++i) {
+        const FileItem &item = regular.at(i);
+        SafeRemove::Outcome outcome;
+        if (!volume)
+            outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
+                                   .arg(item.path)};
+        else if (regularRelative.at(i).isEmpty())
+            outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
+                                   .arg(item.path, pathText(volume->root()))};
+        else
+            outcome = SafeRemove::removeScanned(*volume, regularRelative.at(i), item);
+        if (outcome.removed()) {
+            batch->deleted << item;
+            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path);
         } else {
-            batch->failed << path;
-            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + pathText(path)
-                    + QStringLiteral(", error: ") + error);
+            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path
+                    + QStringLiteral(", error: ") + outcome.message);
+            // Refused: an immutable or append-only flag (only the administrator
+            // may clear one, also on the user's own files and when we are root),
+            // or something inside a folder the user may not change.
+            if (outcome.error == EPERM || outcome.error == EACCES) {
+                logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path);
+                batch->privileged << item;
+                batch->privilegedRelative << regularRelative.at(i);
+            } else {
+                batch->failed << item;
+            }
         }
         if (batch->progress)
             batch->progress(++done, total);
@@ -397,62 +419,70 @@ void SystemCleanHelper::batchClean(const Paths &files, const std::optional<QStri
     logLine(QStringLiteral("SystemCleanHelper: Requesting admin privileges to delete %1 system files").arg(count));
     logLine(QStringLiteral("SystemCleanHelper: Attempting to delete %1 privileged files using enhanced method").arg(count));
     logLine(QStringLiteral("SystemCleanHelper: File system: ") + typeText);
-    for (const QByteArray &path : std::as_const(batch->privileged))
-        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + pathText(path));
+    for (const FileItem &item : std::as_const(batch->privileged))
+        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + item.path);
     d->deletePrivilegedFiles(batch);
 }
 
 void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch> &batch)
 {
-    const Paths &paths = batch->privileged;
+    const Items &items = batch->privileged;
     logLine(QStringLiteral("SystemCleanHelper: Attempting to clean %1 system files (after protection filter)")
-                .arg(paths.size()));
+                .arg(items.size()));
     const bool hasFullDiskAccess = owner->checkFullDiskAccess();
     logLine(QStringLiteral("SystemCleanHelper: Full Disk Access status: ") + boolText(hasFullDiskAccess));
 
-    // A sandboxed app cannot start a root shell.
+    // A sandboxed app cannot start an administrator tool.
     if (environment.hasEnvironmentVariable("APP_SANDBOX_CONTAINER_ID")
         || environment.hasEnvironmentVariable("FLATPAK_ID")) {
         logLine(QStringLiteral("SystemCleanHelper: Cannot delete system files in current configuration"));
-        logLine(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: System file deletion not available"));
-        batch->failed << paths;
-        if (anyNamesSystemFolder(batch->failed))
-            owner->showSystemFilesAlertOnMain([batch] { finishBatch(*batch); });
-        else
-            finishBatch(*batch);
+        recordPrivilegedOutcome(batch, {}, items, QStringLiteral("System file deletion not available"));
         return;
     }
 
     logLine(QStringLiteral("SystemCleanHelper: Using administrator privileges for deletion"));
-    for (const QByteArray &path : paths)
-        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + pathText(path));
-    const QByteArray script = PrivilegedScript::buildScript(paths);
-    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + QString::fromUtf8(script));
+    CleanRequest request;
+    request.root = batch->volume->root();
+    request.device = batch->volume->device();
+    request.rootInode = batch->volume->rootInode();
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const FileItem &item = items.at(i);
+        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path);
+        request.items.append(CleanRequest::Item{batch->privilegedRelative.at(i), item.kind, item.device, item.inode});
+    }
+    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath(environment)
+            + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
 
-    scheduler.post([this, batch, script, hasFullDiskAccess] {
-        owner->runAdministratorScript(script, [this, batch, hasFullDiskAccess](bool success,
-                                                                              const std::optional<QString> &message) {
-            if (!success) {
-                recordPrivilegedOutcome(batch, false, message);
+    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess] {
+        owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess](bool ran, const std::optional<QString> &message,
+                                                                            const QHash<qsizetype, int> &answers) {
+            if (!ran) {
+                recordPrivilegedOutcome(batch, {}, batch->privileged, message);
                 return;
             }
             // Give the file system a moment before looking.
-            scheduler.after(std::chrono::milliseconds(1500), [this, batch, hasFullDiskAccess] {
-                owner->verifyDeletion(batch->privileged, hasFullDiskAccess,
-                                      [this, batch](bool ok, const std::optional<QString> &verdict) {
-                                          recordPrivilegedOutcome(batch, ok, verdict);
+            scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess] {
+                owner->verifyDeletion(batch->volume, batch->privileged, answers,
+                                      [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
+                                          std::optional<QString> verdict;
+                                          protectedFilesFailureMessage(
+                                              failed, hasFullDiskAccess,
+                                              [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
+                                          recordPrivilegedOutcome(batch, deleted, failed, verdict);
                                       });
             });
         });
     });
 }
 
-void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, bool success,
-                                                      const std::optional<QString> &message)
+void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, const Items &removed,
+                                                      const Items &failed, const std::optional<QString> &message)
 {
-    if (success) {
+    // Each item counts for itself: what the administrator step removed is
+    // cleaned, whatever else of the batch it could not remove.
+    batch->deleted << removed;
+    if (failed.isEmpty()) {
         logLine(QStringLiteral("SystemCleanHelper: Successfully deleted privileged files"));
-        batch->deleted << batch->privileged;
         batch->reportProgress();
         batch->logSummary();
         batch->complete();
@@ -460,9 +490,10 @@ void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batc
     }
     logLine(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: ")
             + message.value_or(QStringLiteral("Unknown error")));
-    // All or nothing: what the script did remove is counted failed too.
-    batch->failed << batch->privileged;
-    if (anyNamesSystemFolder(batch->failed))
+    batch->failed << failed;
+    const bool systemFolders = std::any_of(batch->failed.cbegin(), batch->failed.cend(),
+                                           [](const FileItem &item) { return namesSystemFolder(item.fsPath()); });
+    if (systemFolders)
         owner->showSystemFilesAlertOnMain([batch] { finishBatch(*batch); });
     else
         finishBatch(*batch);
@@ -472,113 +503,118 @@ void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
 {
     batch.reportProgress();
     batch.logSummary();
-    for (const QByteArray &path : batch.deleted)
-        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + pathText(path));
-    for (const QByteArray &path : batch.failed)
-        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + pathText(path));
+    for (const FileItem &item : batch.deleted)
+        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + item.path);
+    for (const FileItem &item : batch.failed)
+        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + item.path);
     batch.complete();
 }
 
-bool SystemCleanHelper::requiresPrivileges(const QByteArray &path) const
+bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const
 {
-    struct stat item{};
-    if (::lstat(path.constData(), &item) != 0) {
-        const int error = errno;
-        if (error == ENOENT || error == ENOTDIR) {
-            logLine(QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path));
-            return false;
-        }
+    const QByteArray path = pathhandles::childPath(volume.root(), relative);
+    const HeldVolume::Look item = volume.look(relative);
+    if (item.error == ENOENT || item.error == ENOTDIR) {
+        logLine(QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path));
+        return false;
+    }
+    if (item.error != 0) {
         logLine(QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
-                + QStringLiteral(", error: ") + errorText(error));
-        return true;
+                + QStringLiteral(", error: ") + errorText(item.error));
+        // Only a refusal is the administrator's to lift; a volume gone or a
+        // link on the way is not, and the ordinary removal reports it.
+        return item.error == EACCES || item.error == EPERM;
     }
     logLine(QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
-            + accountName(item.st_uid).value_or(QString::number(item.st_uid)));
+            + accountName(item.st.st_uid).value_or(QString::number(item.st.st_uid)));
 
     const uid_t me = d->environment.effectiveUid();
-    if (item.st_uid == 0 && me != 0) {
+    if (item.st.st_uid == 0 && me != 0) {
         logLine(QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path));
         return true;
     }
     // A folder goes with its contents, so its own entries must be removable too.
-    if (S_ISDIR(item.st_mode) && !mayChangeEntries(item, me)) {
+    if (S_ISDIR(item.st.st_mode) && !mayChangeEntries(item.st, me)) {
         logLine(QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path));
         return true;
     }
     // Whether an entry may be removed is decided by its folder: write and
     // search, and with the sticky bit also owning the entry or the folder.
-    const QByteArray parent = parentOf(path);
+    QByteArray name;
+    const int parentFd = volume.openParent(relative, &name);
     struct stat folder{};
-    if (::stat(parent.constData(), &folder) != 0 || !mayChangeEntries(folder, me)
-        || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st_uid && me != folder.st_uid)) {
-        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ") + pathText(parent));
+    if (parentFd < 0 || ::fstat(parentFd, &folder) != 0 || !mayChangeEntries(folder, me)
+        || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st.st_uid && me != folder.st_uid)) {
+        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
+                + pathText(pathhandles::parentOf(path)));
         return true;
     }
     return false;
 }
 
-// ---- The root shell ----
+// ---- The administrator tool ----
 
 namespace {
 
-void reportScriptOutcome(const ProcessResult &result, const SystemCleanHelper::OutcomeCompletion &completion)
+void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::ToolCompletion &completion)
 {
     if (!result.started) {
         logLine(QStringLiteral("SystemCleanHelper: Failed to create script: ") + result.errorString);
-        completion(false, QStringLiteral("Failed to create script"));
+        completion(false, QStringLiteral("Failed to create script"), {});
         return;
     }
-    if (result.succeeded()) {
-        logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
-        const QString output = QString::fromUtf8(result.standardOutput).trimmed();
-        logLine(QStringLiteral("SystemCleanHelper: Script result: ")
-                + (output.isEmpty() ? QStringLiteral("no result") : output));
-        completion(true, std::nullopt);
-        return;
-    }
-    const QString stderrText = QString::fromUtf8(result.standardError).trimmed();
-    const QString message = stderrText.isEmpty() ? QStringLiteral("Unknown error") : stderrText;
+    const QString errorText = QString::fromUtf8(result.standardError).trimmed();
     const int code = result.exitedNormally() ? result.exitCode : -1;
+    // 0: every item gone; 1: some are not (the answers say which). Anything
+    // else means the tool did not get to the items.
+    if (code == 0 || code == 1) {
+        logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
+        logLine(QStringLiteral("SystemCleanHelper: Script result: ")
+                + (errorText.isEmpty() ? QStringLiteral("no result") : errorText));
+        completion(true, std::nullopt, CleanAnswer::parse(result.standardOutput));
+        return;
+    }
+    const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
     // pkexec exits 126 when the authentication dialog was dismissed.
     const bool cancelled = code == 126;
     logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error %1: ").arg(cancelled ? -128 : code)
             + message);
-    completion(false, cancelled ? SystemCleanHelper::cancelledMessage : message);
+    completion(false, cancelled ? SystemCleanHelper::cancelledMessage : message, {});
 }
 
 } // namespace
 
-void SystemCleanHelper::runAdministratorScript(const QByteArray &script, OutcomeCompletion completion)
+void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion)
 {
-    ProcessRequest request;
-    const QStringList &command = d->environment.elevationCommand;
-    if (!command.isEmpty()) {
-        request.program = command.first();
-        request.arguments = command.mid(1);
-    } else if (d->environment.isRoot()) {
-        request.program = QStringLiteral("/bin/sh");
-        request.arguments = {QStringLiteral("-s")};
-    } else {
-        request.program = d->environment.pkexecPath;
-        request.arguments = {QStringLiteral("/bin/sh"), QStringLiteral("-s")};
-    }
-    request.standardInput = script;
+    ProcessRequest run;
+    const QString tool = adminToolPath(d->environment);
+    QStringList command = d->environment.elevationCommand;
+    if (command.isEmpty() && !d->environment.isRoot())
+        command = {d->environment.pkexecPath};
+    command << tool;
+    run.program = command.takeFirst();
+    run.arguments = command;
+    run.standardInput = request;
 
     Scheduler &scheduler = d->scheduler;
-    // The authentication dialog and the script may take long: never on the main thread.
-    scheduler.runInBackground([&scheduler, request, completion = std::move(completion)] {
-        const ProcessResult result = runProcess(request);
-        scheduler.post([result, completion] { reportScriptOutcome(result, completion); });
+    // The authentication dialog and the tool may take long: never on the main thread.
+    scheduler.runInBackground([&scheduler, run, completion = std::move(completion)] {
+        const ProcessResult result = runProcess(run);
+        scheduler.post([result, completion] { reportToolOutcome(result, completion); });
     });
 }
 
-// ---- The check after the script ----
+// ---- The check after the administrator tool ----
 
-void SystemCleanHelper::verifyDeletion(const Paths &paths, bool hasFullDiskAccess, OutcomeCompletion completion)
+void SystemCleanHelper::verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
+                                       const QHash<qsizetype, int> &answers, CheckCompletion completion)
 {
     auto check = std::make_shared<Impl::Check>();
-    check->remaining = paths;
-    check->hasFullDiskAccess = hasFullDiskAccess;
+    check->volume = volume;
+    check->items = items;
+    check->answers = answers;
+    for (qsizetype i = 0; i < items.size(); ++i)
+        check->remaining << i;
     check->completion = std::move(completion);
     d->scheduler.runInBackground([this, check] { d->checkRound(check); });
 }
@@ -586,28 +622,46 @@ void SystemCleanHelper::verifyDeletion(const Paths &paths, bool hasFullDiskAcces
 void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
 {
     const int attempt = ++check->round;
-    Paths present;
-    for (const QByteArray &path : std::as_const(check->remaining)) {
-        struct stat item{};
-        const bool exists = ::lstat(path.constData(), &item) == 0;
-        if (lastComponent(path) == ".Trashes") {
-            if (!exists) {
-                logLine(QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ") + pathText(path));
-            } else if (S_ISDIR(item.st_mode)) {
-                logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - .Trashes still exists as directory: ").arg(attempt)
-                        + pathText(path));
-                present << path;
-            } else {
-                // The script leaves a plain file in place of the folder.
-                logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + pathText(path));
-                logLine(QStringLiteral("SystemCleanHelper: Successfully neutralized .Trashes folder by replacing with file: ")
-                        + pathText(path));
-            }
-        } else if (!exists) {
-            logLine(QStringLiteral("SystemCleanHelper: File deleted: ") + pathText(path));
+    QList<qsizetype> present;
+    for (const qsizetype index : std::as_const(check->remaining)) {
+        const FileItem &item = check->items.at(index);
+        const QString path = item.path;
+        const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
+        const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
+        // What the tool answered; no answer (it stopped half-way) is no word either way.
+        const int answer = check->answers.value(index, -1);
+        const bool isTrash = lastComponent(item.fsPath()) == ".Trashes";
+        if (answer > 0) {
+            // The tool saw it stay (under this name or another one): a
+            // name gone from its place is not a removed item.
+            logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + path);
+            check->failed << item;
+        } else if (now.error == ENOENT) {
+            logLine((isTrash ? QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ")
+                             : QStringLiteral("SystemCleanHelper: File deleted: ")) + path);
+            check->deleted << item;
+        } else if (now.error == 0 && isTrash && !S_ISDIR(now.st.st_mode) && answer == 0) {
+            // The tool leaves a plain file in place of the folder.
+            logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + path);
+            logLine(QStringLiteral("SystemCleanHelper: Successfully neutralized .Trashes folder by replacing with file: ")
+                    + path);
+            check->deleted << item;
+        } else if (now.error == 0) {
+            logLine((isTrash && S_ISDIR(now.st.st_mode)
+                         ? QStringLiteral("SystemCleanHelper: Attempt %1 - .Trashes still exists as directory: ")
+                         : QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: "))
+                        .arg(attempt)
+                    + path);
+            present << index;
+        } else if (answer == 0) {
+            // We cannot look there ourselves (a folder we may not search):
+            // the tool, which could, saw it go.
+            logLine(QStringLiteral("SystemCleanHelper: File deleted (confirmed by the administrator step): ") + path);
+            check->deleted << item;
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + pathText(path));
-            present << path;
+            logLine(QStringLiteral("SystemCleanHelper: Cannot confirm the deletion of ") + path + QStringLiteral(": ")
+                    + errorText(now.error));
+            check->failed << item;
         }
     }
     check->remaining = present;
@@ -619,33 +673,24 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
         return;
     }
 
-    for (const QByteArray &path : std::as_const(present)) {
-        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + pathText(path));
-        if (namesSystemFolder(path)) {
-            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + pathText(path));
-            struct stat item{};
-            if (::lstat(path.constData(), &item) != 0) {
-                logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + errorText(errno));
-            } else if (const std::optional<QString> name = accountName(item.st_uid)) {
+    for (const qsizetype index : std::as_const(present)) {
+        const FileItem &item = check->items.at(index);
+        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + item.path);
+        if (namesSystemFolder(item.fsPath())) {
+            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + item.path);
+            const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
+            const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
+            if (now.error != 0)
+                logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + errorText(now.error));
+            else if (const std::optional<QString> name = accountName(now.st.st_uid))
                 logLine(QStringLiteral("SystemCleanHelper: File owner: ") + *name);
-            }
-            QString error;
-            const std::optional<QStringList> attributes = listExtendedAttributes(path, &error);
-            if (!attributes) {
-                logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + error);
-            } else if (!attributes->isEmpty()) {
-                logLine(QStringLiteral("SystemCleanHelper: Extended attributes found: [\"")
-                        + attributes->join(QStringLiteral("\", \"")) + QStringLiteral("\"]"));
-            }
         }
-        check->survivors << path;
+        check->failed << item;
     }
-    scheduler.post([check] {
-        protectedFilesFailureMessage(check->survivors, check->hasFullDiskAccess, check->completion);
-    });
+    scheduler.post([check] { check->completion(check->deleted, check->failed); });
 }
 
-void SystemCleanHelper::protectedFilesFailureMessage(const Paths &survivors, bool hasFullDiskAccess,
+void SystemCleanHelper::protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
                                                      const OutcomeCompletion &completion)
 {
     if (survivors.isEmpty()) {
@@ -655,7 +700,8 @@ void SystemCleanHelper::protectedFilesFailureMessage(const Paths &survivors, boo
     QString message = QStringLiteral("Failed to delete %1 protected system files").arg(survivors.size());
     if (!hasFullDiskAccess)
         message += QStringLiteral(" (Full Disk Access not granted)");
-    if (anyNamesSystemFolder(survivors))
+    if (std::any_of(survivors.cbegin(), survivors.cend(),
+                    [](const FileItem &item) { return namesSystemFolder(item.fsPath()); }))
         message += QStringLiteral(". These files are protected by macOS System Integrity Protection.");
     logLine(QStringLiteral("SystemCleanHelper: ") + message);
     completion(false, message);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "cleaning/FileType.h"
+
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -13,12 +16,15 @@
 #include <sys/types.h>
 
 class DialogPresenter;
+class HeldVolume;
 class Scheduler;
 
 // Deletes what a clean hands it and judges whether privileged deletion works here.
-// Ordinary removal for what the user may delete; one root shell script
-// (pkexec /bin/sh -s, or /bin/sh -s when already root) for the rest; then a
-// check that those files are gone.
+// Ordinary removal for what the user may delete; one run of our administrator
+// tool (pkexec sweepbrook-admin-clean, or the tool itself when already root)
+// for the rest; then a check that those items are gone. Every item is reached
+// through the volume the clean holds and removed only while it is still what
+// the scan found; each item's outcome is its own.
 class SystemCleanHelper
 {
 public:
@@ -29,8 +35,10 @@ public:
         QString pkexecPath = QStringLiteral("/usr/bin/pkexec");
         // default: the polkit authority (org.freedesktop.PolicyKit1) answers on the system bus
         std::function<bool()> polkitAuthorityAnswers;
-        // The command the script is piped to. Empty: /bin/sh -s as root,
-        // pkexec /bin/sh -s otherwise.
+        // Our administrator tool (default: sweepbrook-admin-clean beside the app).
+        QString adminTool;
+        // What runs the tool as root, put before its path. Empty: pkexec, or
+        // nothing when we are root already.
         QStringList elevationCommand;
         // The account whose rights decide what needs the script (default geteuid()).
         std::function<uid_t()> effectiveUid;
@@ -40,9 +48,13 @@ public:
     using Environment = ProbeEnvironment;
 
     using Paths = QList<QByteArray>;
+    using Items = QList<FileItem>;
     using Progress = std::function<void(int done, int total)>;
-    using BatchCompletion = std::function<void(const Paths &deleted, const Paths &failed)>;
+    using BatchCompletion = std::function<void(const Items &deleted, const Items &failed)>;
     using OutcomeCompletion = std::function<void(bool success, const std::optional<QString> &message)>;
+    // The tool's answers: item index to errno (0: removed).
+    using ToolCompletion = std::function<void(bool ran, const std::optional<QString> &message,
+                                              const QHash<qsizetype, int> &answers)>;
 
     static inline constexpr double fullDiskAccessCacheTimeout = 30.0;   // seconds
     static inline const QString cancelledMessage = QStringLiteral("User cancelled authorization");
@@ -68,26 +80,36 @@ public:
     // ---- Batches ----
     static const QSet<QString> &neverDeleteNames();
 
-    // Deletes `files` (absolute paths inside `volumeRoot`; anything else is
-    // reported failed and never touched). Ordinary removal runs on the calling
-    // thread; with privileged paths the batch continues through the script and
-    // the check and completes on the main thread, else it completes before
-    // returning.
-    void batchClean(const Paths &files, const std::optional<QString> &fileSystemType, const QByteArray &volumeRoot,
-                    Progress progress, BatchCompletion completion);
+    // Deletes `files`, scanned items of the held `volume` (anything outside it,
+    // with no identity, or without a volume is reported failed and never
+    // touched). Ordinary removal runs on the calling thread; with privileged
+    // items the batch continues through the administrator tool and the check
+    // and completes on the main thread, else it completes before returning.
+    // The volume must stay alive until the completion and be used by nothing
+    // else meanwhile.
+    void batchClean(const std::shared_ptr<HeldVolume> &volume, const Items &files,
+                    const std::optional<QString> &fileSystemType, Progress progress, BatchCompletion completion);
 
-    // Does deleting this item need the script? Judged with lstat (a link is
-    // judged as itself): it cannot be examined, it is root's while we are not
-    // root, or its folder does not let us remove entries.
-    bool requiresPrivileges(const QByteArray &path) const;
+    // Does deleting this item need the administrator? Judged through the
+    // held volume, the item as itself (a link is not followed): it cannot be
+    // examined for lack of permission, it is root's while we are not root,
+    // or its folder does not let us remove entries.
+    bool requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const;
 
-    // Runs a script as root in the background; completion on the main thread
-    // with the outcome. A dismissed authentication is (false, "User cancelled authorization").
-    void runAdministratorScript(const QByteArray &script, OutcomeCompletion completion);
+    // Runs the administrator tool with `request` (an encoded CleanRequest) in
+    // the background; completion on the main thread. `ran` is false when it
+    // did not get to the items: it could not start, the authentication was
+    // dismissed ("User cancelled authorization") or it refused the volume.
+    void runAdministratorTool(const QByteArray &request, ToolCompletion completion);
 
-    // The check after the script: rounds over the paths still present, at most three.
-    void verifyDeletion(const Paths &paths, bool hasFullDiskAccess, OutcomeCompletion completion);
-    static void protectedFilesFailureMessage(const Paths &survivors, bool hasFullDiskAccess,
+    // The check after the tool, through the held volume: rounds over the
+    // items still present, at most three. Items the tool answered removed
+    // and that are gone (or, for a trash folder, replaced by a plain file)
+    // are deleted; every other item failed.
+    using CheckCompletion = std::function<void(const Items &deleted, const Items &failed)>;
+    void verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
+                        const QHash<qsizetype, int> &answers, CheckCompletion completion);
+    static void protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
                                              const OutcomeCompletion &completion);
 
     void showSystemFilesAlert(const std::function<void()> &completion);

@@ -6,9 +6,14 @@
 #include "platform/Log.h"
 
 #include <QFile>
+#include <QHash>
 #include <QSet>
 
 #include <cerrno>
+#include <optional>
+#include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -39,13 +44,20 @@ class ResultBuilder
 public:
     explicit ResultBuilder(ScanResult initial) : m_result(std::move(initial))
     {
-        for (const QList<FileItem> &items : std::as_const(m_result)) {
-            for (const FileItem &item : items)
-                m_paths.insert(item.fsPath());
+        for (auto it = m_result.cbegin(); it != m_result.cend(); ++it) {
+            for (const FileItem &item : it.value())
+                m_kinds.insert(item.fsPath(), it.key());
         }
     }
 
-    bool contains(const QByteArray &path) const { return m_paths.contains(path); }
+    bool contains(const QByteArray &path) const { return m_kinds.contains(path); }
+
+    // The kind the path is listed under, if it is.
+    std::optional<FileType> kindOf(const QByteArray &path) const
+    {
+        const auto it = m_kinds.constFind(path);
+        return it == m_kinds.cend() ? std::nullopt : std::optional(it.value());
+    }
 
     // Adds the item with its identity (from `st`, an lstat of it; an item
     // that could not be examined has none, and a clean refuses it). `size`
@@ -53,10 +65,11 @@ public:
     bool add(FileType type, const QByteArray &path, const std::optional<struct stat> &st,
              std::optional<qint64> size = std::nullopt)
     {
-        const qsizetype before = m_paths.size();
-        m_paths.insert(path);
-        if (m_paths.size() == before)
+        const qsizetype before = m_kinds.size();
+        FileType &slot = m_kinds[path];
+        if (m_kinds.size() == before)
             return false;
+        slot = type;
         FileItem item = FileItem::fromNativePath(path, size.value_or(st ? qint64(st->st_size) : 0));
         if (st)
             pathhandles::recordIdentity(item, *st);
@@ -64,13 +77,154 @@ public:
         return true;
     }
 
+    // Takes the paths out of the result (those it does not hold are ignored).
+    void remove(const QSet<QByteArray> &paths)
+    {
+        QSet<FileType> kinds;
+        for (const QByteArray &path : paths) {
+            if (const auto it = m_kinds.constFind(path); it != m_kinds.cend()) {
+                kinds.insert(it.value());
+                m_kinds.erase(it);
+            }
+        }
+        for (FileType type : std::as_const(kinds)) {
+            QList<FileItem> &items = m_result[type];
+            items.removeIf([&](const FileItem &item) { return paths.contains(item.fsPath()); });
+            if (items.isEmpty())
+                m_result.remove(type);
+        }
+    }
+
     const ScanResult &result() const { return m_result; }
     ScanResult take() { return std::move(m_result); }
 
 private:
     ScanResult m_result;
-    QSet<QByteArray> m_paths;
+    QHash<QByteArray, FileType> m_kinds;
 };
+
+// A folder of the result, deleted whole with all it holds, while the walk is
+// inside it. Should a kept name lie anywhere below, the folder must not go
+// whole: then what it holds is listed instead, in the largest pieces that
+// hold nothing kept, and the kept entries and the folders on the way to them
+// stay. While `recording`, the entries below are noted as they come (the
+// folders' handles are at hand for their lstat); what a folder held is
+// forgotten when the walk leaves it holding nothing kept, since it goes whole.
+class WholeFolder
+{
+public:
+    struct Entry
+    {
+        QByteArray path;
+        bool isDirectory = false;
+        bool holdsKept = false;
+        std::optional<struct stat> stat;
+    };
+
+    WholeFolder(QByteArray path, int depth, FileType kind, std::optional<struct stat> stat, bool recording)
+        : m_path(std::move(path)), m_depth(depth), m_kind(kind), m_stat(stat), m_recording(recording)
+    {
+    }
+
+    const QByteArray &path() const { return m_path; }
+    int depth() const { return m_depth; }
+    FileType kind() const { return m_kind; }
+    const std::optional<struct stat> &stat() const { return m_stat; }
+    bool recording() const { return m_recording; }
+    bool holdsKept() const { return m_holdsKept; }
+
+    // An entry below the folder, in the walk's order (a folder before what it
+    // holds). True when its name is kept: nothing below a kept folder counts.
+    bool meet(const WalkEntry &entry, QStringView name, const FileMatcher &matcher)
+    {
+        if (m_keptFolderDepth > 0) {
+            if (entry.depth > m_keptFolderDepth)
+                return false;
+            m_keptFolderDepth = 0;
+        }
+        while (!m_openFolders.empty() && m_openFolders.back().depth >= entry.depth)
+            leaveFolder();
+        if (matcher.isKept(name)) {
+            m_holdsKept = true;
+            // The folders the walk is in hold it (their own ancestors already do
+            // when one of them does).
+            for (auto it = m_openFolders.rbegin(); it != m_openFolders.rend(); ++it) {
+                Entry &folder = m_entries[it->index];
+                if (folder.holdsKept)
+                    break;
+                folder.holdsKept = true;
+            }
+            if (entry.isDirectory)
+                m_keptFolderDepth = entry.depth;
+            return true;
+        }
+        if (m_recording) {
+            m_entries.push_back(Entry{entry.path(), entry.isDirectory, false, entry.lstat()});
+            if (entry.isDirectory)
+                m_openFolders.push_back(OpenFolder{entry.depth, m_entries.size() - 1});
+        }
+        return false;
+    }
+
+    // After the walk left the folder: what stays of the record, the folders
+    // holding kept entries and the kept-free items directly in them.
+    const std::vector<Entry> &entries()
+    {
+        while (!m_openFolders.empty())
+            leaveFolder();
+        return m_entries;
+    }
+
+private:
+    struct OpenFolder
+    {
+        int depth;
+        size_t index;
+    };
+
+    void leaveFolder()
+    {
+        const size_t index = m_openFolders.back().index;
+        m_openFolders.pop_back();
+        if (!m_entries[index].holdsKept)
+            m_entries.resize(index + 1);
+    }
+
+    QByteArray m_path;
+    int m_depth;
+    FileType m_kind;
+    std::optional<struct stat> m_stat;
+    bool m_recording;
+    bool m_holdsKept = false;
+    std::vector<Entry> m_entries;
+    std::vector<OpenFolder> m_openFolders;
+    int m_keptFolderDepth = 0;   // inside a kept folder at this depth (0: not)
+};
+
+// The folder looked at a second time, recording: for a folder found holding a
+// kept name while the walk did not record (nothing was excluded, so only the
+// protected name is kept). Nothing when it is no longer the folder scanned.
+WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher)
+{
+    WholeFolder again(folder.path(), 0, folder.kind(), folder.stat(), true);
+    std::optional<bool> same;
+    VolumeWalker::walk(
+        folder.path(),
+        [&](const WalkEntry &entry) {
+            if (!same) {   // the first entry lies in the folder itself
+                struct stat st;
+                same = folder.stat() && ::fstat(entry.parentFd, &st) == 0 && st.st_dev == folder.stat()->st_dev
+                    && st.st_ino == folder.stat()->st_ino;
+            }
+            if (!*same)
+                return WalkDecision{false, 0};
+            return WalkDecision{!again.meet(entry, QFile::decodeName(entry.name), matcher), 0};
+        },
+        [](const WalkError &) {});
+    if (same && *same)
+        return again;
+    return WholeFolder(folder.path(), 0, folder.kind(), folder.stat(), true);
+}
 
 // ".Spotlight-V100" is left alone on a FAT or exFAT volume whose indexing was
 // turned off (the ".metadata_never_index" marker at its root).
@@ -154,7 +308,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
 
     if (wantsTemporary && rootEntries) {
         for (const VolumeWalker::DirEntry &entry : *rootEntries) {
-            if (entry.name != kMacosx)
+            if (entry.name != kMacosx || matcher.isKept(QFile::decodeName(entry.name)))
                 continue;
             const QByteArray path = childPath(rootBytes, entry.name);
             logLine(QStringLiteral("在根目录找到__MACOSX目录: ") + pathText(path));
@@ -189,19 +343,73 @@ ScanResult VolumeScanner::walk(ScanResult initial)
     }
     logLine(QStringLiteral("======= 特别检查结束 ======="));
 
+    // The outermost folder of the result the walk is inside, and the depth of
+    // a "__MACOSX" taken whole, whose contents are not judged on their own
+    // (0: none). Entries below a whole folder are noted only while something
+    // is excluded; otherwise the protected name alone is kept, and a folder
+    // holding it is looked at again.
+    std::optional<WholeFolder> whole;
+    int takenMacosxDepth = 0;
+    const bool recordWhole = matcher.hasExclusions();
+
+    const auto leaveWholeFolder = [&] {
+        if (!whole)
+            return;
+        WholeFolder folder = std::move(*whole);
+        whole.reset();
+        if (!folder.holdsKept())
+            return;
+        logLine(QStringLiteral("目录中有保留项，不整体删除，逐项添加其余内容: ") + pathText(folder.path()));
+        if (!folder.recording())
+            folder = lookAgain(folder, matcher);
+        const std::vector<WholeFolder::Entry> &entries = folder.entries();
+        QSet<QByteArray> holding{folder.path()};
+        for (const WholeFolder::Entry &entry : entries) {
+            if (entry.holdsKept)
+                holding.insert(entry.path);
+        }
+        result.remove(holding);
+        for (const WholeFolder::Entry &entry : entries) {
+            if (!entry.holdsKept)
+                result.add(folder.kind(), entry.path, entry.stat);
+        }
+    };
+
+    // A folder the walk met that is now in the result: it goes whole.
+    const auto enterWholeFolder = [&](const WalkEntry &entry, const QByteArray &path) {
+        if (whole)
+            return;   // inside another: the outer one answers for both
+        if (const std::optional<FileType> kind = result.kindOf(path))
+            whole.emplace(path, entry.depth, *kind, entry.lstat(), recordWhole);
+    };
+
     const auto onEntry = [&](const WalkEntry &entry) -> WalkDecision {
+        if (whole && entry.depth <= whole->depth())
+            leaveWholeFolder();
+        if (takenMacosxDepth > 0 && entry.depth <= takenMacosxDepth)
+            takenMacosxDepth = 0;
         const bool inMacosx = entry.inheritedFlags & kInsideMacosx;
         const bool isMacosx = entry.name == kMacosx;
         const quint32 childFlags = (inMacosx || isMacosx) ? kInsideMacosx : 0;
 
         const QString name = QFile::decodeName(entry.name);
+        if (whole && whole->meet(entry, name, matcher)) {
+            // Kept, and so is what it holds; outside a "__MACOSX" taken whole,
+            // what lies inside is still judged by its own name.
+            return WalkDecision{takenMacosxDepth == 0, childFlags};
+        }
+        if (takenMacosxDepth > 0)
+            return WalkDecision{true, childFlags};   // goes with its "__MACOSX"
+
         if (wantsTemporary && (isMacosx || inMacosx) && !matcher.isKept(name)) {
             const QByteArray path = entry.path();
             logLine(QStringLiteral("发现__MACOSX相关项: ") + pathText(path));
             result.add(FileType::temporaryFiles, path, entry.lstat());
             if (entry.isDirectory) {
                 logLine(QStringLiteral("跳过__MACOSX目录的内容"));
-                return WalkDecision{false, childFlags};
+                // Entered all the same, for kept names only.
+                enterWholeFolder(entry, path);
+                takenMacosxDepth = entry.depth;
             }
             return WalkDecision{true, childFlags};
         }
@@ -233,15 +441,21 @@ ScanResult VolumeScanner::walk(ScanResult initial)
                 logLine(QStringLiteral("发现垃圾文件: ") + pathText(path));
                 result.add(*kind, path, entry.lstat());
             }
+            if (entry.isDirectory)
+                enterWholeFolder(entry, path);
         }
         // A matched folder is entered too: what lies inside is judged by its own name.
         return WalkDecision{true, childFlags};
     };
 
     const auto onError = [&](const WalkError &error) {
+        if (whole && (error.depth < whole->depth() || (error.depth == whole->depth() && error.path != whole->path())))
+            leaveWholeFolder();
         logLine(QStringLiteral("扫描错误: ") + errorText(error.errorNumber) + QStringLiteral(" 于 ") + pathText(error.path));
         if (error.errorNumber == ENOENT || error.errorNumber == ENOTDIR || error.path == rootBytes)
             return;   // gone meanwhile, or the volume itself: nothing to add
+        if (takenMacosxDepth > 0 && error.depth > takenMacosxDepth)
+            return;   // goes with its "__MACOSX"
         // Every other failure (no permission, or a read error) is judged by the name.
         logLine(QStringLiteral("权限错误，尝试将该项添加到结果中: ") + pathText(error.path));
         const QString name = QFile::decodeName(error.name);
@@ -262,6 +476,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
 
     // A root that cannot be opened leaves what the root passes found.
     VolumeWalker::walk(rootBytes, onEntry, onError);
+    leaveWholeFolder();
 
     logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
     for (auto it = result.result().cbegin(); it != result.result().cend(); ++it) {

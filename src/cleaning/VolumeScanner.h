@@ -9,9 +9,10 @@
 
 // The scan of one mounted volume: the AppleDouble pre-search (when temporary
 // files are wanted), the two passes over the root and the walk, each item
-// asked of the matcher. Every item found records what it was (kind, device,
-// inode), so a clean can refuse what changed since. Blocking: runs on a
-// background thread.
+// asked of the matcher. A folder listed whole (and so deleted with all it
+// holds) holds no kept name: one that does is listed piece by piece instead.
+// Every item found records what it was (kind, device, inode), so a clean can
+// refuse what changed since. Blocking: runs on a background thread.
 class VolumeScanner
 {
 public:

@@ -146,7 +146,8 @@ public:
     // The connected device whose mount path holds `path` (whole path
     // components; the longest such mount path wins).
     std::optional<LocalUSBDevice> deviceContaining(const QString &path) const;
-    // Is the volume's file-system type FAT or exFAT? (blkid type of its block device)
+    // The volume's file-system type: the mount table's, a FUSE mount's device
+    // type from udev, blkid only when neither tells.
     std::optional<QString> fileSystemTypeOf(const QString &path) const;
     static bool isFATType(const QString &type);
 
@@ -155,9 +156,6 @@ public:
     // Deletes the items; the completion gets the cleaned and the failed ones on
     // the main thread (at once for an empty list).
     void cleanFiles(const QList<FileItem> &files, CleanCompletion completion);
-    void runDotCleanInBackground(const QString &root, const QList<QByteArray> &paths, std::function<void(bool)> completion);
-    void checkAppleDoubleItemsRemoved(const QList<FileItem> &items,
-                                      std::function<void(const QList<FileItem> &, const QList<FileItem> &)> completion);
     QString dotCleanPath() const;
 
     // Runs work on the background pool and hands its value to `completion`

@@ -1,6 +1,8 @@
 // Which volume holds a path, and what file system it carries.
 #include "devices/USBDeviceManager.h"
 
+#include "cleaning/VolumeCleaner.h"
+
 #include "platform/Log.h"
 
 namespace {
@@ -36,23 +38,43 @@ std::optional<LocalUSBDevice> USBDeviceManager::deviceContaining(const QString &
 
 std::optional<QString> USBDeviceManager::fileSystemTypeOf(const QString &path) const
 {
-    const std::optional<QString> bsdName = getBSDName(path);
-    if (!bsdName)
-        return std::nullopt;
-    QString error;
-    const std::optional<QString> type = runDiskutilInfo(*bsdName, &error);
-    if (!error.isEmpty()) {
-        logLine(QStringLiteral("获取文件系统类型失败: ") + error);
-        return std::nullopt;
+    // The mount table names the type without opening the device, which an
+    // ordinary user may not read; a FUSE mount that names none (exfat-fuse's
+    // "fuseblk") takes the type udev recorded for its device. blkid only when
+    // neither tells it.
+    QString type;
+    std::optional<QString> bsdName;
+    if (const std::optional<MountEntry> mount = mountFor(path)) {
+        std::optional<BlockDeviceInfo> block;
+        if (mountTypeNeedsDevice(*mount)) {
+            SystemPaths udevOnly = m_env.paths;
+            udevOnly.useBlkid = false;
+            block = BlockDeviceProbe(udevOnly).probeMount(*mount);
+            if (block)
+                bsdName = block->kernelName;
+        }
+        type = mountedFileSystemType(*mount, block);
     }
-    if (type)
-        logLine(QStringLiteral("设备文件系统类型: ") + *type + QStringLiteral(", 是否为exFAT/FAT: ")
-                + boolText(isFATType(*type)));
+    if (type.isEmpty()) {
+        if (!bsdName)
+            bsdName = getBSDName(path);
+        if (!bsdName)
+            return std::nullopt;
+        QString error;
+        const std::optional<QString> found = runDiskutilInfo(*bsdName, &error);
+        if (!error.isEmpty()) {
+            logLine(QStringLiteral("获取文件系统类型失败: ") + error);
+            return std::nullopt;
+        }
+        if (!found)
+            return std::nullopt;
+        type = *found;
+    }
+    logLine(QStringLiteral("设备文件系统类型: ") + type + QStringLiteral(", 是否为exFAT/FAT: ") + boolText(isFATType(type)));
     return type;
 }
 
 bool USBDeviceManager::isFATType(const QString &type)
 {
-    const QString lower = type.toLower();
-    return lower == u"exfat" || lower == u"msdos" || lower == u"vfat";
+    return VolumeCleaner::isFATType(type);
 }

@@ -398,7 +398,9 @@ ProcessResult runProcess(const ProcessRequest &request)
         rc = rc ? rc : ::posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     rc = rc ? rc : ::posix_spawn_file_actions_adddup2(&setup.actions, stdoutWrite.get(), STDOUT_FILENO);
     rc = rc ? rc : ::posix_spawn_file_actions_adddup2(&setup.actions, stderrWrite.get(), STDERR_FILENO);
-    if (!workingDirectory.isEmpty())
+    if (request.workingDirectoryFd >= 0)
+        rc = rc ? rc : ::posix_spawn_file_actions_addfchdir_np(&setup.actions, request.workingDirectoryFd);
+    else if (!workingDirectory.isEmpty())
         rc = rc ? rc : ::posix_spawn_file_actions_addchdir_np(&setup.actions, workingDirectory.constData());
 
     // Its own process group, so a time-out reaches whatever it started too;

@@ -17,6 +17,9 @@ struct ProcessRequest
     QString program;                 // absolute path, or a name looked up in PATH
     QStringList arguments;
     QString workingDirectory;        // empty: inherit
+    // A folder handle (may be O_PATH) the child starts in instead, so a
+    // folder held open is not looked up again by its path.
+    int workingDirectoryFd = -1;
     // Variables set (or, with a null QString value, removed) on top of the
     // inherited environment.
     QMap<QString, QString> environment;

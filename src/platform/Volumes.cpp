@@ -131,9 +131,11 @@ QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
     return {};
 }
 
+// "fuse" and "fuseblk" (FUSE on a block device), with or without a ".<subtype>".
 bool isFuse(const QString &fsType)
 {
-    return fsType == QLatin1String("fuseblk") || fsType.startsWith(QLatin1String("fuse."));
+    const QString base = fsType.section(QLatin1Char('.'), 0, 0);
+    return base == QLatin1String("fuse") || base == QLatin1String("fuseblk");
 }
 
 bool isNonLocalType(const QString &type)
@@ -304,6 +306,23 @@ QString effectiveFileSystemType(const MountEntry &mount, const std::optional<Blo
     if (type == QLatin1String("fuse.exfat"))
         return QStringLiteral("exfat");
     return type;
+}
+
+bool mountTypeNeedsDevice(const MountEntry &mount)
+{
+    return isFuse(mount.fsType) && !mount.fsType.contains(QLatin1Char('.'));
+}
+
+QString mountedFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
+{
+    if (!isFuse(mount.fsType))
+        return mount.fsType;
+    if (mountTypeNeedsDevice(mount))
+        return device ? device->fsType : QString();
+    // The subtype names the file system, unless it only names a driver that
+    // serves one (fusefat's own default).
+    const QString subtype = mount.fsType.section(QLatin1Char('.'), 1);
+    return subtype == QLatin1String("fusefat") ? QStringLiteral("vfat") : subtype;
 }
 
 VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)

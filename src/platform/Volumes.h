@@ -78,6 +78,16 @@ private:
 // FAT version ("FAT32"), anything else its mountinfo type.
 QString effectiveFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device);
 
+// The file system of a mount by the names blkid gives ("vfat", "exfat", "ext4",
+// "ntfs"), from what an ordinary user can read: a kernel mount's own type, a FUSE
+// mount's subtype ("fuse.vfat" gives "vfat", fusefat's default "fuse.fusefat"
+// too), and for a FUSE mount that names none ("fuseblk" of exfat-fuse and
+// ntfs-3g, a bare "fuse") the type recorded for the device behind it. Empty when
+// none of these tells it.
+QString mountedFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device);
+// True when only the device behind the mount can tell its type (see above).
+bool mountTypeNeedsDevice(const MountEntry &mount);
+
 // The properties the removable-volume filter weighs, for one mount.
 struct VolumeProperties
 {

@@ -2,7 +2,7 @@
 // "kind<TAB>path" line per item, after the scan's own diagnostics. Tests start
 // it through setpriv to scan as an unprivileged user.
 //
-//     scan_probe <root>
+//     scan_probe <root> [excluded pattern...]
 #include "devices/USBDeviceManager.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
@@ -18,8 +18,8 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (app.arguments().size() != 2) {
-        std::fprintf(stderr, "usage: scan_probe <root>\n");
+    if (app.arguments().size() < 2) {
+        std::fprintf(stderr, "usage: scan_probe <root> [excluded pattern...]\n");
         return 2;
     }
     USBDeviceManager::Environment env;
@@ -35,7 +35,8 @@ int main(int argc, char **argv)
     device.name = QFileInfo(device.path).fileName();
     int completions = 0;
     ScanResult found;
-    manager.scanDevice(device, FileTypes::allCases(), {}, {}, [](double) {}, [&](const ScanResult &result) {
+    const QStringList excluded = app.arguments().mid(2);
+    manager.scanDevice(device, FileTypes::allCases(), {}, excluded, [](double) {}, [&](const ScanResult &result) {
         ++completions;
         found = result;
     });

@@ -8,6 +8,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
+#include "BytePaths.h"
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
@@ -16,6 +17,13 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <sys/stat.h>
 
 using testsupport::FakeMachine;
 using testsupport::writeFile;
@@ -63,6 +71,42 @@ void buildTree(const QString &root)
             QVERIFY(QDir().mkpath(root + '/' + relative));
         else
             writeFile(root + '/' + relative, contentFor(relative));
+    }
+}
+
+// The pid of the FUSE daemon serving `mountPoint` (its command line names it).
+std::optional<pid_t> fuseDaemonOf(const QString &mountPoint)
+{
+    const QByteArray wanted = QFile::encodeName(mountPoint);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const pid_t pid = pid_t(entry.toInt(&isPid));
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (!isPid || pid == ::getpid() || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> args = cmdline.readAll().split('\0');
+        if (args.contains(wanted) && (args.first().contains("fusefat") || args.first().contains("exfat")))
+            return pid;
+    }
+    return std::nullopt;
+}
+
+// Folders of junk files on a stick: "d00/f000.tmp" and so on.
+QStringList junkTree(int folders, int perFolder)
+{
+    QStringList paths;
+    for (int d = 0; d < folders; ++d) {
+        for (int f = 0; f < perFolder; ++f)
+            paths << QStringLiteral("d%1/f%2.tmp").arg(d, 2, 10, QLatin1Char('0')).arg(f, 3, 10, QLatin1Char('0'));
+    }
+    return paths;
+}
+
+void writeTree(const QString &root, const QStringList &paths, const QByteArray &content)
+{
+    for (const QString &relative : paths) {
+        QDir().mkpath(QFileInfo(root + '/' + relative).path());
+        writeFile(root + '/' + relative, content);
     }
 }
 
@@ -196,6 +240,114 @@ private slots:
         QVERIFY2(checked.succeeded(), (checked.standardOutput + checked.standardError).constData());
     }
 
+    void cleanHoldsItsVolume_data()
+    {
+        QTest::addColumn<QString>("disruption");
+        QTest::newRow("unmounted (umount -l)") << QStringLiteral("unmount");
+        QTest::newRow("FUSE daemon killed") << QStringLiteral("kill");
+        QTest::newRow("another stick mounted at the same path") << QStringLiteral("replace");
+    }
+
+    // The stick goes away in the middle of a clean: the clean never goes on
+    // in the bare mount-point folder beneath it, nor on another stick mounted
+    // at the same path, and what it reports is what the stick holds afterwards.
+    void cleanHoldsItsVolume()
+    {
+        QFETCH(QString, disruption);
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (MountFixture::tool(QStringLiteral("fusermount")).isEmpty())
+            QSKIP("fusermount is not installed");
+
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        const QString point = fx.mountRoot() + QStringLiteral("/STICK");
+        if (!loop || !fx.mountFat(*loop, point))
+            QSKIP(qPrintable(fx.lastError()));
+        const QStringList tree = junkTree(10, 60);
+        writeTree(point, tree, "junk\n");
+
+        Rig rig;
+        rig.start(testsupport::realMachineEnvironment());
+        const auto device = rig.manager->deviceContaining(point + "/d00");
+        QVERIFY(device);
+        QList<FileItem> items = rig.scan(*device, {}).value(FileType::temporaryFiles);
+        QCOMPARE(items.size(), tree.size());
+
+        // Whatever stands at the mount path once the stick is gone.
+        const QByteArray planted = "planted, not junk\n";
+        std::atomic<bool> disrupted{false};
+        QString failure;
+        std::thread disruptor([&] {
+            const QByteArray trigger = QFile::encodeName(point + "/d02/f059.tmp");
+            struct stat st;
+            for (int i = 0; i < 60000 && ::lstat(trigger.constData(), &st) == 0; ++i)
+                QThread::usleep(500);
+            if (disruption == u"kill") {
+                const std::optional<pid_t> daemon = fuseDaemonOf(point);
+                if (!daemon || ::kill(*daemon, SIGKILL) != 0) {
+                    failure = QStringLiteral("no FUSE daemon found for ") + point;
+                    return;
+                }
+            }
+            ProcessRequest lazy;
+            lazy.program = MountFixture::tool(QStringLiteral("fusermount"));
+            lazy.arguments = {QStringLiteral("-uz"), point};
+            lazy.timeout = std::chrono::seconds(20);
+            if (!runProcess(lazy).succeeded()) {
+                failure = QStringLiteral("cannot unmount ") + point;
+                return;
+            }
+            disrupted = true;
+            if (disruption == u"replace") {
+                const auto otherImage = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
+                const auto otherLoop = otherImage ? fx.attachLoop(*otherImage) : std::nullopt;
+                if (!otherLoop || !fx.mountFat(*otherLoop, point)) {
+                    failure = fx.lastError();
+                    return;
+                }
+            }
+            writeTree(point, tree, planted);
+        });
+        const auto [cleaned, failed] = rig.clean(items);
+        disruptor.join();
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QVERIFY2(disrupted, "the clean ended before the stick went away");
+        QCOMPARE(cleaned.size() + failed.size(), items.size());
+
+        // Nothing at the mount path was touched.
+        for (const QString &relative : tree) {
+            QFile file(point + '/' + relative);
+            QVERIFY2(file.open(QIODevice::ReadOnly) && file.readAll() == planted,
+                     qPrintable("touched at the mount path: " + relative));
+        }
+
+        // The stick itself, mounted again once its daemon let go: every
+        // record reported cleaned is gone, every one reported failed is there.
+        const QString again = fx.mountRoot() + QStringLiteral("/again");
+        ProcessRequest busy;
+        busy.program = MountFixture::tool(QStringLiteral("fuser"));
+        busy.arguments = {QStringLiteral("-s"), *loop};
+        for (int i = 0; i < 100 && !busy.program.isEmpty() && runProcess(busy).exitCode == 0; ++i)
+            QThread::msleep(100);
+        QVERIFY2(fx.mountFat(*loop, again), qPrintable(fx.lastError()));
+        QStringList wrong;
+        for (const FileItem &item : cleaned) {
+            if (QFileInfo::exists(again + item.path.mid(point.size())))
+                wrong << "reported cleaned, still on the stick: " + item.path;
+        }
+        // (A daemon killed in the middle of a removal may have done it without
+        // saying so: that one is reported failed though gone, never the other way.)
+        for (const FileItem &item : failed) {
+            if (disruption != u"kill" && !QFileInfo::exists(again + item.path.mid(point.size())))
+                wrong << "reported failed, gone from the stick: " + item.path;
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 5).join(u'\n') + QStringLiteral(" (%1 in all)").arg(wrong.size())));
+        if (disruption == u"kill")
+            QVERIFY2(!failed.isEmpty(), "nothing failed although the stick's daemon was killed");
+    }
+
     // "/m/USB2" extends "/m/USB": a clean of USB2 uses USB2, and a record on
     // USB handed along with it fails untouched.
     void cleanPicksTheVolumeByWholeComponents()
@@ -216,9 +368,9 @@ private slots:
         QCOMPARE(rig.manager->deviceContaining(usb + "/x")->path, usb);
         QVERIFY(!rig.manager->deviceContaining(machine.dir.path() + "/mnt/US"));
 
-        const FileItem onUsb2 = FileItem::fromNativePath(QFile::encodeName(usb2 + "/.DS_Store"), 4);
-        const FileItem appleDouble = FileItem::fromNativePath(QFile::encodeName(usb2 + "/._a"), 4);
-        const FileItem onUsb = FileItem::fromNativePath(QFile::encodeName(usb + "/.DS_Store"), 3);
+        const FileItem onUsb2 = testsupport::scannedItem(QFile::encodeName(usb2 + "/.DS_Store"));
+        const FileItem appleDouble = testsupport::scannedItem(QFile::encodeName(usb2 + "/._a"));
+        const FileItem onUsb = testsupport::scannedItem(QFile::encodeName(usb + "/.DS_Store"));
         const auto [cleaned, failed] = rig.clean({onUsb2, appleDouble, onUsb});
         QCOMPARE(cleaned.size(), 2);
         QCOMPARE(failed.size(), 1);
@@ -236,7 +388,7 @@ private slots:
         // Records on no connected volume are never deleted.
         QTemporaryDir elsewhere;
         writeFile(elsewhere.path() + "/.DS_Store", "keep");
-        const auto [none, refused] = rig.clean({FileItem::fromNativePath(QFile::encodeName(elsewhere.path() + "/.DS_Store"), 4)});
+        const auto [none, refused] = rig.clean({testsupport::scannedItem(QFile::encodeName(elsewhere.path() + "/.DS_Store"))});
         QVERIFY(none.isEmpty());
         QCOMPARE(refused.size(), 1);
         QVERIFY(QFileInfo::exists(elsewhere.path() + "/.DS_Store"));

@@ -51,6 +51,10 @@ private slots:
             {"__MACOSX", "*/__MACOSX/*", false},
             {"file1x", "file(1)*", true},  {"file(1)x", "file(1)*", false},  // other metacharacters keep their meaning
             {"IMG_1_keep.JPG", "img_*_keep.jpg", true}, {"IMG_1_keep.JPG.bak", "img_*_keep.jpg", false},
+            {"xb", "a|b*", false},         {"b1", "a|b*", true},             // the whole name, whatever the pattern
+            {"a", "a)|(b*", false},        {"b", "a)|(b*", false},           // does not compile on its own
+            {"a\nb.log", "*.log", true},   {"x.log\n", "*.log", false},      // "*" spans line breaks, "$" is the end
+            {"\n", "*", true},             {"report\n.docx", "report*", true}, {"a\r\nb", "a*b", true},
         };
         QStringList wrong;
         {
@@ -72,6 +76,9 @@ private slots:
             {'F', ".VolumeIcon.icns", "*", {"icns"}, {}, ""},   // protected beats custom and exclusion
             {'F', ".VolumeIcon.icns", "*", {}, {"*.icns"}, ""},
             {'F', "Error.LOG", "*", {}, {"*.log"}, ""},         // wildcard exclusion ignores case
+            {'F', "a\nb.log", "*", {}, {"*.log"}, ""},          // and spans line breaks
+            {'F', "a\nb.log", "*", {}, {}, "systemLogs"},
+            {'F', "x.log\n", "*", {}, {}, ""},
             {'F', ".DS_Store", "*", {}, {".ds_store"}, "dsStore"},   // exact ones do not
             {'F', ".ds_store", "*", {}, {".DS_Store"}, ""},     // nor does the catalogue
             {'F', "._photo.jpg", "*", {}, {"._*"}, ""},
@@ -122,7 +129,10 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u"; ")));
     }
 
-    // The compiled tables give what trying each pattern in turn gives.
+    // The compiled tables give what trying each pattern in turn gives, for
+    // files and folders (wildcards match files only), for every kind alone and
+    // together (the first kind in order wins), line breaks and odd characters
+    // in names included.
     void compiledCatalogueAgreesWithPatterns()
     {
         const QStringList names{
@@ -132,27 +142,49 @@ private slots:
             "~$doc.docx", ".~lock.odt#", "a.swp", "b.SWO", "d.bak", "e.old", "g.lock", "i.part", "k.filepart",
             "nohup.out", "core.1", "core.x", "p.stackdump", "r.dmp", "t.log", "u.out", "System Volume Information",
             "desktop.ini", "Autorun.inf", "IMG_1234.JPG", "tmp", ".tmp", "x.tmp.gz", "a.b.log", "", ".", "readme",
-            "g.loc\u212A"};
+            "g.loc\u212A",
+            // Line breaks, carriage returns and tabs where an expression might stop.
+            "a\nb.log", "x.log\n", "\n.DS_Store", ".DS_Store\n", "._\nx", "\n._x", "Thumbs.db\n", "Thumbs\n.db",
+            "x\n.THM", "a\r.tmp", "x.tmp\r", "x.tmp\r\n", "\t.swp", "b.swp\t", "core.1\n", "core.\n1", "\ncore.1",
+            "AlbumArt.\n", "AlbumArt_\nx", "x\nAlbumArt_1", "~\n", "\n~x", ".~\n", ".spotlightV\n3",
+            "nohup.out\n", "x.\nlog", "\n", "\r\n", "__MACOSX\n", ".Trashes\n",
+            // Beyond ASCII.
+            "naïve.LOG", "résumé.tmp", "日志.log", "Ä.TMP", "x.\u017Fwp", "albumart_ß", "ALBUMART.ß", "\u00C6.bak",
+            "x.t\u0130mp", "e\u0301.old"};
+        QList<FileTypeSet> sets{FileTypes::allTypes(), kindsFrom("-temporaryFiles"), kindsFrom("systemLogs,thumbsDb")};
+        for (FileType type : FileTypes::allCases())
+            sets << FileTypeSet{type};
         QStringList mismatches;
         StdoutCapture quiet;
-        for (const FileTypeSet &enabled : {FileTypes::allTypes(), kindsFrom("-temporaryFiles"), kindsFrom("systemLogs,thumbsDb")}) {
+        for (const FileTypeSet &enabled : std::as_const(sets)) {
             const FileMatcher matcher = makeMatcher(enabled);
             for (const QString &name : names) {
-                if (name.startsWith(u"._") && enabled.contains(FileType::temporaryFiles))
-                    continue;   // settled before the catalogue
-                std::optional<FileType> expected;
-                for (FileType type : FileTypes::allCases()) {
-                    const QStringList patterns = FileTypes::junkFilePatterns().value(type);
-                    if (enabled.contains(type) && !expected
-                        && std::any_of(patterns.cbegin(), patterns.cend(), [&](const QString &pattern) {
-                               return FileMatcher::matchesWildcardPattern(name, pattern);
-                           }))
-                        expected = type;
+                for (const bool folder : {false, true}) {
+                    if (!folder && name.startsWith(u"._") && enabled.contains(FileType::temporaryFiles))
+                        continue;   // settled before the catalogue
+                    std::optional<FileType> expected;
+                    for (FileType type : FileTypes::allCases()) {
+                        const QStringList patterns = FileTypes::junkFilePatterns().value(type);
+                        if (enabled.contains(type) && !expected
+                            && std::any_of(patterns.cbegin(), patterns.cend(), [&](const QString &pattern) {
+                                   return (!folder || !pattern.contains(u'*'))
+                                       && FileMatcher::matchesWildcardPattern(name, pattern);
+                               }))
+                            expected = type;
+                    }
+                    if (name == u"__MACOSX")
+                        expected = FileType::temporaryFiles;
+                    if (matcher.matchFile({name, folder}, enabled) != expected) {
+                        QStringList kinds;
+                        for (FileType type : enabled)
+                            kinds << FileTypes::rawValue(type);
+                        const QString shown =
+                            QString(name).replace(u'\n', QStringLiteral("\\n")).replace(u'\r', QStringLiteral("\\r"));
+                        mismatches << QStringLiteral("%1 \"%2\" [%3]")
+                                          .arg(QChar(folder ? u'D' : u'F'), shown,
+                                               enabled == FileTypes::allTypes() ? QStringLiteral("*") : kinds.join(u','));
+                    }
                 }
-                if (name == u"__MACOSX")
-                    expected = FileType::temporaryFiles;
-                if (matcher.matchFile({name}, enabled) != expected)
-                    mismatches << name;
             }
         }
         quiet.lines();   // ends the capture

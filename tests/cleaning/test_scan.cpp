@@ -127,11 +127,11 @@ class TestScan : public QObject
         }
 
         Outcome scan(const QString &root, const QList<FileType> &kinds = FileTypes::allCases(),
-                     std::chrono::seconds limit = std::chrono::seconds(60))
+                     const QStringList &excluded = {}, std::chrono::seconds limit = std::chrono::seconds(60))
         {
             Outcome out;
             StdoutCapture capture;
-            manager->scanDevice(device(root), kinds, {}, {}, [&](double p) {
+            manager->scanDevice(device(root), kinds, {}, excluded, [&](double p) {
                 ++out.progressCalls;
                 out.lastProgress = p;
             }, [&](const ScanResult &result) {
@@ -189,6 +189,160 @@ private slots:
               "docs/sub/__MACOSX/y"}},
         };
         QCOMPARE(byKind(narrow.result, root), expectedNarrow);
+    }
+
+    // A folder deleted whole that holds a kept name anywhere below is listed
+    // piece by piece instead: the kept entries and the folders on the way to
+    // them stay out, the rest goes in the largest pieces holding nothing kept,
+    // each with its identity. Every row runs at the root and below "docs/".
+    void keptInsideWholeFolders()
+    {
+        struct Row
+        {
+            const char *what;
+            QStringList tree;
+            QStringList excluded;
+            Found expected;
+            QList<FileType> kinds = FileTypes::allCases();
+        };
+        const QList<Row> rows{
+            {"excluded file in __MACOSX",
+             {"__MACOSX/._report.docx", "__MACOSX/._other.docx", "__MACOSX/notes.txt", "__MACOSX/inner/x.txt",
+              "__MACOSX/inner/._y"},
+             {"._report.docx"},
+             // "._" files are also found by the pre-search, on their own.
+             {{"temporaryFiles", {"__MACOSX/._other.docx", "__MACOSX/inner", "__MACOSX/inner/._y", "__MACOSX/notes.txt"}}}},
+            {"deep in __MACOSX",
+             {"__MACOSX/a/b/._report.docx", "__MACOSX/a/b/c.txt", "__MACOSX/a/d/e.txt", "__MACOSX/z.txt"},
+             {"._report.docx"},
+             {{"temporaryFiles", {"__MACOSX/a/b/c.txt", "__MACOSX/a/d", "__MACOSX/z.txt"}}}},
+            {"excluded __MACOSX: what it holds is still junk",
+             {"__MACOSX/a.txt", "__MACOSX/sub/b.txt"},
+             {"__MACOSX"},
+             {{"temporaryFiles", {"__MACOSX/a.txt", "__MACOSX/sub"}}}},
+            {"excluded files and folder in .Trashes; a trash folder inside holding one",
+             {".Trashes/1000/keep.txt", ".Trashes/1000/old.doc", ".Trashes/1000/._old.doc", ".Trashes/501/x.jpg",
+              ".Trashes/.DS_Store", ".Trashes/old/$RECYCLE.BIN/keep.txt", ".Trashes/old/$RECYCLE.BIN/junk.txt",
+              ".Trashes/old/other.txt", ".Trashes/kept/a.txt", ".Trashes/kept/.DS_Store"},
+             {"keep.txt", "kept"},
+             // What a kept folder holds is judged by its own name, as anywhere.
+             {{"trash",
+               {".Trashes/1000/old.doc", ".Trashes/501", ".Trashes/old/$RECYCLE.BIN/junk.txt", ".Trashes/old/other.txt"}},
+              {"dsStore", {".Trashes/.DS_Store", ".Trashes/kept/.DS_Store"}},
+              {"temporaryFiles", {".Trashes/1000/._old.doc"}}}},
+            {"protected name, nothing excluded",
+             {"__MACOSX/.VolumeIcon.icns", "__MACOSX/c.txt", ".Trashes/501/.VolumeIcon.icns", ".Trashes/501/a.jpg",
+              ".Trashes/b.jpg", ".Trashes/c/d.jpg"},
+             {},
+             {{"temporaryFiles", {"__MACOSX/c.txt"}}, {"trash", {".Trashes/501/a.jpg", ".Trashes/b.jpg", ".Trashes/c"}}}},
+            {"__MACOSX entered without temporary files",
+             {"__MACOSX/inner/._report.docx", "__MACOSX/inner/x.txt", "__MACOSX/other.txt"},
+             {"._report.docx"},
+             {{"temporaryFiles", {"__MACOSX/inner/x.txt", "__MACOSX/other.txt"}}},
+             {FileType::appleDouble, FileType::dsStore}},
+            {"nothing kept: whole folders stay one item",
+             {".Trashes/501/a.jpg", ".Trashes/._x", "__MACOSX/._a", "__MACOSX/sub/y.txt", ".fseventsd/0001"},
+             {"*.keep"},
+             {{"trash", {".Trashes"}},
+              {"temporaryFiles", {".Trashes/._x", "__MACOSX", "__MACOSX/._a"}},
+              {"spotlight", {".fseventsd"}}}},
+        };
+
+        Rig rig;
+        const QString root = rig.addStick("USB");
+        rig.start();
+        QStringList wrong;
+        for (const Row &row : rows) {
+            for (const QString &prefix : {QString(), QStringLiteral("docs/")}) {
+                QVERIFY(QDir(root).removeRecursively() && QDir().mkpath(root));
+                QStringList tree;
+                for (const QString &path : row.tree)
+                    tree << prefix + path;
+                make(root, tree);
+                Found expected;
+                for (auto it = row.expected.cbegin(); it != row.expected.cend(); ++it) {
+                    QStringList paths;
+                    for (const QString &path : it.value())
+                        paths << prefix + path;
+                    paths.sort();
+                    expected.insert(it.key(), paths);
+                }
+                const QString what =
+                    row.what + (prefix.isEmpty() ? QStringLiteral(" (at the root): ") : QStringLiteral(" (below docs/): "));
+                const Outcome out = rig.scan(root, row.kinds, row.excluded);
+                if (const Found found = byKind(out.result, root); out.completions != 1 || found != expected)
+                    wrong << what + QDebug::toString(found);
+                for (const QList<FileItem> &items : out.result) {
+                    for (const FileItem &item : items) {
+                        if (!item.hasIdentity())
+                            wrong << what + "no identity for " + item.path;
+                    }
+                }
+            }
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u'\n')));
+    }
+
+    // On a real FAT32 stick: after the clean of everything listed, the kept
+    // files are there with their content and nothing listed is.
+    void keptEntriesSurviveTheClean()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        const QString point = fx.mountRoot() + QStringLiteral("/STICK");
+        if (!loop || !fx.mountFat(*loop, point))
+            QSKIP(qPrintable(fx.lastError()));
+        const QStringList kept{"__MACOSX/._report.docx", "docs/__MACOSX/._report.docx", ".Trashes/1000/keep.txt",
+                               "photo.jpg"};
+        const QStringList junk{"__MACOSX/._photo.jpg", "__MACOSX/inner/x.txt", "docs/__MACOSX/y.txt",
+                               ".Trashes/1000/old.doc", ".Trashes/501/x.jpg"};
+        for (const QString &path : kept + junk)
+            writeFile(point + '/' + path, "content of " + path.toUtf8());
+
+        testsupport::ManagerRig rig;
+        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+        env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
+        {
+            StdoutCapture quiet;
+            rig.startManager(env);
+            rig.settle();
+        }
+        const std::optional<LocalUSBDevice> device = rig.manager->deviceContaining(point + "/photo.jpg");
+        QVERIFY(device && device->path == point);
+
+        ScanResult result;
+        std::optional<std::pair<QList<FileItem>, QList<FileItem>>> outcome;
+        QList<FileItem> all;
+        {
+            StdoutCapture quiet;
+            rig.manager->scanDevice(*device, FileTypes::allCases(), {}, {"._report.docx", "keep.txt"}, [](double) {},
+                                    [&](const ScanResult &found) { result = found; });
+            rig.settle();
+            for (const QList<FileItem> &items : std::as_const(result))
+                all += items;
+            rig.manager->cleanFiles(all, [&](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+                outcome = std::make_pair(cleaned, failed);
+            });
+            rig.settle();
+        }
+        for (const QString &path : kept) {
+            QFile file(point + '/' + path);
+            QVERIFY2(file.open(QIODevice::ReadOnly) && file.readAll() == "content of " + path.toUtf8(),
+                     qPrintable("lost or changed: " + path));
+        }
+        QStringList listed;
+        for (const FileItem &item : std::as_const(all))
+            listed << item.path.mid(point.size() + 1);
+        listed.sort();
+        QCOMPARE(listed, (QStringList{".Trashes/1000/old.doc", ".Trashes/501", "__MACOSX/._photo.jpg", "__MACOSX/inner",
+                                      "docs/__MACOSX/y.txt"}));
+        QVERIFY(outcome);
+        QVERIFY2(outcome->second.isEmpty(), qPrintable(outcome->second.value(0).path));
+        for (const FileItem &item : std::as_const(all))
+            QVERIFY2(!QFileInfo::exists(item.path), qPrintable("still there: " + item.path));
     }
 
     void linksAndOddNames()
@@ -275,11 +429,11 @@ private slots:
     {
         for (const bool fat : {false, true}) {
             Rig rig;
-            if (fat) {   // blkid answers "vfat" for every device
-                rig.env.blkid = rig.machine.dir.path() + "/fake-blkid";
-                makeExecutable(rig.env.blkid, "echo vfat\n");
-            }
             const QString root = rig.addStick("USB");
+            if (!fat) {   // the same stick formatted ext4: the mount table says so
+                rig.machine.lines.last().replace(" - vfat ", " - ext4 ");
+                rig.machine.writeMountInfo();
+            }
             rig.start();
             make(root, {".Spotlight-V100/Store/", ".metadata_never_index", "._top"});
             const Outcome out = rig.scan(root);
@@ -296,7 +450,8 @@ private slots:
     }
 
     // As an ordinary account: an unreadable folder is reported and the walk
-    // goes on.
+    // goes on. One inside a trash folder that holds a kept name goes whole,
+    // as the trash folder would have.
     void unprivilegedScan()
     {
         if (geteuid() != 0)
@@ -306,14 +461,16 @@ private slots:
             QSKIP("setpriv is not installed");
         QTemporaryDir dir;
         const QString root = dir.path();
-        make(root, {"locked/.DS_Store", "locked/._x", ".Trashes/501/a", "zz_after/.DS_Store", "rootjunk.tmp"});
-        for (const auto &[path, mode] : {std::pair{"", 0755}, {"/locked", 0700}, {"/.Trashes", 0700}, {"/rootjunk.tmp", 0600}})
+        make(root, {"locked/.DS_Store", "locked/._x", ".Trashes/501/a", "zz_after/.DS_Store", "rootjunk.tmp",
+                    "$RECYCLE.BIN/keep.txt", "$RECYCLE.BIN/b.txt", "$RECYCLE.BIN/S-1-5/c.txt"});
+        for (const auto &[path, mode] : {std::pair{"", 0755}, {"/locked", 0700}, {"/.Trashes", 0700}, {"/rootjunk.tmp", 0600},
+                                         {"/$RECYCLE.BIN/S-1-5", 0700}})
             QVERIFY(::chmod(QFile::encodeName(root + path).constData(), mode_t(mode)) == 0);
 
         const auto probe = [&](const QString &scanned) {
             ProcessRequest request;
             request.program = setpriv;
-            request.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", SWEEPBROOK_SCAN_PROBE, scanned};
+            request.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", SWEEPBROOK_SCAN_PROBE, scanned, "keep.txt"};
             request.timeout = std::chrono::minutes(2);
             const ProcessResult run = runProcess(request);
             [&] { QVERIFY2(run.succeeded(), run.standardError.constData()); }();
@@ -325,7 +482,8 @@ private slots:
             if (line.count('\t') == 1 && FileTypes::fromRawValue(line.section('\t', 0, 0)))
                 found << line.section('\t', 0, 0) + ' ' + line.section('\t', 1).mid(root.size() + 1);
         found.sort();
-        QCOMPARE(found, (QStringList{"dsStore zz_after/.DS_Store", "temporaryFiles rootjunk.tmp", "trash .Trashes"}));
+        QCOMPARE(found, (QStringList{"dsStore zz_after/.DS_Store", "temporaryFiles rootjunk.tmp", "trash $RECYCLE.BIN/S-1-5",
+                                     "trash $RECYCLE.BIN/b.txt", "trash .Trashes"}));
         QVERIFY(lines.contains("扫描错误: Permission denied 于 " + root + "/locked"));
 
         // A root this user may not list: the scan ends at once with nothing
@@ -369,7 +527,7 @@ private slots:
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                     ::kill(pid_t(daemon), SIGKILL);
                 });
-            const Outcome out = rig.scan(*root, FileTypes::allCases(), std::chrono::seconds(240));
+            const Outcome out = rig.scan(*root, FileTypes::allCases(), {}, std::chrono::seconds(240));
             if (remover.joinable())
                 remover.join();
             QVERIFY(out.settled);

@@ -1,72 +1,22 @@
-#include "StdoutCapture.h"
 #include "BytePaths.h"
 #include "MountFixture.h"
 #include "TestMain.h"
 
-#include "cleaning/DotClean.h"
-#include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWalker.h"
-#include "platform/ProcessRunner.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QMap>
 #include <QObject>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
 
 namespace {
-
-// A temporary folder, its path as bytes. Removed through SafeRemove:
-// QTemporaryDir cannot remove names that are not UTF-8, nor trees past PATH_MAX.
-struct Sandbox : QTemporaryDir
-{
-    Sandbox() { setAutoRemove(false); }
-    ~Sandbox() { SafeRemove::removeItem(QFile::encodeName(QFileInfo(QTemporaryDir::path()).absolutePath()), path()); }
-    QByteArray path() const { return QFile::encodeName(QTemporaryDir::path()); }
-    QByteArray operator/(const QByteArray &relative) const { return path() + '/' + relative; }
-};
-
-// `levels` nested folders named `name` below `base`, and a file `leaf`
-// (holding its own name) at the bottom. Built over handles: paths this
-// long cannot be passed to mkdir.
-bool makeChain(const QByteArray &base, const QByteArray &name, int levels, const QByteArray &leaf)
-{
-    int fd = ::open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < levels && fd >= 0; ++i) {
-        const int child = ::mkdirat(fd, name.constData(), 0755) == 0
-                              ? ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : -1;
-        ::close(fd);
-        fd = child;
-    }
-    if (fd < 0)
-        return false;
-    const int file = ::openat(fd, leaf.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const bool ok = file >= 0 && ::write(file, leaf.constData(), size_t(leaf.size())) == leaf.size();
-    if (file >= 0)
-        ::close(file);
-    ::close(fd);
-    return ok;
-}
-
-// Paths as the tool reads them: each ended by a NUL byte.
-QByteArray nulList(const QByteArrayList &paths)
-{
-    QByteArray bytes;
-    for (const QByteArray &path : paths)
-        bytes += path + '\0';
-    return bytes;
-}
 
 int openDescriptors()
 {
@@ -94,19 +44,6 @@ Walked walkTree(const QByteArray &root, const std::function<WalkDecision(const W
         },
         [&](const WalkError &error) { walked.errors.append(error); });
     return walked;
-}
-
-// Runs `call` with what it prints captured into *lines. Nothing is asserted
-// while capturing: the test's own report goes to standard output too.
-template<typename Call>
-auto quietly(Call call, QStringList *lines = nullptr)
-{
-    StdoutCapture capture;
-    auto result = call();
-    const QStringList captured = capture.lines();
-    if (lines)
-        *lines = captured;
-    return result;
 }
 
 } // namespace
@@ -195,67 +132,9 @@ private slots:
         QCOMPARE(walked.entries.value("deep" + QByteArray("/d").repeated(3000) + "/bottom"), "file 6 d3002 f0");
         QVERIFY2(most - before < 80, qPrintable(QStringLiteral("%1 handles open at depth 3000").arg(most - before)));
         QCOMPARE(openDescriptors(), before);
-
-        QString error;
-        for (const QByteArray &path : {leafPath, box / "long", box / "deep"})
-            QVERIFY2(SafeRemove::removeItem(box.path(), path, &error), qPrintable(error));
-        QVERIFY(!exists(box / "long") && !exists(box / "deep"));
-        QCOMPARE(openDescriptors(), before);
     }
 
-    void isInsideByWholeComponents()
-    {
-        const std::tuple<const char *, const char *, bool> rows[] = {
-            {"/m/USB", "/m/USB/x", true},       {"/m/USB", "/m/USB/a/._b", true},  {"/m/USB/", "/m/USB/x", true},
-            {"/m/USB", "/m/USB2/x", false},     {"/m/USB", "/m/USB", false},       {"/m/USB", "/m/USB/", false},
-            {"/m/USB", "/m/USB/x/", false},     {"/m/USB", "/m/USB//x", false},    {"/m/USB", "/m/USB/../etc", false},
-            {"/m/USB", "/m/USB/a/../../x", false}, {"/m/USB", "/m/USB/./x", false}, {"/", "/x", true},
-            {".", "sub/._a", true},             {".", "./sub/._a", true},          {".", "../x", false},
-            {".", "/etc/x", false},             {".", ".", false},                 {"", "/x", false},
-        };
-        for (const auto &[root, path, inside] : rows)
-            QVERIFY2(SafeRemove::isInside(root, path) == inside, path);
-    }
-
-    void removeItemStaysInsideTheVolume()
-    {
-        Sandbox box;
-        Sandbox outside;
-        QVERIFY(writeFile(outside / "canary", "keep me") && makeDir(outside / "inner"));
-        QVERIFY(writeFile(outside / "inner/file", "keep me too"));
-        QVERIFY(makeDir(box / "real") && writeFile(box / "real/victim"));
-        QVERIFY(makeLink("real", box / "viaLink") && makeLink(outside.path(), box / "out"));
-        QVERIFY(makeLink(outside / "canary", box / "fileLink"));
-        QVERIFY(makeDir(box / "folder") && makeDir(box / "folder/sub") && makeDir(box / "folder/bad\xff"));
-        QVERIFY(writeFile(box / "folder/sub/\xff\xfe") && writeFile(box / "folder/bad\xff/y"));
-        QVERIFY(makeLink(outside.path(), box / "folder/ln") && makeLink(outside / "canary", box / "folder/sub/ln2"));
-        QVERIFY(writeFile(box / "\xff._bad"));
-
-        QString error;
-        int number = 0;
-        // Through a link to a folder inside or outside the volume: refused.
-        QVERIFY(!SafeRemove::removeItem(box.path(), box / "viaLink/victim", &error, &number));
-        QVERIFY(number == ENOTDIR || number == ELOOP);
-        QVERIFY(!SafeRemove::removeItem(box.path(), box / "out/inner", &error));
-        QVERIFY(!SafeRemove::openParent(box.path(), box / "out/inner/file"));
-        // A path outside the root: refused.
-        QVERIFY(!SafeRemove::removeItem(box.path(), outside / "canary", &error, &number));
-        QCOMPARE(number, EINVAL);
-        // Links go, their targets stay.
-        for (const char *name : {"fileLink", "out", "folder", "\xff._bad"}) {
-            QVERIFY2(SafeRemove::removeItem(box.path(), box / name, &error), qPrintable(error));
-            QVERIFY(!exists(box / name));
-        }
-        QVERIFY(exists(box / "real/victim"));
-        QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
-        QCOMPARE(readFile(outside / "inner/file"), QByteArray("keep me too"));
-        // Already gone.
-        QVERIFY(!SafeRemove::removeItem(box.path(), box / "folder", &error, &number));
-        QCOMPARE(number, ENOENT);
-        QVERIFY(!error.isEmpty());
-    }
-
-    void mountPointsAreNeitherEnteredNorRemoved()
+    void mountPointsAreNotEntered()
     {
         if (geteuid() != 0)
             QSKIP("mounting needs root");
@@ -276,110 +155,6 @@ private slots:
         QVERIFY(walked.entries.value("holder/mnt").startsWith("dir ") && walked.entries.value("bind").startsWith("dir "));
         QVERIFY(walked.entries.contains("src/x"));
         QVERIFY(!walked.entries.contains("holder/mnt/inside") && !walked.entries.contains("bind/x"));
-
-        for (const char *path : {"holder/mnt", "holder", "bind", "holder/mnt/inside"}) {
-            int number = 0;
-            QVERIFY2(!SafeRemove::removeItem(box.path(), box / path, nullptr, &number), path);
-            QCOMPARE(number, EXDEV);
-        }
-        QCOMPARE(readFile(box / "holder/mnt/inside"), QByteArray("mounted"));
-        QVERIFY(exists(box / "src/x"));
-    }
-
-    // The tool takes NUL-separated paths relative to its working directory and
-    // removes only regular "._" files reached without links, one error line per
-    // path it refuses (-1: not counted); "@out" stands for a folder outside the volume.
-    void dotCleanToolRemovesExactlyWhatItIsHanded()
-    {
-        struct Row { const char *name; QByteArray input; QStringList arguments; int exitCode, failureLines; QByteArrayList gone; };
-        const Row rows[] = {
-            {"listed files only", nulList({"._a", "sub/._b", "sub/._c\xff", "._missing", "gone/._z"}), {}, 0, 0,
-             {"._a", "sub/._b", "sub/._c\xff"}},
-            {"no end separator", "._a", {}, 0, 0, {"._a"}},
-            {"link", nulList({"._x"}), {}, 1, 1, {}},
-            {"folder", nulList({"._dir"}), {}, 1, 1, {}},
-            {"not AppleDouble", nulList({"plain"}), {}, 1, 1, {}},
-            {"linked parent", nulList({"out/._y"}), {}, 1, 1, {}},
-            {"dot-dot", nulList({"sub/../._a", "../@outname/._y", "./._a"}), {}, 1, 3, {}},
-            {"absolute", nulList({"@out/._y"}), {}, 1, 1, {}},
-            {"mixed", nulList({"._x", "._a"}), {}, 1, 1, {"._a"}},
-            {"usage", nulList({"._a"}), {QStringLiteral(".")}, 2, -1, {}},
-        };
-        for (const Row &row : rows) {
-            Sandbox box;
-            Sandbox outside;
-            QVERIFY(makeDir(box / "sub") && makeDir(box / "._dir") && writeFile(box / "._dir/f"));
-            const QByteArrayList files = {"._a", "sub/._b", "sub/._c\xff", "._keep", "plain"};
-            for (const QByteArray &name : files)
-                QVERIFY(writeFile(box / name));
-            QVERIFY(writeFile(outside / "canary", "keep me") && writeFile(outside / "._y", "y"));
-            QVERIFY(makeLink(outside / "canary", box / "._x") && makeLink(outside.path(), box / "out"));
-
-            QByteArray input = row.input;
-            input.replace("@outname", QFileInfo(QFile::decodeName(outside.path())).fileName().toUtf8());
-            input.replace("@out", outside.path());
-            ProcessRequest request;
-            request.program = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
-            request.arguments = row.arguments;
-            request.workingDirectory = QFile::decodeName(box.path());
-            request.standardInput = input;
-            request.timeout = std::chrono::seconds(60);
-            const ProcessResult result = runProcess(request);
-            QVERIFY2(result.exitedNormally() && result.exitCode == row.exitCode && result.standardOutput.isEmpty()
-                         && (row.failureLines < 0 || result.standardError.count('\n') == row.failureLines),
-                     qPrintable(QStringLiteral("%1: exit %2, %3").arg(row.name).arg(result.exitCode).arg(result.standardError)));
-            for (const QByteArray &path : files + QByteArrayList{"._x", "._dir/f"})
-                QVERIFY2(exists(box / path) != row.gone.contains(path), (row.name + (": " + path)).constData());
-            QVERIFY(exists(outside / "._y"));
-            QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
-        }
-    }
-
-    // runDotClean trusts a failed run only when the root listing shows no "._"
-    // name, and never hands the tool a path outside the root.
-    void runDotCleanAndItsChecks()
-    {
-        Sandbox box;
-        Sandbox outside;
-        QVERIFY(makeDir(box / "sub") && writeFile(box / "._a") && writeFile(box / "sub/._b"));
-        QVERIFY(writeFile(outside / "._z", "z") && writeFile(outside / "canary", "keep me"));
-        const DotClean::Tools tools{QStringLiteral(SWEEPBROOK_DOT_CLEAN)};
-        const auto run = [&box](const DotClean::Tools &with, const QByteArrayList &paths, QStringList *lines = nullptr) {
-            return quietly([&] { return DotClean::runDotClean(with, box.path(), paths); }, lines);
-        };
-        QStringList lines;
-        QVERIFY(run(tools, {box / "._a", box / "sub/._b", outside / "._z"}, &lines));
-        QVERIFY(lines.contains(QStringLiteral("跳过不在设备内的路径: ") + QFile::decodeName(outside / "._z")));
-        QVERIFY(!exists(box / "._a") && !exists(box / "sub/._b") && exists(outside / "._z"));
-        // Exit 1, but what remains sits in a subfolder: the root listing passes.
-        QVERIFY(makeLink(outside / "canary", box / "sub/._l"));
-        QVERIFY(run(tools, {box / "sub/._l"}) && exists(box / "sub/._l"));
-        // Exit 1 and the root still lists one (a folder, which the tool refuses).
-        QVERIFY(makeDir(box / "._x"));
-        QVERIFY(!run(tools, {box / "._x"}));
-        DotClean::Tools missing = tools;
-        missing.dotClean = QFile::decodeName(box / "no-such-tool");
-        QVERIFY(!run(missing, {box / "._x"}));
-        QCOMPARE(readFile(outside / "canary"), QByteArray("keep me"));
-
-        missing = tools;
-        missing.ls = QFile::decodeName(box / "no-such-ls");
-        QVERIFY(!quietly([&] { return DotClean::verifyAppleDoubleFilesCleaned(missing, box.path()); }));
-
-        // Anything at the path (a dangling link too) counts as remaining.
-        QVERIFY(writeFile(box / "._bad\xff") && makeLink("nowhere", box / "._dangling"));
-        QList<FileItem> items;
-        for (const char *name : {"._gone1", "._x", "._bad\xff", "._dangling", "._gone2"})
-            items << FileItem::fromNativePath(box / name, 1);
-        const auto [removed, remaining] = quietly([&] { return DotClean::checkAppleDoubleItemsRemoved(items); });
-        const auto paths = [](const QList<FileItem> &list) {
-            QByteArrayList out;
-            for (const FileItem &item : list)
-                out << item.fsPath();
-            return out;
-        };
-        QCOMPARE(paths(removed), (QByteArrayList{box / "._gone1", box / "._gone2"}));
-        QCOMPARE(paths(remaining), (QByteArrayList{box / "._x", box / "._bad\xff", box / "._dangling"}));
     }
 };
 

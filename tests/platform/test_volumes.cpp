@@ -83,6 +83,7 @@ private slots:
     void parsesMountInfo();
     void classifiesFakeDevices();
     void fileSystemTypeNames();
+    void mountedTypeWithoutReadingTheDevice();
     void systemPaths();
     void sizesOfAFileSystem();
 };
@@ -269,6 +270,37 @@ void TestVolumes::fileSystemTypeNames()
     for (const auto &[fsType, device, expected] : cases) {
         const MountEntry mount = mountOf(QString::fromLatin1(fsType), 0, 40, QStringLiteral("/dev/loop0"));
         QCOMPARE(effectiveFileSystemType(mount, device), QString::fromLatin1(expected));
+    }
+}
+
+// Lines as the kernel writes them for fusefat (with the subtype our fixture
+// gives it, with only a device name, with neither), exfat-fuse, ext4 and a
+// vfat mount made by udisks.
+void TestVolumes::mountedTypeWithoutReadingTheDevice()
+{
+    BlockDeviceInfo exfat;
+    exfat.fsType = QStringLiteral("exfat");
+    BlockDeviceInfo unprobed;   // udev has the device but no file system for it
+    const std::optional<BlockDeviceInfo> none;
+    const QList<std::tuple<QByteArray, std::optional<BlockDeviceInfo>, const char *>> cases{
+        {"45 27 0:40 / /tmp/m/a rw,nosuid,nodev,relatime - fuse.vfat /dev/loop0 rw,user_id=0,group_id=0", exfat, "vfat"},
+        {"48 27 0:41 / /tmp/m/b ro,nosuid,nodev,relatime - fuse.fusefat fusefat ro,user_id=0,group_id=0", none, "vfat"},
+        {"48 27 0:41 / /tmp/m/c ro,nosuid,nodev,relatime - fuse /dev/loop0 ro,user_id=0,group_id=0", exfat, "exfat"},
+        {"48 27 0:41 / /tmp/m/c ro,nosuid,nodev,relatime - fuse /dev/loop0 ro,user_id=0,group_id=0", none, ""},
+        {"46 27 7:1 / /tmp/m/d rw,nosuid,nodev,relatime - fuseblk /dev/loop1 "
+         "rw,user_id=0,group_id=0,default_permissions,allow_other,blksize=4096", exfat, "exfat"},
+        {"46 27 7:1 / /tmp/m/d rw,nosuid,nodev,relatime - fuseblk /dev/loop1 "
+         "rw,user_id=0,group_id=0,default_permissions,allow_other,blksize=4096", unprobed, ""},
+        {"46 27 7:1 / /tmp/m/d rw,nosuid,nodev,relatime - fuseblk /dev/loop1 "
+         "rw,user_id=0,group_id=0,default_permissions,allow_other,blksize=4096", none, ""},
+        {"47 27 7:2 / /tmp/m/f rw,relatime - ext4 /dev/loop2 rw", exfat, "ext4"},
+        {"61 22 8:17 / /media/u/STICK rw,nosuid,nodev,relatime shared:33 - vfat /dev/sdb1 rw,fmask=0022,dmask=0022,"
+         "codepage=437,iocharset=ascii,shortname=mixed,showexec,utf8,flush,errors=remount-ro", none, "vfat"},
+    };
+    for (const auto &[line, device, expected] : cases) {
+        const QList<MountEntry> parsed = parseMountInfo(line);
+        QCOMPARE(parsed.size(), 1);
+        QVERIFY2(mountedFileSystemType(parsed.first(), device) == QLatin1String(expected), line.constData());
     }
 }
 

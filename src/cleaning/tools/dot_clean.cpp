@@ -1,35 +1,44 @@
 // dot_clean: removes the AppleDouble ("._") files it is handed.
 //
-// Run it with the volume root as working directory and write the files'
-// paths, relative to that root and each ended by a NUL byte, to its standard
-// input. Only regular files whose name starts with "._" are removed; links,
-// folders, absolute paths and paths with "." or ".." components are refused.
-// The folders on the way are opened one by one without following links and
+// Standard input carries a clean request (cleaning/CleanRequest.h): the
+// volume root, normally "." with the volume as working directory, its device
+// and inode, and each file's path relative to the root with the kind, device
+// and inode the scan recorded. A root that is not that volume is refused
+// whole. Only regular files whose name starts with "._" and that are still
+// the scanned file are removed; links, folders, anything that changed since
+// the scan, and paths with "." or ".." components are refused. The folders on
+// the way are opened one by one from the root without following links and
 // without leaving the root's file system.
 //
-// Exit status: 0 when every handed path is gone afterwards (also when it was
-// gone already), 1 when some remain, 2 on a usage error. Each failure is one
-// line on standard error.
+// Standard output: one answer per file ("removed N" / "failed N errno").
+// Standard error: one line per failure. Exit status: 0 when every file is
+// gone afterwards (also when it was gone already), 1 when some remain, 2 when
+// the request or the volume cannot be used.
 
+#include "cleaning/CleanRequest.h"
+#include "cleaning/HeldVolume.h"
 #include "cleaning/SafeRemove.h"
 
 #include <QByteArray>
-#include <QList>
+#include <QString>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-void report(const QByteArray &path, const char *why)
+void write(FILE *stream, const QByteArray &text)
 {
-    QByteArray line = "dot_clean: " + path + ": " + why + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stream);
+}
+
+void report(const QByteArray &path, const QByteArray &why)
+{
+    write(stderr, "dot_clean: " + path + ": " + why + '\n');
 }
 
 bool readAll(int fd, QByteArray *out)
@@ -48,54 +57,35 @@ bool readAll(int fd, QByteArray *out)
     }
 }
 
-// True when the path is gone afterwards.
-bool clean(const QByteArray &path)
+// 0 when the file is gone afterwards, else why not.
+int clean(HeldVolume &volume, const CleanRequest::Item &item)
 {
-    if (path.startsWith('/')) {
-        report(path, "refused: absolute path");
-        return false;
-    }
-    if (!SafeRemove::isInside(".", path) || path.startsWith("./")) {
-        report(path, "refused: empty, \".\" or \"..\" component");
-        return false;
+    const QByteArray &path = item.relative;
+    if (!HeldVolume::relativePath(".", path) || path.startsWith("./")) {
+        report(path, "refused: absolute path, or an empty, \".\" or \"..\" component");
+        return EINVAL;
     }
     if (!path.mid(path.lastIndexOf('/') + 1).startsWith("._")) {
         report(path, "refused: not an AppleDouble (\"._\") name");
-        return false;
+        return EINVAL;
     }
-
-    int error = 0;
-    const std::optional<SafeRemove::Parent> parent = SafeRemove::openParent(".", path, &error);
-    if (!parent) {
-        if (error == ENOENT)
-            return true;   // its folder is gone, and the file with it
-        if (error == EXDEV)
-            report(path, "refused: a folder on the way lies on another file system");
-        else if (error == ELOOP || error == ENOTDIR)
-            report(path, "refused: a folder on the way is a symbolic link or not a folder");
-        else
-            report(path, std::strerror(error));
-        return false;
+    if (item.kind != ItemKind::file) {
+        report(path, "refused: not a regular file");
+        return EINVAL;
     }
-    const int dirFd = parent->fd;
-    const char *name = parent->name.constData();
-    bool gone = false;
-    struct stat st;
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        gone = errno == ENOENT;
-        if (!gone)
-            report(path, std::strerror(errno));
-    } else if (!S_ISREG(st.st_mode)) {
-        report(path, S_ISLNK(st.st_mode) ? "refused: a symbolic link" : "refused: not a regular file");
-    } else if (::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT) {
-        // Unlinking a name never removes a folder, even one that took the
-        // file's place after the check above.
-        gone = true;
-    } else {
-        report(path, std::strerror(errno));
+    const HeldVolume::Look now = volume.look(path);
+    if (now.error == ENOENT)
+        return 0;
+    if (now.error == 0 && !S_ISREG(now.st.st_mode)) {
+        report(path, S_ISLNK(now.st.st_mode) ? "refused: a symbolic link" : "refused: not a regular file");
+        return ESTALE;
     }
-    ::close(dirFd);
-    return gone;
+    // Unlinking a name never removes a folder, even one that took the
+    // file's place after this look.
+    const SafeRemove::Outcome outcome = SafeRemove::removeScanned(volume, path, item.identity());
+    if (!outcome.removed())
+        report(path, outcome.message.toUtf8());
+    return outcome.error;
 }
 
 } // namespace
@@ -103,9 +93,8 @@ bool clean(const QByteArray &path)
 int main(int argc, char **argv)
 {
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s < paths\n"
-                             "Removes the \"._\" files named on standard input (NUL-separated, relative to the\n"
-                             "working directory).\n",
+        std::fprintf(stderr, "usage: %s < request\n"
+                             "Removes the \"._\" files of the clean request on standard input.\n",
                      argv[0]);
         return 2;
     }
@@ -114,13 +103,25 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "dot_clean: cannot read standard input: %s\n", std::strerror(errno));
         return 2;
     }
+    QString why;
+    const std::optional<CleanRequest> request = CleanRequest::decode(input, &why);
+    if (!request) {
+        std::fprintf(stderr, "dot_clean: %s\n", qPrintable(why));
+        return 2;
+    }
+    const std::unique_ptr<HeldVolume> volume =
+        HeldVolume::open(request->root, request->device, request->rootInode, &why);
+    if (!volume) {
+        std::fprintf(stderr, "dot_clean: %s\n", qPrintable(why));
+        return 2;
+    }
 
     bool allGone = true;
-    for (const QByteArray &path : input.split('\0')) {
-        if (path.isEmpty())
-            continue;   // the end of the list, or doubled separators
-        if (!clean(path))
-            allGone = false;
+    for (qsizetype i = 0; i < request->items.size(); ++i) {
+        const int error = clean(*volume, request->items.at(i));
+        allGone = allGone && error == 0;
+        write(stdout, CleanAnswer::line(i, error));
     }
+    std::fflush(stdout);
     return allGone ? 0 : 1;
 }

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "cleaning/FileType.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// What the app hands its deleting tools (dot_clean and the administrator
+// tool) on standard input, and what they answer on standard output.
+//
+// The request holds the volume root (an absolute path, or "." for the tool's
+// working directory, which the app sets to the volume it holds), the root's
+// device and inode, and for each item its path relative to the root with the
+// kind, device and inode the scan recorded. Every field ends in a NUL byte,
+// so any name a file system allows passes unchanged.
+//
+// The answer is one line per item the tool dealt with: "removed N" when item
+// N is gone, "failed N E" when it is not (E: the errno that says why; ESTALE
+// when the item is no longer what was scanned).
+struct CleanRequest
+{
+    struct Item
+    {
+        QByteArray relative;
+        ItemKind kind = ItemKind::unknown;
+        quint64 device = 0;
+        quint64 inode = 0;
+
+        // The identity as a FileItem carries it (path fields left empty).
+        FileItem identity() const;
+    };
+
+    QByteArray root;
+    quint64 device = 0;
+    quint64 rootInode = 0;
+    QList<Item> items;
+
+    QByteArray encode() const;
+    // Nothing, with the reason in *error, for input that is not a request.
+    static std::optional<CleanRequest> decode(const QByteArray &input, QString *error = nullptr);
+};
+
+namespace CleanAnswer {
+
+QByteArray line(qsizetype index, int error);
+// Item index to its errno (0: removed). Lines that are not answers are ignored.
+QHash<qsizetype, int> parse(const QByteArray &output);
+
+} // namespace CleanAnswer

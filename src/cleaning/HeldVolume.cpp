@@ -1,0 +1,185 @@
+#include "cleaning/HeldVolume.h"
+
+#include "cleaning/PathHandles.h"
+#include "platform/Log.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+using pathhandles::Handle;
+using pathhandles::Identity;
+
+// Folders on the way to an item are only passed through: search permission is enough.
+constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+
+// Handles kept along the chain: the shallow folders (shared by most items)
+// and the deepest one; a deeper chain closes the ones between.
+constexpr size_t kShallowHandles = 32;
+
+} // namespace
+
+HeldVolume::~HeldVolume()
+{
+    dropChainFrom(0);
+    if (m_rootFd >= 0)
+        ::close(m_rootFd);
+}
+
+std::unique_ptr<HeldVolume> HeldVolume::open(const QByteArray &root, quint64 device, quint64 rootInode, QString *error,
+                                             int *errorNumber)
+{
+    const auto fail = [&](int number, const QString &why) -> std::unique_ptr<HeldVolume> {
+        if (error)
+            *error = why;
+        if (errorNumber)
+            *errorNumber = number;
+        return nullptr;
+    };
+    const QByteArray path = pathhandles::withoutTrailingSlashes(root);
+    if (path.isEmpty())
+        return fail(EINVAL, QStringLiteral("No volume to clean"));
+    Handle fd(pathhandles::openAt(AT_FDCWD, path.constData(), kPassFlags));
+    Identity id;
+    if (fd.get() < 0 || !pathhandles::identify(fd.get(), id)) {
+        const int number = errno;
+        return fail(number, QStringLiteral("Cannot open the volume \"%1\": %2").arg(pathText(path), errorText(number)));
+    }
+    if (quint64(id.dev) != device || (rootInode != 0 && quint64(id.ino) != rootInode)) {
+        return fail(ESTALE, QStringLiteral("\"%1\" is no longer the volume that was scanned").arg(pathText(path)));
+    }
+    std::unique_ptr<HeldVolume> volume(new HeldVolume);
+    volume->m_root = path;
+    volume->m_rootFd = fd.release();
+    volume->m_device = device;
+    volume->m_rootInode = quint64(id.ino);
+    return volume;
+}
+
+std::optional<QByteArray> HeldVolume::relativePath(const QByteArray &path) const
+{
+    return relativePath(m_root, path);
+}
+
+std::optional<QByteArray> HeldVolume::relativePath(const QByteArray &root, const QByteArray &path)
+{
+    const QByteArray base = pathhandles::withoutTrailingSlashes(root);
+    QByteArray rest;
+    if (base.isEmpty()) {
+        return std::nullopt;
+    } else if (base == ".") {
+        rest = path.startsWith("./") ? path.mid(2) : path;
+        if (rest.startsWith('/'))
+            return std::nullopt;
+    } else {
+        const QByteArray prefix = base == "/" ? base : base + '/';
+        if (!path.startsWith(prefix))
+            return std::nullopt;
+        rest = path.mid(prefix.size());
+    }
+    if (rest.isEmpty())
+        return std::nullopt;
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype slash = rest.indexOf('/', start);
+        const QByteArrayView component = QByteArrayView(rest).sliced(start, (slash < 0 ? rest.size() : slash) - start);
+        if (component.isEmpty() || component == "." || component == "..")
+            return std::nullopt;
+        if (slash < 0)
+            return rest;
+        start = slash + 1;
+    }
+}
+
+void HeldVolume::dropChainFrom(size_t index)
+{
+    for (size_t i = index; i < m_chain.size(); ++i) {
+        if (m_chain[i].fd >= 0)
+            ::close(m_chain[i].fd);
+    }
+    m_chain.resize(std::min(index, m_chain.size()));
+}
+
+int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
+{
+    const qsizetype lastSlash = relative.lastIndexOf('/');
+    if (name)
+        *name = relative.mid(lastSlash + 1);
+    if (relative.isEmpty() || (name && name->isEmpty())) {
+        errno = EINVAL;
+        return -1;
+    }
+
+    // Reuse the folders this item shares with the last one.
+    size_t depth = 0;
+    qsizetype start = 0;
+    const auto nextComponent = [&](QByteArrayView &component) {
+        if (start > lastSlash)
+            return false;
+        const qsizetype slash = relative.indexOf('/', start);
+        component = QByteArrayView(relative).sliced(start, slash - start);
+        start = slash + 1;
+        return true;
+    };
+    QByteArrayView component;
+    while (depth < m_chain.size()) {
+        const qsizetype before = start;
+        if (!nextComponent(component) || m_chain[depth].name != component) {
+            start = before;
+            break;
+        }
+        ++depth;
+    }
+    // A shared folder whose handle was closed is opened again from the
+    // nearest one still open.
+    while (depth > 0 && m_chain[depth - 1].fd < 0) {
+        --depth;
+        start -= m_chain[depth].name.size() + 1;
+    }
+    dropChainFrom(depth);
+
+    int fd = m_chain.empty() ? m_rootFd : m_chain.back().fd;
+    while (nextComponent(component)) {
+        Handle child(pathhandles::openAt(fd, component.toByteArray().constData(), kPassFlags));
+        Identity id;
+        if (child.get() < 0 || !pathhandles::identify(child.get(), id))
+            return -1;
+        if (!id.isDirectory) {
+            errno = ENOTDIR;
+            return -1;
+        }
+        if (quint64(id.dev) != m_device || id.mountRoot) {
+            errno = EXDEV;
+            return -1;
+        }
+        const size_t index = m_chain.size();
+        if (index > kShallowHandles && m_chain[index - 1].fd >= 0) {
+            ::close(m_chain[index - 1].fd);
+            m_chain[index - 1].fd = -1;
+        }
+        fd = child.get();
+        m_chain.push_back(Link{component.toByteArray(), child.release(), id.dev, id.ino});
+    }
+    return fd;
+}
+
+HeldVolume::Look HeldVolume::look(const QByteArray &relative)
+{
+    Look result;
+    QByteArray name;
+    const int parent = openParent(relative, &name);
+    if (parent < 0 || ::fstatat(parent, name.constData(), &result.st, AT_SYMLINK_NOFOLLOW) != 0)
+        result.error = errno;
+    return result;
+}
+
+int HeldVolume::checkScanned(const QByteArray &relative, const FileItem &item)
+{
+    const Look now = look(relative);
+    if (now.error != 0)
+        return now.error;
+    return pathhandles::isScannedItem(item, now.st) ? 0 : ESTALE;
+}

@@ -1,0 +1,123 @@
+#include "cleaning/VolumeCleaner.h"
+
+#include "cleaning/HeldVolume.h"
+#include "cleaning/SystemCleanHelper.h"
+#include "platform/Log.h"
+
+#include <QFileInfo>
+
+#include <memory>
+
+namespace {
+
+bool isAppleDouble(const FileItem &item)
+{
+    return item.name.startsWith(QStringLiteral("._"));
+}
+
+// What one clean carries from step to step; the steps run one after the
+// other, never together.
+struct CleanState
+{
+    std::shared_ptr<HeldVolume> volume;
+    QList<FileItem> files;   // the items of the held volume, in the caller's order
+    std::optional<QString> fileSystemType;
+    QList<FileItem> cleaned;
+    QList<FileItem> failed;
+    VolumeCleaner::Completion completion;
+};
+
+// The volume every item was scanned on: the device number of the first item
+// that carries one.
+std::optional<quint64> scannedDevice(const QList<FileItem> &files)
+{
+    for (const FileItem &item : files) {
+        if (item.hasIdentity())
+            return item.device;
+    }
+    return std::nullopt;
+}
+
+void handToHelper(SystemCleanHelper &helper, const std::shared_ptr<CleanState> &state, const QList<FileItem> &records)
+{
+    helper.batchClean(state->volume, records, state->fileSystemType, [](int, int) {},
+                      [state](const QList<FileItem> &deleted, const QList<FileItem> &failedItems) {
+                          state->cleaned.append(deleted);
+                          state->failed.append(failedItems);
+                          // The volume is let go before the caller hears of the end.
+                          state->volume.reset();
+                          state->completion(state->cleaned, state->failed);
+                      });
+}
+
+} // namespace
+
+bool VolumeCleaner::isFATType(const QString &type)
+{
+    const QString lower = type.toLower();
+    return lower == u"exfat" || lower == u"msdos" || lower == u"vfat";
+}
+
+void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion completion)
+{
+    auto state = std::make_shared<CleanState>();
+    state->fileSystemType = request.fileSystemType;
+    state->completion = std::move(completion);
+
+    // The volume is opened once, here, and must be the one the items were
+    // scanned on; items of another volume, or never examined, are not touched.
+    const std::optional<quint64> device = scannedDevice(request.files);
+    QString why;
+    if (device)
+        state->volume = HeldVolume::open(request.root, *device, 0, &why);
+    else
+        why = QStringLiteral("no item carries what the scan found");
+    if (!state->volume)
+        logLine(QStringLiteral("USBDeviceManager: Cannot clean ") + pathText(request.root) + QStringLiteral(": ") + why);
+    for (const FileItem &item : std::as_const(request.files)) {
+        if (state->volume && item.hasIdentity() && item.device == *device
+            && state->volume->relativePath(item.fsPath())) {
+            state->files.append(item);
+        } else {
+            logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path);
+            state->failed.append(item);
+        }
+    }
+    if (state->files.isEmpty()) {
+        state->volume.reset();
+        state->completion(state->cleaned, state->failed);
+        return;
+    }
+
+    QList<FileItem> appleDouble;
+    for (const FileItem &item : std::as_const(state->files)) {
+        if (isAppleDouble(item))
+            appleDouble.append(item);
+    }
+    const bool isFAT = state->fileSystemType && isFATType(*state->fileSystemType);
+    if (!isFAT || appleDouble.isEmpty() || !QFileInfo(request.tools.dotClean).isExecutable()) {
+        handToHelper(helper, state, state->files);
+        return;
+    }
+
+    logLine(QStringLiteral("检测到exFAT文件系统和._文件，使用dot_clean命令处理"));
+    if (!DotClean::runDotClean(request.tools, *state->volume, appleDouble)) {
+        logLine(QStringLiteral("dot_clean命令失败，尝试使用SystemCleanHelper"));
+        handToHelper(helper, state, state->files);
+        return;
+    }
+    logLine(QStringLiteral("dot_clean命令成功，将所有._文件标记为已清理"));
+    const auto [removed, remaining] = DotClean::checkAppleDoubleItemsRemoved(*state->volume, appleDouble);
+    state->cleaned.append(removed);
+    logLine(QStringLiteral("实际清理了 ") + QString::number(removed.size()) + QStringLiteral(" 个._文件，还剩 ")
+            + QString::number(remaining.size()) + QStringLiteral(" 个未能清理"));
+    QList<FileItem> rest;
+    for (const FileItem &item : std::as_const(state->files)) {
+        if (!isAppleDouble(item))
+            rest.append(item);
+    }
+    rest.append(remaining);
+    logLine(QStringLiteral("SystemCleanHelper将处理 ") + QString::number(rest.size()) + QStringLiteral(" 个文件，包括 ")
+            + QString::number(remaining.size()) + QStringLiteral(" 个失败的._文件"));
+    handToHelper(helper, state, rest);
+}

@@ -1,0 +1,354 @@
+// sweepbrook-admin-clean: the administrator step of a clean, for the items
+// the user's account may not delete. The app runs it as root (through pkexec,
+// or directly when it is root itself) with a clean request on standard input
+// (cleaning/CleanRequest.h): the volume root as an absolute path with its
+// device and inode, and each item's path relative to the root with the kind,
+// device and inode the scan recorded.
+//
+// The root is opened once and must be the volume the app holds; every item is
+// reached from it one component at a time (never through a symbolic link,
+// never into a mount or onto another file system), and every step acts on
+// handles, never on a path looked up again. An item that is no longer what
+// the scan found is left alone. Per item, by its name:
+//   ".Spotlight-V100"  the folder beside it is marked not to be indexed
+//                      (".metadata_never_index", ".fseventsd/no_log"), then
+//                      the index is removed; a folder that resists is moved
+//                      aside, a plain file takes its name and the moved folder
+//                      is removed;
+//   ".Trashes"         removed, and a plain file (mode 644) takes its place so
+//                      the folder is not made again;
+//   "._*"              removed, with protection flags cleared and the mode
+//                      opened first, then by rename and removal;
+//   anything else      removed (a folder with its contents).
+// A refused removal is tried again after the immutable and append-only flags
+// of the item and its folder are cleared and the folder's mode is opened. A
+// symbolic link is only ever removed itself.
+//
+// Standard output: one answer per item ("removed N" / "failed N errno"); an
+// item is removed only when it has no name left on the volume afterwards (the
+// item is held open while it is removed, so a name taken over meanwhile, or
+// the item moved elsewhere, is no removal); a plain ".Trashes" file is left
+// as it is and counts as removed. A failure carries the errno of the step
+// that failed. Standard error: what it did.
+// Exit status: 0 when every item is gone, 1 when some are not, 2 when the
+// request or the volume cannot be used.
+
+#include "cleaning/CleanRequest.h"
+#include "cleaning/HeldVolume.h"
+#include "cleaning/PathHandles.h"
+#include "cleaning/SafeRemove.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUuid>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using pathhandles::Handle;
+using pathhandles::openAt;
+
+const SafeRemove::Options kAdministrator{true};
+
+enum class Group { spotlight, trash, appleDouble, general };
+
+Group groupOf(const QByteArray &name)
+{
+    if (name == ".Spotlight-V100")
+        return Group::spotlight;
+    if (name == ".Trashes")
+        return Group::trash;
+    if (name.startsWith("._"))
+        return Group::appleDouble;
+    return Group::general;   // ".fseventsd" too: there is no event log to flush here
+}
+
+// Control characters and bytes that are not plain text are written as \xNN,
+// so no name can forge a line of the output.
+QByteArray shown(const QByteArray &path)
+{
+    QByteArray out;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || byte == '\\')
+            out += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+        else
+            out += c;
+    }
+    return out;
+}
+
+void say(const QByteArray &line)
+{
+    const QByteArray text = line + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+}
+
+bool readAll(int fd, QByteArray *out)
+{
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        out->append(buffer, n);
+    }
+}
+
+// errno of an lstat of `name` in the folder open at `parentFd`; 0 when it is there.
+int lookAt(int parentFd, const QByteArray &name, struct stat *st)
+{
+    return ::fstatat(parentFd, name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+// Makes (or touches) a plain file `name` with `mode` in the folder open at
+// `parentFd`, never through a link. True when a plain file stands there.
+bool placeFile(int parentFd, const QByteArray &name, mode_t mode)
+{
+    Handle fd(openAt(parentFd, name.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                     mode));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    ::futimens(fd.get(), nullptr);
+    ::fchmod(fd.get(), mode);
+    return true;
+}
+
+
+// The markers that keep the folder holding a Spotlight index from being
+// indexed again: ".metadata_never_index" and ".fseventsd/no_log" beside it,
+// made through the folder's handle and never through a link.
+void markNotIndexed(int parentFd, dev_t dev)
+{
+    placeFile(parentFd, ".metadata_never_index", 0444);
+    if (::mkdirat(parentFd, ".fseventsd", 0755) != 0 && errno != EEXIST)
+        return;
+    Handle events(openAt(parentFd, ".fseventsd", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    pathhandles::Identity id;
+    if (events.get() < 0 || !pathhandles::identify(events.get(), id) || id.dev != dev || id.mountRoot)
+        return;
+    placeFile(events.get(), "no_log", 0444);
+}
+
+// Each step below returns 0, or the errno of what failed.
+
+// The Spotlight index: removed; when it resists, moved aside, a plain file
+// takes its name and the moved folder is removed.
+int cleanSpotlight(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
+{
+    markNotIndexed(parentFd, st.st_dev);
+    const SafeRemove::Outcome outcome = SafeRemove::removeFolder(parentFd, name, st, kAdministrator, path);
+    if (outcome.removed() || outcome.error == ESTALE)
+        return outcome.error;
+    say("Spotlight index resists removal, moving it aside: " + shown(path) + " (" + outcome.message.toUtf8() + ')');
+    const QByteArray backup = ".spotlight_backup_" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces).toUpper();
+    if (::renameat(parentFd, name.constData(), parentFd, backup.constData()) != 0)
+        return outcome.error;
+    placeFile(parentFd, name, 0644);
+    struct stat moved;
+    if (lookAt(parentFd, backup, &moved) != 0 || moved.st_ino != st.st_ino || moved.st_dev != st.st_dev)
+        return ESTALE;   // what was moved aside was not the index
+    return SafeRemove::removeFolder(parentFd, backup, moved, kAdministrator, path).error;
+}
+
+// A trash folder: removed, and a plain file of the same name (mode 644) takes its place.
+int cleanTrash(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
+{
+    if (S_ISDIR(st.st_mode)) {
+        const SafeRemove::Outcome outcome = SafeRemove::removeFolder(parentFd, name, st, kAdministrator, path);
+        if (!outcome.removed()) {
+            say("Cannot remove " + shown(path) + ": " + outcome.message.toUtf8());
+            return outcome.error;
+        }
+    }
+    struct stat now;
+    if (lookAt(parentFd, name, &now) == ENOENT)
+        placeFile(parentFd, name, 0644);
+    return 0;
+}
+
+// An AppleDouble file, by every way there is, each reported.
+int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
+{
+    say("Starting ._file deletion for: " + shown(path));
+    say("  mode " + QByteArray::number(st.st_mode & 07777, 8) + ", owner " + QByteArray::number(st.st_uid) + ", "
+        + QByteArray::number(qint64(st.st_size)) + " bytes");
+    {
+        Handle fd(openAt(parentFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat opened;
+        if (fd.get() >= 0 && ::fstat(fd.get(), &opened) == 0 && opened.st_ino == st.st_ino
+            && opened.st_dev == st.st_dev) {
+            say("Clearing protection flags...");
+            SafeRemove::clearProtectionFlags(fd.get());
+            say("Setting write permissions...");
+            ::fchmod(fd.get(), 0777);
+        }
+    }
+    const auto stillThere = [&] {
+        struct stat now;
+        return lookAt(parentFd, name, &now) == 0 && now.st_ino == st.st_ino;
+    };
+    int error = 0;
+    const auto attempt = [&error](bool done) {
+        if (!done)
+            error = errno;
+        return done;
+    };
+    say("Attempting rm -f deletion...");
+    say(attempt(::unlinkat(parentFd, name.constData(), 0) == 0) ? "rm -f succeeded" : "rm -f failed");
+    if (stillThere()) {
+        say("File still exists, trying unlink...");
+        // This time past the folder's protection flags and mode too.
+        say(attempt(SafeRemove::removeEntry(parentFd, name, kAdministrator)) ? "unlink succeeded" : "unlink failed");
+    }
+    if (stillThere()) {
+        say("File still exists, trying mv to temp and rm...");
+        // Never over another file: a name already taken is left alone.
+        const QByteArray temporary = name + ".tmp." + QByteArray::number(::getpid());
+        bool done = false;
+        if (attempt(::renameat2(parentFd, name.constData(), parentFd, temporary.constData(), RENAME_NOREPLACE) == 0)) {
+            done = attempt(::unlinkat(parentFd, temporary.constData(), 0) == 0);
+            // What cannot be removed keeps its own name: a file under another
+            // name is not a removed file.
+            if (!done)
+                ::renameat2(parentFd, temporary.constData(), parentFd, name.constData(), RENAME_NOREPLACE);
+        }
+        say(done ? "mv+rm succeeded" : "mv+rm failed");
+    }
+    const bool failed = stillThere();
+    say(failed ? "FAILED: ._file still exists after all deletion attempts" : "SUCCESS: ._file deleted successfully");
+    return failed ? error : 0;
+}
+
+// 0 when the item is gone afterwards, else why not.
+int cleanItem(HeldVolume &volume, const CleanRequest::Item &item)
+{
+    const QByteArray path = pathhandles::childPath(volume.root(), item.relative);
+    if (!volume.relativePath(path)) {
+        say("Refused (not a path inside the volume): " + shown(path));
+        return EINVAL;
+    }
+    QByteArray name;
+    const int parentFd = volume.openParent(item.relative, &name);
+    if (parentFd < 0) {
+        const int error = errno;
+        if (error != ENOENT)
+            say("Skipped (a folder on the way is missing, a link, or on another file system): " + shown(path));
+        return error == ENOENT ? 0 : error;
+    }
+    const Group group = groupOf(name);
+    // The item itself is held while it is removed: whatever takes its name
+    // meanwhile, the handle tells whether the item still has a name anywhere.
+    const Handle held(openAt(parentFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (held.get() < 0 || ::fstat(held.get(), &st) != 0) {
+        const int error = errno;
+        if (error == ENOENT && group == Group::trash && item.kind == ItemKind::folder)
+            placeFile(parentFd, name, 0644);
+        return error == ENOENT ? 0 : error;
+    }
+    if (!pathhandles::isScannedItem(item.identity(), st)) {
+        say("Skipped (no longer what the scan found): " + shown(path));
+        return ESTALE;
+    }
+    if (S_ISDIR(st.st_mode) && (st.st_dev != dev_t(volume.device()))) {
+        say("Skipped (another file system): " + shown(path));
+        return EXDEV;
+    }
+
+    int why = 0;
+    if (S_ISLNK(st.st_mode)) {
+        // A link is removed itself, nothing is done through it.
+        if (::unlinkat(parentFd, name.constData(), 0) != 0)
+            why = errno;
+    } else if (group == Group::spotlight && S_ISDIR(st.st_mode)) {
+        why = cleanSpotlight(parentFd, name, st, path);
+    } else if (group == Group::trash) {
+        why = cleanTrash(parentFd, name, st, path);
+    } else if (group == Group::appleDouble && !S_ISDIR(st.st_mode)) {
+        why = cleanAppleDouble(parentFd, name, st, path);
+    } else {
+        const SafeRemove::Outcome outcome = SafeRemove::removeScanned(volume, item.relative, item.identity(), kAdministrator);
+        if (!outcome.removed())
+            say(outcome.message.toUtf8());
+        why = outcome.error;
+    }
+
+    // The verdict: the item is gone when no name of it is left (a FUSE file
+    // system answers for a removed item that it no longer exists).
+    struct stat itself;
+    if (::fstat(held.get(), &itself) != 0 ? errno == ENOENT || errno == ESTALE : itself.st_nlink == 0)
+        return 0;
+    // A plain trash file is left as it is: it keeps the folder from being made.
+    struct stat now;
+    const int error = lookAt(volume.openParent(item.relative, &name), name, &now);
+    if (error == 0 && group == Group::trash && S_ISREG(now.st_mode) && now.st_ino == st.st_ino
+        && now.st_dev == st.st_dev)
+        return 0;
+    if (error == ENOENT)
+        say("Not removed (its name is gone, but it still has another one on the volume): " + shown(path));
+    return why != 0 && why != ENOENT ? why : EEXIST;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 1) {
+        std::fprintf(stderr, "usage: %s < request\n"
+                             "Removes, as the administrator, the items of the clean request on standard input.\n",
+                     argv[0]);
+        return 2;
+    }
+    QByteArray input;
+    if (!readAll(STDIN_FILENO, &input)) {
+        std::fprintf(stderr, "sweepbrook-admin-clean: cannot read standard input: %s\n", std::strerror(errno));
+        return 2;
+    }
+    QString why;
+    const std::optional<CleanRequest> request = CleanRequest::decode(input, &why);
+    if (!request || !request->root.startsWith('/')) {
+        std::fprintf(stderr, "sweepbrook-admin-clean: %s\n",
+                     request ? "the volume root must be an absolute path" : qPrintable(why));
+        return 2;
+    }
+    const std::unique_ptr<HeldVolume> volume =
+        HeldVolume::open(request->root, request->device, request->rootInode, &why);
+    if (!volume) {
+        std::fprintf(stderr, "sweepbrook-admin-clean: %s\n", qPrintable(why));
+        return 2;
+    }
+
+    // A Spotlight folder's steps make ".fseventsd/no_log" beside it, so event
+    // folders go last, or they would be made again after their removal.
+    QList<qsizetype> order;
+    QList<qsizetype> eventFolders;
+    for (qsizetype i = 0; i < request->items.size(); ++i) {
+        const QByteArray &relative = request->items.at(i).relative;
+        (relative.mid(relative.lastIndexOf('/') + 1) == ".fseventsd" ? eventFolders : order) << i;
+    }
+    order << eventFolders;
+
+    bool allGone = true;
+    for (const qsizetype i : std::as_const(order)) {
+        const int error = cleanItem(*volume, request->items.at(i));
+        allGone = allGone && error == 0;
+        const QByteArray answer = CleanAnswer::line(i, error);
+        std::fwrite(answer.constData(), 1, size_t(answer.size()), stdout);
+    }
+    std::fflush(stdout);
+    return allGone ? 0 : 1;
+}

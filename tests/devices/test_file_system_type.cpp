@@ -1,0 +1,199 @@
+// The file-system type the scan and the clean go by, looked up on real FAT32,
+// exFAT and ext4 volumes by root and by an ordinary user, who may not read
+// the block devices behind them.
+#include "TestMain.h"
+
+#include "platform/ProcessRunner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <cerrno>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "MountFixture.h"
+
+namespace {
+
+const QString kUdevd = QStringLiteral("/lib/systemd/systemd-udevd");
+
+ProcessResult run(const QString &program, const QStringList &arguments)
+{
+    ProcessRequest request;
+    request.program = program;
+    request.arguments = arguments;
+    request.timeout = std::chrono::seconds(60);
+    return runProcess(request);
+}
+
+// What udev's database records for a device node ("E:ID_FS_TYPE=..." lines and so on).
+QByteArray udevRecord(const QString &devNode)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(devNode).constData(), &st) != 0)
+        return {};
+    QFile record(QStringLiteral("/run/udev/data/b%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)));
+    return record.open(QIODevice::ReadOnly) ? record.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestFileSystemType : public QObject
+{
+    Q_OBJECT
+
+    QString m_noNamespace;   // why this test has no mount namespace of its own
+    QProcess m_udevd;        // a udevd started for this test (none runs on the test machines)
+    QStringList m_hidden;    // folders covered by a private tmpfs while our udevd runs
+    QStringList m_created;   // ... of which those made for the purpose
+
+    // Makes sure udev's database knows the file system on `devNode`, with a
+    // udevd of our own when none runs; empty when it does, else why not.
+    QString ensureUdevRecord(const QString &devNode)
+    {
+        if (udevRecord(devNode).contains("E:ID_FS_TYPE="))
+            return {};
+        if (!QFileInfo::exists(QStringLiteral("/run/udev/control"))) {
+            if (const QString why = startPrivateUdevd(); !why.isEmpty())
+                return why;
+        }
+        const QString udevadm = MountFixture::tool(QStringLiteral("udevadm"));
+        const ProcessResult trigger =
+            run(udevadm, {"trigger", "--action=change", "--settle", "/sys/class/block/" + QFileInfo(devNode).fileName()});
+        if (!trigger.succeeded())
+            return "udevadm trigger failed: " + QString::fromLocal8Bit(trigger.standardError);
+        if (!udevRecord(devNode).contains("E:ID_FS_TYPE="))
+            return "udev recorded no file system for " + devNode;
+        return {};
+    }
+
+    // udevd writes below /run/udev and /dev: in this test's mount namespace
+    // those folders get a tmpfs of their own, so the database and links it
+    // makes go when the test ends and tests running alongside never see them.
+    // What does reach the machine: the owners and modes udev's rules give a few
+    // device nodes (/dev/kvm, /dev/loop-control), as on any machine with udev.
+    QString startPrivateUdevd()
+    {
+        if (m_udevd.state() != QProcess::NotRunning)
+            return QStringLiteral("the test's udevd is running but did not create /run/udev/control");
+        if (!m_noNamespace.isEmpty())
+            return "udevd is not running and cannot be started for the test: " + m_noNamespace;
+        if (!QFileInfo(kUdevd).isExecutable() || MountFixture::tool(QStringLiteral("udevadm")).isEmpty())
+            return QStringLiteral("udevd is not running and systemd-udevd / udevadm are not installed");
+        for (const QString &folder : QStringList{"/run/udev", "/dev/disk", "/dev/block", "/dev/char"}) {
+            if (!QFileInfo::exists(folder)) {
+                if (!QDir().mkdir(folder))
+                    return "cannot create " + folder;
+                m_created << folder;
+            }
+            if (::mount("sweepbrook-udev", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NOEXEC,
+                        "mode=0755") != 0)
+                return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
+            m_hidden << folder;
+        }
+        m_udevd.setStandardOutputFile(QProcess::nullDevice());
+        m_udevd.setStandardErrorFile(QProcess::nullDevice());
+        m_udevd.start(kUdevd, {});
+        if (!m_udevd.waitForStarted(10000))
+            return "udevd did not start: " + m_udevd.errorString();
+        for (int i = 0; i < 100 && !QFileInfo::exists(QStringLiteral("/run/udev/control")); ++i)
+            QThread::msleep(100);
+        if (!QFileInfo::exists(QStringLiteral("/run/udev/control")))
+            return QStringLiteral("udevd started but did not open its control socket within 10 s");
+        return {};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Mounts (ours and the tmpfs under our udevd) stay in a mount namespace
+        // of this test's own.
+        if (geteuid() != 0)
+            m_noNamespace = QStringLiteral("needs root");
+        else if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            m_noNamespace = "cannot make a private mount namespace: " + qt_error_string(errno);
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_udevd.state() != QProcess::NotRunning) {
+            m_udevd.terminate();
+            if (!m_udevd.waitForFinished(10000)) {
+                m_udevd.kill();
+                m_udevd.waitForFinished(5000);
+            }
+        }
+        for (const QString &folder : std::as_const(m_hidden))
+            ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+        for (const QString &folder : std::as_const(m_created))
+            QDir().rmdir(folder);
+    }
+
+    void typeOfRealVolumes_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("FAT32 through fusefat") << int(MountFixture::Kind::Fat32) << "vfat, 是否为exFAT/FAT: true";
+        QTest::newRow("exFAT through exfat-fuse") << int(MountFixture::Kind::ExFat) << "exfat, 是否为exFAT/FAT: true";
+        QTest::newRow("ext4 by the kernel") << int(MountFixture::Kind::Ext4) << "ext4, 是否为exFAT/FAT: false";
+    }
+
+    // Root and an account with no access to the devices (and no groups, so
+    // not "disk" either) find the same type.
+    void typeOfRealVolumes()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, logged);
+        const auto fsKind = MountFixture::Kind(kind);
+        if (const QString why = MountFixture::whyUnavailable(fsKind); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (!m_noNamespace.isEmpty())
+            QSKIP(qPrintable(m_noNamespace));
+        const QString setpriv = findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("setpriv is not installed");
+
+        MountFixture fx;
+        const auto image = fx.makeImage(fsKind, 64, QStringLiteral("STICK"));
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        const QString point = fx.mountRoot() + QStringLiteral("/MY STICK");
+        const auto mounted = !loop                                ? std::nullopt
+                             : fsKind == MountFixture::Kind::Fat32 ? fx.mountFat(*loop, point)
+                             : fsKind == MountFixture::Kind::ExFat ? fx.mountExfat(*loop, point)
+                                                                   : fx.mountExt4(*loop, point);
+        if (!mounted)
+            QSKIP(qPrintable(fx.lastError()));
+
+        // exfat-fuse's mount says only "fuseblk": its device's type is udev's to tell.
+        QString noUdev;
+        if (fsKind == MountFixture::Kind::ExFat)
+            noUdev = ensureUdevRecord(*loop);
+
+        for (const bool asRoot : {true, false}) {
+            ProcessRequest request;
+            request.program = asRoot ? QStringLiteral(SWEEPBROOK_FILE_SYSTEM_TYPE_PROBE) : setpriv;
+            request.arguments = asRoot ? QStringList{*mounted}
+                                       : QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                     SWEEPBROOK_FILE_SYSTEM_TYPE_PROBE, *mounted};
+            request.timeout = std::chrono::minutes(1);
+            if (!asRoot && !noUdev.isEmpty())
+                QSKIP(qPrintable("exFAT as an ordinary user needs udev's record of the device: " + noUdev));
+            const ProcessResult probe = runProcess(request);
+            const QStringList lines = QString::fromUtf8(probe.standardOutput).split(u'\n');
+            const QString who = asRoot ? QStringLiteral("root: ") : QStringLiteral("uid 65534: ");
+            QVERIFY2(probe.succeeded(), qPrintable(who + QString::fromUtf8(probe.standardOutput + probe.standardError)));
+            QVERIFY2(lines.contains("设备文件系统类型: " + logged), qPrintable(who + lines.join(u'\n')));
+        }
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestFileSystemType)
+#include "test_file_system_type.moc"
