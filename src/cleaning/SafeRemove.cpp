@@ -50,15 +50,6 @@ Outcome failure(int error, const QByteArray &shownPath)
     return Outcome{error, QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(shownPath), errorText(error))};
 }
 
-// An item is removed only when it is gone from its folder afterwards.
-Outcome confirmGone(int parentFd, const QByteArray &name, const QByteArray &shownPath)
-{
-    struct stat st;
-    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        return Outcome{EEXIST, QStringLiteral("\"%1\" is still there after its removal").arg(pathText(shownPath))};
-    return errno == ENOENT ? Outcome{} : failure(errno, shownPath);
-}
-
 // The administrator step's way past a refusal: the entry's and its folder's
 // protection flags go and the folder's mode opens, as the removal needs.
 // `parentFd` may be an O_PATH handle.
@@ -78,6 +69,23 @@ bool openUp(int parentFd, const QByteArray &name, const Options &options)
     if (entry.get() >= 0)
         clearProtectionFlags(entry.get());
     return true;
+}
+
+// Removes the empty folder `name` of the folder open at `fd`; gone already
+// counts. With the administrator option a refusal (an immutable folder, a
+// folder whose own folder is append-only) is tried again past it.
+bool rmdirEntry(int fd, const char *name, const Options &options)
+{
+    if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return true;
+    if (!options.administrator || !refusedByPermissions(errno))
+        return false;
+    const int error = errno;
+    openUp(fd, name, options);
+    if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return true;
+    errno = error;
+    return false;
 }
 
 // Removes a non-folder entry of the folder open at `fd`; gone already counts.
@@ -205,10 +213,6 @@ private:
             fail(where(), ESTALE);   // replaced between the look and the open
             return false;
         }
-        // An immutable or append-only folder keeps its entries: the
-        // administrator step lifts that first.
-        if (m_options.administrator && hasProtectionFlags(fd.get()))
-            clearProtectionFlags(fd.get());
         if (m_open + 1 > kMaxOpenHandles)
             evictOne();
         m_frames.push_back(Frame{fd.release(), opened.dev, opened.ino, name, {}, 0});
@@ -266,7 +270,7 @@ private:
             m_frames.back().next = m_frames.back().folders.size();
             return;
         }
-        if (::unlinkat(m_frames[parent].fd, done.name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+        if (!removeSubfolder(m_frames[parent].fd, done.name))
             failLazily([&] { return relative(parent, done.name); });
     }
 
@@ -281,6 +285,11 @@ private:
             return;   // moved meanwhile: reopen() looks it up by name, or fails
         m_frames[index].fd = up.release();
         ++m_open;   // the child's handle is closed right after
+    }
+
+    bool removeSubfolder(int parentFd, const QByteArray &name) const
+    {
+        return rmdirEntry(parentFd, name.constData(), m_options);
     }
 
     void evictOne()
@@ -382,13 +391,10 @@ Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st
     TreeRemoval removal(shownPath, st.st_dev, options);
     if (!removal.empty(parentFd, name, id))
         return Outcome{removal.error(), removal.message()};
-    if (::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        const int error = errno;
-        if (!options.administrator || !refusedByPermissions(error) || !openUp(parentFd, name, options)
-            || (::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT))
-            return failure(error, shownPath);
-    }
-    return confirmGone(parentFd, name, shownPath);
+    // The kernel's (or the FUSE daemon's) yes is the entry gone.
+    if (!rmdirEntry(parentFd, name.constData(), options))
+        return failure(errno, shownPath);
+    return {};
 }
 
 Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned, const Options &options)
@@ -418,13 +424,9 @@ Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const File
         return failure(ESTALE, shownPath);
     if (S_ISDIR(st.st_mode))
         return removeFolder(parentFd, name, st, options, shownPath);
-    if (::unlinkat(parentFd, name.constData(), 0) != 0 && errno != ENOENT) {
-        const int error = errno;
-        if (!options.administrator || !refusedByPermissions(error) || !openUp(parentFd, name, options)
-            || !unlinkEntry(parentFd, name.constData(), options))
-            return failure(error, shownPath);
-    }
-    return confirmGone(parentFd, name, shownPath);
+    if (!unlinkEntry(parentFd, name.constData(), options))
+        return failure(errno, shownPath);
+    return {};
 }
 
 } // namespace SafeRemove

@@ -8,23 +8,12 @@
 
 #include <QFile>
 
-namespace {
-
-QString withoutTrailingSlash(QString path)
-{
-    while (path.size() > 1 && path.endsWith(u'/'))
-        path.chop(1);
-    return path;
-}
-
-} // namespace
-
 VolumeScanner::Request USBDeviceManager::scanRequest(const QString &root, const FileTypeSet &fileTypes,
                                                      const QStringList &customExtensions,
                                                      const QStringList &excludedPatterns) const
 {
     VolumeScanner::Request request;
-    request.root = QFile::encodeName(withoutTrailingSlash(root));
+    request.root = QFile::encodeName(root);   // the scanner trims trailing slashes
     request.fileTypes = fileTypes;
     request.customExtensions = customExtensions;
     request.excludedPatterns = excludedPatterns;
@@ -47,7 +36,7 @@ void USBDeviceManager::scanDevice(const LocalUSBDevice &device, const QList<File
         m_shouldCancelScan = false;
     }
     const bool accessStarted = startAccessingDevice(device.id);
-    const QString root = withoutTrailingSlash(device.path);
+    const QString root = device.path;
 
     runTracked([this, device, root, accessStarted, customExtensions, excludedPatterns, progress = std::move(progress),
                 completion = std::move(completion)] {

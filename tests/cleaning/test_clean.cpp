@@ -74,23 +74,6 @@ void buildTree(const QString &root)
     }
 }
 
-// The pid of the FUSE daemon serving `mountPoint` (its command line names it).
-std::optional<pid_t> fuseDaemonOf(const QString &mountPoint)
-{
-    const QByteArray wanted = QFile::encodeName(mountPoint);
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const pid_t pid = pid_t(entry.toInt(&isPid));
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
-        if (!isPid || pid == ::getpid() || !cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> args = cmdline.readAll().split('\0');
-        if (args.contains(wanted) && (args.first().contains("fusefat") || args.first().contains("exfat")))
-            return pid;
-    }
-    return std::nullopt;
-}
-
 // Folders of junk files on a stick: "d00/f000.tmp" and so on.
 QStringList junkTree(int folders, int perFolder)
 {
@@ -167,20 +150,14 @@ private slots:
     {
         QFETCH(int, kind);
         const auto fsKind = MountFixture::Kind(kind);
-        if (const QString why = MountFixture::whyUnavailable(fsKind); !why.isEmpty())
-            QSKIP(qPrintable(why));
         const QString fsck = MountFixture::tool(fsKind == MountFixture::Kind::Fat32 ? "fsck.vfat" : "fsck.exfat");
         if (fsck.isEmpty())
             QSKIP("fsck.vfat / fsck.exfat is not installed");
 
         MountFixture fx;
-        const auto image = fx.makeImage(fsKind, 64, QStringLiteral("JUNKSTICK"));
-        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
         const QString point = fx.mountRoot() + QStringLiteral("/JUNK STICK");
-        const auto mounted = !loop ? std::nullopt
-                             : fsKind == MountFixture::Kind::Fat32 ? fx.mountFat(*loop, point)
-                                                                   : fx.mountExfat(*loop, point);
-        if (!mounted)
+        const auto loop = fx.mountNew(fsKind, point, 64, QStringLiteral("JUNKSTICK"));
+        if (!loop)
             QSKIP(qPrintable(fx.lastError()));
         buildTree(point);
         if (fsKind == MountFixture::Kind::Fat32)   // indexing switched off: the folder is still junk
@@ -254,16 +231,10 @@ private slots:
     void cleanHoldsItsVolume()
     {
         QFETCH(QString, disruption);
-        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
-            QSKIP(qPrintable(why));
-        if (MountFixture::tool(QStringLiteral("fusermount")).isEmpty())
-            QSKIP("fusermount is not installed");
-
         MountFixture fx;
-        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
-        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
         const QString point = fx.mountRoot() + QStringLiteral("/STICK");
-        if (!loop || !fx.mountFat(*loop, point))
+        const auto loop = fx.mountNew(MountFixture::Kind::Fat32, point);
+        if (!loop)
             QSKIP(qPrintable(fx.lastError()));
         const QStringList tree = junkTree(10, 60);
         writeTree(point, tree, "junk\n");
@@ -285,28 +256,20 @@ private slots:
             for (int i = 0; i < 60000 && ::lstat(trigger.constData(), &st) == 0; ++i)
                 QThread::usleep(500);
             if (disruption == u"kill") {
-                const std::optional<pid_t> daemon = fuseDaemonOf(point);
-                if (!daemon || ::kill(*daemon, SIGKILL) != 0) {
+                const pid_t daemon = MountFixture::fuseDaemon(point);
+                if (daemon <= 0 || ::kill(daemon, SIGKILL) != 0) {
                     failure = QStringLiteral("no FUSE daemon found for ") + point;
                     return;
                 }
             }
-            ProcessRequest lazy;
-            lazy.program = MountFixture::tool(QStringLiteral("fusermount"));
-            lazy.arguments = {QStringLiteral("-uz"), point};
-            lazy.timeout = std::chrono::seconds(20);
-            if (!runProcess(lazy).succeeded()) {
+            if (!MountFixture::unmountLazily(point)) {
                 failure = QStringLiteral("cannot unmount ") + point;
                 return;
             }
             disrupted = true;
-            if (disruption == u"replace") {
-                const auto otherImage = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
-                const auto otherLoop = otherImage ? fx.attachLoop(*otherImage) : std::nullopt;
-                if (!otherLoop || !fx.mountFat(*otherLoop, point)) {
-                    failure = fx.lastError();
-                    return;
-                }
+            if (disruption == u"replace" && !fx.mountNew(MountFixture::Kind::Fat32, point)) {
+                failure = fx.lastError();
+                return;
             }
             writeTree(point, tree, planted);
         });
@@ -326,11 +289,7 @@ private slots:
         // The stick itself, mounted again once its daemon let go: every
         // record reported cleaned is gone, every one reported failed is there.
         const QString again = fx.mountRoot() + QStringLiteral("/again");
-        ProcessRequest busy;
-        busy.program = MountFixture::tool(QStringLiteral("fuser"));
-        busy.arguments = {QStringLiteral("-s"), *loop};
-        for (int i = 0; i < 100 && !busy.program.isEmpty() && runProcess(busy).exitCode == 0; ++i)
-            QThread::msleep(100);
+        MountFixture::waitUntilReleased(*loop);
         QVERIFY2(fx.mountFat(*loop, again), qPrintable(fx.lastError()));
         QStringList wrong;
         for (const FileItem &item : cleaned) {

@@ -62,22 +62,6 @@ void makeExecutable(const QString &path, const QByteArray &script)
     writeFile(QFile::encodeName(path), "#!/bin/sh\n" + script, 0755);
 }
 
-// The process serving a FUSE mount at `mountPoint` (one our fixture started).
-qint64 fuseDaemon(const QString &mountPoint)
-{
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        QFile cmdline("/proc/" + entry + "/cmdline");
-        if (!ok || !cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> args = cmdline.readAll().split('\0');
-        if (!args.isEmpty() && args.first().contains("exfat") && args.contains(QFile::encodeName(mountPoint)))
-            return pid;
-    }
-    return 0;
-}
-
 struct Outcome
 {
     bool settled = false;
@@ -287,13 +271,9 @@ private slots:
     // files are there with their content and nothing listed is.
     void keptEntriesSurviveTheClean()
     {
-        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
-            QSKIP(qPrintable(why));
         MountFixture fx;
-        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
-        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
         const QString point = fx.mountRoot() + QStringLiteral("/STICK");
-        if (!loop || !fx.mountFat(*loop, point))
+        if (!fx.mountNew(MountFixture::Kind::Fat32, point))
             QSKIP(qPrintable(fx.lastError()));
         const QStringList kept{"__MACOSX/._report.docx", "docs/__MACOSX/._report.docx", ".Trashes/1000/keep.txt",
                                "photo.jpg"};
@@ -497,20 +477,16 @@ private slots:
     // find kills it first), once while the walk may be under way.
     void volumeRemovedDuringScan()
     {
-        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::ExFat); !why.isEmpty())
-            QSKIP(qPrintable(why));
         for (const bool duringFind : {true, false}) {
             MountFixture fx;
-            const auto image = fx.makeImage(MountFixture::Kind::ExFat, 128, "STICK");
-            const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-            const auto root = loop ? fx.mountExfat(*loop, fx.mountRoot() + "/stick") : std::nullopt;
-            if (!root)
+            const QString root = fx.mountRoot() + "/stick";
+            if (!fx.mountNew(MountFixture::Kind::ExFat, root, 128))
                 QSKIP(qPrintable(fx.lastError()));
             for (int d = 0; d < 100; ++d) {
                 for (int f = 0; f < 200; ++f)
-                    writeFile(QString("%1/d%2/%3%4").arg(*root).arg(d).arg(f % 10 == 0 ? "._f" : "f").arg(f), {});
+                    writeFile(QString("%1/d%2/%3%4").arg(root).arg(d).arg(f % 10 == 0 ? "._f" : "f").arg(f), {});
             }
-            const qint64 daemon = fuseDaemon(*root);
+            const pid_t daemon = MountFixture::fuseDaemon(root);
             if (daemon <= 0)
                 QSKIP("cannot find the exFAT FUSE daemon");
 
@@ -525,9 +501,9 @@ private slots:
             if (!duringFind)
                 remover = std::thread([daemon] {
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    ::kill(pid_t(daemon), SIGKILL);
+                    ::kill(daemon, SIGKILL);
                 });
-            const Outcome out = rig.scan(*root, FileTypes::allCases(), {}, std::chrono::seconds(240));
+            const Outcome out = rig.scan(root, FileTypes::allCases(), {}, std::chrono::seconds(240));
             if (remover.joinable())
                 remover.join();
             QVERIFY(out.settled);

@@ -5,10 +5,12 @@
 
 #include "cleaning/FileType.h"
 #include "cleaning/HeldVolume.h"
+#include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -35,14 +37,20 @@ inline bool makeLink(const QByteArray &target, const QByteArray &path)
     return ::symlink(target.constData(), path.constData()) == 0;
 }
 
-// The type and permission bits of what is at `path` (links not followed); 0 when nothing is.
-inline mode_t modeOf(const QByteArray &path)
+// Makes below `base`, in order, folders (ending in "/"), links ("name ->
+// target") and files (holding their own name); false at the first that fails.
+inline bool makeTree(const QByteArray &base, const QByteArrayList &entries)
 {
-    struct stat st{};
-    return ::lstat(path.constData(), &st) == 0 ? st.st_mode : 0;
+    for (const QByteArray &entry : entries) {
+        const qsizetype arrow = entry.indexOf(" -> ");
+        const bool made = arrow > 0             ? makeLink(entry.mid(arrow + 4), base + '/' + entry.left(arrow))
+                          : entry.endsWith('/') ? makeDir(base + '/' + entry.chopped(1))
+                                                : writeFile(base + '/' + entry, entry);
+        if (!made)
+            return false;
+    }
+    return true;
 }
-
-inline bool exists(const QByteArray &path) { return modeOf(path) != 0; }
 
 inline QByteArray readFile(const QByteArray &path)
 {
@@ -50,60 +58,117 @@ inline QByteArray readFile(const QByteArray &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
+// lstat of `relative` below the folder open at `baseFd`, reached name by
+// name over handles without following a link (so past PATH_MAX too), apart
+// from the code under test: 0, or the errno of the first step that failed.
+inline int lookBelow(int baseFd, const QByteArray &relative, struct stat *st = nullptr)
+{
+    QByteArrayList names = relative.split('/');
+    names.removeAll(QByteArray());
+    const QByteArray last = names.isEmpty() ? QByteArray(".") : names.takeLast();
+    pathhandles::Handle fd(::fcntl(baseFd, F_DUPFD_CLOEXEC, 0));
+    for (const QByteArray &name : std::as_const(names)) {
+        if (fd.get() < 0)
+            break;
+        fd.reset(::openat(fd.get(), name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    struct stat found{};
+    if (fd.get() < 0 || ::fstatat(fd.get(), last.constData(), &found, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (st)
+        *st = found;
+    return 0;
+}
+
+// The same for an absolute path: every component from "/" on.
+inline int lookAt(const QByteArray &path, struct stat *st = nullptr)
+{
+    const pathhandles::Handle root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return lookBelow(root.get(), path, st);
+}
+
 // The item as a scan would list it now: its path and size with its kind,
 // device and inode. An item that is not there has no identity.
 inline FileItem scannedItem(const QByteArray &path)
 {
     struct stat st{};
-    const bool there = ::lstat(path.constData(), &st) == 0;
-    FileItem item = FileItem::fromNativePath(path, there ? qint64(st.st_size) : 0);
-    if (there) {
-        item.kind = S_ISDIR(st.st_mode) ? ItemKind::folder : S_ISLNK(st.st_mode) ? ItemKind::link : ItemKind::file;
-        item.device = quint64(st.st_dev);
-        item.inode = quint64(st.st_ino);
-    }
+    const int error = ::lstat(path.constData(), &st) == 0 ? 0 : errno == ENAMETOOLONG ? lookAt(path, &st) : errno;
+    FileItem item = FileItem::fromNativePath(path, error == 0 ? qint64(st.st_size) : 0);
+    if (error == 0)
+        pathhandles::recordIdentity(item, st);
     return item;
 }
 
-// `levels` nested folders named `name` below `base`, and a file `leaf`
-// (holding its own name) at the bottom. Built over handles: paths this long
-// cannot be passed to mkdir.
+// The type and permission bits of what is at `path` (its last component not
+// followed; past PATH_MAX no link followed at all); 0 when nothing is.
+inline mode_t modeOf(const QByteArray &path)
+{
+    struct stat st{};
+    const bool there = ::lstat(path.constData(), &st) == 0 || (errno == ENAMETOOLONG && lookAt(path, &st) == 0);
+    return there ? st.st_mode : 0;
+}
+
+inline bool exists(const QByteArray &path) { return modeOf(path) != 0; }
+
+// scannedItem() of each path, taken below `base` when one is given.
+inline QList<FileItem> scannedItems(const QByteArrayList &paths, const QByteArray &base = {})
+{
+    QList<FileItem> items;
+    for (const QByteArray &path : paths)
+        items << scannedItem(base.isEmpty() ? path : base + '/' + path);
+    return items;
+}
+
+// Holds `root` as a clean does, with its device and inode as they are now.
+inline std::unique_ptr<HeldVolume> holdVolume(const QByteArray &root)
+{
+    const FileItem top = scannedItem(root);
+    return HeldVolume::open(root, top.device, top.inode);
+}
+
+// Folders `names` nested below `base` (those already there are entered), and
+// a file `leaf` (holding its own name) at the bottom; all given to `owner`
+// unless it is -1. Built over handles: paths this long cannot be passed to mkdir.
+inline bool makeChain(const QByteArray &base, const QByteArrayList &names, const QByteArray &leaf, uid_t owner = uid_t(-1))
+{
+    pathhandles::Handle fd(::open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const QByteArray &name : names) {
+        if (fd.get() < 0)
+            return false;
+        if (::mkdirat(fd.get(), name.constData(), 0755) == 0)
+            ::fchownat(fd.get(), name.constData(), owner, owner, AT_SYMLINK_NOFOLLOW);
+        fd.reset(::openat(fd.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    const pathhandles::Handle file(fd.get() < 0 ? -1 : ::openat(fd.get(), leaf.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    return file.get() >= 0 && ::write(file.get(), leaf.constData(), size_t(leaf.size())) == leaf.size()
+           && ::fchown(file.get(), owner, owner) == 0;
+}
+
+// `levels` nested folders named `name`.
 inline bool makeChain(const QByteArray &base, const QByteArray &name, int levels, const QByteArray &leaf)
 {
-    int fd = ::open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < levels && fd >= 0; ++i) {
-        const int child = ::mkdirat(fd, name.constData(), 0755) == 0
-                              ? ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : -1;
-        ::close(fd);
-        fd = child;
-    }
-    if (fd < 0)
-        return false;
-    const int file = ::openat(fd, leaf.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const bool ok = file >= 0 && ::write(file, leaf.constData(), size_t(leaf.size())) == leaf.size();
-    if (file >= 0)
-        ::close(file);
-    ::close(fd);
-    return ok;
+    return makeChain(base, QByteArrayList(levels, name), leaf);
 }
 
 // A temporary folder, its path as bytes. Removed through the held volume:
 // QTemporaryDir cannot remove names that are not UTF-8, nor trees past
 // PATH_MAX.
+// Its path is the canonical one: no link on the way.
 struct Sandbox : QTemporaryDir
 {
-    Sandbox() { setAutoRemove(false); }
+    Sandbox() : m_path(QFile::encodeName(QFileInfo(QTemporaryDir::path()).canonicalFilePath())) { setAutoRemove(false); }
     ~Sandbox()
     {
-        const QByteArray dir = path();
-        const FileItem item = scannedItem(dir);
-        const qsizetype slash = dir.lastIndexOf('/');
-        if (const auto parent = HeldVolume::open(slash > 0 ? dir.left(slash) : "/", item.device))
-            SafeRemove::removeScanned(*parent, dir.mid(slash + 1), item);
+        const FileItem item = scannedItem(m_path);
+        const qsizetype slash = m_path.lastIndexOf('/');
+        if (const auto parent = HeldVolume::open(slash > 0 ? m_path.left(slash) : "/", item.device))
+            SafeRemove::removeScanned(*parent, m_path.mid(slash + 1), item);
     }
-    QByteArray path() const { return QFile::encodeName(QTemporaryDir::path()); }
-    QByteArray operator/(const QByteArray &relative) const { return path() + '/' + relative; }
+    QByteArray path() const { return m_path; }
+    QByteArray operator/(const QByteArray &relative) const { return m_path + '/' + relative; }
+
+private:
+    QByteArray m_path;
 };
 
 } // namespace testsupport

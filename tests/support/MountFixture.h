@@ -4,14 +4,13 @@
 // devices, ext4 images mounted by the kernel. Needs root, /dev/fuse,
 // /dev/loop-control and the tools named in whyUnavailable().
 //
-//     if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
-//         QSKIP(qPrintable(why));
 //     MountFixture fx;
-//     const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("STICK"));
-//     const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-//     const auto mnt = loop ? fx.mountFat(*loop, fx.mountRoot() + QStringLiteral("/stick")) : std::nullopt;
-//     if (!mnt)
-//         QSKIP(qPrintable(fx.lastError()));   // a step failed, e.g. for lack of privilege
+//     const QString point = fx.mountRoot() + QStringLiteral("/STICK");
+//     const std::optional<QString> loop = fx.mountNew(MountFixture::Kind::Fat32, point);
+//     if (!loop)
+//         QSKIP(qPrintable(fx.lastError()));   // unavailable here, or a step failed
+//
+// The steps (makeImage, attachLoop, mountFat...) are there one by one too.
 //
 // Everything the fixture made is undone when it goes out of scope, also when a
 // test fails half-way: mounts are unmounted (retried, lazily as a last resort),
@@ -32,6 +31,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <optional>
 
 #include <unistd.h>
@@ -151,6 +151,30 @@ public:
         return mount(QStringLiteral("mount.exfat-fuse"), {loopDev, mountPoint}, mountPoint, true);
     }
 
+    // Mounts the loop device as sticks of its kind are mounted here: FAT32
+    // through fusefat, exFAT through exfat-fuse, ext4 by the kernel.
+    std::optional<QString> mountLoop(Kind kind, const QString &loopDev, const QString &mountPoint)
+    {
+        return kind == Kind::Fat32   ? mountFat(loopDev, mountPoint)
+               : kind == Kind::ExFat ? mountExfat(loopDev, mountPoint)
+                                     : mountExt4(loopDev, mountPoint);
+    }
+
+    // A new stick: an image of `kind` on a loop device, mounted at
+    // `mountPoint`. Its loop device; nothing, with lastError() saying why,
+    // when this machine cannot make one (whyUnavailable) or a step failed.
+    std::optional<QString> mountNew(Kind kind, const QString &mountPoint, int sizeMiB = 64,
+                                    const QString &label = QStringLiteral("STICK"))
+    {
+        if (const QString why = whyUnavailable(kind); !why.isEmpty()) {
+            m_error = why;
+            return std::nullopt;
+        }
+        const auto image = makeImage(kind, sizeMiB, label);
+        const auto loop = image ? attachLoop(*image) : std::nullopt;
+        return loop && mountLoop(kind, *loop, mountPoint) ? loop : std::nullopt;
+    }
+
     // Any other kernel mount: `mount <args> <mountPoint>` (a tmpfs, a bind mount).
     std::optional<QString> mountWith(const QStringList &args, const QString &mountPoint)
     {
@@ -206,15 +230,72 @@ public:
             logLine(QStringLiteral("MountFixture: cannot unmount %1: %2").arg(point, m_error));
             return false;
         }
-        if (fuse && source.startsWith(QStringLiteral("/dev/")) && !tool(QStringLiteral("fuser")).isEmpty()) {
-            ProcessRequest inUse;
-            inUse.program = tool(QStringLiteral("fuser"));
-            inUse.arguments = {QStringLiteral("-s"), source};
-            inUse.timeout = std::chrono::seconds(10);
-            for (int i = 0; i < 100 && runProcess(inUse).exitCode == 0; ++i)
-                QThread::msleep(100);
-        }
+        if (fuse)
+            waitUntilReleased(source);
         return true;
+    }
+
+    // Detaches the mount at once (umount -l), whatever still uses it; for a
+    // test that pulls a stick out from under a clean. Callable from any thread.
+    static bool unmountLazily(const QString &mountPoint)
+    {
+        ProcessRequest request;
+        request.program = tool(QStringLiteral("umount"));
+        request.arguments = {QStringLiteral("-l"), mountPoint};
+        request.timeout = std::chrono::seconds(20);
+        return !request.program.isEmpty() && runProcess(request).succeeded();
+    }
+
+    // Waits (up to 10 s) until no process holds the device open: a FUSE
+    // daemon writes its last changes after an unmount or a lazy detach.
+    static void waitUntilReleased(const QString &device)
+    {
+        ProcessRequest inUse;
+        inUse.program = tool(QStringLiteral("fuser"));
+        inUse.arguments = {QStringLiteral("-s"), device};
+        inUse.timeout = std::chrono::seconds(10);
+        if (!device.startsWith(QStringLiteral("/dev/")) || inUse.program.isEmpty())
+            return;
+        for (int i = 0; i < 100 && runProcess(inUse).exitCode == 0; ++i)
+            QThread::msleep(100);
+    }
+
+    // The FUSE daemon (fusefat or exfat-fuse) serving `mountPoint`: the
+    // process started with it as an argument; 0 when there is none.
+    static pid_t fuseDaemon(const QString &mountPoint)
+    {
+        const QByteArray point = QFile::encodeName(QDir::cleanPath(mountPoint));
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool ok = false;
+            const pid_t pid = pid_t(entry.toInt(&ok));
+            QFile cmdline(QStringLiteral("/proc/") + entry + QStringLiteral("/cmdline"));
+            if (!ok || pid == ::getpid() || !cmdline.open(QIODevice::ReadOnly))
+                continue;
+            const QList<QByteArray> args = cmdline.readAll().split('\0');
+            if (args.contains(point) && (args.first().contains("fusefat") || args.first().contains("exfat")))
+                return pid;
+        }
+        return 0;
+    }
+
+    // Kills a FUSE daemon and waits (up to 10 s) until all its threads have
+    // ended, so its handles are closed: the mount answers ENOTCONN from then on.
+    static bool killDaemon(pid_t pid)
+    {
+        if (pid <= 0 || ::kill(pid, SIGKILL) != 0)
+            return false;
+        const QString proc = QStringLiteral("/proc/%1").arg(pid);
+        for (int i = 0; i < 200; ++i) {
+            QFile stat(proc + QStringLiteral("/stat"));
+            if (!stat.open(QIODevice::ReadOnly))
+                return true;
+            const QByteArray text = stat.readAll();
+            if (text.mid(text.lastIndexOf(')') + 2, 1) == "Z"
+                && QDir(proc + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() <= 1)
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
     }
 
     // Detaches a loop device, but only while it still serves one of our images:

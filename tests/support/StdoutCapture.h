@@ -55,4 +55,18 @@ private:
     int m_saved = -1;
 };
 
+// Runs `call` with what it prints captured into *lines (when given), and
+// returns what it returns. Nothing may be asserted while capturing: the
+// test's own report goes to standard output too.
+template <typename Call>
+auto quietly(Call call, QStringList *lines = nullptr)
+{
+    StdoutCapture capture;
+    auto result = call();
+    const QStringList captured = capture.lines();
+    if (lines)
+        *lines = captured;
+    return result;
+}
+
 } // namespace testsupport

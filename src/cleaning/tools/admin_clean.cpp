@@ -37,6 +37,7 @@
 #include "cleaning/HeldVolume.h"
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
+#include "cleaning/tools/ToolMain.h"
 
 #include <QByteArray>
 #include <QString>
@@ -53,6 +54,8 @@
 namespace {
 
 using pathhandles::Handle;
+using ToolMain::say;
+using ToolMain::shown;
 using pathhandles::openAt;
 
 const SafeRemove::Options kAdministrator{true};
@@ -68,43 +71,6 @@ Group groupOf(const QByteArray &name)
     if (name.startsWith("._"))
         return Group::appleDouble;
     return Group::general;   // ".fseventsd" too: there is no event log to flush here
-}
-
-// Control characters and bytes that are not plain text are written as \xNN,
-// so no name can forge a line of the output.
-QByteArray shown(const QByteArray &path)
-{
-    QByteArray out;
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || byte == '\\')
-            out += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
-        else
-            out += c;
-    }
-    return out;
-}
-
-void say(const QByteArray &line)
-{
-    const QByteArray text = line + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-}
-
-bool readAll(int fd, QByteArray *out)
-{
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        out->append(buffer, n);
-    }
 }
 
 // errno of an lstat of `name` in the folder open at `parentFd`; 0 when it is there.
@@ -126,7 +92,6 @@ bool placeFile(int parentFd, const QByteArray &name, mode_t mode)
     ::fchmod(fd.get(), mode);
     return true;
 }
-
 
 // The markers that keep the folder holding a Spotlight index from being
 // indexed again: ".metadata_never_index" and ".fseventsd/no_log" beside it,
@@ -180,10 +145,18 @@ int cleanTrash(int parentFd, const QByteArray &name, const struct stat &st, cons
     return 0;
 }
 
-// An AppleDouble file, by every way there is, each reported.
+// An AppleDouble file: removed; when that is refused, by every other way
+// there is, each reported.
 int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
 {
     say("Starting ._file deletion for: " + shown(path));
+    say("Attempting rm -f deletion...");
+    if (::unlinkat(parentFd, name.constData(), 0) == 0 || errno == ENOENT) {
+        say("rm -f succeeded");
+        return 0;
+    }
+    int error = errno;
+    say("rm -f failed");
     say("  mode " + QByteArray::number(st.st_mode & 07777, 8) + ", owner " + QByteArray::number(st.st_uid) + ", "
         + QByteArray::number(qint64(st.st_size)) + " bytes");
     {
@@ -201,14 +174,11 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
         struct stat now;
         return lookAt(parentFd, name, &now) == 0 && now.st_ino == st.st_ino;
     };
-    int error = 0;
     const auto attempt = [&error](bool done) {
         if (!done)
             error = errno;
         return done;
     };
-    say("Attempting rm -f deletion...");
-    say(attempt(::unlinkat(parentFd, name.constData(), 0) == 0) ? "rm -f succeeded" : "rm -f failed");
     if (stillThere()) {
         say("File still exists, trying unlink...");
         // This time past the folder's protection flags and mode too.
@@ -307,48 +277,18 @@ int cleanItem(HeldVolume &volume, const CleanRequest::Item &item)
 
 int main(int argc, char **argv)
 {
-    if (argc > 1) {
-        std::fprintf(stderr, "usage: %s < request\n"
-                             "Removes, as the administrator, the items of the clean request on standard input.\n",
-                     argv[0]);
-        return 2;
-    }
-    QByteArray input;
-    if (!readAll(STDIN_FILENO, &input)) {
-        std::fprintf(stderr, "sweepbrook-admin-clean: cannot read standard input: %s\n", std::strerror(errno));
-        return 2;
-    }
-    QString why;
-    const std::optional<CleanRequest> request = CleanRequest::decode(input, &why);
-    if (!request || !request->root.startsWith('/')) {
-        std::fprintf(stderr, "sweepbrook-admin-clean: %s\n",
-                     request ? "the volume root must be an absolute path" : qPrintable(why));
-        return 2;
-    }
-    const std::unique_ptr<HeldVolume> volume =
-        HeldVolume::open(request->root, request->device, request->rootInode, &why);
-    if (!volume) {
-        std::fprintf(stderr, "sweepbrook-admin-clean: %s\n", qPrintable(why));
-        return 2;
-    }
-
     // A Spotlight folder's steps make ".fseventsd/no_log" beside it, so event
     // folders go last, or they would be made again after their removal.
-    QList<qsizetype> order;
-    QList<qsizetype> eventFolders;
-    for (qsizetype i = 0; i < request->items.size(); ++i) {
-        const QByteArray &relative = request->items.at(i).relative;
-        (relative.mid(relative.lastIndexOf('/') + 1) == ".fseventsd" ? eventFolders : order) << i;
-    }
-    order << eventFolders;
-
-    bool allGone = true;
-    for (const qsizetype i : std::as_const(order)) {
-        const int error = cleanItem(*volume, request->items.at(i));
-        allGone = allGone && error == 0;
-        const QByteArray answer = CleanAnswer::line(i, error);
-        std::fwrite(answer.constData(), 1, size_t(answer.size()), stdout);
-    }
-    std::fflush(stdout);
-    return allGone ? 0 : 1;
+    const auto order = [](const CleanRequest &request) {
+        QList<qsizetype> first;
+        QList<qsizetype> eventFolders;
+        for (qsizetype i = 0; i < request.items.size(); ++i) {
+            const QByteArray &relative = request.items.at(i).relative;
+            (relative.mid(relative.lastIndexOf('/') + 1) == ".fseventsd" ? eventFolders : first) << i;
+        }
+        return first << eventFolders;
+    };
+    const ToolMain::Tool tool{"sweepbrook-admin-clean",
+                              "Removes, as the administrator, the items of the clean request on standard input.", true};
+    return ToolMain::run(tool, argc, argv, cleanItem, order);
 }

@@ -18,6 +18,7 @@
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SafeRemove.h"
+#include "cleaning/tools/ToolMain.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,30 +32,9 @@
 
 namespace {
 
-void write(FILE *stream, const QByteArray &text)
-{
-    std::fwrite(text.constData(), 1, size_t(text.size()), stream);
-}
-
 void report(const QByteArray &path, const QByteArray &why)
 {
-    write(stderr, "dot_clean: " + path + ": " + why + '\n');
-}
-
-bool readAll(int fd, QByteArray *out)
-{
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        out->append(buffer, n);
-    }
+    ToolMain::say("dot_clean: " + ToolMain::shown(path) + ": " + why);
 }
 
 // 0 when the file is gone afterwards, else why not.
@@ -92,36 +72,6 @@ int clean(HeldVolume &volume, const CleanRequest::Item &item)
 
 int main(int argc, char **argv)
 {
-    if (argc > 1) {
-        std::fprintf(stderr, "usage: %s < request\n"
-                             "Removes the \"._\" files of the clean request on standard input.\n",
-                     argv[0]);
-        return 2;
-    }
-    QByteArray input;
-    if (!readAll(STDIN_FILENO, &input)) {
-        std::fprintf(stderr, "dot_clean: cannot read standard input: %s\n", std::strerror(errno));
-        return 2;
-    }
-    QString why;
-    const std::optional<CleanRequest> request = CleanRequest::decode(input, &why);
-    if (!request) {
-        std::fprintf(stderr, "dot_clean: %s\n", qPrintable(why));
-        return 2;
-    }
-    const std::unique_ptr<HeldVolume> volume =
-        HeldVolume::open(request->root, request->device, request->rootInode, &why);
-    if (!volume) {
-        std::fprintf(stderr, "dot_clean: %s\n", qPrintable(why));
-        return 2;
-    }
-
-    bool allGone = true;
-    for (qsizetype i = 0; i < request->items.size(); ++i) {
-        const int error = clean(*volume, request->items.at(i));
-        allGone = allGone && error == 0;
-        write(stdout, CleanAnswer::line(i, error));
-    }
-    std::fflush(stdout);
-    return allGone ? 0 : 1;
+    const ToolMain::Tool tool{"dot_clean", "Removes the \"._\" files of the clean request on standard input.", false};
+    return ToolMain::run(tool, argc, argv, clean);
 }

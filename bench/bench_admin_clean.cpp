@@ -1,0 +1,530 @@
+// The administrator step against its floor: sweepbrook-admin-clean, run as
+// root with a clean request on standard input (its output captured as the app
+// captures it), against `find <root> -xdev ( -name … ) -delete` removing
+// exactly the same junk from an identical tree. Each side gets a freshly made
+// volume with the same tree; both must leave the same entries behind, and the
+// tool must answer every item removed.
+//
+//   bench_admin_clean [--sizes 100000,1000000] [--fat 50000]
+//
+// Cases: each size on tmpfs, and a FAT32 stick (an image on a loop device
+// mounted through fusefat) with the --fat number of entries (0: none). Needs
+// root (it mounts).
+
+#include "cleaning/CleanRequest.h"
+#include "platform/ProcessRunner.h"
+
+#include "MountFixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <optional>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void say(const QString &line)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+// ---- The tree ----
+
+// What the generator made: every entry below the root counts (folders too);
+// the items are the junk as a scan lists it (a junk folder is one item, its
+// contents go with it), relative to the root.
+struct Tree
+{
+    QList<QByteArray> items;
+    qint64 entries = 0;
+    qint64 junkEntries = 0;
+};
+
+class TreeBuilder
+{
+public:
+    explicit TreeBuilder(const QByteArray &root) : m_root(root) {}
+
+    // Leaf folders of 100 entries (90 ordinary files; 4 AppleDouble files,
+    // 2 "*.tmp" and a "Thumbs.db"), 1 to 4 folders deep; every tenth leaf
+    // also holds a trash or a Spotlight junk folder of 30 entries, and the
+    // root holds all of them, as a stick a Mac wrote to does. About 10 % of
+    // the entries are junk. No name is an all-lowercase 8.3 name: mtools
+    // writes those as short names, which fusefat shows in capitals.
+    Tree build(qint64 entries)
+    {
+        trash({});
+        spotlight({});
+        for (int group = 0; m_tree.entries < entries; ++group) {
+            QByteArray dir = "Group" + QByteArray::number(group);
+            folder(dir, false);
+            for (int level = 1; level <= group % 4; ++level) {
+                dir += "/Sub" + QByteArray::number(level);
+                folder(dir, false);
+            }
+            static const char *kOrdinary[] = {"IMG_%1.JPG", "notes %1.txt", "Track%1.mp3"};
+            for (int i = 0; i < 90; ++i)
+                file(dir + '/' + QByteArray(kOrdinary[i % 3]).replace("%1", QByteArray::number(i)), false);
+            for (int i = 0; i < 4; ++i)
+                item(dir + "/._IMG_" + QByteArray::number(i * 3) + ".JPG", false);
+            item(dir + "/Cache0.tmp", false);
+            item(dir + "/~Download1.tmp", false);
+            item(dir + "/Thumbs.db", false);
+            if (group % 10 == 5 && (group / 10) % 2 == 0)
+                trash(dir);
+            else if (group % 10 == 5)
+                spotlight(dir);
+        }
+        return m_tree;
+    }
+
+private:
+    static QByteArray in(const QByteArray &dir, const QByteArray &name) { return dir.isEmpty() ? name : dir + '/' + name; }
+
+    void count(bool junk)
+    {
+        ++m_tree.entries;
+        if (junk)
+            ++m_tree.junkEntries;
+    }
+
+    void folder(const QByteArray &relative, bool junk)
+    {
+        if (::mkdir((m_root + '/' + relative).constData(), 0755) != 0)
+            say(QStringLiteral("cannot make the folder %1").arg(QString::fromUtf8(relative)));
+        count(junk);
+    }
+
+    void file(const QByteArray &relative, bool junk)
+    {
+        const int fd = ::open((m_root + '/' + relative).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 || ::write(fd, "x", 1) != 1)
+            say(QStringLiteral("cannot make the file %1").arg(QString::fromUtf8(relative)));
+        if (fd >= 0)
+            ::close(fd);
+        count(junk);
+    }
+
+    void item(const QByteArray &relative, bool isFolder)
+    {
+        if (isFolder)
+            folder(relative, true);
+        else
+            file(relative, true);
+        m_tree.items << relative;
+    }
+
+    // ".Trashes/501/…": 30 entries.
+    void trash(const QByteArray &dir)
+    {
+        const QByteArray top = in(dir, ".Trashes");
+        item(top, true);
+        folder(top + "/501", true);
+        for (int i = 0; i < 28; ++i)
+            file(top + "/501/IMG_" + QByteArray::number(1000 + i) + ".JPG", true);
+    }
+
+    // ".Spotlight-V100/Store-V2/<id>/…" and ".fseventsd/…" beside it: 30 entries.
+    void spotlight(const QByteArray &dir)
+    {
+        const QByteArray index = in(dir, ".Spotlight-V100");
+        item(index, true);
+        folder(index + "/Store-V2", true);
+        const QByteArray store = index + "/Store-V2/6A3F0B1C-2D4E-4F50-8A61-7B2C3D4E5F60";
+        folder(store, true);
+        for (int i = 0; i < 17; ++i)
+            file(store + "/0.index" + QByteArray::number(i), true);
+        const QByteArray events = in(dir, ".fseventsd");
+        item(events, true);
+        file(events + "/fseventsd-uuid", true);
+        for (int i = 0; i < 8; ++i)
+            file(events + "/000000000" + QByteArray::number(i), true);
+    }
+
+    QByteArray m_root;
+    Tree m_tree;
+};
+
+// The floor's selection of the same junk: the names of the items, and what
+// lies inside the junk folders (find -delete empties a folder before it
+// removes it, and its contents have ordinary names).
+QStringList floorArguments(const QString &root)
+{
+    return {root, "-xdev", "(", "-name", "._*", "-o", "-name", "*.tmp", "-o", "-name", "Thumbs.db",
+            "-o", "-name", ".Trashes", "-o", "-path", "*/.Trashes/*",
+            "-o", "-name", ".Spotlight-V100", "-o", "-path", "*/.Spotlight-V100/*",
+            "-o", "-name", ".fseventsd", "-o", "-path", "*/.fseventsd/*", ")", "-delete"};
+}
+
+// Every entry below `dir`, as its path relative to the root and a type letter.
+void listTree(const QByteArray &dir, const QByteArray &relative, QList<QByteArray> &out)
+{
+    DIR *stream = ::opendir(dir.constData());
+    if (!stream)
+        return;
+    while (const struct dirent *entry = ::readdir(stream)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = dir + '/' + name;
+        const QByteArray shown = relative.isEmpty() ? name : relative + '/' + name;
+        struct stat st{};
+        ::lstat(path.constData(), &st);
+        out << shown + ' ' + (S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : '?');
+        if (S_ISDIR(st.st_mode))
+            listTree(path, shown, out);
+    }
+    ::closedir(stream);
+}
+
+QList<QByteArray> listing(const QByteArray &root)
+{
+    QList<QByteArray> entries;
+    listTree(root, {}, entries);
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// What the administrator step leaves on purpose where find leaves nothing: a
+// plain file in place of each trash folder, and ".metadata_never_index" beside
+// each Spotlight index (its ".fseventsd/no_log" goes with the ".fseventsd" item).
+QList<QByteArray> standIns(const Tree &tree)
+{
+    QList<QByteArray> extra;
+    for (const QByteArray &relative : tree.items) {
+        const qsizetype slash = relative.lastIndexOf('/');
+        const QByteArray name = relative.mid(slash + 1);
+        const QByteArray dir = slash < 0 ? QByteArray() : relative.left(slash + 1);
+        if (name == ".Trashes")
+            extra << relative + " f";
+        else if (name == ".Spotlight-V100")
+            extra << dir + ".metadata_never_index f";
+    }
+    return extra;
+}
+
+// ---- The two sides ----
+
+struct Side
+{
+    double milliseconds = 0;
+    QList<QByteArray> remaining;
+    QString fault;   // what went wrong, when something did
+};
+
+double timed(const ProcessRequest &request, ProcessResult *result)
+{
+    QElapsedTimer timer;
+    timer.start();
+    *result = runProcess(request);
+    return timer.nsecsElapsed() / 1e6;
+}
+
+// The request as the app would send it: the absolute root with its identity,
+// and every item with the kind, device and inode it has now.
+std::optional<CleanRequest> requestFor(const QByteArray &root, const Tree &tree)
+{
+    struct stat st{};
+    if (::stat(root.constData(), &st) != 0)
+        return std::nullopt;
+    CleanRequest request;
+    request.root = root;
+    request.device = quint64(st.st_dev);
+    request.rootInode = quint64(st.st_ino);
+    request.items.reserve(tree.items.size());
+    for (const QByteArray &relative : tree.items) {
+        if (::lstat((root + '/' + relative).constData(), &st) != 0) {
+            say(QStringLiteral("the item %1 was not made").arg(QString::fromUtf8(relative)));
+            return std::nullopt;
+        }
+        const ItemKind kind = S_ISDIR(st.st_mode) ? ItemKind::folder : S_ISLNK(st.st_mode) ? ItemKind::link : ItemKind::file;
+        request.items.append(CleanRequest::Item{relative, kind, quint64(st.st_dev), quint64(st.st_ino)});
+    }
+    return request;
+}
+
+std::optional<Side> runProject(const QByteArray &root, const Tree &tree)
+{
+    const std::optional<CleanRequest> request = requestFor(root, tree);
+    if (!request)
+        return std::nullopt;
+    ProcessRequest run;
+    run.program = QStringLiteral(SWEEPBROOK_ADMIN_CLEAN);
+    run.standardInput = request->encode();
+    run.timeout = std::chrono::minutes(30);
+    ProcessResult result;
+    Side side;
+    side.milliseconds = timed(run, &result);
+    const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
+    const auto removed = std::count_if(answers.cbegin(), answers.cend(), [](int error) { return error == 0; });
+    if (!result.started) {
+        say(QStringLiteral("cannot start the administrator tool: ") + result.errorString);
+        return std::nullopt;
+    }
+    if (!result.succeeded() || removed != tree.items.size()) {
+        QStringList failed;
+        for (auto it = answers.cbegin(); it != answers.cend() && failed.size() < 5; ++it) {
+            if (it.value() != 0)
+                failed << QString::fromUtf8(tree.items.value(it.key())) + QStringLiteral(" (errno %1)").arg(it.value());
+        }
+        side.fault = QStringLiteral("the administrator tool exited %1 with %2 of %3 items removed; failed: %4")
+                         .arg(result.exitCode)
+                         .arg(removed)
+                         .arg(tree.items.size())
+                         .arg(failed.join(QStringLiteral(", ")));
+        // What it said about the first of them.
+        const QList<QByteArray> lines = result.standardError.split('\n');
+        const QByteArray first = failed.value(0).section(QStringLiteral(" (errno"), 0, 0).toUtf8();
+        for (qsizetype i = 0; !first.isEmpty() && i < lines.size(); ++i) {
+            if (lines.at(i).endsWith('/' + first)) {
+                side.fault += QStringLiteral("\n  ") + QString::fromUtf8(lines.mid(i, 8).join("\n  "));
+                break;
+            }
+        }
+    }
+    side.remaining = listing(root);
+    return side;
+}
+
+std::optional<Side> runFloor(const QByteArray &root)
+{
+    ProcessRequest run;
+    run.program = QStringLiteral("find");
+    run.arguments = floorArguments(QFile::decodeName(root));
+    run.timeout = std::chrono::minutes(30);
+    ProcessResult result;
+    Side side;
+    side.milliseconds = timed(run, &result);
+    if (!result.started) {
+        say(QStringLiteral("cannot start find: ") + result.errorString);
+        return std::nullopt;
+    }
+    if (!result.succeeded())
+        side.fault = QStringLiteral("find failed: ") + QString::fromUtf8(result.standardError.right(2000));
+    side.remaining = listing(root);
+    return side;
+}
+
+// ---- Volumes ----
+
+struct Case
+{
+    QString name;
+    bool fat = false;
+    qint64 entries = 0;
+};
+
+// A fresh volume of the case's kind holding the tree, mounted under `fx`;
+// everything is undone when it goes. A FAT32 tree is written into the image
+// with mtools before fusefat mounts it (making tens of thousands of entries
+// through fusefat takes far longer than a bench should).
+class Volume
+{
+public:
+    Volume(MountFixture &fx, const Case &c, int serial) : m_fx(fx)
+    {
+        m_point = fx.mountRoot() + QStringLiteral("/volume-%1").arg(serial);
+        if (!c.fat) {
+            m_mounted = fx.mountWith({"-t", "tmpfs", "-o", "size=16g,nr_inodes=0", "sweepbrook-bench"}, m_point)
+                            .has_value();
+            if (m_mounted)
+                m_tree = TreeBuilder(root()).build(c.entries);
+            m_ready = m_mounted;
+            return;
+        }
+        const QString staging = fx.path() + QStringLiteral("/staging-%1").arg(serial);
+        QDir().mkpath(staging);
+        m_tree = TreeBuilder(QFile::encodeName(staging)).build(c.entries);
+        // One 4 KiB cluster per file, and room for the folders.
+        const int sizeMiB = int(std::max<qint64>(1024, c.entries * 8 / 1024 + 256));
+        const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Fat32, sizeMiB, QStringLiteral("BENCH"));
+        if (image)
+            m_image = *image;
+        const bool copied = image && copyInto(*image, staging);
+        QDir(staging).removeRecursively();
+        const std::optional<QString> loop = copied ? fx.attachLoop(*image) : std::nullopt;
+        if (loop)
+            m_loop = *loop;
+        m_mounted = loop && fx.mountFat(*loop, m_point);
+        m_ready = m_mounted;
+    }
+
+    ~Volume()
+    {
+        if (m_mounted)
+            m_fx.unmount(m_point);
+        if (!m_loop.isEmpty())
+            m_fx.detachLoop(m_loop);
+        if (!m_image.isEmpty())
+            QFile::remove(m_image);
+    }
+
+    Volume(const Volume &) = delete;
+    Volume &operator=(const Volume &) = delete;
+
+    bool isReady() const { return m_ready; }
+    QByteArray root() const { return QFile::encodeName(m_point); }
+    const Tree &tree() const { return m_tree; }
+
+private:
+    // `mcopy -s` of every entry of the staging folder to the image's root.
+    bool copyInto(const QString &image, const QString &staging)
+    {
+        ProcessRequest copy;
+        copy.program = QStringLiteral("mcopy");
+        copy.arguments = {QStringLiteral("-s"), QStringLiteral("-i"), image};
+        for (const QString &name : QDir(staging).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+            copy.arguments << staging + '/' + name;
+        copy.arguments << QStringLiteral("::/");
+        copy.environment.insert(QStringLiteral("MTOOLS_SKIP_CHECK"), QStringLiteral("1"));
+        copy.timeout = std::chrono::minutes(10);
+        const ProcessResult result = runProcess(copy);
+        if (!result.succeeded())
+            say(QStringLiteral("mcopy failed: ") + QString::fromUtf8(result.standardError + result.standardOutput));
+        return result.succeeded();
+    }
+
+    MountFixture &m_fx;
+    QString m_point;
+    QString m_image;
+    QString m_loop;
+    Tree m_tree;
+    bool m_mounted = false;
+    bool m_ready = false;
+};
+
+struct Row
+{
+    Case c;
+    Tree tree;
+    double projectMs = 0;
+    double floorMs = 0;
+    // Empty when both sides removed exactly the junk, left the same tree and
+    // said so (the tool answering every item removed).
+    QStringList faults;
+};
+
+QString someOf(const QList<QByteArray> &entries)
+{
+    return QStringLiteral("%1 (%2%3)")
+        .arg(entries.size())
+        .arg(QString::fromUtf8(entries.mid(0, 5).join(", ")))
+        .arg(entries.size() > 5 ? QStringLiteral(", …") : QString());
+}
+
+// Both sides on a tree of their own, built alike; nothing when a volume or a
+// process could not be set up.
+std::optional<Row> measure(MountFixture &fx, const Case &c, int &serial)
+{
+    Row row{c, {}, 0, 0, {}};
+    std::optional<Side> sides[2];
+    qsizetype volumeOwn = 0;   // what the file system shows of its own (fusefat: the label)
+    for (int which = 0; which < 2; ++which) {
+        QElapsedTimer building;
+        building.start();
+        Volume volume(fx, c, ++serial);
+        if (!volume.isReady()) {
+            say(QStringLiteral("%1: cannot make the volume: %2").arg(c.name, fx.lastError()));
+            return std::nullopt;
+        }
+        row.tree = volume.tree();
+        ::sync();
+        // Walked once, as the scan walks it before a clean, on both sides alike.
+        volumeOwn = listing(volume.root()).size() - row.tree.entries;
+        say(QStringLiteral("%1: %2 entries made in %3 s for the %4")
+                .arg(c.name)
+                .arg(row.tree.entries)
+                .arg(building.elapsed() / 1000.0, 0, 'f', 1)
+                .arg(which == 0 ? QStringLiteral("administrator tool") : QStringLiteral("find floor")));
+        sides[which] = which == 0 ? runProject(volume.root(), row.tree) : runFloor(volume.root());
+        if (!sides[which])
+            return std::nullopt;
+        if (!sides[which]->fault.isEmpty())
+            row.faults << sides[which]->fault;
+    }
+    row.projectMs = sides[0]->milliseconds;
+    row.floorMs = sides[1]->milliseconds;
+
+    // The same entries left, but for what the tool leaves on purpose.
+    QList<QByteArray> expected = sides[1]->remaining + standIns(row.tree);
+    std::sort(expected.begin(), expected.end());
+    if (sides[0]->remaining != expected) {
+        QList<QByteArray> onlyProject;
+        QList<QByteArray> onlyFloor;
+        std::set_difference(sides[0]->remaining.cbegin(), sides[0]->remaining.cend(), expected.cbegin(),
+                            expected.cend(), std::back_inserter(onlyProject));
+        std::set_difference(expected.cbegin(), expected.cend(), sides[0]->remaining.cbegin(),
+                            sides[0]->remaining.cend(), std::back_inserter(onlyFloor));
+        row.faults << QStringLiteral("the trees differ; left only by the tool: %1; only by find: %2")
+                          .arg(someOf(onlyProject), someOf(onlyFloor));
+    }
+    // Exactly the junk is gone.
+    if (sides[1]->remaining.size() - volumeOwn != row.tree.entries - row.tree.junkEntries) {
+        row.faults << QStringLiteral("find left %1 entries, %2 expected")
+                          .arg(sides[1]->remaining.size() - volumeOwn)
+                          .arg(row.tree.entries - row.tree.junkEntries);
+    }
+    return row;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty()) {
+        say(QStringLiteral("bench_admin_clean cannot run here: ") + why);
+        return 1;
+    }
+    QList<qint64> sizes = {100000, 1000000};
+    qint64 fatEntries = 50000;
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--sizes")) {
+            sizes.clear();
+            for (const QString &s : args[i + 1].split(','))
+                sizes << s.toLongLong();
+        } else if (args[i] == QLatin1String("--fat")) {
+            fatEntries = args[i + 1].toLongLong();
+        }
+    }
+    QList<Case> cases;
+    for (qint64 entries : std::as_const(sizes))
+        cases << Case{QStringLiteral("tmpfs"), false, entries};
+    if (fatEntries > 0)
+        cases << Case{QStringLiteral("FAT32 (fusefat)"), true, fatEntries};
+
+    MountFixture fx;
+    int serial = 0;
+    QList<Row> rows;
+    for (const Case &c : std::as_const(cases)) {
+        if (std::optional<Row> row = measure(fx, c, serial))
+            rows << *row;
+    }
+
+    std::printf("%-16s | %8s | %10s | %10s | %8s | %5s | %s\n", "case", "entries", "junk items", "project ms",
+                "floor ms", "ratio", "checks");
+    bool allSame = rows.size() == cases.size();
+    for (const Row &row : std::as_const(rows)) {
+        std::printf("%-16s | %8lld | %10lld | %10.1f | %8.1f | %5.2f | %s\n", qPrintable(row.c.name),
+                    static_cast<long long>(row.tree.entries), static_cast<long long>(row.tree.items.size()),
+                    row.projectMs, row.floorMs, row.projectMs / row.floorMs, row.faults.isEmpty() ? "ok" : "FAILED");
+        allSame = allSame && row.faults.isEmpty();
+    }
+    for (const Row &row : std::as_const(rows)) {
+        for (const QString &fault : row.faults)
+            std::printf("%s, %lld entries: %s\n", qPrintable(row.c.name), static_cast<long long>(row.tree.entries),
+                        qPrintable(fault));
+    }
+    return allSame ? 0 : 1;
+}

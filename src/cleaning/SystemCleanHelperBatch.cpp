@@ -1,0 +1,499 @@
+// SystemCleanHelper's batches: the ordinary removal, the administrator tool
+// for what the user may not remove, and the check after it, all through the
+// volume the clean holds.
+#include "cleaning/SystemCleanHelper.h"
+#include "cleaning/SystemCleanHelperImpl.h"
+
+#include "cleaning/PathHandles.h"
+#include "cleaning/CleanRequest.h"
+#include "cleaning/HeldVolume.h"
+#include "cleaning/SafeRemove.h"
+#include "platform/Log.h"
+#include "platform/ProcessRunner.h"
+#include "platform/Scheduler.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using pathhandles::lastComponent;
+
+bool isProtectedName(const QByteArray &path)
+{
+    return SystemCleanHelper::neverDeleteNames().contains(QString::fromUtf8(lastComponent(path)));
+}
+
+bool namesSystemFolder(const QByteArray &path)
+{
+    return path.contains(".Spotlight-V100") || path.contains(".Trashes");
+}
+
+QString adminToolPath(const SystemCleanHelper::ProbeEnvironment &environment)
+{
+    return environment.adminTool.isEmpty()
+               ? QCoreApplication::applicationDirPath() + QStringLiteral("/sweepbrook-admin-clean")
+               : environment.adminTool;
+}
+
+// The account name of a uid; nothing when the system knows no name.
+std::optional<QString> accountName(uid_t uid)
+{
+    // A batch logs the owner of every file, and a volume's files mostly share
+    // one: the last answer saves reading the account database again.
+    thread_local std::optional<std::pair<uid_t, std::optional<QString>>> last;
+    if (last && last->first == uid)
+        return last->second;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    std::optional<QString> name;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        name = QString::fromLocal8Bit(found->pw_name);
+    last.emplace(uid, name);
+    return name;
+}
+
+// The groups `uid` belongs to: ours when it is us, else those of its account.
+std::vector<gid_t> groupsOf(uid_t uid)
+{
+    std::vector<gid_t> groups;
+    if (uid == ::geteuid()) {
+        groups.push_back(::getegid());
+        const int count = ::getgroups(0, nullptr);
+        if (count > 0) {
+            std::vector<gid_t> more(static_cast<size_t>(count));
+            const int got = ::getgroups(count, more.data());
+            if (got > 0)
+                groups.insert(groups.end(), more.begin(), more.begin() + got);
+        }
+        return groups;
+    }
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return groups;
+    int count = 64;
+    groups.resize(size_t(count));
+    if (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(size_t(count));
+        ::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
+    }
+    groups.resize(size_t(std::max(count, 0)));
+    return groups;
+}
+
+// May `uid` write and search this folder (removing entries needs both)?
+bool mayChangeEntries(const struct stat &folder, uid_t uid)
+{
+    if (uid == 0)
+        return true;
+    mode_t bits = folder.st_mode & 07;
+    if (folder.st_uid == uid) {
+        bits = (folder.st_mode >> 6) & 07;
+    } else {
+        const std::vector<gid_t> groups = groupsOf(uid);
+        if (std::find(groups.begin(), groups.end(), folder.st_gid) != groups.end())
+            bits = (folder.st_mode >> 3) & 07;
+    }
+    return (bits & 03) == 03;
+}
+
+} // namespace
+
+// ---- Batches ----
+
+void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, const Items &files,
+                                   const std::optional<QString> &fileSystemType, Progress progress,
+                                   BatchCompletion completion)
+{
+    auto batch = std::make_shared<Batch>();
+    batch->volume = volume;
+    batch->fileSystemType = fileSystemType;
+    batch->progress = std::move(progress);
+    batch->completion = std::move(completion);
+
+    Paths dropped;
+    for (const FileItem &item : files) {
+        if (isProtectedName(item.fsPath()))
+            dropped << item.fsPath();
+        else
+            batch->kept << item;
+    }
+    if (!dropped.isEmpty()) {
+        std::sort(dropped.begin(), dropped.end());
+        dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
+        for (const QByteArray &path : std::as_const(dropped))
+            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
+    }
+
+    const QString typeText = fileSystemType.value_or(QStringLiteral("unknown"));
+    const int total = int(batch->kept.size());
+    logLine(QStringLiteral("SystemCleanHelper: Starting batch clean for %1 files (after protection filter)").arg(total));
+    logLine(QStringLiteral("SystemCleanHelper: File system type: ") + typeText);
+
+    for (const FileItem &item : std::as_const(batch->kept))
+        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path);
+    Items regular;
+    QList<QByteArray> regularRelative;
+    for (const FileItem &item : std::as_const(batch->kept)) {
+        // An item outside the volume (or with no volume held) is never
+        // examined; the removal step reports it.
+        const std::optional<QByteArray> relative = volume ? volume->relativePath(item.fsPath()) : std::nullopt;
+        if (relative && item.hasIdentity() && requiresPrivileges(*volume, *relative)) {
+            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path);
+            batch->privileged << item;
+            batch->privilegedRelative << *relative;
+        } else {
+            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + item.path);
+            regular << item;
+            regularRelative << relative.value_or(QByteArray());
+        }
+    }
+    logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
+                .arg(regular.size())
+                .arg(batch->privileged.size()));
+
+    int done = 0;
+    for (qsizetype i = 0; i < regular.size(); ++i) {
+        const FileItem &item = regular.at(i);
+        SafeRemove::Outcome outcome;
+        if (!volume)
+            outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
+                                   .arg(item.path)};
+        else if (regularRelative.at(i).isEmpty())
+            outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
+                                   .arg(item.path, pathText(volume->root()))};
+        else
+            outcome = SafeRemove::removeScanned(*volume, regularRelative.at(i), item);
+        if (outcome.removed()) {
+            batch->deleted << item;
+            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path);
+        } else {
+            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path
+                    + QStringLiteral(", error: ") + outcome.message);
+            // Refused: an immutable or append-only flag (only the administrator
+            // may clear one, also on the user's own files and when we are root),
+            // or something inside a folder the user may not change.
+            if (outcome.error == EPERM || outcome.error == EACCES) {
+                logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path);
+                batch->privileged << item;
+                batch->privilegedRelative << regularRelative.at(i);
+            } else {
+                batch->failed << item;
+            }
+        }
+        if (batch->progress)
+            batch->progress(++done, total);
+    }
+
+    if (batch->privileged.isEmpty()) {
+        logLine(QStringLiteral("SystemCleanHelper: No privileged files to delete"));
+        batch->logSummary();
+        batch->complete();
+        return;
+    }
+
+    const qsizetype count = batch->privileged.size();
+    logLine(QStringLiteral("SystemCleanHelper: Requesting admin privileges to delete %1 system files").arg(count));
+    logLine(QStringLiteral("SystemCleanHelper: Attempting to delete %1 privileged files using enhanced method").arg(count));
+    logLine(QStringLiteral("SystemCleanHelper: File system: ") + typeText);
+    for (const FileItem &item : std::as_const(batch->privileged))
+        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + item.path);
+    d->deletePrivilegedFiles(batch);
+}
+
+void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch> &batch)
+{
+    const Items &items = batch->privileged;
+    logLine(QStringLiteral("SystemCleanHelper: Attempting to clean %1 system files (after protection filter)")
+                .arg(items.size()));
+    const bool hasFullDiskAccess = owner->checkFullDiskAccess();
+    logLine(QStringLiteral("SystemCleanHelper: Full Disk Access status: ") + boolText(hasFullDiskAccess));
+
+    // A sandboxed app cannot start an administrator tool.
+    if (environment.hasEnvironmentVariable("APP_SANDBOX_CONTAINER_ID")
+        || environment.hasEnvironmentVariable("FLATPAK_ID")) {
+        logLine(QStringLiteral("SystemCleanHelper: Cannot delete system files in current configuration"));
+        recordPrivilegedOutcome(batch, {}, items, QStringLiteral("System file deletion not available"));
+        return;
+    }
+
+    logLine(QStringLiteral("SystemCleanHelper: Using administrator privileges for deletion"));
+    CleanRequest request;
+    request.root = batch->volume->root();
+    request.device = batch->volume->device();
+    request.rootInode = batch->volume->rootInode();
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const FileItem &item = items.at(i);
+        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path);
+        request.items.append(CleanRequest::Item{batch->privilegedRelative.at(i), item.kind, item.device, item.inode});
+    }
+    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath(environment)
+            + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
+
+    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess] {
+        owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess](bool ran, const std::optional<QString> &message,
+                                                                            const QHash<qsizetype, int> &answers) {
+            if (!ran) {
+                recordPrivilegedOutcome(batch, {}, batch->privileged, message);
+                return;
+            }
+            // Give the file system a moment before looking.
+            scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess] {
+                owner->verifyDeletion(batch->volume, batch->privileged, answers,
+                                      [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
+                                          std::optional<QString> verdict;
+                                          protectedFilesFailureMessage(
+                                              failed, hasFullDiskAccess,
+                                              [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
+                                          recordPrivilegedOutcome(batch, deleted, failed, verdict);
+                                      });
+            });
+        });
+    });
+}
+
+void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, const Items &removed,
+                                                      const Items &failed, const std::optional<QString> &message)
+{
+    // Each item counts for itself: what the administrator step removed is
+    // cleaned, whatever else of the batch it could not remove.
+    batch->deleted << removed;
+    if (failed.isEmpty()) {
+        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted privileged files"));
+        batch->reportProgress();
+        batch->logSummary();
+        batch->complete();
+        return;
+    }
+    logLine(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: ")
+            + message.value_or(QStringLiteral("Unknown error")));
+    batch->failed << failed;
+    const bool systemFolders = std::any_of(batch->failed.cbegin(), batch->failed.cend(),
+                                           [](const FileItem &item) { return namesSystemFolder(item.fsPath()); });
+    if (systemFolders)
+        owner->showSystemFilesAlertOnMain([batch] { finishBatch(*batch); });
+    else
+        finishBatch(*batch);
+}
+
+void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
+{
+    batch.reportProgress();
+    batch.logSummary();
+    for (const FileItem &item : batch.deleted)
+        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + item.path);
+    for (const FileItem &item : batch.failed)
+        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + item.path);
+    batch.complete();
+}
+
+bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const
+{
+    const QByteArray path = pathhandles::childPath(volume.root(), relative);
+    const HeldVolume::Look item = volume.look(relative);
+    if (item.error == ENOENT || item.error == ENOTDIR) {
+        logLine(QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path));
+        return false;
+    }
+    if (item.error != 0) {
+        logLine(QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
+                + QStringLiteral(", error: ") + errorText(item.error));
+        // Only a refusal is the administrator's to lift; a volume gone or a
+        // link on the way is not, and the ordinary removal reports it.
+        return item.error == EACCES || item.error == EPERM;
+    }
+    logLine(QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
+            + accountName(item.st.st_uid).value_or(QString::number(item.st.st_uid)));
+
+    const uid_t me = d->environment.effectiveUid();
+    if (item.st.st_uid == 0 && me != 0) {
+        logLine(QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path));
+        return true;
+    }
+    // A folder goes with its contents, so its own entries must be removable too.
+    if (S_ISDIR(item.st.st_mode) && !mayChangeEntries(item.st, me)) {
+        logLine(QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path));
+        return true;
+    }
+    // Whether an entry may be removed is decided by its folder: write and
+    // search, and with the sticky bit also owning the entry or the folder.
+    QByteArray name;
+    const int parentFd = volume.openParent(relative, &name);
+    struct stat folder{};
+    if (parentFd < 0 || ::fstat(parentFd, &folder) != 0 || !mayChangeEntries(folder, me)
+        || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st.st_uid && me != folder.st_uid)) {
+        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
+                + pathText(pathhandles::parentOf(path)));
+        return true;
+    }
+    return false;
+}
+
+// ---- The administrator tool ----
+
+namespace {
+
+void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::ToolCompletion &completion)
+{
+    if (!result.started) {
+        logLine(QStringLiteral("SystemCleanHelper: Failed to create script: ") + result.errorString);
+        completion(false, QStringLiteral("Failed to create script"), {});
+        return;
+    }
+    const QString errorText = QString::fromUtf8(result.standardError).trimmed();
+    const int code = result.exitedNormally() ? result.exitCode : -1;
+    // 0: every item gone; 1: some are not (the answers say which). Anything
+    // else means the tool did not get to the items.
+    if (code == 0 || code == 1) {
+        logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
+        logLine(QStringLiteral("SystemCleanHelper: Script result: ")
+                + (errorText.isEmpty() ? QStringLiteral("no result") : errorText));
+        completion(true, std::nullopt, CleanAnswer::parse(result.standardOutput));
+        return;
+    }
+    const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
+    // pkexec exits 126 when the authentication dialog was dismissed.
+    const bool cancelled = code == 126;
+    logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error %1: ").arg(cancelled ? -128 : code)
+            + message);
+    completion(false, cancelled ? SystemCleanHelper::cancelledMessage : message, {});
+}
+
+} // namespace
+
+void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion)
+{
+    ProcessRequest run;
+    const QString tool = adminToolPath(d->environment);
+    QStringList command = d->environment.elevationCommand;
+    if (command.isEmpty() && !d->environment.isRoot())
+        command = {d->environment.pkexecPath};
+    command << tool;
+    run.program = command.takeFirst();
+    run.arguments = command;
+    run.standardInput = request;
+
+    Scheduler &scheduler = d->scheduler;
+    // The authentication dialog and the tool may take long: never on the main thread.
+    scheduler.runInBackground([&scheduler, run, completion = std::move(completion)] {
+        const ProcessResult result = runProcess(run);
+        scheduler.post([result, completion] { reportToolOutcome(result, completion); });
+    });
+}
+
+// ---- The check after the administrator tool ----
+
+void SystemCleanHelper::verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
+                                       const QHash<qsizetype, int> &answers, CheckCompletion completion)
+{
+    auto check = std::make_shared<Impl::Check>();
+    check->volume = volume;
+    check->items = items;
+    check->answers = answers;
+    for (qsizetype i = 0; i < items.size(); ++i)
+        check->remaining << i;
+    check->completion = std::move(completion);
+    d->scheduler.runInBackground([this, check] { d->checkRound(check); });
+}
+
+void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
+{
+    const int attempt = ++check->round;
+    QList<qsizetype> present;
+    for (const qsizetype index : std::as_const(check->remaining)) {
+        const FileItem &item = check->items.at(index);
+        const QString path = item.path;
+        const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
+        const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
+        // What the tool answered; no answer (it stopped half-way) is no word either way.
+        const int answer = check->answers.value(index, -1);
+        const bool isTrash = lastComponent(item.fsPath()) == ".Trashes";
+        if (answer > 0) {
+            // The tool saw it stay (under this name or another one): a
+            // name gone from its place is not a removed item.
+            logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + path);
+            check->failed << item;
+        } else if (now.error == ENOENT) {
+            logLine((isTrash ? QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ")
+                             : QStringLiteral("SystemCleanHelper: File deleted: ")) + path);
+            check->deleted << item;
+        } else if (now.error == 0 && isTrash && !S_ISDIR(now.st.st_mode) && answer == 0) {
+            // The tool leaves a plain file in place of the folder.
+            logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + path);
+            logLine(QStringLiteral("SystemCleanHelper: Successfully neutralized .Trashes folder by replacing with file: ")
+                    + path);
+            check->deleted << item;
+        } else if (now.error == 0) {
+            logLine((isTrash && S_ISDIR(now.st.st_mode)
+                         ? QStringLiteral("SystemCleanHelper: Attempt %1 - .Trashes still exists as directory: ")
+                         : QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: "))
+                        .arg(attempt)
+                    + path);
+            present << index;
+        } else if (answer == 0) {
+            // We cannot look there ourselves (a folder we may not search):
+            // the tool, which could, saw it go.
+            logLine(QStringLiteral("SystemCleanHelper: File deleted (confirmed by the administrator step): ") + path);
+            check->deleted << item;
+        } else {
+            logLine(QStringLiteral("SystemCleanHelper: Cannot confirm the deletion of ") + path + QStringLiteral(": ")
+                    + errorText(now.error));
+            check->failed << item;
+        }
+    }
+    check->remaining = present;
+
+    if (!present.isEmpty() && attempt < kCheckRounds) {
+        scheduler.after(std::chrono::milliseconds(500), [this, check] {
+            scheduler.runInBackground([this, check] { checkRound(check); });
+        });
+        return;
+    }
+
+    for (const qsizetype index : std::as_const(present)) {
+        const FileItem &item = check->items.at(index);
+        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + item.path);
+        if (namesSystemFolder(item.fsPath())) {
+            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + item.path);
+            const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
+            const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
+            if (now.error != 0)
+                logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + errorText(now.error));
+            else if (const std::optional<QString> name = accountName(now.st.st_uid))
+                logLine(QStringLiteral("SystemCleanHelper: File owner: ") + *name);
+        }
+        check->failed << item;
+    }
+    scheduler.post([check] { check->completion(check->deleted, check->failed); });
+}
+
+void SystemCleanHelper::protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
+                                                     const OutcomeCompletion &completion)
+{
+    if (survivors.isEmpty()) {
+        completion(true, std::nullopt);
+        return;
+    }
+    QString message = QStringLiteral("Failed to delete %1 protected system files").arg(survivors.size());
+    if (!hasFullDiskAccess)
+        message += QStringLiteral(" (Full Disk Access not granted)");
+    if (std::any_of(survivors.cbegin(), survivors.cend(),
+                    [](const FileItem &item) { return namesSystemFolder(item.fsPath()); }))
+        message += QStringLiteral(". These files are protected by macOS System Integrity Protection.");
+    logLine(QStringLiteral("SystemCleanHelper: ") + message);
+    completion(false, message);
+}
+

@@ -1,0 +1,110 @@
+#pragma once
+
+// What SystemCleanHelper.cpp (the access probe and the dialogs) and
+// SystemCleanHelperBatch.cpp (the batches, the administrator tool and the
+// check after it) share. Not for use elsewhere.
+
+#include "cleaning/SystemCleanHelper.h"
+#include "platform/Log.h"
+#include "platform/Scheduler.h"
+
+#include <QMutex>
+
+#include <memory>
+#include <optional>
+
+bool isExecutableFile(const QString &path);
+
+struct SystemCleanHelper::Batch
+{
+    std::shared_ptr<HeldVolume> volume;
+    std::optional<QString> fileSystemType;
+    Items kept;
+    Items privileged;
+    QList<QByteArray> privilegedRelative;   // their paths below the volume root
+    Items deleted;
+    Items failed;
+    Progress progress;
+    BatchCompletion completion;
+
+    void reportProgress() const
+    {
+        if (progress)
+            progress(int(kept.size()), int(kept.size()));
+    }
+    void logSummary() const
+    {
+        logLine(QStringLiteral("SystemCleanHelper: Batch clean completed - Deleted: %1, Failed: %2")
+                    .arg(deleted.size())
+                    .arg(failed.size()));
+    }
+    void complete() const
+    {
+        if (completion)
+            completion(deleted, failed);
+    }
+};
+
+struct SystemCleanHelper::Impl
+{
+    Scheduler &scheduler;
+    ProbeEnvironment environment;
+
+    // The probe runs under the lock too, so two callers never probe at once and
+    // the second one gets the first one's answer from the cache.
+    mutable QMutex mutex;
+    struct CachedStatus
+    {
+        bool status = false;
+        Scheduler::Duration timestamp{0};
+    };
+    std::optional<CachedStatus> cache;
+    int probes = 0;
+
+    SystemCleanHelper *owner = nullptr;
+    DialogPresenter *presenter = nullptr;   // used on the main thread only
+
+    Impl(Scheduler &s, ProbeEnvironment e)
+        : scheduler(s)
+        , environment(std::move(e))
+    {
+    }
+
+    void deletePrivilegedFiles(const std::shared_ptr<Batch> &batch);
+    void recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, const Items &removed, const Items &failed,
+                                 const std::optional<QString> &message);
+    static void finishBatch(const Batch &batch);
+
+    // One check of the items still present; the next comes half a second later.
+    struct Check
+    {
+        std::shared_ptr<HeldVolume> volume;
+        Items items;
+        QHash<qsizetype, int> answers;
+        QList<qsizetype> remaining;   // indexes into items still to look at
+        Items deleted;
+        Items failed;
+        CheckCompletion completion;
+        int round = 0;
+    };
+    static constexpr int kCheckRounds = 3;
+    void checkRound(const std::shared_ptr<Check> &check);
+
+    bool probe()
+    {
+        ++probes;
+        if (environment.isRoot()) {
+            logLine(QStringLiteral("SystemCleanHelper: Full Disk Access detected - running as root"));
+            return true;
+        }
+        logLine(QStringLiteral("SystemCleanHelper: Full Disk Access not detected - not running as root"));
+        // Without pkexec there is nothing to ask polkit for, so the bus is left alone.
+        if (isExecutableFile(environment.pkexecPath) && environment.polkitAuthorityAnswers()) {
+            logLine(QStringLiteral("SystemCleanHelper: Full Disk Access detected - pkexec and a polkit authority are available"));
+            return true;
+        }
+        logLine(QStringLiteral("SystemCleanHelper: No Full Disk Access - pkexec or polkit is not available"));
+        return false;
+    }
+};
+
