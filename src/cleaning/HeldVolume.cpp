@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -19,6 +20,8 @@ constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 // Handles kept along the chain: the shallow folders (shared by most items)
 // and the deepest one; a deeper chain closes the ones between.
 constexpr size_t kShallowHandles = 32;
+
+constexpr decltype(statfs::f_type) kFuseSuperMagic = 0x65735546;
 
 } // namespace
 
@@ -56,6 +59,8 @@ std::unique_ptr<HeldVolume> HeldVolume::open(const QByteArray &root, quint64 dev
     volume->m_rootFd = fd.release();
     volume->m_device = device;
     volume->m_rootInode = quint64(id.ino);
+    struct statfs fs;
+    volume->m_isFuse = ::fstatfs(volume->m_rootFd, &fs) == 0 && fs.f_type == kFuseSuperMagic;
     return volume;
 }
 

@@ -39,6 +39,8 @@ public:
     int rootFd() const { return m_rootFd; }
     quint64 device() const { return m_device; }
     quint64 rootInode() const { return m_rootInode; }
+    // Is it a FUSE file system (its daemon, not the mode bits, decides access)?
+    bool isFuse() const { return m_isFuse; }
 
     // The part of `path` below the root, when it lies strictly inside by
     // whole components (no ".", ".." or empty component).
@@ -82,5 +84,6 @@ private:
     int m_rootFd = -1;
     quint64 m_device = 0;
     quint64 m_rootInode = 0;
+    bool m_isFuse = false;
     std::vector<Link> m_chain;   // the folders from the root down to the last parent opened
 };

@@ -319,21 +319,37 @@ bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray 
             + accountName(item.st.st_uid).value_or(QString::number(item.st.st_uid)));
 
     const uid_t me = d->environment.effectiveUid();
-    if (item.st.st_uid == 0 && me != 0) {
+    QByteArray name;
+    const int parentFd = volume.openParent(relative, &name);
+    struct stat folder{};
+    if (parentFd < 0 || ::fstat(parentFd, &folder) != 0) {
+        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
+                + pathText(pathhandles::parentOf(path)));
+        return true;
+    }
+    // On a FUSE volume the owner and mode bits shown are the daemon's, and
+    // the kernel's own answer decides: a FAT stick the user mounted through
+    // fusefat shows every entry as root's with mode 0700 although its user
+    // may remove all of them. The sticky bit is no access check, so it
+    // still counts.
+    const bool isUs = me == ::geteuid() && volume.isFuse();
+    const auto kernelAllows = [&](const char *entry) {
+        return isUs && ::faccessat(parentFd, entry, W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    const bool folderAllowed = kernelAllows(".");
+    const bool itemAllowed = !S_ISDIR(item.st.st_mode) || kernelAllows(name.constData());
+    if (item.st.st_uid == 0 && me != 0 && !(folderAllowed && itemAllowed)) {
         logLine(QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path));
         return true;
     }
     // A folder goes with its contents, so its own entries must be removable too.
-    if (S_ISDIR(item.st.st_mode) && !mayChangeEntries(item.st, me)) {
+    if (S_ISDIR(item.st.st_mode) && !itemAllowed && !mayChangeEntries(item.st, me)) {
         logLine(QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path));
         return true;
     }
     // Whether an entry may be removed is decided by its folder: write and
     // search, and with the sticky bit also owning the entry or the folder.
-    QByteArray name;
-    const int parentFd = volume.openParent(relative, &name);
-    struct stat folder{};
-    if (parentFd < 0 || ::fstat(parentFd, &folder) != 0 || !mayChangeEntries(folder, me)
+    if ((!folderAllowed && !mayChangeEntries(folder, me))
         || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st.st_uid && me != folder.st_uid)) {
         logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
                 + pathText(pathhandles::parentOf(path)));
@@ -474,6 +490,19 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
                 logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + errorText(now.error));
             else if (const std::optional<QString> name = accountName(now.st.st_uid))
                 logLine(QStringLiteral("SystemCleanHelper: File owner: ") + *name);
+            // Its extended attributes, read through its folder's handle.
+            QByteArray leaf;
+            const int parentFd = relative && now.error == 0 ? check->volume->openParent(*relative, &leaf) : -1;
+            if (parentFd >= 0) {
+                QString error;
+                const QByteArray throughHandle = "/proc/self/fd/" + QByteArray::number(parentFd) + '/' + leaf;
+                const std::optional<QStringList> attributes = listExtendedAttributes(throughHandle, &error);
+                if (!attributes)
+                    logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + error);
+                else if (!attributes->isEmpty())
+                    logLine(QStringLiteral("SystemCleanHelper: Extended attributes found: [\"")
+                            + attributes->join(QStringLiteral("\", \"")) + QStringLiteral("\"]"));
+            }
         }
         check->failed << item;
     }

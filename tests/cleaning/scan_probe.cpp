@@ -3,6 +3,16 @@
 // it through setpriv to scan as an unprivileged user.
 //
 //     scan_probe <root> [excluded pattern...]
+//
+// Or the whole run as the app makes it, on the real mount table and sysfs:
+// the volume mounted at <mount point> looked up among the removable volumes,
+// scanned for every kind and everything found cleaned (our dot_clean at
+// <dot_clean>). After the diagnostics, "found<TAB>kind<TAB>path",
+// "cleaned<TAB>path" and "failed<TAB>path" lines; exit 5 when the volume is
+// not listed.
+//
+//     scan_probe --clean <mount point> <dot_clean>
+#include "cleaning/SystemCleanHelper.h"
 #include "devices/USBDeviceManager.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
@@ -11,17 +21,83 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <chrono>
 #include <cstdio>
+
+namespace {
+
+int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid)
+{
+    USBDeviceManager::Environment env;   // as testsupport::realMachineEnvironment()
+    env.startMonitoring = env.useUDisks2 = false;
+    env.dotClean = dotClean;
+    VirtualScheduler scheduler;
+    SystemCleanHelper helper(scheduler, SystemCleanHelper::ProbeEnvironment{});
+    SystemCleanHelper::setShared(&helper);
+    const auto uninstall = qScopeGuard([] { SystemCleanHelper::setShared(nullptr); });
+    Preferences preferences(QDir::tempPath() + QStringLiteral("/scan-probe-unused-%1.json").arg(pid));
+    NotificationCenter center;
+    USBDeviceManager manager(env, scheduler, preferences, center);
+    if (!scheduler.settle(std::chrono::seconds(30)))
+        return 3;
+    const std::optional<LocalUSBDevice> device = manager.deviceContaining(mountPoint);
+    if (!device || device->path != mountPoint) {
+        std::fprintf(stderr, "%s is not among the removable volumes\n", qPrintable(mountPoint));
+        return 5;
+    }
+
+    QList<FileType> kinds = FileTypes::allCases();
+    kinds.removeAll(FileType::custom);
+    ScanResult found;
+    manager.scanDevice(*device, kinds, {}, {}, [](double) {}, [&](const ScanResult &result) { found = result; });
+    if (!scheduler.settle(std::chrono::minutes(1)))
+        return 3;
+    QList<FileItem> all;
+    QByteArray lines;
+    for (auto it = found.cbegin(); it != found.cend(); ++it) {
+        for (const FileItem &item : it.value())
+            lines += "found\t" + FileTypes::rawValue(it.key()).toUtf8() + '\t' + item.fsPath() + '\n';
+        all += it.value();
+    }
+
+    std::optional<std::pair<QList<FileItem>, QList<FileItem>>> outcome;
+    manager.cleanFiles(all, [&](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+        outcome = std::make_pair(cleaned, failed);
+    });
+    // The helper's waits run on virtual time.
+    for (int round = 0; round < 40 && !outcome; ++round) {
+        if (!scheduler.settle(std::chrono::minutes(1)))
+            return 3;
+        if (!outcome)
+            scheduler.advance(std::chrono::milliseconds(500));
+    }
+    if (!outcome)
+        return 4;
+    for (const FileItem &item : std::as_const(outcome->first))
+        lines += "cleaned\t" + item.fsPath() + '\n';
+    for (const FileItem &item : std::as_const(outcome->second))
+        lines += "failed\t" + item.fsPath() + '\n';
+    std::fflush(stdout);   // after the diagnostics
+    std::fwrite(lines.constData(), 1, size_t(lines.size()), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (app.arguments().size() < 2) {
-        std::fprintf(stderr, "usage: scan_probe <root> [excluded pattern...]\n");
+        std::fprintf(stderr, "usage: scan_probe <root> [excluded pattern...]\n"
+                             "       scan_probe --clean <mount point> <dot_clean>\n");
         return 2;
     }
+    const QStringList arguments = app.arguments();
+    if (arguments.at(1) == QLatin1String("--clean"))
+        return arguments.size() == 4 ? scanAndClean(arguments.at(2), arguments.at(3), app.applicationPid()) : 2;
     USBDeviceManager::Environment env;
     env.startMonitoring = env.useUDisks2 = false;
     VirtualScheduler scheduler;

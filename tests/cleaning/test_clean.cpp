@@ -1,5 +1,6 @@
-// Scan and clean end to end on real FAT32 and exFAT volumes, and the clean's
-// choice of volume when one mount path extends another.
+// Scan and clean end to end on real FAT32 and exFAT volumes, as root and as an
+// ordinary user, and the clean's choice of volume when one mount path extends
+// another.
 
 #include "cleaning/FileType.h"
 #include "devices/USBDeviceManager.h"
@@ -9,12 +10,15 @@
 #include "platform/Scheduler.h"
 
 #include "BytePaths.h"
+#include "DiskChecks.h"
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
 #include "TestMain.h"
+#include "ToolRun.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -215,6 +219,110 @@ private slots:
         fsckRequest.timeout = std::chrono::seconds(60);
         const ProcessResult checked = runProcess(fsckRequest);
         QVERIFY2(checked.succeeded(), (checked.standardOutput + checked.standardError).constData());
+    }
+
+    void ordinaryUserEndToEnd_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32 (fusefat, mounted by the user)") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("exFAT (exfat-fuse, mounted by the user)") << int(MountFixture::Kind::ExFat);
+        QTest::newRow("ext4 (mounted by root, root folder the user's)") << int(MountFixture::Kind::Ext4);
+    }
+
+    // The app as an ordinary user on a volume that user can use: the manager
+    // lists it from the real mount table, the FAT steps (the ls look at the
+    // root, dot_clean) run on FAT32 and exFAT and not on ext4, nothing fails,
+    // what is reported cleaned is gone and every other file is as it was.
+    void ordinaryUserEndToEnd()
+    {
+        QFETCH(int, kind);
+        const auto fsKind = MountFixture::Kind(kind);
+        const bool fat = fsKind != MountFixture::Kind::Ext4;
+        const QStringList junk = {"._photo.jpg", "docs/._report.pdf", "docs/deep/._a b c", ".DS_Store", "Thumbs.db",
+                                  "__MACOSX"};
+        const QStringList kept = {"photo.jpg", "notes.txt", "docs/report.pdf", "docs/deep/keep.txt"};
+        if (const QString why = testsupport::whyNotAsNobody(SWEEPBROOK_SCAN_PROBE); !why.isEmpty())
+            QSKIP(qPrintable(why));
+
+        // Filled as root; a FAT volume is then mounted again by the user.
+        MountFixture fx;
+        const QString point = fx.mountRoot() + QStringLiteral("/USER STICK");
+        const auto loop = fx.mountNew(fsKind, point);
+        if (!loop)
+            QSKIP(qPrintable(fx.lastError()));
+        for (const QString &relative : junk.mid(0, 5) + kept + QStringList{"__MACOSX/sub/x.txt"})   // the folder, made here
+            writeFile(point + '/' + relative, contentFor(relative));
+        const QByteArray root = QFile::encodeName(point);
+        // The user passes the fixture's folders (mountFuseAs opens them too).
+        for (const QString &folder : {fx.path(), fx.mountRoot()})
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                      | QFile::ReadOther | QFile::ExeOther));
+        if (!fat) {
+            QDirIterator all(point, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+            for (QByteArray path = root; !path.isEmpty(); path = all.hasNext() ? QFile::encodeName(all.next()) : "")
+                QVERIFY2(::lchown(path.constData(), 65534, 65534) == 0, path.constData());
+        }
+        const auto filesOf = [](const QStringList &lines, const QStringList &without) {
+            QStringList files;   // "name mode uid mtime content": folders' times change as entries go
+            for (const QString &line : lines) {
+                const QString name = line.section(u' ', 0, -5);
+                if (!line.section(u' ', -4, -4).startsWith(u"40")
+                    && std::none_of(without.cbegin(), without.cend(),
+                                    [&](const QString &j) { return name == j || name.startsWith(j + u'/'); }))
+                    files << line;
+            }
+            return files;
+        };
+        const QStringList before = filesOf(testsupport::snapshot(root), junk);
+        QVERIFY(before.size() >= kept.size());   // fusefat shows the label as a file too
+        if (fat) {
+            QVERIFY(fx.unmount(point));
+            if (!fx.mountFuseAs(65534, fsKind, *loop, point))
+                QSKIP(qPrintable("an ordinary user cannot mount this volume here: " + fx.lastError()));
+        }
+
+        const testsupport::ToolRun run = testsupport::runTool(
+            testsupport::asNobody() << SWEEPBROOK_SCAN_PROBE << "--clean" << point << SWEEPBROOK_DOT_CLEAN, {});
+        QVERIFY2(run.exitCode == 0, run.errors.constData());
+        QList<FileItem> found;
+        QList<FileItem> cleaned;
+        QList<FileItem> failed;
+        QStringList foundBelow;
+        for (const QByteArray &line : run.output.split('\n')) {
+            const QByteArray path = line.mid(line.lastIndexOf('\t') + 1);
+            QList<FileItem> *list = line.startsWith("found\t")     ? &found
+                                    : line.startsWith("cleaned\t") ? &cleaned
+                                    : line.startsWith("failed\t")  ? &failed
+                                                                    : nullptr;
+            if (list)
+                *list << FileItem::fromNativePath(path, 0);
+            if (list == &found)
+                foundBelow << QFile::decodeName(path.mid(root.size() + 1));
+        }
+        foundBelow.sort();
+        QStringList wanted = junk;
+        wanted.sort();
+        QCOMPARE(foundBelow, wanted);
+        QCOMPARE(run.output.contains("使用ls命令搜索额外的._文件..."), fat);
+        QCOMPARE(run.output.contains("检测到exFAT文件系统和._文件，使用dot_clean命令处理"), fat);
+        QStringList why;   // why the clean sent the failed items to the administrator step, and how that ended
+        for (const QByteArray &line : run.output.split('\n')) {
+            if (line.contains("Failed to delete privileged files")
+                || ((line.contains("system user") || line.contains("permission") || line.contains("Cannot read"))
+                    && std::any_of(failed.cbegin(), failed.cend(),
+                                   [&](const FileItem &f) { return line.endsWith(f.fsPath()); })))
+                why << QString::fromUtf8(line);
+        }
+        QVERIFY2(failed.isEmpty(), qPrintable(why.join(u'\n')));
+
+        // What is on the disk: a FAT volume mounted again by root once the user's daemon let go.
+        if (fat) {
+            QVERIFY(fx.unmount(point));
+            QVERIFY2(fx.mountLoop(fsKind, *loop, point), qPrintable(fx.lastError()));
+        }
+        VERIFY_COUNTS(cleaned, failed, found);
+        QCOMPARE(filesOf(testsupport::snapshot(root), {}), before);
     }
 
     void cleanHoldsItsVolume_data()

@@ -34,6 +34,7 @@
 #include <csignal>
 #include <optional>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class MountFixture
@@ -173,6 +174,38 @@ public:
         const auto image = makeImage(kind, sizeMiB, label);
         const auto loop = image ? attachLoop(*image) : std::nullopt;
         return loop && mountLoop(kind, *loop, mountPoint) ? loop : std::nullopt;
+    }
+
+    // FAT32 or exFAT mounted by the ordinary account `uid` itself, as it would
+    // mount its own stick: fusefat or exfat-fuse started as that account
+    // (setpriv), the mount made by the setuid fusermount. The account gets
+    // the loop device node only while the mount is made (the daemon keeps it
+    // open), owns the mount point and may pass the fixture's folders. Unmounted
+    // with the fixture's other mounts.
+    std::optional<QString> mountFuseAs(uid_t uid, Kind kind, const QString &loopDev, const QString &mountPoint)
+    {
+        const QString point = QDir::cleanPath(mountPoint);
+        const QByteArray node = QFile::encodeName(loopDev);
+        struct stat original{};
+        if (kind == Kind::Ext4 || !QDir().mkpath(point) || ::stat(node.constData(), &original) != 0
+            || ::chown(QFile::encodeName(point).constData(), uid, uid) != 0
+            || ::chmod(QFile::encodeName(path()).constData(), 0755) != 0
+            || ::chmod(QFile::encodeName(mountRoot()).constData(), 0755) != 0
+            || ::chown(node.constData(), uid, uid) != 0) {
+            m_error = QStringLiteral("Cannot prepare %1 and %2 for a mount by account %3").arg(loopDev, point).arg(uid);
+            return std::nullopt;
+        }
+        const QStringList account = {QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid),
+                                     QStringLiteral("--clear-groups")};
+        const QStringList daemon =
+            kind == Kind::Fat32
+                ? QStringList{tool(QStringLiteral("fusefat")), QStringLiteral("-o"),
+                              QStringLiteral("rw+,fsname=%1,subtype=vfat").arg(loopDev), loopDev, point}
+                : QStringList{tool(QStringLiteral("mount.exfat-fuse")), loopDev, point};
+        const std::optional<QString> mounted = mount(QStringLiteral("setpriv"), account + daemon, point, true);
+        if (::chown(node.constData(), original.st_uid, original.st_gid) != 0)
+            logLine(QStringLiteral("MountFixture: cannot give %1 back to its owner").arg(loopDev));
+        return mounted;
     }
 
     // Any other kernel mount: `mount <args> <mountPoint>` (a tmpfs, a bind mount).
