@@ -166,7 +166,7 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
             m_chain[index - 1].fd = -1;
         }
         fd = child.get();
-        m_chain.push_back(Link{component.toByteArray(), child.release(), id.dev, id.ino});
+        m_chain.push_back(Link{component.toByteArray(), child.release()});
     }
     return fd;
 }

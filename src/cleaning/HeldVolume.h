@@ -76,8 +76,6 @@ private:
     {
         QByteArray name;
         int fd = -1;   // -1: closed to save handles, reopened when needed
-        dev_t dev = 0;
-        ino_t ino = 0;
     };
 
     QByteArray m_root;

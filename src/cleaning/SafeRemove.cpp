@@ -4,10 +4,7 @@
 #include "cleaning/PathHandles.h"
 #include "platform/Log.h"
 
-#include <QList>
-
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -353,12 +350,6 @@ private:
 bool isInside(const QByteArray &root, const QByteArray &path)
 {
     return HeldVolume::relativePath(root, path).has_value();
-}
-
-bool hasProtectionFlags(int fd)
-{
-    int flags = 0;
-    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kProtectionFlags) != 0;
 }
 
 bool clearProtectionFlags(int fd)

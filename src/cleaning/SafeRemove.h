@@ -43,8 +43,10 @@ struct Outcome
 Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned,
                       const Options &options = {});
 
-// Empties the folder `name` of the folder open at `parentFd` (lstat `st`,
-// on device `dev`) and removes it. `shownPath` names it in messages.
+// Empties the folder `name` of the folder open at `parentFd` and removes it,
+// while it is still the folder `st` (an lstat of it) describes; a folder on
+// another device or with a file system mounted on it is left alone.
+// `shownPath` names it in messages.
 Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st, const Options &options,
                      const QByteArray &shownPath);
 
@@ -56,8 +58,5 @@ bool removeEntry(int parentFd, const QByteArray &name, const Options &options);
 // Clears the immutable and append-only flags of an open file or folder (not
 // an O_PATH handle). True when none is set afterwards.
 bool clearProtectionFlags(int fd);
-
-// Has the file or folder open at `fd` one of those flags?
-bool hasProtectionFlags(int fd);
 
 } // namespace SafeRemove

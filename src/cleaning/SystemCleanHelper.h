@@ -40,7 +40,7 @@ public:
         // What runs the tool as root, put before its path. Empty: pkexec, or
         // nothing when we are root already.
         QStringList elevationCommand;
-        // The account whose rights decide what needs the script (default geteuid()).
+        // The account whose rights decide what needs the administrator (default geteuid()).
         std::function<uid_t()> effectiveUid;
         // Is this variable set? (default: the process environment)
         std::function<bool(const char *)> hasEnvironmentVariable;
@@ -93,7 +93,9 @@ public:
     // Does deleting this item need the administrator? Judged through the
     // held volume, the item as itself (a link is not followed): it cannot be
     // examined for lack of permission, it is root's while we are not root,
-    // or its folder does not let us remove entries.
+    // or its folder does not let us remove entries (a folder item: its own
+    // entries too). On a FUSE volume the kernel's access answer, not the
+    // owner and mode bits shown, decides.
     bool requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const;
 
     // Runs the administrator tool with `request` (an encoded CleanRequest) in

@@ -120,7 +120,6 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
 {
     auto batch = std::make_shared<Batch>();
     batch->volume = volume;
-    batch->fileSystemType = fileSystemType;
     batch->progress = std::move(progress);
     batch->completion = std::move(completion);
 

@@ -18,7 +18,6 @@ bool isExecutableFile(const QString &path);
 struct SystemCleanHelper::Batch
 {
     std::shared_ptr<HeldVolume> volume;
-    std::optional<QString> fileSystemType;
     Items kept;
     Items privileged;
     QList<QByteArray> privilegedRelative;   // their paths below the volume root

@@ -269,9 +269,11 @@ private:
             if (frame(m_depth - 1).fd >= 0 || reopen(m_depth - 1))
                 return;
             // The folder vanished or was replaced while the walk was below it:
-            // its remaining entries cannot be reached safely.
+            // its remaining entries cannot be reached safely. (errno is read
+            // before the name is built, which may change it.)
+            const int error = errno;
             const Frame &lost = frame(m_depth - 1);
-            m_onError(WalkError{lost.path, lastComponent(lost.path), errno, int(m_depth - 1), std::nullopt});
+            m_onError(WalkError{lost.path, lastComponent(lost.path), error, int(m_depth - 1), std::nullopt});
             --m_depth;
         }
     }

@@ -44,9 +44,13 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
         logLine(QStringLiteral("cleanFiles: 安全作用域资源访问结果: ") + boolText(accessStarted));
     }
 
-    // Ends the call on the main thread, once.
-    auto finish = [this, device, accessStarted, completion = std::move(completion)](const QList<FileItem> &cleaned,
-                                                                                    const QList<FileItem> &failed) {
+    // Ends the call on the main thread, once. After the administrator step it
+    // is called on the main thread after the background job ended, when the
+    // manager may be gone already: then there is no one left to tell.
+    auto finish = [this, alive = std::weak_ptr<bool>(m_alive), device, accessStarted,
+                   completion = std::move(completion)](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+        if (alive.expired())
+            return;
         m_scheduler.post(
             [this, device, accessStarted, completion, cleaned, failed] {
                 if (accessStarted && device)

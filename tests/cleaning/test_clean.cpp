@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -354,37 +355,47 @@ private slots:
         QList<FileItem> items = rig.scan(*device, {}).value(FileType::temporaryFiles);
         QCOMPARE(items.size(), tree.size());
 
-        // Whatever stands at the mount path once the stick is gone.
+        // Once a few items are gone, the stick's daemon is stopped: every call
+        // the clean makes into the stick waits while the stick is pulled away
+        // and other files are planted at its path, so the clean is bound to go
+        // on after that. Then the daemon is killed, or let go again (also on
+        // every way out).
         const QByteArray planted = "planted, not junk\n";
-        std::atomic<bool> disrupted{false};
+        std::atomic<bool> cleanAnswered{false};
+        bool plantedMidClean = false;
         QString failure;
         std::thread disruptor([&] {
             const QByteArray trigger = QFile::encodeName(point + "/d02/f059.tmp");
             struct stat st;
-            for (int i = 0; i < 60000 && ::lstat(trigger.constData(), &st) == 0; ++i)
+            for (int i = 0; i < 60000 && !cleanAnswered && ::lstat(trigger.constData(), &st) == 0; ++i)
                 QThread::usleep(500);
-            if (disruption == u"kill") {
-                const pid_t daemon = MountFixture::fuseDaemon(point);
-                if (daemon <= 0 || ::kill(daemon, SIGKILL) != 0) {
-                    failure = QStringLiteral("no FUSE daemon found for ") + point;
-                    return;
-                }
+            const pid_t daemon = MountFixture::fuseDaemon(point);
+            if (cleanAnswered || !MountFixture::stopProcess(daemon)) {
+                failure = cleanAnswered ? QStringLiteral("the clean answered before the stick was disrupted")
+                                        : QStringLiteral("cannot stop the FUSE daemon of ") + point;
+                return;
             }
+            auto release = qScopeGuard([daemon] { ::kill(daemon, SIGCONT); });
             if (!MountFixture::unmountLazily(point)) {
                 failure = QStringLiteral("cannot unmount ") + point;
                 return;
             }
-            disrupted = true;
             if (disruption == u"replace" && !fx.mountNew(MountFixture::Kind::Fat32, point)) {
                 failure = fx.lastError();
                 return;
             }
             writeTree(point, tree, planted);
+            plantedMidClean = !cleanAnswered;
+            if (disruption == u"kill" && !MountFixture::killDaemon(daemon))
+                failure = QStringLiteral("cannot kill the FUSE daemon of ") + point;
+            else if (disruption == u"kill")
+                release.dismiss();
         });
         const auto [cleaned, failed] = rig.clean(items);
+        cleanAnswered = true;
         disruptor.join();
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
-        QVERIFY2(disrupted, "the clean ended before the stick went away");
+        QVERIFY2(plantedMidClean, "the clean answered before the stick went away: nothing was tested");
         QCOMPARE(cleaned.size() + failed.size(), items.size());
 
         // Nothing at the mount path was touched.

@@ -34,11 +34,6 @@ namespace {
 
 const QString kDotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
 
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
-
 // removeScanned's errno per item (0: removed; -1: a failure that does not say why).
 QList<int> removeEach(HeldVolume &volume, const QList<FileItem> &items)
 {

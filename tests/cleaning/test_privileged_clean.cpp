@@ -436,17 +436,7 @@ private slots:
         attacker.start(command.takeFirst(), command);
         QVERIFY(attacker.waitForReadyRead(10000) && attacker.readAll() == "ready\n");
         const pid_t pid = pid_t(attacker.processId());
-        const auto stop = [pid] {
-            ::kill(pid, SIGSTOP);
-            for (int i = 0; i < 10000; ++i) {
-                QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-                if (stat.open(QIODevice::ReadOnly) && stat.readAll().split(')').value(1).startsWith(" T"))
-                    return true;
-                QThread::usleep(100);
-            }
-            return false;
-        };
-        QVERIFY(stop());
+        QVERIFY(MountFixture::stopProcess(pid));
 
         const Handle rootFd(::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         constexpr int kRounds = 200;
@@ -468,7 +458,7 @@ private slots:
             });
             ::kill(pid, SIGCONT);
             const ToolRun tool = runAdminTool(root, items);
-            QVERIFY(stop());
+            QVERIFY(MountFixture::stopProcess(pid));
             QVERIFY2(tool.answers.size() == items.size(), tool.errors.constData());
             for (qsizetype i = 0; i < items.size(); ++i) {
                 struct stat st{};

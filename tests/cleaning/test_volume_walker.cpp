@@ -18,11 +18,6 @@ using namespace testsupport;
 
 namespace {
 
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
-
 struct Walked
 {
     bool ok = false;

@@ -9,6 +9,7 @@
 #include "cleaning/SafeRemove.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -170,5 +171,12 @@ struct Sandbox : QTemporaryDir
 private:
     QByteArray m_path;
 };
+
+// Descriptors this process holds open now: a walk or a clean must give back
+// what it opened.
+inline int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
 
 } // namespace testsupport

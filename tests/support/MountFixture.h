@@ -331,6 +331,24 @@ public:
         return false;
     }
 
+    // Stops a process (SIGSTOP) and waits (up to 10 s) until it is stopped:
+    // a stopped FUSE daemon holds every call into its mount until SIGCONT.
+    static bool stopProcess(pid_t pid)
+    {
+        if (pid <= 0 || ::kill(pid, SIGSTOP) != 0)
+            return false;
+        for (int i = 0; i < 20000; ++i) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray text = stat.readAll();
+            if (text.mid(text.lastIndexOf(')') + 2, 1) == "T")
+                return true;
+            QThread::usleep(500);
+        }
+        return false;
+    }
+
     // Detaches a loop device, but only while it still serves one of our images:
     // a freed number may already belong to someone else.
     bool detachLoop(const QString &loopDev)

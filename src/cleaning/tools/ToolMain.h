@@ -23,7 +23,7 @@ struct Tool
 };
 
 // Runs `clean` (0 when the item is gone afterwards, else why not) for the
-// items in `order` (all of them, in request order, when it gives none).
+// items `order` lists (all of them, in request order, without an `order`).
 int run(const Tool &tool, int argc, char **argv, const std::function<int(HeldVolume &, const CleanRequest::Item &)> &clean,
         const std::function<QList<qsizetype>(const CleanRequest &)> &order = {});
 

@@ -44,8 +44,6 @@
 #include <QUuid>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -24,11 +24,8 @@
 #include <QString>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
