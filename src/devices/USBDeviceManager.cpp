@@ -14,6 +14,10 @@
 #include <QThread>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <dirent.h>
 
@@ -98,7 +102,64 @@ std::optional<QString> searchLsblk(const QJsonArray &devices, const QString &mou
     return std::nullopt;
 }
 
+// The removable-volume filter on what the mount table and the probe tell.
+bool isRemovableMount(const QString &path, const std::optional<MountEntry> &mount,
+                      const std::optional<BlockDeviceInfo> &block)
+{
+    if (isSystemPath(path))   // "/" included
+        return false;
+    if (!mount) {
+        logLine(QStringLiteral("检查卷可移除性出错: ") + path + QStringLiteral(" is not a mount point"));
+        return false;
+    }
+    const VolumeProperties props = volumeProperties(*mount, block);
+    if (props.isInternal.value_or(false))
+        return false;
+    if (!props.isLocal.value_or(true))
+        return false;
+    if (props.isRemovable || props.isEjectable)
+        return true;
+    const bool underMediaFolder = path.startsWith(u"/media/") || path.startsWith(u"/run/media/");
+    return underMediaFolder && props.isInternal.has_value() && !*props.isInternal;
+}
+
+// A mount is the same volume as long as its mount id and device number stay.
+QString probeKey(const MountEntry &mount)
+{
+    return QStringLiteral("%1 %2:%3").arg(mount.mountId).arg(mount.major).arg(mount.minor);
+}
+
 } // namespace
+
+// What one probe learnt about a mounted volume.
+struct USBDeviceManager::VolumeProbe
+{
+    std::optional<BlockDeviceInfo> block;   // sysfs, udev, blkid: once per mount
+    bool removable = false;                 // the filter's verdict: once per mount
+    std::optional<FileSystemSizes> sizes;   // statvfs: every probe
+    QString sizeError;
+    bool accessible = false;                // faccessat: every probe
+    bool grantOpened = false;               // not readable, but its grant gave access
+};
+
+// The refresh's per-volume probes. Each runs on a thread of its own that holds
+// this board and its slot, never the manager: a probe stuck in a dead mount
+// (a stopped FUSE daemon) may return long after the manager is gone.
+struct USBDeviceManager::ProbeBoard
+{
+    struct Slot
+    {
+        bool running = false;
+        std::optional<VolumeProbe> result;   // the last probe that finished
+        std::chrono::steady_clock::time_point startedAt;
+        quint64 epoch = 0;                   // of the board when it started
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool closing = false;
+    quint64 epoch = 1;   // raised by recheckVolumes()
+    QHash<QString, std::shared_ptr<Slot>> volumes;   // by probeKey()
+};
 
 USBDeviceManager::USBDeviceManager(QObject *parent)
     : USBDeviceManager(Environment{}, Scheduler::shared(), Preferences::standard(),
@@ -115,6 +176,7 @@ USBDeviceManager::USBDeviceManager(Environment environment, Scheduler &scheduler
     , m_center(center)
     , m_probe(m_env.paths)
     , m_fileTypeSet(FileTypes::allTypes())
+    , m_probes(std::make_shared<ProbeBoard>())
     , m_alive(std::make_shared<bool>(true))
 {
     loadSecurityBookmarks();
@@ -129,6 +191,13 @@ USBDeviceManager::~USBDeviceManager()
     if (m_refreshTimer)
         m_scheduler.cancel(m_refreshTimer);
     *m_alive = false;
+    {
+        // An enumeration waiting for its probes stops waiting; probes still
+        // running are left to finish on their own.
+        std::lock_guard lock(m_probes->mutex);
+        m_probes->closing = true;
+        m_probes->changed.notify_all();
+    }
     // Background enumerations read this object: wait until none runs.
     QMutexLocker lock(&m_inflightLock);
     while (m_inflight > 0)
@@ -177,16 +246,116 @@ void USBDeviceManager::runTracked(std::function<void()> job)
 
 void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
 {
-    QList<LocalUSBDevice> devices;
     const QList<MountEntry> mounts = readMountInfo(m_env.paths.mountInfo);
+    QList<MountEntry> candidates;
     QSet<QString> seen;
     for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
         // Only the top mount of a stack is visible at its mount point.
         if (seen.contains(it->mountPoint))
             continue;
         seen.insert(it->mountPoint);
-        if (auto device = describeVolume(*it))
-            devices.prepend(*device);
+        // Rejected before the device is probed: system mounts (snap's loop
+        // images alone can be dozens) would otherwise be probed too.
+        if (!isSystemPath(it->mountPoint))
+            candidates.prepend(*it);
+    }
+
+    // Each volume is probed on its own thread and waited for up to the time
+    // limit. A volume whose probe is still running (from this refresh or an
+    // earlier one) keeps its last known state and holds up nothing.
+    using Slot = ProbeBoard::Slot;
+    const std::shared_ptr<ProbeBoard> board = m_probes;
+    const auto deadline = std::chrono::steady_clock::now() + m_env.probeTimeout;
+    QList<std::shared_ptr<Slot>> slotList;
+    QList<bool> startedNow;
+    {
+        std::unique_lock lock(board->mutex);
+        QHash<QString, std::shared_ptr<Slot>> current;
+        for (const MountEntry &mount : candidates) {
+            const QString key = probeKey(mount);
+            std::shared_ptr<Slot> slot = board->volumes.value(key);
+            if (!slot)
+                slot = std::make_shared<Slot>();
+            current.insert(key, slot);
+            slotList.append(slot);
+            // A volume known not to be removable needs nothing more; a known
+            // removable one only its sizes and access, now and then.
+            const bool due = !slot->result
+                             || (slot->result->removable
+                                 && (slot->epoch != board->epoch
+                                     || std::chrono::steady_clock::now() - slot->startedAt
+                                            >= m_env.volumeRecheckInterval));
+            const bool start = !slot->running && due;
+            startedNow.append(false);
+            if (!start)
+                continue;
+            std::optional<VolumeProbe> known = slot->result;
+            try {
+                std::thread([board, slot, mount, probe = m_probe, known = std::move(known)] {
+                    VolumeProbe result;
+                    if (known) {
+                        result.block = known->block;
+                        result.removable = known->removable;
+                    } else {
+                        result.block = probe.probeMount(mount);
+                        result.removable = isRemovableMount(mount.mountPoint, mount, result.block);
+                    }
+                    // The mount table and statvfs tell what the list needs;
+                    // nothing opens the volume.
+                    if (result.removable) {
+                        result.sizes = fileSystemSizes(mount.mountPoint, &result.sizeError);
+                        result.accessible = folderIsReadable(mount.mountPoint);
+                    }
+                    std::lock_guard done(board->mutex);
+                    slot->result = std::move(result);
+                    slot->running = false;
+                    board->changed.notify_all();
+                }).detach();
+                slot->running = true;
+                slot->startedAt = std::chrono::steady_clock::now();
+                slot->epoch = board->epoch;
+                startedNow.last() = true;
+            } catch (const std::system_error &error) {
+                logLine(QStringLiteral("获取卷信息出错: ") + mount.mountPoint + QStringLiteral(": ")
+                        + QString::fromLocal8Bit(error.what()));
+            }
+        }
+        // Volumes whose mount left the table are forgotten; a probe still
+        // stuck in one keeps only its own slot alive.
+        board->volumes = current;
+        board->changed.wait_until(lock, deadline, [&] {
+            if (board->closing)
+                return true;
+            for (qsizetype i = 0; i < slotList.size(); ++i) {
+                if (startedNow.at(i) && slotList.at(i)->running)
+                    return false;
+            }
+            return true;
+        });
+    }
+
+    QList<LocalUSBDevice> devices;
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        std::optional<VolumeProbe> result;
+        bool fresh = false;
+        {
+            std::lock_guard lock(board->mutex);
+            result = slotList.at(i)->result;
+            fresh = startedNow.at(i) && !slotList.at(i)->running;
+            if (slotList.at(i)->running && result && result->removable)
+                logLine(QStringLiteral("设备未响应，沿用上次的状态: ") + candidates.at(i).mountPoint);
+        }
+        if (!result || !result->removable)
+            continue;
+        if (auto device = describeVolume(candidates.at(i), *result, fresh)) {
+            if (fresh && device->isAccessible && !result->accessible) {
+                // Remembered until the next probe, which tries the grant again.
+                std::lock_guard lock(board->mutex);
+                if (slotList.at(i)->result)
+                    slotList.at(i)->result->grantOpened = true;
+            }
+            devices.append(*device);
+        }
     }
     std::weak_ptr<bool> alive = m_alive;
     m_scheduler.post(
@@ -197,26 +366,20 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
         this);
 }
 
-std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry &mount)
+std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry &mount, const VolumeProbe &probe,
+                                                               bool fresh)
 {
     const QString path = mount.mountPoint;
-    // Rejected before the device is probed: system mounts (snap's loop images
-    // alone can be dozens) would otherwise be probed on every refresh.
-    if (isSystemPath(path))
-        return std::nullopt;
-    const std::optional<BlockDeviceInfo> block = m_probe.probeMount(mount);
-    if (!isRemovable(path, mount, block))
-        return std::nullopt;
+    const std::optional<BlockDeviceInfo> &block = probe.block;
     logLine(QStringLiteral("检测到可移动驱动器: ") + path);
 
     LocalUSBDevice device;
     device.path = path;
     device.name = block && !block->fsLabel.isEmpty() ? block->fsLabel : lastPathComponent(path);
 
-    QString error;
-    const std::optional<FileSystemSizes> sizes = fileSystemSizes(path, &error);
+    const std::optional<FileSystemSizes> &sizes = probe.sizes;
     if (!sizes) {
-        logLine(QStringLiteral("获取卷信息出错: ") + error);
+        logLine(QStringLiteral("获取卷信息出错: ") + probe.sizeError);
         return std::nullopt;
     }
     device.capacity = sizes->capacity;
@@ -250,12 +413,13 @@ std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry 
     device.fileSystem = fileSystem;
     logLine(QStringLiteral("最终文件系统类型: ") + fileSystem + QStringLiteral(" 用于设备: ") + device.name);
 
-    if (canListFolder(path)) {
+    if (probe.accessible || (!fresh && probe.grantOpened)) {
         logLine(QStringLiteral("设备 ") + device.name + QStringLiteral(" 可以访问"));
         device.isAccessible = true;
     } else {
         logLine(QStringLiteral("警告: 设备 ") + device.name + QStringLiteral(" 无法读取内容，可能缺少权限"));
-        if (hasSecurityBookmark(device.id)) {
+        // The grant's check reads the volume: only when it has just answered.
+        if (fresh && hasSecurityBookmark(device.id)) {
             logLine(QStringLiteral("设备有安全书签，尝试访问: ") + device.id);
             if (startAccessingDevice(device.id)) {
                 logLine(QStringLiteral("成功使用书签访问设备: ") + device.name);
@@ -273,6 +437,12 @@ std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry 
     logLine(QStringLiteral("添加设备到列表: ") + device.name + QStringLiteral(", ID: ") + device.id
             + QStringLiteral(", isAccessible: ") + boolText(device.isAccessible));
     return device;
+}
+
+void USBDeviceManager::recheckVolumes()
+{
+    std::lock_guard lock(m_probes->mutex);
+    ++m_probes->epoch;
 }
 
 void USBDeviceManager::updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation)
@@ -332,21 +502,7 @@ bool USBDeviceManager::isRemovableVolume(const QString &path) const
 bool USBDeviceManager::isRemovable(const QString &path, const std::optional<MountEntry> &mount,
                                    const std::optional<BlockDeviceInfo> &block) const
 {
-    if (isSystemPath(path))   // "/" included
-        return false;
-    if (!mount) {
-        logLine(QStringLiteral("检查卷可移除性出错: ") + path + QStringLiteral(" is not a mount point"));
-        return false;
-    }
-    const VolumeProperties props = volumeProperties(*mount, block);
-    if (props.isInternal.value_or(false))
-        return false;
-    if (!props.isLocal.value_or(true))
-        return false;
-    if (props.isRemovable || props.isEjectable)
-        return true;
-    const bool underMediaFolder = path.startsWith(u"/media/") || path.startsWith(u"/run/media/");
-    return underMediaFolder && props.isInternal.has_value() && !*props.isInternal;
+    return isRemovableMount(path, mount, block);
 }
 
 QString USBDeviceManager::idFor(const QString &path, const std::optional<QString> &bsdName) const

@@ -52,6 +52,14 @@ public:
         std::chrono::milliseconds umountTimeout{30000};
         std::chrono::milliseconds infoTimeout{2000};
         std::chrono::milliseconds forceRefreshTimeout{5000};
+        // How long a refresh waits for one volume's probe (statvfs, sysfs,
+        // udev, blkid, access); a volume that does not answer in time keeps
+        // its last known state.
+        std::chrono::milliseconds probeTimeout{1000};
+        // A listed volume's sizes and access are read again (statvfs,
+        // faccessat) at most this often; in between a refresh touches nothing
+        // of it, so an unmount never finds it busy. Zero: on every refresh.
+        std::chrono::milliseconds volumeRecheckInterval{5000};
         // The scan's and clean's tools.
         QString find = QStringLiteral("find");
         QString ls = QStringLiteral("ls");
@@ -113,7 +121,10 @@ public:
     bool isMonitoring() const;
 
     // ---- Eject ----
-    using EjectCompletion = std::function<void(bool ejected, const QList<BlockingProcess> &blocking)>;
+    // `blocking`: the processes that hold files on the volume (the eject was
+    // refused for them); `reason`: when it failed otherwise, what the system said.
+    using EjectCompletion =
+        std::function<void(bool ejected, const QList<BlockingProcess> &blocking, const QString &reason)>;
     void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion);
     QList<BlockingProcess> findProcessesUsingDevice(const LocalUSBDevice &device) const;
     std::optional<QString> processName(qint64 pid) const;
@@ -177,7 +188,11 @@ private:
     // Runs a job on the background pool; the destructor waits for it.
     void runTracked(std::function<void()> job);
     void enumerateRemovableVolumes(quint64 generation);
-    std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount);
+    struct VolumeProbe;
+    struct ProbeBoard;
+    std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount, const VolumeProbe &probe, bool fresh);
+    // The next refresh reads every volume's sizes and access again.
+    void recheckVolumes();
     bool isRemovable(const QString &path, const std::optional<MountEntry> &mount,
                      const std::optional<BlockDeviceInfo> &block) const;
     QString idFor(const QString &path, const std::optional<QString> &bsdName) const;
@@ -221,6 +236,10 @@ private:
     QMutex m_inflightLock;
     QWaitCondition m_inflightDone;
     int m_inflight = 0;
+
+    // Per-volume probes of the refresh, by mount id and device number; shared
+    // with the threads that run them, which may outlive the manager.
+    std::shared_ptr<ProbeBoard> m_probes;
 
     DeviceMonitor *m_monitor = nullptr;
     quint64 m_refreshTimer = 0;

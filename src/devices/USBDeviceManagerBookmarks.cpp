@@ -268,6 +268,7 @@ void USBDeviceManager::saveSecurityBookmarks()
 void USBDeviceManager::saveSecurityBookmark(const QString &deviceID, const QByteArray &bookmarkData)
 {
     logLine(QStringLiteral("保存设备ID: ") + deviceID + QStringLiteral("的安全书签"));
+    recheckVolumes();   // the next refresh tries the new grant
     {
         QMutexLocker lock(&m_bookmarkLock);
         m_securityBookmarks.insert(deviceID, bookmarkData);
@@ -368,6 +369,7 @@ void USBDeviceManager::stopAccessingDevice(const QString &deviceID)
 
 bool USBDeviceManager::forceRefreshDeviceAccess(const QString &deviceID)
 {
+    recheckVolumes();
     const auto bookmark = findBookmark(deviceID);
     if (!bookmark) {
         logLine(QStringLiteral("未找到设备书签，无法刷新权限"));
@@ -442,6 +444,8 @@ bool USBDeviceManager::forceRefreshDeviceAccess(const QString &deviceID)
 std::optional<LocalUSBDevice> USBDeviceManager::updateDeviceAccessibility(const QString &deviceID, bool isAccessible)
 {
     logLine(QStringLiteral("更新设备可访问性 - ID: ") + deviceID + QStringLiteral(", 请求的值: ") + boolText(isAccessible));
+    // The refreshes after this one read the volume's access again rather than repeat an older answer.
+    recheckVolumes();
 
     const std::optional<LocalUSBDevice> listed = device(deviceID);
     if (!listed) {

@@ -78,10 +78,41 @@ void logToolOutput(const QString &tool, const ProcessResult &result)
         logLine(tool + QStringLiteral("错误: ") + err->trimmed());
 }
 
+// What a failed tool said, for the user: its error output, else its output,
+// else how it ended.
+QString failureText(const QString &tool, const ProcessResult &result)
+{
+    if (result.timedOut)
+        return tool + QStringLiteral(": timed out");
+    for (const QByteArray &bytes : {result.standardError, result.standardOutput}) {
+        const QString text = QString::fromUtf8(bytes).trimmed();
+        if (!text.isEmpty())
+            return text;
+    }
+    return tool + QStringLiteral(": exit status ") + statusText(result);
+}
+
+// udisksctl's words when it could not reach the daemon (or any bus at all).
+bool udisksctlUnreachable(const ProcessResult &result)
+{
+    const QString text = QString::fromUtf8(result.standardError + result.standardOutput);
+    return text.contains(u"Error connecting to") || text.contains(u"Could not connect");
+}
+
+// What one eject step came to. Only a step that reached its service (or a
+// tool that really ran) gives the final answer; the others pass to the next.
+struct StepResult
+{
+    bool reached = false;
+    bool ejected = false;
+    QString reason;   // why it failed, or why the service was not reached
+};
+
 // Unmounts with udisksctl, then deletes the loop device or powers off the
 // drive. One time limit covers the whole step, counted from the first start.
-// Nothing when udisksctl could not be started at all.
-std::optional<bool> ejectWithUdisksctl(const USBDeviceManager::Environment &env, const QString &bsdName)
+// Once the unmount succeeded the volume is safe to remove: a failed detach is
+// logged but the volume counts as ejected, as with UDisks2 over D-Bus.
+StepResult ejectWithUdisksctl(const USBDeviceManager::Environment &env, const QString &bsdName)
 {
     const QString disk = wholeDiskName(env.paths.sysfsRoot, bsdName);
     const QList<QStringList> steps = {
@@ -92,9 +123,10 @@ std::optional<bool> ejectWithUdisksctl(const USBDeviceManager::Environment &env,
     };
     const QDeadlineTimer deadline(env.ejectToolTimeout.count());
     for (qsizetype i = 0; i < steps.size(); ++i) {
+        const bool unmounted = i > 0;
         if (deadline.hasExpired()) {
             logLine(QStringLiteral("udisksctl命令超时终止"));
-            return false;
+            return {.reached = true, .ejected = unmounted, .reason = QStringLiteral("udisksctl: timed out")};
         }
         ProcessRequest request;
         request.program = env.udisksctl;
@@ -104,20 +136,28 @@ std::optional<bool> ejectWithUdisksctl(const USBDeviceManager::Environment &env,
         const ProcessResult result = runProcess(request);
         if (!result.started) {
             logLine(QStringLiteral("启动udisksctl命令失败: ") + result.errorString);
-            if (i == 0)
-                return std::nullopt;
-            return false;
+            return {.reached = unmounted, .ejected = unmounted,
+                    .reason = QStringLiteral("udisksctl: ") + result.errorString};
         }
         if (result.timedOut)
             logLine(QStringLiteral("udisksctl命令超时终止"));
         logToolOutput(QStringLiteral("udisksctl"), result);
         if (!result.succeeded()) {
             logLine(QStringLiteral("udisksctl弹出失败，状态码: ") + statusText(result));
-            return false;
+            const QString reason = failureText(QStringLiteral("udisksctl"), result);
+            if (unmounted) {
+                logLine(QStringLiteral("udisksctl已卸载设备，分离失败不影响弹出"));
+                return {.reached = true, .ejected = true, .reason = reason};
+            }
+            if (!result.timedOut && udisksctlUnreachable(result)) {
+                logLine(QStringLiteral("udisksctl无法连接UDisks2服务，尝试下一种方法"));
+                return {.reached = false, .ejected = false, .reason = reason};
+            }
+            return {.reached = true, .ejected = false, .reason = reason};
         }
     }
     logLine(QStringLiteral("使用udisksctl成功弹出设备"));
-    return true;
+    return {.reached = true, .ejected = true, .reason = {}};
 }
 
 } // namespace
@@ -131,11 +171,12 @@ void USBDeviceManager::ejectDevice(const LocalUSBDevice &device, EjectCompletion
 
 void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletion completion)
 {
-    const auto deliver = [this, &completion](bool ejected, const QList<BlockingProcess> &blocking) {
+    const auto deliver = [this, &completion](bool ejected, const QList<BlockingProcess> &blocking,
+                                             const QString &reason) {
         m_scheduler.post(
-            [completion, ejected, blocking] {
+            [completion, ejected, blocking, reason] {
                 if (completion)
-                    completion(ejected, blocking);
+                    completion(ejected, blocking, reason);
             },
             this);
     };
@@ -145,7 +186,7 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
         logLine(QStringLiteral("检测到 %1 个进程正在使用设备:").arg(holders.size()));
         for (const BlockingProcess &process : holders)
             logLine(QStringLiteral("PID: %1, 名称: %2, 命令: %3").arg(process.pid).arg(process.name, process.command));
-        deliver(false, holders);
+        deliver(false, holders, {});
         return;
     }
 
@@ -158,10 +199,15 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
                 if (!outcome.error.isEmpty())
                     logLine(QStringLiteral("UDisks2: ") + outcome.error);
                 logLine(QStringLiteral("使用UDisks2成功弹出设备"));
-                deliver(true, {});
+                deliver(true, {}, {});
                 return;
             }
             logLine(QStringLiteral("UDisks2弹出设备失败: ") + outcome.error);
+            // UDisks2 was asked to unmount and refused: that is the answer.
+            if (outcome.reachable && outcome.attempted) {
+                deliver(false, {}, outcome.error);
+                return;
+            }
         } else {
             logLine(QStringLiteral("UDisks2弹出设备失败: no block device is known for ") + device.path);
         }
@@ -169,35 +215,38 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
 
     if (bsdName) {
         logLine(QStringLiteral("尝试使用udisksctl命令弹出设备，BSD名称: ") + *bsdName);
-        if (const std::optional<bool> ejected = ejectWithUdisksctl(m_env, *bsdName)) {
+        const StepResult step = ejectWithUdisksctl(m_env, *bsdName);
+        if (step.reached) {
             // Once udisksctl ran, its verdict is final: umount after a half-done
             // eject would only add a second, misleading failure.
-            deliver(*ejected, {});
+            deliver(step.ejected, {}, step.ejected ? QString() : step.reason);
             return;
         }
     }
 
     logLine(QStringLiteral("尝试使用umount命令弹出设备"));
+    // -d: a loop device under the volume is detached too, as UDisks2 does.
     ProcessRequest request;
     request.program = m_env.umount;
-    request.arguments = {QStringLiteral("--"), device.path};
+    request.arguments = {QStringLiteral("-d"), QStringLiteral("--"), device.path};
     request.timeout = m_env.umountTimeout;
     const ProcessResult result = runProcess(request);
     if (!result.started) {
         logLine(QStringLiteral("启动umount命令失败: ") + result.errorString);
         const QList<BlockingProcess> again = findProcessesUsingDevice(device);
         logLine(QStringLiteral("所有弹出方法都失败"));
-        deliver(false, again);
+        deliver(false, again, QStringLiteral("umount: ") + result.errorString);
         return;
     }
     if (result.timedOut)
         logLine(QStringLiteral("umount命令超时终止"));
     if (result.succeeded()) {
         logLine(QStringLiteral("使用umount成功弹出设备"));
-        deliver(true, {});
+        deliver(true, {}, {});
     } else {
+        logToolOutput(QStringLiteral("umount"), result);
         logLine(QStringLiteral("umount弹出失败，状态码: ") + statusText(result));
-        deliver(false, {});
+        deliver(false, {}, failureText(QStringLiteral("umount"), result));
     }
 }
 

@@ -268,10 +268,12 @@ private:
     static QString summarySentence(int cleanedCount, qint64 freedBytes, int failedCount);
 
     void ejectTimeoutFired(quint64 eject);
-    void handleEjectResult(bool success, const LocalUSBDevice &device, quint64 eject);
+    void handleEjectResult(bool success, const QList<BlockingProcess> &blocking, const QString &reason,
+                           const LocalUSBDevice &device, quint64 eject);
     void ejectAfterAuthorization(const LocalUSBDevice &device, AuthorizationEject kind);
     void handleEjectResultAfterAuthorization(bool success, const QList<BlockingProcess> &blocking,
-                                             const LocalUSBDevice &device, AuthorizationEject kind, quint64 eject);
+                                             const QString &reason, const LocalUSBDevice &device,
+                                             AuthorizationEject kind, quint64 eject);
 
     void showAuthorizationPanel(const LocalUSBDevice &device, AuthorizationCompletion completion);
     void handleAuthorizationPanelResponse(const std::optional<QString> &folder, const LocalUSBDevice &device,

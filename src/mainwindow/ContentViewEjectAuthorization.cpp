@@ -44,8 +44,11 @@ void ContentView::ejectSelectedDevice()
     m_showDeviceNotification = true;
     emit stateChanged();
     m_scheduler.after(10s, [this, eject] { ejectTimeoutFired(eject); }, this);
-    m_devices.ejectDevice(device, guarded([this, device, eject](bool ejected, const QList<BlockingProcess> &) {
-        m_scheduler.after(1s, [this, ejected, device, eject] { handleEjectResult(ejected, device, eject); }, this);
+    m_devices.ejectDevice(device, guarded([this, device, eject](bool ejected, const QList<BlockingProcess> &blocking,
+                                                                const QString &reason) {
+        m_scheduler.after(1s, [this, ejected, blocking, reason, device, eject] {
+            handleEjectResult(ejected, blocking, reason, device, eject);
+        }, this);
     }));
 }
 
@@ -60,13 +63,29 @@ void ContentView::ejectTimeoutFired(quint64 eject)
     showMessageAlert(localized(QStringLiteral("error")), localized(QStringLiteral("device_eject_timeout")));
 }
 
-void ContentView::handleEjectResult(bool success, const LocalUSBDevice &device, quint64 eject)
+void ContentView::handleEjectResult(bool success, const QList<BlockingProcess> &blocking, const QString &reason,
+                                    const LocalUSBDevice &device, quint64 eject)
 {
     if (eject == m_activeEject)
         m_isEjecting = false;
     if (!success) {
+        // The "Ejecting …" banner is this eject's own: a later one keeps its banner.
+        if (eject == m_activeEject)
+            m_showDeviceNotification = false;
         emit stateChanged();
-        showMessageAlert(localized(QStringLiteral("error")), localized(QStringLiteral("device_eject_error")));
+        QStringList names;
+        for (const BlockingProcess &process : blocking)
+            names << process.name;
+        QString message = localized(QStringLiteral("device_eject_error"));
+        if (!names.isEmpty()) {
+            names.removeDuplicates();
+            message = format(localized(QStringLiteral("device_eject_error_processes")), device.name,
+                             names.join(QStringLiteral(", ")));
+        } else if (!reason.isEmpty()) {
+            message = format(localized(QStringLiteral("device_eject_error_reason")), device.name, reason);
+        }
+        logLine(QStringLiteral("设备弹出失败: ") + message);
+        showMessageAlert(localized(QStringLiteral("error")), message);
         return;
     }
     m_showDeviceNotification = false;
@@ -129,16 +148,17 @@ void ContentView::ejectAfterAuthorization(const LocalUSBDevice &device, Authoriz
         logLine(QStringLiteral("开始弹出取消授权的设备: ") + device.name);
         break;
     }
-    m_devices.ejectDevice(device, guarded([this, device, kind, eject](bool ejected, const QList<BlockingProcess> &blocking) {
-        m_scheduler.post([this, ejected, blocking, device, kind, eject] {
-            handleEjectResultAfterAuthorization(ejected, blocking, device, kind, eject);
+    m_devices.ejectDevice(device, guarded([this, device, kind, eject](bool ejected, const QList<BlockingProcess> &blocking,
+                                                                      const QString &reason) {
+        m_scheduler.post([this, ejected, blocking, reason, device, kind, eject] {
+            handleEjectResultAfterAuthorization(ejected, blocking, reason, device, kind, eject);
         }, this);
     }));
 }
 
 void ContentView::handleEjectResultAfterAuthorization(bool success, const QList<BlockingProcess> &blocking,
-                                                      const LocalUSBDevice &device, AuthorizationEject kind,
-                                                      quint64 eject)
+                                                      const QString &reason, const LocalUSBDevice &device,
+                                                      AuthorizationEject kind, quint64 eject)
 {
     if (eject == m_activeEject)
         m_isEjecting = false;
@@ -155,24 +175,32 @@ void ContentView::handleEjectResultAfterAuthorization(bool success, const QList<
             setSelectedDevice(std::nullopt);
         return;
     }
-    logLine(QStringLiteral("设备弹出失败，显示错误信息"));
+    logLine(QStringLiteral("设备弹出失败，显示错误信息") + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
     m_showDeviceNotification = false;
     QStringList names;
     for (const BlockingProcess &process : blocking)
         names << process.name;
     const QString list = names.join(QStringLiteral(", "));
     const QString head = QStringLiteral("无法弹出设备 ") + device.name;
+    // Nobody holds it: the system's reason, when it gave one, instead of a guess.
+    QString why = QStringLiteral("，可能有应用程序正在使用它");
+    if (!reason.isEmpty()) {
+        QString text = reason.trimmed();
+        while (text.endsWith(u'.') || text.endsWith(u'。'))
+            text.chop(1);
+        why = QStringLiteral("：") + text;
+    }
     QString message;
     switch (kind) {
     case AuthorizationEject::success:
         message = names.isEmpty()
-                      ? head + QStringLiteral("，可能有应用程序正在使用它。请手动弹出设备后重新连接。")
+                      ? head + why + QStringLiteral("。请手动弹出设备后重新连接。")
                       : head + QStringLiteral("，以下进程正在使用它：") + list
                             + QStringLiteral("。请关闭这些应用程序后手动弹出设备，然后重新连接。");
         break;
     case AuthorizationEject::failure:
         message = names.isEmpty()
-                      ? head + QStringLiteral("，可能有应用程序正在使用它。请手动弹出设备后重新连接USB设备以重新授权。")
+                      ? head + why + QStringLiteral("。请手动弹出设备后重新连接USB设备以重新授权。")
                       : head + QStringLiteral("，以下进程正在使用它：") + list
                             + QStringLiteral("。请关闭这些应用程序后手动弹出设备，然后重新连接USB设备以重新授权。");
         break;

@@ -22,7 +22,17 @@ public:
     using ScanProgress = std::function<void(double)>;
     using ScanCompletion = std::function<void(const ScanResult &)>;
     using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
-    using EjectCompletion = std::function<void(bool ejected, const QList<BlockingProcess> &blocking)>;
+    // On failure either the processes that hold the volume or the system's
+    // reason; a caller that knows no reason may leave it out.
+    struct EjectCompletion
+        : std::function<void(bool ejected, const QList<BlockingProcess> &blocking, const QString &reason)>
+    {
+        using function::function;
+        void operator()(bool ejected, const QList<BlockingProcess> &blocking, const QString &reason = {}) const
+        {
+            function::operator()(ejected, blocking, reason);
+        }
+    };
 
     virtual ~DeviceService() = default;
 

@@ -30,6 +30,9 @@ bool meansUnreachable(const QString &errorName)
         QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
         QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
         QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+        QStringLiteral("org.freedesktop.DBus.Error.NoReply"),
+        QStringLiteral("org.freedesktop.DBus.Error.Timeout"),
+        QStringLiteral("org.freedesktop.DBus.Error.TimedOut"),
     };
     return names.contains(errorName) || errorName.startsWith(u"org.freedesktop.DBus.Error.Spawn.");
 }
@@ -71,6 +74,7 @@ public:
     {
         const qint64 remaining = m_deadline.remainingTime();
         if (remaining == 0) {
+            outcome.reachable = false;   // the service did not answer in time
             outcome.error = QStringLiteral("%1.%2: timed out").arg(interface, method);
             return std::nullopt;
         }
@@ -80,7 +84,8 @@ public:
         if (reply.type() == QDBusMessage::ReplyMessage)
             return reply.arguments();
         const QString name = reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : QString();
-        if (meansUnreachable(name))
+        // No answer at all (the connection broke) counts as not reached too.
+        if (name.isEmpty() || meansUnreachable(name))
             outcome.reachable = false;
         const QString what = method == u"Get" ? QStringLiteral("reading %1.%2").arg(arguments.value(0).toString(),
                                                                                   arguments.value(1).toString())
@@ -128,6 +133,7 @@ UDisks2Outcome udisks2UnmountAndEject(const QString &devNode, std::chrono::milli
         return outcome;
     }
     const QString block = blocks.constFirst().path();
+    outcome.attempted = true;
 
     if (!bus.call(block, kFilesystemInterface, QStringLiteral("Unmount"), {QVariant::fromValue(noOptions)}, outcome))
         return outcome;

@@ -13,6 +13,7 @@ struct UDisks2Outcome
 {
     bool ejected = false;    // the file system was unmounted (detaching may still have failed)
     bool reachable = true;   // false: no UDisks2 service answered
+    bool attempted = false;  // UDisks2 knew the device and was asked to unmount it
     QString error;           // what failed, for the log (also set when only the detach failed)
 };
 

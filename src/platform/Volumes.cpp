@@ -19,6 +19,8 @@
 #include <dirent.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -268,7 +270,7 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probe(quint32 major, quint32 mi
         // "-o udev" rather than "-o export": export mangles non-ASCII labels
         // ("M-CM-^\") while udev's encoding keeps every byte.
         ProcessRequest request;
-        request.program = QStringLiteral("blkid");
+        request.program = m_paths.blkid;
         request.arguments = {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("udev"), QStringLiteral("--"),
                              info.devNode};
         request.timeout = std::chrono::seconds(2);
@@ -361,6 +363,11 @@ bool isSystemPath(const QString &path)
             return true;
     }
     return false;
+}
+
+bool folderIsReadable(const QString &path)
+{
+    return ::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | X_OK, AT_EACCESS) == 0;
 }
 
 std::optional<QString> folderListingError(const QString &path)

@@ -55,6 +55,7 @@ struct SystemPaths
     QString sysfsRoot = QStringLiteral("/sys");
     QString udevDataDir = QStringLiteral("/run/udev/data");
     bool useBlkid = true;      // ask blkid when udev has no file-system data
+    QString blkid = QStringLiteral("blkid");
 };
 
 class BlockDeviceProbe
@@ -111,6 +112,10 @@ struct FileSystemSizes
     qint64 available = 0;
 };
 std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error = nullptr);
+
+// Whether this process may list and enter the folder (faccessat with the
+// effective ids). Opens nothing, so it never holds the volume busy.
+bool folderIsReadable(const QString &path);
 
 // Reads the whole folder, the proof that a volume's content can be read now.
 // Nothing when it can be read; else the system's reason.

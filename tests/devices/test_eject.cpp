@@ -8,6 +8,8 @@
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "StdoutCapture.h"
+#include "ToolRun.h"
 
 using testsupport::FakeMachine;
 using testsupport::kUsbPath;
@@ -25,6 +27,8 @@ struct Outcome
     bool ejected = false;
     bool settled = false;   // the eject finished within the wait
     QList<BlockingProcess> blocking;
+    QString reason;
+    QStringList log;   // what the eject printed
 };
 
 // One eject against stub tools: their scripts (empty: not installed) and what must come of it.
@@ -38,6 +42,8 @@ struct Chain
     QList<qint64> blocking{};
     QStringList udisksctlCalls{};
     QStringList umountCalls{};
+    QString reason{};   // the failure's reason as the window gets it
+    QString logged{};   // a line the eject must print
 };
 
 QList<qint64> pidsOf(const QList<BlockingProcess> &list)
@@ -99,15 +105,19 @@ class TestEject : public QObject
         Outcome out;
         testsupport::ManagerRig rig;
         rig.startManager(env);
+        testsupport::StdoutCapture capture;
         bool inCall = true;
-        rig.manager->ejectDevice(target, [&](bool ejected, const QList<BlockingProcess> &blocking) {
+        rig.manager->ejectDevice(target, [&](bool ejected, const QList<BlockingProcess> &blocking,
+                                             const QString &reason) {
             ++out.deliveries;
             out.deliveredAtOnce = inCall;
             out.ejected = ejected;
             out.blocking = blocking;
+            out.reason = reason;
         });
         inCall = false;
         out.settled = rig.scheduler.settle(120s);
+        out.log = capture.lines();
         return out;
     }
 
@@ -180,7 +190,7 @@ private slots:
         QTest::addColumn<Chain>("chain");
         const QString unmountSdz = "udisksctl [unmount] [-b] [/dev/sdz1] [--no-user-interaction]";
         const QString powerOff = "udisksctl [power-off] [-b] [/dev/sdz] [--no-user-interaction]";
-        const QStringList umountStick{"umount [--] [" + m_stickPath + "]"};
+        const QStringList umountStick{"umount [-d] [--] [" + m_stickPath + "]"};
         const auto row = [](const char *name, const Chain &chain) { QTest::newRow(name) << chain; };
 
         row("holders refuse the eject",
@@ -193,17 +203,34 @@ private slots:
              .udisksctlCalls = {"udisksctl [unmount] [-b] [/dev/loop3] [--no-user-interaction]",
                                 "udisksctl [loop-delete] [-b] [/dev/loop3] [--no-user-interaction]"}});
         row("udisksctl unmount fails",
-            {.udisksctl = "echo 'target is busy' >&2; exit 1", .ejected = false, .udisksctlCalls = {unmountSdz}});
+            {.udisksctl = "echo 'target is busy' >&2; exit 1", .ejected = false, .udisksctlCalls = {unmountSdz},
+             .reason = "target is busy", .logged = "udisksctl错误: target is busy"});
+        // Unmounted is safe to remove: a failed power-off does not undo the eject (as over D-Bus).
         row("udisksctl power-off fails",
-            {.udisksctl = "[ \"$1\" = unmount ]", .ejected = false, .udisksctlCalls = {unmountSdz, powerOff}});
+            {.udisksctl = "[ \"$1\" = unmount ] || { echo 'no power' >&2; exit 1; }", .ejected = true,
+             .udisksctlCalls = {unmountSdz, powerOff}, .logged = "udisksctl错误: no power"});
         // Stopped at its time limit.
-        row("udisksctl hangs", {.udisksctl = "exec sleep 1000", .ejected = false, .udisksctlCalls = {unmountSdz}});
+        row("udisksctl hangs", {.udisksctl = "exec sleep 1000", .ejected = false, .udisksctlCalls = {unmountSdz},
+                                .reason = "udisksctl: timed out"});
+        // udisksctl ran but reached no daemon: that is no verdict, umount goes on.
+        for (const char *words : {"Error connecting to the udisks daemon: Could not connect: No such file or directory",
+                                  "Error connecting to a D-Bus bus: Could not connect"}) {
+            QTest::addRow("udisksctl: %s", words)
+                << Chain{.udisksctl = QByteArray("echo '") + words + "' >&2; exit 1", .ejected = true,
+                         .udisksctlCalls = {unmountSdz}, .umountCalls = umountStick};
+        }
+        row("udisksctl without daemon, umount fails",
+            {.udisksctl = "echo 'Error connecting to the udisks daemon: Could not connect' >&2; exit 1",
+             .umount = "echo 'umount: /m: target is busy.' >&2; exit 32", .ejected = false,
+             .udisksctlCalls = {unmountSdz}, .umountCalls = umountStick, .reason = "umount: /m: target is busy.",
+             .logged = "umount错误: umount: /m: target is busy."});
         row("udisksctl missing, umount succeeds", {.udisksctl = {}, .ejected = true, .umountCalls = umountStick});
-        row("udisksctl missing, umount fails",
-            {.udisksctl = {}, .umount = "exit 32", .ejected = false, .umountCalls = umountStick});
+        row("udisksctl missing, umount fails silently",
+            {.udisksctl = {}, .umount = "exit 32", .ejected = false, .umountCalls = umountStick,
+             .reason = "umount: exit status 32", .logged = "umount弹出失败，状态码: 32"});
         // A path with a space and a leading dash reaches umount as one argument after "--".
         const QString odd = m_dir.path() + "/-not mounted";
-        row("no block device known", {.target = odd, .ejected = true, .umountCalls = {"umount [--] [" + odd + "]"}});
+        row("no block device known", {.target = odd, .ejected = true, .umountCalls = {"umount [-d] [--] [" + odd + "]"}});
         // A hanging lsof is stopped at its limit and counts as "nothing open".
         row("lsof hangs", {.lsof = "exec sleep 1000", .udisksctl = {}, .ejected = true, .umountCalls = umountStick});
         // When nothing can unmount, the process check runs again and its answer comes back.
@@ -211,7 +238,9 @@ private slots:
         row("nothing can unmount",
             {.lsof = "if [ -e '" + ranOnce + "' ]; then printf '" + kHeader + "tail 600 u 3r REG 8,1 1 2 /m/x\n'; "
                      "else : > '" + ranOnce + "'; printf '" + kHeader + "'; fi; exit 1",
-             .udisksctl = {}, .umount = {}, .ejected = false, .blocking = {600}});
+             .udisksctl = {}, .umount = {}, .ejected = false, .blocking = {600}, .reason = "umount: "});
+        row("nothing can unmount, nothing holds it",
+            {.udisksctl = {}, .umount = {}, .ejected = false, .reason = "umount: "});
     }
 
     void ejectChain()
@@ -236,69 +265,116 @@ private slots:
         QCOMPARE(pidsOf(out.blocking), chain.blocking);
         QCOMPARE(calls("udisksctl"), chain.udisksctlCalls);
         QCOMPARE(calls("umount"), chain.umountCalls);
+        QVERIFY2(chain.reason.isEmpty() ? out.reason.isEmpty() : out.reason.startsWith(chain.reason),
+                 qPrintable(out.reason));
+        QVERIFY2(chain.logged.isEmpty() || out.log.contains(chain.logged), qPrintable(out.log.join(u'\n')));
     }
 
-    void realHolderIsNamedAndNothingUnmounted()
+    void realVolume_data()
     {
+        QTest::addColumn<QString>("udisksctl");   // "real", or "missing"
+        QTest::addColumn<bool>("losetup");        // the loop set up first (kept after unmount unless detached)
+        QTest::addColumn<bool>("held");           // a process holds a file on the volume
+        QTest::addColumn<bool>("asNobody");       // umount runs as an ordinary user
+        QTest::addColumn<bool>("ejected");
+
+        // No UDisks2 daemon answers: the D-Bus step and udisksctl pass on to umount.
+        QTest::newRow("daemon unreachable, real udisksctl") << "real" << true << false << false << true;
+        QTest::newRow("udisksctl missing") << "missing" << true << false << false << true;
+        QTest::newRow("udisksctl missing, loop set up by mount") << "missing" << false << false << false << true;
+        QTest::newRow("a process holds a file") << "real" << true << true << false << false;
+        QTest::newRow("ordinary user, umount refused") << "missing" << true << false << true << false;
+    }
+
+    // Real tools on an ext4 loop volume: the eject ends unmounted with its loop
+    // device detached, or refused with the holders or the system's reason.
+    void realVolume()
+    {
+        QFETCH(QString, udisksctl);
+        QFETCH(bool, losetup);
+        QFETCH(bool, held);
+        QFETCH(bool, asNobody);
+        QFETCH(bool, ejected);
         if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
             QSKIP(qPrintable(why));
-        if (findExecutable("lsof").isEmpty())
+        if (held && findExecutable("lsof").isEmpty())
             QSKIP("lsof is not installed");
-        MountFixture fx;
-        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "HELD");
-        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
-        const auto point = loop ? fx.mountExt4(*loop, fx.mountRoot() + "/held volume") : std::nullopt;
-        if (!point)
-            QSKIP(qPrintable(fx.lastError()));
-        writeFile(*point + "/song.txt", "la la la\n");
-        QProcess holder;   // destroyed (killed) before the fixture unmounts
-        holder.setStandardInputFile(*point + "/song.txt");
-        holder.start("sleep", {"1000"});
-        QVERIFY(holder.waitForStarted());
-
+        if (asNobody && (::geteuid() != 0 || findExecutable("setpriv").isEmpty()))
+            QSKIP("running umount as another account needs root and setpriv");
         USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
-        env.udisksctl = stub("udisksctl", "exit 0");
-        env.umount = stub("umount", "exit 0");
-        const Outcome out = eject(env, device(*point, QFileInfo(*loop).fileName()));
-        QVERIFY(!out.ejected);
-        QCOMPARE(pidsOf(out.blocking), QList<qint64>{holder.processId()});
-        QCOMPARE(out.blocking.first().name, QString("sleep"));
-        QVERIFY(calls().isEmpty());
-        QVERIFY(MountFixture::isMounted(*point));
-        holder.kill();
-        holder.waitForFinished();
-    }
+        env.useUDisks2 = true;   // the real D-Bus step, which finds no daemon
+        if (udisksctl == "real") {
+            env.udisksctl = findExecutable("udisksctl");
+            if (env.udisksctl.isEmpty())
+                QSKIP("udisksctl is not installed");
+            ProcessRequest status;
+            status.program = env.udisksctl;
+            status.arguments = {"status"};
+            status.timeout = 20s;
+            if (runProcess(status).succeeded())
+                QSKIP("a UDisks2 daemon answers on this machine's system bus");
+        } else {
+            env.udisksctl = missing();
+        }
+        if (asNobody) {
+            const QStringList nobody = testsupport::asNobody();
+            env.umount = stub("umount", "exec '" + nobody.join("' '").toUtf8() + "' umount \"$@\"");
+        }
 
-    void freeLoopVolumeIsUnmountedAndReleased()
-    {
-        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
-            QSKIP(qPrintable(why));
         MountFixture fx;
-        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "FREE");
-        // mount sets the loop device up itself and frees it at unmount.
-        const auto point = image ? fx.mountExt4(*image, fx.mountRoot() + "/free") : std::nullopt;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "REAL");
+        const auto loop = image && losetup ? fx.attachLoop(*image) : image;
+        const auto point = loop ? fx.mountExt4(*loop, fx.mountRoot() + "/real volume") : std::nullopt;
         if (!point)
             QSKIP(qPrintable(fx.lastError()));
-        QString loop;
+        if (asNobody) {
+            // As on a desktop, the user can reach the mount point.
+            for (const QString &dir : {QFileInfo(fx.mountRoot()).path(), fx.mountRoot()})
+                QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther | QFile::ReadOther));
+        }
+        QString source;
         for (const MountEntry &m : readMountInfo()) {
             if (m.mountPoint == *point)
-                loop = m.source;
+                source = m.source;
         }
-        QVERIFY2(loop.startsWith("/dev/loop"), qPrintable(loop));
+        QVERIFY2(source.startsWith("/dev/loop"), qPrintable(source));
+        const QString backing = "/sys/block/" + QFileInfo(source).fileName() + "/loop/backing_file";
+        QVERIFY(QFileInfo::exists(backing));
 
-        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
-        env.udisksctl = missing();
-        const Outcome out = eject(env, device(*point, QFileInfo(loop).fileName()));
-        QVERIFY(out.ejected);
-        QVERIFY(out.blocking.isEmpty());
-        QVERIFY(!MountFixture::isMounted(*point));
-        ProcessRequest request;
-        request.program = "losetup";
-        request.arguments = {"-j", *image};
-        request.timeout = 20s;
-        const ProcessResult listed = runProcess(request);
-        QVERIFY(listed.succeeded());
-        QVERIFY2(listed.standardOutput.trimmed().isEmpty(), listed.standardOutput.constData());
+        QProcess holder;   // destroyed (killed) before the fixture unmounts
+        if (held) {
+            writeFile(*point + "/song.txt", "la la la\n");
+            holder.setStandardInputFile(*point + "/song.txt");
+            holder.start("sleep", {"1000"});
+            QVERIFY(holder.waitForStarted());
+        }
+        const qint64 holderPid = holder.processId();
+        const Outcome out = eject(env, device(*point, QFileInfo(source).fileName()));
+        holder.kill();
+        holder.waitForFinished();
+        const QString printed = out.log.mid(std::max<qsizetype>(0, out.log.size() - 8)).join(u'\n');   // the eject's end
+
+        QVERIFY(out.settled);
+        QCOMPARE(out.ejected, ejected);
+        QCOMPARE(MountFixture::isMounted(*point), !ejected);
+        if (ejected) {
+            QVERIFY2(out.reason.isEmpty() && out.blocking.isEmpty(), qPrintable(out.reason));
+            QVERIFY2(out.log.contains("使用umount成功弹出设备"), qPrintable(printed));
+            if (udisksctl == "real")
+                QVERIFY2(out.log.contains("udisksctl无法连接UDisks2服务，尝试下一种方法"), qPrintable(printed));
+            QVERIFY2(!QFileInfo::exists(backing), "the loop device is still attached");
+        } else if (held) {
+            QCOMPARE(pidsOf(out.blocking), QList<qint64>{holderPid});
+            QCOMPARE(out.blocking.first().name, QString("sleep"));
+            QVERIFY(out.reason.isEmpty());
+            QVERIFY(calls().isEmpty());   // nothing tried to unmount
+        } else {
+            // util-linux refuses with exit 32 and says why; both are logged and the reason returned.
+            QVERIFY(out.blocking.isEmpty());
+            QVERIFY2(!out.reason.isEmpty() && !out.reason.startsWith("umount: exit status"), qPrintable(out.reason));
+            QVERIFY2(out.log.contains("umount弹出失败，状态码: 32"), qPrintable(printed));
+            QVERIFY2(out.log.contains("umount错误: " + out.reason), qPrintable(printed));
+        }
     }
 };
 

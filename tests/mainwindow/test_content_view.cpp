@@ -51,7 +51,7 @@ struct Poll { QStringList before, after; QString selected, detected, banner; boo
 // record re-read after the grant says.
 struct Grant { QString folder; bool grantWorks, rootReadable, scans, ejects; };
 // flow after 0: success, 1: failed set-up, 2: cancel; message: of the failure alert.
-struct AfterGrant { int flow; bool ejected; QStringList holders; QString message; };
+struct AfterGrant { int flow; bool ejected; QStringList holders; QString message; QString reason{}; };
 
 } // namespace
 
@@ -372,7 +372,7 @@ private slots:
         QVERIFY(w.view.isEjecting());
         w.tick(10000ms);
         QVERIFY(!w.view.isEjecting() && w.view.showingAlert());
-        w.devices.ejects[0].completion(true, {});
+        w.devices.ejects[0].completion(true, {}, {});
         w.tick(1000ms);
         QVERIFY(!w.view.selectedDevice());
 
@@ -381,7 +381,7 @@ private slots:
         w.view.dismissAlert();
         w.view.ejectSelectedDevice();
         w.tick(1000ms);
-        w.devices.ejects[1].completion(false, {});
+        w.devices.ejects[1].completion(false, {}, {});
         w.tick(1000ms);
         QCOMPARE(w.view.alertMessage(), localized(QStringLiteral("device_eject_error")));
         w.view.dismissAlert();
@@ -393,7 +393,7 @@ private slots:
 
         // Success for a device that is no longer selected leaves the selection.
         w.view.selectDevice(a);
-        w.devices.ejects[2].completion(true, {});
+        w.devices.ejects[2].completion(true, {}, {});
         w.tick(1000ms);
         QCOMPARE(w.view.selectedDevice()->id, a.id);
         QVERIFY(!w.view.isEjecting());
@@ -512,7 +512,7 @@ private slots:
         QTest::newRow("eject error") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.ejectSelectedDevice();
-            w.devices.ejects.last().completion(false, {});
+            w.devices.ejects.last().completion(false, {}, {});
             w.tick(1000ms);
         }) << L("error") << L("device_eject_error");
         QTest::newRow("eject time-out") << AlertPath([=](Window &w, const LocalUSBDevice &) {
@@ -551,7 +551,7 @@ private slots:
         w.view.startDeviceMonitoring();   // both are the baseline: neither counts as inserted
         // A previous alert with a title no path below uses.
         w.view.ejectAfterAuthorizationCancel(a);
-        w.devices.ejects.last().completion(false, {});
+        w.devices.ejects.last().completion(false, {}, {});
         w.tick();
         QCOMPARE(w.view.alertTitle(), QStringLiteral("弹出失败"));
         w.view.dismissAlertAndRefresh();
@@ -562,6 +562,47 @@ private slots:
         QCOMPARE(w.view.activeAlert(), ContentView::ActiveAlert::message);
         QCOMPARE(w.view.alertTitle(), title);
         QCOMPARE(w.view.alertMessage(), message);
+    }
+
+    void failedEjectSaysWhy_data()
+    {
+        QTest::addColumn<QStringList>("holders");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("message");
+        const QString busy = QStringLiteral("umount: /media/a: must be superuser to unmount.");
+        QTest::newRow("held") << QStringList{"Preview", "mdworker", "Preview"} << QString()
+                              << format(localized(QStringLiteral("device_eject_error_processes")), QStringLiteral("a"),
+                                        QStringLiteral("Preview, mdworker"));
+        QTest::newRow("refused") << QStringList() << busy
+                                 << format(localized(QStringLiteral("device_eject_error_reason")), QStringLiteral("a"), busy);
+        QTest::newRow("no reason") << QStringList() << QString() << localized(QStringLiteral("device_eject_error"));
+    }
+
+    // A failed eject takes its "Ejecting …" banner down and names the programs
+    // only when some hold the device; otherwise it gives the system's reason.
+    void failedEjectSaysWhy()
+    {
+        QFETCH(QStringList, holders);
+        QFETCH(QString, reason);
+        QFETCH(QString, message);
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w({a});
+        w.selectReady(a);
+        w.view.ejectSelectedDevice();
+        QVERIFY(w.view.showDeviceNotification());
+        QList<BlockingProcess> blocking;
+        for (const QString &name : holders)
+            blocking << BlockingProcess{100 + blocking.size(), name, name.left(3)};
+        w.devices.ejects[0].completion(false, blocking, reason);
+        w.tick(1000ms);
+        QVERIFY(!w.view.isEjecting());
+        QVERIFY(!w.view.showDeviceNotification());
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("error")));
+        QCOMPARE(w.view.alertMessage(), message);
+        QVERIFY(!message.contains(QStringLiteral("%@")));
+        QCOMPARE(w.view.selectedDevice()->id, a.id);
+        w.tick(20000ms);   // nothing brings the banner back
+        QVERIFY(!w.view.showDeviceNotification());
     }
 
     void ejectAfterAuthorization_data()
@@ -578,13 +619,19 @@ private slots:
         QTest::newRow("success, not held") << AfterGrant{0, false, {}, unknown + QStringLiteral("。")};
         QTest::newRow("set-up failed, held") << AfterGrant{1, false, two, held + again};
         QTest::newRow("set-up failed, not held") << AfterGrant{1, false, {}, unknown + again};
+        const QString refused = QStringLiteral("umount: /media/a: must be superuser to unmount.");
+        const QString said = head + QStringLiteral("：umount: /media/a: must be superuser to unmount。请手动弹出设备后重新连接");
+        QTest::newRow("success, refused") << AfterGrant{0, false, {}, said + QStringLiteral("。"), refused};
+        QTest::newRow("set-up failed, refused") << AfterGrant{1, false, {}, said + again, refused};
+        // Holders found: they are named, whatever else was said.
+        QTest::newRow("success, held and refused") << AfterGrant{0, false, two, held + QStringLiteral("。"), refused};
         QTest::newRow("cancel, held") << AfterGrant{2, false, two, head + QStringLiteral("。请手动弹出设备后重新连接") + again};
     }
 
     void ejectAfterAuthorization()
     {
         QFETCH(AfterGrant, row);
-        const auto &[flow, ejected, holders, message] = row;
+        const auto &[flow, ejected, holders, message, reason] = row;
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         Window w;
         w.devices.setList({a});
@@ -597,7 +644,7 @@ private slots:
         QList<BlockingProcess> blocking;
         for (const QString &name : holders)
             blocking << BlockingProcess{100 + blocking.size(), name, name.left(3)};
-        w.devices.ejects[0].completion(ejected, blocking);
+        w.devices.ejects[0].completion(ejected, blocking, reason);
         w.tick();
         QVERIFY(!w.view.isEjecting());
         if (!ejected) {

@@ -375,11 +375,20 @@ public:
     // cannot be written.
     static bool writeMountInfoOf(const QString &mountPoint, const QString &copy)
     {
+        return writeMountInfoOfAll(mountPoint.isEmpty() ? QStringList() : QStringList{mountPoint}, copy);
+    }
+
+    // The same for several mount points (those of them mounted now).
+    static bool writeMountInfoOfAll(const QStringList &mountPoints, const QString &copy)
+    {
         QFile real(QStringLiteral("/proc/self/mountinfo"));
         QByteArray mine;
-        if (!mountPoint.isEmpty() && real.open(QIODevice::ReadOnly)) {
+        QList<QByteArray> wanted;
+        for (const QString &point : mountPoints)
+            wanted << QFile::encodeName(point);
+        if (!wanted.isEmpty() && real.open(QIODevice::ReadOnly)) {
             for (const QByteArray &line : real.readAll().split('\n')) {
-                if (line.split(' ').value(4) == QFile::encodeName(mountPoint))
+                if (wanted.contains(line.split(' ').value(4)))
                     mine += line + '\n';
             }
         }

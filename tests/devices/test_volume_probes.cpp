@@ -1,0 +1,229 @@
+// The refresh's per-volume probes: a volume that hangs holds up nothing, the
+// refresh never keeps a volume busy, and an unchanged volume is not probed again.
+#include "TestMain.h"
+
+#include "FakeMachine.h"
+#include "ManagerRig.h"
+#include "MountFixture.h"
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+using testsupport::FakeMachine;
+using testsupport::ManagerRig;
+
+namespace {
+
+bool listed(const USBDeviceManager &manager, const QString &point)
+{
+    const QList<LocalUSBDevice> devices = manager.connectedDevices();
+    return std::any_of(devices.begin(), devices.end(), [&](const LocalUSBDevice &d) { return d.path == point; });
+}
+
+// Refreshes until `point` is listed (or not); the milliseconds it took, -1 when
+// it never came to be within `limitMs`.
+qint64 refreshUntil(ManagerRig &rig, const QString &point, bool present, int limitMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < limitMs) {
+        rig.manager->refreshDevices();
+        if (!rig.scheduler.settle(std::chrono::milliseconds(limitMs)))
+            return -1;
+        if (listed(*rig.manager, point) == present)
+            return timer.elapsed();
+    }
+    return -1;
+}
+
+// Sends SIGCONT when the test leaves, also when a check fails half-way.
+struct ResumeOnExit
+{
+    pid_t pid = 0;
+    ~ResumeOnExit()
+    {
+        if (pid > 0)
+            ::kill(pid, SIGCONT);
+    }
+};
+
+} // namespace
+
+class TestVolumeProbes : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A stick whose FUSE daemon is stopped (every call into it waits) beside
+    // sticks that come and go: the list keeps following them, and the manager
+    // goes away at once.
+    void hungVolumeHoldsUpNothing()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const QString hung = fx.mountRoot() + "/HUNG";
+        const QString other = fx.mountRoot() + "/OTHER";
+        const QString table = fx.path() + "/mountinfo";
+        const auto hungLoop = fx.mountNew(MountFixture::Kind::Fat32, hung, 32, "HUNG");
+        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 32, "OTHER");
+        const auto otherLoop = image ? fx.attachLoop(*image) : std::nullopt;
+        if (!hungLoop || !otherLoop)
+            QSKIP(qPrintable(fx.lastError()));
+        QVERIFY(MountFixture::writeMountInfoOf(hung, table));
+
+        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+        env.paths.mountInfo = table;
+        env.volumeRecheckInterval = std::chrono::milliseconds(0);   // every refresh reaches into the volume
+        ManagerRig rig;
+        ResumeOnExit resume;   // declared after the rig: the daemon runs again before the manager goes
+        rig.startManager(env);
+        rig.settle();
+        QVERIFY(listed(*rig.manager, hung));
+
+        resume.pid = MountFixture::fuseDaemon(hung);
+        QVERIFY(MountFixture::stopProcess(resume.pid));
+
+        // The stopped volume keeps its last known state while another stick comes and goes.
+        QVERIFY(fx.mountFat(*otherLoop, other));
+        QVERIFY(MountFixture::writeMountInfoOfAll({hung, other}, table));
+        const qint64 shown = refreshUntil(rig, other, true);
+        qInfo("another stick listed after %lld ms", shown);
+        QVERIFY2(shown >= 0 && shown < 1500, qPrintable(QString::number(shown)));
+        QVERIFY(listed(*rig.manager, hung));
+        QVERIFY(fx.unmount(other));
+        QVERIFY(MountFixture::writeMountInfoOf(hung, table));
+        const qint64 gone = refreshUntil(rig, other, false);
+        qInfo("unmounted stick gone after %lld ms", gone);
+        QVERIFY2(gone >= 0 && gone < 1500, qPrintable(QString::number(gone)));
+
+        // A hung volume whose mount leaves the table is dropped.
+        QVERIFY(MountFixture::writeMountInfoOf(QString(), table));
+        QVERIFY(refreshUntil(rig, hung, false) >= 0);
+        QVERIFY(MountFixture::writeMountInfoOf(hung, table));
+        rig.manager->refreshDevices();
+
+        // Quitting while a refresh runs and a probe is stuck in the volume.
+        QElapsedTimer timer;
+        timer.start();
+        rig.manager.reset();
+        qInfo("manager destroyed in %lld ms", timer.elapsed());
+        QVERIFY2(timer.elapsed() < 300, qPrintable(QString::number(timer.elapsed())));
+
+        // The stuck probes return into a manager that is gone.
+        ::kill(resume.pid, SIGCONT);
+        QVERIFY(rig.scheduler.settle());
+        QThread::msleep(200);
+    }
+
+    // Mount, let the manager list the stick, unmount while the manager
+    // refreshes without pause: the unmount is never refused as busy.
+    void unmountNeverBusy()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString fusermount = MountFixture::tool("fusermount");
+        if (fusermount.isEmpty())
+            QSKIP("fusermount is not installed");
+        MountFixture fx;
+        const QString point = fx.mountRoot() + "/STICK";
+        const QString table = fx.path() + "/mountinfo";
+        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 32, "STICK");
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        if (!loop)
+            QSKIP(qPrintable(fx.lastError()));
+        QVERIFY(MountFixture::writeMountInfoOf(QString(), table));
+        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+        env.paths.mountInfo = table;
+        // Nothing slows the refreshes down: without udev's database, blkid would.
+        env.paths.useBlkid = false;
+        ManagerRig rig;
+        rig.startManager(env);
+        rig.settle();
+
+        QStringList refused;
+        int refreshes = 0;
+        for (int round = 0; round < 100; ++round) {
+            QVERIFY(fx.mountFat(*loop, point));
+            QVERIFY(MountFixture::writeMountInfoOf(point, table));
+            QVERIFY(refreshUntil(rig, point, true) >= 0);
+
+            std::atomic<bool> finished = false;
+            ProcessResult result;
+            std::thread unmount([&] {
+                ProcessRequest request;
+                request.program = fusermount;
+                request.arguments = {"-u", point};
+                request.timeout = std::chrono::seconds(20);
+                result = runProcess(request);
+                finished = true;
+            });
+            while (!finished) {
+                rig.manager->refreshDevices();
+                QVERIFY(rig.scheduler.settle());
+                ++refreshes;
+            }
+            unmount.join();
+            if (!result.succeeded()) {
+                refused << QString::fromLocal8Bit(result.standardError).trimmed();
+                QVERIFY(fx.unmount(point));
+            }
+            MountFixture::waitUntilReleased(*loop);
+        }
+        qInfo("%lld of 100 unmounts refused, %d refreshes during the unmounts", qint64(refused.size()), refreshes);
+        QVERIFY2(refused.isEmpty(), qPrintable(refused.join("\n")));
+    }
+
+    // Without udev's database the file system comes from blkid: once per
+    // mount, however often the list is refreshed; a new mount of the same
+    // device is probed afresh.
+    void unchangedVolumeIsProbedOnce()
+    {
+        struct Rig : ManagerRig
+        {
+            FakeMachine machine;
+        } rig;
+        FakeMachine &fm = rig.machine;
+        const QString point = fm.mountPoint("STICK");
+        fm.addPartition("8:17", testsupport::kUsbPath, "sdb", "sdb1", true, "");
+        QFile::remove(fm.udev() + "/b8:17");   // no udev database at all
+        fm.mount("8:17", point, "fuseblk", "/dev/sdb1");
+        const QString blkid = fm.dir.path() + "/blkid";
+        const QString calls = blkid + ".calls";
+        testsupport::writeFile(blkid, "#!/bin/sh\necho \"$@\" >> '" + calls.toUtf8()
+                                          + "'\nprintf 'ID_FS_TYPE=vfat\\nID_FS_VERSION=FAT32\\nID_FS_UUID=1234-ABCD\\n"
+                                            "ID_FS_LABEL=COUNTED\\n'\n");
+        QFile::setPermissions(blkid, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const auto callCount = [&] {
+            QFile file(calls);
+            return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) : 0;
+        };
+
+        USBDeviceManager::Environment env = fm.environment();
+        env.paths.useBlkid = true;
+        env.paths.blkid = blkid;
+        rig.startManager(env);
+        struct Step { const char *what; bool remount; int refreshes; int blkidCalls; };
+        const QList<Step> steps = {{"first refreshes", false, 10, 1}, {"new mount of the same device", true, 10, 2}};
+        for (const Step &step : steps) {
+            if (step.remount) {
+                fm.unmount(point);
+                fm.mount("8:17", point, "fuseblk", "/dev/sdb1");
+            }
+            for (int i = 0; i < step.refreshes; ++i) {
+                rig.manager->refreshDevices();
+                rig.settle();
+            }
+            const LocalUSBDevice device = rig.manager->connectedDevices().value(0);
+            QCOMPARE((QStringList{device.name, device.fileSystem}), (QStringList{"COUNTED", "FAT32"}));
+            QVERIFY2(callCount() == step.blkidCalls,
+                     qPrintable(QString("%1: blkid ran %2 times").arg(step.what).arg(callCount())));
+        }
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestVolumeProbes)
+#include "test_volume_probes.moc"
