@@ -5,7 +5,9 @@
 #include "platform/DialogPresenter.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
+#include "platform/SystemBus.h"
 
+#include <QAtomicInteger>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
@@ -40,14 +42,26 @@ QVariant busDaemonCall(QDBusConnection &bus, const QString &method, const QVaria
 }
 
 // polkit is usable when its authority runs now or the bus can start it on demand.
+// A private connection, bounded like the calls on it, opened from the address
+// in the environment at the time of the question.
 bool defaultPolkitAuthorityAnswers()
 {
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected())
-        return false;
-    if (busDaemonCall(bus, QStringLiteral("NameHasOwner"), {kPolkitService}).toBool())
-        return true;
-    return busDaemonCall(bus, QStringLiteral("ListActivatableNames"), {}).toStringList().contains(kPolkitService);
+    static QAtomicInteger<quint64> counter;
+    const QString name = QStringLiteral("sweepbrook-polkit-%1").arg(counter.fetchAndAddRelaxed(1));
+    bool answers = false;
+    {
+        QString error;
+        QDBusConnection bus = connectToBusBounded(systemBusAddress(), name,
+                                                  std::chrono::milliseconds(kBusCallTimeoutMs), &error);
+        if (!bus.isConnected())
+            logLine(QStringLiteral("SystemCleanHelper: System bus not reachable: ") + error);
+        else if (busDaemonCall(bus, QStringLiteral("NameHasOwner"), {kPolkitService}).toBool())
+            answers = true;
+        else
+            answers = busDaemonCall(bus, QStringLiteral("ListActivatableNames"), {}).toStringList().contains(kPolkitService);
+    }
+    QDBusConnection::disconnectFromBus(name);
+    return answers;
 }
 
 } // namespace

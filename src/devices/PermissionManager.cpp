@@ -70,7 +70,7 @@ PermissionManager::PermissionManager(Preferences &preferences, SystemCleanHelper
     , m_scheduler(scheduler)
     , m_presenter(presenter)
 {
-    // The first use already knows whether privileged deletion works.
+    // The first check starts at once; its answer follows on the main thread.
     checkPermissionStatus();
 }
 
@@ -105,10 +105,22 @@ void PermissionManager::setHasAccess(bool value)
     emit hasFullDiskAccessChanged(value);
 }
 
+void PermissionManager::probeInBackground(void (PermissionManager::*then)(bool))
+{
+    SystemCleanHelper *helper = &m_helper;
+    m_scheduler.background([helper] { return helper->checkFullDiskAccess(); },
+                           [this, then](bool access) { (this->*then)(access); }, this);
+}
+
 void PermissionManager::checkPermissionStatus()
 {
+    probeInBackground(&PermissionManager::publishStatus);
+}
+
+void PermissionManager::publishStatus(bool access)
+{
     const bool shown = m_preferences.boolean(hasShownPermissionGuideKey);
-    setHasAccess(m_helper.checkFullDiskAccess());
+    setHasAccess(access);
     logLine(QStringLiteral("PermissionManager: hasShownGuide=%1, hasFullDiskAccess=%2, distributionChannel=Direct")
                 .arg(boolText(shown), boolText(m_hasFullDiskAccess)));
     // The completion flag only matters once the guide was shown; a check never
@@ -206,7 +218,12 @@ void PermissionManager::recheckPermission()
 {
     // The user may have just set things up: the cached answer would be stale.
     m_helper.clearFullDiskAccessCache();
-    if (m_helper.checkFullDiskAccess()) {
+    probeInBackground(&PermissionManager::showRecheckResult);
+}
+
+void PermissionManager::showRecheckResult(bool access)
+{
+    if (access) {
         const GuideDialog dialog{localized(QStringLiteral("Success!")),
                                  localized(QStringLiteral("Excellent! Sweepbrook now has Full Disk Access permission.\n\nYou can now clean all types of system files automatically. The app is ready to provide the best cleaning experience.")),
                                  {localized(QStringLiteral("Start Cleaning"))},

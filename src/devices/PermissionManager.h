@@ -37,6 +37,9 @@ public:
     bool shouldShowPermissionGuide() const { return m_shouldShowPermissionGuide; }
     bool hasFullDiskAccess() const { return m_hasFullDiskAccess; }
 
+    // Asks again whether privileged deletion works. The probe (which may ask
+    // the system bus) runs in the background; the published state changes when
+    // its answer arrives on the main thread.
     void checkPermissionStatus();
     void showPermissionGuide();
     void showSetupInstructions();
@@ -53,6 +56,10 @@ signals:
 private:
     void setShouldShow(bool value);
     void setHasAccess(bool value);
+    // Runs the probe off the main thread and hands its answer to `then` here.
+    void probeInBackground(void (PermissionManager::*then)(bool));
+    void publishStatus(bool access);
+    void showRecheckResult(bool access);
     void showSetupDialog();
     void showRecheckDialog();
     void openSystemSettings();

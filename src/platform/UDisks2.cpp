@@ -1,4 +1,5 @@
 #include "platform/UDisks2.h"
+#include "platform/SystemBus.h"
 
 #include <QAtomicInteger>
 #include <QDBusConnection>
@@ -9,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QVariantMap>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -21,6 +23,8 @@ const QString kFilesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Fil
 const QString kLoopInterface = QStringLiteral("org.freedesktop.UDisks2.Loop");
 const QString kDriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
 const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+// A bus that accepts and never answers is given up on after this, whatever is left of the eject's time.
+constexpr std::chrono::milliseconds kConnectTimeout = std::chrono::seconds(5);
 
 // Errors that mean nobody (or no UDisks2) is there to answer.
 bool meansUnreachable(const QString &errorName)
@@ -48,10 +52,8 @@ public:
     {
         static QAtomicInteger<quint64> counter;
         m_name = QStringLiteral("sweepbrook-udisks2-%1").arg(counter.fetchAndAddRelaxed(1));
-        QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
-        if (address.isEmpty())
-            address = QStringLiteral("unix:path=/var/run/dbus/system_bus_socket");
-        m_connection.emplace(QDBusConnection::connectToBus(address, m_name));
+        m_connection.emplace(connectToBusBounded(systemBusAddress(), m_name, std::min(timeout, kConnectTimeout),
+                                                 &m_connectionError));
     }
     ~Bus()
     {
@@ -62,11 +64,7 @@ public:
     Bus &operator=(const Bus &) = delete;
 
     bool isConnected() const { return m_connection->isConnected(); }
-    QString connectionError() const
-    {
-        const QString message = m_connection->lastError().message();
-        return message.isEmpty() ? QStringLiteral("the system bus is not reachable") : message;
-    }
+    QString connectionError() const { return m_connectionError; }
 
     // Calls a method; on failure fills `outcome` (error text, reachability) and returns nothing.
     std::optional<QList<QVariant>> call(const QString &path, const QString &interface, const QString &method,
@@ -106,6 +104,7 @@ public:
 private:
     QDeadlineTimer m_deadline;
     QString m_name;
+    QString m_connectionError;
     std::optional<QDBusConnection> m_connection;
 };
 

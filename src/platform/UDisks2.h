@@ -8,7 +8,9 @@
 // DBUS_SYSTEM_BUS_ADDRESS): Filesystem.Unmount on the block device, then
 // Loop.Delete for a loop device, else Drive.PowerOff where the drive can power
 // off, else Drive.Eject where it is ejectable. The bus address is read at each
-// call. `timeout` bounds the whole sequence. Blocking: call from background jobs.
+// call. `timeout` bounds the whole sequence; connecting takes at most five seconds
+// of it (a bus that accepts and never answers is not reached). Blocking: call
+// from background jobs.
 struct UDisks2Outcome
 {
     bool ejected = false;    // the file system was unmounted (detaching may still have failed)

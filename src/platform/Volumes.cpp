@@ -163,6 +163,37 @@ bool isNonLocalType(const QString &type)
     return kinds.contains(type);
 }
 
+// LUKS on LVM on a partition is three deep; a loop in a broken tree ends here.
+constexpr int kMaxMapperDepth = 8;
+
+// The device folder a sysfs link leads to. A link that leaves the tree is not ours to follow.
+QString deviceDirBehind(const QString &root, const QString &link)
+{
+    const QString dir = QFileInfo(link).canonicalFilePath();
+    if (dir.isEmpty() || !dir.startsWith(root + QLatin1Char('/')))
+        return {};
+    return dir;
+}
+
+// "MAJ:MIN" from a device folder's "dev" file.
+QString deviceNumber(const QString &deviceDir)
+{
+    return readSmallFile(deviceDir + QStringLiteral("/dev")).trimmed();
+}
+
+// The sysfs folder of a device node such as /dev/sdb1 or /dev/mapper/luks-... (a
+// link to /dev/dm-0), by its kernel name.
+QString blockDirOfNode(const QString &root, const QString &node)
+{
+    if (!node.startsWith(QLatin1String("/dev/")))
+        return {};
+    const QString real = QFileInfo(node).canonicalFilePath();
+    const QString name = QFileInfo(real.startsWith(QLatin1String("/dev/")) ? real : node).fileName();
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        return {};
+    return deviceDirBehind(root, root + QStringLiteral("/class/block/") + name);
+}
+
 bool isAtOrBelow(const QString &path, const QString &folder)
 {
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
@@ -222,48 +253,78 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probe(quint32 major, quint32 mi
     const QString root = QFileInfo(m_paths.sysfsRoot).canonicalFilePath();
     if (root.isEmpty())
         return std::nullopt;
-    // The link leads into the devices tree; a link that leaves the tree is not ours to follow.
-    const QString deviceDir = QFileInfo(root + QStringLiteral("/dev/block/") + number).canonicalFilePath();
-    if (deviceDir.isEmpty() || !deviceDir.startsWith(root + QLatin1Char('/')))
+    const QString deviceDir = deviceDirBehind(root, root + QStringLiteral("/dev/block/") + number);
+    if (deviceDir.isEmpty())
         return std::nullopt;
-    // Only the part below the root may name buses: a fixture's own folder could contain "/usb".
-    const QString devicePath = deviceDir.mid(root.size());
+    return probeDevice(root, deviceDir, number);
+}
 
+std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root, const QString &deviceDir,
+                                                             const QString &number) const
+{
     BlockDeviceInfo info;
     info.kernelName = QFileInfo(deviceDir).fileName();
     info.devNode = QStringLiteral("/dev/") + info.kernelName;
-    const QString diskDir = QFileInfo::exists(deviceDir + QStringLiteral("/partition"))
-                                ? QFileInfo(deviceDir).absolutePath()
-                                : deviceDir;
+    const auto readUdev = [this](const QString &deviceNumberText) {
+        QFile file(m_paths.udevDataDir + QStringLiteral("/b") + deviceNumberText);
+        return !deviceNumberText.isEmpty() && file.open(QIODevice::ReadOnly) ? parseProperties(file.readAll(), "E:")
+                                                                             : Properties();
+    };
+    const Properties udev = readUdev(number.isEmpty() ? deviceNumber(deviceDir) : number);
+
+    // A device-mapper device (LUKS, LVM) has no hardware of its own: the disk is
+    // the one beneath it, through its slaves (LUKS on LVM on a partition too).
+    // Over several slaves (a volume group spanning disks) the first by name counts.
+    QString hardwareDir = deviceDir;
+    for (int depth = 0; depth < kMaxMapperDepth && QFileInfo::exists(hardwareDir + QStringLiteral("/dm")); ++depth) {
+        const QStringList slaves = QDir(hardwareDir + QStringLiteral("/slaves"))
+                                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        if (slaves.isEmpty())
+            break;
+        const QString below = deviceDirBehind(root, hardwareDir + QStringLiteral("/slaves/") + slaves.first());
+        if (below.isEmpty())
+            break;
+        info.mapperChain << QFileInfo(hardwareDir).fileName();
+        if (info.cryptoBackingKernelName.isEmpty()
+            && isCryptoMapperUuid(readSmallFile(hardwareDir + QStringLiteral("/dm/uuid")).trimmed())) {
+            info.cryptoBackingKernelName = QFileInfo(below).fileName();
+        }
+        hardwareDir = below;
+    }
+    const Properties hardware = hardwareDir == deviceDir ? udev : readUdev(deviceNumber(hardwareDir));
+    // Only the part below the root may name buses: a fixture's own folder could contain "/usb".
+    const QString hardwarePath = hardwareDir.mid(root.size());
+    const QString hardwareName = QFileInfo(hardwareDir).fileName();
+
+    const QString diskDir = QFileInfo::exists(hardwareDir + QStringLiteral("/partition"))
+                                ? QFileInfo(hardwareDir).absolutePath()
+                                : hardwareDir;
     info.diskKernelName = QFileInfo(diskDir).fileName();
     info.diskRemovable = readSmallFile(diskDir + QStringLiteral("/removable")).trimmed() == QLatin1String("1");
 
-    QFile udevFile(m_paths.udevDataDir + QStringLiteral("/b") + number);
-    const Properties udev = udevFile.open(QIODevice::ReadOnly) ? parseProperties(udevFile.readAll(), "E:")
-                                                                : Properties();
-
-    if (info.kernelName.startsWith(QLatin1String("loop"))) {
+    if (hardwareName.startsWith(QLatin1String("loop"))) {
         info.bus = QStringLiteral("loop");
         QString backing = readSmallFile(diskDir + QStringLiteral("/loop/backing_file"));
         if (backing.endsWith(QLatin1Char('\n')))
             backing.chop(1);
         info.loopBackingFile = backing;
-    } else if (const QString bus = udev.value(QStringLiteral("ID_BUS")).toLower(); !bus.isEmpty()) {
+    } else if (const QString bus = hardware.value(QStringLiteral("ID_BUS")).toLower(); !bus.isEmpty()) {
         info.bus = bus;
     } else {
-        info.bus = busFromSysfsPath(devicePath, info.kernelName);
+        info.bus = busFromSysfsPath(hardwarePath, hardwareName);
     }
 
-    info.vendor = encodedOrPlain(udev, QStringLiteral("ID_VENDOR")).trimmed();
+    info.vendor = encodedOrPlain(hardware, QStringLiteral("ID_VENDOR")).trimmed();
     if (info.vendor.isEmpty())
         info.vendor = readSmallFile(diskDir + QStringLiteral("/device/vendor")).trimmed();
-    info.model = encodedOrPlain(udev, QStringLiteral("ID_MODEL")).trimmed();
+    info.model = encodedOrPlain(hardware, QStringLiteral("ID_MODEL")).trimmed();
     if (info.model.isEmpty())
         info.model = readSmallFile(diskDir + QStringLiteral("/device/model")).trimmed();
     if (info.model.isEmpty() && info.bus == QLatin1String("mmc"))
         info.model = readSmallFile(diskDir + QStringLiteral("/device/name")).trimmed();
-    info.serial = udev.value(QStringLiteral("ID_SERIAL_SHORT")).trimmed();
+    info.serial = hardware.value(QStringLiteral("ID_SERIAL_SHORT")).trimmed();
 
+    // The file system is the mounted device's own.
     if (udev.contains(QStringLiteral("ID_FS_TYPE"))) {
         takeFileSystem(udev, &info);
     } else if (m_paths.useBlkid) {
@@ -285,12 +346,53 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeMount(const MountEntry &mo
 {
     if (mount.major != 0)
         return probe(mount.major, mount.minor);
+    if (mount.fsType == QLatin1String("btrfs"))
+        return probeBtrfs(mount);
     if (!isFuse(mount.fsType) || !mount.source.startsWith(QLatin1String("/dev/")))
         return std::nullopt;
     struct stat st = {};
     if (::stat(QFile::encodeName(mount.source).constData(), &st) != 0 || !S_ISBLK(st.st_mode))
         return std::nullopt;
     return probe(::major(st.st_rdev), ::minor(st.st_rdev));
+}
+
+std::optional<BlockDeviceInfo> BlockDeviceProbe::probeBtrfs(const MountEntry &mount) const
+{
+    const QString root = QFileInfo(m_paths.sysfsRoot).canonicalFilePath();
+    if (root.isEmpty())
+        return std::nullopt;
+    std::optional<BlockDeviceInfo> source;
+    if (const QString dir = blockDirOfNode(root, mount.source); !dir.isEmpty())
+        source = probeDevice(root, dir, {});
+    QString uuid = mountOptionValue(mount.superOptions, QStringLiteral("uuid"));
+    if (uuid.isEmpty() && source)
+        uuid = source->fsUuid;
+    // The file system's own list of its devices; the source, when it is one of them.
+    if (!uuid.isEmpty() && !uuid.contains(QLatin1Char('/')) && !uuid.startsWith(QLatin1Char('.'))) {
+        const QString devices = root + QStringLiteral("/fs/btrfs/") + uuid + QStringLiteral("/devices");
+        const QStringList members =
+            QDir(devices).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        if (!members.isEmpty() && !(source && members.contains(source->kernelName))) {
+            if (const QString dir = deviceDirBehind(root, devices + QLatin1Char('/') + members.first()); !dir.isEmpty())
+                return probeDevice(root, dir, {});
+        }
+    }
+    return source;
+}
+
+QString mountOptionValue(const QString &options, const QString &key)
+{
+    const QString prefix = key + QLatin1Char('=');
+    for (const QString &option : options.split(QLatin1Char(','))) {
+        if (option.startsWith(prefix))
+            return option.mid(prefix.size());
+    }
+    return {};
+}
+
+bool isCryptoMapperUuid(const QString &dmUuid)
+{
+    return dmUuid.startsWith(QLatin1String("CRYPT-"));
 }
 
 QString effectiveFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -33,9 +34,14 @@ QList<MountEntry> readMountInfo(const QString &path = QStringLiteral("/proc/self
 // A block device (partition or whole disk) as sysfs and udev describe it.
 struct BlockDeviceInfo
 {
-    QString kernelName;        // "sdb1", "mmcblk0p1", "loop3"
+    QString kernelName;        // "sdb1", "mmcblk0p1", "loop3", "dm-0": the mounted device itself
     QString devNode;           // "/dev/sdb1"
-    QString diskKernelName;    // the whole disk: "sdb", "mmcblk0", "loop3"
+    QString diskKernelName;    // the whole disk: "sdb", "mmcblk0", "loop3"; under a device-mapper
+                               // device (LUKS, LVM) the disk beneath it
+    QStringList mapperChain;   // the device-mapper devices from the mounted one down ("dm-1", "dm-0");
+                               // empty for a plain partition or disk
+    QString cryptoBackingKernelName;   // the device holding the encrypted container that a dm-crypt
+                                       // device of the chain opens ("sdb1", "dm-0"); empty when none
     bool diskRemovable = false;   // the whole disk's sysfs "removable" flag
     QString bus;               // "usb", "mmc", "ieee1394", "ata", "nvme", "virtio", "scsi", "loop", or empty
     QString loopBackingFile;   // for loop devices
@@ -67,12 +73,25 @@ public:
     // sysfs does not know it.
     std::optional<BlockDeviceInfo> probe(quint32 major, quint32 minor) const;
     // The device behind a mount: its own number, or for FUSE mounts whose
-    // source is a device node, that node's number.
+    // source is a device node, that node's number. A btrfs mount's number is
+    // anonymous: its device is found through /sys/fs/btrfs/<uuid>/devices (the
+    // uuid from the super options or from the mount source's device), else it
+    // is the mount source's device.
     std::optional<BlockDeviceInfo> probeMount(const MountEntry &mount) const;
 
 private:
+    std::optional<BlockDeviceInfo> probeDevice(const QString &root, const QString &deviceDir,
+                                               const QString &number) const;
+    std::optional<BlockDeviceInfo> probeBtrfs(const MountEntry &mount) const;
+
     SystemPaths m_paths;
 };
+
+// The value of `key` in a comma-separated option list ("uuid=..." in
+// "rw,uuid=...,subvol=/"); empty when it is absent.
+QString mountOptionValue(const QString &options, const QString &key);
+// True for the dm/uuid of a dm-crypt device ("CRYPT-LUKS2-...", "CRYPT-PLAIN-...").
+bool isCryptoMapperUuid(const QString &dmUuid);
 
 // The mount's own file-system name as the enumeration's first source reports it:
 // FUSE mounts backed by a device take the device's real type, vfat takes its

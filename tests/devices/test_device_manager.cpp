@@ -1,6 +1,7 @@
 #include "TestMain.h"
 
 #include <QSignalSpy>
+#include <QStandardPaths>
 
 #include "FakeMachine.h"
 #include "ManagerRig.h"
@@ -84,6 +85,63 @@ private slots:
         QCOMPARE(rig.settleAndList().size(), 1);
     }
 
+    // LUKS and LVM volumes are mounted from dm-N devices with no bus of their own,
+    // btrfs ones under an anonymous device number: each is listed as the disk
+    // beneath it, with the file system, label and kernel name of what is mounted.
+    void mappedAndBtrfsVolumesAreListedAsTheirDisk()
+    {
+        Rig rig;
+        FakeMachine &fm = rig.machine;
+        const QString sata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+        const QString usb3 = "pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/host8/target8:0:0/8:0:0:0";
+        const auto usbData = [](const QByteArray &vendor, const QByteArray &model, const QByteArray &fs) {
+            return "E:ID_BUS=usb\nE:ID_VENDOR=" + vendor + "\nE:ID_MODEL=" + model + "\nE:ID_SERIAL_SHORT=" + vendor
+                   + "01\nE:ID_FS_TYPE=" + fs + "\n";
+        };
+        const auto fsData = [](const QByteArray &type, const QByteArray &label) {
+            return "E:DM_NAME=x\nE:ID_FS_TYPE=" + type + "\nE:ID_FS_LABEL=" + label + "\nE:ID_FS_UUID=" + label
+                   + "-id\n";
+        };
+        // LUKS on a USB stick's partition.
+        fm.addPartition("8:17", kUsbPath, "sdb", "sdb1", true, usbData("Verbatim", "Store_n_Go", "crypto_LUKS"));
+        fm.addMapper("253:0", "dm-0", {"sdb1"}, "CRYPT-LUKS2-0a1b2c3d-luks-0a1b2c3d", fsData("ext4", "SECRET"));
+        fm.mount("253:0", fm.mountPoint("SECRET"), "ext4", "/dev/mapper/luks-0a1b2c3d");
+        // LUKS on LVM on a USB disk that does not call itself removable.
+        fm.addPartition("8:33", testsupport::kUsbPath2, "sdc", "sdc1", false,
+                        usbData("Toshiba", "External_USB_3.0", "LVM2_member"));
+        fm.addMapper("253:1", "dm-1", {"sdc1"}, "LVM-abcdefgh", "E:DM_NAME=vg-lv\nE:ID_FS_TYPE=crypto_LUKS\n");
+        fm.addMapper("253:2", "dm-2", {"dm-1"}, "CRYPT-LUKS2-99-vault", fsData("vfat", "VAULT"));
+        fm.mount("253:2", fm.mountPoint("VAULT"), "vfat", "/dev/mapper/vault");
+        // LVM on an internal SATA disk.
+        fm.addPartition("8:2", sata, "sda", "sda2", false, "E:ID_BUS=ata\nE:ID_MODEL=Samsung_SSD\n");
+        fm.addMapper("253:3", "dm-3", {"sda2"}, "LVM-internal", fsData("ext4", "HOME"));
+        fm.mount("253:3", fm.mountPoint("HOME"), "ext4", "/dev/mapper/vg-home");
+        // btrfs on a USB partition and on an internal one, as the kernel lists them.
+        fm.addPartition("8:49", usb3, "sdd", "sdd1", true,
+                        usbData("Lexar", "JumpDrive", "btrfs") + "E:ID_FS_LABEL=BTR\nE:ID_FS_UUID=b7f1\n");
+        fm.addBtrfsDevice("b7f1", "sdd1");
+        fm.mount("0:45", fm.mountPoint("BTR"), "btrfs", "/dev/sdd1", "rw,space_cache=v2,subvolid=5,subvol=/");
+        fm.addPartition("8:3", sata, "sda", "sda3", false, "E:ID_BUS=ata\nE:ID_FS_TYPE=btrfs\nE:ID_FS_UUID=c0de\n");
+        fm.addBtrfsDevice("c0de", "sda3");
+        fm.mount("0:46", fm.mountPoint("root"), "btrfs", "/dev/sda3", "rw,ssd,space_cache=v2,subvolid=256,subvol=/@");
+        rig.start();
+
+        const QList<LocalUSBDevice> devices = rig.settleAndList();
+        const QList<QStringList> expected = {   // name, id, file system, vendor, model, serial
+            {"SECRET", fm.mountPoint("SECRET") + "|dm-0", "EXT4", "Verbatim", "Store_n_Go", "Verbatim01"},
+            {"VAULT", fm.mountPoint("VAULT") + "|dm-2", "FAT32", "Toshiba", "External_USB_3.0", "Toshiba01"},
+            {"BTR", fm.mountPoint("BTR") + "|sdd1", "Btrfs", "Lexar", "JumpDrive", "Lexar01"},
+        };
+        QCOMPARE(devices.size(), expected.size());
+        for (qsizetype i = 0; i < devices.size(); ++i) {
+            const LocalUSBDevice &d = devices.at(i);
+            QCOMPARE((QStringList{d.name, d.id, d.fileSystem, d.vendorName, d.model, d.serialNumber}), expected.at(i));
+            QCOMPARE(d.type, DeviceType::usb);
+        }
+        QVERIFY(!rig.manager->isRemovableVolume(fm.mountPoint("HOME")));
+        QVERIFY(!rig.manager->isRemovableVolume(fm.mountPoint("root")));
+    }
+
     void anotherStickAtTheSamePathIsDescribedAfresh()
     {
         Rig rig;
@@ -163,6 +221,53 @@ private slots:
         rig.manager->refreshDevices();
         for (const LocalUSBDevice &d : rig.settleAndList())
             QVERIFY2(!d.path.startsWith(fixture.mountRoot()), qPrintable(d.path));
+    }
+
+    // btrfs mounted by the kernel from a loop device: the mount's device number is
+    // anonymous, the volume is found through its source and /sys/fs/btrfs.
+    void realBtrfsVolumeIsListed()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString mkfs = QStandardPaths::findExecutable("mkfs.btrfs", {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+        if (mkfs.isEmpty())
+            QSKIP("mkfs.btrfs is not installed (btrfs-progs)");
+        QFile filesystems("/proc/filesystems");
+        if (!filesystems.open(QIODevice::ReadOnly) || !filesystems.readAll().contains("\tbtrfs\n"))
+            QSKIP("this kernel has no btrfs");
+        MountFixture fixture;
+        const QString image = fixture.path() + "/btrfs.img";
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(128) * 1024 * 1024));
+        file.close();
+        ProcessRequest mkfsRun;
+        mkfsRun.program = mkfs;
+        mkfsRun.arguments = {"-q", "-L", "BTR STICK", image};
+        mkfsRun.timeout = std::chrono::seconds(60);
+        const ProcessResult made = runProcess(mkfsRun);
+        QVERIFY2(made.succeeded(), made.standardError.constData());
+        const auto loop = fixture.attachLoop(image);
+        QVERIFY2(loop, qPrintable(fixture.lastError()));
+        const QString point = fixture.mountRoot() + "/BTR STICK";
+        QVERIFY2(fixture.mountWith({"-t", "btrfs", *loop}, point), qPrintable(fixture.lastError()));
+        const std::optional<MountEntry> entry = [&]() -> std::optional<MountEntry> {
+            for (const MountEntry &m : readMountInfo()) {
+                if (m.mountPoint == point)
+                    return m;
+            }
+            return std::nullopt;
+        }();
+        QVERIFY(entry && entry->major == 0);
+
+        Rig rig;
+        rig.startManager(testsupport::realMachineEnvironment());
+        const QList<LocalUSBDevice> listed = rig.settleAndList();
+        const auto it =
+            std::find_if(listed.begin(), listed.end(), [&](const LocalUSBDevice &d) { return d.path == point; });
+        QVERIFY2(it != listed.end(), qPrintable(point));
+        QCOMPARE((QStringList{it->name, it->fileSystem, it->id}),
+                 (QStringList{"BTR STICK", "Btrfs", point + "|" + loop->mid(5)}));
+        QVERIFY(it->isAccessible && it->capacity > 0);
     }
 
     void monitoringRefreshesOnVirtualTime()

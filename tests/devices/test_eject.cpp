@@ -2,12 +2,19 @@
 
 #include "platform/ProcessRunner.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "SilentBus.h"
 #include "StdoutCapture.h"
 #include "ToolRun.h"
 
@@ -268,6 +275,53 @@ private slots:
         QVERIFY2(chain.reason.isEmpty() ? out.reason.isEmpty() : out.reason.startsWith(chain.reason),
                  qPrintable(out.reason));
         QVERIFY2(chain.logged.isEmpty() || out.log.contains(chain.logged), qPrintable(out.log.join(u'\n')));
+    }
+
+    // An eject caught in a system bus that accepts and never answers: the
+    // D-Bus step gives up within its connection limit and the eject goes on,
+    // so the manager (quitting) is destroyed within seconds.
+    void quitDuringEjectOnSilentBus()
+    {
+        testsupport::SilentBus silent(m_dir.path() + "/silent.socket");
+        QVERIFY(silent.isListening());
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", silent.address().toUtf8());
+        USBDeviceManager::Environment env = m_machine.environment();
+        env.useUDisks2 = true;
+        env.lsof = stub("lsof", "printf '" + kHeader + "'; exit 1");
+        env.ps = stub("ps", "exit 1");
+        env.udisksctl = missing();
+        env.umount = stub("umount", "exit 0");
+        testsupport::ManagerRig rig;
+        rig.startManager(env);
+        QVERIFY(rig.scheduler.settle(30s));
+        testsupport::StdoutCapture capture;
+        bool delivered = false;
+        rig.manager->ejectDevice(device(m_stickPath, "sdz1"),
+                                 [&](bool, const QList<BlockingProcess> &, const QString &) { delivered = true; });
+        QTest::qWait(200);   // the eject is in the bus handshake by now
+
+        // A hang here would stop the run: a watchdog ends it with a failure instead.
+        std::atomic<bool> destroyed{false};
+        std::thread watchdog([&destroyed] {
+            for (int i = 0; i < 300 && !destroyed; ++i)
+                std::this_thread::sleep_for(100ms);
+            if (!destroyed) {
+                std::fputs("FAIL!  : the manager's destructor waits on a bus that never answers\n", stderr);
+                std::fflush(stderr);
+                std::_Exit(1);
+            }
+        });
+        QElapsedTimer clock;
+        clock.start();
+        rig.manager.reset();
+        destroyed = true;
+        watchdog.join();
+        QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!delivered);   // nobody is left to tell
+        QVERIFY2(capture.lines().filter("UDisks2弹出设备失败").join(u'\n').contains("did not answer"),
+                 qPrintable(capture.lines().join(u'\n')));
+        QCOMPARE(calls("umount").size(), 1);   // the eject went on past the bus
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
 
     void realVolume_data()

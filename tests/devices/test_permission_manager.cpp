@@ -12,8 +12,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <atomic>
 #include <memory>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -74,6 +78,8 @@ struct Rig
     Preferences preferences{dir.filePath("preferences.json")};
     VirtualScheduler scheduler;
     std::shared_ptr<std::atomic<bool>> access;
+    std::shared_ptr<std::atomic<bool>> hold = std::make_shared<std::atomic<bool>>(false);   // the probe waits while set
+    std::shared_ptr<std::atomic<QThread *>> probedOn = std::make_shared<std::atomic<QThread *>>(nullptr);
     std::unique_ptr<SystemCleanHelper> helper;
     ScriptedPresenter presenter;
     std::unique_ptr<PermissionManager> manager;
@@ -86,10 +92,22 @@ struct Rig
         if (completed)
             preferences.setBool(PermissionManager::permissionGuideCompletedKey, true);
         SystemCleanHelper::ProbeEnvironment env;
-        env.isRoot = [flag = access] { return flag->load(); };
+        env.isRoot = [flag = access, hold = hold, probedOn = probedOn] {
+            probedOn->store(QThread::currentThread());
+            while (hold->load())
+                std::this_thread::sleep_for(1ms);
+            return flag->load();
+        };
         env.pkexecPath = dir.filePath("no-pkexec");
         helper = std::make_unique<SystemCleanHelper>(scheduler, env);
         manager = std::make_unique<PermissionManager>(preferences, *helper, scheduler, presenter);
+        settle();   // the first check's answer
+    }
+
+    // Lets the background probes answer; fails the calling test when they do not.
+    void settle()
+    {
+        [&] { QVERIFY(scheduler.settle()); }();
     }
 
     // As stored in the preferences file, read afresh.
@@ -150,6 +168,7 @@ private slots:
         QCOMPARE(offer.constFirst().constFirst().toBool(), false);
         QVERIFY(rig.pref(PermissionManager::hasShownPermissionGuideKey));
         rig.manager->checkPermissionStatus();
+        rig.settle();
         QVERIFY(rig.manager->shouldShowPermissionGuide());
 
         // Access appears (after the cache expires); the offer stays until a marking.
@@ -157,9 +176,37 @@ private slots:
         rig.scheduler.advance(30s);
         QSignalSpy accessChanged(rig.manager.get(), &PermissionManager::hasFullDiskAccessChanged);
         rig.manager->checkPermissionStatus();
+        QVERIFY(!rig.manager->hasFullDiskAccess());   // published when the probe answers
+        rig.settle();
         QVERIFY(rig.manager->hasFullDiskAccess());
         QCOMPARE(accessChanged.size(), 1);
         QVERIFY(rig.manager->shouldShowPermissionGuide());
+    }
+
+    // The probe runs off the main thread: one that takes long holds up
+    // nothing here, and its answer is published when it comes.
+    void probeRunsInTheBackground()
+    {
+        Rig rig(false);
+        QVERIFY(rig.probedOn->load() && rig.probedOn->load() != QThread::currentThread());
+        *rig.access = true;
+        rig.scheduler.advance(30s);   // past the cached answer
+        *rig.hold = true;
+        std::thread release([hold = rig.hold] {   // a probe run here would otherwise never end
+            std::this_thread::sleep_for(3s);
+            *hold = false;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        rig.manager->checkPermissionStatus();
+        const qint64 took = clock.elapsed();
+        const bool published = rig.manager->hasFullDiskAccess();
+        release.join();
+        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+        QVERIFY(!published);
+        rig.settle();
+        QVERIFY(rig.manager->hasFullDiskAccess());
+        QVERIFY(rig.probedOn->load() != QThread::currentThread());
     }
 
     // One dialog, and the guide is complete whatever its answer (here: closed).
@@ -224,6 +271,7 @@ private slots:
         if (recheck) {
             rig.manager->scheduleRecheckAlert();
             rig.scheduler.advance(1s);
+            rig.settle();
             QCOMPARE(rig.presenter.dialogs.constFirst().buttons,
                      (QStringList{t("check_permission"), t("need_help"), t("skip_for_now")}));
         } else {
@@ -256,6 +304,7 @@ private slots:
         rig.presenter.script = {1000, 1000, 1000};   // check, try again, open settings
         const int probesBefore = rig.helper->probeCount();
         rig.scheduler.advance(1ms);
+        rig.settle();
         QCOMPARE(rig.presenter.titles().mid(2), (QStringList{recheck, t("Permission Not Detected"), instructions}));
         // The re-check probed although the cached answer was still young.
         QCOMPARE(rig.helper->probeCount(), probesBefore + 1);
@@ -271,6 +320,7 @@ private slots:
         rig.scheduler.advance(999ms);
         QCOMPARE(rig.presenter.dialogs.size(), 5);
         rig.scheduler.advance(1ms);
+        rig.settle();
         QCOMPARE(rig.presenter.titles().mid(5), (QStringList{recheck, t("Success!")}));
         QCOMPARE(rig.presenter.dialogs.constLast().message, t(kExcellentKey));
 

@@ -8,11 +8,13 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include "MountFixture.h"
+#include "SilentBus.h"
 
 using namespace std::chrono_literals;
 
@@ -95,6 +97,30 @@ private slots:
         outcome = udisks2UnmountAndEject("/dev/loop0", 5s);
         QVERIFY(!outcome.ejected && !outcome.attempted);
         QVERIFY2(!outcome.reachable, qPrintable(outcome.error));
+    }
+
+    // A bus that accepts and never answers is not reached, within the
+    // connection's limit and not the whole eject's.
+    void silentBusIsNotReached()
+    {
+        testsupport::SilentBus silent(m_dir.path() + "/silent.socket");
+        QVERIFY(silent.isListening());
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", silent.address().toUtf8());
+        auto outcome = std::make_shared<UDisks2Outcome>();
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(testsupport::finishesWithin([outcome] { *outcome = udisks2UnmountAndEject("/dev/loop0", 60s); }, 15s),
+                 "the eject hung on a bus that never answers");
+        QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!outcome->ejected && !outcome->reachable && !outcome->attempted);
+        QVERIFY2(outcome->error.contains("did not answer"), qPrintable(outcome->error));
+
+        // QtDBus is not left stuck: a bus that answers is still reached.
+        if (m_address.isEmpty())
+            QSKIP("no private bus: dbus-daemon is missing or did not start");
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
+        QVERIFY(testsupport::finishesWithin([outcome] { *outcome = udisks2UnmountAndEject("/dev/loop0", 5s); }, 15s));
+        QVERIFY2(outcome->error.contains("ServiceUnknown"), qPrintable(outcome->error));
     }
 
     void unmountsAndDeletesALoopDevice()

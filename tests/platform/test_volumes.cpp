@@ -50,6 +50,24 @@ public:
                           : QStringLiteral("../../devices/") + devicePath);
     }
 
+    // A device folder also reachable by kernel name, as /sys/class/block has it.
+    void addNamedBlock(const QString &number, const QString &devicePath)
+    {
+        addBlock(number, devicePath);
+        link(QStringLiteral("class/block/") + QFileInfo(devicePath).fileName(),
+             QStringLiteral("../../devices/") + devicePath);
+    }
+
+    // A device-mapper device over `slave` (a folder below devices/, or a path leaving the tree).
+    void addMapper(const QString &number, const QString &name, const QString &slave, const QByteArray &dmUuid)
+    {
+        const QString folder = QStringLiteral("virtual/block/") + name;
+        addNamedBlock(number, folder);
+        write(QStringLiteral("devices/%1/dm/uuid").arg(folder), dmUuid + '\n');
+        link(QStringLiteral("devices/%1/slaves/%2").arg(folder, QFileInfo(slave).fileName()),
+             slave.startsWith(QLatin1Char('/')) ? slave : QStringLiteral("../../../../") + slave);
+    }
+
     void udev(const QString &number, const QByteArray &lines)
     {
         QFile file(paths.udevDataDir + QStringLiteral("/b") + number);
@@ -82,6 +100,8 @@ class TestVolumes : public QObject
 private slots:
     void parsesMountInfo();
     void classifiesFakeDevices();
+    void resolvesDevicesBeneathMappersAndBtrfs();
+    void mountOptionsAndCryptoMappers();
     void fileSystemTypeNames();
     void mountedTypeWithoutReadingTheDevice();
     void systemPaths();
@@ -251,6 +271,98 @@ void TestVolumes::classifiesFakeDevices()
         if (!c.local.value_or(true))
             QVERIFY2(!probe.probeMount(c.mount), c.name);
     }
+}
+
+// LUKS and LVM devices take the hardware of what lies beneath them and keep their
+// own file system; btrfs mounts (anonymous numbers) are found through their
+// source or the file system's device list.
+void TestVolumes::resolvesDevicesBeneathMappersAndBtrfs()
+{
+    FakeSystem sys;
+    const QString usb = QStringLiteral("pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb");
+    const QString sata = QStringLiteral("pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda");
+    sys.write(usb + QStringLiteral("/removable"), "1\n");
+    for (const auto &[number, part] : {std::pair("8:17", "sdb1"), std::pair("8:18", "sdb2")}) {
+        sys.addNamedBlock(QString::fromLatin1(number), usb + QLatin1Char('/') + QLatin1String(part));
+        sys.write(QStringLiteral("devices/%1/%2/partition").arg(usb, QLatin1String(part)), "1\n");
+    }
+    sys.udev(QStringLiteral("8:17"),
+             "E:ID_BUS=usb\nE:ID_VENDOR=SanDisk\nE:ID_SERIAL_SHORT=77\nE:ID_FS_TYPE=crypto_LUKS\n");
+    sys.udev(QStringLiteral("8:18"), "E:ID_BUS=usb\nE:ID_VENDOR=SanDisk\nE:ID_FS_TYPE=btrfs\nE:ID_FS_UUID=b1\n");
+    sys.addNamedBlock(QStringLiteral("8:2"), sata + QStringLiteral("/sda2"));
+    sys.write(QStringLiteral("devices/%1/sda2/partition").arg(sata), "1\n");
+    sys.udev(QStringLiteral("8:2"), "E:ID_BUS=ata\nE:ID_FS_TYPE=btrfs\nE:ID_FS_UUID=b2\n");
+    sys.addNamedBlock(QStringLiteral("7:3"), QStringLiteral("virtual/block/loop3"));
+
+    sys.addMapper(QStringLiteral("253:0"), QStringLiteral("dm-0"), usb + QStringLiteral("/sdb1"),
+                  "CRYPT-LUKS2-0a1b-luks-0a1b");
+    sys.udev(QStringLiteral("253:0"), "E:DM_NAME=luks-0a1b\nE:ID_FS_TYPE=ext4\nE:ID_FS_LABEL=SECRET\n");
+    sys.addMapper(QStringLiteral("253:1"), QStringLiteral("dm-1"), sata + QStringLiteral("/sda2"), "LVM-sys");
+    sys.addMapper(QStringLiteral("253:3"), QStringLiteral("dm-3"), QStringLiteral("virtual/block/loop3"), "LVM-img");
+    sys.addMapper(QStringLiteral("253:2"), QStringLiteral("dm-2"), QStringLiteral("virtual/block/dm-3"),
+                  "CRYPT-LUKS1-77-vault");
+    sys.udev(QStringLiteral("253:2"), "E:ID_FS_TYPE=vfat\n");
+    sys.addMapper(QStringLiteral("253:5"), QStringLiteral("dm-5"), QStringLiteral("/sys/devices/virtual/block/loop0"),
+                  "LVM-out");
+    for (const auto &[uuid, part] : {std::pair("b1", "sdb2"), std::pair("b2", "sda2")}) {
+        sys.link(QStringLiteral("fs/btrfs/%1/devices/%2").arg(QLatin1String(uuid), QLatin1String(part)),
+                 QStringLiteral("../../../../class/block/") + QLatin1String(part));
+    }
+
+    const BlockDeviceProbe probe(sys.paths);
+    const auto btrfs = [](quint32 minor, const char *source, const char *superOptions) {
+        MountEntry entry = mountOf(QStringLiteral("btrfs"), 0, minor, QString::fromLatin1(source));
+        entry.superOptions = QString::fromLatin1(superOptions);
+        return entry;
+    };
+    struct Case
+    {
+        const char *name;
+        MountEntry mount;
+        QStringList want;   // kernel name, disk, bus, vendor, mapper chain, crypto backing, file system
+        bool removable;
+    };
+    const QList<Case> cases = {
+        {"luks on usb", mountOf(QStringLiteral("ext4"), 253, 0, QStringLiteral("/dev/mapper/luks-0a1b")),
+         {"dm-0", "sdb", "usb", "SanDisk", "dm-0", "sdb1", "ext4"}, true},
+        {"luks on lvm on loop", mountOf(QStringLiteral("vfat"), 253, 2, QStringLiteral("/dev/mapper/vault")),
+         {"dm-2", "loop3", "loop", "", "dm-2 dm-3", "dm-3", "vfat"}, false},
+        {"lvm on sata", mountOf(QStringLiteral("ext4"), 253, 1, QStringLiteral("/dev/mapper/sys-root")),
+         {"dm-1", "sda", "ata", "", "dm-1", "", ""}, false},
+        {"slave outside the tree", mountOf(QStringLiteral("ext4"), 253, 5, QStringLiteral("/dev/dm-5")),
+         {"dm-5", "dm-5", "", "", "", "", ""}, false},
+        {"btrfs on usb", btrfs(45, "/dev/sdb2", "rw,space_cache=v2,subvolid=5,subvol=/"),
+         {"sdb2", "sdb", "usb", "SanDisk", "", "", "btrfs"}, true},
+        {"btrfs by uuid", btrfs(46, "/dev/disk/by-label/no-such-label", "rw,uuid=b2,subvol=/@"),
+         {"sda2", "sda", "ata", "", "", "", "btrfs"}, false},
+    };
+    for (const Case &c : cases) {
+        const std::optional<BlockDeviceInfo> device = probe.probeMount(c.mount);
+        QVERIFY2(device, c.name);
+        QCOMPARE((QStringList{device->kernelName, device->diskKernelName, device->bus, device->vendor,
+                              device->mapperChain.join(QLatin1Char(' ')), device->cryptoBackingKernelName,
+                              device->fsType}),
+                 c.want);
+        QVERIFY2(volumeProperties(c.mount, device).isRemovable == c.removable, c.name);
+    }
+    QCOMPARE(probe.probe(253, 0)->serial, QStringLiteral("77"));
+    QCOMPARE(probe.probe(253, 0)->fsLabel, QStringLiteral("SECRET"));
+    // A stale source and no uuid: nothing to go by.
+    QVERIFY(!probe.probeMount(btrfs(47, "/dev/sdz9", "rw,subvol=/")));
+}
+
+void TestVolumes::mountOptionsAndCryptoMappers()
+{
+    const QList<std::tuple<const char *, const char *, const char *>> options{
+        {"rw,uuid=b7f1,subvol=/", "uuid", "b7f1"}, {"rw,subvolid=5", "subvol", ""},
+        {"subvol=/@home", "subvol", "/@home"}, {"", "uuid", ""}, {"rw,uuid=", "uuid", ""},
+    };
+    for (const auto &[list, key, value] : options)
+        QCOMPARE(mountOptionValue(QString::fromLatin1(list), QString::fromLatin1(key)), QString::fromLatin1(value));
+    for (const char *uuid : {"CRYPT-LUKS2-0a1b-luks-0a1b", "CRYPT-PLAIN-swap", "CRYPT-BITLK-x"})
+        QVERIFY2(isCryptoMapperUuid(QString::fromLatin1(uuid)), uuid);
+    for (const char *uuid : {"LVM-abc", "", "crypt-luks2", "mpath-3600"})
+        QVERIFY2(!isCryptoMapperUuid(QString::fromLatin1(uuid)), uuid);
 }
 
 void TestVolumes::fileSystemTypeNames()

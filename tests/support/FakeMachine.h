@@ -44,10 +44,50 @@ struct FakeMachine
         const QString diskDir = sys() + "/devices/" + devicePath + "/block/" + disk;
         writeFile(diskDir + "/removable", removable ? "1\n" : "0\n");
         writeFile(diskDir + "/" + part + "/partition", "1\n");
-        QDir().mkpath(sys() + "/dev/block");
-        QFile::remove(sys() + "/dev/block/" + devnum);
-        QFile::link("../../devices/" + devicePath + "/block/" + disk + "/" + part, sys() + "/dev/block/" + devnum);
+        addBlock(devnum, "devices/" + devicePath + "/block/" + disk + "/" + part, udevData);
+    }
+
+    // A block device's folder (below sys/), its "dev" file, its dev/block and class/block links
+    // and its udev record.
+    void addBlock(const QString &devnum, const QString &folder, const QByteArray &udevData)
+    {
+        const QString name = QFileInfo(folder).fileName();
+        writeFile(sys() + "/" + folder + "/dev", devnum.toUtf8() + "\n");
+        for (const QString &linkDir : {QString("dev/block"), QString("class/block")}) {
+            const QString link = sys() + "/" + linkDir + "/" + (linkDir == "dev/block" ? devnum : name);
+            QDir().mkpath(QFileInfo(link).absolutePath());
+            QFile::remove(link);
+            QFile::link("../../" + folder, link);
+        }
         writeFile(udev() + "/b" + devnum, udevData);
+    }
+
+    // The sysfs folder of a device added earlier, by kernel name.
+    QString blockFolder(const QString &name) const
+    {
+        return QFileInfo(sys() + "/class/block/" + name).canonicalFilePath();
+    }
+
+    // A device-mapper device `name` ("dm-0") over `slaves` (kernel names added
+    // earlier); a dm-crypt device when its dm uuid starts with "CRYPT-".
+    void addMapper(const QString &devnum, const QString &name, const QStringList &slaves, const QByteArray &dmUuid,
+                   const QByteArray &udevData)
+    {
+        const QString folder = "devices/virtual/block/" + name;
+        addBlock(devnum, folder, udevData);
+        writeFile(sys() + "/" + folder + "/dm/uuid", dmUuid + "\n");
+        writeFile(sys() + "/" + folder + "/removable", "0\n");
+        QDir().mkpath(sys() + "/" + folder + "/slaves");
+        for (const QString &slave : slaves)
+            QFile::link(blockFolder(slave), sys() + "/" + folder + "/slaves/" + slave);
+    }
+
+    // `name` is one of the devices of the btrfs file system `uuid`.
+    void addBtrfsDevice(const QString &uuid, const QString &name)
+    {
+        const QString devices = sys() + "/fs/btrfs/" + uuid + "/devices";
+        QDir().mkpath(devices);
+        QFile::link(blockFolder(name), devices + "/" + name);
     }
 
     // A Kingston FAT32 stick's partition `part` (e.g. "sdb1"), mounted at `point`; no UUID when `uuid` is empty.
@@ -65,11 +105,12 @@ struct FakeMachine
     static QString escaped(QString point) { return point.replace(" ", "\\040"); }
     void writeMountInfo() const { writeFile(mountInfo(), lines.join('\n').toUtf8() + '\n'); }
 
-    void mount(const QString &devnum, const QString &point, const QString &type, const QString &source)
+    void mount(const QString &devnum, const QString &point, const QString &type, const QString &source,
+               const QString &superOptions = "rw")
     {
         QDir().mkpath(point);
-        lines << QString("%1 1 %2 / %3 rw,relatime shared:1 - %4 %5 rw")
-                     .arg(nextId++).arg(devnum, escaped(point), type, source);
+        lines << QString("%1 1 %2 / %3 rw,relatime shared:1 - %4 %5 %6")
+                     .arg(nextId++).arg(devnum, escaped(point), type, source, superOptions);
         writeMountInfo();
     }
 
