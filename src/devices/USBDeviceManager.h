@@ -43,6 +43,7 @@ public:
         QString ps = QStringLiteral("ps");
         QString udisksctl = QStringLiteral("udisksctl");
         QString umount = QStringLiteral("umount");
+        QString cryptsetup = QStringLiteral("cryptsetup");   // closes an encrypted container after umount
         QString blkid = QStringLiteral("blkid");
         QString lsblk = QStringLiteral("lsblk");
         bool useUDisks2 = true;          // the D-Bus unmount-and-eject step

@@ -29,6 +29,9 @@
 #include <cstring>
 #include <mutex>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 
 namespace {
 
@@ -45,6 +48,31 @@ bool listFolder(const QString &path, QString *error)
         return false;
     }
     return true;
+}
+
+// The number of the block device a node names (through links, as /dev/mapper/<name>
+// is one); nothing for anything else.
+std::optional<dev_t> blockDeviceNumber(const QString &node)
+{
+    if (!node.startsWith(u'/'))
+        return std::nullopt;
+    struct stat st;
+    if (::stat(QFile::encodeName(node).constData(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return std::nullopt;
+    return st.st_rdev;
+}
+
+// True when the recorded source names the device of this mount, by number:
+// one device goes by several names ("/dev/mapper/x" and "/dev/dm-0").
+bool sameSourceDevice(const QString &recordedSource, const MountEntry &mount, const std::optional<BlockDeviceInfo> &block)
+{
+    const std::optional<dev_t> recorded = blockDeviceNumber(recordedSource);
+    if (!recorded)
+        return false;
+    if (mount.major != 0 && *recorded == makedev(mount.major, mount.minor))
+        return true;
+    // A FUSE or btrfs mount carries an anonymous number: its source, or the device found behind it.
+    return blockDeviceNumber(mount.source) == recorded || (block && blockDeviceNumber(block->devNode) == recorded);
 }
 
 struct GrantRecord
@@ -160,7 +188,8 @@ std::optional<ResolvedGrant> resolveGrant(const QByteArray &data, const SystemPa
         if (!record->uuid.isEmpty()) {
             same = block && block->fsUuid.compare(record->uuid, Qt::CaseInsensitive) == 0;
         } else {
-            const bool sameSource = it->source == record->source || (block && block->devNode == record->source);
+            const bool sameSource = it->source == record->source || (block && block->devNode == record->source)
+                                    || sameSourceDevice(record->source, *it, block);
             same = sameSource && (block ? block->fsLabel : QString()) == record->label;
         }
         if (!same)

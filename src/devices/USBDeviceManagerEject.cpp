@@ -4,6 +4,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 #include "platform/UDisks2.h"
+#include "platform/Volumes.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -70,6 +71,45 @@ QString wholeDiskName(const QString &sysfsRoot, const QString &name)
     return name;
 }
 
+QString readSysfsLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).trimmed();
+}
+
+// What an eject works on beyond the mounted device: the disk to detach and,
+// for a volume on an encrypted container, the container to lock.
+struct EjectTarget
+{
+    QString volume;          // the mounted device: "sdb1", "dm-0"
+    QString disk;            // the disk to power off: "sdb", also beneath a device-mapper device
+    QString cryptoBacking;   // the block holding the encrypted container ("sdb1"); empty: none
+    QString mapperName;      // the dm-crypt device's name for cryptsetup (/sys/block/dm-N/dm/name)
+};
+
+EjectTarget ejectTarget(const QString &sysfsRoot, const QString &volume, const std::optional<BlockDeviceInfo> &block)
+{
+    EjectTarget target{.volume = volume, .disk = wholeDiskName(sysfsRoot, volume), .cryptoBacking = {},
+                       .mapperName = {}};
+    if (!block || block->kernelName != volume || block->mapperChain.isEmpty())
+        return target;
+    if (!block->diskKernelName.isEmpty())
+        target.disk = block->diskKernelName;
+    target.cryptoBacking = block->cryptoBackingKernelName;
+    if (target.cryptoBacking.isEmpty())
+        return target;
+    for (const QString &mapper : block->mapperChain) {
+        const QString dm = sysfsRoot + QStringLiteral("/class/block/") + mapper + QStringLiteral("/dm/");
+        if (isCryptoMapperUuid(readSysfsLine(dm + QStringLiteral("uuid")))) {
+            target.mapperName = readSysfsLine(dm + QStringLiteral("name"));
+            break;
+        }
+    }
+    return target;
+}
+
 void logToolOutput(const QString &tool, const ProcessResult &result)
 {
     if (const std::optional<QString> out = decodeUtf8(result.standardOutput))
@@ -108,19 +148,23 @@ struct StepResult
     QString reason;   // why it failed, or why the service was not reached
 };
 
-// Unmounts with udisksctl, then deletes the loop device or powers off the
-// drive. One time limit covers the whole step, counted from the first start.
-// Once the unmount succeeded the volume is safe to remove: a failed detach is
-// logged but the volume counts as ejected, as with UDisks2 over D-Bus.
-StepResult ejectWithUdisksctl(const USBDeviceManager::Environment &env, const QString &bsdName)
+// Unmounts with udisksctl, locks the encrypted container under the volume if
+// there is one, then deletes the loop device or powers off the drive. One time
+// limit covers the whole step, counted from the first start. Once the unmount
+// succeeded the volume is safe to remove: a failed lock or detach is logged
+// but the volume counts as ejected, as with UDisks2 over D-Bus.
+StepResult ejectWithUdisksctl(const USBDeviceManager::Environment &env, const EjectTarget &target)
 {
-    const QString disk = wholeDiskName(env.paths.sysfsRoot, bsdName);
-    const QList<QStringList> steps = {
-        {QStringLiteral("unmount"), QStringLiteral("-b"), QStringLiteral("/dev/") + bsdName,
+    const QString &disk = target.disk;
+    QList<QStringList> steps = {
+        {QStringLiteral("unmount"), QStringLiteral("-b"), QStringLiteral("/dev/") + target.volume,
          QStringLiteral("--no-user-interaction")},
-        {disk.startsWith(u"loop") ? QStringLiteral("loop-delete") : QStringLiteral("power-off"), QStringLiteral("-b"),
-         QStringLiteral("/dev/") + disk, QStringLiteral("--no-user-interaction")},
     };
+    if (!target.cryptoBacking.isEmpty())
+        steps.append({QStringLiteral("lock"), QStringLiteral("-b"), QStringLiteral("/dev/") + target.cryptoBacking,
+                      QStringLiteral("--no-user-interaction")});
+    steps.append({disk.startsWith(u"loop") ? QStringLiteral("loop-delete") : QStringLiteral("power-off"),
+                  QStringLiteral("-b"), QStringLiteral("/dev/") + disk, QStringLiteral("--no-user-interaction")});
     const QDeadlineTimer deadline(env.ejectToolTimeout.count());
     for (qsizetype i = 0; i < steps.size(); ++i) {
         const bool unmounted = i > 0;
@@ -160,6 +204,29 @@ StepResult ejectWithUdisksctl(const USBDeviceManager::Environment &env, const QS
     return {.reached = true, .ejected = true, .reason = {}};
 }
 
+// Without UDisks2 the encrypted container is closed by its mapper name. The
+// volume is already unmounted and safe to remove: a failure is only logged.
+void closeCryptoMapper(const USBDeviceManager::Environment &env, const QString &mapperName)
+{
+    logLine(QStringLiteral("尝试使用cryptsetup关闭加密设备: ") + mapperName);
+    ProcessRequest request;
+    request.program = env.cryptsetup;
+    request.arguments = {QStringLiteral("close"), QStringLiteral("--"), mapperName};
+    request.timeout = milliseconds(10000);
+    request.killGrace = milliseconds(1000);
+    const ProcessResult result = runProcess(request);
+    if (!result.started) {
+        logLine(QStringLiteral("启动cryptsetup命令失败: ") + result.errorString);
+        return;
+    }
+    if (result.timedOut)
+        logLine(QStringLiteral("cryptsetup命令超时终止"));
+    if (!result.succeeded()) {
+        logToolOutput(QStringLiteral("cryptsetup"), result);
+        logLine(QStringLiteral("cryptsetup关闭加密设备失败，状态码: ") + statusText(result));
+    }
+}
+
 } // namespace
 
 void USBDeviceManager::ejectDevice(const LocalUSBDevice &device, EjectCompletion completion)
@@ -191,10 +258,18 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
     }
 
     const std::optional<QString> bsdName = getBSDName(device.path);
+    std::optional<BlockDeviceInfo> block;
+    if (const std::optional<MountEntry> mount = mountFor(device.path))
+        block = m_probe.probeMount(*mount);
+    const EjectTarget target = ejectTarget(m_env.paths.sysfsRoot, bsdName.value_or(QString()), block);
 
     if (m_env.useUDisks2) {
         if (bsdName) {
-            const UDisks2Outcome outcome = udisks2UnmountAndEject(QStringLiteral("/dev/") + *bsdName);
+            // A device-mapper volume: its own drive is none, the disk beneath is powered off.
+            const QString disk = block && !block->mapperChain.isEmpty() ? target.disk : QString();
+            const UDisks2Outcome outcome = udisks2UnmountAndEject(
+                UDisks2Volume{.devNode = QStringLiteral("/dev/") + *bsdName, .cryptoBacking = target.cryptoBacking,
+                              .disk = disk});
             if (outcome.ejected) {
                 if (!outcome.error.isEmpty())
                     logLine(QStringLiteral("UDisks2: ") + outcome.error);
@@ -215,7 +290,7 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
 
     if (bsdName) {
         logLine(QStringLiteral("尝试使用udisksctl命令弹出设备，BSD名称: ") + *bsdName);
-        const StepResult step = ejectWithUdisksctl(m_env, *bsdName);
+        const StepResult step = ejectWithUdisksctl(m_env, target);
         if (step.reached) {
             // Once udisksctl ran, its verdict is final: umount after a half-done
             // eject would only add a second, misleading failure.
@@ -241,6 +316,8 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
     if (result.timedOut)
         logLine(QStringLiteral("umount命令超时终止"));
     if (result.succeeded()) {
+        if (!target.mapperName.isEmpty())
+            closeCryptoMapper(m_env, target.mapperName);
         logLine(QStringLiteral("使用umount成功弹出设备"));
         deliver(true, {}, {});
     } else {

@@ -21,6 +21,7 @@ const QString kManagerInterface = QStringLiteral("org.freedesktop.UDisks2.Manage
 const QString kBlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
 const QString kFilesystemInterface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
 const QString kLoopInterface = QStringLiteral("org.freedesktop.UDisks2.Loop");
+const QString kEncryptedInterface = QStringLiteral("org.freedesktop.UDisks2.Encrypted");
 const QString kDriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
 const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 // A bus that accepts and never answers is given up on after this, whatever is left of the eject's time.
@@ -108,10 +109,32 @@ private:
     std::optional<QDBusConnection> m_connection;
 };
 
+// Appends a later step's failure to what an earlier step reported.
+void addError(UDisks2Outcome &outcome, const QString &error)
+{
+    if (error.isEmpty())
+        return;
+    outcome.error = outcome.error.isEmpty() ? error : outcome.error + QStringLiteral("; ") + error;
+}
+
 } // namespace
 
-UDisks2Outcome udisks2UnmountAndEject(const QString &devNode, std::chrono::milliseconds timeout)
+QString udisks2BlockObjectPath(const QString &kernelName)
 {
+    QString path = QStringLiteral("/org/freedesktop/UDisks2/block_devices/");
+    for (const char c : kernelName.toUtf8()) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (plain)
+            path += QLatin1Char(c);
+        else
+            path += QStringLiteral("_%1").arg(uint(uchar(c)), 2, 16, QLatin1Char('0'));
+    }
+    return path;
+}
+
+UDisks2Outcome udisks2UnmountAndEject(const UDisks2Volume &volume, std::chrono::milliseconds timeout)
+{
+    const QString &devNode = volume.devNode;
     UDisks2Outcome outcome;
     Bus bus(timeout);
     if (!bus.isConnected()) {
@@ -140,12 +163,24 @@ UDisks2Outcome udisks2UnmountAndEject(const QString &devNode, std::chrono::milli
     // medium; its failure is reported in `error` but does not undo the eject.
     outcome.ejected = true;
 
+    if (!volume.cryptoBacking.isEmpty()) {
+        // An open container keeps the disk busy: without the lock, nothing is powered off.
+        UDisks2Outcome lock;
+        if (!bus.call(udisks2BlockObjectPath(volume.cryptoBacking), kEncryptedInterface, QStringLiteral("Lock"),
+                      {QVariant::fromValue(noOptions)}, lock)) {
+            addError(outcome, lock.error);
+            return outcome;
+        }
+    }
+
+    // A device-mapper device has no drive: the disk beneath it is detached.
+    const QString detach = volume.disk.isEmpty() ? block : udisks2BlockObjectPath(volume.disk);
     UDisks2Outcome probe;   // a missing interface is an answer, not an error
-    if (bus.property(block, kLoopInterface, QStringLiteral("BackingFile"), probe)) {
-        bus.call(block, kLoopInterface, QStringLiteral("Delete"), {QVariant::fromValue(noOptions)}, outcome);
+    if (bus.property(detach, kLoopInterface, QStringLiteral("BackingFile"), probe)) {
+        bus.call(detach, kLoopInterface, QStringLiteral("Delete"), {QVariant::fromValue(noOptions)}, outcome);
         return outcome;
     }
-    const auto drive = bus.property(block, kBlockInterface, QStringLiteral("Drive"), outcome);
+    const auto drive = bus.property(detach, kBlockInterface, QStringLiteral("Drive"), outcome);
     if (!drive)
         return outcome;
     const QString drivePath = drive->value<QDBusObjectPath>().path();

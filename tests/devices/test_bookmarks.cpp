@@ -11,6 +11,7 @@
 #include "MountFixture.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using testsupport::kUsbPath2;
@@ -175,6 +176,42 @@ private slots:
         rig.machine.unmount(second);
         rig.machine.addStick("8:33", "sdc1", second, "CARD", "", kUsbPath2);
         QVERIFY(!rig.manager->startAccessingDevice(first));
+    }
+
+    // One device, two names: granted while mounted as /dev/mapper/<name>, found
+    // again when its mount names it /dev/dm-N, by device number. The fake sysfs
+    // takes the number of a real block node (this kernel has no device-mapper).
+    void grantWithoutUuidOnMapper()
+    {
+        QString node;
+        struct stat st;
+        for (const QString &name : QDir("/dev").entryList(QDir::System | QDir::NoDotAndDotDot, QDir::Name)) {
+            if (::stat(QFile::encodeName("/dev/" + name).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
+                node = "/dev/" + name;
+                break;
+            }
+        }
+        if (node.isEmpty())
+            QSKIP("no block device node in /dev to stand for the mapper device");
+        const QString devnum = QString("%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+        Rig rig;
+        rig.machine.addPartition("8:17", testsupport::kUsbPath, "sdb", "sdb1", true, "E:ID_BUS=usb\n");
+        rig.machine.addMapper(devnum, "dm-0", {"sdb1"}, "CRYPT-LUKS2-0a1b-card",
+                              "E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL=CARD\n", "card");
+        const QString mapperNode = rig.machine.dir.path() + "/mapper-card";   // as /dev/mapper/card
+        QVERIFY(QFile::link(node, mapperNode));
+        const QString first = rig.machine.mountPoint("CARD");
+        rig.machine.mount(devnum, first, "ext4", mapperNode);
+        rig.start();
+        const std::optional<QByteArray> grant = rig.manager->createBookmarkData(first);
+        QVERIFY(grant);
+        QCOMPARE(recordOf(*grant).value("source").toString(), mapperNode);
+        rig.manager->saveSecurityBookmark(first, *grant);
+
+        rig.machine.unmount(first);
+        const QString second = rig.machine.mountPoint("elsewhere");
+        rig.machine.mount(devnum, second, "ext4", "/dev/dm-0");
+        QVERIFY(rig.manager->startAccessingDevice(first));
     }
 
     void badRecordsFailAndStay_data()

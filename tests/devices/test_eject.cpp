@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <atomic>
 #include <cstdio>
@@ -45,10 +46,12 @@ struct Chain
     QByteArray lsof = "printf '" + kHeader + "'; exit 1";   // nothing open
     QByteArray udisksctl = "exit 0";
     QByteArray umount = "exit 0";
+    QByteArray cryptsetup{};   // empty: not installed
     bool ejected = false;
     QList<qint64> blocking{};
     QStringList udisksctlCalls{};
     QStringList umountCalls{};
+    QStringList cryptsetupCalls{};
     QString reason{};   // the failure's reason as the window gets it
     QString logged{};   // a line the eject must print
 };
@@ -71,9 +74,14 @@ class TestEject : public QObject
 {
     Q_OBJECT
 
-    FakeMachine m_machine;   // a USB stick sdz1 (disk sdz) and a loop device loop3, both "mounted"
+    // A USB stick sdz1 (disk sdz), a loop device loop3 and, on a second USB disk sdy,
+    // a LUKS container on sdy1 opened as dm-0 ("vault") and an LVM volume dm-1 on
+    // sdy2, all "mounted".
+    FakeMachine m_machine;
     QString m_stickPath;
     QString m_loopPath;
+    QString m_vaultPath;
+    QString m_lvmPath;
     QTemporaryDir m_dir;
 
     QString log() const { return m_dir.path() + "/calls.log"; }
@@ -142,6 +150,20 @@ private slots:
         QDir().mkpath(m_machine.sys() + "/class/block");
         QFile::link(QString("../../devices/%1/block/sdz/sdz1").arg(kUsbPath), m_machine.sys() + "/class/block/sdz1");
         QFile::link("../../devices/virtual/block/loop3", m_machine.sys() + "/class/block/loop3");
+        // This kernel has no device-mapper: a real LUKS stick would be opened with
+        // cryptsetup and ejected here through udisksctl and umount. The fake sysfs
+        // stands in for it.
+        const QByteArray usb = "E:ID_BUS=usb\nE:ID_VENDOR=SanDisk\nE:ID_MODEL=Cruzer\n";
+        m_machine.addPartition("8:225", testsupport::kUsbPath2, "sdy", "sdy1", true, usb + "E:ID_FS_TYPE=crypto_LUKS\n");
+        m_machine.addPartition("8:226", testsupport::kUsbPath2, "sdy", "sdy2", true, usb + "E:ID_FS_TYPE=LVM2_member\n");
+        m_machine.addMapper("253:0", "dm-0", {"sdy1"}, "CRYPT-LUKS2-0a1b2c3d-vault",
+                            "E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL=VAULT\n", "vault");
+        m_machine.addMapper("253:1", "dm-1", {"sdy2"}, "LVM-abcdefgh", "E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL=LVM\n",
+                            "vg-lv");
+        m_vaultPath = m_machine.mountPoint("VAULT");
+        m_machine.mount("253:0", m_vaultPath, "ext4", "/dev/mapper/vault");
+        m_lvmPath = m_machine.mountPoint("LVM");
+        m_machine.mount("253:1", m_lvmPath, "ext4", "/dev/mapper/vg-lv");
     }
 
     void init() { QFile::remove(log()); }
@@ -231,6 +253,36 @@ private slots:
              .umount = "echo 'umount: /m: target is busy.' >&2; exit 32", .ejected = false,
              .udisksctlCalls = {unmountSdz}, .umountCalls = umountStick, .reason = "umount: /m: target is busy.",
              .logged = "umount错误: umount: /m: target is busy."});
+        // A volume on a device-mapper device: the encrypted container is locked, the disk beneath powered off.
+        const QString unmountVault = "udisksctl [unmount] [-b] [/dev/dm-0] [--no-user-interaction]";
+        const QString lockVault = "udisksctl [lock] [-b] [/dev/sdy1] [--no-user-interaction]";
+        const QString powerOffSdy = "udisksctl [power-off] [-b] [/dev/sdy] [--no-user-interaction]";
+        const QStringList umountVault{"umount [-d] [--] [" + m_vaultPath + "]"};
+        const QStringList closeVault{"cryptsetup [close] [--] [vault]"};
+        const QByteArray noDaemon = "echo 'Error connecting to the udisks daemon: Could not connect' >&2; exit 1";
+        row("encrypted: unmount, lock, power off the disk beneath",
+            {.target = m_vaultPath, .cryptsetup = "exit 0", .ejected = true,
+             .udisksctlCalls = {unmountVault, lockVault, powerOffSdy}});
+        // An open container keeps the disk busy: it is not powered off, but the volume is safe to remove.
+        row("encrypted: lock fails",
+            {.target = m_vaultPath, .udisksctl = "[ \"$1\" = unmount ] || { echo 'device busy' >&2; exit 1; }",
+             .ejected = true, .udisksctlCalls = {unmountVault, lockVault}, .logged = "udisksctl错误: device busy"});
+        row("LVM: unmount, power off the disk beneath",
+            {.target = m_lvmPath, .cryptsetup = "exit 0", .ejected = true,
+             .udisksctlCalls = {"udisksctl [unmount] [-b] [/dev/dm-1] [--no-user-interaction]", powerOffSdy}});
+        row("encrypted, no daemon: umount, then cryptsetup closes the container",
+            {.target = m_vaultPath, .udisksctl = noDaemon, .cryptsetup = "exit 0", .ejected = true,
+             .udisksctlCalls = {unmountVault}, .umountCalls = umountVault, .cryptsetupCalls = closeVault});
+        row("encrypted, no daemon, cryptsetup fails",
+            {.target = m_vaultPath, .udisksctl = noDaemon, .cryptsetup = "echo 'Device vault is still in use.' >&2; exit 5",
+             .ejected = true, .udisksctlCalls = {unmountVault}, .umountCalls = umountVault,
+             .cryptsetupCalls = closeVault, .logged = "cryptsetup错误: Device vault is still in use."});
+        row("encrypted, umount fails: the container stays open",
+            {.target = m_vaultPath, .udisksctl = {}, .umount = "echo 'target is busy' >&2; exit 32",
+             .cryptsetup = "exit 0", .ejected = false, .umountCalls = umountVault, .reason = "target is busy"});
+        row("LVM, no daemon: nothing to close",
+            {.target = m_lvmPath, .udisksctl = {}, .cryptsetup = "exit 0", .ejected = true,
+             .umountCalls = {"umount [-d] [--] [" + m_lvmPath + "]"}});
         row("udisksctl missing, umount succeeds", {.udisksctl = {}, .ejected = true, .umountCalls = umountStick});
         row("udisksctl missing, umount fails silently",
             {.udisksctl = {}, .umount = "exit 32", .ejected = false, .umountCalls = umountStick,
@@ -259,11 +311,16 @@ private slots:
         env.ps = stub("ps", "exit 1");   // every holder named by lsof's COMMAND
         env.udisksctl = chain.udisksctl.isEmpty() ? missing() : stub("udisksctl", chain.udisksctl);
         env.umount = chain.umount.isEmpty() ? missing() : stub("umount", chain.umount);
+        env.cryptsetup = chain.cryptsetup.isEmpty() ? missing() : stub("cryptsetup", chain.cryptsetup);
         // Short limits only where a tool hangs: a slow machine must not stop a working stub.
         env.lsofTimeout = chain.lsof.contains("sleep") ? 1s : 10s;
         env.ejectToolTimeout = chain.udisksctl.contains("sleep") ? 1s : 10s;
         const QString target = chain.target.isEmpty() ? m_stickPath : chain.target;
-        const QString kernelName = target == m_stickPath ? "sdz1" : target == m_loopPath ? "loop3" : "";
+        const QString kernelName = target == m_stickPath ? "sdz1"
+                                   : target == m_loopPath ? "loop3"
+                                   : target == m_vaultPath ? "dm-0"
+                                   : target == m_lvmPath ? "dm-1"
+                                                         : "";
         const Outcome out = eject(env, device(target, kernelName));
         QVERIFY(out.settled);
         QCOMPARE(out.deliveries, 1);
@@ -272,6 +329,7 @@ private slots:
         QCOMPARE(pidsOf(out.blocking), chain.blocking);
         QCOMPARE(calls("udisksctl"), chain.udisksctlCalls);
         QCOMPARE(calls("umount"), chain.umountCalls);
+        QCOMPARE(calls("cryptsetup"), chain.cryptsetupCalls);
         QVERIFY2(chain.reason.isEmpty() ? out.reason.isEmpty() : out.reason.startsWith(chain.reason),
                  qPrintable(out.reason));
         QVERIFY2(chain.logged.isEmpty() || out.log.contains(chain.logged), qPrintable(out.log.join(u'\n')));

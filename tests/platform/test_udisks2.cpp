@@ -8,10 +8,14 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+
+#include <atomic>
+#include <thread>
 
 #include "MountFixture.h"
 #include "SilentBus.h"
@@ -33,6 +37,43 @@ void stop(QProcess &process)
         process.waitForFinished(5000);
     }
 }
+
+// UDisks2 as far as an eject asks it: every call recorded as "object member"
+// ("object Get property" for a property read); a property it was not given is
+// an error, as for an interface the object lacks.
+class FakeUdisks : public QDBusVirtualObject
+{
+public:
+    QString resolved;                    // ResolveDevice's answer
+    QMap<QString, QVariant> properties;  // "object property" -> value
+    QString failing;                     // "object member" answered with an error
+    QStringList calls;
+
+    QString introspect(const QString &) const override { return {}; }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        const QString object = message.path().mid(QStringLiteral("/org/freedesktop/UDisks2/").size());
+        QString call = object + u' ' + message.member();
+        if (message.member() == u"Get")
+            call += u' ' + message.arguments().value(1).toString();
+        calls << call;
+        QDBusMessage reply;
+        if (call == failing) {
+            reply = message.createErrorReply("org.freedesktop.UDisks2.Error.DeviceBusy", "busy");
+        } else if (message.member() == u"ResolveDevice") {
+            reply = message.createReply(QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(resolved)}));
+        } else if (message.member() == u"Get") {
+            const QString key = object + u' ' + message.arguments().value(1).toString();
+            reply = properties.contains(key)
+                        ? message.createReply(QVariant::fromValue(QDBusVariant(properties.value(key))))
+                        : message.createErrorReply("org.freedesktop.DBus.Error.InvalidArgs", "no such property");
+        } else {
+            reply = message.createReply();
+        }
+        connection.send(reply);
+        return true;
+    }
+};
 
 } // namespace
 
@@ -97,6 +138,80 @@ private slots:
         outcome = udisks2UnmountAndEject("/dev/loop0", 5s);
         QVERIFY(!outcome.ejected && !outcome.attempted);
         QVERIFY2(!outcome.reachable, qPrintable(outcome.error));
+    }
+
+    void blockObjectPaths_data()
+    {
+        QTest::addColumn<QString>("kernelName");
+        QTest::addColumn<QString>("object");
+        QTest::newRow("partition") << "sdb1" << "sdb1";
+        QTest::newRow("device-mapper") << "dm-0" << "dm_2d0";
+        QTest::newRow("nvme") << "nvme0n1p2" << "nvme0n1p2";
+        QTest::newRow("underscore and dot") << "a_b.c" << "a_5fb_2ec";
+    }
+
+    // The objects of the encrypted container and of the disk beneath a dm volume, as UDisks2 names them.
+    void blockObjectPaths()
+    {
+        QFETCH(QString, kernelName);
+        QFETCH(QString, object);
+        QCOMPARE(udisks2BlockObjectPath(kernelName), "/org/freedesktop/UDisks2/block_devices/" + object);
+    }
+
+    void encryptedVolume_data()
+    {
+        QTest::addColumn<QString>("failing");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QString>("error");
+        const QStringList locked = {"Manager ResolveDevice", "block_devices/dm_2d0 Unmount", "block_devices/sdb1 Lock"};
+        QTest::newRow("locked, the disk beneath powered off")
+            << QString() << locked + QStringList{"block_devices/sdb Get BackingFile", "block_devices/sdb Get Drive",
+                                                 "drives/Stick Get CanPowerOff", "drives/Stick PowerOff"}
+            << QString();
+        // An open container keeps the disk busy: nothing is powered off, the unmounted volume counts as ejected.
+        QTest::newRow("lock refused") << "block_devices/sdb1 Lock" << locked << "Lock";
+    }
+
+    // The D-Bus eject of a LUKS volume (dm-0 over sdb1 of disk sdb) against a
+    // fake UDisks2 on the private bus. This kernel has no device-mapper, so the
+    // real daemon cannot be shown an opened container here.
+    void encryptedVolume()
+    {
+        QFETCH(QString, failing);
+        QFETCH(QStringList, calls);
+        QFETCH(QString, error);
+        if (m_address.isEmpty())
+            QSKIP("no private bus: dbus-daemon is missing or did not start");
+        const QString name = QStringLiteral("fake-udisks-%1").arg(QTest::currentDataTag());
+        FakeUdisks fake;
+        fake.resolved = "/org/freedesktop/UDisks2/block_devices/dm_2d0";
+        fake.properties = {{"block_devices/sdb Drive", QVariant::fromValue(QDBusObjectPath("/org/freedesktop/UDisks2/drives/Stick"))},
+                           {"drives/Stick CanPowerOff", true}};
+        fake.failing = failing;
+        {
+            QDBusConnection service = QDBusConnection::connectToBus(m_address, name);
+            QVERIFY(service.isConnected());
+            QVERIFY(service.registerVirtualObject("/org/freedesktop/UDisks2", &fake, QDBusConnection::SubPath));
+            QVERIFY(service.registerService(kService));
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
+
+            // The fake answers on this thread's event loop: the eject runs on another.
+            UDisks2Outcome outcome;
+            std::atomic<bool> done{false};
+            std::thread eject([&] {
+                outcome = udisks2UnmountAndEject(
+                    UDisks2Volume{.devNode = "/dev/dm-0", .cryptoBacking = "sdb1", .disk = "sdb"}, 10s);
+                done = true;
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+            eject.join();
+            service.unregisterService(kService);
+            service.unregisterObject("/org/freedesktop/UDisks2", QDBusConnection::UnregisterTree);
+            QCOMPARE(fake.calls, calls);
+            QVERIFY(outcome.ejected && outcome.attempted && outcome.reachable);
+            QVERIFY2(error.isEmpty() ? outcome.error.isEmpty() : outcome.error.contains(error), qPrintable(outcome.error));
+        }
+        QDBusConnection::disconnectFromBus(name);
     }
 
     // A bus that accepts and never answers is not reached, within the

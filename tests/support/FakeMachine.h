@@ -69,13 +69,16 @@ struct FakeMachine
     }
 
     // A device-mapper device `name` ("dm-0") over `slaves` (kernel names added
-    // earlier); a dm-crypt device when its dm uuid starts with "CRYPT-".
+    // earlier); a dm-crypt device when its dm uuid starts with "CRYPT-". `dmName`
+    // is its name under /dev/mapper.
     void addMapper(const QString &devnum, const QString &name, const QStringList &slaves, const QByteArray &dmUuid,
-                   const QByteArray &udevData)
+                   const QByteArray &udevData, const QByteArray &dmName = {})
     {
         const QString folder = "devices/virtual/block/" + name;
         addBlock(devnum, folder, udevData);
         writeFile(sys() + "/" + folder + "/dm/uuid", dmUuid + "\n");
+        if (!dmName.isEmpty())
+            writeFile(sys() + "/" + folder + "/dm/name", dmName + "\n");
         writeFile(sys() + "/" + folder + "/removable", "0\n");
         QDir().mkpath(sys() + "/" + folder + "/slaves");
         for (const QString &slave : slaves)
