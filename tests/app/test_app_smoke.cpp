@@ -60,9 +60,6 @@ private slots:
 
         USBDeviceManager::Environment env;
         env.paths.mountInfo = mountInfo;
-        env.startMonitoring = false;   // the window's own poll refreshes the list
-        env.useUDisks2 = false;
-        env.udisksctl = dir.filePath(QStringLiteral("no-udisksctl"));
         env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
         NotificationCenter center;
         SweepbrookApp::Options options;

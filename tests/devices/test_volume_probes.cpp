@@ -138,8 +138,6 @@ private slots:
         QVERIFY(MountFixture::writeMountInfoOf(QString(), table));
         USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
         env.paths.mountInfo = table;
-        // Nothing slows the refreshes down: without udev's database, blkid would.
-        env.paths.useBlkid = false;
         ManagerRig rig;
         rig.startManager(env);
         rig.settle();
