@@ -47,9 +47,7 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     }
     // NUL-separated so that no file name can split into several hits; -xdev
     // keeps find on this volume.
-    request.arguments = {pathText(base),          QStringLiteral("-xdev"), QStringLiteral("-name"),
-                         QStringLiteral("._*"), QStringLiteral("-type"), QStringLiteral("f"),
-                         QStringLiteral("-print0")};
+    request.argumentBytes = {base, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
     const ProcessResult result = runProcess(request);
@@ -140,7 +138,7 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
 
     ProcessRequest request;
     request.program = tools.ls;
-    request.arguments = {QStringLiteral("-la"), pathText(base)};
+    request.argumentBytes = {"-la", "--", base};
     // Plain "C" output: no translated dates, no locale quoting of names.
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     request.timeout = tools.findTimeout;

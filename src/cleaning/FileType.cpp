@@ -1,6 +1,7 @@
 #include "cleaning/FileType.h"
 
 #include "localization/Localization.h"
+#include "platform/FileNames.h"
 
 #include <QFile>
 
@@ -158,11 +159,10 @@ QByteArray FileItem::fsPath() const
 FileItem FileItem::fromNativePath(const QByteArray &path, qint64 size)
 {
     FileItem item;
-    item.path = QFile::decodeName(path);
+    item.path = decodeFileName(path);
     const qsizetype slash = path.lastIndexOf('/');
-    item.name = QFile::decodeName(path.mid(slash + 1));
+    item.name = decodeFileName(path.mid(slash + 1));
     item.size = size;
-    if (QFile::encodeName(item.path) != path)
-        item.nativePath = path;
+    item.nativePath = bytesUnlessRoundTrip(path, item.path);
     return item;
 }

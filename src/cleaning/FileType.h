@@ -75,9 +75,9 @@ enum class ItemKind : quint8 {
     link,
 };
 
-// One junk item a scan found. `name` and `path` are for people (decoded as
-// UTF-8); `nativePath` holds the exact bytes of the path when they are not
-// valid UTF-8, so such an item is still deleted exactly.
+// One junk item a scan found. `name` and `path` are for people
+// (decodeFileName); `nativePath` holds the exact bytes of the path when they
+// are not valid UTF-8, so such an item is still deleted exactly.
 struct FileItem
 {
     QString name;

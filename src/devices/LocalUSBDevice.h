@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QList>
 #include <QMetaType>
@@ -14,7 +16,7 @@ struct LocalUSBDevice
 {
     QString id;            // trimmed mount path, then "|" and the kernel block name when known
     QString name;
-    QString path;          // the mount path as the mount table gives it
+    QString path;          // the mount path as the mount table gives it, for people (decodeFileName)
     qint64 capacity = 0;
     qint64 available = 0;
     QString fileSystem;    // display name: "FAT32", "exFAT", ... or "未知"
@@ -23,6 +25,10 @@ struct LocalUSBDevice
     QString serialNumber;
     QString vendorName;    // "未知厂商" when unknown
     bool isAccessible = false;
+    QByteArray nativePath; // the mount path's bytes when `path` cannot give them back (not UTF-8)
+
+    // The mount path as the system knows it: what every operation on the volume uses.
+    QByteArray fsPath() const { return nativePath.isEmpty() ? QFile::encodeName(path) : nativePath; }
 
     friend bool operator==(const LocalUSBDevice &a, const LocalUSBDevice &b) { return a.id == b.id; }
 };

@@ -1,6 +1,7 @@
 #include "devices/USBDeviceManager.h"
 
 #include "platform/DeviceMonitor.h"
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
@@ -70,10 +71,10 @@ QString lastPathComponent(const QString &path)
 
 
 // The mount the path is the mount point of (the top one when mounts are stacked).
-std::optional<MountEntry> findMount(const QList<MountEntry> &mounts, const QString &path)
+std::optional<MountEntry> findMount(const QList<MountEntry> &mounts, const QByteArray &path)
 {
     for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
-        if (it->mountPoint == path)
+        if (it->mountPointBytes == path)
             return *it;
     }
     return std::nullopt;
@@ -248,12 +249,12 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
 {
     const QList<MountEntry> mounts = readMountInfo(m_env.paths.mountInfo);
     QList<MountEntry> candidates;
-    QSet<QString> seen;
+    QSet<QByteArray> seen;
     for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
         // Only the top mount of a stack is visible at its mount point.
-        if (seen.contains(it->mountPoint))
+        if (seen.contains(it->mountPointBytes))
             continue;
-        seen.insert(it->mountPoint);
+        seen.insert(it->mountPointBytes);
         // Rejected before the device is probed: system mounts (snap's loop
         // images alone can be dozens) would otherwise be probed too.
         if (!isSystemPath(it->mountPoint))
@@ -303,8 +304,8 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
                     // The mount table and statvfs tell what the list needs;
                     // nothing opens the volume.
                     if (result.removable) {
-                        result.sizes = fileSystemSizes(mount.mountPoint, &result.sizeError);
-                        result.accessible = folderIsReadable(mount.mountPoint);
+                        result.sizes = fileSystemSizes(mount.mountPointBytes, &result.sizeError);
+                        result.accessible = folderIsReadable(mount.mountPointBytes);
                     }
                     std::lock_guard done(board->mutex);
                     slot->result = std::move(result);
@@ -375,6 +376,7 @@ std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry 
 
     LocalUSBDevice device;
     device.path = path;
+    device.nativePath = bytesUnlessRoundTrip(mount.mountPointBytes, path);
     device.name = block && !block->fsLabel.isEmpty() ? block->fsLabel : lastPathComponent(path);
 
     const std::optional<FileSystemSizes> &sizes = probe.sizes;
@@ -488,14 +490,14 @@ std::optional<LocalUSBDevice> USBDeviceManager::currentDevice(const LocalUSBDevi
 
 // ---- Device properties ----
 
-std::optional<MountEntry> USBDeviceManager::mountFor(const QString &path) const
+std::optional<MountEntry> USBDeviceManager::mountFor(const QByteArray &path) const
 {
     return findMount(readMountInfo(m_env.paths.mountInfo), path);
 }
 
 bool USBDeviceManager::isRemovableVolume(const QString &path) const
 {
-    const std::optional<MountEntry> mount = mountFor(path);
+    const std::optional<MountEntry> mount = mountFor(QFile::encodeName(path));
     return isRemovable(path, mount, mount ? m_probe.probeMount(*mount) : std::nullopt);
 }
 
@@ -526,7 +528,7 @@ QString USBDeviceManager::generateDeviceID(const QString &path) const
 std::optional<QString> USBDeviceManager::getBSDName(const QString &path) const
 {
     logLine(QStringLiteral("为路径获取BSD名称: ") + path);
-    if (const std::optional<MountEntry> mount = mountFor(path)) {
+    if (const std::optional<MountEntry> mount = mountFor(QFile::encodeName(path))) {
         if (const std::optional<BlockDeviceInfo> block = m_probe.probeMount(*mount)) {
             logLine(QStringLiteral("设备路径: ") + path + QStringLiteral(" 对应的BSD名称: ") + block->kernelName);
             return block->kernelName;
@@ -664,7 +666,7 @@ QMap<QString, QString> USBDeviceManager::getDeviceDescription(const QString &pat
 {
     if (path.isEmpty())
         return {};
-    const std::optional<MountEntry> mount = mountFor(path);
+    const std::optional<MountEntry> mount = mountFor(QFile::encodeName(path));
     return mount ? describeBlock(m_probe.probeMount(*mount)) : QMap<QString, QString>{};
 }
 

@@ -145,7 +145,7 @@ public:
                        const QStringList &excludedPatterns, bool accessStarted, ScanProgress progress,
                        ScanResult results, ScanCompletion completion);
     // What a VolumeScanner of this volume is handed (blocking: the file-system type).
-    VolumeScanner::Request scanRequest(const QString &root, const FileTypeSet &fileTypes,
+    VolumeScanner::Request scanRequest(const QByteArray &root, const FileTypeSet &fileTypes,
                                        const QStringList &customExtensions, const QStringList &excludedPatterns) const;
     FileMatcher makeFileMatcher(const QStringList &customExtensions, const QStringList &excludedPatterns) const;
 
@@ -156,11 +156,13 @@ public:
     const QMap<FileType, QStringList> &junkFilePatterns() const { return FileTypes::junkFilePatterns(); }
 
     // The connected device whose mount path holds `path` (whole path
-    // components; the longest such mount path wins).
+    // components, compared as bytes; the longest such mount path wins).
+    std::optional<LocalUSBDevice> deviceContaining(const QByteArray &path) const;
     std::optional<LocalUSBDevice> deviceContaining(const QString &path) const;
     // The volume's file-system type: the mount table's, a FUSE mount's device
-    // type from udev, blkid only when neither tells.
-    std::optional<QString> fileSystemTypeOf(const QString &path) const;
+    // type from udev, blkid only when neither tells. `mountPath` as bytes.
+    std::optional<QString> fileSystemTypeOf(const QByteArray &mountPath) const;
+    std::optional<QString> fileSystemTypeOf(const QString &mountPath) const;
     static bool isFATType(const QString &type);
 
     // ---- Clean (USBDeviceManagerClean.cpp) ----
@@ -204,7 +206,7 @@ private:
     void handleDevicesRemoved();
     void updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation);
     void performEject(const LocalUSBDevice &device, EjectCompletion completion);
-    std::optional<MountEntry> mountFor(const QString &path) const;
+    std::optional<MountEntry> mountFor(const QByteArray &path) const;
     std::optional<std::pair<QString, QByteArray>> findBookmark(const QString &deviceID) const;
 
     Environment m_env;

@@ -43,7 +43,7 @@ constexpr int kRecordVersion = 1;
 // Reads the folder; on failure "path: reason" in *error.
 bool listFolder(const QString &path, QString *error)
 {
-    if (const std::optional<QString> reason = folderListingError(path)) {
+    if (const std::optional<QString> reason = folderListingError(QFile::encodeName(path))) {
         *error = path + QStringLiteral(": ") + *reason;
         return false;
     }

@@ -29,7 +29,7 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
 
     // The volume is the one the first record lies on, matched by whole path
     // components: "/media/u/USB2/x" never belongs to "/media/u/USB".
-    const std::optional<LocalUSBDevice> device = deviceContaining(files.first().path);
+    const std::optional<LocalUSBDevice> device = deviceContaining(files.first().fsPath());
     bool accessStarted = false;
     if (device) {
         const QString &deviceID = device->id;
@@ -65,8 +65,8 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
         request.files = files;
         request.tools = DotClean::Tools{dotCleanPath(), m_env.ls};
         if (device) {
-            request.root = QFile::encodeName(device->path);
-            request.fileSystemType = fileSystemTypeOf(device->path);
+            request.root = device->fsPath();
+            request.fileSystemType = fileSystemTypeOf(request.root);
         }
         VolumeCleaner::clean(std::move(request), SystemCleanHelper::shared(), finish);
     });

@@ -257,10 +257,11 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
         return;
     }
 
-    const std::optional<QString> bsdName = getBSDName(device.path);
+    // The mount is found by its path's bytes, which need not be UTF-8.
     std::optional<BlockDeviceInfo> block;
-    if (const std::optional<MountEntry> mount = mountFor(device.path))
+    if (const std::optional<MountEntry> mount = mountFor(device.fsPath()))
         block = m_probe.probeMount(*mount);
+    const std::optional<QString> bsdName = block ? std::optional<QString>(block->kernelName) : getBSDName(device.path);
     const EjectTarget target = ejectTarget(m_env.paths.sysfsRoot, bsdName.value_or(QString()), block);
 
     if (m_env.useUDisks2) {
@@ -303,7 +304,7 @@ void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletio
     // -d: a loop device under the volume is detached too, as UDisks2 does.
     ProcessRequest request;
     request.program = m_env.umount;
-    request.arguments = {QStringLiteral("-d"), QStringLiteral("--"), device.path};
+    request.argumentBytes = {"-d", "--", device.fsPath()};
     request.timeout = m_env.umountTimeout;
     const ProcessResult result = runProcess(request);
     if (!result.started) {
@@ -334,7 +335,7 @@ QList<BlockingProcess> USBDeviceManager::findProcessesUsingDevice(const LocalUSB
     // system, without walking the volume as +D does.
     ProcessRequest request;
     request.program = m_env.lsof;
-    request.arguments = {QStringLiteral("-w"), QStringLiteral("--"), device.path};
+    request.argumentBytes = {"-w", "--", device.fsPath()};
     request.timeout = m_env.lsofTimeout;
     request.killGrace = milliseconds(500);
     const ProcessResult result = runProcess(request);

@@ -5,28 +5,30 @@
 
 #include "platform/Log.h"
 
+#include <QFile>
+
 namespace {
 
-QString withoutTrailingSlash(QString path)
+QByteArray withoutTrailingSlash(QByteArray path)
 {
-    while (path.size() > 1 && path.endsWith(u'/'))
+    while (path.size() > 1 && path.endsWith('/'))
         path.chop(1);
     return path;
 }
 
 } // namespace
 
-std::optional<LocalUSBDevice> USBDeviceManager::deviceContaining(const QString &path) const
+std::optional<LocalUSBDevice> USBDeviceManager::deviceContaining(const QByteArray &path) const
 {
-    const QString target = withoutTrailingSlash(path);
+    const QByteArray target = withoutTrailingSlash(path);
     std::optional<LocalUSBDevice> best;
     qsizetype bestLength = -1;
     QMutexLocker lock(&m_deviceListLock);
     for (const LocalUSBDevice &device : std::as_const(m_connectedDevices)) {
-        const QString mount = withoutTrailingSlash(device.path);
+        const QByteArray mount = withoutTrailingSlash(device.fsPath());
         if (mount.isEmpty())
             continue;
-        const QString prefix = mount.endsWith(u'/') ? mount : mount + u'/';
+        const QByteArray prefix = mount.endsWith('/') ? mount : mount + '/';
         const bool holds = target == mount || target.startsWith(prefix);
         if (holds && mount.size() > bestLength) {
             best = device;
@@ -36,7 +38,17 @@ std::optional<LocalUSBDevice> USBDeviceManager::deviceContaining(const QString &
     return best;
 }
 
-std::optional<QString> USBDeviceManager::fileSystemTypeOf(const QString &path) const
+std::optional<LocalUSBDevice> USBDeviceManager::deviceContaining(const QString &path) const
+{
+    return deviceContaining(QFile::encodeName(path));
+}
+
+std::optional<QString> USBDeviceManager::fileSystemTypeOf(const QString &mountPath) const
+{
+    return fileSystemTypeOf(QFile::encodeName(mountPath));
+}
+
+std::optional<QString> USBDeviceManager::fileSystemTypeOf(const QByteArray &path) const
 {
     // The mount table names the type without opening the device, which an
     // ordinary user may not read; a FUSE mount that names none (exfat-fuse's
@@ -57,7 +69,7 @@ std::optional<QString> USBDeviceManager::fileSystemTypeOf(const QString &path) c
     }
     if (type.isEmpty()) {
         if (!bsdName)
-            bsdName = getBSDName(path);
+            bsdName = getBSDName(QFile::decodeName(path));
         if (!bsdName)
             return std::nullopt;
         QString error;

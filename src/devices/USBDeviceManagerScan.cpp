@@ -8,12 +8,12 @@
 
 #include <QFile>
 
-VolumeScanner::Request USBDeviceManager::scanRequest(const QString &root, const FileTypeSet &fileTypes,
+VolumeScanner::Request USBDeviceManager::scanRequest(const QByteArray &root, const FileTypeSet &fileTypes,
                                                      const QStringList &customExtensions,
                                                      const QStringList &excludedPatterns) const
 {
     VolumeScanner::Request request;
-    request.root = QFile::encodeName(root);   // the scanner trims trailing slashes
+    request.root = root;   // the scanner trims trailing slashes
     request.fileTypes = fileTypes;
     request.customExtensions = customExtensions;
     request.excludedPatterns = excludedPatterns;
@@ -36,17 +36,16 @@ void USBDeviceManager::scanDevice(const LocalUSBDevice &device, const QList<File
         m_shouldCancelScan = false;
     }
     const bool accessStarted = startAccessingDevice(device.id);
-    const QString root = device.path;
+    const QByteArray root = device.fsPath();
 
     runTracked([this, device, root, accessStarted, customExtensions, excludedPatterns, progress = std::move(progress),
                 completion = std::move(completion)] {
         ScanResult found;
-        const QByteArray rootBytes = QFile::encodeName(root);
         // A volume that is gone or cannot be listed ends the scan with nothing.
-        if (VolumeScanner::canScan(rootBytes)) {
+        if (VolumeScanner::canScan(root)) {
             VolumeScanner scanner(scanRequest(root, fileTypeSet(), customExtensions, excludedPatterns));
             found = scanner.run();
-        } else if (QFile::exists(root)) {
+        } else if (isFolder(root)) {
             logLine(QStringLiteral("警告：无法访问设备 ") + device.name + QStringLiteral(" 的内容。可能是权限问题。"));
         }
         m_scheduler.post(
@@ -67,10 +66,11 @@ void USBDeviceManager::scanDirectory(const QString &root, const FileTypeSet &fil
                                      bool accessStarted, ScanProgress progress, ScanResult results,
                                      ScanCompletion completion)
 {
-    VolumeScanner scanner(scanRequest(root, fileTypes, customExtensions, excludedPatterns));
+    const QByteArray rootBytes = QFile::encodeName(root);
+    VolumeScanner scanner(scanRequest(rootBytes, fileTypes, customExtensions, excludedPatterns));
     ScanResult found = scanner.walk(std::move(results));
     // Access is stopped only for a volume of the list.
-    const std::optional<LocalUSBDevice> device = deviceContaining(root);
+    const std::optional<LocalUSBDevice> device = deviceContaining(rootBytes);
     const bool stopAccess = accessStarted && device.has_value();
     const QString deviceID = device ? device->id : QString();
     m_scheduler.post(

@@ -8,6 +8,7 @@
 #include "platform/Log.h"
 #include "platform/Volumes.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -290,7 +291,7 @@ void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> 
                 devices.stopAccessingDevice(deviceID);
                 if (!devices.startAccessingDevice(deviceID))
                     continue;
-                const std::optional<QString> error = folderListingError(path);
+                const std::optional<QString> error = folderListingError(QFile::encodeName(path));
                 if (!error) {
                     logLine(QStringLiteral("文件系统实际访问验证成功!"));
                     return AuthorizationEnd::granted;

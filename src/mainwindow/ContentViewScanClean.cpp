@@ -6,9 +6,9 @@
 #include "localization/Localization.h"
 #include "mainwindow/DeviceService.h"
 #include "platform/Log.h"
+#include "platform/Volumes.h"
 
 #include <QDateTime>
-#include <QFileInfo>
 
 using namespace std::chrono_literals;
 
@@ -88,7 +88,7 @@ void ContentView::scanSelectedDevice(const LocalUSBDevice &device)
         return;
     }
     logLine(QStringLiteral("设备不可访问，请求授权..."));
-    if (!QFileInfo(device.path).isDir()) {
+    if (!isFolder(device.fsPath())) {
         logLine(QStringLiteral("设备路径不存在或不是目录，设备可能仍在初始化中"));
         showMessageAlert(localized(QStringLiteral("please_wait")), localized(QStringLiteral("device_mounting")));
         return;
@@ -326,7 +326,7 @@ void ContentView::prepareQuickClean(const LocalUSBDevice &device)
         return;
     }
     logLine(QStringLiteral("设备 ") + device.name + QStringLiteral(" 不可访问，请求访问权限"));
-    if (!QFileInfo(device.path).isDir()) {
+    if (!isFolder(device.fsPath())) {
         logLine(QStringLiteral("设备路径不存在或不是目录，设备可能仍在初始化中"));
         showMessageAlert(localized(QStringLiteral("please_wait")), localized(QStringLiteral("device_mounting")));
         return;

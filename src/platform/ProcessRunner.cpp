@@ -417,10 +417,14 @@ ProcessResult runProcess(const ProcessRequest &request)
         return failure(QStringLiteral("Cannot start %1: %2").arg(request.program, errorText(rc)));
 
     std::vector<QByteArray> arguments;
-    arguments.reserve(size_t(request.arguments.size()) + 1);
+    arguments.reserve(size_t(request.arguments.size() + request.argumentBytes.size()) + 1);
     arguments.push_back(program);
-    for (const QString &argument : request.arguments)
-        arguments.push_back(argument.toLocal8Bit());
+    if (!request.argumentBytes.isEmpty()) {
+        arguments.insert(arguments.end(), request.argumentBytes.cbegin(), request.argumentBytes.cend());
+    } else {
+        for (const QString &argument : request.arguments)
+            arguments.push_back(argument.toLocal8Bit());
+    }
     std::vector<char *> argv = pointers(arguments);
     std::vector<char *> envp = pointers(environment);
 

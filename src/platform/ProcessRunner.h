@@ -16,6 +16,9 @@ struct ProcessRequest
 {
     QString program;                 // absolute path, or a name looked up in PATH
     QStringList arguments;
+    // When not empty, the arguments byte for byte instead of `arguments`:
+    // for paths, which need not be UTF-8.
+    QList<QByteArray> argumentBytes;
     QString workingDirectory;        // empty: inherit
     // A folder handle (may be O_PATH) the child starts in instead, so a
     // folder held open is not looked up again by its path.

@@ -1,5 +1,6 @@
 #include "platform/Volumes.h"
 
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
@@ -64,7 +65,7 @@ QString unescapeHex(const QString &value)
         }
         out.append(in.at(i));
     }
-    return QString::fromUtf8(out);
+    return decodeFileName(out);
 }
 
 bool parseUnsigned(const QByteArray &text, quint32 *value)
@@ -219,11 +220,13 @@ QList<MountEntry> parseMountInfo(const QByteArray &contents)
             || !parseUnsigned(fields.at(2).mid(colon + 1), &entry.minor)) {
             continue;
         }
-        entry.root = QFile::decodeName(unescapeOctal(fields.at(3)));
-        entry.mountPoint = QFile::decodeName(unescapeOctal(fields.at(4)));
+        entry.root = decodeFileName(unescapeOctal(fields.at(3)));
+        entry.mountPointBytes = unescapeOctal(fields.at(4));
+        entry.mountPoint = decodeFileName(entry.mountPointBytes);
         entry.options = QString::fromUtf8(fields.at(5));
         entry.fsType = QString::fromUtf8(unescapeOctal(fields.at(dash + 1)));
-        entry.source = QFile::decodeName(unescapeOctal(fields.at(dash + 2)));
+        entry.sourceBytes = unescapeOctal(fields.at(dash + 2));
+        entry.source = decodeFileName(entry.sourceBytes);
         if (dash + 3 < fields.size())
             entry.superOptions = QString::fromUtf8(fields.at(dash + 3));
         if (entry.mountPoint.isEmpty() || entry.fsType.isEmpty())
@@ -351,7 +354,7 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeMount(const MountEntry &mo
     if (!isFuse(mount.fsType) || !mount.source.startsWith(QLatin1String("/dev/")))
         return std::nullopt;
     struct stat st = {};
-    if (::stat(QFile::encodeName(mount.source).constData(), &st) != 0 || !S_ISBLK(st.st_mode))
+    if (::stat(mount.sourceBytes.constData(), &st) != 0 || !S_ISBLK(st.st_mode))
         return std::nullopt;
     return probe(::major(st.st_rdev), ::minor(st.st_rdev));
 }
@@ -467,14 +470,20 @@ bool isSystemPath(const QString &path)
     return false;
 }
 
-bool folderIsReadable(const QString &path)
+bool folderIsReadable(const QByteArray &path)
 {
-    return ::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | X_OK, AT_EACCESS) == 0;
+    return ::faccessat(AT_FDCWD, path.constData(), R_OK | X_OK, AT_EACCESS) == 0;
 }
 
-std::optional<QString> folderListingError(const QString &path)
+bool isFolder(const QByteArray &path)
 {
-    DIR *dir = ::opendir(QFile::encodeName(path).constData());
+    struct stat st = {};
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<QString> folderListingError(const QByteArray &path)
+{
+    DIR *dir = ::opendir(path.constData());
     if (!dir)
         return errorText(errno);
     errno = 0;
@@ -487,10 +496,10 @@ std::optional<QString> folderListingError(const QString &path)
     return std::nullopt;
 }
 
-std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error)
+std::optional<FileSystemSizes> fileSystemSizes(const QByteArray &path, QString *error)
 {
     struct statvfs st = {};
-    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0) {
+    if (::statvfs(path.constData(), &st) != 0) {
         const int code = errno;
         if (error)
             *error = errorText(code);

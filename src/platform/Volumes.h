@@ -12,7 +12,8 @@
 // from background jobs only.
 
 // One line of /proc/self/mountinfo, with its octal escapes (\040 \011 \012 \134)
-// undone.
+// undone. Paths are bytes: the text fields are their readings for people
+// (decodeFileName), the *Bytes fields what the system takes.
 struct MountEntry
 {
     int mountId = 0;
@@ -21,9 +22,11 @@ struct MountEntry
     quint32 minor = 0;
     QString root;          // the mounted folder within its file system
     QString mountPoint;
+    QByteArray mountPointBytes;
     QString options;       // per-mount options
     QString fsType;        // "vfat", "fuseblk", "fuse.vfat", "ext4", ...
     QString source;        // "/dev/sdb1", "/dev/loop3", "tmpfs", ...
+    QByteArray sourceBytes;
     QString superOptions;
 };
 
@@ -130,12 +133,15 @@ struct FileSystemSizes
     qint64 capacity = 0;
     qint64 available = 0;
 };
-std::optional<FileSystemSizes> fileSystemSizes(const QString &path, QString *error = nullptr);
+std::optional<FileSystemSizes> fileSystemSizes(const QByteArray &path, QString *error = nullptr);
 
 // Whether this process may list and enter the folder (faccessat with the
 // effective ids). Opens nothing, so it never holds the volume busy.
-bool folderIsReadable(const QString &path);
+bool folderIsReadable(const QByteArray &path);
 
 // Reads the whole folder, the proof that a volume's content can be read now.
 // Nothing when it can be read; else the system's reason.
-std::optional<QString> folderListingError(const QString &path);
+std::optional<QString> folderListingError(const QByteArray &path);
+
+// Whether the path names a folder (following links, like opening it would).
+bool isFolder(const QByteArray &path);

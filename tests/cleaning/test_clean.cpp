@@ -28,7 +28,9 @@
 #include <csignal>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::FakeMachine;
 using testsupport::writeFile;
@@ -424,6 +426,87 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 5).join(u'\n') + QStringLiteral(" (%1 in all)").arg(wrong.size())));
         if (disruption == u"kill")
             QVERIFY2(!failed.isEmpty(), "nothing failed although the stick's daemon was killed");
+    }
+
+    // A FAT stick mounted by hand at a Latin-1 name: listed, scanned (the "._"
+    // search of find and ls included), cleaned and ejected through its path's
+    // bytes; shown as people read the name.
+    void nonUtf8MountPointEndToEnd()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Fat32, 64, QStringLiteral("CAFE"));
+        const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
+        QVERIFY2(loop, qPrintable(fx.lastError()));
+        const QByteArray point = QFile::encodeName(fx.mountRoot()) + "/caf\xe9";
+        QCOMPARE(::mkdir(point.constData(), 0755), 0);
+        const auto mounted = [&] {
+            const QList<MountEntry> mounts = readMountInfo();
+            return std::any_of(mounts.cbegin(), mounts.cend(),
+                               [&](const MountEntry &m) { return m.mountPointBytes == point; });
+        };
+        ProcessRequest fusefat;
+        fusefat.program = MountFixture::tool(QStringLiteral("fusefat"));
+        fusefat.argumentBytes = {"-o", "rw+,fsname=" + loop->toUtf8() + ",subtype=vfat", loop->toUtf8(), point};
+        fusefat.timeout = std::chrono::seconds(30);
+        QVERIFY(runProcess(fusefat).succeeded());
+        const auto cleanup = qScopeGuard([&] {
+            if (!mounted())
+                return;
+            ProcessRequest umount;
+            umount.program = MountFixture::tool(QStringLiteral("umount"));
+            umount.argumentBytes = {"-l", point};
+            runProcess(umount);
+            MountFixture::waitUntilReleased(*loop);
+        });
+        for (int i = 0; i < 50 && !mounted(); ++i)
+            QThread::msleep(100);
+        QVERIFY(mounted());
+
+        // fusefat takes ASCII names only; names that are not UTF-8 inside a volume are the scan's own tests.
+        QCOMPARE(::mkdir(point + "/docs", 0755), 0);
+        for (const QByteArray relative : {".DS_Store", "._photo.jpg", "docs/._cv.doc", "docs/Thumbs.db", "photo.jpg",
+                                          "docs/cv.doc"}) {
+            QFile file;   // by descriptor: QFile would take the path as text
+            const int fd = ::open(point + '/' + relative, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            QVERIFY(file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && file.write(relative) > 0);
+        }
+        const QList<QByteArray> kept = {"photo.jpg", "docs/cv.doc"};
+
+        Rig rig;
+        rig.start(testsupport::realMachineEnvironment());
+        const std::optional<LocalUSBDevice> device = rig.manager->deviceContaining(point + "/photo.jpg");
+        QVERIFY(device);
+        QCOMPARE(device->fsPath(), point);
+        QCOMPARE(device->path, fx.mountRoot() + QStringLiteral("/caf\u00e9"));
+
+        const ScanResult result = rig.scan(*device, {});
+        QList<FileItem> all;
+        QStringList shown;
+        for (const QList<FileItem> &items : result) {
+            all += items;
+            for (const FileItem &item : items)
+                shown << item.path.mid(device->path.size() + 1);
+        }
+        shown.sort();
+        QCOMPARE(shown, (QStringList{".DS_Store", "._photo.jpg", "docs/._cv.doc", "docs/Thumbs.db"}));
+
+        const auto [cleaned, failed] = rig.clean(all);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.isEmpty() ? QString() : failed.first().path));
+        VERIFY_COUNTS(cleaned, failed, all);
+        for (const QByteArray &relative : kept)
+            QVERIFY2(::access((point + '/' + relative).constData(), F_OK) == 0, relative.constData());
+
+        std::optional<bool> ejected;
+        QString reason;
+        rig.manager->ejectDevice(*device, [&](bool done, const QList<BlockingProcess> &, const QString &why) {
+            ejected = done;
+            reason = why;
+        });
+        QVERIFY(rig.scheduler.settle(std::chrono::seconds(60)));
+        QVERIFY2(ejected.value_or(false), qPrintable(reason));
+        QVERIFY(!mounted());
     }
 
     // "/m/USB2" extends "/m/USB": a clean of USB2 uses USB2, and a record on

@@ -85,6 +85,29 @@ private slots:
         QCOMPARE(rig.settleAndList().size(), 1);
     }
 
+    // A stick mounted by hand at a Latin-1 name: listed with its sizes, named
+    // as people read the name, its path's bytes kept for everything that acts on it.
+    void nonUtf8MountPointIsListed()
+    {
+        Rig rig;
+        FakeMachine &fm = rig.machine;
+        const QByteArray point = QFile::encodeName(fm.mountPoint("")) + "caf\xe9";
+        fm.addPartition("8:33", testsupport::kUsbPath2, "sdc", "sdc1", true, "E:ID_BUS=usb\nE:ID_FS_TYPE=vfat\n");
+        fm.mountBytes("8:33", point, "vfat", "/dev/sdc1");
+        rig.start();
+        const QList<LocalUSBDevice> devices = rig.settleAndList();
+        QCOMPARE(devices.size(), 1);
+        const LocalUSBDevice &stick = devices.first();
+        QCOMPARE(stick.name, QString("caf\u00e9"));
+        QCOMPARE(stick.path, fm.mountPoint("caf\u00e9"));
+        QCOMPARE(stick.fsPath(), point);
+        QCOMPARE(stick.id, stick.path + "|sdc1");
+        QVERIFY(stick.capacity > 0 && stick.isAccessible);
+        QCOMPARE(rig.manager->deviceContaining(point + "/._x")->id, stick.id);
+        // The UTF-8 name that reads the same is another folder, on no volume.
+        QVERIFY(!rig.manager->deviceContaining(stick.path + "/._x"));
+    }
+
     // LUKS and LVM volumes are mounted from dm-N devices with no bus of their own,
     // btrfs ones under an anonymous device number: each is listed as the disk
     // beneath it, with the file system, label and kernel name of what is mounted.

@@ -1,5 +1,6 @@
 #include "TestMain.h"
 
+#include "platform/FileNames.h"
 #include "platform/Volumes.h"
 
 #include <QDir>
@@ -106,6 +107,7 @@ private slots:
     void mountedTypeWithoutReadingTheDevice();
     void systemPaths();
     void sizesOfAFileSystem();
+    void fileNamesAsPeopleReadThem();
 };
 
 void TestVolumes::parsesMountInfo()
@@ -121,6 +123,7 @@ void TestVolumes::parsesMountInfo()
         "x 22 8:3 / /mnt/badid rw - ext4 /dev/sda3 rw\n"
         "66 22 8 / /mnt/badnumber rw - ext4 /dev/sda3 rw\n"
         "67 22 8:3 / /mnt/short rw -\n"
+        "69 22 8:33 / /media/caf\xe9\\040\xc3\xa9t\xe9 rw - ext4 /dev/disk/by-label/\xe9t\xe9 rw\n"   // Latin-1 bytes
         "68 22 0:55 / /mnt/last\\ rw - cifs //server/share rw";   // no final newline, lone backslash
     const QList<MountEntry> entries = parseMountInfo(contents);
     const QList<QStringList> expected{   // mount point, source, super options
@@ -128,6 +131,7 @@ void TestVolumes::parsesMountInfo()
         {"/mnt/tab\tnew\nline\\back", "/dev/loop 1", "rw,user_id=0"},
         {"/mnt/empty source", "", "rw,size=4k"},
         {"/mnt/nosuper", "tmpfs", ""},
+        {"/media/café été", "/dev/disk/by-label/été", "rw"},
         {"/mnt/last\\", "//server/share", "rw"},
     };
     QCOMPARE(entries.size(), expected.size());
@@ -141,6 +145,10 @@ void TestVolumes::parsesMountInfo()
     QCOMPARE(stick.options, QStringLiteral("rw,nosuid,nodev"));
     QCOMPARE(stick.fsType, QStringLiteral("vfat"));
     QCOMPARE(entries[1].root, QStringLiteral("/sub\\dir"));
+    // The bytes stay exact whatever their reading: the system takes these.
+    QCOMPARE(entries[4].mountPointBytes, QByteArray("/media/caf\xe9 \xc3\xa9t\xe9"));
+    QCOMPARE(entries[4].sourceBytes, QByteArray("/dev/disk/by-label/\xe9t\xe9"));
+    QCOMPARE(entries[1].mountPointBytes, QByteArray("/mnt/tab\tnew\nline\\back"));
     QVERIFY(readMountInfo(QStringLiteral("/nonexistent/mountinfo")).isEmpty());
 }
 
@@ -430,11 +438,36 @@ void TestVolumes::sizesOfAFileSystem()
 {
     const QTemporaryDir dir;
     QString error;
-    const auto sizes = fileSystemSizes(dir.path(), &error);
+    const auto sizes = fileSystemSizes(QFile::encodeName(dir.path()), &error);
     QVERIFY2(sizes, qPrintable(error));
     QVERIFY(sizes->capacity > 0 && sizes->available <= sizes->capacity);
-    QVERIFY(!fileSystemSizes(dir.filePath(QStringLiteral("missing")), &error) && !error.isEmpty());
+    QVERIFY(!fileSystemSizes(QFile::encodeName(dir.filePath(QStringLiteral("missing"))), &error) && !error.isEmpty());
 }
 
 SWEEPBROOK_TEST_MAIN(TestVolumes)
 #include "test_volumes.moc"
+
+// UTF-8 where it is UTF-8 (also next to stray bytes), any other byte as
+// Windows-1252 reads it; the bytes are kept exactly when the text cannot give them back.
+void TestVolumes::fileNamesAsPeopleReadThem()
+{
+    const QList<std::pair<QByteArray, QString>> rows = {
+        {"plain", "plain"},
+        {"caf\xc3\xa9", "caf\u00e9"},                    // UTF-8
+        {"caf\xe9", "caf\u00e9"},                         // Latin-1
+        {"\x80 \x9f \x81", "\u20ac \u0178 \u0081"},        // Windows-1252, and one of its gaps
+        {"\xe9\xc3\xa9", "\u00e9\u00e9"},                // both in one name
+        {"\xf0\x9f\x98\x80", QString::fromUtf8("\xf0\x9f\x98\x80")},   // beyond the BMP
+        {"\xc0\xaf", "\u00c0\u00af"},                    // overlong "/": not UTF-8
+        {"\xed\xa0\x80", "\u00ed\u00a0\u20ac"},             // an encoded surrogate: not UTF-8
+        {"\xe2\x82", "\u00e2\u201a"},                     // cut short
+    };
+    for (const auto &[bytes, text] : rows) {
+        QCOMPARE(decodeFileName(bytes), text);
+        const QByteArray kept = bytesUnlessRoundTrip(bytes, decodeFileName(bytes));
+        QCOMPARE(kept, QFile::encodeName(text) == bytes ? QByteArray() : bytes);
+    }
+    // A folder's reading is the start of its files' readings: "is it on this volume" holds as text too.
+    const QByteArray folder = "/media/caf\xe9\xc3";
+    QVERIFY(decodeFileName(folder + "/\xa9x").startsWith(decodeFileName(folder) + '/'));
+}

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 namespace testsupport {
 
 // sysfs folders of two USB mass-storage devices.
@@ -34,7 +36,7 @@ struct FakeMachine
     QString udev() const { return dir.path() + "/udev"; }
     QString mountInfo() const { return dir.path() + "/mountinfo"; }
     QString mountPoint(const QString &name) const { return dir.path() + "/mnt/" + name; }
-    QStringList lines;
+    QList<QByteArray> lines;   // of the mount table, as the kernel writes them
     int nextId = 100;
 
     // A partition `part` of disk `disk`, reached from the device folder `devicePath`.
@@ -105,22 +107,41 @@ struct FakeMachine
         mount(devnum, point, "vfat", "/dev/" + part);
     }
 
-    static QString escaped(QString point) { return point.replace(" ", "\\040"); }
-    void writeMountInfo() const { writeFile(mountInfo(), lines.join('\n').toUtf8() + '\n'); }
+    // The kernel escapes only blanks, tabs, newlines and backslashes; other bytes stand as they are.
+    static QByteArray escaped(QByteArray point) { return point.replace(" ", "\\040"); }
+    void writeMountInfo() const
+    {
+        QByteArray all;
+        for (const QByteArray &line : lines)
+            all += line + '\n';
+        writeFile(mountInfo(), all);
+    }
 
     void mount(const QString &devnum, const QString &point, const QString &type, const QString &source,
                const QString &superOptions = "rw")
     {
-        QDir().mkpath(point);
-        lines << QString("%1 1 %2 / %3 rw,relatime shared:1 - %4 %5 %6")
-                     .arg(nextId++).arg(devnum, escaped(point), type, source, superOptions);
+        mountBytes(devnum, QFile::encodeName(point), type, source, superOptions);
+    }
+
+    // A mount point given by its bytes (which need not be UTF-8), made as a real folder.
+    void mountBytes(const QString &devnum, const QByteArray &point, const QString &type, const QString &source,
+                    const QString &superOptions = "rw")
+    {
+        QByteArray made;
+        for (const QByteArray &part : point.split('/')) {
+            made += part.isEmpty() ? QByteArray() : '/' + part;
+            if (!made.isEmpty())
+                ::mkdir(made.constData(), 0755);
+        }
+        lines << QString("%1 1 %2 / ").arg(nextId++).arg(devnum).toUtf8() + escaped(point)
+                     + QString(" rw,relatime shared:1 - %1 %2 %3").arg(type, source, superOptions).toUtf8();
         writeMountInfo();
     }
 
     void unmount(const QString &point)
     {
-        const QString field = " " + escaped(point) + " ";
-        lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QString &l) { return l.contains(field); }),
+        const QByteArray field = " " + escaped(QFile::encodeName(point)) + " ";
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const QByteArray &l) { return l.contains(field); }),
                     lines.end());
         writeMountInfo();
     }
