@@ -130,6 +130,8 @@ QWidget *bigHeader(const QString &symbol, NamedColor tint, const QString &title,
 QWidget *page(std::initializer_list<QWidget *> blocks)
 {
     auto *page = new QWidget;
+    // As tall as its blocks: the gaps around it take what is left.
+    page->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     QVBoxLayout *stack = ui::vstack(page, 25);
     for (QWidget *block : blocks)
         stack->addWidget(block);

@@ -147,6 +147,10 @@ OnboardingView::OnboardingView(OnboardingFlow &flow, NotificationCenter &center,
         stack->addWidget(divider());
         stack->addWidget(navigationBar(d->flow));
         layout()->addWidget(d->body);
+        // Shown and laid out now, not on the next turn of the event loop.
+        if (isVisible())
+            d->body->show();
+        layout()->activate();
     };
     rebuild();
     connect(&flow, &OnboardingFlow::changed, this, rebuild);

@@ -267,7 +267,7 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("xmark.circle.fill"), QStringLiteral("window-close-symbolic")},
         {QStringLiteral("shield.checkered"), QStringLiteral("security-medium-symbolic")},
         {QStringLiteral("checkmark.shield.fill"), QStringLiteral("security-high-symbolic")},
-        {QStringLiteral("globe"), QStringLiteral("preferences-desktop-locale-symbolic")},
+        {QStringLiteral("globe"), QStringLiteral(":/localization/icons/globe.svg")},   // the language picker's own
     };
     return table;
 }
