@@ -108,11 +108,8 @@ void OnboardingFlow::previousStep()
 void OnboardingFlow::refreshPermissionStatus()
 {
     m_helper.clearFullDiskAccessCache();
-    // The probe runs in the background; the pages are drawn again with its answer.
-    m_permissions.checkPermissionStatus([flow = QPointer<OnboardingFlow>(this)] {
-        if (flow)
-            emit flow->changed();
-    });
+    // The probe runs in the background; an answer that differs redraws the pages.
+    m_permissions.checkPermissionStatus();
 }
 
 void OnboardingFlow::recheckPermission()
@@ -148,8 +145,6 @@ void OnboardingFlow::tick(const std::shared_ptr<Poll> &poll)
     poll->permissions->checkPermissionStatus([poll, attempt] {
         if (poll->ended)
             return;
-        if (OnboardingFlow *flow = poll->flow)
-            emit flow->changed();
         const bool granted = poll->permissions->hasFullDiskAccess();
         if (!granted && attempt < maxAttempts)
             return;

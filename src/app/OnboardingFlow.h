@@ -58,7 +58,8 @@ public:
     void requestFullDiskAccess();
     // The refresh and verified buttons: one fresh look, spinner for a second.
     void recheckPermission();
-    // Forgets the cached answer and asks again; changed() follows the answer.
+    // Forgets the cached answer and asks again; changed() follows an answer
+    // that differs from the last.
     void refreshPermissionStatus();
     // Remembers that the guide was finished and asks the host to close it.
     void completeOnboarding();
