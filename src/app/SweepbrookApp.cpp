@@ -1,6 +1,8 @@
 #include "app/SweepbrookApp.h"
 
+#include "app/AboutSheet.h"
 #include "app/AppDelegate.h"
+#include "cleaning/SystemCleanHelper.h"
 #include "devices/PermissionManager.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
@@ -66,7 +68,10 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
     d->picker->setWindow(d->window.get());
     connect(d->manager.get(), &USBDeviceManager::connectedDevicesChanged, d->window.get(), &MainWindow::devicesChanged);
     buildMenus(*d->window, d->center, &d->about, &d->scan);
-    d->delegate = std::make_unique<AppDelegate>(d->preferences, d->scheduler);
+    // The sidebar footer's About sheet lives with the window.
+    new AboutSheet(*d->view, d->window.get());
+    d->delegate = std::make_unique<AppDelegate>(AppDelegate::Services{
+        d->preferences, d->scheduler, d->center, permissions, SystemCleanHelper::shared()});
 }
 
 SweepbrookApp::~SweepbrookApp()

@@ -112,9 +112,16 @@ void PermissionManager::probeInBackground(void (PermissionManager::*then)(bool))
                            [this, then](bool access) { (this->*then)(access); }, this);
 }
 
-void PermissionManager::checkPermissionStatus()
+void PermissionManager::checkPermissionStatus(std::function<void()> published)
 {
-    probeInBackground(&PermissionManager::publishStatus);
+    SystemCleanHelper *helper = &m_helper;
+    m_scheduler.background([helper] { return helper->checkFullDiskAccess(); },
+                           [this, published = std::move(published)](bool access) {
+                               publishStatus(access);
+                               if (published)
+                                   published();
+                           },
+                           this);
 }
 
 void PermissionManager::publishStatus(bool access)

@@ -39,8 +39,8 @@ public:
 
     // Asks again whether privileged deletion works. The probe (which may ask
     // the system bus) runs in the background; the published state changes when
-    // its answer arrives on the main thread.
-    void checkPermissionStatus();
+    // its answer arrives on the main thread, and `published` runs after that.
+    void checkPermissionStatus(std::function<void()> published = {});
     void showPermissionGuide();
     void showSetupInstructions();
     void scheduleRecheckAlert();

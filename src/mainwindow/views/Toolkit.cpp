@@ -262,6 +262,12 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("lock.open.fill"), QStringLiteral("changes-allow-symbolic")},
         {QStringLiteral("trash.circle.fill"), QStringLiteral("qrc:trash.circle.fill")},
         {QStringLiteral("sparkles"), QStringLiteral("qrc:sparkles")},
+        // the About window and the first-run guide
+        {QStringLiteral("info.circle.fill"), QStringLiteral("dialog-information-symbolic")},
+        {QStringLiteral("xmark.circle.fill"), QStringLiteral("window-close-symbolic")},
+        {QStringLiteral("shield.checkered"), QStringLiteral("security-medium-symbolic")},
+        {QStringLiteral("checkmark.shield.fill"), QStringLiteral("security-high-symbolic")},
+        {QStringLiteral("globe"), QStringLiteral(":/localization/icons/globe.svg")},   // the language picker's own
     };
     return table;
 }

@@ -1,0 +1,115 @@
+#pragma once
+
+// What the About window and first-run guide tests share: virtual time, private
+// preferences, a language, and a privileged-deletion state the test decides
+// (the real PermissionManager and SystemCleanHelper over a probe whose answer
+// is a flag). The guide's dialogs are recorded, not shown.
+
+#include "app/AppDelegate.h"
+#include "cleaning/SystemCleanHelper.h"
+#include "devices/PermissionManager.h"
+#include "localization/LanguageManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+#include "platform/Scheduler.h"
+
+#include "FakeDeviceService.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+
+namespace testsupport {
+
+class RecordingPresenter final : public DialogPresenter
+{
+public:
+    QStringList titles;
+    int runModal(const GuideDialog &dialog) override
+    {
+        titles << dialog.title;
+        return 0;   // closed without a button
+    }
+    bool openPrivilegedAccessSettings() override { return false; }
+};
+
+struct AppRig : WindowBasics
+{
+    // Does privileged deletion work? The probe reads this on each real look.
+    std::shared_ptr<std::atomic<bool>> granted = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<SystemCleanHelper> helper;
+    RecordingPresenter presenter;
+    std::unique_ptr<PermissionManager> permissions;
+
+    explicit AppRig(bool hasAccess = false)
+    {
+        granted->store(hasAccess);
+        Scheduler::setShared(&clock);
+        LanguageManager::setShared(&language);
+        language.setLanguage(AppLanguage::english);
+        SystemCleanHelper::ProbeEnvironment env;
+        env.isRoot = [flag = granted] { return flag->load(); };
+        env.pkexecPath = dir.filePath(QStringLiteral("no-pkexec"));
+        helper = std::make_unique<SystemCleanHelper>(clock, env);
+        SystemCleanHelper::setShared(helper.get());
+        permissions = std::make_unique<PermissionManager>(prefs, *helper, clock, presenter);
+        PermissionManager::setShared(permissions.get());
+        settle();
+    }
+    ~AppRig()
+    {
+        PermissionManager::setShared(nullptr);
+        SystemCleanHelper::setShared(nullptr);
+        LanguageManager::setShared(nullptr);
+        Scheduler::setShared(nullptr);
+    }
+
+    AppDelegate::Services services() { return {prefs, clock, center, *permissions, *helper}; }
+
+    // Lets the background probes answer.
+    void settle()
+    {
+        [this] { QVERIFY(clock.settle()); }();
+    }
+    // Moves virtual time a second at most at a time, letting each probe
+    // answer within the second it started in, as it does for real.
+    void advance(std::chrono::milliseconds by)
+    {
+        while (by > std::chrono::milliseconds(0)) {
+            const std::chrono::milliseconds step = std::min(by, std::chrono::milliseconds(1000));
+            clock.advance(step);
+            settle();
+            by -= step;
+        }
+    }
+    int probes() const { return helper->probeCount(); }
+};
+
+// Every text a widget tree shows, in tree order: labels, buttons, tooltips.
+inline QStringList shownTexts(const QWidget *root)
+{
+    QStringList texts;
+    for (const QWidget *widget : root->findChildren<QWidget *>()) {
+        if (const auto *label = qobject_cast<const QLabel *>(widget); label && !label->text().isEmpty())
+            texts << label->text();
+        else if (const auto *button = qobject_cast<const QAbstractButton *>(widget); button && !button->text().isEmpty())
+            texts << button->text();
+        if (!widget->toolTip().isEmpty())
+            texts << widget->toolTip();
+    }
+    return texts;
+}
+
+inline QString grabPath(const QString &name)
+{
+    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs");
+    QDir().mkpath(folder);
+    return folder + QLatin1Char('/') + name;
+}
+
+} // namespace testsupport
