@@ -8,22 +8,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QThread>
 
-#include <cerrno>
-
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "MountFixture.h"
+#include "SystemDaemons.h"
 
 namespace {
-
-const QString kUdevd = QStringLiteral("/lib/systemd/systemd-udevd");
 
 ProcessResult run(const QString &program, const QStringList &arguments)
 {
@@ -50,10 +43,8 @@ class TestFileSystemType : public QObject
 {
     Q_OBJECT
 
-    QString m_noNamespace;   // why this test has no mount namespace of its own
-    QProcess m_udevd;        // a udevd started for this test (none runs on the test machines)
-    QStringList m_hidden;    // folders covered by a private tmpfs while our udevd runs
-    QStringList m_created;   // ... of which those made for the purpose
+    testsupport::SystemDaemons m_daemons;   // a udevd of the test's own (none runs on the test machines)
+    QString m_noNamespace;                  // why this test has no mount namespace of its own
 
     // Makes sure udev's database knows the file system on `devNode`, with a
     // udevd of our own when none runs; empty when it does, else why not.
@@ -61,10 +52,8 @@ class TestFileSystemType : public QObject
     {
         if (udevRecord(devNode).contains("E:ID_FS_TYPE="))
             return {};
-        if (!QFileInfo::exists(QStringLiteral("/run/udev/control"))) {
-            if (const QString why = startPrivateUdevd(); !why.isEmpty())
-                return why;
-        }
+        if (const QString why = m_daemons.startUdevd(); !why.isEmpty())
+            return why;
         const QString udevadm = MountFixture::tool(QStringLiteral("udevadm"));
         const ProcessResult trigger =
             run(udevadm, {"trigger", "--action=change", "--settle", "/sys/class/block/" + QFileInfo(devNode).fileName()});
@@ -75,66 +64,12 @@ class TestFileSystemType : public QObject
         return {};
     }
 
-    // udevd writes below /run/udev and /dev: in this test's mount namespace
-    // those folders get a tmpfs of their own, so the database and links it
-    // makes go when the test ends and tests running alongside never see them.
-    // What does reach the machine: the owners and modes udev's rules give a few
-    // device nodes (/dev/kvm, /dev/loop-control), as on any machine with udev.
-    QString startPrivateUdevd()
-    {
-        if (m_udevd.state() != QProcess::NotRunning)
-            return QStringLiteral("the test's udevd is running but did not create /run/udev/control");
-        if (!m_noNamespace.isEmpty())
-            return "udevd is not running and cannot be started for the test: " + m_noNamespace;
-        if (!QFileInfo(kUdevd).isExecutable() || MountFixture::tool(QStringLiteral("udevadm")).isEmpty())
-            return QStringLiteral("udevd is not running and systemd-udevd / udevadm are not installed");
-        for (const QString &folder : QStringList{"/run/udev", "/dev/disk", "/dev/block", "/dev/char"}) {
-            if (!QFileInfo::exists(folder)) {
-                if (!QDir().mkdir(folder))
-                    return "cannot create " + folder;
-                m_created << folder;
-            }
-            if (::mount("sweepbrook-udev", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NOEXEC,
-                        "mode=0755") != 0)
-                return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
-            m_hidden << folder;
-        }
-        m_udevd.setStandardOutputFile(QProcess::nullDevice());
-        m_udevd.setStandardErrorFile(QProcess::nullDevice());
-        m_udevd.start(kUdevd, {});
-        if (!m_udevd.waitForStarted(10000))
-            return "udevd did not start: " + m_udevd.errorString();
-        for (int i = 0; i < 100 && !QFileInfo::exists(QStringLiteral("/run/udev/control")); ++i)
-            QThread::msleep(100);
-        if (!QFileInfo::exists(QStringLiteral("/run/udev/control")))
-            return QStringLiteral("udevd started but did not open its control socket within 10 s");
-        return {};
-    }
-
 private slots:
     void initTestCase()
     {
         // Mounts (ours and the tmpfs under our udevd) stay in a mount namespace
         // of this test's own.
-        if (geteuid() != 0)
-            m_noNamespace = QStringLiteral("needs root");
-        else if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            m_noNamespace = "cannot make a private mount namespace: " + qt_error_string(errno);
-    }
-
-    void cleanupTestCase()
-    {
-        if (m_udevd.state() != QProcess::NotRunning) {
-            m_udevd.terminate();
-            if (!m_udevd.waitForFinished(10000)) {
-                m_udevd.kill();
-                m_udevd.waitForFinished(5000);
-            }
-        }
-        for (const QString &folder : std::as_const(m_hidden))
-            ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
-        for (const QString &folder : std::as_const(m_created))
-            QDir().rmdir(folder);
+        m_noNamespace = m_daemons.enterPrivateMountNamespace();
     }
 
     void typeOfRealVolumes_data()

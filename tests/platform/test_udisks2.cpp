@@ -7,11 +7,8 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusServiceWatcher>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -19,24 +16,13 @@
 
 #include "MountFixture.h"
 #include "SilentBus.h"
+#include "SystemDaemons.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-const char *kUdisksd = "/usr/libexec/udisks2/udisksd";
 const QString kService = "org.freedesktop.UDisks2";
-
-void stop(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
 
 // UDisks2 as far as an eject asks it: every call recorded as "object member"
 // ("object Get property" for a property read); a property it was not given is
@@ -77,51 +63,24 @@ public:
 
 } // namespace
 
-// Runs against a system bus of its own (dbus-daemon and udisksd started by the
-// test), found through DBUS_SYSTEM_BUS_ADDRESS.
+// Runs against a system bus of its own (dbus-daemon, and udevd and udisksd
+// for the real eject, started by the test), found through DBUS_SYSTEM_BUS_ADDRESS.
 class TestUdisks2 : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QProcess m_bus;
-    QProcess m_udisksd;
+    testsupport::SystemDaemons m_daemons;
     QString m_address;   // of the private bus, empty when it did not start
-
-    // Starts a bus that lets everyone own and call anything; its address, or empty.
-    QString startBus()
-    {
-        const QString config = m_dir.path() + "/bus.conf";
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
-            return {};
-        file.write("<busconfig><type>system</type><listen>unix:path=" + QFile::encodeName(m_dir.path())
-                   + "/bus.socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                     "<allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
-                     "<allow send_requested_reply=\"true\"/><allow receive_type=\"method_call\"/>"
-                     "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"
-                     "<allow receive_type=\"signal\"/></policy></busconfig>\n");
-        file.close();
-        m_bus.start("dbus-daemon", {"--config-file=" + config, "--print-address", "--nofork"});
-        if (!m_bus.waitForStarted(10000))
-            return {};
-        while (!m_bus.canReadLine() && m_bus.waitForReadyRead(10000)) {
-        }
-        return QString::fromUtf8(m_bus.readLine()).trimmed();
-    }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        if (!findExecutable("dbus-daemon").isEmpty())
-            m_address = startBus();
-    }
-
-    void cleanupTestCase()
-    {
-        stop(m_udisksd);
-        stop(m_bus);
+        // udevd and udisksd, when started, work in the test's own mount namespace.
+        m_daemons.enterPrivateMountNamespace();
+        if (m_daemons.startBus().isEmpty())
+            m_address = m_daemons.busAddress();
     }
 
     // The address is read at each call: a bus that was down at the first call
@@ -242,48 +201,26 @@ private slots:
     {
         if (m_address.isEmpty())
             QSKIP("no private bus: dbus-daemon is missing or did not start");
-        if (!QFileInfo::exists(kUdisksd))
-            QSKIP("udisksd is not installed");
         if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        // udisksd learns of devices from udevd's database: udevd first, so it sees the loop device come.
+        if (const QString why = m_daemons.startUdevd(); !why.isEmpty())
             QSKIP(qPrintable(why));
         MountFixture fx;
         const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, "UDISKS");
         const auto loop = image ? fx.attachLoop(*image) : std::nullopt;
         const auto point = loop ? fx.mountExt4(*loop, fx.mountRoot() + "/volume") : std::nullopt;
-        if (!point)
-            QSKIP(qPrintable(fx.lastError()));
-
-        // udisksd learns of devices when it starts (or from udevd later): start it now.
+        QVERIFY2(point, qPrintable(fx.lastError()));
+        QVERIFY(testsupport::SystemDaemons::settleUdev().isEmpty());
+        if (const QString why = m_daemons.startUdisksd(); !why.isEmpty())
+            QSKIP(qPrintable(why));
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
-        QDBusConnection bus = QDBusConnection::connectToBus(m_address, "test-udisks2");
-        QVERIFY(bus.isConnected());
-        QDBusServiceWatcher watcher(kService, bus, QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DBUS_SYSTEM_BUS_ADDRESS", m_address);
-        m_udisksd.setProcessEnvironment(env);
-        m_udisksd.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_udisksd.start(kUdisksd, {"--no-debug"});
-        if (!m_udisksd.waitForStarted(10000))
-            QSKIP(qPrintable("udisksd did not start: " + m_udisksd.errorString()));
-        if (!registered.wait(30000))
-            QSKIP("udisksd did not come up on the private bus within 30 s");
 
-        QDBusMessage resolve = QDBusMessage::createMethodCall(kService, "/org/freedesktop/UDisks2/Manager",
-                                                              "org.freedesktop.UDisks2.Manager", "ResolveDevice");
-        resolve.setArguments({QVariantMap{{"path", *loop}}, QVariantMap()});
-        const QDBusMessage found = bus.call(resolve, QDBus::Block, 10000);
-        const bool known = found.type() == QDBusMessage::ReplyMessage
-                           && !qdbus_cast<QList<QDBusObjectPath>>(found.arguments().value(0)).isEmpty();
-        if (!known) {
-            // A device UDisks2 does not know is a plain failure that touches
-            // nothing; no unmount was asked for, so the eject goes on without it.
-            const UDisks2Outcome outcome = udisks2UnmountAndEject(*loop, 10s);
-            QVERIFY2(!outcome.ejected && outcome.reachable && !outcome.attempted && !outcome.error.isEmpty(),
-                     qPrintable(outcome.error));
-            QVERIFY(MountFixture::isMounted(*point));
-            QSKIP(qPrintable("udisksd does not see " + *loop + " (it needs udevd's device database; is udevd running?)"));
-        }
+        // A device UDisks2 does not know is a plain failure that touches
+        // nothing; no unmount was asked for, so the eject goes on without it.
+        const UDisks2Outcome unknown = udisks2UnmountAndEject("/dev/no-such-device", 10s);
+        QVERIFY2(!unknown.ejected && unknown.reachable && !unknown.attempted && !unknown.error.isEmpty(),
+                 qPrintable(unknown.error));
 
         const UDisks2Outcome outcome = udisks2UnmountAndEject(*loop, 25s);
         QVERIFY2(outcome.ejected && outcome.attempted && outcome.error.isEmpty(), qPrintable(outcome.error));
