@@ -1,6 +1,7 @@
 #include "app/SweepbrookApp.h"
 #include "localization/LanguageManager.h"
 #include "mainwindow/views/Toolkit.h"
+#include "settings/UpdateRules.h"
 
 #include <QApplication>
 
@@ -21,6 +22,8 @@ int main(int argc, char *argv[])
     ui::ensureIconTheme();
 
     LanguageManager::shared();
+    // The update server's address is read once, at start.
+    updates::appBaseAddress();
 
     // The app takes no command-line arguments.
     SweepbrookApp sweepbrook;

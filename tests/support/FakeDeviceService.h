@@ -13,6 +13,8 @@
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
 
+#include "WindowBasics.h"
+
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QTest>
@@ -136,16 +138,6 @@ public:
     QStringList starts;       // one per question
     Completion pending;
     bool cancelAtOnce = false;
-};
-
-// Private preferences, a notification centre, a language and virtual time.
-struct WindowBasics
-{
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    LanguageManager language{prefs, center};
-    VirtualScheduler clock;
 };
 
 // The window's logic over the fakes. It has not appeared yet: list the

@@ -16,6 +16,7 @@
 #include <QHideEvent>
 #include <QShowEvent>
 #include <QPalette>
+#include <QTextDocument>
 #include <QVariantAnimation>
 
 #include <cmath>
@@ -184,6 +185,8 @@ QSize ElidingLabel::minimumSizeHint() const
 
 void ElidingLabel::paintEvent(QPaintEvent *)
 {
+    // A new text repaints without a resize: its tool tip follows here.
+    syncToolTip();
     QPainter painter(this);
     painter.setPen(palette().color(foregroundRole()));
     const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
@@ -199,7 +202,9 @@ void ElidingLabel::resizeEvent(QResizeEvent *event)
 void ElidingLabel::syncToolTip()
 {
     const bool cut = fontMetrics().horizontalAdvance(text()) > contentsRect().width();
-    setToolTip(cut ? text() : QString());
+    // Tool tips guess rich text from the content: a name like "<b>x</b>" is
+    // handed over escaped, so it shows as written.
+    setToolTip(cut ? Qt::convertFromPlainText(text(), Qt::WhiteSpaceNoWrap) : QString());
 }
 
 QLabel *elidingText(const QString &content, const QFont &font, NamedColor tint, QWidget *parent)
@@ -268,6 +273,10 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("shield.checkered"), QStringLiteral("security-medium-symbolic")},
         {QStringLiteral("checkmark.shield.fill"), QStringLiteral("security-high-symbolic")},
         {QStringLiteral("globe"), QStringLiteral(":/localization/icons/globe.svg")},   // the language picker's own
+        // the update check
+        {QStringLiteral("arrow.down.circle"), QStringLiteral("qrc:arrow.down.circle")},
+        {QStringLiteral("arrow.down.circle.fill"), QStringLiteral("qrc:arrow.down.circle.fill")},
+        {QStringLiteral("chevron.right"), QStringLiteral("go-next-symbolic")},
     };
     return table;
 }
