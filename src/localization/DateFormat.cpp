@@ -129,14 +129,24 @@ QString datePattern(const QLocale &locale, DateStyle style)
     return {};
 }
 
+// Some locales name the time of day with "B" ("下午3:04"), which Qt prints as
+// a letter: the AM/PM field stands in for it.
+QString withDayPeriod(const QString &pattern)
+{
+    QString result;
+    for (const Token &token : tokenize(pattern))
+        result += token.field && token.text.startsWith(u'B') ? QStringLiteral("AP") : token.text;
+    return result;
+}
+
 QString timePattern(const QLocale &locale, DateStyle style)
 {
     switch (style) {
     case DateStyle::none: return {};
-    case DateStyle::shortStyle: return locale.timeFormat(QLocale::ShortFormat);
-    case DateStyle::mediumStyle: return withoutFields(locale.timeFormat(QLocale::LongFormat), isTimeZone);
+    case DateStyle::shortStyle: return withDayPeriod(locale.timeFormat(QLocale::ShortFormat));
+    case DateStyle::mediumStyle: return withDayPeriod(withoutFields(locale.timeFormat(QLocale::LongFormat), isTimeZone));
     case DateStyle::longStyle:
-    case DateStyle::fullStyle: return locale.timeFormat(QLocale::LongFormat);
+    case DateStyle::fullStyle: return withDayPeriod(locale.timeFormat(QLocale::LongFormat));
     }
     return {};
 }

@@ -15,6 +15,8 @@
 #include <QSplitter>
 #include <QStackedWidget>
 
+#include <algorithm>
+
 using ui::NamedColor;
 using ui::TextStyle;
 
@@ -61,14 +63,13 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
     side->setMaximumWidth(400);
     QVBoxLayout *sideStack = ui::vstack(side, 0);
     QHBoxLayout *header = ui::hstack(ui::defaultSpacing, QMargins(20, 20, 20, 10));
-    d->title = ui::text(QString(), ui::font(TextStyle::title, QFont::DemiBold));
-    header->addWidget(d->title);
-    header->addStretch(1);
+    d->title = ui::elidingText(QString(), ui::font(TextStyle::title, QFont::DemiBold));
+    header->addWidget(d->title, 1);
     d->clearAll = new ui::PaintedButton;
     d->clearAll->setObjectName(QStringLiteral("clearHistoryButton"));
     d->clearAll->setSymbol(QStringLiteral("trash"), 13);
     d->clearAll->setLabelFont(ui::font(TextStyle::body));
-    d->clearAll->setPadding(4, 4);
+    d->clearAll->setPadding(0, 4);   // a plain button: its label only
     d->clearAll->setSpacing(4);
     d->clearAll->setForeground(ui::color(NamedColor::red));
     d->clearAll->setCursor(Qt::PointingHandCursor);
@@ -100,7 +101,7 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
 
     d->emptyState = new QWidget(d->listSide);
     d->emptyState->setObjectName(QStringLiteral("emptyHistory"));
-    QVBoxLayout *empty = ui::vstack(d->emptyState, 20);
+    QVBoxLayout *empty = ui::vstack(d->emptyState, 20, ui::padding(ui::defaultPadding));
     empty->addStretch(1);
     auto *clock = new ui::SymbolLabel(QStringLiteral("clock.arrow.circlepath"), ui::color(NamedColor::gray, 0.5), 64);
     clock->setAlignment(Qt::AlignCenter);
@@ -135,7 +136,6 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
     splitter->addWidget(d->detailSide);
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
-    splitter->setSizes({320, 660});
 
     connect(d->clearAll, &QAbstractButton::clicked, this, [this] { requestClearAll(); });
     connect(d->close, &QAbstractButton::clicked, this, &QDialog::accept);
@@ -145,8 +145,15 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
     });
     connect(d->list, &QWidget::customContextMenuRequested, this, &CleanHistoryView::showContextMenu);
 
-    resize(sizeHint());
     refresh();
+    resize(sizeHint());
+    // The list column as wide as its header asks, from 320 to 400 points: a
+    // little more when the title would be cut (fonts wider than the system's
+    // on some desktops).
+    header->invalidate();
+    const int need = header->sizeHint().width();
+    side->setMaximumWidth(std::clamp(need, 400, 480));
+    splitter->setSizes({std::clamp(need, 320, side->maximumWidth()), sizeHint().width()});
 }
 
 CleanHistoryView::~CleanHistoryView()
