@@ -5,6 +5,7 @@
 #include "localization/DateFormat.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/Presentation.h"
+#include "mainwindow/views/FileRow.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include <QFrame>
@@ -136,11 +137,7 @@ CleanHistoryDetailView::CleanHistoryDetailView(QWidget *parent) : QWidget(parent
     d->list = new QListView(d->body);
     d->list->setObjectName(QStringLiteral("historyFileList"));
     d->list->setUniformItemSizes(true);   // what keeps a hundred thousand rows cheap
-    d->list->setSelectionMode(QAbstractItemView::NoSelection);
-    d->list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    d->list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    d->list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    d->list->setFrameShape(QFrame::NoFrame);
+    rows::setUpPlainList(d->list);
     d->list->setItemDelegate(new HistoryFileDelegate(d->list));
     d->model = new HistoryFileModel(d->list);
     d->list->setModel(d->model);

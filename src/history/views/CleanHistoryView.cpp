@@ -4,6 +4,7 @@
 #include "history/views/HistoryListModel.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
+#include "mainwindow/views/FileRow.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include <QFrame>
@@ -87,11 +88,7 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
     d->listSide = new QStackedWidget(side);
     d->list = new QListView(d->listSide);
     d->list->setObjectName(QStringLiteral("historyList"));
-    d->list->setSelectionMode(QAbstractItemView::NoSelection);
-    d->list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    d->list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    d->list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    d->list->setFrameShape(QFrame::NoFrame);
+    rows::setUpPlainList(d->list);
     d->list->setContentsMargins(0, 8, 0, 8);
     d->list->setContextMenuPolicy(Qt::CustomContextMenu);
     d->list->setItemDelegate(new HistoryRowDelegate(d->list));

@@ -2,6 +2,7 @@
 
 #include "mainwindow/views/Toolkit.h"
 
+#include <QAbstractItemView>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
@@ -20,6 +21,15 @@ constexpr int sizeColumn = 70;
 constexpr int spacing = 8;
 
 } // namespace
+
+void setUpPlainList(QAbstractItemView *list)
+{
+    list->setSelectionMode(QAbstractItemView::NoSelection);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setFrameShape(QFrame::NoFrame);
+}
 
 QRect placed(const QStyleOptionViewItem &option, const QRect &rect)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-// What the lists of files have in common: the file row (a symbol in a
+// What the lists of files have in common: their set-up, the file row (a symbol in a
 // 24-point frame, the name over the path, the size at the trailing end, a
 // divider under the text) and the tinted symbols their delegates paint, made
 // once per symbol, tint, size and pixel ratio.
@@ -13,9 +13,14 @@
 #include <QString>
 #include <QStyleOptionViewItem>
 
+class QAbstractItemView;
 class QPainter;
 
 namespace rows {
+
+// A list that only shows rows: nothing to select or edit, no frame, scrolled
+// by the pixel, never sideways.
+void setUpPlainList(QAbstractItemView *list);
 
 // A rectangle laid out left to right, mirrored for right-to-left languages.
 QRect placed(const QStyleOptionViewItem &option, const QRect &rect);

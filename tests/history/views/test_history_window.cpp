@@ -193,10 +193,17 @@ private slots:
 
         // Nothing selected: the hint; the close button ends the sheet and the state hears of it.
         QVERIFY(rig.showing("historyPlaceholder"));
+        rig.click(2);
         sheet->findChild<QPushButton *>(QStringLiteral("closeHistoryButton"))->click();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!rig.view.showHistory());
         QVERIFY(!rig.sheets->sheet());
+
+        // Opened again, it shows the selection it had.
+        QVERIFY(rig.open());
+        QVERIFY(rig.showing("historyDetail"));
+        QCOMPARE(rig.sheets->sheet()->detail()->record().deviceName, QStringLiteral("WORK"));
+        QVERIFY(!rig.sheets->sheet()->confirmation());
     }
 
     void selectionAndDetail()
