@@ -15,21 +15,20 @@ void HistorySearch::setFiles(const QList<CleanedFileDetail> &files)
     m_rows.clear();
 }
 
-bool HistorySearch::setText(const QString &text)
+void HistorySearch::setText(const QString &text)
 {
     if (text == m_text)
-        return false;
-    const bool wasAll = m_all;
+        return;
     const QString previous = std::exchange(m_text, text);
     if (text.isEmpty()) {
         m_all = true;
         m_rows.clear();
-        return !wasAll;
+        return;
     }
 
     // Whatever contains the new text contains any part of it: a text that
     // extends the previous one narrows the previous matches.
-    const bool narrows = !wasAll && !previous.isEmpty() && text.contains(previous, Qt::CaseInsensitive);
+    const bool narrows = !m_all && !previous.isEmpty() && text.contains(previous, Qt::CaseInsensitive);
     const QStringMatcher matcher(text, Qt::CaseInsensitive);
     const auto found = [&matcher](const CleanedFileDetail &file) {
         return matcher.indexIn(file.name) >= 0 || matcher.indexIn(file.path) >= 0
@@ -47,8 +46,6 @@ bool HistorySearch::setText(const QString &text)
                 rows.append(index);
         }
     }
-    const bool changed = wasAll || rows != m_rows;
     m_all = false;
     m_rows = std::move(rows);
-    return changed;
 }

@@ -20,8 +20,7 @@ public:
     void setFiles(const QList<CleanedFileDetail> &files);
     const QList<CleanedFileDetail> &files() const { return m_files; }
 
-    // Sets the search text; true when what it shows changed.
-    bool setText(const QString &text);
+    void setText(const QString &text);
     const QString &text() const { return m_text; }
 
     // Rows shown now, as indexes into files().

@@ -106,18 +106,9 @@ private slots:
             search.setText(text);
             QCOMPARE(shown(search), reference(many, text));
         }
-    }
-
-    void setTextSaysWhetherTheRowsChanged()
-    {
-        HistorySearch search(files);
-        QVERIFY(!search.setText(QString()));
-        QVERIFY(search.setText(QStringLiteral("media")));   // all rows, but now a filtered list
-        QVERIFY(!search.setText(QStringLiteral("MEDIA")));
-        QVERIFY(search.setText(QStringLiteral("MEDIA/S/P")));
-        search.setFiles(files);
+        search.setFiles(many);   // another record starts unfiltered
         QVERIFY(search.text().isEmpty());
-        QCOMPARE(search.count(), files.size());
+        QCOMPARE(search.count(), many.size());
     }
 };
 

@@ -181,12 +181,12 @@ QMessageBox *CleanHistoryView::confirmation() const
 void CleanHistoryView::refresh()
 {
     ContentView &view = d->view;
-    if (d->generation != view.refreshGeneration()) {
+    // A flip of the refresh flag (a language change among others) looks every
+    // text up again; the dates follow the window's date locale.
+    if (d->generation != view.refreshGeneration() || d->locale != view.dateFormatterLocale()) {
         d->generation = view.refreshGeneration();
-        retranslate();
-    }
-    if (d->locale != view.dateFormatterLocale()) {
         d->locale = view.dateFormatterLocale();
+        retranslate();
         d->model->relocalize(d->locale);
         d->detail->relocalize(d->locale);
     }

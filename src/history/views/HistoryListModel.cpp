@@ -68,6 +68,7 @@ QVariant HistoryListModel::data(const QModelIndex &index, int role) const
         if (const std::optional<QString> kinds = historyText::kinds(record.fileTypes))
             return *kinds;
         return {};
+    case HasKindsRole: return !record.fileTypes.isEmpty();
     case SelectedRole: return m_selected && *m_selected == record.id;
     default: return {};
     }
@@ -103,7 +104,7 @@ QSize HistoryRowDelegate::sizeHint(const QStyleOptionViewItem &option, const QMo
 {
     const int first = std::max(QFontMetrics(m_headline).height(), QFontMetrics(m_caption).height());
     int height = 2 * outerV + 2 * innerV + first + 2 * (lineGap + symbolLineHeight());
-    if (!index.data(HistoryListModel::KindsRole).toString().isEmpty())
+    if (index.data(HistoryListModel::HasKindsRole).toBool())
         height += lineGap + QFontMetrics(m_caption).height();
     return {option.rect.width(), height};
 }

@@ -23,6 +23,7 @@ public:
         CountRole,                     // "cleaned_file_count"
         FreedRole,                     // "total_freed" and the size
         KindsRole,                     // "clean_types", or nothing without kinds
+        HasKindsRole,                  // bool: whether the row has a kinds line
         SelectedRole,                  // bool
     };
 
