@@ -6,6 +6,7 @@
 //      (the window logic logs to stdout)
 #include "mainwindow/views/ScanResultsView.h"
 
+#include "BenchSupport.h"
 #include "FakeDeviceService.h"
 
 #include <QApplication>
@@ -23,50 +24,15 @@ namespace {
 
 const QString mountRoot = QStringLiteral("/media/user/STICK");
 
-// kB from /proc/self/status.
-qint64 statusKB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// A volume's worth of junk: mostly AppleDouble files and .DS_Store in nested
-// photo and project folders, some thumbnails, temp and log files.
+// A volume's worth of junk.
 ScanResult makeResults(int count)
 {
     ScanResult results;
     for (int i = 0; i < count; ++i) {
-        const QString folder = mountRoot + QStringLiteral("/Photos/%1/Album %2/").arg(2010 + i % 14).arg(i / 250);
-        FileType kind = FileType::systemLogs;
-        QString name = QStringLiteral("install%1.log").arg(i);
-        if (i % 10 < 5) {
-            kind = FileType::appleDouble;
-            name = QStringLiteral("._IMG_%1.JPG").arg(i, 5, 10, QLatin1Char('0'));
-        } else if (i % 10 < 7) {
-            kind = FileType::dsStore;
-            name = QStringLiteral(".DS_Store");
-        } else if (i % 10 == 7) {
-            kind = FileType::thumbsDb;
-            name = QStringLiteral("Thumbs.db");
-        } else if (i % 10 == 8) {
-            kind = FileType::temporaryFiles;
-            name = QStringLiteral("~$report%1.tmp").arg(i);
-        }
-        results[kind] << FileItem{name, folder + name, 4096 + (i * 7919LL) % 200000, {}};
+        const bench::Junk junk = bench::photoStickJunk(mountRoot, i);
+        results[junk.kind] << junk.item;
     }
     return results;
-}
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace
@@ -98,9 +64,9 @@ int main(int argc, char **argv)
 
     const int runs = 7;
     for (int count : {10000, 100000}) {
-        const qint64 rssStart = statusKB("VmRSS:");
+        const qint64 rssStart = bench::statusKB("VmRSS:");
         ScanResult found = makeResults(count);
-        const qint64 rssData = statusKB("VmRSS:");
+        const qint64 rssData = bench::statusKB("VmRSS:");
         QList<double> toFrame, toRefresh, toEnd;
         qint64 rssShown = 0;
         for (int run = 0; run < runs; ++run) {
@@ -115,7 +81,7 @@ int main(int argc, char **argv)
             toFrame << timer.nsecsElapsed() / 1e6;
             if (frame.isNull())
                 std::fprintf(stderr, "no frame painted\n");
-            rssShown = std::max(rssShown, statusKB("VmRSS:"));
+            rssShown = std::max(rssShown, bench::statusKB("VmRSS:"));
 
             auto *list = results.findChild<QTreeView *>(QStringLiteral("resultsList"));
             int rows = 0;
@@ -139,9 +105,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "%6d files: completion to refreshed %.1f ms, to first frame %.1f ms (median of %d), "
                      "scroll to end and paint %.1f ms; idle refresh %.2f us\n",
-                     count, median(toRefresh), median(toFrame), runs, median(toEnd), idleMicros);
+                     count, bench::median(toRefresh), bench::median(toFrame), runs, bench::median(toEnd), idleMicros);
         std::fprintf(stderr, "%6d files: VmRSS results %+lld kB, shown list %+lld kB on top; VmHWM %lld kB\n", count,
-                     rssData - rssStart, rssShown - rssData, statusKB("VmHWM:"));
+                     rssData - rssStart, rssShown - rssData, bench::statusKB("VmHWM:"));
         view.scanDevice(stick);   // drop the results before the next size
         QCoreApplication::processEvents();
     }

@@ -4,6 +4,7 @@
 #include "app/AppDelegate.h"
 #include "cleaning/SystemCleanHelper.h"
 #include "devices/PermissionManager.h"
+#include "history/views/HistorySheet.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
@@ -66,6 +67,7 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
         [&permissions] { permissions.checkPermissionStatus(); }});
     d->window = std::make_unique<MainWindow>(*d->view, *d->service, d->languages);
     d->picker->setWindow(d->window.get());
+    new HistorySheet(*d->view, d->window.get());   // lives as long as the window
     connect(d->manager.get(), &USBDeviceManager::connectedDevicesChanged, d->window.get(), &MainWindow::devicesChanged);
     buildMenus(*d->window, d->center, &d->about, &d->scan);
     // The sidebar footer's About sheet lives with the window.

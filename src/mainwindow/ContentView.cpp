@@ -11,6 +11,8 @@
 
 #include <QSet>
 
+#include <algorithm>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -259,6 +261,35 @@ void ContentView::loadCleanHistory()
 void ContentView::saveCleanHistory()
 {
     m_historyStore->save(m_cleanHistory);
+}
+
+void ContentView::deleteHistoryRecord(const QUuid &id)
+{
+    const auto it = std::find_if(m_cleanHistory.cbegin(), m_cleanHistory.cend(),
+                                 [&id](const CleanHistory &record) { return record.id == id; });
+    if (it == m_cleanHistory.cend())
+        return;
+    m_cleanHistory.removeAt(it - m_cleanHistory.cbegin());
+    if (m_selectedHistoryItem && m_selectedHistoryItem->id == id)
+        m_selectedHistoryItem.reset();
+    emit stateChanged();
+    saveCleanHistory();
+}
+
+void ContentView::clearAllHistory()
+{
+    m_cleanHistory.clear();
+    m_selectedHistoryItem.reset();
+    emit stateChanged();
+    saveCleanHistory();
+}
+
+void ContentView::toggleHistorySelection(const CleanHistory &record)
+{
+    if (m_selectedHistoryItem && m_selectedHistoryItem->id == record.id)
+        set(m_selectedHistoryItem, std::optional<CleanHistory>());
+    else
+        set(m_selectedHistoryItem, std::optional(record));
 }
 
 void ContentView::startDeviceMonitoring()

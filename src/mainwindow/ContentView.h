@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QUuid>
 
 #include <functional>
 #include <memory>
@@ -139,6 +140,14 @@ public:
     void loadExcludedPatterns();
     void loadCleanHistory();
     void saveCleanHistory();
+    // Removes the first record with this id and stores the list; an unknown id
+    // changes and writes nothing. The history window's selection goes with it.
+    void deleteHistoryRecord(const QUuid &id);
+    // Stores the empty list (the key stays) and clears the window's selection.
+    void clearAllHistory();
+    // A tap on a history row: selects its record, or clears the selection when
+    // that record is the one selected.
+    void toggleHistorySelection(const CleanHistory &record);
     void handleLanguageChange(const NotificationCenter::Notification &notification);
     void handleDeviceAccessibilityChange(const NotificationCenter::Notification &notification);
     void onLanguageDidChange(const NotificationCenter::Notification &notification);

@@ -1,9 +1,13 @@
 // The whole app on a real FAT32 stick (fusefat on a loop device), in real time:
 // the stick shows in the sidebar, Ctrl+S scans it, the results show, the
-// clean-all button removes its junk and the completion view follows. Window
-// grabs of the scanned device and of the completion land in the build folder.
+// clean-all button removes its junk and the completion view follows; the
+// toolbar's history button shows the clean's record and the files it removed.
+// Window grabs of the scanned device, the completion and the history land in
+// the build folder.
 
 #include "app/SweepbrookApp.h"
+#include "history/views/CleanHistoryDetailView.h"
+#include "history/views/CleanHistoryView.h"
 #include "localization/LanguageManager.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/DetailColumn.h"
@@ -19,6 +23,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QListView>
 #include <QTemporaryDir>
 
 namespace {
@@ -119,6 +124,26 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
         QTest::qWait(300);
         QVERIFY(window.grab().save(grabPath(QStringLiteral("completion.png"))));
+
+        // The history: one record of this stick; selected, it lists the three files removed.
+        window.findChild<QAction *>(QStringLiteral("historyToolbarButton"))->trigger();
+        auto *sheet = window.findChild<CleanHistoryView *>();
+        QVERIFY(sheet);
+        QVERIFY(QTest::qWaitForWindowExposed(sheet));
+        QListView *records = sheet->recordList();
+        QCOMPARE(records->model()->rowCount(), 1);
+        QCOMPARE(records->model()->index(0, 0).data().toString(), QStringLiteral("SMOKESTICK"));
+        QTest::mouseClick(records->viewport(), Qt::LeftButton, {}, records->visualRect(records->model()->index(0, 0)).center());
+        QListView *files = sheet->detail()->fileList();
+        QTRY_VERIFY(files->isVisible());
+        QStringList removed;
+        for (int row = 0; row < files->model()->rowCount(); ++row)
+            removed << files->model()->index(row, 0).data().toString();
+        removed.sort();
+        QCOMPARE(removed, (QStringList{".DS_Store", "._photo.jpg", "Thumbs.db"}));
+        QTest::qWait(300);
+        QVERIFY(sheet->grab().save(grabPath(QStringLiteral("history.png"))));
+        sheet->accept();
 
         window.close();
     }

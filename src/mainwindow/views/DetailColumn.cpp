@@ -76,20 +76,6 @@ ui::PaintedButton *scanDeviceButton(const QString &symbol, const QString &object
     return button;
 }
 
-QPushButton *prominentButton(const QString &title, const QString &objectName)
-{
-    auto *button = new QPushButton(title);
-    button->setObjectName(objectName);
-    button->setAutoDefault(false);
-    button->setCursor(Qt::PointingHandCursor);
-    QPalette palette = button->palette();
-    palette.setColor(QPalette::Button, ui::color(NamedColor::accent));
-    palette.setColor(QPalette::ButtonText, ui::color(NamedColor::white));
-    button->setPalette(palette);
-    button->setFont(ui::font(TextStyle::body, QFont::Medium));
-    button->setMinimumSize(button->sizeHint().width() + 2 * ui::defaultSpacing, 28);
-    return button;
-}
 
 // Takes a view out of the column at once; it is deleted when control is back in
 // the event loop, since it may hold the button whose click led here.
@@ -244,7 +230,7 @@ struct DetailColumn::Impl
         none->addWidget(ui::text(localized(QStringLiteral("no_devices_detected")), TextStyle::body,
                                  NamedColor::secondary),
                         0, Qt::AlignHCenter);
-        QPushButton *refresh = prominentButton(localized(QStringLiteral("refresh_device_list")),
+        QPushButton *refresh = ui::prominentButton(localized(QStringLiteral("refresh_device_list")),
                                                QStringLiteral("refreshDeviceListButton"));
         QObject::connect(refresh, &QAbstractButton::clicked, widget, [this] { devices.refreshDevices(); });
         QVBoxLayout *buttonFrame = ui::vstack(0, QMargins(0, ui::defaultPadding, 0, 0));

@@ -1,6 +1,7 @@
 #include "mainwindow/views/ScanResultsModel.h"
 
 #include "localization/Localization.h"
+#include "mainwindow/views/FileRow.h"
 #include "mainwindow/views/Presentation.h"
 #include "mainwindow/views/Toolkit.h"
 
@@ -181,42 +182,22 @@ Qt::ItemFlags ScanResultsModel::flags(const QModelIndex &index) const
 namespace {
 
 constexpr int rowInset = 8;        // the inset list's margin on both sides
-constexpr int cellPadH = 4;        // a file cell's padding
+constexpr int cellPadH = 4;        // a kind row's padding
 constexpr int cellPadV = 6;
-constexpr int fileSymbolSize = 24;
-constexpr int dividerInset = 28;   // the divider starts under the text, not the symbol
-constexpr int sizeColumn = 70;
 constexpr int spacing = 8;
 
-// A rectangle laid out left to right, mirrored for right-to-left languages.
-QRect placed(const QStyleOptionViewItem &option, const QRect &rect)
-{
-    return QStyle::visualRect(option.direction, option.rect, rect);
-}
-
-Qt::Alignment leading(const QStyleOptionViewItem &option)
-{
-    return QStyle::visualAlignment(option.direction, Qt::AlignLeft) | Qt::AlignVCenter;
-}
-
-Qt::Alignment trailing(const QStyleOptionViewItem &option)
-{
-    return QStyle::visualAlignment(option.direction, Qt::AlignRight) | Qt::AlignVCenter;
-}
+using rows::leading;
+using rows::placed;
 
 } // namespace
 
-ScanResultsDelegate::ScanResultsDelegate(QObject *parent) : QStyledItemDelegate(parent)
+ScanResultsDelegate::ScanResultsDelegate(QObject *parent) : QStyledItemDelegate(parent), m_fileRow(rowInset, false)
 {
     m_kindFont = ui::font(ui::TextStyle::body);
     m_captionFont = ui::font(ui::TextStyle::caption);
-    m_nameFont = ui::systemFont(13);
-    m_pathFont = ui::systemFont(11);
-    m_sizeFont = ui::systemFont(12);
-    const QFontMetrics kind(m_kindFont), caption(m_captionFont), name(m_nameFont), path(m_pathFont);
-    const int fileRow = 2 * cellPadV + std::max(fileSymbolSize, name.height() + 1 + path.height());
+    const QFontMetrics kind(m_kindFont), caption(m_captionFont);
     const int kindRow = 2 * cellPadV + kind.height() + 2 + caption.height();
-    m_rowHeight = std::max({40, fileRow, kindRow});
+    m_rowHeight = std::max({40, m_fileRow.rowHeight(), kindRow});
 }
 
 QSize ScanResultsDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const
@@ -237,16 +218,6 @@ QRect ScanResultsDelegate::checkBoxRect(const QRect &row, const QWidget *widget)
 {
     const QRect box = checkBoxLeftToRight(row, widget);
     return widget ? QStyle::visualRect(widget->layoutDirection(), row, box) : box;
-}
-
-QPixmap ScanResultsDelegate::symbol(const QString &name, const QColor &tint, int size, qreal ratio) const
-{
-    const QString key = name + QLatin1Char('|') + tint.name(QColor::HexArgb) + QLatin1Char('|')
-                        + QString::number(size) + QLatin1Char('|') + QString::number(ratio);
-    auto it = m_symbols.constFind(key);
-    if (it == m_symbols.cend())
-        it = m_symbols.insert(key, ui::symbolPixmap(name, tint, size, ratio));
-    return *it;
 }
 
 void ScanResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
@@ -273,8 +244,8 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     int x = row.left() + cellPadH;
     const QRect symbolRect(x, row.top() + (row.height() - symbolSize) / 2, symbolSize, symbolSize);
     painter->drawPixmap(placed(option, symbolRect).topLeft(),
-                        symbol(index.data(ScanResultsModel::SymbolRole).toString(),
-                               index.data(ScanResultsModel::TintRole).value<QColor>(), symbolSize, ratio));
+                        m_symbols.pixmap(index.data(ScanResultsModel::SymbolRole).toString(),
+                                         index.data(ScanResultsModel::TintRole).value<QColor>(), symbolSize, ratio));
     x += symbolSize + spacing;
 
     const QWidget *widget = option.widget;
@@ -332,40 +303,11 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
 void ScanResultsDelegate::paintFile(QPainter *painter, const QStyleOptionViewItem &option,
                                     const QModelIndex &index) const
 {
-    const QRect cell = option.rect.adjusted(rowInset + cellPadH, cellPadV, -rowInset - cellPadH, -cellPadV);
-    const qreal ratio = painter->device()->devicePixelRatioF();
-
-    const QRect symbolRect(cell.left(), cell.top() + (cell.height() - fileSymbolSize) / 2, fileSymbolSize,
-                           fileSymbolSize);
-    painter->drawPixmap(placed(option, symbolRect).topLeft(),
-                        symbol(index.data(ScanResultsModel::SymbolRole).toString(),
-                               index.data(ScanResultsModel::TintRole).value<QColor>(), fileSymbolSize, ratio));
-
-    const QColor secondary = ui::color(ui::NamedColor::secondary);
-    const QRect sizeRect(cell.right() - sizeColumn + 1, cell.top(), sizeColumn, cell.height());
-    painter->setFont(m_sizeFont);
-    painter->setPen(secondary);
-    painter->drawText(placed(option, sizeRect), trailing(option),
-                      index.data(ScanResultsModel::SizeTextRole).toString());
-
-    const int textLeft = symbolRect.right() + 1 + spacing;
-    const int textWidth = std::max(0, sizeRect.left() - spacing - textLeft);
-    const QFontMetrics nameMetrics(m_nameFont), pathMetrics(m_pathFont);
-    const int top = cell.top() + (cell.height() - (nameMetrics.height() + 1 + pathMetrics.height())) / 2;
-    painter->setFont(m_nameFont);
-    painter->setPen(ui::color(ui::NamedColor::primary));
-    painter->drawText(placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
-                      nameMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textWidth));
-    painter->setFont(m_pathFont);
-    painter->setPen(secondary);
-    painter->drawText(
-        placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
-        leading(option),
-        pathMetrics.elidedText(index.data(ScanResultsModel::PathRole).toString(), Qt::ElideRight, textWidth));
-
-    const int dividerLeft = option.rect.left() + rowInset + dividerInset;
-    const QRect divider(dividerLeft, option.rect.bottom(), option.rect.right() - rowInset - dividerLeft + 1, 1);
-    painter->fillRect(placed(option, divider), ui::color(ui::NamedColor::secondary, 0.3));
+    m_fileRow.paint(painter, option,
+                    {index.data(ScanResultsModel::SymbolRole).toString(),
+                     index.data(ScanResultsModel::TintRole).value<QColor>(), index.data(Qt::DisplayRole).toString(),
+                     index.data(ScanResultsModel::PathRole).toString(),
+                     index.data(ScanResultsModel::SizeTextRole).toString()});
 }
 
 bool ScanResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, const QStyleOptionViewItem &option,

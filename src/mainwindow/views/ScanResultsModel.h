@@ -1,11 +1,10 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "mainwindow/views/FileRow.h"
 
 #include <QAbstractItemModel>
-#include <QHash>
 #include <QList>
-#include <QPixmap>
 #include <QStringList>
 #include <QStyledItemDelegate>
 
@@ -96,10 +95,9 @@ protected:
 private:
     void paintKind(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const;
     void paintFile(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const;
-    // The tinted symbol, made once per symbol, tint, size and pixel ratio.
-    QPixmap symbol(const QString &name, const QColor &tint, int size, qreal ratio) const;
 
-    QFont m_kindFont, m_captionFont, m_nameFont, m_pathFont, m_sizeFont;
+    QFont m_kindFont, m_captionFont;
+    rows::FileRowPainter m_fileRow;
     int m_rowHeight = 40;
-    mutable QHash<QString, QPixmap> m_symbols;
+    rows::SymbolCache m_symbols;
 };

@@ -2,6 +2,7 @@
 
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
+#include "mainwindow/views/FileRow.h"
 #include "mainwindow/views/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
 #include "mainwindow/views/Toolkit.h"
@@ -86,11 +87,7 @@ void ScanResultsView::refresh()
         d->list->setItemsExpandable(false);
         d->list->setExpandsOnDoubleClick(false);
         d->list->setUniformRowHeights(true);   // what keeps a hundred thousand rows cheap
-        d->list->setSelectionMode(QAbstractItemView::NoSelection);
-        d->list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        d->list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-        d->list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        d->list->setFrameShape(QFrame::NoFrame);
+        rows::setUpPlainList(d->list);
         d->list->setAnimated(false);
         d->list->header()->setStretchLastSection(true);
         auto *delegate = new ScanResultsDelegate(d->list);

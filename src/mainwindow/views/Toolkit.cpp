@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPushButton>
 #include <QPainterPath>
 #include <QResizeEvent>
 #include <QHideEvent>
@@ -277,6 +278,12 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("arrow.down.circle"), QStringLiteral("qrc:arrow.down.circle")},
         {QStringLiteral("arrow.down.circle.fill"), QStringLiteral("qrc:arrow.down.circle.fill")},
         {QStringLiteral("chevron.right"), QStringLiteral("go-next-symbolic")},
+        // the history window
+        {QStringLiteral("doc"), QStringLiteral("qrc:doc")},
+        {QStringLiteral("flame"), QStringLiteral("qrc:flame")},
+        {QStringLiteral("internaldrive"), QStringLiteral("drive-harddisk-symbolic")},
+        {QStringLiteral("clock.badge.checkmark"), QStringLiteral("qrc:clock.badge.checkmark")},
+        {QStringLiteral("arrow.left.circle"), QStringLiteral("qrc:arrow.left.circle")},
     };
     return table;
 }
@@ -786,6 +793,21 @@ void PaintedButton::paintEvent(QPaintEvent *)
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(roundedPath(shape.adjusted(-1.5, -1.5, 1.5, 1.5), m_radius < 0 ? m_radius : m_radius + 1.5));
     }
+}
+
+QPushButton *prominentButton(const QString &title, const QString &objectName)
+{
+    auto *button = new QPushButton(title);
+    button->setObjectName(objectName);
+    button->setAutoDefault(false);
+    button->setCursor(Qt::PointingHandCursor);
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::Button, color(NamedColor::accent));
+    palette.setColor(QPalette::ButtonText, color(NamedColor::white));
+    button->setPalette(palette);
+    button->setFont(font(TextStyle::body, QFont::Medium));
+    button->setMinimumSize(button->sizeHint().width() + 2 * defaultSpacing, 28);
+    return button;
 }
 
 } // namespace ui

@@ -19,6 +19,7 @@
 #include <optional>
 
 class QPainter;
+class QPushButton;
 class QVariantAnimation;
 
 namespace ui {
@@ -253,6 +254,10 @@ private:
     qreal m_hoverProgress = 0;
     QVariantAnimation *m_hoverAnimation = nullptr;
 };
+
+// A push button in the accent colour with a medium-weight label, the
+// prominent style of a sheet's or panel's main action.
+QPushButton *prominentButton(const QString &title, const QString &objectName);
 
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();

@@ -1,0 +1,111 @@
+#include "mainwindow/views/FileRow.h"
+
+#include "mainwindow/views/Toolkit.h"
+
+#include <QAbstractItemView>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyle>
+
+#include <cmath>
+
+namespace rows {
+
+namespace {
+
+constexpr int cellPadH = 4;        // a file cell's padding
+constexpr int cellPadV = 6;
+constexpr int symbolFrame = 24;
+constexpr int dividerInset = 28;   // the divider starts under the text, not the symbol
+constexpr int sizeColumn = 70;
+constexpr int spacing = 8;
+
+} // namespace
+
+void setUpPlainList(QAbstractItemView *list)
+{
+    list->setSelectionMode(QAbstractItemView::NoSelection);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setFrameShape(QFrame::NoFrame);
+}
+
+QRect placed(const QStyleOptionViewItem &option, const QRect &rect)
+{
+    return QStyle::visualRect(option.direction, option.rect, rect);
+}
+
+Qt::Alignment leading(const QStyleOptionViewItem &option)
+{
+    return QStyle::visualAlignment(option.direction, Qt::AlignLeft) | Qt::AlignVCenter;
+}
+
+Qt::Alignment trailing(const QStyleOptionViewItem &option)
+{
+    return QStyle::visualAlignment(option.direction, Qt::AlignRight) | Qt::AlignVCenter;
+}
+
+QPixmap SymbolCache::pixmap(const QString &name, const QColor &tint, int size, qreal ratio) const
+{
+    const QString key = name + QLatin1Char('|') + tint.name(QColor::HexArgb) + QLatin1Char('|')
+                        + QString::number(size) + QLatin1Char('|') + QString::number(ratio);
+    auto it = m_pixmaps.constFind(key);
+    if (it == m_pixmaps.cend())
+        it = m_pixmaps.insert(key, ui::symbolPixmap(name, tint, size, ratio));
+    return *it;
+}
+
+FileRowPainter::FileRowPainter(int inset, bool backdrop) : m_inset(inset), m_backdrop(backdrop)
+{
+    m_nameFont = ui::systemFont(13);
+    m_pathFont = ui::systemFont(11);
+    m_sizeFont = ui::systemFont(12);
+    const QFontMetrics name(m_nameFont), path(m_pathFont);
+    m_rowHeight = 2 * cellPadV + std::max(symbolFrame, name.height() + 1 + path.height());
+}
+
+void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option, const FileRowContent &row) const
+{
+    const QRect cell = option.rect.adjusted(m_inset + cellPadH, cellPadV, -m_inset - cellPadH, -cellPadV);
+    const qreal ratio = painter->device()->devicePixelRatioF();
+
+    const QRect frame(cell.left(), cell.top() + (cell.height() - symbolFrame) / 2, symbolFrame, symbolFrame);
+    if (m_backdrop) {
+        QPainterPath square;
+        square.addRoundedRect(QRectF(placed(option, frame)), 4, 4);
+        QColor fill = row.tint;
+        fill.setAlphaF(fill.alphaF() * 0.1f);
+        painter->fillPath(square, fill);
+        const int size = int(std::lround(QFontInfo(ui::font(ui::TextStyle::body)).pixelSize() * 1.15));
+        const QRect symbol(frame.left() + (symbolFrame - size) / 2, frame.top() + (symbolFrame - size) / 2, size, size);
+        painter->drawPixmap(placed(option, symbol).topLeft(), m_symbols.pixmap(row.symbol, row.tint, size, ratio));
+    } else {
+        painter->drawPixmap(placed(option, frame).topLeft(), m_symbols.pixmap(row.symbol, row.tint, symbolFrame, ratio));
+    }
+
+    const QColor secondary = ui::color(ui::NamedColor::secondary);
+    const QRect sizeRect(cell.right() - sizeColumn + 1, cell.top(), sizeColumn, cell.height());
+    painter->setFont(m_sizeFont);
+    painter->setPen(secondary);
+    painter->drawText(placed(option, sizeRect), trailing(option), row.sizeText);
+
+    const int textLeft = frame.right() + 1 + spacing;
+    const int textWidth = std::max(0, sizeRect.left() - spacing - textLeft);
+    const QFontMetrics nameMetrics(m_nameFont), pathMetrics(m_pathFont);
+    const int top = cell.top() + (cell.height() - (nameMetrics.height() + 1 + pathMetrics.height())) / 2;
+    painter->setFont(m_nameFont);
+    painter->setPen(ui::color(ui::NamedColor::primary));
+    painter->drawText(placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
+                      nameMetrics.elidedText(row.name, Qt::ElideRight, textWidth));
+    painter->setFont(m_pathFont);
+    painter->setPen(secondary);
+    painter->drawText(placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
+                      leading(option), pathMetrics.elidedText(row.path, Qt::ElideRight, textWidth));
+
+    const int dividerLeft = option.rect.left() + m_inset + dividerInset;
+    const QRect divider(dividerLeft, option.rect.bottom(), option.rect.right() - m_inset - dividerLeft + 1, 1);
+    painter->fillRect(placed(option, divider), ui::color(ui::NamedColor::secondary, 0.3));
+}
+
+} // namespace rows
