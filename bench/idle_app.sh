@@ -29,6 +29,10 @@ if [[ $inside -eq 0 ]]; then
 fi
 
 mount --make-rprivate /
+# Only this run's sticks: mounts other programs made (tests running meanwhile)
+# are detached in this private namespace, and nowhere else.
+awk '{print $5}' /proc/self/mountinfo | grep -E '^/tmp/sweepbrook-|^/media/|^/run/media/' | sort -r |
+  while read -r m; do umount -l "$(printf '%b' "$m")" 2>/dev/null || true; done
 work=$(mktemp -d /tmp/sweepbrook-idle-XXXXXX)
 pids=()
 loops=()
@@ -82,3 +86,4 @@ cpu=$(measure "$app_pid" "$seconds")
 after=$(wc -l < "$work/app.log")
 echo "udev database: $([[ $udev -eq 1 ]] && echo yes || echo no)  sticks listed: $([[ $listed -gt 0 ]] && echo yes || echo no)"
 echo "app idle CPU over ${seconds}s: ${cpu} % of a core; diagnostic lines: $((after - before))"
+cp "$work/app.log" /tmp/sweepbrook-idle-app.log   # for a look afterwards

@@ -154,6 +154,10 @@ struct USBDeviceManager::ProbeBoard
         std::optional<VolumeProbe> result;   // the last probe that finished
         std::chrono::steady_clock::time_point startedAt;
         quint64 epoch = 0;                   // of the board when it started
+        // The record made from `result`, kept until a probe brings news: an
+        // unchanged volume is not described again (nor logged) on every refresh.
+        std::optional<LocalUSBDevice> described;
+        QByteArray describedAt;              // the mount point it was made for
     };
     std::mutex mutex;
     std::condition_variable changed;
@@ -176,6 +180,7 @@ USBDeviceManager::USBDeviceManager(Environment environment, Scheduler &scheduler
     , m_preferences(preferences)
     , m_center(center)
     , m_probe(m_env.paths)
+    , m_mountTable(m_env.paths.mountInfo)
     , m_fileTypeSet(FileTypes::allTypes())
     , m_probes(std::make_shared<ProbeBoard>())
     , m_alive(std::make_shared<bool>(true))
@@ -191,6 +196,8 @@ USBDeviceManager::~USBDeviceManager()
     stopMonitoring();
     if (m_refreshTimer)
         m_scheduler.cancel(m_refreshTimer);
+    if (m_arrivalTimer)
+        m_scheduler.cancel(m_arrivalTimer);
     *m_alive = false;
     {
         // An enumeration waiting for its probes stops waiting; probes still
@@ -247,7 +254,7 @@ void USBDeviceManager::runTracked(std::function<void()> job)
 
 void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
 {
-    const QList<MountEntry> mounts = readMountInfo(m_env.paths.mountInfo);
+    const QList<MountEntry> mounts = m_mountTable.entries();
     QList<MountEntry> candidates;
     QSet<QByteArray> seen;
     for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
@@ -337,26 +344,33 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
 
     QList<LocalUSBDevice> devices;
     for (qsizetype i = 0; i < candidates.size(); ++i) {
+        const MountEntry &mount = candidates.at(i);
+        const std::shared_ptr<Slot> &slot = slotList.at(i);
         std::optional<VolumeProbe> result;
         bool fresh = false;
         {
             std::lock_guard lock(board->mutex);
-            result = slotList.at(i)->result;
-            fresh = startedNow.at(i) && !slotList.at(i)->running;
-            if (slotList.at(i)->running && result && result->removable)
-                logLine(QStringLiteral("设备未响应，沿用上次的状态: ") + candidates.at(i).mountPoint);
+            result = slot->result;
+            fresh = startedNow.at(i) && !slot->running;
+            if (slot->running && result && result->removable)
+                logLine(QStringLiteral("设备未响应，沿用上次的状态: ") + mount.mountPoint);
+            if (!fresh && slot->described && slot->describedAt == mount.mountPointBytes) {
+                devices.append(*slot->described);
+                continue;
+            }
         }
         if (!result || !result->removable)
             continue;
-        if (auto device = describeVolume(candidates.at(i), *result, fresh)) {
-            if (fresh && device->isAccessible && !result->accessible) {
-                // Remembered until the next probe, which tries the grant again.
-                std::lock_guard lock(board->mutex);
-                if (slotList.at(i)->result)
-                    slotList.at(i)->result->grantOpened = true;
-            }
-            devices.append(*device);
-        }
+        const std::optional<LocalUSBDevice> device = describeVolume(mount, *result, fresh);
+        std::lock_guard lock(board->mutex);
+        slot->described = device;
+        slot->describedAt = mount.mountPointBytes;
+        if (!device)
+            continue;
+        // Remembered until the next probe, which tries the grant again.
+        if (fresh && device->isAccessible && !result->accessible && slot->result)
+            slot->result->grantOpened = true;
+        devices.append(*device);
     }
     std::weak_ptr<bool> alive = m_alive;
     m_scheduler.post(
@@ -780,12 +794,19 @@ bool USBDeviceManager::isMonitoring() const
 
 void USBDeviceManager::handleDevicesAdded()
 {
-    // A disk and its partitions arrive together: one pair of refreshes, at 0.5 and 1.5 s.
-    m_scheduler.after(std::chrono::milliseconds(500), [this] {
+    // A disk and its partitions arrive together: one pair of refreshes, at 0.5
+    // and 1.5 s after the last event of a burst. A stream of events (loop
+    // devices another program sets up and frees) moves the pair on rather
+    // than adding pairs; the one-second refresh goes on meanwhile.
+    if (m_arrivalTimer)
+        m_scheduler.cancel(m_arrivalTimer);
+    m_arrivalTimer = m_scheduler.after(std::chrono::milliseconds(500), [this] {
+        m_arrivalTimer = 0;
         if (!isMonitoring())
             return;
         refreshDevices();
-        m_scheduler.after(std::chrono::seconds(1), [this] {
+        m_arrivalTimer = m_scheduler.after(std::chrono::seconds(1), [this] {
+            m_arrivalTimer = 0;
             if (isMonitoring())
                 refreshDevices();
         }, this);

@@ -214,6 +214,9 @@ private:
     Preferences &m_preferences;
     NotificationCenter &m_center;
     BlockDeviceProbe m_probe;
+    // The mount table as the enumerations read it (one runs at a time): read
+    // again only when the kernel flags a change.
+    MountTableWatch m_mountTable;
 
     mutable QMutex m_deviceListLock;
     QList<LocalUSBDevice> m_connectedDevices;
@@ -246,6 +249,7 @@ private:
 
     DeviceMonitor *m_monitor = nullptr;
     quint64 m_refreshTimer = 0;
+    quint64 m_arrivalTimer = 0;   // the pending refresh after an arrival
     std::shared_ptr<bool> m_alive;
 };
 

@@ -19,24 +19,6 @@ namespace {
 
 // Reads a whole file from an open descriptor, from its start. /proc files
 // report a size of 0, so read until end of file.
-bool readFromStart(int fd, QByteArray *contents)
-{
-    if (::lseek(fd, 0, SEEK_SET) < 0)
-        return false;
-    contents->clear();
-    char buffer[16 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            contents->append(buffer, n);
-        } else if (n == 0) {
-            return true;
-        } else if (errno != EINTR) {
-            return false;
-        }
-    }
-}
-
 // A mount is identified by its id and where it is mounted: a new mount on a
 // busy mount point (stacked) or a moved mount shows as a change too.
 QSet<QString> mountKeys(const QByteArray &contents)

@@ -16,7 +16,10 @@
 #include <limits>
 #include <utility>
 
+#include <linux/magic.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <dirent.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -246,6 +249,59 @@ QList<MountEntry> readMountInfo(const QString &path)
         return {};
     }
     return parseMountInfo(file.readAll());
+}
+
+bool readFromStart(int fd, QByteArray *contents)
+{
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        return false;
+    contents->clear();
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            contents->append(buffer, n);
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+MountTableWatch::MountTableWatch(QString path) : m_path(std::move(path)) {}
+
+MountTableWatch::~MountTableWatch()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+QList<MountEntry> MountTableWatch::entries()
+{
+    if (m_fd < 0) {
+        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0)
+            return readMountInfo(m_path);   // reports why, once
+        struct statfs fs = {};
+        m_flagsChanges = ::fstatfs(m_fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+        m_current = false;
+    }
+    if (m_current && m_flagsChanges) {
+        pollfd watch{m_fd, POLLPRI, 0};
+        if (::poll(&watch, 1, 0) == 0)
+            return m_entries;   // nothing flagged: the table read last is the table now
+    }
+    // Reading from the start takes the flag down.
+    QByteArray contents;
+    if (!readFromStart(m_fd, &contents)) {
+        ::close(m_fd);
+        m_fd = -1;
+        return readMountInfo(m_path);
+    }
+    m_entries = parseMountInfo(contents);
+    m_current = true;
+    return m_entries;
 }
 
 BlockDeviceProbe::BlockDeviceProbe(SystemPaths paths) : m_paths(std::move(paths)) {}

@@ -34,6 +34,31 @@ QList<MountEntry> parseMountInfo(const QByteArray &contents);
 // Reads and parses the file; an unreadable file gives an empty list (reported once).
 QList<MountEntry> readMountInfo(const QString &path = QStringLiteral("/proc/self/mountinfo"));
 
+// Reads an open file from its start to its end; false with errno on failure.
+bool readFromStart(int fd, QByteArray *contents);
+
+// A mount table read again only when it changed. On a handle of the kernel's
+// mountinfo the kernel flags every change of the table (POLLPRI); any other
+// file (a test's table) is read every time. One caller at a time.
+class MountTableWatch
+{
+public:
+    explicit MountTableWatch(QString path);
+    ~MountTableWatch();
+    MountTableWatch(const MountTableWatch &) = delete;
+    MountTableWatch &operator=(const MountTableWatch &) = delete;
+
+    // The table as it is now; empty when it cannot be read.
+    QList<MountEntry> entries();
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    bool m_flagsChanges = false;   // a procfs file: POLLPRI tells a change
+    bool m_current = false;        // m_entries is the table as last flagged
+    QList<MountEntry> m_entries;
+};
+
 // A block device (partition or whole disk) as sysfs and udev describe it.
 struct BlockDeviceInfo
 {
