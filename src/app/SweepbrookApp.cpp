@@ -11,6 +11,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
+#include "settings/SettingsView.h"
 
 #include <QAction>
 #include <QLibraryInfo>
@@ -64,6 +65,8 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
         [&permissions] { permissions.checkPermissionStatus(); }});
     d->window = std::make_unique<MainWindow>(*d->view, *d->service, d->languages);
     d->picker->setWindow(d->window.get());
+    d->window->setSettingsSheetMaker(
+        [this](QWidget *parent) { return new SettingsView(*d->view, d->languages, parent); });
     connect(d->manager.get(), &USBDeviceManager::connectedDevicesChanged, d->window.get(), &MainWindow::devicesChanged);
     buildMenus(*d->window, d->center, &d->about, &d->scan);
     d->delegate = std::make_unique<AppDelegate>(d->preferences, d->scheduler);

@@ -82,6 +82,8 @@ struct MainWindow::Impl
 
     QPointer<QMessageBox> alert;
     QPointer<CleanPromptView> prompt;
+    SheetMaker makeSettings;
+    QPointer<QDialog> settings;
 
     bool appeared = false;
     bool refreshing = false;
@@ -95,6 +97,7 @@ struct MainWindow::Impl
     void fillAlert();
     void alertFinished(QMessageBox *box, QAbstractButton *okButton, bool closedByWindow);
     void refreshPrompt();
+    void refreshSettings();
 };
 
 void MainWindow::Impl::buildToolbar()
@@ -173,6 +176,7 @@ void MainWindow::Impl::refreshAll()
         detail->refresh();
         banner->refresh();
         refreshToolbar();
+        refreshSettings();
         refreshAlert();
         refreshPrompt();
     } while (refreshAgain);
@@ -340,6 +344,35 @@ void MainWindow::Impl::refreshPrompt()
     }
 }
 
+// ---------------------------------------------------------------- settings sheet
+
+void MainWindow::Impl::refreshSettings()
+{
+    if (view.showSettings()) {
+        if (settings || !makeSettings)
+            return;
+        QDialog *sheet = makeSettings(self);
+        sheet->setWindowModality(Qt::WindowModal);
+        settings = sheet;
+        // Done, Escape, the window's close or the state: the window's
+        // dismissal handler runs once.
+        QObject::connect(sheet, &QDialog::finished, self, [this, sheet] {
+            if (sheet->property("dismissHandled").toBool())
+                return;
+            sheet->setProperty("dismissHandled", true);
+            if (settings == sheet)
+                settings = nullptr;
+            sheet->deleteLater();
+            view.setShowSettings(false);
+            view.settingsSheetDismissed();
+        });
+        sheet->open();
+        return;
+    }
+    if (settings)
+        settings->reject();
+}
+
 // ---------------------------------------------------------------- window
 
 MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManager &languageManager, QWidget *parent)
@@ -384,12 +417,25 @@ MainWindow::~MainWindow()
         d->prompt->disconnect(this);
     if (d->alert)
         d->alert->disconnect(this);
+    if (d->settings)
+        d->settings->disconnect(this);
     delete d;
 }
 
 void MainWindow::devicesChanged()
 {
     d->refreshAll();
+}
+
+void MainWindow::setSettingsSheetMaker(SheetMaker make)
+{
+    d->makeSettings = std::move(make);
+    d->refreshAll();
+}
+
+QDialog *MainWindow::settingsSheet() const
+{
+    return d->settings;
 }
 
 SidebarView *MainWindow::sidebar() const

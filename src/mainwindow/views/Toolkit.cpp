@@ -1,5 +1,7 @@
 #include "mainwindow/views/Toolkit.h"
 
+#include "localization/Localization.h"
+
 #include <QApplication>
 #include <QEnterEvent>
 #include <QEvent>
@@ -262,6 +264,13 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("lock.open.fill"), QStringLiteral("changes-allow-symbolic")},
         {QStringLiteral("trash.circle.fill"), QStringLiteral("qrc:trash.circle.fill")},
         {QStringLiteral("sparkles"), QStringLiteral("qrc:sparkles")},
+        // the settings sheet and the file-kind popover
+        {QStringLiteral("info.circle"), QStringLiteral("qrc:info.circle")},
+        {QStringLiteral("xmark.circle.fill"), QStringLiteral("qrc:xmark.circle.fill")},
+        {QStringLiteral("doc"), QStringLiteral("x-office-document-symbolic")},
+        {QStringLiteral("shield.checkered"), QStringLiteral("security-medium-symbolic")},
+        {QStringLiteral("checkmark.shield"), QStringLiteral("security-high-symbolic")},
+        {QStringLiteral("bolt"), QStringLiteral("thunderbolt-symbolic")},
     };
     return table;
 }
@@ -771,6 +780,26 @@ void PaintedButton::paintEvent(QPaintEvent *)
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(roundedPath(shape.adjusted(-1.5, -1.5, 1.5, 1.5), m_radius < 0 ? m_radius : m_radius + 1.5));
     }
+}
+
+void mediumLabel(PaintedButton *button, const QString &key)
+{
+    button->setText(localized(key));
+    button->setLabelFont(font(TextStyle::body, QFont::Medium));
+    button->updateGeometry();
+}
+
+PaintedButton *prominentButton(const QString &key, int horizontalPadding, int verticalPadding)
+{
+    auto *button = new PaintedButton;
+    mediumLabel(button, key);
+    button->setPadding(horizontalPadding, verticalPadding);
+    button->setFill(color(NamedColor::accent));
+    button->setForeground(Qt::white);
+    button->setCornerRadius(6);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFocusPolicy(Qt::TabFocus);
+    return button;
 }
 
 } // namespace ui

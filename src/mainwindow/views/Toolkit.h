@@ -254,6 +254,12 @@ private:
     QVariantAnimation *m_hoverAnimation = nullptr;
 };
 
+// The label of the sheets' text buttons (Done, Close, Add): the key's text in
+// the interface language, in medium weight.
+void mediumLabel(PaintedButton *button, const QString &key);
+// A sheet's prominent button: a medium label in white on the accent colour.
+PaintedButton *prominentButton(const QString &key, int horizontalPadding = 12, int verticalPadding = 6);
+
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();
 
