@@ -94,7 +94,7 @@ QStringList visibleLabelTexts(QWidget *root, const char *name)
     return texts;
 }
 
-enum class Close { done, escape, windowClose };
+enum class Close { done, escape, windowClose, quit };
 
 } // namespace
 
@@ -113,6 +113,7 @@ private slots:
         QTest::newRow("Done") << Close::done;
         QTest::newRow("Escape") << Close::escape;
         QTest::newRow("the window's close") << Close::windowClose;
+        QTest::newRow("quitting with the sheet up") << Close::quit;
     }
 
     void storedOnEveryClose()
@@ -139,11 +140,13 @@ private slots:
         case Close::done: sheet->findChild<QAbstractButton *>(QStringLiteral("doneButton"))->click(); break;
         case Close::escape: QTest::keyClick(sheet, Qt::Key_Escape); break;
         case Close::windowClose: sheet->close(); break;
+        case Close::quit: rig.window.reset(); break;
         }
         settle();
         const QStringList lines = capture.lines();
         QCOMPARE(lines.filter(QStringLiteral("已保存已选择的文件类型")).size(), 1);
-        QVERIFY(!rig.sheet() && !rig.view.showSettings());
+        QVERIFY(!rig.view.showSettings());
+        QVERIFY(!rig.window || !rig.sheet());
 
         Preferences preferences(rig.storedPath());
         SettingsStore store(preferences);

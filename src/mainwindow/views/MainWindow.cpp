@@ -412,13 +412,15 @@ MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManage
 MainWindow::~MainWindow()
 {
     disconnect(&d->view, nullptr, this, nullptr);
+    // Quitting with the settings sheet up closes it the way the user would,
+    // so what was edited in it is stored.
+    if (d->settings)
+        d->settings->reject();
     // The sheets call back into this window when they close.
     if (d->prompt)
         d->prompt->disconnect(this);
     if (d->alert)
         d->alert->disconnect(this);
-    if (d->settings)
-        d->settings->disconnect(this);
     delete d;
 }
 
