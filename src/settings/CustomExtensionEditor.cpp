@@ -6,6 +6,7 @@
 #include "settings/FileTypeSettingRow.h"
 #include "settings/RemovableListView.h"
 #include "settings/SettingsEditing.h"
+#include "settings/SheetParts.h"
 
 #include <QLineEdit>
 #include <QPainter>
@@ -61,9 +62,7 @@ CustomExtensionEditor::CustomExtensionEditor(ContentView &view, CustomExtensionE
 {
     setObjectName(QStringLiteral("customExtensionEditor"));
     QVBoxLayout *column = ui::vstack(this, 12);
-    QLabel *header = ui::text(localized(QStringLiteral("custom_clean")), ui::TextStyle::headline);
-    header->setContentsMargins(0, 0, 0, 2);
-    column->addWidget(header);
+    column->addWidget(sheetparts::sectionHeader(QStringLiteral("custom_clean")));
 
     QVBoxLayout *editor = ui::vstack(10);
     m_row = fileTypeSettingRow(FileType::custom);
@@ -93,16 +92,8 @@ CustomExtensionEditor::CustomExtensionEditor(ContentView &view, CustomExtensionE
     m_chips->setObjectName(QStringLiteral("customExtensionChips"));
     editor->addWidget(m_chips);
 
-    auto *hint = new ui::RoundedBox;
+    ui::RoundedBox *hint = sheetparts::emptyNotice(QStringLiteral("no_custom_extensions"), true);
     hint->setObjectName(QStringLiteral("noCustomExtensionsHint"));
-    hint->setFill(ui::color(ui::NamedColor::secondary, 0.1));
-    hint->setCornerRadius(8);
-    QHBoxLayout *hintRow = ui::hstack(hint, ui::defaultSpacing, ui::padding(12));
-    hintRow->addWidget(new ui::SymbolLabel(QStringLiteral("info.circle"), ui::color(ui::NamedColor::secondary)));
-    QFont italic = ui::font(ui::TextStyle::body);
-    italic.setItalic(true);
-    hintRow->addWidget(ui::text(localized(QStringLiteral("no_custom_extensions")), italic, ui::NamedColor::secondary),
-                       1);
     m_hint = hint;
     editor->addWidget(hint);
     column->addLayout(editor);

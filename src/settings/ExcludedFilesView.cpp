@@ -5,6 +5,7 @@
 #include "mainwindow/views/Toolkit.h"
 #include "settings/RemovableListView.h"
 #include "settings/SettingsEditing.h"
+#include "settings/SheetParts.h"
 
 #include <QLineEdit>
 
@@ -12,9 +13,7 @@ ExcludedFilesView::ExcludedFilesView(ContentView &view, QWidget *parent) : QWidg
 {
     setObjectName(QStringLiteral("excludedFilesView"));
     QVBoxLayout *column = ui::vstack(this, 12);
-    QLabel *header = ui::text(localized(QStringLiteral("excluded_file_settings")), ui::TextStyle::headline);
-    header->setContentsMargins(0, 0, 0, 2);
-    column->addWidget(header);
+    column->addWidget(sheetparts::sectionHeader(QStringLiteral("excluded_file_settings")));
     QLabel *description = ui::text(localized(QStringLiteral("excluded_files_description")), ui::TextStyle::caption,
                                    ui::NamedColor::secondary);
     description->setWordWrap(true);
@@ -68,15 +67,8 @@ ExcludedFilesView::ExcludedFilesView(ContentView &view, QWidget *parent) : QWidg
     listColumn->addWidget(m_list);
     entries->addWidget(m_listBlock);
 
-    auto *notice = new ui::RoundedBox;
+    ui::RoundedBox *notice = sheetparts::emptyNotice(QStringLiteral("no_excluded_patterns"));
     notice->setObjectName(QStringLiteral("noExcludedPatternsNotice"));
-    notice->setFill(ui::color(ui::NamedColor::secondary, 0.1));
-    notice->setCornerRadius(8);
-    QHBoxLayout *noticeRow = ui::hstack(notice, ui::defaultSpacing, ui::padding(12));
-    noticeRow->addWidget(new ui::SymbolLabel(QStringLiteral("info.circle"), ui::color(ui::NamedColor::secondary)));
-    noticeRow->addWidget(ui::text(localized(QStringLiteral("no_excluded_patterns")), ui::TextStyle::body,
-                                  ui::NamedColor::secondary),
-                         1);
     m_emptyNotice = notice;
     entries->addWidget(notice);
 

@@ -12,8 +12,8 @@
 #include "settings/ExcludedFilesView.h"
 #include "settings/FileTypeSettingRow.h"
 #include "settings/SettingsEditing.h"
+#include "settings/SheetParts.h"
 
-#include <QFrame>
 #include <QMap>
 #include <QPointer>
 #include <QScrollArea>
@@ -24,21 +24,6 @@ namespace {
 
 constexpr QSize sheetSize(450, 600);
 constexpr int blockPadding = 20;
-
-QFrame *divider()
-{
-    auto *line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
-QLabel *sectionHeader(const QString &key)
-{
-    QLabel *header = ui::text(localized(key), ui::TextStyle::headline);
-    header->setContentsMargins(0, 0, 0, 2);
-    return header;
-}
 
 } // namespace
 
@@ -89,7 +74,7 @@ void SettingsView::Impl::build()
     body = new QWidget;
     QVBoxLayout *column = ui::vstack(body, 0);
     column->addWidget(titleBar());
-    column->addWidget(divider());
+    column->addWidget(sheetparts::divider());
 
     auto *content = new QWidget;
     QVBoxLayout *blocks = ui::vstack(content, 20, QMargins(blockPadding, 0, blockPadding, blockPadding));
@@ -98,7 +83,7 @@ void SettingsView::Impl::build()
     const QList<QWidget *> parts{generalBlock(), defaultKindsBlock(), custom, excluded, automationBlock(), updateBlock};
     for (QWidget *part : parts) {
         if (part != parts.first())
-            blocks->addWidget(divider());
+            blocks->addWidget(sheetparts::divider());
         blocks->addWidget(part);
     }
     blocks->addStretch(1);
@@ -137,7 +122,7 @@ QWidget *SettingsView::Impl::generalBlock()
 {
     auto *block = new QWidget;
     QVBoxLayout *column = ui::vstack(block, 12, QMargins(0, 10, 0, 0));
-    column->addWidget(sectionHeader(QStringLiteral("general_settings")));
+    column->addWidget(sheetparts::sectionHeader(QStringLiteral("general_settings")));
     column->addWidget(new LanguageSelector(languages));
     return block;
 }
@@ -145,9 +130,7 @@ QWidget *SettingsView::Impl::generalBlock()
 QWidget *SettingsView::Impl::defaultKindsBlock()
 {
     auto *block = new QWidget;
-    QVBoxLayout *column = ui::vstack(block, 12);
-    column->addWidget(sectionHeader(QStringLiteral("default_clean_options")));
-    QVBoxLayout *list = ui::vstack(4);
+    QVBoxLayout *list = sheetparts::section(block, QStringLiteral("default_clean_options"), 4);
     for (FileType type : FileTypes::allCases()) {
         if (type == FileType::custom)
             continue;   // it has a block of its own
@@ -161,16 +144,13 @@ QWidget *SettingsView::Impl::defaultKindsBlock()
         rows.insert(type, row);
         list->addWidget(row);
     }
-    column->addLayout(list);
     return block;
 }
 
 QWidget *SettingsView::Impl::automationBlock()
 {
     auto *block = new QWidget;
-    QVBoxLayout *column = ui::vstack(block, 12);
-    column->addWidget(sectionHeader(QStringLiteral("automation_settings")));
-    QVBoxLayout *list = ui::vstack(8);
+    QVBoxLayout *list = sheetparts::section(block, QStringLiteral("automation_settings"), 8);
     promptRow = new SwitchRow(QStringLiteral("bolt"), ui::NamedColor::orange, localized(QStringLiteral("prompt_on_insert")),
                               false);
     promptRow->setObjectName(QStringLiteral("promptOnInsertRow"));
@@ -181,7 +161,6 @@ QWidget *SettingsView::Impl::automationBlock()
     QObject::connect(ejectRow, &SwitchRow::switched, self, [this](bool on) { view.setAutoEjectAfterClean(on); });
     list->addWidget(promptRow);
     list->addWidget(ejectRow);
-    column->addLayout(list);
     return block;
 }
 

@@ -52,6 +52,21 @@ private:
     QWidget *m_overlay;
 };
 
+// Opens a sheet over the window. However it closes (a choice, Escape, the
+// window's close, the state), `dismissed` runs exactly once and the sheet goes.
+void presentSheet(QWidget *window, QDialog *sheet, std::function<void()> dismissed)
+{
+    sheet->setWindowModality(Qt::WindowModal);
+    QObject::connect(sheet, &QDialog::finished, window, [sheet, dismissed = std::move(dismissed)] {
+        if (sheet->property("dismissHandled").toBool())
+            return;
+        sheet->setProperty("dismissHandled", true);
+        sheet->deleteLater();
+        dismissed();
+    });
+    sheet->open();
+}
+
 } // namespace
 
 struct MainWindow::Impl
@@ -321,20 +336,13 @@ void MainWindow::Impl::refreshPrompt()
             [&window] { window.withNewDevice([&window](const LocalUSBDevice &d) { window.scanDevice(d); }); },
             [&window] { window.withNewDevice([&window](const LocalUSBDevice &d) { window.quickCleanDevice(d); }); },
             [] {}, languages, 116, self);
-        sheet->setWindowModality(Qt::WindowModal);
         prompt = sheet;
-        // However the sheet closes, the window hears of it exactly once.
-        QObject::connect(sheet, &QDialog::finished, self, [this, sheet] {
-            if (sheet->property("dismissHandled").toBool())
-                return;
-            sheet->setProperty("dismissHandled", true);
+        presentSheet(self, sheet, [this, sheet] {
             if (prompt == sheet)
                 prompt = nullptr;
-            sheet->deleteLater();
             view.setShowCleanDialog(false);
             view.onCleanPromptDismiss();
         });
-        sheet->open();
         return;
     }
     if (prompt) {
@@ -352,21 +360,13 @@ void MainWindow::Impl::refreshSettings()
         if (settings || !makeSettings)
             return;
         QDialog *sheet = makeSettings(self);
-        sheet->setWindowModality(Qt::WindowModal);
         settings = sheet;
-        // Done, Escape, the window's close or the state: the window's
-        // dismissal handler runs once.
-        QObject::connect(sheet, &QDialog::finished, self, [this, sheet] {
-            if (sheet->property("dismissHandled").toBool())
-                return;
-            sheet->setProperty("dismissHandled", true);
+        presentSheet(self, sheet, [this, sheet] {
             if (settings == sheet)
                 settings = nullptr;
-            sheet->deleteLater();
             view.setShowSettings(false);
             view.settingsSheetDismissed();
         });
-        sheet->open();
         return;
     }
     if (settings)
