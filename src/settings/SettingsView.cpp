@@ -70,6 +70,7 @@ void SettingsView::Impl::build()
         body->deleteLater();   // a control of it may be the one that changed the language
     }
     rows.clear();
+    self->setWindowTitle(localized(QStringLiteral("settings")));
 
     body = new QWidget;
     QVBoxLayout *column = ui::vstack(body, 0);

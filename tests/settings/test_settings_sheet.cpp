@@ -25,6 +25,7 @@
 #include <QLineEdit>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QWheelEvent>
 
 using namespace std::chrono_literals;
 
@@ -299,6 +300,12 @@ private slots:
         Rig rig;
         rig.view.setExcludedFilePatterns({"keep*"});
         SettingsView *sheet = rig.open();
+        // A wheel turned over the picker while scrolling the sheet leaves the language alone.
+        QComboBox *languages = sheet->findChild<LanguageSelector *>()->picker();
+        QWheelEvent wheel(QPointF(5, 5), languages->mapToGlobal(QPointF(5, 5)), {}, QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(languages, &wheel);
+        QCOMPARE(rig.language.currentLanguage().rawValue(), QStringLiteral("system"));
         QWidget *updateBlock = sheet->updateCheckBlock();
         QCOMPARE(updateBlock->objectName(), QStringLiteral("updateCheckBlock"));
         auto *filled = new QLabel(QStringLiteral("filled later"), updateBlock);
@@ -331,6 +338,8 @@ private slots:
             QCOMPARE(rig.window->findChild<QAction *>("settingsToolbarButton")->toolTip(), localized("settings_help"));
         }
         QCOMPARE(texts().first(), QStringLiteral("Settings"));   // Arabic has no table yet
+        QCOMPARE(sheet->windowTitle(), QStringLiteral("Settings"));
+
         pick(QStringLiteral("zh-Hans"));
         QCOMPARE(texts().first(), QStringLiteral("设置"));
 
