@@ -21,6 +21,7 @@
 #include "TestMain.h"
 
 #include <QAction>
+#include <QWindow>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QScrollArea>
@@ -284,13 +285,25 @@ private slots:
         QVERIFY(!FileTypes::patternInfo(FileType::trash).patterns.contains("Network Trash Folder"));
         QVERIFY(!FileTypes::patternInfo(FileType::spotlight).patterns.contains(".fseventsd"));
 
-        sheet->infoPopover()->findChild<QAbstractButton *>(QStringLiteral("popoverCloseButton"))->click();
+        QWidget *closeButton = sheet->infoPopover()->findChild<QWidget *>(QStringLiteral("popoverCloseButton"));
+        QTest::mouseClick(closeButton, Qt::LeftButton);
         settle();
         QVERIFY(!sheet->showingInfoForType() && sheet->findChildren<FileTypeInfoPopover *>().isEmpty());
         // Escape closes the popover, not the sheet.
         sheet->fileTypeRow(FileType::trash)->infoButton()->click();
-        QTest::keyClick(sheet->infoPopover(), Qt::Key_Escape);
+        QTest::keyClick(sheet, Qt::Key_Escape);
         QVERIFY(!sheet->showingInfoForType() && sheet->isVisible());
+        // So does a click elsewhere.
+        sheet->fileTypeRow(FileType::spotlight)->infoButton()->click();
+        QTest::mouseClick(sheet->windowHandle(), Qt::LeftButton, {}, QPoint(30, 30));
+        QVERIFY(!sheet->showingInfoForType() && sheet->isVisible());
+        // And a click on another row's button opens that one instead, with one click.
+        sheet->fileTypeRow(FileType::spotlight)->infoButton()->click();
+        QWidget *other = sheet->fileTypeRow(FileType::trash)->infoButton();
+        QTest::mouseClick(sheet->windowHandle(), Qt::LeftButton, {}, other->mapTo(sheet, other->rect().center()));
+        settle();
+        QCOMPARE(sheet->showingInfoForType(), std::optional(FileType::trash));
+        QCOMPARE(sheet->findChildren<FileTypeInfoPopover *>().size(), 1);
     }
 
     // A language picked in the sheet redraws the sheet, its popover and the

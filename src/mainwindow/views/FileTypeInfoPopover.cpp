@@ -5,6 +5,7 @@
 #include "mainwindow/views/Presentation.h"
 #include "mainwindow/views/Toolkit.h"
 
+#include <QApplication>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QPainter>
@@ -21,9 +22,11 @@ constexpr int anchorGap = 6;
 
 FileTypeInfoPopover::FileTypeInfoPopover(FileType type, std::function<void()> close, LanguageManager &languages,
                                          QWidget *parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint), m_type(type), m_close(std::move(close))
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), m_type(type), m_close(std::move(close))
 {
     setObjectName(QStringLiteral("fileTypeInfoPopover"));
+    // The sheet keeps the focus: its keys and clicks go on as before.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setFixedWidth(popoverWidth);
     ui::vstack(this, 0);
     build();
@@ -53,7 +56,7 @@ void FileTypeInfoPopover::build()
     closeButton->setForeground(ui::color(ui::NamedColor::secondary));
     closeButton->setPadding(0, 0);
     closeButton->setCursor(Qt::PointingHandCursor);
-    connect(closeButton, &QAbstractButton::clicked, this, [this] { m_close(); });
+    connect(closeButton, &QAbstractButton::clicked, this, &FileTypeInfoPopover::requestClose);
     header->addWidget(closeButton);
     column->addLayout(header);
 
@@ -111,8 +114,12 @@ void FileTypeInfoPopover::showBeside(const QWidget *anchor)
     adjustSize();
     const QRect area = anchor->screen() ? anchor->screen()->availableGeometry() : QRect();
     const QRect target(anchor->mapToGlobal(QPoint(0, 0)), anchor->size());
-    QPoint at(target.left() - width() - anchorGap, target.center().y() - height() / 2);
+    // Beside the anchor's leading edge, else beside its trailing edge, else below it.
+    const int middle = target.center().y() - height() / 2;
+    QPoint at(target.left() - width() - anchorGap, middle);
     if (area.isValid() && at.x() < area.left())
+        at = QPoint(target.right() + anchorGap, middle);
+    if (area.isValid() && at.x() + width() > area.right())
         at = QPoint(target.right() - width(), target.bottom() + anchorGap);
     if (area.isValid()) {
         at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - width())));
@@ -125,24 +132,53 @@ void FileTypeInfoPopover::showBeside(const QWidget *anchor)
 void FileTypeInfoPopover::dismiss()
 {
     m_dismissed = true;
-    close();
+    hide();
 }
 
-void FileTypeInfoPopover::keyPressEvent(QKeyEvent *event)
+void FileTypeInfoPopover::requestClose()
 {
-    if (event->key() == Qt::Key_Escape) {
+    if (!m_dismissed)
         m_close();
-        return;
+}
+
+bool FileTypeInfoPopover::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress: {
+        // A press anywhere else closes it and still goes where it was aimed.
+        const auto *widget = qobject_cast<QWidget *>(watched);
+        if (widget && widget->window() != this)
+            requestClose();
+        break;
     }
-    QWidget::keyPressEvent(event);
+    case QEvent::KeyPress:
+        if (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
+            requestClose();
+            return true;   // Escape closes the popover, not the sheet
+        }
+        break;
+    case QEvent::ApplicationDeactivate:
+        requestClose();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FileTypeInfoPopover::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    qApp->installEventFilter(this);
 }
 
 void FileTypeInfoPopover::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
-    // Closed from outside (a click elsewhere): the presenter hears of it.
-    if (!m_dismissed && !event->spontaneous())
-        m_close();
+    qApp->removeEventFilter(this);
+    // Hidden by anything but its presenter: the presenter hears of it.
+    if (!event->spontaneous())
+        requestClose();
 }
 
 void FileTypeInfoPopover::paintEvent(QPaintEvent *)
