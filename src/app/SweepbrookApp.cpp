@@ -14,6 +14,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
+#include "settings/SettingsView.h"
 
 #include <QAction>
 #include <QLibraryInfo>
@@ -68,6 +69,8 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
     d->window = std::make_unique<MainWindow>(*d->view, *d->service, d->languages);
     d->picker->setWindow(d->window.get());
     new HistorySheet(*d->view, d->window.get());   // lives as long as the window
+    d->window->setSettingsSheetMaker(
+        [this](QWidget *parent) { return new SettingsView(*d->view, d->languages, parent); });
     connect(d->manager.get(), &USBDeviceManager::connectedDevicesChanged, d->window.get(), &MainWindow::devicesChanged);
     buildMenus(*d->window, d->center, &d->about, &d->scan);
     // The sidebar footer's About sheet lives with the window.

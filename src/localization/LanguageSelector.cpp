@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QSignalBlocker>
+#include <QWheelEvent>
 
 namespace {
 
@@ -36,6 +37,23 @@ QPixmap tintedGlobe(qreal devicePixelRatio)
     return pixmap;
 }
 
+// The picker sits in a scrolling sheet: a wheel turned over it scrolls the
+// sheet, and changes the language only once the picker has the focus.
+class Picker final : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void wheelEvent(QWheelEvent *event) override
+    {
+        if (hasFocus())
+            QComboBox::wheelEvent(event);
+        else
+            event->ignore();
+    }
+};
+
 } // namespace
 
 LanguageSelector::LanguageSelector(LanguageManager &manager, QWidget *parent)
@@ -58,7 +76,8 @@ LanguageSelector::LanguageSelector(LanguageManager &manager, QWidget *parent)
     m_label->setFont(labelFont);
     layout->addWidget(m_label, 0, Qt::AlignVCenter);
 
-    m_picker = new QComboBox(this);
+    m_picker = new Picker(this);
+    m_picker->setFocusPolicy(Qt::StrongFocus);
     m_picker->setFixedWidth(kPickerWidth);
     for (const AppLanguage &language : AppLanguage::allCases())
         m_picker->addItem(language.displayName(), language.rawValue());

@@ -252,6 +252,12 @@ void ContentView::loadExcludedPatterns()
     set(m_excludedFilePatterns, m_settings->loadExcludedPatterns());
 }
 
+void ContentView::settingsSheetDismissed()
+{
+    m_settings->settingsSheetDismissed(m_selectedFileTypes, m_customExtensions, m_excludedFilePatterns);
+    emit stateChanged();
+}
+
 void ContentView::loadCleanHistory()
 {
     if (std::optional<QList<CleanHistory>> stored = m_historyStore->read())

@@ -155,6 +155,12 @@ public:
     void onMenuBarScanRequest(const NotificationCenter::Notification &notification);
     void onOpenSettingsRequest(const NotificationCenter::Notification &notification);
 
+    // ---- Settings sheet ----
+    // The sheet's dismissal, however it closed (Done, Escape, the window's
+    // close): stores the custom extensions, the selected kinds and the
+    // excluded patterns, dropping the custom kind when it has no extension.
+    void settingsSheetDismissed();
+
     // ---- Device poll and selection ----
     void checkDeviceChanges();
     void selectPendingDevice();

@@ -94,6 +94,7 @@ void SettingsStore::settingsSheetDismissed(FileTypeSet &selectedFileTypes, const
     } else if (!customExtensions.isEmpty()) {
         logLine(QStringLiteral("设置界面关闭，自定义后缀数量: %1").arg(customExtensions.size()));
     }
+    saveCustomExtensions(customExtensions);
     saveSelectedFileTypes(selectedFileTypes);
     saveExcludedPatterns(excludedPatterns);
 }

@@ -40,8 +40,10 @@ public:
     void saveCustomExtensions(const QStringList &extensions);
     void saveExcludedPatterns(const QStringList &patterns);
 
-    // When the settings sheet closes: drops custom from the selection when no
-    // custom extension exists, then saves the selection and the patterns.
+    // When the settings sheet closes, however it closes: drops custom from the
+    // selection when no custom extension exists, then saves the extensions, the
+    // selection and the patterns. Storing the extensions here, not only at
+    // Done, keeps a stored custom kind from ever lacking its extensions.
     void settingsSheetDismissed(FileTypeSet &selectedFileTypes, const QStringList &customExtensions,
                                 const QStringList &excludedPatterns);
 

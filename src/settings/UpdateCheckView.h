@@ -1,11 +1,12 @@
 #pragma once
 
+#include "settings/WhatsNewView.h"
+
 #include <QPointer>
 #include <QWidget>
 
 class QLabel;
 class UpdateManager;
-class WhatsNewView;
 
 namespace ui {
 class SymbolLabel;

@@ -1,8 +1,10 @@
 // The whole app on a real FAT32 stick (fusefat on a loop device), in real time:
-// the stick shows in the sidebar, Ctrl+S scans it, the results show, the
-// clean-all button removes its junk and the completion view follows; the
-// toolbar's history button shows the clean's record and the files it removed.
-// Window grabs of the scanned device, the completion and the history land in
+// the stick shows in the sidebar, the gear's settings sheet switches the
+// thumbnail kind off, Ctrl+S scans it, the results show without that kind,
+// the clean-all button removes the rest of its junk and the completion view
+// follows; the toolbar's history button shows the clean's record and the files
+// it removed. Grabs of the sheet, the scanned device, the completion and the
+// history land in
 // the build folder.
 
 #include "app/SweepbrookApp.h"
@@ -12,6 +14,11 @@
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/ScanResultsModel.h"
+#include "settings/FileTypeSettingRow.h"
+#include "settings/SettingsStore.h"
+#include "settings/SettingsView.h"
+#include "settings/ToggleSwitch.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 
@@ -25,6 +32,7 @@
 #include <QFileInfo>
 #include <QListView>
 #include <QTemporaryDir>
+#include <QToolBar>
 
 namespace {
 
@@ -104,6 +112,26 @@ private slots:
         };
         QTRY_VERIFY_WITH_TIMEOUT(rowShown(), patience);
 
+        // The gear opens the settings sheet; the thumbnail kind goes off; Done.
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QWidget *gear = window.findChild<QToolBar *>()->findChild<QWidget *>(QStringLiteral("settingsToolbarButton"));
+        QVERIFY(gear);
+        QTest::mouseClick(gear, Qt::LeftButton);
+        SettingsView *sheet = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((sheet = qobject_cast<SettingsView *>(window.settingsSheet())) && sheet->isVisible(),
+                                 patience);
+        QVERIFY(QTest::qWaitForWindowExposed(sheet));
+        ToggleSwitch *thumbnails = sheet->fileTypeRow(FileType::thumbsDb)->toggle();
+        QVERIFY(thumbnails->isOn());
+        QTest::mouseClick(thumbnails, Qt::LeftButton);
+        QTRY_VERIFY(!thumbnails->isOn());
+        QTest::qWait(300);
+        QVERIFY(sheet->grab().save(grabPath(QStringLiteral("settings-sheet.png"))));
+        QTest::mouseClick(sheet->findChild<QWidget *>(QStringLiteral("doneButton")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.settingsSheet(), patience);
+        QVERIFY(!SettingsStore(preferences).loadSelectedFileTypes().contains(FileType::thumbsDb));
+
         // Ctrl+S scans it once it is ready.
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -112,38 +140,42 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("ScanResultsView_")), patience);
         QTest::qWait(300);   // let the results settle on screen for the grab
         QVERIFY(window.grab().save(grabPath(QStringLiteral("scanned-device.png"))));
+        auto *results = window.findChild<ScanResultsModel *>();
+        QVERIFY(results);
+        QCOMPARE(results->sections(), (QList<FileType>{FileType::dsStore, FileType::temporaryFiles}));
 
-        // Clean all: the junk goes, the photo stays.
+        // Clean all: the junk of the kinds still on goes, the photo stays.
         auto *cleanAll = window.findChild<QAbstractButton *>(QStringLiteral("cleanAllButton"));
         QVERIFY(cleanAll);
         QTRY_VERIFY_WITH_TIMEOUT(cleanAll->isEnabled() && cleanAll->isVisible(), patience);
         QTest::mouseClick(cleanAll, Qt::LeftButton);
-        for (const char *junk : {"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"})
+        for (const char *junk : {"/.DS_Store", "/._photo.jpg"})
             QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(point + junk), patience);
         QVERIFY(QFileInfo::exists(point + "/photo.jpg"));
+        QVERIFY(QFileInfo::exists(point + "/DCIM/Thumbs.db"));
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
         QTest::qWait(300);
         QVERIFY(window.grab().save(grabPath(QStringLiteral("completion.png"))));
 
-        // The history: one record of this stick; selected, it lists the three files removed.
+        // The history: one record of this stick; selected, it lists the two files removed.
         window.findChild<QAction *>(QStringLiteral("historyToolbarButton"))->trigger();
-        auto *sheet = window.findChild<CleanHistoryView *>();
-        QVERIFY(sheet);
-        QVERIFY(QTest::qWaitForWindowExposed(sheet));
-        QListView *records = sheet->recordList();
+        auto *history = window.findChild<CleanHistoryView *>();
+        QVERIFY(history);
+        QVERIFY(QTest::qWaitForWindowExposed(history));
+        QListView *records = history->recordList();
         QCOMPARE(records->model()->rowCount(), 1);
         QCOMPARE(records->model()->index(0, 0).data().toString(), QStringLiteral("SMOKESTICK"));
         QTest::mouseClick(records->viewport(), Qt::LeftButton, {}, records->visualRect(records->model()->index(0, 0)).center());
-        QListView *files = sheet->detail()->fileList();
+        QListView *files = history->detail()->fileList();
         QTRY_VERIFY(files->isVisible());
         QStringList removed;
         for (int row = 0; row < files->model()->rowCount(); ++row)
             removed << files->model()->index(row, 0).data().toString();
         removed.sort();
-        QCOMPARE(removed, (QStringList{".DS_Store", "._photo.jpg", "Thumbs.db"}));
+        QCOMPARE(removed, (QStringList{".DS_Store", "._photo.jpg"}));   // the thumbnails were switched off
         QTest::qWait(300);
-        QVERIFY(sheet->grab().save(grabPath(QStringLiteral("history.png"))));
-        sheet->accept();
+        QVERIFY(history->grab().save(grabPath(QStringLiteral("history.png"))));
+        history->accept();
 
         window.close();
     }

@@ -133,7 +133,8 @@ private slots:
         QVERIFY(store.promptCleanOnInsert() && store.autoEjectAfterClean());
     }
 
-    // Dismissing the sheet drops custom when it has no extensions; only Done stores the extensions.
+    // Dismissing the sheet drops custom when it has no extensions, and stores
+    // the extensions with the selection: a stored custom kind never lacks them.
     void sheetDismissal()
     {
         const QList<std::tuple<FileTypeSet, QStringList, FileTypeSet>> cases{
@@ -143,13 +144,18 @@ private slots:
         };
         for (auto [selected, extensions, stored] : cases) {
             init();
+            {
+                Preferences preferences(path());
+                SettingsStore store(preferences);
+                store.settingsSheetDismissed(selected, extensions, {"a"});
+                QCOMPARE(selected, stored);
+            }
             Preferences preferences(path());
             SettingsStore store(preferences);
-            store.settingsSheetDismissed(selected, extensions, {"a"});
-            QCOMPARE(selected, stored);
-            QCOMPARE(store.loadSelectedFileTypes(), stored);
+            FileTypeSet loaded = store.loadSelectedFileTypes();
+            QCOMPARE(loaded, stored);
+            QCOMPARE(preferences.stringListValue(SettingsStore::customExtensionsKey), std::optional(extensions));
             QCOMPARE(store.loadExcludedPatterns(), QStringList{"a"});
-            QVERIFY(!preferences.contains(SettingsStore::customExtensionsKey));
         }
     }
 

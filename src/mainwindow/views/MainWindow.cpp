@@ -52,6 +52,21 @@ private:
     QWidget *m_overlay;
 };
 
+// Opens a sheet over the window. However it closes (a choice, Escape, the
+// window's close, the state), `dismissed` runs exactly once and the sheet goes.
+void presentSheet(QWidget *window, QDialog *sheet, std::function<void()> dismissed)
+{
+    sheet->setWindowModality(Qt::WindowModal);
+    QObject::connect(sheet, &QDialog::finished, window, [sheet, dismissed = std::move(dismissed)] {
+        if (sheet->property("dismissHandled").toBool())
+            return;
+        sheet->setProperty("dismissHandled", true);
+        sheet->deleteLater();
+        dismissed();
+    });
+    sheet->open();
+}
+
 } // namespace
 
 struct MainWindow::Impl
@@ -82,6 +97,8 @@ struct MainWindow::Impl
 
     QPointer<QMessageBox> alert;
     QPointer<CleanPromptView> prompt;
+    SheetMaker makeSettings;
+    QPointer<QDialog> settings;
 
     bool appeared = false;
     bool refreshing = false;
@@ -95,6 +112,7 @@ struct MainWindow::Impl
     void fillAlert();
     void alertFinished(QMessageBox *box, QAbstractButton *okButton, bool closedByWindow);
     void refreshPrompt();
+    void refreshSettings();
 };
 
 void MainWindow::Impl::buildToolbar()
@@ -173,6 +191,7 @@ void MainWindow::Impl::refreshAll()
         detail->refresh();
         banner->refresh();
         refreshToolbar();
+        refreshSettings();
         refreshAlert();
         refreshPrompt();
     } while (refreshAgain);
@@ -317,20 +336,13 @@ void MainWindow::Impl::refreshPrompt()
             [&window] { window.withNewDevice([&window](const LocalUSBDevice &d) { window.scanDevice(d); }); },
             [&window] { window.withNewDevice([&window](const LocalUSBDevice &d) { window.quickCleanDevice(d); }); },
             [] {}, languages, 116, self);
-        sheet->setWindowModality(Qt::WindowModal);
         prompt = sheet;
-        // However the sheet closes, the window hears of it exactly once.
-        QObject::connect(sheet, &QDialog::finished, self, [this, sheet] {
-            if (sheet->property("dismissHandled").toBool())
-                return;
-            sheet->setProperty("dismissHandled", true);
+        presentSheet(self, sheet, [this, sheet] {
             if (prompt == sheet)
                 prompt = nullptr;
-            sheet->deleteLater();
             view.setShowCleanDialog(false);
             view.onCleanPromptDismiss();
         });
-        sheet->open();
         return;
     }
     if (prompt) {
@@ -338,6 +350,27 @@ void MainWindow::Impl::refreshPrompt()
         CleanPromptView *sheet = prompt;
         sheet->QDialog::done(QDialog::Rejected);
     }
+}
+
+// ---------------------------------------------------------------- settings sheet
+
+void MainWindow::Impl::refreshSettings()
+{
+    if (view.showSettings()) {
+        if (settings || !makeSettings)
+            return;
+        QDialog *sheet = makeSettings(self);
+        settings = sheet;
+        presentSheet(self, sheet, [this, sheet] {
+            if (settings == sheet)
+                settings = nullptr;
+            view.setShowSettings(false);
+            view.settingsSheetDismissed();
+        });
+        return;
+    }
+    if (settings)
+        settings->reject();
 }
 
 // ---------------------------------------------------------------- window
@@ -379,6 +412,10 @@ MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManage
 MainWindow::~MainWindow()
 {
     disconnect(&d->view, nullptr, this, nullptr);
+    // Quitting with the settings sheet up closes it the way the user would,
+    // so what was edited in it is stored.
+    if (d->settings)
+        d->settings->reject();
     // The sheets call back into this window when they close.
     if (d->prompt)
         d->prompt->disconnect(this);
@@ -390,6 +427,17 @@ MainWindow::~MainWindow()
 void MainWindow::devicesChanged()
 {
     d->refreshAll();
+}
+
+void MainWindow::setSettingsSheetMaker(SheetMaker make)
+{
+    d->makeSettings = std::move(make);
+    d->refreshAll();
+}
+
+QDialog *MainWindow::settingsSheet() const
+{
+    return d->settings;
 }
 
 SidebarView *MainWindow::sidebar() const

@@ -2,7 +2,10 @@
 
 #include <QMainWindow>
 
+#include <functional>
+
 class ContentView;
+class QDialog;
 class DetailColumn;
 class DeviceBanner;
 class DeviceService;
@@ -22,6 +25,13 @@ public:
 
     // The device list changed (the manager published a new one).
     void devicesChanged();
+
+    // Makes the settings sheet; a new one each time the state asks for it.
+    // Without a maker the gear opens nothing.
+    using SheetMaker = std::function<QDialog *(QWidget *parent)>;
+    void setSettingsSheetMaker(SheetMaker make);
+    // The settings sheet while it is up.
+    QDialog *settingsSheet() const;
 
     SidebarView *sidebar() const;
     DetailColumn *detailColumn() const;

@@ -1,5 +1,7 @@
 #include "mainwindow/views/Toolkit.h"
 
+#include "localization/Localization.h"
+
 #include <QApplication>
 #include <QEnterEvent>
 #include <QEvent>
@@ -270,7 +272,7 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("sparkles"), QStringLiteral("qrc:sparkles")},
         // the About window and the first-run guide
         {QStringLiteral("info.circle.fill"), QStringLiteral("dialog-information-symbolic")},
-        {QStringLiteral("xmark.circle.fill"), QStringLiteral("window-close-symbolic")},
+        {QStringLiteral("xmark.circle.fill"), QStringLiteral("qrc:xmark.circle.fill")},
         {QStringLiteral("shield.checkered"), QStringLiteral("security-medium-symbolic")},
         {QStringLiteral("checkmark.shield.fill"), QStringLiteral("security-high-symbolic")},
         {QStringLiteral("globe"), QStringLiteral(":/localization/icons/globe.svg")},   // the language picker's own
@@ -284,6 +286,10 @@ const QHash<QString, QString> &symbolTable()
         {QStringLiteral("internaldrive"), QStringLiteral("drive-harddisk-symbolic")},
         {QStringLiteral("clock.badge.checkmark"), QStringLiteral("qrc:clock.badge.checkmark")},
         {QStringLiteral("arrow.left.circle"), QStringLiteral("qrc:arrow.left.circle")},
+        // the settings sheet and the file-kind popover
+        {QStringLiteral("info.circle"), QStringLiteral("qrc:info.circle")},
+        {QStringLiteral("checkmark.shield"), QStringLiteral("security-high-symbolic")},
+        {QStringLiteral("bolt"), QStringLiteral("thunderbolt-symbolic")},
     };
     return table;
 }
@@ -807,6 +813,26 @@ QPushButton *prominentButton(const QString &title, const QString &objectName)
     button->setPalette(palette);
     button->setFont(font(TextStyle::body, QFont::Medium));
     button->setMinimumSize(button->sizeHint().width() + 2 * defaultSpacing, 28);
+    return button;
+}
+
+void mediumLabel(PaintedButton *button, const QString &key)
+{
+    button->setText(localized(key));
+    button->setLabelFont(font(TextStyle::body, QFont::Medium));
+    button->updateGeometry();
+}
+
+PaintedButton *prominentButton(const QString &key, int horizontalPadding, int verticalPadding)
+{
+    auto *button = new PaintedButton;
+    mediumLabel(button, key);
+    button->setPadding(horizontalPadding, verticalPadding);
+    button->setFill(color(NamedColor::accent));
+    button->setForeground(Qt::white);
+    button->setCornerRadius(6);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 

@@ -258,6 +258,11 @@ private:
 // A push button in the accent colour with a medium-weight label, the
 // prominent style of a sheet's or panel's main action.
 QPushButton *prominentButton(const QString &title, const QString &objectName);
+// The label of the sheets' text buttons (Done, Close, Add): the key's text in
+// the interface language, in medium weight.
+void mediumLabel(PaintedButton *button, const QString &key);
+// A sheet's prominent button: a medium label in white on the accent colour.
+PaintedButton *prominentButton(const QString &key, int horizontalPadding = 12, int verticalPadding = 6);
 
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();

@@ -1,0 +1,147 @@
+#include "settings/CustomExtensionEditor.h"
+
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/views/Toolkit.h"
+#include "settings/FileTypeSettingRow.h"
+#include "settings/RemovableListView.h"
+#include "settings/SettingsEditing.h"
+#include "settings/SheetParts.h"
+
+#include <QLineEdit>
+#include <QPainter>
+
+namespace {
+
+// The look the entry box and its placeholder share: the text background, a
+// thin outline, rounded corners.
+void paintEntryBox(QWidget *widget)
+{
+    QPainter painter(widget);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(ui::color(ui::NamedColor::secondary, 0.2), 1));
+    painter.setBrush(widget->palette().color(QPalette::Base));
+    painter.drawRoundedRect(QRectF(widget->rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+}
+
+class EntryBox final : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override { paintEntryBox(this); }
+};
+
+// Looks like an empty field; pressing it brings the field.
+class Placeholder final : public QAbstractButton
+{
+public:
+    explicit Placeholder(QWidget *parent = nullptr) : QAbstractButton(parent)
+    {
+        setCursor(Qt::PointingHandCursor);
+        QHBoxLayout *row = ui::hstack(this, ui::defaultSpacing, ui::padding(8));
+        row->addWidget(new ui::SymbolLabel(QStringLiteral("doc.badge.plus"), ui::color(ui::NamedColor::secondary)));
+        QLabel *label = ui::text(localized(QStringLiteral("click_to_add_custom_extension")), ui::TextStyle::body,
+                                 ui::NamedColor::secondary);
+        setText(label->text());
+        row->addWidget(label, 1);
+        for (QWidget *child : findChildren<QWidget *>())
+            child->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+    QSize sizeHint() const override { return layout()->sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent *) override { paintEntryBox(this); }
+};
+
+} // namespace
+
+CustomExtensionEditor::CustomExtensionEditor(ContentView &view, CustomExtensionEntry &entry, QWidget *parent)
+    : QWidget(parent), m_view(view), m_entry(entry)
+{
+    setObjectName(QStringLiteral("customExtensionEditor"));
+    QVBoxLayout *column = ui::vstack(this, 12);
+    column->addWidget(sheetparts::sectionHeader(QStringLiteral("custom_clean")));
+
+    QVBoxLayout *editor = ui::vstack(10);
+    m_row = fileTypeSettingRow(FileType::custom);
+    editor->addWidget(m_row);
+
+    m_placeholder = new Placeholder;
+    m_placeholder->setObjectName(QStringLiteral("customExtensionPlaceholder"));
+    editor->addWidget(m_placeholder);
+
+    m_inputRow = new QWidget;
+    QHBoxLayout *input = ui::hstack(m_inputRow, 10);
+    auto *box = new EntryBox;
+    QHBoxLayout *boxRow = ui::hstack(box, ui::defaultSpacing, ui::padding(8));
+    boxRow->addWidget(new ui::SymbolLabel(QStringLiteral("doc.badge.plus"), ui::color(ui::NamedColor::secondary)));
+    m_field = new QLineEdit(m_entry.text);
+    m_field->setObjectName(QStringLiteral("customExtensionField"));
+    m_field->setFrame(false);
+    m_field->setPlaceholderText(localized(QStringLiteral("enter_extension")));
+    boxRow->addWidget(m_field, 1);
+    input->addWidget(box, 1);
+    m_add = ui::prominentButton(QStringLiteral("add"), 12, 8);
+    m_add->setObjectName(QStringLiteral("addCustomExtensionButton"));
+    input->addWidget(m_add);
+    editor->addWidget(m_inputRow);
+
+    m_chips = new RemovableListView(RemovableListView::Shape::chip);
+    m_chips->setObjectName(QStringLiteral("customExtensionChips"));
+    editor->addWidget(m_chips);
+
+    ui::RoundedBox *hint = sheetparts::emptyNotice(QStringLiteral("no_custom_extensions"), true);
+    hint->setObjectName(QStringLiteral("noCustomExtensionsHint"));
+    m_hint = hint;
+    editor->addWidget(hint);
+    column->addLayout(editor);
+
+    connect(m_row, &SwitchRow::switched, this, [this](bool on) {
+        FileTypeSet selected = m_view.selectedFileTypes();
+        settings::setFileType(selected, FileType::custom, on);
+        m_view.setSelectedFileTypes(selected);
+    });
+    connect(m_row, &SwitchRow::infoRequested, this, &CustomExtensionEditor::infoRequested);
+    connect(m_placeholder, &QAbstractButton::clicked, this, &CustomExtensionEditor::placeholderPressed);
+    // Return adds nothing: only the button does.
+    connect(m_field, &QLineEdit::textChanged, this, [this](const QString &text) {
+        m_entry.text = text;
+        m_add->setEnabled(settings::canAdd(text));
+    });
+    connect(m_add, &QAbstractButton::clicked, this, &CustomExtensionEditor::addCustomExtension);
+    connect(m_chips, &RemovableListView::removeRequested, this, [this](const QString &suffix) {
+        QStringList extensions = m_view.customExtensions();
+        FileTypeSet selected = m_view.selectedFileTypes();
+        if (!settings::removeCustomExtension(extensions, selected, suffix))
+            return;
+        m_view.setCustomExtensions(extensions);
+        m_view.setSelectedFileTypes(selected);
+    });
+    m_add->setEnabled(settings::canAdd(m_entry.text));
+    refresh();
+}
+
+void CustomExtensionEditor::addCustomExtension()
+{
+    QStringList extensions = m_view.customExtensions();
+    FileTypeSet selected = m_view.selectedFileTypes();
+    if (!settings::addCustomExtension(extensions, selected, m_field->text()))
+        return;   // nothing usable, or listed: the text stays
+    m_field->clear();
+    m_view.setCustomExtensions(extensions);
+    m_view.setSelectedFileTypes(selected);
+}
+
+void CustomExtensionEditor::refresh()
+{
+    const QStringList &extensions = m_view.customExtensions();
+    m_row->setOn(m_view.selectedFileTypes().contains(FileType::custom));
+    m_row->setSwitchEnabled(!extensions.isEmpty());
+    m_placeholder->setVisible(!m_entry.fieldShown);
+    m_inputRow->setVisible(m_entry.fieldShown);
+    m_chips->setItems(extensions);
+    m_chips->setVisible(!extensions.isEmpty());
+    m_hint->setVisible(extensions.isEmpty() && m_entry.fieldShown);
+}

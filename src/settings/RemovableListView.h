@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QListView>
+#include <QStringList>
+
+class QStringListModel;
+
+// The settings sheet's editable lists: the excluded patterns as rows and the
+// custom extensions as chips, each entry drawn as plain text with a remove
+// button. Rows take the height they need (the sheet scrolls); chips form one
+// line 40 points high that scrolls sideways.
+class RemovableListView : public QListView
+{
+    Q_OBJECT
+public:
+    enum class Shape { row, chip };
+
+    explicit RemovableListView(Shape shape, QWidget *parent = nullptr);
+
+    void setItems(const QStringList &items);
+    QStringList items() const;
+    // The remove button of an entry, in viewport coordinates.
+    QRect removeButtonRect(int row) const;
+    // The text an entry shows (a chip shows its suffix after a dot).
+    QString shownText(int row) const;
+
+signals:
+    void removeRequested(const QString &item);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+
+private:
+    void fitHeight();
+
+    Shape m_shape;
+    QStringListModel *m_model = nullptr;
+};
