@@ -12,6 +12,7 @@
 #include <QPushButton>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -108,8 +109,16 @@ void PermissionManager::setHasAccess(bool value)
 void PermissionManager::probeInBackground(void (PermissionManager::*then)(bool))
 {
     SystemCleanHelper *helper = &m_helper;
-    m_scheduler.background([helper] { return helper->checkFullDiskAccess(); },
-                           [this, then](bool access) { (this->*then)(access); }, this);
+    m_scheduler.background(
+        [helper] {
+            const bool access = helper->checkFullDiskAccess();
+            return std::pair{access, helper->privilegedAccessProblem().value_or(QString())};
+        },
+        [this, then](const std::pair<bool, QString> &answer) {
+            m_privilegedAccessProblem = answer.second;
+            (this->*then)(answer.first);
+        },
+        this);
 }
 
 void PermissionManager::checkPermissionStatus()
@@ -233,8 +242,11 @@ void PermissionManager::showRecheckResult(bool access)
         return;
     }
 
-    const GuideDialog dialog{localized(QStringLiteral("Permission Not Detected")),
-                             localized(QStringLiteral("Sweepbrook still doesn't have Full Disk Access permission.\n\nPlease make sure you:\n• Turned ON the switch for Sweepbrook\n• Entered your admin password when prompted\n• Sweepbrook appears in the Full Disk Access list\n\nWould you like to try again?")),
+    // What the check found wrong with our own tool comes first: no setting fixes that.
+    QString message = localized(QStringLiteral("Sweepbrook still doesn't have Full Disk Access permission.\n\nPlease make sure you:\n• Turned ON the switch for Sweepbrook\n• Entered your admin password when prompted\n• Sweepbrook appears in the Full Disk Access list\n\nWould you like to try again?"));
+    if (!m_privilegedAccessProblem.isEmpty())
+        message = m_privilegedAccessProblem + QStringLiteral("\n\n") + message;
+    const GuideDialog dialog{localized(QStringLiteral("Permission Not Detected")), message,
                              {localized(QStringLiteral("Try Again")), localized(QStringLiteral("Continue Without Permission"))},
                              GuideDialog::Style::warning};
     if (m_presenter.runModal(dialog) == kFirstButton)

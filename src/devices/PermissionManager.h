@@ -36,6 +36,9 @@ public:
 
     bool shouldShowPermissionGuide() const { return m_shouldShowPermissionGuide; }
     bool hasFullDiskAccess() const { return m_hasFullDiskAccess; }
+    // Why privileged deletion does not work, when the last check found our
+    // administrator tool unfit to run as root (localized); empty otherwise.
+    const QString &privilegedAccessProblem() const { return m_privilegedAccessProblem; }
 
     // Asks again whether privileged deletion works. The probe (which may ask
     // the system bus) runs in the background; the published state changes when
@@ -70,4 +73,5 @@ private:
     DialogPresenter &m_presenter;
     bool m_shouldShowPermissionGuide = false;
     bool m_hasFullDiskAccess = false;
+    QString m_privilegedAccessProblem;
 };

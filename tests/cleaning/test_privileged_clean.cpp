@@ -44,10 +44,11 @@ const QString kTool = QStringLiteral(SWEEPBROOK_ADMIN_CLEAN);
 const QString kProbe = QStringLiteral(SWEEPBROOK_CLEAN_PROBE);
 const QByteArray kDismiss =
     "cat >/dev/null\necho 'Error executing command as another user: Request dismissed' >&2\nexit 126\n";
+// Junk by the catalogue (temporary files, AppleDouble files), with names a shell would misread.
 const QList<QByteArray> kHostileNames = {
-    "new\nline", "it's", "dq\"x", "back\\slash", "$(touch CANARY)", "`touch CANARY2`", "-rf", "--help",
-    "bad\xff\xfeutf8", QByteArray(255, 'n'), "sp ace; touch CANARY3 #", "*", "._\nSystemCleanHelper: forged",
-    "._-rf $(touch CANARY4)",
+    "new\nline.tmp", "it's.tmp", "dq\"x.tmp", "back\\slash.tmp", "$(touch CANARY).tmp", "`touch CANARY2`.tmp",
+    "-rf.tmp", "--help.tmp", "bad\xff\xfeutf8.tmp", QByteArray(251, 'n') + ".tmp", "sp ace; touch CANARY3 #.tmp",
+    "*.tmp", "._\nSystemCleanHelper: forged", "._-rf $(touch CANARY4)",
 };
 
 // A volume of `kind` mounted for this test, on a folder the unprivileged
@@ -225,9 +226,11 @@ private slots:
     void trapsAndReplacedItems()
     {
         QFETCH(bool, administrator);
-        Sandbox box;
         Sandbox outside;
-        const QByteArray root = box.path();
+        MountFixture fixture;
+        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
         QVERIFY(writeFile(outside / "canary", "precious", 0600) && writeFile(outside / "thesis.docx", "chapter 1", 0600));
         QVERIFY(makeTree(outside.path(), {"folder/", "folder/doc", "folder/._y"}));
         QVERIFY(makeTree(root, {"sub/", "._x -> " + outside / "canary", "sub/.Trashes -> " + outside / "folder",
@@ -280,7 +283,10 @@ private slots:
         QFETCH(bool, administrator);
         if (administrator && ::geteuid() != 0)
             QSKIP("making root's items needs root");
-        Sandbox box;
+        MountFixture fixture;
+        const QByteArray volume = mountVolume(fixture, MountFixture::Kind::Ext4);
+        if (volume.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
         Sandbox stubs;
         const uid_t user = ::geteuid() == 0 ? 1000 : ::geteuid();
         const uid_t owner = administrator ? 0 : user;
@@ -288,15 +294,15 @@ private slots:
         // 24 folders of 200 bytes; below the trash folder 40 more, deeper than
         // the handles a removal keeps open.
         const QByteArrayList way(24, QByteArray(200, 'a'));
-        QVERIFY(makeChain(box.path(), way, "Thumbs.db", owner) && makeChain(box.path(), way, "._deep", owner));
+        QVERIFY(makeChain(volume, way, "Thumbs.db", owner) && makeChain(volume, way, "._deep", owner));
         QByteArrayList trash = way + QByteArrayList{"$RECYCLE.BIN"};
         for (int level = 0; level < 40; ++level, trash << "l")
-            QVERIFY(makeChain(box.path(), trash, "f", owner));
-        const QByteArray bottom = box.path() + '/' + way.join('/');
+            QVERIFY(makeChain(volume, trash, "f", owner));
+        const QByteArray bottom = volume + '/' + way.join('/');
         const Items items = scannedItems({"Thumbs.db", "._deep", "$RECYCLE.BIN"}, bottom);
         QVERIFY(bottom.size() > PATH_MAX && items.constLast().hasIdentity());
 
-        const Outcome outcome = clean(environmentFor({stub}, user), box.path(), items);
+        const Outcome outcome = clean(environmentFor({stub}, user), volume, items);
         QCOMPARE(pathsOf(outcome.deleted), pathsOf(items));
         VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
         QCOMPARE(exists(stubs / "stub.log"), administrator);   // no password prompt for the user's own items
@@ -328,8 +334,12 @@ private slots:
         QFETCH(Paths, deleted);
         if (const QString why = whyNotAsNobody(kProbe); !why.isEmpty())
             QSKIP(qPrintable(why));
-        Sandbox box;
-        const QByteArray root = box.path();
+        MountFixture fixture;
+        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
+        Sandbox stubs;
+        QVERIFY(::chmod(stubs.path(), 0755) == 0);
         QVERIFY(makeTree(root, {"locked/", "locked/Thumbs.db", "locked/._x", "locked/stale.tmp", "moved/", "open/",
                                 "open/.Trashes/", "open/.Trashes/old", "open/g"}));
         QVERIFY(::chmod(root, 0755) == 0 && ::chmod(root + "/open", 0777) == 0);
@@ -345,7 +355,7 @@ private slots:
         const QStringList elevate =
             elevation.isEmpty() ? QStringList{findExecutable(QStringLiteral("setpriv")), QStringLiteral("--reuid=0"),
                                               QStringLiteral("--regid=0"), QStringLiteral("--keep-groups")}
-                                : QStringList{writeStub(root, elevation)};
+                                : QStringList{writeStub(stubs.path(), elevation)};
         const ToolRun result = runTool(probe + QStringList{kTool} + elevate, requestFor(root, items).encode());
         QCOMPARE(pathsOf(result.answered(items, true)), pathsOf(scannedItems(deleted, root)));
         VERIFY_COUNTS(result.answered(items, true), result.answered(items, false), items);
@@ -366,19 +376,19 @@ private slots:
             const QByteArray root = volume + "/as" + QByteArray::number(user);
             QVERIFY(makeDir(root) && makeTree(root, {".Spotlight-V100/", ".Spotlight-V100/Store-V2/",
                                                      ".Spotlight-V100/Store-V2/index", ".Trashes/", ".Trashes/501/",
-                                                     ".Trashes/501/old", "._x", "Thumbs.db", ".TemporaryItems/",
-                                                     ".TemporaryItems/f", "appending/", "appending/._y", "$RECYCLE.BIN/",
+                                                     ".Trashes/501/old", "._x", "Thumbs.db", "RECYCLER/",
+                                                     "RECYCLER/f", "appending/", "appending/._y", "$RECYCLE.BIN/",
                                                      "$RECYCLE.BIN/busy/"}));
             if (!setFlags(root + "/._x", FS_IMMUTABLE_FL))
                 QSKIP(qPrintable(QStringLiteral("the test volume has no immutable flag: ") + errorText(errno)));
             for (const QByteArray path : {"/.Spotlight-V100/Store-V2/index", "/.Trashes/501/old", "/Thumbs.db"})
                 QVERIFY2(setFlags(root + path, FS_IMMUTABLE_FL), path.constData());
-            QVERIFY(setFlags(root + "/.TemporaryItems", FS_APPEND_FL) && setFlags(root + "/appending", FS_APPEND_FL));
+            QVERIFY(setFlags(root + "/RECYCLER", FS_APPEND_FL) && setFlags(root + "/appending", FS_APPEND_FL));
             // A file system mounted inside: the one item nobody may remove.
             const QString busy = QFile::decodeName(root + "/$RECYCLE.BIN/busy");
             if (!fixture.mountWith({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")}, busy))
                 QSKIP(qPrintable(fixture.lastError()));
-            const Items items = scannedItems({".Spotlight-V100", ".Trashes", "._x", "Thumbs.db", ".TemporaryItems",
+            const Items items = scannedItems({".Spotlight-V100", ".Trashes", "._x", "Thumbs.db", "RECYCLER",
                                               "appending/._y", "$RECYCLE.BIN"}, root);
 
             const Outcome outcome = clean(environmentFor({}, user), volume, items);
@@ -405,7 +415,7 @@ private slots:
         const Paths way = {"p", "p/a", "p/a/b", "p/a/b/c"};
         const QList<std::pair<QByteArray, bool>> junk = {   // relative path, a folder
             {"p/a/.Spotlight-V100", true}, {"p/a/b/.Trashes", true}, {"p/a/b/c/._x", false},
-            {"p/a/b/c/Thumbs.db", false},  {"p/.fseventsd", true},   {"p/a/b/c/.TemporaryItems", true},
+            {"p/a/b/c/Thumbs.db", false},  {"p/.fseventsd", true},   {"p/a/b/c/_thumbs", true},
             {"p/a/b/.fseventsd", true},    {"p/._top", false}};
         // The same tree on the volume (the way the attacker's) and outside it.
         const auto build = [&](int base, uid_t owner) {
