@@ -51,17 +51,6 @@ const QList<QByteArray> kHostileNames = {
     "*.tmp", "._\nSystemCleanHelper: forged", "._-rf $(touch CANARY4)",
 };
 
-// A volume of `kind` mounted for this test, on a folder the unprivileged
-// account may reach: its root; empty, with fixture.lastError() set.
-QByteArray mountVolume(MountFixture &fixture, MountFixture::Kind kind)
-{
-    const QString point = fixture.mountRoot() + QStringLiteral("/vol");
-    if (!fixture.mountNew(kind, point, kind == MountFixture::Kind::Fat32 ? 64 : 32, QStringLiteral("JUNK")))
-        return {};
-    ::chmod(QFile::encodeName(fixture.path()).constData(), 0755);
-    return QFile::encodeName(QFileInfo(point).canonicalFilePath());
-}
-
 // A stand-in for pkexec: a shell script with this body.
 QString writeStub(const QByteArray &folder, const QByteArray &body)
 {
@@ -168,7 +157,7 @@ private slots:
         Sandbox outside;
         Sandbox stubs;
         MountFixture fixture;
-        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         QVERIFY(makeTree(outside.path(), {"canary", "trash-canary"}));
@@ -228,7 +217,7 @@ private slots:
         QFETCH(bool, administrator);
         Sandbox outside;
         MountFixture fixture;
-        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         QVERIFY(writeFile(outside / "canary", "precious", 0600) && writeFile(outside / "thesis.docx", "chapter 1", 0600));
@@ -284,7 +273,7 @@ private slots:
         if (administrator && ::geteuid() != 0)
             QSKIP("making root's items needs root");
         MountFixture fixture;
-        const QByteArray volume = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray volume = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (volume.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         Sandbox stubs;
@@ -335,7 +324,7 @@ private slots:
         if (const QString why = whyNotAsNobody(kProbe); !why.isEmpty())
             QSKIP(qPrintable(why));
         MountFixture fixture;
-        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         Sandbox stubs;
@@ -369,7 +358,7 @@ private slots:
     void protectionFlags()
     {
         MountFixture fixture;
-        const QByteArray volume = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray volume = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (volume.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         for (const uid_t user : {1000, 0}) {
@@ -408,7 +397,7 @@ private slots:
         if (const QString why = whyNotAsNobody(kProbe); !why.isEmpty())
             QSKIP(qPrintable(why));
         MountFixture fixture;
-        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         Sandbox outside;
@@ -495,7 +484,7 @@ private slots:
     {
         for (const MountFixture::Kind kind : {MountFixture::Kind::Fat32, MountFixture::Kind::ExFat}) {
             MountFixture fixture;
-            const QByteArray root = mountVolume(fixture, kind);
+            const QByteArray root = fixture.mountReachable(kind);
             if (root.isEmpty())
                 QSKIP(qPrintable(fixture.lastError()));
             QVERIFY(makeTree(root, {"sub/", ".Trashes/", ".Trashes/501/", ".Spotlight-V100/", ".Spotlight-V100/Store-V2/",

@@ -97,7 +97,7 @@ int main(int argc, char **argv)
     const QString tool = QFile::decodeName(argv[3]);
     bool ok = true;
 
-    QString desktop = QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.5\nName=Sweepbrook\n");
+    QString desktop = QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.4\nName=Sweepbrook\n");
     for (const auto &[field, key] : {std::pair{QStringLiteral("GenericName"), QStringLiteral("desktop_generic_name")},
                                      std::pair{QStringLiteral("Comment"), QStringLiteral("desktop_comment")}}) {
         for (const Text &text : textsOf(lproj, key, &ok))
