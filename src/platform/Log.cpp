@@ -31,9 +31,9 @@ QByteArray escapedControlBytes(QByteArrayView bytes)
             out += escapeOf(next(i + 1));
             ++i;
         } else if (byte == 0xe2 && next(i + 1) == 0x80 && (next(i + 2) == 0xa8 || next(i + 2) == 0xa9)) {
-            out += escapeOf(0x2000 | next(i + 2));
+            out += escapeOf(next(i + 2) == 0xa8 ? 0x2028 : 0x2029);
             i += 2;
-        } else if (isControl(byte)) {
+        } else if (byte < 0x20 || byte == 0x7f) {   // bytes from 0x80 on belong to longer sequences
             out += escapeOf(byte);
         } else {
             out += char(byte);

@@ -7,6 +7,7 @@
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
+#include "cleaning/VolumeCleaner.h"
 #include "localization/Localization.h"
 #include "platform/DialogPresenter.h"
 #include "platform/ProcessRunner.h"
@@ -22,6 +23,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <csignal>
@@ -548,6 +550,66 @@ private slots:
             QVERIFY(!presenter.shownAfterCompletion);
             QCOMPARE(presenter.settingsOpened, row.buttons && row.answer == 1001 ? 1 : 0);
         }
+    }
+
+    // A tool that others than root could change is never run as root: not
+    // directly when the app is root, not through pkexec. The items that need
+    // it fail, and the user is told which file or folder is at fault. As
+    // root, the dot_clean step passes over such a dot_clean too.
+    void untrustedToolNeverRuns()
+    {
+        if (::geteuid() != 0)
+            QSKIP("making files of other accounts needs root");
+        Sandbox box;   // under /tmp, which everyone may write
+        QTemporaryDir home(QDir::homePath() + QStringLiteral("/tools-XXXXXX"));   // only root may write here
+        QVERIFY(home.isValid() && ::chmod(QFile::encodeName(home.path()), 0755) == 0);
+        const QByteArray mark = box / "tool-ran";
+        const QByteArray script = "#!/bin/sh\ntouch '" + mark + "'\n";
+        const QByteArray users = QFile::encodeName(home.path()) + "/sweepbrook-admin-clean";
+        QVERIFY(writeFile(users, script, 0755) && ::chown(users, 65534, 65534) == 0);
+        QVERIFY(writeFile(box / "sweepbrook-admin-clean", script, 0755));
+        const QString stub = writeStub(box.path(), "echo invoked >> '" + box / "stub.log" + "'\nexec \"$@\"\n");
+        QVERIFY(makeTree(box.path(), {"junk/", "junk/a.tmp", "junk/._b", "junk/.Trashes/"}));
+        const Items items = scannedItems({"a.tmp", "._b", ".Trashes"}, box / "junk");
+
+        struct Row { QByteArray tool; QByteArray atFault; QStringList elevation; };
+        const Row rows[] = {
+            {users, users, {}}, {users, users, {stub}},
+            {box / "sweepbrook-admin-clean", "/tmp", {}}, {box / "sweepbrook-admin-clean", "/tmp", {stub}},
+        };
+        for (const Row &row : rows) {
+            SystemCleanHelper::ProbeEnvironment environment = environmentFor(row.elevation, 1000);
+            environment.adminTool = QFile::decodeName(row.tool);
+            FakePresenter presenter;
+            const Outcome outcome = clean(environment, box / "junk", items, &presenter);
+            QCOMPARE(pathsOf(outcome.failed), pathsOf(items));
+            VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+            QVERIFY(!exists(mark) && !exists(box / "stub.log"));
+            QCOMPARE(presenter.shown.size(), 1);
+            QCOMPARE(presenter.shown.constFirst().title, localized(QStringLiteral("administrator_tool_refused_title")));
+            QVERIFY2(presenter.shown.constFirst().message.contains(QFile::decodeName(row.atFault + ' ')),
+                     qPrintable(presenter.shown.constFirst().message));
+            QVERIFY(!outcome.log.filter(QStringLiteral("Refusing to run")).isEmpty());
+        }
+
+        // As root, the AppleDouble files of a FAT volume go without such a dot_clean.
+        VirtualScheduler scheduler;
+        SystemCleanHelper helper(scheduler, environmentFor({}, 0));
+        VolumeCleaner::Request request;
+        request.root = box / "junk";
+        request.files = scannedItems({"._b"}, request.root);
+        request.fileSystemType = QStringLiteral("vfat");
+        request.tools.dotClean = QFile::decodeName(users);
+        std::optional<std::pair<Items, Items>> result;
+        QStringList log;
+        quietly([&] {
+            VolumeCleaner::clean(request, helper, [&](const Items &cleaned, const Items &failed) { result = {cleaned, failed}; });
+            return 0;
+        }, &log);
+        QVERIFY(result && !exists(mark));
+        QCOMPARE(pathsOf(result->first), pathsOf(request.files));
+        VERIFY_COUNTS(result->first, result->second, request.files);
+        QVERIFY(!log.filter(QStringLiteral("Refusing to run dot_clean as root")).isEmpty());
     }
 
     // The check after the tool looks again only at what is left, at most three
