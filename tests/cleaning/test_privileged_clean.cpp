@@ -8,6 +8,7 @@
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
 #include "cleaning/VolumeCleaner.h"
+#include "cleaning/VolumeScanner.h"
 #include "localization/Localization.h"
 #include "platform/DialogPresenter.h"
 #include "platform/ProcessRunner.h"
@@ -478,6 +479,45 @@ private slots:
         qInfo("%d answers removed, %d failed over %d rounds", removed, refused, kRounds);
         QVERIFY(removed > 0 && refused > 0);   // the attacker got in the way, and not always
         QCOMPARE(snapshot(outside.path()), outsideBefore);
+    }
+
+    // What the user keeps inside folders taken whole stays when the tool
+    // removes the rest of them, and files of a custom extension go through
+    // the tool too (their extension carried in the request); a folder of
+    // that extension was never junk.
+    void scannedThroughTheTool()
+    {
+        MountFixture fixture;
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
+        const Paths kept = {"__MACOSX/._report.docx", ".Trashes/1000/keep.txt", "photo.jpg", "drafts.docx/x.txt"};
+        QVERIFY(makeTree(root, Paths{"__MACOSX/", "__MACOSX/inner/", ".Trashes/", ".Trashes/1000/", ".Trashes/501/",
+                                     "drafts.docx/", "__MACOSX/._photo.jpg", "__MACOSX/inner/x.txt", ".Trashes/1000/old.doc",
+                                     ".Trashes/501/x.jpg", "essay.DOCX"} + kept));
+        VolumeScanner::Request scan;
+        scan.root = root;
+        scan.fileTypes = FileTypes::allTypes();
+        scan.customExtensions = {QStringLiteral("docx")};
+        scan.excludedPatterns = {QStringLiteral("._report.docx"), QStringLiteral("keep.txt")};
+        Items items;
+        QStringList log;
+        const ScanResult found = quietly([&] { return VolumeScanner(scan).run(); }, &log);
+        for (const Items &kind : found)
+            items += kind;
+        QStringList listed;
+        for (const FileItem &item : std::as_const(items))
+            listed << item.path.mid(root.size() + 1);
+        listed.sort();
+        QCOMPARE(listed, (QStringList{".Trashes/1000/old.doc", ".Trashes/501", "__MACOSX/._photo.jpg", "__MACOSX/inner",
+                                      "essay.DOCX"}));
+
+        const Outcome outcome = clean(environmentFor({}, 1000), root, items);
+        QCOMPARE(outcome.log.filter(QStringLiteral("File requires privileges")).size(), items.size());
+        QCOMPARE(pathsOf(outcome.deleted), pathsOf(items));
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        for (const QByteArray &path : kept)
+            QVERIFY2(readFile(root + '/' + path) == path, path.constData());
     }
 
     // End to end on FUSE volumes, whose files all belong to root: every item

@@ -71,7 +71,8 @@ int run(const Tool &tool, int argc, char **argv,
 {
     const QByteArray prefix = QByteArray(tool.name) + ": ";
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s < request\n%s\n", argv[0], tool.purpose);
+        say("usage: " + QByteArray(argv[0]) + " < request");
+        say(tool.purpose);
         return 2;
     }
     // Standard output carries the answers alone: what else is printed (the
