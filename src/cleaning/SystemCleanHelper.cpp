@@ -85,7 +85,7 @@ std::optional<QString> SystemCleanHelper::Impl::toolProblem() const
     const std::optional<UntrustedProgram> untrusted = whyProgramIsUntrusted(tool);
     if (!untrusted)
         return std::nullopt;
-    logLine(QStringLiteral("SystemCleanHelper: Refusing to run %1 as root: %2").arg(tool, untrusted->text()));
+    logLine(QStringLiteral("SystemCleanHelper: Refusing to run %1 with administrator rights: %2").arg(tool, untrusted->text()));
     QString reason;
     switch (untrusted->why) {
     case UntrustedProgram::Why::missing:

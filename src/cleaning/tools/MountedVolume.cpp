@@ -23,8 +23,8 @@ using pathhandles::Handle;
 bool isSystemFolder(const QByteArray &path)
 {
     static const QByteArrayList kWhole = {"/bin", "/boot", "/dev", "/etc", "/lib", "/lib32", "/lib64", "/libx32",
-                                          "/proc", "/root", "/sbin", "/snap", "/sys", "/usr", "/var"};
-    static const QByteArrayList kItself = {"/home", "/opt", "/srv", "/tmp", "/media", "/run/media"};
+                                          "/proc", "/sbin", "/snap", "/sys", "/usr", "/var"};
+    static const QByteArrayList kItself = {"/home", "/root", "/opt", "/srv", "/tmp", "/media", "/run/media"};
     if (kItself.contains(path))
         return true;
     for (const QByteArray &folder : kWhole) {
