@@ -7,9 +7,11 @@
 //
 //   bench_admin_clean [--sizes 100000,1000000] [--fat 50000]
 //
-// Cases: each size on tmpfs, and a FAT32 stick (an image on a loop device
-// mounted through fusefat) with the --fat number of entries (0: none). Needs
-// root (it mounts).
+// Cases: each size on an ext4 stick (an image on a loop device; the tool acts
+// only on the root of a mounted removable volume, which a loop device is and
+// a tmpfs is not), and a FAT32 stick (an image on a loop device mounted
+// through fusefat) with the --fat number of entries (0: none). Needs root (it
+// mounts).
 
 #include "cleaning/CleanRequest.h"
 #include "platform/ProcessRunner.h"
@@ -335,8 +337,15 @@ public:
     {
         m_point = fx.mountRoot() + QStringLiteral("/volume-%1").arg(serial);
         if (!c.fat) {
-            m_mounted = fx.mountWith({"-t", "tmpfs", "-o", "size=16g,nr_inodes=0", "sweepbrook-bench"}, m_point)
-                            .has_value();
+            // A sparse image with an inode for every 16 KiB, as mkfs.ext4 makes them.
+            const int sizeMiB = int(std::max<qint64>(256, c.entries * 24 / 1024 + 256));
+            const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Ext4, sizeMiB, QStringLiteral("BENCH"));
+            const std::optional<QString> loop = image ? fx.attachLoop(*image) : std::nullopt;
+            if (image)
+                m_image = *image;
+            if (loop)
+                m_loop = *loop;
+            m_mounted = loop && fx.mountExt4(*loop, m_point);
             if (m_mounted)
                 m_tree = TreeBuilder(root()).build(c.entries);
             m_ready = m_mounted;
@@ -500,7 +509,7 @@ int main(int argc, char **argv)
     }
     QList<Case> cases;
     for (qint64 entries : std::as_const(sizes))
-        cases << Case{QStringLiteral("tmpfs"), false, entries};
+        cases << Case{QStringLiteral("ext4 (loop)"), false, entries};
     if (fatEntries > 0)
         cases << Case{QStringLiteral("FAT32 (fusefat)"), true, fatEntries};
 

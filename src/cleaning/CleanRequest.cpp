@@ -2,7 +2,7 @@
 
 namespace {
 
-const QByteArray kMagic = QByteArrayLiteral("sweepbrook-clean-request 1");
+const QByteArray kMagic = QByteArrayLiteral("sweepbrook-clean-request 2");
 
 char kindLetter(ItemKind kind)
 {
@@ -19,7 +19,7 @@ char kindLetter(ItemKind kind)
     return '?';
 }
 
-std::optional<ItemKind> kindFromLetter(const QByteArray &letter)
+std::optional<ItemKind> kindFromLetter(QByteArrayView letter)
 {
     if (letter == "f")
         return ItemKind::file;
@@ -54,6 +54,9 @@ QByteArray CleanRequest::encode() const
     field(out, root);
     field(out, QByteArray::number(device));
     field(out, QByteArray::number(rootInode));
+    field(out, QByteArray::number(customExtensions.size()));
+    for (const QString &extension : customExtensions)
+        field(out, extension.toUtf8());
     field(out, QByteArray::number(items.size()));
     for (const Item &item : items) {
         field(out, item.relative);
@@ -71,40 +74,72 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
             *error = why;
         return std::nullopt;
     };
-    QList<QByteArray> fields = input.split('\0');
-    if (fields.isEmpty() || !fields.last().isEmpty())
+    if (input.size() > kMaxBytes)
+        return fail(QStringLiteral("the request is larger than %1 bytes").arg(kMaxBytes));
+    if (!input.endsWith('\0'))
         return fail(QStringLiteral("the request does not end with a NUL byte"));
-    fields.removeLast();
-    if (fields.size() < 5 || fields.at(0) != kMagic)
-        return fail(QStringLiteral("not a clean request"));
-    bool ok = true;
-    const auto number = [&ok](const QByteArray &text) {
-        bool valid = false;
-        const quint64 value = text.toULongLong(&valid);
-        ok = ok && valid;
-        return value;
+
+    // Fields are read in place, one after the other: nothing is allocated
+    // for a field before it is known to fit.
+    qsizetype at = 0;
+    const auto next = [&input, &at](QByteArrayView &value) {
+        const qsizetype end = at < input.size() ? input.indexOf('\0', at) : -1;
+        if (end < 0)
+            return false;
+        value = QByteArrayView(input).sliced(at, end - at);
+        at = end + 1;
+        return true;
     };
+    bool ok = true;
+    const auto number = [&](quint64 *value) {
+        QByteArrayView text;
+        bool valid = next(text);
+        *value = valid ? text.toULongLong(&valid) : 0;
+        ok = ok && valid;
+        return *value;
+    };
+    // Each field takes at least its NUL byte: a count beyond the bytes left is false.
+    const auto countFits = [&](quint64 count, quint64 limit, quint64 bytesEach) {
+        return ok && count <= limit && count <= quint64(input.size() - at) / bytesEach;
+    };
+
+    QByteArrayView text;
+    if (!next(text) || text != kMagic)
+        return fail(QStringLiteral("not a clean request"));
     CleanRequest request;
-    request.root = fields.at(1);
-    request.device = number(fields.at(2));
-    request.rootInode = number(fields.at(3));
-    const quint64 count = number(fields.at(4));
-    // Compared by division: a count near 2^62 would wrap `count * 4` round to the fields there are.
-    const quint64 itemFields = quint64(fields.size() - 5);
-    if (!ok || request.root.isEmpty() || itemFields % 4 != 0 || itemFields / 4 != count)
-        return fail(QStringLiteral("the request's header or item count is malformed"));
+    QByteArrayView root;
+    ok = next(root);
+    request.root = root.toByteArray();
+    number(&request.device);
+    number(&request.rootInode);
+    quint64 count = 0;
+    if (!countFits(number(&count), kMaxExtensions, 1) || request.root.isEmpty())
+        return fail(QStringLiteral("the request's header is malformed"));
+    for (quint64 i = 0; i < count; ++i) {
+        QByteArrayView extension;
+        ok = next(extension) && ok;
+        request.customExtensions.append(QString::fromUtf8(extension));
+    }
+    // An item is four fields: a name of one byte at least, a kind letter and two numbers.
+    if (!countFits(number(&count), kMaxItems, 8))
+        return fail(QStringLiteral("the request's item count is malformed or above %1").arg(kMaxItems));
     request.items.reserve(qsizetype(count));
-    for (qsizetype at = 5; at < fields.size(); at += 4) {
+    for (quint64 i = 0; i < count; ++i) {
         Item item;
-        item.relative = fields.at(at);
-        const std::optional<ItemKind> kind = kindFromLetter(fields.at(at + 1));
-        item.device = number(fields.at(at + 2));
-        item.inode = number(fields.at(at + 3));
+        QByteArrayView relative;
+        QByteArrayView letter;
+        const bool present = next(relative) && next(letter);
+        const std::optional<ItemKind> kind = present ? kindFromLetter(letter) : std::nullopt;
+        number(&item.device);
+        number(&item.inode);
         if (!ok || !kind)
-            return fail(QStringLiteral("item %1 of the request is malformed").arg((at - 5) / 4));
+            return fail(QStringLiteral("item %1 of the request is malformed").arg(i));
+        item.relative = relative.toByteArray();
         item.kind = *kind;
         request.items.append(std::move(item));
     }
+    if (at != input.size())
+        return fail(QStringLiteral("the request holds more fields than its counts say"));
     return request;
 }
 

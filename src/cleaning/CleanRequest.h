@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -14,9 +15,12 @@
 //
 // The request holds the volume root (an absolute path, or "." for the tool's
 // working directory, which the app sets to the volume it holds), the root's
-// device and inode, and for each item its path relative to the root with the
-// kind, device and inode the scan recorded. Every field ends in a NUL byte,
-// so any name a file system allows passes unchanged.
+// device and inode, the custom extensions the user chose (the administrator
+// tool removes files by them, never folders), and for each item its path
+// relative to the root with the kind, device and inode the scan recorded.
+// Every field ends in a NUL byte, so any name a file system allows passes
+// unchanged. A request is at most kMaxBytes long with at most kMaxItems
+// items; a larger one is refused before anything is allocated for it.
 //
 // The answer is one line per item the tool dealt with: "removed N" when item
 // N is gone, "failed N E" when it is not (E: the errno that says why; ESTALE
@@ -38,6 +42,11 @@ struct CleanRequest
     quint64 device = 0;
     quint64 rootInode = 0;
     QList<Item> items;
+    QStringList customExtensions;
+
+    static constexpr qsizetype kMaxBytes = 64 * 1024 * 1024;
+    static constexpr qsizetype kMaxItems = 500'000;
+    static constexpr qsizetype kMaxExtensions = 10'000;
 
     QByteArray encode() const;
     // Nothing, with the reason in *error, for input that is not a request.

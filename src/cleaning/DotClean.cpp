@@ -5,7 +5,6 @@
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
-#include <QCoreApplication>
 #include <QStringDecoder>
 
 #include <cerrno>
@@ -39,7 +38,7 @@ namespace DotClean {
 
 QString defaultToolPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/dot_clean");
+    return QStringLiteral(SWEEPBROOK_TOOLS_DIR "/dot_clean");
 }
 
 bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items)

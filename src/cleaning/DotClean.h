@@ -23,7 +23,7 @@ struct Tools
     QString ls = QStringLiteral("ls");
 };
 
-// Where the app finds the tool: beside its own executable.
+// Where the app finds the tool: where `cmake --install` puts it.
 QString defaultToolPath();
 
 // Runs the tool for `items` (inside the volume). True when it exited 0, or

@@ -54,11 +54,17 @@ std::unique_ptr<HeldVolume> HeldVolume::open(const QByteArray &root, quint64 dev
     if (quint64(id.dev) != device || (rootInode != 0 && quint64(id.ino) != rootInode)) {
         return fail(ESTALE, QStringLiteral("\"%1\" is no longer the volume that was scanned").arg(pathText(path)));
     }
+    return adopt(fd.release(), path, device);
+}
+
+std::unique_ptr<HeldVolume> HeldVolume::adopt(int rootFd, const QByteArray &root, quint64 device)
+{
     std::unique_ptr<HeldVolume> volume(new HeldVolume);
-    volume->m_root = path;
-    volume->m_rootFd = fd.release();
+    volume->m_root = root;
+    volume->m_rootFd = rootFd;
     volume->m_device = device;
-    volume->m_rootInode = quint64(id.ino);
+    struct stat st;
+    volume->m_rootInode = ::fstat(rootFd, &st) == 0 ? quint64(st.st_ino) : 0;
     struct statfs fs;
     volume->m_isFuse = ::fstatfs(volume->m_rootFd, &fs) == 0 && fs.f_type == kFuseSuperMagic;
     return volume;

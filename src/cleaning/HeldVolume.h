@@ -35,6 +35,10 @@ public:
     static std::unique_ptr<HeldVolume> open(const QByteArray &root, quint64 device, quint64 rootInode = 0,
                                             QString *error = nullptr, int *errorNumber = nullptr);
 
+    // Takes over `rootFd`, a folder handle already checked to be the volume
+    // (on `device`) whose root is at `root`.
+    static std::unique_ptr<HeldVolume> adopt(int rootFd, const QByteArray &root, quint64 device);
+
     const QByteArray &root() const { return m_root; }
     int rootFd() const { return m_rootFd; }
     quint64 device() const { return m_device; }

@@ -53,6 +53,26 @@ inline int openAt(int dirFd, const char *name, int flags, mode_t mode = 0)
     return fd;
 }
 
+// Opens the entry `name` of the folder open at `dirFd` for reading, only when
+// it is a regular file or a folder: a device node, fifo or socket is never
+// opened (that can act on a device, or block), and no link is followed. The
+// entry is pinned (O_PATH) and looked at first, then opened through that very
+// handle, so what is opened is what was looked at. -1 with errno (EPERM:
+// something else stands there); *st tells what was opened.
+inline int openFileOrFolder(int dirFd, const char *name, struct stat *st)
+{
+    Handle pinned(openAt(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (pinned.get() < 0 || ::fstat(pinned.get(), st) != 0)
+        return -1;
+    if (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)) {
+        errno = EPERM;
+        return -1;
+    }
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(pinned.get());
+    return openAt(AT_FDCWD, self.constData(),
+                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (S_ISDIR(st->st_mode) ? O_DIRECTORY : 0));
+}
+
 // Calls `onEntry(name, type)` (type a DT_* value, DT_UNKNOWN where the file
 // system does not tell) for every entry but "." and ".." of the folder open at
 // `fd`, reading through `buffer`. False with errno on a read error.

@@ -61,9 +61,11 @@ bool openUp(int parentFd, const QByteArray &name, const Options &options)
         if (::fstat(folder.get(), &st) == 0 && (st.st_mode & 0300) != 0300)
             ::fchmod(folder.get(), (st.st_mode & 07777) | 0700);
     }
-    // Never through a link: O_NOFOLLOW refuses one, and a fifo or device is not opened for good.
-    Handle entry(openAt(parentFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (entry.get() >= 0)
+    // Never through a link, never a device, fifo or socket; and a file with
+    // another name somewhere else keeps its flags.
+    struct stat st;
+    Handle entry(pathhandles::openFileOrFolder(parentFd, name.constData(), &st));
+    if (entry.get() >= 0 && (S_ISDIR(st.st_mode) || st.st_nlink == 1))
         clearProtectionFlags(entry.get());
     return true;
 }

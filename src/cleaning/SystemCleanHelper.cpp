@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 #include "platform/SystemBus.h"
+#include "platform/TrustedProgram.h"
 
 #include <QAtomicInteger>
 #include <QDBusConnection>
@@ -73,6 +74,36 @@ bool isExecutableFile(const QString &path)
 }
 
 
+QString SystemCleanHelper::installedTool(const QString &name)
+{
+    return QStringLiteral(SWEEPBROOK_TOOLS_DIR "/") + name;
+}
+
+std::optional<QString> SystemCleanHelper::Impl::toolProblem() const
+{
+    const QString tool = adminToolPath();
+    const std::optional<UntrustedProgram> untrusted = whyProgramIsUntrusted(tool);
+    if (!untrusted)
+        return std::nullopt;
+    logLine(QStringLiteral("SystemCleanHelper: Refusing to run %1 with administrator rights: %2").arg(tool, untrusted->text()));
+    QString reason;
+    switch (untrusted->why) {
+    case UntrustedProgram::Why::missing:
+        reason = format(localized(QStringLiteral("administrator_tool_missing")), untrusted->path);
+        break;
+    case UntrustedProgram::Why::notAFile:
+        reason = format(localized(QStringLiteral("administrator_tool_not_a_file")), untrusted->path);
+        break;
+    case UntrustedProgram::Why::notRootsOwn:
+        reason = format(localized(QStringLiteral("administrator_tool_not_roots")), untrusted->path);
+        break;
+    case UntrustedProgram::Why::writableByOthers:
+        reason = format(localized(QStringLiteral("administrator_tool_writable")), untrusted->path);
+        break;
+    }
+    return format(localized(QStringLiteral("administrator_tool_untrusted")), tool, reason);
+}
+
 SystemCleanHelper::SystemCleanHelper(Scheduler &scheduler, ProbeEnvironment environment)
 {
     if (!environment.isRoot)
@@ -130,6 +161,12 @@ void SystemCleanHelper::clearFullDiskAccessCache()
     logLine(QStringLiteral("SystemCleanHelper: Full Disk Access cache cleared"));
 }
 
+std::optional<QString> SystemCleanHelper::privilegedAccessProblem() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->lastProblem;
+}
+
 int SystemCleanHelper::probeCount() const
 {
     QMutexLocker lock(&d->mutex);
@@ -169,6 +206,21 @@ void SystemCleanHelper::showSystemFilesAlert(const std::function<void()> &comple
     } else if (d->presenter->runModal(dialog) == 1001 && !hasAccess) {
         openFullDiskAccessSettings();
     }
+    if (completion)
+        completion();
+}
+
+void SystemCleanHelper::showToolRefusedAlert(const QString &problem, const std::function<void()> &completion)
+{
+    GuideDialog dialog;
+    dialog.title = localized(QStringLiteral("administrator_tool_refused_title"));
+    dialog.message = format(localized(QStringLiteral("administrator_tool_refused_message")), problem);
+    dialog.buttons = {localized(QStringLiteral("OK"))};
+    dialog.style = GuideDialog::Style::warning;
+    if (d->presenter)
+        d->presenter->runModal(dialog);
+    else
+        logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, administrator tool dialog not shown"));
     if (completion)
         completion();
 }

@@ -21,8 +21,10 @@ class Scheduler;
 
 // Deletes what a clean hands it and judges whether privileged deletion works here.
 // Ordinary removal for what the user may delete; one run of our administrator
-// tool (pkexec sweepbrook-admin-clean, or the tool itself when already root)
-// for the rest; then a check that those items are gone. Every item is reached
+// tool (pkexec with the installed tool's path, or the tool itself when already
+// root) for the rest; then a check that those items are gone. A tool that
+// anyone but root could have changed is never run as root: the items fail,
+// and the user is told why. Every item is reached
 // through the volume the clean holds and removed only while it is still what
 // the scan found; each item's outcome is its own.
 class SystemCleanHelper
@@ -35,7 +37,10 @@ public:
         QString pkexecPath = QStringLiteral("/usr/bin/pkexec");
         // default: the polkit authority (org.freedesktop.PolicyKit1) answers on the system bus
         std::function<bool()> polkitAuthorityAnswers;
-        // Our administrator tool (default: sweepbrook-admin-clean beside the app).
+        // Our administrator tool (default: the installed one, installedTool()).
+        // Tests and benchmarks name their own here; nothing in the
+        // environment ever changes it. Whatever it is, it is run as root
+        // only while root alone can change it (platform/TrustedProgram.h).
         QString adminTool;
         // What runs the tool as root, put before its path. Empty: pkexec, or
         // nothing when we are root already.
@@ -62,17 +67,25 @@ public:
     SystemCleanHelper(Scheduler &scheduler, ProbeEnvironment environment);
     ~SystemCleanHelper();
 
+    // A tool of ours where `cmake --install` puts it.
+    static QString installedTool(const QString &name);
+
     static SystemCleanHelper &shared();
     static void setShared(SystemCleanHelper *helper);   // tests; nullptr restores
 
     // Where the system-files dialog is shown; without one it is skipped (logged).
     void setDialogPresenter(DialogPresenter *presenter);
 
-    // True when privileged deletion works here: the app runs as root, or pkexec
-    // is installed and a polkit authority answers. Cached for 30 seconds
-    // (by the scheduler's clock).
+    // True when privileged deletion works here: our administrator tool can be
+    // run as root (root alone can change it), and the app runs as root, or
+    // pkexec is installed and a polkit authority answers. Cached for 30
+    // seconds (by the scheduler's clock).
     bool checkFullDiskAccess();
     void clearFullDiskAccessCache();
+
+    // Why privileged deletion does not work here, when the last probe found
+    // our administrator tool unfit to run as root (localized); else nothing.
+    std::optional<QString> privilegedAccessProblem() const;
 
     // How many times the probe really looked (tests).
     int probeCount() const;
@@ -115,6 +128,8 @@ public:
                                              const OutcomeCompletion &completion);
 
     void showSystemFilesAlert(const std::function<void()> &completion);
+    // Tells the user that the administrator tool was not run, and why.
+    void showToolRefusedAlert(const QString &problem, const std::function<void()> &completion);
     void showSystemFilesAlertOnMain(std::function<void()> then);
     void openFullDiskAccessSettings();
 

@@ -7,12 +7,12 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
+#include "cleaning/JunkRule.h"
 #include "cleaning/SafeRemove.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
-#include <QCoreApplication>
 #include <QStringList>
 
 #include <algorithm>
@@ -37,13 +37,6 @@ bool isProtectedName(const QByteArray &path)
 bool namesSystemFolder(const QByteArray &path)
 {
     return path.contains(".Spotlight-V100") || path.contains(".Trashes");
-}
-
-QString adminToolPath(const SystemCleanHelper::ProbeEnvironment &environment)
-{
-    return environment.adminTool.isEmpty()
-               ? QCoreApplication::applicationDirPath() + QStringLiteral("/sweepbrook-admin-clean")
-               : environment.adminTool;
 }
 
 // The account name of a uid; nothing when the system knows no name.
@@ -229,17 +222,35 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
         return;
     }
 
+    // Asked again right before it runs: root runs only a tool root alone can change.
+    if (const std::optional<QString> problem = toolProblem()) {
+        logLine(QStringLiteral("SystemCleanHelper: Cannot delete system files in current configuration"));
+        batch->failed << items;
+        scheduler.post([this, batch, problem = *problem] {
+            owner->showToolRefusedAlert(problem, [batch] {
+                logLine(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: the administrator "
+                                       "tool cannot be trusted"));
+                finishBatch(*batch);
+            });
+        });
+        return;
+    }
+
     logLine(QStringLiteral("SystemCleanHelper: Using administrator privileges for deletion"));
     CleanRequest request;
     request.root = batch->volume->root();
     request.device = batch->volume->device();
     request.rootInode = batch->volume->rootInode();
+    QList<std::pair<QByteArray, bool>> named;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const FileItem &item = items.at(i);
         logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path);
         request.items.append(CleanRequest::Item{batch->privilegedRelative.at(i), item.kind, item.device, item.inode});
+        named.append({batch->privilegedRelative.at(i), item.kind == ItemKind::folder});
     }
-    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath(environment)
+    // The tool removes by the catalogue, and files by the extensions the user added to it.
+    request.customExtensions = JunkRule::extensionsFor(named);
+    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath()
             + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
 
     scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess] {
@@ -374,8 +385,11 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
     // else means the tool did not get to the items.
     if (code == 0 || code == 1) {
         logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
-        logLine(QStringLiteral("SystemCleanHelper: Script result: ")
-                + (errorText.isEmpty() ? QStringLiteral("no result") : errorText));
+        // What the tool said, line by line as it wrote it.
+        const QStringList lines = errorText.split(u'\n');
+        for (const QString &line : lines)
+            logLine(QStringLiteral("SystemCleanHelper: Script result: ")
+                    + (errorText.isEmpty() ? QStringLiteral("no result") : line));
         completion(true, std::nullopt, CleanAnswer::parse(result.standardOutput));
         return;
     }
@@ -392,7 +406,7 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
 void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion)
 {
     ProcessRequest run;
-    const QString tool = adminToolPath(d->environment);
+    const QString tool = d->adminToolPath();
     QStringList command = d->environment.elevationCommand;
     if (command.isEmpty() && !d->environment.isRoot())
         command = {d->environment.pkexecPath};

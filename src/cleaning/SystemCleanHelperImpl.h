@@ -58,6 +58,7 @@ struct SystemCleanHelper::Impl
         Scheduler::Duration timestamp{0};
     };
     std::optional<CachedStatus> cache;
+    std::optional<QString> lastProblem;   // found by the last probe
     int probes = 0;
 
     SystemCleanHelper *owner = nullptr;
@@ -89,9 +90,24 @@ struct SystemCleanHelper::Impl
     static constexpr int kCheckRounds = 3;
     void checkRound(const std::shared_ptr<Check> &check);
 
+    QString adminToolPath() const
+    {
+        return environment.adminTool.isEmpty() ? SystemCleanHelper::installedTool(QStringLiteral("sweepbrook-admin-clean"))
+                                               : environment.adminTool;
+    }
+
+    // Why the administrator tool must not run as root: logged in English,
+    // returned for the user. Nothing when it may run.
+    std::optional<QString> toolProblem() const;
+
     bool probe()
     {
         ++probes;
+        lastProblem = toolProblem();
+        if (lastProblem) {
+            logLine(QStringLiteral("SystemCleanHelper: No Full Disk Access - the administrator tool cannot be trusted"));
+            return false;
+        }
         if (environment.isRoot()) {
             logLine(QStringLiteral("SystemCleanHelper: Full Disk Access detected - running as root"));
             return true;

@@ -3,10 +3,13 @@
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
 #include "platform/Log.h"
+#include "platform/TrustedProgram.h"
 
 #include <QFileInfo>
 
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -95,7 +98,14 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
             appleDouble.append(item);
     }
     const bool isFAT = state->fileSystemType && isFATType(*state->fileSystemType);
-    if (!isFAT || appleDouble.isEmpty() || !QFileInfo(request.tools.dotClean).isExecutable()) {
+    // As root, our dot_clean runs as root: only while root alone can change it.
+    std::optional<UntrustedProgram> untrusted;
+    if (isFAT && !appleDouble.isEmpty() && ::geteuid() == 0) {
+        untrusted = whyProgramIsUntrusted(request.tools.dotClean);
+        if (untrusted)
+            logLine(QStringLiteral("Refusing to run dot_clean as root: ") + untrusted->text());
+    }
+    if (!isFAT || appleDouble.isEmpty() || untrusted || !QFileInfo(request.tools.dotClean).isExecutable()) {
         handToHelper(helper, state, state->files);
         return;
     }

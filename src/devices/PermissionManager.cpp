@@ -12,6 +12,7 @@
 #include <QPushButton>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -105,23 +106,28 @@ void PermissionManager::setHasAccess(bool value)
     emit hasFullDiskAccessChanged(value);
 }
 
-void PermissionManager::probeInBackground(void (PermissionManager::*then)(bool))
+void PermissionManager::probeInBackground(std::function<void(bool)> then)
 {
     SystemCleanHelper *helper = &m_helper;
-    m_scheduler.background([helper] { return helper->checkFullDiskAccess(); },
-                           [this, then](bool access) { (this->*then)(access); }, this);
+    m_scheduler.background(
+        [helper] {
+            const bool access = helper->checkFullDiskAccess();
+            return std::pair{access, helper->privilegedAccessProblem().value_or(QString())};
+        },
+        [this, then = std::move(then)](const std::pair<bool, QString> &answer) {
+            m_privilegedAccessProblem = answer.second;
+            then(answer.first);
+        },
+        this);
 }
 
 void PermissionManager::checkPermissionStatus(std::function<void()> published)
 {
-    SystemCleanHelper *helper = &m_helper;
-    m_scheduler.background([helper] { return helper->checkFullDiskAccess(); },
-                           [this, published = std::move(published)](bool access) {
-                               publishStatus(access);
-                               if (published)
-                                   published();
-                           },
-                           this);
+    probeInBackground([this, published = std::move(published)](bool access) {
+        publishStatus(access);
+        if (published)
+            published();
+    });
 }
 
 void PermissionManager::publishStatus(bool access)
@@ -225,7 +231,7 @@ void PermissionManager::recheckPermission()
 {
     // The user may have just set things up: the cached answer would be stale.
     m_helper.clearFullDiskAccessCache();
-    probeInBackground(&PermissionManager::showRecheckResult);
+    probeInBackground([this](bool access) { showRecheckResult(access); });
 }
 
 void PermissionManager::showRecheckResult(bool access)
@@ -240,8 +246,11 @@ void PermissionManager::showRecheckResult(bool access)
         return;
     }
 
-    const GuideDialog dialog{localized(QStringLiteral("Permission Not Detected")),
-                             localized(QStringLiteral("Sweepbrook still doesn't have Full Disk Access permission.\n\nPlease make sure you:\n• Turned ON the switch for Sweepbrook\n• Entered your admin password when prompted\n• Sweepbrook appears in the Full Disk Access list\n\nWould you like to try again?")),
+    // What the check found wrong with our own tool comes first: no setting fixes that.
+    QString message = localized(QStringLiteral("Sweepbrook still doesn't have Full Disk Access permission.\n\nPlease make sure you:\n• Turned ON the switch for Sweepbrook\n• Entered your admin password when prompted\n• Sweepbrook appears in the Full Disk Access list\n\nWould you like to try again?"));
+    if (!m_privilegedAccessProblem.isEmpty())
+        message = m_privilegedAccessProblem + QStringLiteral("\n\n") + message;
+    const GuideDialog dialog{localized(QStringLiteral("Permission Not Detected")), message,
                              {localized(QStringLiteral("Try Again")), localized(QStringLiteral("Continue Without Permission"))},
                              GuideDialog::Style::warning};
     if (m_presenter.runModal(dialog) == kFirstButton)

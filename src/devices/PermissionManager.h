@@ -36,6 +36,9 @@ public:
 
     bool shouldShowPermissionGuide() const { return m_shouldShowPermissionGuide; }
     bool hasFullDiskAccess() const { return m_hasFullDiskAccess; }
+    // Why privileged deletion does not work, when the last check found our
+    // administrator tool unfit to run as root (localized); empty otherwise.
+    const QString &privilegedAccessProblem() const { return m_privilegedAccessProblem; }
 
     // Asks again whether privileged deletion works. The probe (which may ask
     // the system bus) runs in the background; the published state changes when
@@ -57,7 +60,7 @@ private:
     void setShouldShow(bool value);
     void setHasAccess(bool value);
     // Runs the probe off the main thread and hands its answer to `then` here.
-    void probeInBackground(void (PermissionManager::*then)(bool));
+    void probeInBackground(std::function<void(bool)> then);
     void publishStatus(bool access);
     void showRecheckResult(bool access);
     void showSetupDialog();
@@ -70,4 +73,5 @@ private:
     DialogPresenter &m_presenter;
     bool m_shouldShowPermissionGuide = false;
     bool m_hasFullDiskAccess = false;
+    QString m_privilegedAccessProblem;
 };

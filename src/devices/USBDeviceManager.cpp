@@ -103,27 +103,6 @@ std::optional<QString> searchLsblk(const QJsonArray &devices, const QString &mou
     return std::nullopt;
 }
 
-// The removable-volume filter on what the mount table and the probe tell.
-bool isRemovableMount(const QString &path, const std::optional<MountEntry> &mount,
-                      const std::optional<BlockDeviceInfo> &block)
-{
-    if (isSystemPath(path))   // "/" included
-        return false;
-    if (!mount) {
-        logLine(QStringLiteral("检查卷可移除性出错: ") + path + QStringLiteral(" is not a mount point"));
-        return false;
-    }
-    const VolumeProperties props = volumeProperties(*mount, block);
-    if (props.isInternal.value_or(false))
-        return false;
-    if (!props.isLocal.value_or(true))
-        return false;
-    if (props.isRemovable || props.isEjectable)
-        return true;
-    const bool underMediaFolder = path.startsWith(u"/media/") || path.startsWith(u"/run/media/");
-    return underMediaFolder && props.isInternal.has_value() && !*props.isInternal;
-}
-
 // A mount is the same volume as long as its mount id and device number stay.
 QString probeKey(const MountEntry &mount)
 {

@@ -64,7 +64,7 @@ public:
         // The scan's and clean's tools.
         QString find = QStringLiteral("find");
         QString ls = QStringLiteral("ls");
-        QString dotClean;                      // empty: our dot_clean beside the app
+        QString dotClean;                      // empty: our installed dot_clean
         std::chrono::milliseconds findTimeout{15000};
     };
 

@@ -3,6 +3,7 @@
 #include "localization/LanguageManager.h"
 #include "localization/StringsFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMutex>
@@ -72,11 +73,24 @@ StringTables::StringTables(const QString &rootPath) : d(std::make_unique<Impl>()
 
 StringTables::~StringTables() = default;
 
+QString StringTables::appTablesRoot()
+{
+    // An installed app reads the tables installed beside it (share/sweepbrook/lproj
+    // under its prefix); a build that is not installed, the copies it carries.
+    if (QCoreApplication::instance()) {
+        const QString installed =
+            QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/sweepbrook/lproj"));
+        if (QFileInfo(installed + QStringLiteral("/en.lproj/") + kTableFile).isFile())
+            return installed;
+    }
+    return QStringLiteral(":/lproj");
+}
+
 StringTables &StringTables::shared()
 {
     if (StringTables *tables = g_sharedTables.load())
         return *tables;
-    static StringTables appTables(QStringLiteral(":/lproj"));
+    static StringTables appTables(appTablesRoot());
     return appTables;
 }
 

@@ -10,7 +10,8 @@
 #include <optional>
 
 // The string tables that ship with the app: one "<code>.lproj/Localizable.strings"
-// per language below a root folder (by default the Qt resource ":/lproj").
+// per language below a root folder (for the installed app share/sweepbrook/lproj
+// under its prefix, else the copies in the Qt resource ":/lproj").
 // Each table is read once, the first time it is asked for.
 class StringTables
 {
@@ -18,7 +19,8 @@ public:
     explicit StringTables(const QString &rootPath);
     ~StringTables();
 
-    static StringTables &shared();                  // the app's tables, ":/lproj"
+    static StringTables &shared();                  // the app's tables, at appTablesRoot()
+    static QString appTablesRoot();
     static void setShared(StringTables *tables);    // tests; nullptr restores
 
     bool hasTable(const QString &code) const;       // is there a "<code>.lproj" folder?

@@ -143,8 +143,20 @@ bool isDirectory(const QByteArray &path)
     return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Root (or a process whose effective user is not its real one) never takes
+// programs from the PATH it inherited: a folder the user put there would run
+// the user's program with our rights. The system's own folders stand in for it.
+constexpr char kPrivilegedPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+bool isPrivileged()
+{
+    return ::geteuid() == 0 || ::geteuid() != ::getuid() || ::getegid() != ::getgid();
+}
+
 QByteArray ourPath()
 {
+    if (isPrivileged())
+        return QByteArrayLiteral(kPrivilegedPath);
     if (const char *path = ::getenv("PATH"))
         return QByteArray(path);
     // What the C library would use for an unset PATH.
@@ -183,6 +195,9 @@ std::vector<QByteArray> childEnvironment(const ProcessRequest &request, QString 
             if (equals > 0)
                 variables.insert(text.left(equals), text.mid(equals + 1));
         }
+        // What the child looks up by name is found where we look (a request may still set its own).
+        if (isPrivileged())
+            variables.insert(QByteArrayLiteral("PATH"), QByteArrayLiteral(kPrivilegedPath));
     }
     for (auto it = request.environment.cbegin(); it != request.environment.cend(); ++it) {
         const QByteArray name = it.key().toLocal8Bit();

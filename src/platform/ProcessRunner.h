@@ -14,7 +14,10 @@
 // main thread.
 struct ProcessRequest
 {
-    QString program;                 // absolute path, or a name looked up in PATH
+    // An absolute path, or a name looked up in PATH; as root in the system's
+    // own folders only (/usr/sbin:/usr/bin:/sbin:/bin, also the child's PATH
+    // unless `environment` sets one), never in the PATH we inherited.
+    QString program;
     QStringList arguments;
     // When not empty, the arguments byte for byte instead of `arguments`:
     // for paths, which need not be UTF-8.
@@ -50,5 +53,6 @@ struct ProcessResult
 
 ProcessResult runProcess(const ProcessRequest &request);
 
-// Finds an executable in PATH (or checks an absolute path); empty when none.
+// Finds an executable in PATH (as root: in the system's folders), or checks
+// an absolute path; empty when none.
 QString findExecutable(const QString &name);

@@ -509,6 +509,27 @@ VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<B
     return props;
 }
 
+// The removable-volume filter on what the mount table and the probe tell.
+bool isRemovableMount(const QString &path, const std::optional<MountEntry> &mount,
+                      const std::optional<BlockDeviceInfo> &block)
+{
+    if (isSystemPath(path))   // "/" included
+        return false;
+    if (!mount) {
+        logLine(QStringLiteral("检查卷可移除性出错: ") + path + QStringLiteral(" is not a mount point"));
+        return false;
+    }
+    const VolumeProperties props = volumeProperties(*mount, block);
+    if (props.isInternal.value_or(false))
+        return false;
+    if (!props.isLocal.value_or(true))
+        return false;
+    if (props.isRemovable || props.isEjectable)
+        return true;
+    const bool underMediaFolder = path.startsWith(u"/media/") || path.startsWith(u"/run/media/");
+    return underMediaFolder && props.isInternal.has_value() && !*props.isInternal;
+}
+
 bool isSystemPath(const QString &path)
 {
     // Something that is not an absolute path is never a user volume either.

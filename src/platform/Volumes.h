@@ -151,6 +151,14 @@ VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<B
 // (but not /run/media), /boot, /snap, /var/lib and below.
 bool isSystemPath(const QString &path);
 
+// The removable-volume filter on what the mount table and the probe tell: is
+// the mount at `path` (`mount`, nothing when `path` is no mount point) one
+// the app lists? Never a system path; a removable or ejectable device, or a
+// local one of a known external bus under /media or /run/media. The
+// enumeration and our administrator tool both ask this.
+bool isRemovableMount(const QString &path, const std::optional<MountEntry> &mount,
+                      const std::optional<BlockDeviceInfo> &block);
+
 // Sizes of the file system mounted at `path` (statvfs). Nothing on failure,
 // with the reason in *error.
 struct FileSystemSizes

@@ -7,6 +7,7 @@
 
 #include "app/AppDelegate.h"
 #include "cleaning/SystemCleanHelper.h"
+#include "platform/ProcessRunner.h"
 #include "devices/PermissionManager.h"
 #include "localization/LanguageManager.h"
 #include "platform/NotificationCenter.h"
@@ -55,6 +56,7 @@ struct AppRig : WindowBasics
         SystemCleanHelper::ProbeEnvironment env;
         env.isRoot = [flag = granted] { return flag->load(); };
         env.pkexecPath = dir.filePath(QStringLiteral("no-pkexec"));
+        env.adminTool = findExecutable(QStringLiteral("true"));   // a tool only root can change
         helper = std::make_unique<SystemCleanHelper>(clock, env);
         SystemCleanHelper::setShared(helper.get());
         permissions = std::make_unique<PermissionManager>(prefs, *helper, clock, presenter);

@@ -1,13 +1,18 @@
 #include "cleaning/SystemCleanHelper.h"
+#include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 #include "SilentBus.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
 #include <QElapsedTimer>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <atomic>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -22,6 +27,7 @@ struct FakeSystem
     std::atomic<bool> polkit{false};
     std::atomic<int> polkitAsked{0};
     QString pkexec;
+    QString tool;
 
     SystemCleanHelper::ProbeEnvironment environment()
     {
@@ -29,6 +35,7 @@ struct FakeSystem
         env.isRoot = [this] { return root.load(); };
         env.polkitAuthorityAnswers = [this] { ++polkitAsked; return polkit.load(); };
         env.pkexecPath = pkexec;
+        env.adminTool = tool.isEmpty() ? findExecutable(QStringLiteral("true")) : tool;   // only root can change it
         return env;
     }
 };
@@ -78,6 +85,55 @@ private slots:
             const QStringList lines = capture.lines();   // restores stdout before any failure is printed
             QVERIFY2(answer == row.expected && (system.polkitAsked > 0) == row.asksPolkit && lines.contains(row.verdict),
                      qPrintable(QStringLiteral("row %1 answered %2: %3").arg(&row - rows).arg(answer).arg(lines.join(u'\n'))));
+        }
+    }
+
+    // Root runs only a tool that root alone can change: the tool and every
+    // folder on the way to it, through links too, belong to root and may be
+    // written by nobody else. Otherwise there is no access, even as root, and
+    // the answer says which file or folder is at fault.
+    void untrustedTools()
+    {
+        if (::geteuid() != 0)
+            QSKIP("making files of other accounts needs root");
+        // A folder only root may change (the test's home, below the build tree).
+        QTemporaryDir home(QDir::homePath() + QStringLiteral("/tools-XXXXXX"));
+        QVERIFY(home.isValid() && QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        const QByteArray base = QFile::encodeName(home.path());
+        const QByteArray real = QFile::encodeName(findExecutable(QStringLiteral("true")));
+        const auto copy = [&](const QByteArray &to) { return QFile::copy(QFile::decodeName(real), QFile::decodeName(to)); };
+        QVERIFY(copy(base + "/trusted") && ::mkdir(base + "/open", 0777) == 0 && ::chmod(base + "/open", 0777) == 0
+                && copy(base + "/open/tool") && copy(base + "/users") && ::chown(base + "/users", 65534, 65534) == 0
+                && copy(base + "/group-writable") && ::chmod(base + "/group-writable", 0775) == 0
+                && ::symlink(base + "/open/tool", base + "/link-to-open") == 0
+                && ::symlink("trusted", base + "/link-to-trusted") == 0 && ::mkdir(base + "/folder", 0755) == 0);
+        struct Row { QByteArray tool; QByteArray atFault; const char *why; };
+        const Row rows[] = {
+            {base + "/users", base + "/users", "does not belong to root"},
+            {base + "/group-writable", base + "/group-writable", "can be changed by users other than root"},
+            {base + "/open/tool", base + "/open", "can be changed by users other than root"},
+            {base + "/link-to-open", base + "/open", "can be changed by users other than root"},
+            {QFile::encodeName(QDir::tempPath()) + "/no-such-tool", QFile::encodeName(QDir::tempPath()), "other than root"},
+            {base + "/missing", base + "/missing", "is missing"},
+            {base + "/folder", base + "/folder", "is not a program file"},
+            {base + "/link-to-trusted", {}, nullptr},
+            {base + "/trusted", {}, nullptr},
+        };
+        for (const Row &row : rows) {
+            FakeSystem system;
+            system.root = true;
+            system.tool = QFile::decodeName(row.tool);
+            VirtualScheduler scheduler;
+            SystemCleanHelper helper(scheduler, system.environment());
+            StdoutCapture capture;
+            const bool answer = helper.checkFullDiskAccess();
+            const QStringList lines = capture.lines();
+            const QString problem = helper.privilegedAccessProblem().value_or(QString());
+            const bool expected = row.why == nullptr;
+            QVERIFY2(answer == expected && problem.isEmpty() == expected
+                         && (expected || (problem.contains(QFile::decodeName(row.atFault) + u' ') && problem.contains(row.why))),
+                     qPrintable(row.tool + ": " + problem + '\n' + lines.join(u'\n')));
         }
     }
 

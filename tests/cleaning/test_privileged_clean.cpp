@@ -7,6 +7,8 @@
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
+#include "cleaning/VolumeCleaner.h"
+#include "cleaning/VolumeScanner.h"
 #include "localization/Localization.h"
 #include "platform/DialogPresenter.h"
 #include "platform/ProcessRunner.h"
@@ -22,6 +24,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <csignal>
@@ -44,22 +47,12 @@ const QString kTool = QStringLiteral(SWEEPBROOK_ADMIN_CLEAN);
 const QString kProbe = QStringLiteral(SWEEPBROOK_CLEAN_PROBE);
 const QByteArray kDismiss =
     "cat >/dev/null\necho 'Error executing command as another user: Request dismissed' >&2\nexit 126\n";
+// Junk by the catalogue (temporary files, AppleDouble files), with names a shell would misread.
 const QList<QByteArray> kHostileNames = {
-    "new\nline", "it's", "dq\"x", "back\\slash", "$(touch CANARY)", "`touch CANARY2`", "-rf", "--help",
-    "bad\xff\xfeutf8", QByteArray(255, 'n'), "sp ace; touch CANARY3 #", "*", "._\nSystemCleanHelper: forged",
-    "._-rf $(touch CANARY4)",
+    "new\nline.tmp", "it's.tmp", "dq\"x.tmp", "back\\slash.tmp", "$(touch CANARY).tmp", "`touch CANARY2`.tmp",
+    "-rf.tmp", "--help.tmp", "bad\xff\xfeutf8.tmp", QByteArray(251, 'n') + ".tmp", "sp ace; touch CANARY3 #.tmp",
+    "*.tmp", "._\nSystemCleanHelper: forged", "._-rf $(touch CANARY4)",
 };
-
-// A volume of `kind` mounted for this test, on a folder the unprivileged
-// account may reach: its root; empty, with fixture.lastError() set.
-QByteArray mountVolume(MountFixture &fixture, MountFixture::Kind kind)
-{
-    const QString point = fixture.mountRoot() + QStringLiteral("/vol");
-    if (!fixture.mountNew(kind, point, kind == MountFixture::Kind::Fat32 ? 64 : 32, QStringLiteral("JUNK")))
-        return {};
-    ::chmod(QFile::encodeName(fixture.path()).constData(), 0755);
-    return QFile::encodeName(QFileInfo(point).canonicalFilePath());
-}
 
 // A stand-in for pkexec: a shell script with this body.
 QString writeStub(const QByteArray &folder, const QByteArray &body)
@@ -167,7 +160,7 @@ private slots:
         Sandbox outside;
         Sandbox stubs;
         MountFixture fixture;
-        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         QVERIFY(makeTree(outside.path(), {"canary", "trash-canary"}));
@@ -225,9 +218,11 @@ private slots:
     void trapsAndReplacedItems()
     {
         QFETCH(bool, administrator);
-        Sandbox box;
         Sandbox outside;
-        const QByteArray root = box.path();
+        MountFixture fixture;
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
         QVERIFY(writeFile(outside / "canary", "precious", 0600) && writeFile(outside / "thesis.docx", "chapter 1", 0600));
         QVERIFY(makeTree(outside.path(), {"folder/", "folder/doc", "folder/._y"}));
         QVERIFY(makeTree(root, {"sub/", "._x -> " + outside / "canary", "sub/.Trashes -> " + outside / "folder",
@@ -280,7 +275,10 @@ private slots:
         QFETCH(bool, administrator);
         if (administrator && ::geteuid() != 0)
             QSKIP("making root's items needs root");
-        Sandbox box;
+        MountFixture fixture;
+        const QByteArray volume = fixture.mountReachable(MountFixture::Kind::Ext4);
+        if (volume.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
         Sandbox stubs;
         const uid_t user = ::geteuid() == 0 ? 1000 : ::geteuid();
         const uid_t owner = administrator ? 0 : user;
@@ -288,15 +286,15 @@ private slots:
         // 24 folders of 200 bytes; below the trash folder 40 more, deeper than
         // the handles a removal keeps open.
         const QByteArrayList way(24, QByteArray(200, 'a'));
-        QVERIFY(makeChain(box.path(), way, "Thumbs.db", owner) && makeChain(box.path(), way, "._deep", owner));
+        QVERIFY(makeChain(volume, way, "Thumbs.db", owner) && makeChain(volume, way, "._deep", owner));
         QByteArrayList trash = way + QByteArrayList{"$RECYCLE.BIN"};
         for (int level = 0; level < 40; ++level, trash << "l")
-            QVERIFY(makeChain(box.path(), trash, "f", owner));
-        const QByteArray bottom = box.path() + '/' + way.join('/');
+            QVERIFY(makeChain(volume, trash, "f", owner));
+        const QByteArray bottom = volume + '/' + way.join('/');
         const Items items = scannedItems({"Thumbs.db", "._deep", "$RECYCLE.BIN"}, bottom);
         QVERIFY(bottom.size() > PATH_MAX && items.constLast().hasIdentity());
 
-        const Outcome outcome = clean(environmentFor({stub}, user), box.path(), items);
+        const Outcome outcome = clean(environmentFor({stub}, user), volume, items);
         QCOMPARE(pathsOf(outcome.deleted), pathsOf(items));
         VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
         QCOMPARE(exists(stubs / "stub.log"), administrator);   // no password prompt for the user's own items
@@ -328,8 +326,12 @@ private slots:
         QFETCH(Paths, deleted);
         if (const QString why = whyNotAsNobody(kProbe); !why.isEmpty())
             QSKIP(qPrintable(why));
-        Sandbox box;
-        const QByteArray root = box.path();
+        MountFixture fixture;
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
+        Sandbox stubs;
+        QVERIFY(::chmod(stubs.path(), 0755) == 0);
         QVERIFY(makeTree(root, {"locked/", "locked/Thumbs.db", "locked/._x", "locked/stale.tmp", "moved/", "open/",
                                 "open/.Trashes/", "open/.Trashes/old", "open/g"}));
         QVERIFY(::chmod(root, 0755) == 0 && ::chmod(root + "/open", 0777) == 0);
@@ -345,7 +347,7 @@ private slots:
         const QStringList elevate =
             elevation.isEmpty() ? QStringList{findExecutable(QStringLiteral("setpriv")), QStringLiteral("--reuid=0"),
                                               QStringLiteral("--regid=0"), QStringLiteral("--keep-groups")}
-                                : QStringList{writeStub(root, elevation)};
+                                : QStringList{writeStub(stubs.path(), elevation)};
         const ToolRun result = runTool(probe + QStringList{kTool} + elevate, requestFor(root, items).encode());
         QCOMPARE(pathsOf(result.answered(items, true)), pathsOf(scannedItems(deleted, root)));
         VERIFY_COUNTS(result.answered(items, true), result.answered(items, false), items);
@@ -359,26 +361,26 @@ private slots:
     void protectionFlags()
     {
         MountFixture fixture;
-        const QByteArray volume = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray volume = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (volume.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         for (const uid_t user : {1000, 0}) {
             const QByteArray root = volume + "/as" + QByteArray::number(user);
             QVERIFY(makeDir(root) && makeTree(root, {".Spotlight-V100/", ".Spotlight-V100/Store-V2/",
                                                      ".Spotlight-V100/Store-V2/index", ".Trashes/", ".Trashes/501/",
-                                                     ".Trashes/501/old", "._x", "Thumbs.db", ".TemporaryItems/",
-                                                     ".TemporaryItems/f", "appending/", "appending/._y", "$RECYCLE.BIN/",
+                                                     ".Trashes/501/old", "._x", "Thumbs.db", "RECYCLER/",
+                                                     "RECYCLER/f", "appending/", "appending/._y", "$RECYCLE.BIN/",
                                                      "$RECYCLE.BIN/busy/"}));
             if (!setFlags(root + "/._x", FS_IMMUTABLE_FL))
                 QSKIP(qPrintable(QStringLiteral("the test volume has no immutable flag: ") + errorText(errno)));
             for (const QByteArray path : {"/.Spotlight-V100/Store-V2/index", "/.Trashes/501/old", "/Thumbs.db"})
                 QVERIFY2(setFlags(root + path, FS_IMMUTABLE_FL), path.constData());
-            QVERIFY(setFlags(root + "/.TemporaryItems", FS_APPEND_FL) && setFlags(root + "/appending", FS_APPEND_FL));
+            QVERIFY(setFlags(root + "/RECYCLER", FS_APPEND_FL) && setFlags(root + "/appending", FS_APPEND_FL));
             // A file system mounted inside: the one item nobody may remove.
             const QString busy = QFile::decodeName(root + "/$RECYCLE.BIN/busy");
             if (!fixture.mountWith({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")}, busy))
                 QSKIP(qPrintable(fixture.lastError()));
-            const Items items = scannedItems({".Spotlight-V100", ".Trashes", "._x", "Thumbs.db", ".TemporaryItems",
+            const Items items = scannedItems({".Spotlight-V100", ".Trashes", "._x", "Thumbs.db", "RECYCLER",
                                               "appending/._y", "$RECYCLE.BIN"}, root);
 
             const Outcome outcome = clean(environmentFor({}, user), volume, items);
@@ -398,14 +400,14 @@ private slots:
         if (const QString why = whyNotAsNobody(kProbe); !why.isEmpty())
             QSKIP(qPrintable(why));
         MountFixture fixture;
-        const QByteArray root = mountVolume(fixture, MountFixture::Kind::Ext4);
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         Sandbox outside;
         const Paths way = {"p", "p/a", "p/a/b", "p/a/b/c"};
         const QList<std::pair<QByteArray, bool>> junk = {   // relative path, a folder
             {"p/a/.Spotlight-V100", true}, {"p/a/b/.Trashes", true}, {"p/a/b/c/._x", false},
-            {"p/a/b/c/Thumbs.db", false},  {"p/.fseventsd", true},   {"p/a/b/c/.TemporaryItems", true},
+            {"p/a/b/c/Thumbs.db", false},  {"p/.fseventsd", true},   {"p/a/b/c/_thumbs", true},
             {"p/a/b/.fseventsd", true},    {"p/._top", false}};
         // The same tree on the volume (the way the attacker's) and outside it.
         const auto build = [&](int base, uid_t owner) {
@@ -479,13 +481,52 @@ private slots:
         QCOMPARE(snapshot(outside.path()), outsideBefore);
     }
 
+    // What the user keeps inside folders taken whole stays when the tool
+    // removes the rest of them, and files of a custom extension go through
+    // the tool too (their extension carried in the request); a folder of
+    // that extension was never junk.
+    void scannedThroughTheTool()
+    {
+        MountFixture fixture;
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
+        const Paths kept = {"__MACOSX/._report.docx", ".Trashes/1000/keep.txt", "photo.jpg", "drafts.docx/x.txt"};
+        QVERIFY(makeTree(root, Paths{"__MACOSX/", "__MACOSX/inner/", ".Trashes/", ".Trashes/1000/", ".Trashes/501/",
+                                     "drafts.docx/", "__MACOSX/._photo.jpg", "__MACOSX/inner/x.txt", ".Trashes/1000/old.doc",
+                                     ".Trashes/501/x.jpg", "essay.DOCX"} + kept));
+        VolumeScanner::Request scan;
+        scan.root = root;
+        scan.fileTypes = FileTypes::allTypes();
+        scan.customExtensions = {QStringLiteral("docx")};
+        scan.excludedPatterns = {QStringLiteral("._report.docx"), QStringLiteral("keep.txt")};
+        Items items;
+        QStringList log;
+        const ScanResult found = quietly([&] { return VolumeScanner(scan).run(); }, &log);
+        for (const Items &kind : found)
+            items += kind;
+        QStringList listed;
+        for (const FileItem &item : std::as_const(items))
+            listed << item.path.mid(root.size() + 1);
+        listed.sort();
+        QCOMPARE(listed, (QStringList{".Trashes/1000/old.doc", ".Trashes/501", "__MACOSX/._photo.jpg", "__MACOSX/inner",
+                                      "essay.DOCX"}));
+
+        const Outcome outcome = clean(environmentFor({}, 1000), root, items);
+        QCOMPARE(outcome.log.filter(QStringLiteral("File requires privileges")).size(), items.size());
+        QCOMPARE(pathsOf(outcome.deleted), pathsOf(items));
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        for (const QByteArray &path : kept)
+            QVERIFY2(readFile(root + '/' + path) == path, path.constData());
+    }
+
     // End to end on FUSE volumes, whose files all belong to root: every item
     // goes through the tool.
     void fuseVolumes()
     {
         for (const MountFixture::Kind kind : {MountFixture::Kind::Fat32, MountFixture::Kind::ExFat}) {
             MountFixture fixture;
-            const QByteArray root = mountVolume(fixture, kind);
+            const QByteArray root = fixture.mountReachable(kind);
             if (root.isEmpty())
                 QSKIP(qPrintable(fixture.lastError()));
             QVERIFY(makeTree(root, {"sub/", ".Trashes/", ".Trashes/501/", ".Spotlight-V100/", ".Spotlight-V100/Store-V2/",
@@ -549,6 +590,63 @@ private slots:
             QVERIFY(!presenter.shownAfterCompletion);
             QCOMPARE(presenter.settingsOpened, row.buttons && row.answer == 1001 ? 1 : 0);
         }
+    }
+
+    // A tool that others than root could change is never run as root: not
+    // directly when the app is root, not through pkexec. The items that need
+    // it fail, and the user is told which file or folder is at fault. As
+    // root, the dot_clean step passes over such a dot_clean too.
+    void untrustedToolNeverRuns()
+    {
+        if (::geteuid() != 0)
+            QSKIP("making files of other accounts needs root");
+        Sandbox box;   // under /tmp, which everyone may write
+        QTemporaryDir home(QDir::homePath() + QStringLiteral("/tools-XXXXXX"));   // only root may write here
+        QVERIFY(home.isValid() && ::chmod(QFile::encodeName(home.path()), 0755) == 0);
+        const QByteArray mark = box / "tool-ran";
+        const QByteArray script = "#!/bin/sh\ntouch '" + mark + "'\n";
+        const QByteArray users = QFile::encodeName(home.path()) + "/sweepbrook-admin-clean";
+        QVERIFY(writeFile(users, script, 0755) && ::chown(users, 65534, 65534) == 0);
+        QVERIFY(writeFile(box / "sweepbrook-admin-clean", script, 0755));
+        const QString stub = writeStub(box.path(), "echo invoked >> '" + box / "stub.log" + "'\nexec \"$@\"\n");
+        QVERIFY(makeTree(box.path(), {"junk/", "junk/a.tmp", "junk/._b", "junk/.Trashes/"}));
+        const Items items = scannedItems({"a.tmp", "._b", ".Trashes"}, box / "junk");
+
+        struct Row { QByteArray tool; QByteArray atFault; QStringList elevation; };
+        const Row rows[] = {{users, users, {}}, {box / "sweepbrook-admin-clean", "/tmp", {stub}}};
+        for (const Row &row : rows) {
+            SystemCleanHelper::ProbeEnvironment environment = environmentFor(row.elevation, 1000);
+            environment.adminTool = QFile::decodeName(row.tool);
+            FakePresenter presenter;
+            const Outcome outcome = clean(environment, box / "junk", items, &presenter);
+            QCOMPARE(pathsOf(outcome.failed), pathsOf(items));
+            VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+            QVERIFY(!exists(mark) && !exists(box / "stub.log"));
+            QCOMPARE(presenter.shown.size(), 1);
+            QCOMPARE(presenter.shown.constFirst().title, localized(QStringLiteral("administrator_tool_refused_title")));
+            QVERIFY2(presenter.shown.constFirst().message.contains(QFile::decodeName(row.atFault + ' ')),
+                     qPrintable(presenter.shown.constFirst().message));
+            QVERIFY(!outcome.log.filter(QStringLiteral("Refusing to run")).isEmpty());
+        }
+
+        // As root, the AppleDouble files of a FAT volume go without such a dot_clean.
+        VirtualScheduler scheduler;
+        SystemCleanHelper helper(scheduler, environmentFor({}, 0));
+        VolumeCleaner::Request request;
+        request.root = box / "junk";
+        request.files = scannedItems({"._b"}, request.root);
+        request.fileSystemType = QStringLiteral("vfat");
+        request.tools.dotClean = QFile::decodeName(users);
+        std::optional<std::pair<Items, Items>> result;
+        QStringList log;
+        quietly([&] {
+            VolumeCleaner::clean(request, helper, [&](const Items &cleaned, const Items &failed) { result = {cleaned, failed}; });
+            return 0;
+        }, &log);
+        QVERIFY(result && !exists(mark));
+        QCOMPARE(pathsOf(result->first), pathsOf(request.files));
+        VERIFY_COUNTS(result->first, result->second, request.files);
+        QVERIFY(!log.filter(QStringLiteral("Refusing to run dot_clean as root")).isEmpty());
     }
 
     // The check after the tool looks again only at what is left, at most three

@@ -2,6 +2,7 @@
 #include "devices/PermissionManager.h"
 #include "localization/Localization.h"
 #include "platform/Preferences.h"
+#include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 #include "TestMain.h"
 
@@ -84,7 +85,8 @@ struct Rig
     ScriptedPresenter presenter;
     std::unique_ptr<PermissionManager> manager;
 
-    explicit Rig(bool hasAccess = false, bool shown = false, bool completed = false)
+    // `tool`: the administrator tool (default: one only root can change).
+    explicit Rig(bool hasAccess = false, bool shown = false, bool completed = false, const QString &tool = {})
         : access(std::make_shared<std::atomic<bool>>(hasAccess))
     {
         if (shown)
@@ -99,6 +101,7 @@ struct Rig
             return flag->load();
         };
         env.pkexecPath = dir.filePath("no-pkexec");
+        env.adminTool = tool.isEmpty() ? findExecutable(QStringLiteral("true")) : tool;
         helper = std::make_unique<SystemCleanHelper>(scheduler, env);
         manager = std::make_unique<PermissionManager>(preferences, *helper, scheduler, presenter);
         settle();   // the first check's answer
@@ -284,6 +287,26 @@ private slots:
         QCOMPARE(rig.manager->shouldShowPermissionGuide(), !markedShown);
         QCOMPARE(rig.presenter.settingsOpened, 0);
         QCOMPARE(rig.scheduler.pendingCount(), 0);   // no re-check on these roads
+    }
+
+    // An administrator tool that others than root could change: no access even
+    // as root, and the re-check's answer says why first.
+    void untrustedToolSaysWhy()
+    {
+        QTemporaryDir folder;   // under /tmp, which everyone may write
+        const QString tool = folder.filePath(QStringLiteral("sweepbrook-admin-clean"));
+        QVERIFY(QFile::copy(findExecutable(QStringLiteral("true")), tool));
+        Rig rig(true, false, false, tool);
+        QVERIFY(!rig.manager->hasFullDiskAccess());
+        const QString problem = rig.manager->privilegedAccessProblem();
+        QVERIFY2(problem.contains(tool) && problem.contains(QStringLiteral("/tmp")), qPrintable(problem));
+
+        rig.presenter.script = {1000, 1001};   // check, continue without
+        rig.manager->scheduleRecheckAlert();
+        rig.scheduler.advance(1s);
+        rig.settle();
+        QCOMPARE(rig.presenter.titles().constLast(), t("Permission Not Detected"));
+        QCOMPARE(rig.presenter.dialogs.constLast().message, problem + QStringLiteral("\n\n") + t(kNotDetectedKey));
     }
 
     // The whole loop: instructions, re-check one second later, not granted, try

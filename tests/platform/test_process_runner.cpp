@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -15,6 +16,7 @@
 
 #include <pthread.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -92,6 +94,30 @@ private slots:
         result = runProcess(request);
         QVERIFY2(result.succeeded(), qPrintable(result.errorString));
         QCOMPARE(result.standardOutput, QByteArray("tool"));
+    }
+
+    // As root, a bare name is never taken from the PATH we inherited (a folder
+    // of the user's in it would run the user's program as root): only from
+    // the system's own folders, which the child gets as its PATH too.
+    void rootTakesNoProgramFromItsPath()
+    {
+        if (::geteuid() != 0)
+            QSKIP("what root runs is tested as root");
+        QTemporaryDir dir;
+        for (const char *name : {"ls", "umount", "lsof"})
+            QVERIFY(writeScript(dir.filePath(QLatin1String(name)), "#!/bin/sh\nprintf planted\n",
+                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QByteArray saved = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(dir.path()) + ':' + saved);
+        const auto restore = qScopeGuard([&] { qputenv("PATH", saved); });
+        QVERIFY(!findExecutable(QStringLiteral("ls")).startsWith(dir.path()));
+        ProcessRequest request;
+        request.program = QStringLiteral("ls");
+        request.arguments = {QStringLiteral("-d"), QStringLiteral("/")};
+        ProcessResult result = runProcess(request);
+        QCOMPARE(result.standardOutput, QByteArray("/\n"));
+        result = runProcess(shell(QStringLiteral("printf %s \"$PATH\"; umount --version >/dev/null || printf ' no umount'")));
+        QCOMPARE(result.standardOutput, QByteArray("/usr/sbin:/usr/bin:/sbin:/bin"));
     }
 
     void exitStatusSignalsAndArguments()

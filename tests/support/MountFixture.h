@@ -176,6 +176,18 @@ public:
         return loop && mountLoop(kind, *loop, mountPoint) ? loop : std::nullopt;
     }
 
+    // A new stick of `kind` at mountRoot()/`name` that other accounts may
+    // reach (the fixture's folders opened to them): its canonical path as
+    // bytes; empty, with lastError() saying why, when none can be made.
+    QByteArray mountReachable(Kind kind, const QString &name = QStringLiteral("vol"))
+    {
+        const QString point = mountRoot() + u'/' + name;
+        if (!mountNew(kind, point, kind == Kind::Fat32 ? 64 : 32, QStringLiteral("JUNK")))
+            return {};
+        ::chmod(QFile::encodeName(path()).constData(), 0755);
+        return QFile::encodeName(QFileInfo(point).canonicalFilePath());
+    }
+
     // FAT32 or exFAT mounted by the ordinary account `uid` itself, as it would
     // mount its own stick: fusefat or exfat-fuse started as that account
     // (setpriv), the mount made by the setuid fusermount. The account gets

@@ -51,7 +51,10 @@ inline QString whyNotAsNobody(const QString &probe)
 inline CleanRequest requestFor(const QByteArray &root, const QList<FileItem> &items, const QByteArray &rootField = {})
 {
     const FileItem top = scannedItem(root);
-    CleanRequest request{rootField.isEmpty() ? root : rootField, top.device, top.inode, {}};
+    CleanRequest request;
+    request.root = rootField.isEmpty() ? root : rootField;
+    request.device = top.device;
+    request.rootInode = top.inode;
     for (const FileItem &item : items) {
         const QByteArray path = item.fsPath();
         const QByteArray relative = path.startsWith(root + '/') ? path.mid(root.size() + 1) : path;

@@ -4,34 +4,40 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 #include <functional>
+#include <memory>
 
 class HeldVolume;
 
-// What our deleting tools share: the request read from standard input, its
-// volume opened and checked, one answer per item on standard output, the exit
-// status (0: every item gone, 1: some are not, 2: the request or the volume
-// cannot be used).
+// What our deleting tools share: the request read from standard input (at
+// most CleanRequest::kMaxBytes), its volume opened and checked, one answer per
+// item on standard output and nothing else there (diagnostics, ours and the
+// engine's, go to standard error with control characters escaped), and the
+// exit status (0: every item gone, 1: some are not, 2: the request or the
+// volume cannot be used).
 namespace ToolMain {
 
 struct Tool
 {
     const char *name;          // prefix of its messages
     const char *purpose;       // the usage text's second line
-    bool absoluteRoot = false; // the root must be an absolute path (not ".")
+    // Opens the request's volume, or says why not.
+    std::function<std::unique_ptr<HeldVolume>(const CleanRequest &, QString *why)> openVolume;
 };
 
 // Runs `clean` (0 when the item is gone afterwards, else why not) for the
 // items `order` lists (all of them, in request order, without an `order`).
-int run(const Tool &tool, int argc, char **argv, const std::function<int(HeldVolume &, const CleanRequest::Item &)> &clean,
+int run(const Tool &tool, int argc, char **argv,
+        const std::function<int(HeldVolume &, const CleanRequest &, const CleanRequest::Item &)> &clean,
         const std::function<QList<qsizetype>(const CleanRequest &)> &order = {});
 
-// A line on standard error.
+// A line on standard error, control characters escaped.
 void say(const QByteArray &line);
 
 // A path for those lines: control characters and backslashes written as
-// \xNN, so no name can forge a line.
+// \xNN, so no name can forge a line and every name reads back exactly.
 QByteArray shown(const QByteArray &path);
 
 } // namespace ToolMain

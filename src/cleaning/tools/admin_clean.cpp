@@ -1,15 +1,31 @@
 // sweepbrook-admin-clean: the administrator step of a clean, for the items
-// the user's account may not delete. The app runs it as root (through pkexec,
-// or directly when it is root itself) with a clean request on standard input
-// (cleaning/CleanRequest.h): the volume root as an absolute path with its
-// device and inode, and each item's path relative to the root with the kind,
+// the user's account may not delete. The app runs it as root (through pkexec
+// from where it is installed, or directly when it is root itself) with a
+// clean request on standard input (cleaning/CleanRequest.h): the volume root
+// as an absolute path with its device and inode, the user's custom
+// extensions, and each item's path relative to the root with the kind,
 // device and inode the scan recorded.
 //
-// The root is opened once and must be the volume the app holds; every item is
-// reached from it one component at a time (never through a symbolic link,
-// never into a mount or onto another file system), and every step acts on
-// handles, never on a path looked up again. An item that is no longer what
-// the scan found is left alone. Per item, by its name:
+// It trusts nothing of that. Whoever runs it as root may have written the
+// request, so:
+//   - the root must be the root of a mount in its own mount table, reached
+//     without following any link, with the device and inode the request
+//     names, on a device the app's removable-volume rules accept, and never a
+//     folder of the system (tools/MountedVolume.h);
+//   - an item must be junk by the built-in catalogue, by its own name or by a
+//     folder above it that the catalogue takes whole, or a file of one of the
+//     custom extensions (cleaning/JunkRule.h); anything else is answered
+//     "failed" with EPERM;
+//   - an item must still be what the scan found, on the volume itself (not a
+//     mount inside it), a regular file, folder or link, and with no other
+//     name (a file with a second hard link is left alone);
+//   - only regular files and folders are ever opened, the markers it makes
+//     are made new (O_EXCL) and never opened when something is there, and no
+//     mode or flag is changed on anything not checked like this.
+//
+// Every item is reached from the root one component at a time (never through
+// a symbolic link, never into a mount or onto another file system), and every
+// step acts on handles, never on a path looked up again. Per item, by its name:
 //   ".Spotlight-V100"  the folder beside it is marked not to be indexed
 //                      (".metadata_never_index", ".fseventsd/no_log"), then
 //                      the index is removed; a folder that resists is moved
@@ -29,14 +45,16 @@
 // item is held open while it is removed, so a name taken over meanwhile, or
 // the item moved elsewhere, is no removal); a plain ".Trashes" file is left
 // as it is and counts as removed. A failure carries the errno of the step
-// that failed. Standard error: what it did.
+// that failed. Standard error: what it did, control characters escaped.
 // Exit status: 0 when every item is gone, 1 when some are not, 2 when the
 // request or the volume cannot be used.
 
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
+#include "cleaning/JunkRule.h"
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
+#include "cleaning/tools/MountedVolume.h"
 #include "cleaning/tools/ToolMain.h"
 
 #include <QByteArray>
@@ -77,18 +95,15 @@ int lookAt(int parentFd, const QByteArray &name, struct stat *st)
     return ::fstatat(parentFd, name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
-// Makes (or touches) a plain file `name` with `mode` in the folder open at
-// `parentFd`, never through a link. True when a plain file stands there.
-bool placeFile(int parentFd, const QByteArray &name, mode_t mode)
+// Makes a new plain file `name` with `mode` in the folder open at `parentFd`.
+// Whatever stands there already (a file, a link, a device, a file mounted
+// over the name) is left as it is: never opened, never changed.
+void placeFile(int parentFd, const QByteArray &name, mode_t mode)
 {
-    Handle fd(openAt(parentFd, name.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                     mode));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    ::futimens(fd.get(), nullptr);
-    ::fchmod(fd.get(), mode);
-    return true;
+    Handle fd(openAt(parentFd, name.constData(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
+    if (fd.get() >= 0)
+        ::fchmod(fd.get(), mode);   // our own new file: its mode without the umask
 }
 
 // The markers that keep the folder holding a Spotlight index from being
@@ -158,9 +173,10 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
     say("  mode " + QByteArray::number(st.st_mode & 07777, 8) + ", owner " + QByteArray::number(st.st_uid) + ", "
         + QByteArray::number(qint64(st.st_size)) + " bytes");
     {
-        Handle fd(openAt(parentFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        // Only the scanned file itself, on the volume, with no other name.
         struct stat opened;
-        if (fd.get() >= 0 && ::fstat(fd.get(), &opened) == 0 && opened.st_ino == st.st_ino
+        Handle fd(pathhandles::openFileOrFolder(parentFd, name.constData(), &opened));
+        if (fd.get() >= 0 && S_ISREG(opened.st_mode) && opened.st_nlink == 1 && opened.st_ino == st.st_ino
             && opened.st_dev == st.st_dev) {
             say("Clearing protection flags...");
             SafeRemove::clearProtectionFlags(fd.get());
@@ -202,12 +218,20 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
 }
 
 // 0 when the item is gone afterwards, else why not.
-int cleanItem(HeldVolume &volume, const CleanRequest::Item &item)
+int cleanItem(HeldVolume &volume, const JunkRule &rule, const CleanRequest::Item &item)
 {
     const QByteArray path = pathhandles::childPath(volume.root(), item.relative);
     if (!volume.relativePath(path)) {
         say("Refused (not a path inside the volume): " + shown(path));
         return EINVAL;
+    }
+    if (item.inode == 0) {
+        say("Refused (the request gives no inode): " + shown(path));
+        return EINVAL;
+    }
+    if (const std::optional<QString> why = rule.refusal(item.relative, item.kind == ItemKind::folder)) {
+        say("Refused (" + why->toUtf8() + "): " + shown(path));
+        return EPERM;
     }
     QByteArray name;
     const int parentFd = volume.openParent(item.relative, &name);
@@ -232,9 +256,18 @@ int cleanItem(HeldVolume &volume, const CleanRequest::Item &item)
         say("Skipped (no longer what the scan found): " + shown(path));
         return ESTALE;
     }
-    if (S_ISDIR(st.st_mode) && (st.st_dev != dev_t(volume.device()))) {
-        say("Skipped (another file system): " + shown(path));
+    pathhandles::Identity id;
+    if (st.st_dev != dev_t(volume.device()) || !pathhandles::identify(held.get(), id) || id.mountRoot) {
+        say("Skipped (another file system, or one mounted there): " + shown(path));
         return EXDEV;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        say("Refused (not a regular file, folder or link): " + shown(path));
+        return EPERM;
+    }
+    if (!S_ISDIR(st.st_mode) && st.st_nlink != 1) {
+        say("Refused (it has another name on the volume): " + shown(path));
+        return EMLINK;
     }
 
     int why = 0;
@@ -287,6 +320,13 @@ int main(int argc, char **argv)
         return first << eventFolders;
     };
     const ToolMain::Tool tool{"sweepbrook-admin-clean",
-                              "Removes, as the administrator, the items of the clean request on standard input.", true};
-    return ToolMain::run(tool, argc, argv, cleanItem, order);
+                              "Removes, as the administrator, the items of the clean request on standard input.",
+                              openMountedVolume};
+    std::optional<JunkRule> rule;
+    const auto clean = [&rule](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
+        if (!rule)
+            rule.emplace(request.customExtensions);
+        return cleanItem(volume, *rule, item);
+    };
+    return ToolMain::run(tool, argc, argv, clean, order);
 }

@@ -35,7 +35,7 @@ void report(const QByteArray &path, const QByteArray &why)
 }
 
 // 0 when the file is gone afterwards, else why not.
-int clean(HeldVolume &volume, const CleanRequest::Item &item)
+int clean(HeldVolume &volume, const CleanRequest &, const CleanRequest::Item &item)
 {
     const QByteArray &path = item.relative;
     if (!HeldVolume::relativePath(".", path) || path.startsWith("./")) {
@@ -69,6 +69,10 @@ int clean(HeldVolume &volume, const CleanRequest::Item &item)
 
 int main(int argc, char **argv)
 {
-    const ToolMain::Tool tool{"dot_clean", "Removes the \"._\" files of the clean request on standard input.", false};
+    const auto openVolume = [](const CleanRequest &request, QString *why) {
+        return HeldVolume::open(request.root, request.device, request.rootInode, why);
+    };
+    const ToolMain::Tool tool{"dot_clean", "Removes the \"._\" files of the clean request on standard input.",
+                              openVolume};
     return ToolMain::run(tool, argc, argv, clean);
 }

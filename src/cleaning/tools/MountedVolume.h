@@ -1,0 +1,19 @@
+#pragma once
+
+#include "cleaning/CleanRequest.h"
+
+#include <QString>
+
+#include <memory>
+
+class HeldVolume;
+
+// The administrator tool's own look at the volume a request names, before it
+// does anything there. The root must be an absolute path written plainly
+// (no ".", ".." or empty component), opened without following any link on the
+// way (no symbolic link, no /proc magic link into another process's view),
+// and there must be the root of a mount of this process's mount table with
+// the request's device and root inode; that mount must lie on a device the
+// app's own removable-volume rules accept, and never at a system path.
+// Nothing, with the reason in *why, otherwise.
+std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why);

@@ -1,0 +1,236 @@
+// What `cmake --install` makes, staged with DESTDIR as a package would: the
+// layout and modes, the desktop entry (desktop-file-validate), the polkit
+// action (xmllint against polkit's DTD), and then the real thing in a private
+// mount namespace: a polkitd on a system bus of its own reads the action
+// (pkaction), and the app's clean, as an ordinary account, runs the
+// installed tool through the real pkexec and removes root's junk from a stick.
+
+#include "cleaning/SystemCleanHelper.h"
+#include "localization/StringsFile.h"
+#include "platform/ProcessRunner.h"
+#include "BytePaths.h"
+#include "MountFixture.h"
+#include "TestMain.h"
+#include "ToolRun.h"
+
+#include <QDirIterator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kAction = QStringLiteral("org.sweepbrook.admin-clean");
+
+QString table(const QString &code, const QString &key)
+{
+    return loadStringsFile(QStringLiteral(SWEEPBROOK_SOURCE_DIR "/src/localization/lproj/") + code
+                           + QStringLiteral(".lproj/Localizable.strings")).entries.value(key);
+}
+
+ProcessResult run(const QString &program, const QStringList &arguments, const QMap<QString, QString> &environment = {})
+{
+    ProcessRequest request;
+    request.program = program;
+    request.arguments = arguments;
+    request.environment = environment;
+    request.timeout = std::chrono::seconds(120);
+    return runProcess(request);
+}
+
+QString outputOf(const ProcessResult &result)
+{
+    return QString::fromUtf8(result.standardOutput + result.standardError);
+}
+
+// In a mount namespace of its own: the staged polkit action where polkitd
+// reads actions, the staged tools where they are installed, a rule that
+// grants the account 65534 this one action (it stands in for the
+// administrator's password), a system bus and polkitd of its own; then
+// pkaction, a line "---", and the clean: clean_probe as 65534 with the
+// installed tool behind /usr/bin/pkexec, the request from a file.
+//   script <stage> <tools dir> <work dir> <polkitd> <clean_probe> <request>
+const char kScript[] = R"script(set -u
+stage=$1 tools=$2 work=$3 polkitd=$4 probe=$5 request=$6
+pids=
+trap 'for p in $pids; do kill $p 2>/dev/null; done; wait' EXIT
+fail() { echo "cannot: $*"; exit 77; }
+mount --bind "$stage/usr/share/polkit-1/actions" /usr/share/polkit-1/actions || fail "mount the actions"
+top=$tools
+while [ ! -d "$top" ]; do top=$(dirname "$top"); done
+case $top in /|/usr|/usr/bin|/usr/lib|/usr/share|/bin|/lib|/etc) fail "stage $tools over $top";; esac
+mount -t tmpfs -o mode=755 tmpfs "$top" && mkdir -p "$tools" && mount --bind "$stage$tools" "$tools" || fail "mount the tools"
+mkdir -p "$work/rules" && chmod 755 "$work/rules"
+cat > "$work/rules/50-test.rules" <<'EOF'
+polkit.addRule(function(action, subject) {
+    if (action.id == "org.sweepbrook.admin-clean" && subject.user == "nobody")
+        return polkit.Result.YES;
+});
+EOF
+chmod 644 "$work/rules/50-test.rules"
+mkdir -p /etc/polkit-1/rules.d && mount --bind "$work/rules" /etc/polkit-1/rules.d || fail "mount the rules"
+mount -t tmpfs -o mode=755 tmpfs /run/dbus 2>/dev/null || { mkdir -p /run/dbus && mount -t tmpfs -o mode=755 tmpfs /run/dbus; } || fail "mount /run/dbus"
+cat > "$work/bus.conf" <<'EOF'
+<busconfig><type>system</type><listen>unix:path=/run/dbus/system_bus_socket</listen><auth>EXTERNAL</auth><policy context="default"><allow user="*"/><allow own="*"/><allow send_type="method_call"/><allow send_requested_reply="true"/><allow receive_type="method_call"/><allow receive_type="method_return"/><allow receive_type="error"/><allow receive_type="signal"/></policy></busconfig>
+EOF
+unset DBUS_SYSTEM_BUS_ADDRESS
+dbus-daemon --config-file="$work/bus.conf" --nofork & pids="$pids $!"
+"$polkitd" --no-debug >"$work/polkitd.log" 2>&1 & pids="$pids $!"
+i=0
+until pkaction --action-id org.sweepbrook.admin-clean >/dev/null 2>&1; do
+    i=$((i + 1)); [ $i -lt 100 ] || fail "polkitd did not answer: $(cat "$work/polkitd.log")"; sleep 0.1
+done
+pkaction --action-id org.sweepbrook.admin-clean --verbose
+echo ---
+setpriv --reuid=65534 --regid=65534 --clear-groups "$probe" clean "$tools/sweepbrook-admin-clean" /usr/bin/pkexec < "$request"
+)script";
+
+} // namespace
+
+class TestInstall : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_stage;
+
+    QByteArray staged(const QString &path) const { return QFile::encodeName(m_stage.path() + path); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_stage.isValid() && ::chmod(QFile::encodeName(m_stage.path()), 0755) == 0);
+        const ProcessResult result = run(QStringLiteral(SWEEPBROOK_CMAKE), {QStringLiteral("--install"), QStringLiteral(SWEEPBROOK_BUILD_DIR)},
+                                         {{QStringLiteral("DESTDIR"), m_stage.path()}});
+        QVERIFY2(result.succeeded(), qPrintable(outputOf(result)));
+    }
+
+    // Everything in its place and nothing else; installed as root, all of it
+    // root's, and nothing writable by anyone else.
+    void layoutAndModes()
+    {
+        const QString prefix = QStringLiteral(SWEEPBROOK_PREFIX);
+        const QString tools = QStringLiteral(SWEEPBROOK_TOOLS_DIR);
+        QMap<QString, mode_t> expected = {
+            {QStringLiteral(SWEEPBROOK_BINDIR "/sweepbrook"), 0755},
+            {tools + QStringLiteral("/sweepbrook-admin-clean"), 0755},
+            {tools + QStringLiteral("/dot_clean"), 0755},
+            {QStringLiteral(SWEEPBROOK_DATADIR "/applications/sweepbrook.desktop"), 0644},
+            {QStringLiteral(SWEEPBROOK_DATADIR "/icons/hicolor/scalable/apps/sweepbrook.svg"), 0644},
+            {QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR "/org.sweepbrook.admin-clean.policy"), 0644},
+        };
+        const QDir lproj(QStringLiteral(SWEEPBROOK_SOURCE_DIR "/src/localization/lproj"));
+        for (const QString &folder : lproj.entryList({QStringLiteral("*.lproj")}, QDir::Dirs))
+            expected.insert(QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/lproj/") + folder + QStringLiteral("/Localizable.strings"), 0644);
+        QVERIFY(expected.size() > 10 && tools.startsWith(prefix + u'/'));
+
+        QMap<QString, mode_t> found;
+        QDirIterator it(m_stage.path(), QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            struct stat st{};
+            QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+            QVERIFY2(::geteuid() != 0 || st.st_uid == 0, qPrintable(path));
+            if (S_ISDIR(st.st_mode))
+                QVERIFY2((st.st_mode & 07777) == 0755, qPrintable(path));
+            else
+                found.insert(path.mid(m_stage.path().size()), st.st_mode & 07777);
+        }
+        QCOMPARE(found, expected);
+    }
+
+    // The desktop entry passes desktop-file-validate and carries the tables' texts.
+    void desktopEntry()
+    {
+        const QByteArray entry = staged(QStringLiteral(SWEEPBROOK_DATADIR "/applications/sweepbrook.desktop"));
+        const QString validate = findExecutable(QStringLiteral("desktop-file-validate"));
+        if (validate.isEmpty())
+            QSKIP("desktop-file-validate (desktop-file-utils) is not installed");
+        const ProcessResult result = run(validate, {QFile::decodeName(entry)});
+        QVERIFY2(result.succeeded() && result.standardOutput.isEmpty(), qPrintable(outputOf(result)));
+        const QStringList lines = QString::fromUtf8(readFile(entry)).split(u'\n');
+        for (const QString &line : {QStringLiteral("Exec=" SWEEPBROOK_BINDIR "/sweepbrook"), QStringLiteral("Icon=sweepbrook"),
+                                    QStringLiteral("Categories=Utility;"), QStringLiteral("Type=Application"),
+                                    QStringLiteral("GenericName=") + table(QStringLiteral("en"), QStringLiteral("desktop_generic_name")),
+                                    QStringLiteral("GenericName[zh_CN]=") + table(QStringLiteral("zh-Hans"), QStringLiteral("desktop_generic_name")),
+                                    QStringLiteral("Comment=") + table(QStringLiteral("en"), QStringLiteral("desktop_comment")),
+                                    QStringLiteral("Comment[zh_CN]=") + table(QStringLiteral("zh-Hans"), QStringLiteral("desktop_comment"))})
+            QVERIFY2(lines.contains(line) && !line.endsWith(u'='), qPrintable(line));
+    }
+
+    // The polkit action is valid by polkit's own DTD: the administrator's
+    // password for every kind of session, never kept, for the installed tool
+    // alone, its texts in the tables' languages.
+    void polkitAction()
+    {
+        const QByteArray action = staged(QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR "/org.sweepbrook.admin-clean.policy"));
+        const QString xmllint = findExecutable(QStringLiteral("xmllint"));
+        const QString dtd = QStringLiteral("/usr/share/polkit-1/policyconfig-1.dtd");
+        if (xmllint.isEmpty() || !QFileInfo::exists(dtd))
+            QSKIP("xmllint (libxml2-utils) or polkit's DTD is not installed");
+        const ProcessResult result = run(xmllint, {QStringLiteral("--noout"), QStringLiteral("--dtdvalid"), dtd, QFile::decodeName(action)});
+        QVERIFY2(result.succeeded(), qPrintable(outputOf(result)));
+        const QString text = QString::fromUtf8(readFile(action));
+        QCOMPARE(text.count(QStringLiteral("<allow_any>auth_admin</allow_any>")) + text.count(QStringLiteral("<allow_inactive>auth_admin</allow_inactive>"))
+                     + text.count(QStringLiteral("<allow_active>auth_admin</allow_active>")), 3);
+        QVERIFY(!text.contains(QStringLiteral("auth_admin_keep")) && text.count(QStringLiteral("<action ")) == 1);
+        QVERIFY(text.contains(QStringLiteral("<annotate key=\"org.freedesktop.policykit.exec.path\">")
+                              + SystemCleanHelper::installedTool(QStringLiteral("sweepbrook-admin-clean")) + QStringLiteral("</annotate>")));
+        QVERIFY(text.contains(QStringLiteral("<message xml:lang=\"zh_CN\">") + table(QStringLiteral("zh-Hans"), QStringLiteral("polkit_admin_clean_message"))));
+    }
+
+    // The real polkitd and pkexec: the action is read as installed, and the
+    // app's clean, as an ordinary account, runs the installed tool as root
+    // and removes root's junk from a stick.
+    void realPolkitAndPkexec()
+    {
+        const QString polkitd = QFileInfo::exists(QStringLiteral("/usr/lib/polkit-1/polkitd")) ? QStringLiteral("/usr/lib/polkit-1/polkitd")
+                                                                                              : QStringLiteral("/usr/libexec/polkitd");
+        struct stat pkexec{};
+        if (::geteuid() != 0)
+            QSKIP("a private polkitd and mount namespace need root");
+        for (const char *tool : {"unshare", "dbus-daemon", "pkaction", "setpriv"}) {
+            if (findExecutable(QLatin1String(tool)).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+        }
+        if (!QFileInfo::exists(polkitd) || ::stat("/usr/bin/pkexec", &pkexec) != 0 || !(pkexec.st_mode & S_ISUID))
+            QSKIP("polkitd or a setuid /usr/bin/pkexec is not installed");
+        if (const QString why = whyNotAsNobody(QStringLiteral(SWEEPBROOK_CLEAN_PROBE)); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fixture;
+        const QByteArray root = fixture.mountReachable(MountFixture::Kind::Ext4);
+        if (root.isEmpty())
+            QSKIP(qPrintable(fixture.lastError()));
+        QVERIFY(makeTree(root, {"Thumbs.db", "photo.jpg"}));   // root's: the account needs the administrator
+        QTemporaryDir work;
+        const QString request = work.filePath(QStringLiteral("request"));
+        const QString script = work.filePath(QStringLiteral("script.sh"));
+        QVERIFY(writeFile(QFile::encodeName(request), requestFor(root, scannedItems({"Thumbs.db"}, root)).encode())
+                && writeFile(QFile::encodeName(script), kScript));
+
+        const ProcessResult result = run(findExecutable(QStringLiteral("unshare")),
+                                         {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                          QStringLiteral("sh"), script, m_stage.path(), QStringLiteral(SWEEPBROOK_TOOLS_DIR),
+                                          work.path(), polkitd, QStringLiteral(SWEEPBROOK_CLEAN_PROBE), request});
+        const QString output = outputOf(result);
+        if (result.exitCode == 77)
+            QSKIP(qPrintable(QStringLiteral("this machine cannot run a private polkitd: ") + output));
+        const QString pkaction = output.section(QStringLiteral("\n---\n"), 0, 0);
+        for (const char *line : {"implicit any:\\s+auth_admin\\n", "implicit inactive:\\s+auth_admin\\n", "implicit active:\\s+auth_admin\\n"})
+            QVERIFY2(pkaction.contains(QRegularExpression(QLatin1String(line))), qPrintable(output));
+        QVERIFY2(pkaction.contains(QStringLiteral("org.freedesktop.policykit.exec.path -> ")
+                                   + SystemCleanHelper::installedTool(QStringLiteral("sweepbrook-admin-clean"))), qPrintable(output));
+        const QString clean = output.section(QStringLiteral("\n---\n"), 1);
+        QVERIFY2(result.succeeded() && clean.contains(QStringLiteral("File requires privileges"))
+                     && clean.contains(QRegularExpression(QStringLiteral("(^|\n)removed 0\n"))),
+                 qPrintable(output));
+        QVERIFY(!exists(root + "/Thumbs.db") && exists(root + "/photo.jpg"));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestInstall)
+#include "test_install.moc"
