@@ -31,7 +31,7 @@ fi
 mount --make-rprivate /
 # Only this run's sticks: mounts other programs made (tests running meanwhile)
 # are detached in this private namespace, and nowhere else.
-awk '{print $5}' /proc/self/mountinfo | grep -E '^/tmp/sweepbrook-|^/media/|^/run/media/' | sort -r |
+{ awk '{print $5}' /proc/self/mountinfo | grep -E '^/tmp/sweepbrook-|^/media/|^/run/media/' || true; } | sort -r |
   while read -r m; do umount -l "$(printf '%b' "$m")" 2>/dev/null || true; done
 work=$(mktemp -d /tmp/sweepbrook-idle-XXXXXX)
 pids=()
@@ -74,7 +74,7 @@ measure() {   # pid seconds -> CPU percent of one core, children included
 
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config"
 mkdir -p "$XDG_CONFIG_HOME/sweepbrook"
-echo '{"hasCompletedOnboarding": {"type": "bool", "value": true}}' > "$XDG_CONFIG_HOME/sweepbrook/preferences.json"
+echo '{"format": 1, "values": {"hasCompletedOnboarding": {"type": "bool", "value": true}}}' > "$XDG_CONFIG_HOME/sweepbrook/preferences.json"
 xvfb-run -a -s "-screen 0 1280x800x24" "$app" > "$work/app.log" 2>&1 & pids+=($!)
 app_pid=""
 for _ in $(seq 100); do app_pid=$(pgrep -f -n "^$app\$" || true); [[ -n "$app_pid" ]] && break; sleep 0.1; done
