@@ -4,6 +4,7 @@
 #include "SilentBus.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
+#include "ToolRun.h"
 
 #include <QElapsedTimer>
 #include <QDir>
@@ -96,8 +97,8 @@ private slots:
     {
         if (::geteuid() != 0)
             QSKIP("making files of other accounts needs root");
-        // A folder only root may change (the test's home, below the build tree).
-        QTemporaryDir home(QDir::homePath() + QStringLiteral("/tools-XXXXXX"));
+        // A folder only root may change.
+        QTemporaryDir home(testsupport::trustedFolder() + QStringLiteral("/tools-XXXXXX"));
         QVERIFY(home.isValid() && QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                                         | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
         const QByteArray base = QFile::encodeName(home.path());

@@ -43,7 +43,8 @@ using Paths = QList<QByteArray>;
 
 namespace {
 
-const QString kTool = QStringLiteral(SWEEPBROOK_ADMIN_CLEAN);
+// Where the app would take it from: a folder only root can change.
+const QString kTool = testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
 const QString kProbe = QStringLiteral(SWEEPBROOK_CLEAN_PROBE);
 const QByteArray kDismiss =
     "cat >/dev/null\necho 'Error executing command as another user: Request dismissed' >&2\nexit 126\n";

@@ -9,14 +9,44 @@
 #include "cleaning/CleanRequest.h"
 #include "platform/ProcessRunner.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport {
+
+// A folder only root can change, with every folder above it: the app runs a
+// tool with administrator rights only from such a place, and the build tree
+// may lie anywhere (below /tmp on some machines). Under /run, which root
+// alone may write; readable and searchable by everyone, so an ordinary
+// account can run what lies there. Removed when the test ends.
+inline QString trustedFolder()
+{
+    static QTemporaryDir folder(QStringLiteral("/run/sweepbrook-tools-XXXXXX"));
+    if (folder.isValid())
+        ::chmod(QFile::encodeName(folder.path()).constData(), 0755);
+    return folder.isValid() ? folder.path() : QString();
+}
+
+// A copy of a built tool in trustedFolder(), owned by root and changed by no
+// one else; the tool itself when there is no such folder (not root).
+inline QString trustedCopyOf(const QString &tool)
+{
+    const QString folder = trustedFolder();
+    if (folder.isEmpty() || ::geteuid() != 0)
+        return tool;
+    const QString copy = folder + u'/' + QFileInfo(tool).fileName();
+    if (!QFileInfo::exists(copy) && QFile::copy(tool, copy))
+        ::chmod(QFile::encodeName(copy).constData(), 0755);
+    return copy;
+}
 
 // setpriv with the arguments that make what follows run as the account 65534.
 inline QStringList asNobody()
