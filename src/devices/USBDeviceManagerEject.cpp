@@ -238,8 +238,15 @@ void USBDeviceManager::ejectDevice(const LocalUSBDevice &device, EjectCompletion
 
 void USBDeviceManager::performEject(const LocalUSBDevice &device, EjectCompletion completion)
 {
-    const auto deliver = [this, &completion](bool ejected, const QList<BlockingProcess> &blocking,
-                                             const QString &reason) {
+    const auto deliver = [this, &completion, &device](bool ejected, const QList<BlockingProcess> &blocking,
+                                                      QString reason) {
+        // A step that gave up waiting (or failed on the way) may still have
+        // unmounted the volume: what counts is whether it is mounted now.
+        if (!ejected && blocking.isEmpty() && !mountFor(device.fsPath())) {
+            logLine(QStringLiteral("设备已不再挂载，视为已弹出: ") + device.path + QStringLiteral(" (") + reason + u')');
+            ejected = true;
+            reason.clear();
+        }
         m_scheduler.post(
             [completion, ejected, blocking, reason] {
                 if (completion)

@@ -83,8 +83,9 @@ private slots:
         });
         QVERIFY(rig.scheduler.settle(std::chrono::seconds(60)));
         const QStringList lines = capture.lines();
-        QVERIFY2(ejected.value_or(false), qPrintable(reason));
-        QVERIFY2(lines.contains(QStringLiteral("使用UDisks2成功弹出设备")), qPrintable(lines.join(u'\n')));
+        const QString ejectLog = lines.filter(QRegularExpression(QStringLiteral("弹出|UDisks2|udisksctl|umount"))).join(u'\n');
+        QVERIFY2(ejected.value_or(false), qPrintable(reason + u'\n' + ejectLog));
+        QVERIFY2(lines.contains(QStringLiteral("使用UDisks2成功弹出设备")), qPrintable(ejectLog));
         QVERIFY(!MountFixture::isMounted(point));
         QVERIFY2(!QFile::exists(backing), "the loop device is still set up");
         rig.manager->refreshDevices();
