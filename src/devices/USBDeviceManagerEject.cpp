@@ -193,7 +193,10 @@ StepResult ejectWithUdisksctl(const USBDeviceManager::Environment &env, const Ej
                 logLine(QStringLiteral("udisksctl已卸载设备，分离失败不影响弹出"));
                 return {.reached = true, .ejected = true, .reason = reason};
             }
-            if (!result.timedOut && udisksctlUnreachable(result)) {
+            // Timed out before the unmount answered: the service never
+            // answered (a bus that takes connections and says nothing), so it
+            // was not reached either.
+            if (result.timedOut || udisksctlUnreachable(result)) {
                 logLine(QStringLiteral("udisksctl无法连接UDisks2服务，尝试下一种方法"));
                 return {.reached = false, .ejected = false, .reason = reason};
             }

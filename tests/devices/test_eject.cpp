@@ -238,9 +238,10 @@ private slots:
         row("udisksctl power-off fails",
             {.udisksctl = "[ \"$1\" = unmount ] || { echo 'no power' >&2; exit 1; }", .ejected = true,
              .udisksctlCalls = {unmountSdz, powerOff}, .logged = "udisksctl错误: no power"});
-        // Stopped at its time limit.
-        row("udisksctl hangs", {.udisksctl = "exec sleep 1000", .ejected = false, .udisksctlCalls = {unmountSdz},
-                                .reason = "udisksctl: timed out"});
+        // Stopped at its time limit before the unmount answered: the service
+        // never answered, so umount goes on.
+        row("udisksctl hangs", {.udisksctl = "exec sleep 1000", .ejected = true, .udisksctlCalls = {unmountSdz},
+                                .umountCalls = umountStick});
         // udisksctl ran but reached no daemon: that is no verdict, umount goes on.
         for (const char *words : {"Error connecting to the udisks daemon: Could not connect: No such file or directory",
                                   "Error connecting to a D-Bus bus: Could not connect"}) {
@@ -384,7 +385,7 @@ private slots:
 
     void realVolume_data()
     {
-        QTest::addColumn<QString>("udisksctl");   // "real", or "missing"
+        QTest::addColumn<QString>("udisksctl");   // "real", "missing", or "silent" (real, on a bus that never answers)
         QTest::addColumn<bool>("losetup");        // the loop set up first (kept after unmount unless detached)
         QTest::addColumn<bool>("held");           // a process holds a file on the volume
         QTest::addColumn<bool>("asNobody");       // umount runs as an ordinary user
@@ -393,6 +394,8 @@ private slots:
         // No UDisks2 daemon answers: the D-Bus step and udisksctl pass on to umount.
         QTest::newRow("daemon unreachable, real udisksctl") << "real" << true << false << false << true;
         QTest::newRow("udisksctl missing") << "missing" << true << false << false << true;
+        // A bus that takes connections and never answers: udisksctl times out without reaching UDisks2.
+        QTest::newRow("silent bus, real udisksctl") << "silent" << true << false << false << true;
         QTest::newRow("udisksctl missing, loop set up by mount") << "missing" << false << false << false << true;
         QTest::newRow("a process holds a file") << "real" << true << true << false << false;
         QTest::newRow("ordinary user, umount refused") << "missing" << true << false << true << false;
@@ -415,7 +418,18 @@ private slots:
             QSKIP("running umount as another account needs root and setpriv");
         USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
         env.useUDisks2 = true;   // the real D-Bus step, which finds no daemon
-        if (udisksctl == "real") {
+        std::optional<testsupport::SilentBus> silent;
+        const QByteArray busBefore = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        const auto restoreBus = qScopeGuard([&] { qputenv("DBUS_SYSTEM_BUS_ADDRESS", busBefore); });
+        if (udisksctl == "silent") {
+            silent.emplace(m_dir.path() + "/silent-eject.socket");
+            QVERIFY(silent->isListening());
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", silent->address().toUtf8());
+            env.udisksctl = findExecutable("udisksctl");
+            env.ejectToolTimeout = 1500ms;
+            if (env.udisksctl.isEmpty())
+                QSKIP("udisksctl is not installed");
+        } else if (udisksctl == "real") {
             env.udisksctl = findExecutable("udisksctl");
             if (env.udisksctl.isEmpty())
                 QSKIP("udisksctl is not installed");
