@@ -133,6 +133,7 @@ struct USBDeviceManager::ProbeBoard
         std::optional<VolumeProbe> result;   // the last probe that finished
         std::chrono::steady_clock::time_point startedAt;
         quint64 epoch = 0;                   // of the board when it started
+        quint64 tableGeneration = 0;         // of the mount table it was probed in
         // The record made from `result`, kept until a probe brings news: an
         // unchanged volume is not described again (nor logged) on every refresh.
         std::optional<LocalUSBDevice> described;
@@ -234,6 +235,7 @@ void USBDeviceManager::runTracked(std::function<void()> job)
 void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
 {
     const QList<MountEntry> mounts = m_mountTable.entries();
+    const quint64 tableGeneration = m_mountTable.generation();
     QList<MountEntry> candidates;
     QSet<QByteArray> seen;
     for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
@@ -266,8 +268,11 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
             current.insert(key, slot);
             slotList.append(slot);
             // A volume known not to be removable needs nothing more; a known
-            // removable one only its sizes and access, now and then.
-            const bool due = !slot->result
+            // removable one only its sizes and access, now and then. After a
+            // change of the mount table the mount with this id and device may
+            // be another volume: everything is probed again.
+            const bool remounted = slot->result && slot->tableGeneration != tableGeneration;
+            const bool due = !slot->result || remounted
                              || (slot->result->removable
                                  && (slot->epoch != board->epoch
                                      || std::chrono::steady_clock::now() - slot->startedAt
@@ -276,7 +281,7 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
             startedNow.append(false);
             if (!start)
                 continue;
-            std::optional<VolumeProbe> known = slot->result;
+            std::optional<VolumeProbe> known = remounted ? std::nullopt : slot->result;
             try {
                 std::thread([board, slot, mount, probe = m_probe, known = std::move(known)] {
                     VolumeProbe result;
@@ -301,6 +306,7 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
                 slot->running = true;
                 slot->startedAt = std::chrono::steady_clock::now();
                 slot->epoch = board->epoch;
+                slot->tableGeneration = tableGeneration;
                 startedNow.last() = true;
             } catch (const std::system_error &error) {
                 logLine(QStringLiteral("获取卷信息出错: ") + mount.mountPoint + QStringLiteral(": ")

@@ -292,14 +292,19 @@ QList<MountEntry> MountTableWatch::entries()
         if (::poll(&watch, 1, 0) == 0)
             return m_entries;   // nothing flagged: the table read last is the table now
     }
-    // Reading from the start takes the flag down.
     QByteArray contents;
     if (!readFromStart(m_fd, &contents)) {
         ::close(m_fd);
         m_fd = -1;
         return readMountInfo(m_path);
     }
-    m_entries = parseMountInfo(contents);
+    // A flagged change counts even when the text came back the same; a file
+    // that flags nothing changed only when its text did.
+    if (m_flagsChanges || contents != m_contents) {
+        ++m_generation;
+        m_entries = parseMountInfo(contents);
+        m_contents = contents;
+    }
     m_current = true;
     return m_entries;
 }

@@ -50,13 +50,19 @@ public:
 
     // The table as it is now; empty when it cannot be read.
     QList<MountEntry> entries();
+    // Moves on with every change of the table the last entries() saw: also
+    // one that left it looking the same (a volume unmounted and another
+    // mounted in its place can come back with the same mount id and device).
+    quint64 generation() const { return m_generation; }
 
 private:
     QString m_path;
     int m_fd = -1;
     bool m_flagsChanges = false;   // a procfs file: POLLPRI tells a change
     bool m_current = false;        // m_entries is the table as last flagged
+    QByteArray m_contents;         // as last read
     QList<MountEntry> m_entries;
+    quint64 m_generation = 0;
 };
 
 // A block device (partition or whole disk) as sysfs and udev describe it.

@@ -221,6 +221,56 @@ private slots:
                      qPrintable(QString("%1: blkid ran %2 times").arg(step.what).arg(callCount())));
         }
     }
+
+    // A stick unmounted and another image mounted from the same loop device at
+    // the same place between two refreshes: the kernel hands out the freed
+    // mount id again, so id and device number are both the same; the list
+    // still shows the new volume's name.
+    void remountWithTheSameNumbersShowsTheNewVolume()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const auto alpha = fx.makeImage(MountFixture::Kind::Ext4, 16, QStringLiteral("ALPHA"));
+        const auto bravo = fx.makeImage(MountFixture::Kind::Ext4, 16, QStringLiteral("BRAVO"));
+        const auto loop = alpha ? fx.attachLoop(*alpha) : std::nullopt;
+        const QString point = fx.mountRoot() + QStringLiteral("/STICK");
+        QVERIFY2(bravo && loop && fx.mountExt4(*loop, point), qPrintable(fx.lastError()));
+        const auto mountOf = [&] {
+            for (const MountEntry &m : readMountInfo()) {
+                if (m.mountPoint == point)
+                    return std::pair(m.mountId, QStringLiteral("%1:%2").arg(m.major).arg(m.minor));
+            }
+            return std::pair(-1, QString());
+        };
+        ManagerRig rig;
+        const auto nameShown = [&] {
+            for (const LocalUSBDevice &d : rig.manager->connectedDevices()) {
+                if (d.path == point)
+                    return d.name;
+            }
+            return QString();
+        };
+        rig.startManager(testsupport::realMachineEnvironment());
+        QVERIFY(refreshUntil(rig, point, true) >= 0);
+        QCOMPARE(nameShown(), QStringLiteral("ALPHA"));
+        const auto before = mountOf();
+
+        QVERIFY(fx.unmount(point));
+        ProcessRequest swap;   // the same loop device, another image
+        swap.program = MountFixture::tool(QStringLiteral("losetup"));
+        swap.timeout = std::chrono::seconds(20);
+        swap.arguments = {QStringLiteral("-d"), *loop};
+        QVERIFY(runProcess(swap).succeeded());
+        swap.arguments = {*loop, *bravo};
+        QVERIFY(runProcess(swap).succeeded());
+        QVERIFY2(fx.mountExt4(*loop, point), qPrintable(fx.lastError()));
+        QCOMPARE(mountOf(), before);   // what the case is about
+
+        rig.manager->refreshDevices();
+        rig.settle();
+        QCOMPARE(nameShown(), QStringLiteral("BRAVO"));
+    }
 };
 
 SWEEPBROOK_TEST_MAIN(TestVolumeProbes)
