@@ -41,7 +41,7 @@ QString defaultToolPath()
     return QStringLiteral(SWEEPBROOK_TOOLS_DIR "/dot_clean");
 }
 
-bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items)
+Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items)
 {
     logLine(QStringLiteral("使用dot_clean命令处理exFAT设备上的._文件: ") + pathText(volume.root()));
 
@@ -50,6 +50,7 @@ bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &
     request.root = ".";
     request.device = volume.device();
     request.rootInode = volume.rootInode();
+    QList<const FileItem *> asked;   // by request index
     for (const FileItem &item : items) {
         const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
         if (!relative || !item.hasIdentity()) {
@@ -57,6 +58,7 @@ bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &
             continue;
         }
         request.items.append(CleanRequest::Item{*relative, item.kind, item.device, item.inode});
+        asked.append(&item);
     }
 
     ProcessRequest run;
@@ -66,7 +68,7 @@ bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &
     const ProcessResult result = runProcess(run);
     if (!result.started) {
         logLine(QStringLiteral("启动dot_clean命令失败: ") + result.errorString);
-        return false;
+        return {};
     }
     if (!result.standardOutput.isEmpty())
         logLine(QStringLiteral("dot_clean命令输出: ") + QString::fromUtf8(result.standardOutput));
@@ -75,10 +77,18 @@ bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &
 
     // A child ended by a signal reports the signal's number as its status.
     const int status = result.signal != 0 ? result.signal : result.exitCode;
-    const bool ok = result.succeeded() || verifyAppleDoubleFilesCleaned(tools, volume);
-    logLine(QStringLiteral("dot_clean命令执行") + (ok ? QStringLiteral("成功") : QStringLiteral("失败"))
+    Run outcome;
+    outcome.ok = result.succeeded() || verifyAppleDoubleFilesCleaned(tools, volume);
+    logLine(QStringLiteral("dot_clean命令执行") + (outcome.ok ? QStringLiteral("成功") : QStringLiteral("失败"))
             + QStringLiteral("，状态码: ") + QString::number(status));
-    return ok;
+    // Each "removed" the tool gave stands, unless the item is plainly still
+    // there: a volume that stopped answering cannot say otherwise.
+    const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
+    for (qsizetype i = 0; i < asked.size(); ++i) {
+        if (answers.value(i, -1) == 0 && volume.look(request.items.at(i).relative).error != 0)
+            outcome.removed.append(*asked.at(i));
+    }
+    return outcome;
 }
 
 bool verifyAppleDoubleFilesCleaned(const Tools &tools, const HeldVolume &volume)

@@ -26,10 +26,20 @@ struct Tools
 // Where the app finds the tool: where `cmake --install` puts it.
 QString defaultToolPath();
 
-// Runs the tool for `items` (inside the volume). True when it exited 0, or
-// exited otherwise but the root listing shows no "._" name; false when it
-// could not be started or the listing still shows one (or fails).
-bool runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items);
+struct Run
+{
+    // The tool exited 0, or exited otherwise but the root listing shows no
+    // "._" name; false when it could not be started or the listing still
+    // shows one (or fails).
+    bool ok = false;
+    // What the tool answered "removed", whatever its exit status (it may have
+    // stopped half-way, its volume gone), less anything the volume still
+    // shows at that path.
+    QList<FileItem> removed;
+};
+
+// Runs the tool for `items` (inside the volume).
+Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &items);
 
 // True when `ls -la` of the held root ran and shows no name starting with "._".
 bool verifyAppleDoubleFilesCleaned(const Tools &tools, const HeldVolume &volume);

@@ -6,6 +6,7 @@
 #include "platform/TrustedProgram.h"
 
 #include <QFileInfo>
+#include <QSet>
 
 #include <memory>
 
@@ -111,15 +112,29 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
     }
 
     logLine(QStringLiteral("检测到exFAT文件系统和._文件，使用dot_clean命令处理"));
-    if (!DotClean::runDotClean(request.tools, *state->volume, appleDouble)) {
+    const DotClean::Run run = DotClean::runDotClean(request.tools, *state->volume, appleDouble);
+    // What the tool removed is cleaned however its run ended; only the rest goes on.
+    state->cleaned.append(run.removed);
+    QSet<QByteArray> done;
+    for (const FileItem &item : run.removed)
+        done.insert(item.fsPath());
+    const auto notDone = [&done](const QList<FileItem> &items) {
+        QList<FileItem> left;
+        for (const FileItem &item : items) {
+            if (!done.contains(item.fsPath()))
+                left.append(item);
+        }
+        return left;
+    };
+    if (!run.ok) {
         logLine(QStringLiteral("dot_clean命令失败，尝试使用SystemCleanHelper"));
-        handToHelper(helper, state, state->files);
+        handToHelper(helper, state, notDone(state->files));
         return;
     }
     logLine(QStringLiteral("dot_clean命令成功，将所有._文件标记为已清理"));
-    const auto [removed, remaining] = DotClean::checkAppleDoubleItemsRemoved(*state->volume, appleDouble);
-    state->cleaned.append(removed);
-    logLine(QStringLiteral("实际清理了 ") + QString::number(removed.size()) + QStringLiteral(" 个._文件，还剩 ")
+    const auto [checked, remaining] = DotClean::checkAppleDoubleItemsRemoved(*state->volume, notDone(appleDouble));
+    state->cleaned.append(checked);
+    logLine(QStringLiteral("实际清理了 ") + QString::number(run.removed.size() + checked.size()) + QStringLiteral(" 个._文件，还剩 ")
             + QString::number(remaining.size()) + QStringLiteral(" 个未能清理"));
     QList<FileItem> rest;
     for (const FileItem &item : std::as_const(state->files)) {

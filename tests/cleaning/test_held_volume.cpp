@@ -351,7 +351,7 @@ private slots:
         const std::unique_ptr<HeldVolume> volume = holdVolume(box.path());
         const DotClean::Tools tools{kDotClean};
         const auto run = [&volume](const DotClean::Tools &with, const QList<FileItem> &items) {
-            return quietly([&] { return DotClean::runDotClean(with, *volume, items); });
+            return quietly([&] { return DotClean::runDotClean(with, *volume, items).ok; });
         };
         QVERIFY(run(tools, {scannedItem(box / "._a"), FileItem::fromNativePath(box / "._unexamined", 1),
                             scannedItem(box / "sub/._b"), scannedItem(outside / "._z")}));
@@ -366,6 +366,19 @@ private slots:
         DotClean::Tools missing = tools;
         missing.dotClean = QFile::decodeName(stubs / "no-such-tool");
         QVERIFY(!run(missing, {scannedItem(box / "._x")}));
+        // Each "removed" the tool answered counts whatever its exit status (its
+        // volume may have died half-way), unless the item is plainly still there.
+        QVERIFY(writeFile(stubs / "answers", "#!/bin/sh\ncat >/dev/null\nprintf 'removed 0\\nremoved 1\\nfailed 2 5\\n'\nexit 1\n",
+                          0755));
+        QVERIFY(writeFile(box / "._gone") && writeFile(box / "._kept") && writeFile(box / "._left"));
+        const QList<FileItem> answered = scannedItems({"._gone", "._kept", "._left"}, box.path());
+        QVERIFY(::unlink(box / "._gone") == 0);
+        DotClean::Tools answering = tools;
+        answering.dotClean = QFile::decodeName(stubs / "answers");
+        const DotClean::Run partial = quietly([&] { return DotClean::runDotClean(answering, *volume, answered); });
+        QVERIFY(!partial.ok);
+        QCOMPARE(pathsOf(partial.removed), QByteArrayList{box / "._gone"});
+        QVERIFY(::unlink(box / "._kept") == 0 && ::unlink(box / "._left") == 0);
         QCOMPARE(readFile(outside / "canary"), QByteArray("canary"));
 
         // The listing: it must run, succeed and show no "._" name, also one
@@ -457,7 +470,7 @@ private slots:
             }
             const DotClean::Tools tools{kDotClean};
             QCOMPARE(removeEach(*volume, others), QList<int>(others.size(), killed ? ENOTCONN : 0));
-            QCOMPARE(quietly([&] { return DotClean::runDotClean(tools, *volume, appleDouble); }), !killed);
+            QCOMPARE(quietly([&] { return DotClean::runDotClean(tools, *volume, appleDouble).ok; }), !killed);
             QCOMPARE(quietly([&] { return DotClean::verifyAppleDoubleFilesCleaned(tools, *volume); }), !killed);
             const auto removed = quietly([&] { return DotClean::checkAppleDoubleItemsRemoved(*volume, appleDouble); }).first;
             QCOMPARE(removed.size(), killed ? 0 : appleDouble.size());
