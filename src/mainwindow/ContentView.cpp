@@ -51,7 +51,7 @@ ContentView::ContentView(Services services, QObject *parent)
     , m_languageManager(services.languageManager)
     , m_recheckFullDiskAccess(std::move(services.recheckFullDiskAccess))
     , m_settings(std::make_unique<SettingsStore>(services.preferences))
-    , m_historyStore(std::make_unique<HistoryStore>(services.preferences))
+    , m_historyStore(std::make_unique<HistoryStore>(services.preferences, &services.scheduler))
     , m_selectedFileTypes(FileTypes::allTypes())
 {
     // The window's own receivers, for as long as the window lives.

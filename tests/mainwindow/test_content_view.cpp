@@ -319,6 +319,7 @@ private slots:
         QCOMPARE(w.view.completionMessage(), QStringLiteral("成功清理 3 个文件，释放了 6 KB 空间。\n1 个文件清理失败。"));
         w.tick();
         QVERIFY(w.view.cleanedFileCount() == 3 && w.view.totalJunkSize() == 6000);
+        QVERIFY(w.clock.settle());
         const QList<CleanHistory> stored = HistoryStore(w.prefs).load();
         QCOMPARE(stored.size(), 1);
         QVERIFY(stored[0].deviceID == a.id && stored[0].cleanedFiles.size() == 3);
@@ -355,6 +356,7 @@ private slots:
         QCOMPARE(w.view.totalJunkSize(), size);
         QCOMPARE(w.view.showingAlert(), deleted < 4);   // its texts: everyAlertSetsItsTitle
         QCOMPARE(w.view.scanResults().isEmpty(), deleted > 0);
+        QVERIFY(w.clock.settle());
         const QList<CleanHistory> stored = HistoryStore(w.prefs).load();
         QCOMPARE(stored.size(), deleted ? 1 : 0);
         QVERIFY(!deleted || stored[0].fileTypes == QStringList{QStringLiteral("systemLogs")});
