@@ -5,6 +5,7 @@
 #include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
 #include "mainwindow/DeviceService.h"
+#include "mainwindow/FailureReasons.h"
 #include "platform/Log.h"
 #include "platform/Volumes.h"
 
@@ -39,10 +40,19 @@ struct ContentView::CleanRun
 struct ContentView::QuickCleanRun
 {
     qint64 foundSize = 0;
-    int foundCount = 0;
+    qint64 foundCount = 0;
     QList<FileItem> foundFiles;
     ScanResult scanResult;
     LocalUSBDevice device;
+};
+
+// What the quick clean's access check of an unreadable device found, off the
+// main thread (each step may wait on the device).
+struct ContentView::QuickCleanAccess
+{
+    bool isFolder = false;
+    bool viaGrant = false;   // a stored grant opened access
+    std::optional<LocalUSBDevice> record;   // the device's record once access is open
 };
 
 // ---------------------------------------------------------------- scan
@@ -88,13 +98,23 @@ void ContentView::scanSelectedDevice(const LocalUSBDevice &device)
         return;
     }
     logLine(QStringLiteral("设备不可访问，请求授权..."));
-    if (!isFolder(device.fsPath())) {
-        logLine(QStringLiteral("设备路径不存在或不是目录，设备可能仍在初始化中"));
-        showMessageAlert(localized(QStringLiteral("please_wait")), localized(QStringLiteral("device_mounting")));
-        return;
-    }
-    set(m_isAuthorizing, true);
-    requestDeviceAuthorization(device, [this, device](bool granted) { handleScanAuthorizationResult(granted, device); });
+    // A look at the device's path may wait on the device: not on this thread.
+    m_scheduler.background([root = device.fsPath()] { return isFolder(root); },
+                           [this, device](bool folder) {
+                               if (!isSelected(device.id))
+                                   return;   // the user moved on meanwhile
+                               if (!folder) {
+                                   logLine(QStringLiteral("设备路径不存在或不是目录，设备可能仍在初始化中"));
+                                   showMessageAlert(localized(QStringLiteral("please_wait")),
+                                                    localized(QStringLiteral("device_mounting")));
+                                   return;
+                               }
+                               set(m_isAuthorizing, true);
+                               requestDeviceAuthorization(device, [this, device](bool granted) {
+                                   handleScanAuthorizationResult(granted, device);
+                               });
+                           },
+                           this);
 }
 
 void ContentView::handleScanAuthorizationResult(bool granted, const LocalUSBDevice &device)
@@ -120,6 +140,8 @@ void ContentView::performScan(const LocalUSBDevice &device)
     m_scanResults.clear();
     m_totalJunkSize = 0;
     m_cleanedFileCount = 0;
+    m_failedFileCount = 0;
+    m_unreadableFolderCount = 0;
     m_isScanning = true;
     m_scanProgress = 0;
     emit stateChanged();
@@ -131,8 +153,8 @@ void ContentView::performScan(const LocalUSBDevice &device)
 
     m_devices.scanDevice(device, orderedTypes(m_selectedFileTypes), m_customExtensions, m_excludedFilePatterns,
                          guarded([this, scan](double value) { reportScanProgress(value, scan); }),
-                         guarded([this, id = device.id, scan](const ScanResult &result) {
-                             handleScanCompletion(result, id, scan);
+                         guarded([this, id = device.id, scan](const ScanOutcome &outcome) {
+                             handleScanCompletion(outcome, id, scan);
                          }));
 }
 
@@ -167,24 +189,54 @@ bool ContentView::acceptScanResult(const QString &deviceID, quint64 scan)
     return true;
 }
 
-void ContentView::handleScanCompletion(const ScanResult &result, const QString &deviceID, quint64 scan)
+void ContentView::handleScanCompletion(const ScanOutcome &outcome, const QString &deviceID, quint64 scan)
 {
     if (!acceptScanResult(deviceID, scan))
         return;
+    showScanOutcome(outcome);
+}
+
+bool ContentView::showScanOutcome(const ScanOutcome &outcome)
+{
+    m_scanProgress = 1.0;
+    m_isScanning = false;
+    if (outcome.end == ScanOutcome::End::volumeGone) {
+        // Nothing it found can be acted on: the volume is not there any more.
+        logLine(QStringLiteral("扫描期间设备已断开"));
+        m_scanResults.clear();
+        m_totalJunkSize = 0;
+        m_unreadableFolderCount = 0;
+        emit stateChanged();
+        showDeviceDisconnectedAlert();
+        m_devices.refreshDevices();
+        return false;
+    }
     qint64 total = 0;
     qsizetype count = 0;
-    for (const QList<FileItem> &items : result) {
+    for (const QList<FileItem> &items : outcome.found) {
         total += totalSize(items);
         count += items.size();
     }
-    m_scanResults = result;
+    m_scanResults = outcome.found;
     m_totalJunkSize = total;
-    m_scanProgress = 1.0;
-    m_isScanning = false;
+    m_unreadableFolderCount = outcome.unreadableFolders;
     emit stateChanged();
-    if (count == 0)
-        showMessageAlert(localized(QStringLiteral("cleaning_completed_title")),
-                         localized(QStringLiteral("no_cleanable_files_found")));
+    if (outcome.end == ScanOutcome::End::cutShort) {
+        // What it found is listed; the alert says the list may not be whole.
+        showMessageAlert(localized(QStringLiteral("error")),
+                         format(localized(QStringLiteral("scan_cut_short_message")), count)
+                             + QStringLiteral("\n\n") + failureReasonText(outcome.error));
+        return false;
+    }
+    if (count == 0) {
+        QString message = localized(QStringLiteral("no_cleanable_files_found"));
+        if (outcome.unreadableFolders > 0)
+            message += QLatin1Char('\n') + format(localized(QStringLiteral("scan_unreadable_folders")),
+                                                   outcome.unreadableFolders);
+        showMessageAlert(localized(QStringLiteral("cleaning_completed_title")), message);
+        return false;
+    }
+    return true;
 }
 
 void ContentView::showDeviceDisconnectedAlert()
@@ -252,7 +304,7 @@ void ContentView::performCleaning()
     }));
 }
 
-QString ContentView::summarySentence(int cleanedCount, qint64 freedBytes, int failedCount)
+QString ContentView::summarySentence(qint64 cleanedCount, qint64 freedBytes, qint64 failedCount)
 {
     QString text = QStringLiteral("成功清理 ") + QString::number(cleanedCount) + QStringLiteral(" 个文件，释放了 ")
                    + formatByteCount(freedBytes) + QStringLiteral(" 空间。");
@@ -267,27 +319,64 @@ void ContentView::handleCleanCompletion(const QList<FileItem> &cleaned, const QL
     logLine(QStringLiteral("✅ 清理完成 - 成功: ") + QString::number(cleaned.size()) + QStringLiteral(", 失败: ")
             + QString::number(failed.size()));
     const qint64 freed = totalSize(cleaned);
-    set(m_completionMessage, summarySentence(int(cleaned.size()), freed, int(failed.size())));
-    m_scheduler.post([this, freed, cleaned, run] { finishCleaning(freed, int(cleaned.size()), cleaned, run); }, this);
+    // Another device's view is not this clean's to write.
+    if (!run.device || isSelected(run.device->id))
+        set(m_completionMessage, summarySentence(cleaned.size(), freed, failed.size()));
+    m_scheduler.post([this, freed, cleaned, failed, run] { finishCleaning(freed, cleaned, failed, run); }, this);
 }
 
-void ContentView::finishCleaning(qint64 freedSpace, int cleanedCount, const QList<FileItem> &cleanedFiles,
-                                 const CleanRun &run)
+void ContentView::finishCleaning(qint64 freedSpace, const QList<FileItem> &cleanedFiles,
+                                 const QList<FileItem> &failed, const CleanRun &run)
 {
-    m_totalJunkSize = freedSpace;
-    m_cleanedFileCount = cleanedCount;
-    if (run.device && cleanedCount >= 1) {
+    // The record and the history belong to the device the clean started on,
+    // whatever is selected now.
+    if (run.device && !cleanedFiles.isEmpty()) {
         m_cleanHistory.prepend(makeRecord(run.device->name, run.device->id, cleanedFiles, run.scanResults,
                                           QDateTime::currentDateTime(),
                                           normalCleanKinds(run.selectedTypes, run.scanResults)));
+        emit stateChanged();
         saveCleanHistory();
     }
-    // Results of another device selected meanwhile are not this clean's to drop.
-    if (!run.device || isSelected(run.device->id))
+    if (!run.device) {
+        m_totalJunkSize = freedSpace;
+        m_cleanedFileCount = cleanedFiles.size();
+        m_failedFileCount = failed.size();
         m_scanResults.clear();
+        emit stateChanged();
+        return;
+    }
+    if (!isSelected(run.device->id)) {
+        logLine(QStringLiteral("清理的设备已不再选中，不更新当前视图: ") + run.device->id);
+        return;
+    }
+    showCleanEnd(*run.device, cleanedFiles, failed, run.scanResults);
+    scheduleAutoEject(run.device->id);
+}
+
+void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileItem> &cleaned,
+                               const QList<FileItem> &failed, const ScanResult &scanned)
+{
+    m_isScanning = false;
+    m_scanProgress = 1.0;
+    m_cleanedFileCount = cleaned.size();
+    m_failedFileCount = failed.size();
+    if (!cleaned.isEmpty() || failed.isEmpty()) {
+        // The completion view: what went, and a line for what did not.
+        m_totalJunkSize = totalSize(cleaned);
+        m_scanResults.clear();
+        emit stateChanged();
+        return;
+    }
+    // Nothing went: the results stay as they are on the disk, and the alert says why.
+    m_scanResults = scanned;
+    qint64 total = 0;
+    for (const QList<FileItem> &items : scanned)
+        total += totalSize(items);
+    m_totalJunkSize = total;
     emit stateChanged();
-    if (run.device)
-        scheduleAutoEject(run.device->id);
+    showMessageAlert(localized(QStringLiteral("clean_failed_title")),
+                     format(localized(QStringLiteral("clean_failed_message")), failed.size(), device.name)
+                         + QStringLiteral("\n\n") + failureReasonText(commonFailure(failed)));
 }
 
 // Ejects the cleaned device a second later, if it is still the selected one then.
@@ -326,15 +415,35 @@ void ContentView::prepareQuickClean(const LocalUSBDevice &device)
         return;
     }
     logLine(QStringLiteral("设备 ") + device.name + QStringLiteral(" 不可访问，请求访问权限"));
-    if (!isFolder(device.fsPath())) {
+    // The path, the stored grant and the access it opens are all looks at the
+    // device, any of which may wait on it: not on this thread.
+    DeviceService &devices = m_devices;
+    m_scheduler.background(
+        [&devices, device] {
+            QuickCleanAccess access;
+            access.isFolder = isFolder(device.fsPath());
+            if (access.isFolder && devices.hasSecurityBookmark(device.id) && devices.startAccessingDevice(device.id)) {
+                access.viaGrant = true;
+                access.record = devices.updateDeviceAccessibility(device.id, true);
+            }
+            return access;
+        },
+        [this, device](const QuickCleanAccess &access) { continueQuickClean(access, device); }, this);
+}
+
+void ContentView::continueQuickClean(const QuickCleanAccess &access, const LocalUSBDevice &device)
+{
+    if (!isSelected(device.id))
+        return;   // the user moved on meanwhile
+    if (!access.isFolder) {
         logLine(QStringLiteral("设备路径不存在或不是目录，设备可能仍在初始化中"));
         showMessageAlert(localized(QStringLiteral("please_wait")), localized(QStringLiteral("device_mounting")));
         return;
     }
-    if (m_devices.hasSecurityBookmark(device.id) && m_devices.startAccessingDevice(device.id)) {
-        if (const std::optional<LocalUSBDevice> record = m_devices.updateDeviceAccessibility(device.id, true)) {
-            setSelectedDevice(record);
-            performQuickClean(*record);
+    if (access.viaGrant) {
+        if (access.record) {
+            setSelectedDevice(access.record);
+            performQuickClean(*access.record);
         }
         return;
     }
@@ -355,22 +464,30 @@ void ContentView::handleQuickCleanAuthorizationResult(bool granted)
 
 void ContentView::performQuickClean(const LocalUSBDevice &device)
 {
+    m_failedFileCount = 0;
     m_isScanning = true;
     m_scanProgress = 0;
     emit stateChanged();
     const quint64 scan = ++m_scanSequence;
     m_devices.scanDevice(device, orderedTypes(m_selectedFileTypes), m_customExtensions, m_excludedFilePatterns,
                          guarded([this, scan](double value) { reportScanProgress(value, scan); }),
-                         guarded([this, device, scan](const ScanResult &result) {
-                             cleanAfterQuickScan(result, device, scan);
+                         guarded([this, device, scan](const ScanOutcome &outcome) {
+                             cleanAfterQuickScan(outcome, device, scan);
                          }));
 }
 
-void ContentView::cleanAfterQuickScan(const ScanResult &result, const LocalUSBDevice &device, quint64 scan)
+void ContentView::cleanAfterQuickScan(const ScanOutcome &outcome, const LocalUSBDevice &device, quint64 scan)
 {
-    // Nothing is deleted on the strength of a stale scan.
+    // Nothing is deleted on the strength of a stale scan, nor of one that did
+    // not end as it should: it shows as a scan and its alert says why.
     if (!acceptScanResult(device.id, scan))
         return;
+    if (outcome.end != ScanOutcome::End::complete) {
+        showScanOutcome(outcome);
+        return;
+    }
+    const ScanResult &result = outcome.found;
+    set(m_unreadableFolderCount, outcome.unreadableFolders);
     set(m_scanResults, result);
     QList<FileItem> files;
     for (const QList<FileItem> &items : result)
@@ -379,7 +496,7 @@ void ContentView::cleanAfterQuickScan(const ScanResult &result, const LocalUSBDe
         m_scheduler.post([this] { resetScanState(); }, this);
         return;
     }
-    QuickCleanRun run{totalSize(files), int(files.size()), files, result, device};
+    QuickCleanRun run{totalSize(files), files.size(), files, result, device};
     m_devices.cleanFiles(files, guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
         handleQuickCleanCompletion(cleaned, failed, run);
     }));
@@ -400,41 +517,27 @@ void ContentView::handleQuickCleanCompletion(const QList<FileItem> &cleaned, con
     logLine(QStringLiteral("✅ 快速清理完成 - 成功: ") + QString::number(cleaned.size()) + QStringLiteral(", 失败: ")
             + QString::number(failed.size()));
     const qint64 deletedSize = totalSize(cleaned);
-    set(m_completionMessage, summarySentence(int(cleaned.size()), deletedSize, int(failed.size())));
-    m_scheduler.post([this, run, cleaned, failed, deletedSize] { finishQuickClean(run, cleaned, failed, deletedSize); },
-                     this);
+    if (isSelected(run.device.id))
+        set(m_completionMessage, summarySentence(cleaned.size(), deletedSize, failed.size()));
+    m_scheduler.post([this, run, cleaned, failed] { finishQuickClean(run, cleaned, failed); }, this);
 }
 
 void ContentView::finishQuickClean(const QuickCleanRun &run, const QList<FileItem> &cleaned,
-                                   const QList<FileItem> &failed, qint64 deletedSize)
+                                   const QList<FileItem> &failed)
 {
-    const bool stillSelected = isSelected(run.device.id);
-    m_isScanning = false;
-    m_scanProgress = 1.0;
-    if (cleaned.isEmpty() && !failed.isEmpty()) {
-        // Nothing went: the window keeps showing what is still there.
-        m_totalJunkSize = run.foundSize;
-        m_cleanedFileCount = 0;
-        if (stillSelected)
-            m_scanResults = run.scanResult;
-    } else {
-        // The totals say what was removed, not what was handed to the clean.
-        m_totalJunkSize = deletedSize;
-        m_cleanedFileCount = int(cleaned.size());
-        if (stillSelected)
-            m_scanResults.clear();
-    }
     if (!cleaned.isEmpty()) {
         m_cleanHistory.prepend(makeRecord(run.device.name, run.device.id, cleaned, run.scanResult,
                                           QDateTime::currentDateTime(),
                                           quickCleanKinds(run.foundFiles, run.scanResult)));
+        emit stateChanged();
         saveCleanHistory();
     }
-    emit stateChanged();
-    if (!failed.isEmpty()) {
-        showMessageAlert(localized(cleaned.isEmpty() ? QStringLiteral("error") : QStringLiteral("cleaning_completed_title")),
-                         m_completionMessage);
+    // Another device's view is not this clean's to write.
+    if (!isSelected(run.device.id)) {
+        logLine(QStringLiteral("快速清理的设备已不再选中，不更新当前视图: ") + run.device.id);
+        return;
     }
+    showCleanEnd(run.device, cleaned, failed, run.scanResult);
     scheduleAutoEject(run.device.id);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/ScanOutcome.h"
 #include "devices/LocalUSBDevice.h"
 
 #include <QByteArray>
@@ -20,7 +21,7 @@ class DeviceService
 {
 public:
     using ScanProgress = std::function<void(double)>;
-    using ScanCompletion = std::function<void(const ScanResult &)>;
+    using ScanCompletion = std::function<void(const ScanOutcome &)>;
     using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
     // On failure either the processes that hold the volume or the system's
     // reason; a caller that knows no reason may leave it out.

@@ -51,7 +51,7 @@ int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid)
     QList<FileType> kinds = FileTypes::allCases();
     kinds.removeAll(FileType::custom);
     ScanResult found;
-    manager.scanDevice(*device, kinds, {}, {}, [](double) {}, [&](const ScanResult &result) { found = result; });
+    manager.scanDevice(*device, kinds, {}, {}, [](double) {}, [&](const ScanOutcome &result) { found = result.found; });
     if (!scheduler.settle(std::chrono::minutes(1)))
         return 3;
     QList<FileItem> all;
@@ -112,9 +112,9 @@ int main(int argc, char **argv)
     int completions = 0;
     ScanResult found;
     const QStringList excluded = app.arguments().mid(2);
-    manager.scanDevice(device, FileTypes::allCases(), {}, excluded, [](double) {}, [&](const ScanResult &result) {
+    manager.scanDevice(device, FileTypes::allCases(), {}, excluded, [](double) {}, [&](const ScanOutcome &result) {
         ++completions;
-        found = result;
+        found = result.found;
     });
     if (!scheduler.settle(std::chrono::minutes(2))) {
         std::fprintf(stderr, "scan did not finish\n");

@@ -69,6 +69,7 @@ struct Outcome
     double lastProgress = -1;
     int completions = 0;
     ScanResult result;
+    ScanOutcome outcome;
     QStringList log;
 };
 
@@ -118,9 +119,10 @@ class TestScan : public QObject
             manager->scanDevice(device(root), kinds, {}, excluded, [&](double p) {
                 ++out.progressCalls;
                 out.lastProgress = p;
-            }, [&](const ScanResult &result) {
+            }, [&](const ScanOutcome &result) {
                 ++out.completions;
-                out.result = result;
+                out.result = result.found;
+                out.outcome = result;
             });
             out.settled = scheduler.settle(limit);
             out.log = capture.lines();
@@ -299,7 +301,7 @@ private slots:
         {
             StdoutCapture quiet;
             rig.manager->scanDevice(*device, FileTypes::allCases(), {}, {"._report.docx", "keep.txt"}, [](double) {},
-                                    [&](const ScanResult &found) { result = found; });
+                                    [&](const ScanOutcome &found) { result = found.found; });
             rig.settle();
             for (const QList<FileItem> &items : std::as_const(result))
                 all += items;

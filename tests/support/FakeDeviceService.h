@@ -40,7 +40,14 @@ inline LocalUSBDevice makeDevice(const QString &name, bool accessible = true, co
 class FakeDevices final : public DeviceService
 {
 public:
-    struct Scan { LocalUSBDevice device; ScanProgress progress; ScanCompletion completion; };
+    // `completion` answers with a complete scan's result, `finish` with any outcome.
+    struct Scan
+    {
+        LocalUSBDevice device;
+        ScanProgress progress;
+        ScanCompletion finish;
+        void completion(const ScanResult &result) const { finish(ScanOutcome(result)); }
+    };
     struct Clean { QList<FileItem> files; CleanCompletion completion; };
     struct Eject { LocalUSBDevice device; EjectCompletion completion; };
 

@@ -221,6 +221,7 @@ private slots:
         Rig scan({stick});
         scan.selectReady(stick);
         scan.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
+        QVERIFY(scan.clock.settle());   // the look at its path is made in the background
         QCOMPARE(scan.picker.starts.size(), 1);
         QCOMPARE(scan.column->currentIdentity(), scan.expectedIdentity(QStringLiteral("AuthorizingView_")));
         QVERIFY(!scan.shown(QStringLiteral("deviceHeader")));
