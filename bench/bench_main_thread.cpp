@@ -1,8 +1,8 @@
 // How long the main thread stands still while the window works: a heartbeat
 // timer (1 ms) on the event loop records the longest gap between its ticks,
-// during an authorization and a quick clean of a real FAT32 stick (fusefat on
-// a loop device, needs root) whose FUSE daemon stops answering for 2 s as each
-// begins, and during saves of a history of 100,000 records (no root needed).
+// during an authorization and a quick clean of a real exFAT stick (exfat-fuse
+// on a loop device, needs root) whose FUSE daemon stops answering for 2 s as
+// each begins, and during saves of a history of 100,000 records (no root needed).
 // The window's logic runs over the real device manager and the app's
 // scheduler, without widgets. The floor is the same heartbeat with the window
 // idle. Target: every stall under 16 ms (one frame).
@@ -149,16 +149,16 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "%-44s %8s %8s %8s\n", "phase", "stall", "floor", "took");
 
     MountFixture fx;
-    const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32);
+    const QString why = MountFixture::whyUnavailable(MountFixture::Kind::ExFat);
     const QString root = fx.mountRoot() + QStringLiteral("/BENCH");
     const QString mountInfo = dir.filePath(QStringLiteral("mountinfo"));
-    if (!why.isEmpty() || !fx.mountNew(MountFixture::Kind::Fat32, root, 128, QStringLiteral("BENCH"))
+    if (!why.isEmpty() || !fx.mountNew(MountFixture::Kind::ExFat, root, 64, QStringLiteral("BENCH"))
         || !MountFixture::writeMountInfoOf(root, mountInfo)) {
         std::fprintf(stderr, "%-44s skipped: %s\n", "quick clean, authorization", qPrintable(why.isEmpty() ? fx.lastError() : why));
     }
     const bool stick = QFileInfo(mountInfo).exists();
     if (stick) {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 200; ++i) {
             const bench::Junk junk = bench::photoStickJunk(root, i);
             testsupport::writeFile(junk.item.path, QByteArray(int(junk.item.size % 8192), 'j'));
         }
@@ -205,7 +205,7 @@ int main(int argc, char **argv)
         stall(daemon);
         view.quickCleanDevice(device);
         spinUntil([&] { return !view.isScanning() && (view.cleanedFileCount() > 0 || view.showingAlert()); });
-        std::fprintf(stderr, "%-44s %8.1f %8.1f %8lld   (%lld files removed)\n", "quick clean of 500 files (after 2 s)",
+        std::fprintf(stderr, "%-44s %8.1f %8.1f %8lld   (%lld files removed)\n", "quick clean of 200 files (after 2 s)",
                      heartbeat.stop(), floor, static_cast<long long>(took.elapsed()),
                      static_cast<long long>(view.cleanedFileCount()));
     }
@@ -223,17 +223,22 @@ int main(int argc, char **argv)
     const qint64 before = QFileInfo(file).size();
     heartbeat.start();
     QElapsedTimer call;
+    // Two changes, each in a turn of its own: the second comes while the
+    // first one's save still holds the list, so the window's list is copied.
+    QElapsedTimer each;
+    each.start();
+    view.deleteHistoryRecord(view.cleanHistory().first().id);
+    double direct = double(each.nsecsElapsed()) / 1e6;
+    QCoreApplication::processEvents();
+    each.restart();
     call.start();
-    // Two changes in a row: the second comes while the first one's save still
-    // holds the list, so the window's list is copied once.
     view.deleteHistoryRecord(view.cleanHistory().first().id);
-    view.deleteHistoryRecord(view.cleanHistory().first().id);
-    const double direct = double(call.nsecsElapsed()) / 1e6;
+    direct = std::max(direct, double(each.nsecsElapsed()) / 1e6);
     // Until the file holds it (no wait on the main thread: its size is looked at).
     spinUntil([&] { return QFileInfo(file).size() != before && QFileInfo(file).size() < before; });
     const double stalled = heartbeat.stop();
     const double written = double(call.nsecsElapsed()) / 1e6;
-    std::fprintf(stderr, "%-44s %8.1f %8.1f %8.0f   (both calls %.1f ms)\n", "two history saves of 100,000 records",
+    std::fprintf(stderr, "%-44s %8.1f %8.1f %8.0f   (the longer call %.1f ms)\n", "history saves of 100,000 records",
                  std::max(stalled, direct), floor, written, direct);
     preferences.flush();
     return 0;

@@ -30,19 +30,7 @@ FileItem item(const QString &path, qint64 size)
     return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
 }
 
-// One window on virtual time with fake devices and a private preference file.
-struct Window : testsupport::WindowRig
-{
-    explicit Window(const QList<LocalUSBDevice> &initial = {})
-    {
-        devices.setList(initial);
-        view.onAppearSetup();
-    }
-    void tick(std::chrono::milliseconds by = 0ms) { by.count() ? clock.advance(by) : clock.runDue(); }
-    // Lets the background looks at devices answer.
-    void settle() { QVERIFY(clock.settle()); }
-    QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
-};
+using testsupport::Window;
 
 // Drives one path of the window to its alert; the unreadable stick has a real root.
 using AlertPath = std::function<void(Window &, const LocalUSBDevice &stick)>;

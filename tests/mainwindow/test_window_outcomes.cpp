@@ -39,16 +39,7 @@ QString L(const char *key)
     return localized(QString::fromLatin1(key));
 }
 
-struct Window : testsupport::WindowRig
-{
-    explicit Window(const QList<LocalUSBDevice> &initial = {})
-    {
-        devices.setList(initial);
-        view.onAppearSetup();
-    }
-    void tick(std::chrono::milliseconds by = 0ms) { by.count() ? clock.advance(by) : clock.runDue(); }
-    void settle() { QVERIFY(clock.settle()); }
-};
+using testsupport::Window;
 
 ScanOutcome outcome(ScanOutcome::End end, const ScanResult &found, qint64 unreadable = 0, int error = 0)
 {

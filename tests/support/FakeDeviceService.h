@@ -187,4 +187,22 @@ struct WindowRig : WindowBasics
     }
 };
 
+// The window's logic over the fakes, shown (it has appeared) with these devices.
+struct Window : WindowRig
+{
+    explicit Window(const QList<LocalUSBDevice> &initial = {})
+    {
+        devices.setList(initial);
+        view.onAppearSetup();
+    }
+    // Moves virtual time on (or runs what is due now).
+    void tick(std::chrono::milliseconds by = std::chrono::milliseconds(0))
+    {
+        by.count() ? clock.advance(by) : clock.runDue();
+    }
+    // Lets the background looks at devices answer.
+    void settle() { QVERIFY(clock.settle()); }
+    QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
+};
+
 } // namespace testsupport
