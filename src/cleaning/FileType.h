@@ -58,6 +58,7 @@ struct PatternInfo
 PatternInfo patternInfo(FileType type);
 
 // In declaration order (a fixed order of the set).
+QList<FileType> inDeclarationOrder(const FileTypeSet &types);
 QStringList displayNames(const FileTypeSet &types);
 QStringList rawValues(const FileTypeSet &types);
 
