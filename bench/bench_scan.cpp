@@ -188,8 +188,8 @@ int childMain(const QString &mode, const QString &root)
     ScanResult result;
     QElapsedTimer timer;
     timer.start();
-    manager.scanDevice(device, kinds, {}, {}, [](double) {}, [&](const ScanResult &r) {
-        result = r;
+    manager.scanDevice(device, kinds, {}, {}, [](double) {}, [&](const ScanOutcome &r) {
+        result = r.found;
         loop.quit();
     });
     loop.exec();

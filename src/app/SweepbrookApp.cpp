@@ -35,6 +35,8 @@ struct SweepbrookApp::Impl
                                                      scheduler, preferences, center))
         , service(std::make_unique<USBDeviceService>(*manager))
         , picker(std::make_unique<FileDialogFolderPicker>())
+        , presenter(options.dialogPresenter ? options.dialogPresenter : &messageBoxes)
+        , helper(&SystemCleanHelper::shared())
     {
     }
 
@@ -47,6 +49,9 @@ struct SweepbrookApp::Impl
     std::unique_ptr<USBDeviceManager> manager;
     std::unique_ptr<USBDeviceService> service;
     std::unique_ptr<FileDialogFolderPicker> picker;
+    MessageBoxDialogPresenter messageBoxes;
+    DialogPresenter *presenter;
+    SystemCleanHelper *helper;   // the one shown the presenter
     std::unique_ptr<ContentView> view;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<AppDelegate> delegate;
@@ -62,6 +67,8 @@ SweepbrookApp::SweepbrookApp() : SweepbrookApp(Options{})
 
 SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::move(options)))
 {
+    // The privileged clean tells of system files it could not delete through the app's dialogs.
+    d->helper->setDialogPresenter(d->presenter);
     PermissionManager &permissions = PermissionManager::shared();
     d->view = std::make_unique<ContentView>(ContentView::Services{
         *d->service, *d->picker, d->scheduler, d->preferences, d->center, &d->languages,
@@ -84,6 +91,7 @@ SweepbrookApp::~SweepbrookApp()
     // The window before the state it draws, the state before its services.
     d->window.reset();
     d->view.reset();
+    d->helper->setDialogPresenter(nullptr);
     // A background step still under way (an access grant being set up) uses
     // the device service: let it end before the services go.
     if (auto *qt = dynamic_cast<QtScheduler *>(&d->scheduler))

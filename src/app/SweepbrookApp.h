@@ -9,6 +9,7 @@
 #include <optional>
 
 class AppDelegate;
+class DialogPresenter;
 class ContentView;
 class DeviceService;
 class FileDialogFolderPicker;
@@ -41,6 +42,9 @@ public:
         Preferences *preferences = nullptr;
         NotificationCenter *center = nullptr;
         LanguageManager *languageManager = nullptr;
+        // Where the privileged clean's dialogs (system files left) are shown:
+        // message boxes unless a test records them.
+        DialogPresenter *dialogPresenter = nullptr;
     };
 
     SweepbrookApp();

@@ -75,13 +75,21 @@ QString descriptionKey(FileType type)
     return QString::fromLatin1(row(type).descriptionKey);
 }
 
+QList<FileType> inDeclarationOrder(const FileTypeSet &types)
+{
+    QList<FileType> ordered;
+    for (FileType type : allCases()) {
+        if (types.contains(type))
+            ordered.append(type);
+    }
+    return ordered;
+}
+
 QStringList rawValues(const FileTypeSet &types)
 {
     QStringList values;
-    for (FileType type : allCases()) {
-        if (types.contains(type))
-            values.append(rawValue(type));
-    }
+    for (FileType type : inDeclarationOrder(types))
+        values.append(rawValue(type));
     return values;
 }
 

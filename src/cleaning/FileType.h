@@ -58,6 +58,7 @@ struct PatternInfo
 PatternInfo patternInfo(FileType type);
 
 // In declaration order (a fixed order of the set).
+QList<FileType> inDeclarationOrder(const FileTypeSet &types);
 QStringList displayNames(const FileTypeSet &types);
 QStringList rawValues(const FileTypeSet &types);
 
@@ -87,6 +88,9 @@ struct FileItem
     ItemKind kind = ItemKind::unknown;
     quint64 device = 0;
     quint64 inode = 0;
+    // Why a clean left it (an errno); 0 until a clean fails on it, or when
+    // the reason is not known.
+    int failure = 0;
 
     bool hasIdentity() const { return kind != ItemKind::unknown; }
 
@@ -96,6 +100,19 @@ struct FileItem
     // From the bytes of an absolute path; keeps them when decoding loses anything.
     static FileItem fromNativePath(const QByteArray &path, qint64 size);
 };
+
+// The item, or the items, as a clean that could not remove them for `error` reports them.
+inline FileItem failedWith(FileItem item, int error)
+{
+    item.failure = error;
+    return item;
+}
+inline QList<FileItem> failedWith(QList<FileItem> items, int error)
+{
+    for (FileItem &item : items)
+        item.failure = error;
+    return items;
+}
 
 // The sum of the items' sizes.
 inline qint64 totalSize(const QList<FileItem> &files)

@@ -42,10 +42,8 @@ PatternInfo patternInfo(FileType type)
 QStringList displayNames(const FileTypeSet &types)
 {
     QStringList names;
-    for (FileType type : allCases()) {
-        if (types.contains(type))
-            names.append(displayName(type));
-    }
+    for (FileType type : inDeclarationOrder(types))
+        names.append(displayName(type));
     return names;
 }
 

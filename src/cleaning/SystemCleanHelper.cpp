@@ -188,10 +188,14 @@ const QSet<QString> &SystemCleanHelper::neverDeleteNames()
 
 void SystemCleanHelper::showSystemFilesAlert(const std::function<void()> &completion)
 {
+    showSystemFilesAlert(checkFullDiskAccess(), completion);
+}
+
+void SystemCleanHelper::showSystemFilesAlert(bool hasAccess, const std::function<void()> &completion)
+{
     GuideDialog dialog;
     dialog.title = mainTableLocalized(QStringLiteral("System Files Cannot Be Deleted"));
     dialog.style = GuideDialog::Style::informational;
-    const bool hasAccess = checkFullDiskAccess();
     if (hasAccess) {
         // Each key stays one literal: the key checker reads it that way.
         dialog.message = mainTableLocalized(QStringLiteral("Some system files are protected by macOS System Integrity Protection (SIP) and cannot be deleted even with Full Disk Access.\n\nThese files include:\n• .Spotlight-V100 (search index)\n• .Trashes (system trash)\n• .fseventsd (file system events)\n\nThis is normal macOS behavior. The indexing has been disabled to prevent future growth."));
@@ -227,7 +231,11 @@ void SystemCleanHelper::showToolRefusedAlert(const QString &problem, const std::
 
 void SystemCleanHelper::showSystemFilesAlertOnMain(std::function<void()> then)
 {
-    d->scheduler.post([this, then = std::move(then)] { showSystemFilesAlert(then); });
+    // The access probe may ask the system bus: it runs here, the dialog on the main thread.
+    d->scheduler.runInBackground([this, then = std::move(then)] {
+        const bool hasAccess = checkFullDiskAccess();
+        d->scheduler.post([this, hasAccess, then] { showSystemFilesAlert(hasAccess, then); });
+    });
 }
 
 void SystemCleanHelper::openFullDiskAccessSettings()

@@ -127,9 +127,13 @@ public:
     static void protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
                                              const OutcomeCompletion &completion);
 
+    // The dialog about system files that could not be deleted, through the
+    // dialog presenter (main thread); the first form probes access itself.
     void showSystemFilesAlert(const std::function<void()> &completion);
+    void showSystemFilesAlert(bool hasAccess, const std::function<void()> &completion);
     // Tells the user that the administrator tool was not run, and why.
     void showToolRefusedAlert(const QString &problem, const std::function<void()> &completion);
+    // The same, from any thread: the access probe in the background, then the dialog.
     void showSystemFilesAlertOnMain(std::function<void()> then);
     void openFullDiskAccessSettings();
 

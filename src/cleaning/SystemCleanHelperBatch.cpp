@@ -183,7 +183,7 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
                 batch->privileged << item;
                 batch->privilegedRelative << regularRelative.at(i);
             } else {
-                batch->failed << item;
+                batch->failed << failedWith(item, outcome.error);
             }
         }
         if (batch->progress)
@@ -218,14 +218,14 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
     if (environment.hasEnvironmentVariable("APP_SANDBOX_CONTAINER_ID")
         || environment.hasEnvironmentVariable("FLATPAK_ID")) {
         logLine(QStringLiteral("SystemCleanHelper: Cannot delete system files in current configuration"));
-        recordPrivilegedOutcome(batch, {}, items, QStringLiteral("System file deletion not available"));
+        recordPrivilegedOutcome(batch, {}, failedWith(items, EPERM), QStringLiteral("System file deletion not available"));
         return;
     }
 
     // Asked again right before it runs: root runs only a tool root alone can change.
     if (const std::optional<QString> problem = toolProblem()) {
         logLine(QStringLiteral("SystemCleanHelper: Cannot delete system files in current configuration"));
-        batch->failed << items;
+        batch->failed << failedWith(items, EPERM);
         scheduler.post([this, batch, problem = *problem] {
             owner->showToolRefusedAlert(problem, [batch] {
                 logLine(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: the administrator "
@@ -257,7 +257,9 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
         owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess](bool ran, const std::optional<QString> &message,
                                                                             const QHash<qsizetype, int> &answers) {
             if (!ran) {
-                recordPrivilegedOutcome(batch, {}, batch->privileged, message);
+                // A dismissed authentication is the user's choice; anything else kept the tool from the items.
+                const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED : EPERM;
+                recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, why), message);
                 return;
             }
             // Give the file system a moment before looking.
@@ -454,7 +456,7 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
             // The tool saw it stay (under this name or another one): a
             // name gone from its place is not a removed item.
             logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + path);
-            check->failed << item;
+            check->failed << failedWith(item, answer);
         } else if (now.error == ENOENT) {
             logLine((isTrash ? QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ")
                              : QStringLiteral("SystemCleanHelper: File deleted: ")) + path);
@@ -480,7 +482,7 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
         } else {
             logLine(QStringLiteral("SystemCleanHelper: Cannot confirm the deletion of ") + path + QStringLiteral(": ")
                     + errorText(now.error));
-            check->failed << item;
+            check->failed << failedWith(item, now.error);
         }
     }
     check->remaining = present;
@@ -517,7 +519,8 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
                             + attributes->join(QStringLiteral("\", \"")) + QStringLiteral("\"]"));
             }
         }
-        check->failed << item;
+        const int answer = check->answers.value(index, -1);
+        check->failed << failedWith(item, answer > 0 ? answer : 0);
     }
     scheduler.post([check] { check->completion(check->deleted, check->failed); });
 }

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <cerrno>
 #include <memory>
 
 #include <unistd.h>
@@ -84,7 +85,8 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
             state->files.append(item);
         } else {
             logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path);
-            state->failed.append(item);
+            // No volume: the one scanned is not there; else not what was scanned.
+            state->failed.append(failedWith(item, state->volume ? ESTALE : ENODEV));
         }
     }
     if (state->files.isEmpty()) {

@@ -245,9 +245,29 @@ VolumeScanner::VolumeScanner(Request request)
 
 VolumeScanner::~VolumeScanner() = default;
 
-bool VolumeScanner::canScan(const QByteArray &root)
+ScanOutcome VolumeScanner::outcome(ScanResult found) const
 {
-    return VolumeWalker::exists(root) && VolumeWalker::listDirectory(root, nullptr, [](QByteArrayView) { return false; });
+    ScanOutcome outcome(std::move(found));
+    outcome.unreadableFolders = m_problems.unreadableFolders;
+    if (m_problems.error != 0) {
+        outcome.end = ScanOutcome::End::cutShort;
+        outcome.error = m_problems.error;
+        outcome.errorPath = m_problems.errorPath;
+    }
+    return outcome;
+}
+
+void VolumeScanner::cutShort(int error, const QByteArray &path)
+{
+    if (m_problems.error != 0)
+        return;   // the first one says where
+    m_problems.error = error;
+    m_problems.errorPath = path;
+}
+
+bool VolumeScanner::canScan(const QByteArray &root, int *error)
+{
+    return VolumeWalker::listDirectory(root, error, [](QByteArrayView) { return false; }).has_value();
 }
 
 ScanResult VolumeScanner::run()
@@ -319,6 +339,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
     logLine(QStringLiteral("======= 开始特别检查隐藏文件和目录 ======="));
     if (!rootEntries) {
         logLine(QStringLiteral("特别检查时出错: ") + errorText(listError));
+        cutShort(listError, rootBytes);
     } else {
         logLine(QStringLiteral("根目录共有 ") + QString::number(rootCount) + QStringLiteral(" 个文件/目录"));
         for (const VolumeWalker::DirEntry &entry : *rootEntries) {
@@ -452,10 +473,16 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         if (whole && (error.depth < whole->depth() || (error.depth == whole->depth() && error.path != whole->path())))
             leaveWholeFolder();
         logLine(QStringLiteral("扫描错误: ") + errorText(error.errorNumber) + QStringLiteral(" 于 ") + pathText(error.path));
-        if (error.errorNumber == ENOENT || error.errorNumber == ENOTDIR || error.path == rootBytes)
-            return;   // gone meanwhile, or the volume itself: nothing to add
+        if (error.errorNumber == ENOENT || error.errorNumber == ENOTDIR)
+            return;   // gone meanwhile: nothing to add
+        if (error.path == rootBytes) {
+            cutShort(error.errorNumber, error.path);   // the volume itself
+            return;
+        }
         if (takenMacosxDepth > 0 && error.depth > takenMacosxDepth)
             return;   // goes with its "__MACOSX"
+        // Inside a folder listed whole, it goes with that folder.
+        const bool insideWhole = whole && error.depth > whole->depth();
         // Every other failure (no permission, or a read error) is judged by the name.
         logLine(QStringLiteral("权限错误，尝试将该项添加到结果中: ") + pathText(error.path));
         const QString name = QFile::decodeName(error.name);
@@ -466,16 +493,27 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         if (name == kTrashes)
             logLine(QStringLiteral("🗑️ 常规扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + pathText(error.path));
         const MatchItem item{name, true, insideMacosx(rootBytes, error.path)};
+        const bool refused = error.errorNumber == EACCES || error.errorNumber == EPERM;
         if (const std::optional<FileType> kind = matcher.matchFile(item, types)) {
             if (!result.contains(error.path)) {
                 logLine(QStringLiteral("将无权限访问的垃圾文件添加到结果: ") + pathText(error.path));
                 result.add(*kind, error.path, error.stat);
             }
+            if (refused)
+                return;   // junk listed whole: nothing of it was missed
         }
+        if (insideWhole)
+            return;
+        if (refused)
+            ++m_problems.unreadableFolders;
+        else
+            cutShort(error.errorNumber, error.path);
     };
 
     // A root that cannot be opened leaves what the root passes found.
-    VolumeWalker::walk(rootBytes, onEntry, onError);
+    int walkError = 0;
+    if (!VolumeWalker::walk(rootBytes, onEntry, onError, &walkError))
+        cutShort(walkError, rootBytes);
     leaveWholeFolder();
 
     logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));

@@ -3,6 +3,7 @@
 #include "cleaning/AppleDoubleSearch.h"
 #include "cleaning/FileMatcher.h"
 #include "cleaning/FileType.h"
+#include "cleaning/ScanOutcome.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -31,8 +32,9 @@ public:
     VolumeScanner(const VolumeScanner &) = delete;
     VolumeScanner &operator=(const VolumeScanner &) = delete;
 
-    // Can the volume be scanned at all: it exists and its root can be listed.
-    static bool canScan(const QByteArray &root);
+    // Can the volume be scanned at all: it exists and its root can be listed
+    // (else the errno in *error).
+    static bool canScan(const QByteArray &root, int *error = nullptr);
 
     // The pre-search (when temporary files are wanted), then the walk.
     ScanResult run();
@@ -44,7 +46,24 @@ public:
     // `ls` look at the root; the hits join `result` as temporary files.
     void preSearch(ScanResult &result);
 
+    // What the walks so far could not read: folders refused for lack of
+    // permission (junk ones aside, they are listed whole), and the first error
+    // of any other kind, which cut the walk short there. Folders gone
+    // meanwhile are neither.
+    struct Problems
+    {
+        qint64 unreadableFolders = 0;
+        int error = 0;
+        QByteArray errorPath;
+    };
+    const Problems &problems() const { return m_problems; }
+    // `found` with those problems: an error cut the walk short.
+    ScanOutcome outcome(ScanResult found) const;
+
 private:
+    void cutShort(int error, const QByteArray &path);
+
     Request m_request;
     FileMatcher m_matcher;
+    Problems m_problems;
 };

@@ -2,6 +2,7 @@
 
 #include "cleaning/FileMatcher.h"
 #include "cleaning/FileType.h"
+#include "cleaning/ScanOutcome.h"
 #include "cleaning/VolumeScanner.h"
 #include "devices/LocalUSBDevice.h"
 #include "platform/Volumes.h"
@@ -132,11 +133,12 @@ public:
 
     // ---- Scan (USBDeviceManagerScan.cpp) ----
     using ScanProgress = std::function<void(double)>;
-    using ScanCompletion = std::function<void(const ScanResult &)>;
+    using ScanCompletion = std::function<void(const ScanOutcome &)>;
 
     // Scans the device in the background for the kinds, custom extensions and
     // excluded patterns; progress(1.0) and then the completion arrive exactly
-    // once, on the main thread.
+    // once, on the main thread. The outcome says whether the scan was
+    // complete: a volume gone under it, or a walk cut short, is no clean stick.
     void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
                     const QStringList &customExtensions, const QStringList &excludedPatterns,
                     ScanProgress progress, ScanCompletion completion);

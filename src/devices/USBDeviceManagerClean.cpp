@@ -30,37 +30,37 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
     // The volume is the one the first record lies on, matched by whole path
     // components: "/media/u/USB2/x" never belongs to "/media/u/USB".
     const std::optional<LocalUSBDevice> device = deviceContaining(files.first().fsPath());
-    bool accessStarted = false;
-    if (device) {
-        const QString &deviceID = device->id;
-        logLine(QStringLiteral("cleanFiles: 尝试访问设备ID: ") + deviceID + QStringLiteral("的安全作用域资源"));
-        QStringList quoted;
-        for (const QString &key : securityBookmarks().keys())
-            quoted.append(u'"' + key + u'"');
-        logLine(QStringLiteral("cleanFiles: 当前保存的书签设备ID列表: [") + quoted.join(QStringLiteral(", ")) + u']');
-        logLine(QStringLiteral("cleanFiles: 设备ID ") + deviceID + QStringLiteral(" 是否有安全书签: ")
-                + boolText(hasSecurityBookmark(deviceID)));
-        accessStarted = startAccessingDevice(deviceID);
-        logLine(QStringLiteral("cleanFiles: 安全作用域资源访问结果: ") + boolText(accessStarted));
-    }
 
-    // Ends the call on the main thread, once. After the administrator step it
-    // is called on the main thread after the background job ended, when the
-    // manager may be gone already: then there is no one left to tell.
+    // Ends the call on the main thread, once, after access is closed again in
+    // the background. After the administrator step it is called on the main
+    // thread, when the manager may be gone already: then there is no one
+    // left to tell.
+    auto accessStarted = std::make_shared<bool>(false);
     auto finish = [this, alive = std::weak_ptr<bool>(m_alive), device, accessStarted,
                    completion = std::move(completion)](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
         if (alive.expired())
             return;
-        m_scheduler.post(
-            [this, device, accessStarted, completion, cleaned, failed] {
-                if (accessStarted && device)
-                    stopAccessingDevice(device->id);
-                completion(cleaned, failed);
-            },
-            this);
+        runTracked([this, device, accessStarted, completion, cleaned, failed] {
+            if (*accessStarted && device)
+                stopAccessingDevice(device->id);
+            m_scheduler.post([completion, cleaned, failed] { completion(cleaned, failed); }, this);
+        });
     };
 
-    runTracked([this, files, device, finish] {
+    runTracked([this, files, device, accessStarted, finish] {
+        // Opening access lists the volume: here, never on the main thread.
+        if (device) {
+            const QString &deviceID = device->id;
+            logLine(QStringLiteral("cleanFiles: 尝试访问设备ID: ") + deviceID + QStringLiteral("的安全作用域资源"));
+            QStringList quoted;
+            for (const QString &key : securityBookmarks().keys())
+                quoted.append(u'"' + key + u'"');
+            logLine(QStringLiteral("cleanFiles: 当前保存的书签设备ID列表: [") + quoted.join(QStringLiteral(", ")) + u']');
+            logLine(QStringLiteral("cleanFiles: 设备ID ") + deviceID + QStringLiteral(" 是否有安全书签: ")
+                    + boolText(hasSecurityBookmark(deviceID)));
+            *accessStarted = startAccessingDevice(deviceID);
+            logLine(QStringLiteral("cleanFiles: 安全作用域资源访问结果: ") + boolText(*accessStarted));
+        }
         VolumeCleaner::Request request;
         request.files = files;
         request.tools = DotClean::Tools{dotCleanPath(), m_env.ls};

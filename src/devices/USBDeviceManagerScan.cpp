@@ -8,6 +8,8 @@
 
 #include <QFile>
 
+#include <sys/stat.h>
+
 VolumeScanner::Request USBDeviceManager::scanRequest(const QByteArray &root, const FileTypeSet &fileTypes,
                                                      const QStringList &customExtensions,
                                                      const QStringList &excludedPatterns) const
@@ -23,6 +25,61 @@ VolumeScanner::Request USBDeviceManager::scanRequest(const QByteArray &root, con
     return request;
 }
 
+namespace {
+
+// The scan of a volume from the outside: whether it is (still) there and what
+// its root says.
+struct RootLook
+{
+    bool present = false;   // a folder answers at the path
+    dev_t device = 0;
+};
+
+RootLook lookAtRoot(const QByteArray &root)
+{
+    struct stat st;
+    if (::stat(root.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    return RootLook{true, st.st_dev};
+}
+
+// Scans the volume at `root` and says how the scan ended. A volume gone
+// before or during the scan (its path no longer answers, or answers with
+// another file system) ends as gone, whatever the walk found.
+ScanOutcome scanVolume(const QByteArray &root, const QString &name, const std::function<VolumeScanner::Request()> &request)
+{
+    ScanOutcome outcome;
+    const RootLook atStart = lookAtRoot(root);
+    int error = 0;
+    if (!atStart.present) {
+        logLine(QStringLiteral("设备路径不存在或不是目录: ") + pathText(root));
+        outcome.end = ScanOutcome::End::volumeGone;
+        return outcome;
+    }
+    if (!VolumeScanner::canScan(root, &error)) {
+        logLine(QStringLiteral("警告：无法访问设备 ") + name + QStringLiteral(" 的内容。可能是权限问题。"));
+        outcome.end = ScanOutcome::End::cutShort;
+        outcome.error = error;
+        outcome.errorPath = root;
+    } else {
+        VolumeScanner scanner(request());
+        outcome = scanner.outcome(scanner.run());
+    }
+    const RootLook atEnd = lookAtRoot(root);
+    if (!atEnd.present || atEnd.device != atStart.device) {
+        logLine(QStringLiteral("扫描期间设备已移除: ") + pathText(root));
+        outcome.end = ScanOutcome::End::volumeGone;
+    }
+    if (outcome.end == ScanOutcome::End::cutShort)
+        logLine(QStringLiteral("扫描未能完成: ") + errorText(outcome.error) + QStringLiteral(" 于 ")
+                + pathText(outcome.errorPath));
+    if (outcome.unreadableFolders > 0)
+        logLine(QStringLiteral("无法读取的文件夹数量: ") + QString::number(outcome.unreadableFolders));
+    return outcome;
+}
+
+} // namespace
+
 void USBDeviceManager::scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
                                   const QStringList &customExtensions, const QStringList &excludedPatterns,
                                   ScanProgress progress, ScanCompletion completion)
@@ -35,27 +92,23 @@ void USBDeviceManager::scanDevice(const LocalUSBDevice &device, const QList<File
         QMutexLocker lock(&m_cancelLock);
         m_shouldCancelScan = false;
     }
-    const bool accessStarted = startAccessingDevice(device.id);
     const QByteArray root = device.fsPath();
 
-    runTracked([this, device, root, accessStarted, customExtensions, excludedPatterns, progress = std::move(progress),
+    runTracked([this, device, root, customExtensions, excludedPatterns, progress = std::move(progress),
                 completion = std::move(completion)] {
-        ScanResult found;
-        // A volume that is gone or cannot be listed ends the scan with nothing.
-        if (VolumeScanner::canScan(root)) {
-            VolumeScanner scanner(scanRequest(root, fileTypeSet(), customExtensions, excludedPatterns));
-            found = scanner.run();
-        } else if (isFolder(root)) {
-            logLine(QStringLiteral("警告：无法访问设备 ") + device.name + QStringLiteral(" 的内容。可能是权限问题。"));
-        }
+        // Opening access lists the volume: here, never on the main thread.
+        const bool accessStarted = startAccessingDevice(device.id);
+        ScanOutcome outcome = scanVolume(root, device.name, [&] {
+            return scanRequest(root, fileTypeSet(), customExtensions, excludedPatterns);
+        });
+        if (accessStarted)
+            stopAccessingDevice(device.id);
         m_scheduler.post(
-            [this, device, accessStarted, progress, completion, found = std::move(found)] {
-                if (accessStarted)
-                    stopAccessingDevice(device.id);
+            [progress, completion, outcome = std::move(outcome)] {
                 if (progress)
                     progress(1.0);
                 if (completion)
-                    completion(found);
+                    completion(outcome);
             },
             this);
     });
@@ -68,20 +121,17 @@ void USBDeviceManager::scanDirectory(const QString &root, const FileTypeSet &fil
 {
     const QByteArray rootBytes = QFile::encodeName(root);
     VolumeScanner scanner(scanRequest(rootBytes, fileTypes, customExtensions, excludedPatterns));
-    ScanResult found = scanner.walk(std::move(results));
+    ScanOutcome outcome = scanner.outcome(scanner.walk(std::move(results)));
     // Access is stopped only for a volume of the list.
     const std::optional<LocalUSBDevice> device = deviceContaining(rootBytes);
-    const bool stopAccess = accessStarted && device.has_value();
-    const QString deviceID = device ? device->id : QString();
+    if (accessStarted && device)
+        stopAccessingDevice(device->id);
     m_scheduler.post(
-        [this, stopAccess, deviceID, progress = std::move(progress), completion = std::move(completion),
-         found = std::move(found)] {
-            if (stopAccess)
-                stopAccessingDevice(deviceID);
+        [progress = std::move(progress), completion = std::move(completion), outcome = std::move(outcome)] {
             if (progress)
                 progress(1.0);
             if (completion)
-                completion(found);
+                completion(outcome);
         },
         this);
 }

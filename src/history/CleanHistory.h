@@ -30,7 +30,7 @@ struct CleanHistory
     QString deviceName;
     QString deviceID;
     QDateTime timestamp;
-    int cleanedFileCount = 0;
+    qint64 cleanedFileCount = 0;
     qint64 freedSpace = 0;
     // Raw kind values, kept as stored even when no kind has that name any more.
     QStringList fileTypes;

@@ -237,10 +237,7 @@ std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem
             record.timestamp = HistoryCodec::fromReferenceSeconds(seconds);
     }
 
-    const qint64 count = reader.integer(QStringLiteral("cleanedFileCount"));
-    if (count < std::numeric_limits<int>::min() || count > std::numeric_limits<int>::max())
-        reader.fail(QStringLiteral("\"cleanedFileCount\" is out of range"));
-    record.cleanedFileCount = int(count);
+    record.cleanedFileCount = reader.integer(QStringLiteral("cleanedFileCount"));
     record.freedSpace = reader.integer(QStringLiteral("freedSpace"));
 
     for (const QJsonValue &type : reader.array(QStringLiteral("fileTypes"))) {

@@ -80,7 +80,7 @@ CleanHistory makeRecord(const QString &deviceName, const QString &deviceID, cons
     record.deviceName = deviceName;
     record.deviceID = deviceID;
     record.timestamp = now;
-    record.cleanedFileCount = int(cleaned.size());
+    record.cleanedFileCount = cleaned.size();
     record.freedSpace = totalSize(cleaned);
     record.fileTypes = fileTypes;
     record.cleanedFiles = detailEntries(cleaned, lookIn);

@@ -2,6 +2,10 @@
 
 #include "platform/Log.h"
 #include "platform/Preferences.h"
+#include "platform/Scheduler.h"
+
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -13,9 +17,40 @@ QString backupKeyNumber(int n)
 
 } // namespace
 
-HistoryStore::HistoryStore(Preferences &preferences)
-    : m_preferences(preferences)
+// What the background saves share; it outlives the store while one runs.
+struct HistoryStore::Saves
 {
+    explicit Saves(Preferences &p) : preferences(p) {}
+
+    Preferences &preferences;
+    std::mutex mutex;
+    std::condition_variable idle;
+    quint64 asked = 0;     // saves asked for
+    quint64 stored = 0;    // the newest one stored
+    int running = 0;
+
+    // Stores the save numbered `number` unless a newer one is stored already.
+    void store(quint64 number, const QByteArray &bytes, qsizetype count)
+    {
+        std::lock_guard lock(mutex);
+        if (number > stored) {
+            stored = number;
+            preferences.setBytes(HistoryStore::key, bytes);
+            logLine(QStringLiteral("历史记录已保存，共%1条记录").arg(count));
+        }
+    }
+};
+
+HistoryStore::HistoryStore(Preferences &preferences, Scheduler *background)
+    : m_preferences(preferences)
+    , m_background(background)
+    , m_saves(std::make_shared<Saves>(preferences))
+{
+}
+
+HistoryStore::~HistoryStore()
+{
+    waitForSaves();
 }
 
 QList<CleanHistory> HistoryStore::load()
@@ -25,23 +60,30 @@ QList<CleanHistory> HistoryStore::load()
 
 std::optional<QList<CleanHistory>> HistoryStore::read()
 {
-    const std::optional<QByteArray> bytes = m_preferences.bytesValue(key);
-    if (!bytes) {
+    const Preferences::Type type = m_preferences.type(key);
+    if (type == Preferences::Type::Absent) {
         logLine(QStringLiteral("未找到历史记录数据"));
         return std::nullopt;
     }
+    // Another type, or data the store could not decode: not ours to overwrite.
+    if (type != Preferences::Type::Bytes) {
+        logLine(QStringLiteral("加载历史记录失败: the stored value is not data"));
+        keepAside();
+        return std::nullopt;
+    }
+    const QByteArray bytes = m_preferences.bytesValue(key).value_or(QByteArray());
 
     QString error;
-    const std::optional<HistoryCodec::Decoded> decoded = HistoryCodec::decode(*bytes, &error);
+    const std::optional<HistoryCodec::Decoded> decoded = HistoryCodec::decode(bytes, &error);
     if (!decoded) {
         logLine(QStringLiteral("加载历史记录失败: ") + error);
-        keepBackup(*bytes);
+        keepAside();
         return std::nullopt;
     }
     for (const QString &problem : decoded->problems)
         logLine(QStringLiteral("跳过无法读取的历史记录: ") + problem);
     if (decoded->skipped > 0)
-        keepBackup(*bytes);
+        keepAside();
 
     logLine(QStringLiteral("已加载%1条历史记录").arg(decoded->records.size()));
     return decoded->records;
@@ -49,8 +91,28 @@ std::optional<QList<CleanHistory>> HistoryStore::read()
 
 void HistoryStore::save(const QList<CleanHistory> &records)
 {
-    m_preferences.setBytes(key, HistoryCodec::encode(records));
-    logLine(QStringLiteral("历史记录已保存，共%1条记录").arg(records.size()));
+    quint64 number = 0;
+    {
+        std::lock_guard lock(m_saves->mutex);
+        number = ++m_saves->asked;
+        ++m_saves->running;
+    }
+    const auto job = [saves = m_saves, number, records] {
+        saves->store(number, HistoryCodec::encode(records), records.size());
+        std::lock_guard lock(saves->mutex);
+        --saves->running;
+        saves->idle.notify_all();
+    };
+    if (m_background)
+        m_background->runInBackground(job);
+    else
+        job();
+}
+
+void HistoryStore::waitForSaves()
+{
+    std::unique_lock lock(m_saves->mutex);
+    m_saves->idle.wait(lock, [this] { return m_saves->running == 0; });
 }
 
 QStringList HistoryStore::backupKeys() const
@@ -64,18 +126,22 @@ QStringList HistoryStore::backupKeys() const
     }
 }
 
-// Copies bytes that could not be read in full aside, so the save that follows
-// (which writes only what was readable) cannot destroy them.
-void HistoryStore::keepBackup(const QByteArray &bytes)
+// Copies the stored entry, as it is, aside, so the save that follows (which
+// writes only what was readable) cannot destroy it.
+void HistoryStore::keepAside()
 {
+    const std::optional<QByteArray> entry = m_preferences.storedEntry(key);
+    if (!entry)
+        return;
     for (int n = 1;; ++n) {
         const QString candidate = backupKeyNumber(n);
-        if (!m_preferences.contains(candidate)) {
-            m_preferences.setBytes(candidate, bytes);
+        const std::optional<QByteArray> kept = m_preferences.storedEntry(candidate);
+        if (!kept) {
+            m_preferences.setStoredEntry(candidate, *entry);
             logLine(QStringLiteral("无法完整读取的历史记录原始数据已备份到 ") + candidate);
             return;
         }
-        if (m_preferences.bytesValue(candidate) == bytes)
+        if (*kept == *entry)
             return;   // kept already
     }
 }

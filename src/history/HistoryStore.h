@@ -6,25 +6,32 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class Preferences;
+class Scheduler;
 
 // Reads and writes the clean history under "cleanHistory".
 //
-// When the stored bytes cannot be read in full (not JSON, not an array, or
-// some records damaged) they are copied under `backupKey` as they are, at the
-// moment they are read, so the next save cannot destroy the only copy. A
-// backup that already holds other bytes is never replaced: the copy goes to
-// the first free key among "cleanHistoryBackup2", "cleanHistoryBackup3", ...
-// (identical bytes already kept under one of them are not stored twice).
+// When the stored value cannot be read in full (not data, not JSON, not an
+// array, or some records damaged) it is copied under `backupKey` as it is, at
+// the moment it is read, so the next save cannot destroy the only copy. A
+// backup that already holds something else is never replaced: the copy goes
+// to the first free key among "cleanHistoryBackup2", "cleanHistoryBackup3",
+// ... (an identical copy already kept under one of them is not stored twice).
 class HistoryStore
 {
 public:
     static inline const QString key = QStringLiteral("cleanHistory");
     static inline const QString backupKey = QStringLiteral("cleanHistoryBackup");
 
-    explicit HistoryStore(Preferences &preferences);
+    // With a scheduler, saves are encoded and stored on its background pool,
+    // so a long history never holds up the caller: in the order they were
+    // asked for, a newer save never overwritten by an older one. Without
+    // one, a save is stored before it returns.
+    explicit HistoryStore(Preferences &preferences, Scheduler *background = nullptr);
+    ~HistoryStore();   // waits for the saves under way
 
     // The stored records, newest first; the empty list when nothing could be
     // read. Prints "未找到历史记录数据", "加载历史记录失败: ..." or
@@ -35,14 +42,20 @@ public:
     // not be read at all, so a caller can leave its list unchanged then.
     std::optional<QList<CleanHistory>> read();
 
-    // Writes the whole list; prints "历史记录已保存，共N条记录".
+    // Writes the whole list; prints "历史记录已保存，共N条记录" once stored.
     void save(const QList<CleanHistory> &records);
+
+    // Waits until every save asked for so far is stored.
+    void waitForSaves();
 
     // The keys that hold kept copies of unreadable history, in order.
     QStringList backupKeys() const;
 
 private:
-    void keepBackup(const QByteArray &bytes);
+    struct Saves;
+    void keepAside();
 
     Preferences &m_preferences;
+    Scheduler *m_background;
+    std::shared_ptr<Saves> m_saves;
 };

@@ -5,6 +5,7 @@
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/DeviceService.h"
+#include "mainwindow/FailureReasons.h"
 #include "platform/Log.h"
 #include "platform/Preferences.h"
 #include "settings/SettingsStore.h"
@@ -51,7 +52,7 @@ ContentView::ContentView(Services services, QObject *parent)
     , m_languageManager(services.languageManager)
     , m_recheckFullDiskAccess(std::move(services.recheckFullDiskAccess))
     , m_settings(std::make_unique<SettingsStore>(services.preferences))
-    , m_historyStore(std::make_unique<HistoryStore>(services.preferences))
+    , m_historyStore(std::make_unique<HistoryStore>(services.preferences, &services.scheduler))
     , m_selectedFileTypes(FileTypes::allTypes())
 {
     // The window's own receivers, for as long as the window lives.
@@ -63,10 +64,17 @@ ContentView::ContentView(Services services, QObject *parent)
                          [this](const NotificationCenter::Notification &n) { onMenuBarScanRequest(n); });
     m_center.addObserver(openAppSettings, this,
                          [this](const NotificationCenter::Notification &n) { onOpenSettingsRequest(n); });
+    // A preferences file that cannot be written is the user's to know of (once
+    // per run of failures); the report comes from the writer's thread.
+    m_preferences.setWriteFailureHandler(
+        [this, &scheduler = m_scheduler](const Preferences::WriteFailure &failure) {
+            scheduler.post([this, failure] { preferencesWriteFailed(failure); }, this);
+        });
 }
 
 ContentView::~ContentView()
 {
+    m_preferences.setWriteFailureHandler({});   // waits for a report under way
     stopDeviceMonitoring();
     cancelReadinessTimer();
 }
@@ -96,7 +104,13 @@ void ContentView::setSelectedFileTypes(const FileTypeSet &types) { set(m_selecte
 void ContentView::setCustomExtensions(const QStringList &extensions) { set(m_customExtensions, extensions); }
 void ContentView::setExcludedFilePatterns(const QStringList &patterns) { set(m_excludedFilePatterns, patterns); }
 void ContentView::setShowCleanDialog(bool on) { set(m_showCleanDialog, on); }
-void ContentView::setShowingAlert(bool on) { set(m_showingAlert, on); }
+
+void ContentView::setShowingAlert(bool on)
+{
+    set(m_showingAlert, on);
+    if (!on)
+        alertClosed();
+}
 
 void ContentView::setPromptCleanOnInsert(bool on)
 {
@@ -121,9 +135,14 @@ void ContentView::setSelectedDevice(const std::optional<LocalUSBDevice> &device)
     const std::optional<QString> before = m_selectedDevice ? std::optional(m_selectedDevice->id) : std::nullopt;
     const std::optional<QString> after = device ? std::optional(device->id) : std::nullopt;
     m_selectedDevice = device;
-    // Results belong to the device they were found on.
-    if (before != after)
+    if (before != after) {
+        // Results belong to the device they were found on, and so does a scan
+        // under way: whatever it answers now is no longer this view's.
         m_scanResults.clear();
+        m_unreadableFolderCount = 0;
+        ++m_scanSequence;
+        m_isScanning = false;
+    }
     emit stateChanged();
     scheduleChangeHandlers();
 }
@@ -173,6 +192,32 @@ void ContentView::showMessageAlert(const QString &title, const QString &message)
     m_activeAlert = ActiveAlert::message;
     m_showingAlert = true;
     emit stateChanged();
+}
+
+void ContentView::showMessageAlertWhenFree(const QString &title, const QString &message)
+{
+    if (m_showingAlert)
+        m_pendingAlert = std::make_pair(title, message);
+    else
+        showMessageAlert(title, message);
+}
+
+void ContentView::alertClosed()
+{
+    if (!m_pendingAlert)
+        return;
+    const auto [title, message] = *m_pendingAlert;
+    m_pendingAlert.reset();
+    // On the next turn: the closing alert's own follow-ups run first.
+    m_scheduler.post([this, title, message] { showMessageAlertWhenFree(title, message); }, this);
+}
+
+void ContentView::preferencesWriteFailed(const Preferences::WriteFailure &failure)
+{
+    logLine(QStringLiteral("无法保存设置: ") + failure.description);
+    showMessageAlertWhenFree(localized(QStringLiteral("preferences_write_failed_title")),
+                             format(localized(QStringLiteral("preferences_write_failed_message")), failure.path)
+                                 + QStringLiteral("\n\n") + failureReasonText(failure.error));
 }
 
 bool ContentView::isSelected(const QString &deviceID) const
@@ -431,6 +476,8 @@ void ContentView::checkDeviceChanges()
         handleDeviceRemoval();
         cancelReadinessTimer();
         set(m_deviceReady, false);
+        // Requests parked for another device would otherwise wait for ever.
+        keepParkedRequestsWaking();
     } else {
         logLine(QStringLiteral("设备被替换：数量相同但ID不同"));
         handleDeviceRemoval();
@@ -590,6 +637,14 @@ void ContentView::startReadinessTimer(ReadinessKind kind)
     emit stateChanged();
 }
 
+void ContentView::keepParkedRequestsWaking()
+{
+    if (m_parkedRequests == 0 || m_deviceReadyTimer != 0)
+        return;
+    logLine(QStringLiteral("有等待中的请求，3秒后标记设备为准备就绪"));
+    startReadinessTimer(ReadinessKind::selected);
+}
+
 void ContentView::cancelReadinessTimer()
 {
     if (m_deviceReadyTimer == 0)
@@ -635,11 +690,13 @@ void ContentView::parkUntilReady(const QString &resumeLine, std::function<void()
         startReadinessTimer(ReadinessKind::selected);
     }
     auto timer = std::make_shared<Scheduler::TimerId>(0);
+    ++m_parkedRequests;
     *timer = m_scheduler.every(500ms, [this, timer, resumeLine, resume = std::move(resume)] {
         if (!m_deviceReady)
             return;
         logLine(resumeLine);
         m_scheduler.cancel(*timer);
+        --m_parkedRequests;
         resume();
     }, this);
 }
@@ -752,6 +809,7 @@ void ContentView::dismissAlertAndRefresh()
 {
     set(m_showingAlert, false);
     dismissMessageAlert([this] { refreshAfterAlert(); });
+    alertClosed();
 }
 
 void ContentView::dismissMessageAlert(std::function<void()> then)
@@ -791,4 +849,5 @@ void ContentView::dismissAlert()
     m_showingAlert = false;
     m_activeAlert = ActiveAlert::none;
     emit stateChanged();
+    alertClosed();
 }

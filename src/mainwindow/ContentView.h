@@ -1,9 +1,11 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/ScanOutcome.h"
 #include "devices/LocalUSBDevice.h"
 #include "history/CleanHistory.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
 #include "platform/Scheduler.h"
 
 #include <QList>
@@ -72,7 +74,11 @@ public:
     const std::optional<LocalUSBDevice> &selectedDevice() const { return m_selectedDevice; }
     const ScanResult &scanResults() const { return m_scanResults; }
     qint64 totalJunkSize() const { return m_totalJunkSize; }
-    int cleanedFileCount() const { return m_cleanedFileCount; }
+    qint64 cleanedFileCount() const { return m_cleanedFileCount; }
+    // The files the last clean of the selected device could not remove.
+    qint64 failedFileCount() const { return m_failedFileCount; }
+    // Folders the last scan of the selected device could not read.
+    qint64 unreadableFolderCount() const { return m_unreadableFolderCount; }
     bool isScanning() const { return m_isScanning; }
     bool showSettings() const { return m_showSettings; }
     double scanProgress() const { return m_scanProgress; }
@@ -237,6 +243,7 @@ private:
     enum class AuthorizationEject { success, failure, cancel };
     struct CleanRun;
     struct QuickCleanRun;
+    struct QuickCleanAccess;
 
     template <typename T>
     void set(T &field, T value)
@@ -250,6 +257,10 @@ private:
     void runChangeHandlers();
     void flipRefreshToggle();
     void showMessageAlert(const QString &title, const QString &message);
+    // Shown now when no alert is up, else as soon as the one up is closed.
+    void showMessageAlertWhenFree(const QString &title, const QString &message);
+    void alertClosed();
+    void preferencesWriteFailed(const Preferences::WriteFailure &failure);
     QString updateDateLocale();   // the language code it used
     bool isSelected(const QString &deviceID) const;
     void selectIfDifferent(const LocalUSBDevice &device);
@@ -259,6 +270,8 @@ private:
     void autoSelectNewDevice(const LocalUSBDevice &device);
 
     void startReadinessTimer(ReadinessKind kind);
+    // Restarts a readiness timer when requests wait and none is pending.
+    void keepParkedRequestsWaking();
     void cancelReadinessTimer();
     void deviceReadyTimerFired(std::function<void()> work);
     void manualSelectionReadyTimerFired();
@@ -271,16 +284,25 @@ private:
     void reportScanProgress(double value, quint64 scan);
     void setScanProgress(double value);
     bool acceptScanResult(const QString &deviceID, quint64 scan);
-    void handleScanCompletion(const ScanResult &result, const QString &deviceID, quint64 scan);
+    void handleScanCompletion(const ScanOutcome &outcome, const QString &deviceID, quint64 scan);
+    // Stores what a scan of the selected device found and says how it ended;
+    // false when it found nothing to act on (gone, cut short or empty).
+    bool showScanOutcome(const ScanOutcome &outcome);
+    void continueQuickClean(const QuickCleanAccess &access, const LocalUSBDevice &device);
     void handleCleanCompletion(const QList<FileItem> &cleaned, const QList<FileItem> &failed, const CleanRun &run);
-    void finishCleaning(qint64 freedSpace, int cleanedCount, const QList<FileItem> &cleanedFiles, const CleanRun &run);
-    void cleanAfterQuickScan(const ScanResult &result, const LocalUSBDevice &device, quint64 scan);
+    void finishCleaning(qint64 freedSpace, const QList<FileItem> &cleanedFiles, const QList<FileItem> &failed,
+                        const CleanRun &run);
+    void cleanAfterQuickScan(const ScanOutcome &outcome, const LocalUSBDevice &device, quint64 scan);
     void handleQuickCleanCompletion(const QList<FileItem> &cleaned, const QList<FileItem> &failed,
                                     const QuickCleanRun &run);
-    void finishQuickClean(const QuickCleanRun &run, const QList<FileItem> &cleaned, const QList<FileItem> &failed,
-                          qint64 deletedSize);
+    void finishQuickClean(const QuickCleanRun &run, const QList<FileItem> &cleaned, const QList<FileItem> &failed);
+    // What the selected device's view shows after its clean: the completion
+    // view (with the failures) when something went, else the results still
+    // there and an alert that says why nothing went.
+    void showCleanEnd(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed,
+                      const ScanResult &scanned);
     void scheduleAutoEject(const QString &deviceID);
-    static QString summarySentence(int cleanedCount, qint64 freedBytes, int failedCount);
+    static QString summarySentence(qint64 cleanedCount, qint64 freedBytes, qint64 failedCount);
 
     void ejectTimeoutFired(quint64 eject);
     void handleEjectResult(bool success, const QList<BlockingProcess> &blocking, const QString &reason,
@@ -293,8 +315,8 @@ private:
     void showAuthorizationPanel(const LocalUSBDevice &device, AuthorizationCompletion completion);
     void handleAuthorizationPanelResponse(const std::optional<QString> &folder, const LocalUSBDevice &device,
                                           AuthorizationCompletion completion);
-    bool isFolderOnDevice(const QString &folder, const LocalUSBDevice &device) const;
-    void applyAuthorizationResult(bool granted, const LocalUSBDevice &device, AuthorizationCompletion completion);
+    void applyAuthorizationResult(bool granted, const std::optional<LocalUSBDevice> &record,
+                                  const LocalUSBDevice &device, AuthorizationCompletion completion);
     void finishAuthorization(const LocalUSBDevice &device, AuthorizationCompletion completion, AuthorizationEject kind);
     void showAuthorizationFailedAlert();
     void showAuthorizationSuccessAndEject(const LocalUSBDevice &device);
@@ -324,7 +346,9 @@ private:
     std::optional<LocalUSBDevice> m_selectedDevice;
     ScanResult m_scanResults;
     qint64 m_totalJunkSize = 0;
-    int m_cleanedFileCount = 0;
+    qint64 m_cleanedFileCount = 0;
+    qint64 m_failedFileCount = 0;
+    qint64 m_unreadableFolderCount = 0;
     bool m_isScanning = false;
     bool m_showSettings = false;
     double m_scanProgress = 0;
@@ -367,6 +391,8 @@ private:
     bool m_changeHandlersQueued = false;
 
     quint64 m_scanSequence = 0;     // the newest scan; older results are dropped
+    int m_parkedRequests = 0;       // requests waiting for readiness
+    std::optional<std::pair<QString, QString>> m_pendingAlert;   // title and message
     quint64 m_ejectSequence = 0;
     quint64 m_activeEject = 0;      // the eject whose time-out and result own isEjecting
 };

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Lists a folder the way every access check does; the error text on failure.
+// The folder's path with its links resolved (blocking: it looks at the folder).
 QString canonicalOrSelf(const QString &path)
 {
     const QString canonical = QFileInfo(path).canonicalFilePath();
@@ -243,16 +243,6 @@ void ContentView::showAuthorizationPanel(const LocalUSBDevice &device, Authoriza
                                 }));
 }
 
-// The grant must be for the device itself: its root, or a folder on its file system.
-bool ContentView::isFolderOnDevice(const QString &folder, const LocalUSBDevice &device) const
-{
-    const QString chosen = canonicalOrSelf(folder);
-    if (chosen == canonicalOrSelf(device.path))
-        return true;
-    const std::optional<LocalUSBDevice> holder = m_devices.deviceContaining(chosen);
-    return holder && holder->id == device.id;
-}
-
 void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> &folder, const LocalUSBDevice &device,
                                                    AuthorizationCompletion completion)
 {
@@ -265,28 +255,36 @@ void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> 
     }
     const QString path = *folder;
     logLine(QStringLiteral("用户已选择目录: ") + path);
-    if (!isFolderOnDevice(path, device)) {
-        logLine(QStringLiteral("所选目录不在设备 ") + device.name + QStringLiteral(" 上，拒绝授权"));
-        set(m_isAuthorizing, false);
-        showAuthorizationFailedAlert();
-        if (completion)
-            completion(false);
-        return;
-    }
 
+    struct Answer
+    {
+        AuthorizationEnd end = AuthorizationEnd::notGranted;
+        bool onDevice = true;
+        std::optional<LocalUSBDevice> record;   // re-read once access was granted
+    };
     DeviceService &devices = m_devices;
-    const QString deviceID = device.id;
-    // Blocking work: the grant record, the access attempts and the forced refresh.
+    // Blocking work, every step a look at the device: where the folder really
+    // is, the grant record, the access attempts, the forced refresh and the
+    // re-read of the device.
     m_scheduler.background(
-        [&devices, path, deviceID]() -> AuthorizationEnd {
+        [&devices, path, device]() -> Answer {
+            // The grant must be for the device itself: its root, or a folder on its file system.
+            const QString chosen = canonicalOrSelf(path);
+            const std::optional<LocalUSBDevice> holder = devices.deviceContaining(chosen);
+            if (chosen != canonicalOrSelf(device.path) && !(holder && holder->id == device.id)) {
+                logLine(QStringLiteral("所选目录不在设备 ") + device.name + QStringLiteral(" 上，拒绝授权"));
+                return Answer{AuthorizationEnd::notGranted, false, std::nullopt};
+            }
+            const QString deviceID = device.id;
             logLine(QStringLiteral("开始创建安全书签..."));
             // A failure is logged with its reason by the service itself.
             const std::optional<QByteArray> data = devices.createBookmarkData(path);
             if (!data)
-                return AuthorizationEnd::setupFailed;
+                return Answer{AuthorizationEnd::setupFailed, true, std::nullopt};
             logLine(QStringLiteral("书签创建成功，大小: ") + QString::number(data->size()));
             devices.saveSecurityBookmark(deviceID, *data);
-            for (int attempt = 1; attempt <= 3; ++attempt) {
+            bool granted = false;
+            for (int attempt = 1; attempt <= 3 && !granted; ++attempt) {
                 logLine(QStringLiteral("尝试第 ") + QString::number(attempt) + QStringLiteral(" 次访问安全书签..."));
                 devices.stopAccessingDevice(deviceID);
                 if (!devices.startAccessingDevice(deviceID))
@@ -294,21 +292,32 @@ void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> 
                 const std::optional<QString> error = folderListingError(QFile::encodeName(path));
                 if (!error) {
                     logLine(QStringLiteral("文件系统实际访问验证成功!"));
-                    return AuthorizationEnd::granted;
+                    granted = true;
+                    break;
                 }
                 logLine(QStringLiteral("访问验证失败，尝试重新获取权限: ") + *error);
                 if (attempt < 3)
                     std::this_thread::sleep_for(500ms);
             }
-            logLine(QStringLiteral("常规访问失败，尝试强制刷新权限..."));
-            return devices.forceRefreshDeviceAccess(deviceID) ? AuthorizationEnd::granted
-                                                              : AuthorizationEnd::notGranted;
+            if (!granted) {
+                logLine(QStringLiteral("常规访问失败，尝试强制刷新权限..."));
+                granted = devices.forceRefreshDeviceAccess(deviceID);
+            }
+            if (!granted)
+                return Answer{AuthorizationEnd::notGranted, true, std::nullopt};
+            return Answer{AuthorizationEnd::granted, true, devices.updateDeviceAccessibility(deviceID, true)};
         },
-        [this, device, completion](AuthorizationEnd end) {
-            if (end == AuthorizationEnd::setupFailed)
+        [this, device, completion](const Answer &answer) {
+            if (!answer.onDevice) {
+                set(m_isAuthorizing, false);
+                showAuthorizationFailedAlert();
+                if (completion)
+                    completion(false);
+            } else if (answer.end == AuthorizationEnd::setupFailed) {
                 finishAuthorization(device, completion, AuthorizationEject::failure);
-            else
-                applyAuthorizationResult(end == AuthorizationEnd::granted, device, completion);
+            } else {
+                applyAuthorizationResult(answer.end == AuthorizationEnd::granted, answer.record, device, completion);
+            }
         },
         this);
 }
@@ -319,8 +328,8 @@ void ContentView::showAuthorizationFailedAlert()
                      QStringLiteral("设备授权失败，请确认选择了正确的设备目录。可能需要手动重启应用后再次尝试。"));
 }
 
-void ContentView::applyAuthorizationResult(bool granted, const LocalUSBDevice &device,
-                                           AuthorizationCompletion completion)
+void ContentView::applyAuthorizationResult(bool granted, const std::optional<LocalUSBDevice> &record,
+                                           const LocalUSBDevice &device, AuthorizationCompletion completion)
 {
     set(m_isAuthorizing, false);
     if (!granted) {
@@ -331,7 +340,6 @@ void ContentView::applyAuthorizationResult(bool granted, const LocalUSBDevice &d
         return;
     }
     logLine(QStringLiteral("安全书签访问成功"));
-    const std::optional<LocalUSBDevice> record = m_devices.updateDeviceAccessibility(device.id, true);
     if (!record) {
         logLine(QStringLiteral("设备可访问性状态更新失败"));
         if (completion)

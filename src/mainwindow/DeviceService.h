@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/ScanOutcome.h"
 #include "devices/LocalUSBDevice.h"
 
 #include <QByteArray>
@@ -14,13 +15,15 @@
 class USBDeviceManager;
 
 // What the main window needs of the device manager and the junk engine.
-// Completions arrive on the main thread. The access calls marked "blocking"
-// are made from a background thread and must be safe there.
+// Completions arrive on the main thread. The calls marked "blocking" look at
+// the device (a dead mount can keep them waiting): the window makes them from
+// a background thread only, and they must be safe there. The others read the
+// published list or queue work, and never wait on a device.
 class DeviceService
 {
 public:
     using ScanProgress = std::function<void(double)>;
-    using ScanCompletion = std::function<void(const ScanResult &)>;
+    using ScanCompletion = std::function<void(const ScanOutcome &)>;
     using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
     // On failure either the processes that hold the volume or the system's
     // reason; a caller that knows no reason may leave it out.
@@ -50,6 +53,8 @@ public:
     virtual void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) = 0;
     virtual void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion) = 0;
 
+    // Blocking (matching a stored id may run lsblk; opening access and the
+    // update list the device).
     virtual bool hasSecurityBookmark(const QString &deviceID) const = 0;
     virtual std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &deviceID, bool isAccessible) = 0;
 

@@ -91,5 +91,9 @@ QString pathText(const QByteArray &path)
 
 QString errorText(int errorNumber)
 {
-    return QString::fromLocal8Bit(std::strerror(errorNumber));
+    // The C library's own English words, whatever the locale: a diagnostic
+    // never changes its language with the user's settings.
+    if (const char *description = ::strerrordesc_np(errorNumber))
+        return QString::fromUtf8(description);
+    return QStringLiteral("error %1").arg(errorNumber);
 }

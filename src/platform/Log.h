@@ -15,7 +15,7 @@ void logLine(const QString &line);
 QString boolText(bool value);
 // A path's bytes as the diagnostics show them (invalid UTF-8 replaced).
 QString pathText(const QByteArray &path);
-// The system's text for an errno value.
+// The system's English text for an errno value, whatever the locale.
 QString errorText(int errorNumber);
 
 // The same escaping for text that is written as bytes (our tools' messages):

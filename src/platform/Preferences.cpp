@@ -1,5 +1,6 @@
 #include "platform/Preferences.h"
 
+#include "platform/FileReplace.h"
 #include "platform/Log.h"
 
 #include <QDateTime>
@@ -10,14 +11,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QMutex>
-#include <QSaveFile>
+#include <QMultiHash>
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <variant>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -170,22 +176,6 @@ Value decode(const QJsonValue &envelope)
     return {};
 }
 
-// Creates the missing directories of the path, private to the user.
-bool makeDirectories(const QString &dir, QString *error)
-{
-    const QFileInfo info(dir);
-    if (info.isDir())
-        return true;
-    const QString parent = info.path();
-    if (parent != dir && !makeDirectories(parent, error))
-        return false;
-    if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot create %1: %2").arg(dir, errorText(errno));
-        return false;
-    }
-    return true;
-}
-
 std::atomic<Preferences *> g_installed{nullptr};
 
 } // namespace
@@ -193,23 +183,41 @@ std::atomic<Preferences *> g_installed{nullptr};
 struct Preferences::Impl
 {
     QString path;
-    mutable QMutex mutex;
+    // Guards everything below but the handler.
+    mutable std::mutex mutex;
     QMap<QString, Entry> entries;
-    bool writeFailureReported = false;
     // Set when an unreadable file could not be moved aside: writing would then
     // replace the only copy of it.
     bool mustNotOverwrite = false;
 
+    // The writer: `changes` counts the changes made, `written` the newest
+    // change the last write took (written or failed).
+    quint64 changes = 0;
+    quint64 written = 0;
+    bool stopping = false;
+    bool failing = false;            // the last write failed
+    std::condition_variable wake;    // a change to write, or stop
+    std::condition_variable caughtUp;
+    std::thread writer;
+
+    // Reports of failed writes: the handler is called under its own lock, so
+    // clearing it waits for a report under way.
+    std::mutex handlerMutex;
+    WriteFailureHandler handler;
+    std::optional<WriteFailure> unreported;
+
     void load();
     void moveAside(const QString &reason);
-    bool save();
-    bool writeFile(QString *error) const;
-    bool store(const QString &key, Value value);
+    void changed();            // with `mutex` held
+    void writeLoop();
+    bool flush();
+    void report(const WriteFailure &failure);
+    QByteArray document(const QMap<QString, Entry> &snapshot) const;
 
     template <typename T>
     std::optional<T> read(const QString &key) const
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard lock(mutex);
         const auto it = entries.constFind(key);
         if (it == entries.cend())
             return std::nullopt;
@@ -217,22 +225,79 @@ struct Preferences::Impl
             return *value;
         return std::nullopt;
     }
+
+    void store(const QString &key, Value value)
+    {
+        // Encoded before the lock: a large value costs the caller, not readers.
+        QJsonValue stored = encode(value);
+        std::lock_guard lock(mutex);
+        entries.insert(key, Entry{std::move(value), std::move(stored)});
+        changed();
+    }
 };
+
+namespace {
+
+// The stores of this process by file, so opening one waits for what another
+// one still has to write there.
+std::mutex g_registryMutex;
+QMultiHash<QString, Preferences *> g_stores;   // NOLINT: guarded by g_registryMutex
+
+QString registryKey(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+void flushOthers(const QString &path, const Preferences *self)
+{
+    std::lock_guard lock(g_registryMutex);
+    for (Preferences *store : g_stores.values(registryKey(path))) {
+        if (store != self)
+            store->flush();
+    }
+}
+
+} // namespace
 
 void Preferences::Impl::load()
 {
     entries.clear();
     mustNotOverwrite = false;
 
-    QFile file(path);
-    if (!file.exists())
+    // Opened only as a regular file: a named pipe or a device would block the
+    // open or the read, and a folder is no file. O_NONBLOCK keeps the open of
+    // a pipe from waiting for a writer.
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return;
+        const int error = errno;
+        struct stat st;
+        if (::lstat(native.constData(), &st) != 0)
+            return;   // gone meanwhile
+        moveAside(errorText(error));
         return;
-    if (!file.open(QIODevice::ReadOnly)) {
-        moveAside(file.errorString());
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        moveAside(QStringLiteral("not a regular file"));
+        return;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        moveAside(QStringLiteral("cannot be read"));
         return;
     }
     const QByteArray data = file.readAll();
+    const bool readWhole = file.error() == QFileDevice::NoError;
     file.close();
+    if (!readWhole) {
+        moveAside(QStringLiteral("cannot be read"));
+        return;
+    }
 
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(data, &parseError);
@@ -266,96 +331,142 @@ void Preferences::Impl::moveAside(const QString &reason)
 {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     const QString base = path + QStringLiteral(".corrupt-") + stamp;
-    // QFile::rename never replaces an existing file; a name taken meanwhile
+    const QByteArray from = QFile::encodeName(path);
+    // Never replaces an existing file (RENAME_NOREPLACE): a name taken meanwhile
     // just moves on to the next counter.
+    int error = 0;
     for (int counter = 1; counter < 1000; ++counter) {
         const QString target = counter == 1 ? base : QStringLiteral("%1-%2").arg(base).arg(counter);
-        const QFileInfo targetInfo(target);
-        if (targetInfo.exists() || targetInfo.isSymLink())
-            continue;
-        QFile file(path);
-        if (file.rename(target)) {
+        const QByteArray to = QFile::encodeName(target);
+        int moved = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without RENAME_NOREPLACE: look first, then rename.
+            struct stat st;
+            if (::lstat(to.constData(), &st) == 0)
+                errno = EEXIST;
+            else
+                moved = ::rename(from.constData(), to.constData());
+        }
+        if (moved == 0) {
             logLine(QStringLiteral("Preferences: %1 could not be read (%2); moved it to %3 and starting with empty preferences")
                         .arg(path, reason, target));
             return;
         }
-        const QFileInfo after(target);
-        if (!after.exists() && !after.isSymLink()) {
-            logLine(QStringLiteral("Preferences: %1 could not be read (%2) nor moved to %3 (%4); starting with empty preferences and leaving the file alone")
-                        .arg(path, reason, target, file.errorString()));
-            mustNotOverwrite = true;
-            return;
-        }
+        error = errno;
+        if (error != EEXIST)
+            break;
     }
-    logLine(QStringLiteral("Preferences: %1 could not be read (%2) nor moved aside to %3; starting with empty preferences and leaving the file alone")
-                .arg(path, reason, base));
+    logLine(QStringLiteral("Preferences: %1 could not be read (%2) nor moved aside to %3 (%4); starting with empty preferences and leaving the file alone")
+                .arg(path, reason, base, errorText(error)));
     mustNotOverwrite = true;
 }
 
-bool Preferences::Impl::writeFile(QString *error) const
+QByteArray Preferences::Impl::document(const QMap<QString, Entry> &snapshot) const
 {
-    if (mustNotOverwrite) {
-        *error = QStringLiteral("the unreadable file there was kept");
-        return false;
-    }
-    const QString directory = QFileInfo(path).absolutePath();
-    if (!makeDirectories(directory, error))
-        return false;
-
     QJsonObject values;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
         values.insert(it.key(), it->stored);
     QJsonObject root;
     root.insert(QStringLiteral("format"), kFormat);
     root.insert(QStringLiteral("values"), values);
-    const QByteArray data = QJsonDocument(root).toJson(QJsonDocument::Indented);
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    // Applies to the temporary file, so the file is private from the start.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(data) != data.size() || !file.commit()) {
-        *error = file.errorString();
-        return false;   // the destructor drops the temporary file
-    }
-    return true;
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool Preferences::Impl::save()
+void Preferences::Impl::changed()
 {
-    QString error;
-    if (!writeFile(&error)) {
-        // One line per run of failures, not one per change.
-        if (!writeFailureReported)
+    ++changes;
+    if (!writer.joinable())
+        writer = std::thread([this] { writeLoop(); });
+    wake.notify_one();
+}
+
+// One thread per store writes the newest state, one write at a time.
+void Preferences::Impl::writeLoop()
+{
+    std::unique_lock lock(mutex);
+    for (;;) {
+        wake.wait(lock, [this] { return stopping || changes > written; });
+        if (changes == written)
+            return;   // stopping, with nothing left to write
+        const quint64 taking = changes;
+        const QMap<QString, Entry> snapshot = entries;   // shared, not copied
+        const bool keepFile = mustNotOverwrite;
+        lock.unlock();
+
+        WriteFailure failure{path, 0, {}};
+        bool ok = false;
+        if (keepFile) {
+            failure.error = EEXIST;
+            failure.description = QStringLiteral("the unreadable file there was kept");
+        } else {
+            const std::optional<FileReplaceError> error = replaceFile(path, document(snapshot));
+            ok = !error;
+            if (error) {
+                failure.error = error->error;
+                failure.description = error->description;
+            }
+        }
+
+        lock.lock();
+        const bool firstFailure = !ok && !failing;
+        failing = !ok;
+        if (firstFailure) {
+            lock.unlock();
+            // One line (and one report) per run of failures, not one per change.
             logLine(QStringLiteral("Preferences: could not write %1: %2; changes are kept only until the app quits")
-                        .arg(path, error));
-        writeFailureReported = true;
-        return false;
+                        .arg(path, failure.description));
+            report(failure);
+            lock.lock();
+        }
+        // A flush returns once the write and its report are done.
+        written = taking;
+        caughtUp.notify_all();
     }
-    writeFailureReported = false;
-    return true;
 }
 
-bool Preferences::Impl::store(const QString &key, Value value)
+bool Preferences::Impl::flush()
 {
-    QMutexLocker lock(&mutex);
-    QJsonValue stored = encode(value);
-    entries.insert(key, Entry{std::move(value), std::move(stored)});
-    return save();
+    std::unique_lock lock(mutex);
+    const quint64 target = changes;
+    caughtUp.wait(lock, [&] { return written >= target; });
+    return !failing;
+}
+
+void Preferences::Impl::report(const WriteFailure &failure)
+{
+    std::lock_guard lock(handlerMutex);
+    if (handler)
+        handler(failure);
+    else
+        unreported = failure;
 }
 
 Preferences::Preferences(const QString &filePath)
     : d(std::make_unique<Impl>())
 {
     d->path = filePath;
-    d->load();
+    flushOthers(filePath, this);
+    {
+        std::lock_guard lock(d->mutex);
+        d->load();
+    }
+    std::lock_guard lock(g_registryMutex);
+    g_stores.insert(registryKey(filePath), this);
 }
 
 Preferences::~Preferences()
 {
+    {
+        std::lock_guard lock(g_registryMutex);
+        g_stores.remove(registryKey(d->path), this);
+    }
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+        d->wake.notify_one();
+    }
+    if (d->writer.joinable())
+        d->writer.join();
     Preferences *self = this;
     g_installed.compare_exchange_strong(self, nullptr);
 }
@@ -388,7 +499,7 @@ QString Preferences::filePath() const
 
 Preferences::Type Preferences::type(const QString &key) const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard lock(d->mutex);
     const auto it = d->entries.constFind(key);
     return it == d->entries.cend() ? Type::Absent : typeOf(it->value);
 }
@@ -400,45 +511,84 @@ std::optional<QStringList> Preferences::stringListValue(const QString &key) cons
 std::optional<QByteArray> Preferences::bytesValue(const QString &key) const { return d->read<QByteArray>(key); }
 std::optional<Preferences::BytesMap> Preferences::bytesMapValue(const QString &key) const { return d->read<BytesMap>(key); }
 
-bool Preferences::setBool(const QString &key, bool value)
+void Preferences::setBool(const QString &key, bool value)
 {
-    return d->store(key, Value(std::in_place_type<bool>, value));
+    d->store(key, Value(std::in_place_type<bool>, value));
 }
 
-bool Preferences::setInteger(const QString &key, qint64 value)
+void Preferences::setInteger(const QString &key, qint64 value)
 {
-    return d->store(key, Value(std::in_place_type<qint64>, value));
+    d->store(key, Value(std::in_place_type<qint64>, value));
 }
 
-bool Preferences::setString(const QString &key, const QString &value)
+void Preferences::setString(const QString &key, const QString &value)
 {
-    return d->store(key, Value(std::in_place_type<QString>, value));
+    d->store(key, Value(std::in_place_type<QString>, value));
 }
 
-bool Preferences::setStringList(const QString &key, const QStringList &value)
+void Preferences::setStringList(const QString &key, const QStringList &value)
 {
-    return d->store(key, Value(std::in_place_type<QStringList>, value));
+    d->store(key, Value(std::in_place_type<QStringList>, value));
 }
 
-bool Preferences::setBytes(const QString &key, const QByteArray &value)
+void Preferences::setBytes(const QString &key, const QByteArray &value)
 {
-    return d->store(key, Value(std::in_place_type<QByteArray>, value));
+    d->store(key, Value(std::in_place_type<QByteArray>, value));
 }
 
-bool Preferences::setBytesMap(const QString &key, const BytesMap &value)
+void Preferences::setBytesMap(const QString &key, const BytesMap &value)
 {
-    return d->store(key, Value(std::in_place_type<BytesMap>, value));
+    d->store(key, Value(std::in_place_type<BytesMap>, value));
 }
 
-bool Preferences::remove(const QString &key)
+void Preferences::remove(const QString &key)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard lock(d->mutex);
     d->entries.remove(key);
-    return d->save();
+    d->changed();
+}
+
+std::optional<QByteArray> Preferences::storedEntry(const QString &key) const
+{
+    std::lock_guard lock(d->mutex);
+    const auto it = d->entries.constFind(key);
+    if (it == d->entries.cend())
+        return std::nullopt;
+    // Wrapped in an array: a bare value is no JSON document.
+    return QJsonDocument(QJsonArray{it->stored}).toJson(QJsonDocument::Compact);
+}
+
+void Preferences::setStoredEntry(const QString &key, const QByteArray &stored)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(stored);
+    if (!document.isArray() || document.array().size() != 1)
+        return;
+    const QJsonValue envelope = document.array().at(0);
+    std::lock_guard lock(d->mutex);
+    d->entries.insert(key, Entry{decode(envelope), envelope});
+    d->changed();
+}
+
+bool Preferences::flush()
+{
+    return d->flush();
+}
+
+void Preferences::setWriteFailureHandler(WriteFailureHandler handler)
+{
+    std::lock_guard lock(d->handlerMutex);
+    d->handler = std::move(handler);
+    if (d->handler && d->unreported) {
+        d->handler(*d->unreported);
+        d->unreported.reset();
+    }
 }
 
 void Preferences::reload()
 {
-    QMutexLocker lock(&d->mutex);
+    // What this store still has to write lands first; the file is read after it.
+    d->flush();
+    flushOthers(d->path, this);
+    std::lock_guard lock(d->mutex);
     d->load();
 }

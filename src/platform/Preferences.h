@@ -5,15 +5,23 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
-// The user's preferences: typed values under string keys, kept in one JSON file
-// and written atomically after every change. A value reads back only with the
-// type it was written with; reading it as another type gives nothing, as does
-// reading an absent key.
+// The user's preferences: typed values under string keys, kept in one JSON file.
+// A value reads back only with the type it was written with; reading it as
+// another type gives nothing, as does reading an absent key.
 //
-// A file that cannot be read as preferences is moved aside (its name gets
+// Every change is held in memory at once and written to the file in the
+// background, by one writer per store, in order: a write always takes the
+// newest state, so the last change wins and changes made while a write runs
+// go out together with the next one. The file is replaced atomically and is
+// private to the user. Opening a store (or reloading it) first waits for what
+// this process still has to write to the same file.
+//
+// The file is opened only when it is a regular file. One that is something
+// else, or cannot be read as preferences, is moved aside (its name gets
 // ".corrupt-<timestamp>") and reported on standard output; the store then
 // starts empty. Entries of the file this version does not understand are kept
 // as they are and written back unchanged.
@@ -23,8 +31,20 @@ public:
     enum class Type { Absent, Bool, Integer, String, StringList, Bytes, BytesMap, Unknown };
     using BytesMap = QMap<QString, QByteArray>;
 
+    // Why the file could not be written: the file, the errno of the step that
+    // failed and what that step was, in our own words (English).
+    struct WriteFailure
+    {
+        QString path;
+        int error = 0;
+        QString description;
+    };
+    // Called on the writer's thread, once per run of failed writes (a write
+    // that succeeds ends the run). Must not use this store.
+    using WriteFailureHandler = std::function<void(const WriteFailure &)>;
+
     explicit Preferences(const QString &filePath);
-    ~Preferences();
+    ~Preferences();   // writes what is still pending
     Preferences(const Preferences &) = delete;
     Preferences &operator=(const Preferences &) = delete;
 
@@ -51,15 +71,29 @@ public:
     // Convenience reads in the manner of the platform's defaults.
     bool boolean(const QString &key, bool fallback = false) const { return boolValue(key).value_or(fallback); }
 
-    // Each setter stores the value and writes the file. False when the file could
-    // not be written (the value is still held in memory and reported once).
-    bool setBool(const QString &key, bool value);
-    bool setInteger(const QString &key, qint64 value);
-    bool setString(const QString &key, const QString &value);
-    bool setStringList(const QString &key, const QStringList &value);
-    bool setBytes(const QString &key, const QByteArray &value);
-    bool setBytesMap(const QString &key, const BytesMap &value);
-    bool remove(const QString &key);
+    // Each setter stores the value and queues a write of the file; it never
+    // waits for the disk.
+    void setBool(const QString &key, bool value);
+    void setInteger(const QString &key, qint64 value);
+    void setString(const QString &key, const QString &value);
+    void setStringList(const QString &key, const QStringList &value);
+    void setBytes(const QString &key, const QByteArray &value);
+    void setBytesMap(const QString &key, const BytesMap &value);
+    void remove(const QString &key);
+
+    // An entry as the file holds it (compact JSON), whatever its type, even one
+    // this version does not understand; nothing when absent. What it gives,
+    // setStoredEntry stores again unchanged (under any key).
+    std::optional<QByteArray> storedEntry(const QString &key) const;
+    void setStoredEntry(const QString &key, const QByteArray &stored);
+
+    // Waits until the file holds every change made so far (or the write of it
+    // failed). False when the last write failed.
+    bool flush();
+
+    // Where failed writes are reported; a failure not yet reported when no
+    // handler was set is reported to the next one. Empty: none.
+    void setWriteFailureHandler(WriteFailureHandler handler);
 
     // Re-reads the file (used by tests and after another process wrote it).
     void reload();

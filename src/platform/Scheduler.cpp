@@ -247,6 +247,7 @@ struct VirtualScheduler::Impl
     quint64 sequence = 0;
     TimerId nextId = 1;
     int runningJobs = 0;
+    std::chrono::steady_clock::duration longestTask{0};   // real time, main-thread tasks only
     QThreadPool pool;
 
     // Caller holds the mutex.
@@ -298,7 +299,13 @@ struct VirtualScheduler::Impl
     {
         int ran = 0;
         while (auto task = takeNext(limit)) {
+            const auto start = std::chrono::steady_clock::now();
             runGuarded(*task);
+            const auto took = std::chrono::steady_clock::now() - start;
+            {
+                std::lock_guard lock(mutex);
+                longestTask = std::max(longestTask, took);
+            }
             ++ran;
         }
         return ran;
@@ -390,6 +397,12 @@ bool VirtualScheduler::settle(Duration timeout)
         if (d->runningJobs == 0 && !d->hasDue(d->current))
             return true;
     }
+}
+
+std::chrono::milliseconds VirtualScheduler::longestTask() const
+{
+    std::lock_guard lock(d->mutex);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d->longestTask);
 }
 
 int VirtualScheduler::pendingCount() const

@@ -120,6 +120,10 @@ public:
     // Number of tasks and timers waiting on the virtual main thread.
     int pendingCount() const;
 
+    // The longest real time one task on the virtual main thread took: what
+    // the window would have stood still for.
+    std::chrono::milliseconds longestTask() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

@@ -1,6 +1,8 @@
 // Runs one scan of a folder for every kind and prints what it found, one
-// "kind<TAB>path" line per item, after the scan's own diagnostics. Tests start
-// it through setpriv to scan as an unprivileged user.
+// "kind<TAB>path" line per item, then how it ended: "outcome<TAB>complete",
+// "volumeGone" or "cutShort", the unreadable folders and the errno, after the
+// scan's own diagnostics. Tests start it through setpriv to scan as an
+// unprivileged user.
 //
 //     scan_probe <root> [excluded pattern...]
 //
@@ -51,7 +53,7 @@ int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid)
     QList<FileType> kinds = FileTypes::allCases();
     kinds.removeAll(FileType::custom);
     ScanResult found;
-    manager.scanDevice(*device, kinds, {}, {}, [](double) {}, [&](const ScanResult &result) { found = result; });
+    manager.scanDevice(*device, kinds, {}, {}, [](double) {}, [&](const ScanOutcome &result) { found = result.found; });
     if (!scheduler.settle(std::chrono::minutes(1)))
         return 3;
     QList<FileItem> all;
@@ -110,21 +112,25 @@ int main(int argc, char **argv)
     device.id = device.path = app.arguments().at(1);
     device.name = QFileInfo(device.path).fileName();
     int completions = 0;
-    ScanResult found;
+    ScanOutcome outcome;
     const QStringList excluded = app.arguments().mid(2);
-    manager.scanDevice(device, FileTypes::allCases(), {}, excluded, [](double) {}, [&](const ScanResult &result) {
+    manager.scanDevice(device, FileTypes::allCases(), {}, excluded, [](double) {}, [&](const ScanOutcome &result) {
         ++completions;
-        found = result;
+        outcome = result;
     });
     if (!scheduler.settle(std::chrono::minutes(2))) {
         std::fprintf(stderr, "scan did not finish\n");
         return 3;
     }
     std::fflush(stdout);
-    for (auto it = found.cbegin(); it != found.cend(); ++it) {
+    for (auto it = outcome.found.cbegin(); it != outcome.found.cend(); ++it) {
         for (const FileItem &item : it.value())
             std::printf("%s\t%s\n", qPrintable(FileTypes::rawValue(it.key())), item.fsPath().constData());
     }
+    const char *end = outcome.end == ScanOutcome::End::complete     ? "complete"
+                      : outcome.end == ScanOutcome::End::volumeGone ? "volumeGone"
+                                                                    : "cutShort";
+    std::printf("outcome\t%s\t%lld\t%d\n", end, static_cast<long long>(outcome.unreadableFolders), outcome.error);
     std::fflush(stdout);
     return completions == 1 ? 0 : 4;
 }

@@ -121,8 +121,8 @@ class TestClean : public QObject
             kinds.removeAll(FileType::custom);
             int completions = 0;
             ScanResult result;
-            manager->scanDevice(device, kinds, {}, excluded, [](double) {}, [&](const ScanResult &r) {
-                result = r;
+            manager->scanDevice(device, kinds, {}, excluded, [](double) {}, [&](const ScanOutcome &r) {
+                result = r.found;
                 ++completions;
             });
             [&] { QVERIFY(scheduler.settle(std::chrono::seconds(60))); }();

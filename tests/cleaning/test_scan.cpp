@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -69,6 +70,7 @@ struct Outcome
     double lastProgress = -1;
     int completions = 0;
     ScanResult result;
+    ScanOutcome outcome;
     QStringList log;
 };
 
@@ -118,9 +120,10 @@ class TestScan : public QObject
             manager->scanDevice(device(root), kinds, {}, excluded, [&](double p) {
                 ++out.progressCalls;
                 out.lastProgress = p;
-            }, [&](const ScanResult &result) {
+            }, [&](const ScanOutcome &result) {
                 ++out.completions;
-                out.result = result;
+                out.result = result.found;
+                out.outcome = result;
             });
             out.settled = scheduler.settle(limit);
             out.log = capture.lines();
@@ -299,7 +302,7 @@ private slots:
         {
             StdoutCapture quiet;
             rig.manager->scanDevice(*device, FileTypes::allCases(), {}, {"._report.docx", "keep.txt"}, [](double) {},
-                                    [&](const ScanResult &found) { result = found; });
+                                    [&](const ScanOutcome &found) { result = found.found; });
             rig.settle();
             for (const QList<FileItem> &items : std::as_const(result))
                 all += items;
@@ -465,12 +468,41 @@ private slots:
         QCOMPARE(found, (QStringList{"dsStore zz_after/.DS_Store", "temporaryFiles rootjunk.tmp", "trash $RECYCLE.BIN/S-1-5",
                                      "trash $RECYCLE.BIN/b.txt", "trash .Trashes"}));
         QVERIFY(lines.contains("扫描错误: Permission denied 于 " + root + "/locked"));
+        // The locked folder is counted; the trash folders this user may not
+        // read are listed whole, so nothing of them was missed.
+        QVERIFY(lines.contains("outcome\tcomplete\t1\t0"));
 
-        // A root this user may not list: the scan ends at once with nothing
-        // (the probe fails unless it completed exactly once).
+        // A root this user may not list: the scan ends at once with nothing,
+        // cut short (the probe fails unless it completed exactly once).
         const QStringList locked = probe(root + "/locked");
         QVERIFY(locked.contains("警告：无法访问设备 locked 的内容。可能是权限问题。"));
         QVERIFY(!locked.contains("扫描完成，找到以下垃圾文件:"));
+        QVERIFY(locked.contains(QStringLiteral("outcome\tcutShort\t0\t%1").arg(EACCES)));
+    }
+
+    // A walk that cannot go on half way (here it runs out of file handles) ends
+    // cut short, with what it found above the cut: no complete, clean result.
+    void walkCutShort()
+    {
+        const QString prlimit = findExecutable("prlimit");
+        if (prlimit.isEmpty())
+            QSKIP("prlimit (util-linux) is not installed");
+        QTemporaryDir dir;
+        QString folder = dir.path();
+        for (int depth = 1; depth <= 40; ++depth) {
+            folder += QStringLiteral("/d%1").arg(depth);
+            writeFile(folder + "/.DS_Store", {});
+        }
+        ProcessRequest request;
+        request.program = prlimit;
+        request.arguments = {"--nofile=24:24", SWEEPBROOK_SCAN_PROBE, dir.path()};
+        request.timeout = std::chrono::minutes(2);
+        const ProcessResult run = runProcess(request);
+        QVERIFY2(run.succeeded(), run.standardError.constData());
+        const QStringList lines = QString::fromUtf8(run.standardOutput).split('\n');
+        QVERIFY2(lines.contains(QStringLiteral("outcome\tcutShort\t0\t%1").arg(EMFILE)), run.standardOutput.constData());
+        const qsizetype found = lines.filter(QRegularExpression("^dsStore\t")).size();
+        QVERIFY2(found > 0 && found < 40, qPrintable(QString::number(found)));
     }
 
     // The FUSE daemon dies while a scan runs: once as find starts (a stand-in
@@ -509,6 +541,8 @@ private slots:
             QVERIFY(out.settled);
             QCOMPARE(out.completions, 1);
             QCOMPARE(out.progressCalls, 1);
+            // No clean stick: the volume is reported gone, whatever the walk found.
+            QCOMPARE(out.outcome.end, ScanOutcome::End::volumeGone);
             if (duringFind) {   // the volume was recognised, then gone before the walk began
                 QVERIFY(out.log.contains("设备文件系统类型: exfat, 是否为exFAT/FAT: true"));
                 QVERIFY(out.log.contains("特别检查时出错: Transport endpoint is not connected"));

@@ -1,10 +1,12 @@
 #include "history/CleanHistory.h"
 #include "history/HistoryStore.h"
 #include "platform/Preferences.h"
+#include "platform/Scheduler.h"
 
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 namespace {
@@ -90,7 +92,9 @@ private slots:
     void roundTripsEveryField()
     {
         // Before the reference date, beyond a double's exact integers, an unknown kind, a file of no kind.
-        const CleanHistory newer{QUuid::createUuid(), "SD \"卡\"", "/run/media/x/SD", kReference.addMSecs(-1234), 3,
+        // A count beyond 32 bits.
+        const CleanHistory newer{QUuid::createUuid(), "SD \"卡\"", "/run/media/x/SD", kReference.addMSecs(-1234),
+                                 (qint64(1) << 53) + 3,
                                  (qint64(1) << 60) + 1, {"trash", "noLongerAKind"},
                                  {{"a", "/run/media/x/SD/a", 1, QString()}, {"b", "/run/media/x/SD/b", qint64(1) << 60, "trash"}}};
         const QList<CleanHistory> records{newer, stickRecord(), CleanHistory{QUuid::createUuid(), {}, {}, kReference, 0, 0, {}, {}}};
@@ -219,6 +223,52 @@ private slots:
         QVERIFY2(lines.value(0).startsWith(QStringLiteral("加载历史记录失败: ") + error), qPrintable(lines.join(u'\n')));
         QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), bytes);
         QCOMPARE(store.backupKeys().size(), 1);
+    }
+
+    // A value of another type, or data the store cannot decode, is not ours
+    // to overwrite: it is kept aside as it stands.
+    void keepsAValueOfAnotherType_data()
+    {
+        QTest::addColumn<QByteArray>("entry");
+        QTest::newRow("text") << QByteArray(R"([{"type":"string","value":"[]"}])");
+        QTest::newRow("damaged data") << QByteArray(R"([{"type":"bytes","value":"not base64!"}])");
+        QTest::newRow("a type of another version") << QByteArray(R"([{"type":"plist","value":{"a":1}}])");
+    }
+
+    void keepsAValueOfAnotherType()
+    {
+        QFETCH(QByteArray, entry);
+        m_preferences->setStoredEntry(HistoryStore::key, entry);
+        HistoryStore store(*m_preferences);
+        testsupport::StdoutCapture capture;
+        QVERIFY(!store.read());
+        QVERIFY(capture.lines().value(0).startsWith(QStringLiteral("加载历史记录失败: ")));
+        store.save({stickRecord()});
+        store.read();   // the saved history reads; nothing more is kept
+        QCOMPARE(store.backupKeys(), QStringList{HistoryStore::backupKey});
+        QCOMPARE(m_preferences->storedEntry(HistoryStore::backupKey), QJsonDocument::fromJson(entry).toJson(QJsonDocument::Compact));
+        QVERIFY(m_preferences->flush());
+        QCOMPARE(Preferences(path()).storedEntry(HistoryStore::backupKey), m_preferences->storedEntry(HistoryStore::backupKey));
+    }
+
+    // Saves in the background land in the order they were asked for.
+    void backgroundSavesKeepTheirOrder()
+    {
+        VirtualScheduler pool;
+        QList<CleanHistory> records;
+        {
+            HistoryStore store(*m_preferences, &pool);
+            for (int i = 0; i < 40; ++i) {
+                CleanHistory record = stickRecord();
+                record.id = QUuid::createUuid();
+                // Older saves are the larger ones here, so they take longer to encode.
+                record.cleanedFiles = QList<CleanedFileDetail>((40 - i) * 200, record.cleanedFiles.first());
+                records.prepend(record);
+                store.save(records.mid(0, 1 + i % 3));
+            }
+        }   // waits for its saves
+        QCOMPARE(HistoryStore(*m_preferences).load().size(), 1 + 39 % 3);
+        QCOMPARE(HistoryStore(*m_preferences).load().first().id, records.first().id);
     }
 
     // Nothing stored is not an empty history: only the latter reads as a list.

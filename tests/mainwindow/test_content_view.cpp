@@ -30,17 +30,7 @@ FileItem item(const QString &path, qint64 size)
     return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
 }
 
-// One window on virtual time with fake devices and a private preference file.
-struct Window : testsupport::WindowRig
-{
-    explicit Window(const QList<LocalUSBDevice> &initial = {})
-    {
-        devices.setList(initial);
-        view.onAppearSetup();
-    }
-    void tick(std::chrono::milliseconds by = 0ms) { by.count() ? clock.advance(by) : clock.runDue(); }
-    QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
-};
+using testsupport::Window;
 
 // Drives one path of the window to its alert; the unreadable stick has a real root.
 using AlertPath = std::function<void(Window &, const LocalUSBDevice &stick)>;
@@ -301,29 +291,56 @@ private slots:
         QCOMPARE(w.view.selectedDevice()->id, selected ? a.id : b.id);
     }
 
-    void cleanRecordsTheDeviceItStartedOn()
+    // A clean that ends after the user moved to another device writes its record
+    // and history, and nothing of the other device's view; no eject follows.
+    void cleanEndsOnAnotherDevice_data()
     {
+        QTest::addColumn<bool>("quick");
+        QTest::newRow("clean") << false;
+        QTest::newRow("quick clean") << true;
+    }
+
+    void cleanEndsOnAnotherDevice()
+    {
+        QFETCH(bool, quick);
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
         Window w({a, b});
         w.view.setAutoEjectAfterClean(true);
         w.selectReady(a);
-        w.view.scanDevice(a);
         const QList<FileItem> files{item("/media/a/.DS_Store", 1000), item("/media/a/._x", 2000),
                                     item("/media/a/._y", 3000), item("/media/a/._z", 4000)};
-        w.devices.scans[0].completion({{FileType::dsStore, {files[0]}}, {FileType::temporaryFiles, files.mid(1)}});
-        w.view.cleanButtonTapped();
+        const ScanResult found{{FileType::dsStore, {files[0]}}, {FileType::temporaryFiles, files.mid(1)}};
+        quick ? w.view.quickCleanDevice(a) : w.view.scanDevice(a);
+        w.devices.scans[0].completion(found);
+        if (!quick)
+            w.view.cleanButtonTapped();
         QVERIFY(w.devices.cleans.size() == 1 && w.devices.cleans[0].files.size() == 4);
-        w.view.selectDevice(b);   // the user moves on while the clean runs
+
+        // The user moves on and scans b while a's clean runs.
+        w.selectReady(b);
+        w.view.scanDevice(b);
+        const auto viewOfB = [&w] {
+            return std::tuple(w.view.isScanning(), w.view.cleanedFileCount(), w.view.failedFileCount(),
+                              w.view.totalJunkSize(), w.view.completionMessage(), w.view.scanResults().size(),
+                              w.view.showingAlert());
+        };
+        const auto before = viewOfB();
+        QVERIFY(std::get<0>(before));
         w.devices.cleans[0].completion(files.mid(0, 3), files.mid(3));
-        QCOMPARE(w.view.completionMessage(), QStringLiteral("成功清理 3 个文件，释放了 6 KB 空间。\n1 个文件清理失败。"));
         w.tick();
-        QVERIFY(w.view.cleanedFileCount() == 3 && w.view.totalJunkSize() == 6000);
+        QCOMPARE(viewOfB(), before);
+        QVERIFY(w.clock.settle());
         const QList<CleanHistory> stored = HistoryStore(w.prefs).load();
         QCOMPARE(stored.size(), 1);
         QVERIFY(stored[0].deviceID == a.id && stored[0].cleanedFiles.size() == 3);
+        QCOMPARE(w.view.cleanHistory().size(), 1);
         w.tick(1100ms);
-        QCOMPARE(w.devices.ejects.size(), 0);   // a is no longer selected: no eject
+        QCOMPARE(w.devices.ejects.size(), 0);   // a is no longer selected
+
+        // b's own scan still lands, with its clean-all results.
+        w.devices.scans[1].completion({{FileType::trash, {item("/media/b/.Trashes", 5)}}});
+        QVERIFY(!w.view.isScanning() && w.view.scanResults().size() == 1 && w.view.cleanedFileCount() == 0);
     }
 
     // Counts and history hold the removed files; when none went, the results stay shown.
@@ -353,8 +370,10 @@ private slots:
         QVERIFY(!w.view.isScanning());
         QCOMPARE(w.view.cleanedFileCount(), deleted);
         QCOMPARE(w.view.totalJunkSize(), size);
-        QCOMPARE(w.view.showingAlert(), deleted < 4);   // its texts: everyAlertSetsItsTitle
+        QCOMPARE(w.view.failedFileCount(), 4 - deleted);
+        QCOMPARE(w.view.showingAlert(), deleted == 0);   // its texts: everyAlertSetsItsTitle
         QCOMPARE(w.view.scanResults().isEmpty(), deleted > 0);
+        QVERIFY(w.clock.settle());
         const QList<CleanHistory> stored = HistoryStore(w.prefs).load();
         QCOMPARE(stored.size(), deleted ? 1 : 0);
         QVERIFY(!deleted || stored[0].fileTypes == QStringList{QStringLiteral("systemLogs")});
@@ -445,6 +464,7 @@ private slots:
         w.devices.rootReadable = rootReadable;
         w.selectReady(a);
         w.view.scanDevice(a);
+        w.settle();
         QVERIFY(w.view.isAuthorizing());
         QCOMPARE(w.picker.starts, QStringList{a.path});
 
@@ -485,6 +505,7 @@ private slots:
                     w.devices.*knob = false;
                 w.selectReady(stick);
                 viaScan ? w.view.scanDevice(stick) : w.view.authorizeButtonAction(stick);
+                w.settle();
                 const QString folder = QString::fromLatin1(choice);
                 w.picker.pending(folder == QLatin1String("cancel") ? std::nullopt
                                  : std::optional(folder == QLatin1String("root") ? stick.path : w.dir.path()));
@@ -495,6 +516,7 @@ private slots:
         QTest::newRow("scan of a missing root") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(missing);
             w.view.scanDevice(missing);
+            w.settle();
         }) << L("please_wait") << L("device_mounting");
         QTest::newRow("no kinds selected") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
@@ -505,10 +527,9 @@ private slots:
             w.view.scanDevice(a);
             w.devices.scans.last().completion({});
         }) << L("cleaning_completed_title") << L("no_cleanable_files_found");
-        QTest::newRow("clean, some failed") << quickClean(1) << L("cleaning_completed_title")
-                                            << QStringLiteral("成功清理 1 个文件，释放了 1 KB 空间。\n1 个文件清理失败。");
-        QTest::newRow("clean, all failed") << quickClean(0) << L("error")
-                                           << QStringLiteral("成功清理 0 个文件，释放了 Zero KB 空间。\n2 个文件清理失败。");
+        QTest::newRow("clean, all failed") << quickClean(0) << L("clean_failed_title")
+                                           << format(L("clean_failed_message"), 2, a.name) + QStringLiteral("\n\n")
+                                                  + L("failure_reason_unknown");
         QTest::newRow("eject error") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.ejectSelectedDevice();

@@ -47,7 +47,11 @@ private slots:
         ContentView &view = rig.view;
         // Two records share an id (written by hand or by an old version): only the first goes.
         view.setCleanHistory({record(idA, "A1"), record(idB, "B"), record(idA, "A2"), record(idC, "C")});
-        const auto stored = [&] { return rig.prefs.bytesValue(HistoryStore::key); };
+        // Saves land in the background: settled first.
+        const auto stored = [&] {
+            rig.clock.settle();
+            return rig.prefs.bytesValue(HistoryStore::key);
+        };
         const auto savedLines = [](testsupport::StdoutCapture &out) {
             return out.lines().filter(QStringLiteral("历史记录已保存")).size();
         };
@@ -59,6 +63,7 @@ private slots:
         QVERIFY(!view.selectedHistoryItem());
         view.toggleHistorySelection(view.cleanHistory().at(1));
 
+        QVERIFY(rig.clock.settle());
         {
             // Unknown id: nothing changes, nothing is written.
             testsupport::StdoutCapture out;
@@ -73,6 +78,7 @@ private slots:
             testsupport::StdoutCapture out;
             view.deleteHistoryRecord(QUuid::fromString(QLatin1String(idA)));
             QCOMPARE(devices(view.cleanHistory()), (QStringList{"B", "A2", "C"}));
+            QVERIFY(rig.clock.settle());
             QCOMPARE(devices(HistoryStore(rig.prefs).load()), (QStringList{"B", "A2", "C"}));
             QCOMPARE(view.selectedHistoryItem()->deviceName, QStringLiteral("B"));
             QCOMPARE(savedLines(out), 1);

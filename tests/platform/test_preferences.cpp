@@ -11,11 +11,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <future>
 #include <limits>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::StdoutCapture;
 
@@ -82,13 +85,19 @@ private slots:
         const QStringList list{"a", "b/c"};
         {
             Preferences prefs(path());
-            QVERIFY(prefs.setBool("flag", true) && prefs.setBool("off", false));
+            prefs.setBool("flag", true);
+            prefs.setBool("off", false);
             for (const qint64 value : integers)
-                QVERIFY(prefs.setInteger(QString::number(value), value));
-            QVERIFY(prefs.setString("volumes/USB|1", text) && prefs.setStringList("list", list)
-                    && prefs.setStringList("one", {"only"}) && prefs.setBytes("bytes", binary) && prefs.setBytesMap("map", map));
-            QVERIFY(prefs.setString("emptyString", QString()) && prefs.setStringList("emptyList", {})
-                    && prefs.setBytes("emptyBytes", QByteArray()) && prefs.setBytesMap("emptyMap", {}));
+                prefs.setInteger(QString::number(value), value);
+            prefs.setString("volumes/USB|1", text);
+            prefs.setStringList("list", list);
+            prefs.setStringList("one", {"only"});
+            prefs.setBytes("bytes", binary);
+            prefs.setBytesMap("map", map);
+            prefs.setString("emptyString", QString());
+            prefs.setStringList("emptyList", {});
+            prefs.setBytes("emptyBytes", QByteArray());
+            prefs.setBytesMap("emptyMap", {});
         }
 
         Preferences prefs(path());
@@ -132,7 +141,7 @@ private slots:
         prefs.setBytes("b", "x");
         QVERIFY(readsNothingBut(prefs, "b", Preferences::Type::Bytes));
 
-        QVERIFY(prefs.remove("k"));
+        prefs.remove("k");
         QVERIFY(!prefs.contains("k"));
         Preferences fresh(path());
         QVERIFY(!fresh.contains("k") && fresh.contains("b"));
@@ -166,7 +175,7 @@ private slots:
 
             // Starts empty and usable.
             QVERIFY(!prefs.contains("k"));
-            QVERIFY(prefs.setInteger("k", 7));
+            prefs.setInteger("k", 7);
             QCOMPARE(Preferences(path()).integerValue("k"), std::optional<qint64>(7));
         }
     }
@@ -187,30 +196,117 @@ private slots:
         Preferences prefs(path());
         QCOMPARE(capture.lines().size(), 1);
         QCOMPARE(prefs.stringValue("known"), std::optional<QString>("x"));
-        QVERIFY(prefs.setBool("new", true));
+        prefs.setBool("new", true);
+        QVERIFY(prefs.flush());
         for (const char *key : {"future", "broken", "badList", "bare"}) {
             QCOMPARE(prefs.type(key), Preferences::Type::Unknown);
             QVERIFY(readsNothingBut(prefs, key, Preferences::Type::Unknown));
             QCOMPARE(storedValues(path()).value(key), original.value(key));
         }
 
+        // An entry is copied as it stands, understood or not.
+        prefs.setStoredEntry("copy", *prefs.storedEntry("future"));
+        QVERIFY(prefs.flush());
+        QCOMPARE(storedValues(path()).value("copy"), original.value("future"));
+
         // Setting a key replaces what was not understood.
-        QVERIFY(prefs.setInteger("broken", 12));
+        prefs.setInteger("broken", 12);
         QCOMPARE(Preferences(path()).integerValue("broken"), std::optional<qint64>(12));
         QCOMPARE(Preferences(path()).type("future"), Preferences::Type::Unknown);
     }
 
+    // A failed write is reported once per run of failures, in our own words,
+    // to the handler set then or to the first one set later.
     void unwritableLocationIsReportedOnce()
     {
         // A regular file where the directory should be stops even root.
         writeFile(m_dir.filePath("conf"), "file");
         StdoutCapture capture;
         Preferences prefs(path());
-        QVERIFY(!prefs.setString("a", "1") && !prefs.setString("b", "2") && !prefs.remove("b"));
+        prefs.setString("a", "1");
+        QVERIFY(!prefs.flush());
+        QList<Preferences::WriteFailure> reports;
+        prefs.setWriteFailureHandler([&reports](const Preferences::WriteFailure &failure) { reports << failure; });
+        QCOMPARE(reports.size(), 1);   // the one before a handler was there
+        prefs.setString("b", "2");
+        prefs.remove("b");
+        QVERIFY(!prefs.flush());
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports[0].error, ENOTDIR);
+        QCOMPARE(reports[0].description, "cannot create the folder " + QFileInfo(path()).path() + ": Not a directory");
         const QStringList lines = capture.lines();
         QCOMPARE(lines.size(), 1);
-        QVERIFY(lines.first().contains(path()));
+        QVERIFY(lines.first().contains(path()) && lines.first().contains(reports[0].description));
         QCOMPARE(prefs.stringValue("a"), std::optional<QString>("1"));
+
+        // A write that succeeds ends the run; the next failure is reported again.
+        QVERIFY(QFile::remove(m_dir.filePath("conf")));
+        prefs.setString("c", "3");
+        QVERIFY(prefs.flush());
+        QCOMPARE(Preferences(path()).stringValue("a"), std::optional<QString>("1"));
+        QVERIFY(QFile::remove(path()) && QDir(m_dir.filePath("conf")).removeRecursively());
+        writeFile(m_dir.filePath("conf"), "file");
+        prefs.setString("d", "4");
+        QVERIFY(!prefs.flush());
+        QCOMPARE(reports.size(), 2);
+        prefs.setWriteFailureHandler({});
+    }
+
+    // Something else than a regular file in the file's place is moved aside
+    // like an unreadable file, never opened for reading.
+    void notARegularFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("named pipe") << "fifo";
+        QTest::newRow("folder") << "folder";
+    }
+
+    void notARegularFile()
+    {
+        QFETCH(QString, kind);
+        QDir().mkpath(QFileInfo(path()).path());
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+        else
+            QVERIFY(QDir().mkpath(path()));
+        // A read of a pipe waits for a writer: give the store a second, then
+        // open the pipe's other end so nothing stays blocked.
+        std::promise<bool> opened;
+        std::future<bool> done = opened.get_future();
+        std::thread open([&] {
+            Preferences prefs(path());
+            prefs.setInteger("k", 1);
+            opened.set_value(prefs.flush());
+        });
+        const bool inTime = done.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+        if (!inTime) {
+            const int fd = ::open(QFile::encodeName(path()).constData(), O_WRONLY);
+            ::close(fd);
+        }
+        open.join();
+        QVERIFY2(inTime, "opening the store blocked on its file");
+        QVERIFY(done.get());
+        const QStringList aside = QDir(QFileInfo(path()).path()).entryList({"preferences.json.corrupt-*"},
+                                                                           QDir::AllEntries | QDir::System);
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(Preferences(path()).integerValue("k"), std::optional<qint64>(1));
+    }
+
+    // Writes never wait on the caller's thread and land in order: the file
+    // holds the last value of every key.
+    void lastWriteWins()
+    {
+        Preferences prefs(path());
+        for (int i = 0; i < 2000; ++i) {
+            prefs.setInteger("counter", i);
+            prefs.setBytes("blob", QByteArray(i % 7 * 1000, char('a' + i % 26)));
+        }
+        QVERIFY(prefs.flush());
+        Preferences fresh(path());
+        QCOMPARE(fresh.integerValue("counter"), std::optional<qint64>(1999));
+        QCOMPARE(fresh.bytesValue("blob"), std::optional<QByteArray>(QByteArray(1999 % 7 * 1000, char('a' + 1999 % 26))));
+        // No temporary file stays behind.
+        QCOMPARE(QDir(QFileInfo(path()).path()).entryList(QDir::Files), QStringList{"preferences.json"});
     }
 
     void concurrentSettersLeaveAValidFile()

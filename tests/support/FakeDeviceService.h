@@ -40,7 +40,14 @@ inline LocalUSBDevice makeDevice(const QString &name, bool accessible = true, co
 class FakeDevices final : public DeviceService
 {
 public:
-    struct Scan { LocalUSBDevice device; ScanProgress progress; ScanCompletion completion; };
+    // `completion` answers with a complete scan's result, `finish` with any outcome.
+    struct Scan
+    {
+        LocalUSBDevice device;
+        ScanProgress progress;
+        ScanCompletion finish;
+        void completion(const ScanResult &result) const { finish(ScanOutcome(result)); }
+    };
     struct Clean { QList<FileItem> files; CleanCompletion completion; };
     struct Eject { LocalUSBDevice device; EjectCompletion completion; };
 
@@ -73,9 +80,14 @@ public:
     {
         ejects.append({d, std::move(completion)});
     }
-    bool hasSecurityBookmark(const QString &) const override { return false; }
+    bool hasSecurityBookmark(const QString &) const override
+    {
+        look("hasSecurityBookmark");
+        return hasGrant;
+    }
     std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &id, bool accessible) override
     {
+        look("updateDeviceAccessibility");
         QMutexLocker lock(&m_lock);
         for (LocalUSBDevice &d : m_list) {
             if (d.id == id) {
@@ -87,12 +99,21 @@ public:
     }
     std::optional<QByteArray> createBookmarkData(const QString &) const override
     {
+        look("createBookmarkData");
         return bookmarkWorks ? std::optional(QByteArray("grant")) : std::nullopt;
     }
     void saveSecurityBookmark(const QString &, const QByteArray &) override { ++savedBookmarks; }
-    bool startAccessingDevice(const QString &) override { return grantWorks; }
-    void stopAccessingDevice(const QString &) override {}
-    bool forceRefreshDeviceAccess(const QString &) override { return false; }
+    bool startAccessingDevice(const QString &) override
+    {
+        look("startAccessingDevice");
+        return grantWorks;
+    }
+    void stopAccessingDevice(const QString &) override { look("stopAccessingDevice"); }
+    bool forceRefreshDeviceAccess(const QString &) override
+    {
+        look("forceRefreshDeviceAccess");
+        return false;
+    }
 
     void setList(const QList<LocalUSBDevice> &devices)
     {
@@ -110,9 +131,18 @@ public:
     std::atomic<bool> grantWorks{true};
     std::atomic<bool> bookmarkWorks{true};
     std::atomic<bool> rootReadable{true};   // what a re-read of the granted device finds
+    std::atomic<bool> hasGrant{false};      // a stored grant for every device
     QStringList unresolved;                 // listed, but a lookup by id misses them
+    // Called first by every call that looks at a device (on a stuck mount it
+    // would wait): tests hold these calls up, or see which thread made them.
+    std::function<void(const char *call)> onDeviceLook;
 
 private:
+    void look(const char *call) const
+    {
+        if (onDeviceLook)
+            onDeviceLook(call);
+    }
     std::optional<LocalUSBDevice> find(const std::function<bool(const LocalUSBDevice &)> &matches) const
     {
         QMutexLocker lock(&m_lock);
@@ -155,6 +185,24 @@ struct WindowRig : WindowBasics
         clock.advance(std::chrono::milliseconds(3100));
         QVERIFY(view.deviceReady());
     }
+};
+
+// The window's logic over the fakes, shown (it has appeared) with these devices.
+struct Window : WindowRig
+{
+    explicit Window(const QList<LocalUSBDevice> &initial = {})
+    {
+        devices.setList(initial);
+        view.onAppearSetup();
+    }
+    // Moves virtual time on (or runs what is due now).
+    void tick(std::chrono::milliseconds by = std::chrono::milliseconds(0))
+    {
+        by.count() ? clock.advance(by) : clock.runDue();
+    }
+    // Lets the background looks at devices answer.
+    void settle() { QVERIFY(clock.settle()); }
+    QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
 };
 
 } // namespace testsupport

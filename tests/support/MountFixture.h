@@ -137,11 +137,14 @@ public:
         return device;
     }
 
-    // FAT through fusefat: mountinfo shows "fuse.vfat" with the loop device as source.
-    std::optional<QString> mountFat(const QString &loopDev, const QString &mountPoint)
+    // FAT through fusefat: mountinfo shows "fuse.vfat" with the loop device as
+    // source. Read-only, every change is refused with EROFS.
+    std::optional<QString> mountFat(const QString &loopDev, const QString &mountPoint, bool readOnly = false)
     {
+        const QString mode = readOnly ? QStringLiteral("ro") : QStringLiteral("rw+");
         return mount(QStringLiteral("fusefat"),
-                     {QStringLiteral("-o"), QStringLiteral("rw+,fsname=%1,subtype=vfat").arg(loopDev), loopDev, mountPoint},
+                     {QStringLiteral("-o"), QStringLiteral("%1,fsname=%2,subtype=vfat").arg(mode, loopDev), loopDev,
+                      mountPoint},
                      mountPoint, true);
     }
 

@@ -64,7 +64,7 @@ QString displayName(const QString &raw)
 
 namespace historyText {
 
-QString cleanedCount(int count)
+QString cleanedCount(qint64 count)
 {
     return format(localized(QStringLiteral("cleaned_file_count")), count);
 }
@@ -85,7 +85,7 @@ std::optional<QString> kinds(const QStringList &fileTypes)
     return format(localized(QStringLiteral("clean_types")), names.join(QChar(0x3001)));
 }
 
-QString filesCardValue(int count)
+QString filesCardValue(qint64 count)
 {
     // Filled where the text puts the count: cutting the placeholder out and
     // putting the count first would leave its spaces behind, and put the count

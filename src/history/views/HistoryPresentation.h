@@ -28,7 +28,7 @@ QString displayName(const QString &raw);
 namespace historyText {
 
 // "cleaned_file_count" filled with the count.
-QString cleanedCount(int count);
+QString cleanedCount(qint64 count);
 // "total_freed", a space and the size.
 QString freed(qint64 bytes);
 // "clean_types" filled with the kinds' names in stored order, joined by "、";
@@ -36,6 +36,6 @@ QString freed(qint64 bytes);
 std::optional<QString> kinds(const QStringList &fileTypes);
 // The files card's value: "files_count" filled with the count, or, for a text
 // without a count in it, the count, a space and the text.
-QString filesCardValue(int count);
+QString filesCardValue(qint64 count);
 
 } // namespace historyText

@@ -114,6 +114,7 @@ struct DetailColumn::Impl
     QWidget *emptyScanButton = nullptr;
     QLabel *completionMessage = nullptr;
     QLabel *completionStats = nullptr;
+    QLabel *completionFailures = nullptr;
     DeviceInaccessibleView *inaccessible = nullptr;
     ScanResultsView *results = nullptr;
 
@@ -123,7 +124,7 @@ struct DetailColumn::Impl
     {
         listedHint = noDevicesHint = emptyScanButton = nullptr;
         scanProgress = nullptr;
-        scanStatus = completionMessage = completionStats = nullptr;
+        scanStatus = completionMessage = completionStats = completionFailures = nullptr;
         inaccessible = nullptr;
         results = nullptr;
     }
@@ -304,8 +305,12 @@ struct DetailColumn::Impl
         completionMessage->setObjectName(QStringLiteral("completionMessage"));
         completionStats = ui::paragraph(QString(), TextStyle::body, NamedColor::secondary);
         completionStats->setObjectName(QStringLiteral("completionStats"));
+        // What did not go, when something did not.
+        completionFailures = ui::paragraph(QString(), TextStyle::body, NamedColor::orange);
+        completionFailures->setObjectName(QStringLiteral("completionFailures"));
         texts->addWidget(completionMessage);
         texts->addWidget(completionStats);
+        texts->addWidget(completionFailures);
         stack->addLayout(texts);
 
         ui::addGap(stack, 20);
@@ -346,6 +351,9 @@ struct DetailColumn::Impl
                                               device ? device->name : QString()));
             completionStats->setText(format(localized(QStringLiteral("clean_result_stats")), view.cleanedFileCount(),
                                             presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
+            completionFailures->setVisible(view.failedFileCount() > 0);
+            if (view.failedFileCount() > 0)
+                completionFailures->setText(format(localized(QStringLiteral("clean_result_failed")), view.failedFileCount()));
             break;
         }
         case DetailRoute::inaccessible:

@@ -45,7 +45,7 @@ struct DetailState
     bool isAuthorizing = false;
     std::optional<LocalUSBDevice> selectedDevice;
     bool isScanning = false;
-    int cleanedFileCount = 0;
+    qint64 cleanedFileCount = 0;
     bool hasAnyResultEntry = false;   // scanResults holds at least one kind, even an empty one
 };
 

@@ -39,6 +39,8 @@ struct ScanResultsView::Impl
     ScanResultsModel *model = nullptr;
     QHBoxLayout *bar = nullptr;
     QLabel *summary = nullptr;
+    QLabel *unreadable = nullptr;     // folders the scan could not read
+    qint64 unreadableCount = -1;
     QPointer<ui::PaintedButton> cleanButton;
     quint64 builtGeneration = 0;   // every flip of the refresh flag builds afresh
 
@@ -104,6 +106,12 @@ void ScanResultsView::refresh()
         d->list->setModel(d->model);
         column->addWidget(d->list, 1);
 
+        d->unreadable = ui::paragraph(QString(), ui::TextStyle::caption, ui::NamedColor::secondary);
+        d->unreadable->setObjectName(QStringLiteral("unreadableFoldersLabel"));
+        d->unreadable->setContentsMargins(ui::defaultPadding, 4, ui::defaultPadding, 4);
+        d->unreadable->hide();
+        column->addWidget(d->unreadable);
+
         auto *barBox = new ui::RoundedBox(d->content);
         barBox->setFill(ui::color(ui::NamedColor::controlBackground, 0.5));
         d->bar = ui::hstack(barBox, ui::defaultSpacing, ui::padding(ui::defaultPadding));
@@ -120,6 +128,7 @@ void ScanResultsView::refresh()
         d->selected.clear();
         d->customExtensions.clear();
         d->totalJunkSize = -1;
+        d->unreadableCount = -1;
     }
 
     // The results: shared with the window state until they change, so this
@@ -139,6 +148,13 @@ void ScanResultsView::refresh()
         d->totalJunkSize = view.totalJunkSize();
         d->summary->setText(format(localized(QStringLiteral("scan_complete")), presentation::totalFileCount(results),
                                    presentation::byteCountText(d->totalJunkSize)));
+    }
+
+    if (d->unreadableCount != view.unreadableFolderCount()) {
+        d->unreadableCount = view.unreadableFolderCount();
+        d->unreadable->setVisible(d->unreadableCount > 0);
+        if (d->unreadableCount > 0)
+            d->unreadable->setText(format(localized(QStringLiteral("scan_unreadable_folders")), d->unreadableCount));
     }
 
     // The clean-all button lives only while no scan runs; coming back it fades in.

@@ -139,6 +139,7 @@ struct Rig : testsupport::WindowRig
     }
     QStringList stored()
     {
+        clock.settle();   // saves land in the background
         QStringList names;
         for (const CleanHistory &r : HistoryStore(prefs).load())
             names << r.deviceName;

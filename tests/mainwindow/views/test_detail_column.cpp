@@ -172,6 +172,7 @@ private slots:
                  format(localized(QStringLiteral("clean_complete_message")), QStringLiteral("stick")));
         QCOMPARE(rig.shown<QLabel>(QStringLiteral("completionStats"))->text(),
                  format(localized(QStringLiteral("clean_result_stats")), 2, QStringLiteral("10 KB")));
+        QVERIFY(!rig.shown(QStringLiteral("completionFailures")));
         rig.grab(QStringLiteral("completion"));
 
         rig.shown<QAbstractButton>(QStringLiteral("rescanButton"))->click();
@@ -184,6 +185,40 @@ private slots:
         QCOMPARE(rig.devices.scans.size(), 2);
         rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
         QCOMPARE(rig.devices.scans.size(), 3);
+    }
+
+    // Folders a scan could not read are counted under its results; files a
+    // clean could not remove, under its counts.
+    void whatDidNotGoIsShown()
+    {
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        Rig rig({stick});
+        rig.devices.cleanAtOnce = false;
+        rig.selectReady(stick);
+        rig.view.scanDevice(stick);
+        ScanOutcome scan(someJunk());
+        scan.unreadableFolders = 3;
+        rig.devices.scans[0].finish(scan);
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("unreadableFoldersLabel"))->text(),
+                 format(localized(QStringLiteral("scan_unreadable_folders")), 3));
+        rig.grab(QStringLiteral("unreadable_folders"));
+
+        rig.view.cleanButtonTapped();
+        const QList<FileItem> files = someJunk().value(FileType::dsStore);
+        rig.devices.cleans[0].completion(files.mid(0, 1), files.mid(1));
+        rig.clock.runDue();
+        QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("CompletionView_")));
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("completionStats"))->text(),
+                 format(localized(QStringLiteral("clean_result_stats")), 1, QStringLiteral("6 KB")));
+        QCOMPARE(rig.shown<QLabel>(QStringLiteral("completionFailures"))->text(),
+                 format(localized(QStringLiteral("clean_result_failed")), 1));
+        rig.grab(QStringLiteral("completion_with_failures"));
+
+        // A new scan starts with nothing left over from the last one.
+        rig.view.rescanAction();
+        rig.devices.scans[1].completion(someJunk());
+        QVERIFY(!rig.shown(QStringLiteral("unreadableFoldersLabel")));
     }
 
     // Access lost with results stored, the authorize button, and an authorization
@@ -221,6 +256,7 @@ private slots:
         Rig scan({stick});
         scan.selectReady(stick);
         scan.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
+        QVERIFY(scan.clock.settle());   // the look at its path is made in the background
         QCOMPARE(scan.picker.starts.size(), 1);
         QCOMPARE(scan.column->currentIdentity(), scan.expectedIdentity(QStringLiteral("AuthorizingView_")));
         QVERIFY(!scan.shown(QStringLiteral("deviceHeader")));

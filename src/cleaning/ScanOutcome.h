@@ -1,0 +1,28 @@
+#pragma once
+
+#include "cleaning/FileType.h"
+
+#include <QByteArray>
+
+#include <utility>
+
+// What a scan found and how it ended. A scan is complete unless the volume
+// went away under it or the walk was cut short; folders it could not read for
+// lack of permission are counted either way. A bare result is a complete scan.
+struct ScanOutcome
+{
+    enum class End {
+        complete,     // every folder that could be read was read
+        volumeGone,   // the volume is no longer there (unmounted, or its file system's daemon gone)
+        cutShort,     // the walk could not go on somewhere: `error` at `errorPath`
+    };
+
+    ScanOutcome() = default;
+    ScanOutcome(ScanResult result) : found(std::move(result)) {}   // NOLINT: implicit on purpose
+
+    ScanResult found;
+    End end = End::complete;
+    qint64 unreadableFolders = 0;   // skipped: the user may not read them
+    int error = 0;                  // errno of what cut the walk short
+    QByteArray errorPath;
+};

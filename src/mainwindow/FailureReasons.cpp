@@ -1,0 +1,54 @@
+#include "mainwindow/FailureReasons.h"
+
+#include "cleaning/FileType.h"
+#include "localization/Localization.h"
+#include "platform/Log.h"
+
+#include <QHash>
+
+#include <cerrno>
+
+QString failureReasonText(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return localized(QStringLiteral("failure_reason_permission"));
+    case EROFS:
+        return localized(QStringLiteral("failure_reason_read_only"));
+    case ENOSPC:
+    case EDQUOT:
+        return localized(QStringLiteral("failure_reason_no_space"));
+    case EIO:
+        return localized(QStringLiteral("failure_reason_io"));
+    case ENOTCONN:
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN:
+        return localized(QStringLiteral("failure_reason_device_gone"));
+    case ESTALE:
+        return localized(QStringLiteral("failure_reason_changed"));
+    case ECANCELED:
+        return localized(QStringLiteral("failure_reason_cancelled"));
+    case ENOTDIR:
+        return localized(QStringLiteral("failure_reason_not_a_folder"));
+    case 0:
+        return localized(QStringLiteral("failure_reason_unknown"));
+    default:
+        return format(localized(QStringLiteral("failure_reason_other")), errorText(error));
+    }
+}
+
+int commonFailure(const QList<FileItem> &failed)
+{
+    QHash<int, int> counts;
+    int best = 0;
+    for (const FileItem &item : failed) {
+        if (item.failure == 0)
+            continue;
+        const int count = ++counts[item.failure];
+        if (best == 0 || count > counts.value(best))
+            best = item.failure;
+    }
+    return best;
+}

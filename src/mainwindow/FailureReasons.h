@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+struct FileItem;
+
+// Why something failed, said to the user in the interface language: a sentence
+// for the errno of the failing step (the system's own English text for one
+// this table does not know).
+QString failureReasonText(int error);
+
+// The reason most of the items failed for (the errno the clean recorded on
+// them); 0 when none recorded one.
+int commonFailure(const QList<FileItem> &failed);

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// Why a file could not be replaced: the errno of the step that failed and
+// what that step was, in our own words (English).
+struct FileReplaceError
+{
+    int error = 0;
+    QString description;
+};
+
+// Replaces the file at `path` with `data`, or makes it: the missing folders
+// are made private to the user (0700), then a private temporary file (0600)
+// beside it is written, synced and renamed over it, so a reader sees the old
+// file or the new one, never a part. The temporary file does not stay when a
+// step fails. Blocking.
+std::optional<FileReplaceError> replaceFile(const QString &path, const QByteArray &data);

@@ -1,0 +1,245 @@
+// The whole app, in real time and under Xvfb when it is there, on real FAT32
+// sticks (fusefat on loop devices) whose clean cannot remove everything: a
+// read-only stick (the alert with its reason, the junk still listed, no
+// record) and a stick where one scanned item was replaced by a folder before
+// the clean (the completion view counts what went and what did not, the
+// record lists what went). Every count shown is checked against the disk.
+// The privileged clean's dialogs reach the app's own presenter.
+
+#include "app/SweepbrookApp.h"
+#include "cleaning/SystemCleanHelper.h"
+#include "history/HistoryStore.h"
+#include "localization/LanguageManager.h"
+#include "localization/Localization.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/views/DetailColumn.h"
+#include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/Presentation.h"
+#include "platform/DialogPresenter.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
+
+#include "BytePaths.h"
+#include "FakeMachine.h"
+#include "MountFixture.h"
+#include "TestMain.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTemporaryDir>
+
+namespace {
+
+constexpr int patience = 20000;   // ms
+
+class RecordingPresenter final : public DialogPresenter
+{
+public:
+    QStringList titles;
+    int runModal(const GuideDialog &dialog) override
+    {
+        titles << dialog.title;
+        return 1000;
+    }
+    bool openPrivilegedAccessSettings() override { return false; }
+};
+
+// The junk put on each stick, by path below its root, and a file that stays.
+const QStringList kJunk{"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"};
+
+// The app on this test's mount table only (other tests mount volumes of
+// their own meanwhile), with private preferences.
+struct AppOnSticks
+{
+    MountFixture fx;
+    QTemporaryDir dir;
+    Preferences preferences{dir.filePath(QStringLiteral("preferences.json"))};
+    NotificationCenter center;
+    RecordingPresenter presenter;
+    QString mountInfo = dir.filePath(QStringLiteral("mountinfo"));
+    std::unique_ptr<SweepbrookApp> app;
+
+    bool start()
+    {
+        preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);
+        if (!MountFixture::writeMountInfoOf({}, mountInfo))
+            return false;
+        USBDeviceManager::Environment env;
+        env.paths.mountInfo = mountInfo;
+        env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
+        SweepbrookApp::Options options;
+        options.environment = env;
+        options.preferences = &preferences;
+        options.center = &center;
+        options.dialogPresenter = &presenter;
+        app = std::make_unique<SweepbrookApp>(options);
+        app->start();
+        app->window().resize(1100, 720);
+        return QTest::qWaitForWindowExposed(&app->window());
+    }
+
+    // A new stick with the junk and a photo, shown to the app as inserted;
+    // read-only after the files are written when asked.
+    QString insert(const QString &name, bool readOnly)
+    {
+        const QString point = fx.mountRoot() + u'/' + name;
+        const std::optional<QString> loop = fx.mountNew(MountFixture::Kind::Fat32, point, 64, name);
+        if (!loop)
+            return {};
+        testsupport::writeFile(point + "/.DS_Store", QByteArray(6148, 'd'));
+        testsupport::writeFile(point + "/._photo.jpg", QByteArray(4096, 'a'));
+        testsupport::writeFile(point + "/DCIM/Thumbs.db", QByteArray(100, 't'));
+        testsupport::writeFile(point + "/photo.jpg", "keep me");
+        if (readOnly && !(fx.unmount(point) && fx.mountFat(*loop, point, true)))
+            return {};
+        return MountFixture::writeMountInfoOf(point, mountInfo) ? point : QString();
+    }
+
+    // Scans the stick once it is selected and ready; its results are listed.
+    bool scan(const QString &point)
+    {
+        ContentView &view = app->contentView();
+        if (!QTest::qWaitFor([&] { return view.selectedDevice() && view.selectedDevice()->path == point; }, patience))
+            return false;
+        view.scanDevice(*view.selectedDevice());
+        DetailColumn *detail = app->window().detailColumn();
+        return QTest::qWaitFor([&] { return detail->currentIdentity().startsWith(QStringLiteral("ScanResultsView_")); },
+                               patience);
+    }
+
+    bool cleanAll()
+    {
+        auto *button = app->window().findChild<QAbstractButton *>(QStringLiteral("cleanAllButton"));
+        if (!button || !QTest::qWaitFor([&] { return button->isVisible(); }, patience))
+            return false;
+        QTest::mouseClick(button, Qt::LeftButton);
+        return true;
+    }
+
+    // What the results list holds, as items.
+    int listedItems() const
+    {
+        const auto *list = app->window().findChild<QWidget *>(QStringLiteral("resultsList"));
+        return list && list->isVisible() ? presentation::totalFileCount(app->contentView().scanResults()) : -1;
+    }
+
+    // The stored history (a save lands in the background).
+    QList<CleanHistory> history() { return HistoryStore(preferences).load(); }
+
+    ~AppOnSticks() { app.reset(); }
+};
+
+QStringList presentOf(const QString &point, const QStringList &paths)
+{
+    QStringList present;
+    for (const QString &path : paths) {
+        if (QFileInfo::exists(point + path))
+            present << path;
+    }
+    return present;
+}
+
+} // namespace
+
+class TestAppFailedCleans : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readOnlyStick()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        AppOnSticks rig;
+        QVERIFY(rig.start());
+        const QString point = rig.insert(QStringLiteral("LOCKED"), true);
+        QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
+        QVERIFY(rig.scan(point));
+        QCOMPARE(rig.listedItems(), kJunk.size());
+        QVERIFY(rig.cleanAll());
+
+        // The alert says nothing went, and why.
+        QMessageBox *alert = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((alert = rig.app->window().findChild<QMessageBox *>(QStringLiteral("windowAlert")))
+                                     && alert->isVisible(),
+                                 patience);
+        QCOMPARE(alert->text(), localized(QStringLiteral("clean_failed_title")));
+        QCOMPARE(alert->informativeText(), format(localized(QStringLiteral("clean_failed_message")), kJunk.size(),
+                                                  QStringLiteral("LOCKED"))
+                                               + QStringLiteral("\n\n") + localized(QStringLiteral("failure_reason_read_only")));
+        QVERIFY(alert->grab().save(QCoreApplication::applicationDirPath() + "/grabs/read-only-stick-alert.png"));
+
+        // The junk is still there, and still listed; nothing is recorded.
+        QCOMPARE(presentOf(point, kJunk), kJunk);
+        QVERIFY(rig.app->window().detailColumn()->currentIdentity().startsWith(QStringLiteral("ScanResultsView_")));
+        QCOMPARE(rig.listedItems(), presentOf(point, kJunk).size());
+        QCOMPARE(rig.app->contentView().cleanedFileCount(), 0);
+        QVERIFY(rig.history().isEmpty());
+        alert->findChild<QAbstractButton *>(QStringLiteral("alertOkButton"))->click();
+        QTRY_VERIFY(!rig.app->contentView().showingAlert());
+    }
+
+    void partialClean()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        AppOnSticks rig;
+        QVERIFY(rig.start());
+        const QString point = rig.insert(QStringLiteral("PARTLY"), false);
+        QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
+        QVERIFY(rig.scan(point));
+        QCOMPARE(rig.listedItems(), kJunk.size());
+
+        // Between the scan and the clean, the thumbnail database becomes a folder of the user's.
+        QVERIFY(QFile::remove(point + "/DCIM/Thumbs.db"));
+        testsupport::writeFile(point + "/DCIM/Thumbs.db/precious.txt", "mine");
+        QVERIFY(rig.cleanAll());
+        DetailColumn *detail = rig.app->window().detailColumn();
+        QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
+        QVERIFY(!rig.app->contentView().showingAlert());
+
+        // The counts shown are the disk's.
+        const QStringList left = presentOf(point, kJunk);
+        QCOMPARE(left, QStringList{"/DCIM/Thumbs.db"});
+        QCOMPARE(testsupport::readFile(QFile::encodeName(point + "/DCIM/Thumbs.db/precious.txt")), QByteArray("mine"));
+        QVERIFY(QFileInfo::exists(point + "/photo.jpg"));
+        const qint64 removed = kJunk.size() - left.size();
+        auto *stats = detail->findChild<QLabel *>(QStringLiteral("completionStats"));
+        auto *failures = detail->findChild<QLabel *>(QStringLiteral("completionFailures"));
+        QVERIFY(stats && failures && failures->isVisible());
+        QCOMPARE(stats->text(), format(localized(QStringLiteral("clean_result_stats")), removed,
+                                       presentation::byteCountText(6148 + 4096)));
+        QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left.size()));
+        QVERIFY(rig.app->window().grab().save(QCoreApplication::applicationDirPath() + "/grabs/partial-clean.png"));
+
+        // The record holds what went, and only that.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.history().size(), 1, patience);
+        const QList<CleanHistory> history = rig.history();
+        QCOMPARE(history[0].deviceName, QStringLiteral("PARTLY"));
+        QCOMPARE(history[0].cleanedFileCount, removed);
+        QCOMPARE(history[0].freedSpace, 6148 + 4096);
+        QStringList recorded;
+        for (const CleanedFileDetail &file : history[0].cleanedFiles)
+            recorded << file.path.mid(point.size());
+        recorded.sort();
+        QCOMPARE(recorded, (QStringList{"/.DS_Store", "/._photo.jpg"}));
+    }
+
+    // The privileged clean's alert about system files it could not delete
+    // reaches the app's presenter.
+    void systemFilesAlertThroughTheAppsPresenter()
+    {
+        AppOnSticks rig;
+        QVERIFY(rig.start());
+        bool finished = false;
+        SystemCleanHelper::shared().showSystemFilesAlertOnMain([&finished] { finished = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(finished, patience);
+        QCOMPARE(rig.presenter.titles, QStringList{mainTableLocalized(QStringLiteral("System Files Cannot Be Deleted"))});
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestAppFailedCleans)
+#include "test_app_failed_cleans.moc"

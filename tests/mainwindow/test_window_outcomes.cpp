@@ -1,0 +1,347 @@
+// The window's logic where it used to lose track of its device or to hide how
+// something ended: requests parked across another device's removal, a late
+// result of a stick pulled and put back, scans that did not finish, cleans
+// that left files behind, settings that could not be saved, and looks at a
+// device that keep the main thread waiting.
+
+#include "history/HistoryStore.h"
+#include "localization/Localization.h"
+
+#include "FakeDeviceService.h"
+#include "MountFixture.h"
+#include "TestMain.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include <signal.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using testsupport::makeDevice;
+
+FileItem item(const QString &path, qint64 size, int failure = 0)
+{
+    FileItem file{path.section(QLatin1Char('/'), -1), path, size, {}};
+    file.failure = failure;
+    return file;
+}
+
+QString L(const char *key)
+{
+    return localized(QString::fromLatin1(key));
+}
+
+using testsupport::Window;
+
+ScanOutcome outcome(ScanOutcome::End end, const ScanResult &found, qint64 unreadable = 0, int error = 0)
+{
+    ScanOutcome result(found);
+    result.end = end;
+    result.unreadableFolders = unreadable;
+    result.error = error;
+    return result;
+}
+
+// What the window shows after a scan: the alert's title and message ("" for
+// none), the kinds listed and the folders it says could not be read.
+struct Shown { QString title, message; int kinds; qint64 unreadable; bool cleaned; };
+
+} // namespace
+
+Q_DECLARE_METATYPE(ScanOutcome)
+Q_DECLARE_METATYPE(Shown)
+
+class TestWindowOutcomes : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A scan parked while a readiness timer ran still runs when another
+    // device's removal stops that timer.
+    void parkedRequestSurvivesAnotherRemoval()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
+        Window w({a, b});
+        w.view.scanDevice(a);   // parked; its own readiness timer starts
+        w.tick(1000ms);
+        w.devices.setList({a});   // b is pulled
+        w.tick(500ms);
+        QVERIFY(!w.view.deviceReady());
+        w.tick(4000ms);
+        QCOMPARE(w.devices.scans.size(), 1);
+        QCOMPARE(w.devices.scans[0].device.id, a.id);
+    }
+
+    // A stick pulled and put back has the same id: the scan of its first
+    // insertion answers too late to be taken, and so leaves nothing to clean.
+    void lateResultOfAnEarlierInsertion()
+    {
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w;
+        w.devices.setList({a});
+        w.tick(5500ms);   // inserted, selected, ready
+        w.view.scanDevice(a);
+        QVERIFY(w.view.isScanning());
+        w.devices.setList({});
+        w.tick(500ms);
+        QVERIFY(!w.view.selectedDevice() && !w.view.isScanning());
+        w.devices.setList({a});
+        w.tick(5500ms);
+        QCOMPARE(w.view.selectedDevice()->id, a.id);
+
+        w.devices.scans[0].completion({{FileType::trash, {item("/media/a/.Trashes", 10)}}});
+        w.tick();
+        QVERIFY(w.view.scanResults().isEmpty());
+        QVERIFY(!w.view.showingAlert());
+        w.view.cleanButtonTapped();
+        QVERIFY(w.devices.cleans.isEmpty());
+    }
+
+    // How a scan ended, through to what the window shows; a quick clean
+    // deletes nothing on the strength of a scan that did not finish.
+    void scanOutcomes_data()
+    {
+        QTest::addColumn<ScanOutcome>("scan");
+        QTest::addColumn<bool>("quick");
+        QTest::addColumn<Shown>("shown");
+        const ScanResult junk{{FileType::trash, {item("/media/a/.Trashes", 10)}}};
+        const QString nothing = L("no_cleanable_files_found");
+        const QString unreadable = format(L("scan_unreadable_folders"), 2);
+        const QString cut = format(L("scan_cut_short_message"), 1) + QStringLiteral("\n\n") + L("failure_reason_io");
+        for (const bool quick : {false, true}) {
+            const char *kind = quick ? "quick clean" : "scan";
+            QTest::addRow("%s, volume gone", kind) << outcome(ScanOutcome::End::volumeGone, junk, 0) << quick
+                                                   << Shown{L("error"), L("device_disconnected"), 0, 0, false};
+            QTest::addRow("%s, folders unreadable", kind)
+                << outcome(ScanOutcome::End::complete, junk, 2) << quick << Shown{{}, {}, quick ? 0 : 1, 2, quick};
+            QTest::addRow("%s, cut short", kind) << outcome(ScanOutcome::End::cutShort, junk, 0, EIO) << quick
+                                                 << Shown{L("error"), cut, 1, 0, false};
+        }
+        QTest::newRow("scan, nothing readable found")
+            << outcome(ScanOutcome::End::complete, {}, 2) << false
+            << Shown{L("cleaning_completed_title"), nothing + u'\n' + unreadable, 0, 2, false};
+    }
+
+    void scanOutcomes()
+    {
+        QFETCH(ScanOutcome, scan);
+        QFETCH(bool, quick);
+        QFETCH(Shown, shown);
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w({a});
+        w.devices.cleanAtOnce = true;
+        w.selectReady(a);
+        quick ? w.view.quickCleanDevice(a) : w.view.scanDevice(a);
+        const int refreshes = w.devices.refreshCount;
+        w.devices.scans[0].finish(scan);
+        w.tick();
+        QVERIFY(!w.view.isScanning());
+        QCOMPARE(w.view.showingAlert(), !shown.title.isEmpty());
+        if (w.view.showingAlert()) {
+            QCOMPARE(w.view.alertTitle(), shown.title);
+            QCOMPARE(w.view.alertMessage(), shown.message);
+        }
+        QCOMPARE(w.view.scanResults().size(), shown.kinds);
+        QCOMPARE(w.view.unreadableFolderCount(), shown.unreadable);
+        QCOMPARE(w.devices.cleans.size(), shown.cleaned ? 1 : 0);
+        // A volume gone is looked for again at once.
+        QCOMPARE(w.devices.refreshCount > refreshes, scan.end == ScanOutcome::End::volumeGone);
+    }
+
+    // A clean that left files behind says so: with the completion view's
+    // count when something went, with an alert and its reason when nothing did.
+    void cleanFailures_data()
+    {
+        QTest::addColumn<bool>("quick");
+        QTest::addColumn<int>("removed");   // of the three
+        QTest::addColumn<int>("error");     // why the others stayed
+        QTest::addColumn<QString>("reason");
+        for (const bool quick : {false, true}) {
+            const char *kind = quick ? "quick clean" : "clean";
+            QTest::addRow("%s, read-only stick", kind) << quick << 0 << EROFS << L("failure_reason_read_only");
+            QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled");
+            QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed");
+            QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString();
+        }
+    }
+
+    void cleanFailures()
+    {
+        QFETCH(bool, quick);
+        QFETCH(int, removed);
+        QFETCH(int, error);
+        QFETCH(QString, reason);
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        Window w({a});
+        w.selectReady(a);
+        const QList<FileItem> files{item("/media/a/.DS_Store", 1), item("/media/a/._x", 2), item("/media/a/._y", 3)};
+        quick ? w.view.quickCleanDevice(a) : w.view.scanDevice(a);
+        w.devices.scans[0].completion({{FileType::dsStore, {files[0]}}, {FileType::temporaryFiles, files.mid(1)}});
+        if (!quick)
+            w.view.cleanButtonTapped();
+        QCOMPARE(w.devices.cleans.size(), 1);
+        QList<FileItem> failed;
+        for (const FileItem &file : files.mid(removed))
+            failed << item(file.path, file.size, error);
+        w.devices.cleans[0].completion(files.mid(0, removed), failed);
+        w.tick();
+
+        QCOMPARE(w.view.cleanedFileCount(), removed);
+        QCOMPARE(w.view.failedFileCount(), 3 - removed);
+        QVERIFY(!w.view.isScanning());
+        w.settle();
+        const QList<CleanHistory> history = HistoryStore(w.prefs).load();
+        if (removed > 0) {
+            // The completion view: what went, and the count of what did not.
+            QVERIFY(!w.view.showingAlert());
+            QCOMPARE(w.view.totalJunkSize(), 3);
+            QVERIFY(w.view.scanResults().isEmpty());
+            QVERIFY(history.size() == 1 && history[0].cleanedFileCount == removed);
+            return;
+        }
+        // Nothing went: the files are still listed, and the alert says why.
+        QCOMPARE(w.view.alertTitle(), L("clean_failed_title"));
+        QCOMPARE(w.view.alertMessage(), format(L("clean_failed_message"), 3, a.name) + QStringLiteral("\n\n") + reason);
+        QCOMPARE(w.view.scanResults().size(), 2);
+        QCOMPARE(w.view.totalJunkSize(), 6);
+        QVERIFY(history.isEmpty());
+    }
+
+    // Settings that cannot be written are told once, in our words, and not
+    // over an alert that is up.
+    void preferencesWriteFailureToldOnce()
+    {
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath(QStringLiteral("config")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));   // a file where the folder should be
+        blocker.close();
+        const QString path = dir.filePath(QStringLiteral("config/sweepbrook/preferences.json"));
+        Preferences prefs(path);
+        VirtualScheduler clock;
+        NotificationCenter center;
+        LanguageManager language(prefs, center);
+        testsupport::FakeDevices devices;
+        testsupport::FakePicker picker;
+        ContentView view({devices, picker, clock, prefs, center, &language, {}});
+        view.onAppearSetup();
+
+        view.setPromptCleanOnInsert(true);
+        QVERIFY(!prefs.flush());
+        clock.runDue();
+        QVERIFY(view.showingAlert());
+        QCOMPARE(view.alertTitle(), L("preferences_write_failed_title"));
+        QCOMPARE(view.alertMessage(), format(L("preferences_write_failed_message"), path) + QStringLiteral("\n\n")
+                                          + L("failure_reason_not_a_folder"));
+        view.dismissAlertAndRefresh();
+        view.setAutoEjectAfterClean(true);
+        QVERIFY(!prefs.flush());
+        clock.advance(1000ms);
+        QVERIFY(!view.showingAlert());   // once per run of failures
+
+        // After a write that worked, the next failure is told again, once the
+        // alert up now is closed.
+        QVERIFY(QFile::remove(dir.filePath(QStringLiteral("config"))));
+        view.setAutoEjectAfterClean(false);
+        QVERIFY(prefs.flush());
+        QVERIFY(QDir(dir.filePath(QStringLiteral("config"))).removeRecursively());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
+        view.ejectAfterAuthorizationCancel(a);
+        devices.ejects.last().completion(false, {}, {});
+        clock.runDue();
+        QCOMPARE(view.alertTitle(), QStringLiteral("弹出失败"));
+        view.setPromptCleanOnInsert(false);
+        QVERIFY(!prefs.flush());
+        clock.runDue();
+        QCOMPARE(view.alertTitle(), QStringLiteral("弹出失败"));
+        view.dismissAlert();
+        clock.runDue();
+        QCOMPARE(view.alertTitle(), L("preferences_write_failed_title"));
+        view.dismissAlert();
+    }
+
+    // Every look at a device during a quick clean and an authorization is made
+    // off the main thread: with a device that answers only after 2 s, no task of
+    // the main thread waits for it. With root, the device's path is a FAT stick
+    // whose FUSE daemon is stopped for those 2 s.
+    void devicesThatAnswerLateStallNothing()
+    {
+        MountFixture fx;
+        QTemporaryDir media;
+        QString root = media.filePath(QStringLiteral("stick"));
+        pid_t daemon = 0;
+        if (MountFixture::whyUnavailable(MountFixture::Kind::Fat32).isEmpty()) {
+            root = fx.mountRoot() + QStringLiteral("/stick");
+            QVERIFY2(fx.mountNew(MountFixture::Kind::Fat32, root), qPrintable(fx.lastError()));
+            daemon = MountFixture::fuseDaemon(root);
+        } else {
+            QVERIFY(QDir().mkpath(root));
+            qInfo("without a FUSE stick (%s): only the device service answers late",
+                  qPrintable(MountFixture::whyUnavailable(MountFixture::Kind::Fat32)));
+        }
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("s"), false, root);
+        Window w({stick});
+        w.selectReady(stick);
+
+        QThread *const mainThread = QThread::currentThread();
+        std::atomic<int> onMain{0};
+        std::atomic<long long> answerAt{0};   // steady-clock ticks; 0: answers at once
+        w.devices.onDeviceLook = [&](const char *) {
+            if (QThread::currentThread() == mainThread)
+                ++onMain;
+            const auto until = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(answerAt.load()));
+            std::this_thread::sleep_until(until);
+        };
+        // The device stops answering for 2 s from now.
+        const auto stall = [&] {
+            answerAt = (std::chrono::steady_clock::now() + 2s).time_since_epoch().count();
+            if (daemon > 0) {
+                ::kill(daemon, SIGSTOP);
+                std::thread([daemon] {
+                    std::this_thread::sleep_for(2s);
+                    ::kill(daemon, SIGCONT);
+                }).detach();
+            }
+        };
+        // Runs `step` and the main thread's work it leads to; the longest the
+        // main thread stood still.
+        const auto longestStall = [&](const std::function<void()> &step) {
+            QElapsedTimer timer;
+            timer.start();
+            step();
+            const qint64 direct = timer.elapsed();
+            [&] { QVERIFY(w.clock.settle(30s)); }();
+            return std::max<qint64>(direct, w.clock.longestTask().count());
+        };
+
+        // The quick clean of a device that needs a grant: its path, the grant,
+        // then the panel.
+        stall();
+        const qint64 quickClean = longestStall([&] { w.view.quickCleanDevice(stick); });
+        QVERIFY(w.picker.pending);
+        QVERIFY(w.view.isAuthorizing());
+
+        // The authorization: where the chosen folder is, the grant, access and the re-read.
+        stall();
+        const qint64 authorization = longestStall([&] { w.picker.pending(root); });
+        QVERIFY(!w.view.isAuthorizing());
+        QCOMPARE(w.devices.scans.size(), 1);   // granted: the quick clean's scan started
+
+        QCOMPARE(onMain.load(), 0);
+        QVERIFY2(quickClean < 1000, qPrintable(QString::number(quickClean)));
+        QVERIFY2(authorization < 1000, qPrintable(QString::number(authorization)));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestWindowOutcomes)
+#include "test_window_outcomes.moc"
