@@ -85,7 +85,7 @@ bool ContentView::autoEjectAfterClean() const
 
 QString ContentView::cleanPromptDeviceName() const
 {
-    return m_newDeviceForCleaning ? m_newDeviceForCleaning->name : QStringLiteral("新插入的设备");
+    return m_newDeviceForCleaning ? m_newDeviceForCleaning->name : localized(QStringLiteral("new_device"));
 }
 
 void ContentView::setShowSettings(bool on) { set(m_showSettings, on); }

@@ -38,7 +38,14 @@ struct Window : testsupport::WindowRig
         devices.setList(initial);
         view.onAppearSetup();
     }
+    ~Window() { LanguageManager::setShared(nullptr); }
     void tick(std::chrono::milliseconds by = 0ms) { by.count() ? clock.advance(by) : clock.runDue(); }
+    // Texts in Simplified Chinese for the rest of the window's life.
+    void inChinese()
+    {
+        LanguageManager::setShared(&language);
+        language.setLanguage(AppLanguage::chinese);
+    }
     QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
 };
 
@@ -306,6 +313,7 @@ private slots:
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
         Window w({a, b});
+        w.inChinese();
         w.view.setAutoEjectAfterClean(true);
         w.selectReady(a);
         w.view.scanDevice(a);
@@ -499,16 +507,17 @@ private slots:
         QTest::newRow("no kinds selected") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.cleanButtonTapped();
-        }) << L("error") << QStringLiteral("请选择要清理的文件类型");
+        }) << L("error") << L("select_file_types_to_clean");
         QTest::newRow("nothing found") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.scanDevice(a);
             w.devices.scans.last().completion({});
         }) << L("cleaning_completed_title") << L("no_cleanable_files_found");
-        QTest::newRow("clean, some failed") << quickClean(1) << L("cleaning_completed_title")
-                                            << QStringLiteral("成功清理 1 个文件，释放了 1 KB 空间。\n1 个文件清理失败。");
-        QTest::newRow("clean, all failed") << quickClean(0) << L("error")
-                                           << QStringLiteral("成功清理 0 个文件，释放了 Zero KB 空间。\n2 个文件清理失败。");
+        const auto summary = [L](int cleaned, const QString &size, int failed) {
+            return format(L("clean_summary"), cleaned, size) + u'\n' + format(L("clean_summary_failed"), failed);
+        };
+        QTest::newRow("clean, some failed") << quickClean(1) << L("cleaning_completed_title") << summary(1, "1 KB", 1);
+        QTest::newRow("clean, all failed") << quickClean(0) << L("error") << summary(0, L("zero_kb"), 2);
         QTest::newRow("eject error") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.ejectSelectedDevice();
@@ -526,10 +535,10 @@ private slots:
                                                << L("authorization_setup_failed") << L("authorization_setup_failed_message");
         QTest::newRow("panel cancelled") << authorize("cancel", nullptr, false) << L("authorization_cancelled")
                                          << L("authorization_cancelled_message");
-        const QString refused = QStringLiteral("设备授权失败，请确认选择了正确的设备目录。可能需要手动重启应用后再次尝试。");
+        const QString refused = L("authorization_failed_message");
         QTest::newRow("access not confirmed") << authorize("root", &FakeDevices::grantWorks, false)
-                                              << QStringLiteral("授权失败") << refused;
-        QTest::newRow("folder elsewhere") << authorize("elsewhere", nullptr, false) << QStringLiteral("授权失败") << refused;
+                                              << L("authorization_failed") << refused;
+        QTest::newRow("folder elsewhere") << authorize("elsewhere", nullptr, false) << L("authorization_failed") << refused;
         QTest::newRow("scan after a refused grant") << authorize("root", &FakeDevices::grantWorks, true) << L("error")
                                                     << L("access_denied");
         QTest::newRow("device gone after the grant") << AlertPath([=](Window &w, const LocalUSBDevice &stick) {
@@ -553,7 +562,7 @@ private slots:
         w.view.ejectAfterAuthorizationCancel(a);
         w.devices.ejects.last().completion(false, {}, {});
         w.tick();
-        QCOMPARE(w.view.alertTitle(), QStringLiteral("弹出失败"));
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("eject_failed")));
         w.view.dismissAlertAndRefresh();
 
         path(w, stick);
@@ -634,6 +643,7 @@ private slots:
         const auto &[flow, ejected, holders, message, reason] = row;
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         Window w;
+        w.inChinese();   // the messages word for word
         w.devices.setList({a});
         w.tick(500ms);   // inserted and selected automatically
         const std::array flows{&ContentView::ejectAfterAuthorizationSuccess, &ContentView::ejectAfterAuthorizationFailure,

@@ -142,8 +142,7 @@ DeviceHeaderView::DeviceHeaderView(ContentView &view, QWidget *parent) : QWidget
     refreshButton->setFill(ui::color(NamedColor::blue, 0.1));
     refreshButton->setForeground(ui::color(NamedColor::primary));
     refreshButton->setCornerRadius(4);
-    // A fixed text: it stays the same in every interface language.
-    refreshButton->setToolTip(QStringLiteral("刷新设备状态"));
+    refreshButton->setToolTip(localized(QStringLiteral("refresh_device_state")));
     accessRow->addWidget(refreshButton);
     connect(refreshButton, &QAbstractButton::clicked, this, [this] { d->view.refreshDeviceState(); });
 
