@@ -5,6 +5,7 @@
 #include "cleaning/SystemCleanHelper.h"
 #include "devices/PermissionManager.h"
 #include "history/views/HistorySheet.h"
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
@@ -62,6 +63,8 @@ SweepbrookApp::SweepbrookApp() : SweepbrookApp(Options{})
 
 SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::move(options)))
 {
+    // Arabic lays the windows out right to left, from the first one built.
+    bidi::followLanguage(d->languages, this);
     PermissionManager &permissions = PermissionManager::shared();
     d->view = std::make_unique<ContentView>(ContentView::Services{
         *d->service, *d->picker, d->scheduler, d->preferences, d->center, &d->languages,

@@ -13,15 +13,6 @@ constexpr QChar kLeftToRightIsolate(0x2066);
 constexpr QChar kFirstStrongIsolate(0x2068);
 constexpr QChar kPopIsolate(0x2069);
 
-bool isRightToLeftCode(const QString &code)
-{
-    // Only languages the app has a table for change direction: a right-to-left
-    // system language without one reads the English table, left to right.
-    static const QStringList rightToLeft = {QStringLiteral("ar"), QStringLiteral("fa"), QStringLiteral("he"),
-                                            QStringLiteral("ur")};
-    return rightToLeft.contains(code) && StringTables::shared().hasTable(code);
-}
-
 QString isolated(const QString &text, QChar opening, Qt::LayoutDirection context)
 {
     if (context != Qt::RightToLeft || text.isEmpty())
@@ -31,11 +22,20 @@ QString isolated(const QString &text, QChar opening, Qt::LayoutDirection context
 
 } // namespace
 
+bool isRightToLeftTable(const QString &code)
+{
+    // Only languages the app has a table for change direction: a right-to-left
+    // system language without one reads the English table, left to right.
+    static const QStringList rightToLeft = {QStringLiteral("ar"), QStringLiteral("fa"), QStringLiteral("he"),
+                                            QStringLiteral("ur")};
+    return rightToLeft.contains(code) && StringTables::shared().hasTable(code);
+}
+
 Qt::LayoutDirection direction(AppLanguage language)
 {
     const std::optional<QString> code =
         language == AppLanguage::system ? SystemLanguage::currentTableCode() : std::optional(language.rawValue());
-    return code && isRightToLeftCode(*code) ? Qt::RightToLeft : Qt::LeftToRight;
+    return code && isRightToLeftTable(*code) ? Qt::RightToLeft : Qt::LeftToRight;
 }
 
 Qt::LayoutDirection interfaceDirection()
@@ -72,6 +72,7 @@ QString name(const QString &text)
 
 QString stripped(QString text)
 {
+    text.remove(QChar(0x200F));
     text.remove(kLeftToRightIsolate);
     text.remove(kFirstStrongIsolate);
     text.remove(kPopIsolate);

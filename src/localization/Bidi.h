@@ -12,6 +12,9 @@ class QObject;
 // inside them.
 namespace bidi {
 
+// Whether the string table of this code is written right to left.
+bool isRightToLeftTable(const QString &code);
+
 // The direction the text of an interface language runs in: right to left
 // for Arabic (also when "system" stands for it), left to right otherwise.
 Qt::LayoutDirection direction(AppLanguage language);
@@ -35,7 +38,7 @@ QString leftToRight(const QString &text);   // in the interface's direction
 QString name(const QString &text, Qt::LayoutDirection context);
 QString name(const QString &text);
 
-// The text without the isolate marks these add.
+// The text without the marks these and the right-to-left tables add.
 QString stripped(QString text);
 
 } // namespace bidi

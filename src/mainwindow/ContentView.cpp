@@ -2,6 +2,7 @@
 
 #include "devices/USBDeviceManager.h"
 #include "history/HistoryStore.h"
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/DeviceService.h"
@@ -459,7 +460,7 @@ void ContentView::handleNewDevice(const QList<LocalUSBDevice> &devices, const QS
     logLine(QStringLiteral("检测到新设备: ") + device.name + QStringLiteral(", ID: ") + device.id);
     m_lastDetectedDeviceID = device.id;
     m_deviceSelectionRetryCount = 0;
-    m_deviceNotificationMessage = format(localized(QStringLiteral("device_inserted")), device.name);
+    m_deviceNotificationMessage = format(localized(QStringLiteral("device_inserted")), bidi::name(device.name));
     m_deviceNotificationIsInsertion = true;
     m_showDeviceNotification = true;
     emit stateChanged();

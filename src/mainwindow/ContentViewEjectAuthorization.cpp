@@ -41,7 +41,7 @@ void ContentView::ejectSelectedDevice()
     m_activeEject = eject;
     m_isEjecting = true;
     m_ejectingDeviceName = device.name;
-    m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), device.name);
+    m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), bidi::name(device.name));
     m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
@@ -81,17 +81,18 @@ void ContentView::handleEjectResult(bool success, const QList<BlockingProcess> &
         QString message = localized(QStringLiteral("device_eject_error"));
         if (!names.isEmpty()) {
             names.removeDuplicates();
-            message = format(localized(QStringLiteral("device_eject_error_processes")), device.name,
-                             names.join(QStringLiteral(", ")));
+            message = format(localized(QStringLiteral("device_eject_error_processes")), bidi::name(device.name),
+                             bidi::leftToRight(names.join(QStringLiteral(", "))));
         } else if (!reason.isEmpty()) {
-            message = format(localized(QStringLiteral("device_eject_error_reason")), device.name, reason);
+            message = format(localized(QStringLiteral("device_eject_error_reason")), bidi::name(device.name),
+                             bidi::name(reason));
         }
         logLine(QStringLiteral("设备弹出失败: ") + message);
         showMessageAlert(localized(QStringLiteral("error")), message);
         return;
     }
     m_showDeviceNotification = false;
-    m_deviceNotificationMessage = format(localized(QStringLiteral("device_eject_success")), device.name);
+    m_deviceNotificationMessage = format(localized(QStringLiteral("device_eject_success")), bidi::name(device.name));
     m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
@@ -229,7 +230,7 @@ void ContentView::requestDeviceAuthorization(const LocalUSBDevice &device, Autho
 void ContentView::showAuthorizationPanel(const LocalUSBDevice &device, AuthorizationCompletion completion)
 {
     set(m_isAuthorizing, true);
-    const QString message = format(localized(QStringLiteral("select_device_root")), device.name);
+    const QString message = format(localized(QStringLiteral("select_device_root")), bidi::name(device.name));
     logLine(QStringLiteral("打开授权选择面板，请用户选择目录..."));
     m_folderPicker.chooseFolder(message, device.path,
                                 guarded([this, device, completion](const std::optional<QString> &folder) {

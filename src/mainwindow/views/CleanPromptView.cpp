@@ -1,5 +1,6 @@
 #include "mainwindow/views/CleanPromptView.h"
 
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/Toolkit.h"
@@ -194,11 +195,15 @@ protected:
         const QRectF content = card.adjusted(16, 16, -16, -16);
         const int row = rowHeight();
         const int symbolSize = int(std::lround(18 * 1.15));
-        painter.drawPixmap(QPointF(content.left(), content.top() + (row - symbolSize) / 2.0),
+        // The symbol leads and the dot trails: mirrored in a right-to-left window.
+        const bool mirrored = layoutDirection() == Qt::RightToLeft;
+        const qreal symbolX = mirrored ? content.right() - symbolSize : content.left();
+        const qreal dotX = mirrored ? content.left() : content.right() - 8;
+        painter.drawPixmap(QPointF(symbolX, content.top() + (row - symbolSize) / 2.0),
                            ui::symbolPixmap(m_symbol, ui::color(m_tint), symbolSize, devicePixelRatioF()));
         painter.setPen(Qt::NoPen);
         painter.setBrush(ui::color(m_tint, 0.2));
-        painter.drawEllipse(QRectF(content.right() - 8, content.top() + (row - 8) / 2.0, 8, 8));
+        painter.drawEllipse(QRectF(dotX, content.top() + (row - 8) / 2.0, 8, 8));
 
         qreal y = content.top() + row + 12;
         painter.setPen(ui::color(ui::NamedColor::primary));
@@ -317,7 +322,7 @@ struct CleanPromptView::Impl
     void retranslate()
     {
         title->setText(localized(QStringLiteral("clean_prompt_title")));
-        message->setText(format(localized(QStringLiteral("clean_prompt_message")), deviceName));
+        message->setText(format(localized(QStringLiteral("clean_prompt_message")), bidi::name(deviceName)));
         scanCard->setTexts(localized(QStringLiteral("scan_now")), localized(QStringLiteral("scan_device")));
         cleanCard->setTexts(localized(QStringLiteral("clean_now")), localized(QStringLiteral("clean_device")));
         ignoreButton->setText(localized(QStringLiteral("ignore")));
@@ -458,7 +463,7 @@ void CleanPromptView::setDeviceName(const QString &deviceName)
     if (deviceName == d->deviceName)
         return;
     d->deviceName = deviceName;
-    d->message->setText(format(localized(QStringLiteral("clean_prompt_message")), deviceName));
+    d->message->setText(format(localized(QStringLiteral("clean_prompt_message")), bidi::name(deviceName)));
 }
 
 std::optional<CleanPromptView::Option> CleanPromptView::hoverOption() const

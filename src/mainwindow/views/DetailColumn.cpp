@@ -1,5 +1,6 @@
 #include "mainwindow/views/DetailColumn.h"
 
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
@@ -343,7 +344,7 @@ struct DetailColumn::Impl
         case DetailRoute::completion: {
             const std::optional<LocalUSBDevice> &device = view.selectedDevice();
             completionMessage->setText(format(localized(QStringLiteral("clean_complete_message")),
-                                              device ? device->name : QString()));
+                                              bidi::name(device ? device->name : QString())));
             completionStats->setText(format(localized(QStringLiteral("clean_result_stats")), view.cleanedFileCount(),
                                             presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
             break;

@@ -1,5 +1,6 @@
 #include "mainwindow/views/DeviceHeaderView.h"
 
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/Presentation.h"
@@ -213,8 +214,8 @@ void DeviceHeaderView::refresh()
     d->setBadge(device.isAccessible);
 
     const qint64 used = presentation::usedSpace(device.capacity, device.available);
-    d->storageText->setText(presentation::byteCountText(used) + QStringLiteral(" / ")
-                            + presentation::byteCountText(device.capacity));
+    d->storageText->setText(bidi::leftToRight(presentation::byteCountText(used) + QStringLiteral(" / ")
+                                              + presentation::byteCountText(device.capacity)));
     d->storageBar->setValue(storageBarValue(device.capacity, device.available));
 
     d->scanButton->setText(localized(scanKey));

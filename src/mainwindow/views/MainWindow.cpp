@@ -2,6 +2,7 @@
 
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
+#include "localization/MessageBoxWidth.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/views/CleanPromptView.h"
@@ -303,6 +304,7 @@ void MainWindow::Impl::fillAlert()
     // closes after OK, and the press must still be the one that closes it.
     if (okButton && okButton->text() != okText)
         okButton->setText(okText);
+    fitMessageBoxToText(*box);
 }
 
 void MainWindow::Impl::alertFinished(QMessageBox *box, QAbstractButton *okButton, bool closedByWindow)

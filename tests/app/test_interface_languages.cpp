@@ -1,0 +1,495 @@
+// Every window in each of the fourteen interface choices, laid out for real:
+// the main window in each of its states with its banner, eject badge, alerts
+// and clean-on-insert prompt, the settings sheet with a kind's popover and an
+// update on offer, the history with a record and its confirmation, the About
+// sheet and window, the first-run guide's pages and the guide's dialogs. In
+// none is a text cut: a label gets the room its text needs, a button its
+// whole label. Grabs of each land in build/tests/app/grabs/languages/<code>.
+// Arabic lays the windows out right to left and back on a change of language,
+// and its file list and header read names, paths and sizes in their own order.
+
+#include "app/AboutSheet.h"
+#include "app/AppInfoManager.h"
+#include "app/OnboardingFlow.h"
+#include "app/OnboardingView.h"
+#include "app/SweepbrookApp.h"
+#include "history/HistoryStore.h"
+#include "history/views/CleanHistoryView.h"
+#include "history/views/HistorySheet.h"
+#include "localization/Bidi.h"
+#include "localization/Localization.h"
+#include "mainwindow/views/CleanPromptView.h"
+#include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/SidebarView.h"
+#include "mainwindow/views/FileTypeInfoPopover.h"
+#include "settings/SettingsStore.h"
+#include "settings/SettingsView.h"
+
+#include "AppRig.h"
+#include "FakeDeviceService.h"
+#include "FakeMachine.h"
+#include "LocalHttpServer.h"
+#include "TestMain.h"
+#include "TextFit.h"
+
+#include <QAction>
+#include <QListView>
+#include <QMessageBox>
+#include <QTreeView>
+#include <QVariantAnimation>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+LocalUSBDevice stick(const QString &name, bool accessible = true)
+{
+    LocalUSBDevice device = testsupport::makeDevice(name, accessible);
+    device.fileSystem = QStringLiteral("FAT32");
+    device.vendorName = QStringLiteral("SanDisk");
+    device.model = QStringLiteral("Cruzer Blade");
+    device.serialNumber = QStringLiteral("4C530001");
+    device.capacity = 32'000'000'000;
+    device.available = 8'000'000'000;
+    return device;
+}
+
+FileItem junk(const QString &path, qint64 size)
+{
+    return FileItem{path.section(u'/', -1), path, size, {}};
+}
+
+ScanResult found(const QString &root)
+{
+    ScanResult result;
+    result[FileType::dsStore] = {junk(root + QStringLiteral("/.DS_Store"), 6148),
+                                 junk(root + QStringLiteral("/Photos/2024/.DS_Store"), 6148)};
+    result[FileType::temporaryFiles] = {junk(root + QStringLiteral("/._IMG_0001.JPG"), 4096)};
+    result[FileType::thumbsDb] = {junk(root + QStringLiteral("/DCIM/Thumbs.db"), 120'000)};
+    result[FileType::custom] = {junk(root + QStringLiteral("/backup/report.bak"), 2'500'000)};
+    return result;
+}
+
+QList<CleanHistory> history()
+{
+    CleanHistory record;
+    record.id = QUuid::fromString(QStringLiteral("00000000-0000-4000-8000-000000000001"));
+    record.deviceName = QStringLiteral("SWEEPSTICK");
+    record.deviceID = QStringLiteral("/media/SWEEPSTICK|sdb1");
+    record.timestamp = QDateTime(QDate(2024, 11, 28), QTime(16, 45));
+    record.fileTypes = {QStringLiteral("dsStore"), QStringLiteral("thumbsDb"), QStringLiteral("custom")};
+    record.cleanedFiles = {{QStringLiteral(".DS_Store"), QStringLiteral("/media/SWEEPSTICK/.DS_Store"), 6148,
+                            QStringLiteral("dsStore")},
+                           {QStringLiteral("Thumbs.db"), QStringLiteral("/media/SWEEPSTICK/DCIM/Thumbs.db"), 120'000,
+                            QStringLiteral("thumbsDb")}};
+    record.cleanedFileCount = int(record.cleanedFiles.size());
+    record.freedSpace = 126'148;
+    return {record};
+}
+
+// A presenter that keeps every guide dialog and answers with the next
+// scripted button (1000 for the first), so one walk shows them all.
+class ScriptedPresenter final : public DialogPresenter
+{
+public:
+    QList<GuideDialog> shown;
+    QList<int> answers;
+    int runModal(const GuideDialog &dialog) override
+    {
+        shown << dialog;
+        return answers.isEmpty() ? 0 : answers.takeFirst();
+    }
+    bool openPrivilegedAccessSettings() override { return false; }
+};
+
+// The whole app over fake devices on virtual time, in one language at a time.
+struct Rig : testsupport::WindowRig
+{
+    std::shared_ptr<std::atomic<bool>> granted = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<SystemCleanHelper> helper;
+    ScriptedPresenter presenter;
+    std::unique_ptr<PermissionManager> permissions;
+    std::unique_ptr<MainWindow> window;
+    HistorySheet *historySheet = nullptr;
+    QString code;          // the language's code, for the grabs' folder
+    QStringList cut;       // every text found cut, with its window and state
+
+    Rig()
+    {
+        Scheduler::setShared(&clock);
+        LanguageManager::setShared(&language);
+        SystemCleanHelper::ProbeEnvironment env;
+        env.isRoot = [flag = granted] { return flag->load(); };
+        env.pkexecPath = dir.filePath(QStringLiteral("no-pkexec"));
+        env.adminTool = findExecutable(QStringLiteral("true"));
+        helper = std::make_unique<SystemCleanHelper>(clock, env);
+        helper->setDialogPresenter(&presenter);
+        SystemCleanHelper::setShared(helper.get());
+        permissions = std::make_unique<PermissionManager>(prefs, *helper, clock, presenter);
+        PermissionManager::setShared(permissions.get());
+        [this] { QVERIFY(clock.settle()); }();
+
+        SettingsStore settings(prefs);
+        settings.setPromptCleanOnInsert(true);
+        settings.saveCustomExtensions({QStringLiteral("bak"), QStringLiteral("old")});
+        settings.saveExcludedPatterns({QStringLiteral("*.docx"), QStringLiteral("keep-me.txt")});
+        HistoryStore(prefs).save(history());
+        picker.cancelAtOnce = false;
+
+        window = std::make_unique<MainWindow>(view, devices, language);
+        bidi::followLanguage(language, window.get());
+        historySheet = new HistorySheet(view, window.get());
+        new AboutSheet(view, window.get());
+        window->setSettingsSheetMaker([this](QWidget *parent) { return new SettingsView(view, language, parent); });
+        window->show();
+        clock.runDue();
+    }
+    ~Rig()
+    {
+        window.reset();
+        QGuiApplication::setLayoutDirection(Qt::LeftToRight);
+        PermissionManager::setShared(nullptr);
+        SystemCleanHelper::setShared(nullptr);
+        LanguageManager::setShared(nullptr);
+        Scheduler::setShared(nullptr);
+    }
+
+    void settle()
+    {
+        clock.runDue();
+        QCoreApplication::sendPostedEvents();
+        // Animations run on real time: take them to their end at once.
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            for (QVariantAnimation *animation : top->findChildren<QVariantAnimation *>()) {
+                if (animation->state() == QAbstractAnimation::Running && animation->loopCount() == 1)
+                    animation->setCurrentTime(animation->totalDuration());
+            }
+        }
+        QCoreApplication::sendPostedEvents();
+    }
+
+    // Checks one window (and any sheet or alert over it) and keeps a grab.
+    void check(QWidget *shown, const QString &what)
+    {
+        settle();
+        QWidget *top = shown->window();
+        if (QLayout *layout = top->layout())
+            layout->activate();
+        for (const QString &problem : testsupport::cutTexts(top))
+            cut << QStringLiteral("%1 %2: %3").arg(code, what, problem);
+        const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages/") + code;
+        QDir().mkpath(folder);
+        top->grab().save(folder + u'/' + what + QStringLiteral(".png"));
+    }
+
+    template <typename T> T *visible() const
+    {
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            QList<T *> found = top->findChildren<T *>();
+            if (auto *self = qobject_cast<T *>(top))
+                found.prepend(self);
+            for (T *candidate : std::as_const(found)) {
+                if (candidate->isVisible())
+                    return candidate;
+            }
+        }
+        return nullptr;
+    }
+
+    void plug(const QList<LocalUSBDevice> &list)
+    {
+        devices.setList(list);
+        clock.advance(500ms);
+        settle();
+    }
+    void closeAlert()
+    {
+        if (QMessageBox *box = visible<QMessageBox>())
+            box->buttons().first()->click();
+        clock.advance(200ms);
+        settle();
+    }
+};
+
+} // namespace
+
+class TestInterfaceLanguages : public QObject
+{
+    Q_OBJECT
+
+    testsupport::LocalHttpServer updates;
+
+private slots:
+    void initTestCase()
+    {
+        // The settings sheet's update check asks this server: an update is on offer.
+        updates.body = testsupport::json(
+            "{'version': '9.9.0', 'whatsNew': 'Faster scans.', 'downloadURL': 'https://sweepbrook.example/download'}");
+        qputenv("SWEEPBROOK_UPDATE_SERVER", updates.base().toUtf8());
+        qputenv("no_proxy", "127.0.0.1,localhost");
+        // The "system" choice follows a desktop in English.
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("en_US.UTF-8"));
+    }
+
+    void cleanupTestCase() { SystemLanguage::setLocaleNameOverride(std::nullopt); }
+
+    // Each choice, each window, each state: no text cut.
+    void everyWindowFitsItsTexts()
+    {
+        Rig rig;
+        for (const AppLanguage language : AppLanguage::allCases()) {
+            rig.code = language.rawValue();
+            rig.language.setLanguage(language);
+            rig.settle();
+            walkTheMainWindow(rig);
+            walkTheSheets(rig);
+            walkTheGuide(rig);
+        }
+        for (const QString &problem : std::as_const(rig.cut))
+            qWarning().noquote() << "cut:" << problem;
+        QVERIFY2(rig.cut.isEmpty(), qPrintable(QStringLiteral("%1 texts cut (listed above)").arg(rig.cut.size())));
+    }
+
+    // Arabic: the file list, the header and the sidebar read names, paths and
+    // sizes in their own order inside right-to-left text, as painted.
+    void arabicReadsNamesInTheirOwnOrder()
+    {
+        Rig rig;
+        rig.language.setLanguage(AppLanguage::arabic);
+        const LocalUSBDevice sweep = stick(QStringLiteral("SWEEPSTICK"));
+        rig.plug({sweep});
+        rig.clock.advance(300ms);
+        rig.visible<CleanPromptView>()->choose(CleanPromptView::Option::ignore);
+        rig.clock.advance(5s);
+        rig.view.scanDevice(sweep);
+        rig.settle();
+        rig.devices.scans.last().completion(found(sweep.path));
+        rig.settle();
+        QCOMPARE(rig.window->layoutDirection(), Qt::RightToLeft);
+
+        const QStringList files = testsupport::drawnLines(rig.window->findChild<QTreeView *>()->viewport());
+        for (const char *line : {".DS_Store", "/media/SWEEPSTICK/.DS_Store", "6 KB", "/media/SWEEPSTICK/Photos/2024/.DS_Store",
+                                 "._IMG_0001.JPG", "/media/SWEEPSTICK/._IMG_0001.JPG", "2.5 MB"})
+            QVERIFY2(files.contains(QLatin1String(line)), qPrintable(line + (u'\n' + files.join(u'\n'))));
+        // The kind's name keeps ".DS_Store" whole inside the Arabic words around it.
+        QVERIFY2(files.filter(QStringLiteral(".DS_Store(")).size() == 1, qPrintable(files.join(u'\n')));
+
+        QWidget *header = rig.window->findChild<QWidget *>(QStringLiteral("deviceHeader"));
+        const QString headerText = testsupport::drawnLines(header).join(u'\n');
+        for (const char *part : {"SWEEPSTICK", "(4C530001)", "Cruzer Blade", "32 GB", "24 GB / 32 GB"})
+            QVERIFY2(headerText.contains(QLatin1String(part)), qPrintable(part + (u'\n' + headerText)));
+        const QString sidebar = testsupport::drawnLines(rig.window->sidebar()).join(u'\n');
+        QVERIFY2(sidebar.contains(QLatin1String("8 GB")) && sidebar.contains(QLatin1String("SWEEPSTICK")),
+                 qPrintable(sidebar));
+    }
+
+    // Arabic mirrors the app from the first window on, and a change of
+    // language turns it back; "system" on an Arabic desktop is Arabic too.
+    void arabicTurnsTheAppRightToLeftAndBack()
+    {
+        testsupport::FakeMachine machine;
+        machine.writeMountInfo();
+        testsupport::AppRig rig;
+        rig.language.setLanguage(AppLanguage::arabic);
+        SweepbrookApp::Options options;
+        options.environment = machine.environment();
+        options.scheduler = &rig.clock;
+        options.preferences = &rig.prefs;
+        options.center = &rig.center;
+        options.languageManager = &rig.language;
+        auto app = std::make_unique<SweepbrookApp>(options);
+        const auto restore = qScopeGuard([] {
+            SystemLanguage::setLocaleNameOverride(QStringLiteral("en_US.UTF-8"));
+            QGuiApplication::setLayoutDirection(Qt::LeftToRight);
+        });
+        app->start();
+        rig.clock.runDue();
+        MainWindow &window = app->window();
+        const auto sidebarX = [&window] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            return window.sidebar()->mapTo(&window, QPoint()).x();
+        };
+        QCOMPARE(QGuiApplication::layoutDirection(), Qt::RightToLeft);
+        QCOMPARE(window.layoutDirection(), Qt::RightToLeft);
+        // The sidebar stands at the window's leading edge: the right.
+        QVERIFY(sidebarX() > window.width() / 2);
+
+        rig.language.setLanguage(AppLanguage::french);
+        QCOMPARE(window.layoutDirection(), Qt::LeftToRight);
+        QCOMPARE(sidebarX(), 0);
+
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("ar_EG.UTF-8"));
+        rig.language.setLanguage(AppLanguage::system);
+        QCOMPARE(window.layoutDirection(), Qt::RightToLeft);
+        rig.language.setLanguage(AppLanguage::english);
+        QCOMPARE(window.layoutDirection(), Qt::LeftToRight);
+        // A right-to-left desktop language without a table reads English, left to right.
+        SystemLanguage::setLocaleNameOverride(QStringLiteral("he_IL.UTF-8"));
+        rig.language.setLanguage(AppLanguage::system);
+        QCOMPARE(window.layoutDirection(), Qt::LeftToRight);
+    }
+
+private:
+    void walkTheMainWindow(Rig &rig)
+    {
+        MainWindow *window = rig.window.get();
+        rig.plug({});
+        rig.check(window, QStringLiteral("no-device"));
+
+        // A stick comes: the banner, then the clean-on-insert prompt over the window.
+        const LocalUSBDevice sweep = stick(QStringLiteral("SWEEPSTICK"));
+        rig.plug({sweep});
+        rig.check(window, QStringLiteral("inserted"));
+        rig.clock.advance(300ms);
+        CleanPromptView *prompt = rig.visible<CleanPromptView>();
+        QVERIFY2(prompt, qPrintable(rig.code));
+        rig.check(prompt, QStringLiteral("prompt"));
+        prompt->choose(CleanPromptView::Option::ignore);
+        rig.clock.advance(5s);
+        rig.settle();
+        rig.check(window, QStringLiteral("device-ready"));
+
+        // Scanning, then the results.
+        rig.view.scanDevice(sweep);
+        rig.settle();
+        rig.devices.scans.last().progress(0.4);
+        rig.clock.advance(100ms);
+        rig.check(window, QStringLiteral("scanning"));
+        rig.devices.scans.last().completion(found(sweep.path));
+        rig.settle();
+        rig.check(window, QStringLiteral("results"));
+
+        // Cleaned, then an eject under way and one that fails.
+        rig.devices.cleanAtOnce = true;
+        rig.view.cleanButtonTapped();
+        rig.clock.advance(100ms);
+        rig.check(window, QStringLiteral("cleaned"));
+        rig.view.ejectSelectedDevice();
+        rig.settle();
+        rig.check(window, QStringLiteral("ejecting"));
+        rig.devices.ejects.last().completion(false, {BlockingProcess{4242, QStringLiteral("gvfsd-trash"), {}}}, {});
+        rig.clock.advance(1100ms);
+        rig.check(rig.visible<QMessageBox>(), QStringLiteral("eject-alert"));
+        rig.closeAlert();
+
+        // The longest alert: an eject after a grant that programs refuse.
+        rig.view.ejectAfterAuthorizationFailure(sweep);
+        rig.settle();
+        rig.devices.ejects.last().completion(
+            false, {BlockingProcess{1, QStringLiteral("nautilus"), {}}, BlockingProcess{2, QStringLiteral("tracker-miner-fs"), {}}}, {});
+        rig.clock.advance(100ms);
+        rig.check(rig.visible<QMessageBox>(), QStringLiteral("reauthorize-alert"));
+        rig.closeAlert();
+
+        // A stick the app may not read yet, and the authorization under way.
+        const LocalUSBDevice locked = stick(QStringLiteral("LOCKED"), false);
+        rig.plug({locked});
+        rig.clock.advance(300ms);
+        if (CleanPromptView *again = rig.visible<CleanPromptView>())
+            again->choose(CleanPromptView::Option::ignore);
+        rig.clock.advance(5s);
+        rig.settle();
+        rig.check(window, QStringLiteral("inaccessible"));
+        rig.view.authorizeButtonAction(locked);
+        rig.settle();
+        rig.check(window, QStringLiteral("authorizing"));
+        rig.picker.pending(std::nullopt);
+        rig.clock.advance(100ms);
+        rig.devices.ejects.last().completion(true, {}, {});
+        rig.clock.advance(3s);
+        if (rig.visible<QMessageBox>())
+            rig.check(rig.visible<QMessageBox>(), QStringLiteral("access-not-granted"));
+        rig.closeAlert();
+        rig.plug({});
+        rig.clock.advance(6s);
+        rig.settle();
+    }
+
+    void walkTheSheets(Rig &rig)
+    {
+        MainWindow *window = rig.window.get();
+        rig.view.setShowSettings(true);
+        rig.settle();
+        auto *settings = qobject_cast<SettingsView *>(window->settingsSheet());
+        QVERIFY2(settings, qPrintable(rig.code));
+        // Its update check asks the local server and offers the update.
+        QTRY_VERIFY(settings->updateCheckBlock()->findChild<QWidget *>(QStringLiteral("updateBlock"))
+                    && settings->updateCheckBlock()->findChild<QWidget *>(QStringLiteral("updateBlock"))->isVisible());
+        rig.check(settings, QStringLiteral("settings"));
+        settings->showInfo(FileType::appleDouble);
+        rig.settle();
+        rig.check(settings->infoPopover(), QStringLiteral("kind-popover"));
+        settings->showInfo(std::nullopt);
+        rig.view.setShowSettings(false);
+        rig.settle();
+
+        rig.view.setShowHistory(true);
+        rig.settle();
+        CleanHistoryView *historyView = rig.historySheet->sheet();
+        QVERIFY2(historyView, qPrintable(rig.code));
+        rig.check(historyView, QStringLiteral("history"));
+        rig.view.setSelectedHistoryItem(rig.view.cleanHistory().first());
+        rig.settle();
+        rig.check(historyView, QStringLiteral("history-record"));
+        historyView->requestDelete(rig.view.cleanHistory().first());
+        rig.settle();
+        rig.check(historyView->confirmation(), QStringLiteral("history-confirm"));
+        historyView->confirmation()->reject();
+        rig.view.setShowHistory(false);
+        rig.settle();
+
+        rig.view.setShowAbout(true);
+        rig.settle();
+        rig.check(window->findChild<QDialog *>(QStringLiteral("aboutSheet")), QStringLiteral("about-sheet"));
+        rig.view.setShowAbout(false);
+        rig.settle();
+        AppInfoManager about;
+        about.showInfoWindow(window);
+        rig.check(about.infoWindow(), QStringLiteral("about-window"));
+        about.infoWindow()->close();
+    }
+
+    void walkTheGuide(Rig &rig)
+    {
+        OnboardingFlow flow(*rig.permissions, *rig.helper, rig.clock, rig.prefs);
+        std::unique_ptr<QWidget> guide(makeOnboardingWindow(&flow, rig.center));
+        flow.setParent(nullptr);
+        guide->show();
+        for (const QString &page : {QStringLiteral("guide-welcome"), QStringLiteral("guide-access"),
+                                   QStringLiteral("guide-complete")}) {
+            rig.check(guide.get(), page);
+            flow.nextStep();
+        }
+        guide.reset();
+
+        // The guide's dialogs, each as the app shows them: the offer, what it
+        // is, the set-up steps, the re-check and its two answers, then the
+        // notices of the administrator step.
+        rig.presenter.shown.clear();
+        rig.presenter.answers = {1002, 1000, 1000, 1000, 1001};
+        rig.permissions->showPermissionGuide();
+        rig.clock.advance(1100ms);
+        rig.settle();
+        rig.granted->store(true);
+        rig.presenter.answers = {1000};
+        rig.permissions->recheckPermission();
+        rig.settle();
+        rig.helper->showSystemFilesAlert({});
+        rig.granted->store(false);
+        rig.helper->clearFullDiskAccessCache();
+        rig.helper->showSystemFilesAlert({});
+        rig.helper->showToolRefusedAlert(
+            format(localized(QStringLiteral("administrator_tool_not_roots")),
+                   bidi::leftToRight(QStringLiteral("/usr/local/libexec/sweepbrook/sweepbrook-admin-clean"))), {});
+        QVERIFY2(rig.presenter.shown.size() >= 8, qPrintable(QString::number(rig.presenter.shown.size())));
+        int n = 0;
+        for (const GuideDialog &dialog : std::as_const(rig.presenter.shown)) {
+            std::unique_ptr<QMessageBox> box = MessageBoxDialogPresenter::makeBox(dialog);
+            box->show();
+            rig.check(box.get(), QStringLiteral("guide-dialog-%1").arg(++n));
+        }
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestInterfaceLanguages)
+#include "test_interface_languages.moc"
