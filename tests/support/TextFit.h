@@ -36,21 +36,36 @@ inline QString describe(const QWidget *widget, const QString &text)
     return name + QStringLiteral(" \"") + text.left(60) + u'"';
 }
 
-// Whether the widget's rectangle lies inside each ancestor's up to the window,
-// or to the scroll area that shows it (scrolling may hide part of it).
-inline bool clippedByAncestors(const QWidget *widget)
+// The ancestor (up to the window, or to the scroll area that shows it:
+// scrolling may hide part of it) whose rectangle the widget's leaves, if any.
+inline QString clippedByAncestors(const QWidget *widget)
 {
     const QRect own = widget->rect();
     for (const QWidget *parent = widget->parentWidget(); parent; parent = parent->parentWidget()) {
-        if (qobject_cast<const QAbstractScrollArea *>(parent) || parent->objectName() == QLatin1String("qt_scrollarea_viewport"))
-            return false;
         const QRect inParent(widget->mapTo(parent, own.topLeft()), own.size());
-        if (!parent->rect().contains(inParent))
-            return true;
+        if (parent->objectName() == QLatin1String("qt_scrollarea_viewport")) {
+            // Scrolling shows what lies above or below; what lies to the side
+            // only in an area that scrolls sideways (one with a horizontal bar,
+            // or a strip that scrolls only sideways, such as a row of chips).
+            const auto *area = qobject_cast<const QAbstractScrollArea *>(parent->parentWidget());
+            const bool sideways = area && (area->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff
+                                           || area->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOff);
+            if (!sideways && (inParent.left() < -1 || inParent.right() > parent->width()))
+                return QStringLiteral("reaches outside the scrolled area (%1 to %2 in %3)")
+                    .arg(inParent.left()).arg(inParent.right()).arg(parent->width());
+            return {};
+        }
+        // One pixel of slack: QSplitter places a right-to-left pane one pixel
+        // past its edge, which cuts no text.
+        if (!parent->rect().adjusted(-1, -1, 1, 1).contains(inParent)) {
+            return QStringLiteral("reaches outside %1 (%2,%3 %4x%5 in %6x%7)")
+                .arg(describe(parent, QString())).arg(inParent.x()).arg(inParent.y()).arg(inParent.width())
+                .arg(inParent.height()).arg(parent->width()).arg(parent->height());
+        }
         if (parent->isWindow())
-            return false;
+            return {};
     }
-    return false;
+    return {};
 }
 
 inline bool placeholderFits(const QLineEdit *edit)
@@ -104,8 +119,8 @@ inline QStringList cutTexts(QWidget *root)
                 problem = QStringLiteral("%1x%2 given, needs %3x%4").arg(label->width()).arg(label->height())
                               .arg(label->sizeHint().width()).arg(label->sizeHint().height());
             }
-            if (problem.isEmpty() && textfit::clippedByAncestors(label))
-                problem = QStringLiteral("reaches outside its parent");
+            if (problem.isEmpty())
+                problem = textfit::clippedByAncestors(label);
             if (!problem.isEmpty())
                 cut << textfit::describe(label, label->text()) + u' ' + problem;
         } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
@@ -117,14 +132,16 @@ inline QStringList cutTexts(QWidget *root)
                 if (!painted->showsWholeText())
                     problem = QStringLiteral("label elided at %1 wide").arg(painted->width());
             } else {
-                const QSize needed = button->minimumSizeHint().expandedTo(
+                QSize needed = button->minimumSizeHint().expandedTo(
                     qobject_cast<QPushButton *>(button) ? button->sizeHint() : QSize());
+                if (button->hasHeightForWidth())
+                    needed.setHeight(std::max(needed.height(), button->heightForWidth(button->width())));
                 if (button->width() < needed.width() || button->height() < needed.height())
                     problem = QStringLiteral("%1x%2 given, needs %3x%4").arg(button->width()).arg(button->height())
                                   .arg(needed.width()).arg(needed.height());
             }
-            if (problem.isEmpty() && textfit::clippedByAncestors(button))
-                problem = QStringLiteral("reaches outside its parent");
+            if (problem.isEmpty())
+                problem = textfit::clippedByAncestors(button);
             if (!problem.isEmpty())
                 cut << textfit::describe(button, button->text()) + u' ' + problem;
         } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {

@@ -223,8 +223,10 @@ struct DetailColumn::Impl
         title->setObjectName(QStringLiteral("noDeviceTitle"));
         addCentred(stack, title);
 
-        listedHint = ui::text(localized(QStringLiteral("select_from_sidebar")), TextStyle::body, NamedColor::secondary);
-        addCentred(stack, listedHint);
+        listedHint = ui::paragraph(localized(QStringLiteral("select_from_sidebar")), TextStyle::body,
+                                   NamedColor::secondary);
+        listedHint->setContentsMargins(40, 0, 40, 0);
+        stack->addWidget(listedHint);
 
         noDevicesHint = new QWidget(widget);
         QVBoxLayout *none = ui::vstack(noDevicesHint, 20);

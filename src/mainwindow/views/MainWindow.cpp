@@ -53,6 +53,13 @@ private:
     QWidget *m_overlay;
 };
 
+// The window's content: at least 800 by 600, and as large as its layout needs.
+class WindowContent final : public QWidget
+{
+public:
+    QSize minimumSizeHint() const override { return QWidget::minimumSizeHint().expandedTo(QSize(800, 600)); }
+};
+
 // Opens a sheet over the window. However it closes (a choice, Escape, the
 // window's close, the state), `dismissed` runs exactly once and the sheet goes.
 void presentSheet(QWidget *window, QDialog *sheet, std::function<void()> dismissed)
@@ -384,14 +391,15 @@ MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManage
     setWindowTitle(QStringLiteral("Sweepbrook"));
     setContextMenuPolicy(Qt::NoContextMenu);
 
-    // The window content can't be made smaller than 800 by 600.
-    auto *central = new QWidget;
-    central->setMinimumSize(800, 600);
+    // The window content can't be made smaller than 800 by 600, nor than its
+    // texts need (a language with longer words makes the window a little wider).
+    auto *central = new WindowContent;
     QHBoxLayout *columns = ui::hstack(central, 0);
     auto *splitter = new QSplitter(Qt::Horizontal);
     splitter->setChildrenCollapsible(false);
+    // The sidebar is never narrower than its rows (at least 200): a fixed
+    // minimum below that let the splitter cut the end of a row's free space.
     d->sidebar = new SidebarView(view, devices);
-    d->sidebar->setMinimumWidth(160);
     d->detail = new DetailColumn(view, devices);
     splitter->addWidget(d->sidebar);
     splitter->addWidget(d->detail);

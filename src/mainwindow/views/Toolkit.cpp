@@ -663,12 +663,6 @@ void PaintedButton::setHoverStyle(const std::optional<HoverButtonStyle> &style)
     update();
 }
 
-void PaintedButton::setMaximumLabelWidth(int width)
-{
-    m_maxLabelWidth = width;
-    updateGeometry();
-}
-
 qreal PaintedButton::currentScale() const
 {
     qreal scale = 1;
@@ -705,8 +699,6 @@ QSize PaintedButton::labelSize() const
         height = std::max(height, symbolSize);
     }
     height += 2 * m_padV;
-    if (m_maxLabelWidth > 0)
-        width = std::min(width, m_maxLabelWidth);
     return {width, height};
 }
 

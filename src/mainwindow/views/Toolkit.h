@@ -217,7 +217,6 @@ public:
     void setCornerRadius(qreal radius);
     void setShadow(const std::optional<Shadow> &shadow);
     void setHoverStyle(const std::optional<HoverButtonStyle> &style);
-    void setMaximumLabelWidth(int width);
 
     QString symbol() const { return m_symbol; }
     bool isHovering() const { return m_hovering; }
@@ -255,7 +254,6 @@ private:
     qreal m_radius = 0;
     std::optional<Shadow> m_shadow;
     std::optional<HoverButtonStyle> m_hoverStyle;
-    int m_maxLabelWidth = -1;
     bool m_hovering = false;
     qreal m_hoverProgress = 0;
     QVariantAnimation *m_hoverAnimation = nullptr;
