@@ -205,6 +205,25 @@ struct Rig : testsupport::WindowRig
         clock.advance(500ms);
         settle();
     }
+    // A stick comes and is ready: its clean-on-insert prompt (if any) ignored.
+    void insert(const LocalUSBDevice &device)
+    {
+        plug({device});
+        clock.advance(300ms);
+        if (CleanPromptView *prompt = visible<CleanPromptView>())
+            prompt->choose(CleanPromptView::Option::ignore);
+        clock.advance(5s);
+        settle();
+    }
+    // A stick comes and is scanned, with `found` junk.
+    void insertScanned(const LocalUSBDevice &device)
+    {
+        insert(device);
+        view.scanDevice(device);
+        settle();
+        devices.scans.last().completion(found(device.path));
+        settle();
+    }
     void closeAlert()
     {
         if (QMessageBox *box = visible<QMessageBox>())
@@ -266,14 +285,7 @@ private slots:
         rig.language.setLanguage(AppLanguage::arabic);
         // A name that ends in a mark: laid out as Arabic text it would read "!SWEEP STICK".
         const LocalUSBDevice sweep = stick(QStringLiteral("SWEEP STICK!"));
-        rig.plug({sweep});
-        rig.clock.advance(300ms);
-        rig.visible<CleanPromptView>()->choose(CleanPromptView::Option::ignore);
-        rig.clock.advance(5s);
-        rig.view.scanDevice(sweep);
-        rig.settle();
-        rig.devices.scans.last().completion(found(sweep.path));
-        rig.settle();
+        rig.insertScanned(sweep);
         QCOMPARE(rig.window->layoutDirection(), Qt::RightToLeft);
 
         const QStringList files = testsupport::drawnLines(rig.window->findChild<QTreeView *>()->viewport());
@@ -309,19 +321,11 @@ private slots:
         machine.writeMountInfo();
         testsupport::AppRig rig;
         rig.language.setLanguage(AppLanguage::arabic);
-        SweepbrookApp::Options options;
-        options.environment = machine.environment();
-        options.scheduler = &rig.clock;
-        options.preferences = &rig.prefs;
-        options.center = &rig.center;
-        options.languageManager = &rig.language;
-        auto app = std::make_unique<SweepbrookApp>(options);
         const auto restore = qScopeGuard([] {
             SystemLanguage::setLocaleNameOverride(QStringLiteral("en_US.UTF-8"));
             QGuiApplication::setLayoutDirection(Qt::LeftToRight);
         });
-        app->start();
-        rig.clock.runDue();
+        const std::unique_ptr<SweepbrookApp> app = rig.launchApp(machine);
         MainWindow &window = app->window();
         const auto sidebarX = [&window] {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
@@ -405,12 +409,7 @@ private:
 
         // A stick the app may not read yet, and the authorization under way.
         const LocalUSBDevice locked = stick(QStringLiteral("LOCKED"), false);
-        rig.plug({locked});
-        rig.clock.advance(300ms);
-        if (CleanPromptView *again = rig.visible<CleanPromptView>())
-            again->choose(CleanPromptView::Option::ignore);
-        rig.clock.advance(5s);
-        rig.settle();
+        rig.insert(locked);
         rig.check(window, QStringLiteral("inaccessible"));
         rig.view.authorizeButtonAction(locked);
         rig.settle();
@@ -431,15 +430,7 @@ private:
         rig.clock.advance(6s);
 
         // The next language finds a scanned stick.
-        rig.plug({sweep});
-        rig.clock.advance(300ms);
-        if (CleanPromptView *again = rig.visible<CleanPromptView>())
-            again->choose(CleanPromptView::Option::ignore);
-        rig.clock.advance(5s);
-        rig.view.scanDevice(sweep);
-        rig.settle();
-        rig.devices.scans.last().completion(found(sweep.path));
-        rig.settle();
+        rig.insertScanned(sweep);
     }
 
     void walkTheSheets(Rig &rig)
