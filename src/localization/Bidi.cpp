@@ -70,13 +70,4 @@ QString name(const QString &text)
     return name(text, interfaceDirection());
 }
 
-QString stripped(QString text)
-{
-    text.remove(QChar(0x200F));
-    text.remove(kLeftToRightIsolate);
-    text.remove(kFirstStrongIsolate);
-    text.remove(kPopIsolate);
-    return text;
-}
-
 } // namespace bidi

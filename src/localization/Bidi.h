@@ -38,7 +38,4 @@ QString leftToRight(const QString &text);   // in the interface's direction
 QString name(const QString &text, Qt::LayoutDirection context);
 QString name(const QString &text);
 
-// The text without the marks these and the right-to-left tables add.
-QString stripped(QString text);
-
 } // namespace bidi
