@@ -24,6 +24,8 @@
 #include "mainwindow/views/FileTypeInfoPopover.h"
 #include "settings/SettingsStore.h"
 #include "settings/SettingsView.h"
+#include "settings/UpdateCheckView.h"
+#include "settings/WhatsNewView.h"
 
 #include "AppRig.h"
 #include "FakeDeviceService.h"
@@ -457,6 +459,10 @@ private:
             settings->updateCheckBlock()->findChild<QAbstractButton *>(QStringLiteral("checkNowButton"))->click();
         QTRY_VERIFY(offered());
         rig.check(settings, QStringLiteral("settings"));
+        auto *card = settings->updateCheckBlock()->findChild<UpdateCheckView *>();
+        card->findChild<QAbstractButton *>(QStringLiteral("whatsNewButton"))->click();
+        rig.check(card->whatsNewSheet(), QStringLiteral("whats-new"));
+        card->whatsNewSheet()->reject();
         settings->showInfo(FileType::appleDouble);
         rig.settle();
         rig.check(settings->infoPopover(), QStringLiteral("kind-popover"));
