@@ -159,7 +159,7 @@ struct Rig : testsupport::WindowRig
     void settle()
     {
         [this] { QVERIFY(clock.settle()); }();   // background jobs (the access probe) answer
-        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();        // and item views lay out their rows
         // Animations run on real time: take them to their end at once.
         for (QWidget *top : QApplication::topLevelWidgets()) {
             for (QVariantAnimation *animation : top->findChildren<QVariantAnimation *>()) {
