@@ -60,6 +60,8 @@ QWidget *stepIndicator(const OnboardingFlow &flow)
                                  ui::font(TextStyle::subheadline, current ? QFont::DemiBold : QFont::Normal),
                                  current ? NamedColor::primary : NamedColor::secondary);
         title->setObjectName(QStringLiteral("stepTitle%1").arg(index));
+        // Three titles share the fixed width: a long one takes a second line.
+        title->setWordWrap(true);
         itemRow->addWidget(title);
         if (step != Step::complete) {
             auto *line = new ui::RoundedBox;

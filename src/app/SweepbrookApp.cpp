@@ -5,6 +5,7 @@
 #include "cleaning/SystemCleanHelper.h"
 #include "devices/PermissionManager.h"
 #include "history/views/HistorySheet.h"
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
@@ -67,6 +68,8 @@ SweepbrookApp::SweepbrookApp() : SweepbrookApp(Options{})
 
 SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::move(options)))
 {
+    // Arabic lays the windows out right to left, from the first one built.
+    bidi::followLanguage(d->languages, this);
     // The privileged clean tells of system files it could not delete through the app's dialogs.
     d->helper->setDialogPresenter(d->presenter);
     PermissionManager &permissions = PermissionManager::shared();

@@ -1,6 +1,7 @@
 #include "cleaning/SystemCleanHelper.h"
 #include "cleaning/SystemCleanHelperImpl.h"
 
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 #include "platform/DialogPresenter.h"
 #include "platform/Log.h"
@@ -89,19 +90,19 @@ std::optional<QString> SystemCleanHelper::Impl::toolProblem() const
     QString reason;
     switch (untrusted->why) {
     case UntrustedProgram::Why::missing:
-        reason = format(localized(QStringLiteral("administrator_tool_missing")), untrusted->path);
+        reason = format(localized(QStringLiteral("administrator_tool_missing")), bidi::leftToRight(untrusted->path));
         break;
     case UntrustedProgram::Why::notAFile:
-        reason = format(localized(QStringLiteral("administrator_tool_not_a_file")), untrusted->path);
+        reason = format(localized(QStringLiteral("administrator_tool_not_a_file")), bidi::leftToRight(untrusted->path));
         break;
     case UntrustedProgram::Why::notRootsOwn:
-        reason = format(localized(QStringLiteral("administrator_tool_not_roots")), untrusted->path);
+        reason = format(localized(QStringLiteral("administrator_tool_not_roots")), bidi::leftToRight(untrusted->path));
         break;
     case UntrustedProgram::Why::writableByOthers:
-        reason = format(localized(QStringLiteral("administrator_tool_writable")), untrusted->path);
+        reason = format(localized(QStringLiteral("administrator_tool_writable")), bidi::leftToRight(untrusted->path));
         break;
     }
-    return format(localized(QStringLiteral("administrator_tool_untrusted")), tool, reason);
+    return format(localized(QStringLiteral("administrator_tool_untrusted")), bidi::leftToRight(tool), reason);
 }
 
 SystemCleanHelper::SystemCleanHelper(Scheduler &scheduler, ProbeEnvironment environment)

@@ -2,6 +2,7 @@
 
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/Localization.h"
+#include "localization/MessageBoxWidth.h"
 #include "platform/Log.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
@@ -28,28 +29,33 @@ std::atomic<PermissionManager *> g_installed{nullptr};
 // ---------------------------------------------------------------------------
 // MessageBoxDialogPresenter
 
+std::unique_ptr<QMessageBox> MessageBoxDialogPresenter::makeBox(const GuideDialog &dialog)
+{
+    auto box = std::make_unique<QMessageBox>();
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowTitle(dialog.title);
+    box->setText(dialog.title);
+    box->setInformativeText(dialog.message);
+    // Translations must not be able to inject markup into the explanation either.
+    if (auto *informative = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
+    box->setIcon(dialog.style == GuideDialog::Style::warning ? QMessageBox::Warning : QMessageBox::Information);
+    for (const QString &text : dialog.buttons) {
+        QPushButton *button = box->addButton(text, QMessageBox::ActionRole);
+        if (!box->defaultButton())
+            box->setDefaultButton(button);
+    }
+    fitMessageBoxToText(*box);
+    return box;
+}
+
 int MessageBoxDialogPresenter::runModal(const GuideDialog &dialog)
 {
-    QMessageBox box;
-    box.setTextFormat(Qt::PlainText);
-    box.setWindowTitle(dialog.title);
-    box.setText(dialog.title);
-    box.setInformativeText(dialog.message);
-    // Translations must not be able to inject markup into the explanation either.
-    if (auto *informative = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
-        informative->setTextFormat(Qt::PlainText);
-    box.setIcon(dialog.style == GuideDialog::Style::warning ? QMessageBox::Warning : QMessageBox::Information);
+    const std::unique_ptr<QMessageBox> box = makeBox(dialog);
+    const QList<QAbstractButton *> buttons = box->buttons();
+    box->exec();
 
-    QList<QAbstractButton *> buttons;
-    for (const QString &text : dialog.buttons) {
-        QPushButton *button = box.addButton(text, QMessageBox::ActionRole);
-        if (buttons.isEmpty())
-            box.setDefaultButton(button);
-        buttons.append(button);
-    }
-    box.exec();
-
-    const qsizetype index = buttons.indexOf(box.clickedButton());
+    const qsizetype index = buttons.indexOf(box->clickedButton());
     // A box closed without a button gives an answer that no dialog acts on.
     return index < 0 ? 0 : kFirstButton + int(index);
 }

@@ -7,8 +7,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class Preferences;
+class QMessageBox;
 class Scheduler;
 class SystemCleanHelper;
 
@@ -16,6 +18,9 @@ class SystemCleanHelper;
 class MessageBoxDialogPresenter final : public DialogPresenter
 {
 public:
+    // The box a dialog is shown in: its title as the heading, its message,
+    // its buttons in order (the first the default), all plain text.
+    static std::unique_ptr<QMessageBox> makeBox(const GuideDialog &dialog);
     int runModal(const GuideDialog &dialog) override;
     bool openPrivilegedAccessSettings() override;
 };

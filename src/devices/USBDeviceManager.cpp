@@ -1,5 +1,6 @@
 #include "devices/USBDeviceManager.h"
 
+#include "devices/DeviceTexts.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/FileNames.h"
 #include "platform/Log.h"
@@ -24,9 +25,9 @@
 
 namespace {
 
-const QString kUnknownFileSystem = QStringLiteral("未知");
-const QString kUnknownModel = QStringLiteral("未知设备");
-const QString kUnknownVendor = QStringLiteral("未知厂商");
+const QString &kUnknownFileSystem = devicetexts::unknownFileSystem;
+const QString &kUnknownModel = devicetexts::unknownModel;
+const QString &kUnknownVendor = devicetexts::unknownVendor;
 
 // Lower-case file-system names and what the user sees for them.
 const QList<std::pair<QString, QString>> &displayNameTable()
@@ -42,12 +43,12 @@ const QList<std::pair<QString, QString>> &displayNameTable()
             {QStringLiteral("ext3"), QStringLiteral("EXT3")},     {QStringLiteral("ext4"), QStringLiteral("EXT4")},
             {QStringLiteral("udf"), QStringLiteral("UDF")},       {QStringLiteral("xfs"), QStringLiteral("XFS")},
             {QStringLiteral("btrfs"), QStringLiteral("Btrfs")},   {QStringLiteral("zfs"), QStringLiteral("ZFS")},
-            {QStringLiteral("hfsj"), QStringLiteral("HFS+日志式")}, {QStringLiteral("apfss"), QStringLiteral("APFS加密")},
-            {QStringLiteral("dcim"), QStringLiteral("相机格式(DCIM)")}, {QStringLiteral("sdhc"), QStringLiteral("SDHC")},
+            {QStringLiteral("hfsj"), devicetexts::journaledHfs}, {QStringLiteral("apfss"), devicetexts::encryptedApfs},
+            {QStringLiteral("dcim"), devicetexts::cameraDcim}, {QStringLiteral("sdhc"), QStringLiteral("SDHC")},
             {QStringLiteral("sdxc"), QStringLiteral("SDXC")},     {QStringLiteral("sdhc uhs"), QStringLiteral("SDHC-UHS")},
-            {QStringLiteral("sdxc uhs"), QStringLiteral("SDXC-UHS")}, {QStringLiteral("dcf"), QStringLiteral("相机DCF格式")},
-            {QStringLiteral("cipa"), QStringLiteral("相机CIPA格式")}, {QStringLiteral("jffs2"), QStringLiteral("闪存文件系统")},
-            {QStringLiteral("fuse"), QStringLiteral("FUSE挂载")}, {QStringLiteral("fuseblk"), QStringLiteral("FUSE块设备")},
+            {QStringLiteral("sdxc uhs"), QStringLiteral("SDXC-UHS")}, {QStringLiteral("dcf"), devicetexts::cameraDcf},
+            {QStringLiteral("cipa"), devicetexts::cameraCipa}, {QStringLiteral("jffs2"), devicetexts::flashFileSystem},
+            {QStringLiteral("fuse"), devicetexts::fuseMount}, {QStringLiteral("fuseblk"), devicetexts::fuseBlockDevice},
             {QStringLiteral("iso9660"), QStringLiteral("ISO9660")}, {QStringLiteral("ufs"), QStringLiteral("UFS")},
             {QStringLiteral("cifs"), QStringLiteral("CIFS/SMB")}, {QStringLiteral("nfs"), QStringLiteral("NFS")},
             {QStringLiteral("afp"), QStringLiteral("AFP")},
@@ -632,7 +633,7 @@ QString USBDeviceManager::fileSystemDisplayName(const QString &rawType) const
     if (has("sdxc"))
         return QStringLiteral("SDXC");
     if (has("sd") && has("card"))
-        return QStringLiteral("SD卡格式");
+        return devicetexts::sdCardFormat;
     if (rawType.isEmpty())
         return kUnknownFileSystem;
     return rawType.left(1).toUpper() + rawType.mid(1).toLower();

@@ -1,5 +1,8 @@
 #include "localization/ByteCountFormat.h"
 
+#include "localization/Bidi.h"
+#include "localization/Localization.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -70,4 +73,10 @@ QString formatByteCount(qint64 bytes)
 QString formatByteCountKBToGB(qint64 bytes)
 {
     return formatMagnitude(quint64(std::max<qint64>(0, bytes)), 3);
+}
+
+QString displayedByteCount(qint64 bytes)
+{
+    // Digits and unit names read the same in every language; the zero is a word.
+    return bidi::leftToRight(bytes <= 0 ? localized(QStringLiteral("zero_kb")) : formatByteCountKBToGB(bytes));
 }

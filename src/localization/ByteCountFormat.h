@@ -12,3 +12,8 @@ QString formatByteCount(qint64 bytes);
 // below a kilobyte shows as "1 KB"), no terabytes ("2000 GB"), a negative
 // count as zero. Every size the windows show uses this.
 QString formatByteCountKBToGB(qint64 bytes);
+
+// A size as the windows show it: kilobytes to gigabytes as above, zero as the
+// interface language's word ("zero_kb"), and in a right-to-left interface
+// isolated so that it reads "6 KB" inside any sentence.
+QString displayedByteCount(qint64 bytes);

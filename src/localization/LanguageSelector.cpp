@@ -78,7 +78,10 @@ LanguageSelector::LanguageSelector(LanguageManager &manager, QWidget *parent)
 
     m_picker = new Picker(this);
     m_picker->setFocusPolicy(Qt::StrongFocus);
-    m_picker->setFixedWidth(kPickerWidth);
+    // At least 120 wide, and wide enough for the longest name: "Português
+    // (Portuguese)" does not fit in 120.
+    m_picker->setMinimumWidth(kPickerWidth);
+    m_picker->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     for (const AppLanguage &language : AppLanguage::allCases())
         m_picker->addItem(language.displayName(), language.rawValue());
     layout->addWidget(m_picker, 0, Qt::AlignVCenter);

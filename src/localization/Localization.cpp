@@ -1,5 +1,6 @@
 #include "localization/Localization.h"
 
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/StringsFile.h"
 
@@ -219,6 +220,16 @@ std::optional<QString> chosenTableCode()
     return language.rawValue();
 }
 
+// A text of a right-to-left table starts a right-to-left paragraph, also
+// when its first letters are Latin ("Sweepbrook ...") or a placeholder: the
+// widgets take a paragraph's direction from its first strong letter.
+QString inTableDirection(const QString &code, QString text)
+{
+    if (bidi::isRightToLeftTable(code) && !text.isEmpty())
+        text.prepend(QChar(0x200F));   // RIGHT-TO-LEFT MARK
+    return text;
+}
+
 } // namespace
 
 QString localized(const QString &key)
@@ -227,7 +238,7 @@ QString localized(const QString &key)
     const StringTables &tables = StringTables::shared();
     if (const std::optional<QString> code = chosenTableCode()) {
         if (std::optional<QString> text = tables.lookup(*code, key))
-            return *text;
+            return inTableDirection(*code, *text);
     }
     if (std::optional<QString> text = tables.lookup(kEnglish, key))
         return *text;
@@ -239,7 +250,7 @@ QString mainTableLocalized(const QString &key)
     const StringTables &tables = StringTables::shared();
     if (const std::optional<QString> code = SystemLanguage::currentTableCode()) {
         if (std::optional<QString> text = tables.lookup(*code, key))
-            return *text;
+            return inTableDirection(*code, *text);
     }
     if (std::optional<QString> text = tables.lookup(kEnglish, key))
         return *text;

@@ -50,6 +50,8 @@ void setLocaleNameOverride(const std::optional<QString> &localeName);
 
 // Text of a key in the chosen interface language: that language's table, then
 // "en", then the app's main table (the system language's), then the key itself.
+// A text from a right-to-left table (Arabic) starts with a right-to-left mark,
+// so it reads as a right-to-left paragraph whatever letter comes first.
 QString localized(const QString &key);
 
 // Text of a key in the app's main table, which follows the system language

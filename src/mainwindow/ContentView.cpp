@@ -2,6 +2,7 @@
 
 #include "devices/USBDeviceManager.h"
 #include "history/HistoryStore.h"
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/DeviceService.h"
@@ -93,7 +94,7 @@ bool ContentView::autoEjectAfterClean() const
 
 QString ContentView::cleanPromptDeviceName() const
 {
-    return m_newDeviceForCleaning ? m_newDeviceForCleaning->name : QStringLiteral("新插入的设备");
+    return m_newDeviceForCleaning ? m_newDeviceForCleaning->name : localized(QStringLiteral("new_device"));
 }
 
 void ContentView::setShowSettings(bool on) { set(m_showSettings, on); }
@@ -506,7 +507,7 @@ void ContentView::handleNewDevice(const QList<LocalUSBDevice> &devices, const QS
     logLine(QStringLiteral("检测到新设备: ") + device.name + QStringLiteral(", ID: ") + device.id);
     m_lastDetectedDeviceID = device.id;
     m_deviceSelectionRetryCount = 0;
-    m_deviceNotificationMessage = format(localized(QStringLiteral("device_inserted")), device.name);
+    m_deviceNotificationMessage = format(localized(QStringLiteral("device_inserted")), bidi::name(device.name));
     m_deviceNotificationIsInsertion = true;
     m_showDeviceNotification = true;
     emit stateChanged();

@@ -84,7 +84,7 @@ void ContentView::performCleaning()
     logLine(QStringLiteral("📂 要清理的文件数量: ") + QString::number(files.size()));
     if (files.isEmpty()) {
         logLine(QStringLiteral("❌ 没有要清理的文件"));
-        showMessageAlert(localized(QStringLiteral("error")), QStringLiteral("请选择要清理的文件类型"));
+        showMessageAlert(localized(QStringLiteral("error")), localized(QStringLiteral("select_file_types_to_clean")));
         return;
     }
     logLine(QStringLiteral("🧹 开始执行清理，文件数量: ") + QString::number(files.size()));
@@ -97,10 +97,9 @@ void ContentView::performCleaning()
 
 QString ContentView::summarySentence(qint64 cleanedCount, qint64 freedBytes, qint64 failedCount)
 {
-    QString text = QStringLiteral("成功清理 ") + QString::number(cleanedCount) + QStringLiteral(" 个文件，释放了 ")
-                   + formatByteCount(freedBytes) + QStringLiteral(" 空间。");
+    QString text = format(localized(QStringLiteral("clean_summary")), cleanedCount, displayedByteCount(freedBytes));
     if (failedCount > 0)
-        text += QLatin1Char('\n') + QString::number(failedCount) + QStringLiteral(" 个文件清理失败。");
+        text += QLatin1Char('\n') + format(localized(QStringLiteral("clean_summary_failed")), failedCount);
     return text;
 }
 

@@ -2,6 +2,7 @@
 #include "mainwindow/ContentView.h"
 
 #include "devices/USBDeviceManager.h"
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/FolderPicker.h"
@@ -40,7 +41,7 @@ void ContentView::ejectSelectedDevice()
     m_activeEject = eject;
     m_isEjecting = true;
     m_ejectingDeviceName = device.name;
-    m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), device.name);
+    m_deviceNotificationMessage = format(localized(QStringLiteral("ejecting")), bidi::name(device.name));
     m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
@@ -80,17 +81,18 @@ void ContentView::handleEjectResult(bool success, const QList<BlockingProcess> &
         QString message = localized(QStringLiteral("device_eject_error"));
         if (!names.isEmpty()) {
             names.removeDuplicates();
-            message = format(localized(QStringLiteral("device_eject_error_processes")), device.name,
-                             names.join(QStringLiteral(", ")));
+            message = format(localized(QStringLiteral("device_eject_error_processes")), bidi::name(device.name),
+                             bidi::leftToRight(names.join(QStringLiteral(", "))));
         } else if (!reason.isEmpty()) {
-            message = format(localized(QStringLiteral("device_eject_error_reason")), device.name, reason);
+            message = format(localized(QStringLiteral("device_eject_error_reason")), bidi::name(device.name),
+                             bidi::name(reason));
         }
         logLine(QStringLiteral("设备弹出失败: ") + message);
         showMessageAlert(localized(QStringLiteral("error")), message);
         return;
     }
     m_showDeviceNotification = false;
-    m_deviceNotificationMessage = format(localized(QStringLiteral("device_eject_success")), device.name);
+    m_deviceNotificationMessage = format(localized(QStringLiteral("device_eject_success")), bidi::name(device.name));
     m_deviceNotificationIsInsertion = false;
     m_showDeviceNotification = true;
     emit stateChanged();
@@ -181,35 +183,28 @@ void ContentView::handleEjectResultAfterAuthorization(bool success, const QList<
     QStringList names;
     for (const BlockingProcess &process : blocking)
         names << process.name;
-    const QString list = names.join(QStringLiteral(", "));
-    const QString head = QStringLiteral("无法弹出设备 ") + device.name;
+    const QString list = bidi::leftToRight(names.join(QStringLiteral(", ")));
+    const QString name = bidi::name(device.name);
     // Nobody holds it: the system's reason, when it gave one, instead of a guess.
-    QString why = QStringLiteral("，可能有应用程序正在使用它");
-    if (!reason.isEmpty()) {
-        QString text = reason.trimmed();
-        while (text.endsWith(u'.') || text.endsWith(u'。'))
-            text.chop(1);
-        why = QStringLiteral("：") + text;
-    }
+    QString text = reason.trimmed();
+    while (text.endsWith(u'.') || text.endsWith(u'。'))
+        text.chop(1);
+    // After a grant the device only needs reconnecting; otherwise reconnecting
+    // is how the user authorizes it again.
+    const bool granted = kind == AuthorizationEject::success;
     QString message;
-    switch (kind) {
-    case AuthorizationEject::success:
-        message = names.isEmpty()
-                      ? head + why + QStringLiteral("。请手动弹出设备后重新连接。")
-                      : head + QStringLiteral("，以下进程正在使用它：") + list
-                            + QStringLiteral("。请关闭这些应用程序后手动弹出设备，然后重新连接。");
-        break;
-    case AuthorizationEject::failure:
-        message = names.isEmpty()
-                      ? head + why + QStringLiteral("。请手动弹出设备后重新连接USB设备以重新授权。")
-                      : head + QStringLiteral("，以下进程正在使用它：") + list
-                            + QStringLiteral("。请关闭这些应用程序后手动弹出设备，然后重新连接USB设备以重新授权。");
-        break;
-    case AuthorizationEject::cancel:
-        message = head + QStringLiteral("。请手动弹出设备后重新连接USB设备以重新授权。");
-        break;
-    }
-    showMessageAlert(QStringLiteral("弹出失败"), message);
+    if (kind == AuthorizationEject::cancel)
+        message = format(localized(QStringLiteral("reauth_eject_failed")), name);
+    else if (!names.isEmpty())
+        message = format(localized(granted ? QStringLiteral("auth_eject_failed_processes")
+                                           : QStringLiteral("reauth_eject_failed_processes")), name, list);
+    else if (!text.isEmpty())
+        message = format(localized(granted ? QStringLiteral("auth_eject_failed_reason")
+                                           : QStringLiteral("reauth_eject_failed_reason")), name, bidi::name(text));
+    else
+        message = format(localized(granted ? QStringLiteral("auth_eject_failed_in_use")
+                                           : QStringLiteral("reauth_eject_failed_in_use")), name);
+    showMessageAlert(localized(QStringLiteral("eject_failed")), message);
 }
 
 // ---------------------------------------------------------------- authorization
@@ -235,7 +230,7 @@ void ContentView::requestDeviceAuthorization(const LocalUSBDevice &device, Autho
 void ContentView::showAuthorizationPanel(const LocalUSBDevice &device, AuthorizationCompletion completion)
 {
     set(m_isAuthorizing, true);
-    const QString message = format(localized(QStringLiteral("select_device_root")), device.name);
+    const QString message = format(localized(QStringLiteral("select_device_root")), bidi::name(device.name));
     logLine(QStringLiteral("打开授权选择面板，请用户选择目录..."));
     m_folderPicker.chooseFolder(message, device.path,
                                 guarded([this, device, completion](const std::optional<QString> &folder) {
@@ -324,8 +319,8 @@ void ContentView::handleAuthorizationPanelResponse(const std::optional<QString> 
 
 void ContentView::showAuthorizationFailedAlert()
 {
-    showMessageAlert(QStringLiteral("授权失败"),
-                     QStringLiteral("设备授权失败，请确认选择了正确的设备目录。可能需要手动重启应用后再次尝试。"));
+    showMessageAlert(localized(QStringLiteral("authorization_failed")),
+                     localized(QStringLiteral("authorization_failed_message")));
 }
 
 void ContentView::applyAuthorizationResult(bool granted, const std::optional<LocalUSBDevice> &record,

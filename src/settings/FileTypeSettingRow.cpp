@@ -16,6 +16,8 @@ SwitchRow::SwitchRow(const QString &symbol, ui::NamedColor tint, const QString &
     row->addWidget(icon);
     QLabel *label = ui::text(title, ui::font(ui::TextStyle::body, QFont::Medium));
     label->setObjectName(QStringLiteral("rowTitle"));
+    // A long title takes a second line rather than widening the sheet.
+    label->setWordWrap(true);
     row->addWidget(label, 1);
     if (withInfoButton) {
         m_info = new ui::PaintedButton;

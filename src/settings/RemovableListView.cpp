@@ -1,5 +1,6 @@
 #include "settings/RemovableListView.h"
 
+#include "localization/Bidi.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include <QMouseEvent>
@@ -114,7 +115,8 @@ public:
         painter->setPen(ui::color(ui::NamedColor::primary));
         const QRect textRect = mirrored(view, option.rect, at.text);
         painter->drawText(textRect, Qt::AlignVCenter | Qt::AlignLeading | Qt::TextSingleLine,
-                          painter->fontMetrics().elidedText(text, Qt::ElideRight, textRect.width()));
+                          bidi::name(painter->fontMetrics().elidedText(text, Qt::ElideRight, textRect.width()),
+                                     option.direction));
         painter->restore();
     }
 

@@ -1,5 +1,6 @@
 #include "settings/UpdateRules.h"
 
+#include "localization/Localization.h"
 #include "platform/Preferences.h"
 
 #include <QJsonDocument>
@@ -111,13 +112,13 @@ QString errorDescription(UpdateError error)
 {
     switch (error) {
     case UpdateError::invalidURL:
-        return QStringLiteral("Invalid URL");
+        return localized(QStringLiteral("update_error_invalid_url"));
     case UpdateError::networkError:
-        return QStringLiteral("Unable to check for updates. Please check your internet connection and try again.");
+        return localized(QStringLiteral("update_error_network"));
     case UpdateError::invalidResponse:
         break;
     }
-    return QStringLiteral("Unable to get update information");
+    return localized(QStringLiteral("update_error_invalid_response"));
 }
 
 std::variant<VersionReply, UpdateError> parseVersionReply(int statusCode, const QByteArray &body,

@@ -45,7 +45,7 @@ QString preferredLanguageCode(const QStringList &preferredLanguages);
 // ---- The reply ----
 enum class UpdateError { invalidURL, networkError, invalidResponse };
 
-// The fixed English description the settings sheet shows.
+// The description the settings sheet shows, in the interface language.
 QString errorDescription(UpdateError error);
 
 inline const QString defaultWhatsNew = QStringLiteral("Bug fixes and improvements");

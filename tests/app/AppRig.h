@@ -6,6 +6,7 @@
 // is a flag). The guide's dialogs are recorded, not shown.
 
 #include "app/AppDelegate.h"
+#include "app/SweepbrookApp.h"
 #include "cleaning/SystemCleanHelper.h"
 #include "platform/ProcessRunner.h"
 #include "devices/PermissionManager.h"
@@ -15,6 +16,7 @@
 #include "platform/Scheduler.h"
 
 #include "FakeDeviceService.h"
+#include "FakeMachine.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -90,6 +92,22 @@ struct AppRig : WindowBasics
         }
     }
     int probes() const { return helper->probeCount(); }
+
+    // The whole app over a fake machine with this rig's time, preferences,
+    // notifications and language, started.
+    std::unique_ptr<SweepbrookApp> launchApp(FakeMachine &machine)
+    {
+        SweepbrookApp::Options options;
+        options.environment = machine.environment();
+        options.scheduler = &clock;
+        options.preferences = &prefs;
+        options.center = &center;
+        options.languageManager = &language;
+        auto app = std::make_unique<SweepbrookApp>(options);
+        app->start();
+        clock.runDue();
+        return app;
+    }
 };
 
 // Every text a widget tree shows, in tree order: labels, buttons, tooltips.

@@ -235,18 +235,7 @@ private slots:
         // The window title follows the desktop's language, the pages the app's.
         SystemLanguage::setLocaleNameOverride(QStringLiteral("zh_CN.UTF-8"));
         const auto restoreLocale = qScopeGuard([] { SystemLanguage::setLocaleNameOverride(std::nullopt); });
-        const auto launch = [&] {
-            SweepbrookApp::Options options;
-            options.environment = machine.environment();
-            options.scheduler = &rig.clock;
-            options.preferences = &rig.prefs;
-            options.center = &rig.center;
-            options.languageManager = &rig.language;
-            auto app = std::make_unique<SweepbrookApp>(options);
-            app->start();
-            rig.clock.runDue();
-            return app;
-        };
+        const auto launch = [&] { return rig.launchApp(machine); };
 
         auto app = launch();
         // The About command toggles its window.

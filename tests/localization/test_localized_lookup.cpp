@@ -1,3 +1,4 @@
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "platform/NotificationCenter.h"
@@ -186,6 +187,40 @@ private slots:
         for (std::thread &thread : threads)
             thread.join();
         QCOMPARE(wrong.load(), 0);
+    }
+
+    // Right to left: Arabic, or "system" on a desktop whose language has a
+    // right-to-left table. There a looked-up text starts a right-to-left
+    // paragraph, and a name or size put into it is isolated; elsewhere both
+    // are left as they are.
+    void rightToLeft()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("tables"));
+        writeTable(root, "en", "\"ready\" = \"Sweepbrook is ready\";\n");
+        writeTable(root, "ar", "\"ready\" = \"Sweepbrook \\U062C\\U0627\\U0647\\U0632\";\n");
+        writeTable(root, "fr", "\"ready\" = \"Sweepbrook est prêt\";\n");
+        useTables(root);
+        const QChar rlm(0x200F), lri(0x2066), fsi(0x2068), pdi(0x2069);
+
+        struct Row { AppLanguage language; const char *desktop; Qt::LayoutDirection direction; };
+        const QList<Row> rows{
+            {AppLanguage::arabic, "C", Qt::RightToLeft},        {AppLanguage::french, "ar_EG", Qt::LeftToRight},
+            {AppLanguage::system, "ar_EG.UTF-8", Qt::RightToLeft}, {AppLanguage::system, "he_IL", Qt::LeftToRight},
+            {AppLanguage::system, "fr_FR", Qt::LeftToRight},    {AppLanguage::english, "C", Qt::LeftToRight},
+        };
+        for (const Row &row : rows) {
+            SystemLanguage::setLocaleNameOverride(QString::fromLatin1(row.desktop));
+            m_manager->setLanguage(row.language);
+            const bool rtl = row.direction == Qt::RightToLeft;
+            const QString context = row.language.rawValue() + u'/' + QLatin1String(row.desktop);
+            QVERIFY2(bidi::direction(row.language) == row.direction && bidi::interfaceDirection() == row.direction,
+                     qPrintable(context));
+            QVERIFY2(localized(QStringLiteral("ready")).startsWith(rlm) == rtl, qPrintable(context));
+            QCOMPARE(bidi::leftToRight(QStringLiteral("6 KB")), rtl ? lri + QStringLiteral("6 KB") + pdi : QStringLiteral("6 KB"));
+            QCOMPARE(bidi::name(QStringLiteral(".DS_Store")),
+                     rtl ? fsi + QStringLiteral(".DS_Store") + pdi : QStringLiteral(".DS_Store"));
+        }
+        QCOMPARE(bidi::name(QString(), Qt::RightToLeft), QString());
     }
 
 private:

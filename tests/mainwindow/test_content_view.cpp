@@ -306,6 +306,7 @@ private slots:
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         const LocalUSBDevice b = makeDevice(QStringLiteral("b"));
         Window w({a, b});
+        w.inChinese();
         w.view.setAutoEjectAfterClean(true);
         w.selectReady(a);
         const QList<FileItem> files{item("/media/a/.DS_Store", 1000), item("/media/a/._x", 2000),
@@ -521,7 +522,7 @@ private slots:
         QTest::newRow("no kinds selected") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.cleanButtonTapped();
-        }) << L("error") << QStringLiteral("请选择要清理的文件类型");
+        }) << L("error") << L("select_file_types_to_clean");
         QTest::newRow("nothing found") << AlertPath([=](Window &w, const LocalUSBDevice &) {
             w.selectReady(a);
             w.view.scanDevice(a);
@@ -547,10 +548,10 @@ private slots:
                                                << L("authorization_setup_failed") << L("authorization_setup_failed_message");
         QTest::newRow("panel cancelled") << authorize("cancel", nullptr, false) << L("authorization_cancelled")
                                          << L("authorization_cancelled_message");
-        const QString refused = QStringLiteral("设备授权失败，请确认选择了正确的设备目录。可能需要手动重启应用后再次尝试。");
+        const QString refused = L("authorization_failed_message");
         QTest::newRow("access not confirmed") << authorize("root", &FakeDevices::grantWorks, false)
-                                              << QStringLiteral("授权失败") << refused;
-        QTest::newRow("folder elsewhere") << authorize("elsewhere", nullptr, false) << QStringLiteral("授权失败") << refused;
+                                              << L("authorization_failed") << refused;
+        QTest::newRow("folder elsewhere") << authorize("elsewhere", nullptr, false) << L("authorization_failed") << refused;
         QTest::newRow("scan after a refused grant") << authorize("root", &FakeDevices::grantWorks, true) << L("error")
                                                     << L("access_denied");
         QTest::newRow("device gone after the grant") << AlertPath([=](Window &w, const LocalUSBDevice &stick) {
@@ -574,7 +575,7 @@ private slots:
         w.view.ejectAfterAuthorizationCancel(a);
         w.devices.ejects.last().completion(false, {}, {});
         w.tick();
-        QCOMPARE(w.view.alertTitle(), QStringLiteral("弹出失败"));
+        QCOMPARE(w.view.alertTitle(), localized(QStringLiteral("eject_failed")));
         w.view.dismissAlertAndRefresh();
 
         path(w, stick);
@@ -655,6 +656,7 @@ private slots:
         const auto &[flow, ejected, holders, message, reason] = row;
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         Window w;
+        w.inChinese();   // the messages word for word
         w.devices.setList({a});
         w.tick(500ms);   // inserted and selected automatically
         const std::array flows{&ContentView::ejectAfterAuthorizationSuccess, &ContentView::ejectAfterAuthorizationFailure,

@@ -259,11 +259,11 @@ private slots:
         view.ejectAfterAuthorizationCancel(a);
         devices.ejects.last().completion(false, {}, {});
         clock.runDue();
-        QCOMPARE(view.alertTitle(), QStringLiteral("弹出失败"));
+        QCOMPARE(view.alertTitle(), L("eject_failed"));
         view.setPromptCleanOnInsert(false);
         QVERIFY(!prefs.flush());
         clock.runDue();
-        QCOMPARE(view.alertTitle(), QStringLiteral("弹出失败"));
+        QCOMPARE(view.alertTitle(), L("eject_failed"));
         view.dismissAlert();
         clock.runDue();
         QCOMPARE(view.alertTitle(), L("preferences_write_failed_title"));

@@ -200,9 +200,16 @@ struct Window : WindowRig
     {
         by.count() ? clock.advance(by) : clock.runDue();
     }
+    ~Window() { LanguageManager::setShared(nullptr); }
     // Lets the background looks at devices answer.
     void settle() { QVERIFY(clock.settle()); }
     QString selectedName() const { return view.selectedDevice() ? view.selectedDevice()->name : QString(); }
+    // Texts in Simplified Chinese for the rest of the window's life.
+    void inChinese()
+    {
+        LanguageManager::setShared(&language);
+        language.setLanguage(AppLanguage::chinese);
+    }
 };
 
 } // namespace testsupport

@@ -3,6 +3,7 @@
 #include "history/views/CleanHistoryDetailView.h"
 #include "history/views/HistoryListModel.h"
 #include "localization/Localization.h"
+#include "localization/MessageBoxWidth.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/FileRow.h"
 #include "mainwindow/views/Toolkit.h"
@@ -270,6 +271,7 @@ QMessageBox *CleanHistoryView::confirm(const QString &titleKey, const QString &m
     cancel->setObjectName(QStringLiteral("cancelButton"));
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
+    fitMessageBoxToText(*box);
     d->confirmation = box;
     connect(box, &QDialog::finished, this, [box, destroy, confirmed = std::move(confirmed)] {
         box->deleteLater();

@@ -1,6 +1,7 @@
 #include "history/views/HistoryListModel.h"
 
 #include "history/views/HistoryPresentation.h"
+#include "localization/Bidi.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include <QPainter>
@@ -138,7 +139,8 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     painter->setFont(m_headline);
     painter->setPen(primary);
     painter->drawText(rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)), rows::leading(option),
-                      headline.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameWidth));
+                      bidi::name(headline.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameWidth),
+                                 option.direction));
     y += firstHeight + lineGap;
 
     // The count and the freed space, each after its symbol.

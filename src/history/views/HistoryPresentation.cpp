@@ -82,7 +82,8 @@ std::optional<QString> kinds(const QStringList &fileTypes)
     names.reserve(fileTypes.size());
     for (const QString &raw : fileTypes)
         names << HistoryKinds::displayName(raw);
-    return format(localized(QStringLiteral("clean_types")), names.join(QChar(0x3001)));
+    // The interface language's list separator ("、" in Chinese, ", " in English).
+    return format(localized(QStringLiteral("clean_types")), names.join(localized(QStringLiteral("list_separator"))));
 }
 
 QString filesCardValue(qint64 count)

@@ -90,7 +90,7 @@ DeviceInaccessibleView::DeviceInaccessibleView(ContentView &view, const LocalUSB
     authorize->setFill(ui::color(NamedColor::blue));
     authorize->setForeground(ui::color(NamedColor::white));
     authorize->setCornerRadius(20);
-    authorize->setMaximumLabelWidth(200);
+    // As wide as its label: a cap of 200 cut "Autoriser le périphérique".
     authorize->setShadow(ui::Shadow{ui::color(NamedColor::blue, 0.3), 5, QPointF(0, 2)});
     QVBoxLayout *buttonFrame = ui::vstack(0, QMargins(0, 16, 0, 0));
     buttonFrame->addWidget(authorize, 0, Qt::AlignHCenter);

@@ -1,5 +1,6 @@
 #include "mainwindow/views/CleanPromptView.h"
 
+#include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/Toolkit.h"
@@ -12,6 +13,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <QVariantAnimation>
 
@@ -27,6 +29,7 @@ constexpr std::chrono::milliseconds appearDelay = 100ms;
 constexpr std::chrono::milliseconds choiceDelay = 200ms;
 constexpr int fadeOutMilliseconds = 200;
 constexpr int fadeInMilliseconds = 500;
+constexpr int messageWidth = 320;
 
 QColor mix(const QColor &from, const QColor &to, qreal t)
 {
@@ -105,9 +108,9 @@ protected:
     }
 };
 
-// One of the two option cards: symbol and dot, title, a subtitle of at most
-// two lines, on a rounded card whose fill, border, shadow and scale follow
-// the hover.
+// One of the two option cards: symbol and dot, title (on a second line when
+// it is longer than the card is wide), a subtitle of at most two lines, on a
+// rounded card whose fill, border, shadow and scale follow the hover.
 class OptionCard final : public QAbstractButton
 {
 public:
@@ -156,12 +159,22 @@ public:
     int heightForWidth(int width) const override
     {
         const int content = std::max(1, width - 2 * cardMargin - 32);
-        const int inner = 16 + rowHeight() + 12 + QFontMetrics(titleFont()).height() + 4
-                          + int(subtitleLines(content).size()) * QFontMetrics(subtitleFont()).lineSpacing() + 16;
+        const int inner = 16 + rowHeight() + 12 + int(titleLines(content).size()) * QFontMetrics(titleFont()).lineSpacing()
+                          + 4 + int(subtitleLines(content).size()) * QFontMetrics(subtitleFont()).lineSpacing() + 16;
         return std::max(inner, int(m_minHeight)) + 2 * cardMargin;
     }
     QSize sizeHint() const override { return {150, heightForWidth(150)}; }
-    QSize minimumSizeHint() const override { return {100, int(m_minHeight) + 2 * cardMargin}; }
+    // Room for the title's longest piece that cannot be broken across lines
+    // (a word; in Chinese or Japanese about one character).
+    QSize minimumSizeHint() const override
+    {
+        const QFontMetrics metrics(titleFont());
+        int piece = 0;
+        QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, m_title);
+        for (qsizetype start = 0, end = breaks.toNextBoundary(); end >= 0; start = end, end = breaks.toNextBoundary())
+            piece = std::max(piece, metrics.horizontalAdvance(m_title.mid(start, end - start).trimmed()));
+        return {std::max(100, piece + 1 + 2 * cardMargin + 32), int(m_minHeight) + 2 * cardMargin};
+    }
 
 protected:
     void paintEvent(QPaintEvent *) override
@@ -194,19 +207,25 @@ protected:
         const QRectF content = card.adjusted(16, 16, -16, -16);
         const int row = rowHeight();
         const int symbolSize = int(std::lround(18 * 1.15));
-        painter.drawPixmap(QPointF(content.left(), content.top() + (row - symbolSize) / 2.0),
+        // The symbol leads and the dot trails: mirrored in a right-to-left window.
+        const bool mirrored = layoutDirection() == Qt::RightToLeft;
+        const qreal symbolX = mirrored ? content.right() - symbolSize : content.left();
+        const qreal dotX = mirrored ? content.left() : content.right() - 8;
+        painter.drawPixmap(QPointF(symbolX, content.top() + (row - symbolSize) / 2.0),
                            ui::symbolPixmap(m_symbol, ui::color(m_tint), symbolSize, devicePixelRatioF()));
         painter.setPen(Qt::NoPen);
         painter.setBrush(ui::color(m_tint, 0.2));
-        painter.drawEllipse(QRectF(content.right() - 8, content.top() + (row - 8) / 2.0, 8, 8));
+        painter.drawEllipse(QRectF(dotX, content.top() + (row - 8) / 2.0, 8, 8));
 
         qreal y = content.top() + row + 12;
         painter.setPen(ui::color(ui::NamedColor::primary));
         painter.setFont(titleFont());
-        const QFontMetrics titleMetrics(titleFont());
-        painter.drawText(QRectF(content.left(), y, content.width(), titleMetrics.height()), Qt::AlignLeft | Qt::AlignTop,
-                         titleMetrics.elidedText(m_title, Qt::ElideRight, int(content.width())));
-        y += titleMetrics.height() + 4;
+        const int titleSpacing = QFontMetrics(titleFont()).lineSpacing();
+        for (const QString &line : titleLines(int(content.width()))) {
+            painter.drawText(QRectF(content.left(), y, content.width(), titleSpacing), Qt::AlignLeft | Qt::AlignTop, line);
+            y += titleSpacing;
+        }
+        y += 4;
         painter.setPen(ui::color(ui::NamedColor::secondary));
         painter.setFont(subtitleFont());
         const int lineSpacing = QFontMetrics(subtitleFont()).lineSpacing();
@@ -226,27 +245,29 @@ private:
     static QFont subtitleFont() { return ui::systemFont(12); }
     static int rowHeight() { return std::max(int(std::lround(18 * 1.15)), 8); }
 
-    // The subtitle wrapped to the width, cut after the second line.
-    QStringList subtitleLines(int width) const
+    // A text wrapped to the width; past `maxLines` the last line takes the
+    // rest of the text, elided.
+    static QStringList wrapped(const QString &text, const QFont &font, int width, int maxLines)
     {
         QStringList lines;
-        if (m_subtitle.isEmpty())
+        if (text.isEmpty())
             return lines;
-        const QFontMetrics metrics(subtitleFont());
-        QTextLayout layout(m_subtitle, subtitleFont());
+        const QFontMetrics metrics(font);
+        QTextLayout layout(text, font);
         layout.beginLayout();
         for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
             line.setLineWidth(width);
-            if (lines.size() == 1) {
-                // The last allowed line takes the rest of the text, elided.
-                lines << metrics.elidedText(m_subtitle.mid(line.textStart()), Qt::ElideRight, width);
+            if (lines.size() == maxLines - 1) {
+                lines << metrics.elidedText(text.mid(line.textStart()), Qt::ElideRight, width);
                 break;
             }
-            lines << m_subtitle.mid(line.textStart(), line.textLength()).trimmed();
+            lines << text.mid(line.textStart(), line.textLength()).trimmed();
         }
         layout.endLayout();
         return lines;
     }
+    QStringList titleLines(int width) const { return wrapped(m_title, titleFont(), width, 2); }
+    QStringList subtitleLines(int width) const { return wrapped(m_subtitle, subtitleFont(), width, 2); }
 
     QString m_symbol;
     ui::NamedColor m_tint;
@@ -314,10 +335,21 @@ struct CleanPromptView::Impl
     QList<PoseEffect *> poses;
     QVariantAnimation *pose = nullptr;
 
+    // The message wraps within its fixed width to as many lines as it needs.
+    // The sheet takes its size from its layout's size hints, and a wrapping
+    // label's hint is measured at a width of the label's own choosing (one
+    // line of Chinese fits it), so the height is fixed to the text's height
+    // at the width it really has, each time the text changes.
+    void setMessage()
+    {
+        message->setText(format(localized(QStringLiteral("clean_prompt_message")), bidi::name(deviceName)));
+        message->setFixedHeight(message->heightForWidth(messageWidth));
+    }
+
     void retranslate()
     {
         title->setText(localized(QStringLiteral("clean_prompt_title")));
-        message->setText(format(localized(QStringLiteral("clean_prompt_message")), deviceName));
+        setMessage();
         scanCard->setTexts(localized(QStringLiteral("scan_now")), localized(QStringLiteral("scan_device")));
         cleanCard->setTexts(localized(QStringLiteral("clean_now")), localized(QStringLiteral("clean_device")));
         ignoreButton->setText(localized(QStringLiteral("ignore")));
@@ -392,7 +424,7 @@ CleanPromptView::CleanPromptView(const QString &deviceName, std::function<void()
     header->addWidget(d->title, 0, Qt::AlignHCenter);
     d->message = ui::paragraph(QString(), ui::TextStyle::body, ui::NamedColor::secondary);
     d->message->setFont(ui::systemFont(14));
-    d->message->setFixedWidth(320);
+    d->message->setFixedWidth(messageWidth);
     posed(d->message, 10);
     header->addWidget(d->message, 0, Qt::AlignHCenter);
     column->addLayout(header);
@@ -458,7 +490,7 @@ void CleanPromptView::setDeviceName(const QString &deviceName)
     if (deviceName == d->deviceName)
         return;
     d->deviceName = deviceName;
-    d->message->setText(format(localized(QStringLiteral("clean_prompt_message")), deviceName));
+    d->setMessage();
 }
 
 std::optional<CleanPromptView::Option> CleanPromptView::hoverOption() const

@@ -1,5 +1,6 @@
 #include "mainwindow/views/DetailColumn.h"
 
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
@@ -223,8 +224,10 @@ struct DetailColumn::Impl
         title->setObjectName(QStringLiteral("noDeviceTitle"));
         addCentred(stack, title);
 
-        listedHint = ui::text(localized(QStringLiteral("select_from_sidebar")), TextStyle::body, NamedColor::secondary);
-        addCentred(stack, listedHint);
+        listedHint = ui::paragraph(localized(QStringLiteral("select_from_sidebar")), TextStyle::body,
+                                   NamedColor::secondary);
+        listedHint->setContentsMargins(40, 0, 40, 0);
+        stack->addWidget(listedHint);
 
         noDevicesHint = new QWidget(widget);
         QVBoxLayout *none = ui::vstack(noDevicesHint, 20);
@@ -348,7 +351,7 @@ struct DetailColumn::Impl
         case DetailRoute::completion: {
             const std::optional<LocalUSBDevice> &device = view.selectedDevice();
             completionMessage->setText(format(localized(QStringLiteral("clean_complete_message")),
-                                              device ? device->name : QString()));
+                                              bidi::name(device ? device->name : QString())));
             completionStats->setText(format(localized(QStringLiteral("clean_result_stats")), view.cleanedFileCount(),
                                             presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
             completionFailures->setVisible(view.failedFileCount() > 0);

@@ -1,5 +1,6 @@
 #include "mainwindow/views/DeviceHeaderView.h"
 
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/Presentation.h"
@@ -142,8 +143,7 @@ DeviceHeaderView::DeviceHeaderView(ContentView &view, QWidget *parent) : QWidget
     refreshButton->setFill(ui::color(NamedColor::blue, 0.1));
     refreshButton->setForeground(ui::color(NamedColor::primary));
     refreshButton->setCornerRadius(4);
-    // A fixed text: it stays the same in every interface language.
-    refreshButton->setToolTip(QStringLiteral("刷新设备状态"));
+    refreshButton->setToolTip(localized(QStringLiteral("refresh_device_state")));
     accessRow->addWidget(refreshButton);
     connect(refreshButton, &QAbstractButton::clicked, this, [this] { d->view.refreshDeviceState(); });
 
@@ -214,8 +214,8 @@ void DeviceHeaderView::refresh()
     d->setBadge(device.isAccessible);
 
     const qint64 used = presentation::usedSpace(device.capacity, device.available);
-    d->storageText->setText(presentation::byteCountText(used) + QStringLiteral(" / ")
-                            + presentation::byteCountText(device.capacity));
+    d->storageText->setText(bidi::leftToRight(presentation::byteCountText(used) + QStringLiteral(" / ")
+                                              + presentation::byteCountText(device.capacity)));
     d->storageBar->setValue(storageBarValue(device.capacity, device.available));
 
     d->scanButton->setText(localized(scanKey));

@@ -1,5 +1,6 @@
 #include "mainwindow/views/FileRow.h"
 
+#include "localization/Bidi.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include <QAbstractItemView>
@@ -96,12 +97,14 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
     const int top = cell.top() + (cell.height() - (nameMetrics.height() + 1 + pathMetrics.height())) / 2;
     painter->setFont(m_nameFont);
     painter->setPen(ui::color(ui::NamedColor::primary));
+    // In a right-to-left list the name and the path keep their own order.
     painter->drawText(placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
-                      nameMetrics.elidedText(row.name, Qt::ElideRight, textWidth));
+                      bidi::name(nameMetrics.elidedText(row.name, Qt::ElideRight, textWidth), option.direction));
     painter->setFont(m_pathFont);
     painter->setPen(secondary);
     painter->drawText(placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
-                      leading(option), pathMetrics.elidedText(row.path, Qt::ElideRight, textWidth));
+                      leading(option),
+                      bidi::leftToRight(pathMetrics.elidedText(row.path, Qt::ElideRight, textWidth), option.direction));
 
     const int dividerLeft = option.rect.left() + m_inset + dividerInset;
     const QRect divider(dividerLeft, option.rect.bottom(), option.rect.right() - m_inset - dividerLeft + 1, 1);

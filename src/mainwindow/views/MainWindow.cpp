@@ -2,6 +2,7 @@
 
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
+#include "localization/MessageBoxWidth.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/views/CleanPromptView.h"
@@ -50,6 +51,13 @@ protected:
 private:
     QWidget *m_area;
     QWidget *m_overlay;
+};
+
+// The window's content: at least 800 by 600, and as large as its layout needs.
+class WindowContent final : public QWidget
+{
+public:
+    QSize minimumSizeHint() const override { return QWidget::minimumSizeHint().expandedTo(QSize(800, 600)); }
 };
 
 // Opens a sheet over the window. However it closes (a choice, Escape, the
@@ -303,6 +311,7 @@ void MainWindow::Impl::fillAlert()
     // closes after OK, and the press must still be the one that closes it.
     if (okButton && okButton->text() != okText)
         okButton->setText(okText);
+    fitMessageBoxToText(*box);
 }
 
 void MainWindow::Impl::alertFinished(QMessageBox *box, QAbstractButton *okButton, bool closedByWindow)
@@ -382,14 +391,15 @@ MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManage
     setWindowTitle(QStringLiteral("Sweepbrook"));
     setContextMenuPolicy(Qt::NoContextMenu);
 
-    // The window content can't be made smaller than 800 by 600.
-    auto *central = new QWidget;
-    central->setMinimumSize(800, 600);
+    // The window content can't be made smaller than 800 by 600, nor than its
+    // texts need (a language with longer words makes the window a little wider).
+    auto *central = new WindowContent;
     QHBoxLayout *columns = ui::hstack(central, 0);
     auto *splitter = new QSplitter(Qt::Horizontal);
     splitter->setChildrenCollapsible(false);
+    // The sidebar is never narrower than its rows (at least 200): a fixed
+    // minimum below that let the splitter cut the end of a row's free space.
     d->sidebar = new SidebarView(view, devices);
-    d->sidebar->setMinimumWidth(160);
     d->detail = new DetailColumn(view, devices);
     splitter->addWidget(d->sidebar);
     splitter->addWidget(d->detail);

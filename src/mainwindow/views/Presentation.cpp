@@ -1,5 +1,7 @@
 #include "mainwindow/views/Presentation.h"
 
+#include "devices/DeviceTexts.h"
+#include "localization/Bidi.h"
 #include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
@@ -178,10 +180,7 @@ QList<FileType> resultSections(const ScanResult &results)
 
 QString byteCountText(qint64 bytes)
 {
-    // Digits and unit names read the same in every language; the zero is a word.
-    if (bytes <= 0)
-        return localized(QStringLiteral("zero_kb"));
-    return formatByteCountKBToGB(bytes);
+    return displayedByteCount(bytes);
 }
 
 // ---------------------------------------------------------------- header
@@ -201,17 +200,26 @@ qint64 usedSpace(qint64 capacity, qint64 available)
     return std::clamp<qint64>(capacity - available, 0, capacity);
 }
 
+QString fileSystemText(const QString &fileSystem)
+{
+    // The device side's fixed texts ("未知", "FUSE挂载", ...) are shown in the
+    // interface language; a name the system gave ("FAT32") as it is.
+    if (const std::optional<QString> key = devicetexts::localizationKey(fileSystem))
+        return localized(*key);
+    return bidi::name(fileSystem);
+}
+
 QStringList deviceInfoLine(const LocalUSBDevice &device)
 {
     const QString separator = QStringLiteral("•");
     QStringList line;
-    if (device.vendorName != QStringLiteral("未知厂商"))
-        line << device.vendorName << separator;
-    if (device.model != QStringLiteral("未知设备")) {
-        line << (device.model == QLatin1String("USB3.0") ? localized(QStringLiteral("usb3")) : device.model);
+    if (device.vendorName != devicetexts::unknownVendor)
+        line << bidi::name(device.vendorName) << separator;
+    if (device.model != devicetexts::unknownModel) {
+        line << (device.model == QLatin1String("USB3.0") ? localized(QStringLiteral("usb3")) : bidi::name(device.model));
         line << separator;
     }
-    line << localized(DeviceTypes::labelKey(device.type)) << separator << device.fileSystem << separator
+    line << localized(DeviceTypes::labelKey(device.type)) << separator << fileSystemText(device.fileSystem) << separator
          << byteCountText(device.capacity);
     if (const std::optional<int> percent = percentAvailable(device.capacity, device.available))
         line << separator << format(localized(QStringLiteral("percent_available")), *percent);
@@ -222,7 +230,7 @@ std::optional<QString> serialText(const QString &serialNumber)
 {
     if (serialNumber.isEmpty())
         return std::nullopt;
-    return QLatin1Char('(') + serialNumber + QLatin1Char(')');
+    return bidi::leftToRight(QLatin1Char('(') + serialNumber + QLatin1Char(')'));
 }
 
 QString scanButtonKey(bool isScanning, const ScanResult &results)
@@ -278,7 +286,7 @@ ui::NamedColor bannerColor(bool isInsertion)
 
 QString ejectingText(const QString &deviceName)
 {
-    return format(localized(QStringLiteral("ejecting")), deviceName);
+    return format(localized(QStringLiteral("ejecting")), bidi::name(deviceName));
 }
 
 } // namespace presentation

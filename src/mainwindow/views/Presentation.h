@@ -63,10 +63,14 @@ qint64 totalSize(const ScanResult &results, FileType type);
 bool hasResults(const ScanResult &results, FileType type);
 // The kinds that get a section: declaration order, only kinds with files.
 QList<FileType> resultSections(const ScanResult &results);
-// A byte count as the views show it (KB, MB or GB; a negative count as zero).
+// A byte count as the views show it (KB, MB or GB; a negative count as zero;
+// isolated in a right-to-left interface).
 QString byteCountText(qint64 bytes);
 
 // ---- Device header ----
+// A record's file system as shown: the device side's fixed texts in the
+// interface language, a name the system gave as it is.
+QString fileSystemText(const QString &fileSystem);
 // The elements of the fact line, separators included ("•").
 QStringList deviceInfoLine(const LocalUSBDevice &device);
 // Whole percent free, truncated; nothing when the capacity is not positive.

@@ -171,7 +171,7 @@ void ScanResultsView::refresh()
         button->setGradient(ui::color(ui::NamedColor::green), ui::color(ui::NamedColor::blue, 0.8));
         button->setForeground(Qt::white);
         button->setHoverStyle(ui::HoverButtonStyle{1.05, 5});
-        button->setToolTip(QStringLiteral("一键清理所有已选择的垃圾文件"));
+        button->setToolTip(localized(QStringLiteral("clean_all_help")));
         connect(button, &QAbstractButton::clicked, this, [this] { d->view.cleanButtonTapped(); });
         d->bar->addWidget(button);
         button->show();

@@ -278,7 +278,6 @@ struct SidebarView::Impl
 SidebarView::SidebarView(ContentView &view, DeviceService &devices, QWidget *parent)
     : QWidget(parent), d(new Impl(view, devices))
 {
-    setMinimumWidth(160);
     QVBoxLayout *stack = ui::vstack(this, 0);
 
     d->listHost = new QWidget(this);

@@ -192,7 +192,10 @@ void ElidingLabel::paintEvent(QPaintEvent *)
     syncToolTip();
     QPainter painter(this);
     painter.setPen(palette().color(foregroundRole()));
-    const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+    QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+    // In a right-to-left window a name keeps its own order (".DS_Store", not "DS_Store.").
+    if (layoutDirection() == Qt::RightToLeft)
+        shown = QChar(0x2068) + shown + QChar(0x2069);
     painter.drawText(contentsRect(), int(alignment() | Qt::TextSingleLine), shown);
 }
 
@@ -294,6 +297,12 @@ const QHash<QString, QString> &symbolTable()
     return table;
 }
 
+// Symbols that point along the line of text: a right-to-left window draws them mirrored.
+bool pointsAlongLine(const QString &symbol)
+{
+    return symbol == QLatin1String("chevron.right") || symbol == QLatin1String("arrow.left.circle");
+}
+
 QIcon sourceIcon(const QString &symbol)
 {
     ensureIconTheme();
@@ -343,7 +352,8 @@ QStringList knownSymbols()
     return names;
 }
 
-QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio)
+QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio,
+                     Qt::LayoutDirection direction)
 {
     const int device = std::max(1, int(std::lround(pixelSize * devicePixelRatio)));
     const QIcon icon = sourceIcon(symbol);
@@ -352,6 +362,8 @@ QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, q
         return {};
     if (base.size() != QSize(device, device))
         base = base.scaled(device, device, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (direction == Qt::RightToLeft && pointsAlongLine(symbol))
+        base = QPixmap::fromImage(base.toImage().mirrored(true, false));
     QPixmap tinted(base.size());
     tinted.fill(Qt::transparent);
     QPainter painter(&tinted);
@@ -411,7 +423,7 @@ void SymbolLabel::setOpacity(qreal opacity)
 
 void SymbolLabel::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::ScreenChangeInternal)
+    if (event->type() == QEvent::ScreenChangeInternal || event->type() == QEvent::LayoutDirectionChange)
         render();
     QLabel::changeEvent(event);
 }
@@ -420,7 +432,7 @@ void SymbolLabel::render()
 {
     // A symbol stands in a line of text: its image is about the font's size.
     const int pixels = std::max(8, int(std::lround(m_pointSize * 1.15)));
-    setPixmap(symbolPixmap(m_symbol, m_tint, pixels, devicePixelRatioF()));
+    setPixmap(symbolPixmap(m_symbol, m_tint, pixels, devicePixelRatioF(), layoutDirection()));
     setMinimumSize(pixels, pixels);
 }
 
@@ -484,7 +496,8 @@ void fillShape(QPainter &painter, const QPainterPath &path, const QRectF &shape,
                const std::optional<std::pair<QColor, QColor>> &gradient)
 {
     if (gradient) {
-        QLinearGradient linear(shape.topLeft(), shape.topRight());
+        const bool mirrored = painter.layoutDirection() == Qt::RightToLeft;
+        QLinearGradient linear(mirrored ? shape.topRight() : shape.topLeft(), mirrored ? shape.topLeft() : shape.topRight());
         linear.setColorAt(0, gradient->first);
         linear.setColorAt(1, gradient->second);
         painter.fillPath(path, linear);
@@ -650,12 +663,6 @@ void PaintedButton::setHoverStyle(const std::optional<HoverButtonStyle> &style)
     update();
 }
 
-void PaintedButton::setMaximumLabelWidth(int width)
-{
-    m_maxLabelWidth = width;
-    updateGeometry();
-}
-
 qreal PaintedButton::currentScale() const
 {
     qreal scale = 1;
@@ -692,9 +699,20 @@ QSize PaintedButton::labelSize() const
         height = std::max(height, symbolSize);
     }
     height += 2 * m_padV;
-    if (m_maxLabelWidth > 0)
-        width = std::min(width, m_maxLabelWidth);
     return {width, height};
+}
+
+qreal PaintedButton::textRoom() const
+{
+    const int symbolSize = m_symbol.isEmpty() ? 0 : int(std::lround(m_symbolPointSize * 1.15));
+    const int gap = (m_symbol.isEmpty() || text().isEmpty()) ? 0 : m_spacing;
+    const int shapeWidth = std::min(labelSize().width(), width());
+    return std::max<qreal>(0, shapeWidth - 2 * m_padH - symbolSize - gap);
+}
+
+bool PaintedButton::showsWholeText() const
+{
+    return QFontMetricsF(m_font).horizontalAdvance(text()) <= textRoom();
 }
 
 QSize PaintedButton::sizeHint() const
@@ -782,18 +800,21 @@ void PaintedButton::paintEvent(QPaintEvent *)
     const QFontMetricsF metrics(m_font);
     const int symbolSize = m_symbol.isEmpty() ? 0 : int(std::lround(m_symbolPointSize * 1.15));
     const int gap = (m_symbol.isEmpty() || text().isEmpty()) ? 0 : m_spacing;
-    const qreal available = shape.width() - 2 * m_padH - symbolSize - gap;
-    const QString shown = metrics.elidedText(text(), Qt::ElideRight, std::max<qreal>(0, available));
-    const qreal rowWidth = symbolSize + gap + metrics.horizontalAdvance(shown);
-    qreal x = shape.center().x() - rowWidth / 2.0;
+    const QString shown = metrics.elidedText(text(), Qt::ElideRight, textRoom());
+    const qreal textWidth = metrics.horizontalAdvance(shown);
+    const qreal rowWidth = symbolSize + gap + textWidth;
+    // The symbol leads: on the left, or on the right in a right-to-left window.
+    const bool mirrored = layoutDirection() == Qt::RightToLeft;
+    const qreal rowLeft = shape.center().x() - rowWidth / 2.0;
+    const qreal symbolX = mirrored ? rowLeft + textWidth + gap : rowLeft;
+    const qreal textX = mirrored ? rowLeft : rowLeft + symbolSize + gap;
     if (symbolSize > 0) {
-        const QPixmap pixmap = symbolPixmap(m_symbol, m_foreground, symbolSize, devicePixelRatioF());
-        painter.drawPixmap(QPointF(x, shape.center().y() - symbolSize / 2.0), pixmap);
-        x += symbolSize + gap;
+        const QPixmap pixmap = symbolPixmap(m_symbol, m_foreground, symbolSize, devicePixelRatioF(), layoutDirection());
+        painter.drawPixmap(QPointF(symbolX, shape.center().y() - symbolSize / 2.0), pixmap);
     }
     painter.setFont(m_font);
     painter.setPen(m_foreground);
-    painter.drawText(QRectF(x, shape.top(), rowWidth + 2, shape.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+    painter.drawText(QRectF(textX, shape.top(), textWidth + 2, shape.height()), Qt::AlignCenter, shown);
     if (hasFocus()) {
         painter.setPen(QPen(color(NamedColor::accent, 0.6), 1.5));
         painter.setBrush(Qt::NoBrush);

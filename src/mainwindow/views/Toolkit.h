@@ -98,7 +98,10 @@ QLabel *elidingText(const QString &content, const QFont &font, NamedColor tint =
 QString symbolSource(const QString &symbol);
 QStringList knownSymbols();
 // The symbol tinted in one colour, `pixelSize` square, for the device pixel ratio.
-QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio = 1.0);
+// Symbols that point along the line (a chevron, a back arrow) are mirrored for
+// a right-to-left layout.
+QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio = 1.0,
+                     Qt::LayoutDirection direction = Qt::LeftToRight);
 QIcon symbolIcon(const QString &symbol, const QColor &tint);
 // True when the symbol yields a non-empty image.
 bool symbolDraws(const QString &symbol);
@@ -214,7 +217,6 @@ public:
     void setCornerRadius(qreal radius);
     void setShadow(const std::optional<Shadow> &shadow);
     void setHoverStyle(const std::optional<HoverButtonStyle> &style);
-    void setMaximumLabelWidth(int width);
 
     QString symbol() const { return m_symbol; }
     bool isHovering() const { return m_hovering; }
@@ -224,6 +226,8 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    // Whether the label's text is drawn whole at the button's width (not cut with "…").
+    bool showsWholeText() const;
 
     qreal hoverProgress() const { return m_hoverProgress; }
     void setHoverProgress(qreal progress);
@@ -236,6 +240,7 @@ protected:
 private:
     void setHovering(bool hovering);
     QSize labelSize() const;
+    qreal textRoom() const;   // the width the text may take
 
     QString m_symbol;
     qreal m_symbolPointSize = 14;
@@ -249,7 +254,6 @@ private:
     qreal m_radius = 0;
     std::optional<Shadow> m_shadow;
     std::optional<HoverButtonStyle> m_hoverStyle;
-    int m_maxLabelWidth = -1;
     bool m_hovering = false;
     qreal m_hoverProgress = 0;
     QVariantAnimation *m_hoverAnimation = nullptr;

@@ -55,8 +55,9 @@ private slots:
         QVERIFY(!historyText::kinds({}));
         QCOMPARE(historyText::kinds({QStringLiteral("dsStore"), QStringLiteral("no such kind"), QStringLiteral("trash")}),
                  format(localized(QStringLiteral("clean_types")),
-                        FileTypes::displayName(FileType::dsStore) + QStringLiteral("、no such kind、")
-                            + FileTypes::displayName(FileType::trash)));
+                        QStringList{FileTypes::displayName(FileType::dsStore), QStringLiteral("no such kind"),
+                                    FileTypes::displayName(FileType::trash)}
+                            .join(localized(QStringLiteral("list_separator")))));
         QCOMPARE(historyText::cleanedCount(12), format(localized(QStringLiteral("cleaned_file_count")), 12));
         QCOMPARE(historyText::freed(6148),
                  localized(QStringLiteral("total_freed")) + QLatin1Char(' ') + presentation::byteCountText(6148));

@@ -185,7 +185,8 @@ private slots:
         QCOMPARE(first.data(HistoryListModel::FreedRole).toString(),
                  localized("total_freed") + QLatin1Char(' ') + presentation::byteCountText(6148 + 6148 + 10 + 300 + 5));
         QCOMPARE(first.data(HistoryListModel::KindsRole).toString(),
-                 format(localized("clean_types"), FileTypes::displayName(FileType::dsStore) + QStringLiteral("、OldCacheKind")));
+                 format(localized("clean_types"), FileTypes::displayName(FileType::dsStore) + localized("list_separator")
+                                                       + QStringLiteral("OldCacheKind")));
         QCOMPARE(first.data(HistoryListModel::DateRole).toString(),
                  DateFormatter(DateStyle::mediumStyle, DateStyle::shortStyle, QLocale(QStringLiteral("en"))).string(kWhen.addDays(-1)));
         // Without kinds, three lines: a shorter row.

@@ -107,7 +107,8 @@ QStringList labelTexts(QWidget *widget)
 }
 
 // What the header knows of a device; "@key" in the fact line is the key's text.
-struct Facts { QString vendor, model, serial; qint64 capacity, available; QStringList line; QString storage; int bar; };
+struct Facts { QString vendor, model, serial; qint64 capacity, available; QStringList line; QString storage; int bar;
+                QString fileSystem = QStringLiteral("exFAT"); };
 
 } // namespace
 
@@ -237,7 +238,7 @@ private slots:
         rig.devices.setList({stick});
         const int refreshes = rig.devices.refreshCount;
         auto *refresh = rig.shown<QAbstractButton>(QStringLiteral("refreshDeviceStateButton"));
-        QCOMPARE(refresh->toolTip(), QStringLiteral("刷新设备状态"));
+        QCOMPARE(refresh->toolTip(), localized("refresh_device_state"));
         refresh->click();
         QCOMPARE(rig.devices.refreshCount, refreshes + 1);
         rig.clock.advance(250ms);
@@ -314,6 +315,11 @@ private slots:
             {kind, "•", "exFAT", "•", "Zero KB"}, "Zero KB / Zero KB", 0};
         QTest::newRow("more free than capacity") << Facts{"未知厂商", "未知设备", "", 1'000'000, 2'000'000,
             {kind, "•", "exFAT", "•", "1 MB", "•", "100% available"}, "Zero KB / 1 MB", 0};
+        // The device side's fixed words for a file system are shown in the interface language.
+        QTest::newRow("file system unknown") << Facts{"未知厂商", "未知设备", "", 0, 0,
+            {kind, "•", "@unknown_file_system", "•", "Zero KB"}, "Zero KB / Zero KB", 0, "未知"};
+        QTest::newRow("file system in words") << Facts{"未知厂商", "未知设备", "", 0, 0,
+            {kind, "•", "@file_system_fuse", "•", "Zero KB"}, "Zero KB / Zero KB", 0, "FUSE挂载"};
     }
 
     void headerShowsWhatIsKnown()
@@ -323,6 +329,7 @@ private slots:
         stick.vendorName = facts.vendor;
         stick.model = facts.model;
         stick.serialNumber = facts.serial;
+        stick.fileSystem = facts.fileSystem;
         stick.capacity = facts.capacity;
         stick.available = facts.available;
         Rig rig({stick});

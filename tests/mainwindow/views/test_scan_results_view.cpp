@@ -221,7 +221,7 @@ private slots:
         rig.devices.scans.last().completion({{FileType::dsStore, {item(mountRoot + "/.DS_Store")}}});
         QAbstractButton *button = rig.cleanButton();
         QVERIFY(button);
-        QCOMPARE(button->toolTip(), QStringLiteral("一键清理所有已选择的垃圾文件"));
+        QCOMPARE(button->toolTip(), localized("clean_all_help"));
         QCOMPARE(button->text(), localized("one_click_clean"));
         QTRY_VERIFY(button->isVisible());
 
