@@ -74,15 +74,8 @@ public:
         if (!QFileInfo(udevd).isExecutable() || findTool(QStringLiteral("udevadm")).isEmpty())
             return QStringLiteral("udevd is not running and systemd-udevd / udevadm are not installed");
         for (const QString &folder : QStringList{"/run/udev", "/dev/disk", "/dev/block", "/dev/char"}) {
-            if (!QFileInfo::exists(folder)) {
-                if (!QDir().mkdir(folder))
-                    return "cannot create " + folder;
-                m_created << folder;
-            }
-            if (::mount("sweepbrook-udev", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NOEXEC,
-                        "mode=0755") != 0)
-                return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
-            m_hidden << folder;
+            if (const QString why = hide(folder); !why.isEmpty())
+                return why;
         }
         m_udevd.setStandardOutputFile(QProcess::nullDevice());
         m_udevd.setStandardErrorFile(QProcess::nullDevice());
@@ -151,6 +144,15 @@ public:
             return QStringLiteral("udisksd is not installed");
         if (const QString why = startBus(); !why.isEmpty())
             return why;
+        // Its record of what it mounted and the folders it mounts on are its
+        // own: another udisksd (a test alongside) that found our mount in a
+        // shared record would "clean up" its folder and so detach it here.
+        if (const QString why = enterPrivateMountNamespace(); !why.isEmpty())
+            return "udisksd needs folders of its own: " + why;
+        for (const QString &folder : QStringList{"/run/udisks2", "/media", "/run/media"}) {
+            if (const QString why = hide(folder); !why.isEmpty())
+                return why;
+        }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
         m_udisksd.setProcessEnvironment(env);
@@ -202,6 +204,23 @@ public:
     }
 
 private:
+    // A tmpfs of the test's own over `folder` (made when missing), in its namespace only.
+    QString hide(const QString &folder)
+    {
+        if (m_hidden.contains(folder))
+            return {};
+        if (!QFileInfo::exists(folder)) {
+            if (!QDir().mkpath(folder))
+                return "cannot create " + folder;
+            m_created << folder;
+        }
+        if (::mount("sweepbrook-test", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NOEXEC,
+                    "mode=0755") != 0)
+            return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
+        m_hidden << folder;
+        return {};
+    }
+
     static QString findTool(const QString &name)
     {
         for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
@@ -228,7 +247,7 @@ private:
     QProcess m_bus;
     QProcess m_udisksd;
     QString m_address;
-    QStringList m_hidden;    // folders covered by a private tmpfs while our udevd runs
+    QStringList m_hidden;    // folders covered by a private tmpfs while our daemons run
     QStringList m_created;   // ... of which those made for the purpose
 };
 
