@@ -3,6 +3,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWalker.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
@@ -50,6 +51,8 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     request.argumentBytes = {base, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    if (tools.work)
+        tools.work->watch(request);
     const ProcessResult result = runProcess(request);
 
     if (!result.started) {
@@ -65,6 +68,8 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     if (result.timedOut) {
         // Whatever it printed before the limit is not trusted to be complete.
         logLine(QStringLiteral("find命令因超时而终止"));
+    } else if (tools.work && tools.work->shouldEnd()) {
+        logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
         hits = parseFindOutput(base, result.standardOutput);
     } else {
@@ -143,11 +148,15 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    if (tools.work)
+        tools.work->watch(request);
     const ProcessResult result = runProcess(request);
     if (!result.started) {
         logLine(QStringLiteral("ls命令执行失败: ") + result.errorString);
         return hits;
     }
+    if (tools.work && tools.work->shouldEnd())
+        return hits;
 
     for (const QByteArray &line : result.standardOutput.split('\n')) {
         if (!line.contains("._"))

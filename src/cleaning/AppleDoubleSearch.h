@@ -7,6 +7,8 @@
 #include <chrono>
 #include <optional>
 
+class VolumeWork;
+
 // The search for AppleDouble ("._") files that runs before a scan's walk.
 // Hits are absolute paths as bytes.
 namespace AppleDoubleSearch {
@@ -16,10 +18,14 @@ struct Tools
     QString find = QStringLiteral("find");
     QString ls = QStringLiteral("ls");
     std::chrono::milliseconds findTimeout{15000};
+    // The scan the search is part of (its children stop and are given up
+    // with it; their output is its progress). May be none.
+    VolumeWork *work = nullptr;
 };
 
 // GNU find over the volume (-xdev, -print0) under its time limit; nothing
-// when find cannot be started. A run stopped at its limit gives no hits.
+// when find cannot be started. A run stopped at its limit, or with its scan,
+// gives no hits.
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools);
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole

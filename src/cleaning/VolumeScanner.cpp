@@ -2,6 +2,7 @@
 
 #include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWalker.h"
+#include "cleaning/VolumeWork.h"
 #include "localization/ByteCountFormat.h"
 #include "platform/Log.h"
 
@@ -241,6 +242,7 @@ VolumeScanner::VolumeScanner(Request request)
                 m_request.excludedPatterns)
 {
     m_request.root = pathhandles::withoutTrailingSlashes(m_request.root);
+    m_request.tools.work = m_request.work.get();
 }
 
 VolumeScanner::~VolumeScanner() = default;
@@ -254,6 +256,8 @@ ScanOutcome VolumeScanner::outcome(ScanResult found) const
         outcome.error = m_problems.error;
         outcome.errorPath = m_problems.errorPath;
     }
+    if (m_request.work && m_request.work->shouldEnd())
+        outcome.end = ScanOutcome::End::stopped;
     return outcome;
 }
 
@@ -275,6 +279,8 @@ ScanResult VolumeScanner::run()
     ScanResult result;
     if (m_request.fileTypes.contains(FileType::temporaryFiles))
         preSearch(result);
+    if (m_request.work && m_request.work->shouldEnd())
+        return result;
     return walk(std::move(result));
 }
 
@@ -404,7 +410,13 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             whole.emplace(path, entry.depth, *kind, entry.lstat(), recordWhole);
     };
 
+    VolumeWork *work = m_request.work.get();
     const auto onEntry = [&](const WalkEntry &entry) -> WalkDecision {
+        if (work) {
+            work->beat();
+            if (work->shouldEnd())
+                return WalkDecision{false, 0, true};
+        }
         if (whole && entry.depth <= whole->depth())
             leaveWholeFolder();
         if (takenMacosxDepth > 0 && entry.depth <= takenMacosxDepth)
