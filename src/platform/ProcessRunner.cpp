@@ -496,6 +496,9 @@ ProcessResult runProcess(const ProcessRequest &request)
                 result.givenUp = true;
                 readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
                 readAvailable(stderrRead, result.standardError, request.onOutput, true);
+                // A killed child is gone in a moment, unless the kernel holds it.
+                for (int i = 0; i < 20 && !hasEnded(pid); ++i)
+                    ::poll(nullptr, 0, 5);
                 if (hasEnded(pid)) {
                     reap(pid, result);
                 } else {

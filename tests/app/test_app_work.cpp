@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QSet>
 
 #include <csignal>
@@ -149,6 +150,12 @@ private slots:
         QVERIFY(stick.rig.cleanAll());
         QVERIFY(stick.cleanReaches(0.05));
         QVERIFY(stick.view().isBusy(stick.deviceID));
+        // The window shows the clean and its share done; nothing starts another.
+        QVERIFY(stick.rig.identity().startsWith(QStringLiteral("CleaningView_")));
+        const auto *bar = stick.rig.app->window().findChild<QProgressBar *>(QStringLiteral("cleanProgress"));
+        QVERIFY(bar && bar->isVisible() && bar->maximum() == 1000 && bar->value() >= 50);
+        const auto *scan = stick.rig.app->window().findChild<QAbstractButton *>(QStringLiteral("scanButton"));
+        QVERIFY(scan && !scan->isEnabled());
         QVERIFY(MountFixture::killDaemon(stick.daemon));
         QTRY_VERIFY_WITH_TIMEOUT(!stick.view().isBusy(stick.deviceID), kPatience);
         QTRY_COMPARE_WITH_TIMEOUT(stick.rig.history().size(), 1, kPatience);
