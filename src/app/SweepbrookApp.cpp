@@ -143,8 +143,7 @@ void SweepbrookApp::exitIfWorkLeftBehind(int code)
     if (!d->manager->leavesWorkBehind())
         return;
     logLine(QStringLiteral("设备没有响应，不等待仍在其中的操作，直接退出"));
-    d->view->waitForSaves();
-    d->preferences.flush();
+    d->view->waitForSaves();   // the history, then the preferences file
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(code);

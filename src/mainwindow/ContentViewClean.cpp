@@ -100,9 +100,8 @@ void ContentView::performCleaning()
     beginWork(deviceID, WorkKind::clean);
     m_devices.cleanFiles(
         files,
-        guarded([this, run, deviceID](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+        guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
             handleCleanCompletion(cleaned, failed, run);
-            endWork(deviceID);
         }),
         guarded([this, deviceID](double share) { setWorkProgress(deviceID, share); }));
 }
@@ -125,7 +124,12 @@ void ContentView::handleCleanCompletion(const QList<FileItem> &cleaned, const QL
     // Another device's view is not this clean's to write.
     if (!run.device || isSelected(run.device->id))
         set(m_completionMessage, summarySentence(cleaned.size(), freed, failed.size()));
-    m_scheduler.post([this, freed, cleaned, failed, run] { finishCleaning(freed, cleaned, failed, run); }, this);
+    // The device stays busy until its record is made: a window closing
+    // meanwhile waits for it.
+    m_scheduler.post([this, freed, cleaned, failed, run] {
+        finishCleaning(freed, cleaned, failed, run);
+        endWork(run.device ? run.device->id : QString());
+    }, this);
 }
 
 void ContentView::finishCleaning(qint64 freedSpace, const QList<FileItem> &cleanedFiles,
@@ -321,7 +325,6 @@ void ContentView::cleanAfterQuickScan(const ScanOutcome &outcome, const LocalUSB
         files,
         guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
             handleQuickCleanCompletion(cleaned, failed, run);
-            endWork(run.device.id);
         }),
         guarded([this, id = device.id](double share) { setWorkProgress(id, share); }));
 }
@@ -343,7 +346,10 @@ void ContentView::handleQuickCleanCompletion(const QList<FileItem> &cleaned, con
     const qint64 deletedSize = totalSize(cleaned);
     if (isSelected(run.device.id))
         set(m_completionMessage, summarySentence(cleaned.size(), deletedSize, failed.size()));
-    m_scheduler.post([this, run, cleaned, failed] { finishQuickClean(run, cleaned, failed); }, this);
+    m_scheduler.post([this, run, cleaned, failed] {
+        finishQuickClean(run, cleaned, failed);
+        endWork(run.device.id);
+    }, this);
 }
 
 void ContentView::finishQuickClean(const QuickCleanRun &run, const QList<FileItem> &cleaned,

@@ -28,6 +28,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 namespace testsupport {
@@ -183,6 +184,19 @@ struct JunkTree
                 gone << path;
         }
         return gone;
+    }
+};
+
+// Continues a stopped FUSE daemon when the test ends, however it ends;
+// declared after the app, so it runs first and the app's threads held in the
+// stick can end.
+struct ContinueOnExit
+{
+    pid_t daemon = 0;
+    ~ContinueOnExit()
+    {
+        if (daemon > 0)
+            ::kill(daemon, SIGCONT);
     }
 };
 

@@ -182,11 +182,7 @@ private slots:
             QFAIL(qPrintable(why));
         QVERIFY(rig.cleanReaches(0.1));
         QVERIFY(MountFixture::stopProcess(rig.daemon));
-        struct Resume
-        {
-            pid_t daemon;
-            ~Resume() { ::kill(daemon, SIGCONT); }
-        } resume{rig.daemon};
+        const testsupport::ContinueOnExit resume{rig.daemon};
 
         QElapsedTimer clock;
         clock.start();

@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using testsupport::ContinueOnExit;
 using testsupport::JunkTree;
 using testsupport::kPatience;
 using testsupport::StickApp;
@@ -74,18 +75,6 @@ struct ScannedStick
     {
         auto *box = rig.app->window().findChild<QMessageBox *>(QStringLiteral("windowAlert"));
         return box && box->isVisible() ? box : nullptr;
-    }
-};
-
-// Continues a stopped daemon when the test ends, however it ends; declared
-// after the app, so it runs first: the app's threads held in the stick end.
-struct ContinueOnExit
-{
-    pid_t daemon = 0;
-    ~ContinueOnExit()
-    {
-        if (daemon > 0)
-            ::kill(daemon, SIGCONT);
     }
 };
 

@@ -144,6 +144,23 @@ private slots:
         QVERIFY(w.view.prepareToClose());
     }
 
+    // A scan under way stops at its next entry; the window closes once it has
+    // ended, showing nothing of what it found.
+    void closingStopsAScan()
+    {
+        Scanned w;
+        QSignalSpy ready(&w.view, &ContentView::readyToClose);
+        w.view.scanDevice(w.a);
+        QVERIFY(!w.view.prepareToClose());
+        QCOMPARE(w.devices.stopRequests, 1);
+        ScanOutcome stopped(kJunk);
+        stopped.end = ScanOutcome::End::stopped;
+        w.devices.scans.last().finish(stopped);
+        w.tick();
+        QCOMPARE(ready.size(), 1);
+        QVERIFY(!w.view.showingAlert() && w.view.scanResults().isEmpty() && w.devices.cleans.isEmpty());
+    }
+
     void closingWithNothingUnderWay()
     {
         Scanned w;
