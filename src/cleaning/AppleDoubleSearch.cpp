@@ -71,19 +71,19 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = parseFindOutput(base, result.standardOutput);
+        hits = parseFindOutput(base, result.standardOutput, tools.work);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (!result.standardOutput.isEmpty())
-            hits = parseFindOutput(base, result.standardOutput);
+            hits = parseFindOutput(base, result.standardOutput, tools.work);
     }
     logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
     return hits;
 }
 
-QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output)
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, VolumeWork *work)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     const QList<QByteArray> fields = output.split('\0');
@@ -94,6 +94,8 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
         if (field.isEmpty())
             continue;
         logLine(QStringLiteral("找到._文件: ") + pathText(field));
+        if (work)
+            work->beat();
         if (isAppleDoubleBelow(base, field) && VolumeWalker::exists(field))
             hits.append(field);
         else
@@ -102,10 +104,15 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
     return hits;
 }
 
-QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root)
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWork *work)
 {
     QList<QByteArray> hits;
     const auto onEntry = [&](const WalkEntry &entry) {
+        if (work) {
+            work->beat();
+            if (work->shouldEnd())
+                return WalkDecision{false, 0, true};
+        }
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
             logLine(QStringLiteral("备用方法找到._文件: ") + pathText(path));
@@ -126,7 +133,7 @@ QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tool
     if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools))
         return *hits;
     logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
-    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root);
+    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root, tools.work);
     logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
     return hits;
 }

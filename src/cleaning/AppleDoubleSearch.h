@@ -30,10 +30,11 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole
 // components), whose last component starts with "._" and that exist.
-QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output);
+// Each look counts as progress of `work`, when there is one.
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, VolumeWork *work = nullptr);
 
 // In-process search, used when find cannot be started.
-QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root);
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWork *work = nullptr);
 
 // find, or the fallback when find cannot be started; logs as it goes.
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools);

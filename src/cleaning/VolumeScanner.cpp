@@ -205,13 +205,15 @@ private:
 // The folder looked at a second time, recording: for a folder found holding a
 // kept name while the walk did not record (nothing was excluded, so only the
 // protected name is kept). Nothing when it is no longer the folder scanned.
-WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher)
+WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher, VolumeWork *work)
 {
     WholeFolder again(folder.path(), 0, folder.kind(), folder.stat(), true);
     std::optional<bool> same;
     VolumeWalker::walk(
         folder.path(),
         [&](const WalkEntry &entry) {
+            if (work)
+                work->beat();
             if (!same) {   // the first entry lies in the folder itself
                 struct stat st;
                 same = folder.stat() && ::fstat(entry.parentFd, &st) == 0 && st.st_dev == folder.stat()->st_dev
@@ -296,6 +298,8 @@ void VolumeScanner::preSearch(ScanResult &found)
     ResultBuilder result(std::move(found));
     const auto addHits = [&](const QList<QByteArray> &paths, const QString &logPrefix) {
         for (const QByteArray &hit : paths) {
+            if (m_request.work)
+                m_request.work->beat();   // a look at the hit follows
             if (m_matcher.isKept(QFile::decodeName(pathhandles::lastComponent(hit))))
                 continue;
             if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemStat(hit)))
@@ -388,7 +392,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             return;
         logLine(QStringLiteral("目录中有保留项，不整体删除，逐项添加其余内容: ") + pathText(folder.path()));
         if (!folder.recording())
-            folder = lookAgain(folder, matcher);
+            folder = lookAgain(folder, matcher, m_request.work.get());
         const std::vector<WholeFolder::Entry> &entries = folder.entries();
         QSet<QByteArray> holding{folder.path()};
         for (const WholeFolder::Entry &entry : entries) {
