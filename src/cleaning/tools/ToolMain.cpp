@@ -122,6 +122,9 @@ int run(const Tool &tool, int argc, char **argv,
                                      : "cannot read standard input: " + QByteArray(std::strerror(errno))));
         return 2;
     }
+    // Running, and so past any password the app's user was asked for: from
+    // here on the app counts a long silence as a volume that stopped answering.
+    writeAll(answers, "working\n");
     QString why;
     const std::optional<CleanRequest> request = CleanRequest::decode(input, &why);
     input = QByteArray();

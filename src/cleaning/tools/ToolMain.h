@@ -16,7 +16,9 @@ class HeldVolume;
 // item on standard output and nothing else there (diagnostics, ours and the
 // engine's, go to standard error with control characters escaped), and the
 // exit status (0: every item gone, 1: some are not, 2: the request or the
-// volume cannot be used). Each answer is written as soon as its item is done;
+// volume cannot be used). A "working" line says the tool runs (once the
+// request is read, and now and then inside a large folder item); each answer
+// is written as soon as its item is done;
 // SIGTERM, or answers that can no longer be written, stop the run before the
 // next item.
 namespace ToolMain {
