@@ -11,6 +11,8 @@
 
 #include <sys/stat.h>
 
+class VolumeWork;
+
 // One volume held for a whole clean. Its root is opened once and checked to
 // be the volume the scan saw (the device number every scanned item carries,
 // and when known the root's own inode); every item is then reached from that
@@ -21,8 +23,6 @@
 //
 // Folder handles on the way are kept, so consecutive items of one folder cost
 // no lookups. Not thread-safe: one clean step at a time uses it.
-class VolumeWork;
-
 class HeldVolume
 {
 public:

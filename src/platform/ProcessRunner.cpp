@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 #include <climits>
 #include <csignal>
+#include <thread>
 #include <utility>
 #include <vector>
 
