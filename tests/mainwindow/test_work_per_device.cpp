@@ -160,13 +160,6 @@ private slots:
         QCOMPARE(ready.size(), 1);
         QVERIFY(!w.view.showingAlert() && w.view.scanResults().isEmpty() && w.devices.cleans.isEmpty());
     }
-
-    void closingWithNothingUnderWay()
-    {
-        Scanned w;
-        QVERIFY(w.view.prepareToClose());
-        QCOMPARE(w.devices.stopRequests, 0);
-    }
 };
 
 SWEEPBROOK_TEST_MAIN(TestWorkPerDevice)
