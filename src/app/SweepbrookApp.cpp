@@ -12,6 +12,7 @@
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
@@ -24,6 +25,9 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+
+#include <cstdio>
+#include <cstdlib>
 
 struct SweepbrookApp::Impl
 {
@@ -135,6 +139,17 @@ void SweepbrookApp::start()
                            [delegate](const NotificationCenter::Notification &) { delegate->handleShowAboutWindow(); });
     }, delegate);
     d->scheduler.post([delegate] { delegate->applicationDidFinishLaunching(); }, delegate);
+}
+
+void SweepbrookApp::exitIfWorkLeftBehind(int code)
+{
+    if (!d->manager->leavesWorkBehind())
+        return;
+    logLine(QStringLiteral("设备没有响应，不等待仍在其中的操作，直接退出"));
+    d->view->waitForSaves();   // the history, then the preferences file
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
 }
 
 void SweepbrookApp::buildMenus(QMainWindow &window, NotificationCenter &center, QAction **about, QAction **scan)

@@ -55,6 +55,12 @@ public:
     // observing "showAboutWindow" on the next turn, then decides on onboarding.
     void start();
 
+    // Called once the event loop has ended. A scan or clean given up on a
+    // device that stopped answering still has a thread waiting inside that
+    // device, and nothing may wait for it: the history and settings are
+    // written and the process ends here with `code`. Otherwise it returns.
+    void exitIfWorkLeftBehind(int code);
+
     MainWindow &window() const;
     ContentView &contentView() const;
     USBDeviceManager &deviceManager() const;

@@ -28,5 +28,7 @@ int main(int argc, char *argv[])
     // The app takes no command-line arguments.
     SweepbrookApp sweepbrook;
     sweepbrook.start();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    sweepbrook.exitIfWorkLeftBehind(code);
+    return code;
 }

@@ -3,6 +3,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWalker.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
@@ -50,6 +51,8 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     request.argumentBytes = {base, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    if (tools.work)
+        tools.work->watch(request);
     const ProcessResult result = runProcess(request);
 
     if (!result.started) {
@@ -65,20 +68,22 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     if (result.timedOut) {
         // Whatever it printed before the limit is not trusted to be complete.
         logLine(QStringLiteral("find命令因超时而终止"));
+    } else if (tools.work && tools.work->shouldEnd()) {
+        logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = parseFindOutput(base, result.standardOutput);
+        hits = parseFindOutput(base, result.standardOutput, tools.work);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (!result.standardOutput.isEmpty())
-            hits = parseFindOutput(base, result.standardOutput);
+            hits = parseFindOutput(base, result.standardOutput, tools.work);
     }
     logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
     return hits;
 }
 
-QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output)
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, VolumeWork *work)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     const QList<QByteArray> fields = output.split('\0');
@@ -89,6 +94,8 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
         if (field.isEmpty())
             continue;
         logLine(QStringLiteral("找到._文件: ") + pathText(field));
+        if (work)
+            work->beat();
         if (isAppleDoubleBelow(base, field) && VolumeWalker::exists(field))
             hits.append(field);
         else
@@ -97,10 +104,15 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
     return hits;
 }
 
-QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root)
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWork *work)
 {
     QList<QByteArray> hits;
     const auto onEntry = [&](const WalkEntry &entry) {
+        if (work) {
+            work->beat();
+            if (work->shouldEnd())
+                return WalkDecision{false, 0, true};
+        }
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
             logLine(QStringLiteral("备用方法找到._文件: ") + pathText(path));
@@ -121,7 +133,7 @@ QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tool
     if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools))
         return *hits;
     logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
-    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root);
+    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root, tools.work);
     logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
     return hits;
 }
@@ -143,11 +155,15 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    if (tools.work)
+        tools.work->watch(request);
     const ProcessResult result = runProcess(request);
     if (!result.started) {
         logLine(QStringLiteral("ls命令执行失败: ") + result.errorString);
         return hits;
     }
+    if (tools.work && tools.work->shouldEnd())
+        return hits;
 
     for (const QByteArray &line : result.standardOutput.split('\n')) {
         if (!line.contains("._"))

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <optional>
 
+class VolumeWork;
+
 // The search for AppleDouble ("._") files that runs before a scan's walk.
 // Hits are absolute paths as bytes.
 namespace AppleDoubleSearch {
@@ -16,18 +18,23 @@ struct Tools
     QString find = QStringLiteral("find");
     QString ls = QStringLiteral("ls");
     std::chrono::milliseconds findTimeout{15000};
+    // The scan the search is part of (its children stop and are given up
+    // with it; their output is its progress). May be none.
+    VolumeWork *work = nullptr;
 };
 
 // GNU find over the volume (-xdev, -print0) under its time limit; nothing
-// when find cannot be started. A run stopped at its limit gives no hits.
+// when find cannot be started. A run stopped at its limit, or with its scan,
+// gives no hits.
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools);
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole
 // components), whose last component starts with "._" and that exist.
-QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output);
+// Each look counts as progress of `work`, when there is one.
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, VolumeWork *work = nullptr);
 
 // In-process search, used when find cannot be started.
-QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root);
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWork *work = nullptr);
 
 // find, or the fallback when find cannot be started; logs as it goes.
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools);

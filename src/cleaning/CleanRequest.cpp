@@ -173,4 +173,15 @@ QHash<qsizetype, int> parse(const QByteArray &output)
     return answers;
 }
 
+QHash<qsizetype, int> Stream::feed(const QByteArray &piece)
+{
+    m_partial += piece;
+    const qsizetype end = m_partial.lastIndexOf('\n');
+    if (end < 0)
+        return {};
+    const QHash<qsizetype, int> answers = parse(m_partial.left(end + 1));
+    m_partial.remove(0, end + 1);
+    return answers;
+}
+
 } // namespace CleanAnswer

@@ -59,4 +59,14 @@ QByteArray line(qsizetype index, int error);
 // Item index to its errno (0: removed). Lines that are not answers are ignored.
 QHash<qsizetype, int> parse(const QByteArray &output);
 
+// Answers as they arrive, piece by piece: each piece gives those whose line it completes.
+class Stream
+{
+public:
+    QHash<qsizetype, int> feed(const QByteArray &piece);
+
+private:
+    QByteArray m_partial;
+};
+
 } // namespace CleanAnswer

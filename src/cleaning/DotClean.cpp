@@ -2,6 +2,7 @@
 
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
@@ -65,10 +66,36 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
     run.program = tools.dotClean;
     run.workingDirectoryFd = volume.rootFd();
     run.standardInput = request.encode();
+    VolumeWork *work = volume.work();
+    CleanAnswer::Stream stream;
+    if (work) {
+        // Each item it answered removed is known gone at once: a clean given
+        // up half-way still counts it.
+        work->watch(run, [&](const QByteArray &piece, bool error) {
+            if (error)
+                return;
+            const QHash<qsizetype, int> answers = stream.feed(piece);
+            for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
+                if (it.value() == 0 && it.key() < asked.size())
+                    work->removed(*asked.at(it.key()));
+            }
+        });
+    }
     const ProcessResult result = runProcess(run);
     if (!result.started) {
         logLine(QStringLiteral("启动dot_clean命令失败: ") + result.errorString);
         return {};
+    }
+    if (result.givenUp) {
+        // The volume stopped answering: its word is all there is.
+        logLine(QStringLiteral("dot_clean命令已放弃：设备没有响应"));
+        Run outcome;
+        const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
+        for (qsizetype i = 0; i < asked.size(); ++i) {
+            if (answers.value(i, -1) == 0)
+                outcome.removed.append(*asked.at(i));
+        }
+        return outcome;
     }
     if (!result.standardOutput.isEmpty())
         logLine(QStringLiteral("dot_clean命令输出: ") + QString::fromUtf8(result.standardOutput));
@@ -78,15 +105,20 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
     // A child ended by a signal reports the signal's number as its status.
     const int status = result.signal != 0 ? result.signal : result.exitCode;
     Run outcome;
-    outcome.ok = result.succeeded() || verifyAppleDoubleFilesCleaned(tools, volume);
+    // A run stopped on request is no clean root: the listing would prove nothing.
+    outcome.ok = result.succeeded() || (!(work && work->shouldEnd()) && verifyAppleDoubleFilesCleaned(tools, volume));
     logLine(QStringLiteral("dot_clean命令执行") + (outcome.ok ? QStringLiteral("成功") : QStringLiteral("失败"))
             + QStringLiteral("，状态码: ") + QString::number(status));
     // Each "removed" the tool gave stands, unless the item is plainly still
     // there: a volume that stopped answering cannot say otherwise.
     const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
     for (qsizetype i = 0; i < asked.size(); ++i) {
-        if (answers.value(i, -1) == 0 && volume.look(request.items.at(i).relative).error != 0)
+        if (answers.value(i, -1) != 0)
+            continue;
+        if (volume.look(request.items.at(i).relative).error != 0)
             outcome.removed.append(*asked.at(i));
+        else if (work)
+            work->stillPresent(*asked.at(i));
     }
     return outcome;
 }
@@ -100,6 +132,8 @@ bool verifyAppleDoubleFilesCleaned(const Tools &tools, const HeldVolume &volume)
     request.arguments = {QStringLiteral("-la"), QStringLiteral(".")};
     request.workingDirectoryFd = volume.rootFd();
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    if (VolumeWork *work = volume.work())
+        work->watch(request);
     const ProcessResult result = runProcess(request);
     if (!result.started) {
         logLine(QStringLiteral("检查._文件清理状态失败: ") + result.errorString);
@@ -137,11 +171,17 @@ std::pair<QList<FileItem>, QList<FileItem>> checkAppleDoubleItemsRemoved(HeldVol
     QList<FileItem> removed;
     QList<FileItem> remaining;
     for (const FileItem &item : items) {
+        if (volume.work() && volume.work()->shouldEnd()) {
+            remaining.append(item);   // not looked at: the clean stops here
+            continue;
+        }
         const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
         const int error = relative ? volume.look(*relative).error : EINVAL;
         if (error == ENOENT) {
             logLine(QStringLiteral("._文件已被成功清理: ") + item.path);
             removed.append(item);
+            if (volume.work())
+                volume.work()->removed(item);
         } else {
             logLine(QStringLiteral("._文件清理失败，仍然存在: ") + item.path);
             remaining.append(item);

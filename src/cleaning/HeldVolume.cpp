@@ -1,6 +1,7 @@
 #include "cleaning/HeldVolume.h"
 
 #include "cleaning/PathHandles.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 
 #include <cerrno>
@@ -173,6 +174,8 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
         }
         fd = child.get();
         m_chain.push_back(Link{component.toByteArray(), child.release()});
+        if (m_work)
+            m_work->beat();
     }
     return fd;
 }
@@ -184,6 +187,8 @@ HeldVolume::Look HeldVolume::look(const QByteArray &relative)
     const int parent = openParent(relative, &name);
     if (parent < 0 || ::fstatat(parent, name.constData(), &result.st, AT_SYMLINK_NOFOLLOW) != 0)
         result.error = errno;
+    if (m_work)
+        m_work->beat();
     return result;
 }
 

@@ -11,6 +11,8 @@
 
 #include <sys/stat.h>
 
+class VolumeWork;
+
 // One volume held for a whole clean. Its root is opened once and checked to
 // be the volume the scan saw (the device number every scanned item carries,
 // and when known the root's own inode); every item is then reached from that
@@ -45,6 +47,12 @@ public:
     quint64 rootInode() const { return m_rootInode; }
     // Is it a FUSE file system (its daemon, not the mode bits, decides access)?
     bool isFuse() const { return m_isFuse; }
+
+    // The scan or clean this volume is held for: every look inside it counts
+    // as its progress, and its steps ask it whether to go on. May be none.
+    void setWork(std::shared_ptr<VolumeWork> work) { m_work = std::move(work); }
+    VolumeWork *work() const { return m_work.get(); }
+    const std::shared_ptr<VolumeWork> &sharedWork() const { return m_work; }
 
     // The part of `path` below the root, when it lies strictly inside by
     // whole components (no ".", ".." or empty component).
@@ -87,5 +95,6 @@ private:
     quint64 m_device = 0;
     quint64 m_rootInode = 0;
     bool m_isFuse = false;
+    std::shared_ptr<VolumeWork> m_work;
     std::vector<Link> m_chain;   // the folders from the root down to the last parent opened
 };

@@ -240,6 +240,8 @@ private:
         for (const QByteArray &name : others) {
             if (!unlinkEntry(fd, name.constData(), m_options))
                 failLazily([&] { return relative(index, name); });
+            if (m_options.onEntry)
+                m_options.onEntry();
         }
         m_frames[index].folders = std::move(folders);
     }
@@ -271,6 +273,8 @@ private:
         }
         if (!removeSubfolder(m_frames[parent].fd, done.name))
             failLazily([&] { return relative(parent, done.name); });
+        if (m_options.onEntry)
+            m_options.onEntry();
     }
 
     // Opens frame `index` through ".." of the folder open at `childFd`, when

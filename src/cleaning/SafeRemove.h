@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 #include <sys/stat.h>
 
 class HeldVolume;
@@ -28,6 +30,9 @@ struct Options
     // append-only flags of the item and its folder are cleared and the
     // folder's mode is opened.
     bool administrator = false;
+    // Called after each entry removed inside a folder item: the removal of a
+    // large folder still shows progress.
+    std::function<void()> onEntry;
 };
 
 struct Outcome

@@ -7,7 +7,8 @@
 #include <utility>
 
 // What a scan found and how it ended. A scan is complete unless the volume
-// went away under it or the walk was cut short; folders it could not read for
+// went away under it, stopped answering, the walk was cut short or the scan
+// was asked to stop; folders it could not read for
 // lack of permission are counted either way. A bare result is a complete scan.
 struct ScanOutcome
 {
@@ -15,6 +16,8 @@ struct ScanOutcome
         complete,     // every folder that could be read was read
         volumeGone,   // the volume is no longer there (unmounted, or its file system's daemon gone)
         cutShort,     // the walk could not go on somewhere: `error` at `errorPath`
+        notAnswering, // the volume stopped answering within the time limit: nothing found counts
+        stopped,      // asked to stop before the end (the app quits): what was found so far
     };
 
     ScanOutcome() = default;

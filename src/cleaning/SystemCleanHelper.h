@@ -18,6 +18,7 @@
 class DialogPresenter;
 class HeldVolume;
 class Scheduler;
+class VolumeWork;
 
 // Deletes what a clean hands it and judges whether privileged deletion works here.
 // Ordinary removal for what the user may delete; one run of our administrator
@@ -111,11 +112,22 @@ public:
     // owner and mode bits shown, decides.
     bool requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const;
 
+    // The clean the tool runs for: its answers and output are the clean's
+    // progress, it stops and is given up with the clean, and each item it
+    // answers removed is told to `onRemoved` (on the tool's waiting thread)
+    // as the answer comes.
+    struct ToolWatch
+    {
+        std::shared_ptr<VolumeWork> work;
+        std::function<void(qsizetype index)> onRemoved;
+    };
+
     // Runs the administrator tool with `request` (an encoded CleanRequest) in
     // the background; completion on the main thread. `ran` is false when it
     // did not get to the items: it could not start, the authentication was
     // dismissed ("User cancelled authorization") or it refused the volume.
-    void runAdministratorTool(const QByteArray &request, ToolCompletion completion);
+    // Every answer it gave counts, however its run ended.
+    void runAdministratorTool(const QByteArray &request, ToolCompletion completion, ToolWatch watch = {});
 
     // The check after the tool, through the held volume: rounds over the
     // items still present, at most three. Items the tool answered removed

@@ -9,6 +9,7 @@
 #include "cleaning/HeldVolume.h"
 #include "cleaning/JunkRule.h"
 #include "cleaning/SafeRemove.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
@@ -37,6 +38,13 @@ bool isProtectedName(const QByteArray &path)
 bool namesSystemFolder(const QByteArray &path)
 {
     return path.contains(".Spotlight-V100") || path.contains(".Trashes");
+}
+
+// Why an item the clean did not get to stays: the volume stopped answering,
+// or the clean was asked to stop before it.
+int notReachedReason(const VolumeWork &work)
+{
+    return work.isGivenUp() ? ETIMEDOUT : EINTR;
 }
 
 // The account name of a uid; nothing when the system knows no name.
@@ -139,7 +147,14 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
         logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path);
     Items regular;
     QList<QByteArray> regularRelative;
+    VolumeWork *work = volume ? volume->work() : nullptr;
     for (const FileItem &item : std::as_const(batch->kept)) {
+        if (work && work->shouldEnd()) {
+            // Not begun: the clean stops before it.
+            batch->failed << failedWith(item, notReachedReason(*work));
+            work->failed();
+            continue;
+        }
         // An item outside the volume (or with no volume held) is never
         // examined; the removal step reports it.
         const std::optional<QByteArray> relative = volume ? volume->relativePath(item.fsPath()) : std::nullopt;
@@ -158,8 +173,17 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
                 .arg(batch->privileged.size()));
 
     int done = 0;
+    SafeRemove::Options options;
+    if (work)
+        options.onEntry = [work] { work->beat(); };
     for (qsizetype i = 0; i < regular.size(); ++i) {
         const FileItem &item = regular.at(i);
+        if (work && work->shouldEnd()) {
+            // Between two items: the one before is done, this one is not begun.
+            batch->failed << failedWith(item, notReachedReason(*work));
+            work->failed();
+            continue;
+        }
         SafeRemove::Outcome outcome;
         if (!volume)
             outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
@@ -168,9 +192,11 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
             outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
                                    .arg(item.path, pathText(volume->root()))};
         else
-            outcome = SafeRemove::removeScanned(*volume, regularRelative.at(i), item);
+            outcome = SafeRemove::removeScanned(*volume, regularRelative.at(i), item, options);
         if (outcome.removed()) {
             batch->deleted << item;
+            if (work)
+                work->removed(item);
             logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path);
         } else {
             logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path
@@ -184,6 +210,8 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
                 batch->privilegedRelative << regularRelative.at(i);
             } else {
                 batch->failed << failedWith(item, outcome.error);
+                if (work)
+                    work->failed();
             }
         }
         if (batch->progress)
@@ -209,6 +237,14 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
 void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch> &batch)
 {
     const Items &items = batch->privileged;
+    if (VolumeWork *work = batch->volume ? batch->volume->work() : nullptr; work && work->shouldEnd()) {
+        logLine(QStringLiteral("SystemCleanHelper: The clean stops before the administrator step"));
+        for (qsizetype i = 0; i < items.size(); ++i)
+            work->failed();
+        batch->failed << failedWith(items, notReachedReason(*work));
+        finishBatch(*batch);
+        return;
+    }
     logLine(QStringLiteral("SystemCleanHelper: Attempting to clean %1 system files (after protection filter)")
                 .arg(items.size()));
     const bool hasFullDiskAccess = owner->checkFullDiskAccess();
@@ -253,7 +289,14 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
     logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath()
             + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
 
-    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess] {
+    // What the tool answered removed counts as it comes, however its run ends.
+    ToolWatch watch;
+    watch.work = batch->volume->sharedWork();
+    watch.onRemoved = [batch](qsizetype index) {
+        if (VolumeWork *work = batch->volume->work(); work && index < batch->privileged.size())
+            work->removed(batch->privileged.at(index));
+    };
+    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess, watch] {
         owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess](bool ran, const std::optional<QString> &message,
                                                                             const QHash<qsizetype, int> &answers) {
             if (!ran) {
@@ -273,7 +316,7 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
                                           recordPrivilegedOutcome(batch, deleted, failed, verdict);
                                       });
             });
-        });
+        }, watch);
     });
 }
 
@@ -295,10 +338,23 @@ void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batc
     batch->failed << failed;
     const bool systemFolders = std::any_of(batch->failed.cbegin(), batch->failed.cend(),
                                            [](const FileItem &item) { return namesSystemFolder(item.fsPath()); });
-    if (systemFolders)
-        owner->showSystemFilesAlertOnMain([batch] { finishBatch(*batch); });
-    else
+    VolumeWork *work = batch->volume ? batch->volume->work() : nullptr;
+    if (work) {
+        for (qsizetype i = 0; i < failed.size(); ++i)
+            work->failed();
+    }
+    if (systemFolders && !(work && work->shouldEnd())) {
+        // The user reads the dialog: no time limit runs meanwhile.
+        if (work)
+            work->setWaitingForUser(true);
+        owner->showSystemFilesAlertOnMain([batch, work] {
+            if (work)
+                work->setWaitingForUser(false);
+            finishBatch(*batch);
+        });
+    } else {
         finishBatch(*batch);
+    }
 }
 
 void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
@@ -383,16 +439,21 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
     }
     const QString errorText = QString::fromUtf8(result.standardError).trimmed();
     const int code = result.exitedNormally() ? result.exitCode : -1;
-    // 0: every item gone; 1: some are not (the answers say which). Anything
-    // else means the tool did not get to the items.
-    if (code == 0 || code == 1) {
+    const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
+    // 0: every item gone; 1: some are not (the answers say which). A run
+    // that ended otherwise (stopped, or its volume gone) still counts every
+    // answer it gave; without any it did not get to the items.
+    if (code == 0 || code == 1 || !answers.isEmpty()) {
         logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
         // What the tool said, line by line as it wrote it.
         const QStringList lines = errorText.split(u'\n');
         for (const QString &line : lines)
             logLine(QStringLiteral("SystemCleanHelper: Script result: ")
                     + (errorText.isEmpty() ? QStringLiteral("no result") : line));
-        completion(true, std::nullopt, CleanAnswer::parse(result.standardOutput));
+        if (code != 0 && code != 1)
+            logLine(QStringLiteral("SystemCleanHelper: Script ended early (%1 answers): ").arg(answers.size())
+                    + (result.signal != 0 ? QStringLiteral("signal %1").arg(result.signal) : QStringLiteral("exit %1").arg(code)));
+        completion(true, std::nullopt, answers);
         return;
     }
     const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
@@ -405,7 +466,7 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
 
 } // namespace
 
-void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion)
+void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion, ToolWatch watch)
 {
     ProcessRequest run;
     const QString tool = d->adminToolPath();
@@ -416,11 +477,30 @@ void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolComp
     run.program = command.takeFirst();
     run.arguments = command;
     run.standardInput = request;
+    if (const std::shared_ptr<VolumeWork> work = watch.work) {
+        // Until it says something the user may be typing the password: no
+        // time limit runs while the authentication can be up.
+        const bool asks = !command.isEmpty();
+        work->setWaitingForUser(asks);
+        auto stream = std::make_shared<CleanAnswer::Stream>();
+        work->watch(run, [work, stream, onRemoved = watch.onRemoved](const QByteArray &piece, bool error) {
+            work->setWaitingForUser(false);
+            if (error || !onRemoved)
+                return;
+            const QHash<qsizetype, int> answers = stream->feed(piece);
+            for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
+                if (it.value() == 0)
+                    onRemoved(it.key());
+            }
+        });
+    }
 
     Scheduler &scheduler = d->scheduler;
     // The authentication dialog and the tool may take long: never on the main thread.
-    scheduler.runInBackground([&scheduler, run, completion = std::move(completion)] {
+    scheduler.runInBackground([&scheduler, run, completion = std::move(completion), work = watch.work] {
         const ProcessResult result = runProcess(run);
+        if (work)
+            work->setWaitingForUser(false);
         scheduler.post([result, completion] { reportToolOutcome(result, completion); });
     });
 }
@@ -461,12 +541,16 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
             logLine((isTrash ? QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ")
                              : QStringLiteral("SystemCleanHelper: File deleted: ")) + path);
             check->deleted << item;
+            if (VolumeWork *work = check->volume->work())
+                work->removed(item);
         } else if (now.error == 0 && isTrash && !S_ISDIR(now.st.st_mode) && answer == 0) {
             // The tool leaves a plain file in place of the folder.
             logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + path);
             logLine(QStringLiteral("SystemCleanHelper: Successfully neutralized .Trashes folder by replacing with file: ")
                     + path);
             check->deleted << item;
+            if (VolumeWork *work = check->volume->work())
+                work->removed(item);
         } else if (now.error == 0) {
             logLine((isTrash && S_ISDIR(now.st.st_mode)
                          ? QStringLiteral("SystemCleanHelper: Attempt %1 - .Trashes still exists as directory: ")
@@ -479,6 +563,8 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
             // the tool, which could, saw it go.
             logLine(QStringLiteral("SystemCleanHelper: File deleted (confirmed by the administrator step): ") + path);
             check->deleted << item;
+            if (VolumeWork *work = check->volume->work())
+                work->removed(item);
         } else {
             logLine(QStringLiteral("SystemCleanHelper: Cannot confirm the deletion of ") + path + QStringLiteral(": ")
                     + errorText(now.error));
@@ -487,7 +573,10 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
     }
     check->remaining = present;
 
-    if (!present.isEmpty() && attempt < kCheckRounds) {
+    VolumeWork *work = check->volume->work();
+    if (!present.isEmpty() && attempt < kCheckRounds && !(work && work->shouldEnd())) {
+        if (work)
+            work->beat();   // the wait before the next look is ours, not the volume's
         scheduler.after(std::chrono::milliseconds(500), [this, check] {
             scheduler.runInBackground([this, check] { checkRound(check); });
         });
@@ -497,6 +586,8 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
     for (const qsizetype index : std::as_const(present)) {
         const FileItem &item = check->items.at(index);
         logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + item.path);
+        if (work)
+            work->stillPresent(item);   // whatever the tool said
         if (namesSystemFolder(item.fsPath())) {
             logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + item.path);
             const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());

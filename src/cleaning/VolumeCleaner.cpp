@@ -2,6 +2,7 @@
 
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 #include "platform/TrustedProgram.h"
 
@@ -72,6 +73,9 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
     // The volume is opened once, here, and must be the one the items were
     // scanned on; items of another volume, or never examined, are not touched.
     const std::optional<quint64> device = scannedDevice(request.files);
+    VolumeWork *work = request.work.get();
+    if (work)
+        work->setTotal(request.files.size());
     QString why;
     if (device)
         state->volume = HeldVolume::open(request.root, *device, 0, &why);
@@ -79,6 +83,8 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
         why = QStringLiteral("no item carries what the scan found");
     if (!state->volume)
         logLine(QStringLiteral("USBDeviceManager: Cannot clean ") + pathText(request.root) + QStringLiteral(": ") + why);
+    else
+        state->volume->setWork(request.work);
     for (const FileItem &item : std::as_const(request.files)) {
         if (state->volume && item.hasIdentity() && item.device == *device
             && state->volume->relativePath(item.fsPath())) {
@@ -87,6 +93,8 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
             logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path);
             // No volume: the one scanned is not there; else not what was scanned.
             state->failed.append(failedWith(item, state->volume ? ESTALE : ENODEV));
+            if (work)
+                work->failed();
         }
     }
     if (state->files.isEmpty()) {
@@ -108,7 +116,8 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
         if (untrusted)
             logLine(QStringLiteral("Refusing to run dot_clean as root: ") + untrusted->text());
     }
-    if (!isFAT || appleDouble.isEmpty() || untrusted || !QFileInfo(request.tools.dotClean).isExecutable()) {
+    if (!isFAT || appleDouble.isEmpty() || untrusted || !QFileInfo(request.tools.dotClean).isExecutable()
+        || (work && work->shouldEnd())) {
         handToHelper(helper, state, state->files);
         return;
     }

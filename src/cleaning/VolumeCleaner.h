@@ -8,9 +8,11 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class SystemCleanHelper;
+class VolumeWork;
 
 // The clean of one volume: holds it for the whole clean (its root opened once
 // and checked to be the scanned volume), lets our dot_clean remove the
@@ -27,6 +29,10 @@ public:
         QList<FileItem> files;                    // in the caller's order
         std::optional<QString> fileSystemType;    // as the device side knows it
         DotClean::Tools tools;
+        // Whoever waits for the clean: told of its progress and of every
+        // item gone as it goes; it stops the clean between two items, or
+        // gives it up (a volume that stopped answering). May be none.
+        std::shared_ptr<VolumeWork> work;
     };
 
     using Completion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;

@@ -2,6 +2,7 @@
 
 #include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWalker.h"
+#include "cleaning/VolumeWork.h"
 #include "localization/ByteCountFormat.h"
 #include "platform/Log.h"
 
@@ -204,13 +205,15 @@ private:
 // The folder looked at a second time, recording: for a folder found holding a
 // kept name while the walk did not record (nothing was excluded, so only the
 // protected name is kept). Nothing when it is no longer the folder scanned.
-WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher)
+WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher, VolumeWork *work)
 {
     WholeFolder again(folder.path(), 0, folder.kind(), folder.stat(), true);
     std::optional<bool> same;
     VolumeWalker::walk(
         folder.path(),
         [&](const WalkEntry &entry) {
+            if (work)
+                work->beat();
             if (!same) {   // the first entry lies in the folder itself
                 struct stat st;
                 same = folder.stat() && ::fstat(entry.parentFd, &st) == 0 && st.st_dev == folder.stat()->st_dev
@@ -241,6 +244,7 @@ VolumeScanner::VolumeScanner(Request request)
                 m_request.excludedPatterns)
 {
     m_request.root = pathhandles::withoutTrailingSlashes(m_request.root);
+    m_request.tools.work = m_request.work.get();
 }
 
 VolumeScanner::~VolumeScanner() = default;
@@ -254,6 +258,8 @@ ScanOutcome VolumeScanner::outcome(ScanResult found) const
         outcome.error = m_problems.error;
         outcome.errorPath = m_problems.errorPath;
     }
+    if (m_request.work && m_request.work->shouldEnd())
+        outcome.end = ScanOutcome::End::stopped;
     return outcome;
 }
 
@@ -275,6 +281,8 @@ ScanResult VolumeScanner::run()
     ScanResult result;
     if (m_request.fileTypes.contains(FileType::temporaryFiles))
         preSearch(result);
+    if (m_request.work && m_request.work->shouldEnd())
+        return result;
     return walk(std::move(result));
 }
 
@@ -290,6 +298,8 @@ void VolumeScanner::preSearch(ScanResult &found)
     ResultBuilder result(std::move(found));
     const auto addHits = [&](const QList<QByteArray> &paths, const QString &logPrefix) {
         for (const QByteArray &hit : paths) {
+            if (m_request.work)
+                m_request.work->beat();   // a look at the hit follows
             if (m_matcher.isKept(QFile::decodeName(pathhandles::lastComponent(hit))))
                 continue;
             if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemStat(hit)))
@@ -382,7 +392,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             return;
         logLine(QStringLiteral("目录中有保留项，不整体删除，逐项添加其余内容: ") + pathText(folder.path()));
         if (!folder.recording())
-            folder = lookAgain(folder, matcher);
+            folder = lookAgain(folder, matcher, m_request.work.get());
         const std::vector<WholeFolder::Entry> &entries = folder.entries();
         QSet<QByteArray> holding{folder.path()};
         for (const WholeFolder::Entry &entry : entries) {
@@ -404,7 +414,13 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             whole.emplace(path, entry.depth, *kind, entry.lstat(), recordWhole);
     };
 
+    VolumeWork *work = m_request.work.get();
     const auto onEntry = [&](const WalkEntry &entry) -> WalkDecision {
+        if (work) {
+            work->beat();
+            if (work->shouldEnd())
+                return WalkDecision{false, 0, true};
+        }
         if (whole && entry.depth <= whole->depth())
             leaveWholeFolder();
         if (takenMacosxDepth > 0 && entry.depth <= takenMacosxDepth)

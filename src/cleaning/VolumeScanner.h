@@ -8,6 +8,10 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <memory>
+
+class VolumeWork;
+
 // The scan of one mounted volume: the AppleDouble pre-search (when temporary
 // files are wanted), the two passes over the root and the walk, each item
 // asked of the matcher. A folder listed whole (and so deleted with all it
@@ -25,6 +29,9 @@ public:
         QStringList excludedPatterns;
         bool isFAT = false;              // FAT or exFAT: the `ls` look and the Spotlight rule
         AppleDoubleSearch::Tools tools;
+        // Whoever waits for the scan: every entry read is its progress, and
+        // it ends the walk early when asked to stop. May be none.
+        std::shared_ptr<VolumeWork> work;
     };
 
     explicit VolumeScanner(Request request);

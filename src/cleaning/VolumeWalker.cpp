@@ -147,7 +147,7 @@ public:
         m_rootDev = id.dev;
         QByteArray name = lastComponent(path);
         push(fd.release(), id, std::move(path), std::move(name), 0);
-        while (m_depth > 0)
+        while (m_depth > 0 && !m_stopped)
             step();
         return true;
     }
@@ -190,6 +190,8 @@ private:
 
     WalkDecision deliver(qsizetype index, const char *name, size_t length, unsigned char type)
     {
+        if (m_stopped)
+            return WalkDecision{false, 0, true};
         // One WalkEntry serves the whole walk; its name keeps its capacity
         // unless the callback held on to a copy.
         Frame &current = frame(index);
@@ -202,7 +204,9 @@ private:
         m_entry.isRegularFile = type == DT_REG;
         m_entry.isSymlink = type == DT_LNK;
         m_entry.inheritedFlags = current.flags;
-        return m_onEntry(m_entry);
+        const WalkDecision decision = m_onEntry(m_entry);
+        m_stopped = decision.stop;
+        return decision;
     }
 
     // Hands out the next entry of the deepest folder, or leaves that folder.
@@ -216,7 +220,7 @@ private:
         }
         const EntryList::Ref ref = current.entries.refs[current.next++];
         const WalkDecision decision = deliver(index, current.entries.name(ref), ref.length, DT_DIR);
-        if (decision.enter)
+        if (decision.enter && !decision.stop)
             enter(index, ref, decision.childFlags);
     }
 
@@ -328,6 +332,7 @@ private:
     // Frames [m_lowestOpen, m_depth) hold open handles, and so does frame 0.
     qsizetype m_lowestOpen = 1;
     dev_t m_rootDev = 0;
+    bool m_stopped = false;
     WalkEntry m_entry;
     ReadBuffer m_buffer;
 };

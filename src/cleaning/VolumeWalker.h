@@ -41,6 +41,7 @@ struct WalkDecision
 {
     bool enter = true;          // for folders: walk into it
     quint32 childFlags = 0;     // handed to its entries as inheritedFlags
+    bool stop = false;          // end the walk here: no entry is handed out after this one
 };
 
 // Iterative walk over directory handles (openat with O_NOFOLLOW | O_DIRECTORY):

@@ -187,7 +187,9 @@ USBDeviceManager::~USBDeviceManager()
         m_probes->closing = true;
         m_probes->changed.notify_all();
     }
-    // Background enumerations read this object: wait until none runs.
+    // Scans and cleans stop at their next item; background jobs read this
+    // object: wait until none runs.
+    stopWork();
     QMutexLocker lock(&m_inflightLock);
     while (m_inflight > 0)
         m_inflightDone.wait(&m_inflightLock);

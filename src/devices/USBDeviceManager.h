@@ -21,9 +21,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class DeviceMonitor;
 class NotificationCenter;
+class VolumeWork;
 class Preferences;
 class Scheduler;
 
@@ -67,6 +69,11 @@ public:
         QString ls = QStringLiteral("ls");
         QString dotClean;                      // empty: our installed dot_clean
         std::chrono::milliseconds findTimeout{15000};
+        // How long a scan or clean may go without any progress (an entry
+        // read, an item looked at or removed, an answer of a tool) before it
+        // is given up: its volume stopped answering (a stopped FUSE daemon, a
+        // hung device). The user's own waits (a password) do not count.
+        std::chrono::milliseconds volumeTimeout{30000};
     };
 
     // Uses Scheduler::shared(), Preferences::standard() and the default notification centre.
@@ -169,10 +176,23 @@ public:
 
     // ---- Clean (USBDeviceManagerClean.cpp) ----
     using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
+    // The share of the items done with (0 to 1; -1 while unknown), now and
+    // then on the main thread while the clean runs.
+    using CleanProgress = std::function<void(double share)>;
     // Deletes the items; the completion gets the cleaned and the failed ones on
-    // the main thread (at once for an empty list).
-    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion);
+    // the main thread (at once for an empty list). A clean whose volume stops
+    // answering for volumeTimeout is given up: the completion then gets what
+    // is known removed, and every other item failed with ETIMEDOUT.
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion, CleanProgress progress = {});
     QString dotCleanPath() const;
+
+    // ---- Work on volumes (USBDeviceManagerWork.cpp) ----
+    // Every scan and clean under way stops at its next item boundary (the app
+    // quits); each still ends through its completion.
+    void stopWork();
+    // A scan or clean was given up while its thread still waits inside its
+    // volume: the process must not wait for it when it exits.
+    bool leavesWorkBehind() const;
 
     // Runs work on the background pool and hands its value to `completion`
     // on the same background thread.
@@ -192,6 +212,12 @@ signals:
 private:
     // Runs a job on the background pool; the destructor waits for it.
     void runTracked(std::function<void()> job);
+    // Watches a scan or clean of a device until it ends: reports its share
+    // done now and then, and gives it up when it has made no progress for
+    // volumeTimeout (then `onGiveUp` ends it in its place).
+    void watchWork(const QString &deviceID, const std::shared_ptr<VolumeWork> &work, std::function<void()> onGiveUp,
+                   CleanProgress onProgress = {});
+    struct WatchedWork;
     void enumerateRemovableVolumes(quint64 generation);
     struct VolumeProbe;
     struct ProbeBoard;
@@ -248,6 +274,10 @@ private:
     // Per-volume probes of the refresh, by mount id and device number; shared
     // with the threads that run them, which may outlive the manager.
     std::shared_ptr<ProbeBoard> m_probes;
+
+    // Scans and cleans under way (main thread), and those given up.
+    std::vector<std::shared_ptr<WatchedWork>> m_watched;
+    std::vector<std::shared_ptr<VolumeWork>> m_givenUp;
 
     DeviceMonitor *m_monitor = nullptr;
     quint64 m_refreshTimer = 0;

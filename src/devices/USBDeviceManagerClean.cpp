@@ -3,12 +3,15 @@
 
 #include "cleaning/SystemCleanHelper.h"
 #include "cleaning/VolumeCleaner.h"
+#include "cleaning/VolumeWork.h"
 #include "devices/USBDeviceManager.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 
 #include <QFile>
+#include <QSet>
 
+#include <cerrno>
 #include <memory>
 
 QString USBDeviceManager::dotCleanPath() const
@@ -16,7 +19,7 @@ QString USBDeviceManager::dotCleanPath() const
     return m_env.dotClean.isEmpty() ? DotClean::defaultToolPath() : m_env.dotClean;
 }
 
-void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion completion)
+void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion completion, CleanProgress progress)
 {
     logLine(QStringLiteral("USBDeviceManager: Starting cleanFiles with ") + QString::number(files.size())
             + QStringLiteral(" files"));
@@ -31,15 +34,36 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
     // components: "/media/u/USB2/x" never belongs to "/media/u/USB".
     const std::optional<LocalUSBDevice> device = deviceContaining(files.first().fsPath());
 
+    auto accessStarted = std::make_shared<bool>(false);
+    auto work = std::make_shared<VolumeWork>();
+    work->setTotal(files.size());
+    // A volume that stops answering ends the clean in its place, with what is
+    // known gone so far; everything else stays, the device having stopped answering.
+    watchWork(device ? device->id : QString(), work,
+              [this, files, work, completion] {
+                  const QList<FileItem> cleaned = work->removedSoFar();
+                  QSet<QByteArray> gone;
+                  for (const FileItem &item : cleaned)
+                      gone.insert(item.fsPath());
+                  QList<FileItem> failed;
+                  for (const FileItem &item : files) {
+                      if (!gone.contains(item.fsPath()))
+                          failed.append(failedWith(item, ETIMEDOUT));
+                  }
+                  logLine(QStringLiteral("USBDeviceManager: 清理已放弃，已确认删除 ") + QString::number(cleaned.size())
+                          + QStringLiteral(" 个文件"));
+                  m_scheduler.post([completion, cleaned, failed] { completion(cleaned, failed); }, this);
+              },
+              std::move(progress));
     // Ends the call on the main thread, once, after access is closed again in
     // the background. After the administrator step it is called on the main
     // thread, when the manager may be gone already: then there is no one
     // left to tell.
-    auto accessStarted = std::make_shared<bool>(false);
-    auto finish = [this, alive = std::weak_ptr<bool>(m_alive), device, accessStarted,
+    auto finish = [this, alive = std::weak_ptr<bool>(m_alive), device, accessStarted, work,
                    completion = std::move(completion)](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
-        if (alive.expired())
-            return;
+        work->markReturned();
+        if (alive.expired() || !work->finish())
+            return;   // given up: its end was told already
         runTracked([this, device, accessStarted, completion, cleaned, failed] {
             if (*accessStarted && device)
                 stopAccessingDevice(device->id);
@@ -47,7 +71,7 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
         });
     };
 
-    runTracked([this, files, device, accessStarted, finish] {
+    runTracked([this, files, device, accessStarted, finish, work] {
         // Opening access lists the volume: here, never on the main thread.
         if (device) {
             const QString &deviceID = device->id;
@@ -64,6 +88,7 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
         VolumeCleaner::Request request;
         request.files = files;
         request.tools = DotClean::Tools{dotCleanPath(), m_env.ls};
+        request.work = work;
         if (device) {
             request.root = device->fsPath();
             request.fileSystemType = fileSystemTypeOf(request.root);

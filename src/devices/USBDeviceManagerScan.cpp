@@ -3,10 +3,13 @@
 #include "devices/USBDeviceManager.h"
 
 #include "cleaning/VolumeScanner.h"
+#include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 
 #include <QFile>
+
+#include <cerrno>
 
 #include <sys/stat.h>
 
@@ -46,10 +49,12 @@ RootLook lookAtRoot(const QByteArray &root)
 // Scans the volume at `root` and says how the scan ended. A volume gone
 // before or during the scan (its path no longer answers, or answers with
 // another file system) ends as gone, whatever the walk found.
-ScanOutcome scanVolume(const QByteArray &root, const QString &name, const std::function<VolumeScanner::Request()> &request)
+ScanOutcome scanVolume(const QByteArray &root, const QString &name, const std::function<VolumeScanner::Request()> &request,
+                       VolumeWork &work)
 {
     ScanOutcome outcome;
     const RootLook atStart = lookAtRoot(root);
+    work.beat();
     int error = 0;
     if (!atStart.present) {
         logLine(QStringLiteral("设备路径不存在或不是目录: ") + pathText(root));
@@ -65,6 +70,8 @@ ScanOutcome scanVolume(const QByteArray &root, const QString &name, const std::f
         VolumeScanner scanner(request());
         outcome = scanner.outcome(scanner.run());
     }
+    if (outcome.end == ScanOutcome::End::stopped)
+        return outcome;
     const RootLook atEnd = lookAtRoot(root);
     if (!atEnd.present || atEnd.device != atStart.device) {
         logLine(QStringLiteral("扫描期间设备已移除: ") + pathText(root));
@@ -94,15 +101,40 @@ void USBDeviceManager::scanDevice(const LocalUSBDevice &device, const QList<File
     }
     const QByteArray root = device.fsPath();
 
+    // A volume that stops answering ends the scan in its place, with nothing found.
+    auto work = std::make_shared<VolumeWork>();
+    watchWork(device.id, work, [this, name = device.name, progress, completion] {
+        logLine(QStringLiteral("设备没有响应，扫描已放弃: ") + name);
+        ScanOutcome outcome;
+        outcome.end = ScanOutcome::End::notAnswering;
+        outcome.error = ETIMEDOUT;
+        m_scheduler.post(
+            [progress, completion, outcome] {
+                if (progress)
+                    progress(1.0);
+                if (completion)
+                    completion(outcome);
+            },
+            this);
+    });
+
     runTracked([this, device, root, customExtensions, excludedPatterns, progress = std::move(progress),
-                completion = std::move(completion)] {
+                completion = std::move(completion), work] {
         // Opening access lists the volume: here, never on the main thread.
         const bool accessStarted = startAccessingDevice(device.id);
-        ScanOutcome outcome = scanVolume(root, device.name, [&] {
-            return scanRequest(root, fileTypeSet(), customExtensions, excludedPatterns);
-        });
+        ScanOutcome outcome = scanVolume(
+            root, device.name,
+            [&] {
+                VolumeScanner::Request request = scanRequest(root, fileTypeSet(), customExtensions, excludedPatterns);
+                request.work = work;
+                return request;
+            },
+            *work);
         if (accessStarted)
             stopAccessingDevice(device.id);
+        work->markReturned();
+        if (!work->finish())
+            return;   // given up: its end was told already
         m_scheduler.post(
             [progress, completion, outcome = std::move(outcome)] {
                 if (progress)

@@ -155,6 +155,16 @@ public:
         return a;
     }
 
+    // A count or a size: an integer that is not negative (a clean never
+    // removes fewer than nothing nor frees negative space).
+    qint64 amount(const QString &key)
+    {
+        const qint64 value = integer(key);
+        if (problem.isEmpty() && value < 0)
+            fail(QStringLiteral("\"%1\" is negative").arg(key));
+        return value;
+    }
+
     QJsonArray array(const QString &key)
     {
         const QJsonValue value = field(key);
@@ -199,7 +209,7 @@ std::optional<CleanedFileDetail> readDetail(const QJsonValue &value, QString *pr
     CleanedFileDetail detail;
     detail.name = reader.string(QStringLiteral("name"));
     detail.path = reader.string(QStringLiteral("path"));
-    detail.size = reader.integer(QStringLiteral("size"));
+    detail.size = reader.amount(QStringLiteral("size"));
     detail.fileType = reader.string(QStringLiteral("fileType"));
     if (!reader.problem.isEmpty()) {
         *problem = QStringLiteral("cleaned file: ") + reader.problem;
@@ -237,8 +247,8 @@ std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem
             record.timestamp = HistoryCodec::fromReferenceSeconds(seconds);
     }
 
-    record.cleanedFileCount = reader.integer(QStringLiteral("cleanedFileCount"));
-    record.freedSpace = reader.integer(QStringLiteral("freedSpace"));
+    record.cleanedFileCount = reader.amount(QStringLiteral("cleanedFileCount"));
+    record.freedSpace = reader.amount(QStringLiteral("freedSpace"));
 
     for (const QJsonValue &type : reader.array(QStringLiteral("fileTypes"))) {
         if (!type.isString()) {

@@ -188,6 +188,11 @@ void ContentView::flipRefreshToggle()
 // Every alert brings its own title, so none shows the previous one's.
 void ContentView::showMessageAlert(const QString &title, const QString &message)
 {
+    if (m_isQuitting) {
+        // The window is closing: no alert holds it up.
+        logLine(QStringLiteral("窗口正在关闭，不显示提示: ") + title + QStringLiteral(" - ") + message);
+        return;
+    }
     m_alertTitle = title;
     m_alertMessage = message;
     m_activeAlert = ActiveAlert::message;

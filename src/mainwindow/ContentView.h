@@ -8,6 +8,7 @@
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
 
+#include <QHash>
 #include <QList>
 #include <QLocale>
 #include <QObject>
@@ -123,6 +124,27 @@ public:
     // The clean-on-insert sheet's device name.
     QString cleanPromptDeviceName() const;
 
+    // ---- Work on devices: one scan or clean per device at a time ----
+    // Does a scan or clean the window started still run on the device?
+    bool isBusy(const QString &deviceID) const { return m_work.contains(deviceID); }
+    // The selected device is being cleaned (a clean, or a quick clean's deletion).
+    bool isCleaning() const;
+    // That clean's share done (0 to 1), or -1 while it is not known.
+    double cleanProgress() const;
+    // Can a scan or clean of the selected device start now? (The controls
+    // that would start one are enabled only then.)
+    bool canStartWork() const;
+    // The window was asked to close while work ran: it waits for that work.
+    bool isQuitting() const { return m_isQuitting; }
+    // The window is asked to close: true when it may close now. Otherwise
+    // every scan and clean stops at its next item (one whose device stopped
+    // answering is given up within the time limit), the window says it is
+    // finishing, and readyToClose() follows once all have ended and their
+    // records are stored.
+    bool prepareToClose();
+    // Blocks until the history's saves and the preferences are written.
+    void waitForSaves();
+
     // ---- Written by the views and sheets ----
     void setShowSettings(bool on);
     void setShowHistory(bool on);
@@ -236,11 +258,19 @@ public:
 signals:
     // Any state field changed.
     void stateChanged();
+    // The work the window waited for before closing has ended (prepareToClose).
+    void readyToClose();
 
 private:
     enum class ReadinessKind { inserted, replaced, selected };
     enum class AuthorizationEnd { granted, notGranted, setupFailed };
     enum class AuthorizationEject { success, failure, cancel };
+    enum class WorkKind { scan, clean };
+    struct DeviceWork
+    {
+        WorkKind kind = WorkKind::scan;
+        double progress = -1;   // a clean's share done, -1 while unknown
+    };
     struct CleanRun;
     struct QuickCleanRun;
     struct QuickCleanAccess;
@@ -302,6 +332,13 @@ private:
     void showCleanEnd(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed,
                       const ScanResult &scanned);
     void scheduleAutoEject(const QString &deviceID);
+    // True (logged, nothing started) when work runs on the device already
+    // or the window is closing; `what` names the request in the log.
+    bool refuseWhileBusy(const QString &deviceID, const QString &what);
+    void beginWork(const QString &deviceID, WorkKind kind);
+    void setWorkProgress(const QString &deviceID, double share);
+    // The work on the device has ended; a closing window may close once none is left.
+    void endWork(const QString &deviceID);
     static QString summarySentence(qint64 cleanedCount, qint64 freedBytes, qint64 failedCount);
 
     void ejectTimeoutFired(quint64 eject);
@@ -395,4 +432,7 @@ private:
     std::optional<std::pair<QString, QString>> m_pendingAlert;   // title and message
     quint64 m_ejectSequence = 0;
     quint64 m_activeEject = 0;      // the eject whose time-out and result own isEjecting
+
+    QHash<QString, DeviceWork> m_work;   // by device id: what runs on it
+    bool m_isQuitting = false;
 };

@@ -11,6 +11,8 @@
 
 #include <QDateTime>
 
+#include <cerrno>
+
 using namespace std::chrono_literals;
 
 // What a normal clean remembers from the moment it started.
@@ -56,6 +58,8 @@ void ContentView::cleanButtonTapped()
 void ContentView::startCleaning()
 {
     logLine(QStringLiteral("🔄 开始清理垃圾文件..."));
+    if (refuseWhileBusy(m_selectedDevice ? m_selectedDevice->id : QString(), QStringLiteral("清理")))
+        return;
     qsizetype toClean = 0;
     for (auto it = m_scanResults.cbegin(); it != m_scanResults.cend(); ++it) {
         if (isFileTypeSelected(it.key()))
@@ -76,6 +80,9 @@ void ContentView::startCleaning()
 void ContentView::performCleaning()
 {
     logLine(QStringLiteral("🔄 继续执行清理操作..."));
+    const QString deviceID = m_selectedDevice ? m_selectedDevice->id : QString();
+    if (refuseWhileBusy(deviceID, QStringLiteral("清理")))
+        return;
     QList<FileItem> files;
     for (auto it = m_scanResults.cbegin(); it != m_scanResults.cend(); ++it) {
         if (isFileTypeSelected(it.key()))
@@ -90,9 +97,13 @@ void ContentView::performCleaning()
     logLine(QStringLiteral("🧹 开始执行清理，文件数量: ") + QString::number(files.size()));
     // The clean belongs to the device it started on, whatever is selected when it ends.
     CleanRun run{m_selectedDevice, m_scanResults, m_selectedFileTypes};
-    m_devices.cleanFiles(files, guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
-        handleCleanCompletion(cleaned, failed, run);
-    }));
+    beginWork(deviceID, WorkKind::clean);
+    m_devices.cleanFiles(
+        files,
+        guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+            handleCleanCompletion(cleaned, failed, run);
+        }),
+        guarded([this, deviceID](double share) { setWorkProgress(deviceID, share); }));
 }
 
 QString ContentView::summarySentence(qint64 cleanedCount, qint64 freedBytes, qint64 failedCount)
@@ -112,7 +123,12 @@ void ContentView::handleCleanCompletion(const QList<FileItem> &cleaned, const QL
     // Another device's view is not this clean's to write.
     if (!run.device || isSelected(run.device->id))
         set(m_completionMessage, summarySentence(cleaned.size(), freed, failed.size()));
-    m_scheduler.post([this, freed, cleaned, failed, run] { finishCleaning(freed, cleaned, failed, run); }, this);
+    // The device stays busy until its record is made: a window closing
+    // meanwhile waits for it.
+    m_scheduler.post([this, freed, cleaned, failed, run] {
+        finishCleaning(freed, cleaned, failed, run);
+        endWork(run.device ? run.device->id : QString());
+    }, this);
 }
 
 void ContentView::finishCleaning(qint64 freedSpace, const QList<FileItem> &cleanedFiles,
@@ -155,6 +171,11 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
         m_totalJunkSize = totalSize(cleaned);
         m_scanResults.clear();
         emit stateChanged();
+        // A device that stopped answering half-way is told of, with what went before.
+        if (commonFailure(failed) == ETIMEDOUT)
+            showMessageAlert(localized(QStringLiteral("device_not_answering_title")),
+                             format(localized(QStringLiteral("clean_not_answering_message")), device.name,
+                                    cleaned.size(), failed.size()));
         return;
     }
     // Nothing went: the results stay as they are on the disk, and the alert says why.
@@ -172,7 +193,7 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
 // Ejects the cleaned device a second later, if it is still the selected one then.
 void ContentView::scheduleAutoEject(const QString &deviceID)
 {
-    if (!autoEjectAfterClean())
+    if (!autoEjectAfterClean() || m_isQuitting)
         return;
     m_scheduler.after(1s, [this, deviceID] {
         if (isSelected(deviceID))
@@ -187,6 +208,8 @@ void ContentView::scheduleAutoEject(const QString &deviceID)
 void ContentView::quickCleanDevice(const LocalUSBDevice &device)
 {
     logLine(QStringLiteral("开始对设备 ") + device.name + QStringLiteral(" 执行快速清理"));
+    if (refuseWhileBusy(device.id, QStringLiteral("快速清理")))
+        return;
     if (m_deviceReady) {
         prepareQuickClean(device);
         return;
@@ -199,6 +222,8 @@ void ContentView::quickCleanDevice(const LocalUSBDevice &device)
 
 void ContentView::prepareQuickClean(const LocalUSBDevice &device)
 {
+    if (refuseWhileBusy(device.id, QStringLiteral("快速清理")))
+        return;
     selectIfDifferent(device);
     if (device.isAccessible) {
         performQuickClean(device);
@@ -254,14 +279,19 @@ void ContentView::handleQuickCleanAuthorizationResult(bool granted)
 
 void ContentView::performQuickClean(const LocalUSBDevice &device)
 {
+    if (refuseWhileBusy(device.id, QStringLiteral("快速清理")))
+        return;
     m_failedFileCount = 0;
     m_isScanning = true;
     m_scanProgress = 0;
     emit stateChanged();
     const quint64 scan = ++m_scanSequence;
+    beginWork(device.id, WorkKind::scan);
     m_devices.scanDevice(device, FileTypes::inDeclarationOrder(m_selectedFileTypes), m_customExtensions, m_excludedFilePatterns,
                          guarded([this, scan](double value) { reportScanProgress(value, scan); }),
                          guarded([this, device, scan](const ScanOutcome &outcome) {
+                             // The deletion that may follow is work of its own.
+                             endWork(device.id);
                              cleanAfterQuickScan(outcome, device, scan);
                          }));
 }
@@ -286,10 +316,16 @@ void ContentView::cleanAfterQuickScan(const ScanOutcome &outcome, const LocalUSB
         m_scheduler.post([this] { resetScanState(); }, this);
         return;
     }
+    if (m_isQuitting)
+        return;   // nothing new begins while the window closes
     QuickCleanRun run{totalSize(files), files.size(), files, result, device};
-    m_devices.cleanFiles(files, guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
-        handleQuickCleanCompletion(cleaned, failed, run);
-    }));
+    beginWork(device.id, WorkKind::clean);
+    m_devices.cleanFiles(
+        files,
+        guarded([this, run](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+            handleQuickCleanCompletion(cleaned, failed, run);
+        }),
+        guarded([this, id = device.id](double share) { setWorkProgress(id, share); }));
 }
 
 void ContentView::resetScanState()
@@ -309,7 +345,10 @@ void ContentView::handleQuickCleanCompletion(const QList<FileItem> &cleaned, con
     const qint64 deletedSize = totalSize(cleaned);
     if (isSelected(run.device.id))
         set(m_completionMessage, summarySentence(cleaned.size(), deletedSize, failed.size()));
-    m_scheduler.post([this, run, cleaned, failed] { finishQuickClean(run, cleaned, failed); }, this);
+    m_scheduler.post([this, run, cleaned, failed] {
+        finishQuickClean(run, cleaned, failed);
+        endWork(run.device.id);
+    }, this);
 }
 
 void ContentView::finishQuickClean(const QuickCleanRun &run, const QList<FileItem> &cleaned,

@@ -34,7 +34,7 @@ QString canonicalOrSelf(const QString &path)
 
 void ContentView::ejectSelectedDevice()
 {
-    if (!m_selectedDevice)
+    if (!m_selectedDevice || refuseWhileBusy(m_selectedDevice->id, QStringLiteral("弹出")))
         return;
     const LocalUSBDevice device = *m_selectedDevice;
     const quint64 eject = ++m_ejectSequence;

@@ -35,6 +35,8 @@ void ContentView::rescanAction()
 void ContentView::scanDevice(const LocalUSBDevice &device)
 {
     logLine(QStringLiteral("开始扫描设备: ") + device.name + QStringLiteral(", ID: ") + device.id);
+    if (refuseWhileBusy(device.id, QStringLiteral("扫描")))
+        return;
     if (m_deviceReady) {
         scanSelectedDevice(device);
         return;
@@ -47,6 +49,8 @@ void ContentView::scanDevice(const LocalUSBDevice &device)
 
 void ContentView::scanSelectedDevice(const LocalUSBDevice &device)
 {
+    if (refuseWhileBusy(device.id, QStringLiteral("扫描")))
+        return;
     selectIfDifferent(device);
     logLine(QStringLiteral("准备扫描选中的设备: ") + device.name + QStringLiteral(", 可访问性: ")
             + boolText(device.isAccessible));
@@ -95,6 +99,8 @@ void ContentView::handleScanAuthorizationResult(bool granted, const LocalUSBDevi
 
 void ContentView::performScan(const LocalUSBDevice &device)
 {
+    if (refuseWhileBusy(device.id, QStringLiteral("扫描")))
+        return;
     m_scanResults.clear();
     m_totalJunkSize = 0;
     m_cleanedFileCount = 0;
@@ -109,10 +115,12 @@ void ContentView::performScan(const LocalUSBDevice &device)
             + QStringLiteral(" 个后缀: ") + m_customExtensions.join(QStringLiteral(", ")));
     logLine(QStringLiteral("已选择的文件类型: ") + FileTypes::displayNames(m_selectedFileTypes).join(QStringLiteral(", ")));
 
+    beginWork(device.id, WorkKind::scan);
     m_devices.scanDevice(device, FileTypes::inDeclarationOrder(m_selectedFileTypes), m_customExtensions, m_excludedFilePatterns,
                          guarded([this, scan](double value) { reportScanProgress(value, scan); }),
                          guarded([this, id = device.id, scan](const ScanOutcome &outcome) {
                              handleScanCompletion(outcome, id, scan);
+                             endWork(id);
                          }));
 }
 
@@ -158,6 +166,20 @@ bool ContentView::showScanOutcome(const ScanOutcome &outcome)
 {
     m_scanProgress = 1.0;
     m_isScanning = false;
+    if (outcome.end == ScanOutcome::End::notAnswering || outcome.end == ScanOutcome::End::stopped) {
+        // Given up, or stopped as the window closes: nothing it found is listed.
+        m_scanResults.clear();
+        m_totalJunkSize = 0;
+        m_unreadableFolderCount = 0;
+        emit stateChanged();
+        if (outcome.end == ScanOutcome::End::notAnswering) {
+            logLine(QStringLiteral("设备没有响应，扫描未完成"));
+            showMessageAlert(localized(QStringLiteral("device_not_answering_title")),
+                             format(localized(QStringLiteral("scan_not_answering_message")),
+                                    m_selectedDevice ? m_selectedDevice->name : QString()));
+        }
+        return false;
+    }
     if (outcome.end == ScanOutcome::End::volumeGone) {
         // Nothing it found can be acted on: the volume is not there any more.
         logLine(QStringLiteral("扫描期间设备已断开"));

@@ -30,9 +30,14 @@ void USBDeviceService::scanDevice(const LocalUSBDevice &device, const QList<File
                          std::move(completion));
 }
 
-void USBDeviceService::cleanFiles(const QList<FileItem> &files, CleanCompletion completion)
+void USBDeviceService::cleanFiles(const QList<FileItem> &files, CleanCompletion completion, CleanProgress progress)
 {
-    m_manager.cleanFiles(files, std::move(completion));
+    m_manager.cleanFiles(files, std::move(completion), std::move(progress));
+}
+
+void USBDeviceService::stopWork()
+{
+    m_manager.stopWork();
 }
 
 void USBDeviceService::ejectDevice(const LocalUSBDevice &device, EjectCompletion completion)

@@ -25,6 +25,8 @@ public:
     using ScanProgress = std::function<void(double)>;
     using ScanCompletion = std::function<void(const ScanOutcome &)>;
     using CleanCompletion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;
+    // The share of a clean's items done with (0 to 1; -1 while unknown).
+    using CleanProgress = std::function<void(double share)>;
     // On failure either the processes that hold the volume or the system's
     // reason; a caller that knows no reason may leave it out.
     struct EjectCompletion
@@ -50,7 +52,13 @@ public:
     virtual void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
                             const QStringList &customExtensions, const QStringList &excludedPatterns,
                             ScanProgress progress, ScanCompletion completion) = 0;
-    virtual void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) = 0;
+    // A scan or clean whose volume stops answering ends as failed within the
+    // manager's time limit: the scan as notAnswering, the clean with what is
+    // known gone and every other item failed with ETIMEDOUT.
+    virtual void cleanFiles(const QList<FileItem> &files, CleanCompletion completion, CleanProgress progress = {}) = 0;
+    // Every scan and clean under way stops at its next item boundary and ends
+    // through its completion (the app quits).
+    virtual void stopWork() = 0;
     virtual void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion) = 0;
 
     // Blocking (matching a stored id may run lsblk; opening access and the
@@ -83,7 +91,8 @@ public:
     void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,
                     const QStringList &customExtensions, const QStringList &excludedPatterns,
                     ScanProgress progress, ScanCompletion completion) override;
-    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override;
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion, CleanProgress progress = {}) override;
+    void stopWork() override;
     void ejectDevice(const LocalUSBDevice &device, EjectCompletion completion) override;
     bool hasSecurityBookmark(const QString &deviceID) const override;
     std::optional<LocalUSBDevice> updateDeviceAccessibility(const QString &deviceID, bool isAccessible) override;

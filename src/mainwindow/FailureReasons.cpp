@@ -30,6 +30,8 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_changed"));
     case ECANCELED:
         return localized(QStringLiteral("failure_reason_cancelled"));
+    case ETIMEDOUT:
+        return localized(QStringLiteral("failure_reason_not_answering"));
     case ENOTDIR:
         return localized(QStringLiteral("failure_reason_not_a_folder"));
     case 0:

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -267,13 +268,15 @@ void reap(pid_t pid, ProcessResult &result)
 }
 
 // Reads what is there now; closes the descriptor at end of file or on error.
-void readAvailable(Fd &fd, QByteArray &into)
+void readAvailable(Fd &fd, QByteArray &into, const std::function<void(const QByteArray &, bool)> &onOutput, bool error)
 {
     char buffer[kChunk];
     for (int round = 0; round < 16 && fd.isOpen(); ++round) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n > 0) {
             into.append(buffer, n);
+            if (onOutput)
+                onOutput(QByteArray(buffer, n), error);
             if (size_t(n) < sizeof buffer)
                 return;
         } else if (n == 0) {
@@ -481,9 +484,42 @@ ProcessResult runProcess(const ProcessRequest &request)
     Clock::time_point killAt{};
     std::optional<Clock::time_point> drainUntil;
     bool reaped = false;
+    bool stopAsked = false;
     qsizetype written = 0;
 
     for (;;) {
+        if (!reaped && request.control) {
+            const ProcessRequest::Control control = request.control();
+            if (control == ProcessRequest::Control::giveUp) {
+                ::kill(-pid, SIGKILL);
+                ::kill(pid, SIGKILL);
+                result.givenUp = true;
+                readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
+                readAvailable(stderrRead, result.standardError, request.onOutput, true);
+                // A killed child is gone in a moment, unless the kernel holds it.
+                for (int i = 0; i < 20 && !hasEnded(pid); ++i)
+                    ::poll(nullptr, 0, 5);
+                if (hasEnded(pid)) {
+                    reap(pid, result);
+                } else {
+                    // Held inside the kernel until whatever it waits for
+                    // answers: reaped by a thread of its own then.
+                    std::thread([pid] {
+                        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+                        }
+                    }).detach();
+                }
+                return result;
+            }
+            if (control == ProcessRequest::Control::stop && !stopAsked) {
+                stopAsked = true;
+                // Its answers so far are in; its next one meets a closed pipe.
+                if (::kill(-pid, SIGTERM) != 0 && ::kill(pid, SIGTERM) != 0) {
+                    readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
+                    stdoutRead.reset();
+                }
+            }
+        }
         Clock::time_point now = Clock::now();
         if (!reaped && hasEnded(pid)) {
             // After a time-out, whatever else is in its group goes too.
@@ -532,6 +568,8 @@ ProcessResult runProcess(const ProcessRequest &request)
             until(*drainUntil);
         if (!reaped && !pidfd.isOpen())
             until(now + milliseconds(10));
+        if (!reaped && request.control)
+            until(now + milliseconds(100));
 
         const int ready = ::poll(fds, count, timeout);
         if (ready < 0) {
@@ -541,8 +579,8 @@ ProcessResult runProcess(const ProcessRequest &request)
         }
         if (stdinWrite.isOpen())
             writeAvailable(stdinWrite, request.standardInput, written);
-        readAvailable(stdoutRead, result.standardOutput);
-        readAvailable(stderrRead, result.standardError);
+        readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
+        readAvailable(stderrRead, result.standardError, request.onOutput, true);
     }
     return result;
 }

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // Runs a child process from an argument list (never through a shell) and waits
@@ -35,6 +36,19 @@ struct ProcessRequest
     // killGrace. Zero: no limit.
     std::chrono::milliseconds timeout{0};
     std::chrono::milliseconds killGrace{2000};
+
+    // Each piece of output as it arrives, on the calling thread (`error`: of
+    // standard error); the pieces still make up the result.
+    std::function<void(const QByteArray &piece, bool error)> onOutput;
+
+    // Asked about ten times a second while the child runs, when set. `stop`
+    // asks it to end (SIGTERM, once; a child we may not signal, one that runs
+    // as another user, has its standard output closed instead, so it ends at
+    // its next answer). `giveUp` kills it and returns at once, without
+    // waiting for a child that cannot end yet (one held inside a file system
+    // that stopped answering); it is reaped whenever it ends.
+    enum class Control { carryOn, stop, giveUp };
+    std::function<Control()> control;
 };
 
 struct ProcessResult
@@ -44,6 +58,7 @@ struct ProcessResult
     int exitCode = -1;               // valid when it exited normally
     int signal = 0;                  // the signal that ended it, or 0
     bool timedOut = false;           // it was stopped at its time limit
+    bool givenUp = false;            // the caller gave it up (ProcessRequest::control)
     QByteArray standardOutput;
     QByteArray standardError;
 

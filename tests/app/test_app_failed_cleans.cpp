@@ -6,141 +6,24 @@
 // record lists what went). Every count shown is checked against the disk.
 // The privileged clean's dialogs reach the app's own presenter.
 
-#include "app/SweepbrookApp.h"
 #include "cleaning/SystemCleanHelper.h"
-#include "history/HistoryStore.h"
-#include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/views/DetailColumn.h"
-#include "mainwindow/views/MainWindow.h"
-#include "mainwindow/views/Presentation.h"
-#include "platform/DialogPresenter.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Preferences.h"
 
-#include "BytePaths.h"
-#include "FakeMachine.h"
-#include "MountFixture.h"
+#include "StickApp.h"
 #include "TestMain.h"
 
-#include <QAbstractButton>
-#include <QDir>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
-#include <QTemporaryDir>
 
 namespace {
 
-constexpr int patience = 20000;   // ms
-
-class RecordingPresenter final : public DialogPresenter
-{
-public:
-    QStringList titles;
-    int runModal(const GuideDialog &dialog) override
-    {
-        titles << dialog.title;
-        return 1000;
-    }
-    bool openPrivilegedAccessSettings() override { return false; }
-};
+using testsupport::kPatience;
+using testsupport::presentOf;
+using AppOnSticks = testsupport::StickApp;
+constexpr int patience = kPatience;
 
 // The junk put on each stick, by path below its root, and a file that stays.
 const QStringList kJunk{"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"};
-
-// The app on this test's mount table only (other tests mount volumes of
-// their own meanwhile), with private preferences.
-struct AppOnSticks
-{
-    MountFixture fx;
-    QTemporaryDir dir;
-    Preferences preferences{dir.filePath(QStringLiteral("preferences.json"))};
-    NotificationCenter center;
-    RecordingPresenter presenter;
-    QString mountInfo = dir.filePath(QStringLiteral("mountinfo"));
-    std::unique_ptr<SweepbrookApp> app;
-
-    bool start()
-    {
-        preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);
-        if (!MountFixture::writeMountInfoOf({}, mountInfo))
-            return false;
-        USBDeviceManager::Environment env;
-        env.paths.mountInfo = mountInfo;
-        env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
-        SweepbrookApp::Options options;
-        options.environment = env;
-        options.preferences = &preferences;
-        options.center = &center;
-        options.dialogPresenter = &presenter;
-        app = std::make_unique<SweepbrookApp>(options);
-        app->start();
-        app->window().resize(1100, 720);
-        return QTest::qWaitForWindowExposed(&app->window());
-    }
-
-    // A new stick with the junk and a photo, shown to the app as inserted;
-    // read-only after the files are written when asked.
-    QString insert(const QString &name, bool readOnly)
-    {
-        const QString point = fx.mountRoot() + u'/' + name;
-        const std::optional<QString> loop = fx.mountNew(MountFixture::Kind::Fat32, point, 64, name);
-        if (!loop)
-            return {};
-        testsupport::writeFile(point + "/.DS_Store", QByteArray(6148, 'd'));
-        testsupport::writeFile(point + "/._photo.jpg", QByteArray(4096, 'a'));
-        testsupport::writeFile(point + "/DCIM/Thumbs.db", QByteArray(100, 't'));
-        testsupport::writeFile(point + "/photo.jpg", "keep me");
-        if (readOnly && !(fx.unmount(point) && fx.mountFat(*loop, point, true)))
-            return {};
-        return MountFixture::writeMountInfoOf(point, mountInfo) ? point : QString();
-    }
-
-    // Scans the stick once it is selected and ready; its results are listed.
-    bool scan(const QString &point)
-    {
-        ContentView &view = app->contentView();
-        if (!QTest::qWaitFor([&] { return view.selectedDevice() && view.selectedDevice()->path == point; }, patience))
-            return false;
-        view.scanDevice(*view.selectedDevice());
-        DetailColumn *detail = app->window().detailColumn();
-        return QTest::qWaitFor([&] { return detail->currentIdentity().startsWith(QStringLiteral("ScanResultsView_")); },
-                               patience);
-    }
-
-    bool cleanAll()
-    {
-        auto *button = app->window().findChild<QAbstractButton *>(QStringLiteral("cleanAllButton"));
-        if (!button || !QTest::qWaitFor([&] { return button->isVisible(); }, patience))
-            return false;
-        QTest::mouseClick(button, Qt::LeftButton);
-        return true;
-    }
-
-    // What the results list holds, as items.
-    int listedItems() const
-    {
-        const auto *list = app->window().findChild<QWidget *>(QStringLiteral("resultsList"));
-        return list && list->isVisible() ? presentation::totalFileCount(app->contentView().scanResults()) : -1;
-    }
-
-    // The stored history (a save lands in the background).
-    QList<CleanHistory> history() { return HistoryStore(preferences).load(); }
-
-    ~AppOnSticks() { app.reset(); }
-};
-
-QStringList presentOf(const QString &point, const QStringList &paths)
-{
-    QStringList present;
-    for (const QString &path : paths) {
-        if (QFileInfo::exists(point + path))
-            present << path;
-    }
-    return present;
-}
 
 } // namespace
 
@@ -221,11 +104,7 @@ private slots:
         QCOMPARE(history[0].deviceName, QStringLiteral("PARTLY"));
         QCOMPARE(history[0].cleanedFileCount, removed);
         QCOMPARE(history[0].freedSpace, 6148 + 4096);
-        QStringList recorded;
-        for (const CleanedFileDetail &file : history[0].cleanedFiles)
-            recorded << file.path.mid(point.size());
-        recorded.sort();
-        QCOMPARE(recorded, (QStringList{"/.DS_Store", "/._photo.jpg"}));
+        QCOMPARE(testsupport::recordedPaths(history[0], point), (QStringList{"/.DS_Store", "/._photo.jpg"}));
     }
 
     // The privileged clean's alert about system files it could not delete

@@ -1,8 +1,8 @@
 // Runs one scan of a folder for every kind and prints what it found, one
 // "kind<TAB>path" line per item, then how it ended: "outcome<TAB>complete",
-// "volumeGone" or "cutShort", the unreadable folders and the errno, after the
-// scan's own diagnostics. Tests start it through setpriv to scan as an
-// unprivileged user.
+// "volumeGone", "cutShort", "notAnswering" or "stopped", the unreadable
+// folders and the errno, after the scan's own diagnostics. Tests start it
+// through setpriv to scan as an unprivileged user.
 //
 //     scan_probe <root> [excluded pattern...]
 //
@@ -127,9 +127,11 @@ int main(int argc, char **argv)
         for (const FileItem &item : it.value())
             std::printf("%s\t%s\n", qPrintable(FileTypes::rawValue(it.key())), item.fsPath().constData());
     }
-    const char *end = outcome.end == ScanOutcome::End::complete     ? "complete"
-                      : outcome.end == ScanOutcome::End::volumeGone ? "volumeGone"
-                                                                    : "cutShort";
+    const char *end = outcome.end == ScanOutcome::End::complete       ? "complete"
+                      : outcome.end == ScanOutcome::End::volumeGone   ? "volumeGone"
+                      : outcome.end == ScanOutcome::End::notAnswering ? "notAnswering"
+                      : outcome.end == ScanOutcome::End::stopped      ? "stopped"
+                                                                      : "cutShort";
     std::printf("outcome\t%s\t%lld\t%d\n", end, static_cast<long long>(outcome.unreadableFolders), outcome.error);
     std::fflush(stdout);
     return completions == 1 ? 0 : 4;

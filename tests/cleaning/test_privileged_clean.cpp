@@ -689,6 +689,8 @@ private slots:
         const std::pair<QByteArray, bool> rows[] = {   // what the tool does; a is gone
             {"rm -f a\necho 'removed 0'\necho 'failed 1 13'\nexit 1\n", true},
             {"rm -f a\necho 'removed 0'\necho 'removed 1'\n", true},
+            // Stopped before it could answer for b, however it ended: what it answered counts.
+            {"rm -f a\necho 'removed 0'\nkill -KILL $$\n", true},
             {"echo 'not the volume that was scanned' >&2\nexit 2\n", false},
         };
         for (const auto &[tool, gone] : rows) {

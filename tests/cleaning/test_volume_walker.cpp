@@ -105,6 +105,26 @@ private slots:
         QVERIFY(walked.entries.contains("A/after") && walked.entries.contains("B"));
     }
 
+    // A stop ends the walk at that entry: nothing more is handed out, from
+    // that folder (files are handed out while it is read) or any other.
+    void stopEndsTheWalk()
+    {
+        Sandbox box;
+        QVERIFY(makeDir(box / "a") && makeDir(box / "a/deep") && makeDir(box / "b"));
+        for (const char *file : {"a/1", "a/2", "a/3", "a/deep/4", "b/5", "6"})
+            QVERIFY(writeFile(box / file));
+        int afterStop = 0;
+        bool stopped = false;
+        const Walked walked = walkTree(box.path(), [&](const WalkEntry &entry) {
+            afterStop += stopped;
+            stopped = stopped || entry.name == "2" || entry.name == "deep";
+            return WalkDecision{true, 0, stopped};
+        });
+        QVERIFY(walked.ok && stopped);
+        QCOMPARE(afterStop, 0);
+        QVERIFY(walked.entries.size() < 9);
+    }
+
     void longPathsAndDeepTreesWithBoundedHandles()
     {
         Sandbox box;

@@ -148,6 +148,9 @@ private slots:
             {"size as text", R"("size":4)", R"("size":"4")", "\"size\" is not an integer"},
             {"timestamp as date text", R"("timestamp":1)", R"("timestamp":"2024-01-01T00:00:00Z")", "\"timestamp\""},
             {"kind list holds a number", R"(["trash"])", R"(["trash",3])", "\"fileTypes\""},
+            {"negative count", R"("cleanedFileCount":1)", R"("cleanedFileCount":-5)", "\"cleanedFileCount\" is negative"},
+            {"negative freed space", R"("freedSpace":4)", R"("freedSpace":-1)", "\"freedSpace\" is negative"},
+            {"negative file size", R"("size":4)", R"("size":-4)", "\"size\" is negative"},
         };
         for (const auto &edit : edits)
             QTest::newRow(edit.row) << goodRecordJson(id).replace(edit.from, edit.to) << QString::fromUtf8(edit.problem);

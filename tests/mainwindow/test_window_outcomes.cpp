@@ -125,6 +125,10 @@ private slots:
                 << outcome(ScanOutcome::End::complete, junk, 2) << quick << Shown{{}, {}, quick ? 0 : 1, 2, quick};
             QTest::addRow("%s, cut short", kind) << outcome(ScanOutcome::End::cutShort, junk, 0, EIO) << quick
                                                  << Shown{L("error"), cut, 1, 0, false};
+            QTest::addRow("%s, device stopped answering", kind)
+                << outcome(ScanOutcome::End::notAnswering, {}, 0, ETIMEDOUT) << quick
+                << Shown{L("device_not_answering_title"), format(L("scan_not_answering_message"), QStringLiteral("a")), 0,
+                         0, false};
         }
         QTest::newRow("scan, nothing readable found")
             << outcome(ScanOutcome::End::complete, {}, 2) << false
@@ -171,6 +175,10 @@ private slots:
             QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled");
             QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed");
             QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString();
+            QTest::addRow("%s, stopped answering at once", kind) << quick << 0 << ETIMEDOUT
+                                                                 << L("failure_reason_not_answering");
+            QTest::addRow("%s, stopped answering half-way", kind)
+                << quick << 1 << ETIMEDOUT << format(L("clean_not_answering_message"), QStringLiteral("a"), 1, 2);
         }
     }
 
@@ -201,9 +209,12 @@ private slots:
         w.settle();
         const QList<CleanHistory> history = HistoryStore(w.prefs).load();
         if (removed > 0) {
-            // The completion view: what went, and the count of what did not.
-            QVERIFY(!w.view.showingAlert());
-            QCOMPARE(w.view.totalJunkSize(), 3);
+            // The completion view: what went, and the count of what did not;
+            // a device that stopped answering is told of besides.
+            QCOMPARE(w.view.showingAlert(), !reason.isEmpty());
+            if (!reason.isEmpty())
+                QCOMPARE(w.view.alertMessage(), reason);
+            QCOMPARE(w.view.totalJunkSize(), totalSize(files.mid(0, removed)));
             QVERIFY(w.view.scanResults().isEmpty());
             QVERIFY(history.size() == 1 && history[0].cleanedFileCount == removed);
             return;

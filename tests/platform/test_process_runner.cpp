@@ -3,6 +3,7 @@
 #include "TestMain.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -169,6 +170,34 @@ private slots:
         const pid_t stray = pid_t(result.standardOutput.toInt());
         QVERIFY(isRunning(stray));
         ::kill(stray, SIGKILL);
+    }
+
+    // The caller's control: output as it comes; a stop asks the child to end
+    // (a child that ends at its own pace is waited for); giving up returns
+    // at once, whatever the child does.
+    void controlWhileRunning()
+    {
+        struct Row { const char *script; ProcessRequest::Control control; int signal; bool givenUp; };
+        const Row rows[] = {
+            {"echo one; exec sleep 30", ProcessRequest::Control::stop, SIGTERM, false},
+            {"trap 'echo stopping; exit 3' TERM; echo one; sleep 30 & wait", ProcessRequest::Control::stop, 0, false},
+            {"trap '' TERM; echo one; exec sleep 30", ProcessRequest::Control::giveUp, 0, true},
+        };
+        for (const Row &row : rows) {
+            ProcessRequest request = shell(row.script, 0ms);
+            QByteArray seen;
+            request.onOutput = [&](const QByteArray &piece, bool error) { seen += error ? QByteArray() : piece; };
+            request.control = [&] { return seen.contains("one") ? row.control : ProcessRequest::Control::carryOn; };
+            QElapsedTimer clock;
+            clock.start();
+            const ProcessResult result = runProcess(request);
+            QVERIFY2(clock.elapsed() < 5000, row.script);
+            QCOMPARE(result.givenUp, row.givenUp);
+            QVERIFY2(result.standardOutput.startsWith("one\n"), row.script);
+            QCOMPARE(seen, result.standardOutput);
+            if (!row.givenUp)
+                QCOMPARE(result.signal, row.signal);
+        }
     }
 
     void largeStreams()

@@ -48,7 +48,7 @@ public:
         ScanCompletion finish;
         void completion(const ScanResult &result) const { finish(ScanOutcome(result)); }
     };
-    struct Clean { QList<FileItem> files; CleanCompletion completion; };
+    struct Clean { QList<FileItem> files; CleanCompletion completion; CleanProgress progress; };
     struct Eject { LocalUSBDevice device; EjectCompletion completion; };
 
     QList<LocalUSBDevice> connectedDevices() const override
@@ -70,12 +70,13 @@ public:
     {
         scans.append({d, std::move(progress), std::move(completion)});
     }
-    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion) override
+    void cleanFiles(const QList<FileItem> &files, CleanCompletion completion, CleanProgress progress) override
     {
-        cleans.append({files, cleanAtOnce ? CleanCompletion() : completion});
+        cleans.append({files, cleanAtOnce ? CleanCompletion() : completion, progress});
         if (cleanAtOnce)
             completion(files, {});
     }
+    void stopWork() override { ++stopRequests; }
     void ejectDevice(const LocalUSBDevice &d, EjectCompletion completion) override
     {
         ejects.append({d, std::move(completion)});
@@ -125,6 +126,7 @@ public:
     QList<Clean> cleans;
     QList<Eject> ejects;
     int refreshCount = 0;
+    int stopRequests = 0;
     bool cleanAtOnce = false;               // every clean ends at once, all its files cleaned
     // The grant runs on the window's background thread.
     std::atomic<int> savedBookmarks{0};

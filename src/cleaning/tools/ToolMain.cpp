@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,17 @@
 namespace ToolMain {
 
 namespace {
+
+// Where the answers go (standard output as the app reads it).
+int g_answers = -1;
+// Set by SIGTERM, or when the answers can no longer be written: the app asks
+// us to stop, or is gone. Checked between items, so none is left half done.
+volatile sig_atomic_t g_stop = 0;
+
+void onTerm(int)
+{
+    g_stop = 1;
+}
 
 // Reads standard input up to `limit` bytes; false with errno on a read error,
 // and EFBIG when there is more.
@@ -53,6 +65,16 @@ bool writeAll(int fd, const QByteArray &bytes)
 
 } // namespace
 
+void working()
+{
+    // A folder item with many entries still shows progress, now and then.
+    static unsigned entries = 0;
+    if (++entries % 256 != 0 || g_answers < 0)
+        return;
+    if (!writeAll(g_answers, "working\n"))
+        g_stop = 1;
+}
+
 void say(const QByteArray &line)
 {
     const QByteArray text = escapedControlBytes(line) + '\n';
@@ -82,6 +104,16 @@ int run(const Tool &tool, int argc, char **argv,
         say(prefix + "cannot set up standard output: " + std::strerror(errno));
         return 2;
     }
+    g_answers = answers;
+    // A closed pipe fails a write instead of ending us in the middle of an
+    // item; SIGTERM asks us to stop after the item at hand (system calls
+    // are restarted, so the item's own steps are not cut short).
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction term{};
+    term.sa_handler = onTerm;
+    term.sa_flags = SA_RESTART;
+    sigemptyset(&term.sa_mask);
+    ::sigaction(SIGTERM, &term, nullptr);
 
     QByteArray input;
     if (!readAtMost(STDIN_FILENO, CleanRequest::kMaxBytes, &input)) {
@@ -90,6 +122,9 @@ int run(const Tool &tool, int argc, char **argv,
                                      : "cannot read standard input: " + QByteArray(std::strerror(errno))));
         return 2;
     }
+    // Running, and so past any password the app's user was asked for: from
+    // here on the app counts a long silence as a volume that stopped answering.
+    writeAll(answers, "working\n");
     QString why;
     const std::optional<CleanRequest> request = CleanRequest::decode(input, &why);
     input = QByteArray();
@@ -108,20 +143,24 @@ int run(const Tool &tool, int argc, char **argv,
         for (qsizetype i = 0; i < request->items.size(); ++i)
             indexes << i;
     }
+    // Each answer goes out as soon as its item is done: the app counts what
+    // it was told, however the run ends.
     bool allGone = true;
-    QByteArray pending;
     for (const qsizetype i : std::as_const(indexes)) {
+        if (g_stop) {
+            say(prefix + "stopped before item " + QByteArray::number(i) + " of " + QByteArray::number(indexes.size()));
+            allGone = false;
+            break;
+        }
         const int error = clean(*volume, *request, request->items.at(i));
         allGone = allGone && error == 0;
-        pending += CleanAnswer::line(i, error);
-        if (pending.size() >= 32 * 1024) {
-            if (!writeAll(answers, pending))
-                return 2;
-            pending.clear();
+        if (!writeAll(answers, CleanAnswer::line(i, error))) {
+            say(prefix + "cannot write the answers: " + std::strerror(errno));
+            return 2;
         }
     }
     std::fflush(stdout);
-    return writeAll(answers, pending) ? (allGone ? 0 : 1) : 2;
+    return allGone ? 0 : 1;
 }
 
 } // namespace ToolMain

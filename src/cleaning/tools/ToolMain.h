@@ -16,7 +16,11 @@ class HeldVolume;
 // item on standard output and nothing else there (diagnostics, ours and the
 // engine's, go to standard error with control characters escaped), and the
 // exit status (0: every item gone, 1: some are not, 2: the request or the
-// volume cannot be used).
+// volume cannot be used). A "working" line says the tool runs (once the
+// request is read, and now and then inside a large folder item); each answer
+// is written as soon as its item is done;
+// SIGTERM, or answers that can no longer be written, stop the run before the
+// next item.
 namespace ToolMain {
 
 struct Tool
@@ -32,6 +36,10 @@ struct Tool
 int run(const Tool &tool, int argc, char **argv,
         const std::function<int(HeldVolume &, const CleanRequest &, const CleanRequest::Item &)> &clean,
         const std::function<QList<qsizetype>(const CleanRequest &)> &order = {});
+
+// Shows progress inside an item now and then (a line the app counts as a
+// sign of life, no answer): for the removal of a folder with many entries.
+void working();
 
 // A line on standard error, control characters escaped.
 void say(const QByteArray &line);

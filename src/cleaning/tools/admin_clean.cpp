@@ -74,7 +74,7 @@ using ToolMain::say;
 using ToolMain::shown;
 using pathhandles::openAt;
 
-const SafeRemove::Options kAdministrator{true};
+const SafeRemove::Options kAdministrator{true, &ToolMain::working};
 
 enum class Group { spotlight, trash, appleDouble, general };
 

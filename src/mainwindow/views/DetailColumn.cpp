@@ -112,7 +112,12 @@ struct DetailColumn::Impl
     QWidget *noDevicesHint = nullptr;  // placeholder: none is
     QProgressBar *scanProgress = nullptr;
     QLabel *scanStatus = nullptr;
+    QProgressBar *cleanProgress = nullptr;
+    QLabel *cleanTitle = nullptr;
+    QLabel *cleanStatus = nullptr;
     QWidget *emptyScanButton = nullptr;
+    QWidget *emptyScan = nullptr;
+    QWidget *rescan = nullptr;
     QLabel *completionMessage = nullptr;
     QLabel *completionStats = nullptr;
     QLabel *completionFailures = nullptr;
@@ -123,9 +128,9 @@ struct DetailColumn::Impl
 
     void clearParts()
     {
-        listedHint = noDevicesHint = emptyScanButton = nullptr;
-        scanProgress = nullptr;
-        scanStatus = completionMessage = completionStats = completionFailures = nullptr;
+        listedHint = noDevicesHint = emptyScanButton = emptyScan = rescan = nullptr;
+        scanProgress = cleanProgress = nullptr;
+        scanStatus = cleanTitle = cleanStatus = completionMessage = completionStats = completionFailures = nullptr;
         inaccessible = nullptr;
         results = nullptr;
     }
@@ -187,6 +192,7 @@ struct DetailColumn::Impl
             body = inaccessible = new DeviceInaccessibleView(view, *view.selectedDevice());
             break;
         case DetailRoute::scanning: body = buildScanning(); break;
+        case DetailRoute::cleaning: body = buildCleaning(); break;
         case DetailRoute::completion: body = buildCompletion(); break;
         case DetailRoute::emptyState: body = buildEmptyState(); break;
         default:
@@ -269,6 +275,28 @@ struct DetailColumn::Impl
         return widget;
     }
 
+    // A clean under way, with its share done when it is known; or the
+    // window finishing the work under way before it closes.
+    QWidget *buildCleaning()
+    {
+        QWidget *widget = filledView(QStringLiteral("cleaningView"));
+        QVBoxLayout *stack = centredStack(widget, 20);
+        cleanProgress = new QProgressBar(widget);
+        cleanProgress->setObjectName(QStringLiteral("cleanProgress"));
+        cleanProgress->setTextVisible(false);
+        cleanProgress->setFixedWidth(300);
+        addCentred(stack, cleanProgress);
+        cleanTitle = ui::text(QString(), TextStyle::title2);
+        cleanTitle->setObjectName(QStringLiteral("cleaningTitle"));
+        addCentred(stack, cleanTitle);
+        cleanStatus = ui::paragraph(QString(), TextStyle::body, NamedColor::secondary);
+        cleanStatus->setObjectName(QStringLiteral("cleaningStatus"));
+        cleanStatus->setContentsMargins(ui::defaultPadding, 0, ui::defaultPadding, 0);
+        stack->addWidget(cleanStatus);
+        stack->addStretch(1);
+        return widget;
+    }
+
     QWidget *buildEmptyState()
     {
         QWidget *widget = filledView(QStringLiteral("emptyStateView"));
@@ -287,6 +315,7 @@ struct DetailColumn::Impl
             if (const std::optional<LocalUSBDevice> device = view.selectedDevice())
                 view.scanDevice(*device);
         });
+        emptyScan = scan;
         emptyScanButton = new QWidget(widget);
         QVBoxLayout *buttonFrame = ui::vstack(emptyScanButton, 0, QMargins(0, 10, 0, 0));
         buttonFrame->addWidget(scan, 0, Qt::AlignHCenter);
@@ -317,9 +346,10 @@ struct DetailColumn::Impl
         stack->addLayout(texts);
 
         ui::addGap(stack, 20);
-        ui::PaintedButton *rescan = scanDeviceButton(QStringLiteral("arrow.clockwise"), QStringLiteral("rescanButton"));
-        QObject::connect(rescan, &QAbstractButton::clicked, widget, [this] { view.rescanAction(); });
-        addCentred(stack, rescan);
+        ui::PaintedButton *again = scanDeviceButton(QStringLiteral("arrow.clockwise"), QStringLiteral("rescanButton"));
+        QObject::connect(again, &QAbstractButton::clicked, widget, [this] { view.rescanAction(); });
+        addCentred(stack, again);
+        rescan = again;
         ui::addGap(stack, 20);
         stack->addStretch(1);
         return widget;
@@ -343,9 +373,25 @@ struct DetailColumn::Impl
                                        presentation::totalFileCount(view.scanResults()),
                                        presentation::byteCountText(view.totalJunkSize())));
             break;
+        case DetailRoute::cleaning: {
+            // A share done shows as a bar; an unknown one as a busy bar.
+            const double share = view.cleanProgress();
+            const bool known = share >= 0 && !view.isQuitting();
+            cleanProgress->setRange(0, known ? 1000 : 0);
+            if (known)
+                cleanProgress->setValue(int(std::lround(std::clamp(share, 0.0, 1.0) * 1000.0)));
+            const QString title = localized(view.isQuitting() ? QStringLiteral("finishing_title") : QStringLiteral("cleaning"));
+            if (cleanTitle->text() != title)
+                cleanTitle->setText(title);
+            cleanStatus->setVisible(view.isQuitting());
+            if (view.isQuitting())
+                cleanStatus->setText(localized(QStringLiteral("finishing_message")));
+            break;
+        }
         case DetailRoute::emptyState: {
             const std::optional<LocalUSBDevice> &device = view.selectedDevice();
             emptyScanButton->setVisible(device && device->isAccessible);
+            emptyScan->setEnabled(view.canStartWork());
             break;
         }
         case DetailRoute::completion: {
@@ -354,6 +400,7 @@ struct DetailColumn::Impl
                                               bidi::name(device ? device->name : QString())));
             completionStats->setText(format(localized(QStringLiteral("clean_result_stats")), view.cleanedFileCount(),
                                             presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
+            rescan->setEnabled(view.canStartWork());
             completionFailures->setVisible(view.failedFileCount() > 0);
             if (view.failedFileCount() > 0)
                 completionFailures->setText(format(localized(QStringLiteral("clean_result_failed")), view.failedFileCount()));

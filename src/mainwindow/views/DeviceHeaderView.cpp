@@ -198,6 +198,9 @@ void DeviceHeaderView::refresh()
         return;
     const LocalUSBDevice &device = *selected;
     const QString scanKey = presentation::scanButtonKey(d->view.isScanning(), d->view.scanResults());
+    // While a scan shows, the button stops it; otherwise it starts one only
+    // when no work runs on the device.
+    d->scanButton->setEnabled(d->view.isScanning() || d->view.canStartWork());
     // Called on every change of the window state: look texts up only when
     // something the header shows has changed.
     if (d->drawnDevice && shownFields(*d->drawnDevice) == shownFields(device) && d->drawnScanKey == scanKey)

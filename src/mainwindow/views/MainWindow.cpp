@@ -13,6 +13,7 @@
 #include "mainwindow/views/Toolkit.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHideEvent>
@@ -228,7 +229,8 @@ void MainWindow::Impl::refreshToolbar()
     const std::optional<LocalUSBDevice> &device = view.selectedDevice();
     ejectAction->setVisible(device.has_value());
     const bool ejecting = view.isEjecting();
-    ejectButton->setEnabled(!ejecting);
+    // No eject while a scan or clean runs on the device.
+    ejectButton->setEnabled(!ejecting && view.canStartWork());
     if (ejecting && device) {
         const QString text = presentation::ejectingText(view.ejectingDeviceName());
         if (ejectingLabel->text() != text)
@@ -416,6 +418,8 @@ MainWindow::MainWindow(ContentView &view, DeviceService &devices, LanguageManage
     d->buildToolbar();
 
     connect(&view, &ContentView::stateChanged, this, [this] { d->refreshAll(); });
+    // Closing waits for the work under way; once it has ended the window closes.
+    connect(&view, &ContentView::readyToClose, this, &QWidget::close);
     d->refreshAll();
 }
 
@@ -473,6 +477,17 @@ void MainWindow::showEvent(QShowEvent *event)
         return;
     d->appeared = true;
     d->view.onAppearSetup();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A scan or clean under way first stops at its next item and records what
+    // it removed; the window says it is finishing meanwhile.
+    if (!d->view.prepareToClose()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::hideEvent(QHideEvent *event)

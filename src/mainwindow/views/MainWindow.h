@@ -41,6 +41,8 @@ protected:
     // Appearing starts the window's setup and device poll; hiding stops the poll.
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    // Waits for the work under way before it closes (ContentView::prepareToClose).
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     struct Impl;

@@ -94,6 +94,8 @@ DetailState detailState(const ContentView &view)
     state.isAuthorizing = view.isAuthorizing();
     state.selectedDevice = view.selectedDevice();
     state.isScanning = view.isScanning();
+    state.isCleaning = view.isCleaning();
+    state.isQuitting = view.isQuitting();
     state.cleanedFileCount = view.cleanedFileCount();
     state.hasAnyResultEntry = !view.scanResults().isEmpty();
     return state;
@@ -103,10 +105,14 @@ DetailRoute detailRoute(const DetailState &state)
 {
     if (state.isAuthorizing)
         return DetailRoute::authorizing;
+    if (state.isQuitting)
+        return DetailRoute::cleaning;
     if (!state.selectedDevice)
         return DetailRoute::noDevice;
     if (!state.selectedDevice->isAccessible)
         return DetailRoute::inaccessible;
+    if (state.isCleaning)
+        return DetailRoute::cleaning;
     if (state.isScanning)
         return DetailRoute::scanning;
     if (state.cleanedFileCount >= 1)
@@ -123,6 +129,7 @@ QString identityPrefix(DetailRoute route)
     case DetailRoute::noDevice: return QStringLiteral("NoDeviceView_");
     case DetailRoute::inaccessible: return QStringLiteral("DeviceInaccessible_");
     case DetailRoute::scanning: return QStringLiteral("ScanningView_");
+    case DetailRoute::cleaning: return QStringLiteral("CleaningView_");
     case DetailRoute::completion: return QStringLiteral("CompletionView_");
     case DetailRoute::emptyState: return QStringLiteral("EmptyStateView_");
     case DetailRoute::results: return QStringLiteral("ScanResultsView_");

@@ -35,6 +35,7 @@ enum class DetailRoute {
     noDevice,        // "NoDeviceView_"
     inaccessible,    // "DeviceInaccessible_"
     scanning,        // "ScanningView_"
+    cleaning,        // "CleaningView_": a clean runs, or the window finishes before it closes
     completion,      // "CompletionView_"
     emptyState,      // "EmptyStateView_"
     results,         // "ScanResultsView_"
@@ -45,6 +46,8 @@ struct DetailState
     bool isAuthorizing = false;
     std::optional<LocalUSBDevice> selectedDevice;
     bool isScanning = false;
+    bool isCleaning = false;          // the selected device is being cleaned
+    bool isQuitting = false;          // the window waits for work to end before it closes
     qint64 cleanedFileCount = 0;
     bool hasAnyResultEntry = false;   // scanResults holds at least one kind, even an empty one
 };

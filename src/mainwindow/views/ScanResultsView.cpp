@@ -192,4 +192,7 @@ void ScanResultsView::refresh()
         retire(d->cleanButton);
         d->cleanButton = nullptr;
     }
+    // One clean per device at a time: not while work runs on it.
+    if (d->cleanButton)
+        d->cleanButton->setEnabled(view.canStartWork());
 }

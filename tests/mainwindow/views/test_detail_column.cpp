@@ -180,10 +180,15 @@ private slots:
         QCOMPARE(rig.devices.scans.size(), 2);
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanningView_")));
 
-        // The header's scan button ends the window's scanning state, once.
+        // The header's scan button ends the window's scanning state, once;
+        // the scan it stopped showing still runs, so none starts beside it
+        // until it has ended.
         rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
         QVERIFY(!rig.view.isScanning());
+        QVERIFY(!rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->isEnabled());
+        rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
         QCOMPARE(rig.devices.scans.size(), 2);
+        rig.devices.scans[1].completion(someJunk());
         rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->click();
         QCOMPARE(rig.devices.scans.size(), 3);
     }

@@ -45,6 +45,8 @@ private slots:
             int cleaned;
             bool anyEntry;
             DetailRoute route;
+            bool cleaning = false;
+            bool quitting = false;
         };
         const Row rows[] = {
             {"authorizing without a device", true, std::nullopt, false, 0, false, DetailRoute::authorizing},
@@ -56,6 +58,10 @@ private slots:
             {"completion", false, true, false, 1, true, DetailRoute::completion},
             {"empty state", false, true, false, 0, false, DetailRoute::emptyState},
             {"an empty kind is still a result", false, true, false, 0, true, DetailRoute::results},
+            {"cleaning beats scanning and results", false, true, true, 0, true, DetailRoute::cleaning, true},
+            {"an inaccessible device is not cleaned", false, false, false, 0, true, DetailRoute::inaccessible, true},
+            {"finishing before the window closes, whatever is selected", false, std::nullopt, false, 0, false,
+             DetailRoute::cleaning, false, true},
         };
         for (const Row &row : rows) {
             DetailState state;
@@ -67,6 +73,8 @@ private slots:
             state.isScanning = row.scanning;
             state.cleanedFileCount = row.cleaned;
             state.hasAnyResultEntry = row.anyEntry;
+            state.isCleaning = row.cleaning;
+            state.isQuitting = row.quitting;
             QVERIFY2(detailRoute(state) == row.route, row.name);
         }
         QCOMPARE(scanButtonKey(false, ScanResult{{FileType::custom, {}}}), QStringLiteral("re_scan"));

@@ -1,0 +1,105 @@
+// The real app in a process of its own, driven as a user would drive it, so
+// a test can watch the process end: it starts on one stick (its own mount
+// table and preferences), scans it, presses "Clean All" and prints
+// "cleaning", then the clean's share done as the window shows it
+// ("progress 0.25"). A line "close" on standard input closes the window the way the
+// window's close button does; when the window stays, it prints "finishing: "
+// and what the window says. The process then ends as the app ends.
+//
+//   app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point>
+
+#include "app/SweepbrookApp.h"
+#include "mainwindow/ContentView.h"
+#include "mainwindow/views/MainWindow.h"
+#include "platform/Preferences.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QSocketNotifier>
+#include <QTest>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+void say(const QString &line)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(line));   // stdout carries the app's own diagnostics
+    std::fflush(stderr);
+}
+
+QString shown(const QWidget &window, const char *name)
+{
+    const auto *label = window.findChild<QLabel *>(QLatin1String(name));
+    return label && label->isVisible() ? label->text() : QString();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication qt(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() != 6) {
+        say(QStringLiteral("usage: app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point>"));
+        return 2;
+    }
+    Preferences preferences(args.at(2));
+    preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);
+    USBDeviceManager::Environment env;
+    env.paths.mountInfo = args.at(1);
+    env.dotClean = args.at(3);
+    env.volumeTimeout = std::chrono::milliseconds(args.at(4).toInt());
+    SweepbrookApp::Options options;
+    options.environment = env;
+    options.preferences = &preferences;
+    SweepbrookApp app(options);
+    app.start();
+
+    ContentView &view = app.contentView();
+    const QString point = args.at(5);
+    if (!QTest::qWaitFor([&] { return view.selectedDevice() && view.selectedDevice()->path == point; }, 20000)) {
+        say(QStringLiteral("no stick"));
+        return 3;
+    }
+    view.markDeviceReady();
+    view.scanDevice(*view.selectedDevice());
+    QAbstractButton *button = nullptr;
+    if (!QTest::qWaitFor([&] {
+            button = app.window().findChild<QAbstractButton *>(QStringLiteral("cleanAllButton"));
+            return button && button->isVisible() && button->isEnabled();
+        }, 60000)) {
+        say(QStringLiteral("no results"));
+        return 3;
+    }
+    button->click();
+    say(QStringLiteral("cleaning"));
+    // The clean's share done, as the window shows it.
+    double lastShare = -1;
+    QObject::connect(&view, &ContentView::stateChanged, &app, [&] {
+        if (view.cleanProgress() != lastShare) {
+            lastShare = view.cleanProgress();
+            say(QStringLiteral("progress %1").arg(lastShare));
+        }
+    });
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[64];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0 || !QByteArray(buffer, int(n)).contains("close"))
+            return;
+        input.setEnabled(false);
+        if (!app.window().close())
+            say(QStringLiteral("finishing: ") + shown(app.window(), "cleaningTitle") + QStringLiteral(" | ")
+                + shown(app.window(), "cleaningStatus"));
+    });
+    const int code = QApplication::exec();
+    say(QStringLiteral("event loop ended"));
+    app.exitIfWorkLeftBehind(code);
+    say(QStringLiteral("leaving"));
+    return code;
+}

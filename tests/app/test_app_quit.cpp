@@ -1,0 +1,219 @@
+// Quitting the real app, in a process of its own (app_probe), while it cleans
+// thousands of files on a real FAT32 stick (fusefat on a loop device): the
+// window stays and says it is finishing, the clean stops at the next item
+// boundary, what it removed is recorded, and the process exits. Also with
+// the stick's daemon stopped (SIGSTOP): the clean is given up within the
+// time limit, what is known removed is recorded, and the process ends
+// without waiting for the thread that the stopped daemon holds.
+
+#include "history/HistoryStore.h"
+#include "localization/Localization.h"
+#include "platform/Preferences.h"
+
+#include "StickApp.h"
+#include "TestMain.h"
+#include "ToolRun.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSet>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using testsupport::JunkTree;
+
+constexpr int kLimitMs = 2000;   // the volume time limit the probe's app runs with
+
+// The probe's app on one stick, and what it says.
+struct Probe
+{
+    QProcess process;
+    QStringList said;
+
+    void start(const QStringList &args)
+    {
+        process.setStandardOutputFile(QProcess::nullDevice());   // the app's diagnostics
+        QObject::connect(&process, &QProcess::readyReadStandardError, [this] {
+            said += QString::fromUtf8(process.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+        });
+        process.start(QStringLiteral(SWEEPBROOK_APP_PROBE), args);
+    }
+    // The first line it said that starts with `prefix`; empty when none came in time.
+    QString waitFor(const QString &prefix, int ms)
+    {
+        QString found;
+        (void)QTest::qWaitFor([&] {
+            for (const QString &line : std::as_const(said)) {
+                if (line.startsWith(prefix))
+                    found = line;
+            }
+            return !found.isEmpty() || process.state() == QProcess::NotRunning;
+        }, ms);
+        return found;
+    }
+    // Has its main thread ended (the process gone, or only threads held in
+    // the kernel left behind its exit)?
+    bool mainThreadEnded() const
+    {
+        if (process.state() == QProcess::NotRunning)
+            return true;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray text = stat.readAll();
+        return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
+    }
+    ~Probe()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+};
+
+struct QuitRig
+{
+    MountFixture fx;
+    QTemporaryDir dir;
+    JunkTree junk;
+    QString point;
+    pid_t daemon = 0;
+    Probe probe;
+
+    explicit QuitRig(const QString &pattern) : junk(40, 60, pattern) {}
+
+    QString start(const QString &name)
+    {
+        point = fx.mountRoot() + u'/' + name;
+        if (!fx.mountNewFat32With(junk.staging.path(), point, 64, name))
+            return fx.lastError();
+        daemon = MountFixture::fuseDaemon(point);
+        const QString mountInfo = dir.filePath(QStringLiteral("mountinfo"));
+        if (daemon <= 0 || !MountFixture::writeMountInfoOf(point, mountInfo))
+            return QStringLiteral("no daemon, or no mount table");
+        probe.start({mountInfo, preferencesPath(), testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_DOT_CLEAN)),
+                     QString::number(kLimitMs), point});
+        if (probe.waitFor(QStringLiteral("cleaning"), 60000).isEmpty())
+            return QStringLiteral("the probe did not start its clean: ") + probe.said.join(QStringLiteral(" / "));
+        return {};
+    }
+    QString preferencesPath() const { return dir.filePath(QStringLiteral("preferences.json")); }
+
+    // Waits until the window shows the clean at least `share` done.
+    bool cleanReaches(double share)
+    {
+        return QTest::qWaitFor([&] {
+            const QString line = probe.said.isEmpty() ? QString() : probe.said.constLast();
+            return (line.startsWith(QStringLiteral("progress ")) && line.mid(9).toDouble() >= share)
+                   || probe.process.state() == QProcess::NotRunning;
+        }, 60000);
+    }
+
+    // Closes the window; the line it said about finishing.
+    QString close()
+    {
+        probe.process.write("close\n");
+        return probe.waitFor(QStringLiteral("finishing: "), 10000);
+    }
+
+    QList<CleanHistory> history() const
+    {
+        Preferences preferences(preferencesPath());
+        return HistoryStore(preferences).load();
+    }
+};
+
+QString finishingLine()
+{
+    return QStringLiteral("finishing: ") + localized(QStringLiteral("finishing_title")) + QStringLiteral(" | ")
+           + localized(QStringLiteral("finishing_message"));
+}
+
+} // namespace
+
+class TestAppQuit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+    }
+
+    // Closed a few hundred files into a clean of 2,440: the record is
+    // exactly what the disk lost, and the process exits by itself.
+    void quitDuringClean()
+    {
+        QuitRig rig(QStringLiteral("._IMG_%1.JPG"));
+        if (const QString why = rig.start(QStringLiteral("QUIT")); !why.isEmpty())
+            QFAIL(qPrintable(why));
+        QVERIFY(rig.cleanReaches(0.1));
+        QCOMPARE(rig.close(), finishingLine());
+        QVERIFY2(rig.probe.process.waitForFinished(30000), qPrintable(rig.probe.said.join(u'\n')));
+        QCOMPARE(rig.probe.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(rig.probe.process.exitCode(), 0);
+
+        const QStringList gone = rig.junk.goneFrom(rig.point);
+        QVERIFY2(gone.size() < rig.junk.paths.size(), "the clean ran to its end: the close came too late");
+        const QList<CleanHistory> history = rig.history();
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(history[0].cleanedFileCount, gone.size());
+        QCOMPARE(testsupport::recordedPaths(history[0], rig.point), gone);
+        qInfo("%lld of %lld removed when the window closed; recorded %lld", qint64(gone.size()),
+              qint64(rig.junk.paths.size()), qint64(history[0].cleanedFileCount));
+    }
+
+    // The same with the daemon stopped under a clean of files removed one
+    // by one: within the time limit the process has ended (only the thread
+    // the daemon holds in the kernel outlives its exit); once the daemon
+    // goes on, it is gone with status 0. The record holds nothing that is
+    // not gone; at most the one item the daemon held goes unrecorded.
+    void quitWithStoppedDaemon()
+    {
+        QuitRig rig(QStringLiteral("~IMG_%1.tmp"));
+        if (const QString why = rig.start(QStringLiteral("QUITHUNG")); !why.isEmpty())
+            QFAIL(qPrintable(why));
+        QVERIFY(rig.cleanReaches(0.1));
+        QVERIFY(MountFixture::stopProcess(rig.daemon));
+        const testsupport::ContinueOnExit resume{rig.daemon};
+
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(rig.close() == finishingLine(), qPrintable(rig.probe.said.join(u'\n')));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.probe.mainThreadEnded(); }, kLimitMs + 5000),
+                 qPrintable(rig.probe.said.join(u'\n')));
+        qInfo("the probe's main thread ended %lld ms after the close", clock.elapsed());
+        // It left through the exit that waits for no thread held in the stick.
+        QVERIFY(rig.probe.said.contains(QStringLiteral("event loop ended")));
+        QVERIFY(!rig.probe.said.contains(QStringLiteral("leaving")));
+        ::kill(rig.daemon, SIGCONT);
+        // Ended already when nothing of it waited inside the daemon.
+        QVERIFY(rig.probe.process.state() == QProcess::NotRunning || rig.probe.process.waitForFinished(20000));
+        QCOMPARE(rig.probe.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(rig.probe.process.exitCode(), 0);
+
+        QTest::qWait(500);
+        const QStringList gone = rig.junk.goneFrom(rig.point);
+        const QList<CleanHistory> history = rig.history();
+        QCOMPARE(history.size(), 1);
+        const QStringList recorded = testsupport::recordedPaths(history[0], rig.point);
+        const QSet<QString> goneSet(gone.cbegin(), gone.cend());
+        for (const QString &path : recorded)
+            QVERIFY2(goneSet.contains(path), qPrintable(path + QStringLiteral(" is recorded but still there")));
+        QVERIFY2(gone.size() - recorded.size() <= 1,
+                 qPrintable(QStringLiteral("%1 gone, %2 recorded").arg(gone.size()).arg(recorded.size())));
+        QVERIFY(gone.size() < rig.junk.paths.size());
+        qInfo("%lld of %lld gone; recorded %lld", qint64(gone.size()), qint64(rig.junk.paths.size()),
+              qint64(recorded.size()));
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestAppQuit)
+#include "test_app_quit.moc"
