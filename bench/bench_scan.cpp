@@ -3,12 +3,18 @@
 //   bench_scan [--entries 1000000] [--stick 50000] [--runs 3] [--no-clean]
 //              [--cases flat,nested,deep,appledouble,fat32,exfat]
 //
+// For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
+// case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
+// benchmark does (the last line on standard error: ms, items, peak KiB above
+// the start, write calls).
+//
 // Scan: the app's whole scan of a volume (the device side's look at it, the
 // AppleDouble pre-search, the root passes and the walk), in a child process
 // of its own whose diagnostics go to a pipe this process reads, beside the
 // floor on the same tree: floor_walk (a bare walk), floor_walk -l (the same
 // with an lstat of every file), `find -xdev` printing every path to a pipe,
-// and the whole catalogue as one find (the old baseline). The runs alternate
+// the pre-search's own find of "._" files (a pass the scan makes before its
+// walk) and the whole catalogue as one find (the old baseline). The runs alternate
 // after one walk that warms the caches; the medians are given.
 //
 // Clean: the app's clean of everything its scan found, beside
@@ -136,6 +142,15 @@ Timed floorWalk(const QString &root, bool statFiles)
     ProcessRequest request;
     request.program = QStringLiteral(SWEEPBROOK_FLOOR_WALK);
     request.arguments = statFiles ? QStringList{QStringLiteral("-l"), root} : QStringList{root};
+    return timed(request);
+}
+
+// The AppleDouble pre-search's own find, as the scan runs it.
+Timed findAppleDouble(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     return timed(request);
 }
 
@@ -378,7 +393,7 @@ struct ScanRow
     QString name;
     qint64 entries = 0;
     ChildFigures scan;
-    double bare = 0, withStat = 0, findAll = 0, catalogue = 0;
+    double bare = 0, withStat = 0, findAll = 0, catalogue = 0, preSearch = 0;
 };
 
 struct CleanRow
@@ -398,10 +413,10 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
 {
     if (!volume.make())
         return std::nullopt;
-    ScanRow row{name, 0, {}, 0, 0, 0, 0};
+    ScanRow row{name, 0, {}, 0, 0, 0, 0, 0};
     const Timed warm = floorWalk(volume.root(), false);
     row.entries = warm.result.standardOutput.split(' ').constFirst().toLongLong();
-    QList<double> scans, bare, withStat, findAll, catalogue, writes, lines;
+    QList<double> scans, bare, withStat, findAll, catalogue, preSearch;
     for (int run = 0; run < runs; ++run) {
         bare << floorWalk(volume.root(), false).milliseconds;
         const std::optional<ChildFigures> scan = runChild({"--scan", volume.root(), volume.mountInfo()});
@@ -412,12 +427,14 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
         withStat << floorWalk(volume.root(), true).milliseconds;
         findAll << findEverything(volume.root()).milliseconds;
         catalogue << findCatalogue(volume.root()).milliseconds;
+        preSearch << findAppleDouble(volume.root()).milliseconds;
     }
     row.scan.milliseconds = medianOf(scans);
     row.bare = medianOf(bare);
     row.withStat = medianOf(withStat);
     row.findAll = medianOf(findAll);
     row.catalogue = medianOf(catalogue);
+    row.preSearch = medianOf(preSearch);
     return row;
 }
 
@@ -463,6 +480,21 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     if (args.size() >= 4 && (args[1] == QLatin1String("--scan") || args[1] == QLatin1String("--clean")))
         return childMain(args);
+    if (args.size() >= 4 && args[1] == QLatin1String("--tree")) {
+        QDir().mkpath(args[3]);
+        if (args[2] == QLatin1String("stick")) {
+            bench::TreeBuilder(QFile::encodeName(args[3])).build(args.size() > 4 ? args[4].toInt() : 50000);
+            return 0;
+        }
+        for (const Shape &shape : kShapes) {
+            if (shape.name == args[2]) {
+                QDir().mkpath(args[3]);
+                generate(QFile::encodeName(args[3]), shape, args.size() > 4 ? args[4].toInt() : 1000000);
+                return 0;
+            }
+        }
+        return 2;
+    }
 
     if (const QString why = MountFixture::whyUnavailable(); !why.isEmpty()) {
         say(QStringLiteral("bench_scan cannot run here: ") + why);
@@ -525,13 +557,15 @@ int main(int argc, char **argv)
     }
 
     std::printf("scan, median of %d (ms)\n", runs);
-    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %7s | %7s | %6s\n", "case", "entries", "found",
-                "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "catalogue", "lines", "writes", "B/item");
+    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %7s | %7s | %6s\n", "case", "entries",
+                "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue", "lines",
+                "writes", "B/item");
     for (const ScanRow &row : std::as_const(scans)) {
-        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %7lld | %7lld | %6lld\n",
+        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %7lld | %7lld | %6lld\n",
                     qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
                     row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
-                    row.catalogue, static_cast<long long>(row.scan.stdoutLines), static_cast<long long>(row.scan.writes),
+                    row.preSearch, row.catalogue, static_cast<long long>(row.scan.stdoutLines),
+                    static_cast<long long>(row.scan.writes),
                     static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
     }
     if (!cleans.isEmpty()) {

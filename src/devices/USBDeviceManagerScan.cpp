@@ -48,6 +48,7 @@ RootLook lookAtRoot(const QByteArray &root)
 // another file system) ends as gone, whatever the walk found.
 ScanOutcome scanVolume(const QByteArray &root, const QString &name, const std::function<VolumeScanner::Request()> &request)
 {
+    const LogStep step;   // the scan's lines go out in bursts, all of them by its end
     ScanOutcome outcome;
     const RootLook atStart = lookAtRoot(root);
     int error = 0;
