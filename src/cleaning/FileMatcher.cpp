@@ -114,6 +114,37 @@ private:
     bool m_ascii = true;
 };
 
+// The first letters (ASCII) and lengths of the names of a table, so that
+// most names are turned away before they are hashed: bit n of [c] for a name
+// that starts with c and is n long (63: 63 or longer).
+class NameShapes
+{
+public:
+    void add(QStringView name)
+    {
+        if (name.isEmpty())
+            return;
+        if (name[0].unicode() < 128)
+            m_shapes[name[0].unicode()] |= quint64(1) << std::min<qsizetype>(name.size(), 63);
+        else
+            m_beyondAscii = true;
+    }
+
+    bool mayHold(QStringView name) const
+    {
+        if (name.isEmpty())
+            return false;
+        const char16_t first = name[0].unicode();
+        if (first >= 128)
+            return m_beyondAscii;
+        return (m_shapes[first] >> std::min<qsizetype>(name.size(), 63)) & 1;
+    }
+
+private:
+    std::array<quint64, 128> m_shapes{};
+    bool m_beyondAscii = false;   // a name starting beyond ASCII
+};
+
 // Is the pattern one "*" at its start or end around plain text? Then it is
 // an affix comparison, not an expression.
 enum class Simple { no, prefix, suffix };
@@ -191,12 +222,9 @@ struct FileMatcher::Impl
     // the order in which the kinds are tried (the lowest rank wins).
     QList<FileType> kinds;   // by rank
     ViewMap exactNames;      // case-sensitive, files and folders
-    // The first letters (ASCII) and lengths of the exact names, so that most
-    // names are turned away before they are hashed: bit n of [c] for a name
-    // that starts with c and is n long (63: 63 or longer).
-    std::array<quint64, 128> exactShapes{};
-    bool exactBeyondAscii = false;   // a name starting beyond ASCII
+    NameShapes exactShapes;
     ViewMap extensions;      // "*.ext": lower-cased "ext"
+    NameShapes extensionShapes;
     std::vector<Affix> extensionsSlow;   // the same, for non-ASCII extensions
     size_t longestExtension = 0;
     std::vector<Affix> suffixes;   // "*text" that is no plain extension
@@ -208,22 +236,7 @@ struct FileMatcher::Impl
     void addExact(const QString &name, int rank)
     {
         exactNames.try_emplace(std::u16string(u16view(name)), rank);
-        if (name.isEmpty())
-            return;
-        if (name[0].unicode() < 128)
-            exactShapes[name[0].unicode()] |= quint64(1) << std::min<qsizetype>(name.size(), 63);
-        else
-            exactBeyondAscii = true;
-    }
-
-    bool mayBeExact(QStringView name) const
-    {
-        if (name.isEmpty())
-            return false;
-        const char16_t first = name[0].unicode();
-        if (first >= 128)
-            return exactBeyondAscii;
-        return (exactShapes[first] >> std::min<qsizetype>(name.size(), 63)) & 1;
+        exactShapes.add(name);
     }
 
     void addCataloguePattern(const QString &pattern, int rank);
@@ -256,6 +269,7 @@ void FileMatcher::Impl::addCataloguePattern(const QString &pattern, int rank)
             std::u16string_view lower;
             if (asciiLower(ext, buffer, lower)) {
                 extensions.try_emplace(std::u16string(lower), rank);
+                extensionShapes.add(QStringView(lower.data(), qsizetype(lower.size())));
                 longestExtension = std::max(longestExtension, lower.size());
             } else {
                 extensionsSlow.emplace_back(ext, rank);
@@ -282,7 +296,7 @@ int FileMatcher::Impl::catalogueRank(QStringView name, bool isDirectory, bool &a
 {
     appleDoubleHit = false;
     int best = kNone;
-    if (mayBeExact(name)) {
+    if (exactShapes.mayHold(name)) {
         if (const auto it = exactNames.find(u16view(name)); it != exactNames.end())
             best = it->second;
     }
@@ -294,8 +308,10 @@ int FileMatcher::Impl::catalogueRank(QStringView name, bool isDirectory, bool &a
             char16_t buffer[64];
             std::u16string_view lower;
             if (asciiLower(*ext, buffer, lower)) {
-                if (const auto it = extensions.find(lower); it != extensions.end())
-                    best = std::min(best, it->second);
+                if (extensionShapes.mayHold(QStringView(lower.data(), qsizetype(lower.size())))) {
+                    if (const auto it = extensions.find(lower); it != extensions.end())
+                        best = std::min(best, it->second);
+                }
             } else {
                 // Letters that fold onto ASCII ones (the Kelvin sign, for one).
                 for (const auto &[text, rank] : extensions) {
