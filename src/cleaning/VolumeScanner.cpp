@@ -286,7 +286,6 @@ public:
     NameText &operator=(const NameText &) = delete;
 
     QStringView view() const { return m_view; }
-    QString toString() const { return m_view.toString(); }
 
 private:
     static constexpr qsizetype kLongest = 255;   // NAME_MAX
