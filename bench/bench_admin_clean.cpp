@@ -17,6 +17,7 @@
 #include "platform/ProcessRunner.h"
 
 #include "MountFixture.h"
+#include "StickTree.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,127 +36,10 @@
 
 namespace {
 
-void say(const QString &line)
-{
-    std::fprintf(stderr, "%s\n", qPrintable(line));
-}
-
-// ---- The tree ----
-
-// What the generator made: every entry below the root counts (folders too);
-// the items are the junk as a scan lists it (a junk folder is one item, its
-// contents go with it), relative to the root.
-struct Tree
-{
-    QList<QByteArray> items;
-    qint64 entries = 0;
-    qint64 junkEntries = 0;
-};
-
-class TreeBuilder
-{
-public:
-    explicit TreeBuilder(const QByteArray &root) : m_root(root) {}
-
-    // Leaf folders of 100 entries (90 ordinary files; 4 AppleDouble files,
-    // 2 "*.tmp" and a "Thumbs.db"), 1 to 4 folders deep; every tenth leaf
-    // also holds a trash or a Spotlight junk folder of 30 entries, and the
-    // root holds all of them, as a stick a Mac wrote to does. About 10 % of
-    // the entries are junk. No name is an all-lowercase 8.3 name: mtools
-    // writes those as short names, which fusefat shows in capitals.
-    Tree build(qint64 entries)
-    {
-        trash({});
-        spotlight({});
-        for (int group = 0; m_tree.entries < entries; ++group) {
-            QByteArray dir = "Group" + QByteArray::number(group);
-            folder(dir, false);
-            for (int level = 1; level <= group % 4; ++level) {
-                dir += "/Sub" + QByteArray::number(level);
-                folder(dir, false);
-            }
-            static const char *kOrdinary[] = {"IMG_%1.JPG", "notes %1.txt", "Track%1.mp3"};
-            for (int i = 0; i < 90; ++i)
-                file(dir + '/' + QByteArray(kOrdinary[i % 3]).replace("%1", QByteArray::number(i)), false);
-            for (int i = 0; i < 4; ++i)
-                item(dir + "/._IMG_" + QByteArray::number(i * 3) + ".JPG", false);
-            item(dir + "/Cache0.tmp", false);
-            item(dir + "/~Download1.tmp", false);
-            item(dir + "/Thumbs.db", false);
-            if (group % 10 == 5 && (group / 10) % 2 == 0)
-                trash(dir);
-            else if (group % 10 == 5)
-                spotlight(dir);
-        }
-        return m_tree;
-    }
-
-private:
-    static QByteArray in(const QByteArray &dir, const QByteArray &name) { return dir.isEmpty() ? name : dir + '/' + name; }
-
-    void count(bool junk)
-    {
-        ++m_tree.entries;
-        if (junk)
-            ++m_tree.junkEntries;
-    }
-
-    void folder(const QByteArray &relative, bool junk)
-    {
-        if (::mkdir((m_root + '/' + relative).constData(), 0755) != 0)
-            say(QStringLiteral("cannot make the folder %1").arg(QString::fromUtf8(relative)));
-        count(junk);
-    }
-
-    void file(const QByteArray &relative, bool junk)
-    {
-        const int fd = ::open((m_root + '/' + relative).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 || ::write(fd, "x", 1) != 1)
-            say(QStringLiteral("cannot make the file %1").arg(QString::fromUtf8(relative)));
-        if (fd >= 0)
-            ::close(fd);
-        count(junk);
-    }
-
-    void item(const QByteArray &relative, bool isFolder)
-    {
-        if (isFolder)
-            folder(relative, true);
-        else
-            file(relative, true);
-        m_tree.items << relative;
-    }
-
-    // ".Trashes/501/…": 30 entries.
-    void trash(const QByteArray &dir)
-    {
-        const QByteArray top = in(dir, ".Trashes");
-        item(top, true);
-        folder(top + "/501", true);
-        for (int i = 0; i < 28; ++i)
-            file(top + "/501/IMG_" + QByteArray::number(1000 + i) + ".JPG", true);
-    }
-
-    // ".Spotlight-V100/Store-V2/<id>/…" and ".fseventsd/…" beside it: 30 entries.
-    void spotlight(const QByteArray &dir)
-    {
-        const QByteArray index = in(dir, ".Spotlight-V100");
-        item(index, true);
-        folder(index + "/Store-V2", true);
-        const QByteArray store = index + "/Store-V2/6A3F0B1C-2D4E-4F50-8A61-7B2C3D4E5F60";
-        folder(store, true);
-        for (int i = 0; i < 17; ++i)
-            file(store + "/0.index" + QByteArray::number(i), true);
-        const QByteArray events = in(dir, ".fseventsd");
-        item(events, true);
-        file(events + "/fseventsd-uuid", true);
-        for (int i = 0; i < 8; ++i)
-            file(events + "/000000000" + QByteArray::number(i), true);
-    }
-
-    QByteArray m_root;
-    Tree m_tree;
-};
+using bench::listing;
+using bench::say;
+using bench::Tree;
+using Volume = bench::StickVolume;
 
 // The floor's selection of the same junk: the names of the items, and what
 // lies inside the junk folders (find -delete empties a folder before it
@@ -166,35 +50,6 @@ QStringList floorArguments(const QString &root)
             "-o", "-name", ".Trashes", "-o", "-path", "*/.Trashes/*",
             "-o", "-name", ".Spotlight-V100", "-o", "-path", "*/.Spotlight-V100/*",
             "-o", "-name", ".fseventsd", "-o", "-path", "*/.fseventsd/*", ")", "-delete"};
-}
-
-// Every entry below `dir`, as its path relative to the root and a type letter.
-void listTree(const QByteArray &dir, const QByteArray &relative, QList<QByteArray> &out)
-{
-    DIR *stream = ::opendir(dir.constData());
-    if (!stream)
-        return;
-    while (const struct dirent *entry = ::readdir(stream)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QByteArray path = dir + '/' + name;
-        const QByteArray shown = relative.isEmpty() ? name : relative + '/' + name;
-        struct stat st{};
-        ::lstat(path.constData(), &st);
-        out << shown + ' ' + (S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : '?');
-        if (S_ISDIR(st.st_mode))
-            listTree(path, shown, out);
-    }
-    ::closedir(stream);
-}
-
-QList<QByteArray> listing(const QByteArray &root)
-{
-    QList<QByteArray> entries;
-    listTree(root, {}, entries);
-    std::sort(entries.begin(), entries.end());
-    return entries;
 }
 
 // What the administrator step leaves on purpose where find leaves nothing: a
@@ -326,92 +181,6 @@ struct Case
     qint64 entries = 0;
 };
 
-// A fresh volume of the case's kind holding the tree, mounted under `fx`;
-// everything is undone when it goes. A FAT32 tree is written into the image
-// with mtools before fusefat mounts it (making tens of thousands of entries
-// through fusefat takes far longer than a bench should).
-class Volume
-{
-public:
-    Volume(MountFixture &fx, const Case &c, int serial) : m_fx(fx)
-    {
-        m_point = fx.mountRoot() + QStringLiteral("/volume-%1").arg(serial);
-        if (!c.fat) {
-            // A sparse image with an inode for every 16 KiB, as mkfs.ext4 makes them.
-            const int sizeMiB = int(std::max<qint64>(256, c.entries * 24 / 1024 + 256));
-            const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Ext4, sizeMiB, QStringLiteral("BENCH"));
-            const std::optional<QString> loop = image ? fx.attachLoop(*image) : std::nullopt;
-            if (image)
-                m_image = *image;
-            if (loop)
-                m_loop = *loop;
-            m_mounted = loop && fx.mountExt4(*loop, m_point);
-            if (m_mounted)
-                m_tree = TreeBuilder(root()).build(c.entries);
-            m_ready = m_mounted;
-            return;
-        }
-        const QString staging = fx.path() + QStringLiteral("/staging-%1").arg(serial);
-        QDir().mkpath(staging);
-        m_tree = TreeBuilder(QFile::encodeName(staging)).build(c.entries);
-        // One 4 KiB cluster per file, and room for the folders.
-        const int sizeMiB = int(std::max<qint64>(1024, c.entries * 8 / 1024 + 256));
-        const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Fat32, sizeMiB, QStringLiteral("BENCH"));
-        if (image)
-            m_image = *image;
-        const bool copied = image && copyInto(*image, staging);
-        QDir(staging).removeRecursively();
-        const std::optional<QString> loop = copied ? fx.attachLoop(*image) : std::nullopt;
-        if (loop)
-            m_loop = *loop;
-        m_mounted = loop && fx.mountFat(*loop, m_point);
-        m_ready = m_mounted;
-    }
-
-    ~Volume()
-    {
-        if (m_mounted)
-            m_fx.unmount(m_point);
-        if (!m_loop.isEmpty())
-            m_fx.detachLoop(m_loop);
-        if (!m_image.isEmpty())
-            QFile::remove(m_image);
-    }
-
-    Volume(const Volume &) = delete;
-    Volume &operator=(const Volume &) = delete;
-
-    bool isReady() const { return m_ready; }
-    QByteArray root() const { return QFile::encodeName(m_point); }
-    const Tree &tree() const { return m_tree; }
-
-private:
-    // `mcopy -s` of every entry of the staging folder to the image's root.
-    bool copyInto(const QString &image, const QString &staging)
-    {
-        ProcessRequest copy;
-        copy.program = QStringLiteral("mcopy");
-        copy.arguments = {QStringLiteral("-s"), QStringLiteral("-i"), image};
-        for (const QString &name : QDir(staging).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
-            copy.arguments << staging + '/' + name;
-        copy.arguments << QStringLiteral("::/");
-        copy.environment.insert(QStringLiteral("MTOOLS_SKIP_CHECK"), QStringLiteral("1"));
-        copy.timeout = std::chrono::minutes(10);
-        const ProcessResult result = runProcess(copy);
-        if (!result.succeeded())
-            say(QStringLiteral("mcopy failed: ") + QString::fromUtf8(result.standardError + result.standardOutput));
-        return result.succeeded();
-    }
-
-    MountFixture &m_fx;
-    QString m_point;
-    QString m_image;
-    QString m_loop;
-    Tree m_tree;
-    bool m_mounted = false;
-    bool m_ready = false;
-};
-
 struct Row
 {
     Case c;
@@ -441,7 +210,7 @@ std::optional<Row> measure(MountFixture &fx, const Case &c, int &serial)
     for (int which = 0; which < 2; ++which) {
         QElapsedTimer building;
         building.start();
-        Volume volume(fx, c, ++serial);
+        Volume volume(fx, c.fat ? MountFixture::Kind::Fat32 : MountFixture::Kind::Ext4, c.entries, ++serial);
         if (!volume.isReady()) {
             say(QStringLiteral("%1: cannot make the volume: %2").arg(c.name, fx.lastError()));
             return std::nullopt;

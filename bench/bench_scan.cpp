@@ -1,10 +1,32 @@
-// Whole scan (AppleDouble pre-search plus walk) and clean against GNU find,
-// on tmpfs and on an ext4 loop image.
+// The scan and the clean against the machine's floor, measured in the same run.
 //
-//   bench_scan [--sizes 100000,1000000] [--fs tmpfs,ext4]
+//   bench_scan [--entries 1000000] [--stick 50000] [--runs 3] [--no-clean]
+//              [--cases flat,nested,deep,appledouble,fat32,exfat]
 //
-// Needs root (it mounts). Each scan and clean runs in a child process of its
-// own so its peak memory (max RSS) is its own.
+// For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
+// case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
+// benchmark does (the last line on standard error: ms, items, peak KiB above
+// the start, write calls).
+//
+// Scan: the app's whole scan of a volume (the device side's look at it, the
+// AppleDouble pre-search, the root passes and the walk), in a child process
+// of its own whose diagnostics go to a pipe this process reads, beside the
+// floor on the same tree: floor_walk (a bare walk), floor_walk -l (the same
+// with an lstat of every file), `find -xdev` printing every path to a pipe,
+// the pre-search's own find of "._" files (a pass the scan makes before its
+// walk) and the whole catalogue as one find (the old baseline). The runs alternate
+// after one walk that warms the caches; the medians are given.
+//
+// Clean: the app's clean of everything its scan found, beside
+// `xargs -0 rm -rf` of the same list on an identical tree; both trees must
+// end alike.
+//
+// Cases: tmpfs trees of --entries entries, listed as an ext4 stick on a fake
+// machine (flat: one folder, 10 % junk; nested: chains 10 deep; deep: 100
+// deep; appledouble: 10 deep, half of the files "._"), and a stick of --stick
+// entries (StickTree.h) as FAT32 through fusefat and as exFAT through
+// exfat-fuse on loop devices, found on the real mount table and typed as the
+// app types it. Needs root (it mounts).
 
 #include "cleaning/FileType.h"
 #include "devices/USBDeviceManager.h"
@@ -13,7 +35,11 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
+#include "BenchSupport.h"
 #include "FakeMachine.h"
+#include "ManagerRig.h"
+#include "MountFixture.h"
+#include "StickTree.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,6 +49,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,50 +57,26 @@
 
 namespace {
 
-void say(const QString &line)
-{
-    std::fprintf(stderr, "%s\n", qPrintable(line));
-}
+using bench::say;
 
-// A field of /proc/self/status in KiB. VmHWM is this process's own peak: unlike
-// ru_maxrss it does not start from the parent's size at the spawn.
-qint64 statusKiB(const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith(field + ':'))
-                return line.mid(field.size() + 1).trimmed().split(' ').constFirst().toLongLong();
-        }
-    }
-    return 0;
-}
-
-// Keeps the scan's diagnostics (one or more lines per junk item) out of the figures.
-void silenceStdout()
-{
-    const int devNull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devNull, STDOUT_FILENO);
-    ::close(devNull);
-}
+// ---- tmpfs trees ----
 
 struct Shape
 {
-    int entries;
+    QString name;
     int depth;
     int junkPercent;
     bool appleDoubleHeavy;
-    QString label() const
-    {
-        return QStringLiteral("%1 entries, depth %2, %3 % junk%4")
-            .arg(entries)
-            .arg(depth)
-            .arg(junkPercent)
-            .arg(appleDoubleHeavy ? QStringLiteral(", mostly \"._\"") : QString());
-    }
 };
 
-void writeEmpty(const QByteArray &path)
+const QList<Shape> kShapes = {
+    {QStringLiteral("flat"), 1, 10, false},
+    {QStringLiteral("nested"), 10, 10, false},
+    {QStringLiteral("deep"), 100, 10, false},
+    {QStringLiteral("appledouble"), 10, 10, true},
+};
+
+void writeOneByte(const QByteArray &path)
 {
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
@@ -84,13 +87,14 @@ void writeEmpty(const QByteArray &path)
     }
 }
 
-// Chains of depth-1 folders, 100 files in each chain's last folder (all files
-// in the root for depth 1).
-void generate(const QByteArray &root, const Shape &shape, bool regularJunkOnly)
+// Chains of `depth` folders with 100 files in each chain's last folder (all
+// files in the root for depth 1); every tenth file (or as the shape says) a
+// junk name, and in the "._"-heavy shape every other file an AppleDouble one.
+void generate(const QByteArray &root, const Shape &shape, int entries)
 {
     static const char *kJunk[] = {".tmp", ".log", ".bak", ".old", ".swp", ".cache", ".err", ".part"};
-    const int perFolder = shape.depth == 1 ? shape.entries : 100;
-    const int chains = shape.depth == 1 ? 1 : std::max(1, shape.entries / (perFolder + shape.depth - 1));
+    const int perFolder = shape.depth == 1 ? entries : 100;
+    const int chains = shape.depth == 1 ? 1 : std::max(1, entries / (perFolder + shape.depth - 1));
     const int junkEvery = std::max(1, 100 / std::max(1, shape.junkPercent));
     int counter = 0;
     for (int c = 0; c < chains; ++c) {
@@ -101,161 +105,371 @@ void generate(const QByteArray &root, const Shape &shape, bool regularJunkOnly)
         }
         for (int f = 0; f < perFolder; ++f, ++counter) {
             QByteArray name = "file" + QByteArray::number(f);
-            if (shape.appleDoubleHeavy && f % 2 == 0 && !regularJunkOnly)
+            if (shape.appleDoubleHeavy && f % 2 == 0)
                 name = "._" + name + ".jpg";
             else if (counter % junkEvery == 0)
                 name += kJunk[(counter / junkEvery) % 8];
             else
                 name += ".jpg";
-            writeEmpty(dir + '/' + name);
+            writeOneByte(dir + '/' + name);
         }
     }
 }
 
-QStringList catalogueFindArguments(const QString &root, bool withDelete)
+// ---- Timed processes ----
+
+struct Timed
 {
-    QStringList args = {root, QStringLiteral("-xdev"), QStringLiteral("(")};
+    double milliseconds = 0;
+    ProcessResult result;
+};
+
+Timed timed(ProcessRequest request)
+{
+    request.timeout = std::chrono::minutes(30);
+    QElapsedTimer timer;
+    timer.start();
+    Timed out;
+    out.result = runProcess(request);
+    out.milliseconds = double(timer.nsecsElapsed()) / 1e6;
+    if (!out.result.succeeded() && !out.result.started)
+        say(request.program + QStringLiteral(": ") + out.result.errorString);
+    return out;
+}
+
+Timed floorWalk(const QString &root, bool statFiles)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral(SWEEPBROOK_FLOOR_WALK);
+    request.arguments = statFiles ? QStringList{QStringLiteral("-l"), root} : QStringList{root};
+    return timed(request);
+}
+
+// The AppleDouble pre-search's own find, as the scan runs it.
+Timed findAppleDouble(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, "-xdev", "-name", "._*", "-type", "f", "-print0"};
+    return timed(request);
+}
+
+Timed findEverything(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, QStringLiteral("-xdev")};
+    return timed(request);
+}
+
+Timed findCatalogue(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, QStringLiteral("-xdev"), QStringLiteral("(")};
     bool first = true;
     for (auto it = FileTypes::junkFilePatterns().cbegin(); it != FileTypes::junkFilePatterns().cend(); ++it) {
         for (const QString &pattern : it.value()) {
             if (pattern.contains('/'))
                 continue;
             if (!first)
-                args << QStringLiteral("-o");
+                request.arguments << QStringLiteral("-o");
             first = false;
-            args << (pattern.contains('*') ? QStringLiteral("-iname") : QStringLiteral("-name")) << pattern;
+            request.arguments << (pattern.contains('*') ? QStringLiteral("-iname") : QStringLiteral("-name")) << pattern;
         }
     }
-    args << QStringLiteral(")") << (withDelete ? QStringLiteral("-delete") : QStringLiteral("-print"));
-    return args;
+    request.arguments << QStringLiteral(")") << QStringLiteral("-print");
+    return timed(request);
 }
 
-double timeFind(const QStringList &args)
+// `xargs -0 rm -rf --` of a NUL-separated list.
+Timed removeList(const QByteArray &list)
 {
     ProcessRequest request;
-    request.program = QStringLiteral("find");
-    request.arguments = args;
-    QElapsedTimer timer;
-    timer.start();
-    runProcess(request);
-    return timer.nsecsElapsed() / 1e6;
+    request.program = QStringLiteral("xargs");
+    request.arguments = {QStringLiteral("-0"), QStringLiteral("rm"), QStringLiteral("-rf"), QStringLiteral("--")};
+    request.standardInput = list;
+    return timed(request);
 }
 
+// What a child reports on the last line of its standard error.
 struct ChildFigures
 {
     double milliseconds = 0;
     qint64 items = 0;
-    qint64 peakKiB = 0;
+    qint64 peakKiB = 0;     // scan: peak memory above the start
+    qint64 writes = 0;      // scan: write calls during it
+    qint64 failed = 0;      // clean: items reported failed
+    qint64 stdoutLines = 0;
 };
 
-std::optional<ChildFigures> runChild(const QString &mode, const QString &root)
+std::optional<ChildFigures> runChild(const QStringList &args)
 {
     ProcessRequest request;
     request.program = QCoreApplication::applicationFilePath();
-    request.arguments = {mode, root};
-    const ProcessResult result = runProcess(request);
-    const QList<QByteArray> fields = result.standardError.trimmed().split('\n').constLast().split(' ');
-    if (!result.succeeded() || fields.size() != 3) {
-        say(QStringLiteral("child failed: ") + QString::fromUtf8(result.standardError));
+    request.arguments = args;
+    const Timed run = timed(request);
+    const QList<QByteArray> fields = run.result.standardError.trimmed().split('\n').constLast().split(' ');
+    if (!run.result.succeeded() || fields.size() != 4) {
+        say(QStringLiteral("child %1 failed: %2").arg(args.join(' '), QString::fromUtf8(run.result.standardError.right(2000))));
         return std::nullopt;
     }
-    return ChildFigures{fields[0].toDouble(), fields[1].toLongLong(), fields[2].toLongLong()};
+    ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, run.result.standardOutput.count('\n')};
+    if (args.first() == QLatin1String("--scan")) {
+        figures.peakKiB = fields[2].toLongLong();
+        figures.writes = fields[3].toLongLong();
+    } else {
+        figures.failed = fields[3].toLongLong();
+    }
+    return figures;
 }
 
 // ---- Child side ----
 
-int childMain(const QString &mode, const QString &root)
+qint64 writeCalls()
 {
-    silenceStdout();
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("syscw:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return 0;
+}
+
+// The volume at `root` as the app lists it: on the real machine through a
+// copy of the mount table that holds only it, or (`mountInfo` "-") as an ext4
+// stick of a fake machine, for a tmpfs tree.
+int childMain(const QStringList &args)
+{
+    const QString mode = args[1];
+    const QString root = args[2];
+    const QString mountInfo = args[3];
     QTemporaryDir prefsDir;
     Preferences preferences(prefsDir.path() + "/prefs.json");
     NotificationCenter center;
-    // The tree's volume, listed as a USB stick so the clean accepts it.
-    testsupport::FakeMachine machine;
-    machine.addPartition("8:17", "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0", "sdb", "sdb1",
-                         true, "E:ID_BUS=usb\nE:ID_FS_TYPE=vfat\nE:ID_FS_LABEL=BENCH\n");
-    machine.mount("8:17", root, "vfat", "/dev/sdb1");
-    USBDeviceManager manager(machine.environment(), Scheduler::shared(), preferences, center);
+    std::optional<testsupport::FakeMachine> machine;
+    USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+    if (mountInfo == QLatin1String("-")) {
+        machine.emplace();
+        machine->addPartition("8:17", testsupport::kUsbPath, "sdb", "sdb1", true,
+                              "E:ID_BUS=usb\nE:ID_FS_TYPE=ext4\nE:ID_FS_LABEL=BENCH\n");
+        machine->mount("8:17", root, "ext4", "/dev/sdb1");
+        env = machine->environment();
+    } else {
+        env.paths.mountInfo = mountInfo;
+    }
+    env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
+    USBDeviceManager manager(env, Scheduler::shared(), preferences, center);
     QEventLoop loop;
-    while (manager.connectedDevices().isEmpty())
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
-    const LocalUSBDevice device = manager.connectedDevices().constFirst();
+    QElapsedTimer waited;
+    waited.start();
+    while (!manager.deviceContaining(QFile::encodeName(root)) && waited.elapsed() < 30000)
+        loop.processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const std::optional<LocalUSBDevice> device = manager.deviceContaining(QFile::encodeName(root));
+    if (!device) {
+        std::fprintf(stderr, "%s is not listed as a removable volume\n", qPrintable(root));
+        return 1;
+    }
 
     QList<FileType> kinds = FileTypes::allCases();
     kinds.removeAll(FileType::custom);
-    const qint64 rssBefore = statusKiB("VmRSS");
-
+    const qint64 rssBefore = bench::statusKB("VmRSS:");
+    const qint64 writesBefore = writeCalls();
     ScanResult result;
     QElapsedTimer timer;
     timer.start();
-    manager.scanDevice(device, kinds, {}, {}, [](double) {}, [&](const ScanOutcome &r) {
-        result = r.found;
+    manager.scanDevice(*device, kinds, {}, {}, [](double) {}, [&](const ScanOutcome &outcome) {
+        result = outcome.found;
         loop.quit();
     });
     loop.exec();
-    double elapsed = timer.nsecsElapsed() / 1e6;
+    const double scanMs = double(timer.nsecsElapsed()) / 1e6;
+    const qint64 writes = writeCalls() - writesBefore;
+    const qint64 peak = std::max<qint64>(0, bench::statusKB("VmHWM:") - rssBefore);
     QList<FileItem> items;
     for (const QList<FileItem> &list : std::as_const(result))
         items.append(list);
 
-    if (mode == QLatin1String("--clean")) {
-        timer.restart();
-        manager.cleanFiles(items, [&](const QList<FileItem> &, const QList<FileItem> &) { loop.quit(); });
-        loop.exec();
-        elapsed = timer.nsecsElapsed() / 1e6;
+    if (mode == QLatin1String("--scan")) {
+        std::fprintf(stderr, "%.1f %lld %lld %lld\n", scanMs, static_cast<long long>(items.size()),
+                     static_cast<long long>(peak), static_cast<long long>(writes));
+        return 0;
     }
-    // Peak resident memory above what the process held before the scan.
-    std::fprintf(stderr, "%.1f %lld %lld\n", elapsed, static_cast<long long>(items.size()),
-                 static_cast<long long>(std::max<qint64>(0, statusKiB("VmHWM") - rssBefore)));
+    QByteArray list;
+    for (const FileItem &item : std::as_const(items))
+        list += item.fsPath() + '\0';
+    QFile listFile(args[4]);
+    if (!listFile.open(QIODevice::WriteOnly) || listFile.write(list) != list.size())
+        return 1;
+    listFile.close();
+    qint64 failed = 0;
+    timer.restart();
+    manager.cleanFiles(items, [&](const QList<FileItem> &, const QList<FileItem> &notCleaned) {
+        failed = notCleaned.size();
+        loop.quit();
+    });
+    loop.exec();
+    std::fprintf(stderr, "%.1f %lld 0 %lld\n", double(timer.nsecsElapsed()) / 1e6, static_cast<long long>(items.size()),
+                 static_cast<long long>(failed));
     return 0;
 }
 
 // ---- Driver ----
 
-struct Volume
+// One volume holding one case's tree, made afresh for every use.
+class CaseVolume
 {
-    QString name;
-    QString root;
-    QString mountPoint;
+public:
+    virtual ~CaseVolume() = default;
+    virtual bool make() = 0;   // (again) with the case's tree
+    virtual QString root() const = 0;
+    virtual QString mountInfo() const { return QStringLiteral("-"); }
 };
 
-bool run(const QString &program, const QStringList &args)
+class TmpfsVolume : public CaseVolume
 {
-    ProcessRequest request;
-    request.program = program;
-    request.arguments = args;
-    request.timeout = std::chrono::minutes(5);
-    const ProcessResult result = runProcess(request);
-    if (!result.succeeded())
-        say(program + ' ' + args.join(' ') + QStringLiteral(": ") + QString::fromUtf8(result.standardError));
-    return result.succeeded();
-}
-
-std::optional<Volume> makeVolume(const QString &kind, const QString &base, int entries)
-{
-    const QString point = base + '/' + kind;
-    QDir().mkpath(point);
-    if (kind == QLatin1String("tmpfs")) {
-        if (!run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=4g,nr_inodes=0", "bench", point}))
-            return std::nullopt;
-    } else {
-        const QString image = base + QStringLiteral("/ext4.img");
-        QFile file(image);
-        if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(entries) * 8192 + (512LL << 20)))
-            return std::nullopt;
-        file.close();
-        if (!run(QStringLiteral("mkfs.ext4"), {"-q", "-F", "-N", QString::number(entries + entries / 4 + 10000), image})
-            || !run(QStringLiteral("mount"), {"-o", "loop", image, point}))
-            return std::nullopt;
+public:
+    TmpfsVolume(MountFixture &fx, const Shape &shape, int entries)
+        : m_fx(fx), m_shape(shape), m_entries(entries), m_point(fx.mountRoot() + QStringLiteral("/tmpfs"))
+    {
     }
-    return Volume{kind, point + QStringLiteral("/tree"), point};
+    ~TmpfsVolume() override
+    {
+        if (m_mounted)
+            m_fx.unmount(m_point);
+    }
+
+    bool make() override
+    {
+        if (m_mounted)
+            m_fx.unmount(m_point);
+        m_mounted = m_fx.mountWith({"-t", "tmpfs", "-o", "size=4g,nr_inodes=0", "bench"}, m_point).has_value();
+        if (!m_mounted)
+            return false;
+        QDir().mkpath(root());
+        generate(QFile::encodeName(root()), m_shape, m_entries);
+        return true;
+    }
+    QString root() const override { return m_point + QStringLiteral("/tree"); }
+
+private:
+    MountFixture &m_fx;
+    Shape m_shape;
+    int m_entries;
+    QString m_point;
+    bool m_mounted = false;
+};
+
+class StickCase : public CaseVolume
+{
+public:
+    StickCase(MountFixture &fx, MountFixture::Kind kind, int entries, QString mountInfo)
+        : m_fx(fx), m_kind(kind), m_entries(entries), m_mountInfo(std::move(mountInfo))
+    {
+    }
+
+    bool make() override
+    {
+        m_volume.reset();
+        m_volume.emplace(m_fx, m_kind, m_entries, ++m_serial);
+        return m_volume->isReady() && MountFixture::writeMountInfoOf(m_volume->mountPoint(), m_mountInfo);
+    }
+    QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
+    QString mountInfo() const override { return m_mountInfo; }
+
+private:
+    MountFixture &m_fx;
+    MountFixture::Kind m_kind;
+    int m_entries;
+    QString m_mountInfo;
+    std::optional<bench::StickVolume> m_volume;
+    int m_serial = 0;
+};
+
+struct ScanRow
+{
+    QString name;
+    qint64 entries = 0;
+    ChildFigures scan;
+    double bare = 0, withStat = 0, findAll = 0, catalogue = 0, preSearch = 0;
+};
+
+struct CleanRow
+{
+    QString name;
+    ChildFigures clean;
+    double floor = 0;
+    QString check;
+};
+
+double medianOf(const QList<double> &values)
+{
+    return values.isEmpty() ? 0 : bench::median(values);
 }
 
-void clearTree(const QString &root)
+std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int runs)
 {
-    QDir(root).removeRecursively();
-    QDir().mkpath(root);
-    ::sync();
+    if (!volume.make())
+        return std::nullopt;
+    ScanRow row{name, 0, {}, 0, 0, 0, 0, 0};
+    const Timed warm = floorWalk(volume.root(), false);
+    row.entries = warm.result.standardOutput.split(' ').constFirst().toLongLong();
+    QList<double> scans, bare, withStat, findAll, catalogue, preSearch;
+    for (int run = 0; run < runs; ++run) {
+        bare << floorWalk(volume.root(), false).milliseconds;
+        const std::optional<ChildFigures> scan = runChild({"--scan", volume.root(), volume.mountInfo()});
+        if (!scan)
+            return std::nullopt;
+        row.scan = *scan;
+        scans << scan->milliseconds;
+        withStat << floorWalk(volume.root(), true).milliseconds;
+        findAll << findEverything(volume.root()).milliseconds;
+        catalogue << findCatalogue(volume.root()).milliseconds;
+        preSearch << findAppleDouble(volume.root()).milliseconds;
+    }
+    row.scan.milliseconds = medianOf(scans);
+    row.bare = medianOf(bare);
+    row.withStat = medianOf(withStat);
+    row.findAll = medianOf(findAll);
+    row.catalogue = medianOf(catalogue);
+    row.preSearch = medianOf(preSearch);
+    return row;
+}
+
+std::optional<CleanRow> measureClean(const QString &name, CaseVolume &volume, const QString &listPath)
+{
+    CleanRow row{name, {}, 0, {}};
+    if (!volume.make())
+        return std::nullopt;
+    const QByteArray projectRoot = QFile::encodeName(volume.root());
+    const std::optional<ChildFigures> clean = runChild({"--clean", volume.root(), volume.mountInfo(), listPath});
+    if (!clean)
+        return std::nullopt;
+    row.clean = *clean;
+    const QList<QByteArray> afterProject = bench::listing(projectRoot);
+
+    QFile listFile(listPath);
+    if (!listFile.open(QIODevice::ReadOnly) || !volume.make())
+        return std::nullopt;
+    QByteArray list = listFile.readAll();
+    const QByteArray floorRoot = QFile::encodeName(volume.root());
+    if (floorRoot != projectRoot) {
+        QList<QByteArray> paths = list.split('\0');
+        for (QByteArray &path : paths) {
+            if (path.startsWith(projectRoot + '/'))
+                path = floorRoot + path.mid(projectRoot.size());
+        }
+        list = paths.join('\0');
+    }
+    floorWalk(volume.root(), false);   // the clean too follows a walk (its scan)
+    row.floor = removeList(list).milliseconds;
+    const QList<QByteArray> afterFloor = bench::listing(floorRoot);
+    row.check = afterProject == afterFloor
+                    ? QStringLiteral("same tree")
+                    : QStringLiteral("trees differ: %1 entries left by the app, %2 by rm").arg(afterProject.size()).arg(afterFloor.size());
+    return row;
 }
 
 } // namespace
@@ -264,69 +478,103 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 3 && (args[1] == QLatin1String("--scan") || args[1] == QLatin1String("--clean")))
-        return childMain(args[1], args[2]);
+    if (args.size() >= 4 && (args[1] == QLatin1String("--scan") || args[1] == QLatin1String("--clean")))
+        return childMain(args);
+    if (args.size() >= 4 && args[1] == QLatin1String("--tree")) {
+        QDir().mkpath(args[3]);
+        if (args[2] == QLatin1String("stick")) {
+            bench::TreeBuilder(QFile::encodeName(args[3])).build(args.size() > 4 ? args[4].toInt() : 50000);
+            return 0;
+        }
+        for (const Shape &shape : kShapes) {
+            if (shape.name == args[2]) {
+                QDir().mkpath(args[3]);
+                generate(QFile::encodeName(args[3]), shape, args.size() > 4 ? args[4].toInt() : 1000000);
+                return 0;
+            }
+        }
+        return 2;
+    }
 
-    if (::geteuid() != 0) {
-        say(QStringLiteral("bench_scan needs root to mount tmpfs and ext4 volumes"));
+    if (const QString why = MountFixture::whyUnavailable(); !why.isEmpty()) {
+        say(QStringLiteral("bench_scan cannot run here: ") + why);
         return 1;
     }
-    QList<int> sizes = {100000, 1000000};
-    QStringList kinds = {QStringLiteral("tmpfs"), QStringLiteral("ext4")};
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--sizes")) {
-            sizes.clear();
-            for (const QString &s : args[i + 1].split(','))
-                sizes << s.toInt();
-        } else if (args[i] == QLatin1String("--fs")) {
-            kinds = args[i + 1].split(',');
-        }
+    int entries = 1000000;
+    int stickEntries = 50000;
+    int runs = 3;
+    bool clean = true;
+    QStringList cases = {"flat", "nested", "deep", "appledouble", "fat32", "exfat"};
+    for (int i = 1; i < args.size(); ++i) {
+        const QString value = args.value(i + 1);
+        if (args[i] == QLatin1String("--no-clean"))
+            clean = false;
+        else if (args[i] == QLatin1String("--entries"))
+            entries = value.toInt(), ++i;
+        else if (args[i] == QLatin1String("--stick"))
+            stickEntries = value.toInt(), ++i;
+        else if (args[i] == QLatin1String("--runs"))
+            runs = std::max(1, value.toInt()), ++i;
+        else if (args[i] == QLatin1String("--cases"))
+            cases = value.split(','), ++i;
     }
 
-    QTemporaryDir base(QStringLiteral("/tmp/sweepbrook-bench-XXXXXX"));
-    for (const QString &kind : std::as_const(kinds)) {
-        for (int entries : std::as_const(sizes)) {
-            const std::optional<Volume> volume = makeVolume(kind, base.path(), entries);
-            if (!volume) {
-                say(QStringLiteral("cannot set up a %1 volume; skipped").arg(kind));
-                continue;
+    MountFixture fx;
+    const QString mountInfo = fx.path() + QStringLiteral("/mountinfo");
+    const QString listPath = fx.path() + QStringLiteral("/list");
+    QList<ScanRow> scans;
+    QList<CleanRow> cleans;
+    for (const QString &name : std::as_const(cases)) {
+        std::unique_ptr<CaseVolume> volume;
+        QString label;
+        for (const Shape &shape : kShapes) {
+            if (shape.name == name) {
+                volume = std::make_unique<TmpfsVolume>(fx, shape, entries);
+                label = QStringLiteral("tmpfs %1").arg(name);
             }
-            QList<Shape> shapes;
-            for (int depth : {1, 10, 100}) {
-                for (int junk : {1, 10})
-                    shapes << Shape{entries, depth, junk, false};
-            }
-            shapes << Shape{entries, 10, 10, true};
-            say(QStringLiteral("== %1, %2 entries ==").arg(kind).arg(entries));
-            say(QStringLiteral("shape | scan ms | find ms | ratio | items | scan peak memory KiB | clean ms | find -delete ms | ratio"));
-            for (const Shape &shape : std::as_const(shapes)) {
-                clearTree(volume->root);
-                generate(QFile::encodeName(volume->root), shape, false);
-                const double findMs = timeFind(catalogueFindArguments(volume->root, false));
-                const auto scan = runChild(QStringLiteral("--scan"), volume->root);
+        }
+        if (name == QLatin1String("fat32") || name == QLatin1String("exfat")) {
+            const auto kind = name == QLatin1String("fat32") ? MountFixture::Kind::Fat32 : MountFixture::Kind::ExFat;
+            volume = std::make_unique<StickCase>(fx, kind, stickEntries, mountInfo);
+            label = name == QLatin1String("fat32") ? QStringLiteral("FAT32 fusefat") : QStringLiteral("exFAT exfat-fuse");
+        }
+        if (!volume) {
+            say(QStringLiteral("no case called %1").arg(name));
+            continue;
+        }
+        say(QStringLiteral("%1: scanning").arg(label));
+        if (const std::optional<ScanRow> row = measureScan(label, *volume, runs))
+            scans << *row;
+        else
+            say(QStringLiteral("%1: the scan could not be measured: %2").arg(label, fx.lastError()));
+        if (!clean)
+            continue;
+        say(QStringLiteral("%1: cleaning").arg(label));
+        if (const std::optional<CleanRow> row = measureClean(label, *volume, listPath))
+            cleans << *row;
+        else
+            say(QStringLiteral("%1: the clean could not be measured: %2").arg(label, fx.lastError()));
+    }
 
-                // The clean: ordinary junk only, against find -delete on an identical tree.
-                clearTree(volume->root);
-                generate(QFile::encodeName(volume->root), shape, true);
-                const auto clean = runChild(QStringLiteral("--clean"), volume->root);
-                clearTree(volume->root);
-                generate(QFile::encodeName(volume->root), shape, true);
-                const double deleteMs = timeFind(catalogueFindArguments(volume->root, true));
-                if (!scan || !clean)
-                    continue;
-                say(QStringLiteral("%1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 | %9")
-                        .arg(shape.label())
-                        .arg(scan->milliseconds, 0, 'f', 0)
-                        .arg(findMs, 0, 'f', 0)
-                        .arg(scan->milliseconds / findMs, 0, 'f', 2)
-                        .arg(scan->items)
-                        .arg(scan->peakKiB)
-                        .arg(clean->milliseconds, 0, 'f', 0)
-                        .arg(deleteMs, 0, 'f', 0)
-                        .arg(clean->milliseconds / deleteMs, 0, 'f', 2));
-            }
-            clearTree(volume->root);
-            run(QStringLiteral("umount"), {volume->mountPoint});
+    std::printf("scan, median of %d (ms)\n", runs);
+    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %7s | %7s | %6s\n", "case", "entries",
+                "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue", "lines",
+                "writes", "B/item");
+    for (const ScanRow &row : std::as_const(scans)) {
+        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %7lld | %7lld | %6lld\n",
+                    qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
+                    row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
+                    row.preSearch, row.catalogue, static_cast<long long>(row.scan.stdoutLines),
+                    static_cast<long long>(row.scan.writes),
+                    static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
+    }
+    if (!cleans.isEmpty()) {
+        std::printf("\nclean (ms)\n%-18s | %7s | %6s | %8s | %12s | %5s | %s\n", "case", "items", "failed", "clean",
+                    "xargs rm -rf", "ratio", "check");
+        for (const CleanRow &row : std::as_const(cleans)) {
+            std::printf("%-18s | %7lld | %6lld | %8.0f | %12.0f | %5.2f | %s\n", qPrintable(row.name),
+                        static_cast<long long>(row.clean.items), static_cast<long long>(row.clean.failed),
+                        row.clean.milliseconds, row.floor, row.clean.milliseconds / row.floor, qPrintable(row.check));
         }
     }
     return 0;

@@ -9,6 +9,9 @@
 
 #include <QFile>
 
+#include <algorithm>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace AppleDoubleSearch {
@@ -19,10 +22,13 @@ using pathhandles::childPath;
 using pathhandles::lastComponent;
 using pathhandles::withoutTrailingSlashes;
 
-bool isRegularFile(const QByteArray &path)
+// Keeps the hit, and what the look at it saw when the caller wants that.
+void keep(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks, const QByteArray &path,
+          const pathhandles::ItemLook &look)
 {
-    struct stat st;
-    return ::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode);
+    hits.append(path);
+    if (looks)
+        looks->append(look);
 }
 
 // Is `path` strictly below `root`, component by component, with no "." or
@@ -32,9 +38,39 @@ bool isAppleDoubleBelow(const QByteArray &root, const QByteArray &path)
     return SafeRemove::isInside(root, path) && lastComponent(path).startsWith("._");
 }
 
+// Looks (lstat) at hits folder by folder: find lists the hits of a folder
+// together, and they are looked at through one handle on it, so the path
+// to the folder is resolved once, not once per hit (on a FUSE volume every
+// step of a path whose cached entry has expired is a round trip).
+class FolderLooks
+{
+public:
+    std::optional<struct stat> lstat(QByteArrayView path)
+    {
+        const qsizetype slash = path.lastIndexOf('/');
+        const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
+        if (!m_opened || folder != m_folder) {
+            m_opened = true;
+            m_folder = folder.toByteArray();
+            m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
+        struct stat st;
+        const QByteArray name = path.sliced(slash + 1).toByteArray();
+        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return std::nullopt;
+        return st;
+    }
+
+private:
+    QByteArray m_folder;
+    pathhandles::Handle m_fd;
+    bool m_opened = false;
+};
+
 } // namespace
 
-std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools)
+std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
+                                                              QList<pathhandles::ItemLook> *looks)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + pathText(base));
@@ -71,40 +107,47 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = parseFindOutput(base, result.standardOutput, tools.work);
+        hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (!result.standardOutput.isEmpty())
-            hits = parseFindOutput(base, result.standardOutput, tools.work);
+            hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
     }
     logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
     return hits;
 }
 
-QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, VolumeWork *work)
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, QList<pathhandles::ItemLook> *looks,
+                                  VolumeWork *work)
 {
     const QByteArray base = withoutTrailingSlashes(root);
-    const QList<QByteArray> fields = output.split('\0');
-    logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(fields.size())
+    logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(output.count('\0') + 1)
             + QStringLiteral(" 个可能的._文件"));
     QList<QByteArray> hits;
-    for (const QByteArray &field : fields) {
+    FolderLooks folders;
+    for (qsizetype start = 0; start < output.size();) {
+        qsizetype end = output.indexOf('\0', start);
+        if (end < 0)
+            end = output.size();
+        const QByteArray field = output.sliced(start, end - start);
+        start = end + 1;
         if (field.isEmpty())
             continue;
-        logLine(QStringLiteral("找到._文件: ") + pathText(field));
+        logUtf8("找到._文件: ", field);
         if (work)
             work->beat();
-        if (isAppleDoubleBelow(base, field) && VolumeWalker::exists(field))
-            hits.append(field);
+        const std::optional<struct stat> st = isAppleDoubleBelow(base, field) ? folders.lstat(field) : std::nullopt;
+        if (st)
+            keep(hits, looks, field, pathhandles::lookOf(*st));
         else
-            logLine(QStringLiteral("警告: 文件不存在或无法访问: ") + pathText(field));
+            logUtf8("警告: 文件不存在或无法访问: ", field);
     }
     return hits;
 }
 
-QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWork *work)
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks, VolumeWork *work)
 {
     QList<QByteArray> hits;
     const auto onEntry = [&](const WalkEntry &entry) {
@@ -115,8 +158,11 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWor
         }
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
-            logLine(QStringLiteral("备用方法找到._文件: ") + pathText(path));
-            hits.append(path);
+            logUtf8("备用方法找到._文件: ", path);
+            if (!looks)
+                hits.append(path);
+            else if (const std::optional<struct stat> st = entry.lstat())
+                keep(hits, looks, path, pathhandles::lookOf(*st));
         }
         return WalkDecision{};
     };
@@ -128,17 +174,18 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWor
     return hits;
 }
 
-QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools)
+QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks)
 {
-    if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools))
+    if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools, looks))
         return *hits;
     logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
-    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root, tools.work);
+    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root, looks, tools.work);
     logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
     return hits;
 }
 
-QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools)
+QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks,
+                                             const std::function<bool(const QByteArray &)> &known)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("使用ls命令搜索额外的._文件..."));
@@ -181,10 +228,17 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
         if (!name.startsWith("._") || name.contains('/'))
             continue;
         const QByteArray path = childPath(base, name);
-        if (!isRegularFile(path) || hits.contains(path))
+        if (hits.contains(path))
             continue;   // a link's line names its target too
-        logLine(QStringLiteral("ls命令找到额外._文件: ") + pathText(path));
-        hits.append(path);
+        pathhandles::ItemLook look;
+        if (!known || !known(path)) {
+            struct stat st;
+            if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            look = pathhandles::lookOf(st);
+        }
+        logUtf8("ls命令找到额外._文件: ", path);
+        keep(hits, looks, path, look);
     }
     return hits;
 }

@@ -1,16 +1,21 @@
 #pragma once
 
+#include "cleaning/PathHandles.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class VolumeWork;
 
 // The search for AppleDouble ("._") files that runs before a scan's walk.
-// Hits are absolute paths as bytes.
+// Hits are absolute paths as bytes. Every hit is looked at (lstat) once, to
+// see it is there; with `looks`, what that look saw is handed back beside the
+// hits (in their order), so the scan need not ask the file system again.
 namespace AppleDoubleSearch {
 
 struct Tools
@@ -26,20 +31,27 @@ struct Tools
 // GNU find over the volume (-xdev, -print0) under its time limit; nothing
 // when find cannot be started. A run stopped at its limit, or with its scan,
 // gives no hits.
-std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools);
+std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
+                                                              QList<pathhandles::ItemLook> *looks = nullptr);
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole
 // components), whose last component starts with "._" and that exist.
 // Each look counts as progress of `work`, when there is one.
-QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, VolumeWork *work = nullptr);
+QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output,
+                                  QList<pathhandles::ItemLook> *looks = nullptr, VolumeWork *work = nullptr);
 
 // In-process search, used when find cannot be started.
-QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, VolumeWork *work = nullptr);
+QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks = nullptr,
+                                               VolumeWork *work = nullptr);
 
 // find, or the fallback when find cannot be started; logs as it goes.
-QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools);
+QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks = nullptr);
 
 // "._" names of the root folder that `ls -la` shows (the last word of a line).
-QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools);
+// A path `known` answers true for (already found) is not looked at again: it
+// counts as there, with an empty look.
+QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools,
+                                             QList<pathhandles::ItemLook> *looks = nullptr,
+                                             const std::function<bool(const QByteArray &)> &known = {});
 
 } // namespace AppleDoubleSearch

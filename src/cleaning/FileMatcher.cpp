@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <array>
 #include <initializer_list>
 #include <limits>
 #include <string>
@@ -70,6 +71,93 @@ bool isCoreDump(QStringView name)
     return true;
 }
 
+// The text of a "text*" or "*text" pattern, compared without regard to case:
+// code unit by code unit while both sides are ASCII, through Qt's case
+// folding when either is not (so "K" meets the Kelvin sign, as the
+// pattern's expression would have it).
+class Affix
+{
+public:
+    Affix(QString text, int rank) : m_text(std::move(text)), m_rank(rank)
+    {
+        m_ascii = std::all_of(m_text.cbegin(), m_text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+        for (QChar c : std::as_const(m_text))
+            m_lower.push_back(char16_t(asciiLowerOf(c.unicode())));
+    }
+
+    int rank() const { return m_rank; }
+    const QString &text() const { return m_text; }
+    bool startOf(QStringView name) const { return name.size() >= m_text.size() && equals(name.first(m_text.size())); }
+    bool endOf(QStringView name) const { return name.size() >= m_text.size() && equals(name.last(m_text.size())); }
+
+private:
+    static char16_t asciiLowerOf(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + (u'a' - u'A')) : c; }
+
+    bool equals(QStringView part) const
+    {
+        if (m_ascii) {
+            for (qsizetype i = 0; i < part.size(); ++i) {
+                const char16_t c = part[i].unicode();
+                if (c >= 0x80)
+                    return part.compare(m_text, Qt::CaseInsensitive) == 0;
+                if (asciiLowerOf(c) != m_lower[size_t(i)])
+                    return false;
+            }
+            return true;
+        }
+        return part.compare(m_text, Qt::CaseInsensitive) == 0;
+    }
+
+    QString m_text;
+    std::u16string m_lower;   // ASCII letters lower-cased
+    int m_rank;
+    bool m_ascii = true;
+};
+
+// The first letters (ASCII) and lengths of the names of a table, so that
+// most names are turned away before they are hashed: bit n of [c] for a name
+// that starts with c and is n long (63: 63 or longer).
+class NameShapes
+{
+public:
+    void add(QStringView name)
+    {
+        if (name.isEmpty())
+            return;
+        if (name[0].unicode() < 128)
+            m_shapes[name[0].unicode()] |= quint64(1) << std::min<qsizetype>(name.size(), 63);
+        else
+            m_beyondAscii = true;
+    }
+
+    bool mayHold(QStringView name) const
+    {
+        if (name.isEmpty())
+            return false;
+        const char16_t first = name[0].unicode();
+        if (first >= 128)
+            return m_beyondAscii;
+        return (m_shapes[first] >> std::min<qsizetype>(name.size(), 63)) & 1;
+    }
+
+private:
+    std::array<quint64, 128> m_shapes{};
+    bool m_beyondAscii = false;   // a name starting beyond ASCII
+};
+
+// Is the pattern one "*" at its start or end around plain text? Then it is
+// an affix comparison, not an expression.
+enum class Simple { no, prefix, suffix };
+Simple simpleForm(const QString &pattern)
+{
+    static const QRegularExpression metacharacters(QStringLiteral(R"([\^$+?()\[\]{}|\\])"));
+    if (pattern.count(u'*') != 1 || pattern.contains(metacharacters))
+        return Simple::no;
+    if (pattern.startsWith(u'*'))
+        return Simple::suffix;
+    return pattern.endsWith(u'*') ? Simple::prefix : Simple::no;
+}
+
 // Diagnostics are built from views of the name, so nothing is copied unless printed.
 void logParts(std::initializer_list<QStringView> parts)
 {
@@ -104,20 +192,17 @@ QRegularExpression wildcardExpression(const QString &pattern)
 
 struct FileMatcher::Impl
 {
-    // A user pattern that keeps matching items.
+    // A user pattern that keeps matching items: the name itself, a prefix
+    // or suffix compared as text, or (other wildcards) an expression.
     struct Excluded
     {
         QString pattern;
         bool wildcard = false;
         bool appleDouble = false;   // exactly "._*"
+        Simple form = Simple::no;
+        std::optional<Affix> affix;
         QRegularExpression expression;
         bool valid = false;
-    };
-
-    struct Affix
-    {
-        QString text;
-        int rank;
     };
 
     // A catalogue pattern kept as an expression because it fits no faster table.
@@ -137,7 +222,9 @@ struct FileMatcher::Impl
     // the order in which the kinds are tried (the lowest rank wins).
     QList<FileType> kinds;   // by rank
     ViewMap exactNames;      // case-sensitive, files and folders
+    NameShapes exactShapes;
     ViewMap extensions;      // "*.ext": lower-cased "ext"
+    NameShapes extensionShapes;
     std::vector<Affix> extensionsSlow;   // the same, for non-ASCII extensions
     size_t longestExtension = 0;
     std::vector<Affix> suffixes;   // "*text" that is no plain extension
@@ -149,6 +236,7 @@ struct FileMatcher::Impl
     void addExact(const QString &name, int rank)
     {
         exactNames.try_emplace(std::u16string(u16view(name)), rank);
+        exactShapes.add(name);
     }
 
     void addCataloguePattern(const QString &pattern, int rank);
@@ -172,30 +260,28 @@ void FileMatcher::Impl::addCataloguePattern(const QString &pattern, int rank)
         coreDumpRank = std::min(coreDumpRank, rank);
         return;
     }
-    static const QRegularExpression metacharacters(QStringLiteral(R"([\^$+?()\[\]{}|\\])"));
-    const qsizetype stars = pattern.count(u'*');
-    if (stars == 1 && !pattern.contains(metacharacters)) {
-        if (pattern.startsWith(u'*')) {
-            const QString tail = pattern.mid(1);
-            if (tail.startsWith(u'.') && tail.count(u'.') == 1 && tail.size() > 1) {
-                const QString ext = tail.mid(1);
-                char16_t buffer[64];
-                std::u16string_view lower;
-                if (asciiLower(ext, buffer, lower)) {
-                    extensions.try_emplace(std::u16string(lower), rank);
-                    longestExtension = std::max(longestExtension, lower.size());
-                } else {
-                    extensionsSlow.push_back({ext, rank});
-                }
+    const Simple form = simpleForm(pattern);
+    if (form == Simple::suffix) {
+        const QString tail = pattern.mid(1);
+        if (tail.startsWith(u'.') && tail.count(u'.') == 1 && tail.size() > 1) {
+            const QString ext = tail.mid(1);
+            char16_t buffer[64];
+            std::u16string_view lower;
+            if (asciiLower(ext, buffer, lower)) {
+                extensions.try_emplace(std::u16string(lower), rank);
+                extensionShapes.add(QStringView(lower.data(), qsizetype(lower.size())));
+                longestExtension = std::max(longestExtension, lower.size());
             } else {
-                suffixes.push_back({tail, rank});
+                extensionsSlow.emplace_back(ext, rank);
             }
-            return;
+        } else {
+            suffixes.emplace_back(tail, rank);
         }
-        if (pattern.endsWith(u'*')) {
-            prefixes.push_back({pattern.chopped(1), rank});
-            return;
-        }
+        return;
+    }
+    if (form == Simple::prefix) {
+        prefixes.emplace_back(pattern.chopped(1), rank);
+        return;
     }
     QRegularExpression expression = wildcardExpression(pattern);
     if (!expression.isValid())
@@ -210,8 +296,10 @@ int FileMatcher::Impl::catalogueRank(QStringView name, bool isDirectory, bool &a
 {
     appleDoubleHit = false;
     int best = kNone;
-    if (const auto it = exactNames.find(u16view(name)); it != exactNames.end())
-        best = it->second;
+    if (exactShapes.mayHold(name)) {
+        if (const auto it = exactNames.find(u16view(name)); it != exactNames.end())
+            best = it->second;
+    }
     if (isDirectory || best == 0)
         return best;
 
@@ -220,8 +308,10 @@ int FileMatcher::Impl::catalogueRank(QStringView name, bool isDirectory, bool &a
             char16_t buffer[64];
             std::u16string_view lower;
             if (asciiLower(*ext, buffer, lower)) {
-                if (const auto it = extensions.find(lower); it != extensions.end())
-                    best = std::min(best, it->second);
+                if (extensionShapes.mayHold(QStringView(lower.data(), qsizetype(lower.size())))) {
+                    if (const auto it = extensions.find(lower); it != extensions.end())
+                        best = std::min(best, it->second);
+                }
             } else {
                 // Letters that fold onto ASCII ones (the Kelvin sign, for one).
                 for (const auto &[text, rank] : extensions) {
@@ -232,17 +322,17 @@ int FileMatcher::Impl::catalogueRank(QStringView name, bool isDirectory, bool &a
             }
         }
         for (const Affix &entry : extensionsSlow) {
-            if (entry.rank < best && ext->compare(entry.text, Qt::CaseInsensitive) == 0)
-                best = entry.rank;
+            if (entry.rank() < best && ext->compare(entry.text(), Qt::CaseInsensitive) == 0)
+                best = entry.rank();
         }
     }
     for (const Affix &entry : suffixes) {
-        if (entry.rank < best && name.endsWith(entry.text, Qt::CaseInsensitive))
-            best = entry.rank;
+        if (entry.rank() < best && entry.endOf(name))
+            best = entry.rank();
     }
     for (const Affix &entry : prefixes) {
-        if (entry.rank < best && name.startsWith(entry.text, Qt::CaseInsensitive))
-            best = entry.rank;
+        if (entry.rank() < best && entry.startOf(name))
+            best = entry.rank();
     }
     if (coreDumpRank < best && isCoreDump(name))
         best = coreDumpRank;
@@ -267,6 +357,8 @@ bool FileMatcher::Impl::excludes(const Excluded &entry, QStringView name) const
     }
     if (name == entry.pattern)
         return true;
+    if (entry.affix)
+        return entry.form == Simple::prefix ? entry.affix->startOf(name) : entry.affix->endOf(name);
     if (!entry.wildcard || !entry.valid)
         return false;
     return entry.expression.match(name).hasMatch();
@@ -285,7 +377,10 @@ FileMatcher::FileMatcher(const QMap<FileType, QStringList> &catalogue, const Fil
         if (pattern.contains(u'/'))
             continue;
         entry.wildcard = pattern.contains(u'*');
-        if (entry.wildcard) {
+        entry.form = simpleForm(pattern);
+        if (entry.form != Simple::no) {
+            entry.affix.emplace(entry.form == Simple::prefix ? pattern.chopped(1) : pattern.mid(1), 0);
+        } else if (entry.wildcard) {
             entry.expression = wildcardExpression(pattern);
             entry.valid = entry.expression.isValid();
             if (entry.valid)

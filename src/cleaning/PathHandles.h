@@ -145,6 +145,27 @@ inline void recordIdentity(FileItem &item, const struct stat &st)
     item.inode = quint64(st.st_ino);
 }
 
+// What a scan keeps of a look (lstat) at an item it lists: who it is and its size.
+struct ItemLook
+{
+    ItemKind kind = ItemKind::unknown;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+};
+
+inline ItemLook lookOf(const struct stat &st)
+{
+    return ItemLook{kindOfMode(st.st_mode), quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
+}
+
+inline void recordIdentity(FileItem &item, const ItemLook &look)
+{
+    item.kind = look.kind;
+    item.device = look.device;
+    item.inode = look.inode;
+}
+
 // Is the item (an lstat of it now) still the one the scan recorded?
 inline bool isScannedItem(const FileItem &item, const struct stat &st)
 {

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -38,42 +39,71 @@ bool insideMacosx(const QByteArray &root, const QByteArray &path)
     return parts.contains(kMacosx);
 }
 
+// A look at an item, when there was one.
+std::optional<pathhandles::ItemLook> looked(const std::optional<struct stat> &st)
+{
+    return st ? std::optional(pathhandles::lookOf(*st)) : std::nullopt;
+}
+
+} // namespace
+
 // The result of one scan, with the paths it already holds: a path is never
 // listed twice, whichever pass meets it again.
-class ResultBuilder
+class VolumeScanner::ResultBuilder
 {
 public:
     explicit ResultBuilder(ScanResult initial) : m_result(std::move(initial))
     {
         for (auto it = m_result.cbegin(); it != m_result.cend(); ++it) {
             for (const FileItem &item : it.value())
-                m_kinds.insert(item.fsPath(), it.key());
+                m_listed.insert(item.fsPath(), Listed{it.key(), item.size});
         }
     }
 
-    bool contains(const QByteArray &path) const { return m_kinds.contains(path); }
+    bool contains(const QByteArray &path) const { return m_listed.contains(path); }
 
     // The kind the path is listed under, if it is.
     std::optional<FileType> kindOf(const QByteArray &path) const
     {
-        const auto it = m_kinds.constFind(path);
-        return it == m_kinds.cend() ? std::nullopt : std::optional(it.value());
+        const auto it = m_listed.constFind(path);
+        return it == m_listed.cend() ? std::nullopt : std::optional(it->kind);
     }
 
-    // Adds the item with its identity (from `st`, an lstat of it; an item
+    // What the scan saw of a listed path (looked up among its kind's items:
+    // rarely asked).
+    std::optional<pathhandles::ItemLook> lookOf(const QByteArray &path) const
+    {
+        const auto it = m_listed.constFind(path);
+        if (it == m_listed.cend())
+            return std::nullopt;
+        for (const FileItem &item : m_result.value(it->kind)) {
+            if (item.hasIdentity() && item.fsPath() == path)
+                return pathhandles::ItemLook{item.kind, item.device, item.inode, item.size};
+        }
+        return std::nullopt;
+    }
+
+    // The size the path is listed with, if it is.
+    std::optional<qint64> sizeOf(const QByteArray &path) const
+    {
+        const auto it = m_listed.constFind(path);
+        return it == m_listed.cend() ? std::nullopt : std::optional(it->size);
+    }
+
+    // Adds the item with its identity (from `look`, an lstat of it; an item
     // that could not be examined has none, and a clean refuses it). `size`
-    // overrides the lstat size. False when the path is already in the result.
-    bool add(FileType type, const QByteArray &path, const std::optional<struct stat> &st,
+    // overrides the looked-at size. False when the path is already in the result.
+    bool add(FileType type, const QByteArray &path, const std::optional<pathhandles::ItemLook> &look,
              std::optional<qint64> size = std::nullopt)
     {
-        const qsizetype before = m_kinds.size();
-        FileType &slot = m_kinds[path];
-        if (m_kinds.size() == before)
+        const qsizetype before = m_listed.size();
+        Listed &slot = m_listed[path];
+        if (m_listed.size() == before)
             return false;
-        slot = type;
-        FileItem item = FileItem::fromNativePath(path, size.value_or(st ? qint64(st->st_size) : 0));
-        if (st)
-            pathhandles::recordIdentity(item, *st);
+        slot = Listed{type, size.value_or(look ? look->size : 0)};
+        FileItem item = FileItem::fromNativePath(path, slot.size);
+        if (look)
+            pathhandles::recordIdentity(item, *look);
         m_result[type].append(std::move(item));
         return true;
     }
@@ -83,9 +113,9 @@ public:
     {
         QSet<FileType> kinds;
         for (const QByteArray &path : paths) {
-            if (const auto it = m_kinds.constFind(path); it != m_kinds.cend()) {
-                kinds.insert(it.value());
-                m_kinds.erase(it);
+            if (const auto it = m_listed.constFind(path); it != m_listed.cend()) {
+                kinds.insert(it->kind);
+                m_listed.erase(it);
             }
         }
         for (FileType type : std::as_const(kinds)) {
@@ -100,9 +130,17 @@ public:
     ScanResult take() { return std::move(m_result); }
 
 private:
+    struct Listed
+    {
+        FileType kind;
+        qint64 size;
+    };
+
     ScanResult m_result;
-    QHash<QByteArray, FileType> m_kinds;
+    QHash<QByteArray, Listed> m_listed;
 };
+
+namespace {
 
 // A folder of the result, deleted whole with all it holds, while the walk is
 // inside it. Should a kept name lie anywhere below, the folder must not go
@@ -119,18 +157,17 @@ public:
         QByteArray path;
         bool isDirectory = false;
         bool holdsKept = false;
-        std::optional<struct stat> stat;
+        std::optional<pathhandles::ItemLook> look;
     };
 
-    WholeFolder(QByteArray path, int depth, FileType kind, std::optional<struct stat> stat, bool recording)
-        : m_path(std::move(path)), m_depth(depth), m_kind(kind), m_stat(stat), m_recording(recording)
+    WholeFolder(QByteArray path, int depth, FileType kind, bool recording)
+        : m_path(std::move(path)), m_depth(depth), m_kind(kind), m_recording(recording)
     {
     }
 
     const QByteArray &path() const { return m_path; }
     int depth() const { return m_depth; }
     FileType kind() const { return m_kind; }
-    const std::optional<struct stat> &stat() const { return m_stat; }
     bool recording() const { return m_recording; }
     bool holdsKept() const { return m_holdsKept; }
 
@@ -160,7 +197,7 @@ public:
             return true;
         }
         if (m_recording) {
-            m_entries.push_back(Entry{entry.path(), entry.isDirectory, false, entry.lstat()});
+            m_entries.push_back(Entry{entry.path(), entry.isDirectory, false, looked(entry.lstat())});
             if (entry.isDirectory)
                 m_openFolders.push_back(OpenFolder{entry.depth, m_entries.size() - 1});
         }
@@ -194,7 +231,6 @@ private:
     QByteArray m_path;
     int m_depth;
     FileType m_kind;
-    std::optional<struct stat> m_stat;
     bool m_recording;
     bool m_holdsKept = false;
     std::vector<Entry> m_entries;
@@ -204,10 +240,12 @@ private:
 
 // The folder looked at a second time, recording: for a folder found holding a
 // kept name while the walk did not record (nothing was excluded, so only the
-// protected name is kept). Nothing when it is no longer the folder scanned.
-WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher, VolumeWork *work)
+// protected name is kept). Nothing when it is no longer the folder scanned
+// (`scanned`, what the scan listed it as).
+WholeFolder lookAgain(const WholeFolder &folder, const std::optional<pathhandles::ItemLook> &scanned,
+                      const FileMatcher &matcher, VolumeWork *work)
 {
-    WholeFolder again(folder.path(), 0, folder.kind(), folder.stat(), true);
+    WholeFolder again(folder.path(), 0, folder.kind(), true);
     std::optional<bool> same;
     VolumeWalker::walk(
         folder.path(),
@@ -216,8 +254,8 @@ WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher, Vol
                 work->beat();
             if (!same) {   // the first entry lies in the folder itself
                 struct stat st;
-                same = folder.stat() && ::fstat(entry.parentFd, &st) == 0 && st.st_dev == folder.stat()->st_dev
-                    && st.st_ino == folder.stat()->st_ino;
+                same = scanned && ::fstat(entry.parentFd, &st) == 0 && quint64(st.st_dev) == scanned->device
+                    && quint64(st.st_ino) == scanned->inode;
             }
             if (!*same)
                 return WalkDecision{false, 0};
@@ -226,8 +264,38 @@ WholeFolder lookAgain(const WholeFolder &folder, const FileMatcher &matcher, Vol
         [](const WalkError &) {});
     if (same && *same)
         return again;
-    return WholeFolder(folder.path(), 0, folder.kind(), folder.stat(), true);
+    return WholeFolder(folder.path(), 0, folder.kind(), true);
 }
+
+// An entry's name as the matcher reads it: while it is ASCII (nearly every
+// name), widened into a buffer of its own, as decoding would give it but
+// without allocating; decoded otherwise.
+class NameText
+{
+public:
+    explicit NameText(QByteArrayView bytes)
+    {
+        const bool ascii = bytes.size() <= kLongest
+                           && std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
+        if (ascii) {
+            std::copy(bytes.cbegin(), bytes.cend(), m_buffer);
+            m_view = QStringView(m_buffer, bytes.size());
+        } else {
+            m_decoded = QFile::decodeName(bytes.toByteArray());
+            m_view = m_decoded;
+        }
+    }
+    NameText(const NameText &) = delete;
+    NameText &operator=(const NameText &) = delete;
+
+    QStringView view() const { return m_view; }
+
+private:
+    static constexpr qsizetype kLongest = 255;   // NAME_MAX
+    char16_t m_buffer[kLongest];
+    QString m_decoded;
+    QStringView m_view;
+};
 
 // ".Spotlight-V100" is left alone on a FAT or exFAT volume whose indexing was
 // turned off (the ".metadata_never_index" marker at its root).
@@ -273,49 +341,70 @@ void VolumeScanner::cutShort(int error, const QByteArray &path)
 
 bool VolumeScanner::canScan(const QByteArray &root, int *error)
 {
-    return VolumeWalker::listDirectory(root, error, [](QByteArrayView) { return false; }).has_value();
+    // The first entries tell: the walk reads the rest (and says when it cannot).
+    return VolumeWalker::canList(root, error);
 }
 
 ScanResult VolumeScanner::run()
 {
-    ScanResult result;
+    // One result throughout: what the pre-search found is not listed again.
+    ResultBuilder result({});
     if (m_request.fileTypes.contains(FileType::temporaryFiles))
-        preSearch(result);
+        preSearchInto(result);
     if (m_request.work && m_request.work->shouldEnd())
-        return result;
-    return walk(std::move(result));
+        return result.take();
+    walkInto(result);
+    return result.take();
 }
 
 void VolumeScanner::preSearch(ScanResult &found)
 {
-    const QByteArray &root = m_request.root;
-    logLine(QStringLiteral("使用系统find命令查找._文件..."));
-    const QList<QByteArray> hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools);
-    logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
-
-    // A hit is junk unless the user excluded its name (or it is a name never
-    // deleted): the search itself knows nothing of exclusions.
     ResultBuilder result(std::move(found));
-    const auto addHits = [&](const QList<QByteArray> &paths, const QString &logPrefix) {
-        for (const QByteArray &hit : paths) {
-            if (m_request.work)
-                m_request.work->beat();   // a look at the hit follows
-            if (m_matcher.isKept(QFile::decodeName(pathhandles::lastComponent(hit))))
-                continue;
-            if (result.add(FileType::temporaryFiles, hit, VolumeWalker::itemStat(hit)))
-                logLine(logPrefix + pathText(hit));
-        }
-    };
-    addHits(hits, QStringLiteral("添加._文件到结果: "));
-    // What find missed at the root of a FAT or exFAT volume joins in.
-    if (m_request.isFAT)
-        addHits(AppleDoubleSearch::findAppleDoubleFilesWithLs(root, m_request.tools),
-                QStringLiteral("添加额外发现的._文件到结果: "));
+    preSearchInto(result);
     found = result.take();
 }
 
 ScanResult VolumeScanner::walk(ScanResult initial)
 {
+    ResultBuilder result(std::move(initial));
+    walkInto(result);
+    return result.take();
+}
+
+void VolumeScanner::preSearchInto(ResultBuilder &result)
+{
+    const LogStep step;   // its lines go out in bursts
+    const QByteArray &root = m_request.root;
+    logLine(QStringLiteral("使用系统find命令查找._文件..."));
+    QList<pathhandles::ItemLook> looks;
+    const QList<QByteArray> hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, &looks);
+    logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
+
+    // A hit is junk unless the user excluded its name (or it is a name never
+    // deleted): the search itself knows nothing of exclusions.
+    const auto addHits = [&](const QList<QByteArray> &paths, const QList<pathhandles::ItemLook> &looksOfPaths,
+                             const char *logPrefix) {
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            const QByteArray &hit = paths[i];
+            if (m_matcher.isKept(NameText(QByteArrayView(hit).sliced(hit.lastIndexOf('/') + 1)).view()))
+                continue;
+            if (result.add(FileType::temporaryFiles, hit, looksOfPaths[i]))
+                logUtf8(logPrefix, hit);
+        }
+    };
+    addHits(hits, looks, "添加._文件到结果: ");
+    // What find missed at the root of a FAT or exFAT volume joins in.
+    if (m_request.isFAT) {
+        QList<pathhandles::ItemLook> rootLooks;
+        const QList<QByteArray> rootHits = AppleDoubleSearch::findAppleDoubleFilesWithLs(
+            root, m_request.tools, &rootLooks, [&](const QByteArray &path) { return result.contains(path); });
+        addHits(rootHits, rootLooks, "添加额外发现的._文件到结果: ");
+    }
+}
+
+void VolumeScanner::walkInto(ResultBuilder &result)
+{
+    const LogStep step;   // its lines go out in bursts
     const QByteArray &rootBytes = m_request.root;
     const FileTypeSet &types = m_request.fileTypes;
     const bool wantsTemporary = types.contains(FileType::temporaryFiles);
@@ -326,53 +415,55 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             + QStringLiteral("，注意：默认应包含隐藏文件"));
     logLine(QStringLiteral("开始扫描以估算文件数量..."));
 
-    ResultBuilder result(std::move(initial));
-
-    // The root's own entries, listed once for both root passes.
-    // Only hidden entries and "__MACOSX" matter to them.
-    int listError = 0;
-    qsizetype rootCount = 0;
-    const std::optional<QList<VolumeWalker::DirEntry>> rootEntries = VolumeWalker::listDirectory(
-        rootBytes, &listError, [](QByteArrayView name) { return name.startsWith('.') || name == kMacosx; },
-        &rootCount);
-
-    if (wantsTemporary && rootEntries) {
-        for (const VolumeWalker::DirEntry &entry : *rootEntries) {
-            if (entry.name != kMacosx || matcher.isKept(QFile::decodeName(entry.name)))
-                continue;
-            const QByteArray path = childPath(rootBytes, entry.name);
-            logLine(QStringLiteral("在根目录找到__MACOSX目录: ") + pathText(path));
-            result.add(FileType::temporaryFiles, path, entry.stat, 0);
-        }
-    }
-
-    logLine(QStringLiteral("======= 开始特别检查隐藏文件和目录 ======="));
-    if (!rootEntries) {
-        logLine(QStringLiteral("特别检查时出错: ") + errorText(listError));
-        cutShort(listError, rootBytes);
-    } else {
-        logLine(QStringLiteral("根目录共有 ") + QString::number(rootCount) + QStringLiteral(" 个文件/目录"));
-        for (const VolumeWalker::DirEntry &entry : *rootEntries) {
-            if (!entry.name.startsWith('.'))
-                continue;
-            const QByteArray path = childPath(rootBytes, entry.name);
-            const QString name = QFile::decodeName(entry.name);
-            logLine(QStringLiteral("发现隐藏项: ") + pathText(path) + QStringLiteral(", 是目录: ") + boolText(entry.isDirectory));
-            const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, false}, types);
-            if (!kind)
-                continue;
-            logLine(QStringLiteral("隐藏项匹配垃圾文件模式: ") + name + QStringLiteral(", 类型: ") + FileTypes::rawValue(*kind));
-            if (indexingDisabled(name, isFAT, rootBytes)) {
-                logLine(QStringLiteral("发现 .Spotlight-V100 但索引已禁用，跳过"));
-                continue;
+    // The two passes over the root's own entries (only hidden ones and
+    // "__MACOSX" matter to them), on the walk's one reading of the root.
+    bool rootPassesRan = false;
+    const auto rootPasses = [&](const QList<WalkEntry> &entries, qsizetype count, int error) {
+        rootPassesRan = true;
+        if (wantsTemporary && error == 0) {
+            for (const WalkEntry &entry : entries) {
+                if (entry.name != kMacosx || matcher.isKept(QFile::decodeName(entry.name)))
+                    continue;
+                const QByteArray path = entry.path();
+                logUtf8("在根目录找到__MACOSX目录: ", path);
+                if (!result.contains(path))
+                    result.add(FileType::temporaryFiles, path, looked(entry.lstat()), 0);
             }
-            if (name == kTrashes)
-                logLine(QStringLiteral("🗑️ 扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + pathText(path));
-            if (result.add(*kind, path, entry.stat, entry.isDirectory ? 0 : entry.size))
-                logLine(QStringLiteral("已添加隐藏垃圾文件到结果: ") + pathText(path));
         }
-    }
-    logLine(QStringLiteral("======= 特别检查结束 ======="));
+
+        logLine(QStringLiteral("======= 开始特别检查隐藏文件和目录 ======="));
+        if (error != 0) {
+            logLine(QStringLiteral("特别检查时出错: ") + errorText(error));
+            cutShort(error, rootBytes);
+        } else {
+            logLine(QStringLiteral("根目录共有 ") + QString::number(count) + QStringLiteral(" 个文件/目录"));
+            for (const WalkEntry &entry : entries) {
+                if (!entry.name.startsWith('.'))
+                    continue;
+                const QByteArray path = entry.path();
+                const QString name = QFile::decodeName(entry.name);
+                logLine(QStringLiteral("发现隐藏项: ") + pathText(path) + QStringLiteral(", 是目录: ") + boolText(entry.isDirectory));
+                const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, false}, types);
+                if (!kind)
+                    continue;
+                logLine(QStringLiteral("隐藏项匹配垃圾文件模式: ") + name + QStringLiteral(", 类型: ") + FileTypes::rawValue(*kind));
+                if (indexingDisabled(name, isFAT, rootBytes)) {
+                    logLine(QStringLiteral("发现 .Spotlight-V100 但索引已禁用，跳过"));
+                    continue;
+                }
+                if (name == kTrashes)
+                    logLine(QStringLiteral("🗑️ 扫描发现 .Trashes 文件夹: ") + name + QStringLiteral(" at ") + pathText(path));
+                // Looked at only when it joins the result.
+                if (!result.contains(path)) {
+                    const std::optional<pathhandles::ItemLook> look = looked(entry.lstat());
+                    if (result.add(*kind, path, look, entry.isDirectory || !look ? 0 : look->size))
+                        logUtf8("已添加隐藏垃圾文件到结果: ", path);
+                }
+            }
+        }
+        logLine(QStringLiteral("======= 特别检查结束 ======="));
+    };
+    const RootPass rootPass{[](QByteArrayView name) { return name.startsWith('.') || name == kMacosx; }, rootPasses};
 
     // The outermost folder of the result the walk is inside, and the depth of
     // a "__MACOSX" taken whole, whose contents are not judged on their own
@@ -392,7 +483,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             return;
         logLine(QStringLiteral("目录中有保留项，不整体删除，逐项添加其余内容: ") + pathText(folder.path()));
         if (!folder.recording())
-            folder = lookAgain(folder, matcher, m_request.work.get());
+            folder = lookAgain(folder, result.lookOf(folder.path()), matcher, m_request.work.get());
         const std::vector<WholeFolder::Entry> &entries = folder.entries();
         QSet<QByteArray> holding{folder.path()};
         for (const WholeFolder::Entry &entry : entries) {
@@ -402,7 +493,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         result.remove(holding);
         for (const WholeFolder::Entry &entry : entries) {
             if (!entry.holdsKept)
-                result.add(folder.kind(), entry.path, entry.stat);
+                result.add(folder.kind(), entry.path, entry.look);
         }
     };
 
@@ -411,7 +502,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         if (whole)
             return;   // inside another: the outer one answers for both
         if (const std::optional<FileType> kind = result.kindOf(path))
-            whole.emplace(path, entry.depth, *kind, entry.lstat(), recordWhole);
+            whole.emplace(path, entry.depth, *kind, recordWhole);
     };
 
     VolumeWork *work = m_request.work.get();
@@ -429,7 +520,8 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         const bool isMacosx = entry.name == kMacosx;
         const quint32 childFlags = (inMacosx || isMacosx) ? kInsideMacosx : 0;
 
-        const QString name = QFile::decodeName(entry.name);
+        const NameText nameText(entry.name);
+        const QStringView name = nameText.view();
         if (whole && whole->meet(entry, name, matcher)) {
             // Kept, and so is what it holds; outside a "__MACOSX" taken whole,
             // what lies inside is still judged by its own name.
@@ -440,10 +532,10 @@ ScanResult VolumeScanner::walk(ScanResult initial)
 
         if (wantsTemporary && (isMacosx || inMacosx) && !matcher.isKept(name)) {
             const QByteArray path = entry.path();
-            logLine(QStringLiteral("发现__MACOSX相关项: ") + pathText(path));
-            result.add(FileType::temporaryFiles, path, entry.lstat());
+            logUtf8("发现__MACOSX相关项: ", path);
+            result.add(FileType::temporaryFiles, path, looked(entry.lstat()));
             if (entry.isDirectory) {
-                logLine(QStringLiteral("跳过__MACOSX目录的内容"));
+                logUtf8("跳过__MACOSX目录的内容");
                 // Entered all the same, for kept names only.
                 enterWholeFolder(entry, path);
                 takenMacosxDepth = entry.depth;
@@ -453,19 +545,22 @@ ScanResult VolumeScanner::walk(ScanResult initial)
 
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
-            logLine(QStringLiteral("发现._文件: ") + pathText(path));
-            // One lstat through the folder's handle answers both questions.
-            const std::optional<struct stat> stat = entry.lstat();
-            const bool exists = stat.has_value();
-            logLine(QStringLiteral("   ._文件是否存在: ") + boolText(exists));
-            const qint64 size = stat ? qint64(stat->st_size) : 0;
-            logLine(QStringLiteral("   ._文件大小: ") + QString::number(size) + QStringLiteral(" 字节"));
-            logLine(QStringLiteral("   ._文件是否隐藏: ") + boolText(true));   // a leading dot is what hides it
+            logUtf8("发现._文件: ", path);
+            // What the pre-search found is not asked again; otherwise one
+            // lstat through the folder's handle answers both questions.
+            const std::optional<qint64> listedSize = result.sizeOf(path);
+            const std::optional<pathhandles::ItemLook> look = listedSize ? std::nullopt : looked(entry.lstat());
+            const bool exists = listedSize || look;
+            logUtf8(exists ? "   ._文件是否存在: true" : "   ._文件是否存在: false");
+            const qint64 size = listedSize ? *listedSize : look ? look->size : 0;
+            logUtf8("   ._文件大小: " + QByteArray::number(size) + " 字节");
+            logUtf8("   ._文件是否隐藏: true");   // a leading dot is what hides it
             if (wantsTemporary && exists) {
                 // A kept name is never junk: the matcher would only ask again.
                 if (!matcher.isKept(name)) {
-                    logLine(QStringLiteral("   直接添加._文件到临时文件结果中"));
-                    result.add(FileType::temporaryFiles, path, stat);
+                    logUtf8("   直接添加._文件到临时文件结果中");
+                    if (!listedSize)
+                        result.add(FileType::temporaryFiles, path, look);
                 }
                 return WalkDecision{true, childFlags};
             }
@@ -475,8 +570,8 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             const QByteArray path = entry.path();
             // Checked first: the lstat costs a system call.
             if (!result.contains(path)) {
-                logLine(QStringLiteral("发现垃圾文件: ") + pathText(path));
-                result.add(*kind, path, entry.lstat());
+                logUtf8("发现垃圾文件: ", path);
+                result.add(*kind, path, looked(entry.lstat()));
             }
             if (entry.isDirectory)
                 enterWholeFolder(entry, path);
@@ -500,7 +595,7 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         // Inside a folder listed whole, it goes with that folder.
         const bool insideWhole = whole && error.depth > whole->depth();
         // Every other failure (no permission, or a read error) is judged by the name.
-        logLine(QStringLiteral("权限错误，尝试将该项添加到结果中: ") + pathText(error.path));
+        logUtf8("权限错误，尝试将该项添加到结果中: ", error.path);
         const QString name = QFile::decodeName(error.name);
         if (indexingDisabled(name, isFAT, rootBytes)) {
             logLine(QStringLiteral("发现 .Spotlight-V100 但索引已禁用，跳过"));
@@ -512,8 +607,8 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         const bool refused = error.errorNumber == EACCES || error.errorNumber == EPERM;
         if (const std::optional<FileType> kind = matcher.matchFile(item, types)) {
             if (!result.contains(error.path)) {
-                logLine(QStringLiteral("将无权限访问的垃圾文件添加到结果: ") + pathText(error.path));
-                result.add(*kind, error.path, error.stat);
+                logUtf8("将无权限访问的垃圾文件添加到结果: ", error.path);
+                result.add(*kind, error.path, looked(error.stat));
             }
             if (refused)
                 return;   // junk listed whole: nothing of it was missed
@@ -526,10 +621,13 @@ ScanResult VolumeScanner::walk(ScanResult initial)
             cutShort(error.errorNumber, error.path);
     };
 
-    // A root that cannot be opened leaves what the root passes found.
+    // A root that cannot be opened leaves nothing to find.
     int walkError = 0;
-    if (!VolumeWalker::walk(rootBytes, onEntry, onError, &walkError))
+    if (!VolumeWalker::walk(rootBytes, onEntry, onError, &walkError, &rootPass)) {
+        if (!rootPassesRan)
+            rootPasses({}, 0, walkError);
         cutShort(walkError, rootBytes);
+    }
     leaveWholeFolder();
 
     logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
@@ -538,5 +636,4 @@ ScanResult VolumeScanner::walk(ScanResult initial)
         logLine(FileTypes::displayName(it.key()) + QStringLiteral(": ") + QString::number(it.value().size())
                 + QStringLiteral("个文件，总计") + formatByteCount(total));
     }
-    return result.take();
 }

@@ -68,6 +68,9 @@ public:
     ScanOutcome outcome(ScanResult found) const;
 
 private:
+    class ResultBuilder;
+    void preSearchInto(ResultBuilder &result);
+    void walkInto(ResultBuilder &result);
     void cutShort(int error, const QByteArray &path);
 
     Request m_request;

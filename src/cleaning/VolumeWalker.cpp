@@ -92,14 +92,17 @@ unsigned char typeFromMode(mode_t mode)
     return DT_UNKNOWN;
 }
 
-// Some file systems (FUSE ones among them) do not fill in d_type.
-unsigned char entryType(int parentFd, const char *name, unsigned char type)
+// Some file systems do not fill in d_type; what the lstat that tells the
+// type saw goes to *seen.
+unsigned char entryType(int parentFd, const char *name, unsigned char type, std::optional<struct stat> &seen)
 {
+    seen.reset();
     if (type != DT_UNKNOWN)
         return type;
     struct stat st;
     if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return DT_UNKNOWN;
+    seen = st;
     return typeFromMode(st.st_mode);
 }
 
@@ -118,8 +121,8 @@ struct Frame
 class Walk
 {
 public:
-    Walk(const VolumeWalker::EntryCallback &onEntry, const VolumeWalker::ErrorCallback &onError)
-        : m_onEntry(onEntry), m_onError(onError)
+    Walk(const VolumeWalker::EntryCallback &onEntry, const VolumeWalker::ErrorCallback &onError, const RootPass *rootPass)
+        : m_onEntry(onEntry), m_onError(onError), m_rootPass(rootPass)
     {
     }
 
@@ -170,17 +173,36 @@ private:
         top.next = 0;
         // Everything but folders is handed out while the folder is read; only
         // the folders wait in the list, so a folder of a million files costs
-        // no memory here.
+        // no memory here. The root's entries a root pass holds wait too.
         const qsizetype index = m_depth - 1;
-        const auto keep = [this, index](const char *entryName, size_t length, unsigned char &type) {
-            type = entryType(frame(index).fd, entryName, type);
+        const bool rootPass = index == 0 && m_rootPass;
+        QList<WalkEntry> held;
+        qsizetype count = 0;
+        std::optional<struct stat> seen;
+        const auto keep = [&](const char *entryName, size_t length, unsigned char &type) {
+            type = entryType(frame(index).fd, entryName, type, seen);
+            ++count;
+            const bool hold = rootPass && m_rootPass->holds(QByteArrayView(entryName, qsizetype(length)));
+            if (hold) {
+                held.append(WalkEntry());
+                describe(held.last(), index, entryName, length, type, seen);
+            }
             if (type == DT_DIR)
                 return true;
-            deliver(index, entryName, length, type);
+            if (!hold)
+                deliver(index, entryName, length, type, seen);
             return false;
         };
-        if (!readEntries(fd, m_buffer.get(), top.entries, keep)) {
-            const int error = errno;
+        const bool read = readEntries(fd, m_buffer.get(), top.entries, keep);
+        const int error = read ? 0 : errno;
+        if (rootPass) {
+            m_rootPass->listed(held, count, error);
+            for (const WalkEntry &entry : std::as_const(held)) {
+                if (!entry.isDirectory && !m_stopped)
+                    m_stopped = m_onEntry(entry).stop;
+            }
+        }
+        if (!read) {
             struct stat st;
             const bool statted = ::fstat(fd, &st) == 0;
             m_onError(WalkError{top.path, std::move(name), error, int(m_depth - 1),
@@ -188,22 +210,31 @@ private:
         }
     }
 
-    WalkDecision deliver(qsizetype index, const char *name, size_t length, unsigned char type)
+    // Describes the entry `name` of the folder at `index` in `entry`.
+    void describe(WalkEntry &entry, qsizetype index, const char *name, size_t length, unsigned char type,
+                  const std::optional<struct stat> &seen)
+    {
+        const Frame &current = frame(index);
+        entry.parentFd = current.fd;
+        entry.parentPath = &current.path;
+        entry.name.resize(qsizetype(length));
+        std::memcpy(entry.name.data(), name, length);
+        entry.depth = int(index) + 1;
+        entry.isDirectory = type == DT_DIR;
+        entry.isRegularFile = type == DT_REG;
+        entry.isSymlink = type == DT_LNK;
+        entry.inheritedFlags = current.flags;
+        entry.seen = seen;
+    }
+
+    // One WalkEntry serves the whole walk; its name keeps its capacity
+    // unless the callback held on to a copy.
+    WalkDecision deliver(qsizetype index, const char *name, size_t length, unsigned char type,
+                         const std::optional<struct stat> &seen = std::nullopt)
     {
         if (m_stopped)
             return WalkDecision{false, 0, true};
-        // One WalkEntry serves the whole walk; its name keeps its capacity
-        // unless the callback held on to a copy.
-        Frame &current = frame(index);
-        m_entry.parentFd = current.fd;
-        m_entry.parentPath = &current.path;
-        m_entry.name.resize(qsizetype(length));
-        std::memcpy(m_entry.name.data(), name, length);
-        m_entry.depth = int(index) + 1;
-        m_entry.isDirectory = type == DT_DIR;
-        m_entry.isRegularFile = type == DT_REG;
-        m_entry.isSymlink = type == DT_LNK;
-        m_entry.inheritedFlags = current.flags;
+        describe(m_entry, index, name, length, type, seen);
         const WalkDecision decision = m_onEntry(m_entry);
         m_stopped = decision.stop;
         return decision;
@@ -327,6 +358,7 @@ private:
 
     const VolumeWalker::EntryCallback &m_onEntry;
     const VolumeWalker::ErrorCallback &m_onError;
+    const RootPass *m_rootPass;
     std::vector<Frame> m_frames;   // [0, m_depth) are in use; the rest keep their buffers
     qsizetype m_depth = 0;
     // Frames [m_lowestOpen, m_depth) hold open handles, and so does frame 0.
@@ -346,6 +378,8 @@ QByteArray WalkEntry::path() const
 
 std::optional<struct stat> WalkEntry::lstat() const
 {
+    if (seen)
+        return seen;
     struct stat st;
     if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return std::nullopt;
@@ -353,10 +387,25 @@ std::optional<struct stat> WalkEntry::lstat() const
 }
 
 bool VolumeWalker::walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
-                        int *errorNumber)
+                        int *errorNumber, const RootPass *rootPass)
 {
-    Walk walk(onEntry, onError);
+    Walk walk(onEntry, onError, rootPass);
     return walk.run(root, errorNumber);
+}
+
+bool VolumeWalker::canList(const QByteArray &path, int *errorNumber)
+{
+    Handle fd(::open(withoutTrailingSlashes(path).constData(), kDirectoryFlags));
+    char buffer[4096];
+    ssize_t n = -1;
+    if (fd.get() >= 0) {
+        do {
+            n = ::getdents64(fd.get(), buffer, sizeof buffer);
+        } while (n < 0 && errno == EINTR);
+    }
+    if (n < 0 && errorNumber)
+        *errorNumber = errno;
+    return n >= 0;
 }
 
 std::optional<QList<VolumeWalker::DirEntry>> VolumeWalker::listDirectory(const QByteArray &path, int *errorNumber,

@@ -22,6 +22,10 @@ struct WalkEntry
     bool isSymlink = false;
     quint32 inheritedFlags = 0;        // what the callback set for the parent folder
 
+    // What the walk already saw of the entry (an lstat it needed for the
+    // type), so that lstat() need not ask again.
+    std::optional<struct stat> seen;
+
     QByteArray path() const;           // parentPath + "/" + name
     // lstat of the entry itself; nothing when it is gone or cannot be read.
     std::optional<struct stat> lstat() const;
@@ -44,6 +48,18 @@ struct WalkDecision
     bool stop = false;          // end the walk here: no entry is handed out after this one
 };
 
+// A pass over the root's own entries that rides on the walk's one reading of
+// the root. The entries `holds` accepts are held back while the root is read;
+// once it is read, `listed` gets them (folders among them, in the order
+// read) with the number of all the root's entries and the read's errno (0:
+// read whole). Then the held entries that are no folders are handed out, and
+// the folders, as always.
+struct RootPass
+{
+    std::function<bool(QByteArrayView name)> holds;
+    std::function<void(const QList<WalkEntry> &held, qsizetype count, int error)> listed;
+};
+
 // Iterative walk over directory handles (openat with O_NOFOLLOW | O_DIRECTORY):
 // hidden entries included, symbolic links never followed, no descent into
 // another file system mounted inside the tree (a different st_dev than the
@@ -59,7 +75,11 @@ public:
     // Walks everything below `root` (the root itself is not reported).
     // False (with errno in *errorNumber) when the root cannot be opened.
     static bool walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
-                     int *errorNumber = nullptr);
+                     int *errorNumber = nullptr, const RootPass *rootPass = nullptr);
+
+    // Can the folder be listed: it opens and its first entries read (else
+    // the errno in *errorNumber).
+    static bool canList(const QByteArray &path, int *errorNumber = nullptr);
 
     struct DirEntry
     {

@@ -52,6 +52,7 @@ RootLook lookAtRoot(const QByteArray &root)
 ScanOutcome scanVolume(const QByteArray &root, const QString &name, const std::function<VolumeScanner::Request()> &request,
                        VolumeWork &work)
 {
+    const LogStep step;   // the scan's lines go out in bursts, all of them by its end
     ScanOutcome outcome;
     const RootLook atStart = lookAtRoot(root);
     work.beat();

@@ -1,6 +1,9 @@
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 #include <mutex>
 
@@ -17,10 +20,22 @@ QByteArray escapeOf(char32_t c)
                     : "\\u" + QByteArray::number(uint(c), 16).rightJustified(4, '0');
 }
 
+// Most text holds nothing to escape: no C0 byte, no DEL and no lead byte of
+// C1 (C2) or of the separators (E2).
+bool isPlain(QByteArrayView bytes)
+{
+    return std::none_of(bytes.begin(), bytes.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f || byte == 0xc2 || byte == 0xe2;
+    });
+}
+
 } // namespace
 
 QByteArray escapedControlBytes(QByteArrayView bytes)
 {
+    if (isPlain(bytes))
+        return bytes.toByteArray();
     QByteArray out;
     out.reserve(bytes.size());
     for (qsizetype i = 0; i < bytes.size(); ++i) {
@@ -64,19 +79,168 @@ QString escapedControls(const QString &text)
     return out;
 }
 
+namespace {
+
+// The lines gathered for open steps, written as one block. A burst ends at
+// whichever limit comes first. Once the process exits, every line goes out
+// at once.
+class LogBuffer
+{
+public:
+    static constexpr qsizetype kBurstLines = 1024;
+    static constexpr qsizetype kBurstBytes = 64 * 1024;
+
+    // One line: the parts, then a newline.
+    void append(std::initializer_list<QByteArrayView> parts, bool gather)
+    {
+        std::lock_guard lock(m_mutex);
+        for (QByteArrayView part : parts)
+            m_pending.append(part);
+        m_pending.append('\n');
+        ++m_lines;
+        if (!gather || m_exiting || m_lines >= kBurstLines || m_pending.size() >= kBurstBytes)
+            writeLocked();
+    }
+
+    void flush(bool exiting = false)
+    {
+        std::lock_guard lock(m_mutex);
+        m_exiting = m_exiting || exiting;
+        writeLocked();
+    }
+
+private:
+    void writeLocked()
+    {
+        if (m_pending.isEmpty())
+            return;
+        std::fwrite(m_pending.constData(), 1, size_t(m_pending.size()), stdout);
+        std::fflush(stdout);
+        m_pending.resize(0);   // keeps its room for the next burst
+        m_lines = 0;
+    }
+
+    std::mutex m_mutex;
+    QByteArray m_pending;
+    qsizetype m_lines = 0;
+    bool m_exiting = false;
+};
+
+LogBuffer &logBuffer()
+{
+    // Never destroyed, so that statics that log while the process exits still
+    // find it; written out when exit() begins.
+    static LogBuffer *const buffer = [] {
+        auto *made = new LogBuffer;
+        std::atexit([] { logBuffer().flush(true); });
+        return made;
+    }();
+    return *buffer;
+}
+
+thread_local int t_openSteps = 0;
+
+} // namespace
+
 void logLine(const QString &line)
 {
     try {
-        QByteArray bytes = escapedControls(line).toUtf8();
-        bytes.append('\n');
-        static std::mutex mutex;
-        // One write per line under the lock keeps lines from different threads whole.
-        std::lock_guard lock(mutex);
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-        std::fflush(stdout);
+        logBuffer().append({escapedControls(line).toUtf8()}, t_openSteps > 0);
     } catch (...) {
         // Logging must never take the app down (e.g. out of memory converting the line).
     }
+}
+
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(QByteArrayView bytes)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *end = p + bytes.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int length = 0;
+        unsigned char low = 0x80, high = 0xbf;   // the second byte's range
+        if (c >= 0xc2 && c <= 0xdf) {
+            length = 2;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            length = 3;
+            low = c == 0xe0 ? 0xa0 : 0x80;
+            high = c == 0xed ? 0x9f : 0xbf;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            length = 4;
+            low = c == 0xf0 ? 0x90 : 0x80;
+            high = c == 0xf4 ? 0x8f : 0xbf;
+        } else {
+            return false;
+        }
+        if (end - p < length || p[1] < low || p[1] > high)
+            return false;
+        for (int i = 2; i < length; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xbf)
+                return false;
+        }
+        p += length;
+    }
+    return true;
+}
+
+} // namespace
+
+void logUtf8(QByteArrayView line)
+{
+    if (!isValidUtf8(line)) {
+        logLine(QString::fromUtf8(line));
+        return;
+    }
+    try {
+        if (isPlain(line))
+            logBuffer().append({line}, t_openSteps > 0);
+        else
+            logBuffer().append({escapedControlBytes(line)}, t_openSteps > 0);
+    } catch (...) {
+        // As logLine: never take the app down.
+    }
+}
+
+void logUtf8(const char *text, QByteArrayView path)
+{
+    const QByteArrayView head(text);
+    // Each valid on its own, so no sequence spans the two.
+    if (isPlain(head) && isPlain(path) && isValidUtf8(head) && isValidUtf8(path)) {
+        try {
+            logBuffer().append({head, path}, t_openSteps > 0);
+        } catch (...) {
+            // As logLine: never take the app down.
+        }
+        return;
+    }
+    QByteArray line;
+    line.reserve(head.size() + path.size());
+    line.append(head);
+    line.append(path);
+    logUtf8(line);
+}
+
+void flushLog()
+{
+    logBuffer().flush();
+}
+
+LogStep::LogStep()
+{
+    ++t_openSteps;
+}
+
+LogStep::~LogStep()
+{
+    if (--t_openSteps == 0)
+        flushLog();
 }
 
 QString boolText(bool value)

@@ -4,12 +4,38 @@
 #include <QByteArrayView>
 #include <QString>
 
-// Diagnostics: plain UTF-8 lines on standard output, flushed at once, whole
-// lines even when several threads log together. Control characters (C0, DEL,
-// C1, the Unicode line and paragraph separators) are written as \xNN or
-// \uNNNN, so no name can end a line early, forge the next one or drive a
-// terminal.
+// Diagnostics: plain UTF-8 lines on standard output, whole lines in the
+// order they were logged even when several threads log together. Control
+// characters (C0, DEL, C1, the Unicode line and paragraph separators) are
+// written as \xNN or \uNNNN, so no name can end a line early, forge the next
+// one or drive a terminal.
+//
+// A line is written at once, unless a LogStep is open on the logging thread:
+// then the lines gather and go out together when the outermost step ends,
+// when a burst of them has gathered, or when the process exits.
 void logLine(const QString &line);
+
+// The same for a line given as UTF-8 (a literal text and a path's bytes, as
+// the scan writes them by the million): written as it is, without a round
+// trip through UTF-16, unless it is not valid UTF-8; then it is written as
+// logLine(QString::fromUtf8(line)) would write it.
+void logUtf8(QByteArrayView line);
+// logUtf8 of a text (UTF-8) followed by a path's bytes.
+void logUtf8(const char *text, QByteArrayView path);
+
+// Writes out whatever lines have gathered.
+void flushLog();
+
+// One step of work that logs many lines (a scan): its lines are written in
+// bursts, not one write per line. Steps nest; they belong to their thread.
+class LogStep
+{
+public:
+    LogStep();
+    ~LogStep();
+    LogStep(const LogStep &) = delete;
+    LogStep &operator=(const LogStep &) = delete;
+};
 
 // How the diagnostics print a flag: "true" or "false".
 QString boolText(bool value);

@@ -25,6 +25,28 @@ FileMatcher makeMatcher(const FileTypeSet &enabled, const QStringList &custom = 
     return FileMatcher(FileTypes::junkFilePatterns(), enabled, custom, excluded);
 }
 
+// Names where a compiled table and a pattern's expression might part: line
+// breaks, carriage returns and tabs where an expression might stop, letters
+// beyond ASCII that fold onto ASCII ones.
+QStringList oddNames()
+{
+    return {".DS_Store", "Desktop DB", ".AppleDouble", "._x", "__MACOSX", ".Spotlight-V100", ".SPOTLIGHTv1",
+            ".fseventsd", ".Trash", "Network Trash Folder", "found.000", "FOUND.000", "Thumbs.db", "a.THM",
+            "b.thumb", "_thumbs", "AlbumArt.jpg", "albumart_1.log", "ehthumbs_vista.db", "x.TMP", "y.temp",
+            "~$doc.docx", ".~lock.odt#", "a.swp", "b.SWO", "d.bak", "e.old", "g.lock", "i.part", "k.filepart",
+            "nohup.out", "core.1", "core.x", "p.stackdump", "r.dmp", "t.log", "u.out", "System Volume Information",
+            "desktop.ini", "Autorun.inf", "IMG_1234.JPG", "tmp", ".tmp", "x.tmp.gz", "a.b.log", "", ".", "readme",
+            "g.loc\u212A",
+            // Line breaks, carriage returns and tabs where an expression might stop.
+            "a\nb.log", "x.log\n", "\n.DS_Store", ".DS_Store\n", "._\nx", "\n._x", "Thumbs.db\n", "Thumbs\n.db",
+            "x\n.THM", "a\r.tmp", "x.tmp\r", "x.tmp\r\n", "\t.swp", "b.swp\t", "core.1\n", "core.\n1", "\ncore.1",
+            "AlbumArt.\n", "AlbumArt_\nx", "x\nAlbumArt_1", "~\n", "\n~x", ".~\n", ".spotlightV\n3",
+            "nohup.out\n", "x.\nlog", "\n", "\r\n", "__MACOSX\n", ".Trashes\n",
+            // Beyond ASCII.
+            "naïve.LOG", "résumé.tmp", "日志.log", "Ä.TMP", "x.\u017Fwp", "albumart_ß", "ALBUMART.ß", "\u00C6.bak",
+            "x.t\u0130mp", "e\u0301.old"};
+}
+
 } // namespace
 
 class TestFileMatcher : public QObject
@@ -135,22 +157,7 @@ private slots:
     // in names included.
     void compiledCatalogueAgreesWithPatterns()
     {
-        const QStringList names{
-            ".DS_Store", "Desktop DB", ".AppleDouble", "._x", "__MACOSX", ".Spotlight-V100", ".SPOTLIGHTv1",
-            ".fseventsd", ".Trash", "Network Trash Folder", "found.000", "FOUND.000", "Thumbs.db", "a.THM",
-            "b.thumb", "_thumbs", "AlbumArt.jpg", "albumart_1.log", "ehthumbs_vista.db", "x.TMP", "y.temp",
-            "~$doc.docx", ".~lock.odt#", "a.swp", "b.SWO", "d.bak", "e.old", "g.lock", "i.part", "k.filepart",
-            "nohup.out", "core.1", "core.x", "p.stackdump", "r.dmp", "t.log", "u.out", "System Volume Information",
-            "desktop.ini", "Autorun.inf", "IMG_1234.JPG", "tmp", ".tmp", "x.tmp.gz", "a.b.log", "", ".", "readme",
-            "g.loc\u212A",
-            // Line breaks, carriage returns and tabs where an expression might stop.
-            "a\nb.log", "x.log\n", "\n.DS_Store", ".DS_Store\n", "._\nx", "\n._x", "Thumbs.db\n", "Thumbs\n.db",
-            "x\n.THM", "a\r.tmp", "x.tmp\r", "x.tmp\r\n", "\t.swp", "b.swp\t", "core.1\n", "core.\n1", "\ncore.1",
-            "AlbumArt.\n", "AlbumArt_\nx", "x\nAlbumArt_1", "~\n", "\n~x", ".~\n", ".spotlightV\n3",
-            "nohup.out\n", "x.\nlog", "\n", "\r\n", "__MACOSX\n", ".Trashes\n",
-            // Beyond ASCII.
-            "naïve.LOG", "résumé.tmp", "日志.log", "Ä.TMP", "x.\u017Fwp", "albumart_ß", "ALBUMART.ß", "\u00C6.bak",
-            "x.t\u0130mp", "e\u0301.old"};
+        const QStringList names = oddNames();
         QList<FileTypeSet> sets{FileTypes::allTypes(), kindsFrom("-temporaryFiles"), kindsFrom("systemLogs,thumbsDb")};
         for (FileType type : FileTypes::allCases())
             sets << FileTypeSet{type};
@@ -185,6 +192,27 @@ private slots:
                                                enabled == FileTypes::allTypes() ? QStringLiteral("*") : kinds.join(u','));
                     }
                 }
+            }
+        }
+        quiet.lines();   // ends the capture
+        QVERIFY2(mismatches.isEmpty(), qPrintable(mismatches.join(u"; ")));
+    }
+
+    // An exclusion keeps exactly the names its pattern matches, however it
+    // was compiled (the name, a prefix or suffix, an expression).
+    void compiledExclusionsAgreeWithPatterns()
+    {
+        const QStringList patterns{"*.log", "*.LOG", "Thumbs*", "thumbs.DB", "*", "._*", "~$*", "*~", "a.b*",
+                                   "*ß", "*\u017Fwp", "*K", "*.tmp\n", "x*y", "*a*", "[*", "(a|b)*", "*.t?p",
+                                   "résumé*", "*\u212A"};
+        QStringList mismatches;
+        StdoutCapture quiet;
+        for (const QString &pattern : patterns) {
+            const FileMatcher matcher = makeMatcher(FileTypes::allTypes(), {}, {pattern});
+            for (const QString &name : oddNames() + QStringList{"Thumbs.dbx", "thumbs", "résumé.doc", "RÉSUMÉ", "xKy"}) {
+                const bool expected = name == FileMatcher::protectedName || FileMatcher::matchesWildcardPattern(name, pattern);
+                if (matcher.isKept(name) != expected)
+                    mismatches << QStringLiteral("\"%1\" by \"%2\"").arg(QString(name).replace(u'\n', QStringLiteral("\\n")), pattern);
             }
         }
         quiet.lines();   // ends the capture

@@ -145,6 +145,10 @@ private slots:
                     "__MACOSX_old/keep.txt", "__MACOSX_old/.DS_Store", "docs/a.txt", "docs/b.tmp", "docs/c.log",
                     "docs/._c.log", "docs/sub/__MACOSX/y", ".Trashes/501/photo.jpg"});
         make(nested, {"keep.txt", "._pair"});
+        // Sizes of their own, whichever pass lists them (the pre-search, a root pass, the walk).
+        int length = 0;
+        for (const char *file : {"._my file.txt", "__MACOSX/._a", "docs/._c.log", ".DS_Store", "Thumbs.db", "docs/c.log"})
+            writeFile(root + '/' + file, QByteArray(100 * ++length, 'j'));
 
         const Outcome out = rig.scan(root);
         QVERIFY(out.settled);
@@ -161,6 +165,17 @@ private slots:
              {"._my file.txt", "__MACOSX", "__MACOSX/._a", "docs/._c.log", "docs/b.tmp", "docs/sub/__MACOSX"}},
         };
         QCOMPARE(byKind(out.result, root), expected);
+        // Every file listed carries what the disk says of it.
+        for (const QList<FileItem> &items : out.result) {
+            for (const FileItem &item : items) {
+                struct stat st;
+                QVERIFY(::lstat(item.fsPath().constData(), &st) == 0);
+                if (!S_ISDIR(st.st_mode))
+                    QVERIFY2(item.kind == ItemKind::file && item.size == st.st_size && item.device == quint64(st.st_dev)
+                                 && item.inode == quint64(st.st_ino),
+                             qPrintable(item.path));
+            }
+        }
 
         QCOMPARE(byKind(rig.scan(nested).result, nested), (Found{{"temporaryFiles", {"._pair"}}}));
 

@@ -125,6 +125,42 @@ private slots:
         QVERIFY(walked.entries.size() < 9);
     }
 
+    // A pass over the root's own entries rides on the walk's one reading of
+    // the root: the entries it holds (files and folders) reach it with the
+    // number of all entries before the walk hands any of them out; the other
+    // files come while the root is read; held folders are still walked.
+    void rootPassRidesOnTheReading()
+    {
+        Sandbox box;
+        QVERIFY(writeFile(box / "plain") && writeFile(box / ".hidden") && makeDir(box / ".Trashes"));
+        QVERIFY(writeFile(box / ".Trashes/inside") && makeDir(box / "docs") && writeFile(box / "docs/.DS_Store"));
+        QByteArrayList events;
+        const RootPass pass{[](QByteArrayView name) { return name.startsWith('.'); },
+                            [&](const QList<WalkEntry> &held, qsizetype count, int error) {
+                                QByteArrayList names;
+                                for (const WalkEntry &entry : held)
+                                    names << entry.name + (entry.isDirectory ? "/" : "");
+                                std::sort(names.begin(), names.end());
+                                events << "listed " + names.join(',') + ' ' + QByteArray::number(count) + ' '
+                                              + QByteArray::number(error);
+                            }};
+        QVERIFY(VolumeWalker::walk(
+            box.path(), [&](const WalkEntry &entry) { events << entry.path().mid(box.path().size() + 1); return WalkDecision{}; },
+            [](const WalkError &) {}, nullptr, &pass));
+        const qsizetype listed = events.indexOf("listed .Trashes/,.hidden 4 0");
+        QVERIFY2(listed >= 0, events.join(" | "));
+        QCOMPARE(events.indexOf("plain"), listed - 1);    // read before the pass
+        QCOMPARE(events.indexOf(".hidden"), listed + 1);  // handed out after it
+        for (const char *later : {".Trashes", ".Trashes/inside", "docs", "docs/.DS_Store"})
+            QVERIFY2(events.indexOf(later) > listed, later);
+
+        // A root that cannot be opened: no pass, the walk says so.
+        int error = 0;
+        QVERIFY(!VolumeWalker::walk(box / "missing", [](const WalkEntry &) { return WalkDecision{}; },
+                                    [](const WalkError &) {}, &error, &pass));
+        QCOMPARE(error, ENOENT);
+    }
+
     void longPathsAndDeepTreesWithBoundedHandles()
     {
         Sandbox box;

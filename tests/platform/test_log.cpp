@@ -3,6 +3,10 @@
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
+#include <optional>
+
+#include <unistd.h>
+
 // A name printed in a diagnostic can neither end its line, forge the next
 // one nor drive a terminal: control characters come out as escapes; all
 // other text, any script, as it is.
@@ -28,6 +32,44 @@ private slots:
         }
         // Bytes that are no UTF-8 pass as they are.
         QCOMPARE(escapedControlBytes("bad\xff\xfe\n"), QByteArray("bad\xff\xfe\\x0a"));
+    }
+
+    // A line given as bytes comes out as the same line given as text would:
+    // escaped alike, and what is no UTF-8 (stray bytes, overlong forms,
+    // surrogates, beyond U+10FFFF, cut short) replaced alike.
+    void bytesAsText()
+    {
+        const QByteArray rows[] = {
+            "发现._文件: /media/u/STICK/._照片.jpg", "tab\there\x1b[2J", "c1 \xc2\x9b and \xe2\x80\xa8 sep",
+            "latin1 caf\xe9", "overlong \xc0\xaf \xe0\x80\xaf", "surrogate \xed\xa0\x80", "big \xf4\x90\x80\x80",
+            "cut \xe6\x97", "four \xf0\x9f\x93\xb7 ok", "\xe2\x80\xa9\xc2\x85\x7f",
+        };
+        for (const QByteArray &bytes : rows) {
+            testsupport::StdoutCapture asText;
+            logLine(QString::fromUtf8(bytes));
+            const QByteArray expected = asText.bytes();
+            testsupport::StdoutCapture asBytes;
+            logUtf8(bytes);
+            QCOMPARE(asBytes.bytes(), expected);
+        }
+    }
+
+    // Inside a step the lines wait and come out together, in order, when it
+    // ends; outside one each goes out at once.
+    void stepsGatherLines()
+    {
+        testsupport::StdoutCapture capture;
+        std::optional<LogStep> step(std::in_place);
+        logLine(QStringLiteral("one"));
+        {
+            const LogStep inner;
+            logUtf8("two");
+        }
+        const off_t gathered = ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
+        step.reset();
+        logLine(QStringLiteral("three"));
+        QCOMPARE(gathered, off_t(0));
+        QCOMPARE(capture.lines(), (QStringList{"one", "two", "three"}));
     }
 };
 

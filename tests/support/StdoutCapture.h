@@ -30,7 +30,10 @@ public:
     StdoutCapture(const StdoutCapture &) = delete;
     StdoutCapture &operator=(const StdoutCapture &) = delete;
 
-    QStringList lines()
+    QStringList lines() { return QString::fromUtf8(bytes()).split(u'\n', Qt::SkipEmptyParts); }
+
+    // What was printed, byte for byte.
+    QByteArray bytes()
     {
         finish();
         std::rewind(m_file);
@@ -38,7 +41,7 @@ public:
         char buffer[4096];
         for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, m_file)) > 0;)
             bytes.append(buffer, qsizetype(n));
-        return QString::fromUtf8(bytes).split(u'\n', Qt::SkipEmptyParts);
+        return bytes;
     }
 
 private:
