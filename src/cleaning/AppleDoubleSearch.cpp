@@ -23,19 +23,25 @@ using pathhandles::lastComponent;
 using pathhandles::withoutTrailingSlashes;
 
 // Keeps the hit, and what the look at it saw when the caller wants that.
-void keep(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks, const QByteArray &path,
+void keep(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks, QByteArrayView path,
           const pathhandles::ItemLook &look)
 {
-    hits.append(path);
+    hits.append(path.toByteArray());
     if (looks)
         looks->append(look);
 }
 
+// Gathers the hits handed out into lists.
+OnHit collector(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks)
+{
+    return [&hits, looks](QByteArrayView path, const pathhandles::ItemLook &look) { keep(hits, looks, path, look); };
+}
+
 // Is `path` strictly below `root`, component by component, with no "." or
 // ".." step that could lead back out, and does its last component start with "._"?
-bool isAppleDoubleBelow(const QByteArray &root, const QByteArray &path)
+bool isAppleDoubleBelow(const QByteArray &root, QByteArrayView path)
 {
-    return SafeRemove::isInside(root, path) && lastComponent(path).startsWith("._");
+    return path.sliced(path.lastIndexOf('/') + 1).startsWith("._") && SafeRemove::isInside(root, path.toByteArray());
 }
 
 // Looks (lstat) at hits folder by folder: find lists the hits of a folder
@@ -69,8 +75,19 @@ private:
 
 } // namespace
 
+// The in-process search; without `look` the hits are handed out unlooked at.
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work, bool look);
+
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
                                                               QList<pathhandles::ItemLook> *looks)
+{
+    QList<QByteArray> hits;
+    if (!findAppleDoubleFilesWithFind(root, tools, collector(hits, looks)))
+        return std::nullopt;
+    return hits;
+}
+
+std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + pathText(base));
@@ -100,38 +117,46 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     if (!result.standardError.isEmpty())
         logLine(QStringLiteral("find命令错误输出: ") + QString::fromUtf8(result.standardError));
 
-    QList<QByteArray> hits;
+    qsizetype hits = 0;
     if (result.timedOut) {
         // Whatever it printed before the limit is not trusted to be complete.
         logLine(QStringLiteral("find命令因超时而终止"));
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
+        hits = parseFindOutput(base, result.standardOutput, onHit, tools.work);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (!result.standardOutput.isEmpty())
-            hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
+            hits = parseFindOutput(base, result.standardOutput, onHit, tools.work);
     }
-    logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
+    logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits));
     return hits;
 }
 
 QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, QList<pathhandles::ItemLook> *looks,
                                   VolumeWork *work)
 {
+    QList<QByteArray> hits;
+    parseFindOutput(root, output, collector(hits, looks), work);
+    return hits;
+}
+
+qsizetype parseFindOutput(const QByteArray &root, const QByteArray &output, const OnHit &onHit, VolumeWork *work)
+{
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(output.count('\0') + 1)
             + QStringLiteral(" 个可能的._文件"));
-    QList<QByteArray> hits;
+    qsizetype hits = 0;
     FolderLooks folders;
     for (qsizetype start = 0; start < output.size();) {
         qsizetype end = output.indexOf('\0', start);
         if (end < 0)
             end = output.size();
-        const QByteArray field = output.sliced(start, end - start);
+        // Each field ends in a NUL of the output's own.
+        const QByteArrayView field = QByteArrayView(output).sliced(start, end - start);
         start = end + 1;
         if (field.isEmpty())
             continue;
@@ -139,9 +164,10 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
         if (work)
             work->beat();
         const std::optional<struct stat> st = isAppleDoubleBelow(base, field) ? folders.lstat(field) : std::nullopt;
-        if (st)
-            keep(hits, looks, field, pathhandles::lookOf(*st));
-        else
+        if (st) {
+            onHit(field, pathhandles::lookOf(*st));
+            ++hits;
+        } else
             logUtf8("警告: 文件不存在或无法访问: ", field);
     }
     return hits;
@@ -150,6 +176,18 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
 QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks, VolumeWork *work)
 {
     QList<QByteArray> hits;
+    findAppleDoubleFilesFallback(root, collector(hits, looks), work, looks != nullptr);
+    return hits;
+}
+
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work)
+{
+    return findAppleDoubleFilesFallback(root, onHit, work, true);
+}
+
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work, bool look)
+{
+    qsizetype hits = 0;
     const auto onEntry = [&](const WalkEntry &entry) {
         if (work) {
             work->beat();
@@ -159,10 +197,13 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pat
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
             logUtf8("备用方法找到._文件: ", path);
-            if (!looks)
-                hits.append(path);
-            else if (const std::optional<struct stat> st = entry.lstat())
-                keep(hits, looks, path, pathhandles::lookOf(*st));
+            if (!look) {
+                onHit(path, {});
+                ++hits;
+            } else if (const std::optional<struct stat> st = entry.lstat()) {
+                onHit(path, pathhandles::lookOf(*st));
+                ++hits;
+            }
         }
         return WalkDecision{};
     };
@@ -176,11 +217,22 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pat
 
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks)
 {
-    if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools, looks))
+    QList<QByteArray> hits;
+    if (findAppleDoubleFilesWithFind(root, tools, collector(hits, looks)))
+        return hits;
+    logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
+    findAppleDoubleFilesFallback(root, collector(hits, looks), tools.work, looks != nullptr);
+    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
+    return hits;
+}
+
+qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit)
+{
+    if (const std::optional<qsizetype> hits = findAppleDoubleFilesWithFind(root, tools, onHit))
         return *hits;
     logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
-    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root, looks, tools.work);
-    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
+    const qsizetype hits = findAppleDoubleFilesFallback(root, onHit, tools.work);
+    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
     return hits;
 }
 

@@ -40,7 +40,7 @@ Found byKind(const ScanResult &result, const QString &root)
     for (auto it = result.cbegin(); it != result.cend(); ++it) {
         QStringList paths;
         for (const FileItem &item : it.value())
-            paths << (item.path.startsWith(root + '/') ? item.path.mid(root.size() + 1) : item.path);
+            paths << (item.path().startsWith(root + '/') ? item.path().mid(root.size() + 1) : item.path());
         paths.sort();
         found.insert(FileTypes::rawValue(it.key()), paths);
     }
@@ -173,7 +173,7 @@ private slots:
                 if (!S_ISDIR(st.st_mode))
                     QVERIFY2(item.kind == ItemKind::file && item.size == st.st_size && item.device == quint64(st.st_dev)
                                  && item.inode == quint64(st.st_ino),
-                             qPrintable(item.path));
+                             qPrintable(item.path()));
             }
         }
 
@@ -277,7 +277,7 @@ private slots:
                 for (const QList<FileItem> &items : out.result) {
                     for (const FileItem &item : items) {
                         if (!item.hasIdentity())
-                            wrong << what + "no identity for " + item.path;
+                            wrong << what + "no identity for " + item.path();
                     }
                 }
             }
@@ -333,14 +333,14 @@ private slots:
         }
         QStringList listed;
         for (const FileItem &item : std::as_const(all))
-            listed << item.path.mid(point.size() + 1);
+            listed << item.path().mid(point.size() + 1);
         listed.sort();
         QCOMPARE(listed, (QStringList{".Trashes/1000/old.doc", ".Trashes/501", "__MACOSX/._photo.jpg", "__MACOSX/inner",
                                       "docs/__MACOSX/y.txt"}));
         QVERIFY(outcome);
-        QVERIFY2(outcome->second.isEmpty(), qPrintable(outcome->second.value(0).path));
+        QVERIFY2(outcome->second.isEmpty(), qPrintable(outcome->second.value(0).path()));
         for (const FileItem &item : std::as_const(all))
-            QVERIFY2(!QFileInfo::exists(item.path), qPrintable("still there: " + item.path));
+            QVERIFY2(!QFileInfo::exists(item.path()), qPrintable("still there: " + item.path()));
     }
 
     void linksAndOddNames()
