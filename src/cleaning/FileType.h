@@ -104,7 +104,14 @@ struct FileItem
     // The path as the file system knows it.
     QByteArray fsPath() const { return m_arena ? m_arena->path(m_node) : QByteArray(); }
     // The last component of fsPath(), NUL-terminated in place.
-    QByteArrayView nameBytes() const { return m_arena ? m_arena->name(m_node) : QByteArrayView(); }
+    QByteArrayView nameBytes() const
+    {
+        if (!m_arena)
+            return {};
+        // A folder listed after what it holds may end a segment of several components.
+        const QByteArrayView segment = m_arena->name(m_node);
+        return segment.sliced(segment.lastIndexOf('/') + 1);
+    }
     // Readings for people (decodeFileName).
     QString name() const;
     QString path() const;

@@ -1,17 +1,27 @@
 #include "cleaning/PathArena.h"
 
-#include <QHashFunctions>
-
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
 constexpr quint32 kFirstChunk = 256;
+constexpr quint64 kHashStart = 0xcbf29ce484222325ull;
 
-size_t hashOf(PathArena::Node parent, QByteArrayView name)
+// FNV-1a, which goes on from a prefix's hash: every folder of a path is
+// hashed in one pass over it.
+quint64 hashOn(quint64 hash, QByteArrayView bytes)
 {
-    return qHash(name, size_t(parent));
+    for (const char c : bytes) {
+        hash ^= uchar(c);
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+quint32 folded(quint64 hash)
+{
+    return quint32(hash ^ (hash >> 32));
 }
 
 } // namespace
@@ -57,15 +67,10 @@ PathArena::Node PathArena::append(Node parent, QByteArrayView name)
 
 PathArena::Node PathArena::appendPath(QByteArrayView path)
 {
-    Node node = kNone;
-    for (qsizetype start = 0;;) {
-        const qsizetype slash = path.indexOf('/', start);
-        const qsizetype end = slash < 0 ? path.size() : slash;
-        node = append(node, path.sliced(start, end - start));
-        if (slash < 0)
-            return node;
-        start = slash + 1;
-    }
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return append(kNone, path);
+    return append(append(kNone, path.first(slash)), path.sliced(slash + 1));
 }
 
 QByteArray PathArena::path(Node node) const
@@ -97,27 +102,48 @@ qsizetype PathArena::bytesHeld() const
 
 PathIndex::PathIndex() : m_arena(new PathArena) {}
 
-PathArena::Node PathIndex::child(PathArena::Node parent, QByteArrayView name, bool add)
+bool PathIndex::holds(PathArena::Node node, QByteArrayView path) const
 {
-    if (add && (m_used + 1) * 4 > m_slots.size() * 3)
-        grow();
+    const PathArena &arena = *m_arena;
+    for (;;) {
+        const QByteArrayView segment = arena.name(node);
+        if (!path.endsWith(segment))
+            return false;
+        const PathArena::Node parent = arena.parent(node);
+        if (parent == PathArena::kNone)
+            return path.size() == segment.size();
+        const qsizetype slash = path.size() - segment.size() - 1;
+        if (slash < 0 || path[slash] != '/')
+            return false;
+        path = path.first(slash);
+        node = parent;
+    }
+}
+
+PathArena::Node PathIndex::lookup(QByteArrayView path, quint32 hash) const
+{
     if (m_slots.isEmpty())
         return PathArena::kNone;
-    const PathArena &arena = *m_arena;
     const size_t mask = size_t(m_slots.size()) - 1;
-    for (size_t at = hashOf(parent, name) & mask;; at = (at + 1) & mask) {
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
         const quint32 node = m_slots[at];
-        if (node == 0) {
-            if (!add)
-                return PathArena::kNone;
-            const PathArena::Node added = m_arena->append(parent, name);
-            m_slots[at] = added;
-            ++m_used;
-            return added;
-        }
-        if (arena.parent(node) == parent && arena.name(node) == name)
+        if (node == 0 || holds(node, path))
             return node;
     }
+}
+
+PathArena::Node PathIndex::insert(PathArena::Node parent, QByteArrayView segment, quint32 hash)
+{
+    if ((m_used + 1) * 4 > m_slots.size() * 3)
+        grow();
+    const PathArena::Node node = m_arena->append(parent, segment);
+    const size_t mask = size_t(m_slots.size()) - 1;
+    size_t at = hash & mask;
+    while (m_slots[at] != 0)
+        at = (at + 1) & mask;
+    m_slots[at] = node;
+    ++m_used;
+    return node;
 }
 
 void PathIndex::grow()
@@ -125,11 +151,10 @@ void PathIndex::grow()
     const qsizetype size = std::max<qsizetype>(1024, m_slots.size() * 2);
     QList<quint32> table(size, 0);
     const size_t mask = size_t(size) - 1;
-    const PathArena &arena = *m_arena;
     for (const quint32 node : std::as_const(m_slots)) {
         if (node == 0)
             continue;
-        size_t at = hashOf(arena.parent(node), arena.name(node)) & mask;
+        size_t at = folded(hashOn(kHashStart, m_arena->path(node))) & mask;
         while (table[at] != 0)
             at = (at + 1) & mask;
         table[at] = node;
@@ -137,42 +162,60 @@ void PathIndex::grow()
     m_slots = std::move(table);
 }
 
-PathArena::Node PathIndex::walk(QByteArrayView path, bool add) const
+PathArena::Node PathIndex::folderNode(QByteArrayView folder)
 {
-    // Only a path's last step is asked of the table when its folder was the
-    // last one asked.
-    auto *self = const_cast<PathIndex *>(this);   // `add` only when called through add()
-    const qsizetype slash = path.lastIndexOf('/');
-    if (slash < 0)
-        return self->child(PathArena::kNone, path, add);
-    const QByteArrayView folder = path.first(slash);
-    PathArena::Node parent = PathArena::kNone;
-    if (m_lastFolderNode != PathArena::kNone && folder == QByteArrayView(m_lastFolder)) {
-        parent = m_lastFolderNode;
-    } else {
-        for (qsizetype start = 0;;) {
-            const qsizetype next = folder.indexOf('/', start);
-            const qsizetype end = next < 0 ? folder.size() : next;
-            parent = self->child(parent, folder.sliced(start, end - start), add);
-            if (parent == PathArena::kNone)
-                return PathArena::kNone;
-            if (next < 0)
-                break;
-            start = next + 1;
-        }
-        m_lastFolder = folder.toByteArray();
-        m_lastFolderNode = parent;
+    if (m_lastFolderNode != PathArena::kNone && folder == QByteArrayView(m_lastFolder))
+        return m_lastFolderNode;
+    // The hashes of the folders above it, from one pass over its bytes.
+    m_prefixHashes.clear();
+    quint64 hash = kHashStart;
+    qsizetype start = 0;
+    for (qsizetype slash; (slash = folder.indexOf('/', start)) >= 0; start = slash + 1) {
+        hash = hashOn(hash, folder.sliced(start, slash - start));
+        m_prefixHashes.push_back(hash);
+        hash = hashOn(hash, "/");
     }
-    return self->child(parent, path.sliced(slash + 1), add);
+    hash = hashOn(hash, folder.sliced(start));
+    PathArena::Node node = lookup(folder, folded(hash));
+    if (node == PathArena::kNone) {
+        // Below the nearest folder above it that is there, its parent as one
+        // segment (unless that is the one found) and then its own name.
+        qsizetype level = qsizetype(m_prefixHashes.size());
+        PathArena::Node above = PathArena::kNone;
+        qsizetype aboveEnd = -1;
+        qsizetype end = folder.size();
+        for (qsizetype at = level - 1; at >= 0; --at) {
+            end = folder.lastIndexOf('/', end - 1);
+            above = lookup(folder.first(end), folded(m_prefixHashes[size_t(at)]));
+            if (above != PathArena::kNone) {
+                aboveEnd = end;
+                break;
+            }
+        }
+        const qsizetype lastSlash = folder.lastIndexOf('/');
+        if (lastSlash > aboveEnd) {
+            above = insert(above, folder.sliced(aboveEnd + 1, lastSlash - aboveEnd - 1),
+                           folded(m_prefixHashes.back()));
+        }
+        node = insert(above, folder.sliced(lastSlash + 1), folded(hash));
+    }
+    m_lastFolder = folder.toByteArray();
+    m_lastFolderNode = node;
+    return node;
 }
 
 PathArena::Node PathIndex::add(QByteArrayView path)
 {
-    return walk(path, true);
+    const quint32 hash = folded(hashOn(kHashStart, path));
+    if (const PathArena::Node node = lookup(path, hash); node != PathArena::kNone)
+        return node;
+    const qsizetype slash = path.lastIndexOf('/');
+    const PathArena::Node folder = slash < 0 ? PathArena::kNone : folderNode(path.first(slash));
+    return insert(folder, path.sliced(slash + 1), hash);
 }
 
 std::optional<PathArena::Node> PathIndex::find(QByteArrayView path) const
 {
-    const PathArena::Node node = walk(path, false);
+    const PathArena::Node node = lookup(path, folded(hashOn(kHashStart, path)));
     return node == PathArena::kNone ? std::nullopt : std::optional(node);
 }

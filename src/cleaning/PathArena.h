@@ -10,10 +10,12 @@
 #include <optional>
 #include <vector>
 
-// The paths of a scan's items, held once. A path is a chain of components
-// (split at '/'), each stored once however many items lie below it: a
-// folder's path costs its items nothing more than a number. The components'
-// bytes are filled into large chunks in place, each followed by a NUL.
+// The paths of a scan's items, held once. A path is a chain of segments: the
+// item's own name, below the folder that holds it, below that folder's
+// parent (each a segment of one or more components, split at '/'), so every
+// item of a folder shares that folder's bytes and a chain of folders that
+// holds nothing else costs one segment. The bytes are filled into large
+// chunks in place, each segment followed by a NUL.
 //
 // A PathArena only grows, and only while its one `PathIndex` fills it; once
 // its items are handed out it is read, from any thread, and never changed.
@@ -21,14 +23,15 @@ class PathArena : public QSharedData
 {
 public:
     using Node = quint32;
-    // The parent of a path's first component: not a component itself.
+    // The parent of a path's first segment: not a segment itself.
     static constexpr Node kNone = 0;
 
     PathArena();
     PathArena(const PathArena &) = delete;
     PathArena &operator=(const PathArena &) = delete;
 
-    // The component's own bytes (NUL-terminated in place) and the one before it.
+    // The segment's own bytes (NUL-terminated in place; an item's name for
+    // an item's node) and the one before it.
     QByteArrayView name(Node node) const
     {
         const Component &c = m_components[node];
@@ -39,14 +42,14 @@ public:
     // The whole path, byte for byte as it was added.
     QByteArray path(Node node) const;
 
-    // A new component under `parent` (kNone: the first of a path). Does not
+    // A new segment under `parent` (kNone: the first of a path). Does not
     // look for an equal one: `PathIndex` does.
     Node append(Node parent, QByteArrayView name);
 
-    // Every component of `path` appended anew: for a path on its own.
+    // `path` appended anew as its folder and its name: for a path on its own.
     Node appendPath(QByteArrayView path);
 
-    qsizetype componentCount() const { return m_components.size(); }
+    qsizetype segmentCount() const { return m_components.size(); }
     // What it holds, in bytes (chunks as allocated).
     qsizetype bytesHeld() const;
 
@@ -70,9 +73,10 @@ private:
     qsizetype m_chunkBytes = 0;
 };
 
-// The lookup of paths in an arena it fills: every path is added once, its
-// components shared with the paths already there. The table holds only
-// component numbers; the bytes compared are the arena's own.
+// The lookup of paths in an arena it fills: every path is added once, below
+// the folder that holds it, and a folder shares what it can with the folders
+// already there. The table holds only node numbers, by the hash of the
+// node's whole path; the bytes compared are the arena's own.
 class PathIndex
 {
 public:
@@ -80,24 +84,27 @@ public:
 
     const QExplicitlySharedDataPointer<PathArena> &arena() const { return m_arena; }
 
-    // The path's node, its missing components added.
+    // The path's node (its name the last segment), added when missing.
     PathArena::Node add(QByteArrayView path);
-    // The path's node, when every component of it is there.
+    // The node of the path, when it was added, or is a folder of one added.
     std::optional<PathArena::Node> find(QByteArrayView path) const;
 
     // What its table holds, in bytes.
     qsizetype bytesHeld() const { return m_slots.size() * qsizetype(sizeof(quint32)); }
 
 private:
-    // The node of `name` under `parent`, added when missing and `add`; kNone when missing.
-    PathArena::Node child(PathArena::Node parent, QByteArrayView name, bool add);
-    PathArena::Node walk(QByteArrayView path, bool add) const;
+    // The node whose whole path is `path` (its hash `hash`); kNone when none.
+    PathArena::Node lookup(QByteArrayView path, quint32 hash) const;
+    bool holds(PathArena::Node node, QByteArrayView path) const;
+    PathArena::Node insert(PathArena::Node parent, QByteArrayView segment, quint32 hash);
+    PathArena::Node folderNode(QByteArrayView folder);
     void grow();
 
     QExplicitlySharedDataPointer<PathArena> m_arena;
     QList<quint32> m_slots;   // nodes, by hash; 0: free
     qsizetype m_used = 0;
-    // The folder of the path asked last: consecutive paths mostly share it.
-    mutable QByteArray m_lastFolder;
-    mutable PathArena::Node m_lastFolderNode = PathArena::kNone;
+    // The folder added to last: consecutive paths mostly share it.
+    QByteArray m_lastFolder;
+    PathArena::Node m_lastFolderNode = PathArena::kNone;
+    std::vector<quint64> m_prefixHashes;   // scratch of folderNode()
 };

@@ -18,7 +18,7 @@ namespace {
 
 bool isAppleDouble(const FileItem &item)
 {
-    return item.name().startsWith(QStringLiteral("._"));
+    return item.nameBytes().startsWith("._");
 }
 
 // What one clean carries from step to step; the steps run one after the

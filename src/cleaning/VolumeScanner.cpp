@@ -55,8 +55,10 @@ std::optional<pathhandles::ItemLook> looked(const std::optional<struct stat> &st
 class VolumeScanner::ResultBuilder
 {
 public:
-    explicit ResultBuilder(const ScanResult &initial)
+    // `root`: the volume's, which every path found shares.
+    ResultBuilder(const QByteArray &root, const ScanResult &initial)
     {
+        m_paths.add(root);
         for (auto it = initial.cbegin(); it != initial.cend(); ++it) {
             for (const FileItem &item : it.value()) {
                 const PathArena::Node node = m_paths.add(item.fsPath());
@@ -174,7 +176,7 @@ private:
     {
         QList<FileItem> &items = m_result[type];
         if (m_where.size() <= qsizetype(node))
-            m_where.resize(std::max<qsizetype>(node + 1, m_paths.arena()->componentCount()), 0);
+            m_where.resize(std::max<qsizetype>(node + 1, m_paths.arena()->segmentCount()), 0);
         m_where[node] = where(type, items.size());
         items.append(std::move(item));
     }
@@ -392,7 +394,7 @@ bool VolumeScanner::canScan(const QByteArray &root, int *error)
 ScanResult VolumeScanner::run()
 {
     // One result throughout: what the pre-search found is not listed again.
-    ResultBuilder result({});
+    ResultBuilder result(m_request.root, {});
     if (m_request.fileTypes.contains(FileType::temporaryFiles))
         preSearchInto(result);
     if (m_request.work && m_request.work->shouldEnd())
@@ -403,7 +405,7 @@ ScanResult VolumeScanner::run()
 
 void VolumeScanner::preSearch(ScanResult &found)
 {
-    ResultBuilder result(found);
+    ResultBuilder result(m_request.root, found);
     found = {};
     preSearchInto(result);
     found = result.take();
@@ -411,7 +413,7 @@ void VolumeScanner::preSearch(ScanResult &found)
 
 ScanResult VolumeScanner::walk(ScanResult initial)
 {
-    ResultBuilder result(initial);
+    ResultBuilder result(m_request.root, initial);
     initial = {};
     walkInto(result);
     return result.take();
