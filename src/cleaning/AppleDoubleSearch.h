@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cleaning/PathArena.h"
 #include "cleaning/PathHandles.h"
 
 #include <QByteArray>
@@ -37,8 +38,11 @@ struct Tools
 // gives no hits.
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
                                                               QList<pathhandles::ItemLook> *looks = nullptr);
-// The same, each hit handed to `onHit`; the number of hits.
-std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit);
+// The same, each hit handed to `onHit`; the number of hits. find's output is
+// held in `held` while it runs (the index the hits will join), or in an
+// index of its own.
+std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
+                                                      PathIndex *held = nullptr);
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole
 // components), whose last component starts with "._" and that exist.
@@ -54,7 +58,7 @@ qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHi
 
 // find, or the fallback when find cannot be started; logs as it goes.
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks = nullptr);
-qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit);
+qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held = nullptr);
 
 // "._" names of the root folder that `ls -la` shows (the last word of a line).
 // A path `known` answers true for (already found) is not looked at again: it

@@ -88,14 +88,15 @@ struct FileItem
     quint64 device = 0;
     quint64 inode = 0;
     // Why a clean left it (an errno); 0 until a clean fails on it, or when
-    // the reason is not known.
-    int failure = 0;
-    ItemKind kind = ItemKind::unknown;
+    // the reason is not known. Sharing a word with the kind keeps a scan's
+    // many records small.
+    int failure : 24 = 0;
+    ItemKind kind : 8 = ItemKind::unknown;
 
     FileItem() = default;
     // The item at `node` of `arena`.
     FileItem(QExplicitlySharedDataPointer<PathArena> arena, PathArena::Node node, qint64 bytes = 0)
-        : size(bytes), m_arena(std::move(arena)), m_node(node)
+        : size(bytes), m_node(node), m_arena(std::move(arena))
     {
     }
 
@@ -134,9 +135,10 @@ struct FileItem
     }
 
 private:
+    PathArena::Node m_node = PathArena::kNone;   // beside the kind: no padding
     QExplicitlySharedDataPointer<PathArena> m_arena;
-    PathArena::Node m_node = PathArena::kNone;
 };
+static_assert(sizeof(FileItem) <= 40);
 Q_DECLARE_TYPEINFO(FileItem, Q_RELOCATABLE_TYPE);
 
 // The item, or the items, as a clean that could not remove them for `error` reports them.

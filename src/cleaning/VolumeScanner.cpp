@@ -147,6 +147,10 @@ public:
             f(it->at(i));
     }
 
+    // Where the result holds its paths: a path held there before it is
+    // listed costs nothing more when it is.
+    PathIndex &paths() { return m_paths; }
+
     const ScanResult &result() const { return m_result; }
     ScanResult take() { return std::move(m_result); }
 
@@ -433,7 +437,7 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
         if (!m_matcher.isKept(NameText(hit.sliced(hit.lastIndexOf('/') + 1)).view()))
             result.add(FileType::temporaryFiles, hit, look);
     };
-    const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit);
+    const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit, &result.paths());
     logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
     result.forEachFrom(FileType::temporaryFiles, before,
                        [](const FileItem &item) { logUtf8("添加._文件到结果: ", item.fsPath()); });
