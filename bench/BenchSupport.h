@@ -58,7 +58,7 @@ inline Junk photoStickJunk(const QString &mountRoot, int i)
         kind = FileType::temporaryFiles;
         name = QStringLiteral("~$report%1.tmp").arg(i);
     }
-    return {kind, FileItem{name, folder + name, 4096 + (i * 7919LL) % 200000, {}}};
+    return {kind, FileItem::fromPath(folder + name, 4096 + (i * 7919LL) % 200000)};
 }
 
 } // namespace bench

@@ -35,7 +35,7 @@ CleanHistory makeRecord(int count, int n)
     record.cleanedFiles.reserve(count);
     for (int i = 0; i < count; ++i) {
         const bench::Junk junk = bench::photoStickJunk(QStringLiteral("/media/user/STICK"), i);
-        record.cleanedFiles.append({junk.item.name, junk.item.path, junk.item.size, FileTypes::rawValue(junk.kind)});
+        record.cleanedFiles.append({junk.item.name(), junk.item.path(), junk.item.size, FileTypes::rawValue(junk.kind)});
         record.freedSpace += junk.item.size;
     }
     record.cleanedFileCount = count;

@@ -127,7 +127,7 @@ CleanHistory record(int n)
     r.fileTypes = {QStringLiteral("dsStore"), QStringLiteral("appleDouble")};
     for (int i = 0; i < 2; ++i) {
         const bench::Junk junk = bench::photoStickJunk(QStringLiteral("/media/user/STICK"), n * 2 + i);
-        r.cleanedFiles.append({junk.item.name, junk.item.path, junk.item.size, FileTypes::rawValue(junk.kind)});
+        r.cleanedFiles.append({junk.item.name(), junk.item.path(), junk.item.size, FileTypes::rawValue(junk.kind)});
         r.freedSpace += junk.item.size;
     }
     r.cleanedFileCount = r.cleanedFiles.size();
@@ -160,7 +160,7 @@ int main(int argc, char **argv)
     if (stick) {
         for (int i = 0; i < 200; ++i) {
             const bench::Junk junk = bench::photoStickJunk(root, i);
-            testsupport::writeFile(junk.item.path, QByteArray(int(junk.item.size % 8192), 'j'));
+            testsupport::writeFile(junk.item.path(), QByteArray(int(junk.item.size % 8192), 'j'));
         }
     }
 

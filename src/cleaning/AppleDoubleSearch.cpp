@@ -1,5 +1,6 @@
 #include "cleaning/AppleDoubleSearch.h"
 
+#include "cleaning/PathArena.h"
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWalker.h"
@@ -23,19 +24,25 @@ using pathhandles::lastComponent;
 using pathhandles::withoutTrailingSlashes;
 
 // Keeps the hit, and what the look at it saw when the caller wants that.
-void keep(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks, const QByteArray &path,
+void keep(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks, QByteArrayView path,
           const pathhandles::ItemLook &look)
 {
-    hits.append(path);
+    hits.append(path.toByteArray());
     if (looks)
         looks->append(look);
 }
 
+// Gathers the hits handed out into lists.
+OnHit collector(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks)
+{
+    return [&hits, looks](QByteArrayView path, const pathhandles::ItemLook &look) { keep(hits, looks, path, look); };
+}
+
 // Is `path` strictly below `root`, component by component, with no "." or
 // ".." step that could lead back out, and does its last component start with "._"?
-bool isAppleDoubleBelow(const QByteArray &root, const QByteArray &path)
+bool isAppleDoubleBelow(const QByteArray &root, QByteArrayView path)
 {
-    return SafeRemove::isInside(root, path) && lastComponent(path).startsWith("._");
+    return path.sliced(path.lastIndexOf('/') + 1).startsWith("._") && SafeRemove::isInside(root, path.toByteArray());
 }
 
 // Looks (lstat) at hits folder by folder: find lists the hits of a folder
@@ -67,10 +74,102 @@ private:
     bool m_opened = false;
 };
 
+// find's NUL-separated output as it comes, each field held as a node of a
+// path index (the one the hits join, where a hit then costs nothing more)
+// until find has ended and what it printed can be trusted.
+class FindFields
+{
+public:
+    explicit FindFields(PathIndex &paths) : m_paths(paths) {}
+
+    void feed(QByteArrayView piece)
+    {
+        m_received += piece.size();
+        for (;;) {
+            const qsizetype end = piece.indexOf('\0');
+            if (end < 0) {
+                m_partial.append(piece);
+                return;
+            }
+            ++m_separators;
+            if (m_partial.isEmpty()) {
+                take(piece.first(end));
+            } else {
+                m_partial.append(piece.first(end));
+                take(m_partial);
+                m_partial.resize(0);
+            }
+            piece = piece.sliced(end + 1);
+        }
+    }
+
+    // After the last piece: what followed the last NUL is a field too.
+    void finish()
+    {
+        take(m_partial);
+        m_partial.clear();
+    }
+
+    bool receivedAny() const { return m_received > 0; }
+    qsizetype separators() const { return m_separators; }
+    const QList<PathArena::Node> &fields() const { return m_fields; }
+
+private:
+    void take(QByteArrayView field)
+    {
+        if (!field.isEmpty())
+            m_fields.append(m_paths.add(field));
+    }
+
+    PathIndex &m_paths;
+    QByteArray m_partial;
+    QList<PathArena::Node> m_fields;
+    qsizetype m_separators = 0;
+    qsizetype m_received = 0;
+};
+
+// Keeps the fields that lie inside root (whole components), whose last
+// component starts with "._" and that exist, handing each to `onHit`; the
+// number kept.
+qsizetype reportFields(const QByteArray &base, const FindFields &found, const PathIndex &paths, const OnHit &onHit,
+                       VolumeWork *work)
+{
+    logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(found.separators() + 1)
+            + QStringLiteral(" 个可能的._文件"));
+    qsizetype hits = 0;
+    FolderLooks folders;
+    for (const PathArena::Node node : found.fields()) {
+        const QByteArray field = paths.arena()->path(node);
+        logUtf8("找到._文件: ", field);
+        if (work)
+            work->beat();
+        const std::optional<struct stat> st = isAppleDoubleBelow(base, field) ? folders.lstat(field) : std::nullopt;
+        if (st) {
+            onHit(field, pathhandles::lookOf(*st));
+            ++hits;
+        } else {
+            logUtf8("警告: 文件不存在或无法访问: ", field);
+        }
+    }
+    return hits;
+}
+
 } // namespace
+
+// The in-process search; without `look` the hits are handed out unlooked at.
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work, bool look);
 
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
                                                               QList<pathhandles::ItemLook> *looks)
+{
+    QList<QByteArray> hits;
+    if (!findAppleDoubleFilesWithFind(root, tools, collector(hits, looks)))
+        return std::nullopt;
+    return hits;
+}
+
+std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
+                                                      PathIndex *held)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + pathText(base));
@@ -87,9 +186,22 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     request.argumentBytes = {base, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    // Its output is held as it comes, not whole: on a volume of many "._"
+    // files it would be most of the scan's memory.
+    PathIndex local;
+    PathIndex &paths = held ? *held : local;
+    FindFields found(paths);
+    request.collectStandardOutput = false;
+    const auto onOutput = [&found](const QByteArray &piece, bool error) {
+        if (!error)
+            found.feed(piece);
+    };
     if (tools.work)
-        tools.work->watch(request);
+        tools.work->watch(request, onOutput);
+    else
+        request.onOutput = onOutput;
     const ProcessResult result = runProcess(request);
+    found.finish();
 
     if (!result.started) {
         logLine(QStringLiteral("启动find命令失败: ") + result.errorString);
@@ -100,56 +212,57 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     if (!result.standardError.isEmpty())
         logLine(QStringLiteral("find命令错误输出: ") + QString::fromUtf8(result.standardError));
 
-    QList<QByteArray> hits;
+    qsizetype hits = 0;
     if (result.timedOut) {
         // Whatever it printed before the limit is not trusted to be complete.
         logLine(QStringLiteral("find命令因超时而终止"));
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
+        hits = reportFields(base, found, paths, onHit, tools.work);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
-        if (!result.standardOutput.isEmpty())
-            hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
+        if (found.receivedAny())
+            hits = reportFields(base, found, paths, onHit, tools.work);
     }
-    logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
+    logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits));
     return hits;
 }
 
 QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output, QList<pathhandles::ItemLook> *looks,
                                   VolumeWork *work)
 {
-    const QByteArray base = withoutTrailingSlashes(root);
-    logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(output.count('\0') + 1)
-            + QStringLiteral(" 个可能的._文件"));
     QList<QByteArray> hits;
-    FolderLooks folders;
-    for (qsizetype start = 0; start < output.size();) {
-        qsizetype end = output.indexOf('\0', start);
-        if (end < 0)
-            end = output.size();
-        const QByteArray field = output.sliced(start, end - start);
-        start = end + 1;
-        if (field.isEmpty())
-            continue;
-        logUtf8("找到._文件: ", field);
-        if (work)
-            work->beat();
-        const std::optional<struct stat> st = isAppleDoubleBelow(base, field) ? folders.lstat(field) : std::nullopt;
-        if (st)
-            keep(hits, looks, field, pathhandles::lookOf(*st));
-        else
-            logUtf8("警告: 文件不存在或无法访问: ", field);
-    }
+    parseFindOutput(root, output, collector(hits, looks), work);
     return hits;
+}
+
+qsizetype parseFindOutput(const QByteArray &root, const QByteArray &output, const OnHit &onHit, VolumeWork *work)
+{
+    PathIndex paths;
+    FindFields found(paths);
+    found.feed(output);
+    found.finish();
+    return reportFields(withoutTrailingSlashes(root), found, paths, onHit, work);
 }
 
 QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks, VolumeWork *work)
 {
     QList<QByteArray> hits;
+    findAppleDoubleFilesFallback(root, collector(hits, looks), work, looks != nullptr);
+    return hits;
+}
+
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work)
+{
+    return findAppleDoubleFilesFallback(root, onHit, work, true);
+}
+
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work, bool look)
+{
+    qsizetype hits = 0;
     const auto onEntry = [&](const WalkEntry &entry) {
         if (work) {
             work->beat();
@@ -159,10 +272,13 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pat
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
             logUtf8("备用方法找到._文件: ", path);
-            if (!looks)
-                hits.append(path);
-            else if (const std::optional<struct stat> st = entry.lstat())
-                keep(hits, looks, path, pathhandles::lookOf(*st));
+            if (!look) {
+                onHit(path, {});
+                ++hits;
+            } else if (const std::optional<struct stat> st = entry.lstat()) {
+                onHit(path, pathhandles::lookOf(*st));
+                ++hits;
+            }
         }
         return WalkDecision{};
     };
@@ -176,11 +292,22 @@ QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pat
 
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks)
 {
-    if (std::optional<QList<QByteArray>> hits = findAppleDoubleFilesWithFind(root, tools, looks))
+    QList<QByteArray> hits;
+    if (findAppleDoubleFilesWithFind(root, tools, collector(hits, looks)))
+        return hits;
+    logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
+    findAppleDoubleFilesFallback(root, collector(hits, looks), tools.work, looks != nullptr);
+    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
+    return hits;
+}
+
+qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held)
+{
+    if (const std::optional<qsizetype> hits = findAppleDoubleFilesWithFind(root, tools, onHit, held))
         return *hits;
     logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
-    const QList<QByteArray> hits = findAppleDoubleFilesFallback(root, looks, tools.work);
-    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
+    const qsizetype hits = findAppleDoubleFilesFallback(root, onHit, tools.work);
+    logLine(QStringLiteral("备用方法找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
     return hits;
 }
 

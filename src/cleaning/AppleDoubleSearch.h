@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cleaning/PathArena.h"
 #include "cleaning/PathHandles.h"
 
 #include <QByteArray>
@@ -18,6 +19,10 @@ class VolumeWork;
 // hits (in their order), so the scan need not ask the file system again.
 namespace AppleDoubleSearch {
 
+// Each hit as it is found, with what the look at it saw: nothing else holds
+// the hits, so the scan keeps them in its own compact form.
+using OnHit = std::function<void(QByteArrayView path, const pathhandles::ItemLook &look)>;
+
 struct Tools
 {
     QString find = QStringLiteral("find");
@@ -33,19 +38,27 @@ struct Tools
 // gives no hits.
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
                                                               QList<pathhandles::ItemLook> *looks = nullptr);
+// The same, each hit handed to `onHit`; the number of hits. find's output is
+// held in `held` while it runs (the index the hits will join), or in an
+// index of its own.
+std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
+                                                      PathIndex *held = nullptr);
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole
 // components), whose last component starts with "._" and that exist.
 // Each look counts as progress of `work`, when there is one.
 QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &output,
                                   QList<pathhandles::ItemLook> *looks = nullptr, VolumeWork *work = nullptr);
+qsizetype parseFindOutput(const QByteArray &root, const QByteArray &output, const OnHit &onHit, VolumeWork *work);
 
 // In-process search, used when find cannot be started.
 QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks = nullptr,
                                                VolumeWork *work = nullptr);
+qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work);
 
 // find, or the fallback when find cannot be started; logs as it goes.
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks = nullptr);
+qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held = nullptr);
 
 // "._" names of the root folder that `ls -la` shows (the last word of a line).
 // A path `known` answers true for (already found) is not looked at again: it

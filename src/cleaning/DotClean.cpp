@@ -55,7 +55,7 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
     for (const FileItem &item : items) {
         const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
         if (!relative || !item.hasIdentity()) {
-            logLine(QStringLiteral("跳过不在设备内的路径: ") + item.path);
+            logLine(QStringLiteral("跳过不在设备内的路径: ") + item.path());
             continue;
         }
         request.items.append(CleanRequest::Item{*relative, item.kind, item.device, item.inode});
@@ -178,12 +178,12 @@ std::pair<QList<FileItem>, QList<FileItem>> checkAppleDoubleItemsRemoved(HeldVol
         const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
         const int error = relative ? volume.look(*relative).error : EINVAL;
         if (error == ENOENT) {
-            logLine(QStringLiteral("._文件已被成功清理: ") + item.path);
+            logLine(QStringLiteral("._文件已被成功清理: ") + item.path());
             removed.append(item);
             if (volume.work())
                 volume.work()->removed(item);
         } else {
-            logLine(QStringLiteral("._文件清理失败，仍然存在: ") + item.path);
+            logLine(QStringLiteral("._文件清理失败，仍然存在: ") + item.path());
             remaining.append(item);
         }
     }

@@ -116,18 +116,24 @@ const QMap<FileType, QStringList> &junkFilePatterns()
 
 } // namespace FileTypes
 
-QByteArray FileItem::fsPath() const
+QString FileItem::name() const
 {
-    return nativePath.isEmpty() ? QFile::encodeName(path) : nativePath;
+    return m_arena ? decodeFileName(nameBytes().toByteArray()) : QString();
 }
 
-FileItem FileItem::fromNativePath(const QByteArray &path, qint64 size)
+QString FileItem::path() const
 {
-    FileItem item;
-    item.path = decodeFileName(path);
-    const qsizetype slash = path.lastIndexOf('/');
-    item.name = decodeFileName(path.mid(slash + 1));
-    item.size = size;
-    item.nativePath = bytesUnlessRoundTrip(path, item.path);
-    return item;
+    return m_arena ? decodeFileName(fsPath()) : QString();
+}
+
+FileItem FileItem::fromNativePath(QByteArrayView path, qint64 size)
+{
+    QExplicitlySharedDataPointer<PathArena> arena(new PathArena);
+    const PathArena::Node node = arena->appendPath(path);
+    return FileItem(std::move(arena), node, size);
+}
+
+FileItem FileItem::fromPath(const QString &path, qint64 size)
+{
+    return fromNativePath(QFile::encodeName(path), size);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cleaning/PathArena.h"
+
 #include <QByteArray>
 #include <QHashFunctions>
 #include <QList>
@@ -76,30 +78,68 @@ enum class ItemKind : quint8 {
     link,
 };
 
-// One junk item a scan found. `name` and `path` are for people
-// (decodeFileName); `nativePath` holds the exact bytes of the path when they
-// are not valid UTF-8, so such an item is still deleted exactly.
+// One junk item a scan found. Its path is held by a `PathArena` shared with
+// the other items of its scan, byte for byte as the file system knows it
+// (`fsPath()`), so a name that is not valid UTF-8 is still deleted exactly;
+// `name()` and `path()` are readings for people, decoded when asked.
 struct FileItem
 {
-    QString name;
-    QString path;
     qint64 size = 0;
-    QByteArray nativePath;
-    ItemKind kind = ItemKind::unknown;
     quint64 device = 0;
     quint64 inode = 0;
     // Why a clean left it (an errno); 0 until a clean fails on it, or when
-    // the reason is not known.
-    int failure = 0;
+    // the reason is not known. Sharing a word with the kind keeps a scan's
+    // many records small.
+    int failure : 24 = 0;
+    ItemKind kind : 8 = ItemKind::unknown;
+
+    FileItem() = default;
+    // The item at `node` of `arena`.
+    FileItem(QExplicitlySharedDataPointer<PathArena> arena, PathArena::Node node, qint64 bytes = 0)
+        : size(bytes), m_node(node), m_arena(std::move(arena))
+    {
+    }
 
     bool hasIdentity() const { return kind != ItemKind::unknown; }
 
     // The path as the file system knows it.
-    QByteArray fsPath() const;
+    QByteArray fsPath() const { return m_arena ? m_arena->path(m_node) : QByteArray(); }
+    // The last component of fsPath(), NUL-terminated in place.
+    QByteArrayView nameBytes() const
+    {
+        if (!m_arena)
+            return {};
+        // A folder listed after what it holds may end a segment of several components.
+        const QByteArrayView segment = m_arena->name(m_node);
+        return segment.sliced(segment.lastIndexOf('/') + 1);
+    }
+    // Readings for people (decodeFileName).
+    QString name() const;
+    QString path() const;
 
-    // From the bytes of an absolute path; keeps them when decoding loses anything.
-    static FileItem fromNativePath(const QByteArray &path, qint64 size);
+    // From the bytes of an absolute path, held on its own.
+    static FileItem fromNativePath(QByteArrayView path, qint64 size);
+    // From a path read by people (encoded as the system encodes file names).
+    static FileItem fromPath(const QString &path, qint64 size = 0);
+
+    // Where the path lies in its arena.
+    PathArena::Node node() const { return m_node; }
+
+    // The same record at another arena's node: for a result gathered anew.
+    FileItem rehomed(QExplicitlySharedDataPointer<PathArena> arena, PathArena::Node node) const
+    {
+        FileItem item = *this;
+        item.m_arena = std::move(arena);
+        item.m_node = node;
+        return item;
+    }
+
+private:
+    PathArena::Node m_node = PathArena::kNone;   // beside the kind: no padding
+    QExplicitlySharedDataPointer<PathArena> m_arena;
 };
+static_assert(sizeof(FileItem) <= 40);
+Q_DECLARE_TYPEINFO(FileItem, Q_RELOCATABLE_TYPE);
 
 // The item, or the items, as a clean that could not remove them for `error` reports them.
 inline FileItem failedWith(FileItem item, int error)

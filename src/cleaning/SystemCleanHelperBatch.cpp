@@ -144,7 +144,7 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     logLine(QStringLiteral("SystemCleanHelper: File system type: ") + typeText);
 
     for (const FileItem &item : std::as_const(batch->kept))
-        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path);
+        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path());
     Items regular;
     QList<QByteArray> regularRelative;
     VolumeWork *work = volume ? volume->work() : nullptr;
@@ -159,11 +159,11 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
         // examined; the removal step reports it.
         const std::optional<QByteArray> relative = volume ? volume->relativePath(item.fsPath()) : std::nullopt;
         if (relative && item.hasIdentity() && requiresPrivileges(*volume, *relative)) {
-            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path);
+            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path());
             batch->privileged << item;
             batch->privilegedRelative << *relative;
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + item.path);
+            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + item.path());
             regular << item;
             regularRelative << relative.value_or(QByteArray());
         }
@@ -187,25 +187,25 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
         SafeRemove::Outcome outcome;
         if (!volume)
             outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
-                                   .arg(item.path)};
+                                   .arg(item.path())};
         else if (regularRelative.at(i).isEmpty())
             outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
-                                   .arg(item.path, pathText(volume->root()))};
+                                   .arg(item.path(), pathText(volume->root()))};
         else
             outcome = SafeRemove::removeScanned(*volume, regularRelative.at(i), item, options);
         if (outcome.removed()) {
             batch->deleted << item;
             if (work)
                 work->removed(item);
-            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path);
+            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path());
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path
+            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path()
                     + QStringLiteral(", error: ") + outcome.message);
             // Refused: an immutable or append-only flag (only the administrator
             // may clear one, also on the user's own files and when we are root),
             // or something inside a folder the user may not change.
             if (outcome.error == EPERM || outcome.error == EACCES) {
-                logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path);
+                logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path());
                 batch->privileged << item;
                 batch->privilegedRelative << regularRelative.at(i);
             } else {
@@ -230,7 +230,7 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     logLine(QStringLiteral("SystemCleanHelper: Attempting to delete %1 privileged files using enhanced method").arg(count));
     logLine(QStringLiteral("SystemCleanHelper: File system: ") + typeText);
     for (const FileItem &item : std::as_const(batch->privileged))
-        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + item.path);
+        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + item.path());
     d->deletePrivilegedFiles(batch);
 }
 
@@ -280,7 +280,7 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
     QList<std::pair<QByteArray, bool>> named;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const FileItem &item = items.at(i);
-        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path);
+        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path());
         request.items.append(CleanRequest::Item{batch->privilegedRelative.at(i), item.kind, item.device, item.inode});
         named.append({batch->privilegedRelative.at(i), item.kind == ItemKind::folder});
     }
@@ -362,9 +362,9 @@ void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
     batch.reportProgress();
     batch.logSummary();
     for (const FileItem &item : batch.deleted)
-        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + item.path);
+        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + item.path());
     for (const FileItem &item : batch.failed)
-        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + item.path);
+        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + item.path());
     batch.complete();
 }
 
@@ -526,7 +526,7 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
     QList<qsizetype> present;
     for (const qsizetype index : std::as_const(check->remaining)) {
         const FileItem &item = check->items.at(index);
-        const QString path = item.path;
+        const QString path = item.path();
         const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
         const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
         // What the tool answered; no answer (it stopped half-way) is no word either way.
@@ -585,11 +585,11 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
 
     for (const qsizetype index : std::as_const(present)) {
         const FileItem &item = check->items.at(index);
-        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + item.path);
+        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + item.path());
         if (work)
             work->stillPresent(item);   // whatever the tool said
         if (namesSystemFolder(item.fsPath())) {
-            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + item.path);
+            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + item.path());
             const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
             const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
             if (now.error != 0)

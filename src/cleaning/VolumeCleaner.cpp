@@ -18,7 +18,7 @@ namespace {
 
 bool isAppleDouble(const FileItem &item)
 {
-    return item.name.startsWith(QStringLiteral("._"));
+    return item.nameBytes().startsWith("._");
 }
 
 // What one clean carries from step to step; the steps run one after the
@@ -90,7 +90,7 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
             && state->volume->relativePath(item.fsPath())) {
             state->files.append(item);
         } else {
-            logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path);
+            logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path());
             // No volume: the one scanned is not there; else not what was scanned.
             state->failed.append(failedWith(item, state->volume ? ESTALE : ENODEV));
             if (work)

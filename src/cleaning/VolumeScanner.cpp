@@ -1,5 +1,6 @@
 #include "cleaning/VolumeScanner.h"
 
+#include "cleaning/PathArena.h"
 #include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWalker.h"
 #include "cleaning/VolumeWork.h"
@@ -48,63 +49,63 @@ std::optional<pathhandles::ItemLook> looked(const std::optional<struct stat> &st
 } // namespace
 
 // The result of one scan, with the paths it already holds: a path is never
-// listed twice, whichever pass meets it again.
+// listed twice, whichever pass meets it again. The paths live in one arena
+// the items share; which kind lists a path, and where, is kept by the
+// path's node, so a path asked again is found without a second copy of it.
 class VolumeScanner::ResultBuilder
 {
 public:
-    explicit ResultBuilder(ScanResult initial) : m_result(std::move(initial))
+    // `root`: the volume's, which every path found shares.
+    ResultBuilder(const QByteArray &root, const ScanResult &initial)
     {
-        for (auto it = m_result.cbegin(); it != m_result.cend(); ++it) {
-            for (const FileItem &item : it.value())
-                m_listed.insert(item.fsPath(), Listed{it.key(), item.size});
+        m_paths.add(root);
+        for (auto it = initial.cbegin(); it != initial.cend(); ++it) {
+            for (const FileItem &item : it.value()) {
+                const PathArena::Node node = m_paths.add(item.fsPath());
+                if (!listed(node))
+                    append(it.key(), node, item.rehomed(m_paths.arena(), node));
+            }
         }
     }
 
-    bool contains(const QByteArray &path) const { return m_listed.contains(path); }
+    bool contains(QByteArrayView path) const { return itemOf(path) != nullptr; }
 
     // The kind the path is listed under, if it is.
-    std::optional<FileType> kindOf(const QByteArray &path) const
+    std::optional<FileType> kindOf(QByteArrayView path) const
     {
-        const auto it = m_listed.constFind(path);
-        return it == m_listed.cend() ? std::nullopt : std::optional(it->kind);
+        const std::optional<PathArena::Node> node = m_paths.find(path);
+        return node && listed(*node) ? std::optional(kindAt(*node)) : std::nullopt;
     }
 
-    // What the scan saw of a listed path (looked up among its kind's items:
-    // rarely asked).
-    std::optional<pathhandles::ItemLook> lookOf(const QByteArray &path) const
+    // What the scan saw of a listed path.
+    std::optional<pathhandles::ItemLook> lookOf(QByteArrayView path) const
     {
-        const auto it = m_listed.constFind(path);
-        if (it == m_listed.cend())
+        const FileItem *item = itemOf(path);
+        if (!item || !item->hasIdentity())
             return std::nullopt;
-        for (const FileItem &item : m_result.value(it->kind)) {
-            if (item.hasIdentity() && item.fsPath() == path)
-                return pathhandles::ItemLook{item.kind, item.device, item.inode, item.size};
-        }
-        return std::nullopt;
+        return pathhandles::ItemLook{item->kind, item->device, item->inode, item->size};
     }
 
     // The size the path is listed with, if it is.
-    std::optional<qint64> sizeOf(const QByteArray &path) const
+    std::optional<qint64> sizeOf(QByteArrayView path) const
     {
-        const auto it = m_listed.constFind(path);
-        return it == m_listed.cend() ? std::nullopt : std::optional(it->size);
+        const FileItem *item = itemOf(path);
+        return item ? std::optional(item->size) : std::nullopt;
     }
 
     // Adds the item with its identity (from `look`, an lstat of it; an item
     // that could not be examined has none, and a clean refuses it). `size`
     // overrides the looked-at size. False when the path is already in the result.
-    bool add(FileType type, const QByteArray &path, const std::optional<pathhandles::ItemLook> &look,
+    bool add(FileType type, QByteArrayView path, const std::optional<pathhandles::ItemLook> &look,
              std::optional<qint64> size = std::nullopt)
     {
-        const qsizetype before = m_listed.size();
-        Listed &slot = m_listed[path];
-        if (m_listed.size() == before)
+        const PathArena::Node node = m_paths.add(path);
+        if (listed(node))
             return false;
-        slot = Listed{type, size.value_or(look ? look->size : 0)};
-        FileItem item = FileItem::fromNativePath(path, slot.size);
+        FileItem item(m_paths.arena(), node, size.value_or(look ? look->size : 0));
         if (look)
             pathhandles::recordIdentity(item, *look);
-        m_result[type].append(std::move(item));
+        append(type, node, std::move(item));
         return true;
     }
 
@@ -112,32 +113,81 @@ public:
     void remove(const QSet<QByteArray> &paths)
     {
         QSet<FileType> kinds;
+        QSet<PathArena::Node> nodes;
         for (const QByteArray &path : paths) {
-            if (const auto it = m_listed.constFind(path); it != m_listed.cend()) {
-                kinds.insert(it->kind);
-                m_listed.erase(it);
+            const std::optional<PathArena::Node> node = m_paths.find(path);
+            if (node && listed(*node)) {
+                kinds.insert(kindAt(*node));
+                nodes.insert(*node);
+                m_where[*node] = 0;
             }
         }
         for (FileType type : std::as_const(kinds)) {
             QList<FileItem> &items = m_result[type];
-            items.removeIf([&](const FileItem &item) { return paths.contains(item.fsPath()); });
-            if (items.isEmpty())
+            items.removeIf([&](const FileItem &item) { return nodes.contains(item.node()); });
+            if (items.isEmpty()) {
                 m_result.remove(type);
+                continue;
+            }
+            for (qsizetype i = 0; i < items.size(); ++i)
+                m_where[items[i].node()] = where(type, i);
         }
     }
+
+    // How many items the kind lists.
+    qsizetype count(FileType type) const { return m_result.value(type).size(); }
+    // Calls `f` with each item of the kind from index `from` on, in order.
+    template <typename F>
+    void forEachFrom(FileType type, qsizetype from, F f) const
+    {
+        const auto it = m_result.constFind(type);
+        if (it == m_result.cend())
+            return;
+        for (qsizetype i = from; i < it->size(); ++i)
+            f(it->at(i));
+    }
+
+    // Where the result holds its paths: a path held there before it is
+    // listed costs nothing more when it is.
+    PathIndex &paths() { return m_paths; }
 
     const ScanResult &result() const { return m_result; }
     ScanResult take() { return std::move(m_result); }
 
 private:
-    struct Listed
+    // A node's place in the result: its kind (plus one; 0: not listed) in
+    // the high bits, its index among that kind's items below.
+    static constexpr int kIndexBits = 28;
+    static constexpr quint32 kIndexMask = (1u << kIndexBits) - 1;
+    static quint32 where(FileType type, qsizetype index)
     {
-        FileType kind;
-        qint64 size;
-    };
+        return (quint32(type) + 1) << kIndexBits | quint32(index);
+    }
 
+    bool listed(PathArena::Node node) const { return node < quint32(m_where.size()) && m_where[node] != 0; }
+    FileType kindAt(PathArena::Node node) const { return FileType((m_where[node] >> kIndexBits) - 1); }
+
+    const FileItem *itemOf(QByteArrayView path) const
+    {
+        const std::optional<PathArena::Node> node = m_paths.find(path);
+        if (!node || !listed(*node))
+            return nullptr;
+        const auto it = m_result.constFind(kindAt(*node));
+        return &it.value().at(m_where[*node] & kIndexMask);
+    }
+
+    void append(FileType type, PathArena::Node node, FileItem item)
+    {
+        QList<FileItem> &items = m_result[type];
+        if (m_where.size() <= qsizetype(node))
+            m_where.resize(std::max<qsizetype>(node + 1, m_paths.arena()->segmentCount()), 0);
+        m_where[node] = where(type, items.size());
+        items.append(std::move(item));
+    }
+
+    PathIndex m_paths;
     ScanResult m_result;
-    QHash<QByteArray, Listed> m_listed;
+    QList<quint32> m_where;   // by node
 };
 
 namespace {
@@ -348,7 +398,7 @@ bool VolumeScanner::canScan(const QByteArray &root, int *error)
 ScanResult VolumeScanner::run()
 {
     // One result throughout: what the pre-search found is not listed again.
-    ResultBuilder result({});
+    ResultBuilder result(m_request.root, {});
     if (m_request.fileTypes.contains(FileType::temporaryFiles))
         preSearchInto(result);
     if (m_request.work && m_request.work->shouldEnd())
@@ -359,14 +409,16 @@ ScanResult VolumeScanner::run()
 
 void VolumeScanner::preSearch(ScanResult &found)
 {
-    ResultBuilder result(std::move(found));
+    ResultBuilder result(m_request.root, found);
+    found = {};
     preSearchInto(result);
     found = result.take();
 }
 
 ScanResult VolumeScanner::walk(ScanResult initial)
 {
-    ResultBuilder result(std::move(initial));
+    ResultBuilder result(m_request.root, initial);
+    initial = {};
     walkInto(result);
     return result.take();
 }
@@ -376,12 +428,20 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     const LogStep step;   // its lines go out in bursts
     const QByteArray &root = m_request.root;
     logLine(QStringLiteral("使用系统find命令查找._文件..."));
-    QList<pathhandles::ItemLook> looks;
-    const QList<QByteArray> hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, &looks);
-    logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits.size()) + QStringLiteral(" 个._文件"));
-
     // A hit is junk unless the user excluded its name (or it is a name never
-    // deleted): the search itself knows nothing of exclusions.
+    // deleted): the search itself knows nothing of exclusions. The hits join
+    // the result as they come, so nothing else holds them; they are said to
+    // have joined once the search has said how many it found.
+    const qsizetype before = result.count(FileType::temporaryFiles);
+    const auto addHit = [&](QByteArrayView hit, const pathhandles::ItemLook &look) {
+        if (!m_matcher.isKept(NameText(hit.sliced(hit.lastIndexOf('/') + 1)).view()))
+            result.add(FileType::temporaryFiles, hit, look);
+    };
+    const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit, &result.paths());
+    logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
+    result.forEachFrom(FileType::temporaryFiles, before,
+                       [](const FileItem &item) { logUtf8("添加._文件到结果: ", item.fsPath()); });
+
     const auto addHits = [&](const QList<QByteArray> &paths, const QList<pathhandles::ItemLook> &looksOfPaths,
                              const char *logPrefix) {
         for (qsizetype i = 0; i < paths.size(); ++i) {
@@ -392,7 +452,6 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
                 logUtf8(logPrefix, hit);
         }
     };
-    addHits(hits, looks, "添加._文件到结果: ");
     // What find missed at the root of a FAT or exFAT volume joins in.
     if (m_request.isFAT) {
         QList<pathhandles::ItemLook> rootLooks;

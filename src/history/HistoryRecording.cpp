@@ -7,13 +7,13 @@ namespace {
 
 // Each path's kind, as fileTypeOf() finds it, built once so that a clean of
 // many files does not search the whole scan result for every one of them.
-QHash<QString, FileType> kindsByPath(const ScanResult &scanResult)
+QHash<QByteArray, FileType> kindsByPath(const ScanResult &scanResult)
 {
-    QHash<QString, FileType> kinds;
+    QHash<QByteArray, FileType> kinds;
     for (auto it = scanResult.cbegin(); it != scanResult.cend(); ++it) {
         for (const FileItem &item : it.value()) {
-            if (!kinds.contains(item.path))
-                kinds.insert(item.path, it.key());
+            if (!kinds.contains(item.fsPath()))
+                kinds.insert(item.fsPath(), it.key());
         }
     }
     return kinds;
@@ -25,7 +25,7 @@ std::optional<FileType> fileTypeOf(const FileItem &file, const ScanResult &scanR
 {
     for (auto it = scanResult.cbegin(); it != scanResult.cend(); ++it) {
         for (const FileItem &item : it.value()) {
-            if (item.path == file.path)
+            if (item.fsPath() == file.fsPath())
                 return it.key();
         }
     }
@@ -34,12 +34,12 @@ std::optional<FileType> fileTypeOf(const FileItem &file, const ScanResult &scanR
 
 QList<CleanedFileDetail> detailEntries(const QList<FileItem> &cleaned, const ScanResult &lookIn)
 {
-    const QHash<QString, FileType> kinds = kindsByPath(lookIn);
+    const QHash<QByteArray, FileType> kinds = kindsByPath(lookIn);
     QList<CleanedFileDetail> entries;
     entries.reserve(cleaned.size());
     for (const FileItem &file : cleaned) {
-        const auto kind = kinds.constFind(file.path);
-        entries.append(CleanedFileDetail{file.name, file.path, file.size,
+        const auto kind = kinds.constFind(file.fsPath());
+        entries.append(CleanedFileDetail{file.name(), file.path(), file.size,
                                          kind != kinds.cend() ? FileTypes::rawValue(*kind) : QString()});
     }
     return entries;
@@ -57,10 +57,10 @@ QStringList normalCleanKinds(const FileTypeSet &selected, const ScanResult &scan
 
 QStringList quickCleanKinds(const QList<FileItem> &handed, const ScanResult &scanResult)
 {
-    const QHash<QString, FileType> kinds = kindsByPath(scanResult);
+    const QHash<QByteArray, FileType> kinds = kindsByPath(scanResult);
     FileTypeSet found;
     for (const FileItem &file : handed) {
-        if (const auto kind = kinds.constFind(file.path); kind != kinds.cend())
+        if (const auto kind = kinds.constFind(file.fsPath()); kind != kinds.cend())
             found.insert(*kind);
     }
     return FileTypes::rawValues(found);

@@ -268,13 +268,15 @@ void reap(pid_t pid, ProcessResult &result)
 }
 
 // Reads what is there now; closes the descriptor at end of file or on error.
-void readAvailable(Fd &fd, QByteArray &into, const std::function<void(const QByteArray &, bool)> &onOutput, bool error)
+void readAvailable(Fd &fd, QByteArray &into, const std::function<void(const QByteArray &, bool)> &onOutput, bool error,
+                   bool collect = true)
 {
     char buffer[kChunk];
     for (int round = 0; round < 16 && fd.isOpen(); ++round) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n > 0) {
-            into.append(buffer, n);
+            if (collect)
+                into.append(buffer, n);
             if (onOutput)
                 onOutput(QByteArray(buffer, n), error);
             if (size_t(n) < sizeof buffer)
@@ -494,7 +496,7 @@ ProcessResult runProcess(const ProcessRequest &request)
                 ::kill(-pid, SIGKILL);
                 ::kill(pid, SIGKILL);
                 result.givenUp = true;
-                readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
+                readAvailable(stdoutRead, result.standardOutput, request.onOutput, false, request.collectStandardOutput);
                 readAvailable(stderrRead, result.standardError, request.onOutput, true);
                 // A killed child is gone in a moment, unless the kernel holds it.
                 for (int i = 0; i < 20 && !hasEnded(pid); ++i)
@@ -515,7 +517,7 @@ ProcessResult runProcess(const ProcessRequest &request)
                 stopAsked = true;
                 // Its answers so far are in; its next one meets a closed pipe.
                 if (::kill(-pid, SIGTERM) != 0 && ::kill(pid, SIGTERM) != 0) {
-                    readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
+                    readAvailable(stdoutRead, result.standardOutput, request.onOutput, false, request.collectStandardOutput);
                     stdoutRead.reset();
                 }
             }
@@ -579,7 +581,7 @@ ProcessResult runProcess(const ProcessRequest &request)
         }
         if (stdinWrite.isOpen())
             writeAvailable(stdinWrite, request.standardInput, written);
-        readAvailable(stdoutRead, result.standardOutput, request.onOutput, false);
+        readAvailable(stdoutRead, result.standardOutput, request.onOutput, false, request.collectStandardOutput);
         readAvailable(stderrRead, result.standardError, request.onOutput, true);
     }
     return result;

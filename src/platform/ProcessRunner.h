@@ -40,6 +40,9 @@ struct ProcessRequest
     // Each piece of output as it arrives, on the calling thread (`error`: of
     // standard error); the pieces still make up the result.
     std::function<void(const QByteArray &piece, bool error)> onOutput;
+    // False: standard output goes to `onOutput` only, for output too large
+    // to hold whole (the result's standardOutput stays empty).
+    bool collectStandardOutput = true;
 
     // Asked about ten times a second while the child runs, when set. `stop`
     // asks it to end (SIGTERM, once; a child we may not signal, one that runs

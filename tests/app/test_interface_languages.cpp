@@ -58,7 +58,7 @@ LocalUSBDevice stick(const QString &name, bool accessible = true)
 
 FileItem junk(const QString &path, qint64 size)
 {
-    return FileItem{path.section(u'/', -1), path, size, {}};
+    return FileItem::fromPath(path, size);
 }
 
 ScanResult found(const QString &root)

@@ -183,7 +183,7 @@ private slots:
         QList<FileItem> all;
         for (auto it = result.cbegin(); it != result.cend(); ++it) {
             for (const FileItem &item : it.value())
-                found << item.path + ' ' + FileTypes::rawValue(it.key());
+                found << item.path() + ' ' + FileTypes::rawValue(it.key());
             all += it.value();
         }
         for (const auto &[type, paths] : kJunk) {
@@ -199,16 +199,16 @@ private slots:
         QVERIFY2(found.isEmpty(), qPrintable(found.join(u'\n')));
 
         const auto [cleaned, failed] = rig.clean(all);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed.isEmpty() ? QString() : failed.first().path));
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.isEmpty() ? QString() : failed.first().path()));
         QCOMPARE(cleaned.size(), all.size());
 
         // Junk gone (with what its folders held); every other file byte for byte as written.
         for (const FileItem &item : all)
-            QVERIFY2(!QFileInfo::exists(item.path), qPrintable("still there: " + item.path));
+            QVERIFY2(!QFileInfo::exists(item.path()), qPrintable("still there: " + item.path()));
         for (const QString &relative : kKept) {
             const QString path = point + '/' + relative;
             const bool underJunk = std::any_of(all.cbegin(), all.cend(), [&](const FileItem &item) {
-                return path.startsWith(item.path + '/');
+                return path.startsWith(item.path() + '/');
             });
             QFile file(path);
             QVERIFY2(underJunk ? !file.exists() : file.open(QIODevice::ReadOnly) && file.readAll() == contentFor(relative),
@@ -414,14 +414,14 @@ private slots:
         QVERIFY2(fx.mountFat(*loop, again), qPrintable(fx.lastError()));
         QStringList wrong;
         for (const FileItem &item : cleaned) {
-            if (QFileInfo::exists(again + item.path.mid(point.size())))
-                wrong << "reported cleaned, still on the stick: " + item.path;
+            if (QFileInfo::exists(again + item.path().mid(point.size())))
+                wrong << "reported cleaned, still on the stick: " + item.path();
         }
         // (A daemon killed in the middle of a removal may have done it without
         // saying so: that one is reported failed though gone, never the other way.)
         for (const FileItem &item : failed) {
-            if (disruption != u"kill" && !QFileInfo::exists(again + item.path.mid(point.size())))
-                wrong << "reported failed, gone from the stick: " + item.path;
+            if (disruption != u"kill" && !QFileInfo::exists(again + item.path().mid(point.size())))
+                wrong << "reported failed, gone from the stick: " + item.path();
         }
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 5).join(u'\n') + QStringLiteral(" (%1 in all)").arg(wrong.size())));
         if (disruption == u"kill")
@@ -487,13 +487,13 @@ private slots:
         for (const QList<FileItem> &items : result) {
             all += items;
             for (const FileItem &item : items)
-                shown << item.path.mid(device->path.size() + 1);
+                shown << item.path().mid(device->path.size() + 1);
         }
         shown.sort();
         QCOMPARE(shown, (QStringList{".DS_Store", "._photo.jpg", "docs/._cv.doc", "docs/Thumbs.db"}));
 
         const auto [cleaned, failed] = rig.clean(all);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed.isEmpty() ? QString() : failed.first().path));
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.isEmpty() ? QString() : failed.first().path()));
         VERIFY_COUNTS(cleaned, failed, all);
         for (const QByteArray &relative : kept)
             QVERIFY2(::access((point + '/' + relative).constData(), F_OK) == 0, relative.constData());
@@ -535,9 +535,9 @@ private slots:
         const auto [cleaned, failed] = rig.clean({onUsb2, appleDouble, onUsb});
         QCOMPARE(cleaned.size(), 2);
         QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed.first().path, onUsb.path);
-        QVERIFY(!QFileInfo::exists(onUsb2.path) && !QFileInfo::exists(appleDouble.path));
-        QVERIFY(QFileInfo::exists(onUsb.path));
+        QCOMPARE(failed.first().path(), onUsb.path());
+        QVERIFY(!QFileInfo::exists(onUsb2.path()) && !QFileInfo::exists(appleDouble.path()));
+        QVERIFY(QFileInfo::exists(onUsb.path()));
 
         // Nothing to clean: answered at once, before cleanFiles returns.
         bool answered = false;

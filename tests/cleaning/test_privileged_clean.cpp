@@ -232,8 +232,7 @@ private slots:
                                 "moved/", "replaced/"}));
         const Items traps = scannedItems({"._x", "sub/.Trashes", ".Spotlight-V100", "desktop.ini", "._dangling"}, root);
         // Recorded through the link, as a scan that followed it would have.
-        FileItem throughLink = scannedItem(outside / "folder/._y");
-        throughLink.path = QString::fromUtf8(root + "/linked/._y");
+        const FileItem throughLink = movedTo(scannedItem(outside / "folder/._y"), root + "/linked/._y");
         Items refused = {throughLink};
         for (const QByteArray by : {"folder", "link", "file"}) {
             const QByteArray folder = root + "/replaced/" + by;
@@ -508,7 +507,7 @@ private slots:
             items += kind;
         QStringList listed;
         for (const FileItem &item : std::as_const(items))
-            listed << item.path.mid(root.size() + 1);
+            listed << item.path().mid(root.size() + 1);
         listed.sort();
         QCOMPARE(listed, (QStringList{".Trashes/1000/old.doc", ".Trashes/501", "__MACOSX/._photo.jpg", "__MACOSX/inner",
                                       "essay.DOCX"}));
@@ -713,8 +712,8 @@ private slots:
         const QByteArray root = box.path();
         QVERIFY(makeTree(root, {"dir/", "dir/f", ".VolumeIcon.icns", "unexamined"}) && writeFile(outside / "canary"));
         // Through "..", this names the canary too.
-        FileItem dotted = scannedItem(outside / "canary");
-        dotted.path = QString::fromUtf8(root + "/../" + outside.path().mid(outside.path().lastIndexOf('/') + 1) + "/canary");
+        const FileItem dotted = movedTo(scannedItem(outside / "canary"),
+                                        root + "/../" + outside.path().mid(outside.path().lastIndexOf('/') + 1) + "/canary");
         const Items kept = scannedItems({root + "/dir", root + "/dir/f", outside / "canary"})
                            + Items{dotted, FileItem::fromNativePath(root + "/unexamined", 1)};
         const Items icon = scannedItems({".VolumeIcon.icns"}, root);

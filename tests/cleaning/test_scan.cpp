@@ -40,7 +40,7 @@ Found byKind(const ScanResult &result, const QString &root)
     for (auto it = result.cbegin(); it != result.cend(); ++it) {
         QStringList paths;
         for (const FileItem &item : it.value())
-            paths << (item.path.startsWith(root + '/') ? item.path.mid(root.size() + 1) : item.path);
+            paths << (item.path().startsWith(root + '/') ? item.path().mid(root.size() + 1) : item.path());
         paths.sort();
         found.insert(FileTypes::rawValue(it.key()), paths);
     }
@@ -173,7 +173,7 @@ private slots:
                 if (!S_ISDIR(st.st_mode))
                     QVERIFY2(item.kind == ItemKind::file && item.size == st.st_size && item.device == quint64(st.st_dev)
                                  && item.inode == quint64(st.st_ino),
-                             qPrintable(item.path));
+                             qPrintable(item.path()));
             }
         }
 
@@ -277,7 +277,7 @@ private slots:
                 for (const QList<FileItem> &items : out.result) {
                     for (const FileItem &item : items) {
                         if (!item.hasIdentity())
-                            wrong << what + "no identity for " + item.path;
+                            wrong << what + "no identity for " + item.path();
                     }
                 }
             }
@@ -333,14 +333,14 @@ private slots:
         }
         QStringList listed;
         for (const FileItem &item : std::as_const(all))
-            listed << item.path.mid(point.size() + 1);
+            listed << item.path().mid(point.size() + 1);
         listed.sort();
         QCOMPARE(listed, (QStringList{".Trashes/1000/old.doc", ".Trashes/501", "__MACOSX/._photo.jpg", "__MACOSX/inner",
                                       "docs/__MACOSX/y.txt"}));
         QVERIFY(outcome);
-        QVERIFY2(outcome->second.isEmpty(), qPrintable(outcome->second.value(0).path));
+        QVERIFY2(outcome->second.isEmpty(), qPrintable(outcome->second.value(0).path()));
         for (const FileItem &item : std::as_const(all))
-            QVERIFY2(!QFileInfo::exists(item.path), qPrintable("still there: " + item.path));
+            QVERIFY2(!QFileInfo::exists(item.path()), qPrintable("still there: " + item.path()));
     }
 
     void linksAndOddNames()
@@ -387,6 +387,85 @@ private slots:
         QCOMPARE(AppleDoubleSearch::parseFindOutput(rootBytes, output),
                  (QList<QByteArray>{rootBytes + "/._a", trick + "/._canary"}));
         ::unlink(invalid.constData());   // a name QTemporaryDir cannot remove
+    }
+
+    // Paths are held as bytes, once each: two spellings of one reading (Latin-1
+    // and UTF-8) are two items, each listed once although the pre-search, the
+    // root pass and the walk all meet them; a path past PATH_MAX comes back
+    // whole; the items outlive the scan's result, and the clean removes
+    // exactly them.
+    void resultPathsAreExactBytes()
+    {
+        Rig rig;
+        const QString root = rig.addStick("USB");
+        rig.start();
+        const QByteArray rootBytes = QFile::encodeName(root);
+        const QByteArrayList twins = {"._caf\xe9", "._caf\xc3\xa9", "d/caf\xe9.tmp", "d/caf\xc3\xa9.tmp"};
+        QVERIFY(testsupport::makeDir(rootBytes + "/d"));
+        for (const QByteArray &name : twins)
+            QVERIFY(writeFile(rootBytes + '/' + name, name));
+        QVERIFY(writeFile(rootBytes + "/d/keep.jpg"));
+        QByteArray deep = rootBytes;
+        QByteArrayList chain;
+        while (deep.size() <= PATH_MAX) {
+            chain << QByteArray(200, 'n');
+            deep += '/' + chain.last();
+        }
+        QVERIFY(testsupport::makeChain(rootBytes, chain, "Thumbs.db"));
+
+        QList<FileItem> all;
+        {
+            Outcome out = rig.scan(root);
+            QCOMPARE(out.completions, 1);
+            QCOMPARE(out.outcome.end, ScanOutcome::End::complete);
+            QByteArrayList temporary;
+            for (const FileItem &item : out.result.value(FileType::temporaryFiles))
+                temporary << item.fsPath();
+            // The pre-search's hits in find's order, then the walk's.
+            QByteArrayList expected;
+            for (const QByteArray &name : twins)
+                expected << rootBytes + '/' + name;
+            QCOMPARE(QSet<QByteArray>(temporary.cbegin(), temporary.cbegin() + 2),
+                     QSet<QByteArray>(expected.cbegin(), expected.cbegin() + 2));
+            QCOMPARE(QSet<QByteArray>(temporary.cbegin() + 2, temporary.cend()),
+                     QSet<QByteArray>(expected.cbegin() + 2, expected.cend()));
+            QCOMPARE(temporary.size(), 4);
+            QCOMPARE(out.result.value(FileType::thumbsDb).size(), 1);
+            QCOMPARE(out.result.value(FileType::thumbsDb).first().fsPath(), deep + "/Thumbs.db");
+            // Thumbs.db first (its kind comes first), then the twins.
+            for (const QList<FileItem> &items : std::as_const(out.result))
+                all += items;
+            out = {};   // the result goes; the items copied out stay
+        }
+        QCOMPARE(all.size(), 5);
+        for (const FileItem &item : std::as_const(all)) {
+            const QByteArray path = item.fsPath();
+            struct stat st;
+            QCOMPARE(testsupport::lookAt(path, &st), 0);
+            QVERIFY2(pathhandles::isScannedItem(item, st) && item.size == st.st_size, path.constData());
+            const QByteArrayView name = item.nameBytes();
+            QCOMPARE(name, QByteArrayView(path).sliced(path.lastIndexOf('/') + 1));
+            QCOMPARE(name.data()[name.size()], '\0');
+        }
+        // One reading, two files.
+        QCOMPARE(all.value(1).path(), all.value(2).path());
+        QVERIFY(all.value(1).fsPath() != all.value(2).fsPath());
+
+        std::optional<std::pair<QList<FileItem>, QList<FileItem>>> cleaned;
+        rig.manager->cleanFiles(all, [&](const QList<FileItem> &done, const QList<FileItem> &failed) {
+            cleaned = std::make_pair(done, failed);
+        });
+        QVERIFY(rig.scheduler.settle(std::chrono::seconds(60)));
+        QVERIFY(cleaned);
+        QVERIFY2(cleaned->second.isEmpty(), qPrintable(cleaned->second.value(0).path()));
+        QCOMPARE(cleaned->first.size(), all.size());
+        for (const FileItem &item : std::as_const(all))
+            QCOMPARE(testsupport::lookAt(item.fsPath()), ENOENT);
+        QCOMPARE(testsupport::lookAt(rootBytes + "/d/keep.jpg"), 0);
+        QCOMPARE(testsupport::lookAt(deep), 0);
+        // A tree QTemporaryDir cannot remove.
+        if (const auto held = testsupport::holdVolume(rootBytes))
+            SafeRemove::removeScanned(*held, chain.first(), testsupport::scannedItem(rootBytes + '/' + chain.first()));
     }
 
     void searchFallbacks()

@@ -6,7 +6,7 @@ namespace {
 
 FileItem item(const QString &path, qint64 size)
 {
-    return FileItem{path.section(u'/', -1), path, size, {}};
+    return FileItem::fromPath(path, size);
 }
 
 const FileItem kStore = item(QStringLiteral("/media/S/.DS_Store"), 6148);
@@ -51,11 +51,11 @@ private slots:
         QCOMPARE(asSet(record.fileTypes), (QSet<QString>{QStringLiteral("dsStore"), QStringLiteral("appleDouble"),
                                                          QStringLiteral("trash")}));
         QCOMPARE(record.cleanedFiles,
-                 (QList<CleanedFileDetail>{{kTrash.name, kTrash.path, 10, QStringLiteral("trash")},
-                                           {kElsewhere.name, kElsewhere.path, 7, QString()},
-                                           {kDouble.name, kDouble.path, 4096, QStringLiteral("appleDouble")},
-                                           {otherCase.name, otherCase.path, 1, QString()},
-                                           {otherPath.name, otherPath.path, 6148, QString()}}));
+                 (QList<CleanedFileDetail>{{kTrash.name(), kTrash.path(), 10, QStringLiteral("trash")},
+                                           {kElsewhere.name(), kElsewhere.path(), 7, QString()},
+                                           {kDouble.name(), kDouble.path(), 4096, QStringLiteral("appleDouble")},
+                                           {otherCase.name(), otherCase.path(), 1, QString()},
+                                           {otherPath.name(), otherPath.path(), 6148, QString()}}));
         QVERIFY(makeRecord({}, {}, cleaned, scanResult(), now).id != record.id);
     }
 

@@ -27,7 +27,7 @@ QList<LocalUSBDevice> devicesNamed(const QStringList &names)
 
 FileItem item(const QString &path, qint64 size)
 {
-    return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
+    return FileItem::fromPath(path, size);
 }
 
 using testsupport::Window;

@@ -29,7 +29,7 @@ using testsupport::makeDevice;
 
 FileItem item(const QString &path, qint64 size, int failure = 0)
 {
-    FileItem file{path.section(QLatin1Char('/'), -1), path, size, {}};
+    FileItem file = FileItem::fromPath(path, size);
     file.failure = failure;
     return file;
 }
@@ -199,7 +199,7 @@ private slots:
         QCOMPARE(w.devices.cleans.size(), 1);
         QList<FileItem> failed;
         for (const FileItem &file : files.mid(removed))
-            failed << item(file.path, file.size, error);
+            failed << item(file.path(), file.size, error);
         w.devices.cleans[0].completion(files.mid(0, removed), failed);
         w.tick();
 

@@ -20,7 +20,7 @@ using testsupport::Window;
 
 FileItem item(const QString &path, qint64 size)
 {
-    return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
+    return FileItem::fromPath(path, size);
 }
 
 const ScanResult kJunk{{FileType::dsStore, {item("/media/a/.DS_Store", 10)}},

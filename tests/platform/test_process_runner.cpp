@@ -209,6 +209,17 @@ private slots:
         QCOMPARE(result.standardError, QByteArray(1 << 20, 'e'));
         QCOMPARE(result.standardOutput, QByteArray(1 << 20, 'o'));
 
+        // Output not collected reaches the caller piece by piece, all of it.
+        ProcessRequest streamed = shell("head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o");
+        streamed.collectStandardOutput = false;
+        QByteArray seen;
+        streamed.onOutput = [&](const QByteArray &piece, bool error) { seen += error ? QByteArray() : piece; };
+        result = runProcess(streamed);
+        QVERIFY(result.succeeded());
+        QCOMPARE(result.standardError.size(), 1 << 20);
+        QVERIFY(result.standardOutput.isEmpty());
+        QCOMPARE(seen, QByteArray(1 << 20, 'o'));
+
         QByteArray input(1 << 20, Qt::Uninitialized);
         QRandomGenerator generator(7);
         for (char &c : input)

@@ -100,6 +100,15 @@ inline FileItem scannedItem(const QByteArray &path)
     return item;
 }
 
+// The same record (size and identity) at another path: an item whose path
+// no longer leads to what was scanned.
+inline FileItem movedTo(const FileItem &item, const QByteArray &path)
+{
+    FileItem moved = FileItem::fromNativePath(path, item.size);
+    pathhandles::recordIdentity(moved, pathhandles::ItemLook{item.kind, item.device, item.inode, item.size});
+    return moved;
+}
+
 // The type and permission bits of what is at `path` (its last component not
 // followed; past PATH_MAX no link followed at all); 0 when nothing is.
 inline mode_t modeOf(const QByteArray &path)

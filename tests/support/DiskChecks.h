@@ -106,11 +106,11 @@ inline QString countsDisagree(const QList<FileItem> &deleted, const QList<FileIt
         struct stat st{};
         const int error = lookAt(item.fsPath(), &st);
         if (error != ENOENT && !(error == 0 && S_ISREG(st.st_mode) && item.fsPath().endsWith("/.Trashes")))
-            problems << QStringLiteral("deleted but still there: ") + item.path;
+            problems << QStringLiteral("deleted but still there: ") + item.path();
     }
     for (const FileItem &item : failed) {
         if (lookAt(item.fsPath()) == ENOENT)
-            problems << QStringLiteral("failed but gone: ") + item.path;
+            problems << QStringLiteral("failed but gone: ") + item.path();
     }
     return problems.join(u'\n');
 }

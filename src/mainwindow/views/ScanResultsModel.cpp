@@ -143,14 +143,14 @@ QVariant ScanResultsModel::sectionData(const Section &section, int role) const
 QVariant ScanResultsModel::fileData(const FileItem &file, int role) const
 {
     switch (role) {
-    case Qt::DisplayRole: return file.name;
-    case PathRole: return file.path;
+    case Qt::DisplayRole: return file.name();
+    case PathRole: return file.path();
     case SizeTextRole: return presentation::byteCountText(file.size);
     case SymbolRole:
-        return presentation::isInside(file.path, m_mountRoot) ? QStringLiteral("externaldrive.badge.checkmark")
+        return presentation::isInside(file.path(), m_mountRoot) ? QStringLiteral("externaldrive.badge.checkmark")
                                                               : QStringLiteral("externaldrive.badge.minus");
     case TintRole:
-        return ui::color(presentation::isInside(file.path, m_mountRoot) ? ui::NamedColor::green : ui::NamedColor::red);
+        return ui::color(presentation::isInside(file.path(), m_mountRoot) ? ui::NamedColor::green : ui::NamedColor::red);
     default: return {};
     }
 }

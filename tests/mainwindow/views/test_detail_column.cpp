@@ -34,8 +34,8 @@ LocalUSBDevice makeDevice(const QString &name, bool accessible = true, const QSt
 ScanResult someJunk()
 {
     ScanResult result;
-    result[FileType::dsStore] = {FileItem{QStringLiteral(".DS_Store"), QStringLiteral("/media/s/.DS_Store"), 6148, {}},
-                                 FileItem{QStringLiteral(".DS_Store"), QStringLiteral("/media/s/a/.DS_Store"), 4096, {}}};
+    result[FileType::dsStore] = {FileItem::fromPath(QStringLiteral("/media/s/.DS_Store"), 6148),
+                                 FileItem::fromPath(QStringLiteral("/media/s/a/.DS_Store"), 4096)};
     return result;
 }
 

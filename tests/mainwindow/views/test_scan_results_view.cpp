@@ -23,7 +23,7 @@ const QString mountRoot = QStringLiteral("/media/u/STICK");
 
 FileItem item(const QString &path, qint64 size = 100)
 {
-    return FileItem{path.section(QLatin1Char('/'), -1), path, size, {}};
+    return FileItem::fromPath(path, size);
 }
 
 // A window state on virtual time with one ready stick at /media/u/STICK and
@@ -118,7 +118,7 @@ private slots:
             const QList<FileItem> &files = results.value(model.sections()[row]);
             QCOMPARE(model.rowCount(section), files.size());
             for (int i = 0; i < files.size(); ++i)
-                QCOMPARE(model.index(i, 0, section).data(ScanResultsModel::PathRole).toString(), files[i].path);
+                QCOMPARE(model.index(i, 0, section).data(ScanResultsModel::PathRole).toString(), files[i].path());
             QCOMPARE(section.data(ScanResultsModel::SummaryRole).toString(),
                      format(localized("files_and_size"), int(files.size()),
                             presentation::byteCountText(presentation::totalSize(results, model.sections()[row]))));

@@ -1,0 +1,95 @@
+#include "TestMain.h"
+
+#include "cleaning/FileType.h"
+#include "cleaning/PathArena.h"
+
+#include <QtTest>
+
+class TestPathArena : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Any bytes come back as they went in: odd shapes, bytes that are not
+    // UTF-8, a component longer than a chunk, folders added after what they
+    // hold; names NUL-terminated in place.
+    void pathsComeBackExactly()
+    {
+        const QByteArray huge(3 << 20, 'h');
+        const QList<QByteArray> paths = {"/media/USB/.DS_Store", "/", "", "//a//b/", "relative/x", "/media/USB/caf\xe9",
+                                         "/media/USB/caf\xc3\xa9", "/media/USB/" + huge + "/._a", "/media/USB/\x01\x7f\xff",
+                                         // Folders added after what they hold, inside what their items share.
+                                         "/media/DEEP/a/b/c/._x", "/media/DEEP/a/b", "/media/DEEP/a", "/media/DEEP/a/b/c"};
+        PathIndex index;
+        QList<PathArena::Node> nodes;
+        for (const QByteArray &path : paths)
+            nodes << index.add(path);
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            QCOMPARE(index.arena()->path(nodes[i]), paths[i]);
+            QCOMPARE(index.find(paths[i]), std::optional(nodes[i]));
+            QCOMPARE(index.add(paths[i]), nodes[i]);
+            const FileItem item(index.arena(), nodes[i]);
+            const QByteArrayView name = item.nameBytes();
+            QCOMPARE(name, QByteArrayView(paths[i]).sliced(paths[i].lastIndexOf('/') + 1));
+            QCOMPARE(name.data()[name.size()], '\0');
+        }
+        // Two bytes spellings of one reading are two paths.
+        QVERIFY(nodes[5] != nodes[6]);
+        QCOMPARE(FileItem(index.arena(), nodes[5]).path(), FileItem(index.arena(), nodes[6]).path());
+        QCOMPARE(FileItem(index.arena(), nodes[6]).name(), QStringLiteral("caf\u00e9"));
+
+        // A folder of a listed path is there; a path below a missing folder is not.
+        QVERIFY(index.find("/media/USB"));
+        QVERIFY(!index.find("/media/USB/.DS_Stor"));
+        QVERIFY(!index.find("/media/OTHER/.DS_Store"));
+        QVERIFY(!index.find("/media/USB/.DS_Store/x"));
+    }
+
+    // A scan's worth of items: each path once, its folders shared, and the
+    // items handed out still read after the index and its other items are gone.
+    void manyItems()
+    {
+        constexpr int kFolders = 1000;
+        constexpr int kPerFolder = 100;
+        const QByteArray base = "/media/user/STICK/" + QByteArray(150, 'p');
+        const auto pathOf = [&](int folder, int file) {
+            return base + "/f" + QByteArray::number(folder) + "/._photo" + QByteArray::number(file) + ".jpg";
+        };
+        QList<FileItem> kept;
+        qsizetype pathBytes = 0;
+        {
+            PathIndex index;
+            QList<FileItem> items;
+            // Folders visited twice, as two passes over a volume would.
+            for (int pass = 0; pass < 2; ++pass) {
+                for (int folder = 0; folder < kFolders; ++folder) {
+                    for (int file = 0; file < kPerFolder; ++file) {
+                        const QByteArray path = pathOf(folder, file);
+                        const PathArena::Node node = index.add(path);
+                        if (pass == 0) {
+                            items.append(FileItem(index.arena(), node, file));
+                            pathBytes += path.size();
+                        } else {
+                            QCOMPARE(node, items[folder * kPerFolder + file].node());
+                        }
+                    }
+                }
+            }
+            const PathArena &arena = *index.arena();
+            QCOMPARE(arena.segmentCount(), qsizetype(1 + 1 + kFolders + kFolders * kPerFolder));
+            // The shared folders are not held once per item.
+            QVERIFY2(arena.bytesHeld() + index.bytesHeld() < pathBytes / 3,
+                     qPrintable(QString::number(arena.bytesHeld() + index.bytesHeld())));
+            for (int i = 0; i < items.size(); i += 7)
+                kept.append(items[i]);
+        }
+        for (int i = 0; i < kept.size(); ++i) {
+            const int at = i * 7;
+            QCOMPARE(kept[i].fsPath(), pathOf(at / kPerFolder, at % kPerFolder));
+            QCOMPARE(kept[i].size, qint64(at % kPerFolder));
+        }
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestPathArena)
+#include "test_path_arena.moc"
