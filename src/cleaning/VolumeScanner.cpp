@@ -11,10 +11,15 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
+#include <limits>
 #include <cerrno>
 #include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -306,6 +311,109 @@ bool indexingDisabled(const QString &name, bool isFAT, const QByteArray &root)
 
 } // namespace
 
+// The walk's part while the pre-search runs beside it. What the walk decides
+// alone goes into a result of its own; what depends on the pre-search's hits
+// (only "._" files are among them) waits here for the meeting point: the
+// "._" files the walk met (not looked at: the pre-search looks at its hits,
+// the meeting point at the rest) and the root pass's line for a "._" file it
+// listed. The walk's lines are held meanwhile, since the pre-search's come
+// first; the lines of a waiting item are written at the meeting point, in
+// their place.
+class VolumeScanner::BesideSearch
+{
+public:
+    enum class What : quint8 {
+        appleDouble,   // a "._" file the walk met
+        rootListed,    // the root pass listed a "._" file: its line, unless the pre-search had it
+    };
+
+    struct Event
+    {
+        qsizetype logOffset;      // where its lines go among the held ones
+        quint32 folder;           // index into m_folders
+        quint32 nameOffset;       // into m_names
+        quint16 nameLength;
+        What what;
+        bool listedByWalk;        // the walk's result held the path already
+        qint64 listedSize;        // its size there
+        qsizetype position;       // where a new temporary file would go among the walk's
+    };
+
+    LogCapture capture;   // opened on the walk's thread
+
+    void add(What what, const WalkEntry &entry, qsizetype position, std::optional<qint64> listedSize = std::nullopt)
+    {
+        const QByteArray &parent = *entry.parentPath;
+        if (m_folders.isEmpty() || m_folders.constLast().constData() != parent.constData())
+            m_folders.append(parent);   // shared, so the same folder keeps its data pointer
+        m_events.push_back(Event{capture.size(), quint32(m_folders.size() - 1), quint32(m_names.size()),
+                                 quint16(entry.name.size()), what, listedSize.has_value(), listedSize.value_or(0),
+                                 position});
+        m_names.append(entry.name.constData(), size_t(entry.name.size()));
+    }
+
+    // The walk's result is about to lose `paths`: the places noted among its
+    // temporary files move up past each one removed before them.
+    void beforeRemove(const ScanResult &walked, const QSet<QByteArray> &paths)
+    {
+        const auto it = walked.constFind(FileType::temporaryFiles);
+        if (it == walked.cend() || m_events.empty())
+            return;
+        for (qsizetype index = it->size() - 1; index >= 0; --index) {
+            if (!paths.contains(it->at(index).fsPath()))
+                continue;
+            for (Event &event : m_events) {
+                if (event.position > index)
+                    --event.position;
+            }
+        }
+    }
+
+    const std::vector<Event> &events() const { return m_events; }
+    const QByteArray &folder(const Event &event) const { return m_folders[event.folder]; }
+    QByteArrayView name(const Event &event) const
+    {
+        return QByteArrayView(m_names.data() + event.nameOffset, event.nameLength);
+    }
+    QByteArray path(const Event &event) const { return childPath(folder(event), name(event)); }
+
+    // Set by the pre-search's thread when it ends.
+    std::atomic<bool> preSearchStopped{false};
+
+private:
+    QList<QByteArray> m_folders;
+    std::string m_names;
+    std::vector<Event> m_events;
+};
+
+namespace {
+
+// Looks (lstat) at items folder by folder, through one handle on each.
+class FolderLooks
+{
+public:
+    std::optional<pathhandles::ItemLook> look(const QByteArray &folder, QByteArrayView name)
+    {
+        if (!m_opened || folder.constData() != m_folder.constData()) {
+            m_opened = true;
+            m_folder = folder;
+            m_fd.reset(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
+        struct stat st;
+        const QByteArray owned = name.toByteArray();
+        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), owned.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return std::nullopt;
+        return pathhandles::lookOf(st);
+    }
+
+private:
+    QByteArray m_folder;
+    pathhandles::Handle m_fd;
+    bool m_opened = false;
+};
+
+} // namespace
+
 VolumeScanner::VolumeScanner(Request request)
     : m_request(std::move(request))
     , m_matcher(FileTypes::junkFilePatterns(), m_request.fileTypes, m_request.customExtensions,
@@ -347,14 +455,137 @@ bool VolumeScanner::canScan(const QByteArray &root, int *error)
 
 ScanResult VolumeScanner::run()
 {
-    // One result throughout: what the pre-search found is not listed again.
     ResultBuilder result({});
-    if (m_request.fileTypes.contains(FileType::temporaryFiles))
-        preSearchInto(result);
-    if (m_request.work && m_request.work->shouldEnd())
+    if (!m_request.fileTypes.contains(FileType::temporaryFiles)) {
+        walkInto(result);
         return result.take();
-    walkInto(result);
+    }
+    // The pre-search (a child process, mostly) runs beside the walk; they
+    // meet once both are done, and give what one after the other would have.
+    ResultBuilder walked({});
+    BesideSearch beside;
+    {
+        VolumeWork *work = m_request.work.get();
+        std::jthread preSearch([&] {
+            preSearchInto(result);
+            beside.preSearchStopped = work && work->shouldEnd();
+        });
+        walkInto(walked, &beside);
+    }
+    meet(result, walked, beside);
     return result.take();
+}
+
+void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSearch &beside)
+{
+    const QByteArray held = beside.capture.finish();
+    // Stopped while the pre-search ran: the walk would not have begun.
+    if (beside.preSearchStopped)
+        return;
+    const LogStep step;
+
+    // The "._" files the walk met, in its order, as the walk would have
+    // judged them after the pre-search; the new ones wait for their place.
+    struct Added
+    {
+        FileType kind;
+        QByteArray path;
+        std::optional<pathhandles::ItemLook> look;
+        qsizetype position;
+    };
+    std::vector<Added> added;
+    QSet<QByteArray> addedPaths;
+    FolderLooks looks;
+    VolumeWork *work = m_request.work.get();
+    qsizetype written = 0;
+    for (const BesideSearch::Event &event : beside.events()) {
+        logCaptured(QByteArrayView(held).sliced(written, event.logOffset - written));
+        written = event.logOffset;
+        const QByteArray path = beside.path(event);
+        if (event.what == BesideSearch::What::rootListed) {
+            if (!result.contains(path))
+                logUtf8("已添加隐藏垃圾文件到结果: ", path);
+            continue;
+        }
+        logUtf8("发现._文件: ", path);
+        std::optional<qint64> listedSize = result.sizeOf(path);
+        if (!listedSize && event.listedByWalk)
+            listedSize = event.listedSize;
+        std::optional<pathhandles::ItemLook> look;
+        if (!listedSize) {
+            look = looks.look(beside.folder(event), beside.name(event));
+            if (work)
+                work->beat();
+        }
+        const bool exists = listedSize || look;
+        logUtf8(exists ? "   ._文件是否存在: true" : "   ._文件是否存在: false");
+        const qint64 size = listedSize ? *listedSize : look ? look->size : 0;
+        logUtf8("   ._文件大小: " + QByteArray::number(size) + " 字节");
+        logUtf8("   ._文件是否隐藏: true");
+        const NameText name(beside.name(event));
+        if (exists) {
+            if (!m_matcher.isKept(name.view())) {
+                logUtf8("   直接添加._文件到临时文件结果中");
+                if (!listedSize && !addedPaths.contains(path)) {
+                    added.push_back(Added{FileType::temporaryFiles, path, look, event.position});
+                    addedPaths.insert(path);
+                }
+            }
+            continue;
+        }
+        // Gone before it could be looked at: judged by its name, as the walk does.
+        if (const std::optional<FileType> kind =
+                m_matcher.matchFile(MatchItem{name.view(), false, false}, m_request.fileTypes)) {
+            if (!addedPaths.contains(path)) {
+                logUtf8("发现垃圾文件: ", path);
+                added.push_back(Added{*kind, path, std::nullopt, event.position});
+                addedPaths.insert(path);
+            }
+        }
+    }
+    logCaptured(QByteArrayView(held).sliced(written));
+
+    // The walk's items after the pre-search's, each kind in the walk's order;
+    // one the walk listed after a "._" file it met already went with that file.
+    const ScanResult &walkedItems = walked.result();
+    QList<FileType> kinds = walkedItems.keys();
+    for (const Added &item : added) {
+        if (!kinds.contains(item.kind))
+            kinds.append(item.kind);
+    }
+    for (FileType kind : std::as_const(kinds)) {
+        const QList<FileItem> items = walkedItems.value(kind);
+        auto next = added.cbegin();
+        const auto addWaiting = [&](qsizetype upTo) {
+            for (; next != added.cend() && (next->kind != kind || next->position <= upTo); ++next) {
+                if (next->kind == kind)
+                    result.add(kind, next->path, next->look);
+            }
+        };
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            addWaiting(i);
+            const FileItem &item = items[i];
+            const QByteArray path = item.fsPath();
+            if (addedPaths.contains(path))
+                continue;
+            result.add(kind, path,
+                       item.hasIdentity() ? std::optional(pathhandles::ItemLook{item.kind, item.device, item.inode, item.size})
+                                          : std::nullopt,
+                       item.size);
+        }
+        addWaiting(std::numeric_limits<qsizetype>::max());
+    }
+    logSummary(result.result());
+}
+
+void VolumeScanner::logSummary(const ScanResult &result)
+{
+    logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
+    for (auto it = result.cbegin(); it != result.cend(); ++it) {
+        const qint64 total = totalSize(it.value());
+        logLine(FileTypes::displayName(it.key()) + QStringLiteral(": ") + QString::number(it.value().size())
+                + QStringLiteral("个文件，总计") + formatByteCount(total));
+    }
 }
 
 void VolumeScanner::preSearch(ScanResult &found)
@@ -402,7 +633,7 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     }
 }
 
-void VolumeScanner::walkInto(ResultBuilder &result)
+void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
 {
     const LogStep step;   // its lines go out in bursts
     const QByteArray &rootBytes = m_request.root;
@@ -456,8 +687,13 @@ void VolumeScanner::walkInto(ResultBuilder &result)
                 // Looked at only when it joins the result.
                 if (!result.contains(path)) {
                     const std::optional<pathhandles::ItemLook> look = looked(entry.lstat());
-                    if (result.add(*kind, path, look, entry.isDirectory || !look ? 0 : look->size))
-                        logUtf8("已添加隐藏垃圾文件到结果: ", path);
+                    if (result.add(*kind, path, look, entry.isDirectory || !look ? 0 : look->size)) {
+                        // The pre-search may list a "._" file first: then it is not added here.
+                        if (beside && entry.name.startsWith("._"))
+                            beside->add(BesideSearch::What::rootListed, entry, 0);
+                        else
+                            logUtf8("已添加隐藏垃圾文件到结果: ", path);
+                    }
                 }
             }
         }
@@ -490,6 +726,8 @@ void VolumeScanner::walkInto(ResultBuilder &result)
             if (entry.holdsKept)
                 holding.insert(entry.path);
         }
+        if (beside)
+            beside->beforeRemove(result.result(), holding);
         result.remove(holding);
         for (const WholeFolder::Entry &entry : entries) {
             if (!entry.holdsKept)
@@ -543,6 +781,15 @@ void VolumeScanner::walkInto(ResultBuilder &result)
             return WalkDecision{true, childFlags};
         }
 
+        if (entry.isRegularFile && entry.name.startsWith("._") && beside) {
+            // Judged where the walk meets the pre-search, which looks at it.
+            // Only the root pass may have listed it so far.
+            const auto temporary = result.result().constFind(FileType::temporaryFiles);
+            beside->add(BesideSearch::What::appleDouble, entry,
+                        temporary == result.result().cend() ? 0 : temporary->size(),
+                        entry.depth == 1 ? result.sizeOf(entry.path()) : std::nullopt);
+            return WalkDecision{true, childFlags};
+        }
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
             logUtf8("发现._文件: ", path);
@@ -629,11 +876,6 @@ void VolumeScanner::walkInto(ResultBuilder &result)
         cutShort(walkError, rootBytes);
     }
     leaveWholeFolder();
-
-    logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
-    for (auto it = result.result().cbegin(); it != result.result().cend(); ++it) {
-        const qint64 total = totalSize(it.value());
-        logLine(FileTypes::displayName(it.key()) + QStringLiteral(": ") + QString::number(it.value().size())
-                + QStringLiteral("个文件，总计") + formatByteCount(total));
-    }
+    if (!beside)   // else once the walk has met the pre-search
+        logSummary(result.result());
 }
