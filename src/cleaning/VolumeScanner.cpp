@@ -113,6 +113,19 @@ public:
         return true;
     }
 
+    // Adds an item another builder made, unless its path is in the result
+    // already (false then).
+    bool adopt(FileType type, FileItem item)
+    {
+        const qsizetype before = m_listed.size();
+        Listed &slot = m_listed[item.fsPath()];
+        if (m_listed.size() == before)
+            return false;
+        slot = Listed{type, item.size};
+        m_result[type].append(std::move(item));
+        return true;
+    }
+
     // Takes the paths out of the result (those it does not hold are ignored).
     void remove(const QSet<QByteArray> &paths)
     {
@@ -547,14 +560,15 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
 
     // The walk's items after the pre-search's, each kind in the walk's order;
     // one the walk listed after a "._" file it met already went with that file.
-    const ScanResult &walkedItems = walked.result();
+    ScanResult walkedItems = walked.take();
+    walked = ResultBuilder({});   // its index of paths goes now
     QList<FileType> kinds = walkedItems.keys();
     for (const Added &item : added) {
         if (!kinds.contains(item.kind))
             kinds.append(item.kind);
     }
     for (FileType kind : std::as_const(kinds)) {
-        const QList<FileItem> items = walkedItems.value(kind);
+        QList<FileItem> items = walkedItems.take(kind);
         auto next = added.cbegin();
         const auto addWaiting = [&](qsizetype upTo) {
             for (; next != added.cend() && (next->kind != kind || next->position <= upTo); ++next) {
@@ -564,14 +578,9 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
         };
         for (qsizetype i = 0; i < items.size(); ++i) {
             addWaiting(i);
-            const FileItem &item = items[i];
-            const QByteArray path = item.fsPath();
-            if (addedPaths.contains(path))
-                continue;
-            result.add(kind, path,
-                       item.hasIdentity() ? std::optional(pathhandles::ItemLook{item.kind, item.device, item.inode, item.size})
-                                          : std::nullopt,
-                       item.size);
+            FileItem &item = items[i];
+            if (addedPaths.isEmpty() || !addedPaths.contains(item.fsPath()))
+                result.adopt(kind, std::move(item));
         }
         addWaiting(std::numeric_limits<qsizetype>::max());
     }
