@@ -10,6 +10,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -67,6 +68,68 @@ private:
     bool m_opened = false;
 };
 
+// find's NUL-separated output, taken a piece at a time as find writes it:
+// each whole field is checked and looked at as soon as it is there, so the
+// looks go on while find still searches.
+class FindOutput
+{
+public:
+    FindOutput(QByteArray base, QList<pathhandles::ItemLook> *looks, VolumeWork *work)
+        : m_base(std::move(base)), m_looks(looks), m_work(work)
+    {
+    }
+
+    void feed(QByteArrayView piece)
+    {
+        for (;;) {
+            const qsizetype end = piece.indexOf('\0');
+            if (end < 0) {
+                m_partial.append(piece);
+                return;
+            }
+            if (m_partial.isEmpty()) {
+                field(piece.first(end));
+            } else {
+                m_partial.append(piece.first(end));
+                field(m_partial);
+                m_partial.clear();
+            }
+            piece = piece.sliced(end + 1);
+        }
+    }
+
+    // The hits, once the last field (which need not end in NUL) is in.
+    QList<QByteArray> finish()
+    {
+        if (!m_partial.isEmpty())
+            field(std::exchange(m_partial, QByteArray()));
+        return std::move(m_hits);
+    }
+
+private:
+    void field(QByteArrayView bytes)
+    {
+        if (bytes.isEmpty())
+            return;
+        const QByteArray path = bytes.toByteArray();
+        logUtf8("找到._文件: ", path);
+        if (m_work)
+            m_work->beat();
+        const std::optional<struct stat> st = isAppleDoubleBelow(m_base, path) ? m_folders.lstat(path) : std::nullopt;
+        if (st)
+            keep(m_hits, m_looks, path, pathhandles::lookOf(*st));
+        else
+            logUtf8("警告: 文件不存在或无法访问: ", path);
+    }
+
+    QByteArray m_base;
+    QList<pathhandles::ItemLook> *m_looks;
+    VolumeWork *m_work;
+    QByteArray m_partial;
+    QList<QByteArray> m_hits;
+    FolderLooks m_folders;
+};
+
 } // namespace
 
 std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools,
@@ -87,9 +150,31 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     request.argumentBytes = {base, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    // The hits are checked while find runs; their lines wait until it is
+    // known whether its output counts (their count comes first).
+    QList<pathhandles::ItemLook> streamedLooks;
+    FindOutput streamed(base, looks ? &streamedLooks : nullptr, tools.work);
+    std::optional<LogCapture> hitLines(std::in_place);
+    const auto onOutput = [&](const QByteArray &piece, bool error) {
+        if (!error)
+            streamed.feed(piece);
+    };
     if (tools.work)
-        tools.work->watch(request);
+        tools.work->watch(request, onOutput);
+    else
+        request.onOutput = onOutput;
     const ProcessResult result = runProcess(request);
+    QList<QByteArray> streamedHits = streamed.finish();
+    const QByteArray heldLines = hitLines->finish();
+    hitLines.reset();
+    const auto takeStreamed = [&] {
+        logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(result.standardOutput.count('\0') + 1)
+                + QStringLiteral(" 个可能的._文件"));
+        logCaptured(heldLines);
+        if (looks)
+            *looks = std::move(streamedLooks);
+        return std::move(streamedHits);
+    };
 
     if (!result.started) {
         logLine(QStringLiteral("启动find命令失败: ") + result.errorString);
@@ -107,13 +192,13 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
+        hits = takeStreamed();
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (!result.standardOutput.isEmpty())
-            hits = parseFindOutput(base, result.standardOutput, looks, tools.work);
+            hits = takeStreamed();
     }
     logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits.size()));
     return hits;
@@ -125,26 +210,9 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(output.count('\0') + 1)
             + QStringLiteral(" 个可能的._文件"));
-    QList<QByteArray> hits;
-    FolderLooks folders;
-    for (qsizetype start = 0; start < output.size();) {
-        qsizetype end = output.indexOf('\0', start);
-        if (end < 0)
-            end = output.size();
-        const QByteArray field = output.sliced(start, end - start);
-        start = end + 1;
-        if (field.isEmpty())
-            continue;
-        logUtf8("找到._文件: ", field);
-        if (work)
-            work->beat();
-        const std::optional<struct stat> st = isAppleDoubleBelow(base, field) ? folders.lstat(field) : std::nullopt;
-        if (st)
-            keep(hits, looks, field, pathhandles::lookOf(*st));
-        else
-            logUtf8("警告: 文件不存在或无法访问: ", field);
-    }
-    return hits;
+    FindOutput parsed(base, looks, work);
+    parsed.feed(output);
+    return parsed.finish();
 }
 
 QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks, VolumeWork *work)

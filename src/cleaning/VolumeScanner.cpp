@@ -511,16 +511,27 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
     FolderLooks looks;
     VolumeWork *work = m_request.work.get();
     qsizetype written = 0;
+    // The lines of a "._" file the walk met, gathered and written together.
+    QByteArray lines;
+    const auto writeLines = [&] {
+        logCaptured(lines);
+        lines.resize(0);
+    };
     for (const BesideSearch::Event &event : beside.events()) {
-        logCaptured(QByteArrayView(held).sliced(written, event.logOffset - written));
-        written = event.logOffset;
+        if (event.logOffset > written) {
+            writeLines();
+            logCaptured(QByteArrayView(held).sliced(written, event.logOffset - written));
+            written = event.logOffset;
+        }
         const QByteArray path = beside.path(event);
         if (event.what == BesideSearch::What::rootListed) {
             if (!result.contains(path))
-                logUtf8("已添加隐藏垃圾文件到结果: ", path);
+                appendLogLine(lines, "已添加隐藏垃圾文件到结果: ", path);
             continue;
         }
-        logUtf8("发现._文件: ", path);
+        if (lines.size() >= 64 * 1024)
+            writeLines();
+        appendLogLine(lines, "发现._文件: ", path);
         std::optional<qint64> listedSize = result.sizeOf(path);
         if (!listedSize && event.listedByWalk)
             listedSize = event.listedSize;
@@ -531,14 +542,17 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
                 work->beat();
         }
         const bool exists = listedSize || look;
-        logUtf8(exists ? "   ._文件是否存在: true" : "   ._文件是否存在: false");
         const qint64 size = listedSize ? *listedSize : look ? look->size : 0;
-        logUtf8("   ._文件大小: " + QByteArray::number(size) + " 字节");
-        logUtf8("   ._文件是否隐藏: true");
+        lines.append(exists ? "   ._文件是否存在: true\n" : "   ._文件是否存在: false\n");
+        lines.append("   ._文件大小: ").append(QByteArray::number(size)).append(" 字节\n");
+        lines.append("   ._文件是否隐藏: true\n");
         const NameText name(beside.name(event));
+        // The matcher may print (an exclusion): what is gathered goes first.
+        if (m_matcher.hasExclusions())
+            writeLines();
         if (exists) {
             if (!m_matcher.isKept(name.view())) {
-                logUtf8("   直接添加._文件到临时文件结果中");
+                lines.append("   直接添加._文件到临时文件结果中\n");
                 if (!listedSize && !addedPaths.contains(path)) {
                     added.push_back(Added{FileType::temporaryFiles, path, look, event.position});
                     addedPaths.insert(path);
@@ -547,15 +561,17 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
             continue;
         }
         // Gone before it could be looked at: judged by its name, as the walk does.
+        writeLines();
         if (const std::optional<FileType> kind =
                 m_matcher.matchFile(MatchItem{name.view(), false, false}, m_request.fileTypes)) {
             if (!addedPaths.contains(path)) {
-                logUtf8("发现垃圾文件: ", path);
+                appendLogLine(lines, "发现垃圾文件: ", path);
                 added.push_back(Added{*kind, path, std::nullopt, event.position});
                 addedPaths.insert(path);
             }
         }
     }
+    writeLines();
     logCaptured(QByteArrayView(held).sliced(written));
 
     // The walk's items after the pre-search's, each kind in the walk's order;

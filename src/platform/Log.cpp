@@ -176,7 +176,7 @@ void emitLine(std::initializer_list<QByteArrayView> parts)
 
 } // namespace
 
-LogCapture::LogCapture()
+LogCapture::LogCapture() : m_outer(t_capture)
 {
     t_capture = this;
 }
@@ -189,7 +189,7 @@ LogCapture::~LogCapture()
 QByteArray LogCapture::finish()
 {
     if (m_open && t_capture == this)
-        t_capture = nullptr;
+        t_capture = m_outer;
     m_open = false;
     return std::exchange(m_text, QByteArray());
 }
@@ -303,6 +303,21 @@ void logUtf8(const char *text, QByteArrayView path)
     line.append(head);
     line.append(path);
     logUtf8(line);
+}
+
+void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)
+{
+    const QByteArrayView head(text);
+    if (isPlain(head) && isPlain(path) && isValidUtf8(head) && isValidUtf8(path)) {
+        lines.append(head).append(path).append('\n');
+        return;
+    }
+    const QByteArray line = head.toByteArray() + path.toByteArray();
+    if (!isValidUtf8(line))
+        lines.append(escapedControls(QString::fromUtf8(line)).toUtf8());
+    else
+        lines.append(isPlain(line) ? line : escapedControlBytes(line));
+    lines.append('\n');
 }
 
 void flushLog()

@@ -40,7 +40,8 @@ public:
 // Holds back the lines its thread logs while it is open, formatted as they
 // would have gone out, so they can go out later in their place among lines
 // logged elsewhere meanwhile (a scan's walk, held while the search that runs
-// beside it and comes first in the log is still going). Captures do not nest.
+// beside it and comes first in the log is still going). A capture opened
+// inside another holds its lines apart until it finishes.
 class LogCapture
 {
 public:
@@ -57,8 +58,13 @@ public:
 private:
     friend struct LogCaptureAccess;
     QByteArray m_text;
+    LogCapture *m_outer = nullptr;
     bool m_open = true;
 };
+
+// Appends to `lines` the line logUtf8(text, path) would write, with its
+// newline, for writing later with logCaptured (many lines, one write).
+void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path = {});
 
 // Writes lines held by a capture (or a part of them made of whole lines) as
 // if they were logged now.
