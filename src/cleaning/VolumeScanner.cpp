@@ -117,8 +117,10 @@ public:
     // already (false then).
     bool adopt(FileType type, FileItem item)
     {
+        QByteArray path = item.fsPath();
+        path.squeeze();   // an encoded path keeps room for three bytes a character
         const qsizetype before = m_listed.size();
-        Listed &slot = m_listed[item.fsPath()];
+        Listed &slot = m_listed[path];
         if (m_listed.size() == before)
             return false;
         slot = Listed{type, item.size};
