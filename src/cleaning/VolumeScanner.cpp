@@ -642,13 +642,26 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     // deleted): the search itself knows nothing of exclusions.
     const auto addHits = [&](const QList<QByteArray> &paths, const QList<pathhandles::ItemLook> &looksOfPaths,
                              const char *logPrefix) {
+        // Their lines go out together, unless the matcher may print between them.
+        const bool gather = !m_matcher.hasExclusions();
+        QByteArray lines;
         for (qsizetype i = 0; i < paths.size(); ++i) {
             const QByteArray &hit = paths[i];
             if (m_matcher.isKept(NameText(QByteArrayView(hit).sliced(hit.lastIndexOf('/') + 1)).view()))
                 continue;
-            if (result.add(FileType::temporaryFiles, hit, looksOfPaths[i]))
+            if (!result.add(FileType::temporaryFiles, hit, looksOfPaths[i]))
+                continue;
+            if (!gather) {
                 logUtf8(logPrefix, hit);
+                continue;
+            }
+            appendLogLine(lines, logPrefix, hit);
+            if (lines.size() >= 64 * 1024) {
+                logCaptured(lines);
+                lines.resize(0);
+            }
         }
+        logCaptured(lines);
     };
     addHits(hits, looks, "添加._文件到结果: ");
     // What find missed at the root of a FAT or exFAT volume joins in.
