@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <limits>
 #include <cerrno>
 #include <optional>
@@ -187,8 +188,27 @@ public:
     PathIndex &paths() { return *m_paths; }
     QByteArray pathOf(const FileItem &item) const { return m_paths->path(item.node()); }
 
+    // Moves in the items of a builder that shares this one's index, as a
+    // kind this one does not list yet; none of their paths may be listed.
+    void adoptAll(FileType type, QList<FileItem> items)
+    {
+        Q_ASSERT(count(type) == 0);
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            const PathArena::Node node = items[i].node();
+            if (m_where.size() <= qsizetype(node))
+                m_where.resize(std::max<qsizetype>(node + 1, m_paths->segmentCount()), 0);
+            m_where[node] = where(type, i);
+        }
+        m_result[type] = std::move(items);
+    }
+
     const ScanResult &result() const { return m_result; }
-    ScanResult take() { return std::move(m_result); }
+    // The items; the builder lists nothing more.
+    ScanResult take()
+    {
+        m_where = QList<quint32>();
+        return std::move(m_result);
+    }
 
 private:
     // A node's place in the result: its kind (plus one; 0: not listed) in
@@ -400,29 +420,41 @@ bool indexingDisabled(const QString &name, bool isFAT, const QByteArray &root)
 // the meeting point at the rest) and the root pass's line for a "._" file it
 // listed. The walk's lines are held meanwhile, since the pre-search's come
 // first; the lines of a waiting item are written at the meeting point, in
-// their place.
+// their place. So is the line of each item the walk lists: it is held as a
+// record of its path's node (the path is in the shared index anyway) and
+// made at the meeting point; only the walk's other lines are held as text.
 class VolumeScanner::BesideSearch
 {
 public:
     enum class What : quint8 {
         appleDouble,   // a "._" file the walk met
         rootListed,    // the root pass listed a "._" file: its line, unless the pre-search had it
+        junkLine,      // the walk listed junk: "发现垃圾文件: <path>"
+        macosxLine,    // the walk listed a "__MACOSX" item: "发现__MACOSX相关项: <path>"
     };
+    // The head of a line held by What (junkLine, macosxLine).
+    static const char *lineHead(What what)
+    {
+        return what == What::junkLine ? "发现垃圾文件: " : "发现__MACOSX相关项: ";
+    }
 
     struct Event
     {
-        qsizetype logOffset;   // where its lines go among the held ones
+        quint32 textBefore;    // held text since the event before (whole lines of the walk's own)
         PathArena::Node node;  // its path, in the index both results share
+        quint32 position;      // appleDouble: where a new temporary file would go among the walk's
         What what;
-        bool listedByWalk;     // the walk's result held the path already (the root pass's)
-        quint32 position;      // where a new temporary file would go among the walk's
+        bool listedByWalk;     // appleDouble: the walk's result held the path already (the root pass's)
     };
 
     LogCapture capture;   // opened on the walk's thread
 
-    void add(What what, PathArena::Node node, qsizetype position, bool listedByWalk = false)
+    void add(What what, PathArena::Node node, qsizetype position = 0, bool listedByWalk = false)
     {
-        m_events.push_back(Event{capture.size(), node, what, listedByWalk, quint32(position)});
+        const qsizetype offset = capture.size();
+        // The walk's own text between two items is a few lines.
+        m_events.push_back(Event{quint32(offset - m_lastOffset), node, quint32(position), what, listedByWalk});
+        m_lastOffset = offset;
     }
 
     // The walk's result is about to lose the items at `removed` (indexes
@@ -436,13 +468,14 @@ public:
         }
     }
 
-    const std::vector<Event> &events() const { return m_events; }
+    const std::deque<Event> &events() const { return m_events; }
 
     // Set by the pre-search's thread when it ends.
     std::atomic<bool> preSearchStopped{false};
 
 private:
-    std::vector<Event> m_events;
+    std::deque<Event> m_events;   // grows block by block, never copied
+    qsizetype m_lastOffset = 0;
 };
 
 namespace {
@@ -559,19 +592,27 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
     FolderLooks looks;
     VolumeWork *work = m_request.work.get();
     qsizetype written = 0;
-    // The lines of a "._" file the walk met, gathered and written together.
+    qsizetype offset = 0;
+    // The lines of the items the walk met, gathered and written together.
     QByteArray lines;
     const auto writeLines = [&] {
         logCaptured(lines);
         lines.resize(0);
     };
     for (const BesideSearch::Event &event : beside.events()) {
-        if (event.logOffset > written) {
+        offset += event.textBefore;
+        if (offset > written) {
             writeLines();
-            logCaptured(QByteArrayView(held).sliced(written, event.logOffset - written));
-            written = event.logOffset;
+            logCaptured(QByteArrayView(held).sliced(written, offset - written));
+            written = offset;
         }
         const QByteArray path = result.paths().path(event.node);
+        if (event.what == BesideSearch::What::junkLine || event.what == BesideSearch::What::macosxLine) {
+            appendLogLine(lines, BesideSearch::lineHead(event.what), path);
+            if (lines.size() >= 64 * 1024)
+                writeLines();
+            continue;
+        }
         if (event.what == BesideSearch::What::rootListed) {
             if (!result.listed(event.node))
                 appendLogLine(lines, "已添加隐藏垃圾文件到结果: ", path);
@@ -632,6 +673,15 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
     }
     for (FileType kind : std::as_const(kinds)) {
         QList<FileItem> items = walkedItems.take(kind);
+        const bool alone = result.count(kind) == 0
+                           && std::none_of(added.cbegin(), added.cend(), [&](const Added &a) { return a.kind == kind; })
+                           && std::none_of(items.cbegin(), items.cend(), [&](const FileItem &item) {
+                                  return result.listed(item.node()) || addedPaths.contains(item.node());
+                              });
+        if (alone) {
+            result.adoptAll(kind, std::move(items));   // nothing copied
+            continue;
+        }
         auto next = added.cbegin();
         const auto addWaiting = [&](qsizetype upTo) {
             for (; next != added.cend() && (next->kind != kind || next->position <= upTo); ++next) {
@@ -858,6 +908,15 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
             whole.emplace(path, entry.depth, *kind, recordWhole);
     };
 
+    // The line of an item the walk lists: beside the pre-search, a record of
+    // it is held in the place of its text.
+    const auto sayListed = [&](BesideSearch::What what, PathArena::Node node, const QByteArray &path) {
+        if (beside)
+            beside->add(what, node);
+        else
+            logUtf8(BesideSearch::lineHead(what), path);
+    };
+
     VolumeWork *work = m_request.work.get();
     const auto onEntry = [&](const WalkEntry &entry) -> WalkDecision {
         if (work) {
@@ -885,8 +944,9 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
 
         if (wantsTemporary && (isMacosx || inMacosx) && !matcher.isKept(name)) {
             const QByteArray path = entry.path();
-            logUtf8("发现__MACOSX相关项: ", path);
-            result.add(FileType::temporaryFiles, path, looked(entry.lstat()));
+            const PathArena::Node node = result.paths().add(path);
+            sayListed(BesideSearch::What::macosxLine, node, path);
+            result.add(FileType::temporaryFiles, node, looked(entry.lstat()));
             if (entry.isDirectory) {
                 logUtf8("跳过__MACOSX目录的内容");
                 // Entered all the same, for kept names only.
@@ -930,9 +990,10 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
         if (const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, inMacosx}, types)) {
             const QByteArray path = entry.path();
             // Checked first: the lstat costs a system call.
-            if (!result.contains(path)) {
-                logUtf8("发现垃圾文件: ", path);
-                result.add(*kind, path, looked(entry.lstat()));
+            const PathArena::Node node = result.paths().add(path);
+            if (!result.listed(node)) {
+                sayListed(BesideSearch::What::junkLine, node, path);
+                result.add(*kind, node, looked(entry.lstat()));
             }
             if (entry.isDirectory)
                 enterWholeFolder(entry, path);
