@@ -11,6 +11,8 @@
 #include <QFile>
 
 #include <algorithm>
+#include <deque>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,13 +76,19 @@ private:
     bool m_opened = false;
 };
 
-// find's NUL-separated output as it comes, each field held as a node of a
-// path index (the one the hits join, where a hit then costs nothing more)
-// until find has ended and what it printed can be trusted.
+// find's NUL-separated output as it comes: each field goes into a path index
+// (the one the hits join, where a hit then costs nothing more) and is checked
+// and looked at (lstat) at once, so the looks go on while find still
+// searches. What a field gave is held in a small record by its node until
+// find has ended and what it printed can be trusted; its lines are made
+// then, from the index.
 class FindFields
 {
 public:
-    explicit FindFields(PathIndex &paths) : m_paths(paths) {}
+    FindFields(PathIndex &paths, QByteArray base, VolumeWork *work)
+        : m_paths(paths), m_base(std::move(base)), m_work(work)
+    {
+    }
 
     void feed(QByteArrayView piece)
     {
@@ -111,48 +119,62 @@ public:
     }
 
     bool receivedAny() const { return m_received > 0; }
-    qsizetype separators() const { return m_separators; }
-    const QList<PathArena::Node> &fields() const { return m_fields; }
+
+    // Keeps the fields that lie inside root (whole components), whose last
+    // component starts with "._" and that exist, handing each to `onHit`,
+    // with the lines find's fields get; the number kept. The records go as
+    // they are reported.
+    qsizetype report(const OnHit &onHit)
+    {
+        logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(m_separators + 1)
+                + QStringLiteral(" 个可能的._文件"));
+        qsizetype hits = 0;
+        for (; !m_fields.empty(); m_fields.pop_front()) {
+            const Field &field = m_fields.front();
+            const QByteArray path = m_paths.path(field.node);
+            logUtf8("找到._文件: ", path);
+            if (field.exists) {
+                onHit(path, pathhandles::ItemLook{field.kind, field.device, field.inode, field.size});
+                ++hits;
+            } else {
+                logUtf8("警告: 文件不存在或无法访问: ", path);
+            }
+        }
+        return hits;
+    }
 
 private:
-    void take(QByteArrayView field)
+    struct Field
     {
-        if (!field.isEmpty())
-            m_fields.append(m_paths.add(field));
+        PathArena::Node node;
+        ItemKind kind;
+        bool exists;
+        quint64 device;
+        quint64 inode;
+        qint64 size;
+    };
+
+    void take(QByteArrayView bytes)
+    {
+        if (bytes.isEmpty())
+            return;
+        const PathArena::Node node = m_paths.add(bytes);
+        if (m_work)
+            m_work->beat();
+        const std::optional<struct stat> st = isAppleDoubleBelow(m_base, bytes) ? m_folders.lstat(bytes) : std::nullopt;
+        const pathhandles::ItemLook look = st ? pathhandles::lookOf(*st) : pathhandles::ItemLook{};
+        m_fields.push_back(Field{node, look.kind, st.has_value(), look.device, look.inode, look.size});
     }
 
     PathIndex &m_paths;
+    QByteArray m_base;
+    VolumeWork *m_work;
     QByteArray m_partial;
-    QList<PathArena::Node> m_fields;
+    std::deque<Field> m_fields;   // freed block by block as they are reported
+    FolderLooks m_folders;
     qsizetype m_separators = 0;
     qsizetype m_received = 0;
 };
-
-// Keeps the fields that lie inside root (whole components), whose last
-// component starts with "._" and that exist, handing each to `onHit`; the
-// number kept.
-qsizetype reportFields(const QByteArray &base, const FindFields &found, const PathIndex &paths, const OnHit &onHit,
-                       VolumeWork *work)
-{
-    logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(found.separators() + 1)
-            + QStringLiteral(" 个可能的._文件"));
-    qsizetype hits = 0;
-    FolderLooks folders;
-    for (const PathArena::Node node : found.fields()) {
-        const QByteArray field = paths.arena()->path(node);
-        logUtf8("找到._文件: ", field);
-        if (work)
-            work->beat();
-        const std::optional<struct stat> st = isAppleDoubleBelow(base, field) ? folders.lstat(field) : std::nullopt;
-        if (st) {
-            onHit(field, pathhandles::lookOf(*st));
-            ++hits;
-        } else {
-            logUtf8("警告: 文件不存在或无法访问: ", field);
-        }
-    }
-    return hits;
-}
 
 } // namespace
 
@@ -190,7 +212,7 @@ std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, co
     // files it would be most of the scan's memory.
     PathIndex local;
     PathIndex &paths = held ? *held : local;
-    FindFields found(paths);
+    FindFields found(paths, base, tools.work);
     request.collectStandardOutput = false;
     const auto onOutput = [&found](const QByteArray &piece, bool error) {
         if (!error)
@@ -219,13 +241,13 @@ std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, co
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = reportFields(base, found, paths, onHit, tools.work);
+        hits = found.report(onHit);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (found.receivedAny())
-            hits = reportFields(base, found, paths, onHit, tools.work);
+            hits = found.report(onHit);
     }
     logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits));
     return hits;
@@ -242,10 +264,10 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
 qsizetype parseFindOutput(const QByteArray &root, const QByteArray &output, const OnHit &onHit, VolumeWork *work)
 {
     PathIndex paths;
-    FindFields found(paths);
+    FindFields found(paths, withoutTrailingSlashes(root), work);
     found.feed(output);
     found.finish();
-    return reportFields(withoutTrailingSlashes(root), found, paths, onHit, work);
+    return found.report(onHit);
 }
 
 QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks, VolumeWork *work)

@@ -206,6 +206,12 @@ PathArena::Node PathIndex::folderNode(QByteArrayView folder)
 
 PathArena::Node PathIndex::add(QByteArrayView path)
 {
+    const std::lock_guard lock(*m_lock);
+    return addLocked(path);
+}
+
+PathArena::Node PathIndex::addLocked(QByteArrayView path)
+{
     const quint32 hash = folded(hashOn(kHashStart, path));
     if (const PathArena::Node node = lookup(path, hash); node != PathArena::kNone)
         return node;
@@ -216,6 +222,20 @@ PathArena::Node PathIndex::add(QByteArrayView path)
 
 std::optional<PathArena::Node> PathIndex::find(QByteArrayView path) const
 {
+    const std::lock_guard lock(*m_lock);
     const PathArena::Node node = lookup(path, folded(hashOn(kHashStart, path)));
     return node == PathArena::kNone ? std::nullopt : std::optional(node);
 }
+
+QByteArray PathIndex::path(PathArena::Node node) const
+{
+    const std::lock_guard lock(*m_lock);
+    return m_arena->path(node);
+}
+
+qsizetype PathIndex::segmentCount() const
+{
+    const std::lock_guard lock(*m_lock);
+    return m_arena->segmentCount();
+}
+

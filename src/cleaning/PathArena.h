@@ -7,6 +7,7 @@
 #include <QSharedData>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -77,6 +78,10 @@ private:
 // the folder that holds it, and a folder shares what it can with the folders
 // already there. The table holds only node numbers, by the hash of the
 // node's whole path; the bytes compared are the arena's own.
+//
+// Two threads may fill one index (a scan's pre-search and its walk): every
+// call of its own takes its lock, and while both may add, the arena is read
+// through path() only.
 class PathIndex
 {
 public:
@@ -88,6 +93,9 @@ public:
     PathArena::Node add(QByteArrayView path);
     // The node of the path, when it was added, or is a folder of one added.
     std::optional<PathArena::Node> find(QByteArrayView path) const;
+    // The node's whole path, as the arena's path() (under the lock).
+    QByteArray path(PathArena::Node node) const;
+    qsizetype segmentCount() const;
 
     // What its table holds, in bytes.
     qsizetype bytesHeld() const { return m_slots.size() * qsizetype(sizeof(quint32)); }
@@ -95,6 +103,7 @@ public:
 private:
     // The node whose whole path is `path` (its hash `hash`); kNone when none.
     PathArena::Node lookup(QByteArrayView path, quint32 hash) const;
+    PathArena::Node addLocked(QByteArrayView path);
     bool holds(PathArena::Node node, QByteArrayView path) const;
     PathArena::Node insert(PathArena::Node parent, QByteArrayView segment, quint32 hash);
     PathArena::Node folderNode(QByteArrayView folder);
@@ -107,4 +116,5 @@ private:
     QByteArray m_lastFolder;
     PathArena::Node m_lastFolderNode = PathArena::kNone;
     std::vector<quint64> m_prefixHashes;   // scratch of folderNode()
+    std::unique_ptr<std::mutex> m_lock = std::make_unique<std::mutex>();
 };

@@ -12,10 +12,15 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
+#include <limits>
 #include <cerrno>
 #include <optional>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -52,28 +57,39 @@ std::optional<pathhandles::ItemLook> looked(const std::optional<struct stat> &st
 // listed twice, whichever pass meets it again. The paths live in one arena
 // the items share; which kind lists a path, and where, is kept by the
 // path's node, so a path asked again is found without a second copy of it.
+//
+// Two builders may fill one index, each from its own thread (the walk's
+// result beside the pre-search's): then an item of one is an item of the
+// other's arena too, and moves over as it is (adopt). While both run, paths
+// are read through the index (pathOf), never through the items.
 class VolumeScanner::ResultBuilder
 {
 public:
-    // `root`: the volume's, which every path found shares.
-    ResultBuilder(const QByteArray &root, const ScanResult &initial)
+    // `root`: the volume's, which every path found shares. `shared`: the
+    // index of the builder whose arena this one fills too; none for its own.
+    ResultBuilder(const QByteArray &root, const ScanResult &initial, PathIndex *shared = nullptr)
     {
-        m_paths.add(root);
+        if (!shared)
+            m_own.emplace();
+        m_paths = shared ? shared : &*m_own;
+        m_paths->add(root);
         for (auto it = initial.cbegin(); it != initial.cend(); ++it) {
             for (const FileItem &item : it.value()) {
-                const PathArena::Node node = m_paths.add(item.fsPath());
+                const PathArena::Node node = m_paths->add(item.fsPath());
                 if (!listed(node))
-                    append(it.key(), node, item.rehomed(m_paths.arena(), node));
+                    append(it.key(), node, item.rehomed(m_paths->arena(), node));
             }
         }
     }
+    ResultBuilder(const ResultBuilder &) = delete;
+    ResultBuilder &operator=(const ResultBuilder &) = delete;
 
     bool contains(QByteArrayView path) const { return itemOf(path) != nullptr; }
 
     // The kind the path is listed under, if it is.
     std::optional<FileType> kindOf(QByteArrayView path) const
     {
-        const std::optional<PathArena::Node> node = m_paths.find(path);
+        const std::optional<PathArena::Node> node = m_paths->find(path);
         return node && listed(*node) ? std::optional(kindAt(*node)) : std::nullopt;
     }
 
@@ -92,6 +108,11 @@ public:
         const FileItem *item = itemOf(path);
         return item ? std::optional(item->size) : std::nullopt;
     }
+    std::optional<qint64> sizeAt(PathArena::Node node) const
+    {
+        return listed(node) ? std::optional(itemAt(node).size) : std::nullopt;
+    }
+    bool listed(PathArena::Node node) const { return node < quint32(m_where.size()) && m_where[node] != 0; }
 
     // Adds the item with its identity (from `look`, an lstat of it; an item
     // that could not be examined has none, and a clean refuses it). `size`
@@ -99,12 +120,27 @@ public:
     bool add(FileType type, QByteArrayView path, const std::optional<pathhandles::ItemLook> &look,
              std::optional<qint64> size = std::nullopt)
     {
-        const PathArena::Node node = m_paths.add(path);
+        return add(type, m_paths->add(path), look, size);
+    }
+    bool add(FileType type, PathArena::Node node, const std::optional<pathhandles::ItemLook> &look,
+             std::optional<qint64> size = std::nullopt)
+    {
         if (listed(node))
             return false;
-        FileItem item(m_paths.arena(), node, size.value_or(look ? look->size : 0));
+        FileItem item(m_paths->arena(), node, size.value_or(look ? look->size : 0));
         if (look)
             pathhandles::recordIdentity(item, *look);
+        append(type, node, std::move(item));
+        return true;
+    }
+
+    // Adds an item of a builder that shares this one's index, as it is,
+    // unless its path is in the result already (false then).
+    bool adopt(FileType type, FileItem item)
+    {
+        const PathArena::Node node = item.node();
+        if (listed(node))
+            return false;
         append(type, node, std::move(item));
         return true;
     }
@@ -115,7 +151,7 @@ public:
         QSet<FileType> kinds;
         QSet<PathArena::Node> nodes;
         for (const QByteArray &path : paths) {
-            const std::optional<PathArena::Node> node = m_paths.find(path);
+            const std::optional<PathArena::Node> node = m_paths->find(path);
             if (node && listed(*node)) {
                 kinds.insert(kindAt(*node));
                 nodes.insert(*node);
@@ -149,10 +185,30 @@ public:
 
     // Where the result holds its paths: a path held there before it is
     // listed costs nothing more when it is.
-    PathIndex &paths() { return m_paths; }
+    PathIndex &paths() { return *m_paths; }
+    QByteArray pathOf(const FileItem &item) const { return m_paths->path(item.node()); }
+
+    // Moves in the items of a builder that shares this one's index, as a
+    // kind this one does not list yet; none of their paths may be listed.
+    void adoptAll(FileType type, QList<FileItem> items)
+    {
+        Q_ASSERT(count(type) == 0);
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            const PathArena::Node node = items[i].node();
+            if (m_where.size() <= qsizetype(node))
+                m_where.resize(std::max<qsizetype>(node + 1, m_paths->segmentCount()), 0);
+            m_where[node] = where(type, i);
+        }
+        m_result[type] = std::move(items);
+    }
 
     const ScanResult &result() const { return m_result; }
-    ScanResult take() { return std::move(m_result); }
+    // The items; the builder lists nothing more.
+    ScanResult take()
+    {
+        m_where = QList<quint32>();
+        return std::move(m_result);
+    }
 
 private:
     // A node's place in the result: its kind (plus one; 0: not listed) in
@@ -164,28 +220,29 @@ private:
         return (quint32(type) + 1) << kIndexBits | quint32(index);
     }
 
-    bool listed(PathArena::Node node) const { return node < quint32(m_where.size()) && m_where[node] != 0; }
     FileType kindAt(PathArena::Node node) const { return FileType((m_where[node] >> kIndexBits) - 1); }
 
     const FileItem *itemOf(QByteArrayView path) const
     {
-        const std::optional<PathArena::Node> node = m_paths.find(path);
-        if (!node || !listed(*node))
-            return nullptr;
-        const auto it = m_result.constFind(kindAt(*node));
-        return &it.value().at(m_where[*node] & kIndexMask);
+        const std::optional<PathArena::Node> node = m_paths->find(path);
+        return node && listed(*node) ? &itemAt(*node) : nullptr;
+    }
+    const FileItem &itemAt(PathArena::Node node) const
+    {
+        return m_result.constFind(kindAt(node)).value().at(m_where[node] & kIndexMask);
     }
 
     void append(FileType type, PathArena::Node node, FileItem item)
     {
         QList<FileItem> &items = m_result[type];
         if (m_where.size() <= qsizetype(node))
-            m_where.resize(std::max<qsizetype>(node + 1, m_paths.arena()->segmentCount()), 0);
+            m_where.resize(std::max<qsizetype>(node + 1, m_paths->segmentCount()), 0);
         m_where[node] = where(type, items.size());
         items.append(std::move(item));
     }
 
-    PathIndex m_paths;
+    std::optional<PathIndex> m_own;
+    PathIndex *m_paths = nullptr;
     ScanResult m_result;
     QList<quint32> m_where;   // by node
 };
@@ -356,6 +413,100 @@ bool indexingDisabled(const QString &name, bool isFAT, const QByteArray &root)
 
 } // namespace
 
+// The walk's part while the pre-search runs beside it. What the walk decides
+// alone goes into a result of its own; what depends on the pre-search's hits
+// (only "._" files are among them) waits here for the meeting point: the
+// "._" files the walk met (not looked at: the pre-search looks at its hits,
+// the meeting point at the rest) and the root pass's line for a "._" file it
+// listed. The walk's lines are held meanwhile, since the pre-search's come
+// first; the lines of a waiting item are written at the meeting point, in
+// their place. So is the line of each item the walk lists: it is held as a
+// record of its path's node (the path is in the shared index anyway) and
+// made at the meeting point; only the walk's other lines are held as text.
+class VolumeScanner::BesideSearch
+{
+public:
+    enum class What : quint8 {
+        appleDouble,   // a "._" file the walk met
+        rootListed,    // the root pass listed a "._" file: its line, unless the pre-search had it
+        junkLine,      // the walk listed junk: "发现垃圾文件: <path>"
+        macosxLine,    // the walk listed a "__MACOSX" item: "发现__MACOSX相关项: <path>"
+    };
+    // The head of a line held by What (junkLine, macosxLine).
+    static const char *lineHead(What what)
+    {
+        return what == What::junkLine ? "发现垃圾文件: " : "发现__MACOSX相关项: ";
+    }
+
+    struct Event
+    {
+        quint32 textBefore;    // held text since the event before (whole lines of the walk's own)
+        PathArena::Node node;  // its path, in the index both results share
+        quint32 position;      // appleDouble: where a new temporary file would go among the walk's
+        What what;
+        bool listedByWalk;     // appleDouble: the walk's result held the path already (the root pass's)
+    };
+
+    LogCapture capture;   // opened on the walk's thread
+
+    void add(What what, PathArena::Node node, qsizetype position = 0, bool listedByWalk = false)
+    {
+        const qsizetype offset = capture.size();
+        // The walk's own text between two items is a few lines.
+        m_events.push_back(Event{quint32(offset - m_lastOffset), node, quint32(position), what, listedByWalk});
+        m_lastOffset = offset;
+    }
+
+    // The walk's result is about to lose the items at `removed` (indexes
+    // among its temporary files): the places noted move up past each one
+    // removed before them.
+    void beforeRemove(const std::vector<qsizetype> &removed)
+    {
+        for (Event &event : m_events) {
+            const auto before = std::lower_bound(removed.cbegin(), removed.cend(), qsizetype(event.position));
+            event.position -= quint32(before - removed.cbegin());
+        }
+    }
+
+    const std::deque<Event> &events() const { return m_events; }
+
+    // Set by the pre-search's thread when it ends.
+    std::atomic<bool> preSearchStopped{false};
+
+private:
+    std::deque<Event> m_events;   // grows block by block, never copied
+    qsizetype m_lastOffset = 0;
+};
+
+namespace {
+
+// Looks (lstat) at items folder by folder, through one handle on each.
+class FolderLooks
+{
+public:
+    std::optional<pathhandles::ItemLook> look(const QByteArray &path)
+    {
+        const qsizetype slash = path.lastIndexOf('/');
+        const QByteArrayView folder = QByteArrayView(path).first(std::max<qsizetype>(slash, 1));
+        if (!m_opened || folder != QByteArrayView(m_folder)) {
+            m_opened = true;
+            m_folder = folder.toByteArray();
+            m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
+        struct stat st;
+        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), path.constData() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return std::nullopt;
+        return pathhandles::lookOf(st);
+    }
+
+private:
+    QByteArray m_folder;
+    pathhandles::Handle m_fd;
+    bool m_opened = false;
+};
+
+} // namespace
+
 VolumeScanner::VolumeScanner(Request request)
     : m_request(std::move(request))
     , m_matcher(FileTypes::junkFilePatterns(), m_request.fileTypes, m_request.customExtensions,
@@ -397,14 +548,166 @@ bool VolumeScanner::canScan(const QByteArray &root, int *error)
 
 ScanResult VolumeScanner::run()
 {
-    // One result throughout: what the pre-search found is not listed again.
     ResultBuilder result(m_request.root, {});
-    if (m_request.fileTypes.contains(FileType::temporaryFiles))
-        preSearchInto(result);
-    if (m_request.work && m_request.work->shouldEnd())
+    if (!m_request.fileTypes.contains(FileType::temporaryFiles)) {
+        walkInto(result);
         return result.take();
-    walkInto(result);
+    }
+    // The pre-search (a child process, mostly) runs beside the walk; they
+    // meet once both are done, and give what one after the other would have.
+    // The walk's result fills the same arena, so its items move over as they are.
+    ResultBuilder walked(m_request.root, {}, &result.paths());
+    BesideSearch beside;
+    {
+        VolumeWork *work = m_request.work.get();
+        std::jthread preSearch([&] {
+            preSearchInto(result);
+            beside.preSearchStopped = work && work->shouldEnd();
+        });
+        walkInto(walked, &beside);
+    }
+    meet(result, walked, beside);
     return result.take();
+}
+
+void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSearch &beside)
+{
+    const QByteArray held = beside.capture.finish();
+    // Stopped while the pre-search ran: the walk would not have begun.
+    if (beside.preSearchStopped)
+        return;
+    const LogStep step;
+
+    // The "._" files the walk met, in its order, as the walk would have
+    // judged them after the pre-search; the new ones wait for their place.
+    struct Added
+    {
+        FileType kind;
+        PathArena::Node node;
+        std::optional<pathhandles::ItemLook> look;
+        qsizetype position;
+    };
+    std::vector<Added> added;
+    QSet<PathArena::Node> addedPaths;
+    FolderLooks looks;
+    VolumeWork *work = m_request.work.get();
+    qsizetype written = 0;
+    qsizetype offset = 0;
+    // The lines of the items the walk met, gathered and written together.
+    QByteArray lines;
+    const auto writeLines = [&] {
+        logCaptured(lines);
+        lines.resize(0);
+    };
+    for (const BesideSearch::Event &event : beside.events()) {
+        offset += event.textBefore;
+        if (offset > written) {
+            writeLines();
+            logCaptured(QByteArrayView(held).sliced(written, offset - written));
+            written = offset;
+        }
+        const QByteArray path = result.paths().path(event.node);
+        if (event.what == BesideSearch::What::junkLine || event.what == BesideSearch::What::macosxLine) {
+            appendLogLine(lines, BesideSearch::lineHead(event.what), path);
+            if (lines.size() >= 64 * 1024)
+                writeLines();
+            continue;
+        }
+        if (event.what == BesideSearch::What::rootListed) {
+            if (!result.listed(event.node))
+                appendLogLine(lines, "已添加隐藏垃圾文件到结果: ", path);
+            continue;
+        }
+        if (lines.size() >= 64 * 1024)
+            writeLines();
+        appendLogLine(lines, "发现._文件: ", path);
+        std::optional<qint64> listedSize = result.sizeAt(event.node);
+        if (!listedSize && event.listedByWalk)
+            listedSize = walked.sizeAt(event.node);
+        std::optional<pathhandles::ItemLook> look;
+        if (!listedSize) {
+            look = looks.look(path);
+            if (work)
+                work->beat();
+        }
+        const bool exists = listedSize || look;
+        const qint64 size = listedSize ? *listedSize : look ? look->size : 0;
+        lines.append(exists ? "   ._文件是否存在: true\n" : "   ._文件是否存在: false\n");
+        lines.append("   ._文件大小: ").append(QByteArray::number(size)).append(" 字节\n");
+        lines.append("   ._文件是否隐藏: true\n");
+        const NameText name(QByteArrayView(path).sliced(path.lastIndexOf('/') + 1));
+        // The matcher may print (an exclusion): what is gathered goes first.
+        if (m_matcher.hasExclusions())
+            writeLines();
+        if (exists) {
+            if (!m_matcher.isKept(name.view())) {
+                lines.append("   直接添加._文件到临时文件结果中\n");
+                if (!listedSize && !addedPaths.contains(event.node)) {
+                    added.push_back(Added{FileType::temporaryFiles, event.node, look, event.position});
+                    addedPaths.insert(event.node);
+                }
+            }
+            continue;
+        }
+        // Gone before it could be looked at: judged by its name, as the walk does.
+        writeLines();
+        if (const std::optional<FileType> kind =
+                m_matcher.matchFile(MatchItem{name.view(), false, false}, m_request.fileTypes)) {
+            if (!addedPaths.contains(event.node)) {
+                appendLogLine(lines, "发现垃圾文件: ", path);
+                added.push_back(Added{*kind, event.node, std::nullopt, event.position});
+                addedPaths.insert(event.node);
+            }
+        }
+    }
+    writeLines();
+    logCaptured(QByteArrayView(held).sliced(written));
+
+    // The walk's items after the pre-search's, each kind in the walk's order;
+    // one the walk listed after a "._" file it met already went with that file.
+    ScanResult walkedItems = walked.take();
+    QList<FileType> kinds = walkedItems.keys();
+    for (const Added &item : added) {
+        if (!kinds.contains(item.kind))
+            kinds.append(item.kind);
+    }
+    for (FileType kind : std::as_const(kinds)) {
+        QList<FileItem> items = walkedItems.take(kind);
+        const bool alone = result.count(kind) == 0
+                           && std::none_of(added.cbegin(), added.cend(), [&](const Added &a) { return a.kind == kind; })
+                           && std::none_of(items.cbegin(), items.cend(), [&](const FileItem &item) {
+                                  return result.listed(item.node()) || addedPaths.contains(item.node());
+                              });
+        if (alone) {
+            result.adoptAll(kind, std::move(items));   // nothing copied
+            continue;
+        }
+        auto next = added.cbegin();
+        const auto addWaiting = [&](qsizetype upTo) {
+            for (; next != added.cend() && (next->kind != kind || next->position <= upTo); ++next) {
+                if (next->kind == kind)
+                    result.add(kind, next->node, next->look);
+            }
+        };
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            addWaiting(i);
+            FileItem &item = items[i];
+            if (addedPaths.isEmpty() || !addedPaths.contains(item.node()))
+                result.adopt(kind, std::move(item));
+        }
+        addWaiting(std::numeric_limits<qsizetype>::max());
+    }
+    logSummary(result.result());
+}
+
+void VolumeScanner::logSummary(const ScanResult &result)
+{
+    logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
+    for (auto it = result.cbegin(); it != result.cend(); ++it) {
+        const qint64 total = totalSize(it.value());
+        logLine(FileTypes::displayName(it.key()) + QStringLiteral(": ") + QString::number(it.value().size())
+                + QStringLiteral("个文件，总计") + formatByteCount(total));
+    }
 }
 
 void VolumeScanner::preSearch(ScanResult &found)
@@ -439,18 +742,39 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     };
     const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit, &result.paths());
     logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
-    result.forEachFrom(FileType::temporaryFiles, before,
-                       [](const FileItem &item) { logUtf8("添加._文件到结果: ", item.fsPath()); });
+    // Gathered: the matcher has said what it had to.
+    QByteArray added;
+    result.forEachFrom(FileType::temporaryFiles, before, [&](const FileItem &item) {
+        appendLogLine(added, "添加._文件到结果: ", result.pathOf(item));
+        if (added.size() >= 64 * 1024) {
+            logCaptured(added);
+            added.resize(0);
+        }
+    });
+    logCaptured(added);
 
     const auto addHits = [&](const QList<QByteArray> &paths, const QList<pathhandles::ItemLook> &looksOfPaths,
                              const char *logPrefix) {
+        // Their lines go out together, unless the matcher may print between them.
+        const bool gather = !m_matcher.hasExclusions();
+        QByteArray lines;
         for (qsizetype i = 0; i < paths.size(); ++i) {
             const QByteArray &hit = paths[i];
             if (m_matcher.isKept(NameText(QByteArrayView(hit).sliced(hit.lastIndexOf('/') + 1)).view()))
                 continue;
-            if (result.add(FileType::temporaryFiles, hit, looksOfPaths[i]))
+            if (!result.add(FileType::temporaryFiles, hit, looksOfPaths[i]))
+                continue;
+            if (!gather) {
                 logUtf8(logPrefix, hit);
+                continue;
+            }
+            appendLogLine(lines, logPrefix, hit);
+            if (lines.size() >= 64 * 1024) {
+                logCaptured(lines);
+                lines.resize(0);
+            }
         }
+        logCaptured(lines);
     };
     // What find missed at the root of a FAT or exFAT volume joins in.
     if (m_request.isFAT) {
@@ -461,7 +785,7 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     }
 }
 
-void VolumeScanner::walkInto(ResultBuilder &result)
+void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
 {
     const LogStep step;   // its lines go out in bursts
     const QByteArray &rootBytes = m_request.root;
@@ -515,8 +839,13 @@ void VolumeScanner::walkInto(ResultBuilder &result)
                 // Looked at only when it joins the result.
                 if (!result.contains(path)) {
                     const std::optional<pathhandles::ItemLook> look = looked(entry.lstat());
-                    if (result.add(*kind, path, look, entry.isDirectory || !look ? 0 : look->size))
-                        logUtf8("已添加隐藏垃圾文件到结果: ", path);
+                    if (result.add(*kind, path, look, entry.isDirectory || !look ? 0 : look->size)) {
+                        // The pre-search may list a "._" file first: then it is not added here.
+                        if (beside && entry.name.startsWith("._"))
+                            beside->add(BesideSearch::What::rootListed, result.paths().add(path), 0);
+                        else
+                            logUtf8("已添加隐藏垃圾文件到结果: ", path);
+                    }
                 }
             }
         }
@@ -549,6 +878,21 @@ void VolumeScanner::walkInto(ResultBuilder &result)
             if (entry.holdsKept)
                 holding.insert(entry.path);
         }
+        if (beside) {
+            QSet<PathArena::Node> nodes;
+            for (const QByteArray &path : std::as_const(holding)) {
+                if (const std::optional<PathArena::Node> node = result.paths().find(path))
+                    nodes.insert(*node);
+            }
+            std::vector<qsizetype> removed;
+            qsizetype index = 0;
+            result.forEachFrom(FileType::temporaryFiles, 0, [&](const FileItem &item) {
+                if (nodes.contains(item.node()))
+                    removed.push_back(index);
+                ++index;
+            });
+            beside->beforeRemove(removed);
+        }
         result.remove(holding);
         for (const WholeFolder::Entry &entry : entries) {
             if (!entry.holdsKept)
@@ -562,6 +906,15 @@ void VolumeScanner::walkInto(ResultBuilder &result)
             return;   // inside another: the outer one answers for both
         if (const std::optional<FileType> kind = result.kindOf(path))
             whole.emplace(path, entry.depth, *kind, recordWhole);
+    };
+
+    // The line of an item the walk lists: beside the pre-search, a record of
+    // it is held in the place of its text.
+    const auto sayListed = [&](BesideSearch::What what, PathArena::Node node, const QByteArray &path) {
+        if (beside)
+            beside->add(what, node);
+        else
+            logUtf8(BesideSearch::lineHead(what), path);
     };
 
     VolumeWork *work = m_request.work.get();
@@ -591,8 +944,9 @@ void VolumeScanner::walkInto(ResultBuilder &result)
 
         if (wantsTemporary && (isMacosx || inMacosx) && !matcher.isKept(name)) {
             const QByteArray path = entry.path();
-            logUtf8("发现__MACOSX相关项: ", path);
-            result.add(FileType::temporaryFiles, path, looked(entry.lstat()));
+            const PathArena::Node node = result.paths().add(path);
+            sayListed(BesideSearch::What::macosxLine, node, path);
+            result.add(FileType::temporaryFiles, node, looked(entry.lstat()));
             if (entry.isDirectory) {
                 logUtf8("跳过__MACOSX目录的内容");
                 // Entered all the same, for kept names only.
@@ -602,6 +956,14 @@ void VolumeScanner::walkInto(ResultBuilder &result)
             return WalkDecision{true, childFlags};
         }
 
+        if (entry.isRegularFile && entry.name.startsWith("._") && beside) {
+            // Judged where the walk meets the pre-search, which looks at it.
+            // Only the root pass may have listed it so far.
+            const PathArena::Node node = result.paths().add(entry.path());
+            beside->add(BesideSearch::What::appleDouble, node, result.count(FileType::temporaryFiles),
+                        entry.depth == 1 && result.listed(node));
+            return WalkDecision{true, childFlags};
+        }
         if (entry.isRegularFile && entry.name.startsWith("._")) {
             const QByteArray path = entry.path();
             logUtf8("发现._文件: ", path);
@@ -628,9 +990,10 @@ void VolumeScanner::walkInto(ResultBuilder &result)
         if (const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, inMacosx}, types)) {
             const QByteArray path = entry.path();
             // Checked first: the lstat costs a system call.
-            if (!result.contains(path)) {
-                logUtf8("发现垃圾文件: ", path);
-                result.add(*kind, path, looked(entry.lstat()));
+            const PathArena::Node node = result.paths().add(path);
+            if (!result.listed(node)) {
+                sayListed(BesideSearch::What::junkLine, node, path);
+                result.add(*kind, node, looked(entry.lstat()));
             }
             if (entry.isDirectory)
                 enterWholeFolder(entry, path);
@@ -688,11 +1051,6 @@ void VolumeScanner::walkInto(ResultBuilder &result)
         cutShort(walkError, rootBytes);
     }
     leaveWholeFolder();
-
-    logLine(QStringLiteral("扫描完成，找到以下垃圾文件:"));
-    for (auto it = result.result().cbegin(); it != result.result().cend(); ++it) {
-        const qint64 total = totalSize(it.value());
-        logLine(FileTypes::displayName(it.key()) + QStringLiteral(": ") + QString::number(it.value().size())
-                + QStringLiteral("个文件，总计") + formatByteCount(total));
-    }
+    if (!beside)   // else once the walk has met the pre-search
+        logSummary(result.result());
 }

@@ -69,8 +69,13 @@ public:
 
 private:
     class ResultBuilder;
+    class BesideSearch;
     void preSearchInto(ResultBuilder &result);
-    void walkInto(ResultBuilder &result);
+    // `beside`: the pre-search runs meanwhile; `result` is then the walk's own.
+    void walkInto(ResultBuilder &result, BesideSearch *beside = nullptr);
+    // The pre-search's result and the walk's, as if the walk had come after.
+    void meet(ResultBuilder &result, ResultBuilder &walked, BesideSearch &beside);
+    void logSummary(const ScanResult &result);
     void cutShort(int error, const QByteArray &path);
 
     Request m_request;

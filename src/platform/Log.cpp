@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -102,6 +103,16 @@ public:
             writeLocked();
     }
 
+    // Whole lines, already formatted.
+    void appendLines(QByteArrayView lines, bool gather)
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending.append(lines);
+        m_lines += lines.count('\n');
+        if (!gather || m_exiting || m_lines >= kBurstLines || m_pending.size() >= kBurstBytes)
+            writeLocked();
+    }
+
     void flush(bool exiting = false)
     {
         std::lock_guard lock(m_mutex);
@@ -139,13 +150,80 @@ LogBuffer &logBuffer()
 }
 
 thread_local int t_openSteps = 0;
+thread_local LogCapture *t_capture = nullptr;
 
 } // namespace
+
+struct LogCaptureAccess
+{
+    static QByteArray &text(LogCapture &capture) { return capture.m_text; }
+};
+
+namespace {
+
+// One line to the capture open on this thread, else to the log.
+void emitLine(std::initializer_list<QByteArrayView> parts)
+{
+    if (t_capture) {
+        QByteArray &text = LogCaptureAccess::text(*t_capture);
+        for (QByteArrayView part : parts)
+            text.append(part);
+        text.append('\n');
+        return;
+    }
+    logBuffer().append(parts, t_openSteps > 0);
+}
+
+} // namespace
+
+LogCapture::LogCapture() : m_outer(t_capture)
+{
+    t_capture = this;
+}
+
+LogCapture::~LogCapture()
+{
+    finish();
+}
+
+QByteArray LogCapture::finish()
+{
+    if (m_open && t_capture == this)
+        t_capture = m_outer;
+    m_open = false;
+    return std::exchange(m_text, QByteArray());
+}
+
+void logCaptured(QByteArrayView lines)
+{
+    if (lines.isEmpty())
+        return;
+    try {
+        // In bursts, so that a long capture is not copied whole into the buffer.
+        constexpr qsizetype kPiece = 64 * 1024;
+        while (!lines.isEmpty()) {
+            qsizetype end = std::min(lines.size(), kPiece);
+            if (end < lines.size()) {
+                const qsizetype newline = lines.first(end).lastIndexOf('\n');
+                end = newline >= 0 ? newline + 1 : lines.indexOf('\n', end) + 1;
+                if (end <= 0)
+                    end = lines.size();
+            }
+            if (t_capture)
+                LogCaptureAccess::text(*t_capture).append(lines.first(end));
+            else
+                logBuffer().appendLines(lines.first(end), t_openSteps > 0);
+            lines = lines.sliced(end);
+        }
+    } catch (...) {
+        // As logLine: never take the app down.
+    }
+}
 
 void logLine(const QString &line)
 {
     try {
-        logBuffer().append({escapedControls(line).toUtf8()}, t_openSteps > 0);
+        emitLine({escapedControls(line).toUtf8()});
     } catch (...) {
         // Logging must never take the app down (e.g. out of memory converting the line).
     }
@@ -200,9 +278,9 @@ void logUtf8(QByteArrayView line)
     }
     try {
         if (isPlain(line))
-            logBuffer().append({line}, t_openSteps > 0);
+            emitLine({line});
         else
-            logBuffer().append({escapedControlBytes(line)}, t_openSteps > 0);
+            emitLine({escapedControlBytes(line)});
     } catch (...) {
         // As logLine: never take the app down.
     }
@@ -214,7 +292,7 @@ void logUtf8(const char *text, QByteArrayView path)
     // Each valid on its own, so no sequence spans the two.
     if (isPlain(head) && isPlain(path) && isValidUtf8(head) && isValidUtf8(path)) {
         try {
-            logBuffer().append({head, path}, t_openSteps > 0);
+            emitLine({head, path});
         } catch (...) {
             // As logLine: never take the app down.
         }
@@ -225,6 +303,21 @@ void logUtf8(const char *text, QByteArrayView path)
     line.append(head);
     line.append(path);
     logUtf8(line);
+}
+
+void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)
+{
+    const QByteArrayView head(text);
+    if (isPlain(head) && isPlain(path) && isValidUtf8(head) && isValidUtf8(path)) {
+        lines.append(head).append(path).append('\n');
+        return;
+    }
+    const QByteArray line = head.toByteArray() + path.toByteArray();
+    if (!isValidUtf8(line))
+        lines.append(escapedControls(QString::fromUtf8(line)).toUtf8());
+    else
+        lines.append(isPlain(line) ? line : escapedControlBytes(line));
+    lines.append('\n');
 }
 
 void flushLog()

@@ -37,6 +37,39 @@ public:
     LogStep &operator=(const LogStep &) = delete;
 };
 
+// Holds back the lines its thread logs while it is open, formatted as they
+// would have gone out, so they can go out later in their place among lines
+// logged elsewhere meanwhile (a scan's walk, held while the search that runs
+// beside it and comes first in the log is still going). A capture opened
+// inside another holds its lines apart until it finishes.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    // How much was held so far: whole lines, each ending in a newline.
+    qsizetype size() const { return m_text.size(); }
+    // Stops holding this thread's lines and hands over what was held.
+    QByteArray finish();
+
+private:
+    friend struct LogCaptureAccess;
+    QByteArray m_text;
+    LogCapture *m_outer = nullptr;
+    bool m_open = true;
+};
+
+// Appends to `lines` the line logUtf8(text, path) would write, with its
+// newline, for writing later with logCaptured (many lines, one write).
+void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path = {});
+
+// Writes lines held by a capture (or a part of them made of whole lines) as
+// if they were logged now.
+void logCaptured(QByteArrayView lines);
+
 // How the diagnostics print a flag: "true" or "false".
 QString boolText(bool value);
 // A path's bytes as the diagnostics show them (invalid UTF-8 replaced).

@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <thread>
+
 class TestPathArena : public QObject
 {
     Q_OBJECT
@@ -87,6 +89,33 @@ private slots:
             const int at = i * 7;
             QCOMPARE(kept[i].fsPath(), pathOf(at / kPerFolder, at % kPerFolder));
             QCOMPARE(kept[i].size, qint64(at % kPerFolder));
+        }
+    }
+    // Two threads filling one index (a scan's walk beside its pre-search),
+    // each meeting paths the other adds, in folders both add to: every path
+    // is one node, whoever added it first, and comes back whole.
+    void twoThreadsFillOneIndex()
+    {
+        constexpr int kPaths = 20000;
+        const auto pathOf = [](int i) {
+            return "/media/STICK/d" + QByteArray::number(i % 37) + "/e" + QByteArray::number(i % 5) + "/._f"
+                   + QByteArray::number(i);
+        };
+        PathIndex index;
+        std::vector<PathArena::Node> first(kPaths), second(kPaths);
+        {
+            std::jthread other([&] {
+                for (int i = 0; i < kPaths; ++i)
+                    first[size_t(i)] = index.add(pathOf(i));
+            });
+            for (int i = kPaths - 1; i >= 0; --i) {
+                second[size_t(i)] = index.add(pathOf(i));
+                QCOMPARE(index.path(second[size_t(i)]), pathOf(i));
+            }
+        }
+        for (int i = 0; i < kPaths; ++i) {
+            QCOMPARE(first[size_t(i)], second[size_t(i)]);
+            QCOMPARE(index.arena()->path(first[size_t(i)]), pathOf(i));
         }
     }
 };

@@ -4,6 +4,7 @@
 #include "TestMain.h"
 
 #include <optional>
+#include <thread>
 
 #include <unistd.h>
 
@@ -51,7 +52,38 @@ private slots:
             testsupport::StdoutCapture asBytes;
             logUtf8(bytes);
             QCOMPARE(asBytes.bytes(), expected);
+            // Gathered to be written later: the same bytes, split anywhere between text and path.
+            for (const qsizetype split : {qsizetype(0), bytes.size() / 2}) {
+                QByteArray lines;
+                const QByteArray text = bytes.first(split);
+                appendLogLine(lines, text.constData(), QByteArrayView(bytes).sliced(split));
+                QCOMPARE(lines, expected);
+            }
         }
+    }
+
+    // Lines held by a capture come out where they are written, as they would
+    // have; an inner capture holds its own; other threads' lines go out meanwhile.
+    void capturesHoldLines()
+    {
+        testsupport::StdoutCapture capture;
+        QByteArray held, inner;
+        {
+            LogCapture outer;
+            logLine(QStringLiteral("held \n one"));
+            {
+                LogCapture nested;
+                logUtf8("inner");
+                inner = nested.finish();
+            }
+            std::thread([] { logLine(QStringLiteral("elsewhere")); }).join();
+            logUtf8("held two");
+            held = outer.finish();
+            logLine(QStringLiteral("after"));
+        }
+        QCOMPARE(inner, QByteArray("inner\n"));
+        logCaptured(held);
+        QCOMPARE(capture.lines(), (QStringList{"elsewhere", "after", "held \\x0a one", "held two"}));
     }
 
     // Inside a step the lines wait and come out together, in order, when it
