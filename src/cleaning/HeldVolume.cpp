@@ -287,18 +287,18 @@ int HeldVolume::checkScanned(const QByteArray &relative, const FileItem &item)
 QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths)
 {
     QList<qsizetype> order(relativePaths.size());
-    for (qsizetype i = 0; i < order.size(); ++i)
+    QList<QByteArrayView> folders(relativePaths.size());
+    for (qsizetype i = 0; i < order.size(); ++i) {
         order[i] = i;
-    const auto folderOf = [&](qsizetype i) {
         const QByteArray &path = relativePaths.at(i);
-        return QByteArrayView(path).first(std::max<qsizetype>(path.lastIndexOf('/'), 0));
-    };
+        folders[i] = QByteArrayView(path).first(std::max<qsizetype>(path.lastIndexOf('/'), 0));
+    }
     // A slash sorts before every other byte: "a/b" comes right after "a",
     // before "a-b" and "a.b", so the folders come in the order of a walk.
     const auto rank = [](char c) { return c == '/' ? 0 : int(static_cast<unsigned char>(c)) + 1; };
     std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
-        const QByteArrayView x = folderOf(a);
-        const QByteArrayView y = folderOf(b);
+        const QByteArrayView x = folders.at(a);
+        const QByteArrayView y = folders.at(b);
         const qsizetype n = std::min(x.size(), y.size());
         for (qsizetype k = 0; k < n; ++k) {
             if (x[k] != y[k])
