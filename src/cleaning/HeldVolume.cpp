@@ -8,6 +8,8 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -157,7 +159,7 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
     QList<QByteArrayView> rest;
     while (nextComponent(component))
         rest << component;
-    return extendChain(rest);
+    return extendChain(rest, false);
 }
 
 int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
@@ -165,8 +167,15 @@ int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
     // Past the shallow folders only the deepest one stays open.
     const size_t index = m_chain.size();
     if (index > kShallowHandles && m_chain[index - 1].fd >= 0) {
-        ::close(m_chain[index - 1].fd);
-        m_chain[index - 1].fd = -1;
+        Link &closing = m_chain[index - 1];
+        // Reopened later by name, it must be this folder again.
+        struct stat held;
+        if (closing.ino == 0 && ::fstat(closing.fd, &held) == 0) {
+            closing.dev = held.st_dev;
+            closing.ino = held.st_ino;
+        }
+        ::close(closing.fd);
+        closing.fd = -1;
     }
     m_chain.push_back(Link{name.toByteArray(), fd, dev, ino});
     if (m_work)
@@ -174,11 +183,28 @@ int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
     return fd;
 }
 
-int HeldVolume::extendChain(const QList<QByteArrayView> &components)
+int HeldVolume::extendChain(const QList<QByteArrayView> &components, bool lastChecksDevice)
 {
     int fd = m_chain.empty() ? m_rootFd : m_chain.back().fd;
     for (qsizetype i = 0; i < components.size(); ++i) {
-        Handle child(pathhandles::openAt(fd, components.at(i).toByteArray().constData(), kPassFlags));
+        const QByteArray name = components.at(i).toByteArray();
+        if (lastChecksDevice) {
+            // The kernel refuses a link (ELOOP) and a mount crossed (EXDEV)
+            // itself; only the device (a subvolume keeps its own to the
+            // bottom) is left to the caller's look at the last folder.
+            open_how how{};
+            how.flags = kPassFlags;
+            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+            int child;
+            do {
+                child = int(::syscall(SYS_openat2, fd, name.constData(), &how, sizeof how));
+            } while (child < 0 && (errno == EINTR || errno == EAGAIN));
+            if (child < 0)
+                return -1;
+            fd = pushLink(name, child, 0, 0);
+            continue;
+        }
+        Handle child(pathhandles::openAt(fd, name.constData(), kPassFlags));
         Identity id;
         if (child.get() < 0 || !pathhandles::identify(child.get(), id))
             return -1;
@@ -190,7 +216,7 @@ int HeldVolume::extendChain(const QList<QByteArrayView> &components)
             errno = EXDEV;
             return -1;
         }
-        fd = pushLink(components.at(i), child.release(), id.dev, id.ino);
+        fd = pushLink(name, child.release(), id.dev, id.ino);
     }
     return fd;
 }
@@ -222,6 +248,13 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
     for (size_t i = 0; i < depth; ++i) {
         Link &link = m_chain[i];
         if (link.fd >= 0) {
+            if (link.ino == 0) {
+                struct stat held;
+                if (::fstat(link.fd, &held) != 0)
+                    return -1;
+                link.dev = held.st_dev;
+                link.ino = held.st_ino;
+            }
             struct stat now;
             if (::fstatat(fd, link.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
                 const int error = errno;
@@ -258,9 +291,16 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
             m_work->beat();
     }
     passage.reset();
-    fd = extendChain(components.mid(qsizetype(depth)));
-    if (fd >= 0 && st && ::fstat(fd, st) != 0)
+    const size_t kept = m_chain.size();
+    fd = extendChain(components.mid(qsizetype(depth)), true);
+    struct stat own;
+    if (fd < 0 || ::fstat(fd, st ? st : &own) != 0)
         return -1;
+    if (quint64((st ? st : &own)->st_dev) != m_device) {
+        dropChainFrom(kept);
+        errno = EXDEV;
+        return -1;
+    }
     return fd;
 }
 

@@ -94,8 +94,9 @@ private:
     HeldVolume() = default;
     void dropChainFrom(size_t index);
     // Opens `components` one below the other from the chain's deepest
-    // folder, each checked; the handle of the last, or -1 with errno.
-    int extendChain(const QList<QByteArrayView> &components);
+    // folder, each checked; the handle of the last, or -1 with errno. With
+    // `lastChecksDevice` the caller checks the device of the last one.
+    int extendChain(const QList<QByteArrayView> &components, bool lastChecksDevice);
     // Pushes a folder just opened (and checked) onto the chain.
     int pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino);
 

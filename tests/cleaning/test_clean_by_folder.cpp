@@ -5,6 +5,7 @@
 
 #include "BytePaths.h"
 #include "DiskChecks.h"
+#include "MountFixture.h"
 #include "TestMain.h"
 
 #include "cleaning/HeldVolume.h"
@@ -154,6 +155,30 @@ private slots:
         QCOMPARE(snapshot(outside.path()), outsideBefore);
         const QByteArray moved = folder == "A" ? "A.moved/B/x2" : "A/B.moved/x2";
         QVERIFY(exists(box / moved));
+    }
+
+    // Folders entered from the root never cross a mount: one of the same
+    // file system bound inside (st_dev alone cannot tell it) or another one.
+    void entersNoMount()
+    {
+        if (geteuid() != 0)
+            QSKIP("mounting needs root");
+        Sandbox box;
+        QVERIFY(makeTree(box.path(), {"sub/", "sub/x", "bindpoint/", "holder/", "holder/mnt/", "holder/beside"}));
+        MountFixture fx;   // unmounts before the box goes
+        QVERIFY2(fx.mountWith({QStringLiteral("--bind"), QFile::decodeName(box / "sub")}, QFile::decodeName(box / "bindpoint")),
+                 qPrintable(fx.lastError()));
+        if (!fx.mountWith({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")},
+                          QFile::decodeName(box / "holder/mnt")))
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here: ") + fx.lastError()));
+        QVERIFY(writeFile(box / "holder/mnt/inside", "mounted"));
+        const Items items = scannedItems({"holder/mnt/inside", "bindpoint/x", "holder/beside"}, box.path());
+        const Outcome outcome = clean(holdVolume(box.path()), items);
+        QCOMPARE(outcome.failed.size(), 2);
+        for (const FileItem &item : outcome.failed)
+            QCOMPARE(item.failure, EXDEV);
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        QVERIFY(readFile(box / "holder/mnt/inside") == "mounted" && exists(box / "sub/x") && !exists(box / "holder/beside"));
     }
 
     // A folder listed with items inside it, in any order: the folder goes
