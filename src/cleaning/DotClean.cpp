@@ -111,14 +111,23 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
             + QStringLiteral("，状态码: ") + QString::number(status));
     // Each "removed" the tool gave stands, unless the item is plainly still
     // there: a volume that stopped answering cannot say otherwise.
+    // The looks go folder by folder, as the tool went; the results keep the caller's order.
     const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
-    for (qsizetype i = 0; i < asked.size(); ++i) {
+    QList<QByteArray> relatives;
+    for (const CleanRequest::Item &item : std::as_const(request.items))
+        relatives << item.relative;
+    QList<bool> gone(asked.size(), false);
+    for (const qsizetype i : byFolder(relatives)) {
         if (answers.value(i, -1) != 0)
             continue;
         if (volume.look(request.items.at(i).relative).error != 0)
-            outcome.removed.append(*asked.at(i));
+            gone[i] = true;
         else if (work)
             work->stillPresent(*asked.at(i));
+    }
+    for (qsizetype i = 0; i < asked.size(); ++i) {
+        if (gone.at(i))
+            outcome.removed.append(*asked.at(i));
     }
     return outcome;
 }

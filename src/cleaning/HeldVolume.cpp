@@ -4,9 +4,12 @@
 #include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -153,9 +156,55 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
     }
     dropChainFrom(depth);
 
+    QList<QByteArrayView> rest;
+    while (nextComponent(component))
+        rest << component;
+    return extendChain(rest, false);
+}
+
+int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
+{
+    // Past the shallow folders only the deepest one stays open.
+    const size_t index = m_chain.size();
+    if (index > kShallowHandles && m_chain[index - 1].fd >= 0) {
+        Link &closing = m_chain[index - 1];
+        // Reopened later by name, it must be this folder again.
+        struct stat held;
+        if (closing.ino == 0 && ::fstat(closing.fd, &held) == 0) {
+            closing.dev = held.st_dev;
+            closing.ino = held.st_ino;
+        }
+        ::close(closing.fd);
+        closing.fd = -1;
+    }
+    m_chain.push_back(Link{name.toByteArray(), fd, dev, ino});
+    if (m_work)
+        m_work->beat();
+    return fd;
+}
+
+int HeldVolume::extendChain(const QList<QByteArrayView> &components, bool lastChecksDevice)
+{
     int fd = m_chain.empty() ? m_rootFd : m_chain.back().fd;
-    while (nextComponent(component)) {
-        Handle child(pathhandles::openAt(fd, component.toByteArray().constData(), kPassFlags));
+    for (qsizetype i = 0; i < components.size(); ++i) {
+        const QByteArray name = components.at(i).toByteArray();
+        if (lastChecksDevice) {
+            // The kernel refuses a link (ELOOP) and a mount crossed (EXDEV)
+            // itself; only the device (a subvolume keeps its own to the
+            // bottom) is left to the caller's look at the last folder.
+            open_how how{};
+            how.flags = kPassFlags;
+            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+            int child;
+            do {
+                child = int(::syscall(SYS_openat2, fd, name.constData(), &how, sizeof how));
+            } while (child < 0 && (errno == EINTR || errno == EAGAIN));
+            if (child < 0)
+                return -1;
+            fd = pushLink(name, child, 0, 0);
+            continue;
+        }
+        Handle child(pathhandles::openAt(fd, name.constData(), kPassFlags));
         Identity id;
         if (child.get() < 0 || !pathhandles::identify(child.get(), id))
             return -1;
@@ -167,15 +216,90 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
             errno = EXDEV;
             return -1;
         }
-        const size_t index = m_chain.size();
-        if (index > kShallowHandles && m_chain[index - 1].fd >= 0) {
-            ::close(m_chain[index - 1].fd);
-            m_chain[index - 1].fd = -1;
+        fd = pushLink(name, child.release(), id.dev, id.ino);
+    }
+    return fd;
+}
+
+int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
+{
+    QList<QByteArrayView> components;
+    for (qsizetype start = 0; start < folder.size();) {
+        qsizetype slash = folder.indexOf('/', start);
+        if (slash < 0)
+            slash = folder.size();
+        const QByteArrayView component = folder.sliced(start, slash - start);
+        if (component.isEmpty() || component == "." || component == "..") {
+            errno = EINVAL;
+            return -1;
         }
-        fd = child.get();
-        m_chain.push_back(Link{component.toByteArray(), child.release()});
+        components << component;
+        start = slash + 1;
+    }
+    size_t depth = 0;
+    while (depth < m_chain.size() && depth < size_t(components.size()) && m_chain[depth].name == components.at(depth))
+        ++depth;
+    dropChainFrom(depth);
+
+    // The folders kept from before: each must still stand at its name. One
+    // whose handle was closed is opened again by name and must be the one met before.
+    int fd = m_rootFd;
+    Handle passage;
+    for (size_t i = 0; i < depth; ++i) {
+        Link &link = m_chain[i];
+        if (link.fd >= 0) {
+            if (link.ino == 0) {
+                struct stat held;
+                if (::fstat(link.fd, &held) != 0)
+                    return -1;
+                link.dev = held.st_dev;
+                link.ino = held.st_ino;
+            }
+            struct stat now;
+            if (::fstatat(fd, link.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+                const int error = errno;
+                dropChainFrom(i);
+                errno = error;
+                return -1;
+            }
+            if (now.st_dev != link.dev || now.st_ino != link.ino) {
+                dropChainFrom(i);
+                errno = ESTALE;
+                return -1;
+            }
+            fd = link.fd;
+            passage.reset();
+            continue;
+        }
+        Handle again(pathhandles::openAt(fd, link.name.constData(), kPassFlags));
+        Identity id;
+        if (again.get() < 0 || !pathhandles::identify(again.get(), id) || id.dev != link.dev || id.ino != link.ino
+            || id.mountRoot) {
+            const int error = again.get() < 0 ? errno : ESTALE;
+            dropChainFrom(i);
+            errno = error == ENOTDIR || error == ELOOP ? ESTALE : error;
+            return -1;
+        }
+        if (i + 1 == depth) {
+            link.fd = again.release();   // the deepest kept one stays open
+            fd = link.fd;
+        } else {
+            passage.reset(again.release());
+            fd = passage.get();
+        }
         if (m_work)
             m_work->beat();
+    }
+    passage.reset();
+    const size_t kept = m_chain.size();
+    fd = extendChain(components.mid(qsizetype(depth)), true);
+    struct stat own;
+    if (fd < 0 || ::fstat(fd, st ? st : &own) != 0)
+        return -1;
+    if (quint64((st ? st : &own)->st_dev) != m_device) {
+        dropChainFrom(kept);
+        errno = EXDEV;
+        return -1;
     }
     return fd;
 }
@@ -198,4 +322,29 @@ int HeldVolume::checkScanned(const QByteArray &relative, const FileItem &item)
     if (now.error != 0)
         return now.error;
     return pathhandles::isScannedItem(item, now.st) ? 0 : ESTALE;
+}
+
+QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths)
+{
+    QList<qsizetype> order(relativePaths.size());
+    QList<QByteArrayView> folders(relativePaths.size());
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        order[i] = i;
+        const QByteArray &path = relativePaths.at(i);
+        folders[i] = QByteArrayView(path).first(std::max<qsizetype>(path.lastIndexOf('/'), 0));
+    }
+    // A slash sorts before every other byte: "a/b" comes right after "a",
+    // before "a-b" and "a.b", so the folders come in the order of a walk.
+    const auto rank = [](char c) { return c == '/' ? 0 : int(static_cast<unsigned char>(c)) + 1; };
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        const QByteArrayView x = folders.at(a);
+        const QByteArrayView y = folders.at(b);
+        const qsizetype n = std::min(x.size(), y.size());
+        for (qsizetype k = 0; k < n; ++k) {
+            if (x[k] != y[k])
+                return rank(x[k]) < rank(y[k]);
+        }
+        return x.size() < y.size();
+    });
+    return order;
 }

@@ -3,6 +3,7 @@
 #include "cleaning/FileType.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -66,6 +67,15 @@ public:
     // mount point (EXDEV).
     int openParent(const QByteArray &relative, QByteArray *name);
 
+    // The folder `folder` itself (a path below the root, empty for the root),
+    // open (O_PATH) from the root, for a clean that works folder by folder:
+    // the folders it shares with the last one opened are kept, and each of
+    // them is checked, once per call, to stand still at its name (ESTALE when
+    // one was moved, or replaced by a link or another folder); the others are
+    // opened as openParent() opens them. The handle belongs to the volume and
+    // stays valid until the next call; *st (when given) is what it is.
+    int enterFolder(QByteArrayView folder, struct stat *st = nullptr);
+
     // What is at `relative` now, without following it. 0 and the lstat, or
     // the errno of the first step that failed (ENOENT: it is gone).
     struct Look
@@ -83,11 +93,20 @@ public:
 private:
     HeldVolume() = default;
     void dropChainFrom(size_t index);
+    // Opens `components` one below the other from the chain's deepest
+    // folder, each checked; the handle of the last, or -1 with errno. With
+    // `lastChecksDevice` the caller checks the device of the last one.
+    int extendChain(const QList<QByteArrayView> &components, bool lastChecksDevice);
+    // Pushes a folder just opened (and checked) onto the chain.
+    int pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino);
+
 
     struct Link
     {
         QByteArray name;
         int fd = -1;   // -1: closed to save handles, reopened when needed
+        dev_t dev = 0;   // who it was when opened
+        ino_t ino = 0;
     };
 
     QByteArray m_root;
@@ -98,3 +117,10 @@ private:
     std::shared_ptr<VolumeWork> m_work;
     std::vector<Link> m_chain;   // the folders from the root down to the last parent opened
 };
+
+// The indexes of `relativePaths` (paths below a volume's root) grouped by the
+// folder each lies in: a folder's items together, in their own order, and the
+// folders in the order a walk from the root meets them (a folder before the
+// ones inside it, siblings side by side), so a clean that follows it opens
+// every folder on the way once.
+QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths);

@@ -394,6 +394,19 @@ Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st
     return {};
 }
 
+Outcome unreachable(int error, const QByteArray &shownPath)
+{
+    if (error == ENOENT)
+        return {};   // its folder is gone, and the item with it
+    if (error == EXDEV)
+        return Outcome{EXDEV, QStringLiteral("Not removing \"%1\": a folder on its path lies on another file "
+                                             "system").arg(pathText(shownPath))};
+    if (error == ELOOP || error == ENOTDIR)
+        return Outcome{error, QStringLiteral("Not removing \"%1\": a folder on its path is a symbolic link or "
+                                             "not a folder").arg(pathText(shownPath))};
+    return failure(error, shownPath);
+}
+
 Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned, const Options &options)
 {
     const QByteArray shownPath = pathhandles::childPath(volume.root(), relative);
@@ -402,26 +415,22 @@ Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const File
                                    .arg(pathText(shownPath))};
     QByteArray name;
     const int parentFd = volume.openParent(relative, &name);
-    if (parentFd < 0) {
-        const int error = errno;
-        if (error == ENOENT)
-            return {};   // its folder is gone, and the item with it
-        if (error == EXDEV)
-            return Outcome{EXDEV, QStringLiteral("Not removing \"%1\": a folder on its path lies on another file "
-                                                 "system").arg(pathText(shownPath))};
-        if (error == ELOOP || error == ENOTDIR)
-            return Outcome{error, QStringLiteral("Not removing \"%1\": a folder on its path is a symbolic link or "
-                                                 "not a folder").arg(pathText(shownPath))};
-        return failure(error, shownPath);
-    }
+    if (parentFd < 0)
+        return unreachable(errno, shownPath);
     struct stat st;
     if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Outcome{} : failure(errno, shownPath);
+    return removeLooked(parentFd, name, st, scanned, options, shownPath);
+}
+
+Outcome removeLooked(int folderFd, const QByteArray &name, const struct stat &st, const FileItem &scanned,
+                     const Options &options, const QByteArray &shownPath)
+{
     if (!pathhandles::isScannedItem(scanned, st))
         return failure(ESTALE, shownPath);
     if (S_ISDIR(st.st_mode))
-        return removeFolder(parentFd, name, st, options, shownPath);
-    if (!unlinkEntry(parentFd, name.constData(), options))
+        return removeFolder(folderFd, name, st, options, shownPath);
+    if (!unlinkEntry(folderFd, name.constData(), options))
         return failure(errno, shownPath);
     return {};
 }

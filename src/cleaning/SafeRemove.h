@@ -48,6 +48,16 @@ struct Outcome
 Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned,
                       const Options &options = {});
 
+// What an item whose folder could not be reached (errno `error`) comes to:
+// gone with its folder (ENOENT), else a failure saying why.
+Outcome unreachable(int error, const QByteArray &shownPath);
+
+// The same for the entry `name` of a folder already reached from the root
+// (open at `folderFd`), with `st` a look at it just taken: removed when that
+// shows the scanned item.
+Outcome removeLooked(int folderFd, const QByteArray &name, const struct stat &st, const FileItem &scanned,
+                     const Options &options, const QByteArray &shownPath);
+
 // Empties the folder `name` of the folder open at `parentFd` and removes it,
 // while it is still the folder `st` (an lstat of it) describes; a folder on
 // another device or with a file system mounted on it is left alone.

@@ -111,6 +111,62 @@ bool mayChangeEntries(const struct stat &folder, uid_t uid)
     return (bits & 03) == 03;
 }
 
+// Does removing the item `path` need the administrator? `error` and `item`:
+// a look at it now (its errno, else its lstat); `folderFd`, its folder (-1
+// when it could not be examined) with `folder` its stat; `name` its name in
+// it. With `kernelDecides` (a FUSE volume, judged as ourselves) the kernel's
+// access answer counts, not the owner and mode bits shown. Its lines go to `lines`.
+bool judgeAccess(const QByteArray &path, int error, const struct stat &item, int folderFd, const struct stat &folder,
+                 const QByteArray &name, uid_t me, bool kernelDecides, QStringList &lines)
+{
+    if (error == ENOENT || error == ENOTDIR) {
+        lines << QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path);
+        return false;
+    }
+    if (error != 0) {
+        lines << QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
+                     + QStringLiteral(", error: ") + errorText(error);
+        // Only a refusal is the administrator's to lift; a volume gone or a
+        // link on the way is not, and the ordinary removal reports it.
+        return error == EACCES || error == EPERM;
+    }
+    lines << QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
+                 + accountName(item.st_uid).value_or(QString::number(item.st_uid));
+    if (folderFd < 0) {
+        lines << QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
+                     + pathText(pathhandles::parentOf(path));
+        return true;
+    }
+    // On a FUSE volume the owner and mode bits shown are the daemon's, and
+    // the kernel's own answer decides: a FAT stick the user mounted through
+    // fusefat shows every entry as root's with mode 0700 although its user
+    // may remove all of them. The sticky bit is no access check, so it
+    // still counts.
+    const auto kernelAllows = [&](const char *entry) {
+        return kernelDecides && ::faccessat(folderFd, entry, W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    const bool folderAllowed = kernelAllows(".");
+    const bool itemAllowed = !S_ISDIR(item.st_mode) || kernelAllows(name.constData());
+    if (item.st_uid == 0 && me != 0 && !(folderAllowed && itemAllowed)) {
+        lines << QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path);
+        return true;
+    }
+    // A folder goes with its contents, so its own entries must be removable too.
+    if (S_ISDIR(item.st_mode) && !itemAllowed && !mayChangeEntries(item, me)) {
+        lines << QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path);
+        return true;
+    }
+    // Whether an entry may be removed is decided by its folder: write and
+    // search, and with the sticky bit also owning the entry or the folder.
+    if ((!folderAllowed && !mayChangeEntries(folder, me))
+        || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st_uid && me != folder.st_uid)) {
+        lines << QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
+                     + pathText(pathhandles::parentOf(path));
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 // ---- Batches ----
@@ -119,6 +175,7 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
                                    const std::optional<QString> &fileSystemType, Progress progress,
                                    BatchCompletion completion)
 {
+    const LogStep step;   // a line per item and step: they go out in bursts
     auto batch = std::make_shared<Batch>();
     batch->volume = volume;
     batch->progress = std::move(progress);
@@ -145,71 +202,115 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
 
     for (const FileItem &item : std::as_const(batch->kept))
         logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path());
-    Items regular;
-    QList<QByteArray> regularRelative;
+
+    // One pass, folder by folder: each folder is reached once, its items are
+    // looked at and, unless they need the administrator, removed right away.
+    // Its lines are told in the order of the two steps they stand for (what
+    // each item needs, then the removals), and every result in the caller's order.
     VolumeWork *work = volume ? volume->work() : nullptr;
-    for (const FileItem &item : std::as_const(batch->kept)) {
-        if (work && work->shouldEnd()) {
-            // Not begun: the clean stops before it.
-            batch->failed << failedWith(item, notReachedReason(*work));
-            work->failed();
-            continue;
-        }
+    const qsizetype itemCount = batch->kept.size();
+    QList<QByteArray> paths(itemCount);
+    QList<QByteArray> relatives(itemCount);
+    for (qsizetype i = 0; i < itemCount; ++i) {
+        const FileItem &item = batch->kept.at(i);
+        paths[i] = item.fsPath();
         // An item outside the volume (or with no volume held) is never
         // examined; the removal step reports it.
-        const std::optional<QByteArray> relative = volume ? volume->relativePath(item.fsPath()) : std::nullopt;
-        if (relative && item.hasIdentity() && requiresPrivileges(*volume, *relative)) {
-            logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path());
-            batch->privileged << item;
-            batch->privilegedRelative << *relative;
-        } else {
-            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + item.path());
-            regular << item;
-            regularRelative << relative.value_or(QByteArray());
-        }
+        if (volume)
+            relatives[i] = volume->relativePath(paths.at(i)).value_or(QByteArray());
     }
-    logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
-                .arg(regular.size())
-                .arg(batch->privileged.size()));
-
-    int done = 0;
+    enum class Fate { notReached, removed, privileged, failed };
+    struct Result
+    {
+        Fate fate = Fate::notReached;
+        int error = 0;
+    };
+    QList<Result> results(itemCount);
+    QStringList sorting;
+    QStringList removing;
+    const uid_t me = d->environment.effectiveUid();
+    const bool kernelDecides = volume && me == ::geteuid() && volume->isFuse();
     SafeRemove::Options options;
     if (work)
         options.onEntry = [work] { work->beat(); };
-    for (qsizetype i = 0; i < regular.size(); ++i) {
-        const FileItem &item = regular.at(i);
-        if (work && work->shouldEnd()) {
-            // Between two items: the one before is done, this one is not begun.
-            batch->failed << failedWith(item, notReachedReason(*work));
-            work->failed();
-            continue;
-        }
+
+    QByteArrayView folder;
+    bool inFolder = false;
+    int folderFd = -1;
+    int folderError = 0;
+    struct stat folderSt{};
+    int done = 0;
+    qsizetype regular = 0;
+    for (const qsizetype i : byFolder(relatives)) {
+        const FileItem &item = batch->kept.at(i);
+        const QByteArray &relative = relatives.at(i);
+        if (work && work->shouldEnd())
+            continue;   // not begun: the clean stops before it
         SafeRemove::Outcome outcome;
-        if (!volume)
+        if (!volume) {
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            ++regular;
             outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
                                    .arg(item.path())};
-        else if (regularRelative.at(i).isEmpty())
+        } else if (relative.isEmpty()) {
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            ++regular;
             outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
                                    .arg(item.path(), pathText(volume->root()))};
-        else
-            outcome = SafeRemove::removeScanned(*volume, regularRelative.at(i), item, options);
+        } else if (!item.hasIdentity()) {
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            ++regular;
+            outcome = SafeRemove::removeScanned(*volume, relative, item);   // refused: never examined
+        } else {
+            const qsizetype slash = relative.lastIndexOf('/');
+            const QByteArrayView itemFolder = QByteArrayView(relative).first(std::max<qsizetype>(slash, 0));
+            if (!inFolder || itemFolder != folder) {
+                folder = itemFolder;
+                inFolder = true;
+                folderFd = volume->enterFolder(folder, &folderSt);
+                folderError = folderFd < 0 ? errno : 0;
+            }
+            const QByteArray name = relative.mid(slash + 1);
+            struct stat st{};
+            int lookError = folderError;
+            if (lookError == 0 && ::fstatat(folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                lookError = errno;
+            if (work)
+                work->beat();
+            const bool privileged = judgeAccess(paths.at(i), lookError, st, folderError == 0 ? folderFd : -1, folderSt,
+                                                name, me, kernelDecides, sorting);
+            if (privileged) {
+                sorting << QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path();
+                results[i].fate = Fate::privileged;
+                continue;
+            }
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            ++regular;
+            if (folderError != 0)
+                outcome = SafeRemove::unreachable(folderError, paths.at(i));
+            else if (lookError == ENOENT)
+                outcome = {};
+            else if (lookError != 0)
+                outcome = SafeRemove::unreachable(lookError, paths.at(i));
+            else
+                outcome = SafeRemove::removeLooked(folderFd, name, st, item, options, paths.at(i));
+        }
         if (outcome.removed()) {
-            batch->deleted << item;
+            results[i].fate = Fate::removed;
             if (work)
                 work->removed(item);
-            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path());
+            removing << QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path();
         } else {
-            logLine(QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path()
-                    + QStringLiteral(", error: ") + outcome.message);
+            removing << QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path()
+                            + QStringLiteral(", error: ") + outcome.message;
             // Refused: an immutable or append-only flag (only the administrator
             // may clear one, also on the user's own files and when we are root),
             // or something inside a folder the user may not change.
             if (outcome.error == EPERM || outcome.error == EACCES) {
-                logLine(QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path());
-                batch->privileged << item;
-                batch->privilegedRelative << regularRelative.at(i);
+                removing << QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path();
+                results[i].fate = Fate::privileged;
             } else {
-                batch->failed << failedWith(item, outcome.error);
+                results[i] = Result{Fate::failed, outcome.error};
                 if (work)
                     work->failed();
             }
@@ -217,6 +318,32 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
         if (batch->progress)
             batch->progress(++done, total);
     }
+    for (qsizetype i = 0; i < itemCount; ++i) {
+        const FileItem &item = batch->kept.at(i);
+        switch (results.at(i).fate) {
+        case Fate::notReached:
+            batch->failed << failedWith(item, notReachedReason(*work));
+            work->failed();
+            break;
+        case Fate::removed:
+            batch->deleted << item;
+            break;
+        case Fate::privileged:
+            batch->privileged << item;
+            batch->privilegedRelative << relatives.at(i);
+            break;
+        case Fate::failed:
+            batch->failed << failedWith(item, results.at(i).error);
+            break;
+        }
+    }
+    for (const QString &line : std::as_const(sorting))
+        logLine(line);
+    logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
+                .arg(regular)
+                .arg(batch->privileged.size()));
+    for (const QString &line : std::as_const(removing))
+        logLine(line);
 
     if (batch->privileged.isEmpty()) {
         logLine(QStringLiteral("SystemCleanHelper: No privileged files to delete"));
@@ -372,58 +499,21 @@ bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray 
 {
     const QByteArray path = pathhandles::childPath(volume.root(), relative);
     const HeldVolume::Look item = volume.look(relative);
-    if (item.error == ENOENT || item.error == ENOTDIR) {
-        logLine(QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path));
-        return false;
-    }
-    if (item.error != 0) {
-        logLine(QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
-                + QStringLiteral(", error: ") + errorText(item.error));
-        // Only a refusal is the administrator's to lift; a volume gone or a
-        // link on the way is not, and the ordinary removal reports it.
-        return item.error == EACCES || item.error == EPERM;
-    }
-    logLine(QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
-            + accountName(item.st.st_uid).value_or(QString::number(item.st.st_uid)));
-
-    const uid_t me = d->environment.effectiveUid();
     QByteArray name;
-    const int parentFd = volume.openParent(relative, &name);
     struct stat folder{};
-    if (parentFd < 0 || ::fstat(parentFd, &folder) != 0) {
-        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
-                + pathText(pathhandles::parentOf(path)));
-        return true;
+    int parentFd = -1;
+    if (item.error == 0) {
+        parentFd = volume.openParent(relative, &name);
+        if (parentFd >= 0 && ::fstat(parentFd, &folder) != 0)
+            parentFd = -1;
     }
-    // On a FUSE volume the owner and mode bits shown are the daemon's, and
-    // the kernel's own answer decides: a FAT stick the user mounted through
-    // fusefat shows every entry as root's with mode 0700 although its user
-    // may remove all of them. The sticky bit is no access check, so it
-    // still counts.
-    const bool isUs = me == ::geteuid() && volume.isFuse();
-    const auto kernelAllows = [&](const char *entry) {
-        return isUs && ::faccessat(parentFd, entry, W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
-    };
-    const bool folderAllowed = kernelAllows(".");
-    const bool itemAllowed = !S_ISDIR(item.st.st_mode) || kernelAllows(name.constData());
-    if (item.st.st_uid == 0 && me != 0 && !(folderAllowed && itemAllowed)) {
-        logLine(QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path));
-        return true;
-    }
-    // A folder goes with its contents, so its own entries must be removable too.
-    if (S_ISDIR(item.st.st_mode) && !itemAllowed && !mayChangeEntries(item.st, me)) {
-        logLine(QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path));
-        return true;
-    }
-    // Whether an entry may be removed is decided by its folder: write and
-    // search, and with the sticky bit also owning the entry or the folder.
-    if ((!folderAllowed && !mayChangeEntries(folder, me))
-        || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st.st_uid && me != folder.st_uid)) {
-        logLine(QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
-                + pathText(pathhandles::parentOf(path)));
-        return true;
-    }
-    return false;
+    const uid_t me = d->environment.effectiveUid();
+    QStringList lines;
+    const bool privileged = judgeAccess(path, item.error, item.st, parentFd, folder, name, me,
+                                        me == ::geteuid() && volume.isFuse(), lines);
+    for (const QString &line : std::as_const(lines))
+        logLine(line);
+    return privileged;
 }
 
 // ---- The administrator tool ----

@@ -66,6 +66,7 @@ bool VolumeCleaner::isFATType(const QString &type)
 
 void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion completion)
 {
+    const LogStep step;   // its lines go out in bursts, all of them by its end
     auto state = std::make_shared<CleanState>();
     state->fileSystemType = request.fileSystemType;
     state->completion = std::move(completion);

@@ -5,11 +5,12 @@
 void VolumeWork::removed(const FileItem &item)
 {
     beat();
+    const QByteArray path = item.fsPath();
     QMutexLocker lock(&m_lock);
-    if (!m_removedPaths.contains(item.fsPath())) {
-        m_removedPaths.insert(item.fsPath());
+    const qsizetype before = m_removedPaths.size();
+    m_removedPaths.insert(path);
+    if (m_removedPaths.size() != before)
         m_removed.append(item);
-    }
 }
 
 void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteArray &, bool)> onOutput)

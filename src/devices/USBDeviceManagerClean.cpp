@@ -27,8 +27,11 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
         completion({}, {});
         return;
     }
-    for (const FileItem &item : files)
-        logLine(QStringLiteral("USBDeviceManager: File to clean: ") + item.path());
+    {
+        const LogStep step;   // a line per item: in bursts
+        for (const FileItem &item : files)
+            logLine(QStringLiteral("USBDeviceManager: File to clean: ") + item.path());
+    }
 
     // The volume is the one the first record lies on, matched by whole path
     // components: "/media/u/USB2/x" never belongs to "/media/u/USB".

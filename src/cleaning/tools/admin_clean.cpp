@@ -310,14 +310,25 @@ int main(int argc, char **argv)
 {
     // A Spotlight folder's steps make ".fseventsd/no_log" beside it, so event
     // folders go last, or they would be made again after their removal.
+    // The items go folder by folder (byFolder), so each folder on the way is
+    // opened once.
     const auto order = [](const CleanRequest &request) {
-        QList<qsizetype> first;
-        QList<qsizetype> eventFolders;
+        QList<QByteArray> first;
+        QList<qsizetype> firstIndexes;
+        QList<QByteArray> eventFolders;
+        QList<qsizetype> eventIndexes;
         for (qsizetype i = 0; i < request.items.size(); ++i) {
             const QByteArray &relative = request.items.at(i).relative;
-            (relative.mid(relative.lastIndexOf('/') + 1) == ".fseventsd" ? eventFolders : first) << i;
+            const bool isEvents = relative.mid(relative.lastIndexOf('/') + 1) == ".fseventsd";
+            (isEvents ? eventFolders : first) << relative;
+            (isEvents ? eventIndexes : firstIndexes) << i;
         }
-        return first << eventFolders;
+        QList<qsizetype> indexes;
+        for (const qsizetype k : byFolder(first))
+            indexes << firstIndexes.at(k);
+        for (const qsizetype k : byFolder(eventFolders))
+            indexes << eventIndexes.at(k);
+        return indexes;
     };
     const ToolMain::Tool tool{"sweepbrook-admin-clean",
                               "Removes, as the administrator, the items of the clean request on standard input.",

@@ -17,6 +17,7 @@
 
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
+#include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/tools/ToolMain.h"
 
@@ -25,6 +26,7 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -50,16 +52,24 @@ int clean(HeldVolume &volume, const CleanRequest &, const CleanRequest::Item &it
         report(path, "refused: not a regular file");
         return EINVAL;
     }
-    const HeldVolume::Look now = volume.look(path);
-    if (now.error == ENOENT)
-        return 0;
-    if (now.error == 0 && !S_ISREG(now.st.st_mode)) {
-        report(path, S_ISLNK(now.st.st_mode) ? "refused: a symbolic link" : "refused: not a regular file");
+    // One look at it, through the folder kept from the item before.
+    const QByteArray shownPath = pathhandles::childPath(volume.root(), path);
+    QByteArray name;
+    const int parentFd = volume.openParent(path, &name);
+    struct stat st;
+    SafeRemove::Outcome outcome;
+    if (parentFd < 0) {
+        outcome = SafeRemove::unreachable(errno, shownPath);
+    } else if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        outcome = SafeRemove::unreachable(errno, shownPath);
+    } else if (!S_ISREG(st.st_mode)) {
+        report(path, S_ISLNK(st.st_mode) ? "refused: a symbolic link" : "refused: not a regular file");
         return ESTALE;
+    } else {
+        // Unlinking a name never removes a folder, even one that took the
+        // file's place after this look.
+        outcome = SafeRemove::removeLooked(parentFd, name, st, item.identity(), {}, shownPath);
     }
-    // Unlinking a name never removes a folder, even one that took the
-    // file's place after this look.
-    const SafeRemove::Outcome outcome = SafeRemove::removeScanned(volume, path, item.identity());
     if (!outcome.removed())
         report(path, outcome.message.toUtf8());
     return outcome.error;
@@ -74,5 +84,12 @@ int main(int argc, char **argv)
     };
     const ToolMain::Tool tool{"dot_clean", "Removes the \"._\" files of the clean request on standard input.",
                               openVolume};
-    return ToolMain::run(tool, argc, argv, clean);
+    // Folder by folder: each folder on the way is opened once.
+    const auto order = [](const CleanRequest &request) {
+        QList<QByteArray> paths;
+        for (const CleanRequest::Item &item : request.items)
+            paths << item.relative;
+        return byFolder(paths);
+    };
+    return ToolMain::run(tool, argc, argv, clean, order);
 }

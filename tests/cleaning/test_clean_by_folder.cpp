@@ -1,0 +1,234 @@
+// The clean's way folder by folder (SystemCleanHelper's batch over a held
+// volume): items of many folders in any order, folders that change between
+// two of their items, folders removed whole before the items inside them, and
+// paths past PATH_MAX. Every count is compared with the disk.
+
+#include "BytePaths.h"
+#include "DiskChecks.h"
+#include "MountFixture.h"
+#include "TestMain.h"
+
+#include "cleaning/HeldVolume.h"
+#include "cleaning/SystemCleanHelper.h"
+#include "platform/Scheduler.h"
+
+#include <QObject>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <random>
+#include <tuple>
+
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+using Items = QList<FileItem>;
+
+struct Outcome
+{
+    Items deleted;
+    Items failed;
+};
+
+// Everything judged as ourselves: nothing needs the administrator.
+SystemCleanHelper::ProbeEnvironment ourselves()
+{
+    SystemCleanHelper::ProbeEnvironment environment;
+    environment.isRoot = [] { return false; };
+    environment.polkitAuthorityAnswers = [] { return false; };
+    environment.effectiveUid = [] { return ::geteuid(); };
+    environment.hasEnvironmentVariable = [](const char *) { return false; };
+    return environment;
+}
+
+Outcome clean(const std::shared_ptr<HeldVolume> &volume, const Items &items)
+{
+    VirtualScheduler scheduler;
+    SystemCleanHelper helper(scheduler, ourselves());
+    Outcome outcome;
+    bool done = false;
+    helper.batchClean(volume, items, std::nullopt, {}, [&](const Items &d, const Items &f) {
+        outcome = {d, f};
+        done = true;
+    });
+    scheduler.settle();
+    [&] { QVERIFY(done); }();
+    return outcome;
+}
+
+bool rename(const QByteArray &from, const QByteArray &to) { return ::rename(from.constData(), to.constData()) == 0; }
+
+} // namespace
+
+class TestCleanByFolder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A folder's items come together, in their own order, and a folder
+    // comes before the ones inside it, whatever bytes its siblings' names hold.
+    void groupsByFolderInWalkOrder()
+    {
+        const QList<QByteArray> paths = {"a/b/x", "a-b/y", "a/z", "top", "a.b/w", "a/b/c/v", "a/q", "a/b/u", "b", "a/b/c/t"};
+        const QList<qsizetype> order = byFolder(paths);
+        QList<QByteArray> sorted;
+        for (const qsizetype i : order)
+            sorted << paths.at(i);
+        const QList<QByteArray> expected = {"top", "b", "a/z", "a/q", "a/b/x", "a/b/u", "a/b/c/v", "a/b/c/t", "a-b/y", "a.b/w"};
+        QCOMPARE(sorted, expected);
+    }
+
+    // Items of many folders, shuffled, with folders whose names sort around
+    // a slash: every item is removed at its own path, the results keep the
+    // caller's order and what is not listed stays.
+    void itemsOfManyFoldersInAnyOrder()
+    {
+        Sandbox box;
+        QByteArrayList files;
+        for (const char *top : {"a", "a-b", "a.b", "a0"}) {
+            for (QByteArray folder(top); folder.count('/') < 4; folder += "/s") {
+                QVERIFY(makeDir(box / folder) && makeDir(box / (folder + "-x")));
+                files << folder + "/f.tmp" << folder + "/g.tmp" << folder + "-x/f.tmp";
+            }
+        }
+        for (const QByteArray &file : std::as_const(files))
+            QVERIFY(writeFile(box / file, file) && writeFile(box / (file + ".keep"), file));
+        std::shuffle(files.begin(), files.end(), std::mt19937(11));
+
+        const Items items = scannedItems(files, box.path());
+        const Outcome outcome = clean(holdVolume(box.path()), items);
+        QCOMPARE(outcome.deleted.size(), items.size());
+        for (qsizetype i = 0; i < items.size(); ++i)
+            QCOMPARE(outcome.deleted.at(i).fsPath(), items.at(i).fsPath());
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        for (const QByteArray &file : std::as_const(files))
+            QCOMPARE(readFile(box / (file + ".keep")), file);
+    }
+
+    // A folder kept from one batch to the next is replaced (by a link to
+    // outside, by another folder with the same names, or a folder above it
+    // is): its next item is refused, and nothing outside, nor the moved
+    // folder's item, is touched.
+    void folderReplacedBetweenTwoOfItsItems_data()
+    {
+        QTest::addColumn<QByteArray>("folder");   // the one replaced
+        QTest::addColumn<bool>("byLink");
+        QTest::newRow("folder by a link") << QByteArray("A/B") << true;
+        QTest::newRow("folder by a folder") << QByteArray("A/B") << false;
+        QTest::newRow("one above by a link") << QByteArray("A") << true;
+        QTest::newRow("one above by a folder") << QByteArray("A") << false;
+    }
+    void folderReplacedBetweenTwoOfItsItems()
+    {
+        QFETCH(QByteArray, folder);
+        QFETCH(bool, byLink);
+        Sandbox box;
+        Sandbox outside;
+        // "0" comes before "A": the first batch ends in A/B, and keeps it.
+        QVERIFY(makeTree(box.path(), {"A/", "A/B/", "A/B/x1", "A/B/x2", "0/", "0/y"}));
+        QVERIFY(makeTree(outside.path(), {"B/", "B/x2", "x2"}));
+        const QStringList outsideBefore = snapshot(outside.path());
+        const std::shared_ptr<HeldVolume> volume = holdVolume(box.path());
+        const Items first = scannedItems({"A/B/x1", "0/y"}, box.path());
+        const Items second = scannedItems({"A/B/x2"}, box.path());
+
+        const Outcome one = clean(volume, first);
+        QCOMPARE(one.deleted.size(), 2);
+        VERIFY_COUNTS(one.deleted, one.failed, first);
+
+        QVERIFY(rename(box / folder, box / (folder + ".moved")));
+        if (byLink)
+            QVERIFY(makeLink(outside.path() + (folder == "A" ? "" : "/B"), box / folder));
+        else
+            QVERIFY(makeTree(box.path(), folder == "A" ? QByteArrayList{"A/", "A/B/", "A/B/x2"} : QByteArrayList{"A/B/", "A/B/x2"}));
+        const QStringList replacedBefore = snapshot(box.path());
+
+        const Outcome two = clean(volume, second);
+        QCOMPARE(two.failed.size(), 1);
+        const int why = two.failed.first().failure;
+        QVERIFY2(why == ESTALE || why == ENOENT, qPrintable(QString::number(why)));
+        QCOMPARE(snapshot(box.path()), replacedBefore);
+        QCOMPARE(snapshot(outside.path()), outsideBefore);
+        const QByteArray moved = folder == "A" ? "A.moved/B/x2" : "A/B.moved/x2";
+        QVERIFY(exists(box / moved));
+    }
+
+    // Folders entered from the root never cross a mount: one of the same
+    // file system bound inside (st_dev alone cannot tell it) or another one.
+    void entersNoMount()
+    {
+        if (geteuid() != 0)
+            QSKIP("mounting needs root");
+        Sandbox box;
+        QVERIFY(makeTree(box.path(), {"sub/", "sub/x", "bindpoint/", "holder/", "holder/mnt/", "holder/beside"}));
+        MountFixture fx;   // unmounts before the box goes
+        QVERIFY2(fx.mountWith({QStringLiteral("--bind"), QFile::decodeName(box / "sub")}, QFile::decodeName(box / "bindpoint")),
+                 qPrintable(fx.lastError()));
+        if (!fx.mountWith({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")},
+                          QFile::decodeName(box / "holder/mnt")))
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here: ") + fx.lastError()));
+        QVERIFY(writeFile(box / "holder/mnt/inside", "mounted"));
+        const Items items = scannedItems({"holder/mnt/inside", "bindpoint/x", "holder/beside"}, box.path());
+        const Outcome outcome = clean(holdVolume(box.path()), items);
+        QCOMPARE(outcome.failed.size(), 2);
+        for (const FileItem &item : outcome.failed)
+            QCOMPARE(item.failure, EXDEV);
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        QVERIFY(readFile(box / "holder/mnt/inside") == "mounted" && exists(box / "sub/x") && !exists(box / "holder/beside"));
+    }
+
+    // A folder listed with items inside it, in any order: the folder goes
+    // whole, the items inside count as gone with it, nothing else is touched.
+    void folderRemovedWholeBeforeItsItems()
+    {
+        Sandbox box;
+        QVERIFY(makeTree(box.path(), {"F/", "F/a", "F/sub/", "F/sub/b", "G/", "G/c", "G/keep", "F2/", "F2/d"}));
+        const QByteArrayList listed = {"F/sub/b", "G/c", "F", "F/a", "F2/d", "F/sub"};
+        const Items items = scannedItems(listed, box.path());
+        const Outcome outcome = clean(holdVolume(box.path()), items);
+        QCOMPARE(outcome.deleted.size(), items.size());
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        QVERIFY(!exists(box / "F") && exists(box / "G/keep") && exists(box / "F2"));
+    }
+
+    // Items past PATH_MAX, at several depths of a long chain and of a chain
+    // deeper than the handles kept open, shuffled: each is removed at its own
+    // path, with the same name everywhere, and every handle is given back.
+    void deepPathsBeyondPathMax()
+    {
+        Sandbox box;
+        const QByteArray longName(200, 'L');
+        QVERIFY(makeDir(box / "long") && makeChain(box / "long", longName, 40, "leaf"));
+        QVERIFY(makeDir(box / "deep") && makeChain(box / "deep", "d", 120, "bottom"));
+        QByteArrayList files;
+        QByteArrayList kept;
+        for (const auto &[top, name, levels, step] : {std::tuple(QByteArray("long"), longName, 40, 5),
+                                                      std::tuple(QByteArray("deep"), QByteArray("d"), 120, 7)}) {
+            for (int level = 0; level <= levels; level += step) {
+                const QByteArray folder = top + ('/' + name).repeated(level);
+                files << folder + "/._f";
+                kept << folder + "/._g";
+                QVERIFY(makeChain(box / top, QByteArrayList(level, name), "._f")
+                        && makeChain(box / top, QByteArrayList(level, name), "._g"));
+            }
+        }
+        std::shuffle(files.begin(), files.end(), std::mt19937(5));
+        const Items items = scannedItems(files, box.path());
+        QVERIFY(std::any_of(items.cbegin(), items.cend(), [](const FileItem &item) { return item.fsPath().size() > PATH_MAX; }));
+
+        const int handles = openDescriptors();
+        const Outcome outcome = clean(holdVolume(box.path()), items);
+        QCOMPARE(openDescriptors(), handles);
+        QCOMPARE(outcome.deleted.size(), items.size());
+        VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
+        for (const QByteArray &file : std::as_const(kept))
+            QVERIFY2(lookAt(box / file) == 0, file.right(40).constData());
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestCleanByFolder)
+#include "test_clean_by_folder.moc"
