@@ -13,6 +13,8 @@
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -42,12 +44,14 @@ struct DeviceMonitor::Impl
     std::unique_ptr<QSocketNotifier> udevNotifier;
 
     int mountFd = -1;
+    bool mountFlagsChanges = false;   // a procfs file: the kernel flags each change
     std::unique_ptr<QSocketNotifier> mountNotifier;
     QSet<QString> mounts;
 
     // Events seen since the last flush; one flush per event-loop turn.
     bool arrived = false;
     bool removed = false;
+    bool tableChanged = false;
     bool flushQueued = false;
 
     bool startUdev();
@@ -110,6 +114,8 @@ bool DeviceMonitor::Impl::startMountWatch()
         return false;
     }
     mounts = mountKeys(contents);
+    struct statfs fs = {};
+    mountFlagsChanges = ::fstatfs(mountFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
     // The kernel flags a changed mount table as an exceptional condition (POLLPRI).
     mountNotifier = std::make_unique<QSocketNotifier>(mountFd, QSocketNotifier::Exception);
     QObject::connect(mountNotifier.get(), &QSocketNotifier::activated, q, [this] { readMountInfo(); });
@@ -122,6 +128,7 @@ void DeviceMonitor::Impl::stopMountWatch()
     if (mountFd >= 0)
         ::close(mountFd);
     mountFd = -1;
+    mountFlagsChanges = false;
     mounts.clear();
 }
 
@@ -162,12 +169,13 @@ void DeviceMonitor::Impl::readMountInfo()
     if (!now.contains(mounts))
         removed = true;
     mounts = now;
+    tableChanged = true;
     queueFlush();
 }
 
 void DeviceMonitor::Impl::queueFlush()
 {
-    if (flushQueued || (!arrived && !removed))
+    if (flushQueued || (!arrived && !removed && !tableChanged))
         return;
     flushQueued = true;
     QMetaObject::invokeMethod(q, [this] { flush(); }, Qt::QueuedConnection);
@@ -178,12 +186,15 @@ void DeviceMonitor::Impl::flush()
     flushQueued = false;
     const bool wasArrived = std::exchange(arrived, false);
     const bool wasRemoved = std::exchange(removed, false);
+    const bool wasChanged = std::exchange(tableChanged, false);
     if (!running)
         return;
     if (wasRemoved)
         emit q->mediaRemoved();
     if (wasArrived)
         emit q->mediaArrived();
+    if (wasChanged)
+        emit q->mountTableChanged();
 }
 
 DeviceMonitor::DeviceMonitor(const QString &mountInfoPath, QObject *parent)
@@ -215,6 +226,7 @@ void DeviceMonitor::stop()
     d->stopMountWatch();
     d->arrived = false;
     d->removed = false;
+    d->tableChanged = false;
     d->running = false;
 }
 
@@ -226,4 +238,9 @@ bool DeviceMonitor::hasUdevMonitor() const
 bool DeviceMonitor::hasMountWatch() const
 {
     return d->mountFd >= 0;
+}
+
+bool DeviceMonitor::mountWatchFlagsChanges() const
+{
+    return d->mountFd >= 0 && d->mountFlagsChanges;
 }
