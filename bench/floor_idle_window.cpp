@@ -6,10 +6,7 @@
 // composition keeps running. bench/idle_app.sh measures it beside the app.
 // Run: floor_idle_window (under xvfb-run; it runs until it is killed)
 #include "app/SweepbrookApp.h"
-#include "localization/LanguageManager.h"
 #include "mainwindow/ContentView.h"
-#include "mainwindow/views/Toolkit.h"
-#include "settings/UpdateRules.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -20,13 +17,7 @@ int main(int argc, char *argv[])
 {
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Sweepbrook"));
-    QApplication::setApplicationVersion(QStringLiteral(SWEEPBROOK_VERSION));
-    QApplication::setOrganizationName(QStringLiteral("Sweepbrook"));
-    QApplication::setDesktopFileName(QStringLiteral("sweepbrook"));
-    ui::ensureIconTheme();
-    LanguageManager::shared();
-    updates::appBaseAddress();
+    SweepbrookApp::prepareProcess();
 
     SweepbrookApp::Options options;
     USBDeviceManager::Environment environment;
@@ -35,6 +26,6 @@ int main(int argc, char *argv[])
     SweepbrookApp sweepbrook(options);
     sweepbrook.start();
     // The window's first looks at the list (it is published in the background) come first.
-    if (!qEnvironmentVariableIsSet("FLOOR_KEEP_POLL")) QTimer::singleShot(3000, &app, [&sweepbrook] { sweepbrook.contentView().stopDeviceMonitoring(); });
+    QTimer::singleShot(3000, &app, [&sweepbrook] { sweepbrook.contentView().stopDeviceMonitoring(); });
     return QApplication::exec();
 }

@@ -10,7 +10,10 @@
 # sticks listed, doing nothing (bench/floor_idle_window.cpp): the cost of
 # Qt's event loop and the X connection under Xvfb. /proc counts in clock ticks
 # (a tick in 60 s is 0.017 %); where perf is installed its task-clock of each,
-# threads and children included, is printed too.
+# threads and children included, is printed too. So is the count of the
+# kernel's device events meanwhile: other programs' loop devices and FUSE
+# mounts (tests running alongside) wake the app's udev monitor, which is no
+# idle of its own.
 set -euo pipefail
 [[ "${1:-}" == "--inside" ]] && { shift; inside=1; } || inside=0
 seconds=60
@@ -69,7 +72,7 @@ for i in 0 1 2 3; do
   mkfs.vfat -F 32 -n "STICK$i" "$work/stick$i.img" >/dev/null
   loop=$(losetup -f --show "$work/stick$i.img"); loops+=("$loop")
   mkdir -p "$work/mnt/STICK$i"
-  fusefat -o "rw+,fsname=$loop,subtype=vfat" "$loop" "$work/mnt/STICK$i" >/dev/null
+  fusefat -o "rw+,fsname=$loop,subtype=vfat" "$loop" "$work/mnt/STICK$i" >/dev/null 2>&1
 done
 [[ $udev -eq 1 ]] && udevadm settle
 
@@ -83,7 +86,7 @@ measure() {   # pid seconds -> CPU percent of one core, children included
 taskclock() {   # pid seconds -> "N ms = P %" from perf's task-clock, or nothing without perf
   command -v perf >/dev/null || return 0
   perf stat -x, -e task-clock -p "$1" -- sleep "$2" 2>&1 >/dev/null |
-    awk -F, -v s="$2" '$3 == "task-clock" { printf "%.1f ms = %.4f %%", $1, $1 / 10 / s }'
+    awk -F, -v s="$2" '$3 == "task-clock" { printf "%.1f ms = %.4f %%\n", $1, $1 / 10 / s }'
 }
 started() {   # program -> its pid, once it runs
   local pid=""
@@ -109,16 +112,19 @@ sleep 5   # start-up and the first refreshes settle
 listed=$(grep -c "添加设备到列表: STICK" "$work/app.log" || true)
 floor_listed=$(grep -c "添加设备到列表: STICK" "$work/floor.log" || true)
 before=$(wc -l < "$work/app.log")
-taskclock "$app_pid" "$seconds" > "$work/app.clock" & side=($!)
+timeout "$seconds" udevadm monitor --kernel > "$work/uevents" 2>/dev/null & side=($!)
+taskclock "$app_pid" "$seconds" > "$work/app.clock" & side+=($!)
 taskclock "$floor_pid" "$seconds" > "$work/floor.clock" & side+=($!)
 measure "$floor_pid" "$seconds" > "$work/floor.cpu" & side+=($!)
 cpu=$(measure "$app_pid" "$seconds")
-wait "${side[@]}"
+wait "${side[@]}" || true
 floor_cpu=$(cat "$work/floor.cpu")
 after=$(wc -l < "$work/app.log")
 echo "udev database: $([[ $udev -eq 1 ]] && echo yes || echo no)  sticks listed: $([[ $listed -gt 0 ]] && echo yes || echo no) (floor: $([[ $floor_listed -gt 0 ]] && echo yes || echo no))"
 echo "app idle CPU over ${seconds}s: ${cpu} % of a core; diagnostic lines: $((after - before))"
 echo "floor (the same window doing nothing): ${floor_cpu} % of a core"
+echo "kernel device events meanwhile (other programs): $(grep -c '^KERNEL\[' "$work/uevents" || true)," \
+  "of block devices: $(grep -c '(block)$' "$work/uevents" || true)"
 if [[ -s "$work/app.clock" ]]; then
   echo "perf task-clock: app $(cat "$work/app.clock"), floor $(cat "$work/floor.clock")"
 fi

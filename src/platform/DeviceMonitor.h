@@ -28,6 +28,8 @@ public:
     bool mountWatchFlagsChanges() const;
 
 signals:
+    // Block-device events are taken apart only while one of the two signals
+    // below is connected; else they are let go unread.
     // One burst of block-device "add"/"change" events, or a new mount.
     void mediaArrived();
     // One burst of block-device "remove" events (or "change" events that leave
