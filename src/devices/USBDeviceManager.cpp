@@ -806,7 +806,7 @@ void USBDeviceManager::startMonitoring()
         // Block devices coming and going (other programs' loop devices too)
         // change nothing listed by themselves.
         connect(m_monitor, &DeviceMonitor::mountTableChanged, this, [this] {
-            lookSoon(/*loud=*/true);
+            refreshDevices();
             handleDevicesAdded();
         });
     } else {
@@ -874,26 +874,8 @@ void USBDeviceManager::handleDevicesAdded()
 
 void USBDeviceManager::handleDevicesRemoved()
 {
-    lookSoon(/*loud=*/false);
-}
-
-void USBDeviceManager::lookSoon(bool loud)
-{
-    // One look for all that the monitor reported in one turn (an unmount is
-    // a removal and a change of the table); a change of the mount table is
-    // refreshed as asked for, with its lines.
-    m_lookLoud = m_lookLoud || loud;
-    if (m_lookPosted)
-        return;
-    m_lookPosted = true;
     m_scheduler.post([this] {
-        m_lookPosted = false;
-        const bool asked = std::exchange(m_lookLoud, false);
-        if (!isMonitoring())
-            return;
-        if (asked)
-            refreshDevices();
-        else
+        if (isMonitoring())
             lookQuietly();
     }, this);
 }

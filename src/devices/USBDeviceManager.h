@@ -237,7 +237,7 @@ private:
     struct WatchedWork;
     // A quiet enumeration logs nothing and publishes only a list that differs
     // from the published one: the fallback's, and those after block-device
-    // events. A change of the mount table is refreshed as asked for.
+    // events. A change of the mount table is refreshed as if asked for.
     void startEnumeration(bool quiet);
     void lookQuietly();   // unless one is under way
     void enumerateRemovableVolumes(quint64 generation, bool quiet);
@@ -254,7 +254,6 @@ private:
                              const QMap<QString, QString> &description) const;
     void handleDevicesAdded();
     void handleDevicesRemoved();
-    void lookSoon(bool loud);
     void updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation, bool quiet);
     void performEject(const LocalUSBDevice &device, EjectCompletion completion);
     std::optional<MountEntry> mountFor(const QByteArray &path) const;
@@ -306,8 +305,6 @@ private:
     quint64 m_refreshTimer = 0;   // the fallback refresh
     std::chrono::milliseconds m_fallbackInterval{0};
     quint64 m_arrivalTimer = 0;   // the pending refresh after an arrival
-    bool m_lookPosted = false;     // lookSoon()'s look is on its way,
-    bool m_lookLoud = false;       // for a change of the mount table
     std::shared_ptr<bool> m_alive;
 };
 
