@@ -1,6 +1,8 @@
-// Idle CPU of the device side: a device manager with monitoring on (the
-// one-second refresh, udev and mount watches) and 4 removable volumes on a fake
-// machine, left alone for 60 seconds (or the number of seconds given).
+// Idle CPU of the device side: a device manager with monitoring on (udev and
+// mount watches, the fallback refresh: every half second here, since the
+// fake's mount table is a file the kernel does not flag) and 4 removable
+// volumes on a fake machine, left alone for 60 seconds (or the number of
+// seconds given). The real app on real sticks: bench/idle_app.sh.
 // With --no-udev the machine has no udev database: the file systems are
 // left to blkid, as on a system where udevd does not run.
 // Run: build/bench/bench_idle [seconds] [--no-udev] > /dev/null

@@ -5,8 +5,15 @@
 #   bench/idle_app.sh [seconds] [--udev]
 # With --udev a udevd of its own runs (in a private mount namespace, over
 # private /run/udev and /dev trees), so the app reads udev's database; without
-# it there is none and the file systems are left to blkid. The floor is the
-# same window doing nothing: the cost of the empty Qt event loop under Xvfb.
+# it there is none and the file systems are left to blkid. The floor runs
+# beside it, measured over the same seconds: the same window with the same
+# sticks listed, doing nothing (bench/floor_idle_window.cpp): the cost of
+# Qt's event loop and the X connection under Xvfb. /proc counts in clock ticks
+# (a tick in 60 s is 0.017 %); where perf is installed its task-clock of each,
+# threads and children included, is printed too. So is the count of the
+# kernel's device events meanwhile: other programs' loop devices and FUSE
+# mounts (tests running alongside) wake the app's udev monitor, which is no
+# idle of its own.
 set -euo pipefail
 [[ "${1:-}" == "--inside" ]] && { shift; inside=1; } || inside=0
 seconds=60
@@ -20,7 +27,9 @@ for arg in "$@"; do
 done
 root=$(cd "$(dirname "$0")/.." && pwd)
 app="$root/build/bin/sweepbrook"
+floor="$root/build/bench/floor_idle_window"
 [[ -x "$app" ]] || { echo "build the app first: scripts/build.sh" >&2; exit 1; }
+[[ -x "$floor" ]] || cmake --build "$root/build" --target floor_idle_window >/dev/null
 [[ $(id -u) -eq 0 ]] || { echo "run as root (it mounts sticks)" >&2; exit 1; }
 
 if [[ $inside -eq 0 ]]; then
@@ -36,8 +45,11 @@ mount --make-rprivate /
 work=$(mktemp -d /tmp/sweepbrook-idle-XXXXXX)
 pids=()
 loops=()
+watched=()   # the app and the floor: ended before xvfb-run, which then stops its Xvfb
 cleanup() {
   set +e
+  for p in "${watched[@]}"; do kill "$p" 2>/dev/null; done
+  sleep 0.5
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
   for m in "$work"/mnt/*; do fusermount -u "$m" 2>/dev/null; done
   sleep 0.5
@@ -60,7 +72,7 @@ for i in 0 1 2 3; do
   mkfs.vfat -F 32 -n "STICK$i" "$work/stick$i.img" >/dev/null
   loop=$(losetup -f --show "$work/stick$i.img"); loops+=("$loop")
   mkdir -p "$work/mnt/STICK$i"
-  fusefat -o "rw+,fsname=$loop,subtype=vfat" "$loop" "$work/mnt/STICK$i" >/dev/null
+  fusefat -o "rw+,fsname=$loop,subtype=vfat" "$loop" "$work/mnt/STICK$i" >/dev/null 2>&1
 done
 [[ $udev -eq 1 ]] && udevadm settle
 
@@ -71,19 +83,49 @@ measure() {   # pid seconds -> CPU percent of one core, children included
   a=$(ticks); sleep "$secs"; b=$(ticks)
   awk -v d=$((b - a)) -v hz="$hz" -v s="$secs" 'BEGIN { printf "%.3f", 100 * d / hz / s }'
 }
+taskclock() {   # pid seconds -> "N ms = P %" from perf's task-clock, or nothing without perf
+  command -v perf >/dev/null || return 0
+  perf stat -x, -e task-clock -p "$1" -- sleep "$2" 2>&1 >/dev/null |
+    awk -F, -v s="$2" '$3 == "task-clock" { printf "%.1f ms = %.4f %%\n", $1, $1 / 10 / s }'
+}
+started() {   # program -> its pid, once it runs
+  local pid=""
+  for _ in $(seq 100); do pid=$(pgrep -f -n "^$1\$" || true); [[ -n "$pid" ]] && break; sleep 0.1; done
+  echo "$pid"
+}
 
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config"
 mkdir -p "$XDG_CONFIG_HOME/sweepbrook"
 echo '{"format": 1, "values": {"hasCompletedOnboarding": {"type": "bool", "value": true}}}' > "$XDG_CONFIG_HOME/sweepbrook/preferences.json"
 xvfb-run -a -s "-screen 0 1280x800x24" "$app" > "$work/app.log" 2>&1 & pids+=($!)
-app_pid=""
-for _ in $(seq 100); do app_pid=$(pgrep -f -n "^$app\$" || true); [[ -n "$app_pid" ]] && break; sleep 0.1; done
+app_pid=$(started "$app")
 [[ -n "$app_pid" ]] || { echo "the app did not start" >&2; exit 1; }
+watched+=("$app_pid")
+mkdir -p "$work/floor-home/config/sweepbrook"
+cp "$XDG_CONFIG_HOME/sweepbrook/preferences.json" "$work/floor-home/config/sweepbrook/"
+HOME="$work/floor-home" XDG_CONFIG_HOME="$work/floor-home/config" \
+  xvfb-run -a -s "-screen 0 1280x800x24" "$floor" > "$work/floor.log" 2>&1 & pids+=($!)
+floor_pid=$(started "$floor")
+[[ -n "$floor_pid" ]] || { echo "the floor did not start" >&2; exit 1; }
+watched+=("$floor_pid")
 sleep 5   # start-up and the first refreshes settle
 listed=$(grep -c "添加设备到列表: STICK" "$work/app.log" || true)
+floor_listed=$(grep -c "添加设备到列表: STICK" "$work/floor.log" || true)
 before=$(wc -l < "$work/app.log")
+timeout "$seconds" udevadm monitor --kernel > "$work/uevents" 2>/dev/null & side=($!)
+taskclock "$app_pid" "$seconds" > "$work/app.clock" & side+=($!)
+taskclock "$floor_pid" "$seconds" > "$work/floor.clock" & side+=($!)
+measure "$floor_pid" "$seconds" > "$work/floor.cpu" & side+=($!)
 cpu=$(measure "$app_pid" "$seconds")
+wait "${side[@]}" || true
+floor_cpu=$(cat "$work/floor.cpu")
 after=$(wc -l < "$work/app.log")
-echo "udev database: $([[ $udev -eq 1 ]] && echo yes || echo no)  sticks listed: $([[ $listed -gt 0 ]] && echo yes || echo no)"
+echo "udev database: $([[ $udev -eq 1 ]] && echo yes || echo no)  sticks listed: $([[ $listed -gt 0 ]] && echo yes || echo no) (floor: $([[ $floor_listed -gt 0 ]] && echo yes || echo no))"
 echo "app idle CPU over ${seconds}s: ${cpu} % of a core; diagnostic lines: $((after - before))"
+echo "floor (the same window doing nothing): ${floor_cpu} % of a core"
+echo "kernel device events meanwhile (other programs): $(grep -c '^KERNEL\[' "$work/uevents" || true)," \
+  "of block devices: $(grep -c '(block)$' "$work/uevents" || true)"
+if [[ -s "$work/app.clock" ]]; then
+  echo "perf task-clock: app $(cat "$work/app.clock"), floor $(cat "$work/floor.clock")"
+fi
 cp "$work/app.log" /tmp/sweepbrook-idle-app.log   # for a look afterwards

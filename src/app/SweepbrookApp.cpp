@@ -12,11 +12,13 @@
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/Toolkit.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
 #include "settings/SettingsView.h"
+#include "settings/UpdateRules.h"
 
 #include <QAction>
 #include <QLibraryInfo>
@@ -65,6 +67,18 @@ struct SweepbrookApp::Impl
     bool started = false;
     std::unique_ptr<QTranslator> qtTranslator;
 };
+
+void SweepbrookApp::prepareProcess()
+{
+    QApplication::setApplicationName(QStringLiteral("Sweepbrook"));
+    QApplication::setApplicationVersion(QStringLiteral(SWEEPBROOK_VERSION));
+    QApplication::setOrganizationName(QStringLiteral("Sweepbrook"));
+    QApplication::setDesktopFileName(QStringLiteral("sweepbrook"));
+    // Outside a full desktop Qt has no icon theme; the app's symbols come from Adwaita.
+    ui::ensureIconTheme();
+    LanguageManager::shared();
+    updates::appBaseAddress();
+}
 
 SweepbrookApp::SweepbrookApp() : SweepbrookApp(Options{})
 {

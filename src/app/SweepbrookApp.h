@@ -47,6 +47,11 @@ public:
         DialogPresenter *dialogPresenter = nullptr;
     };
 
+    // What the process sets up once its QApplication exists and before the
+    // app is made: its names, the icon theme, the interface language and
+    // the update server's address (read once, at start).
+    static void prepareProcess();
+
     SweepbrookApp();
     explicit SweepbrookApp(Options options);
     ~SweepbrookApp() override;

@@ -1,7 +1,4 @@
 #include "app/SweepbrookApp.h"
-#include "localization/LanguageManager.h"
-#include "mainwindow/views/Toolkit.h"
-#include "settings/UpdateRules.h"
 
 #include <QApplication>
 
@@ -13,17 +10,7 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Sweepbrook"));
-    QApplication::setApplicationVersion(QStringLiteral(SWEEPBROOK_VERSION));
-    QApplication::setOrganizationName(QStringLiteral("Sweepbrook"));
-    QApplication::setDesktopFileName(QStringLiteral("sweepbrook"));
-
-    // Outside a full desktop Qt has no icon theme; the app's symbols come from Adwaita.
-    ui::ensureIconTheme();
-
-    LanguageManager::shared();
-    // The update server's address is read once, at start.
-    updates::appBaseAddress();
+    SweepbrookApp::prepareProcess();
 
     // The app takes no command-line arguments.
     SweepbrookApp sweepbrook;

@@ -110,6 +110,17 @@ QString probeKey(const MountEntry &mount)
     return QStringLiteral("%1 %2:%3").arg(mount.mountId).arg(mount.major).arg(mount.minor);
 }
 
+// Every field people see, not only the id that names the device.
+bool sameRecords(const QList<LocalUSBDevice> &a, const QList<LocalUSBDevice> &b)
+{
+    return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(), [](const LocalUSBDevice &x, const LocalUSBDevice &y) {
+        return x.id == y.id && x.name == y.name && x.path == y.path && x.capacity == y.capacity
+               && x.available == y.available && x.fileSystem == y.fileSystem && x.type == y.type
+               && x.model == y.model && x.serialNumber == y.serialNumber && x.vendorName == y.vendorName
+               && x.isAccessible == y.isAccessible && x.nativePath == y.nativePath;
+    });
+}
+
 } // namespace
 
 // What one probe learnt about a mounted volume.
@@ -121,6 +132,16 @@ struct USBDeviceManager::VolumeProbe
     QString sizeError;
     bool accessible = false;                // faccessat: every probe
     bool grantOpened = false;               // not readable, but its grant gave access
+
+    // What a new probe of the same mount may change.
+    bool sameReadings(const VolumeProbe &other) const
+    {
+        const auto sizesOf = [](const VolumeProbe &p) {
+            return p.sizes ? std::pair(p.sizes->capacity, p.sizes->available) : std::pair(qint64(-1), qint64(-1));
+        };
+        return removable == other.removable && sizesOf(*this) == sizesOf(other) && sizeError == other.sizeError
+               && accessible == other.accessible;
+    }
 };
 
 // The refresh's per-volume probes. Each runs on a thread of its own that holds
@@ -132,6 +153,7 @@ struct USBDeviceManager::ProbeBoard
     {
         bool running = false;
         std::optional<VolumeProbe> result;   // the last probe that finished
+        bool news = true;                    // it read something the one before had not
         std::chrono::steady_clock::time_point startedAt;
         quint64 epoch = 0;                   // of the board when it started
         quint64 tableGeneration = 0;         // of the mount table it was probed in
@@ -175,8 +197,6 @@ USBDeviceManager::USBDeviceManager(Environment environment, Scheduler &scheduler
 USBDeviceManager::~USBDeviceManager()
 {
     stopMonitoring();
-    if (m_refreshTimer)
-        m_scheduler.cancel(m_refreshTimer);
     if (m_arrivalTimer)
         m_scheduler.cancel(m_arrivalTimer);
     *m_alive = false;
@@ -210,6 +230,11 @@ void USBDeviceManager::refreshDevices()
         return;
     }
     logLine(QStringLiteral("开始刷新设备列表"));
+    startEnumeration(/*quiet=*/false);
+}
+
+void USBDeviceManager::startEnumeration(bool quiet)
+{
     // Overlapping enumerations could publish out of order and bring back a
     // volume that has gone; one runs, at most one waits.
     if (m_enumerationRunning) {
@@ -218,7 +243,15 @@ void USBDeviceManager::refreshDevices()
     }
     m_enumerationRunning = true;
     const quint64 generation = m_nextGeneration++;
-    runTracked([this, generation] { enumerateRemovableVolumes(generation); });
+    runTracked([this, generation, quiet] { enumerateRemovableVolumes(generation, quiet); });
+}
+
+void USBDeviceManager::lookQuietly()
+{
+    // One under way reads the table as late as this one would.
+    if (m_enumerationRunning)
+        return;
+    startEnumeration(/*quiet=*/true);
 }
 
 void USBDeviceManager::runTracked(std::function<void()> job)
@@ -235,7 +268,7 @@ void USBDeviceManager::runTracked(std::function<void()> job)
     });
 }
 
-void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
+void USBDeviceManager::enumerateRemovableVolumes(quint64 generation, bool quiet)
 {
     const QList<MountEntry> mounts = m_mountTable.entries();
     const quint64 tableGeneration = m_mountTable.generation();
@@ -258,6 +291,9 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
     using Slot = ProbeBoard::Slot;
     const std::shared_ptr<ProbeBoard> board = m_probes;
     const auto deadline = std::chrono::steady_clock::now() + m_env.probeTimeout;
+    // The fallback refresh comes every volumeRecheckInterval or so, give or
+    // take the hand-off to this thread: one a hair early still reads.
+    const auto recheckAfter = m_env.volumeRecheckInterval - m_env.volumeRecheckInterval / 20;
     QList<std::shared_ptr<Slot>> slotList;
     QList<bool> startedNow;
     {
@@ -278,8 +314,7 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
             const bool due = !slot->result || remounted
                              || (slot->result->removable
                                  && (slot->epoch != board->epoch
-                                     || std::chrono::steady_clock::now() - slot->startedAt
-                                            >= m_env.volumeRecheckInterval));
+                                     || std::chrono::steady_clock::now() - slot->startedAt >= recheckAfter));
             const bool start = !slot->running && due;
             startedNow.append(false);
             if (!start)
@@ -302,6 +337,7 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
                         result.accessible = folderIsReadable(mount.mountPointBytes);
                     }
                     std::lock_guard done(board->mutex);
+                    slot->news = !known || !known->sameReadings(result);
                     slot->result = std::move(result);
                     slot->running = false;
                     board->changed.notify_all();
@@ -342,7 +378,10 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
             fresh = startedNow.at(i) && !slot->running;
             if (slot->running && result && result->removable)
                 logLine(QStringLiteral("设备未响应，沿用上次的状态: ") + mount.mountPoint);
-            if (!fresh && slot->described && slot->describedAt == mount.mountPointBytes) {
+            // A volume that reads as it did, and that is readable by itself
+            // (a grant is tried again on each probe), keeps its record.
+            const bool unchanged = !fresh || (!slot->news && result && result->accessible);
+            if (unchanged && slot->described && slot->describedAt == mount.mountPointBytes) {
                 devices.append(*slot->described);
                 continue;
             }
@@ -362,9 +401,9 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation)
     }
     std::weak_ptr<bool> alive = m_alive;
     m_scheduler.post(
-        [this, alive, devices, generation] {
+        [this, alive, devices, generation, quiet] {
             if (alive.lock())
-                updateDeviceList(devices, generation);
+                updateDeviceList(devices, generation, quiet);
         },
         this);
 }
@@ -449,10 +488,12 @@ void USBDeviceManager::recheckVolumes()
     ++m_probes->epoch;
 }
 
-void USBDeviceManager::updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation)
+void USBDeviceManager::updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation, bool quiet)
 {
     m_enumerationRunning = false;
-    if (generation > m_publishedGeneration) {
+    // The fallback's look that found every record as published has no news.
+    const bool news = !quiet || !sameRecords(devices, connectedDevices());
+    if (generation > m_publishedGeneration && news) {
         m_publishedGeneration = generation;
         logLine(QStringLiteral("更新设备列表，共 ") + QString::number(devices.size()) + QStringLiteral(" 个设备"));
         {
@@ -756,18 +797,45 @@ void USBDeviceManager::startMonitoring()
     if (m_monitor)
         return;
     m_monitor = new DeviceMonitor(m_env.paths.mountInfo, this);
-    connect(m_monitor, &DeviceMonitor::mediaArrived, this, &USBDeviceManager::handleDevicesAdded);
-    connect(m_monitor, &DeviceMonitor::mediaRemoved, this, &USBDeviceManager::handleDevicesRemoved);
-    if (!m_monitor->start())
-        logLine(QStringLiteral("USBDeviceManager: device events unavailable; the one-second refresh keeps the list current"));
+    const bool started = m_monitor->start();
+    const bool watched = started && m_monitor->mountWatchFlagsChanges();
+    if (watched) {
+        // The list is of mounted volumes and the table tells of every mount
+        // and unmount: a change is refreshed at once, and looked at again
+        // 0.5 and 1.5 s later for a volume slow to answer its first probe.
+        // Block devices coming and going (other programs' loop devices too)
+        // change nothing listed by themselves.
+        connect(m_monitor, &DeviceMonitor::mountTableChanged, this, [this] {
+            refreshDevices();
+            handleDevicesAdded();
+        });
+    } else {
+        // Without a table that tells of its changes, block-device events are
+        // the early word, and the fallback looks as often as the window does.
+        connect(m_monitor, &DeviceMonitor::mediaArrived, this, &USBDeviceManager::handleDevicesAdded);
+        connect(m_monitor, &DeviceMonitor::mediaRemoved, this, &USBDeviceManager::handleDevicesRemoved);
+    }
+    m_fallbackInterval = watched ? m_env.fallbackRefreshInterval : m_env.unwatchedRefreshInterval;
+    const QString every = QString::number(m_fallbackInterval.count());
+    if (!started)
+        logLine(QStringLiteral("USBDeviceManager: device events unavailable; a refresh every %1 ms keeps the list current")
+                    .arg(every));
+    else if (!watched)
+        logLine(QStringLiteral("USBDeviceManager: the mount table does not tell of its changes; a refresh every %1 ms "
+                               "keeps the list current")
+                    .arg(every));
     // Media already present count as an arrival.
     handleDevicesAdded();
     if (!m_refreshTimer)
-        m_refreshTimer = m_scheduler.every(std::chrono::seconds(1), [this] { refreshDevices(); }, this);
+        m_refreshTimer = m_scheduler.every(m_fallbackInterval, [this] { lookQuietly(); }, this);
 }
 
 void USBDeviceManager::stopMonitoring()
 {
+    if (m_refreshTimer)
+        m_scheduler.cancel(m_refreshTimer);
+    m_refreshTimer = 0;
+    m_fallbackInterval = std::chrono::milliseconds(0);
     if (!m_monitor)
         return;
     m_monitor->stop();
@@ -782,21 +850,24 @@ bool USBDeviceManager::isMonitoring() const
 
 void USBDeviceManager::handleDevicesAdded()
 {
-    // A disk and its partitions arrive together: one pair of refreshes, at 0.5
+    // A disk and its partitions arrive together: one pair of looks, at 0.5
     // and 1.5 s after the last event of a burst. A stream of events (loop
     // devices another program sets up and frees) moves the pair on rather
-    // than adding pairs; the one-second refresh goes on meanwhile.
+    // than adding pairs; the fallback refresh goes on meanwhile. Block
+    // devices come and go without touching the list (they are listed once
+    // mounted, and a mount is looked at as soon as the table changes): these
+    // looks are quiet.
     if (m_arrivalTimer)
         m_scheduler.cancel(m_arrivalTimer);
     m_arrivalTimer = m_scheduler.after(std::chrono::milliseconds(500), [this] {
         m_arrivalTimer = 0;
         if (!isMonitoring())
             return;
-        refreshDevices();
+        lookQuietly();
         m_arrivalTimer = m_scheduler.after(std::chrono::seconds(1), [this] {
             m_arrivalTimer = 0;
             if (isMonitoring())
-                refreshDevices();
+                lookQuietly();
         }, this);
     }, this);
 }
@@ -805,6 +876,6 @@ void USBDeviceManager::handleDevicesRemoved()
 {
     m_scheduler.post([this] {
         if (isMonitoring())
-            refreshDevices();
+            lookQuietly();
     }, this);
 }

@@ -50,7 +50,7 @@ public:
         QString blkid = QStringLiteral("blkid");
         QString lsblk = QStringLiteral("lsblk");
         bool useUDisks2 = true;          // the D-Bus unmount-and-eject step
-        bool startMonitoring = true;     // udev monitor, mount watch and one-second timer
+        bool startMonitoring = true;     // udev monitor, mount watch and the fallback refresh
         std::chrono::milliseconds lsofTimeout{5000};
         std::chrono::milliseconds ejectToolTimeout{5000};
         std::chrono::milliseconds umountTimeout{30000};
@@ -61,9 +61,21 @@ public:
         // its last known state.
         std::chrono::milliseconds probeTimeout{1000};
         // A listed volume's sizes and access are read again (statvfs,
-        // faccessat) at most this often; in between a refresh touches nothing
-        // of it, so an unmount never finds it busy. Zero: on every refresh.
+        // faccessat) at most this often (less 5 %, so that the fallback
+        // refresh of the same period always reads); in between a refresh
+        // touches nothing of it, so an unmount never finds it busy. Zero: on
+        // every refresh.
         std::chrono::milliseconds volumeRecheckInterval{5000};
+        // While monitoring, the manager enumerates at once when the monitor
+        // reports a change of the mount table, and otherwise on its fallback
+        // refresh, which reads listed volumes' sizes and access again and
+        // finds what the monitor missed: every `fallbackRefreshInterval` when
+        // the table is watched (the kernel flags each change). When it is not
+        // (a table the kernel does not flag, as a test's, or no monitor): every
+        // `unwatchedRefreshInterval`, as often as the window looks, and
+        // block-device events bring looks of their own.
+        std::chrono::milliseconds fallbackRefreshInterval{5000};
+        std::chrono::milliseconds unwatchedRefreshInterval{500};
         // The scan's and clean's tools.
         QString find = QStringLiteral("find");
         QString ls = QStringLiteral("ls");
@@ -91,6 +103,8 @@ public:
     // At most one enumeration runs and one waits; a request made while one
     // waits joins it.
     void refreshDevices();
+    // Enumerations started so far, asked for or the fallback's (tests, benchmarks).
+    quint64 enumerationCount() const { return m_nextGeneration - 1; }
 
     std::optional<LocalUSBDevice> latestDevice() const;
     std::optional<LocalUSBDevice> device(const QString &id) const;
@@ -125,9 +139,12 @@ public:
     QMap<QString, QByteArray> securityBookmarks() const;
 
     // ---- Monitoring ----
+    // The monitor and the fallback refresh (see Environment).
     void startMonitoring();
     void stopMonitoring();
     bool isMonitoring() const;
+    // The fallback refresh's interval while monitoring (zero when not).
+    std::chrono::milliseconds fallbackInterval() const { return m_fallbackInterval; }
 
     // ---- Eject ----
     // `blocking`: the processes that hold files on the volume (the eject was
@@ -218,7 +235,12 @@ private:
     void watchWork(const QString &deviceID, const std::shared_ptr<VolumeWork> &work, std::function<void()> onGiveUp,
                    CleanProgress onProgress = {});
     struct WatchedWork;
-    void enumerateRemovableVolumes(quint64 generation);
+    // A quiet enumeration logs nothing and publishes only a list that differs
+    // from the published one: the fallback's, and those after block-device
+    // events. A change of the mount table is refreshed as if asked for.
+    void startEnumeration(bool quiet);
+    void lookQuietly();   // unless one is under way
+    void enumerateRemovableVolumes(quint64 generation, bool quiet);
     struct VolumeProbe;
     struct ProbeBoard;
     std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount, const VolumeProbe &probe, bool fresh);
@@ -232,7 +254,7 @@ private:
                              const QMap<QString, QString> &description) const;
     void handleDevicesAdded();
     void handleDevicesRemoved();
-    void updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation);
+    void updateDeviceList(const QList<LocalUSBDevice> &devices, quint64 generation, bool quiet);
     void performEject(const LocalUSBDevice &device, EjectCompletion completion);
     std::optional<MountEntry> mountFor(const QByteArray &path) const;
     std::optional<std::pair<QString, QByteArray>> findBookmark(const QString &deviceID) const;
@@ -280,7 +302,8 @@ private:
     std::vector<std::shared_ptr<VolumeWork>> m_givenUp;
 
     DeviceMonitor *m_monitor = nullptr;
-    quint64 m_refreshTimer = 0;
+    quint64 m_refreshTimer = 0;   // the fallback refresh
+    std::chrono::milliseconds m_fallbackInterval{0};
     quint64 m_arrivalTimer = 0;   // the pending refresh after an arrival
     std::shared_ptr<bool> m_alive;
 };

@@ -451,7 +451,8 @@ void ContentView::onOpenSettingsRequest(const NotificationCenter::Notification &
 
 void ContentView::checkDeviceChanges()
 {
-    m_devices.refreshDevices();
+    // Only a look at the published list: the device side enumerates by itself
+    // when its monitor sees a change, and on its fallback refresh.
     const QList<LocalUSBDevice> devices = m_devices.connectedDevices();
     const int count = int(devices.size());
     const QStringList ids = idsOf(devices);
@@ -460,7 +461,8 @@ void ContentView::checkDeviceChanges()
     if (count == 0 && m_userHasSelectedDevice)
         set(m_userHasSelectedDevice, false);
 
-    if (QSet<QString>(ids.cbegin(), ids.cend()) == QSet<QString>(m_lastDeviceIDs.cbegin(), m_lastDeviceIDs.cend())) {
+    if (ids == m_lastDeviceIDs
+        || QSet<QString>(ids.cbegin(), ids.cend()) == QSet<QString>(m_lastDeviceIDs.cbegin(), m_lastDeviceIDs.cend())) {
         if (!m_lastDetectedDeviceID.isEmpty() && !isSelected(m_lastDetectedDeviceID) && !m_userHasSelectedDevice
             && m_deviceSelectionRetryCount <= 9) {
             selectPendingDevice();

@@ -4,6 +4,7 @@
 #include "platform/Volumes.h"
 
 #include <QFile>
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QSet>
 #include <QSocketNotifier>
@@ -13,6 +14,9 @@
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <linux/magic.h>
+#include <sys/socket.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -42,12 +46,14 @@ struct DeviceMonitor::Impl
     std::unique_ptr<QSocketNotifier> udevNotifier;
 
     int mountFd = -1;
+    bool mountFlagsChanges = false;   // a procfs file: the kernel flags each change
     std::unique_ptr<QSocketNotifier> mountNotifier;
     QSet<QString> mounts;
 
     // Events seen since the last flush; one flush per event-loop turn.
     bool arrived = false;
     bool removed = false;
+    bool tableChanged = false;
     bool flushQueued = false;
 
     bool startUdev();
@@ -110,6 +116,8 @@ bool DeviceMonitor::Impl::startMountWatch()
         return false;
     }
     mounts = mountKeys(contents);
+    struct statfs fs = {};
+    mountFlagsChanges = ::fstatfs(mountFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
     // The kernel flags a changed mount table as an exceptional condition (POLLPRI).
     mountNotifier = std::make_unique<QSocketNotifier>(mountFd, QSocketNotifier::Exception);
     QObject::connect(mountNotifier.get(), &QSocketNotifier::activated, q, [this] { readMountInfo(); });
@@ -122,11 +130,23 @@ void DeviceMonitor::Impl::stopMountWatch()
     if (mountFd >= 0)
         ::close(mountFd);
     mountFd = -1;
+    mountFlagsChanges = false;
     mounts.clear();
 }
 
 void DeviceMonitor::Impl::readUdevEvents()
 {
+    // Nobody listens (the mount table tells all that is wanted): the events
+    // are let go unread, which costs far less than taking each apart; other
+    // programs' loop devices and FUSE mounts can make dozens a second.
+    if (!q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaArrived))
+        && !q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaRemoved))) {
+        char discard[1];
+        const int fd = udev_monitor_get_fd(monitor);
+        while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+        }
+        return;
+    }
     while (udev_device *device = udev_monitor_receive_device(monitor)) {
         const char *action = udev_device_get_action(device);
         if (!action)
@@ -162,12 +182,13 @@ void DeviceMonitor::Impl::readMountInfo()
     if (!now.contains(mounts))
         removed = true;
     mounts = now;
+    tableChanged = true;
     queueFlush();
 }
 
 void DeviceMonitor::Impl::queueFlush()
 {
-    if (flushQueued || (!arrived && !removed))
+    if (flushQueued || (!arrived && !removed && !tableChanged))
         return;
     flushQueued = true;
     QMetaObject::invokeMethod(q, [this] { flush(); }, Qt::QueuedConnection);
@@ -178,12 +199,15 @@ void DeviceMonitor::Impl::flush()
     flushQueued = false;
     const bool wasArrived = std::exchange(arrived, false);
     const bool wasRemoved = std::exchange(removed, false);
+    const bool wasChanged = std::exchange(tableChanged, false);
     if (!running)
         return;
     if (wasRemoved)
         emit q->mediaRemoved();
     if (wasArrived)
         emit q->mediaArrived();
+    if (wasChanged)
+        emit q->mountTableChanged();
 }
 
 DeviceMonitor::DeviceMonitor(const QString &mountInfoPath, QObject *parent)
@@ -215,6 +239,7 @@ void DeviceMonitor::stop()
     d->stopMountWatch();
     d->arrived = false;
     d->removed = false;
+    d->tableChanged = false;
     d->running = false;
 }
 
@@ -226,4 +251,9 @@ bool DeviceMonitor::hasUdevMonitor() const
 bool DeviceMonitor::hasMountWatch() const
 {
     return d->mountFd >= 0;
+}
+
+bool DeviceMonitor::mountWatchFlagsChanges() const
+{
+    return d->mountFd >= 0 && d->mountFlagsChanges;
 }

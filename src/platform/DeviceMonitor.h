@@ -22,13 +22,23 @@ public:
     // Which watches are working (tests, diagnostics).
     bool hasUdevMonitor() const;
     bool hasMountWatch() const;
+    // The mount watch hears of every change: the table is the kernel's, which
+    // flags each change (POLLPRI). Any other file (a test's table) is watched
+    // but never tells of a change.
+    bool mountWatchFlagsChanges() const;
 
 signals:
+    // Block-device events are taken apart only while one of the two signals
+    // below is connected; else they are let go unread.
     // One burst of block-device "add"/"change" events, or a new mount.
     void mediaArrived();
     // One burst of block-device "remove" events (or "change" events that leave
     // the device without media: a card pulled, a loop device detached), or an unmount.
     void mediaRemoved();
+    // The kernel flagged a change of the mount table (one per burst), also one
+    // that mounted or unmounted nothing the keys above tell apart (a remount,
+    // a mount replaced by another with the same id).
+    void mountTableChanged();
 
 private:
     struct Impl;

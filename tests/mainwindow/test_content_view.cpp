@@ -92,6 +92,20 @@ private slots:
         QCOMPARE(w.view.deviceReady(), poll.readyLater);
     }
 
+    // The poll only reads the published list: a window left alone asks for no
+    // enumeration, and still sees the next change at its next look.
+    void pollOnlyReadsTheList()
+    {
+        Window w(devicesNamed({"a", "b"}));
+        const int asked = w.devices.refreshCount;   // the appearance's own
+        w.tick(60s);
+        QCOMPARE(w.devices.refreshCount, asked);
+        w.devices.setList(devicesNamed({"a", "b", "c"}));
+        w.tick(500ms);
+        QCOMPARE(w.view.lastDetectedDeviceID(), makeDevice("c").id);
+        QCOMPARE(w.devices.refreshCount, asked);
+    }
+
     void parkedRequestsWaitForReadiness()
     {
         // Listed before the window appeared: no readiness timer runs, so parking starts one.

@@ -1,0 +1,131 @@
+// The device manager on the kernel's own mount table, in a mount namespace of
+// this test's own: the monitor hears of each mount and unmount, so the manager
+// enumerates at once on a change and otherwise only on its fallback refresh,
+// which still finds what the monitor cannot see.
+#include "TestMain.h"
+
+#include "ManagerRig.h"
+#include "MountFixture.h"
+#include "StdoutCapture.h"
+
+#include <QSignalSpy>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::optional<LocalUSBDevice> listedAt(const USBDeviceManager &manager, const QString &point)
+{
+    for (const LocalUSBDevice &d : manager.connectedDevices()) {
+        if (d.path == point)
+            return d;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+class TestMonitoredRefresh : public QObject
+{
+    Q_OBJECT
+
+    QString m_skip;
+
+private slots:
+    void initTestCase()
+    {
+        if (geteuid() != 0) {
+            m_skip = "mounting needs root";
+            return;
+        }
+        // Before any thread starts, so every thread of the test shares it.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            m_skip = QString("cannot make a private mount namespace: %1").arg(qt_error_string(errno));
+            return;
+        }
+        // Sticks of tests running alongside came along into the namespace;
+        // their daemons may be stopped or gone meanwhile. Out of this one.
+        const QList<MountEntry> mounts = readMountInfo();
+        for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
+            const QString &point = it->mountPoint;
+            if (point.startsWith("/tmp/sweepbrook-") || point.startsWith("/media/") || point.startsWith("/run/media/"))
+                ::umount2(it->mountPointBytes.constData(), MNT_DETACH);
+        }
+    }
+
+    void changesAreReadAtOnceAndIdleIsQuiet()
+    {
+        if (!m_skip.isEmpty())
+            QSKIP(qPrintable(m_skip));
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const QString point = fx.mountRoot() + "/WATCHED";
+        const auto loop = fx.mountNew(MountFixture::Kind::Ext4, point, 16, "WATCHED");
+        if (!loop)
+            QSKIP(qPrintable(fx.lastError()));
+
+        testsupport::ManagerRig rig;
+        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+        env.startMonitoring = true;
+        env.volumeRecheckInterval = 0ms;   // every look reads the volume's sizes and access again
+        rig.startManager(env);
+        QCOMPARE(rig.manager->fallbackInterval(), env.fallbackRefreshInterval);
+        rig.scheduler.advance(2s);   // start counts as an arrival: its pair of refreshes
+        rig.settle();
+        QVERIFY(listedAt(*rig.manager, point));
+
+        // Left alone (no Qt event is handled, so no monitor report comes in):
+        // nothing until the fallback, whose look at the unchanged volume
+        // publishes, logs and describes nothing.
+        QSignalSpy published(rig.manager.get(), &USBDeviceManager::connectedDevicesChanged);
+        const quint64 looks = rig.manager->enumerationCount();
+        {
+            testsupport::StdoutCapture out;
+            rig.scheduler.advance(2900ms);
+            rig.settle();
+            QCOMPARE(rig.manager->enumerationCount(), looks);
+            rig.scheduler.advance(100ms);
+            rig.settle();
+            QCOMPARE(rig.manager->enumerationCount(), looks + 1);
+            QCOMPARE(published.count(), 0);
+            QCOMPARE(out.lines(), QStringList());
+        }
+
+        // An unmount and a mount are read as soon as the monitor reports them,
+        // with no virtual time passing: well within the window's next look.
+        const auto reported = [&] {
+            rig.scheduler.runDue();
+            rig.scheduler.settle();
+        };
+        const auto at = rig.scheduler.now();
+        QVERIFY(fx.unmount(point));
+        QTRY_VERIFY((reported(), !listedAt(*rig.manager, point)));
+        QVERIFY2(fx.mountExt4(*loop, point), qPrintable(fx.lastError()));
+        QTRY_VERIFY((reported(), listedAt(*rig.manager, point)));
+        QCOMPARE(rig.scheduler.now(), at);
+        rig.scheduler.advance(2s);   // the arrival's pair of refreshes
+        rig.settle();
+
+        // Space taken on the volume changes no mount: the fallback reads it.
+        const qint64 available = listedAt(*rig.manager, point)->available;
+        QFile file(point + "/data");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(QByteArray(4 << 20, 'x')) == 4 << 20);
+        QVERIFY(file.flush() && ::fsync(file.handle()) == 0);
+        file.close();
+        rig.scheduler.advance(env.fallbackRefreshInterval - 2s - 1ms);
+        rig.settle();
+        QCOMPARE(listedAt(*rig.manager, point)->available, available);
+        rig.scheduler.advance(1ms);
+        rig.settle();
+        QVERIFY(listedAt(*rig.manager, point)->available < available);
+    }
+};
+
+SWEEPBROOK_TEST_MAIN(TestMonitoredRefresh)
+#include "test_monitored_refresh.moc"
