@@ -9,6 +9,7 @@
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/Localization.h"
 
+#include "AppRig.h"
 #include "StickApp.h"
 #include "TestMain.h"
 
@@ -53,7 +54,7 @@ private slots:
         QCOMPARE(alert->informativeText(), format(localized(QStringLiteral("clean_failed_message")), kJunk.size(),
                                                   QStringLiteral("LOCKED"))
                                                + QStringLiteral("\n\n") + localized(QStringLiteral("failure_reason_read_only")));
-        QVERIFY(alert->grab().save(QCoreApplication::applicationDirPath() + "/grabs/read-only-stick-alert.png"));
+        QVERIFY(alert->grab().save(testsupport::grabPath(QStringLiteral("read-only-stick-alert.png"))));
 
         // The junk is still there, and still listed; nothing is recorded.
         QCOMPARE(presentOf(point, kJunk), kJunk);
@@ -96,7 +97,7 @@ private slots:
         QCOMPARE(stats->text(), format(localized(QStringLiteral("clean_result_stats")), removed,
                                        presentation::byteCountText(6148 + 4096)));
         QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left.size()));
-        QVERIFY(rig.app->window().grab().save(QCoreApplication::applicationDirPath() + "/grabs/partial-clean.png"));
+        QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("partial-clean.png"))));
 
         // The record holds what went, and only that.
         QTRY_COMPARE_WITH_TIMEOUT(rig.history().size(), 1, patience);
