@@ -65,6 +65,10 @@ ContentView::ContentView(Services services, QObject *parent)
                          [this](const NotificationCenter::Notification &n) { onMenuBarScanRequest(n); });
     m_center.addObserver(openAppSettings, this,
                          [this](const NotificationCenter::Notification &n) { onOpenSettingsRequest(n); });
+    // A new list is looked at at once; a resting poll looks again when the
+    // list or the window's state changes.
+    m_devices.whenListChanges(this, [this] { deviceListChanged(); });
+    connect(this, &ContentView::stateChanged, this, &ContentView::wakeDevicePoll);
     // A preferences file that cannot be written is the user's to know of (once
     // per run of failures); the report comes from the writer's thread.
     m_preferences.setWriteFailureHandler(
@@ -366,11 +370,45 @@ void ContentView::startDeviceMonitoring()
 
 void ContentView::stopDeviceMonitoring()
 {
-    if (m_deviceCheckTimer == 0)
+    if (m_deviceCheckTimer == 0 && !m_devicePollResting)
         return;
     logLine(QStringLiteral("停止设备监控..."));
     m_scheduler.cancel(m_deviceCheckTimer);
     m_deviceCheckTimer = 0;
+    m_devicePollResting = false;
+}
+
+bool ContentView::devicePollHasWork(int count) const
+{
+    return (count == 0 && m_userHasSelectedDevice)
+           || (!m_lastDetectedDeviceID.isEmpty() && !isSelected(m_lastDetectedDeviceID) && !m_userHasSelectedDevice
+               && m_deviceSelectionRetryCount <= 9);
+}
+
+void ContentView::restDevicePoll()
+{
+    m_scheduler.cancel(m_deviceCheckTimer);
+    m_deviceCheckTimer = 0;
+    m_devicePollResting = true;
+}
+
+void ContentView::deviceListChanged()
+{
+    if (!isMonitoringDevices())
+        return;
+    wakeDevicePoll();
+    m_scheduler.post([this] {
+        if (isMonitoringDevices())
+            checkDeviceChanges();
+    }, this);
+}
+
+void ContentView::wakeDevicePoll()
+{
+    if (!m_devicePollResting)
+        return;
+    m_devicePollResting = false;
+    m_deviceCheckTimer = m_scheduler.every(500ms, [this] { checkDeviceChanges(); }, this);
 }
 
 // ---------------------------------------------------------------- notifications
@@ -468,6 +506,10 @@ void ContentView::checkDeviceChanges()
             selectPendingDevice();
             set(m_deviceSelectionRetryCount, m_deviceSelectionRetryCount + 1);
         }
+        // Nothing left that a look could act on: no timer wakes the process
+        // until the list or the window's state changes.
+        if (!devicePollHasWork(count))
+            restDevicePoll();
         return;
     }
 

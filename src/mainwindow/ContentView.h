@@ -106,7 +106,10 @@ public:
     const std::optional<LocalUSBDevice> &newDeviceForCleaning() const { return m_newDeviceForCleaning; }
     const QString &lastDetectedDeviceID() const { return m_lastDetectedDeviceID; }
     bool shouldShowCleanPrompt() const { return m_shouldShowCleanPrompt; }
-    bool isMonitoringDevices() const { return m_deviceCheckTimer != 0; }
+    bool isMonitoringDevices() const { return m_deviceCheckTimer != 0 || m_devicePollResting; }
+    // The poll is monitoring but rests: its next look could act on nothing
+    // until the list or the window's state changes.
+    bool isDevicePollResting() const { return m_devicePollResting; }
     int deviceSelectionRetryCount() const { return m_deviceSelectionRetryCount; }
     bool promptCleanOnInsert() const;
     bool autoEjectAfterClean() const;
@@ -282,6 +285,13 @@ private:
         emit stateChanged();
     }
     void setSelectedDevice(const std::optional<LocalUSBDevice> &device);
+    // The device poll rests while a look could act on nothing. A published
+    // list is looked at at once, and the poll looks every half second again
+    // from then on, or from a change of the window's state, until it rests.
+    bool devicePollHasWork(int count) const;
+    void restDevicePoll();
+    void deviceListChanged();
+    void wakeDevicePoll();
     void setShouldShowCleanPrompt(bool value);
     void scheduleChangeHandlers();
     void runChangeHandlers();
@@ -412,6 +422,7 @@ private:
     QString m_lastDetectedDeviceID;
     bool m_shouldShowCleanPrompt = false;
     Scheduler::TimerId m_deviceCheckTimer = 0;
+    bool m_devicePollResting = false;
     int m_deviceSelectionRetryCount = 0;
     bool m_isEjecting = false;
     bool m_refreshToggle = false;

@@ -12,6 +12,11 @@ void USBDeviceService::refreshDevices()
     m_manager.refreshDevices();
 }
 
+void USBDeviceService::whenListChanges(QObject *context, std::function<void()> changed)
+{
+    QObject::connect(&m_manager, &USBDeviceManager::connectedDevicesChanged, context, std::move(changed));
+}
+
 std::optional<LocalUSBDevice> USBDeviceService::device(const QString &id) const
 {
     return m_manager.device(id);

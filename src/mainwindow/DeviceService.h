@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 
+class QObject;
 class USBDeviceManager;
 
 // What the main window needs of the device manager and the junk engine.
@@ -45,6 +46,9 @@ public:
     virtual QList<LocalUSBDevice> connectedDevices() const = 0;
     // Queues an enumeration; the list changes later.
     virtual void refreshDevices() = 0;
+    // Calls `changed` on the main thread each time the published list is
+    // replaced or one of its records changes, for as long as `context` lives.
+    virtual void whenListChanges(QObject *context, std::function<void()> changed) = 0;
     virtual std::optional<LocalUSBDevice> device(const QString &id) const = 0;
     // The connected device whose mount holds the path.
     virtual std::optional<LocalUSBDevice> deviceContaining(const QString &path) const = 0;
@@ -86,6 +90,7 @@ public:
 
     QList<LocalUSBDevice> connectedDevices() const override;
     void refreshDevices() override;
+    void whenListChanges(QObject *context, std::function<void()> changed) override;
     std::optional<LocalUSBDevice> device(const QString &id) const override;
     std::optional<LocalUSBDevice> deviceContaining(const QString &path) const override;
     void scanDevice(const LocalUSBDevice &device, const QList<FileType> &fileTypes,

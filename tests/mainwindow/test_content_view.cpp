@@ -92,16 +92,20 @@ private slots:
         QCOMPARE(w.view.deviceReady(), poll.readyLater);
     }
 
-    // The poll only reads the published list: a window left alone asks for no
-    // enumeration, and still sees the next change at its next look.
+    // The poll only reads the published list, and rests (no timer at all)
+    // while a look could act on nothing: a window left alone asks for no
+    // enumeration, and a list published is looked at at once.
     void pollOnlyReadsTheList()
     {
         Window w(devicesNamed({"a", "b"}));
         const int asked = w.devices.refreshCount;   // the appearance's own
         w.tick(60s);
         QCOMPARE(w.devices.refreshCount, asked);
+        QVERIFY(w.view.isDevicePollResting() && w.view.isMonitoringDevices());
+        QCOMPARE(w.clock.pendingCount(), 0);
         w.devices.setList(devicesNamed({"a", "b", "c"}));
-        w.tick(500ms);
+        QVERIFY(!w.view.isDevicePollResting());
+        w.tick();
         QCOMPARE(w.view.lastDetectedDeviceID(), makeDevice("c").id);
         QCOMPARE(w.devices.refreshCount, asked);
     }

@@ -16,6 +16,7 @@
 #include "WindowBasics.h"
 
 #include <QMutex>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -57,6 +58,10 @@ public:
         return m_list;
     }
     void refreshDevices() override { ++refreshCount; }
+    void whenListChanges(QObject *context, std::function<void()> changed) override
+    {
+        m_listeners.append({QPointer<QObject>(context), std::move(changed)});
+    }
     std::optional<LocalUSBDevice> device(const QString &id) const override
     {
         return find([&](const LocalUSBDevice &d) { return d.id == id && !unresolved.contains(id); });
@@ -116,10 +121,17 @@ public:
         return false;
     }
 
+    // Publishes a new list (on the main thread), as the manager does.
     void setList(const QList<LocalUSBDevice> &devices)
     {
-        QMutexLocker lock(&m_lock);
-        m_list = devices;
+        {
+            QMutexLocker lock(&m_lock);
+            m_list = devices;
+        }
+        for (const auto &[context, changed] : m_listeners) {
+            if (context)
+                changed();
+        }
     }
 
     QList<Scan> scans;
@@ -154,6 +166,7 @@ private:
 
     mutable QMutex m_lock;
     QList<LocalUSBDevice> m_list;
+    QList<std::pair<QPointer<QObject>, std::function<void()>>> m_listeners;
 };
 
 class FakePicker final : public FolderPicker
