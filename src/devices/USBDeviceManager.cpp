@@ -22,6 +22,7 @@
 #include <thread>
 
 #include <dirent.h>
+#include <pthread.h>
 
 namespace {
 
@@ -203,6 +204,7 @@ struct USBDeviceManager::ProbeBoard
     // removable is not probed again (until it is mounted anew): its thread ends.
     static void work(const std::shared_ptr<ProbeBoard> &board, const std::shared_ptr<Slot> &slot)
     {
+        ::pthread_setname_np(::pthread_self(), "volume probe");   // as ps and top show it
         std::unique_lock lock(board->mutex);
         for (;;) {
             slot->wake.wait(lock, [&] { return board->closing || slot->forgotten || slot->job; });
