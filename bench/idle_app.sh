@@ -45,11 +45,17 @@ mount --make-rprivate /
 work=$(mktemp -d /tmp/sweepbrook-idle-XXXXXX)
 pids=()
 loops=()
-watched=()   # the app and the floor: ended before xvfb-run, which then stops its Xvfb
+watched=()   # the app and the floor: ended first, so that xvfb-run stops its Xvfb
+xvfbs=()     # their xvfb-run
 cleanup() {
   set +e
   for p in "${watched[@]}"; do kill "$p" 2>/dev/null; done
-  sleep 0.5
+  for _ in $(seq 50); do
+    running=0
+    for p in "${xvfbs[@]}"; do kill -0 "$p" 2>/dev/null && running=1; done
+    [[ $running -eq 0 ]] && break
+    sleep 0.1
+  done
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
   for m in "$work"/mnt/*; do fusermount -u "$m" 2>/dev/null; done
   sleep 0.5
@@ -97,14 +103,14 @@ started() {   # program -> its pid, once it runs
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config"
 mkdir -p "$XDG_CONFIG_HOME/sweepbrook"
 echo '{"format": 1, "values": {"hasCompletedOnboarding": {"type": "bool", "value": true}}}' > "$XDG_CONFIG_HOME/sweepbrook/preferences.json"
-xvfb-run -a -s "-screen 0 1280x800x24" "$app" > "$work/app.log" 2>&1 & pids+=($!)
+xvfb-run -a -s "-screen 0 1280x800x24" "$app" > "$work/app.log" 2>&1 & pids+=($!); xvfbs+=($!)
 app_pid=$(started "$app")
 [[ -n "$app_pid" ]] || { echo "the app did not start" >&2; exit 1; }
 watched+=("$app_pid")
 mkdir -p "$work/floor-home/config/sweepbrook"
 cp "$XDG_CONFIG_HOME/sweepbrook/preferences.json" "$work/floor-home/config/sweepbrook/"
 HOME="$work/floor-home" XDG_CONFIG_HOME="$work/floor-home/config" \
-  xvfb-run -a -s "-screen 0 1280x800x24" "$floor" > "$work/floor.log" 2>&1 & pids+=($!)
+  xvfb-run -a -s "-screen 0 1280x800x24" "$floor" > "$work/floor.log" 2>&1 & pids+=($!); xvfbs+=($!)
 floor_pid=$(started "$floor")
 [[ -n "$floor_pid" ]] || { echo "the floor did not start" >&2; exit 1; }
 watched+=("$floor_pid")

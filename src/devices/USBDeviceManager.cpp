@@ -22,6 +22,7 @@
 #include <thread>
 
 #include <dirent.h>
+#include <pthread.h>
 
 namespace {
 
@@ -144,13 +145,26 @@ struct USBDeviceManager::VolumeProbe
     }
 };
 
-// The refresh's per-volume probes. Each runs on a thread of its own that holds
-// this board and its slot, never the manager: a probe stuck in a dead mount
-// (a stopped FUSE daemon) may return long after the manager is gone.
+// The refresh's per-volume probes. Each volume is probed on a thread of its
+// own that holds this board and its slot, never the manager: a probe stuck in
+// a dead mount (a stopped FUSE daemon) may return long after the manager is
+// gone. A removable volume keeps its thread between probes (making and ending
+// one every few seconds would cost more than the probe); it waits for the
+// next probe until the volume's mount leaves the table or the board closes.
 struct USBDeviceManager::ProbeBoard
 {
+    struct Job
+    {
+        MountEntry mount;
+        BlockDeviceProbe probe;
+        std::optional<VolumeProbe> known;   // the last probe of this mount, whose device is kept
+    };
     struct Slot
     {
+        bool hasWorker = false;              // its thread runs (or waits for the next job)
+        bool forgotten = false;              // its mount left the table
+        std::optional<Job> job;              // asked of the thread, not yet taken
+        std::condition_variable wake;        // the thread waits on it for a job
         bool running = false;
         std::optional<VolumeProbe> result;   // the last probe that finished
         bool news = true;                    // it read something the one before had not
@@ -167,6 +181,57 @@ struct USBDeviceManager::ProbeBoard
     bool closing = false;
     quint64 epoch = 1;   // raised by recheckVolumes()
     QHash<QString, std::shared_ptr<Slot>> volumes;   // by probeKey()
+
+    static VolumeProbe probe(const Job &job)
+    {
+        VolumeProbe result;
+        if (job.known) {
+            result.block = job.known->block;
+            result.removable = job.known->removable;
+        } else {
+            result.block = job.probe.probeMount(job.mount);
+            result.removable = isRemovableMount(job.mount.mountPoint, job.mount, result.block);
+        }
+        // The mount table and statvfs tell what the list needs; nothing opens the volume.
+        if (result.removable) {
+            result.sizes = fileSystemSizes(job.mount.mountPointBytes, &result.sizeError);
+            result.accessible = folderIsReadable(job.mount.mountPointBytes);
+        }
+        return result;
+    }
+
+    // A slot's thread: the jobs asked of it, one by one. A volume that is not
+    // removable is not probed again (until it is mounted anew): its thread ends.
+    static void work(const std::shared_ptr<ProbeBoard> &board, const std::shared_ptr<Slot> &slot)
+    {
+        ::pthread_setname_np(::pthread_self(), "volume probe");   // as ps and top show it
+        std::unique_lock lock(board->mutex);
+        for (;;) {
+            slot->wake.wait(lock, [&] { return board->closing || slot->forgotten || slot->job; });
+            if (board->closing || slot->forgotten || !slot->job)
+                break;
+            const Job job = std::move(*slot->job);
+            slot->job.reset();
+            lock.unlock();
+            VolumeProbe result = probe(job);
+            lock.lock();
+            slot->news = !job.known || !job.known->sameReadings(result);
+            const bool removable = result.removable;
+            slot->result = std::move(result);
+            slot->running = false;
+            board->changed.notify_all();
+            if (!removable)
+                break;
+        }
+        slot->hasWorker = false;
+    }
+
+    // Under the lock: the threads waiting for a job look again (and end).
+    void wakeAll()
+    {
+        for (const std::shared_ptr<Slot> &slot : std::as_const(volumes))
+            slot->wake.notify_one();
+    }
 };
 
 USBDeviceManager::USBDeviceManager(QObject *parent)
@@ -206,6 +271,7 @@ USBDeviceManager::~USBDeviceManager()
         std::lock_guard lock(m_probes->mutex);
         m_probes->closing = true;
         m_probes->changed.notify_all();
+        m_probes->wakeAll();
     }
     // Scans and cleans stop at their next item; background jobs read this
     // object: wait until none runs.
@@ -320,40 +386,34 @@ void USBDeviceManager::enumerateRemovableVolumes(quint64 generation, bool quiet)
             if (!start)
                 continue;
             std::optional<VolumeProbe> known = remounted ? std::nullopt : slot->result;
-            try {
-                std::thread([board, slot, mount, probe = m_probe, known = std::move(known)] {
-                    VolumeProbe result;
-                    if (known) {
-                        result.block = known->block;
-                        result.removable = known->removable;
-                    } else {
-                        result.block = probe.probeMount(mount);
-                        result.removable = isRemovableMount(mount.mountPoint, mount, result.block);
-                    }
-                    // The mount table and statvfs tell what the list needs;
-                    // nothing opens the volume.
-                    if (result.removable) {
-                        result.sizes = fileSystemSizes(mount.mountPointBytes, &result.sizeError);
-                        result.accessible = folderIsReadable(mount.mountPointBytes);
-                    }
-                    std::lock_guard done(board->mutex);
-                    slot->news = !known || !known->sameReadings(result);
-                    slot->result = std::move(result);
-                    slot->running = false;
-                    board->changed.notify_all();
-                }).detach();
-                slot->running = true;
-                slot->startedAt = std::chrono::steady_clock::now();
-                slot->epoch = board->epoch;
-                slot->tableGeneration = tableGeneration;
-                startedNow.last() = true;
-            } catch (const std::system_error &error) {
-                logLine(QStringLiteral("获取卷信息出错: ") + mount.mountPoint + QStringLiteral(": ")
-                        + QString::fromLocal8Bit(error.what()));
+            slot->job = ProbeBoard::Job{mount, m_probe, std::move(known)};
+            if (slot->hasWorker) {
+                slot->wake.notify_one();
+            } else {
+                try {
+                    std::thread([board, slot] { ProbeBoard::work(board, slot); }).detach();
+                    slot->hasWorker = true;
+                } catch (const std::system_error &error) {
+                    slot->job.reset();
+                    logLine(QStringLiteral("获取卷信息出错: ") + mount.mountPoint + QStringLiteral(": ")
+                            + QString::fromLocal8Bit(error.what()));
+                    continue;
+                }
+            }
+            slot->running = true;
+            slot->startedAt = std::chrono::steady_clock::now();
+            slot->epoch = board->epoch;
+            slot->tableGeneration = tableGeneration;
+            startedNow.last() = true;
+        }
+        // Volumes whose mount left the table are forgotten: a thread waiting
+        // for its next job ends, one stuck in its volume keeps only its slot.
+        for (auto it = board->volumes.cbegin(); it != board->volumes.cend(); ++it) {
+            if (!current.contains(it.key())) {
+                it.value()->forgotten = true;
+                it.value()->wake.notify_one();
             }
         }
-        // Volumes whose mount left the table are forgotten; a probe still
-        // stuck in one keeps only its own slot alive.
         board->volumes = current;
         board->changed.wait_until(lock, deadline, [&] {
             if (board->closing)

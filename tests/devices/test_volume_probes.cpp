@@ -6,6 +6,7 @@
 #include "ManagerRig.h"
 #include "MountFixture.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <atomic>
@@ -220,6 +221,49 @@ private slots:
             QVERIFY2(callCount() == step.blkidCalls,
                      qPrintable(QString("%1: blkid ran %2 times").arg(step.what).arg(callCount())));
         }
+    }
+
+    // A removable volume keeps one probe thread, which probes it again and
+    // again; the thread ends when the mount leaves the table. A volume that
+    // is not removable keeps none.
+    void probeThreadsEndWithTheirVolumes()
+    {
+        struct Rig : ManagerRig
+        {
+            FakeMachine machine;
+        } rig;
+        FakeMachine &fm = rig.machine;
+        const auto threads = [] {   // the probe threads of this process
+            int count = 0;
+            for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile comm("/proc/self/task/" + task + "/comm");
+                count += comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "volume probe";
+            }
+            return count;
+        };
+        const auto refresh = [&] {
+            rig.manager->refreshDevices();
+            rig.settle();
+        };
+        fm.addPartition("8:1", "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", "sda", "sda1", false,
+                        "E:ID_BUS=ata\nE:ID_FS_TYPE=ext4\n");
+        fm.mount("8:1", fm.mountPoint("data"), "ext4", "/dev/sda1");
+        USBDeviceManager::Environment env = fm.environment();
+        env.volumeRecheckInterval = std::chrono::milliseconds(0);   // every refresh probes the stick
+        rig.startManager(env);
+        refresh();
+        QTRY_COMPARE(threads(), 0);   // the fixed disk's ended with its probe
+        fm.addStick("8:17", "sdb1", fm.mountPoint("STICK"), "STICK", "1234-ABCD");
+        refresh();
+        QCOMPARE(threads(), 1);
+        for (int i = 0; i < 20; ++i)
+            refresh();
+        QCOMPARE(threads(), 1);
+        QCOMPARE(rig.manager->connectedDevices().size(), 1);
+        fm.unmount(fm.mountPoint("STICK"));
+        refresh();
+        QTRY_COMPARE(threads(), 0);
+        QVERIFY(rig.manager->connectedDevices().isEmpty());
     }
 
     // A stick unmounted and another image mounted from the same loop device at
