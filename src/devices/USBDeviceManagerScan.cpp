@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 VolumeScanner::Request USBDeviceManager::scanRequest(const QByteArray &root, const FileTypeSet &fileTypes,
                                                      const QStringList &customExtensions,
@@ -42,6 +43,11 @@ RootLook lookAtRoot(const QByteArray &root)
 {
     struct stat st;
     if (::stat(root.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    // The kernel may answer stat from what it cached of a FUSE volume whose
+    // daemon is gone; statfs always asks the file system itself.
+    struct statfs fs;
+    if (::statfs(root.constData(), &fs) != 0)
         return {};
     return RootLook{true, st.st_dev};
 }
