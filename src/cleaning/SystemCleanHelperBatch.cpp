@@ -246,19 +246,20 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
         const QByteArray &relative = relatives.at(i);
         if (work && work->shouldEnd())
             continue;   // not begun: the clean stops before it
+        const QString shown = item.path();   // for the lines: decoded once
         SafeRemove::Outcome outcome;
         if (!volume) {
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
             ++regular;
             outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
-                                   .arg(item.path())};
+                                   .arg(shown)};
         } else if (relative.isEmpty()) {
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
             ++regular;
             outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
-                                   .arg(item.path(), pathText(volume->root()))};
+                                   .arg(shown, pathText(volume->root()))};
         } else if (!item.hasIdentity()) {
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
             ++regular;
             outcome = SafeRemove::removeScanned(*volume, relative, item);   // refused: never examined
         } else {
@@ -280,11 +281,11 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
             const bool privileged = judgeAccess(paths.at(i), lookError, st, folderError == 0 ? folderFd : -1, folderSt,
                                                 name, me, kernelDecides, sorting);
             if (privileged) {
-                sorting << QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path();
+                sorting << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
                 results[i].fate = Fate::privileged;
                 continue;
             }
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + item.path();
+            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
             ++regular;
             if (folderError != 0)
                 outcome = SafeRemove::unreachable(folderError, paths.at(i));
@@ -298,16 +299,16 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
         if (outcome.removed()) {
             results[i].fate = Fate::removed;
             if (work)
-                work->removed(item);
-            removing << QStringLiteral("SystemCleanHelper: Deleted regular file: ") + item.path();
+                work->removed(item, paths.at(i));
+            removing << QStringLiteral("SystemCleanHelper: Deleted regular file: ") + shown;
         } else {
-            removing << QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + item.path()
+            removing << QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + shown
                             + QStringLiteral(", error: ") + outcome.message;
             // Refused: an immutable or append-only flag (only the administrator
             // may clear one, also on the user's own files and when we are root),
             // or something inside a folder the user may not change.
             if (outcome.error == EPERM || outcome.error == EACCES) {
-                removing << QStringLiteral("SystemCleanHelper: File requires privileges: ") + item.path();
+                removing << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
                 results[i].fate = Fate::privileged;
             } else {
                 results[i] = Result{Fate::failed, outcome.error};

@@ -4,8 +4,12 @@
 
 void VolumeWork::removed(const FileItem &item)
 {
+    removed(item, item.fsPath());
+}
+
+void VolumeWork::removed(const FileItem &item, const QByteArray &path)
+{
     beat();
-    const QByteArray path = item.fsPath();
     QMutexLocker lock(&m_lock);
     const qsizetype before = m_removedPaths.size();
     m_removedPaths.insert(path);

@@ -60,6 +60,8 @@ public:
     // An item is gone (the removal succeeded, it was not there any more, or
     // a tool answered "removed" for it). Counted once, however often told.
     void removed(const FileItem &item);
+    // The same, with the item's path bytes already at hand.
+    void removed(const FileItem &item, const QByteArray &path);
     // An item told gone that the volume still shows after all.
     void stillPresent(const FileItem &item);
     // An item stays: it is done with.

@@ -36,7 +36,7 @@ private slots:
         USBDeviceManager::Environment env;
         env.paths.mountInfo = mountInfo;
         env.startMonitoring = false;
-        env.useUDisks2 = false;   // udevd does not run on the test machines: unmount with umount
+        env.useUDisks2 = false;   // a desktop without UDisks2: the eject falls to umount (test_udisks2_desktop ejects through the real daemons)
         env.udisksctl = prefsDir.path() + "/no-udisksctl";
         env.dotClean = QStringLiteral(SWEEPBROOK_DOT_CLEAN);
         USBDeviceManager manager(env, scheduler, preferences, center);
