@@ -6,6 +6,12 @@
 // tool must answer every item removed.
 //
 //   bench_admin_clean [--sizes 100000,1000000] [--fat 50000]
+//   bench_admin_clean --bounds
+//
+// With --bounds: what hostile requests cost the tool as root (a path of 30
+// million components, 10,000 extensions as long as a file name, the most
+// items a request may hold), in wall time, CPU time and peak memory beside the
+// request's size (GNU time measures them).
 //
 // Cases: each size on an ext4 stick (an image on a loop device; the tool acts
 // only on the root of a mounted removable volume, which a loop device is and
@@ -255,6 +261,78 @@ std::optional<Row> measure(MountFixture &fx, const Case &c, int &serial)
     return row;
 }
 
+// ---- Bounds ----
+
+// Requests any process of the user could hand the tool, on an ext4 stick:
+// what each costs root (wall time, CPU, peak memory, through GNU time),
+// beside the request's own size.
+int measureBounds(MountFixture &fx)
+{
+    const QString point = fx.mountRoot() + QStringLiteral("/bounds");
+    if (!fx.mountNew(MountFixture::Kind::Ext4, point, 64, QStringLiteral("BOUNDS"))) {
+        say(QStringLiteral("bounds: cannot make the stick: ") + fx.lastError());
+        return 1;
+    }
+    const QByteArray root = QFile::encodeName(point);
+    struct stat st{};
+    ::stat(root.constData(), &st);
+    const auto base = [&] {
+        CleanRequest request;
+        request.root = root;
+        request.device = quint64(st.st_dev);
+        request.rootInode = quint64(st.st_ino);
+        return request;
+    };
+    QList<std::pair<QString, CleanRequest>> cases;
+    {
+        CleanRequest deep = base();   // one path of 30 million components
+        QByteArray path;
+        path.reserve(60 * 1024 * 1024);
+        while (path.size() < 60 * 1024 * 1024)
+            path += "a/";
+        deep.items.append({path + "Thumbs.db", ItemKind::file, quint64(st.st_dev), 7});
+        cases.append({QStringLiteral("one 60 MiB path"), deep});
+    }
+    {
+        CleanRequest extensions = base();   // 10,000 extensions as long as a name, 200,000 files of them
+        for (int i = 0; i < 10000; ++i)
+            extensions.customExtensions << QString(250, u'e') + QString::number(i).rightJustified(5, u'0');
+        for (int i = 0; i < 200000; ++i)
+            extensions.items.append({"f" + QByteArray::number(i) + '.' + extensions.customExtensions.at(i % 10000).toUtf8(),
+                                     ItemKind::file, quint64(st.st_dev), quint64(i + 100)});
+        cases.append({QStringLiteral("10,000 long extensions"), extensions});
+    }
+    {
+        CleanRequest many = base();   // the most items, none there
+        for (qsizetype i = 0; i < CleanRequest::kMaxItems; ++i)
+            many.items.append({"d" + QByteArray::number(i % 100) + "/f" + QByteArray::number(i) + ".tmp", ItemKind::file,
+                               quint64(st.st_dev), quint64(i + 100)});
+        cases.append({QStringLiteral("500,000 items"), many});
+    }
+    std::printf("%-24s | %9s | %8s | %8s | %9s | %s\n", "request", "bytes", "wall s", "CPU s", "peak MiB",
+                "peak / bytes");
+    for (const auto &[name, request] : std::as_const(cases)) {
+        ProcessRequest run;
+        run.program = QStringLiteral("/usr/bin/time");
+        run.arguments = {QStringLiteral("-f"), QStringLiteral("TIME %e %U %S %M"), QStringLiteral(SWEEPBROOK_ADMIN_CLEAN)};
+        run.standardInput = request.encode();
+        run.timeout = std::chrono::minutes(30);
+        const ProcessResult result = runProcess(run);
+        const QByteArray line = result.standardError.mid(result.standardError.lastIndexOf("TIME "));
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 5) {
+            say(name + QStringLiteral(": no figures: ") + QString::fromUtf8(result.standardError.right(500)));
+            continue;
+        }
+        const double peakMiB = f.at(4).toDouble() / 1024.0;
+        const double bytes = double(run.standardInput.size());
+        std::printf("%-24s | %9.0f | %8.2f | %8.2f | %9.1f | %.2f\n", qPrintable(name), bytes, f.at(1).toDouble(),
+                    f.at(2).toDouble() + f.at(3).toDouble(), peakMiB, peakMiB * 1024 * 1024 / bytes);
+    }
+    fx.unmount(point);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -264,6 +342,10 @@ int main(int argc, char **argv)
     if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty()) {
         say(QStringLiteral("bench_admin_clean cannot run here: ") + why);
         return 1;
+    }
+    if (args.contains(QLatin1String("--bounds"))) {
+        MountFixture fx;
+        return measureBounds(fx);
     }
     QList<qint64> sizes = {100000, 1000000};
     qint64 fatEntries = 50000;

@@ -1,7 +1,7 @@
 // The scan and the clean against the machine's floor, measured in the same run.
 //
 //   bench_scan [--entries 1000000] [--stick 50000] [--runs 3] [--no-clean]
-//              [--cases flat,nested,deep,appledouble,fat32,exfat]
+//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat]
 //
 // For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
 // case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
@@ -23,7 +23,8 @@
 //
 // Cases: tmpfs trees of --entries entries, listed as an ext4 stick on a fake
 // machine (flat: one folder, 10 % junk; nested: chains 10 deep; deep: 100
-// deep; appledouble: 10 deep, half of the files "._"), and a stick of --stick
+// deep; appledouble: 10 deep, half of the files "._"; chain: one chain of
+// folders --entries deep, far past PATH_MAX), and a stick of --stick
 // entries (StickTree.h) as FAT32 through fusefat and as exFAT through
 // exfat-fuse on loop devices, found on the real mount table and typed as the
 // app types it. Needs root (it mounts).
@@ -74,6 +75,7 @@ const QList<Shape> kShapes = {
     {QStringLiteral("nested"), 10, 10, false},
     {QStringLiteral("deep"), 100, 10, false},
     {QStringLiteral("appledouble"), 10, 10, true},
+    {QStringLiteral("chain"), 0, 0, false},   // one chain of folders as deep as the entries
 };
 
 void writeOneByte(const QByteArray &path)
@@ -92,6 +94,24 @@ void writeOneByte(const QByteArray &path)
 // junk name, and in the "._"-heavy shape every other file an AppleDouble one.
 void generate(const QByteArray &root, const Shape &shape, int entries)
 {
+    if (shape.depth == 0) {
+        // Far past PATH_MAX: made folder by folder through handles, a
+        // "Thumbs.db" and a "._" file every thousand levels.
+        int fd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (int level = 0; level < entries && fd >= 0; ++level) {
+            if (level % 1000 == 999) {
+                for (const char *name : {"Thumbs.db", "._x"})
+                    ::close(::openat(fd, name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            }
+            ::mkdirat(fd, "d", 0755);
+            const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ::close(fd);
+            fd = next;
+        }
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
     static const char *kJunk[] = {".tmp", ".log", ".bak", ".old", ".swp", ".cache", ".err", ".part"};
     const int perFolder = shape.depth == 1 ? entries : 100;
     const int chains = shape.depth == 1 ? 1 : std::max(1, entries / (perFolder + shape.depth - 1));

@@ -1,8 +1,10 @@
 #include "cleaning/CleanRequest.h"
 
+#include <QSet>
+
 namespace {
 
-const QByteArray kMagic = QByteArrayLiteral("sweepbrook-clean-request 2");
+const QByteArray kMagic = QByteArrayLiteral("sweepbrook-clean-request 3");
 
 char kindLetter(ItemKind kind)
 {
@@ -47,6 +49,11 @@ FileItem CleanRequest::Item::identity() const
     return item;
 }
 
+bool CleanRequest::Item::withinPathLimits() const
+{
+    return relative.size() <= kMaxPathBytes && relative.count('/') < kMaxComponents;
+}
+
 QByteArray CleanRequest::encode() const
 {
     QByteArray out;
@@ -63,6 +70,12 @@ QByteArray CleanRequest::encode() const
         field(out, QByteArray(1, kindLetter(item.kind)));
         field(out, QByteArray::number(item.device));
         field(out, QByteArray::number(item.inode));
+    }
+    field(out, QByteArray::number(scannedFolders.device));
+    for (const std::vector<quint64> *numbers : {&scannedFolders.inodes, &scannedFolders.listings}) {
+        field(out, QByteArray::number(qulonglong(numbers->size())));
+        for (const quint64 number : *numbers)
+            field(out, QByteArray::number(number));
     }
     return out;
 }
@@ -113,17 +126,24 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
     number(&request.device);
     number(&request.rootInode);
     quint64 count = 0;
+    quint64 value = 0;
     if (!countFits(number(&count), kMaxExtensions, 1) || request.root.isEmpty())
         return fail(QStringLiteral("the request's header is malformed"));
     for (quint64 i = 0; i < count; ++i) {
         QByteArrayView extension;
         ok = next(extension) && ok;
+        if (extension.size() > kMaxExtensionBytes)
+            return fail(QStringLiteral("extension %1 of the request is longer than %2 bytes").arg(i).arg(kMaxExtensionBytes));
         request.customExtensions.append(QString::fromUtf8(extension));
     }
     // An item is four fields: a name of one byte at least, a kind letter and two numbers.
     if (!countFits(number(&count), kMaxItems, 8))
         return fail(QStringLiteral("the request's item count is malformed or above %1").arg(kMaxItems));
     request.items.reserve(qsizetype(count));
+    // One name, one look: a request naming an item twice could ask about
+    // the same name again and again (with other inodes, say), so it is refused whole.
+    QSet<QByteArrayView> names;
+    names.reserve(qsizetype(count));
     for (quint64 i = 0; i < count; ++i) {
         Item item;
         QByteArrayView relative;
@@ -134,10 +154,25 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
         number(&item.inode);
         if (!ok || !kind)
             return fail(QStringLiteral("item %1 of the request is malformed").arg(i));
+        if (names.contains(relative))
+            return fail(QStringLiteral("item %1 of the request names an item named before").arg(i));
+        names.insert(relative);
         item.relative = relative.toByteArray();
         item.kind = *kind;
         request.items.append(std::move(item));
     }
+    number(&request.scannedFolders.device);
+    for (std::vector<quint64> *numbers : {&request.scannedFolders.inodes, &request.scannedFolders.listings}) {
+        // A number is at least one digit and its NUL.
+        if (!countFits(number(&count), kMaxScannedFolders, 2))
+            return fail(QStringLiteral("the request's folder count is malformed or above %1").arg(kMaxScannedFolders));
+        numbers->reserve(size_t(count));
+        for (quint64 i = 0; i < count; ++i)
+            numbers->push_back(number(&value));
+    }
+    request.scannedFolders.finish();
+    if (!ok)
+        return fail(QStringLiteral("the request's folders are malformed"));
     if (at != input.size())
         return fail(QStringLiteral("the request holds more fields than its counts say"));
     return request;

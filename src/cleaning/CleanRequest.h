@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/ScannedFolders.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -16,11 +17,13 @@
 // The request holds the volume root (an absolute path, or "." for the tool's
 // working directory, which the app sets to the volume it holds), the root's
 // device and inode, the custom extensions the user chose (the administrator
-// tool removes files by them, never folders), and for each item its path
-// relative to the root with the kind, device and inode the scan recorded.
+// tool removes files by them, never folders), for each item its path
+// relative to the root with the kind, device and inode the scan recorded, and
+// what the scan saw of the volume's folders (ScannedFolders).
 // Every field ends in a NUL byte, so any name a file system allows passes
 // unchanged. A request is at most kMaxBytes long with at most kMaxItems
-// items; a larger one is refused before anything is allocated for it.
+// items; a larger one is refused before anything is allocated for it, and so
+// is one that names an item twice or carries an extension longer than a name.
 //
 // The answer is one line per item the tool dealt with: "removed N" when item
 // N is gone, "failed N E" when it is not (E: the errno that says why; ESTALE
@@ -36,6 +39,8 @@ struct CleanRequest
 
         // The identity as a FileItem carries it (path fields left empty).
         FileItem identity() const;
+        // Is the path within kMaxPathBytes and kMaxComponents?
+        bool withinPathLimits() const;
     };
 
     QByteArray root;
@@ -43,10 +48,19 @@ struct CleanRequest
     quint64 rootInode = 0;
     QList<Item> items;
     QStringList customExtensions;
+    // What the scan saw of the volume's folders: the tool leaves a folder
+    // item whole when one of its folders is an alias of one of these.
+    ScannedFolders scannedFolders;
 
     static constexpr qsizetype kMaxBytes = 64 * 1024 * 1024;
     static constexpr qsizetype kMaxItems = 500'000;
     static constexpr qsizetype kMaxExtensions = 10'000;
+    static constexpr qsizetype kMaxExtensionBytes = 255;   // no file name is longer
+    // An item's path: a tool answers one longer or deeper "failed" with
+    // ENAMETOOLONG before it looks at it (see withinPathLimits()).
+    static constexpr qsizetype kMaxPathBytes = 256 * 1024;
+    static constexpr qsizetype kMaxComponents = 8192;
+    static constexpr qsizetype kMaxScannedFolders = 4'000'000;
 
     QByteArray encode() const;
     // Nothing, with the reason in *error, for input that is not a request.

@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
+#include <QSet>
 #include <QStringDecoder>
 
 #include <cerrno>
@@ -52,12 +53,16 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
     request.device = volume.device();
     request.rootInode = volume.rootInode();
     QList<const FileItem *> asked;   // by request index
+    QSet<QByteArray> named;          // the tool refuses a request that names an item twice
     for (const FileItem &item : items) {
         const std::optional<QByteArray> relative = volume.relativePath(item.fsPath());
         if (!relative || !item.hasIdentity()) {
             logLine(QStringLiteral("跳过不在设备内的路径: ") + item.path());
             continue;
         }
+        if (named.contains(*relative))
+            continue;   // the ordinary removal finds it gone
+        named.insert(*relative);
         request.items.append(CleanRequest::Item{*relative, item.kind, item.device, item.inode});
         asked.append(&item);
     }

@@ -215,7 +215,7 @@ struct FileMatcher::Impl
     static constexpr int kNone = std::numeric_limits<int>::max();
 
     std::vector<Excluded> excluded;
-    QStringList customExtensions;
+    ViewMap customExtensions;   // lower-cased, without a leading dot: one lookup however many
     bool customOn = false;
 
     // Catalogue of the enabled kinds; a rank is the kind's place in allCases(),
@@ -391,8 +391,8 @@ FileMatcher::FileMatcher(const QMap<FileType, QStringList> &catalogue, const Fil
 
     static const QRegularExpression leadingDot(QStringLiteral("^\\."));
     for (const QString &extension : customExtensions)
-        d->customExtensions.append(extension.toLower().remove(leadingDot));
-    d->customOn = enabledSnapshot.contains(FileType::custom) && !d->customExtensions.isEmpty();
+        d->customExtensions.try_emplace(std::u16string(u16view(extension.toLower().remove(leadingDot))), 0);
+    d->customOn = enabledSnapshot.contains(FileType::custom) && !d->customExtensions.empty();
 
     for (FileType type : FileTypes::allCases()) {
         if (type == FileType::custom || !enabledSnapshot.contains(type))
@@ -451,11 +451,9 @@ std::optional<FileType> FileMatcher::matchFile(const MatchItem &item, const File
             const QString owned = asciiLower(*ext, buffer, lower) ? QString() : ext->toString().toLower();
             const QStringView key =
                 owned.isNull() ? QStringView(lower.data(), qsizetype(lower.size())) : QStringView(owned);
-            for (const QString &custom : d->customExtensions) {
-                if (key == custom) {
-                    logParts({u"找到自定义类型文件: ", name, u" 扩展名: ", key});
-                    return FileType::custom;
-                }
+            if (d->customExtensions.find(u16view(key)) != d->customExtensions.end()) {
+                logParts({u"找到自定义类型文件: ", name, u" 扩展名: ", key});
+                return FileType::custom;
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "cleaning/HeldVolume.h"
 
+#include "cleaning/FolderAliases.h"
 #include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
@@ -71,7 +72,14 @@ std::unique_ptr<HeldVolume> HeldVolume::adopt(int rootFd, const QByteArray &root
     volume->m_rootInode = ::fstat(rootFd, &st) == 0 ? quint64(st.st_ino) : 0;
     struct statfs fs;
     volume->m_isFuse = ::fstatfs(volume->m_rootFd, &fs) == 0 && fs.f_type == kFuseSuperMagic;
+    volume->m_aliases = std::make_unique<FolderAliases>(rootFd, nullptr);
     return volume;
+}
+
+void HeldVolume::setScannedFolders(std::shared_ptr<const ScannedFolders> scanned)
+{
+    m_scanned = scanned && scanned->device == m_device ? std::move(scanned) : nullptr;
+    m_aliases = std::make_unique<FolderAliases>(m_rootFd, m_scanned);
 }
 
 std::optional<QByteArray> HeldVolume::relativePath(const QByteArray &path) const

@@ -12,6 +12,8 @@
 
 #include <sys/stat.h>
 
+class FolderAliases;
+struct ScannedFolders;
 class VolumeWork;
 
 // One volume held for a whole clean. Its root is opened once and checked to
@@ -48,6 +50,14 @@ public:
     quint64 rootInode() const { return m_rootInode; }
     // Is it a FUSE file system (its daemon, not the mode bits, decides access)?
     bool isFuse() const { return m_isFuse; }
+
+    // What the scan saw of the volume's folders, for telling a folder item's
+    // own folders from aliases of others before it is emptied (none: only
+    // what the folders themselves tell). A scan of another volume is ignored.
+    void setScannedFolders(std::shared_ptr<const ScannedFolders> scanned);
+    const std::shared_ptr<const ScannedFolders> &scannedFolders() const { return m_scanned; }
+    // The check a folder item's removal runs (SafeRemove::Options::aliases).
+    const FolderAliases *aliases() const { return m_aliases.get(); }
 
     // The scan or clean this volume is held for: every look inside it counts
     // as its progress, and its steps ask it whether to go on. May be none.
@@ -115,6 +125,8 @@ private:
     quint64 m_rootInode = 0;
     bool m_isFuse = false;
     std::shared_ptr<VolumeWork> m_work;
+    std::shared_ptr<const ScannedFolders> m_scanned;
+    std::unique_ptr<FolderAliases> m_aliases;
     std::vector<Link> m_chain;   // the folders from the root down to the last parent opened
 };
 

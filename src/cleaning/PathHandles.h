@@ -75,9 +75,10 @@ inline int openFileOrFolder(int dirFd, const char *name, struct stat *st)
 
 // Calls `onEntry(name, type)` (type a DT_* value, DT_UNKNOWN where the file
 // system does not tell) for every entry but "." and ".." of the folder open at
-// `fd`, reading through `buffer`. False with errno on a read error.
-template <typename OnEntry>
-bool forEachEntry(int fd, char *buffer, size_t size, OnEntry onEntry)
+// `fd`, reading through `buffer`, and `onDots(isDotDot, inode)` for those two
+// as the file system lists them. False with errno on a read error.
+template <typename OnEntry, typename OnDots>
+bool forEachEntry(int fd, char *buffer, size_t size, OnEntry onEntry, OnDots onDots)
 {
     for (;;) {
         const ssize_t n = ::getdents64(fd, buffer, size);
@@ -92,11 +93,19 @@ bool forEachEntry(int fd, char *buffer, size_t size, OnEntry onEntry)
             const auto *entry = reinterpret_cast<const struct dirent64 *>(buffer + at);
             at += entry->d_reclen;
             const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                onDots(name[1] == '.', quint64(entry->d_ino));
                 continue;
+            }
             onEntry(name, entry->d_type);
         }
     }
+}
+
+template <typename OnEntry>
+bool forEachEntry(int fd, char *buffer, size_t size, OnEntry onEntry)
+{
+    return forEachEntry(fd, buffer, size, onEntry, [](bool, quint64) {});
 }
 
 // Who an item is, and whether a file system is mounted right there (also one

@@ -1,11 +1,13 @@
 #include "cleaning/SafeRemove.h"
 
+#include "cleaning/FolderAliases.h"
 #include "cleaning/HeldVolume.h"
 #include "cleaning/PathHandles.h"
 #include "platform/Log.h"
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <dirent.h>
@@ -47,28 +49,70 @@ Outcome failure(int error, const QByteArray &shownPath)
     return Outcome{error, QStringLiteral("Cannot remove \"%1\": %2").arg(pathText(shownPath), errorText(error))};
 }
 
-// The administrator step's way past a refusal: the entry's and its folder's
-// protection flags go and the folder's mode opens, as the removal needs.
-// `parentFd` may be an O_PATH handle.
-bool openUp(int parentFd, const QByteArray &name, const Options &options)
+// The protection flags of an open file or folder; -1 when it keeps none.
+int protectionFlagsOf(int fd)
 {
-    if (!options.administrator)
-        return false;
-    Handle folder(openAt(parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() >= 0) {
-        clearProtectionFlags(folder.get());
-        struct stat st;
-        if (::fstat(folder.get(), &st) == 0 && (st.st_mode & 0300) != 0300)
-            ::fchmod(folder.get(), (st.st_mode & 07777) | 0700);
-    }
-    // Never through a link, never a device, fifo or socket; and a file with
-    // another name somewhere else keeps its flags.
-    struct stat st;
-    Handle entry(pathhandles::openFileOrFolder(parentFd, name.constData(), &st));
-    if (entry.get() >= 0 && (S_ISDIR(st.st_mode) || st.st_nlink == 1))
-        clearProtectionFlags(entry.get());
-    return true;
+    int flags = 0;
+    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : -1;
 }
+
+// The administrator step's way past a refusal: the entry's and its folder's
+// protection flags go and the folder's mode opens, as the removal needs; all
+// of it is put back when this ends (the entry's only while it still has a
+// name), so root changes nothing but what it removes. `parentFd` may be an
+// O_PATH handle.
+class OpenedUp
+{
+public:
+    OpenedUp(int parentFd, const QByteArray &name)
+    {
+        m_folder.reset(openAt(parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (m_folder.get() >= 0) {
+            m_folderFlags = protectionFlagsOf(m_folder.get());
+            if (m_folderFlags >= 0 && (m_folderFlags & kProtectionFlags))
+                clearProtectionFlags(m_folder.get());
+            struct stat st;
+            if (::fstat(m_folder.get(), &st) == 0 && (st.st_mode & 0300) != 0300
+                && ::fchmod(m_folder.get(), (st.st_mode & 07777) | 0700) == 0)
+                m_folderMode = st.st_mode & 07777;
+        }
+        // Never through a link, never a device, fifo or socket; and a file
+        // with another name somewhere else keeps its flags.
+        struct stat st;
+        m_entry.reset(pathhandles::openFileOrFolder(parentFd, name.constData(), &st));
+        if (m_entry.get() >= 0 && (S_ISDIR(st.st_mode) || st.st_nlink == 1)) {
+            m_entryFlags = protectionFlagsOf(m_entry.get());
+            if (m_entryFlags >= 0 && (m_entryFlags & kProtectionFlags))
+                clearProtectionFlags(m_entry.get());
+        }
+    }
+
+    ~OpenedUp()
+    {
+        const int error = errno;
+        struct stat st;
+        if (m_entry.get() >= 0 && m_entryFlags >= 0 && (m_entryFlags & kProtectionFlags)
+            && ::fstat(m_entry.get(), &st) == 0 && st.st_nlink > 0)
+            ::ioctl(m_entry.get(), FS_IOC_SETFLAGS, &m_entryFlags);
+        if (m_folder.get() >= 0) {
+            if (m_folderMode)
+                ::fchmod(m_folder.get(), *m_folderMode);
+            if (m_folderFlags >= 0 && (m_folderFlags & kProtectionFlags))
+                ::ioctl(m_folder.get(), FS_IOC_SETFLAGS, &m_folderFlags);
+        }
+        errno = error;
+    }
+
+    OpenedUp(const OpenedUp &) = delete;
+    OpenedUp &operator=(const OpenedUp &) = delete;
+
+private:
+    Handle m_folder;
+    int m_folderFlags = -1;
+    std::optional<mode_t> m_folderMode;
+    Handle m_entry;
+    int m_entryFlags = -1;
+};
 
 // Removes the empty folder `name` of the folder open at `fd`; gone already
 // counts. With the administrator option a refusal (an immutable folder, a
@@ -80,7 +124,7 @@ bool rmdirEntry(int fd, const char *name, const Options &options)
     if (!options.administrator || !refusedByPermissions(errno))
         return false;
     const int error = errno;
-    openUp(fd, name, options);
+    const OpenedUp opened(fd, name);
     if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
         return true;
     errno = error;
@@ -95,7 +139,7 @@ bool unlinkEntry(int fd, const char *name, const Options &options)
     if (!options.administrator || !refusedByPermissions(errno))
         return false;
     const int error = errno;
-    openUp(fd, name, options);
+    const OpenedUp opened(fd, name);
     if (::unlinkat(fd, name, 0) == 0 || errno == ENOENT)
         return true;
     errno = error;
@@ -385,6 +429,11 @@ Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st
     if (id.mountRoot)
         return Outcome{EXDEV, QStringLiteral("Not removing \"%1\": another file system is mounted there")
                                   .arg(pathText(shownPath))};
+    if (options.aliases) {
+        QString message;
+        if (const int error = options.aliases->check(parentFd, name, id, shownPath, &message))
+            return Outcome{error, message};
+    }
     TreeRemoval removal(shownPath, st.st_dev, options);
     if (!removal.empty(parentFd, name, id))
         return Outcome{removal.error(), removal.message()};

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+class FolderAliases;
 class HeldVolume;
 
 // Deleting inside one held volume without ever leaving it: an item is reached
@@ -33,6 +34,9 @@ struct Options
     // Called after each entry removed inside a folder item: the removal of a
     // large folder still shows progress.
     std::function<void()> onEntry;
+    // Checks every folder of a folder item before anything of it goes: an
+    // alias of another folder is left whole (EUCLEAN). None: no check.
+    const FolderAliases *aliases = nullptr;
 };
 
 struct Outcome
@@ -60,7 +64,8 @@ Outcome removeLooked(int folderFd, const QByteArray &name, const struct stat &st
 
 // Empties the folder `name` of the folder open at `parentFd` and removes it,
 // while it is still the folder `st` (an lstat of it) describes; a folder on
-// another device or with a file system mounted on it is left alone.
+// another device or with a file system mounted on it, and one the options'
+// alias check refuses, is left alone.
 // `shownPath` names it in messages.
 Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st, const Options &options,
                      const QByteArray &shownPath);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/ScannedFolders.h"
 
 #include <QByteArray>
 
+#include <memory>
 #include <utility>
 
 // What a scan found and how it ended. A scan is complete unless the volume
@@ -24,6 +26,9 @@ struct ScanOutcome
     ScanOutcome(ScanResult result) : found(std::move(result)) {}   // NOLINT: implicit on purpose
 
     ScanResult found;
+    // The folders the walk met outside the junk it lists whole (none when it
+    // did not walk), for the clean's alias check.
+    std::shared_ptr<const ScannedFolders> folders;
     End end = End::complete;
     qint64 unreadableFolders = 0;   // skipped: the user may not read them
     int error = 0;                  // errno of what cut the walk short

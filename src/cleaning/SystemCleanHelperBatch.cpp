@@ -233,6 +233,7 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     SafeRemove::Options options;
     if (work)
         options.onEntry = [work] { work->beat(); };
+    options.aliases = volume ? volume->aliases() : nullptr;
 
     QByteArrayView folder;
     bool inFolder = false;
@@ -406,27 +407,50 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
     request.device = batch->volume->device();
     request.rootInode = batch->volume->rootInode();
     QList<std::pair<QByteArray, bool>> named;
+    // The tool refuses a request that names an item twice: a batch that
+    // holds one twice asks once, and both take its answer.
+    QHash<QByteArray, qsizetype> requestIndex;
+    auto itemsOf = std::make_shared<QList<QList<qsizetype>>>();   // by request index
     for (qsizetype i = 0; i < items.size(); ++i) {
         const FileItem &item = items.at(i);
         logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path());
-        request.items.append(CleanRequest::Item{batch->privilegedRelative.at(i), item.kind, item.device, item.inode});
-        named.append({batch->privilegedRelative.at(i), item.kind == ItemKind::folder});
+        const QByteArray &relative = batch->privilegedRelative.at(i);
+        qsizetype at = requestIndex.value(relative, -1);
+        if (at < 0) {
+            at = request.items.size();
+            requestIndex.insert(relative, at);
+            request.items.append(CleanRequest::Item{relative, item.kind, item.device, item.inode});
+            named.append({relative, item.kind == ItemKind::folder});
+            itemsOf->append(QList<qsizetype>());
+        }
+        (*itemsOf)[at].append(i);
     }
     // The tool removes by the catalogue, and files by the extensions the user added to it.
     request.customExtensions = JunkRule::extensionsFor(named);
+    if (const std::shared_ptr<const ScannedFolders> &scanned = batch->volume->scannedFolders())
+        request.scannedFolders = *scanned;
     logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath()
             + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
 
     // What the tool answered removed counts as it comes, however its run ends.
     ToolWatch watch;
     watch.work = batch->volume->sharedWork();
-    watch.onRemoved = [batch](qsizetype index) {
-        if (VolumeWork *work = batch->volume->work(); work && index < batch->privileged.size())
-            work->removed(batch->privileged.at(index));
+    watch.onRemoved = [batch, itemsOf](qsizetype index) {
+        VolumeWork *work = batch->volume->work();
+        for (const qsizetype item : itemsOf->value(index)) {
+            if (work && item < batch->privileged.size())
+                work->removed(batch->privileged.at(item));
+        }
     };
-    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess, watch] {
-        owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess](bool ran, const std::optional<QString> &message,
-                                                                            const QHash<qsizetype, int> &answers) {
+    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess, watch, itemsOf] {
+        owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess, itemsOf](bool ran, const std::optional<QString> &message,
+                                                                                     const QHash<qsizetype, int> &asked) {
+            // The answers by the batch's own items.
+            QHash<qsizetype, int> answers;
+            for (auto it = asked.cbegin(); it != asked.cend(); ++it) {
+                for (const qsizetype item : itemsOf->value(it.key()))
+                    answers.insert(item, it.value());
+            }
             if (!ran) {
                 // A dismissed authentication is the user's choice; anything else kept the tool from the items.
                 const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED : EPERM;

@@ -84,8 +84,10 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
         why = QStringLiteral("no item carries what the scan found");
     if (!state->volume)
         logLine(QStringLiteral("USBDeviceManager: Cannot clean ") + pathText(request.root) + QStringLiteral(": ") + why);
-    else
+    else {
         state->volume->setWork(request.work);
+        state->volume->setScannedFolders(request.scannedFolders);
+    }
     for (const FileItem &item : std::as_const(request.files)) {
         if (state->volume && item.hasIdentity() && item.device == *device
             && state->volume->relativePath(item.fsPath())) {

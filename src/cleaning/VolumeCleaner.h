@@ -2,6 +2,7 @@
 
 #include "cleaning/DotClean.h"
 #include "cleaning/FileType.h"
+#include "cleaning/ScannedFolders.h"
 
 #include <QByteArray>
 #include <QList>
@@ -33,6 +34,9 @@ public:
         // item gone as it goes; it stops the clean between two items, or
         // gives it up (a volume that stopped answering). May be none.
         std::shared_ptr<VolumeWork> work;
+        // What the scan saw of the volume's folders: a folder item that
+        // holds an alias of one of them is left whole. May be none.
+        std::shared_ptr<const ScannedFolders> scannedFolders;
     };
 
     using Completion = std::function<void(const QList<FileItem> &cleaned, const QList<FileItem> &failed)>;

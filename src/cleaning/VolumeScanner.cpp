@@ -521,6 +521,7 @@ VolumeScanner::~VolumeScanner() = default;
 ScanOutcome VolumeScanner::outcome(ScanResult found) const
 {
     ScanOutcome outcome(std::move(found));
+    outcome.folders = m_folders;
     outcome.unreadableFolders = m_problems.unreadableFolders;
     if (m_problems.error != 0) {
         outcome.end = ScanOutcome::End::cutShort;
@@ -1043,9 +1044,26 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
             cutShort(error.errorNumber, error.path);
     };
 
+    // The folders met outside what is listed whole, for the clean to tell
+    // a folder item's own folders from aliases of these.
+    auto folders = std::make_shared<ScannedFolders>();
+    const auto onFolder = [&](const WalkFolder &folder) {
+        if (folder.depth == 0)
+            folders->device = quint64(folder.dev);
+        if (whole && folder.depth >= whole->depth())
+            return true;
+        folders->inodes.push_back(quint64(folder.ino));
+        if (folder.entries > 0)
+            folders->listings.push_back(folder.listing);
+        return true;
+    };
+
     // A root that cannot be opened leaves nothing to find.
     int walkError = 0;
-    if (!VolumeWalker::walk(rootBytes, onEntry, onError, &walkError, &rootPass)) {
+    const bool walked = VolumeWalker::walk(rootBytes, onEntry, onError, &walkError, &rootPass, onFolder);
+    folders->finish();
+    m_folders = std::move(folders);
+    if (!walked) {
         if (!rootPassesRan)
             rootPasses({}, 0, walkError);
         cutShort(walkError, rootBytes);

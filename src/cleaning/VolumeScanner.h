@@ -81,4 +81,5 @@ private:
     Request m_request;
     FileMatcher m_matcher;
     Problems m_problems;
+    std::shared_ptr<const ScannedFolders> m_folders;   // of the last walk
 };

@@ -62,17 +62,37 @@ constexpr size_t kReadBufferSize = 64 * 1024;
 // Reads every entry but "." and ".." of the folder open at `fd`, keeping
 // those `keep(name, length, type)` accepts (it may update the type). False
 // with errno when the kernel reports a read error; what was read until then stays.
+template <typename Keep, typename OnDots>
+bool readEntries(int fd, char *buffer, EntryList &out, Keep keep, OnDots onDots)
+{
+    out.clear();
+    return pathhandles::forEachEntry(
+        fd, buffer, kReadBufferSize,
+        [&](const char *name, unsigned char type) {
+            const size_t length = std::strlen(name);
+            if (!keep(name, length, type))
+                return;
+            out.refs.push_back({quint32(out.names.size()), quint16(length), type});
+            out.names.append(name, length + 1);
+        },
+        onDots);
+}
+
 template <typename Keep>
 bool readEntries(int fd, char *buffer, EntryList &out, Keep keep)
 {
-    out.clear();
-    return pathhandles::forEachEntry(fd, buffer, kReadBufferSize, [&](const char *name, unsigned char type) {
-        const size_t length = std::strlen(name);
-        if (!keep(name, length, type))
-            return;
-        out.refs.push_back({quint32(out.names.size()), quint16(length), type});
-        out.names.append(name, length + 1);
-    });
+    return readEntries(fd, buffer, out, keep, [](bool, quint64) {});
+}
+
+// A listing's fingerprint: FNV-1a over its names, each ended by a NUL byte.
+constexpr quint64 kListingBasis = 0xcbf29ce484222325ULL;
+constexpr quint64 kListingPrime = 0x100000001b3ULL;
+
+quint64 addToListing(quint64 hash, const char *name, size_t length)
+{
+    for (size_t i = 0; i <= length; ++i)   // the NUL too
+        hash = (hash ^ static_cast<unsigned char>(name[i])) * kListingPrime;
+    return hash;
 }
 
 struct ReadBuffer
@@ -112,7 +132,7 @@ struct Frame
     int fd = -1;           // closed (-1) while evicted to save handles
     dev_t dev = 0;
     ino_t ino = 0;
-    QByteArray path;
+    qsizetype pathLength = 0;   // its path is the walk's path cut to this length
     EntryList entries;
     size_t next = 0;       // index of the next entry to hand out
     quint32 flags = 0;     // handed to this folder's entries
@@ -121,8 +141,9 @@ struct Frame
 class Walk
 {
 public:
-    Walk(const VolumeWalker::EntryCallback &onEntry, const VolumeWalker::ErrorCallback &onError, const RootPass *rootPass)
-        : m_onEntry(onEntry), m_onError(onError), m_rootPass(rootPass)
+    Walk(const VolumeWalker::EntryCallback &onEntry, const VolumeWalker::ErrorCallback &onError, const RootPass *rootPass,
+         const VolumeWalker::FolderCallback &onFolder)
+        : m_onEntry(onEntry), m_onError(onError), m_rootPass(rootPass), m_onFolder(onFolder)
     {
     }
 
@@ -139,8 +160,14 @@ public:
 
     bool run(const QByteArray &root, int *errorNumber)
     {
-        QByteArray path = withoutTrailingSlashes(root);
-        Handle fd(::open(path.constData(), kDirectoryFlags));
+        const QByteArray path = withoutTrailingSlashes(root);
+        return runFrom(::open(path.constData(), kDirectoryFlags), path, errorNumber);
+    }
+
+    // Takes over `folderFd` as the root of the walk.
+    bool runFrom(int folderFd, QByteArray path, int *errorNumber)
+    {
+        Handle fd(folderFd);
         Identity id;
         if (fd.get() < 0 || !identify(fd.get(), id)) {
             if (errorNumber)
@@ -149,7 +176,8 @@ public:
         }
         m_rootDev = id.dev;
         QByteArray name = lastComponent(path);
-        push(fd.release(), id, std::move(path), std::move(name), 0);
+        m_path = std::move(path);
+        push(fd.release(), id, std::move(name), 0);
         while (m_depth > 0 && !m_stopped)
             step();
         return true;
@@ -158,8 +186,9 @@ public:
 private:
     Frame &frame(qsizetype index) { return m_frames[size_t(index)]; }
 
-    // Adds the folder open at `fd` below the deepest one and reads its entries.
-    void push(int fd, const Identity &id, QByteArray path, QByteArray name, quint32 flags)
+    // Adds the folder open at `fd` below the deepest one and reads its
+    // entries; m_path is its path already.
+    void push(int fd, const Identity &id, QByteArray name, quint32 flags)
     {
         if (size_t(m_depth) == m_frames.size())
             m_frames.emplace_back();
@@ -168,7 +197,7 @@ private:
         top.fd = fd;
         top.dev = id.dev;
         top.ino = id.ino;
-        top.path = std::move(path);
+        top.pathLength = m_path.size();
         top.flags = flags;
         top.next = 0;
         // Everything but folders is handed out while the folder is read; only
@@ -179,7 +208,10 @@ private:
         QList<WalkEntry> held;
         qsizetype count = 0;
         std::optional<struct stat> seen;
+        WalkFolder folder{int(index), id.dev, id.ino, std::nullopt, std::nullopt, kListingBasis, 0, {}};
         const auto keep = [&](const char *entryName, size_t length, unsigned char &type) {
+            if (m_onFolder)
+                folder.listing = addToListing(folder.listing, entryName, length);
             type = entryType(frame(index).fd, entryName, type, seen);
             ++count;
             const bool hold = rootPass && m_rootPass->holds(QByteArrayView(entryName, qsizetype(length)));
@@ -193,8 +225,15 @@ private:
                 deliver(index, entryName, length, type, seen);
             return false;
         };
-        const bool read = readEntries(fd, m_buffer.get(), top.entries, keep);
+        const auto dots = [&folder](bool isDotDot, quint64 inode) { (isDotDot ? folder.dotDot : folder.dot) = inode; };
+        const bool read = readEntries(fd, m_buffer.get(), top.entries, keep, dots);
         const int error = read ? 0 : errno;
+        if (m_onFolder && read) {
+            folder.entries = count;
+            folder.path = m_path;
+            if (!m_onFolder(folder))
+                m_stopped = true;
+        }
         if (rootPass) {
             m_rootPass->listed(held, count, error);
             for (const WalkEntry &entry : std::as_const(held)) {
@@ -205,7 +244,7 @@ private:
         if (!read) {
             struct stat st;
             const bool statted = ::fstat(fd, &st) == 0;
-            m_onError(WalkError{top.path, std::move(name), error, int(m_depth - 1),
+            m_onError(WalkError{m_path, std::move(name), error, int(m_depth - 1),
                                 statted ? std::optional(st) : std::nullopt});
         }
     }
@@ -214,9 +253,10 @@ private:
     void describe(WalkEntry &entry, qsizetype index, const char *name, size_t length, unsigned char type,
                   const std::optional<struct stat> &seen)
     {
+        // Entries are handed out from the deepest folder only, whose path m_path is.
         const Frame &current = frame(index);
         entry.parentFd = current.fd;
-        entry.parentPath = &current.path;
+        entry.parentPath = &m_path;
         entry.name.resize(qsizetype(length));
         std::memcpy(entry.name.data(), name, length);
         entry.depth = int(index) + 1;
@@ -265,7 +305,7 @@ private:
             const int error = errno;
             struct stat st;
             const bool statted = ::fstatat(parent.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-            m_onError(WalkError{childPath(parent.path, QByteArrayView(name, ref.length)), QByteArray(name, ref.length),
+            m_onError(WalkError{childPath(m_path, QByteArrayView(name, ref.length)), QByteArray(name, ref.length),
                                 error, int(parentIndex) + 1, statted ? std::optional(st) : std::nullopt});
             return;
         }
@@ -273,11 +313,13 @@ private:
             return;   // a file system mounted here: reported, not entered
 
         // `parent` may move when the frame list grows: take what is needed first.
-        QByteArray path = childPath(parent.path, QByteArrayView(name, ref.length));
         QByteArray ownName(name, ref.length);
+        if (!m_path.endsWith('/'))
+            m_path += '/';
+        m_path += ownName;
         if (m_depth - m_lowestOpen + 1 >= kMaxOpenHandles)
             evictOne();
-        push(fd.release(), id, std::move(path), std::move(ownName), childFlags);
+        push(fd.release(), id, std::move(ownName), childFlags);
     }
 
     // Closes the handle of the shallowest open folder but the root.
@@ -292,25 +334,68 @@ private:
     void pop()
     {
         Frame &done = frame(m_depth - 1);
-        if (done.fd >= 0)
-            ::close(done.fd);
+        const int doneFd = done.fd;
+        const dev_t doneDev = done.dev;
+        const ino_t doneIno = done.ino;
         done.fd = -1;
         --m_depth;
+        if (m_depth > 0)
+            m_path.truncate(frame(m_depth - 1).pathLength);
+        // A parent whose handle was closed is one step up from the folder
+        // just left: opening it again from the nearest open one for every
+        // level would cost time in the square of the depth.
+        const bool parentWasClosed = m_depth > 1 && frame(m_depth - 1).fd < 0;
+        if (parentWasClosed && doneFd >= 0)
+            climbTo(doneFd, m_depth - 1);
+        if (doneFd >= 0)
+            ::close(doneFd);
         for (;;) {
             if (m_depth <= 1) {
                 m_lowestOpen = 1;
                 return;
             }
-            if (frame(m_depth - 1).fd >= 0 || reopen(m_depth - 1))
+            if (frame(m_depth - 1).fd >= 0 || reopen(m_depth - 1)) {
+                if (parentWasClosed)
+                    checkStillThere(m_depth - 1, doneDev, doneIno);
                 return;
+            }
             // The folder vanished or was replaced while the walk was below it:
             // its remaining entries cannot be reached safely. (errno is read
             // before the name is built, which may change it.)
             const int error = errno;
-            const Frame &lost = frame(m_depth - 1);
-            m_onError(WalkError{lost.path, lastComponent(lost.path), error, int(m_depth - 1), std::nullopt});
+            const QByteArray lost = m_path;
+            m_onError(WalkError{lost, lastComponent(lost), error, int(m_depth - 1), std::nullopt});
             --m_depth;
+            m_path.truncate(frame(m_depth - 1).pathLength);
         }
+    }
+
+    // The folder just left (`dev`, `ino`), met as the last folder entry of
+    // frame `index`, when the walk came back through a handle opened again:
+    // is it still at its name? A folder replaced there is reported, as the
+    // walk did not see it where it now stands.
+    void checkStillThere(qsizetype index, dev_t dev, ino_t ino)
+    {
+        const Frame &parent = frame(index);
+        const EntryList::Ref ref = parent.entries.refs[parent.next - 1];
+        const char *name = parent.entries.name(ref);
+        Identity id;
+        if (pathhandles::identifyAt(parent.fd, name, 0, id) && id.dev == dev && id.ino == ino)
+            return;
+        const QByteArray leaf(name, ref.length);
+        m_onError(WalkError{childPath(m_path, leaf), leaf, ESTALE, int(index) + 1, std::nullopt});
+    }
+
+    // Opens frame `index` through ".." of the folder open at `childFd`, when
+    // that is still the folder met on the way down (same device and inode).
+    void climbTo(int childFd, qsizetype index)
+    {
+        Handle up(openDirectoryAt(childFd, ".."));
+        Identity id;
+        if (up.get() < 0 || !identify(up.get(), id) || id.dev != frame(index).dev || id.ino != frame(index).ino)
+            return;   // moved meanwhile: reopen() looks it up by name, or fails
+        frame(index).fd = up.release();
+        m_lowestOpen = std::min(m_lowestOpen, index);
     }
 
     // Opens the closed folders from the nearest open ancestor down to `index`,
@@ -359,12 +444,14 @@ private:
     const VolumeWalker::EntryCallback &m_onEntry;
     const VolumeWalker::ErrorCallback &m_onError;
     const RootPass *m_rootPass;
+    const VolumeWalker::FolderCallback &m_onFolder;
     std::vector<Frame> m_frames;   // [0, m_depth) are in use; the rest keep their buffers
     qsizetype m_depth = 0;
     // Frames [m_lowestOpen, m_depth) hold open handles, and so does frame 0.
     qsizetype m_lowestOpen = 1;
     dev_t m_rootDev = 0;
     bool m_stopped = false;
+    QByteArray m_path;   // the deepest folder's path; each frame keeps its length
     WalkEntry m_entry;
     ReadBuffer m_buffer;
 };
@@ -387,10 +474,17 @@ std::optional<struct stat> WalkEntry::lstat() const
 }
 
 bool VolumeWalker::walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
-                        int *errorNumber, const RootPass *rootPass)
+                        int *errorNumber, const RootPass *rootPass, const FolderCallback &onFolder)
 {
-    Walk walk(onEntry, onError, rootPass);
+    Walk walk(onEntry, onError, rootPass, onFolder);
     return walk.run(root, errorNumber);
+}
+
+bool VolumeWalker::walkAt(int folderFd, const QByteArray &path, const EntryCallback &onEntry,
+                          const ErrorCallback &onError, const FolderCallback &onFolder)
+{
+    Walk walk(onEntry, onError, nullptr, onFolder);
+    return walk.runFrom(pathhandles::openAt(folderFd, ".", kDirectoryFlags), withoutTrailingSlashes(path), nullptr);
 }
 
 bool VolumeWalker::canList(const QByteArray &path, int *errorNumber)

@@ -41,6 +41,23 @@ struct WalkError
     std::optional<struct stat> stat;   // lstat of the folder itself, when it could be read
 };
 
+// A folder the walker read: who it is, what it lists as "." and ".." (where
+// the file system lists them with their inodes), and a fingerprint of its
+// listing (its names in the order read; two folders that list the same names
+// in the same order share it). For telling a folder of its own from an alias
+// of another: a directory hard link, a cross-linked FAT cluster.
+struct WalkFolder
+{
+    int depth = 0;                // 0 for the folder the walk starts at
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::optional<quint64> dot;       // the inode "." lists
+    std::optional<quint64> dotDot;    // the inode ".." lists
+    quint64 listing = 0;
+    qsizetype entries = 0;        // all but "." and ".."
+    QByteArrayView path;          // valid only during the call
+};
+
 struct WalkDecision
 {
     bool enter = true;          // for folders: walk into it
@@ -71,11 +88,19 @@ class VolumeWalker
 public:
     using EntryCallback = std::function<WalkDecision(const WalkEntry &)>;
     using ErrorCallback = std::function<void(const WalkError &)>;
+    // After each folder is read (the root too, at depth 0); false ends the walk.
+    using FolderCallback = std::function<bool(const WalkFolder &)>;
 
     // Walks everything below `root` (the root itself is not reported).
     // False (with errno in *errorNumber) when the root cannot be opened.
     static bool walk(const QByteArray &root, const EntryCallback &onEntry, const ErrorCallback &onError,
-                     int *errorNumber = nullptr, const RootPass *rootPass = nullptr);
+                     int *errorNumber = nullptr, const RootPass *rootPass = nullptr,
+                     const FolderCallback &onFolder = {});
+
+    // The same below the folder open at `folderFd` (kept open by the caller),
+    // whose path `path` is for the entries and messages only.
+    static bool walkAt(int folderFd, const QByteArray &path, const EntryCallback &onEntry,
+                       const ErrorCallback &onError, const FolderCallback &onFolder);
 
     // Can the folder be listed: it opens and its first entries read (else
     // the errno in *errorNumber).

@@ -288,6 +288,13 @@ private:
     mutable QMutex m_bookmarkLock;
     QMap<QString, QByteArray> m_securityBookmarks;
 
+    // What the last scan of each volume (by its mount path) saw of its
+    // folders: the clean of its items checks folder items against it.
+    mutable QMutex m_scannedFoldersLock;
+    QHash<QByteArray, std::shared_ptr<const ScannedFolders>> m_scannedFolders;
+    void keepScannedFolders(const QByteArray &root, const std::shared_ptr<const ScannedFolders> &folders);
+    std::shared_ptr<const ScannedFolders> scannedFoldersOf(const QByteArray &root) const;
+
     // Background enumerations still running (the destructor waits for them).
     QMutex m_inflightLock;
     QWaitCondition m_inflightDone;

@@ -95,6 +95,7 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
         if (device) {
             request.root = device->fsPath();
             request.fileSystemType = fileSystemTypeOf(request.root);
+            request.scannedFolders = scannedFoldersOf(request.root);
         }
         VolumeCleaner::clean(std::move(request), SystemCleanHelper::shared(), finish);
     });

@@ -2,6 +2,7 @@
 // access and hands the volume to a VolumeScanner in the background.
 #include "devices/USBDeviceManager.h"
 
+#include "cleaning/PathHandles.h"
 #include "cleaning/VolumeScanner.h"
 #include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
@@ -139,6 +140,7 @@ void USBDeviceManager::scanDevice(const LocalUSBDevice &device, const QList<File
             *work);
         if (accessStarted)
             stopAccessingDevice(device.id);
+        keepScannedFolders(root, outcome.folders);
         work->markReturned();
         if (!work->finish())
             return;   // given up: its end was told already
@@ -161,6 +163,7 @@ void USBDeviceManager::scanDirectory(const QString &root, const FileTypeSet &fil
     const QByteArray rootBytes = QFile::encodeName(root);
     VolumeScanner scanner(scanRequest(rootBytes, fileTypes, customExtensions, excludedPatterns));
     ScanOutcome outcome = scanner.outcome(scanner.walk(std::move(results)));
+    keepScannedFolders(rootBytes, outcome.folders);
     // Access is stopped only for a volume of the list.
     const std::optional<LocalUSBDevice> device = deviceContaining(rootBytes);
     if (accessStarted && device)
@@ -191,4 +194,18 @@ bool USBDeviceManager::shouldCancelScan() const
 {
     QMutexLocker lock(&m_cancelLock);
     return m_shouldCancelScan;
+}
+
+void USBDeviceManager::keepScannedFolders(const QByteArray &root, const std::shared_ptr<const ScannedFolders> &folders)
+{
+    if (!folders)
+        return;   // no walk: what the last one saw still stands
+    QMutexLocker lock(&m_scannedFoldersLock);
+    m_scannedFolders.insert(pathhandles::withoutTrailingSlashes(root), folders);
+}
+
+std::shared_ptr<const ScannedFolders> USBDeviceManager::scannedFoldersOf(const QByteArray &root) const
+{
+    QMutexLocker lock(&m_scannedFoldersLock);
+    return m_scannedFolders.value(pathhandles::withoutTrailingSlashes(root));
 }

@@ -34,6 +34,8 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_not_answering"));
     case ENOTDIR:
         return localized(QStringLiteral("failure_reason_not_a_folder"));
+    case EUCLEAN:   // a folder that is an alias of another, or a file system the kernel found damaged
+        return localized(QStringLiteral("failure_reason_shared_folder"));
     case 0:
         return localized(QStringLiteral("failure_reason_unknown"));
     default:

@@ -31,29 +31,91 @@ bool isPlain(QByteArrayView bytes)
     });
 }
 
+// The length of the valid UTF-8 sequence at `p` (strict: no overlong form, no
+// surrogate, nothing above U+10FFFF); 0 when none starts there.
+int utf8SequenceLength(const unsigned char *p, const unsigned char *end)
+{
+    const unsigned char c = *p;
+    if (c < 0x80)
+        return 1;
+    int length = 0;
+    unsigned char low = 0x80, high = 0xbf;   // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        low = c == 0xe0 ? 0xa0 : 0x80;
+        high = c == 0xed ? 0x9f : 0xbf;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        low = c == 0xf0 ? 0x90 : 0x80;
+        high = c == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (end - p < length || p[1] < low || p[1] > high)
+        return 0;
+    for (int i = 2; i < length; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xbf)
+            return 0;
+    }
+    return length;
+}
+
+bool isValidUtf8(QByteArrayView bytes)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *end = p + bytes.size();
+    while (p < end) {
+        const int length = utf8SequenceLength(p, end);
+        if (length == 0)
+            return false;
+        p += length;
+    }
+    return true;
+}
+
+// Nothing to escape: no C0 byte, no DEL, and any byte from 0x80 on part of
+// valid UTF-8 that is neither C1 nor a separator.
+bool isPlainUtf8(QByteArrayView bytes)
+{
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return isPlain(bytes) && (ascii || isValidUtf8(bytes));
+}
+
 } // namespace
 
 QByteArray escapedControlBytes(QByteArrayView bytes)
 {
-    if (isPlain(bytes))
+    if (isPlainUtf8(bytes))
         return bytes.toByteArray();
     QByteArray out;
     out.reserve(bytes.size());
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        // U+0080..U+009F are C2 80..C2 9F; U+2028 and U+2029 are E2 80 A8 and E2 80 A9.
-        const auto next = [&](qsizetype at) { return at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0; };
-        if (byte == 0xc2 && next(i + 1) >= 0x80 && next(i + 1) <= 0x9f) {
-            out += escapeOf(next(i + 1));
-            ++i;
-        } else if (byte == 0xe2 && next(i + 1) == 0x80 && (next(i + 2) == 0xa8 || next(i + 2) == 0xa9)) {
-            out += escapeOf(next(i + 2) == 0xa8 ? 0x2028 : 0x2029);
-            i += 2;
-        } else if (byte < 0x20 || byte == 0x7f) {   // bytes from 0x80 on belong to longer sequences
-            out += escapeOf(byte);
-        } else {
-            out += char(byte);
+    const auto *begin = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *end = begin + bytes.size();
+    for (const unsigned char *p = begin; p < end;) {
+        const unsigned char byte = *p;
+        const int length = utf8SequenceLength(p, end);
+        if (length == 0) {
+            // A byte of no valid sequence: 0x80..0x9F are C1 controls to an
+            // 8-bit terminal (0x9B opens an escape sequence).
+            if (byte <= 0x9f)
+                out += "\\x" + QByteArray::number(uint(byte), 16);
+            else
+                out += char(byte);
+            ++p;
+            continue;
         }
+        // U+0080..U+009F are C2 80..C2 9F; U+2028 and U+2029 are E2 80 A8 and E2 80 A9.
+        if (length == 1 && (byte < 0x20 || byte == 0x7f))
+            out += escapeOf(byte);
+        else if (length == 2 && byte == 0xc2 && p[1] <= 0x9f)
+            out += escapeOf(p[1]);
+        else if (length == 3 && byte == 0xe2 && p[1] == 0x80 && (p[2] == 0xa8 || p[2] == 0xa9))
+            out += escapeOf(p[2] == 0xa8 ? 0x2028 : 0x2029);
+        else
+            out.append(reinterpret_cast<const char *>(p), length);
+        p += length;
     }
     return out;
 }
@@ -228,47 +290,6 @@ void logLine(const QString &line)
         // Logging must never take the app down (e.g. out of memory converting the line).
     }
 }
-
-namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(QByteArrayView bytes)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
-    const auto *end = p + bytes.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int length = 0;
-        unsigned char low = 0x80, high = 0xbf;   // the second byte's range
-        if (c >= 0xc2 && c <= 0xdf) {
-            length = 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            length = 3;
-            low = c == 0xe0 ? 0xa0 : 0x80;
-            high = c == 0xed ? 0x9f : 0xbf;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            length = 4;
-            low = c == 0xf0 ? 0x90 : 0x80;
-            high = c == 0xf4 ? 0x8f : 0xbf;
-        } else {
-            return false;
-        }
-        if (end - p < length || p[1] < low || p[1] > high)
-            return false;
-        for (int i = 2; i < length; ++i) {
-            if (p[i] < 0x80 || p[i] > 0xbf)
-                return false;
-        }
-        p += length;
-    }
-    return true;
-}
-
-} // namespace
 
 void logUtf8(QByteArrayView line)
 {

@@ -50,12 +50,13 @@ QString outputOf(const ProcessResult &result)
 // In a mount namespace of its own: the staged polkit action where polkitd
 // reads actions, the staged tools where they are installed, a rule that
 // grants the account 65534 this one action (it stands in for the
-// administrator's password), a system bus and polkitd of its own; then
-// pkaction, a line "---", and the clean: clean_probe as 65534 with the
-// installed tool behind /usr/bin/pkexec, the request from a file.
-//   script <stage> <tools dir> <work dir> <polkitd> <clean_probe> <request>
+// administrator's password), a system bus and polkitd of its own, the
+// account's stick where the desktop mounts its media; then pkaction, a line
+// "---", and the clean: clean_probe as 65534 with the installed tool behind
+// /usr/bin/pkexec, the request from a file.
+//   script <stage> <tools dir> <work dir> <polkitd> <clean_probe> <request> <stick>
 const char kScript[] = R"script(set -u
-stage=$1 tools=$2 work=$3 polkitd=$4 probe=$5 request=$6
+stage=$1 tools=$2 work=$3 polkitd=$4 probe=$5 request=$6 stick=$7
 pids=
 trap 'for p in $pids; do kill $p 2>/dev/null; done; wait' EXIT
 fail() { echo "cannot: $*"; exit 77; }
@@ -64,6 +65,7 @@ top=$tools
 while [ ! -d "$top" ]; do top=$(dirname "$top"); done
 case $top in /|/usr|/usr/bin|/usr/lib|/usr/share|/bin|/lib|/etc) fail "stage $tools over $top";; esac
 mount -t tmpfs -o mode=755 tmpfs "$top" && mkdir -p "$tools" && mount --bind "$stage$tools" "$tools" || fail "mount the tools"
+mount -t tmpfs -o mode=755 tmpfs /media && mkdir -p /media/nobody/STICK && mount --bind "$stick" /media/nobody/STICK || fail "mount the stick"
 mkdir -p "$work/rules" && chmod 755 "$work/rules"
 cat > "$work/rules/50-test.rules" <<'EOF'
 polkit.addRule(function(action, subject) {
@@ -206,16 +208,20 @@ private slots:
         if (root.isEmpty())
             QSKIP(qPrintable(fixture.lastError()));
         QVERIFY(makeTree(root, {"Thumbs.db", "photo.jpg"}));   // root's: the account needs the administrator
+        // The account's own stick image, as the desktop would have set it up for it.
+        QVERIFY(::chown(QFile::encodeName(fixture.path() + QStringLiteral("/image-1.img")), 65534, 65534) == 0);
         QTemporaryDir work;
         const QString request = work.filePath(QStringLiteral("request"));
         const QString script = work.filePath(QStringLiteral("script.sh"));
-        QVERIFY(writeFile(QFile::encodeName(request), requestFor(root, scannedItems({"Thumbs.db"}, root)).encode())
+        QVERIFY(writeFile(QFile::encodeName(request),
+                          requestFor(root, scannedItems({"Thumbs.db"}, root), "/media/nobody/STICK").encode())
                 && writeFile(QFile::encodeName(script), kScript));
 
         const ProcessResult result = run(findExecutable(QStringLiteral("unshare")),
                                          {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
                                           QStringLiteral("sh"), script, m_stage.path(), QStringLiteral(SWEEPBROOK_TOOLS_DIR),
-                                          work.path(), polkitd, QStringLiteral(SWEEPBROOK_CLEAN_PROBE), request});
+                                          work.path(), polkitd, QStringLiteral(SWEEPBROOK_CLEAN_PROBE), request,
+                                          QFile::decodeName(root)});
         const QString output = outputOf(result);
         if (result.exitCode == 77)
             QSKIP(qPrintable(QStringLiteral("this machine cannot run a private polkitd: ") + output));

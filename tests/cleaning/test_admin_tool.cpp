@@ -6,9 +6,11 @@
 // trees outside are compared byte for byte before and after.
 
 #include "cleaning/CleanRequest.h"
+#include "cleaning/VolumeScanner.h"
 #include "BytePaths.h"
 #include "DiskChecks.h"
 #include "MountFixture.h"
+#include "SystemDaemons.h"
 #include "TestMain.h"
 #include "ToolRun.h"
 
@@ -19,6 +21,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -31,9 +34,13 @@ namespace {
 
 const QString kTool = QStringLiteral(SWEEPBROOK_ADMIN_CLEAN);
 
-ToolRun runAdmin(const CleanRequest &request)
+// As through pkexec for the account `requester` (root: run directly).
+ToolRun runAdmin(const CleanRequest &request, uid_t requester = 0)
 {
-    return runTool({kTool}, request.encode());
+    return runTool({kTool}, request.encode(), [requester](ProcessRequest &process) {
+        if (requester != 0)
+            process.environment.insert(QStringLiteral("PKEXEC_UID"), QString::number(requester));
+    });
 }
 
 int flagsOf(const QByteArray &path)
@@ -97,8 +104,19 @@ private slots:
             {withCount("500001"), "item count"},                  // above the limit
             {good + QByteArray("x\0f\0001\0001\0", 8), "more fields"},
             {good.chopped(1), "NUL"},
-            {QByteArray(good).replace("request 2", "request 1"), "not a clean request"},
+            {QByteArray(good).replace("request 3", "request 2"), "not a clean request"},
         };
+        // One name, one look: a name asked again with other inodes is refused whole.
+        CleanRequest twice = request;
+        twice.items.append({"a/._b", ItemKind::file, 2049, 99});
+        CleanRequest longExtension = request;
+        longExtension.customExtensions = {QString(256, u'x')};
+        const std::pair<QByteArray, const char *> refused[] = {{twice.encode(), "named before"},
+                                                               {longExtension.encode(), "longer than 255"}};
+        for (const auto &[bytes, why] : refused) {
+            QString error;
+            QVERIFY2(!CleanRequest::decode(bytes, &error) && error.contains(QLatin1String(why)), qPrintable(error));
+        }
         for (const auto &[bytes, why] : malformed) {
             QString error;
             QVERIFY2(!CleanRequest::decode(bytes, &error) && error.contains(QLatin1String(why)), qPrintable(error));
@@ -205,6 +223,9 @@ private slots:
             {"._secret", EMLINK},       {"Desktop DB", EINVAL},        {"report.docx", 0},
             {".Trashes/501/report.txt", 0}, {"__MACOSX/photos/img.jpg", 0}, {"docs/.Spotlight-V100", 0},
             {"Cache.tmp", 0},
+            // What cannot be confirmed answers alike, gone or another item,
+            // and no trash placeholder is made where none was removed.
+            {"docs/gone.tmp", ESTALE}, {"docs/other.tmp", ESTALE}, {"docs/.Trashes", ESTALE},
         };
         QByteArrayList paths;
         for (const auto &entry : expected)
@@ -212,6 +233,8 @@ private slots:
         CleanRequest request = requestFor(root, scannedItems(paths, root));
         request.customExtensions = {QStringLiteral("docx")};
         request.items[7].inode = 0;   // "Desktop DB"
+        QVERIFY(writeFile(root + "/docs/other.tmp", "another file"));
+        request.items[15].kind = ItemKind::folder;   // "docs/.Trashes", gone since the scan
         const QStringList outsideBefore = snapshot(outside.path());
         const QStringList docsBefore = snapshot(root + "/docs").filter(QRegularExpression(QStringLiteral("^(keep|secret|private)")));
         const QStringList keptBefore = snapshot(root + "/etc") + snapshot(root + "/notes.docx");
@@ -223,13 +246,123 @@ private slots:
                      qPrintable(expected[i].first + " answered " + QByteArray::number(run.answers.value(i, -1)) + '\n' + run.errors));
         QVERIFY(run.errors.contains("Refused (not junk"));
         for (qsizetype i = 0; i < request.items.size(); ++i)
-            QCOMPARE(exists(root + '/' + expected[i].first), expected[i].second != 0);
+            QCOMPARE(exists(root + '/' + expected[i].first), expected[i].second != 0 && i != 13 && i != 15);
+        QCOMPARE(run.errors.count("Skipped (gone, or no longer what the scan found)"), 3);
         QCOMPARE(modeOf(root + "/.DS_Store") & S_IFMT, mode_t(S_IFCHR));
         QCOMPARE(modeOf(root + "/Thumbs.db") & S_IFMT, mode_t(S_IFIFO));
         QCOMPARE(snapshot(root + "/docs").filter(QRegularExpression(QStringLiteral("^(keep|secret|private)"))), docsBefore);
         QCOMPARE(flagsOf(root + "/docs/secret") & FS_IMMUTABLE_FL, FS_IMMUTABLE_FL);
         QCOMPARE(snapshot(root + "/etc") + snapshot(root + "/notes.docx"), keptBefore);
         QCOMPARE(snapshot(outside.path()), outsideBefore);
+    }
+
+    // Root acts only on removable hardware. A loop image on the machine's
+    // own disk counts only when the requesting account owns it and it is
+    // mounted for that account: another account's home on a loop image, a
+    // shared volume where the account renamed another's folder ".Trashes",
+    // the account's own image mounted elsewhere, and the account's own FUSE
+    // mount naming a loop device attached to nothing are refused whole, every
+    // file as it was (an immutable one too); the account's image under
+    // /media/<name> is cleaned.
+    void removableHardwareOnly()
+    {
+        SystemDaemons daemons;
+        if (const QString why = daemons.enterPrivateMountNamespace(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fixture;
+        if (const QString why = MountFixture::whyUnavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        Sandbox conf;
+        QVERIFY(fixture.mountWith({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")},
+                                  QStringLiteral("/media"))
+                && writeFile(conf / "fuse.conf", "user_allow_other\n", 0644)
+                && QProcess::execute(MountFixture::tool(QStringLiteral("mount")),
+                                     {QStringLiteral("--bind"), QFile::decodeName(conf / "fuse.conf"), QStringLiteral("/etc/fuse.conf")}) == 0);
+        const auto restore = qScopeGuard([] { ::umount2("/etc/fuse.conf", MNT_DETACH); });
+        QVERIFY(::chmod(QFile::encodeName(fixture.path()), 0755) == 0);
+        const QString home = fixture.mountRoot() + QStringLiteral("/home/victim");
+        struct Row { const char *name; uid_t owner; QString point; bool fuse; bool cleaned; bool shared = false; };
+        const Row rows[] = {
+            {"another account's home on a loop image", 1001, home, false, false},
+            {"another account's folder renamed .Trashes", 0, fixture.mountRoot() + QStringLiteral("/shared"), false, false, true},
+            {"the account's image mounted elsewhere", 65534, fixture.mountRoot() + QStringLiteral("/elsewhere"), false, false},
+            {"the account's FUSE mount of a detached loop device", 65534, fixture.mountRoot() + QStringLiteral("/fuse"), true, false},
+            {"the account's image under its media folder", 65534, QStringLiteral("/media/nobody/STICK"), false, true},
+        };
+        for (const Row &row : rows) {
+            const std::optional<QString> image =
+                fixture.makeImage(row.fuse ? MountFixture::Kind::Fat32 : MountFixture::Kind::Ext4, 32, QStringLiteral("HOME"));
+            QVERIFY(image && ::chown(QFile::encodeName(*image), row.owner, row.owner) == 0);
+            if (row.fuse) {
+                // Mounted by the account itself, naming a loop device nothing is attached to.
+                const QString detached = fixture.attachLoop(*image).value_or(QString());
+                QVERIFY(!detached.isEmpty() && QProcess::execute(MountFixture::tool(QStringLiteral("losetup")), {"-d", detached}) == 0);
+                QVERIFY(QDir().mkpath(row.point) && ::chown(QFile::encodeName(row.point), row.owner, row.owner) == 0);
+                QVERIFY(QProcess::execute(asNobody().first(), asNobody().mid(1) + QStringList{
+                            MountFixture::tool(QStringLiteral("fusefat")), QStringLiteral("-o"),
+                            QStringLiteral("rw+,allow_other,fsname=%1,subtype=vfat").arg(detached), *image, row.point}) == 0);
+            } else {
+                const std::optional<QString> loop = fixture.attachLoop(*image);
+                QVERIFY(loop && fixture.mountExt4(*loop, row.point));
+            }
+            const auto unmount = qScopeGuard([&] { fixture.unmount(row.point); });
+            const QByteArray root = QFile::encodeName(row.point);
+            // (fusefat keeps no modes: its files are named only)
+            QVERIFY(row.fuse || makeTree(root, {".bashrc", "thesis.pdf", "Thumbs.db", "workspace/", "workspace/.metadata"}));
+            const bool immutable = !row.fuse && setFlags(root + "/thesis.pdf", FS_IMMUTABLE_FL);
+            const auto mutableAgain = qScopeGuard([&] { setFlags(root + "/thesis.pdf", 0); });
+            if (row.point == home)
+                QVERIFY(::chown(root, row.owner, row.owner) == 0 && ::chmod(root, 0700) == 0);
+            if (row.shared) {
+                QVERIFY(makeTree(root, {".Trashes/", ".Trashes/thesis/", ".Trashes/thesis/chapter1"})
+                        && ::chown(root + "/.Trashes/thesis", 1001, 1001) == 0 && ::chmod(root, 0777) == 0);
+            }
+            CleanRequest request = requestFor(root, scannedItems(row.shared ? QByteArrayList{".Trashes"}
+                                                                            : QByteArrayList{".bashrc", "thesis.pdf", "Thumbs.db"}, root));
+            request.customExtensions = {QStringLiteral("bashrc"), QStringLiteral("pdf")};
+            const QStringList before = snapshot(root);
+
+            const ToolRun run = runAdmin(request, 65534);
+            if (row.cleaned) {
+                QVERIFY2(run.exitCode == 0 && run.answers.size() == 3, run.errors.constData());
+                QCOMPARE(snapshot(root).filter(QRegularExpression(QStringLiteral("^(\\.bashrc|thesis|Thumbs)"))), QStringList());
+                QVERIFY(!immutable || !exists(root + "/thesis.pdf"));
+            } else {
+                QVERIFY2(run.exitCode == 2 && run.answers.isEmpty() && run.errors.contains("not on removable hardware"),
+                         qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(row.name), QString::fromUtf8(run.errors))));
+                QCOMPARE(snapshot(root), before);
+            }
+        }
+    }
+
+    void aliasedFolder_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32: a cross-linked cluster, told by the scan") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("ext4: a directory hard link, told by its \"..\"") << int(MountFixture::Kind::Ext4);
+    }
+
+    // The tool leaves a trash folder that holds an alias of DCIM whole: on
+    // FAT by what the request carries of the scan, on ext4 by the alias's
+    // own "..", with no scan at all.
+    void aliasedFolder()
+    {
+        QFETCH(int, kind);
+        MountFixture fixture;
+        const QString point = fixture.mountRoot() + QStringLiteral("/ALIAS");
+        if (!fixture.mountNewWithAlias(MountFixture::Kind(kind), point))
+            QSKIP(qPrintable(fixture.lastError()));
+        const QByteArray root = QFile::encodeName(point);
+        const QStringList dcimBefore = snapshot(root + "/DCIM");
+        CleanRequest request = requestFor(root, scannedItems({".Trashes"}, root));
+        if (kind == int(MountFixture::Kind::Fat32)) {
+            VolumeScanner scanner(VolumeScanner::Request{root, {FileType::trash}, {}, {}, true, {}, nullptr});
+            request.scannedFolders = *scanner.outcome(scanner.run()).folders;
+        }
+        const ToolRun run = runAdmin(request);
+        QVERIFY2(run.exitCode == 1 && run.answers.value(0) == EUCLEAN, run.errors.constData());
+        QVERIFY(run.errors.contains("shares its contents with another folder"));
+        QCOMPARE(snapshot(root + "/DCIM"), dcimBefore);
     }
 
     // A folder on the volume's mount path that the user may write: the user

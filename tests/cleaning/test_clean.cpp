@@ -144,6 +144,39 @@ class TestClean : public QObject
     };
 
 private slots:
+    void aliasedFolder_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32 (fusefat): a cross-linked cluster") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("ext4: a directory hard link") << int(MountFixture::Kind::Ext4);
+    }
+
+    // A trash folder holding an alias of DCIM (a damaged file system) is
+    // scanned and cleaned: the trash folder is left whole and fails with its
+    // reason, and DCIM is byte for byte as it was.
+    void aliasedFolder()
+    {
+        QFETCH(int, kind);
+        MountFixture fx;
+        const QString point = fx.mountRoot() + QStringLiteral("/ALIAS");
+        if (!fx.mountNewWithAlias(MountFixture::Kind(kind), point))
+            QSKIP(qPrintable(fx.lastError()));
+        const QByteArray root = QFile::encodeName(point);
+        const QStringList dcimBefore = testsupport::snapshot(root + "/DCIM");
+        QVERIFY(dcimBefore.size() == 3);
+
+        Rig rig;
+        rig.start(testsupport::realMachineEnvironment());
+        const auto device = rig.manager->deviceContaining(point + "/DCIM");
+        QVERIFY(device);
+        const QList<FileItem> trash = rig.scan(*device, {}).value(FileType::trash);
+        QCOMPARE(trash.size(), 1);
+        const auto [cleaned, failed] = rig.clean(trash);
+        QVERIFY(cleaned.isEmpty() && failed.size() == 1);
+        QCOMPARE(failed.first().failure, EUCLEAN);
+        QCOMPARE(testsupport::snapshot(root + "/DCIM"), dcimBefore);
+    }
+
     void catalogueEndToEnd_data()
     {
         QTest::addColumn<int>("kind");

@@ -133,6 +133,13 @@ ToolRun runAdminTool(const QByteArray &root, const Items &items, const QStringLi
     return runTool(elevation + QStringList{kTool}, requestFor(root, items).encode());
 }
 
+int flagsOf(const QByteArray &path)
+{
+    const Handle fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    int flags = -1;
+    return fd.get() >= 0 && ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 ? flags : -1;
+}
+
 bool setFlags(const QByteArray &path, int flags)
 {
     const Handle fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -357,7 +364,7 @@ private slots:
 
     // Immutable and append-only items in every group are removed by the tool,
     // for the app as the user and as root; what truly cannot be removed fails
-    // alone.
+    // alone. Folders that stay keep the flags the tool cleared on its way.
     void protectionFlags()
     {
         MountFixture fixture;
@@ -370,12 +377,13 @@ private slots:
                                                      ".Spotlight-V100/Store-V2/index", ".Trashes/", ".Trashes/501/",
                                                      ".Trashes/501/old", "._x", "Thumbs.db", "RECYCLER/",
                                                      "RECYCLER/f", "appending/", "appending/._y", "$RECYCLE.BIN/",
-                                                     "$RECYCLE.BIN/busy/"}));
+                                                     "$RECYCLE.BIN/busy/", "$RECYCLE.BIN/f"}));
             if (!setFlags(root + "/._x", FS_IMMUTABLE_FL))
                 QSKIP(qPrintable(QStringLiteral("the test volume has no immutable flag: ") + errorText(errno)));
             for (const QByteArray path : {"/.Spotlight-V100/Store-V2/index", "/.Trashes/501/old", "/Thumbs.db"})
                 QVERIFY2(setFlags(root + path, FS_IMMUTABLE_FL), path.constData());
-            QVERIFY(setFlags(root + "/RECYCLER", FS_APPEND_FL) && setFlags(root + "/appending", FS_APPEND_FL));
+            QVERIFY(setFlags(root + "/RECYCLER", FS_APPEND_FL) && setFlags(root + "/appending", FS_APPEND_FL)
+                    && setFlags(root + "/$RECYCLE.BIN", FS_APPEND_FL));
             // A file system mounted inside: the one item nobody may remove.
             const QString busy = QFile::decodeName(root + "/$RECYCLE.BIN/busy");
             if (!fixture.mountWith({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("tmpfs")}, busy))
@@ -387,6 +395,10 @@ private slots:
             QCOMPARE(pathsOf(outcome.failed), Paths{root + "/$RECYCLE.BIN"});
             VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
             QVERIFY(MountFixture::isMounted(busy));
+            QCOMPARE(flagsOf(root + "/appending") & FS_APPEND_FL, FS_APPEND_FL);
+            QCOMPARE(flagsOf(root + "/$RECYCLE.BIN") & FS_APPEND_FL, FS_APPEND_FL);
+            QVERIFY(!exists(root + "/$RECYCLE.BIN/f"));
+            setFlags(root + "/$RECYCLE.BIN", 0);
         }
     }
 

@@ -14,7 +14,7 @@ namespace {
 const QStringList kTables = {"en", "zh-Hans", "zh-Hant", "ar", "fr", "de", "ja", "ko", "it", "pl", "pt", "ru", "es"};
 
 // Snake-case literals in src/ that name something other than a text.
-const QStringList kNotKeys = {"no_log", "dot_clean", "binfmt_misc", "rpc_pipefs", "qt_msgbox_label",
+const QStringList kNotKeys = {"no_log", "dot_clean", "binfmt_misc", "rpc_pipefs", "user_id", "qt_msgbox_label",
                                "qt_msgbox_informativelabel"};
 
 QString sourceDir()

@@ -31,8 +31,11 @@ private slots:
             QCOMPARE(capture.lines(), QStringList{shown});
             QCOMPARE(escapedControlBytes(text.toUtf8()), shown.toUtf8());
         }
-        // Bytes that are no UTF-8 pass as they are.
+        // Bytes that are no UTF-8 pass as they are, but for 0x80-0x9F, the
+        // controls of an 8-bit terminal (0x9B opens an escape sequence).
         QCOMPARE(escapedControlBytes("bad\xff\xfe\n"), QByteArray("bad\xff\xfe\\x0a"));
+        QCOMPARE(escapedControlBytes("csi \x9b" "2J, caf\xe9\x85 \xe4\xb8\xad"),
+                 QByteArray("csi \\x9b" "2J, caf\xe9\\x85 \xe4\xb8\xad"));
     }
 
     // A line given as bytes comes out as the same line given as text would:

@@ -24,6 +24,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -250,6 +251,48 @@ public:
         return mounted;
     }
 
+    // A damaged stick of `kind` (FAT32 or ext4) at `mountPoint`: DCIM holds
+    // PHOTO.JPG and SUB/X.JPG, and ".Trashes/ALIAS" is no folder of its own
+    // but DCIM again (on FAT its entry names DCIM's first cluster, a common
+    // corruption; on ext4 a second link to DCIM's inode, made by debugfs).
+    // Its loop device.
+    std::optional<QString> mountNewWithAlias(Kind kind, const QString &mountPoint)
+    {
+        const QString why = whyUnavailable(kind);
+        const QString needed = kind == Kind::Fat32 ? QStringLiteral("mcopy") : QStringLiteral("debugfs");
+        if (!why.isEmpty() || tool(needed).isEmpty()) {
+            m_error = why.isEmpty() ? needed + QStringLiteral(" is not installed") : why;
+            return std::nullopt;
+        }
+        const std::optional<QString> image = makeImage(kind, kind == Kind::Fat32 ? 64 : 32, QStringLiteral("ALIAS"));
+        const QString photo = m_dir.filePath(QStringLiteral("photo"));
+        QFile content(photo);
+        if (!image || !content.open(QIODevice::WriteOnly) || content.write("a photo\n") < 0)
+            return std::nullopt;
+        content.close();
+        if (kind == Kind::Fat32) {
+            const QMap<QString, QString> skip{{QStringLiteral("MTOOLS_SKIP_CHECK"), QStringLiteral("1")}};
+            if (!run(QStringLiteral("mmd"), {"-i", *image, "::/DCIM", "::/DCIM/SUB", "::/.Trashes", "::/.Trashes/ALIAS"}, 30, skip)
+                || !run(QStringLiteral("mcopy"), {"-i", *image, photo, "::/DCIM/PHOTO.JPG"}, 30, skip)
+                || !run(QStringLiteral("mcopy"), {"-i", *image, photo, "::/DCIM/SUB/X.JPG"}, 30, skip) || !crossLink(*image))
+                return std::nullopt;
+        } else {
+            const QString commands = m_dir.filePath(QStringLiteral("debugfs.cmd"));
+            QFile file(commands);
+            if (!file.open(QIODevice::WriteOnly))
+                return std::nullopt;
+            file.write(QStringLiteral("mkdir DCIM\nmkdir DCIM/SUB\nwrite %1 DCIM/PHOTO.JPG\nwrite %1 DCIM/SUB/X.JPG\n"
+                                      "mkdir .Trashes\nln DCIM .Trashes/ALIAS\n").arg(photo).toUtf8());
+            file.close();
+            if (!run(QStringLiteral("debugfs"), {"-w", "-f", commands, *image}, 30))
+                return std::nullopt;
+        }
+        const std::optional<QString> loop = attachLoop(*image);
+        if (!loop || !(kind == Kind::Fat32 ? mountFat(*loop, mountPoint) : mountExt4(*loop, mountPoint)))
+            return std::nullopt;
+        return loop;
+    }
+
     // Any other kernel mount: `mount <args> <mountPoint>` (a tmpfs, a bind mount).
     std::optional<QString> mountWith(const QStringList &args, const QString &mountPoint)
     {
@@ -451,6 +494,44 @@ public:
     }
 
 private:
+    // Points the FAT32 image's ".Trashes/ALIAS" entry at DCIM's first cluster.
+    bool crossLink(const QString &image)
+    {
+        QFile file(image);
+        if (!file.open(QIODevice::ReadWrite)) {
+            m_error = QStringLiteral("Cannot open %1").arg(image);
+            return false;
+        }
+        const QByteArray boot = file.read(512);
+        const auto u16 = [](const QByteArray &b, int at) { return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8; };
+        const auto u32 = [&](const QByteArray &b, int at) { return u16(b, at) | u16(b, at + 2) << 16; };
+        const qint64 clusterBytes = qint64(u16(boot, 11)) * quint8(boot[13]);
+        const qint64 data = (qint64(u16(boot, 14)) + qint64(quint8(boot[16])) * u32(boot, 36)) * u16(boot, 11);
+        const auto offsetOf = [&](quint32 cluster) { return data + (qint64(cluster) - 2) * clusterBytes; };
+        // The 8.3 entry whose name starts with `prefix` in the folder's first
+        // cluster: its offset in the image and its first cluster.
+        const auto entry = [&](quint32 folder, const QByteArray &prefix) -> std::pair<qint64, quint32> {
+            file.seek(offsetOf(folder));
+            const QByteArray bytes = file.read(clusterBytes);
+            for (qsizetype at = 0; at + 32 <= bytes.size() && bytes[at] != 0; at += 32) {
+                if (quint8(bytes[at]) != 0xe5 && bytes[at + 11] != 0x0f && bytes.mid(at, 11).startsWith(prefix))
+                    return {offsetOf(folder) + at, u16(bytes, int(at) + 26) | u16(bytes, int(at) + 20) << 16};
+            }
+            return {-1, 0};
+        };
+        const quint32 root = u32(boot, 44);
+        const auto [dcimAt, dcim] = entry(root, "DCIM ");
+        const auto [trashAt, trash] = entry(root, "TRASHE");
+        const auto [aliasAt, alias] = trash ? entry(trash, "ALIAS ") : std::pair<qint64, quint32>{-1, 0};
+        if (dcimAt < 0 || aliasAt < 0) {
+            m_error = QStringLiteral("Cannot find DCIM and .Trashes/ALIAS in %1").arg(image);
+            return false;
+        }
+        const char high[2] = {char(dcim >> 16), char(dcim >> 24)};
+        const char low[2] = {char(dcim), char(dcim >> 8)};
+        return file.seek(aliasAt + 20) && file.write(high, 2) == 2 && file.seek(aliasAt + 26) && file.write(low, 2) == 2;
+    }
+
     struct Mounted
     {
         QString mountPoint;

@@ -3,6 +3,7 @@
 #include "cleaning/HeldVolume.h"
 #include "cleaning/PathHandles.h"
 #include "platform/Log.h"
+#include "platform/RemovableHardware.h"
 #include "platform/Volumes.h"
 
 #include <QFile>
@@ -64,6 +65,17 @@ int openWithoutLinks(const QByteArray &path)
 
 } // namespace
 
+uid_t requestingUser()
+{
+    const uid_t real = ::getuid();
+    if (real != 0)
+        return real;
+    // pkexec names the account that asked; root itself, when run directly.
+    bool ok = false;
+    const uint asked = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
+    return ok ? uid_t(asked) : 0;
+}
+
 std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why)
 {
     const auto refuse = [why](const QString &reason) -> std::unique_ptr<HeldVolume> {
@@ -109,5 +121,10 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
     const std::optional<BlockDeviceInfo> device = BlockDeviceProbe(paths).probeMount(*mount);
     if (!isRemovableMount(mount->mountPoint, mount, device))
         return refuse(QStringLiteral("refused: \"%1\" is not a removable volume").arg(shown));
+    // What root may act on is narrower; an account acting as itself can do
+    // no more than the kernel lets it.
+    if (const std::optional<QString> hardware = ::geteuid() == 0 ? whyNotRemovableHardware(*mount, requestingUser(), paths)
+                                                                  : std::nullopt)
+        return refuse(QStringLiteral("refused: \"%1\" is not on removable hardware: %2").arg(shown, *hardware));
     return HeldVolume::adopt(fd.release(), root, request.device);
 }

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include <sys/types.h>
+
 class HeldVolume;
 
 // The administrator tool's own look at the volume a request names, before it
@@ -14,6 +16,11 @@ class HeldVolume;
 // way (no symbolic link, no /proc magic link into another process's view),
 // and there must be the root of a mount of this process's mount table with
 // the request's device and root inode; that mount must lie on a device the
-// app's own removable-volume rules accept, and never at a system path.
-// Nothing, with the reason in *why, otherwise.
+// app's own removable-volume rules accept and that ends at removable hardware
+// for the requesting account (platform/RemovableHardware.h), and never at a
+// system path. Nothing, with the reason in *why, otherwise.
 std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why);
+
+// The account the tool acts for: the one pkexec names (PKEXEC_UID) when root
+// runs it, root itself when run directly, else whoever runs it.
+uid_t requestingUser();

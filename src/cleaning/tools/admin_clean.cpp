@@ -3,53 +3,63 @@
 // from where it is installed, or directly when it is root itself) with a
 // clean request on standard input (cleaning/CleanRequest.h): the volume root
 // as an absolute path with its device and inode, the user's custom
-// extensions, and each item's path relative to the root with the kind,
-// device and inode the scan recorded.
+// extensions, each item's path relative to the root with the kind, device
+// and inode the scan recorded, and what the scan saw of the volume's folders.
 //
 // It trusts nothing of that. Whoever runs it as root may have written the
 // request, so:
+//   - the request names each item once, its extensions no longer than a name
+//     and each path within bounds (CleanRequest);
 //   - the root must be the root of a mount in its own mount table, reached
 //     without following any link, with the device and inode the request
 //     names, on a device the app's removable-volume rules accept, and never a
-//     folder of the system (tools/MountedVolume.h);
+//     folder of the system; as root, the volume must also end at removable
+//     hardware, or be a loop image of the requesting account mounted for it
+//     (tools/MountedVolume.h, platform/RemovableHardware.h);
 //   - an item must be junk by the built-in catalogue, by its own name or by a
 //     folder above it that the catalogue takes whole, or a file of one of the
 //     custom extensions (cleaning/JunkRule.h); anything else is answered
 //     "failed" with EPERM;
 //   - an item must still be what the scan found, on the volume itself (not a
 //     mount inside it), a regular file, folder or link, and with no other
-//     name (a file with a second hard link is left alone);
+//     name (a file with a second hard link is left alone); an item it cannot
+//     confirm (gone, or another in its place) is answered alike either way;
+//   - a folder item is emptied only when every folder in it is a folder of
+//     its own, not an alias of another (cleaning/FolderAliases.h);
 //   - only regular files and folders are ever opened, the markers it makes
-//     are made new (O_EXCL) and never opened when something is there, and no
-//     mode or flag is changed on anything not checked like this.
+//     are made new (O_EXCL), only once the item they stand for is gone, and
+//     never opened when something is there; no mode is changed on an item,
+//     and the flags and mode of a folder opened up to remove what it holds
+//     are put back (cleaning/SafeRemove.h).
 //
 // Every item is reached from the root one component at a time (never through
 // a symbolic link, never into a mount or onto another file system), and every
 // step acts on handles, never on a path looked up again. Per item, by its name:
-//   ".Spotlight-V100"  the folder beside it is marked not to be indexed
-//                      (".metadata_never_index", ".fseventsd/no_log"), then
-//                      the index is removed; a folder that resists is moved
-//                      aside, a plain file takes its name and the moved folder
-//                      is removed;
+//   ".Spotlight-V100"  removed, then the folder beside it is marked not to be
+//                      indexed (".metadata_never_index", ".fseventsd/no_log");
+//                      an index that resists is moved aside, a plain file
+//                      takes its name and the moved folder is removed;
 //   ".Trashes"         removed, and a plain file (mode 644) takes its place so
 //                      the folder is not made again;
-//   "._*"              removed, with protection flags cleared and the mode
-//                      opened first, then by rename and removal;
+//   "._*"              removed, past the protection flags of the file and its
+//                      folder when refused, then by rename and removal;
 //   anything else      removed (a folder with its contents).
 // A refused removal is tried again after the immutable and append-only flags
-// of the item and its folder are cleared and the folder's mode is opened. A
-// symbolic link is only ever removed itself.
+// of the item and its folder are cleared and the folder's mode is opened, all
+// of it put back afterwards. A symbolic link is only ever removed itself.
 //
 // Standard output: one answer per item ("removed N" / "failed N errno"); an
 // item is removed only when it has no name left on the volume afterwards (the
 // item is held open while it is removed, so a name taken over meanwhile, or
 // the item moved elsewhere, is no removal); a plain ".Trashes" file is left
 // as it is and counts as removed. A failure carries the errno of the step
-// that failed. Standard error: what it did, control characters escaped.
-// Exit status: 0 when every item is gone, 1 when some are not, 2 when the
-// request or the volume cannot be used.
+// that failed (ESTALE: not confirmed; EUCLEAN: a folder that is an alias of
+// another; ENAMETOOLONG: a path beyond the bounds). Standard error: what it
+// did, control characters escaped. Exit status: 0 when every item is gone, 1
+// when some are not, 2 when the request or the volume cannot be used.
 
 #include "cleaning/CleanRequest.h"
+#include "cleaning/FolderAliases.h"
 #include "cleaning/HeldVolume.h"
 #include "cleaning/JunkRule.h"
 #include "cleaning/PathHandles.h"
@@ -58,6 +68,7 @@
 #include "cleaning/tools/ToolMain.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QUuid>
 
@@ -73,8 +84,6 @@ using pathhandles::Handle;
 using ToolMain::say;
 using ToolMain::shown;
 using pathhandles::openAt;
-
-const SafeRemove::Options kAdministrator{true, &ToolMain::working};
 
 enum class Group { spotlight, trash, appleDouble, general };
 
@@ -124,43 +133,55 @@ void markNotIndexed(int parentFd, dev_t dev)
 // Each step below returns 0, or the errno of what failed.
 
 // The Spotlight index: removed; when it resists, moved aside, a plain file
-// takes its name and the moved folder is removed.
-int cleanSpotlight(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
+// takes its name and the moved folder is removed. The markers are made once
+// the index is gone.
+int cleanSpotlight(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path,
+                   const SafeRemove::Options &options)
 {
-    markNotIndexed(parentFd, st.st_dev);
-    const SafeRemove::Outcome outcome = SafeRemove::removeFolder(parentFd, name, st, kAdministrator, path);
-    if (outcome.removed() || outcome.error == ESTALE)
-        return outcome.error;
+    const SafeRemove::Outcome outcome = SafeRemove::removeFolder(parentFd, name, st, options, path);
+    if (outcome.removed()) {
+        markNotIndexed(parentFd, st.st_dev);
+        return 0;
+    }
+    if (outcome.error == ESTALE || outcome.error == EMLINK)
+        return outcome.error;   // not the index the scan found, or one that is more than itself
     say("Spotlight index resists removal, moving it aside: " + shown(path) + " (" + outcome.message.toUtf8() + ')');
     const QByteArray backup = ".spotlight_backup_" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces).toUpper();
-    if (::renameat(parentFd, name.constData(), parentFd, backup.constData()) != 0)
+    if (::renameat2(parentFd, name.constData(), parentFd, backup.constData(), RENAME_NOREPLACE) != 0)
         return outcome.error;
-    placeFile(parentFd, name, 0644);
     struct stat moved;
-    if (lookAt(parentFd, backup, &moved) != 0 || moved.st_ino != st.st_ino || moved.st_dev != st.st_dev)
+    if (lookAt(parentFd, backup, &moved) != 0 || moved.st_ino != st.st_ino || moved.st_dev != st.st_dev) {
+        ::renameat2(parentFd, backup.constData(), parentFd, name.constData(), RENAME_NOREPLACE);
         return ESTALE;   // what was moved aside was not the index
-    return SafeRemove::removeFolder(parentFd, backup, moved, kAdministrator, path).error;
+    }
+    placeFile(parentFd, name, 0644);
+    markNotIndexed(parentFd, st.st_dev);
+    return SafeRemove::removeFolder(parentFd, backup, moved, options, path).error;
 }
 
-// A trash folder: removed, and a plain file of the same name (mode 644) takes its place.
-int cleanTrash(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
+// A trash folder: removed, and a plain file of the same name (mode 644) takes
+// its place so the folder is not made again. A plain ".Trashes" file is such
+// a placeholder already.
+int cleanTrash(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path,
+               const SafeRemove::Options &options)
 {
-    if (S_ISDIR(st.st_mode)) {
-        const SafeRemove::Outcome outcome = SafeRemove::removeFolder(parentFd, name, st, kAdministrator, path);
-        if (!outcome.removed()) {
-            say("Cannot remove " + shown(path) + ": " + outcome.message.toUtf8());
-            return outcome.error;
-        }
+    if (!S_ISDIR(st.st_mode))
+        return 0;
+    const SafeRemove::Outcome outcome = SafeRemove::removeFolder(parentFd, name, st, options, path);
+    if (!outcome.removed()) {
+        say("Cannot remove " + shown(path) + ": " + outcome.message.toUtf8());
+        return outcome.error;
     }
-    struct stat now;
-    if (lookAt(parentFd, name, &now) == ENOENT)
-        placeFile(parentFd, name, 0644);
+    placeFile(parentFd, name, 0644);
     return 0;
 }
 
-// An AppleDouble file: removed; when that is refused, by every other way
-// there is, each reported.
-int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path)
+// An AppleDouble file: removed; when that is refused, past the protection
+// flags of the file and its folder (put back should it stay), then by rename
+// and removal, each reported. Root needs no mode bits to remove a name, so
+// none is changed.
+int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st, const QByteArray &path,
+                     const SafeRemove::Options &options)
 {
     say("Starting ._file deletion for: " + shown(path));
     say("Attempting rm -f deletion...");
@@ -172,18 +193,6 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
     say("rm -f failed");
     say("  mode " + QByteArray::number(st.st_mode & 07777, 8) + ", owner " + QByteArray::number(st.st_uid) + ", "
         + QByteArray::number(qint64(st.st_size)) + " bytes");
-    {
-        // Only the scanned file itself, on the volume, with no other name.
-        struct stat opened;
-        Handle fd(pathhandles::openFileOrFolder(parentFd, name.constData(), &opened));
-        if (fd.get() >= 0 && S_ISREG(opened.st_mode) && opened.st_nlink == 1 && opened.st_ino == st.st_ino
-            && opened.st_dev == st.st_dev) {
-            say("Clearing protection flags...");
-            SafeRemove::clearProtectionFlags(fd.get());
-            say("Setting write permissions...");
-            ::fchmod(fd.get(), 0777);
-        }
-    }
     const auto stillThere = [&] {
         struct stat now;
         return lookAt(parentFd, name, &now) == 0 && now.st_ino == st.st_ino;
@@ -194,9 +203,9 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
         return done;
     };
     if (stillThere()) {
+        say("Clearing protection flags...");
         say("File still exists, trying unlink...");
-        // This time past the folder's protection flags and mode too.
-        say(attempt(SafeRemove::removeEntry(parentFd, name, kAdministrator)) ? "unlink succeeded" : "unlink failed");
+        say(attempt(SafeRemove::removeEntry(parentFd, name, options)) ? "unlink succeeded" : "unlink failed");
     }
     if (stillThere()) {
         say("File still exists, trying mv to temp and rm...");
@@ -217,9 +226,47 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
     return failed ? error : 0;
 }
 
-// 0 when the item is gone afterwards, else why not.
-int cleanItem(HeldVolume &volume, const JunkRule &rule, const CleanRequest::Item &item)
+// What one run knows across its items.
+struct Run
 {
+    explicit Run(const QStringList &customExtensions) : rule(customExtensions) {}
+
+    JunkRule rule;
+    SafeRemove::Options options{true, &ToolMain::working, nullptr};
+    // The folders this run removed (paths below the root): what lay inside
+    // went with them.
+    QSet<QByteArray> removedFolders;
+
+    bool insideRemovedFolder(const QByteArray &relative) const
+    {
+        for (qsizetype slash = relative.indexOf('/'); slash > 0; slash = relative.indexOf('/', slash + 1)) {
+            if (removedFolders.contains(relative.left(slash)))
+                return true;
+        }
+        return false;
+    }
+};
+
+// An item this run cannot confirm is the scanned one: gone, something else
+// in its place, or a folder on the way missing. The answer and the line are
+// the same whichever it is, so a request learns nothing of what a folder its
+// account may not read holds.
+int notConfirmed(const Run &run, const CleanRequest::Item &item, const QByteArray &path)
+{
+    if (run.insideRemovedFolder(item.relative))
+        return 0;   // it went with a folder removed before it
+    say("Skipped (gone, or no longer what the scan found): " + shown(path));
+    return ESTALE;
+}
+
+// 0 when the item is gone afterwards, else why not.
+int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
+{
+    if (!item.withinPathLimits()) {
+        say("Refused (a path longer than " + QByteArray::number(CleanRequest::kMaxPathBytes) + " bytes or deeper than "
+            + QByteArray::number(CleanRequest::kMaxComponents) + " folders): " + shown(item.relative.left(256)) + "...");
+        return ENAMETOOLONG;
+    }
     const QByteArray path = pathhandles::childPath(volume.root(), item.relative);
     if (!volume.relativePath(path)) {
         say("Refused (not a path inside the volume): " + shown(path));
@@ -229,7 +276,7 @@ int cleanItem(HeldVolume &volume, const JunkRule &rule, const CleanRequest::Item
         say("Refused (the request gives no inode): " + shown(path));
         return EINVAL;
     }
-    if (const std::optional<QString> why = rule.refusal(item.relative, item.kind == ItemKind::folder)) {
+    if (const std::optional<QString> why = run.rule.refusal(item.relative, item.kind == ItemKind::folder)) {
         say("Refused (" + why->toUtf8() + "): " + shown(path));
         return EPERM;
     }
@@ -237,25 +284,18 @@ int cleanItem(HeldVolume &volume, const JunkRule &rule, const CleanRequest::Item
     const int parentFd = volume.openParent(item.relative, &name);
     if (parentFd < 0) {
         const int error = errno;
-        if (error != ENOENT)
-            say("Skipped (a folder on the way is missing, a link, or on another file system): " + shown(path));
-        return error == ENOENT ? 0 : error;
+        if (error == ENOENT)
+            return notConfirmed(run, item, path);
+        say("Skipped (a folder on the way is a link, not a folder, or on another file system): " + shown(path));
+        return error;
     }
     const Group group = groupOf(name);
     // The item itself is held while it is removed: whatever takes its name
     // meanwhile, the handle tells whether the item still has a name anywhere.
     const Handle held(openAt(parentFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (held.get() < 0 || ::fstat(held.get(), &st) != 0) {
-        const int error = errno;
-        if (error == ENOENT && group == Group::trash && item.kind == ItemKind::folder)
-            placeFile(parentFd, name, 0644);
-        return error == ENOENT ? 0 : error;
-    }
-    if (!pathhandles::isScannedItem(item.identity(), st)) {
-        say("Skipped (no longer what the scan found): " + shown(path));
-        return ESTALE;
-    }
+    if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !pathhandles::isScannedItem(item.identity(), st))
+        return notConfirmed(run, item, path);
     pathhandles::Identity id;
     if (st.st_dev != dev_t(volume.device()) || !pathhandles::identify(held.get(), id) || id.mountRoot) {
         say("Skipped (another file system, or one mounted there): " + shown(path));
@@ -276,13 +316,13 @@ int cleanItem(HeldVolume &volume, const JunkRule &rule, const CleanRequest::Item
         if (::unlinkat(parentFd, name.constData(), 0) != 0)
             why = errno;
     } else if (group == Group::spotlight && S_ISDIR(st.st_mode)) {
-        why = cleanSpotlight(parentFd, name, st, path);
+        why = cleanSpotlight(parentFd, name, st, path, run.options);
     } else if (group == Group::trash) {
-        why = cleanTrash(parentFd, name, st, path);
+        why = cleanTrash(parentFd, name, st, path, run.options);
     } else if (group == Group::appleDouble && !S_ISDIR(st.st_mode)) {
-        why = cleanAppleDouble(parentFd, name, st, path);
+        why = cleanAppleDouble(parentFd, name, st, path, run.options);
     } else {
-        const SafeRemove::Outcome outcome = SafeRemove::removeScanned(volume, item.relative, item.identity(), kAdministrator);
+        const SafeRemove::Outcome outcome = SafeRemove::removeScanned(volume, item.relative, item.identity(), run.options);
         if (!outcome.removed())
             say(outcome.message.toUtf8());
         why = outcome.error;
@@ -291,8 +331,11 @@ int cleanItem(HeldVolume &volume, const JunkRule &rule, const CleanRequest::Item
     // The verdict: the item is gone when no name of it is left (a FUSE file
     // system answers for a removed item that it no longer exists).
     struct stat itself;
-    if (::fstat(held.get(), &itself) != 0 ? errno == ENOENT || errno == ESTALE : itself.st_nlink == 0)
+    if (::fstat(held.get(), &itself) != 0 ? errno == ENOENT || errno == ESTALE : itself.st_nlink == 0) {
+        if (S_ISDIR(st.st_mode))
+            run.removedFolders.insert(item.relative);
         return 0;
+    }
     // A plain trash file is left as it is: it keeps the folder from being made.
     struct stat now;
     const int error = lookAt(volume.openParent(item.relative, &name), name, &now);
@@ -333,11 +376,14 @@ int main(int argc, char **argv)
     const ToolMain::Tool tool{"sweepbrook-admin-clean",
                               "Removes, as the administrator, the items of the clean request on standard input.",
                               openMountedVolume};
-    std::optional<JunkRule> rule;
-    const auto clean = [&rule](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
-        if (!rule)
-            rule.emplace(request.customExtensions);
-        return cleanItem(volume, *rule, item);
+    std::optional<Run> run;
+    const auto clean = [&run](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
+        if (!run) {
+            run.emplace(request.customExtensions);
+            volume.setScannedFolders(std::make_shared<const ScannedFolders>(request.scannedFolders));
+            run->options.aliases = volume.aliases();
+        }
+        return cleanItem(volume, *run, item);
     };
     return ToolMain::run(tool, argc, argv, clean, order);
 }
