@@ -12,6 +12,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <deque>
 #include <limits>
@@ -127,11 +128,20 @@ public:
     {
         if (listed(node))
             return false;
-        FileItem item(m_paths->arena(), node, size.value_or(look ? look->size : 0));
+        // A folder's size is what it holds (setSize), never its own entry's.
+        FileItem item(m_paths->arena(), node, size.value_or(look && look->kind != ItemKind::folder ? look->size : 0));
         if (look)
             pathhandles::recordIdentity(item, *look);
         append(type, node, std::move(item));
         return true;
+    }
+
+    // A listed folder's size: the files it holds, as the walk counted them.
+    void setSize(QByteArrayView path, qint64 bytes)
+    {
+        const std::optional<PathArena::Node> node = m_paths->find(path);
+        if (node && listed(*node))
+            m_result[kindAt(*node)][m_where[*node] & kIndexMask].size = bytes;
     }
 
     // Adds an item of a builder that shares this one's index, as it is,
@@ -256,6 +266,10 @@ namespace {
 // stay. While `recording`, the entries below are noted as they come (the
 // folders' handles are at hand for their lstat); what a folder held is
 // forgotten when the walk leaves it holding nothing kept, since it goes whole.
+//
+// What it holds is counted as it comes: the sizes of the regular files below
+// (those listed on their own aside, which count for themselves), the size of
+// the folder's item, and of each folder among the pieces.
 class WholeFolder
 {
 public:
@@ -265,6 +279,7 @@ public:
         bool isDirectory = false;
         bool holdsKept = false;
         std::optional<pathhandles::ItemLook> look;
+        qint64 bytes = 0;   // a file's size; a folder's files, once the walk left it
     };
 
     WholeFolder(QByteArray path, int depth, FileType kind, bool recording)
@@ -277,6 +292,8 @@ public:
     FileType kind() const { return m_kind; }
     bool recording() const { return m_recording; }
     bool holdsKept() const { return m_holdsKept; }
+    // The sizes of the regular files below it that go with it.
+    qint64 bytes() const { return m_bytes; }
 
     // An entry below the folder, in the walk's order (a folder before what it
     // holds). True when its name is kept: nothing below a kept folder counts.
@@ -303,12 +320,27 @@ public:
                 m_keptFolderDepth = entry.depth;
             return true;
         }
+        std::optional<struct stat> st;
+        if (entry.isRegularFile || m_recording)
+            st = entry.lstat();
+        const qint64 size = entry.isRegularFile && st && S_ISREG(st->st_mode) ? qint64(st->st_size) : 0;
+        m_bytes += size;
+        m_lastSize = size;
         if (m_recording) {
-            m_entries.push_back(Entry{entry.path(), entry.isDirectory, false, looked(entry.lstat())});
+            m_entries.push_back(Entry{entry.path(), entry.isDirectory, false, looked(st), size});
             if (entry.isDirectory)
                 m_openFolders.push_back(OpenFolder{entry.depth, m_entries.size() - 1});
         }
         return false;
+    }
+
+    // The entry met last is listed on its own: its size counts for itself.
+    void listedAlone()
+    {
+        m_bytes -= m_lastSize;
+        if (m_recording && !m_entries.empty() && !m_entries.back().isDirectory)
+            m_entries.back().bytes = 0;
+        m_lastSize = 0;
     }
 
     // After the walk left the folder: what stays of the record, the folders
@@ -331,8 +363,12 @@ private:
     {
         const size_t index = m_openFolders.back().index;
         m_openFolders.pop_back();
-        if (!m_entries[index].holdsKept)
-            m_entries.resize(index + 1);
+        if (m_entries[index].holdsKept)
+            return;
+        // What it held goes with it: its files, and its folders' files.
+        for (size_t k = index + 1; k < m_entries.size(); ++k)
+            m_entries[index].bytes += m_entries[k].bytes;
+        m_entries.resize(index + 1);
     }
 
     QByteArray m_path;
@@ -340,6 +376,8 @@ private:
     FileType m_kind;
     bool m_recording;
     bool m_holdsKept = false;
+    qint64 m_bytes = 0;
+    qint64 m_lastSize = 0;
     std::vector<Entry> m_entries;
     std::vector<OpenFolder> m_openFolders;
     int m_keptFolderDepth = 0;   // inside a kept folder at this depth (0: not)
@@ -404,6 +442,31 @@ private:
     QStringView m_view;
 };
 
+// The markers an administrator clean leaves at a volume's root so other
+// computers do not make their folders again: an empty ".Trashes" or
+// ".metadata_never_index" file, and a ".fseventsd" folder holding only an
+// empty "no_log". They are no junk: a stick scans clean after a clean.
+bool isCleanMarker(const WalkEntry &entry)
+{
+    const auto emptyFile = [](const std::optional<struct stat> &st) { return st && S_ISREG(st->st_mode) && st->st_size == 0; };
+    if (entry.depth != 1)
+        return false;
+    if (entry.name == ".Trashes" || entry.name == ".metadata_never_index")
+        return entry.isRegularFile && emptyFile(entry.lstat());
+    if (entry.name != ".fseventsd" || !entry.isDirectory)
+        return false;
+    const pathhandles::Handle folder(pathhandles::openAt(entry.parentFd, ".fseventsd", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    QByteArrayList names;
+    char buffer[4096];
+    if (folder.get() < 0
+        || !pathhandles::forEachEntry(folder.get(), buffer, sizeof buffer,
+                                      [&](const char *name, unsigned char) { names << QByteArray(name); })
+        || names != QByteArrayList{"no_log"})
+        return false;
+    struct stat st;
+    return ::fstatat(folder.get(), "no_log", &st, AT_SYMLINK_NOFOLLOW) == 0 && emptyFile(st);
+}
+
 // ".Spotlight-V100" is left alone on a FAT or exFAT volume whose indexing was
 // turned off (the ".metadata_never_index" marker at its root).
 bool indexingDisabled(const QString &name, bool isFAT, const QByteArray &root)
@@ -448,6 +511,9 @@ public:
     };
 
     LogCapture capture;   // opened on the walk's thread
+    // The walk's looks at "._" files whose paths are too long to be looked
+    // up again by path at the meeting point (the pre-search's look failed too).
+    QHash<PathArena::Node, pathhandles::ItemLook> deepLooks;
 
     void add(What what, PathArena::Node node, qsizetype position = 0, bool listedByWalk = false)
     {
@@ -627,7 +693,8 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
             listedSize = walked.sizeAt(event.node);
         std::optional<pathhandles::ItemLook> look;
         if (!listedSize) {
-            look = looks.look(path);
+            const auto deep = beside.deepLooks.constFind(event.node);
+            look = deep != beside.deepLooks.cend() ? std::optional(*deep) : looks.look(path);
             if (work)
                 work->beat();
         }
@@ -830,6 +897,10 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
                 const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, false}, types);
                 if (!kind)
                     continue;
+                if (isCleanMarker(entry)) {
+                    logLine(QStringLiteral("跳过清理留下的标记: ") + pathText(path));
+                    continue;
+                }
                 logLine(QStringLiteral("隐藏项匹配垃圾文件模式: ") + name + QStringLiteral(", 类型: ") + FileTypes::rawValue(*kind));
                 if (indexingDisabled(name, isFAT, rootBytes)) {
                     logLine(QStringLiteral("发现 .Spotlight-V100 但索引已禁用，跳过"));
@@ -868,8 +939,10 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
             return;
         WholeFolder folder = std::move(*whole);
         whole.reset();
-        if (!folder.holdsKept())
+        if (!folder.holdsKept()) {
+            result.setSize(folder.path(), folder.bytes());
             return;
+        }
         logLine(QStringLiteral("目录中有保留项，不整体删除，逐项添加其余内容: ") + pathText(folder.path()));
         if (!folder.recording())
             folder = lookAgain(folder, result.lookOf(folder.path()), matcher, m_request.work.get());
@@ -897,7 +970,7 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
         result.remove(holding);
         for (const WholeFolder::Entry &entry : entries) {
             if (!entry.holdsKept)
-                result.add(folder.kind(), entry.path, entry.look);
+                result.add(folder.kind(), entry.path, entry.look, entry.bytes);
         }
     };
 
@@ -948,6 +1021,8 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
             const PathArena::Node node = result.paths().add(path);
             sayListed(BesideSearch::What::macosxLine, node, path);
             result.add(FileType::temporaryFiles, node, looked(entry.lstat()));
+            if (whole && entry.isRegularFile)
+                whole->listedAlone();
             if (entry.isDirectory) {
                 logUtf8("跳过__MACOSX目录的内容");
                 // Entered all the same, for kept names only.
@@ -961,8 +1036,14 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
             // Judged where the walk meets the pre-search, which looks at it.
             // Only the root pass may have listed it so far.
             const PathArena::Node node = result.paths().add(entry.path());
+            if (entry.parentPath->size() + 1 + entry.name.size() >= PATH_MAX) {
+                if (const std::optional<pathhandles::ItemLook> look = looked(entry.lstat()))
+                    beside->deepLooks.insert(node, *look);
+            }
             beside->add(BesideSearch::What::appleDouble, node, result.count(FileType::temporaryFiles),
                         entry.depth == 1 && result.listed(node));
+            if (whole)
+                whole->listedAlone();   // listed on its own at the meeting point
             return WalkDecision{true, childFlags};
         }
         if (entry.isRegularFile && entry.name.startsWith("._")) {
@@ -983,11 +1064,15 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
                     logUtf8("   直接添加._文件到临时文件结果中");
                     if (!listedSize)
                         result.add(FileType::temporaryFiles, path, look);
+                    if (whole)
+                        whole->listedAlone();
                 }
                 return WalkDecision{true, childFlags};
             }
         }
 
+        if (entry.depth == 1 && isCleanMarker(entry))
+            return WalkDecision{false, childFlags};   // the root pass said so
         if (const std::optional<FileType> kind = matcher.matchFile(MatchItem{name, entry.isDirectory, inMacosx}, types)) {
             const QByteArray path = entry.path();
             // Checked first: the lstat costs a system call.
@@ -996,6 +1081,8 @@ void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
                 sayListed(BesideSearch::What::junkLine, node, path);
                 result.add(*kind, node, looked(entry.lstat()));
             }
+            if (whole && entry.isRegularFile)
+                whole->listedAlone();
             if (entry.isDirectory)
                 enterWholeFolder(entry, path);
         }

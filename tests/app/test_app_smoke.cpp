@@ -10,10 +10,13 @@
 #include "app/SweepbrookApp.h"
 #include "history/views/CleanHistoryDetailView.h"
 #include "history/views/CleanHistoryView.h"
+#include "history/HistoryStore.h"
+#include "localization/Localization.h"
 #include "localization/LanguageManager.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
 #include "settings/FileTypeSettingRow.h"
 #include "settings/SettingsStore.h"
@@ -21,6 +24,7 @@
 #include "settings/ToggleSwitch.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
+#include "platform/ProcessRunner.h"
 
 #include "FakeMachine.h"
 #include "MountFixture.h"
@@ -30,6 +34,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QListView>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -37,6 +42,18 @@
 namespace {
 
 constexpr int patience = 20000;   // ms
+
+// The sizes of the regular files below a folder, as find reports them.
+qint64 filesBelow(const QString &folder)
+{
+    ProcessRequest request;
+    request.program = findExecutable(QStringLiteral("find"));
+    request.arguments = {folder, QStringLiteral("-type"), QStringLiteral("f"), QStringLiteral("-printf"), QStringLiteral("%s\n")};
+    qint64 total = 0;
+    for (const QByteArray &line : runProcess(request).standardOutput.split('\n'))
+        total += line.toLongLong();
+    return total;
+}
 
 QString grabPath(const QString &name)
 {
@@ -95,6 +112,11 @@ private slots:
         testsupport::writeFile(point + "/._photo.jpg", QByteArray(4096, 'a'));
         testsupport::writeFile(point + "/DCIM/Thumbs.db", QByteArray(100, 't'));
         testsupport::writeFile(point + "/photo.jpg", "keep me");
+        // Junk folders: they count for the files they hold.
+        testsupport::writeFile(point + "/.Trashes/501/old.doc", QByteArray(204800, 'o'));
+        testsupport::writeFile(point + "/.Spotlight-V100/Store-V2/store.db", QByteArray(307200, 's'));
+        const qint64 junkBytes = 6148 + 4096 + filesBelow(point + "/.Trashes") + filesBelow(point + "/.Spotlight-V100");
+        QCOMPARE(junkBytes, 6148 + 4096 + 204800 + 307200);
         QVERIFY(MountFixture::writeMountInfoOf(point, mountInfo));
 
         // It shows in the sidebar.
@@ -142,7 +164,12 @@ private slots:
         QVERIFY(window.grab().save(grabPath(QStringLiteral("scanned-device.png"))));
         auto *results = window.findChild<ScanResultsModel *>();
         QVERIFY(results);
-        QCOMPARE(results->sections(), (QList<FileType>{FileType::dsStore, FileType::temporaryFiles}));
+        QCOMPARE(results->sections(),
+                 (QList<FileType>{FileType::dsStore, FileType::spotlight, FileType::trash, FileType::temporaryFiles}));
+        qint64 listedBytes = 0;
+        for (const FileType type : results->sections())
+            listedBytes += presentation::totalSize(app.contentView().scanResults(), type);
+        QCOMPARE(listedBytes, junkBytes);
 
         // Clean all: the junk of the kinds still on goes, the photo stays.
         auto *cleanAll = window.findChild<QAbstractButton *>(QStringLiteral("cleanAllButton"));
@@ -156,6 +183,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
         QTest::qWait(300);
         QVERIFY(window.grab().save(grabPath(QStringLiteral("completion.png"))));
+        const auto *stats = detail->findChild<QLabel *>(QStringLiteral("completionStats"));
+        QVERIFY(stats);
+        QCOMPARE(stats->text(), format(localized(QStringLiteral("clean_result_stats")), 4, presentation::byteCountText(junkBytes)));
+        QTRY_COMPARE_WITH_TIMEOUT(HistoryStore(preferences).load().size(), 1, patience);
+        QCOMPARE(HistoryStore(preferences).load().first().freedSpace, junkBytes);
 
         // The history: one record of this stick; selected, it lists the two files removed.
         window.findChild<QAction *>(QStringLiteral("historyToolbarButton"))->trigger();
@@ -172,7 +204,7 @@ private slots:
         for (int row = 0; row < files->model()->rowCount(); ++row)
             removed << files->model()->index(row, 0).data().toString();
         removed.sort();
-        QCOMPARE(removed, (QStringList{".DS_Store", "._photo.jpg"}));   // the thumbnails were switched off
+        QCOMPARE(removed, (QStringList{".DS_Store", ".Spotlight-V100", ".Trashes", "._photo.jpg"}));   // the thumbnails were switched off
         QTest::qWait(300);
         QVERIFY(history->grab().save(grabPath(QStringLiteral("history.png"))));
         history->accept();

@@ -200,7 +200,7 @@ private slots:
         if (!loop)
             QSKIP(qPrintable(fx.lastError()));
         buildTree(point);
-        if (fsKind == MountFixture::Kind::Fat32)   // indexing switched off: the folder is still junk
+        if (fsKind == MountFixture::Kind::Fat32)   // indexing switched off: the folder is still junk, the marker not
             writeFile(point + "/.metadata_never_index", {});
 
         Rig rig;
@@ -223,8 +223,6 @@ private slots:
             for (const QString &relative : paths)
                 wanted << QDir::cleanPath(point + '/' + relative) + ' ' + FileTypes::rawValue(type);
         }
-        if (fsKind == MountFixture::Kind::Fat32)
-            wanted << point + "/.metadata_never_index spotlight";
         for (const QString &line : std::as_const(wanted)) {   // what is left was not junk, or listed twice
             if (!found.removeOne(line))
                 found << "not found: " + line;

@@ -197,6 +197,15 @@ private slots:
         // a trash folder whose file alone was listed stays a folder.
         QCOMPARE(modeOf(root + "/.Trashes"), mode_t(S_IFREG | 0644));
         QVERIFY(S_ISDIR(modeOf(root + "/keep/.Trashes")) && exists(root + "/.VolumeIcon.icns"));
+        // The markers it leaves are no junk to the next scan.
+        VolumeScanner::Request again;
+        again.root = root;
+        again.fileTypes = FileTypes::allTypes();
+        for (const Items &kind : quietly([&] { return VolumeScanner(again).run(); })) {
+            for (const FileItem &item : kind)
+                QVERIFY2(item.fsPath() != root + "/.Trashes" && item.fsPath() != root + "/.metadata_never_index",
+                         qPrintable(item.path()));
+        }
         QVERIFY(exists(root + "/.metadata_never_index") && exists(root + '/' + odd));
         QCOMPARE(readFile(stubs / "stub.log"), QByteArray("invoked\n"));   // one prompt for the batch
         QCOMPARE(snapshot(outside.path()), outsideBefore);
