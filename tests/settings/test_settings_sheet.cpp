@@ -15,9 +15,11 @@
 #include "settings/SettingsStore.h"
 #include "settings/SettingsView.h"
 #include "settings/UpdateCheckView.h"
+#include "settings/UpdateManager.h"
 #include "settings/ToggleSwitch.h"
 
 #include "FakeDeviceService.h"
+#include "LocalHttpServer.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -107,7 +109,16 @@ class SettingsSheetTest : public QObject
 {
     Q_OBJECT
 
+    // Every sheet's update check asks this server, never the network.
+    testsupport::LocalHttpServer updates;
+
 private slots:
+    void initTestCase()
+    {
+        qputenv("SWEEPBROOK_UPDATE_SERVER", updates.base().toUtf8());
+        qputenv("no_proxy", "127.0.0.1,localhost");
+    }
+
     // However the sheet closes, the window's dismissal runs once and stores the
     // suffixes, the kinds and the patterns; a new start reads them back.
     void storedOnEveryClose_data()
@@ -379,6 +390,47 @@ private slots:
         QVERIFY(updateBlock->mapTo(content, QPoint()).y()
                 > sheet->findChild<SwitchRow *>("autoEjectRow")->mapTo(content, QPoint()).y());
         QVERIFY(sheet->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"))->verticalScrollBar()->maximum() > 0);   // taller than the sheet
+    }
+
+    // "Check Now" with the sheet scrolled to its end: the card keeps its
+    // height while it checks, so the sheet does not scroll.
+    void updateCardKeepsItsHeight()
+    {
+        updates.mode = testsupport::LocalHttpServer::Mode::reply;
+        updates.body = testsupport::json("{'version':'99.0','whatsNew':'notes'}");
+        Rig rig;
+        SettingsView *sheet = rig.open();
+        auto *manager = sheet->findChild<UpdateManager *>();
+        rig.clock.runDue();
+        QVERIFY(QTest::qWaitFor([manager] { return !manager->isCheckingForUpdates(); }, 5000));
+        QVERIFY(manager->updateAvailable());
+
+        auto *scroll = sheet->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"));
+        const auto layOut = [] {
+            for (int i = 0; i < 3; ++i)
+                QCoreApplication::sendPostedEvents();
+        };
+        layOut();
+        QScrollBar *bar = scroll->verticalScrollBar();
+        bar->setValue(bar->maximum());
+        const int scrolled = bar->value();
+        QVERIFY(scrolled > 0);
+        const auto card = [sheet] { return sheet->updateCheckBlock()->findChild<UpdateCheckView *>(); };
+        const int height = card()->height();
+
+        updates.mode = testsupport::LocalHttpServer::Mode::silent;
+        card()->findChild<QAbstractButton *>(QStringLiteral("checkNowButton"))->click();
+        layOut();
+        QVERIFY(manager->isCheckingForUpdates());
+        QVERIFY(card()->findChild<QWidget *>(QStringLiteral("checkingRow"))->isVisibleTo(card()));
+        QCOMPARE(card()->height(), height);
+        QCOMPARE(bar->value(), scrolled);
+
+        // The check ends (no answer in 10 s): the earlier finding stands.
+        rig.clock.advance(10s);
+        layOut();
+        QVERIFY(card()->findChild<QWidget *>(QStringLiteral("updateBlock"))->isVisibleTo(card()));
+        QCOMPARE(bar->value(), scrolled);
     }
 
     // Each opening starts with the field hidden, however the last one ended.
