@@ -4,6 +4,7 @@
 #include "app/OnboardingPages.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
+#include "mainwindow/views/Motion.h"
 #include "mainwindow/views/Toolkit.h"
 #include "platform/NotificationCenter.h"
 
@@ -120,6 +121,7 @@ struct OnboardingView::Impl
 {
     OnboardingFlow &flow;
     QWidget *body = nullptr;
+    Step drawnStep = Step::welcome;
 };
 
 OnboardingView::OnboardingView(OnboardingFlow &flow, NotificationCenter &center, QWidget *parent)
@@ -155,7 +157,15 @@ OnboardingView::OnboardingView(OnboardingFlow &flow, NotificationCenter &center,
         layout()->activate();
     };
     rebuild();
-    connect(&flow, &OnboardingFlow::changed, this, rebuild);
+    d->drawnStep = flow.currentStep();
+    // A change of step, either way, fades from the old page to the new one;
+    // the new one is live at once. Anything else redraws in place.
+    connect(&flow, &OnboardingFlow::changed, this, [this, rebuild] {
+        if (d->flow.currentStep() == d->drawnStep)
+            return rebuild();
+        d->drawnStep = d->flow.currentStep();
+        ui::motion::crossfade(this, rebuild, ui::motion::stepChange);
+    });
     center.addObserver(LanguageManager::languageDidChange, this, [rebuild](const NotificationCenter::Notification &) {
         rebuild();
     });

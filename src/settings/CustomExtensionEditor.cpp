@@ -2,6 +2,7 @@
 
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
+#include "mainwindow/views/Motion.h"
 #include "mainwindow/views/Toolkit.h"
 #include "settings/FileTypeSettingRow.h"
 #include "settings/RemovableListView.h"
@@ -88,14 +89,19 @@ CustomExtensionEditor::CustomExtensionEditor(ContentView &view, CustomExtensionE
     input->addWidget(m_add);
     editor->addWidget(m_inputRow);
 
+    // The chips, or the hint that there are none, in one place (shown while
+    // either is), so that one can give way to the other smoothly.
+    m_chipsPlace = new QWidget;
+    QVBoxLayout *place = ui::vstack(m_chipsPlace, 0);
+    editor->addWidget(m_chipsPlace);
     m_chips = new RemovableListView(RemovableListView::Shape::chip);
     m_chips->setObjectName(QStringLiteral("customExtensionChips"));
-    editor->addWidget(m_chips);
+    place->addWidget(m_chips);
 
     ui::RoundedBox *hint = sheetparts::emptyNotice(QStringLiteral("no_custom_extensions"), true);
     hint->setObjectName(QStringLiteral("noCustomExtensionsHint"));
     m_hint = hint;
-    editor->addWidget(hint);
+    place->addWidget(hint);
     column->addLayout(editor);
 
     connect(m_row, &SwitchRow::switched, this, [this](bool on) {
@@ -141,7 +147,14 @@ void CustomExtensionEditor::refresh()
     m_row->setSwitchEnabled(!extensions.isEmpty());
     m_placeholder->setVisible(!m_entry.fieldShown);
     m_inputRow->setVisible(m_entry.fieldShown);
+    // A removed suffix goes with the default transition, its chip (or the line
+    // of chips) drawn as it was; an added one and the field show at once.
+    const ui::motion::Curve curve =
+        extensions.size() < m_chips->items().size() ? ui::motion::standard : ui::motion::none;
+    const bool chipsShown = !extensions.isEmpty();
+    const bool hintShown = extensions.isEmpty() && m_entry.fieldShown;
+    ui::motion::setShown(m_chipsPlace, chipsShown || hintShown, curve);
+    ui::motion::setShown(m_chips, chipsShown, curve);
+    ui::motion::setShown(m_hint, hintShown, curve);
     m_chips->setItems(extensions);
-    m_chips->setVisible(!extensions.isEmpty());
-    m_hint->setVisible(extensions.isEmpty() && m_entry.fieldShown);
 }

@@ -53,6 +53,7 @@ private:
     QWidget *m_inputRow = nullptr;
     QLineEdit *m_field = nullptr;
     ui::PaintedButton *m_add = nullptr;
+    QWidget *m_chipsPlace = nullptr;
     RemovableListView *m_chips = nullptr;
     QWidget *m_hint = nullptr;
 };

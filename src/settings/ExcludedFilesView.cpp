@@ -2,6 +2,7 @@
 
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
+#include "mainwindow/views/Motion.h"
 #include "mainwindow/views/Toolkit.h"
 #include "settings/RemovableListView.h"
 #include "settings/SettingsEditing.h"
@@ -48,7 +49,11 @@ ExcludedFilesView::ExcludedFilesView(ContentView &view, QWidget *parent) : QWidg
     cardColumn->addWidget(hint);
     entries->addWidget(card);
 
-    // The list, or the notice that it is empty.
+    // The list, or the notice that it is empty, in one place: as one goes
+    // and the other comes, the place changes its height smoothly.
+    auto *place = new QWidget;
+    QVBoxLayout *placeColumn = ui::vstack(place, 0);
+    entries->addWidget(place);
     m_listBlock = new QWidget;
     QVBoxLayout *listColumn = ui::vstack(m_listBlock, 8, QMargins(0, 5, 0, 0));
     QHBoxLayout *listHeader = ui::hstack();
@@ -65,12 +70,12 @@ ExcludedFilesView::ExcludedFilesView(ContentView &view, QWidget *parent) : QWidg
     m_list = new RemovableListView(RemovableListView::Shape::row);
     m_list->setObjectName(QStringLiteral("excludedPatternList"));
     listColumn->addWidget(m_list);
-    entries->addWidget(m_listBlock);
+    placeColumn->addWidget(m_listBlock);
 
     ui::RoundedBox *notice = sheetparts::emptyNotice(QStringLiteral("no_excluded_patterns"));
     notice->setObjectName(QStringLiteral("noExcludedPatternsNotice"));
     m_emptyNotice = notice;
-    entries->addWidget(notice);
+    placeColumn->addWidget(notice);
 
     // Return adds nothing: only the button does.
     connect(m_field, &QLineEdit::textChanged, this,
@@ -97,8 +102,10 @@ void ExcludedFilesView::addPattern()
 
 void ExcludedFilesView::refresh()
 {
+    // Adding, removing and clearing all run the default transition. A block
+    // that goes is drawn as it was, so it goes before the rows change.
     const QStringList &patterns = m_view.excludedFilePatterns();
+    ui::motion::setShown(m_listBlock, !patterns.isEmpty());
+    ui::motion::setShown(m_emptyNotice, patterns.isEmpty());
     m_list->setItems(patterns);
-    m_listBlock->setVisible(!patterns.isEmpty());
-    m_emptyNotice->setVisible(patterns.isEmpty());
 }

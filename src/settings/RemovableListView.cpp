@@ -1,13 +1,16 @@
 #include "settings/RemovableListView.h"
 
 #include "localization/Bidi.h"
+#include "mainwindow/views/Motion.h"
 #include "mainwindow/views/Toolkit.h"
 
+#include <QAbstractListModel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
-#include <QStringListModel>
 #include <QStyledItemDelegate>
+
+#include <cmath>
 
 namespace {
 
@@ -61,7 +64,9 @@ EntryLayout entryLayout(Shape shape, const QRect &cell, const QString &text)
                         at.box.height());
         return at;
     }
-    const int textWidth = QFontMetrics(entryFont(shape)).horizontalAdvance(text);
+    // Rounded up: a width rounded to the nearest pixel can leave the text a
+    // fraction too little room, and it would be drawn cut (".b…" for ".bak").
+    const int textWidth = int(std::ceil(QFontMetricsF(entryFont(shape)).horizontalAdvance(text)));
     at.box = QRect(cell.left(), cell.top() + (cell.height() - height) / 2, 10 + textWidth + 4 + chipRemoveSymbol + 10,
                    height);
     at.text = QRect(at.box.left() + 10, at.box.top(), textWidth, height);
@@ -75,6 +80,153 @@ QRect mirrored(const QWidget *view, const QRect &cell, const QRect &rect)
     return QStyle::visualRect(view->layoutDirection(), cell, rect);
 }
 
+// How much of an entry is there: 1 when listed, less while it leaves (its
+// room closing as it fades) or comes.
+constexpr int presenceRole = Qt::UserRole + 1;
+
+qreal presenceOf(const QModelIndex &index)
+{
+    return index.data(presenceRole).toReal();
+}
+
+int scaled(int length, qreal presence)
+{
+    return int(std::lround(length * presence));
+}
+
+} // namespace
+
+// The entries as drawn: the listed ones and, for a moment, those that left.
+class RemovableListView::Entries final : public QAbstractListModel
+{
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    struct Entry
+    {
+        QString text;
+        quint64 id = 0;
+        qreal presence = 1;
+        bool leaving = false;
+    };
+    struct Change
+    {
+        QList<quint64> leaving;
+        QList<quint64> coming;
+    };
+
+    int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : int(m_entries.size()); }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || index.row() >= m_entries.size())
+            return {};
+        const Entry &entry = m_entries.at(index.row());
+        if (role == Qt::DisplayRole)
+            return entry.text;
+        if (role == presenceRole)
+            return entry.presence;
+        return {};
+    }
+
+    QStringList listed() const
+    {
+        QStringList texts;
+        for (const Entry &entry : m_entries) {
+            if (!entry.leaving)
+                texts << entry.text;
+        }
+        return texts;
+    }
+    // The model row of the n-th listed entry, or -1.
+    int rowOfListed(int n) const
+    {
+        for (int row = 0; row < m_entries.size(); ++row) {
+            if (!m_entries.at(row).leaving && n-- == 0)
+                return row;
+        }
+        return -1;
+    }
+    bool isLeaving(int row) const { return row >= 0 && row < m_entries.size() && m_entries.at(row).leaving; }
+
+    void reset(const QStringList &items)
+    {
+        beginResetModel();
+        m_entries.clear();
+        for (const QString &text : items)
+            m_entries << Entry{text, ++m_serial};
+        endResetModel();
+    }
+
+    // Lists `items`: listed entries missing from them leave where they stand,
+    // and what is new comes at the end (fading in when `comeGradually`).
+    Change change(const QStringList &items, bool comeGradually)
+    {
+        Change change;
+        QList<Entry> next;
+        qsizetype kept = 0;
+        for (Entry entry : std::as_const(m_entries)) {
+            if (!entry.leaving && kept < items.size() && entry.text == items.at(kept)) {
+                ++kept;
+            } else if (!entry.leaving) {
+                entry.leaving = true;
+                change.leaving << entry.id;
+            }
+            next << entry;
+        }
+        for (qsizetype i = kept; i < items.size(); ++i) {
+            next << Entry{items.at(i), ++m_serial, comeGradually ? 0.0 : 1.0};
+            if (comeGradually)
+                change.coming << m_serial;
+        }
+        beginResetModel();
+        m_entries = next;
+        endResetModel();
+        return change;
+    }
+
+    void setPresence(quint64 id, qreal presence)
+    {
+        const int row = rowOf(id);
+        if (row < 0)
+            return;
+        m_entries[row].presence = presence;
+        emit dataChanged(index(row), index(row), {presenceRole});
+    }
+    void drop(quint64 id)
+    {
+        const int row = rowOf(id);
+        if (row < 0)
+            return;
+        beginRemoveRows({}, row, row);
+        m_entries.removeAt(row);
+        endRemoveRows();
+    }
+
+    // The rows' total height at `rowHeight` each (gap included), as drawn now.
+    int drawnHeight(int rowHeight) const
+    {
+        int height = 0;
+        for (const Entry &entry : m_entries)
+            height += scaled(rowHeight, entry.presence);
+        return height;
+    }
+
+private:
+    int rowOf(quint64 id) const
+    {
+        for (int row = 0; row < m_entries.size(); ++row) {
+            if (m_entries.at(row).id == id)
+                return row;
+        }
+        return -1;
+    }
+
+    QList<Entry> m_entries;
+    quint64 m_serial = 0;
+};
+
+namespace {
+
 class EntryDelegate final : public QStyledItemDelegate
 {
 public:
@@ -83,9 +235,9 @@ public:
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
         if (m_shape == Shape::row)
-            return {option.rect.width(), boxHeight(m_shape) + rowGap};
+            return {option.rect.width(), scaled(boxHeight(m_shape) + rowGap, presenceOf(index))};
         const EntryLayout at = entryLayout(m_shape, QRect(0, 0, 0, chipLineHeight), shownText(index));
-        return {at.box.width() + chipGap, chipLineHeight};
+        return {scaled(at.box.width() + chipGap, presenceOf(index)), chipLineHeight};
     }
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
@@ -95,6 +247,9 @@ public:
         const QWidget *view = option.widget;
         const qreal ratio = view ? view->devicePixelRatioF() : 1.0;
         painter->save();
+        // An entry on its way in or out fades within the room it has.
+        painter->setOpacity(presenceOf(index));
+        painter->setClipRect(option.rect);
         painter->setRenderHint(QPainter::Antialiasing);
         painter->setPen(Qt::NoPen);
         painter->setBrush(m_shape == Shape::row ? ui::color(ui::NamedColor::secondary, 0.1)
@@ -128,7 +283,7 @@ public:
 } // namespace
 
 RemovableListView::RemovableListView(Shape shape, QWidget *parent)
-    : QListView(parent), m_shape(shape), m_model(new QStringListModel(this))
+    : QListView(parent), m_shape(shape), m_model(new Entries(this))
 {
     setModel(m_model);
     setItemDelegate(new EntryDelegate(shape, this));
@@ -136,7 +291,6 @@ RemovableListView::RemovableListView(Shape shape, QWidget *parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setFocusPolicy(Qt::NoFocus);
     setFrameShape(QFrame::NoFrame);
-    setUniformItemSizes(shape == Shape::row);
     setMouseTracking(true);
     viewport()->setAutoFillBackground(false);
     setAutoFillBackground(false);
@@ -156,36 +310,64 @@ RemovableListView::RemovableListView(Shape shape, QWidget *parent)
 
 void RemovableListView::setItems(const QStringList &items)
 {
-    if (items == m_model->stringList())
+    if (items == m_model->listed())
         return;
-    m_model->setStringList(items);
-    fitHeight();
+    if (!isVisible()) {
+        m_model->reset(items);
+        fitHeight();
+        return;
+    }
+    // A removed entry leaves with the default transition; a pattern added to
+    // the rows comes with it too, a suffix added to the chips at once.
+    const Entries::Change change = m_model->change(items, m_shape == Shape::row);
+    for (quint64 id : change.leaving) {
+        ui::motion::run(
+            this, ui::motion::standard, [this, id](qreal progress) { m_model->setPresence(id, 1 - progress); relayOut(); },
+            [this, id] { m_model->drop(id); relayOut(); });
+    }
+    for (quint64 id : change.coming)
+        ui::motion::run(this, ui::motion::standard, [this, id](qreal progress) {
+            m_model->setPresence(id, progress);
+            relayOut();
+        });
+    relayOut();
 }
 
 QStringList RemovableListView::items() const
 {
-    return m_model->stringList();
+    return m_model->listed();
 }
 
 QString RemovableListView::shownText(int row) const
 {
-    return shown(m_shape, m_model->stringList().value(row));
+    return shown(m_shape, m_model->listed().value(row));
 }
 
 QRect RemovableListView::removeButtonRect(int row) const
 {
-    const QRect cell = visualRect(m_model->index(row));
-    if (!cell.isValid())
+    return removeRectOf(m_model->index(m_model->rowOfListed(row)));
+}
+
+QRect RemovableListView::removeRectOf(const QModelIndex &index) const
+{
+    const QRect cell = visualRect(index);
+    if (!index.isValid() || m_model->isLeaving(index.row()) || !cell.isValid())
         return {};
-    return mirrored(this, cell, entryLayout(m_shape, cell, shownText(row)).remove);
+    return mirrored(this, cell, entryLayout(m_shape, cell, shown(m_shape, index.data().toString())).remove);
+}
+
+void RemovableListView::relayOut()
+{
+    doItemsLayout();
+    fitHeight();
+    viewport()->update();
 }
 
 void RemovableListView::fitHeight()
 {
     if (m_shape != Shape::row)
         return;
-    const int rows = int(m_model->rowCount());
-    setFixedHeight(rows == 0 ? 0 : rows * (boxHeight(m_shape) + rowGap) - rowGap);
+    setFixedHeight(std::max(0, m_model->drawnHeight(boxHeight(m_shape) + rowGap) - rowGap));
 }
 
 void RemovableListView::mousePressEvent(QMouseEvent *event)
@@ -195,8 +377,8 @@ void RemovableListView::mousePressEvent(QMouseEvent *event)
 
 void RemovableListView::mouseMoveEvent(QMouseEvent *event)
 {
-    const QModelIndex index = indexAt(event->position().toPoint());
-    const bool onRemove = index.isValid() && removeButtonRect(index.row()).contains(event->position().toPoint());
+    const QPoint at = event->position().toPoint();
+    const bool onRemove = removeRectOf(indexAt(at)).contains(at);
     viewport()->setCursor(onRemove ? Qt::PointingHandCursor : Qt::ArrowCursor);
     event->accept();
 }
@@ -205,7 +387,7 @@ void RemovableListView::mouseReleaseEvent(QMouseEvent *event)
 {
     const QPoint at = event->position().toPoint();
     const QModelIndex index = indexAt(at);
-    if (event->button() == Qt::LeftButton && index.isValid() && removeButtonRect(index.row()).contains(at))
+    if (event->button() == Qt::LeftButton && removeRectOf(index).contains(at))
         emit removeRequested(index.data().toString());
     event->accept();
 }

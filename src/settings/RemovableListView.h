@@ -3,8 +3,6 @@
 #include <QListView>
 #include <QStringList>
 
-class QStringListModel;
-
 // The settings sheet's editable lists: the excluded patterns as rows and the
 // custom extensions as chips, each entry drawn as plain text with a remove
 // button. Rows take the height they need (the sheet scrolls); chips form one
@@ -17,9 +15,11 @@ public:
 
     explicit RemovableListView(Shape shape, QWidget *parent = nullptr);
 
+    // Lists `items` at once. While shown, an entry that goes still fades out
+    // where it stood as the others close up (rows also fade new ones in).
     void setItems(const QStringList &items);
     QStringList items() const;
-    // The remove button of an entry, in viewport coordinates.
+    // The remove button of the row-th listed entry, in viewport coordinates.
     QRect removeButtonRect(int row) const;
     // The text an entry shows (a chip shows its suffix after a dot).
     QString shownText(int row) const;
@@ -34,8 +34,12 @@ protected:
     void wheelEvent(QWheelEvent *event) override;
 
 private:
+    class Entries;
+    // The remove button of a model row (none while the entry leaves).
+    QRect removeRectOf(const QModelIndex &index) const;
+    void relayOut();
     void fitHeight();
 
     Shape m_shape;
-    QStringListModel *m_model = nullptr;
+    Entries *m_model = nullptr;
 };

@@ -100,10 +100,16 @@ UpdateCheckView::UpdateCheckView(UpdateManager &manager, QWidget *sheet, QWidget
     QVBoxLayout *card = ui::vstack(8);
     card->addWidget(versionRow("current_version", &m_currentVersion));
     m_currentVersion->setObjectName(QStringLiteral("currentVersion"));
-    card->addWidget(m_checkingRow = buildCheckingRow());
-    card->addWidget(m_updateBlock = buildUpdateBlock());
-    card->addWidget(m_errorBlock = buildErrorBlock());
-    card->addWidget(m_upToDateRow = buildUpToDateRow());
+    // The state block: one of four, at the top of a slot that can keep the
+    // height of the block shown before a check.
+    m_stateSlot = new QWidget(this);
+    QVBoxLayout *slot = ui::vstack(m_stateSlot, 0);
+    slot->addWidget(m_checkingRow = buildCheckingRow());
+    slot->addWidget(m_updateBlock = buildUpdateBlock());
+    slot->addWidget(m_errorBlock = buildErrorBlock());
+    slot->addWidget(m_upToDateRow = buildUpToDateRow());
+    slot->addStretch(1);
+    card->addWidget(m_stateSlot);
 
     m_lastChecked = ui::text(QString(), TextStyle::caption, NamedColor::secondary, this);
     m_lastChecked->setObjectName(QStringLiteral("lastChecked"));
@@ -235,6 +241,14 @@ void UpdateCheckView::refresh()
         shown = m_updateBlock;
     else if (manager.errorMessage())
         shown = m_errorBlock;
+    // While a check runs the card keeps the height it had: the spinner's one
+    // row in place of a taller block would shrink the sheet under the user's
+    // eyes and pull its scroll position up.
+    if (shown != m_checkingRow)
+        m_heldHeight = 0;
+    else if (isVisible() && !m_checkingRow->isVisible())
+        m_heldHeight = std::max(m_heldHeight, m_stateSlot->height());
+    m_stateSlot->setMinimumHeight(m_heldHeight);
     for (QWidget *block : {m_checkingRow, m_updateBlock, m_errorBlock, m_upToDateRow})
         block->setVisible(block == shown);
     m_latestVersion->setText(manager.latestVersion());

@@ -52,6 +52,8 @@ private:
     bool m_appeared = false;
 
     QLabel *m_currentVersion = nullptr;
+    QWidget *m_stateSlot = nullptr;
+    int m_heldHeight = 0;   // the state block's height kept while a check runs
     QWidget *m_checkingRow = nullptr;
     QWidget *m_updateBlock = nullptr;
     QLabel *m_latestVersion = nullptr;

@@ -1,15 +1,17 @@
 // The first-run guide on virtual time over a privileged-deletion state the
-// test decides: its steps, buttons and indicator, the watch after the set-up
-// button (granted at a tick, never granted, the window closed or gone while it
-// runs), the re-check's spinner, a language change, completion, and the
-// launch that opens the guide until it is finished. Grabs of every page in
-// English and Chinese land in the build folder.
+// test decides: its steps, buttons and indicator, the fade from step to step,
+// the watch after the set-up button (granted at a tick, never granted, the
+// window closed or gone while it runs), the re-check's spinner, a language
+// change, completion, and the launch that opens the guide until it is
+// finished. Grabs of every page in English and Chinese land in the build
+// folder.
 
 #include "app/AppInfoManager.h"
 #include "app/OnboardingFlow.h"
 #include "app/OnboardingView.h"
 #include "app/SweepbrookApp.h"
 #include "localization/Localization.h"
+#include "mainwindow/views/Motion.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include "AppRig.h"
@@ -20,6 +22,7 @@
 #include <QAction>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QWindow>
 
 using namespace std::chrono_literals;
 using testsupport::AppRig;
@@ -128,6 +131,39 @@ private slots:
         const Preferences stored(rig.prefs.filePath());
         QVERIFY(stored.boolean(OnboardingFlow::hasCompletedOnboardingKey));
         QVERIFY(stored.boolean(OnboardingFlow::justCompletedOnboardingKey));
+    }
+
+    // With the fade drawn: the new step is there at once and its buttons take
+    // clicks through the fading picture; back cuts the fade short, and the
+    // guide ends as it was drawn before, with no picture left over it.
+    void stepChangeFades()
+    {
+        const testsupport::RunningTransitions drawn;
+        GuideRig rig;
+        const QImage welcome = rig.view->grab().toImage();
+        rig.press("onboardingMainButton");
+        QCOMPARE(rig.flow->currentStep(), OnboardingFlow::Step::permissions);
+        QCOMPARE(rig.indicator(), QStringLiteral("✓green 2blue 3faded"));
+        QVERIFY(rig.view->findChild<QWidget *>(QStringLiteral("crossfadeCover")));
+
+        QWidget *back = rig.button("onboardingBackButton");
+        QTest::mouseClick(rig.view->windowHandle(), Qt::LeftButton, {}, back->mapTo(rig.view.get(), back->rect().center()));
+        rig.clock.runDue();
+        QCOMPARE(rig.flow->currentStep(), OnboardingFlow::Step::welcome);
+        ui::motion::finishAll();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!rig.view->findChild<QWidget *>(QStringLiteral("crossfadeCover")));
+        QCOMPARE(rig.indicator(), QStringLiteral("1blue 2faded 3faded"));
+        QVERIFY(!rig.has("onboardingBackButton"));
+        QCOMPARE(rig.view->grab().toImage(), welcome);
+
+        // A redraw in place during the fade (a language change) stays under the picture.
+        rig.press("onboardingMainButton");
+        rig.language.setLanguage(AppLanguage::chinese);
+        QWidget *top = nullptr;
+        for (QObject *child : rig.view->children())
+            top = child->isWidgetType() ? static_cast<QWidget *>(child) : top;
+        QCOMPARE(top->objectName(), QStringLiteral("crossfadeCover"));
     }
 
     void watchAfterSetUp_data()

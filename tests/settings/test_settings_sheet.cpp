@@ -1,13 +1,15 @@
 // The settings sheet over the main window, offscreen on virtual time: what is
 // stored however it closes (read back through a new start of the store), the
-// switches written at once, the editors through their widgets, the file-kind
-// popover, a language change and a second opening.
+// switches written at once, the editors through their widgets and their
+// transitions, the file-kind popover, a language change, the update card
+// while it checks (against a local server) and a second opening.
 
 #include "localization/LanguageManager.h"
 #include "localization/LanguageSelector.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/FileTypeInfoPopover.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/Motion.h"
 #include "settings/CustomExtensionEditor.h"
 #include "settings/ExcludedFilesView.h"
 #include "settings/FileTypeSettingRow.h"
@@ -15,11 +17,14 @@
 #include "settings/SettingsStore.h"
 #include "settings/SettingsView.h"
 #include "settings/UpdateCheckView.h"
+#include "settings/UpdateManager.h"
 #include "settings/ToggleSwitch.h"
 
 #include "FakeDeviceService.h"
+#include "LocalHttpServer.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
+#include "TextFit.h"
 
 #include <QAction>
 #include <QWindow>
@@ -69,6 +74,13 @@ void settle()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// Runs the layout passes the event loop would run next.
+void layOut()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::sendPostedEvents();
+}
+
 void type(QLineEdit *field, const QString &text)
 {
     field->clear();
@@ -107,7 +119,21 @@ class SettingsSheetTest : public QObject
 {
     Q_OBJECT
 
+    // Every sheet's update check asks this server, never the network.
+    testsupport::LocalHttpServer updates;
+
 private slots:
+    void initTestCase()
+    {
+        qputenv("SWEEPBROOK_UPDATE_SERVER", updates.base().toUtf8());
+        qputenv("no_proxy", "127.0.0.1,localhost");
+    }
+    void init()
+    {
+        updates.mode = testsupport::LocalHttpServer::Mode::reply;
+        updates.body = testsupport::json("{'version':'0.0.1'}");
+    }
+
     // However the sheet closes, the window's dismissal runs once and stores the
     // suffixes, the kinds and the patterns; a new start reads them back.
     void storedOnEveryClose_data()
@@ -202,6 +228,7 @@ private slots:
         // Chips: the first equal one goes; the last one takes the kind with it.
         RemovableListView *chips = custom->chips();
         QCOMPARE(chips->shownText(0), QStringLiteral(".gz"));
+        QCOMPARE(testsupport::drawnLines(chips->viewport()), QStringList{".gz.bak.gz"});   // whole, not ".b…"
         const auto removeChip = [chips](int row) {
             QTest::mouseClick(chips->viewport(), Qt::LeftButton, {}, chips->removeButtonRect(row).center());
         };
@@ -379,6 +406,122 @@ private slots:
         QVERIFY(updateBlock->mapTo(content, QPoint()).y()
                 > sheet->findChild<SwitchRow *>("autoEjectRow")->mapTo(content, QPoint()).y());
         QVERIFY(sheet->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"))->verticalScrollBar()->maximum() > 0);   // taller than the sheet
+    }
+
+    // With the transitions drawn: the lists, the kind and what is shown change
+    // at once, a click meets the entries where they are drawn, and once the
+    // transitions end nothing of them is left in the editors' room.
+    void listEditsTransition()
+    {
+        const testsupport::RunningTransitions drawn;
+        Rig rig;
+        rig.view.setCustomExtensions({"gz", "bak", "log"});
+        rig.view.setExcludedFilePatterns({"a*", "b"});
+        SettingsView *sheet = rig.open();
+        CustomExtensionEditor *custom = sheet->customEditor();
+        ExcludedFilesView *excluded = sheet->excludedFilesView();
+        const auto removeAt = [](RemovableListView *list, int row) {
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->removeButtonRect(row).center());
+        };
+        const auto ended = [&] {
+            ui::motion::finishAll();
+            settle();
+            layOut();
+            QCOMPARE(sheet->findChildren<QWidget *>(QStringLiteral("motionPicture")).size(), 0);
+            QCOMPARE(custom->chips()->model()->rowCount(), custom->chips()->items().size());
+            QCOMPARE(excluded->list()->model()->rowCount(), excluded->list()->items().size());
+        };
+        sheet->customEditor()->placeholder()->click();
+        rig.clock.advance(100ms);
+        layOut();
+        const QSize customSize = custom->sizeHint();
+        const QSize excludedSize = excluded->sizeHint();
+
+        // A chip in the middle goes; the next one's button is where it is drawn now.
+        RemovableListView *chips = custom->chips();
+        removeAt(chips, 1);
+        QCOMPARE(chips->items(), (QStringList{"gz", "log"}));
+        QCOMPARE(chips->model()->rowCount(), 3);
+        removeAt(chips, 1);
+        QCOMPARE(rig.view.customExtensions(), QStringList{"gz"});
+        ended();
+        // The last one takes the kind and the line of chips; the hint comes.
+        rig.view.setSelectedFileTypes({FileType::custom});
+        removeAt(chips, 0);
+        QVERIFY(rig.view.customExtensions().isEmpty() && !rig.view.selectedFileTypes().contains(FileType::custom));
+        QVERIFY(!chips->isVisibleTo(sheet) && custom->emptyHint()->isVisibleTo(sheet));
+        QVERIFY(!custom->row()->toggle()->isEnabled());
+        ended();
+
+        // A pattern goes, the list is cleared while it fades, and one is added
+        // while the list fades out.
+        RemovableListView *list = excluded->list();
+        auto *clear = excluded->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"));
+        auto *notice = excluded->findChild<QWidget *>(QStringLiteral("noExcludedPatternsNotice"));
+        removeAt(list, 0);
+        QCOMPARE(list->items(), QStringList{"b"});
+        QTest::mouseClick(clear, Qt::LeftButton);
+        QVERIFY(rig.view.excludedFilePatterns().isEmpty());
+        QVERIFY(!list->isVisibleTo(sheet) && notice->isVisibleTo(sheet));
+        type(excluded->field(), QStringLiteral("c"));
+        excluded->addButton()->click();
+        QVERIFY(list->isVisibleTo(sheet) && !notice->isVisibleTo(sheet));
+        QCOMPARE(list->items(), QStringList{"c"});
+        ended();
+
+        // Back where they started, both editors take the room they took then.
+        rig.view.setCustomExtensions({"gz", "bak", "log"});
+        rig.view.setExcludedFilePatterns({"a*", "b"});
+        ended();
+        QCOMPARE(custom->sizeHint(), customSize);
+        QCOMPARE(excluded->sizeHint(), excludedSize);
+
+        // A language change while the list fades out builds the sheet anew;
+        // what the transition left in the old one goes with it.
+        QTest::mouseClick(clear, Qt::LeftButton);
+        rig.language.setLanguage(AppLanguage::chinese);
+        settle();
+        ui::motion::finishAll();
+        settle();
+        QCOMPARE(sheet->findChildren<QWidget *>(QStringLiteral("motionPicture")).size(), 0);
+        QVERIFY(sheet->excludedFilesView()->findChild<QWidget *>(QStringLiteral("noExcludedPatternsNotice"))
+                    ->isVisibleTo(sheet));
+    }
+
+    // "Check Now" with the sheet scrolled to its end: the card keeps its
+    // height while it checks, so the sheet does not scroll.
+    void updateCardKeepsItsHeight()
+    {
+        updates.body = testsupport::json("{'version':'99.0','whatsNew':'notes'}");
+        Rig rig;
+        SettingsView *sheet = rig.open();
+        auto *manager = sheet->findChild<UpdateManager *>();
+        rig.clock.runDue();
+        QVERIFY(QTest::qWaitFor([manager] { return !manager->isCheckingForUpdates(); }, 5000));
+        QVERIFY(manager->updateAvailable());
+
+        auto *scroll = sheet->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"));
+        layOut();
+        QScrollBar *bar = scroll->verticalScrollBar();
+        bar->setValue(bar->maximum());
+        const int scrolled = bar->value();
+        QVERIFY(scrolled > 0);
+        const auto card = [sheet] { return sheet->updateCheckBlock()->findChild<UpdateCheckView *>(); };
+        const int height = card()->height();
+
+        updates.mode = testsupport::LocalHttpServer::Mode::silent;
+        card()->findChild<QAbstractButton *>(QStringLiteral("checkNowButton"))->click();
+        layOut();
+        QVERIFY(manager->isCheckingForUpdates());
+        QVERIFY(card()->findChild<QWidget *>(QStringLiteral("checkingRow"))->isVisibleTo(card()));
+        QCOMPARE(card()->height(), height);
+        QCOMPARE(bar->value(), scrolled);
+
+        // The check ends (no answer in 10 s): the earlier finding stands.
+        rig.clock.advance(10s);
+        layOut();
+        QVERIFY(card()->findChild<QWidget *>(QStringLiteral("updateBlock"))->isVisibleTo(card()));
+        QCOMPARE(bar->value(), scrolled);
     }
 
     // Each opening starts with the field hidden, however the last one ended.

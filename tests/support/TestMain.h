@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mainwindow/views/Motion.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -27,9 +29,24 @@ inline void prepareTestHome()
         QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+// Lets the views' transitions run for the rest of a scope, for a test of one
+// while it runs; whatever still runs ends with the scope.
+struct RunningTransitions
+{
+    RunningTransitions() { ui::motion::setFinishAtOnce(false); }
+    ~RunningTransitions()
+    {
+        ui::motion::finishAll();
+        ui::motion::setFinishAtOnce(true);
+    }
+    RunningTransitions(const RunningTransitions &) = delete;
+    RunningTransitions &operator=(const RunningTransitions &) = delete;
+};
+
 } // namespace testsupport
 
-// Like QTEST_MAIN, with a QApplication (offscreen under ctest) and a clean home.
+// Like QTEST_MAIN, with a QApplication (offscreen under ctest), a clean home,
+// and the views' transitions ending as they start.
 #define SWEEPBROOK_TEST_MAIN(TestClass)                                  \
     int main(int argc, char **argv)                                      \
     {                                                                    \
@@ -38,6 +55,7 @@ inline void prepareTestHome()
             qputenv("QT_QPA_PLATFORM", "offscreen");                     \
         QApplication app(argc, argv);                                    \
         app.setAttribute(Qt::AA_Use96Dpi, true);                         \
+        ui::motion::setFinishAtOnce(true);                               \
         TestClass tc;                                                    \
         QTEST_SET_MAIN_SOURCE_PATH                                       \
         return QTest::qExec(&tc, argc, argv);                            \
