@@ -168,6 +168,12 @@ std::optional<QString> SystemCleanHelper::privilegedAccessProblem() const
     return d->lastProblem;
 }
 
+bool SystemCleanHelper::privilegedAsRoot() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->lastAsRoot;
+}
+
 int SystemCleanHelper::probeCount() const
 {
     QMutexLocker lock(&d->mutex);
@@ -226,6 +232,21 @@ void SystemCleanHelper::showToolRefusedAlert(const QString &problem, const std::
         d->presenter->runModal(dialog);
     else
         logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, administrator tool dialog not shown"));
+    if (completion)
+        completion();
+}
+
+void SystemCleanHelper::showPasswordNotAskedAlert(const QString &pkexecSaid, const std::function<void()> &completion)
+{
+    GuideDialog dialog;
+    dialog.title = localized(QStringLiteral("administrator_password_not_asked_title"));
+    dialog.message = format(localized(QStringLiteral("administrator_password_not_asked_message")), pkexecSaid);
+    dialog.buttons = {localized(QStringLiteral("OK"))};
+    dialog.style = GuideDialog::Style::warning;
+    if (d->presenter)
+        d->presenter->runModal(dialog);
+    else
+        logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, administrator password dialog not shown"));
     if (completion)
         completion();
 }

@@ -4,6 +4,7 @@
 // that left files behind, settings that could not be saved, and looks at a
 // device that keep the main thread waiting.
 
+#include "cleaning/SystemCleanHelper.h"
 #include "history/HistoryStore.h"
 #include "localization/Localization.h"
 
@@ -163,22 +164,35 @@ private slots:
 
     // A clean that left files behind says so: with the completion view's
     // count when something went, with an alert and its reason when nothing did.
+    // A device that stopped answering or went away half-way is told of with
+    // both counts, also once it is no longer listed (pulled: before the clean's end).
     void cleanFailures_data()
     {
         QTest::addColumn<bool>("quick");
         QTest::addColumn<int>("removed");   // of the three
         QTest::addColumn<int>("error");     // why the others stayed
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("pulled");
         for (const bool quick : {false, true}) {
             const char *kind = quick ? "quick clean" : "clean";
-            QTest::addRow("%s, read-only stick", kind) << quick << 0 << EROFS << L("failure_reason_read_only");
-            QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled");
-            QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed");
-            QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString();
+            QTest::addRow("%s, password not asked for", kind)
+                << quick << 0 << SystemCleanHelper::noAuthenticationAgent << L("failure_reason_no_authentication_agent")
+                << false;
+            QTest::addRow("%s, device gone half-way", kind)
+                << quick << 1 << ENOTCONN << format(L("clean_device_gone_message"), QStringLiteral("a"), 1, 2) << false;
+            QTest::addRow("%s, device pulled half-way", kind)
+                << quick << 1 << ENOTCONN << format(L("clean_device_gone_message"), QStringLiteral("a"), 1, 2) << true;
+            QTest::addRow("%s, device pulled at once", kind)
+                << quick << 0 << ENODEV << format(L("clean_device_gone_message"), QStringLiteral("a"), 0, 3) << true;
+            QTest::addRow("%s, read-only stick", kind) << quick << 0 << EROFS << L("failure_reason_read_only") << false;
+            QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled") << false;
+            QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed") << false;
+            QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString() << false;
             QTest::addRow("%s, stopped answering at once", kind) << quick << 0 << ETIMEDOUT
-                                                                 << L("failure_reason_not_answering");
+                                                                 << L("failure_reason_not_answering") << false;
             QTest::addRow("%s, stopped answering half-way", kind)
-                << quick << 1 << ETIMEDOUT << format(L("clean_not_answering_message"), QStringLiteral("a"), 1, 2);
+                << quick << 1 << ETIMEDOUT << format(L("clean_not_answering_message"), QStringLiteral("a"), 1, 2)
+                << false;
         }
     }
 
@@ -188,6 +202,7 @@ private slots:
         QFETCH(int, removed);
         QFETCH(int, error);
         QFETCH(QString, reason);
+        QFETCH(bool, pulled);
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         Window w({a});
         w.selectReady(a);
@@ -200,8 +215,20 @@ private slots:
         QList<FileItem> failed;
         for (const FileItem &file : files.mid(removed))
             failed << item(file.path(), file.size, error);
+        if (pulled) {
+            w.devices.setList({});
+            w.tick(500ms);
+            QVERIFY(!w.view.selectedDevice());
+        }
         w.devices.cleans[0].completion(files.mid(0, removed), failed);
         w.tick();
+        if (pulled) {
+            QCOMPARE(w.view.alertTitle(), L("device_gone_during_clean_title"));
+            QCOMPARE(w.view.alertMessage(), reason);
+            w.settle();
+            QCOMPARE(HistoryStore(w.prefs).load().size(), removed ? 1 : 0);
+            return;
+        }
 
         QCOMPARE(w.view.cleanedFileCount(), removed);
         QCOMPARE(w.view.failedFileCount(), 3 - removed);
