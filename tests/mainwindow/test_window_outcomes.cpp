@@ -308,6 +308,46 @@ private slots:
         view.dismissAlert();
     }
 
+    // Settings or history that could not be read were set aside, and the
+    // window starts without them: it says once what was kept, and where.
+    void setAsideToldOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("sweepbrook/preferences.json"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("sweepbrook"))));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{not json") > 0);
+        file.close();
+        const auto appear = [](Preferences &prefs) {
+            VirtualScheduler clock;
+            NotificationCenter center;
+            LanguageManager language(prefs, center);
+            testsupport::FakeDevices devices;
+            testsupport::FakePicker picker;
+            ContentView view({devices, picker, clock, prefs, center, &language, {}});
+            view.onAppearSetup();
+            clock.runDue();
+            const QStringList shown{view.showingAlert() ? view.alertTitle() : QString(), view.alertMessage()};
+            clock.settle();
+            return shown;
+        };
+        {
+            Preferences prefs(path);
+            const QString kept = QDir(dir.filePath(QStringLiteral("sweepbrook")))
+                                     .entryInfoList({QStringLiteral("preferences.json.corrupt-*")}).value(0).filePath();
+            QVERIFY(!kept.isEmpty());
+            QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"), format(L("preferences_set_aside_message"), kept)}));
+            QCOMPARE(appear(prefs).value(0), QString());   // told once
+
+            prefs.setBytes(HistoryStore::key, "[1]");   // a history no version wrote
+            QVERIFY(prefs.flush());
+        }
+        Preferences prefs(path);
+        QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"),
+                                            format(L("history_set_aside_message"), HistoryStore::backupKey, path)}));
+        QCOMPARE(appear(prefs).value(0), QString());
+    }
+
     // Every look at a device during a quick clean and an authorization is made
     // off the main thread: with a device that answers only after 2 s, no task of
     // the main thread waits for it. With root, the device's path is a FAT stick
