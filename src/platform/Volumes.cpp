@@ -321,8 +321,8 @@ bool listedAsListening(const QByteArray &path)
     QFile table(QStringLiteral("/proc/net/unix"));
     if (!table.open(QIODevice::ReadOnly))
         return false;
-    while (!table.atEnd()) {
-        const QByteArray line = table.readLine().trimmed();
+    // Read whole: a proc file has no size to tell its end by.
+    for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         bool ok = false;
         if (fields.size() >= 8 && line.endsWith(' ' + path) && (fields.at(3).toUInt(&ok, 16) & 0x10000) && ok)
