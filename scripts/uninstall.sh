@@ -13,11 +13,12 @@ fi
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 echo "Removing the files Sweepbrook's install wrote (listed in $list)…"
-while IFS= read -r file; do
-  [[ -n "$file" ]] && $sudo rm -fv -- "$file"
+# The list has no newline after its last line.
+while IFS= read -r file || [[ -n "$file" ]]; do
+  if [[ -n "$file" ]]; then $sudo rm -fv -- "$file"; fi
 done < "$list"
 # Folders named sweepbrook that held installed files, and the empty ones below them.
 sed -n 's|^\(.*/sweepbrook\)/.*|\1|p' "$list" | sort -u | while IFS= read -r folder; do
-  [[ -d "$folder" ]] && $sudo find "$folder" -depth -type d -empty -delete
+  if [[ -d "$folder" ]]; then $sudo find "$folder" -depth -type d -empty -delete; fi
 done
 echo "Removed. Your preferences and clean history stay in ~/.config/sweepbrook; delete that folder to forget them."
