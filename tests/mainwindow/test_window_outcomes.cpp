@@ -51,6 +51,19 @@ ScanOutcome outcome(ScanOutcome::End end, const ScanResult &found, qint64 unread
     return result;
 }
 
+// The window's logic over the fakes and a preferences store of the test's own, appeared.
+struct WindowOver
+{
+    explicit WindowOver(Preferences &store) : prefs(store), language(store, center) { view.onAppearSetup(); }
+    Preferences &prefs;
+    VirtualScheduler clock;
+    NotificationCenter center;
+    LanguageManager language;
+    testsupport::FakeDevices devices;
+    testsupport::FakePicker picker;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
+};
+
 // What the window shows after a scan: the alert's title and message ("" for
 // none), the kinds listed and the folders it says could not be read.
 struct Shown { QString title, message; int kinds; qint64 unreadable; bool cleaned; };
@@ -264,13 +277,10 @@ private slots:
         blocker.close();
         const QString path = dir.filePath(QStringLiteral("config/sweepbrook/preferences.json"));
         Preferences prefs(path);
-        VirtualScheduler clock;
-        NotificationCenter center;
-        LanguageManager language(prefs, center);
-        testsupport::FakeDevices devices;
-        testsupport::FakePicker picker;
-        ContentView view({devices, picker, clock, prefs, center, &language, {}});
-        view.onAppearSetup();
+        WindowOver window(prefs);
+        ContentView &view = window.view;
+        VirtualScheduler &clock = window.clock;
+        testsupport::FakeDevices &devices = window.devices;
 
         view.setPromptCleanOnInsert(true);
         QVERIFY(!prefs.flush());
@@ -319,16 +329,11 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{not json") > 0);
         file.close();
         const auto appear = [](Preferences &prefs) {
-            VirtualScheduler clock;
-            NotificationCenter center;
-            LanguageManager language(prefs, center);
-            testsupport::FakeDevices devices;
-            testsupport::FakePicker picker;
-            ContentView view({devices, picker, clock, prefs, center, &language, {}});
-            view.onAppearSetup();
-            clock.runDue();
+            WindowOver window(prefs);
+            window.clock.runDue();
+            const ContentView &view = window.view;
             const QStringList shown{view.showingAlert() ? view.alertTitle() : QString(), view.alertMessage()};
-            clock.settle();
+            window.clock.settle();
             return shown;
         };
         {
