@@ -5,8 +5,7 @@
 # docs/settings.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/build.sh"
-cmake --build "$root/build" --target test_app_smoke >/dev/null
+bash "$root/scripts/build.sh" test_app_smoke
 
 grabs="$root/build/tests/app/grabs"
 grab="$grabs/scanned-device.png"

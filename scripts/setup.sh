@@ -13,7 +13,8 @@ done
 
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
-echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "Updating the package lists (apt-get update)…"
+$sudo apt-get update -q
+echo "Installing ${#missing[@]} packages (apt-get install): ${missing[*]}"
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

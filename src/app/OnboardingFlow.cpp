@@ -33,6 +33,11 @@ bool OnboardingFlow::hasFullDiskAccess() const
     return m_permissions.hasFullDiskAccess();
 }
 
+bool OnboardingFlow::privilegedAsRoot() const
+{
+    return m_permissions.privilegedAsRoot();
+}
+
 QString OnboardingFlow::titleKey(Step step)
 {
     switch (step) {

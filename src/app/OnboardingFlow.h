@@ -42,6 +42,9 @@ public:
     bool isCheckingPermission() const { return m_checking; }
     // What the pages show: does privileged deletion work here?
     bool hasFullDiskAccess() const;
+    // With access: whether it is there because the app runs as root (else
+    // pkexec and a polkit authority were found). The pages say which.
+    bool privilegedAsRoot() const;
 
     static int index(Step step) { return int(step); }
     static QString titleKey(Step step);

@@ -149,10 +149,14 @@ QWidget *statusCard(OnboardingFlow &flow, bool granted)
     row->addWidget(disc(50, ui::color(tint, 0.2),
                         granted ? QStringLiteral("checkmark.shield.fill") : QStringLiteral("exclamationmark.triangle.fill"),
                         QString(), ui::color(tint), 24));
-    row->addLayout(titleAndLine(granted ? localized(QStringLiteral("permission_granted"))
-                                        : localized(QStringLiteral("permission_required")),
-                                granted ? localized(QStringLiteral("sweepbrook_can_clean_all_types"))
-                                        : localized(QStringLiteral("some_files_require_manual_deletion")),
+    // What the check found, and no more: root, or pkexec with a polkit authority.
+    const bool asRoot = flow.privilegedAsRoot();
+    row->addLayout(titleAndLine(!granted ? localized(QStringLiteral("permission_required"))
+                                : asRoot ? localized(QStringLiteral("permission_granted_root"))
+                                         : localized(QStringLiteral("permission_granted")),
+                                !granted ? localized(QStringLiteral("some_files_require_manual_deletion"))
+                                : asRoot ? localized(QStringLiteral("sweepbrook_can_clean_all_types_root"))
+                                         : localized(QStringLiteral("sweepbrook_can_clean_all_types")),
                                 4, NamedColor::secondary),
                    1);
     if (flow.isCheckingPermission()) {
@@ -247,7 +251,8 @@ QWidget *permissionsStep(OnboardingFlow &flow)
     benefitRows->addWidget(benefitRow(localized(QStringLiteral("one_click_cleaning_all_types"))));
 
     auto *button = granted ? new ActionButton(QStringLiteral("checkmark.shield.fill"),
-                                              localized(QStringLiteral("permission_verified")),
+                                              localized(flow.privilegedAsRoot() ? QStringLiteral("permission_verified_root")
+                                                                                : QStringLiteral("permission_verified")),
                                               ui::color(NamedColor::green), flow.isCheckingPermission())
                            : new ActionButton(QStringLiteral("lock.open.fill"),
                                               localized(QStringLiteral("setup_full_disk_access")),
@@ -273,8 +278,9 @@ QWidget *completeStep(const OnboardingFlow &flow)
 
     QWidget *header = bigHeader(QStringLiteral("checkmark.seal.fill"), NamedColor::green,
                                 localized(QStringLiteral("setup_complete")),
-                                flow.hasFullDiskAccess() ? localized(QStringLiteral("sweepbrook_ready_all_types"))
-                                                         : localized(QStringLiteral("sweepbrook_ready_manual_deletion")));
+                                !flow.hasFullDiskAccess() ? localized(QStringLiteral("sweepbrook_ready_manual_deletion"))
+                                : flow.privilegedAsRoot() ? localized(QStringLiteral("sweepbrook_ready_all_types_root"))
+                                                          : localized(QStringLiteral("sweepbrook_ready_all_types")));
     return page({header, tips});
 }
 

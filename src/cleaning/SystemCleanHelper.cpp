@@ -168,6 +168,12 @@ std::optional<QString> SystemCleanHelper::privilegedAccessProblem() const
     return d->lastProblem;
 }
 
+bool SystemCleanHelper::privilegedAsRoot() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->lastAsRoot;
+}
+
 int SystemCleanHelper::probeCount() const
 {
     QMutexLocker lock(&d->mutex);
@@ -215,19 +221,35 @@ void SystemCleanHelper::showSystemFilesAlert(bool hasAccess, const std::function
         completion();
 }
 
-void SystemCleanHelper::showToolRefusedAlert(const QString &problem, const std::function<void()> &completion)
+// A warning with one button, through the presenter; without one, `what` is logged as not shown.
+static void showWarning(DialogPresenter *presenter, const QString &title, const QString &message, const QString &what,
+                        const std::function<void()> &completion)
 {
     GuideDialog dialog;
-    dialog.title = localized(QStringLiteral("administrator_tool_refused_title"));
-    dialog.message = format(localized(QStringLiteral("administrator_tool_refused_message")), problem);
+    dialog.title = title;
+    dialog.message = message;
     dialog.buttons = {localized(QStringLiteral("OK"))};
     dialog.style = GuideDialog::Style::warning;
-    if (d->presenter)
-        d->presenter->runModal(dialog);
+    if (presenter)
+        presenter->runModal(dialog);
     else
-        logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, administrator tool dialog not shown"));
+        logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, %1 dialog not shown").arg(what));
     if (completion)
         completion();
+}
+
+void SystemCleanHelper::showToolRefusedAlert(const QString &problem, const std::function<void()> &completion)
+{
+    showWarning(d->presenter, localized(QStringLiteral("administrator_tool_refused_title")),
+                format(localized(QStringLiteral("administrator_tool_refused_message")), problem),
+                QStringLiteral("administrator tool"), completion);
+}
+
+void SystemCleanHelper::showPasswordNotAskedAlert(const QString &pkexecSaid, const std::function<void()> &completion)
+{
+    showWarning(d->presenter, localized(QStringLiteral("administrator_password_not_asked_title")),
+                format(localized(QStringLiteral("administrator_password_not_asked_message")), pkexecSaid),
+                QStringLiteral("administrator password"), completion);
 }
 
 void SystemCleanHelper::showSystemFilesAlertOnMain(std::function<void()> then)

@@ -64,6 +64,13 @@ public:
 
     static inline constexpr double fullDiskAccessCacheTimeout = 30.0;   // seconds
     static inline const QString cancelledMessage = QStringLiteral("User cancelled authorization");
+    // The tool did not run because pkexec could not ask for the password: no
+    // authentication agent runs in the session. pkexec's own words follow it.
+    static inline const QString noAuthenticationAgentMessage =
+        QStringLiteral("No authentication agent to ask for the administrator password");
+    // Why an item failed when that was so: a failure of our own, beyond the
+    // errno values a failure otherwise holds.
+    static inline constexpr int noAuthenticationAgent = 0x10000;
 
     SystemCleanHelper(Scheduler &scheduler, ProbeEnvironment environment);
     ~SystemCleanHelper();
@@ -83,6 +90,10 @@ public:
     // seconds (by the scheduler's clock).
     bool checkFullDiskAccess();
     void clearFullDiskAccessCache();
+
+    // Whether the last probe found privileged deletion working because the
+    // app runs as root (else it found pkexec and a polkit authority, or nothing).
+    bool privilegedAsRoot() const;
 
     // Why privileged deletion does not work here, when the last probe found
     // our administrator tool unfit to run as root (localized); else nothing.
@@ -125,7 +136,8 @@ public:
     // Runs the administrator tool with `request` (an encoded CleanRequest) in
     // the background; completion on the main thread. `ran` is false when it
     // did not get to the items: it could not start, the authentication was
-    // dismissed ("User cancelled authorization") or it refused the volume.
+    // dismissed ("User cancelled authorization"), the password could not be
+    // asked for (noAuthenticationAgentMessage) or it refused the volume.
     // Every answer it gave counts, however its run ended.
     void runAdministratorTool(const QByteArray &request, ToolCompletion completion, ToolWatch watch = {});
 
@@ -145,6 +157,9 @@ public:
     void showSystemFilesAlert(bool hasAccess, const std::function<void()> &completion);
     // Tells the user that the administrator tool was not run, and why.
     void showToolRefusedAlert(const QString &problem, const std::function<void()> &completion);
+    // Tells the user that the administrator's password could not be asked
+    // for, and why (`pkexecSaid`: pkexec's own words).
+    void showPasswordNotAskedAlert(const QString &pkexecSaid, const std::function<void()> &completion);
     // The same, from any thread: the access probe in the background, then the dialog.
     void showSystemFilesAlertOnMain(std::function<void()> then);
     void openFullDiskAccessSettings();

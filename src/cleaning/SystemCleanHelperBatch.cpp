@@ -453,7 +453,10 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
             }
             if (!ran) {
                 // A dismissed authentication is the user's choice; anything else kept the tool from the items.
-                const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED : EPERM;
+                const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED
+                                : message && message->startsWith(SystemCleanHelper::noAuthenticationAgentMessage)
+                                    ? SystemCleanHelper::noAuthenticationAgent
+                                    : EPERM;
                 recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, why), message);
                 return;
             }
@@ -490,20 +493,29 @@ void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batc
     batch->failed << failed;
     const bool systemFolders = std::any_of(batch->failed.cbegin(), batch->failed.cend(),
                                            [](const FileItem &item) { return namesSystemFolder(item.fsPath()); });
+    // Without a password nothing was tried: that is what the user hears, not
+    // that system files resisted the administrator.
+    const bool notAsked = message && message->startsWith(SystemCleanHelper::noAuthenticationAgentMessage);
     VolumeWork *work = batch->volume ? batch->volume->work() : nullptr;
     if (work) {
         for (qsizetype i = 0; i < failed.size(); ++i)
             work->failed();
     }
-    if (systemFolders && !(work && work->shouldEnd())) {
+    if ((systemFolders || notAsked) && !(work && work->shouldEnd())) {
         // The user reads the dialog: no time limit runs meanwhile.
         if (work)
             work->setWaitingForUser(true);
-        owner->showSystemFilesAlertOnMain([batch, work] {
+        auto then = [batch, work] {
             if (work)
                 work->setWaitingForUser(false);
             finishBatch(*batch);
-        });
+        };
+        if (notAsked) {
+            const QString pkexecSaid = message->mid(SystemCleanHelper::noAuthenticationAgentMessage.size() + 2);
+            scheduler.post([this, pkexecSaid, then] { owner->showPasswordNotAskedAlert(pkexecSaid, then); });
+        } else {
+            owner->showSystemFilesAlertOnMain(then);
+        }
     } else {
         finishBatch(*batch);
     }
@@ -572,6 +584,14 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
         return;
     }
     const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
+    // pkexec exits 127 when it could not ask for the password: no
+    // authentication agent runs in the session, and without a terminal it
+    // cannot run one of its own ("Error creating textual authentication agent").
+    if (code == 127 && errorText.contains(QLatin1String("authentication agent"))) {
+        logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error 127: ") + message);
+        completion(false, SystemCleanHelper::noAuthenticationAgentMessage + QStringLiteral(": ") + message, {});
+        return;
+    }
     // pkexec exits 126 when the authentication dialog was dismissed.
     const bool cancelled = code == 126;
     logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error %1: ").arg(cancelled ? -128 : code)

@@ -59,6 +59,7 @@ struct SystemCleanHelper::Impl
     };
     std::optional<CachedStatus> cache;
     std::optional<QString> lastProblem;   // found by the last probe
+    bool lastAsRoot = false;              // the last probe found it working as root
     int probes = 0;
 
     SystemCleanHelper *owner = nullptr;
@@ -103,6 +104,7 @@ struct SystemCleanHelper::Impl
     bool probe()
     {
         ++probes;
+        lastAsRoot = false;
         lastProblem = toolProblem();
         if (lastProblem) {
             logLine(QStringLiteral("SystemCleanHelper: No Full Disk Access - the administrator tool cannot be trusted"));
@@ -110,6 +112,7 @@ struct SystemCleanHelper::Impl
         }
         if (environment.isRoot()) {
             logLine(QStringLiteral("SystemCleanHelper: Full Disk Access detected - running as root"));
+            lastAsRoot = true;
             return true;
         }
         logLine(QStringLiteral("SystemCleanHelper: Full Disk Access not detected - not running as root"));

@@ -7,6 +7,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <optional>
+
 // The kind of a device. Detection yields `usb` and `sdCard`; the views know all six.
 enum class DeviceType { usb, sdCard, externalHDD, ssd, network, other };
 
@@ -18,7 +20,9 @@ struct LocalUSBDevice
     QString name;
     QString path;          // the mount path as the mount table gives it, for people (decodeFileName)
     qint64 capacity = 0;
-    qint64 available = 0;
+    // Free bytes; nothing when the file system does not tell them (a FUSE
+    // daemon that reports no blocks: the capacity is then the device's size).
+    std::optional<qint64> available;
     QString fileSystem;    // display name: "FAT32", "exFAT", ... or "未知"
     DeviceType type = DeviceType::usb;
     QString model;         // "未知设备" when unknown

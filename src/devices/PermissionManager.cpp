@@ -13,6 +13,7 @@
 #include <QPushButton>
 
 #include <atomic>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -118,11 +119,12 @@ void PermissionManager::probeInBackground(std::function<void(bool)> then)
     m_scheduler.background(
         [helper] {
             const bool access = helper->checkFullDiskAccess();
-            return std::pair{access, helper->privilegedAccessProblem().value_or(QString())};
+            return std::tuple{access, helper->privilegedAccessProblem().value_or(QString()), helper->privilegedAsRoot()};
         },
-        [this, then = std::move(then)](const std::pair<bool, QString> &answer) {
-            m_privilegedAccessProblem = answer.second;
-            then(answer.first);
+        [this, then = std::move(then)](const std::tuple<bool, QString, bool> &answer) {
+            m_privilegedAccessProblem = std::get<1>(answer);
+            m_privilegedAsRoot = std::get<2>(answer);
+            then(std::get<0>(answer));
         },
         this);
 }

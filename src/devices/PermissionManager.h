@@ -44,6 +44,9 @@ public:
     // Why privileged deletion does not work, when the last check found our
     // administrator tool unfit to run as root (localized); empty otherwise.
     const QString &privilegedAccessProblem() const { return m_privilegedAccessProblem; }
+    // Whether the last check found privileged deletion working because the
+    // app runs as root (else through pkexec and a polkit authority).
+    bool privilegedAsRoot() const { return m_privilegedAsRoot; }
 
     // Asks again whether privileged deletion works. The probe (which may ask
     // the system bus) runs in the background; the published state changes when
@@ -79,4 +82,5 @@ private:
     bool m_shouldShowPermissionGuide = false;
     bool m_hasFullDiskAccess = false;
     QString m_privilegedAccessProblem;
+    bool m_privilegedAsRoot = false;
 };

@@ -138,7 +138,8 @@ struct USBDeviceManager::VolumeProbe
     bool sameReadings(const VolumeProbe &other) const
     {
         const auto sizesOf = [](const VolumeProbe &p) {
-            return p.sizes ? std::pair(p.sizes->capacity, p.sizes->available) : std::pair(qint64(-1), qint64(-1));
+            return p.sizes ? std::pair(p.sizes->capacity, p.sizes->available.value_or(-1))
+                           : std::pair(qint64(-1), qint64(-1));
         };
         return removable == other.removable && sizesOf(*this) == sizesOf(other) && sizeError == other.sizeError
                && accessible == other.accessible;
@@ -487,6 +488,13 @@ std::optional<LocalUSBDevice> USBDeviceManager::describeVolume(const MountEntry 
     }
     device.capacity = sizes->capacity;
     device.available = sizes->available;
+    if (sizes->capacity <= 0 && block && block->sizeBytes > 0) {
+        // Its file system tells no sizes: the device's own size, free space unknown.
+        device.capacity = block->sizeBytes;
+        logLine(QStringLiteral("File system reports no size; using the size of /dev/%1: %2 bytes, free space unknown")
+                    .arg(block->kernelName)
+                    .arg(block->sizeBytes));
+    }
 
     const std::optional<QString> bsdName = block ? std::optional<QString>(block->kernelName) : std::nullopt;
     device.id = idFor(path, bsdName);

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -126,6 +127,11 @@ QStringList HistoryStore::backupKeys() const
     }
 }
 
+std::optional<QString> HistoryStore::takeKeptAside()
+{
+    return std::exchange(m_keptAside, std::nullopt);
+}
+
 // Copies the stored entry, as it is, aside, so the save that follows (which
 // writes only what was readable) cannot destroy it.
 void HistoryStore::keepAside()
@@ -139,6 +145,7 @@ void HistoryStore::keepAside()
         if (!kept) {
             m_preferences.setStoredEntry(candidate, *entry);
             logLine(QStringLiteral("无法完整读取的历史记录原始数据已备份到 ") + candidate);
+            m_keptAside = candidate;
             return;
         }
         if (*kept == *entry)

@@ -51,6 +51,11 @@ public:
     // The keys that hold kept copies of unreadable history, in order.
     QStringList backupKeys() const;
 
+    // The key a read has just kept an unreadable history under, once: the
+    // next call gives nothing until a read keeps another copy (a copy kept
+    // already is not kept, nor told, again).
+    std::optional<QString> takeKeptAside();
+
 private:
     struct Saves;
     void keepAside();
@@ -58,4 +63,5 @@ private:
     Preferences &m_preferences;
     Scheduler *m_background;
     std::shared_ptr<Saves> m_saves;
+    std::optional<QString> m_keptAside;
 };

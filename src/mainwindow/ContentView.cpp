@@ -230,6 +230,22 @@ void ContentView::preferencesWriteFailed(const Preferences::WriteFailure &failur
                                  + QStringLiteral("\n\n") + failureReasonText(failure.error));
 }
 
+// Stored settings or history that could not be read were set aside as they
+// were, and the app started without them: the user hears once what was kept
+// where.
+void ContentView::tellWhatWasSetAside()
+{
+    QStringList told;
+    if (const std::optional<QString> file = m_preferences.takeSetAside())
+        told << format(localized(QStringLiteral("preferences_set_aside_message")), bidi::leftToRight(*file));
+    if (const std::optional<QString> key = m_historyStore->takeKeptAside())
+        told << format(localized(QStringLiteral("history_set_aside_message")), bidi::leftToRight(*key),
+                       bidi::leftToRight(m_preferences.filePath()));
+    if (!told.isEmpty())
+        showMessageAlertWhenFree(localized(QStringLiteral("stored_data_set_aside_title")),
+                                 told.join(QStringLiteral("\n\n")));
+}
+
 bool ContentView::isSelected(const QString &deviceID) const
 {
     return m_selectedDevice && m_selectedDevice->id == deviceID;
@@ -275,6 +291,7 @@ void ContentView::onAppearSetup()
     loadCustomExtensions();
     loadExcludedPatterns();
     loadCleanHistory();
+    tellWhatWasSetAside();
 
     const QString localeCode = updateDateLocale();
     logLine(QStringLiteral("初始化日期格式化器区域设置为: ") + localeCode);

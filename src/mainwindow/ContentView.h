@@ -301,6 +301,8 @@ private:
     void showMessageAlertWhenFree(const QString &title, const QString &message);
     void alertClosed();
     void preferencesWriteFailed(const Preferences::WriteFailure &failure);
+    // Settings or history that could not be read and were set aside: told once.
+    void tellWhatWasSetAside();
     QString updateDateLocale();   // the language code it used
     bool isSelected(const QString &deviceID) const;
     void selectIfDifferent(const LocalUSBDevice &device);
@@ -341,6 +343,8 @@ private:
     // there and an alert that says why nothing went.
     void showCleanEnd(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed,
                       const ScanResult &scanned);
+    // The alert for a clean its device cut short (it stopped answering or went away).
+    void tellCleanCutShort(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed);
     void scheduleAutoEject(const QString &deviceID);
     // True (logged, nothing started) when work runs on the device already
     // or the window is closing; `what` names the request in the log.

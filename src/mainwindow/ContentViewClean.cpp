@@ -153,6 +153,7 @@ void ContentView::finishCleaning(qint64 freedSpace, const QList<FileItem> &clean
     }
     if (!isSelected(run.device->id)) {
         logLine(QStringLiteral("清理的设备已不再选中，不更新当前视图: ") + run.device->id);
+        tellCleanCutShort(*run.device, cleanedFiles, failed);
         return;
     }
     showCleanEnd(*run.device, cleanedFiles, failed, run.scanResults);
@@ -171,11 +172,7 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
         m_totalJunkSize = totalSize(cleaned);
         m_scanResults.clear();
         emit stateChanged();
-        // A device that stopped answering half-way is told of, with what went before.
-        if (commonFailure(failed) == ETIMEDOUT)
-            showMessageAlert(localized(QStringLiteral("device_not_answering_title")),
-                             format(localized(QStringLiteral("clean_not_answering_message")), device.name,
-                                    cleaned.size(), failed.size()));
+        tellCleanCutShort(device, cleaned, failed);
         return;
     }
     // Nothing went: the results stay as they are on the disk, and the alert says why.
@@ -188,6 +185,23 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
     showMessageAlert(localized(QStringLiteral("clean_failed_title")),
                      format(localized(QStringLiteral("clean_failed_message")), failed.size(), device.name)
                          + QStringLiteral("\n\n") + failureReasonText(commonFailure(failed)));
+}
+
+// A device that stopped answering, or went away, half-way is told of with
+// what went before and what stayed: also once the window has moved on from
+// it (a device that went is no longer listed, let alone selected).
+void ContentView::tellCleanCutShort(const LocalUSBDevice &device, const QList<FileItem> &cleaned,
+                                    const QList<FileItem> &failed)
+{
+    const int why = commonFailure(failed);
+    if (why == ETIMEDOUT)
+        showMessageAlert(localized(QStringLiteral("device_not_answering_title")),
+                         format(localized(QStringLiteral("clean_not_answering_message")), device.name, cleaned.size(),
+                                failed.size()));
+    else if (isDeviceGoneFailure(why))
+        showMessageAlert(localized(QStringLiteral("device_gone_during_clean_title")),
+                         format(localized(QStringLiteral("clean_device_gone_message")), device.name, cleaned.size(),
+                                failed.size()));
 }
 
 // Ejects the cleaned device a second later, if it is still the selected one then.
@@ -364,6 +378,7 @@ void ContentView::finishQuickClean(const QuickCleanRun &run, const QList<FileIte
     // Another device's view is not this clean's to write.
     if (!isSelected(run.device.id)) {
         logLine(QStringLiteral("快速清理的设备已不再选中，不更新当前视图: ") + run.device.id);
+        tellCleanCutShort(run.device, cleaned, failed);
         return;
     }
     showCleanEnd(run.device, cleaned, failed, run.scanResult);

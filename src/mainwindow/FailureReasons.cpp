@@ -1,6 +1,7 @@
 #include "mainwindow/FailureReasons.h"
 
 #include "cleaning/FileType.h"
+#include "cleaning/SystemCleanHelper.h"
 #include "localization/Localization.h"
 #include "platform/Log.h"
 
@@ -8,8 +9,15 @@
 
 #include <cerrno>
 
+bool isDeviceGoneFailure(int error)
+{
+    return error == ENOTCONN || error == ENODEV || error == ENXIO || error == ESHUTDOWN;
+}
+
 QString failureReasonText(int error)
 {
+    if (isDeviceGoneFailure(error))
+        return localized(QStringLiteral("failure_reason_device_gone"));
     switch (error) {
     case EACCES:
     case EPERM:
@@ -21,15 +29,12 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_no_space"));
     case EIO:
         return localized(QStringLiteral("failure_reason_io"));
-    case ENOTCONN:
-    case ENODEV:
-    case ENXIO:
-    case ESHUTDOWN:
-        return localized(QStringLiteral("failure_reason_device_gone"));
     case ESTALE:
         return localized(QStringLiteral("failure_reason_changed"));
     case ECANCELED:
         return localized(QStringLiteral("failure_reason_cancelled"));
+    case SystemCleanHelper::noAuthenticationAgent:
+        return localized(QStringLiteral("failure_reason_no_authentication_agent"));
     case ETIMEDOUT:
         return localized(QStringLiteral("failure_reason_not_answering"));
     case ENOTDIR:

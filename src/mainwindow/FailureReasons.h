@@ -10,6 +10,10 @@ struct FileItem;
 // this table does not know).
 QString failureReasonText(int error);
 
+// Whether the errno says the device itself went away (unplugged, its FUSE
+// daemon gone).
+bool isDeviceGoneFailure(int error);
+
 // The reason most of the items failed for (the errno the clean recorded on
 // them); 0 when none recorded one.
 int commonFailure(const QList<FileItem> &failed);

@@ -75,7 +75,7 @@ bool DeviceMonitor::Impl::startUdev()
     }
     // Without a running udevd nobody re-broadcasts the kernel's events, so
     // listen to the kernel directly.
-    const char *source = QFile::exists(QStringLiteral("/run/udev/control")) ? "udev" : "kernel";
+    const char *source = udevRuns() ? "udev" : "kernel";
     monitor = udev_monitor_new_from_netlink(udevContext, source);
     if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr) >= 0
         && udev_monitor_enable_receiving(monitor) >= 0) {

@@ -7,8 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +70,9 @@ bool replace(const QString &path, const QByteArray &data, FileReplaceError *fail
     };
     if (fd < 0)
         return fail(QStringLiteral("cannot create a file in %1").arg(directory));
+    // Held while the file is written: a start of the app in another process
+    // takes a file nobody holds for one left by a write that was killed.
+    ::flock(fd, LOCK_EX);
     const bool written = writeAll(fd, data) && ::fsync(fd) == 0;
     const int writeError = errno;
     if (::close(fd) != 0 || !written) {
@@ -83,7 +89,50 @@ bool replace(const QString &path, const QByteArray &data, FileReplaceError *fail
     return true;
 }
 
+// mkostemp's "XXXXXX": six letters and digits.
+bool isTemporarySuffix(QByteArrayView suffix)
+{
+    if (suffix.size() != 6)
+        return false;
+    for (const char c : suffix) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+QStringList removeStaleTemporaryFiles(const QString &path)
+{
+    constexpr time_t kQuietSeconds = 10;   // a writer takes its lock at once; this covers the moment before
+    QStringList removed;
+    const QFileInfo file(path);
+    const QByteArray folder = QFile::encodeName(file.absolutePath());
+    const QByteArray prefix = QFile::encodeName(file.fileName()) + '.';
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return removed;
+    const int folderFd = ::dirfd(dir);
+    const time_t now = ::time(nullptr);
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArrayView name(entry->d_name);
+        if (!name.startsWith(prefix) || !isTemporarySuffix(name.sliced(prefix.size())))
+            continue;
+        const int fd = ::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st{};
+        const bool stale = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+                           && now - st.st_mtime > kQuietSeconds && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        // Unlinked while we hold its lock, which no writer holds.
+        if (stale && ::unlinkat(folderFd, entry->d_name, 0) == 0)
+            removed << QFile::decodeName(folder + '/' + name.toByteArray());
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
 
 std::optional<FileReplaceError> replaceFile(const QString &path, const QByteArray &data)
 {

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <variant>
 
 #include <fcntl.h>
@@ -189,6 +190,8 @@ struct Preferences::Impl
     // Set when an unreadable file could not be moved aside: writing would then
     // replace the only copy of it.
     bool mustNotOverwrite = false;
+    // Where an unreadable file was moved, until the user is told (takeSetAside()).
+    std::optional<QString> setAside;
 
     // The writer: `changes` counts the changes made, `written` the newest
     // change the last write took (written or failed).
@@ -350,6 +353,7 @@ void Preferences::Impl::moveAside(const QString &reason)
         if (moved == 0) {
             logLine(QStringLiteral("Preferences: %1 could not be read (%2); moved it to %3 and starting with empty preferences")
                         .arg(path, reason, target));
+            setAside = target;
             return;
         }
         error = errno;
@@ -369,7 +373,9 @@ QByteArray Preferences::Impl::document(const QMap<QString, Entry> &snapshot) con
     QJsonObject root;
     root.insert(QStringLiteral("format"), kFormat);
     root.insert(QStringLiteral("values"), values);
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    // Compact: indenting a deeply nested entry kept from another version
+    // would grow it by the square of its depth.
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
 void Preferences::Impl::changed()
@@ -446,6 +452,8 @@ Preferences::Preferences(const QString &filePath)
 {
     d->path = filePath;
     flushOthers(filePath, this);
+    for (const QString &left : removeStaleTemporaryFiles(filePath))
+        logLine(QStringLiteral("Preferences: removed %1, left by a write that did not finish").arg(left));
     {
         std::lock_guard lock(d->mutex);
         d->load();
@@ -582,6 +590,12 @@ void Preferences::setWriteFailureHandler(WriteFailureHandler handler)
         d->handler(*d->unreported);
         d->unreported.reset();
     }
+}
+
+std::optional<QString> Preferences::takeSetAside()
+{
+    std::lock_guard lock(d->mutex);
+    return std::exchange(d->setAside, std::nullopt);
 }
 
 void Preferences::reload()

@@ -24,7 +24,9 @@
 // else, or cannot be read as preferences, is moved aside (its name gets
 // ".corrupt-<timestamp>") and reported on standard output; the store then
 // starts empty. Entries of the file this version does not understand are kept
-// as they are and written back unchanged.
+// as they are and written back unchanged. The file is written as compact
+// JSON. Opening a store removes the temporary files that writes of the same
+// file killed half-way left beside it.
 class Preferences
 {
 public:
@@ -97,6 +99,10 @@ public:
 
     // Re-reads the file (used by tests and after another process wrote it).
     void reload();
+
+    // Where the file was moved aside because it could not be read, once:
+    // the next call gives nothing until it happens again.
+    std::optional<QString> takeSetAside();
 
 private:
     struct Impl;

@@ -21,8 +21,10 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <dirent.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -309,6 +311,49 @@ QList<MountEntry> MountTableWatch::entries()
     return m_entries;
 }
 
+namespace {
+
+// Is a socket bound at `path` listening? /proc/net/unix lists the sockets of
+// this network namespace: "Num RefCount Protocol Flags Type St Inode Path",
+// a listening one with the flag __SO_ACCEPTCON (0x10000).
+bool listedAsListening(const QByteArray &path)
+{
+    QFile table(QStringLiteral("/proc/net/unix"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    // Read whole: a proc file has no size to tell its end by.
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        bool ok = false;
+        if (fields.size() >= 8 && line.endsWith(' ' + path) && (fields.at(3).toUInt(&ok, 16) & 0x10000) && ok)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool udevRuns(const QString &controlSocket)
+{
+    const QByteArray path = QFile::encodeName(controlSocket);
+    sockaddr_un address{};
+    if (path.isEmpty() || size_t(path.size()) >= sizeof address.sun_path)
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    const int connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    const int error = errno;
+    ::close(fd);
+    // A full backlog is a busy udevd; a socket of another type is held by someone.
+    if (connected == 0 || error == EAGAIN || error == EPROTOTYPE)
+        return true;
+    // The socket is root's alone: the kernel's list tells whether it listens.
+    return error == EACCES && listedAsListening(path);
+}
+
 BlockDeviceProbe::BlockDeviceProbe(SystemPaths paths) : m_paths(std::move(paths)) {}
 
 std::optional<BlockDeviceInfo> BlockDeviceProbe::probe(quint32 major, quint32 minor) const
@@ -329,10 +374,14 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
     BlockDeviceInfo info;
     info.kernelName = QFileInfo(deviceDir).fileName();
     info.devNode = QStringLiteral("/dev/") + info.kernelName;
-    const auto readUdev = [this](const QString &deviceNumberText) {
+    // Without a udevd its database may describe what a device held before:
+    // the device itself is asked then, as when there is no database.
+    const bool udevCurrent = udevRuns(m_paths.udevControl);
+    const auto readUdev = [this, udevCurrent](const QString &deviceNumberText) {
         QFile file(m_paths.udevDataDir + QStringLiteral("/b") + deviceNumberText);
-        return !deviceNumberText.isEmpty() && file.open(QIODevice::ReadOnly) ? parseProperties(file.readAll(), "E:")
-                                                                             : Properties();
+        return udevCurrent && !deviceNumberText.isEmpty() && file.open(QIODevice::ReadOnly)
+                   ? parseProperties(file.readAll(), "E:")
+                   : Properties();
     };
     const Properties udev = readUdev(number.isEmpty() ? deviceNumber(deviceDir) : number);
 
@@ -387,6 +436,11 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
     if (info.model.isEmpty() && info.bus == QLatin1String("mmc"))
         info.model = readSmallFile(diskDir + QStringLiteral("/device/name")).trimmed();
     info.serial = hardware.value(QStringLiteral("ID_SERIAL_SHORT")).trimmed();
+    // sysfs counts 512-byte sectors, whatever the device's own block size.
+    bool sized = false;
+    const qint64 sectors = readSmallFile(deviceDir + QStringLiteral("/size")).trimmed().toLongLong(&sized);
+    if (sized && sectors > 0 && sectors <= std::numeric_limits<qint64>::max() / 512)
+        info.sizeBytes = sectors * 512;
 
     // The file system is the mounted device's own.
     if (udev.contains(QStringLiteral("ID_FS_TYPE"))) {
@@ -595,5 +649,7 @@ std::optional<FileSystemSizes> fileSystemSizes(const QByteArray &path, QString *
         }
         return qint64(product);
     };
+    if (st.f_blocks == 0)
+        return FileSystemSizes{};
     return FileSystemSizes{bytes(st.f_blocks), bytes(st.f_bavail)};
 }

@@ -86,6 +86,7 @@ struct BlockDeviceInfo
     QString fsVersion;         // udev ID_FS_VERSION / blkid VERSION: "FAT32", "1.0", ...
     QString fsUuid;            // udev ID_FS_UUID / blkid UUID
     QString fsLabel;           // udev ID_FS_LABEL (unescaped) / blkid LABEL
+    qint64 sizeBytes = 0;      // the mounted device's size (sysfs "size"); 0 when unknown
 };
 
 // Where the probe looks. Tests point these at fixture trees.
@@ -94,9 +95,19 @@ struct SystemPaths
     QString mountInfo = QStringLiteral("/proc/self/mountinfo");
     QString sysfsRoot = QStringLiteral("/sys");
     QString udevDataDir = QStringLiteral("/run/udev/data");
+    // udevd's control socket. Its database is read only while a udevd listens
+    // there: one that no udevd keeps current can name what a device held
+    // before (a loop device's earlier image).
+    QString udevControl = QStringLiteral("/run/udev/control");
     bool useBlkid = true;      // ask blkid when udev has no file-system data
     QString blkid = QStringLiteral("blkid");
 };
+
+// Whether a udevd listens on its control socket (`controlSocket`): it
+// answers a connection, or, where only root may connect, the kernel lists a
+// listening socket bound there. A socket file left by a udevd that has gone
+// answers nothing.
+bool udevRuns(const QString &controlSocket = QStringLiteral("/run/udev/control"));
 
 class BlockDeviceProbe
 {
@@ -166,11 +177,12 @@ bool isRemovableMount(const QString &path, const std::optional<MountEntry> &moun
                       const std::optional<BlockDeviceInfo> &block);
 
 // Sizes of the file system mounted at `path` (statvfs). Nothing on failure,
-// with the reason in *error.
+// with the reason in *error. A file system that reports no blocks (fusefat)
+// tells no free space either: capacity 0, available nothing.
 struct FileSystemSizes
 {
     qint64 capacity = 0;
-    qint64 available = 0;
+    std::optional<qint64> available;
 };
 std::optional<FileSystemSizes> fileSystemSizes(const QByteArray &path, QString *error = nullptr);
 

@@ -49,15 +49,17 @@ struct AppRig : WindowBasics
     RecordingPresenter presenter;
     std::unique_ptr<PermissionManager> permissions;
 
-    explicit AppRig(bool hasAccess = false)
+    // Access is granted as root, or (viaPkexec) by pkexec and a polkit authority.
+    explicit AppRig(bool hasAccess = false, bool viaPkexec = false)
     {
         granted->store(hasAccess);
         Scheduler::setShared(&clock);
         LanguageManager::setShared(&language);
         language.setLanguage(AppLanguage::english);
         SystemCleanHelper::ProbeEnvironment env;
-        env.isRoot = [flag = granted] { return flag->load(); };
-        env.pkexecPath = dir.filePath(QStringLiteral("no-pkexec"));
+        env.isRoot = [flag = granted, viaPkexec] { return flag->load() && !viaPkexec; };
+        env.polkitAuthorityAnswers = [flag = granted, viaPkexec] { return flag->load() && viaPkexec; };
+        env.pkexecPath = viaPkexec ? findExecutable(QStringLiteral("true")) : dir.filePath(QStringLiteral("no-pkexec"));
         env.adminTool = findExecutable(QStringLiteral("true"));   // a tool only root can change
         helper = std::make_unique<SystemCleanHelper>(clock, env);
         SystemCleanHelper::setShared(helper.get());

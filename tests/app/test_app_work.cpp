@@ -2,7 +2,7 @@
 // under Xvfb, where a clean meets the user or the stick doing something
 // unexpected: "Clean All" double-clicked (one clean, one record), the stick's
 // FUSE daemon killed half-way through a clean (what the tools answered
-// removed is recorded), and the daemon stopped (SIGSTOP) during a scan and
+// removed is recorded, and the window says how many went and stayed), and the daemon stopped (SIGSTOP) during a scan and
 // during a clean (the window says the device stopped answering within the
 // time limit, and records nothing that is not gone). Every count shown and
 // recorded is checked against the disk.
@@ -149,7 +149,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!stick.view().isBusy(stick.deviceID), kPatience);
         QTRY_COMPARE_WITH_TIMEOUT(stick.rig.history().size(), 1, kPatience);
         const CleanHistory record = stick.rig.history()[0];
-        QCOMPARE(stick.view().cleanedFileCount(), record.cleanedFileCount);
+        // Not only that a device went: how many files went before, and how many stayed.
+        QTRY_VERIFY_WITH_TIMEOUT(stick.alert(), kPatience);
+        QCOMPARE(stick.view().alertTitle(), L("device_gone_during_clean_title"));
+        QCOMPARE(stick.view().alertMessage(), format(L("clean_device_gone_message"), QStringLiteral("KILLED"),
+                                                     record.cleanedFileCount,
+                                                     qint64(stick.junk.paths.size()) - record.cleanedFileCount));
 
         // The stick again, through a new daemon: the record lists what it lost.
         const QString loop = stick.rig.loops.value(stick.point);

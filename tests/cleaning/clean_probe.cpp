@@ -2,7 +2,7 @@
 // what an ordinary account gets (started through setpriv), or attack a clean
 // as one. The request on standard input (cleaning/CleanRequest.h) has an
 // absolute root; the answers are our tools' ("removed N", "failed N errno";
-// errno -1 where the code gives none).
+// errno -1 where the code gives none, the clean's own reason where it has one).
 //
 //   clean_probe remove < request
 //       SafeRemove::removeScanned on every item.
@@ -46,13 +46,15 @@ namespace {
 
 using Items = QList<FileItem>;
 
-QByteArray answersFor(const Items &items, const Items &removed)
+// An item removed answers 0; one that failed, the reason recorded on it (-1 when none).
+QByteArray answersFor(const Items &items, const Items &removed, const Items &failed = {})
 {
     QByteArray answers;
     for (qsizetype i = 0; i < items.size(); ++i) {
-        const bool gone = std::any_of(removed.cbegin(), removed.cend(),
-                                      [&](const FileItem &item) { return item.fsPath() == items.at(i).fsPath(); });
-        answers += CleanAnswer::line(i, gone ? 0 : -1);
+        const auto same = [&](const FileItem &item) { return item.fsPath() == items.at(i).fsPath(); };
+        const bool gone = std::any_of(removed.cbegin(), removed.cend(), same);
+        const auto why = std::find_if(failed.cbegin(), failed.cend(), same);
+        answers += CleanAnswer::line(i, gone ? 0 : why != failed.cend() && why->failure != 0 ? int(why->failure) : -1);
     }
     return answers;
 }
@@ -70,14 +72,15 @@ QByteArray batchClean(const std::shared_ptr<HeldVolume> &volume, const Items &it
 
     VirtualScheduler scheduler;
     SystemCleanHelper helper(scheduler, environment);
-    std::optional<Items> deleted;
-    helper.batchClean(volume, items, std::nullopt, {}, [&](const Items &done, const Items &) { deleted = done; });
-    for (int round = 0; round < 40 && !deleted; ++round) {
+    std::optional<std::pair<Items, Items>> result;
+    helper.batchClean(volume, items, std::nullopt, {},
+                      [&](const Items &done, const Items &failed) { result = std::pair(done, failed); });
+    for (int round = 0; round < 40 && !result; ++round) {
         scheduler.settle();
-        if (!deleted)
+        if (!result)
             scheduler.advance(std::chrono::milliseconds(500));
     }
-    return deleted ? answersFor(items, *deleted) : QByteArray();
+    return result ? answersFor(items, result->first, result->second) : QByteArray();
 }
 
 [[noreturn]] void attack(const QByteArray &root, const QByteArray &outside, const QList<QByteArray> &targets)

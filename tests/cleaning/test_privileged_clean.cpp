@@ -48,6 +48,10 @@ const QString kTool = testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN
 const QString kProbe = QStringLiteral(SWEEPBROOK_CLEAN_PROBE);
 const QByteArray kDismiss =
     "cat >/dev/null\necho 'Error executing command as another user: Request dismissed' >&2\nexit 126\n";
+// pkexec with no authentication agent in the session and no terminal for one of its own.
+const QByteArray kNoAgentWords = "Error creating textual authentication agent: Error opening current controlling "
+                                 "terminal for the process (`/dev/tty'): No such device or address (polkit-error-quark)";
+const QByteArray kNoAgent = "cat >/dev/null\ncat >&2 <<'EOF'\n" + kNoAgentWords + "\nEOF\nexit 127\n";
 // Junk by the catalogue (temporary files, AppleDouble files), with names a shell would misread.
 const QList<QByteArray> kHostileNames = {
     "new\nline.tmp", "it's.tmp", "dq\"x.tmp", "back\\slash.tmp", "$(touch CANARY).tmp", "`touch CANARY2`.tmp",
@@ -575,7 +579,9 @@ private slots:
 
     // When the privileged step does not run (authentication dismissed, no
     // elevation command, sandbox) every privileged item fails; the dialog
-    // comes first, and only when a failed item names a system folder.
+    // comes first, and only when a failed item names a system folder. When
+    // the password could not be asked for, the dialog says so (and why), not
+    // that system files resisted the administrator.
     void privilegedStepRefused()
     {
         // answer 1001: open the settings; buttons: of the one dialog, 0 for none
@@ -584,17 +590,21 @@ private slots:
             {"dismissed", true, false, 1001, 2},   {"dismissed", true, false, 1000, 2},
             {"dismissed", true, true, 1000, 1},    {"dismissed", false, false, 1001, 0},
             {"missing", false, false, 1000, 0},    {"APP_SANDBOX_CONTAINER_ID", true, false, 1000, 2},
-            {"FLATPAK_ID", false, false, 1000, 0},
+            {"FLATPAK_ID", false, false, 1000, 0}, {"no agent", true, true, 1000, 1},
+            {"no agent", false, true, 1000, 1},
         };
         for (const Row &row : rows) {
             const QByteArray how = row.how;
+            const bool noAgent = how == "no agent";
             const QString reason = how == "dismissed" ? SystemCleanHelper::cancelledMessage
                                    : how == "missing" ? QStringLiteral("Failed to create script")
+                                   : noAgent          ? SystemCleanHelper::noAuthenticationAgentMessage
                                                       : QStringLiteral("System file deletion not available");
             Sandbox box;
             const Paths names = row.withTrash ? Paths{"a.tmp", "._b", ".Trashes/"} : Paths{"a.tmp", "._b"};
             QVERIFY(makeTree(box.path(), names));
-            const QString command = how == "missing" ? QFile::decodeName(box / "no-such-command") : writeStub(box.path(), kDismiss);
+            const QString command = how == "missing" ? QFile::decodeName(box / "no-such-command")
+                                                      : writeStub(box.path(), noAgent ? kNoAgent : kDismiss);
             SystemCleanHelper::ProbeEnvironment environment = environmentFor({command}, 1000, row.hasAccess);
             if (how.contains('_'))
                 environment.hasEnvironmentVariable = [how](const char *name) { return how == name; };
@@ -610,6 +620,13 @@ private slots:
             QCOMPARE(presenter.shown.value(0).buttons.size(), row.buttons);
             QVERIFY(!presenter.shownAfterCompletion);
             QCOMPARE(presenter.settingsOpened, row.buttons && row.answer == 1001 ? 1 : 0);
+            if (!noAgent)
+                continue;
+            QCOMPARE(presenter.shown.value(0).title, localized(QStringLiteral("administrator_password_not_asked_title")));
+            QVERIFY2(presenter.shown.value(0).message.endsWith(QString::fromUtf8(kNoAgentWords)),
+                     qPrintable(presenter.shown.value(0).message));
+            for (const FileItem &item : outcome.failed)
+                QCOMPARE(int(item.failure), SystemCleanHelper::noAuthenticationAgent);
         }
     }
 

@@ -185,6 +185,8 @@ private slots:
         }
         QCOMPARE(records.size(), 2);
         QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
+        QCOMPARE(store.takeKeptAside(), std::optional<QString>(HistoryStore::backupKey));   // to tell, once
+        QVERIFY(!store.takeKeptAside());
 
         records.prepend(stickRecord());
         store.save(records);
@@ -196,9 +198,11 @@ private slots:
         m_preferences->setBytes(HistoryStore::key, damaged);
         store.load();
         QCOMPARE(store.backupKeys(), QStringList{HistoryStore::backupKey});
+        QVERIFY(!store.takeKeptAside());   // told already
         m_preferences->setBytes(HistoryStore::key, "[1]");
         store.load();
         QCOMPARE(store.backupKeys(), (QStringList{HistoryStore::backupKey, HistoryStore::backupKey + u'2'}));
+        QCOMPARE(store.takeKeptAside(), std::optional<QString>(HistoryStore::backupKey + u'2'));
         QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
         QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey + u'2'), QByteArray("[1]"));
     }

@@ -4,6 +4,7 @@
 // that left files behind, settings that could not be saved, and looks at a
 // device that keep the main thread waiting.
 
+#include "cleaning/SystemCleanHelper.h"
 #include "history/HistoryStore.h"
 #include "localization/Localization.h"
 
@@ -49,6 +50,19 @@ ScanOutcome outcome(ScanOutcome::End end, const ScanResult &found, qint64 unread
     result.error = error;
     return result;
 }
+
+// The window's logic over the fakes and a preferences store of the test's own, appeared.
+struct WindowOver
+{
+    explicit WindowOver(Preferences &store) : prefs(store), language(store, center) { view.onAppearSetup(); }
+    Preferences &prefs;
+    VirtualScheduler clock;
+    NotificationCenter center;
+    LanguageManager language;
+    testsupport::FakeDevices devices;
+    testsupport::FakePicker picker;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
+};
 
 // What the window shows after a scan: the alert's title and message ("" for
 // none), the kinds listed and the folders it says could not be read.
@@ -163,22 +177,35 @@ private slots:
 
     // A clean that left files behind says so: with the completion view's
     // count when something went, with an alert and its reason when nothing did.
+    // A device that stopped answering or went away half-way is told of with
+    // both counts, also once it is no longer listed (pulled: before the clean's end).
     void cleanFailures_data()
     {
         QTest::addColumn<bool>("quick");
         QTest::addColumn<int>("removed");   // of the three
         QTest::addColumn<int>("error");     // why the others stayed
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("pulled");
         for (const bool quick : {false, true}) {
             const char *kind = quick ? "quick clean" : "clean";
-            QTest::addRow("%s, read-only stick", kind) << quick << 0 << EROFS << L("failure_reason_read_only");
-            QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled");
-            QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed");
-            QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString();
+            QTest::addRow("%s, password not asked for", kind)
+                << quick << 0 << SystemCleanHelper::noAuthenticationAgent << L("failure_reason_no_authentication_agent")
+                << false;
+            QTest::addRow("%s, device gone half-way", kind)
+                << quick << 1 << ENOTCONN << format(L("clean_device_gone_message"), QStringLiteral("a"), 1, 2) << false;
+            QTest::addRow("%s, device pulled half-way", kind)
+                << quick << 1 << ENOTCONN << format(L("clean_device_gone_message"), QStringLiteral("a"), 1, 2) << true;
+            QTest::addRow("%s, device pulled at once", kind)
+                << quick << 0 << ENODEV << format(L("clean_device_gone_message"), QStringLiteral("a"), 0, 3) << true;
+            QTest::addRow("%s, read-only stick", kind) << quick << 0 << EROFS << L("failure_reason_read_only") << false;
+            QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled") << false;
+            QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed") << false;
+            QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString() << false;
             QTest::addRow("%s, stopped answering at once", kind) << quick << 0 << ETIMEDOUT
-                                                                 << L("failure_reason_not_answering");
+                                                                 << L("failure_reason_not_answering") << false;
             QTest::addRow("%s, stopped answering half-way", kind)
-                << quick << 1 << ETIMEDOUT << format(L("clean_not_answering_message"), QStringLiteral("a"), 1, 2);
+                << quick << 1 << ETIMEDOUT << format(L("clean_not_answering_message"), QStringLiteral("a"), 1, 2)
+                << false;
         }
     }
 
@@ -188,6 +215,7 @@ private slots:
         QFETCH(int, removed);
         QFETCH(int, error);
         QFETCH(QString, reason);
+        QFETCH(bool, pulled);
         const LocalUSBDevice a = makeDevice(QStringLiteral("a"));
         Window w({a});
         w.selectReady(a);
@@ -200,8 +228,20 @@ private slots:
         QList<FileItem> failed;
         for (const FileItem &file : files.mid(removed))
             failed << item(file.path(), file.size, error);
+        if (pulled) {
+            w.devices.setList({});
+            w.tick(500ms);
+            QVERIFY(!w.view.selectedDevice());
+        }
         w.devices.cleans[0].completion(files.mid(0, removed), failed);
         w.tick();
+        if (pulled) {
+            QCOMPARE(w.view.alertTitle(), L("device_gone_during_clean_title"));
+            QCOMPARE(w.view.alertMessage(), reason);
+            w.settle();
+            QCOMPARE(HistoryStore(w.prefs).load().size(), removed ? 1 : 0);
+            return;
+        }
 
         QCOMPARE(w.view.cleanedFileCount(), removed);
         QCOMPARE(w.view.failedFileCount(), 3 - removed);
@@ -237,13 +277,10 @@ private slots:
         blocker.close();
         const QString path = dir.filePath(QStringLiteral("config/sweepbrook/preferences.json"));
         Preferences prefs(path);
-        VirtualScheduler clock;
-        NotificationCenter center;
-        LanguageManager language(prefs, center);
-        testsupport::FakeDevices devices;
-        testsupport::FakePicker picker;
-        ContentView view({devices, picker, clock, prefs, center, &language, {}});
-        view.onAppearSetup();
+        WindowOver window(prefs);
+        ContentView &view = window.view;
+        VirtualScheduler &clock = window.clock;
+        testsupport::FakeDevices &devices = window.devices;
 
         view.setPromptCleanOnInsert(true);
         QVERIFY(!prefs.flush());
@@ -279,6 +316,41 @@ private slots:
         clock.runDue();
         QCOMPARE(view.alertTitle(), L("preferences_write_failed_title"));
         view.dismissAlert();
+    }
+
+    // Settings or history that could not be read were set aside, and the
+    // window starts without them: it says once what was kept, and where.
+    void setAsideToldOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("sweepbrook/preferences.json"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("sweepbrook"))));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{not json") > 0);
+        file.close();
+        const auto appear = [](Preferences &prefs) {
+            WindowOver window(prefs);
+            window.clock.runDue();
+            const ContentView &view = window.view;
+            const QStringList shown{view.showingAlert() ? view.alertTitle() : QString(), view.alertMessage()};
+            window.clock.settle();
+            return shown;
+        };
+        {
+            Preferences prefs(path);
+            const QString kept = QDir(dir.filePath(QStringLiteral("sweepbrook")))
+                                     .entryInfoList({QStringLiteral("preferences.json.corrupt-*")}).value(0).filePath();
+            QVERIFY(!kept.isEmpty());
+            QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"), format(L("preferences_set_aside_message"), kept)}));
+            QCOMPARE(appear(prefs).value(0), QString());   // told once
+
+            prefs.setBytes(HistoryStore::key, "[1]");   // a history no version wrote
+            QVERIFY(prefs.flush());
+        }
+        Preferences prefs(path);
+        QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"),
+                                            format(L("history_set_aside_message"), HistoryStore::backupKey, path)}));
+        QCOMPARE(appear(prefs).value(0), QString());
     }
 
     // Every look at a device during a quick clean and an authorization is made

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,6 +173,9 @@ private slots:
             QVERIFY(!QFile::exists(path()));
             QCOMPARE(lines.size(), 1);
             QVERIFY(lines.first().contains(path()) && lines.first().contains(backup));
+            // Where it went is there to tell, once.
+            QCOMPARE(prefs.takeSetAside(), std::optional<QString>(backup));
+            QVERIFY(!prefs.takeSetAside());
 
             // Starts empty and usable.
             QVERIFY(!prefs.contains("k"));
@@ -213,6 +217,54 @@ private slots:
         prefs.setInteger("broken", 12);
         QCOMPARE(Preferences(path()).integerValue("broken"), std::optional<qint64>(12));
         QCOMPARE(Preferences(path()).type("future"), Preferences::Type::Unknown);
+
+        // Written compact: a deeply nested entry not understood keeps its size
+        // (indented, 500 levels came to over a megabyte).
+        const QByteArray deep = R"({"format": 1, "values": {"deep": {"type": "tree", "value": )"
+                                + QByteArray(500, '[') + QByteArray(500, ']') + "}}}";
+        writeFile(path(), deep);
+        Preferences nested(path());
+        nested.setBool("new", true);
+        QVERIFY(nested.flush());
+        const QByteArray written = readFile(path());
+        QVERIFY2(written.size() < 2 * deep.size(), qPrintable(QString::number(written.size())));
+        QCOMPARE(storedValues(path()).value("deep"), QJsonDocument::fromJson(deep).object().value("values").toObject().value("deep"));
+    }
+
+    // A write killed half-way leaves its temporary file; the next store of the
+    // same file removes it, and nothing else: not a file a writer holds, one
+    // written to a moment ago, another file's, another name's, nor a link.
+    void staleTemporaryFilesAreRemoved()
+    {
+        const QString conf = m_dir.filePath("conf");
+        QDir().mkpath(conf);
+        const auto aged = [](const QString &file, const QByteArray &data = "partial") {
+            writeFile(file, data);
+            const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
+            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, AT_SYMLINK_NOFOLLOW) == 0);
+        };
+        const QString stale = path() + ".k9Xq2Z";
+        aged(stale, QByteArray(1 << 20, 'x'));
+        const QString held = path() + ".Hd7Lk0";
+        aged(held);
+        const int holder = ::open(QFile::encodeName(held).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);   // a write under way
+        const QString fresh = path() + ".Fr3sh1";
+        writeFile(fresh, "being written");
+        const QStringList kept{path() + ".corrupt-20240101-000000", path() + ".abc12", path() + ".abc1234",
+                               conf + "/other.json.k9Xq2Z", path() + ".Li9k00"};
+        for (const QString &file : kept.mid(0, 4))
+            aged(file);
+        QVERIFY(QFile::link(held, kept.last()));
+
+        StdoutCapture capture;
+        Preferences prefs(path());
+        QVERIFY(!QFileInfo::exists(stale));
+        QVERIFY(QFileInfo::exists(held) && QFileInfo::exists(fresh));
+        for (const QString &file : kept)
+            QVERIFY2(QFileInfo(file).exists() || QFileInfo(file).isSymLink(), qPrintable(file));
+        QCOMPARE(capture.lines(), QStringList{"Preferences: removed " + stale + ", left by a write that did not finish"});
+        ::close(holder);
     }
 
     // A failed write is reported once per run of failures, in our own words,

@@ -1,3 +1,4 @@
+#include "FakeUdevd.h"
 #include "TestMain.h"
 
 #include "platform/FileNames.h"
@@ -21,6 +22,7 @@ public:
     {
         paths.sysfsRoot = m_dir.path() + QStringLiteral("/sys");
         paths.udevDataDir = m_dir.path() + QStringLiteral("/udev");
+        paths.udevControl = udevd.path();
         paths.useBlkid = false;
         QDir().mkpath(paths.sysfsRoot + QStringLiteral("/dev/block"));
         QDir().mkpath(paths.udevDataDir);
@@ -76,10 +78,12 @@ public:
         file.write(lines);
     }
 
-    SystemPaths paths;
-
 private:
     QTemporaryDir m_dir;
+
+public:
+    testsupport::FakeUdevd udevd{m_dir.path() + QStringLiteral("/udev-control")};
+    SystemPaths paths;
 };
 
 MountEntry mountOf(const QString &fsType, quint32 major, quint32 minor, const QString &source)
@@ -160,6 +164,7 @@ void TestVolumes::classifiesFakeDevices()
     sys.addBlock(QStringLiteral("8:17"), usbHost + QStringLiteral("/block/sdb/sdb1"));
     sys.write(QStringLiteral("devices/%1/block/sdb/sdb1/partition").arg(usbHost), "1\n");
     sys.write(QStringLiteral("devices/%1/block/sdb/removable").arg(usbHost), "1\n");
+    sys.write(QStringLiteral("devices/%1/block/sdb/sdb1/size").arg(usbHost), "250000\n");
     sys.write(QStringLiteral("devices/%1/vendor").arg(usbHost), "Sysfsvnd\n");
     sys.link(QStringLiteral("devices/%1/block/sdb/device").arg(usbHost), QStringLiteral("../../../6:0:0:0"));
     sys.udev(QStringLiteral("8:17"),
@@ -279,6 +284,19 @@ void TestVolumes::classifiesFakeDevices()
         if (!c.local.value_or(true))
             QVERIFY2(!probe.probeMount(c.mount), c.name);
     }
+
+    // The size is the device's own, in sysfs's 512-byte sectors.
+    QCOMPARE(stick->sizeBytes, qint64(128'000'000));
+    QCOMPARE(loop->sizeBytes, qint64(0));
+
+    // udevd gone (its socket file stays): its database may describe what the
+    // device held before, so the device alone is asked, as with no database.
+    sys.udevd.stop();
+    const auto stale = probe.probe(8, 17);
+    QVERIFY(stale && QFileInfo::exists(sys.paths.udevControl));
+    QCOMPARE((QStringList{stale->bus, stale->vendor, stale->serial, stale->fsType, stale->fsLabel}),
+             (QStringList{"usb", "Sysfsvnd", "", "", ""}));
+    QVERIFY(udevRuns(sys.paths.udevControl) == false && udevRuns(sys.paths.udevDataDir) == false);
 }
 
 // LUKS and LVM devices take the hardware of what lies beneath them and keep their
@@ -440,7 +458,7 @@ void TestVolumes::sizesOfAFileSystem()
     QString error;
     const auto sizes = fileSystemSizes(QFile::encodeName(dir.path()), &error);
     QVERIFY2(sizes, qPrintable(error));
-    QVERIFY(sizes->capacity > 0 && sizes->available <= sizes->capacity);
+    QVERIFY(sizes->capacity > 0 && sizes->available && *sizes->available <= sizes->capacity);
     QVERIFY(!fileSystemSizes(QFile::encodeName(dir.filePath(QStringLiteral("missing"))), &error) && !error.isEmpty());
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FakeUdevd.h"
+
 #include "devices/USBDeviceManager.h"
 
 #include <QDir>
@@ -27,11 +29,13 @@ inline void writeFile(const QString &path, const QByteArray &contents)
     file.write(contents);
 }
 
-// A fake machine: a sysfs tree, udev's database and a mount table whose mount
-// points are real folders (so statvfs and listings work on them).
+// A fake machine: a sysfs tree, udev's database (kept current by a udevd
+// until `udevd.stop()`) and a mount table whose mount points are real folders
+// (so statvfs and listings work on them).
 struct FakeMachine
 {
     QTemporaryDir dir;
+    FakeUdevd udevd{dir.path() + "/udev-control"};
     QString sys() const { return dir.path() + "/sys"; }
     QString udev() const { return dir.path() + "/udev"; }
     QString mountInfo() const { return dir.path() + "/mountinfo"; }
@@ -152,6 +156,7 @@ struct FakeMachine
         env.paths.mountInfo = mountInfo();
         env.paths.sysfsRoot = sys();
         env.paths.udevDataDir = udev();
+        env.paths.udevControl = udevd.path();
         env.paths.useBlkid = false;
         env.lsblk = dir.path() + "/no-such-lsblk";
         env.blkid = dir.path() + "/no-such-blkid";

@@ -15,6 +15,7 @@
 // Each start* answers empty when the daemon runs, else why it does not.
 
 #include "platform/ProcessRunner.h"
+#include "platform/Volumes.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,7 +66,7 @@ public:
     // udevd, unless one runs already (then its database is the machine's).
     QString startUdevd()
     {
-        if (QFileInfo::exists(QStringLiteral("/run/udev/control")))
+        if (udevRuns())
             return {};
         if (m_udevd.state() != QProcess::NotRunning)
             return QStringLiteral("the test's udevd is running but did not create /run/udev/control");
@@ -82,9 +83,9 @@ public:
         m_udevd.start(udevd, {});
         if (!m_udevd.waitForStarted(10000))
             return "udevd did not start: " + m_udevd.errorString();
-        for (int i = 0; i < 100 && !QFileInfo::exists(QStringLiteral("/run/udev/control")); ++i)
+        for (int i = 0; i < 100 && !udevRuns(); ++i)
             QThread::msleep(100);
-        if (!QFileInfo::exists(QStringLiteral("/run/udev/control")))
+        if (!udevRuns())
             return QStringLiteral("udevd started but did not open its control socket within 10 s");
         return {};
     }

@@ -1,13 +1,21 @@
 #pragma once
 
 #include "mainwindow/views/Motion.h"
+#include "platform/Volumes.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QTest>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -43,14 +51,42 @@ struct RunningTransitions
     RunningTransitions &operator=(const RunningTransitions &) = delete;
 };
 
+// As root, the test runs in a mount namespace of its own, entered before any
+// thread starts: the sticks it mounts stay in it (tests running alongside and
+// the desktop never see them, and they go with the test whatever happens),
+// mounts made elsewhere from then on do not reach it, and the removable
+// volumes it came with (other tests' sticks, the user's own) are detached
+// from it. Whatever enumerates volumes in the test, or in the programs it
+// starts, finds only the test's own sticks. An ordinary user cannot mount
+// sticks, and keeps the machine's namespace.
+inline void enterOwnMountNamespace()
+{
+    if (::geteuid() != 0)
+        return;
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::fprintf(stderr, "cannot make a mount namespace of the test's own: %s\n", std::strerror(errno));
+        return;
+    }
+    SystemPaths paths;
+    paths.useBlkid = false;   // the filter needs no file-system type
+    const BlockDeviceProbe probe(paths);
+    const QList<MountEntry> mounts = readMountInfo();
+    for (auto it = mounts.crbegin(); it != mounts.crend(); ++it) {
+        if (isRemovableMount(it->mountPoint, *it, probe.probeMount(*it)))
+            ::umount2(it->mountPointBytes.constData(), MNT_DETACH);
+    }
+}
+
 } // namespace testsupport
 
 // Like QTEST_MAIN, with a QApplication (offscreen under ctest), a clean home,
-// and the views' transitions ending as they start.
+// as root a mount namespace of the test's own, and the views' transitions
+// ending as they start.
 #define SWEEPBROOK_TEST_MAIN(TestClass)                                  \
     int main(int argc, char **argv)                                      \
     {                                                                    \
         testsupport::prepareTestHome();                                  \
+        testsupport::enterOwnMountNamespace();                           \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))              \
             qputenv("QT_QPA_PLATFORM", "offscreen");                     \
         QApplication app(argc, argv);                                    \

@@ -216,10 +216,10 @@ void DeviceHeaderView::refresh()
     d->setInfoLine(presentation::deviceInfoLine(device));
     d->setBadge(device.isAccessible);
 
-    const qint64 used = presentation::usedSpace(device.capacity, device.available);
-    d->storageText->setText(bidi::leftToRight(presentation::byteCountText(used) + QStringLiteral(" / ")
-                                              + presentation::byteCountText(device.capacity)));
-    d->storageBar->setValue(storageBarValue(device.capacity, device.available));
+    d->storageText->setText(presentation::storageText(device));
+    // Free space the file system does not tell is not drawn as empty or full.
+    d->storageBar->setVisible(device.available.has_value());
+    d->storageBar->setValue(device.available ? storageBarValue(device.capacity, *device.available) : 0);
 
     d->scanButton->setText(localized(scanKey));
 }

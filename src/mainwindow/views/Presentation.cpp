@@ -192,11 +192,11 @@ QString byteCountText(qint64 bytes)
 
 // ---------------------------------------------------------------- header
 
-std::optional<int> percentAvailable(qint64 capacity, qint64 available)
+std::optional<int> percentAvailable(qint64 capacity, std::optional<qint64> available)
 {
-    if (capacity <= 0)
+    if (capacity <= 0 || !available)
         return std::nullopt;
-    const double share = double(available) / double(capacity) * 100.0;
+    const double share = double(*available) / double(capacity) * 100.0;
     return int(std::trunc(std::clamp(share, 0.0, 100.0)));
 }
 
@@ -205,6 +205,23 @@ qint64 usedSpace(qint64 capacity, qint64 available)
     if (capacity <= 0)
         return 0;
     return std::clamp<qint64>(capacity - available, 0, capacity);
+}
+
+QString storageText(const LocalUSBDevice &device)
+{
+    if (!device.available)
+        return byteCountText(device.capacity);
+    return bidi::leftToRight(byteCountText(usedSpace(device.capacity, *device.available)) + QStringLiteral(" / ")
+                             + byteCountText(device.capacity));
+}
+
+std::optional<QString> sidebarSpaceText(const LocalUSBDevice &device)
+{
+    if (device.available)
+        return format(localized(QStringLiteral("device_space_available")), byteCountText(*device.available));
+    if (device.capacity > 0)
+        return byteCountText(device.capacity);
+    return std::nullopt;
 }
 
 QString fileSystemText(const QString &fileSystem)

@@ -76,10 +76,17 @@ QString byteCountText(qint64 bytes);
 QString fileSystemText(const QString &fileSystem);
 // The elements of the fact line, separators included ("•").
 QStringList deviceInfoLine(const LocalUSBDevice &device);
-// Whole percent free, truncated; nothing when the capacity is not positive.
-std::optional<int> percentAvailable(qint64 capacity, qint64 available);
+// Whole percent free, truncated; nothing when the capacity is not positive
+// or the free space is not known.
+std::optional<int> percentAvailable(qint64 capacity, std::optional<qint64> available);
 // Used space, never negative and never above the capacity.
 qint64 usedSpace(qint64 capacity, qint64 available);
+// The header's storage text: "used / capacity", or only the capacity when
+// the free space is not known.
+QString storageText(const LocalUSBDevice &device);
+// The sidebar's space text: the free space ("device_space_available"), or
+// the capacity when that is not known, or nothing when neither is.
+std::optional<QString> sidebarSpaceText(const LocalUSBDevice &device);
 // "(serial)", or nothing for an empty serial number.
 std::optional<QString> serialText(const QString &serialNumber);
 // "cancel_scan", "re_scan" or "smart_scan".

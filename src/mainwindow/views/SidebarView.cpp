@@ -51,10 +51,10 @@ public:
         texts->addLayout(kindLine);
         kindLine->addWidget(ui::text(localized(DeviceTypes::labelKey(device.type)), TextStyle::caption,
                                      NamedColor::secondary, this));
-        kindLine->addWidget(ui::text(QStringLiteral("•"), TextStyle::caption, NamedColor::secondary, this));
-        kindLine->addWidget(ui::text(format(localized(QStringLiteral("device_space_available")),
-                                            presentation::byteCountText(device.available)),
-                                     TextStyle::caption, NamedColor::secondary, this));
+        if (const std::optional<QString> space = presentation::sidebarSpaceText(device)) {
+            kindLine->addWidget(ui::text(QStringLiteral("•"), TextStyle::caption, NamedColor::secondary, this));
+            kindLine->addWidget(ui::text(*space, TextStyle::caption, NamedColor::secondary, this));
+        }
         kindLine->addStretch(1);
 
         row->addStretch(1);
@@ -201,7 +201,7 @@ public:
 // Whether two lists show the same rows; a change in what a row shows rebuilds the rows.
 bool sameRows(const QList<LocalUSBDevice> &a, const QList<LocalUSBDevice> &b)
 {
-    const auto shown = [](const LocalUSBDevice &d) { return std::tie(d.id, d.name, d.type, d.available); };
+    const auto shown = [](const LocalUSBDevice &d) { return std::tie(d.id, d.name, d.type, d.capacity, d.available); };
     return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(),
                       [&shown](const LocalUSBDevice &x, const LocalUSBDevice &y) { return shown(x) == shown(y); });
 }

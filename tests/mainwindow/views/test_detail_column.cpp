@@ -107,7 +107,9 @@ QStringList labelTexts(QWidget *widget)
 }
 
 // What the header knows of a device; "@key" in the fact line is the key's text.
-struct Facts { QString vendor, model, serial; qint64 capacity, available; QStringList line; QString storage; int bar;
+// bar: nothing when the storage bar is hidden
+struct Facts { QString vendor, model, serial; qint64 capacity; std::optional<qint64> available; QStringList line;
+               QString storage; std::optional<int> bar;
                 QString fileSystem = QStringLiteral("exFAT"); };
 
 } // namespace
@@ -318,6 +320,9 @@ private slots:
             {"usb3.0", "•", kind, "•", "exFAT", "•", "3 MB", "•", "33% available"}, "2 MB / 3 MB", 667};
         QTest::newRow("capacity unknown") << Facts{"未知厂商", "未知设备", "", 0, 0,
             {kind, "•", "exFAT", "•", "Zero KB"}, "Zero KB / Zero KB", 0};
+        // A file system that tells no sizes (fusefat): the device's size, no free space, no bar.
+        QTest::newRow("free space unknown") << Facts{"未知厂商", "未知设备", "", 128'000'000, std::nullopt,
+            {kind, "•", "exFAT", "•", "128 MB"}, "128 MB", std::nullopt};
         QTest::newRow("more free than capacity") << Facts{"未知厂商", "未知设备", "", 1'000'000, 2'000'000,
             {kind, "•", "exFAT", "•", "1 MB", "•", "100% available"}, "Zero KB / 1 MB", 0};
         // The device side's fixed words for a file system are shown in the interface language.
@@ -349,7 +354,8 @@ private slots:
         }
         QCOMPARE(shownLine, facts.line);
         QCOMPARE(rig.shown<QLabel>(QStringLiteral("storageText"))->text(), facts.storage);
-        QCOMPARE(rig.shown<QProgressBar>(QStringLiteral("storageBar"))->value(), facts.bar);
+        auto *bar = rig.shown<QProgressBar>(QStringLiteral("storageBar"));
+        QCOMPARE(bar ? std::optional(bar->value()) : std::nullopt, facts.bar);
         QLabel *serialLabel = rig.shown<QLabel>(QStringLiteral("deviceSerial"));
         QCOMPARE(serialLabel ? serialLabel->text() : QString(), facts.serial.isEmpty() ? QString() : u'(' + facts.serial + u')');
         QVERIFY(labelTexts(rig.shown(QStringLiteral("accessBadge"))).contains(localized(QStringLiteral("access_granted"))));
@@ -360,7 +366,8 @@ private slots:
         LocalUSBDevice card = makeDevice(QStringLiteral("card"));
         card.type = DeviceType::sdCard;
         card.available = 1'500'000'000;
-        const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        stick.available.reset();   // its file system tells no free space: the device's size stands
         Rig rig({card, stick});
         QList<QWidget *> rows = rig.sidebar->findChildren<QWidget *>(QStringLiteral("deviceRow"));
         QCOMPARE(rows.size(), 2);
@@ -368,6 +375,8 @@ private slots:
         QCOMPARE(rows[1]->property("deviceID").toString(), stick.id);
         QVERIFY(labelTexts(rows[0]).contains(format(localized(QStringLiteral("device_space_available")),
                                                     QStringLiteral("1.5 GB"))));
+        QVERIFY(labelTexts(rows[1]).contains(QStringLiteral("32 GB")));
+        QVERIFY(labelTexts(rows[1]).filter(QStringLiteral("available")).isEmpty());
         QVERIFY(labelTexts(rows[0]).contains(localized(QStringLiteral("sd_card"))));
 
         // A click selects once; a second click on the selected row changes nothing.

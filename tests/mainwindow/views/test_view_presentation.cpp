@@ -92,6 +92,17 @@ private slots:
             QCOMPARE(percentAvailable(capacity, available), percent);
             QCOMPARE(usedSpace(capacity, available), used);
         }
+        // Free space a file system does not tell is never shown as a figure.
+        QVERIFY(!percentAvailable(100, std::nullopt));
+        LocalUSBDevice device;
+        device.capacity = 128'000'000;
+        QCOMPARE(storageText(device), QStringLiteral("128 MB"));
+        QCOMPARE(sidebarSpaceText(device).value_or(QString()), QStringLiteral("128 MB"));
+        device.available = 32'000'000;
+        QCOMPARE(storageText(device), QStringLiteral("96 MB / 128 MB"));
+        QCOMPARE(sidebarSpaceText(device).value_or(QString()), QStringLiteral("32 MB available"));
+        device = LocalUSBDevice();
+        QVERIFY(!sidebarSpaceText(device));
     }
 
     void resultHelpersAtTheirEdges()
