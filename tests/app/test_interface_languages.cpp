@@ -549,8 +549,13 @@ private:
         rig.settle();
         historyView->grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages/") + rig.code
                                  + QStringLiteral("/history-smallest.png"));
-        for (const QString &problem : testsupport::cutTexts(historyView->findChild<QWidget *>(QStringLiteral("kindChips"))))
+        QWidget *chips = historyView->findChild<QWidget *>(QStringLiteral("kindChips"));
+        for (const QString &problem : testsupport::cutTexts(chips))
             rig.cut << QStringLiteral("%1 history-smallest: %2").arg(rig.code, problem);
+        for (const QLabel *chip : chips->findChildren<QLabel *>()) {
+            if (chip->width() < chip->fontMetrics().horizontalAdvance(chip->text()))
+                rig.cut << QStringLiteral("%1 history-smallest: chip \"%2\" %3 wide").arg(rig.code, chip->text()).arg(chip->width());
+        }
         QWidget *rows = historyView->recordList()->viewport();
         const int caption = ui::font(ui::TextStyle::caption).pixelSize();
         for (const testsupport::textfit::Run &run : testsupport::drawnRuns(rows)) {

@@ -220,8 +220,10 @@ void CleanHistoryDetailView::fillRecord()
         chip->setFill(ui::color(NamedColor::blue, 0.2));
         chip->setCornerRadius(8);
         QHBoxLayout *inner = ui::hstack(chip, 0, ui::padding(10, 5));
-        inner->addWidget(ui::text(HistoryKinds::displayName(raw), ui::font(TextStyle::subheadline, QFont::Medium),
-                                  NamedColor::blue));
+        // A kind string of any length (an unknown one is shown verbatim) cuts
+        // itself short rather than widen the sheet; the names of kinds fit.
+        inner->addWidget(ui::elidingText(HistoryKinds::displayName(raw), ui::font(TextStyle::subheadline, QFont::Medium),
+                                         NamedColor::blue));
         d->chips->addWidget(chip);
     }
     const bool hasKinds = !record.fileTypes.isEmpty();
