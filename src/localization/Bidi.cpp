@@ -5,6 +5,8 @@
 
 #include <QGuiApplication>
 
+#include <algorithm>
+
 namespace bidi {
 
 namespace {
@@ -18,6 +20,20 @@ QString isolated(const QString &text, QChar opening, Qt::LayoutDirection context
     if (context != Qt::RightToLeft || text.isEmpty())
         return text;
     return opening + text + kPopIsolate;
+}
+
+// Characters of a written name: ASCII letters, digits and signs, but not the
+// brackets and quotes around it, which belong to the sentence (and mirror in it).
+bool isNameCharacter(QChar c)
+{
+    if (c.unicode() <= 0x20 || c.unicode() >= 0x7F)
+        return false;
+    return !QStringView(u"()[]{}<>\"'").contains(c);
+}
+
+bool isAsciiLetterOrDigit(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
 }
 
 } // namespace
@@ -68,6 +84,52 @@ QString name(const QString &text, Qt::LayoutDirection context)
 QString name(const QString &text)
 {
     return name(text, interfaceDirection());
+}
+
+bool isIsolated(const QString &text)
+{
+    return text.size() >= 2 && text.front() >= kLeftToRightIsolate && text.front() <= kFirstStrongIsolate
+           && text.back() == kPopIsolate;
+}
+
+QString isolateWrittenNames(const QString &text)
+{
+    QString out;
+    out.reserve(text.size() + 8);
+    int depth = 0;   // inside an isolate the table wrote itself
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar c = text.at(i);
+        if (c >= kLeftToRightIsolate && c <= kFirstStrongIsolate)
+            ++depth;
+        else if (c == kPopIsolate && depth > 0)
+            --depth;
+        if (depth > 0 || !isNameCharacter(c)) {
+            out.append(c);
+            ++i;
+            continue;
+        }
+        qsizetype end = i;
+        while (end < text.size() && isNameCharacter(text.at(end)))
+            ++end;
+        // A sentence's closing marks after the name are not part of it.
+        qsizetype nameEnd = end;
+        while (nameEnd > i && QStringView(u".,;:!?").contains(text.at(nameEnd - 1)))
+            --nameEnd;
+        const QStringView word = QStringView(text).mid(i, nameEnd - i);
+        const bool placeholder = text.at(i) == u'%';
+        const bool hasSign = std::any_of(word.begin(), word.end(), [](QChar w) { return !isAsciiLetterOrDigit(w); });
+        if (!placeholder && hasSign) {
+            out.append(kLeftToRightIsolate);
+            out.append(word);
+            out.append(kPopIsolate);
+        } else {
+            out.append(word);
+        }
+        out.append(QStringView(text).mid(nameEnd, end - nameEnd));
+        i = end;
+    }
+    return out;
 }
 
 } // namespace bidi

@@ -38,4 +38,16 @@ QString leftToRight(const QString &text);   // in the interface's direction
 QString name(const QString &text, Qt::LayoutDirection context);
 QString name(const QString &text);
 
+// Whether the text is isolated as a whole already (by `leftToRight` or `name`).
+bool isIsolated(const QString &text);
+
+// The text of a right-to-left table with every name it writes out in Latin
+// letters and signs (".DS_Store", "*.docx", "report*", "$RECYCLE.BIN",
+// "/usr/bin/pkexec", "._") put in a left-to-right isolate, so a translator
+// needs no marks: a word of ASCII letters, digits and signs that holds a sign
+// (brackets, quotes and a sentence's closing mark stay outside; a placeholder
+// such as "%1$@" is left for the format to fill). Plain words ("Windows") and
+// what is isolated already stay as they are.
+QString isolateWrittenNames(const QString &text);
+
 } // namespace bidi

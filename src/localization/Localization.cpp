@@ -18,6 +18,7 @@
 namespace {
 
 const QString kEnglish = QStringLiteral("en");
+constexpr QChar kRightToLeftMark(0x200F);
 const QString kTableFile = QStringLiteral("Localizable.strings");
 
 // A code names a folder below the root; anything that could leave it is refused.
@@ -222,12 +223,13 @@ std::optional<QString> chosenTableCode()
 
 // A text of a right-to-left table starts a right-to-left paragraph, also
 // when its first letters are Latin ("Sweepbrook ...") or a placeholder: the
-// widgets take a paragraph's direction from its first strong letter.
-QString inTableDirection(const QString &code, QString text)
+// widgets take a paragraph's direction from its first strong letter. The
+// names it writes out keep their own order inside it.
+QString inTableDirection(const QString &code, const QString &text)
 {
-    if (bidi::isRightToLeftTable(code) && !text.isEmpty())
-        text.prepend(QChar(0x200F));   // RIGHT-TO-LEFT MARK
-    return text;
+    if (!bidi::isRightToLeftTable(code) || text.isEmpty())
+        return text;
+    return kRightToLeftMark + bidi::isolateWrittenNames(text);
 }
 
 } // namespace
@@ -338,7 +340,11 @@ std::optional<Placeholder> parsePlaceholder(const QString &format, qsizetype &i)
     return p;
 }
 
-QString render(const Placeholder &p, const QVariant &argument)
+// In a right-to-left text (one that starts with the mark a right-to-left
+// table's texts start with) a text filled in is isolated in the direction of
+// its own first letter: a name, date or list keeps its order and cannot
+// reorder the sentence around it.
+QString render(const Placeholder &p, const QVariant &argument, bool rightToLeft)
 {
     QString text;
     bool numeric = false;
@@ -354,6 +360,8 @@ QString render(const Placeholder &p, const QVariant &argument)
         text = ok ? QString::number(value) : argument.toString();
     } else {
         text = argument.toString();
+        if (rightToLeft && !bidi::isIsolated(text))
+            text = bidi::name(text, Qt::RightToLeft);
     }
 
     if (text.size() >= p.width)
@@ -375,6 +383,7 @@ QString formatString(const QString &format, const QVariantList &arguments)
     QString out;
     out.reserve(format.size());
     const qsizetype n = format.size();
+    const bool rightToLeft = format.startsWith(kRightToLeftMark);
     qsizetype nextSequential = 0;
     qsizetype i = 0;
     while (i < n) {
@@ -404,7 +413,7 @@ QString formatString(const QString &format, const QVariantList &arguments)
             out.append(QStringView(format).mid(start, i - start));
             continue;
         }
-        out.append(render(*placeholder, arguments.at(index)));
+        out.append(render(*placeholder, arguments.at(index), rightToLeft));
     }
     return out;
 }

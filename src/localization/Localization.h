@@ -51,7 +51,9 @@ void setLocaleNameOverride(const std::optional<QString> &localeName);
 // Text of a key in the chosen interface language: that language's table, then
 // "en", then the app's main table (the system language's), then the key itself.
 // A text from a right-to-left table (Arabic) starts with a right-to-left mark,
-// so it reads as a right-to-left paragraph whatever letter comes first.
+// so it reads as a right-to-left paragraph whatever letter comes first, and
+// the names it writes out in Latin letters are isolated
+// (`bidi::isolateWrittenNames`).
 QString localized(const QString &key);
 
 // Text of a key in the app's main table, which follows the system language
@@ -62,7 +64,9 @@ QString mainTableLocalized(const QString &key);
 // (integers), %f with optional precision, positional forms such as %1$@ and
 // %2$d, and %%. Text that comes in through an argument is never read as a
 // format, so a name holding "%d" or "%1$@" is shown as it is. A placeholder
-// without an argument is kept as written.
+// without an argument is kept as written. In a format from a right-to-left
+// table (it starts with a right-to-left mark) every text filled in through %@
+// is isolated (`bidi::name`), so names, dates and lists keep their order.
 QString formatString(const QString &format, const QVariantList &arguments);
 
 template <typename... Args>

@@ -36,6 +36,7 @@
 
 #include <QAction>
 #include <QListView>
+#include <QRegularExpression>
 #include <QMessageBox>
 #include <QTreeView>
 #include <QVariantAnimation>
@@ -79,7 +80,8 @@ QList<CleanHistory> history()
     record.deviceName = QStringLiteral("SWEEPSTICK");
     record.deviceID = QStringLiteral("/media/SWEEPSTICK|sdb1");
     record.timestamp = QDateTime(QDate(2024, 11, 28), QTime(16, 45));
-    record.fileTypes = {QStringLiteral("dsStore"), QStringLiteral("thumbsDb"), QStringLiteral("custom")};
+    record.fileTypes = {QStringLiteral("dsStore"), QStringLiteral("thumbsDb"), QStringLiteral("trash"),
+                        QStringLiteral("spotlight"), QStringLiteral("temporaryFiles"), QStringLiteral("custom")};
     record.cleanedFiles = {{QStringLiteral(".DS_Store"), QStringLiteral("/media/SWEEPSTICK/.DS_Store"), 6148,
                             QStringLiteral("dsStore")},
                            {QStringLiteral("Thumbs.db"), QStringLiteral("/media/SWEEPSTICK/DCIM/Thumbs.db"), 120'000,
@@ -87,6 +89,26 @@ QList<CleanHistory> history()
     record.cleanedFileCount = int(record.cleanedFiles.size());
     record.freedSpace = 126'148;
     return {record};
+}
+
+// Each name, in the shown label whose text holds it, reads as written: a grab
+// of the label shows it as the name drawn left to right.
+void readsAsWritten(const QWidget *window, const QStringList &names)
+{
+    for (const QString &name : names) {
+        QLabel *holder = nullptr;
+        for (QLabel *label : window->findChildren<QLabel *>()) {
+            if (label->isVisible() && label->text().contains(name)) {
+                holder = label;
+                break;
+            }
+        }
+        QVERIFY2(holder, qPrintable(name));
+        const testsupport::Reading reading = testsupport::readingOf(holder, name);
+        QVERIFY2(reading.pixelsUnlikeWritten == 0 && reading.pixelsUnlikeReordered > 0,
+                 qPrintable(QStringLiteral("%1 in \"%2\": %3 pixels unlike it as written, %4 unlike it reordered")
+                                .arg(name, holder->text()).arg(reading.pixelsUnlikeWritten).arg(reading.pixelsUnlikeReordered)));
+    }
 }
 
 // A presenter that keeps every guide dialog and answers with the next
@@ -319,6 +341,49 @@ private slots:
         const QString sidebar = testsupport::drawnLines(rig.window->sidebar()).join(u'\n');
         QVERIFY2(sidebar.contains(QLatin1String("8 GB")) && sidebar.contains(QLatin1String("SWEEP STICK!")),
                  qPrintable(sidebar));
+        // The custom kind's line lists its extensions with their dots in front.
+        QVERIFY2(files.filter(QStringLiteral(".bak, .old")).size() == 1, qPrintable(files.join(u'\n')));
+    }
+
+    // Arabic: names, patterns and dates inside translated sentences, written
+    // in the table or filled in, read as written in grabs of their labels.
+    void arabicSentencesKeepNamesInOrder()
+    {
+        Rig rig;
+        rig.language.setLanguage(AppLanguage::arabic);
+        rig.settle();
+        {
+            OnboardingFlow flow(*rig.permissions, *rig.helper, rig.clock, rig.prefs);
+            std::unique_ptr<QWidget> guide(makeOnboardingWindow(&flow, rig.center));
+            flow.setParent(nullptr);
+            guide->show();
+            flow.nextStep();
+            rig.settle();
+            readsAsWritten(guide.get(), {QStringLiteral(".DS_Store"), QStringLiteral(".Spotlight-V100"),
+                                         QStringLiteral(".fseventsd"), QStringLiteral(".Trashes"),
+                                         QStringLiteral("$RECYCLE.BIN")});
+        }
+
+        rig.view.setShowSettings(true);
+        rig.settle();
+        auto *settings = qobject_cast<SettingsView *>(rig.window->settingsSheet());
+        QVERIFY(settings);
+        readsAsWritten(settings, {QStringLiteral("report*"), QStringLiteral("*.docx")});
+        // The date of the last check, as the desktop writes it ("7 Dec 2026 12:30:02").
+        QLabel *checked = nullptr;
+        QTRY_VERIFY((checked = settings->findChild<QLabel *>(QStringLiteral("lastChecked"))) && checked->isVisible());
+        const QRegularExpression marks(QStringLiteral("[\\x{200E}\\x{200F}\\x{2066}-\\x{2069}]"));
+        const QStringList around = localized(QStringLiteral("last_checked")).remove(marks).split(QStringLiteral("%@"));
+        QCOMPARE(around.size(), 2);
+        const QString text = checked->text().remove(marks);
+        const QString date = text.mid(around[0].size(), text.size() - around[0].size() - around[1].size());
+        QVERIFY2(date.contains(u' '), qPrintable(date));
+        readsAsWritten(settings, {date});
+        // The patterns of a kind, each a label of its own.
+        settings->showInfo(FileType::appleDouble);
+        rig.settle();
+        readsAsWritten(settings->infoPopover(), {QStringLiteral("._*"), QStringLiteral("*/__MACOSX/*")});
+        settings->showInfo(std::nullopt);
     }
 
     // Arabic mirrors the app from the first window on, and a change of
@@ -478,6 +543,28 @@ private:
         rig.view.setSelectedHistoryItem(rig.view.cleanHistory().first());
         rig.settle();
         rig.check(historyView, QStringLiteral("history-record"));
+        // At its smallest the sheet still shows every kind of the record: the
+        // row's caption takes more lines and the chips more rows.
+        historyView->resize(historyView->minimumSize());
+        rig.settle();
+        historyView->grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages/") + rig.code
+                                 + QStringLiteral("/history-smallest.png"));
+        QWidget *chips = historyView->findChild<QWidget *>(QStringLiteral("kindChips"));
+        for (const QString &problem : testsupport::cutTexts(chips))
+            rig.cut << QStringLiteral("%1 history-smallest: %2").arg(rig.code, problem);
+        for (const QLabel *chip : chips->findChildren<QLabel *>()) {
+            if (chip->width() < chip->fontMetrics().horizontalAdvance(chip->text()))
+                rig.cut << QStringLiteral("%1 history-smallest: chip \"%2\" %3 wide").arg(rig.code, chip->text()).arg(chip->width());
+        }
+        QWidget *rows = historyView->recordList()->viewport();
+        const int caption = ui::font(ui::TextStyle::caption).pixelSize();
+        for (const testsupport::textfit::Run &run : testsupport::drawnRuns(rows)) {
+            if (run.font.pixelSize() == caption
+                && (run.text.contains(u'…') || run.at.x() < -1 || run.at.x() + run.width > rows->width() + 1))
+                rig.cut << QStringLiteral("%1 history-smallest: caption \"%2\" at %3 to %4 in %5")
+                               .arg(rig.code, run.text).arg(run.at.x()).arg(run.at.x() + run.width).arg(rows->width());
+        }
+        historyView->resize(historyView->sizeHint());
         historyView->requestDelete(rig.view.cleanHistory().first());
         rig.settle();
         rig.check(historyView->confirmation(), QStringLiteral("history-confirm"));

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 void writeTable(const QString &root, const QString &code, const QByteArray &body)
@@ -196,9 +198,13 @@ private slots:
     void rightToLeft()
     {
         const QString root = m_dir->filePath(QStringLiteral("tables"));
-        writeTable(root, "en", "\"ready\" = \"Sweepbrook is ready\";\n");
-        writeTable(root, "ar", "\"ready\" = \"Sweepbrook \\U062C\\U0627\\U0647\\U0632\";\n");
-        writeTable(root, "fr", "\"ready\" = \"Sweepbrook est prêt\";\n");
+        writeTable(root, "en", "\"ready\" = \"Sweepbrook is ready\";\n\"checked\" = \"Checked %@ (%d)\";\n"
+                               "\"hint\" = \"Use report* or *.docx.\";\n");
+        writeTable(root, "ar", "\"ready\" = \"Sweepbrook \\U062C\\U0627\\U0647\\U0632\";\n"
+                               "\"checked\" = \"\\U062A\\U062D\\U0642\\U0642 %@ (%d)\";\n"
+                               "\"hint\" = \"\\U0645\\U062B\\U0644 report* \\U0623\\U0648 *.docx.\";\n");
+        writeTable(root, "fr", "\"ready\" = \"Sweepbrook est prêt\";\n\"checked\" = \"Vérifié %@ (%d)\";\n"
+                               "\"hint\" = \"Par exemple report* ou *.docx.\";\n");
         useTables(root);
         const QChar rlm(0x200F), lri(0x2066), fsi(0x2068), pdi(0x2069);
 
@@ -219,8 +225,46 @@ private slots:
             QCOMPARE(bidi::leftToRight(QStringLiteral("6 KB")), rtl ? lri + QStringLiteral("6 KB") + pdi : QStringLiteral("6 KB"));
             QCOMPARE(bidi::name(QStringLiteral(".DS_Store")),
                      rtl ? fsi + QStringLiteral(".DS_Store") + pdi : QStringLiteral(".DS_Store"));
+            // Names the table writes out, and texts filled in, keep their order
+            // in right-to-left text; a text isolated already is not wrapped again.
+            const QString hint = localized(QStringLiteral("hint"));
+            QVERIFY2(hint.contains(lri + QStringLiteral("report*") + pdi) == rtl
+                         && hint.contains(lri + QStringLiteral("*.docx") + pdi + u'.') == rtl,
+                     qPrintable(context + u' ' + hint));
+            const QString checked = format(localized(QStringLiteral("checked")), QStringLiteral("7 Dec 2026"), 3);
+            QVERIFY2(checked.contains(fsi + QStringLiteral("7 Dec 2026") + pdi + QStringLiteral(" (3)")) == rtl,
+                     qPrintable(context + u' ' + checked));
+            QCOMPARE(format(localized(QStringLiteral("checked")), bidi::leftToRight(QStringLiteral("6 KB")), 1)
+                         .count(QChar(0x2069)), rtl ? 1 : 0);
         }
         QCOMPARE(bidi::name(QString(), Qt::RightToLeft), QString());
+    }
+
+    // Which written names a right-to-left text isolates: words of ASCII signs,
+    // letters and digits that hold a sign; not the brackets, quotes or closing
+    // marks around them, not placeholders, not plain words, not what is
+    // isolated already.
+    void writtenNames_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");   // [ ] stand for the isolate's ends
+        QTest::newRow("names") << u"\u062D\u0630\u0641 .DS_Store \u0648$RECYCLE.BIN"_s
+                               << u"\u062D\u0630\u0641 [.DS_Store] \u0648[$RECYCLE.BIN]"_s;
+        QTest::newRow("brackets and marks outside") << u"(.Spotlight-V100 \u0648.fseventsd). \u00AB._\u00BB: report*?"_s
+                                                    << u"([.Spotlight-V100] \u0648[.fseventsd]). \u00AB[._]\u00BB: [report*]?"_s;
+        QTest::newRow("a path") << u"\u062B\u0628\u0651\u062A /usr/bin/pkexec."_s << u"\u062B\u0628\u0651\u062A [/usr/bin/pkexec]."_s;
+        QTest::newRow("placeholders") << u"\u0627\u0644\u0645\u062A\u0627\u062D %d%% \u00AB%1$@\u00BB (%@)"_s
+                                      << u"\u0627\u0644\u0645\u062A\u0627\u062D %d%% \u00AB%1$@\u00BB (%@)"_s;
+        QTest::newRow("plain words") << u"Sweepbrook \u0648polkit. USB\n1. exFAT"_s << u"Sweepbrook \u0648polkit. USB\n1. exFAT"_s;
+        QTest::newRow("isolated already") << u"\u2066.DS_Store\u2069 \u2068*.log\u2069"_s << u"\u2066.DS_Store\u2069 \u2068*.log\u2069"_s;
+    }
+
+    void writtenNames()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        expected.replace(u'[', QChar(0x2066)).replace(u']', QChar(0x2069));
+        QCOMPARE(bidi::isolateWrittenNames(text), expected);
     }
 
 private:

@@ -1,9 +1,11 @@
 #pragma once
 
 // What a laid-out window shows of its texts: every label, button, field and
-// picker whose text needs more room than it was given (`cutTexts`), and the
-// lines of text as a widget really paints them, in visual order from left to
-// right (`drawnLines`, from a paint device that records each run of text).
+// picker whose text needs more room than it was given or is painted past its
+// edges (`cutTexts`), the runs and lines of text as a widget really paints
+// them, in visual order from left to right (`drawnRuns`, `drawnLines`, from a
+// paint device that records each run of text), and whether a grab of a widget
+// shows a name as written or reordered (`readingOf`).
 
 #include "mainwindow/views/Toolkit.h"
 
@@ -13,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPaintEngine>
+#include <QImage>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyleOptionComboBox>
@@ -45,11 +48,10 @@ inline QString clippedByAncestors(const QWidget *widget)
         const QRect inParent(widget->mapTo(parent, own.topLeft()), own.size());
         if (parent->objectName() == QLatin1String("qt_scrollarea_viewport")) {
             // Scrolling shows what lies above or below; what lies to the side
-            // only in an area that scrolls sideways (one with a horizontal bar,
-            // or a strip that scrolls only sideways, such as a row of chips).
+            // only in an area with a horizontal scroll bar (a strip without one,
+            // such as a row of chips, hides for good what lies past its end).
             const auto *area = qobject_cast<const QAbstractScrollArea *>(parent->parentWidget());
-            const bool sideways = area && (area->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff
-                                           || area->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOff);
+            const bool sideways = area && area->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff;
             if (!sideways && (inParent.left() < -1 || inParent.right() > parent->width()))
                 return QStringLiteral("reaches outside the scrolled area (%1 to %2 in %3)")
                     .arg(inParent.left()).arg(inParent.right()).arg(parent->width());
@@ -91,12 +93,16 @@ inline bool comboTextFits(const QComboBox *combo)
     return combo->fontMetrics().horizontalAdvance(combo->currentText()) <= field.width();
 }
 
+// Where a label paints a run of its text past its left or right edge (below).
+inline QString paintedPastItsEdges(QWidget *label);
+
 } // namespace textfit
 
 // Every shown text of the window's tree that does not fit: a label narrower
-// or lower than its text needs (a label that elides names on purpose is
-// left out), a button narrower than its label, a placeholder or a picker's
-// choice cut by its field, and anything that sticks out of its parent.
+// or lower than its text needs, or one that paints its text past its edges
+// (a label that elides names on purpose is left out), a button narrower than
+// its label, a placeholder or a picker's choice cut by its field, and
+// anything that sticks out of its parent.
 inline QStringList cutTexts(QWidget *root)
 {
     QStringList cut;
@@ -121,6 +127,8 @@ inline QStringList cutTexts(QWidget *root)
             }
             if (problem.isEmpty())
                 problem = textfit::clippedByAncestors(label);
+            if (problem.isEmpty())
+                problem = textfit::paintedPastItsEdges(label);
             if (!problem.isEmpty())
                 cut << textfit::describe(label, label->text()) + u' ' + problem;
         } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
@@ -165,6 +173,7 @@ struct Run
     qreal width = 0;
     QString text;    // logical order
     bool rightToLeft = false;
+    QFont font;
 };
 
 // A paint engine that keeps the runs of text drawn through it and nothing else.
@@ -188,7 +197,7 @@ public:
     {
         if (item.width() > 0)
             runs.append({m_transform.map(at), item.width(), item.text(),
-                         bool(item.renderFlags() & QTextItem::RightToLeft)});
+                         bool(item.renderFlags() & QTextItem::RightToLeft), item.font()});
     }
     Type type() const override { return User; }
 
@@ -226,18 +235,25 @@ private:
 
 } // namespace textfit
 
-// The lines of text the widget paints, each read from left to right as it
-// stands on the screen: runs on one baseline in the order of their places, a
-// right-to-left run's letters reversed. Marks that take no room are dropped.
-inline QStringList drawnLines(QWidget *widget)
+// The runs of text the widget (with its children, or alone) paints, where it
+// paints them, whether or not they fall inside it.
+inline QList<textfit::Run> drawnRuns(QWidget *widget, bool children = true)
 {
     textfit::RecordingDevice device(widget->size());
     // Painted through this painter, the widgets keep its direction: give it theirs.
     QPainter painter(&device);
     painter.setLayoutDirection(widget->layoutDirection());
-    widget->render(&painter, QPoint(), QRegion(), QWidget::DrawChildren);
+    widget->render(&painter, QPoint(), QRegion(), children ? QWidget::DrawChildren : QWidget::RenderFlags());
     painter.end();
-    QList<textfit::Run> runs = device.recorder.runs;
+    return device.recorder.runs;
+}
+
+// The lines of text the widget paints, each read from left to right as it
+// stands on the screen: runs on one baseline in the order of their places, a
+// right-to-left run's letters reversed. Marks that take no room are dropped.
+inline QStringList drawnLines(QWidget *widget)
+{
+    QList<textfit::Run> runs = drawnRuns(widget);
     std::stable_sort(runs.begin(), runs.end(), [](const textfit::Run &a, const textfit::Run &b) {
         if (std::abs(a.at.y() - b.at.y()) > 1)
             return a.at.y() < b.at.y();
@@ -258,5 +274,68 @@ inline QStringList drawnLines(QWidget *widget)
     }
     return lines;
 }
+
+// How a label shows `token`, a name inside its text: the pixels of a grab of
+// the label against grabs of the same label with the token forced to read
+// left to right (between left-to-right marks, which every layout honours) and
+// forced into the order right-to-left text gives it when nothing keeps its
+// own (between right-to-left marks: ".DS_Store" as "DS_Store."). Pixels as
+// shown, not the text handed to the painter: what a person reads.
+struct Reading
+{
+    int pixelsUnlikeWritten = -1;     // 0: the label shows the token as written
+    int pixelsUnlikeReordered = -1;   // above 0: it does not show it reordered
+};
+
+inline Reading readingOf(QLabel *label, const QString &token)
+{
+    const QString shown = label->text();
+    qsizetype at = shown.indexOf(token);
+    if (at < 0)
+        return {};
+    // The token alone, without what keeps its order now, if anything does.
+    qsizetype end = at + token.size();
+    if (at > 0 && shown.at(at - 1) >= QChar(0x2066) && shown.at(at - 1) <= QChar(0x2068) && end < shown.size()
+        && shown.at(end) == QChar(0x2069)) {
+        --at;
+        ++end;
+    }
+    const auto grabWith = [label](const QString &text) {
+        label->setText(text);
+        return label->grab().toImage();
+    };
+    const auto unlike = [](const QImage &a, const QImage &b) {
+        if (a.size() != b.size())
+            return int(a.width() * a.height());
+        int count = 0;
+        for (int y = 0; y < a.height(); ++y) {
+            for (int x = 0; x < a.width(); ++x)
+                count += a.pixel(x, y) != b.pixel(x, y);
+        }
+        return count;
+    };
+    const auto marked = [&](QChar mark) { return shown.left(at) + mark + token + mark + shown.mid(end); };
+    const QImage asShown = grabWith(shown);
+    const QImage written = grabWith(marked(QChar(0x200E)));
+    const QImage reordered = grabWith(marked(QChar(0x200F)));
+    label->setText(shown);
+    return {unlike(asShown, written), unlike(asShown, reordered)};
+}
+
+namespace textfit {
+
+// Where a label paints a run of its text beyond its left or right edge (its
+// own accounting may say it fits: a wrapped right-to-left line is one such).
+inline QString paintedPastItsEdges(QWidget *label)
+{
+    for (const Run &run : drawnRuns(label, false)) {
+        if (run.at.x() < -1 || run.at.x() + run.width > label->width() + 1)
+            return QStringLiteral("paints \"%1\" from %2 to %3 in %4")
+                .arg(run.text).arg(run.at.x()).arg(run.at.x() + run.width).arg(label->width());
+    }
+    return {};
+}
+
+} // namespace textfit
 
 } // namespace testsupport

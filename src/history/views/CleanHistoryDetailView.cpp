@@ -6,12 +6,12 @@
 #include "localization/Localization.h"
 #include "mainwindow/views/Presentation.h"
 #include "mainwindow/views/FileRow.h"
+#include "mainwindow/views/FlowLayout.h"
 #include "mainwindow/views/Toolkit.h"
 
 #include <QFrame>
 #include <QLineEdit>
 #include <QListView>
-#include <QScrollArea>
 #include <QStackedWidget>
 
 using ui::NamedColor;
@@ -66,8 +66,8 @@ struct CleanHistoryDetailView::Impl
     QLabel *date = nullptr;
     Card files;
     Card space;
-    QScrollArea *chipArea = nullptr;
-    QWidget *chipRow = nullptr;
+    QWidget *chipArea = nullptr;
+    ui::FlowLayout *chips = nullptr;
     QFrame *chipDivider = nullptr;
     QLabel *filesTitle = nullptr;
     QLineEdit *search = nullptr;
@@ -107,14 +107,12 @@ CleanHistoryDetailView::CleanHistoryDetailView(QWidget *parent) : QWidget(parent
     column->addWidget(header);
     column->addWidget(divider(this));
 
-    // The kinds as chips, in a row that scrolls sideways.
-    d->chipArea = new QScrollArea(this);
+    // The kinds as chips, in rows: as many lines as the width needs, so every
+    // chip shows whole (a strip without scroll bars hid those past its end).
+    d->chipArea = new QWidget(this);
     d->chipArea->setObjectName(QStringLiteral("kindChips"));
-    d->chipArea->setFrameShape(QFrame::NoFrame);
-    d->chipArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    d->chipArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    d->chipArea->setWidgetResizable(true);
-    d->chipArea->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    d->chips = new ui::FlowLayout(d->chipArea, 8, 8);
+    d->chips->setContentsMargins(ui::padding(ui::defaultPadding, 10));
     column->addWidget(d->chipArea);
     d->chipDivider = divider(this);
     column->addWidget(d->chipDivider);
@@ -211,23 +209,23 @@ void CleanHistoryDetailView::fillRecord()
     d->files.value->setText(historyText::filesCardValue(record.cleanedFileCount));
     d->space.value->setText(presentation::byteCountText(record.freedSpace));
 
-    // The chips, one per stored string, in stored order.
-    auto *chips = new QWidget;
-    chips->setObjectName(QStringLiteral("kindChipRow"));
-    QHBoxLayout *row = ui::hstack(chips, 8, ui::padding(ui::defaultPadding, 10));
+    // The chips, one per stored string, in stored order (the previous ones go).
+    while (QLayoutItem *item = d->chips->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
     for (const QString &raw : record.fileTypes) {
         auto *chip = new ui::RoundedBox;
         chip->setObjectName(QStringLiteral("kindChip"));
         chip->setFill(ui::color(NamedColor::blue, 0.2));
         chip->setCornerRadius(8);
         QHBoxLayout *inner = ui::hstack(chip, 0, ui::padding(10, 5));
-        inner->addWidget(ui::text(HistoryKinds::displayName(raw), ui::font(TextStyle::subheadline, QFont::Medium),
-                                  NamedColor::blue));
-        row->addWidget(chip);
+        // A kind string of any length (an unknown one is shown verbatim) cuts
+        // itself short rather than widen the sheet; the names of kinds fit.
+        inner->addWidget(ui::elidingText(HistoryKinds::displayName(raw), ui::font(TextStyle::subheadline, QFont::Medium),
+                                         NamedColor::blue));
+        d->chips->addWidget(chip);
     }
-    row->addStretch(1);
-    d->chipArea->setWidget(chips);   // the previous row goes with it
-    d->chipArea->setFixedHeight(chips->sizeHint().height());
     const bool hasKinds = !record.fileTypes.isEmpty();
     d->chipArea->setVisible(hasKinds);
     d->chipDivider->setVisible(hasKinds);

@@ -91,6 +91,8 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
     d->list->setObjectName(QStringLiteral("historyList"));
     rows::setUpPlainList(d->list);
     d->list->setContentsMargins(0, 8, 0, 8);
+    // A row's kinds wrap to the list's width: a new width lays the rows out again.
+    d->list->setResizeMode(QListView::Adjust);
     d->list->setContextMenuPolicy(Qt::CustomContextMenu);
     d->list->setItemDelegate(new HistoryRowDelegate(d->list));
     d->model = new HistoryListModel(d->list);

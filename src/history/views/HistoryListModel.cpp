@@ -4,6 +4,7 @@
 #include "localization/Bidi.h"
 #include "mainwindow/views/Toolkit.h"
 
+#include <QAbstractItemView>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -101,13 +102,27 @@ int HistoryRowDelegate::symbolLineHeight() const
     return std::max(QFontMetrics(m_subheadline).height(), m_symbolSize);
 }
 
+int HistoryRowDelegate::contentWidth(int listWidth)
+{
+    return std::max(0, listWidth - 2 * outerH - 2 * innerH);
+}
+
+QRect HistoryRowDelegate::kindsRect(const QString &kinds, int width) const
+{
+    return QFontMetrics(m_caption).boundingRect(QRect(0, 0, width, 0), int(Qt::AlignLeft | Qt::TextWordWrap), kinds);
+}
+
 QSize HistoryRowDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
+    // The list asks before it lays its rows out: they take its viewport's width.
+    const auto *list = qobject_cast<const QAbstractItemView *>(option.widget);
+    const int width = list ? list->viewport()->width() : option.rect.width();
     const int first = std::max(QFontMetrics(m_headline).height(), QFontMetrics(m_caption).height());
     int height = 2 * outerV + 2 * innerV + first + 2 * (lineGap + symbolLineHeight());
-    if (index.data(HistoryListModel::HasKindsRole).toBool())
-        height += lineGap + QFontMetrics(m_caption).height();
-    return {option.rect.width(), height};
+    const QString kinds = index.data(HistoryListModel::KindsRole).toString();
+    if (!kinds.isEmpty())
+        height += lineGap + kindsRect(kinds, contentWidth(width)).height();
+    return {width, height};
 }
 
 void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
@@ -133,12 +148,15 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const QRect dateRect(content.right() - dateWidth + 1, y, dateWidth, firstHeight);
     painter->setFont(m_caption);
     painter->setPen(secondary);
-    painter->drawText(rows::placed(option, dateRect), rows::trailing(option),
+    // Each text is cut to its width already; it is not clipped to its line's
+    // height, below which an underscore may lie.
+    painter->drawText(rows::placed(option, dateRect), int(rows::trailing(option) | Qt::TextDontClip),
                       caption.elidedText(date, Qt::ElideRight, dateWidth));
     const int nameWidth = std::max(0, dateRect.left() - lineGap - content.left());
     painter->setFont(m_headline);
     painter->setPen(primary);
-    painter->drawText(rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)), rows::leading(option),
+    painter->drawText(rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)),
+                      int(rows::leading(option) | Qt::TextDontClip),
                       bidi::name(headline.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameWidth),
                                  option.direction));
     y += firstHeight + lineGap;
@@ -154,19 +172,25 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
         const int width = std::max(0, content.right() + 1 - left);
         painter->setFont(m_subheadline);
         painter->setPen(primary);
-        painter->drawText(rows::placed(option, QRect(left, y, width, lineHeight)), rows::leading(option),
+        painter->drawText(rows::placed(option, QRect(left, y, width, lineHeight)),
+                          int(rows::leading(option) | Qt::TextDontClip),
                           sub.elidedText(text, Qt::ElideRight, width));
         y += lineHeight + lineGap;
     };
     symbolLine(QStringLiteral("doc.badge.plus"), ui::NamedColor::blue, index.data(HistoryListModel::CountRole).toString());
     symbolLine(QStringLiteral("internaldrive"), ui::NamedColor::green, index.data(HistoryListModel::FreedRole).toString());
 
+    // The kinds, all of them, on as many lines as they need. Not clipped to
+    // the lines' height: the caption's underscore lies below it (".DS_Store").
     const QString kinds = index.data(HistoryListModel::KindsRole).toString();
     if (!kinds.isEmpty()) {
         painter->setFont(m_caption);
         painter->setPen(secondary);
-        painter->drawText(rows::placed(option, QRect(content.left(), y, content.width(), caption.height())),
-                          rows::leading(option), caption.elidedText(kinds, Qt::ElideRight, content.width()));
+        const int height = kindsRect(kinds, content.width()).height();
+        painter->drawText(rows::placed(option, QRect(content.left(), y, content.width(), height)),
+                          int(QStyle::visualAlignment(option.direction, Qt::AlignLeft) | Qt::AlignTop | Qt::TextWordWrap
+                              | Qt::TextDontClip),
+                          kinds);
     }
     painter->restore();
 }

@@ -63,6 +63,10 @@ public:
 
 private:
     int symbolLineHeight() const;
+    // The row's width for its texts in a list `listWidth` wide, and the height
+    // the kinds take there, on as many lines as they need.
+    static int contentWidth(int listWidth);
+    QRect kindsRect(const QString &kinds, int width) const;
 
     QFont m_headline, m_caption, m_subheadline;
     int m_symbolSize = 0;

@@ -276,7 +276,8 @@ std::optional<QString> extensionsLine(FileType type, const QStringList &customEx
     dotted.reserve(customExtensions.size());
     for (const QString &extension : customExtensions)
         dotted << QLatin1Char('.') + extension;
-    return localized(QStringLiteral("includes_extensions")) + QLatin1Char(' ') + dotted.join(QStringLiteral(", "));
+    return localized(QStringLiteral("includes_extensions")) + QLatin1Char(' ')
+           + bidi::leftToRight(dotted.join(QStringLiteral(", ")));
 }
 
 bool selectionEnabled(FileType type, const QStringList &customExtensions)

@@ -157,10 +157,42 @@ void setTextColor(QWidget *widget, const QColor &color)
     widget->setPalette(palette);
 }
 
+TextLabel::TextLabel(QWidget *parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+}
+
+bool TextLabel::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Polish:
+    case QEvent::Show:
+    case QEvent::FontChange:
+    case QEvent::LayoutDirectionChange:
+        keepRoomForWrappedLines();
+        break;
+    default:
+        break;
+    }
+    return QLabel::event(event);
+}
+
+void TextLabel::keepRoomForWrappedLines()
+{
+    const int room = wordWrap() && layoutDirection() == Qt::RightToLeft
+                         ? int(std::ceil(QFontMetricsF(font()).horizontalAdvance(u' ')))
+                         : 0;
+    if (room == m_room)
+        return;
+    QMargins margins = contentsMargins();
+    margins.setLeft(margins.left() - m_room + room);
+    m_room = room;
+    setContentsMargins(margins);
+}
+
 QLabel *text(const QString &content, const QFont &font, NamedColor tint, QWidget *parent)
 {
-    auto *label = new QLabel(parent);
-    label->setTextFormat(Qt::PlainText);
+    auto *label = new TextLabel(parent);
     label->setText(content);
     label->setFont(font);
     if (tint != NamedColor::primary)

@@ -61,8 +61,26 @@ inline QMargins padding(int horizontal, int vertical) { return {horizontal, vert
 void addGap(QBoxLayout *layout, int points);
 
 // ---- Texts ----
-// A label in plain-text format (names, paths and server text are never read as
-// rich text), in a style and colour.
+// A plain-text label (names, paths and server text are never read as rich
+// text). Wrapped, it keeps a space's width free on its left in a right-to-left
+// layout: Qt aligns each wrapped line of right-to-left text together with the
+// space it broke at, which moves the line that far to the left, and a label
+// given just the width of its lines lost the end of their last word.
+class TextLabel : public QLabel
+{
+    Q_OBJECT
+public:
+    explicit TextLabel(QWidget *parent = nullptr);
+
+protected:
+    bool event(QEvent *event) override;
+
+private:
+    void keepRoomForWrappedLines();
+    int m_room = 0;
+};
+
+// A label (a TextLabel) in a style and colour.
 QLabel *text(const QString &content, TextStyle style = TextStyle::body, NamedColor tint = NamedColor::primary,
              QWidget *parent = nullptr);
 QLabel *text(const QString &content, const QFont &font, NamedColor tint = NamedColor::primary,
