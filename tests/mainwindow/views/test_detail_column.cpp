@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTemporaryDir>
 
 using namespace std::chrono_literals;
@@ -146,13 +145,13 @@ private slots:
         QCOMPARE(rig.column->currentView()->property("identity").toString(), rig.column->currentIdentity());
         QCOMPARE(rig.shown(QStringLiteral("deviceHeader"))->parentWidget()->parentWidget()->property("identity").toString(),
                  rig.expectedIdentity(QStringLiteral("DeviceDetailView_")));
-        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("smart_scan")));
+        QCOMPARE(rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("smart_scan")));
         rig.grab(QStringLiteral("empty_state"));
 
         rig.shown<QAbstractButton>(QStringLiteral("emptyStateScanButton"))->click();
         QCOMPARE(rig.devices.scans.size(), 1);
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanningView_")));
-        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("cancel_scan")));
+        QCOMPARE(rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("cancel_scan")));
         const QPointer<QWidget> scanning = rig.column->currentView();
         rig.devices.scans[0].progress(0.5);
         rig.clock.runDue();
@@ -164,7 +163,7 @@ private slots:
 
         rig.devices.scans[0].completion(someJunk());
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
-        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("re_scan")));
+        QCOMPARE(rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("re_scan")));
 
         rig.view.cleanButtonTapped();
         rig.clock.runDue();
@@ -302,7 +301,7 @@ private slots:
         empty.language.setLanguage(AppLanguage::chinese);
         QCOMPARE(title(), QStringLiteral("选择存储设备"));
         QVERIFY(labelTexts(empty.sidebar).contains(QStringLiteral("没有设备")));
-        QCOMPARE(empty.shown<QPushButton>(QStringLiteral("refreshDeviceListButton"))->text(), QStringLiteral("刷新设备列表"));
+        QCOMPARE(empty.shown<QAbstractButton>(QStringLiteral("refreshDeviceListButton"))->text(), QStringLiteral("刷新设备列表"));
         empty.grab(QStringLiteral("no_device_zh"));
     }
 

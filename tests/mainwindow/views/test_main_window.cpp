@@ -272,12 +272,15 @@ private slots:
         }
     }
 
-    void menuScanShortcut()
+    // Ctrl+S posts the scan command; Ctrl+Q closes the window as its close
+    // button does: while a scan runs the window stays, says it is finishing and
+    // stops the work, and closes once the work has ended.
+    void menuShortcuts()
     {
         Rig rig;
-        QAction *about = nullptr;
-        QAction *scan = nullptr;
-        SweepbrookApp::buildMenus(*rig.window, rig.center, &about, &scan);
+        const SweepbrookApp::MenuActions menus = SweepbrookApp::buildMenus(*rig.window, rig.center);
+        QVERIFY(menus.about && menus.scan && menus.quit);
+        QCOMPARE(menus.quit->text(), localized("quit_app"));
         int scans = 0;
         QObject context;
         rig.center.addObserver(ContentView::triggerDeviceScan, &context, [&](const auto &) { ++scans; });
@@ -285,6 +288,19 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
         QTest::keyClick(rig.window.get(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(scans, 1);
+
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        rig.view.scanDevice(stick);
+        QCOMPARE(rig.devices.scans.size(), 1);
+        QTest::keyClick(rig.window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(rig.window->isVisible());
+        QVERIFY(rig.view.isQuitting());
+        QCOMPARE(rig.devices.stopRequests, 1);
+        rig.devices.scans.last().completion({});
+        rig.clock.runDue();
+        QVERIFY(!rig.window->isVisible());
     }
 };
 
