@@ -82,8 +82,8 @@ struct Rig : testsupport::WindowRig
         window = std::make_unique<MainWindow>(view, devices, language);
         sheets = new HistorySheet(view, window.get());
         window->resize(1100, 760);
-        window->show();   // appearing loads the history
-        clock.runDue();
+        window->show();   // appearing reads the history in the background
+        clock.settle();   // and it comes in
     }
     ~Rig()
     {
