@@ -35,6 +35,15 @@ private slots:
         for (const QString &symbol : ui::knownSymbols())
             QVERIFY2(ui::symbolDraws(symbol), qPrintable(symbol + QStringLiteral(" -> ") + ui::symbolSource(symbol)));
         QVERIFY(!ui::symbolDraws(QStringLiteral("no.such.symbol")));
+
+        // A symbol is drawn once for its size, colour and ratio, and the
+        // drawings kept stay within the cache's few megabytes.
+        const QPixmap gear = ui::symbolPixmap(QStringLiteral("gear"), Qt::red, 24, 2.0);
+        QCOMPARE(ui::symbolPixmap(QStringLiteral("gear"), Qt::red, 24, 2.0).cacheKey(), gear.cacheKey());
+        QVERIFY(ui::symbolPixmap(QStringLiteral("gear"), Qt::red, 24, 1.0).cacheKey() != gear.cacheKey());
+        for (int i = 0; i < 1000; ++i)
+            ui::symbolPixmap(QStringLiteral("trash"), QColor::fromRgb(QRgb(i)), 48, 2.0);   // 36 KB each
+        QVERIFY(ui::symbolPixmapCacheBytes() > 0 && ui::symbolPixmapCacheBytes() <= 4 * 1024 * 1024);
     }
 
     // A disabled control's colours have no hue, sit nearer the background than
