@@ -65,12 +65,17 @@ std::optional<QList<CleanHistory>> HistoryStore::read()
 
 void HistoryStore::readInBackground(Arrival arrived)
 {
+    runCounted([saves = m_saves, arrived = std::move(arrived)] { arrived(readFrom(saves->preferences)); });
+}
+
+void HistoryStore::runCounted(std::function<void()> work)
+{
     {
         std::lock_guard lock(m_saves->mutex);
         ++m_saves->running;
     }
-    const auto job = [saves = m_saves, arrived = std::move(arrived)] {
-        arrived(readFrom(saves->preferences));
+    const auto job = [saves = m_saves, work = std::move(work)] {
+        work();
         std::lock_guard lock(saves->mutex);
         --saves->running;
         saves->idle.notify_all();
@@ -118,18 +123,10 @@ void HistoryStore::save(const QList<CleanHistory> &records)
     {
         std::lock_guard lock(m_saves->mutex);
         number = ++m_saves->asked;
-        ++m_saves->running;
     }
-    const auto job = [saves = m_saves, number, records] {
+    runCounted([saves = m_saves, number, records] {
         saves->store(number, HistoryCodec::encode(records), records.size());
-        std::lock_guard lock(saves->mutex);
-        --saves->running;
-        saves->idle.notify_all();
-    };
-    if (m_background)
-        m_background->runInBackground(job);
-    else
-        job();
+    });
 }
 
 void HistoryStore::waitForSaves()

@@ -62,6 +62,8 @@ public:
 private:
     struct Saves;
     static std::optional<QList<CleanHistory>> readFrom(Preferences &preferences);
+    // Runs `work` on the background pool (without one, at once); waitForSaves() waits for it.
+    void runCounted(std::function<void()> work);
     static void keepAside(Preferences &preferences);
 
     Preferences &m_preferences;
