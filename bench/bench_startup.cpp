@@ -2,9 +2,19 @@
 // window of the real app (the whole composition, the real device side), median
 // of several fresh processes. Each run is a child process with a home of its
 // own, so no run finds what another stored.
-// Run: build/bench/bench_startup [runs]   (under xvfb-run, or offscreen without a display)
+//
+// With --history MB each home starts with a stored clean history of about that
+// many megabytes (records of 160 files each, as the app encodes them; 100 MB is
+// about 4,975 records), and each run also gives when the history was in the
+// window, the peak resident size before and after, and the resident size and
+// heap in use once it was (after malloc_trim).
+// Run: build/bench/bench_startup [runs] [--history MB]   (under xvfb-run, or offscreen without a display)
 #include "app/SweepbrookApp.h"
+#include "history/CleanHistory.h"
+#include "history/HistoryStore.h"
 #include "localization/LanguageManager.h"
+#include "mainwindow/ContentView.h"
+#include "platform/Preferences.h"
 #include "mainwindow/views/MainWindow.h"
 #include "mainwindow/views/Toolkit.h"
 
@@ -12,6 +22,8 @@
 #include <QEvent>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -23,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -71,7 +84,45 @@ private:
     std::function<void()> m_painted;
 };
 
-int child(int argc, char **argv, double mainEntered)
+// kB from /proc/self/status: "VmRSS", "VmHWM" (the peak).
+long statusKb(const char *field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::string(field).size() + 1));
+    }
+    return 0;
+}
+
+// About `megabytes` of history: records of 160 files, as the app stores them.
+QList<CleanHistory> historyOf(int megabytes)
+{
+    QList<CleanHistory> records;
+    qsizetype bytes = 0;
+    const qsizetype wanted = qsizetype(megabytes) * 1000 * 1000;
+    while (bytes < wanted) {
+        CleanHistory record;
+        record.id = QUuid::createUuid();
+        record.deviceName = QStringLiteral("STICK %1").arg(records.size() % 7);
+        record.deviceID = QStringLiteral("/media/user/STICK|sdb1");
+        record.timestamp = QDateTime::currentDateTimeUtc().addSecs(-records.size() * 3600);
+        record.fileTypes = {QStringLiteral("appleDouble"), QStringLiteral("dsStore"), QStringLiteral("thumbsDb")};
+        for (int i = 0; i < 160; ++i) {
+            const QString name = i % 3 == 0 ? QStringLiteral(".DS_Store") : QStringLiteral("._IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0'));
+            record.cleanedFiles.append({name, QStringLiteral("/media/user/STICK/DCIM/%1APPLE/").arg(100 + i % 9) + name,
+                                        4096 + i, i % 3 == 0 ? QStringLiteral("dsStore") : QStringLiteral("appleDouble")});
+        }
+        record.cleanedFileCount = record.cleanedFiles.size();
+        record.freedSpace = 160 * 4096;
+        bytes += HistoryCodec::encode({record}).size();
+        records.append(record);
+    }
+    return records;
+}
+
+int child(int argc, char **argv, double mainEntered, qsizetype historyRecords)
 {
     const double started = processStartMs();
     QApplication app(argc, argv);
@@ -80,10 +131,32 @@ int child(int argc, char **argv, double mainEntered)
     ui::ensureIconTheme();
     LanguageManager::shared();
     SweepbrookApp sweepbrook;
-    FirstPaint watch([&] {
-        const double painted = bootClockMs();
-        std::fprintf(stderr, "startup %.1f %.1f\n", painted - started, painted - mainEntered);
+    const ContentView &view = sweepbrook.contentView();
+    double painted = 0;
+    long peakAtPaint = 0;
+    const auto report = [&] {
+        const double loaded = bootClockMs();
+        ::malloc_trim(0);
+        const struct mallinfo2 heap = ::mallinfo2();
+        std::fprintf(stderr, "startup %.1f %.1f %.1f %ld %ld %ld %.1f\n", painted - started, painted - mainEntered,
+                     loaded - started, peakAtPaint, statusKb("VmHWM:"), statusKb("VmRSS:"),
+                     double(heap.uordblks + heap.hblkhd) / 1024.0);
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    };
+    // The history is in the window once the list holds every stored record.
+    const auto historyIn = [&] { return view.cleanHistory().size() == historyRecords; };
+    FirstPaint watch([&] {
+        painted = bootClockMs();
+        peakAtPaint = statusKb("VmHWM:");
+        if (historyIn())
+            report();
+        else
+            QObject::connect(&view, &ContentView::stateChanged, &app, [&] {
+                if (historyIn() && painted > 0) {
+                    QObject::disconnect(&view, &ContentView::stateChanged, &app, nullptr);
+                    report();
+                }
+            });
     });
     sweepbrook.window().installEventFilter(&watch);
     sweepbrook.start();
@@ -102,15 +175,39 @@ double median(std::vector<double> values)
 int main(int argc, char **argv)
 {
     const double mainEntered = bootClockMs();
-    if (argc > 1 && std::string(argv[1]) == "--child")
-        return child(argc, argv, mainEntered);
+    if (argc > 2 && std::string(argv[1]) == "--child")
+        return child(argc, argv, mainEntered, std::atoll(argv[2]));
 
     QCoreApplication app(argc, argv);
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
-    std::vector<double> fromProcess;
-    std::vector<double> fromMain;
+    int runs = 9;
+    int historyMegabytes = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--history" && i + 1 < argc)
+            historyMegabytes = std::max(0, std::atoi(argv[++i]));
+        else
+            runs = std::max(1, std::atoi(argv[i]));
+    }
+    // The stored history every run starts from, written once by the app's own store.
+    QTemporaryDir stored;
+    const QString storedPreferences = stored.filePath(QStringLiteral("preferences.json"));
+    qsizetype records = 0;
+    {
+        Preferences preferences(storedPreferences);
+        preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);
+        if (historyMegabytes > 0) {
+            const QList<CleanHistory> history = historyOf(historyMegabytes);
+            records = history.size();
+            HistoryStore(preferences).save(history);
+            std::printf("stored history: %lld records, %lld bytes encoded\n", qint64(records),
+                        qint64(HistoryCodec::encode(history).size()));
+        }
+        preferences.flush();
+    }
+    std::vector<double> fromProcess, fromMain, historyShown, peakAtPaint, peak, resident, heap;
     for (int run = 0; run < runs; ++run) {
         QTemporaryDir home;
+        QDir().mkpath(home.path() + QStringLiteral("/config/sweepbrook"));
+        QFile::copy(storedPreferences, home.path() + QStringLiteral("/config/sweepbrook/preferences.json"));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
@@ -120,16 +217,17 @@ int main(int argc, char **argv)
         QProcess process;
         process.setProcessEnvironment(env);
         process.setStandardOutputFile(QProcess::nullDevice());
-        process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")});
-        if (!process.waitForFinished(60000)) {
+        process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), QString::number(records)});
+        if (!process.waitForFinished(120000)) {
             std::fprintf(stderr, "run %d did not finish\n", run + 1);
             return 1;
         }
-        double total = 0;
-        double sinceMain = 0;
+        double total = 0, sinceMain = 0, loaded = 0, heapKb = 0;
+        long hwmAtPaint = 0, hwm = 0, rss = 0;
         bool found = false;
         for (const QByteArray &line : process.readAllStandardError().split('\n')) {
-            if (std::sscanf(line.constData(), "startup %lf %lf", &total, &sinceMain) == 2) {
+            if (std::sscanf(line.constData(), "startup %lf %lf %lf %ld %ld %ld %lf", &total, &sinceMain, &loaded,
+                            &hwmAtPaint, &hwm, &rss, &heapKb) == 7) {
                 found = true;
                 break;
             }
@@ -140,6 +238,11 @@ int main(int argc, char **argv)
         }
         fromProcess.push_back(total);
         fromMain.push_back(sinceMain);
+        historyShown.push_back(loaded);
+        peakAtPaint.push_back(double(hwmAtPaint) / 1024.0);
+        peak.push_back(double(hwm) / 1024.0);
+        resident.push_back(double(rss) / 1024.0);
+        heap.push_back(heapKb / 1024.0);
     }
     std::printf("start-up to the first painted main window, median of %d runs (%s):\n", runs,
                 qEnvironmentVariableIsSet("DISPLAY") ? "X display" : "offscreen");
@@ -147,5 +250,13 @@ int main(int argc, char **argv)
                 *std::min_element(fromProcess.begin(), fromProcess.end()),
                 *std::max_element(fromProcess.begin(), fromProcess.end()));
     std::printf("  from main():        %.0f ms\n", median(fromMain));
+    if (records > 0) {
+        std::printf("  history in the window: %.0f ms from process start (min %.0f, max %.0f)\n", median(historyShown),
+                    *std::min_element(historyShown.begin(), historyShown.end()),
+                    *std::max_element(historyShown.begin(), historyShown.end()));
+        std::printf("  peak resident: %.0f MB at the first paint, %.0f MB by the history's arrival\n",
+                    median(peakAtPaint), median(peak));
+        std::printf("  with the history in: %.0f MB resident, %.0f MB of heap in use\n", median(resident), median(heap));
+    }
     return 0;
 }

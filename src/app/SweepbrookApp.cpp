@@ -21,6 +21,7 @@
 #include "settings/UpdateRules.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QLibraryInfo>
 #include <QTranslator>
 #include <QApplication>
@@ -62,8 +63,7 @@ struct SweepbrookApp::Impl
     std::unique_ptr<ContentView> view;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<AppDelegate> delegate;
-    QAction *about = nullptr;
-    QAction *scan = nullptr;
+    MenuActions menus;
     bool started = false;
     std::unique_ptr<QTranslator> qtTranslator;
 };
@@ -100,7 +100,7 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
     d->window->setSettingsSheetMaker(
         [this](QWidget *parent) { return new SettingsView(*d->view, d->languages, parent); });
     connect(d->manager.get(), &USBDeviceManager::connectedDevicesChanged, d->window.get(), &MainWindow::devicesChanged);
-    buildMenus(*d->window, d->center, &d->about, &d->scan);
+    d->menus = buildMenus(*d->window, d->center);
     // The sidebar footer's About sheet lives with the window.
     new AboutSheet(*d->view, d->window.get());
     d->delegate = std::make_unique<AppDelegate>(AppDelegate::Services{
@@ -166,26 +166,62 @@ void SweepbrookApp::exitIfWorkLeftBehind(int code)
     std::_Exit(code);
 }
 
-void SweepbrookApp::buildMenus(QMainWindow &window, NotificationCenter &center, QAction **about, QAction **scan)
+namespace {
+
+// Ends the app once its window has closed after the Quit command.
+class QuitWhenClosed final : public QObject
+{
+public:
+    explicit QuitWhenClosed(QWidget *window) : QObject(window), m_window(window) { window->installEventFilter(this); }
+    void arm() { m_armed = true; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (m_armed && watched == m_window && event->type() == QEvent::Hide && !m_window->isVisible())
+            QCoreApplication::quit();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWidget *m_window;
+    bool m_armed = false;
+};
+
+} // namespace
+
+SweepbrookApp::MenuActions SweepbrookApp::buildMenus(QMainWindow &window, NotificationCenter &center)
 {
     QMenu *menu = window.menuBar()->addMenu(QStringLiteral("Sweepbrook"));
     menu->setObjectName(QStringLiteral("appMenu"));
+    MenuActions actions;
 
-    QAction *aboutAction = menu->addAction(localized(QStringLiteral("about_app")));
-    aboutAction->setObjectName(QStringLiteral("aboutAction"));
-    aboutAction->setMenuRole(QAction::AboutRole);
-    QObject::connect(aboutAction, &QAction::triggered, &window, [&center] { center.post(showAboutWindow); });
+    actions.about = menu->addAction(localized(QStringLiteral("about_app")));
+    actions.about->setObjectName(QStringLiteral("aboutAction"));
+    actions.about->setMenuRole(QAction::AboutRole);
+    QObject::connect(actions.about, &QAction::triggered, &window, [&center] { center.post(showAboutWindow); });
 
-    QAction *scanAction = menu->addAction(localized(QStringLiteral("scan_device")));
-    scanAction->setObjectName(QStringLiteral("scanAction"));
-    scanAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
-    QObject::connect(scanAction, &QAction::triggered, &window,
+    actions.scan = menu->addAction(localized(QStringLiteral("scan_device")));
+    actions.scan->setObjectName(QStringLiteral("scanAction"));
+    actions.scan->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    QObject::connect(actions.scan, &QAction::triggered, &window,
                      [&center] { center.post(ContentView::triggerDeviceScan); });
 
-    if (about)
-        *about = aboutAction;
-    if (scan)
-        *scan = scanAction;
+    menu->addSeparator();
+    actions.quit = menu->addAction(localized(QStringLiteral("quit_app")));
+    actions.quit->setObjectName(QStringLiteral("quitAction"));
+    actions.quit->setMenuRole(QAction::QuitRole);
+    actions.quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    actions.quit->setShortcutContext(Qt::ApplicationShortcut);
+    auto *quitWhenClosed = new QuitWhenClosed(&window);
+    QObject::connect(actions.quit, &QAction::triggered, &window, [&window, quitWhenClosed] {
+        quitWhenClosed->arm();
+        // The close button's path: a window still finishing work stays, and
+        // closes (and so ends the app) once the work is recorded.
+        if (window.close())
+            QCoreApplication::quit();
+    });
+    return actions;
 }
 
 MainWindow &SweepbrookApp::window() const { return *d->window; }
@@ -193,5 +229,6 @@ ContentView &SweepbrookApp::contentView() const { return *d->view; }
 USBDeviceManager &SweepbrookApp::deviceManager() const { return *d->manager; }
 DeviceService &SweepbrookApp::deviceService() const { return *d->service; }
 AppDelegate &SweepbrookApp::delegate() const { return *d->delegate; }
-QAction *SweepbrookApp::aboutAction() const { return d->about; }
-QAction *SweepbrookApp::scanAction() const { return d->scan; }
+QAction *SweepbrookApp::aboutAction() const { return d->menus.about; }
+QAction *SweepbrookApp::scanAction() const { return d->menus.scan; }
+QAction *SweepbrookApp::quitAction() const { return d->menus.quit; }

@@ -73,11 +73,21 @@ public:
     AppDelegate &delegate() const;
     QAction *aboutAction() const;
     QAction *scanAction() const;
+    QAction *quitAction() const;
 
     // The app menu of a window: "about_app" posts showAboutWindow, "scan_device"
-    // (Ctrl+S) posts triggerDeviceScan. Titles are looked up once, here.
-    static void buildMenus(QMainWindow &window, NotificationCenter &center, QAction **about = nullptr,
-                           QAction **scan = nullptr);
+    // (Ctrl+S) posts triggerDeviceScan, "quit_app" (Ctrl+Q, from any window of
+    // the app) closes the window the way its close button does (work under way
+    // first stops and is recorded; the window says it is finishing) and ends
+    // the app once the window has closed, whatever other window is open.
+    // Titles are looked up once, here.
+    struct MenuActions
+    {
+        QAction *about = nullptr;
+        QAction *scan = nullptr;
+        QAction *quit = nullptr;
+    };
+    static MenuActions buildMenus(QMainWindow &window, NotificationCenter &center);
 
 private:
     void loadQtTranslations();

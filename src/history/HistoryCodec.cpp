@@ -1,5 +1,7 @@
 #include "history/CleanHistory.h"
 
+#include <QByteArrayView>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -183,6 +185,24 @@ private:
     QJsonObject m_object;
 };
 
+// One copy of each kind's name and each device's name and id, shared by the
+// records and files that hold it, instead of one per file.
+class Interned
+{
+public:
+    QString operator()(const QString &text)
+    {
+        if (const auto it = m_texts.constFind(text); it != m_texts.cend())
+            return *it;
+        if (m_texts.size() < 4096)
+            m_texts.insert(text, text);
+        return text;
+    }
+
+private:
+    QHash<QString, QString> m_texts;
+};
+
 bool isCanonicalUuid(const QString &text)
 {
     if (text.size() != 36)
@@ -199,7 +219,7 @@ bool isCanonicalUuid(const QString &text)
     return true;
 }
 
-std::optional<CleanedFileDetail> readDetail(const QJsonValue &value, QString *problem)
+std::optional<CleanedFileDetail> readDetail(const QJsonValue &value, QString *problem, Interned &interned)
 {
     if (!value.isObject()) {
         *problem = QStringLiteral("a cleaned file is not an object");
@@ -210,7 +230,7 @@ std::optional<CleanedFileDetail> readDetail(const QJsonValue &value, QString *pr
     detail.name = reader.string(QStringLiteral("name"));
     detail.path = reader.string(QStringLiteral("path"));
     detail.size = reader.amount(QStringLiteral("size"));
-    detail.fileType = reader.string(QStringLiteral("fileType"));
+    detail.fileType = interned(reader.string(QStringLiteral("fileType")));
     if (!reader.problem.isEmpty()) {
         *problem = QStringLiteral("cleaned file: ") + reader.problem;
         return std::nullopt;
@@ -218,7 +238,7 @@ std::optional<CleanedFileDetail> readDetail(const QJsonValue &value, QString *pr
     return detail;
 }
 
-std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem)
+std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem, Interned &interned)
 {
     if (!value.isObject()) {
         *problem = QStringLiteral("not an object");
@@ -234,8 +254,8 @@ std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem
         else
             reader.fail(QStringLiteral("\"id\" is not a UUID: %1").arg(id));
     }
-    record.deviceName = reader.string(QStringLiteral("deviceName"));
-    record.deviceID = reader.string(QStringLiteral("deviceID"));
+    record.deviceName = interned(reader.string(QStringLiteral("deviceName")));
+    record.deviceID = interned(reader.string(QStringLiteral("deviceID")));
 
     const QJsonValue timestamp = reader.field(QStringLiteral("timestamp"));
     if (reader.problem.isEmpty()) {
@@ -255,13 +275,15 @@ std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem
             reader.fail(QStringLiteral("\"fileTypes\" holds something that is not a string"));
             break;
         }
-        record.fileTypes.append(type.toString());
+        record.fileTypes.append(interned(type.toString()));
     }
-    for (const QJsonValue &file : reader.array(QStringLiteral("cleanedFiles"))) {
+    const QJsonArray files = reader.array(QStringLiteral("cleanedFiles"));
+    record.cleanedFiles.reserve(files.size());
+    for (const QJsonValue &file : files) {
         if (!reader.problem.isEmpty())
             break;
         QString fileProblem;
-        if (const auto detail = readDetail(file, &fileProblem))
+        if (const auto detail = readDetail(file, &fileProblem, interned))
             record.cleanedFiles.append(*detail);
         else
             reader.fail(fileProblem);
@@ -272,6 +294,78 @@ std::optional<CleanHistory> readRecord(const QJsonValue &value, QString *problem
         return std::nullopt;
     }
     return record;
+}
+
+// The texts of the elements of a JSON array, as they stand in `bytes`;
+// nothing when `bytes` is not an array whose elements are delimited as JSON
+// delimits them (each element is read, and so checked, on its own), with
+// `failedAt` the offset where that showed, or -1 when it is no array at all.
+std::optional<QList<QByteArrayView>> arrayElements(const QByteArray &bytes, qsizetype *failedAt)
+{
+    const char *const begin = bytes.constData();
+    const char *const end = begin + bytes.size();
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    const char *at = begin;
+    while (at < end && isSpace(*at))
+        ++at;
+    *failedAt = -1;   // not an array at all
+    if (at == end || *at != '[')
+        return std::nullopt;
+    ++at;
+    QList<QByteArrayView> elements;
+    bool closed = false;
+    while (!closed) {
+        while (at < end && isSpace(*at))
+            ++at;
+        *failedAt = at - begin;
+        if (at == end)
+            return std::nullopt;
+        if (*at == ']' && elements.isEmpty()) {
+            ++at;
+            break;
+        }
+        // One element: up to the comma or bracket that ends it outside any
+        // string, object or array.
+        const char *start = at;
+        int depth = 0;
+        bool inString = false;
+        for (; at < end; ++at) {
+            const char c = *at;
+            if (inString) {
+                if (c == '\\')
+                    ++at;
+                else if (c == '"')
+                    inString = false;
+            } else if (c == '"') {
+                inString = true;
+            } else if (c == '{' || c == '[') {
+                ++depth;
+            } else if (c == '}' || c == ']') {
+                if (depth == 0)
+                    break;
+                --depth;
+            } else if (c == ',' && depth == 0) {
+                break;
+            }
+        }
+        *failedAt = at - begin;
+        if (at >= end)
+            return std::nullopt;
+        const char *last = at;
+        while (last > start && isSpace(last[-1]))
+            --last;
+        if (last == start || *at == '}')
+            return std::nullopt;
+        elements.append(QByteArrayView(start, last - start));
+        closed = *at == ']';
+        ++at;
+    }
+    while (at < end && isSpace(*at))
+        ++at;
+    *failedAt = at - begin;
+    if (at != end)
+        return std::nullopt;
+    return elements;
 }
 
 } // namespace
@@ -298,33 +392,56 @@ QByteArray encode(const QList<CleanHistory> &records)
         appendRecord(out, records.at(i));
     }
     out.append(']');
+    out.squeeze();   // kept by the preferences as long as the app runs: not a third more
     return out;
 }
 
 std::optional<Decoded> decode(const QByteArray &bytes, QString *error)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
+    // A long history is read one record at a time: a document of the whole
+    // array took several times the bytes it was read from.
+    qsizetype failedAt = -1;
+    std::optional<QList<QByteArrayView>> records = arrayElements(bytes, &failedAt);
+    if (!records && failedAt >= 0) {
         if (error)
-            *error = QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset);
+            *error = QStringLiteral("not valid JSON: the array's values are not separated or closed at offset %1").arg(failedAt);
         return std::nullopt;
     }
-    if (!document.isArray()) {
-        if (error)
-            *error = QStringLiteral("not a JSON array");
+    if (!records) {
+        // Not an array: let the JSON reader say what it is instead.
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+        if (error) {
+            *error = parseError.error != QJsonParseError::NoError
+                         ? QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset)
+                         : QStringLiteral("not a JSON array");
+        }
         return std::nullopt;
     }
 
     Decoded decoded;
-    const QJsonArray array = document.array();
-    for (qsizetype i = 0; i < array.size(); ++i) {
+    Interned interned;
+    for (qsizetype i = 0; i < records->size(); ++i) {
+        const QByteArrayView text = records->at(i);
+        // Wrapped in an array: a record that is not an object is still JSON.
+        QByteArray one;
+        one.reserve(text.size() + 2);
+        one.append('[').append(text).append(']');
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(one, &parseError);
+        if (parseError.error != QJsonParseError::NoError) {
+            if (error) {
+                const qsizetype at = (text.data() - bytes.constData()) + std::max(0, parseError.offset - 1);
+                *error = QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(at);
+            }
+            return std::nullopt;
+        }
         QString problem;
-        if (auto record = readRecord(array.at(i), &problem)) {
+        if (auto record = readRecord(document.array().at(0), &problem, interned)) {
             decoded.records.append(std::move(*record));
         } else {
             ++decoded.skipped;
-            decoded.problems.append(QStringLiteral("record %1 of %2: %3").arg(i + 1).arg(array.size()).arg(problem));
+            decoded.problems.append(QStringLiteral("record %1 of %2: %3").arg(i + 1).arg(records->size()).arg(problem));
         }
     }
     return decoded;

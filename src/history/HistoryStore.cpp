@@ -61,7 +61,35 @@ QList<CleanHistory> HistoryStore::load()
 
 std::optional<QList<CleanHistory>> HistoryStore::read()
 {
-    const Preferences::Type type = m_preferences.type(key);
+    return readFrom(m_preferences);
+}
+
+void HistoryStore::readInBackground(Arrival arrived)
+{
+    runCounted([saves = m_saves, arrived = std::move(arrived)] { arrived(readFrom(saves->preferences)); });
+}
+
+void HistoryStore::runCounted(std::function<void()> work)
+{
+    {
+        std::lock_guard lock(m_saves->mutex);
+        ++m_saves->running;
+    }
+    const auto job = [saves = m_saves, work = std::move(work)] {
+        work();
+        std::lock_guard lock(saves->mutex);
+        --saves->running;
+        saves->idle.notify_all();
+    };
+    if (m_background)
+        m_background->runInBackground(job);
+    else
+        job();
+}
+
+std::optional<QList<CleanHistory>> HistoryStore::readFrom(Preferences &preferences)
+{
+    const Preferences::Type type = preferences.type(key);
     if (type == Preferences::Type::Absent) {
         logLine(QStringLiteral("未找到历史记录数据"));
         return std::nullopt;
@@ -69,22 +97,22 @@ std::optional<QList<CleanHistory>> HistoryStore::read()
     // Another type, or data the store could not decode: not ours to overwrite.
     if (type != Preferences::Type::Bytes) {
         logLine(QStringLiteral("加载历史记录失败: the stored value is not data"));
-        keepAside();
+        keepAside(preferences);
         return std::nullopt;
     }
-    const QByteArray bytes = m_preferences.bytesValue(key).value_or(QByteArray());
+    const QByteArray bytes = preferences.bytesValue(key).value_or(QByteArray());
 
     QString error;
     const std::optional<HistoryCodec::Decoded> decoded = HistoryCodec::decode(bytes, &error);
     if (!decoded) {
         logLine(QStringLiteral("加载历史记录失败: ") + error);
-        keepAside();
+        keepAside(preferences);
         return std::nullopt;
     }
     for (const QString &problem : decoded->problems)
         logLine(QStringLiteral("跳过无法读取的历史记录: ") + problem);
     if (decoded->skipped > 0)
-        keepAside();
+        keepAside(preferences);
 
     logLine(QStringLiteral("已加载%1条历史记录").arg(decoded->records.size()));
     return decoded->records;
@@ -96,18 +124,10 @@ void HistoryStore::save(const QList<CleanHistory> &records)
     {
         std::lock_guard lock(m_saves->mutex);
         number = ++m_saves->asked;
-        ++m_saves->running;
     }
-    const auto job = [saves = m_saves, number, records] {
+    runCounted([saves = m_saves, number, records] {
         saves->store(number, HistoryCodec::encode(records), records.size());
-        std::lock_guard lock(saves->mutex);
-        --saves->running;
-        saves->idle.notify_all();
-    };
-    if (m_background)
-        m_background->runInBackground(job);
-    else
-        job();
+    });
 }
 
 void HistoryStore::waitForSaves()
@@ -134,16 +154,16 @@ std::optional<QString> HistoryStore::takeKeptAside()
 
 // Copies the stored entry, as it is, aside, so the save that follows (which
 // writes only what was readable) cannot destroy it.
-void HistoryStore::keepAside()
+void HistoryStore::keepAside(Preferences &preferences)
 {
-    const std::optional<QByteArray> entry = m_preferences.storedEntry(key);
+    const std::optional<QByteArray> entry = preferences.storedEntry(key);
     if (!entry)
         return;
     for (int n = 1;; ++n) {
         const QString candidate = backupKeyNumber(n);
-        const std::optional<QByteArray> kept = m_preferences.storedEntry(candidate);
+        const std::optional<QByteArray> kept = preferences.storedEntry(candidate);
         if (!kept) {
-            m_preferences.setStoredEntry(candidate, *entry);
+            preferences.setStoredEntry(candidate, *entry);
             logLine(QStringLiteral("无法完整读取的历史记录原始数据已备份到 ") + candidate);
             m_keptAside = candidate;
             return;

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -42,10 +43,17 @@ public:
     // not be read at all, so a caller can leave its list unchanged then.
     std::optional<QList<CleanHistory>> read();
 
+    // As read(), on the scheduler's background pool (without one, at once):
+    // `arrived` is called there with what was read. waitForSaves() and the
+    // destructor wait for it as for a save.
+    using Arrival = std::function<void(std::optional<QList<CleanHistory>>)>;
+    void readInBackground(Arrival arrived);
+
     // Writes the whole list; prints "历史记录已保存，共N条记录" once stored.
     void save(const QList<CleanHistory> &records);
 
-    // Waits until every save asked for so far is stored.
+    // Waits until every save asked for so far is stored, and a read in the
+    // background has handed over what it read.
     void waitForSaves();
 
     // The keys that hold kept copies of unreadable history, in order.
@@ -58,7 +66,10 @@ public:
 
 private:
     struct Saves;
-    void keepAside();
+    static std::optional<QList<CleanHistory>> readFrom(Preferences &preferences);
+    // Runs `work` on the background pool (without one, at once); waitForSaves() waits for it.
+    void runCounted(std::function<void()> work);
+    static void keepAside(Preferences &preferences);
 
     Preferences &m_preferences;
     Scheduler *m_background;

@@ -14,6 +14,8 @@
 #include <QSet>
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -131,6 +133,9 @@ void ContentView::setAutoEjectAfterClean(bool on)
 
 void ContentView::setCleanHistory(const QList<CleanHistory> &history)
 {
+    // The whole list: what is still on its way in is replaced too.
+    m_historyArrival.reset();
+    m_historySaveWaiting = false;
     set(m_cleanHistory, history);
     saveCleanHistory();
 }
@@ -330,15 +335,81 @@ void ContentView::settingsSheetDismissed()
     emit stateChanged();
 }
 
+// What the background read hands over, and what the list went through meanwhile.
+struct ContentView::HistoryArrival
+{
+    std::mutex mutex;
+    bool arrived = false;
+    std::optional<QList<CleanHistory>> records;   // guarded by `mutex`
+    // Main thread only:
+    QList<QUuid> added;     // records added since the read began
+    QList<QUuid> deleted;   // records deleted since then (each the first with its id)
+};
+
 void ContentView::loadCleanHistory()
 {
-    if (std::optional<QList<CleanHistory>> stored = m_historyStore->read())
-        set(m_cleanHistory, *stored);
+    auto arrival = std::make_shared<HistoryArrival>();
+    m_historyArrival = arrival;
+    m_historyStore->readInBackground([this, arrival, &scheduler = m_scheduler](std::optional<QList<CleanHistory>> records) {
+        {
+            std::lock_guard lock(arrival->mutex);
+            arrival->records = std::move(records);
+            arrival->arrived = true;
+        }
+        scheduler.post([this] { takeArrivedHistory(); }, this);
+    });
+}
+
+void ContentView::takeArrivedHistory()
+{
+    if (!m_historyArrival)
+        return;   // taken already, or the list was replaced meanwhile
+    const std::shared_ptr<HistoryArrival> arrival = m_historyArrival;
+    std::optional<QList<CleanHistory>> stored;
+    {
+        std::lock_guard lock(arrival->mutex);
+        if (!arrival->arrived)
+            return;   // an earlier read's turn; this one's follows
+        stored = std::move(arrival->records);
+    }
+    m_historyArrival.reset();
+    if (stored) {
+        // As stored, after the records added meanwhile (newer), without those deleted meanwhile.
+        for (const QUuid &id : std::as_const(arrival->deleted)) {
+            const auto it = std::find_if(stored->cbegin(), stored->cend(),
+                                         [&id](const CleanHistory &record) { return record.id == id; });
+            if (it != stored->cend())
+                stored->removeAt(it - stored->cbegin());
+        }
+        QList<CleanHistory> history;
+        for (const CleanHistory &record : std::as_const(m_cleanHistory)) {
+            if (arrival->added.contains(record.id))
+                history.append(record);
+        }
+        history.append(std::move(*stored));
+        m_cleanHistory = std::move(history);
+        emit stateChanged();
+    }
+    if (std::exchange(m_historySaveWaiting, false))
+        saveCleanHistory();
 }
 
 void ContentView::saveCleanHistory()
 {
+    if (m_historyArrival) {
+        m_historySaveWaiting = true;
+        return;
+    }
     m_historyStore->save(m_cleanHistory);
+}
+
+void ContentView::addHistoryRecord(const CleanHistory &record)
+{
+    m_cleanHistory.prepend(record);
+    if (m_historyArrival)
+        m_historyArrival->added.append(record.id);
+    emit stateChanged();
+    saveCleanHistory();
 }
 
 void ContentView::deleteHistoryRecord(const QUuid &id)
@@ -348,6 +419,8 @@ void ContentView::deleteHistoryRecord(const QUuid &id)
     if (it == m_cleanHistory.cend())
         return;
     m_cleanHistory.removeAt(it - m_cleanHistory.cbegin());
+    if (m_historyArrival && !m_historyArrival->added.removeOne(id))
+        m_historyArrival->deleted.append(id);
     if (m_selectedHistoryItem && m_selectedHistoryItem->id == id)
         m_selectedHistoryItem.reset();
     emit stateChanged();
@@ -356,6 +429,9 @@ void ContentView::deleteHistoryRecord(const QUuid &id)
 
 void ContentView::clearAllHistory()
 {
+    // All of it, what is still on its way in too.
+    m_historyArrival.reset();
+    m_historySaveWaiting = false;
     m_cleanHistory.clear();
     m_selectedHistoryItem.reset();
     emit stateChanged();

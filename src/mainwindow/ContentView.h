@@ -169,8 +169,15 @@ public:
     void loadSelectedFileTypes();
     void loadCustomExtensions();
     void loadExcludedPatterns();
+    // Reads the stored history in the background: a long one never holds the
+    // window back. It is filled in when it arrives, after the records added
+    // meanwhile; until then saves wait for it (they would write over it).
     void loadCleanHistory();
+    // True from loadCleanHistory() until the stored history is in.
+    bool isLoadingHistory() const { return m_historyArrival != nullptr; }
     void saveCleanHistory();
+    // A clean's record, newest first, stored with the list.
+    void addHistoryRecord(const CleanHistory &record);
     // Removes the first record with this id and stores the list; an unknown id
     // changes and writes nothing. The history window's selection goes with it.
     void deleteHistoryRecord(const QUuid &id);
@@ -393,6 +400,11 @@ private:
     std::function<void()> m_recheckFullDiskAccess;
     std::unique_ptr<SettingsStore> m_settings;
     std::unique_ptr<HistoryStore> m_historyStore;
+    // The stored history on its way in, with what changed in the list meanwhile.
+    struct HistoryArrival;
+    std::shared_ptr<HistoryArrival> m_historyArrival;
+    bool m_historySaveWaiting = false;
+    void takeArrivedHistory();
 
     std::optional<LocalUSBDevice> m_selectedDevice;
     ScanResult m_scanResults;

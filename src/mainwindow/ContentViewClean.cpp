@@ -137,11 +137,8 @@ void ContentView::finishCleaning(qint64 freedSpace, const QList<FileItem> &clean
     // The record and the history belong to the device the clean started on,
     // whatever is selected now.
     if (run.device && !cleanedFiles.isEmpty()) {
-        m_cleanHistory.prepend(makeRecord(run.device->name, run.device->id, cleanedFiles, run.scanResults,
-                                          QDateTime::currentDateTime(),
-                                          normalCleanKinds(run.selectedTypes, run.scanResults)));
-        emit stateChanged();
-        saveCleanHistory();
+        addHistoryRecord(makeRecord(run.device->name, run.device->id, cleanedFiles, run.scanResults,
+                                    QDateTime::currentDateTime(), normalCleanKinds(run.selectedTypes, run.scanResults)));
     }
     if (!run.device) {
         m_totalJunkSize = freedSpace;
@@ -369,11 +366,8 @@ void ContentView::finishQuickClean(const QuickCleanRun &run, const QList<FileIte
                                    const QList<FileItem> &failed)
 {
     if (!cleaned.isEmpty()) {
-        m_cleanHistory.prepend(makeRecord(run.device.name, run.device.id, cleaned, run.scanResult,
-                                          QDateTime::currentDateTime(),
-                                          quickCleanKinds(run.foundFiles, run.scanResult)));
-        emit stateChanged();
-        saveCleanHistory();
+        addHistoryRecord(makeRecord(run.device.name, run.device.id, cleaned, run.scanResult,
+                                    QDateTime::currentDateTime(), quickCleanKinds(run.foundFiles, run.scanResult)));
     }
     // Another device's view is not this clean's to write.
     if (!isSelected(run.device.id)) {

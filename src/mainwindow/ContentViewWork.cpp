@@ -82,6 +82,10 @@ bool ContentView::prepareToClose()
 
 void ContentView::waitForSaves()
 {
+    // A history still being read is taken in first, so that the records
+    // added meanwhile are stored together with it.
+    m_historyStore->waitForSaves();
+    takeArrivedHistory();
     m_historyStore->waitForSaves();
     m_preferences.flush();
 }

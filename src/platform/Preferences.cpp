@@ -72,7 +72,9 @@ std::optional<QByteArray> fromBase64(const QJsonValue &json)
                                                   QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
-    return *decoded;
+    // Decoded where the text was read (twice the bytes, UTF-16): keep only what it holds.
+    decoded.decoded.squeeze();
+    return std::move(decoded.decoded);
 }
 
 QJsonValue encode(const Value &value)
@@ -294,7 +296,7 @@ void Preferences::Impl::load()
         moveAside(QStringLiteral("cannot be read"));
         return;
     }
-    const QByteArray data = file.readAll();
+    QByteArray data = file.readAll();
     const bool readWhole = file.error() == QFileDevice::NoError;
     file.close();
     if (!readWhole) {
@@ -304,6 +306,7 @@ void Preferences::Impl::load()
 
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(data, &parseError);
+    data = QByteArray();   // the document holds what it needs (a long history is most of it)
     if (parseError.error != QJsonParseError::NoError) {
         moveAside(QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset));
         return;

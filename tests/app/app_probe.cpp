@@ -3,8 +3,9 @@
 // table and preferences), scans it, presses "Clean All" and prints
 // "cleaning", then the clean's share done as the window shows it
 // ("progress 0.25"). A line "close" on standard input closes the window the way the
-// window's close button does; when the window stays, it prints "finishing: "
-// and what the window says. The process then ends as the app ends.
+// window's close button does, "quit" types the Quit command's Ctrl+Q into it;
+// when the window stays, it prints "finishing: " and what the window says.
+// The process then ends as the app ends.
 //
 //   app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point>
 
@@ -90,10 +91,19 @@ int main(int argc, char **argv)
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char buffer[64];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0 || !QByteArray(buffer, int(n)).contains("close"))
+        const QByteArray command = n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
+        if (!command.contains("close") && !command.contains("quit"))
             return;
         input.setEnabled(false);
-        if (!app.window().close())
+        if (command.contains("quit")) {
+            // The Quit command's key, typed into the window.
+            app.window().activateWindow();
+            (void)QTest::qWaitForWindowActive(&app.window());
+            QTest::keyClick(&app.window(), Qt::Key_Q, Qt::ControlModifier);
+        } else {
+            app.window().close();
+        }
+        if (app.window().isVisible())
             say(QStringLiteral("finishing: ") + shown(app.window(), "cleaningTitle") + QStringLiteral(" | ")
                 + shown(app.window(), "cleaningStatus"));
     });

@@ -4,7 +4,8 @@
 // update on offer, the history with a record and its confirmation, the About
 // sheet and window, the first-run guide's pages and the guide's dialogs. In
 // none is a text cut: a label gets the room its text needs, a button its
-// whole label. Grabs of each land in build/tests/app/grabs/languages/<code>.
+// whole label. Grabs of each land in build/tests/app/grabs/languages/<code>
+// (languages@2x/<code> from the run at QT_SCALE_FACTOR=2).
 // Arabic lays the windows out right to left and back on a change of language,
 // and its file list and header read names, paths and sizes in their own order.
 
@@ -209,7 +210,9 @@ struct Rig : testsupport::WindowRig
             if (body->width() < std::min(oneLine, 300))
                 cut << QStringLiteral("%1 %2: alert message %3 wide").arg(code, what).arg(body->width());
         }
-        const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages/") + code;
+        // At a device pixel ratio of 2 (the run at QT_SCALE_FACTOR=2): grabs/languages@2x.
+        const QString scale = qApp->devicePixelRatio() > 1 ? QStringLiteral("@%1x").arg(qApp->devicePixelRatio()) : QString();
+        const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages") + scale + u'/' + code;
         QDir().mkpath(folder);
         top->grab().save(folder + u'/' + what + QStringLiteral(".png"));
     }

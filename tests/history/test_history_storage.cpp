@@ -74,6 +74,7 @@ private slots:
         QTest::newRow("short escapes") << QStringLiteral("\b\f\n\r\t") << QByteArray("\"\\b\\f\\n\\r\\t\"");
         QTest::newRow("other controls") << QString::fromLatin1("\x01\x1f\x7f") << QByteArray("\"\\u0001\\u001f\x7f\"");
         QTest::newRow("non-ASCII as UTF-8") << QStringLiteral("Ü盘 📁") << QStringLiteral("\"Ü盘 📁\"").toUtf8();
+        QTest::newRow("brackets, braces and commas") << QStringLiteral("]},[{\\") << QByteArray("\"]},[{\\\\\"");
     }
 
     void escapesStrings()
@@ -117,6 +118,8 @@ private slots:
         QTest::addColumn<QByteArray>("json");
         QByteArray plain = kStickJson;
         QTest::newRow("plain slashes") << plain.replace("\\/", "/");
+        QTest::newRow("spaces and line breaks between everything")
+            << QJsonDocument::fromJson(kStickJson).toJson(QJsonDocument::Indented).replace("[", "\r\n[\t");
         QTest::newRow("keys in any order, unknown ones") << QByteArray(
             R"([{"cleanedFiles":[{"fileType":"dsStore","size":6148,"path":"/media/u/STICK/.DS_Store","name":".DS_Store","extra":1}],)"
             R"("fileTypes":["dsStore"],"freedSpace":6148,"cleanedFileCount":1,"timestamp":700000000.25,"deviceID":"/media/u/STICK|sdb1",)"
@@ -214,6 +217,14 @@ private slots:
         QTest::newRow("object") << QByteArray(R"({"id":"x"})") << QStringLiteral("not a JSON array");
         QTest::newRow("truncated") << kStickJson.left(40) << QStringLiteral("not valid JSON");
         QTest::newRow("empty") << QByteArray() << QStringLiteral("not valid JSON");
+        // Records are read one by one: what lies between and around them is checked too.
+        QTest::newRow("cut inside a record") << kStickJson.left(kStickJson.size() - 30) << QStringLiteral("not valid JSON");
+        QTest::newRow("a comma too many") << QByteArray(kStickJson).insert(kStickJson.size() - 1, ",") << QStringLiteral("not valid JSON");
+        QTest::newRow("two records without a comma")
+            << QByteArray(kStickJson).insert(kStickJson.size() - 1, kStickJson.mid(1, kStickJson.size() - 2)) << QStringLiteral("not valid JSON");
+        QTest::newRow("more after the array") << kStickJson + "[]" << QStringLiteral("not valid JSON");
+        QTest::newRow("a broken value in a record") << QByteArray(kStickJson).replace("6148,", "61 48,") << QStringLiteral("not valid JSON");
+        QTest::newRow("a string never closed") << QByteArray("[\"abc]") << QStringLiteral("not valid JSON");
     }
 
     void unreadableHistoryIsKeptAndReportedAsAFailure()

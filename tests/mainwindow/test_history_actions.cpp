@@ -101,6 +101,50 @@ private slots:
         QCOMPARE(stored(), std::optional<QByteArray>("[]"));
         QCOMPARE(savedLines(out), 1);
     }
+
+    // The stored history is read in the background once the window appears,
+    // and comes in after it. Nothing stored is lost meanwhile: a clean that
+    // ends first keeps its record ahead of the stored ones, one deleted
+    // meanwhile stays deleted, clearing clears what was on its way too, and
+    // a window that closes before the history came in stores it all.
+    void storedHistoryComesInAfterTheWindow_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<bool>("closeFirst");
+        QTest::addColumn<QStringList>("after");
+        const QStringList all{"A", "B", "C"};
+        QTest::newRow("a clean ends") << QStringLiteral("add") << false << all;
+        QTest::newRow("a clean ends, then the window closes") << QStringLiteral("add") << true << all;
+        QTest::newRow("its record is deleted") << QStringLiteral("add, delete") << false << QStringList{"B", "C"};
+        QTest::newRow("all is cleared") << QStringLiteral("add, clear") << false << QStringList{};
+        QTest::newRow("nothing happens") << QString() << false << QStringList{"B", "C"};
+    }
+
+    void storedHistoryComesInAfterTheWindow()
+    {
+        QFETCH(QString, meanwhile);
+        QFETCH(bool, closeFirst);
+        QFETCH(QStringList, after);
+        testsupport::WindowRig rig;
+        HistoryStore(rig.prefs).save({record(idB, "B"), record(idC, "C")});
+        rig.view.onAppearSetup();
+        QVERIFY(rig.view.isLoadingHistory());
+        QVERIFY(rig.view.cleanHistory().isEmpty());
+        if (meanwhile.contains(QStringLiteral("add")))
+            rig.view.addHistoryRecord(record(idA, "A"));
+        if (meanwhile.contains(QStringLiteral("delete")))
+            rig.view.deleteHistoryRecord(QUuid::fromString(QLatin1String(idA)));
+        if (meanwhile.contains(QStringLiteral("clear")))
+            rig.view.clearAllHistory();
+        if (closeFirst)
+            rig.view.waitForSaves();
+        else
+            QVERIFY(rig.clock.settle());
+        QVERIFY(!rig.view.isLoadingHistory());
+        QCOMPARE(devices(rig.view.cleanHistory()), after);
+        QVERIFY(rig.clock.settle());
+        QCOMPARE(devices(HistoryStore(rig.prefs).load()), after);
+    }
 };
 
 SWEEPBROOK_TEST_MAIN(TestHistoryActions)

@@ -30,7 +30,7 @@ struct CleanHistoryView::Impl
 
     QLabel *title = nullptr;
     ui::PaintedButton *clearAll = nullptr;
-    QPushButton *close = nullptr;
+    ui::PaintedButton *close = nullptr;
     QStackedWidget *listSide = nullptr;
     QListView *list = nullptr;
     HistoryListModel *model = nullptr;
@@ -77,8 +77,8 @@ CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog
     d->clearAll->setCursor(Qt::PointingHandCursor);
     header->addWidget(d->clearAll);
     header->addSpacing(10);
-    d->close = ui::prominentButton(QString(), QStringLiteral("closeHistoryButton"));
-    d->close->setMinimumHeight(32);
+    d->close = ui::prominentButton(QStringLiteral("close"), 14, 8);
+    d->close->setObjectName(QStringLiteral("closeHistoryButton"));
     header->addWidget(d->close);
     sideStack->addLayout(header);
     auto *line = new QFrame(side);

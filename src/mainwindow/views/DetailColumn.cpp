@@ -13,7 +13,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -240,8 +239,8 @@ struct DetailColumn::Impl
         none->addWidget(ui::text(localized(QStringLiteral("no_devices_detected")), TextStyle::body,
                                  NamedColor::secondary),
                         0, Qt::AlignHCenter);
-        QPushButton *refresh = ui::prominentButton(localized(QStringLiteral("refresh_device_list")),
-                                               QStringLiteral("refreshDeviceListButton"));
+        ui::PaintedButton *refresh = ui::prominentButton(QStringLiteral("refresh_device_list"));
+        refresh->setObjectName(QStringLiteral("refreshDeviceListButton"));
         QObject::connect(refresh, &QAbstractButton::clicked, widget, [this] { devices.refreshDevices(); });
         QVBoxLayout *buttonFrame = ui::vstack(0, QMargins(0, ui::defaultPadding, 0, 0));
         buttonFrame->addWidget(refresh, 0, Qt::AlignHCenter);

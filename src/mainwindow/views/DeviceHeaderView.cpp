@@ -9,7 +9,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 
 #include <cmath>
 #include <optional>
@@ -59,7 +58,7 @@ struct DeviceHeaderView::Impl
 
     QLabel *storageText = nullptr;
     QProgressBar *storageBar = nullptr;
-    QPushButton *scanButton = nullptr;
+    ui::PaintedButton *scanButton = nullptr;
 
     explicit Impl(ContentView &v) : view(v) {}
 
@@ -170,16 +169,11 @@ DeviceHeaderView::DeviceHeaderView(ContentView &view, QWidget *parent) : QWidget
 
     QHBoxLayout *actions = ui::hstack(10);
     row2->addLayout(actions);
-    d->scanButton = new QPushButton(this);
+    // The large prominent button; its text follows the scan's state.
+    d->scanButton = ui::prominentButton(QStringLiteral("smart_scan"), 16, 8);
     d->scanButton->setObjectName(QStringLiteral("scanButton"));
-    d->scanButton->setAutoDefault(false);
-    d->scanButton->setFont(ui::font(TextStyle::body, QFont::Medium));
-    d->scanButton->setMinimumSize(120, 32);
-    d->scanButton->setCursor(Qt::PointingHandCursor);
-    QPalette prominent = d->scanButton->palette();
-    prominent.setColor(QPalette::Button, ui::color(NamedColor::accent));
-    prominent.setColor(QPalette::ButtonText, ui::color(NamedColor::white));
-    d->scanButton->setPalette(prominent);
+    d->scanButton->setMinimumShapeSize(QSize(120, 32));
+    d->scanButton->setFocusPolicy(Qt::StrongFocus);
     actions->addWidget(d->scanButton);
     connect(d->scanButton, &QAbstractButton::clicked, this, [this] { d->view.scanButtonAction(); });
 

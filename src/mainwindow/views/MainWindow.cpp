@@ -134,10 +134,14 @@ void MainWindow::Impl::buildToolbar()
     toolbar->toggleViewAction()->setVisible(false);
     self->addToolBar(Qt::TopToolBarArea, toolbar);
 
+    // Each item has a name, and a place in the Tab order with a visible focus ring.
     const auto tagged = [this](QAction *action, const QString &name) {
         action->setObjectName(name);
-        if (QWidget *widget = toolbar->widgetForAction(action))
+        if (QWidget *widget = toolbar->widgetForAction(action)) {
             widget->setObjectName(name);
+            if (auto *button = qobject_cast<QAbstractButton *>(widget))
+                ui::reachableByTab(button);
+        }
     };
 
     settingsAction = toolbar->addAction(QString());

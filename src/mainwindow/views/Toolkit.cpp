@@ -5,15 +5,10 @@
 #include <QApplication>
 #include <QEnterEvent>
 #include <QEvent>
-#include <QFile>
-#include <QFileInfo>
-#include <QStandardPaths>
 #include <QFontDatabase>
 #include <QGraphicsDropShadowEffect>
-#include <QHash>
 #include <QLinearGradient>
 #include <QPainter>
-#include <QPushButton>
 #include <QPainterPath>
 #include <QResizeEvent>
 #include <QHideEvent>
@@ -111,6 +106,20 @@ QColor color(NamedColor named, qreal opacity)
     }
     c.setAlphaF(c.alphaF() * std::clamp(opacity, 0.0, 1.0));
     return c;
+}
+
+QColor disabledColor(const QColor &c, const QColor &background)
+{
+    // Its lightness as gray, then halfway to the background.
+    const int gray = qGray(c.rgb());
+    const QColor b = background.toRgb();
+    return QColor((gray + b.red()) / 2, (gray + b.green()) / 2, (gray + b.blue()) / 2, c.alpha());
+}
+
+ControlColors prominentColors(const QPalette &palette)
+{
+    return {palette.color(QPalette::Active, QPalette::Highlight),
+            palette.color(QPalette::Active, QPalette::HighlightedText)};
 }
 
 // ---------------------------------------------------------------- stacks
@@ -260,212 +269,6 @@ QLabel *paragraph(const QString &content, TextStyle style, NamedColor tint, QWid
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     return label;
-}
-
-// ---------------------------------------------------------------- symbols
-
-namespace {
-
-// Symbol name -> freedesktop icon name, or "qrc:" and our own SVG where the
-// theme has no fitting image.
-const QHash<QString, QString> &symbolTable()
-{
-    static const QHash<QString, QString> table = {
-        // junk kinds
-        {QStringLiteral("doc.badge.gearshape"), QStringLiteral("document-properties-symbolic")},
-        {QStringLiteral("doc.badge.ellipsis"), QStringLiteral("x-office-document-symbolic")},
-        {QStringLiteral("magnifyingglass.circle"), QStringLiteral("system-search-symbolic")},
-        {QStringLiteral("trash"), QStringLiteral("user-trash-symbolic")},
-        {QStringLiteral("photo"), QStringLiteral("image-x-generic-symbolic")},
-        {QStringLiteral("clock"), QStringLiteral("appointment-soon-symbolic")},
-        {QStringLiteral("doc.text"), QStringLiteral("text-x-generic-symbolic")},
-        {QStringLiteral("desktopcomputer"), QStringLiteral("computer-symbolic")},
-        {QStringLiteral("doc.badge.plus"), QStringLiteral("document-new-symbolic")},
-        // device kinds
-        {QStringLiteral("externaldrive.fill"), QStringLiteral("drive-removable-media-symbolic")},
-        {QStringLiteral("sdcard.fill"), QStringLiteral("media-flash-symbolic")},
-        {QStringLiteral("externalhdd.fill"), QStringLiteral("drive-harddisk-usb-symbolic")},
-        {QStringLiteral("ssd.fill"), QStringLiteral("drive-harddisk-solidstate-symbolic")},
-        {QStringLiteral("network.fill"), QStringLiteral("network-server-symbolic")},
-        {QStringLiteral("other.fill"), QStringLiteral("drive-multidisk-symbolic")},
-        // the window
-        {QStringLiteral("externaldrive.badge.plus"), QStringLiteral("qrc:externaldrive.badge.plus")},
-        {QStringLiteral("externaldrive.badge.minus"), QStringLiteral("qrc:externaldrive.badge.minus")},
-        {QStringLiteral("externaldrive.badge.checkmark"), QStringLiteral("qrc:externaldrive.badge.checkmark")},
-        {QStringLiteral("checkmark"), QStringLiteral("object-select-symbolic")},
-        {QStringLiteral("gear"), QStringLiteral("emblem-system-symbolic")},
-        {QStringLiteral("clock.arrow.circlepath"), QStringLiteral("document-open-recent-symbolic")},
-        {QStringLiteral("eject"), QStringLiteral("media-eject-symbolic")},
-        {QStringLiteral("arrow.clockwise"), QStringLiteral("view-refresh-symbolic")},
-        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
-        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("dialog-warning-symbolic")},
-        {QStringLiteral("arrow.triangle.2.circlepath"), QStringLiteral("emblem-synchronizing-symbolic")},
-        {QStringLiteral("magnifyingglass"), QStringLiteral("edit-find-symbolic")},
-        {QStringLiteral("checkmark.seal.fill"), QStringLiteral("qrc:checkmark.seal.fill")},
-        {QStringLiteral("lock.open.fill"), QStringLiteral("changes-allow-symbolic")},
-        {QStringLiteral("trash.circle.fill"), QStringLiteral("qrc:trash.circle.fill")},
-        {QStringLiteral("sparkles"), QStringLiteral("qrc:sparkles")},
-        // the About window and the first-run guide
-        {QStringLiteral("info.circle.fill"), QStringLiteral("dialog-information-symbolic")},
-        {QStringLiteral("xmark.circle.fill"), QStringLiteral("qrc:xmark.circle.fill")},
-        {QStringLiteral("shield.checkered"), QStringLiteral("security-medium-symbolic")},
-        {QStringLiteral("checkmark.shield.fill"), QStringLiteral("security-high-symbolic")},
-        {QStringLiteral("globe"), QStringLiteral(":/localization/icons/globe.svg")},   // the language picker's own
-        // the update check
-        {QStringLiteral("arrow.down.circle"), QStringLiteral("qrc:arrow.down.circle")},
-        {QStringLiteral("arrow.down.circle.fill"), QStringLiteral("qrc:arrow.down.circle.fill")},
-        {QStringLiteral("chevron.right"), QStringLiteral("go-next-symbolic")},
-        // the history window
-        {QStringLiteral("doc"), QStringLiteral("qrc:doc")},
-        {QStringLiteral("flame"), QStringLiteral("qrc:flame")},
-        {QStringLiteral("internaldrive"), QStringLiteral("drive-harddisk-symbolic")},
-        {QStringLiteral("clock.badge.checkmark"), QStringLiteral("qrc:clock.badge.checkmark")},
-        {QStringLiteral("arrow.left.circle"), QStringLiteral("qrc:arrow.left.circle")},
-        // the settings sheet and the file-kind popover
-        {QStringLiteral("info.circle"), QStringLiteral("qrc:info.circle")},
-        {QStringLiteral("checkmark.shield"), QStringLiteral("security-high-symbolic")},
-        {QStringLiteral("bolt"), QStringLiteral("thunderbolt-symbolic")},
-    };
-    return table;
-}
-
-// Symbols that point along the line of text: a right-to-left window draws them mirrored.
-bool pointsAlongLine(const QString &symbol)
-{
-    return symbol == QLatin1String("chevron.right") || symbol == QLatin1String("arrow.left.circle");
-}
-
-QIcon sourceIcon(const QString &symbol)
-{
-    ensureIconTheme();
-    const QString source = symbolSource(symbol);
-    if (source.startsWith(QLatin1String(":/")))
-        return QIcon(source);
-    return QIcon::fromTheme(source);
-}
-
-} // namespace
-
-void ensureIconTheme()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
-        QIcon::setThemeName(QStringLiteral("Adwaita"));
-    // Some platform plugins (offscreen, minimal) search only the resources:
-    // add the desktop's icon folders.
-    QStringList paths = QIcon::themeSearchPaths();
-    const QStringList dataDirs = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
-                                                           QStandardPaths::LocateDirectory);
-    for (const QString &dir : dataDirs + QStringList{QStringLiteral("/usr/share/icons")}) {
-        if (!paths.contains(dir) && QFileInfo(dir).isDir())
-            paths << dir;
-    }
-    QIcon::setThemeSearchPaths(paths);
-    // Symbolic icons live in Adwaita even under another theme.
-    if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == QLatin1String("hicolor"))
-        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
-}
-
-QString symbolSource(const QString &symbol)
-{
-    const QString source = symbolTable().value(symbol);
-    if (source.startsWith(QLatin1String("qrc:")))
-        return QStringLiteral(":/symbols/") + source.mid(4) + QStringLiteral(".svg");
-    return source;
-}
-
-QStringList knownSymbols()
-{
-    QStringList names = symbolTable().keys();
-    names.sort();
-    return names;
-}
-
-QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio,
-                     Qt::LayoutDirection direction)
-{
-    const int device = std::max(1, int(std::lround(pixelSize * devicePixelRatio)));
-    const QIcon icon = sourceIcon(symbol);
-    QPixmap base = icon.pixmap(QSize(device, device));
-    if (base.isNull())
-        return {};
-    if (base.size() != QSize(device, device))
-        base = base.scaled(device, device, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    if (direction == Qt::RightToLeft && pointsAlongLine(symbol))
-        base = QPixmap::fromImage(base.toImage().mirrored(true, false));
-    QPixmap tinted(base.size());
-    tinted.fill(Qt::transparent);
-    QPainter painter(&tinted);
-    painter.drawPixmap(0, 0, base);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-    painter.fillRect(tinted.rect(), tint);
-    painter.end();
-    tinted.setDevicePixelRatio(devicePixelRatio);
-    return tinted;
-}
-
-QIcon symbolIcon(const QString &symbol, const QColor &tint)
-{
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48})
-        icon.addPixmap(symbolPixmap(symbol, tint, size));
-    return icon;
-}
-
-bool symbolDraws(const QString &symbol)
-{
-    if (!symbolTable().contains(symbol))
-        return false;
-    const QImage image = symbolPixmap(symbol, Qt::black, 24).toImage();
-    if (image.isNull())
-        return false;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (qAlpha(image.pixel(x, y)) > 0)
-                return true;
-        }
-    }
-    return false;
-}
-
-SymbolLabel::SymbolLabel(const QString &symbol, const QColor &tint, qreal pointSize, QWidget *parent)
-    : QLabel(parent), m_symbol(symbol), m_tint(tint), m_pointSize(pointSize)
-{
-    setAlignment(Qt::AlignCenter);
-    render();
-}
-
-void SymbolLabel::setSymbol(const QString &symbol, const QColor &tint)
-{
-    if (symbol == m_symbol && tint == m_tint)
-        return;
-    m_symbol = symbol;
-    m_tint = tint;
-    render();
-}
-
-void SymbolLabel::setOpacity(qreal opacity)
-{
-    m_tint.setAlphaF(std::clamp(opacity, 0.0, 1.0));
-    render();
-}
-
-void SymbolLabel::changeEvent(QEvent *event)
-{
-    if (event->type() == QEvent::ScreenChangeInternal || event->type() == QEvent::LayoutDirectionChange)
-        render();
-    QLabel::changeEvent(event);
-}
-
-void SymbolLabel::render()
-{
-    // A symbol stands in a line of text: its image is about the font's size.
-    const int pixels = std::max(8, int(std::lround(m_pointSize * 1.15)));
-    setPixmap(symbolPixmap(m_symbol, m_tint, pixels, devicePixelRatioF(), layoutDirection()));
-    setMinimumSize(pixels, pixels);
 }
 
 // ---------------------------------------------------------------- busy indicator
@@ -695,6 +498,13 @@ void PaintedButton::setHoverStyle(const std::optional<HoverButtonStyle> &style)
     update();
 }
 
+void PaintedButton::setMinimumShapeSize(const QSize &size)
+{
+    m_minimumShape = size;
+    updateGeometry();
+    update();
+}
+
 qreal PaintedButton::currentScale() const
 {
     qreal scale = 1;
@@ -731,7 +541,7 @@ QSize PaintedButton::labelSize() const
         height = std::max(height, symbolSize);
     }
     height += 2 * m_padV;
-    return {width, height};
+    return QSize(width, height).expandedTo(m_minimumShape);
 }
 
 qreal PaintedButton::textRoom() const
@@ -819,14 +629,21 @@ void PaintedButton::paintEvent(QPaintEvent *)
     painter.translate(-shape.center());
     if (isDown())
         painter.setOpacity(0.9);
-    if (!isEnabled())
-        painter.setOpacity(painter.opacity() * 0.5);
 
-    if (const std::optional<Shadow> shadow = currentShadow())
+    // Disabled, every colour in its disabled form, and no shadow: nothing
+    // about it invites a press.
+    const bool enabled = isEnabled();
+    const QColor background = palette().color(QPalette::Window);
+    const auto look = [&](const QColor &c) { return enabled ? c : disabledColor(c, background); };
+    if (const std::optional<Shadow> shadow = currentShadow(); shadow && enabled)
         paintShadow(painter, shape, m_radius, *shadow);
 
     const QPainterPath path = roundedPath(shape, m_radius);
-    fillShape(painter, path, shape, m_fill, m_gradient);
+    std::optional<std::pair<QColor, QColor>> gradient;
+    if (m_gradient)
+        gradient = std::make_pair(look(m_gradient->first), look(m_gradient->second));
+    fillShape(painter, path, shape, look(m_fill), gradient);
+    const QColor foreground = look(m_foreground);
 
     // Symbol and text, centred as one row.
     const QFontMetricsF metrics(m_font);
@@ -841,32 +658,55 @@ void PaintedButton::paintEvent(QPaintEvent *)
     const qreal symbolX = mirrored ? rowLeft + textWidth + gap : rowLeft;
     const qreal textX = mirrored ? rowLeft : rowLeft + symbolSize + gap;
     if (symbolSize > 0) {
-        const QPixmap pixmap = symbolPixmap(m_symbol, m_foreground, symbolSize, devicePixelRatioF(), layoutDirection());
+        const QPixmap pixmap = symbolPixmap(m_symbol, foreground, symbolSize, devicePixelRatioF(), layoutDirection());
         painter.drawPixmap(QPointF(symbolX, shape.center().y() - symbolSize / 2.0), pixmap);
     }
     painter.setFont(m_font);
-    painter.setPen(m_foreground);
+    painter.setPen(foreground);
     painter.drawText(QRectF(textX, shape.top(), textWidth + 2, shape.height()), Qt::AlignCenter, shown);
-    if (hasFocus()) {
-        painter.setPen(QPen(color(NamedColor::accent, 0.6), 1.5));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawPath(roundedPath(shape.adjusted(-1.5, -1.5, 1.5, 1.5), m_radius < 0 ? m_radius : m_radius + 1.5));
-    }
+    if (hasFocus())
+        paintFocusRing(painter, shape, m_radius);
 }
 
-QPushButton *prominentButton(const QString &title, const QString &objectName)
+void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius)
 {
-    auto *button = new QPushButton(title);
-    button->setObjectName(objectName);
-    button->setAutoDefault(false);
-    button->setCursor(Qt::PointingHandCursor);
-    QPalette palette = button->palette();
-    palette.setColor(QPalette::Button, color(NamedColor::accent));
-    palette.setColor(QPalette::ButtonText, color(NamedColor::white));
-    button->setPalette(palette);
-    button->setFont(font(TextStyle::body, QFont::Medium));
-    button->setMinimumSize(button->sizeHint().width() + 2 * defaultSpacing, 28);
-    return button;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setOpacity(1.0);
+    painter.setPen(QPen(color(NamedColor::accent, 0.6), 1.5));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(roundedPath(shape.adjusted(-1.5, -1.5, 1.5, 1.5), radius < 0 ? radius : radius + 1.5));
+    painter.restore();
+}
+
+namespace {
+
+// Paints the focus ring over a style-drawn button after the button has painted itself.
+class FocusRingOver final : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (event->type() != QEvent::Paint || !widget || !widget->hasFocus())
+            return QObject::eventFilter(watched, event);
+        watched->event(event);   // the button's own drawing first
+        QPainter painter(widget);
+        paintFocusRing(painter, QRectF(widget->rect()).adjusted(2, 2, -2, -2), 4);
+        return true;
+    }
+};
+
+} // namespace
+
+void reachableByTab(QAbstractButton *button)
+{
+    static auto *ring = new FocusRingOver(qApp);
+    button->setFocusPolicy(Qt::TabFocus);
+    button->installEventFilter(ring);
 }
 
 void mediumLabel(PaintedButton *button, const QString &key)
@@ -881,8 +721,9 @@ PaintedButton *prominentButton(const QString &key, int horizontalPadding, int ve
     auto *button = new PaintedButton;
     mediumLabel(button, key);
     button->setPadding(horizontalPadding, verticalPadding);
-    button->setFill(color(NamedColor::accent));
-    button->setForeground(Qt::white);
+    const ControlColors colors = prominentColors(QApplication::palette());
+    button->setFill(colors.fill);
+    button->setForeground(colors.foreground);
     button->setCornerRadius(6);
     button->setCursor(Qt::PointingHandCursor);
     button->setFocusPolicy(Qt::TabFocus);

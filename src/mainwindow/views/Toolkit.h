@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QMargins>
+#include <QPalette>
 #include <QPixmap>
 #include <QString>
 #include <QWidget>
@@ -47,6 +48,21 @@ enum class NamedColor {
 // The colour, following the application palette for primary, secondary,
 // accent and the two backgrounds; `opacity` multiplies its alpha.
 QColor color(NamedColor named, qreal opacity = 1.0);
+
+// A colour of a control (its fill, its label, its symbol) as the control
+// shows it while disabled, on `background`: without its hue and half given
+// over to the background, so it reads as part of the surface, not as
+// something to press. Transparent stays transparent.
+QColor disabledColor(const QColor &color, const QColor &background);
+
+// The colours of a window's main action: the palette's accent with the text
+// that reads on it (its highlighted text).
+struct ControlColors
+{
+    QColor fill;
+    QColor foreground;
+};
+ControlColors prominentColors(const QPalette &palette);
 
 // ---- Stacks ----
 // Layouts with the given spacing and no margins of their own (padding is a
@@ -115,11 +131,17 @@ QLabel *elidingText(const QString &content, const QFont &font, NamedColor tint =
 // Every symbol the views use is listed in `knownSymbols()` and draws.
 QString symbolSource(const QString &symbol);
 QStringList knownSymbols();
-// The symbol tinted in one colour, `pixelSize` square, for the device pixel ratio.
-// Symbols that point along the line (a chevron, a back arrow) are mirrored for
-// a right-to-left layout.
+// The symbol tinted in one colour, `pixelSize` (logical) pixels square, drawn
+// at the device pixel ratio: `pixelSize` times the ratio device pixels, marked
+// with the ratio. Symbols that point along the line (a chevron, a back arrow)
+// are mirrored for a right-to-left layout. Each is made once and kept in a
+// cache of a few megabytes, the least recently used going first.
 QPixmap symbolPixmap(const QString &symbol, const QColor &tint, int pixelSize, qreal devicePixelRatio = 1.0,
                      Qt::LayoutDirection direction = Qt::LeftToRight);
+// The bytes the cache of symbol pixmaps holds now.
+qsizetype symbolPixmapCacheBytes();
+// An icon that draws the symbol in one colour at any size and device pixel
+// ratio (disabled: in its disabled colour).
 QIcon symbolIcon(const QString &symbol, const QColor &tint);
 // True when the symbol yields a non-empty image.
 bool symbolDraws(const QString &symbol);
@@ -235,8 +257,12 @@ public:
     void setCornerRadius(qreal radius);
     void setShadow(const std::optional<Shadow> &shadow);
     void setHoverStyle(const std::optional<HoverButtonStyle> &style);
+    // The least size of the painted shape (a control size larger than its label).
+    void setMinimumShapeSize(const QSize &size);
 
     QString symbol() const { return m_symbol; }
+    QColor fill() const { return m_fill; }
+    QColor foreground() const { return m_foreground; }
     bool isHovering() const { return m_hovering; }
     // The label's scale now (1 at rest; the hover style's scale once the spring settles).
     qreal currentScale() const;
@@ -272,19 +298,28 @@ private:
     qreal m_radius = 0;
     std::optional<Shadow> m_shadow;
     std::optional<HoverButtonStyle> m_hoverStyle;
+    QSize m_minimumShape;
     bool m_hovering = false;
     qreal m_hoverProgress = 0;
     QVariantAnimation *m_hoverAnimation = nullptr;
 };
 
-// A push button in the accent colour with a medium-weight label, the
-// prominent style of a sheet's or panel's main action.
-QPushButton *prominentButton(const QString &title, const QString &objectName);
 // The label of the sheets' text buttons (Done, Close, Add): the key's text in
 // the interface language, in medium weight.
 void mediumLabel(PaintedButton *button, const QString &key);
-// A sheet's prominent button: a medium label in white on the accent colour.
+// The prominent style of a window's, sheet's or panel's main action: a
+// medium label on the accent colour (prominentColors), painted by us, so it
+// looks the same under every widget style and palette; disabled, in the
+// disabled colours.
 PaintedButton *prominentButton(const QString &key, int horizontalPadding = 12, int verticalPadding = 6);
+
+// The focus ring of the toolkit's controls, around their shape (a negative
+// radius: a capsule).
+void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius);
+// A button the widget style draws (a toolbar's) in the Tab order, with the
+// focus ring drawn over it while it has the focus: the styles draw none on a
+// toolbar's buttons.
+void reachableByTab(QAbstractButton *button);
 
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();

@@ -83,8 +83,8 @@ struct Rig : testsupport::WindowRig
         window = std::make_unique<MainWindow>(view, devices, language);
         sheets = new HistorySheet(view, window.get());
         window->resize(1100, 760);
-        window->show();   // appearing loads the history
-        clock.runDue();
+        window->show();   // appearing reads the history in the background
+        clock.settle();   // and it comes in
     }
     ~Rig()
     {
@@ -218,7 +218,7 @@ private slots:
         // Nothing selected: the hint; the close button ends the sheet and the state hears of it.
         QVERIFY(rig.showing("historyPlaceholder"));
         rig.click(2);
-        sheet->findChild<QPushButton *>(QStringLiteral("closeHistoryButton"))->click();
+        sheet->findChild<QAbstractButton *>(QStringLiteral("closeHistoryButton"))->click();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!rig.view.showHistory());
         QVERIFY(!rig.sheets->sheet());
@@ -341,7 +341,7 @@ private slots:
             labels << label->text();
         for (const char *key : {"clean_history", "cleaned_files", "cleaned_file_count_title", "freed_space_title"})
             QVERIFY2(labels.contains(localized(key)), key);
-        QCOMPARE(sheet->findChild<QPushButton *>(QStringLiteral("closeHistoryButton"))->text(), localized("close"));
+        QCOMPARE(sheet->findChild<QAbstractButton *>(QStringLiteral("closeHistoryButton"))->text(), localized("close"));
         QCOMPARE(sheet->detail()->searchField()->placeholderText(), localized("search_files"));
         QCOMPARE(rig.row(0).data(HistoryListModel::CountRole).toString(), format(localized("cleaned_file_count"), 5));
 

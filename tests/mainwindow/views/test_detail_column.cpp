@@ -2,19 +2,25 @@
 #include "localization/Localization.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/SidebarView.h"
+#include "mainwindow/views/Toolkit.h"
 
 #include "FakeDeviceService.h"
 #include "TestMain.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEnterEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
-#include <QPushButton>
+#include <QScopeGuard>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTemporaryDir>
+
+#include <cmath>
 
 using namespace std::chrono_literals;
 
@@ -112,6 +118,37 @@ struct Facts { QString vendor, model, serial; qint64 capacity; std::optional<qin
                QString storage; std::optional<int> bar;
                 QString fileSystem = QStringLiteral("exFAT"); };
 
+// The colour most pixels of a button's middle row have: its fill, where a
+// label's few pixels are outnumbered.
+QColor fillOf(QWidget *button)
+{
+    const QImage image = button->grab().toImage();
+    QHash<QRgb, int> counts;
+    const int row = image.height() / 2;
+    for (int x = 0; x < image.width(); ++x)
+        ++counts[image.pixel(x, row)];
+    QRgb most = 0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        if (it.value() > counts.value(most))
+            most = it.key();
+    }
+    return QColor::fromRgb(most);
+}
+
+QPalette darkPalette()
+{
+    QPalette palette;
+    palette.setColor(QPalette::Window, QColor(53, 53, 53));
+    palette.setColor(QPalette::WindowText, Qt::white);
+    palette.setColor(QPalette::Base, QColor(35, 35, 35));
+    palette.setColor(QPalette::Text, Qt::white);
+    palette.setColor(QPalette::Button, QColor(53, 53, 53));
+    palette.setColor(QPalette::ButtonText, Qt::white);
+    palette.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    return palette;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Facts)
@@ -121,6 +158,65 @@ class TestDetailColumn : public QObject
     Q_OBJECT
 
 private slots:
+    // The main actions look enabled while they are, and disabled while not,
+    // under either widget style and in light and dark palettes: the header's
+    // scan button and the placeholder's refresh button in the accent as it is
+    // (a style-drawn push button under Fusion showed it pale), disabled
+    // without a hue of their own and nearer the background; the painted scan
+    // capsule alike.
+    void buttonsLookAsTheyAre_data()
+    {
+        QTest::addColumn<QString>("style");
+        QTest::addColumn<bool>("dark");
+        for (const char *style : {"Fusion", "Windows"}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, light").arg(QLatin1String(style)))) << QString::fromLatin1(style) << false;
+            QTest::newRow(qPrintable(QStringLiteral("%1, dark").arg(QLatin1String(style)))) << QString::fromLatin1(style) << true;
+        }
+    }
+
+    void buttonsLookAsTheyAre()
+    {
+        QFETCH(QString, style);
+        QFETCH(bool, dark);
+        QApplication::setStyle(QStyleFactory::create(style));
+        QApplication::setPalette(dark ? darkPalette() : QApplication::style()->standardPalette());
+        const auto restore = qScopeGuard([] {
+            QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+            QApplication::setPalette(QApplication::style()->standardPalette());
+        });
+        const QColor background = QApplication::palette().color(QPalette::Window);
+        const QColor accent = ui::prominentColors(QApplication::palette()).fill;
+        const auto distance = [](const QColor &a, const QColor &b) {
+            return std::hypot(a.red() - b.red(), a.green() - b.green(), a.blue() - b.blue());
+        };
+        const auto looksDisabled = [&](QAbstractButton *button, const QColor &enabledFill) {
+            button->setEnabled(false);
+            const QColor fill = fillOf(button);
+            button->setEnabled(true);
+            // No hue of its own (a beige background lends it a little).
+            return fill.hsvSaturation() <= background.hsvSaturation() + 2
+                   && distance(fill, background) < distance(enabledFill, background);
+        };
+
+        Rig none;
+        auto *refreshList = none.shown<QAbstractButton>(QStringLiteral("refreshDeviceListButton"));
+        QVERIFY(refreshList);
+        QCOMPARE(fillOf(refreshList), accent);
+        QVERIFY(looksDisabled(refreshList, accent));
+
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
+        Rig rig({stick});
+        rig.selectReady(stick);
+        auto *scan = rig.shown<QAbstractButton>(QStringLiteral("scanButton"));
+        QVERIFY(scan && scan->isEnabled());
+        QCOMPARE(fillOf(scan), accent);
+        QVERIFY(looksDisabled(scan, accent));
+        auto *capsule = rig.shown<QAbstractButton>(QStringLiteral("emptyStateScanButton"));
+        QVERIFY(capsule);
+        QCOMPARE(fillOf(capsule), ui::color(ui::NamedColor::blue));
+        QVERIFY(looksDisabled(capsule, ui::color(ui::NamedColor::blue)));
+    }
+
     // One device's life: placeholder, empty state, scanning, results, completion, rescan.
     void routesThroughADevicesLife()
     {
@@ -148,13 +244,13 @@ private slots:
         QCOMPARE(rig.column->currentView()->property("identity").toString(), rig.column->currentIdentity());
         QCOMPARE(rig.shown(QStringLiteral("deviceHeader"))->parentWidget()->parentWidget()->property("identity").toString(),
                  rig.expectedIdentity(QStringLiteral("DeviceDetailView_")));
-        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("smart_scan")));
+        QCOMPARE(rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("smart_scan")));
         rig.grab(QStringLiteral("empty_state"));
 
         rig.shown<QAbstractButton>(QStringLiteral("emptyStateScanButton"))->click();
         QCOMPARE(rig.devices.scans.size(), 1);
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanningView_")));
-        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("cancel_scan")));
+        QCOMPARE(rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("cancel_scan")));
         const QPointer<QWidget> scanning = rig.column->currentView();
         rig.devices.scans[0].progress(0.5);
         rig.clock.runDue();
@@ -166,7 +262,7 @@ private slots:
 
         rig.devices.scans[0].completion(someJunk());
         QCOMPARE(rig.column->currentIdentity(), rig.expectedIdentity(QStringLiteral("ScanResultsView_")));
-        QCOMPARE(rig.shown<QPushButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("re_scan")));
+        QCOMPARE(rig.shown<QAbstractButton>(QStringLiteral("scanButton"))->text(), localized(QStringLiteral("re_scan")));
 
         rig.view.cleanButtonTapped();
         rig.clock.runDue();
@@ -304,7 +400,7 @@ private slots:
         empty.language.setLanguage(AppLanguage::chinese);
         QCOMPARE(title(), QStringLiteral("选择存储设备"));
         QVERIFY(labelTexts(empty.sidebar).contains(QStringLiteral("没有设备")));
-        QCOMPARE(empty.shown<QPushButton>(QStringLiteral("refreshDeviceListButton"))->text(), QStringLiteral("刷新设备列表"));
+        QCOMPARE(empty.shown<QAbstractButton>(QStringLiteral("refreshDeviceListButton"))->text(), QStringLiteral("刷新设备列表"));
         empty.grab(QStringLiteral("no_device_zh"));
     }
 

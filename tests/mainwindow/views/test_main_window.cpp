@@ -9,6 +9,7 @@
 #include "mainwindow/views/DeviceBanner.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/Toolkit.h"
 #include "settings/SettingsStore.h"
 
 #include "FakeDeviceService.h"
@@ -21,7 +22,9 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QToolBar>
+#include <QToolButton>
 
 using namespace std::chrono_literals;
 
@@ -83,6 +86,26 @@ struct Rig : testsupport::WindowRig
         clock.advance(1s);
     }
 };
+
+// How far the drawing in an image reaches, in device pixels: the larger side
+// of the box around the pixels that differ from its corner (its background).
+int inkExtent(const QImage &image)
+{
+    const QRgb background = image.pixel(0, 0);
+    int left = image.width(), right = -1, top = image.height(), bottom = -1;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (std::abs(qGray(pixel) - qGray(background)) + std::abs(qAlpha(pixel) - qAlpha(background)) > 40) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+    }
+    return right < 0 ? 0 : std::max(right - left, bottom - top) + 1;
+}
 
 using Close = std::function<void(Rig &, CleanPromptView &)>;
 
@@ -272,12 +295,82 @@ private slots:
         }
     }
 
-    void menuScanShortcut()
+    // Symbols are drawn at the screen's device pixel ratio, at their logical
+    // size and filling it: a symbol's pixmap, a toolbar button's icon and a
+    // symbol label. ctest runs this again at QT_SCALE_FACTOR=2, where they
+    // were drawn at half their size.
+    void symbolsAtTheScreensRatio()
+    {
+        const qreal ratio = qApp->devicePixelRatio();
+        if (qEnvironmentVariableIntValue("QT_SCALE_FACTOR") == 2)
+            QCOMPARE(ratio, 2.0);
+        const QPixmap gear = ui::symbolPixmap(QStringLiteral("gear"), Qt::black, 24, ratio);
+        QCOMPARE(gear.devicePixelRatio(), ratio);
+        QCOMPARE(gear.deviceIndependentSize(), QSizeF(24, 24));
+        QVERIFY2(inkExtent(gear.toImage()) >= 0.75 * 24 * ratio, qPrintable(QString::number(inkExtent(gear.toImage()))));
+
+        Rig rig;
+        auto *settings = qobject_cast<QToolButton *>(rig.widget("settingsToolbarButton"));
+        QVERIFY(settings);
+        const QPixmap button = settings->grab();
+        QCOMPARE(button.devicePixelRatio(), ratio);
+        QCOMPARE(button.size(), settings->size() * ratio);
+        QVERIFY2(inkExtent(button.toImage()) >= 0.75 * settings->iconSize().width() * ratio,
+                 qPrintable(QString::number(inkExtent(button.toImage()))));
+
+        const QList<ui::SymbolLabel *> labels = rig.window->findChildren<ui::SymbolLabel *>();
+        const auto shown = std::find_if(labels.cbegin(), labels.cend(), [](const QLabel *l) { return l->isVisible(); });
+        QVERIFY(shown != labels.cend());
+        const QPixmap symbol = (*shown)->pixmap();
+        QCOMPARE(symbol.devicePixelRatio(), ratio);
+        QVERIFY(inkExtent(symbol.toImage()) >= 0.75 * symbol.width());
+    }
+
+    // Tab reaches the toolbar's buttons, and the one with the focus shows a ring.
+    void toolbarByTab()
     {
         Rig rig;
-        QAction *about = nullptr;
-        QAction *scan = nullptr;
-        SweepbrookApp::buildMenus(*rig.window, rig.center, &about, &scan);
+        rig.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+        QSet<QString> reached;
+        for (int i = 0; i < 40; ++i) {
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : rig.window.get(), Qt::Key_Tab);
+            if (QWidget *focus = QApplication::focusWidget())
+                reached << focus->objectName();
+        }
+        for (const char *name : {"settingsToolbarButton", "historyToolbarButton", "refreshToolbarButton"})
+            QVERIFY2(reached.contains(QLatin1String(name)), name);
+
+        QWidget *history = rig.widget("historyToolbarButton");
+        history->setFocus(Qt::TabFocusReason);
+        const QImage focused = history->grab().toImage();
+        rig.widget("settingsToolbarButton")->setFocus(Qt::TabFocusReason);
+        const QImage unfocused = history->grab().toImage();
+        QVERIFY(focused != unfocused);
+        const QColor ring = ui::color(ui::NamedColor::accent);
+        const auto hasRing = [&](const QImage &image) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = image.pixelColor(x, image.height() / 2);
+                if (pixel.hsvHue() >= 0 && std::abs(pixel.hsvHue() - ring.hsvHue()) < 12 && pixel.hsvSaturation() > 60)
+                    return true;
+            }
+            return false;
+        };
+        QVERIFY(hasRing(focused) && !hasRing(unfocused));
+        // Space presses the focused button.
+        QTest::keyClick(history, Qt::Key_Space);
+        QVERIFY(rig.view.showHistory());
+    }
+
+    // Ctrl+S posts the scan command; Ctrl+Q closes the window as its close
+    // button does: while a scan runs the window stays, says it is finishing and
+    // stops the work, and closes once the work has ended.
+    void menuShortcuts()
+    {
+        Rig rig;
+        const SweepbrookApp::MenuActions menus = SweepbrookApp::buildMenus(*rig.window, rig.center);
+        QVERIFY(menus.about && menus.scan && menus.quit);
+        QCOMPARE(menus.quit->text(), localized("quit_app"));
         int scans = 0;
         QObject context;
         rig.center.addObserver(ContentView::triggerDeviceScan, &context, [&](const auto &) { ++scans; });
@@ -285,6 +378,19 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
         QTest::keyClick(rig.window.get(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(scans, 1);
+
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        rig.view.scanDevice(stick);
+        QCOMPARE(rig.devices.scans.size(), 1);
+        QTest::keyClick(rig.window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(rig.window->isVisible());
+        QVERIFY(rig.view.isQuitting());
+        QCOMPARE(rig.devices.stopRequests, 1);
+        rig.devices.scans.last().completion({});
+        rig.clock.runDue();
+        QVERIFY(!rig.window->isVisible());
     }
 };
 

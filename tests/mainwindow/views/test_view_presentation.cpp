@@ -3,9 +3,12 @@
 // line and the sections are checked through the widgets that show them.
 #include "localization/Localization.h"
 #include "mainwindow/views/Presentation.h"
+#include "mainwindow/views/Toolkit.h"
 #include "TestMain.h"
 
 #include <QSet>
+
+#include <cmath>
 
 using namespace presentation;
 
@@ -32,6 +35,53 @@ private slots:
         for (const QString &symbol : ui::knownSymbols())
             QVERIFY2(ui::symbolDraws(symbol), qPrintable(symbol + QStringLiteral(" -> ") + ui::symbolSource(symbol)));
         QVERIFY(!ui::symbolDraws(QStringLiteral("no.such.symbol")));
+
+        // A symbol is drawn once for its size, colour and ratio, and the
+        // drawings kept stay within the cache's few megabytes.
+        const QPixmap gear = ui::symbolPixmap(QStringLiteral("gear"), Qt::red, 24, 2.0);
+        QCOMPARE(ui::symbolPixmap(QStringLiteral("gear"), Qt::red, 24, 2.0).cacheKey(), gear.cacheKey());
+        QVERIFY(ui::symbolPixmap(QStringLiteral("gear"), Qt::red, 24, 1.0).cacheKey() != gear.cacheKey());
+        for (int i = 0; i < 1000; ++i)
+            ui::symbolPixmap(QStringLiteral("trash"), QColor::fromRgb(QRgb(i)), 48, 2.0);   // 36 KB each
+        QVERIFY(ui::symbolPixmapCacheBytes() > 0 && ui::symbolPixmapCacheBytes() <= 4 * 1024 * 1024);
+    }
+
+    // A disabled control's colours have no hue, sit nearer the background than
+    // the enabled ones, and its label stands out less from its fill; a
+    // transparent fill stays transparent.
+    void disabledColors()
+    {
+        const auto luminance = [](const QColor &c) {
+            const auto linear = [](qreal v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+            return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+        };
+        const auto contrast = [&](const QColor &a, const QColor &b) {
+            const qreal la = luminance(a), lb = luminance(b);
+            return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+        };
+        const auto distance = [](const QColor &a, const QColor &b) {
+            return std::hypot(a.red() - b.red(), a.green() - b.green(), a.blue() - b.blue());
+        };
+        // Backgrounds of light and dark palettes; fills of the buttons (two
+        // styles' accents, the named blue, red and green) under a white label.
+        for (const QColor background : {QColor(239, 239, 239), QColor(236, 236, 236), QColor(53, 53, 53), QColor(30, 30, 30)}) {
+            for (const QColor fill : {QColor(48, 140, 198), QColor(42, 130, 218), QColor(0, 0, 128), QColor(0, 122, 255),
+                                      QColor(255, 59, 48), QColor(40, 167, 69)}) {
+                const QColor dimmedFill = ui::disabledColor(fill, background);
+                const QColor dimmedLabel = ui::disabledColor(Qt::white, background);
+                const QString row = fill.name() + u' ' + background.name();
+                QVERIFY2(dimmedFill.hsvSaturation() <= 2, qPrintable(row));
+                QVERIFY2(distance(dimmedFill, background) < distance(fill, background), qPrintable(row));
+                QVERIFY2(contrast(dimmedLabel, dimmedFill) < contrast(Qt::white, fill), qPrintable(row));
+            }
+        }
+        QCOMPARE(ui::disabledColor(Qt::transparent, Qt::white).alpha(), 0);
+        QCOMPARE(ui::disabledColor(QColor(0, 122, 255, 26), Qt::white).alpha(), 26);
+        QPalette palette;
+        palette.setColor(QPalette::Highlight, QColor(42, 130, 218));
+        palette.setColor(QPalette::HighlightedText, Qt::black);
+        QCOMPARE(ui::prominentColors(palette).fill, QColor(42, 130, 218));
+        QCOMPARE(ui::prominentColors(palette).foreground, QColor(Qt::black));
     }
 
     void routingFollowsTheFirstMatch()
