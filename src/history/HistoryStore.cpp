@@ -29,6 +29,7 @@ struct HistoryStore::Saves
     quint64 asked = 0;     // saves asked for
     quint64 stored = 0;    // the newest one stored
     int running = 0;
+    std::optional<QString> keptAside;   // the key a read set the stored history aside under, until told
 
     // Stores the save numbered `number` unless a newer one is stored already.
     void store(quint64 number, const QByteArray &bytes, qsizetype count)
@@ -61,12 +62,12 @@ QList<CleanHistory> HistoryStore::load()
 
 std::optional<QList<CleanHistory>> HistoryStore::read()
 {
-    return readFrom(m_preferences);
+    return readFrom(*m_saves);
 }
 
 void HistoryStore::readInBackground(Arrival arrived)
 {
-    runCounted([saves = m_saves, arrived = std::move(arrived)] { arrived(readFrom(saves->preferences)); });
+    runCounted([saves = m_saves, arrived = std::move(arrived)] { arrived(readFrom(*saves)); });
 }
 
 void HistoryStore::runCounted(std::function<void()> work)
@@ -87,8 +88,15 @@ void HistoryStore::runCounted(std::function<void()> work)
         job();
 }
 
-std::optional<QList<CleanHistory>> HistoryStore::readFrom(Preferences &preferences)
+std::optional<QList<CleanHistory>> HistoryStore::readFrom(Saves &saves)
 {
+    Preferences &preferences = saves.preferences;
+    const auto keepAside = [&saves] {
+        if (std::optional<QString> kept = HistoryStore::keepAside(saves.preferences)) {
+            std::lock_guard lock(saves.mutex);
+            saves.keptAside = std::move(kept);
+        }
+    };
     const Preferences::Type type = preferences.type(key);
     if (type == Preferences::Type::Absent) {
         logLine(QStringLiteral("未找到历史记录数据"));
@@ -97,7 +105,7 @@ std::optional<QList<CleanHistory>> HistoryStore::readFrom(Preferences &preferenc
     // Another type, or data the store could not decode: not ours to overwrite.
     if (type != Preferences::Type::Bytes) {
         logLine(QStringLiteral("加载历史记录失败: the stored value is not data"));
-        keepAside(preferences);
+        keepAside();
         return std::nullopt;
     }
     const QByteArray bytes = preferences.bytesValue(key).value_or(QByteArray());
@@ -106,13 +114,13 @@ std::optional<QList<CleanHistory>> HistoryStore::readFrom(Preferences &preferenc
     const std::optional<HistoryCodec::Decoded> decoded = HistoryCodec::decode(bytes, &error);
     if (!decoded) {
         logLine(QStringLiteral("加载历史记录失败: ") + error);
-        keepAside(preferences);
+        keepAside();
         return std::nullopt;
     }
     for (const QString &problem : decoded->problems)
         logLine(QStringLiteral("跳过无法读取的历史记录: ") + problem);
     if (decoded->skipped > 0)
-        keepAside(preferences);
+        keepAside();
 
     logLine(QStringLiteral("已加载%1条历史记录").arg(decoded->records.size()));
     return decoded->records;
@@ -149,26 +157,26 @@ QStringList HistoryStore::backupKeys() const
 
 std::optional<QString> HistoryStore::takeKeptAside()
 {
-    return std::exchange(m_keptAside, std::nullopt);
+    std::lock_guard lock(m_saves->mutex);
+    return std::exchange(m_saves->keptAside, std::nullopt);
 }
 
 // Copies the stored entry, as it is, aside, so the save that follows (which
 // writes only what was readable) cannot destroy it.
-void HistoryStore::keepAside(Preferences &preferences)
+std::optional<QString> HistoryStore::keepAside(Preferences &preferences)
 {
     const std::optional<QByteArray> entry = preferences.storedEntry(key);
     if (!entry)
-        return;
+        return std::nullopt;
     for (int n = 1;; ++n) {
         const QString candidate = backupKeyNumber(n);
         const std::optional<QByteArray> kept = preferences.storedEntry(candidate);
         if (!kept) {
             preferences.setStoredEntry(candidate, *entry);
             logLine(QStringLiteral("无法完整读取的历史记录原始数据已备份到 ") + candidate);
-            m_keptAside = candidate;
-            return;
+            return candidate;
         }
         if (*kept == *entry)
-            return;   // kept already
+            return std::nullopt;   // kept already, and told then
     }
 }

@@ -66,13 +66,13 @@ public:
 
 private:
     struct Saves;
-    static std::optional<QList<CleanHistory>> readFrom(Preferences &preferences);
+    static std::optional<QList<CleanHistory>> readFrom(Saves &saves);
     // Runs `work` on the background pool (without one, at once); waitForSaves() waits for it.
     void runCounted(std::function<void()> work);
-    static void keepAside(Preferences &preferences);
+    // Copies the stored entry aside; the key it took, when it took a new one.
+    static std::optional<QString> keepAside(Preferences &preferences);
 
     Preferences &m_preferences;
     Scheduler *m_background;
     std::shared_ptr<Saves> m_saves;
-    std::optional<QString> m_keptAside;
 };

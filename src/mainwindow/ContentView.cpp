@@ -295,8 +295,7 @@ void ContentView::onAppearSetup()
     loadSelectedFileTypes();
     loadCustomExtensions();
     loadExcludedPatterns();
-    loadCleanHistory();
-    tellWhatWasSetAside();
+    loadCleanHistory();   // what was set aside is told once it is in
 
     const QString localeCode = updateDateLocale();
     logLine(QStringLiteral("初始化日期格式化器区域设置为: ") + localeCode);
@@ -392,6 +391,7 @@ void ContentView::takeArrivedHistory()
     }
     if (std::exchange(m_historySaveWaiting, false))
         saveCleanHistory();
+    tellWhatWasSetAside();
 }
 
 void ContentView::saveCleanHistory()

@@ -330,11 +330,9 @@ private slots:
         file.close();
         const auto appear = [](Preferences &prefs) {
             WindowOver window(prefs);
-            window.clock.runDue();
+            window.clock.settle();   // the stored history comes in after the window shows
             const ContentView &view = window.view;
-            const QStringList shown{view.showingAlert() ? view.alertTitle() : QString(), view.alertMessage()};
-            window.clock.settle();
-            return shown;
+            return QStringList{view.showingAlert() ? view.alertTitle() : QString(), view.alertMessage()};
         };
         {
             Preferences prefs(path);
