@@ -16,7 +16,7 @@
 #include "mainwindow/ContentView.h"
 #include "platform/Preferences.h"
 #include "mainwindow/views/MainWindow.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QApplication>
 #include <QEvent>

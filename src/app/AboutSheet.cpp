@@ -1,14 +1,14 @@
 #include "app/AboutSheet.h"
 
 #include "app/AppInfoPopoverView.h"
-#include "mainwindow/ContentView.h"
+#include "mainwindow/SheetModels.h"
 
 #include <QDialog>
 #include <QVBoxLayout>
 
-AboutSheet::AboutSheet(ContentView &view, QWidget *window) : QObject(window), m_view(view), m_window(window)
+AboutSheet::AboutSheet(AboutPresence &view, QWidget *window) : QObject(window), m_view(view), m_window(window)
 {
-    connect(&view, &ContentView::stateChanged, this, &AboutSheet::refresh);
+    view.onStateChanged(this, [this] { refresh(); });
     refresh();
 }
 

@@ -4,7 +4,7 @@
 #include <QDialog>
 #include <QPointer>
 
-class ContentView;
+class AboutPresence;
 
 class QWidget;
 
@@ -15,7 +15,7 @@ class AboutSheet : public QObject
 {
     Q_OBJECT
 public:
-    AboutSheet(ContentView &view, QWidget *window);
+    AboutSheet(AboutPresence &view, QWidget *window);
     ~AboutSheet() override;
 
     QDialog *sheet() const { return m_sheet; }
@@ -23,7 +23,7 @@ public:
 private:
     void refresh();
 
-    ContentView &m_view;
+    AboutPresence &m_view;
     QWidget *m_window;
     QPointer<QDialog> m_sheet;
 };

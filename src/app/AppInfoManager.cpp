@@ -2,7 +2,7 @@
 
 #include "app/AboutWindowGeometry.h"
 #include "app/AppInfoPopoverView.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractButton>
 #include <QApplication>

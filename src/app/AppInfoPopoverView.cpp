@@ -1,7 +1,7 @@
 #include "app/AppInfoPopoverView.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QDesktopServices>
 #include <QFrame>

@@ -2,7 +2,7 @@
 
 #include "app/OnboardingFlow.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QPainter>
 #include <QToolButton>

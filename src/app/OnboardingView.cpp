@@ -4,8 +4,8 @@
 #include "app/OnboardingPages.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Motion.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Motion.h"
+#include "toolkit/Toolkit.h"
 #include "platform/NotificationCenter.h"
 
 #include <QFrame>

@@ -12,12 +12,12 @@
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
-#include "settings/SettingsView.h"
+#include "settings/views/SettingsView.h"
 #include "settings/UpdateRules.h"
 
 #include <QAction>

@@ -4,6 +4,7 @@
 #include "cleaning/ScanOutcome.h"
 #include "devices/LocalUSBDevice.h"
 #include "history/CleanHistory.h"
+#include "mainwindow/SheetModels.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
@@ -35,13 +36,16 @@ class SettingsStore;
 //
 // Main thread only. Every delay and timer goes through the Scheduler with this
 // object as context, so pending work ends with the window.
-class ContentView : public QObject
+class ContentView : public QObject, public SettingsChoices, public HistoryBrowser, public AboutPresence
 {
     Q_OBJECT
 public:
     static inline const QString triggerDeviceScan = QStringLiteral("triggerDeviceScan");
     static inline const QString openAppSettings = QStringLiteral("OpenAppSettings");
     static inline const QString hasCompletedOnboardingKey = QStringLiteral("hasCompletedOnboarding");
+
+    // The sheets' view of the state's changes (SheetModels.h): stateChanged().
+    void onStateChanged(QObject *context, std::function<void()> changed) override;
 
     // The content of the window's single alert.
     class ActiveAlert
@@ -83,14 +87,14 @@ public:
     bool isScanning() const { return m_isScanning; }
     bool showSettings() const { return m_showSettings; }
     double scanProgress() const { return m_scanProgress; }
-    const FileTypeSet &selectedFileTypes() const { return m_selectedFileTypes; }
-    const QStringList &excludedFilePatterns() const { return m_excludedFilePatterns; }
+    const FileTypeSet &selectedFileTypes() const override { return m_selectedFileTypes; }
+    const QStringList &excludedFilePatterns() const override { return m_excludedFilePatterns; }
     bool deviceReady() const { return m_deviceReady; }
     bool hasDeviceReadyTimer() const { return m_deviceReadyTimer != 0; }
-    const QList<CleanHistory> &cleanHistory() const { return m_cleanHistory; }
-    bool showHistory() const { return m_showHistory; }
-    const std::optional<CleanHistory> &selectedHistoryItem() const { return m_selectedHistoryItem; }
-    const QStringList &customExtensions() const { return m_customExtensions; }
+    const QList<CleanHistory> &cleanHistory() const override { return m_cleanHistory; }
+    bool showHistory() const override { return m_showHistory; }
+    const std::optional<CleanHistory> &selectedHistoryItem() const override { return m_selectedHistoryItem; }
+    const QStringList &customExtensions() const override { return m_customExtensions; }
     bool userHasSelectedDevice() const { return m_userHasSelectedDevice; }
     bool showingAlert() const { return m_showingAlert; }
     const QString &alertTitle() const { return m_alertTitle; }
@@ -111,19 +115,19 @@ public:
     // until the list or the window's state changes.
     bool isDevicePollResting() const { return m_devicePollResting; }
     int deviceSelectionRetryCount() const { return m_deviceSelectionRetryCount; }
-    bool promptCleanOnInsert() const;
-    bool autoEjectAfterClean() const;
+    bool promptCleanOnInsert() const override;
+    bool autoEjectAfterClean() const override;
     bool isEjecting() const { return m_isEjecting; }
     bool refreshToggle() const { return m_refreshToggle; }
     // Counts the flips of refreshToggle: two flips in a row leave the flag as
     // it was, but a view that saw either must still be built afresh.
-    quint64 refreshGeneration() const { return m_refreshGeneration; }
+    quint64 refreshGeneration() const override { return m_refreshGeneration; }
     // The device of the eject that runs now (or ran last).
     const QString &ejectingDeviceName() const { return m_ejectingDeviceName; }
-    bool showAbout() const { return m_showAbout; }
+    bool showAbout() const override { return m_showAbout; }
     bool showCleanDialog() const { return m_showCleanDialog; }
     bool isAuthorizing() const { return m_isAuthorizing; }
-    const QLocale &dateFormatterLocale() const { return m_dateLocale; }
+    const QLocale &dateFormatterLocale() const override { return m_dateLocale; }
     // The clean-on-insert sheet's device name.
     QString cleanPromptDeviceName() const;
 
@@ -150,14 +154,14 @@ public:
 
     // ---- Written by the views and sheets ----
     void setShowSettings(bool on);
-    void setShowHistory(bool on);
-    void setShowAbout(bool on);
+    void setShowHistory(bool on) override;
+    void setShowAbout(bool on) override;
     void setSelectedHistoryItem(const std::optional<CleanHistory> &item);
-    void setSelectedFileTypes(const FileTypeSet &types);
-    void setCustomExtensions(const QStringList &extensions);
-    void setExcludedFilePatterns(const QStringList &patterns);
-    void setPromptCleanOnInsert(bool on);
-    void setAutoEjectAfterClean(bool on);
+    void setSelectedFileTypes(const FileTypeSet &types) override;
+    void setCustomExtensions(const QStringList &extensions) override;
+    void setExcludedFilePatterns(const QStringList &patterns) override;
+    void setPromptCleanOnInsert(bool on) override;
+    void setAutoEjectAfterClean(bool on) override;
     void setCleanHistory(const QList<CleanHistory> &history);   // stores it too
     void setShowCleanDialog(bool on);
     void setShowingAlert(bool on);      // the alert was closed by the user or the window
@@ -180,12 +184,12 @@ public:
     void addHistoryRecord(const CleanHistory &record);
     // Removes the first record with this id and stores the list; an unknown id
     // changes and writes nothing. The history window's selection goes with it.
-    void deleteHistoryRecord(const QUuid &id);
+    void deleteHistoryRecord(const QUuid &id) override;
     // Stores the empty list (the key stays) and clears the window's selection.
-    void clearAllHistory();
+    void clearAllHistory() override;
     // A tap on a history row: selects its record, or clears the selection when
     // that record is the one selected.
-    void toggleHistorySelection(const CleanHistory &record);
+    void toggleHistorySelection(const CleanHistory &record) override;
     void handleLanguageChange(const NotificationCenter::Notification &notification);
     void handleDeviceAccessibilityChange(const NotificationCenter::Notification &notification);
     void onLanguageDidChange(const NotificationCenter::Notification &notification);
@@ -272,6 +276,7 @@ signals:
     void readyToClose();
 
 private:
+    static QStringList idsOf(const QList<LocalUSBDevice> &devices);
     enum class ReadinessKind { inserted, replaced, selected };
     enum class AuthorizationEnd { granted, notGranted, setupFailed };
     enum class AuthorizationEject { success, failure, cancel };

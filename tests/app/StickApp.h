@@ -11,7 +11,7 @@
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/MainWindow.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 #include "platform/DialogPresenter.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"

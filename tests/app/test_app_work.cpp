@@ -162,8 +162,14 @@ private slots:
         QVERIFY2(stick.rig.fx.mountFat(loop, stick.point), qPrintable(stick.rig.fx.lastError()));
         const QStringList gone = stick.junk.goneFrom(stick.point);
         QVERIFY2(!gone.isEmpty() && gone.size() < stick.junk.paths.size(), qPrintable(QString::number(gone.size())));
-        QCOMPARE(record.cleanedFileCount, gone.size());
-        QCOMPARE(testsupport::recordedPaths(record, stick.point), gone);
+        // The one removal under way when the daemon died may have reached the
+        // image without an answer: its fate is not known, and it is not recorded.
+        const QStringList recorded = testsupport::recordedPaths(record, stick.point);
+        QVERIFY2(gone.size() - record.cleanedFileCount == 0 || gone.size() - record.cleanedFileCount == 1,
+                 qPrintable(QStringLiteral("%1 gone, %2 recorded").arg(gone.size()).arg(record.cleanedFileCount)));
+        QCOMPARE(recorded.size(), record.cleanedFileCount);
+        for (const QString &path : recorded)
+            QVERIFY2(gone.contains(path), qPrintable(path));
         qInfo("%lld of %lld removed before the daemon died; the window and the record say %lld",
               qint64(gone.size()), qint64(stick.junk.paths.size()), qint64(record.cleanedFileCount));
     }

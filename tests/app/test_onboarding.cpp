@@ -11,8 +11,8 @@
 #include "app/OnboardingView.h"
 #include "app/SweepbrookApp.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Motion.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Motion.h"
+#include "toolkit/Toolkit.h"
 
 #include "AppRig.h"
 #include "FakeMachine.h"

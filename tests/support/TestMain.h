@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mainwindow/views/Motion.h"
+#include "toolkit/Motion.h"
 #include "platform/Volumes.h"
 
 #include <QApplication>

@@ -7,7 +7,7 @@
 // paint device that records each run of text), and whether a grab of a widget
 // shows a name as written or reordered (`readingOf`).
 
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>

@@ -4,10 +4,10 @@
 #include "history/views/HistoryPresentation.h"
 #include "localization/DateFormat.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Presentation.h"
-#include "mainwindow/views/FileRow.h"
-#include "mainwindow/views/FlowLayout.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Presentation.h"
+#include "toolkit/FileRow.h"
+#include "toolkit/FlowLayout.h"
+#include "toolkit/Toolkit.h"
 
 #include <QFrame>
 #include <QLineEdit>

@@ -4,9 +4,9 @@
 #include "history/views/HistoryListModel.h"
 #include "localization/Localization.h"
 #include "localization/MessageBoxWidth.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/views/FileRow.h"
-#include "mainwindow/views/Toolkit.h"
+#include "mainwindow/SheetModels.h"
+#include "toolkit/FileRow.h"
+#include "toolkit/Toolkit.h"
 
 #include <QFrame>
 #include <QListView>
@@ -24,9 +24,9 @@ using ui::TextStyle;
 
 struct CleanHistoryView::Impl
 {
-    explicit Impl(ContentView &v) : view(v) {}
+    explicit Impl(HistoryBrowser &v) : view(v) {}
 
-    ContentView &view;
+    HistoryBrowser &view;
 
     QLabel *title = nullptr;
     ui::PaintedButton *clearAll = nullptr;
@@ -49,7 +49,7 @@ struct CleanHistoryView::Impl
     std::optional<QUuid> selectedID;
 };
 
-CleanHistoryView::CleanHistoryView(ContentView &view, QWidget *parent) : QDialog(parent), d(new Impl(view))
+CleanHistoryView::CleanHistoryView(HistoryBrowser &view, QWidget *parent) : QDialog(parent), d(new Impl(view))
 {
     setObjectName(QStringLiteral("historySheet"));
     setMinimumSize(800, 500);
@@ -183,7 +183,7 @@ QMessageBox *CleanHistoryView::confirmation() const
 
 void CleanHistoryView::refresh()
 {
-    ContentView &view = d->view;
+    HistoryBrowser &view = d->view;
     // A flip of the refresh flag (a language change among others) looks every
     // text up again; the dates follow the window's date locale.
     if (d->generation != view.refreshGeneration() || d->locale != view.dateFormatterLocale()) {

@@ -7,7 +7,7 @@
 #include <optional>
 
 class CleanHistoryDetailView;
-class ContentView;
+class HistoryBrowser;
 class QAbstractButton;
 class QListView;
 class QMessageBox;
@@ -22,7 +22,7 @@ class CleanHistoryView : public QDialog
 {
     Q_OBJECT
 public:
-    explicit CleanHistoryView(ContentView &view, QWidget *parent = nullptr);
+    explicit CleanHistoryView(HistoryBrowser &view, QWidget *parent = nullptr);
     ~CleanHistoryView() override;
 
     // Follows the window state; cheap while nothing it shows changed.

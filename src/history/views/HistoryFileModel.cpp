@@ -1,7 +1,7 @@
 #include "history/views/HistoryFileModel.h"
 
 #include "history/views/HistoryPresentation.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 
 #include <QPainter>
 

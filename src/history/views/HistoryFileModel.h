@@ -1,7 +1,7 @@
 #pragma once
 
 #include "history/HistorySearch.h"
-#include "mainwindow/views/FileRow.h"
+#include "toolkit/FileRow.h"
 
 #include <QAbstractListModel>
 #include <QStyledItemDelegate>

@@ -2,7 +2,7 @@
 
 #include "history/views/HistoryPresentation.h"
 #include "localization/Bidi.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
 #include <QPainter>

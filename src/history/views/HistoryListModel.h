@@ -2,7 +2,7 @@
 
 #include "history/CleanHistory.h"
 #include "localization/DateFormat.h"
-#include "mainwindow/views/FileRow.h"
+#include "toolkit/FileRow.h"
 
 #include <QAbstractListModel>
 #include <QStyledItemDelegate>

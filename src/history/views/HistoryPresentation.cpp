@@ -2,7 +2,7 @@
 
 #include "cleaning/FileType.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 
 #include <QRegularExpression>
 

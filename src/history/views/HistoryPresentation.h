@@ -6,7 +6,7 @@
 // record's row and cards. Every text is looked up anew, so it follows the
 // interface language.
 
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QString>
 #include <QStringList>

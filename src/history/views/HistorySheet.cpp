@@ -1,11 +1,11 @@
 #include "history/views/HistorySheet.h"
 
 #include "history/views/CleanHistoryView.h"
-#include "mainwindow/ContentView.h"
+#include "mainwindow/SheetModels.h"
 
-HistorySheet::HistorySheet(ContentView &view, QWidget *window) : QObject(window), m_view(view), m_window(window)
+HistorySheet::HistorySheet(HistoryBrowser &view, QWidget *window) : QObject(window), m_view(view), m_window(window)
 {
-    connect(&view, &ContentView::stateChanged, this, &HistorySheet::refresh);
+    view.onStateChanged(this, [this] { refresh(); });
     refresh();
 }
 

@@ -4,7 +4,7 @@
 #include <QPointer>
 
 class CleanHistoryView;
-class ContentView;
+class HistoryBrowser;
 class QWidget;
 
 // Presents the clean history as a window-modal sheet of the main window while
@@ -14,7 +14,7 @@ class HistorySheet : public QObject
 {
     Q_OBJECT
 public:
-    HistorySheet(ContentView &view, QWidget *window);
+    HistorySheet(HistoryBrowser &view, QWidget *window);
     ~HistorySheet() override;
 
     CleanHistoryView *sheet() const;
@@ -22,7 +22,7 @@ public:
 private:
     void refresh();
 
-    ContentView &m_view;
+    HistoryBrowser &m_view;
     QWidget *m_window;
     QPointer<CleanHistoryView> m_sheet;
 };

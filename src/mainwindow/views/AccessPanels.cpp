@@ -2,7 +2,7 @@
 
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QLabel>
 #include <QPointer>

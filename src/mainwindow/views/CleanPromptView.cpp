@@ -3,7 +3,7 @@
 #include "localization/Bidi.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 #include "platform/Scheduler.h"
 
 #include <QEnterEvent>

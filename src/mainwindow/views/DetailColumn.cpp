@@ -6,9 +6,9 @@
 #include "mainwindow/DeviceService.h"
 #include "mainwindow/views/AccessPanels.h"
 #include "mainwindow/views/DeviceHeaderView.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 #include "mainwindow/views/ScanResultsView.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -22,6 +22,21 @@ using ui::NamedColor;
 using ui::TextStyle;
 
 namespace {
+
+// What decides the detail column's route, from the window's state.
+presentation::DetailState detailStateOf(const ContentView &view)
+{
+    presentation::DetailState state;
+    state.isAuthorizing = view.isAuthorizing();
+    state.selectedDevice = view.selectedDevice();
+    state.isScanning = view.isScanning();
+    state.isCleaning = view.isCleaning();
+    state.isQuitting = view.isQuitting();
+    state.cleanedFileCount = view.cleanedFileCount();
+    state.hasAnyResultEntry = !view.scanResults().isEmpty();
+    return state;
+}
+
 
 // What fills the column: the authorizing view, the placeholder, or a device
 // (header, divider and one body).
@@ -431,7 +446,7 @@ DetailColumn::~DetailColumn()
 
 void DetailColumn::refresh()
 {
-    const DetailRoute route = presentation::detailRoute(presentation::detailState(d->view));
+    const DetailRoute route = presentation::detailRoute(detailStateOf(d->view));
     const bool toggle = d->view.refreshToggle();
     if (d->builtGeneration != d->view.refreshGeneration() || !d->builtRoute
         || frameOf(*d->builtRoute) != frameOf(route))

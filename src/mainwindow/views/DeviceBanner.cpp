@@ -1,8 +1,8 @@
 #include "mainwindow/views/DeviceBanner.h"
 
 #include "mainwindow/ContentView.h"
-#include "mainwindow/views/Presentation.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Presentation.h"
+#include "toolkit/Toolkit.h"
 
 #include <QPropertyAnimation>
 #include <QEvent>

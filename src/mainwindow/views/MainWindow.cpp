@@ -8,9 +8,9 @@
 #include "mainwindow/views/CleanPromptView.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/DeviceBanner.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 #include "mainwindow/views/SidebarView.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAction>
 #include <QCloseEvent>

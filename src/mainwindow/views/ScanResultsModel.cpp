@@ -1,9 +1,9 @@
 #include "mainwindow/views/ScanResultsModel.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/views/FileRow.h"
-#include "mainwindow/views/Presentation.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/FileRow.h"
+#include "toolkit/Presentation.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
-#include "mainwindow/views/FileRow.h"
+#include "toolkit/FileRow.h"
 
 #include <QAbstractItemModel>
 #include <QList>

@@ -2,10 +2,10 @@
 
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
-#include "mainwindow/views/FileRow.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/FileRow.h"
+#include "toolkit/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QGraphicsOpacityEffect>
 #include <QHeaderView>

@@ -3,8 +3,8 @@
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
-#include "mainwindow/views/Presentation.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Presentation.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractButton>
 #include <QFrame>

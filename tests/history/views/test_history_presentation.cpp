@@ -5,7 +5,7 @@
 #include "history/views/HistoryPresentation.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
 

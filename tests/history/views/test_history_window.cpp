@@ -12,7 +12,7 @@
 #include "history/views/HistorySheet.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/MainWindow.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 
 #include "FakeDeviceService.h"
 #include "TestMain.h"

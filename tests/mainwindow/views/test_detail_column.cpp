@@ -2,7 +2,7 @@
 #include "localization/Localization.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/SidebarView.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include "FakeDeviceService.h"
 #include "TestMain.h"

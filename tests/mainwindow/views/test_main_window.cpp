@@ -9,7 +9,7 @@
 #include "mainwindow/views/DeviceBanner.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 #include "settings/SettingsStore.h"
 
 #include "FakeDeviceService.h"

@@ -1,6 +1,6 @@
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
 #include "mainwindow/views/ScanResultsView.h"
 

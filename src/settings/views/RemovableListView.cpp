@@ -1,8 +1,8 @@
-#include "settings/RemovableListView.h"
+#include "settings/views/RemovableListView.h"
 
 #include "localization/Bidi.h"
-#include "mainwindow/views/Motion.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Motion.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractListModel>
 #include <QMouseEvent>

@@ -1,4 +1,4 @@
-#include "mainwindow/views/FlowLayout.h"
+#include "toolkit/FlowLayout.h"
 
 #include <QStyle>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QApplication>
 #include <QCache>

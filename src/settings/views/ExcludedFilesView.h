@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-class ContentView;
+class SettingsChoices;
 class QLineEdit;
 class RemovableListView;
 namespace ui {
@@ -17,7 +17,7 @@ class ExcludedFilesView : public QWidget
 {
     Q_OBJECT
 public:
-    explicit ExcludedFilesView(ContentView &view, QWidget *parent = nullptr);
+    explicit ExcludedFilesView(SettingsChoices &view, QWidget *parent = nullptr);
 
     void refresh();
 
@@ -28,7 +28,7 @@ public:
     void addPattern();
 
 private:
-    ContentView &m_view;
+    SettingsChoices &m_view;
     QLineEdit *m_field = nullptr;
     ui::PaintedButton *m_add = nullptr;
     QWidget *m_listBlock = nullptr;

@@ -1,13 +1,13 @@
-#include "settings/CustomExtensionEditor.h"
+#include "settings/views/CustomExtensionEditor.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/views/Motion.h"
-#include "mainwindow/views/Toolkit.h"
-#include "settings/FileTypeSettingRow.h"
-#include "settings/RemovableListView.h"
+#include "mainwindow/SheetModels.h"
+#include "toolkit/Motion.h"
+#include "toolkit/Toolkit.h"
+#include "settings/views/FileTypeSettingRow.h"
+#include "settings/views/RemovableListView.h"
 #include "settings/SettingsEditing.h"
-#include "settings/SheetParts.h"
+#include "settings/views/SheetParts.h"
 
 #include <QLineEdit>
 #include <QPainter>
@@ -58,7 +58,7 @@ protected:
 
 } // namespace
 
-CustomExtensionEditor::CustomExtensionEditor(ContentView &view, CustomExtensionEntry &entry, QWidget *parent)
+CustomExtensionEditor::CustomExtensionEditor(SettingsChoices &view, CustomExtensionEntry &entry, QWidget *parent)
     : QWidget(parent), m_view(view), m_entry(entry)
 {
     setObjectName(QStringLiteral("customExtensionEditor"));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 class ToggleSwitch;
 

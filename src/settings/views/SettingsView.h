@@ -6,7 +6,7 @@
 
 #include <optional>
 
-class ContentView;
+class SettingsChoices;
 class CustomExtensionEditor;
 class ExcludedFilesView;
 class FileTypeInfoPopover;
@@ -23,7 +23,7 @@ class SettingsView : public QDialog
 {
     Q_OBJECT
 public:
-    SettingsView(ContentView &view, LanguageManager &languages, QWidget *parent = nullptr);
+    SettingsView(SettingsChoices &view, LanguageManager &languages, QWidget *parent = nullptr);
     ~SettingsView() override;
 
     // The update check's block, empty until it is given its content; it stays

@@ -1,6 +1,6 @@
-#include "settings/ToggleSwitch.h"
+#include "settings/views/ToggleSwitch.h"
 
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QPainter>
 

@@ -1,9 +1,9 @@
-#include "settings/UpdateCheckView.h"
+#include "settings/views/UpdateCheckView.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 #include "settings/UpdateManager.h"
-#include "settings/WhatsNewView.h"
+#include "settings/views/WhatsNewView.h"
 
 #include <QAbstractButton>
 #include <QLocale>

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-class ContentView;
+class SettingsChoices;
 class QAbstractButton;
 class QLineEdit;
 class RemovableListView;
@@ -28,7 +28,7 @@ class CustomExtensionEditor : public QWidget
 {
     Q_OBJECT
 public:
-    CustomExtensionEditor(ContentView &view, CustomExtensionEntry &entry, QWidget *parent = nullptr);
+    CustomExtensionEditor(SettingsChoices &view, CustomExtensionEntry &entry, QWidget *parent = nullptr);
 
     void refresh();
 
@@ -46,7 +46,7 @@ signals:
     void infoRequested();
 
 private:
-    ContentView &m_view;
+    SettingsChoices &m_view;
     CustomExtensionEntry &m_entry;
     SwitchRow *m_row = nullptr;
     QAbstractButton *m_placeholder = nullptr;

@@ -1,7 +1,7 @@
-#include "settings/FileTypeSettingRow.h"
+#include "settings/views/FileTypeSettingRow.h"
 
-#include "mainwindow/views/Presentation.h"
-#include "settings/ToggleSwitch.h"
+#include "toolkit/Presentation.h"
+#include "settings/views/ToggleSwitch.h"
 
 SwitchRow::SwitchRow(const QString &symbol, ui::NamedColor tint, const QString &title, bool withInfoButton,
                      QWidget *parent)

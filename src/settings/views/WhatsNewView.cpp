@@ -1,7 +1,7 @@
-#include "settings/WhatsNewView.h"
+#include "settings/views/WhatsNewView.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QFrame>
 #include <QPushButton>

@@ -2,8 +2,8 @@
 // the storage figures and the edges of the results' helpers. The header's fact
 // line and the sections are checked through the widgets that show them.
 #include "localization/Localization.h"
-#include "mainwindow/views/Presentation.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Presentation.h"
+#include "toolkit/Toolkit.h"
 #include "TestMain.h"
 
 #include <QSet>

@@ -3,9 +3,9 @@
 // manager, the what's-new sheet, the download, and closing mid-check.
 
 #include "localization/Localization.h"
-#include "settings/UpdateCheckView.h"
+#include "settings/views/UpdateCheckView.h"
 #include "settings/UpdateManager.h"
-#include "settings/WhatsNewView.h"
+#include "settings/views/WhatsNewView.h"
 
 #include "LocalHttpServer.h"
 #include "TestMain.h"

@@ -1,20 +1,18 @@
 #pragma once
 
-// What the main window's views show, decided without widgets: the symbol and
-// colour tables, the detail column's route and identities, the header's fact
-// line and free share, the scan button's key and the results' sections.
+// What the views show, decided without widgets: the symbol and colour tables,
+// the detail column's route and identities, the header's fact line and free
+// share, the scan button's key and the results' sections, sizes as shown.
 
 #include "cleaning/FileType.h"
 #include "devices/LocalUSBDevice.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
-
-class ContentView;
 
 namespace FileTypes {
 QString iconName(FileType type);
@@ -52,7 +50,6 @@ struct DetailState
     bool hasAnyResultEntry = false;   // scanResults holds at least one kind, even an empty one
 };
 
-DetailState detailState(const ContentView &view);
 DetailRoute detailRoute(const DetailState &state);
 QString identityPrefix(DetailRoute route);
 // The prefix followed by "true" or "false".

@@ -1,16 +1,16 @@
-#include "settings/ExcludedFilesView.h"
+#include "settings/views/ExcludedFilesView.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/views/Motion.h"
-#include "mainwindow/views/Toolkit.h"
-#include "settings/RemovableListView.h"
+#include "mainwindow/SheetModels.h"
+#include "toolkit/Motion.h"
+#include "toolkit/Toolkit.h"
+#include "settings/views/RemovableListView.h"
 #include "settings/SettingsEditing.h"
-#include "settings/SheetParts.h"
+#include "settings/views/SheetParts.h"
 
 #include <QLineEdit>
 
-ExcludedFilesView::ExcludedFilesView(ContentView &view, QWidget *parent) : QWidget(parent), m_view(view)
+ExcludedFilesView::ExcludedFilesView(SettingsChoices &view, QWidget *parent) : QWidget(parent), m_view(view)
 {
     setObjectName(QStringLiteral("excludedFilesView"));
     QVBoxLayout *column = ui::vstack(this, 12);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/WhatsNewView.h"
+#include "settings/views/WhatsNewView.h"
 
 #include <QPointer>
 #include <QWidget>

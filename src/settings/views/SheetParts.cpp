@@ -1,7 +1,7 @@
-#include "settings/SheetParts.h"
+#include "settings/views/SheetParts.h"
 
 #include "localization/Localization.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QFrame>
 

@@ -1,10 +1,9 @@
-#include "mainwindow/views/Presentation.h"
+#include "toolkit/Presentation.h"
 
 #include "devices/DeviceTexts.h"
 #include "localization/Bidi.h"
 #include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
 
 #include <QDir>
 
@@ -87,19 +86,6 @@ const QList<DeviceType> &allCases()
 namespace presentation {
 
 // ---------------------------------------------------------------- detail column
-
-DetailState detailState(const ContentView &view)
-{
-    DetailState state;
-    state.isAuthorizing = view.isAuthorizing();
-    state.selectedDevice = view.selectedDevice();
-    state.isScanning = view.isScanning();
-    state.isCleaning = view.isCleaning();
-    state.isQuitting = view.isQuitting();
-    state.cleanedFileCount = view.cleanedFileCount();
-    state.hasAnyResultEntry = !view.scanResults().isEmpty();
-    return state;
-}
 
 DetailRoute detailRoute(const DetailState &state)
 {

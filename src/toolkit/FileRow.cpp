@@ -1,7 +1,7 @@
-#include "mainwindow/views/FileRow.h"
+#include "toolkit/FileRow.h"
 
 #include "localization/Bidi.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
 #include <QPainter>

@@ -1,19 +1,19 @@
-#include "settings/SettingsView.h"
+#include "settings/views/SettingsView.h"
 
 #include "localization/LanguageManager.h"
 #include "localization/LanguageSelector.h"
 #include "localization/Localization.h"
-#include "mainwindow/ContentView.h"
-#include "mainwindow/views/FileTypeInfoPopover.h"
-#include "mainwindow/views/Toolkit.h"
+#include "mainwindow/SheetModels.h"
+#include "toolkit/FileTypeInfoPopover.h"
+#include "toolkit/Toolkit.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
-#include "settings/CustomExtensionEditor.h"
-#include "settings/ExcludedFilesView.h"
-#include "settings/FileTypeSettingRow.h"
+#include "settings/views/CustomExtensionEditor.h"
+#include "settings/views/ExcludedFilesView.h"
+#include "settings/views/FileTypeSettingRow.h"
 #include "settings/SettingsEditing.h"
-#include "settings/SheetParts.h"
-#include "settings/UpdateCheckView.h"
+#include "settings/views/SheetParts.h"
+#include "settings/views/UpdateCheckView.h"
 #include "settings/UpdateManager.h"
 
 #include <QMap>
@@ -31,13 +31,13 @@ constexpr int blockPadding = 20;
 
 struct SettingsView::Impl
 {
-    Impl(SettingsView *owner, ContentView &window, LanguageManager &languageManager)
+    Impl(SettingsView *owner, SettingsChoices &window, LanguageManager &languageManager)
         : self(owner), view(window), languages(languageManager)
     {
     }
 
     SettingsView *self;
-    ContentView &view;
+    SettingsChoices &view;
     LanguageManager &languages;
 
     CustomExtensionEntry entry;
@@ -192,7 +192,7 @@ void SettingsView::Impl::closePopover()
     }
 }
 
-SettingsView::SettingsView(ContentView &view, LanguageManager &languages, QWidget *parent)
+SettingsView::SettingsView(SettingsChoices &view, LanguageManager &languages, QWidget *parent)
     : QDialog(parent), d(new Impl(this, view, languages))
 {
     setObjectName(QStringLiteral("settingsView"));
@@ -204,7 +204,7 @@ SettingsView::SettingsView(ContentView &view, LanguageManager &languages, QWidge
     ui::vstack(d->updateBlock, 0);
     d->updates = new UpdateManager(Scheduler::shared(), UpdateManager::appOptions(), this);
     d->build();
-    connect(&view, &ContentView::stateChanged, this, [this] { d->refresh(); });
+    view.onStateChanged(this, [this] { d->refresh(); });
     connect(&languages, &LanguageManager::currentLanguageChanged, this, [this] { d->build(); });
 }
 

@@ -1,9 +1,9 @@
-#include "mainwindow/views/FileTypeInfoPopover.h"
+#include "toolkit/FileTypeInfoPopover.h"
 
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
-#include "mainwindow/views/Presentation.h"
-#include "mainwindow/views/Toolkit.h"
+#include "toolkit/Presentation.h"
+#include "toolkit/Toolkit.h"
 
 #include <QApplication>
 #include <QFrame>

@@ -1,4 +1,4 @@
-#include "mainwindow/views/Motion.h"
+#include "toolkit/Motion.h"
 
 #include <QBoxLayout>
 #include <QEvent>
