@@ -5,7 +5,11 @@
 // seconds given). The real app on real sticks: bench/idle_app.sh.
 // With --no-udev the machine has no udev database: the file systems are
 // left to blkid, as on a system where udevd does not run.
-// Run: build/bench/bench_idle [seconds] [--no-udev] > /dev/null
+// With --events=N a child makes about N device events a minute meanwhile, of a
+// device that is no block device (a "change" of /dev/null; root only), as
+// other programs' network, tty and input devices do: the monitor listens for
+// block devices only, and must not wake for them.
+// Run: build/bench/bench_idle [seconds] [--no-udev] [--events=N] > /dev/null
 #include "FakeMachine.h"
 
 #include "platform/NotificationCenter.h"
@@ -16,10 +20,39 @@
 #include <QDir>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A child writing "change" to /dev/null's uevent about perMinute times a
+// minute until it is killed; -1 when it could not start.
+pid_t startForeignEvents(int perMinute)
+{
+    const int fd = ::open("/sys/class/mem/null/uevent", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const long pauseNs = 60'000'000'000L / perMinute;
+        const timespec pause{pauseNs / 1'000'000'000L, pauseNs % 1'000'000'000L};
+        for (;;) {
+            if (::write(fd, "change", 6) < 0)
+                ::_exit(1);
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    ::close(fd);
+    return child;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -27,9 +60,12 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments().mid(1);
     const bool noUdev = args.contains(QStringLiteral("--no-udev"));
     int seconds = 60;
+    int eventsPerMinute = 0;
     for (const QString &arg : args) {
         if (arg.toInt() > 0)
             seconds = arg.toInt();
+        if (arg.startsWith(QStringLiteral("--events=")))
+            eventsPerMinute = arg.mid(9).toInt();
     }
 
     testsupport::FakeMachine machine;
@@ -64,10 +100,21 @@ int main(int argc, char **argv)
         }
         return total;
     };
+    const pid_t generator = eventsPerMinute > 0 ? startForeignEvents(eventsPerMinute) : 0;
+    if (generator < 0) {
+        std::fprintf(stderr, "cannot make device events of /dev/null (run as root)\n");
+        return 1;
+    }
     const double start = cpuSeconds();
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
     QCoreApplication::exec();
+    // Read before the generator is reaped, which would add its time to ours.
     const double cpu = cpuSeconds() - start;
+    if (generator > 0) {
+        ::kill(generator, SIGKILL);
+        ::waitpid(generator, nullptr, 0);
+        std::fprintf(stderr, "with about %d device events a minute of /dev/null meanwhile\n", eventsPerMinute);
+    }
     std::fprintf(stderr, "idle over %d s with 4 volumes, %s: %.3f s CPU = %.3f %% of one core\n", seconds,
                  noUdev ? "no udev database (blkid)" : "udev database", cpu, 100.0 * cpu / seconds);
     return 0;

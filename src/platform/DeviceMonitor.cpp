@@ -10,10 +10,13 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <linux/filter.h>
 #include <linux/magic.h>
 #include <sys/socket.h>
 #include <sys/statfs.h>
@@ -31,6 +34,159 @@ QSet<QString> mountKeys(const QByteArray &contents)
     for (const MountEntry &entry : parseMountInfo(contents))
         keys.insert(QString::number(entry.mountId) + u' ' + entry.mountPoint);
     return keys;
+}
+
+// ---- The kernel's device events, filtered in the kernel ----
+//
+// Without udevd the monitor hears the kernel itself, which sends every device
+// event of every subsystem, and libudev's "block" filter only runs after the
+// reader woke. Network, tty, input and queue events of other programs can come
+// dozens a second; the socket filter below lets the kernel drop them unsent.
+//
+// A kernel event reads "ACTION@DEVPATH\0" followed by NUL-terminated fields,
+// the first three always "ACTION=ACTION\0DEVPATH=DEVPATH\0SUBSYSTEM=...\0".
+// With that header's NUL at n, ACTION and DEVPATH take n - 1 bytes, so the
+// two fields after it take n + 16: the NUL before "SUBSYSTEM=" is at 2n + 16.
+// The filter finds n (a word at a time), then reads the field there: a
+// SUBSYSTEM other than "block" is dropped; a message it cannot judge (no NUL
+// in the first kHeaderScan bytes, no SUBSYSTEM field where it belongs) is let
+// through for libudev to judge, as before. Every block event passes. (A read
+// past the end drops the message, which happens only to one too short to
+// hold an event.)
+
+constexpr std::uint32_t kHeaderScan = 320;   // bytes, a multiple of 4: devpaths run to about 200
+constexpr std::uint32_t kPass = 0xffffffff;  // a filter's answer: the whole message
+constexpr std::uint32_t kDrop = 0;
+
+// Four bytes as an absolute or indexed word load reads them (network order).
+constexpr std::uint32_t word(const char (&text)[5])
+{
+    return std::uint32_t(std::uint8_t(text[0])) << 24 | std::uint32_t(std::uint8_t(text[1])) << 16
+           | std::uint32_t(std::uint8_t(text[2])) << 8 | std::uint32_t(std::uint8_t(text[3]));
+}
+
+// A classic BPF program with forward jumps to labels, resolved at the end.
+class FilterCode
+{
+public:
+    using Label = int;
+    static constexpr Label kNext = -1;   // the instruction after
+
+    Label newLabel() { return m_nextLabel++; }
+    void place(Label label) { m_labels.push_back({label, m_code.size()}); }
+
+    void op(std::uint16_t code, std::uint32_t k = 0) { m_code.push_back(BPF_STMT(code, k)); }
+    void jump(std::uint16_t code, std::uint32_t k, Label whenTrue, Label whenFalse)
+    {
+        m_fixups.push_back({m_code.size(), whenTrue, whenFalse});
+        m_code.push_back(BPF_JUMP(code, k, 0, 0));
+    }
+    void jumpTo(Label label) { jump(BPF_JMP | BPF_JA, 0, label, kNext); }
+
+    // The program; empty when a jump's label is missing or behind it, or too
+    // far for a conditional jump (8 bits).
+    std::vector<sock_filter> finish() const
+    {
+        std::vector<sock_filter> code = m_code;
+        for (const Fixup &fixup : m_fixups) {
+            sock_filter &insn = code[fixup.at];
+            const std::int64_t whenTrue = distance(fixup.at, fixup.whenTrue);
+            const std::int64_t whenFalse = distance(fixup.at, fixup.whenFalse);
+            if (BPF_OP(insn.code) == BPF_JA && whenTrue >= 0) {
+                insn.k = std::uint32_t(whenTrue);
+                continue;
+            }
+            if (whenTrue < 0 || whenTrue > 255 || whenFalse < 0 || whenFalse > 255)
+                return {};
+            insn.jt = std::uint8_t(whenTrue);
+            insn.jf = std::uint8_t(whenFalse);
+        }
+        return code;
+    }
+
+private:
+    struct Fixup
+    {
+        size_t at;
+        Label whenTrue, whenFalse;
+    };
+    // Instructions skipped to reach the label from the jump at `at`; -1 when it is behind or not placed.
+    std::int64_t distance(size_t at, Label label) const
+    {
+        if (label == kNext)
+            return 0;
+        for (const auto &[placed, where] : m_labels) {
+            if (placed == label)
+                return std::int64_t(where) - std::int64_t(at) - 1;
+        }
+        return -1;
+    }
+
+    std::vector<sock_filter> m_code;
+    std::vector<Fixup> m_fixups;
+    std::vector<std::pair<Label, size_t>> m_labels;
+    Label m_nextLabel = 0;
+};
+
+std::vector<sock_filter> blockEventFilter()
+{
+    FilterCode f;
+    const FilterCode::Label pass = f.newLabel(), drop = f.newLabel(), found = f.newLabel();
+    constexpr std::uint32_t kByte[] = {0xff000000, 0x00ff0000, 0x0000ff00, 0x000000ff};
+
+    // The first word holding a zero byte holds the header's NUL: X becomes
+    // where the SUBSYSTEM field's NUL lies if it is the word's first byte, and
+    // the word stays in A.
+    for (std::uint32_t at = 0; at < kHeaderScan; at += 4) {
+        const FilterCode::Label zero = f.newLabel(), nextWord = f.newLabel();
+        f.op(BPF_LD | BPF_W | BPF_ABS, at);
+        for (int byte = 0; byte < 3; ++byte)
+            f.jump(BPF_JMP | BPF_JSET | BPF_K, kByte[byte], FilterCode::kNext, zero);
+        f.jump(BPF_JMP | BPF_JSET | BPF_K, kByte[3], nextWord, FilterCode::kNext);
+        f.place(zero);
+        f.op(BPF_LDX | BPF_W | BPF_IMM, 2 * at + 16);
+        f.jumpTo(found);
+        f.place(nextWord);
+    }
+    f.op(BPF_RET | BPF_K, kPass);   // a header too long to look through
+
+    // Which byte of the word: two more for each nonzero byte before it.
+    const FilterCode::Label located = f.newLabel();
+    f.place(found);
+    f.op(BPF_ST, 0);
+    for (int byte = 0; byte < 3; ++byte) {
+        f.jump(BPF_JMP | BPF_JSET | BPF_K, kByte[byte], FilterCode::kNext, located);
+        f.op(BPF_MISC | BPF_TXA);
+        f.op(BPF_ALU | BPF_ADD | BPF_K, 2);
+        f.op(BPF_MISC | BPF_TAX);
+        f.op(BPF_LD | BPF_MEM, 0);
+    }
+    f.place(located);
+
+    // "\0SUBSYSTEM=" at X, whole within the message, or it is not the kernel's layout.
+    f.op(BPF_LD | BPF_W | BPF_LEN);
+    f.jump(BPF_JMP | BPF_JGT | BPF_X, 0, FilterCode::kNext, pass);
+    f.op(BPF_ALU | BPF_SUB | BPF_X);
+    f.jump(BPF_JMP | BPF_JGE | BPF_K, 17, FilterCode::kNext, pass);
+    f.op(BPF_LD | BPF_W | BPF_IND, 0);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, word("\0SUB"), FilterCode::kNext, pass);
+    f.op(BPF_LD | BPF_W | BPF_IND, 4);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, word("SYST"), FilterCode::kNext, pass);
+    f.op(BPF_LD | BPF_W | BPF_IND, 8);
+    f.op(BPF_ALU | BPF_AND | BPF_K, 0xffffff00);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, word("EM=\0"), FilterCode::kNext, pass);
+    // Its value: exactly "block".
+    f.op(BPF_LD | BPF_W | BPF_IND, 8);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, word("EM=b"), FilterCode::kNext, drop);
+    f.op(BPF_LD | BPF_W | BPF_IND, 12);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, word("lock"), FilterCode::kNext, drop);
+    f.op(BPF_LD | BPF_B | BPF_IND, 16);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, 0, FilterCode::kNext, drop);
+    f.place(pass);
+    f.op(BPF_RET | BPF_K, kPass);
+    f.place(drop);
+    f.op(BPF_RET | BPF_K, kDrop);
+    return f.finish();
 }
 
 } // namespace
@@ -80,6 +236,11 @@ bool DeviceMonitor::Impl::startUdev()
     if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr) >= 0
         && udev_monitor_enable_receiving(monitor) >= 0) {
         const int fd = udev_monitor_get_fd(monitor);
+        // udevd's broadcasts are filtered by libudev in the kernel already; the
+        // kernel's own get our filter. Should the kernel refuse it (an old
+        // kernel's small socket option memory), libudev still filters after reading.
+        if (std::strcmp(source, "kernel") == 0)
+            passOnlyBlockEvents(fd);
         // libudev opens it non-blocking; make sure, a blocking read would freeze the UI.
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0 && !(flags & O_NONBLOCK))
@@ -208,6 +369,15 @@ void DeviceMonitor::Impl::flush()
         emit q->mediaArrived();
     if (wasChanged)
         emit q->mountTableChanged();
+}
+
+bool DeviceMonitor::passOnlyBlockEvents(int fd)
+{
+    static const std::vector<sock_filter> code = blockEventFilter();
+    if (code.empty())
+        return false;
+    sock_fprog program{static_cast<unsigned short>(code.size()), const_cast<sock_filter *>(code.data())};
+    return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 DeviceMonitor::DeviceMonitor(const QString &mountInfoPath, QObject *parent)

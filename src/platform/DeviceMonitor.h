@@ -5,7 +5,7 @@
 #include <memory>
 
 // Watches for block devices coming and going (a libudev monitor on the
-// "block" subsystem) and for mounts and unmounts (POLLPRI on
+// "block" subsystem, filtered in the kernel) and for mounts and unmounts (POLLPRI on
 // /proc/self/mountinfo). Lives on the main thread; signals are emitted there.
 class DeviceMonitor : public QObject
 {
@@ -26,6 +26,12 @@ public:
     // flags each change (POLLPRI). Any other file (a test's table) is watched
     // but never tells of a change.
     bool mountWatchFlagsChanges() const;
+
+    // Has the kernel send through the socket `fd` only device events of block
+    // devices (SUBSYSTEM=block), and any message not laid out as the kernel
+    // lays its events out, for the reader to judge; the others never wake the
+    // reader. False when the kernel refused the filter: everything comes through.
+    static bool passOnlyBlockEvents(int fd);
 
 signals:
     // Block-device events are taken apart only while one of the two signals

@@ -4,9 +4,14 @@
 #include "platform/DeviceMonitor.h"
 #include "platform/ProcessRunner.h"
 
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUuid>
 
+#include <linux/netlink.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -55,6 +60,23 @@ struct TurnCounter
         });
     }
 };
+
+// A device event laid out as the kernel sends it.
+QByteArray uevent(const QByteArray &action, const QByteArray &devpath, const QByteArray &subsystem)
+{
+    return action + '@' + devpath + '\0' + "ACTION=" + action + '\0' + "DEVPATH=" + devpath + '\0' + "SUBSYSTEM="
+           + subsystem + '\0' + "SEQNUM=4711" + '\0';
+}
+
+// The messages a socket holds now, read without waiting, one after the other.
+QByteArray pending(int fd)
+{
+    QByteArray messages;
+    char buffer[8192];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+        messages.append(buffer, n);
+    return messages;
+}
 
 } // namespace
 
@@ -113,6 +135,84 @@ private slots:
         QVERIFY(run("umount", {"--", b}).succeeded());
         undo.mounts.removeAll(b);
         QTRY_VERIFY(removed.count() > 0 && changed.count() > 0);
+    }
+
+    // The kernel-side filter, through a datagram socket pair: every block
+    // event passes, whatever its action and wherever the header's NUL falls in
+    // a word; events of other subsystems are dropped; what is not laid out as
+    // the kernel's events passes, for libudev to judge.
+    void kernelEventFilter()
+    {
+        int pair[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0);
+        const auto closePair = qScopeGuard([&] { ::close(pair[0]), ::close(pair[1]); });
+        QVERIFY(DeviceMonitor::passOnlyBlockEvents(pair[1]));
+
+        std::vector<std::pair<QByteArray, bool>> cases;
+        for (const char *action : {"add", "remove", "change", "move", "online", "offline", "bind", "unbind"}) {
+            for (const char *device : {"loop1", "loop12", "loop123", "loop1234"}) {
+                const QByteArray path = QByteArray("/devices/virtual/block/") + device;
+                cases.push_back({uevent(action, path, "block"), true});
+                cases.push_back({uevent(action, path, "mem"), false});
+            }
+        }
+        const QByteArray longPath = "/devices/virtual/" + QByteArray(400, 'x');
+        cases.insert(cases.end(), {
+            {uevent("add", "/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1.4/2-1.4.3/2-1.4.3:1.0/host7/target7:0:0/"
+                           "7:0:0:0/block/sdc/sdc1", "block"), true},
+            {uevent("add", "/devices/virtual/net/veth0/queues/rx-0", "queues"), false},
+            {uevent("add", "/devices/virtual/bdi/7:0", "bdi"), false},
+            {uevent("change", "/devices/virtual/block/loop0", "blocks"), false},
+            {uevent("change", "/devices/virtual/block/loop0", "bloc"), false},
+            {uevent("change", "/devices/virtual/block/loop0", "blank"), false},
+            // Headers longer than the filter looks through, and messages of another layout.
+            {uevent("add", longPath, "block"), true},
+            {uevent("add", longPath, "mem"), true},
+            {QByteArray("add@/x\0SUBSYSTEM=mem\0ACTION=add\0DEVPATH=/x\0", 44), true},
+            {uevent("change", "/devices/virtual/mem/null", "mem").left(47), true},
+            {QByteArray("libudev\0\xfe\xed\xca\xfe", 12) + QByteArray(40, '\0'), true},
+        });
+        for (const auto &[message, passes] : cases) {
+            QCOMPARE(::send(pair[0], message.constData(), size_t(message.size()), 0), ssize_t(message.size()));
+            QVERIFY2(pending(pair[1]) == (passes ? message : QByteArray()),
+                     qPrintable(QString::fromLatin1(QByteArray(message).replace('\0', '|'))));
+        }
+    }
+
+    // The kernel's own events: one of another subsystem never reaches a
+    // filtered socket, a loop device's does, and both reach one without the filter.
+    void foreignKernelEventsNeverArrive()
+    {
+        if (!m_skip.isEmpty())
+            QSKIP(qPrintable(m_skip));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, QStringLiteral("FILTER"));
+        if (!image)
+            QSKIP(qPrintable(fx.lastError()));
+        int sockets[2] = {-1, -1};   // without and with the filter
+        const auto closeSockets = qScopeGuard([&] { ::close(sockets[0]), ::close(sockets[1]); });
+        for (int &fd : sockets) {
+            fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+            sockaddr_nl address{};
+            address.nl_family = AF_NETLINK;
+            address.nl_groups = 1;   // the kernel's events
+            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+                QSKIP("no kernel device events here");
+        }
+        QVERIFY(DeviceMonitor::passOnlyBlockEvents(sockets[1]));
+
+        // The kernel has sent both events by the time the write and the attach return.
+        const QByteArray uuid = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+        QFile trigger("/sys/class/mem/null/uevent");
+        if (!trigger.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || trigger.write("change " + uuid) < 0)
+            QSKIP("cannot make a device event of /dev/null");
+        const auto loop = fx.attachLoop(*image);
+        if (!loop)
+            QSKIP(qPrintable(fx.lastError()));
+        const QByteArray loopPath = "/block/" + QFileInfo(*loop).fileName().toLatin1() + '\0';
+        const QByteArray heard = pending(sockets[0]), heardFiltered = pending(sockets[1]);
+        QVERIFY(heard.contains(uuid) && heard.contains(loopPath));
+        QVERIFY(heardFiltered.contains(loopPath) && !heardFiltered.contains(uuid));
     }
 
     // Attaching, mounting, unmounting and detaching a real loop device.
