@@ -1,17 +1,16 @@
-// SystemCleanHelper's batches: the ordinary removal, the administrator tool
-// for what the user may not remove, and the check after it, all through the
-// volume the clean holds.
+// SystemCleanHelper's batches: the ordinary removal of what the user may
+// remove, folder by folder through the volume the clean holds, then the
+// administrator step for the rest (SystemCleanHelperTool.cpp).
 #include "cleaning/SystemCleanHelper.h"
 #include "cleaning/SystemCleanHelperImpl.h"
 
-#include "cleaning/PathHandles.h"
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
 #include "cleaning/JunkRule.h"
+#include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
-#include "platform/ProcessRunner.h"
 #include "platform/Scheduler.h"
 
 #include <QStringList>
@@ -21,8 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include <grp.h>
-#include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,11 +33,6 @@ bool isProtectedName(const QByteArray &path)
     return SystemCleanHelper::neverDeleteNames().contains(QString::fromUtf8(lastComponent(path)));
 }
 
-bool namesSystemFolder(const QByteArray &path)
-{
-    return path.contains(".Spotlight-V100") || path.contains(".Trashes");
-}
-
 // Why an item the clean did not get to stays: the volume stopped answering,
 // or the clean was asked to stop before it.
 int notReachedReason(const VolumeWork &work)
@@ -47,127 +40,279 @@ int notReachedReason(const VolumeWork &work)
     return work.isGivenUp() ? ETIMEDOUT : EINTR;
 }
 
-// The account name of a uid; nothing when the system knows no name.
-std::optional<QString> accountName(uid_t uid)
+// The items but those with a name never deleted, each of which is said once.
+SystemCleanHelper::Items withoutProtectedNames(const SystemCleanHelper::Items &files)
 {
-    // A batch logs the owner of every file, and a volume's files mostly share
-    // one: the last answer saves reading the account database again.
-    thread_local std::optional<std::pair<uid_t, std::optional<QString>>> last;
-    if (last && last->first == uid)
-        return last->second;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd *found = nullptr;
-    std::optional<QString> name;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        name = QString::fromLocal8Bit(found->pw_name);
-    last.emplace(uid, name);
-    return name;
+    SystemCleanHelper::Items kept;
+    SystemCleanHelper::Paths dropped;
+    for (const FileItem &item : files) {
+        if (isProtectedName(item.fsPath()))
+            dropped << item.fsPath();
+        else
+            kept << item;
+    }
+    if (!dropped.isEmpty()) {
+        std::sort(dropped.begin(), dropped.end());
+        dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
+        for (const QByteArray &path : std::as_const(dropped))
+            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
+    }
+    return kept;
 }
 
-// The groups `uid` belongs to: ours when it is us, else those of its account.
-std::vector<gid_t> groupsOf(uid_t uid)
+// The administrator tool's request for `items` (at `relatives` below the
+// volume's root). The tool refuses a request that names an item twice: a
+// batch that holds one twice asks once, and both take its answer; `itemsOf`
+// gets the items of each request index.
+CleanRequest privilegedRequest(const HeldVolume &volume, const SystemCleanHelper::Items &items,
+                               const QList<QByteArray> &relatives, QList<QList<qsizetype>> &itemsOf)
 {
-    std::vector<gid_t> groups;
-    if (uid == ::geteuid()) {
-        groups.push_back(::getegid());
-        const int count = ::getgroups(0, nullptr);
-        if (count > 0) {
-            std::vector<gid_t> more(static_cast<size_t>(count));
-            const int got = ::getgroups(count, more.data());
-            if (got > 0)
-                groups.insert(groups.end(), more.begin(), more.begin() + got);
+    CleanRequest request;
+    request.root = volume.root();
+    request.device = volume.device();
+    request.rootInode = volume.rootInode();
+    QList<std::pair<QByteArray, bool>> named;
+    QHash<QByteArray, qsizetype> requestIndex;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const FileItem &item = items.at(i);
+        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path());
+        const QByteArray &relative = relatives.at(i);
+        qsizetype at = requestIndex.value(relative, -1);
+        if (at < 0) {
+            at = request.items.size();
+            requestIndex.insert(relative, at);
+            request.items.append(CleanRequest::Item{relative, item.kind, item.device, item.inode});
+            named.append({relative, item.kind == ItemKind::folder});
+            itemsOf.append(QList<qsizetype>());
         }
-        return groups;
+        itemsOf[at].append(i);
     }
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd *found = nullptr;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return groups;
-    int count = 64;
-    groups.resize(size_t(count));
-    if (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
-        groups.resize(size_t(count));
-        ::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
-    }
-    groups.resize(size_t(std::max(count, 0)));
-    return groups;
-}
-
-// May `uid` write and search this folder (removing entries needs both)?
-bool mayChangeEntries(const struct stat &folder, uid_t uid)
-{
-    if (uid == 0)
-        return true;
-    mode_t bits = folder.st_mode & 07;
-    if (folder.st_uid == uid) {
-        bits = (folder.st_mode >> 6) & 07;
-    } else {
-        const std::vector<gid_t> groups = groupsOf(uid);
-        if (std::find(groups.begin(), groups.end(), folder.st_gid) != groups.end())
-            bits = (folder.st_mode >> 3) & 07;
-    }
-    return (bits & 03) == 03;
-}
-
-// Does removing the item `path` need the administrator? `error` and `item`:
-// a look at it now (its errno, else its lstat); `folderFd`, its folder (-1
-// when it could not be examined) with `folder` its stat; `name` its name in
-// it. With `kernelDecides` (a FUSE volume, judged as ourselves) the kernel's
-// access answer counts, not the owner and mode bits shown. Its lines go to `lines`.
-bool judgeAccess(const QByteArray &path, int error, const struct stat &item, int folderFd, const struct stat &folder,
-                 const QByteArray &name, uid_t me, bool kernelDecides, QStringList &lines)
-{
-    if (error == ENOENT || error == ENOTDIR) {
-        lines << QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path);
-        return false;
-    }
-    if (error != 0) {
-        lines << QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
-                     + QStringLiteral(", error: ") + errorText(error);
-        // Only a refusal is the administrator's to lift; a volume gone or a
-        // link on the way is not, and the ordinary removal reports it.
-        return error == EACCES || error == EPERM;
-    }
-    lines << QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
-                 + accountName(item.st_uid).value_or(QString::number(item.st_uid));
-    if (folderFd < 0) {
-        lines << QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
-                     + pathText(pathhandles::parentOf(path));
-        return true;
-    }
-    // On a FUSE volume the owner and mode bits shown are the daemon's, and
-    // the kernel's own answer decides: a FAT stick the user mounted through
-    // fusefat shows every entry as root's with mode 0700 although its user
-    // may remove all of them. The sticky bit is no access check, so it
-    // still counts.
-    const auto kernelAllows = [&](const char *entry) {
-        return kernelDecides && ::faccessat(folderFd, entry, W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
-    };
-    const bool folderAllowed = kernelAllows(".");
-    const bool itemAllowed = !S_ISDIR(item.st_mode) || kernelAllows(name.constData());
-    if (item.st_uid == 0 && me != 0 && !(folderAllowed && itemAllowed)) {
-        lines << QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path);
-        return true;
-    }
-    // A folder goes with its contents, so its own entries must be removable too.
-    if (S_ISDIR(item.st_mode) && !itemAllowed && !mayChangeEntries(item, me)) {
-        lines << QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path);
-        return true;
-    }
-    // Whether an entry may be removed is decided by its folder: write and
-    // search, and with the sticky bit also owning the entry or the folder.
-    if ((!folderAllowed && !mayChangeEntries(folder, me))
-        || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st_uid && me != folder.st_uid)) {
-        lines << QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
-                     + pathText(pathhandles::parentOf(path));
-        return true;
-    }
-    return false;
+    // The tool removes by the catalogue, and files by the extensions the user added to it.
+    request.customExtensions = JunkRule::extensionsFor(named);
+    if (const std::shared_ptr<const ScannedFolders> &scanned = volume.scannedFolders())
+        request.scannedFolders = *scanned;
+    return request;
 }
 
 } // namespace
+
+// ---- The ordinary removal ----
+
+// One pass, folder by folder: each folder is reached once, its items are
+// looked at and, unless they need the administrator, removed right away.
+// Its lines are told in the order of the two steps they stand for (what
+// each item needs, then the removals), and every result in the caller's order.
+class SystemCleanHelper::Impl::OrdinaryPass
+{
+public:
+    OrdinaryPass(Batch &batch, const ProbeEnvironment &environment);
+
+    void run();
+    // Each item's fate into the batch, then the pass's lines.
+    void tell();
+
+private:
+    enum class Fate { notReached, removed, privileged, failed };
+    struct Result
+    {
+        Fate fate = Fate::notReached;
+        int error = 0;
+    };
+
+    std::optional<SafeRemove::Outcome> remove(qsizetype i, const QString &shown);
+    std::optional<SafeRemove::Outcome> removeExamined(qsizetype i, const QString &shown);
+    void enterFolder(QByteArrayView folder);
+    void record(qsizetype i, const SafeRemove::Outcome &outcome, const QString &shown);
+    void sayRegular(const QString &shown);
+
+    Batch &m_batch;
+    HeldVolume *const m_volume;
+    VolumeWork *const m_work;
+    const int m_total;
+    QList<QByteArray> m_paths;
+    QList<QByteArray> m_relatives;
+    QList<Result> m_results;
+    QStringList m_sorting;    // what each item needs
+    QStringList m_removing;   // the removals
+    uid_t m_me = 0;
+    bool m_kernelDecides = false;
+    SafeRemove::Options m_options;
+
+    // The folder of the items at hand.
+    QByteArrayView m_folder;
+    bool m_inFolder = false;
+    int m_folderFd = -1;
+    int m_folderError = 0;
+    struct stat m_folderSt{};
+
+    int m_done = 0;
+    qsizetype m_regular = 0;
+};
+
+SystemCleanHelper::Impl::OrdinaryPass::OrdinaryPass(Batch &batch, const ProbeEnvironment &environment)
+    : m_batch(batch)
+    , m_volume(batch.volume.get())
+    , m_work(m_volume ? m_volume->work() : nullptr)
+    , m_total(int(batch.kept.size()))
+{
+    const qsizetype itemCount = batch.kept.size();
+    m_paths.resize(itemCount);
+    m_relatives.resize(itemCount);
+    for (qsizetype i = 0; i < itemCount; ++i) {
+        m_paths[i] = batch.kept.at(i).fsPath();
+        // An item outside the volume (or with no volume held) is never
+        // examined; the removal step reports it.
+        if (m_volume)
+            m_relatives[i] = m_volume->relativePath(m_paths.at(i)).value_or(QByteArray());
+    }
+    m_results.resize(itemCount);
+    m_me = environment.effectiveUid();
+    m_kernelDecides = m_volume && m_me == ::geteuid() && m_volume->isFuse();
+    if (m_work)
+        m_options.onEntry = [work = m_work] { work->beat(); };
+    m_options.aliases = m_volume ? m_volume->aliases() : nullptr;
+}
+
+void SystemCleanHelper::Impl::OrdinaryPass::run()
+{
+    for (const qsizetype i : byFolder(m_relatives)) {
+        if (m_work && m_work->shouldEnd())
+            continue;   // not begun: the clean stops before it
+        const QString shown = m_batch.kept.at(i).path();   // for the lines: decoded once
+        const std::optional<SafeRemove::Outcome> outcome = remove(i, shown);
+        if (!outcome)
+            continue;   // the administrator's
+        record(i, *outcome, shown);
+        if (m_batch.progress)
+            m_batch.progress(++m_done, m_total);
+    }
+}
+
+// Removes the item, unless it needs the administrator (nothing then).
+std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::remove(qsizetype i, const QString &shown)
+{
+    const FileItem &item = m_batch.kept.at(i);
+    const QByteArray &relative = m_relatives.at(i);
+    if (!m_volume) {
+        sayRegular(shown);
+        return SafeRemove::Outcome{ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
+                                               .arg(shown)};
+    }
+    if (relative.isEmpty()) {
+        sayRegular(shown);
+        return SafeRemove::Outcome{EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
+                                               .arg(shown, pathText(m_volume->root()))};
+    }
+    if (!item.hasIdentity()) {
+        sayRegular(shown);
+        return SafeRemove::removeScanned(*m_volume, relative, item);   // refused: never examined
+    }
+    return removeExamined(i, shown);
+}
+
+// An item looked at through its folder's handle: what it needs, then its removal.
+std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::removeExamined(qsizetype i,
+                                                                                      const QString &shown)
+{
+    const QByteArray &relative = m_relatives.at(i);
+    const qsizetype slash = relative.lastIndexOf('/');
+    enterFolder(QByteArrayView(relative).first(std::max<qsizetype>(slash, 0)));
+    const QByteArray name = relative.mid(slash + 1);
+    struct stat st{};
+    int lookError = m_folderError;
+    if (lookError == 0 && ::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        lookError = errno;
+    if (m_work)
+        m_work->beat();
+    const bool privileged = judgeAccess(m_paths.at(i), lookError, st, m_folderError == 0 ? m_folderFd : -1,
+                                        m_folderSt, name, m_me, m_kernelDecides, m_sorting);
+    if (privileged) {
+        m_sorting << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
+        m_results[i].fate = Fate::privileged;
+        return std::nullopt;
+    }
+    sayRegular(shown);
+    if (m_folderError != 0)
+        return SafeRemove::unreachable(m_folderError, m_paths.at(i));
+    if (lookError == ENOENT)
+        return SafeRemove::Outcome{};
+    if (lookError != 0)
+        return SafeRemove::unreachable(lookError, m_paths.at(i));
+    return SafeRemove::removeLooked(m_folderFd, name, st, m_batch.kept.at(i), m_options, m_paths.at(i));
+}
+
+// The folder of the next item, reached from the volume's root unless the
+// item before was in it too.
+void SystemCleanHelper::Impl::OrdinaryPass::enterFolder(QByteArrayView folder)
+{
+    if (m_inFolder && folder == m_folder)
+        return;
+    m_folder = folder;
+    m_inFolder = true;
+    m_folderFd = m_volume->enterFolder(m_folder, &m_folderSt);
+    m_folderError = m_folderFd < 0 ? errno : 0;
+}
+
+void SystemCleanHelper::Impl::OrdinaryPass::sayRegular(const QString &shown)
+{
+    m_sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
+    ++m_regular;
+}
+
+void SystemCleanHelper::Impl::OrdinaryPass::record(qsizetype i, const SafeRemove::Outcome &outcome,
+                                                   const QString &shown)
+{
+    if (outcome.removed()) {
+        m_results[i].fate = Fate::removed;
+        if (m_work)
+            m_work->removed(m_batch.kept.at(i), m_paths.at(i));
+        m_removing << QStringLiteral("SystemCleanHelper: Deleted regular file: ") + shown;
+        return;
+    }
+    m_removing << QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + shown
+                      + QStringLiteral(", error: ") + outcome.message;
+    // Refused: an immutable or append-only flag (only the administrator
+    // may clear one, also on the user's own files and when we are root),
+    // or something inside a folder the user may not change.
+    if (outcome.error == EPERM || outcome.error == EACCES) {
+        m_removing << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
+        m_results[i].fate = Fate::privileged;
+    } else {
+        m_results[i] = Result{Fate::failed, outcome.error};
+        if (m_work)
+            m_work->failed();
+    }
+}
+
+void SystemCleanHelper::Impl::OrdinaryPass::tell()
+{
+    for (qsizetype i = 0; i < m_results.size(); ++i) {
+        const FileItem &item = m_batch.kept.at(i);
+        switch (m_results.at(i).fate) {
+        case Fate::notReached:
+            m_batch.failed << failedWith(item, notReachedReason(*m_work));
+            m_work->failed();
+            break;
+        case Fate::removed:
+            m_batch.deleted << item;
+            break;
+        case Fate::privileged:
+            m_batch.privileged << item;
+            m_batch.privilegedRelative << m_relatives.at(i);
+            break;
+        case Fate::failed:
+            m_batch.failed << failedWith(item, m_results.at(i).error);
+            break;
+        }
+    }
+    for (const QString &line : std::as_const(m_sorting))
+        logLine(line);
+    logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
+                .arg(m_regular)
+                .arg(m_batch.privileged.size()));
+    for (const QString &line : std::as_const(m_removing))
+        logLine(line);
+}
 
 // ---- Batches ----
 
@@ -180,172 +325,18 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     batch->volume = volume;
     batch->progress = std::move(progress);
     batch->completion = std::move(completion);
-
-    Paths dropped;
-    for (const FileItem &item : files) {
-        if (isProtectedName(item.fsPath()))
-            dropped << item.fsPath();
-        else
-            batch->kept << item;
-    }
-    if (!dropped.isEmpty()) {
-        std::sort(dropped.begin(), dropped.end());
-        dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
-        for (const QByteArray &path : std::as_const(dropped))
-            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
-    }
+    batch->kept = withoutProtectedNames(files);
 
     const QString typeText = fileSystemType.value_or(QStringLiteral("unknown"));
-    const int total = int(batch->kept.size());
-    logLine(QStringLiteral("SystemCleanHelper: Starting batch clean for %1 files (after protection filter)").arg(total));
+    logLine(QStringLiteral("SystemCleanHelper: Starting batch clean for %1 files (after protection filter)")
+                .arg(int(batch->kept.size())));
     logLine(QStringLiteral("SystemCleanHelper: File system type: ") + typeText);
-
     for (const FileItem &item : std::as_const(batch->kept))
         logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path());
 
-    // One pass, folder by folder: each folder is reached once, its items are
-    // looked at and, unless they need the administrator, removed right away.
-    // Its lines are told in the order of the two steps they stand for (what
-    // each item needs, then the removals), and every result in the caller's order.
-    VolumeWork *work = volume ? volume->work() : nullptr;
-    const qsizetype itemCount = batch->kept.size();
-    QList<QByteArray> paths(itemCount);
-    QList<QByteArray> relatives(itemCount);
-    for (qsizetype i = 0; i < itemCount; ++i) {
-        const FileItem &item = batch->kept.at(i);
-        paths[i] = item.fsPath();
-        // An item outside the volume (or with no volume held) is never
-        // examined; the removal step reports it.
-        if (volume)
-            relatives[i] = volume->relativePath(paths.at(i)).value_or(QByteArray());
-    }
-    enum class Fate { notReached, removed, privileged, failed };
-    struct Result
-    {
-        Fate fate = Fate::notReached;
-        int error = 0;
-    };
-    QList<Result> results(itemCount);
-    QStringList sorting;
-    QStringList removing;
-    const uid_t me = d->environment.effectiveUid();
-    const bool kernelDecides = volume && me == ::geteuid() && volume->isFuse();
-    SafeRemove::Options options;
-    if (work)
-        options.onEntry = [work] { work->beat(); };
-    options.aliases = volume ? volume->aliases() : nullptr;
-
-    QByteArrayView folder;
-    bool inFolder = false;
-    int folderFd = -1;
-    int folderError = 0;
-    struct stat folderSt{};
-    int done = 0;
-    qsizetype regular = 0;
-    for (const qsizetype i : byFolder(relatives)) {
-        const FileItem &item = batch->kept.at(i);
-        const QByteArray &relative = relatives.at(i);
-        if (work && work->shouldEnd())
-            continue;   // not begun: the clean stops before it
-        const QString shown = item.path();   // for the lines: decoded once
-        SafeRemove::Outcome outcome;
-        if (!volume) {
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
-            ++regular;
-            outcome = {ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
-                                   .arg(shown)};
-        } else if (relative.isEmpty()) {
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
-            ++regular;
-            outcome = {EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
-                                   .arg(shown, pathText(volume->root()))};
-        } else if (!item.hasIdentity()) {
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
-            ++regular;
-            outcome = SafeRemove::removeScanned(*volume, relative, item);   // refused: never examined
-        } else {
-            const qsizetype slash = relative.lastIndexOf('/');
-            const QByteArrayView itemFolder = QByteArrayView(relative).first(std::max<qsizetype>(slash, 0));
-            if (!inFolder || itemFolder != folder) {
-                folder = itemFolder;
-                inFolder = true;
-                folderFd = volume->enterFolder(folder, &folderSt);
-                folderError = folderFd < 0 ? errno : 0;
-            }
-            const QByteArray name = relative.mid(slash + 1);
-            struct stat st{};
-            int lookError = folderError;
-            if (lookError == 0 && ::fstatat(folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                lookError = errno;
-            if (work)
-                work->beat();
-            const bool privileged = judgeAccess(paths.at(i), lookError, st, folderError == 0 ? folderFd : -1, folderSt,
-                                                name, me, kernelDecides, sorting);
-            if (privileged) {
-                sorting << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
-                results[i].fate = Fate::privileged;
-                continue;
-            }
-            sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
-            ++regular;
-            if (folderError != 0)
-                outcome = SafeRemove::unreachable(folderError, paths.at(i));
-            else if (lookError == ENOENT)
-                outcome = {};
-            else if (lookError != 0)
-                outcome = SafeRemove::unreachable(lookError, paths.at(i));
-            else
-                outcome = SafeRemove::removeLooked(folderFd, name, st, item, options, paths.at(i));
-        }
-        if (outcome.removed()) {
-            results[i].fate = Fate::removed;
-            if (work)
-                work->removed(item, paths.at(i));
-            removing << QStringLiteral("SystemCleanHelper: Deleted regular file: ") + shown;
-        } else {
-            removing << QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + shown
-                            + QStringLiteral(", error: ") + outcome.message;
-            // Refused: an immutable or append-only flag (only the administrator
-            // may clear one, also on the user's own files and when we are root),
-            // or something inside a folder the user may not change.
-            if (outcome.error == EPERM || outcome.error == EACCES) {
-                removing << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
-                results[i].fate = Fate::privileged;
-            } else {
-                results[i] = Result{Fate::failed, outcome.error};
-                if (work)
-                    work->failed();
-            }
-        }
-        if (batch->progress)
-            batch->progress(++done, total);
-    }
-    for (qsizetype i = 0; i < itemCount; ++i) {
-        const FileItem &item = batch->kept.at(i);
-        switch (results.at(i).fate) {
-        case Fate::notReached:
-            batch->failed << failedWith(item, notReachedReason(*work));
-            work->failed();
-            break;
-        case Fate::removed:
-            batch->deleted << item;
-            break;
-        case Fate::privileged:
-            batch->privileged << item;
-            batch->privilegedRelative << relatives.at(i);
-            break;
-        case Fate::failed:
-            batch->failed << failedWith(item, results.at(i).error);
-            break;
-        }
-    }
-    for (const QString &line : std::as_const(sorting))
-        logLine(line);
-    logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
-                .arg(regular)
-                .arg(batch->privileged.size()));
-    for (const QString &line : std::as_const(removing))
-        logLine(line);
+    Impl::OrdinaryPass pass(*batch, d->environment);
+    pass.run();
+    pass.tell();
 
     if (batch->privileged.isEmpty()) {
         logLine(QStringLiteral("SystemCleanHelper: No privileged files to delete"));
@@ -363,6 +354,8 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     d->deletePrivilegedFiles(batch);
 }
 
+// ---- The administrator step ----
+
 void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch> &batch)
 {
     const Items &items = batch->privileged;
@@ -378,13 +371,27 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
                 .arg(items.size()));
     const bool hasFullDiskAccess = owner->checkFullDiskAccess();
     logLine(QStringLiteral("SystemCleanHelper: Full Disk Access status: ") + boolText(hasFullDiskAccess));
+    if (privilegedStepRefused(batch))
+        return;
 
+    logLine(QStringLiteral("SystemCleanHelper: Using administrator privileges for deletion"));
+    auto itemsOf = std::make_shared<QList<QList<qsizetype>>>();   // by request index
+    const CleanRequest request = privilegedRequest(*batch->volume, items, batch->privilegedRelative, *itemsOf);
+    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath()
+            + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
+    runTool(batch, request.encode(), hasFullDiskAccess, itemsOf);
+}
+
+// True when the administrator tool may not run here: the batch's items fail.
+bool SystemCleanHelper::Impl::privilegedStepRefused(const std::shared_ptr<Batch> &batch)
+{
+    const Items &items = batch->privileged;
     // A sandboxed app cannot start an administrator tool.
     if (environment.hasEnvironmentVariable("APP_SANDBOX_CONTAINER_ID")
         || environment.hasEnvironmentVariable("FLATPAK_ID")) {
         logLine(QStringLiteral("SystemCleanHelper: Cannot delete system files in current configuration"));
         recordPrivilegedOutcome(batch, {}, failedWith(items, EPERM), QStringLiteral("System file deletion not available"));
-        return;
+        return true;
     }
 
     // Asked again right before it runs: root runs only a tool root alone can change.
@@ -398,41 +405,17 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
                 finishBatch(*batch);
             });
         });
-        return;
+        return true;
     }
+    return false;
+}
 
-    logLine(QStringLiteral("SystemCleanHelper: Using administrator privileges for deletion"));
-    CleanRequest request;
-    request.root = batch->volume->root();
-    request.device = batch->volume->device();
-    request.rootInode = batch->volume->rootInode();
-    QList<std::pair<QByteArray, bool>> named;
-    // The tool refuses a request that names an item twice: a batch that
-    // holds one twice asks once, and both take its answer.
-    QHash<QByteArray, qsizetype> requestIndex;
-    auto itemsOf = std::make_shared<QList<QList<qsizetype>>>();   // by request index
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        const FileItem &item = items.at(i);
-        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path());
-        const QByteArray &relative = batch->privilegedRelative.at(i);
-        qsizetype at = requestIndex.value(relative, -1);
-        if (at < 0) {
-            at = request.items.size();
-            requestIndex.insert(relative, at);
-            request.items.append(CleanRequest::Item{relative, item.kind, item.device, item.inode});
-            named.append({relative, item.kind == ItemKind::folder});
-            itemsOf->append(QList<qsizetype>());
-        }
-        (*itemsOf)[at].append(i);
-    }
-    // The tool removes by the catalogue, and files by the extensions the user added to it.
-    request.customExtensions = JunkRule::extensionsFor(named);
-    if (const std::shared_ptr<const ScannedFolders> &scanned = batch->volume->scannedFolders())
-        request.scannedFolders = *scanned;
-    logLine(QStringLiteral("SystemCleanHelper: Executing script: ") + adminToolPath()
-            + QStringLiteral(" with %1 items on ").arg(items.size()) + pathText(request.root));
-
-    // What the tool answered removed counts as it comes, however its run ends.
+// Runs the tool with `request` on the main thread's word; what it answered
+// removed counts as it comes, however its run ends.
+void SystemCleanHelper::Impl::runTool(const std::shared_ptr<Batch> &batch, const QByteArray &request,
+                                      bool hasFullDiskAccess,
+                                      const std::shared_ptr<const QList<QList<qsizetype>>> &itemsOf)
+{
     ToolWatch watch;
     watch.work = batch->volume->sharedWork();
     watch.onRemoved = [batch, itemsOf](qsizetype index) {
@@ -442,36 +425,47 @@ void SystemCleanHelper::Impl::deletePrivilegedFiles(const std::shared_ptr<Batch>
                 work->removed(batch->privileged.at(item));
         }
     };
-    scheduler.post([this, batch, request = request.encode(), hasFullDiskAccess, watch, itemsOf] {
-        owner->runAdministratorTool(request, [this, batch, hasFullDiskAccess, itemsOf](bool ran, const std::optional<QString> &message,
-                                                                                     const QHash<qsizetype, int> &asked) {
-            // The answers by the batch's own items.
-            QHash<qsizetype, int> answers;
-            for (auto it = asked.cbegin(); it != asked.cend(); ++it) {
-                for (const qsizetype item : itemsOf->value(it.key()))
-                    answers.insert(item, it.value());
-            }
-            if (!ran) {
-                // A dismissed authentication is the user's choice; anything else kept the tool from the items.
-                const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED
-                                : message && message->startsWith(SystemCleanHelper::noAuthenticationAgentMessage)
-                                    ? SystemCleanHelper::noAuthenticationAgent
-                                    : EPERM;
-                recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, why), message);
-                return;
-            }
-            // Give the file system a moment before looking.
-            scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess] {
-                owner->verifyDeletion(batch->volume, batch->privileged, answers,
-                                      [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
-                                          std::optional<QString> verdict;
-                                          protectedFilesFailureMessage(
-                                              failed, hasFullDiskAccess,
-                                              [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
-                                          recordPrivilegedOutcome(batch, deleted, failed, verdict);
-                                      });
-            });
-        }, watch);
+    scheduler.post([this, batch, request, hasFullDiskAccess, watch, itemsOf] {
+        owner->runAdministratorTool(
+            request,
+            [this, batch, hasFullDiskAccess, itemsOf](bool ran, const std::optional<QString> &message,
+                                                      const QHash<qsizetype, int> &asked) {
+                toolAnswered(batch, hasFullDiskAccess, *itemsOf, ran, message, asked);
+            },
+            watch);
+    });
+}
+
+// The tool has run (or not): its answers are checked on the volume.
+void SystemCleanHelper::Impl::toolAnswered(const std::shared_ptr<Batch> &batch, bool hasFullDiskAccess,
+                                           const QList<QList<qsizetype>> &itemsOf, bool ran,
+                                           const std::optional<QString> &message, const QHash<qsizetype, int> &asked)
+{
+    // The answers by the batch's own items.
+    QHash<qsizetype, int> answers;
+    for (auto it = asked.cbegin(); it != asked.cend(); ++it) {
+        for (const qsizetype item : itemsOf.value(it.key()))
+            answers.insert(item, it.value());
+    }
+    if (!ran) {
+        // A dismissed authentication is the user's choice; anything else kept the tool from the items.
+        const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED
+                        : message && message->startsWith(SystemCleanHelper::noAuthenticationAgentMessage)
+                            ? SystemCleanHelper::noAuthenticationAgent
+                            : EPERM;
+        recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, why), message);
+        return;
+    }
+    // Give the file system a moment before looking.
+    scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess] {
+        owner->verifyDeletion(batch->volume, batch->privileged, answers,
+                              [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
+                                  std::optional<QString> verdict;
+                                  protectedFilesFailureMessage(
+                                      failed, hasFullDiskAccess,
+                                      [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
+                                  recordPrivilegedOutcome(batch, deleted, failed, verdict);
+                              });
     });
 }
 
@@ -531,240 +525,3 @@ void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
         logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + item.path());
     batch.complete();
 }
-
-bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const
-{
-    const QByteArray path = pathhandles::childPath(volume.root(), relative);
-    const HeldVolume::Look item = volume.look(relative);
-    QByteArray name;
-    struct stat folder{};
-    int parentFd = -1;
-    if (item.error == 0) {
-        parentFd = volume.openParent(relative, &name);
-        if (parentFd >= 0 && ::fstat(parentFd, &folder) != 0)
-            parentFd = -1;
-    }
-    const uid_t me = d->environment.effectiveUid();
-    QStringList lines;
-    const bool privileged = judgeAccess(path, item.error, item.st, parentFd, folder, name, me,
-                                        me == ::geteuid() && volume.isFuse(), lines);
-    for (const QString &line : std::as_const(lines))
-        logLine(line);
-    return privileged;
-}
-
-// ---- The administrator tool ----
-
-namespace {
-
-void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::ToolCompletion &completion)
-{
-    if (!result.started) {
-        logLine(QStringLiteral("SystemCleanHelper: Failed to create script: ") + result.errorString);
-        completion(false, QStringLiteral("Failed to create script"), {});
-        return;
-    }
-    const QString errorText = QString::fromUtf8(result.standardError).trimmed();
-    const int code = result.exitedNormally() ? result.exitCode : -1;
-    const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
-    // 0: every item gone; 1: some are not (the answers say which). A run
-    // that ended otherwise (stopped, or its volume gone) still counts every
-    // answer it gave; without any it did not get to the items.
-    if (code == 0 || code == 1 || !answers.isEmpty()) {
-        logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
-        // What the tool said, line by line as it wrote it.
-        const QStringList lines = errorText.split(u'\n');
-        for (const QString &line : lines)
-            logLine(QStringLiteral("SystemCleanHelper: Script result: ")
-                    + (errorText.isEmpty() ? QStringLiteral("no result") : line));
-        if (code != 0 && code != 1)
-            logLine(QStringLiteral("SystemCleanHelper: Script ended early (%1 answers): ").arg(answers.size())
-                    + (result.signal != 0 ? QStringLiteral("signal %1").arg(result.signal) : QStringLiteral("exit %1").arg(code)));
-        completion(true, std::nullopt, answers);
-        return;
-    }
-    const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
-    // pkexec exits 127 when it could not ask for the password: no
-    // authentication agent runs in the session, and without a terminal it
-    // cannot run one of its own ("Error creating textual authentication agent").
-    if (code == 127 && errorText.contains(QLatin1String("authentication agent"))) {
-        logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error 127: ") + message);
-        completion(false, SystemCleanHelper::noAuthenticationAgentMessage + QStringLiteral(": ") + message, {});
-        return;
-    }
-    // pkexec exits 126 when the authentication dialog was dismissed.
-    const bool cancelled = code == 126;
-    logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error %1: ").arg(cancelled ? -128 : code)
-            + message);
-    completion(false, cancelled ? SystemCleanHelper::cancelledMessage : message, {});
-}
-
-} // namespace
-
-void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion, ToolWatch watch)
-{
-    ProcessRequest run;
-    const QString tool = d->adminToolPath();
-    QStringList command = d->environment.elevationCommand;
-    if (command.isEmpty() && !d->environment.isRoot())
-        command = {d->environment.pkexecPath};
-    command << tool;
-    run.program = command.takeFirst();
-    run.arguments = command;
-    run.standardInput = request;
-    if (const std::shared_ptr<VolumeWork> work = watch.work) {
-        // Until it says something the user may be typing the password: no
-        // time limit runs while the authentication can be up.
-        const bool asks = !command.isEmpty();
-        work->setWaitingForUser(asks);
-        auto stream = std::make_shared<CleanAnswer::Stream>();
-        work->watch(run, [work, stream, onRemoved = watch.onRemoved](const QByteArray &piece, bool error) {
-            work->setWaitingForUser(false);
-            if (error || !onRemoved)
-                return;
-            const QHash<qsizetype, int> answers = stream->feed(piece);
-            for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
-                if (it.value() == 0)
-                    onRemoved(it.key());
-            }
-        });
-    }
-
-    Scheduler &scheduler = d->scheduler;
-    // The authentication dialog and the tool may take long: never on the main thread.
-    scheduler.runInBackground([&scheduler, run, completion = std::move(completion), work = watch.work] {
-        const ProcessResult result = runProcess(run);
-        if (work)
-            work->setWaitingForUser(false);
-        scheduler.post([result, completion] { reportToolOutcome(result, completion); });
-    });
-}
-
-// ---- The check after the administrator tool ----
-
-void SystemCleanHelper::verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
-                                       const QHash<qsizetype, int> &answers, CheckCompletion completion)
-{
-    auto check = std::make_shared<Impl::Check>();
-    check->volume = volume;
-    check->items = items;
-    check->answers = answers;
-    for (qsizetype i = 0; i < items.size(); ++i)
-        check->remaining << i;
-    check->completion = std::move(completion);
-    d->scheduler.runInBackground([this, check] { d->checkRound(check); });
-}
-
-void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
-{
-    const int attempt = ++check->round;
-    QList<qsizetype> present;
-    for (const qsizetype index : std::as_const(check->remaining)) {
-        const FileItem &item = check->items.at(index);
-        const QString path = item.path();
-        const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
-        const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
-        // What the tool answered; no answer (it stopped half-way) is no word either way.
-        const int answer = check->answers.value(index, -1);
-        const bool isTrash = lastComponent(item.fsPath()) == ".Trashes";
-        if (answer > 0) {
-            // The tool saw it stay (under this name or another one): a
-            // name gone from its place is not a removed item.
-            logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + path);
-            check->failed << failedWith(item, answer);
-        } else if (now.error == ENOENT) {
-            logLine((isTrash ? QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ")
-                             : QStringLiteral("SystemCleanHelper: File deleted: ")) + path);
-            check->deleted << item;
-            if (VolumeWork *work = check->volume->work())
-                work->removed(item);
-        } else if (now.error == 0 && isTrash && !S_ISDIR(now.st.st_mode) && answer == 0) {
-            // The tool leaves a plain file in place of the folder.
-            logLine(QStringLiteral("SystemCleanHelper: .Trashes successfully replaced with file: ") + path);
-            logLine(QStringLiteral("SystemCleanHelper: Successfully neutralized .Trashes folder by replacing with file: ")
-                    + path);
-            check->deleted << item;
-            if (VolumeWork *work = check->volume->work())
-                work->removed(item);
-        } else if (now.error == 0) {
-            logLine((isTrash && S_ISDIR(now.st.st_mode)
-                         ? QStringLiteral("SystemCleanHelper: Attempt %1 - .Trashes still exists as directory: ")
-                         : QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: "))
-                        .arg(attempt)
-                    + path);
-            present << index;
-        } else if (answer == 0) {
-            // We cannot look there ourselves (a folder we may not search):
-            // the tool, which could, saw it go.
-            logLine(QStringLiteral("SystemCleanHelper: File deleted (confirmed by the administrator step): ") + path);
-            check->deleted << item;
-            if (VolumeWork *work = check->volume->work())
-                work->removed(item);
-        } else {
-            logLine(QStringLiteral("SystemCleanHelper: Cannot confirm the deletion of ") + path + QStringLiteral(": ")
-                    + errorText(now.error));
-            check->failed << failedWith(item, now.error);
-        }
-    }
-    check->remaining = present;
-
-    VolumeWork *work = check->volume->work();
-    if (!present.isEmpty() && attempt < kCheckRounds && !(work && work->shouldEnd())) {
-        if (work)
-            work->beat();   // the wait before the next look is ours, not the volume's
-        scheduler.after(std::chrono::milliseconds(500), [this, check] {
-            scheduler.runInBackground([this, check] { checkRound(check); });
-        });
-        return;
-    }
-
-    for (const qsizetype index : std::as_const(present)) {
-        const FileItem &item = check->items.at(index);
-        logLine(QStringLiteral("SystemCleanHelper: WARNING - File could not be deleted: ") + item.path());
-        if (work)
-            work->stillPresent(item);   // whatever the tool said
-        if (namesSystemFolder(item.fsPath())) {
-            logLine(QStringLiteral("SystemCleanHelper: System-protected file detected: ") + item.path());
-            const std::optional<QByteArray> relative = check->volume->relativePath(item.fsPath());
-            const HeldVolume::Look now = relative ? check->volume->look(*relative) : HeldVolume::Look{EINVAL, {}};
-            if (now.error != 0)
-                logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + errorText(now.error));
-            else if (const std::optional<QString> name = accountName(now.st.st_uid))
-                logLine(QStringLiteral("SystemCleanHelper: File owner: ") + *name);
-            // Its extended attributes, read through its folder's handle.
-            QByteArray leaf;
-            const int parentFd = relative && now.error == 0 ? check->volume->openParent(*relative, &leaf) : -1;
-            if (parentFd >= 0) {
-                QString error;
-                const QByteArray throughHandle = "/proc/self/fd/" + QByteArray::number(parentFd) + '/' + leaf;
-                const std::optional<QStringList> attributes = listExtendedAttributes(throughHandle, &error);
-                if (!attributes)
-                    logLine(QStringLiteral("SystemCleanHelper: Cannot read file attributes: ") + error);
-                else if (!attributes->isEmpty())
-                    logLine(QStringLiteral("SystemCleanHelper: Extended attributes found: [\"")
-                            + attributes->join(QStringLiteral("\", \"")) + QStringLiteral("\"]"));
-            }
-        }
-        const int answer = check->answers.value(index, -1);
-        check->failed << failedWith(item, answer > 0 ? answer : 0);
-    }
-    scheduler.post([check] { check->completion(check->deleted, check->failed); });
-}
-
-void SystemCleanHelper::protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
-                                                     const OutcomeCompletion &completion)
-{
-    if (survivors.isEmpty()) {
-        completion(true, std::nullopt);
-        return;
-    }
-    QString message = QStringLiteral("Failed to delete %1 protected system files").arg(survivors.size());
-    if (!hasFullDiskAccess)
-        message += QStringLiteral(" (Full Disk Access not granted)");
-    if (std::any_of(survivors.cbegin(), survivors.cend(),
-                    [](const FileItem &item) { return namesSystemFolder(item.fsPath()); }))
-        message += QStringLiteral(". These files are protected by macOS System Integrity Protection.");
-    logLine(QStringLiteral("SystemCleanHelper: ") + message);
-    completion(false, message);
-}
-

@@ -1,8 +1,10 @@
 #pragma once
 
-// What SystemCleanHelper.cpp (the access probe and the dialogs) and
-// SystemCleanHelperBatch.cpp (the batches, the administrator tool and the
-// check after it) share. Not for use elsewhere.
+// What SystemCleanHelper's files share: SystemCleanHelper.cpp (the access
+// probe and the dialogs), SystemCleanHelperAccess.cpp (what needs the
+// administrator), SystemCleanHelperBatch.cpp (the batches) and
+// SystemCleanHelperTool.cpp (the administrator tool and the check after it).
+// Not for use elsewhere.
 
 #include "cleaning/SystemCleanHelper.h"
 #include "platform/Log.h"
@@ -12,6 +14,9 @@
 
 #include <memory>
 #include <optional>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 bool isExecutableFile(const QString &path);
 
@@ -71,10 +76,37 @@ struct SystemCleanHelper::Impl
     {
     }
 
+    // ---- What needs the administrator (SystemCleanHelperAccess.cpp) ----
+
+    // Does removing the item `path` need the administrator? `error` and `item`:
+    // a look at it now (its errno, else its lstat); `folderFd`, its folder (-1
+    // when it could not be examined) with `folder` its stat; `name` its name in
+    // it. With `kernelDecides` (a FUSE volume, judged as ourselves) the kernel's
+    // access answer counts, not the owner and mode bits shown. Its lines go to `lines`.
+    static bool judgeAccess(const QByteArray &path, int error, const struct stat &item, int folderFd,
+                            const struct stat &folder, const QByteArray &name, uid_t me, bool kernelDecides,
+                            QStringList &lines);
+    // The account name of a uid; nothing when the system knows no name.
+    static std::optional<QString> accountName(uid_t uid);
+
+    // ---- Batches (SystemCleanHelperBatch.cpp) ----
+
+    class OrdinaryPass;
     void deletePrivilegedFiles(const std::shared_ptr<Batch> &batch);
+    bool privilegedStepRefused(const std::shared_ptr<Batch> &batch);
+    void runTool(const std::shared_ptr<Batch> &batch, const QByteArray &request, bool hasFullDiskAccess,
+                 const std::shared_ptr<const QList<QList<qsizetype>>> &itemsOf);
+    void toolAnswered(const std::shared_ptr<Batch> &batch, bool hasFullDiskAccess, const QList<QList<qsizetype>> &itemsOf,
+                      bool ran, const std::optional<QString> &message, const QHash<qsizetype, int> &asked);
     void recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, const Items &removed, const Items &failed,
                                  const std::optional<QString> &message);
     static void finishBatch(const Batch &batch);
+    static bool namesSystemFolder(const QByteArray &path)
+    {
+        return path.contains(".Spotlight-V100") || path.contains(".Trashes");
+    }
+
+    // ---- The check after the administrator tool (SystemCleanHelperTool.cpp) ----
 
     // One check of the items still present; the next comes half a second later.
     struct Check
@@ -87,6 +119,14 @@ struct SystemCleanHelper::Impl
         Items failed;
         CheckCompletion completion;
         int round = 0;
+
+        // Looks at an item again in round `attempt`: true while it is still
+        // there and may yet go, else it is deleted or failed.
+        bool lookAt(qsizetype index, int attempt);
+        void removed(const FileItem &item);
+        // After the last round: the item stayed.
+        void stayed(qsizetype index);
+        void describeSystemFolder(const FileItem &item) const;
     };
     static constexpr int kCheckRounds = 3;
     void checkRound(const std::shared_ptr<Check> &check);

@@ -68,8 +68,10 @@ public:
     ScanOutcome outcome(ScanResult found) const;
 
 private:
-    class ResultBuilder;
-    class BesideSearch;
+    class ResultBuilder;   // VolumeScannerResult.h
+    class BesideSearch;    // VolumeScannerBeside.h
+    class Walk;            // VolumeScannerWalk.cpp
+    class Meeting;         // VolumeScannerMeet.cpp
     void preSearchInto(ResultBuilder &result);
     // `beside`: the pre-search runs meanwhile; `result` is then the walk's own.
     void walkInto(ResultBuilder &result, BesideSearch *beside = nullptr);

@@ -243,6 +243,9 @@ private:
     void enumerateRemovableVolumes(quint64 generation, bool quiet);
     struct VolumeProbe;
     struct ProbeBoard;
+    struct ProbeRound;
+    void probeCandidates(ProbeRound &round, quint64 tableGeneration);
+    QList<LocalUSBDevice> describeProbed(const ProbeRound &round);
     std::optional<LocalUSBDevice> describeVolume(const MountEntry &mount, const VolumeProbe &probe, bool fresh);
     // The next refresh reads every volume's sizes and access again.
     void recheckVolumes();
