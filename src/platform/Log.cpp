@@ -169,6 +169,13 @@ public:
     void appendLines(QByteArrayView lines, bool gather)
     {
         std::lock_guard lock(m_mutex);
+        if (lines.size() >= kBurstBytes / 2) {
+            // A burst of its own: written as it is, after what gathered
+            // (a long text goes in pieces of about kBurstBytes, see logCaptured).
+            writeLocked();
+            write(lines);
+            return;
+        }
         m_pending.append(lines);
         m_lines += lines.count('\n');
         if (!gather || m_exiting || m_lines >= kBurstLines || m_pending.size() >= kBurstBytes)
@@ -187,10 +194,15 @@ private:
     {
         if (m_pending.isEmpty())
             return;
-        std::fwrite(m_pending.constData(), 1, size_t(m_pending.size()), stdout);
-        std::fflush(stdout);
+        write(m_pending);
         m_pending.resize(0);   // keeps its room for the next burst
         m_lines = 0;
+    }
+
+    static void write(QByteArrayView bytes)
+    {
+        std::fwrite(bytes.data(), 1, size_t(bytes.size()), stdout);
+        std::fflush(stdout);
     }
 
     std::mutex m_mutex;
@@ -324,6 +336,14 @@ void logUtf8(const char *text, QByteArrayView path)
     line.append(head);
     line.append(path);
     logUtf8(line);
+}
+
+bool isWrittenAsIs(QByteArrayView bytes)
+{
+    // Printable ASCII (nearly every name) needs no closer look.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) >= 0x20 && uchar(c) < 0x7f; }))
+        return true;
+    return isPlain(bytes) && isValidUtf8(bytes);
 }
 
 void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)
