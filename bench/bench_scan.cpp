@@ -1,7 +1,8 @@
 // The scan and the clean against the machine's floor, measured in the same run.
 //
-//   bench_scan [--entries 1000000] [--stick 50000] [--runs 3] [--no-clean]
-//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat]
+//   bench_scan [--entries 1000000] [--stick 50000] [--root 100000] [--runs 3]
+//              [--no-clean] [--empty-files]
+//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat,exfat-root]
 //
 // For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
 // case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
@@ -24,10 +25,13 @@
 // Cases: tmpfs trees of --entries entries, listed as an ext4 stick on a fake
 // machine (flat: one folder, 10 % junk; nested: chains 10 deep; deep: 100
 // deep; appledouble: 10 deep, half of the files "._"; chain: one chain of
-// folders --entries deep, far past PATH_MAX), and a stick of --stick
-// entries (StickTree.h) as FAT32 through fusefat and as exFAT through
-// exfat-fuse on loop devices, found on the real mount table and typed as the
-// app types it. Needs root (it mounts).
+// folders --entries deep, far past PATH_MAX; their files hold one byte each,
+// or none with --empty-files, so that a tree of millions fits in memory), a
+// stick of --stick entries (StickTree.h) as FAT32 through fusefat and as
+// exFAT through exfat-fuse on loop devices, found on the real mount table and
+// typed as the app types it, and an exFAT stick whose root alone holds --root
+// empty files, one in ten a "._" file (exfat-root: the root's `ls -la` look
+// meets them all). Needs root (it mounts).
 
 #include "cleaning/FileType.h"
 #include "devices/USBDeviceManager.h"
@@ -40,6 +44,7 @@
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "ExfatRoot.h"
 #include "StickTree.h"
 
 #include <QCoreApplication>
@@ -78,11 +83,13 @@ const QList<Shape> kShapes = {
     {QStringLiteral("chain"), 0, 0, false},   // one chain of folders as deep as the entries
 };
 
+bool g_emptyFiles = false;
+
 void writeOneByte(const QByteArray &path)
 {
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        if (::write(fd, "x", 1) != 1) {
+        if (!g_emptyFiles && ::write(fd, "x", 1) != 1) {
             // An empty file serves as well.
         }
         ::close(fd);
@@ -408,6 +415,63 @@ private:
     int m_serial = 0;
 };
 
+// An exFAT stick whose root holds `entries` empty files, one in ten a "._" file.
+class BigRootCase : public CaseVolume
+{
+public:
+    BigRootCase(MountFixture &fx, int entries, QString mountInfo)
+        : m_fx(fx), m_entries(entries), m_mountInfo(std::move(mountInfo))
+    {
+    }
+    ~BigRootCase() override { unmake(); }
+
+    bool make() override
+    {
+        unmake();
+        m_point = m_fx.mountRoot() + QStringLiteral("/root-%1").arg(++m_serial);
+        // 96 bytes of entries per file, and room around them.
+        const int sizeMiB = int(std::max<qint64>(64, qint64(m_entries) * 96 / (1 << 20) * 2 + 64));
+        const std::optional<QString> image = m_fx.makeImage(MountFixture::Kind::ExFat, sizeMiB, QStringLiteral("BENCH"));
+        if (!image)
+            return false;
+        m_image = *image;
+        if (const QString error = bench::ExfatRoot(m_image).fill(m_entries, 10); !error.isEmpty()) {
+            say(QStringLiteral("exfat-root: ") + error);
+            return false;
+        }
+        const std::optional<QString> loop = m_fx.attachLoop(m_image);
+        if (loop)
+            m_loop = *loop;
+        m_mounted = loop && m_fx.mountLoop(MountFixture::Kind::ExFat, *loop, m_point);
+        return m_mounted && MountFixture::writeMountInfoOf(m_point, m_mountInfo);
+    }
+    QString root() const override { return m_point; }
+    QString mountInfo() const override { return m_mountInfo; }
+
+private:
+    void unmake()
+    {
+        if (m_mounted)
+            m_fx.unmount(m_point);
+        if (!m_loop.isEmpty())
+            m_fx.detachLoop(m_loop);
+        if (!m_image.isEmpty())
+            QFile::remove(m_image);
+        m_mounted = false;
+        m_loop.clear();
+        m_image.clear();
+    }
+
+    MountFixture &m_fx;
+    int m_entries;
+    QString m_mountInfo;
+    QString m_point;
+    QString m_image;
+    QString m_loop;
+    bool m_mounted = false;
+    int m_serial = 0;
+};
+
 struct ScanRow
 {
     QString name;
@@ -501,6 +565,7 @@ int main(int argc, char **argv)
     if (args.size() >= 4 && (args[1] == QLatin1String("--scan") || args[1] == QLatin1String("--clean")))
         return childMain(args);
     if (args.size() >= 4 && args[1] == QLatin1String("--tree")) {
+        g_emptyFiles = args.contains(QStringLiteral("--empty-files"));
         QDir().mkpath(args[3]);
         if (args[2] == QLatin1String("stick")) {
             bench::TreeBuilder(QFile::encodeName(args[3])).build(args.size() > 4 ? args[4].toInt() : 50000);
@@ -522,6 +587,7 @@ int main(int argc, char **argv)
     }
     int entries = 1000000;
     int stickEntries = 50000;
+    int rootEntries = 100000;
     int runs = 3;
     bool clean = true;
     QStringList cases = {"flat", "nested", "deep", "appledouble", "fat32", "exfat"};
@@ -533,6 +599,10 @@ int main(int argc, char **argv)
             entries = value.toInt(), ++i;
         else if (args[i] == QLatin1String("--stick"))
             stickEntries = value.toInt(), ++i;
+        else if (args[i] == QLatin1String("--root"))
+            rootEntries = value.toInt(), ++i;
+        else if (args[i] == QLatin1String("--empty-files"))
+            g_emptyFiles = true;
         else if (args[i] == QLatin1String("--runs"))
             runs = std::max(1, value.toInt()), ++i;
         else if (args[i] == QLatin1String("--cases"))
@@ -557,6 +627,10 @@ int main(int argc, char **argv)
             const auto kind = name == QLatin1String("fat32") ? MountFixture::Kind::Fat32 : MountFixture::Kind::ExFat;
             volume = std::make_unique<StickCase>(fx, kind, stickEntries, mountInfo);
             label = name == QLatin1String("fat32") ? QStringLiteral("FAT32 fusefat") : QStringLiteral("exFAT exfat-fuse");
+        }
+        if (name == QLatin1String("exfat-root")) {
+            volume = std::make_unique<BigRootCase>(fx, rootEntries, mountInfo);
+            label = QStringLiteral("exFAT root");
         }
         if (!volume) {
             say(QStringLiteral("no case called %1").arg(name));
