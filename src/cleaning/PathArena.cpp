@@ -405,23 +405,29 @@ QByteArrayView PathReader::path(PathArena::Node node)
         m_parentSize = m_path.size();
         m_parentAsIs = isWrittenAsIs(m_path);
     }
-    m_path.resize(m_parentSize);
     if (node == PathArena::kNone) {
+        m_path.resize(m_parentSize);
         m_nameStart = 0;
         m_folderAsIs = true;
         return m_path;
     }
+    // The folder's bytes stay in place: only the name is written after them.
     const QByteArrayView segment = m_arena.name(node);
+    const qsizetype start = m_parentSize + (parent != PathArena::kNone ? 1 : 0);
+    m_path.resize(start + segment.size());
+    char *at = m_path.data() + m_parentSize;
     if (parent != PathArena::kNone)
-        m_path.append('/');
-    m_path.append(segment);
-    const qsizetype slash = segment.lastIndexOf('/');
-    if (slash < 0) {
-        m_nameStart = m_path.size() - segment.size();
+        *at++ = '/';
+    if (!segment.isEmpty())
+        std::memcpy(at, segment.data(), size_t(segment.size()));
+    const void *slash = segment.isEmpty() ? nullptr : ::memrchr(segment.data(), '/', size_t(segment.size()));
+    if (!slash) {
+        m_nameStart = start;
         m_folderAsIs = m_parentAsIs;
     } else {
-        m_nameStart = m_path.size() - segment.size() + slash + 1;
-        m_folderAsIs = m_parentAsIs && isWrittenAsIs(segment.first(slash));
+        const qsizetype inSegment = static_cast<const char *>(slash) - segment.data();
+        m_nameStart = start + inSegment + 1;
+        m_folderAsIs = m_parentAsIs && isWrittenAsIs(segment.first(inSegment));
     }
     return m_path;
 }
@@ -429,10 +435,18 @@ QByteArrayView PathReader::path(PathArena::Node node)
 void PathReader::appendLine(QByteArray &lines, const LineHead &head) const
 {
     const QByteArrayView whole = m_path;
-    if (head.asIs && m_folderAsIs && isWrittenAsIs(whole.sliced(m_nameStart)))
-        lines.append(head.text).append(whole).append('\n');
-    else
+    if (!head.asIs || !m_folderAsIs || !isWrittenAsIs(whole.sliced(m_nameStart))) {
         appendLogLine(lines, head.text.data(), whole);
+        return;
+    }
+    // One copy of each piece, into room made once.
+    const qsizetype at = lines.size();
+    lines.resize(at + head.text.size() + whole.size() + 1);
+    char *out = lines.data() + at;
+    std::memcpy(out, head.text.data(), size_t(head.text.size()));
+    out += head.text.size();
+    std::memcpy(out, whole.data(), size_t(whole.size()));
+    out[whole.size()] = '\n';
 }
 
 LineHead::LineHead(const char *line) : text(line), asIs(isWrittenAsIs(text)) {}

@@ -8,6 +8,10 @@
 #include <mutex>
 #include <utility>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 bool isControl(char32_t c)
@@ -199,10 +203,21 @@ private:
         m_lines = 0;
     }
 
+    // One write of the whole burst (the C library would split it in two),
+    // after anything written through stdio meanwhile.
     static void write(QByteArrayView bytes)
     {
-        std::fwrite(bytes.data(), 1, size_t(bytes.size()), stdout);
         std::fflush(stdout);
+        const char *at = bytes.data();
+        for (qsizetype left = bytes.size(); left > 0;) {
+            const ssize_t n = ::write(STDOUT_FILENO, at, size_t(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            at += n;
+            left -= n;
+        }
     }
 
     std::mutex m_mutex;
@@ -217,6 +232,11 @@ LogBuffer &logBuffer()
     // find it; written out when exit() begins.
     static LogBuffer *const buffer = [] {
         auto *made = new LogBuffer;
+        // A pipe gets room for many bursts (a scan writes hundreds of MB of
+        // lines): with the kernel's 64 KiB each burst waits for the reader to
+        // wake. Nothing changes for a terminal or a file, or where the
+        // system refuses.
+        ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
         std::atexit([] { logBuffer().flush(true); });
         return made;
     }();
