@@ -15,7 +15,11 @@
 #include <deque>
 #include <utility>
 
+#include <new>
+#include <type_traits>
+
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace AppleDoubleSearch {
@@ -86,6 +90,60 @@ private:
     QByteArray m_folder;
     pathhandles::Handle m_fd;
     bool m_opened = false;
+};
+
+// Records queued in blocks of pages of their own, each handed back to the
+// system as soon as it has been read: find's fields are as many as the
+// scan's items on a volume of "._" files, and memory freed into the
+// allocator would stay the process's beside the items made from them.
+template <typename T>
+class PageQueue
+{
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    PageQueue() = default;
+    PageQueue(const PageQueue &) = delete;
+    PageQueue &operator=(const PageQueue &) = delete;
+    ~PageQueue()
+    {
+        for (T *block : m_blocks)
+            ::munmap(block, kBlockBytes);
+    }
+
+    bool empty() const { return m_blocks.empty(); }
+    const T &front() const { return m_blocks.front()[m_head]; }
+
+    void push_back(const T &value)
+    {
+        if (m_blocks.empty() || m_tail == kPerBlock) {
+            void *block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (block == MAP_FAILED)
+                throw std::bad_alloc();
+            m_blocks.push_back(static_cast<T *>(block));
+            m_tail = 0;
+        }
+        m_blocks.back()[m_tail++] = value;
+    }
+
+    void pop_front()
+    {
+        ++m_head;
+        if (m_head == (m_blocks.size() == 1 ? m_tail : kPerBlock)) {
+            ::munmap(m_blocks.front(), kBlockBytes);
+            m_blocks.pop_front();
+            m_head = 0;
+            if (m_blocks.empty())
+                m_tail = 0;
+        }
+    }
+
+private:
+    static constexpr size_t kBlockBytes = size_t(1) << 20;
+    static constexpr size_t kPerBlock = kBlockBytes / sizeof(T);
+    std::deque<T *> m_blocks;
+    size_t m_head = 0;   // in the first block
+    size_t m_tail = 0;   // in the last block
 };
 
 // find's NUL-separated output as it comes: each field goes into a path index
@@ -194,7 +252,7 @@ private:
     QByteArray m_base;
     VolumeWork *m_work;
     QByteArray m_partial;
-    std::deque<Field> m_fields;   // freed block by block as they are reported
+    PageQueue<Field> m_fields;   // handed back block by block as they are reported
     FolderLooks m_folders;
     qsizetype m_separators = 0;
     qsizetype m_received = 0;
