@@ -415,7 +415,8 @@ private:
     int m_serial = 0;
 };
 
-// An exFAT stick whose root holds `entries` empty files, one in ten a "._" file.
+// An exFAT stick whose root holds `entries` empty files, one in ten a "._"
+// file, written into its image before it is mounted.
 class BigRootCase : public CaseVolume
 {
 public:
@@ -423,52 +424,24 @@ public:
         : m_fx(fx), m_entries(entries), m_mountInfo(std::move(mountInfo))
     {
     }
-    ~BigRootCase() override { unmake(); }
 
     bool make() override
     {
-        unmake();
-        m_point = m_fx.mountRoot() + QStringLiteral("/root-%1").arg(++m_serial);
+        m_volume.reset();
         // 96 bytes of entries per file, and room around them.
         const int sizeMiB = int(std::max<qint64>(64, qint64(m_entries) * 96 / (1 << 20) * 2 + 64));
-        const std::optional<QString> image = m_fx.makeImage(MountFixture::Kind::ExFat, sizeMiB, QStringLiteral("BENCH"));
-        if (!image)
-            return false;
-        m_image = *image;
-        if (const QString error = bench::ExfatRoot(m_image).fill(m_entries, 10); !error.isEmpty()) {
-            say(QStringLiteral("exfat-root: ") + error);
-            return false;
-        }
-        const std::optional<QString> loop = m_fx.attachLoop(m_image);
-        if (loop)
-            m_loop = *loop;
-        m_mounted = loop && m_fx.mountLoop(MountFixture::Kind::ExFat, *loop, m_point);
-        return m_mounted && MountFixture::writeMountInfoOf(m_point, m_mountInfo);
+        const auto fill = [this](const QString &image) { return bench::ExfatRoot(image).fill(m_entries, 10); };
+        m_volume.emplace(m_fx, MountFixture::Kind::ExFat, sizeMiB, fill, ++m_serial);
+        return m_volume->isReady() && MountFixture::writeMountInfoOf(m_volume->mountPoint(), m_mountInfo);
     }
-    QString root() const override { return m_point; }
+    QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
     QString mountInfo() const override { return m_mountInfo; }
 
 private:
-    void unmake()
-    {
-        if (m_mounted)
-            m_fx.unmount(m_point);
-        if (!m_loop.isEmpty())
-            m_fx.detachLoop(m_loop);
-        if (!m_image.isEmpty())
-            QFile::remove(m_image);
-        m_mounted = false;
-        m_loop.clear();
-        m_image.clear();
-    }
-
     MountFixture &m_fx;
     int m_entries;
     QString m_mountInfo;
-    QString m_point;
-    QString m_image;
-    QString m_loop;
-    bool m_mounted = false;
+    std::optional<bench::StickVolume> m_volume;
     int m_serial = 0;
 };
 

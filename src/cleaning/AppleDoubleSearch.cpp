@@ -92,6 +92,58 @@ private:
     bool m_opened = false;
 };
 
+// A child's output as it comes, cut into fields at a separator: each field
+// goes whole to take(), whichever pieces it came in; what follows the last
+// separator is a field too, once the output has ended.
+class OutputFields
+{
+public:
+    explicit OutputFields(char separator) : m_separator(separator) {}
+    virtual ~OutputFields() = default;
+    OutputFields(const OutputFields &) = delete;
+    OutputFields &operator=(const OutputFields &) = delete;
+
+    void feed(QByteArrayView piece)
+    {
+        m_received += piece.size();
+        for (;;) {
+            const qsizetype end = piece.indexOf(m_separator);
+            if (end < 0) {
+                m_partial.append(piece);
+                return;
+            }
+            ++m_separators;
+            if (m_partial.isEmpty()) {
+                take(piece.first(end));
+            } else {
+                m_partial.append(piece.first(end));
+                take(m_partial);
+                m_partial.resize(0);
+            }
+            piece = piece.sliced(end + 1);
+        }
+    }
+
+    // After the last piece.
+    void finish()
+    {
+        take(m_partial);
+        m_partial.clear();
+    }
+
+    bool receivedAny() const { return m_received > 0; }
+    qsizetype separators() const { return m_separators; }
+
+protected:
+    virtual void take(QByteArrayView field) = 0;
+
+private:
+    char m_separator;
+    QByteArray m_partial;
+    qsizetype m_separators = 0;
+    qsizetype m_received = 0;
+};
+
 // Records queued in blocks of pages of their own, each handed back to the
 // system as soon as it has been read: find's fields are as many as the
 // scan's items on a volume of "._" files, and memory freed into the
@@ -152,43 +204,13 @@ private:
 // searches. What a field gave is held in a small record by its node until
 // find has ended and what it printed can be trusted; its lines are made
 // then, from the index.
-class FindFields
+class FindFields : public OutputFields
 {
 public:
     FindFields(PathIndex &paths, QByteArray base, VolumeWork *work)
-        : m_paths(paths), m_base(std::move(base)), m_work(work)
+        : OutputFields('\0'), m_paths(paths), m_base(std::move(base)), m_work(work)
     {
     }
-
-    void feed(QByteArrayView piece)
-    {
-        m_received += piece.size();
-        for (;;) {
-            const qsizetype end = piece.indexOf('\0');
-            if (end < 0) {
-                m_partial.append(piece);
-                return;
-            }
-            ++m_separators;
-            if (m_partial.isEmpty()) {
-                take(piece.first(end));
-            } else {
-                m_partial.append(piece.first(end));
-                take(m_partial);
-                m_partial.resize(0);
-            }
-            piece = piece.sliced(end + 1);
-        }
-    }
-
-    // After the last piece: what followed the last NUL is a field too.
-    void finish()
-    {
-        take(m_partial);
-        m_partial.clear();
-    }
-
-    bool receivedAny() const { return m_received > 0; }
 
     // Keeps the fields that lie inside root (whole components), whose last
     // component starts with "._" and that exist, handing each to `onHit`,
@@ -197,7 +219,7 @@ public:
     // lines and its hit.
     qsizetype report(const OnHit &onHit, bool onHitLogs)
     {
-        logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(m_separators + 1)
+        logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(separators() + 1)
                 + QStringLiteral(" 个可能的._文件"));
         static const LineHead kFound("找到._文件: ");
         static const LineHead kMissing("警告: 文件不存在或无法访问: ");
@@ -231,7 +253,7 @@ private:
         qint64 size;
     };
 
-    void take(QByteArrayView bytes)
+    void take(QByteArrayView bytes) override
     {
         if (bytes.isEmpty())
             return;
@@ -251,48 +273,19 @@ private:
     PathIndex &m_paths;
     QByteArray m_base;
     VolumeWork *m_work;
-    QByteArray m_partial;
     PageQueue<Field> m_fields;   // handed back block by block as they are reported
     FolderLooks m_folders;
-    qsizetype m_separators = 0;
-    qsizetype m_received = 0;
 };
 
 // `ls -la`'s output as it comes, line by line: a line that names a "._"
 // file of the root (its last word) is checked against the file system at
 // once and kept as a hit; nothing else of the output is held.
-class LsLines
+class LsLines : public OutputFields
 {
 public:
     LsLines(QByteArray base, const std::function<bool(const QByteArray &)> &known)
-        : m_base(std::move(base)), m_known(known)
+        : OutputFields('\n'), m_base(std::move(base)), m_known(known)
     {
-    }
-
-    void feed(QByteArrayView piece)
-    {
-        for (;;) {
-            const qsizetype end = piece.indexOf('\n');
-            if (end < 0) {
-                m_partial.append(piece);
-                return;
-            }
-            if (m_partial.isEmpty()) {
-                take(piece.first(end));
-            } else {
-                m_partial.append(piece.first(end));
-                take(m_partial);
-                m_partial.resize(0);
-            }
-            piece = piece.sliced(end + 1);
-        }
-    }
-
-    // After the last piece: what followed the last newline is a line too.
-    void finish()
-    {
-        take(m_partial);
-        m_partial.clear();
     }
 
     const QList<QByteArray> &hits() const { return m_hits; }
@@ -300,7 +293,7 @@ public:
     QList<pathhandles::ItemLook> takeLooks() { return std::exchange(m_looks, {}); }
 
 private:
-    void take(QByteArrayView line)
+    void take(QByteArrayView line) override
     {
         if (!line.contains("._"))
             return;
@@ -331,7 +324,6 @@ private:
 
     QByteArray m_base;
     const std::function<bool(const QByteArray &)> &m_known;
-    QByteArray m_partial;
     QList<QByteArray> m_hits;
     QList<pathhandles::ItemLook> m_looks;
     QSet<QByteArrayView> m_seen;
