@@ -15,7 +15,8 @@
 // floor on the same tree: floor_walk (a bare walk), floor_walk -l (the same
 // with an lstat of every file), `find -xdev` printing every path to a pipe,
 // the pre-search's own find of "._" files (a pass the scan makes before its
-// walk) and the whole catalogue as one find (the old baseline). The runs alternate
+// walk), the whole catalogue as one find (the old baseline) and, on FAT and
+// exFAT, the pre-search's `ls -la` of the root. The runs alternate
 // after one walk that warms the caches; the medians are given.
 //
 // Clean: the app's clean of everything its scan found, beside
@@ -189,6 +190,16 @@ Timed findEverything(const QString &root)
     return timed(request);
 }
 
+// The look at a FAT or exFAT root the pre-search makes after find, as it runs it.
+Timed listRoot(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("ls");
+    request.arguments = {QStringLiteral("-la"), QStringLiteral("--"), root};
+    request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    return timed(request);
+}
+
 Timed findCatalogue(const QString &root)
 {
     ProcessRequest request;
@@ -353,6 +364,8 @@ public:
     virtual bool make() = 0;   // (again) with the case's tree
     virtual QString root() const = 0;
     virtual QString mountInfo() const { return QStringLiteral("-"); }
+    // Typed FAT or exFAT: the scan looks at the root with `ls -la` too.
+    virtual bool isFAT() const { return false; }
 };
 
 class TmpfsVolume : public CaseVolume
@@ -405,6 +418,7 @@ public:
     }
     QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
     QString mountInfo() const override { return m_mountInfo; }
+    bool isFAT() const override { return m_kind != MountFixture::Kind::Ext4; }
 
 private:
     MountFixture &m_fx;
@@ -436,6 +450,7 @@ public:
     }
     QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
     QString mountInfo() const override { return m_mountInfo; }
+    bool isFAT() const override { return true; }
 
 private:
     MountFixture &m_fx;
@@ -450,7 +465,7 @@ struct ScanRow
     QString name;
     qint64 entries = 0;
     ChildFigures scan;
-    double bare = 0, withStat = 0, findAll = 0, catalogue = 0, preSearch = 0;
+    double bare = 0, withStat = 0, findAll = 0, catalogue = 0, preSearch = 0, listing = 0;
 };
 
 struct CleanRow
@@ -470,10 +485,10 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
 {
     if (!volume.make())
         return std::nullopt;
-    ScanRow row{name, 0, {}, 0, 0, 0, 0, 0};
+    ScanRow row{name, 0, {}, 0, 0, 0, 0, 0, 0};
     const Timed warm = floorWalk(volume.root(), false);
     row.entries = warm.result.standardOutput.split(' ').constFirst().toLongLong();
-    QList<double> scans, bare, withStat, findAll, catalogue, preSearch;
+    QList<double> scans, bare, withStat, findAll, catalogue, preSearch, listing;
     for (int run = 0; run < runs; ++run) {
         bare << floorWalk(volume.root(), false).milliseconds;
         const std::optional<ChildFigures> scan = runChild({"--scan", volume.root(), volume.mountInfo()});
@@ -485,6 +500,8 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
         findAll << findEverything(volume.root()).milliseconds;
         catalogue << findCatalogue(volume.root()).milliseconds;
         preSearch << findAppleDouble(volume.root()).milliseconds;
+        if (volume.isFAT())
+            listing << listRoot(volume.root()).milliseconds;
     }
     row.scan.milliseconds = medianOf(scans);
     row.bare = medianOf(bare);
@@ -492,6 +509,7 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
     row.findAll = medianOf(findAll);
     row.catalogue = medianOf(catalogue);
     row.preSearch = medianOf(preSearch);
+    row.listing = medianOf(listing);
     return row;
 }
 
@@ -624,14 +642,15 @@ int main(int argc, char **argv)
     }
 
     std::printf("scan, median of %d (ms)\n", runs);
-    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %7s | %7s | %6s\n", "case", "entries",
-                "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue", "lines",
-                "writes", "B/item");
+    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %8s | %7s | %7s | %6s\n", "case",
+                "entries", "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue",
+                "ls -la", "lines", "writes", "B/item");
     for (const ScanRow &row : std::as_const(scans)) {
-        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %7lld | %7lld | %6lld\n",
+        const QByteArray listing = row.listing > 0 ? QByteArray::number(row.listing, 'f', 0) : QByteArray("-");
+        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %8s | %7lld | %7lld | %6lld\n",
                     qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
                     row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
-                    row.preSearch, row.catalogue, static_cast<long long>(row.scan.stdoutLines),
+                    row.preSearch, row.catalogue, listing.constData(), static_cast<long long>(row.scan.stdoutLines),
                     static_cast<long long>(row.scan.writes),
                     static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
     }

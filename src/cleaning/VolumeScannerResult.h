@@ -160,7 +160,6 @@ public:
     // listed costs nothing more when it is.
     PathIndex &paths() { return m_paths; }
     const PathIndex &paths() const { return m_paths; }
-    QByteArray pathOf(const FileItem &item) const { return m_paths.path(item.node()); }
 
     // Moves in the items of a builder that shares this one's index, as a
     // kind this one does not list yet; none of their paths may be listed.
