@@ -529,7 +529,7 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     }
     writeBurst(said, 1);
     if (looks)
-        *looks = lines.takeLooks();
+        looks->append(lines.takeLooks());
     return lines.takeHits();
 }
 
