@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -229,6 +230,28 @@ public:
         if (loop)
             m_loop = *loop;
         m_mounted = loop && fx.mountFat(*loop, m_point);
+        m_ready = m_mounted;
+    }
+
+    // A fresh stick of `kind` whose image `fill` writes (its error, or
+    // nothing) before it is mounted.
+    StickVolume(MountFixture &fx, MountFixture::Kind kind, int sizeMiB,
+                const std::function<QString(const QString &image)> &fill, int serial)
+        : m_fx(fx)
+    {
+        m_point = fx.mountRoot() + QStringLiteral("/volume-%1").arg(serial);
+        const std::optional<QString> image = fx.makeImage(kind, sizeMiB, QStringLiteral("BENCH"));
+        if (!image)
+            return;
+        m_image = *image;
+        if (const QString error = fill(m_image); !error.isEmpty()) {
+            bench::say(error);
+            return;
+        }
+        const std::optional<QString> loop = fx.attachLoop(m_image);
+        if (loop)
+            m_loop = *loop;
+        m_mounted = loop && fx.mountLoop(kind, *loop, m_point);
         m_ready = m_mounted;
     }
 

@@ -1,7 +1,8 @@
 // The scan and the clean against the machine's floor, measured in the same run.
 //
-//   bench_scan [--entries 1000000] [--stick 50000] [--runs 3] [--no-clean]
-//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat]
+//   bench_scan [--entries 1000000] [--stick 50000] [--root 100000] [--runs 3]
+//              [--no-clean] [--empty-files]
+//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat,exfat-root]
 //
 // For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
 // case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
@@ -14,7 +15,8 @@
 // floor on the same tree: floor_walk (a bare walk), floor_walk -l (the same
 // with an lstat of every file), `find -xdev` printing every path to a pipe,
 // the pre-search's own find of "._" files (a pass the scan makes before its
-// walk) and the whole catalogue as one find (the old baseline). The runs alternate
+// walk), the whole catalogue as one find (the old baseline) and, on FAT and
+// exFAT, the pre-search's `ls -la` of the root. The runs alternate
 // after one walk that warms the caches; the medians are given.
 //
 // Clean: the app's clean of everything its scan found, beside
@@ -24,10 +26,13 @@
 // Cases: tmpfs trees of --entries entries, listed as an ext4 stick on a fake
 // machine (flat: one folder, 10 % junk; nested: chains 10 deep; deep: 100
 // deep; appledouble: 10 deep, half of the files "._"; chain: one chain of
-// folders --entries deep, far past PATH_MAX), and a stick of --stick
-// entries (StickTree.h) as FAT32 through fusefat and as exFAT through
-// exfat-fuse on loop devices, found on the real mount table and typed as the
-// app types it. Needs root (it mounts).
+// folders --entries deep, far past PATH_MAX; their files hold one byte each,
+// or none with --empty-files, so that a tree of millions fits in memory), a
+// stick of --stick entries (StickTree.h) as FAT32 through fusefat and as
+// exFAT through exfat-fuse on loop devices, found on the real mount table and
+// typed as the app types it, and an exFAT stick whose root alone holds --root
+// empty files, one in ten a "._" file (exfat-root: the root's `ls -la` look
+// meets them all). Needs root (it mounts).
 
 #include "cleaning/FileType.h"
 #include "devices/USBDeviceManager.h"
@@ -40,6 +45,7 @@
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "ExfatRoot.h"
 #include "StickTree.h"
 
 #include <QCoreApplication>
@@ -78,11 +84,13 @@ const QList<Shape> kShapes = {
     {QStringLiteral("chain"), 0, 0, false},   // one chain of folders as deep as the entries
 };
 
+bool g_emptyFiles = false;
+
 void writeOneByte(const QByteArray &path)
 {
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        if (::write(fd, "x", 1) != 1) {
+        if (!g_emptyFiles && ::write(fd, "x", 1) != 1) {
             // An empty file serves as well.
         }
         ::close(fd);
@@ -179,6 +187,16 @@ Timed findEverything(const QString &root)
     ProcessRequest request;
     request.program = QStringLiteral("find");
     request.arguments = {root, QStringLiteral("-xdev")};
+    return timed(request);
+}
+
+// The look at a FAT or exFAT root the pre-search makes after find, as it runs it.
+Timed listRoot(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("ls");
+    request.arguments = {QStringLiteral("-la"), QStringLiteral("--"), root};
+    request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     return timed(request);
 }
 
@@ -346,6 +364,8 @@ public:
     virtual bool make() = 0;   // (again) with the case's tree
     virtual QString root() const = 0;
     virtual QString mountInfo() const { return QStringLiteral("-"); }
+    // Typed FAT or exFAT: the scan looks at the root with `ls -la` too.
+    virtual bool isFAT() const { return false; }
 };
 
 class TmpfsVolume : public CaseVolume
@@ -398,10 +418,42 @@ public:
     }
     QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
     QString mountInfo() const override { return m_mountInfo; }
+    bool isFAT() const override { return m_kind != MountFixture::Kind::Ext4; }
 
 private:
     MountFixture &m_fx;
     MountFixture::Kind m_kind;
+    int m_entries;
+    QString m_mountInfo;
+    std::optional<bench::StickVolume> m_volume;
+    int m_serial = 0;
+};
+
+// An exFAT stick whose root holds `entries` empty files, one in ten a "._"
+// file, written into its image before it is mounted.
+class BigRootCase : public CaseVolume
+{
+public:
+    BigRootCase(MountFixture &fx, int entries, QString mountInfo)
+        : m_fx(fx), m_entries(entries), m_mountInfo(std::move(mountInfo))
+    {
+    }
+
+    bool make() override
+    {
+        m_volume.reset();
+        // 96 bytes of entries per file, and room around them.
+        const int sizeMiB = int(std::max<qint64>(64, qint64(m_entries) * 96 / (1 << 20) * 2 + 64));
+        const auto fill = [this](const QString &image) { return bench::ExfatRoot(image).fill(m_entries, 10); };
+        m_volume.emplace(m_fx, MountFixture::Kind::ExFat, sizeMiB, fill, ++m_serial);
+        return m_volume->isReady() && MountFixture::writeMountInfoOf(m_volume->mountPoint(), m_mountInfo);
+    }
+    QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
+    QString mountInfo() const override { return m_mountInfo; }
+    bool isFAT() const override { return true; }
+
+private:
+    MountFixture &m_fx;
     int m_entries;
     QString m_mountInfo;
     std::optional<bench::StickVolume> m_volume;
@@ -413,7 +465,7 @@ struct ScanRow
     QString name;
     qint64 entries = 0;
     ChildFigures scan;
-    double bare = 0, withStat = 0, findAll = 0, catalogue = 0, preSearch = 0;
+    double bare = 0, withStat = 0, findAll = 0, catalogue = 0, preSearch = 0, listing = 0;
 };
 
 struct CleanRow
@@ -433,10 +485,10 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
 {
     if (!volume.make())
         return std::nullopt;
-    ScanRow row{name, 0, {}, 0, 0, 0, 0, 0};
+    ScanRow row{name, 0, {}, 0, 0, 0, 0, 0, 0};
     const Timed warm = floorWalk(volume.root(), false);
     row.entries = warm.result.standardOutput.split(' ').constFirst().toLongLong();
-    QList<double> scans, bare, withStat, findAll, catalogue, preSearch;
+    QList<double> scans, bare, withStat, findAll, catalogue, preSearch, listing;
     for (int run = 0; run < runs; ++run) {
         bare << floorWalk(volume.root(), false).milliseconds;
         const std::optional<ChildFigures> scan = runChild({"--scan", volume.root(), volume.mountInfo()});
@@ -448,6 +500,8 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
         findAll << findEverything(volume.root()).milliseconds;
         catalogue << findCatalogue(volume.root()).milliseconds;
         preSearch << findAppleDouble(volume.root()).milliseconds;
+        if (volume.isFAT())
+            listing << listRoot(volume.root()).milliseconds;
     }
     row.scan.milliseconds = medianOf(scans);
     row.bare = medianOf(bare);
@@ -455,6 +509,7 @@ std::optional<ScanRow> measureScan(const QString &name, CaseVolume &volume, int 
     row.findAll = medianOf(findAll);
     row.catalogue = medianOf(catalogue);
     row.preSearch = medianOf(preSearch);
+    row.listing = medianOf(listing);
     return row;
 }
 
@@ -501,6 +556,7 @@ int main(int argc, char **argv)
     if (args.size() >= 4 && (args[1] == QLatin1String("--scan") || args[1] == QLatin1String("--clean")))
         return childMain(args);
     if (args.size() >= 4 && args[1] == QLatin1String("--tree")) {
+        g_emptyFiles = args.contains(QStringLiteral("--empty-files"));
         QDir().mkpath(args[3]);
         if (args[2] == QLatin1String("stick")) {
             bench::TreeBuilder(QFile::encodeName(args[3])).build(args.size() > 4 ? args[4].toInt() : 50000);
@@ -522,6 +578,7 @@ int main(int argc, char **argv)
     }
     int entries = 1000000;
     int stickEntries = 50000;
+    int rootEntries = 100000;
     int runs = 3;
     bool clean = true;
     QStringList cases = {"flat", "nested", "deep", "appledouble", "fat32", "exfat"};
@@ -533,6 +590,10 @@ int main(int argc, char **argv)
             entries = value.toInt(), ++i;
         else if (args[i] == QLatin1String("--stick"))
             stickEntries = value.toInt(), ++i;
+        else if (args[i] == QLatin1String("--root"))
+            rootEntries = value.toInt(), ++i;
+        else if (args[i] == QLatin1String("--empty-files"))
+            g_emptyFiles = true;
         else if (args[i] == QLatin1String("--runs"))
             runs = std::max(1, value.toInt()), ++i;
         else if (args[i] == QLatin1String("--cases"))
@@ -558,6 +619,10 @@ int main(int argc, char **argv)
             volume = std::make_unique<StickCase>(fx, kind, stickEntries, mountInfo);
             label = name == QLatin1String("fat32") ? QStringLiteral("FAT32 fusefat") : QStringLiteral("exFAT exfat-fuse");
         }
+        if (name == QLatin1String("exfat-root")) {
+            volume = std::make_unique<BigRootCase>(fx, rootEntries, mountInfo);
+            label = QStringLiteral("exFAT root");
+        }
         if (!volume) {
             say(QStringLiteral("no case called %1").arg(name));
             continue;
@@ -577,14 +642,15 @@ int main(int argc, char **argv)
     }
 
     std::printf("scan, median of %d (ms)\n", runs);
-    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %7s | %7s | %6s\n", "case", "entries",
-                "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue", "lines",
-                "writes", "B/item");
+    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %8s | %7s | %7s | %6s\n", "case",
+                "entries", "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue",
+                "ls -la", "lines", "writes", "B/item");
     for (const ScanRow &row : std::as_const(scans)) {
-        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %7lld | %7lld | %6lld\n",
+        const QByteArray listing = row.listing > 0 ? QByteArray::number(row.listing, 'f', 0) : QByteArray("-");
+        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %8s | %7lld | %7lld | %6lld\n",
                     qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
                     row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
-                    row.preSearch, row.catalogue, static_cast<long long>(row.scan.stdoutLines),
+                    row.preSearch, row.catalogue, listing.constData(), static_cast<long long>(row.scan.stdoutLines),
                     static_cast<long long>(row.scan.writes),
                     static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
     }

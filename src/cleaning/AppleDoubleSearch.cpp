@@ -9,12 +9,17 @@
 #include "platform/ProcessRunner.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <algorithm>
 #include <deque>
 #include <utility>
 
+#include <new>
+#include <type_traits>
+
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace AppleDoubleSearch {
@@ -37,7 +42,18 @@ void keep(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks, QByteArr
 // Gathers the hits handed out into lists.
 OnHit collector(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks)
 {
-    return [&hits, looks](QByteArrayView path, const pathhandles::ItemLook &look) { keep(hits, looks, path, look); };
+    return [&hits, looks](QByteArrayView path, const pathhandles::ItemLook &look, PathArena::Node) {
+        keep(hits, looks, path, look);
+    };
+}
+
+// Lines gathered are written once they make a burst.
+void writeBurst(QByteArray &lines, qsizetype atLeast = 64 * 1024)
+{
+    if (lines.size() < atLeast || lines.isEmpty())
+        return;
+    logCaptured(lines);
+    lines.resize(0);
 }
 
 // Is `path` strictly below `root`, component by component, with no "." or
@@ -54,7 +70,8 @@ bool isAppleDoubleBelow(const QByteArray &root, QByteArrayView path)
 class FolderLooks
 {
 public:
-    std::optional<struct stat> lstat(QByteArrayView path)
+    // `name`: the path's last component, NUL-terminated.
+    std::optional<struct stat> lstat(QByteArrayView path, const char *name)
     {
         const qsizetype slash = path.lastIndexOf('/');
         const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
@@ -64,8 +81,7 @@ public:
             m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         }
         struct stat st;
-        const QByteArray name = path.sliced(slash + 1).toByteArray();
-        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return std::nullopt;
         return st;
     }
@@ -76,25 +92,22 @@ private:
     bool m_opened = false;
 };
 
-// find's NUL-separated output as it comes: each field goes into a path index
-// (the one the hits join, where a hit then costs nothing more) and is checked
-// and looked at (lstat) at once, so the looks go on while find still
-// searches. What a field gave is held in a small record by its node until
-// find has ended and what it printed can be trusted; its lines are made
-// then, from the index.
-class FindFields
+// A child's output as it comes, cut into fields at a separator: each field
+// goes whole to take(), whichever pieces it came in; what follows the last
+// separator is a field too, once the output has ended.
+class OutputFields
 {
 public:
-    FindFields(PathIndex &paths, QByteArray base, VolumeWork *work)
-        : m_paths(paths), m_base(std::move(base)), m_work(work)
-    {
-    }
+    explicit OutputFields(char separator) : m_separator(separator) {}
+    virtual ~OutputFields() = default;
+    OutputFields(const OutputFields &) = delete;
+    OutputFields &operator=(const OutputFields &) = delete;
 
     void feed(QByteArrayView piece)
     {
         m_received += piece.size();
         for (;;) {
-            const qsizetype end = piece.indexOf('\0');
+            const qsizetype end = piece.indexOf(m_separator);
             if (end < 0) {
                 m_partial.append(piece);
                 return;
@@ -111,7 +124,7 @@ public:
         }
     }
 
-    // After the last piece: what followed the last NUL is a field too.
+    // After the last piece.
     void finish()
     {
         take(m_partial);
@@ -119,27 +132,113 @@ public:
     }
 
     bool receivedAny() const { return m_received > 0; }
+    qsizetype separators() const { return m_separators; }
+
+protected:
+    virtual void take(QByteArrayView field) = 0;
+
+private:
+    char m_separator;
+    QByteArray m_partial;
+    qsizetype m_separators = 0;
+    qsizetype m_received = 0;
+};
+
+// Records queued in blocks of pages of their own, each handed back to the
+// system as soon as it has been read: find's fields are as many as the
+// scan's items on a volume of "._" files, and memory freed into the
+// allocator would stay the process's beside the items made from them.
+template <typename T>
+class PageQueue
+{
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    PageQueue() = default;
+    PageQueue(const PageQueue &) = delete;
+    PageQueue &operator=(const PageQueue &) = delete;
+    ~PageQueue()
+    {
+        for (T *block : m_blocks)
+            ::munmap(block, kBlockBytes);
+    }
+
+    bool empty() const { return m_blocks.empty(); }
+    const T &front() const { return m_blocks.front()[m_head]; }
+
+    void push_back(const T &value)
+    {
+        if (m_blocks.empty() || m_tail == kPerBlock) {
+            void *block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (block == MAP_FAILED)
+                throw std::bad_alloc();
+            m_blocks.push_back(static_cast<T *>(block));
+            m_tail = 0;
+        }
+        m_blocks.back()[m_tail++] = value;
+    }
+
+    void pop_front()
+    {
+        ++m_head;
+        if (m_head == (m_blocks.size() == 1 ? m_tail : kPerBlock)) {
+            ::munmap(m_blocks.front(), kBlockBytes);
+            m_blocks.pop_front();
+            m_head = 0;
+            if (m_blocks.empty())
+                m_tail = 0;
+        }
+    }
+
+private:
+    static constexpr size_t kBlockBytes = size_t(1) << 20;
+    static constexpr size_t kPerBlock = kBlockBytes / sizeof(T);
+    std::deque<T *> m_blocks;
+    size_t m_head = 0;   // in the first block
+    size_t m_tail = 0;   // in the last block
+};
+
+// find's NUL-separated output as it comes: each field goes into a path index
+// (the one the hits join, where a hit then costs nothing more) and is checked
+// and looked at (lstat) at once, so the looks go on while find still
+// searches. What a field gave is held in a small record by its node until
+// find has ended and what it printed can be trusted; its lines are made
+// then, from the index.
+class FindFields : public OutputFields
+{
+public:
+    FindFields(PathIndex &paths, QByteArray base, VolumeWork *work)
+        : OutputFields('\0'), m_paths(paths), m_base(std::move(base)), m_work(work)
+    {
+    }
 
     // Keeps the fields that lie inside root (whole components), whose last
     // component starts with "._" and that exist, handing each to `onHit`,
     // with the lines find's fields get; the number kept. The records go as
-    // they are reported.
-    qsizetype report(const OnHit &onHit)
+    // they are reported; each path is read from the index once, for its
+    // lines and its hit.
+    qsizetype report(const OnHit &onHit, bool onHitLogs)
     {
-        logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(m_separators + 1)
+        logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(separators() + 1)
                 + QStringLiteral(" 个可能的._文件"));
+        static const LineHead kFound("找到._文件: ");
+        static const LineHead kMissing("警告: 文件不存在或无法访问: ");
+        PathReader reader(*m_paths.arena());
+        QByteArray lines;
         qsizetype hits = 0;
         for (; !m_fields.empty(); m_fields.pop_front()) {
             const Field &field = m_fields.front();
-            const QByteArray path = m_paths.path(field.node);
-            logUtf8("找到._文件: ", path);
+            const QByteArrayView path = reader.path(field.node);
+            reader.appendLine(lines, kFound);
             if (field.exists) {
-                onHit(path, pathhandles::ItemLook{field.kind, field.device, field.inode, field.size});
+                writeBurst(lines, onHitLogs ? 1 : 64 * 1024);
+                onHit(path, pathhandles::ItemLook{field.kind, field.device, field.inode, field.size}, field.node);
                 ++hits;
             } else {
-                logUtf8("警告: 文件不存在或无法访问: ", path);
+                reader.appendLine(lines, kMissing);
             }
         }
+        writeBurst(lines, 1);
         return hits;
     }
 
@@ -154,14 +253,19 @@ private:
         qint64 size;
     };
 
-    void take(QByteArrayView bytes)
+    void take(QByteArrayView bytes) override
     {
         if (bytes.isEmpty())
             return;
         const PathArena::Node node = m_paths.add(bytes);
         if (m_work)
             m_work->beat();
-        const std::optional<struct stat> st = isAppleDoubleBelow(m_base, bytes) ? m_folders.lstat(bytes) : std::nullopt;
+        std::optional<struct stat> st;
+        if (isAppleDoubleBelow(m_base, bytes)) {
+            // The name as the index holds it is NUL-terminated in place.
+            const QByteArrayView segment = m_paths.arena()->name(node);
+            st = m_folders.lstat(bytes, segment.data() + segment.lastIndexOf('/') + 1);
+        }
         const pathhandles::ItemLook look = st ? pathhandles::lookOf(*st) : pathhandles::ItemLook{};
         m_fields.push_back(Field{node, look.kind, st.has_value(), look.device, look.inode, look.size});
     }
@@ -169,11 +273,60 @@ private:
     PathIndex &m_paths;
     QByteArray m_base;
     VolumeWork *m_work;
-    QByteArray m_partial;
-    std::deque<Field> m_fields;   // freed block by block as they are reported
+    PageQueue<Field> m_fields;   // handed back block by block as they are reported
     FolderLooks m_folders;
-    qsizetype m_separators = 0;
-    qsizetype m_received = 0;
+};
+
+// `ls -la`'s output as it comes, line by line: a line that names a "._"
+// file of the root (its last word) is checked against the file system at
+// once and kept as a hit; nothing else of the output is held.
+class LsLines : public OutputFields
+{
+public:
+    LsLines(QByteArray base, const std::function<bool(const QByteArray &)> &known)
+        : OutputFields('\n'), m_base(std::move(base)), m_known(known)
+    {
+    }
+
+    const QList<QByteArray> &hits() const { return m_hits; }
+    QList<QByteArray> takeHits() { return std::exchange(m_hits, {}); }
+    QList<pathhandles::ItemLook> takeLooks() { return std::exchange(m_looks, {}); }
+
+private:
+    void take(QByteArrayView line) override
+    {
+        if (!line.contains("._"))
+            return;
+        // The last word (split at spaces).
+        qsizetype end = line.size();
+        while (end > 0 && line[end - 1] == ' ')
+            --end;
+        const QByteArrayView name = line.first(end).sliced(line.first(end).lastIndexOf(' ') + 1);
+        // Only a plain name of the root itself; what ls shows is checked
+        // against the file system before it counts.
+        if (!name.startsWith("._") || name.contains('/'))
+            return;
+        QByteArray path = childPath(m_base, name);
+        if (m_seen.contains(path))
+            return;   // a link's line names its target too
+        pathhandles::ItemLook look;
+        if (!m_known || !m_known(path)) {
+            struct stat st;
+            if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+                return;
+            look = pathhandles::lookOf(st);
+        }
+        m_hits.append(std::move(path));
+        m_looks.append(look);
+        // The hits' bytes stay where they are when the list grows.
+        m_seen.insert(QByteArrayView(m_hits.last()));
+    }
+
+    QByteArray m_base;
+    const std::function<bool(const QByteArray &)> &m_known;
+    QList<QByteArray> m_hits;
+    QList<pathhandles::ItemLook> m_looks;
+    QSet<QByteArrayView> m_seen;
 };
 
 } // namespace
@@ -191,7 +344,7 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
 }
 
 std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
-                                                      PathIndex *held)
+                                                      PathIndex *held, bool onHitLogs)
 {
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("开始使用find命令搜索._文件在路径: ") + pathText(base));
@@ -210,7 +363,7 @@ std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, co
     request.killGrace = std::chrono::milliseconds(500);
     // Its output is held as it comes, not whole: on a volume of many "._"
     // files it would be most of the scan's memory.
-    PathIndex local;
+    PathIndex local(PathIndex::Threads::one);
     PathIndex &paths = held ? *held : local;
     FindFields found(paths, base, tools.work);
     request.collectStandardOutput = false;
@@ -241,13 +394,13 @@ std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, co
     } else if (tools.work && tools.work->shouldEnd()) {
         logLine(QStringLiteral("find命令随扫描一同结束"));
     } else if (result.exitedNormally() && result.exitCode == 0) {
-        hits = found.report(onHit);
+        hits = found.report(onHit, onHitLogs);
     } else {
         // Unreadable folders make find exit 1; what it did print still counts.
         const int status = result.exitedNormally() ? result.exitCode : 128 + result.signal;
         logLine(QStringLiteral("find命令可能部分成功，状态码: ") + QString::number(status));
         if (found.receivedAny())
-            hits = found.report(onHit);
+            hits = found.report(onHit, onHitLogs);
     }
     logLine(QStringLiteral("find命令查找完成，有效._文件数量: ") + QString::number(hits));
     return hits;
@@ -263,11 +416,11 @@ QList<QByteArray> parseFindOutput(const QByteArray &root, const QByteArray &outp
 
 qsizetype parseFindOutput(const QByteArray &root, const QByteArray &output, const OnHit &onHit, VolumeWork *work)
 {
-    PathIndex paths;
+    PathIndex paths(PathIndex::Threads::one);
     FindFields found(paths, withoutTrailingSlashes(root), work);
     found.feed(output);
     found.finish();
-    return found.report(onHit);
+    return found.report(onHit, true);
 }
 
 QList<QByteArray> findAppleDoubleFilesFallback(const QByteArray &root, QList<pathhandles::ItemLook> *looks, VolumeWork *work)
@@ -295,10 +448,10 @@ qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHi
             const QByteArray path = entry.path();
             logUtf8("备用方法找到._文件: ", path);
             if (!look) {
-                onHit(path, {});
+                onHit(path, {}, PathArena::kNone);
                 ++hits;
             } else if (const std::optional<struct stat> st = entry.lstat()) {
-                onHit(path, pathhandles::lookOf(*st));
+                onHit(path, pathhandles::lookOf(*st), PathArena::kNone);
                 ++hits;
             }
         }
@@ -323,9 +476,10 @@ QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tool
     return hits;
 }
 
-qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held)
+qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held,
+                               bool onHitLogs)
 {
-    if (const std::optional<qsizetype> hits = findAppleDoubleFilesWithFind(root, tools, onHit, held))
+    if (const std::optional<qsizetype> hits = findAppleDoubleFilesWithFind(root, tools, onHit, held, onHitLogs))
         return *hits;
     logLine(QStringLiteral("尝试使用备用方法查找._文件..."));
     const qsizetype hits = findAppleDoubleFilesFallback(root, onHit, tools.work);
@@ -338,10 +492,9 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
 {
     const QByteArray base = withoutTrailingSlashes(root);
     logLine(QStringLiteral("使用ls命令搜索额外的._文件..."));
-    QList<QByteArray> hits;
     if (!base.startsWith('/')) {
         logLine(QStringLiteral("ls命令执行失败: ") + QStringLiteral("not an absolute path: ") + pathText(base));
-        return hits;
+        return {};
     }
 
     ProcessRequest request;
@@ -351,45 +504,33 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     request.timeout = tools.findTimeout;
     request.killGrace = std::chrono::milliseconds(500);
+    LsLines lines(base, known);
+    request.collectStandardOutput = false;
+    const auto onOutput = [&lines](const QByteArray &piece, bool error) {
+        if (!error)
+            lines.feed(piece);
+    };
     if (tools.work)
-        tools.work->watch(request);
+        tools.work->watch(request, onOutput);
+    else
+        request.onOutput = onOutput;
     const ProcessResult result = runProcess(request);
+    lines.finish();
     if (!result.started) {
         logLine(QStringLiteral("ls命令执行失败: ") + result.errorString);
-        return hits;
+        return {};
     }
     if (tools.work && tools.work->shouldEnd())
-        return hits;
-
-    for (const QByteArray &line : result.standardOutput.split('\n')) {
-        if (!line.contains("._"))
-            continue;
-        const QList<QByteArray> words = line.split(' ');
-        QByteArray name;
-        for (auto it = words.crbegin(); it != words.crend(); ++it) {
-            if (!it->isEmpty()) {
-                name = *it;
-                break;
-            }
-        }
-        // Only a plain name of the root itself; what ls shows is checked
-        // against the file system before it counts.
-        if (!name.startsWith("._") || name.contains('/'))
-            continue;
-        const QByteArray path = childPath(base, name);
-        if (hits.contains(path))
-            continue;   // a link's line names its target too
-        pathhandles::ItemLook look;
-        if (!known || !known(path)) {
-            struct stat st;
-            if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
-                continue;
-            look = pathhandles::lookOf(st);
-        }
-        logUtf8("ls命令找到额外._文件: ", path);
-        keep(hits, looks, path, look);
+        return {};
+    QByteArray said;
+    for (const QByteArray &path : lines.hits()) {
+        appendLogLine(said, "ls命令找到额外._文件: ", path);
+        writeBurst(said);
     }
-    return hits;
+    writeBurst(said, 1);
+    if (looks)
+        looks->append(lines.takeLooks());
+    return lines.takeHits();
 }
 
 } // namespace AppleDoubleSearch

@@ -19,9 +19,10 @@ class VolumeWork;
 // hits (in their order), so the scan need not ask the file system again.
 namespace AppleDoubleSearch {
 
-// Each hit as it is found, with what the look at it saw: nothing else holds
-// the hits, so the scan keeps them in its own compact form.
-using OnHit = std::function<void(QByteArrayView path, const pathhandles::ItemLook &look)>;
+// Each hit as it is found, with what the look at it saw and its node in the
+// index the search held find's output in (kNone when it held none): nothing
+// else holds the hits, so the scan keeps them in its own compact form.
+using OnHit = std::function<void(QByteArrayView path, const pathhandles::ItemLook &look, PathArena::Node node)>;
 
 struct Tools
 {
@@ -40,9 +41,10 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
                                                               QList<pathhandles::ItemLook> *looks = nullptr);
 // The same, each hit handed to `onHit`; the number of hits. find's output is
 // held in `held` while it runs (the index the hits will join), or in an
-// index of its own.
+// index of its own. The lines of find's fields are written in bursts, unless
+// `onHitLogs` (the lines onHit may write go in their place).
 std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
-                                                      PathIndex *held = nullptr);
+                                                      PathIndex *held = nullptr, bool onHitLogs = true);
 
 // find's NUL-separated output: keeps the entries that lie inside root (whole
 // components), whose last component starts with "._" and that exist.
@@ -58,11 +60,13 @@ qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHi
 
 // find, or the fallback when find cannot be started; logs as it goes.
 QList<QByteArray> findAppleDoubleFiles(const QByteArray &root, const Tools &tools, QList<pathhandles::ItemLook> *looks = nullptr);
-qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held = nullptr);
+qsizetype findAppleDoubleFiles(const QByteArray &root, const Tools &tools, const OnHit &onHit, PathIndex *held = nullptr,
+                               bool onHitLogs = true);
 
 // "._" names of the root folder that `ls -la` shows (the last word of a line).
 // A path `known` answers true for (already found) is not looked at again: it
-// counts as there, with an empty look.
+// counts as there, with an empty look. ls's output is read as it comes, line
+// by line, never held whole (a root of a million entries lists 60 MB).
 QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools &tools,
                                              QList<pathhandles::ItemLook> *looks = nullptr,
                                              const std::function<bool(const QByteArray &)> &known = {});

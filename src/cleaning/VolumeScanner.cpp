@@ -68,8 +68,9 @@ ScanResult VolumeScanner::run()
     }
     // The pre-search (a child process, mostly) runs beside the walk; they
     // meet once both are done, and give what one after the other would have.
-    // The walk's result fills the same arena, so its items move over as they are.
-    ResultBuilder walked(m_request.root, {}, &result.paths());
+    // The walk's result fills a part of the same arena, so its items move
+    // over as they are.
+    ResultBuilder walked(m_request.root, {}, &result);
     BesideSearch beside;
     {
         VolumeWork *work = m_request.work.get();
@@ -119,16 +120,24 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     // the result as they come, so nothing else holds them; they are said to
     // have joined once the search has said how many it found.
     const qsizetype before = result.count(FileType::temporaryFiles);
-    const auto addHit = [&](QByteArrayView hit, const pathhandles::ItemLook &look) {
-        if (!m_matcher.isKept(NameText(hit.sliced(hit.lastIndexOf('/') + 1)).view()))
+    const auto addHit = [&](QByteArrayView hit, const pathhandles::ItemLook &look, PathArena::Node node) {
+        if (m_matcher.isKept(NameText(hit.sliced(hit.lastIndexOf('/') + 1)).view()))
+            return;
+        if (node != PathArena::kNone)
+            result.add(FileType::temporaryFiles, node, look);   // held by the index already
+        else
             result.add(FileType::temporaryFiles, hit, look);
     };
-    const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit, &result.paths());
+    const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit, &result.paths(),
+                                                                   m_matcher.hasExclusions());
     logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
     // Gathered: the matcher has said what it had to.
+    static const LineHead kAdded("添加._文件到结果: ");
+    PathReader reader(*result.paths().arena());
     QByteArray added;
     result.forEachFrom(FileType::temporaryFiles, before, [&](const FileItem &item) {
-        appendLogLine(added, "添加._文件到结果: ", result.pathOf(item));
+        reader.path(item.node());
+        reader.appendLine(added, kAdded);
         if (added.size() >= 64 * 1024) {
             logCaptured(added);
             added.resize(0);

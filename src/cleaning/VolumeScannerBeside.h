@@ -39,11 +39,17 @@ public:
     {
         return what == What::junkLine ? "发现垃圾文件: " : "发现__MACOSX相关项: ";
     }
+    static const LineHead &lineHeadOf(What what)
+    {
+        static const LineHead junk(lineHead(What::junkLine));
+        static const LineHead macosx(lineHead(What::macosxLine));
+        return what == What::junkLine ? junk : macosx;
+    }
 
     struct Event
     {
         quint32 textBefore;    // held text since the event before (whole lines of the walk's own)
-        PathArena::Node node;  // its path, in the index both results share
+        PathArena::Node node;  // its path, in the walk's part of the arena
         quint32 position;      // appleDouble: where a new temporary file would go among the walk's
         What what;
         bool listedByWalk;     // appleDouble: the walk's result held the path already (the root pass's)

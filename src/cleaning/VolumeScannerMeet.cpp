@@ -13,6 +13,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -28,17 +29,18 @@ using scanparts::NameText;
 class FolderLooks
 {
 public:
-    std::optional<pathhandles::ItemLook> look(const QByteArray &path)
+    // `path` NUL-terminated.
+    std::optional<pathhandles::ItemLook> look(QByteArrayView path)
     {
         const qsizetype slash = path.lastIndexOf('/');
-        const QByteArrayView folder = QByteArrayView(path).first(std::max<qsizetype>(slash, 1));
+        const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
         if (!m_opened || folder != QByteArrayView(m_folder)) {
             m_opened = true;
             m_folder = folder.toByteArray();
             m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         }
         struct stat st;
-        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), path.constData() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), path.data() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return std::nullopt;
         return pathhandles::lookOf(st);
     }
@@ -64,6 +66,7 @@ public:
         , m_walked(walked)
         , m_beside(beside)
         , m_held(held)
+        , m_reader(*result.paths().arena())
     {
     }
 
@@ -85,8 +88,10 @@ private:
 
     void writeHeldUpTo(qsizetype offset);
     void writeLines();
-    void judgeAppleDouble(const BesideSearch::Event &event, const QByteArray &path);
-    std::optional<pathhandles::ItemLook> lookAt(PathArena::Node node, const QByteArray &path);
+    std::optional<PathArena::Node> preSearchNode(QByteArrayView path);
+    bool listedByPreSearch(const FileItem &item);
+    void judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path);
+    std::optional<pathhandles::ItemLook> lookAt(PathArena::Node node, QByteArrayView path);
     void waitForPlace(FileType kind, const BesideSearch::Event &event, const std::optional<pathhandles::ItemLook> &look);
     void addKind(FileType kind, QList<FileItem> items);
 
@@ -107,6 +112,9 @@ private:
     qsizetype m_offset = 0;
     // The lines of the items the walk met, gathered and written together.
     QByteArray m_lines;
+    // The paths of the walk's nodes, folder by folder.
+    PathReader m_reader;
+    PathArena::Node m_lastFound = PathArena::kNone;   // in the pre-search's index
 };
 
 void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSearch &beside)
@@ -124,19 +132,20 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
 
 void VolumeScanner::Meeting::sayWhatWasHeld()
 {
+    static const LineHead kRootListed("已添加隐藏垃圾文件到结果: ");
     for (const BesideSearch::Event &event : m_beside.events()) {
         writeHeldUpTo(m_offset += event.textBefore);
-        const QByteArray path = m_result.paths().path(event.node);
+        const QByteArrayView path = m_reader.path(event.node);
         switch (event.what) {
         case BesideSearch::What::junkLine:
         case BesideSearch::What::macosxLine:
-            appendLogLine(m_lines, BesideSearch::lineHead(event.what), path);
+            m_reader.appendLine(m_lines, BesideSearch::lineHeadOf(event.what));
             if (m_lines.size() >= 64 * 1024)
                 writeLines();
             break;
         case BesideSearch::What::rootListed:
-            if (!m_result.listed(event.node))
-                appendLogLine(m_lines, "已添加隐藏垃圾文件到结果: ", path);
+            if (const std::optional<PathArena::Node> found = preSearchNode(path); !found || !m_result.listed(*found))
+                m_reader.appendLine(m_lines, kRootListed);
             break;
         case BesideSearch::What::appleDouble:
             judgeAppleDouble(event, path);
@@ -145,6 +154,32 @@ void VolumeScanner::Meeting::sayWhatWasHeld()
     }
     writeLines();
     logCaptured(QByteArrayView(m_held).sliced(m_written));
+}
+
+// The node the pre-search's index holds for a path the walk met (read last
+// by m_reader), if it holds one: the two threads filled parts of their own.
+// They mostly meet them in the same order, so each is looked for first
+// right after the one found before.
+std::optional<PathArena::Node> VolumeScanner::Meeting::preSearchNode(QByteArrayView path)
+{
+    const qsizetype name = m_reader.nameStart();
+    const std::optional<PathArena::Node> found =
+        name == 0 ? m_result.paths().find(path)
+                  : m_result.paths().findAfter(m_lastFound, path.first(name - 1), path.sliced(name));
+    if (found)
+        m_lastFound = *found;
+    return found;
+}
+
+// Does the pre-search list the path of an item of the walk? It lists only
+// "._" files (what find, ls and the in-process search look for), so no other
+// name is looked for.
+bool VolumeScanner::Meeting::listedByPreSearch(const FileItem &item)
+{
+    if (!item.nameBytes().startsWith("._"))
+        return false;
+    const std::optional<PathArena::Node> found = preSearchNode(m_reader.path(item.node()));
+    return found && m_result.listed(*found);
 }
 
 // The walk's own text up to `offset`, after the lines gathered before it.
@@ -164,12 +199,15 @@ void VolumeScanner::Meeting::writeLines()
 }
 
 // A "._" file the walk met: its lines, and its verdict.
-void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, const QByteArray &path)
+void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path)
 {
+    static const LineHead kMet("发现._文件: ");
     if (m_lines.size() >= 64 * 1024)
         writeLines();
-    appendLogLine(m_lines, "发现._文件: ", path);
-    std::optional<qint64> listedSize = m_result.sizeAt(event.node);
+    m_reader.appendLine(m_lines, kMet);
+    std::optional<qint64> listedSize;
+    if (const std::optional<PathArena::Node> found = preSearchNode(path))
+        listedSize = m_result.sizeAt(*found);
     if (!listedSize && event.listedByWalk)
         listedSize = m_walked.sizeAt(event.node);
     std::optional<pathhandles::ItemLook> look;
@@ -177,16 +215,22 @@ void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, 
         look = lookAt(event.node, path);
     const bool exists = listedSize || look;
     const qint64 size = listedSize ? *listedSize : look ? look->size : 0;
-    m_lines.append(exists ? "   ._文件是否存在: true\n" : "   ._文件是否存在: false\n");
-    m_lines.append("   ._文件大小: ").append(QByteArray::number(size)).append(" 字节\n");
-    m_lines.append("   ._文件是否隐藏: true\n");
-    const NameText name(QByteArrayView(path).sliced(path.lastIndexOf('/') + 1));
+    // Its next three lines, made in place.
+    static constexpr QByteArrayView kThere = "   ._文件是否存在: true\n   ._文件大小: ";
+    static constexpr QByteArrayView kNotThere = "   ._文件是否存在: false\n   ._文件大小: ";
+    static constexpr QByteArrayView kHidden = " 字节\n   ._文件是否隐藏: true\n";
+    char block[160];
+    char *at = std::copy_n((exists ? kThere : kNotThere).data(), (exists ? kThere : kNotThere).size(), block);
+    at = std::to_chars(at, at + 24, size).ptr;
+    at = std::copy_n(kHidden.data(), kHidden.size(), at);
+    m_lines.append(block, at - block);
+    const NameText name(path.sliced(m_reader.nameStart()));
     // The matcher may print (an exclusion): what is gathered goes first.
     if (m_matcher.hasExclusions())
         writeLines();
     if (exists) {
         if (!m_matcher.isKept(name.view())) {
-            m_lines.append("   直接添加._文件到临时文件结果中\n");
+            m_lines.append(QByteArrayView("   直接添加._文件到临时文件结果中\n"));
             if (!listedSize && !m_addedPaths.contains(event.node))
                 waitForPlace(FileType::temporaryFiles, event, look);
         }
@@ -203,7 +247,7 @@ void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, 
 }
 
 // The walk's own look at a path too long to be looked up again, else a look now.
-std::optional<pathhandles::ItemLook> VolumeScanner::Meeting::lookAt(PathArena::Node node, const QByteArray &path)
+std::optional<pathhandles::ItemLook> VolumeScanner::Meeting::lookAt(PathArena::Node node, QByteArrayView path)
 {
     const auto deep = m_beside.deepLooks.constFind(node);
     const std::optional<pathhandles::ItemLook> look =
@@ -240,7 +284,7 @@ void VolumeScanner::Meeting::addKind(FileType kind, QList<FileItem> items)
     const bool alone = m_result.count(kind) == 0
                        && std::none_of(m_added.cbegin(), m_added.cend(), [&](const Added &a) { return a.kind == kind; })
                        && std::none_of(items.cbegin(), items.cend(), [&](const FileItem &item) {
-                              return m_result.listed(item.node()) || m_addedPaths.contains(item.node());
+                              return listedByPreSearch(item) || m_addedPaths.contains(item.node());
                           });
     if (alone) {
         m_result.adoptAll(kind, std::move(items));   // nothing copied
@@ -256,7 +300,7 @@ void VolumeScanner::Meeting::addKind(FileType kind, QList<FileItem> items)
     for (qsizetype i = 0; i < items.size(); ++i) {
         addWaiting(i);
         FileItem &item = items[i];
-        if (m_addedPaths.isEmpty() || !m_addedPaths.contains(item.node()))
+        if ((m_addedPaths.isEmpty() || !m_addedPaths.contains(item.node())) && !listedByPreSearch(item))
             m_result.adopt(kind, std::move(item));
     }
     addWaiting(std::numeric_limits<qsizetype>::max());

@@ -16,26 +16,27 @@
 // the items share; which kind lists a path, and where, is kept by the
 // path's node, so a path asked again is found without a second copy of it.
 //
-// Two builders may fill one index, each from its own thread (the walk's
-// result beside the pre-search's): then an item of one is an item of the
-// other's arena too, and moves over as it is (adopt). While both run, paths
-// are read through the index (pathOf), never through the items.
+// Two builders may fill one arena, each its own part from its own thread
+// (the walk's result beside the pre-search's), each with an index of its
+// own and no lock: an item of one is then an item of the other's arena too,
+// and moves over as it is (adopt). A path both met has a node in each part;
+// whoever moves items over asks the other's index for it (paths()).
 class VolumeScanner::ResultBuilder
 {
 public:
-    // `root`: the volume's, which every path found shares. `shared`: the
-    // index of the builder whose arena this one fills too; none for its own.
-    ResultBuilder(const QByteArray &root, const ScanResult &initial, PathIndex *shared = nullptr)
+    // `root`: the volume's, which every path found shares. `beside`: the
+    // builder whose arena this one fills too, in a part of its own (made
+    // before either thread starts); none for an arena of its own.
+    ResultBuilder(const QByteArray &root, const ScanResult &initial, ResultBuilder *beside = nullptr)
+        : m_paths(beside ? PathIndex(beside->m_paths.arena(), PathIndex::Threads::one)
+                         : PathIndex(PathIndex::Threads::one))
     {
-        if (!shared)
-            m_own.emplace();
-        m_paths = shared ? shared : &*m_own;
-        m_paths->add(root);
+        m_paths.add(root);
         for (auto it = initial.cbegin(); it != initial.cend(); ++it) {
             for (const FileItem &item : it.value()) {
-                const PathArena::Node node = m_paths->add(item.fsPath());
+                const PathArena::Node node = m_paths.add(item.fsPath());
                 if (!listed(node))
-                    append(it.key(), node, item.rehomed(m_paths->arena(), node));
+                    append(it.key(), node, item.rehomed(m_paths.arena(), node));
             }
         }
     }
@@ -47,7 +48,7 @@ public:
     // The kind the path is listed under, if it is.
     std::optional<FileType> kindOf(QByteArrayView path) const
     {
-        const std::optional<PathArena::Node> node = m_paths->find(path);
+        const std::optional<PathArena::Node> node = m_paths.find(path);
         return node && listed(*node) ? std::optional(kindAt(*node)) : std::nullopt;
     }
 
@@ -70,7 +71,12 @@ public:
     {
         return listed(node) ? std::optional(itemAt(node).size) : std::nullopt;
     }
-    bool listed(PathArena::Node node) const { return node < quint32(m_where.size()) && m_where[node] != 0; }
+    bool listed(PathArena::Node node) const
+    {
+        const QList<quint32> &where = m_where[PathArena::partOf(node)];
+        const quint32 index = PathArena::indexOf(node);
+        return index < quint32(where.size()) && where[index] != 0;
+    }
 
     // Adds the item with its identity (from `look`, an lstat of it; an item
     // that could not be examined has none, and a clean refuses it). `size`
@@ -78,7 +84,7 @@ public:
     bool add(FileType type, QByteArrayView path, const std::optional<pathhandles::ItemLook> &look,
              std::optional<qint64> size = std::nullopt)
     {
-        return add(type, m_paths->add(path), look, size);
+        return add(type, m_paths.add(path), look, size);
     }
     bool add(FileType type, PathArena::Node node, const std::optional<pathhandles::ItemLook> &look,
              std::optional<qint64> size = std::nullopt)
@@ -86,7 +92,7 @@ public:
         if (listed(node))
             return false;
         // A folder's size is what it holds (setSize), never its own entry's.
-        FileItem item(m_paths->arena(), node, size.value_or(look && look->kind != ItemKind::folder ? look->size : 0));
+        FileItem item(m_paths.arena(), node, size.value_or(look && look->kind != ItemKind::folder ? look->size : 0));
         if (look)
             pathhandles::recordIdentity(item, *look);
         append(type, node, std::move(item));
@@ -96,9 +102,9 @@ public:
     // A listed folder's size: the files it holds, as the walk counted them.
     void setSize(QByteArrayView path, qint64 bytes)
     {
-        const std::optional<PathArena::Node> node = m_paths->find(path);
+        const std::optional<PathArena::Node> node = m_paths.find(path);
         if (node && listed(*node))
-            m_result[kindAt(*node)][m_where[*node] & kIndexMask].size = bytes;
+            m_result[kindAt(*node)][whereOf(*node) & kIndexMask].size = bytes;
     }
 
     // Adds an item of a builder that shares this one's index, as it is,
@@ -118,11 +124,11 @@ public:
         QSet<FileType> kinds;
         QSet<PathArena::Node> nodes;
         for (const QByteArray &path : paths) {
-            const std::optional<PathArena::Node> node = m_paths->find(path);
+            const std::optional<PathArena::Node> node = m_paths.find(path);
             if (node && listed(*node)) {
                 kinds.insert(kindAt(*node));
                 nodes.insert(*node);
-                m_where[*node] = 0;
+                whereOf(*node) = 0;
             }
         }
         for (FileType type : std::as_const(kinds)) {
@@ -133,7 +139,7 @@ public:
                 continue;
             }
             for (qsizetype i = 0; i < items.size(); ++i)
-                m_where[items[i].node()] = where(type, i);
+                whereOf(items[i].node()) = where(type, i);
         }
     }
 
@@ -152,20 +158,16 @@ public:
 
     // Where the result holds its paths: a path held there before it is
     // listed costs nothing more when it is.
-    PathIndex &paths() { return *m_paths; }
-    QByteArray pathOf(const FileItem &item) const { return m_paths->path(item.node()); }
+    PathIndex &paths() { return m_paths; }
+    const PathIndex &paths() const { return m_paths; }
 
     // Moves in the items of a builder that shares this one's index, as a
     // kind this one does not list yet; none of their paths may be listed.
     void adoptAll(FileType type, QList<FileItem> items)
     {
         Q_ASSERT(count(type) == 0);
-        for (qsizetype i = 0; i < items.size(); ++i) {
-            const PathArena::Node node = items[i].node();
-            if (m_where.size() <= qsizetype(node))
-                m_where.resize(std::max<qsizetype>(node + 1, m_paths->segmentCount()), 0);
-            m_where[node] = where(type, i);
-        }
+        for (qsizetype i = 0; i < items.size(); ++i)
+            placeOf(items[i].node()) = where(type, i);
         m_result[type] = std::move(items);
     }
 
@@ -173,7 +175,8 @@ public:
     // The items; the builder lists nothing more.
     ScanResult take()
     {
-        m_where = QList<quint32>();
+        for (QList<quint32> &where : m_where)
+            where = QList<quint32>();
         return std::move(m_result);
     }
 
@@ -187,29 +190,38 @@ private:
         return (quint32(type) + 1) << kIndexBits | quint32(index);
     }
 
-    FileType kindAt(PathArena::Node node) const { return FileType((m_where[node] >> kIndexBits) - 1); }
+    FileType kindAt(PathArena::Node node) const { return FileType((whereOf(node) >> kIndexBits) - 1); }
+    quint32 whereOf(PathArena::Node node) const { return m_where[PathArena::partOf(node)][PathArena::indexOf(node)]; }
+    quint32 &whereOf(PathArena::Node node) { return m_where[PathArena::partOf(node)][PathArena::indexOf(node)]; }
+    // The node's place, made room for: as many as its part holds nodes.
+    quint32 &placeOf(PathArena::Node node)
+    {
+        const int part = PathArena::partOf(node);
+        const qsizetype index = PathArena::indexOf(node);
+        QList<quint32> &where = m_where[part];
+        if (where.size() <= index)
+            where.resize(std::max<qsizetype>(index + 1, PathArena::indexOf(m_paths.arena()->nodeLimit(part))), 0);
+        return where[index];
+    }
 
     const FileItem *itemOf(QByteArrayView path) const
     {
-        const std::optional<PathArena::Node> node = m_paths->find(path);
+        const std::optional<PathArena::Node> node = m_paths.find(path);
         return node && listed(*node) ? &itemAt(*node) : nullptr;
     }
     const FileItem &itemAt(PathArena::Node node) const
     {
-        return m_result.constFind(kindAt(node)).value().at(m_where[node] & kIndexMask);
+        return m_result.constFind(kindAt(node)).value().at(whereOf(node) & kIndexMask);
     }
 
     void append(FileType type, PathArena::Node node, FileItem item)
     {
         QList<FileItem> &items = m_result[type];
-        if (m_where.size() <= qsizetype(node))
-            m_where.resize(std::max<qsizetype>(node + 1, m_paths->segmentCount()), 0);
-        m_where[node] = where(type, items.size());
+        placeOf(node) = where(type, items.size());
         items.append(std::move(item));
     }
 
-    std::optional<PathIndex> m_own;
-    PathIndex *m_paths = nullptr;
+    PathIndex m_paths;
     ScanResult m_result;
-    QList<quint32> m_where;   // by node
+    QList<quint32> m_where[PathArena::kParts];   // by node, in each part
 };

@@ -322,7 +322,14 @@ void VolumeScanner::Walk::listMacosxItem(const WalkEntry &entry)
 // which looks at it. Only the root pass may have listed it so far.
 void VolumeScanner::Walk::holdAppleDouble(const WalkEntry &entry)
 {
-    const PathArena::Node node = m_result.paths().add(entry.path());
+    // Its folder's path is the walk's own, which its entries share. Only
+    // the root pass (at the root) or a folder listed whole (its pieces) may
+    // list the path too: elsewhere it is met once and never asked for again.
+    const QByteArray &folder = *entry.parentPath;
+    PathIndex &paths = m_result.paths();
+    const PathArena::Node node = folder.endsWith('/')            ? paths.add(entry.path())
+                                 : entry.depth == 1 || m_whole ? paths.add(folder, entry.name)
+                                                               : paths.addUnlisted(folder, entry.name);
     if (entry.parentPath->size() + 1 + entry.name.size() >= PATH_MAX) {
         if (const std::optional<pathhandles::ItemLook> look = looked(entry.lstat()))
             m_beside->deepLooks.insert(node, *look);

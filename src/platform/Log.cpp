@@ -8,6 +8,10 @@
 #include <mutex>
 #include <utility>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 bool isControl(char32_t c)
@@ -169,6 +173,13 @@ public:
     void appendLines(QByteArrayView lines, bool gather)
     {
         std::lock_guard lock(m_mutex);
+        if (lines.size() >= kBurstBytes / 2) {
+            // A burst of its own: written as it is, after what gathered
+            // (a long text goes in pieces of about kBurstBytes, see logCaptured).
+            writeLocked();
+            write(lines);
+            return;
+        }
         m_pending.append(lines);
         m_lines += lines.count('\n');
         if (!gather || m_exiting || m_lines >= kBurstLines || m_pending.size() >= kBurstBytes)
@@ -187,10 +198,26 @@ private:
     {
         if (m_pending.isEmpty())
             return;
-        std::fwrite(m_pending.constData(), 1, size_t(m_pending.size()), stdout);
-        std::fflush(stdout);
+        write(m_pending);
         m_pending.resize(0);   // keeps its room for the next burst
         m_lines = 0;
+    }
+
+    // One write of the whole burst (the C library would split it in two),
+    // after anything written through stdio meanwhile.
+    static void write(QByteArrayView bytes)
+    {
+        std::fflush(stdout);
+        const char *at = bytes.data();
+        for (qsizetype left = bytes.size(); left > 0;) {
+            const ssize_t n = ::write(STDOUT_FILENO, at, size_t(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            at += n;
+            left -= n;
+        }
     }
 
     std::mutex m_mutex;
@@ -205,6 +232,11 @@ LogBuffer &logBuffer()
     // find it; written out when exit() begins.
     static LogBuffer *const buffer = [] {
         auto *made = new LogBuffer;
+        // A pipe gets room for many bursts (a scan writes hundreds of MB of
+        // lines): with the kernel's 64 KiB each burst waits for the reader to
+        // wake. Nothing changes for a terminal or a file, or where the
+        // system refuses.
+        ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
         std::atexit([] { logBuffer().flush(true); });
         return made;
     }();
@@ -324,6 +356,14 @@ void logUtf8(const char *text, QByteArrayView path)
     line.append(head);
     line.append(path);
     logUtf8(line);
+}
+
+bool isWrittenAsIs(QByteArrayView bytes)
+{
+    // Printable ASCII (nearly every name) needs no closer look.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) >= 0x20 && uchar(c) < 0x7f; }))
+        return true;
+    return isPlain(bytes) && isValidUtf8(bytes);
 }
 
 void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)

@@ -66,6 +66,12 @@ private:
 // newline, for writing later with logCaptured (many lines, one write).
 void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path = {});
 
+// Whether logUtf8 writes these bytes as they are: valid UTF-8 with nothing
+// to escape. Two such texts joined are such a text too, so a line made of
+// pieces already known to be (a folder's path, a fixed text) asks this only
+// of the rest.
+bool isWrittenAsIs(QByteArrayView bytes);
+
 // Writes lines held by a capture (or a part of them made of whole lines) as
 // if they were logged now.
 void logCaptured(QByteArrayView lines);

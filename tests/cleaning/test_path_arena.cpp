@@ -2,6 +2,7 @@
 
 #include "cleaning/FileType.h"
 #include "cleaning/PathArena.h"
+#include "platform/Log.h"
 
 #include <QtTest>
 
@@ -116,6 +117,95 @@ private slots:
         for (int i = 0; i < kPaths; ++i) {
             QCOMPARE(first[size_t(i)], second[size_t(i)]);
             QCOMPARE(index.arena()->path(first[size_t(i)]), pathOf(i));
+        }
+    }
+
+    // Two indexes of one thread each fill a part of one arena side by side,
+    // without a lock (as a scan's pre-search and walk do): each holds its
+    // own paths, every node names its part and reads back from the arena
+    // whichever thread asks, and the other index finds a path the first
+    // holds by its folder and name, right after the one it found before or
+    // through its table. A path added unlisted reads back but is not found.
+    void partsOfOneArena()
+    {
+        constexpr int kPaths = 20000;
+        const auto pathOf = [](int i) {
+            return "/media/STICK/d" + QByteArray::number(i / 100) + "/._f" + QByteArray::number(i);
+        };
+        PathIndex first(PathIndex::Threads::one);
+        PathIndex second(first.arena(), PathIndex::Threads::one);
+        QCOMPARE(second.arena(), first.arena());
+        std::vector<PathArena::Node> ones(kPaths), twos(kPaths), unlisted(kPaths);
+        {
+            std::jthread other([&] {
+                for (int i = 0; i < kPaths; ++i)
+                    ones[size_t(i)] = first.add(pathOf(i));
+            });
+            for (int i = 0; i < kPaths; ++i) {
+                const QByteArray path = pathOf(i);
+                const qsizetype slash = path.lastIndexOf('/');
+                if (i % 2)
+                    twos[size_t(i)] = second.add(path.first(slash), path.sliced(slash + 1));
+                else
+                    unlisted[size_t(i)] = second.addUnlisted(path.first(slash), "._u" + QByteArray::number(i));
+            }
+        }
+        const PathArena &arena = *first.arena();
+        PathArena::Node previous = PathArena::kNone;
+        for (int i = 0; i < kPaths; ++i) {
+            const QByteArray path = pathOf(i);
+            const qsizetype slash = path.lastIndexOf('/');
+            QCOMPARE(PathArena::partOf(ones[size_t(i)]), first.part());
+            QCOMPARE(arena.path(ones[size_t(i)]), path);
+            QCOMPARE(first.add(path), ones[size_t(i)]);
+            // Asked for in the order added, and out of it.
+            const std::optional<PathArena::Node> found = first.findAfter(previous, path.first(slash), path.sliced(slash + 1));
+            QCOMPARE(found, std::optional(ones[size_t(i)]));
+            previous = *found;
+            QCOMPARE(first.findAfter(ones[size_t((i + 7) % kPaths)], path.first(slash), path.sliced(slash + 1)), found);
+            if (i % 2) {
+                QCOMPARE(PathArena::partOf(twos[size_t(i)]), second.part());
+                QVERIFY(twos[size_t(i)] != ones[size_t(i)]);
+                QCOMPARE(arena.path(twos[size_t(i)]), path);
+                QCOMPARE(second.find(path), std::optional(twos[size_t(i)]));
+            } else {
+                const QByteArray other = path.first(slash + 1) + "._u" + QByteArray::number(i);
+                QCOMPARE(arena.path(unlisted[size_t(i)]), other);
+                QCOMPARE(second.find(other), std::nullopt);
+                QVERIFY(second.find(path.first(slash)));   // its folder is held
+                QCOMPARE(first.find(other), std::nullopt);
+            }
+        }
+        QCOMPARE(arena.segmentCount(), first.segmentCount() + second.segmentCount() - 1);
+    }
+
+    // A node's line, made from its folder read once, is the line
+    // appendLogLine makes of the whole path, whatever bytes the path holds.
+    void linesAsLogged()
+    {
+        const QList<QByteArray> paths = {"/media/USB/a/._x", "/media/USB/a/._y", "/media/caf\xe9/._z", "/media/caf\xe9/._w",
+                                         "/media/USB/a/b\x01c", "/media/USB/\xe2\x80\xa8/x", "/media/USB/a/caf\xc3\xa9",
+                                         "/media/USB/a/\xc2\x85", "relative", "/top", "/media/USB/a/._x"};
+        PathIndex index(PathIndex::Threads::one);
+        std::vector<PathArena::Node> nodes;
+        for (const QByteArray &path : paths)
+            nodes.push_back(index.add(path));
+        // A folder added after what it holds: its segment holds a '/'.
+        nodes.push_back(index.add("/media/USB"));
+        const LineHead plain("发现._文件: ");
+        const LineHead escaped("head \x02 ");
+        PathReader reader(*index.arena());
+        for (const PathArena::Node node : nodes) {
+            const QByteArray path = index.arena()->path(node);
+            QCOMPARE(reader.path(node), QByteArrayView(path));
+            QCOMPARE(reader.path(node).data()[path.size()], '\0');
+            QCOMPARE(reader.nameStart(), path.lastIndexOf('/') + 1);
+            for (const LineHead *head : {&plain, &escaped}) {
+                QByteArray made, expected;
+                reader.appendLine(made, *head);
+                appendLogLine(expected, head->text.data(), path);
+                QCOMPARE(made, expected);
+            }
         }
     }
 };

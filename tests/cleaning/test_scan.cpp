@@ -501,6 +501,56 @@ private slots:
         QVERIFY(none && none->isEmpty());
     }
 
+    // ls's output is read as it comes: a line cut between two pieces, a long
+    // output, a link's line naming its target, a name given twice, trailing
+    // spaces and a last line without its newline give the hits they would
+    // whole; a name already known is not looked at.
+    void lsOutputAsItComes()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path() + "/stick";
+        const QByteArray rootBytes = QFile::encodeName(root);
+        make(root, {"._a", "._b", "._c", "._dir/"});
+        QVERIFY(QFile::link("._a", root + "/._link"));
+        const QByteArray head = "-rw-r--r-- 1 root root 1 Jan  1 00:00 ";
+        QByteArray output = "total 12\n";
+        for (int i = 0; i < 3000; ++i)
+            output += head + "IMG_" + QByteArray::number(i) + "_a_name_long_enough_to_fill_pieces.JPG\n";
+        const qsizetype cut = output.size() + head.size() + 1;   // inside the next line's name
+        output += head + "._a\n" + "lrwxrwxrwx 1 root root 3 Jan  1 00:00 ._link -> ._a\n" + head + "._a\n" + head
+                  + "._b  \n" + "drwxr-xr-x 2 root root 40 Jan  1 00:00 ._dir\n" + head + "._gone\n" + head
+                  + "._known\n" + head + "._x/y\n" + head + "._c";
+        QVERIFY(writeFile(rootBytes + "-ls.out", output));
+        AppleDoubleSearch::Tools tools;
+        tools.ls = dir.path() + "/pieces-ls";
+        makeExecutable(tools.ls, "out=\"$3-ls.out\"\nhead -c " + QByteArray::number(cut) + " \"$out\"\nsleep 0.1\ntail -c +"
+                                     + QByteArray::number(cut + 1) + " \"$out\"\n");
+        QList<pathhandles::ItemLook> looks;
+        QList<QByteArray> asked;
+        QList<QByteArray> hits;
+        {
+            StdoutCapture quiet;
+            hits = AppleDoubleSearch::findAppleDoubleFilesWithLs(rootBytes, tools, &looks, [&](const QByteArray &path) {
+                asked << path;
+                return path.endsWith("/._known");
+            });
+        }
+        const QByteArrayList names = {"._a", "._b", "._known", "._c"};
+        QCOMPARE(hits.size(), names.size());
+        QCOMPARE(looks.size(), names.size());
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            QCOMPARE(hits[i], rootBytes + '/' + names[i]);
+            struct stat st;
+            if (names[i] == "._known") {
+                QCOMPARE(looks[i].kind, ItemKind::unknown);
+                continue;
+            }
+            QCOMPARE(::lstat(hits[i].constData(), &st), 0);
+            QCOMPARE(looks[i].inode, quint64(st.st_ino));
+        }
+        QCOMPARE(asked.count(rootBytes + "/._a"), 1);
+    }
+
     // The FAT flag only changes the ".Spotlight-V100" rule of the root pass and
     // the `ls` look at the root.
     void spotlightOnFat()
