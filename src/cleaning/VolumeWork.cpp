@@ -4,17 +4,35 @@
 
 void VolumeWork::removed(const FileItem &item)
 {
-    removed(item, item.fsPath());
-}
-
-void VolumeWork::removed(const FileItem &item, const QByteArray &path)
-{
     beat();
     QMutexLocker lock(&m_lock);
-    const qsizetype before = m_removedPaths.size();
-    m_removedPaths.insert(path);
-    if (m_removedPaths.size() != before)
+    if (mark(item, true))
         m_removed.append(item);
+}
+
+bool VolumeWork::mark(const FileItem &item, bool removed)
+{
+    if (!m_lastMarks || m_lastMarks->holder.arena() != item.arena()) {
+        auto found = m_marks.find(item.arena());
+        if (found == m_marks.end()) {
+            if (!removed)
+                return false;
+            found = m_marks.emplace(item.arena(), Marks{item, {}}).first;
+        }
+        m_lastMarks = &found->second;
+    }
+    std::vector<quint64> &bits = m_lastMarks->bits;
+    const size_t word = item.node() / 64;
+    const quint64 bit = quint64(1) << (item.node() % 64);
+    if (word >= bits.size()) {
+        if (!removed)
+            return false;
+        bits.resize(std::max(word + 1, bits.size() * 2));
+    }
+    if (bool(bits[word] & bit) == removed)
+        return false;
+    bits[word] ^= bit;
+    return true;
 }
 
 void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteArray &, bool)> onOutput)
@@ -34,9 +52,8 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
 void VolumeWork::stillPresent(const FileItem &item)
 {
     QMutexLocker lock(&m_lock);
-    if (m_removedPaths.remove(item.fsPath())) {
-        m_removed.removeIf([&](const FileItem &gone) { return gone.fsPath() == item.fsPath(); });
-    }
+    if (mark(item, false))
+        m_removed.removeIf([&](const FileItem &gone) { return gone.isSameItem(item); });
 }
 
 QList<FileItem> VolumeWork::removedSoFar() const

@@ -30,7 +30,7 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
     {
         const LogStep step;   // a line per item: in bursts
         for (const FileItem &item : files)
-            logLine(QStringLiteral("USBDeviceManager: File to clean: ") + item.path());
+            logPieces({"USBDeviceManager: File to clean: ", loggedFileName(item.fsPath())});
     }
 
     // The volume is the one the first record lies on, matched by whole path
