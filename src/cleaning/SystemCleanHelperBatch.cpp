@@ -10,6 +10,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWork.h"
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 

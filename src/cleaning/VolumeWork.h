@@ -6,7 +6,9 @@
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <QSet>
 #include <atomic>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -58,9 +60,10 @@ public:
     // The items it is to clean, for its share done.
     void setTotal(qint64 total) { m_total.store(total); }
     // An item is gone (the removal succeeded, it was not there any more, or
-    // a tool answered "removed" for it). Counted once, however often told:
-    // known by its place among its scan's paths (FileItem::isSameItem), so
-    // telling it costs no look at its path.
+    // a tool answered "removed" for it). Counted once by its path, however
+    // often told. The items of one scan are told apart by their place among
+    // its paths (an arena holds each path once), so telling one costs no
+    // look at its path; only items of several arenas are compared by path.
     void removed(const FileItem &item);
     // An item told gone that the volume still shows after all.
     void stillPresent(const FileItem &item);
@@ -85,9 +88,6 @@ private:
     std::atomic<qint64> m_total{0};
     std::atomic<qint64> m_failed{0};
 
-    // Marks the item removed or not; true when that changed its mark.
-    bool mark(const FileItem &item, bool removed);
-
     // The items known removed, a bit per node of their paths' arena (a
     // clean's items mostly share one); `holder` keeps the arena alive.
     struct Marks
@@ -95,9 +95,14 @@ private:
         FileItem holder;
         std::vector<quint64> bits;
     };
+    Marks &marksOf(const FileItem &item);
+    static bool isMarked(const Marks &marks, PathArena::Node node);
+    static void setMark(Marks &marks, PathArena::Node node, bool removed);
 
     mutable QMutex m_lock;
     QList<FileItem> m_removed;
     std::unordered_map<const PathArena *, Marks> m_marks;
     Marks *m_lastMarks = nullptr;
+    // Once items of a second arena are told: the paths of m_removed.
+    std::optional<QSet<QByteArray>> m_removedPaths;
 };

@@ -5,6 +5,7 @@
 #include "cleaning/VolumeCleaner.h"
 #include "cleaning/VolumeWork.h"
 #include "devices/USBDeviceManager.h"
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 

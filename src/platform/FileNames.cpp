@@ -1,5 +1,7 @@
 #include "platform/FileNames.h"
 
+#include "platform/Log.h"
+
 #include <QFile>
 
 namespace {
@@ -102,4 +104,9 @@ QString decodeFileName(const QByteArray &bytes)
 QByteArray bytesUnlessRoundTrip(const QByteArray &bytes, const QString &decoded)
 {
     return QFile::encodeName(decoded) == bytes ? QByteArray() : bytes;
+}
+
+QByteArray loggedFileName(const QByteArray &path)
+{
+    return isLoggedAsItIs(path) ? path : loggedText(decodeFileName(path));
 }

@@ -1,7 +1,5 @@
 #include "platform/Log.h"
 
-#include "platform/FileNames.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -385,11 +383,6 @@ bool isLoggedAsItIs(QByteArrayView bytes)
 QByteArray loggedText(const QString &text)
 {
     return escapedControls(text).toUtf8();
-}
-
-QByteArray loggedFileName(const QByteArray &path)
-{
-    return isPlainUtf8(path) ? path : loggedText(decodeFileName(path));
 }
 
 QByteArray loggedPathText(const QByteArray &path)

@@ -81,10 +81,10 @@ void logCaptured(QByteArrayView lines);
 //
 // A text as logLine writes it within a line.
 QByteArray loggedText(const QString &text);
-// A path's bytes as a line shows them: read as people read file names
-// (decodeFileName), or as pathText() reads them. Plain UTF-8 (most paths)
-// reads alike both ways and comes back as it is, without a copy.
-QByteArray loggedFileName(const QByteArray &path);
+// A path's bytes as a line shows them, read as pathText() reads them
+// (loggedFileName in FileNames.h reads them as people read file names).
+// Plain UTF-8 (most paths) reads alike both ways and comes back as it is,
+// without a copy.
 QByteArray loggedPathText(const QByteArray &path);
 // Does a path read as itself in a line (UTF-8 with no character to escape)?
 bool isLoggedAsItIs(QByteArrayView bytes);
