@@ -122,8 +122,12 @@ struct FileItem
     // From a path read by people (encoded as the system encodes file names).
     static FileItem fromPath(const QString &path, qint64 size = 0);
 
-    // Where the path lies in its arena.
+    // Where the path lies in its arena. An item is the same item as another
+    // when both lie at the same node of the same arena (a scan adds each
+    // path once).
     PathArena::Node node() const { return m_node; }
+    const PathArena *arena() const { return m_arena.data(); }
+    bool isSameItem(const FileItem &other) const { return m_node == other.m_node && m_arena == other.m_arena; }
 
     // The same record at another arena's node: for a result gathered anew.
     FileItem rehomed(QExplicitlySharedDataPointer<PathArena> arena, PathArena::Node node) const

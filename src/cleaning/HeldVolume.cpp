@@ -89,26 +89,42 @@ std::optional<QByteArray> HeldVolume::relativePath(const QByteArray &path) const
 
 std::optional<QByteArray> HeldVolume::relativePath(const QByteArray &root, const QByteArray &path)
 {
-    const QByteArray base = pathhandles::withoutTrailingSlashes(root);
-    QByteArray rest;
+    const std::optional<QByteArrayView> part = relativePart(root, path);
+    if (!part)
+        return std::nullopt;
+    return part->size() == path.size() ? path : part->toByteArray();
+}
+
+std::optional<QByteArrayView> HeldVolume::relativePart(QByteArrayView path) const
+{
+    return relativePart(m_root, path);
+}
+
+std::optional<QByteArrayView> HeldVolume::relativePart(QByteArrayView root, QByteArrayView path)
+{
+    QByteArrayView base = root;
+    while (base.size() > 1 && base.back() == '/')
+        base.chop(1);
+    QByteArrayView rest;
     if (base.isEmpty()) {
         return std::nullopt;
     } else if (base == ".") {
-        rest = path.startsWith("./") ? path.mid(2) : path;
+        rest = path.startsWith("./") ? path.sliced(2) : path;
         if (rest.startsWith('/'))
             return std::nullopt;
     } else {
-        const QByteArray prefix = base == "/" ? base : base + '/';
-        if (!path.startsWith(prefix))
+        // Below "/" itself, or below base + '/'.
+        const qsizetype prefix = base == "/" ? 1 : base.size() + 1;
+        if (path.size() < prefix || !path.startsWith(base) || path[prefix - 1] != '/')
             return std::nullopt;
-        rest = path.mid(prefix.size());
+        rest = path.sliced(prefix);
     }
     if (rest.isEmpty())
         return std::nullopt;
     qsizetype start = 0;
     for (;;) {
         const qsizetype slash = rest.indexOf('/', start);
-        const QByteArrayView component = QByteArrayView(rest).sliced(start, (slash < 0 ? rest.size() : slash) - start);
+        const QByteArrayView component = rest.sliced(start, (slash < 0 ? rest.size() : slash) - start);
         if (component.isEmpty() || component == "." || component == "..")
             return std::nullopt;
         if (slash < 0)
@@ -167,7 +183,7 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
     QList<QByteArrayView> rest;
     while (nextComponent(component))
         rest << component;
-    return extendChain(rest, false);
+    return extendChain(rest.constData(), rest.size(), false);
 }
 
 int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
@@ -191,11 +207,11 @@ int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
     return fd;
 }
 
-int HeldVolume::extendChain(const QList<QByteArrayView> &components, bool lastChecksDevice)
+int HeldVolume::extendChain(const QByteArrayView *components, qsizetype count, bool lastChecksDevice)
 {
     int fd = m_chain.empty() ? m_rootFd : m_chain.back().fd;
-    for (qsizetype i = 0; i < components.size(); ++i) {
-        const QByteArray name = components.at(i).toByteArray();
+    for (qsizetype i = 0; i < count; ++i) {
+        const QByteArray name = components[i].toByteArray();
         if (lastChecksDevice) {
             // The kernel refuses a link (ELOOP) and a mount crossed (EXDEV)
             // itself; only the device (a subvolume keeps its own to the
@@ -231,7 +247,8 @@ int HeldVolume::extendChain(const QList<QByteArrayView> &components, bool lastCh
 
 int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
 {
-    QList<QByteArrayView> components;
+    std::vector<QByteArrayView> &components = m_components;
+    components.clear();
     for (qsizetype start = 0; start < folder.size();) {
         qsizetype slash = folder.indexOf('/', start);
         if (slash < 0)
@@ -241,11 +258,11 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
             errno = EINVAL;
             return -1;
         }
-        components << component;
+        components.push_back(component);
         start = slash + 1;
     }
     size_t depth = 0;
-    while (depth < m_chain.size() && depth < size_t(components.size()) && m_chain[depth].name == components.at(depth))
+    while (depth < m_chain.size() && depth < components.size() && m_chain[depth].name == components[depth])
         ++depth;
     dropChainFrom(depth);
 
@@ -300,7 +317,7 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
     }
     passage.reset();
     const size_t kept = m_chain.size();
-    fd = extendChain(components.mid(qsizetype(depth)), true);
+    fd = extendChain(components.data() + depth, qsizetype(components.size() - depth), true);
     struct stat own;
     if (fd < 0 || ::fstat(fd, st ? st : &own) != 0)
         return -1;
@@ -334,19 +351,39 @@ int HeldVolume::checkScanned(const QByteArray &relative, const FileItem &item)
 
 QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths)
 {
-    QList<qsizetype> order(relativePaths.size());
-    QList<QByteArrayView> folders(relativePaths.size());
-    for (qsizetype i = 0; i < order.size(); ++i) {
-        order[i] = i;
-        const QByteArray &path = relativePaths.at(i);
-        folders[i] = QByteArrayView(path).first(std::max<qsizetype>(path.lastIndexOf('/'), 0));
+    QList<QByteArrayView> views;
+    views.reserve(relativePaths.size());
+    for (const QByteArray &path : relativePaths)
+        views.append(path);
+    return byFolder(views);
+}
+
+QList<qsizetype> byFolder(const QList<QByteArrayView> &relativePaths)
+{
+    // Items come mostly in runs of one folder (a scan lists a folder's items
+    // of a kind together): the runs are sorted, each kept whole, which
+    // orders the items as a stable sort of them would.
+    struct Run
+    {
+        QByteArrayView folder;
+        qsizetype first;
+        qsizetype end;
+    };
+    std::vector<Run> runs;
+    const auto folderOf = [](QByteArrayView path) { return path.first(std::max<qsizetype>(path.lastIndexOf('/'), 0)); };
+    for (qsizetype i = 0; i < relativePaths.size(); ++i) {
+        const QByteArrayView folder = folderOf(relativePaths.at(i));
+        if (!runs.empty() && runs.back().folder == folder)
+            runs.back().end = i + 1;
+        else
+            runs.push_back(Run{folder, i, i + 1});
     }
     // A slash sorts before every other byte: "a/b" comes right after "a",
     // before "a-b" and "a.b", so the folders come in the order of a walk.
     const auto rank = [](char c) { return c == '/' ? 0 : int(static_cast<unsigned char>(c)) + 1; };
-    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
-        const QByteArrayView x = folders.at(a);
-        const QByteArrayView y = folders.at(b);
+    std::stable_sort(runs.begin(), runs.end(), [&](const Run &a, const Run &b) {
+        const QByteArrayView x = a.folder;
+        const QByteArrayView y = b.folder;
         const qsizetype n = std::min(x.size(), y.size());
         for (qsizetype k = 0; k < n; ++k) {
             if (x[k] != y[k])
@@ -354,5 +391,11 @@ QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths)
         }
         return x.size() < y.size();
     });
+    QList<qsizetype> order;
+    order.reserve(relativePaths.size());
+    for (const Run &run : runs) {
+        for (qsizetype i = run.first; i < run.end; ++i)
+            order.append(i);
+    }
     return order;
 }

@@ -69,6 +69,9 @@ public:
     // whole components (no ".", ".." or empty component).
     std::optional<QByteArray> relativePath(const QByteArray &path) const;
     static std::optional<QByteArray> relativePath(const QByteArray &root, const QByteArray &path);
+    // The same part as a view into `path`: nothing is copied.
+    std::optional<QByteArrayView> relativePart(QByteArrayView path) const;
+    static std::optional<QByteArrayView> relativePart(QByteArrayView root, QByteArrayView path);
 
     // The folder holding `relative`, open (O_PATH) from the root. The handle
     // belongs to the volume and stays valid until the next call. -1 with
@@ -106,7 +109,7 @@ private:
     // Opens `components` one below the other from the chain's deepest
     // folder, each checked; the handle of the last, or -1 with errno. With
     // `lastChecksDevice` the caller checks the device of the last one.
-    int extendChain(const QList<QByteArrayView> &components, bool lastChecksDevice);
+    int extendChain(const QByteArrayView *components, qsizetype count, bool lastChecksDevice);
     // Pushes a folder just opened (and checked) onto the chain.
     int pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino);
 
@@ -128,6 +131,7 @@ private:
     std::shared_ptr<const ScannedFolders> m_scanned;
     std::unique_ptr<FolderAliases> m_aliases;
     std::vector<Link> m_chain;   // the folders from the root down to the last parent opened
+    std::vector<QByteArrayView> m_components;   // scratch of enterFolder()
 };
 
 // The indexes of `relativePaths` (paths below a volume's root) grouped by the
@@ -136,3 +140,4 @@ private:
 // ones inside it, siblings side by side), so a clean that follows it opens
 // every folder on the way once.
 QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths);
+QList<qsizetype> byFolder(const QList<QByteArrayView> &relativePaths);

@@ -90,31 +90,43 @@ std::optional<QString> SystemCleanHelper::Impl::accountName(uid_t uid)
     return name;
 }
 
+// The owner of an item as its line shows it: the account's name, else its
+// number. A volume's files mostly share one owner: the last answer is kept.
+QByteArray SystemCleanHelper::Impl::loggedOwner(uid_t uid)
+{
+    thread_local std::optional<std::pair<uid_t, QByteArray>> last;
+    if (!last || last->first != uid)
+        last.emplace(uid, loggedText(accountName(uid).value_or(QString::number(uid))));
+    return last->second;
+}
+
 // Does removing the item `path` need the administrator? `error` and `item`:
 // a look at it now (its errno, else its lstat); `folderFd`, its folder (-1
 // when it could not be examined) with `folder` its stat; `name` its name in
 // it. With `kernelDecides` (a FUSE volume, judged as ourselves) the kernel's
 // access answer counts, not the owner and mode bits shown. Its lines go to `lines`.
-bool SystemCleanHelper::Impl::judgeAccess(const QByteArray &path, int error, const struct stat &item, int folderFd,
-                                          const struct stat &folder, const QByteArray &name, uid_t me,
-                                          bool kernelDecides, QStringList &lines)
+bool SystemCleanHelper::Impl::judgeAccess(const ShownPath &path, int error, const struct stat &item, int folderFd,
+                                          const struct stat &folder, const char *name, uid_t me,
+                                          bool kernelDecides, QByteArray &lines)
 {
     if (error == ENOENT || error == ENOTDIR) {
-        lines << QStringLiteral("SystemCleanHelper: File does not exist: ") + pathText(path);
+        appendLogPieces(lines, {"SystemCleanHelper: File does not exist: ", path.asText});
         return false;
     }
     if (error != 0) {
-        lines << QStringLiteral("SystemCleanHelper: Cannot read attributes for file: ") + pathText(path)
-                     + QStringLiteral(", error: ") + errorText(error);
+        appendLogPieces(lines, {"SystemCleanHelper: Cannot read attributes for file: ", path.asText, ", error: ",
+                                loggedText(errorText(error))});
         // Only a refusal is the administrator's to lift; a volume gone or a
         // link on the way is not, and the ordinary removal reports it.
         return error == EACCES || error == EPERM;
     }
-    lines << QStringLiteral("SystemCleanHelper: File ") + pathText(path) + QStringLiteral(" - Owner: ")
-                 + accountName(item.st_uid).value_or(QString::number(item.st_uid));
+    appendLogPieces(lines, {"SystemCleanHelper: File ", path.asText, " - Owner: ", loggedOwner(item.st_uid)});
+    const auto noWriteToParent = [&] {
+        appendLogPieces(lines, {"SystemCleanHelper: No write permission for parent directory: ",
+                                loggedPathText(pathhandles::parentOf(path.path))});
+    };
     if (folderFd < 0) {
-        lines << QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
-                     + pathText(pathhandles::parentOf(path));
+        noWriteToParent();
         return true;
     }
     // On a FUSE volume the owner and mode bits shown are the daemon's, and
@@ -126,22 +138,21 @@ bool SystemCleanHelper::Impl::judgeAccess(const QByteArray &path, int error, con
         return kernelDecides && ::faccessat(folderFd, entry, W_OK | X_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
     };
     const bool folderAllowed = kernelAllows(".");
-    const bool itemAllowed = !S_ISDIR(item.st_mode) || kernelAllows(name.constData());
+    const bool itemAllowed = !S_ISDIR(item.st_mode) || kernelAllows(name);
     if (item.st_uid == 0 && me != 0 && !(folderAllowed && itemAllowed)) {
-        lines << QStringLiteral("SystemCleanHelper: File owned by system user: ") + pathText(path);
+        appendLogPieces(lines, {"SystemCleanHelper: File owned by system user: ", path.asText});
         return true;
     }
     // A folder goes with its contents, so its own entries must be removable too.
     if (S_ISDIR(item.st_mode) && !itemAllowed && !mayChangeEntries(item, me)) {
-        lines << QStringLiteral("SystemCleanHelper: No write permission for file: ") + pathText(path);
+        appendLogPieces(lines, {"SystemCleanHelper: No write permission for file: ", path.asText});
         return true;
     }
     // Whether an entry may be removed is decided by its folder: write and
     // search, and with the sticky bit also owning the entry or the folder.
     if ((!folderAllowed && !mayChangeEntries(folder, me))
         || ((folder.st_mode & S_ISVTX) && me != 0 && me != item.st_uid && me != folder.st_uid)) {
-        lines << QStringLiteral("SystemCleanHelper: No write permission for parent directory: ")
-                     + pathText(pathhandles::parentOf(path));
+        noWriteToParent();
         return true;
     }
     return false;
@@ -149,7 +160,7 @@ bool SystemCleanHelper::Impl::judgeAccess(const QByteArray &path, int error, con
 
 bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const
 {
-    const QByteArray path = pathhandles::childPath(volume.root(), relative);
+    const ShownPath path(pathhandles::childPath(volume.root(), relative));
     const HeldVolume::Look item = volume.look(relative);
     QByteArray name;
     struct stat folder{};
@@ -160,10 +171,9 @@ bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray 
             parentFd = -1;
     }
     const uid_t me = d->environment.effectiveUid();
-    QStringList lines;
-    const bool privileged = Impl::judgeAccess(path, item.error, item.st, parentFd, folder, name, me,
+    QByteArray lines;
+    const bool privileged = Impl::judgeAccess(path, item.error, item.st, parentFd, folder, name.constData(), me,
                                               me == ::geteuid() && volume.isFuse(), lines);
-    for (const QString &line : std::as_const(lines))
-        logLine(line);
+    logCaptured(lines);
     return privileged;
 }

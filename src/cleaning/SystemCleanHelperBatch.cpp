@@ -10,6 +10,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWork.h"
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 
@@ -33,6 +34,22 @@ bool isProtectedName(const QByteArray &path)
     return SystemCleanHelper::neverDeleteNames().contains(QString::fromUtf8(lastComponent(path)));
 }
 
+// The same for an item, by the name its path ends in: no path is built. A
+// name holds no replacement character, so its bytes compare alike.
+bool isProtectedName(const FileItem &item)
+{
+    const QByteArrayView name = item.nameBytes();
+    if (name.isEmpty())
+        return isProtectedName(item.fsPath());
+    static const QList<QByteArray> names = [] {
+        QList<QByteArray> bytes;
+        for (const QString &protectedName : SystemCleanHelper::neverDeleteNames())
+            bytes << protectedName.toUtf8();
+        return bytes;
+    }();
+    return std::any_of(names.cbegin(), names.cend(), [&](const QByteArray &bytes) { return name == bytes; });
+}
+
 // Why an item the clean did not get to stays: the volume stopped answering,
 // or the clean was asked to stop before it.
 int notReachedReason(const VolumeWork &work)
@@ -46,7 +63,7 @@ SystemCleanHelper::Items withoutProtectedNames(const SystemCleanHelper::Items &f
     SystemCleanHelper::Items kept;
     SystemCleanHelper::Paths dropped;
     for (const FileItem &item : files) {
-        if (isProtectedName(item.fsPath()))
+        if (isProtectedName(item))
             dropped << item.fsPath();
         else
             kept << item;
@@ -75,7 +92,7 @@ CleanRequest privilegedRequest(const HeldVolume &volume, const SystemCleanHelper
     QHash<QByteArray, qsizetype> requestIndex;
     for (qsizetype i = 0; i < items.size(); ++i) {
         const FileItem &item = items.at(i);
-        logLine(QStringLiteral("SystemCleanHelper: File to delete: ") + item.path());
+        logPieces({"SystemCleanHelper: File to delete: ", loggedFileName(item.fsPath())});
         const QByteArray &relative = relatives.at(i);
         qsizetype at = requestIndex.value(relative, -1);
         if (at < 0) {
@@ -101,12 +118,16 @@ CleanRequest privilegedRequest(const HeldVolume &volume, const SystemCleanHelper
 // One pass, folder by folder: each folder is reached once, its items are
 // looked at and, unless they need the administrator, removed right away.
 // Its lines are told in the order of the two steps they stand for (what
-// each item needs, then the removals), and every result in the caller's order.
+// each item needs, then the removals), and every result in the caller's
+// order. Each item's path is built and read for its lines once; its
+// progress is kept by its index.
 class SystemCleanHelper::Impl::OrdinaryPass
 {
 public:
     OrdinaryPass(Batch &batch, const ProbeEnvironment &environment);
 
+    // What the pass is handed, an item a line.
+    void announce() const;
     void run();
     // Each item's fate into the batch, then the pass's lines.
     void tell();
@@ -119,21 +140,27 @@ private:
         int error = 0;
     };
 
-    std::optional<SafeRemove::Outcome> remove(qsizetype i, const QString &shown);
-    std::optional<SafeRemove::Outcome> removeExamined(qsizetype i, const QString &shown);
+    std::optional<SafeRemove::Outcome> remove(qsizetype i);
+    std::optional<SafeRemove::Outcome> removeExamined(qsizetype i);
     void enterFolder(QByteArrayView folder);
-    void record(qsizetype i, const SafeRemove::Outcome &outcome, const QString &shown);
-    void sayRegular(const QString &shown);
+    void record(qsizetype i, const SafeRemove::Outcome &outcome);
+    void sayRegular(qsizetype i);
+    // The item's path below the volume's root; empty when it lies outside.
+    QByteArrayView relative(qsizetype i) const
+    {
+        const qsizetype at = m_relativeAt.at(i);
+        return at < 0 ? QByteArrayView() : QByteArrayView(m_shown.at(i).path).sliced(at);
+    }
 
     Batch &m_batch;
     HeldVolume *const m_volume;
     VolumeWork *const m_work;
     const int m_total;
-    QList<QByteArray> m_paths;
-    QList<QByteArray> m_relatives;
+    QList<ShownPath> m_shown;
+    QList<qsizetype> m_relativeAt;   // where relative() starts in the path; -1: none
     QList<Result> m_results;
-    QStringList m_sorting;    // what each item needs
-    QStringList m_removing;   // the removals
+    QByteArray m_sorting;    // what each item needs
+    QByteArray m_removing;   // the removals
     uid_t m_me = 0;
     bool m_kernelDecides = false;
     SafeRemove::Options m_options;
@@ -156,14 +183,15 @@ SystemCleanHelper::Impl::OrdinaryPass::OrdinaryPass(Batch &batch, const ProbeEnv
     , m_total(int(batch.kept.size()))
 {
     const qsizetype itemCount = batch.kept.size();
-    m_paths.resize(itemCount);
-    m_relatives.resize(itemCount);
+    m_shown.reserve(itemCount);
+    m_relativeAt.reserve(itemCount);
     for (qsizetype i = 0; i < itemCount; ++i) {
-        m_paths[i] = batch.kept.at(i).fsPath();
+        m_shown.append(ShownPath(batch.kept.at(i).fsPath()));
         // An item outside the volume (or with no volume held) is never
         // examined; the removal step reports it.
-        if (m_volume)
-            m_relatives[i] = m_volume->relativePath(m_paths.at(i)).value_or(QByteArray());
+        const QByteArray &path = m_shown.constLast().path;
+        const std::optional<QByteArrayView> part = m_volume ? m_volume->relativePart(path) : std::nullopt;
+        m_relativeAt.append(part ? part->data() - path.constData() : -1);
     }
     m_results.resize(itemCount);
     m_me = environment.effectiveUid();
@@ -173,72 +201,80 @@ SystemCleanHelper::Impl::OrdinaryPass::OrdinaryPass(Batch &batch, const ProbeEnv
     m_options.aliases = m_volume ? m_volume->aliases() : nullptr;
 }
 
+void SystemCleanHelper::Impl::OrdinaryPass::announce() const
+{
+    for (const ShownPath &shown : m_shown)
+        logPieces({"SystemCleanHelper: Processing file: ", shown.asName});
+}
+
 void SystemCleanHelper::Impl::OrdinaryPass::run()
 {
-    for (const qsizetype i : byFolder(m_relatives)) {
+    QList<QByteArrayView> relatives(m_shown.size());
+    for (qsizetype i = 0; i < relatives.size(); ++i)
+        relatives[i] = relative(i);
+    for (const qsizetype i : byFolder(relatives)) {
         if (m_work && m_work->shouldEnd())
             continue;   // not begun: the clean stops before it
-        const QString shown = m_batch.kept.at(i).path();   // for the lines: decoded once
-        const std::optional<SafeRemove::Outcome> outcome = remove(i, shown);
+        const std::optional<SafeRemove::Outcome> outcome = remove(i);
         if (!outcome)
             continue;   // the administrator's
-        record(i, *outcome, shown);
+        record(i, *outcome);
         if (m_batch.progress)
             m_batch.progress(++m_done, m_total);
     }
 }
 
 // Removes the item, unless it needs the administrator (nothing then).
-std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::remove(qsizetype i, const QString &shown)
+std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::remove(qsizetype i)
 {
     const FileItem &item = m_batch.kept.at(i);
-    const QByteArray &relative = m_relatives.at(i);
     if (!m_volume) {
-        sayRegular(shown);
+        sayRegular(i);
         return SafeRemove::Outcome{ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
-                                               .arg(shown)};
+                                               .arg(item.path())};
     }
-    if (relative.isEmpty()) {
-        sayRegular(shown);
+    if (m_relativeAt.at(i) < 0) {
+        sayRegular(i);
         return SafeRemove::Outcome{EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
-                                               .arg(shown, pathText(m_volume->root()))};
+                                               .arg(item.path(), pathText(m_volume->root()))};
     }
     if (!item.hasIdentity()) {
-        sayRegular(shown);
-        return SafeRemove::removeScanned(*m_volume, relative, item);   // refused: never examined
+        sayRegular(i);
+        return SafeRemove::removeScanned(*m_volume, relative(i).toByteArray(), item);   // refused: never examined
     }
-    return removeExamined(i, shown);
+    return removeExamined(i);
 }
 
 // An item looked at through its folder's handle: what it needs, then its removal.
-std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::removeExamined(qsizetype i,
-                                                                                      const QString &shown)
+std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::removeExamined(qsizetype i)
 {
-    const QByteArray &relative = m_relatives.at(i);
-    const qsizetype slash = relative.lastIndexOf('/');
-    enterFolder(QByteArrayView(relative).first(std::max<qsizetype>(slash, 0)));
-    const QByteArray name = relative.mid(slash + 1);
+    const ShownPath &shown = m_shown.at(i);
+    const QByteArrayView part = relative(i);
+    const qsizetype slash = part.lastIndexOf('/');
+    enterFolder(part.first(std::max<qsizetype>(slash, 0)));
+    // The name ends the path, so it ends in the path's NUL.
+    const QByteArray name = QByteArray::fromRawData(part.data() + slash + 1, part.size() - slash - 1);
     struct stat st{};
     int lookError = m_folderError;
     if (lookError == 0 && ::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         lookError = errno;
     if (m_work)
         m_work->beat();
-    const bool privileged = judgeAccess(m_paths.at(i), lookError, st, m_folderError == 0 ? m_folderFd : -1,
-                                        m_folderSt, name, m_me, m_kernelDecides, m_sorting);
+    const bool privileged = judgeAccess(shown, lookError, st, m_folderError == 0 ? m_folderFd : -1, m_folderSt,
+                                        name.constData(), m_me, m_kernelDecides, m_sorting);
     if (privileged) {
-        m_sorting << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
+        appendLogPieces(m_sorting, {"SystemCleanHelper: File requires privileges: ", shown.asName});
         m_results[i].fate = Fate::privileged;
         return std::nullopt;
     }
-    sayRegular(shown);
+    sayRegular(i);
     if (m_folderError != 0)
-        return SafeRemove::unreachable(m_folderError, m_paths.at(i));
+        return SafeRemove::unreachable(m_folderError, shown.path);
     if (lookError == ENOENT)
         return SafeRemove::Outcome{};
     if (lookError != 0)
-        return SafeRemove::unreachable(lookError, m_paths.at(i));
-    return SafeRemove::removeLooked(m_folderFd, name, st, m_batch.kept.at(i), m_options, m_paths.at(i));
+        return SafeRemove::unreachable(lookError, shown.path);
+    return SafeRemove::removeLooked(m_folderFd, name, st, m_batch.kept.at(i), m_options, shown.path);
 }
 
 // The folder of the next item, reached from the volume's root unless the
@@ -253,29 +289,29 @@ void SystemCleanHelper::Impl::OrdinaryPass::enterFolder(QByteArrayView folder)
     m_folderError = m_folderFd < 0 ? errno : 0;
 }
 
-void SystemCleanHelper::Impl::OrdinaryPass::sayRegular(const QString &shown)
+void SystemCleanHelper::Impl::OrdinaryPass::sayRegular(qsizetype i)
 {
-    m_sorting << QStringLiteral("SystemCleanHelper: File is regular: ") + shown;
+    appendLogPieces(m_sorting, {"SystemCleanHelper: File is regular: ", m_shown.at(i).asName});
     ++m_regular;
 }
 
-void SystemCleanHelper::Impl::OrdinaryPass::record(qsizetype i, const SafeRemove::Outcome &outcome,
-                                                   const QString &shown)
+void SystemCleanHelper::Impl::OrdinaryPass::record(qsizetype i, const SafeRemove::Outcome &outcome)
 {
+    const QByteArray &shown = m_shown.at(i).asName;
     if (outcome.removed()) {
         m_results[i].fate = Fate::removed;
         if (m_work)
-            m_work->removed(m_batch.kept.at(i), m_paths.at(i));
-        m_removing << QStringLiteral("SystemCleanHelper: Deleted regular file: ") + shown;
+            m_work->removed(m_batch.kept.at(i));
+        appendLogPieces(m_removing, {"SystemCleanHelper: Deleted regular file: ", shown});
         return;
     }
-    m_removing << QStringLiteral("SystemCleanHelper: Failed to delete regular file: ") + shown
-                      + QStringLiteral(", error: ") + outcome.message;
+    appendLogPieces(m_removing, {"SystemCleanHelper: Failed to delete regular file: ", shown, ", error: ",
+                                 loggedText(outcome.message)});
     // Refused: an immutable or append-only flag (only the administrator
     // may clear one, also on the user's own files and when we are root),
     // or something inside a folder the user may not change.
     if (outcome.error == EPERM || outcome.error == EACCES) {
-        m_removing << QStringLiteral("SystemCleanHelper: File requires privileges: ") + shown;
+        appendLogPieces(m_removing, {"SystemCleanHelper: File requires privileges: ", shown});
         m_results[i].fate = Fate::privileged;
     } else {
         m_results[i] = Result{Fate::failed, outcome.error};
@@ -295,23 +331,22 @@ void SystemCleanHelper::Impl::OrdinaryPass::tell()
             break;
         case Fate::removed:
             m_batch.deleted << item;
+            m_batch.deletedShown << m_shown.at(i).asName;
             break;
         case Fate::privileged:
             m_batch.privileged << item;
-            m_batch.privilegedRelative << m_relatives.at(i);
+            m_batch.privilegedRelative << relative(i).toByteArray();
             break;
         case Fate::failed:
             m_batch.failed << failedWith(item, m_results.at(i).error);
             break;
         }
     }
-    for (const QString &line : std::as_const(m_sorting))
-        logLine(line);
+    logCaptured(m_sorting);
     logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
                 .arg(m_regular)
                 .arg(m_batch.privileged.size()));
-    for (const QString &line : std::as_const(m_removing))
-        logLine(line);
+    logCaptured(m_removing);
 }
 
 // ---- Batches ----
@@ -328,13 +363,11 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     batch->kept = withoutProtectedNames(files);
 
     const QString typeText = fileSystemType.value_or(QStringLiteral("unknown"));
+    Impl::OrdinaryPass pass(*batch, d->environment);
     logLine(QStringLiteral("SystemCleanHelper: Starting batch clean for %1 files (after protection filter)")
                 .arg(int(batch->kept.size())));
     logLine(QStringLiteral("SystemCleanHelper: File system type: ") + typeText);
-    for (const FileItem &item : std::as_const(batch->kept))
-        logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path());
-
-    Impl::OrdinaryPass pass(*batch, d->environment);
+    pass.announce();
     pass.run();
     pass.tell();
 
@@ -350,7 +383,7 @@ void SystemCleanHelper::batchClean(const std::shared_ptr<HeldVolume> &volume, co
     logLine(QStringLiteral("SystemCleanHelper: Attempting to delete %1 privileged files using enhanced method").arg(count));
     logLine(QStringLiteral("SystemCleanHelper: File system: ") + typeText);
     for (const FileItem &item : std::as_const(batch->privileged))
-        logLine(QStringLiteral("SystemCleanHelper: Will attempt to delete: ") + item.path());
+        logPieces({"SystemCleanHelper: Will attempt to delete: ", loggedFileName(item.fsPath())});
     d->deletePrivilegedFiles(batch);
 }
 
@@ -519,9 +552,12 @@ void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
 {
     batch.reportProgress();
     batch.logSummary();
-    for (const FileItem &item : batch.deleted)
-        logLine(QStringLiteral("SystemCleanHelper: Successfully deleted: ") + item.path());
+    for (qsizetype i = 0; i < batch.deleted.size(); ++i) {
+        logPieces({"SystemCleanHelper: Successfully deleted: ", i < batch.deletedShown.size()
+                                                                    ? batch.deletedShown.at(i)
+                                                                    : loggedFileName(batch.deleted.at(i).fsPath())});
+    }
     for (const FileItem &item : batch.failed)
-        logLine(QStringLiteral("SystemCleanHelper: Failed to delete: ") + item.path());
+        logPieces({"SystemCleanHelper: Failed to delete: ", loggedFileName(item.fsPath())});
     batch.complete();
 }

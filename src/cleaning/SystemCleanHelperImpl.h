@@ -7,6 +7,7 @@
 // Not for use elsewhere.
 
 #include "cleaning/SystemCleanHelper.h"
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 
@@ -20,6 +21,31 @@
 
 bool isExecutableFile(const QString &path);
 
+// An item's path and how its lines show it, made once per item: read as
+// people read file names (the reading of FileItem::path(), in the item's
+// own lines) and as the diagnostics read paths (pathText, in the lines of
+// the look at it), each as logged. Plain UTF-8 reads alike both ways and is
+// shown as the bytes themselves.
+struct ShownPath
+{
+    ShownPath() = default;
+    explicit ShownPath(const QByteArray &bytes)
+        : path(bytes)
+    {
+        if (isLoggedAsItIs(bytes)) {
+            asName = bytes;
+            asText = bytes;
+        } else {
+            asName = loggedText(decodeFileName(bytes));
+            asText = loggedText(pathText(bytes));
+        }
+    }
+
+    QByteArray path;
+    QByteArray asName;
+    QByteArray asText;
+};
+
 struct SystemCleanHelper::Batch
 {
     std::shared_ptr<HeldVolume> volume;
@@ -27,6 +53,7 @@ struct SystemCleanHelper::Batch
     Items privileged;
     QList<QByteArray> privilegedRelative;   // their paths below the volume root
     Items deleted;
+    QList<QByteArray> deletedShown;   // the first of `deleted` as shown (the ordinary removal's)
     Items failed;
     Progress progress;
     BatchCompletion completion;
@@ -82,12 +109,14 @@ struct SystemCleanHelper::Impl
     // a look at it now (its errno, else its lstat); `folderFd`, its folder (-1
     // when it could not be examined) with `folder` its stat; `name` its name in
     // it. With `kernelDecides` (a FUSE volume, judged as ourselves) the kernel's
-    // access answer counts, not the owner and mode bits shown. Its lines go to `lines`.
-    static bool judgeAccess(const QByteArray &path, int error, const struct stat &item, int folderFd,
-                            const struct stat &folder, const QByteArray &name, uid_t me, bool kernelDecides,
-                            QStringList &lines);
+    // access answer counts, not the owner and mode bits shown. Its lines go to `lines`
+    // (appendLogPieces).
+    static bool judgeAccess(const ShownPath &path, int error, const struct stat &item, int folderFd,
+                            const struct stat &folder, const char *name, uid_t me, bool kernelDecides,
+                            QByteArray &lines);
     // The account name of a uid; nothing when the system knows no name.
     static std::optional<QString> accountName(uid_t uid);
+    static QByteArray loggedOwner(uid_t uid);
 
     // ---- Batches (SystemCleanHelperBatch.cpp) ----
 

@@ -90,7 +90,7 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
     }
     for (const FileItem &item : std::as_const(request.files)) {
         if (state->volume && item.hasIdentity() && item.device == *device
-            && state->volume->relativePath(item.fsPath())) {
+            && state->volume->relativePart(item.fsPath())) {
             state->files.append(item);
         } else {
             logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path());

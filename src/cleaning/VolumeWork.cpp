@@ -4,17 +4,52 @@
 
 void VolumeWork::removed(const FileItem &item)
 {
-    removed(item, item.fsPath());
-}
-
-void VolumeWork::removed(const FileItem &item, const QByteArray &path)
-{
     beat();
     QMutexLocker lock(&m_lock);
-    const qsizetype before = m_removedPaths.size();
-    m_removedPaths.insert(path);
-    if (m_removedPaths.size() != before)
-        m_removed.append(item);
+    Marks &marks = marksOf(item);
+    if (isMarked(marks, item.node()))
+        return;
+    if (m_removedPaths) {
+        const qsizetype before = m_removedPaths->size();
+        m_removedPaths->insert(item.fsPath());
+        if (m_removedPaths->size() == before)
+            return;   // an item of another arena at the same path
+    }
+    setMark(marks, item.node(), true);
+    m_removed.append(item);
+}
+
+VolumeWork::Marks &VolumeWork::marksOf(const FileItem &item)
+{
+    if (m_lastMarks && m_lastMarks->holder.arena() == item.arena())
+        return *m_lastMarks;
+    auto found = m_marks.find(item.arena());
+    if (found == m_marks.end()) {
+        found = m_marks.emplace(item.arena(), Marks{item, {}}).first;
+        if (m_marks.size() == 2) {
+            // Paths of two arenas may be equal: from now on paths decide.
+            m_removedPaths.emplace();
+            for (const FileItem &gone : std::as_const(m_removed))
+                m_removedPaths->insert(gone.fsPath());
+        }
+    }
+    m_lastMarks = &found->second;
+    return *m_lastMarks;
+}
+
+bool VolumeWork::isMarked(const Marks &marks, PathArena::Node node)
+{
+    const size_t word = node / 64;
+    return word < marks.bits.size() && (marks.bits[word] >> (node % 64)) & 1;
+}
+
+void VolumeWork::setMark(Marks &marks, PathArena::Node node, bool removed)
+{
+    const size_t word = node / 64;
+    if (word >= marks.bits.size())
+        marks.bits.resize(std::max(word + 1, marks.bits.size() * 2));
+    const quint64 bit = quint64(1) << (node % 64);
+    marks.bits[word] = removed ? marks.bits[word] | bit : marks.bits[word] & ~bit;
 }
 
 void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteArray &, bool)> onOutput)
@@ -34,9 +69,23 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
 void VolumeWork::stillPresent(const FileItem &item)
 {
     QMutexLocker lock(&m_lock);
-    if (m_removedPaths.remove(item.fsPath())) {
-        m_removed.removeIf([&](const FileItem &gone) { return gone.fsPath() == item.fsPath(); });
+    if (m_removedPaths) {
+        const QByteArray path = item.fsPath();
+        if (!m_removedPaths->remove(path))
+            return;
+        m_removed.removeIf([&](const FileItem &gone) {
+            if (gone.fsPath() != path)
+                return false;
+            setMark(marksOf(gone), gone.node(), false);
+            return true;
+        });
+        return;
     }
+    Marks &marks = marksOf(item);
+    if (!isMarked(marks, item.node()))
+        return;
+    setMark(marks, item.node(), false);
+    m_removed.removeIf([&](const FileItem &gone) { return gone.isSameItem(item); });
 }
 
 QList<FileItem> VolumeWork::removedSoFar() const

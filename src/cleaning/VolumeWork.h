@@ -7,8 +7,10 @@
 #include <QList>
 #include <QMutex>
 #include <QSet>
-
 #include <atomic>
+#include <optional>
+#include <unordered_map>
+#include <vector>
 
 // One scan or clean of a volume, as its steps and whoever waits for it see
 // it: the progress it makes (every entry read, every look at an item, every
@@ -58,10 +60,11 @@ public:
     // The items it is to clean, for its share done.
     void setTotal(qint64 total) { m_total.store(total); }
     // An item is gone (the removal succeeded, it was not there any more, or
-    // a tool answered "removed" for it). Counted once, however often told.
+    // a tool answered "removed" for it). Counted once by its path, however
+    // often told. The items of one scan are told apart by their place among
+    // its paths (an arena holds each path once), so telling one costs no
+    // look at its path; only items of several arenas are compared by path.
     void removed(const FileItem &item);
-    // The same, with the item's path bytes already at hand.
-    void removed(const FileItem &item, const QByteArray &path);
     // An item told gone that the volume still shows after all.
     void stillPresent(const FileItem &item);
     // An item stays: it is done with.
@@ -85,7 +88,21 @@ private:
     std::atomic<qint64> m_total{0};
     std::atomic<qint64> m_failed{0};
 
+    // The items known removed, a bit per node of their paths' arena (a
+    // clean's items mostly share one); `holder` keeps the arena alive.
+    struct Marks
+    {
+        FileItem holder;
+        std::vector<quint64> bits;
+    };
+    Marks &marksOf(const FileItem &item);
+    static bool isMarked(const Marks &marks, PathArena::Node node);
+    static void setMark(Marks &marks, PathArena::Node node, bool removed);
+
     mutable QMutex m_lock;
     QList<FileItem> m_removed;
-    QSet<QByteArray> m_removedPaths;
+    std::unordered_map<const PathArena *, Marks> m_marks;
+    Marks *m_lastMarks = nullptr;
+    // Once items of a second arena are told: the paths of m_removed.
+    std::optional<QSet<QByteArray>> m_removedPaths;
 };

@@ -5,6 +5,7 @@
 #include "cleaning/VolumeCleaner.h"
 #include "cleaning/VolumeWork.h"
 #include "devices/USBDeviceManager.h"
+#include "platform/FileNames.h"
 #include "platform/Log.h"
 #include "platform/Scheduler.h"
 
@@ -30,7 +31,7 @@ void USBDeviceManager::cleanFiles(const QList<FileItem> &files, CleanCompletion 
     {
         const LogStep step;   // a line per item: in bursts
         for (const FileItem &item : files)
-            logLine(QStringLiteral("USBDeviceManager: File to clean: ") + item.path());
+            logPieces({"USBDeviceManager: File to clean: ", loggedFileName(item.fsPath())});
     }
 
     // The volume is the one the first record lies on, matched by whole path

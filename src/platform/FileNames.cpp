@@ -1,5 +1,7 @@
 #include "platform/FileNames.h"
 
+#include "platform/Log.h"
+
 #include <QFile>
 
 namespace {
@@ -67,27 +69,44 @@ QString decodeFileName(const QByteArray &bytes)
 {
     const auto *s = reinterpret_cast<const unsigned char *>(bytes.constData());
     const qsizetype size = bytes.size();
-    QString out;
-    out.reserve(size);
+    if (size == 0) {
+        QString none;
+        none.reserve(0);
+        return none;
+    }
+    // No character takes more UTF-16 units than bytes.
+    QString out(size, Qt::Uninitialized);
+    char16_t *to = reinterpret_cast<char16_t *>(out.data());
+    qsizetype n = 0;
     for (qsizetype i = 0; i < size;) {
+        if (s[i] < 0x80) {
+            to[n++] = s[i++];
+            continue;
+        }
         char32_t code = 0;
         if (const int length = utf8SequenceAt(s, i, size, &code); length > 0) {
             if (code < 0x10000) {
-                out.append(QChar(char16_t(code)));
+                to[n++] = char16_t(code);
             } else {
-                out.append(QChar(QChar::highSurrogate(code)));
-                out.append(QChar(QChar::lowSurrogate(code)));
+                to[n++] = QChar::highSurrogate(code);
+                to[n++] = QChar::lowSurrogate(code);
             }
             i += length;
         } else {
-            out.append(QChar(singleByte(s[i])));
+            to[n++] = singleByte(s[i]);
             ++i;
         }
     }
+    out.truncate(n);
     return out;
 }
 
 QByteArray bytesUnlessRoundTrip(const QByteArray &bytes, const QString &decoded)
 {
     return QFile::encodeName(decoded) == bytes ? QByteArray() : bytes;
+}
+
+QByteArray loggedFileName(const QByteArray &path)
+{
+    return isLoggedAsItIs(path) ? path : loggedText(decodeFileName(path));
 }

@@ -15,3 +15,8 @@ QString decodeFileName(const QByteArray &bytes);
 // `bytes` when `decoded` (its reading) would not give them back, else empty:
 // what a record keeps beside its text so the exact name can still be reached.
 QByteArray bytesUnlessRoundTrip(const QByteArray &bytes, const QString &decoded);
+
+// A path's bytes as a diagnostic line shows them in people's reading: what
+// logLine(text + decodeFileName(path)) writes after the text's own bytes
+// (see logPieces). Plain UTF-8 comes back as it is, without a copy.
+QByteArray loggedFileName(const QByteArray &path);

@@ -80,11 +80,28 @@ bool isValidUtf8(QByteArrayView bytes)
 }
 
 // Nothing to escape: no C0 byte, no DEL, and any byte from 0x80 on part of
-// valid UTF-8 that is neither C1 nor a separator.
+// valid UTF-8 that is neither C1 nor a separator (as isPlain, no sequence
+// that starts C2 or E2). One pass: every path of a clean is asked.
 bool isPlainUtf8(QByteArrayView bytes)
 {
-    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return isPlain(bytes) && (ascii || isValidUtf8(bytes));
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *end = p + bytes.size();
+    while (p < end) {
+        const unsigned char byte = *p;
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7f)
+                return false;
+            ++p;
+            continue;
+        }
+        if (byte == 0xc2 || byte == 0xe2)
+            return false;
+        const int length = utf8SequenceLength(p, end);
+        if (length == 0)
+            return false;
+        p += length;
+    }
+    return true;
 }
 
 } // namespace
@@ -148,6 +165,26 @@ QString escapedControls(const QString &text)
 
 namespace {
 
+// Appends the pieces and a newline: one copy each, the room growing as
+// QByteArray's own append grows it. A clean or a scan appends millions.
+void appendLine(QByteArray &to, std::initializer_list<QByteArrayView> pieces)
+{
+    qsizetype size = 1;
+    for (QByteArrayView piece : pieces)
+        size += piece.size();
+    const qsizetype at = to.size();
+    if (to.capacity() - at < size)
+        to.reserve(std::max(at + size, 2 * to.capacity()));
+    to.resize(at + size);
+    char *out = to.data() + at;
+    for (QByteArrayView piece : pieces) {
+        if (!piece.isEmpty())
+            std::memcpy(out, piece.data(), size_t(piece.size()));
+        out += piece.size();
+    }
+    *out = '\n';
+}
+
 // The lines gathered for open steps, written as one block. A burst ends at
 // whichever limit comes first. Once the process exits, every line goes out
 // at once.
@@ -161,9 +198,7 @@ public:
     void append(std::initializer_list<QByteArrayView> parts, bool gather)
     {
         std::lock_guard lock(m_mutex);
-        for (QByteArrayView part : parts)
-            m_pending.append(part);
-        m_pending.append('\n');
+        appendLine(m_pending, parts);
         ++m_lines;
         if (!gather || m_exiting || m_lines >= kBurstLines || m_pending.size() >= kBurstBytes)
             writeLocked();
@@ -181,7 +216,9 @@ public:
             return;
         }
         m_pending.append(lines);
-        m_lines += lines.count('\n');
+        for (const char *at = lines.data(), *end = at + lines.size();
+             (at = static_cast<const char *>(std::memchr(at, '\n', size_t(end - at)))) != nullptr; ++at)
+            ++m_lines;
         if (!gather || m_exiting || m_lines >= kBurstLines || m_pending.size() >= kBurstBytes)
             writeLocked();
     }
@@ -259,10 +296,7 @@ namespace {
 void emitLine(std::initializer_list<QByteArrayView> parts)
 {
     if (t_capture) {
-        QByteArray &text = LogCaptureAccess::text(*t_capture);
-        for (QByteArrayView part : parts)
-            text.append(part);
-        text.append('\n');
+        appendLine(LogCaptureAccess::text(*t_capture), parts);
         return;
     }
     logBuffer().append(parts, t_openSteps > 0);
@@ -370,7 +404,7 @@ void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)
 {
     const QByteArrayView head(text);
     if (isPlain(head) && isPlain(path) && isValidUtf8(head) && isValidUtf8(path)) {
-        lines.append(head).append(path).append('\n');
+        appendLine(lines, {head, path});
         return;
     }
     const QByteArray line = head.toByteArray() + path.toByteArray();
@@ -379,6 +413,35 @@ void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)
     else
         lines.append(isPlain(line) ? line : escapedControlBytes(line));
     lines.append('\n');
+}
+
+bool isLoggedAsItIs(QByteArrayView bytes)
+{
+    return isPlainUtf8(bytes);
+}
+
+QByteArray loggedText(const QString &text)
+{
+    return escapedControls(text).toUtf8();
+}
+
+QByteArray loggedPathText(const QByteArray &path)
+{
+    return isPlainUtf8(path) ? path : loggedText(pathText(path));
+}
+
+void logPieces(std::initializer_list<QByteArrayView> pieces)
+{
+    try {
+        emitLine(pieces);
+    } catch (...) {
+        // As logLine: never take the app down.
+    }
+}
+
+void appendLogPieces(QByteArray &lines, std::initializer_list<QByteArrayView> pieces)
+{
+    appendLine(lines, pieces);
 }
 
 void flushLog()

@@ -4,6 +4,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <initializer_list>
+
 // Diagnostics: plain UTF-8 lines on standard output, whole lines in the
 // order they were logged even when several threads log together. Control
 // characters (C0, DEL, C1, the Unicode line and paragraph separators) are
@@ -75,6 +77,27 @@ bool isWrittenAsIs(QByteArrayView bytes);
 // Writes lines held by a capture (or a part of them made of whole lines) as
 // if they were logged now.
 void logCaptured(QByteArrayView lines);
+
+// Lines made of pieces, each already in the form logLine writes it: what
+// logLine(a + b + ...) writes is the pieces of a, b, ... one after the other,
+// since it escapes character by character. A clean's lines per item are
+// made so: each item's path in its logged form once, the literal texts as
+// they are (UTF-8 without control characters), written without a round trip
+// through UTF-16.
+//
+// A text as logLine writes it within a line.
+QByteArray loggedText(const QString &text);
+// A path's bytes as a line shows them, read as pathText() reads them
+// (loggedFileName in FileNames.h reads them as people read file names).
+// Plain UTF-8 (most paths) reads alike both ways and comes back as it is,
+// without a copy.
+QByteArray loggedPathText(const QByteArray &path);
+// Does a path read as itself in a line (UTF-8 with no character to escape)?
+bool isLoggedAsItIs(QByteArrayView bytes);
+// A line of such pieces: logged, or appended to `lines` with its newline
+// for logCaptured.
+void logPieces(std::initializer_list<QByteArrayView> pieces);
+void appendLogPieces(QByteArray &lines, std::initializer_list<QByteArrayView> pieces);
 
 // How the diagnostics print a flag: "true" or "false".
 QString boolText(bool value);

@@ -6,10 +6,13 @@
 #include "BytePaths.h"
 #include "DiskChecks.h"
 #include "MountFixture.h"
+#include "StdoutCapture.h"
 #include "TestMain.h"
 
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
+#include "cleaning/VolumeWork.h"
+#include "platform/Log.h"
 #include "platform/Scheduler.h"
 
 #include <QObject>
@@ -20,6 +23,7 @@
 #include <random>
 #include <tuple>
 
+#include <pwd.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -107,6 +111,75 @@ private slots:
         VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
         for (const QByteArray &file : std::as_const(files))
             QCOMPARE(readFile(box / (file + ".keep")), file);
+    }
+
+    // Whatever bytes a name holds, the clean's lines are those its text
+    // gives: its path as people read file names in its own lines, as the
+    // diagnostics read paths in the look at it, control characters escaped;
+    // and each item removed counts once, however often told.
+    void linesReadEveryName()
+    {
+        Sandbox box;
+        const QByteArrayList names = {"plain.tmp", "caf\xe9.tmp", "c1\x85 gap\x81.tmp", "line\nbreak.tmp",
+                                      "sep\xe2\x80\xa8.tmp", "\xe7\x85\xa7.tmp", "sub\xe9/x.tmp", "gone\xe9.tmp"};
+        QVERIFY(makeDir(box / "sub\xe9"));
+        for (const QByteArray &name : names)
+            QVERIFY(writeFile(box / name));
+        const Items items = scannedItems(names, box.path());
+        QVERIFY(::unlink(box / "gone\xe9.tmp") == 0);   // gone since the scan: it counts as removed
+        const std::shared_ptr<HeldVolume> volume = holdVolume(box.path());
+        auto work = std::make_shared<VolumeWork>();
+        volume->setWork(work);
+
+        testsupport::StdoutCapture printed;
+        const Outcome outcome = clean(volume, items);
+        const QByteArray lines = printed.bytes();
+        QCOMPARE(outcome.deleted.size(), items.size());
+
+        QList<QByteArray> relatives;
+        for (const QByteArray &name : names)
+            relatives << name;
+        const passwd *account = ::getpwuid(::geteuid());
+        const QString owner = account ? QString::fromLocal8Bit(account->pw_name) : QString::number(::geteuid());
+        testsupport::StdoutCapture expected;
+        logLine(QStringLiteral("SystemCleanHelper: Starting batch clean for %1 files (after protection filter)").arg(items.size()));
+        logLine(QStringLiteral("SystemCleanHelper: File system type: unknown"));
+        for (const FileItem &item : items)
+            logLine(QStringLiteral("SystemCleanHelper: Processing file: ") + item.path());
+        for (const qsizetype i : byFolder(relatives)) {
+            const QString text = pathText(items.at(i).fsPath());
+            logLine(names.at(i).startsWith("gone") ? QStringLiteral("SystemCleanHelper: File does not exist: ") + text
+                                                   : QStringLiteral("SystemCleanHelper: File ") + text
+                                                         + QStringLiteral(" - Owner: ") + owner);
+            logLine(QStringLiteral("SystemCleanHelper: File is regular: ") + items.at(i).path());
+        }
+        logLine(QStringLiteral("SystemCleanHelper: %1 regular files, 0 privileged files").arg(items.size()));
+        for (const qsizetype i : byFolder(relatives))
+            logLine(QStringLiteral("SystemCleanHelper: Deleted regular file: ") + items.at(i).path());
+        logLine(QStringLiteral("SystemCleanHelper: No privileged files to delete"));
+        logLine(QStringLiteral("SystemCleanHelper: Batch clean completed - Deleted: %1, Failed: 0").arg(items.size()));
+        QCOMPARE(lines, expected.bytes());
+
+        QCOMPARE(work->removedSoFar().size(), items.size());
+
+        // One scan's items share an arena; the same path in another arena is the same item.
+        PathIndex index;
+        const FileItem x(index.arena(), index.add(box / "x"));
+        const FileItem y(index.arena(), index.add(box / "y"));
+        VolumeWork told;
+        for (const FileItem &item : {x, y, x, FileItem(index.arena(), index.add(box / "x"))})
+            told.removed(item);
+        QCOMPARE(told.removedSoFar().size(), 2);
+        told.stillPresent(x);
+        told.removed(y);
+        QCOMPARE(told.removedSoFar().size(), 1);
+        told.removed(FileItem::fromNativePath(box / "y", 0));
+        told.removed(FileItem::fromNativePath(box / "x", 0));
+        QCOMPARE(told.removedSoFar().size(), 2);
+        told.stillPresent(FileItem::fromNativePath(box / "y", 0));
+        told.removed(x);
+        QCOMPARE(told.removedSoFar().size(), 1);
+        QCOMPARE(told.removedSoFar().first().fsPath(), box / "x");
     }
 
     // A folder kept from one batch to the next is replaced (by a link to

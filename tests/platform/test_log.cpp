@@ -1,5 +1,7 @@
 #include "platform/Log.h"
 
+#include "platform/FileNames.h"
+
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -46,7 +48,7 @@ private slots:
         const QByteArray rows[] = {
             "发现._文件: /media/u/STICK/._照片.jpg", "tab\there\x1b[2J", "c1 \xc2\x9b and \xe2\x80\xa8 sep",
             "latin1 caf\xe9", "overlong \xc0\xaf \xe0\x80\xaf", "surrogate \xed\xa0\x80", "big \xf4\x90\x80\x80",
-            "cut \xe6\x97", "four \xf0\x9f\x93\xb7 ok", "\xe2\x80\xa9\xc2\x85\x7f",
+            "cut \xe6\x97", "four \xf0\x9f\x93\xb7 ok", "\xe2\x80\xa9\xc2\x85\x7f", "1252 gap \x81, \x85 and \x80",
         };
         for (const QByteArray &bytes : rows) {
             testsupport::StdoutCapture asText;
@@ -61,6 +63,20 @@ private slots:
                 const QByteArray text = bytes.first(split);
                 appendLogLine(lines, text.constData(), QByteArrayView(bytes).sliced(split));
                 QCOMPARE(lines, expected);
+            }
+            // A path among the pieces of a line reads as in the line made as
+            // text: as people read file names, or as pathText reads it.
+            const QString tail = QStringLiteral(", error: ") + QChar(0x85) + QStringLiteral("照");
+            for (const bool asName : {true, false}) {
+                testsupport::StdoutCapture whole;
+                logLine(QStringLiteral("File: ") + (asName ? decodeFileName(bytes) : pathText(bytes)) + tail);
+                const QByteArray line = whole.bytes();
+                QByteArray lines;
+                appendLogPieces(lines, {"File: ", asName ? loggedFileName(bytes) : loggedPathText(bytes), loggedText(tail)});
+                QCOMPARE(lines, line);
+                testsupport::StdoutCapture asPieces;
+                logPieces({"File: ", asName ? loggedFileName(bytes) : loggedPathText(bytes), loggedText(tail)});
+                QCOMPARE(asPieces.bytes(), line);
             }
         }
     }
