@@ -2,7 +2,7 @@
 //
 //   bench_scan [--entries 1000000] [--stick 50000] [--root 100000] [--runs 3]
 //              [--no-clean] [--empty-files]
-//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat,exfat-root]
+//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat,exfat-root,root]
 //
 // For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
 // case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
@@ -32,7 +32,10 @@
 // exFAT through exfat-fuse on loop devices, found on the real mount table and
 // typed as the app types it, and an exFAT stick whose root alone holds --root
 // empty files, one in ten a "._" file (exfat-root: the root's `ls -la` look
-// meets them all). Needs root (it mounts).
+// meets them all; exfat-fuse looks a name up by reading the folder, so its
+// floors grow with the square of --root), and the same root on tmpfs listed
+// as an exFAT stick (root: what the scan itself costs at a million). Needs
+// root (it mounts).
 
 #include "cleaning/FileType.h"
 #include "devices/USBDeviceManager.h"
@@ -74,6 +77,7 @@ struct Shape
     int depth;
     int junkPercent;
     bool appleDoubleHeavy;
+    bool exfatRoot = false;   // one folder, one in ten a "._" file, empty; listed as exFAT
 };
 
 const QList<Shape> kShapes = {
@@ -82,6 +86,7 @@ const QList<Shape> kShapes = {
     {QStringLiteral("deep"), 100, 10, false},
     {QStringLiteral("appledouble"), 10, 10, true},
     {QStringLiteral("chain"), 0, 0, false},   // one chain of folders as deep as the entries
+    {QStringLiteral("root"), 1, 0, false, true},
 };
 
 bool g_emptyFiles = false;
@@ -118,6 +123,12 @@ void generate(const QByteArray &root, const Shape &shape, int entries)
         }
         if (fd >= 0)
             ::close(fd);
+        return;
+    }
+    if (shape.exfatRoot) {
+        for (int f = 0; f < entries; ++f)
+            ::close(::open(root + (f % 10 == 0 ? "/._file" : "/file") + QByteArray::number(f) + ".jpg",
+                           O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         return;
     }
     static const char *kJunk[] = {".tmp", ".log", ".bak", ".old", ".swp", ".cache", ".err", ".part"};
@@ -278,7 +289,7 @@ qint64 writeCalls()
 
 // The volume at `root` as the app lists it: on the real machine through a
 // copy of the mount table that holds only it, or (`mountInfo` "-") as an ext4
-// stick of a fake machine, for a tmpfs tree.
+// stick of a fake machine, for a tmpfs tree ("-exfat": an exFAT one).
 int childMain(const QStringList &args)
 {
     const QString mode = args[1];
@@ -289,11 +300,12 @@ int childMain(const QStringList &args)
     NotificationCenter center;
     std::optional<testsupport::FakeMachine> machine;
     USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
-    if (mountInfo == QLatin1String("-")) {
+    if (mountInfo.startsWith(QLatin1Char('-'))) {
+        const QByteArray type = mountInfo == QLatin1String("-exfat") ? "exfat" : "ext4";
         machine.emplace();
         machine->addPartition("8:17", testsupport::kUsbPath, "sdb", "sdb1", true,
-                              "E:ID_BUS=usb\nE:ID_FS_TYPE=ext4\nE:ID_FS_LABEL=BENCH\n");
-        machine->mount("8:17", root, "ext4", "/dev/sdb1");
+                              "E:ID_BUS=usb\nE:ID_FS_TYPE=" + type + "\nE:ID_FS_LABEL=BENCH\n");
+        machine->mount("8:17", root, QString::fromLatin1(type), "/dev/sdb1");
         env = machine->environment();
     } else {
         env.paths.mountInfo = mountInfo;
@@ -393,6 +405,8 @@ public:
         return true;
     }
     QString root() const override { return m_point + QStringLiteral("/tree"); }
+    QString mountInfo() const override { return m_shape.exfatRoot ? QStringLiteral("-exfat") : QStringLiteral("-"); }
+    bool isFAT() const override { return m_shape.exfatRoot; }
 
 private:
     MountFixture &m_fx;
@@ -610,7 +624,7 @@ int main(int argc, char **argv)
         QString label;
         for (const Shape &shape : kShapes) {
             if (shape.name == name) {
-                volume = std::make_unique<TmpfsVolume>(fx, shape, entries);
+                volume = std::make_unique<TmpfsVolume>(fx, shape, shape.exfatRoot ? rootEntries : entries);
                 label = QStringLiteral("tmpfs %1").arg(name);
             }
         }

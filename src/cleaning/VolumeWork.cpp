@@ -39,17 +39,20 @@ VolumeWork::Marks &VolumeWork::marksOf(const FileItem &item)
 
 bool VolumeWork::isMarked(const Marks &marks, PathArena::Node node)
 {
-    const size_t word = node / 64;
-    return word < marks.bits.size() && (marks.bits[word] >> (node % 64)) & 1;
+    const std::vector<quint64> &bits = marks.bits[PathArena::partOf(node)];
+    const quint32 index = PathArena::indexOf(node);
+    return index / 64 < bits.size() && (bits[index / 64] >> (index % 64)) & 1;
 }
 
 void VolumeWork::setMark(Marks &marks, PathArena::Node node, bool removed)
 {
-    const size_t word = node / 64;
-    if (word >= marks.bits.size())
-        marks.bits.resize(std::max(word + 1, marks.bits.size() * 2));
-    const quint64 bit = quint64(1) << (node % 64);
-    marks.bits[word] = removed ? marks.bits[word] | bit : marks.bits[word] & ~bit;
+    std::vector<quint64> &bits = marks.bits[PathArena::partOf(node)];
+    const quint32 index = PathArena::indexOf(node);
+    const size_t word = index / 64;
+    if (word >= bits.size())
+        bits.resize(std::max(word + 1, bits.size() * 2));
+    const quint64 bit = quint64(1) << (index % 64);
+    bits[word] = removed ? bits[word] | bit : bits[word] & ~bit;
 }
 
 void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteArray &, bool)> onOutput)

@@ -89,11 +89,12 @@ private:
     std::atomic<qint64> m_failed{0};
 
     // The items known removed, a bit per node of their paths' arena (a
-    // clean's items mostly share one); `holder` keeps the arena alive.
+    // clean's items mostly share one), in each of its parts; `holder` keeps
+    // the arena alive.
     struct Marks
     {
         FileItem holder;
-        std::vector<quint64> bits;
+        std::vector<quint64> bits[PathArena::kParts];
     };
     Marks &marksOf(const FileItem &item);
     static bool isMarked(const Marks &marks, PathArena::Node node);

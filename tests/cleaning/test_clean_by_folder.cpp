@@ -23,6 +23,7 @@
 #include <random>
 #include <tuple>
 
+#include <malloc.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -173,6 +174,18 @@ private slots:
         told.stillPresent(x);
         told.removed(y);
         QCOMPARE(told.removedSoFar().size(), 1);
+
+        // An item of another part of the arena (as the pre-search's) costs
+        // its bit, not room for every node number below its own.
+        PathIndex searched(index.arena(), PathIndex::Threads::one);
+        const FileItem z(index.arena(), searched.add(box / "z"));
+        const auto heap = [] { const struct mallinfo2 m = ::mallinfo2(); return m.uordblks + m.hblkhd; };
+        VolumeWork apart;
+        apart.removed(x);
+        const size_t heapBefore = heap();
+        apart.removed(z);
+        QVERIFY(heap() - heapBefore < 1 << 20);
+        QCOMPARE(apart.removedSoFar().size(), 2);
         told.removed(FileItem::fromNativePath(box / "y", 0));
         told.removed(FileItem::fromNativePath(box / "x", 0));
         QCOMPARE(told.removedSoFar().size(), 2);
