@@ -403,7 +403,7 @@ QByteArrayView PathReader::path(PathArena::Node node)
         m_arena.pathInto(m_path, parent);
         m_parent = parent;
         m_parentSize = m_path.size();
-        m_parentAsIs = isWrittenAsIs(m_path);
+        m_parentAsIs = isLoggedAsItIs(m_path);
     }
     if (node == PathArena::kNone) {
         m_path.resize(m_parentSize);
@@ -427,7 +427,7 @@ QByteArrayView PathReader::path(PathArena::Node node)
     } else {
         const qsizetype inSegment = static_cast<const char *>(slash) - segment.data();
         m_nameStart = start + inSegment + 1;
-        m_folderAsIs = m_parentAsIs && isWrittenAsIs(segment.first(inSegment));
+        m_folderAsIs = m_parentAsIs && isLoggedAsItIs(segment.first(inSegment));
     }
     return m_path;
 }
@@ -435,7 +435,7 @@ QByteArrayView PathReader::path(PathArena::Node node)
 void PathReader::appendLine(QByteArray &lines, const LineHead &head) const
 {
     const QByteArrayView whole = m_path;
-    if (!head.asIs || !m_folderAsIs || !isWrittenAsIs(whole.sliced(m_nameStart))) {
+    if (!head.asIs || !m_folderAsIs || !isLoggedAsItIs(whole.sliced(m_nameStart))) {
         appendLogLine(lines, head.text.data(), whole);
         return;
     }
@@ -449,4 +449,4 @@ void PathReader::appendLine(QByteArray &lines, const LineHead &head) const
     out[whole.size()] = '\n';
 }
 
-LineHead::LineHead(const char *line) : text(line), asIs(isWrittenAsIs(text)) {}
+LineHead::LineHead(const char *line) : text(line), asIs(isLoggedAsItIs(text)) {}

@@ -69,11 +69,8 @@ QString decodeFileName(const QByteArray &bytes)
 {
     const auto *s = reinterpret_cast<const unsigned char *>(bytes.constData());
     const qsizetype size = bytes.size();
-    if (size == 0) {
-        QString none;
-        none.reserve(0);
-        return none;
-    }
+    if (size == 0)
+        return QStringLiteral("");   // empty, not null: a name read is never a null text
     // No character takes more UTF-16 units than bytes.
     QString out(size, Qt::Uninitialized);
     char16_t *to = reinterpret_cast<char16_t *>(out.data());

@@ -392,14 +392,6 @@ void logUtf8(const char *text, QByteArrayView path)
     logUtf8(line);
 }
 
-bool isWrittenAsIs(QByteArrayView bytes)
-{
-    // Printable ASCII (nearly every name) needs no closer look.
-    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) >= 0x20 && uchar(c) < 0x7f; }))
-        return true;
-    return isPlain(bytes) && isValidUtf8(bytes);
-}
-
 void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path)
 {
     const QByteArrayView head(text);

@@ -68,12 +68,6 @@ private:
 // newline, for writing later with logCaptured (many lines, one write).
 void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path = {});
 
-// Whether logUtf8 writes these bytes as they are: valid UTF-8 with nothing
-// to escape. Two such texts joined are such a text too, so a line made of
-// pieces already known to be (a folder's path, a fixed text) asks this only
-// of the rest.
-bool isWrittenAsIs(QByteArrayView bytes);
-
 // Writes lines held by a capture (or a part of them made of whole lines) as
 // if they were logged now.
 void logCaptured(QByteArrayView lines);
@@ -92,7 +86,10 @@ QByteArray loggedText(const QString &text);
 // Plain UTF-8 (most paths) reads alike both ways and comes back as it is,
 // without a copy.
 QByteArray loggedPathText(const QByteArray &path);
-// Does a path read as itself in a line (UTF-8 with no character to escape)?
+// Whether a line shows these bytes as they are: valid UTF-8 with no
+// character to escape. Two such texts joined are such a text too, so a line
+// made of pieces already known to be (a folder's path, a fixed text) asks
+// this only of the rest.
 bool isLoggedAsItIs(QByteArrayView bytes);
 // A line of such pieces: logged, or appended to `lines` with its newline
 // for logCaptured.
