@@ -63,35 +63,6 @@ bool isAppleDoubleBelow(const QByteArray &root, QByteArrayView path)
     return path.sliced(path.lastIndexOf('/') + 1).startsWith("._") && SafeRemove::isInside(root, path.toByteArray());
 }
 
-// Looks (lstat) at hits folder by folder: find lists the hits of a folder
-// together, and they are looked at through one handle on it, so the path
-// to the folder is resolved once, not once per hit (on a FUSE volume every
-// step of a path whose cached entry has expired is a round trip).
-class FolderLooks
-{
-public:
-    // `name`: the path's last component, NUL-terminated.
-    std::optional<struct stat> lstat(QByteArrayView path, const char *name)
-    {
-        const qsizetype slash = path.lastIndexOf('/');
-        const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
-        if (!m_opened || folder != m_folder) {
-            m_opened = true;
-            m_folder = folder.toByteArray();
-            m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        }
-        struct stat st;
-        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return std::nullopt;
-        return st;
-    }
-
-private:
-    QByteArray m_folder;
-    pathhandles::Handle m_fd;
-    bool m_opened = false;
-};
-
 // A child's output as it comes, cut into fields at a separator: each field
 // goes whole to take(), whichever pieces it came in; what follows the last
 // separator is a field too, once the output has ended.
@@ -330,6 +301,21 @@ private:
 };
 
 } // namespace
+
+std::optional<struct stat> FolderLooks::lstat(QByteArrayView path, const char *name)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
+    if (!m_opened || folder != m_folder) {
+        m_opened = true;
+        m_folder = folder.toByteArray();
+        m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    struct stat st;
+    if (m_fd.get() < 0 || ::fstatat(m_fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return st;
+}
 
 // The in-process search; without `look` the hits are handed out unlooked at.
 qsizetype findAppleDoubleFilesFallback(const QByteArray &root, const OnHit &onHit, VolumeWork *work, bool look);

@@ -11,6 +11,8 @@
 #include <functional>
 #include <optional>
 
+#include <sys/stat.h>
+
 class VolumeWork;
 
 // The search for AppleDouble ("._") files that runs before a scan's walk.
@@ -18,6 +20,22 @@ class VolumeWork;
 // see it is there; with `looks`, what that look saw is handed back beside the
 // hits (in their order), so the scan need not ask the file system again.
 namespace AppleDoubleSearch {
+
+// Looks (lstat) at paths folder by folder: find lists the hits of a folder
+// together, and they are looked at through one handle on it, so the path
+// to the folder is resolved once, not once per hit (on a FUSE volume every
+// step of a path whose cached entry has expired is a round trip).
+class FolderLooks
+{
+public:
+    // `name`: the path's last component, NUL-terminated.
+    std::optional<struct stat> lstat(QByteArrayView path, const char *name);
+
+private:
+    QByteArray m_folder;
+    pathhandles::Handle m_fd;
+    bool m_opened = false;
+};
 
 // Each hit as it is found, with what the look at it saw and its node in the
 // index the search held find's output in (kNone when it held none): nothing

@@ -4,6 +4,7 @@
 // after the pre-search's, as if the walk had come second.
 #include "cleaning/VolumeScanner.h"
 
+#include "cleaning/AppleDoubleSearch.h"
 #include "cleaning/ScanParts.h"
 #include "cleaning/VolumeScannerBeside.h"
 #include "cleaning/VolumeScannerResult.h"
@@ -18,40 +19,9 @@
 #include <optional>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
-namespace {
-
 using scanparts::NameText;
-
-// Looks (lstat) at items folder by folder, through one handle on each.
-class FolderLooks
-{
-public:
-    // `path` NUL-terminated.
-    std::optional<pathhandles::ItemLook> look(QByteArrayView path)
-    {
-        const qsizetype slash = path.lastIndexOf('/');
-        const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
-        if (!m_opened || folder != QByteArrayView(m_folder)) {
-            m_opened = true;
-            m_folder = folder.toByteArray();
-            m_fd.reset(::open(m_folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        }
-        struct stat st;
-        if (m_fd.get() < 0 || ::fstatat(m_fd.get(), path.data() + slash + 1, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return std::nullopt;
-        return pathhandles::lookOf(st);
-    }
-
-private:
-    QByteArray m_folder;
-    pathhandles::Handle m_fd;
-    bool m_opened = false;
-};
-
-} // namespace
 
 // The meeting of the pre-search's result and the walk's.
 class VolumeScanner::Meeting
@@ -107,7 +77,7 @@ private:
     // judged them after the pre-search; the new ones wait for their place.
     std::vector<Added> m_added;
     QSet<PathArena::Node> m_addedPaths;
-    FolderLooks m_looks;
+    AppleDoubleSearch::FolderLooks m_looks;   // `path` NUL-terminated
     qsizetype m_written = 0;   // of the held text
     qsizetype m_offset = 0;
     // The lines of the items the walk met, gathered and written together.
@@ -250,8 +220,11 @@ void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, 
 std::optional<pathhandles::ItemLook> VolumeScanner::Meeting::lookAt(PathArena::Node node, QByteArrayView path)
 {
     const auto deep = m_beside.deepLooks.constFind(node);
-    const std::optional<pathhandles::ItemLook> look =
-        deep != m_beside.deepLooks.cend() ? std::optional(*deep) : m_looks.look(path);
+    std::optional<pathhandles::ItemLook> look;
+    if (deep != m_beside.deepLooks.cend())
+        look = *deep;
+    else if (const std::optional<struct stat> st = m_looks.lstat(path, path.data() + path.lastIndexOf('/') + 1))
+        look = pathhandles::lookOf(*st);
     if (m_work)
         m_work->beat();
     return look;
