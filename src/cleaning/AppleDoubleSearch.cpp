@@ -1,8 +1,8 @@
 #include "cleaning/AppleDoubleSearch.h"
 
+#include "cleaning/HeldVolume.h"
 #include "cleaning/PathArena.h"
 #include "cleaning/PathHandles.h"
-#include "cleaning/SafeRemove.h"
 #include "cleaning/VolumeWalker.h"
 #include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
@@ -58,9 +58,10 @@ void writeBurst(QByteArray &lines, qsizetype atLeast = 64 * 1024)
 
 // Is `path` strictly below `root`, component by component, with no "." or
 // ".." step that could lead back out, and does its last component start with "._"?
+// (Asked of every field find prints: nothing is copied.)
 bool isAppleDoubleBelow(const QByteArray &root, QByteArrayView path)
 {
-    return path.sliced(path.lastIndexOf('/') + 1).startsWith("._") && SafeRemove::isInside(root, path.toByteArray());
+    return path.sliced(path.lastIndexOf('/') + 1).startsWith("._") && HeldVolume::relativePart(root, path).has_value();
 }
 
 // A child's output as it comes, cut into fields at a separator: each field
