@@ -11,6 +11,8 @@ namespace scanparts {
 
 bool WholeFolder::meet(const WalkEntry &entry, QStringView name, const FileMatcher &matcher)
 {
+    // Only an entry counted here may be listed alone (listedAlone()).
+    m_lastCounted = false;
     if (m_keptFolderDepth > 0) {
         if (entry.depth > m_keptFolderDepth)
             return false;
@@ -38,6 +40,7 @@ bool WholeFolder::meet(const WalkEntry &entry, QStringView name, const FileMatch
     const qint64 size = entry.isRegularFile && st && S_ISREG(st->st_mode) ? qint64(st->st_size) : 0;
     m_bytes += size;
     m_lastSize = size;
+    m_lastCounted = true;
     if (m_recording) {
         m_entries.push_back(Entry{entry.path(), entry.isDirectory, false, looked(st), size});
         if (entry.isDirectory)

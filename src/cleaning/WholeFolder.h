@@ -59,8 +59,12 @@ public:
     bool meet(const WalkEntry &entry, QStringView name, const FileMatcher &matcher);
 
     // The entry met last is listed on its own: its size counts for itself.
+    // (One inside a kept folder was never counted here.)
     void listedAlone()
     {
+        if (!m_lastCounted)
+            return;
+        m_lastCounted = false;
         m_bytes -= m_lastSize;
         if (m_recording && !m_entries.empty() && !m_entries.back().isDirectory)
             m_entries.back().bytes = 0;
@@ -89,6 +93,7 @@ private:
     bool m_holdsKept = false;
     qint64 m_bytes = 0;
     qint64 m_lastSize = 0;
+    bool m_lastCounted = false;   // the entry met last counted in m_bytes (and was noted)
     std::vector<Entry> m_entries;
     std::vector<OpenFolder> m_openFolders;
     int m_keptFolderDepth = 0;   // inside a kept folder at this depth (0: not)

@@ -248,6 +248,10 @@ private slots:
              {{"trash", {".Trashes"}},
               {"temporaryFiles", {".Trashes/._x", "__MACOSX", "__MACOSX/._a"}},
               {"spotlight", {".fseventsd"}}}},
+            {"a file listed alone inside a kept folder: the pieces keep their sizes",
+             {".Trashes/a.bin", ".Trashes/kept/.DS_Store"},
+             {"kept"},
+             {{"trash", {".Trashes/a.bin"}}, {"dsStore", {".Trashes/kept/.DS_Store"}}}},
         };
 
         Rig rig;
@@ -278,6 +282,10 @@ private slots:
                     for (const FileItem &item : items) {
                         if (!item.hasIdentity())
                             wrong << what + "no identity for " + item.path();
+                        struct stat st;
+                        if (item.kind == ItemKind::file
+                            && (::lstat(item.fsPath().constData(), &st) != 0 || item.size != st.st_size))
+                            wrong << what + "wrong size for " + item.path();
                     }
                 }
             }
