@@ -321,11 +321,15 @@ bool listedAsListening(const QByteArray &path)
     QFile table(QStringLiteral("/proc/net/unix"));
     if (!table.open(QIODevice::ReadOnly))
         return false;
-    // Read whole: a proc file has no size to tell its end by.
+    // Read whole: a proc file has no size to tell its end by. Only the lines
+    // that end in the path are taken apart: the table can hold thousands.
+    const QByteArray boundAt = ' ' + path;
     for (const QByteArray &line : table.readAll().split('\n')) {
+        if (!line.endsWith(boundAt))
+            continue;
         const QList<QByteArray> fields = line.simplified().split(' ');
         bool ok = false;
-        if (fields.size() >= 8 && line.endsWith(' ' + path) && (fields.at(3).toUInt(&ok, 16) & 0x10000) && ok)
+        if (fields.size() >= 8 && (fields.at(3).toUInt(&ok, 16) & 0x10000) && ok)
             return true;
     }
     return false;
