@@ -380,7 +380,7 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
     info.devNode = QStringLiteral("/dev/") + info.kernelName;
     // Without a udevd its database may describe what a device held before:
     // the device itself is asked then, as when there is no database.
-    const bool udevCurrent = udevRuns(m_paths.udevControl);
+    const bool udevCurrent = m_udevRuns ? *m_udevRuns : udevRuns(m_paths.udevControl);
     const auto readUdev = [this, udevCurrent](const QString &deviceNumberText) {
         QFile file(m_paths.udevDataDir + QStringLiteral("/b") + deviceNumberText);
         return udevCurrent && !deviceNumberText.isEmpty() && file.open(QIODevice::ReadOnly)
@@ -462,6 +462,13 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
             takeFileSystem(parseProperties(result.standardOutput, QByteArray()), &info);
     }
     return info;
+}
+
+BlockDeviceProbe BlockDeviceProbe::forOnePass() const
+{
+    BlockDeviceProbe pass = *this;
+    pass.m_udevRuns = udevRuns(m_paths.udevControl);
+    return pass;
 }
 
 std::optional<BlockDeviceInfo> BlockDeviceProbe::probeMount(const MountEntry &mount) const
