@@ -176,6 +176,7 @@ std::optional<ResolvedGrant> resolveGrant(const QByteArray &data, const SystemPa
         return std::nullopt;
 
     const QList<MountEntry> mounts = readMountInfo(paths.mountInfo);
+    const BlockDeviceProbe pass = probe.forOnePass();
     QSet<QString> seen;
     std::optional<QString> found;
     // Newest first: of mounts stacked on one point only the top one is visible.
@@ -183,7 +184,7 @@ std::optional<ResolvedGrant> resolveGrant(const QByteArray &data, const SystemPa
         if (seen.contains(it->mountPoint))
             continue;
         seen.insert(it->mountPoint);
-        const std::optional<BlockDeviceInfo> block = probe.probeMount(*it);
+        const std::optional<BlockDeviceInfo> block = pass.probeMount(*it);
         bool same = false;
         if (!record->uuid.isEmpty()) {
             same = block && block->fsUuid.compare(record->uuid, Qt::CaseInsensitive) == 0;

@@ -231,7 +231,8 @@ bool DeviceMonitor::Impl::startUdev()
     }
     // Without a running udevd nobody re-broadcasts the kernel's events, so
     // listen to the kernel directly.
-    const char *source = udevRuns() ? "udev" : "kernel";
+    const bool fromUdevd = udevRuns();
+    const char *source = fromUdevd ? "udev" : "kernel";
     monitor = udev_monitor_new_from_netlink(udevContext, source);
     if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr) >= 0
         && udev_monitor_enable_receiving(monitor) >= 0) {
@@ -239,7 +240,7 @@ bool DeviceMonitor::Impl::startUdev()
         // udevd's broadcasts are filtered by libudev in the kernel already; the
         // kernel's own get our filter. Should the kernel refuse it (an old
         // kernel's small socket option memory), libudev still filters after reading.
-        if (std::strcmp(source, "kernel") == 0)
+        if (!fromUdevd)
             passOnlyBlockEvents(fd);
         // libudev opens it non-blocking; make sure, a blocking read would freeze the UI.
         const int flags = ::fcntl(fd, F_GETFL);

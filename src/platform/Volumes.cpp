@@ -321,11 +321,15 @@ bool listedAsListening(const QByteArray &path)
     QFile table(QStringLiteral("/proc/net/unix"));
     if (!table.open(QIODevice::ReadOnly))
         return false;
-    // Read whole: a proc file has no size to tell its end by.
+    // Read whole: a proc file has no size to tell its end by. Only the lines
+    // that end in the path are taken apart: the table can hold thousands.
+    const QByteArray boundAt = ' ' + path;
     for (const QByteArray &line : table.readAll().split('\n')) {
+        if (!line.endsWith(boundAt))
+            continue;
         const QList<QByteArray> fields = line.simplified().split(' ');
         bool ok = false;
-        if (fields.size() >= 8 && line.endsWith(' ' + path) && (fields.at(3).toUInt(&ok, 16) & 0x10000) && ok)
+        if (fields.size() >= 8 && (fields.at(3).toUInt(&ok, 16) & 0x10000) && ok)
             return true;
     }
     return false;
@@ -376,7 +380,7 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
     info.devNode = QStringLiteral("/dev/") + info.kernelName;
     // Without a udevd its database may describe what a device held before:
     // the device itself is asked then, as when there is no database.
-    const bool udevCurrent = udevRuns(m_paths.udevControl);
+    const bool udevCurrent = m_udevRuns ? *m_udevRuns : udevRuns(m_paths.udevControl);
     const auto readUdev = [this, udevCurrent](const QString &deviceNumberText) {
         QFile file(m_paths.udevDataDir + QStringLiteral("/b") + deviceNumberText);
         return udevCurrent && !deviceNumberText.isEmpty() && file.open(QIODevice::ReadOnly)
@@ -458,6 +462,13 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
             takeFileSystem(parseProperties(result.standardOutput, QByteArray()), &info);
     }
     return info;
+}
+
+BlockDeviceProbe BlockDeviceProbe::forOnePass() const
+{
+    BlockDeviceProbe pass = *this;
+    pass.m_udevRuns = udevRuns(m_paths.udevControl);
+    return pass;
 }
 
 std::optional<BlockDeviceInfo> BlockDeviceProbe::probeMount(const MountEntry &mount) const

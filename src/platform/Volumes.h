@@ -124,12 +124,17 @@ public:
     // is the mount source's device.
     std::optional<BlockDeviceInfo> probeMount(const MountEntry &mount) const;
 
+    // This probe with whether udevd runs asked once, now: for a pass over
+    // many mounts, each of which would otherwise ask again.
+    BlockDeviceProbe forOnePass() const;
+
 private:
     std::optional<BlockDeviceInfo> probeDevice(const QString &root, const QString &deviceDir,
                                                const QString &number) const;
     std::optional<BlockDeviceInfo> probeBtrfs(const MountEntry &mount) const;
 
     SystemPaths m_paths;
+    std::optional<bool> m_udevRuns;   // asked on each probe when unset
 };
 
 // The value of `key` in a comma-separated option list ("uuid=..." in

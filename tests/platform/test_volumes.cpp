@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -289,6 +290,20 @@ void TestVolumes::classifiesFakeDevices()
     QCOMPARE(stick->sizeBytes, qint64(128'000'000));
     QCOMPARE(loop->sizeBytes, qint64(0));
 
+    // udevd's socket is root's alone: an ordinary account (this thread alone
+    // takes its uid) reads in the kernel's list of sockets whether it listens.
+    QVERIFY(QFile::setPermissions(sys.paths.udevControl, {}));
+    const auto runsForOrdinaryAccount = [&] {
+        const bool root = ::geteuid() == 0;
+        if (root && ::syscall(SYS_setresuid, -1, 65534, -1) != 0)
+            qFatal("cannot take an ordinary account's uid");
+        const bool runs = udevRuns(sys.paths.udevControl);
+        if (root)
+            ::syscall(SYS_setresuid, -1, 0, -1);
+        return runs;
+    };
+    QVERIFY(runsForOrdinaryAccount());
+
     // udevd gone (its socket file stays): its database may describe what the
     // device held before, so the device alone is asked, as with no database.
     sys.udevd.stop();
@@ -297,6 +312,7 @@ void TestVolumes::classifiesFakeDevices()
     QCOMPARE((QStringList{stale->bus, stale->vendor, stale->serial, stale->fsType, stale->fsLabel}),
              (QStringList{"usb", "Sysfsvnd", "", "", ""}));
     QVERIFY(udevRuns(sys.paths.udevControl) == false && udevRuns(sys.paths.udevDataDir) == false);
+    QVERIFY(!runsForOrdinaryAccount());
 }
 
 // LUKS and LVM devices take the hardware of what lies beneath them and keep their
