@@ -6,14 +6,9 @@
 #include <cerrno>
 #include <vector>
 
-#include <linux/magic.h>
-#include <sys/vfs.h>
-
 namespace {
 
 using pathhandles::Handle;
-
-constexpr decltype(statfs::f_type) kExfatSuperMagic = 0x2011BAB0;
 
 } // namespace
 
@@ -25,8 +20,7 @@ FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> s
         m_device = quint64(st.st_dev);
         m_rootInode = quint64(st.st_ino);
     }
-    struct statfs fs;
-    m_listingsTell = ::fstatfs(rootFd, &fs) == 0 && (fs.f_type == MSDOS_SUPER_MAGIC || fs.f_type == kExfatSuperMagic);
+    m_listingsTell = VolumeWalker::foldersHaveNoIdentity(rootFd);
     if (m_scanned && m_scanned->device != m_device)
         m_scanned.reset();   // another volume's
 }
@@ -46,6 +40,8 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
     std::vector<quint64> above{quint64(parent.st_ino)};   // by depth: the folder above each
     QByteArray alias;
     const auto onFolder = [&](const WalkFolder &walked) {
+        if (!alias.isNull())
+            return false;
         const quint64 inode = quint64(walked.ino);
         above.resize(size_t(walked.depth) + 2);
         above[size_t(walked.depth) + 1] = inode;
@@ -63,8 +59,13 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
         met.insert(inode);
         return true;
     };
-    const auto onEntry = [](const WalkEntry &) { return WalkDecision{}; };
-    VolumeWalker::walkAt(folder.get(), shownPath, onEntry, [](const WalkError &) {}, onFolder);
+    const auto onEntry = [&](const WalkEntry &) { return alias.isNull() ? WalkDecision{} : WalkDecision{false, 0, true}; };
+    // A folder met again on its own path is an alias of one above it.
+    const auto onError = [&](const WalkError &error) {
+        if (error.errorNumber == ELOOP && alias.isNull())
+            alias = error.path;
+    };
+    VolumeWalker::walkAt(folder.get(), shownPath, onEntry, onError, onFolder);
     if (alias.isNull())
         return 0;
     *message = QStringLiteral("Not removing \"%1\": the folder \"%2\" shares its contents with another folder; check "

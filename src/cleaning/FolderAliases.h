@@ -16,7 +16,8 @@
 //
 // Every folder of the tree (the junk folder itself too) must be one whose
 // identity the scan did not meet outside the junk and that this check did
-// not meet before in the same tree; where the file system lists "." and ".."
+// not meet before in the same tree, nor met again on its own path (the
+// walk's ELOOP); where the file system lists "." and ".."
 // with their inodes, its ".." must name the folder above. Where identities
 // cannot tell (FAT and exFAT, a FUSE file system that lists no inodes), a
 // folder that lists exactly what a folder the scan met outside lists is

@@ -414,6 +414,13 @@ void VolumeScanner::Walk::onError(const WalkError &error)
         return;   // goes with its "__MACOSX"
     // Inside a folder listed whole, it goes with that folder.
     const bool insideWhole = m_whole && error.depth > m_whole->depth();
+    if (error.errorNumber == ELOOP) {
+        // A folder met again on its own path (a damaged file system) is no
+        // folder of its own: not listed, not entered, and the scan goes on.
+        if (!insideWhole)
+            ++m_scanner.m_problems.unreadableFolders;
+        return;
+    }
     // Every other failure (no permission, or a read error) is judged by the name.
     logUtf8("权限错误，尝试将该项添加到结果中: ", error.path);
     const QString name = QFile::decodeName(error.name);
