@@ -6,6 +6,10 @@
 #include <cerrno>
 #include <vector>
 
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 
 using pathhandles::Handle;
@@ -13,7 +17,7 @@ using pathhandles::Handle;
 } // namespace
 
 FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> scanned)
-    : m_scanned(std::move(scanned))
+    : m_rootFd(rootFd), m_scanned(std::move(scanned))
 {
     struct stat st;
     if (::fstat(rootFd, &st) == 0) {
@@ -59,7 +63,16 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
         met.insert(inode);
         return true;
     };
-    const auto onEntry = [&](const WalkEntry &) { return alias.isNull() ? WalkDecision{} : WalkDecision{false, 0, true}; };
+    // A file the scan met outside: the folder holding it shows another's entries.
+    const bool filesTell = m_scanned && !m_scanned->files.empty();
+    OutsideFolder outside;
+    const auto onEntry = [&](const WalkEntry &entry) {
+        if (!alias.isNull())
+            return WalkDecision{false, 0, true};
+        if (filesTell && entry.isRegularFile && showsFileOutside(entry, outside))
+            alias = *entry.parentPath;
+        return WalkDecision{};
+    };
     // A folder met again on its own path is an alias of one above it.
     const auto onError = [&](const WalkError &error) {
         if (error.errorNumber == ELOOP && alias.isNull())
@@ -72,4 +85,43 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
                               "the file system")
                    .arg(pathText(shownPath), pathText(alias));
     return EUCLEAN;
+}
+
+bool FolderAliases::showsFileOutside(const WalkEntry &entry, OutsideFolder &outside) const
+{
+    const auto [first, last] = m_scanned->filesNamed(entry.name);
+    if (first == last)
+        return false;
+    const std::optional<struct stat> own = entry.lstat();
+    if (!own || !S_ISREG(own->st_mode))
+        return false;   // gone meanwhile: the removal finds it so
+    for (auto it = first; it != last; ++it) {
+        const quint32 index = quint32(*it);
+        if (index != outside.index) {
+            outside.index = index;
+            open_how how{};
+            how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+            const char *path = *m_scanned->folder(index) ? m_scanned->folder(index) : ".";
+            int fd;
+            do {
+                fd = int(::syscall(SYS_openat2, m_rootFd, path, &how, sizeof how));
+            } while (fd < 0 && (errno == EINTR || errno == EAGAIN));
+            outside.fd.reset(fd);
+        }
+        // Where the file met outside cannot be looked at, the folder is not
+        // told from an alias of its folder: it is left whole.
+        struct stat there;
+        if (outside.fd.get() < 0)
+            return true;
+        if (::fstatat(outside.fd.get(), entry.name.constData(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return true;
+        }
+        if (S_ISREG(there.st_mode) && there.st_size == own->st_size && there.st_mtim.tv_sec == own->st_mtim.tv_sec
+            && there.st_mtim.tv_nsec == own->st_mtim.tv_nsec)
+            return true;
+    }
+    return false;
 }
