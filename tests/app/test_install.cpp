@@ -1,9 +1,10 @@
-// What `cmake --install` makes, staged with DESTDIR as a package would: the
-// layout and modes, the desktop entry (desktop-file-validate), the polkit
-// action (xmllint against polkit's DTD), and then the real thing in a private
-// mount namespace: a polkitd on a system bus of its own reads the action
-// (pkaction), and the app's clean, as an ordinary account, runs the
-// installed tool through the real pkexec and removes root's junk from a stick.
+// What `cmake --install` makes, staged with DESTDIR as a package would and
+// under umask 077: the layout and modes, the list of what it made, the
+// desktop entry (desktop-file-validate), the polkit action (xmllint against
+// polkit's DTD), and then the real thing in a private mount namespace: a
+// polkitd on a system bus of its own reads the action (pkaction), and the
+// app's clean, as an ordinary account, runs the installed tool through the
+// real pkexec and removes root's junk from a stick.
 
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/StringsFile.h"
@@ -114,13 +115,16 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_stage.isValid() && ::chmod(QFile::encodeName(m_stage.path()), 0755) == 0);
+        const mode_t umask = ::umask(077);   // a careful administrator's
         const ProcessResult result = run(QStringLiteral(SWEEPBROOK_CMAKE), {QStringLiteral("--install"), QStringLiteral(SWEEPBROOK_BUILD_DIR)},
                                          {{QStringLiteral("DESTDIR"), m_stage.path()}});
+        ::umask(umask);
         QVERIFY2(result.succeeded(), qPrintable(outputOf(result)));
     }
 
     // Everything in its place and nothing else; installed as root, all of it
-    // root's, and nothing writable by anyone else.
+    // root's, and nothing writable by anyone else, nor unreadable. The list of
+    // installed files names each file and each folder the install made.
     void layoutAndModes()
     {
         const QString prefix = QStringLiteral(SWEEPBROOK_PREFIX);
@@ -132,6 +136,7 @@ private slots:
             {QStringLiteral(SWEEPBROOK_DATADIR "/applications/sweepbrook.desktop"), 0644},
             {QStringLiteral(SWEEPBROOK_DATADIR "/icons/hicolor/scalable/apps/sweepbrook.svg"), 0644},
             {QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR "/org.sweepbrook.admin-clean.policy"), 0644},
+            {QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/installed_files.txt"), 0644},
         };
         const QDir lproj(QStringLiteral(SWEEPBROOK_SOURCE_DIR "/src/localization/lproj"));
         for (const QString &folder : lproj.entryList({QStringLiteral("*.lproj")}, QDir::Dirs))
@@ -139,6 +144,8 @@ private slots:
         QVERIFY(expected.size() > 10 && tools.startsWith(prefix + u'/'));
 
         QMap<QString, mode_t> found;
+        QStringList listed = expected.keys();
+        listed.removeAll(QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/installed_files.txt"));
         QDirIterator it(m_stage.path(), QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
@@ -146,12 +153,19 @@ private slots:
             struct stat st{};
             QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
             QVERIFY2(::geteuid() != 0 || st.st_uid == 0, qPrintable(path));
-            if (S_ISDIR(st.st_mode))
+            if (S_ISDIR(st.st_mode)) {
                 QVERIFY2((st.st_mode & 07777) == 0755, qPrintable(path));
-            else
+                listed.append(path.mid(m_stage.path().size()) + u'/');
+            } else {
                 found.insert(path.mid(m_stage.path().size()), st.st_mode & 07777);
+            }
         }
         QCOMPARE(found, expected);
+        QStringList list = QString::fromUtf8(readFile(staged(QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/installed_files.txt"))))
+                               .split(u'\n', Qt::SkipEmptyParts);
+        list.sort();
+        listed.sort();
+        QCOMPARE(list, listed);
     }
 
     // The desktop entry passes desktop-file-validate and carries the tables' texts.
