@@ -12,9 +12,6 @@ prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$root/build/CMakeCache.txt")
 bindir=$(sed -n 's/^CMAKE_INSTALL_BINDIR:PATH=//p' "$root/build/CMakeCache.txt")
 echo "Installing Sweepbrook under $prefix (cmake --install)…"
 $sudo cmake --install "$root/build"
-# What this install wrote, for the removal: the tests stage installs of their
-# own, which write the build's install_manifest.txt again.
-cp "$root/build/install_manifest.txt" "$root/build/installed_files.txt"
 app="$prefix/${bindir:-bin}/sweepbrook"
 echo "Installed. To remove Sweepbrook again: $root/scripts/uninstall.sh"
 echo "Starting $app"

@@ -1,10 +1,11 @@
 // What `cmake --install` makes, staged with DESTDIR as a package would and
 // under umask 077: the layout and modes, the list of what it made, the
 // desktop entry (desktop-file-validate), the polkit action (xmllint against
-// polkit's DTD), and then the real thing in a private mount namespace: a
-// polkitd on a system bus of its own reads the action (pkaction), and the
-// app's clean, as an ordinary account, runs the installed tool through the
-// real pkexec and removes root's junk from a stick.
+// polkit's DTD). Then the real thing in private mount namespaces: the install
+// and scripts/uninstall.sh over a prefix of their own, and a polkitd on a
+// system bus of its own that reads the action (pkaction) while the app's
+// clean, as an ordinary account, runs the installed tool through the real
+// pkexec and removes root's junk from a stick.
 
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/StringsFile.h"
@@ -101,6 +102,44 @@ setpriv --reuid="$asker" --regid="$asker" --clear-groups setsid -w "$probe" clea
 exit $status
 )script";
 
+// In a mount namespace of its own, over an empty prefix holding only an empty
+// bin/ and another app's desktop entry: the real install under umask 077,
+// build/ hidden, then the removal given a list it must not trust (written by
+// others, not root's, a folder above it writable by others, naming a file
+// outside the prefix): a line "<case> <exit status> kept|changed" for each;
+// then the removal itself, a line "removed <exit status>", and what is left
+// of the prefix and the polkit folder after a line "---".
+//   script <build> <source> <prefix> <polkit actions folder> <work dir>
+const char kUninstallScript[] = R"script(set -u
+build=$1 source=$2 prefix=$3 polkit=$4 work=$5
+fail() { echo "cannot: $*"; exit 77; }
+[ -d "$polkit" ] || fail "$polkit is missing (polkit is not installed)"
+top=$prefix
+while [ ! -d "$top" ]; do top=$(dirname "$top"); done
+case $top in /|/usr|/usr/bin|/usr/lib|/usr/share|/bin|/lib|/etc) fail "stage $prefix over $top";; esac
+mount -t tmpfs -o mode=755 tmpfs "$top" && mount -t tmpfs -o mode=755 tmpfs "$polkit" || fail "mount the prefix"
+mkdir -p "$prefix/bin" "$prefix/share/applications" && echo x > "$prefix/share/applications/other.desktop"
+(umask 077 && cmake --install "$build" >/dev/null) || exit 1
+mount -t tmpfs tmpfs "$build" || fail "hide $build"
+list=$(find "$prefix" -name installed_files.txt)
+if [ "$prefix" = /usr/local ]; then set --; else set -- "$prefix"; fi
+installed=$(find "$top" "$polkit" | sort)
+echo x > "$work/victim"
+try() {
+    bash "$source/scripts/uninstall.sh" "$@" >/dev/null 2>&1
+    status=$?
+    [ "$(find "$top" "$polkit" | sort)" = "$installed" ] && [ -f "$work/victim" ] && echo "$what $status kept" || echo "$what $status changed"
+}
+what=writable; chmod 646 "$list"; try "$@"; chmod 644 "$list"
+what=not-roots; chown 65534 "$list"; try "$@"; chown 0 "$list"
+what=folder-above; chmod 757 "$prefix/share"; try "$@"; chmod 755 "$prefix/share"
+what=outside; cp "$list" "$work/list"; echo "$work/victim" >> "$list"; try "$@"; cp "$work/list" "$list"
+bash "$source/scripts/uninstall.sh" "$@" >/dev/null
+echo "removed $?"
+echo ---
+find "$prefix" "$polkit" | sort
+)script";
+
 } // namespace
 
 class TestInstall : public QObject
@@ -166,6 +205,35 @@ private slots:
         list.sort();
         listed.sort();
         QCOMPARE(list, listed);
+    }
+
+    // The real install and its removal, with build/ gone: a list it cannot
+    // trust removes nothing; then every file goes, and every folder the
+    // install made, while the folders it found stay, empty or not.
+    void uninstall()
+    {
+        if (::geteuid() != 0)
+            QSKIP("installing over a prefix of its own needs root");
+        QTemporaryDir work;
+        QVERIFY(work.isValid() && ::chmod(QFile::encodeName(work.path()), 0755) == 0);
+        const QString script = work.filePath(QStringLiteral("script.sh"));
+        QVERIFY(writeFile(QFile::encodeName(script), kUninstallScript));
+        const QString prefix = QStringLiteral(SWEEPBROOK_PREFIX), polkit = QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR);
+        const ProcessResult result = run(findExecutable(QStringLiteral("unshare")),
+                                         {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                          QStringLiteral("sh"), script, QStringLiteral(SWEEPBROOK_BUILD_DIR),
+                                          QStringLiteral(SWEEPBROOK_SOURCE_DIR), prefix, polkit, work.path()});
+        const QString output = outputOf(result);
+        if (result.exitCode == 77)
+            QSKIP(qPrintable(QStringLiteral("this machine cannot stage the install: ") + output));
+        QVERIFY2(result.succeeded(), qPrintable(output));
+        QCOMPARE(output.section(QStringLiteral("---\n"), 0, 0),
+                 QStringLiteral("writable 1 kept\nnot-roots 1 kept\nfolder-above 1 kept\noutside 1 kept\nremoved 0\n"));
+        QStringList left = {prefix, prefix + QStringLiteral("/bin"), prefix + QStringLiteral("/share"),
+                            prefix + QStringLiteral("/share/applications"),
+                            prefix + QStringLiteral("/share/applications/other.desktop"), polkit};
+        left.sort();
+        QCOMPARE(output.section(QStringLiteral("---\n"), 1).split(u'\n', Qt::SkipEmptyParts), left);
     }
 
     // The desktop entry passes desktop-file-validate and carries the tables' texts.
