@@ -4,13 +4,16 @@
 # Before the rules, sweepbrook_make_folders() makes every folder on the way
 # to a destination that is missing, 0755 whatever the caller's umask (CMake
 # makes the parents of a destination with the umask, so under umask 077 no
-# one but root could reach the app), and remembers which it made.
+# one but root could reach the app), and remembers which it made. A folder
+# named sweepbrook below the prefix (and what is in it) counts as made, and
+# is made 0755 again: an install before this one may have left it 0700. Of
+# the other folders it finds, it names those other accounts cannot enter.
 #
 # After them, sweepbrook_write_installed_list() writes the list of what the
 # install made into the prefix, 0644 and owned by whoever installed (root),
 # for scripts/uninstall.sh: each file the install wrote, one a line, then
 # each folder it made, ending in "/", the deepest first. A folder the
-# previous install made (named so in its list) stays in the list.
+# previous install made (so its list says) stays in the list.
 #
 # Expects SWEEPBROOK_INSTALL_FOLDERS (the destinations, relative to the
 # prefix or absolute) and SWEEPBROOK_INSTALLED_LIST (the list's path, the
@@ -50,6 +53,40 @@ function(_sweepbrook_folders_on_the_way out)
   set(${out} "${folders}" PARENT_SCOPE)
 endfunction()
 
+# Whether `folder` is ours by its name: below the prefix, in or under a
+# folder named sweepbrook (the tools', the string tables').
+function(_sweepbrook_ours_by_name folder out)
+  set(${out} FALSE PARENT_SCOPE)
+  string(FIND "${folder}/" "${CMAKE_INSTALL_PREFIX}/" at)
+  if(at EQUAL 0)
+    string(LENGTH "${CMAKE_INSTALL_PREFIX}" length)
+    string(SUBSTRING "${folder}/" ${length} -1 below)
+    string(FIND "${below}" "/sweepbrook/" named)
+    if(named GREATER -1)
+      set(${out} TRUE PARENT_SCOPE)
+    endif()
+  endif()
+endfunction()
+
+# Warns of each folder given (the install found it) that other accounts
+# cannot enter: nothing below it reaches them.
+function(_sweepbrook_warn_unreachable)
+  if(ARGC EQUAL 0)
+    return()
+  endif()
+  execute_process(COMMAND stat -L -c "%a %n" ${ARGN} OUTPUT_VARIABLE modes ERROR_QUIET)
+  string(REPLACE "\n" ";" lines "${modes}")
+  foreach(line IN LISTS lines)
+    # The mode's last digit, others', without the right to enter.
+    if(line MATCHES "^[0-7]*[0246] (.+)$")
+      message(WARNING "Other accounts cannot enter ${CMAKE_MATCH_1}, so Sweepbrook will not work for them; "
+                      "let them in with: chmod 755 ${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+endfunction()
+
+# A folder is ours when the install makes it now, when the previous install
+# made it (its list says so), or by its name; ours are 0755.
 function(sweepbrook_make_folders)
   _sweepbrook_full_path("${SWEEPBROOK_INSTALLED_LIST}" list)
   set(before "")
@@ -58,18 +95,24 @@ function(sweepbrook_make_folders)
   endif()
   _sweepbrook_folders_on_the_way(folders)
   set(made "")
+  set(found "")
   foreach(folder IN LISTS folders)
     set(staged "$ENV{DESTDIR}${folder}")
-    if(IS_DIRECTORY "${staged}")
-      if("${folder}/" IN_LIST before)
-        list(APPEND made "${folder}")
-      endif()
-    else()
+    _sweepbrook_ours_by_name("${folder}" ours)
+    if(NOT IS_DIRECTORY "${staged}")
       file(MAKE_DIRECTORY "${staged}")
+      set(ours TRUE)
+    elseif("${folder}/" IN_LIST before)
+      set(ours TRUE)
+    endif()
+    if(ours)
       file(CHMOD "${staged}" PERMISSIONS ${SWEEPBROOK_FOLDER_PERMISSIONS})
       list(APPEND made "${folder}")
+    else()
+      list(APPEND found "${staged}")
     endif()
   endforeach()
+  _sweepbrook_warn_unreachable(${found})
   set(SWEEPBROOK_MADE_FOLDERS "${made}" PARENT_SCOPE)
 endfunction()
 
