@@ -109,17 +109,18 @@ exit $status
 // outside the prefix): a line "<case> <exit status> kept|changed" for each;
 // then the removal itself, a line "removed <exit status>", and what is left
 // of the prefix and the polkit folder after a line "---".
-//   script <build> <source> <prefix> <polkit actions folder> <work dir>
+//   script <cmake> <build> <source> <prefix> <polkit actions folder> <work dir>
 const char kUninstallScript[] = R"script(set -u
-build=$1 source=$2 prefix=$3 polkit=$4 work=$5
+cmake=$1 build=$2 source=$3 prefix=$4 polkit=$5 work=$6
 fail() { echo "cannot: $*"; exit 77; }
 [ -d "$polkit" ] || fail "$polkit is missing (polkit is not installed)"
 top=$prefix
 while [ ! -d "$top" ]; do top=$(dirname "$top"); done
 case $top in /|/usr|/usr/bin|/usr/lib|/usr/share|/bin|/lib|/etc) fail "stage $prefix over $top";; esac
+case $cmake in "$top"/*) fail "$cmake is inside $top";; esac
 mount -t tmpfs -o mode=755 tmpfs "$top" && mount -t tmpfs -o mode=755 tmpfs "$polkit" || fail "mount the prefix"
 mkdir -p "$prefix/bin" "$prefix/share/applications" && echo x > "$prefix/share/applications/other.desktop"
-(umask 077 && cmake --install "$build" >/dev/null) || exit 1
+(umask 077 && "$cmake" --install "$build" >/dev/null) || exit 1
 mount -t tmpfs tmpfs "$build" || fail "hide $build"
 list=$(find "$prefix" -name installed_files.txt)
 if [ "$prefix" = /usr/local ]; then set --; else set -- "$prefix"; fi
@@ -217,8 +218,8 @@ private slots:
     // install made, while the folders it found stay, empty or not.
     void uninstall()
     {
-        if (::geteuid() != 0)
-            QSKIP("installing over a prefix of its own needs root");
+        if (::geteuid() != 0 || findExecutable(QStringLiteral("unshare")).isEmpty())
+            QSKIP("installing over a prefix of its own needs root and unshare (util-linux)");
         QTemporaryDir work;
         QVERIFY(work.isValid() && ::chmod(QFile::encodeName(work.path()), 0755) == 0);
         const QString script = work.filePath(QStringLiteral("script.sh"));
@@ -226,7 +227,7 @@ private slots:
         const QString prefix = QStringLiteral(SWEEPBROOK_PREFIX), polkit = QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR);
         const ProcessResult result = run(findExecutable(QStringLiteral("unshare")),
                                          {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
-                                          QStringLiteral("sh"), script, QStringLiteral(SWEEPBROOK_BUILD_DIR),
+                                          QStringLiteral("sh"), script, QStringLiteral(SWEEPBROOK_CMAKE), QStringLiteral(SWEEPBROOK_BUILD_DIR),
                                           QStringLiteral(SWEEPBROOK_SOURCE_DIR), prefix, polkit, work.path()});
         const QString output = outputOf(result);
         if (result.exitCode == 77)
