@@ -144,7 +144,10 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const QFontMetrics headline(m_headline), caption(m_caption), sub(m_subheadline);
     const int firstHeight = std::max(headline.height(), caption.height());
     const QString date = index.data(HistoryListModel::DateRole).toString();
-    const int dateWidth = std::min(content.width() / 2, caption.horizontalAdvance(date) + 1);
+    // The date is shown whole while a quarter of the row is left for the
+    // device's name (in some languages the time of day alone takes half of
+    // a narrow row); the name gives way first.
+    const int dateWidth = std::min(content.width() - content.width() / 4, caption.horizontalAdvance(date) + 1);
     const QRect dateRect(content.right() - dateWidth + 1, y, dateWidth, firstHeight);
     painter->setFont(m_caption);
     painter->setPen(secondary);
