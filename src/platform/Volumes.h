@@ -101,6 +101,9 @@ struct SystemPaths
     QString udevControl = QStringLiteral("/run/udev/control");
     bool useBlkid = true;      // ask blkid when udev has no file-system data
     QString blkid = QStringLiteral("blkid");
+    // udisksd's records of the mounts it made, and for whom (platform/UDisks2Mounts.h).
+    QStringList udisksMounts = {QStringLiteral("/run/udisks2/mounted-fs"),
+                                QStringLiteral("/var/lib/udisks2/mounted-fs-persistent")};
 };
 
 // Whether a udevd listens on its control socket (`controlSocket`): it

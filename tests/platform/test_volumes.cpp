@@ -2,6 +2,8 @@
 #include "TestMain.h"
 
 #include "platform/FileNames.h"
+#include "platform/RemovableHardware.h"
+#include "platform/UDisks2Mounts.h"
 #include "platform/Volumes.h"
 
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -110,6 +113,7 @@ private slots:
     void mountOptionsAndCryptoMappers();
     void fileSystemTypeNames();
     void mountedTypeWithoutReadingTheDevice();
+    void udisksMountRecords();
     void systemPaths();
     void sizesOfAFileSystem();
     void fileNamesAsPeopleReadThem();
@@ -456,6 +460,29 @@ void TestVolumes::mountedTypeWithoutReadingTheDevice()
         QCOMPARE(parsed.size(), 1);
         QVERIFY2(mountedFileSystemType(parsed.first(), device) == QLatin1String(expected), line.constData());
     }
+}
+
+// udisksd's record of the mounts it made, as udisksd 2.9.4 wrote it: ext4
+// sticks on loop0 at /media/nobody/STICKA for the account 65534 and on loop1
+// at /media/root/STICKB for root.
+void TestVolumes::udisksMountRecords()
+{
+    const QByteArray written = QByteArray::fromHex(
+        "2f6d656469612f6e6f626f64792f535449434b4100000000626c6f636b2d64657669636500000000000700000000000000740d00"
+        "000000006d6f756e7465642d62792d7569640000feff000000750f0066737461622d6d6f756e7400000000000000620c1b374c15"
+        "2f6d656469612f726f6f742f535449434b42000000000000626c6f636b2d64657669636500000000010700000000000000740d00"
+        "000000006d6f756e7465642d62792d75696400000000000000750f0066737461622d6d6f756e7400000000000000620c1b374c13"
+        "68d0");
+    const QList<UDisks2Mount> mounts = parseUDisks2Mounts(written);
+    QCOMPARE(mounts.size(), 2);
+    QCOMPARE(std::tuple(mounts[0].mountPoint, mounts[0].device, mounts[0].mountedBy),
+             std::tuple(QByteArray("/media/nobody/STICKA"), quint64(::makedev(7, 0)), uid_t(65534)));
+    QCOMPARE(std::tuple(mounts[1].mountPoint, mounts[1].device, mounts[1].mountedBy),
+             std::tuple(QByteArray("/media/root/STICKB"), quint64(::makedev(7, 1)), uid_t(0)));
+    // Cut short anywhere, it is no record; an empty one (all unmounted) holds nothing.
+    for (qsizetype size = 0; size < written.size(); ++size)
+        QVERIFY2(parseUDisks2Mounts(written.first(size)).isEmpty(), qPrintable(QString::number(size)));
+    QVERIFY(readUDisks2Mounts({QStringLiteral("/nonexistent/mounted-fs")}).isEmpty());
 }
 
 void TestVolumes::systemPaths()
