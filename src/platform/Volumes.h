@@ -77,7 +77,8 @@ struct BlockDeviceInfo
     QString cryptoBackingKernelName;   // the device holding the encrypted container that a dm-crypt
                                        // device of the chain opens ("sdb1", "dm-0"); empty when none
     bool diskRemovable = false;   // the whole disk's sysfs "removable" flag
-    QString bus;               // "usb", "mmc", "ieee1394", "ata", "nvme", "virtio", "scsi", "loop", or empty
+    QString bus;               // "usb", "mmc" (an SD or MMC card), "emmc" (memory soldered to the board),
+                               // "ieee1394", "ata", "nvme", "virtio", "scsi", "loop", or empty
     QString loopBackingFile;   // for loop devices
     QString vendor;            // udev ID_VENDOR (sysfs vendor as fallback), trimmed
     QString model;             // udev ID_MODEL (sysfs model as fallback), trimmed
