@@ -8,6 +8,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -65,15 +66,21 @@ int openWithoutLinks(const QByteArray &path)
 
 } // namespace
 
-uid_t requestingUser()
+std::optional<uid_t> requestingUser()
 {
     const uid_t real = ::getuid();
     if (real != 0)
         return real;
     // pkexec names the account that asked; root itself, when run directly.
-    bool ok = false;
-    const uint asked = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
-    return ok ? uid_t(asked) : 0;
+    if (!qEnvironmentVariableIsSet("PKEXEC_UID"))
+        return 0;
+    const QByteArray asked = qgetenv("PKEXEC_UID");
+    bool ok = !asked.isEmpty() && asked.size() <= 10
+              && std::all_of(asked.cbegin(), asked.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    const qulonglong uid = ok ? asked.toULongLong(&ok) : 0;
+    if (!ok || uid >= quint32(-1))   // (uid_t)-1 is no account's
+        return std::nullopt;
+    return uid_t(uid);
 }
 
 std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why)
@@ -82,6 +89,10 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
         *why = reason;
         return nullptr;
     };
+    const std::optional<uid_t> requester = requestingUser();
+    if (!requester)
+        return refuse(QStringLiteral("refused: PKEXEC_UID (\"%1\") is not an account's uid")
+                          .arg(QString::fromUtf8(qgetenv("PKEXEC_UID").left(64))));
     const QByteArray &root = request.root;
     const QString shown = pathText(root);
     if (!root.startsWith('/') || root.endsWith('/') || !HeldVolume::relativePath("/", root))
@@ -123,8 +134,11 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
         return refuse(QStringLiteral("refused: \"%1\" is not a removable volume").arg(shown));
     // What root may act on is narrower; an account acting as itself can do
     // no more than the kernel lets it.
-    if (const std::optional<QString> hardware = ::geteuid() == 0 ? whyNotRemovableHardware(*mount, requestingUser(), paths)
-                                                                  : std::nullopt)
-        return refuse(QStringLiteral("refused: \"%1\" is not on removable hardware: %2").arg(shown, *hardware));
+    if (::geteuid() == 0) {
+        if (const std::optional<QString> hardware = whyNotRemovableHardware(*mount, *requester, paths))
+            return refuse(QStringLiteral("refused: \"%1\" is not on removable hardware: %2").arg(shown, *hardware));
+        if (const std::optional<QString> account = whyNotMountedFor(*mount, *requester, paths))
+            return refuse(QStringLiteral("refused: \"%1\" is not mounted for the requesting account: %2").arg(shown, *account));
+    }
     return HeldVolume::adopt(fd.release(), root, request.device);
 }

@@ -14,8 +14,10 @@
 //     without following any link, with the device and inode the request
 //     names, on a device the app's removable-volume rules accept, and never a
 //     folder of the system; as root, the volume must also end at removable
-//     hardware, or be a loop image of the requesting account mounted for it
-//     (tools/MountedVolume.h, platform/RemovableHardware.h);
+//     hardware, or be a loop image of the requesting account mounted for it,
+//     and acting for an account (PKEXEC_UID, which must be a uid) be mounted
+//     for that account, a loop image being its own (tools/MountedVolume.h,
+//     platform/RemovableHardware.h);
 //   - an item must be junk by the built-in catalogue, by its own name or by a
 //     folder above it that the catalogue takes whole, or a file of one of the
 //     custom extensions (cleaning/JunkRule.h); anything else is answered
