@@ -64,6 +64,16 @@ int openWithoutLinks(const QByteArray &path)
     return int(fd);
 }
 
+// Does the file system take names that differ only in case for one name?
+// FAT, exFAT and HFS do; so does every FUSE volume whose type cannot be told
+// (the safe side: its daemon may, and gives each spelling a node of its own).
+bool comparesNamesIgnoringCase(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
+{
+    static const QStringList kIgnoringCase = {"vfat", "msdos", "fat", "exfat", "hfs", "hfsplus", "apfs"};
+    const QString type = mountedFileSystemType(mount, device).toLower();
+    return kIgnoringCase.contains(type) || (type.isEmpty() && mount.fsType.startsWith(QLatin1String("fuse")));
+}
+
 } // namespace
 
 std::optional<uid_t> requestingUser()
@@ -83,7 +93,7 @@ std::optional<uid_t> requestingUser()
     return uid_t(uid);
 }
 
-std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why)
+std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why, bool *namesIgnoreCase)
 {
     const auto refuse = [why](const QString &reason) -> std::unique_ptr<HeldVolume> {
         *why = reason;
@@ -140,5 +150,7 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
         if (const std::optional<QString> account = whyNotMountedFor(*mount, *requester, paths))
             return refuse(QStringLiteral("refused: \"%1\" is not mounted for the requesting account: %2").arg(shown, *account));
     }
+    if (namesIgnoreCase)
+        *namesIgnoreCase = comparesNamesIgnoringCase(*mount, device);
     return HeldVolume::adopt(fd.release(), root, request.device);
 }

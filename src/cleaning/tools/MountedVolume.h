@@ -21,7 +21,10 @@ class HeldVolume;
 // for the requesting account (platform/RemovableHardware.h), and never at a
 // system path; acting as root for another account, it must also be mounted
 // for that account. Nothing, with the reason in *why, otherwise.
-std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why);
+// *namesIgnoreCase (when given) tells whether the volume takes names that
+// differ only in case for one name.
+std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why,
+                                              bool *namesIgnoreCase = nullptr);
 
 // The account the tool acts for: the one pkexec names (PKEXEC_UID) when root
 // runs it, root itself when run directly, else whoever runs it. Nothing when

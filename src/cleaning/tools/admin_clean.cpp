@@ -25,7 +25,9 @@
 //   - an item must still be what the scan found, on the volume itself (not a
 //     mount inside it), a regular file, folder or link, and with no other
 //     name (a file with a second hard link is left alone); an item it cannot
-//     confirm (gone, or another in its place) is answered alike either way;
+//     confirm (gone, or another in its place) is answered alike either way,
+//     and each file is compared with the scan's record once, however the
+//     request spells its name (tools/OneLook.h);
 //   - a folder item is emptied only when every folder in it is a folder of
 //     its own, not an alias of another (cleaning/FolderAliases.h);
 //   - only regular files and folders are ever opened, the markers it makes
@@ -67,6 +69,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/tools/MountedVolume.h"
+#include "cleaning/tools/OneLook.h"
 #include "cleaning/tools/ToolMain.h"
 
 #include <QByteArray>
@@ -231,9 +234,10 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
 // What one run knows across its items.
 struct Run
 {
-    explicit Run(const QStringList &customExtensions) : rule(customExtensions) {}
+    Run(const QStringList &customExtensions, bool namesIgnoreCase) : rule(customExtensions), looks(namesIgnoreCase) {}
 
     JunkRule rule;
+    OneLook looks;
     SafeRemove::Options options{true, &ToolMain::working, nullptr};
     // The folders this run removed (paths below the root): what lay inside
     // went with them.
@@ -250,7 +254,8 @@ struct Run
 };
 
 // An item this run cannot confirm is the scanned one: gone, something else
-// in its place, or a folder on the way missing. The answer and the line are
+// in its place, a folder on the way missing, or the file looked at before
+// under another name. The answer and the line are
 // the same whichever it is, so a request learns nothing of what a folder its
 // account may not read holds.
 int notConfirmed(const Run &run, const CleanRequest::Item &item, const QByteArray &path)
@@ -282,6 +287,10 @@ int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
         say("Refused (" + why->toUtf8() + "): " + shown(path));
         return EPERM;
     }
+    if (!run.looks.firstNaming(item.relative)) {
+        say("Refused (named before in this request, as the volume compares names): " + shown(path));
+        return EINVAL;
+    }
     QByteArray name;
     const int parentFd = volume.openParent(item.relative, &name);
     if (parentFd < 0) {
@@ -296,7 +305,8 @@ int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
     // meanwhile, the handle tells whether the item still has a name anywhere.
     const Handle held(openAt(parentFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !pathhandles::isScannedItem(item.identity(), st))
+    if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !run.looks.firstLookAt(st)
+        || !pathhandles::isScannedItem(item.identity(), st))
         return notConfirmed(run, item, path);
     pathhandles::Identity id;
     if (st.st_dev != dev_t(volume.device()) || !pathhandles::identify(held.get(), id) || id.mountRoot) {
@@ -375,13 +385,16 @@ int main(int argc, char **argv)
             indexes << eventIndexes.at(k);
         return indexes;
     };
+    bool namesIgnoreCase = false;
     const ToolMain::Tool tool{"sweepbrook-admin-clean",
                               "Removes, as the administrator, the items of the clean request on standard input.",
-                              openMountedVolume};
+                              [&namesIgnoreCase](const CleanRequest &request, QString *why) {
+                                  return openMountedVolume(request, why, &namesIgnoreCase);
+                              }};
     std::optional<Run> run;
-    const auto clean = [&run](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
+    const auto clean = [&](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
         if (!run) {
-            run.emplace(request.customExtensions);
+            run.emplace(request.customExtensions, namesIgnoreCase);
             volume.setScannedFolders(std::make_shared<const ScannedFolders>(request.scannedFolders));
             run->options.aliases = volume.aliases();
         }
