@@ -25,9 +25,9 @@
 //   - an item must still be what the scan found, on the volume itself (not a
 //     mount inside it), a regular file, folder or link, and with no other
 //     name (a file with a second hard link is left alone); an item it cannot
-//     confirm (gone, or another in its place) is answered alike either way,
-//     and each file is compared with the scan's record once, however the
-//     request spells its name (tools/OneLook.h);
+//     confirm (gone, another in its place, a file or link on the way) is
+//     answered alike either way, and each file is compared with the scan's
+//     record once, however the request spells its name (tools/OneLook.h);
 //   - a folder item is emptied only when every folder in it is a folder of
 //     its own, not an alias of another (cleaning/FolderAliases.h);
 //   - only regular files and folders are ever opened, the markers it makes
@@ -254,10 +254,10 @@ struct Run
 };
 
 // An item this run cannot confirm is the scanned one: gone, something else
-// in its place, a folder on the way missing, or the file looked at before
-// under another name. The answer and the line are
+// in its place, a folder on the way missing or no folder (a file, a link), or
+// the file looked at before under another name. The answer and the line are
 // the same whichever it is, so a request learns nothing of what a folder its
-// account may not read holds.
+// account may not read holds, nor whether a name there is a file.
 int notConfirmed(const Run &run, const CleanRequest::Item &item, const QByteArray &path)
 {
     if (run.insideRemovedFolder(item.relative))
@@ -295,9 +295,9 @@ int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
     const int parentFd = volume.openParent(item.relative, &name);
     if (parentFd < 0) {
         const int error = errno;
-        if (error == ENOENT)
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
             return notConfirmed(run, item, path);
-        say("Skipped (a folder on the way is a link, not a folder, or on another file system): " + shown(path));
+        say("Skipped (a folder on the way is on another file system, or cannot be entered): " + shown(path));
         return error;
     }
     const Group group = groupOf(name);
