@@ -275,11 +275,11 @@ private slots:
         const Outcome outcome = clean(environmentFor({}, administrator ? 1000 : 0), root, traps + refused);
         QCOMPARE(pathsOf(outcome.deleted), pathsOf(traps));
         VERIFY_COUNTS(outcome.deleted, outcome.failed, traps + refused);
-        // Asked directly, the tool refuses them too.
+        // Asked directly, the tool refuses them too (the path through a link
+        // as one through a folder that is missing).
         const ToolRun direct = runAdminTool(root, refused);
         QCOMPARE(direct.exitCode, 1);
-        QVERIFY(direct.answers.value(0) == ELOOP || direct.answers.value(0) == ENOTDIR);
-        for (qsizetype i = 1; i < refused.size(); ++i)
+        for (qsizetype i = 0; i < refused.size(); ++i)
             QCOMPARE(direct.answers.value(i), ESTALE);
         QCOMPARE(snapshot(root + "/replaced"), replacedBefore);
         QCOMPARE(snapshot(outside.path()), outsideBefore);
