@@ -35,6 +35,12 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_cancelled"));
     case SystemCleanHelper::noAuthenticationAgent:
         return localized(QStringLiteral("failure_reason_no_authentication_agent"));
+    case SystemCleanHelper::noPolkitAuthority:
+        return localized(QStringLiteral("failure_reason_no_polkit_authority"));
+    case SystemCleanHelper::elevationMissing:
+        return localized(QStringLiteral("failure_reason_pkexec_missing"));
+    case SystemCleanHelper::toolStopped:
+        return localized(QStringLiteral("failure_reason_tool_stopped"));
     case ETIMEDOUT:
         return localized(QStringLiteral("failure_reason_not_answering"));
     case ENOTDIR:
