@@ -6,6 +6,7 @@
 
 #include "cleaning/SystemCleanHelper.h"
 #include "history/HistoryStore.h"
+#include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
 
 #include "FakeDeviceService.h"
@@ -176,9 +177,11 @@ private slots:
     }
 
     // A clean that left files behind says so: with the completion view's
-    // count when something went, with an alert and its reason when nothing did.
-    // A device that stopped answering or went away half-way is told of with
-    // both counts, also once it is no longer listed (pulled: before the clean's end).
+    // count and reason when something went, with an alert and its reason
+    // when nothing did. A device that stopped answering or went away
+    // half-way is told of with both counts, also once it is no longer listed
+    // (pulled: before the clean's end); a clean that finished all the same
+    // through what it held is told of with its result.
     void cleanFailures_data()
     {
         QTest::addColumn<bool>("quick");
@@ -201,6 +204,17 @@ private slots:
             QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled") << false;
             QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed") << false;
             QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString() << false;
+            QTest::addRow("%s, administrator tool stopped half-way", kind)
+                << quick << 1 << SystemCleanHelper::toolStopped << QString() << false;
+            QTest::addRow("%s, pkexec missing", kind)
+                << quick << 0 << SystemCleanHelper::elevationMissing << L("failure_reason_pkexec_missing") << false;
+            QTest::addRow("%s, no polkit authority", kind)
+                << quick << 0 << SystemCleanHelper::noPolkitAuthority << L("failure_reason_no_polkit_authority") << false;
+            QTest::addRow("%s, finished while pulled", kind)
+                << quick << 3 << 0
+                << format(L("clean_complete_message"), QStringLiteral("a")) + u'\n'
+                       + format(L("clean_summary"), 3, displayedByteCount(6))
+                << true;
             QTest::addRow("%s, stopped answering at once", kind) << quick << 0 << ETIMEDOUT
                                                                  << L("failure_reason_not_answering") << false;
             QTest::addRow("%s, stopped answering half-way", kind)
@@ -236,7 +250,7 @@ private slots:
         w.devices.cleans[0].completion(files.mid(0, removed), failed);
         w.tick();
         if (pulled) {
-            QCOMPARE(w.view.alertTitle(), L("device_gone_during_clean_title"));
+            QCOMPARE(w.view.alertTitle(), L(error ? "device_gone_during_clean_title" : "cleaning_completed_title"));
             QCOMPARE(w.view.alertMessage(), reason);
             w.settle();
             QCOMPARE(HistoryStore(w.prefs).load().size(), removed ? 1 : 0);
@@ -245,6 +259,7 @@ private slots:
 
         QCOMPARE(w.view.cleanedFileCount(), removed);
         QCOMPARE(w.view.failedFileCount(), 3 - removed);
+        QCOMPARE(w.view.failureReason(), error);
         QVERIFY(!w.view.isScanning());
         w.settle();
         const QList<CleanHistory> history = HistoryStore(w.prefs).load();
