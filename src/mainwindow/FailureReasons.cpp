@@ -5,6 +5,7 @@
 #include "localization/Localization.h"
 #include "platform/Log.h"
 
+#include <QFileInfo>
 #include <QHash>
 
 #include <cerrno>
@@ -51,6 +52,24 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_unknown"));
     default:
         return format(localized(QStringLiteral("failure_reason_other")), errorText(error));
+    }
+}
+
+QString storageFailureText(int error, const QString &file)
+{
+    const QString folder = QFileInfo(file).absolutePath();
+    switch (error) {
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return format(localized(QStringLiteral("storage_reason_read_only")), folder);
+    case ENOSPC:
+    case EDQUOT:
+        return format(localized(QStringLiteral("storage_reason_full")), folder);
+    case EIO:
+        return format(localized(QStringLiteral("storage_reason_io")), folder);
+    default:
+        return failureReasonText(error);
     }
 }
 
