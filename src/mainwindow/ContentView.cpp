@@ -257,9 +257,13 @@ void ContentView::tellWhatWasSetAside()
     if (const std::optional<Preferences::WriteFailure> kept = m_preferences.takeNotSetAside())
         told << format(localized(QStringLiteral("preferences_not_set_aside_message")), bidi::leftToRight(kept->path),
                        storageFailureText(kept->error, kept->path));
-    if (const std::optional<QString> key = m_historyStore->takeKeptAside())
-        told << format(localized(QStringLiteral("history_set_aside_message")), bidi::leftToRight(*key),
-                       bidi::leftToRight(m_preferences.filePath()));
+    if (const std::optional<HistoryStore::KeptAside> kept = m_historyStore->takeKeptAside()) {
+        const QString key = bidi::leftToRight(kept->key);
+        const QString file = bidi::leftToRight(m_preferences.filePath());
+        told << (kept->damagedRecords > 0
+                     ? format(localized(QStringLiteral("history_records_set_aside_message")), kept->damagedRecords, key, file)
+                     : format(localized(QStringLiteral("history_set_aside_message")), key, file));
+    }
     if (!told.isEmpty())
         showMessageAlertWhenFree(localized(QStringLiteral("stored_data_set_aside_title")),
                                  told.join(QStringLiteral("\n\n")));

@@ -405,13 +405,18 @@ private slots:
             QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"), format(L("preferences_set_aside_message"), kept)}));
             QCOMPARE(appear(prefs).value(0), QString());   // told once
 
-            prefs.setBytes(HistoryStore::key, "[1]");   // a history no version wrote
+            prefs.setBytes(HistoryStore::key, "[1");   // a history no version wrote
             QVERIFY(prefs.flush());
         }
         Preferences prefs(path);
         QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"),
                                             format(L("history_set_aside_message"), HistoryStore::backupKey, path)}));
         QCOMPARE(appear(prefs).value(0), QString());
+        // Records that cannot be read among others are kept aside alone, and told as such.
+        prefs.setBytes(HistoryStore::key, "[1,2]");
+        QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"),
+                                            format(L("history_records_set_aside_message"), 2,
+                                                   HistoryStore::backupKey + u'2', path)}));
     }
 
     // What the folder of the settings does not take (a clean's record, or a
