@@ -4,6 +4,7 @@
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
+#include "mainwindow/FailureReasons.h"
 #include "mainwindow/views/AccessPanels.h"
 #include "mainwindow/views/DeviceHeaderView.h"
 #include "toolkit/Presentation.h"
@@ -416,8 +417,13 @@ struct DetailColumn::Impl
                                             presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
             rescan->setEnabled(view.canStartWork());
             completionFailures->setVisible(view.failedFileCount() > 0);
-            if (view.failedFileCount() > 0)
-                completionFailures->setText(format(localized(QStringLiteral("clean_result_failed")), view.failedFileCount()));
+            if (view.failedFileCount() > 0) {
+                // The count, and why they stayed when that is known.
+                QString failures = format(localized(QStringLiteral("clean_result_failed")), view.failedFileCount());
+                if (view.failureReason() != 0)
+                    failures += u'\n' + failureReasonText(view.failureReason());
+                completionFailures->setText(failures);
+            }
             break;
         }
         case DetailRoute::inaccessible:
