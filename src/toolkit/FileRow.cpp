@@ -1,6 +1,5 @@
 #include "toolkit/FileRow.h"
 
-#include "localization/Bidi.h"
 #include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
@@ -85,11 +84,13 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
         painter->drawPixmap(placed(option, frame).topLeft(), m_symbols.pixmap(row.symbol, row.tint, symbolFrame, ratio));
     }
 
+    painter->save();
+    painter->setLayoutDirection(option.direction);
     const QColor secondary = ui::color(ui::NamedColor::secondary);
     const QRect sizeRect(cell.right() - sizeColumn + 1, cell.top(), sizeColumn, cell.height());
     painter->setFont(m_sizeFont);
     painter->setPen(secondary);
-    painter->drawText(placed(option, sizeRect), trailing(option), row.sizeText);
+    ui::drawLine(*painter, placed(option, sizeRect), trailing(option), row.sizeText);
 
     const int textLeft = frame.right() + 1 + spacing;
     const int textWidth = std::max(0, sizeRect.left() - spacing - textLeft);
@@ -98,13 +99,13 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setFont(m_nameFont);
     painter->setPen(ui::color(ui::NamedColor::primary));
     // In a right-to-left list the name and the path keep their own order.
-    painter->drawText(placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
-                      bidi::name(nameMetrics.elidedText(row.name, Qt::ElideRight, textWidth), option.direction));
+    ui::drawLine(*painter, placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
+                 row.name, ui::LineOrder::name);
     painter->setFont(m_pathFont);
     painter->setPen(secondary);
-    painter->drawText(placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
-                      leading(option),
-                      bidi::leftToRight(pathMetrics.elidedText(row.path, Qt::ElideRight, textWidth), option.direction));
+    ui::drawLine(*painter, placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
+                 leading(option), row.path, ui::LineOrder::leftToRight);
+    painter->restore();
 
     const int dividerLeft = option.rect.left() + m_inset + dividerInset;
     const QRect divider(dividerLeft, option.rect.bottom(), option.rect.right() - m_inset - dividerLeft + 1, 1);

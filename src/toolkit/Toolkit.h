@@ -106,6 +106,20 @@ QLabel *paragraph(const QString &content, TextStyle style = TextStyle::body, Nam
                   QWidget *parent = nullptr);
 void setTextColor(QWidget *widget, const QColor &color);
 
+// How a line of text keeps its order in a right-to-left layout: as the text
+// runs, or isolated as a name (in the direction of its first letter) or as a
+// path, size or count (left to right); see bidi::name and bidi::leftToRight.
+enum class LineOrder { text, name, leftToRight };
+
+// Draws `text` on one line in `rect`, cut with "…" at its end to the
+// rectangle's width, in the painter's font, pen and direction. It is never
+// clipped to the rectangle's height: the line Qt lays out can be taller than
+// QFontMetrics::height() (a fallback font for some of its letters), and a clip
+// would cut what lies below the baseline, an underscore or a descender. A
+// line break inside the text (a file name may hold one) is drawn as a space.
+void drawLine(QPainter &painter, const QRect &rect, Qt::Alignment alignment, const QString &text,
+              LineOrder order = LineOrder::text);
+
 // A one-line plain-text label that may be narrower than its text: it draws
 // the text cut with "…" at the end and shows the whole text as its tooltip.
 // For names, which can be of any length.

@@ -224,6 +224,7 @@ void ScanResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
 {
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
+    painter->setLayoutDirection(option.direction);
     if (!index.parent().isValid())
         paintKind(painter, option, index);
     else
@@ -273,17 +274,15 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     const int top = row.top() + (row.height() - stackHeight) / 2;
     painter->setFont(m_kindFont);
     painter->setPen(primary);
-    painter->drawText(placed(option, QRect(x, top, nameWidth, nameHeight)), leading(option),
-                      kindMetrics.elidedText(name, Qt::ElideRight, nameWidth));
+    ui::drawLine(*painter, placed(option, QRect(x, top, nameWidth, nameHeight)), leading(option), name);
     painter->setFont(m_captionFont);
     painter->setPen(secondary);
     if (!extensions.isEmpty())
-        painter->drawText(placed(option, QRect(x, top + nameHeight + 2, nameWidth, captionMetrics.height())),
-                          leading(option), captionMetrics.elidedText(extensions, Qt::ElideRight, nameWidth));
+        ui::drawLine(*painter, placed(option, QRect(x, top + nameHeight + 2, nameWidth, captionMetrics.height())),
+                     leading(option), extensions);
     x += nameWidth + spacing;
     const int summaryRoom = std::max(0, right - x);
-    painter->drawText(placed(option, QRect(x, row.top(), summaryRoom, row.height())), leading(option),
-                      captionMetrics.elidedText(summary, Qt::ElideRight, summaryRoom));
+    ui::drawLine(*painter, placed(option, QRect(x, row.top(), summaryRoom, row.height())), leading(option), summary);
 
     QStyleOptionButton box;
     box.rect = placed(option, check);

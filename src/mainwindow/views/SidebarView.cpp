@@ -171,8 +171,7 @@ protected:
         painter.setPen(ui::color(NamedColor::primary));
         painter.setFont(font());
         const QRect label = rect().adjusted(12, 8, -12, -8);
-        painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter,
-                         QFontMetrics(font()).elidedText(text(), Qt::ElideRight, label.width()));
+        ui::drawLine(painter, label, Qt::AlignLeft | Qt::AlignVCenter, text());
     }
 };
 

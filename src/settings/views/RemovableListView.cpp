@@ -1,6 +1,5 @@
 #include "settings/views/RemovableListView.h"
 
-#include "localization/Bidi.h"
 #include "toolkit/Motion.h"
 #include "toolkit/Toolkit.h"
 
@@ -269,9 +268,8 @@ public:
         painter->setFont(entryFont(m_shape));
         painter->setPen(ui::color(ui::NamedColor::primary));
         const QRect textRect = mirrored(view, option.rect, at.text);
-        painter->drawText(textRect, Qt::AlignVCenter | Qt::AlignLeading | Qt::TextSingleLine,
-                          bidi::name(painter->fontMetrics().elidedText(text, Qt::ElideRight, textRect.width()),
-                                     option.direction));
+        painter->setLayoutDirection(option.direction);
+        ui::drawLine(*painter, textRect, Qt::AlignVCenter | Qt::AlignLeading, text, ui::LineOrder::name);
         painter->restore();
     }
 

@@ -192,25 +192,8 @@ private slots:
                  DateFormatter(DateStyle::mediumStyle, DateStyle::shortStyle, QLocale(QStringLiteral("en"))).string(kWhen.addDays(-1)));
         // The kinds caption paints the underscore of ".DS_Store", which lies
         // below the caption's line (it was clipped away there).
-        QWidget *rows = rig.list()->viewport();
-        const QImage shot = rows->grab().toImage();
-        int underscores = 0;
-        for (const testsupport::textfit::Run &run : testsupport::drawnRuns(rows)) {
-            const qsizetype at = run.text.indexOf(QStringLiteral("S_S"));
-            if (at < 0)
-                continue;
-            const QFontMetricsF metrics(run.font);
-            const int left = int(std::ceil(run.at.x() + metrics.horizontalAdvance(run.text.left(at + 1))));
-            const int right = int(run.at.x() + metrics.horizontalAdvance(run.text.left(at + 2)));
-            int darkest = 255;
-            for (int y = int(run.at.y()) + 1; y <= int(run.at.y() + metrics.descent()) + 2; ++y) {
-                for (int x = left; x < right; ++x)
-                    darkest = std::min(darkest, qGray(shot.pixel(x, y)));
-            }
-            QVERIFY2(darkest < 200, qPrintable(run.text));
-            ++underscores;
-        }
-        QCOMPARE(underscores, 1);
+        const testsupport::NameDrawn kinds = testsupport::nameDrawn(rig.list()->viewport(), QStringLiteral("DS_Store"));
+        QVERIFY(kinds.runs == 1 && kinds.lineCut < 0.01 && kinds.underscoreShown == 1);
         // Without kinds, three lines: a shorter row.
         QVERIFY(rig.row(1).data(HistoryListModel::KindsRole).toString().isEmpty());
         QVERIFY(rig.list()->visualRect(rig.row(1)).height() < rig.list()->visualRect(rig.row(0)).height());
