@@ -1,8 +1,10 @@
 // The main window over fake devices on virtual time: the toolbar items and the
 // eject badge, the single alert, the banner's symbol, the clean-on-insert
-// sheet's dismissal and the Ctrl+S menu command.
+// sheet's dismissal and the menu's commands.
 
 #include "app/SweepbrookApp.h"
+#include "history/views/CleanHistoryView.h"
+#include "history/views/HistorySheet.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/CleanPromptView.h"
@@ -11,6 +13,7 @@
 #include "mainwindow/views/MainWindow.h"
 #include "toolkit/Toolkit.h"
 #include "settings/SettingsStore.h"
+#include "settings/views/SettingsView.h"
 
 #include "FakeDeviceService.h"
 #include "StdoutCapture.h"
@@ -362,12 +365,25 @@ private slots:
         QVERIFY(rig.view.showHistory());
     }
 
-    // Ctrl+S posts the scan command; Ctrl+Q closes the window as its close
-    // button does: while a scan runs the window stays, says it is finishing and
-    // stops the work, and closes once the work has ended.
+    // Ctrl+S posts the scan command; Ctrl+Q, typed into the window or into
+    // one of its sheets, closes the window as its close button does: the
+    // sheet goes (the settings stored), and while a scan runs the window
+    // stays, says it is finishing and stops the work, and closes once the
+    // work has ended.
+    void menuShortcuts_data()
+    {
+        QTest::addColumn<QString>("typedInto");
+        QTest::newRow("the window") << QString();
+        QTest::newRow("the settings sheet") << QStringLiteral("settings");
+        QTest::newRow("the history sheet") << QStringLiteral("history");
+    }
+
     void menuShortcuts()
     {
+        QFETCH(QString, typedInto);
         Rig rig;
+        rig.window->setSettingsSheetMaker([&rig](QWidget *parent) { return new SettingsView(rig.view, rig.language, parent); });
+        auto *history = new HistorySheet(rig.view, rig.window.get());
         const SweepbrookApp::MenuActions menus = SweepbrookApp::buildMenus(*rig.window, rig.center);
         QVERIFY(menus.about && menus.scan && menus.quit);
         QCOMPARE(menus.quit->text(), localized("quit_app"));
@@ -384,10 +400,25 @@ private slots:
         rig.view.markDeviceReady();
         rig.view.scanDevice(stick);
         QCOMPARE(rig.devices.scans.size(), 1);
-        QTest::keyClick(rig.window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QWidget *target = rig.window.get();
+        if (typedInto == QLatin1String("settings")) {
+            rig.view.setShowSettings(true);
+            target = rig.window->settingsSheet();
+            rig.view.setExcludedFilePatterns({QStringLiteral("keep*")});
+        } else if (typedInto == QLatin1String("history")) {
+            rig.view.setShowHistory(true);
+            target = history->sheet();
+        }
+        QVERIFY(target && target->isVisible());
+        target->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(target));
+        QTest::keyClick(target, Qt::Key_Q, Qt::ControlModifier);
         QVERIFY(rig.window->isVisible());
         QVERIFY(rig.view.isQuitting());
         QCOMPARE(rig.devices.stopRequests, 1);
+        QVERIFY(!rig.view.showSettings() && !rig.view.showHistory() && !QApplication::activeModalWidget());
+        QCOMPARE(SettingsStore(rig.prefs).loadExcludedPatterns(),
+                 typedInto == QLatin1String("settings") ? QStringList{"keep*"} : QStringList{});
         rig.devices.scans.last().completion({});
         rig.clock.runDue();
         QVERIFY(!rig.window->isVisible());
