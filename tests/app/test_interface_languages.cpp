@@ -39,6 +39,7 @@
 #include <QAction>
 #include <QListView>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QMessageBox>
 #include <QTreeView>
 #include <QVariantAnimation>
@@ -547,6 +548,13 @@ private:
             settings->updateCheckBlock()->findChild<QAbstractButton *>(QStringLiteral("checkNowButton"))->click();
         QTRY_VERIFY(offered());
         rig.check(settings, QStringLiteral("settings"));
+        // "Clear All" of the patterns, scrolled to them: the sheet stays where it was.
+        auto *clear = settings->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"));
+        settings->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"))->ensureWidgetVisible(clear);
+        const QStringList patterns = rig.view.excludedFilePatterns();
+        QTest::mouseClick(clear, Qt::LeftButton);
+        rig.check(settings, QStringLiteral("settings-cleared"));
+        rig.view.setExcludedFilePatterns(patterns);
         auto *card = settings->updateCheckBlock()->findChild<UpdateCheckView *>();
         card->findChild<QAbstractButton *>(QStringLiteral("whatsNewButton"))->click();
         rig.check(card->whatsNewSheet(), QStringLiteral("whats-new"));

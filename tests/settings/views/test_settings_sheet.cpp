@@ -488,12 +488,15 @@ private slots:
                     ->isVisibleTo(sheet));
     }
 
-    // "Check Now" with the sheet scrolled to its end: the card keeps its
-    // height while it checks, so the sheet does not scroll.
-    void updateCardKeepsItsHeight()
+    // The sheet holds its scroll position. "Clear All" of the patterns: the
+    // focus it had does not fall to a control further down and scroll the
+    // sheet there. "Check Now" with the sheet scrolled to its end: the card
+    // keeps its height while it checks.
+    void sheetKeepsItsScrollPosition()
     {
         updates.body = testsupport::json("{'version':'99.0','whatsNew':'notes'}");
         Rig rig;
+        rig.view.setExcludedFilePatterns({QStringLiteral("a*"), QStringLiteral("b")});
         SettingsView *sheet = rig.open();
         auto *manager = sheet->findChild<UpdateManager *>();
         rig.clock.runDue();
@@ -503,6 +506,17 @@ private slots:
         auto *scroll = sheet->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"));
         layOut();
         QScrollBar *bar = scroll->verticalScrollBar();
+        sheet->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(sheet));
+        auto *clear = sheet->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"));
+        scroll->ensureWidgetVisible(clear);
+        const int atTheList = bar->value();
+        QVERIFY(atTheList > 0);
+        QTest::mouseClick(clear, Qt::LeftButton);
+        layOut();
+        QVERIFY(rig.view.excludedFilePatterns().isEmpty());
+        QCOMPARE(bar->value(), atTheList);
+
         bar->setValue(bar->maximum());
         const int scrolled = bar->value();
         QVERIFY(scrolled > 0);
