@@ -367,6 +367,28 @@ private slots:
                  qPrintable(sidebar));
         // The custom kind's line lists its extensions with their dots in front.
         QVERIFY2(files.filter(QStringLiteral(".bak, .old")).size() == 1, qPrintable(files.join(u'\n')));
+
+        // A kind's popover sets each pattern beside its symbol, at the row's right.
+        rig.view.setShowSettings(true);
+        rig.settle();
+        auto *settings = qobject_cast<SettingsView *>(rig.window->settingsSheet());
+        settings->showInfo(FileType::appleDouble);
+        rig.settle();
+        for (QLabel *pattern : settings->infoPopover()->findChildren<QLabel *>(QStringLiteral("patternRow"))) {
+            const QWidget *row = pattern->parentWidget();
+            const auto symbol = std::find_if(row->children().cbegin(), row->children().cend(), [pattern](QObject *child) {
+                auto *label = qobject_cast<ui::SymbolLabel *>(child);
+                return label && label->geometry().center().y() == pattern->geometry().center().y();
+            });
+            QVERIFY(symbol != row->children().cend());
+            const int symbolLeft = static_cast<QWidget *>(*symbol)->geometry().left();
+            qreal textRight = 0;
+            for (const testsupport::textfit::Run &run : testsupport::drawnRuns(pattern))
+                textRight = std::max(textRight, pattern->x() + run.at.x() + run.width);
+            QVERIFY2(textRight <= symbolLeft && textRight >= symbolLeft - 2 * ui::defaultSpacing,
+                     qPrintable(QStringLiteral("%1 ends at %2, its symbol starts at %3").arg(pattern->text()).arg(textRight).arg(symbolLeft)));
+        }
+        settings->showInfo(std::nullopt);
     }
 
     // Arabic: names, patterns and dates inside translated sentences, written
