@@ -75,6 +75,7 @@ public:
         row->addStretch(1);
         for (QWidget *child : findChildren<QWidget *>())
             child->setAttribute(Qt::WA_TransparentForMouseEvents);
+        ui::reachableByTab(this, 10, Qt::white);
     }
 
     QSize sizeHint() const override { return layout()->sizeHint(); }

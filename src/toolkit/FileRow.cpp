@@ -3,6 +3,7 @@
 #include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
@@ -29,6 +30,42 @@ void setUpPlainList(QAbstractItemView *list)
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setFrameShape(QFrame::NoFrame);
+}
+
+namespace {
+
+class ChooseWithKeys final : public QObject
+{
+public:
+    ChooseWithKeys(QAbstractItemView *list, std::function<void(const QModelIndex &)> choose)
+        : QObject(list), m_list(list), m_choose(std::move(choose))
+    {
+        list->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != m_list || event->type() != QEvent::KeyPress)
+            return QObject::eventFilter(watched, event);
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const QModelIndex current = m_list->currentIndex();
+        if (!current.isValid() || !(ui::pressesButton(key) || (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier)))
+            return QObject::eventFilter(watched, event);
+        m_choose(current);
+        return true;
+    }
+
+private:
+    QAbstractItemView *m_list;
+    std::function<void(const QModelIndex &)> m_choose;
+};
+
+} // namespace
+
+void chooseWithKeys(QAbstractItemView *list, std::function<void(const QModelIndex &)> choose)
+{
+    new ChooseWithKeys(list, std::move(choose));
 }
 
 QRect placed(const QStyleOptionViewItem &option, const QRect &rect)
@@ -106,6 +143,10 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
     ui::drawLine(*painter, placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
                  leading(option), row.path, ui::LineOrder::leftToRight);
     painter->restore();
+
+    // The row the keys are on, while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        ui::paintFocusRing(*painter, option.rect.adjusted(m_inset, 1, -m_inset, -1), 6, option.rect);
 
     const int dividerLeft = option.rect.left() + m_inset + dividerInset;
     const QRect divider(dividerLeft, option.rect.bottom(), option.rect.right() - m_inset - dividerLeft + 1, 1);

@@ -19,6 +19,7 @@
 
 #include <optional>
 
+class QKeyEvent;
 class QPainter;
 class QPushButton;
 class QVariantAnimation;
@@ -294,6 +295,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;   // Enter presses it too
 
 private:
     void setHovering(bool hovering);
@@ -326,14 +328,25 @@ void mediumLabel(PaintedButton *button, const QString &key);
 // looks the same under every widget style and palette; disabled, in the
 // disabled colours.
 PaintedButton *prominentButton(const QString &key, int horizontalPadding = 12, int verticalPadding = 6);
+// A main action as a capsule with its symbol before the label and a soft
+// shadow, in the same colours.
+PaintedButton *prominentCapsule(const QString &key, const QString &symbol);
 
-// The focus ring of the toolkit's controls, around their shape (a negative
-// radius: a capsule).
-void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius);
-// A button the widget style draws (a toolbar's) in the Tab order, with the
-// focus ring drawn over it while it has the focus: the styles draw none on a
-// toolbar's buttons.
-void reachableByTab(QAbstractButton *button);
+// The focus ring of the toolkit's controls: a line in the accent colour
+// around their shape (a negative radius: a capsule), and one in `contrast`
+// just inside it (the colour the control draws on its fill; transparent for
+// none), so it shows on any fill, the accent's own too. It stays inside
+// `bounds`, the control's own rectangle: around the shape where there is
+// room, along its edge where there is not.
+void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius, const QRectF &bounds,
+                    const QColor &contrast = Qt::transparent);
+// A button that draws no focus of its own (a toolbar's, which the style
+// draws, or a row the views paint) in the Tab order: while it has the focus
+// the ring is drawn over it along its edges (corners of `radius`, `contrast`
+// as above), and Enter presses it as Space does.
+void reachableByTab(QAbstractButton *button, qreal radius = 4, const QColor &contrast = Qt::transparent);
+// Whether the key presses a focused button: Enter or Return (Space is Qt's own).
+bool pressesButton(const QKeyEvent *event);
 
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();

@@ -16,6 +16,7 @@
 
 #include "AppRig.h"
 #include "FakeMachine.h"
+#include "KeyboardChecks.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -86,10 +87,16 @@ private slots:
         QVERIFY(!rig.has("onboardingBackButton"));
         QCOMPARE(rig.button("onboardingMainButton")->text(), localized(QStringLiteral("continue")));
         QVERIFY(rig.mainEnabled());
+        // A main action: in the accent, its focus shown on it, Enter presses it.
+        auto *next = qobject_cast<ui::PaintedButton *>(rig.button("onboardingMainButton"));
+        QVERIFY(next && next->fill() == ui::prominentColors(QApplication::palette()).fill);
+        QVERIFY(testsupport::showsFocus(next));
 
         // Forward from welcome looks afresh (the cached answer is dropped).
         const int before = rig.probes();
-        rig.press("onboardingMainButton");
+        QVERIFY(testsupport::pressedByKeys(next, {Qt::Key_Return}));
+        rig.clock.runDue();
+        rig.settle();
         QCOMPARE(rig.flow->currentStep(), OnboardingFlow::Step::permissions);
         QCOMPARE(rig.probes(), before + 1);
         QCOMPARE(rig.indicator(), QStringLiteral("✓green 2blue 3faded"));
@@ -122,10 +129,10 @@ private slots:
         QCOMPARE(rig.flow->currentStep(), OnboardingFlow::Step::permissions);
         rig.press("onboardingMainButton");
 
-        // Finishing stores both flags and asks the host to close.
+        // Finishing (Enter on "Get Started") stores both flags and asks the host to close.
         QSignalSpy finished(rig.flow.get(), &OnboardingFlow::finished);
         testsupport::StdoutCapture out;
-        rig.press("onboardingMainButton");
+        QVERIFY(testsupport::pressedByKeys(rig.button("onboardingMainButton"), {Qt::Key_Enter}));
         QCOMPARE(finished.count(), 1);
         QVERIFY(out.lines().contains(QStringLiteral("🎆 Onboarding完成")));
         const Preferences stored(rig.prefs.filePath());

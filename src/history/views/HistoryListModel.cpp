@@ -135,6 +135,9 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
         shape.addRoundedRect(QRectF(box), 6, 6);
         painter->fillPath(shape, ui::color(ui::NamedColor::accent, 0.2));
     }
+    // The record Enter and Space choose, while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        ui::paintFocusRing(*painter, box, 6, option.rect);
     const QRect content = box.adjusted(innerH, innerV, -innerH, -innerV);
     const QColor primary = ui::color(ui::NamedColor::primary);
     const QColor secondary = ui::color(ui::NamedColor::secondary);
@@ -144,7 +147,9 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const QFontMetrics headline(m_headline), caption(m_caption);
     const int firstHeight = std::max(headline.height(), caption.height());
     const QString date = index.data(HistoryListModel::DateRole).toString();
-    const int dateWidth = std::min(content.width() / 2, caption.horizontalAdvance(date) + 1);
+    // The date whole (its time last), up to two thirds of the line: a name cut
+    // with "…" still reads, a time cut does not.
+    const int dateWidth = std::min(content.width() * 2 / 3, caption.horizontalAdvance(date) + 1);
     const QRect dateRect(content.right() - dateWidth + 1, y, dateWidth, firstHeight);
     painter->setFont(m_caption);
     painter->setPen(secondary);

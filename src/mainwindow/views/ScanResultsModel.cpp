@@ -239,6 +239,9 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     QPainterPath band;
     band.addRoundedRect(QRectF(row), 6, 6);
     painter->fillPath(band, ui::color(ui::NamedColor::secondary, 0.1));
+    // The row the keys act on (Space ticks its box) while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        ui::paintFocusRing(*painter, row, 6, option.rect);
 
     const qreal ratio = painter->device()->devicePixelRatioF();
     const int symbolSize = int(std::lround(QFontInfo(m_kindFont).pixelSize() * 1.15));
@@ -291,8 +294,6 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     const bool enabled = index.flags() & Qt::ItemIsUserCheckable;
     box.state = enabled ? QStyle::State_Enabled : QStyle::State_None;
     box.state |= index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
-    if (enabled && (option.state & QStyle::State_HasFocus))
-        box.state |= QStyle::State_HasFocus;
     if (!enabled)
         box.palette.setCurrentColorGroup(QPalette::Disabled);
     QStyle *style = widget ? widget->style() : QApplication::style();

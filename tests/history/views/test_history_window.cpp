@@ -15,6 +15,7 @@
 #include "toolkit/Presentation.h"
 
 #include "FakeDeviceService.h"
+#include "KeyboardChecks.h"
 #include "TestMain.h"
 #include "TextFit.h"
 
@@ -198,10 +199,20 @@ private slots:
         QVERIFY(rig.row(1).data(HistoryListModel::KindsRole).toString().isEmpty());
         QVERIFY(rig.list()->visualRect(rig.row(1)).height() < rig.list()->visualRect(rig.row(0)).height());
 
-        // Nothing selected: the hint; the close button ends the sheet and the state hears of it.
+        // Nothing selected: the hint. By keyboard the list shows the record
+        // the keys are on, and Enter or Space chooses it (again: lets it go).
         QVERIFY(rig.showing("historyPlaceholder"));
+        QVERIFY(testsupport::showsFocus(rig.list()));
+        rig.list()->setCurrentIndex(rig.row(1));
+        QTest::keyClick(rig.list(), Qt::Key_Return);
+        QCOMPARE(rig.view.selectedHistoryItem()->deviceName, QStringLiteral("EMPTY"));
+        QTest::keyClick(rig.list(), Qt::Key_Space);
+        QVERIFY(!rig.view.selectedHistoryItem());
+        // The close button ends the sheet, Enter too, and the state hears of it.
         rig.click(2);
-        sheet->findChild<QAbstractButton *>(QStringLiteral("closeHistoryButton"))->click();
+        auto *close = sheet->findChild<QAbstractButton *>(QStringLiteral("closeHistoryButton"));
+        QVERIFY(testsupport::showsFocus(close));
+        QVERIFY(testsupport::pressedByKeys(close, {Qt::Key_Return}));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!rig.view.showHistory());
         QVERIFY(!rig.sheets->sheet());

@@ -17,6 +17,7 @@
 
 #include "FakeDeviceService.h"
 #include "StdoutCapture.h"
+#include "KeyboardChecks.h"
 #include "TestMain.h"
 
 #include <QAction>
@@ -28,6 +29,7 @@
 #include <QSet>
 #include <QToolBar>
 #include <QToolButton>
+#include <QTreeView>
 
 using namespace std::chrono_literals;
 
@@ -329,40 +331,54 @@ private slots:
         QVERIFY(inkExtent(symbol.toImage()) >= 0.75 * symbol.width());
     }
 
-    // Tab reaches the toolbar's buttons, and the one with the focus shows a ring.
-    void toolbarByTab()
+    // Over a scanned stick Tab reaches every control of the window, each
+    // shows that it has the focus (the red eject button too), and the keys
+    // press what they reach: Space and Enter a button, Enter a device's row,
+    // Space a kind's box in the results.
+    void everyControlByTab()
     {
         Rig rig;
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        rig.view.scanDevice(stick);
+        rig.devices.scans.last().completion(
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}}});
+        rig.clock.runDue();
         rig.window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
-        QSet<QString> reached;
-        for (int i = 0; i < 40; ++i) {
+        QMap<QString, QWidget *> reached;
+        for (int i = 0; i < 30; ++i) {
             QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : rig.window.get(), Qt::Key_Tab);
             if (QWidget *focus = QApplication::focusWidget())
-                reached << focus->objectName();
+                reached.insert(focus->objectName(), focus);
         }
-        for (const char *name : {"settingsToolbarButton", "historyToolbarButton", "refreshToolbarButton"})
-            QVERIFY2(reached.contains(QLatin1String(name)), name);
+        QCOMPARE(reached.keys(), (QStringList{"cleanAllButton", "deviceRow", "ejectToolbarButton", "historyToolbarButton",
+                                              "refreshDeviceStateButton", "refreshToolbarButton", "resultsList",
+                                              "scanButton", "settingsToolbarButton", "sidebarFooter"}));
+        for (QWidget *control : std::as_const(reached))
+            QVERIFY2(testsupport::showsFocus(control), qPrintable(control->objectName()));
 
-        QWidget *history = rig.widget("historyToolbarButton");
-        history->setFocus(Qt::TabFocusReason);
-        const QImage focused = history->grab().toImage();
-        rig.widget("settingsToolbarButton")->setFocus(Qt::TabFocusReason);
-        const QImage unfocused = history->grab().toImage();
-        QVERIFY(focused != unfocused);
-        const QColor ring = ui::color(ui::NamedColor::accent);
-        const auto hasRing = [&](const QImage &image) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QColor pixel = image.pixelColor(x, image.height() / 2);
-                if (pixel.hsvHue() >= 0 && std::abs(pixel.hsvHue() - ring.hsvHue()) < 12 && pixel.hsvSaturation() > 60)
-                    return true;
-            }
-            return false;
-        };
-        QVERIFY(hasRing(focused) && !hasRing(unfocused));
-        // Space presses the focused button.
-        QTest::keyClick(history, Qt::Key_Space);
-        QVERIFY(rig.view.showHistory());
+        QVERIFY(testsupport::pressedByKeys(qobject_cast<QAbstractButton *>(reached.value("historyToolbarButton"))));
+        QVERIFY(rig.view.showHistory());   // pressed three times: open, closed, open
+        rig.view.setShowHistory(false);
+        QVERIFY(testsupport::pressedByKeys(qobject_cast<QAbstractButton *>(reached.value("ejectToolbarButton")),
+                                           {Qt::Key_Return}));
+        QCOMPARE(rig.devices.ejects.size(), 1);
+        rig.devices.ejects.last().completion(false, {});
+        rig.clock.advance(1s);
+        rig.view.dismissAlert();
+
+        auto *results = qobject_cast<QTreeView *>(reached.value("resultsList"));
+        results->setFocus(Qt::TabFocusReason);
+        results->setCurrentIndex(results->model()->index(0, 0));
+        const bool ticked = rig.view.selectedFileTypes().contains(FileType::dsStore);
+        QTest::keyClick(results, Qt::Key_Space);
+        QCOMPARE(rig.view.selectedFileTypes().contains(FileType::dsStore), !ticked);
+
+        rig.view.selectDevice(makeDevice(QStringLiteral("OTHER")));
+        QTest::keyClick(rig.window->findChild<QWidget *>(QStringLiteral("deviceRow")), Qt::Key_Return);
+        QCOMPARE(rig.view.selectedDevice()->id, stick.id);
     }
 
     // Ctrl+S posts the scan command; Ctrl+Q, typed into the window or into
