@@ -270,6 +270,13 @@ private slots:
         QVERIFY(testsupport::pressedByKeys(excluded->addButton(), {Qt::Key_Return}));
         QCOMPARE(rig.view.excludedFilePatterns(), (QStringList{"b", "*.tmp"}));
         QVERIFY(excluded->field()->text().isEmpty() && sheet->focusWidget() == excluded->field());
+        // By keyboard: the list shows the entry the keys are on, and Delete
+        // (or Enter, or Space) removes it; the next one takes its place.
+        QVERIFY(testsupport::showsFocus(list));
+        list->setCurrentIndex(list->model()->index(0, 0));
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(rig.view.excludedFilePatterns(), QStringList{"*.tmp"});
+        QCOMPARE(list->currentIndex().data().toString(), QStringLiteral("*.tmp"));
         excluded->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"))->click();
         QVERIFY(rig.view.excludedFilePatterns().isEmpty());
         QVERIFY(excluded->findChild<QWidget *>(QStringLiteral("noExcludedPatternsNotice"))->isVisibleTo(sheet));
