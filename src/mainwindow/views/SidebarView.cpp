@@ -26,6 +26,19 @@ using ui::TextStyle;
 
 namespace {
 
+// The widest text a free-space figure gives in a row: three digits, a point
+// and the widest unit.
+int widestSpaceText(const QFontMetrics &metrics)
+{
+    int widest = 0;
+    for (const qint64 bytes : {888'000LL, 88'800'000LL, 888'000'000LL, 88'800'000'000LL, 888'000'000'000LL}) {
+        LocalUSBDevice sample;
+        sample.available = bytes;
+        widest = std::max(widest, metrics.horizontalAdvance(presentation::sidebarSpaceText(sample).value_or(QString())));
+    }
+    return widest;
+}
+
 // One connected device: kind symbol, name, kind and free space, and a check
 // mark when it is the selected one. A click selects it, and so do Enter and
 // Space while it has the focus.
@@ -56,7 +69,12 @@ public:
                                      NamedColor::secondary, this));
         if (const std::optional<QString> space = presentation::sidebarSpaceText(device)) {
             kindLine->addWidget(ui::text(QStringLiteral("•"), TextStyle::caption, NamedColor::secondary, this));
-            kindLine->addWidget(ui::text(*space, TextStyle::caption, NamedColor::secondary, this));
+            QLabel *spaceLabel = ui::text(*space, TextStyle::caption, NamedColor::secondary, this);
+            // Room for any free-space figure: a clean changes it, and the
+            // sidebar, as wide as its rows, keeps its width.
+            if (device.available)
+                spaceLabel->setMinimumWidth(widestSpaceText(spaceLabel->fontMetrics()));
+            kindLine->addWidget(spaceLabel);
         }
         kindLine->addStretch(1);
 

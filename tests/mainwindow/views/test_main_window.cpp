@@ -11,14 +11,17 @@
 #include "mainwindow/views/DeviceBanner.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/SidebarView.h"
 #include "toolkit/Toolkit.h"
 #include "settings/SettingsStore.h"
+#include "toolkit/Presentation.h"
 #include "settings/views/SettingsView.h"
 
 #include "FakeDeviceService.h"
 #include "StdoutCapture.h"
 #include "KeyboardChecks.h"
 #include "TestMain.h"
+#include "TextFit.h"
 
 #include <QAction>
 #include <QDir>
@@ -379,6 +382,42 @@ private slots:
         rig.view.selectDevice(makeDevice(QStringLiteral("OTHER")));
         QTest::keyClick(rig.window->findChild<QWidget *>(QStringLiteral("deviceRow")), Qt::Key_Return);
         QCOMPARE(rig.view.selectedDevice()->id, stick.id);
+    }
+
+    // A clean frees space on an ext4 stick and the list reads the new figure:
+    // the header shows the sidebar's figure, and the sidebar keeps its width.
+    void storageAfterAClean()
+    {
+        Rig rig;
+        LocalUSBDevice stick = makeDevice(QStringLiteral("EXT"));
+        stick.fileSystem = QStringLiteral("ext4");
+        stick.capacity = 60'000'000;
+        stick.available = 12'000'000;
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        rig.devices.cleanAtOnce = true;
+        rig.view.scanDevice(stick);
+        rig.devices.scans.last().completion(
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 500'000)}}});
+        rig.clock.runDue();
+        const auto settle = [] {
+            for (int i = 0; i < 5; ++i)
+                QCoreApplication::processEvents();   // the old rows go, the splitter lays out again
+        };
+        settle();
+        const int sidebarWidth = rig.window->sidebar()->width();
+        rig.view.cleanButtonTapped();
+        rig.clock.runDue();
+        stick.available = 12'500'000;
+        rig.plug({stick});
+        rig.window->devicesChanged();   // as the app does when the manager publishes a list
+        settle();
+
+        const QString freed = presentation::byteCountText(12'500'000);
+        QVERIFY(testsupport::drawnLines(rig.window->sidebar()).join(u'\n').contains(freed));
+        const QString header = rig.window->findChild<QLabel *>(QStringLiteral("storageText"))->text();
+        QCOMPARE(header, presentation::storageText(stick));
+        QCOMPARE(rig.window->sidebar()->width(), sidebarWidth);
     }
 
     // Ctrl+S posts the scan command; Ctrl+Q, typed into the window or into
