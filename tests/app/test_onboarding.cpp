@@ -88,8 +88,9 @@ private slots:
         QCOMPARE(rig.button("onboardingMainButton")->text(), localized(QStringLiteral("continue")));
         QVERIFY(rig.mainEnabled());
         // A main action: in the accent, its focus shown on it, Enter presses it.
-        auto *next = qobject_cast<ui::PaintedButton *>(rig.button("onboardingMainButton"));
+        const QPointer<ui::PaintedButton> next = qobject_cast<ui::PaintedButton *>(rig.button("onboardingMainButton"));
         QVERIFY(next && next->fill() == ui::prominentColors(QApplication::palette()).fill);
+        const QColor accent = next->fill();
         QVERIFY(testsupport::showsFocus(next));
 
         // Forward from welcome looks afresh (the cached answer is dropped).
@@ -102,6 +103,10 @@ private slots:
         QCOMPARE(rig.indicator(), QStringLiteral("✓green 2blue 3faded"));
         QVERIFY(rig.has("onboardingBackButton") && rig.has("permissionRefreshButton"));
         QVERIFY(!rig.has("permissionVerifiedButton"));
+        // The page's own action is a main action too.
+        QAbstractButton *grant = rig.button("permissionGrantButton");
+        QCOMPARE(grant->grab().toImage().pixelColor(12, grant->height() / 2), accent);
+        QVERIFY(testsupport::showsFocus(grant));
 
         // The set-up button opens the desktop's guide and disables what depends on the check.
         rig.press("permissionGrantButton");
