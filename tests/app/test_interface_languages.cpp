@@ -374,19 +374,14 @@ private slots:
         auto *settings = qobject_cast<SettingsView *>(rig.window->settingsSheet());
         settings->showInfo(FileType::appleDouble);
         rig.settle();
-        for (QLabel *pattern : settings->infoPopover()->findChildren<QLabel *>(QStringLiteral("patternRow"))) {
-            const QWidget *row = pattern->parentWidget();
-            const auto symbol = std::find_if(row->children().cbegin(), row->children().cend(), [pattern](QObject *child) {
-                auto *label = qobject_cast<ui::SymbolLabel *>(child);
-                return label && label->geometry().center().y() == pattern->geometry().center().y();
-            });
-            QVERIFY(symbol != row->children().cend());
-            const int symbolLeft = static_cast<QWidget *>(*symbol)->geometry().left();
-            qreal textRight = 0;
+        QWidget *patterns = settings->infoPopover()->findChild<QScrollArea *>(QStringLiteral("patternList"))->widget();
+        const int symbols = patterns->findChild<ui::SymbolLabel *>()->x();   // one column of them
+        for (QLabel *pattern : patterns->findChildren<QLabel *>(QStringLiteral("patternRow"))) {
+            qreal end = 0;
             for (const testsupport::textfit::Run &run : testsupport::drawnRuns(pattern))
-                textRight = std::max(textRight, pattern->x() + run.at.x() + run.width);
-            QVERIFY2(textRight <= symbolLeft && textRight >= symbolLeft - 2 * ui::defaultSpacing,
-                     qPrintable(QStringLiteral("%1 ends at %2, its symbol starts at %3").arg(pattern->text()).arg(textRight).arg(symbolLeft)));
+                end = std::max(end, pattern->x() + run.at.x() + run.width);
+            QVERIFY2(end <= symbols && end >= symbols - 2 * ui::defaultSpacing,
+                     qPrintable(QStringLiteral("%1 ends at %2, its symbol starts at %3").arg(pattern->text()).arg(end).arg(symbols)));
         }
         settings->showInfo(std::nullopt);
     }

@@ -6,7 +6,7 @@
 #include <QAbstractButton>
 #include <QImage>
 #include <QPointer>
-#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
 
@@ -54,19 +54,14 @@ inline bool pressedByKeys(QAbstractButton *button,
                           std::initializer_list<Qt::Key> keys = {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
 {
     const QPointer<QAbstractButton> alive(button);
-    int clicks = 0;
-    const QMetaObject::Connection counting =
-        QObject::connect(button, &QAbstractButton::clicked, button, [&clicks] { ++clicks; });
-    const auto stopCounting = qScopeGuard([counting] { QObject::disconnect(counting); });
+    QSignalSpy clicks(button, &QAbstractButton::clicked);
     for (const Qt::Key key : keys) {
-        if (!alive)
-            return false;
-        if (!activated(button->window()))
+        if (!alive || !activated(button->window()))
             return false;
         button->setFocus(Qt::TabFocusReason);
-        const int before = clicks;
+        const qsizetype before = clicks.size();
         QTest::keyClick(button, key);
-        if (clicks != before + 1)
+        if (clicks.size() != before + 1)
             return false;
     }
     return true;
