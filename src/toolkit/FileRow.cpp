@@ -49,8 +49,9 @@ protected:
         if (watched != m_list || event->type() != QEvent::KeyPress)
             return QObject::eventFilter(watched, event);
         const auto *key = static_cast<QKeyEvent *>(event);
+        const bool space = key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier;
         const QModelIndex current = m_list->currentIndex();
-        if (!current.isValid() || !(ui::pressesButton(key) || (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier)))
+        if (!current.isValid() || !(ui::pressesButton(key) || space))
             return QObject::eventFilter(watched, event);
         m_choose(current);
         return true;
@@ -140,8 +141,8 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
                  row.name, ui::LineOrder::name);
     painter->setFont(m_pathFont);
     painter->setPen(secondary);
-    ui::drawLine(*painter, placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
-                 leading(option), row.path, ui::LineOrder::leftToRight);
+    const QRect pathRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height());
+    ui::drawLine(*painter, placed(option, pathRect), leading(option), row.path, ui::LineOrder::leftToRight);
     painter->restore();
 
     // The row the keys are on, while the list has the focus.

@@ -381,7 +381,8 @@ private slots:
             for (const testsupport::textfit::Run &run : testsupport::drawnRuns(pattern))
                 end = std::max(end, pattern->x() + run.at.x() + run.width);
             QVERIFY2(end <= symbols && end >= symbols - 2 * ui::defaultSpacing,
-                     qPrintable(QStringLiteral("%1 ends at %2, its symbol starts at %3").arg(pattern->text()).arg(end).arg(symbols)));
+                     qPrintable(QStringLiteral("%1 ends at %2, its symbol starts at %3")
+                                    .arg(pattern->text()).arg(end).arg(symbols)));
         }
         settings->showInfo(std::nullopt);
     }

@@ -157,8 +157,8 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const int nameWidth = std::max(0, dateRect.left() - lineGap - content.left());
     painter->setFont(m_headline);
     painter->setPen(primary);
-    ui::drawLine(*painter, rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)), rows::leading(option),
-                 index.data(Qt::DisplayRole).toString(), ui::LineOrder::name);
+    ui::drawLine(*painter, rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)),
+                 rows::leading(option), index.data(Qt::DisplayRole).toString(), ui::LineOrder::name);
     y += firstHeight + lineGap;
 
     // The count and the freed space, each after its symbol.

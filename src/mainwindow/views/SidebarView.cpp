@@ -34,7 +34,8 @@ int widestSpaceText(const QFontMetrics &metrics)
     for (const qint64 bytes : {888'000LL, 88'800'000LL, 888'000'000LL, 88'800'000'000LL, 888'000'000'000LL}) {
         LocalUSBDevice sample;
         sample.available = bytes;
-        widest = std::max(widest, metrics.horizontalAdvance(presentation::sidebarSpaceText(sample).value_or(QString())));
+        const QString text = presentation::sidebarSpaceText(sample).value_or(QString());
+        widest = std::max(widest, metrics.horizontalAdvance(text));
     }
     return widest;
 }

@@ -177,7 +177,8 @@ QWidget *UpdateCheckView::buildUpdateBlock()
     auto *download = new RowButton("downloadButton", block);
     download->setFill(prominent.fill, 8, prominent.foreground);
     download->row->setContentsMargins(12, 8, 12, 8);
-    download->row->addWidget(new ui::SymbolLabel(QStringLiteral("arrow.down.circle"), prominent.foreground, 13, download));
+    download->row->addWidget(
+        new ui::SymbolLabel(QStringLiteral("arrow.down.circle"), prominent.foreground, 13, download));
     QLabel *downloadText = localizedText("download_update", ui::font(TextStyle::body), NamedColor::white, download);
     ui::setTextColor(downloadText, prominent.foreground);
     download->row->addWidget(downloadText);

@@ -409,7 +409,8 @@ private slots:
     {
         QFETCH(QString, typedInto);
         Rig rig;
-        rig.window->setSettingsSheetMaker([&rig](QWidget *parent) { return new SettingsView(rig.view, rig.language, parent); });
+        rig.window->setSettingsSheetMaker(
+            [&rig](QWidget *parent) { return new SettingsView(rig.view, rig.language, parent); });
         auto *history = new HistorySheet(rig.view, rig.window.get());
         const SweepbrookApp::MenuActions menus = SweepbrookApp::buildMenus(*rig.window, rig.center);
         QVERIFY(menus.about && menus.scan && menus.quit);
