@@ -323,6 +323,8 @@ private:
 
     // The device poll's new device: an id that was not there before.
     void handleNewDevice(const QList<LocalUSBDevice> &devices, const QStringList &previousIDs);
+    // The selected device takes the sizes its record in the list reads now.
+    void followListedSizes(const QList<LocalUSBDevice> &devices);
     void autoSelectNewDevice(const LocalUSBDevice &device);
 
     void startReadinessTimer(ReadinessKind kind);

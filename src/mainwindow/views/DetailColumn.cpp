@@ -75,20 +75,12 @@ void addCentred(QVBoxLayout *stack, QWidget *widget)
     stack->addWidget(widget, 0, Qt::AlignHCenter);
 }
 
-// The blue capsule of the empty state's and the completion view's scan buttons.
+// The capsule of the empty state's and the completion view's scan buttons.
 ui::PaintedButton *scanDeviceButton(const QString &symbol, const QString &objectName)
 {
-    auto *button = new ui::PaintedButton;
+    ui::PaintedButton *button = ui::prominentCapsule(QStringLiteral("scan_device"), symbol);
     button->setObjectName(objectName);
-    button->setSymbol(symbol, 16);
-    button->setText(localized(QStringLiteral("scan_device")));
-    button->setLabelFont(ui::font(TextStyle::body, QFont::Medium));
-    button->setSpacing(8);
     button->setPadding(16, 8);
-    button->setFill(ui::color(NamedColor::blue));
-    button->setForeground(ui::color(NamedColor::white));
-    button->setCornerRadius(20);
-    button->setShadow(ui::Shadow{ui::color(NamedColor::blue, 0.3), 5, QPointF(0, 2)});
     return button;
 }
 
