@@ -7,8 +7,10 @@
 // many megabytes (records of 160 files each, as the app encodes them; 100 MB is
 // about 4,975 records), and each run also gives when the history was in the
 // window, the peak resident size before and after, and the resident size and
-// heap in use once it was (after malloc_trim).
-// Run: build/bench/bench_startup [runs] [--history MB]   (under xvfb-run, or offscreen without a display)
+// heap in use once it was (after malloc_trim). With --damaged one of those
+// records cannot be read: a first start (not measured) keeps it aside, and
+// every measured run starts from the file that start left, as later starts do.
+// Run: build/bench/bench_startup [runs] [--history MB [--damaged]]   (under xvfb-run, or offscreen without a display)
 #include "app/SweepbrookApp.h"
 #include "history/CleanHistory.h"
 #include "history/HistoryStore.h"
@@ -24,6 +26,7 @@
 #include <QProcessEnvironment>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -181,9 +184,12 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     int runs = 9;
     int historyMegabytes = 0;
+    bool damaged = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--history" && i + 1 < argc)
             historyMegabytes = std::max(0, std::atoi(argv[++i]));
+        else if (std::string(argv[i]) == "--damaged")
+            damaged = true;
         else
             runs = std::max(1, std::atoi(argv[i]));
     }
@@ -197,28 +203,53 @@ int main(int argc, char **argv)
         if (historyMegabytes > 0) {
             const QList<CleanHistory> history = historyOf(historyMegabytes);
             records = history.size();
-            HistoryStore(preferences).save(history);
-            std::printf("stored history: %lld records, %lld bytes encoded\n", qint64(records),
-                        qint64(HistoryCodec::encode(history).size()));
+            QByteArray encoded = HistoryCodec::encode(history);
+            if (damaged) {
+                // The first record's first file loses its kind: that record cannot be read.
+                encoded.replace(encoded.indexOf("\"fileType\":"), 10, "\"fileKind\"");
+                --records;
+            }
+            preferences.setBytes(HistoryStore::key, encoded);
+            std::printf("stored history: %lld records, %lld bytes encoded%s\n", qint64(history.size()),
+                        qint64(encoded.size()), damaged ? ", the first one damaged" : "");
         }
         preferences.flush();
     }
-    std::vector<double> fromProcess, fromMain, historyShown, peakAtPaint, peak, resident, heap;
-    for (int run = 0; run < runs; ++run) {
-        QTemporaryDir home;
+    // One start of the app in a home of its own holding `preferences`;
+    // false when it did not finish. Its report comes on standard error.
+    const auto startOnce = [records](const QString &preferences, QProcess &process, QTemporaryDir &home) {
         QDir().mkpath(home.path() + QStringLiteral("/config/sweepbrook"));
-        QFile::copy(storedPreferences, home.path() + QStringLiteral("/config/sweepbrook/preferences.json"));
+        QFile::copy(preferences, home.path() + QStringLiteral("/config/sweepbrook/preferences.json"));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
         if (!env.contains(QStringLiteral("DISPLAY")) && !env.contains(QStringLiteral("WAYLAND_DISPLAY")))
             env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        QProcess process;
         process.setProcessEnvironment(env);
         process.setStandardOutputFile(QProcess::nullDevice());
         process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), QString::number(records)});
-        if (!process.waitForFinished(120000)) {
+        return process.waitForFinished(120000);
+    };
+    QTemporaryDir firstHome;
+    if (damaged) {
+        // The first start keeps the damaged record aside; later starts begin from what it left.
+        QProcess first;
+        if (!startOnce(storedPreferences, first, firstHome)) {
+            std::fprintf(stderr, "the first start did not finish\n");
+            return 1;
+        }
+        const QString left = firstHome.path() + QStringLiteral("/config/sweepbrook/preferences.json");
+        std::printf("preferences file: %lld bytes before the first start, %lld bytes after it\n",
+                    qint64(QFileInfo(storedPreferences).size()), qint64(QFileInfo(left).size()));
+        QFile::remove(storedPreferences);
+        QFile::copy(left, storedPreferences);
+    }
+    std::vector<double> fromProcess, fromMain, historyShown, peakAtPaint, peak, resident, heap;
+    for (int run = 0; run < runs; ++run) {
+        QTemporaryDir home;
+        QProcess process;
+        if (!startOnce(storedPreferences, process, home)) {
             std::fprintf(stderr, "run %d did not finish\n", run + 1);
             return 1;
         }

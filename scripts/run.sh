@@ -2,7 +2,8 @@
 # Installs the packages, builds the app with its tools, string tables and
 # install files (no tests), installs Sweepbrook (as root or through sudo: its
 # administrator tool must belong to root) and starts the installed app.
-# Without a display it runs under Xvfb.
+# Without a display it runs on a virtual display (Xvfb) that nothing shows,
+# and says so.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh" sweepbrook install_files
@@ -12,14 +13,13 @@ prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$root/build/CMakeCache.txt")
 bindir=$(sed -n 's/^CMAKE_INSTALL_BINDIR:PATH=//p' "$root/build/CMakeCache.txt")
 echo "Installing Sweepbrook under $prefix (cmake --install)…"
 $sudo cmake --install "$root/build"
-# What this install wrote, for the removal: the tests stage installs of their
-# own, which write the build's install_manifest.txt again.
-cp "$root/build/install_manifest.txt" "$root/build/installed_files.txt"
 app="$prefix/${bindir:-bin}/sweepbrook"
 echo "Installed. To remove Sweepbrook again: $root/scripts/uninstall.sh"
-echo "Starting $app"
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
-  echo "No display found: starting Sweepbrook under Xvfb."
+  echo "No display found: starting $app on a virtual display (Xvfb) that nothing shows."
+  echo "Its window cannot be seen or used from here; run this command in a desktop session for that."
+  echo "It runs until you stop it: press Ctrl+C."
   exec xvfb-run -a -s "-screen 0 1280x800x24" "$app"
 fi
+echo "Starting $app"
 exec "$app"

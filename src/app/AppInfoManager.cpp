@@ -5,6 +5,7 @@
 #include "toolkit/Toolkit.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QMainWindow>
 #include <QMouseEvent>
@@ -127,8 +128,12 @@ void AppInfoManager::showInfoWindow(QWidget *anchor)
     auto *view = new AppInfoPopoverView(window);
     QVBoxLayout *stack = ui::vstack(window, 0);
     stack->addWidget(view);
-    // Inside a window the view's close button closes the window.
+    // Inside a window the view's close button closes the window, and so does Escape.
     connect(view, &AppInfoPopoverView::dismissRequested, window, &QWidget::close);
+    auto *escape = new QAction(window);
+    escape->setShortcut(Qt::Key_Escape);
+    connect(escape, &QAction::triggered, window, &QWidget::close);
+    window->addAction(escape);
     auto *drag = new BackgroundDrag(window);
     for (QWidget *child : window->findChildren<QWidget *>())
         child->installEventFilter(drag);

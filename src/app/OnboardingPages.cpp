@@ -4,6 +4,7 @@
 #include "localization/Localization.h"
 #include "toolkit/Toolkit.h"
 
+#include <QApplication>
 #include <QPainter>
 #include <QToolButton>
 
@@ -75,6 +76,7 @@ public:
         row->addStretch(1);
         for (QWidget *child : findChildren<QWidget *>())
             child->setAttribute(Qt::WA_TransparentForMouseEvents);
+        ui::reachableByTab(this, 10, Qt::white);
     }
 
     QSize sizeHint() const override { return layout()->sizeHint(); }
@@ -256,7 +258,8 @@ QWidget *permissionsStep(OnboardingFlow &flow)
                                               ui::color(NamedColor::green), flow.isCheckingPermission())
                            : new ActionButton(QStringLiteral("lock.open.fill"),
                                               localized(QStringLiteral("setup_full_disk_access")),
-                                              ui::color(NamedColor::blue), flow.isCheckingPermission());
+                                              ui::prominentColors(QApplication::palette()).fill,
+                                              flow.isCheckingPermission());
     button->setObjectName(granted ? QStringLiteral("permissionVerifiedButton") : QStringLiteral("permissionGrantButton"));
     button->setEnabled(!flow.isCheckingPermission());
     if (granted)

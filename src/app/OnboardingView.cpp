@@ -83,17 +83,15 @@ QWidget *navigationBar(OnboardingFlow &flow)
         auto *back = new QPushButton(localized(QStringLiteral("previous")));
         back->setObjectName(QStringLiteral("onboardingBackButton"));
         back->setStyleSheet(QStringLiteral("QPushButton { padding: 10px 20px; }"));
+        back->setAutoDefault(true);   // Enter presses it while it has the focus
         QObject::connect(back, &QPushButton::clicked, &flow, &OnboardingFlow::previousStep);
         row->addWidget(back);
     }
     row->addStretch(1);
-    auto *next = new QPushButton(localized(flow.mainButtonKey()));
+    ui::PaintedButton *next = ui::prominentButton(flow.mainButtonKey(), 20, 10);
     next->setObjectName(QStringLiteral("onboardingMainButton"));
-    next->setFont(ui::font(TextStyle::body, QFont::Medium));
-    next->setDefault(true);
-    next->setStyleSheet(QStringLiteral("QPushButton { padding: 10px 20px; }"));
     next->setEnabled(flow.isMainButtonEnabled());
-    QObject::connect(next, &QPushButton::clicked, &flow, &OnboardingFlow::nextStep);
+    QObject::connect(next, &QAbstractButton::clicked, &flow, &OnboardingFlow::nextStep);
     row->addWidget(next);
     return bar;
 }

@@ -21,6 +21,7 @@
 #include "settings/UpdateRules.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QEvent>
 #include <QLibraryInfo>
 #include <QTranslator>
@@ -28,6 +29,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSet>
 
 #include <cstdio>
 #include <cstdlib>
@@ -168,6 +170,43 @@ void SweepbrookApp::exitIfWorkLeftBehind(int code)
 
 namespace {
 
+// The Quit command's shortcut from every dialog too. Qt hands an application
+// shortcut only to windows that no modal dialog blocks, and a sheet blocks the
+// window whose menu holds the command: each dialog shown carries the command
+// itself.
+class QuitFromDialogs final : public QObject
+{
+public:
+    QuitFromDialogs(QAction *quit, QObject *owner) : QObject(owner), m_quit(quit) { qApp->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            auto *dialog = qobject_cast<QDialog *>(watched);
+            if (dialog && dialog->isWindow() && !dialog->actions().contains(m_quit))
+                dialog->addAction(m_quit);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QAction *m_quit;
+};
+
+// Ends every modal dialog the way Escape does (a sheet keeps what was edited
+// in it), the innermost first.
+void endModalDialogs()
+{
+    QSet<QWidget *> ended;
+    while (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+        if (ended.contains(dialog))
+            return;   // it would not go
+        ended.insert(dialog);
+        dialog->reject();
+    }
+}
+
 // Ends the app once its window has closed after the Quit command.
 class QuitWhenClosed final : public QObject
 {
@@ -213,12 +252,17 @@ SweepbrookApp::MenuActions SweepbrookApp::buildMenus(QMainWindow &window, Notifi
     actions.quit->setMenuRole(QAction::QuitRole);
     actions.quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     actions.quit->setShortcutContext(Qt::ApplicationShortcut);
+    new QuitFromDialogs(actions.quit, &window);
     auto *quitWhenClosed = new QuitWhenClosed(&window);
     QObject::connect(actions.quit, &QAction::triggered, &window, [&window, quitWhenClosed] {
         quitWhenClosed->arm();
+        // The sheets go first, so the window can say that it is finishing.
+        endModalDialogs();
         // The close button's path: a window still finishing work stays, and
         // closes (and so ends the app) once the work is recorded.
-        if (window.close())
+        const bool closed = window.close();
+        endModalDialogs();   // what ending a dialog raised
+        if (closed)
             QCoreApplication::quit();
     });
     return actions;

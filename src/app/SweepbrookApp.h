@@ -76,10 +76,11 @@ public:
     QAction *quitAction() const;
 
     // The app menu of a window: "about_app" posts showAboutWindow, "scan_device"
-    // (Ctrl+S) posts triggerDeviceScan, "quit_app" (Ctrl+Q, from any window of
-    // the app) closes the window the way its close button does (work under way
-    // first stops and is recorded; the window says it is finishing) and ends
-    // the app once the window has closed, whatever other window is open.
+    // (Ctrl+S) posts triggerDeviceScan, "quit_app" (Ctrl+Q, from any window,
+    // sheet or dialog of the app) ends the modal dialogs as Escape does, then
+    // closes the window the way its close button does (work under way first
+    // stops and is recorded; the window says it is finishing) and ends the app
+    // once the window has closed, whatever other window is open.
     // Titles are looked up once, here.
     struct MenuActions
     {

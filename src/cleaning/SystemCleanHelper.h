@@ -68,9 +68,25 @@ public:
     // authentication agent runs in the session. pkexec's own words follow it.
     static inline const QString noAuthenticationAgentMessage =
         QStringLiteral("No authentication agent to ask for the administrator password");
-    // Why an item failed when that was so: a failure of our own, beyond the
+    // The tool did not run because pkexec could not reach the polkit
+    // authority that decides whether it may; pkexec's own words follow it.
+    static inline const QString noPolkitAuthorityMessage =
+        QStringLiteral("No polkit authority to ask whether the administrator tool may run");
+    // The tool did not run because the program that asks for the
+    // administrator's rights (pkexec) could not be started; why follows it.
+    static inline const QString elevationMissingMessage =
+        QStringLiteral("The program that asks for administrator rights could not be started");
+    // The tool's run ended before it had answered for every item (killed,
+    // or it died): the items it did not answer for and that are still there.
+    static inline const QString toolStoppedMessage = QStringLiteral("The administrator tool stopped before it finished");
+    // Why an item failed when that was so: failures of our own, beyond the
     // errno values a failure otherwise holds.
     static inline constexpr int noAuthenticationAgent = 0x10000;
+    static inline constexpr int noPolkitAuthority = 0x10001;
+    static inline constexpr int elevationMissing = 0x10002;
+    static inline constexpr int toolStopped = 0x10003;
+    // The failure of our own a message of runAdministratorTool stands for; 0 for none.
+    static int failureOfMessage(const std::optional<QString> &message);
 
     SystemCleanHelper(Scheduler &scheduler, ProbeEnvironment environment);
     ~SystemCleanHelper();
@@ -135,19 +151,22 @@ public:
 
     // Runs the administrator tool with `request` (an encoded CleanRequest) in
     // the background; completion on the main thread. `ran` is false when it
-    // did not get to the items: it could not start, the authentication was
-    // dismissed ("User cancelled authorization"), the password could not be
-    // asked for (noAuthenticationAgentMessage) or it refused the volume.
-    // Every answer it gave counts, however its run ended.
+    // did not get to the items: it could not start (elevationMissingMessage
+    // when pkexec could not be), the authentication was dismissed ("User
+    // cancelled authorization"), the password could not be asked for
+    // (noAuthenticationAgentMessage, noPolkitAuthorityMessage) or it refused
+    // the volume. Every answer it gave counts, however its run ended; a run
+    // that ended before it answered for every item says toolStoppedMessage.
     void runAdministratorTool(const QByteArray &request, ToolCompletion completion, ToolWatch watch = {});
 
     // The check after the tool, through the held volume: rounds over the
     // items still present, at most three. Items the tool answered removed
     // and that are gone (or, for a trash folder, replaced by a plain file)
-    // are deleted; every other item failed.
+    // are deleted; every other item failed. An item the tool gave no answer
+    // for and that stays fails with `unanswered` (0: not known).
     using CheckCompletion = std::function<void(const Items &deleted, const Items &failed)>;
     void verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
-                        const QHash<qsizetype, int> &answers, CheckCompletion completion);
+                        const QHash<qsizetype, int> &answers, CheckCompletion completion, int unanswered = 0);
     static void protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
                                              const OutcomeCompletion &completion);
 

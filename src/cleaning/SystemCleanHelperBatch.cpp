@@ -484,24 +484,30 @@ void SystemCleanHelper::Impl::toolAnswered(const std::shared_ptr<Batch> &batch, 
             answers.insert(item, it.value());
     }
     if (!ran) {
-        // A dismissed authentication is the user's choice; anything else kept the tool from the items.
-        const int why = message == SystemCleanHelper::cancelledMessage ? ECANCELED
-                        : message && message->startsWith(SystemCleanHelper::noAuthenticationAgentMessage)
-                            ? SystemCleanHelper::noAuthenticationAgent
-                            : EPERM;
-        recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, why), message);
+        // A dismissed authentication is the user's choice, and the reasons of
+        // our own say what kept the tool from the items; anything else did too.
+        const int ours = SystemCleanHelper::failureOfMessage(message);
+        recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, ours != 0 ? ours : EPERM), message);
         return;
     }
+    // What stays of what a run that ended early did not answer for: it was
+    // stopped with the clean, or it stopped by itself.
+    int unanswered = 0;
+    if (message == SystemCleanHelper::toolStoppedMessage) {
+        const VolumeWork *work = batch->volume->work();
+        unanswered = work && work->shouldEnd() ? notReachedReason(*work) : SystemCleanHelper::toolStopped;
+    }
     // Give the file system a moment before looking.
-    scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess] {
-        owner->verifyDeletion(batch->volume, batch->privileged, answers,
-                              [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
-                                  std::optional<QString> verdict;
-                                  protectedFilesFailureMessage(
-                                      failed, hasFullDiskAccess,
-                                      [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
-                                  recordPrivilegedOutcome(batch, deleted, failed, verdict);
-                              });
+    scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess, unanswered] {
+        owner->verifyDeletion(
+            batch->volume, batch->privileged, answers,
+            [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
+                std::optional<QString> verdict;
+                protectedFilesFailureMessage(failed, hasFullDiskAccess,
+                                             [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
+                recordPrivilegedOutcome(batch, deleted, failed, verdict);
+            },
+            unanswered);
     });
 }
 

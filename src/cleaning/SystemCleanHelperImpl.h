@@ -143,6 +143,7 @@ struct SystemCleanHelper::Impl
         std::shared_ptr<HeldVolume> volume;
         Items items;
         QHash<qsizetype, int> answers;
+        int unanswered = 0;   // why an item with no answer stays
         QList<qsizetype> remaining;   // indexes into items still to look at
         Items deleted;
         Items failed;

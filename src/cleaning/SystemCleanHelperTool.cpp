@@ -25,20 +25,25 @@ using pathhandles::lastComponent;
 
 namespace {
 
-void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::ToolCompletion &completion)
+// `elevated`: the program started was pkexec (or what stands for it), not the tool.
+void reportToolOutcome(const ProcessResult &result, bool elevated, const SystemCleanHelper::ToolCompletion &completion)
 {
     if (!result.started) {
         logLine(QStringLiteral("SystemCleanHelper: Failed to create script: ") + result.errorString);
-        completion(false, QStringLiteral("Failed to create script"), {});
+        completion(false,
+                   elevated ? SystemCleanHelper::elevationMissingMessage + QStringLiteral(": ") + result.errorString
+                            : QStringLiteral("Failed to create script"),
+                   {});
         return;
     }
     const QString errorText = QString::fromUtf8(result.standardError).trimmed();
     const int code = result.exitedNormally() ? result.exitCode : -1;
     const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
     // 0: every item gone; 1: some are not (the answers say which). A run
-    // that ended otherwise (stopped, or its volume gone) still counts every
-    // answer it gave; without any it did not get to the items.
-    if (code == 0 || code == 1 || !answers.isEmpty()) {
+    // that ended otherwise (stopped, killed, or its volume gone) still
+    // counts every answer it gave, and the disk says what became of the
+    // rest; one that exited otherwise without any did not get to the items.
+    if (code == 0 || code == 1 || !answers.isEmpty() || result.signal != 0 || result.givenUp) {
         logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
         // What the tool said, line by line as it wrote it.
         const QStringList lines = errorText.split(u'\n');
@@ -48,16 +53,23 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
         if (code != 0 && code != 1)
             logLine(QStringLiteral("SystemCleanHelper: Script ended early (%1 answers): ").arg(answers.size())
                     + (result.signal != 0 ? QStringLiteral("signal %1").arg(result.signal) : QStringLiteral("exit %1").arg(code)));
-        completion(true, std::nullopt, answers);
+        completion(true, code == 0 || code == 1 ? std::nullopt : std::optional(SystemCleanHelper::toolStoppedMessage),
+                   answers);
         return;
     }
     const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
     // pkexec exits 127 when it could not ask for the password: no
     // authentication agent runs in the session, and without a terminal it
     // cannot run one of its own ("Error creating textual authentication agent").
-    if (code == 127 && errorText.contains(QLatin1String("authentication agent"))) {
+    // It exits 127 too when the polkit authority, which decides whether the
+    // tool may run, cannot be reached ("Error getting authority").
+    const bool noAgent = errorText.contains(QLatin1String("authentication agent"));
+    if (code == 127 && (noAgent || errorText.contains(QLatin1String("Error getting authority")))) {
         logLine(QStringLiteral("SystemCleanHelper: Script execution failed - Error 127: ") + message);
-        completion(false, SystemCleanHelper::noAuthenticationAgentMessage + QStringLiteral(": ") + message, {});
+        completion(false,
+                   (noAgent ? SystemCleanHelper::noAuthenticationAgentMessage : SystemCleanHelper::noPolkitAuthorityMessage)
+                       + QStringLiteral(": ") + message,
+                   {});
         return;
     }
     // pkexec exits 126 when the authentication dialog was dismissed.
@@ -68,6 +80,22 @@ void reportToolOutcome(const ProcessResult &result, const SystemCleanHelper::Too
 }
 
 } // namespace
+
+int SystemCleanHelper::failureOfMessage(const std::optional<QString> &message)
+{
+    if (!message)
+        return 0;
+    if (*message == cancelledMessage)
+        return ECANCELED;
+    for (const auto &[text, failure] : {std::pair{noAuthenticationAgentMessage, noAuthenticationAgent},
+                                        {noPolkitAuthorityMessage, noPolkitAuthority},
+                                        {elevationMissingMessage, elevationMissing},
+                                        {toolStoppedMessage, toolStopped}}) {
+        if (message->startsWith(text))
+            return failure;
+    }
+    return 0;
+}
 
 void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolCompletion completion, ToolWatch watch)
 {
@@ -100,23 +128,25 @@ void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolComp
 
     Scheduler &scheduler = d->scheduler;
     // The authentication dialog and the tool may take long: never on the main thread.
-    scheduler.runInBackground([&scheduler, run, completion = std::move(completion), work = watch.work] {
+    const bool elevated = !command.isEmpty();
+    scheduler.runInBackground([&scheduler, run, elevated, completion = std::move(completion), work = watch.work] {
         const ProcessResult result = runProcess(run);
         if (work)
             work->setWaitingForUser(false);
-        scheduler.post([result, completion] { reportToolOutcome(result, completion); });
+        scheduler.post([result, elevated, completion] { reportToolOutcome(result, elevated, completion); });
     });
 }
 
 // ---- The check after the administrator tool ----
 
 void SystemCleanHelper::verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
-                                       const QHash<qsizetype, int> &answers, CheckCompletion completion)
+                                       const QHash<qsizetype, int> &answers, CheckCompletion completion, int unanswered)
 {
     auto check = std::make_shared<Impl::Check>();
     check->volume = volume;
     check->items = items;
     check->answers = answers;
+    check->unanswered = unanswered;
     for (qsizetype i = 0; i < items.size(); ++i)
         check->remaining << i;
     check->completion = std::move(completion);
@@ -208,7 +238,7 @@ void SystemCleanHelper::Impl::Check::stayed(qsizetype index)
     if (namesSystemFolder(item.fsPath()))
         describeSystemFolder(item);
     const int answer = answers.value(index, -1);
-    failed << failedWith(item, answer > 0 ? answer : 0);
+    failed << failedWith(item, answer > 0 ? answer : answer < 0 ? unanswered : 0);
 }
 
 // What may keep a system folder in place: its owner and its extended attributes.

@@ -48,12 +48,14 @@ namespace HistoryCodec {
 QByteArray encode(const QList<CleanHistory> &records);
 
 // Records that cannot be read are skipped one by one, so one damaged record
-// does not take the others with it; each is described in `problems`.
+// does not take the others with it; each is described in `problems`, and
+// `damaged` holds them as they were stored, in an array of their own.
 struct Decoded
 {
     QList<CleanHistory> records;
     int skipped = 0;
     QStringList problems;
+    QByteArray damaged;
 };
 
 // Nothing when the bytes are not a JSON array at all; `error` then says why.

@@ -442,8 +442,11 @@ std::optional<Decoded> decode(const QByteArray &bytes, QString *error)
         } else {
             ++decoded.skipped;
             decoded.problems.append(QStringLiteral("record %1 of %2: %3").arg(i + 1).arg(records->size()).arg(problem));
+            decoded.damaged.append(decoded.damaged.isEmpty() ? '[' : ',').append(text);
         }
     }
+    if (!decoded.damaged.isEmpty())
+        decoded.damaged.append(']');
     return decoded;
 }
 

@@ -29,7 +29,7 @@ struct HistoryStore::Saves
     quint64 asked = 0;     // saves asked for
     quint64 stored = 0;    // the newest one stored
     int running = 0;
-    std::optional<QString> keptAside;   // the key a read set the stored history aside under, until told
+    std::optional<KeptAside> keptAside;   // what a read set aside, until told
 
     // Stores the save numbered `number` unless a newer one is stored already.
     void store(quint64 number, const QByteArray &bytes, qsizetype count)
@@ -91,10 +91,10 @@ void HistoryStore::runCounted(std::function<void()> work)
 std::optional<QList<CleanHistory>> HistoryStore::readFrom(Saves &saves)
 {
     Preferences &preferences = saves.preferences;
-    const auto keepAside = [&saves] {
-        if (std::optional<QString> kept = HistoryStore::keepAside(saves.preferences)) {
+    const auto keepAside = [&saves](const std::optional<QByteArray> &damaged = std::nullopt, int records = 0) {
+        if (std::optional<QString> kept = HistoryStore::keepAside(saves.preferences, damaged)) {
             std::lock_guard lock(saves.mutex);
-            saves.keptAside = std::move(kept);
+            saves.keptAside = KeptAside{*kept, records};
         }
     };
     const Preferences::Type type = preferences.type(key);
@@ -119,8 +119,10 @@ std::optional<QList<CleanHistory>> HistoryStore::readFrom(Saves &saves)
     }
     for (const QString &problem : decoded->problems)
         logLine(QStringLiteral("跳过无法读取的历史记录: ") + problem);
+    // The records read stay under the key and are written back by the next
+    // save; only those that could not be read need a copy of their own.
     if (decoded->skipped > 0)
-        keepAside();
+        keepAside(decoded->damaged, decoded->skipped);
 
     logLine(QStringLiteral("已加载%1条历史记录").arg(decoded->records.size()));
     return decoded->records;
@@ -155,28 +157,31 @@ QStringList HistoryStore::backupKeys() const
     }
 }
 
-std::optional<QString> HistoryStore::takeKeptAside()
+std::optional<HistoryStore::KeptAside> HistoryStore::takeKeptAside()
 {
     std::lock_guard lock(m_saves->mutex);
     return std::exchange(m_saves->keptAside, std::nullopt);
 }
 
-// Copies the stored entry, as it is, aside, so the save that follows (which
-// writes only what was readable) cannot destroy it.
-std::optional<QString> HistoryStore::keepAside(Preferences &preferences)
+// Copies aside what the save that follows (which writes only what was
+// readable) would destroy: the stored entry as it is, or, when only some of
+// its records could not be read, those records (`damaged`) as data.
+std::optional<QString> HistoryStore::keepAside(Preferences &preferences, const std::optional<QByteArray> &damaged)
 {
-    const std::optional<QByteArray> entry = preferences.storedEntry(key);
-    if (!entry)
+    const std::optional<QByteArray> entry = damaged ? std::nullopt : preferences.storedEntry(key);
+    if (!entry && !damaged)
         return std::nullopt;
     for (int n = 1;; ++n) {
         const QString candidate = backupKeyNumber(n);
-        const std::optional<QByteArray> kept = preferences.storedEntry(candidate);
-        if (!kept) {
-            preferences.setStoredEntry(candidate, *entry);
+        if (!preferences.contains(candidate)) {
+            if (damaged)
+                preferences.setBytes(candidate, *damaged);
+            else
+                preferences.setStoredEntry(candidate, *entry);
             logLine(QStringLiteral("无法完整读取的历史记录原始数据已备份到 ") + candidate);
             return candidate;
         }
-        if (*kept == *entry)
+        if (damaged ? preferences.bytesValue(candidate) == damaged : preferences.storedEntry(candidate) == entry)
             return std::nullopt;   // kept already, and told then
     }
 }

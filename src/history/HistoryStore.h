@@ -15,12 +15,14 @@ class Scheduler;
 
 // Reads and writes the clean history under "cleanHistory".
 //
-// When the stored value cannot be read in full (not data, not JSON, not an
-// array, or some records damaged) it is copied under `backupKey` as it is, at
-// the moment it is read, so the next save cannot destroy the only copy. A
-// backup that already holds something else is never replaced: the copy goes
-// to the first free key among "cleanHistoryBackup2", "cleanHistoryBackup3",
-// ... (an identical copy already kept under one of them is not stored twice).
+// When the stored value cannot be read (not data, not JSON, not an array) it
+// is copied under `backupKey` as it is, at the moment it is read, so the next
+// save cannot destroy the only copy; when only some records are damaged,
+// those records alone are copied there (an array of them, as data), since
+// the others are read and written back by the next save. A backup that
+// already holds something else is never replaced: the copy goes to the first
+// free key among "cleanHistoryBackup2", "cleanHistoryBackup3", ... (an
+// identical copy already kept under one of them is not stored twice).
 class HistoryStore
 {
 public:
@@ -59,18 +61,25 @@ public:
     // The keys that hold kept copies of unreadable history, in order.
     QStringList backupKeys() const;
 
-    // The key a read has just kept an unreadable history under, once: the
-    // next call gives nothing until a read keeps another copy (a copy kept
-    // already is not kept, nor told, again).
-    std::optional<QString> takeKeptAside();
+    // What a read has just kept aside, once: the next call gives nothing
+    // until a read keeps another copy (a copy kept already is not kept, nor
+    // told, again).
+    struct KeptAside
+    {
+        QString key;
+        int damagedRecords = 0;   // the records kept; 0: the whole stored value
+        bool operator==(const KeptAside &) const = default;
+    };
+    std::optional<KeptAside> takeKeptAside();
 
 private:
     struct Saves;
     static std::optional<QList<CleanHistory>> readFrom(Saves &saves);
     // Runs `work` on the background pool (without one, at once); waitForSaves() waits for it.
     void runCounted(std::function<void()> work);
-    // Copies the stored entry aside; the key it took, when it took a new one.
-    static std::optional<QString> keepAside(Preferences &preferences);
+    // Copies the stored entry, or only its `damaged` records, aside; the key
+    // it took, when it took a new one.
+    static std::optional<QString> keepAside(Preferences &preferences, const std::optional<QByteArray> &damaged);
 
     Preferences &m_preferences;
     Scheduler *m_background;

@@ -68,11 +68,13 @@ ContentView::ContentView(Services services, QObject *parent)
     m_devices.whenListChanges(this, [this] { deviceListChanged(); });
     connect(this, &ContentView::stateChanged, this, &ContentView::wakeDevicePoll);
     // A preferences file that cannot be written is the user's to know of (once
-    // per run of failures); the report comes from the writer's thread.
+    // per run of failures, and once more for the history's records); the
+    // report comes from the writer's thread.
     m_preferences.setWriteFailureHandler(
         [this, &scheduler = m_scheduler](const Preferences::WriteFailure &failure) {
             scheduler.post([this, failure] { preferencesWriteFailed(failure); }, this);
-        });
+        },
+        {HistoryStore::key});
 }
 
 ContentView::~ContentView()
@@ -228,12 +230,19 @@ void ContentView::alertClosed()
     m_scheduler.post([this, title, message] { showMessageAlertWhenFree(title, message); }, this);
 }
 
+// The records of the history that were not written stay in the store and
+// go out with its next write (a save, or the app's end): the alert says which
+// was not written and what keeps the folder from taking it.
 void ContentView::preferencesWriteFailed(const Preferences::WriteFailure &failure)
 {
     logLine(QStringLiteral("无法保存设置: ") + failure.description);
-    showMessageAlertWhenFree(localized(QStringLiteral("preferences_write_failed_title")),
-                             format(localized(QStringLiteral("preferences_write_failed_message")), failure.path)
-                                 + QStringLiteral("\n\n") + failureReasonText(failure.error));
+    const bool history = failure.keys.contains(HistoryStore::key);
+    showMessageAlertWhenFree(
+        localized(history ? QStringLiteral("history_write_failed_title") : QStringLiteral("preferences_write_failed_title")),
+        format(localized(history ? QStringLiteral("history_write_failed_message")
+                                 : QStringLiteral("preferences_write_failed_message")),
+               failure.path)
+            + QStringLiteral("\n\n") + storageFailureText(failure.error, failure.path));
 }
 
 // Stored settings or history that could not be read were set aside as they
@@ -244,9 +253,17 @@ void ContentView::tellWhatWasSetAside()
     QStringList told;
     if (const std::optional<QString> file = m_preferences.takeSetAside())
         told << format(localized(QStringLiteral("preferences_set_aside_message")), bidi::leftToRight(*file));
-    if (const std::optional<QString> key = m_historyStore->takeKeptAside())
-        told << format(localized(QStringLiteral("history_set_aside_message")), bidi::leftToRight(*key),
-                       bidi::leftToRight(m_preferences.filePath()));
+    // Or it could not be set aside, and nothing is written over it until it can.
+    if (const std::optional<Preferences::WriteFailure> kept = m_preferences.takeNotSetAside())
+        told << format(localized(QStringLiteral("preferences_not_set_aside_message")), bidi::leftToRight(kept->path),
+                       storageFailureText(kept->error, kept->path));
+    if (const std::optional<HistoryStore::KeptAside> kept = m_historyStore->takeKeptAside()) {
+        const QString key = bidi::leftToRight(kept->key);
+        const QString file = bidi::leftToRight(m_preferences.filePath());
+        told << (kept->damagedRecords > 0
+                     ? format(localized(QStringLiteral("history_records_set_aside_message")), kept->damagedRecords, key, file)
+                     : format(localized(QStringLiteral("history_set_aside_message")), key, file));
+    }
     if (!told.isEmpty())
         showMessageAlertWhenFree(localized(QStringLiteral("stored_data_set_aside_title")),
                                  told.join(QStringLiteral("\n\n")));

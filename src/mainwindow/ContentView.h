@@ -80,8 +80,10 @@ public:
     const ScanResult &scanResults() const { return m_scanResults; }
     qint64 totalJunkSize() const { return m_totalJunkSize; }
     qint64 cleanedFileCount() const { return m_cleanedFileCount; }
-    // The files the last clean of the selected device could not remove.
+    // The files the last clean of the selected device could not remove, and
+    // the reason most of them stayed for (FileItem::failure; 0: not known).
     qint64 failedFileCount() const { return m_failedFileCount; }
+    int failureReason() const { return m_failureReason; }
     // Folders the last scan of the selected device could not read.
     qint64 unreadableFolderCount() const { return m_unreadableFolderCount; }
     bool isScanning() const { return m_isScanning; }
@@ -321,6 +323,8 @@ private:
 
     // The device poll's new device: an id that was not there before.
     void handleNewDevice(const QList<LocalUSBDevice> &devices, const QStringList &previousIDs);
+    // The selected device takes the sizes its record in the list reads now.
+    void followListedSizes(const QList<LocalUSBDevice> &devices);
     void autoSelectNewDevice(const LocalUSBDevice &device);
 
     void startReadinessTimer(ReadinessKind kind);
@@ -355,8 +359,13 @@ private:
     // there and an alert that says why nothing went.
     void showCleanEnd(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed,
                       const ScanResult &scanned);
-    // The alert for a clean its device cut short (it stopped answering or went away).
+    // The alert for a clean its device cut short (it stopped answering or
+    // went away), or, when the device is no longer listed, for its result.
     void tellCleanCutShort(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed);
+    // The alert that says how a clean ended, for a device the window no
+    // longer shows; nothing removed, it says why.
+    void tellCleanResult(const LocalUSBDevice &device, const QList<FileItem> &cleaned, const QList<FileItem> &failed);
+    void showNothingRemovedAlert(const LocalUSBDevice &device, const QList<FileItem> &failed);
     void scheduleAutoEject(const QString &deviceID);
     // True (logged, nothing started) when work runs on the device already
     // or the window is closing; `what` names the request in the log.
@@ -416,6 +425,7 @@ private:
     qint64 m_totalJunkSize = 0;
     qint64 m_cleanedFileCount = 0;
     qint64 m_failedFileCount = 0;
+    int m_failureReason = 0;
     qint64 m_unreadableFolderCount = 0;
     bool m_isScanning = false;
     bool m_showSettings = false;

@@ -144,6 +144,7 @@ void ContentView::finishCleaning(qint64 freedSpace, const QList<FileItem> &clean
         m_totalJunkSize = freedSpace;
         m_cleanedFileCount = cleanedFiles.size();
         m_failedFileCount = failed.size();
+        m_failureReason = commonFailure(failed);
         m_scanResults.clear();
         emit stateChanged();
         return;
@@ -164,6 +165,7 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
     m_scanProgress = 1.0;
     m_cleanedFileCount = cleaned.size();
     m_failedFileCount = failed.size();
+    m_failureReason = commonFailure(failed);
     if (!cleaned.isEmpty() || failed.isEmpty()) {
         // The completion view: what went, and a line for what did not.
         m_totalJunkSize = totalSize(cleaned);
@@ -179,6 +181,11 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
         total += totalSize(items);
     m_totalJunkSize = total;
     emit stateChanged();
+    showNothingRemovedAlert(device, failed);
+}
+
+void ContentView::showNothingRemovedAlert(const LocalUSBDevice &device, const QList<FileItem> &failed)
+{
     showMessageAlert(localized(QStringLiteral("clean_failed_title")),
                      format(localized(QStringLiteral("clean_failed_message")), failed.size(), device.name)
                          + QStringLiteral("\n\n") + failureReasonText(commonFailure(failed)));
@@ -186,7 +193,9 @@ void ContentView::showCleanEnd(const LocalUSBDevice &device, const QList<FileIte
 
 // A device that stopped answering, or went away, half-way is told of with
 // what went before and what stayed: also once the window has moved on from
-// it (a device that went is no longer listed, let alone selected).
+// it (a device that went is no longer listed, let alone selected). A clean
+// that went on through the volume it held while its device went away (a
+// lazy unmount) is told of with its result: no view of that device shows it.
 void ContentView::tellCleanCutShort(const LocalUSBDevice &device, const QList<FileItem> &cleaned,
                                     const QList<FileItem> &failed)
 {
@@ -199,6 +208,22 @@ void ContentView::tellCleanCutShort(const LocalUSBDevice &device, const QList<Fi
         showMessageAlert(localized(QStringLiteral("device_gone_during_clean_title")),
                          format(localized(QStringLiteral("clean_device_gone_message")), device.name, cleaned.size(),
                                 failed.size()));
+    else if (!m_devices.device(device.id))
+        tellCleanResult(device, cleaned, failed);
+}
+
+void ContentView::tellCleanResult(const LocalUSBDevice &device, const QList<FileItem> &cleaned,
+                                  const QList<FileItem> &failed)
+{
+    if (cleaned.isEmpty() && !failed.isEmpty()) {
+        showNothingRemovedAlert(device, failed);
+        return;
+    }
+    QString message = format(localized(QStringLiteral("clean_complete_message")), device.name) + u'\n'
+                      + summarySentence(cleaned.size(), totalSize(cleaned), failed.size());
+    if (const int why = commonFailure(failed); why != 0)
+        message += QStringLiteral("\n\n") + failureReasonText(why);
+    showMessageAlert(localized(QStringLiteral("cleaning_completed_title")), message);
 }
 
 // Ejects the cleaned device a second later, if it is still the selected one then.
@@ -293,6 +318,7 @@ void ContentView::performQuickClean(const LocalUSBDevice &device)
     if (refuseWhileBusy(device.id, QStringLiteral("快速清理")))
         return;
     m_failedFileCount = 0;
+    m_failureReason = 0;
     m_isScanning = true;
     m_scanProgress = 0;
     emit stateChanged();

@@ -26,6 +26,7 @@ void ContentView::checkDeviceChanges()
     const QList<LocalUSBDevice> devices = m_devices.connectedDevices();
     const int count = int(devices.size());
     const QStringList ids = idsOf(devices);
+    followListedSizes(devices);
     // Only a change is published: with no device this poll would otherwise
     // redraw the window twice a second.
     if (count == 0 && m_userHasSelectedDevice)
@@ -70,6 +71,24 @@ void ContentView::checkDeviceChanges()
     m_lastDeviceCount = count;
     m_lastDeviceIDs = ids;
     emit stateChanged();
+}
+
+void ContentView::followListedSizes(const QList<LocalUSBDevice> &devices)
+{
+    // A clean frees space, and the list reads the volume again: the header
+    // shows the figure the sidebar shows, not the one of the selection's moment.
+    if (!m_selectedDevice)
+        return;
+    for (const LocalUSBDevice &listed : devices) {
+        if (listed.id != m_selectedDevice->id)
+            continue;
+        if (listed.capacity == m_selectedDevice->capacity && listed.available == m_selectedDevice->available)
+            return;
+        m_selectedDevice->capacity = listed.capacity;
+        m_selectedDevice->available = listed.available;
+        emit stateChanged();
+        return;
+    }
 }
 
 void ContentView::handleNewDevice(const QList<LocalUSBDevice> &devices, const QStringList &previousIDs)

@@ -105,6 +105,7 @@ void ContentView::performScan(const LocalUSBDevice &device)
     m_totalJunkSize = 0;
     m_cleanedFileCount = 0;
     m_failedFileCount = 0;
+    m_failureReason = 0;
     m_unreadableFolderCount = 0;
     m_isScanning = true;
     m_scanProgress = 0;

@@ -5,6 +5,7 @@
 #include "localization/Localization.h"
 #include "platform/Log.h"
 
+#include <QFileInfo>
 #include <QHash>
 
 #include <cerrno>
@@ -35,6 +36,12 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_cancelled"));
     case SystemCleanHelper::noAuthenticationAgent:
         return localized(QStringLiteral("failure_reason_no_authentication_agent"));
+    case SystemCleanHelper::noPolkitAuthority:
+        return localized(QStringLiteral("failure_reason_no_polkit_authority"));
+    case SystemCleanHelper::elevationMissing:
+        return localized(QStringLiteral("failure_reason_pkexec_missing"));
+    case SystemCleanHelper::toolStopped:
+        return localized(QStringLiteral("failure_reason_tool_stopped"));
     case ETIMEDOUT:
         return localized(QStringLiteral("failure_reason_not_answering"));
     case ENOTDIR:
@@ -45,6 +52,24 @@ QString failureReasonText(int error)
         return localized(QStringLiteral("failure_reason_unknown"));
     default:
         return format(localized(QStringLiteral("failure_reason_other")), errorText(error));
+    }
+}
+
+QString storageFailureText(int error, const QString &file)
+{
+    const QString folder = QFileInfo(file).absolutePath();
+    switch (error) {
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return format(localized(QStringLiteral("storage_reason_read_only")), folder);
+    case ENOSPC:
+    case EDQUOT:
+        return format(localized(QStringLiteral("storage_reason_full")), folder);
+    case EIO:
+        return format(localized(QStringLiteral("storage_reason_io")), folder);
+    default:
+        return failureReasonText(error);
     }
 }
 

@@ -10,6 +10,11 @@ struct FileItem;
 // this table does not know).
 QString failureReasonText(int error);
 
+// Why the file `file` (the settings and history) could not be written,
+// said of the folder it is kept in: read-only, full, a disk error; else as
+// failureReasonText says it.
+QString storageFailureText(int error, const QString &file);
+
 // Whether the errno says the device itself went away (unplugged, its FUSE
 // daemon gone).
 bool isDeviceGoneFailure(int error);

@@ -11,7 +11,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QHash>
 #include <QMultiHash>
+#include <QSet>
 
 #include <atomic>
 #include <cerrno>
@@ -190,10 +192,18 @@ struct Preferences::Impl
     mutable std::mutex mutex;
     QMap<QString, Entry> entries;
     // Set when an unreadable file could not be moved aside: writing would then
-    // replace the only copy of it.
+    // replace the only copy of it, so each write tries to move it first.
     bool mustNotOverwrite = false;
     // Where an unreadable file was moved, until the user is told (takeSetAside()).
     std::optional<QString> setAside;
+    // Why an unreadable file could not be moved aside at open, until told.
+    std::optional<WriteFailure> notSetAside;
+    // The keys changed since the file last took them, with the change that
+    // last touched each; the keys whose failure is told apart, and those of
+    // them a report of the run of failures named.
+    QHash<QString, quint64> unwritten;
+    QSet<QString> toldApart;
+    QSet<QString> reported;
 
     // The writer: `changes` counts the changes made, `written` the newest
     // change the last write took (written or failed).
@@ -214,6 +224,18 @@ struct Preferences::Impl
     void load();
     void moveAside(const QString &reason);
     void changed();            // with `mutex` held
+    void changed(const QString &key)   // the same, for a change of `key`
+    {
+        changed();
+        unwritten.insert(key, changes);
+    }
+    // One write of `snapshot`, moving an unreadable file aside first when it
+    // had to be kept (`keepFile`); nothing when it worked.
+    std::optional<WriteFailure> write(const QMap<QString, Entry> &snapshot, bool keepFile);
+    // After a write of the changes up to `taking`: the keys it took are
+    // written, or what is to be reported of its failure (nothing when it
+    // tells nothing new). With `mutex` held.
+    std::optional<WriteFailure> afterWrite(quint64 taking, std::optional<WriteFailure> failure);
     void writeLoop();
     bool flush();
     void report(const WriteFailure &failure);
@@ -237,7 +259,7 @@ struct Preferences::Impl
         QJsonValue stored = encode(value);
         std::lock_guard lock(mutex);
         entries.insert(key, Entry{std::move(value), std::move(stored)});
-        changed();
+        changed(key);
     }
 };
 
@@ -267,6 +289,7 @@ void flushOthers(const QString &path, const Preferences *self)
 void Preferences::Impl::load()
 {
     entries.clear();
+    unwritten.clear();
     mustNotOverwrite = false;
 
     // Opened only as a regular file: a named pipe or a device would block the
@@ -333,7 +356,17 @@ void Preferences::Impl::load()
                          unknown.join(QStringLiteral(", "))));
 }
 
-void Preferences::Impl::moveAside(const QString &reason)
+namespace {
+
+// Where an unreadable file was moved, or the errno of the rename that failed.
+struct MovedAside
+{
+    std::optional<QString> target;
+    QString base;
+    int error = 0;
+};
+
+MovedAside renameAside(const QString &path)
 {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     const QString base = path + QStringLiteral(".corrupt-") + stamp;
@@ -353,19 +386,31 @@ void Preferences::Impl::moveAside(const QString &reason)
             else
                 moved = ::rename(from.constData(), to.constData());
         }
-        if (moved == 0) {
-            logLine(QStringLiteral("Preferences: %1 could not be read (%2); moved it to %3 and starting with empty preferences")
-                        .arg(path, reason, target));
-            setAside = target;
-            return;
-        }
+        if (moved == 0)
+            return MovedAside{target, base, 0};
         error = errno;
         if (error != EEXIST)
             break;
     }
+    return MovedAside{std::nullopt, base, error};
+}
+
+} // namespace
+
+void Preferences::Impl::moveAside(const QString &reason)
+{
+    const MovedAside moved = renameAside(path);
+    if (moved.target) {
+        logLine(QStringLiteral("Preferences: %1 could not be read (%2); moved it to %3 and starting with empty preferences")
+                    .arg(path, reason, *moved.target));
+        setAside = moved.target;
+        return;
+    }
     logLine(QStringLiteral("Preferences: %1 could not be read (%2) nor moved aside to %3 (%4); starting with empty preferences and leaving the file alone")
-                .arg(path, reason, base, errorText(error)));
+                .arg(path, reason, moved.base, errorText(moved.error)));
     mustNotOverwrite = true;
+    notSetAside = WriteFailure{path, moved.error, QStringLiteral("the unreadable file there could not be moved aside: ")
+                                                      + errorText(moved.error), {}, true};
 }
 
 QByteArray Preferences::Impl::document(const QMap<QString, Entry> &snapshot) const
@@ -402,29 +447,16 @@ void Preferences::Impl::writeLoop()
         const bool keepFile = mustNotOverwrite;
         lock.unlock();
 
-        WriteFailure failure{path, 0, {}};
-        bool ok = false;
-        if (keepFile) {
-            failure.error = EEXIST;
-            failure.description = QStringLiteral("the unreadable file there was kept");
-        } else {
-            const std::optional<FileReplaceError> error = replaceFile(path, document(snapshot));
-            ok = !error;
-            if (error) {
-                failure.error = error->error;
-                failure.description = error->description;
-            }
-        }
+        std::optional<WriteFailure> failure = write(snapshot, keepFile);
 
         lock.lock();
-        const bool firstFailure = !ok && !failing;
-        failing = !ok;
-        if (firstFailure) {
+        if (std::optional<WriteFailure> told = afterWrite(taking, std::move(failure))) {
             lock.unlock();
-            // One line (and one report) per run of failures, not one per change.
-            logLine(QStringLiteral("Preferences: could not write %1: %2; changes are kept only until the app quits")
-                        .arg(path, failure.description));
-            report(failure);
+            // One line per run of failures, not one per change.
+            if (told->firstOfRun)
+                logLine(QStringLiteral("Preferences: could not write %1: %2; changes are kept only until the app quits")
+                            .arg(path, told->description));
+            report(*told);
             lock.lock();
         }
         // A flush returns once the write and its report are done.
@@ -433,9 +465,58 @@ void Preferences::Impl::writeLoop()
     }
 }
 
+std::optional<Preferences::WriteFailure> Preferences::Impl::write(const QMap<QString, Entry> &snapshot, bool keepFile)
+{
+    if (keepFile) {
+        // The folder may take the rename now: then the file is kept aside and
+        // written as it should be.
+        const MovedAside moved = renameAside(path);
+        if (!moved.target)
+            return WriteFailure{path, moved.error,
+                                QStringLiteral("the unreadable file there could not be moved aside: ") + errorText(moved.error),
+                                {}, true};
+        logLine(QStringLiteral("Preferences: moved the unreadable %1 to %2 before writing it").arg(path, *moved.target));
+        std::lock_guard lock(mutex);
+        mustNotOverwrite = false;
+        setAside = moved.target;
+    }
+    if (const std::optional<FileReplaceError> error = replaceFile(path, document(snapshot)))
+        return WriteFailure{path, error->error, error->description, {}, true};
+    return std::nullopt;
+}
+
+std::optional<Preferences::WriteFailure> Preferences::Impl::afterWrite(quint64 taking, std::optional<WriteFailure> failure)
+{
+    const bool firstFailure = failure && !failing;
+    failing = failure.has_value();
+    if (!failure) {
+        for (auto it = unwritten.begin(); it != unwritten.end();)
+            it = it.value() <= taking ? unwritten.erase(it) : std::next(it);
+        reported.clear();
+        return std::nullopt;
+    }
+    bool apart = false;   // a key told apart that no report of the run named
+    for (auto it = unwritten.cbegin(); it != unwritten.cend(); ++it) {
+        if (it.value() > taking)
+            continue;   // changed after this write began: the next one takes it
+        failure->keys.append(it.key());
+        apart = apart || (toldApart.contains(it.key()) && !reported.contains(it.key()));
+    }
+    failure->keys.sort();
+    failure->firstOfRun = firstFailure;
+    if (!firstFailure && !apart)
+        return std::nullopt;
+    for (const QString &key : std::as_const(failure->keys))
+        reported.insert(key);
+    return failure;
+}
+
 bool Preferences::Impl::flush()
 {
     std::unique_lock lock(mutex);
+    // A failed write is tried again: the folder may take it now.
+    if (failing && written == changes)
+        changed();
     const quint64 target = changes;
     caughtUp.wait(lock, [&] { return written >= target; });
     return !failing;
@@ -473,6 +554,9 @@ Preferences::~Preferences()
     }
     {
         std::lock_guard lock(d->mutex);
+        // What a failed write left out is written now, if the folder takes it.
+        if (d->failing && d->written == d->changes)
+            d->changed();
         d->stopping = true;
         d->wake.notify_one();
     }
@@ -556,7 +640,7 @@ void Preferences::remove(const QString &key)
 {
     std::lock_guard lock(d->mutex);
     d->entries.remove(key);
-    d->changed();
+    d->changed(key);
 }
 
 std::optional<QByteArray> Preferences::storedEntry(const QString &key) const
@@ -577,7 +661,7 @@ void Preferences::setStoredEntry(const QString &key, const QByteArray &stored)
     const QJsonValue envelope = document.array().at(0);
     std::lock_guard lock(d->mutex);
     d->entries.insert(key, Entry{decode(envelope), envelope});
-    d->changed();
+    d->changed(key);
 }
 
 bool Preferences::flush()
@@ -585,8 +669,12 @@ bool Preferences::flush()
     return d->flush();
 }
 
-void Preferences::setWriteFailureHandler(WriteFailureHandler handler)
+void Preferences::setWriteFailureHandler(WriteFailureHandler handler, const QStringList &toldApart)
 {
+    {
+        std::lock_guard lock(d->mutex);
+        d->toldApart = QSet<QString>(toldApart.cbegin(), toldApart.cend());
+    }
     std::lock_guard lock(d->handlerMutex);
     d->handler = std::move(handler);
     if (d->handler && d->unreported) {
@@ -599,6 +687,12 @@ std::optional<QString> Preferences::takeSetAside()
 {
     std::lock_guard lock(d->mutex);
     return std::exchange(d->setAside, std::nullopt);
+}
+
+std::optional<Preferences::WriteFailure> Preferences::takeNotSetAside()
+{
+    std::lock_guard lock(d->mutex);
+    return std::exchange(d->notSetAside, std::nullopt);
 }
 
 void Preferences::reload()

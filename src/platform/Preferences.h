@@ -23,7 +23,9 @@
 // The file is opened only when it is a regular file. One that is something
 // else, or cannot be read as preferences, is moved aside (its name gets
 // ".corrupt-<timestamp>") and reported on standard output; the store then
-// starts empty. Entries of the file this version does not understand are kept
+// starts empty. One that cannot be moved aside (a read-only folder) is left
+// as it is, and nothing is written over it: each write tries to move it
+// aside first. Entries of the file this version does not understand are kept
 // as they are and written back unchanged. The file is written as compact
 // JSON. Opening a store removes the temporary files that writes of the same
 // file killed half-way left beside it.
@@ -34,12 +36,16 @@ public:
     using BytesMap = QMap<QString, QByteArray>;
 
     // Why the file could not be written: the file, the errno of the step that
-    // failed and what that step was, in our own words (English).
+    // failed and what that step was, in our own words (English); the keys
+    // whose changes are not in the file, and whether the failure began a run
+    // of failures.
     struct WriteFailure
     {
         QString path;
         int error = 0;
         QString description;
+        QStringList keys;
+        bool firstOfRun = true;
     };
     // Called on the writer's thread, once per run of failed writes (a write
     // that succeeds ends the run). Must not use this store.
@@ -90,12 +96,15 @@ public:
     void setStoredEntry(const QString &key, const QByteArray &stored);
 
     // Waits until the file holds every change made so far (or the write of it
-    // failed). False when the last write failed.
+    // failed); after a failed write, the file is written again first. False
+    // when the last write failed. Closing the store does the same.
     bool flush();
 
     // Where failed writes are reported; a failure not yet reported when no
-    // handler was set is reported to the next one. Empty: none.
-    void setWriteFailureHandler(WriteFailureHandler handler);
+    // handler was set is reported to the next one. Empty: none. A failed
+    // write that leaves out a change of a key of `toldApart` is reported
+    // besides, once per run, even when the run was reported already.
+    void setWriteFailureHandler(WriteFailureHandler handler, const QStringList &toldApart = {});
 
     // Re-reads the file (used by tests and after another process wrote it).
     void reload();
@@ -103,6 +112,9 @@ public:
     // Where the file was moved aside because it could not be read, once:
     // the next call gives nothing until it happens again.
     std::optional<QString> takeSetAside();
+    // The file that could not be read when the store was opened, and why it
+    // could not be moved aside either, once (nothing when it could be).
+    std::optional<WriteFailure> takeNotSetAside();
 
 private:
     struct Impl;

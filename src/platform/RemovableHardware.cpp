@@ -1,5 +1,7 @@
 #include "platform/RemovableHardware.h"
 
+#include "platform/UDisks2Mounts.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -97,13 +99,19 @@ std::optional<uid_t> fuseOwner(const MountEntry &mount)
     return ok ? std::optional<uid_t>(owner) : std::nullopt;
 }
 
-// Mounted for the account: where the desktop mounts its media, or by the account itself.
-bool mountedFor(const MountEntry &mount, uid_t requester)
+// Mounted for the account: where the desktop mounts its media, by the
+// account itself, or by udisksd for it.
+bool mountedFor(const MountEntry &mount, uid_t requester, const SystemPaths &paths)
 {
     if (isFuseType(mount.fsType) && fuseOwner(mount) == requester)
         return true;
     if (!isFuseType(mount.fsType) && requester == 0)
         return true;   // only root makes kernel mounts
+    for (const UDisks2Mount &made : readUDisks2Mounts(paths.udisksMounts)) {
+        if (made.mountPoint == mount.mountPointBytes && made.device == ::makedev(mount.major, mount.minor)
+            && made.mountedBy == requester)
+            return true;
+    }
     const QByteArray name = accountName(requester);
     if (name.isEmpty() || name.contains('/'))
         return false;
@@ -136,8 +144,31 @@ std::optional<QString> whyNotRemovableHardware(const MountEntry &mount, uid_t re
     }
     if (file->st_uid != requester)
         return QStringLiteral("its loop device (%1) holds a file of another account").arg(device->diskKernelName);
-    if (!mountedFor(mount, requester))
+    if (!mountedFor(mount, requester, paths))
         return QStringLiteral("its loop device (%1) holds a file of a fixed disk and is not mounted for this account")
             .arg(device->diskKernelName);
+    return std::nullopt;
+}
+
+std::optional<QString> whyNotMountedFor(const MountEntry &mount, uid_t requester, const SystemPaths &paths)
+{
+    if (requester == 0)
+        return std::nullopt;   // root acting for itself
+    if (!mountedFor(mount, requester, paths)) {
+        const QByteArray name = accountName(requester);
+        return name.isEmpty() ? QStringLiteral("it is mounted neither by uid %1 (no account's) nor for it by udisksd")
+                                    .arg(requester)
+                              : QStringLiteral("it is mounted neither below /media/%1/ or /run/media/%1/, nor by that "
+                                               "account, nor for it by udisksd")
+                                    .arg(QString::fromUtf8(name));
+    }
+    const std::optional<BlockDeviceInfo> device = BlockDeviceProbe(paths).probeMount(mount);
+    if (!device || device->bus != QLatin1String("loop"))
+        return std::nullopt;
+    const std::optional<struct stat> file = loopBacking(paths, device->diskKernelName);
+    if (!file)
+        return QStringLiteral("its loop device (%1) is attached to no file that can be confirmed").arg(device->diskKernelName);
+    if (file->st_uid != requester)
+        return QStringLiteral("its loop device (%1) holds a file of another account").arg(device->diskKernelName);
     return std::nullopt;
 }

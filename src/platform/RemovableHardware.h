@@ -26,3 +26,12 @@
 // Nothing when it counts; otherwise why not, in words for the tool's message.
 std::optional<QString> whyNotRemovableHardware(const MountEntry &mount, uid_t requester,
                                                const SystemPaths &paths = {});
+
+// Acting for an account other than root, root acts only on a volume mounted
+// for that account, removable hardware too: below /media/<name>/ or
+// /run/media/<name>/, by the account itself (a FUSE volume whose user_id it
+// is), or by udisksd for it (its record names the mount point, the device and
+// the account); and a loop device only when the account owns the file it
+// holds, wherever that lies. Nothing when it counts (always for root itself);
+// otherwise why not, in words for the tool's message.
+std::optional<QString> whyNotMountedFor(const MountEntry &mount, uid_t requester, const SystemPaths &paths = {});

@@ -430,6 +430,10 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
     } else {
         info.bus = busFromSysfsPath(hardwarePath, hardwareName);
     }
+    // The MMC bus also serves memory soldered to the board (eMMC), which the
+    // card itself tells apart: type "MMC" there, "SD" for a card.
+    if (info.bus == QLatin1String("mmc") && readSmallFile(diskDir + QStringLiteral("/device/type")).trimmed() == u"MMC")
+        info.bus = QStringLiteral("emmc");
 
     info.vendor = encodedOrPlain(hardware, QStringLiteral("ID_VENDOR")).trimmed();
     if (info.vendor.isEmpty())
@@ -437,7 +441,7 @@ std::optional<BlockDeviceInfo> BlockDeviceProbe::probeDevice(const QString &root
     info.model = encodedOrPlain(hardware, QStringLiteral("ID_MODEL")).trimmed();
     if (info.model.isEmpty())
         info.model = readSmallFile(diskDir + QStringLiteral("/device/model")).trimmed();
-    if (info.model.isEmpty() && info.bus == QLatin1String("mmc"))
+    if (info.model.isEmpty() && (info.bus == QLatin1String("mmc") || info.bus == QLatin1String("emmc")))
         info.model = readSmallFile(diskDir + QStringLiteral("/device/name")).trimmed();
     info.serial = hardware.value(QStringLiteral("ID_SERIAL_SHORT")).trimmed();
     // sysfs counts 512-byte sectors, whatever the device's own block size.
@@ -574,7 +578,7 @@ VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<B
     if (props.isRemovable || loop)
         props.isInternal = false;
     else if (bus == QLatin1String("ata") || bus == QLatin1String("nvme") || bus == QLatin1String("virtio")
-             || bus == QLatin1String("scsi"))
+             || bus == QLatin1String("scsi") || bus == QLatin1String("emmc"))
         props.isInternal = true;
     return props;
 }

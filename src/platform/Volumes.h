@@ -77,7 +77,8 @@ struct BlockDeviceInfo
     QString cryptoBackingKernelName;   // the device holding the encrypted container that a dm-crypt
                                        // device of the chain opens ("sdb1", "dm-0"); empty when none
     bool diskRemovable = false;   // the whole disk's sysfs "removable" flag
-    QString bus;               // "usb", "mmc", "ieee1394", "ata", "nvme", "virtio", "scsi", "loop", or empty
+    QString bus;               // "usb", "mmc" (an SD or MMC card), "emmc" (memory soldered to the board),
+                               // "ieee1394", "ata", "nvme", "virtio", "scsi", "loop", or empty
     QString loopBackingFile;   // for loop devices
     QString vendor;            // udev ID_VENDOR (sysfs vendor as fallback), trimmed
     QString model;             // udev ID_MODEL (sysfs model as fallback), trimmed
@@ -101,6 +102,9 @@ struct SystemPaths
     QString udevControl = QStringLiteral("/run/udev/control");
     bool useBlkid = true;      // ask blkid when udev has no file-system data
     QString blkid = QStringLiteral("blkid");
+    // udisksd's records of the mounts it made, and for whom (platform/UDisks2Mounts.h).
+    QStringList udisksMounts = {QStringLiteral("/run/udisks2/mounted-fs"),
+                                QStringLiteral("/var/lib/udisks2/mounted-fs-persistent")};
 };
 
 // Whether a udevd listens on its control socket (`controlSocket`): it

@@ -1,9 +1,9 @@
 #include "toolkit/FileRow.h"
 
-#include "localization/Bidi.h"
 #include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
@@ -30,6 +30,43 @@ void setUpPlainList(QAbstractItemView *list)
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setFrameShape(QFrame::NoFrame);
+}
+
+namespace {
+
+class ChooseWithKeys final : public QObject
+{
+public:
+    ChooseWithKeys(QAbstractItemView *list, std::function<void(const QModelIndex &)> choose)
+        : QObject(list), m_list(list), m_choose(std::move(choose))
+    {
+        list->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != m_list || event->type() != QEvent::KeyPress)
+            return QObject::eventFilter(watched, event);
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool space = key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier;
+        const QModelIndex current = m_list->currentIndex();
+        if (!current.isValid() || !(ui::pressesButton(key) || space))
+            return QObject::eventFilter(watched, event);
+        m_choose(current);
+        return true;
+    }
+
+private:
+    QAbstractItemView *m_list;
+    std::function<void(const QModelIndex &)> m_choose;
+};
+
+} // namespace
+
+void chooseWithKeys(QAbstractItemView *list, std::function<void(const QModelIndex &)> choose)
+{
+    new ChooseWithKeys(list, std::move(choose));
 }
 
 QRect placed(const QStyleOptionViewItem &option, const QRect &rect)
@@ -85,11 +122,13 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
         painter->drawPixmap(placed(option, frame).topLeft(), m_symbols.pixmap(row.symbol, row.tint, symbolFrame, ratio));
     }
 
+    painter->save();
+    painter->setLayoutDirection(option.direction);
     const QColor secondary = ui::color(ui::NamedColor::secondary);
     const QRect sizeRect(cell.right() - sizeColumn + 1, cell.top(), sizeColumn, cell.height());
     painter->setFont(m_sizeFont);
     painter->setPen(secondary);
-    painter->drawText(placed(option, sizeRect), trailing(option), row.sizeText);
+    ui::drawLine(*painter, placed(option, sizeRect), trailing(option), row.sizeText);
 
     const int textLeft = frame.right() + 1 + spacing;
     const int textWidth = std::max(0, sizeRect.left() - spacing - textLeft);
@@ -98,13 +137,17 @@ void FileRowPainter::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setFont(m_nameFont);
     painter->setPen(ui::color(ui::NamedColor::primary));
     // In a right-to-left list the name and the path keep their own order.
-    painter->drawText(placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
-                      bidi::name(nameMetrics.elidedText(row.name, Qt::ElideRight, textWidth), option.direction));
+    ui::drawLine(*painter, placed(option, QRect(textLeft, top, textWidth, nameMetrics.height())), leading(option),
+                 row.name, ui::LineOrder::name);
     painter->setFont(m_pathFont);
     painter->setPen(secondary);
-    painter->drawText(placed(option, QRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height())),
-                      leading(option),
-                      bidi::leftToRight(pathMetrics.elidedText(row.path, Qt::ElideRight, textWidth), option.direction));
+    const QRect pathRect(textLeft, top + nameMetrics.height() + 1, textWidth, pathMetrics.height());
+    ui::drawLine(*painter, placed(option, pathRect), leading(option), row.path, ui::LineOrder::leftToRight);
+    painter->restore();
+
+    // The row the keys are on, while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        ui::paintFocusRing(*painter, option.rect.adjusted(m_inset, 1, -m_inset, -1), 6, option.rect);
 
     const int dividerLeft = option.rect.left() + m_inset + dividerInset;
     const QRect divider(dividerLeft, option.rect.bottom(), option.rect.right() - m_inset - dividerLeft + 1, 1);

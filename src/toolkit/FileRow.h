@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStyleOptionViewItem>
 
+#include <functional>
+
 class QAbstractItemView;
 class QPainter;
 
@@ -21,6 +23,9 @@ namespace rows {
 // A list that only shows rows: nothing to select or edit, no frame, scrolled
 // by the pixel, never sideways.
 void setUpPlainList(QAbstractItemView *list);
+
+// Enter, Return and Space on the list's current row choose it as a click does.
+void chooseWithKeys(QAbstractItemView *list, std::function<void(const QModelIndex &)> choose);
 
 // A rectangle laid out left to right, mirrored for right-to-left languages.
 QRect placed(const QStyleOptionViewItem &option, const QRect &rect);

@@ -84,7 +84,10 @@ void FileTypeInfoPopover::build()
             row->addWidget(new ui::SymbolLabel(QStringLiteral("doc"), ui::color(FileTypes::color(m_type), 0.7), 12));
             QLabel *text = ui::text(pattern, ui::font(ui::TextStyle::body, std::nullopt, true));
             text->setObjectName(QStringLiteral("patternRow"));
-            row->addWidget(text, 1);
+            // Beside its symbol: a label stretched over the row would set a
+            // Latin pattern at its left end in a right-to-left layout.
+            row->addWidget(text);
+            row->addStretch(1);
             rowStack->addLayout(row);
         }
         auto *area = new QScrollArea;

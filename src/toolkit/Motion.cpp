@@ -229,6 +229,25 @@ void leave(QWidget *widget, Curve curve)
         }));
 }
 
+// A widget that goes while a control inside it has the focus hands the focus
+// to the nearest control before it in the Tab order. Left to Qt, the focus
+// would move on to the next control, and a scroll area showing it would
+// scroll to that one.
+void handOnFocus(QWidget *going)
+{
+    QWidget *focus = going->window()->focusWidget();
+    if (!focus || (focus != going && !going->isAncestorOf(focus)))
+        return;
+    for (QWidget *w = focus->previousInFocusChain(); w && w != focus; w = w->previousInFocusChain()) {
+        if (w == going || going->isAncestorOf(w) || w->window() != going->window())
+            continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisible()) {
+            w->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
 void enter(QWidget *widget, Curve curve)
 {
     int index = -1;
@@ -335,6 +354,8 @@ void setShown(QWidget *widget, bool shown, Curve curve)
     if (!parent || widget->isVisibleTo(parent) == shown)
         return;
     endPassage(widget);
+    if (!shown)
+        handOnFocus(widget);
     if (finishesAtOnce() || curve.milliseconds <= 0 || !parent->isVisible()) {
         widget->setVisible(shown);
         return;

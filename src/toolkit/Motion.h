@@ -57,7 +57,9 @@ void crossfade(QWidget *host, const std::function<void()> &change, Curve curve);
 
 // Shows or hides a widget in a layout. A widget that goes leaves a picture of
 // itself in its place that fades while the space closes; one that comes fades
-// in while its space opens. isVisible() answers the new state at once.
+// in while its space opens. isVisible() answers the new state at once. The
+// focus a going widget holds moves to the control before it in the Tab order
+// (not to the next one, which a scroll area would scroll to).
 void setShown(QWidget *widget, bool shown, Curve curve = standard);
 
 } // namespace ui::motion

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QLinearGradient>
@@ -372,48 +373,101 @@ void PaintedButton::paintEvent(QPaintEvent *)
     painter.setFont(m_font);
     painter.setPen(foreground);
     painter.drawText(QRectF(textX, shape.top(), textWidth + 2, shape.height()), Qt::AlignCenter, shown);
-    if (hasFocus())
-        paintFocusRing(painter, shape, m_radius);
+    if (hasFocus()) {
+        // Around the shape as drawn, the hover's growth included.
+        const QRectF drawn = painter.transform().mapRect(shape);
+        painter.resetTransform();
+        painter.setOpacity(1.0);
+        const bool filled = m_gradient || m_fill.alpha() > 0;
+        paintFocusRing(painter, drawn, m_radius, rect(), filled ? foreground : QColor(Qt::transparent));
+    }
 }
 
-void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius)
+void PaintedButton::keyPressEvent(QKeyEvent *event)
 {
+    if (pressesButton(event) && isEnabled()) {
+        click();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
+bool pressesButton(const QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && modifiers == Qt::NoModifier;
+}
+
+void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius, const QRectF &bounds, const QColor &contrast)
+{
+    constexpr qreal line = 2;
+    // The accent line's middle: 1.5 points outside the shape, no nearer the
+    // edge of the bounds than half its width.
+    const QRectF room = bounds.adjusted(line / 2, line / 2, -line / 2, -line / 2);
+    const QRectF ring = shape.adjusted(-1.5, -1.5, 1.5, 1.5).intersected(room);
+    const auto corner = [radius](qreal grow) { return radius < 0 ? radius : std::max<qreal>(0, radius + grow); };
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setOpacity(1.0);
-    painter.setPen(QPen(color(NamedColor::accent, 0.6), 1.5));
     painter.setBrush(Qt::NoBrush);
-    painter.drawPath(roundedPath(shape.adjusted(-1.5, -1.5, 1.5, 1.5), radius < 0 ? radius : radius + 1.5));
+    painter.setPen(QPen(color(NamedColor::accent), line));
+    painter.drawPath(roundedPath(ring, corner(1.5)));
+    if (contrast.alpha() > 0) {
+        painter.setPen(QPen(contrast, 1));
+        painter.drawPath(roundedPath(ring.adjusted(1.5, 1.5, -1.5, -1.5), corner(0)));
+    }
     painter.restore();
 }
 
 namespace {
 
-// Paints the focus ring over a style-drawn button after the button has painted itself.
+// Draws the focus ring over a button after the button has painted itself, and
+// presses it on Enter.
 class FocusRingOver final : public QObject
 {
 public:
-    using QObject::QObject;
+    FocusRingOver(qreal radius, const QColor &contrast, QObject *owner)
+        : QObject(owner), m_radius(radius), m_contrast(contrast)
+    {
+    }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        auto *widget = qobject_cast<QWidget *>(watched);
-        if (event->type() != QEvent::Paint || !widget || !widget->hasFocus())
+        auto *button = qobject_cast<QAbstractButton *>(watched);
+        if (!button)
+            return QObject::eventFilter(watched, event);
+        if (event->type() == QEvent::KeyPress && pressesButton(static_cast<QKeyEvent *>(event))) {
+            if (button->isEnabled())
+                button->click();
+            return true;
+        }
+        if (event->type() != QEvent::Paint || !button->hasFocus())
             return QObject::eventFilter(watched, event);
         watched->event(event);   // the button's own drawing first
-        QPainter painter(widget);
-        paintFocusRing(painter, QRectF(widget->rect()).adjusted(2, 2, -2, -2), 4);
+        QPainter painter(button);
+        const QRectF bounds(button->rect());
+        paintFocusRing(painter, bounds.adjusted(2, 2, -2, -2), m_radius, bounds, m_contrast);
         return true;
     }
+
+private:
+    qreal m_radius;
+    QColor m_contrast;
 };
 
 } // namespace
 
-void reachableByTab(QAbstractButton *button)
+void reachableByTab(QAbstractButton *button, qreal radius, const QColor &contrast)
 {
-    static auto *ring = new FocusRingOver(qApp);
     button->setFocusPolicy(Qt::TabFocus);
+    // Asked again, the new ring replaces the old.
+    const QObjectList children = button->children();
+    for (QObject *child : children) {
+        if (child->objectName() == QLatin1String("focusRingOver"))
+            delete child;
+    }
+    auto *ring = new FocusRingOver(radius, contrast, button);
+    ring->setObjectName(QStringLiteral("focusRingOver"));
     button->installEventFilter(ring);
 }
 
@@ -422,6 +476,18 @@ void mediumLabel(PaintedButton *button, const QString &key)
     button->setText(localized(key));
     button->setLabelFont(font(TextStyle::body, QFont::Medium));
     button->updateGeometry();
+}
+
+PaintedButton *prominentCapsule(const QString &key, const QString &symbol)
+{
+    PaintedButton *button = prominentButton(key, 16, 8);
+    button->setSymbol(symbol, 16);
+    button->setSpacing(8);
+    button->setCornerRadius(20);
+    QColor shadow = button->fill();
+    shadow.setAlphaF(0.3f);
+    button->setShadow(Shadow{shadow, 5, QPointF(0, 2)});
+    return button;
 }
 
 PaintedButton *prominentButton(const QString &key, int horizontalPadding, int verticalPadding)

@@ -1,5 +1,6 @@
 #include "toolkit/Toolkit.h"
 
+#include "localization/Bidi.h"
 #include "localization/Localization.h"
 
 #include <QApplication>
@@ -166,6 +167,23 @@ void setTextColor(QWidget *widget, const QColor &color)
     widget->setPalette(palette);
 }
 
+void drawLine(QPainter &painter, const QRect &rect, Qt::Alignment alignment, const QString &text, LineOrder order)
+{
+    QString line = text;
+    for (QChar &c : line) {
+        if (c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == QChar(0x85) || c == QChar::LineSeparator
+            || c == QChar::ParagraphSeparator)
+            c = u' ';
+    }
+    line = painter.fontMetrics().elidedText(line, Qt::ElideRight, rect.width());
+    const Qt::LayoutDirection direction = painter.layoutDirection();
+    if (order == LineOrder::name)
+        line = bidi::name(line, direction);
+    else if (order == LineOrder::leftToRight)
+        line = bidi::leftToRight(line, direction);
+    painter.drawText(rect, int(alignment | Qt::TextSingleLine | Qt::TextDontClip), line);
+}
+
 TextLabel::TextLabel(QWidget *parent) : QLabel(parent)
 {
     setTextFormat(Qt::PlainText);
@@ -233,11 +251,8 @@ void ElidingLabel::paintEvent(QPaintEvent *)
     syncToolTip();
     QPainter painter(this);
     painter.setPen(palette().color(foregroundRole()));
-    QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
     // In a right-to-left window a name keeps its own order (".DS_Store", not "DS_Store.").
-    if (layoutDirection() == Qt::RightToLeft)
-        shown = QChar(0x2068) + shown + QChar(0x2069);
-    painter.drawText(contentsRect(), int(alignment() | Qt::TextSingleLine), shown);
+    drawLine(painter, contentsRect(), alignment(), text(), LineOrder::name);
 }
 
 void ElidingLabel::resizeEvent(QResizeEvent *event)

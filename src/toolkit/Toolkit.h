@@ -19,6 +19,7 @@
 
 #include <optional>
 
+class QKeyEvent;
 class QPainter;
 class QPushButton;
 class QVariantAnimation;
@@ -105,6 +106,20 @@ QLabel *text(const QString &content, const QFont &font, NamedColor tint = NamedC
 QLabel *paragraph(const QString &content, TextStyle style = TextStyle::body, NamedColor tint = NamedColor::primary,
                   QWidget *parent = nullptr);
 void setTextColor(QWidget *widget, const QColor &color);
+
+// How a line of text keeps its order in a right-to-left layout: as the text
+// runs, or isolated as a name (in the direction of its first letter) or as a
+// path, size or count (left to right); see bidi::name and bidi::leftToRight.
+enum class LineOrder { text, name, leftToRight };
+
+// Draws `text` on one line in `rect`, cut with "…" at its end to the
+// rectangle's width, in the painter's font, pen and direction. It is never
+// clipped to the rectangle's height: the line Qt lays out can be taller than
+// QFontMetrics::height() (a fallback font for some of its letters), and a clip
+// would cut what lies below the baseline, an underscore or a descender. A
+// line break inside the text (a file name may hold one) is drawn as a space.
+void drawLine(QPainter &painter, const QRect &rect, Qt::Alignment alignment, const QString &text,
+              LineOrder order = LineOrder::text);
 
 // A one-line plain-text label that may be narrower than its text: it draws
 // the text cut with "…" at the end and shows the whole text as its tooltip.
@@ -280,6 +295,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;   // Enter presses it too
 
 private:
     void setHovering(bool hovering);
@@ -312,14 +328,25 @@ void mediumLabel(PaintedButton *button, const QString &key);
 // looks the same under every widget style and palette; disabled, in the
 // disabled colours.
 PaintedButton *prominentButton(const QString &key, int horizontalPadding = 12, int verticalPadding = 6);
+// A main action as a capsule with its symbol before the label and a soft
+// shadow, in the same colours.
+PaintedButton *prominentCapsule(const QString &key, const QString &symbol);
 
-// The focus ring of the toolkit's controls, around their shape (a negative
-// radius: a capsule).
-void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius);
-// A button the widget style draws (a toolbar's) in the Tab order, with the
-// focus ring drawn over it while it has the focus: the styles draw none on a
-// toolbar's buttons.
-void reachableByTab(QAbstractButton *button);
+// The focus ring of the toolkit's controls: a line in the accent colour
+// around their shape (a negative radius: a capsule), and one in `contrast`
+// just inside it (the colour the control draws on its fill; transparent for
+// none), so it shows on any fill, the accent's own too. It stays inside
+// `bounds`, the control's own rectangle: around the shape where there is
+// room, along its edge where there is not.
+void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius, const QRectF &bounds,
+                    const QColor &contrast = Qt::transparent);
+// A button that draws no focus of its own (a toolbar's, which the style
+// draws, or a row the views paint) in the Tab order: while it has the focus
+// the ring is drawn over it along its edges (corners of `radius`, `contrast`
+// as above), and Enter presses it as Space does.
+void reachableByTab(QAbstractButton *button, qreal radius = 4, const QColor &contrast = Qt::transparent);
+// Whether the key presses a focused button: Enter or Return (Space is Qt's own).
+bool pressesButton(const QKeyEvent *event);
 
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();

@@ -3,13 +3,15 @@
 // table and preferences), scans it, presses "Clean All" and prints
 // "cleaning", then the clean's share done as the window shows it
 // ("progress 0.25"). A line "close" on standard input closes the window the way the
-// window's close button does, "quit" types the Quit command's Ctrl+Q into it;
-// when the window stays, it prints "finishing: " and what the window says.
+// window's close button does, "quit" types the Quit command's Ctrl+Q into it,
+// "quit settings" and "quit history" into that sheet opened over it; when the
+// window stays, it prints "finishing: " and what the window says.
 // The process then ends as the app ends.
 //
 //   app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point>
 
 #include "app/SweepbrookApp.h"
+#include "history/views/CleanHistoryView.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/MainWindow.h"
 #include "platform/Preferences.h"
@@ -96,10 +98,22 @@ int main(int argc, char **argv)
             return;
         input.setEnabled(false);
         if (command.contains("quit")) {
-            // The Quit command's key, typed into the window.
-            app.window().activateWindow();
-            (void)QTest::qWaitForWindowActive(&app.window());
-            QTest::keyClick(&app.window(), Qt::Key_Q, Qt::ControlModifier);
+            // The Quit command's key, typed into the window or a sheet over it.
+            QWidget *target = &app.window();
+            if (command.contains("settings")) {
+                view.setShowSettings(true);
+                target = app.window().settingsSheet();
+            } else if (command.contains("history")) {
+                view.setShowHistory(true);
+                target = app.window().findChild<CleanHistoryView *>();
+            }
+            if (!target) {
+                say(QStringLiteral("no sheet"));
+                return;
+            }
+            target->activateWindow();
+            (void)QTest::qWaitForWindowActive(target);
+            QTest::keyClick(target, Qt::Key_Q, Qt::ControlModifier);
         } else {
             app.window().close();
         }

@@ -115,6 +115,15 @@ private slots:
         QPointer<QWidget> third = about.infoWindow();
         QVERIFY(third && third->isVisible());
 
+        // Escape closes it, as its button does.
+        third->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(third));
+        QTest::keyClick(third, Qt::Key_Escape);
+        QVERIFY(third && !third->isVisible());
+        delegate.handleShowAboutWindow();
+        QVERIFY(!third);
+        third = about.infoWindow();
+
         // Minimised counts as not shown too.
         third->showMinimized();
         delegate.handleShowAboutWindow();

@@ -1,13 +1,16 @@
 // The whole app, in real time and under Xvfb when it is there, on real FAT32
 // sticks (fusefat on loop devices) whose clean cannot remove everything: a
 // read-only stick (the alert with its reason, the junk still listed, no
-// record) and a stick where one scanned item was replaced by a folder before
-// the clean (the completion view counts what went and what did not, the
-// record lists what went). Every count shown is checked against the disk.
-// The privileged clean's dialogs reach the app's own presenter.
+// record), a stick where one scanned item was replaced by a folder before
+// the clean (the completion view counts what went and what did not, and
+// why; the record lists what went), and an ordinary account's clean whose
+// administrator step ends early: the tool killed half-way, or no pkexec to
+// start it (the window says why). Every count shown is checked against the
+// disk. The privileged clean's dialogs reach the app's own presenter.
 
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/Localization.h"
+#include "platform/Scheduler.h"
 
 #include "AppRig.h"
 #include "StickApp.h"
@@ -15,6 +18,7 @@
 
 #include <QLabel>
 #include <QMessageBox>
+#include <QScopeGuard>
 
 namespace {
 
@@ -25,6 +29,12 @@ constexpr int patience = kPatience;
 
 // The junk put on each stick, by path below its root, and a file that stays.
 const QStringList kJunk{"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"};
+
+// Stands for pkexec: runs the tool, and kills it once it has answered for 20 items.
+const QByteArray kKillAfterTwenty =
+    "#!/bin/sh\nexec 3<&0\nout=$(mktemp)\n\"$@\" <&3 >\"$out\" & tool=$!\n"
+    "until [ $(grep -c '^removed ' \"$out\") -ge 20 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done\n"
+    "kill -KILL $tool; cat \"$out\"; rm -f \"$out\"; kill -KILL $$\n";
 
 } // namespace
 
@@ -96,7 +106,8 @@ private slots:
         QVERIFY(stats && failures && failures->isVisible());
         QCOMPARE(stats->text(), format(localized(QStringLiteral("clean_result_stats")), removed,
                                        presentation::byteCountText(6148 + 4096)));
-        QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left.size()));
+        QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left.size()) + u'\n'
+                                       + localized(QStringLiteral("failure_reason_changed")));
         QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("partial-clean.png"))));
 
         // The record holds what went, and only that.
@@ -106,6 +117,77 @@ private slots:
         QCOMPARE(history[0].cleanedFileCount, removed);
         QCOMPARE(history[0].freedSpace, 6148 + 4096);
         QCOMPARE(testsupport::recordedPaths(history[0], point), (QStringList{"/.DS_Store", "/._photo.jpg"}));
+    }
+
+    // An ordinary account's clean of a stick whose files are all root's: the
+    // administrator tool killed after its 20th answer (what it removed is
+    // counted and recorded, the rest stays because the tool stopped), or no
+    // pkexec to start it (nothing goes, and the alert says why).
+    void privilegedStepEndsEarly_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("the tool killed half-way") << true;
+        QTest::newRow("pkexec missing") << false;
+    }
+
+    void privilegedStepEndsEarly()
+    {
+        QFETCH(bool, killed);
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (::geteuid() != 0)
+            QSKIP("the tool runs as root here, for an account that is not");
+        QTemporaryDir stubs;
+        const QString stub = stubs.filePath(QStringLiteral("elevate.sh"));
+        testsupport::writeFile(QFile::encodeName(stub), kKillAfterTwenty);
+        QVERIFY(QFile::setPermissions(stub, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        SystemCleanHelper::ProbeEnvironment environment;
+        environment.isRoot = [] { return false; };
+        environment.effectiveUid = [] { return uid_t(1000); };
+        environment.polkitAuthorityAnswers = [] { return false; };
+        environment.hasEnvironmentVariable = [](const char *) { return false; };
+        environment.adminTool = testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
+        environment.pkexecPath = stubs.filePath(QStringLiteral("no-pkexec"));
+        if (killed)
+            environment.elevationCommand = {stub};
+        SystemCleanHelper helper(Scheduler::shared(), environment);
+        SystemCleanHelper::setShared(&helper);
+        const auto restore = qScopeGuard([] { SystemCleanHelper::setShared(nullptr); });
+
+        AppOnSticks rig;
+        QVERIFY(rig.start());
+        testsupport::JunkTree junk(8, 50, QStringLiteral("~IMG_%1.tmp"));
+        const QString point = rig.insertWith(QStringLiteral("ROOTS"), junk.staging.path());
+        QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
+        QVERIFY(rig.scan(point));
+        QCOMPARE(rig.listedItems(), junk.paths.size());
+        QVERIFY(rig.cleanAll());
+        ContentView &view = rig.app->contentView();
+        QTRY_VERIFY_WITH_TIMEOUT(!view.isBusy(view.selectedDevice()->id), patience);
+        const QStringList gone = junk.goneFrom(point);
+        const qint64 left = junk.paths.size() - gone.size();
+
+        if (!killed) {
+            QVERIFY(gone.isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(view.showingAlert(), patience);
+            QCOMPARE(view.alertTitle(), localized(QStringLiteral("clean_failed_title")));
+            QCOMPARE(view.alertMessage(), format(localized(QStringLiteral("clean_failed_message")), left, QStringLiteral("ROOTS"))
+                                              + QStringLiteral("\n\n") + localized(QStringLiteral("failure_reason_pkexec_missing")));
+            QVERIFY(rig.history().isEmpty());
+            return;
+        }
+        // What went, and why the rest did not.
+        QVERIFY2(gone.size() >= 20 && left > 0, qPrintable(QStringLiteral("%1 gone").arg(gone.size())));
+        DetailColumn *detail = rig.app->window().detailColumn();
+        QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
+        QCOMPARE(view.cleanedFileCount(), gone.size());
+        auto *failures = detail->findChild<QLabel *>(QStringLiteral("completionFailures"));
+        QVERIFY(failures && failures->isVisible());
+        QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left) + u'\n'
+                                       + localized(QStringLiteral("failure_reason_tool_stopped")));
+        QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("administrator-tool-killed.png"))));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.history().size(), 1, patience);
+        QCOMPARE(testsupport::recordedPaths(rig.history()[0], point), gone);
     }
 
     // The privileged clean's alert about system files it could not delete

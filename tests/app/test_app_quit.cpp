@@ -148,13 +148,16 @@ private slots:
     }
 
     // Closed a few hundred files into a clean of 2,440, by the window's close
-    // button or by the Quit command (Ctrl+Q), which takes the same way: the
-    // record is exactly what the disk lost, and the process exits by itself.
+    // button or by the Quit command (Ctrl+Q, in the window or in a sheet over
+    // it), which takes the same way: the record is exactly what the disk
+    // lost, and the process exits by itself.
     void quitDuringClean_data()
     {
         QTest::addColumn<QByteArray>("how");
         QTest::newRow("close button") << QByteArray("close");
         QTest::newRow("Ctrl+Q") << QByteArray("quit");
+        QTest::newRow("Ctrl+Q in the settings sheet") << QByteArray("quit settings");
+        QTest::newRow("Ctrl+Q in the history sheet") << QByteArray("quit history");
     }
 
     void quitDuringClean()

@@ -2,11 +2,14 @@
 // under Xvfb, where a clean meets the user or the stick doing something
 // unexpected: "Clean All" double-clicked (one clean, one record), the stick's
 // FUSE daemon killed half-way through a clean (what the tools answered
-// removed is recorded, and the window says how many went and stayed), and the daemon stopped (SIGSTOP) during a scan and
-// during a clean (the window says the device stopped answering within the
-// time limit, and records nothing that is not gone). Every count shown and
-// recorded is checked against the disk.
+// removed is recorded, and the window says how many went and stayed), the
+// stick unmounted lazily half-way (the clean ends through what it holds, and
+// the window, which lists the stick no more, says how it ended), and the
+// daemon stopped (SIGSTOP) during a scan and during a clean (the window says
+// the device stopped answering within the time limit, and records nothing
+// that is not gone). Every count shown and recorded is checked against the disk.
 
+#include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
 
 #include "StickApp.h"
@@ -45,9 +48,9 @@ struct ScannedStick
     ScannedStick(int folders, int perFolder) : junk(folders, perFolder) {}
 
     // Empty when the stick is in the app and scanned; else why not.
-    QString setUp(const QString &name)
+    QString setUp(const QString &name, std::chrono::milliseconds volumeTimeout = kVolumeTimeout)
     {
-        if (!rig.start(kVolumeTimeout))
+        if (!rig.start(volumeTimeout))
             return QStringLiteral("the app did not start");
         point = rig.insertWith(name, junk.staging.path());
         if (point.isEmpty())
@@ -172,6 +175,43 @@ private slots:
             QVERIFY2(gone.contains(path), qPrintable(path));
         qInfo("%lld of %lld removed before the daemon died; the window and the record say %lld",
               qint64(gone.size()), qint64(stick.junk.paths.size()), qint64(record.cleanedFileCount));
+    }
+
+    // The stick unmounted lazily half-way through a clean: the clean goes on
+    // through the volume it holds to its end, and the window, which dropped
+    // the stick meanwhile, says how it ended; the record is what the stick
+    // lost. (The stick's daemon waits while the window drops the stick, so
+    // the clean cannot end before: a change of the test's mount table is
+    // seen only at the next look, the kernel's at once.)
+    void lazyUnmountMidClean()
+    {
+        ScannedStick stick(40, 60);
+        if (const QString why = stick.setUp(QStringLiteral("LAZY"), 30s); !why.isEmpty())
+            QFAIL(qPrintable(why));
+        QVERIFY(stick.rig.cleanAll());
+        QVERIFY(stick.cleanReaches(0.05));
+        ContinueOnExit resume{stick.daemon};
+        QVERIFY(MountFixture::stopProcess(stick.daemon));
+        QVERIFY(MountFixture::unmountLazily(stick.point));
+        QVERIFY(MountFixture::writeMountInfoOf({}, stick.rig.mountInfo));
+        QTRY_VERIFY_WITH_TIMEOUT(!stick.view().selectedDevice(), kPatience);
+        QVERIFY(stick.view().isBusy(stick.deviceID));
+        ::kill(stick.daemon, SIGCONT);
+        QTRY_VERIFY_WITH_TIMEOUT(!stick.view().isBusy(stick.deviceID), kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(stick.rig.history().size(), 1, kPatience);
+        const CleanHistory record = stick.rig.history()[0];
+        QTRY_VERIFY_WITH_TIMEOUT(stick.alert(), kPatience);
+        QCOMPARE(stick.view().alertTitle(), L("cleaning_completed_title"));
+        QCOMPARE(stick.view().alertMessage(), format(L("clean_complete_message"), QStringLiteral("LAZY")) + u'\n'
+                                                  + format(L("clean_summary"), record.cleanedFileCount,
+                                                           displayedByteCount(record.freedSpace)));
+
+        // The stick again, once its daemon has let go: it lost what the record lists.
+        const QString loop = stick.rig.loops.value(stick.point);
+        MountFixture::waitUntilReleased(loop);
+        QVERIFY2(stick.rig.fx.mountFat(loop, stick.point), qPrintable(stick.rig.fx.lastError()));
+        QCOMPARE(testsupport::recordedPaths(record, stick.point), stick.junk.goneFrom(stick.point));
+        QCOMPARE(record.cleanedFileCount, stick.junk.paths.size());
     }
 
     // The daemon stopped before a scan: within the limit the window says the

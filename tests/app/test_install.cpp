@@ -1,9 +1,11 @@
-// What `cmake --install` makes, staged with DESTDIR as a package would: the
-// layout and modes, the desktop entry (desktop-file-validate), the polkit
-// action (xmllint against polkit's DTD), and then the real thing in a private
-// mount namespace: a polkitd on a system bus of its own reads the action
-// (pkaction), and the app's clean, as an ordinary account, runs the
-// installed tool through the real pkexec and removes root's junk from a stick.
+// What `cmake --install` makes, staged with DESTDIR as a package would and
+// under umask 077: the layout and modes, the list of what it made, the
+// desktop entry (desktop-file-validate), the polkit action (xmllint against
+// polkit's DTD). Then the real thing in private mount namespaces: the install
+// and scripts/uninstall.sh over a prefix of their own, and a polkitd on a
+// system bus of its own that reads the action (pkaction) while the app's
+// clean, as an ordinary account, runs the installed tool through the real
+// pkexec and removes root's junk from a stick.
 
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/StringsFile.h"
@@ -100,6 +102,45 @@ setpriv --reuid="$asker" --regid="$asker" --clear-groups setsid -w "$probe" clea
 exit $status
 )script";
 
+// In a mount namespace of its own, over an empty prefix holding only an empty
+// bin/ and another app's desktop entry: the real install under umask 077,
+// build/ hidden, then the removal given a list it must not trust (written by
+// others, not root's, a folder above it writable by others, naming a file
+// outside the prefix): a line "<case> <exit status> kept|changed" for each;
+// then the removal itself, a line "removed <exit status>", and what is left
+// of the prefix and the polkit folder after a line "---".
+//   script <cmake> <build> <source> <prefix> <polkit actions folder> <work dir>
+const char kUninstallScript[] = R"script(set -u
+cmake=$1 build=$2 source=$3 prefix=$4 polkit=$5 work=$6
+fail() { echo "cannot: $*"; exit 77; }
+[ -d "$polkit" ] || fail "$polkit is missing (polkit is not installed)"
+top=$prefix
+while [ ! -d "$top" ]; do top=$(dirname "$top"); done
+case $top in /|/usr|/usr/bin|/usr/lib|/usr/share|/bin|/lib|/etc) fail "stage $prefix over $top";; esac
+case $cmake in "$top"/*) fail "$cmake is inside $top";; esac
+mount -t tmpfs -o mode=755 tmpfs "$top" && mount -t tmpfs -o mode=755 tmpfs "$polkit" || fail "mount the prefix"
+mkdir -p "$prefix/bin" "$prefix/share/applications" && echo x > "$prefix/share/applications/other.desktop"
+(umask 077 && "$cmake" --install "$build" >/dev/null) || exit 1
+mount -t tmpfs tmpfs "$build" || fail "hide $build"
+list=$(find "$prefix" -name installed_files.txt)
+if [ "$prefix" = /usr/local ]; then set --; else set -- "$prefix"; fi
+installed=$(find "$top" "$polkit" | sort)
+echo x > "$work/victim"
+try() {
+    bash "$source/scripts/uninstall.sh" "$@" >/dev/null 2>&1
+    status=$?
+    [ "$(find "$top" "$polkit" | sort)" = "$installed" ] && [ -f "$work/victim" ] && echo "$what $status kept" || echo "$what $status changed"
+}
+what=writable; chmod 646 "$list"; try "$@"; chmod 644 "$list"
+what=not-roots; chown 65534 "$list"; try "$@"; chown 0 "$list"
+what=folder-above; chmod 757 "$prefix/share"; try "$@"; chmod 755 "$prefix/share"
+what=outside; cp "$list" "$work/list"; echo "$work/victim" >> "$list"; try "$@"; cp "$work/list" "$list"
+bash "$source/scripts/uninstall.sh" "$@" >/dev/null
+echo "removed $?"
+echo ---
+find "$prefix" "$polkit" | sort
+)script";
+
 } // namespace
 
 class TestInstall : public QObject
@@ -114,13 +155,20 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_stage.isValid() && ::chmod(QFile::encodeName(m_stage.path()), 0755) == 0);
+        // The tools' folder as an install under umask 077 left it before.
+        QVERIFY(QDir().mkpath(m_stage.path() + QStringLiteral(SWEEPBROOK_TOOLS_DIR))
+                && ::chmod(staged(QStringLiteral(SWEEPBROOK_TOOLS_DIR)).constData(), 0700) == 0);
+        const mode_t umask = ::umask(077);   // a careful administrator's
         const ProcessResult result = run(QStringLiteral(SWEEPBROOK_CMAKE), {QStringLiteral("--install"), QStringLiteral(SWEEPBROOK_BUILD_DIR)},
                                          {{QStringLiteral("DESTDIR"), m_stage.path()}});
+        ::umask(umask);
         QVERIFY2(result.succeeded(), qPrintable(outputOf(result)));
     }
 
     // Everything in its place and nothing else; installed as root, all of it
-    // root's, and nothing writable by anyone else.
+    // root's, and nothing writable by anyone else, nor closed to them (the
+    // tools' folder left 0700 too). The list of installed files names each
+    // file and each folder the install made: all but those above the tools'.
     void layoutAndModes()
     {
         const QString prefix = QStringLiteral(SWEEPBROOK_PREFIX);
@@ -132,6 +180,7 @@ private slots:
             {QStringLiteral(SWEEPBROOK_DATADIR "/applications/sweepbrook.desktop"), 0644},
             {QStringLiteral(SWEEPBROOK_DATADIR "/icons/hicolor/scalable/apps/sweepbrook.svg"), 0644},
             {QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR "/org.sweepbrook.admin-clean.policy"), 0644},
+            {QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/installed_files.txt"), 0644},
         };
         const QDir lproj(QStringLiteral(SWEEPBROOK_SOURCE_DIR "/src/localization/lproj"));
         for (const QString &folder : lproj.entryList({QStringLiteral("*.lproj")}, QDir::Dirs))
@@ -139,6 +188,8 @@ private slots:
         QVERIFY(expected.size() > 10 && tools.startsWith(prefix + u'/'));
 
         QMap<QString, mode_t> found;
+        QStringList listed = expected.keys();
+        listed.removeAll(QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/installed_files.txt"));
         QDirIterator it(m_stage.path(), QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
@@ -146,31 +197,82 @@ private slots:
             struct stat st{};
             QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
             QVERIFY2(::geteuid() != 0 || st.st_uid == 0, qPrintable(path));
-            if (S_ISDIR(st.st_mode))
+            if (S_ISDIR(st.st_mode)) {
                 QVERIFY2((st.st_mode & 07777) == 0755, qPrintable(path));
-            else
+                if (!tools.startsWith(path.mid(m_stage.path().size()) + u'/'))   // not those above the tools' folder
+                    listed.append(path.mid(m_stage.path().size()) + u'/');
+            } else {
                 found.insert(path.mid(m_stage.path().size()), st.st_mode & 07777);
+            }
         }
         QCOMPARE(found, expected);
+        QStringList list = QString::fromUtf8(readFile(staged(QStringLiteral(SWEEPBROOK_DATADIR "/sweepbrook/installed_files.txt"))))
+                               .split(u'\n', Qt::SkipEmptyParts);
+        list.sort();
+        listed.sort();
+        QCOMPARE(list, listed);
     }
 
-    // The desktop entry passes desktop-file-validate and carries the tables' texts.
+    // The real install and its removal, with build/ gone: a list it cannot
+    // trust removes nothing; then every file goes, and every folder the
+    // install made, while the folders it found stay, empty or not.
+    void uninstall()
+    {
+        if (::geteuid() != 0 || findExecutable(QStringLiteral("unshare")).isEmpty())
+            QSKIP("installing over a prefix of its own needs root and unshare (util-linux)");
+        QTemporaryDir work;
+        QVERIFY(work.isValid() && ::chmod(QFile::encodeName(work.path()), 0755) == 0);
+        const QString script = work.filePath(QStringLiteral("script.sh"));
+        QVERIFY(writeFile(QFile::encodeName(script), kUninstallScript));
+        const QString prefix = QStringLiteral(SWEEPBROOK_PREFIX), polkit = QStringLiteral(SWEEPBROOK_POLKIT_ACTIONS_DIR);
+        const ProcessResult result = run(findExecutable(QStringLiteral("unshare")),
+                                         {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                          QStringLiteral("sh"), script, QStringLiteral(SWEEPBROOK_CMAKE), QStringLiteral(SWEEPBROOK_BUILD_DIR),
+                                          QStringLiteral(SWEEPBROOK_SOURCE_DIR), prefix, polkit, work.path()});
+        const QString output = outputOf(result);
+        if (result.exitCode == 77)
+            QSKIP(qPrintable(QStringLiteral("this machine cannot stage the install: ") + output));
+        QVERIFY2(result.succeeded(), qPrintable(output));
+        QCOMPARE(output.section(QStringLiteral("---\n"), 0, 0),
+                 QStringLiteral("writable 1 kept\nnot-roots 1 kept\nfolder-above 1 kept\noutside 1 kept\nremoved 0\n"));
+        QStringList left = {prefix, prefix + QStringLiteral("/bin"), prefix + QStringLiteral("/share"),
+                            prefix + QStringLiteral("/share/applications"),
+                            prefix + QStringLiteral("/share/applications/other.desktop"), polkit};
+        left.sort();
+        QCOMPARE(output.section(QStringLiteral("---\n"), 1).split(u'\n', Qt::SkipEmptyParts), left);
+    }
+
+    // The desktop entry passes desktop-file-validate (where the machine has
+    // it) and carries the tables' texts: search keywords too, in each
+    // language it has a name in.
     void desktopEntry()
     {
         const QByteArray entry = staged(QStringLiteral(SWEEPBROOK_DATADIR "/applications/sweepbrook.desktop"));
-        const QString validate = findExecutable(QStringLiteral("desktop-file-validate"));
-        if (validate.isEmpty())
-            QSKIP("desktop-file-validate (desktop-file-utils) is not installed");
-        const ProcessResult result = run(validate, {QFile::decodeName(entry)});
-        QVERIFY2(result.succeeded() && result.standardOutput.isEmpty(), qPrintable(outputOf(result)));
+        if (const QString validate = findExecutable(QStringLiteral("desktop-file-validate")); !validate.isEmpty()) {
+            const ProcessResult result = run(validate, {QFile::decodeName(entry)});
+            QVERIFY2(result.succeeded() && result.standardOutput.isEmpty(), qPrintable(outputOf(result)));
+        }
         const QStringList lines = QString::fromUtf8(readFile(entry)).split(u'\n');
         for (const QString &line : {QStringLiteral("Exec=" SWEEPBROOK_BINDIR "/sweepbrook"), QStringLiteral("Icon=sweepbrook"),
                                     QStringLiteral("Categories=Utility;"), QStringLiteral("Type=Application"),
                                     QStringLiteral("GenericName=") + table(QStringLiteral("en"), QStringLiteral("desktop_generic_name")),
                                     QStringLiteral("GenericName[zh_CN]=") + table(QStringLiteral("zh-Hans"), QStringLiteral("desktop_generic_name")),
                                     QStringLiteral("Comment=") + table(QStringLiteral("en"), QStringLiteral("desktop_comment")),
-                                    QStringLiteral("Comment[zh_CN]=") + table(QStringLiteral("zh-Hans"), QStringLiteral("desktop_comment"))})
+                                    QStringLiteral("Comment[zh_CN]=") + table(QStringLiteral("zh-Hans"), QStringLiteral("desktop_comment")),
+                                    QStringLiteral("Keywords=") + table(QStringLiteral("en"), QStringLiteral("desktop_keywords"))})
             QVERIFY2(lines.contains(line) && !line.endsWith(u'='), qPrintable(line));
+        // The locales ("" for none) of the field's lines whose value matches.
+        const auto localesOf = [&lines](const char *field, const char *value) {
+            const QRegularExpression pattern(QStringLiteral("^%1(\\[[^]]+\\])?=%2$").arg(QLatin1String(field), QLatin1String(value)));
+            QStringList locales;
+            for (const QString &line : lines) {
+                if (const QRegularExpressionMatch match = pattern.match(line); match.hasMatch())
+                    locales.append(match.captured(1));
+            }
+            return locales;
+        };
+        QCOMPARE(localesOf("GenericName", ".+").size(), 13);
+        QCOMPARE(localesOf("Keywords", "([^;]+;)+"), localesOf("GenericName", ".+"));
     }
 
     // The polkit action is valid by polkit's own DTD: the administrator's

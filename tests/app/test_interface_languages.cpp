@@ -15,6 +15,7 @@
 #include "app/OnboardingView.h"
 #include "app/SweepbrookApp.h"
 #include "history/HistoryStore.h"
+#include "history/views/CleanHistoryDetailView.h"
 #include "history/views/CleanHistoryView.h"
 #include "history/views/HistorySheet.h"
 #include "localization/Bidi.h"
@@ -38,6 +39,7 @@
 #include <QAction>
 #include <QListView>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QMessageBox>
 #include <QTreeView>
 #include <QVariantAnimation>
@@ -110,6 +112,16 @@ void readsAsWritten(const QWidget *window, const QStringList &names)
                  qPrintable(QStringLiteral("%1 in \"%2\": %3 pixels unlike it as written, %4 unlike it reordered")
                                 .arg(name, holder->text()).arg(reading.pixelsUnlikeWritten).arg(reading.pixelsUnlikeReordered)));
     }
+}
+
+// The widget draws `name` whole in each of the `runs` runs of text that hold
+// it: no clip cuts into their lines, and their underscores show.
+void drawnWhole(QWidget *widget, const QString &name, int runs)
+{
+    const testsupport::NameDrawn drawn = testsupport::nameDrawn(widget, name);
+    QVERIFY2(drawn.runs == runs && drawn.lineCut < 0.01 && drawn.underscoreShown == 1,
+             qPrintable(QStringLiteral("%1: %2 runs, lines cut by %3 px, %4 of the underscores shown")
+                            .arg(name).arg(drawn.runs).arg(drawn.lineCut).arg(drawn.underscoreShown)));
 }
 
 // A presenter that keeps every guide dialog and answers with the next
@@ -328,6 +340,11 @@ private slots:
             QVERIFY2(files.contains(line), qPrintable(line + u'\n' + files.join(u'\n')));
         // The kind's name keeps ".DS_Store" whole inside the Arabic words around it.
         QVERIFY2(files.filter(QStringLiteral(").DS_Store(")).size() == 1, qPrintable(files.join(u'\n')));
+        // Names, paths and the kind's title keep their underscores: no row
+        // clips its text to a line one font height tall.
+        QWidget *fileRows = rig.window->findChild<QTreeView *>()->viewport();
+        drawnWhole(fileRows, QStringLiteral("DS_Store"), 5);
+        drawnWhole(fileRows, QStringLiteral("_IMG_0001"), 2);
 
         QWidget *header = rig.window->findChild<QWidget *>(QStringLiteral("deviceHeader"));
         const QString headerText = testsupport::drawnLines(header).join(u'\n');
@@ -339,6 +356,10 @@ private slots:
         const QStringList records = testsupport::drawnLines(rig.historySheet->sheet()->recordList()->viewport());
         QVERIFY2(records.contains(QStringLiteral("SWEEPSTICK")) && records.filter(QStringLiteral(").DS_Store(")).size() == 1,
                  qPrintable(records.join(u'\n')));
+        // The record's file list keeps them too.
+        rig.view.setSelectedHistoryItem(rig.view.cleanHistory().first());
+        rig.settle();
+        drawnWhole(rig.historySheet->sheet()->detail()->fileList()->viewport(), QStringLiteral("DS_Store"), 2);
         rig.view.setShowHistory(false);
         rig.settle();
         const QString sidebar = testsupport::drawnLines(rig.window->sidebar()).join(u'\n');
@@ -346,6 +367,24 @@ private slots:
                  qPrintable(sidebar));
         // The custom kind's line lists its extensions with their dots in front.
         QVERIFY2(files.filter(QStringLiteral(".bak, .old")).size() == 1, qPrintable(files.join(u'\n')));
+
+        // A kind's popover sets each pattern beside its symbol, at the row's right.
+        rig.view.setShowSettings(true);
+        rig.settle();
+        auto *settings = qobject_cast<SettingsView *>(rig.window->settingsSheet());
+        settings->showInfo(FileType::appleDouble);
+        rig.settle();
+        QWidget *patterns = settings->infoPopover()->findChild<QScrollArea *>(QStringLiteral("patternList"))->widget();
+        const int symbols = patterns->findChild<ui::SymbolLabel *>()->x();   // one column of them
+        for (QLabel *pattern : patterns->findChildren<QLabel *>(QStringLiteral("patternRow"))) {
+            qreal end = 0;
+            for (const testsupport::textfit::Run &run : testsupport::drawnRuns(pattern))
+                end = std::max(end, pattern->x() + run.at.x() + run.width);
+            QVERIFY2(end <= symbols && end >= symbols - 2 * ui::defaultSpacing,
+                     qPrintable(QStringLiteral("%1 ends at %2, its symbol starts at %3")
+                                    .arg(pattern->text()).arg(end).arg(symbols)));
+        }
+        settings->showInfo(std::nullopt);
     }
 
     // Arabic: names, patterns and dates inside translated sentences, written
@@ -527,6 +566,13 @@ private:
             settings->updateCheckBlock()->findChild<QAbstractButton *>(QStringLiteral("checkNowButton"))->click();
         QTRY_VERIFY(offered());
         rig.check(settings, QStringLiteral("settings"));
+        // "Clear All" of the patterns, scrolled to them: the sheet stays where it was.
+        auto *clear = settings->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"));
+        settings->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"))->ensureWidgetVisible(clear);
+        const QStringList patterns = rig.view.excludedFilePatterns();
+        QTest::mouseClick(clear, Qt::LeftButton);
+        rig.check(settings, QStringLiteral("settings-cleared"));
+        rig.view.setExcludedFilePatterns(patterns);
         auto *card = settings->updateCheckBlock()->findChild<UpdateCheckView *>();
         card->findChild<QAbstractButton *>(QStringLiteral("whatsNewButton"))->click();
         rig.check(card->whatsNewSheet(), QStringLiteral("whats-new"));

@@ -16,6 +16,7 @@
 
 #include "AppRig.h"
 #include "FakeMachine.h"
+#include "KeyboardChecks.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -86,15 +87,26 @@ private slots:
         QVERIFY(!rig.has("onboardingBackButton"));
         QCOMPARE(rig.button("onboardingMainButton")->text(), localized(QStringLiteral("continue")));
         QVERIFY(rig.mainEnabled());
+        // A main action: in the accent, its focus shown on it, Enter presses it.
+        const QPointer<ui::PaintedButton> next = qobject_cast<ui::PaintedButton *>(rig.button("onboardingMainButton"));
+        QVERIFY(next && next->fill() == ui::prominentColors(QApplication::palette()).fill);
+        const QColor accent = next->fill();
+        QVERIFY(testsupport::showsFocus(next));
 
         // Forward from welcome looks afresh (the cached answer is dropped).
         const int before = rig.probes();
-        rig.press("onboardingMainButton");
+        QVERIFY(testsupport::pressedByKeys(next, {Qt::Key_Return}));
+        rig.clock.runDue();
+        rig.settle();
         QCOMPARE(rig.flow->currentStep(), OnboardingFlow::Step::permissions);
         QCOMPARE(rig.probes(), before + 1);
         QCOMPARE(rig.indicator(), QStringLiteral("✓green 2blue 3faded"));
         QVERIFY(rig.has("onboardingBackButton") && rig.has("permissionRefreshButton"));
         QVERIFY(!rig.has("permissionVerifiedButton"));
+        // The page's own action is a main action too.
+        QAbstractButton *grant = rig.button("permissionGrantButton");
+        QCOMPARE(grant->grab().toImage().pixelColor(12, grant->height() / 2), accent);
+        QVERIFY(testsupport::showsFocus(grant));
 
         // The set-up button opens the desktop's guide and disables what depends on the check.
         rig.press("permissionGrantButton");
@@ -122,10 +134,10 @@ private slots:
         QCOMPARE(rig.flow->currentStep(), OnboardingFlow::Step::permissions);
         rig.press("onboardingMainButton");
 
-        // Finishing stores both flags and asks the host to close.
+        // Finishing (Enter on "Get Started") stores both flags and asks the host to close.
         QSignalSpy finished(rig.flow.get(), &OnboardingFlow::finished);
         testsupport::StdoutCapture out;
-        rig.press("onboardingMainButton");
+        QVERIFY(testsupport::pressedByKeys(rig.button("onboardingMainButton"), {Qt::Key_Enter}));
         QCOMPARE(finished.count(), 1);
         QVERIFY(out.lines().contains(QStringLiteral("🎆 Onboarding完成")));
         const Preferences stored(rig.prefs.filePath());

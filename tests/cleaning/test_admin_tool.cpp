@@ -33,13 +33,19 @@ namespace {
 
 const QString kTool = QStringLiteral(SWEEPBROOK_ADMIN_CLEAN);
 
+// As through pkexec with PKEXEC_UID set to `pkexecUid` (nothing: run directly by root).
+ToolRun runAdmin(const CleanRequest &request, const std::optional<QString> &pkexecUid)
+{
+    return runTool({kTool}, request.encode(), [&pkexecUid](ProcessRequest &process) {
+        if (pkexecUid)
+            process.environment.insert(QStringLiteral("PKEXEC_UID"), *pkexecUid);
+    });
+}
+
 // As through pkexec for the account `requester` (root: run directly).
 ToolRun runAdmin(const CleanRequest &request, uid_t requester = 0)
 {
-    return runTool({kTool}, request.encode(), [requester](ProcessRequest &process) {
-        if (requester != 0)
-            process.environment.insert(QStringLiteral("PKEXEC_UID"), QString::number(requester));
-    });
+    return runAdmin(request, requester == 0 ? std::nullopt : std::optional(QString::number(requester)));
 }
 
 int flagsOf(const QByteArray &path)
@@ -155,6 +161,35 @@ private slots:
         QVERIFY2(peak <= std::max(before, 100L * 1024), qPrintable(QStringLiteral("%1 KiB").arg(peak)));
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.errors.contains("item count"), run.errors.constData());
+
+        // On a volume that takes a name in any case (exFAT through exfat-fuse,
+        // which numbers each spelling's node anew), 64 spellings of one path,
+        // the one looked at last with its right inode: the file is compared
+        // with the scan once, under the first, and stays as it was.
+        MountFixture fixture;
+        const QString point = fixture.mountRoot() + QStringLiteral("/EXFAT");
+        if (!fixture.mountNew(MountFixture::Kind::ExFat, point))
+            QSKIP(qPrintable(fixture.lastError()));
+        const QByteArray stick = QFile::encodeName(point);
+        QVERIFY(makeTree(stick, {"Documents/", "Documents/thesis.pdf"}));
+        QByteArrayList spellings;
+        for (int mask = 0; mask < 64; ++mask) {
+            QByteArray path = "Documents/thesis.pdf";
+            for (int bit = 0; bit < 6; ++bit)
+                path[bit] = char(mask & (1 << bit) ? path[bit] ^ 0x20 : path[bit]);
+            spellings << path;
+        }
+        CleanRequest spelled = requestFor(stick, scannedItems(spellings, stick));
+        spelled.customExtensions = {QStringLiteral("pdf")};
+        const QByteArray last = *std::max_element(spellings.cbegin(), spellings.cend());   // folders go in byte order
+        for (CleanRequest::Item &item : spelled.items)
+            item.inode += item.relative == last ? 0 : 1000;
+        const QStringList stickBefore = snapshot(stick);
+        const ToolRun guessed = runAdmin(spelled);
+        QVERIFY2(guessed.exitCode == 1 && guessed.answers.values().count(ESTALE) == 1
+                     && guessed.answers.values().count(EINVAL) == 63 && guessed.errors.count("named before") == 63,
+                 guessed.errors.constData());
+        QCOMPARE(snapshot(stick), stickBefore);
     }
 
     // Roots that are no mounted removable volume, or are reached through a
@@ -228,11 +263,13 @@ private slots:
         QVERIFY(makeTree(root, {"etc/", "etc/passwd", "docs/", "docs/keep.txt", "notes.docx/", "notes.docx/chapter.txt",
                                 "report.docx", ".VolumeIcon.icns", "Desktop DB", ".Trashes/", ".Trashes/501/",
                                 ".Trashes/501/report.txt", "__MACOSX/", "__MACOSX/photos/", "__MACOSX/photos/img.jpg",
-                                "docs/.Spotlight-V100/", "docs/.Spotlight-V100/store", "Cache.tmp -> " + outside / "canary"}));
+                                "docs/.Spotlight-V100/", "docs/.Spotlight-V100/store", "Cache.tmp -> " + outside / "canary",
+                                "etc/x.tmp", "docs/toetc -> ../etc"}));
         // A device node and a fifo with junk names, on a volume mounted without nodev.
         QVERIFY(::mknod(root + "/.DS_Store", S_IFCHR | 0666, ::makedev(1, 3)) == 0 && ::mkfifo(root + "/Thumbs.db", 0666) == 0);
         // Junk names that are second names of the user's files: never changed through them.
-        QVERIFY(writeFile(root + "/docs/secret", "mine", 0600) && ::link(root + "/docs/secret", root + "/._secret") == 0);
+        QVERIFY(writeFile(root + "/docs/secret", "mine", 0600) && ::link(root + "/docs/secret", root + "/._secret") == 0
+                && ::link(root + "/docs/secret", root + "/docs/._again") == 0);
         if (!setFlags(root + "/docs/secret", FS_IMMUTABLE_FL))
             QSKIP("the test volume keeps no immutable flag");
         QVERIFY(writeFile(root + "/docs/private", "mine too", 0600)
@@ -248,6 +285,10 @@ private slots:
             // What cannot be confirmed answers alike, gone or another item,
             // and no trash placeholder is made where none was removed.
             {"docs/gone.tmp", ESTALE}, {"docs/other.tmp", ESTALE}, {"docs/.Trashes", ESTALE},
+            // One file, one look: its other name, with its right inode, is no second guess.
+            {"docs/._again", ESTALE},
+            // A file or a link on the way answers as a folder missing does.
+            {"docs/keep.txt/x.tmp", ESTALE}, {"docs/toetc/x.tmp", ESTALE}, {"nothere/x.tmp", ESTALE},
         };
         QByteArrayList paths;
         for (const auto &entry : expected)
@@ -267,9 +308,12 @@ private slots:
             QVERIFY2(run.answers.value(i, -1) == expected[i].second,
                      qPrintable(expected[i].first + " answered " + QByteArray::number(run.answers.value(i, -1)) + '\n' + run.errors));
         QVERIFY(run.errors.contains("Refused (not junk"));
+        const QList<qsizetype> absent = {13, 15, 17, 19};
         for (qsizetype i = 0; i < request.items.size(); ++i)
-            QCOMPARE(exists(root + '/' + expected[i].first), expected[i].second != 0 && i != 13 && i != 15);
-        QCOMPARE(run.errors.count("Skipped (gone, or no longer what the scan found)"), 3);
+            QCOMPARE(exists(root + '/' + expected[i].first), expected[i].second != 0 && !absent.contains(i));
+        QCOMPARE(run.errors.count("Skipped (gone, or no longer what the scan found)"), 7);
+        for (const qsizetype i : {17, 18, 19})
+            QVERIFY(run.errors.contains("Skipped (gone, or no longer what the scan found): " + root + '/' + expected[i].first + '\n'));
         QCOMPARE(modeOf(root + "/.DS_Store") & S_IFMT, mode_t(S_IFCHR));
         QCOMPARE(modeOf(root + "/Thumbs.db") & S_IFMT, mode_t(S_IFIFO));
         QCOMPARE(snapshot(root + "/docs").filter(QRegularExpression(QStringLiteral("^(keep|secret|private)"))), docsBefore);
@@ -285,7 +329,12 @@ private slots:
     // the account's own image mounted elsewhere, and the account's own FUSE
     // mount naming a loop device attached to nothing are refused whole, every
     // file as it was (an immutable one too); the account's image under
-    // /media/<name> is cleaned.
+    // /media/<name> is cleaned. Removable hardware too must be mounted for
+    // the account (a USB stick here: a loop device whose sysfs "removable"
+    // reads 1 in this test's mount namespace): another account's stick under
+    // its own media folder, a home on a stick, and another account's image
+    // lying on a stick are refused; a stick under the account's media folder
+    // is cleaned. A PKEXEC_UID that is no uid is refused, not taken for root.
     void removableHardwareOnly()
     {
         // (In the test's own mount namespace: the tmpfs over /media and the
@@ -302,13 +351,36 @@ private slots:
         const auto restore = qScopeGuard([] { ::umount2("/etc/fuse.conf", MNT_DETACH); });
         QVERIFY(::chmod(QFile::encodeName(fixture.path()), 0755) == 0);
         const QString home = fixture.mountRoot() + QStringLiteral("/home/victim");
-        struct Row { const char *name; uid_t owner; QString point; bool fuse; bool cleaned; bool shared = false; };
+        QVERIFY(QDir().mkpath(QStringLiteral("/media/victim")) && ::chown("/media/victim", 1001, 1001) == 0
+                && ::chmod("/media/victim", 0700) == 0 && writeFile(conf / "removable", "1\n", 0644));
+        QStringList sticks;   // the sysfs flags bound over
+        const auto asStick = [&](const QString &loop) {
+            sticks << QStringLiteral("/sys/block/%1/removable").arg(QFileInfo(loop).fileName());
+            return ::mount(conf / "removable", QFile::encodeName(sticks.last()).constData(), nullptr, MS_BIND, nullptr) == 0;
+        };
+        const auto unbind = qScopeGuard([&] {
+            for (const QString &flag : std::as_const(sticks))
+                ::umount2(QFile::encodeName(flag).constData(), MNT_DETACH);
+        });
+        enum class Disk { fixed, stick, imageOnStick };
+        struct Row
+        {
+            const char *name; uid_t owner; QString point; bool fuse; bool cleaned; bool shared = false;
+            Disk disk = Disk::fixed; const char *refusal = "is not on removable hardware";
+        };
+        const char *notMounted = "is not mounted for the requesting account";
         const Row rows[] = {
             {"another account's home on a loop image", 1001, home, false, false},
             {"another account's folder renamed .Trashes", 0, fixture.mountRoot() + QStringLiteral("/shared"), false, false, true},
             {"the account's image mounted elsewhere", 65534, fixture.mountRoot() + QStringLiteral("/elsewhere"), false, false},
             {"the account's FUSE mount of a detached loop device", 65534, fixture.mountRoot() + QStringLiteral("/fuse"), true, false},
             {"the account's image under its media folder", 65534, QStringLiteral("/media/nobody/STICK"), false, true},
+            {"another account's stick under its media folder", 1001, QStringLiteral("/media/victim/STICK"), false, false, false,
+             Disk::stick, notMounted},
+            {"another account's home on a stick", 1001, home, false, false, false, Disk::stick, notMounted},
+            {"another account's image on a stick, under the account's media folder", 1001, QStringLiteral("/media/nobody/IMAGE"),
+             false, false, false, Disk::imageOnStick, "holds a file of another account"},
+            {"a stick under the account's media folder", 65534, QStringLiteral("/media/nobody/USB"), false, true, false, Disk::stick},
         };
         for (const Row &row : rows) {
             const std::optional<QString> image =
@@ -322,9 +394,25 @@ private slots:
                 QVERIFY(QProcess::execute(asNobody().first(), asNobody().mid(1) + QStringList{
                             MountFixture::tool(QStringLiteral("fusefat")), QStringLiteral("-o"),
                             QStringLiteral("rw+,allow_other,fsname=%1,subtype=vfat").arg(detached), *image, row.point}) == 0);
-            } else {
-                const std::optional<QString> loop = fixture.attachLoop(*image);
-                QVERIFY(loop && fixture.mountExt4(*loop, row.point));
+            }
+            // The image on a stick of its own: that stick goes once the image's loop device is detached.
+            const QString outer = fixture.mountRoot() + QStringLiteral("/outer");
+            QString file = row.fuse ? QString() : *image;
+            std::optional<QString> loop;
+            const auto outerGone = qScopeGuard([&] {
+                if (row.disk == Disk::imageOnStick && loop && fixture.unmount(row.point) && fixture.detachLoop(*loop))
+                    fixture.unmount(outer);
+            });
+            if (row.disk == Disk::imageOnStick) {
+                const std::optional<QString> stickImage = fixture.makeImage(MountFixture::Kind::Ext4, 64, QStringLiteral("OUTER"));
+                const std::optional<QString> outerLoop = stickImage ? fixture.attachLoop(*stickImage) : std::nullopt;
+                file = outer + QStringLiteral("/home.img");
+                QVERIFY(outerLoop && asStick(*outerLoop) && fixture.mountExt4(*outerLoop, outer) && QFile::copy(*image, file)
+                        && ::chown(QFile::encodeName(file), row.owner, row.owner) == 0);
+            }
+            if (!row.fuse) {
+                loop = fixture.attachLoop(file);
+                QVERIFY(loop && (row.disk != Disk::stick || asStick(*loop)) && fixture.mountExt4(*loop, row.point));
             }
             const auto unmount = qScopeGuard([&] { fixture.unmount(row.point); });
             const QByteArray root = QFile::encodeName(row.point);
@@ -349,10 +437,20 @@ private slots:
                 QCOMPARE(snapshot(root).filter(QRegularExpression(QStringLiteral("^(\\.bashrc|thesis|Thumbs)"))), QStringList());
                 QVERIFY(!immutable || !exists(root + "/thesis.pdf"));
             } else {
-                QVERIFY2(run.exitCode == 2 && run.answers.isEmpty() && run.errors.contains("not on removable hardware"),
+                QVERIFY2(run.exitCode == 2 && run.answers.isEmpty() && run.errors.contains(row.refusal),
                          qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(row.name), QString::fromUtf8(run.errors))));
                 QCOMPARE(snapshot(root), before);
             }
+        }
+
+        const QByteArray own = fixture.mountReachable(MountFixture::Kind::Ext4, QStringLiteral("root's"));
+        QVERIFY(!own.isEmpty() && makeTree(own, {"Thumbs.db"}));
+        const CleanRequest request = requestFor(own, scannedItems({"Thumbs.db"}, own));
+        for (const QString &uid : {QStringLiteral("65534x"), QStringLiteral(""), QStringLiteral("-1"), QStringLiteral("4294967295"),
+                                   QStringLiteral(" 0")}) {
+            const ToolRun run = runAdmin(request, uid);
+            QVERIFY2(run.exitCode == 2 && run.errors.contains("is not an account's uid") && exists(own + "/Thumbs.db"),
+                     qPrintable(uid + QStringLiteral(": ") + QString::fromUtf8(run.errors)));
         }
     }
 

@@ -6,6 +6,7 @@
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
@@ -174,6 +175,8 @@ private slots:
         QVERIFY2(text.startsWith(QStringLiteral("record 2 of 3: ")) && text.contains(problem), qPrintable(text));
     }
 
+    // The damaged record alone is kept aside: the others are read, and the
+    // next save writes them back.
     void keepsDamagedHistoryBeforeTheNextSave()
     {
         const QByteArray damaged = amongGood("{}");
@@ -187,14 +190,15 @@ private slots:
             QCOMPARE(capture.lines().value(1), QStringLiteral("无法完整读取的历史记录原始数据已备份到 cleanHistoryBackup"));
         }
         QCOMPARE(records.size(), 2);
-        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
-        QCOMPARE(store.takeKeptAside(), std::optional<QString>(HistoryStore::backupKey));   // to tell, once
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), QByteArray("[{}]"));
+        using Kept = HistoryStore::KeptAside;
+        QCOMPARE(store.takeKeptAside(), std::optional(Kept{HistoryStore::backupKey, 1}));   // to tell, once
         QVERIFY(!store.takeKeptAside());
 
         records.prepend(stickRecord());
         store.save(records);
         QCOMPARE(m_preferences->bytesValue(HistoryStore::key), HistoryCodec::encode(records));
-        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), QByteArray("[{}]"));
 
         // Reading the same damage again keeps one copy; different damage gets a
         // key of its own instead of replacing the first.
@@ -205,9 +209,37 @@ private slots:
         m_preferences->setBytes(HistoryStore::key, "[1]");
         store.load();
         QCOMPARE(store.backupKeys(), (QStringList{HistoryStore::backupKey, HistoryStore::backupKey + u'2'}));
-        QCOMPARE(store.takeKeptAside(), std::optional<QString>(HistoryStore::backupKey + u'2'));
-        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), damaged);
+        QCOMPARE(store.takeKeptAside(), std::optional(Kept{HistoryStore::backupKey + u'2', 1}));
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), QByteArray("[{}]"));
         QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey + u'2'), QByteArray("[1]"));
+    }
+
+    // One damaged record among many: the stored file keeps it once, beside
+    // the records read, and does not grow by a second copy of the history.
+    void oneDamagedRecordIsNotCopiedWhole()
+    {
+        QList<CleanHistory> good;
+        for (int i = 0; i < 400; ++i) {
+            CleanHistory record = stickRecord();
+            record.id = QUuid::createUuid();
+            record.cleanedFiles = QList<CleanedFileDetail>(20, record.cleanedFiles.first());
+            good.append(record);
+        }
+        const QByteArray bad = goodRecordJson("00000000-0000-4000-8000-000000000002").replace(R"(,"fileType":"trash")", "");
+        m_preferences->setBytes(HistoryStore::key, "[" + bad + "," + HistoryCodec::encode(good).mid(1));
+        QVERIFY(m_preferences->flush());
+        const qint64 stored = QFileInfo(path()).size();
+
+        m_preferences = std::make_unique<Preferences>(path());   // a later start
+        HistoryStore store(*m_preferences);
+        const QList<CleanHistory> read = store.load();
+        QCOMPARE(read.size(), good.size());
+        store.save(read);
+        QVERIFY(m_preferences->flush());
+        QCOMPARE(m_preferences->bytesValue(HistoryStore::backupKey), "[" + bad + "]");
+        const qint64 after = QFileInfo(path()).size();
+        QVERIFY2(after < stored + stored / 20, qPrintable(QStringLiteral("%1 bytes, then %2").arg(stored).arg(after)));
+        QCOMPARE(HistoryStore(*m_preferences).load().size(), good.size());
     }
 
     void unreadableHistoryIsKeptAndReportedAsAFailure_data()

@@ -6,6 +6,7 @@
 
 #include "cleaning/SystemCleanHelper.h"
 #include "history/HistoryStore.h"
+#include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
 
 #include "FakeDeviceService.h"
@@ -21,6 +22,9 @@
 #include <thread>
 
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -64,6 +68,50 @@ struct WindowOver
     ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
 };
 
+// The settings' folder, taken away and given back: as root a tmpfs of the
+// test's own, remounted read-only or filled; else its write permission
+// taken away (it cannot be filled then).
+struct ConfigFolder
+{
+    enum class State { writable, readOnly, full };
+    QString path;
+    bool mounted = false;
+
+    explicit ConfigFolder(const QString &folder) : path(folder)
+    {
+        QDir().mkpath(path);
+        mounted = ::geteuid() == 0 && ::mount("test", native().constData(), "tmpfs", 0, "size=256k") == 0;
+    }
+    ~ConfigFolder()
+    {
+        if (set(State::writable) && mounted)
+            ::umount2(native().constData(), MNT_DETACH);
+    }
+    QByteArray native() const { return QFile::encodeName(path); }
+    QString file() const { return path + QStringLiteral("/preferences.json"); }
+    bool set(State state) const
+    {
+        if (!mounted)
+            return state != State::full && ::chmod(native().constData(), state == State::readOnly ? 0555 : 0755) == 0;
+        ::unlink(native() + "/filler");
+        const unsigned long flags = MS_REMOUNT | (state == State::readOnly ? MS_RDONLY : 0);
+        if (::mount(nullptr, native().constData(), nullptr, flags, nullptr) != 0)
+            return false;
+        QFile filler(path + QStringLiteral("/filler"));
+        if (state == State::full && filler.open(QIODevice::WriteOnly))
+            while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
+            }
+        return true;
+    }
+    // What the window says of the folder in that state.
+    QString told(State state) const
+    {
+        return format(localized(state == State::full ? QStringLiteral("storage_reason_full")
+                                                     : QStringLiteral("storage_reason_read_only")),
+                      path);
+    }
+};
+
 // What the window shows after a scan: the alert's title and message ("" for
 // none), the kinds listed and the folders it says could not be read.
 struct Shown { QString title, message; int kinds; qint64 unreadable; bool cleaned; };
@@ -71,6 +119,7 @@ struct Shown { QString title, message; int kinds; qint64 unreadable; bool cleane
 } // namespace
 
 Q_DECLARE_METATYPE(ScanOutcome)
+Q_DECLARE_METATYPE(ConfigFolder::State)
 Q_DECLARE_METATYPE(Shown)
 
 class TestWindowOutcomes : public QObject
@@ -176,9 +225,11 @@ private slots:
     }
 
     // A clean that left files behind says so: with the completion view's
-    // count when something went, with an alert and its reason when nothing did.
-    // A device that stopped answering or went away half-way is told of with
-    // both counts, also once it is no longer listed (pulled: before the clean's end).
+    // count and reason when something went, with an alert and its reason
+    // when nothing did. A device that stopped answering or went away
+    // half-way is told of with both counts, also once it is no longer listed
+    // (pulled: before the clean's end); a clean that finished all the same
+    // through what it held is told of with its result.
     void cleanFailures_data()
     {
         QTest::addColumn<bool>("quick");
@@ -201,6 +252,17 @@ private slots:
             QTest::addRow("%s, authorization dismissed", kind) << quick << 0 << ECANCELED << L("failure_reason_cancelled") << false;
             QTest::addRow("%s, changed since the scan", kind) << quick << 0 << ESTALE << L("failure_reason_changed") << false;
             QTest::addRow("%s, partly removed", kind) << quick << 2 << EACCES << QString() << false;
+            QTest::addRow("%s, administrator tool stopped half-way", kind)
+                << quick << 1 << SystemCleanHelper::toolStopped << QString() << false;
+            QTest::addRow("%s, pkexec missing", kind)
+                << quick << 0 << SystemCleanHelper::elevationMissing << L("failure_reason_pkexec_missing") << false;
+            QTest::addRow("%s, no polkit authority", kind)
+                << quick << 0 << SystemCleanHelper::noPolkitAuthority << L("failure_reason_no_polkit_authority") << false;
+            QTest::addRow("%s, finished while pulled", kind)
+                << quick << 3 << 0
+                << format(L("clean_complete_message"), QStringLiteral("a")) + u'\n'
+                       + format(L("clean_summary"), 3, displayedByteCount(6))
+                << true;
             QTest::addRow("%s, stopped answering at once", kind) << quick << 0 << ETIMEDOUT
                                                                  << L("failure_reason_not_answering") << false;
             QTest::addRow("%s, stopped answering half-way", kind)
@@ -236,7 +298,7 @@ private slots:
         w.devices.cleans[0].completion(files.mid(0, removed), failed);
         w.tick();
         if (pulled) {
-            QCOMPARE(w.view.alertTitle(), L("device_gone_during_clean_title"));
+            QCOMPARE(w.view.alertTitle(), L(error ? "device_gone_during_clean_title" : "cleaning_completed_title"));
             QCOMPARE(w.view.alertMessage(), reason);
             w.settle();
             QCOMPARE(HistoryStore(w.prefs).load().size(), removed ? 1 : 0);
@@ -245,6 +307,7 @@ private slots:
 
         QCOMPARE(w.view.cleanedFileCount(), removed);
         QCOMPARE(w.view.failedFileCount(), 3 - removed);
+        QCOMPARE(w.view.failureReason(), error);
         QVERIFY(!w.view.isScanning());
         w.settle();
         const QList<CleanHistory> history = HistoryStore(w.prefs).load();
@@ -342,13 +405,88 @@ private slots:
             QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"), format(L("preferences_set_aside_message"), kept)}));
             QCOMPARE(appear(prefs).value(0), QString());   // told once
 
-            prefs.setBytes(HistoryStore::key, "[1]");   // a history no version wrote
+            prefs.setBytes(HistoryStore::key, "[1");   // a history no version wrote
             QVERIFY(prefs.flush());
         }
         Preferences prefs(path);
         QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"),
                                             format(L("history_set_aside_message"), HistoryStore::backupKey, path)}));
         QCOMPARE(appear(prefs).value(0), QString());
+        // Records that cannot be read among others are kept aside alone, and told as such.
+        prefs.setBytes(HistoryStore::key, "[1,2]");
+        QCOMPARE(appear(prefs), (QStringList{L("stored_data_set_aside_title"),
+                                            format(L("history_records_set_aside_message"), 2,
+                                                   HistoryStore::backupKey + u'2', path)}));
+    }
+
+    // What the folder of the settings does not take (a clean's record, or a
+    // change of settings that could not be read and could not be set aside,
+    // which is told at start) is said of the history or the settings and of
+    // the folder's state, and kept: written once the folder takes it again,
+    // with the next save or when the window and its store close.
+    void keptUntilTheFolderTakesIt_data()
+    {
+        QTest::addColumn<bool>("unreadable");
+        QTest::addColumn<ConfigFolder::State>("state");
+        QTest::addColumn<bool>("atQuit");
+        QTest::newRow("a record, read-only, then the next save") << false << ConfigFolder::State::readOnly << false;
+        QTest::newRow("a record, full, then quit") << false << ConfigFolder::State::full << true;
+        QTest::newRow("unreadable settings, read-only, then quit") << true << ConfigFolder::State::readOnly << true;
+    }
+
+    void keptUntilTheFolderTakesIt()
+    {
+        QFETCH(bool, unreadable);
+        QFETCH(ConfigFolder::State, state);
+        QFETCH(bool, atQuit);
+        QTemporaryDir dir;
+        const ConfigFolder folder(dir.filePath(QStringLiteral("config")));
+        QFile corrupt(folder.file());
+        QVERIFY(!unreadable || (corrupt.open(QIODevice::WriteOnly) && corrupt.write("{not json") > 0));
+        corrupt.close();
+        if (!folder.set(unreadable ? state : ConfigFolder::State::writable) || (state == ConfigFolder::State::full && !folder.mounted))
+            QSKIP("the folder cannot be taken away here (filling it needs a tmpfs of our own, as root)");
+        const FileItem junk = item(QStringLiteral("/media/a/.DS_Store"), 6148);
+        QUuid recorded;
+        {
+            Preferences prefs(folder.file());
+            WindowOver window(prefs);
+            ContentView &view = window.view;
+            QVERIFY(window.clock.settle());
+            if (unreadable) {
+                QCOMPARE(view.alertMessage(), format(L("preferences_not_set_aside_message"), folder.file(), folder.told(state)));
+                view.dismissAlert();
+                view.setAutoEjectAfterClean(true);
+            } else {
+                window.devices.setList({makeDevice(QStringLiteral("a"))});
+                window.clock.advance(5500ms);   // inserted, selected, ready
+                view.scanDevice(*view.selectedDevice());
+                window.devices.scans.value(0).completion({{FileType::dsStore, {junk}}});
+                view.cleanButtonTapped();
+                QVERIFY(folder.set(state));
+                window.devices.cleans.value(0).completion({junk}, {});
+                QVERIFY(window.clock.settle());
+                recorded = view.cleanHistory().value(0).id;
+            }
+            QVERIFY(!prefs.flush());
+            window.clock.runDue();
+            const char *what = unreadable ? "preferences_write_failed" : "history_write_failed";
+            QCOMPARE(view.alertTitle(), localized(QLatin1String(what) + QStringLiteral("_title")));
+            QCOMPARE(view.alertMessage(), format(localized(QLatin1String(what) + QStringLiteral("_message")), folder.file())
+                                              + QStringLiteral("\n\n") + folder.told(state));
+            QVERIFY(folder.set(ConfigFolder::State::writable));
+            if (!atQuit)
+                QVERIFY(prefs.flush());
+        }
+        Preferences reopened(folder.file());
+        if (!unreadable) {
+            QVERIFY(!recorded.isNull());
+            QCOMPARE(HistoryStore(reopened).load().value(0).id, recorded);
+            return;
+        }
+        QCOMPARE(reopened.boolValue(QStringLiteral("autoEjectAfterClean")), std::optional(true));
+        QFile kept(QDir(folder.path).entryInfoList({QStringLiteral("preferences.json.corrupt-*")}).value(0).filePath());
+        QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == "{not json");
     }
 
     // Every look at a device during a quick clean and an authorization is made

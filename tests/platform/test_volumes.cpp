@@ -2,6 +2,8 @@
 #include "TestMain.h"
 
 #include "platform/FileNames.h"
+#include "platform/RemovableHardware.h"
+#include "platform/UDisks2Mounts.h"
 #include "platform/Volumes.h"
 
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -110,6 +113,7 @@ private slots:
     void mountOptionsAndCryptoMappers();
     void fileSystemTypeNames();
     void mountedTypeWithoutReadingTheDevice();
+    void udisksMountRecords();
     void systemPaths();
     void sizesOfAFileSystem();
     void fileNamesAsPeopleReadThem();
@@ -174,12 +178,18 @@ void TestVolumes::classifiesFakeDevices()
              "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_UUID=1234-ABCD\n"
              "E:ID_FS_LABEL=MY_STICK_\xc3\x9c\nE:ID_FS_LABEL_ENC=MY\\x20STICK\\x20\xc3\x9c\nE:BROKEN\n");
 
-    // SD card in a built-in MMC reader: nothing from udev, the sysfs path tells the bus.
-    const QString mmcCard = QStringLiteral("platform/soc/mmc_host/mmc0/mmc0:0001");
-    sys.addBlock(QStringLiteral("179:1"), mmcCard + QStringLiteral("/block/mmcblk0/mmcblk0p1"), true);
-    sys.write(QStringLiteral("devices/%1/block/mmcblk0/mmcblk0p1/partition").arg(mmcCard), "1\n");
-    sys.write(QStringLiteral("devices/%1/name").arg(mmcCard), "SD32G\n");
-    sys.link(QStringLiteral("devices/%1/block/mmcblk0/device").arg(mmcCard), QStringLiteral("../../../mmc0:0001"));
+    // Cards in the machine's own MMC slots: nothing from udev, the sysfs path
+    // tells the bus. An SD card says so; the machine's own eMMC says "MMC".
+    for (const auto &[number, host, disk, name, type] : {std::tuple("179:1", "mmc0", "mmcblk0", "SD32G", "SD"),
+                                                          std::tuple("179:33", "mmc1", "mmcblk1", "BJTD4R", "MMC")}) {
+        const QString card = QStringLiteral("platform/soc/mmc_host/%1/%1:0001").arg(QLatin1String(host));
+        const QString block = card + QStringLiteral("/block/") + QLatin1String(disk);
+        sys.addBlock(QLatin1String(number), block + u'/' + QLatin1String(disk) + QStringLiteral("p1"), true);
+        sys.write(QStringLiteral("devices/%1/%2p1/partition").arg(block, QLatin1String(disk)), "1\n");
+        sys.write(QStringLiteral("devices/%1/name").arg(card), QByteArray(name) + '\n');
+        sys.write(QStringLiteral("devices/%1/type").arg(card), QByteArray(type) + '\n');
+        sys.link(QStringLiteral("devices/%1/device").arg(block), QStringLiteral("../../../%1:0001").arg(QLatin1String(host)));
+    }
 
     // USB card reader, file system on the whole disk, no removable flag.
     const QString reader = QStringLiteral("pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host7/target7:0:0/7:0:0:0");
@@ -225,6 +235,7 @@ void TestVolumes::classifiesFakeDevices()
     QCOMPARE(stick->fsUuid, QStringLiteral("1234-ABCD"));
     QCOMPARE(stick->fsLabel, QStringLiteral("MY STICK \u00dc"));
     const auto card = probe.probe(179, 1);
+    const auto builtIn = probe.probe(179, 33);
     const auto sdReader = probe.probe(8, 32);
     const auto sataDisk = probe.probe(8, 1);
     const auto nvmeDisk = probe.probe(259, 1);
@@ -233,6 +244,7 @@ void TestVolumes::classifiesFakeDevices()
         // kernel name, disk, bus, vendor, model
         {stick, {"sdb1", "sdb", "usb", "SanDisk", "Ultra Fit"}},
         {card, {"mmcblk0p1", "mmcblk0", "mmc", "", "SD32G"}},
+        {builtIn, {"mmcblk1p1", "mmcblk1", "emmc", "", "BJTD4R"}},
         {sdReader, {"sdc", "sdc", "usb", "Generic", "SD Card Reader"}},
         {sataDisk, {"sda1", "sda", "ata", "ATA", "Samsung SSD 860"}},
         {nvmeDisk, {"nvme0n1p1", "nvme0n1", "nvme", "", "WDC PC SN730"}},
@@ -266,6 +278,7 @@ void TestVolumes::classifiesFakeDevices()
     const QList<Case> cases = {
         {"usb stick", mountOf(QStringLiteral("vfat"), 8, 17, {}), stick, true, true, false, true},
         {"mmc card", mountOf(QStringLiteral("exfat"), 179, 1, {}), card, true, true, false, true},
+        {"emmc", ext4, builtIn, false, false, true, true},
         {"usb reader", mountOf(QStringLiteral("fuseblk"), 8, 32, {}), sdReader, true, true, false, true},
         {"sata", ext4, sataDisk, false, false, true, true},
         {"nvme", ext4, nvmeDisk, false, false, true, true},
@@ -285,6 +298,10 @@ void TestVolumes::classifiesFakeDevices()
         if (!c.local.value_or(true))
             QVERIFY2(!probe.probeMount(c.mount), c.name);
     }
+    // Root acts on the card, never on the machine's own memory.
+    QVERIFY(!whyNotRemovableHardware(mountOf(QStringLiteral("exfat"), 179, 1, {}), 0, sys.paths));
+    QVERIFY(whyNotRemovableHardware(mountOf(QStringLiteral("ext4"), 179, 33, {}), 0, sys.paths)
+                .value_or(QString()).contains(QLatin1String("fixed disk (mmcblk1)")));
 
     // The size is the device's own, in sysfs's 512-byte sectors.
     QCOMPARE(stick->sizeBytes, qint64(128'000'000));
@@ -456,6 +473,29 @@ void TestVolumes::mountedTypeWithoutReadingTheDevice()
         QCOMPARE(parsed.size(), 1);
         QVERIFY2(mountedFileSystemType(parsed.first(), device) == QLatin1String(expected), line.constData());
     }
+}
+
+// udisksd's record of the mounts it made, as udisksd 2.9.4 wrote it: ext4
+// sticks on loop0 at /media/nobody/STICKA for the account 65534 and on loop1
+// at /media/root/STICKB for root.
+void TestVolumes::udisksMountRecords()
+{
+    const QByteArray written = QByteArray::fromHex(
+        "2f6d656469612f6e6f626f64792f535449434b4100000000626c6f636b2d64657669636500000000000700000000000000740d00"
+        "000000006d6f756e7465642d62792d7569640000feff000000750f0066737461622d6d6f756e7400000000000000620c1b374c15"
+        "2f6d656469612f726f6f742f535449434b42000000000000626c6f636b2d64657669636500000000010700000000000000740d00"
+        "000000006d6f756e7465642d62792d75696400000000000000750f0066737461622d6d6f756e7400000000000000620c1b374c13"
+        "68d0");
+    const QList<UDisks2Mount> mounts = parseUDisks2Mounts(written);
+    QCOMPARE(mounts.size(), 2);
+    QCOMPARE(std::tuple(mounts[0].mountPoint, mounts[0].device, mounts[0].mountedBy),
+             std::tuple(QByteArray("/media/nobody/STICKA"), quint64(::makedev(7, 0)), uid_t(65534)));
+    QCOMPARE(std::tuple(mounts[1].mountPoint, mounts[1].device, mounts[1].mountedBy),
+             std::tuple(QByteArray("/media/root/STICKB"), quint64(::makedev(7, 1)), uid_t(0)));
+    // Cut short anywhere, it is no record; an empty one (all unmounted) holds nothing.
+    for (qsizetype size = 0; size < written.size(); ++size)
+        QVERIFY2(parseUDisks2Mounts(written.first(size)).isEmpty(), qPrintable(QString::number(size)));
+    QVERIFY(readUDisks2Mounts({QStringLiteral("/nonexistent/mounted-fs")}).isEmpty());
 }
 
 void TestVolumes::systemPaths()

@@ -174,6 +174,7 @@ struct Run
     QString text;    // logical order
     bool rightToLeft = false;
     QFont font;
+    QRectF clip;     // the painter's clip around it, in the same coordinates; null when it draws unclipped
 };
 
 // A paint engine that keeps the runs of text drawn through it and nothing else.
@@ -195,9 +196,12 @@ public:
     void drawPolygon(const QPointF *, int, PolygonDrawMode) override {}
     void drawTextItem(const QPointF &at, const QTextItem &item) override
     {
-        if (item.width() > 0)
-            runs.append({m_transform.map(at), item.width(), item.text(),
-                         bool(item.renderFlags() & QTextItem::RightToLeft), item.font()});
+        if (item.width() <= 0)
+            return;
+        const QPainter *drawing = painter();
+        const QRectF clip = drawing && drawing->hasClipping() ? m_transform.mapRect(drawing->clipBoundingRect()) : QRectF();
+        runs.append({m_transform.map(at), item.width(), item.text(), bool(item.renderFlags() & QTextItem::RightToLeft),
+                     item.font(), clip});
     }
     Type type() const override { return User; }
 
@@ -337,5 +341,70 @@ inline QString paintedPastItsEdges(QWidget *label)
 }
 
 } // namespace textfit
+
+} // namespace testsupport
+
+namespace testsupport {
+
+// How whole a widget draws `name` in the runs of text that hold it (runs laid
+// out left to right): how far a clip cuts into any such run's line (above
+// its font's ascent or below its descent; 0 when nothing does), and the share
+// of the ink its underscores have below the baseline when the same run is
+// drawn alone and unclipped in the same font at the same place, that a grab
+// of the widget shows (unlike the pixel above the baseline in the same
+// column, where nothing of an underscore's advance is drawn).
+struct NameDrawn
+{
+    int runs = 0;
+    qreal lineCut = 0;
+    qreal underscoreShown = 1;
+};
+
+inline NameDrawn nameDrawn(QWidget *widget, const QString &name)
+{
+    const qreal ratio = widget->devicePixelRatioF();
+    const QImage shot = widget->grab().toImage();
+    NameDrawn drawn;
+    int expected = 0, shown = 0;
+    for (const textfit::Run &run : drawnRuns(widget)) {
+        if (run.rightToLeft || !run.text.contains(name))
+            continue;
+        ++drawn.runs;
+        const QFontMetricsF metrics(run.font);
+        const qreal top = run.at.y() - metrics.ascent(), bottom = run.at.y() + metrics.descent();
+        if (!run.clip.isNull())
+            drawn.lineCut = std::max({drawn.lineCut, run.clip.top() - top, bottom - run.clip.bottom()});
+        // The run alone, black on white, at the same fraction of a pixel.
+        const QPoint origin(int(std::floor(run.at.x())) - 2, int(std::floor(top)) - 4);
+        const QSize size(int(std::ceil(run.width)) + 6, int(std::ceil(bottom - top)) + 10);
+        QImage alone(size * ratio, QImage::Format_ARGB32);
+        alone.setDevicePixelRatio(ratio);
+        alone.fill(Qt::white);
+        {
+            QPainter painter(&alone);
+            painter.setFont(run.font);
+            painter.setPen(Qt::black);
+            painter.drawText(run.at - QPointF(origin), run.text);
+        }
+        const int baseline = int(std::ceil(run.at.y() * ratio));
+        for (qsizetype at = run.text.indexOf(u'_'); at >= 0; at = run.text.indexOf(u'_', at + 1)) {
+            const int left = int(std::ceil((run.at.x() + metrics.horizontalAdvance(run.text.left(at))) * ratio));
+            const int right = int((run.at.x() + metrics.horizontalAdvance(run.text.left(at + 1))) * ratio);
+            for (int x = left; x < right; ++x) {
+                const int above = qGray(shot.pixel(x, baseline - int(2 * ratio)));
+                for (int y = baseline + 1; y < (origin.y() + size.height()) * ratio; ++y) {
+                    const QPoint inAlone(x - qRound(origin.x() * ratio), y - qRound(origin.y() * ratio));
+                    if (!alone.rect().contains(inAlone) || qGray(alone.pixel(inAlone)) > 128)
+                        continue;
+                    ++expected;
+                    shown += std::abs(qGray(shot.pixel(x, y)) - above) > 30 ? 1 : 0;
+                }
+            }
+        }
+    }
+    if (expected > 0)
+        drawn.underscoreShown = qreal(shown) / expected;
+    return drawn;
+}
 
 } // namespace testsupport

@@ -5,10 +5,11 @@
 //                      <desktop entry out> <polkit action out>
 //
 // The desktop entry names the app, its icon and category, with the generic
-// name and comment in each language. The polkit action is the administrator
-// tool's own: authentication as the administrator for every kind of session,
-// never kept, and the tool's installed path as its exec.path, so pkexec
-// shows this action's message for it and for nothing else.
+// name, comment and search keywords in each language. The polkit action is
+// the administrator tool's own: authentication as the administrator for
+// every kind of session, never kept, and the tool's installed path as its
+// exec.path, so pkexec shows this action's message for it and for nothing
+// else.
 #include "localization/StringsFile.h"
 
 #include <QDir>
@@ -99,10 +100,14 @@ int main(int argc, char **argv)
 
     QString desktop = QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.4\nName=Sweepbrook\n");
     for (const auto &[field, key] : {std::pair{QStringLiteral("GenericName"), QStringLiteral("desktop_generic_name")},
-                                     std::pair{QStringLiteral("Comment"), QStringLiteral("desktop_comment")}}) {
-        for (const Text &text : textsOf(lproj, key, &ok))
+                                     std::pair{QStringLiteral("Comment"), QStringLiteral("desktop_comment")},
+                                     std::pair{QStringLiteral("Keywords"), QStringLiteral("desktop_keywords")}}) {
+        for (const Text &text : textsOf(lproj, key, &ok)) {
+            // Keywords is a list: each keyword ends with ';'.
+            const QString value = field == u"Keywords" && !text.value.endsWith(u';') ? text.value + u';' : text.value;
             desktop += field + (text.locale.isEmpty() ? QString() : u'[' + text.locale + u']') + u'='
-                       + desktopValue(text.value) + u'\n';
+                       + desktopValue(value) + u'\n';
+        }
     }
     desktop += QStringLiteral("Exec=") + app + QStringLiteral("\nIcon=sweepbrook\nTerminal=false\nCategories=Utility;\n");
 

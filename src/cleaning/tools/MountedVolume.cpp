@@ -8,6 +8,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -63,25 +64,45 @@ int openWithoutLinks(const QByteArray &path)
     return int(fd);
 }
 
+// Does the file system take names that differ only in case for one name?
+// FAT, exFAT and HFS do; so does every FUSE volume whose type cannot be told
+// (the safe side: its daemon may, and gives each spelling a node of its own).
+bool comparesNamesIgnoringCase(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
+{
+    static const QStringList kIgnoringCase = {"vfat", "msdos", "fat", "exfat", "hfs", "hfsplus", "apfs"};
+    const QString type = mountedFileSystemType(mount, device).toLower();
+    return kIgnoringCase.contains(type) || (type.isEmpty() && mount.fsType.startsWith(QLatin1String("fuse")));
+}
+
 } // namespace
 
-uid_t requestingUser()
+std::optional<uid_t> requestingUser()
 {
     const uid_t real = ::getuid();
     if (real != 0)
         return real;
     // pkexec names the account that asked; root itself, when run directly.
-    bool ok = false;
-    const uint asked = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
-    return ok ? uid_t(asked) : 0;
+    if (!qEnvironmentVariableIsSet("PKEXEC_UID"))
+        return 0;
+    const QByteArray asked = qgetenv("PKEXEC_UID");
+    bool ok = !asked.isEmpty() && asked.size() <= 10
+              && std::all_of(asked.cbegin(), asked.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    const qulonglong uid = ok ? asked.toULongLong(&ok) : 0;
+    if (!ok || uid >= quint32(-1))   // (uid_t)-1 is no account's
+        return std::nullopt;
+    return uid_t(uid);
 }
 
-std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why)
+std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why, bool *namesIgnoreCase)
 {
     const auto refuse = [why](const QString &reason) -> std::unique_ptr<HeldVolume> {
         *why = reason;
         return nullptr;
     };
+    const std::optional<uid_t> requester = requestingUser();
+    if (!requester)
+        return refuse(QStringLiteral("refused: PKEXEC_UID (\"%1\") is not an account's uid")
+                          .arg(QString::fromUtf8(qgetenv("PKEXEC_UID").left(64))));
     const QByteArray &root = request.root;
     const QString shown = pathText(root);
     if (!root.startsWith('/') || root.endsWith('/') || !HeldVolume::relativePath("/", root))
@@ -123,8 +144,13 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
         return refuse(QStringLiteral("refused: \"%1\" is not a removable volume").arg(shown));
     // What root may act on is narrower; an account acting as itself can do
     // no more than the kernel lets it.
-    if (const std::optional<QString> hardware = ::geteuid() == 0 ? whyNotRemovableHardware(*mount, requestingUser(), paths)
-                                                                  : std::nullopt)
-        return refuse(QStringLiteral("refused: \"%1\" is not on removable hardware: %2").arg(shown, *hardware));
+    if (::geteuid() == 0) {
+        if (const std::optional<QString> hardware = whyNotRemovableHardware(*mount, *requester, paths))
+            return refuse(QStringLiteral("refused: \"%1\" is not on removable hardware: %2").arg(shown, *hardware));
+        if (const std::optional<QString> account = whyNotMountedFor(*mount, *requester, paths))
+            return refuse(QStringLiteral("refused: \"%1\" is not mounted for the requesting account: %2").arg(shown, *account));
+    }
+    if (namesIgnoreCase)
+        *namesIgnoreCase = comparesNamesIgnoringCase(*mount, device);
     return HeldVolume::adopt(fd.release(), root, request.device);
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 #include <sys/types.h>
 
@@ -18,9 +19,14 @@ class HeldVolume;
 // the request's device and root inode; that mount must lie on a device the
 // app's own removable-volume rules accept and that ends at removable hardware
 // for the requesting account (platform/RemovableHardware.h), and never at a
-// system path. Nothing, with the reason in *why, otherwise.
-std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why);
+// system path; acting as root for another account, it must also be mounted
+// for that account. Nothing, with the reason in *why, otherwise.
+// *namesIgnoreCase (when given) tells whether the volume takes names that
+// differ only in case for one name.
+std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why,
+                                              bool *namesIgnoreCase = nullptr);
 
 // The account the tool acts for: the one pkexec names (PKEXEC_UID) when root
-// runs it, root itself when run directly, else whoever runs it.
-uid_t requestingUser();
+// runs it, root itself when run directly, else whoever runs it. Nothing when
+// PKEXEC_UID is set to anything but a uid.
+std::optional<uid_t> requestingUser();

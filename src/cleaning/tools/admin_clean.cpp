@@ -14,8 +14,10 @@
 //     without following any link, with the device and inode the request
 //     names, on a device the app's removable-volume rules accept, and never a
 //     folder of the system; as root, the volume must also end at removable
-//     hardware, or be a loop image of the requesting account mounted for it
-//     (tools/MountedVolume.h, platform/RemovableHardware.h);
+//     hardware, or be a loop image of the requesting account mounted for it,
+//     and acting for an account (PKEXEC_UID, which must be a uid) be mounted
+//     for that account, a loop image being its own (tools/MountedVolume.h,
+//     platform/RemovableHardware.h);
 //   - an item must be junk by the built-in catalogue, by its own name or by a
 //     folder above it that the catalogue takes whole, or a file of one of the
 //     custom extensions (cleaning/JunkRule.h); anything else is answered
@@ -23,7 +25,9 @@
 //   - an item must still be what the scan found, on the volume itself (not a
 //     mount inside it), a regular file, folder or link, and with no other
 //     name (a file with a second hard link is left alone); an item it cannot
-//     confirm (gone, or another in its place) is answered alike either way;
+//     confirm (gone, another in its place, a file or link on the way) is
+//     answered alike either way, and each file is compared with the scan's
+//     record once, however the request spells its name (tools/OneLook.h);
 //   - a folder item is emptied only when every folder in it is a folder of
 //     its own, not an alias of another (cleaning/FolderAliases.h);
 //   - only regular files and folders are ever opened, the markers it makes
@@ -65,6 +69,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/SafeRemove.h"
 #include "cleaning/tools/MountedVolume.h"
+#include "cleaning/tools/OneLook.h"
 #include "cleaning/tools/ToolMain.h"
 
 #include <QByteArray>
@@ -229,9 +234,10 @@ int cleanAppleDouble(int parentFd, const QByteArray &name, const struct stat &st
 // What one run knows across its items.
 struct Run
 {
-    explicit Run(const QStringList &customExtensions) : rule(customExtensions) {}
+    Run(const QStringList &customExtensions, bool namesIgnoreCase) : rule(customExtensions), looks(namesIgnoreCase) {}
 
     JunkRule rule;
+    OneLook looks;
     SafeRemove::Options options{true, &ToolMain::working, nullptr};
     // The folders this run removed (paths below the root): what lay inside
     // went with them.
@@ -248,9 +254,10 @@ struct Run
 };
 
 // An item this run cannot confirm is the scanned one: gone, something else
-// in its place, or a folder on the way missing. The answer and the line are
+// in its place, a folder on the way missing or no folder (a file, a link), or
+// the file looked at before under another name. The answer and the line are
 // the same whichever it is, so a request learns nothing of what a folder its
-// account may not read holds.
+// account may not read holds, nor whether a name there is a file.
 int notConfirmed(const Run &run, const CleanRequest::Item &item, const QByteArray &path)
 {
     if (run.insideRemovedFolder(item.relative))
@@ -280,13 +287,17 @@ int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
         say("Refused (" + why->toUtf8() + "): " + shown(path));
         return EPERM;
     }
+    if (!run.looks.firstNaming(item.relative)) {
+        say("Refused (named before in this request, as the volume compares names): " + shown(path));
+        return EINVAL;
+    }
     QByteArray name;
     const int parentFd = volume.openParent(item.relative, &name);
     if (parentFd < 0) {
         const int error = errno;
-        if (error == ENOENT)
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP)
             return notConfirmed(run, item, path);
-        say("Skipped (a folder on the way is a link, not a folder, or on another file system): " + shown(path));
+        say("Skipped (a folder on the way is on another file system, or cannot be entered): " + shown(path));
         return error;
     }
     const Group group = groupOf(name);
@@ -294,7 +305,8 @@ int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
     // meanwhile, the handle tells whether the item still has a name anywhere.
     const Handle held(openAt(parentFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !pathhandles::isScannedItem(item.identity(), st))
+    if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !run.looks.firstLookAt(st)
+        || !pathhandles::isScannedItem(item.identity(), st))
         return notConfirmed(run, item, path);
     pathhandles::Identity id;
     if (st.st_dev != dev_t(volume.device()) || !pathhandles::identify(held.get(), id) || id.mountRoot) {
@@ -373,13 +385,16 @@ int main(int argc, char **argv)
             indexes << eventIndexes.at(k);
         return indexes;
     };
+    bool namesIgnoreCase = false;
     const ToolMain::Tool tool{"sweepbrook-admin-clean",
                               "Removes, as the administrator, the items of the clean request on standard input.",
-                              openMountedVolume};
+                              [&namesIgnoreCase](const CleanRequest &request, QString *why) {
+                                  return openMountedVolume(request, why, &namesIgnoreCase);
+                              }};
     std::optional<Run> run;
-    const auto clean = [&run](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
+    const auto clean = [&](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
         if (!run) {
-            run.emplace(request.customExtensions);
+            run.emplace(request.customExtensions, namesIgnoreCase);
             volume.setScannedFolders(std::make_shared<const ScannedFolders>(request.scannedFolders));
             run->options.aliases = volume.aliases();
         }

@@ -139,10 +139,12 @@ CleanHistoryView::CleanHistoryView(HistoryBrowser &view, QWidget *parent) : QDia
 
     connect(d->clearAll, &QAbstractButton::clicked, this, [this] { requestClearAll(); });
     connect(d->close, &QAbstractButton::clicked, this, &QDialog::accept);
-    connect(d->list, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) {
+    const auto choose = [this](const QModelIndex &index) {
         if (index.isValid())
             d->view.toggleHistorySelection(d->model->record(index.row()));
-    });
+    };
+    connect(d->list, &QAbstractItemView::clicked, this, choose);
+    rows::chooseWithKeys(d->list, choose);
     connect(d->list, &QWidget::customContextMenuRequested, this, &CleanHistoryView::showContextMenu);
 
     refresh();

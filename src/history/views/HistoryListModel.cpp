@@ -1,7 +1,6 @@
 #include "history/views/HistoryListModel.h"
 
 #include "history/views/HistoryPresentation.h"
-#include "localization/Bidi.h"
 #include "toolkit/Toolkit.h"
 
 #include <QAbstractItemView>
@@ -129,36 +128,37 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
 {
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
+    painter->setLayoutDirection(option.direction);
     const QRect box = option.rect.adjusted(outerH, outerV, -outerH, -outerV);
     if (index.data(HistoryListModel::SelectedRole).toBool()) {
         QPainterPath shape;
         shape.addRoundedRect(QRectF(box), 6, 6);
         painter->fillPath(shape, ui::color(ui::NamedColor::accent, 0.2));
     }
+    // The record Enter and Space choose, while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        ui::paintFocusRing(*painter, box, 6, option.rect);
     const QRect content = box.adjusted(innerH, innerV, -innerH, -innerV);
     const QColor primary = ui::color(ui::NamedColor::primary);
     const QColor secondary = ui::color(ui::NamedColor::secondary);
     int y = content.top();
 
     // The device, and the date at the trailing end.
-    const QFontMetrics headline(m_headline), caption(m_caption), sub(m_subheadline);
+    const QFontMetrics headline(m_headline), caption(m_caption);
     const int firstHeight = std::max(headline.height(), caption.height());
     const QString date = index.data(HistoryListModel::DateRole).toString();
-    const int dateWidth = std::min(content.width() / 2, caption.horizontalAdvance(date) + 1);
+    // The date whole (its time last), up to two thirds of the line: a name cut
+    // with "…" still reads, a time cut does not.
+    const int dateWidth = std::min(content.width() * 2 / 3, caption.horizontalAdvance(date) + 1);
     const QRect dateRect(content.right() - dateWidth + 1, y, dateWidth, firstHeight);
     painter->setFont(m_caption);
     painter->setPen(secondary);
-    // Each text is cut to its width already; it is not clipped to its line's
-    // height, below which an underscore may lie.
-    painter->drawText(rows::placed(option, dateRect), int(rows::trailing(option) | Qt::TextDontClip),
-                      caption.elidedText(date, Qt::ElideRight, dateWidth));
+    ui::drawLine(*painter, rows::placed(option, dateRect), rows::trailing(option), date);
     const int nameWidth = std::max(0, dateRect.left() - lineGap - content.left());
     painter->setFont(m_headline);
     painter->setPen(primary);
-    painter->drawText(rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)),
-                      int(rows::leading(option) | Qt::TextDontClip),
-                      bidi::name(headline.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameWidth),
-                                 option.direction));
+    ui::drawLine(*painter, rows::placed(option, QRect(content.left(), y, nameWidth, firstHeight)),
+                 rows::leading(option), index.data(Qt::DisplayRole).toString(), ui::LineOrder::name);
     y += firstHeight + lineGap;
 
     // The count and the freed space, each after its symbol.
@@ -172,9 +172,7 @@ void HistoryRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
         const int width = std::max(0, content.right() + 1 - left);
         painter->setFont(m_subheadline);
         painter->setPen(primary);
-        painter->drawText(rows::placed(option, QRect(left, y, width, lineHeight)),
-                          int(rows::leading(option) | Qt::TextDontClip),
-                          sub.elidedText(text, Qt::ElideRight, width));
+        ui::drawLine(*painter, rows::placed(option, QRect(left, y, width, lineHeight)), rows::leading(option), text);
         y += lineHeight + lineGap;
     };
     symbolLine(QStringLiteral("doc.badge.plus"), ui::NamedColor::blue, index.data(HistoryListModel::CountRole).toString());

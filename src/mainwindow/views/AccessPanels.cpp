@@ -81,17 +81,11 @@ DeviceInaccessibleView::DeviceInaccessibleView(ContentView &view, const LocalUSB
 
     // The authorize button above its explanation.
     QVBoxLayout *box = ui::vstack(ui::defaultSpacing, ui::padding(pad));
-    auto *authorize = new ui::PaintedButton(this);
-    authorize->setObjectName(QStringLiteral("authorizeButton"));
-    authorize->setSymbol(QStringLiteral("lock.open.fill"), 16);
-    authorize->setText(localized(QStringLiteral("authorize_device_button")));
-    authorize->setLabelFont(ui::font(TextStyle::body, QFont::Medium));
-    authorize->setPadding(16, 10);
-    authorize->setFill(ui::color(NamedColor::blue));
-    authorize->setForeground(ui::color(NamedColor::white));
-    authorize->setCornerRadius(20);
     // As wide as its label: a cap of 200 cut "Autoriser le périphérique".
-    authorize->setShadow(ui::Shadow{ui::color(NamedColor::blue, 0.3), 5, QPointF(0, 2)});
+    ui::PaintedButton *authorize = ui::prominentCapsule(QStringLiteral("authorize_device_button"),
+                                                        QStringLiteral("lock.open.fill"));
+    authorize->setObjectName(QStringLiteral("authorizeButton"));
+    authorize->setPadding(16, 10);
     QVBoxLayout *buttonFrame = ui::vstack(0, QMargins(0, 16, 0, 0));
     buttonFrame->addWidget(authorize, 0, Qt::AlignHCenter);
     box->addLayout(buttonFrame);

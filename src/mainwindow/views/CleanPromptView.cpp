@@ -233,11 +233,8 @@ protected:
             painter.drawText(QRectF(content.left(), y, content.width(), lineSpacing), Qt::AlignLeft | Qt::AlignTop, line);
             y += lineSpacing;
         }
-        if (hasFocus()) {
-            painter.setPen(QPen(ui::color(ui::NamedColor::accent, 0.6), 1.5));
-            painter.setBrush(Qt::NoBrush);
-            painter.drawRoundedRect(card.adjusted(-1.5, -1.5, 1.5, 1.5), 13.5, 13.5);
-        }
+        if (hasFocus())
+            ui::paintFocusRing(painter, card, 12, rect());
     }
 
 private:

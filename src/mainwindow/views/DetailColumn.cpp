@@ -4,6 +4,7 @@
 #include "localization/Localization.h"
 #include "mainwindow/ContentView.h"
 #include "mainwindow/DeviceService.h"
+#include "mainwindow/FailureReasons.h"
 #include "mainwindow/views/AccessPanels.h"
 #include "mainwindow/views/DeviceHeaderView.h"
 #include "toolkit/Presentation.h"
@@ -74,20 +75,12 @@ void addCentred(QVBoxLayout *stack, QWidget *widget)
     stack->addWidget(widget, 0, Qt::AlignHCenter);
 }
 
-// The blue capsule of the empty state's and the completion view's scan buttons.
+// The capsule of the empty state's and the completion view's scan buttons.
 ui::PaintedButton *scanDeviceButton(const QString &symbol, const QString &objectName)
 {
-    auto *button = new ui::PaintedButton;
+    ui::PaintedButton *button = ui::prominentCapsule(QStringLiteral("scan_device"), symbol);
     button->setObjectName(objectName);
-    button->setSymbol(symbol, 16);
-    button->setText(localized(QStringLiteral("scan_device")));
-    button->setLabelFont(ui::font(TextStyle::body, QFont::Medium));
-    button->setSpacing(8);
     button->setPadding(16, 8);
-    button->setFill(ui::color(NamedColor::blue));
-    button->setForeground(ui::color(NamedColor::white));
-    button->setCornerRadius(20);
-    button->setShadow(ui::Shadow{ui::color(NamedColor::blue, 0.3), 5, QPointF(0, 2)});
     return button;
 }
 
@@ -416,8 +409,13 @@ struct DetailColumn::Impl
                                             presentation::byteCountText(std::max<qint64>(0, view.totalJunkSize()))));
             rescan->setEnabled(view.canStartWork());
             completionFailures->setVisible(view.failedFileCount() > 0);
-            if (view.failedFileCount() > 0)
-                completionFailures->setText(format(localized(QStringLiteral("clean_result_failed")), view.failedFileCount()));
+            if (view.failedFileCount() > 0) {
+                // The count, and why they stayed when that is known.
+                QString failures = format(localized(QStringLiteral("clean_result_failed")), view.failedFileCount());
+                if (view.failureReason() != 0)
+                    failures += u'\n' + failureReasonText(view.failureReason());
+                completionFailures->setText(failures);
+            }
             break;
         }
         case DetailRoute::inaccessible:

@@ -224,6 +224,7 @@ void ScanResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &o
 {
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
+    painter->setLayoutDirection(option.direction);
     if (!index.parent().isValid())
         paintKind(painter, option, index);
     else
@@ -238,6 +239,9 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     QPainterPath band;
     band.addRoundedRect(QRectF(row), 6, 6);
     painter->fillPath(band, ui::color(ui::NamedColor::secondary, 0.1));
+    // The row the keys act on (Space ticks its box) while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        ui::paintFocusRing(*painter, row, 6, option.rect);
 
     const qreal ratio = painter->device()->devicePixelRatioF();
     const int symbolSize = int(std::lround(QFontInfo(m_kindFont).pixelSize() * 1.15));
@@ -273,17 +277,15 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     const int top = row.top() + (row.height() - stackHeight) / 2;
     painter->setFont(m_kindFont);
     painter->setPen(primary);
-    painter->drawText(placed(option, QRect(x, top, nameWidth, nameHeight)), leading(option),
-                      kindMetrics.elidedText(name, Qt::ElideRight, nameWidth));
+    ui::drawLine(*painter, placed(option, QRect(x, top, nameWidth, nameHeight)), leading(option), name);
     painter->setFont(m_captionFont);
     painter->setPen(secondary);
     if (!extensions.isEmpty())
-        painter->drawText(placed(option, QRect(x, top + nameHeight + 2, nameWidth, captionMetrics.height())),
-                          leading(option), captionMetrics.elidedText(extensions, Qt::ElideRight, nameWidth));
+        ui::drawLine(*painter, placed(option, QRect(x, top + nameHeight + 2, nameWidth, captionMetrics.height())),
+                     leading(option), extensions);
     x += nameWidth + spacing;
     const int summaryRoom = std::max(0, right - x);
-    painter->drawText(placed(option, QRect(x, row.top(), summaryRoom, row.height())), leading(option),
-                      captionMetrics.elidedText(summary, Qt::ElideRight, summaryRoom));
+    ui::drawLine(*painter, placed(option, QRect(x, row.top(), summaryRoom, row.height())), leading(option), summary);
 
     QStyleOptionButton box;
     box.rect = placed(option, check);
@@ -292,8 +294,6 @@ void ScanResultsDelegate::paintKind(QPainter *painter, const QStyleOptionViewIte
     const bool enabled = index.flags() & Qt::ItemIsUserCheckable;
     box.state = enabled ? QStyle::State_Enabled : QStyle::State_None;
     box.state |= index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
-    if (enabled && (option.state & QStyle::State_HasFocus))
-        box.state |= QStyle::State_HasFocus;
     if (!enabled)
         box.palette.setCurrentColorGroup(QPalette::Disabled);
     QStyle *style = widget ? widget->style() : QApplication::style();

@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QFrame>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -25,8 +26,23 @@ using ui::TextStyle;
 
 namespace {
 
+// The widest text a free-space figure gives in a row: three digits, a point
+// and the widest unit.
+int widestSpaceText(const QFontMetrics &metrics)
+{
+    int widest = 0;
+    for (const qint64 bytes : {888'000LL, 88'800'000LL, 888'000'000LL, 88'800'000'000LL, 888'000'000'000LL}) {
+        LocalUSBDevice sample;
+        sample.available = bytes;
+        const QString text = presentation::sidebarSpaceText(sample).value_or(QString());
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    }
+    return widest;
+}
+
 // One connected device: kind symbol, name, kind and free space, and a check
-// mark when it is the selected one. A click selects it.
+// mark when it is the selected one. A click selects it, and so do Enter and
+// Space while it has the focus.
 class DeviceRow : public QWidget
 {
 public:
@@ -38,6 +54,7 @@ public:
         setProperty("deviceID", device.id);
         setAttribute(Qt::WA_Hover);
         setCursor(Qt::PointingHandCursor);
+        setFocusPolicy(Qt::TabFocus);
 
         QHBoxLayout *row = ui::hstack(this, ui::defaultSpacing, ui::padding(4, 6));
         auto *symbol = new ui::SymbolLabel(DeviceTypes::iconName(device.type), ui::color(NamedColor::blue), 18, this);
@@ -53,7 +70,12 @@ public:
                                      NamedColor::secondary, this));
         if (const std::optional<QString> space = presentation::sidebarSpaceText(device)) {
             kindLine->addWidget(ui::text(QStringLiteral("•"), TextStyle::caption, NamedColor::secondary, this));
-            kindLine->addWidget(ui::text(*space, TextStyle::caption, NamedColor::secondary, this));
+            QLabel *spaceLabel = ui::text(*space, TextStyle::caption, NamedColor::secondary, this);
+            // Room for any free-space figure: a clean changes it, and the
+            // sidebar, as wide as its rows, keeps its width.
+            if (device.available)
+                spaceLabel->setMinimumWidth(widestSpaceText(spaceLabel->fontMetrics()));
+            kindLine->addWidget(spaceLabel);
         }
         kindLine->addStretch(1);
 
@@ -80,18 +102,27 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override
     {
-        QColor fill;
+        QColor fill = Qt::transparent;
         if (m_selected)
             fill = ui::color(NamedColor::blue, 0.1);
         else if (m_hovered)
             fill = ui::color(NamedColor::gray, 0.05);
-        else
-            return;
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
         path.addRoundedRect(QRectF(rect()), 6, 6);
         painter.fillPath(path, fill);
+        if (hasFocus())
+            ui::paintFocusRing(painter, rect(), 6, rect());
+    }
+
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (ui::pressesButton(event) || (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier)) {
+            choose();
+            return;
+        }
+        QWidget::keyPressEvent(event);
     }
 
     void enterEvent(QEnterEvent *event) override
@@ -118,15 +149,19 @@ protected:
         const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
         m_pressed = false;
         event->accept();
-        if (!click)
-            return;
+        if (click)
+            choose();
+    }
+
+private:
+    void choose()
+    {
         // The selection may rebuild the list; nothing of this row is used afterwards.
         const LocalUSBDevice device = m_device;
         const std::function<void(const LocalUSBDevice &)> onClick = m_onClick;
         onClick(device);
     }
 
-private:
     void setHovered(bool hovered)
     {
         if (m_hovered == hovered)
@@ -154,6 +189,7 @@ public:
         setFont(ui::font(TextStyle::caption, QFont::Medium));
         setCursor(Qt::PointingHandCursor);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        ui::reachableByTab(this, 0);
     }
 
     QSize sizeHint() const override
@@ -171,8 +207,7 @@ protected:
         painter.setPen(ui::color(NamedColor::primary));
         painter.setFont(font());
         const QRect label = rect().adjusted(12, 8, -12, -8);
-        painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter,
-                         QFontMetrics(font()).elidedText(text(), Qt::ElideRight, label.width()));
+        ui::drawLine(painter, label, Qt::AlignLeft | Qt::AlignVCenter, text());
     }
 };
 
@@ -186,6 +221,7 @@ public:
         setWidgetResizable(true);
         setFrameShape(QFrame::NoFrame);
         setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setFocusPolicy(Qt::NoFocus);   // its rows take the focus
     }
 
     QSize minimumSizeHint() const override

@@ -49,6 +49,7 @@ public:
         row->addWidget(label, 1);
         for (QWidget *child : findChildren<QWidget *>())
             child->setAttribute(Qt::WA_TransparentForMouseEvents);
+        ui::reachableByTab(this, 8);
     }
     QSize sizeHint() const override { return layout()->sizeHint(); }
 

@@ -1,10 +1,10 @@
 #include "settings/views/RemovableListView.h"
 
-#include "localization/Bidi.h"
 #include "toolkit/Motion.h"
 #include "toolkit/Toolkit.h"
 
 #include <QAbstractListModel>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -256,6 +256,9 @@ public:
                                                 : ui::color(ui::NamedColor::blue, 0.1));
         const qreal radius = m_shape == Shape::row ? 6 : std::min(15.0, at.box.height() / 2.0);
         painter->drawRoundedRect(QRectF(mirrored(view, option.rect, at.box)), radius, radius);
+        // The entry the keys remove, while the list has the focus.
+        if (option.state & QStyle::State_HasFocus)
+            ui::paintFocusRing(*painter, QRectF(mirrored(view, option.rect, at.box)), radius, option.rect);
         if (m_shape == Shape::row) {
             painter->drawPixmap(mirrored(view, option.rect, at.symbol).topLeft(),
                                 ui::symbolPixmap(QStringLiteral("checkmark.shield"),
@@ -269,9 +272,8 @@ public:
         painter->setFont(entryFont(m_shape));
         painter->setPen(ui::color(ui::NamedColor::primary));
         const QRect textRect = mirrored(view, option.rect, at.text);
-        painter->drawText(textRect, Qt::AlignVCenter | Qt::AlignLeading | Qt::TextSingleLine,
-                          bidi::name(painter->fontMetrics().elidedText(text, Qt::ElideRight, textRect.width()),
-                                     option.direction));
+        painter->setLayoutDirection(option.direction);
+        ui::drawLine(*painter, textRect, Qt::AlignVCenter | Qt::AlignLeading, text, ui::LineOrder::name);
         painter->restore();
     }
 
@@ -289,7 +291,7 @@ RemovableListView::RemovableListView(Shape shape, QWidget *parent)
     setItemDelegate(new EntryDelegate(shape, this));
     setSelectionMode(QAbstractItemView::NoSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     setFrameShape(QFrame::NoFrame);
     setMouseTracking(true);
     viewport()->setAutoFillBackground(false);
@@ -390,6 +392,27 @@ void RemovableListView::mouseReleaseEvent(QMouseEvent *event)
     if (event->button() == Qt::LeftButton && removeRectOf(index).contains(at))
         emit removeRequested(index.data().toString());
     event->accept();
+}
+
+void RemovableListView::keyPressEvent(QKeyEvent *event)
+{
+    // Delete, Backspace, Enter and Space press the current entry's remove button.
+    const QModelIndex current = currentIndex();
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    const bool removes = plain && (event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace
+                                   || event->key() == Qt::Key_Space || ui::pressesButton(event));
+    if (!removes || !current.isValid() || m_model->isLeaving(current.row())) {
+        QListView::keyPressEvent(event);
+        return;
+    }
+    int place = 0;   // among the listed entries
+    for (int row = 0; row < current.row(); ++row)
+        place += m_model->isLeaving(row) ? 0 : 1;
+    emit removeRequested(current.data().toString());
+    // The entry that stands in its place now (or the last one) takes the keys.
+    const int left = int(m_model->listed().size());
+    if (left > 0)
+        setCurrentIndex(m_model->index(m_model->rowOfListed(std::min(place, left - 1))));
 }
 
 void RemovableListView::wheelEvent(QWheelEvent *event)

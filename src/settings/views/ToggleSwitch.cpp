@@ -52,8 +52,7 @@ void ToggleSwitch::paintEvent(QPaintEvent *)
     painter.setBrush(Qt::white);
     painter.drawEllipse(QRectF(x, track.top() + knobInset, knob, knob));
     if (hasFocus()) {
-        painter.setPen(QPen(ui::color(ui::NamedColor::accent, 0.6), 1.5));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRoundedRect(track.adjusted(-1, -1, 1, 1), trackHeight / 2.0 + 1, trackHeight / 2.0 + 1);
+        painter.setOpacity(1);
+        ui::paintFocusRing(painter, track, -1, rect(), Qt::white);
     }
 }

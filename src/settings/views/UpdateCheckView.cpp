@@ -6,6 +6,7 @@
 #include "settings/views/WhatsNewView.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
@@ -26,11 +27,14 @@ public:
         setObjectName(QString::fromLatin1(name));
         setCursor(Qt::PointingHandCursor);
         row = ui::hstack(this, 6);
+        ui::reachableByTab(this, cornerRadius);
     }
-    void setFill(const QColor &color, int radius)
+    // A filled row draws the ring in its label's colour inside the accent.
+    void setFill(const QColor &color, int radius, const QColor &label)
     {
         fill = color;
         cornerRadius = radius;
+        ui::reachableByTab(this, radius, label);
     }
     QHBoxLayout *row;
 
@@ -45,10 +49,6 @@ protected:
             QPainterPath path;
             path.addRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
             painter.fillPath(path, fill);
-        }
-        if (hasFocus()) {
-            painter.setPen(QPen(ui::color(NamedColor::accent, 0.6), 1.5));
-            painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), cornerRadius, cornerRadius);
         }
     }
 
@@ -172,12 +172,16 @@ QWidget *UpdateCheckView::buildUpdateBlock()
     connect(whatsNew, &QAbstractButton::clicked, this, &UpdateCheckView::openWhatsNew);
     stack->addWidget(whatsNew);
 
+    // The card's main action, in the accent every main action has.
+    const ui::ControlColors prominent = ui::prominentColors(QApplication::palette());
     auto *download = new RowButton("downloadButton", block);
-    download->setFill(ui::color(NamedColor::blue), 8);
+    download->setFill(prominent.fill, 8, prominent.foreground);
     download->row->setContentsMargins(12, 8, 12, 8);
-    download->row->addWidget(new ui::SymbolLabel(QStringLiteral("arrow.down.circle"), ui::color(NamedColor::white), 13,
-                                                 download));
-    download->row->addWidget(localizedText("download_update", ui::font(TextStyle::body), NamedColor::white, download));
+    download->row->addWidget(
+        new ui::SymbolLabel(QStringLiteral("arrow.down.circle"), prominent.foreground, 13, download));
+    QLabel *downloadText = localizedText("download_update", ui::font(TextStyle::body), NamedColor::white, download);
+    ui::setTextColor(downloadText, prominent.foreground);
+    download->row->addWidget(downloadText);
     download->row->addStretch(1);
     connect(download, &QAbstractButton::clicked, this, &UpdateCheckView::download);
     stack->addWidget(download);

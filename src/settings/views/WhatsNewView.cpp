@@ -4,7 +4,6 @@
 #include "toolkit/Toolkit.h"
 
 #include <QFrame>
-#include <QPushButton>
 #include <QTextBlockFormat>
 #include <QTextBrowser>
 #include <QTextCursor>
@@ -23,12 +22,9 @@ WhatsNewView::WhatsNewView(const QString &whatsNew, QWidget *parent) : QDialog(p
     QHBoxLayout *header = ui::hstack(8, QMargins(20, 20, 20, 10));
     header->addWidget(ui::text(localized(QStringLiteral("whats_new")), ui::font(TextStyle::title2, QFont::DemiBold)));
     header->addStretch(1);
-    auto *done = new QPushButton(localized(QStringLiteral("done")), this);
+    ui::PaintedButton *done = ui::prominentButton(QStringLiteral("done"), 14, 7);
     done->setObjectName(QStringLiteral("doneButton"));
-    done->setFont(ui::font(TextStyle::body, QFont::Medium));
-    done->setDefault(true);
-    done->setMinimumHeight(28);
-    connect(done, &QPushButton::clicked, this, &QDialog::accept);
+    connect(done, &QAbstractButton::clicked, this, &QDialog::accept);
     header->addWidget(done);
     column->addLayout(header);
 

@@ -15,6 +15,7 @@
 #include "toolkit/Presentation.h"
 
 #include "FakeDeviceService.h"
+#include "KeyboardChecks.h"
 #include "TestMain.h"
 #include "TextFit.h"
 
@@ -192,33 +193,26 @@ private slots:
                  DateFormatter(DateStyle::mediumStyle, DateStyle::shortStyle, QLocale(QStringLiteral("en"))).string(kWhen.addDays(-1)));
         // The kinds caption paints the underscore of ".DS_Store", which lies
         // below the caption's line (it was clipped away there).
-        QWidget *rows = rig.list()->viewport();
-        const QImage shot = rows->grab().toImage();
-        int underscores = 0;
-        for (const testsupport::textfit::Run &run : testsupport::drawnRuns(rows)) {
-            const qsizetype at = run.text.indexOf(QStringLiteral("S_S"));
-            if (at < 0)
-                continue;
-            const QFontMetricsF metrics(run.font);
-            const int left = int(std::ceil(run.at.x() + metrics.horizontalAdvance(run.text.left(at + 1))));
-            const int right = int(run.at.x() + metrics.horizontalAdvance(run.text.left(at + 2)));
-            int darkest = 255;
-            for (int y = int(run.at.y()) + 1; y <= int(run.at.y() + metrics.descent()) + 2; ++y) {
-                for (int x = left; x < right; ++x)
-                    darkest = std::min(darkest, qGray(shot.pixel(x, y)));
-            }
-            QVERIFY2(darkest < 200, qPrintable(run.text));
-            ++underscores;
-        }
-        QCOMPARE(underscores, 1);
+        const testsupport::NameDrawn kinds = testsupport::nameDrawn(rig.list()->viewport(), QStringLiteral("DS_Store"));
+        QVERIFY(kinds.runs == 1 && kinds.lineCut < 0.01 && kinds.underscoreShown == 1);
         // Without kinds, three lines: a shorter row.
         QVERIFY(rig.row(1).data(HistoryListModel::KindsRole).toString().isEmpty());
         QVERIFY(rig.list()->visualRect(rig.row(1)).height() < rig.list()->visualRect(rig.row(0)).height());
 
-        // Nothing selected: the hint; the close button ends the sheet and the state hears of it.
+        // Nothing selected: the hint. By keyboard the list shows the record
+        // the keys are on, and Enter or Space chooses it (again: lets it go).
         QVERIFY(rig.showing("historyPlaceholder"));
+        QVERIFY(testsupport::showsFocus(rig.list()));
+        rig.list()->setCurrentIndex(rig.row(1));
+        QTest::keyClick(rig.list(), Qt::Key_Return);
+        QCOMPARE(rig.view.selectedHistoryItem()->deviceName, QStringLiteral("EMPTY"));
+        QTest::keyClick(rig.list(), Qt::Key_Space);
+        QVERIFY(!rig.view.selectedHistoryItem());
+        // The close button ends the sheet, Enter too, and the state hears of it.
         rig.click(2);
-        sheet->findChild<QAbstractButton *>(QStringLiteral("closeHistoryButton"))->click();
+        auto *close = sheet->findChild<QAbstractButton *>(QStringLiteral("closeHistoryButton"));
+        QVERIFY(testsupport::showsFocus(close));
+        QVERIFY(testsupport::pressedByKeys(close, {Qt::Key_Return}));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!rig.view.showHistory());
         QVERIFY(!rig.sheets->sheet());

@@ -5,6 +5,7 @@
 #include "toolkit/Toolkit.h"
 
 #include "FakeDeviceService.h"
+#include "KeyboardChecks.h"
 #include "TestMain.h"
 
 #include <QAbstractButton>
@@ -203,6 +204,11 @@ private slots:
         QVERIFY(refreshList);
         QCOMPARE(fillOf(refreshList), accent);
         QVERIFY(looksDisabled(refreshList, accent));
+        // Each main action shows its focus on its fill, and the keys press it.
+        QVERIFY(testsupport::showsFocus(refreshList));
+        const int refreshes = none.devices.refreshCount;
+        QVERIFY(testsupport::pressedByKeys(refreshList));
+        QCOMPARE(none.devices.refreshCount, refreshes + 3);
 
         const LocalUSBDevice stick = makeDevice(QStringLiteral("stick"));
         Rig rig({stick});
@@ -211,10 +217,22 @@ private slots:
         QVERIFY(scan && scan->isEnabled());
         QCOMPARE(fillOf(scan), accent);
         QVERIFY(looksDisabled(scan, accent));
+        // Every main action in the one accent, the capsule's too.
         auto *capsule = rig.shown<QAbstractButton>(QStringLiteral("emptyStateScanButton"));
         QVERIFY(capsule);
-        QCOMPARE(fillOf(capsule), ui::color(ui::NamedColor::blue));
-        QVERIFY(looksDisabled(capsule, ui::color(ui::NamedColor::blue)));
+        QCOMPARE(fillOf(capsule), accent);
+        QVERIFY(looksDisabled(capsule, accent));
+        QVERIFY(testsupport::showsFocus(scan) && testsupport::showsFocus(capsule));
+        QVERIFY(testsupport::pressedByKeys(capsule, {Qt::Key_Return}));
+        QCOMPARE(rig.devices.scans.size(), 1);
+
+        const LocalUSBDevice locked = makeDevice(QStringLiteral("locked"), false);
+        Rig closed({locked});
+        closed.selectReady(locked);
+        auto *authorize = closed.shown<QAbstractButton>(QStringLiteral("authorizeButton"));
+        QVERIFY(authorize);
+        QCOMPARE(fillOf(authorize), accent);
+        QVERIFY(testsupport::showsFocus(authorize));
     }
 
     // One device's life: placeholder, empty state, scanning, results, completion, rescan.

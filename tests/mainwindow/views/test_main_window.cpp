@@ -1,20 +1,27 @@
 // The main window over fake devices on virtual time: the toolbar items and the
 // eject badge, the single alert, the banner's symbol, the clean-on-insert
-// sheet's dismissal and the Ctrl+S menu command.
+// sheet's dismissal and the menu's commands.
 
 #include "app/SweepbrookApp.h"
+#include "history/views/CleanHistoryView.h"
+#include "history/views/HistorySheet.h"
 #include "localization/LanguageManager.h"
 #include "localization/Localization.h"
 #include "mainwindow/views/CleanPromptView.h"
 #include "mainwindow/views/DeviceBanner.h"
 #include "mainwindow/views/FileDialogFolderPicker.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/SidebarView.h"
 #include "toolkit/Toolkit.h"
 #include "settings/SettingsStore.h"
+#include "toolkit/Presentation.h"
+#include "settings/views/SettingsView.h"
 
 #include "FakeDeviceService.h"
 #include "StdoutCapture.h"
+#include "KeyboardChecks.h"
 #include "TestMain.h"
+#include "TextFit.h"
 
 #include <QAction>
 #include <QDir>
@@ -326,48 +333,85 @@ private slots:
         QVERIFY(inkExtent(symbol.toImage()) >= 0.75 * symbol.width());
     }
 
-    // Tab reaches the toolbar's buttons, and the one with the focus shows a ring.
-    void toolbarByTab()
+    // Over a scanned stick Tab reaches every control of the window (a kind's
+    // box in the results is ticked with Space on its row), each shows that it
+    // has the focus (the red eject button too), and the keys press what they
+    // reach: Space and Enter a toolbar button, Enter a device's row.
+    void everyControlByTab()
     {
         Rig rig;
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        rig.view.scanDevice(stick);
+        rig.devices.scans.last().completion(
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}}});
+        rig.clock.runDue();
         rig.window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
-        QSet<QString> reached;
-        for (int i = 0; i < 40; ++i) {
+        QMap<QString, QWidget *> reached;
+        for (int i = 0; i < 30; ++i) {
             QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : rig.window.get(), Qt::Key_Tab);
             if (QWidget *focus = QApplication::focusWidget())
-                reached << focus->objectName();
+                reached.insert(focus->objectName(), focus);
         }
-        for (const char *name : {"settingsToolbarButton", "historyToolbarButton", "refreshToolbarButton"})
-            QVERIFY2(reached.contains(QLatin1String(name)), name);
+        QCOMPARE(reached.keys(), (QStringList{"cleanAllButton", "deviceRow", "ejectToolbarButton", "historyToolbarButton",
+                                              "refreshDeviceStateButton", "refreshToolbarButton", "resultsList",
+                                              "scanButton", "settingsToolbarButton", "sidebarFooter"}));
+        for (QWidget *control : std::as_const(reached))
+            QVERIFY2(testsupport::showsFocus(control), qPrintable(control->objectName()));
 
-        QWidget *history = rig.widget("historyToolbarButton");
-        history->setFocus(Qt::TabFocusReason);
-        const QImage focused = history->grab().toImage();
-        rig.widget("settingsToolbarButton")->setFocus(Qt::TabFocusReason);
-        const QImage unfocused = history->grab().toImage();
-        QVERIFY(focused != unfocused);
-        const QColor ring = ui::color(ui::NamedColor::accent);
-        const auto hasRing = [&](const QImage &image) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QColor pixel = image.pixelColor(x, image.height() / 2);
-                if (pixel.hsvHue() >= 0 && std::abs(pixel.hsvHue() - ring.hsvHue()) < 12 && pixel.hsvSaturation() > 60)
-                    return true;
-            }
-            return false;
-        };
-        QVERIFY(hasRing(focused) && !hasRing(unfocused));
-        // Space presses the focused button.
-        QTest::keyClick(history, Qt::Key_Space);
-        QVERIFY(rig.view.showHistory());
+        QVERIFY(testsupport::pressedByKeys(qobject_cast<QAbstractButton *>(reached.value("historyToolbarButton"))));
+        QVERIFY(rig.view.showHistory());   // pressed three times: open, closed, open
+        rig.view.setShowHistory(false);
+        rig.view.selectDevice(makeDevice(QStringLiteral("OTHER")));
+        QTest::keyClick(rig.window->findChild<QWidget *>(QStringLiteral("deviceRow")), Qt::Key_Return);
+        QCOMPARE(rig.view.selectedDevice()->id, stick.id);
     }
 
-    // Ctrl+S posts the scan command; Ctrl+Q closes the window as its close
-    // button does: while a scan runs the window stays, says it is finishing and
-    // stops the work, and closes once the work has ended.
-    void menuShortcuts()
+    // A clean frees space on an ext4 stick and the list reads the new figure:
+    // the header shows the sidebar's figure, and the sidebar keeps its width.
+    void storageAfterAClean()
     {
         Rig rig;
+        LocalUSBDevice stick = makeDevice(QStringLiteral("EXT"));
+        stick.capacity = 60'000'000;
+        stick.available = 12'000'000;
+        const auto publish = [&rig, &stick] {
+            rig.plug({stick});
+            rig.window->devicesChanged();   // as the app does when the manager publishes a list
+            for (int i = 0; i < 5; ++i)
+                QCoreApplication::processEvents();   // old rows go, the splitter lays out again
+        };
+        publish();
+        const int sidebarWidth = rig.window->sidebar()->width();
+        stick.available = 12'500'000;
+        publish();
+        QVERIFY(testsupport::drawnLines(rig.window->sidebar()).join(u'\n').contains(presentation::byteCountText(12'500'000)));
+        QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("storageText"))->text(), presentation::storageText(stick));
+        QCOMPARE(rig.window->sidebar()->width(), sidebarWidth);
+    }
+
+    // Ctrl+S posts the scan command; Ctrl+Q, typed into the window or into
+    // one of its sheets, closes the window as its close button does: the
+    // sheet goes (the settings stored), and while a scan runs the window
+    // stays, says it is finishing and stops the work, and closes once the
+    // work has ended.
+    void menuShortcuts_data()
+    {
+        QTest::addColumn<QString>("typedInto");
+        QTest::newRow("the window") << QString();
+        QTest::newRow("the settings sheet") << QStringLiteral("settings");
+        QTest::newRow("the history sheet") << QStringLiteral("history");
+    }
+
+    void menuShortcuts()
+    {
+        QFETCH(QString, typedInto);
+        Rig rig;
+        rig.window->setSettingsSheetMaker(
+            [&rig](QWidget *parent) { return new SettingsView(rig.view, rig.language, parent); });
+        auto *history = new HistorySheet(rig.view, rig.window.get());
         const SweepbrookApp::MenuActions menus = SweepbrookApp::buildMenus(*rig.window, rig.center);
         QVERIFY(menus.about && menus.scan && menus.quit);
         QCOMPARE(menus.quit->text(), localized("quit_app"));
@@ -384,10 +428,25 @@ private slots:
         rig.view.markDeviceReady();
         rig.view.scanDevice(stick);
         QCOMPARE(rig.devices.scans.size(), 1);
-        QTest::keyClick(rig.window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QWidget *target = rig.window.get();
+        if (typedInto == QLatin1String("settings")) {
+            rig.view.setShowSettings(true);
+            target = rig.window->settingsSheet();
+            rig.view.setExcludedFilePatterns({QStringLiteral("keep*")});
+        } else if (typedInto == QLatin1String("history")) {
+            rig.view.setShowHistory(true);
+            target = history->sheet();
+        }
+        QVERIFY(target && target->isVisible());
+        target->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(target));
+        QTest::keyClick(target, Qt::Key_Q, Qt::ControlModifier);
         QVERIFY(rig.window->isVisible());
         QVERIFY(rig.view.isQuitting());
         QCOMPARE(rig.devices.stopRequests, 1);
+        QVERIFY(!rig.view.showSettings() && !rig.view.showHistory() && !QApplication::activeModalWidget());
+        QCOMPARE(SettingsStore(rig.prefs).loadExcludedPatterns(),
+                 typedInto == QLatin1String("settings") ? QStringList{"keep*"} : QStringList{});
         rig.devices.scans.last().completion({});
         rig.clock.runDue();
         QVERIFY(!rig.window->isVisible());

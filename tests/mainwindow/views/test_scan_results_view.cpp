@@ -7,6 +7,7 @@
 #include "FakeDeviceService.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
+#include "TextFit.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -186,14 +187,16 @@ private slots:
     }
 
     // Inside the device's mount root by whole components: a sibling whose
-    // name merely starts the same is outside.
+    // name merely starts the same is outside. A name holding a line break is
+    // drawn on one line, the break as a space, as is its path.
     void fileSign()
     {
         Rig rig;
         const std::pair<QString, const char *> rows[] = {{mountRoot + "/a/b/.DS_Store", "externaldrive.badge.checkmark"},
                                                          {"/media/u/STICK2/x/.DS_Store", "externaldrive.badge.minus"},
                                                          {"/home/u/.DS_Store", "externaldrive.badge.minus"},
-                                                         {mountRoot + "/.DS_Store", "externaldrive.badge.checkmark"}};
+                                                         {mountRoot + "/.DS_Store", "externaldrive.badge.checkmark"},
+                                                         {mountRoot + "/c\nd/.DS\nStore", "externaldrive.badge.checkmark"}};
         QList<FileItem> files;
         for (const auto &[path, symbol] : rows)
             files << item(path);
@@ -203,8 +206,11 @@ private slots:
             const QModelIndex row = rig.model()->index(i, 0, section);
             QCOMPARE(row.data(ScanResultsModel::SymbolRole).toString(), QString::fromLatin1(rows[i].second));
             QCOMPARE(row.data(ScanResultsModel::PathRole).toString(), rows[i].first);
-            QCOMPARE(row.data(Qt::DisplayRole).toString(), QStringLiteral(".DS_Store"));
+            QCOMPARE(row.data(Qt::DisplayRole).toString(), rows[i].first.section(u'/', -1));
         }
+        const QStringList lines = testsupport::drawnLines(rig.list()->viewport());
+        QVERIFY2(lines.contains(QStringLiteral(".DS Store")) && lines.contains(mountRoot + QStringLiteral("/c d/.DS Store")),
+                 qPrintable(lines.join(u'\n')));
     }
 
     // The clean-all button is gone while a scan runs, back afterwards, and

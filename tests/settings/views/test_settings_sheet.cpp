@@ -21,6 +21,7 @@
 #include "settings/views/ToggleSwitch.h"
 
 #include "FakeDeviceService.h"
+#include "KeyboardChecks.h"
 #include "LocalHttpServer.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
@@ -109,7 +110,7 @@ QStringList visibleLabelTexts(QWidget *root, const char *name)
     return texts;
 }
 
-enum class Close { done, escape, windowClose, quit };
+enum class Close { done, enterOnDone, escape, windowClose, quit };
 
 } // namespace
 
@@ -140,6 +141,7 @@ private slots:
     {
         QTest::addColumn<Close>("close");
         QTest::newRow("Done") << Close::done;
+        QTest::newRow("Enter on Done") << Close::enterOnDone;
         QTest::newRow("Escape") << Close::escape;
         QTest::newRow("the window's close") << Close::windowClose;
         QTest::newRow("quitting with the sheet up") << Close::quit;
@@ -167,6 +169,12 @@ private slots:
         testsupport::StdoutCapture capture;
         switch (close) {
         case Close::done: sheet->findChild<QAbstractButton *>(QStringLiteral("doneButton"))->click(); break;
+        case Close::enterOnDone: {
+            auto *done = sheet->findChild<QAbstractButton *>(QStringLiteral("doneButton"));
+            QVERIFY(testsupport::showsFocus(done));
+            QVERIFY(testsupport::pressedByKeys(done, {Qt::Key_Enter}));
+            break;
+        }
         case Close::escape: QTest::keyClick(sheet, Qt::Key_Escape); break;
         case Close::windowClose: sheet->close(); break;
         case Close::quit: rig.window.reset(); break;
@@ -241,7 +249,8 @@ private slots:
         QVERIFY(!custom->row()->toggle()->isEnabled() && custom->row()->infoButton()->isEnabled());
         QVERIFY(custom->emptyHint()->isVisibleTo(sheet) && !chips->isVisibleTo(sheet));
         type(custom->field(), QStringLiteral("log"));
-        custom->addButton()->click();
+        QVERIFY(testsupport::showsFocus(custom->addButton()));
+        QVERIFY(testsupport::pressedByKeys(custom->addButton(), {Qt::Key_Return}));
         QVERIFY(rig.view.selectedFileTypes().contains(FileType::custom) && custom->row()->toggle()->isEnabled());
         QVERIFY(custom->field()->text().isEmpty());
 
@@ -257,9 +266,17 @@ private slots:
         type(excluded->field(), QStringLiteral("*.tmp"));
         QTest::keyClick(excluded->field(), Qt::Key_Return);
         QCOMPARE(rig.view.excludedFilePatterns(), QStringList{"b"});
-        excluded->addButton()->click();
+        QVERIFY(testsupport::showsFocus(excluded->addButton()));
+        QVERIFY(testsupport::pressedByKeys(excluded->addButton(), {Qt::Key_Return}));
         QCOMPARE(rig.view.excludedFilePatterns(), (QStringList{"b", "*.tmp"}));
         QVERIFY(excluded->field()->text().isEmpty() && sheet->focusWidget() == excluded->field());
+        // By keyboard: the list shows the entry the keys are on, and Delete
+        // (or Enter, or Space) removes it; the next one takes its place.
+        QVERIFY(testsupport::showsFocus(list));
+        list->setCurrentIndex(list->model()->index(0, 0));
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(rig.view.excludedFilePatterns(), QStringList{"*.tmp"});
+        QCOMPARE(list->currentIndex().data().toString(), QStringLiteral("*.tmp"));
         excluded->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"))->click();
         QVERIFY(rig.view.excludedFilePatterns().isEmpty());
         QVERIFY(excluded->findChild<QWidget *>(QStringLiteral("noExcludedPatternsNotice"))->isVisibleTo(sheet));
@@ -488,12 +505,15 @@ private slots:
                     ->isVisibleTo(sheet));
     }
 
-    // "Check Now" with the sheet scrolled to its end: the card keeps its
-    // height while it checks, so the sheet does not scroll.
-    void updateCardKeepsItsHeight()
+    // The sheet holds its scroll position. "Clear All" of the patterns: the
+    // focus it had does not fall to a control further down and scroll the
+    // sheet there. "Check Now" with the sheet scrolled to its end: the card
+    // keeps its height while it checks.
+    void sheetKeepsItsScrollPosition()
     {
         updates.body = testsupport::json("{'version':'99.0','whatsNew':'notes'}");
         Rig rig;
+        rig.view.setExcludedFilePatterns({QStringLiteral("a*"), QStringLiteral("b")});
         SettingsView *sheet = rig.open();
         auto *manager = sheet->findChild<UpdateManager *>();
         rig.clock.runDue();
@@ -503,6 +523,17 @@ private slots:
         auto *scroll = sheet->findChild<QScrollArea *>(QStringLiteral("settingsScrollArea"));
         layOut();
         QScrollBar *bar = scroll->verticalScrollBar();
+        sheet->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(sheet));
+        auto *clear = sheet->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"));
+        scroll->ensureWidgetVisible(clear);
+        const int atTheList = bar->value();
+        QVERIFY(atTheList > 0);
+        QTest::mouseClick(clear, Qt::LeftButton);
+        layOut();
+        QVERIFY(rig.view.excludedFilePatterns().isEmpty());
+        QCOMPARE(bar->value(), atTheList);
+
         bar->setValue(bar->maximum());
         const int scrolled = bar->value();
         QVERIFY(scrolled > 0);

@@ -6,7 +6,9 @@
 #include "settings/views/UpdateCheckView.h"
 #include "settings/UpdateManager.h"
 #include "settings/views/WhatsNewView.h"
+#include "toolkit/Toolkit.h"
 
+#include "KeyboardChecks.h"
 #include "LocalHttpServer.h"
 #include "TestMain.h"
 #include "WindowBasics.h"
@@ -166,12 +168,22 @@ private slots:
         QCOMPARE(notes->parentWidget(), sheet.dialog.data());
         QCOMPARE(notes->windowModality(), Qt::WindowModal);
         QCOMPARE(notes->notes(), QStringLiteral("<a href=x>a</a>\n\nline"));
-        notes->findChild<QAbstractButton *>("doneButton")->click();
+        // Its Done and the download are main actions: the accent, the focus
+        // shown on it, Enter and Space press them.
+        const QColor accent = ui::prominentColors(QApplication::palette()).fill;
+        auto *done = qobject_cast<ui::PaintedButton *>(notes->findChild<QAbstractButton *>("doneButton"));
+        QVERIFY(done && done->fill() == accent);
+        QVERIFY(testsupport::showsFocus(done));
+        QVERIFY(testsupport::pressedByKeys(done, {Qt::Key_Return}));
         QVERIFY(QTest::qWaitFor([&] { return notes.isNull(); }, 2000));
 
         // Only http and https are opened; anything else gives the download page.
-        sheet.button("downloadButton")->click();
-        QCOMPARE(sheet.opened, QList<QUrl>{QUrl(sheet.server.base() + QStringLiteral("/download"))});
+        QAbstractButton *download = sheet.button("downloadButton");
+        QCOMPARE(download->grab().toImage().pixelColor(download->width() / 2, 2), accent);
+        QVERIFY(testsupport::showsFocus(download));
+        QVERIFY(testsupport::pressedByKeys(download, {Qt::Key_Enter, Qt::Key_Space}));
+        const QUrl page(sheet.server.base() + QStringLiteral("/download"));
+        QCOMPARE(sheet.opened, (QList<QUrl>{page, page}));
     }
 
     void closingTheSheetMidCheck()
