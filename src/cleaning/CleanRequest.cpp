@@ -1,10 +1,13 @@
 #include "cleaning/CleanRequest.h"
 
 #include <QSet>
+#include <QtEndian>
+
+#include <algorithm>
 
 namespace {
 
-const QByteArray kMagic = QByteArrayLiteral("sweepbrook-clean-request 3");
+const QByteArray kMagic = QByteArrayLiteral("sweepbrook-clean-request 4");
 
 char kindLetter(ItemKind kind)
 {
@@ -36,6 +39,39 @@ void field(QByteArray &out, const QByteArray &value)
 {
     out += value;
     out += '\0';
+}
+
+// Numbers many enough to need it (one for every file the scan met) go as
+// one field: eight bytes each, least significant first, in base64.
+QByteArray packed(const std::vector<quint64> &numbers)
+{
+    QByteArray bytes(qsizetype(numbers.size()) * 8, Qt::Uninitialized);
+    for (size_t i = 0; i < numbers.size(); ++i)
+        qToLittleEndian(numbers[i], bytes.data() + i * 8);
+    return bytes.toBase64();
+}
+
+// Nothing unless `text` is exactly `count` packed numbers. Read a piece at a
+// time (three numbers are 32 characters), so only the numbers take memory.
+std::optional<std::vector<quint64>> unpacked(QByteArrayView text, quint64 count)
+{
+    if (quint64(text.size()) != (count * 8 + 2) / 3 * 4)
+        return std::nullopt;
+    constexpr qsizetype kPiece = 32 * 2048;
+    std::vector<quint64> numbers;
+    numbers.reserve(count);
+    for (qsizetype at = 0; at < text.size(); at += kPiece) {
+        const QByteArrayView piece = text.sliced(at, std::min(kPiece, text.size() - at));
+        const QByteArray::FromBase64Result bytes = QByteArray::fromBase64Encoding(
+            QByteArray::fromRawData(piece.data(), piece.size()), QByteArray::AbortOnBase64DecodingErrors);
+        if (!bytes || bytes.decoded.size() % 8 != 0)
+            return std::nullopt;
+        for (qsizetype i = 0; i < bytes.decoded.size(); i += 8)
+            numbers.push_back(qFromLittleEndian<quint64>(bytes.decoded.constData() + i));
+    }
+    if (numbers.size() != count)
+        return std::nullopt;
+    return numbers;
 }
 
 } // namespace
@@ -77,6 +113,11 @@ QByteArray CleanRequest::encode() const
         for (const quint64 number : *numbers)
             field(out, QByteArray::number(number));
     }
+    field(out, QByteArray::number(qulonglong(scannedFolders.folderCount())));
+    for (size_t i = 0; i < scannedFolders.folderCount(); ++i)
+        field(out, QByteArray(scannedFolders.folder(i)));
+    field(out, QByteArray::number(qulonglong(scannedFolders.files.size())));
+    field(out, packed(scannedFolders.files));
     return out;
 }
 
@@ -170,6 +211,24 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
         for (quint64 i = 0; i < count; ++i)
             numbers->push_back(number(&value));
     }
+    // The folders of the files met outside, each a path below the root within an item's bounds.
+    if (!countFits(number(&count), kMaxScannedFolders, 1))
+        return fail(QStringLiteral("the request's folder count is malformed or above %1").arg(kMaxScannedFolders));
+    for (quint64 i = 0; i < count; ++i) {
+        QByteArrayView folder;
+        if (!next(folder) || folder.size() > kMaxPathBytes || folder.count('/') >= kMaxComponents)
+            return fail(QStringLiteral("folder %1 of the request's files is malformed or too long").arg(i));
+        request.scannedFolders.addFolder(folder);
+    }
+    // Eight bytes a file, in base64 (a little more than ten characters).
+    QByteArrayView files;
+    if (!countFits(number(&count), kMaxScannedFiles, 10) || !next(files))
+        return fail(QStringLiteral("the request's file count is malformed or above %1").arg(kMaxScannedFiles));
+    std::optional<std::vector<quint64>> refs = unpacked(files, count);
+    const quint64 folders = request.scannedFolders.folderCount();
+    if (!refs || std::any_of(refs->cbegin(), refs->cend(), [folders](quint64 ref) { return (ref & 0xffffffffU) >= folders; }))
+        return fail(QStringLiteral("the request's files are malformed"));
+    request.scannedFolders.files = std::move(*refs);
     request.scannedFolders.finish();
     if (!ok)
         return fail(QStringLiteral("the request's folders are malformed"));

@@ -19,7 +19,9 @@
 // device and inode, the custom extensions the user chose (the administrator
 // tool removes files by them, never folders), for each item its path
 // relative to the root with the kind, device and inode the scan recorded, and
-// what the scan saw of the volume's folders (ScannedFolders).
+// what the scan saw of the volume's folders and, on FAT and exFAT, of its
+// files (ScannedFolders: the folders holding them, each a field, and the
+// files packed into one field).
 // Every field ends in a NUL byte, so any name a file system allows passes
 // unchanged. A request is at most kMaxBytes long with at most kMaxItems
 // items; a larger one is refused before anything is allocated for it, and so
@@ -48,8 +50,9 @@ struct CleanRequest
     quint64 rootInode = 0;
     QList<Item> items;
     QStringList customExtensions;
-    // What the scan saw of the volume's folders: the tool leaves a folder
-    // item whole when one of its folders is an alias of one of these.
+    // What the scan saw of the volume's folders and files: the tool leaves a
+    // folder item whole when one of its folders is an alias of one of these,
+    // or shows one of these files.
     ScannedFolders scannedFolders;
 
     static constexpr qsizetype kMaxBytes = 64 * 1024 * 1024;
@@ -61,6 +64,7 @@ struct CleanRequest
     static constexpr qsizetype kMaxPathBytes = 256 * 1024;
     static constexpr qsizetype kMaxComponents = 8192;
     static constexpr qsizetype kMaxScannedFolders = 4'000'000;
+    static constexpr qsizetype kMaxScannedFiles = 4'000'000;
 
     QByteArray encode() const;
     // Nothing, with the reason in *error, for input that is not a request.

@@ -6,27 +6,25 @@
 #include <cerrno>
 #include <vector>
 
-#include <linux/magic.h>
-#include <sys/vfs.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
 using pathhandles::Handle;
 
-constexpr decltype(statfs::f_type) kExfatSuperMagic = 0x2011BAB0;
-
 } // namespace
 
 FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> scanned)
-    : m_scanned(std::move(scanned))
+    : m_rootFd(rootFd), m_scanned(std::move(scanned))
 {
     struct stat st;
     if (::fstat(rootFd, &st) == 0) {
         m_device = quint64(st.st_dev);
         m_rootInode = quint64(st.st_ino);
     }
-    struct statfs fs;
-    m_listingsTell = ::fstatfs(rootFd, &fs) == 0 && (fs.f_type == MSDOS_SUPER_MAGIC || fs.f_type == kExfatSuperMagic);
+    m_listingsTell = VolumeWalker::foldersHaveNoIdentity(rootFd);
     if (m_scanned && m_scanned->device != m_device)
         m_scanned.reset();   // another volume's
 }
@@ -46,6 +44,8 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
     std::vector<quint64> above{quint64(parent.st_ino)};   // by depth: the folder above each
     QByteArray alias;
     const auto onFolder = [&](const WalkFolder &walked) {
+        if (!alias.isNull())
+            return false;
         const quint64 inode = quint64(walked.ino);
         above.resize(size_t(walked.depth) + 2);
         above[size_t(walked.depth) + 1] = inode;
@@ -63,12 +63,65 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
         met.insert(inode);
         return true;
     };
-    const auto onEntry = [](const WalkEntry &) { return WalkDecision{}; };
-    VolumeWalker::walkAt(folder.get(), shownPath, onEntry, [](const WalkError &) {}, onFolder);
+    // A file the scan met outside: the folder holding it shows another's entries.
+    const bool filesTell = m_scanned && !m_scanned->files.empty();
+    OutsideFolder outside;
+    const auto onEntry = [&](const WalkEntry &entry) {
+        if (!alias.isNull())
+            return WalkDecision{false, 0, true};
+        if (filesTell && entry.isRegularFile && showsFileOutside(entry, outside))
+            alias = *entry.parentPath;
+        return WalkDecision{};
+    };
+    // A folder met again on its own path is an alias of one above it.
+    const auto onError = [&](const WalkError &error) {
+        if (error.errorNumber == ELOOP && alias.isNull())
+            alias = error.path;
+    };
+    VolumeWalker::walkAt(folder.get(), shownPath, onEntry, onError, onFolder);
     if (alias.isNull())
         return 0;
     *message = QStringLiteral("Not removing \"%1\": the folder \"%2\" shares its contents with another folder; check "
                               "the file system")
                    .arg(pathText(shownPath), pathText(alias));
     return EUCLEAN;
+}
+
+bool FolderAliases::showsFileOutside(const WalkEntry &entry, OutsideFolder &outside) const
+{
+    const auto [first, last] = m_scanned->filesNamed(entry.name);
+    if (first == last)
+        return false;
+    const std::optional<struct stat> own = entry.lstat();
+    if (!own || !S_ISREG(own->st_mode))
+        return false;   // gone meanwhile: the removal finds it so
+    for (auto it = first; it != last; ++it) {
+        const quint32 index = quint32(*it);
+        if (index != outside.index) {
+            outside.index = index;
+            open_how how{};
+            how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+            const char *path = *m_scanned->folder(index) ? m_scanned->folder(index) : ".";
+            int fd;
+            do {
+                fd = int(::syscall(SYS_openat2, m_rootFd, path, &how, sizeof how));
+            } while (fd < 0 && (errno == EINTR || errno == EAGAIN));
+            outside.fd.reset(fd);
+        }
+        // Where the file met outside cannot be looked at, the folder is not
+        // told from an alias of its folder: it is left whole.
+        struct stat there;
+        if (outside.fd.get() < 0)
+            return true;
+        if (::fstatat(outside.fd.get(), entry.name.constData(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return true;
+        }
+        if (S_ISREG(there.st_mode) && there.st_size == own->st_size && there.st_mtim.tv_sec == own->st_mtim.tv_sec
+            && there.st_mtim.tv_nsec == own->st_mtim.tv_nsec)
+            return true;
+    }
+    return false;
 }

@@ -106,7 +106,10 @@ CleanRequest privilegedRequest(const HeldVolume &volume, const SystemCleanHelper
     }
     // The tool removes by the catalogue, and files by the extensions the user added to it.
     request.customExtensions = JunkRule::extensionsFor(named);
-    if (const std::shared_ptr<const ScannedFolders> &scanned = volume.scannedFolders())
+    // Only a folder item is checked against what the scan saw (and a file
+    // key for each file it met takes room in the request).
+    const bool anyFolder = std::any_of(named.cbegin(), named.cend(), [](const auto &item) { return item.second; });
+    if (const std::shared_ptr<const ScannedFolders> &scanned = volume.scannedFolders(); scanned && anyFolder)
         request.scannedFolders = *scanned;
     return request;
 }

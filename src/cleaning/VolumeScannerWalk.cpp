@@ -113,10 +113,12 @@ private:
     void listMacosxItem(const WalkEntry &entry);
     void holdAppleDouble(const WalkEntry &entry);
     bool judgeAppleDouble(const WalkEntry &entry, QStringView name);
-    void listIfJunk(const WalkEntry &entry, QStringView name, bool inMacosx);
+    bool listIfJunk(const WalkEntry &entry, QStringView name, bool inMacosx);
+    void noteOutside(const WalkEntry &entry);
     void sayListed(BesideSearch::What what, PathArena::Node node, const QByteArray &path);
     void onError(const WalkError &error);
     bool onFolder(const WalkFolder &folder);
+    void keepFolders();
 
     // The folder of the result the walk is inside.
     void enterWholeFolder(const WalkEntry &entry, const QByteArray &path);
@@ -144,6 +146,12 @@ private:
     // The folders met outside what is listed whole, for the clean to tell
     // a folder item's own folders from aliases of these.
     std::shared_ptr<ScannedFolders> m_folders;
+    // The files met outside, in pieces (a vector grown by doubling would
+    // hold twice their size, and copy them at every step), and the folder of
+    // the one noted last.
+    static constexpr size_t kNotedPiece = 64 * 1024;
+    std::vector<std::vector<quint64>> m_noted;
+    QByteArray m_notedFolder;
 };
 
 void VolumeScanner::walkInto(ResultBuilder &result, BesideSearch *beside)
@@ -173,8 +181,7 @@ void VolumeScanner::Walk::run()
         root, [this](const WalkEntry &entry) { return onEntry(entry); },
         [this](const WalkError &error) { onError(error); }, &walkError, &rootPass,
         [this](const WalkFolder &folder) { return onFolder(folder); });
-    m_folders->finish();
-    m_scanner.m_folders = std::move(m_folders);
+    keepFolders();
     if (!walked) {
         if (!m_rootPassesRan)
             rootPasses({}, 0, walkError);
@@ -183,6 +190,22 @@ void VolumeScanner::Walk::run()
     leaveWholeFolder();
     if (!m_beside)   // else once the walk has met the pre-search
         m_scanner.logSummary(m_result.result());
+}
+
+// What the walk saw outside the junk goes to the scanner, the files noted
+// joined piece by piece.
+void VolumeScanner::Walk::keepFolders()
+{
+    size_t noted = 0;
+    for (const std::vector<quint64> &piece : m_noted)
+        noted += piece.size();
+    m_folders->files.reserve(noted);
+    for (std::vector<quint64> &piece : m_noted) {
+        m_folders->files.insert(m_folders->files.end(), piece.begin(), piece.end());
+        std::vector<quint64>().swap(piece);
+    }
+    m_folders->finish();
+    m_scanner.m_folders = std::move(m_folders);
 }
 
 // ---- The root's own entries ----
@@ -295,9 +318,29 @@ WalkDecision VolumeScanner::Walk::onEntry(const WalkEntry &entry)
     }
     if (entry.depth == 1 && isCleanMarker(entry))
         return WalkDecision{false, childFlags};   // the root pass said so
-    listIfJunk(entry, name, inMacosx);
+    if (!listIfJunk(entry, name, inMacosx) && !m_whole)
+        noteOutside(entry);
     // A matched folder is entered too: what lies inside is judged by its own name.
     return WalkDecision{true, childFlags};
+}
+
+// A file outside the junk, on FAT or exFAT: the clean leaves a junk folder
+// whole that shows it again (FolderAliases). Its name and folder are noted,
+// nothing is asked of the volume; a folder's files come together.
+void VolumeScanner::Walk::noteOutside(const WalkEntry &entry)
+{
+    if (!m_request.isFAT || !entry.isRegularFile)
+        return;
+    const QByteArray &folder = *entry.parentPath;
+    if (m_folders->folderCount() == 0 || folder != m_notedFolder) {
+        m_notedFolder = QByteArray(folder.constData(), folder.size());   // not shared with the walk's own path
+        const QByteArray &root = m_request.root;
+        m_folders->addFolder(folder.size() > root.size() ? QByteArrayView(folder).sliced(root.size() + !root.endsWith('/'))
+                                                         : QByteArrayView());
+    }
+    if (m_noted.empty() || m_noted.back().size() == m_noted.back().capacity())
+        m_noted.emplace_back().reserve(kNotedPiece);
+    m_noted.back().push_back(ScannedFolders::fileRef(entry.name, quint32(m_folders->folderCount() - 1)));
 }
 
 // A "__MACOSX" folder, or an entry inside one, is a temporary file; the
@@ -368,13 +411,14 @@ bool VolumeScanner::Walk::judgeAppleDouble(const WalkEntry &entry, QStringView n
     return true;
 }
 
-// Any other entry, judged by its name; a folder listed goes whole.
-void VolumeScanner::Walk::listIfJunk(const WalkEntry &entry, QStringView name, bool inMacosx)
+// Any other entry, judged by its name; a folder listed goes whole. False
+// when it is no junk.
+bool VolumeScanner::Walk::listIfJunk(const WalkEntry &entry, QStringView name, bool inMacosx)
 {
     const std::optional<FileType> kind =
         m_matcher.matchFile(MatchItem{name, entry.isDirectory, inMacosx}, m_request.fileTypes);
     if (!kind)
-        return;
+        return false;
     const QByteArray path = entry.path();
     // Checked first: the lstat costs a system call.
     const PathArena::Node node = m_result.paths().add(path);
@@ -386,6 +430,7 @@ void VolumeScanner::Walk::listIfJunk(const WalkEntry &entry, QStringView name, b
         m_whole->listedAlone();
     if (entry.isDirectory)
         enterWholeFolder(entry, path);
+    return true;
 }
 
 // The line of an item the walk lists: beside the pre-search, a record of
@@ -414,6 +459,13 @@ void VolumeScanner::Walk::onError(const WalkError &error)
         return;   // goes with its "__MACOSX"
     // Inside a folder listed whole, it goes with that folder.
     const bool insideWhole = m_whole && error.depth > m_whole->depth();
+    if (error.errorNumber == ELOOP) {
+        // A folder met again on its own path (a damaged file system) is no
+        // folder of its own: not listed, not entered, and the scan goes on.
+        if (!insideWhole)
+            ++m_scanner.m_problems.unreadableFolders;
+        return;
+    }
     // Every other failure (no permission, or a read error) is judged by the name.
     logUtf8("权限错误，尝试将该项添加到结果中: ", error.path);
     const QString name = QFile::decodeName(error.name);

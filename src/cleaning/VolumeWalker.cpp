@@ -1,6 +1,7 @@
 #include "cleaning/VolumeWalker.h"
 
 #include "cleaning/PathHandles.h"
+#include "cleaning/WalkedPath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +25,8 @@ using pathhandles::Identity;
 using pathhandles::identify;
 using pathhandles::lastComponent;
 using pathhandles::withoutTrailingSlashes;
+using walkedpath::kListingBasis;
+using walkedpath::Listing;
 
 constexpr int kDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
@@ -84,16 +89,27 @@ bool readEntries(int fd, char *buffer, EntryList &out, Keep keep)
     return readEntries(fd, buffer, out, keep, [](bool, quint64) {});
 }
 
-// A listing's fingerprint: FNV-1a over its names, each ended by a NUL byte.
-constexpr quint64 kListingBasis = 0xcbf29ce484222325ULL;
-constexpr quint64 kListingPrime = 0x100000001b3ULL;
-
-quint64 addToListing(quint64 hash, const char *name, size_t length)
+// The entries of a folder being read that wait until its listing is told
+// from those of the folders above it.
+struct Waiting
 {
-    for (size_t i = 0; i <= length; ++i)   // the NUL too
-        hash = (hash ^ static_cast<unsigned char>(name[i])) * kListingPrime;
-    return hash;
-}
+    EntryList entries;
+    std::vector<std::optional<struct stat>> seen;
+
+    void add(const char *name, size_t length, unsigned char type, const std::optional<struct stat> &st)
+    {
+        entries.refs.push_back({quint32(entries.names.size()), quint16(length), type});
+        entries.names.append(name, length + 1);
+        seen.push_back(st);
+    }
+    void clear()
+    {
+        entries.clear();
+        seen.clear();
+    }
+};
+
+constexpr decltype(statfs::f_type) kExfatSuperMagic = 0x2011BAB0;
 
 struct ReadBuffer
 {
@@ -136,6 +152,9 @@ struct Frame
     EntryList entries;
     size_t next = 0;       // index of the next entry to hand out
     quint32 flags = 0;     // handed to this folder's entries
+    // Its identity tells nothing: its listing stands for it on the path.
+    bool listed = false;
+    Listing listing;
 };
 
 class Walk
@@ -175,6 +194,7 @@ public:
             return false;
         }
         m_rootDev = id.dev;
+        m_noIdentities = VolumeWalker::foldersHaveNoIdentity(fd.get());
         QByteArray name = lastComponent(path);
         m_path = std::move(path);
         push(fd.release(), id, std::move(name), 0);
@@ -200,54 +220,103 @@ private:
         top.pathLength = m_path.size();
         top.flags = flags;
         top.next = 0;
-        // Everything but folders is handed out while the folder is read; only
-        // the folders wait in the list, so a folder of a million files costs
-        // no memory here. The root's entries a root pass holds wait too.
         const qsizetype index = m_depth - 1;
         const bool rootPass = index == 0 && m_rootPass;
         QList<WalkEntry> held;
-        qsizetype count = 0;
-        std::optional<struct stat> seen;
         WalkFolder folder{int(index), id.dev, id.ino, std::nullopt, std::nullopt, kListingBasis, 0, {}};
-        const auto keep = [&](const char *entryName, size_t length, unsigned char &type) {
-            if (m_onFolder)
-                folder.listing = addToListing(folder.listing, entryName, length);
-            type = entryType(frame(index).fd, entryName, type, seen);
-            ++count;
-            const bool hold = rootPass && m_rootPass->holds(QByteArrayView(entryName, qsizetype(length)));
-            if (hold) {
-                held.append(WalkEntry());
-                describe(held.last(), index, entryName, length, type, seen);
-            }
-            if (type == DT_DIR)
-                return true;
-            if (!hold)
-                deliver(index, entryName, length, type, seen);
-            return false;
-        };
-        const auto dots = [&folder](bool isDotDot, quint64 inode) { (isDotDot ? folder.dotDot : folder.dot) = inode; };
-        const bool read = readEntries(fd, m_buffer.get(), top.entries, keep, dots);
-        const int error = read ? 0 : errno;
-        if (m_onFolder && read) {
-            folder.entries = count;
+        bool again = false;
+        const bool read = readFolder(index, folder, rootPass ? &held : nullptr, again);
+        const int error = again ? ELOOP : read ? 0 : errno;
+        if (m_onFolder && error == 0) {
             folder.path = m_path;
             if (!m_onFolder(folder))
                 m_stopped = true;
         }
         if (rootPass) {
-            m_rootPass->listed(held, count, error);
+            m_rootPass->listed(held, folder.entries, error);
             for (const WalkEntry &entry : std::as_const(held)) {
                 if (!entry.isDirectory && !m_stopped)
                     m_stopped = m_onEntry(entry).stop;
             }
         }
-        if (!read) {
+        if (error != 0) {
             struct stat st;
             const bool statted = ::fstat(fd, &st) == 0;
-            m_onError(WalkError{m_path, std::move(name), error, int(m_depth - 1),
-                                statted ? std::optional(st) : std::nullopt});
+            m_onError(WalkError{m_path, std::move(name), error, int(index), statted ? std::optional(st) : std::nullopt});
         }
     }
+
+    // Reads the folder at `index`: its folders into its frame, everything
+    // else handed out as it comes (the root pass's entries into `held`).
+    // Only the folders wait in the list, so a folder of a million files costs
+    // no memory here. Where its identity tells nothing and folders above it
+    // are told by their listings, its entries wait until its listing is told
+    // from theirs: when it is one of theirs (`again`), the folder met again
+    // on its own path, none is handed out. False with errno on a read error.
+    bool readFolder(qsizetype index, WalkFolder &folder, QList<WalkEntry> *held, bool &again)
+    {
+        Frame &current = frame(index);
+        current.listed = false;
+        std::optional<struct stat> seen;
+        Listing listing;
+        const auto identityTells = [&] { return !m_noIdentities && folder.dot == quint64(folder.ino); };
+        std::optional<bool> waits;   // decided at the first entry, once "." said what it says
+        const auto keep = [&](const char *entryName, size_t length, unsigned char &type) {
+            if (m_onFolder || !identityTells())
+                listing.add(entryName, length);
+            if (!waits)
+                waits = index > 0 && m_onPath.hasListings() && !identityTells();
+            else if (*waits && listing.names == walkedpath::kPrefixNames + 1 && !m_onPath.holdsPrefix(listing.prefix))
+                waits = release(index);
+            type = entryType(current.fd, entryName, type, seen);
+            ++folder.entries;
+            const bool hold = held && m_rootPass->holds(QByteArrayView(entryName, qsizetype(length)));
+            if (hold) {
+                held->append(WalkEntry());
+                describe(held->last(), index, entryName, length, type, seen);
+            }
+            if (type == DT_DIR || hold)
+                return type == DT_DIR;
+            if (*waits)
+                m_waiting.add(entryName, length, type, seen);
+            else
+                deliver(index, entryName, length, type, seen);
+            return false;
+        };
+        const auto dots = [&folder](bool isDotDot, quint64 inode) { (isDotDot ? folder.dotDot : folder.dot) = inode; };
+        const bool read = readEntries(current.fd, m_buffer.get(), current.entries, keep, dots);
+        const int error = errno;
+        folder.listing = listing.whole;
+        const bool listed = read && !identityTells();
+        again = listed && waits.value_or(false) && m_onPath.holdsListing(listing.whole);
+        if (again) {
+            m_waiting.clear();
+            current.entries.clear();
+            return true;
+        }
+        if (waits.value_or(false))
+            release(index);
+        current.listed = listed;
+        current.listing = listing;
+        m_onPath.add(folder.ino, listed ? &listing : nullptr);
+        errno = error;
+        return read;
+    }
+
+    // Hands out the entries of the folder at `index` that waited; false:
+    // none waits any more.
+    bool release(qsizetype index)
+    {
+        for (size_t i = 0; i < m_waiting.seen.size(); ++i) {
+            const EntryList::Ref ref = m_waiting.entries.refs[i];
+            deliver(index, m_waiting.entries.name(ref), ref.length, ref.type, m_waiting.seen[i]);
+        }
+        m_waiting.clear();
+        return false;
+    }
+
+    // The frame leaves the walk's path.
+    void forget(const Frame &left) { m_onPath.remove(left.ino, left.listed ? &left.listing : nullptr); }
 
     // Describes the entry `name` of the folder at `index` in `entry`.
     void describe(WalkEntry &entry, qsizetype index, const char *name, size_t length, unsigned char type,
@@ -301,16 +370,19 @@ private:
         const char *name = parent.entries.name(ref);
         Handle fd(openDirectoryAt(parent.fd, name));
         Identity id;
-        if (fd.get() < 0 || !identify(fd.get(), id)) {
-            const int error = errno;
+        const bool opened = fd.get() >= 0 && identify(fd.get(), id);
+        if (opened && (id.dev != m_rootDev || id.mountRoot))
+            return;   // a file system mounted here: reported, not entered
+        // A folder met again on its own path (a directory hard link to one
+        // above it), or deeper than any volume holds, is not entered either.
+        if (!opened || m_onPath.holds(id.ino) || m_depth > walkedpath::kMaxDepth) {
+            const int error = opened ? ELOOP : errno;
             struct stat st;
             const bool statted = ::fstatat(parent.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
             m_onError(WalkError{childPath(m_path, QByteArrayView(name, ref.length)), QByteArray(name, ref.length),
                                 error, int(parentIndex) + 1, statted ? std::optional(st) : std::nullopt});
             return;
         }
-        if (id.dev != m_rootDev || id.mountRoot)
-            return;   // a file system mounted here: reported, not entered
 
         // `parent` may move when the frame list grows: take what is needed first.
         QByteArray ownName(name, ref.length);
@@ -334,6 +406,7 @@ private:
     void pop()
     {
         Frame &done = frame(m_depth - 1);
+        forget(done);
         const int doneFd = done.fd;
         const dev_t doneDev = done.dev;
         const ino_t doneIno = done.ino;
@@ -365,6 +438,7 @@ private:
             const int error = errno;
             const QByteArray lost = m_path;
             m_onError(WalkError{lost, lastComponent(lost), error, int(m_depth - 1), std::nullopt});
+            forget(frame(m_depth - 1));
             --m_depth;
             m_path.truncate(frame(m_depth - 1).pathLength);
         }
@@ -451,6 +525,9 @@ private:
     qsizetype m_lowestOpen = 1;
     dev_t m_rootDev = 0;
     bool m_stopped = false;
+    bool m_noIdentities = false;   // FAT or exFAT through the kernel
+    walkedpath::OwnPath m_onPath;   // the folders from the root to the deepest one
+    Waiting m_waiting;
     QByteArray m_path;   // the deepest folder's path; each frame keeps its length
     WalkEntry m_entry;
     ReadBuffer m_buffer;
@@ -485,6 +562,12 @@ bool VolumeWalker::walkAt(int folderFd, const QByteArray &path, const EntryCallb
 {
     Walk walk(onEntry, onError, nullptr, onFolder);
     return walk.runFrom(pathhandles::openAt(folderFd, ".", kDirectoryFlags), withoutTrailingSlashes(path), nullptr);
+}
+
+bool VolumeWalker::foldersHaveNoIdentity(int fd)
+{
+    struct statfs fs;
+    return ::fstatfs(fd, &fs) == 0 && (fs.f_type == MSDOS_SUPER_MAGIC || fs.f_type == kExfatSuperMagic);
 }
 
 bool VolumeWalker::canList(const QByteArray &path, int *errorNumber)

@@ -83,6 +83,16 @@ struct RootPass
 // root), no recursion and no PATH_MAX limit, a bounded number of open handles
 // however deep the tree. Unreadable folders go to the error callback and the
 // walk goes on. Everything runs on the calling thread.
+//
+// The walk ends on a damaged file system too: a folder met again on its own
+// path is not entered and goes to the error callback with ELOOP. It is met
+// again when it has the identity of a folder above it (a directory hard
+// link), or where identities tell nothing (foldersHaveNoIdentity(), or a "."
+// listed without the folder's inode: FAT and exFAT, through the kernel or
+// FUSE) when it lists what a folder above it lists (an entry naming the
+// cluster of a folder above), or when it lies deeper than any volume holds.
+// The entries of such a folder are handed out only once its listing is told
+// from those above (most often by its first names), and none of one met again.
 class VolumeWalker
 {
 public:
@@ -101,6 +111,12 @@ public:
     // whose path `path` is for the entries and messages only.
     static bool walkAt(int folderFd, const QByteArray &path, const EntryCallback &onEntry,
                        const ErrorCallback &onError, const FolderCallback &onFolder);
+
+    // Does the file system of `fd` give a folder no identity of its own (FAT
+    // or exFAT through the kernel: a folder entry naming another folder's
+    // cluster is given an inode of its own)? FUSE says so per folder, by the
+    // "." it lists (WalkFolder::dot).
+    static bool foldersHaveNoIdentity(int fd);
 
     // Can the folder be listed: it opens and its first entries read (else
     // the errno in *errorNumber).

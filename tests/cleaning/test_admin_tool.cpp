@@ -93,10 +93,28 @@ private slots:
         request.rootInode = 7;
         request.customExtensions = {QStringLiteral("日志")};
         request.items = {{"a/._b", ItemKind::file, 2049, 12}, {".Trashes", ItemKind::folder, 2049, 13}};
+        // The files the scan met outside: their folders, then the files packed.
+        request.scannedFolders.addFolder("");
+        request.scannedFolders.addFolder("DCIM/100CANON");
+        request.scannedFolders.files = {ScannedFolders::fileRef("IMG_0001.JPG", 1), ScannedFolders::fileRef("a", 0),
+                                        ScannedFolders::fileRef("IMG_0002.JPG", 1), ScannedFolders::fileRef("日誌", 0)};
         const QByteArray good = request.encode();
         const std::optional<CleanRequest> decoded = CleanRequest::decode(good);
         QVERIFY(decoded && decoded->customExtensions == request.customExtensions && decoded->items.size() == 2
                 && decoded->items.at(1).relative == ".Trashes" && decoded->items.at(1).kind == ItemKind::folder);
+        QVERIFY(decoded->scannedFolders.folderCount() == 2
+                && QByteArrayView(decoded->scannedFolders.folder(1)) == "DCIM/100CANON");
+        std::vector<quint64> files = request.scannedFolders.files;
+        std::sort(files.begin(), files.end());
+        QCOMPARE(decoded->scannedFolders.files, files);
+        CleanRequest stray = request;   // a file in a folder the request does not name
+        stray.scannedFolders.files.push_back(ScannedFolders::fileRef("b", 2));
+        const qsizetype keysAt = good.lastIndexOf('\0', good.size() - 2) + 1;
+        const qsizetype countAt = good.lastIndexOf('\0', keysAt - 2) + 1;
+        const QByteArray keys = good.sliced(keysAt).chopped(1);
+        const auto withKeys = [&](const QByteArray &count, const QByteArray &packed) {
+            return good.left(countAt) + count + '\0' + packed + '\0';
+        };
 
         const auto withCount = [&](const QByteArray &count) {
             QByteArray bytes = good;
@@ -109,7 +127,11 @@ private slots:
             {withCount("500001"), "item count"},                  // above the limit
             {good + QByteArray("x\0f\0001\0001\0", 8), "more fields"},
             {good.chopped(1), "NUL"},
-            {QByteArray(good).replace("request 3", "request 2"), "not a clean request"},
+            {QByteArray(good).replace("request 4", "request 3"), "not a clean request"},
+            {withKeys("3", keys), "files are malformed"},                      // one key more than the count
+            {withKeys("4", '*' + keys.sliced(1)), "files are malformed"},      // not base64
+            {withKeys("4", keys.chopped(4) + "===="), "files are malformed"},  // padding in place of a key's bytes
+            {withKeys("4000001", keys), "file count"},
         };
         // One name, one look: a name asked again with other inodes is refused whole.
         CleanRequest twice = request;
@@ -117,7 +139,8 @@ private slots:
         CleanRequest longExtension = request;
         longExtension.customExtensions = {QString(256, u'x')};
         const std::pair<QByteArray, const char *> refused[] = {{twice.encode(), "named before"},
-                                                               {longExtension.encode(), "longer than 255"}};
+                                                               {longExtension.encode(), "longer than 255"},
+                                                               {stray.encode(), "files are malformed"}};
         for (const auto &[bytes, why] : refused) {
             QString error;
             QVERIFY2(!CleanRequest::decode(bytes, &error) && error.contains(QLatin1String(why)), qPrintable(error));
@@ -433,9 +456,16 @@ private slots:
 
     void aliasedFolder_data()
     {
+        using Alias = MountFixture::Alias;
         QTest::addColumn<int>("kind");
-        QTest::newRow("FAT32: a cross-linked cluster, told by the scan") << int(MountFixture::Kind::Fat32);
-        QTest::newRow("ext4: a directory hard link, told by its \"..\"") << int(MountFixture::Kind::Ext4);
+        QTest::addColumn<int>("alias");
+        QTest::addColumn<bool>("photoAfterScan");
+        const int fat = int(MountFixture::Kind::Fat32);
+        QTest::newRow("FAT32: a cross-linked cluster, told by the scan") << fat << int(Alias::wholeFolder) << false;
+        QTest::newRow("ext4: a directory hard link, told by its \"..\"") << int(MountFixture::Kind::Ext4)
+                                                                       << int(Alias::wholeFolder) << false;
+        QTest::newRow("FAT32: cross-linked into the middle of a chain") << fat << int(Alias::chainMiddle) << false;
+        QTest::newRow("FAT32: its folders gained a photo after the scan") << fat << int(Alias::wholeFolder) << true;
     }
 
     // The tool leaves a trash folder that holds an alias of DCIM whole: on
@@ -444,17 +474,23 @@ private slots:
     void aliasedFolder()
     {
         QFETCH(int, kind);
+        QFETCH(int, alias);
+        QFETCH(bool, photoAfterScan);
         MountFixture fixture;
         const QString point = fixture.mountRoot() + QStringLiteral("/ALIAS");
-        if (!fixture.mountNewWithAlias(MountFixture::Kind(kind), point))
+        if (!fixture.mountNewWithAlias(MountFixture::Kind(kind), point, MountFixture::Alias(alias)))
             QSKIP(qPrintable(fixture.lastError()));
         const QByteArray root = QFile::encodeName(point);
-        const QStringList dcimBefore = snapshot(root + "/DCIM");
         CleanRequest request = requestFor(root, scannedItems({".Trashes"}, root));
         if (kind == int(MountFixture::Kind::Fat32)) {
             VolumeScanner scanner(VolumeScanner::Request{root, {FileType::trash}, {}, {}, true, {}, nullptr});
             request.scannedFolders = *scanner.outcome(scanner.run()).folders;
         }
+        for (const char *folder : {"/DCIM/", "/DCIM/SUB/"}) {   // no folder the alias shows lists as at the scan
+            QFile added(point + QLatin1String(folder) + QStringLiteral("NEW.JPG"));
+            QVERIFY(!photoAfterScan || (added.open(QIODevice::WriteOnly) && added.write("a new photo") == 11));
+        }
+        const QStringList dcimBefore = snapshot(root + "/DCIM");
         const ToolRun run = runAdmin(request);
         QVERIFY2(run.exitCode == 1 && run.answers.value(0) == EUCLEAN, run.errors.constData());
         QVERIFY(run.errors.contains("shares its contents with another folder"));

@@ -251,17 +251,26 @@ public:
         return mounted;
     }
 
+    // What ".Trashes/ALIAS" of mountNewWithAlias stands for.
+    enum class Alias {
+        wholeFolder,   // DCIM: on FAT its entry names DCIM's first cluster, on ext4 a second link to DCIM
+        chainMiddle,   // FAT only: the second cluster of DCIM/100CANON's chain (IMG_0015.JPG on)
+        ownFolder,     // FAT only: ".Trashes" itself, so the folder holds itself without end
+    };
+
     // A damaged stick of `kind` (FAT32 or ext4) at `mountPoint`: DCIM holds
-    // PHOTO.JPG and SUB/X.JPG, and ".Trashes/ALIAS" is no folder of its own
-    // but DCIM again (on FAT its entry names DCIM's first cluster, a common
-    // corruption; on ext4 a second link to DCIM's inode, made by debugfs).
-    // Its loop device.
-    std::optional<QString> mountNewWithAlias(Kind kind, const QString &mountPoint)
+    // PHOTO.JPG and SUB/X.JPG (on FAT with `chainMiddle` also 100CANON with
+    // IMG_0001.JPG to IMG_0025.JPG, two clusters of entries), and
+    // ".Trashes/ALIAS" is no folder of its own but what `alias` says (a FAT
+    // entry naming a cluster of another folder is a common corruption; ext4's
+    // second link is made by debugfs). Its loop device.
+    std::optional<QString> mountNewWithAlias(Kind kind, const QString &mountPoint, Alias alias = Alias::wholeFolder)
     {
         const QString why = whyUnavailable(kind);
         const QString needed = kind == Kind::Fat32 ? QStringLiteral("mcopy") : QStringLiteral("debugfs");
-        if (!why.isEmpty() || tool(needed).isEmpty()) {
-            m_error = why.isEmpty() ? needed + QStringLiteral(" is not installed") : why;
+        if (!why.isEmpty() || tool(needed).isEmpty() || (kind != Kind::Fat32 && alias != Alias::wholeFolder)) {
+            m_error = !why.isEmpty() ? why : tool(needed).isEmpty() ? needed + QStringLiteral(" is not installed")
+                                                                    : QStringLiteral("only FAT has clusters to alias");
             return std::nullopt;
         }
         const std::optional<QString> image = makeImage(kind, kind == Kind::Fat32 ? 64 : 32, QStringLiteral("ALIAS"));
@@ -274,7 +283,8 @@ public:
             const QMap<QString, QString> skip{{QStringLiteral("MTOOLS_SKIP_CHECK"), QStringLiteral("1")}};
             if (!run(QStringLiteral("mmd"), {"-i", *image, "::/DCIM", "::/DCIM/SUB", "::/.Trashes", "::/.Trashes/ALIAS"}, 30, skip)
                 || !run(QStringLiteral("mcopy"), {"-i", *image, photo, "::/DCIM/PHOTO.JPG"}, 30, skip)
-                || !run(QStringLiteral("mcopy"), {"-i", *image, photo, "::/DCIM/SUB/X.JPG"}, 30, skip) || !crossLink(*image))
+                || !run(QStringLiteral("mcopy"), {"-i", *image, photo, "::/DCIM/SUB/X.JPG"}, 30, skip)
+                || (alias == Alias::chainMiddle && !makeCanonFolder(*image, skip)) || !crossLink(*image, alias))
                 return std::nullopt;
         } else {
             const QString commands = m_dir.filePath(QStringLiteral("debugfs.cmd"));
@@ -494,8 +504,24 @@ public:
     }
 
 private:
-    // Points the FAT32 image's ".Trashes/ALIAS" entry at DCIM's first cluster.
-    bool crossLink(const QString &image)
+    // DCIM/100CANON in the FAT32 image, with IMG_0001.JPG to IMG_0025.JPG.
+    bool makeCanonFolder(const QString &image, const QMap<QString, QString> &skip)
+    {
+        const QString staging = m_dir.filePath(QStringLiteral("100CANON"));
+        QStringList args{QStringLiteral("-i"), image};
+        for (int i = 1; i <= 25; ++i) {
+            QFile file(staging + QStringLiteral("/IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0')));
+            if (!QDir().mkpath(staging) || !file.open(QIODevice::WriteOnly) || file.write(QByteArray("photo ") + QByteArray::number(i)) < 0)
+                return false;
+            args << file.fileName();
+        }
+        args << QStringLiteral("::/DCIM/100CANON");
+        return run(QStringLiteral("mmd"), {"-i", image, "::/DCIM/100CANON"}, 30, skip)
+               && run(QStringLiteral("mcopy"), args, 30, skip);
+    }
+
+    // Points the FAT32 image's ".Trashes/ALIAS" entry at the cluster `alias` names.
+    bool crossLink(const QString &image, Alias alias)
     {
         QFile file(image);
         if (!file.open(QIODevice::ReadWrite)) {
@@ -513,22 +539,32 @@ private:
         const auto entry = [&](quint32 folder, const QByteArray &prefix) -> std::pair<qint64, quint32> {
             file.seek(offsetOf(folder));
             const QByteArray bytes = file.read(clusterBytes);
-            for (qsizetype at = 0; at + 32 <= bytes.size() && bytes[at] != 0; at += 32) {
+            for (qsizetype at = 0; folder && at + 32 <= bytes.size() && bytes[at] != 0; at += 32) {
                 if (quint8(bytes[at]) != 0xe5 && bytes[at + 11] != 0x0f && bytes.mid(at, 11).startsWith(prefix))
                     return {offsetOf(folder) + at, u16(bytes, int(at) + 26) | u16(bytes, int(at) + 20) << 16};
             }
             return {-1, 0};
         };
+        // The cluster after `cluster` in its chain (the first FAT).
+        const auto next = [&](quint32 cluster) {
+            file.seek(qint64(u16(boot, 14)) * u16(boot, 11) + qint64(cluster) * 4);
+            return u32(file.read(4), 0) & 0x0fffffff;
+        };
         const quint32 root = u32(boot, 44);
         const auto [dcimAt, dcim] = entry(root, "DCIM ");
         const auto [trashAt, trash] = entry(root, "TRASHE");
-        const auto [aliasAt, alias] = trash ? entry(trash, "ALIAS ") : std::pair<qint64, quint32>{-1, 0};
-        if (dcimAt < 0 || aliasAt < 0) {
-            m_error = QStringLiteral("Cannot find DCIM and .Trashes/ALIAS in %1").arg(image);
+        const auto [aliasAt, aliasCluster] = entry(trash, "ALIAS ");
+        const quint32 canon = alias == Alias::chainMiddle ? entry(dcim, "100CANON").second : 0;
+        const quint32 target = alias == Alias::wholeFolder ? dcim
+                               : alias == Alias::ownFolder ? trash
+                               : canon                     ? next(canon)
+                                                           : 0;
+        if (dcimAt < 0 || aliasAt < 0 || target < 2 || target >= 0x0ffffff8) {
+            m_error = QStringLiteral("Cannot find the folders to cross-link in %1").arg(image);
             return false;
         }
-        const char high[2] = {char(dcim >> 16), char(dcim >> 24)};
-        const char low[2] = {char(dcim), char(dcim >> 8)};
+        const char high[2] = {char(target >> 16), char(target >> 24)};
+        const char low[2] = {char(target), char(target >> 8)};
         return file.seek(aliasAt + 20) && file.write(high, 2) == 2 && file.seek(aliasAt + 26) && file.write(low, 2) == 2;
     }
 
