@@ -246,10 +246,11 @@ struct ChildFigures
 {
     double milliseconds = 0;
     qint64 items = 0;
-    qint64 peakKiB = 0;     // scan: peak memory above the start
+    qint64 peakKiB = 0;     // peak memory above the start
     qint64 writes = 0;      // scan: write calls during it
     qint64 failed = 0;      // clean: items reported failed
     qint64 stdoutLines = 0;
+    qint64 scanPeakKiB = 0; // clean: the peak of the scan before it
 };
 
 std::optional<ChildFigures> runChild(const QStringList &args)
@@ -259,16 +260,18 @@ std::optional<ChildFigures> runChild(const QStringList &args)
     request.arguments = args;
     const Timed run = timed(request);
     const QList<QByteArray> fields = run.result.standardError.trimmed().split('\n').constLast().split(' ');
-    if (!run.result.succeeded() || fields.size() != 4) {
+    const bool isScan = args.first() == QLatin1String("--scan");
+    if (!run.result.succeeded() || fields.size() != (isScan ? 4 : 5)) {
         say(QStringLiteral("child %1 failed: %2").arg(args.join(' '), QString::fromUtf8(run.result.standardError.right(2000))));
         return std::nullopt;
     }
     ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, run.result.standardOutput.count('\n')};
-    if (args.first() == QLatin1String("--scan")) {
-        figures.peakKiB = fields[2].toLongLong();
+    figures.peakKiB = fields[2].toLongLong();
+    if (isScan) {
         figures.writes = fields[3].toLongLong();
     } else {
         figures.failed = fields[3].toLongLong();
+        figures.scanPeakKiB = fields[4].toLongLong();
     }
     return figures;
 }
@@ -355,14 +358,22 @@ int childMain(const QStringList &args)
         return 1;
     listFile.close();
     qint64 failed = 0;
+    // The clean's own peak: the high-water mark starts again from here.
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+    clearRefs.close();
+    const qint64 rssBeforeClean = bench::statusKB("VmRSS:");
     timer.restart();
     manager.cleanFiles(items, [&](const QList<FileItem> &, const QList<FileItem> &notCleaned) {
         failed = notCleaned.size();
         loop.quit();
     });
     loop.exec();
-    std::fprintf(stderr, "%.1f %lld 0 %lld\n", double(timer.nsecsElapsed()) / 1e6, static_cast<long long>(items.size()),
-                 static_cast<long long>(failed));
+    const double cleanMs = double(timer.nsecsElapsed()) / 1e6;
+    const qint64 cleanPeak = std::max<qint64>(0, bench::statusKB("VmHWM:") - rssBeforeClean);
+    std::fprintf(stderr, "%.1f %lld %lld %lld %lld\n", cleanMs, static_cast<long long>(items.size()),
+                 static_cast<long long>(cleanPeak), static_cast<long long>(failed), static_cast<long long>(peak));
     return 0;
 }
 
@@ -669,12 +680,14 @@ int main(int argc, char **argv)
                     static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
     }
     if (!cleans.isEmpty()) {
-        std::printf("\nclean (ms)\n%-18s | %7s | %6s | %8s | %12s | %5s | %s\n", "case", "items", "failed", "clean",
-                    "xargs rm -rf", "ratio", "check");
+        std::printf("\nclean (ms; peak memory above its start, beside the scan's before it, MiB)\n"
+                    "%-18s | %7s | %6s | %8s | %12s | %5s | %10s | %9s | %s\n",
+                    "case", "items", "failed", "clean", "xargs rm -rf", "ratio", "clean peak", "scan peak", "check");
         for (const CleanRow &row : std::as_const(cleans)) {
-            std::printf("%-18s | %7lld | %6lld | %8.0f | %12.0f | %5.2f | %s\n", qPrintable(row.name),
+            std::printf("%-18s | %7lld | %6lld | %8.0f | %12.0f | %5.2f | %10.1f | %9.1f | %s\n", qPrintable(row.name),
                         static_cast<long long>(row.clean.items), static_cast<long long>(row.clean.failed),
-                        row.clean.milliseconds, row.floor, row.clean.milliseconds / row.floor, qPrintable(row.check));
+                        row.clean.milliseconds, row.floor, row.clean.milliseconds / row.floor,
+                        double(row.clean.peakKiB) / 1024, double(row.clean.scanPeakKiB) / 1024, qPrintable(row.check));
         }
     }
     return 0;
