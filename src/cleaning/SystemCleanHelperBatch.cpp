@@ -71,18 +71,22 @@ SystemCleanHelper::Items withoutProtectedNames(const SystemCleanHelper::Items &f
 {
     SystemCleanHelper::Items kept;
     SystemCleanHelper::Paths dropped;
-    for (const FileItem &item : files) {
-        if (isProtectedName(item))
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const FileItem &item = files.at(i);
+        if (isProtectedName(item)) {
+            if (dropped.isEmpty())
+                kept = files.first(i);
             dropped << item.fsPath();
-        else
+        } else if (!dropped.isEmpty()) {
             kept << item;
+        }
     }
-    if (!dropped.isEmpty()) {
-        std::sort(dropped.begin(), dropped.end());
-        dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
-        for (const QByteArray &path : std::as_const(dropped))
-            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
-    }
+    if (dropped.isEmpty())
+        return files;   // as it is, not copied
+    std::sort(dropped.begin(), dropped.end());
+    dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
+    for (const QByteArray &path : std::as_const(dropped))
+        logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
     return kept;
 }
 
