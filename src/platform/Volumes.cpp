@@ -119,26 +119,6 @@ void takeFileSystem(const Properties &properties, BlockDeviceInfo *info)
     info->fsLabel = encodedOrPlain(properties, QStringLiteral("ID_FS_LABEL"));
 }
 
-// The bus as far as the device's place in the sysfs tree tells it.
-QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
-{
-    if (devicePath.contains(QLatin1String("/usb")))
-        return QStringLiteral("usb");
-    if (devicePath.contains(QLatin1String("/mmc_host/")) || kernelName.startsWith(QLatin1String("mmcblk")))
-        return QStringLiteral("mmc");
-    if (devicePath.contains(QLatin1String("/firewire")) || devicePath.contains(QLatin1String("ieee1394")))
-        return QStringLiteral("ieee1394");
-    if (devicePath.contains(QLatin1String("/nvme")))
-        return QStringLiteral("nvme");
-    if (devicePath.contains(QLatin1String("/virtio")))
-        return QStringLiteral("virtio");
-    if (devicePath.contains(QLatin1String("/ata")))
-        return QStringLiteral("ata");
-    if (devicePath.contains(QLatin1String("/host")) && devicePath.contains(QLatin1String("/target")))
-        return QStringLiteral("scsi");
-    return {};
-}
-
 // "fuse" and "fuseblk" (FUSE on a block device), with or without a ".<subtype>".
 bool isFuse(const QString &fsType)
 {
@@ -562,6 +542,30 @@ QString mountedFileSystemType(const MountEntry &mount, const std::optional<Block
     return subtype == QLatin1String("fusefat") ? QStringLiteral("vfat") : subtype;
 }
 
+QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
+{
+    if (devicePath.contains(QLatin1String("/usb")))
+        return QStringLiteral("usb");
+    if (devicePath.contains(QLatin1String("/mmc_host/")) || kernelName.startsWith(QLatin1String("mmcblk")))
+        return QStringLiteral("mmc");
+    if (devicePath.contains(QLatin1String("/firewire")) || devicePath.contains(QLatin1String("ieee1394")))
+        return QStringLiteral("ieee1394");
+    if (devicePath.contains(QLatin1String("/nvme")))
+        return QStringLiteral("nvme");
+    if (devicePath.contains(QLatin1String("/virtio")))
+        return QStringLiteral("virtio");
+    if (devicePath.contains(QLatin1String("/ata")))
+        return QStringLiteral("ata");
+    if (devicePath.contains(QLatin1String("/host")) && devicePath.contains(QLatin1String("/target")))
+        return QStringLiteral("scsi");
+    return {};
+}
+
+bool isRemovableBus(const QString &bus)
+{
+    return bus == QLatin1String("usb") || bus == QLatin1String("mmc") || bus == QLatin1String("ieee1394");
+}
+
 VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
 {
     VolumeProperties props;
@@ -571,8 +575,7 @@ VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<B
     if (!device)
         return props;
     const QString &bus = device->bus;
-    props.isRemovable = device->diskRemovable || bus == QLatin1String("usb") || bus == QLatin1String("mmc")
-                        || bus == QLatin1String("ieee1394");
+    props.isRemovable = device->diskRemovable || isRemovableBus(bus);
     const bool loop = bus == QLatin1String("loop");
     props.isEjectable = props.isRemovable || loop;
     if (props.isRemovable || loop)
