@@ -48,15 +48,6 @@ OnHit collector(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks)
     };
 }
 
-// Lines gathered are written once they make a burst.
-void writeBurst(QByteArray &lines, qsizetype atLeast = 64 * 1024)
-{
-    if (lines.size() < atLeast || lines.isEmpty())
-        return;
-    logCaptured(lines);
-    lines.resize(0);
-}
-
 // Is `path` strictly below `root`, component by component, with no "." or
 // ".." step that could lead back out, and does its last component start with "._"?
 // (Asked of every field find prints: nothing is copied.)
@@ -215,14 +206,14 @@ public:
             const QByteArrayView path = reader.path(field.node);
             reader.appendLine(lines, kFound);
             if (field.seen.exists) {
-                writeBurst(lines, onHitLogs ? 1 : 64 * 1024);
+                logBurst(lines, onHitLogs ? 1 : 64 * 1024);
                 onHit(path, field.seen.look, field.node);
                 ++hits;
             } else {
                 reader.appendLine(lines, kMissing);
             }
         }
-        writeBurst(lines, 1);
+        logBurst(lines, 1);
         return hits;
     }
 
@@ -514,9 +505,9 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     QByteArray said;
     for (const QByteArray &path : lines.hits()) {
         appendLogLine(said, "ls命令找到额外._文件: ", path);
-        writeBurst(said);
+        logBurst(said);
     }
-    writeBurst(said, 1);
+    logBurst(said, 1);
     if (looks)
         looks->append(lines.takeLooks());
     return lines.takeHits();

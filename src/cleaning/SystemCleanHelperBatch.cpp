@@ -50,15 +50,6 @@ bool isProtectedName(const FileItem &item)
     return std::any_of(names.cbegin(), names.cend(), [&](const QByteArray &bytes) { return name == bytes; });
 }
 
-// Lines gathered are written once they make a burst (or, with 1, at all).
-void writeBurst(QByteArray &lines, qsizetype atLeast = 64 * 1024)
-{
-    if (lines.size() < atLeast || lines.isEmpty())
-        return;
-    logCaptured(lines);
-    lines.resize(0);
-}
-
 // Why an item the clean did not get to stays: the volume stopped answering,
 // or the clean was asked to stop before it.
 int notReachedReason(const VolumeWork &work)
@@ -247,9 +238,9 @@ void SystemCleanHelper::Impl::OrdinaryPass::announce()
     QByteArray lines;
     for (qsizetype i = 0; i < m_batch.kept.size(); ++i) {
         appendLogPieces(lines, {"SystemCleanHelper: Processing file: ", shown(i).asName});
-        writeBurst(lines);
+        logBurst(lines);
     }
-    writeBurst(lines, 1);
+    logBurst(lines, 1);
 }
 
 void SystemCleanHelper::Impl::OrdinaryPass::run()
@@ -258,7 +249,7 @@ void SystemCleanHelper::Impl::OrdinaryPass::run()
         if (m_work && m_work->shouldEnd())
             continue;   // not begun: the clean stops before it
         const std::optional<SafeRemove::Outcome> outcome = remove(i);
-        writeBurst(m_sorting);
+        logBurst(m_sorting);
         if (!outcome)
             continue;   // the administrator's
         record(i, *outcome);
@@ -397,7 +388,7 @@ void SystemCleanHelper::Impl::OrdinaryPass::tell()
             break;
         }
     }
-    writeBurst(m_sorting, 1);
+    logBurst(m_sorting, 1);
     logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
                 .arg(m_regular)
                 .arg(m_batch.privileged.size()));
@@ -405,10 +396,10 @@ void SystemCleanHelper::Impl::OrdinaryPass::tell()
     for (const qsizetype i : std::as_const(m_order)) {
         if (m_results.at(i).removalTold) {
             appendRemovalLines(lines, i);
-            writeBurst(lines);
+            logBurst(lines);
         }
     }
-    writeBurst(lines, 1);
+    logBurst(lines, 1);
 }
 
 // ---- Batches ----
