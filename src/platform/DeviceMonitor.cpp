@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -194,6 +195,14 @@ std::vector<sock_filter> blockEventFilter()
     return f.finish();
 }
 
+// Has the kernel drop every message before it reaches the socket `fd`.
+bool dropAllEvents(int fd)
+{
+    sock_filter drop = BPF_STMT(BPF_RET | BPF_K, kDrop);
+    sock_fprog program{1, &drop};
+    return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
 } // namespace
 
 struct DeviceMonitor::Impl
@@ -203,12 +212,15 @@ struct DeviceMonitor::Impl
     bool running = false;
 
     // Block-device events are read on a thread of their own, which judges
-    // them (listened, matters()): only those that count wake the main thread.
+    // them (matters()): only those that count wake the main thread. While
+    // nobody listens the kernel drops them all and no thread waits (follow()).
     udev *udevContext = nullptr;
     udev_monitor *monitor = nullptr;
+    bool fromUdevd = false;
     std::thread reader;
     int wakeFd = -1;   // an eventfd, written to end the reader
-    std::atomic<bool> listened{false};   // mediaArrived or mediaRemoved is connected
+    std::atomic<bool> listened{false};   // the reader's: mediaArrived or mediaRemoved is connected
+    std::optional<bool> followed;        // whom the socket is set up for: listeners or none
     std::mutex listedMutex;
     std::shared_ptr<const QSet<QByteArray>> listed;   // kernel names; none: every device counts
 
@@ -225,12 +237,14 @@ struct DeviceMonitor::Impl
 
     bool startUdev();
     void stopUdev();
+    void follow();
+    void startReader();
+    void stopReader();
     bool startMountWatch();
     void stopMountWatch();
     void readEvents(int fd);
     void readUdevEvents(int fd);
     bool matters(udev_device *device);
-    void updateListened();
     void readMountInfo();
     void queueFlush();
     void flush();
@@ -245,17 +259,12 @@ bool DeviceMonitor::Impl::startUdev()
     }
     // Without a running udevd nobody re-broadcasts the kernel's events, so
     // listen to the kernel directly.
-    const bool fromUdevd = udevRuns();
+    fromUdevd = udevRuns();
     const char *source = fromUdevd ? "udev" : "kernel";
     monitor = udev_monitor_new_from_netlink(udevContext, source);
     if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr) >= 0
         && udev_monitor_enable_receiving(monitor) >= 0) {
         const int fd = udev_monitor_get_fd(monitor);
-        // udevd's broadcasts are filtered by libudev in the kernel already; the
-        // kernel's own get our filter. Should the kernel refuse it (an old
-        // kernel's small socket option memory), libudev still filters after reading.
-        if (!fromUdevd)
-            passOnlyBlockEvents(fd);
         // libudev opens it non-blocking; make sure: the reader drains it and
         // goes back to waiting, and must not block in between.
         const int flags = ::fcntl(fd, F_GETFL);
@@ -263,7 +272,7 @@ bool DeviceMonitor::Impl::startUdev()
             ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
         wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd >= 0) {
-            reader = std::thread([this, fd] { readEvents(fd); });
+            follow();
             return true;
         }
     }
@@ -275,13 +284,8 @@ bool DeviceMonitor::Impl::startUdev()
 
 void DeviceMonitor::Impl::stopUdev()
 {
-    if (reader.joinable()) {
-        const std::uint64_t one = 1;
-        if (::write(wakeFd, &one, sizeof one) != sizeof one) {
-            // An eventfd takes a write until its count would overflow: never here.
-        }
-        reader.join();
-    }
+    stopReader();
+    followed.reset();
     if (wakeFd >= 0)
         ::close(wakeFd);
     wakeFd = -1;
@@ -322,6 +326,56 @@ void DeviceMonitor::Impl::stopMountWatch()
     mounts.clear();
 }
 
+// Sets the socket up for whoever listens now (on the main thread, as the
+// signals are connected): while nobody does, a filter has the kernel drop
+// every event before it reaches the socket and no thread waits on it; while
+// someone does, the block filter is back and the reader's thread takes them.
+void DeviceMonitor::Impl::follow()
+{
+    const bool wanted = q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaArrived))
+                        || q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaRemoved));
+    if (!monitor || followed == wanted)
+        return;
+    stopReader();
+    followed = wanted;
+    listened = wanted;
+    const int fd = udev_monitor_get_fd(monitor);
+    if (!wanted && dropAllEvents(fd)) {
+        // What came before goes too: nobody heard it.
+        char discard[1];
+        while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+        }
+        return;
+    }
+    // udevd's broadcasts are filtered by libudev in the kernel; the kernel's
+    // own get our filter. Should the kernel refuse it (an old kernel's small
+    // socket option memory), libudev still filters after reading.
+    if (fromUdevd)
+        udev_monitor_filter_update(monitor);
+    else
+        passOnlyBlockEvents(fd);
+    startReader();   // it lets events go unread if the kernel would not drop them
+}
+
+void DeviceMonitor::Impl::startReader()
+{
+    reader = std::thread([this, fd = udev_monitor_get_fd(monitor)] { readEvents(fd); });
+}
+
+void DeviceMonitor::Impl::stopReader()
+{
+    if (!reader.joinable())
+        return;
+    std::uint64_t count = 1;
+    if (::write(wakeFd, &count, sizeof count) != sizeof count) {
+        // An eventfd takes a write until its count would overflow: never here.
+    }
+    reader.join();
+    if (::read(wakeFd, &count, sizeof count) != sizeof count) {
+        // Read back to zero for the next reader; nothing else can be there.
+    }
+}
+
 // The reader's thread: waits for block-device events until it is woken to end.
 void DeviceMonitor::Impl::readEvents(int fd)
 {
@@ -342,9 +396,10 @@ void DeviceMonitor::Impl::readEvents(int fd)
 
 void DeviceMonitor::Impl::readUdevEvents(int fd)
 {
-    // Nobody listens (the mount table tells all that is wanted): the events
-    // are let go unread, which costs far less than taking each apart; other
-    // programs' loop devices and FUSE mounts can make dozens a second.
+    // Nobody listens (the mount table tells all that is wanted) and the
+    // kernel would not drop them: the events are let go unread, which costs
+    // far less than taking each apart; other programs' loop devices and FUSE
+    // mounts can make dozens a second.
     if (!listened.load()) {
         char discard[1];
         while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
@@ -402,12 +457,6 @@ bool DeviceMonitor::Impl::matters(udev_device *device)
     const char *path = udev_device_get_devpath(disk);
     return isRemovableBus(bus && *bus ? QString::fromLatin1(bus).toLower()
                                       : busFromSysfsPath(QString::fromUtf8(path ? path : ""), QString::fromUtf8(diskName)));
-}
-
-void DeviceMonitor::Impl::updateListened()
-{
-    listened = q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaArrived))
-               || q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaRemoved));
 }
 
 void DeviceMonitor::Impl::readMountInfo()
@@ -471,12 +520,12 @@ void DeviceMonitor::setListedDevices(const QStringList &kernelNames)
 
 void DeviceMonitor::connectNotify(const QMetaMethod &)
 {
-    d->updateListened();
+    d->follow();
 }
 
 void DeviceMonitor::disconnectNotify(const QMetaMethod &)
 {
-    d->updateListened();
+    d->follow();
 }
 
 DeviceMonitor::DeviceMonitor(const QString &mountInfoPath, QObject *parent)
