@@ -1,6 +1,7 @@
 #include "cleaning/HitLooks.h"
 
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace AppleDoubleSearch {
@@ -37,15 +38,26 @@ void HitLooks::finish()
 
 void HitLooks::handOver()
 {
+    // Started by the first hits: a search that finds none starts none. Where
+    // the system gives no thread, the reader looks itself.
+    if (!m_started) {
+        m_started = true;
+        try {
+            while (m_threads.size() < size_t(kThreads))
+                m_threads.emplace_back([this] { lookAtBatches(); });
+        } catch (const std::system_error &) {
+        }
+    }
+    if (m_threads.empty()) {
+        lookAt(std::exchange(m_open, Batch{}), m_ownLooks);
+        return;
+    }
     {
         std::unique_lock lock(m_mutex);
         m_progress.wait(lock, [this] { return m_waiting.size() < kMostWaiting; });
         m_waiting.push_back(std::exchange(m_open, Batch{}));
     }
     m_work.notify_one();
-    // Started by the first hits: a search that finds none starts none.
-    while (m_threads.size() < size_t(kThreads))
-        m_threads.emplace_back([this] { lookAtBatches(); });
 }
 
 void HitLooks::lookAtBatches()

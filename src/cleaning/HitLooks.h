@@ -59,6 +59,8 @@ private:
     static void lookAt(const Batch &batch, FolderLooks &looks);
 
     Batch m_open;   // the reader's
+    bool m_started = false;
+    FolderLooks m_ownLooks;   // the reader's, when it has no thread to hand over to
     std::mutex m_mutex;
     std::condition_variable m_work;       // a batch waits, or the end
     std::condition_variable m_progress;   // a batch was taken or done
