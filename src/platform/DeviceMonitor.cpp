@@ -195,6 +195,14 @@ std::vector<sock_filter> blockEventFilter()
     return f.finish();
 }
 
+// Lets go whatever the socket `fd` holds, unread (past an overrun it reports).
+void letGo(int fd)
+{
+    char discard[1];
+    while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0 || errno == ENOBUFS) {
+    }
+}
+
 // Has the kernel drop every message before it reaches the socket `fd`.
 bool dropAllEvents(int fd)
 {
@@ -341,10 +349,7 @@ void DeviceMonitor::Impl::follow()
     listened = wanted;
     const int fd = udev_monitor_get_fd(monitor);
     if (!wanted && dropAllEvents(fd)) {
-        // What came before goes too: nobody heard it.
-        char discard[1];
-        while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
-        }
+        letGo(fd);   // what came before goes too: nobody heard it
         return;
     }
     // udevd's broadcasts are filtered by libudev in the kernel; the kernel's
@@ -401,9 +406,7 @@ void DeviceMonitor::Impl::readUdevEvents(int fd)
     // far less than taking each apart; other programs' loop devices and FUSE
     // mounts can make dozens a second.
     if (!listened.load()) {
-        char discard[1];
-        while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
-        }
+        letGo(fd);
         return;
     }
     while (udev_device *device = udev_monitor_receive_device(monitor)) {
@@ -453,10 +456,13 @@ bool DeviceMonitor::Impl::matters(udev_device *device)
         return false;
     if (const char *removable = udev_device_get_sysattr_value(disk, "removable"); removable && std::strcmp(removable, "1") == 0)
         return true;
-    const char *bus = udev_device_get_property_value(device, "ID_BUS");
+    const char *udevBus = udev_device_get_property_value(device, "ID_BUS");
     const char *path = udev_device_get_devpath(disk);
-    return isRemovableBus(bus && *bus ? QString::fromLatin1(bus).toLower()
-                                      : busFromSysfsPath(QString::fromUtf8(path ? path : ""), QString::fromUtf8(diskName)));
+    const QString bus = udevBus && *udevBus ? QString::fromLatin1(udevBus).toLower()
+                                            : busFromSysfsPath(QString::fromUtf8(path ? path : ""), QString::fromUtf8(diskName));
+    // As the probe tells them apart: an MMC card's type is "MMC" on memory soldered to the board (eMMC).
+    const char *cardType = bus == QLatin1String("mmc") ? udev_device_get_sysattr_value(disk, "device/type") : nullptr;
+    return isRemovableBus(bus) && !(cardType && std::strcmp(cardType, "MMC") == 0);
 }
 
 void DeviceMonitor::Impl::readMountInfo()

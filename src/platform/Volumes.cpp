@@ -119,6 +119,34 @@ void takeFileSystem(const Properties &properties, BlockDeviceInfo *info)
     info->fsLabel = encodedOrPlain(properties, QStringLiteral("ID_FS_LABEL"));
 }
 
+} // namespace
+
+QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
+{
+    if (devicePath.contains(QLatin1String("/usb")))
+        return QStringLiteral("usb");
+    if (devicePath.contains(QLatin1String("/mmc_host/")) || kernelName.startsWith(QLatin1String("mmcblk")))
+        return QStringLiteral("mmc");
+    if (devicePath.contains(QLatin1String("/firewire")) || devicePath.contains(QLatin1String("ieee1394")))
+        return QStringLiteral("ieee1394");
+    if (devicePath.contains(QLatin1String("/nvme")))
+        return QStringLiteral("nvme");
+    if (devicePath.contains(QLatin1String("/virtio")))
+        return QStringLiteral("virtio");
+    if (devicePath.contains(QLatin1String("/ata")))
+        return QStringLiteral("ata");
+    if (devicePath.contains(QLatin1String("/host")) && devicePath.contains(QLatin1String("/target")))
+        return QStringLiteral("scsi");
+    return {};
+}
+
+bool isRemovableBus(const QString &bus)
+{
+    return bus == QLatin1String("usb") || bus == QLatin1String("mmc") || bus == QLatin1String("ieee1394");
+}
+
+namespace {
+
 // "fuse" and "fuseblk" (FUSE on a block device), with or without a ".<subtype>".
 bool isFuse(const QString &fsType)
 {
@@ -540,30 +568,6 @@ QString mountedFileSystemType(const MountEntry &mount, const std::optional<Block
     // serves one (fusefat's own default).
     const QString subtype = mount.fsType.section(QLatin1Char('.'), 1);
     return subtype == QLatin1String("fusefat") ? QStringLiteral("vfat") : subtype;
-}
-
-QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
-{
-    if (devicePath.contains(QLatin1String("/usb")))
-        return QStringLiteral("usb");
-    if (devicePath.contains(QLatin1String("/mmc_host/")) || kernelName.startsWith(QLatin1String("mmcblk")))
-        return QStringLiteral("mmc");
-    if (devicePath.contains(QLatin1String("/firewire")) || devicePath.contains(QLatin1String("ieee1394")))
-        return QStringLiteral("ieee1394");
-    if (devicePath.contains(QLatin1String("/nvme")))
-        return QStringLiteral("nvme");
-    if (devicePath.contains(QLatin1String("/virtio")))
-        return QStringLiteral("virtio");
-    if (devicePath.contains(QLatin1String("/ata")))
-        return QStringLiteral("ata");
-    if (devicePath.contains(QLatin1String("/host")) && devicePath.contains(QLatin1String("/target")))
-        return QStringLiteral("scsi");
-    return {};
-}
-
-bool isRemovableBus(const QString &bus)
-{
-    return bus == QLatin1String("usb") || bus == QLatin1String("mmc") || bus == QLatin1String("ieee1394");
 }
 
 VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)

@@ -166,7 +166,8 @@ bool mountTypeNeedsDevice(const MountEntry &mount);
 // (`devicePath`, below /sys) and its kernel name tell it: "usb", "mmc",
 // "ieee1394", "nvme", "virtio", "ata", "scsi", or empty.
 QString busFromSysfsPath(const QString &devicePath, const QString &kernelName);
-// A disk on this bus can be taken away: USB, MMC/SD or FireWire.
+// A disk on this bus can be taken away: USB, an SD or MMC card ("mmc"; not
+// memory soldered to the board, "emmc") or FireWire.
 bool isRemovableBus(const QString &bus);
 
 // The properties the removable-volume filter weighs, for one mount.
