@@ -41,7 +41,12 @@ struct Tree
 class TreeBuilder
 {
 public:
-    explicit TreeBuilder(const QByteArray &root) : m_root(root) {}
+    // With `appleDoubleHeavy` half of each leaf's ordinary files are "._"
+    // companions of the other half (a stick of photos a Mac copied).
+    explicit TreeBuilder(const QByteArray &root, bool appleDoubleHeavy = false)
+        : m_root(root), m_appleDoubleHeavy(appleDoubleHeavy)
+    {
+    }
 
     // Leaf folders of 100 entries (90 ordinary files; 4 AppleDouble files,
     // 2 "*.tmp" and a "Thumbs.db"), 1 to 4 folders deep; every tenth leaf
@@ -61,8 +66,13 @@ public:
                 folder(dir, false);
             }
             static const char *kOrdinary[] = {"IMG_%1.JPG", "notes %1.txt", "Track%1.mp3"};
-            for (int i = 0; i < 90; ++i)
-                file(dir + '/' + QByteArray(kOrdinary[i % 3]).replace("%1", QByteArray::number(i)), false);
+            for (int i = 0; i < 90; ++i) {
+                const QByteArray name = QByteArray(kOrdinary[i % 3]).replace("%1", QByteArray::number(i));
+                if (m_appleDoubleHeavy && i % 2 == 1)
+                    item(dir + "/._" + QByteArray(kOrdinary[(i - 1) % 3]).replace("%1", QByteArray::number(i - 1)), false);
+                else
+                    file(dir + '/' + name, false);
+            }
             for (int i = 0; i < 4; ++i)
                 item(dir + "/._IMG_" + QByteArray::number(i * 3) + ".JPG", false);
             item(dir + "/Cache0.tmp", false);
@@ -140,6 +150,7 @@ private:
     }
 
     QByteArray m_root;
+    bool m_appleDoubleHeavy = false;
     Tree m_tree;
 };
 
@@ -198,7 +209,8 @@ inline bool copyInto(const QString &image, const QString &staging)
 class StickVolume
 {
 public:
-    StickVolume(MountFixture &fx, MountFixture::Kind kind, qint64 entries, int serial) : m_fx(fx)
+    StickVolume(MountFixture &fx, MountFixture::Kind kind, qint64 entries, int serial, bool appleDoubleHeavy = false)
+        : m_fx(fx)
     {
         m_point = fx.mountRoot() + QStringLiteral("/volume-%1").arg(serial);
         if (kind != MountFixture::Kind::Fat32) {
@@ -212,13 +224,13 @@ public:
                 m_loop = *loop;
             m_mounted = loop && fx.mountLoop(kind, *loop, m_point);
             if (m_mounted)
-                m_tree = TreeBuilder(root()).build(entries);
+                m_tree = TreeBuilder(root(), appleDoubleHeavy).build(entries);
             m_ready = m_mounted;
             return;
         }
         const QString staging = fx.path() + QStringLiteral("/staging-%1").arg(serial);
         QDir().mkpath(staging);
-        m_tree = TreeBuilder(QFile::encodeName(staging)).build(entries);
+        m_tree = TreeBuilder(QFile::encodeName(staging), appleDoubleHeavy).build(entries);
         // One 4 KiB cluster per file, and room for the folders.
         const int sizeMiB = int(std::max<qint64>(1024, entries * 8 / 1024 + 256));
         const std::optional<QString> image = fx.makeImage(MountFixture::Kind::Fat32, sizeMiB, QStringLiteral("BENCH"));

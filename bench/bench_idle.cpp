@@ -9,8 +9,13 @@
 // device that is no block device (a "change" of /dev/null; root only), as
 // other programs' network, tty and input devices do: the monitor listens for
 // block devices only, and must not wake for them.
-// Run: build/bench/bench_idle [seconds] [--no-udev] [--events=N] > /dev/null
+// With --block-events=N the child makes about N "change" events a minute of a
+// block device that is neither removable nor listed (a loop device over a
+// file here; root only), as other programs' loop devices do: the monitor lets
+// them go on its own thread, without waking the main thread.
+// Run: build/bench/bench_idle [seconds] [--no-udev] [--events=N] [--block-events=N] > /dev/null
 #include "FakeMachine.h"
+#include "MountFixture.h"
 
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
@@ -31,11 +36,12 @@
 
 namespace {
 
-// A child writing "change" to /dev/null's uevent about perMinute times a
-// minute until it is killed; -1 when it could not start.
-pid_t startForeignEvents(int perMinute)
+// A child writing "change" to a device's uevent file (/dev/null's by
+// default) about perMinute times a minute until it is killed; -1 when it
+// could not start.
+pid_t startDeviceEvents(int perMinute, const QByteArray &uevent = "/sys/class/mem/null/uevent")
 {
-    const int fd = ::open("/sys/class/mem/null/uevent", O_WRONLY | O_CLOEXEC);
+    const int fd = ::open(uevent.constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     const pid_t child = ::fork();
@@ -61,11 +67,14 @@ int main(int argc, char **argv)
     const bool noUdev = args.contains(QStringLiteral("--no-udev"));
     int seconds = 60;
     int eventsPerMinute = 0;
+    int blockEventsPerMinute = 0;
     for (const QString &arg : args) {
         if (arg.toInt() > 0)
             seconds = arg.toInt();
         if (arg.startsWith(QStringLiteral("--events=")))
             eventsPerMinute = arg.mid(9).toInt();
+        if (arg.startsWith(QStringLiteral("--block-events=")))
+            blockEventsPerMinute = arg.mid(15).toInt();
     }
 
     testsupport::FakeMachine machine;
@@ -100,10 +109,25 @@ int main(int argc, char **argv)
         }
         return total;
     };
-    const pid_t generator = eventsPerMinute > 0 ? startForeignEvents(eventsPerMinute) : 0;
+    const pid_t generator = eventsPerMinute > 0 ? startDeviceEvents(eventsPerMinute) : 0;
     if (generator < 0) {
         std::fprintf(stderr, "cannot make device events of /dev/null (run as root)\n");
         return 1;
+    }
+    MountFixture fixture;   // the fixed loop device, detached at the end
+    pid_t blockGenerator = 0;
+    QString fixedLoop;
+    if (blockEventsPerMinute > 0) {
+        const std::optional<QString> image = fixture.makeImage(MountFixture::Kind::Ext4, 16, QStringLiteral("FIXED"));
+        const std::optional<QString> loop = image ? fixture.attachLoop(*image) : std::nullopt;
+        fixedLoop = loop.value_or(QString()).mid(5);
+        blockGenerator = loop ? startDeviceEvents(blockEventsPerMinute, "/sys/class/block/" + fixedLoop.toUtf8() + "/uevent")
+                              : -1;
+        if (blockGenerator < 0) {
+            std::fprintf(stderr, "cannot make block device events of a loop device (run as root): %s\n",
+                         qPrintable(fixture.lastError()));
+            return 1;
+        }
     }
     const double start = cpuSeconds();
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
@@ -114,6 +138,12 @@ int main(int argc, char **argv)
         ::kill(generator, SIGKILL);
         ::waitpid(generator, nullptr, 0);
         std::fprintf(stderr, "with about %d device events a minute of /dev/null meanwhile\n", eventsPerMinute);
+    }
+    if (blockGenerator > 0) {
+        ::kill(blockGenerator, SIGKILL);
+        ::waitpid(blockGenerator, nullptr, 0);
+        std::fprintf(stderr, "with about %d block device events a minute of %s (fixed, not listed) meanwhile\n",
+                     blockEventsPerMinute, qPrintable(fixedLoop));
     }
     std::fprintf(stderr, "idle over %d s with 4 volumes, %s: %.3f s CPU = %.3f %% of one core\n", seconds,
                  noUdev ? "no udev database (blkid)" : "udev database", cpu, 100.0 * cpu / seconds);

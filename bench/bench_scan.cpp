@@ -2,7 +2,8 @@
 //
 //   bench_scan [--entries 1000000] [--stick 50000] [--root 100000] [--runs 3]
 //              [--no-clean] [--empty-files]
-//              [--cases flat,nested,deep,appledouble,chain,fat32,exfat,exfat-root,root]
+//              [--cases flat,nested,deep,appledouble,appledouble-wide,chain,fat32,
+//                       fat32-appledouble,exfat,exfat-root,root]
 //
 // For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
 // case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
@@ -25,11 +26,14 @@
 //
 // Cases: tmpfs trees of --entries entries, listed as an ext4 stick on a fake
 // machine (flat: one folder, 10 % junk; nested: chains 10 deep; deep: 100
-// deep; appledouble: 10 deep, half of the files "._"; chain: one chain of
+// deep; appledouble: 10 deep, half of the files "._"; appledouble-wide:
+// folders of 1,000 files one level down, half of them "._", where the
+// pre-search's find is quick beside the walk; chain: one chain of
 // folders --entries deep, far past PATH_MAX; their files hold one byte each,
 // or none with --empty-files, so that a tree of millions fits in memory), a
 // stick of --stick entries (StickTree.h) as FAT32 through fusefat and as
-// exFAT through exfat-fuse on loop devices, found on the real mount table and
+// exFAT through exfat-fuse on loop devices (fat32-appledouble: the FAT32
+// stick with half its photos' files "._" companions), found on the real mount table and
 // typed as the app types it, and an exFAT stick whose root alone holds --root
 // empty files, one in ten a "._" file (exfat-root: the root's `ls -la` look
 // meets them all; exfat-fuse looks a name up by reading the folder, so its
@@ -78,6 +82,7 @@ struct Shape
     int junkPercent;
     bool appleDoubleHeavy;
     bool exfatRoot = false;   // one folder, one in ten a "._" file, empty; listed as exFAT
+    int perFolder = 100;      // files in each chain's last folder
 };
 
 const QList<Shape> kShapes = {
@@ -85,6 +90,7 @@ const QList<Shape> kShapes = {
     {QStringLiteral("nested"), 10, 10, false},
     {QStringLiteral("deep"), 100, 10, false},
     {QStringLiteral("appledouble"), 10, 10, true},
+    {QStringLiteral("appledouble-wide"), 2, 10, true, false, 1000},
     {QStringLiteral("chain"), 0, 0, false},   // one chain of folders as deep as the entries
     {QStringLiteral("root"), 1, 0, false, true},
 };
@@ -102,7 +108,7 @@ void writeOneByte(const QByteArray &path)
     }
 }
 
-// Chains of `depth` folders with 100 files in each chain's last folder (all
+// Chains of `depth` folders with 100 files (or as the shape says) in each chain's last folder (all
 // files in the root for depth 1); every tenth file (or as the shape says) a
 // junk name, and in the "._"-heavy shape every other file an AppleDouble one.
 void generate(const QByteArray &root, const Shape &shape, int entries)
@@ -132,7 +138,7 @@ void generate(const QByteArray &root, const Shape &shape, int entries)
         return;
     }
     static const char *kJunk[] = {".tmp", ".log", ".bak", ".old", ".swp", ".cache", ".err", ".part"};
-    const int perFolder = shape.depth == 1 ? entries : 100;
+    const int perFolder = shape.depth == 1 ? entries : shape.perFolder;
     const int chains = shape.depth == 1 ? 1 : std::max(1, entries / (perFolder + shape.depth - 1));
     const int junkEvery = std::max(1, 100 / std::max(1, shape.junkPercent));
     int counter = 0;
@@ -246,10 +252,11 @@ struct ChildFigures
 {
     double milliseconds = 0;
     qint64 items = 0;
-    qint64 peakKiB = 0;     // scan: peak memory above the start
+    qint64 peakKiB = 0;     // peak memory above the start
     qint64 writes = 0;      // scan: write calls during it
     qint64 failed = 0;      // clean: items reported failed
     qint64 stdoutLines = 0;
+    qint64 scanPeakKiB = 0; // clean: the peak of the scan before it
 };
 
 std::optional<ChildFigures> runChild(const QStringList &args)
@@ -259,16 +266,18 @@ std::optional<ChildFigures> runChild(const QStringList &args)
     request.arguments = args;
     const Timed run = timed(request);
     const QList<QByteArray> fields = run.result.standardError.trimmed().split('\n').constLast().split(' ');
-    if (!run.result.succeeded() || fields.size() != 4) {
+    const bool isScan = args.first() == QLatin1String("--scan");
+    if (!run.result.succeeded() || fields.size() != (isScan ? 4 : 5)) {
         say(QStringLiteral("child %1 failed: %2").arg(args.join(' '), QString::fromUtf8(run.result.standardError.right(2000))));
         return std::nullopt;
     }
     ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, run.result.standardOutput.count('\n')};
-    if (args.first() == QLatin1String("--scan")) {
-        figures.peakKiB = fields[2].toLongLong();
+    figures.peakKiB = fields[2].toLongLong();
+    if (isScan) {
         figures.writes = fields[3].toLongLong();
     } else {
         figures.failed = fields[3].toLongLong();
+        figures.scanPeakKiB = fields[4].toLongLong();
     }
     return figures;
 }
@@ -355,14 +364,22 @@ int childMain(const QStringList &args)
         return 1;
     listFile.close();
     qint64 failed = 0;
+    // The clean's own peak: the high-water mark starts again from here.
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+    clearRefs.close();
+    const qint64 rssBeforeClean = bench::statusKB("VmRSS:");
     timer.restart();
     manager.cleanFiles(items, [&](const QList<FileItem> &, const QList<FileItem> &notCleaned) {
         failed = notCleaned.size();
         loop.quit();
     });
     loop.exec();
-    std::fprintf(stderr, "%.1f %lld 0 %lld\n", double(timer.nsecsElapsed()) / 1e6, static_cast<long long>(items.size()),
-                 static_cast<long long>(failed));
+    const double cleanMs = double(timer.nsecsElapsed()) / 1e6;
+    const qint64 cleanPeak = std::max<qint64>(0, bench::statusKB("VmHWM:") - rssBeforeClean);
+    std::fprintf(stderr, "%.1f %lld %lld %lld %lld\n", cleanMs, static_cast<long long>(items.size()),
+                 static_cast<long long>(cleanPeak), static_cast<long long>(failed), static_cast<long long>(peak));
     return 0;
 }
 
@@ -419,15 +436,15 @@ private:
 class StickCase : public CaseVolume
 {
 public:
-    StickCase(MountFixture &fx, MountFixture::Kind kind, int entries, QString mountInfo)
-        : m_fx(fx), m_kind(kind), m_entries(entries), m_mountInfo(std::move(mountInfo))
+    StickCase(MountFixture &fx, MountFixture::Kind kind, int entries, QString mountInfo, bool appleDoubleHeavy = false)
+        : m_fx(fx), m_kind(kind), m_entries(entries), m_mountInfo(std::move(mountInfo)), m_appleDoubleHeavy(appleDoubleHeavy)
     {
     }
 
     bool make() override
     {
         m_volume.reset();
-        m_volume.emplace(m_fx, m_kind, m_entries, ++m_serial);
+        m_volume.emplace(m_fx, m_kind, m_entries, ++m_serial, m_appleDoubleHeavy);
         return m_volume->isReady() && MountFixture::writeMountInfoOf(m_volume->mountPoint(), m_mountInfo);
     }
     QString root() const override { return m_volume ? m_volume->mountPoint() : QString(); }
@@ -439,6 +456,7 @@ private:
     MountFixture::Kind m_kind;
     int m_entries;
     QString m_mountInfo;
+    bool m_appleDoubleHeavy;
     std::optional<bench::StickVolume> m_volume;
     int m_serial = 0;
 };
@@ -628,10 +646,12 @@ int main(int argc, char **argv)
                 label = QStringLiteral("tmpfs %1").arg(name);
             }
         }
-        if (name == QLatin1String("fat32") || name == QLatin1String("exfat")) {
-            const auto kind = name == QLatin1String("fat32") ? MountFixture::Kind::Fat32 : MountFixture::Kind::ExFat;
-            volume = std::make_unique<StickCase>(fx, kind, stickEntries, mountInfo);
-            label = name == QLatin1String("fat32") ? QStringLiteral("FAT32 fusefat") : QStringLiteral("exFAT exfat-fuse");
+        if (name == QLatin1String("fat32") || name == QLatin1String("exfat") || name == QLatin1String("fat32-appledouble")) {
+            const auto kind = name == QLatin1String("exfat") ? MountFixture::Kind::ExFat : MountFixture::Kind::Fat32;
+            const bool heavy = name == QLatin1String("fat32-appledouble");
+            volume = std::make_unique<StickCase>(fx, kind, stickEntries, mountInfo, heavy);
+            label = heavy ? QStringLiteral("FAT32 ._-heavy") : kind == MountFixture::Kind::Fat32 ? QStringLiteral("FAT32 fusefat")
+                                                                                                : QStringLiteral("exFAT exfat-fuse");
         }
         if (name == QLatin1String("exfat-root")) {
             volume = std::make_unique<BigRootCase>(fx, rootEntries, mountInfo);
@@ -656,25 +676,28 @@ int main(int argc, char **argv)
     }
 
     std::printf("scan, median of %d (ms)\n", runs);
-    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %9s | %8s | %7s | %7s | %6s\n", "case",
-                "entries", "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "catalogue",
-                "ls -la", "lines", "writes", "B/item");
+    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %6s | %9s | %8s | %7s | %7s | %6s\n", "case",
+                "entries", "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "÷ find",
+                "catalogue", "ls -la", "lines", "writes", "B/item");
     for (const ScanRow &row : std::as_const(scans)) {
         const QByteArray listing = row.listing > 0 ? QByteArray::number(row.listing, 'f', 0) : QByteArray("-");
-        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %9.0f | %8s | %7lld | %7lld | %6lld\n",
+        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %6.2f | %9.0f | %8s | %7lld | %7lld | %6lld\n",
                     qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
                     row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
-                    row.preSearch, row.catalogue, listing.constData(), static_cast<long long>(row.scan.stdoutLines),
+                    row.preSearch, row.scan.milliseconds / row.preSearch, row.catalogue, listing.constData(),
+                    static_cast<long long>(row.scan.stdoutLines),
                     static_cast<long long>(row.scan.writes),
                     static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
     }
     if (!cleans.isEmpty()) {
-        std::printf("\nclean (ms)\n%-18s | %7s | %6s | %8s | %12s | %5s | %s\n", "case", "items", "failed", "clean",
-                    "xargs rm -rf", "ratio", "check");
+        std::printf("\nclean (ms; peak memory above its start, beside the scan's before it, MiB)\n"
+                    "%-18s | %7s | %6s | %8s | %12s | %5s | %10s | %9s | %s\n",
+                    "case", "items", "failed", "clean", "xargs rm -rf", "ratio", "clean peak", "scan peak", "check");
         for (const CleanRow &row : std::as_const(cleans)) {
-            std::printf("%-18s | %7lld | %6lld | %8.0f | %12.0f | %5.2f | %s\n", qPrintable(row.name),
+            std::printf("%-18s | %7lld | %6lld | %8.0f | %12.0f | %5.2f | %10.1f | %9.1f | %s\n", qPrintable(row.name),
                         static_cast<long long>(row.clean.items), static_cast<long long>(row.clean.failed),
-                        row.clean.milliseconds, row.floor, row.clean.milliseconds / row.floor, qPrintable(row.check));
+                        row.clean.milliseconds, row.floor, row.clean.milliseconds / row.floor,
+                        double(row.clean.peakKiB) / 1024, double(row.clean.scanPeakKiB) / 1024, qPrintable(row.check));
         }
     }
     return 0;

@@ -2,7 +2,7 @@
 # Idle CPU of the real app with its main window: four FAT32 sticks through
 # fusefat on loop devices, the app under Xvfb, left alone; its CPU (and that of
 # the processes it ran) read from /proc/<pid>/stat. Run as root:
-#   bench/idle_app.sh [seconds] [--udev] [--events=N]
+#   bench/idle_app.sh [seconds] [--udev] [--events=N] [--block-events=N]
 # With --udev a udevd of its own runs (in a private mount namespace, over
 # private /run/udev and /dev trees), so the app reads udev's database; without
 # it there is none and the file systems are left to blkid. The floor runs
@@ -16,18 +16,26 @@
 # idle of its own. With --events=N the run makes about N device events a
 # minute of a device that is no block device (a "change" of /dev/null, as
 # network, tty and input devices of other programs make them) while it
-# measures: the monitor must not wake for them.
+# measures: the monitor must not wake for them. With --block-events=N it
+# makes about N "change" events a minute of a block device that is neither
+# removable nor listed (a loop device over a file here, mounted nowhere, as
+# other programs' loop devices are): the app lets them go on its monitor's
+# thread, without waking its main thread.
 set -euo pipefail
 [[ "${1:-}" == "--inside" ]] && { shift; inside=1; } || inside=0
 seconds=60
 udev=0
 events=0
+block_events=0
+usage="usage: $0 [seconds] [--udev] [--events=N] [--block-events=N]"
 for arg in "$@"; do
   case "$arg" in
     --udev) udev=1 ;;
-    --events=*[!0-9]* | --events=) echo "usage: $0 [seconds] [--udev] [--events=N]" >&2; exit 2 ;;
+    --events=*[!0-9]* | --events=) echo "$usage" >&2; exit 2 ;;
     --events=*) events=${arg#--events=} ;;
-    *[!0-9]*) echo "usage: $0 [seconds] [--udev] [--events=N]" >&2; exit 2 ;;
+    --block-events=*[!0-9]* | --block-events=) echo "$usage" >&2; exit 2 ;;
+    --block-events=*) block_events=${arg#--block-events=} ;;
+    *[!0-9]*) echo "$usage" >&2; exit 2 ;;
     *) seconds=$arg ;;
   esac
 done
@@ -39,7 +47,7 @@ floor="$root/build/bench/floor_idle_window"
 [[ $(id -u) -eq 0 ]] || { echo "run as root (it mounts sticks)" >&2; exit 1; }
 
 if [[ $inside -eq 0 ]]; then
-  args=("$seconds" "--events=$events"); [[ $udev -eq 1 ]] && args+=(--udev)
+  args=("$seconds" "--events=$events" "--block-events=$block_events"); [[ $udev -eq 1 ]] && args+=(--udev)
   exec unshare -m "$0" --inside "${args[@]}"
 fi
 
@@ -100,11 +108,11 @@ taskclock() {   # pid seconds -> "N ms = P %" from perf's task-clock, or nothing
   perf stat -x, -e task-clock -p "$1" -- sleep "$2" 2>&1 >/dev/null |
     awk -F, -v s="$2" '$3 == "task-clock" { printf "%.1f ms = %.4f %%\n", $1, $1 / 10 / s }'
 }
-foreign_events() {   # per minute -> "change" events of /dev/null at about that pace, until killed
+device_events() {   # per minute, uevent file -> "change" events of that device at about that pace, until killed
   local pause pipe
   pause=$(awk -v n="$1" 'BEGIN { printf "%.4f", 60 / n }')
   exec {pipe}<> <(:)   # read's time-out on a pipe nobody writes: a pause without starting sleep
-  while :; do echo change > /sys/class/mem/null/uevent; read -r -t "$pause" -u "$pipe" || true; done
+  while :; do echo change > "$2"; read -r -t "$pause" -u "$pipe" || true; done
 }
 started() {   # program -> its pid, once it runs
   local pid=""
@@ -131,23 +139,30 @@ listed=$(grep -c "添加设备到列表: STICK" "$work/app.log" || true)
 floor_listed=$(grep -c "添加设备到列表: STICK" "$work/floor.log" || true)
 before=$(wc -l < "$work/app.log")
 timeout "$seconds" udevadm monitor --kernel > "$work/uevents" 2>/dev/null & side=($!)
+generators=()
 if [[ $events -gt 0 ]]; then
-  foreign_events "$events" & generator=$!; pids+=("$generator")
+  device_events "$events" /sys/class/mem/null/uevent & generators+=($!); pids+=($!)
+fi
+if [[ $block_events -gt 0 ]]; then
+  truncate -s 16M "$work/fixed.img"
+  fixed=$(losetup -f --show "$work/fixed.img"); loops+=("$fixed")
+  device_events "$block_events" "/sys/class/block/${fixed#/dev/}/uevent" & generators+=($!); pids+=($!)
 fi
 taskclock "$app_pid" "$seconds" > "$work/app.clock" & side+=($!)
 taskclock "$floor_pid" "$seconds" > "$work/floor.clock" & side+=($!)
 measure "$floor_pid" "$seconds" > "$work/floor.cpu" & side+=($!)
 cpu=$(measure "$app_pid" "$seconds")
-[[ $events -gt 0 ]] && kill "$generator"
+[[ ${#generators[@]} -gt 0 ]] && kill "${generators[@]}"
 wait "${side[@]}" || true
 floor_cpu=$(cat "$work/floor.cpu")
 after=$(wc -l < "$work/app.log")
 echo "udev database: $([[ $udev -eq 1 ]] && echo yes || echo no)  sticks listed: $([[ $listed -gt 0 ]] && echo yes || echo no) (floor: $([[ $floor_listed -gt 0 ]] && echo yes || echo no))"
 echo "app idle CPU over ${seconds}s: ${cpu} % of a core; diagnostic lines: $((after - before))"
 echo "floor (the same window doing nothing): ${floor_cpu} % of a core"
-echo "kernel device events meanwhile (other programs$([[ $events -gt 0 ]] && echo ' and this run')):" \
+echo "kernel device events meanwhile (other programs$([[ $((events + block_events)) -gt 0 ]] && echo ' and this run')):" \
   "$(grep -c '^KERNEL\[' "$work/uevents" || true), of block devices: $(grep -c '(block)$' "$work/uevents" || true)," \
-  "of /dev/null: $(grep -c ' /devices/virtual/mem/null (mem)$' "$work/uevents" || true)"
+  "of /dev/null: $(grep -c ' /devices/virtual/mem/null (mem)$' "$work/uevents" || true)" \
+  "$([[ $block_events -gt 0 ]] && echo ", of the fixed loop device ${fixed#/dev/}: $(grep -c "/block/${fixed#/dev/} (block)\$" "$work/uevents" || true)")"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [[ -s "$work/app.clock" ]]; then
   echo "perf task-clock: app $(cat "$work/app.clock"), floor $(cat "$work/floor.clock")"

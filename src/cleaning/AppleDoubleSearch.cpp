@@ -1,6 +1,7 @@
 #include "cleaning/AppleDoubleSearch.h"
 
 #include "cleaning/HeldVolume.h"
+#include "cleaning/HitLooks.h"
 #include "cleaning/PathArena.h"
 #include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWalker.h"
@@ -45,15 +46,6 @@ OnHit collector(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks)
     return [&hits, looks](QByteArrayView path, const pathhandles::ItemLook &look, PathArena::Node) {
         keep(hits, looks, path, look);
     };
-}
-
-// Lines gathered are written once they make a burst.
-void writeBurst(QByteArray &lines, qsizetype atLeast = 64 * 1024)
-{
-    if (lines.size() < atLeast || lines.isEmpty())
-        return;
-    logCaptured(lines);
-    lines.resize(0);
 }
 
 // Is `path` strictly below `root`, component by component, with no "." or
@@ -138,7 +130,8 @@ public:
     bool empty() const { return m_blocks.empty(); }
     const T &front() const { return m_blocks.front()[m_head]; }
 
-    void push_back(const T &value)
+    // The record stays where it is until it is popped.
+    T &push_back(const T &value)
     {
         if (m_blocks.empty() || m_tail == kPerBlock) {
             void *block = ::mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -147,7 +140,9 @@ public:
             m_blocks.push_back(static_cast<T *>(block));
             m_tail = 0;
         }
-        m_blocks.back()[m_tail++] = value;
+        T &placed = m_blocks.back()[m_tail++];
+        placed = value;
+        return placed;
     }
 
     void pop_front()
@@ -170,12 +165,19 @@ private:
     size_t m_tail = 0;   // in the last block
 };
 
+// What one of find's fields gave, held by its node until find has ended.
+struct Field
+{
+    PathArena::Node node;
+    HitLook seen;
+};
+
 // find's NUL-separated output as it comes: each field goes into a path index
 // (the one the hits join, where a hit then costs nothing more) and is checked
-// and looked at (lstat) at once, so the looks go on while find still
-// searches. What a field gave is held in a small record by its node until
-// find has ended and what it printed can be trusted; its lines are made
-// then, from the index.
+// at once, and its look (lstat) is handed to threads of its own (HitLooks),
+// so the looks go on while find still searches and its output is read. What
+// a field gave is held in a small record by its node until find has ended
+// and what it printed can be trusted; its lines are made then, from the index.
 class FindFields : public OutputFields
 {
 public:
@@ -191,6 +193,7 @@ public:
     // lines and its hit.
     qsizetype report(const OnHit &onHit, bool onHitLogs)
     {
+        m_looks.finish();
         logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(separators() + 1)
                 + QStringLiteral(" 个可能的._文件"));
         static const LineHead kFound("找到._文件: ");
@@ -202,29 +205,19 @@ public:
             const Field &field = m_fields.front();
             const QByteArrayView path = reader.path(field.node);
             reader.appendLine(lines, kFound);
-            if (field.exists) {
-                writeBurst(lines, onHitLogs ? 1 : 64 * 1024);
-                onHit(path, pathhandles::ItemLook{field.kind, field.device, field.inode, field.size}, field.node);
+            if (field.seen.exists) {
+                logBurst(lines, onHitLogs ? 1 : 64 * 1024);
+                onHit(path, field.seen.look, field.node);
                 ++hits;
             } else {
                 reader.appendLine(lines, kMissing);
             }
         }
-        writeBurst(lines, 1);
+        logBurst(lines, 1);
         return hits;
     }
 
 private:
-    struct Field
-    {
-        PathArena::Node node;
-        ItemKind kind;
-        bool exists;
-        quint64 device;
-        quint64 inode;
-        qint64 size;
-    };
-
     void take(QByteArrayView bytes) override
     {
         if (bytes.isEmpty())
@@ -232,21 +225,18 @@ private:
         const PathArena::Node node = m_paths.add(bytes);
         if (m_work)
             m_work->beat();
-        std::optional<struct stat> st;
+        Field &field = m_fields.push_back(Field{node, HitLook{}});
         if (isAppleDoubleBelow(m_base, bytes)) {
-            // The name as the index holds it is NUL-terminated in place.
-            const QByteArrayView segment = m_paths.arena()->name(node);
-            st = m_folders.lstat(bytes, segment.data() + segment.lastIndexOf('/') + 1);
+            const qsizetype slash = bytes.lastIndexOf('/');
+            m_looks.add(bytes.first(std::max<qsizetype>(slash, 1)), bytes.sliced(slash + 1), &field.seen);
         }
-        const pathhandles::ItemLook look = st ? pathhandles::lookOf(*st) : pathhandles::ItemLook{};
-        m_fields.push_back(Field{node, look.kind, st.has_value(), look.device, look.inode, look.size});
     }
 
     PathIndex &m_paths;
     QByteArray m_base;
     VolumeWork *m_work;
     PageQueue<Field> m_fields;   // handed back block by block as they are reported
-    FolderLooks m_folders;
+    HitLooks m_looks;            // writing into m_fields: gone before them
 };
 
 // `ls -la`'s output as it comes, line by line: a line that names a "._"
@@ -305,8 +295,11 @@ private:
 
 std::optional<struct stat> FolderLooks::lstat(QByteArrayView path, const char *name)
 {
-    const qsizetype slash = path.lastIndexOf('/');
-    const QByteArrayView folder = path.first(std::max<qsizetype>(slash, 1));
+    return lstatIn(path.first(std::max<qsizetype>(path.lastIndexOf('/'), 1)), name);
+}
+
+std::optional<struct stat> FolderLooks::lstatIn(QByteArrayView folder, const char *name)
+{
     if (!m_opened || folder != m_folder) {
         m_opened = true;
         m_folder = folder.toByteArray();
@@ -512,9 +505,9 @@ QList<QByteArray> findAppleDoubleFilesWithLs(const QByteArray &root, const Tools
     QByteArray said;
     for (const QByteArray &path : lines.hits()) {
         appendLogLine(said, "ls命令找到额外._文件: ", path);
-        writeBurst(said);
+        logBurst(said);
     }
-    writeBurst(said, 1);
+    logBurst(said, 1);
     if (looks)
         looks->append(lines.takeLooks());
     return lines.takeHits();

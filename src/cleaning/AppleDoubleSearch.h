@@ -30,6 +30,8 @@ class FolderLooks
 public:
     // `name`: the path's last component, NUL-terminated.
     std::optional<struct stat> lstat(QByteArrayView path, const char *name);
+    // The entry `name` (NUL-terminated) of the folder at `folder`.
+    std::optional<struct stat> lstatIn(QByteArrayView folder, const char *name);
 
 private:
     QByteArray m_folder;

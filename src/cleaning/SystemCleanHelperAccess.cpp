@@ -123,7 +123,7 @@ bool SystemCleanHelper::Impl::judgeAccess(const ShownPath &path, int error, cons
     appendLogPieces(lines, {"SystemCleanHelper: File ", path.asText, " - Owner: ", loggedOwner(item.st_uid)});
     const auto noWriteToParent = [&] {
         appendLogPieces(lines, {"SystemCleanHelper: No write permission for parent directory: ",
-                                loggedPathText(pathhandles::parentOf(path.path))});
+                                loggedPathText(pathhandles::parentOf(path.path.toByteArray()))});
     };
     if (folderFd < 0) {
         noWriteToParent();
@@ -160,7 +160,8 @@ bool SystemCleanHelper::Impl::judgeAccess(const ShownPath &path, int error, cons
 
 bool SystemCleanHelper::requiresPrivileges(HeldVolume &volume, const QByteArray &relative) const
 {
-    const ShownPath path(pathhandles::childPath(volume.root(), relative));
+    const QByteArray full = pathhandles::childPath(volume.root(), relative);
+    const ShownPath path(full);
     const HeldVolume::Look item = volume.look(relative);
     QByteArray name;
     struct stat folder{};

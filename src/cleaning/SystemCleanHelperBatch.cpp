@@ -62,18 +62,22 @@ SystemCleanHelper::Items withoutProtectedNames(const SystemCleanHelper::Items &f
 {
     SystemCleanHelper::Items kept;
     SystemCleanHelper::Paths dropped;
-    for (const FileItem &item : files) {
-        if (isProtectedName(item))
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const FileItem &item = files.at(i);
+        if (isProtectedName(item)) {
+            if (dropped.isEmpty())
+                kept = files.first(i);
             dropped << item.fsPath();
-        else
+        } else if (!dropped.isEmpty()) {
             kept << item;
+        }
     }
-    if (!dropped.isEmpty()) {
-        std::sort(dropped.begin(), dropped.end());
-        dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
-        for (const QByteArray &path : std::as_const(dropped))
-            logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
-    }
+    if (dropped.isEmpty())
+        return files;   // as it is, not copied
+    std::sort(dropped.begin(), dropped.end());
+    dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
+    for (const QByteArray &path : std::as_const(dropped))
+        logLine(QStringLiteral("SystemCleanHelper: Skipping protected file: ") + pathText(path));
     return kept;
 }
 
@@ -122,54 +126,62 @@ CleanRequest privilegedRequest(const HeldVolume &volume, const SystemCleanHelper
 // looked at and, unless they need the administrator, removed right away.
 // Its lines are told in the order of the two steps they stand for (what
 // each item needs, then the removals), and every result in the caller's
-// order. Each item's path is built and read for its lines once; its
-// progress is kept by its index.
+// order. The first step's lines go out as they are made; a removal is kept
+// as its item's result, and its lines are made from the results once the
+// first step's are out. No item's path is held: it is read from its arena
+// whenever a look or a line needs it (`ItemPaths`).
 class SystemCleanHelper::Impl::OrdinaryPass
 {
 public:
     OrdinaryPass(Batch &batch, const ProbeEnvironment &environment);
 
     // What the pass is handed, an item a line.
-    void announce() const;
+    void announce();
     void run();
     // Each item's fate into the batch, then the pass's lines.
     void tell();
 
 private:
-    enum class Fate { notReached, removed, privileged, failed };
+    enum class Fate : quint8 { notReached, removed, privileged, failed };
     struct Result
     {
         Fate fate = Fate::notReached;
+        bool removalTold = false;   // the removal step has lines of it
         int error = 0;
     };
 
+    void orderByFolder();
     std::optional<SafeRemove::Outcome> remove(qsizetype i);
-    std::optional<SafeRemove::Outcome> removeExamined(qsizetype i);
+    std::optional<SafeRemove::Outcome> removeExamined(qsizetype i, const ShownPath &shown);
     void enterFolder(QByteArrayView folder);
     void record(qsizetype i, const SafeRemove::Outcome &outcome);
-    void sayRegular(qsizetype i);
-    // The item's path below the volume's root; empty when it lies outside.
-    QByteArrayView relative(qsizetype i) const
+    void sayRegular(const ShownPath &shown);
+    void appendRemovalLines(QByteArray &lines, qsizetype i);
+    // The item's path (read again), valid until the next read.
+    const ShownPath &shown(qsizetype i) { return m_paths.read(m_batch.kept.at(i)); }
+    // The part of the item's path (`shown`) below the volume's root; empty when it lies outside.
+    QByteArrayView relative(qsizetype i, const ShownPath &shown) const
     {
         const qsizetype at = m_relativeAt.at(i);
-        return at < 0 ? QByteArrayView() : QByteArrayView(m_shown.at(i).path).sliced(at);
+        return at < 0 ? QByteArrayView() : shown.path.sliced(at);
     }
 
     Batch &m_batch;
     HeldVolume *const m_volume;
     VolumeWork *const m_work;
     const int m_total;
-    QList<ShownPath> m_shown;
+    ItemPaths m_paths;
     QList<qsizetype> m_relativeAt;   // where relative() starts in the path; -1: none
+    QList<qsizetype> m_order;        // folder by folder
     QList<Result> m_results;
-    QByteArray m_sorting;    // what each item needs
-    QByteArray m_removing;   // the removals
+    QHash<qsizetype, QByteArray> m_failures;   // why each failed removal failed, as logged
+    QByteArray m_sorting;    // what each item needs, written in bursts
     uid_t m_me = 0;
     bool m_kernelDecides = false;
     SafeRemove::Options m_options;
 
     // The folder of the items at hand.
-    QByteArrayView m_folder;
+    QByteArray m_folder;
     bool m_inFolder = false;
     int m_folderFd = -1;
     int m_folderError = 0;
@@ -185,18 +197,8 @@ SystemCleanHelper::Impl::OrdinaryPass::OrdinaryPass(Batch &batch, const ProbeEnv
     , m_work(m_volume ? m_volume->work() : nullptr)
     , m_total(int(batch.kept.size()))
 {
-    const qsizetype itemCount = batch.kept.size();
-    m_shown.reserve(itemCount);
-    m_relativeAt.reserve(itemCount);
-    for (qsizetype i = 0; i < itemCount; ++i) {
-        m_shown.append(ShownPath(batch.kept.at(i).fsPath()));
-        // An item outside the volume (or with no volume held) is never
-        // examined; the removal step reports it.
-        const QByteArray &path = m_shown.constLast().path;
-        const std::optional<QByteArrayView> part = m_volume ? m_volume->relativePart(path) : std::nullopt;
-        m_relativeAt.append(part ? part->data() - path.constData() : -1);
-    }
-    m_results.resize(itemCount);
+    m_results.resize(batch.kept.size());
+    orderByFolder();
     m_me = environment.effectiveUid();
     m_kernelDecides = m_volume && m_me == ::geteuid() && m_volume->isFuse();
     if (m_work)
@@ -204,21 +206,53 @@ SystemCleanHelper::Impl::OrdinaryPass::OrdinaryPass(Batch &batch, const ProbeEnv
     m_options.aliases = m_volume ? m_volume->aliases() : nullptr;
 }
 
-void SystemCleanHelper::Impl::OrdinaryPass::announce() const
+// Where each item lies below the volume's root, and the order byFolder
+// gives the items: the items of a folder mostly come together, so it is
+// asked of one path for each run of them (the run's folder), never of every
+// item's.
+void SystemCleanHelper::Impl::OrdinaryPass::orderByFolder()
 {
-    for (const ShownPath &shown : m_shown)
-        logPieces({"SystemCleanHelper: Processing file: ", shown.asName});
+    const qsizetype itemCount = m_batch.kept.size();
+    m_relativeAt.reserve(itemCount);
+    QList<QByteArray> runFolders;   // each ending in '/', but the root's (empty)
+    QList<qsizetype> runStarts;
+    for (qsizetype i = 0; i < itemCount; ++i) {
+        // An item outside the volume (or with no volume held) is never
+        // examined; the removal step reports it.
+        const QByteArrayView path = shown(i).path;
+        const std::optional<QByteArrayView> part = m_volume ? m_volume->relativePart(path) : std::nullopt;
+        m_relativeAt.append(part ? part->data() - path.data() : -1);
+        const QByteArrayView folder = part ? part->first(part->lastIndexOf('/') + 1) : QByteArrayView();
+        if (runFolders.isEmpty() || runFolders.constLast() != folder) {
+            runFolders.append(folder.toByteArray());
+            runStarts.append(i);
+        }
+    }
+    runStarts.append(itemCount);
+    m_order.reserve(itemCount);
+    for (const qsizetype run : byFolder(runFolders)) {
+        for (qsizetype i = runStarts.at(run); i < runStarts.at(run + 1); ++i)
+            m_order.append(i);
+    }
+}
+
+void SystemCleanHelper::Impl::OrdinaryPass::announce()
+{
+    QByteArray lines;
+    for (qsizetype i = 0; i < m_batch.kept.size(); ++i) {
+        appendLogPieces(lines, {"SystemCleanHelper: Processing file: ", shown(i).asName});
+        logBurst(lines);
+    }
+    logBurst(lines, 1);
 }
 
 void SystemCleanHelper::Impl::OrdinaryPass::run()
 {
-    QList<QByteArrayView> relatives(m_shown.size());
-    for (qsizetype i = 0; i < relatives.size(); ++i)
-        relatives[i] = relative(i);
-    for (const qsizetype i : byFolder(relatives)) {
+    for (const qsizetype i : std::as_const(m_order)) {
         if (m_work && m_work->shouldEnd())
             continue;   // not begun: the clean stops before it
         const std::optional<SafeRemove::Outcome> outcome = remove(i);
+        logBurst(m_sorting);
         if (!outcome)
             continue;   // the administrator's
         record(i, *outcome);
@@ -231,32 +265,34 @@ void SystemCleanHelper::Impl::OrdinaryPass::run()
 std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::remove(qsizetype i)
 {
     const FileItem &item = m_batch.kept.at(i);
+    const ShownPath &shown = this->shown(i);
     if (!m_volume) {
-        sayRegular(i);
+        sayRegular(shown);
         return SafeRemove::Outcome{ENODEV, QStringLiteral("Not removing \"%1\": the volume it was scanned on is not there")
                                                .arg(item.path())};
     }
     if (m_relativeAt.at(i) < 0) {
-        sayRegular(i);
+        sayRegular(shown);
         return SafeRemove::Outcome{EINVAL, QStringLiteral("Not removing \"%1\": it is not inside \"%2\"")
                                                .arg(item.path(), pathText(m_volume->root()))};
     }
     if (!item.hasIdentity()) {
-        sayRegular(i);
-        return SafeRemove::removeScanned(*m_volume, relative(i).toByteArray(), item);   // refused: never examined
+        sayRegular(shown);
+        return SafeRemove::removeScanned(*m_volume, relative(i, shown).toByteArray(), item);   // refused: never examined
     }
-    return removeExamined(i);
+    return removeExamined(i, shown);
 }
 
 // An item looked at through its folder's handle: what it needs, then its removal.
-std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::removeExamined(qsizetype i)
+std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::removeExamined(qsizetype i,
+                                                                                          const ShownPath &shown)
 {
-    const ShownPath &shown = m_shown.at(i);
-    const QByteArrayView part = relative(i);
+    const QByteArrayView part = relative(i, shown);
     const qsizetype slash = part.lastIndexOf('/');
     enterFolder(part.first(std::max<qsizetype>(slash, 0)));
     // The name ends the path, so it ends in the path's NUL.
     const QByteArray name = QByteArray::fromRawData(part.data() + slash + 1, part.size() - slash - 1);
+    const QByteArray path = QByteArray::fromRawData(shown.path.data(), shown.path.size());
     struct stat st{};
     int lookError = m_folderError;
     if (lookError == 0 && ::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -270,14 +306,14 @@ std::optional<SafeRemove::Outcome> SystemCleanHelper::Impl::OrdinaryPass::remove
         m_results[i].fate = Fate::privileged;
         return std::nullopt;
     }
-    sayRegular(i);
+    sayRegular(shown);
     if (m_folderError != 0)
-        return SafeRemove::unreachable(m_folderError, shown.path);
+        return SafeRemove::unreachable(m_folderError, path);
     if (lookError == ENOENT)
         return SafeRemove::Outcome{};
     if (lookError != 0)
-        return SafeRemove::unreachable(lookError, shown.path);
-    return SafeRemove::removeLooked(m_folderFd, name, st, m_batch.kept.at(i), m_options, shown.path);
+        return SafeRemove::unreachable(lookError, path);
+    return SafeRemove::removeLooked(m_folderFd, name, st, m_batch.kept.at(i), m_options, path);
 }
 
 // The folder of the next item, reached from the volume's root unless the
@@ -286,41 +322,52 @@ void SystemCleanHelper::Impl::OrdinaryPass::enterFolder(QByteArrayView folder)
 {
     if (m_inFolder && folder == m_folder)
         return;
-    m_folder = folder;
+    m_folder = folder.toByteArray();
     m_inFolder = true;
     m_folderFd = m_volume->enterFolder(m_folder, &m_folderSt);
     m_folderError = m_folderFd < 0 ? errno : 0;
 }
 
-void SystemCleanHelper::Impl::OrdinaryPass::sayRegular(qsizetype i)
+void SystemCleanHelper::Impl::OrdinaryPass::sayRegular(const ShownPath &shown)
 {
-    appendLogPieces(m_sorting, {"SystemCleanHelper: File is regular: ", m_shown.at(i).asName});
+    appendLogPieces(m_sorting, {"SystemCleanHelper: File is regular: ", shown.asName});
     ++m_regular;
 }
 
 void SystemCleanHelper::Impl::OrdinaryPass::record(qsizetype i, const SafeRemove::Outcome &outcome)
 {
-    const QByteArray &shown = m_shown.at(i).asName;
+    m_results[i].removalTold = true;
     if (outcome.removed()) {
         m_results[i].fate = Fate::removed;
         if (m_work)
             m_work->removed(m_batch.kept.at(i));
-        appendLogPieces(m_removing, {"SystemCleanHelper: Deleted regular file: ", shown});
         return;
     }
-    appendLogPieces(m_removing, {"SystemCleanHelper: Failed to delete regular file: ", shown, ", error: ",
-                                 loggedText(outcome.message)});
+    m_failures.insert(i, loggedText(outcome.message));
     // Refused: an immutable or append-only flag (only the administrator
     // may clear one, also on the user's own files and when we are root),
     // or something inside a folder the user may not change.
     if (outcome.error == EPERM || outcome.error == EACCES) {
-        appendLogPieces(m_removing, {"SystemCleanHelper: File requires privileges: ", shown});
         m_results[i].fate = Fate::privileged;
     } else {
-        m_results[i] = Result{Fate::failed, outcome.error};
+        m_results[i].fate = Fate::failed;
+        m_results[i].error = outcome.error;
         if (m_work)
             m_work->failed();
     }
+}
+
+// The removal step's lines of item i, made from its result.
+void SystemCleanHelper::Impl::OrdinaryPass::appendRemovalLines(QByteArray &lines, qsizetype i)
+{
+    const QByteArrayView shown = this->shown(i).asName;
+    if (m_results.at(i).fate == Fate::removed) {
+        appendLogPieces(lines, {"SystemCleanHelper: Deleted regular file: ", shown});
+        return;
+    }
+    appendLogPieces(lines, {"SystemCleanHelper: Failed to delete regular file: ", shown, ", error: ", m_failures.value(i)});
+    if (m_results.at(i).fate == Fate::privileged)
+        appendLogPieces(lines, {"SystemCleanHelper: File requires privileges: ", shown});
 }
 
 void SystemCleanHelper::Impl::OrdinaryPass::tell()
@@ -334,22 +381,28 @@ void SystemCleanHelper::Impl::OrdinaryPass::tell()
             break;
         case Fate::removed:
             m_batch.deleted << item;
-            m_batch.deletedShown << m_shown.at(i).asName;
             break;
         case Fate::privileged:
             m_batch.privileged << item;
-            m_batch.privilegedRelative << relative(i).toByteArray();
+            m_batch.privilegedRelative << relative(i, shown(i)).toByteArray();
             break;
         case Fate::failed:
             m_batch.failed << failedWith(item, m_results.at(i).error);
             break;
         }
     }
-    logCaptured(m_sorting);
+    logBurst(m_sorting, 1);
     logLine(QStringLiteral("SystemCleanHelper: %1 regular files, %2 privileged files")
                 .arg(m_regular)
                 .arg(m_batch.privileged.size()));
-    logCaptured(m_removing);
+    QByteArray lines;
+    for (const qsizetype i : std::as_const(m_order)) {
+        if (m_results.at(i).removalTold) {
+            appendRemovalLines(lines, i);
+            logBurst(lines);
+        }
+    }
+    logBurst(lines, 1);
 }
 
 // ---- Batches ----
@@ -560,13 +613,14 @@ void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batc
 void SystemCleanHelper::Impl::finishBatch(const Batch &batch)
 {
     batch.reportProgress();
-    batch.logSummary();
-    for (qsizetype i = 0; i < batch.deleted.size(); ++i) {
-        logPieces({"SystemCleanHelper: Successfully deleted: ", i < batch.deletedShown.size()
-                                                                    ? batch.deletedShown.at(i)
-                                                                    : loggedFileName(batch.deleted.at(i).fsPath())});
+    {
+        const LogStep step;   // a line per item: in bursts
+        batch.logSummary();
+        ItemPaths paths;
+        for (const FileItem &item : batch.deleted)
+            logPieces({"SystemCleanHelper: Successfully deleted: ", paths.read(item).asName});
+        for (const FileItem &item : batch.failed)
+            logPieces({"SystemCleanHelper: Failed to delete: ", paths.read(item).asName});
     }
-    for (const FileItem &item : batch.failed)
-        logPieces({"SystemCleanHelper: Failed to delete: ", loggedFileName(item.fsPath())});
     batch.complete();
 }

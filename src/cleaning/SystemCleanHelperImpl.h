@@ -6,6 +6,7 @@
 // SystemCleanHelperTool.cpp (the administrator tool and the check after it).
 // Not for use elsewhere.
 
+#include "cleaning/PathArena.h"
 #include "cleaning/SystemCleanHelper.h"
 #include "platform/FileNames.h"
 #include "platform/Log.h"
@@ -21,29 +22,68 @@
 
 bool isExecutableFile(const QString &path);
 
-// An item's path and how its lines show it, made once per item: read as
-// people read file names (the reading of FileItem::path(), in the item's
-// own lines) and as the diagnostics read paths (pathText, in the lines of
-// the look at it), each as logged. Plain UTF-8 reads alike both ways and is
-// shown as the bytes themselves.
+// An item's path and how its lines show it: read as people read file names
+// (the reading of FileItem::path(), in the item's own lines) and as the
+// diagnostics read paths (pathText, in the lines of the look at it), each as
+// logged. Plain UTF-8 reads alike both ways and is shown as the bytes
+// themselves. The bytes are not copied: they must stay while it is used.
 struct ShownPath
 {
     ShownPath() = default;
-    explicit ShownPath(const QByteArray &bytes)
-        : path(bytes)
+    explicit ShownPath(QByteArrayView bytes) { show(bytes, isLoggedAsItIs(bytes)); }
+
+    // Shows `bytes`, which `asIs` says are logged as they are.
+    void show(QByteArrayView bytes, bool asIs)
     {
-        if (isLoggedAsItIs(bytes)) {
+        path = bytes;
+        if (asIs) {
             asName = bytes;
             asText = bytes;
-        } else {
-            asName = loggedText(decodeFileName(bytes));
-            asText = loggedText(pathText(bytes));
+            return;
         }
+        const QByteArray whole = bytes.toByteArray();
+        m_name = loggedText(decodeFileName(whole));
+        m_text = loggedText(pathText(whole));
+        asName = m_name;
+        asText = m_text;
     }
 
-    QByteArray path;
-    QByteArray asName;
-    QByteArray asText;
+    QByteArrayView path;
+    QByteArrayView asName;
+    QByteArrayView asText;
+
+private:
+    QByteArray m_name;
+    QByteArray m_text;
+};
+
+// The paths of a clean's items, read from their arenas each time a line or a
+// look needs one, the folder of the last kept: the items of a folder cost
+// their names. A clean holds no text per item.
+class ItemPaths
+{
+public:
+    // The item's path, valid until the next call.
+    const ShownPath &read(const FileItem &item)
+    {
+        const PathArena *arena = item.arena();
+        if (!arena) {
+            m_shown.show({}, true);
+            return m_shown;
+        }
+        if (arena != m_arena) {
+            m_reader.emplace(*arena);
+            m_arena = arena;
+        }
+        const QByteArrayView path = m_reader->path(item.node());
+        m_shown.show(path, m_reader->folderWrittenAsIs() && isLoggedAsItIs(path.sliced(m_reader->nameStart())));
+        return m_shown;
+    }
+
+private:
+    const PathArena *m_arena = nullptr;
+    std::optional<PathReader> m_reader;
+    ShownPath m_shown;
 };
 
 struct SystemCleanHelper::Batch
@@ -53,7 +93,6 @@ struct SystemCleanHelper::Batch
     Items privileged;
     QList<QByteArray> privilegedRelative;   // their paths below the volume root
     Items deleted;
-    QList<QByteArray> deletedShown;   // the first of `deleted` as shown (the ordinary removal's)
     Items failed;
     Progress progress;
     BatchCompletion completion;

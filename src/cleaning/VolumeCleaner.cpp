@@ -48,8 +48,9 @@ void handToHelper(SystemCleanHelper &helper, const std::shared_ptr<CleanState> &
 {
     helper.batchClean(state->volume, records, state->fileSystemType, [](int, int) {},
                       [state](const QList<FileItem> &deleted, const QList<FileItem> &failedItems) {
-                          state->cleaned.append(deleted);
-                          state->failed.append(failedItems);
+                          // (Shared rather than copied when nothing came before.)
+                          state->cleaned = state->cleaned.isEmpty() ? deleted : state->cleaned + deleted;
+                          state->failed = state->failed.isEmpty() ? failedItems : state->failed + failedItems;
                           // The volume is let go before the caller hears of the end.
                           state->volume.reset();
                           state->completion(state->cleaned, state->failed);
@@ -88,30 +89,41 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
         state->volume->setWork(request.work);
         state->volume->setScannedFolders(request.scannedFolders);
     }
-    for (const FileItem &item : std::as_const(request.files)) {
+    // The caller's list is kept as it is unless an item is left out.
+    bool leftOut = false;
+    for (qsizetype i = 0; i < request.files.size(); ++i) {
+        const FileItem &item = request.files.at(i);
         if (state->volume && item.hasIdentity() && item.device == *device
             && state->volume->relativePart(item.fsPath())) {
-            state->files.append(item);
-        } else {
-            logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path());
-            // No volume: the one scanned is not there; else not what was scanned.
-            state->failed.append(failedWith(item, state->volume ? ESTALE : ENODEV));
-            if (work)
-                work->failed();
+            if (leftOut)
+                state->files.append(item);
+            continue;
         }
+        if (!leftOut)
+            state->files = request.files.first(i);
+        leftOut = true;
+        logLine(QStringLiteral("USBDeviceManager: File is not on the device being cleaned, skipped: ") + item.path());
+        // No volume: the one scanned is not there; else not what was scanned.
+        state->failed.append(failedWith(item, state->volume ? ESTALE : ENODEV));
+        if (work)
+            work->failed();
     }
+    if (!leftOut)
+        state->files = request.files;
     if (state->files.isEmpty()) {
         state->volume.reset();
         state->completion(state->cleaned, state->failed);
         return;
     }
 
-    QList<FileItem> appleDouble;
-    for (const FileItem &item : std::as_const(state->files)) {
-        if (isAppleDouble(item))
-            appleDouble.append(item);
-    }
     const bool isFAT = state->fileSystemType && isFATType(*state->fileSystemType);
+    QList<FileItem> appleDouble;   // only dot_clean, on FAT, takes them apart
+    if (isFAT) {
+        for (const FileItem &item : std::as_const(state->files)) {
+            if (isAppleDouble(item))
+                appleDouble.append(item);
+        }
+    }
     // As root, our dot_clean runs as root: only while root alone can change it.
     std::optional<UntrustedProgram> untrusted;
     if (isFAT && !appleDouble.isEmpty() && ::geteuid() == 0) {

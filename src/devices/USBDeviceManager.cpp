@@ -28,6 +28,17 @@ bool sameRecords(const QList<LocalUSBDevice> &a, const QList<LocalUSBDevice> &b)
     });
 }
 
+// The block devices of listed volumes, by kernel name: what an id names after its last "|".
+QStringList kernelNamesOf(const QList<LocalUSBDevice> &devices)
+{
+    QStringList names;
+    for (const LocalUSBDevice &device : devices) {
+        if (const qsizetype bar = device.id.lastIndexOf(u'|'); bar >= 0)
+            names << device.id.mid(bar + 1);
+    }
+    return names;
+}
+
 } // namespace
 
 USBDeviceManager::USBDeviceManager(QObject *parent)
@@ -148,6 +159,8 @@ void USBDeviceManager::updateDeviceList(const QList<LocalUSBDevice> &devices, qu
             QMutexLocker lock(&m_deviceListLock);
             m_connectedDevices = devices;
         }
+        if (m_monitor)
+            m_monitor->setListedDevices(kernelNamesOf(devices));
         emit connectedDevicesChanged();
     }
     if (m_enumerationPending) {
@@ -185,6 +198,9 @@ void USBDeviceManager::startMonitoring()
     if (m_monitor)
         return;
     m_monitor = new DeviceMonitor(m_env.paths.mountInfo, this);
+    // Block-device events of devices neither listed nor removable are let go
+    // on the monitor's own thread.
+    m_monitor->setListedDevices(kernelNamesOf(connectedDevices()));
     const bool started = m_monitor->start();
     const bool watched = started && m_monitor->mountWatchFlagsChanges();
     if (watched) {

@@ -9,15 +9,21 @@
 #include <QSet>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/filter.h>
 #include <linux/magic.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -189,6 +195,22 @@ std::vector<sock_filter> blockEventFilter()
     return f.finish();
 }
 
+// Lets go whatever the socket `fd` holds, unread (past an overrun it reports).
+void letGo(int fd)
+{
+    char discard[1];
+    while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0 || errno == ENOBUFS) {
+    }
+}
+
+// Has the kernel drop every message before it reaches the socket `fd`.
+bool dropAllEvents(int fd)
+{
+    sock_filter drop = BPF_STMT(BPF_RET | BPF_K, kDrop);
+    sock_fprog program{1, &drop};
+    return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
 } // namespace
 
 struct DeviceMonitor::Impl
@@ -197,9 +219,18 @@ struct DeviceMonitor::Impl
     QString mountInfoPath;
     bool running = false;
 
+    // Block-device events are read on a thread of their own, which judges
+    // them (matters()): only those that count wake the main thread. While
+    // nobody listens the kernel drops them all and no thread waits (follow()).
     udev *udevContext = nullptr;
     udev_monitor *monitor = nullptr;
-    std::unique_ptr<QSocketNotifier> udevNotifier;
+    bool fromUdevd = false;
+    std::thread reader;
+    int wakeFd = -1;   // an eventfd, written to end the reader
+    std::atomic<bool> listened{false};   // the reader's: mediaArrived or mediaRemoved is connected
+    std::optional<bool> followed;        // whom the socket is set up for: listeners or none
+    std::mutex listedMutex;
+    std::shared_ptr<const QSet<QByteArray>> listed;   // kernel names; none: every device counts
 
     int mountFd = -1;
     bool mountFlagsChanges = false;   // a procfs file: the kernel flags each change
@@ -207,16 +238,21 @@ struct DeviceMonitor::Impl
     QSet<QString> mounts;
 
     // Events seen since the last flush; one flush per event-loop turn.
-    bool arrived = false;
-    bool removed = false;
-    bool tableChanged = false;
-    bool flushQueued = false;
+    std::atomic<bool> arrived{false};
+    std::atomic<bool> removed{false};
+    std::atomic<bool> tableChanged{false};
+    std::atomic<bool> flushQueued{false};
 
     bool startUdev();
     void stopUdev();
+    void follow();
+    void startReader();
+    void stopReader();
     bool startMountWatch();
     void stopMountWatch();
-    void readUdevEvents();
+    void readEvents(int fd);
+    void readUdevEvents(int fd);
+    bool matters(udev_device *device);
     void readMountInfo();
     void queueFlush();
     void flush();
@@ -231,24 +267,22 @@ bool DeviceMonitor::Impl::startUdev()
     }
     // Without a running udevd nobody re-broadcasts the kernel's events, so
     // listen to the kernel directly.
-    const bool fromUdevd = udevRuns();
+    fromUdevd = udevRuns();
     const char *source = fromUdevd ? "udev" : "kernel";
     monitor = udev_monitor_new_from_netlink(udevContext, source);
     if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", nullptr) >= 0
         && udev_monitor_enable_receiving(monitor) >= 0) {
         const int fd = udev_monitor_get_fd(monitor);
-        // udevd's broadcasts are filtered by libudev in the kernel already; the
-        // kernel's own get our filter. Should the kernel refuse it (an old
-        // kernel's small socket option memory), libudev still filters after reading.
-        if (!fromUdevd)
-            passOnlyBlockEvents(fd);
-        // libudev opens it non-blocking; make sure, a blocking read would freeze the UI.
+        // libudev opens it non-blocking; make sure: the reader drains it and
+        // goes back to waiting, and must not block in between.
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0 && !(flags & O_NONBLOCK))
             ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        udevNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        QObject::connect(udevNotifier.get(), &QSocketNotifier::activated, q, [this] { readUdevEvents(); });
-        return true;
+        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd >= 0) {
+            follow();
+            return true;
+        }
     }
     logLine(QStringLiteral("DeviceMonitor: cannot listen to %1 block device events: %2")
                 .arg(QString::fromLatin1(source), errorText(errno)));
@@ -258,7 +292,11 @@ bool DeviceMonitor::Impl::startUdev()
 
 void DeviceMonitor::Impl::stopUdev()
 {
-    udevNotifier.reset();
+    stopReader();
+    followed.reset();
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+    wakeFd = -1;
     if (monitor)
         udev_monitor_unref(monitor);
     monitor = nullptr;
@@ -296,24 +334,88 @@ void DeviceMonitor::Impl::stopMountWatch()
     mounts.clear();
 }
 
-void DeviceMonitor::Impl::readUdevEvents()
+// Sets the socket up for whoever listens now (on the main thread, as the
+// signals are connected): while nobody does, a filter has the kernel drop
+// every event before it reaches the socket and no thread waits on it; while
+// someone does, the block filter is back and the reader's thread takes them.
+void DeviceMonitor::Impl::follow()
 {
-    // Nobody listens (the mount table tells all that is wanted): the events
-    // are let go unread, which costs far less than taking each apart; other
-    // programs' loop devices and FUSE mounts can make dozens a second.
-    if (!q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaArrived))
-        && !q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaRemoved))) {
-        char discard[1];
-        const int fd = udev_monitor_get_fd(monitor);
-        while (::recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    const bool wanted = q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaArrived))
+                        || q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaRemoved));
+    if (!monitor || followed == wanted)
+        return;
+    stopReader();
+    followed = wanted;
+    listened = wanted;
+    const int fd = udev_monitor_get_fd(monitor);
+    if (!wanted && dropAllEvents(fd)) {
+        letGo(fd);   // what came before goes too: nobody heard it
+        return;
+    }
+    // udevd's broadcasts are filtered by libudev in the kernel; the kernel's
+    // own get our filter. Should the kernel refuse it (an old kernel's small
+    // socket option memory), libudev still filters after reading.
+    if (fromUdevd)
+        udev_monitor_filter_update(monitor);
+    else
+        passOnlyBlockEvents(fd);
+    startReader();   // it lets events go unread if the kernel would not drop them
+}
+
+void DeviceMonitor::Impl::startReader()
+{
+    reader = std::thread([this, fd = udev_monitor_get_fd(monitor)] { readEvents(fd); });
+}
+
+void DeviceMonitor::Impl::stopReader()
+{
+    if (!reader.joinable())
+        return;
+    std::uint64_t count = 1;
+    if (::write(wakeFd, &count, sizeof count) != sizeof count) {
+        // An eventfd takes a write until its count would overflow: never here.
+    }
+    reader.join();
+    if (::read(wakeFd, &count, sizeof count) != sizeof count) {
+        // Read back to zero for the next reader; nothing else can be there.
+    }
+}
+
+// The reader's thread: waits for block-device events until it is woken to end.
+void DeviceMonitor::Impl::readEvents(int fd)
+{
+    pollfd waits[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        if (::poll(waits, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            logLine(QStringLiteral("DeviceMonitor: cannot wait for block device events: %1").arg(errorText(errno)));
+            return;
         }
+        if (waits[1].revents != 0 || (waits[0].revents & POLLNVAL))
+            return;
+        if (waits[0].revents != 0)
+            readUdevEvents(fd);   // also after an error: reading clears it
+    }
+}
+
+void DeviceMonitor::Impl::readUdevEvents(int fd)
+{
+    // Nobody listens (the mount table tells all that is wanted) and the
+    // kernel would not drop them: the events are let go unread, which costs
+    // far less than taking each apart; other programs' loop devices and FUSE
+    // mounts can make dozens a second.
+    if (!listened.load()) {
+        letGo(fd);
         return;
     }
     while (udev_device *device = udev_monitor_receive_device(monitor)) {
         const char *action = udev_device_get_action(device);
         if (!action)
             action = "";
-        if (std::strcmp(action, "add") == 0) {
+        if (!matters(device)) {
+            // Not a device the owner lists or could list: let go here.
+        } else if (std::strcmp(action, "add") == 0) {
             arrived = true;
         } else if (std::strcmp(action, "remove") == 0) {
             removed = true;
@@ -329,6 +431,38 @@ void DeviceMonitor::Impl::readUdevEvents()
         udev_device_unref(device);
     }
     queueFlush();
+}
+
+// Whether a block-device event counts: every one until the owner said which
+// devices it lists; then one of removable hardware, or of a listed device
+// (or a partition of one).
+bool DeviceMonitor::Impl::matters(udev_device *device)
+{
+    std::shared_ptr<const QSet<QByteArray>> names;
+    {
+        const std::lock_guard lock(listedMutex);
+        names = listed;
+    }
+    if (!names)
+        return true;
+    udev_device *disk = device;   // a partition's belongs to it
+    if (const char *type = udev_device_get_devtype(device); type && std::strcmp(type, "partition") == 0)
+        disk = udev_device_get_parent_with_subsystem_devtype(device, "block", "disk");
+    const char *name = udev_device_get_sysname(device);
+    const char *diskName = disk ? udev_device_get_sysname(disk) : nullptr;
+    if ((name && names->contains(QByteArray(name))) || (diskName && names->contains(QByteArray(diskName))))
+        return true;
+    if (!disk)
+        return false;
+    if (const char *removable = udev_device_get_sysattr_value(disk, "removable"); removable && std::strcmp(removable, "1") == 0)
+        return true;
+    const char *udevBus = udev_device_get_property_value(device, "ID_BUS");
+    const char *path = udev_device_get_devpath(disk);
+    const QString bus = udevBus && *udevBus ? QString::fromLatin1(udevBus).toLower()
+                                            : busFromSysfsPath(QString::fromUtf8(path ? path : ""), QString::fromUtf8(diskName));
+    // As the probe tells them apart: an MMC card's type is "MMC" on memory soldered to the board (eMMC).
+    const char *cardType = bus == QLatin1String("mmc") ? udev_device_get_sysattr_value(disk, "device/type") : nullptr;
+    return isRemovableBus(bus) && !(cardType && std::strcmp(cardType, "MMC") == 0);
 }
 
 void DeviceMonitor::Impl::readMountInfo()
@@ -348,20 +482,20 @@ void DeviceMonitor::Impl::readMountInfo()
     queueFlush();
 }
 
+// From either thread.
 void DeviceMonitor::Impl::queueFlush()
 {
-    if (flushQueued || (!arrived && !removed && !tableChanged))
+    if ((!arrived && !removed && !tableChanged) || flushQueued.exchange(true))
         return;
-    flushQueued = true;
     QMetaObject::invokeMethod(q, [this] { flush(); }, Qt::QueuedConnection);
 }
 
 void DeviceMonitor::Impl::flush()
 {
     flushQueued = false;
-    const bool wasArrived = std::exchange(arrived, false);
-    const bool wasRemoved = std::exchange(removed, false);
-    const bool wasChanged = std::exchange(tableChanged, false);
+    const bool wasArrived = arrived.exchange(false);
+    const bool wasRemoved = removed.exchange(false);
+    const bool wasChanged = tableChanged.exchange(false);
     if (!running)
         return;
     if (wasRemoved)
@@ -379,6 +513,25 @@ bool DeviceMonitor::passOnlyBlockEvents(int fd)
         return false;
     sock_fprog program{static_cast<unsigned short>(code.size()), const_cast<sock_filter *>(code.data())};
     return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+void DeviceMonitor::setListedDevices(const QStringList &kernelNames)
+{
+    auto names = std::make_shared<QSet<QByteArray>>();
+    for (const QString &name : kernelNames)
+        names->insert(name.toUtf8());
+    const std::lock_guard lock(d->listedMutex);
+    d->listed = std::move(names);
+}
+
+void DeviceMonitor::connectNotify(const QMetaMethod &)
+{
+    d->follow();
+}
+
+void DeviceMonitor::disconnectNotify(const QMetaMethod &)
+{
+    d->follow();
 }
 
 DeviceMonitor::DeviceMonitor(const QString &mountInfoPath, QObject *parent)

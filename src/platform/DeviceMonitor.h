@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
 #include <memory>
 
 // Watches for block devices coming and going (a libudev monitor on the
-// "block" subsystem, filtered in the kernel) and for mounts and unmounts (POLLPRI on
-// /proc/self/mountinfo). Lives on the main thread; signals are emitted there.
+// "block" subsystem, filtered in the kernel, read on a thread of its own) and
+// for mounts and unmounts (POLLPRI on /proc/self/mountinfo). Lives on the main
+// thread; signals are emitted there.
 class DeviceMonitor : public QObject
 {
     Q_OBJECT
@@ -33,9 +35,17 @@ public:
     // reader. False when the kernel refused the filter: everything comes through.
     static bool passOnlyBlockEvents(int fd);
 
+    // From now on a block-device event counts only when its device is
+    // removable hardware (its disk has the removable flag or sits on a USB,
+    // MMC/SD or FireWire bus) or is one of these (kernel names: "sdb1",
+    // "loop3"), or a partition of one; the others are let go on the monitor's
+    // thread and never wake the main thread. Until it is called every
+    // block-device event counts.
+    void setListedDevices(const QStringList &kernelNames);
+
 signals:
     // Block-device events are taken apart only while one of the two signals
-    // below is connected; else they are let go unread.
+    // below is connected; else they are let go unread (on the monitor's thread).
     // One burst of block-device "add"/"change" events, or a new mount.
     void mediaArrived();
     // One burst of block-device "remove" events (or "change" events that leave
@@ -45,6 +55,10 @@ signals:
     // that mounted or unmounted nothing the keys above tell apart (a remount,
     // a mount replaced by another with the same id).
     void mountTableChanged();
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     struct Impl;

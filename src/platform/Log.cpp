@@ -348,6 +348,14 @@ void logCaptured(QByteArrayView lines)
     }
 }
 
+void logBurst(QByteArray &lines, qsizetype atLeast)
+{
+    if (lines.size() < atLeast || lines.isEmpty())
+        return;
+    logCaptured(lines);
+    lines.resize(0);
+}
+
 void logLine(const QString &line)
 {
     try {

@@ -71,6 +71,10 @@ void appendLogLine(QByteArray &lines, const char *text, QByteArrayView path = {}
 // Writes lines held by a capture (or a part of them made of whole lines) as
 // if they were logged now.
 void logCaptured(QByteArrayView lines);
+// Lines gathered with appendLogLine/appendLogPieces, written as logCaptured
+// writes them once they come to `atLeast` bytes (1: whatever there is), and
+// taken out of `lines`, whose room is kept for more.
+void logBurst(QByteArray &lines, qsizetype atLeast = 64 * 1024);
 
 // Lines made of pieces, each already in the form logLine writes it: what
 // logLine(a + b + ...) writes is the pieces of a, b, ... one after the other,

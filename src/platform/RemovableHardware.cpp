@@ -28,8 +28,7 @@ bool isFuseType(const QString &fsType)
 
 bool onRemovableBus(const BlockDeviceInfo &device)
 {
-    return device.diskRemovable || device.bus == QLatin1String("usb") || device.bus == QLatin1String("mmc")
-           || device.bus == QLatin1String("ieee1394");
+    return device.diskRemovable || isRemovableBus(device.bus);
 }
 
 // The file a loop device is attached to, as the kernel holds it: the path

@@ -119,7 +119,8 @@ void takeFileSystem(const Properties &properties, BlockDeviceInfo *info)
     info->fsLabel = encodedOrPlain(properties, QStringLiteral("ID_FS_LABEL"));
 }
 
-// The bus as far as the device's place in the sysfs tree tells it.
+} // namespace
+
 QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
 {
     if (devicePath.contains(QLatin1String("/usb")))
@@ -138,6 +139,13 @@ QString busFromSysfsPath(const QString &devicePath, const QString &kernelName)
         return QStringLiteral("scsi");
     return {};
 }
+
+bool isRemovableBus(const QString &bus)
+{
+    return bus == QLatin1String("usb") || bus == QLatin1String("mmc") || bus == QLatin1String("ieee1394");
+}
+
+namespace {
 
 // "fuse" and "fuseblk" (FUSE on a block device), with or without a ".<subtype>".
 bool isFuse(const QString &fsType)
@@ -571,8 +579,7 @@ VolumeProperties volumeProperties(const MountEntry &mount, const std::optional<B
     if (!device)
         return props;
     const QString &bus = device->bus;
-    props.isRemovable = device->diskRemovable || bus == QLatin1String("usb") || bus == QLatin1String("mmc")
-                        || bus == QLatin1String("ieee1394");
+    props.isRemovable = device->diskRemovable || isRemovableBus(bus);
     const bool loop = bus == QLatin1String("loop");
     props.isEjectable = props.isRemovable || loop;
     if (props.isRemovable || loop)

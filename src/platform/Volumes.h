@@ -162,6 +162,14 @@ QString mountedFileSystemType(const MountEntry &mount, const std::optional<Block
 // True when only the device behind the mount can tell its type (see above).
 bool mountTypeNeedsDevice(const MountEntry &mount);
 
+// The bus a block device sits on as far as its place in the sysfs tree
+// (`devicePath`, below /sys) and its kernel name tell it: "usb", "mmc",
+// "ieee1394", "nvme", "virtio", "ata", "scsi", or empty.
+QString busFromSysfsPath(const QString &devicePath, const QString &kernelName);
+// A disk on this bus can be taken away: USB, an SD or MMC card ("mmc"; not
+// memory soldered to the board, "emmc") or FireWire.
+bool isRemovableBus(const QString &bus);
+
 // The properties the removable-volume filter weighs, for one mount.
 struct VolumeProperties
 {

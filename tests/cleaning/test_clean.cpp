@@ -14,6 +14,7 @@
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "StdoutCapture.h"
 #include "TestMain.h"
 #include "ToolRun.h"
 
@@ -554,6 +555,59 @@ private slots:
         QVERIFY(rig.scheduler.settle(std::chrono::seconds(60)));
         QVERIFY2(ejected.value_or(false), qPrintable(reason));
         QVERIFY(!mounted());
+    }
+
+    // A clean's diagnostics go out as they are made: what it holds while it
+    // runs grows with its items, never with their lines (each with a path,
+    // here of about 2 KB). Measured as the growth of the process's peak
+    // memory over the clean, against the bytes its lines took.
+    void memoryDoesNotGrowWithTheLines()
+    {
+        QFile peakReset(QStringLiteral("/proc/self/clear_refs"));
+        if (!peakReset.open(QIODevice::WriteOnly))
+            QSKIP("the peak memory of this process cannot be reset here (/proc/self/clear_refs)");
+        const auto statusKB = [](const char *field) {
+            QFile status(QStringLiteral("/proc/self/status"));
+            const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+            const qsizetype at = text.indexOf(field);
+            return at < 0 ? -1 : text.mid(at + qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
+        };
+        FakeMachine machine;
+        const QString point = machine.mountPoint("LONG");
+        machine.addStick("8:17", "sdb1", point, "LONG", {});
+        QStringList tree;
+        for (int top = 0; top < 10; ++top) {
+            QString folder = QStringLiteral("%1").arg(top) + QString(239, u'd');
+            for (int level = 1; level < 8; ++level)
+                folder += u'/' + QString(240, u'e');
+            for (int f = 0; f < 200; ++f)
+                tree << folder + QStringLiteral("/%1").arg(f, 3, 10, QLatin1Char('0')) + QString(190, u'f') + ".tmp";
+        }
+        writeTree(point, tree, {});
+
+        Rig rig;
+        rig.start(machine.environment());
+        const std::optional<LocalUSBDevice> device = rig.manager->deviceContaining(point + "/x");
+        QVERIFY(device);
+        const QList<FileItem> items = rig.scan(*device, {}).value(FileType::temporaryFiles);
+        QCOMPARE(items.size(), tree.size());
+
+        std::pair<QList<FileItem>, QList<FileItem>> outcome;
+        qint64 peakGrowth = 0;
+        qint64 logged = 0;
+        {
+            testsupport::StdoutCapture printed;
+            QVERIFY(peakReset.write("5") == 1 && peakReset.flush());
+            const qint64 before = statusKB("VmRSS:");
+            outcome = rig.clean(items);
+            peakGrowth = (statusKB("VmHWM:") - before) * 1024;
+            logged = printed.bytes().size();
+        }
+        VERIFY_COUNTS(outcome.first, outcome.second, items);
+        QCOMPARE(outcome.first.size(), items.size());
+        QVERIFY2(logged > 5 * items.size() * 2000, qPrintable(QString::number(logged)));
+        QVERIFY2(peakGrowth < logged / 10,
+                 qPrintable(QStringLiteral("the clean's peak grew by %1 bytes beside %2 bytes of lines").arg(peakGrowth).arg(logged)));
     }
 
     // "/m/USB2" extends "/m/USB": a clean of USB2 uses USB2, and a record on

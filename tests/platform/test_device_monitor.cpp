@@ -10,7 +10,10 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include <fcntl.h>
+#include <linux/loop.h>
 #include <linux/netlink.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -230,6 +233,45 @@ private slots:
         const QByteArray heard = pending(sockets[0]), heardFiltered = pending(sockets[1]);
         QVERIFY(heard.contains(uuid) && heard.contains(loopPath));
         QVERIFY(heardFiltered.contains(loopPath) && !heardFiltered.contains(uuid));
+    }
+
+    // Once its owner says which devices it lists, a block event of a device
+    // neither listed nor removable (a loop device attached to nothing, whose
+    // "change" would tell of media gone) is let go on the monitor's thread,
+    // and that of a listed one (a loop device with media) comes through. The
+    // kernel sends them in that order, so had the first come through it would
+    // be told by the time the second is.
+    void onlyListedOrRemovableDevicesWake()
+    {
+        if (!m_skip.isEmpty())
+            QSKIP(qPrintable(m_skip));
+        MountFixture fx;
+        const auto image = fx.makeImage(MountFixture::Kind::Ext4, 16, QStringLiteral("LISTED"));
+        const auto listed = image ? fx.attachLoop(*image) : std::nullopt;
+        if (!listed)
+            QSKIP(qPrintable(fx.lastError()));
+        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        const int unattached = control >= 0 ? ::ioctl(control, LOOP_CTL_GET_FREE) : -1;
+        if (control >= 0)
+            ::close(control);
+        if (unattached < 0)
+            QSKIP("no loop device free here");
+        DeviceMonitor monitor;
+        QVERIFY(monitor.start());
+        if (!monitor.hasUdevMonitor())
+            QSKIP("no block device events on this machine");
+        const QString listedName = QFileInfo(*listed).fileName();
+        monitor.setListedDevices({listedName});
+        QSignalSpy arrived(&monitor, &DeviceMonitor::mediaArrived);
+        QSignalSpy removed(&monitor, &DeviceMonitor::mediaRemoved);
+
+        for (const QString &name : {QStringLiteral("loop%1").arg(unattached), listedName}) {
+            QFile trigger("/sys/class/block/" + name + "/uevent");
+            QVERIFY2(trigger.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && trigger.write("change") > 0,
+                     qPrintable(name));
+        }
+        QTRY_VERIFY(arrived.count() > 0);
+        QCOMPARE(removed.count(), 0);
     }
 
     // Attaching, mounting, unmounting and detaching a real loop device.
