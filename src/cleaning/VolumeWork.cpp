@@ -63,10 +63,29 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
             onOutput(piece, error);
     };
     request.control = [this] {
+        // Asked first once the child runs: its thread waits on it from now on.
+        Child started = Child::starting;
+        m_child.compare_exchange_strong(started, Child::waiting);
         if (isGivenUp())
             return ProcessRequest::Control::giveUp;
         return stopRequested() ? ProcessRequest::Control::stop : ProcessRequest::Control::carryOn;
     };
+}
+
+ProcessResult VolumeWork::run(const ProcessRequest &request)
+{
+    // Set before the end is looked at, as giving up settles the end before
+    // it looks here: one of the two sees the other.
+    m_child.store(Child::starting);
+    ProcessResult result;
+    if (isGivenUp()) {
+        result.started = true;
+        result.givenUp = true;
+    } else {
+        result = runProcess(request);
+    }
+    m_child.store(Child::none);
+    return result;
 }
 
 void VolumeWork::stillPresent(const FileItem &item)
