@@ -9,8 +9,6 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -216,13 +214,7 @@ int HeldVolume::extendChain(const QByteArrayView *components, qsizetype count, b
             // The kernel refuses a link (ELOOP) and a mount crossed (EXDEV)
             // itself; only the device (a subvolume keeps its own to the
             // bottom) is left to the caller's look at the last folder.
-            open_how how{};
-            how.flags = kPassFlags;
-            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
-            int child;
-            do {
-                child = int(::syscall(SYS_openat2, fd, name.constData(), &how, sizeof how));
-            } while (child < 0 && (errno == EINTR || errno == EAGAIN));
+            const int child = pathhandles::openBeneath(fd, name.constData(), kPassFlags);
             if (child < 0)
                 return -1;
             fd = pushLink(name, child, 0, 0);
