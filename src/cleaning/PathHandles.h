@@ -154,6 +154,22 @@ inline bool identify(int fd, Identity &id)
     return identifyAt(fd, "", AT_EMPTY_PATH, id);
 }
 
+// Does the folder open at `fd` (met as `self`) still stand at `name` in the
+// folder above it: the one open at `aboveFd`, or when that handle was closed
+// (-1) its own "..", which must be the folder met as `above`?
+inline bool standsAtName(int fd, const char *name, const Identity &self, int aboveFd, const Identity &above)
+{
+    Handle up;
+    Identity id;
+    if (aboveFd < 0) {
+        up.reset(openAt(fd, "..", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (up.get() < 0 || !identify(up.get(), id) || id.dev != above.dev || id.ino != above.ino)
+            return false;
+        aboveFd = up.get();
+    }
+    return identifyAt(aboveFd, name, 0, id) && id.isDirectory && id.dev == self.dev && id.ino == self.ino;
+}
+
 inline ItemKind kindOfMode(mode_t mode)
 {
     if (S_ISDIR(mode))

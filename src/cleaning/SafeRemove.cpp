@@ -307,24 +307,15 @@ private:
         return m_removals++ % kEntriesPerWayLook == 0 ? wayStands(index) : standsInFolderAbove(index);
     }
 
-    static bool isNamed(int folderFd, const QByteArray &name, dev_t dev, ino_t ino)
-    {
-        Identity now;
-        return identifyAt(folderFd, name.constData(), 0, now) && now.isDirectory && now.dev == dev && now.ino == ino;
-    }
-
     // Frame `index` at its name in the folder above it (one whose handle
     // was closed is reached through ".." and must be the one met).
     bool standsInFolderAbove(size_t index) const
     {
         const Frame &frame = m_frames[index];
-        if (index == 0 || m_frames[index - 1].fd >= 0)
-            return isNamed(index == 0 ? m_parentFd : m_frames[index - 1].fd, frame.name, frame.dev, frame.ino);
-        const Frame &above = m_frames[index - 1];
-        Handle up(openAt(frame.fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        Identity id;
-        return up.get() >= 0 && identify(up.get(), id) && id.dev == above.dev && id.ino == above.ino
-               && isNamed(up.get(), frame.name, frame.dev, frame.ino);
+        const Frame *above = index == 0 ? nullptr : &m_frames[index - 1];
+        return pathhandles::standsAtName(frame.fd, frame.name.constData(), Identity{frame.dev, frame.ino, true, false},
+                                         above ? above->fd : m_parentFd,
+                                         above ? Identity{above->dev, above->ino, true, false} : Identity{});
     }
 
     // Frame `index` reached again from the emptied folder's own folder by the

@@ -209,6 +209,8 @@ void SystemCleanHelper::Impl::OrdinaryPass::announce() const
 
 void SystemCleanHelper::Impl::OrdinaryPass::run()
 {
+    if (m_volume)
+        m_volume->confirmAnew();   // what earlier steps left open is confirmed again
     QList<QByteArrayView> relatives(m_shown.size());
     for (qsizetype i = 0; i < relatives.size(); ++i)
         relatives[i] = relative(i);
