@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestGuard.h"
+
 #include "toolkit/Motion.h"
 #include "platform/Volumes.h"
 
@@ -58,7 +60,9 @@ struct RunningTransitions
 // volumes it came with (other tests' sticks, the user's own) are detached
 // from it. Whatever enumerates volumes in the test, or in the programs it
 // starts, finds only the test's own sticks. An ordinary user cannot mount
-// sticks, and keeps the machine's namespace.
+// sticks, and keeps the machine's namespace. In a PID namespace of its own
+// (TestGuard.h), /proc is the namespace's: the pids the test reads there are
+// those it can signal.
 inline void enterOwnMountNamespace()
 {
     if (::geteuid() != 0)
@@ -67,6 +71,8 @@ inline void enterOwnMountNamespace()
         std::fprintf(stderr, "cannot make a mount namespace of the test's own: %s\n", std::strerror(errno));
         return;
     }
+    if (guard::ownPidNamespace && ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        std::fprintf(stderr, "cannot mount the namespace's own /proc: %s\n", std::strerror(errno));
     SystemPaths paths;
     paths.useBlkid = false;   // the filter needs no file-system type
     const BlockDeviceProbe probe(paths);
@@ -79,12 +85,13 @@ inline void enterOwnMountNamespace()
 
 } // namespace testsupport
 
-// Like QTEST_MAIN, with a QApplication (offscreen under ctest), a clean home,
-// as root a mount namespace of the test's own, and the views' transitions
-// ending as they start.
+// Like QTEST_MAIN, with a QApplication (offscreen under ctest), guarded
+// (TestGuard.h), a clean home, as root a mount namespace of the test's own,
+// and the views' transitions ending as they start.
 #define SWEEPBROOK_TEST_MAIN(TestClass)                                  \
     int main(int argc, char **argv)                                      \
     {                                                                    \
+        testsupport::runGuarded(argv[0]);                                \
         testsupport::prepareTestHome();                                  \
         testsupport::enterOwnMountNamespace();                           \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))              \
