@@ -212,6 +212,9 @@ struct Rig : testsupport::WindowRig
     {
         settle();
         QWidget *top = shown->window();
+        // A window just shown on an X server has its size once the server's
+        // answers are in (a loaded machine sends them late).
+        QVERIFY2(QTest::qWaitForWindowExposed(top), qPrintable(what));
         if (QLayout *layout = top->layout())
             layout->activate();
         for (const QString &problem : testsupport::cutTexts(top))
