@@ -6,6 +6,7 @@
 // tool must answer every item removed.
 //
 //   bench_admin_clean [--sizes 100000,1000000] [--fat 50000]
+//   bench_admin_clean --levels 10,50,100,200 [--chains 60] [--runs 3] [--fat 0]
 //   bench_admin_clean --bounds
 //
 // With --bounds: what hostile requests cost the tool as root (a path of 30
@@ -16,12 +17,21 @@
 // Cases: each size on an ext4 stick (an image on a loop device; the tool acts
 // only on the root of a mounted removable volume, which a loop device is and
 // a tmpfs is not), and a FAT32 stick (an image on a loop device mounted
-// through fusefat) with the --fat number of entries (0: none). Needs root (it
-// mounts).
+// through fusefat) with the --fat number of entries (0: none).
+//
+// With --levels: junk on every level of deep chains (LevelTree.h), each depth
+// in turn on an ext4 stick (and a FAT32 one unless --fat 0): the tool handed
+// every ".DS_Store" against `xargs -0 rm --` of the same list, each after a
+// walk of a stick made afresh, in alternating rounds; medians, with the load
+// average, and both must leave the same tree.
+//
+// Needs root (it mounts).
 
 #include "cleaning/CleanRequest.h"
 #include "platform/ProcessRunner.h"
 
+#include "BenchSupport.h"
+#include "LevelTree.h"
 #include "MountFixture.h"
 #include "StickTree.h"
 
@@ -261,6 +271,94 @@ std::optional<Row> measure(MountFixture &fx, const Case &c, int &serial)
     return row;
 }
 
+// ---- Junk on every level ----
+
+struct LevelRow
+{
+    QString name;
+    int depth = 0;
+    qint64 items = 0;
+    double toolMs = 0, floorMs = 0;
+    QByteArray load;
+    QString check = QStringLiteral("same tree");
+};
+
+QByteArray loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').mid(0, 3).join(' ') : QByteArray("?");
+}
+
+std::optional<LevelRow> measureLevels(MountFixture &fx, MountFixture::Kind kind, int chains, int depth, int runs)
+{
+    bench::LevelVolume volume(fx, kind, chains, fx.path() + QStringLiteral("/mountinfo"));
+    Tree tree;
+    tree.items = bench::levelItems(chains, depth);
+    LevelRow row;
+    row.name = kind == MountFixture::Kind::Fat32 ? QStringLiteral("FAT32 (fusefat)") : QStringLiteral("ext4 (loop)");
+    row.depth = depth;
+    row.items = tree.items.size();
+    row.load = loadAverage();
+    QList<double> tools;
+    QList<double> floors;
+    for (int run = 0; run < runs; ++run) {
+        const QByteArray root = QFile::encodeName(volume.root());
+        if (!volume.make(depth))
+            return std::nullopt;
+        listing(root);   // walked once, as the scan walks before a clean
+        const std::optional<Side> tool = runProject(root, tree);
+        if (!tool)
+            return std::nullopt;
+        if (!tool->fault.isEmpty())
+            row.check = tool->fault;
+        tools << tool->milliseconds;
+
+        if (!volume.make(depth))
+            return std::nullopt;
+        listing(root);
+        ProcessRequest rm;
+        rm.program = QStringLiteral("xargs");
+        rm.arguments = {QStringLiteral("-0"), QStringLiteral("rm"), QStringLiteral("--")};
+        for (const QByteArray &item : std::as_const(tree.items))
+            rm.standardInput += root + '/' + item + '\0';
+        rm.timeout = std::chrono::minutes(30);
+        ProcessResult result;
+        floors << timed(rm, &result);
+        if (!result.succeeded() || listing(root) != tool->remaining)
+            row.check = QStringLiteral("the trees differ");
+    }
+    row.toolMs = bench::median(tools);
+    row.floorMs = bench::median(floors);
+    row.load += " / " + loadAverage();
+    return row;
+}
+
+int levelsMain(const QList<int> &levels, int chains, int runs, bool fat)
+{
+    MountFixture fx;
+    QList<LevelRow> rows;
+    for (const MountFixture::Kind kind : {MountFixture::Kind::Ext4, MountFixture::Kind::Fat32}) {
+        if (kind == MountFixture::Kind::Fat32 && !fat)
+            continue;
+        for (const int depth : levels) {
+            say(QStringLiteral("junk on every level, %1 deep").arg(depth));
+            if (const std::optional<LevelRow> row = measureLevels(fx, kind, chains, depth, runs))
+                rows << *row;
+            else
+                say(QStringLiteral("%1 levels could not be measured: %2").arg(depth).arg(fx.lastError()));
+        }
+    }
+    std::printf("junk on every level of %d chains, median of %d paired rounds (ms)\n", chains, runs);
+    std::printf("%-16s | %5s | %6s | %8s | %8s | %5s | %-29s | %s\n", "case", "depth", "items", "tool", "xargs rm",
+                "ratio", "load before / after", "check");
+    for (const LevelRow &row : std::as_const(rows)) {
+        std::printf("%-16s | %5d | %6lld | %8.0f | %8.0f | %5.2f | %-29s | %s\n", qPrintable(row.name), row.depth,
+                    static_cast<long long>(row.items), row.toolMs, row.floorMs, row.toolMs / row.floorMs,
+                    row.load.constData(), qPrintable(row.check));
+    }
+    return 0;
+}
+
 // ---- Bounds ----
 
 // Requests any process of the user could hand the tool, on an ext4 stick:
@@ -349,6 +447,9 @@ int main(int argc, char **argv)
     }
     QList<qint64> sizes = {100000, 1000000};
     qint64 fatEntries = 50000;
+    QList<int> levels;
+    int chains = 60;
+    int runs = 3;
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--sizes")) {
             sizes.clear();
@@ -356,8 +457,17 @@ int main(int argc, char **argv)
                 sizes << s.toLongLong();
         } else if (args[i] == QLatin1String("--fat")) {
             fatEntries = args[i + 1].toLongLong();
+        } else if (args[i] == QLatin1String("--levels")) {
+            for (const QString &depth : args[i + 1].split(','))
+                levels << std::max(1, depth.toInt());
+        } else if (args[i] == QLatin1String("--chains")) {
+            chains = std::max(1, args[i + 1].toInt());
+        } else if (args[i] == QLatin1String("--runs")) {
+            runs = std::max(1, args[i + 1].toInt());
         }
     }
+    if (!levels.isEmpty())
+        return levelsMain(levels, chains, runs, fatEntries > 0);
     QList<Case> cases;
     for (qint64 entries : std::as_const(sizes))
         cases << Case{QStringLiteral("ext4 (loop)"), false, entries};

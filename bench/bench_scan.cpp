@@ -1,9 +1,9 @@
 // The scan and the clean against the machine's floor, measured in the same run.
 //
 //   bench_scan [--entries 1000000] [--stick 50000] [--root 100000] [--runs 3]
-//              [--no-clean] [--empty-files]
+//              [--no-clean] [--empty-files] [--chains 60] [--levels 10,50,100,200]
 //              [--cases flat,nested,deep,appledouble,appledouble-wide,chain,fat32,
-//                       fat32-appledouble,exfat,exfat-root,root]
+//                       fat32-appledouble,exfat,exfat-root,root,levels-fat32,levels-ext4]
 //
 // For a profile: `bench_scan --tree <shape|stick> <folder> [entries]` makes a
 // case's tree in a folder, `bench_scan --scan <folder> -` scans it as the
@@ -38,8 +38,18 @@
 // empty files, one in ten a "._" file (exfat-root: the root's `ls -la` look
 // meets them all; exfat-fuse looks a name up by reading the folder, so its
 // floors grow with the square of --root), and the same root on tmpfs listed
-// as an exFAT stick (root: what the scan itself costs at a million). Needs
-// root (it mounts).
+// as an exFAT stick (root: what the scan itself costs at a million).
+//
+// Junk on every level (levels-fat32, levels-ext4): --chains chains of
+// folders, each --levels deep in turn, with a ".DS_Store" and a kept file on
+// every level (LevelTree.h), on a FAT32 stick through fusefat and an ext4
+// stick. Each round makes the stick afresh three times: the app scans it and
+// cleans everything found; `xargs -0 rm -rf` removes the same list after a
+// bare walk; `find -name .DS_Store -print0 | xargs -0 rm` does the whole
+// job. The rounds alternate; the medians are given with the load average
+// before and after, and the three trees must end alike.
+//
+// Needs root (it mounts).
 
 #include "cleaning/FileType.h"
 #include "devices/USBDeviceManager.h"
@@ -53,7 +63,9 @@
 #include "ManagerRig.h"
 #include "MountFixture.h"
 #include "ExfatRoot.h"
+#include "LevelTree.h"
 #include "StickTree.h"
+#include "TimedProcesses.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -72,6 +84,7 @@
 namespace {
 
 using bench::say;
+using namespace bench::timedprocesses;
 
 // ---- tmpfs trees ----
 
@@ -159,127 +172,6 @@ void generate(const QByteArray &root, const Shape &shape, int entries)
             writeOneByte(dir + '/' + name);
         }
     }
-}
-
-// ---- Timed processes ----
-
-struct Timed
-{
-    double milliseconds = 0;
-    ProcessResult result;
-};
-
-Timed timed(ProcessRequest request)
-{
-    request.timeout = std::chrono::minutes(30);
-    QElapsedTimer timer;
-    timer.start();
-    Timed out;
-    out.result = runProcess(request);
-    out.milliseconds = double(timer.nsecsElapsed()) / 1e6;
-    if (!out.result.succeeded() && !out.result.started)
-        say(request.program + QStringLiteral(": ") + out.result.errorString);
-    return out;
-}
-
-Timed floorWalk(const QString &root, bool statFiles)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral(SWEEPBROOK_FLOOR_WALK);
-    request.arguments = statFiles ? QStringList{QStringLiteral("-l"), root} : QStringList{root};
-    return timed(request);
-}
-
-// The AppleDouble pre-search's own find, as the scan runs it.
-Timed findAppleDouble(const QString &root)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("find");
-    request.arguments = {root, "-xdev", "-name", "._*", "-type", "f", "-print0"};
-    return timed(request);
-}
-
-Timed findEverything(const QString &root)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("find");
-    request.arguments = {root, QStringLiteral("-xdev")};
-    return timed(request);
-}
-
-// The look at a FAT or exFAT root the pre-search makes after find, as it runs it.
-Timed listRoot(const QString &root)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("ls");
-    request.arguments = {QStringLiteral("-la"), QStringLiteral("--"), root};
-    request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-    return timed(request);
-}
-
-Timed findCatalogue(const QString &root)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("find");
-    request.arguments = {root, QStringLiteral("-xdev"), QStringLiteral("(")};
-    bool first = true;
-    for (auto it = FileTypes::junkFilePatterns().cbegin(); it != FileTypes::junkFilePatterns().cend(); ++it) {
-        for (const QString &pattern : it.value()) {
-            if (pattern.contains('/'))
-                continue;
-            if (!first)
-                request.arguments << QStringLiteral("-o");
-            first = false;
-            request.arguments << (pattern.contains('*') ? QStringLiteral("-iname") : QStringLiteral("-name")) << pattern;
-        }
-    }
-    request.arguments << QStringLiteral(")") << QStringLiteral("-print");
-    return timed(request);
-}
-
-// `xargs -0 rm -rf --` of a NUL-separated list.
-Timed removeList(const QByteArray &list)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("xargs");
-    request.arguments = {QStringLiteral("-0"), QStringLiteral("rm"), QStringLiteral("-rf"), QStringLiteral("--")};
-    request.standardInput = list;
-    return timed(request);
-}
-
-// What a child reports on the last line of its standard error.
-struct ChildFigures
-{
-    double milliseconds = 0;
-    qint64 items = 0;
-    qint64 peakKiB = 0;     // peak memory above the start
-    qint64 writes = 0;      // scan: write calls during it
-    qint64 failed = 0;      // clean: items reported failed
-    qint64 stdoutLines = 0;
-    qint64 scanPeakKiB = 0; // clean: the peak of the scan before it
-};
-
-std::optional<ChildFigures> runChild(const QStringList &args)
-{
-    ProcessRequest request;
-    request.program = QCoreApplication::applicationFilePath();
-    request.arguments = args;
-    const Timed run = timed(request);
-    const QList<QByteArray> fields = run.result.standardError.trimmed().split('\n').constLast().split(' ');
-    const bool isScan = args.first() == QLatin1String("--scan");
-    if (!run.result.succeeded() || fields.size() != (isScan ? 4 : 5)) {
-        say(QStringLiteral("child %1 failed: %2").arg(args.join(' '), QString::fromUtf8(run.result.standardError.right(2000))));
-        return std::nullopt;
-    }
-    ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, run.result.standardOutput.count('\n')};
-    figures.peakKiB = fields[2].toLongLong();
-    if (isScan) {
-        figures.writes = fields[3].toLongLong();
-    } else {
-        figures.failed = fields[3].toLongLong();
-        figures.scanPeakKiB = fields[4].toLongLong();
-    }
-    return figures;
 }
 
 // ---- Child side ----
@@ -378,8 +270,8 @@ int childMain(const QStringList &args)
     loop.exec();
     const double cleanMs = double(timer.nsecsElapsed()) / 1e6;
     const qint64 cleanPeak = std::max<qint64>(0, bench::statusKB("VmHWM:") - rssBeforeClean);
-    std::fprintf(stderr, "%.1f %lld %lld %lld %lld\n", cleanMs, static_cast<long long>(items.size()),
-                 static_cast<long long>(cleanPeak), static_cast<long long>(failed), static_cast<long long>(peak));
+    std::fprintf(stderr, "%.1f %lld %lld %lld %lld %.1f\n", cleanMs, static_cast<long long>(items.size()),
+                 static_cast<long long>(cleanPeak), static_cast<long long>(failed), static_cast<long long>(peak), scanMs);
     return 0;
 }
 
@@ -579,6 +471,95 @@ std::optional<CleanRow> measureClean(const QString &name, CaseVolume &volume, co
     return row;
 }
 
+// ---- Junk on every level ----
+
+struct LevelRow
+{
+    QString name;
+    int depth = 0;
+    qint64 items = 0;
+    double scan = 0, clean = 0, cleanFloor = 0, whole = 0, wholeFloor = 0;
+    QByteArray loadBefore, loadAfter;
+    QString check = QStringLiteral("same tree");
+};
+
+QByteArray loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').mid(0, 3).join(' ') : QByteArray("?");
+}
+
+// One round: the app's scan and clean, then rm of its list, then find and
+// rm, each on the stick made afresh; false when one could not run.
+bool levelRound(bench::LevelVolume &volume, int depth, const QString &listPath, LevelRow &row, QList<double> *figures)
+{
+    const QByteArray root = QFile::encodeName(volume.root());
+    if (!volume.make(depth))
+        return false;
+    const std::optional<ChildFigures> app = runChild({"--clean", volume.root(), volume.mountInfo(), listPath});
+    if (!app)
+        return false;
+    row.items = app->items;
+    if (app->failed != 0)
+        row.check = QStringLiteral("%1 items failed").arg(app->failed);
+    figures[0] << app->scanMilliseconds;
+    figures[1] << app->milliseconds;
+    figures[2] << app->scanMilliseconds + app->milliseconds;
+    const QList<QByteArray> afterApp = bench::listing(root);
+
+    QFile listFile(listPath);
+    if (!listFile.open(QIODevice::ReadOnly) || !volume.make(depth))
+        return false;
+    floorWalk(volume.root(), false);   // the clean too follows a walk (its scan)
+    figures[3] << removeList(listFile.readAll()).milliseconds;
+    const bool rmAlike = bench::listing(root) == afterApp;
+
+    if (!volume.make(depth))
+        return false;
+    figures[4] << findAndRemove(volume.root()).milliseconds;
+    const bool findAlike = bench::listing(root) == afterApp;
+    if (!rmAlike || !findAlike)
+        row.check = QStringLiteral("trees differ (rm %1, find %2)").arg(rmAlike ? "alike" : "not alike", findAlike ? "alike" : "not alike");
+    return true;
+}
+
+std::optional<LevelRow> measureLevels(const QString &name, bench::LevelVolume &volume, int depth, int runs,
+                                      const QString &listPath)
+{
+    LevelRow row;
+    row.name = name;
+    row.depth = depth;
+    row.loadBefore = loadAverage();
+    QList<double> figures[5];
+    for (int run = 0; run < runs; ++run) {
+        if (!levelRound(volume, depth, listPath, row, figures))
+            return std::nullopt;
+    }
+    row.loadAfter = loadAverage();
+    row.scan = medianOf(figures[0]);
+    row.clean = medianOf(figures[1]);
+    row.whole = medianOf(figures[2]);
+    row.cleanFloor = medianOf(figures[3]);
+    row.wholeFloor = medianOf(figures[4]);
+    return row;
+}
+
+void printLevels(const QList<LevelRow> &rows, int chains, int runs)
+{
+    if (rows.isEmpty())
+        return;
+    std::printf("\njunk on every level of %d chains, median of %d paired rounds (ms)\n", chains, runs);
+    std::printf("%-18s | %5s | %6s | %7s | %7s | %12s | %5s | %10s | %8s | %5s | %-14s | %-14s | %s\n", "case", "depth",
+                "items", "scan", "clean", "xargs rm -rf", "ratio", "scan+clean", "find+rm", "ratio", "load before",
+                "load after", "check");
+    for (const LevelRow &row : rows) {
+        std::printf("%-18s | %5d | %6lld | %7.0f | %7.0f | %12.0f | %5.2f | %10.0f | %8.0f | %5.2f | %-14s | %-14s | %s\n",
+                    qPrintable(row.name), row.depth, static_cast<long long>(row.items), row.scan, row.clean,
+                    row.cleanFloor, row.clean / row.cleanFloor, row.whole, row.wholeFloor, row.whole / row.wholeFloor,
+                    row.loadBefore.constData(), row.loadAfter.constData(), qPrintable(row.check));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -612,6 +593,8 @@ int main(int argc, char **argv)
     int stickEntries = 50000;
     int rootEntries = 100000;
     int runs = 3;
+    int chains = 60;
+    QList<int> levels = {10, 50, 100, 200};
     bool clean = true;
     QStringList cases = {"flat", "nested", "deep", "appledouble", "fat32", "exfat"};
     for (int i = 1; i < args.size(); ++i) {
@@ -630,6 +613,14 @@ int main(int argc, char **argv)
             runs = std::max(1, value.toInt()), ++i;
         else if (args[i] == QLatin1String("--cases"))
             cases = value.split(','), ++i;
+        else if (args[i] == QLatin1String("--chains"))
+            chains = std::max(1, value.toInt()), ++i;
+        else if (args[i] == QLatin1String("--levels")) {
+            levels.clear();
+            for (const QString &depth : value.split(','))
+                levels << std::max(1, depth.toInt());
+            ++i;
+        }
     }
 
     MountFixture fx;
@@ -637,7 +628,21 @@ int main(int argc, char **argv)
     const QString listPath = fx.path() + QStringLiteral("/list");
     QList<ScanRow> scans;
     QList<CleanRow> cleans;
+    QList<LevelRow> levelRows;
     for (const QString &name : std::as_const(cases)) {
+        if (name.startsWith(QLatin1String("levels-"))) {
+            const bool fat = name == QLatin1String("levels-fat32");
+            const QString label = fat ? QStringLiteral("FAT32 fusefat") : QStringLiteral("ext4");
+            bench::LevelVolume volume(fx, fat ? MountFixture::Kind::Fat32 : MountFixture::Kind::Ext4, chains, mountInfo);
+            for (const int depth : std::as_const(levels)) {
+                say(QStringLiteral("%1: junk on every level, %2 deep").arg(label).arg(depth));
+                if (const std::optional<LevelRow> row = measureLevels(label, volume, depth, runs, listPath))
+                    levelRows << *row;
+                else
+                    say(QStringLiteral("%1: could not be measured at %2 levels: %3").arg(label).arg(depth).arg(fx.lastError()));
+            }
+            continue;
+        }
         std::unique_ptr<CaseVolume> volume;
         QString label;
         for (const Shape &shape : kShapes) {
@@ -675,19 +680,21 @@ int main(int argc, char **argv)
             say(QStringLiteral("%1: the clean could not be measured: %2").arg(label, fx.lastError()));
     }
 
-    std::printf("scan, median of %d (ms)\n", runs);
-    std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %6s | %9s | %8s | %7s | %7s | %6s\n", "case",
-                "entries", "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "÷ find",
-                "catalogue", "ls -la", "lines", "writes", "B/item");
-    for (const ScanRow &row : std::as_const(scans)) {
-        const QByteArray listing = row.listing > 0 ? QByteArray::number(row.listing, 'f', 0) : QByteArray("-");
-        std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %6.2f | %9.0f | %8s | %7lld | %7lld | %6lld\n",
-                    qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
-                    row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
-                    row.preSearch, row.scan.milliseconds / row.preSearch, row.catalogue, listing.constData(),
-                    static_cast<long long>(row.scan.stdoutLines),
-                    static_cast<long long>(row.scan.writes),
-                    static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
+    if (!scans.isEmpty()) {
+        std::printf("scan, median of %d (ms)\n", runs);
+        std::printf("%-18s | %8s | %7s | %8s | %9s | %5s | %9s | %8s | %9s | %6s | %9s | %8s | %7s | %7s | %6s\n", "case",
+                    "entries", "found", "scan", "bare walk", "ratio", "walk+stat", "find -xdev", "find ._*", "÷ find",
+                    "catalogue", "ls -la", "lines", "writes", "B/item");
+        for (const ScanRow &row : std::as_const(scans)) {
+            const QByteArray listing = row.listing > 0 ? QByteArray::number(row.listing, 'f', 0) : QByteArray("-");
+            std::printf("%-18s | %8lld | %7lld | %8.0f | %9.0f | %5.2f | %9.0f | %8.0f | %9.0f | %6.2f | %9.0f | %8s | %7lld | %7lld | %6lld\n",
+                        qPrintable(row.name), static_cast<long long>(row.entries), static_cast<long long>(row.scan.items),
+                        row.scan.milliseconds, row.bare, row.scan.milliseconds / row.bare, row.withStat, row.findAll,
+                        row.preSearch, row.scan.milliseconds / row.preSearch, row.catalogue, listing.constData(),
+                        static_cast<long long>(row.scan.stdoutLines),
+                        static_cast<long long>(row.scan.writes),
+                        static_cast<long long>(row.scan.items ? row.scan.peakKiB * 1024 / row.scan.items : 0));
+        }
     }
     if (!cleans.isEmpty()) {
         std::printf("\nclean (ms; peak memory above its start, beside the scan's before it, MiB)\n"
@@ -700,5 +707,6 @@ int main(int argc, char **argv)
                         double(row.clean.peakKiB) / 1024, double(row.clean.scanPeakKiB) / 1024, qPrintable(row.check));
         }
     }
+    printLevels(levelRows, chains, runs);
     return 0;
 }

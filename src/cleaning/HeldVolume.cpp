@@ -9,8 +9,6 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -172,11 +170,14 @@ int HeldVolume::openParent(const QByteArray &relative, QByteArray *name)
         }
         ++depth;
     }
-    // A shared folder whose handle was closed is opened again from the
-    // nearest one still open.
-    while (depth > 0 && m_chain[depth - 1].fd < 0) {
-        --depth;
-        start -= m_chain[depth].name.size() + 1;
+    // A shared folder whose handle was closed is reached again through ".."
+    // from a deeper one; failing that, opened again from the nearest one
+    // still open.
+    if (depth > 0 && climbTo(depth) < 0) {
+        while (depth > 0 && m_chain[depth - 1].fd < 0) {
+            --depth;
+            start -= m_chain[depth].name.size() + 1;
+        }
     }
     dropChainFrom(depth);
 
@@ -201,7 +202,7 @@ int HeldVolume::pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino)
         ::close(closing.fd);
         closing.fd = -1;
     }
-    m_chain.push_back(Link{name.toByteArray(), fd, dev, ino});
+    m_chain.push_back(Link{name.toByteArray(), fd, dev, ino, m_pass});
     if (m_work)
         m_work->beat();
     return fd;
@@ -216,13 +217,7 @@ int HeldVolume::extendChain(const QByteArrayView *components, qsizetype count, b
             // The kernel refuses a link (ELOOP) and a mount crossed (EXDEV)
             // itself; only the device (a subvolume keeps its own to the
             // bottom) is left to the caller's look at the last folder.
-            open_how how{};
-            how.flags = kPassFlags;
-            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
-            int child;
-            do {
-                child = int(::syscall(SYS_openat2, fd, name.constData(), &how, sizeof how));
-            } while (child < 0 && (errno == EINTR || errno == EAGAIN));
+            const int child = pathhandles::openBeneath(fd, name.constData(), kPassFlags);
             if (child < 0)
                 return -1;
             fd = pushLink(name, child, 0, 0);
@@ -264,10 +259,91 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
     size_t depth = 0;
     while (depth < m_chain.size() && depth < components.size() && m_chain[depth].name == components[depth])
         ++depth;
-    dropChainFrom(depth);
 
-    // The folders kept from before: each must still stand at its name. One
-    // whose handle was closed is opened again by name and must be the one met before.
+    // The folders kept from before stood at their names when this pass
+    // opened or confirmed them; the others are confirmed now, each once.
+    const bool confirmed = std::all_of(m_chain.cbegin(), m_chain.cbegin() + qsizetype(depth),
+                                       [this](const Link &link) { return link.pass == m_pass; });
+    int fd = confirmed ? climbTo(depth) : -1;
+    dropChainFrom(depth);
+    if (fd < 0 && (fd = confirmKept(depth)) < 0)
+        return -1;
+    // A folder entered again is looked at in the folder above.
+    if (confirmed && depth > 0 && depth == components.size() && !standsInFolderAbove(depth - 1)) {
+        dropChainFrom(depth - 1);
+        errno = ESTALE;
+        return -1;
+    }
+    const size_t kept = m_chain.size();
+    fd = extendChain(components.data() + depth, qsizetype(components.size() - depth), true);
+    struct stat own;
+    struct stat *folderSt = st ? st : &own;
+    if (fd < 0 || ::fstat(fd, folderSt) != 0)
+        return -1;
+    if (quint64(folderSt->st_dev) != m_device) {
+        dropChainFrom(kept);
+        errno = EXDEV;
+        return -1;
+    }
+    if (!m_chain.empty() && m_chain.back().ino == 0) {
+        m_chain.back().dev = folderSt->st_dev;
+        m_chain.back().ino = folderSt->st_ino;
+    }
+    return fd;
+}
+
+int HeldVolume::climbTo(size_t depth)
+{
+    if (depth == 0)
+        return m_rootFd;
+    if (m_chain[depth - 1].fd >= 0)
+        return m_chain[depth - 1].fd;
+    size_t from = m_chain.size();   // one past the deepest open folder below it
+    while (from > depth && m_chain[from - 1].fd < 0)
+        --from;
+    if (from == depth) {
+        errno = ESTALE;
+        return -1;
+    }
+    Handle step;
+    for (size_t i = from - 1; i >= depth; --i) {
+        const Link &above = m_chain[i - 1];
+        Handle up(pathhandles::openAt(step.get() >= 0 ? step.get() : m_chain[i].fd, "..", kPassFlags));
+        Identity id;
+        if (up.get() < 0 || !pathhandles::identify(up.get(), id) || above.ino == 0 || id.dev != above.dev
+            || id.ino != above.ino) {
+            errno = ESTALE;
+            return -1;
+        }
+        step.reset(up.release());
+        if (m_work)
+            m_work->beat();
+    }
+    m_chain[depth - 1].fd = step.release();
+    return m_chain[depth - 1].fd;
+}
+
+bool HeldVolume::standsInFolderAbove(size_t index)
+{
+    Link &link = m_chain[index];
+    struct stat held;
+    if (link.ino == 0) {
+        if (::fstat(link.fd, &held) != 0)
+            return false;
+        link.dev = held.st_dev;
+        link.ino = held.st_ino;
+    }
+    const int aboveFd = index == 0 ? m_rootFd : m_chain[index - 1].fd;
+    const Identity above = index == 0 ? Identity{dev_t(m_device), ino_t(m_rootInode), true, false}
+                                      : Identity{m_chain[index - 1].dev, m_chain[index - 1].ino, true, false};
+    return pathhandles::standsAtName(link.fd, link.name.constData(), Identity{link.dev, link.ino, true, false}, aboveFd,
+                                     above);
+}
+
+int HeldVolume::confirmKept(size_t depth)
+{
+    // Each kept folder must still stand at its name. One whose handle was
+    // closed is opened again by name and must be the one met before.
     int fd = m_rootFd;
     Handle passage;
     for (size_t i = 0; i < depth; ++i) {
@@ -292,6 +368,7 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
                 errno = ESTALE;
                 return -1;
             }
+            link.pass = m_pass;
             fd = link.fd;
             passage.reset();
             continue;
@@ -305,6 +382,7 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
             errno = error == ENOTDIR || error == ELOOP ? ESTALE : error;
             return -1;
         }
+        link.pass = m_pass;
         if (i + 1 == depth) {
             link.fd = again.release();   // the deepest kept one stays open
             fd = link.fd;
@@ -314,17 +392,6 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
         }
         if (m_work)
             m_work->beat();
-    }
-    passage.reset();
-    const size_t kept = m_chain.size();
-    fd = extendChain(components.data() + depth, qsizetype(components.size() - depth), true);
-    struct stat own;
-    if (fd < 0 || ::fstat(fd, st ? st : &own) != 0)
-        return -1;
-    if (quint64((st ? st : &own)->st_dev) != m_device) {
-        dropChainFrom(kept);
-        errno = EXDEV;
-        return -1;
     }
     return fd;
 }

@@ -82,12 +82,17 @@ public:
 
     // The folder `folder` itself (a path below the root, empty for the root),
     // open (O_PATH) from the root, for a clean that works folder by folder:
-    // the folders it shares with the last one opened are kept, and each of
-    // them is checked, once per call, to stand still at its name (ESTALE when
-    // one was moved, or replaced by a link or another folder); the others are
+    // the folders it shares with the last one opened are kept (one whose
+    // handle was closed is reached again through ".." from a deeper one),
+    // and each of them is confirmed once per pass to stand still at its name
+    // (ESTALE when one was moved, or replaced by a link or another folder); a
+    // folder entered again is looked at in the one above. The others are
     // opened as openParent() opens them. The handle belongs to the volume and
     // stays valid until the next call; *st (when given) is what it is.
     int enterFolder(QByteArrayView folder, struct stat *st = nullptr);
+    // A new pass of enterFolder() calls begins: every folder kept from before
+    // is confirmed again, once, when it is next passed.
+    void confirmAnew() { ++m_pass; }
 
     // What is at `relative` now, without following it. 0 and the lstat, or
     // the errno of the first step that failed (ENOENT: it is gone).
@@ -112,6 +117,17 @@ private:
     int extendChain(const QByteArrayView *components, qsizetype count, bool lastChecksDevice);
     // Pushes a folder just opened (and checked) onto the chain.
     int pushLink(QByteArrayView name, int fd, dev_t dev, ino_t ino);
+    // The handle of the kept folder `depth` levels down (the root for 0);
+    // one whose handle was closed is reached through ".." from the deepest
+    // open one below it, each step checked to be the folder met on the way
+    // down, and stays open. -1 (ESTALE) when that cannot be done.
+    int climbTo(size_t depth);
+    // The first `depth` kept folders, each checked to stand at its name
+    // (one whose handle was closed opened again by name): the handle of
+    // the last, or -1 with errno and the chain cut where it failed.
+    int confirmKept(size_t depth);
+    // Does kept folder `index` still stand at its name in the one above?
+    bool standsInFolderAbove(size_t index);
 
 
     struct Link
@@ -120,6 +136,7 @@ private:
         int fd = -1;   // -1: closed to save handles, reopened when needed
         dev_t dev = 0;   // who it was when opened
         ino_t ino = 0;
+        unsigned pass = 0;   // the pass that opened or confirmed it
     };
 
     QByteArray m_root;
@@ -131,6 +148,7 @@ private:
     std::shared_ptr<const ScannedFolders> m_scanned;
     std::unique_ptr<FolderAliases> m_aliases;
     std::vector<Link> m_chain;   // the folders from the root down to the last parent opened
+    unsigned m_pass = 0;
     std::vector<QByteArrayView> m_components;   // scratch of enterFolder()
 };
 

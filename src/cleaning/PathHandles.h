@@ -13,7 +13,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -50,6 +52,21 @@ inline int openAt(int dirFd, const char *name, int flags, mode_t mode = 0)
     do {
         fd = ::openat(dirFd, name, flags, mode);
     } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Opens `path` (one component or more) below the folder open at `dirFd`: the
+// kernel refuses a link on the way (ELOOP), a mount crossed (EXDEV) and a
+// way out of the folder.
+inline int openBeneath(int dirFd, const char *path, int flags)
+{
+    open_how how{};
+    how.flags = flags;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
+    int fd;
+    do {
+        fd = int(::syscall(SYS_openat2, dirFd, path, &how, sizeof how));
+    } while (fd < 0 && (errno == EINTR || errno == EAGAIN));
     return fd;
 }
 
@@ -135,6 +152,22 @@ inline bool identifyAt(int dirFd, const char *name, int flags, Identity &id)
 inline bool identify(int fd, Identity &id)
 {
     return identifyAt(fd, "", AT_EMPTY_PATH, id);
+}
+
+// Does the folder open at `fd` (met as `self`) still stand at `name` in the
+// folder above it: the one open at `aboveFd`, or when that handle was closed
+// (-1) its own "..", which must be the folder met as `above`?
+inline bool standsAtName(int fd, const char *name, const Identity &self, int aboveFd, const Identity &above)
+{
+    Handle up;
+    Identity id;
+    if (aboveFd < 0) {
+        up.reset(openAt(fd, "..", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (up.get() < 0 || !identify(up.get(), id) || id.dev != above.dev || id.ino != above.ino)
+            return false;
+        aboveFd = up.get();
+    }
+    return identifyAt(aboveFd, name, 0, id) && id.isDirectory && id.dev == self.dev && id.ino == self.ino;
 }
 
 inline ItemKind kindOfMode(mode_t mode)

@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -33,6 +34,9 @@ constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 // farthest ancestors and reopen them on the way back up.
 constexpr size_t kMaxOpenHandles = 32;
 constexpr size_t kReadBufferSize = 32 * 1024;
+// Entries removed between two looks at the whole way down to the folder they
+// leave (each one looks at that folder in the one above).
+constexpr size_t kEntriesPerWayLook = 256;
 
 constexpr int kProtectionFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
@@ -174,7 +178,7 @@ public:
         m_parentFd = parentFd;
         if (!enter(parentFd, name, id))
             return false;
-        while (!m_frames.empty()) {
+        while (!m_frames.empty() && !m_stopped) {
             Frame &top = m_frames.back();
             if (top.next < top.folders.size()) {
                 const size_t index = m_frames.size() - 1;
@@ -281,13 +285,82 @@ private:
         };
         if (!pathhandles::forEachEntry(fd, m_buffer.get(), kReadBufferSize, sort))
             failLazily([&] { return relative(index, QByteArray()); });
-        for (const QByteArray &name : others) {
-            if (!unlinkEntry(fd, name.constData(), m_options))
-                failLazily([&] { return relative(index, name); });
+        for (size_t i = 0; i < others.size(); ++i) {
+            if (!standsForRemoval(index))
+                return stop(index);
+            if (!unlinkEntry(fd, others[i].constData(), m_options))
+                failLazily([&] { return relative(index, others[i]); });
             if (m_options.onEntry)
                 m_options.onEntry();
         }
         m_frames[index].folders = std::move(folders);
+    }
+
+    // ---- Where the folders stand ----
+    // A folder moved out of the one being emptied (a trash restored by its
+    // user) is no longer junk: before each removal the folder it is made in
+    // is looked at in the folder above, and now and then the whole way from
+    // the emptied folder's own folder down to it, by names.
+
+    bool standsForRemoval(size_t index)
+    {
+        return m_removals++ % kEntriesPerWayLook == 0 ? wayStands(index) : standsInFolderAbove(index);
+    }
+
+    // Frame `index` at its name in the folder above it (one whose handle
+    // was closed is reached through ".." and must be the one met).
+    bool standsInFolderAbove(size_t index) const
+    {
+        const Frame &frame = m_frames[index];
+        const Frame *above = index == 0 ? nullptr : &m_frames[index - 1];
+        return pathhandles::standsAtName(frame.fd, frame.name.constData(), Identity{frame.dev, frame.ino, true, false},
+                                         above ? above->fd : m_parentFd,
+                                         above ? Identity{above->dev, above->ino, true, false} : Identity{});
+    }
+
+    // Frame `index` reached again from the emptied folder's own folder by the
+    // names of the frames down to it, a run of names shorter than PATH_MAX
+    // at a time (each run's last folder checked and held for the next).
+    bool wayStands(size_t index) const
+    {
+        Handle from;
+        QByteArray way;
+        for (size_t i = 0; i <= index; ++i) {
+            const QByteArray &name = m_frames[i].name;
+            if (!way.isEmpty() && way.size() + 1 + name.size() >= PATH_MAX) {
+                if (!reach(from, way, m_frames[i - 1]))
+                    return false;
+                way.clear();
+            }
+            if (!way.isEmpty())
+                way += '/';
+            way += name;
+        }
+        return reach(from, way, m_frames[index]);
+    }
+
+    // Opens `way` below `from` (the emptied folder's own folder when empty):
+    // true, holding it in `from`, when it is the folder `frame` met.
+    bool reach(Handle &from, const QByteArray &way, const Frame &frame) const
+    {
+        Handle there(pathhandles::openBeneath(from.get() < 0 ? m_parentFd : from.get(), way.constData(),
+                                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Identity id;
+        if (there.get() < 0 || !identify(there.get(), id) || id.dev != frame.dev || id.ino != frame.ino)
+            return false;
+        from.reset(there.release());
+        return true;
+    }
+
+    // The folder of frame `index` (or one above it) left its place: nothing
+    // more of this item goes, and the removal says why.
+    void stop(size_t index)
+    {
+        const QByteArray where = relative(index, QByteArray());
+        m_error = ESTALE;
+        m_message = QStringLiteral("Not removing the rest of \"%1\": \"%2\" was moved or replaced during the clean")
+                        .arg(pathText(m_path), pathText(where.isEmpty() ? m_path : m_path + '/' + where));
+        m_stopped = true;
     }
 
     // Done with the deepest folder: close it and remove it from its parent.
@@ -315,6 +388,11 @@ private:
             m_frames.back().next = m_frames.back().folders.size();
             return;
         }
+        // The folder emptied must still be the one at its name, if any is.
+        Identity there;
+        const bool named = identifyAt(m_frames[parent].fd, done.name.constData(), 0, there);
+        if (!standsForRemoval(parent) || (named ? there.dev != done.dev || there.ino != done.ino : errno != ENOENT))
+            return stop(parent);
         if (!removeSubfolder(m_frames[parent].fd, done.name))
             failLazily([&] { return relative(parent, done.name); });
         if (m_options.onEntry)
@@ -393,6 +471,8 @@ private:
     std::unique_ptr<char[]> m_buffer;
     int m_error = 0;
     QString m_message;
+    bool m_stopped = false;
+    size_t m_removals = 0;
 };
 
 } // namespace

@@ -248,6 +248,8 @@ void SystemCleanHelper::Impl::OrdinaryPass::announce()
 
 void SystemCleanHelper::Impl::OrdinaryPass::run()
 {
+    if (m_volume)
+        m_volume->confirmAnew();   // what earlier steps left open is confirmed again
     for (const qsizetype i : std::as_const(m_order)) {
         if (m_work && m_work->shouldEnd())
             continue;   // not begun: the clean stops before it

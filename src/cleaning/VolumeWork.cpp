@@ -1,6 +1,34 @@
 #include "cleaning/VolumeWork.h"
 
 #include <algorithm>
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+VolumeWork::~VolumeWork()
+{
+    for (const int fd : m_children)
+        ::close(fd);
+}
+
+bool VolumeWork::giveUp()
+{
+    if (!settle(End::givenUp))
+        return false;
+    killChildren();
+    return true;
+}
+
+// A pidfd names its process even once its number is free again: nothing
+// else is ever signalled.
+void VolumeWork::killChildren()
+{
+    QMutexLocker lock(&m_childrenLock);
+    for (const int fd : m_children)
+        ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+}
 
 void VolumeWork::removed(const FileItem &item)
 {
@@ -69,6 +97,15 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
         if (isGivenUp())
             return ProcessRequest::Control::giveUp;
         return stopRequested() ? ProcessRequest::Control::stop : ProcessRequest::Control::carryOn;
+    };
+    request.onStarted = [this](int pidfd) {
+        const int kept = pidfd < 0 ? -1 : ::fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
+        if (kept < 0)
+            return;   // the runner's own look gives it up, ten times a second
+        QMutexLocker lock(&m_childrenLock);
+        m_children.push_back(kept);
+        if (isGivenUp())
+            ::syscall(SYS_pidfd_send_signal, kept, SIGKILL, nullptr, 0);
     };
 }
 

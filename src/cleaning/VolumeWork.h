@@ -41,11 +41,18 @@ public:
     bool isWaitingForUser() const { return m_waitingForUser.load(); }
 
     // Ends the work: true for the first of the two, which reports its end;
-    // the other says nothing more.
+    // the other says nothing more. Giving up kills the work's children at
+    // once: what is known removed then is all a tool removed, but for the
+    // one item it may be waiting on inside the volume.
     bool finish() { return settle(End::finished); }
-    bool giveUp() { return settle(End::givenUp); }
+    bool giveUp();
     End end() const { return m_end.load(); }
     bool isGivenUp() const { return end() == End::givenUp; }
+
+    VolumeWork() = default;
+    ~VolumeWork();
+    VolumeWork(const VolumeWork &) = delete;
+    VolumeWork &operator=(const VolumeWork &) = delete;
 
     // Makes a child process part of the work: its output beats (and goes on
     // to `onOutput` too), it is asked to stop with the work and given up with it.
@@ -110,6 +117,11 @@ private:
     Marks &marksOf(const FileItem &item);
     static bool isMarked(const Marks &marks, PathArena::Node node);
     static void setMark(Marks &marks, PathArena::Node node, bool removed);
+
+    void killChildren();
+
+    QMutex m_childrenLock;
+    std::vector<int> m_children;   // pidfds of the children it watches
 
     mutable QMutex m_lock;
     QList<FileItem> m_removed;

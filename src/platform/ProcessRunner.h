@@ -52,6 +52,10 @@ struct ProcessRequest
     // that stopped answering); it is reaped whenever it ends.
     enum class Control { carryOn, stop, giveUp };
     std::function<Control()> control;
+    // Told once the child runs, on the calling thread, with a pidfd of it
+    // (-1 on a kernel without them), which stays the runner's: whoever gives
+    // the child up from another thread keeps a duplicate to kill it at once.
+    std::function<void(int pidfd)> onStarted;
 };
 
 struct ProcessResult

@@ -225,6 +225,8 @@ RunningChild::RunningChild(const ProcessRequest &request, pid_t pid, ChildPipes 
     setNonBlocking(m_stdoutRead.get());
     setNonBlocking(m_stderrRead.get());
     m_pidfd = Fd(openPidfd(pid));
+    if (request.onStarted)
+        request.onStarted(m_pidfd.get());
 
     if (m_stdinWrite.isOpen())
         m_sigpipeBlocker.emplace();

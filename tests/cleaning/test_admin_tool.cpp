@@ -327,7 +327,7 @@ private slots:
     // mounted for that account: another account's home on a loop image, a
     // shared volume where the account renamed another's folder ".Trashes",
     // the account's own image mounted elsewhere, and the account's own FUSE
-    // mount naming a loop device attached to nothing are refused whole, every
+    // mount naming a loop device whose file is gone are refused whole, every
     // file as it was (an immutable one too); the account's image under
     // /media/<name> is cleaned. Removable hardware too must be mounted for
     // the account (a USB stick here: a loop device whose sysfs "removable"
@@ -373,7 +373,7 @@ private slots:
             {"another account's home on a loop image", 1001, home, false, false},
             {"another account's folder renamed .Trashes", 0, fixture.mountRoot() + QStringLiteral("/shared"), false, false, true},
             {"the account's image mounted elsewhere", 65534, fixture.mountRoot() + QStringLiteral("/elsewhere"), false, false},
-            {"the account's FUSE mount of a detached loop device", 65534, fixture.mountRoot() + QStringLiteral("/fuse"), true, false},
+            {"the account's FUSE mount naming a loop device whose file is gone", 65534, fixture.mountRoot() + QStringLiteral("/fuse"), true, false},
             {"the account's image under its media folder", 65534, QStringLiteral("/media/nobody/STICK"), false, true},
             {"another account's stick under its media folder", 1001, QStringLiteral("/media/victim/STICK"), false, false, false,
              Disk::stick, notMounted},
@@ -387,13 +387,17 @@ private slots:
                 fixture.makeImage(row.fuse ? MountFixture::Kind::Fat32 : MountFixture::Kind::Ext4, 32, QStringLiteral("HOME"));
             QVERIFY(image && ::chown(QFile::encodeName(*image), row.owner, row.owner) == 0);
             if (row.fuse) {
-                // Mounted by the account itself, naming a loop device nothing is attached to.
-                const QString detached = fixture.attachLoop(*image).value_or(QString());
-                QVERIFY(!detached.isEmpty() && QProcess::execute(MountFixture::tool(QStringLiteral("losetup")), {"-d", detached}) == 0);
+                // Mounted by the account itself, naming a loop device that holds
+                // no file the tool can confirm: the test's own, its file removed
+                // (a number it freed could be given to a test alongside).
+                const QString gone = fixture.path() + QStringLiteral("/gone.img");
+                QVERIFY(writeFile(QFile::encodeName(gone), QByteArray(4096, '\0'), 0600));
+                const QString held = fixture.attachLoop(gone).value_or(QString());
+                QVERIFY(!held.isEmpty() && QFile::remove(gone) && fixture.holdsOurs(held));
                 QVERIFY(QDir().mkpath(row.point) && ::chown(QFile::encodeName(row.point), row.owner, row.owner) == 0);
                 QVERIFY(QProcess::execute(asNobody().first(), asNobody().mid(1) + QStringList{
                             MountFixture::tool(QStringLiteral("fusefat")), QStringLiteral("-o"),
-                            QStringLiteral("rw+,allow_other,fsname=%1,subtype=vfat").arg(detached), *image, row.point}) == 0);
+                            QStringLiteral("rw+,allow_other,fsname=%1,subtype=vfat").arg(held), *image, row.point}) == 0);
             }
             // The image on a stick of its own: that stick goes once the image's loop device is detached.
             const QString outer = fixture.mountRoot() + QStringLiteral("/outer");

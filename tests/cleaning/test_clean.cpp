@@ -4,6 +4,7 @@
 
 #include "cleaning/FileType.h"
 #include "cleaning/SystemCleanHelper.h"
+#include "cleaning/VolumeWork.h"
 #include "devices/USBDeviceManager.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Preferences.h"
@@ -32,6 +33,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -704,6 +706,42 @@ private slots:
         QVERIFY(none.isEmpty());
         QCOMPARE(refused.size(), 1);
         QVERIFY(QFileInfo::exists(elsewhere.path() + "/.DS_Store"));
+    }
+
+    // A clean given up (its volume stopped answering) ends the tools it runs
+    // as it is given up, whatever the thread that waits for them is doing: a
+    // tool that went on once the volume answered again removed items that the
+    // clean, ended already, never counted.
+    void givingUpEndsTheToolsAtOnce()
+    {
+        VolumeWork work;
+        ProcessRequest request;
+        request.program = findExecutable(QStringLiteral("sh"));
+        request.arguments = {QStringLiteral("-c"), QStringLiteral("exec sleep 60")};
+        work.watch(request);
+        std::atomic<int> child = -1;   // a pidfd of the tool, readable once it has ended
+        const auto started = request.onStarted;
+        request.onStarted = [&](int pidfd) {
+            child = ::fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
+            started(pidfd);
+        };
+        // The waiting thread's own look holds until the tool has ended (10 s at most).
+        std::atomic<bool> endedFirst = false;
+        const auto look = request.control;
+        request.control = [&] {
+            pollfd ended{child, POLLIN, 0};
+            if (work.isGivenUp())
+                endedFirst = ::poll(&ended, 1, 10000) == 1;
+            return look();
+        };
+        ProcessResult result;
+        std::thread waiting([&] { result = runProcess(request); });
+        QTRY_VERIFY(child >= 0);
+        QVERIFY(work.giveUp());
+        waiting.join();
+        ::close(child);
+        QVERIFY(result.givenUp);
+        QVERIFY(endedFirst);
     }
 };
 

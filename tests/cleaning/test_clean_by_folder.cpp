@@ -8,6 +8,7 @@
 #include "MountFixture.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
+#include "ToolRun.h"
 
 #include "cleaning/HeldVolume.h"
 #include "cleaning/SystemCleanHelper.h"
@@ -279,6 +280,51 @@ private slots:
         QCOMPARE(outcome.deleted.size(), items.size());
         VERIFY_COUNTS(outcome.deleted, outcome.failed, items);
         QVERIFY(!exists(box / "F") && exists(box / "G/keep") && exists(box / "F2"));
+    }
+
+    // Junk on every level costs a clean as many system calls 100 folders
+    // deep as 10 deep: each folder on the way is confirmed once, not again
+    // for every folder below it. The same 1,000 items and folders, in 100
+    // chains of 10 and in 10 chains of 100, cleaned by the ordinary batch in
+    // a child process that strace counts.
+    void costPerItemIndependentOfDepth()
+    {
+        const QString strace = MountFixture::tool(QStringLiteral("strace"));
+        if (strace.isEmpty())
+            QSKIP("strace is not installed: it counts the clean's system calls");
+        qint64 calls[2] = {};
+        for (const int depth : {10, 100}) {
+            Sandbox box;
+            QByteArrayList files;
+            for (int chain = 0; chain < 1000 / depth; ++chain) {
+                const QByteArray top = "c" + QByteArray::number(chain);
+                QVERIFY(makeDir(box / top));
+                QByteArrayList levels;
+                for (int level = 0; level < depth; ++level) {
+                    levels << "L" + QByteArray::number(level);
+                    QVERIFY(makeChain(box / top, levels, ".DS_Store") && makeChain(box / top, levels, "Notes.txt"));
+                    files << top + '/' + levels.join('/') + "/.DS_Store";
+                }
+            }
+            const QList<FileItem> items = scannedItems(files, box.path());
+            const QString counts = QFile::decodeName(box / "counts");
+            const ToolRun run = runTool({strace, QStringLiteral("-f"), QStringLiteral("-c"), QStringLiteral("-o"), counts,
+                                         QStringLiteral(SWEEPBROOK_CLEAN_PROBE), QStringLiteral("clean"),
+                                         QStringLiteral(SWEEPBROOK_ADMIN_CLEAN)},
+                                        requestFor(box.path(), items).encode());
+            if (run.exitCode != 0 && run.errors.startsWith("strace:"))
+                QSKIP(qPrintable(QStringLiteral("strace cannot trace here: ") + QString::fromUtf8(run.errors.left(200))));
+            QVERIFY2(run.answers.size() == items.size() && run.answers.keys(0).size() == items.size(),
+                     qPrintable(QString::fromUtf8(run.errors.right(2000))));
+            for (const QByteArray &file : std::as_const(files))
+                QVERIFY(!exists(box / file) && exists(box / file.chopped(9) + "Notes.txt"));
+            // The summary's last line: "100.00 <seconds> <usecs/call> <calls> [<errors>] total".
+            const QByteArrayList total = readFile(box / "counts").trimmed().split('\n').constLast().simplified().split(' ');
+            QVERIFY2(total.size() >= 5 && total.constLast() == "total", total.join(' ').constData());
+            calls[depth == 100] = total.at(3).toLongLong();
+        }
+        QVERIFY2(calls[1] < calls[0] * 5 / 4, qPrintable(QStringLiteral("%1 system calls 10 deep, %2 100 deep")
+                                                              .arg(calls[0]).arg(calls[1])));
     }
 
     // Items past PATH_MAX, at several depths of a long chain and of a chain

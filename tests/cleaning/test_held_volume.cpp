@@ -496,6 +496,54 @@ private slots:
         }
     }
 
+    // Its user takes a folder back out of the trash while the clean empties
+    // the trash (the clean pauses for it after its 100th entry): nothing more
+    // goes, from the folder moved or from the rest of the trash, and the
+    // trash fails as no longer what the scan found, its count agreeing with
+    // the disk. fusefat loses what a folder it renames holds, so there the
+    // number of entries removed is what tells.
+    void folderMovedOutWhileEmptied()
+    {
+        using Kind = MountFixture::Kind;
+        for (const Kind kind : {Kind::Ext4, Kind::Fat32, Kind::ExFat}) {
+            // The tree is written before the stick is mounted where fusefat would take seconds.
+            const auto fill = [](const QByteArray &base) {
+                QByteArrayList tree = {".Trashes/", ".Trashes/restore-me/", ".Trashes/restore-me/album/", "Documents/",
+                                       ".Trashes/restore-me/album/photo.jpg"};
+                for (int i = 0; i < 300; ++i)
+                    tree << ".Trashes/restore-me/page" + QByteArray::number(i);
+                return makeTree(base, tree);
+            };
+            MountFixture fx;
+            const QString point = fx.mountRoot() + QStringLiteral("/STICK");
+            QTemporaryDir staging;
+            const bool filled = kind == Kind::Fat32 ? fill(QFile::encodeName(staging.path()))
+                                                          && fx.mountNewFat32With(staging.path(), point)
+                                                    : fx.mountNew(kind, point) && fill(QFile::encodeName(point));
+            if (!filled)
+                QSKIP(qPrintable(fx.lastError()));
+            const QByteArray root = QFile::encodeName(point);
+            const FileItem trash = scannedItem(root + "/.Trashes");
+            const std::unique_ptr<HeldVolume> volume = holdVolume(root);
+
+            int removed = 0;
+            QStringList movedBefore;
+            SafeRemove::Options options;
+            options.onEntry = [&] {
+                if (++removed != 100)
+                    return;
+                QVERIFY(rename(root + "/.Trashes/restore-me", root + "/Documents/restored"));
+                movedBefore = snapshot(root + "/Documents/restored");
+            };
+            const SafeRemove::Outcome outcome = SafeRemove::removeScanned(*volume, ".Trashes", trash, options);
+            QVERIFY2(outcome.error == ESTALE && outcome.message.contains(QStringLiteral("restore-me\" was moved")),
+                     qPrintable(QStringLiteral("%1: %2").arg(outcome.error).arg(outcome.message)));
+            QCOMPARE(removed, 100);
+            QCOMPARE(snapshot(root + "/Documents/restored"), movedBefore);
+            VERIFY_COUNTS({trash}, {outcome.error});
+        }
+    }
+
     // Asked to stop (SIGTERM) half-way through 1,500 files on a FAT32
     // stick, the tool stops between two items: it has answered each item as
     // soon as it was done, exits 1, and the disk agrees with every answer:

@@ -99,6 +99,8 @@ private slots:
     {
         Window w(devicesNamed({"a", "b"}));
         const int asked = w.devices.refreshCount;   // the appearance's own
+        w.settle();   // the stored history, read in the background, has come in
+        QVERIFY(!w.view.isLoadingHistory());
         w.tick(60s);
         QCOMPARE(w.devices.refreshCount, asked);
         QVERIFY(w.view.isDevicePollResting() && w.view.isMonitoringDevices());

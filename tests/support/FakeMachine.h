@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -42,6 +43,13 @@ struct FakeMachine
     QString mountPoint(const QString &name) const { return dir.path() + "/mnt/" + name; }
     QList<QByteArray> lines;   // of the mount table, as the kernel writes them
     int nextId = 100;
+    QList<QByteArray> madeByBytes;   // mount points made by their bytes, which QTemporaryDir cannot remove
+
+    ~FakeMachine()
+    {
+        for (auto it = madeByBytes.crbegin(); it != madeByBytes.crend(); ++it)
+            ::rmdir(it->constData());
+    }
 
     // A partition `part` of disk `disk`, reached from the device folder `devicePath`.
     void addPartition(const QString &devnum, const QString &devicePath, const QString &disk, const QString &part,
@@ -134,8 +142,8 @@ struct FakeMachine
         QByteArray made;
         for (const QByteArray &part : point.split('/')) {
             made += part.isEmpty() ? QByteArray() : '/' + part;
-            if (!made.isEmpty())
-                ::mkdir(made.constData(), 0755);
+            if (!made.isEmpty() && ::mkdir(made.constData(), 0755) == 0)
+                madeByBytes << made;
         }
         lines << QString("%1 1 %2 / ").arg(nextId++).arg(devnum).toUtf8() + escaped(point)
                      + QString(" rw,relatime shared:1 - %1 %2 %3").arg(type, source, superOptions).toUtf8();

@@ -14,8 +14,12 @@
 //
 // Everything the fixture made is undone when it goes out of scope, also when a
 // test fails half-way: mounts are unmounted (retried, lazily as a last resort),
-// its own loop devices detached and its temporary folder removed. Mount points
-// passed to mount*() are created when missing; they may contain spaces.
+// its own loop devices detached (known by the files they hold, LoopDevice.h)
+// and its temporary folder removed. Mount points passed to mount*() are
+// created when missing; they may contain spaces. Should the test be killed,
+// its guard (TestGuard.h) detaches them: the images lie in its $TMPDIR.
+
+#include "LoopDevice.h"
 
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
@@ -43,12 +47,12 @@ class MountFixture
 public:
     enum class Kind { Fat32, ExFat, Ext4 };
 
-    MountFixture() : m_dir(QStringLiteral("/tmp/sweepbrook-mounts-XXXXXX"))
+    MountFixture() : m_dir(QDir::tempPath() + QStringLiteral("/sweepbrook-mounts-XXXXXX"))
     {
         if (m_dir.isValid())
             QDir().mkpath(mountRoot());
         else
-            m_error = QStringLiteral("Cannot create a temporary folder under /tmp: %1").arg(m_dir.errorString());
+            m_error = QStringLiteral("Cannot create a temporary folder under %1: %2").arg(QDir::tempPath(), m_dir.errorString());
     }
 
     ~MountFixture()
@@ -102,7 +106,7 @@ public:
     // What the last failing step said (the command and its output).
     QString lastError() const { return m_error; }
     QString path() const { return m_dir.path(); }
-    // A folder for mount points, under /tmp.
+    // A folder for mount points, in the temporary folder.
     QString mountRoot() const { return m_dir.path() + QStringLiteral("/mnt"); }
 
     // A sparse image of `sizeMiB` formatted with `label`; its path.
@@ -120,12 +124,15 @@ public:
         const bool made = kind == Kind::Fat32   ? run("mkfs.vfat", {"-F", "32", "-n", label, image}, 60).has_value()
                           : kind == Kind::ExFat ? run("mkfs.exfat", {"-L", label, image}, 60).has_value()
                                                 : run("mkfs.ext4", {"-q", "-F", "-L", label, image}, 60).has_value();
+        if (made)
+            remember(image);
         return made ? std::optional(image) : std::nullopt;
     }
 
-    // Attaches the image to a free loop device; "/dev/loopN".
+    // Attaches the image (any file) to a free loop device; "/dev/loopN".
     std::optional<QString> attachLoop(const QString &image)
     {
+        remember(image);
         const auto out = run(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), image}, 30);
         if (!out)
             return std::nullopt;
@@ -318,6 +325,7 @@ public:
         const auto result = mountWith(QStringList{"-t", "ext4"} + loopOption + QStringList{imageOrLoopDev}, mountPoint);
         if (result && image) {
             // Remember mount's own loop device in case the unmount leaves it attached.
+            remember(imageOrLoopDev);
             for (const auto &[point, source] : mountsBelow(*result)) {
                 if (point == *result && source.startsWith(QStringLiteral("/dev/loop")))
                     m_loops << source;
@@ -444,16 +452,22 @@ public:
         return false;
     }
 
-    // Detaches a loop device, but only while it still serves one of our images:
-    // a freed number may already belong to someone else.
+    // Detaches a loop device (whoever attached it: losetup, mount, udisksd),
+    // but only while it holds a file of ours: a freed number may already
+    // belong to a test alongside.
     bool detachLoop(const QString &loopDev)
     {
         m_loops.removeAll(loopDev);
-        QFile backing(QStringLiteral("/sys/block/%1/loop/backing_file").arg(QFileInfo(loopDev).fileName()));
-        if (!backing.open(QIODevice::ReadOnly)
-            || !QString::fromLocal8Bit(backing.readAll()).trimmed().startsWith(m_dir.path() + QLatin1Char('/')))
-            return true;   // already free, or no longer ours
-        return run(QStringLiteral("losetup"), {QStringLiteral("-d"), loopDev}, 20).has_value();
+        return testsupport::detachLoopIf(loopDev, [this](const testsupport::LoopBacking &backing, const QByteArray &) {
+            return m_files.contains(backing);
+        });
+    }
+
+    // Does the loop device hold a file of ours?
+    bool holdsOurs(const QString &loopDev) const
+    {
+        const std::optional<testsupport::LoopBacking> backing = testsupport::loopBacking(loopDev);
+        return backing && m_files.contains(*backing);
     }
 
     // True when something is mounted exactly at `path`.
@@ -574,6 +588,13 @@ private:
         bool fuse = false;
     };
 
+    void remember(const QString &file)
+    {
+        const std::optional<testsupport::LoopBacking> identity = testsupport::fileIdentity(file);
+        if (identity && !m_files.contains(*identity))
+            m_files << *identity;
+    }
+
     // Runs a tool; its standard output on success, else nothing with m_error set.
     std::optional<QString> run(const QString &name, const QStringList &args, int timeoutSeconds,
                                const QMap<QString, QString> &environment = {})
@@ -652,5 +673,6 @@ private:
     QString m_error;
     QList<Mounted> m_mounts;
     QStringList m_loops;
+    QList<testsupport::LoopBacking> m_files;   // the files a loop device of ours holds (its images and any it attached)
     int m_imageCount = 0;
 };

@@ -4,15 +4,18 @@
 // system bus (dbus-daemon) and udisksd. They run in the test's own mount
 // namespace, where /run/udev, /dev/disk, /dev/block and /dev/char get a tmpfs
 // of their own: udev's database and links, and what udisksd mounts, go when
-// the test ends, and tests running alongside never see them. What does reach
-// the machine: the owners and modes udev's rules give a few device nodes
-// (/dev/kvm, /dev/loop-control), as on any machine with udev.
+// the test ends, and tests running alongside never see them. They run in the
+// test's PID namespace too (TestGuard.h), so they end with it however it
+// ends. What does reach the machine: the owners and modes udev's rules give
+// a few device nodes (/dev/kvm, /dev/loop-control), as on any machine with udev.
 //
 //     SystemDaemons daemons;                     // in initTestCase, before any thread
 //     if (const QString why = daemons.startAll(); !why.isEmpty())
 //         ...QSKIP(why) in the tests that need them
 //
 // Each start* answers empty when the daemon runs, else why it does not.
+
+#include "TestGuard.h"
 
 #include "platform/ProcessRunner.h"
 #include "platform/Volumes.h"
@@ -43,10 +46,10 @@ public:
         stop(m_udisksd);
         stop(m_bus);
         stop(m_udevd);
-        for (const QString &folder : std::as_const(m_hidden))
+        for (const QString &folder : std::as_const(m_hidden)) {
             ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
-        for (const QString &folder : std::as_const(m_created))
-            QDir().rmdir(folder);
+            removeIfMadeForTests(QFile::encodeName(folder));
+        }
     }
 
     // Mounts made from now on stay in this process's own namespace. Call it
@@ -205,19 +208,26 @@ public:
     }
 
 private:
-    // A tmpfs of the test's own over `folder` (made when missing), in its namespace only.
+    // A tmpfs of the test's own over `folder`, in its namespace only. A
+    // folder the machine lacks is made, marked as made for tests, and removed
+    // by the last test that used it (by the guard, should the test be killed).
     QString hide(const QString &folder)
     {
         if (m_hidden.contains(folder))
             return {};
-        if (!QFileInfo::exists(folder)) {
-            if (!QDir().mkpath(folder))
-                return "cannot create " + folder;
-            m_created << folder;
+        const QByteArray path = QFile::encodeName(folder);
+        for (int attempt = 0;; ++attempt) {
+            if (!QFileInfo::exists(folder)) {
+                if (!QDir().mkpath(folder))
+                    return "cannot create " + folder;
+                guardRemovesIfMade(path);
+            }
+            if (::mount("sweepbrook-test", path.constData(), "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") == 0)
+                break;
+            // A test alongside that made it may have removed it meanwhile.
+            if (errno != ENOENT || attempt == 3)
+                return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
         }
-        if (::mount("sweepbrook-test", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NOEXEC,
-                    "mode=0755") != 0)
-            return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
         m_hidden << folder;
         return {};
     }
@@ -249,7 +259,6 @@ private:
     QProcess m_udisksd;
     QString m_address;
     QStringList m_hidden;    // folders covered by a private tmpfs while our daemons run
-    QStringList m_created;   // ... of which those made for the purpose
 };
 
 } // namespace testsupport

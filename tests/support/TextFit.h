@@ -4,8 +4,8 @@
 // picker whose text needs more room than it was given or is painted past its
 // edges (`cutTexts`), the runs and lines of text as a widget really paints
 // them, in visual order from left to right (`drawnRuns`, `drawnLines`, from a
-// paint device that records each run of text), and whether a grab of a widget
-// shows a name as written or reordered (`readingOf`).
+// paint device that records each run of text), and whether a label shows a
+// name as written or reordered (`readingOf`, from those runs).
 
 #include "toolkit/Toolkit.h"
 
@@ -279,16 +279,19 @@ inline QStringList drawnLines(QWidget *widget)
     return lines;
 }
 
-// How a label shows `token`, a name inside its text: the pixels of a grab of
-// the label against grabs of the same label with the token forced to read
-// left to right (between left-to-right marks, which every layout honours) and
-// forced into the order right-to-left text gives it when nothing keeps its
-// own (between right-to-left marks: ".DS_Store" as "DS_Store."). Pixels as
-// shown, not the text handed to the painter: what a person reads.
+// How a label shows `token`, a name inside its text, read from the runs of
+// text it paints (`drawnLines`: each line as it stands on the screen, read
+// from left to right): as written wherever its text holds it, and whether
+// the same label with the token forced into the order right-to-left text
+// gives a name nothing keeps (between right-to-left marks: ".DS_Store" read
+// as "DS_Store.") would read otherwise, so that the check can tell the two
+// apart. The runs' order and direction, not their pixels: a font that draws
+// the marks, or sets a line a pixel lower, reads the same.
 struct Reading
 {
-    int pixelsUnlikeWritten = -1;     // 0: the label shows the token as written
-    int pixelsUnlikeReordered = -1;   // above 0: it does not show it reordered
+    QStringList lines;               // the label's lines as painted, read left to right
+    bool asWritten = false;          // they show the token as written as often as the text holds it
+    bool reorderedReadsOtherwise = false;
 };
 
 inline Reading readingOf(QLabel *label, const QString &token)
@@ -304,26 +307,25 @@ inline Reading readingOf(QLabel *label, const QString &token)
         --at;
         ++end;
     }
-    const auto grabWith = [label](const QString &text) {
+    const qsizetype times = shown.count(token);
+    const auto linesOf = [label](const QString &text) {
         label->setText(text);
-        return label->grab().toImage();
+        return drawnLines(label);
     };
-    const auto unlike = [](const QImage &a, const QImage &b) {
-        if (a.size() != b.size())
-            return int(a.width() * a.height());
-        int count = 0;
-        for (int y = 0; y < a.height(); ++y) {
-            for (int x = 0; x < a.width(); ++x)
-                count += a.pixel(x, y) != b.pixel(x, y);
-        }
-        return count;
+    const auto timesIn = [&token](const QStringList &lines) {
+        qsizetype found = 0;
+        for (const QString &line : lines)
+            found += line.count(token);
+        return found;
     };
-    const auto marked = [&](QChar mark) { return shown.left(at) + mark + token + mark + shown.mid(end); };
-    const QImage asShown = grabWith(shown);
-    const QImage written = grabWith(marked(QChar(0x200E)));
-    const QImage reordered = grabWith(marked(QChar(0x200F)));
+    const QChar rightToLeftMark(0x200F);
+    Reading reading;
+    reading.lines = linesOf(shown);
+    reading.asWritten = timesIn(reading.lines) == times;
+    const QStringList reordered = linesOf(shown.left(at) + rightToLeftMark + token + rightToLeftMark + shown.mid(end));
+    reading.reorderedReadsOtherwise = timesIn(reordered) < times;
     label->setText(shown);
-    return {unlike(asShown, written), unlike(asShown, reordered)};
+    return reading;
 }
 
 namespace textfit {

@@ -5,6 +5,7 @@
 // account 65534 (setpriv).
 
 #include "BytePaths.h"
+#include "TestGuard.h"
 
 #include "cleaning/CleanRequest.h"
 #include "platform/ProcessRunner.h"
@@ -26,13 +27,19 @@ namespace testsupport {
 // tool with administrator rights only from such a place, and the build tree
 // may lie anywhere (below /tmp on some machines). Under /run, which root
 // alone may write; readable and searchable by everyone, so an ordinary
-// account can run what lies there. Removed when the test ends.
+// account can run what lies there. Removed when the test ends (by the
+// guard, should it be killed).
 inline QString trustedFolder()
 {
     static QTemporaryDir folder(QStringLiteral("/run/sweepbrook-tools-XXXXXX"));
-    if (folder.isValid())
+    static const QString path = [] {
+        if (!folder.isValid())
+            return QString();
         ::chmod(QFile::encodeName(folder.path()).constData(), 0755);
-    return folder.isValid() ? folder.path() : QString();
+        guardRemoves(QFile::encodeName(folder.path()));
+        return folder.path();
+    }();
+    return path;
 }
 
 // A copy of a built tool in trustedFolder(), owned by root and changed by no

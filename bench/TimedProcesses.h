@@ -1,0 +1,153 @@
+#pragma once
+
+// The processes bench_scan times, each beside the others in the same run:
+// the floors (a bare walk, find, ls, xargs rm, find and rm together) and the
+// benchmark's own child, which scans (and cleans) as the app does.
+
+#include "cleaning/FileType.h"
+#include "platform/ProcessRunner.h"
+
+#include "StickTree.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <optional>
+
+namespace bench::timedprocesses {
+
+using bench::say;
+
+struct Timed
+{
+    double milliseconds = 0;
+    ProcessResult result;
+};
+
+inline Timed timed(ProcessRequest request)
+{
+    request.timeout = std::chrono::minutes(30);
+    QElapsedTimer timer;
+    timer.start();
+    Timed out;
+    out.result = runProcess(request);
+    out.milliseconds = double(timer.nsecsElapsed()) / 1e6;
+    if (!out.result.succeeded() && !out.result.started)
+        say(request.program + QStringLiteral(": ") + out.result.errorString);
+    return out;
+}
+
+inline Timed floorWalk(const QString &root, bool statFiles)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral(SWEEPBROOK_FLOOR_WALK);
+    request.arguments = statFiles ? QStringList{QStringLiteral("-l"), root} : QStringList{root};
+    return timed(request);
+}
+
+// The AppleDouble pre-search's own find, as the scan runs it.
+inline Timed findAppleDouble(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, "-xdev", "-name", "._*", "-type", "f", "-print0"};
+    return timed(request);
+}
+
+inline Timed findEverything(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, QStringLiteral("-xdev")};
+    return timed(request);
+}
+
+// The look at a FAT or exFAT root the pre-search makes after find, as it runs it.
+inline Timed listRoot(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("ls");
+    request.arguments = {QStringLiteral("-la"), QStringLiteral("--"), root};
+    request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    return timed(request);
+}
+
+inline Timed findCatalogue(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("find");
+    request.arguments = {root, QStringLiteral("-xdev"), QStringLiteral("(")};
+    bool first = true;
+    for (auto it = FileTypes::junkFilePatterns().cbegin(); it != FileTypes::junkFilePatterns().cend(); ++it) {
+        for (const QString &pattern : it.value()) {
+            if (pattern.contains('/'))
+                continue;
+            if (!first)
+                request.arguments << QStringLiteral("-o");
+            first = false;
+            request.arguments << (pattern.contains('*') ? QStringLiteral("-iname") : QStringLiteral("-name")) << pattern;
+        }
+    }
+    request.arguments << QStringLiteral(")") << QStringLiteral("-print");
+    return timed(request);
+}
+
+// `xargs -0 rm -rf --` of a NUL-separated list.
+inline Timed removeList(const QByteArray &list)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("xargs");
+    request.arguments = {QStringLiteral("-0"), QStringLiteral("rm"), QStringLiteral("-rf"), QStringLiteral("--")};
+    request.standardInput = list;
+    return timed(request);
+}
+
+// The whole job done by hand: `find <root> -xdev -name .DS_Store -print0 |
+// xargs -0 rm --` (the root is the shell's argument, never its text).
+inline Timed findAndRemove(const QString &root)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("sh");
+    request.arguments = {QStringLiteral("-c"), QStringLiteral("find \"$1\" -xdev -name .DS_Store -print0 | xargs -0 rm --"),
+                         QStringLiteral("sh"), root};
+    return timed(request);
+}
+
+// What a child reports on the last line of its standard error.
+struct ChildFigures
+{
+    double milliseconds = 0;
+    qint64 items = 0;
+    qint64 peakKiB = 0;     // peak memory above the start
+    qint64 writes = 0;      // scan: write calls during it
+    qint64 failed = 0;      // clean: items reported failed
+    qint64 scanPeakKiB = 0; // clean: the peak of the scan before it
+    double scanMilliseconds = 0;   // clean: the scan before it
+    qint64 stdoutLines = 0;
+};
+
+inline std::optional<ChildFigures> runChild(const QStringList &args)
+{
+    ProcessRequest request;
+    request.program = QCoreApplication::applicationFilePath();
+    request.arguments = args;
+    const Timed run = timed(request);
+    const QList<QByteArray> fields = run.result.standardError.trimmed().split('\n').constLast().split(' ');
+    const bool isScan = args.first() == QLatin1String("--scan");
+    if (!run.result.succeeded() || fields.size() != (isScan ? 4 : 6)) {
+        say(QStringLiteral("child %1 failed: %2").arg(args.join(' '), QString::fromUtf8(run.result.standardError.right(2000))));
+        return std::nullopt;
+    }
+    ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, 0, 0, run.result.standardOutput.count('\n')};
+    figures.peakKiB = fields[2].toLongLong();
+    if (isScan) {
+        figures.writes = fields[3].toLongLong();
+    } else {
+        figures.failed = fields[3].toLongLong();
+        figures.scanPeakKiB = fields[4].toLongLong();
+        figures.scanMilliseconds = fields[5].toDouble();
+    }
+    return figures;
+}
+
+} // namespace bench::timedprocesses

@@ -1,0 +1,296 @@
+#pragma once
+
+// A test leaves nothing behind, whatever ends it: its own end, a crash, or
+// ctest killing it at its time limit (which kills the test's whole tree of
+// processes with SIGKILL, so nothing in it can clean up).
+//
+//   the test's binary, as ctest started it: waits, passes signals on, and
+//   │  exits as the test did once the guard is done
+//   ├─ the guard: outside the tree (forked twice, a session of its own, none
+//   │  of the test's output), it waits for the test to end
+//   └─ init, PID 1 of a PID namespace of the test's own (as root): reaps
+//      │  what is left to it and passes signals on
+//      └─ the test, with a temporary folder of its own ($TMPDIR)
+//
+// When init ends, the kernel ends every process left in the namespace: the
+// daemons the test started, FUSE daemons, children of children. The guard
+// then detaches the loop devices that hold a file in the test's temporary
+// folder, removes the folders the test made for mounts of its own
+// (`guardRemovesIfMade`) and the trees it named (`guardRemoves`), and the
+// temporary folder.
+//
+// SWEEPBROOK_TEST_UNGUARDED=1 runs the test in the process itself (for a
+// debugger), with none of this.
+
+#include "LoopDevice.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace guard {
+
+inline int lifeline = -1;              // the test's end of the pipe the guard reads
+inline bool ownPidNamespace = false;   // the test runs in a PID namespace of its own
+inline pid_t passSignalsTo = 0;
+
+constexpr const char *kMadeMark = "trusted.sweepbrook-test-made";
+
+inline void tell(const char *what, const QByteArray &value)
+{
+    if (lifeline < 0)
+        return;
+    const QByteArray line = QByteArray(what) + ' ' + value + '\n';   // short: one write, never mixed with another's
+    (void)!::write(lifeline, line.constData(), size_t(line.size()));
+}
+
+// Removes the tree at `path` by its bytes (any name, no link followed, no
+// mount crossed). False when something of it is left.
+inline bool removeTree(const QByteArray &path)
+{
+    struct stat top{};
+    if (::lstat(path.constData(), &top) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(top.st_mode))
+        return ::unlink(path.constData()) == 0;
+    const auto remove = [](const char *entry, const struct stat *, int type, struct FTW *) {
+        return type == FTW_DP ? ::rmdir(entry) : ::unlink(entry);
+    };
+    return ::nftw(path.constData(), remove, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) == 0;
+}
+
+inline bool madeForTests(const QByteArray &folder)
+{
+    return ::getxattr(folder.constData(), kMadeMark, nullptr, 0) >= 0;
+}
+
+// Detaches every loop device that holds a file below `folder`, then waits
+// (up to 30 s) until each has let go: a mount of the test's namespace that
+// still holds one ends a moment after the namespace.
+inline void detachLoopsBelow(const QByteArray &folder)
+{
+    const auto below = [&folder](const LoopBacking &, const QByteArray &path) { return path.startsWith(folder + '/'); };
+    for (int tries = 0; tries < 300; ++tries) {
+        bool held = false;
+        for (const QString &node : loopDevices()) {
+            if (below({}, backingPath(QDir(node).dirName()))) {
+                held = true;
+                detachLoopIf(node, below);
+            }
+        }
+        if (!held)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// The guard: reads what the test tells it until the test has ended, then
+// clears what it left.
+[[noreturn]] inline void watch(const QByteArray &folder, int fromTest, int doneToOuter)
+{
+    ::setsid();
+    // Holding none of the test's output (ctest waits until every copy of it
+    // is closed), nor anything else the binary was given.
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd)
+        ::dup2(null, fd);
+    for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != fromTest && fd != doneToOuter)
+            ::close(fd);
+    }
+    QByteArray told;
+    char buffer[4096];
+    int pidfd = -1;
+    for (;;) {
+        const ssize_t n = ::read(fromTest, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        told.append(buffer, n);
+        // The pid of init (or the test), told as soon as it runs: watched
+        // from then on, so its end is known even once its number is free.
+        const qsizetype line = told.startsWith("pid ") ? 0 : told.indexOf("\npid ");
+        const qsizetype at = line > 0 ? line + 1 : line;
+        if (pidfd < 0 && at >= 0 && told.indexOf('\n', at) > 0)
+            pidfd = int(::syscall(SYS_pidfd_open, told.mid(at + 4, told.indexOf('\n', at) - at - 4).toInt(), 0));
+    }
+    // The descriptors close before the namespace's last processes are gone;
+    // init has ended once they are.
+    if (pidfd >= 0) {
+        pollfd ended{pidfd, POLLIN, 0};
+        (void)::poll(&ended, 1, 60000);
+    }
+    QList<QByteArray> trees{folder}, made;
+    for (const QByteArray &line : told.split('\n')) {
+        if (line.startsWith("remove "))
+            trees.prepend(line.mid(7));
+        else if (line.startsWith("made "))
+            made << line.mid(5);
+    }
+    detachLoopsBelow(folder);
+    for (const QByteArray &path : std::as_const(made)) {
+        if (madeForTests(path))
+            ::rmdir(path.constData());   // empty, and no test alongside mounts on it
+    }
+    for (int tries = 0; tries < 100; ++tries) {
+        bool left = false;
+        for (const QByteArray &tree : std::as_const(trees))
+            left |= !removeTree(tree);
+        if (!left)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));   // a mount of the namespace, still ending
+    }
+    (void)doneToOuter;   // closed as the guard ends
+    ::_exit(0);
+}
+
+inline void passSignal(int signal)
+{
+    if (passSignalsTo > 0)
+        ::kill(passSignalsTo, signal);
+}
+
+inline void passSignalsOn(pid_t to)
+{
+    passSignalsTo = to;
+    struct sigaction action{};
+    action.sa_handler = passSignal;
+    ::sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+        ::sigaction(signal, &action, nullptr);
+}
+
+inline int exitCodeOf(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// PID 1 of the namespace: reaps whatever is left to it until the test ends,
+// and ends as the test did (the kernel then ends the rest).
+[[noreturn]] inline void runInit(pid_t test)
+{
+    passSignalsOn(test);
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::waitpid(-1, &status, 0);
+        if (ended == test)
+            ::_exit(exitCodeOf(status));
+        if (ended < 0 && errno != EINTR)
+            ::_exit(127);
+    }
+}
+
+// The binary as ctest started it: waits for init (or the test), then for
+// the guard, and ends as the test did.
+[[noreturn]] inline void runOuter(pid_t child, int guardDone)
+{
+    passSignalsOn(child);
+    tell("pid", QByteArray::number(child));
+    ::close(lifeline);
+    lifeline = -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    pollfd done{guardDone, POLLIN, 0};
+    while (::poll(&done, 1, 120000) < 0 && errno == EINTR) {
+    }
+    const int code = exitCodeOf(status);
+    if (code > 128) {   // ended by a signal: end the same way, so ctest says which
+        ::signal(code - 128, SIG_DFL);
+        ::raise(code - 128);
+    }
+    ::_exit(code);
+}
+
+} // namespace guard
+
+// Tells the guard to remove the tree at `path` once the test has ended.
+inline void guardRemoves(const QByteArray &path)
+{
+    guard::tell("remove", path);
+}
+
+// Marks `folder`, made by the test to mount on (and by none of the
+// machine's own programs), and tells the guard to remove it once the test
+// has ended, while it is empty and no test alongside mounts on it.
+inline void guardRemovesIfMade(const QByteArray &folder)
+{
+    (void)::setxattr(folder.constData(), guard::kMadeMark, "1", 1, 0);
+    guard::tell("made", folder);
+}
+
+// Removes `folder` while it is empty, no test mounts on it, and a test made it.
+inline void removeIfMadeForTests(const QByteArray &folder)
+{
+    if (guard::madeForTests(folder))
+        ::rmdir(folder.constData());
+}
+
+// Runs the rest of main() as the test, guarded; only the test's process
+// returns from here. Call it first, while the process has no other thread.
+inline void runGuarded(const char *argv0)
+{
+    if (qEnvironmentVariableIntValue("SWEEPBROOK_TEST_UNGUARDED"))
+        return;
+    const QByteArray tmp = qEnvironmentVariableIsEmpty("TMPDIR") ? QByteArray("/tmp") : qgetenv("TMPDIR");
+    const QByteArray name(argv0);
+    QByteArray folder = tmp + "/sweepbrook-test-" + name.mid(name.lastIndexOf('/') + 1) + "-XXXXXX";
+    int life[2], done[2];
+    if (!::mkdtemp(folder.data()) || ::pipe2(life, O_CLOEXEC) != 0 || ::pipe2(done, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "cannot guard the test (%s): it runs unguarded\n", std::strerror(errno));
+        return;
+    }
+    ::chmod(folder.constData(), 01777);   // as /tmp: the accounts the test runs things as make theirs there too
+    ::setenv("TMPDIR", folder.constData(), 1);
+    const pid_t first = ::fork();
+    if (first == 0) {
+        if (::fork() == 0) {
+            ::close(life[1]);
+            ::close(done[0]);
+            guard::watch(folder, life[0], done[1]);
+        }
+        ::_exit(0);
+    }
+    ::waitpid(first, nullptr, 0);
+    ::close(life[0]);
+    ::close(done[1]);
+    guard::lifeline = life[1];
+
+    const pid_t outer = ::getpid();
+    guard::ownPidNamespace = ::geteuid() == 0 && ::unshare(CLONE_NEWPID) == 0;
+    const pid_t child = ::fork();
+    if (child != 0)
+        guard::runOuter(child, done[0]);
+    ::close(done[0]);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);   // the binary killed alone: so is the test
+    if (!guard::ownPidNamespace) {
+        if (::getppid() != outer)
+            ::_exit(1);
+        return;
+    }
+    const pid_t test = ::fork();
+    if (test != 0)
+        guard::runInit(test);
+}
+
+} // namespace testsupport
