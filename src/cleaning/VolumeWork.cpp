@@ -91,14 +91,14 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
             onOutput(piece, error);
     };
     request.control = [this] {
-        // Asked first once the child runs: its thread waits on it from now on.
-        Child started = Child::starting;
-        m_child.compare_exchange_strong(started, Child::waiting);
         if (isGivenUp())
             return ProcessRequest::Control::giveUp;
         return stopRequested() ? ProcessRequest::Control::stop : ProcessRequest::Control::carryOn;
     };
     request.onStarted = [this](int pidfd) {
+        // The child runs: a thread that ran it through run() waits on it from now on.
+        Child starting = Child::starting;
+        m_child.compare_exchange_strong(starting, Child::waiting);
         const int kept = pidfd < 0 ? -1 : ::fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
         if (kept < 0)
             return;   // the runner's own look gives it up, ten times a second

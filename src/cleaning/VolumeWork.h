@@ -42,8 +42,9 @@ public:
 
     // Ends the work: true for the first of the two, which reports its end;
     // the other says nothing more. Giving up kills the work's children at
-    // once: what is known removed then is all a tool removed, but for the
-    // one item it may be waiting on inside the volume.
+    // once: what a tool answered then is all it removed, but for the one
+    // item it may be waiting on inside the volume, and it is known removed
+    // once the thread that ran the tool (`run`) has taken the answers in.
     bool finish() { return settle(End::finished); }
     bool giveUp();
     End end() const { return m_end.load(); }
@@ -58,9 +59,10 @@ public:
     // to `onOutput` too), it is asked to stop with the work and given up with it.
     void watch(ProcessRequest &request, std::function<void(const QByteArray &piece, bool error)> onOutput = {});
     // Runs a child made part of the work (`watch`) whose answers count, and
-    // waits for it. Given up meanwhile, the waiting thread kills it and takes
-    // in what it had answered before it returns: whoever gave the work up
-    // waits for that (`child`). Once the work is given up, no child is started.
+    // waits for it. Given up meanwhile, the child is killed and the waiting
+    // thread takes in what it had answered before it returns: whoever gave
+    // the work up waits for that (`child`). Once the work is given up, no
+    // child is started.
     ProcessResult run(const ProcessRequest &request);
     // Where the work's thread is with the child `run` runs: starting it (it
     // starts in the volume's folder, which may hold it), or waiting on it

@@ -41,9 +41,9 @@ void USBDeviceManager::watchWork(const QString &deviceID, const std::shared_ptr<
                                                   onProgress = std::move(onProgress)] {
         VolumeWork &w = *watched->work;
         if (watched->givenUpAt) {
-            // Waiting on the tool, that thread is held by no volume: it ends
-            // the tool, takes in what the tool answered, which counts, and
-            // returns. Starting it, the thread may be held by the volume (the
+            // Waiting on the tool (killed with the work), that thread is held
+            // by no volume: it takes in what the tool answered, which counts,
+            // and returns. Starting it, the thread may be held by the volume (the
             // tool starts in its folder): waited for as long again as the
             // volume was.
             const VolumeWork::Child child = w.child();
