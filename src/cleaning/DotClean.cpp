@@ -86,7 +86,7 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
             }
         });
     }
-    const ProcessResult result = runProcess(run);
+    const ProcessResult result = work ? work->run(run) : runProcess(run);
     if (!result.started) {
         logLine(QStringLiteral("启动dot_clean命令失败: ") + result.errorString);
         return {};

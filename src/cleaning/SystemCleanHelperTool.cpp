@@ -130,7 +130,7 @@ void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolComp
     // The authentication dialog and the tool may take long: never on the main thread.
     const bool elevated = !command.isEmpty();
     scheduler.runInBackground([&scheduler, run, elevated, completion = std::move(completion), work = watch.work] {
-        const ProcessResult result = runProcess(run);
+        const ProcessResult result = work ? work->run(run) : runProcess(run);
         if (work)
             work->setWaitingForUser(false);
         scheduler.post([result, elevated, completion] { reportToolOutcome(result, elevated, completion); });

@@ -96,6 +96,9 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
         return stopRequested() ? ProcessRequest::Control::stop : ProcessRequest::Control::carryOn;
     };
     request.onStarted = [this](int pidfd) {
+        // The child runs: a thread that ran it through run() waits on it from now on.
+        Child starting = Child::starting;
+        m_child.compare_exchange_strong(starting, Child::waiting);
         const int kept = pidfd < 0 ? -1 : ::fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
         if (kept < 0)
             return;   // the runner's own look gives it up, ten times a second
@@ -104,6 +107,22 @@ void VolumeWork::watch(ProcessRequest &request, std::function<void(const QByteAr
         if (isGivenUp())
             ::syscall(SYS_pidfd_send_signal, kept, SIGKILL, nullptr, 0);
     };
+}
+
+ProcessResult VolumeWork::run(const ProcessRequest &request)
+{
+    // Set before the end is looked at, as giving up settles the end before
+    // it looks here: one of the two sees the other.
+    m_child.store(Child::starting);
+    ProcessResult result;
+    if (isGivenUp()) {
+        result.started = true;
+        result.givenUp = true;
+    } else {
+        result = runProcess(request);
+    }
+    m_child.store(Child::none);
+    return result;
 }
 
 void VolumeWork::stillPresent(const FileItem &item)

@@ -42,8 +42,9 @@ public:
 
     // Ends the work: true for the first of the two, which reports its end;
     // the other says nothing more. Giving up kills the work's children at
-    // once: what is known removed then is all a tool removed, but for the
-    // one item it may be waiting on inside the volume.
+    // once: what a tool answered then is all it removed, but for the one
+    // item it may be waiting on inside the volume, and it is known removed
+    // once the thread that ran the tool (`run`) has taken the answers in.
     bool finish() { return settle(End::finished); }
     bool giveUp();
     End end() const { return m_end.load(); }
@@ -57,6 +58,17 @@ public:
     // Makes a child process part of the work: its output beats (and goes on
     // to `onOutput` too), it is asked to stop with the work and given up with it.
     void watch(ProcessRequest &request, std::function<void(const QByteArray &piece, bool error)> onOutput = {});
+    // Runs a child made part of the work (`watch`) whose answers count, and
+    // waits for it. Given up meanwhile, the child is killed and the waiting
+    // thread takes in what it had answered before it returns: whoever gave
+    // the work up waits for that (`child`). Once the work is given up, no
+    // child is started.
+    ProcessResult run(const ProcessRequest &request);
+    // Where the work's thread is with the child `run` runs: starting it (it
+    // starts in the volume's folder, which may hold it), or waiting on it
+    // (only on its pipes and its end: never on the volume).
+    enum class Child { none, starting, waiting };
+    Child child() const { return m_child.load(); }
 
     // The thread that ran the work has returned (a work given up may still
     // hold one, waiting inside the volume).
@@ -92,6 +104,7 @@ private:
     std::atomic<bool> m_waitingForUser{false};
     std::atomic<End> m_end{End::running};
     std::atomic<bool> m_returned{false};
+    std::atomic<Child> m_child{Child::none};
     std::atomic<qint64> m_total{0};
     std::atomic<qint64> m_failed{0};
 

@@ -231,7 +231,8 @@ private:
     void runTracked(std::function<void()> job);
     // Watches a scan or clean of a device until it ends: reports its share
     // done now and then, and gives it up when it has made no progress for
-    // volumeTimeout (then `onGiveUp` ends it in its place).
+    // volumeTimeout (then `onGiveUp` ends it in its place, once a thread that
+    // waited on one of its tools has taken in the tool's answers).
     void watchWork(const QString &deviceID, const std::shared_ptr<VolumeWork> &work, std::function<void()> onGiveUp,
                    CleanProgress onProgress = {});
     struct WatchedWork;

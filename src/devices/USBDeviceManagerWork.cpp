@@ -8,6 +8,7 @@
 #include "platform/Scheduler.h"
 
 #include <algorithm>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -19,6 +20,8 @@ struct USBDeviceManager::WatchedWork
     quint64 beats = 0;                 // as the last look saw them
     Scheduler::Duration since{0};      // when they last moved
     double share = -2;                 // last told
+    // Given up while its thread waited on one of its tools: when.
+    std::optional<Scheduler::Duration> givenUpAt;
 };
 
 void USBDeviceManager::watchWork(const QString &deviceID, const std::shared_ptr<VolumeWork> &work,
@@ -37,6 +40,21 @@ void USBDeviceManager::watchWork(const QString &deviceID, const std::shared_ptr<
     watched->timer = m_scheduler.every(interval, [this, watched, forget, onGiveUp = std::move(onGiveUp),
                                                   onProgress = std::move(onProgress)] {
         VolumeWork &w = *watched->work;
+        if (watched->givenUpAt) {
+            // Waiting on the tool (killed with the work), that thread is held
+            // by no volume: it takes in what the tool answered, which counts,
+            // and returns. Starting it, the thread may be held by the volume (the
+            // tool starts in its folder): waited for as long again as the
+            // volume was.
+            const VolumeWork::Child child = w.child();
+            if (child == VolumeWork::Child::waiting
+                || (child == VolumeWork::Child::starting
+                    && m_scheduler.now() - *watched->givenUpAt < m_env.volumeTimeout))
+                return;
+            forget();
+            onGiveUp();
+            return;
+        }
         if (w.end() != VolumeWork::End::running) {
             forget();
             return;
@@ -61,6 +79,10 @@ void USBDeviceManager::watchWork(const QString &deviceID, const std::shared_ptr<
                                        [](const std::shared_ptr<VolumeWork> &old) { return old->hasReturned(); }),
                         m_givenUp.end());
         m_givenUp.push_back(watched->work);
+        if (w.child() != VolumeWork::Child::none) {
+            watched->givenUpAt = now;
+            return;
+        }
         forget();
         onGiveUp();
     }, this);

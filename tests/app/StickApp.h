@@ -58,8 +58,10 @@ struct StickApp
     std::unique_ptr<SweepbrookApp> app;
     QHash<QString, QString> loops;   // the loop device of each stick, by mount point
 
-    // `volumeTimeout`: how long a scan or clean may make no progress (zero: the app's own limit).
-    bool start(std::chrono::milliseconds volumeTimeout = {})
+    // `volumeTimeout`: how long a scan or clean may make no progress (zero:
+    // the app's own limit); `dotClean`: the tool it runs (a copy of ours
+    // only root can change, when empty).
+    bool start(std::chrono::milliseconds volumeTimeout = {}, const QString &dotClean = {})
     {
         preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);
         if (!MountFixture::writeMountInfoOf({}, mountInfo))
@@ -68,7 +70,7 @@ struct StickApp
         env.paths.mountInfo = mountInfo;
         // A copy only root can change, wherever the checkout lies: as root the
         // app runs no tool anyone else could have changed.
-        env.dotClean = trustedCopyOf(QStringLiteral(SWEEPBROOK_DOT_CLEAN));
+        env.dotClean = dotClean.isEmpty() ? trustedCopyOf(QStringLiteral(SWEEPBROOK_DOT_CLEAN)) : dotClean;
         if (volumeTimeout.count() > 0)
             env.volumeTimeout = volumeTimeout;
         SweepbrookApp::Options options;

@@ -6,9 +6,12 @@
 // window's close button does, "quit" types the Quit command's Ctrl+Q into it,
 // "quit settings" and "quit history" into that sheet opened over it; when the
 // window stays, it prints "finishing: " and what the window says.
-// The process then ends as the app ends.
+// The process then ends as the app ends. Given a FUSE daemon's pid and a
+// count, it stops that daemon (SIGSTOP) from inside the app's own removal of
+// that many files on the stick, before that removal returns, so the clean
+// cannot remove a file more before the daemon stops, and prints "daemon stopped".
 //
-//   app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point>
+//   app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point> [<daemon> <removals>]
 
 #include "app/SweepbrookApp.h"
 #include "history/views/CleanHistoryView.h"
@@ -22,8 +25,12 @@
 #include <QSocketNotifier>
 #include <QTest>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +40,37 @@ void say(const QString &line)
     std::fprintf(stderr, "%s\n", qPrintable(line));   // stdout carries the app's own diagnostics
     std::fflush(stderr);
 }
+
+// The daemon to stop, the stick's device and the removals on it still to come.
+pid_t g_daemon = 0;
+dev_t g_stick = 0;
+std::atomic<int> g_removalsLeft{0};
+
+bool isStopped(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    return text.mid(text.lastIndexOf(')') + 2, 1) == "T";
+}
+
+} // namespace
+
+// Every removal of the app's (SafeRemove's) comes through here.
+extern "C" int unlinkat(int folder, const char *name, int flags) noexcept
+{
+    const int result = int(::syscall(SYS_unlinkat, folder, name, flags));
+    struct stat st{};
+    if (result == 0 && g_daemon > 0 && ::fstat(folder, &st) == 0 && st.st_dev == g_stick
+        && g_removalsLeft.fetch_sub(1) == 1) {
+        ::kill(g_daemon, SIGSTOP);
+        for (int i = 0; i < 20000 && !isStopped(g_daemon); ++i)
+            ::usleep(1000);
+        say(QStringLiteral("daemon stopped"));
+    }
+    return result;
+}
+
+namespace {
 
 QString shown(const QWidget &window, const char *name)
 {
@@ -46,9 +84,16 @@ int main(int argc, char **argv)
 {
     QApplication qt(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 6) {
-        say(QStringLiteral("usage: app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point>"));
+    if (args.size() != 6 && args.size() != 8) {
+        say(QStringLiteral("usage: app_probe <mountinfo> <preferences> <dot_clean> <volume time limit ms> <mount point> "
+                           "[<daemon> <removals>]"));
         return 2;
+    }
+    struct stat stick{};
+    if (args.size() == 8 && ::stat(QFile::encodeName(args.at(5)).constData(), &stick) == 0) {
+        g_stick = stick.st_dev;
+        g_removalsLeft = args.at(7).toInt();
+        g_daemon = pid_t(args.at(6).toInt());
     }
     Preferences preferences(args.at(2));
     preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);

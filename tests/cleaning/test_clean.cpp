@@ -3,6 +3,7 @@
 // another.
 
 #include "cleaning/FileType.h"
+#include "cleaning/SystemCleanHelper.h"
 #include "cleaning/VolumeWork.h"
 #include "devices/USBDeviceManager.h"
 #include "platform/NotificationCenter.h"
@@ -13,6 +14,7 @@
 #include "BytePaths.h"
 #include "DiskChecks.h"
 #include "FakeMachine.h"
+#include "HeldReader.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
 #include "StdoutCapture.h"
@@ -476,6 +478,54 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 5).join(u'\n') + QStringLiteral(" (%1 in all)").arg(wrong.size())));
         if (disruption == u"kill")
             QVERIFY2(!failed.isEmpty(), "nothing failed although the stick's daemon was killed");
+    }
+
+    // A clean given up (its volume silent for the time limit) while the
+    // administrator tool's answers wait unread, the thread that reads them
+    // held as a machine under load can hold it: what the tool answered
+    // removed counts all the same, and only the rest fails.
+    void givenUpWithAnswersUnread()
+    {
+        MountFixture fx;
+        const QString point = fx.mountRoot() + QStringLiteral("/HELD");
+        if (!fx.mountNew(MountFixture::Kind::Fat32, point))
+            QSKIP(qPrintable(fx.lastError()));
+        writeTree(point, junkTree(2, 40), "junk\n");
+        Rig rig;
+        rig.start(testsupport::realMachineEnvironment());
+        const auto device = rig.manager->deviceContaining(point + "/d00");
+        QVERIFY(device);
+        const QList<FileItem> items = rig.scan(*device, {}).value(FileType::temporaryFiles);
+        QCOMPARE(items.size(), 80);
+
+        // Judged as an ordinary account, every item needs the administrator;
+        // the tool (we are root) waits at its start until its reader is held.
+        SystemCleanHelper::ProbeEnvironment environment;
+        environment.isRoot = [] { return true; };
+        environment.adminTool = testsupport::stoppedAtStart(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
+        environment.effectiveUid = [] { return uid_t(1000); };
+        SystemCleanHelper helper(rig.scheduler, environment);
+        SystemCleanHelper::setShared(&helper);
+        const auto restore = qScopeGuard([] { SystemCleanHelper::setShared(nullptr); });
+        std::optional<std::pair<QList<FileItem>, QList<FileItem>>> outcome;
+        rig.manager->cleanFiles(items, [&](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
+            outcome = std::make_pair(cleaned, failed);
+        });
+        pid_t tool = 0;
+        QVERIFY(QTest::qWaitFor([&] { rig.scheduler.runDue(); return (tool = testsupport::stoppedChild()) > 0; }, 20000));
+        testsupport::HeldReader reader(tool);
+        QVERIFY(reader.isHeld());
+        ::kill(tool, SIGCONT);
+        QVERIFY(QTest::qWaitFor([&] { return testsupport::readFile("/proc/" + QByteArray::number(tool) + "/stat").contains(") Z "); },
+                                20000));   // it answered for every item
+        rig.scheduler.advance(rig.manager->environment().volumeTimeout + std::chrono::seconds(1));
+        QVERIFY(rig.manager->leavesWorkBehind());   // given up
+        reader.release();
+        QVERIFY(QTest::qWaitFor([&] { rig.scheduler.advance(std::chrono::milliseconds(250)); return outcome.has_value(); },
+                                20000));
+        VERIFY_COUNTS(outcome->first, outcome->second, items);
+        QCOMPARE(outcome->first.size(), items.size());
+        rig.settle();
     }
 
     // A FAT stick mounted by hand at a Latin-1 name: listed, scanned (the "._"
