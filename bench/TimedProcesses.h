@@ -24,6 +24,19 @@ struct Timed
     ProcessResult result;
 };
 
+// Standard output read as it comes and counted in lines (`lines`), not
+// held: holding a scan's hundreds of MB of lines, this process would take
+// longer to store them (memory faulted in as the buffer grows) than the
+// scan takes to make them, and the child would wait for it.
+inline void countLines(ProcessRequest &request, qint64 &lines)
+{
+    request.collectStandardOutput = false;
+    request.onOutput = [&lines](const QByteArray &piece, bool error) {
+        if (!error)
+            lines += piece.count('\n');
+    };
+}
+
 inline Timed timed(ProcessRequest request)
 {
     request.timeout = std::chrono::minutes(30);
@@ -49,6 +62,8 @@ inline Timed floorWalk(const QString &root, bool statFiles)
 inline Timed findAppleDouble(const QString &root)
 {
     ProcessRequest request;
+    qint64 lines = 0;
+    countLines(request, lines);
     request.program = QStringLiteral("find");
     request.arguments = {root, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     return timed(request);
@@ -57,6 +72,8 @@ inline Timed findAppleDouble(const QString &root)
 inline Timed findEverything(const QString &root)
 {
     ProcessRequest request;
+    qint64 lines = 0;
+    countLines(request, lines);
     request.program = QStringLiteral("find");
     request.arguments = {root, QStringLiteral("-xdev")};
     return timed(request);
@@ -66,6 +83,8 @@ inline Timed findEverything(const QString &root)
 inline Timed listRoot(const QString &root)
 {
     ProcessRequest request;
+    qint64 lines = 0;
+    countLines(request, lines);
     request.program = QStringLiteral("ls");
     request.arguments = {QStringLiteral("-la"), QStringLiteral("--"), root};
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
@@ -75,6 +94,8 @@ inline Timed listRoot(const QString &root)
 inline Timed findCatalogue(const QString &root)
 {
     ProcessRequest request;
+    qint64 lines = 0;
+    countLines(request, lines);
     request.program = QStringLiteral("find");
     request.arguments = {root, QStringLiteral("-xdev"), QStringLiteral("(")};
     bool first = true;
@@ -131,6 +152,8 @@ inline std::optional<ChildFigures> runChild(const QStringList &args)
     ProcessRequest request;
     request.program = QCoreApplication::applicationFilePath();
     request.arguments = args;
+    qint64 lines = 0;
+    countLines(request, lines);
     const Timed run = timed(request);
     const QList<QByteArray> fields = run.result.standardError.trimmed().split('\n').constLast().split(' ');
     const bool isScan = args.first() == QLatin1String("--scan");
@@ -138,7 +161,7 @@ inline std::optional<ChildFigures> runChild(const QStringList &args)
         say(QStringLiteral("child %1 failed: %2").arg(args.join(' '), QString::fromUtf8(run.result.standardError.right(2000))));
         return std::nullopt;
     }
-    ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, 0, 0, run.result.standardOutput.count('\n')};
+    ChildFigures figures{fields[0].toDouble(), fields[1].toLongLong(), 0, 0, 0, 0, 0, lines};
     figures.peakKiB = fields[2].toLongLong();
     if (isScan) {
         figures.writes = fields[3].toLongLong();

@@ -6,6 +6,7 @@
 #include "cleaning/PathHandles.h"
 #include "cleaning/VolumeWalker.h"
 #include "cleaning/VolumeWork.h"
+#include "platform/LinesInOrder.h"
 #include "platform/Log.h"
 #include "platform/ProcessRunner.h"
 
@@ -13,7 +14,13 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <exception>
+#include <functional>
+#include <limits>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include <new>
@@ -53,7 +60,7 @@ OnHit collector(QList<QByteArray> &hits, QList<pathhandles::ItemLook> *looks)
 // (Asked of every field find prints: nothing is copied.)
 bool isAppleDoubleBelow(const QByteArray &root, QByteArrayView path)
 {
-    return path.sliced(path.lastIndexOf('/') + 1).startsWith("._") && HeldVolume::relativePart(root, path).has_value();
+    return path.sliced(lastSlashOf(path) + 1).startsWith("._") && HeldVolume::relativePart(root, path).has_value();
 }
 
 // A child's output as it comes, cut into fields at a separator: each field
@@ -129,6 +136,8 @@ public:
 
     bool empty() const { return m_blocks.empty(); }
     const T &front() const { return m_blocks.front()[m_head]; }
+    // How many records it holds; none popped yet.
+    size_t size() const { return m_blocks.empty() ? 0 : (m_blocks.size() - 1) * kPerBlock + m_tail - m_head; }
 
     // The record stays where it is until it is popped.
     T &push_back(const T &value)
@@ -157,6 +166,32 @@ public:
         }
     }
 
+    // The records as they stand, read by index from any thread while
+    // nothing is pushed or popped; the blocks below a record are handed
+    // back (by the thread that owns the queue) once no thread reads them.
+    class Pages
+    {
+    public:
+        explicit Pages(PageQueue &queue) : m_queue(queue), m_blocks(queue.m_blocks.cbegin(), queue.m_blocks.cend())
+        {
+            Q_ASSERT(queue.m_head == 0);
+        }
+        const T &at(size_t index) const { return m_blocks[index / kPerBlock][index % kPerBlock]; }
+        void dropAll() { dropBelow(m_blocks.size() * kPerBlock); }
+        void dropBelow(size_t index)
+        {
+            for (; m_dropped < m_blocks.size() && (m_dropped + 1) * kPerBlock <= index; ++m_dropped) {
+                ::munmap(m_queue.m_blocks.front(), kBlockBytes);
+                m_queue.m_blocks.pop_front();
+            }
+        }
+
+    private:
+        PageQueue &m_queue;
+        const std::vector<T *> m_blocks;
+        size_t m_dropped = 0;
+    };
+
 private:
     static constexpr size_t kBlockBytes = size_t(1) << 20;
     static constexpr size_t kPerBlock = kBlockBytes / sizeof(T);
@@ -170,6 +205,99 @@ struct Field
 {
     PathArena::Node node;
     HitLook seen;
+};
+
+// The hits among find's fields, handed to onHit in order on a thread of
+// their own while the fields' lines are made and written piece by piece
+// (linesinorder); never more than a few pieces ahead of the writing, so the
+// items made from them do not stand beside records not yet handed back.
+// Where the system gives no thread, each piece's hits go in its turn.
+class Joining
+{
+public:
+    Joining(const PageQueue<Field>::Pages &pages, size_t count, const PathArena &arena, const OnHit &onHit)
+        : m_pages(pages), m_count(count), m_reader(arena), m_onHit(onHit)
+    {
+        try {
+            m_thread = std::thread([this] { joinAll(); });
+        } catch (const std::system_error &) {
+        }
+    }
+    ~Joining()
+    {
+        writing(std::numeric_limits<size_t>::max());   // nothing holds it back
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    Joining(const Joining &) = delete;
+    Joining &operator=(const Joining &) = delete;
+
+    static constexpr size_t kPerPiece = 4096;
+
+    // Piece `piece` is about to be written (those before it are): its hits
+    // go now when there is no thread, which may go further now.
+    void writing(size_t piece)
+    {
+        if (!m_thread.joinable() && piece < pieces()) {
+            joinPiece(piece);
+            return;
+        }
+        m_writing.store(piece, std::memory_order_release);
+        m_writing.notify_one();
+    }
+    // The fields below this one were handed over.
+    size_t joined() const { return m_joined.load(std::memory_order_acquire); }
+    // The number of hits, once all are handed over; what onHit threw comes back.
+    qsizetype finish()
+    {
+        writing(std::numeric_limits<size_t>::max());
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_failure)
+            std::rethrow_exception(std::exchange(m_failure, nullptr));
+        return m_hits;
+    }
+
+private:
+    static constexpr size_t kAhead = 2;   // pieces
+
+    size_t pieces() const { return (m_count + kPerPiece - 1) / kPerPiece; }
+
+    void joinAll()
+    {
+        try {
+            for (size_t piece = 0; piece < pieces(); ++piece) {
+                for (size_t writing; piece > kAhead && (writing = m_writing.load(std::memory_order_acquire)) < piece - kAhead;)
+                    m_writing.wait(writing);
+                joinPiece(piece);
+            }
+        } catch (...) {
+            m_failure = std::current_exception();
+        }
+    }
+
+    void joinPiece(size_t piece)
+    {
+        const size_t end = std::min(m_count, (piece + 1) * kPerPiece);
+        for (size_t at = piece * kPerPiece; at < end; ++at) {
+            const Field &field = m_pages.at(at);
+            if (field.seen.exists) {
+                m_onHit(m_reader.path(field.node), field.seen.look, field.node);
+                ++m_hits;
+            }
+        }
+        m_joined.store(end, std::memory_order_release);
+    }
+
+    const PageQueue<Field>::Pages &m_pages;
+    const size_t m_count;
+    PathReader m_reader;
+    const OnHit &m_onHit;
+    qsizetype m_hits = 0;
+    std::atomic<size_t> m_writing{0};
+    std::atomic<size_t> m_joined{0};
+    std::exception_ptr m_failure;
+    std::thread m_thread;
 };
 
 // find's NUL-separated output as it comes: each field goes into a path index
@@ -189,35 +317,74 @@ public:
     // Keeps the fields that lie inside root (whole components), whose last
     // component starts with "._" and that exist, handing each to `onHit`,
     // with the lines find's fields get; the number kept. The records go as
-    // they are reported; each path is read from the index once, for its
-    // lines and its hit.
+    // they are reported. Unless `onHitLogs`, the lines are made in pieces on
+    // threads of their own while the hits join (linesinorder).
     qsizetype report(const OnHit &onHit, bool onHitLogs)
     {
         m_looks.finish();
         logLine(QStringLiteral("find命令执行成功，找到 ") + QString::number(separators() + 1)
                 + QStringLiteral(" 个可能的._文件"));
+        return onHitLogs ? reportInOrder(onHit) : reportInPieces(onHit);
+    }
+
+private:
+    // A field's lines; its path, as `reader` read it.
+    static QByteArrayView appendLines(PathReader &reader, QByteArray &lines, const Field &field)
+    {
         static const LineHead kFound("找到._文件: ");
         static const LineHead kMissing("警告: 文件不存在或无法访问: ");
+        const QByteArrayView path = reader.path(field.node);
+        reader.appendLine(lines, kFound);
+        if (!field.seen.exists)
+            reader.appendLine(lines, kMissing);
+        return path;
+    }
+
+    // Each hit handed over after its lines: what onHit says goes between them.
+    qsizetype reportInOrder(const OnHit &onHit)
+    {
         PathReader reader(*m_paths.arena());
         QByteArray lines;
         qsizetype hits = 0;
         for (; !m_fields.empty(); m_fields.pop_front()) {
             const Field &field = m_fields.front();
-            const QByteArrayView path = reader.path(field.node);
-            reader.appendLine(lines, kFound);
+            const QByteArrayView path = appendLines(reader, lines, field);
             if (field.seen.exists) {
-                logBurst(lines, onHitLogs ? 1 : 64 * 1024);
+                logBurst(lines, 1);
                 onHit(path, field.seen.look, field.node);
                 ++hits;
-            } else {
-                reader.appendLine(lines, kMissing);
             }
         }
         logBurst(lines, 1);
         return hits;
     }
 
-private:
+    // The hits join (Joining) while the lines are made in pieces and written;
+    // a block of records goes once both are past it.
+    qsizetype reportInPieces(const OnHit &onHit)
+    {
+        constexpr size_t kPerPiece = Joining::kPerPiece;
+        const size_t count = m_fields.size();
+        PageQueue<Field>::Pages pages(m_fields);
+        const PathArena &arena = *m_paths.arena();
+        Joining joining(pages, count, arena, onHit);
+        const auto make = [&](qsizetype piece, QByteArray &lines) {
+            PathReader reader(arena);
+            for (size_t at = size_t(piece) * kPerPiece, end = std::min(count, at + kPerPiece); at < end; ++at)
+                appendLines(reader, lines, pages.at(at));
+            return true;
+        };
+        const auto inTurn = [&](qsizetype piece, bool) {
+            joining.writing(size_t(piece));
+            // Every piece before is written, and no thread reads it again.
+            pages.dropBelow(std::min(size_t(piece) * kPerPiece, joining.joined()));
+        };
+        linesinorder::write(qsizetype((count + kPerPiece - 1) / kPerPiece), make, inTurn);
+        const qsizetype hits = joining.finish();
+        pages.dropAll();
+        return hits;
+    }
+
     void take(QByteArrayView bytes) override
     {
         if (bytes.isEmpty())
@@ -227,7 +394,7 @@ private:
             m_work->beat();
         Field &field = m_fields.push_back(Field{node, HitLook{}});
         if (isAppleDoubleBelow(m_base, bytes)) {
-            const qsizetype slash = bytes.lastIndexOf('/');
+            const qsizetype slash = lastSlashOf(bytes);
             m_looks.add(bytes.first(std::max<qsizetype>(slash, 1)), bytes.sliced(slash + 1), &field.seen);
         }
     }

@@ -2,6 +2,7 @@
 
 #include "platform/Log.h"
 
+#include <QFile>
 #include <QList>
 
 #include <algorithm>
@@ -414,6 +415,14 @@ FileMatcher &FileMatcher::operator=(FileMatcher &&) noexcept = default;
 bool FileMatcher::hasExclusions() const
 {
     return !d->excluded.empty();
+}
+
+bool FileMatcher::isKeptName(QByteArrayView name) const
+{
+    static const QByteArray protectedBytes = protectedName.toUtf8();
+    if (d->excluded.empty())
+        return name == protectedBytes;
+    return isKept(QFile::decodeName(name.toByteArray()));
 }
 
 bool FileMatcher::isKept(QStringView name) const

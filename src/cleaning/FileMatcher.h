@@ -42,6 +42,9 @@ public:
     // Is the name never junk: the protected name or one the user excluded?
     // (Prints the exclusion line.) Every way an item enters a result asks this.
     bool isKept(QStringView name) const;
+    // The same for a name's bytes (as a path holds them), read as text only
+    // when something is excluded: otherwise only the protected name is kept.
+    bool isKeptName(QByteArrayView name) const;
 
     // Did the user exclude any pattern? Without one, only the protected name is kept.
     bool hasExclusions() const;

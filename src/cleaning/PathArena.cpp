@@ -91,7 +91,7 @@ PathArena::Node PathArena::append(Node parent, QByteArrayView name, int part)
 
 PathArena::Node PathArena::appendPath(QByteArrayView path)
 {
-    const qsizetype slash = path.lastIndexOf('/');
+    const qsizetype slash = lastSlashOf(path);
     if (slash < 0)
         return append(kNone, path);
     return append(append(kNone, path.first(slash)), path.sliced(slash + 1));
@@ -199,7 +199,7 @@ PathArena::Node PathIndex::lookup(QByteArrayView path, quint32 hash) const
 
 // The path `folder` + "/" + `name`: a node whose parent is the folder's
 // node and whose segment is the name is it; any other is compared whole.
-PathArena::Node PathIndex::lookupIn(const Folder &folder, QByteArrayView name, quint32 hash) const
+PathArena::Node PathIndex::lookupIn(const Folder &folder, QByteArrayView name, quint32 hash, QByteArray &scratch) const
 {
     if (m_slots.empty())
         return PathArena::kNone;
@@ -213,9 +213,9 @@ PathArena::Node PathIndex::lookupIn(const Folder &folder, QByteArrayView name, q
             continue;
         if (folder.node != PathArena::kNone && arena.parent(slot.node) == folder.node && arena.name(slot.node) == name)
             return slot.node;
-        m_scratch.resize(0);
-        m_scratch.append(folder.bytes).append('/').append(name);
-        if (holds(slot.node, m_scratch))
+        scratch.resize(0);
+        scratch.append(folder.bytes).append('/').append(name);
+        if (holds(slot.node, scratch))
             return slot.node;
     }
 }
@@ -282,7 +282,7 @@ const PathIndex::Folder &PathIndex::folderNode(QByteArrayView folder)
                 break;
             }
         }
-        const qsizetype lastSlash = folder.lastIndexOf('/');
+        const qsizetype lastSlash = lastSlashOf(folder);
         if (lastSlash > aboveEnd) {
             above = insert(above, folder.sliced(aboveEnd + 1, lastSlash - aboveEnd - 1),
                            folded(m_prefixHashes.back()));
@@ -300,24 +300,24 @@ const PathIndex::Folder &PathIndex::folderNode(QByteArrayView folder)
 }
 
 // The folder asked for: its node when the index holds it, and its hash.
-const PathIndex::Folder &PathIndex::folderFound(QByteArrayView folder) const
+const PathIndex::Folder &PathIndex::folderFound(QByteArrayView folder, Folder &found) const
 {
-    if (m_found.valid && folder == QByteArrayView(m_found.bytes))
-        return m_found;
+    if (found.valid && folder == QByteArrayView(found.bytes))
+        return found;
     const quint64 hash = hashOn(kHashStart, folder);
-    m_found.node = lookup(folder, folded(hash));
-    m_found.hash = hash;
-    m_found.bytes.resize(folder.size());
+    found.node = lookup(folder, folded(hash));
+    found.hash = hash;
+    found.bytes.resize(folder.size());
     if (!folder.isEmpty())
-        std::memcpy(m_found.bytes.data(), folder.data(), size_t(folder.size()));
-    m_found.valid = true;
-    return m_found;
+        std::memcpy(found.bytes.data(), folder.data(), size_t(folder.size()));
+    found.valid = true;
+    return found;
 }
 
 PathArena::Node PathIndex::addIn(const Folder &folder, QByteArrayView name)
 {
     const quint32 hash = folded(hashBelow(folder.hash, name));
-    if (const PathArena::Node node = lookupIn(folder, name, hash); node != PathArena::kNone)
+    if (const PathArena::Node node = lookupIn(folder, name, hash, m_scratch); node != PathArena::kNone)
         return node;
     return insert(folder.node, name, hash);
 }
@@ -325,7 +325,7 @@ PathArena::Node PathIndex::addIn(const Folder &folder, QByteArrayView name)
 PathArena::Node PathIndex::add(QByteArrayView path)
 {
     const auto lock = locked();
-    const qsizetype slash = path.lastIndexOf('/');
+    const qsizetype slash = lastSlashOf(path);
     if (slash < 0) {
         const quint32 hash = folded(hashOn(kHashStart, path));
         const PathArena::Node node = lookup(path, hash);
@@ -351,7 +351,7 @@ PathArena::Node PathIndex::addUnlisted(QByteArrayView folder, QByteArrayView nam
 
 std::optional<PathArena::Node> PathIndex::find(QByteArrayView path) const
 {
-    const qsizetype slash = path.lastIndexOf('/');
+    const qsizetype slash = lastSlashOf(path);
     if (slash < 0) {
         const auto lock = locked();
         const PathArena::Node node = lookup(path, folded(hashOn(kHashStart, path)));
@@ -363,23 +363,45 @@ std::optional<PathArena::Node> PathIndex::find(QByteArrayView path) const
 std::optional<PathArena::Node> PathIndex::find(QByteArrayView folder, QByteArrayView name) const
 {
     const auto lock = locked();
-    const Folder &found = folderFound(folder);
-    const PathArena::Node node = lookupIn(found, name, folded(hashBelow(found.hash, name)));
-    return node == PathArena::kNone ? std::nullopt : std::optional(node);
+    return findIn(m_found, m_scratch, folder, name);
 }
 
 std::optional<PathArena::Node> PathIndex::findAfter(PathArena::Node previous, QByteArrayView folder,
                                                    QByteArrayView name) const
 {
     const auto lock = locked();
-    const Folder &found = folderFound(folder);
+    return findAfterIn(m_found, m_scratch, previous, folder, name);
+}
+
+std::optional<PathArena::Node> PathIndex::findIn(Folder &found, QByteArray &scratch, QByteArrayView folder,
+                                                QByteArrayView name) const
+{
+    const Folder &in = folderFound(folder, found);
+    const PathArena::Node node = lookupIn(in, name, folded(hashBelow(in.hash, name)), scratch);
+    return node == PathArena::kNone ? std::nullopt : std::optional(node);
+}
+
+std::optional<PathArena::Node> PathIndex::findAfterIn(Folder &found, QByteArray &scratch, PathArena::Node previous,
+                                                     QByteArrayView folder, QByteArrayView name) const
+{
+    const Folder &in = folderFound(folder, found);
     const PathArena &arena = *m_arena;
     const PathArena::Node next = previous + 1;
-    if (previous != PathArena::kNone && found.node != PathArena::kNone && PathArena::partOf(previous) == m_part
-        && next < arena.nodeLimit(m_part) && arena.parent(next) == found.node && arena.name(next) == name)
+    if (previous != PathArena::kNone && in.node != PathArena::kNone && PathArena::partOf(previous) == m_part
+        && next < arena.nodeLimit(m_part) && arena.parent(next) == in.node && arena.name(next) == name)
         return next;
-    const PathArena::Node node = lookupIn(found, name, folded(hashBelow(found.hash, name)));
+    const PathArena::Node node = lookupIn(in, name, folded(hashBelow(in.hash, name)), scratch);
     return node == PathArena::kNone ? std::nullopt : std::optional(node);
+}
+
+std::optional<PathArena::Node> PathIndex::Finder::find(QByteArrayView path)
+{
+    const qsizetype slash = lastSlashOf(path);
+    if (slash < 0) {
+        const PathArena::Node node = m_index.lookup(path, folded(hashOn(kHashStart, path)));
+        return node == PathArena::kNone ? std::nullopt : std::optional(node);
+    }
+    return m_index.findIn(m_found, m_scratch, path.first(slash), path.sliced(slash + 1));
 }
 
 QByteArray PathIndex::path(PathArena::Node node) const
@@ -400,41 +422,44 @@ QByteArrayView PathReader::path(PathArena::Node node)
 {
     const PathArena::Node parent = node == PathArena::kNone ? PathArena::kNone : m_arena.parent(node);
     if (m_parentSize < 0 || parent != m_parent) {
-        m_arena.pathInto(m_path, parent);
+        m_arena.pathInto(m_folder, parent);
         m_parent = parent;
-        m_parentSize = m_path.size();
-        m_parentAsIs = isLoggedAsItIs(m_path);
+        m_parentSize = m_folder.size();
+        m_parentAsIs = isLoggedAsItIs(m_folder);
+        if (m_parentSize > 0)
+            std::memcpy(room(m_parentSize), m_folder.constData(), size_t(m_parentSize));
     }
     if (node == PathArena::kNone) {
-        m_path.resize(m_parentSize);
+        room(m_parentSize)[m_parentSize] = '\0';
+        m_size = m_parentSize;
         m_nameStart = 0;
         m_folderAsIs = true;
-        return m_path;
+        return current();
     }
     // The folder's bytes stay in place: only the name is written after them.
     const QByteArrayView segment = m_arena.name(node);
     const qsizetype start = m_parentSize + (parent != PathArena::kNone ? 1 : 0);
-    m_path.resize(start + segment.size());
-    char *at = m_path.data() + m_parentSize;
+    m_size = start + segment.size();
+    char *at = room(m_size) + m_parentSize;
     if (parent != PathArena::kNone)
         *at++ = '/';
     if (!segment.isEmpty())
         std::memcpy(at, segment.data(), size_t(segment.size()));
-    const void *slash = segment.isEmpty() ? nullptr : ::memrchr(segment.data(), '/', size_t(segment.size()));
-    if (!slash) {
+    at[segment.size()] = '\0';
+    const qsizetype inSegment = lastSlashOf(segment);
+    if (inSegment < 0) {
         m_nameStart = start;
         m_folderAsIs = m_parentAsIs;
     } else {
-        const qsizetype inSegment = static_cast<const char *>(slash) - segment.data();
         m_nameStart = start + inSegment + 1;
         m_folderAsIs = m_parentAsIs && isLoggedAsItIs(segment.first(inSegment));
     }
-    return m_path;
+    return current();
 }
 
 void PathReader::appendLine(QByteArray &lines, const LineHead &head) const
 {
-    const QByteArrayView whole = m_path;
+    const QByteArrayView whole = current();
     if (!head.asIs || !m_folderAsIs || !isLoggedAsItIs(whole.sliced(m_nameStart))) {
         appendLogLine(lines, head.text.data(), whole);
         return;

@@ -6,10 +6,22 @@
 #include <QList>
 #include <QSharedData>
 
+#include <algorithm>
+
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
+
+// Where the last '/' of a path's bytes stands (-1: none): asked of every
+// path a scan meets, and QByteArrayView::lastIndexOf goes through a general
+// search for a text.
+inline qsizetype lastSlashOf(QByteArrayView path)
+{
+    const void *slash = path.isEmpty() ? nullptr : ::memrchr(path.data(), '/', size_t(path.size()));
+    return slash ? static_cast<const char *>(slash) - path.data() : -1;
+}
 
 // The paths of a scan's items, held once. A path is a chain of segments: the
 // item's own name, below the folder that holds it, below that folder's
@@ -146,6 +158,10 @@ public:
                                              QByteArrayView name) const;
     // The node's whole path, as the arena's path() (under the lock).
     QByteArray path(PathArena::Node node) const;
+
+    // The same lookups for a thread of its own, in an index nothing adds
+    // to any more (below).
+    class Finder;
     // The segments of its part.
     qsizetype segmentCount() const;
 
@@ -170,11 +186,17 @@ private:
 
     std::unique_lock<std::mutex> locked() const;
     PathArena::Node lookup(QByteArrayView path, quint32 hash) const;
-    PathArena::Node lookupIn(const Folder &folder, QByteArrayView name, quint32 hash) const;
+    // `scratch`: room for a path in pieces, read whole.
+    PathArena::Node lookupIn(const Folder &folder, QByteArrayView name, quint32 hash, QByteArray &scratch) const;
     bool holds(PathArena::Node node, QByteArrayView path) const;
     PathArena::Node insert(PathArena::Node parent, QByteArrayView segment, quint32 hash);
     const Folder &folderNode(QByteArrayView folder);
-    const Folder &folderFound(QByteArrayView folder) const;
+    // `found`: the folder asked for last, kept for the next.
+    const Folder &folderFound(QByteArrayView folder, Folder &found) const;
+    std::optional<PathArena::Node> findIn(Folder &found, QByteArray &scratch, QByteArrayView folder,
+                                          QByteArrayView name) const;
+    std::optional<PathArena::Node> findAfterIn(Folder &found, QByteArray &scratch, PathArena::Node previous,
+                                               QByteArrayView folder, QByteArrayView name) const;
     PathArena::Node addIn(const Folder &folder, QByteArrayView name);
     void grow();
 
@@ -189,6 +211,26 @@ private:
     std::vector<quint64> m_prefixHashes;   // scratch of folderNode()
     mutable QByteArray m_scratch;          // a path in pieces, read whole
     std::unique_ptr<std::mutex> m_lock;
+};
+
+// Lookups in an index that nothing adds to any more, from threads side by
+// side, each with a finder of its own: it keeps the folder it asked for
+// last, as the index's own find() does.
+class PathIndex::Finder
+{
+public:
+    explicit Finder(const PathIndex &index) : m_index(index) {}
+
+    std::optional<PathArena::Node> find(QByteArrayView path);
+    std::optional<PathArena::Node> findAfter(PathArena::Node previous, QByteArrayView folder, QByteArrayView name)
+    {
+        return m_index.findAfterIn(m_found, m_scratch, previous, folder, name);
+    }
+
+private:
+    const PathIndex &m_index;
+    Folder m_found;
+    QByteArray m_scratch;
 };
 
 // A fixed text diagnostic lines begin with, checked once (see PathReader::appendLine).
@@ -220,8 +262,19 @@ public:
     bool folderWrittenAsIs() const { return m_folderAsIs; }
 
 private:
+    QByteArrayView current() const { return QByteArrayView(m_bytes.data(), m_size); }
+    // Room for `size` bytes and a NUL, what is there kept.
+    char *room(qsizetype size)
+    {
+        if (qsizetype(m_bytes.size()) <= size)
+            m_bytes.resize(std::max(size_t(size) + 1, 2 * m_bytes.size()));
+        return m_bytes.data();
+    }
+
     const PathArena &m_arena;
-    QByteArray m_path;
+    QByteArray m_folder;          // the parent's path, as the arena gives it
+    std::vector<char> m_bytes;    // the path read last, NUL-terminated
+    qsizetype m_size = 0;
     PathArena::Node m_parent = PathArena::kNone;
     qsizetype m_parentSize = -1;   // -1: no parent read yet
     qsizetype m_nameStart = 0;

@@ -9,6 +9,7 @@
 #include "cleaning/VolumeWalker.h"
 #include "cleaning/VolumeWork.h"
 #include "localization/ByteCountFormat.h"
+#include "platform/LinesInOrder.h"
 #include "platform/Log.h"
 
 #include <thread>
@@ -121,7 +122,7 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     // have joined once the search has said how many it found.
     const qsizetype before = result.count(FileType::temporaryFiles);
     const auto addHit = [&](QByteArrayView hit, const pathhandles::ItemLook &look, PathArena::Node node) {
-        if (m_matcher.isKept(NameText(hit.sliced(hit.lastIndexOf('/') + 1)).view()))
+        if (m_matcher.isKeptName(hit.sliced(lastSlashOf(hit) + 1)))
             return;
         if (node != PathArena::kNone)
             result.add(FileType::temporaryFiles, node, look);   // held by the index already
@@ -131,19 +132,21 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
     const qsizetype hits = AppleDoubleSearch::findAppleDoubleFiles(root, m_request.tools, addHit, &result.paths(),
                                                                    m_matcher.hasExclusions());
     logLine(QStringLiteral("通过find命令找到 ") + QString::number(hits) + QStringLiteral(" 个._文件"));
-    // Gathered: the matcher has said what it had to.
+    // Gathered: the matcher has said what it had to. Their lines are made
+    // in pieces, on threads of their own, while the pieces before go out.
     static const LineHead kAdded("添加._文件到结果: ");
-    PathReader reader(*result.paths().arena());
-    QByteArray added;
-    result.forEachFrom(FileType::temporaryFiles, before, [&](const FileItem &item) {
-        reader.path(item.node());
-        reader.appendLine(added, kAdded);
-        if (added.size() >= 64 * 1024) {
-            logCaptured(added);
-            added.resize(0);
-        }
+    constexpr qsizetype kPerPiece = 4096;
+    const qsizetype added = result.count(FileType::temporaryFiles) - before;
+    const PathArena &arena = *result.paths().arena();
+    linesinorder::write((added + kPerPiece - 1) / kPerPiece, [&](qsizetype piece, QByteArray &lines) {
+        PathReader reader(arena);
+        const qsizetype from = before + piece * kPerPiece;
+        result.forEachFrom(FileType::temporaryFiles, from, [&](const FileItem &item) {
+            reader.path(item.node());
+            reader.appendLine(lines, kAdded);
+        }, from + kPerPiece);
+        return true;
     });
-    logCaptured(added);
 
     const auto addHits = [&](const QList<QByteArray> &paths, const QList<pathhandles::ItemLook> &looksOfPaths,
                              const char *logPrefix) {

@@ -9,12 +9,14 @@
 #include "cleaning/VolumeScannerBeside.h"
 #include "cleaning/VolumeScannerResult.h"
 #include "cleaning/VolumeWork.h"
+#include "platform/LinesInOrder.h"
 #include "platform/Log.h"
 
 #include <QSet>
 
 #include <algorithm>
 #include <charconv>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -22,6 +24,29 @@
 #include <sys/stat.h>
 
 using scanparts::NameText;
+
+namespace {
+
+// The line of a "._" file the walk met that joins the temporary files.
+constexpr QByteArrayView kJoins = "   直接添加._文件到临时文件结果中\n";
+
+// The three lines after a "._" file the walk met (there or not, its
+// size), and the line saying it joins the temporary files when it does.
+void appendLooked(QByteArray &lines, bool exists, qint64 size, bool joins = false)
+{
+    static constexpr QByteArrayView kThere = "   ._文件是否存在: true\n   ._文件大小: ";
+    static constexpr QByteArrayView kNotThere = "   ._文件是否存在: false\n   ._文件大小: ";
+    static constexpr QByteArrayView kHidden = " 字节\n   ._文件是否隐藏: true\n";
+    char block[224];
+    char *at = std::copy_n((exists ? kThere : kNotThere).data(), (exists ? kThere : kNotThere).size(), block);
+    at = std::to_chars(at, at + 24, size).ptr;
+    at = std::copy_n(kHidden.data(), kHidden.size(), at);
+    if (joins)
+        at = std::copy_n(kJoins.data(), kJoins.size(), at);
+    lines.append(block, at - block);
+}
+
+} // namespace
 
 // The meeting of the pre-search's result and the walk's.
 class VolumeScanner::Meeting
@@ -36,7 +61,7 @@ public:
         , m_walked(walked)
         , m_beside(beside)
         , m_held(held)
-        , m_reader(*result.paths().arena())
+        , m_reading(result)
     {
     }
 
@@ -55,12 +80,27 @@ private:
         std::optional<pathhandles::ItemLook> look;
         qsizetype position;
     };
+    // The paths of the walk's nodes, folder by folder, and where the
+    // pre-search's index holds them: one for each thread that makes lines.
+    struct Reading
+    {
+        explicit Reading(const ResultBuilder &result) : reader(*result.paths().arena()), finder(result.paths()) {}
+        PathReader reader;
+        PathIndex::Finder finder;
+        PathArena::Node lastFound = PathArena::kNone;   // in the pre-search's index
+    };
+    static constexpr qsizetype kEventsPerPiece = 2048;
 
+    void sayInPieces();
+    bool makePiece(qsizetype piece, QByteArray &lines) const;
+    void sayInOrder(qsizetype from, qsizetype to);
+    bool sayAsRead(const BesideSearch::Event &event, Reading &reading, QByteArray &lines) const;
     void writeHeldUpTo(qsizetype offset);
     void writeLines();
-    std::optional<PathArena::Node> preSearchNode(QByteArrayView path);
+    std::optional<PathArena::Node> preSearchNode(Reading &reading, QByteArrayView path) const;
+    std::optional<qint64> listedSize(const BesideSearch::Event &event, Reading &reading, QByteArrayView path) const;
     bool listedByPreSearch(const FileItem &item);
-    void judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path);
+    void judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path, std::optional<qint64> listedSize);
     std::optional<pathhandles::ItemLook> lookAt(PathArena::Node node, QByteArrayView path);
     void waitForPlace(FileType kind, const BesideSearch::Event &event, const std::optional<pathhandles::ItemLook> &look);
     void addKind(FileType kind, QList<FileItem> items);
@@ -82,9 +122,9 @@ private:
     qsizetype m_offset = 0;
     // The lines of the items the walk met, gathered and written together.
     QByteArray m_lines;
-    // The paths of the walk's nodes, folder by folder.
-    PathReader m_reader;
-    PathArena::Node m_lastFound = PathArena::kNone;   // in the pre-search's index
+    Reading m_reading;   // this thread's
+    // Where each piece's held text starts (and, last, where the last ends).
+    std::vector<qsizetype> m_pieceStarts;
 };
 
 void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSearch &beside)
@@ -102,43 +142,134 @@ void VolumeScanner::meet(ResultBuilder &result, ResultBuilder &walked, BesideSea
 
 void VolumeScanner::Meeting::sayWhatWasHeld()
 {
-    static const LineHead kRootListed("已添加隐藏垃圾文件到结果: ");
-    for (const BesideSearch::Event &event : m_beside.events()) {
-        writeHeldUpTo(m_offset += event.textBefore);
-        const QByteArrayView path = m_reader.path(event.node);
-        switch (event.what) {
-        case BesideSearch::What::junkLine:
-        case BesideSearch::What::macosxLine:
-            m_reader.appendLine(m_lines, BesideSearch::lineHeadOf(event.what));
-            if (m_lines.size() >= 64 * 1024)
-                writeLines();
-            break;
-        case BesideSearch::What::rootListed:
-            if (const std::optional<PathArena::Node> found = preSearchNode(path); !found || !m_result.listed(*found))
-                m_reader.appendLine(m_lines, kRootListed);
-            break;
-        case BesideSearch::What::appleDouble:
-            judgeAppleDouble(event, path);
-            break;
-        }
-    }
+    const qsizetype events = qsizetype(m_beside.events().size());
+    // The matcher may print (an exclusion): then every line is made in turn.
+    if (m_matcher.hasExclusions() || events <= kEventsPerPiece)
+        sayInOrder(0, events);
+    else
+        sayInPieces();
     writeLines();
     logCaptured(QByteArrayView(m_held).sliced(m_written));
 }
 
-// The node the pre-search's index holds for a path the walk met (read last
-// by m_reader), if it holds one: the two threads filled parts of their own.
-// They mostly meet them in the same order, so each is looked for first
-// right after the one found before.
-std::optional<PathArena::Node> VolumeScanner::Meeting::preSearchNode(QByteArrayView path)
+// The events' lines made in pieces on threads of their own (linesinorder)
+// while the pieces before them go out; a piece holding a "._" file that
+// needs a look, or may join the result, is said in its turn on this thread.
+void VolumeScanner::Meeting::sayInPieces()
 {
-    const qsizetype name = m_reader.nameStart();
+    const std::deque<BesideSearch::Event> &events = m_beside.events();
+    const qsizetype count = qsizetype(events.size());
+    const qsizetype pieces = (count + kEventsPerPiece - 1) / kEventsPerPiece;
+    m_pieceStarts.assign(size_t(pieces + 1), 0);
+    qsizetype offset = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        if (i % kEventsPerPiece == 0)
+            m_pieceStarts[size_t(i / kEventsPerPiece)] = offset;
+        offset += events[size_t(i)].textBefore;
+    }
+    m_pieceStarts.back() = offset;
+    const auto make = [this](qsizetype piece, QByteArray &lines) { return makePiece(piece, lines); };
+    const auto inTurn = [&](qsizetype piece, bool made) {
+        if (!made) {
+            m_written = m_offset = m_pieceStarts[size_t(piece)];
+            sayInOrder(piece * kEventsPerPiece, std::min(count, (piece + 1) * kEventsPerPiece));
+            writeLines();
+        }
+        m_written = m_offset = m_pieceStarts[size_t(piece + 1)];
+    };
+    linesinorder::write(pieces, make, inTurn);
+}
+
+// One piece of events, with the held text before each, on any thread.
+bool VolumeScanner::Meeting::makePiece(qsizetype piece, QByteArray &lines) const
+{
+    const std::deque<BesideSearch::Event> &events = m_beside.events();
+    Reading reading(m_result);
+    qsizetype offset = m_pieceStarts[size_t(piece)];
+    const qsizetype end = std::min(qsizetype(events.size()), (piece + 1) * kEventsPerPiece);
+    for (qsizetype i = piece * kEventsPerPiece; i < end; ++i) {
+        const BesideSearch::Event &event = events[size_t(i)];
+        if (event.textBefore > 0) {
+            lines.append(QByteArrayView(m_held).sliced(offset, event.textBefore));
+            offset += event.textBefore;
+        }
+        if (!sayAsRead(event, reading, lines))
+            return false;
+    }
+    return true;
+}
+
+// The events from `from` to `to` in turn, the held text before each.
+void VolumeScanner::Meeting::sayInOrder(qsizetype from, qsizetype to)
+{
+    const std::deque<BesideSearch::Event> &events = m_beside.events();
+    for (qsizetype i = from; i < to; ++i) {
+        const BesideSearch::Event &event = events[size_t(i)];
+        writeHeldUpTo(m_offset += event.textBefore);
+        if (m_lines.size() >= 64 * 1024)
+            writeLines();
+        if (sayAsRead(event, m_reading, m_lines))
+            continue;
+        const QByteArrayView path = m_reading.reader.path(event.node);
+        judgeAppleDouble(event, path, listedSize(event, m_reading, path));
+    }
+}
+
+// An event's lines when reading tells them (what the pre-search or the walk
+// listed); false, with nothing added, for a "._" file that needs more.
+bool VolumeScanner::Meeting::sayAsRead(const BesideSearch::Event &event, Reading &reading, QByteArray &lines) const
+{
+    static const LineHead kRootListed("已添加隐藏垃圾文件到结果: ");
+    static const LineHead kMet("发现._文件: ");
+    const QByteArrayView path = reading.reader.path(event.node);
+    switch (event.what) {
+    case BesideSearch::What::junkLine:
+    case BesideSearch::What::macosxLine:
+        reading.reader.appendLine(lines, BesideSearch::lineHeadOf(event.what));
+        return true;
+    case BesideSearch::What::rootListed:
+        if (const std::optional<PathArena::Node> found = preSearchNode(reading, path); !found || !m_result.listed(*found))
+            reading.reader.appendLine(lines, kRootListed);
+        return true;
+    case BesideSearch::What::appleDouble:
+        break;
+    }
+    // Listed already, so there, with its size: it joins nothing anew. An
+    // exclusion prints: such a file is judged in turn.
+    const std::optional<qint64> size = m_matcher.hasExclusions() ? std::nullopt : listedSize(event, reading, path);
+    if (!size)
+        return false;
+    reading.reader.appendLine(lines, kMet);
+    appendLooked(lines, true, *size, !m_matcher.isKeptName(path.sliced(reading.reader.nameStart())));
+    return true;
+}
+
+// The node the pre-search's index holds for a path the walk met (read last
+// by the reading's reader), if it holds one: the two threads filled parts of
+// their own. They mostly meet them in the same order, so each is looked for
+// first right after the one found before.
+std::optional<PathArena::Node> VolumeScanner::Meeting::preSearchNode(Reading &reading, QByteArrayView path) const
+{
+    const qsizetype name = reading.reader.nameStart();
     const std::optional<PathArena::Node> found =
-        name == 0 ? m_result.paths().find(path)
-                  : m_result.paths().findAfter(m_lastFound, path.first(name - 1), path.sliced(name));
+        name == 0 ? reading.finder.find(path)
+                  : reading.finder.findAfter(reading.lastFound, path.first(name - 1), path.sliced(name));
     if (found)
-        m_lastFound = *found;
+        reading.lastFound = *found;
     return found;
+}
+
+// The size a "._" file the walk met is listed with: by the pre-search, or
+// by the walk's root pass.
+std::optional<qint64> VolumeScanner::Meeting::listedSize(const BesideSearch::Event &event, Reading &reading,
+                                                         QByteArrayView path) const
+{
+    std::optional<qint64> size;
+    if (const std::optional<PathArena::Node> found = preSearchNode(reading, path))
+        size = m_result.sizeAt(*found);
+    if (!size && event.listedByWalk)
+        size = m_walked.sizeAt(event.node);
+    return size;
 }
 
 // Does the pre-search list the path of an item of the walk? It lists only
@@ -148,7 +279,7 @@ bool VolumeScanner::Meeting::listedByPreSearch(const FileItem &item)
 {
     if (!item.nameBytes().startsWith("._"))
         return false;
-    const std::optional<PathArena::Node> found = preSearchNode(m_reader.path(item.node()));
+    const std::optional<PathArena::Node> found = preSearchNode(m_reading, m_reading.reader.path(item.node()));
     return found && m_result.listed(*found);
 }
 
@@ -168,39 +299,25 @@ void VolumeScanner::Meeting::writeLines()
     m_lines.resize(0);
 }
 
-// A "._" file the walk met: its lines, and its verdict.
-void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path)
+// A "._" file the walk met that reading alone does not tell: its lines,
+// and its verdict.
+void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path,
+                                              std::optional<qint64> listedSize)
 {
     static const LineHead kMet("发现._文件: ");
-    if (m_lines.size() >= 64 * 1024)
-        writeLines();
-    m_reader.appendLine(m_lines, kMet);
-    std::optional<qint64> listedSize;
-    if (const std::optional<PathArena::Node> found = preSearchNode(path))
-        listedSize = m_result.sizeAt(*found);
-    if (!listedSize && event.listedByWalk)
-        listedSize = m_walked.sizeAt(event.node);
+    m_reading.reader.appendLine(m_lines, kMet);
     std::optional<pathhandles::ItemLook> look;
     if (!listedSize)
         look = lookAt(event.node, path);
     const bool exists = listedSize || look;
-    const qint64 size = listedSize ? *listedSize : look ? look->size : 0;
-    // Its next three lines, made in place.
-    static constexpr QByteArrayView kThere = "   ._文件是否存在: true\n   ._文件大小: ";
-    static constexpr QByteArrayView kNotThere = "   ._文件是否存在: false\n   ._文件大小: ";
-    static constexpr QByteArrayView kHidden = " 字节\n   ._文件是否隐藏: true\n";
-    char block[160];
-    char *at = std::copy_n((exists ? kThere : kNotThere).data(), (exists ? kThere : kNotThere).size(), block);
-    at = std::to_chars(at, at + 24, size).ptr;
-    at = std::copy_n(kHidden.data(), kHidden.size(), at);
-    m_lines.append(block, at - block);
-    const NameText name(path.sliced(m_reader.nameStart()));
+    appendLooked(m_lines, exists, listedSize ? *listedSize : look ? look->size : 0);
+    const NameText name(path.sliced(m_reading.reader.nameStart()));
     // The matcher may print (an exclusion): what is gathered goes first.
     if (m_matcher.hasExclusions())
         writeLines();
     if (exists) {
         if (!m_matcher.isKept(name.view())) {
-            m_lines.append(QByteArrayView("   直接添加._文件到临时文件结果中\n"));
+            m_lines.append(kJoins);
             if (!listedSize && !m_addedPaths.contains(event.node))
                 waitForPlace(FileType::temporaryFiles, event, look);
         }

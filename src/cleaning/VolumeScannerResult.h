@@ -145,14 +145,15 @@ public:
 
     // How many items the kind lists.
     qsizetype count(FileType type) const { return m_result.value(type).size(); }
-    // Calls `f` with each item of the kind from index `from` on, in order.
+    // Calls `f` with each item of the kind from index `from` on (up to
+    // `to`), in order. Threads may ask together while nothing is added.
     template <typename F>
-    void forEachFrom(FileType type, qsizetype from, F f) const
+    void forEachFrom(FileType type, qsizetype from, F f, qsizetype to = -1) const
     {
         const auto it = m_result.constFind(type);
         if (it == m_result.cend())
             return;
-        for (qsizetype i = from; i < it->size(); ++i)
+        for (qsizetype i = from, end = to < 0 ? it->size() : std::min(to, it->size()); i < end; ++i)
             f(it->at(i));
     }
 

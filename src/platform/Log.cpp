@@ -86,6 +86,24 @@ bool isPlainUtf8(QByteArrayView bytes)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
     const auto *end = p + bytes.size();
+    // Printable ASCII (nearly every name) eight bytes at a time, the last
+    // eight too (read again in part): no byte from 0x80 on, none below
+    // 0x20, no DEL. Anything else is read byte by byte below.
+    const auto printableAscii = [](const unsigned char *at) {
+        constexpr quint64 kOnes = 0x0101010101010101ull;
+        constexpr quint64 kHighs = 0x8080808080808080ull;
+        quint64 word;
+        std::memcpy(&word, at, sizeof word);
+        const quint64 belowSpace = (word - 0x20 * kOnes) & ~word;   // exact for bytes below 0x80
+        const quint64 del = ((word ^ 0x7f * kOnes) - kOnes) & ~(word ^ 0x7f * kOnes);
+        return ((word | belowSpace | del) & kHighs) == 0;
+    };
+    if (end - p >= 8) {
+        while (end - p >= 8 && printableAscii(p))
+            p += 8;
+        if (end - p < 8 && (p == end || printableAscii(end - 8)))
+            return true;
+    }
     while (p < end) {
         const unsigned char byte = *p;
         if (byte < 0x80) {
@@ -209,8 +227,7 @@ public:
     {
         std::lock_guard lock(m_mutex);
         if (lines.size() >= kBurstBytes / 2) {
-            // A burst of its own: written as it is, after what gathered
-            // (a long text goes in pieces of about kBurstBytes, see logCaptured).
+            // A burst of its own: written as it is, after what gathered.
             writeLocked();
             write(lines);
             return;
@@ -327,22 +344,11 @@ void logCaptured(QByteArrayView lines)
     if (lines.isEmpty())
         return;
     try {
-        // In bursts, so that a long capture is not copied whole into the buffer.
-        constexpr qsizetype kPiece = 64 * 1024;
-        while (!lines.isEmpty()) {
-            qsizetype end = std::min(lines.size(), kPiece);
-            if (end < lines.size()) {
-                const qsizetype newline = lines.first(end).lastIndexOf('\n');
-                end = newline >= 0 ? newline + 1 : lines.indexOf('\n', end) + 1;
-                if (end <= 0)
-                    end = lines.size();
-            }
-            if (t_capture)
-                LogCaptureAccess::text(*t_capture).append(lines.first(end));
-            else
-                logBuffer().appendLines(lines.first(end), t_openSteps > 0);
-            lines = lines.sliced(end);
-        }
+        // Long lines are written at once, without a copy (appendLines).
+        if (t_capture)
+            LogCaptureAccess::text(*t_capture).append(lines);
+        else
+            logBuffer().appendLines(lines, t_openSteps > 0);
     } catch (...) {
         // As logLine: never take the app down.
     }

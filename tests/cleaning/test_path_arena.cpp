@@ -6,7 +6,9 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 class TestPathArena : public QObject
 {
@@ -177,6 +179,28 @@ private slots:
             }
         }
         QCOMPARE(arena.segmentCount(), first.segmentCount() + second.segmentCount() - 1);
+
+        // Once nothing adds to it, threads side by side find the same, each
+        // with a finder of its own, in order and out of it.
+        std::atomic<int> wrong{0};
+        {
+            std::vector<std::jthread> finders;
+            for (int step = 1; step <= 3; ++step) {
+                finders.emplace_back([&, step] {
+                    PathIndex::Finder finder(first);
+                    PathArena::Node before = PathArena::kNone;
+                    for (int i = step - 1; i < kPaths; i += step) {
+                        const QByteArray path = pathOf(i);
+                        const qsizetype slash = path.lastIndexOf('/');
+                        const auto found = finder.findAfter(before, path.first(slash), path.sliced(slash + 1));
+                        wrong += found != std::optional(ones[size_t(i)]) || finder.find(path) != found;
+                        before = found.value_or(PathArena::kNone);
+                    }
+                    wrong += finder.find("/media/STICK/d3/._none").has_value() + finder.find("/media/NONE").has_value();
+                });
+            }
+        }
+        QCOMPARE(wrong.load(), 0);
     }
 
     // A node's line, made from its folder read once, is the line

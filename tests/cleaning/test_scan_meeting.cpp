@@ -5,6 +5,7 @@
 
 #include "cleaning/VolumeScanner.h"
 #include "cleaning/VolumeWork.h"
+#include "platform/LinesInOrder.h"
 
 #include <QDir>
 #include <QFile>
@@ -73,6 +74,20 @@ bool place(const QByteArray &path, const QByteArray &content)
 void makeScript(const QString &path, const QByteArray &body)
 {
     writeFile(QFile::encodeName(path), "#!/bin/sh\n" + body, 0755);
+}
+
+// Where two runs part: the first line that differs, or nothing.
+QString difference(const Run &run, const Run &expected)
+{
+    if (run.log == expected.log)
+        return {};
+    const QList<QByteArray> got = run.log.split('\n'), want = expected.log.split('\n');
+    qsizetype at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at])
+        ++at;
+    return QStringLiteral("line %1 is \"%2\", not \"%3\"")
+        .arg(at + 1)
+        .arg(QString::fromUtf8(got.value(at)), QString::fromUtf8(want.value(at)));
 }
 
 bool processGone(const QString &pidFile)
@@ -145,18 +160,81 @@ private slots:
             const Run run = together(request);
             QVERIFY2(!expected.result.value(FileType::temporaryFiles).isEmpty(), row.what);
             QCOMPARE(described(run.result), described(expected.result));
-            if (run.log != expected.log) {
-                const QList<QByteArray> got = run.log.split('\n'), want = expected.log.split('\n');
-                qsizetype at = 0;
-                while (at < got.size() && at < want.size() && got[at] == want[at])
-                    ++at;
-                QFAIL(qPrintable(QStringLiteral("%1: line %2 is \"%3\", not \"%4\"")
-                                     .arg(row.what)
-                                     .arg(at + 1)
-                                     .arg(QString::fromUtf8(got.value(at)), QString::fromUtf8(want.value(at)))));
-            }
+            if (const QString differs = difference(run, expected); !differs.isEmpty())
+                QFAIL(qPrintable(QStringLiteral("%1: %2").arg(row.what, differs)));
         }
         QVERIFY(processGone(pidFile));
+    }
+
+    // On a volume of many "._" files the lines are made in pieces on
+    // threads of their own, and they are those of one after the other all
+    // the same, however many threads: also where find missed a folder (the
+    // "._" files the walk met there are looked at in their turn) and where
+    // the matcher prints (then every line is made in turn). find's lines
+    // made in pieces are those made one by one, with the same hits.
+    void manyLinesInPieces()
+    {
+        QTemporaryDir dir;
+        const QByteArray root = QFile::encodeName(dir.path() + "/stick");
+        // More "._" files than a piece holds of find's fields (4,096) or of
+        // the walk's events (2,048), and now and then a "__MACOSX" folder,
+        // whose line the walk holds as text among them.
+        for (int folder = 0; folder < 60; ++folder) {
+            const QByteArray path = root + "/d" + QByteArray::number(folder);
+            if (folder % 7 == 2)
+                QVERIFY(place(path + "/__MACOSX/._inside", "m"));
+            for (int file = 0; file < 120; ++file) {
+                QVERIFY(place(path + "/._f" + QByteArray::number(file), QByteArray(file % 5, 'x')));
+                if (file % 10 == 0)
+                    QVERIFY(place(path + "/x" + QByteArray::number(file) + ".tmp", "t"));
+            }
+        }
+        const QString missingFind = dir.path() + "/missing-find";
+        makeScript(missingFind, "exec find \"$1\" -xdev -path \"$1/d17\" -prune -o -name '._*' -type f -print0\n");
+        struct Row
+        {
+            const char *what;
+            QString find;
+            int helpers;
+            QStringList excluded;
+        };
+        const QList<Row> rows{
+            {"three helpers", "find", 3, {}},
+            {"no helper", "find", 0, {}},
+            {"find that misses a folder", missingFind, 3, {}},
+            {"excluded names", "find", 3, {"._f7"}},
+        };
+        for (const Row &row : rows) {
+            linesinorder::setHelperCount(row.helpers);
+            VolumeScanner::Request request;
+            request.root = root;
+            request.fileTypes = FileTypes::allTypes();
+            request.excludedPatterns = row.excluded;
+            request.tools.find = row.find;
+            const Run expected = oneAfterTheOther(request);
+            const Run run = together(request);
+            QVERIFY2(expected.result.value(FileType::temporaryFiles).size() > 6000, row.what);
+            QCOMPARE(described(run.result), described(expected.result));
+            if (const QString differs = difference(run, expected); !differs.isEmpty())
+                QFAIL(qPrintable(QStringLiteral("%1: %2").arg(row.what, differs)));
+
+            Run inOrder, inPieces;
+            QList<QByteArray> hitsInOrder, hitsInPieces;
+            for (const bool onHitLogs : {true, false}) {
+                QList<QByteArray> &hits = onHitLogs ? hitsInOrder : hitsInPieces;
+                PathIndex held(PathIndex::Threads::one);
+                testsupport::StdoutCapture capture;
+                AppleDoubleSearch::findAppleDoubleFilesWithFind(
+                    root, request.tools,
+                    [&](QByteArrayView path, const pathhandles::ItemLook &, PathArena::Node) { hits << path.toByteArray(); },
+                    &held, onHitLogs);
+                (onHitLogs ? inOrder : inPieces).log = capture.bytes();
+            }
+            QCOMPARE(hitsInPieces, hitsInOrder);
+            if (const QString differs = difference(inPieces, inOrder); !differs.isEmpty())
+                QFAIL(qPrintable(QStringLiteral("%1, find's lines: %2").arg(row.what, differs)));
+        }
+        linesinorder::setHelperCount(-1);
     }
 
     // A stop while find and the walk both run ends the scan without waiting

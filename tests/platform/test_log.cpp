@@ -1,11 +1,15 @@
 #include "platform/Log.h"
 
 #include "platform/FileNames.h"
+#include "platform/LinesInOrder.h"
 
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
+#include <atomic>
+#include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include <unistd.h>
@@ -79,6 +83,74 @@ private slots:
                 QCOMPARE(asPieces.bytes(), line);
             }
         }
+    }
+
+    // Whether a line shows bytes as they are (read eight at a time where
+    // they are plain) is what the text itself says, at every length and
+    // wherever a byte to escape, or one of no valid sequence, stands.
+    void plainTextAtAnyLength()
+    {
+        const QByteArray plain = "._photo-2024 05 ~abcdefgh";
+        const QByteArray pieces[] = {"\x01", "\x1f", "\x7f", "\xc2\x85", "\xe2\x80\xa8", "\xff", "\xe6\x97",
+                                     "\xed\xa0\x80", "\xc3\xa9", "\xe4\xb8\xad", " "};
+        for (qsizetype length = 0; length <= plain.size(); ++length) {
+            QVERIFY(isLoggedAsItIs(plain.first(length)));
+            for (qsizetype at = 0; at <= length; ++at) {
+                for (const QByteArray &piece : pieces) {
+                    const QByteArray text = plain.first(at) + piece + plain.sliced(at, length - at);
+                    const QString read = QString::fromUtf8(text);
+                    QCOMPARE(isLoggedAsItIs(text), read.toUtf8() == text && escapedControls(read) == read);
+                }
+            }
+        }
+    }
+
+    // Pieces of lines made on several threads come out in their order, each
+    // once; one its maker gives back (or fails to make) is made in its turn
+    // on the writing thread, after what came before. Never more than two a
+    // helper are made ahead of the writing.
+    void linesInOrder()
+    {
+        constexpr qsizetype kPieces = 60;
+        for (const int helpers : {0, 1, 3}) {
+            linesinorder::setHelperCount(helpers);
+            std::atomic<int> ahead{0}, mostAhead{0};
+            const auto make = [&](qsizetype piece, QByteArray &lines) {
+                if (piece % 11 == 5)
+                    throw std::runtime_error("could not make it");
+                std::this_thread::sleep_for(std::chrono::microseconds(piece % 3 * 200));
+                const int now = ++ahead;
+                for (int seen = mostAhead.load(); seen < now && !mostAhead.compare_exchange_weak(seen, now);) {
+                }
+                if (piece % 7 == 3)
+                    return false;
+                for (int line = 0; line < 3; ++line)
+                    lines += "piece " + QByteArray::number(piece) + " line " + QByteArray::number(line) + '\n';
+                return true;
+            };
+            QStringList expected;
+            const auto inTurn = [&](qsizetype piece, bool made) {
+                if (piece % 11 != 5)
+                    --ahead;
+                if (!made)
+                    logLine(QStringLiteral("piece %1 in its turn").arg(piece));
+            };
+            for (qsizetype piece = 0; piece < kPieces; ++piece) {
+                if (piece % 7 == 3 || piece % 11 == 5)
+                    expected << QStringLiteral("piece %1 in its turn").arg(piece);
+                else
+                    for (int line = 0; line < 3; ++line)
+                        expected << QStringLiteral("piece %1 line %2").arg(piece).arg(line);
+            }
+            testsupport::StdoutCapture capture;
+            {
+                const LogStep step;
+                linesinorder::write(kPieces, make, inTurn);
+            }
+            QCOMPARE(capture.lines(), expected);
+            QVERIFY2(mostAhead.load() <= std::max(1, 2 * helpers), qPrintable(QString::number(mostAhead.load())));
+        }
+        linesinorder::setHelperCount(-1);
     }
 
     // Lines held by a capture come out where they are written, as they would
