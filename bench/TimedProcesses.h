@@ -24,10 +24,17 @@ struct Timed
     ProcessResult result;
 };
 
-// Standard output read as it comes and counted in lines (`lines`), not
-// held: holding a scan's hundreds of MB of lines, this process would take
-// longer to store them (memory faulted in as the buffer grows) than the
-// scan takes to make them, and the child would wait for it.
+// Standard output read as it comes and dropped, not held: holding a scan's
+// hundreds of MB of lines, this process would take longer to store them
+// (memory faulted in as the buffer grows) than the scan takes to make them,
+// and the child would wait for it.
+inline void dropOutput(ProcessRequest &request)
+{
+    request.collectStandardOutput = false;
+    request.onOutput = [](const QByteArray &, bool) {};
+}
+
+// The same, counted in lines (`lines`).
 inline void countLines(ProcessRequest &request, qint64 &lines)
 {
     request.collectStandardOutput = false;
@@ -62,8 +69,7 @@ inline Timed floorWalk(const QString &root, bool statFiles)
 inline Timed findAppleDouble(const QString &root)
 {
     ProcessRequest request;
-    qint64 lines = 0;
-    countLines(request, lines);
+    dropOutput(request);
     request.program = QStringLiteral("find");
     request.arguments = {root, "-xdev", "-name", "._*", "-type", "f", "-print0"};
     return timed(request);
@@ -72,8 +78,7 @@ inline Timed findAppleDouble(const QString &root)
 inline Timed findEverything(const QString &root)
 {
     ProcessRequest request;
-    qint64 lines = 0;
-    countLines(request, lines);
+    dropOutput(request);
     request.program = QStringLiteral("find");
     request.arguments = {root, QStringLiteral("-xdev")};
     return timed(request);
@@ -83,8 +88,7 @@ inline Timed findEverything(const QString &root)
 inline Timed listRoot(const QString &root)
 {
     ProcessRequest request;
-    qint64 lines = 0;
-    countLines(request, lines);
+    dropOutput(request);
     request.program = QStringLiteral("ls");
     request.arguments = {QStringLiteral("-la"), QStringLiteral("--"), root};
     request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
@@ -94,8 +98,7 @@ inline Timed listRoot(const QString &root)
 inline Timed findCatalogue(const QString &root)
 {
     ProcessRequest request;
-    qint64 lines = 0;
-    countLines(request, lines);
+    dropOutput(request);
     request.program = QStringLiteral("find");
     request.arguments = {root, QStringLiteral("-xdev"), QStringLiteral("(")};
     bool first = true;
