@@ -374,8 +374,13 @@ private:
                 appendLines(reader, lines, pages.at(at));
             return true;
         };
-        const auto inTurn = [&](qsizetype piece, bool) {
+        const auto inTurn = [&](qsizetype piece, bool made) {
             joining.writing(size_t(piece));
+            if (!made) {   // its maker failed: made here, in its turn
+                QByteArray lines;
+                make(piece, lines);
+                logCaptured(lines);
+            }
             // Every piece before is written, and no thread reads it again.
             pages.dropBelow(std::min(size_t(piece) * kPerPiece, joining.joined()));
         };

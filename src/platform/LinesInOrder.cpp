@@ -101,12 +101,19 @@ private:
         }
     }
 
-    static void say(qsizetype index, bool made, const QByteArray &lines, const InTurn &inTurn)
+    void say(qsizetype index, bool made, const QByteArray &lines, const InTurn &inTurn) const
     {
         if (inTurn)
             inTurn(index, made);
-        if (made)
+        if (made) {
             logCaptured(lines);
+        } else if (!inTurn) {
+            // Given back (or failed): made here, in its turn; what it
+            // throws now is the caller's.
+            QByteArray again;
+            if (m_make(index, again))
+                logCaptured(again);
+        }
     }
 
     void makeWhileThereIsRoom()

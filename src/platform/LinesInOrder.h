@@ -19,7 +19,8 @@ namespace linesinorder {
 using Make = std::function<bool(qsizetype index, QByteArray &lines)>;
 // On the writing thread, for each piece in order, before its lines are
 // written: `made` tells whether make() made them; when it did not, this is
-// where the piece is made and said.
+// where the piece is made and said. Without one, such a piece is made by
+// make() again on the writing thread.
 using InTurn = std::function<void(qsizetype index, bool made)>;
 
 // Pieces 0 .. count - 1; returns once all are written.
