@@ -310,7 +310,7 @@ class FindFields : public OutputFields
 {
 public:
     FindFields(PathIndex &paths, QByteArray base, VolumeWork *work)
-        : OutputFields('\0'), m_paths(paths), m_base(std::move(base)), m_work(work)
+        : OutputFields('\0'), m_paths(paths), m_base(std::move(base)), m_work(work), m_looks(work)
     {
     }
 
@@ -467,7 +467,7 @@ private:
 
 std::optional<struct stat> FolderLooks::lstat(QByteArrayView path, const char *name)
 {
-    return lstatIn(path.first(std::max<qsizetype>(path.lastIndexOf('/'), 1)), name);
+    return lstatIn(path.first(std::max<qsizetype>(lastSlashOf(path), 1)), name);
 }
 
 std::optional<struct stat> FolderLooks::lstatIn(QByteArrayView folder, const char *name)

@@ -1,5 +1,7 @@
 #include "cleaning/HitLooks.h"
 
+#include "cleaning/VolumeWork.h"
+
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -84,13 +86,15 @@ void HitLooks::lookAtBatches()
     }
 }
 
-void HitLooks::lookAt(const Batch &batch, FolderLooks &looks)
+void HitLooks::lookAt(const Batch &batch, FolderLooks &looks) const
 {
     const char *name = batch.names.constData();
     for (HitLook *seen : batch.seen) {
         if (const std::optional<struct stat> st = looks.lstatIn(batch.folder, name))
             *seen = HitLook{true, pathhandles::lookOf(*st)};
         name += std::strlen(name) + 1;
+        if (m_volumeWork)
+            m_volumeWork->beat();
     }
 }
 

@@ -28,11 +28,12 @@ struct HitLook
 // searches and its output is read: the reader only hands over the names of
 // each folder together, and a thread looks at them through one handle on the
 // folder (FolderLooks). What a look saw goes into the hit's own record, which
-// must stay where it is until finish() has returned (or this is gone).
+// must stay where it is until finish() has returned (or this is gone). Each
+// look counts as progress of `work`, when there is one.
 class HitLooks
 {
 public:
-    HitLooks() = default;
+    explicit HitLooks(VolumeWork *work) : m_volumeWork(work) {}
     // Hits not looked at by then never are.
     ~HitLooks();
     HitLooks(const HitLooks &) = delete;
@@ -56,8 +57,9 @@ private:
 
     void handOver();
     void lookAtBatches();
-    static void lookAt(const Batch &batch, FolderLooks &looks);
+    void lookAt(const Batch &batch, FolderLooks &looks) const;
 
+    VolumeWork *const m_volumeWork;
     Batch m_open;   // the reader's
     bool m_started = false;
     FolderLooks m_ownLooks;   // the reader's, when it has no thread to hand over to

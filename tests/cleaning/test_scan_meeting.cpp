@@ -223,12 +223,18 @@ private slots:
             for (const bool onHitLogs : {true, false}) {
                 QList<QByteArray> &hits = onHitLogs ? hitsInOrder : hitsInPieces;
                 PathIndex held(PathIndex::Threads::one);
+                VolumeWork work;
+                auto tools = request.tools;
+                tools.work = &work;
                 testsupport::StdoutCapture capture;
                 AppleDoubleSearch::findAppleDoubleFilesWithFind(
-                    root, request.tools,
+                    root, tools,
                     [&](QByteArrayView path, const pathhandles::ItemLook &, PathArena::Node) { hits << path.toByteArray(); },
                     &held, onHitLogs);
                 (onHitLogs ? inOrder : inPieces).log = capture.bytes();
+                // Each look at a hit is progress, as each field read is: a
+                // slow volume is not given up while its hits are looked at.
+                QVERIFY2(work.beats() >= quint64(2 * hits.size()), row.what);
             }
             QCOMPARE(hitsInPieces, hitsInOrder);
             if (const QString differs = difference(inPieces, inOrder); !differs.isEmpty())
