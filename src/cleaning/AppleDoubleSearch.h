@@ -62,7 +62,9 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
 // The same, each hit handed to `onHit`; the number of hits. find's output is
 // held in `held` while it runs (the index the hits will join), or in an
 // index of its own. The lines of find's fields are written in bursts, unless
-// `onHitLogs` (the lines onHit may write go in their place).
+// `onHitLogs` (the lines onHit may write go in their place); then onHit is
+// called in order on a thread of its own, beside threads reading the index,
+// so it must not log nor add to `held`.
 std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
                                                       PathIndex *held = nullptr, bool onHitLogs = true);
 

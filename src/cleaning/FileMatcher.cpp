@@ -1,8 +1,8 @@
 #include "cleaning/FileMatcher.h"
 
+#include "cleaning/ScanParts.h"
 #include "platform/Log.h"
 
-#include <QFile>
 #include <QList>
 
 #include <algorithm>
@@ -422,7 +422,7 @@ bool FileMatcher::isKeptName(QByteArrayView name) const
     static const QByteArray protectedBytes = protectedName.toUtf8();
     if (d->excluded.empty())
         return name == protectedBytes;
-    return isKept(QFile::decodeName(name.toByteArray()));
+    return isKept(scanparts::NameText(name).view());
 }
 
 bool FileMatcher::isKept(QStringView name) const

@@ -3,7 +3,6 @@
 // VolumeScannerMeet.cpp, the result they build in VolumeScannerResult.h.
 #include "cleaning/VolumeScanner.h"
 
-#include "cleaning/ScanParts.h"
 #include "cleaning/VolumeScannerBeside.h"
 #include "cleaning/VolumeScannerResult.h"
 #include "cleaning/VolumeWalker.h"
@@ -16,7 +15,6 @@
 
 namespace {
 
-using scanparts::NameText;
 
 } // namespace
 
@@ -155,7 +153,7 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
         QByteArray lines;
         for (qsizetype i = 0; i < paths.size(); ++i) {
             const QByteArray &hit = paths[i];
-            if (m_matcher.isKept(NameText(QByteArrayView(hit).sliced(hit.lastIndexOf('/') + 1)).view()))
+            if (m_matcher.isKeptName(QByteArrayView(hit).sliced(lastSlashOf(hit) + 1)))
                 continue;
             if (!result.add(FileType::temporaryFiles, hit, looksOfPaths[i]))
                 continue;
@@ -164,12 +162,9 @@ void VolumeScanner::preSearchInto(ResultBuilder &result)
                 continue;
             }
             appendLogLine(lines, logPrefix, hit);
-            if (lines.size() >= 64 * 1024) {
-                logCaptured(lines);
-                lines.resize(0);
-            }
+            logBurst(lines);
         }
-        logCaptured(lines);
+        logBurst(lines, 1);
     };
     // What find missed at the root of a FAT or exFAT volume joins in.
     if (m_request.isFAT) {

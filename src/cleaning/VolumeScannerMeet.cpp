@@ -27,7 +27,9 @@ using scanparts::NameText;
 
 namespace {
 
-// The line of a "._" file the walk met that joins the temporary files.
+// The line of a "._" file the walk met, and the one saying it joins the
+// temporary files.
+const LineHead kMet("发现._文件: ");
 constexpr QByteArrayView kJoins = "   直接添加._文件到临时文件结果中\n";
 
 // The three lines after a "._" file the walk met (there or not, its
@@ -206,10 +208,11 @@ void VolumeScanner::Meeting::sayInOrder(qsizetype from, qsizetype to)
     for (qsizetype i = from; i < to; ++i) {
         const BesideSearch::Event &event = events[size_t(i)];
         writeHeldUpTo(m_offset += event.textBefore);
-        if (m_lines.size() >= 64 * 1024)
-            writeLines();
-        if (sayAsRead(event, m_reading, m_lines))
+        logBurst(m_lines);
+        if (event.what != BesideSearch::What::appleDouble) {
+            sayAsRead(event, m_reading, m_lines);
             continue;
+        }
         const QByteArrayView path = m_reading.reader.path(event.node);
         judgeAppleDouble(event, path, listedSize(event, m_reading, path));
     }
@@ -220,7 +223,6 @@ void VolumeScanner::Meeting::sayInOrder(qsizetype from, qsizetype to)
 bool VolumeScanner::Meeting::sayAsRead(const BesideSearch::Event &event, Reading &reading, QByteArray &lines) const
 {
     static const LineHead kRootListed("已添加隐藏垃圾文件到结果: ");
-    static const LineHead kMet("发现._文件: ");
     const QByteArrayView path = reading.reader.path(event.node);
     switch (event.what) {
     case BesideSearch::What::junkLine:
@@ -295,8 +297,7 @@ void VolumeScanner::Meeting::writeHeldUpTo(qsizetype offset)
 
 void VolumeScanner::Meeting::writeLines()
 {
-    logCaptured(m_lines);
-    m_lines.resize(0);
+    logBurst(m_lines, 1);
 }
 
 // A "._" file the walk met that reading alone does not tell: its lines,
@@ -304,7 +305,6 @@ void VolumeScanner::Meeting::writeLines()
 void VolumeScanner::Meeting::judgeAppleDouble(const BesideSearch::Event &event, QByteArrayView path,
                                               std::optional<qint64> listedSize)
 {
-    static const LineHead kMet("发现._文件: ");
     m_reading.reader.appendLine(m_lines, kMet);
     std::optional<pathhandles::ItemLook> look;
     if (!listedSize)
@@ -340,7 +340,7 @@ std::optional<pathhandles::ItemLook> VolumeScanner::Meeting::lookAt(PathArena::N
     std::optional<pathhandles::ItemLook> look;
     if (deep != m_beside.deepLooks.cend())
         look = *deep;
-    else if (const std::optional<struct stat> st = m_looks.lstat(path, path.data() + path.lastIndexOf('/') + 1))
+    else if (const std::optional<struct stat> st = m_looks.lstat(path, path.data() + lastSlashOf(path) + 1))
         look = pathhandles::lookOf(*st);
     if (m_work)
         m_work->beat();
