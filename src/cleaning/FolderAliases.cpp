@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <vector>
 
-#include <linux/openat2.h>
-#include <sys/syscall.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +25,12 @@ FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> s
         m_rootInode = quint64(st.st_ino);
     }
     m_listingsTell = VolumeWalker::foldersHaveNoIdentity(rootFd);
+    // Files met outside are looked for again only on FAT and exFAT, through
+    // the kernel or FUSE, whose files carry no owner of their own: elsewhere
+    // a request naming a folder and a file would have the administrator tool
+    // tell whether a file its account may not read is there.
+    struct statfs fs;
+    m_filesTell = m_listingsTell || (::fstatfs(rootFd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC);
     if (m_scanned && m_scanned->device != m_device)
         m_scanned.reset();   // another volume's
 }
@@ -64,7 +70,7 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
         return true;
     };
     // A file the scan met outside: the folder holding it shows another's entries.
-    const bool filesTell = m_scanned && !m_scanned->files.empty();
+    const bool filesTell = m_filesTell && m_scanned && !m_scanned->files.empty();
     OutsideFolder outside;
     const auto onEntry = [&](const WalkEntry &entry) {
         if (!alias.isNull())
@@ -99,15 +105,8 @@ bool FolderAliases::showsFileOutside(const WalkEntry &entry, OutsideFolder &outs
         const quint32 index = quint32(*it);
         if (index != outside.index) {
             outside.index = index;
-            open_how how{};
-            how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH;
             const char *path = *m_scanned->folder(index) ? m_scanned->folder(index) : ".";
-            int fd;
-            do {
-                fd = int(::syscall(SYS_openat2, m_rootFd, path, &how, sizeof how));
-            } while (fd < 0 && (errno == EINTR || errno == EAGAIN));
-            outside.fd.reset(fd);
+            outside.fd.reset(pathhandles::openBeneath(m_rootFd, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
         }
         // Where the file met outside cannot be looked at, the folder is not
         // told from an alias of its folder: it is left whole.

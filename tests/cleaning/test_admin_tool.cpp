@@ -501,6 +501,31 @@ private slots:
         QCOMPARE(snapshot(root + "/DCIM"), dcimBefore);
     }
 
+    // On ext4 the files a request says the scan met outside are never looked
+    // for: a folder the account may not read would otherwise tell, by the
+    // trash left whole, whether it holds a file of a chosen name, size and time.
+    void filesOutsideOnlyOnFat()
+    {
+        MountFixture fixture;
+        const QString point = fixture.mountRoot() + QStringLiteral("/EXT4");
+        if (!fixture.mountNew(MountFixture::Kind::Ext4, point))
+            QSKIP(qPrintable(fixture.lastError()));
+        const QByteArray root = QFile::encodeName(point);
+        QVERIFY(makeTree(root, {".Trashes/", "private/"}) && writeFile(root + "/.Trashes/guess.pdf", "12345")
+                && writeFile(root + "/private/guess.pdf", "12345", 0600) && ::chmod(root + "/private", 0700) == 0);
+        struct stat st;
+        QVERIFY(::stat(root + "/.Trashes/guess.pdf", &st) == 0);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        QVERIFY(::utimensat(AT_FDCWD, root + "/private/guess.pdf", times, 0) == 0);
+        CleanRequest request = requestFor(root, scannedItems({".Trashes"}, root));
+        request.scannedFolders.device = request.device;
+        request.scannedFolders.addFolder("private");
+        request.scannedFolders.files = {ScannedFolders::fileRef("guess.pdf", 0)};
+        const ToolRun run = runAdmin(request);
+        QVERIFY2(run.exitCode == 0 && run.answers.value(0) == 0, run.errors.constData());
+        QVERIFY(!QFileInfo::exists(point + QStringLiteral("/.Trashes/guess.pdf")));
+    }
+
     // A folder on the volume's mount path that the user may write: the user
     // swaps it for a link into a mount namespace of its own, where the same
     // volume is mounted with a root-only file of the system over the marker
