@@ -76,12 +76,15 @@ sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 echo "Removing the files Sweepbrook's install wrote (listed in $list)…"
 stayed=0
-for file in "${files[@]}" "$list"; do
+for file in "${files[@]}"; do
   if [[ ! -e "$file" && ! -L "$file" ]]; then continue; fi
   if [[ -d "$file" && ! -L "$file" ]]; then echo "Left alone, as it is a folder now: $file"; stayed=1; continue; fi
   if ! why=$(root_only "$(dirname -- "$file")"); then echo "Left alone, as $why: $file"; stayed=1; continue; fi
   $sudo rm -fv -- "$file" || stayed=1
 done
+# The list goes last, and only once all it names went: a second run, once
+# what stopped this one is mended, still knows what to remove.
+if (( ! stayed )); then $sudo rm -fv -- "$list" || stayed=1; fi
 # The deepest first, as listed; a folder that holds anything stays.
 for folder in "${folders[@]}"; do
   if [[ -d "$folder" && ! -L "$folder" && -z "$(ls -A -- "$folder")" ]] && root_only "$folder" >/dev/null; then

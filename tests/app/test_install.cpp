@@ -108,7 +108,9 @@ exit $status
 // others, not root's, a folder above it writable by others, naming a file
 // outside the prefix): a line "<case> <exit status> kept|changed" for each;
 // then the removal itself, a line "removed <exit status>", and what is left
-// of the prefix and the polkit folder after a line "---".
+// of the prefix and the polkit folder after a line "---". Before it, a run
+// that must leave a file (a folder stands at its name) keeps the list:
+// "stuck <exit status> listed".
 //   script <cmake> <build> <source> <prefix> <polkit actions folder> <work dir>
 const char kUninstallScript[] = R"script(set -u
 cmake=$1 build=$2 source=$3 prefix=$4 polkit=$5 work=$6
@@ -135,6 +137,9 @@ what=writable; chmod 646 "$list"; try "$@"; chmod 644 "$list"
 what=not-roots; chown 65534 "$list"; try "$@"; chown 0 "$list"
 what=folder-above; chmod 757 "$prefix/share"; try "$@"; chmod 755 "$prefix/share"
 what=outside; cp "$list" "$work/list"; echo "$work/victim" >> "$list"; try "$@"; cp "$work/list" "$list"
+entry=$(grep '\.desktop$' "$list" | head -n 1); rm -f "$entry"; mkdir "$entry"
+bash "$source/scripts/uninstall.sh" "$@" >/dev/null 2>&1
+echo "stuck $? $([ -f "$list" ] && echo listed || echo unlisted)"; rmdir "$entry"
 bash "$source/scripts/uninstall.sh" "$@" >/dev/null
 echo "removed $?"
 echo ---
@@ -234,7 +239,8 @@ private slots:
             QSKIP(qPrintable(QStringLiteral("this machine cannot stage the install: ") + output));
         QVERIFY2(result.succeeded(), qPrintable(output));
         QCOMPARE(output.section(QStringLiteral("---\n"), 0, 0),
-                 QStringLiteral("writable 1 kept\nnot-roots 1 kept\nfolder-above 1 kept\noutside 1 kept\nremoved 0\n"));
+                 QStringLiteral("writable 1 kept\nnot-roots 1 kept\nfolder-above 1 kept\noutside 1 kept\nstuck 1 listed\n"
+                                "removed 0\n"));
         QStringList left = {prefix, prefix + QStringLiteral("/bin"), prefix + QStringLiteral("/share"),
                             prefix + QStringLiteral("/share/applications"),
                             prefix + QStringLiteral("/share/applications/other.desktop"), polkit};
