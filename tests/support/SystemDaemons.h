@@ -46,9 +46,10 @@ public:
         stop(m_udisksd);
         stop(m_bus);
         stop(m_udevd);
-        for (const QString &folder : std::as_const(m_hidden)) {
-            ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
-            removeIfMadeForTests(QFile::encodeName(folder));
+        for (qsizetype i = 0; i < m_hidden.size(); ++i) {
+            const QByteArray folder = QFile::encodeName(m_hidden[i]);
+            ::umount2(folder.constData(), MNT_DETACH);
+            releaseFolder(folder, m_held[i]);
         }
     }
 
@@ -210,7 +211,7 @@ public:
 private:
     // A tmpfs of the test's own over `folder`, in its namespace only. A
     // folder the machine lacks is made, marked as made for tests, and removed
-    // by the last test that used it (by the guard, should the test be killed).
+    // by the last test that held it (by the guard, should the test be killed).
     QString hide(const QString &folder)
     {
         if (m_hidden.contains(folder))
@@ -222,11 +223,17 @@ private:
                     return "cannot create " + folder;
                 guardRemovesIfMade(path);
             }
-            if (::mount("sweepbrook-test", path.constData(), "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") == 0)
+            const int held = holdFolder(path);
+            if (held >= 0 && ::mount("sweepbrook-test", path.constData(), "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") == 0) {
+                m_held << held;
                 break;
+            }
+            const int error = errno;
+            if (held >= 0)
+                ::close(held);
             // A test alongside that made it may have removed it meanwhile.
-            if (errno != ENOENT || attempt == 3)
-                return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(errno));
+            if (error != ENOENT || attempt == 3)
+                return QStringLiteral("cannot mount a tmpfs on %1: %2").arg(folder, qt_error_string(error));
         }
         m_hidden << folder;
         return {};
@@ -259,6 +266,7 @@ private:
     QProcess m_udisksd;
     QString m_address;
     QStringList m_hidden;    // folders covered by a private tmpfs while our daemons run
+    QList<int> m_held;       // each held (holdFolder) while it is covered
 };
 
 } // namespace testsupport

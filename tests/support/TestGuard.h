@@ -39,7 +39,9 @@
 #include <ftw.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -81,6 +83,18 @@ inline bool removeTree(const QByteArray &path)
 inline bool madeForTests(const QByteArray &folder)
 {
     return ::getxattr(folder.constData(), kMadeMark, nullptr, 0) >= 0;
+}
+
+// Removes `folder`, open at `fd` (closed here), while it is empty, made for
+// tests and held by no test alongside (none has a shared lock on it): a
+// removal would take away their mounts on it in their own namespaces.
+inline void removeIfUnheld(const QByteArray &folder, int fd)
+{
+    if (fd < 0)
+        return;
+    if (madeForTests(folder) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        ::rmdir(folder.constData());
+    ::close(fd);
 }
 
 // Detaches every loop device that holds a file below `folder`, then waits
@@ -148,10 +162,8 @@ inline void detachLoopsBelow(const QByteArray &folder)
             made << line.mid(5);
     }
     detachLoopsBelow(folder);
-    for (const QByteArray &path : std::as_const(made)) {
-        if (madeForTests(path))
-            ::rmdir(path.constData());   // empty, and no test alongside mounts on it
-    }
+    for (const QByteArray &path : std::as_const(made))
+        removeIfUnheld(path, ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (int tries = 0; tries < 100; ++tries) {
         bool left = false;
         for (const QByteArray &tree : std::as_const(trees))
@@ -239,11 +251,31 @@ inline void guardRemovesIfMade(const QByteArray &folder)
     guard::tell("made", folder);
 }
 
-// Removes `folder` while it is empty, no test mounts on it, and a test made it.
-inline void removeIfMadeForTests(const QByteArray &folder)
+// Holds `folder` for as long as the test mounts on it (a shared lock on it,
+// through the descriptor returned; -1: it is not there): the last test that
+// held a folder made for tests removes it (releaseFolder).
+inline int holdFolder(const QByteArray &folder)
 {
-    if (guard::madeForTests(folder))
-        ::rmdir(folder.constData());
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        while (::flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+        }
+        struct stat held, there;
+        if (::fstat(fd, &held) == 0 && ::stat(folder.constData(), &there) == 0 && held.st_dev == there.st_dev
+            && held.st_ino == there.st_ino)
+            return fd;
+        ::close(fd);   // removed meanwhile by the test that held it last
+    }
+    return -1;
+}
+
+// Lets go of a folder held with holdFolder (nothing mounted on it any more
+// in this test), removing it when the test made it and no other holds it.
+inline void releaseFolder(const QByteArray &folder, int fd)
+{
+    guard::removeIfUnheld(folder, fd);
 }
 
 // Runs the rest of main() as the test, guarded; only the test's process
