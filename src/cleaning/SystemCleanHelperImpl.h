@@ -31,6 +31,7 @@ struct ShownPath
 {
     ShownPath() = default;
     explicit ShownPath(QByteArrayView bytes) { show(bytes, isLoggedAsItIs(bytes)); }
+    explicit ShownPath(QByteArray &&) = delete;   // it would view bytes about to go
 
     // Shows `bytes`, which `asIs` says are logged as they are.
     void show(QByteArrayView bytes, bool asIs)

@@ -42,9 +42,11 @@ public:
 
     // Ends the work: true for the first of the two, which reports its end;
     // the other says nothing more. Giving up kills the work's children at
-    // once: what a tool answered then is all it removed, but for the one
-    // item it may be waiting on inside the volume, and it is known removed
-    // once the thread that ran the tool (`run`) has taken the answers in.
+    // once where this process may signal them: what a tool answered then is
+    // all it removed, but for the one item it may be waiting on inside the
+    // volume, and it is known removed once the thread that ran the tool
+    // (`run`) has taken the answers in. The administrator tool pkexec runs
+    // as root for an ordinary user cannot be signalled: it ends on its own.
     bool finish() { return settle(End::finished); }
     bool giveUp();
     End end() const { return m_end.load(); }
