@@ -74,13 +74,26 @@ function(_sweepbrook_warn_unreachable)
   if(ARGC EQUAL 0)
     return()
   endif()
-  execute_process(COMMAND stat -L -c "%a %n" ${ARGN} OUTPUT_VARIABLE modes ERROR_QUIET)
+  execute_process(COMMAND stat -L -c "%a %u %n" ${ARGN} OUTPUT_VARIABLE modes ERROR_QUIET)
   string(REPLACE "\n" ";" lines "${modes}")
   foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^([0-7]+) ([0-9]+) (.+)$")
+      continue()
+    endif()
+    set(mode "${CMAKE_MATCH_1}")
+    set(owner "${CMAKE_MATCH_2}")
+    set(folder "${CMAKE_MATCH_3}")
     # The mode's last digit, others', without the right to enter.
-    if(line MATCHES "^[0-7]*[0246] (.+)$")
-      message(WARNING "Other accounts cannot enter ${CMAKE_MATCH_1}, so Sweepbrook will not work for them; "
-                      "let them in with: chmod 755 ${CMAKE_MATCH_1}")
+    if(mode MATCHES "[0246]$")
+      message(WARNING "Other accounts cannot enter ${folder}, so Sweepbrook will not work for them; "
+                      "let them in with: chmod 755 ${folder}")
+    endif()
+    # Installed for real (not staged), a folder on the way that others than
+    # root may change lets them replace the administrator tool: the app
+    # then refuses to run it.
+    if("$ENV{DESTDIR}" STREQUAL "" AND (NOT owner STREQUAL "0" OR mode MATCHES "([2367][0-7]|[2367])$"))
+      message(WARNING "${folder} can be changed by others than root, so Sweepbrook will not run its "
+                      "administrator tool installed below it; install where only root can change every folder")
     endif()
   endforeach()
 endfunction()
