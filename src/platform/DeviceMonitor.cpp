@@ -354,11 +354,11 @@ void DeviceMonitor::Impl::follow()
     }
     // udevd's broadcasts are filtered by libudev in the kernel; the kernel's
     // own get our filter. Should the kernel refuse it (an old kernel's small
-    // socket option memory), libudev still filters after reading.
-    if (fromUdevd)
-        udev_monitor_filter_update(monitor);
-    else
-        passOnlyBlockEvents(fd);
+    // socket option memory), the drop-all filter goes, and libudev still
+    // filters after reading.
+    const bool filtered = fromUdevd ? udev_monitor_filter_update(monitor) >= 0 : passOnlyBlockEvents(fd);
+    if (!filtered)
+        (void)::setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, nullptr, 0);
     startReader();   // it lets events go unread if the kernel would not drop them
 }
 
