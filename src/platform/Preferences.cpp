@@ -223,6 +223,7 @@ struct Preferences::Impl
 
     void load();
     void moveAside(const QString &reason);
+    WriteFailure notMovedAside(int error) const;
     void changed();            // with `mutex` held
     void changed(const QString &key)   // the same, for a change of `key`
     {
@@ -397,6 +398,13 @@ MovedAside renameAside(const QString &path)
 
 } // namespace
 
+// The unreadable file could not be moved aside, so nothing is written over it.
+Preferences::WriteFailure Preferences::Impl::notMovedAside(int error) const
+{
+    return WriteFailure{path, error, QStringLiteral("the unreadable file there could not be moved aside: ") + errorText(error),
+                        {}, true};
+}
+
 void Preferences::Impl::moveAside(const QString &reason)
 {
     const MovedAside moved = renameAside(path);
@@ -409,8 +417,7 @@ void Preferences::Impl::moveAside(const QString &reason)
     logLine(QStringLiteral("Preferences: %1 could not be read (%2) nor moved aside to %3 (%4); starting with empty preferences and leaving the file alone")
                 .arg(path, reason, moved.base, errorText(moved.error)));
     mustNotOverwrite = true;
-    notSetAside = WriteFailure{path, moved.error, QStringLiteral("the unreadable file there could not be moved aside: ")
-                                                      + errorText(moved.error), {}, true};
+    notSetAside = notMovedAside(moved.error);
 }
 
 QByteArray Preferences::Impl::document(const QMap<QString, Entry> &snapshot) const
@@ -472,9 +479,7 @@ std::optional<Preferences::WriteFailure> Preferences::Impl::write(const QMap<QSt
         // written as it should be.
         const MovedAside moved = renameAside(path);
         if (!moved.target)
-            return WriteFailure{path, moved.error,
-                                QStringLiteral("the unreadable file there could not be moved aside: ") + errorText(moved.error),
-                                {}, true};
+            return notMovedAside(moved.error);
         logLine(QStringLiteral("Preferences: moved the unreadable %1 to %2 before writing it").arg(path, *moved.target));
         std::lock_guard lock(mutex);
         mustNotOverwrite = false;
