@@ -49,9 +49,8 @@ protected:
         if (watched != m_list || event->type() != QEvent::KeyPress)
             return QObject::eventFilter(watched, event);
         const auto *key = static_cast<QKeyEvent *>(event);
-        const bool space = key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier;
         const QModelIndex current = m_list->currentIndex();
-        if (!current.isValid() || !(ui::pressesButton(key) || space))
+        if (!current.isValid() || !ui::choosesItem(key))
             return QObject::eventFilter(watched, event);
         m_choose(current);
         return true;

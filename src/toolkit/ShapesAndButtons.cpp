@@ -398,6 +398,11 @@ bool pressesButton(const QKeyEvent *event)
     return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && modifiers == Qt::NoModifier;
 }
 
+bool choosesItem(const QKeyEvent *event)
+{
+    return pressesButton(event) || (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier);
+}
+
 void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius, const QRectF &bounds, const QColor &contrast)
 {
     constexpr qreal line = 2;

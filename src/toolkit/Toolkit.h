@@ -347,6 +347,9 @@ void paintFocusRing(QPainter &painter, const QRectF &shape, qreal radius, const 
 void reachableByTab(QAbstractButton *button, qreal radius = 4, const QColor &contrast = Qt::transparent);
 // Whether the key presses a focused button: Enter or Return (Space is Qt's own).
 bool pressesButton(const QKeyEvent *event);
+// Whether the key chooses a focused row or entry a view paints: Enter,
+// Return or Space.
+bool choosesItem(const QKeyEvent *event);
 
 // Makes sure the symbol theme is set (Adwaita when the desktop gives none).
 void ensureIconTheme();

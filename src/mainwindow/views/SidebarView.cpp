@@ -118,7 +118,7 @@ protected:
 
     void keyPressEvent(QKeyEvent *event) override
     {
-        if (ui::pressesButton(event) || (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier)) {
+        if (ui::choosesItem(event)) {
             choose();
             return;
         }

@@ -399,8 +399,7 @@ void RemovableListView::keyPressEvent(QKeyEvent *event)
     // Delete, Backspace, Enter and Space press the current entry's remove button.
     const QModelIndex current = currentIndex();
     const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    const bool removes = plain && (event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace
-                                   || event->key() == Qt::Key_Space || ui::pressesButton(event));
+    const bool removes = ui::choosesItem(event) || (plain && (event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace));
     if (!removes || !current.isValid() || m_model->isLeaving(current.row())) {
         QListView::keyPressEvent(event);
         return;
