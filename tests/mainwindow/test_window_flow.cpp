@@ -30,7 +30,10 @@ private slots:
         const QString prefsFile = prefsDir.path() + "/preferences.json";
         Preferences preferences(prefsFile);
         NotificationCenter center;
-        // The manager sees only this test's stick: other tests mount volumes of their own meanwhile.
+        // The manager reads a copy of the mount table holding only this test's
+        // stick (none of the machine's own), and looks when the test says, on
+        // the scheduler's virtual time; the mount watch and udev's events that
+        // make it look by itself are test_monitored_refresh's, on a real stick.
         const QString mountInfo = prefsDir.path() + "/mountinfo";
         QVERIFY(MountFixture::writeMountInfoOf({}, mountInfo));   // empty until the stick is mounted
         USBDeviceManager::Environment env;
