@@ -177,6 +177,15 @@ struct JunkTree
         paths.sort();
     }
 
+    // The bytes of those of the junk's `paths`, as staged.
+    qint64 bytesOf(const QStringList &some) const
+    {
+        qint64 bytes = 0;
+        for (const QString &path : some)
+            bytes += QFileInfo(staging.path() + path).size();
+        return bytes;
+    }
+
     // Of the junk, what is no longer on the stick mounted at `point`.
     QStringList goneFrom(const QString &point) const
     {

@@ -188,6 +188,7 @@ private slots:
         QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("administrator-tool-killed.png"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.history().size(), 1, patience);
         QCOMPARE(testsupport::recordedPaths(rig.history()[0], point), gone);
+        QCOMPARE(rig.history()[0].freedSpace, junk.bytesOf(gone));
     }
 
     // The privileged clean's alert about system files it could not delete

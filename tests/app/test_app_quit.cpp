@@ -182,6 +182,7 @@ private slots:
         QCOMPARE(history.size(), 1);
         QCOMPARE(history[0].cleanedFileCount, gone.size());
         QCOMPARE(testsupport::recordedPaths(history[0], rig.point), gone);
+        QCOMPARE(history[0].freedSpace, rig.junk.bytesOf(gone));
         qInfo("%lld of %lld removed when the window closed; recorded %lld", qint64(gone.size()),
               qint64(rig.junk.paths.size()), qint64(history[0].cleanedFileCount));
     }
@@ -228,6 +229,7 @@ private slots:
             QVERIFY2(goneSet.contains(path), qPrintable(path + QStringLiteral(" is recorded but still there")));
         QVERIFY2(gone.size() - recorded.size() <= 1,
                  qPrintable(QStringLiteral("%1 gone, %2 recorded").arg(gone.size()).arg(recorded.size())));
+        QCOMPARE(history[0].freedSpace, rig.junk.bytesOf(recorded));
         QVERIFY(gone.size() < rig.junk.paths.size());
         qInfo("%lld of %lld gone; recorded %lld", qint64(gone.size()), qint64(rig.junk.paths.size()),
               qint64(recorded.size()));

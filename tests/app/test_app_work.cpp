@@ -132,6 +132,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(stick.rig.history().size(), 1, kPatience);
         QCOMPARE(stick.rig.history()[0].cleanedFileCount, gone.size());
         QCOMPARE(testsupport::recordedPaths(stick.rig.history()[0], stick.point), gone);
+        QCOMPARE(stick.rig.history()[0].freedSpace, stick.junk.bytesOf(gone));
         QTest::qWait(500);   // a second clean's record would come late
         QCOMPARE(stick.rig.history().size(), 1);
     }
@@ -175,6 +176,7 @@ private slots:
         QVERIFY2(gone.size() - record.cleanedFileCount == 0 || gone.size() - record.cleanedFileCount == 1,
                  qPrintable(QStringLiteral("%1 gone, %2 recorded").arg(gone.size()).arg(record.cleanedFileCount)));
         QCOMPARE(recorded.size(), record.cleanedFileCount);
+        QCOMPARE(record.freedSpace, stick.junk.bytesOf(recorded));
         for (const QString &path : recorded)
             QVERIFY2(gone.contains(path), qPrintable(path));
         qInfo("%lld of %lld removed before the daemon died; the window and the record say %lld",
@@ -216,6 +218,7 @@ private slots:
         QVERIFY2(stick.rig.fx.mountFat(loop, stick.point), qPrintable(stick.rig.fx.lastError()));
         QCOMPARE(testsupport::recordedPaths(record, stick.point), stick.junk.goneFrom(stick.point));
         QCOMPARE(record.cleanedFileCount, stick.junk.paths.size());
+        QCOMPARE(record.freedSpace, stick.junk.bytesOf(stick.junk.paths));
     }
 
     // The daemon stopped before a scan: within the limit the window says the
