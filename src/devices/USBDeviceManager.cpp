@@ -218,6 +218,7 @@ void USBDeviceManager::startMonitoring()
         // the early word, and the fallback looks as often as the window does.
         connect(m_monitor, &DeviceMonitor::mediaArrived, this, &USBDeviceManager::handleDevicesAdded);
         connect(m_monitor, &DeviceMonitor::mediaRemoved, this, &USBDeviceManager::handleDevicesRemoved);
+        m_monitor->followBlockEvents(true);
     }
     m_fallbackInterval = watched ? m_env.fallbackRefreshInterval : m_env.unwatchedRefreshInterval;
     const QString every = QString::number(m_fallbackInterval.count());

@@ -4,7 +4,6 @@
 #include "platform/Volumes.h"
 
 #include <QFile>
-#include <QMetaMethod>
 #include <QMetaObject>
 #include <QSet>
 #include <QSocketNotifier>
@@ -221,13 +220,14 @@ struct DeviceMonitor::Impl
 
     // Block-device events are read on a thread of their own, which judges
     // them (matters()): only those that count wake the main thread. While
-    // nobody listens the kernel drops them all and no thread waits (follow()).
+    // nobody wants them the kernel drops them all and no thread waits (follow()).
     udev *udevContext = nullptr;
     udev_monitor *monitor = nullptr;
     bool fromUdevd = false;
     std::thread reader;
     int wakeFd = -1;   // an eventfd, written to end the reader
-    std::atomic<bool> listened{false};   // the reader's: mediaArrived or mediaRemoved is connected
+    bool wanted = false;                 // block-device events are (followBlockEvents)
+    std::atomic<bool> listened{false};   // the reader's: they are wanted
     std::optional<bool> followed;        // whom the socket is set up for: listeners or none
     std::mutex listedMutex;
     std::shared_ptr<const QSet<QByteArray>> listed;   // kernel names; none: every device counts
@@ -334,14 +334,12 @@ void DeviceMonitor::Impl::stopMountWatch()
     mounts.clear();
 }
 
-// Sets the socket up for whoever listens now (on the main thread, as the
-// signals are connected): while nobody does, a filter has the kernel drop
-// every event before it reaches the socket and no thread waits on it; while
-// someone does, the block filter is back and the reader's thread takes them.
+// Sets the socket up as block-device events are wanted now (on the main
+// thread): while they are not, a filter has the kernel drop every event
+// before it reaches the socket and no thread waits on it; while they are,
+// the block filter is back and the reader's thread takes them.
 void DeviceMonitor::Impl::follow()
 {
-    const bool wanted = q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaArrived))
-                        || q->isSignalConnected(QMetaMethod::fromSignal(&DeviceMonitor::mediaRemoved));
     if (!monitor || followed == wanted)
         return;
     stopReader();
@@ -524,13 +522,9 @@ void DeviceMonitor::setListedDevices(const QStringList &kernelNames)
     d->listed = std::move(names);
 }
 
-void DeviceMonitor::connectNotify(const QMetaMethod &)
+void DeviceMonitor::followBlockEvents(bool wanted)
 {
-    d->follow();
-}
-
-void DeviceMonitor::disconnectNotify(const QMetaMethod &)
-{
+    d->wanted = wanted;
     d->follow();
 }
 

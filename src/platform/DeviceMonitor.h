@@ -43,9 +43,12 @@ public:
     // block-device event counts.
     void setListedDevices(const QStringList &kernelNames);
 
+    // Whether block-device events are wanted (mediaArrived and mediaRemoved
+    // tell of them): until then, and after false, the kernel drops them
+    // before they reach the socket and no thread waits on it.
+    void followBlockEvents(bool wanted);
+
 signals:
-    // Block-device events are taken apart only while one of the two signals
-    // below is connected; else they are let go unread (on the monitor's thread).
     // One burst of block-device "add"/"change" events, or a new mount.
     void mediaArrived();
     // One burst of block-device "remove" events (or "change" events that leave
@@ -55,10 +58,6 @@ signals:
     // that mounted or unmounted nothing the keys above tell apart (a remount,
     // a mount replaced by another with the same id).
     void mountTableChanged();
-
-protected:
-    void connectNotify(const QMetaMethod &signal) override;
-    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     struct Impl;

@@ -115,6 +115,7 @@ private slots:
         QVERIFY(monitor.hasMountWatch() && monitor.mountWatchFlagsChanges());
         QSignalSpy arrived(&monitor, &DeviceMonitor::mediaArrived);
         QSignalSpy removed(&monitor, &DeviceMonitor::mediaRemoved);
+        monitor.followBlockEvents(true);
         QSignalSpy changed(&monitor, &DeviceMonitor::mountTableChanged);
         TurnCounter arrivals, changes;
         arrivals.connect(this, &monitor, &DeviceMonitor::mediaArrived);
@@ -264,6 +265,7 @@ private slots:
         monitor.setListedDevices({listedName});
         QSignalSpy arrived(&monitor, &DeviceMonitor::mediaArrived);
         QSignalSpy removed(&monitor, &DeviceMonitor::mediaRemoved);
+        monitor.followBlockEvents(true);
 
         for (const QString &name : {QStringLiteral("loop%1").arg(unattached), listedName}) {
             QFile trigger("/sys/class/block/" + name + "/uevent");
@@ -290,8 +292,8 @@ private slots:
         QVERIFY(monitor.start());
         if (!monitor.hasUdevMonitor())
             QSKIP("no block device events on this machine");
-        // While nobody listens the events are let go unread; reading goes on
-        // as before once someone does.
+        // While nobody wants them the events are let go unread; reading goes
+        // on as before once someone does.
         if (const auto unheard = fx.attachLoop(*image)) {
             QTest::qWait(100);
             QVERIFY(fx.detachLoop(*unheard));
@@ -299,6 +301,7 @@ private slots:
         }
         QSignalSpy arrived(&monitor, &DeviceMonitor::mediaArrived);
         QSignalSpy removed(&monitor, &DeviceMonitor::mediaRemoved);
+        monitor.followBlockEvents(true);
 
         const auto loop = fx.attachLoop(*image);
         if (!loop)
