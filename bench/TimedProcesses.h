@@ -12,7 +12,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <optional>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace bench::timedprocesses {
 
@@ -34,13 +39,31 @@ inline void dropOutput(ProcessRequest &request)
     request.onOutput = [](const QByteArray &, bool) {};
 }
 
+// The newlines in a piece, 16 bytes at a time: the reader should cost no
+// more than `wc -l` does, or a scan's hundreds of MB of lines would wait for
+// this process rather than the pipe.
+inline qint64 newlinesIn(const QByteArray &piece)
+{
+    const char *at = piece.constData();
+    const char *const end = at + piece.size();
+    qint64 count = 0;
+#ifdef __SSE2__
+    const __m128i newline = _mm_set1_epi8('\n');
+    for (; end - at >= 16; at += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        count += __builtin_popcount(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline))));
+    }
+#endif
+    return count + std::count(at, end, '\n');
+}
+
 // The same, counted in lines (`lines`).
 inline void countLines(ProcessRequest &request, qint64 &lines)
 {
     request.collectStandardOutput = false;
     request.onOutput = [&lines](const QByteArray &piece, bool error) {
         if (!error)
-            lines += piece.count('\n');
+            lines += newlinesIn(piece);
     };
 }
 

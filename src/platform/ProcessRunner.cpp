@@ -252,10 +252,18 @@ ProcessResult spawnFailure(int rc, const ProcessRequest &request, const QByteArr
 
 } // namespace
 
-bool processparts::ChildPipes::open(bool feedInput, int *error)
+bool processparts::ChildPipes::open(bool feedInput, bool streamedOutput, int *error)
 {
-    return (!feedInput || makePipe(stdinRead, stdinWrite, error)) && makePipe(stdoutRead, stdoutWrite, error)
-           && makePipe(stderrRead, stderrWrite, error);
+    if ((feedInput && !makePipe(stdinRead, stdinWrite, error)) || !makePipe(stdoutRead, stdoutWrite, error)
+        || !makePipe(stderrRead, stderrWrite, error))
+        return false;
+    // Output read as it comes (find's hits on a large volume) gets room for
+    // more than the kernel's 64 KiB, so the child does not stop each time
+    // the reader pauses (an index growing). Where the system refuses, the
+    // pipe stays as it is.
+    if (streamedOutput)
+        ::fcntl(stdoutWrite.get(), F_SETPIPE_SZ, 1 << 20);
+    return true;
 }
 
 QString findExecutable(const QString &name)
@@ -290,7 +298,7 @@ ProcessResult runProcess(const ProcessRequest &request)
 
     int error = 0;
     ChildPipes pipes;
-    if (!pipes.open(!request.standardInput.isEmpty(), &error))
+    if (!pipes.open(!request.standardInput.isEmpty(), !request.collectStandardOutput, &error))
         return failure(QStringLiteral("Cannot start %1: %2").arg(request.program, errorText(error)));
     SpawnSetup setup;
     if (!setup.ok())

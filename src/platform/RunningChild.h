@@ -45,13 +45,14 @@ private:
 };
 
 // The pipes to the child's standard input (only when it is fed), output and
-// error. The child's ends are closed once it runs.
+// error; output read as it comes gets a roomier pipe. The child's ends are
+// closed once it runs.
 struct ChildPipes
 {
     Fd stdinRead, stdinWrite, stdoutRead, stdoutWrite, stderrRead, stderrWrite;
 
     // False (with errno in *error) when a pipe could not be made.
-    bool open(bool feedInput, int *error);
+    bool open(bool feedInput, bool streamedOutput, int *error);
 };
 
 // Waits for the child spawned with `pipes` (whose child's ends it closes)

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 
 #include <cerrno>
@@ -219,6 +220,29 @@ private slots:
         QCOMPARE(result.standardError.size(), 1 << 20);
         QVERIFY(result.standardOutput.isEmpty());
         QCOMPARE(seen, QByteArray(1 << 20, 'o'));
+
+        // Streamed output has room in the pipe: the child writes 512 KiB
+        // more while its reader is held on the first piece (with the
+        // kernel's 64 KiB it would stop there, and never say it was done).
+        QTemporaryDir dir;
+        const QString done = dir.filePath("done");
+        ProcessRequest roomy = shell("printf x; head -c 524288 /dev/zero; : > \"$1\"", 60s, {done});
+        roomy.collectStandardOutput = false;
+        qsizetype received = 0;
+        bool wroteAll = false;
+        roomy.onOutput = [&](const QByteArray &piece, bool error) {
+            if (!error && received == 0) {
+                QElapsedTimer held;
+                held.start();
+                while (!(wroteAll = QFile::exists(done)) && held.elapsed() < 10000)
+                    QThread::msleep(5);
+            }
+            received += error ? 0 : piece.size();
+        };
+        result = runProcess(roomy);
+        QVERIFY(result.succeeded());
+        QVERIFY(wroteAll);
+        QCOMPARE(received, 524289);
 
         QByteArray input(1 << 20, Qt::Uninitialized);
         QRandomGenerator generator(7);
