@@ -61,10 +61,11 @@ std::optional<QList<QByteArray>> findAppleDoubleFilesWithFind(const QByteArray &
                                                               QList<pathhandles::ItemLook> *looks = nullptr);
 // The same, each hit handed to `onHit`; the number of hits. find's output is
 // held in `held` while it runs (the index the hits will join), or in an
-// index of its own. The lines of find's fields are written in bursts, unless
-// `onHitLogs` (the lines onHit may write go in their place); then onHit is
-// called in order on a thread of its own, beside threads reading the index,
-// so it must not log nor add to `held`.
+// index of its own. With `onHitLogs`, each hit goes to onHit after its own
+// lines, so that the lines onHit writes go in their place. Without it, the
+// lines of find's fields are made in pieces and written in bursts while onHit
+// is called in order on a thread of its own, beside threads reading the
+// index: then onHit must not log nor add to `held`.
 std::optional<qsizetype> findAppleDoubleFilesWithFind(const QByteArray &root, const Tools &tools, const OnHit &onHit,
                                                       PathIndex *held = nullptr, bool onHitLogs = true);
 

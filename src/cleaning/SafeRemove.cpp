@@ -391,7 +391,8 @@ private:
         // The folder emptied must still be the one at its name, if any is.
         Identity there;
         const bool named = identifyAt(m_frames[parent].fd, done.name.constData(), 0, there);
-        if (!standsForRemoval(parent) || (named ? there.dev != done.dev || there.ino != done.ino : errno != ENOENT))
+        const bool replaced = named ? there.dev != done.dev || there.ino != done.ino : errno != ENOENT;
+        if (replaced || !standsForRemoval(parent))
             return stop(parent);
         if (!removeSubfolder(m_frames[parent].fd, done.name))
             failLazily([&] { return relative(parent, done.name); });

@@ -13,11 +13,6 @@
 
 #include <thread>
 
-namespace {
-
-
-} // namespace
-
 VolumeScanner::VolumeScanner(Request request)
     : m_request(std::move(request))
     , m_matcher(FileTypes::junkFilePatterns(), m_request.fileTypes, m_request.customExtensions,
