@@ -501,14 +501,27 @@ private slots:
         QCOMPARE(snapshot(root + "/DCIM"), dcimBefore);
     }
 
-    // On ext4 the files a request says the scan met outside are never looked
-    // for: a folder the account may not read would otherwise tell, by the
-    // trash left whole, whether it holds a file of a chosen name, size and time.
+    // On ext4, through the kernel or FUSE, the files a request says the scan
+    // met outside are never looked for: a folder the account may not read
+    // would otherwise tell, by the trash left whole, whether it holds a file
+    // of a chosen name, size and time.
+    void filesOutsideOnlyOnFat_data()
+    {
+        QTest::addColumn<bool>("fuse");
+        QTest::newRow("ext4") << false;
+        QTest::newRow("ext4 through fuse2fs, which keeps owners") << true;
+    }
+
     void filesOutsideOnlyOnFat()
     {
+        QFETCH(bool, fuse);
         MountFixture fixture;
         const QString point = fixture.mountRoot() + QStringLiteral("/EXT4");
-        if (!fixture.mountNew(MountFixture::Kind::Ext4, point))
+        if (fuse && MountFixture::tool(QStringLiteral("fuse2fs")).isEmpty())
+            QSKIP("fuse2fs (package fuse2fs) is not installed");
+        const std::optional<QString> image = fuse ? fixture.makeImage(MountFixture::Kind::Ext4, 32, "STICK") : std::nullopt;
+        const std::optional<QString> loop = image ? fixture.attachLoop(*image) : std::nullopt;
+        if (fuse ? !(loop && fixture.mountExt4Fuse(*loop, point)) : !fixture.mountNew(MountFixture::Kind::Ext4, point))
             QSKIP(qPrintable(fixture.lastError()));
         const QByteArray root = QFile::encodeName(point);
         QVERIFY(makeTree(root, {".Trashes/", "private/"}) && writeFile(root + "/.Trashes/guess.pdf", "12345")

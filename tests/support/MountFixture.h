@@ -163,6 +163,14 @@ public:
         return mount(QStringLiteral("mount.exfat-fuse"), {loopDev, mountPoint}, mountPoint, true);
     }
 
+    // ext4 through fuse2fs, which keeps its files' owners and modes:
+    // mountinfo shows "fuse.ext4" with the loop device as source.
+    std::optional<QString> mountExt4Fuse(const QString &loopDev, const QString &mountPoint)
+    {
+        return mount(QStringLiteral("fuse2fs"), {loopDev, mountPoint, QStringLiteral("-o"), QStringLiteral("allow_other")},
+                     mountPoint, true);
+    }
+
     // Mounts the loop device as sticks of its kind are mounted here: FAT32
     // through fusefat, exFAT through exfat-fuse, ext4 by the kernel.
     std::optional<QString> mountLoop(Kind kind, const QString &loopDev, const QString &mountPoint)

@@ -74,6 +74,17 @@ bool comparesNamesIgnoringCase(const MountEntry &mount, const std::optional<Bloc
     return kIgnoringCase.contains(type) || (type.isEmpty() && mount.fsType.startsWith(QLatin1String("fuse")));
 }
 
+// Do its files carry no owner or mode of their own (FAT, exFAT), so that a
+// file's being there tells the account nothing its rights would hide? So
+// does a FUSE volume whose type cannot be told (the side that leaves a junk
+// folder whole rather than lose what it shares).
+bool filesCarryNoOwner(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
+{
+    static const QStringList kOwnerless = {"vfat", "msdos", "fat", "fat12", "fat16", "fat32", "exfat"};
+    const QString type = mountedFileSystemType(mount, device).toLower();
+    return kOwnerless.contains(type) || (type.isEmpty() && mount.fsType.startsWith(QLatin1String("fuse")));
+}
+
 } // namespace
 
 std::optional<uid_t> requestingUser()
@@ -93,7 +104,8 @@ std::optional<uid_t> requestingUser()
     return uid_t(uid);
 }
 
-std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why, bool *namesIgnoreCase)
+std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why, bool *namesIgnoreCase,
+                                              bool *ownerless)
 {
     const auto refuse = [why](const QString &reason) -> std::unique_ptr<HeldVolume> {
         *why = reason;
@@ -152,5 +164,7 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
     }
     if (namesIgnoreCase)
         *namesIgnoreCase = comparesNamesIgnoringCase(*mount, device);
+    if (ownerless)
+        *ownerless = filesCarryNoOwner(*mount, device);
     return HeldVolume::adopt(fd.release(), root, request.device);
 }

@@ -22,9 +22,11 @@ class HeldVolume;
 // system path; acting as root for another account, it must also be mounted
 // for that account. Nothing, with the reason in *why, otherwise.
 // *namesIgnoreCase (when given) tells whether the volume takes names that
-// differ only in case for one name.
+// differ only in case for one name; *ownerless, whether its files carry no
+// owner of their own (FAT, exFAT), where a request may name files met
+// outside a junk folder to be looked for.
 std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QString *why,
-                                              bool *namesIgnoreCase = nullptr);
+                                              bool *namesIgnoreCase = nullptr, bool *ownerless = nullptr);
 
 // The account the tool acts for: the one pkexec names (PKEXEC_UID) when root
 // runs it, root itself when run directly, else whoever runs it. Nothing when

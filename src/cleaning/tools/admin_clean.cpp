@@ -386,16 +386,23 @@ int main(int argc, char **argv)
         return indexes;
     };
     bool namesIgnoreCase = false;
+    bool ownerless = false;
     const ToolMain::Tool tool{"sweepbrook-admin-clean",
                               "Removes, as the administrator, the items of the clean request on standard input.",
-                              [&namesIgnoreCase](const CleanRequest &request, QString *why) {
-                                  return openMountedVolume(request, why, &namesIgnoreCase);
+                              [&namesIgnoreCase, &ownerless](const CleanRequest &request, QString *why) {
+                                  return openMountedVolume(request, why, &namesIgnoreCase, &ownerless);
                               }};
     std::optional<Run> run;
     const auto clean = [&](HeldVolume &volume, const CleanRequest &request, const CleanRequest::Item &item) {
         if (!run) {
             run.emplace(request.customExtensions, namesIgnoreCase);
-            volume.setScannedFolders(std::make_shared<const ScannedFolders>(request.scannedFolders));
+            // Files met outside are looked for only where they carry no
+            // owner: elsewhere the junk folder left whole would tell the
+            // account whether a folder it may not read holds such a file.
+            ScannedFolders scanned = request.scannedFolders;
+            if (!ownerless)
+                scanned.files.clear();
+            volume.setScannedFolders(std::make_shared<const ScannedFolders>(std::move(scanned)));
             run->options.aliases = volume.aliases();
         }
         return cleanItem(volume, *run, item);
