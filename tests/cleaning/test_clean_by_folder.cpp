@@ -330,6 +330,8 @@ private slots:
     // Items past PATH_MAX, at several depths of a long chain and of a chain
     // deeper than the handles kept open, shuffled: each is removed at its own
     // path, with the same name everywhere, and every handle is given back.
+    // Branches off the deep chain are reached after the chain below them, so
+    // the folders they share with it are reached again through "..".
     void deepPathsBeyondPathMax()
     {
         Sandbox box;
@@ -347,6 +349,12 @@ private slots:
                 QVERIFY(makeChain(box / top, QByteArrayList(level, name), "._f")
                         && makeChain(box / top, QByteArrayList(level, name), "._g"));
             }
+        }
+        for (const int level : {40, 90}) {
+            const QByteArrayList way = QByteArrayList(level, "d") << "e";
+            files << "deep/" + way.join('/') + "/._f";
+            kept << "deep/" + way.join('/') + "/._g";
+            QVERIFY(makeChain(box / "deep", way, "._f") && makeChain(box / "deep", way, "._g"));
         }
         std::shuffle(files.begin(), files.end(), std::mt19937(5));
         const Items items = scannedItems(files, box.path());

@@ -8,6 +8,7 @@
 #include "MountFixture.h"
 #include "StdoutCapture.h"
 
+#include <QFileInfo>
 #include <QSignalSpy>
 
 #include <unistd.h>
@@ -23,6 +24,13 @@ std::optional<LocalUSBDevice> listedAt(const USBDeviceManager &manager, const QS
             return d;
     }
     return std::nullopt;
+}
+
+// The kernel reports a "change" of the block device (a loop device's name).
+void changeReported(const QString &device)
+{
+    QFile trigger("/sys/class/block/" + QFileInfo(device).fileName() + "/uevent");
+    QVERIFY(trigger.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && trigger.write("change") > 0);
 }
 
 } // namespace
@@ -110,6 +118,51 @@ private slots:
         rig.scheduler.advance(1ms);
         rig.settle();
         QVERIFY(listedAt(*rig.manager, point)->available.value_or(-1) < available);
+
+        // Told of every mount by the table, the manager leaves block-device
+        // events to the kernel to drop: a "change" of the stick's loop
+        // device brings no look.
+        const int pending = rig.scheduler.pendingCount();
+        changeReported(*loop);
+        QTest::qWait(500);
+        reported();
+        QCOMPARE(rig.scheduler.pendingCount(), pending);
+    }
+
+    // Where the mount table does not tell of its changes (a copy here), the
+    // block-device events of listed sticks are the early word: a "change"
+    // brings the arrival's look, well before the fallback.
+    void blockEventsWhereTheTableIsSilent()
+    {
+        if (!m_skip.isEmpty())
+            QSKIP(qPrintable(m_skip));
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        MountFixture fx;
+        const QString point = fx.mountRoot() + "/SILENT";
+        const auto loop = fx.mountNew(MountFixture::Kind::Ext4, point, 16, "SILENT");
+        if (!loop)
+            QSKIP(qPrintable(fx.lastError()));
+        const QString table = fx.path() + "/mountinfo";
+        QVERIFY(MountFixture::writeMountInfoOf(point, table));
+
+        testsupport::ManagerRig rig;
+        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+        env.startMonitoring = true;
+        env.paths.mountInfo = table;
+        rig.startManager(env);
+        QCOMPARE(rig.manager->fallbackInterval(), env.unwatchedRefreshInterval);
+        rig.scheduler.advance(2s);
+        rig.settle();
+        QVERIFY(listedAt(*rig.manager, point));
+
+        const int pending = rig.scheduler.pendingCount();
+        const quint64 before = rig.manager->enumerationCount();
+        changeReported(*loop);
+        QTRY_VERIFY((rig.scheduler.runDue(), rig.scheduler.pendingCount() > pending));
+        rig.scheduler.advance(500ms);
+        rig.settle();
+        QCOMPARE(rig.manager->enumerationCount(), before + 1);
     }
 };
 

@@ -292,15 +292,20 @@ private slots:
         QVERIFY(monitor.start());
         if (!monitor.hasUdevMonitor())
             QSKIP("no block device events on this machine");
-        // While nobody wants them the events are let go unread; reading goes
-        // on as before once someone does.
-        if (const auto unheard = fx.attachLoop(*image)) {
-            QTest::qWait(100);
-            QVERIFY(fx.detachLoop(*unheard));
-            QTest::qWait(100);
-        }
+        // While nobody wants them the events are let go unread (and tell of
+        // nothing); reading goes on as before once someone does, and stops
+        // again once nobody does.
         QSignalSpy arrived(&monitor, &DeviceMonitor::mediaArrived);
         QSignalSpy removed(&monitor, &DeviceMonitor::mediaRemoved);
+        const auto unheard = [&] {
+            if (const auto loop = fx.attachLoop(*image)) {
+                QTest::qWait(100);
+                QVERIFY(fx.detachLoop(*loop));
+                QTest::qWait(200);
+            }
+            QCOMPARE(arrived.count() + removed.count(), 0);
+        };
+        unheard();
         monitor.followBlockEvents(true);
 
         const auto loop = fx.attachLoop(*image);
@@ -320,6 +325,12 @@ private slots:
         removed.clear();
         QVERIFY(fx.detachLoop(*loop));
         QTRY_VERIFY(removed.count() > 0);
+
+        monitor.followBlockEvents(false);
+        QTest::qWait(200);
+        arrived.clear();
+        removed.clear();
+        unheard();
     }
 };
 
