@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "BytePaths.h"
+#include "MountFixture.h"
 #include "StdoutCapture.h"
 
 using testsupport::StdoutCapture;
@@ -171,16 +172,18 @@ private slots:
     // the same, however many threads: also where find missed a folder (the
     // "._" files the walk met there are looked at in their turn) and where
     // the matcher prints (then every line is made in turn). find's lines
-    // made in pieces are those made one by one, with the same hits.
+    // made in pieces are those made one by one, with the same hits. The
+    // same on a FAT32 stick through fusefat, whose looks are round trips to
+    // its daemon.
     void manyLinesInPieces()
     {
         QTemporaryDir dir;
-        const QByteArray root = QFile::encodeName(dir.path() + "/stick");
+        const QByteArray tree = QFile::encodeName(dir.path() + "/stick");
         // More "._" files than a piece holds of find's fields (4,096) or of
         // the walk's events (2,048), and now and then a "__MACOSX" folder,
         // whose line the walk holds as text among them.
         for (int folder = 0; folder < 60; ++folder) {
-            const QByteArray path = root + "/d" + QByteArray::number(folder);
+            const QByteArray path = tree + "/d" + QByteArray::number(folder);
             if (folder % 7 == 2)
                 QVERIFY(place(path + "/__MACOSX/._inside", "m"));
             for (int file = 0; file < 120; ++file) {
@@ -189,6 +192,11 @@ private slots:
                     QVERIFY(place(path + "/x" + QByteArray::number(file) + ".tmp", "t"));
             }
         }
+        MountFixture fixture;
+        const QString stick = fixture.mountRoot() + "/FAT32";
+        const bool onFat = ::geteuid() == 0 && fixture.mountNewFat32With(dir.path() + "/stick", stick);
+        if (!onFat)
+            qInfo("Not on FAT32 through fusefat: %s", qPrintable(::geteuid() == 0 ? fixture.lastError() : "mounting needs root"));
         const QString missingFind = dir.path() + "/missing-find";
         makeScript(missingFind, "exec find \"$1\" -xdev -path \"$1/d17\" -prune -o -name '._*' -type f -print0\n");
         struct Row
@@ -197,14 +205,19 @@ private slots:
             QString find;
             int helpers;
             QStringList excluded;
+            bool fat = false;
         };
         const QList<Row> rows{
             {"three helpers", "find", 3, {}},
             {"no helper", "find", 0, {}},
             {"find that misses a folder", missingFind, 3, {}},
             {"excluded names", "find", 3, {"._f7"}},
+            {"three helpers, FAT32 through fusefat", "find", 3, {}, true},
         };
         for (const Row &row : rows) {
+            if (row.fat && !onFat)
+                continue;
+            const QByteArray root = row.fat ? QFile::encodeName(stick) : tree;
             linesinorder::setHelperCount(row.helpers);
             VolumeScanner::Request request;
             request.root = root;

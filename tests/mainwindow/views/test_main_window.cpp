@@ -364,9 +364,11 @@ private slots:
         QVERIFY(testsupport::pressedByKeys(qobject_cast<QAbstractButton *>(reached.value("historyToolbarButton"))));
         QVERIFY(rig.view.showHistory());   // pressed three times: open, closed, open
         rig.view.setShowHistory(false);
-        rig.view.selectDevice(makeDevice(QStringLiteral("OTHER")));
-        QTest::keyClick(rig.window->findChild<QWidget *>(QStringLiteral("deviceRow")), Qt::Key_Return);
-        QCOMPARE(rig.view.selectedDevice()->id, stick.id);
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+            rig.view.selectDevice(makeDevice(QStringLiteral("OTHER")));
+            QTest::keyClick(rig.window->findChild<QWidget *>(QStringLiteral("deviceRow")), key);
+            QCOMPARE(rig.view.selectedDevice()->id, stick.id);
+        }
     }
 
     // A clean frees space on an ext4 stick and the list reads the new figure:

@@ -271,12 +271,21 @@ private slots:
         QCOMPARE(rig.view.excludedFilePatterns(), (QStringList{"b", "*.tmp"}));
         QVERIFY(excluded->field()->text().isEmpty() && sheet->focusWidget() == excluded->field());
         // By keyboard: the list shows the entry the keys are on, and Delete
-        // (or Enter, or Space) removes it; the next one takes its place.
+        // (or Backspace, Return, Enter or Space) removes it; the next one
+        // takes its place.
         QVERIFY(testsupport::showsFocus(list));
+        for (const char *more : {"k1", "k2", "k3", "k4"}) {
+            type(excluded->field(), QString::fromLatin1(more));
+            excluded->addButton()->click();
+        }
         list->setCurrentIndex(list->model()->index(0, 0));
-        QTest::keyClick(list, Qt::Key_Delete);
-        QCOMPARE(rig.view.excludedFilePatterns(), QStringList{"*.tmp"});
-        QCOMPARE(list->currentIndex().data().toString(), QStringLiteral("*.tmp"));
+        QStringList left{"b", "*.tmp", "k1", "k2", "k3", "k4"};
+        for (const Qt::Key key : {Qt::Key_Delete, Qt::Key_Backspace, Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+            QTest::keyClick(list, key);
+            left.removeFirst();
+            QCOMPARE(rig.view.excludedFilePatterns(), left);
+            QCOMPARE(list->currentIndex().data().toString(), left.first());
+        }
         excluded->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"))->click();
         QVERIFY(rig.view.excludedFilePatterns().isEmpty());
         QVERIFY(excluded->findChild<QWidget *>(QStringLiteral("noExcludedPatternsNotice"))->isVisibleTo(sheet));
