@@ -542,6 +542,32 @@ private slots:
             QCOMPARE(snapshot(root + "/Documents/restored"), movedBefore);
             VERIFY_COUNTS({trash}, {outcome.error});
         }
+
+        // Its pages 30 folders of 200-byte names further down (past
+        // PATH_MAX): the folder they are removed from has not moved within
+        // the one above, and the way down to it is looked at every 256th
+        // removal, so the clean stops there, the rest of the pages kept.
+        Sandbox box;
+        const QByteArrayList deep(30, QByteArray(200, 'L'));
+        QVERIFY(makeTree(box.path(), {".Trashes/", ".Trashes/restore-me/", "Documents/"}));
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(makeChain(box / ".Trashes/restore-me", deep, "page" + QByteArray::number(i)));
+        const FileItem trash = scannedItem(box / ".Trashes");
+        const std::unique_ptr<HeldVolume> volume = holdVolume(box.path());
+        int removed = 0;
+        SafeRemove::Options options;
+        options.onEntry = [&] {
+            if (++removed == 100)
+                QVERIFY(rename(box / ".Trashes/restore-me", box / "Documents/restored"));
+        };
+        const SafeRemove::Outcome outcome = SafeRemove::removeScanned(*volume, ".Trashes", trash, options);
+        QVERIFY2(outcome.error == ESTALE && outcome.message.contains(QStringLiteral("was moved or replaced")),
+                 qPrintable(QStringLiteral("%1: %2").arg(outcome.error).arg(outcome.message)));
+        QCOMPARE(removed, 256);
+        const QStringList left = snapshot(box / "Documents/restored");
+        QCOMPARE(left.filter(QStringLiteral("/page")).size(), 300 - 256);
+        QCOMPARE(left.size(), deep.size() + 300 - 256);
+        VERIFY_COUNTS({trash}, {outcome.error});
     }
 
     // Asked to stop (SIGTERM) half-way through 1,500 files on a FAT32
