@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <vector>
 
-#include <linux/magic.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -25,12 +23,6 @@ FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> s
         m_rootInode = quint64(st.st_ino);
     }
     m_listingsTell = VolumeWalker::foldersHaveNoIdentity(rootFd);
-    // Files met outside are looked for again only on FAT and exFAT, through
-    // the kernel or FUSE, whose files carry no owner of their own: elsewhere
-    // a request naming a folder and a file would have the administrator tool
-    // tell whether a file its account may not read is there.
-    struct statfs fs;
-    m_filesTell = m_listingsTell || (::fstatfs(rootFd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC);
     if (m_scanned && m_scanned->device != m_device)
         m_scanned.reset();   // another volume's
 }
@@ -70,7 +62,7 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
         return true;
     };
     // A file the scan met outside: the folder holding it shows another's entries.
-    const bool filesTell = m_filesTell && m_scanned && !m_scanned->files.empty();
+    const bool filesTell = m_scanned && !m_scanned->files.empty();
     OutsideFolder outside;
     const auto onEntry = [&](const WalkEntry &entry) {
         if (!alias.isNull())

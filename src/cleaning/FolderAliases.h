@@ -59,6 +59,5 @@ private:
     quint64 m_device = 0;
     quint64 m_rootInode = 0;
     bool m_listingsTell = false;   // FAT or exFAT: identities tell less than listings
-    bool m_filesTell = false;      // FAT or exFAT, or FUSE: files met outside are looked for
     std::shared_ptr<const ScannedFolders> m_scanned;
 };
