@@ -121,7 +121,8 @@ std::optional<CleanRequest> requestFor(const QByteArray &root, const Tree &tree)
             return std::nullopt;
         }
         const ItemKind kind = S_ISDIR(st.st_mode) ? ItemKind::folder : S_ISLNK(st.st_mode) ? ItemKind::link : ItemKind::file;
-        request.items.append(CleanRequest::Item{relative, kind, quint64(st.st_dev), quint64(st.st_ino)});
+        request.items.append(CleanRequest::Item{relative, kind, quint64(st.st_dev), quint64(st.st_ino),
+                                                qint64(st.st_size), qint64(st.st_mtim.tv_sec)});
     }
     return request;
 }

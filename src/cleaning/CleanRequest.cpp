@@ -82,6 +82,8 @@ FileItem CleanRequest::Item::identity() const
     item.kind = kind;
     item.device = device;
     item.inode = inode;
+    item.size = size;
+    item.modified = modified;
     return item;
 }
 
@@ -106,6 +108,8 @@ QByteArray CleanRequest::encode() const
         field(out, QByteArray(1, kindLetter(item.kind)));
         field(out, QByteArray::number(item.device));
         field(out, QByteArray::number(item.inode));
+        field(out, QByteArray::number(item.size));
+        field(out, QByteArray::number(item.modified));
     }
     field(out, QByteArray::number(scannedFolders.device));
     for (const std::vector<quint64> *numbers : {&scannedFolders.inodes, &scannedFolders.listings}) {
@@ -152,6 +156,12 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
         ok = ok && valid;
         return *value;
     };
+    const auto signedNumber = [&](qint64 *value) {
+        QByteArrayView text;
+        bool valid = next(text);
+        *value = valid ? text.toLongLong(&valid) : 0;
+        ok = ok && valid;
+    };
     // Each field takes at least its NUL byte: a count beyond the bytes left is false.
     const auto countFits = [&](quint64 count, quint64 limit, quint64 bytesEach) {
         return ok && count <= limit && count <= quint64(input.size() - at) / bytesEach;
@@ -177,8 +187,8 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
             return fail(QStringLiteral("extension %1 of the request is longer than %2 bytes").arg(i).arg(kMaxExtensionBytes));
         request.customExtensions.append(QString::fromUtf8(extension));
     }
-    // An item is four fields: a name of one byte at least, a kind letter and two numbers.
-    if (!countFits(number(&count), kMaxItems, 8))
+    // An item is six fields: a name of one byte at least, a kind letter and four numbers.
+    if (!countFits(number(&count), kMaxItems, 12))
         return fail(QStringLiteral("the request's item count is malformed or above %1").arg(kMaxItems));
     request.items.reserve(qsizetype(count));
     // One name, one look: a request naming an item twice could ask about
@@ -193,7 +203,9 @@ std::optional<CleanRequest> CleanRequest::decode(const QByteArray &input, QStrin
         const std::optional<ItemKind> kind = present ? kindFromLetter(letter) : std::nullopt;
         number(&item.device);
         number(&item.inode);
-        if (!ok || !kind)
+        signedNumber(&item.size);
+        signedNumber(&item.modified);
+        if (!ok || !kind || item.size < 0)
             return fail(QStringLiteral("item %1 of the request is malformed").arg(i));
         if (names.contains(relative))
             return fail(QStringLiteral("item %1 of the request names an item named before").arg(i));

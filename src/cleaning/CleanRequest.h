@@ -18,7 +18,8 @@
 // working directory, which the app sets to the volume it holds), the root's
 // device and inode, the custom extensions the user chose (the administrator
 // tool removes files by them, never folders), for each item its path
-// relative to the root with the kind, device and inode the scan recorded, and
+// relative to the root with the kind, device, inode, size and modification
+// time the scan recorded, and
 // what the scan saw of the volume's folders and, on FAT and exFAT, of its
 // files (ScannedFolders: the folders holding them, each a field, and the
 // files packed into one field).
@@ -38,7 +39,14 @@ struct CleanRequest
         ItemKind kind = ItemKind::unknown;
         quint64 device = 0;
         quint64 inode = 0;
+        qint64 size = 0;
+        qint64 modified = 0;
 
+        // The item at `relative` as the scan recorded `item`.
+        static Item of(const QByteArray &relative, const FileItem &item)
+        {
+            return Item{relative, item.kind, item.device, item.inode, item.size, item.modified};
+        }
         // The identity as a FileItem carries it (path fields left empty).
         FileItem identity() const;
         // Is the path within kMaxPathBytes and kMaxComponents?

@@ -63,7 +63,7 @@ Run runDotClean(const Tools &tools, HeldVolume &volume, const QList<FileItem> &i
         if (named.contains(*relative))
             continue;   // the ordinary removal finds it gone
         named.insert(*relative);
-        request.items.append(CleanRequest::Item{*relative, item.kind, item.device, item.inode});
+        request.items.append(CleanRequest::Item::of(*relative, item));
         asked.append(&item);
     }
 

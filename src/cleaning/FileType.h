@@ -70,7 +70,9 @@ const QMap<FileType, QStringList> &junkFilePatterns();
 } // namespace FileTypes
 
 // What an item was when the scan met it. A clean acts on an item only while
-// the same kind of thing with the same device and inode numbers is there.
+// the same kind of thing is there on the same device, with the same inode
+// number where the volume's numbers last, else with the same size and
+// modification time (see pathhandles::isScannedItem).
 enum class ItemKind : quint8 {
     unknown,   // not recorded: a clean refuses such an item
     file,      // anything that is neither a folder nor a symbolic link
@@ -87,6 +89,7 @@ struct FileItem
     qint64 size = 0;
     quint64 device = 0;
     quint64 inode = 0;
+    qint64 modified = 0;   // its modification time as the scan saw it, in seconds since the epoch
     // Why a clean left it (an errno); 0 until a clean fails on it, or when
     // the reason is not known. Sharing a word with the kind keeps a scan's
     // many records small.
@@ -142,7 +145,7 @@ private:
     PathArena::Node m_node = PathArena::kNone;   // beside the kind: no padding
     QExplicitlySharedDataPointer<PathArena> m_arena;
 };
-static_assert(sizeof(FileItem) <= 40);
+static_assert(sizeof(FileItem) <= 48);
 Q_DECLARE_TYPEINFO(FileItem, Q_RELOCATABLE_TYPE);
 
 // The item, or the items, as a clean that could not remove them for `error` reports them.

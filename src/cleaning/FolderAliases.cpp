@@ -14,15 +14,16 @@ using pathhandles::Handle;
 
 } // namespace
 
-FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> scanned)
-    : m_rootFd(rootFd), m_scanned(std::move(scanned))
+FolderAliases::FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> scanned,
+                             pathhandles::ItemNumbers numbers)
+    : m_rootFd(rootFd), m_numbersLast(numbers == pathhandles::ItemNumbers::last), m_scanned(std::move(scanned))
 {
     struct stat st;
     if (::fstat(rootFd, &st) == 0) {
         m_device = quint64(st.st_dev);
         m_rootInode = quint64(st.st_ino);
     }
-    m_listingsTell = VolumeWalker::foldersHaveNoIdentity(rootFd);
+    m_listingsTell = !m_numbersLast || VolumeWalker::foldersHaveNoIdentity(rootFd);
     if (m_scanned && m_scanned->device != m_device)
         m_scanned.reset();   // another volume's
 }
@@ -51,7 +52,8 @@ int FolderAliases::check(int parentFd, const QByteArray &name, const pathhandles
         const bool dotsTell = walked.dot == inode;
         const bool ownDotDot = !dotsTell || !walked.dotDot || *walked.dotDot == up
                                || (walked.depth == 0 && parentIsRoot && *walked.dotDot == 0);
-        const bool seenOutside = m_scanned && m_scanned->holdsInode(inode);
+        // Renewed numbers the scan saw name nothing now: its listings tell instead.
+        const bool seenOutside = m_numbersLast && m_scanned && m_scanned->holdsInode(inode);
         const bool listedOutside = (m_listingsTell || !dotsTell) && walked.entries > 0 && m_scanned
                                    && m_scanned->holdsListing(walked.listing);
         if (met.contains(inode) || seenOutside || !ownDotDot || listedOutside) {

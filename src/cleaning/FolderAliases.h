@@ -21,7 +21,8 @@ struct WalkEntry;
 // not meet before in the same tree, nor met again on its own path (the
 // walk's ELOOP); where the file system lists "." and ".." with their inodes,
 // its ".." must name the folder above. Where identities cannot tell (FAT and
-// exFAT, a FUSE file system that lists no inodes), a folder that lists
+// exFAT, a FUSE file system that lists no inodes or whose inode numbers are
+// renewed, where the numbers the scan met name nothing now), a folder that lists
 // exactly what a folder the scan met outside lists is taken for an alias too,
 // and so is one holding a file the scan met outside: the same name in a
 // folder the scan noted it in, with the same size and time there (an entry
@@ -35,8 +36,10 @@ class FolderAliases
 {
 public:
     // For the volume whose root is open at `rootFd` (kept open by the caller
-    // for as long as this is used).
-    FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> scanned);
+    // for as long as this is used), whose inode numbers are `numbers`: where
+    // they are renewed, those the scan saw tell nothing now, and listings do.
+    FolderAliases(int rootFd, std::shared_ptr<const ScannedFolders> scanned,
+                  pathhandles::ItemNumbers numbers = pathhandles::ItemNumbers::last);
 
     // 0 when the folder `name` of the folder open at `parentFd` (met as `id`)
     // and every folder below it are folders of their own; else EUCLEAN, with
@@ -59,5 +62,6 @@ private:
     quint64 m_device = 0;
     quint64 m_rootInode = 0;
     bool m_listingsTell = false;   // FAT or exFAT: identities tell less than listings
+    bool m_numbersLast = true;     // numbers the scan saw still name the same folders
     std::shared_ptr<const ScannedFolders> m_scanned;
 };

@@ -2,8 +2,10 @@
 
 #include "cleaning/FolderAliases.h"
 #include "cleaning/PathHandles.h"
+#include "cleaning/VolumeWalker.h"
 #include "cleaning/VolumeWork.h"
 #include "platform/Log.h"
+#include "platform/Volumes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +18,7 @@ namespace {
 
 using pathhandles::Handle;
 using pathhandles::Identity;
+using pathhandles::ItemNumbers;
 
 // Folders on the way to an item are only passed through: search permission is enough.
 constexpr int kPassFlags = O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
@@ -70,14 +73,24 @@ std::unique_ptr<HeldVolume> HeldVolume::adopt(int rootFd, const QByteArray &root
     volume->m_rootInode = ::fstat(rootFd, &st) == 0 ? quint64(st.st_ino) : 0;
     struct statfs fs;
     volume->m_isFuse = ::fstatfs(volume->m_rootFd, &fs) == 0 && fs.f_type == kFuseSuperMagic;
-    volume->m_aliases = std::make_unique<FolderAliases>(rootFd, nullptr);
+    volume->m_numbers = volume->m_isFuse || VolumeWalker::foldersHaveNoIdentity(rootFd) ? ItemNumbers::renewed
+                                                                                       : ItemNumbers::last;
+    volume->m_aliases = std::make_unique<FolderAliases>(rootFd, nullptr, volume->m_numbers);
     return volume;
+}
+
+void HeldVolume::setFileSystemType(const std::optional<QString> &type)
+{
+    const bool renewed = VolumeWalker::foldersHaveNoIdentity(m_rootFd) || (type && isFatFamilyType(*type))
+                         || (m_isFuse && (!type || type->isEmpty()));
+    m_numbers = renewed ? ItemNumbers::renewed : ItemNumbers::last;
+    m_aliases = std::make_unique<FolderAliases>(m_rootFd, m_scanned, m_numbers);
 }
 
 void HeldVolume::setScannedFolders(std::shared_ptr<const ScannedFolders> scanned)
 {
     m_scanned = scanned && scanned->device == m_device ? std::move(scanned) : nullptr;
-    m_aliases = std::make_unique<FolderAliases>(m_rootFd, m_scanned);
+    m_aliases = std::make_unique<FolderAliases>(m_rootFd, m_scanned, m_numbers);
 }
 
 std::optional<QByteArray> HeldVolume::relativePath(const QByteArray &path) const
@@ -262,12 +275,15 @@ int HeldVolume::enterFolder(QByteArrayView folder, struct stat *st)
 
     // The folders kept from before stood at their names when this pass
     // opened or confirmed them; the others are confirmed now, each once.
+    // The deeper ones go only after that: a folder held keeps every folder
+    // above it in the kernel's memory, and so the numbers they were met
+    // with, which FAT and exFAT hand out afresh once a folder is forgotten.
     const bool confirmed = std::all_of(m_chain.cbegin(), m_chain.cbegin() + qsizetype(depth),
                                        [this](const Link &link) { return link.pass == m_pass; });
     int fd = confirmed ? climbTo(depth) : -1;
-    dropChainFrom(depth);
     if (fd < 0 && (fd = confirmKept(depth)) < 0)
         return -1;
+    dropChainFrom(depth);
     // A folder entered again is looked at in the folder above.
     if (confirmed && depth > 0 && depth == components.size() && !standsInFolderAbove(depth - 1)) {
         dropChainFrom(depth - 1);
@@ -413,7 +429,7 @@ int HeldVolume::checkScanned(const QByteArray &relative, const FileItem &item)
     const Look now = look(relative);
     if (now.error != 0)
         return now.error;
-    return pathhandles::isScannedItem(item, now.st) ? 0 : ESTALE;
+    return pathhandles::isScannedItem(item, now.st, m_numbers) ? 0 : ESTALE;
 }
 
 QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/PathHandles.h"
 
 #include <QByteArray>
 #include <QList>
@@ -50,6 +51,15 @@ public:
     quint64 rootInode() const { return m_rootInode; }
     // Is it a FUSE file system (its daemon, not the mode bits, decides access)?
     bool isFuse() const { return m_isFuse; }
+    // How its items are told from what the scan recorded. Until the owner
+    // names the file system (`setFileSystemType`), as the kernel tells it:
+    // renewed on FAT, exFAT and every FUSE volume, else lasting.
+    pathhandles::ItemNumbers numbers() const { return m_numbers; }
+    // The file system's type by the names blkid gives ("vfat", "exfat",
+    // "ext4", "ntfs"; none when it could not be told): inode numbers are
+    // renewed on FAT and exFAT, by the kernel or through FUSE, and on a FUSE
+    // volume of no known type.
+    void setFileSystemType(const std::optional<QString> &type);
 
     // What the scan saw of the volume's folders, for telling a folder item's
     // own folders from aliases of others before it is emptied (none: only
@@ -144,6 +154,7 @@ private:
     quint64 m_device = 0;
     quint64 m_rootInode = 0;
     bool m_isFuse = false;
+    pathhandles::ItemNumbers m_numbers = pathhandles::ItemNumbers::last;
     std::shared_ptr<VolumeWork> m_work;
     std::shared_ptr<const ScannedFolders> m_scanned;
     std::unique_ptr<FolderAliases> m_aliases;

@@ -185,20 +185,24 @@ inline void recordIdentity(FileItem &item, const struct stat &st)
     item.kind = kindOfMode(st.st_mode);
     item.device = quint64(st.st_dev);
     item.inode = quint64(st.st_ino);
+    item.modified = qint64(st.st_mtim.tv_sec);
 }
 
-// What a scan keeps of a look (lstat) at an item it lists: who it is and its size.
+// What a scan keeps of a look (lstat) at an item it lists: who it is, its
+// size and modification time.
 struct ItemLook
 {
     ItemKind kind = ItemKind::unknown;
     quint64 device = 0;
     quint64 inode = 0;
     qint64 size = 0;
+    qint64 modified = 0;   // seconds since the epoch
 };
 
 inline ItemLook lookOf(const struct stat &st)
 {
-    return ItemLook{kindOfMode(st.st_mode), quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size)};
+    return ItemLook{kindOfMode(st.st_mode), quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
+                    qint64(st.st_mtim.tv_sec)};
 }
 
 inline void recordIdentity(FileItem &item, const ItemLook &look)
@@ -206,13 +210,38 @@ inline void recordIdentity(FileItem &item, const ItemLook &look)
     item.kind = look.kind;
     item.device = look.device;
     item.inode = look.inode;
+    item.modified = look.modified;
 }
 
-// Is the item (an lstat of it now) still the one the scan recorded?
-inline bool isScannedItem(const FileItem &item, const struct stat &st)
+// How a volume's items are told again after the scan. Where inode numbers
+// last (ext4, btrfs, NTFS...), by them. FAT and exFAT keep none: the
+// kernel's drivers and their FUSE daemons give an item a new number each
+// time it is read in again (after any memory pressure, or on a large
+// stick), and so may a FUSE file system whose type cannot be told.
+enum class ItemNumbers : quint8 {
+    last,
+    renewed,
+};
+
+// Is the item (an lstat of it now, reached at its place through the folders
+// held from the volume's root) still the one the scan recorded? The same
+// kind on the same device, and where numbers last the same inode. Where
+// they are renewed, a file or link that kept its size and modification time
+// (to the second: these volumes keep coarser times, and a driver may hold a
+// finer one for an item it wrote itself until it reads it in again); a
+// folder by its kind alone, since what it holds and its times change with
+// the clean itself (a junk folder left part-way goes on to the
+// administrator step), a junk folder goes whole whatever it holds (as where
+// numbers last), and FolderAliases tells a folder that stands for another.
+inline bool isScannedItem(const FileItem &item, const struct stat &st, ItemNumbers numbers)
 {
-    return item.hasIdentity() && item.kind == kindOfMode(st.st_mode) && item.device == quint64(st.st_dev)
-        && item.inode == quint64(st.st_ino);
+    const ItemKind kind = kindOfMode(st.st_mode);
+    if (!item.hasIdentity() || item.kind != kind || item.device != quint64(st.st_dev))
+        return false;
+    if (numbers == ItemNumbers::last)
+        return item.inode == quint64(st.st_ino);
+    return kind == ItemKind::folder
+        || (item.size == qint64(st.st_size) && item.modified == qint64(st.st_mtim.tv_sec));
 }
 
 inline QByteArray withoutTrailingSlashes(const QByteArray &path)

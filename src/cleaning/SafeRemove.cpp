@@ -176,19 +176,13 @@ public:
     bool empty(int parentFd, const QByteArray &name, const Identity &id)
     {
         m_parentFd = parentFd;
-        if (!enter(parentFd, name, id))
+        if (!enter(parentFd, name, &id))
             return false;
         while (!m_frames.empty() && !m_stopped) {
             Frame &top = m_frames.back();
             if (top.next < top.folders.size()) {
-                const size_t index = m_frames.size() - 1;
                 const QByteArray child = top.folders[top.next++];
-                Identity childId;
-                if (!identifyAt(top.fd, child.constData(), 0, childId)) {
-                    failLazily([&] { return relative(index, child); });
-                    continue;
-                }
-                enter(top.fd, child, childId);
+                enter(top.fd, child, nullptr);
                 continue;
             }
             leave();
@@ -242,22 +236,25 @@ private:
         return path;
     }
 
-    bool enter(int parentFd, const QByteArray &name, const Identity &id)
+    // Opens the folder `name` of the folder open at `parentFd` and empties it:
+    // when `held` is given, only while it is that folder (held by the caller,
+    // so its number lasts).
+    bool enter(int parentFd, const QByteArray &name, const Identity *held)
     {
         const size_t index = m_frames.size();
         const auto where = [&] { return index == 0 ? QByteArray() : relative(index - 1, name); };
-        if (id.dev != m_dev || id.mountRoot) {
-            fail(where(), EXDEV);
-            return false;
-        }
         Handle fd(openAt(parentFd, name.constData(), kReadFlags));
         Identity opened;
         if (fd.get() < 0 || !identify(fd.get(), opened)) {
             failLazily(where);
             return false;
         }
-        if (opened.dev != id.dev || opened.ino != id.ino || opened.mountRoot) {
-            fail(where(), ESTALE);   // replaced between the look and the open
+        if (opened.dev != m_dev || opened.mountRoot) {
+            fail(where(), EXDEV);
+            return false;
+        }
+        if (held && (opened.dev != held->dev || opened.ino != held->ino)) {
+            fail(where(), ESTALE);   // replaced since the caller opened it
             return false;
         }
         if (m_open + 1 > kMaxOpenHandles)
@@ -373,15 +370,23 @@ private:
         // cost time in the square of the depth.
         if (!m_frames.empty() && m_frames.back().fd < 0 && done.fd >= 0)
             climbTo(done.fd, m_frames.size() - 1);
-        if (done.fd >= 0) {
-            ::close(done.fd);
-            --m_open;
-        }
+        // Its handle goes once it has been looked for at its name: held, it
+        // keeps itself and the folders above it in the kernel's memory with
+        // the numbers they were met with, which FAT and exFAT hand out
+        // afresh to a folder forgotten.
+        const auto letGo = [&] {
+            if (done.fd >= 0) {
+                ::close(done.fd);
+                done.fd = -1;
+                --m_open;
+            }
+        };
         if (m_frames.empty())
-            return;   // the caller removes the top folder itself
+            return letGo();   // the caller removes the top folder itself
         const size_t parent = m_frames.size() - 1;
         if (m_frames[parent].fd < 0 && !reopen(parent)) {
             failLazily([&] { return relative(parent, QByteArray()); });
+            letGo();
             // Nothing below an unreachable folder can be finished safely.
             while (m_frames.size() > 1 && m_frames.back().fd < 0)
                 m_frames.pop_back();
@@ -392,6 +397,7 @@ private:
         Identity there;
         const bool named = identifyAt(m_frames[parent].fd, done.name.constData(), 0, there);
         const bool replaced = named ? there.dev != done.dev || there.ino != done.ino : errno != ENOENT;
+        letGo();
         if (replaced || !standsForRemoval(parent))
             return stop(parent);
         if (!removeSubfolder(m_frames[parent].fd, done.name))
@@ -502,10 +508,15 @@ bool removeEntry(int parentFd, const QByteArray &name, const Options &options)
 Outcome removeFolder(int parentFd, const QByteArray &name, const struct stat &st, const Options &options,
                      const QByteArray &shownPath)
 {
+    // Held until it is gone: a folder held keeps the number it is met with
+    // below (FAT and exFAT hand a folder forgotten a new one), so the
+    // look `st` is the last one taken apart from it.
+    Handle held(openAt(parentFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     Identity id;
-    if (!identifyAt(parentFd, name.constData(), 0, id))
+    if (held.get() < 0 || !identify(held.get(), id))
         return failure(errno, shownPath);
-    if (!id.isDirectory || id.dev != st.st_dev || id.ino != st.st_ino)
+    const bool sameNumber = id.ino == st.st_ino || options.numbers == pathhandles::ItemNumbers::renewed;
+    if (!id.isDirectory || id.dev != st.st_dev || !sameNumber)
         return failure(ESTALE, shownPath);
     if (id.mountRoot)
         return Outcome{EXDEV, QStringLiteral("Not removing \"%1\": another file system is mounted there")
@@ -537,6 +548,22 @@ Outcome unreachable(int error, const QByteArray &shownPath)
     return failure(error, shownPath);
 }
 
+namespace {
+
+// Removes the entry `name` of the folder open at `folderFd`, `st` a look at
+// it that showed the scanned item.
+Outcome removeConfirmed(int folderFd, const QByteArray &name, const struct stat &st, const Options &options,
+                        const QByteArray &shownPath)
+{
+    if (S_ISDIR(st.st_mode))
+        return removeFolder(folderFd, name, st, options, shownPath);
+    if (!unlinkEntry(folderFd, name.constData(), options))
+        return failure(errno, shownPath);
+    return {};
+}
+
+} // namespace
+
 Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned, const Options &options)
 {
     const QByteArray shownPath = pathhandles::childPath(volume.root(), relative);
@@ -550,19 +577,17 @@ Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const File
     struct stat st;
     if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Outcome{} : failure(errno, shownPath);
-    return removeLooked(parentFd, name, st, scanned, options, shownPath);
+    if (!pathhandles::isScannedItem(scanned, st, volume.numbers()))
+        return failure(ESTALE, shownPath);
+    return removeConfirmed(parentFd, name, st, options, shownPath);
 }
 
 Outcome removeLooked(int folderFd, const QByteArray &name, const struct stat &st, const FileItem &scanned,
                      const Options &options, const QByteArray &shownPath)
 {
-    if (!pathhandles::isScannedItem(scanned, st))
+    if (!pathhandles::isScannedItem(scanned, st, options.numbers))
         return failure(ESTALE, shownPath);
-    if (S_ISDIR(st.st_mode))
-        return removeFolder(folderFd, name, st, options, shownPath);
-    if (!unlinkEntry(folderFd, name.constData(), options))
-        return failure(errno, shownPath);
-    return {};
+    return removeConfirmed(folderFd, name, st, options, shownPath);
 }
 
 } // namespace SafeRemove

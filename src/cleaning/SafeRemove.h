@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cleaning/FileType.h"
+#include "cleaning/PathHandles.h"
 
 #include <QByteArray>
 #include <QString>
@@ -37,6 +38,8 @@ struct Options
     // Checks every folder of a folder item before anything of it goes: an
     // alias of another folder is left whole (EUCLEAN). None: no check.
     const FolderAliases *aliases = nullptr;
+    // How removeLooked() tells the scanned item (HeldVolume::numbers()).
+    pathhandles::ItemNumbers numbers = pathhandles::ItemNumbers::last;
 };
 
 struct Outcome
@@ -47,8 +50,8 @@ struct Outcome
 };
 
 // Removes the item at `relative` (a path below the volume's root) when it is
-// still the one `scanned` records (kind, device, inode). Gone already counts
-// as removed.
+// still the one `scanned` records (pathhandles::isScannedItem, as the volume
+// tells its items). Gone already counts as removed.
 Outcome removeScanned(HeldVolume &volume, const QByteArray &relative, const FileItem &scanned,
                       const Options &options = {});
 
@@ -58,7 +61,7 @@ Outcome unreachable(int error, const QByteArray &shownPath);
 
 // The same for the entry `name` of a folder already reached from the root
 // (open at `folderFd`), with `st` a look at it just taken: removed when that
-// shows the scanned item.
+// shows the scanned item (told as `options.numbers` says).
 Outcome removeLooked(int folderFd, const QByteArray &name, const struct stat &st, const FileItem &scanned,
                      const Options &options, const QByteArray &shownPath);
 

@@ -102,7 +102,7 @@ CleanRequest privilegedRequest(const HeldVolume &volume, const SystemCleanHelper
         if (at < 0) {
             at = request.items.size();
             requestIndex.insert(relative, at);
-            request.items.append(CleanRequest::Item{relative, item.kind, item.device, item.inode});
+            request.items.append(CleanRequest::Item::of(relative, item));
             named.append({relative, item.kind == ItemKind::folder});
             itemsOf.append(QList<qsizetype>());
         }
@@ -204,6 +204,8 @@ SystemCleanHelper::Impl::OrdinaryPass::OrdinaryPass(Batch &batch, const ProbeEnv
     if (m_work)
         m_options.onEntry = [work = m_work] { work->beat(); };
     m_options.aliases = m_volume ? m_volume->aliases() : nullptr;
+    if (m_volume)
+        m_options.numbers = m_volume->numbers();
 }
 
 // Where each item lies below the volume's root, and the order byFolder

@@ -87,6 +87,7 @@ void VolumeCleaner::clean(Request request, SystemCleanHelper &helper, Completion
         logLine(QStringLiteral("USBDeviceManager: Cannot clean ") + pathText(request.root) + QStringLiteral(": ") + why);
     else {
         state->volume->setWork(request.work);
+        state->volume->setFileSystemType(request.fileSystemType);
         state->volume->setScannedFolders(request.scannedFolders);
     }
     // The caller's list is kept as it is unless an item is left out.

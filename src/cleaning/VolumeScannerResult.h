@@ -58,7 +58,7 @@ public:
         const FileItem *item = itemOf(path);
         if (!item || !item->hasIdentity())
             return std::nullopt;
-        return pathhandles::ItemLook{item->kind, item->device, item->inode, item->size};
+        return pathhandles::ItemLook{item->kind, item->device, item->inode, item->size, item->modified};
     }
 
     // The size the path is listed with, if it is.

@@ -161,6 +161,14 @@ QString effectiveFileSystemType(const MountEntry &mount, const std::optional<Blo
 QString mountedFileSystemType(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device);
 // True when only the device behind the mount can tell its type (see above).
 bool mountTypeNeedsDevice(const MountEntry &mount);
+// FAT or exFAT, by any of the names blkid and the mount table give them
+// ("vfat", "msdos", "fat", "fat12", "fat16", "fat32", "exfat"; any case).
+// (Here, for the tools that take nothing else of this file.)
+inline bool isFatFamilyType(const QString &type)
+{
+    static const QStringList kFat = {"vfat", "msdos", "fat", "fat12", "fat16", "fat32", "exfat"};
+    return kFat.contains(type.toLower());
+}
 
 // The bus a block device sits on as far as its place in the sysfs tree
 // (`devicePath`, below /sys) and its kernel name tell it: "usb", "mmc",

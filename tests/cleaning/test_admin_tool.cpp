@@ -182,8 +182,10 @@ private slots:
         CleanRequest spelled = requestFor(stick, scannedItems(spellings, stick));
         spelled.customExtensions = {QStringLiteral("pdf")};
         const QByteArray last = *std::max_element(spellings.cbegin(), spellings.cend());   // folders go in byte order
-        for (CleanRequest::Item &item : spelled.items)
-            item.inode += item.relative == last ? 0 : 1000;
+        for (CleanRequest::Item &item : spelled.items) {
+            item.inode += item.relative == last ? 0 : 1000;   // told apart where numbers last
+            item.size += item.relative == last ? 0 : 1000;    // and where they are renewed
+        }
         const QStringList stickBefore = snapshot(stick);
         const ToolRun guessed = runAdmin(spelled);
         QVERIFY2(guessed.exitCode == 1 && guessed.answers.values().count(ESTALE) == 1

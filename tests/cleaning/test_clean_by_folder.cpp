@@ -1,10 +1,12 @@
 // The clean's way folder by folder (SystemCleanHelper's batch over a held
 // volume): items of many folders in any order, folders that change between
-// two of their items, folders removed whole before the items inside them, and
-// paths past PATH_MAX. Every count is compared with the disk.
+// two of their items, folders removed whole before the items inside them,
+// paths past PATH_MAX, and sticks whose inodes the kernel forgets while the
+// clean runs. Every count is compared with the disk.
 
 #include "BytePaths.h"
 #include "DiskChecks.h"
+#include "ForgetfulKernel.h"
 #include "MountFixture.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
@@ -19,6 +21,7 @@
 #include <QObject>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <random>
@@ -26,6 +29,7 @@
 
 #include <malloc.h>
 #include <pwd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -68,7 +72,36 @@ Outcome clean(const std::shared_ptr<HeldVolume> &volume, const Items &items)
 
 bool rename(const QByteArray &from, const QByteArray &to) { return ::rename(from.constData(), to.constData()) == 0; }
 
+// While set, the kernel is made to forget what nothing holds on this device
+// from inside the clean: after each removal and each folder let go.
+std::atomic<const ForgetfulKernel *> g_forgetting{nullptr};
+std::atomic<dev_t> g_forgottenDevice{0};
+
 } // namespace
+
+// Every removal and every handle the clean lets go comes through these.
+extern "C" int unlinkat(int folder, const char *name, int flags) noexcept
+{
+    const int result = int(::syscall(SYS_unlinkat, folder, name, flags));
+    const int error = errno;
+    if (const ForgetfulKernel *kernel = g_forgetting.load())
+        kernel->forget();
+    errno = error;
+    return result;
+}
+
+extern "C" int close(int fd) noexcept
+{
+    const ForgetfulKernel *kernel = g_forgetting.load();
+    struct stat st{};
+    const bool stickFolder = kernel && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == g_forgottenDevice;
+    const int result = int(::syscall(SYS_close, fd));
+    const int error = errno;
+    if (stickFolder)
+        kernel->forget();
+    errno = error;
+    return result;
+}
 
 class TestCleanByFolder : public QObject
 {
@@ -325,6 +358,73 @@ private slots:
         }
         QVERIFY2(calls[1] < calls[0] * 5 / 4, qPrintable(QStringLiteral("%1 system calls 10 deep, %2 100 deep")
                                                               .arg(calls[0]).arg(calls[1])));
+    }
+
+    void forgottenByTheKernel_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32 (fusefat)") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("exFAT (exfat-fuse)") << int(MountFixture::Kind::ExFat);
+    }
+
+    // FAT and exFAT hand an item a new inode number each time the kernel
+    // reads it in again. Forgotten between the scan and the clean, and again
+    // after every removal and every folder let go during it, a stick is still
+    // cleaned of all that stayed as the scan found it: through chains deeper
+    // than the handles the clean keeps, over one held volume in two passes
+    // (the second coming back into the first's deep chain), while what
+    // changed since the scan stays.
+    void forgottenByTheKernel()
+    {
+        QFETCH(int, kind);
+        const ForgetfulKernel kernel;   // before the stick: all it reads in is forgotten on demand
+        if (!kernel.whyNot().isEmpty())
+            QSKIP(qPrintable(kernel.whyNot()));
+        MountFixture fx;
+        const QString point = fx.mountRoot() + QStringLiteral("/FORGOTTEN");
+        if (!fx.mountNew(MountFixture::Kind(kind), point))
+            QSKIP(qPrintable(fx.lastError()));
+        const QByteArray root = QFile::encodeName(point);
+        JunkSinceTheScan junk;
+        QVERIFY(junk.make(root, 2, 40));
+        const Items items = scannedItems(junk.items, root);
+        QVERIFY(kernel.forget());
+        if (scannedItem(items.last().fsPath()).inode == items.last().inode)
+            QSKIP("the kernel kept this stick's inodes when asked to forget them: nothing would be tested");
+        QVERIFY(junk.change(root));
+
+        // The first pass ends at the bottom of c0's chain; the second starts
+        // on its way down, among folders whose handles were let go.
+        QByteArray comeBack = root + "/c0";
+        for (int level = 1; level <= 35; ++level)
+            comeBack += "/l" + QByteArray::number(level);
+        Items first;
+        Items second;
+        for (const FileItem &item : items)
+            (item.fsPath().startsWith(root + "/c1/") || item.fsPath() == comeBack + "/.DS_Store" ? second : first) << item;
+        QVERIFY(second.size() == 41 && first.constLast().fsPath().count('/') > second.constFirst().fsPath().count('/'));
+        const std::shared_ptr<HeldVolume> volume = holdVolume(root);
+        QVERIFY(volume && volume->numbers() == pathhandles::ItemNumbers::renewed);
+        g_forgottenDevice = dev_t(volume->device());
+        g_forgetting = &kernel;
+        const Outcome one = clean(volume, first);
+        QVERIFY(kernel.forget());
+        const Outcome two = clean(volume, second);
+        g_forgetting = nullptr;
+
+        const Items failed = one.failed + two.failed;
+        QByteArrayList refused;
+        for (const FileItem &item : failed) {
+            refused << item.fsPath().mid(root.size() + 1);
+            QCOMPARE(item.failure, ESTALE);
+        }
+        std::sort(refused.begin(), refused.end());
+        QByteArrayList changed = junk.changed;
+        std::sort(changed.begin(), changed.end());
+        QCOMPARE(refused, changed);
+        VERIFY_COUNTS(one.deleted + two.deleted, failed, items);
+        for (const QByteArray &file : std::as_const(junk.kept))
+            QCOMPARE(readFile(root + '/' + file), file);
     }
 
     // Items past PATH_MAX, at several depths of a long chain and of a chain

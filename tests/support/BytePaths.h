@@ -105,7 +105,7 @@ inline FileItem scannedItem(const QByteArray &path)
 inline FileItem movedTo(const FileItem &item, const QByteArray &path)
 {
     FileItem moved = FileItem::fromNativePath(path, item.size);
-    pathhandles::recordIdentity(moved, pathhandles::ItemLook{item.kind, item.device, item.inode, item.size});
+    pathhandles::recordIdentity(moved, pathhandles::ItemLook{item.kind, item.device, item.inode, item.size, item.modified});
     return moved;
 }
 

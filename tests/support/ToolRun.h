@@ -95,7 +95,7 @@ inline CleanRequest requestFor(const QByteArray &root, const QList<FileItem> &it
     for (const FileItem &item : items) {
         const QByteArray path = item.fsPath();
         const QByteArray relative = path.startsWith(root + '/') ? path.mid(root.size() + 1) : path;
-        request.items.append(item.hasIdentity() ? CleanRequest::Item{relative, item.kind, item.device, item.inode}
+        request.items.append(item.hasIdentity() ? CleanRequest::Item::of(relative, item)
                                                 : CleanRequest::Item{relative, ItemKind::file, top.device, 1});
     }
     return request;

@@ -80,9 +80,8 @@ bool comparesNamesIgnoringCase(const MountEntry &mount, const std::optional<Bloc
 // folder whole rather than lose what it shares).
 bool filesCarryNoOwner(const MountEntry &mount, const std::optional<BlockDeviceInfo> &device)
 {
-    static const QStringList kOwnerless = {"vfat", "msdos", "fat", "fat12", "fat16", "fat32", "exfat"};
-    const QString type = mountedFileSystemType(mount, device).toLower();
-    return kOwnerless.contains(type) || (type.isEmpty() && mount.fsType.startsWith(QLatin1String("fuse")));
+    const QString type = mountedFileSystemType(mount, device);
+    return isFatFamilyType(type) || (type.isEmpty() && mount.fsType.startsWith(QLatin1String("fuse")));
 }
 
 } // namespace
@@ -166,5 +165,7 @@ std::unique_ptr<HeldVolume> openMountedVolume(const CleanRequest &request, QStri
         *namesIgnoreCase = comparesNamesIgnoringCase(*mount, device);
     if (ownerless)
         *ownerless = filesCarryNoOwner(*mount, device);
-    return HeldVolume::adopt(fd.release(), root, request.device);
+    std::unique_ptr<HeldVolume> volume = HeldVolume::adopt(fd.release(), root, request.device);
+    volume->setFileSystemType(mountedFileSystemType(*mount, device));
+    return volume;
 }

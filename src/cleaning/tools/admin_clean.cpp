@@ -306,7 +306,7 @@ int cleanItem(HeldVolume &volume, Run &run, const CleanRequest::Item &item)
     const Handle held(openAt(parentFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !run.looks.firstLookAt(st)
-        || !pathhandles::isScannedItem(item.identity(), st))
+        || !pathhandles::isScannedItem(item.identity(), st, volume.numbers()))
         return notConfirmed(run, item, path);
     pathhandles::Identity id;
     if (st.st_dev != dev_t(volume.device()) || !pathhandles::identify(held.get(), id) || id.mountRoot) {

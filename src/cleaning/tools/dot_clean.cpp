@@ -68,7 +68,9 @@ int clean(HeldVolume &volume, const CleanRequest &, const CleanRequest::Item &it
     } else {
         // Unlinking a name never removes a folder, even one that took the
         // file's place after this look.
-        outcome = SafeRemove::removeLooked(parentFd, name, st, item.identity(), {}, shownPath);
+        SafeRemove::Options options;
+        options.numbers = volume.numbers();
+        outcome = SafeRemove::removeLooked(parentFd, name, st, item.identity(), options, shownPath);
     }
     if (!outcome.removed())
         report(path, outcome.message.toUtf8());
