@@ -40,21 +40,22 @@ void reportToolOutcome(const ProcessResult &result, bool elevated, const SystemC
     const int code = result.exitedNormally() ? result.exitCode : -1;
     const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
     // 0: every item gone; 1: some are not (the answers say which). A run
-    // that ended otherwise (stopped, killed, or its volume gone) still
-    // counts every answer it gave, and the disk says what became of the
-    // rest; one that exited otherwise without any did not get to the items.
-    if (code == 0 || code == 1 || !answers.isEmpty() || result.signal != 0 || result.givenUp) {
+    // that ended otherwise (it stopped before its last item, was killed, or
+    // its volume went) still counts every answer it gave, and the disk says
+    // what became of the rest; one that exited otherwise without any did not
+    // get to the items.
+    const bool finished = code == CleanAnswer::allGone || code == CleanAnswer::someLeft;
+    if (finished || code == CleanAnswer::stopped || !answers.isEmpty() || result.signal != 0 || result.givenUp) {
         logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
         // What the tool said, line by line as it wrote it.
         const QStringList lines = errorText.split(u'\n');
         for (const QString &line : lines)
             logLine(QStringLiteral("SystemCleanHelper: Script result: ")
                     + (errorText.isEmpty() ? QStringLiteral("no result") : line));
-        if (code != 0 && code != 1)
+        if (!finished)
             logLine(QStringLiteral("SystemCleanHelper: Script ended early (%1 answers): ").arg(answers.size())
                     + (result.signal != 0 ? QStringLiteral("signal %1").arg(result.signal) : QStringLiteral("exit %1").arg(code)));
-        completion(true, code == 0 || code == 1 ? std::nullopt : std::optional(SystemCleanHelper::toolStoppedMessage),
-                   answers);
+        completion(true, finished ? std::nullopt : std::optional(SystemCleanHelper::toolStoppedMessage), answers);
         return;
     }
     const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
