@@ -95,7 +95,7 @@ SweepbrookApp::SweepbrookApp(Options options) : d(std::make_unique<Impl>(std::mo
     PermissionManager &permissions = PermissionManager::shared();
     d->view = std::make_unique<ContentView>(ContentView::Services{
         *d->service, *d->picker, d->scheduler, d->preferences, d->center, &d->languages,
-        [&permissions] { permissions.checkPermissionStatus(); }});
+        [&permissions] { permissions.checkPermissionStatus(); }, d->presenter});
     d->window = std::make_unique<MainWindow>(*d->view, *d->service, d->languages);
     d->picker->setWindow(d->window.get());
     new HistorySheet(*d->view, d->window.get());   // lives as long as the window

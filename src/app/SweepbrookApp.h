@@ -42,8 +42,9 @@ public:
         Preferences *preferences = nullptr;
         NotificationCenter *center = nullptr;
         LanguageManager *languageManager = nullptr;
-        // Where the privileged clean's dialogs (system files left) are shown:
-        // message boxes unless a test records them.
+        // Where the privileged clean's dialogs (system files left) and the
+        // question before quitting with what the settings' folder did not
+        // take are shown: message boxes unless a test records them.
         DialogPresenter *dialogPresenter = nullptr;
     };
 

@@ -81,6 +81,13 @@ struct CleanRequest
 
 namespace CleanAnswer {
 
+// How a tool's run ended (its exit status): every item gone; some are not
+// (the answers say which); the request or the volume could not be used (no
+// item was looked at); stopped before its last item, by SIGTERM or because
+// its answers could no longer be written (those it gave count, the rest it
+// did not get to).
+enum Exit { allGone = 0, someLeft = 1, refused = 2, stopped = 3 };
+
 QByteArray line(qsizetype index, int error);
 // Item index to its errno (0: removed). Lines that are not answers are ignored.
 QHash<qsizetype, int> parse(const QByteArray &output);

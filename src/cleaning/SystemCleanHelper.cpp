@@ -193,30 +193,49 @@ const QSet<QString> &SystemCleanHelper::neverDeleteNames()
 
 // ---- Dialog and settings ----
 
-void SystemCleanHelper::showSystemFilesAlert(const std::function<void()> &completion)
+const QList<QByteArray> &SystemCleanHelper::systemFolderNames()
 {
-    showSystemFilesAlert(checkFullDiskAccess(), completion);
+    static const QList<QByteArray> names{".Spotlight-V100", ".Trashes", ".fseventsd"};
+    return names;
 }
 
-void SystemCleanHelper::showSystemFilesAlert(bool hasAccess, const std::function<void()> &completion)
+// Through the presenter; without one, logged as not shown. The second button opens the settings.
+static int showSystemFilesDialog(DialogPresenter *presenter, const GuideDialog &dialog)
+{
+    if (presenter)
+        return presenter->runModal(dialog);
+    logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, system files dialog not shown"));
+    return 0;
+}
+
+void SystemCleanHelper::showSystemFoldersLeftAlert(const QList<QByteArray> &left, const std::function<void()> &completion)
+{
+    // A line for each folder the volume kept, each key one literal: the key checker reads it that way.
+    QStringList lines{mainTableLocalized(QStringLiteral("system_folders_left_intro"))};
+    for (const QByteArray &name : left) {
+        lines << (name == ".Spotlight-V100" ? mainTableLocalized(QStringLiteral("system_folder_spotlight"))
+                  : name == ".Trashes"      ? mainTableLocalized(QStringLiteral("system_folder_trashes"))
+                                            : mainTableLocalized(QStringLiteral("system_folder_fseventsd")));
+    }
+    GuideDialog dialog;
+    dialog.title = mainTableLocalized(QStringLiteral("System Files Cannot Be Deleted"));
+    dialog.style = GuideDialog::Style::informational;
+    dialog.message = lines.join(u'\n') + QStringLiteral("\n\n") + mainTableLocalized(QStringLiteral("system_folders_left_reason"));
+    dialog.buttons = {mainTableLocalized(QStringLiteral("Understood"))};
+    showSystemFilesDialog(d->presenter, dialog);
+    if (completion)
+        completion();
+}
+
+void SystemCleanHelper::showSystemFilesSkippedAlert(const std::function<void()> &completion)
 {
     GuideDialog dialog;
     dialog.title = mainTableLocalized(QStringLiteral("System Files Cannot Be Deleted"));
     dialog.style = GuideDialog::Style::informational;
-    if (hasAccess) {
-        // Each key stays one literal: the key checker reads it that way.
-        dialog.message = mainTableLocalized(QStringLiteral("Some system files are protected by macOS System Integrity Protection (SIP) and cannot be deleted even with Full Disk Access.\n\nThese files include:\n• .Spotlight-V100 (search index)\n• .Trashes (system trash)\n• .fseventsd (file system events)\n\nThis is normal macOS behavior. The indexing has been disabled to prevent future growth."));
-        dialog.buttons = {mainTableLocalized(QStringLiteral("Understood"))};
-    } else {
-        dialog.message = mainTableLocalized(QStringLiteral("Some system files require Full Disk Access permission to be deleted automatically.\n\nTo set up this permission, please go to Settings → Permissions in Sweepbrook or restart the app to see the setup guide.\n\nFor now, these files have been skipped."));
-        dialog.buttons = {mainTableLocalized(QStringLiteral("OK")), mainTableLocalized(QStringLiteral("Open Settings"))};
-    }
-
-    if (!d->presenter) {
-        logLine(QStringLiteral("SystemCleanHelper: No dialog presenter, system files dialog not shown"));
-    } else if (d->presenter->runModal(dialog) == 1001 && !hasAccess) {
+    dialog.message = mainTableLocalized(QStringLiteral("Some system files require Full Disk Access permission to be deleted automatically.\n\nTo set up this permission, please go to Settings → Permissions in Sweepbrook or restart the app to see the setup guide.\n\nFor now, these files have been skipped."));
+    dialog.buttons = {mainTableLocalized(QStringLiteral("OK")), mainTableLocalized(QStringLiteral("Open Settings"))};
+    if (showSystemFilesDialog(d->presenter, dialog) == 1001)
         openFullDiskAccessSettings();
-    }
     if (completion)
         completion();
 }
@@ -250,15 +269,6 @@ void SystemCleanHelper::showPasswordNotAskedAlert(const QString &pkexecSaid, con
     showWarning(d->presenter, localized(QStringLiteral("administrator_password_not_asked_title")),
                 format(localized(QStringLiteral("administrator_password_not_asked_message")), pkexecSaid),
                 QStringLiteral("administrator password"), completion);
-}
-
-void SystemCleanHelper::showSystemFilesAlertOnMain(std::function<void()> then)
-{
-    // The access probe may ask the system bus: it runs here, the dialog on the main thread.
-    d->scheduler.runInBackground([this, then = std::move(then)] {
-        const bool hasAccess = checkFullDiskAccess();
-        d->scheduler.post([this, hasAccess, then] { showSystemFilesAlert(hasAccess, then); });
-    });
 }
 
 void SystemCleanHelper::openFullDiskAccessSettings()

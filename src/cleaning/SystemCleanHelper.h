@@ -170,17 +170,21 @@ public:
     static void protectedFilesFailureMessage(const Items &survivors, bool hasFullDiskAccess,
                                              const OutcomeCompletion &completion);
 
-    // The dialog about system files that could not be deleted, through the
-    // dialog presenter (main thread); the first form probes access itself.
-    void showSystemFilesAlert(const std::function<void()> &completion);
-    void showSystemFilesAlert(bool hasAccess, const std::function<void()> &completion);
+    // The system folders a volume's junk may hold (".Spotlight-V100",
+    // ".Trashes", ".fseventsd"), in the order the dialog names them.
+    static const QList<QByteArray> &systemFolderNames();
+    // The dialogs about system files left on the volume, through the dialog
+    // presenter (main thread): the system folders the administrator step
+    // tried to remove and the volume kept (`left`, names among
+    // systemFolderNames(), each once), or system files skipped because
+    // privileged deletion does not work here.
+    void showSystemFoldersLeftAlert(const QList<QByteArray> &left, const std::function<void()> &completion);
+    void showSystemFilesSkippedAlert(const std::function<void()> &completion);
     // Tells the user that the administrator tool was not run, and why.
     void showToolRefusedAlert(const QString &problem, const std::function<void()> &completion);
     // Tells the user that the administrator's password could not be asked
     // for, and why (`pkexecSaid`: pkexec's own words).
     void showPasswordNotAskedAlert(const QString &pkexecSaid, const std::function<void()> &completion);
-    // The same, from any thread: the access probe in the background, then the dialog.
-    void showSystemFilesAlertOnMain(std::function<void()> then);
     void openFullDiskAccessSettings();
 
     // Names of the item's extended attributes (the link itself, not its target).

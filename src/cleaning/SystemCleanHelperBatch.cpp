@@ -544,6 +544,10 @@ void SystemCleanHelper::Impl::toolAnswered(const std::shared_ptr<Batch> &batch, 
         // A dismissed authentication is the user's choice, and the reasons of
         // our own say what kept the tool from the items; anything else did too.
         const int ours = SystemCleanHelper::failureOfMessage(message);
+        batch->systemFilesSkipped =
+            (ours == SystemCleanHelper::elevationMissing || ours == SystemCleanHelper::noPolkitAuthority)
+            && std::any_of(batch->privilegedRelative.cbegin(), batch->privilegedRelative.cend(),
+                           [](const QByteArray &relative) { return namesSystemFolder(relative); });
         recordPrivilegedOutcome(batch, {}, failedWith(batch->privileged, ours != 0 ? ours : EPERM), message);
         return;
     }
@@ -556,15 +560,13 @@ void SystemCleanHelper::Impl::toolAnswered(const std::shared_ptr<Batch> &batch, 
     }
     // Give the file system a moment before looking.
     scheduler.after(std::chrono::milliseconds(1500), [this, batch, answers, hasFullDiskAccess, unanswered] {
-        owner->verifyDeletion(
-            batch->volume, batch->privileged, answers,
-            [this, batch, hasFullDiskAccess](const Items &deleted, const Items &failed) {
-                std::optional<QString> verdict;
-                protectedFilesFailureMessage(failed, hasFullDiskAccess,
-                                             [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
-                recordPrivilegedOutcome(batch, deleted, failed, verdict);
-            },
-            unanswered);
+        verify(batch->volume, batch->privileged, answers, unanswered, [this, batch, hasFullDiskAccess](const Check &check) {
+            std::optional<QString> verdict;
+            protectedFilesFailureMessage(check.failed, hasFullDiskAccess,
+                                         [&verdict](bool, const std::optional<QString> &text) { verdict = text; });
+            batch->systemFoldersLeft = check.systemFoldersLeft;
+            recordPrivilegedOutcome(batch, check.deleted, check.failed, verdict);
+        });
     });
 }
 
@@ -584,10 +586,12 @@ void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batc
     logLine(QStringLiteral("SystemCleanHelper: Failed to delete privileged files: ")
             + message.value_or(QStringLiteral("Unknown error")));
     batch->failed << failed;
-    const bool systemFolders = std::any_of(batch->failed.cbegin(), batch->failed.cend(),
-                                           [](const FileItem &item) { return namesSystemFolder(item.fsPath()); });
-    // Without a password nothing was tried: that is what the user hears, not
-    // that system files resisted the administrator.
+    // The dialog about system files comes only where it is true: system
+    // folders the administrator step tried and the volume kept, or that it
+    // skipped because privileged deletion does not work here; never for
+    // items it did not get to. Without a password nothing was tried: that is
+    // what the user hears, not that system files resisted the administrator.
+    const bool systemFolders = !batch->systemFoldersLeft.isEmpty() || batch->systemFilesSkipped;
     const bool notAsked = message && message->startsWith(SystemCleanHelper::noAuthenticationAgentMessage);
     VolumeWork *work = batch->volume ? batch->volume->work() : nullptr;
     if (work) {
@@ -606,8 +610,15 @@ void SystemCleanHelper::Impl::recordPrivilegedOutcome(const std::shared_ptr<Batc
         if (notAsked) {
             const QString pkexecSaid = message->mid(SystemCleanHelper::noAuthenticationAgentMessage.size() + 2);
             scheduler.post([this, pkexecSaid, then] { owner->showPasswordNotAskedAlert(pkexecSaid, then); });
+        } else if (batch->systemFoldersLeft.isEmpty()) {
+            scheduler.post([this, then] { owner->showSystemFilesSkippedAlert(then); });
         } else {
-            owner->showSystemFilesAlertOnMain(then);
+            QList<QByteArray> left;
+            for (const QByteArray &name : SystemCleanHelper::systemFolderNames()) {
+                if (batch->systemFoldersLeft.contains(name))
+                    left << name;
+            }
+            scheduler.post([this, left, then] { owner->showSystemFoldersLeftAlert(left, then); });
         }
     } else {
         finishBatch(*batch);

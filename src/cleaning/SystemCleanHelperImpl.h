@@ -95,6 +95,11 @@ struct SystemCleanHelper::Batch
     QList<QByteArray> privilegedRelative;   // their paths below the volume root
     Items deleted;
     Items failed;
+    // What the dialog about system files says: the system folders the
+    // administrator step tried and could not remove, or that it was not
+    // tried on them because privileged deletion does not work here.
+    QSet<QByteArray> systemFoldersLeft;
+    bool systemFilesSkipped = false;
     Progress progress;
     BatchCompletion completion;
 
@@ -170,10 +175,10 @@ struct SystemCleanHelper::Impl
     void recordPrivilegedOutcome(const std::shared_ptr<Batch> &batch, const Items &removed, const Items &failed,
                                  const std::optional<QString> &message);
     static void finishBatch(const Batch &batch);
-    static bool namesSystemFolder(const QByteArray &path)
-    {
-        return path.contains(".Spotlight-V100") || path.contains(".Trashes");
-    }
+    // The system folder (one of systemFolderNames()) the path is or lies in;
+    // empty for none.
+    static QByteArray systemFolderOf(QByteArrayView path);
+    static bool namesSystemFolder(QByteArrayView path) { return !systemFolderOf(path).isEmpty(); }
 
     // ---- The check after the administrator tool (SystemCleanHelperTool.cpp) ----
 
@@ -187,7 +192,9 @@ struct SystemCleanHelper::Impl
         QList<qsizetype> remaining;   // indexes into items still to look at
         Items deleted;
         Items failed;
-        CheckCompletion completion;
+        // The system folders the tool tried to remove and that stayed.
+        QSet<QByteArray> systemFoldersLeft;
+        std::function<void(const Check &)> completion;
         int round = 0;
 
         // Looks at an item again in round `attempt`: true while it is still
@@ -197,8 +204,11 @@ struct SystemCleanHelper::Impl
         // After the last round: the item stayed.
         void stayed(qsizetype index);
         void describeSystemFolder(const FileItem &item) const;
+        void leftByTheTool(const FileItem &item);
     };
     static constexpr int kCheckRounds = 3;
+    void verify(const std::shared_ptr<HeldVolume> &volume, const Items &items, const QHash<qsizetype, int> &answers,
+                int unanswered, std::function<void(const Check &)> completion);
     void checkRound(const std::shared_ptr<Check> &check);
 
     QString adminToolPath() const

@@ -25,6 +25,25 @@ using pathhandles::lastComponent;
 
 namespace {
 
+// Whether the tool's failure for an item says the volume kept it although
+// the tool tried to remove it, not that the tool left it alone: not the
+// item the scan found, an alias of another folder, on another file system,
+// with another name, or a request it refused.
+bool keptByTheVolume(int answer)
+{
+    switch (answer) {
+    case ESTALE:
+    case EUCLEAN:
+    case EXDEV:
+    case EMLINK:
+    case EINVAL:
+    case ENAMETOOLONG:
+        return false;
+    default:
+        return answer > 0;
+    }
+}
+
 // `elevated`: the program started was pkexec (or what stands for it), not the tool.
 void reportToolOutcome(const ProcessResult &result, bool elevated, const SystemCleanHelper::ToolCompletion &completion)
 {
@@ -40,21 +59,22 @@ void reportToolOutcome(const ProcessResult &result, bool elevated, const SystemC
     const int code = result.exitedNormally() ? result.exitCode : -1;
     const QHash<qsizetype, int> answers = CleanAnswer::parse(result.standardOutput);
     // 0: every item gone; 1: some are not (the answers say which). A run
-    // that ended otherwise (stopped, killed, or its volume gone) still
-    // counts every answer it gave, and the disk says what became of the
-    // rest; one that exited otherwise without any did not get to the items.
-    if (code == 0 || code == 1 || !answers.isEmpty() || result.signal != 0 || result.givenUp) {
+    // that ended otherwise (it stopped before its last item, was killed, or
+    // its volume went) still counts every answer it gave, and the disk says
+    // what became of the rest; one that exited otherwise without any did not
+    // get to the items.
+    const bool finished = code == CleanAnswer::allGone || code == CleanAnswer::someLeft;
+    if (finished || code == CleanAnswer::stopped || !answers.isEmpty() || result.signal != 0 || result.givenUp) {
         logLine(QStringLiteral("SystemCleanHelper: Script executed successfully"));
         // What the tool said, line by line as it wrote it.
         const QStringList lines = errorText.split(u'\n');
         for (const QString &line : lines)
             logLine(QStringLiteral("SystemCleanHelper: Script result: ")
                     + (errorText.isEmpty() ? QStringLiteral("no result") : line));
-        if (code != 0 && code != 1)
+        if (!finished)
             logLine(QStringLiteral("SystemCleanHelper: Script ended early (%1 answers): ").arg(answers.size())
                     + (result.signal != 0 ? QStringLiteral("signal %1").arg(result.signal) : QStringLiteral("exit %1").arg(code)));
-        completion(true, code == 0 || code == 1 ? std::nullopt : std::optional(SystemCleanHelper::toolStoppedMessage),
-                   answers);
+        completion(true, finished ? std::nullopt : std::optional(SystemCleanHelper::toolStoppedMessage), answers);
         return;
     }
     const QString message = errorText.isEmpty() ? QStringLiteral("Unknown error") : errorText;
@@ -142,7 +162,15 @@ void SystemCleanHelper::runAdministratorTool(const QByteArray &request, ToolComp
 void SystemCleanHelper::verifyDeletion(const std::shared_ptr<HeldVolume> &volume, const Items &items,
                                        const QHash<qsizetype, int> &answers, CheckCompletion completion, int unanswered)
 {
-    auto check = std::make_shared<Impl::Check>();
+    d->verify(volume, items, answers, unanswered,
+              [completion = std::move(completion)](const Impl::Check &check) { completion(check.deleted, check.failed); });
+}
+
+void SystemCleanHelper::Impl::verify(const std::shared_ptr<HeldVolume> &volume, const Items &items,
+                                     const QHash<qsizetype, int> &answers, int unanswered,
+                                     std::function<void(const Check &)> completion)
+{
+    auto check = std::make_shared<Check>();
     check->volume = volume;
     check->items = items;
     check->answers = answers;
@@ -150,7 +178,7 @@ void SystemCleanHelper::verifyDeletion(const std::shared_ptr<HeldVolume> &volume
     for (qsizetype i = 0; i < items.size(); ++i)
         check->remaining << i;
     check->completion = std::move(completion);
-    d->scheduler.runInBackground([this, check] { d->checkRound(check); });
+    scheduler.runInBackground([this, check] { checkRound(check); });
 }
 
 void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
@@ -175,7 +203,7 @@ void SystemCleanHelper::Impl::checkRound(const std::shared_ptr<Check> &check)
 
     for (const qsizetype index : std::as_const(present))
         check->stayed(index);
-    scheduler.post([check] { check->completion(check->deleted, check->failed); });
+    scheduler.post([check] { check->completion(*check); });
 }
 
 bool SystemCleanHelper::Impl::Check::lookAt(qsizetype index, int attempt)
@@ -192,6 +220,8 @@ bool SystemCleanHelper::Impl::Check::lookAt(qsizetype index, int attempt)
         // name gone from its place is not a removed item.
         logLine(QStringLiteral("SystemCleanHelper: Attempt %1 - File still exists: ").arg(attempt) + path);
         failed << failedWith(item, answer);
+        if (keptByTheVolume(answer))
+            leftByTheTool(item);
     } else if (now.error == ENOENT) {
         logLine((isTrash ? QStringLiteral("SystemCleanHelper: .Trashes completely deleted: ")
                          : QStringLiteral("SystemCleanHelper: File deleted: ")) + path);
@@ -239,6 +269,29 @@ void SystemCleanHelper::Impl::Check::stayed(qsizetype index)
         describeSystemFolder(item);
     const int answer = answers.value(index, -1);
     failed << failedWith(item, answer > 0 ? answer : answer < 0 ? unanswered : 0);
+    if (answer == 0)
+        leftByTheTool(item);   // it saw it go, and yet it stays
+}
+
+// A system folder the tool tried to remove and that stayed: the dialog
+// about system files names it.
+void SystemCleanHelper::Impl::Check::leftByTheTool(const FileItem &item)
+{
+    const std::optional<QByteArray> relative = volume->relativePath(item.fsPath());
+    if (const QByteArray folder = relative ? systemFolderOf(*relative) : QByteArray(); !folder.isEmpty())
+        systemFoldersLeft.insert(folder);
+}
+
+QByteArray SystemCleanHelper::Impl::systemFolderOf(QByteArrayView path)
+{
+    for (const QByteArray &name : SystemCleanHelper::systemFolderNames()) {
+        for (qsizetype at = path.indexOf(name); at >= 0; at = path.indexOf(name, at + 1)) {
+            const qsizetype end = at + name.size();
+            if ((at == 0 || path[at - 1] == '/') && (end == path.size() || path[end] == '/'))
+                return name;
+        }
+    }
+    return {};
 }
 
 // What may keep a system folder in place: its owner and its extended attributes.

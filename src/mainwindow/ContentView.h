@@ -23,6 +23,7 @@
 #include <optional>
 
 class DeviceService;
+class DialogPresenter;
 class FolderPicker;
 class HistoryStore;
 class LanguageManager;
@@ -70,6 +71,9 @@ public:
         NotificationCenter &center;
         LanguageManager *languageManager = nullptr;        // nullptr: LanguageManager::shared()
         std::function<void()> recheckFullDiskAccess;       // PermissionManager::checkPermissionStatus
+        // Where the window asks, before it closes, whether to quit with
+        // records or settings the folder did not take (nullptr: it closes, logged).
+        DialogPresenter *dialogs = nullptr;
     };
 
     explicit ContentView(Services services, QObject *parent = nullptr);
@@ -143,13 +147,17 @@ public:
     // Can a scan or clean of the selected device start now? (The controls
     // that would start one are enabled only then.)
     bool canStartWork() const;
-    // The window was asked to close while work ran: it waits for that work.
+    // The window was asked to close while work ran (it waits for that work),
+    // or while the settings' folder did not take what is to be stored.
     bool isQuitting() const { return m_isQuitting; }
-    // The window is asked to close: true when it may close now. Otherwise
-    // every scan and clean stops at its next item (one whose device stopped
-    // answering is given up within the time limit), the window says it is
-    // finishing, and readyToClose() follows once all have ended and their
-    // records are stored.
+    // The window is asked to close: true when it may close now, with every
+    // record and setting stored. Otherwise every scan and clean stops at its
+    // next item (one whose device stopped answering is given up within the
+    // time limit), the window says it is finishing, and their records are
+    // stored; what the folder does not take (read-only, full) the user is
+    // asked about (Try Again, Quit Anyway; a dialog closed without either
+    // keeps the window). readyToClose() follows once all is stored or the
+    // user chose to quit without it.
     bool prepareToClose();
     // Blocks until the history's saves and the preferences are written.
     void waitForSaves();
@@ -374,6 +382,9 @@ private:
     void setWorkProgress(const QString &deviceID, double share);
     // The work on the device has ended; a closing window may close once none is left.
     void endWork(const QString &deviceID);
+    // The closing window closes once what it stores is written, or the user
+    // chose to quit without it (prepareToClose).
+    void closeOnceStored();
     static QString summarySentence(qint64 cleanedCount, qint64 freedBytes, qint64 failedCount);
 
     void ejectTimeoutFired(quint64 eject);
@@ -409,6 +420,7 @@ private:
     FolderPicker &m_folderPicker;
     Scheduler &m_scheduler;
     Preferences &m_preferences;
+    DialogPresenter *m_dialogs;
     NotificationCenter &m_center;
     LanguageManager *m_languageManager;
     std::function<void()> m_recheckFullDiskAccess;
@@ -477,4 +489,5 @@ private:
 
     QHash<QString, DeviceWork> m_work;   // by device id: what runs on it
     bool m_isQuitting = false;
+    bool m_mayClose = false;   // all is stored, or the user chose to quit without it
 };

@@ -211,6 +211,7 @@ struct Preferences::Impl
     quint64 written = 0;
     bool stopping = false;
     bool failing = false;            // the last write failed
+    std::optional<WriteFailure> lastFailure;   // why, while it did
     std::condition_variable wake;    // a change to write, or stop
     std::condition_variable caughtUp;
     std::thread writer;
@@ -494,6 +495,7 @@ std::optional<Preferences::WriteFailure> Preferences::Impl::afterWrite(quint64 t
 {
     const bool firstFailure = failure && !failing;
     failing = failure.has_value();
+    lastFailure = failure;
     if (!failure) {
         for (auto it = unwritten.begin(); it != unwritten.end();)
             it = it.value() <= taking ? unwritten.erase(it) : std::next(it);
@@ -672,6 +674,18 @@ void Preferences::setStoredEntry(const QString &key, const QByteArray &stored)
 bool Preferences::flush()
 {
     return d->flush();
+}
+
+std::optional<Preferences::WriteFailure> Preferences::unsavedChanges() const
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->failing || !d->lastFailure)
+        return std::nullopt;
+    WriteFailure failure = *d->lastFailure;
+    failure.keys = d->unwritten.keys();
+    failure.keys.sort();
+    failure.firstOfRun = false;
+    return failure;
 }
 
 void Preferences::setWriteFailureHandler(WriteFailureHandler handler, const QStringList &toldApart)

@@ -100,6 +100,12 @@ public:
     // when the last write failed. Closing the store does the same.
     bool flush();
 
+    // What the file does not hold because the last write failed: that
+    // failure, with every key whose change is not in the file (firstOfRun
+    // unset); nothing when the last write worked. Call flush() first to
+    // know of every change.
+    std::optional<WriteFailure> unsavedChanges() const;
+
     // Where failed writes are reported; a failure not yet reported when no
     // handler was set is reported to the next one. Empty: none. A failed
     // write that leaves out a change of a key of `toldApart` is reported

@@ -39,9 +39,11 @@ class RecordingDialogs final : public DialogPresenter
 {
 public:
     QStringList titles;
+    QStringList messages;
     int runModal(const GuideDialog &dialog) override
     {
         titles << dialog.title;
+        messages << dialog.message;
         return 1000;
     }
     bool openPrivilegedAccessSettings() override { return false; }
@@ -101,12 +103,13 @@ struct StickApp
         return MountFixture::writeMountInfoOf(point, mountInfo) ? point : QString();
     }
 
-    // A new stick holding what lies in `staging`, shown to the app as inserted.
-    QString insertWith(const QString &name, const QString &staging)
+    // A new stick holding what lies in `staging`, shown to the app as
+    // inserted; read-only when asked.
+    QString insertWith(const QString &name, const QString &staging, bool readOnly = false)
     {
         const QString point = fx.mountRoot() + u'/' + name;
         const std::optional<QString> loop = fx.mountNewFat32With(staging, point, 64, name);
-        if (!loop)
+        if (!loop || (readOnly && !(fx.unmount(point) && fx.mountFat(*loop, point, true))))
             return {};
         loops.insert(point, *loop);
         return MountFixture::writeMountInfoOf(point, mountInfo) ? point : QString();

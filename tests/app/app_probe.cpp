@@ -6,6 +6,8 @@
 // window's close button does, "quit" types the Quit command's Ctrl+Q into it,
 // "quit settings" and "quit history" into that sheet opened over it; when the
 // window stays, it prints "finishing: " and what the window says.
+// A question the app asks (a message box) is said as "asked: " with its
+// text and message (line breaks written \n); "answer N" presses its Nth button.
 // The process then ends as the app ends. Given a FUSE daemon's pid and a
 // count, it stops that daemon (SIGSTOP) from inside the app's own removal of
 // that many files on the stick, before that removal returns, so the clean
@@ -22,8 +24,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <csignal>
@@ -134,14 +139,39 @@ int main(int argc, char **argv)
         }
     });
 
+    // Each question the app asks (a message box of its own), once.
+    QPointer<QMessageBox> asked;
+    QTimer questions;
+    QObject::connect(&questions, &QTimer::timeout, &app, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box == asked)
+            return;
+        asked = box;
+        say(QStringLiteral("asked: ") + box->text() + QStringLiteral(" | ")
+            + QString(box->informativeText()).replace(u'\n', QStringLiteral("\\n")));
+    });
+    questions.start(50);
+
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    bool closing = false;
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char buffer[64];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
         const QByteArray command = n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
-        if (!command.contains("close") && !command.contains("quit"))
+        if (n <= 0)
+            input.setEnabled(false);
+        if (command.startsWith("answer ")) {
+            // The question up now, answered with its Nth button.
+            const int which = command.mid(7).trimmed().toInt();
+            if (asked && which >= 1 && which <= asked->buttons().size())
+                asked->buttons().at(which - 1)->click();
+            else
+                say(QStringLiteral("no question"));
             return;
-        input.setEnabled(false);
+        }
+        if (closing || (!command.contains("close") && !command.contains("quit")))
+            return;
+        closing = true;
         if (command.contains("quit")) {
             // The Quit command's key, typed into the window or a sheet over it.
             QWidget *target = &app.window();

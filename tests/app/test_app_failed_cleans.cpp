@@ -4,9 +4,11 @@
 // record), a stick where one scanned item was replaced by a folder before
 // the clean (the completion view counts what went and what did not, and
 // why; the record lists what went), and an ordinary account's clean whose
-// administrator step ends early: the tool killed half-way, or no pkexec to
-// start it (the window says why). Every count shown is checked against the
-// disk. The privileged clean's dialogs reach the app's own presenter.
+// administrator step ends early or removes nothing: the tool killed or
+// stopped half-way, no pkexec to start it, a read-only stick (the window
+// says why, and the notice about system folders comes only where it is
+// true, through the app's own presenter). Every count shown is checked
+// against the disk.
 
 #include "cleaning/SystemCleanHelper.h"
 #include "localization/Localization.h"
@@ -16,6 +18,7 @@
 #include "StickApp.h"
 #include "TestMain.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopeGuard>
@@ -35,6 +38,18 @@ const QByteArray kKillAfterTwenty =
     "#!/bin/sh\nexec 3<&0\nout=$(mktemp)\n\"$@\" <&3 >\"$out\" & tool=$!\n"
     "until [ $(grep -c '^removed ' \"$out\") -ge 20 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done\n"
     "kill -KILL $tool; cat \"$out\"; rm -f \"$out\"; kill -KILL $$\n";
+
+// Stands for pkexec: runs the tool; once it has answered for 20 items, stops
+// the stick's FUSE daemon (DAEMON: its pid), waits until the tool waits on it
+// inside its next item, sends the tool SIGTERM and lets the daemon go on. The
+// tool's status is its own.
+const QByteArray kTermInsideAnItem =
+    "#!/bin/sh\nexec 3<&0\nout=$(mktemp)\n\"$@\" <&3 >\"$out\" & tool=$!\n"
+    "state() { sed 's/.*) \\(.\\).*/\\1/' /proc/$1/stat 2>/dev/null; }\n"
+    "until [ $(grep -c '^removed ' \"$out\") -ge 20 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done\n"
+    "kill -STOP DAEMON; until [ \"$(state DAEMON)\" = T ]; do sleep 0.01; done\n"
+    "until case \"$(state $tool)\" in S|D|Z|'') true;; *) false;; esac; do sleep 0.01; done\n"
+    "kill -TERM $tool; kill -CONT DAEMON; wait $tool; status=$?\ncat \"$out\"; rm -f \"$out\"; exit $status\n";
 
 } // namespace
 
@@ -119,28 +134,36 @@ private slots:
         QCOMPARE(testsupport::recordedPaths(history[0], point), (QStringList{"/.DS_Store", "/._photo.jpg"}));
     }
 
-    // An ordinary account's clean of a stick whose files are all root's: the
-    // administrator tool killed after its 20th answer (what it removed is
-    // counted and recorded, the rest stays because the tool stopped), or no
-    // pkexec to start it (nothing goes, and the alert says why).
+    // An ordinary account's clean of a stick whose files are all root's,
+    // two system folders among them (walked last): the administrator tool
+    // killed after its 20th answer, or stopped with SIGTERM (by no one in
+    // the app) while it waits inside its next item on the stick's stopped
+    // daemon: what it removed is counted and recorded, the rest stays
+    // because the tool stopped, and no notice blames the system folders it
+    // did not get to. No pkexec to start it: nothing goes, the alert says
+    // why and the notice says the system folders were skipped. A read-only
+    // stick: the tool tries every item and the volume keeps them; the notice
+    // names the system folders the stick holds, and only those.
     void privilegedStepEndsEarly_data()
     {
-        QTest::addColumn<bool>("killed");
-        QTest::newRow("the tool killed half-way") << true;
-        QTest::newRow("pkexec missing") << false;
+        QTest::addColumn<QByteArray>("elevation");
+        QTest::newRow("the tool killed half-way") << kKillAfterTwenty;
+        QTest::newRow("the tool stopped inside an item") << kTermInsideAnItem;
+        QTest::newRow("pkexec missing") << QByteArray();
+        QTest::newRow("a read-only stick") << QByteArray("#!/bin/sh\nexec \"$@\"\n");
     }
 
     void privilegedStepEndsEarly()
     {
-        QFETCH(bool, killed);
+        QFETCH(QByteArray, elevation);
         if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
             QSKIP(qPrintable(why));
         if (::geteuid() != 0)
             QSKIP("the tool runs as root here, for an account that is not");
+        const bool stopped = elevation == kKillAfterTwenty || elevation == kTermInsideAnItem;
+        const bool readOnly = !stopped && !elevation.isEmpty();
         QTemporaryDir stubs;
         const QString stub = stubs.filePath(QStringLiteral("elevate.sh"));
-        testsupport::writeFile(QFile::encodeName(stub), kKillAfterTwenty);
-        QVERIFY(QFile::setPermissions(stub, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         SystemCleanHelper::ProbeEnvironment environment;
         environment.isRoot = [] { return false; };
         environment.effectiveUid = [] { return uid_t(1000); };
@@ -148,7 +171,7 @@ private slots:
         environment.hasEnvironmentVariable = [](const char *) { return false; };
         environment.adminTool = testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
         environment.pkexecPath = stubs.filePath(QStringLiteral("no-pkexec"));
-        if (killed)
+        if (!elevation.isEmpty())
             environment.elevationCommand = {stub};
         SystemCleanHelper helper(Scheduler::shared(), environment);
         SystemCleanHelper::setShared(&helper);
@@ -157,27 +180,48 @@ private slots:
         AppOnSticks rig;
         QVERIFY(rig.start());
         testsupport::JunkTree junk(8, 50, QStringLiteral("~IMG_%1.tmp"));
-        const QString point = rig.insertWith(QStringLiteral("ROOTS"), junk.staging.path());
+        const QStringList systemFolders{"/zz/.Spotlight-V100", "/zz/.Trashes"};
+        QVERIFY(QDir().mkpath(junk.staging.path() + "/zz/.Spotlight-V100") && QDir().mkpath(junk.staging.path() + "/zz/.Trashes/501"));
+        testsupport::writeFile(QFile::encodeName(junk.staging.path() + "/zz/.Spotlight-V100/store.db"), "index");
+        testsupport::writeFile(QFile::encodeName(junk.staging.path() + "/zz/.Trashes/501/old.jpg"), "old");
+        const QString point = rig.insertWith(QStringLiteral("ROOTS"), junk.staging.path(), readOnly);
         QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
+        const pid_t daemon = MountFixture::fuseDaemon(point);
+        testsupport::ContinueOnExit resume;
+        resume.daemon = daemon;
+        QVERIFY(elevation.isEmpty()
+                || testsupport::writeFile(QFile::encodeName(stub), QByteArray(elevation).replace("DAEMON", QByteArray::number(daemon)), 0700));
         QVERIFY(rig.scan(point));
-        QCOMPARE(rig.listedItems(), junk.paths.size());
+        QCOMPARE(rig.listedItems(), junk.paths.size() + systemFolders.size());
         QVERIFY(rig.cleanAll());
         ContentView &view = rig.app->contentView();
         QTRY_VERIFY_WITH_TIMEOUT(!view.isBusy(view.selectedDevice()->id), patience);
         const QStringList gone = junk.goneFrom(point);
-        const qint64 left = junk.paths.size() - gone.size();
+        const QStringList systemLeft = presentOf(point, systemFolders);
+        const qint64 left = junk.paths.size() - gone.size() + systemLeft.size();
+        const QString notice = mainTableLocalized(QStringLiteral("System Files Cannot Be Deleted"));
 
-        if (!killed) {
-            QVERIFY(gone.isEmpty());
+        if (!stopped) {
+            QVERIFY(gone.isEmpty() && systemLeft == systemFolders);
             QTRY_VERIFY_WITH_TIMEOUT(view.showingAlert(), patience);
             QCOMPARE(view.alertTitle(), localized(QStringLiteral("clean_failed_title")));
-            QCOMPARE(view.alertMessage(), format(localized(QStringLiteral("clean_failed_message")), left, QStringLiteral("ROOTS"))
-                                              + QStringLiteral("\n\n") + localized(QStringLiteral("failure_reason_pkexec_missing")));
+            QCOMPARE(view.alertMessage(),
+                     format(localized(QStringLiteral("clean_failed_message")), left, QStringLiteral("ROOTS")) + QStringLiteral("\n\n")
+                         + localized(readOnly ? QStringLiteral("failure_reason_read_only") : QStringLiteral("failure_reason_pkexec_missing")));
             QVERIFY(rig.history().isEmpty());
+            QCOMPARE(rig.presenter.titles, QStringList{notice});
+            QCOMPARE(rig.presenter.messages.value(0),
+                     readOnly ? mainTableLocalized(QStringLiteral("system_folders_left_intro")) + u'\n'
+                                    + mainTableLocalized(QStringLiteral("system_folder_spotlight")) + u'\n'
+                                    + mainTableLocalized(QStringLiteral("system_folder_trashes")) + QStringLiteral("\n\n")
+                                    + mainTableLocalized(QStringLiteral("system_folders_left_reason"))
+                              : mainTableLocalized(QStringLiteral("Some system files require Full Disk Access permission to be deleted automatically.\n\nTo set up this permission, please go to Settings → Permissions in Sweepbrook or restart the app to see the setup guide.\n\nFor now, these files have been skipped.")));
             return;
         }
-        // What went, and why the rest did not.
+        // What went, and why the rest did not; the system folders were not reached.
         QVERIFY2(gone.size() >= 20 && left > 0, qPrintable(QStringLiteral("%1 gone").arg(gone.size())));
+        QCOMPARE(systemLeft, systemFolders);
+        QVERIFY(rig.presenter.titles.isEmpty());
         DetailColumn *detail = rig.app->window().detailColumn();
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("CompletionView_")), patience);
         QCOMPARE(view.cleanedFileCount(), gone.size());
@@ -185,22 +229,11 @@ private slots:
         QVERIFY(failures && failures->isVisible());
         QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left) + u'\n'
                                        + localized(QStringLiteral("failure_reason_tool_stopped")));
-        QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("administrator-tool-killed.png"))));
+        if (elevation == kKillAfterTwenty)
+            QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("administrator-tool-killed.png"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.history().size(), 1, patience);
         QCOMPARE(testsupport::recordedPaths(rig.history()[0], point), gone);
         QCOMPARE(rig.history()[0].freedSpace, junk.bytesOf(gone));
-    }
-
-    // The privileged clean's alert about system files it could not delete
-    // reaches the app's presenter.
-    void systemFilesAlertThroughTheAppsPresenter()
-    {
-        AppOnSticks rig;
-        QVERIFY(rig.start());
-        bool finished = false;
-        SystemCleanHelper::shared().showSystemFilesAlertOnMain([&finished] { finished = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(finished, patience);
-        QCOMPARE(rig.presenter.titles, QStringList{mainTableLocalized(QStringLiteral("System Files Cannot Be Deleted"))});
     }
 };
 

@@ -4,12 +4,14 @@
 // boundary, what it removed is recorded, and the process exits. Also with
 // the stick's daemon stopped (SIGSTOP): the clean is given up within the
 // time limit, what is known removed is recorded, and the process ends
-// without waiting for the thread that the stopped daemon holds.
+// without waiting for the thread that the stopped daemon holds. And with
+// the settings' folder refusing the record: the app asks before it ends.
 
 #include "history/HistoryStore.h"
 #include "localization/Localization.h"
 #include "platform/Preferences.h"
 
+#include "ConfigFolder.h"
 #include "StickApp.h"
 #include "TestMain.h"
 #include "ToolRun.h"
@@ -24,6 +26,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using testsupport::ConfigFolder;
 using testsupport::JunkTree;
 
 constexpr int kLimitMs = 2000;   // the volume time limit the probe's app runs with
@@ -106,7 +109,11 @@ struct QuitRig
             return QStringLiteral("the probe did not start its clean: ") + probe.said.join(QStringLiteral(" / "));
         return {};
     }
-    QString preferencesPath() const { return dir.filePath(QStringLiteral("preferences.json")); }
+    QString preferencesFile;   // empty: one in dir
+    QString preferencesPath() const
+    {
+        return preferencesFile.isEmpty() ? dir.filePath(QStringLiteral("preferences.json")) : preferencesFile;
+    }
 
     // Waits until the window shows the clean at least `share` done.
     bool cleanReaches(double share)
@@ -139,6 +146,8 @@ QString finishingLine()
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(ConfigFolder::State)
 
 class TestAppQuit : public QObject
 {
@@ -185,6 +194,63 @@ private slots:
         QCOMPARE(history[0].freedSpace, rig.junk.bytesOf(gone));
         qInfo("%lld of %lld removed when the window closed; recorded %lld", qint64(gone.size()),
               qint64(rig.junk.paths.size()), qint64(history[0].cleanedFileCount));
+    }
+
+    // Quit during a clean while the settings' folder takes no file (a tmpfs
+    // of the test's own, read-only or full; root ignores mode bits): the
+    // clean stops, and before the app ends it asks, naming the history, its
+    // file and the folder's state. Tried again while the folder still
+    // refuses, it asks again; then, the folder freed, the record is written
+    // and the app ends, or the user quits without it.
+    void quitWithTheRecordUnsaved_data()
+    {
+        QTest::addColumn<ConfigFolder::State>("state");
+        QTest::addColumn<bool>("freed");
+        QTest::newRow("read-only, freed and tried again") << ConfigFolder::State::readOnly << true;
+        QTest::newRow("full, quit anyway") << ConfigFolder::State::full << false;
+    }
+
+    void quitWithTheRecordUnsaved()
+    {
+        QFETCH(ConfigFolder::State, state);
+        QFETCH(bool, freed);
+        QuitRig rig(QStringLiteral("._IMG_%1.JPG"));
+        const ConfigFolder folder(rig.dir.filePath(QStringLiteral("config")), "8m");   // room for a record of 2,440 files
+        if (!folder.mounted)
+            QSKIP("a folder that refuses root's writes needs a tmpfs of the test's own");
+        rig.preferencesFile = folder.file();
+        if (const QString why = rig.start(QStringLiteral("UNSAVED")); !why.isEmpty())
+            QFAIL(qPrintable(why));
+        QVERIFY(rig.cleanReaches(0.1));
+        QVERIFY(folder.set(state));
+        QCOMPARE(rig.close("quit"), finishingLine());
+
+        const QString question = QStringLiteral("asked: ") + localized(QStringLiteral("history_write_failed_title"))
+                                 + QStringLiteral(" | ")
+                                 + QString(format(localized(QStringLiteral("history_unsaved_at_quit_message")), folder.file())
+                                           + QStringLiteral("\n\n") + folder.told(state) + QStringLiteral("\n\n")
+                                           + localized(QStringLiteral("unsaved_at_quit_advice")))
+                                       .replace(u'\n', QStringLiteral("\\n"));
+        QCOMPARE(rig.probe.waitFor(QStringLiteral("asked: "), 30000), question);
+        rig.probe.said.clear();
+        rig.probe.process.write("answer 1\n");   // Try Again, the folder as it was
+        QCOMPARE(rig.probe.waitFor(QStringLiteral("asked: "), 10000), question);
+        QVERIFY(rig.probe.process.state() == QProcess::Running);
+        QVERIFY(!freed || folder.set(ConfigFolder::State::writable));
+        rig.probe.process.write(freed ? "answer 1\n" : "answer 2\n");
+        QVERIFY2(rig.probe.process.waitForFinished(30000), qPrintable(rig.probe.said.join(u'\n')));
+        QCOMPARE(rig.probe.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(rig.probe.process.exitCode(), 0);
+
+        const QStringList gone = rig.junk.goneFrom(rig.point);
+        QVERIFY(!gone.isEmpty());
+        const QList<CleanHistory> history = rig.history();
+        if (!freed) {
+            QVERIFY(history.isEmpty());   // lost, as the user was told
+            return;
+        }
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(testsupport::recordedPaths(history[0], rig.point), gone);
     }
 
     // The same with the daemon stopped under a clean of files removed one

@@ -666,10 +666,8 @@ private:
         rig.presenter.answers = {1000};
         rig.permissions->recheckPermission();
         rig.settle();
-        rig.helper->showSystemFilesAlert({});
-        rig.granted->store(false);
-        rig.helper->clearFullDiskAccessCache();
-        rig.helper->showSystemFilesAlert({});
+        rig.helper->showSystemFoldersLeftAlert(SystemCleanHelper::systemFolderNames(), {});
+        rig.helper->showSystemFilesSkippedAlert({});
         rig.helper->showToolRefusedAlert(
             format(localized(QStringLiteral("administrator_tool_not_roots")),
                    bidi::leftToRight(QStringLiteral("/usr/local/libexec/sweepbrook/sweepbrook-admin-clean"))), {});

@@ -582,20 +582,24 @@ private slots:
 
     // When the privileged step does not run (authentication dismissed, no
     // elevation command, no polkit authority, sandbox) every privileged item
-    // fails, for that reason; the dialog comes first, and only when a failed
-    // item names a system folder. When the password could not be asked for,
-    // the dialog says so (and why), not that system files resisted the
-    // administrator.
+    // fails, for that reason. The dialog about system files comes first, and
+    // only where it is true: a system folder skipped because privileged
+    // deletion does not work here (no elevation command, no polkit
+    // authority), never after a dismissed authentication or in a sandbox.
+    // When the password could not be asked for, the dialog says so (and
+    // why), not that system files resisted the administrator.
     void privilegedStepRefused()
     {
         // answer 1001: open the settings; buttons: of the one dialog, 0 for none
         struct Row { const char *how; bool withTrash, hasAccess; int answer, buttons; };
         const Row rows[] = {
-            {"dismissed", true, false, 1001, 2},   {"dismissed", true, false, 1000, 2},
-            {"dismissed", true, true, 1000, 1},    {"dismissed", false, false, 1001, 0},
-            {"missing", false, false, 1000, 0},    {"APP_SANDBOX_CONTAINER_ID", true, false, 1000, 2},
+            {"dismissed", true, false, 1001, 0},   {"dismissed", true, false, 1000, 0},
+            {"dismissed", true, true, 1000, 0},    {"dismissed", false, false, 1001, 0},
+            {"missing", false, false, 1000, 0},    {"missing", true, false, 1001, 2},
+            {"APP_SANDBOX_CONTAINER_ID", true, false, 1000, 0},
             {"FLATPAK_ID", false, false, 1000, 0}, {"no agent", true, true, 1000, 1},
             {"no agent", false, true, 1000, 1},    {"no authority", false, false, 1000, 0},
+            {"no authority", true, true, 1000, 2},
         };
         for (const Row &row : rows) {
             const QByteArray how = row.how;

@@ -8,13 +8,16 @@
 #include "history/HistoryStore.h"
 #include "localization/ByteCountFormat.h"
 #include "localization/Localization.h"
+#include "platform/DialogPresenter.h"
 
+#include "ConfigFolder.h"
 #include "FakeDeviceService.h"
 #include "MountFixture.h"
 #include "TestMain.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSignalSpy>
 #include <QThread>
 
 #include <atomic>
@@ -22,14 +25,13 @@
 #include <thread>
 
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 
 namespace {
 
+using testsupport::ConfigFolder;
 using testsupport::makeDevice;
 
 FileItem item(const QString &path, qint64 size, int failure = 0)
@@ -55,6 +57,19 @@ ScanOutcome outcome(ScanOutcome::End end, const ScanResult &found, qint64 unread
     return result;
 }
 
+// Keeps every dialog shown, and answers it as `answer` says (0: closed without a button).
+struct AskedDialogs final : DialogPresenter
+{
+    QList<GuideDialog> shown;
+    std::function<int()> answer = [] { return 0; };
+    int runModal(const GuideDialog &dialog) override
+    {
+        shown << dialog;
+        return answer();
+    }
+    bool openPrivilegedAccessSettings() override { return false; }
+};
+
 // The window's logic over the fakes and a preferences store of the test's own, appeared.
 struct WindowOver
 {
@@ -65,51 +80,8 @@ struct WindowOver
     LanguageManager language;
     testsupport::FakeDevices devices;
     testsupport::FakePicker picker;
-    ContentView view{{devices, picker, clock, prefs, center, &language, {}}};
-};
-
-// The settings' folder, taken away and given back: as root a tmpfs of the
-// test's own, remounted read-only or filled; else its write permission
-// taken away (it cannot be filled then).
-struct ConfigFolder
-{
-    enum class State { writable, readOnly, full };
-    QString path;
-    bool mounted = false;
-
-    explicit ConfigFolder(const QString &folder) : path(folder)
-    {
-        QDir().mkpath(path);
-        mounted = ::geteuid() == 0 && ::mount("test", native().constData(), "tmpfs", 0, "size=256k") == 0;
-    }
-    ~ConfigFolder()
-    {
-        if (set(State::writable) && mounted)
-            ::umount2(native().constData(), MNT_DETACH);
-    }
-    QByteArray native() const { return QFile::encodeName(path); }
-    QString file() const { return path + QStringLiteral("/preferences.json"); }
-    bool set(State state) const
-    {
-        if (!mounted)
-            return state != State::full && ::chmod(native().constData(), state == State::readOnly ? 0555 : 0755) == 0;
-        ::unlink(native() + "/filler");
-        const unsigned long flags = MS_REMOUNT | (state == State::readOnly ? MS_RDONLY : 0);
-        if (::mount(nullptr, native().constData(), nullptr, flags, nullptr) != 0)
-            return false;
-        QFile filler(path + QStringLiteral("/filler"));
-        if (state == State::full && filler.open(QIODevice::WriteOnly))
-            while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
-            }
-        return true;
-    }
-    // What the window says of the folder in that state.
-    QString told(State state) const
-    {
-        return format(localized(state == State::full ? QStringLiteral("storage_reason_full")
-                                                     : QStringLiteral("storage_reason_read_only")),
-                      path);
-    }
+    AskedDialogs dialogs;
+    ContentView view{{devices, picker, clock, prefs, center, &language, {}, &dialogs}};
 };
 
 // What the window shows after a scan: the alert's title and message ("" for
@@ -423,22 +395,26 @@ private slots:
     // change of settings that could not be read and could not be set aside,
     // which is told at start) is said of the history or the settings and of
     // the folder's state, and kept: written once the folder takes it again,
-    // with the next save or when the window and its store close.
+    // with the next save or at quit. A quit while the folder still does not
+    // take it asks first, saying so with the folder's state: a question
+    // closed without an answer keeps the window; Try Again writes again (and
+    // asks again while the folder still refuses); Quit Anyway closes without it.
     void keptUntilTheFolderTakesIt_data()
     {
         QTest::addColumn<bool>("unreadable");
         QTest::addColumn<ConfigFolder::State>("state");
-        QTest::addColumn<bool>("atQuit");
-        QTest::newRow("a record, read-only, then the next save") << false << ConfigFolder::State::readOnly << false;
-        QTest::newRow("a record, full, then quit") << false << ConfigFolder::State::full << true;
-        QTest::newRow("unreadable settings, read-only, then quit") << true << ConfigFolder::State::readOnly << true;
+        QTest::addColumn<int>("quit");   // 0: the next save takes it; else the answer that ends the question
+        QTest::newRow("a record, read-only, then the next save") << false << ConfigFolder::State::readOnly << 0;
+        QTest::newRow("a record, full, freed at quit") << false << ConfigFolder::State::full << 1000;
+        QTest::newRow("a record, read-only, quit without it") << false << ConfigFolder::State::readOnly << 1001;
+        QTest::newRow("unreadable settings, read-only, freed at quit") << true << ConfigFolder::State::readOnly << 1000;
     }
 
     void keptUntilTheFolderTakesIt()
     {
         QFETCH(bool, unreadable);
         QFETCH(ConfigFolder::State, state);
-        QFETCH(bool, atQuit);
+        QFETCH(int, quit);
         QTemporaryDir dir;
         const ConfigFolder folder(dir.filePath(QStringLiteral("config")));
         QFile corrupt(folder.file());
@@ -474,11 +450,43 @@ private slots:
             QCOMPARE(view.alertTitle(), localized(QLatin1String(what) + QStringLiteral("_title")));
             QCOMPARE(view.alertMessage(), format(localized(QLatin1String(what) + QStringLiteral("_message")), folder.file())
                                               + QStringLiteral("\n\n") + folder.told(state));
-            QVERIFY(folder.set(ConfigFolder::State::writable));
-            if (!atQuit)
+            if (quit == 0) {
+                QVERIFY(folder.set(ConfigFolder::State::writable));
                 QVERIFY(prefs.flush());
+            } else {
+                view.dismissAlert();
+                QSignalSpy ready(&view, &ContentView::readyToClose);
+                QVERIFY(!view.prepareToClose());
+                window.clock.runDue();
+                QCOMPARE(window.dialogs.shown.size(), 1);   // closed without an answer
+                QVERIFY(!view.isQuitting() && ready.isEmpty());
+                int asked = 0;
+                bool freed = quit != 1000;
+                window.dialogs.answer = [&] {
+                    if (++asked == 2 && quit == 1000)
+                        freed = folder.set(ConfigFolder::State::writable);
+                    return asked == 1 ? 1000 : quit;
+                };
+                QVERIFY(!view.prepareToClose());
+                window.clock.runDue();
+                QVERIFY(freed);
+                QCOMPARE(ready.size(), 1);
+                QCOMPARE(window.dialogs.shown.size(), 3);   // tried again while the folder still refused
+                const char *message = unreadable ? "preferences_unsaved_at_quit_message" : "history_unsaved_at_quit_message";
+                for (const GuideDialog &dialog : std::as_const(window.dialogs.shown)) {
+                    QCOMPARE(dialog.title, localized(QLatin1String(what) + QStringLiteral("_title")));
+                    QCOMPARE(dialog.message, format(L(message), folder.file()) + QStringLiteral("\n\n") + folder.told(state)
+                                                 + QStringLiteral("\n\n") + L("unsaved_at_quit_advice"));
+                    QCOMPARE(dialog.buttons, (QStringList{L("retry"), L("quit_anyway")}));
+                }
+                QVERIFY(view.prepareToClose());   // the close that follows
+            }
         }
         Preferences reopened(folder.file());
+        if (quit == 1001) {
+            QVERIFY(HistoryStore(reopened).load().isEmpty());   // lost, as the user was told
+            return;
+        }
         if (!unreadable) {
             QVERIFY(!recorded.isNull());
             QCOMPARE(HistoryStore(reopened).load().value(0).id, recorded);

@@ -95,14 +95,14 @@ int run(const Tool &tool, int argc, char **argv,
     if (argc > 1) {
         say("usage: " + QByteArray(argv[0]) + " < request");
         say(tool.purpose);
-        return 2;
+        return CleanAnswer::refused;
     }
     // Standard output carries the answers alone: what else is printed (the
     // engine's diagnostics too) goes to standard error.
     const int answers = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (answers < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
         say(prefix + "cannot set up standard output: " + std::strerror(errno));
-        return 2;
+        return CleanAnswer::refused;
     }
     g_answers = answers;
     // A closed pipe fails a write instead of ending us in the middle of an
@@ -120,7 +120,7 @@ int run(const Tool &tool, int argc, char **argv,
         say(prefix + (errno == EFBIG ? "refused: the request is larger than "
                                            + QByteArray::number(CleanRequest::kMaxBytes) + " bytes"
                                      : "cannot read standard input: " + QByteArray(std::strerror(errno))));
-        return 2;
+        return CleanAnswer::refused;
     }
     // Running, and so past any password the app's user was asked for: from
     // here on the app counts a long silence as a volume that stopped answering.
@@ -130,12 +130,12 @@ int run(const Tool &tool, int argc, char **argv,
     input = QByteArray();
     if (!request) {
         say(prefix + why.toUtf8());
-        return 2;
+        return CleanAnswer::refused;
     }
     const std::unique_ptr<HeldVolume> volume = tool.openVolume(*request, &why);
     if (!volume) {
         say(prefix + why.toUtf8());
-        return 2;
+        return CleanAnswer::refused;
     }
 
     QList<qsizetype> indexes = order ? order(*request) : QList<qsizetype>();
@@ -144,23 +144,24 @@ int run(const Tool &tool, int argc, char **argv,
             indexes << i;
     }
     // Each answer goes out as soon as its item is done: the app counts what
-    // it was told, however the run ends.
+    // it was told, however the run ends. A run stopped before its last item
+    // says so in its status, so the app can tell the items it did not get
+    // to from items that stayed.
     bool allGone = true;
     for (const qsizetype i : std::as_const(indexes)) {
         if (g_stop) {
             say(prefix + "stopped before item " + QByteArray::number(i) + " of " + QByteArray::number(indexes.size()));
-            allGone = false;
-            break;
+            return CleanAnswer::stopped;
         }
         const int error = clean(*volume, *request, request->items.at(i));
         allGone = allGone && error == 0;
         if (!writeAll(answers, CleanAnswer::line(i, error))) {
             say(prefix + "cannot write the answers: " + std::strerror(errno));
-            return 2;
+            return CleanAnswer::stopped;
         }
     }
     std::fflush(stdout);
-    return allGone ? 0 : 1;
+    return allGone ? CleanAnswer::allGone : CleanAnswer::someLeft;
 }
 
 } // namespace ToolMain

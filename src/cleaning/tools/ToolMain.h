@@ -15,12 +15,12 @@ class HeldVolume;
 // most CleanRequest::kMaxBytes), its volume opened and checked, one answer per
 // item on standard output and nothing else there (diagnostics, ours and the
 // engine's, go to standard error with control characters escaped), and the
-// exit status (0: every item gone, 1: some are not, 2: the request or the
-// volume cannot be used). A "working" line says the tool runs (once the
-// request is read, and now and then inside a large folder item); each answer
-// is written as soon as its item is done;
-// SIGTERM, or answers that can no longer be written, stop the run before the
-// next item.
+// exit status (CleanAnswer::Exit: 0, every item gone; 1, some are not; 2, the
+// request or the volume cannot be used; 3, stopped before its last item). A
+// "working" line says the tool runs (once the request is read, and now and
+// then inside a large folder item); each answer is written as soon as its
+// item is done; SIGTERM, or answers that can no longer be written, stop the
+// run before the next item (status 3).
 namespace ToolMain {
 
 struct Tool

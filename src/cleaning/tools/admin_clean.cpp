@@ -60,7 +60,8 @@
 // that failed (ESTALE: not confirmed; EUCLEAN: a folder that is an alias of
 // another; ENAMETOOLONG: a path beyond the bounds). Standard error: what it
 // did, control characters escaped. Exit status: 0 when every item is gone, 1
-// when some are not, 2 when the request or the volume cannot be used.
+// when some are not, 2 when the request or the volume cannot be used, 3 when
+// it stopped before its last item (SIGTERM, or answers it could not write).
 
 #include "cleaning/CleanRequest.h"
 #include "cleaning/FolderAliases.h"

@@ -13,7 +13,8 @@
 // Standard output: one answer per file ("removed N" / "failed N errno").
 // Standard error: one line per failure. Exit status: 0 when every file is
 // gone afterwards (also when it was gone already), 1 when some remain, 2 when
-// the request or the volume cannot be used.
+// the request or the volume cannot be used, 3 when it stopped before its last
+// file (SIGTERM, or answers it could not write).
 
 #include "cleaning/CleanRequest.h"
 #include "cleaning/HeldVolume.h"
