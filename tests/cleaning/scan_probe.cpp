@@ -11,9 +11,12 @@
 // scanned for every kind and everything found cleaned (our dot_clean at
 // <dot_clean>). After the diagnostics, "found<TAB>kind<TAB>path",
 // "cleaned<TAB>path" and "failed<TAB>path" lines; exit 5 when the volume is
-// not listed.
+// not listed. With a file and a word, the word is written into the file
+// between the scan and the clean (a memory cgroup's reclaim: the kernel
+// forgets the stick), and a line "inode<TAB>before<TAB>after" gives the
+// first item's inode number as the scan saw it and as it is then.
 //
-//     scan_probe --clean <mount point> <dot_clean>
+//     scan_probe --clean <mount point> <dot_clean> [<file> <word>]
 #include "cleaning/SystemCleanHelper.h"
 #include "devices/USBDeviceManager.h"
 #include "platform/NotificationCenter.h"
@@ -25,12 +28,16 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
 
 namespace {
 
-int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid)
+int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid, const QStringList &forget)
 {
     USBDeviceManager::Environment env;   // as testsupport::realMachineEnvironment()
     env.startMonitoring = env.useUDisks2 = false;
@@ -64,6 +71,19 @@ int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid)
         all += it.value();
     }
 
+    if (forget.size() == 2) {
+        QFile reclaim(forget.at(0));
+        const QByteArray word = forget.at(1).toUtf8();
+        if (!reclaim.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
+            || (reclaim.write(word) != word.size() && errno != EAGAIN)) {
+            std::fprintf(stderr, "cannot write %s: %s\n", qPrintable(forget.at(0)), std::strerror(errno));
+            return 6;
+        }
+        struct stat st{};
+        const QByteArray first = all.value(0).fsPath();
+        ::lstat(first.constData(), &st);
+        lines += "inode\t" + QByteArray::number(all.value(0).inode) + '\t' + QByteArray::number(quint64(st.st_ino)) + '\n';
+    }
     std::optional<std::pair<QList<FileItem>, QList<FileItem>>> outcome;
     manager.cleanFiles(all, [&](const QList<FileItem> &cleaned, const QList<FileItem> &failed) {
         outcome = std::make_pair(cleaned, failed);
@@ -94,12 +114,14 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (app.arguments().size() < 2) {
         std::fprintf(stderr, "usage: scan_probe <root> [excluded pattern...]\n"
-                             "       scan_probe --clean <mount point> <dot_clean>\n");
+                             "       scan_probe --clean <mount point> <dot_clean> [<file> <word>]\n");
         return 2;
     }
     const QStringList arguments = app.arguments();
     if (arguments.at(1) == QLatin1String("--clean"))
-        return arguments.size() == 4 ? scanAndClean(arguments.at(2), arguments.at(3), app.applicationPid()) : 2;
+        return arguments.size() == 4 || arguments.size() == 6
+                   ? scanAndClean(arguments.at(2), arguments.at(3), app.applicationPid(), arguments.mid(4))
+                   : 2;
     USBDeviceManager::Environment env;
     env.startMonitoring = env.useUDisks2 = false;
     VirtualScheduler scheduler;

@@ -9,6 +9,7 @@
 #include "cleaning/VolumeScanner.h"
 #include "BytePaths.h"
 #include "DiskChecks.h"
+#include "ForgetfulKernel.h"
 #include "MountFixture.h"
 #include "TestMain.h"
 #include "ToolRun.h"
@@ -16,6 +17,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+
+#include <optional>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -466,12 +469,15 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("alias");
         QTest::addColumn<bool>("photoAfterScan");
+        QTest::addColumn<bool>("forgotten");
         const int fat = int(MountFixture::Kind::Fat32);
-        QTest::newRow("FAT32: a cross-linked cluster, told by the scan") << fat << int(Alias::wholeFolder) << false;
+        QTest::newRow("FAT32: a cross-linked cluster, told by the scan") << fat << int(Alias::wholeFolder) << false << false;
         QTest::newRow("ext4: a directory hard link, told by its \"..\"") << int(MountFixture::Kind::Ext4)
-                                                                       << int(Alias::wholeFolder) << false;
-        QTest::newRow("FAT32: cross-linked into the middle of a chain") << fat << int(Alias::chainMiddle) << false;
-        QTest::newRow("FAT32: its folders gained a photo after the scan") << fat << int(Alias::wholeFolder) << true;
+                                                                       << int(Alias::wholeFolder) << false << false;
+        QTest::newRow("FAT32: cross-linked into the middle of a chain") << fat << int(Alias::chainMiddle) << false << false;
+        QTest::newRow("FAT32: its folders gained a photo after the scan") << fat << int(Alias::wholeFolder) << true << false;
+        QTest::newRow("FAT32: the stick forgotten by the kernel after the scan")
+            << fat << int(Alias::wholeFolder) << false << true;
     }
 
     // The tool leaves a trash folder that holds an alias of DCIM whole: on
@@ -482,6 +488,10 @@ private slots:
         QFETCH(int, kind);
         QFETCH(int, alias);
         QFETCH(bool, photoAfterScan);
+        QFETCH(bool, forgotten);
+        std::optional<ForgetfulKernel> kernel;   // before the stick: what it reads of it is forgotten on demand
+        if (forgotten && !kernel.emplace().whyNot().isEmpty())
+            QSKIP(qPrintable(kernel->whyNot()));
         MountFixture fixture;
         const QString point = fixture.mountRoot() + QStringLiteral("/ALIAS");
         if (!fixture.mountNewWithAlias(MountFixture::Kind(kind), point, MountFixture::Alias(alias)))
@@ -492,6 +502,10 @@ private slots:
             VolumeScanner scanner(VolumeScanner::Request{root, {FileType::trash}, {}, {}, true, {}, nullptr});
             request.scannedFolders = *scanner.outcome(scanner.run()).folders;
         }
+        // Every number the scan saw is another now: the alias is told by what the folders list.
+        QVERIFY(!kernel || kernel->forget());
+        if (kernel && scannedItem(root + "/.Trashes").inode == request.items.value(0).inode)
+            QSKIP("the kernel kept this stick's inodes when asked to forget them: nothing would be tested");
         for (const char *folder : {"/DCIM/", "/DCIM/SUB/"}) {   // no folder the alias shows lists as at the scan
             QFile added(point + QLatin1String(folder) + QStringLiteral("NEW.JPG"));
             QVERIFY(!photoAfterScan || (added.open(QIODevice::WriteOnly) && added.write("a new photo") == 11));
@@ -501,6 +515,50 @@ private slots:
         QVERIFY2(run.exitCode == 1 && run.answers.value(0) == EUCLEAN, run.errors.constData());
         QVERIFY(run.errors.contains("shares its contents with another folder"));
         QCOMPARE(snapshot(root + "/DCIM"), dcimBefore);
+    }
+
+    void forgottenBetweenScanAndClean_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32 (fusefat)") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("exFAT (exfat-fuse)") << int(MountFixture::Kind::ExFat);
+    }
+
+    // FAT and exFAT hand an item a new inode number each time the kernel
+    // reads it in again. With the stick forgotten between the scan and the
+    // tool's run, the tool removes every item that stayed as the scan found
+    // it, through chains deeper than the handles it keeps, and refuses the
+    // file grown, the file whose time moved, the file that became a folder
+    // and the trash folder that became a file.
+    void forgottenBetweenScanAndClean()
+    {
+        QFETCH(int, kind);
+        const ForgetfulKernel kernel;
+        if (!kernel.whyNot().isEmpty())
+            QSKIP(qPrintable(kernel.whyNot()));
+        MountFixture fixture;
+        const QString point = fixture.mountRoot() + QStringLiteral("/FORGOTTEN");
+        if (!fixture.mountNew(MountFixture::Kind(kind), point))
+            QSKIP(qPrintable(fixture.lastError()));
+        const QByteArray root = QFile::encodeName(point);
+        JunkSinceTheScan junk;
+        QVERIFY(junk.make(root, 2, 40));
+        const Items items = scannedItems(junk.items, root);
+        QVERIFY(kernel.forget());
+        if (scannedItem(items.last().fsPath()).inode == items.last().inode)
+            QSKIP("the kernel kept this stick's inodes when asked to forget them: nothing would be tested");
+        QVERIFY(junk.change(root) && kernel.forget());
+
+        const ToolRun run = runAdmin(requestFor(root, items));
+        QList<int> errors;
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            errors << run.answers.value(i, -1);
+            QVERIFY2(errors.last() == (junk.changed.contains(junk.items.at(i)) ? ESTALE : 0),
+                     qPrintable(QString::fromUtf8(junk.items.at(i) + ": " + run.errors.right(2000))));
+        }
+        VERIFY_COUNTS(items, errors);
+        for (const QByteArray &file : std::as_const(junk.kept))
+            QCOMPARE(readFile(root + '/' + file), file);
     }
 
     // On ext4, through the kernel or FUSE, the files a request says the scan
