@@ -73,8 +73,7 @@ std::unique_ptr<HeldVolume> HeldVolume::adopt(int rootFd, const QByteArray &root
     volume->m_rootInode = ::fstat(rootFd, &st) == 0 ? quint64(st.st_ino) : 0;
     struct statfs fs;
     volume->m_isFuse = ::fstatfs(volume->m_rootFd, &fs) == 0 && fs.f_type == kFuseSuperMagic;
-    volume->m_numbers = volume->m_isFuse || VolumeWalker::foldersHaveNoIdentity(rootFd) ? ItemNumbers::renewed
-                                                                                       : ItemNumbers::last;
+    volume->m_numbers = VolumeWalker::numbersOf(rootFd);
     volume->m_aliases = std::make_unique<FolderAliases>(rootFd, nullptr, volume->m_numbers);
     return volume;
 }

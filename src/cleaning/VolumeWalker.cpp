@@ -570,6 +570,14 @@ bool VolumeWalker::foldersHaveNoIdentity(int fd)
     return ::fstatfs(fd, &fs) == 0 && (fs.f_type == MSDOS_SUPER_MAGIC || fs.f_type == kExfatSuperMagic);
 }
 
+pathhandles::ItemNumbers VolumeWalker::numbersOf(int fd)
+{
+    struct statfs fs;
+    const bool renewed = ::fstatfs(fd, &fs) == 0
+                         && (fs.f_type == MSDOS_SUPER_MAGIC || fs.f_type == kExfatSuperMagic || fs.f_type == FUSE_SUPER_MAGIC);
+    return renewed ? pathhandles::ItemNumbers::renewed : pathhandles::ItemNumbers::last;
+}
+
 bool VolumeWalker::canList(const QByteArray &path, int *errorNumber)
 {
     Handle fd(::open(withoutTrailingSlashes(path).constData(), kDirectoryFlags));

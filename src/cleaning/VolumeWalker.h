@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cleaning/PathHandles.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -117,6 +119,11 @@ public:
     // cluster is given an inode of its own)? FUSE says so per folder, by the
     // "." it lists (WalkFolder::dot).
     static bool foldersHaveNoIdentity(int fd);
+    // Do the inode numbers of the file system of `fd` last, as far as the
+    // kernel tells: renewed on FAT and exFAT and on every FUSE volume (a
+    // FUSE daemon may hand out numbers afresh; HeldVolume learns more from
+    // the file system's type).
+    static pathhandles::ItemNumbers numbersOf(int fd);
 
     // Can the folder be listed: it opens and its first entries read (else
     // the errno in *errorNumber).

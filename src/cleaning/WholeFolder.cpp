@@ -78,10 +78,12 @@ WholeFolder lookAgain(const WholeFolder &folder, const std::optional<pathhandles
         [&](const WalkEntry &entry) {
             if (work)
                 work->beat();
-            if (!same) {   // the first entry lies in the folder itself
+            if (!same) {   // the first entry lies in the folder itself (reached again by its place)
                 struct stat st;
-                same = scanned && ::fstat(entry.parentFd, &st) == 0 && quint64(st.st_dev) == scanned->device
-                    && quint64(st.st_ino) == scanned->inode;
+                same = scanned && ::fstat(entry.parentFd, &st) == 0 && S_ISDIR(st.st_mode)
+                    && quint64(st.st_dev) == scanned->device
+                    && (quint64(st.st_ino) == scanned->inode
+                        || VolumeWalker::numbersOf(entry.parentFd) == pathhandles::ItemNumbers::renewed);
             }
             if (!*same)
                 return WalkDecision{false, 0};
