@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BytePaths.h"
+
 // The kernel made to forget the files and folders nothing holds open, as any
 // memory pressure makes it: the test's process moves into a memory cgroup of
 // its own, whose memory is reclaimed when the test asks. What the process
@@ -217,6 +219,24 @@ struct JunkSinceTheScan
         }
         changed = {items.value(3), items.value(4), items.value(5), ".Trashes"};
         return made;
+    }
+
+    // The items as a scan lists them (made first, below `root`: two chains
+    // 40 deep); none when they could not be made.
+    QList<FileItem> scanned(const QByteArray &root) { return make(root, 2, 40) ? scannedItems(items, root) : QList<FileItem>(); }
+
+    // Has the kernel forget the stick, changes the junk, and has it forget
+    // again. `kept` when the kernel kept the numbers of the items `scanned`
+    // (nothing would be tested: a skip).
+    enum class Forgotten { andChanged, kept, failed };
+    static constexpr const char *kKept = "the kernel kept this stick's inodes when asked to forget them: nothing would be tested";
+    Forgotten forgetAndChange(const QByteArray &root, const ForgetfulKernel &kernel, const QList<FileItem> &scanned) const
+    {
+        if (!kernel.forget())
+            return Forgotten::failed;
+        if (scannedItem(scanned.constLast().fsPath()).inode == scanned.constLast().inode)
+            return Forgotten::kept;
+        return change(root) && kernel.forget() ? Forgotten::andChanged : Forgotten::failed;
     }
 
     bool change(const QByteArray &root) const
