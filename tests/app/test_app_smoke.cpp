@@ -4,8 +4,8 @@
 // the clean-all button removes the rest of its junk and the completion view
 // follows; the toolbar's history button shows the clean's record and the files
 // it removed. Grabs of the sheet, the scanned device, the completion and the
-// history land in
-// the build folder.
+// history land in the build folder. On an ext4 stick a clean's new free space
+// leaves the sidebar's width as it was.
 
 #include "app/SweepbrookApp.h"
 #include "history/views/CleanHistoryDetailView.h"
@@ -16,6 +16,7 @@
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/SidebarView.h"
 #include "toolkit/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
 #include "settings/views/FileTypeSettingRow.h"
@@ -28,6 +29,7 @@
 
 #include "FakeMachine.h"
 #include "MountFixture.h"
+#include "StickApp.h"
 #include "TestMain.h"
 
 #include <QAbstractButton>
@@ -210,6 +212,49 @@ private slots:
         history->accept();
 
         window.close();
+    }
+
+    // On an ext4 stick, whose free space the app reads, the sidebar keeps
+    // its width though the clean changed the free space its row shows.
+    void cleanOnExt4()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        testsupport::StickApp rig;
+        QVERIFY(rig.start());
+        const QString point = rig.insert(QStringLiteral("EXTSTICK"), false, MountFixture::Kind::Ext4);
+        QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
+        testsupport::writeFile(point + "/.Trashes/501/old.doc", QByteArray(2'000'000, 'o'));   // frees a figure's worth
+        MainWindow &window = rig.app->window();
+        ContentView &view = rig.app->contentView();
+        // The free space the stick's row shows, once it shows it.
+        const auto shownSpace = [&] {
+            const QWidget *row = window.findChild<QWidget *>(QStringLiteral("deviceRow"));
+            const std::optional<LocalUSBDevice> &device = view.selectedDevice();
+            if (!row || !row->isVisible() || !device || device->path != point || !device->available)
+                return QString();
+            const QString text = *presentation::sidebarSpaceText(*device);
+            const QList<QLabel *> labels = row->findChildren<QLabel *>();
+            const bool shown = std::any_of(labels.cbegin(), labels.cend(), [&](const QLabel *l) { return l->text() == text; });
+            return shown ? text : QString();
+        };
+        const auto settledWidth = [&] {
+            for (int i = 0; i < 5; ++i)
+                QCoreApplication::processEvents();   // the rows' layout, the splitter's
+            return window.sidebar()->width();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!shownSpace().isEmpty(), patience);
+        const QString before = shownSpace();
+        const int sidebarWidth = settledWidth();
+
+        QVERIFY(rig.scan(point));
+        QVERIFY(rig.cleanAll());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.identity().startsWith(QStringLiteral("CompletionView_")), patience);
+        QVERIFY(!QFileInfo::exists(point + "/.Trashes") && QFileInfo::exists(point + "/photo.jpg"));
+        QTRY_VERIFY_WITH_TIMEOUT(!shownSpace().isEmpty() && shownSpace() != before, patience);
+        QCOMPARE(settledWidth(), sidebarWidth);
+        QCOMPARE(window.findChild<QLabel *>(QStringLiteral("storageText"))->text(),
+                 presentation::storageText(*view.selectedDevice()));
     }
 };
 
