@@ -23,6 +23,7 @@
 #include "TestMain.h"
 #include "TextFit.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QDir>
 #include <QFileDialog>
@@ -336,7 +337,8 @@ private slots:
 
     // Over a scanned stick Tab reaches every control of the window (a kind's
     // box in the results is ticked with Space on its row), each shows that it
-    // has the focus (the red eject button too), and the keys press what they
+    // has the focus (the red eject button too, and the results list scrolled
+    // away from the row the keys were on), and the keys press what they
     // reach: Space and Enter a toolbar button, Enter a device's row.
     void everyControlByTab()
     {
@@ -345,22 +347,25 @@ private slots:
         rig.plug({stick});
         rig.view.markDeviceReady();
         rig.view.scanDevice(stick);
+        QList<FileItem> doubles;   // rows enough for the list to scroll
+        for (int i = 0; i < 100; ++i)
+            doubles << FileItem::fromPath(stick.path + QStringLiteral("/._IMG_%1.JPG").arg(i), 4096);
         rig.devices.scans.last().completion(
-            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}}});
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}},
+             {FileType::appleDouble, doubles}});
         rig.clock.runDue();
-        rig.window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
         QMap<QString, QWidget *> reached;
-        for (int i = 0; i < 30; ++i) {
-            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : rig.window.get(), Qt::Key_Tab);
-            if (QWidget *focus = QApplication::focusWidget())
-                reached.insert(focus->objectName(), focus);
-        }
+        for (QWidget *stop : testsupport::tabStops(rig.window.get()))
+            reached.insert(stop->objectName(), stop);
         QCOMPARE(reached.keys(), (QStringList{"cleanAllButton", "deviceRow", "ejectToolbarButton", "historyToolbarButton",
                                               "refreshDeviceStateButton", "refreshToolbarButton", "resultsList",
                                               "scanButton", "settingsToolbarButton", "sidebarFooter"}));
         for (QWidget *control : std::as_const(reached))
             QVERIFY2(testsupport::showsFocus(control), qPrintable(control->objectName()));
+        auto *list = qobject_cast<QAbstractItemView *>(reached.value("resultsList"));
+        list->scrollToBottom();
+        QVERIFY(!list->viewport()->rect().intersects(list->visualRect(list->currentIndex())));
+        QVERIFY(testsupport::showsFocus(list));
 
         QVERIFY(testsupport::pressedByKeys(qobject_cast<QAbstractButton *>(reached.value("historyToolbarButton"))));
         QVERIFY(rig.view.showHistory());   // pressed three times: open, closed, open
