@@ -4,8 +4,9 @@
 // the clean-all button removes the rest of its junk and the completion view
 // follows; the toolbar's history button shows the clean's record and the files
 // it removed. Grabs of the sheet, the scanned device, the completion and the
-// history land in the build folder. On an ext4 stick a clean's new free space
-// leaves the sidebar's width as it was.
+// history land in the build folder. On an ext4 stick, by keyboard, the focus
+// follows the next action and a clean's new free space leaves the sidebar's
+// width as it was.
 
 #include "app/SweepbrookApp.h"
 #include "history/views/CleanHistoryDetailView.h"
@@ -28,6 +29,7 @@
 #include "platform/ProcessRunner.h"
 
 #include "FakeMachine.h"
+#include "KeyboardChecks.h"
 #include "MountFixture.h"
 #include "StickApp.h"
 #include "TestMain.h"
@@ -214,7 +216,8 @@ private slots:
         window.close();
     }
 
-    // On an ext4 stick, whose free space the app reads, the sidebar keeps
+    // On an ext4 stick, whose free space the app reads, scanned and cleaned
+    // by keyboard: the focus follows the next action, and the sidebar keeps
     // its width though the clean changed the free space its row shows.
     void cleanOnExt4()
     {
@@ -247,10 +250,19 @@ private slots:
         const QString before = shownSpace();
         const int sidebarWidth = settledWidth();
 
-        QVERIFY(rig.scan(point));
-        QVERIFY(rig.cleanAll());
+        // By keyboard: the focus goes on from the scan to the clean-all, and
+        // from the clean to the scan-again button.
+        view.markDeviceReady();
+        QVERIFY(testsupport::activated(&window));
+        auto *scan = window.findChild<QAbstractButton *>(QStringLiteral("scanButton"));
+        scan->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(scan, Qt::Key_Space);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.identity().startsWith(QStringLiteral("ScanResultsView_")), patience);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), rig.cleanAllButton(), patience);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         QTRY_VERIFY_WITH_TIMEOUT(rig.identity().startsWith(QStringLiteral("CompletionView_")), patience);
         QVERIFY(!QFileInfo::exists(point + "/.Trashes") && QFileInfo::exists(point + "/photo.jpg"));
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget()->objectName(), QStringLiteral("rescanButton"), patience);
         QTRY_VERIFY_WITH_TIMEOUT(!shownSpace().isEmpty() && shownSpace() != before, patience);
         QCOMPARE(settledWidth(), sidebarWidth);
         QCOMPARE(window.findChild<QLabel *>(QStringLiteral("storageText"))->text(),

@@ -377,6 +377,29 @@ private slots:
         }
     }
 
+    // The focus goes on with the work, never to the sidebar's footer: from
+    // the scan to the results' clean-all, from the clean to scanning again.
+    void focusGoesOnWithTheWork()
+    {
+        Rig rig;
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        QVERIFY(testsupport::activated(rig.window.get()));
+        QWidget *scan = rig.widget("scanButton");
+        scan->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(scan, Qt::Key_Space);
+        rig.devices.scans.last().completion(
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}}});
+        rig.clock.runDue();
+        QCOMPARE(QApplication::focusWidget(), rig.widget("cleanAllButton"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(rig.devices.cleans.size(), 1);
+        rig.devices.cleans.last().completion(rig.devices.cleans.last().files, {});
+        rig.clock.runDue();
+        QCOMPARE(QApplication::focusWidget(), rig.widget("rescanButton"));
+    }
+
     // A clean frees space on an ext4 stick and the list reads the new figure:
     // the header shows the sidebar's figure, and the sidebar at its least
     // width keeps it, showing the figure whole whatever digits it has.
