@@ -232,14 +232,12 @@ private slots:
         ContentView &view = rig.app->contentView();
         // The free space the stick's row shows, once it shows it.
         const auto shownSpace = [&] {
-            const QWidget *row = window.findChild<QWidget *>(QStringLiteral("deviceRow"));
             const std::optional<LocalUSBDevice> &device = view.selectedDevice();
-            if (!row || !row->isVisible() || !device || device->path != point || !device->available)
-                return QString();
-            const QString text = *presentation::sidebarSpaceText(*device);
-            const QList<QLabel *> labels = row->findChildren<QLabel *>();
-            const bool shown = std::any_of(labels.cbegin(), labels.cend(), [&](const QLabel *l) { return l->text() == text; });
-            return shown ? text : QString();
+            const QString text = device && device->path == point && device->available
+                                     ? *presentation::sidebarSpaceText(*device) : QString();
+            const QList<QLabel *> labels = window.sidebar()->findChildren<QLabel *>();
+            return std::any_of(labels.cbegin(), labels.cend(), [&](const QLabel *l) { return l->isVisible() && l->text() == text; })
+                       ? text : QString();
         };
         const auto settledWidth = [&] {
             for (int i = 0; i < 5; ++i)
