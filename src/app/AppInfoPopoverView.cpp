@@ -86,7 +86,7 @@ QWidget *linkButton(const QString &objectName, const QString &title, const QUrl 
     link->setText(title);
     link->setLabelFont(ui::font(TextStyle::callout));
     link->setForeground(ui::color(NamedColor::blue));
-    link->setPadding(0, 0);
+    link->setPadding(6, 4);   // room for its focus ring around the label
     link->setCursor(Qt::PointingHandCursor);
     link->setToolTip(url.toString());
     link->setProperty("url", url);
@@ -163,6 +163,7 @@ AppInfoPopoverView::AppInfoPopoverView(QWidget *parent) : QWidget(parent)
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus);   // its links take the focus, and it scrolls to them
     scroll->setWidget(aboutTab());
     stack->addWidget(scroll, 1);
 }

@@ -188,9 +188,12 @@ QWidget *makeOnboardingWindow(OnboardingFlow *flow, NotificationCenter &center)
     // The title follows the desktop's language, not the one chosen in the app.
     window->setWindowTitle(mainTableLocalized(QStringLiteral("Welcome to Sweepbrook")));
     auto *view = new OnboardingView(*flow, center);
-    // The content keeps its size; a screen too small for it scrolls it.
+    // The content keeps its size; a screen too small for it scrolls it. Its
+    // controls take the focus (the area scrolls to the one that has it), not
+    // the area itself, which would show none.
     auto *scroll = new QScrollArea;
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->setAlignment(Qt::AlignCenter);
     scroll->setWidget(view);
     QVBoxLayout *stack = ui::vstack(window, 0);

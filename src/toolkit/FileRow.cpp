@@ -21,6 +21,46 @@ constexpr int dividerInset = 28;   // the divider starts under the text, not the
 constexpr int sizeColumn = 70;
 constexpr int spacing = 8;
 
+// The keys' row is one in sight when the keyboard brings the focus: the first
+// row whole at the top of what the list shows, when the current one is
+// scrolled away (or there is none yet, which Qt would make the first, out of
+// sight). Its ring is what shows that the list has the focus.
+class CurrentRowInSight final : public QObject
+{
+public:
+    explicit CurrentRowInSight(QAbstractItemView *list) : QObject(list), m_list(list)
+    {
+        list->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_list && event->type() == QEvent::FocusIn && m_list->selectionModel()
+            && static_cast<QFocusEvent *>(event)->reason() != Qt::MouseFocusReason) {
+            const QRect shown = m_list->viewport()->rect();
+            if (!shown.intersects(m_list->visualRect(m_list->currentIndex()))) {
+                if (const QModelIndex row = firstRowIn(shown); row.isValid())
+                    m_list->selectionModel()->setCurrentIndex(row, QItemSelectionModel::NoUpdate);
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QModelIndex firstRowIn(const QRect &shown) const
+    {
+        const QModelIndex top = m_list->indexAt(QPoint(shown.center().x(), shown.top()));
+        const QRect topRow = m_list->visualRect(top);
+        if (topRow.top() >= shown.top() || topRow.bottom() >= shown.bottom())
+            return top;   // whole, or taller than what shows
+        const QModelIndex next = m_list->indexAt(QPoint(shown.center().x(), topRow.bottom() + 1));
+        return next.isValid() ? next : top;
+    }
+
+    QAbstractItemView *m_list;
+};
+
 } // namespace
 
 void setUpPlainList(QAbstractItemView *list)
@@ -30,6 +70,7 @@ void setUpPlainList(QAbstractItemView *list)
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setFrameShape(QFrame::NoFrame);
+    new CurrentRowInSight(list);
 }
 
 namespace {

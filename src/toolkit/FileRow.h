@@ -21,7 +21,7 @@ class QPainter;
 namespace rows {
 
 // A list that only shows rows: nothing to select or edit, no frame, scrolled
-// by the pixel, never sideways.
+// by the pixel, never sideways; the keyboard's focus lands on a row in sight.
 void setUpPlainList(QAbstractItemView *list);
 
 // Enter, Return and Space on the list's current row choose it as a click does.

@@ -87,11 +87,11 @@ struct StickApp
     }
 
     // A new stick with three pieces of junk and a photo, shown to the app as
-    // inserted; read-only after the files are written when asked.
-    QString insert(const QString &name, bool readOnly)
+    // inserted; read-only after the files are written when asked (FAT32 only).
+    QString insert(const QString &name, bool readOnly, MountFixture::Kind kind = MountFixture::Kind::Fat32)
     {
         const QString point = fx.mountRoot() + u'/' + name;
-        const std::optional<QString> loop = fx.mountNew(MountFixture::Kind::Fat32, point, 64, name);
+        const std::optional<QString> loop = fx.mountNew(kind, point, 64, name);
         if (!loop)
             return {};
         writeFile(point + "/.DS_Store", QByteArray(6148, 'd'));

@@ -1,7 +1,7 @@
 // The About window and sheet: the size and place rules as arithmetic (the
 // screen's share, the margins, what wins when the window cannot fit), the menu
-// command's toggle over real windows, the sidebar's sheet, and grabs in
-// English and Chinese.
+// command's toggle over real windows and what the keyboard meets in them, the
+// sidebar's sheet, and grabs in English and Chinese.
 
 #include "app/AboutSheet.h"
 #include "app/AboutWindowGeometry.h"
@@ -12,6 +12,7 @@
 
 #include "AppRig.h"
 #include "FakeDeviceService.h"
+#include "KeyboardChecks.h"
 #include "TestMain.h"
 
 #include <QDialog>
@@ -100,6 +101,12 @@ private slots:
         QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
         // The view's own minimum wins over the screen's share.
         QVERIFY(first->width() >= 550 && first->height() >= 580);
+        // Every control Tab reaches shows its focus (the page is none of
+        // them); the links' rings keep off their labels.
+        QCOMPARE(testsupport::tabStops(first).size(), 4);
+        QCOMPARE(testsupport::stopsShowingNoFocus(first), QStringList());
+        for (const char *link : {"aboutWebsiteLink", "aboutSupportLink"})
+            QVERIFY2(testsupport::ringClearOfLabel(first->findChild<QWidget *>(link)), link);
 
         delegate.handleShowAboutWindow();
         QVERIFY(!first);

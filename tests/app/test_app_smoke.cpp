@@ -4,8 +4,9 @@
 // the clean-all button removes the rest of its junk and the completion view
 // follows; the toolbar's history button shows the clean's record and the files
 // it removed. Grabs of the sheet, the scanned device, the completion and the
-// history land in
-// the build folder.
+// history land in the build folder. On an ext4 stick, by keyboard, the focus
+// follows the next action and a clean's new free space leaves the sidebar's
+// width as it was.
 
 #include "app/SweepbrookApp.h"
 #include "history/views/CleanHistoryDetailView.h"
@@ -16,6 +17,7 @@
 #include "mainwindow/ContentView.h"
 #include "mainwindow/views/DetailColumn.h"
 #include "mainwindow/views/MainWindow.h"
+#include "mainwindow/views/SidebarView.h"
 #include "toolkit/Presentation.h"
 #include "mainwindow/views/ScanResultsModel.h"
 #include "settings/views/FileTypeSettingRow.h"
@@ -27,7 +29,9 @@
 #include "platform/ProcessRunner.h"
 
 #include "FakeMachine.h"
+#include "KeyboardChecks.h"
 #include "MountFixture.h"
+#include "StickApp.h"
 #include "TestMain.h"
 
 #include <QAbstractButton>
@@ -210,6 +214,57 @@ private slots:
         history->accept();
 
         window.close();
+    }
+
+    // On an ext4 stick, whose free space the app reads, scanned and cleaned
+    // by keyboard: the focus follows the next action, and the sidebar keeps
+    // its width though the clean changed the free space its row shows.
+    void cleanOnExt4()
+    {
+        if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        testsupport::StickApp rig;
+        QVERIFY(rig.start());
+        const QString point = rig.insert(QStringLiteral("EXTSTICK"), false, MountFixture::Kind::Ext4);
+        QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
+        testsupport::writeFile(point + "/.Trashes/501/old.doc", QByteArray(2'000'000, 'o'));   // frees a figure's worth
+        MainWindow &window = rig.app->window();
+        ContentView &view = rig.app->contentView();
+        // The free space the stick's row shows, once it shows it.
+        const auto shownSpace = [&] {
+            const std::optional<LocalUSBDevice> &device = view.selectedDevice();
+            const QString text = device && device->path == point && device->available
+                                     ? *presentation::sidebarSpaceText(*device) : QString();
+            const QList<QLabel *> labels = window.sidebar()->findChildren<QLabel *>();
+            return std::any_of(labels.cbegin(), labels.cend(), [&](const QLabel *l) { return l->isVisible() && l->text() == text; })
+                       ? text : QString();
+        };
+        const auto settledWidth = [&] {
+            for (int i = 0; i < 5; ++i)
+                QCoreApplication::processEvents();   // the rows' layout, the splitter's
+            return window.sidebar()->width();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!shownSpace().isEmpty(), patience);
+        const QString before = shownSpace();
+        const int sidebarWidth = settledWidth();
+
+        // By keyboard: the focus goes on from the scan to the clean-all, and
+        // from the clean to the scan-again button.
+        view.markDeviceReady();
+        QVERIFY(testsupport::activated(&window));
+        auto *scan = window.findChild<QAbstractButton *>(QStringLiteral("scanButton"));
+        scan->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(scan, Qt::Key_Space);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.identity().startsWith(QStringLiteral("ScanResultsView_")), patience);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), rig.cleanAllButton(), patience);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.identity().startsWith(QStringLiteral("CompletionView_")), patience);
+        QVERIFY(!QFileInfo::exists(point + "/.Trashes") && QFileInfo::exists(point + "/photo.jpg"));
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget()->objectName(), QStringLiteral("rescanButton"), patience);
+        QTRY_VERIFY_WITH_TIMEOUT(!shownSpace().isEmpty() && shownSpace() != before, patience);
+        QCOMPARE(settledWidth(), sidebarWidth);
+        QCOMPARE(window.findChild<QLabel *>(QStringLiteral("storageText"))->text(),
+                 presentation::storageText(*view.selectedDevice()));
     }
 };
 

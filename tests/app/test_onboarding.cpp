@@ -3,8 +3,8 @@
 // the watch after the set-up button (granted at a tick, never granted, the
 // window closed or gone while it runs), the re-check's spinner, a language
 // change, completion, and the launch that opens the guide until it is
-// finished. Grabs of every page in English and Chinese land in the build
-// folder.
+// finished, every control Tab reaches on its pages showing its focus. Grabs of
+// every page in English and Chinese land in the build folder.
 
 #include "app/AppInfoManager.h"
 #include "app/OnboardingFlow.h"
@@ -316,6 +316,9 @@ private slots:
 
         for (int step = 0; step < 3; ++step) {
             auto *next = window->findChild<QAbstractButton *>(QStringLiteral("onboardingMainButton"));
+            // Every control Tab reaches on the page shows its focus, and the page itself is none of them.
+            QVERIFY(testsupport::tabStops(window).contains(next));
+            QCOMPARE(testsupport::stopsShowingNoFocus(window), QStringList());
             QCOMPARE(next->text(), step < 2 ? QStringLiteral("Continue") : QStringLiteral("Get Started"));
             next->click();
             rig.clock.runDue();

@@ -1,9 +1,11 @@
 #pragma once
 
-// What the keyboard meets in a control: whether it shows that it has the
-// focus, as painted, and whether Enter and Space press it.
+// What the keyboard meets in a window: the controls Tab reaches, whether each
+// shows that it has the focus, as painted, with its ring clear of its label,
+// and whether Enter and Space press it.
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QImage>
 #include <QPointer>
 #include <QSignalSpy>
@@ -11,6 +13,7 @@
 #include <QWidget>
 
 #include <cmath>
+#include <utility>
 
 namespace testsupport {
 
@@ -22,30 +25,105 @@ inline bool activated(QWidget *window)
     return QTest::qWaitFor([window] { return window->isActiveWindow(); }, 5000);
 }
 
+inline double colourDistance(const QColor &a, const QColor &b)
+{
+    return std::hypot(a.red() - b.red(), a.green() - b.green(), a.blue() - b.blue());
+}
+
+// Grabs of a control without the focus and with it, given by Tab; empty
+// when it cannot take the focus.
+inline std::pair<QImage, QImage> grabsAroundFocus(QWidget *control)
+{
+    if (!activated(control->window()))
+        return {};
+    control->clearFocus();
+    const QImage without = control->grab().toImage();
+    control->setFocus(Qt::TabFocusReason);
+    if (!control->hasFocus())
+        return {};
+    const QImage with = control->grab().toImage();
+    return {without, with.size() == without.size() ? with : QImage()};
+}
+
 // The control shows its focus: a grab of it with the focus differs clearly
 // from one without (a colour distance above 80) in at least as many pixels as
 // a line along its longer side has. A ring drawn outside the control, or in
 // the colour of what lies under it, changes next to none.
 inline bool showsFocus(QWidget *control)
 {
-    if (!activated(control->window()))
-        return false;
-    control->clearFocus();
-    const QImage without = control->grab().toImage();
-    control->setFocus(Qt::TabFocusReason);
-    if (!control->hasFocus())
-        return false;
-    const QImage with = control->grab().toImage();
-    if (with.size() != without.size())
+    const auto [without, with] = grabsAroundFocus(control);
+    if (with.isNull())
         return false;
     int changed = 0;
     for (int y = 0; y < with.height(); ++y) {
-        for (int x = 0; x < with.width(); ++x) {
-            const QColor a = with.pixelColor(x, y), b = without.pixelColor(x, y);
-            changed += std::hypot(a.red() - b.red(), a.green() - b.green(), a.blue() - b.blue()) > 80 ? 1 : 0;
-        }
+        for (int x = 0; x < with.width(); ++x)
+            changed += colourDistance(with.pixelColor(x, y), without.pixelColor(x, y)) > 80 ? 1 : 0;
     }
     return changed >= std::max(with.width(), with.height());
+}
+
+// The ring of a control drawn as its label alone (no fill) keeps clear of the
+// label: no pixel the focus changes lies within a point of one the control
+// draws without it (one unlike the colour at its corner).
+inline bool ringClearOfLabel(QWidget *control)
+{
+    const auto [without, with] = grabsAroundFocus(control);
+    if (with.isNull())
+        return false;
+    const QColor background = without.pixelColor(0, 0);
+    const int reach = int(std::ceil(control->devicePixelRatioF()));
+    const auto drawnNear = [&](int x, int y) {
+        for (int v = std::max(0, y - reach); v <= std::min(without.height() - 1, y + reach); ++v) {
+            for (int u = std::max(0, x - reach); u <= std::min(without.width() - 1, x + reach); ++u) {
+                if (colourDistance(without.pixelColor(u, v), background) > 40)
+                    return true;
+            }
+        }
+        return false;
+    };
+    for (int y = 0; y < with.height(); ++y) {
+        for (int x = 0; x < with.width(); ++x) {
+            if (colourDistance(with.pixelColor(x, y), without.pixelColor(x, y)) > 40 && drawnNear(x, y))
+                return false;
+        }
+    }
+    return true;
+}
+
+// The controls Tab reaches in a window, in its order from the first, each
+// once: Tab is pressed until it comes back round (at most `most` times).
+inline QList<QWidget *> tabStops(QWidget *window, int most = 60)
+{
+    QList<QWidget *> stops;
+    if (!activated(window))
+        return stops;
+    for (int i = 0; i < most; ++i) {
+        QWidget *focus = QApplication::focusWidget();
+        QTest::keyClick(focus && focus->window() == window ? focus : window, Qt::Key_Tab);
+        focus = QApplication::focusWidget();
+        if (!focus || (!stops.isEmpty() && focus == stops.first()))
+            break;
+        if (!stops.contains(focus))
+            stops << focus;
+    }
+    return stops;
+}
+
+// A stop's name for a message: its object name, else its class.
+inline QString stopName(const QWidget *stop)
+{
+    return stop->objectName().isEmpty() ? QString::fromLatin1(stop->metaObject()->className()) : stop->objectName();
+}
+
+// Of the controls Tab reaches in a window, those that show no focus.
+inline QStringList stopsShowingNoFocus(QWidget *window)
+{
+    QStringList silent;
+    for (QWidget *stop : tabStops(window)) {
+        if (!showsFocus(stop))
+            silent << stopName(stop);
+    }
+    return silent;
 }
 
 // Each of the keys (Return, Enter and Space unless told) presses the focused

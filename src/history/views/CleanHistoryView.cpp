@@ -71,7 +71,7 @@ CleanHistoryView::CleanHistoryView(HistoryBrowser &view, QWidget *parent) : QDia
     d->clearAll->setObjectName(QStringLiteral("clearHistoryButton"));
     d->clearAll->setSymbol(QStringLiteral("trash"), 13);
     d->clearAll->setLabelFont(ui::font(TextStyle::body));
-    d->clearAll->setPadding(0, 4);   // a plain button: its label only
+    d->clearAll->setPadding(6, 4);   // a plain button: its label, and room for its focus ring
     d->clearAll->setSpacing(4);
     d->clearAll->setForeground(ui::color(NamedColor::red));
     d->clearAll->setCursor(Qt::PointingHandCursor);

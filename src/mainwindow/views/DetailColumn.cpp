@@ -86,11 +86,17 @@ ui::PaintedButton *scanDeviceButton(const QString &symbol, const QString &object
 
 
 // Takes a view out of the column at once; it is deleted when control is back in
-// the event loop, since it may hold the button whose click led here.
-void retire(QWidget *widget)
+// the event loop, since it may hold the button whose click led here. A focus
+// inside it stays in the column (on the column itself, which shows none) until
+// the next view is there: left to Qt, it would go on to the next control in
+// the window, the sidebar's footer.
+void retire(QWidget *widget, QWidget *column)
 {
     if (!widget)
         return;
+    const QWidget *focus = column->window()->focusWidget();
+    if (focus && (focus == widget || widget->isAncestorOf(focus)))
+        column->setFocus(Qt::OtherFocusReason);
     widget->hide();
     widget->setParent(nullptr);
     widget->deleteLater();
@@ -100,6 +106,7 @@ void retire(QWidget *widget)
 
 struct DetailColumn::Impl
 {
+    DetailColumn *self;
     ContentView &view;
     DeviceService &devices;
     QVBoxLayout *root = nullptr;
@@ -107,6 +114,7 @@ struct DetailColumn::Impl
     std::optional<bool> builtToggle;
     std::optional<quint64> builtGeneration;   // every flip of the flag builds afresh
     std::optional<DetailRoute> builtRoute;
+    bool focusWaits = false;           // for the shown view's next action
     QWidget *frame = nullptr;          // what fills the column
     QWidget *body = nullptr;           // the shown view (the frame itself without a device)
 
@@ -131,7 +139,7 @@ struct DetailColumn::Impl
     DeviceInaccessibleView *inaccessible = nullptr;
     ScanResultsView *results = nullptr;
 
-    Impl(ContentView &v, DeviceService &s) : view(v), devices(s) {}
+    Impl(DetailColumn *column, ContentView &v, DeviceService &s) : self(column), view(v), devices(s) {}
 
     void clearParts()
     {
@@ -144,7 +152,7 @@ struct DetailColumn::Impl
 
     void buildFrame(DetailRoute route, bool toggle)
     {
-        retire(frame);
+        retire(frame, self);
         frame = body = nullptr;
         header = nullptr;
         deviceStack = nullptr;
@@ -192,7 +200,7 @@ struct DetailColumn::Impl
 
     void buildBody(DetailRoute route, bool toggle)
     {
-        retire(body);
+        retire(body, self);
         clearParts();
         switch (route) {
         case DetailRoute::inaccessible:
@@ -362,6 +370,25 @@ struct DetailColumn::Impl
         return widget;
     }
 
+    // Whether the window's focus is in the column (the column itself included).
+    bool holdsFocus() const
+    {
+        const QWidget *focus = self->window()->focusWidget();
+        return focus && (focus == self || self->isAncestorOf(focus));
+    }
+
+    // The control a view offers next: scan again after a clean, clean after a
+    // scan, scan a stick with no junk; none while work runs.
+    QWidget *nextAction(DetailRoute route) const
+    {
+        switch (route) {
+        case DetailRoute::results: return results->nextAction();
+        case DetailRoute::completion: return rescan;
+        case DetailRoute::emptyState: return emptyScan;
+        default: return nullptr;
+        }
+    }
+
     // What changes without a new identity.
     void update(DetailRoute route)
     {
@@ -431,7 +458,7 @@ struct DetailColumn::Impl
 };
 
 DetailColumn::DetailColumn(ContentView &view, DeviceService &devices, QWidget *parent)
-    : QWidget(parent), d(new Impl(view, devices))
+    : QWidget(parent), d(new Impl(this, view, devices))
 {
     d->root = ui::vstack(this, 0);
     refresh();
@@ -446,12 +473,24 @@ void DetailColumn::refresh()
 {
     const DetailRoute route = presentation::detailRoute(detailStateOf(d->view));
     const bool toggle = d->view.refreshToggle();
+    const std::optional<DetailRoute> shown = d->builtRoute;
+    const bool focused = d->holdsFocus();
     if (d->builtGeneration != d->view.refreshGeneration() || !d->builtRoute
         || frameOf(*d->builtRoute) != frameOf(route))
         d->buildFrame(route, toggle);
     else if (*d->builtRoute != route)
         d->buildBody(route, toggle);
     d->update(route);
+    // A keyboard user in the column goes on with what the new view offers
+    // next, once it takes presses (the work's end is recorded first).
+    if (shown != route)
+        d->focusWaits = focused;
+    if (d->focusWaits && d->holdsFocus()) {
+        if (QWidget *next = d->nextAction(route); next && next->isEnabled() && next->isVisibleTo(window())) {
+            next->setFocus(Qt::OtherFocusReason);
+            d->focusWaits = false;
+        }
+    }
 }
 
 QString DetailColumn::currentIdentity() const

@@ -194,7 +194,12 @@ void DeviceHeaderView::refresh()
     const QString scanKey = presentation::scanButtonKey(d->view.isScanning(), d->view.scanResults());
     // While a scan shows, the button stops it; otherwise it starts one only
     // when no work runs on the device.
-    d->scanButton->setEnabled(d->view.isScanning() || d->view.canStartWork());
+    const bool scanEnabled = d->view.isScanning() || d->view.canStartWork();
+    // Its focus stays in the header (showing none) rather than going on to
+    // the next control, so the window can give it to what comes next.
+    if (!scanEnabled && window()->focusWidget() == d->scanButton)
+        setFocus(Qt::OtherFocusReason);
+    d->scanButton->setEnabled(scanEnabled);
     // Called on every change of the window state: look texts up only when
     // something the header shows has changed.
     if (d->drawnDevice && shownFields(*d->drawnDevice) == shownFields(device) && d->drawnScanKey == scanKey)

@@ -196,3 +196,10 @@ void ScanResultsView::refresh()
     if (d->cleanButton)
         d->cleanButton->setEnabled(view.canStartWork());
 }
+
+QWidget *ScanResultsView::nextAction() const
+{
+    if (d->cleanButton)
+        return d->cleanButton;
+    return d->list;
+}

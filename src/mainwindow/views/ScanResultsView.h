@@ -20,6 +20,9 @@ public:
     // selection, the custom extensions, the totals or the scanning flag changed.
     void refresh();
 
+    // What the keys act on next: the one-click clean while it is there, else the list.
+    QWidget *nextAction() const;
+
 private:
     struct Impl;
     Impl *d;

@@ -26,12 +26,16 @@ using ui::TextStyle;
 
 namespace {
 
-// The widest text a free-space figure gives in a row: three digits, a point
-// and the widest unit.
-int widestSpaceText(const QFontMetrics &metrics)
+// The widest text a free-space figure of a volume of this size gives in a
+// row: none at all, or each unit with all the digits it shows (KB whole, MB
+// with one decimal, GB with two, and as many whole GB as the volume holds).
+int widestSpaceText(const QFontMetrics &metrics, qint64 capacity)
 {
+    qint64 wholeGB = 888;
+    while (wholeGB < capacity / 1'000'000'000 && wholeGB < 1'000'000'000)
+        wholeGB = wholeGB * 10 + 8;
     int widest = 0;
-    for (const qint64 bytes : {888'000LL, 88'800'000LL, 888'000'000LL, 88'800'000'000LL, 888'000'000'000LL}) {
+    for (const qint64 bytes : {0LL, 888'000LL, 888'800'000LL, wholeGB * 1'000'000'000 + 880'000'000}) {
         LocalUSBDevice sample;
         sample.available = bytes;
         const QString text = presentation::sidebarSpaceText(sample).value_or(QString());
@@ -74,7 +78,7 @@ public:
             // Room for any free-space figure: a clean changes it, and the
             // sidebar, as wide as its rows, keeps its width.
             if (device.available)
-                spaceLabel->setMinimumWidth(widestSpaceText(spaceLabel->fontMetrics()));
+                spaceLabel->setMinimumWidth(widestSpaceText(spaceLabel->fontMetrics(), device.capacity));
             kindLine->addWidget(spaceLabel);
         }
         kindLine->addStretch(1);
@@ -82,6 +86,12 @@ public:
         row->addStretch(1);
         m_check = new ui::SymbolLabel(QStringLiteral("checkmark"), ui::color(NamedColor::blue), 10, this);
         m_check->setObjectName(QStringLiteral("selectedCheckmark"));
+        // Its room stays while it is hidden: rows are built unselected (each
+        // new free-space figure builds them again) and keep their width when
+        // one is selected.
+        QSizePolicy keepRoom = m_check->sizePolicy();
+        keepRoom.setRetainSizeWhenHidden(true);
+        m_check->setSizePolicy(keepRoom);
         row->addWidget(m_check);
         setSelected(selected);
     }
@@ -212,7 +222,8 @@ protected:
 };
 
 // The rows' scroll area: as wide as the widest row (at least 200), as tall as
-// the room it gets.
+// the room it gets. It follows its rows' least width as they lay out (a
+// scroll area hears nothing of its widget's layout by itself).
 class RowScrollArea : public QScrollArea
 {
 public:
@@ -222,6 +233,20 @@ public:
         setFrameShape(QFrame::NoFrame);
         setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         setFocusPolicy(Qt::NoFocus);   // its rows take the focus
+    }
+
+    void setRows(QWidget *rows)
+    {
+        rows->installEventFilter(this);
+        setWidget(rows);
+        updateGeometry();
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == widget() && event->type() == QEvent::LayoutRequest)
+            updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
     }
 
     QSize minimumSizeHint() const override
@@ -283,8 +308,7 @@ struct SidebarView::Impl
             rows << row;
         }
         stack->addStretch(1);
-        scroll->setWidget(content);
-        scroll->updateGeometry();   // its width follows the rows
+        scroll->setRows(content);
 
         delete emptyState;   // takes no clicks
         emptyState = new QWidget(listHost);

@@ -300,6 +300,8 @@ private slots:
         rig.click(0);
         auto *clear = rig.sheets->sheet()->findChild<QAbstractButton *>(QStringLiteral("clearHistoryButton"));
         QVERIFY(clear->isEnabled());
+        // A plain button, its label only: its focus ring keeps off the label.
+        QVERIFY(testsupport::showsFocus(clear) && testsupport::ringClearOfLabel(clear));
         clear->click();
         rig.answer("cancelButton");
         QCOMPARE(rig.stored().size(), 3);

@@ -23,6 +23,7 @@
 #include "TestMain.h"
 #include "TextFit.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QDir>
 #include <QFileDialog>
@@ -30,6 +31,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSet>
+#include <QSplitter>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -335,7 +337,8 @@ private slots:
 
     // Over a scanned stick Tab reaches every control of the window (a kind's
     // box in the results is ticked with Space on its row), each shows that it
-    // has the focus (the red eject button too), and the keys press what they
+    // has the focus (the red eject button too, and the results list scrolled
+    // away from the row the keys were on), and the keys press what they
     // reach: Space and Enter a toolbar button, Enter a device's row.
     void everyControlByTab()
     {
@@ -344,22 +347,25 @@ private slots:
         rig.plug({stick});
         rig.view.markDeviceReady();
         rig.view.scanDevice(stick);
+        QList<FileItem> doubles;   // rows enough for the list to scroll
+        for (int i = 0; i < 100; ++i)
+            doubles << FileItem::fromPath(stick.path + QStringLiteral("/._IMG_%1.JPG").arg(i), 4096);
         rig.devices.scans.last().completion(
-            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}}});
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}},
+             {FileType::appleDouble, doubles}});
         rig.clock.runDue();
-        rig.window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
         QMap<QString, QWidget *> reached;
-        for (int i = 0; i < 30; ++i) {
-            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : rig.window.get(), Qt::Key_Tab);
-            if (QWidget *focus = QApplication::focusWidget())
-                reached.insert(focus->objectName(), focus);
-        }
+        for (QWidget *stop : testsupport::tabStops(rig.window.get()))
+            reached.insert(stop->objectName(), stop);
         QCOMPARE(reached.keys(), (QStringList{"cleanAllButton", "deviceRow", "ejectToolbarButton", "historyToolbarButton",
                                               "refreshDeviceStateButton", "refreshToolbarButton", "resultsList",
                                               "scanButton", "settingsToolbarButton", "sidebarFooter"}));
         for (QWidget *control : std::as_const(reached))
             QVERIFY2(testsupport::showsFocus(control), qPrintable(control->objectName()));
+        auto *list = qobject_cast<QAbstractItemView *>(reached.value("resultsList"));
+        list->scrollToBottom();
+        QVERIFY(!list->viewport()->rect().intersects(list->visualRect(list->currentIndex())));
+        QVERIFY(testsupport::showsFocus(list));
 
         QVERIFY(testsupport::pressedByKeys(qobject_cast<QAbstractButton *>(reached.value("historyToolbarButton"))));
         QVERIFY(rig.view.showHistory());   // pressed three times: open, closed, open
@@ -371,14 +377,51 @@ private slots:
         }
     }
 
-    // A clean frees space on an ext4 stick and the list reads the new figure:
-    // the header shows the sidebar's figure, and the sidebar keeps its width.
-    void storageAfterAClean()
+    // The focus goes on with the work, never to the sidebar's footer: from
+    // the scan to the results' clean-all, from the clean to scanning again.
+    void focusGoesOnWithTheWork()
     {
         Rig rig;
+        const LocalUSBDevice stick = makeDevice(QStringLiteral("PHOTOS"));
+        rig.plug({stick});
+        rig.view.markDeviceReady();
+        QVERIFY(testsupport::activated(rig.window.get()));
+        QWidget *scan = rig.widget("scanButton");
+        scan->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(scan, Qt::Key_Space);
+        rig.devices.scans.last().completion(
+            {{FileType::dsStore, {FileItem::fromPath(stick.path + QStringLiteral("/.DS_Store"), 6148)}}});
+        rig.clock.runDue();
+        QCOMPARE(QApplication::focusWidget(), rig.widget("cleanAllButton"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(rig.devices.cleans.size(), 1);
+        rig.devices.cleans.last().completion(rig.devices.cleans.last().files, {});
+        rig.clock.runDue();
+        QCOMPARE(QApplication::focusWidget(), rig.widget("rescanButton"));
+    }
+
+    // A clean frees space on an ext4 stick and the list reads the new figure:
+    // the header shows the sidebar's figure, and the sidebar at its least
+    // width keeps it, showing the figure whole whatever digits it has.
+    // (test_app_smoke drives a real clean.)
+    void storageAfterAClean_data()
+    {
+        QTest::addColumn<qint64>("capacity");
+        QTest::addColumn<qint64>("before");
+        QTest::addColumn<qint64>("after");
+        QTest::newRow("a tenth of a MB") << 60'000'000LL << 12'000'000LL << 12'500'000LL;
+        QTest::newRow("hundreds of GB and hundredths") << 500'000'000'000LL << 1'500'000'000LL << 123'450'000'000LL;
+        QTest::newRow("thousands of GB") << 4'000'000'000'000LL << 1'500'000'000LL << 1'234'560'000'000LL;
+    }
+    void storageAfterAClean()
+    {
+        QFETCH(qint64, capacity);
+        QFETCH(qint64, before);
+        QFETCH(qint64, after);
+        Rig rig;
         LocalUSBDevice stick = makeDevice(QStringLiteral("EXT"));
-        stick.capacity = 60'000'000;
-        stick.available = 12'000'000;
+        stick.capacity = capacity;
+        stick.available = before;
         const auto publish = [&rig, &stick] {
             rig.plug({stick});
             rig.window->devicesChanged();   // as the app does when the manager publishes a list
@@ -386,12 +429,15 @@ private slots:
                 QCoreApplication::processEvents();   // old rows go, the splitter lays out again
         };
         publish();
+        // At its least width, where a wider row would widen it.
+        rig.window->findChild<QSplitter *>()->setSizes({0, 10'000});
         const int sidebarWidth = rig.window->sidebar()->width();
-        stick.available = 12'500'000;
+        stick.available = after;
         publish();
-        QVERIFY(testsupport::drawnLines(rig.window->sidebar()).join(u'\n').contains(presentation::byteCountText(12'500'000)));
+        QVERIFY(testsupport::drawnLines(rig.window->sidebar()).join(u'\n').contains(presentation::byteCountText(after)));
         QCOMPARE(rig.window->findChild<QLabel *>(QStringLiteral("storageText"))->text(), presentation::storageText(stick));
         QCOMPARE(rig.window->sidebar()->width(), sidebarWidth);
+        QCOMPARE(testsupport::cutTexts(rig.window->sidebar()), QStringList());
     }
 
     // Ctrl+S posts the scan command; Ctrl+Q, typed into the window or into
@@ -457,3 +503,5 @@ private slots:
 
 SWEEPBROOK_TEST_MAIN(TestMainWindow)
 #include "test_main_window.moc"
+
+
