@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QKeyEvent>
+#include <QListView>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
@@ -21,14 +22,14 @@ constexpr int dividerInset = 28;   // the divider starts under the text, not the
 constexpr int sizeColumn = 70;
 constexpr int spacing = 8;
 
-// The keys' row is one in sight when the keyboard brings the focus: the first
-// row whole at the top of what the list shows, when the current one is
-// scrolled away (or there is none yet, which Qt would make the first, out of
-// sight). Its ring is what shows that the list has the focus.
-class CurrentRowInSight final : public QObject
+// The keys' entry is one in sight when the keyboard brings the focus: the
+// first one whole in what the list shows, when the current one is scrolled
+// away (or there is none yet, which Qt would make the first, out of sight).
+// Its ring is what shows that the list has the focus.
+class CurrentEntryInSight final : public QObject
 {
 public:
-    explicit CurrentRowInSight(QAbstractItemView *list) : QObject(list), m_list(list)
+    explicit CurrentEntryInSight(QAbstractItemView *list) : QObject(list), m_list(list)
     {
         list->installEventFilter(this);
     }
@@ -40,22 +41,35 @@ protected:
             && static_cast<QFocusEvent *>(event)->reason() != Qt::MouseFocusReason) {
             const QRect shown = m_list->viewport()->rect();
             if (!shown.intersects(m_list->visualRect(m_list->currentIndex()))) {
-                if (const QModelIndex row = firstRowIn(shown); row.isValid())
-                    m_list->selectionModel()->setCurrentIndex(row, QItemSelectionModel::NoUpdate);
+                if (const QModelIndex entry = firstEntryIn(shown); entry.isValid())
+                    m_list->selectionModel()->setCurrentIndex(entry, QItemSelectionModel::NoUpdate);
             }
         }
         return QObject::eventFilter(watched, event);
     }
 
 private:
-    QModelIndex firstRowIn(const QRect &shown) const
+    // Rows from the top; a line of entries (a list flowing left to right)
+    // from its leading side.
+    QModelIndex firstEntryIn(const QRect &shown) const
     {
-        const QModelIndex top = m_list->indexAt(QPoint(shown.center().x(), shown.top()));
-        const QRect topRow = m_list->visualRect(top);
-        if (topRow.top() >= shown.top() || topRow.bottom() >= shown.bottom())
-            return top;   // whole, or taller than what shows
-        const QModelIndex next = m_list->indexAt(QPoint(shown.center().x(), topRow.bottom() + 1));
-        return next.isValid() ? next : top;
+        const auto *line = qobject_cast<const QListView *>(m_list);
+        if (!line || line->flow() != QListView::LeftToRight) {
+            const QModelIndex top = m_list->indexAt(QPoint(shown.center().x(), shown.top()));
+            const QRect topRow = m_list->visualRect(top);
+            if (topRow.top() >= shown.top() || topRow.bottom() >= shown.bottom())
+                return top;   // whole, or taller than what shows
+            const QModelIndex next = m_list->indexAt(QPoint(shown.center().x(), topRow.bottom() + 1));
+            return next.isValid() ? next : top;
+        }
+        const bool mirrored = m_list->layoutDirection() == Qt::RightToLeft;
+        const int middle = shown.center().y();
+        const QModelIndex first = m_list->indexAt(QPoint(mirrored ? shown.right() : shown.left(), middle));
+        const QRect entry = m_list->visualRect(first);
+        if ((mirrored ? entry.right() <= shown.right() : entry.left() >= shown.left()) || entry.width() >= shown.width())
+            return first;
+        const QModelIndex next = m_list->indexAt(QPoint(mirrored ? entry.left() - 1 : entry.right() + 1, middle));
+        return next.isValid() ? next : first;
     }
 
     QAbstractItemView *m_list;
@@ -70,7 +84,12 @@ void setUpPlainList(QAbstractItemView *list)
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setFrameShape(QFrame::NoFrame);
-    new CurrentRowInSight(list);
+    focusLandsInSight(list);
+}
+
+void focusLandsInSight(QAbstractItemView *list)
+{
+    new CurrentEntryInSight(list);
 }
 
 namespace {

@@ -24,6 +24,10 @@ namespace rows {
 // by the pixel, never sideways; the keyboard's focus lands on a row in sight.
 void setUpPlainList(QAbstractItemView *list);
 
+// Given the focus by the keyboard, the list puts its keys on an entry in sight
+// when the current one is scrolled away, so that its ring shows.
+void focusLandsInSight(QAbstractItemView *list);
+
 // Enter, Return and Space on the list's current row choose it as a click does.
 void chooseWithKeys(QAbstractItemView *list, std::function<void(const QModelIndex &)> choose);
 

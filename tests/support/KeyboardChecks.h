@@ -5,6 +5,7 @@
 // and whether Enter and Space press it.
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QImage>
 #include <QPointer>
@@ -45,10 +46,25 @@ inline std::pair<QImage, QImage> grabsAroundFocus(QWidget *control)
     return {without, with.size() == without.size() ? with : QImage()};
 }
 
+// In device pixels, the longer side of what shows a control's focus: the
+// control, or in a list the part in sight of the entry the keys are on.
+inline int focusShownLength(QWidget *control)
+{
+    QSize shown = control->size();
+    if (const auto *list = qobject_cast<QAbstractItemView *>(control)) {
+        const QRect entry = list->visualRect(list->currentIndex()).intersected(list->viewport()->rect());
+        if (!entry.isEmpty())
+            shown = entry.size();
+    }
+    return int(std::ceil(std::max(shown.width(), shown.height()) * control->devicePixelRatioF()));
+}
+
 // The control shows its focus: a grab of it with the focus differs clearly
 // from one without (a colour distance above 80) in at least as many pixels as
-// a line along its longer side has. A ring drawn outside the control, or in
-// the colour of what lies under it, changes next to none.
+// a line along the longer side of what shows it (the control, or a list's
+// entry: a chip in a long line of them too). A ring drawn outside the control,
+// in the colour of what lies under it, or around an entry out of sight,
+// changes next to none.
 inline bool showsFocus(QWidget *control)
 {
     const auto [without, with] = grabsAroundFocus(control);
@@ -59,7 +75,7 @@ inline bool showsFocus(QWidget *control)
         for (int x = 0; x < with.width(); ++x)
             changed += colourDistance(with.pixelColor(x, y), without.pixelColor(x, y)) > 80 ? 1 : 0;
     }
-    return changed >= std::max(with.width(), with.height());
+    return changed >= focusShownLength(control);
 }
 
 // The ring of a control drawn as its label alone (no fill) keeps clear of the

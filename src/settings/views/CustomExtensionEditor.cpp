@@ -9,29 +9,83 @@
 #include "settings/SettingsEditing.h"
 #include "settings/views/SheetParts.h"
 
+#include <QEvent>
 #include <QLineEdit>
 #include <QPainter>
+#include <QStyle>
 
 namespace {
 
-// The look the entry box and its placeholder share: the text background, a
-// thin outline, rounded corners.
+constexpr int boxPadding = 8;
+constexpr qreal boxRadius = 8;
+
+// The look the field and its placeholder share: the text background, a thin
+// outline, rounded corners.
 void paintEntryBox(QWidget *widget)
 {
     QPainter painter(widget);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(ui::color(ui::NamedColor::secondary, 0.2), 1));
-    painter.setBrush(widget->palette().color(QPalette::Base));
-    painter.drawRoundedRect(QRectF(widget->rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+    painter.setBrush(ui::color(ui::NamedColor::controlBackground));
+    painter.drawRoundedRect(QRectF(widget->rect()).adjusted(0.5, 0.5, -0.5, -0.5), boxRadius, boxRadius);
 }
 
-class EntryBox final : public QWidget
+// The field for a new suffix: the box itself, its symbol leading and the text
+// after it, so that its focus ring goes round the box as the placeholder's
+// does (a field inside a box would show none: it has no frame).
+class EntryField final : public QLineEdit
 {
 public:
-    using QWidget::QWidget;
+    explicit EntryField(const QString &text) : QLineEdit(text)
+    {
+        setFrame(false);
+        QPalette clear = palette();
+        clear.setColor(QPalette::Base, Qt::transparent);   // the box is the background
+        setPalette(clear);
+        m_symbol = new ui::SymbolLabel(QStringLiteral("doc.badge.plus"), ui::color(ui::NamedColor::secondary));
+        m_symbol->setParent(this);
+        m_symbol->setAttribute(Qt::WA_TransparentForMouseEvents);
+        placeSymbol();
+    }
 
 protected:
-    void paintEvent(QPaintEvent *) override { paintEntryBox(this); }
+    void paintEvent(QPaintEvent *event) override
+    {
+        paintEntryBox(this);
+        QLineEdit::paintEvent(event);
+        if (hasFocus()) {
+            QPainter painter(this);
+            const QRectF bounds(rect());
+            ui::paintFocusRing(painter, bounds.adjusted(2, 2, -2, -2), boxRadius, bounds);
+        }
+    }
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLineEdit::resizeEvent(event);
+        placeSymbol();
+    }
+    void changeEvent(QEvent *event) override
+    {
+        QLineEdit::changeEvent(event);
+        if (event->type() == QEvent::LayoutDirectionChange)
+            placeSymbol();
+    }
+
+private:
+    // The symbol at the leading side, the text's margins around it.
+    void placeSymbol()
+    {
+        const QSize symbol = m_symbol->sizeHint();
+        const QRect leading(boxPadding, (height() - symbol.height()) / 2, symbol.width(), symbol.height());
+        m_symbol->setGeometry(QStyle::visualRect(layoutDirection(), rect(), leading));
+        const int lead = boxPadding + symbol.width() + ui::defaultSpacing;
+        const bool mirrored = layoutDirection() == Qt::RightToLeft;
+        const QMargins margins(mirrored ? boxPadding : lead, boxPadding, mirrored ? lead : boxPadding, boxPadding);
+        if (textMargins() != margins)
+            setTextMargins(margins);
+    }
+
+    ui::SymbolLabel *m_symbol;
 };
 
 // Looks like an empty field; pressing it brings the field.
@@ -41,7 +95,7 @@ public:
     explicit Placeholder(QWidget *parent = nullptr) : QAbstractButton(parent)
     {
         setCursor(Qt::PointingHandCursor);
-        QHBoxLayout *row = ui::hstack(this, ui::defaultSpacing, ui::padding(8));
+        QHBoxLayout *row = ui::hstack(this, ui::defaultSpacing, ui::padding(boxPadding));
         row->addWidget(new ui::SymbolLabel(QStringLiteral("doc.badge.plus"), ui::color(ui::NamedColor::secondary)));
         QLabel *label = ui::text(localized(QStringLiteral("click_to_add_custom_extension")), ui::TextStyle::body,
                                  ui::NamedColor::secondary);
@@ -49,7 +103,7 @@ public:
         row->addWidget(label, 1);
         for (QWidget *child : findChildren<QWidget *>())
             child->setAttribute(Qt::WA_TransparentForMouseEvents);
-        ui::reachableByTab(this, 8);
+        ui::reachableByTab(this, boxRadius);
     }
     QSize sizeHint() const override { return layout()->sizeHint(); }
 
@@ -76,15 +130,10 @@ CustomExtensionEditor::CustomExtensionEditor(SettingsChoices &view, CustomExtens
 
     m_inputRow = new QWidget;
     QHBoxLayout *input = ui::hstack(m_inputRow, 10);
-    auto *box = new EntryBox;
-    QHBoxLayout *boxRow = ui::hstack(box, ui::defaultSpacing, ui::padding(8));
-    boxRow->addWidget(new ui::SymbolLabel(QStringLiteral("doc.badge.plus"), ui::color(ui::NamedColor::secondary)));
-    m_field = new QLineEdit(m_entry.text);
+    m_field = new EntryField(m_entry.text);
     m_field->setObjectName(QStringLiteral("customExtensionField"));
-    m_field->setFrame(false);
     m_field->setPlaceholderText(localized(QStringLiteral("enter_extension")));
-    boxRow->addWidget(m_field, 1);
-    input->addWidget(box, 1);
+    input->addWidget(m_field, 1);
     m_add = ui::prominentButton(QStringLiteral("add"), 12, 8);
     m_add->setObjectName(QStringLiteral("addCustomExtensionButton"));
     input->addWidget(m_add);

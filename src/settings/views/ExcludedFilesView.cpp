@@ -63,7 +63,7 @@ ExcludedFilesView::ExcludedFilesView(SettingsChoices &view, QWidget *parent) : Q
     clear->setText(localized(QStringLiteral("clear_excluded_list")));
     clear->setLabelFont(ui::font(ui::TextStyle::caption));
     clear->setForeground(ui::color(ui::NamedColor::red));
-    clear->setPadding(0, 0);
+    clear->setPadding(6, 4);   // a plain button: its label, and room for its focus ring
     clear->setCursor(Qt::PointingHandCursor);
     listHeader->addWidget(clear);
     listColumn->addLayout(listHeader);

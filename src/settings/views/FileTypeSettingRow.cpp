@@ -24,10 +24,11 @@ SwitchRow::SwitchRow(const QString &symbol, ui::NamedColor tint, const QString &
         m_info->setObjectName(QStringLiteral("infoButton"));
         m_info->setSymbol(QStringLiteral("info.circle"), 13);
         m_info->setForeground(ui::color(tint, 0.7));
-        m_info->setPadding(0, 0);
+        m_info->setPadding(4, 4);   // room for its focus ring around the symbol
+        m_info->setCornerRadius(-1);   // a round ring
         m_info->setCursor(Qt::PointingHandCursor);
         row->addWidget(m_info);
-        row->addSpacing(8);
+        row->addSpacing(4);   // 8 from the symbol to the switch
         connect(m_info, &QAbstractButton::clicked, this, &SwitchRow::infoRequested);
     }
     m_toggle = new ToggleSwitch(ui::color(tint));

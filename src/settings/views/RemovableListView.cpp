@@ -1,5 +1,6 @@
 #include "settings/views/RemovableListView.h"
 
+#include "toolkit/FileRow.h"
 #include "toolkit/Motion.h"
 #include "toolkit/Toolkit.h"
 
@@ -292,6 +293,7 @@ RemovableListView::RemovableListView(Shape shape, QWidget *parent)
     setSelectionMode(QAbstractItemView::NoSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setFocusPolicy(Qt::TabFocus);
+    rows::focusLandsInSight(this);   // a line of chips scrolled away from the current one
     setFrameShape(QFrame::NoFrame);
     setMouseTracking(true);
     viewport()->setAutoFillBackground(false);

@@ -102,6 +102,7 @@ void SettingsView::Impl::build()
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus);   // its controls take the focus, and it scrolls to them
     scroll->setWidget(content);
     column->addWidget(scroll, 1);
     self->layout()->addWidget(body);

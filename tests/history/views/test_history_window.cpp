@@ -199,9 +199,12 @@ private slots:
         QVERIFY(rig.row(1).data(HistoryListModel::KindsRole).toString().isEmpty());
         QVERIFY(rig.list()->visualRect(rig.row(1)).height() < rig.list()->visualRect(rig.row(0)).height());
 
-        // Nothing selected: the hint. By keyboard the list shows the record
-        // the keys are on, and Enter or Space chooses it (again: lets it go).
+        // Nothing selected: the hint. Every control Tab reaches shows its
+        // focus; the list shows the record the keys are on, and Enter or
+        // Space chooses it (again: lets it go).
         QVERIFY(rig.showing("historyPlaceholder"));
+        QVERIFY(testsupport::tabStops(sheet).contains(rig.list()));
+        QCOMPARE(testsupport::stopsShowingNoFocus(sheet), QStringList());
         QVERIFY(testsupport::showsFocus(rig.list()));
         rig.list()->setCurrentIndex(rig.row(1));
         QTest::keyClick(rig.list(), Qt::Key_Return);
@@ -233,6 +236,9 @@ private slots:
         QVERIFY(rig.row(0).data(HistoryListModel::SelectedRole).toBool());
         QVERIFY(rig.showing("historyDetail"));
         CleanHistoryDetailView *detail = rig.sheets->sheet()->detail();
+        // Every control Tab reaches in the detail shows its focus.
+        QVERIFY(testsupport::tabStops(rig.sheets->sheet()).contains(detail->searchField()));
+        QCOMPARE(testsupport::stopsShowingNoFocus(rig.sheets->sheet()), QStringList());
         auto *device = detail->findChild<QLabel *>(QStringLiteral("historyDetailDevice"));
         QCOMPARE(device->text(), QStringLiteral("<b>PHOTOS</b>"));
         QCOMPARE(device->textFormat(), Qt::PlainText);

@@ -1,8 +1,9 @@
 // The settings sheet over the main window, offscreen on virtual time: what is
 // stored however it closes (read back through a new start of the store), the
 // switches written at once, the editors through their widgets and their
-// transitions, the file-kind popover, a language change, the update card
-// while it checks (against a local server) and a second opening.
+// transitions, what the keyboard meets, the file-kind popover, a language
+// change, the update card while it checks (against a local server) and a
+// second opening.
 
 #include "localization/LanguageManager.h"
 #include "localization/LanguageSelector.h"
@@ -289,6 +290,42 @@ private slots:
         excluded->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"))->click();
         QVERIFY(rig.view.excludedFilePatterns().isEmpty());
         QVERIFY(excluded->findChild<QWidget *>(QStringLiteral("noExcludedPatternsNotice"))->isVisibleTo(sheet));
+    }
+
+    // Tab reaches every control of the sheet (the scroll area is none of
+    // them) and each shows its focus: with the custom field's placeholder,
+    // then the field; the line of chips too when scrolled away from the chip
+    // the keys were on. The plain buttons' rings keep off their labels.
+    void everyControlByTab()
+    {
+        Rig rig;
+        QStringList suffixes;   // more chips than their line shows
+        for (int i = 0; i < 30; ++i)
+            suffixes << QStringLiteral("s%1").arg(i);
+        rig.view.setCustomExtensions(suffixes);
+        rig.view.setExcludedFilePatterns({"keep*"});
+        SettingsView *sheet = rig.open();
+        CustomExtensionEditor *custom = sheet->customEditor();
+        RemovableListView *chips = custom->chips();
+        for (QWidget *entry : {static_cast<QWidget *>(custom->placeholder()), static_cast<QWidget *>(custom->field())}) {
+            if (entry == custom->field()) {
+                custom->placeholder()->click();
+                rig.clock.advance(100ms);
+            }
+            layOut();
+            const QList<QWidget *> stops = testsupport::tabStops(sheet);
+            QVERIFY(stops.contains(entry) && stops.contains(chips));
+            QCOMPARE(testsupport::stopsShowingNoFocus(sheet), QStringList());
+        }
+        chips->horizontalScrollBar()->setValue(chips->horizontalScrollBar()->maximum());
+        QVERIFY(testsupport::showsFocus(chips));
+        QVERIFY(chips->viewport()->rect().contains(chips->visualRect(chips->currentIndex())));
+
+        QVERIFY(testsupport::ringClearOfLabel(sheet->findChild<QWidget *>(QStringLiteral("clearPatternsButton"))));
+        for (FileType type : FileTypes::allCases()) {
+            QVERIFY2(testsupport::ringClearOfLabel(sheet->fileTypeRow(type)->infoButton()),
+                     qPrintable(FileTypes::rawValue(type)));
+        }
     }
 
     // What users type is drawn as typed: markup stays text.
