@@ -28,7 +28,6 @@
 #include "LoopDevice.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
@@ -331,7 +330,7 @@ inline QString socketPath(const QString &name)
         static const QTemporaryDir own(QStringLiteral("/tmp/sweepbrook-sockets-XXXXXX"));
         folder = own.path();
     }
-    return folder + '/' + name + '-' + QString::number(++made);
+    return folder + QStringLiteral("/%1-%2-%3").arg(name).arg(::getpid()).arg(++made);   // programs it starts share it
 }
 
 namespace guard {
