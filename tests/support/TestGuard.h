@@ -32,8 +32,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -41,11 +41,13 @@
 #include <cstring>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -54,6 +56,42 @@
 #include <unistd.h>
 
 namespace testsupport {
+
+// Removes the entry `name` of the folder open at `parent`, and everything
+// below it, by handles: a tree deeper than PATH_MAX goes too. Protection
+// flags (immutable, append-only) and modes that keep an entry are undone; no
+// link is followed, and nothing on another device than the entry itself (a
+// mount) is entered. False when something of it is left.
+inline bool removeEntry(int parent, const char *name, dev_t device = 0)
+{
+    struct stat st{};
+    if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (device != 0 && st.st_dev != device)
+        return false;
+    const int fd = S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)
+                       ? ::openat(parent, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                       : -1;
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
+        flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (DIR *folder = fd >= 0 && S_ISDIR(st.st_mode) ? ::fdopendir(fd) : nullptr) {
+        ::fchmod(fd, 0700);
+        QList<QByteArray> names;
+        while (const dirent *entry = ::readdir(folder)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names << entry->d_name;
+        }
+        for (const QByteArray &entry : std::as_const(names))
+            removeEntry(fd, entry.constData(), st.st_dev);
+        ::closedir(folder);
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
+    return ::unlinkat(parent, name, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT;
+}
 
 namespace guard {
 
@@ -71,19 +109,11 @@ inline void tell(const char *what, const QByteArray &value)
     (void)!::write(lifeline, line.constData(), size_t(line.size()));
 }
 
-// Removes the tree at `path` by its bytes (any name, no link followed, no
-// mount crossed). False when something of it is left.
+// Removes the tree at `path` by its bytes (removeEntry). False when
+// something of it is left.
 inline bool removeTree(const QByteArray &path)
 {
-    struct stat top{};
-    if (::lstat(path.constData(), &top) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(top.st_mode))
-        return ::unlink(path.constData()) == 0;
-    const auto remove = [](const char *entry, const struct stat *, int type, struct FTW *) {
-        return type == FTW_DP ? ::rmdir(entry) : ::unlink(entry);
-    };
-    return ::nftw(path.constData(), remove, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) == 0;
+    return removeEntry(AT_FDCWD, path.constData());
 }
 
 inline bool madeForTests(const QByteArray &folder)
