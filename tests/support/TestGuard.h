@@ -101,12 +101,21 @@ inline pid_t passSignalsTo = 0;
 
 constexpr const char *kMadeMark = "trusted.sweepbrook-test-made";
 
+// What was told before the guard ran (a static's constructor, before
+// main): passed on as soon as it runs.
+inline QByteArray &toldEarly()
+{
+    static QByteArray lines;
+    return lines;
+}
+
 inline void tell(const char *what, const QByteArray &value)
 {
-    if (lifeline < 0)
-        return;
     const QByteArray line = QByteArray(what) + ' ' + value + '\n';   // short: one write, never mixed with another's
-    (void)!::write(lifeline, line.constData(), size_t(line.size()));
+    if (lifeline < 0)
+        toldEarly() += line;
+    else
+        (void)!::write(lifeline, line.constData(), size_t(line.size()));
 }
 
 // Removes the tree at `path` by its bytes (removeEntry). False when
@@ -423,6 +432,7 @@ inline void runGuarded(const char *argv0)
     if (watched.startedBy >= 0)
         ::close(watched.startedBy);
     guard::lifeline = life[1];
+    (void)!::write(guard::lifeline, guard::toldEarly().constData(), size_t(guard::toldEarly().size()));
 
     const pid_t outer = ::getpid();
     guard::ownPidNamespace = ::geteuid() == 0 && ::unshare(CLONE_NEWPID) == 0;
