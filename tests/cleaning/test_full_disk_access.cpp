@@ -178,10 +178,10 @@ private slots:
     // system bus, or one that accepts and never answers.
     void defaultPolkitProbeWithoutBus()
     {
-        testsupport::SilentBus silent(m_dir.filePath("silent-bus"));
+        testsupport::SilentBus silent;
         QVERIFY(silent.isListening());
         const QByteArray addresses[] = {silent.address().toUtf8(),
-                                        "unix:path=" + QFile::encodeName(m_dir.filePath("no-bus"))};
+                                        "unix:path=" + QFile::encodeName(testsupport::socketPath("no-bus"))};
         for (const QByteArray &address : addresses) {
             qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
             SystemCleanHelper::ProbeEnvironment env;

@@ -87,7 +87,7 @@ private slots:
     // is found once it is up.
     void unreachableWithoutBusOrService()
     {
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + m_dir.path() + "/nobody-listens"));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QFile::encodeName("unix:path=" + testsupport::socketPath("nobody-listens")));
         UDisks2Outcome outcome = udisks2UnmountAndEject("/dev/loop0", 5s);
         QVERIFY(!outcome.ejected && !outcome.reachable && !outcome.attempted && !outcome.error.isEmpty());
 
@@ -177,7 +177,7 @@ private slots:
     // connection's limit and not the whole eject's.
     void silentBusIsNotReached()
     {
-        testsupport::SilentBus silent(m_dir.path() + "/silent.socket");
+        testsupport::SilentBus silent;
         QVERIFY(silent.isListening());
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", silent.address().toUtf8());
         auto outcome = std::make_shared<UDisks2Outcome>();

@@ -86,7 +86,7 @@ private:
     QTemporaryDir m_dir;
 
 public:
-    testsupport::FakeUdevd udevd{m_dir.path() + QStringLiteral("/udev-control")};
+    testsupport::FakeUdevd udevd;
     SystemPaths paths;
 };
 

@@ -5,6 +5,7 @@
 // as they were, and counts that must agree with what is gone.
 
 #include "BytePaths.h"
+#include "TestGuard.h"
 
 #include <QList>
 #include <QStringList>
@@ -14,8 +15,6 @@
 #include <functional>
 
 #include <dirent.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 
 namespace testsupport {
 
@@ -39,19 +38,7 @@ void forEachEntry(int fd, OnEntry onEntry)
 // Removes a test tree, protection flags and all; links are removed themselves.
 inline void removeTree(int parentFd, const QByteArray &name)
 {
-    struct stat st;
-    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return;
-    if (!S_ISLNK(st.st_mode)) {
-        const pathhandles::Handle fd(::openat(parentFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        int none = 0;
-        ::ioctl(fd.get(), FS_IOC_SETFLAGS, &none);
-        if (S_ISDIR(st.st_mode)) {
-            ::fchmod(fd.get(), 0700);
-            forEachEntry(fd.get(), [&](const QByteArray &child) { removeTree(fd.get(), child); });
-        }
-    }
-    ::unlinkat(parentFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+    removeEntry(parentFd, name.constData());
 }
 
 // Every entry below the folder `path` with its type, mode, owner,

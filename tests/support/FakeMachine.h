@@ -36,7 +36,7 @@ inline void writeFile(const QString &path, const QByteArray &contents)
 struct FakeMachine
 {
     QTemporaryDir dir;
-    FakeUdevd udevd{dir.path() + "/udev-control"};
+    FakeUdevd udevd;
     QString sys() const { return dir.path() + "/sys"; }
     QString udev() const { return dir.path() + "/udev"; }
     QString mountInfo() const { return dir.path() + "/mountinfo"; }

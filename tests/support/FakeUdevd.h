@@ -2,7 +2,9 @@
 
 // What makes a fake udev database current: a socket listening where udevd's
 // control socket would be. stop() closes it and leaves its file behind, as a
-// udevd that has gone does.
+// udevd that has gone does. It listens in the test's folder of sockets.
+
+#include "TestGuard.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -19,9 +21,9 @@ namespace testsupport {
 class FakeUdevd
 {
 public:
-    explicit FakeUdevd(const QString &path) : m_path(path)
+    FakeUdevd() : m_path(socketPath(QStringLiteral("udev-control")))
     {
-        const QByteArray bytes = QFile::encodeName(path);
+        const QByteArray bytes = QFile::encodeName(m_path);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (size_t(bytes.size()) >= sizeof address.sun_path)

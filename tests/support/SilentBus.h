@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestGuard.h"
+
 #include <QFile>
 #include <QString>
 
@@ -18,17 +20,18 @@
 namespace testsupport {
 
 // A bus that accepts connections and never answers: a unix socket that
-// listens and never reads. Its address goes into DBUS_SYSTEM_BUS_ADDRESS.
+// listens and never reads, in the test's folder of sockets. Its address goes
+// into DBUS_SYSTEM_BUS_ADDRESS.
 class SilentBus
 {
 public:
-    explicit SilentBus(const QString &path)
-        : m_path(path)
+    SilentBus()
+        : m_path(socketPath(QStringLiteral("silent-bus")))
     {
         m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        const QByteArray bytes = QFile::encodeName(path);
+        const QByteArray bytes = QFile::encodeName(m_path);
         if (m_fd < 0 || size_t(bytes.size()) >= sizeof address.sun_path)
             return;
         std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));

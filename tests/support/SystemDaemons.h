@@ -119,8 +119,8 @@ public:
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))
             return "cannot write " + config;
-        file.write("<busconfig><type>system</type><listen>unix:path=" + QFile::encodeName(m_dir.path())
-                   + "/bus.socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+        file.write("<busconfig><type>system</type><listen>unix:path="
+                   + QFile::encodeName(socketPath(QStringLiteral("bus"))) + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                      "<allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
                      "<allow send_requested_reply=\"true\"/><allow receive_type=\"method_call\"/>"
                      "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"

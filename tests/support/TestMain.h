@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CrashTrace.h"
 #include "TestGuard.h"
 
 #include "toolkit/Motion.h"
@@ -142,12 +143,13 @@ inline void startTestScreen()
 
 // Like QTEST_MAIN, with a QApplication (offscreen under ctest, or on a
 // screen of the test's own), guarded (TestGuard.h), a clean home, as root a
-// mount namespace of the test's own, and the views' transitions ending as
-// they start.
+// mount namespace of the test's own, a crash handler with an end
+// (CrashTrace.h), and the views' transitions ending as they start.
 #define SWEEPBROOK_TEST_MAIN(TestClass)                                  \
     int main(int argc, char **argv)                                      \
     {                                                                    \
         testsupport::runGuarded(argv[0]);                                \
+        testsupport::crash::install();                                   \
         testsupport::prepareTestHome();                                  \
         testsupport::enterOwnMountNamespace();                           \
         testsupport::startTestScreen();                                  \
@@ -158,5 +160,6 @@ inline void startTestScreen()
         ui::motion::setFinishAtOnce(true);                               \
         TestClass tc;                                                    \
         QTEST_SET_MAIN_SOURCE_PATH                                       \
-        return QTest::qExec(&tc, argc, argv);                            \
+        auto args = testsupport::crash::withoutQtHandler(argc, argv);    \
+        return QTest::qExec(&tc, int(args.size()) - 1, args.data());     \
     }
