@@ -20,6 +20,7 @@
 #include "FakeMachine.h"
 #include "MountFixture.h"
 #include "ToolRun.h"
+#include "WindowBasics.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -32,8 +33,6 @@
 #include <memory>
 
 namespace testsupport {
-
-inline constexpr int kPatience = 20000;   // ms
 
 class RecordingDialogs final : public DialogPresenter
 {

@@ -9,6 +9,11 @@
 
 namespace testsupport {
 
+// How long a window test waits for what happens in real time (an X server's
+// answers, a child process, a local server): it comes far sooner, unless the
+// machine is loaded.
+inline constexpr int kPatience = 20000;   // ms
+
 // Private preferences, a notification centre, a language and virtual time.
 struct WindowBasics
 {
