@@ -89,6 +89,7 @@ private slots:
         USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
         env.paths.mountInfo = table;
         env.volumeRecheckInterval = std::chrono::milliseconds(0);   // every refresh reaches into the volume
+        env.probeTimeout = USBDeviceManager::Environment().probeTimeout;   // the app's
         const auto limit = env.probeTimeout;
         ManagerRig rig;
         ResumeOnExit resume;   // declared after the rig: the daemon runs again before the manager goes
@@ -310,7 +311,7 @@ private slots:
     void remountWithTheSameNumbersShowsTheNewVolume_data()
     {
         QTest::addColumn<int>("probeTimeoutMs");
-        QTest::newRow("probed within the refresh") << int(USBDeviceManager::Environment().probeTimeout.count());
+        QTest::newRow("probed within the refresh") << int(testsupport::realMachineEnvironment().probeTimeout.count());
         QTest::newRow("probes answering after their refresh") << 0;
     }
 
