@@ -80,7 +80,7 @@ struct StickApp
         app = std::make_unique<SweepbrookApp>(options);
         app->start();
         app->window().resize(1100, 720);
-        return QTest::qWaitForWindowExposed(&app->window());
+        return QTest::qWaitForWindowExposed(&app->window(), kPatience);
     }
 
     // A new stick with three pieces of junk and a photo, shown to the app as

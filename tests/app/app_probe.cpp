@@ -27,6 +27,7 @@
 
 #include "MountFixture.h"
 #include "RemovalHook.h"
+#include "WindowBasics.h"
 
 #include <csignal>
 #include <cstdio>
@@ -129,7 +130,7 @@ int main(int argc, char **argv)
                 return;
             }
             target->activateWindow();
-            (void)QTest::qWaitForWindowActive(target);
+            (void)QTest::qWaitForWindowActive(target, testsupport::kPatience);
             QTest::keyClick(target, Qt::Key_Q, Qt::ControlModifier);
         } else {
             app.window().close();

@@ -73,7 +73,7 @@ private slots:
         QCOMPARE(rig.app->contentView().cleanedFileCount(), 0);
         QVERIFY(rig.history().isEmpty());
         alert->findChild<QAbstractButton *>(QStringLiteral("alertOkButton"))->click();
-        QTRY_VERIFY(!rig.app->contentView().showingAlert());
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.app->contentView().showingAlert(), patience);
     }
 
     void partialClean()
