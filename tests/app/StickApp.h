@@ -20,7 +20,7 @@
 #include "FakeMachine.h"
 #include "MountFixture.h"
 #include "ToolRun.h"
-#include "WindowBasics.h"
+#include "Patience.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>

@@ -27,7 +27,7 @@
 
 #include "MountFixture.h"
 #include "RemovalHook.h"
-#include "WindowBasics.h"
+#include "Patience.h"
 
 #include <csignal>
 #include <cstdio>

@@ -29,7 +29,7 @@
 #include "FakeMachine.h"
 #include "MountFixture.h"
 #include "TestMain.h"
-#include "WindowBasics.h"
+#include "Patience.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -17,6 +17,7 @@
 #include "HeldReader.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "Patience.h"
 #include "RemovalHook.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
@@ -733,7 +734,7 @@ private slots:
         };
         ProcessResult result;
         std::thread waiting([&] { result = runProcess(request); });
-        QTRY_VERIFY(child >= 0);
+        QTRY_VERIFY_WITH_TIMEOUT(child >= 0, testsupport::kPatience);
         QVERIFY(work.giveUp());
         waiting.join();
         ::close(child);

@@ -5,6 +5,7 @@
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "Patience.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -287,19 +288,19 @@ private slots:
         env.volumeRecheckInterval = std::chrono::milliseconds(0);   // every refresh probes the stick
         rig.startManager(env);
         refresh();
-        QTRY_COMPARE(threads(), 0);   // the fixed disk's ended with its probe
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 0, testsupport::kPatience);   // the fixed disk's ended with its probe
         fm.addStick("8:17", "sdb1", fm.mountPoint("STICK"), "STICK", "1234-ABCD");
         // A changed table has the fixed disk probed again, on a thread that
         // ends with its probe: on a loaded machine it may not have ended yet.
         refresh();
-        QTRY_COMPARE(threads(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 1, testsupport::kPatience);
         for (int i = 0; i < 20; ++i)
             refresh();
-        QTRY_COMPARE(threads(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 1, testsupport::kPatience);
         QCOMPARE(rig.manager->connectedDevices().size(), 1);
         fm.unmount(fm.mountPoint("STICK"));
         refresh();
-        QTRY_COMPARE(threads(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 0, testsupport::kPatience);
         QVERIFY(rig.manager->connectedDevices().isEmpty());
     }
 

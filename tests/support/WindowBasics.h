@@ -5,14 +5,11 @@
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
 
+#include "Patience.h"
+
 #include <QTemporaryDir>
 
 namespace testsupport {
-
-// How long a window test waits for what happens in real time (an X server's
-// answers, a child process, a local server): it comes far sooner, unless the
-// machine is loaded.
-inline constexpr int kPatience = 20000;   // ms
 
 // Private preferences, a notification centre, a language and virtual time.
 struct WindowBasics
