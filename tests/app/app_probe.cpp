@@ -26,8 +26,8 @@
 #include <QTest>
 
 #include "MountFixture.h"
-#include "RemovalHook.h"
 #include "Patience.h"
+#include "VolumeCallHook.h"
 
 #include <csignal>
 #include <cstdio>
@@ -63,7 +63,8 @@ int main(int argc, char **argv)
     // The daemon stopped from inside the app's own removal of the N-th file on the stick.
     struct stat stick{};
     if (args.size() == 8 && ::stat(QFile::encodeName(args.at(5)).constData(), &stick) == 0) {
-        testsupport::RemovalHook::arm(stick.st_dev, args.at(7).toInt(), [daemon = pid_t(args.at(6).toInt())] {
+        using Hook = testsupport::VolumeCallHook;
+        Hook::arm(Hook::Call::removal, stick.st_dev, args.at(7).toInt(), [daemon = pid_t(args.at(6).toInt())] {
             if (MountFixture::stopProcess(daemon))
                 say(QStringLiteral("daemon stopped"));
         });

@@ -18,10 +18,10 @@
 #include "ManagerRig.h"
 #include "MountFixture.h"
 #include "Patience.h"
-#include "RemovalHook.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 #include "ToolRun.h"
+#include "VolumeCallHook.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -421,7 +421,8 @@ private slots:
         QString failure;
         struct stat stick{};
         QVERIFY(::stat(QFile::encodeName(point).constData(), &stick) == 0);
-        testsupport::RemovalHook::arm(stick.st_dev, 180, [&] {
+        using Hook = testsupport::VolumeCallHook;
+        Hook::arm(Hook::Call::removal, stick.st_dev, 180, [&] {
             const pid_t daemon = MountFixture::fuseDaemon(point);
             if (!MountFixture::stopProcess(daemon)) {
                 failure = QStringLiteral("cannot stop the FUSE daemon of ") + point;
@@ -443,9 +444,9 @@ private slots:
             else if (disruption == u"kill")
                 release.dismiss();
         });
-        const auto disarm = qScopeGuard([] { testsupport::RemovalHook::disarm(); });
+        const auto disarm = qScopeGuard([] { Hook::disarm(); });
         const auto [cleaned, failed] = rig.clean(items);
-        testsupport::RemovalHook::disarm();
+        Hook::disarm();
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QVERIFY2(plantedMidClean, "the clean ended before its 180th removal: nothing was tested");
         QCOMPARE(cleaned.size() + failed.size(), items.size());
