@@ -13,7 +13,6 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
-
 #include <sys/stat.h>
 #include <unistd.h>
 
