@@ -13,6 +13,7 @@
 #include "platform/Scheduler.h"
 
 #include "AppRig.h"
+#include "HeldReader.h"
 #include "StickApp.h"
 #include "TestMain.h"
 
@@ -30,11 +31,8 @@ constexpr int patience = kPatience;
 // The junk put on each stick, by path below its root, and a file that stays.
 const QStringList kJunk{"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"};
 
-// Stands for pkexec: runs the tool, which is killed right after its 20th answer.
-const QByteArray kKilledAfterTwenty = "#!/bin/sh\nexport LD_PRELOAD='" SWEEPBROOK_KILLED_AFTER_ANSWERS
-                                      "' SWEEPBROOK_KILLED_AFTER_ANSWERS=20\n"
-                                      "export ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"\n"
-                                      "exec \"$@\"\n";
+// Stands for pkexec: runs the tool.
+const QByteArray kElevation = "#!/bin/sh\nexec \"$@\"\n";
 
 } // namespace
 
@@ -139,14 +137,16 @@ private slots:
             QSKIP("the tool runs as root here, for an account that is not");
         QTemporaryDir stubs;
         const QString stub = stubs.filePath(QStringLiteral("elevate.sh"));
-        testsupport::writeFile(QFile::encodeName(stub), kKilledAfterTwenty);
+        testsupport::writeFile(QFile::encodeName(stub), kElevation);
         QVERIFY(QFile::setPermissions(stub, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         SystemCleanHelper::ProbeEnvironment environment;
         environment.isRoot = [] { return false; };
         environment.effectiveUid = [] { return uid_t(1000); };
         environment.polkitAuthorityAnswers = [] { return false; };
         environment.hasEnvironmentVariable = [](const char *) { return false; };
-        environment.adminTool = testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
+        // Killed right after its 20th answer, however fast it answers.
+        environment.adminTool = testsupport::signalledAfterAnswers(
+            QStringLiteral(SWEEPBROOK_ADMIN_CLEAN), QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 20, "KILL");
         environment.pkexecPath = stubs.filePath(QStringLiteral("no-pkexec"));
         if (killed)
             environment.elevationCommand = {stub};
