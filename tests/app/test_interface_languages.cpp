@@ -241,20 +241,34 @@ struct Rig : testsupport::WindowRig
         top->grab().save(folder + u'/' + what + QStringLiteral(".png"));
     }
 
+    // Waits until `shown`'s window holds the focus (an X server under load
+    // tells of it late, and of a window that closed before it did later
+    // still: the app then loses the focus); false when it does not come.
+    bool holdsFocus(QWidget *shown, bool activate = false)
+    {
+        if (activate)
+            shown->activateWindow();
+        const bool held = QTest::qWaitFor(
+            [&] { return QGuiApplication::focusWindow() == shown->window()->windowHandle(); }, testsupport::kPatience);
+        if (!held)
+            qWarning() << code << shown << "never held the focus; it is at" << QGuiApplication::focusWindow();
+        return held;
+    }
+
     // A kind's popover over the settings sheet, once it shows; nullptr when
     // it does not. It closes when the app loses the focus, as a desktop's
-    // popovers do: the sheet takes the focus first (a sheet over it has just
-    // closed, and an X server under load tells where the focus went late).
+    // popovers do: the sheet holds the focus first.
     FileTypeInfoPopover *kindPopover(SettingsView *settings, FileType type)
     {
-        settings->activateWindow();
-        if (!QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == settings->windowHandle(); },
-                             testsupport::kPatience))
+        if (!holdsFocus(settings, true))
             return nullptr;
         settings->showInfo(type);
         settle();
         const auto shown = [settings] { return settings->infoPopover() && settings->infoPopover()->isVisible(); };
-        return QTest::qWaitFor(shown, testsupport::kPatience) ? settings->infoPopover() : nullptr;
+        if (QTest::qWaitFor(shown, testsupport::kPatience))
+            return settings->infoPopover();
+        qWarning() << code << "the popover closed; the focus is at" << QGuiApplication::focusWindow();
+        return nullptr;
     }
 
     template <typename T> T *visible() const
@@ -608,6 +622,8 @@ private:
         card->findChild<QAbstractButton *>(QStringLiteral("whatsNewButton"))->click();
         QVERIFY2(card->whatsNewSheet(), qPrintable(rig.code));
         rig.check(card->whatsNewSheet(), QStringLiteral("whats-new"));
+        // Closed once it holds the focus, so no word of its focus comes after the popover opens.
+        QVERIFY2(rig.holdsFocus(card->whatsNewSheet()), qPrintable(rig.code));
         card->whatsNewSheet()->reject();
         rig.check(rig.kindPopover(settings, FileType::appleDouble), QStringLiteral("kind-popover"));
         settings->showInfo(std::nullopt);
