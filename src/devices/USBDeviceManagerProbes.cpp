@@ -112,16 +112,21 @@ QList<LocalUSBDevice> USBDeviceManager::describeProbed(const ProbeRound &round)
         const MountEntry &mount = round.candidates.at(i);
         const std::shared_ptr<ProbeBoard::Slot> &slot = round.slotList.at(i);
         std::optional<VolumeProbe> result;
+        quint64 resultNumber = 0;
         bool fresh = false;
         {
             std::lock_guard lock(board->mutex);
             result = slot->result;
+            resultNumber = slot->results;
             fresh = round.startedNow.at(i) && !slot->running;
             if (slot->running && result && result->removable)
                 logLine(QStringLiteral("设备未响应，沿用上次的状态: ") + mount.mountPoint);
-            // A volume that reads as it did, and that is readable by itself
-            // (a grant is tried again on each probe), keeps its record.
-            const bool unchanged = !fresh || (!slot->news && result && result->accessible);
+            // A volume that reads as its record says, and that is readable by
+            // itself (a grant is tried again on each probe), keeps its record;
+            // so does one not probed in this refresh, unless a probe that
+            // answered after its refresh stopped waiting (a loaded machine can
+            // hold a first probe, which runs blkid, that long) brought news.
+            const bool unchanged = !slot->news && (!fresh || (result && result->accessible));
             if (unchanged && slot->described && slot->describedAt == mount.mountPointBytes) {
                 devices.append(*slot->described);
                 continue;
@@ -133,6 +138,8 @@ QList<LocalUSBDevice> USBDeviceManager::describeProbed(const ProbeRound &round)
         std::lock_guard lock(board->mutex);
         slot->described = device;
         slot->describedAt = mount.mountPointBytes;
+        if (slot->results == resultNumber)
+            slot->news = false;   // the record holds the last probe's readings
         if (!device)
             continue;
         // Remembered until the next probe, which tries the grant again.
@@ -177,9 +184,10 @@ void USBDeviceManager::ProbeBoard::work(const std::shared_ptr<ProbeBoard> &board
         lock.unlock();
         VolumeProbe result = probe(job);
         lock.lock();
-        slot->news = !job.known || !job.known->sameReadings(result);
+        slot->news = slot->news || !job.known || !job.known->sameReadings(result);
         const bool removable = result.removable;
         slot->result = std::move(result);
+        ++slot->results;
         slot->running = false;
         board->changed.notify_all();
         if (!removable)

@@ -59,7 +59,8 @@ struct USBDeviceManager::ProbeBoard
         std::condition_variable wake;        // the thread waits on it for a job
         bool running = false;
         std::optional<VolumeProbe> result;   // the last probe that finished
-        bool news = true;                    // it read something the one before had not
+        quint64 results = 0;                 // probes finished, `result` the last
+        bool news = true;                    // probes since `described` was made read something it has not
         std::chrono::steady_clock::time_point startedAt;
         quint64 epoch = 0;                   // of the board when it started
         quint64 tableGeneration = 0;         // of the mount table it was probed in

@@ -20,6 +20,7 @@
 #include "FakeMachine.h"
 #include "MountFixture.h"
 #include "ToolRun.h"
+#include "Patience.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -32,8 +33,6 @@
 #include <memory>
 
 namespace testsupport {
-
-inline constexpr int kPatience = 20000;   // ms
 
 class RecordingDialogs final : public DialogPresenter
 {
@@ -83,7 +82,7 @@ struct StickApp
         app = std::make_unique<SweepbrookApp>(options);
         app->start();
         app->window().resize(1100, 720);
-        return QTest::qWaitForWindowExposed(&app->window());
+        return QTest::qWaitForWindowExposed(&app->window(), kPatience);
     }
 
     // A new stick with three pieces of junk and a photo, shown to the app as

@@ -30,12 +30,14 @@
 #include <QTest>
 #include <QTimer>
 
-#include <atomic>
+#include "MountFixture.h"
+#include "Patience.h"
+#include "VolumeCallHook.h"
+
 #include <csignal>
 #include <cstdio>
 
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -45,37 +47,6 @@ void say(const QString &line)
     std::fprintf(stderr, "%s\n", qPrintable(line));   // stdout carries the app's own diagnostics
     std::fflush(stderr);
 }
-
-// The daemon to stop, the stick's device and the removals on it still to come.
-pid_t g_daemon = 0;
-dev_t g_stick = 0;
-std::atomic<int> g_removalsLeft{0};
-
-bool isStopped(pid_t pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-    return text.mid(text.lastIndexOf(')') + 2, 1) == "T";
-}
-
-} // namespace
-
-// Every removal of the app's (SafeRemove's) comes through here.
-extern "C" int unlinkat(int folder, const char *name, int flags) noexcept
-{
-    const int result = int(::syscall(SYS_unlinkat, folder, name, flags));
-    struct stat st{};
-    if (result == 0 && g_daemon > 0 && ::fstat(folder, &st) == 0 && st.st_dev == g_stick
-        && g_removalsLeft.fetch_sub(1) == 1) {
-        ::kill(g_daemon, SIGSTOP);
-        for (int i = 0; i < 20000 && !isStopped(g_daemon); ++i)
-            ::usleep(1000);
-        say(QStringLiteral("daemon stopped"));
-    }
-    return result;
-}
-
-namespace {
 
 QString shown(const QWidget &window, const char *name)
 {
@@ -94,11 +65,14 @@ int main(int argc, char **argv)
                            "[<daemon> <removals>]"));
         return 2;
     }
+    // The daemon stopped from inside the app's own removal of the N-th file on the stick.
     struct stat stick{};
     if (args.size() == 8 && ::stat(QFile::encodeName(args.at(5)).constData(), &stick) == 0) {
-        g_stick = stick.st_dev;
-        g_removalsLeft = args.at(7).toInt();
-        g_daemon = pid_t(args.at(6).toInt());
+        using Hook = testsupport::VolumeCallHook;
+        Hook::arm(Hook::Call::removal, stick.st_dev, args.at(7).toInt(), [daemon = pid_t(args.at(6).toInt())] {
+            if (MountFixture::stopProcess(daemon))
+                say(QStringLiteral("daemon stopped"));
+        });
     }
     Preferences preferences(args.at(2));
     preferences.setBool(QStringLiteral("hasCompletedOnboarding"), true);
@@ -187,7 +161,7 @@ int main(int argc, char **argv)
                 return;
             }
             target->activateWindow();
-            (void)QTest::qWaitForWindowActive(target);
+            (void)QTest::qWaitForWindowActive(target, testsupport::kPatience);
             QTest::keyClick(target, Qt::Key_Q, Qt::ControlModifier);
         } else {
             app.window().close();

@@ -86,7 +86,7 @@ private slots:
         QMainWindow main;
         main.setGeometry(200, 150, 900, 640);
         main.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        QVERIFY(QTest::qWaitForWindowExposed(&main, testsupport::kPatience));
         AppDelegate delegate(rig.services());
         AppInfoManager &about = delegate.aboutWindows();
 
@@ -96,7 +96,7 @@ private slots:
         QCOMPARE(first->windowTitle(), QStringLiteral("Sweepbrook"));
         QVERIFY(first->windowFlags() & Qt::WindowStaysOnTopHint);
         // Over the main window, inside the screen.
-        QVERIFY(QTest::qWaitForWindowExposed(first));
+        QVERIFY(QTest::qWaitForWindowExposed(first, testsupport::kPatience));
         const QPoint offset = first->frameGeometry().center() - main.frameGeometry().center();
         QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
         // The view's own minimum wins over the screen's share.
@@ -124,7 +124,7 @@ private slots:
 
         // Escape closes it, as its button does.
         third->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(third));
+        QVERIFY(QTest::qWaitForWindowActive(third, testsupport::kPatience));
         QTest::keyClick(third, Qt::Key_Escape);
         QVERIFY(third && !third->isVisible());
         delegate.handleShowAboutWindow();
@@ -172,7 +172,7 @@ private slots:
             rig.language.setLanguage(language);
             AppInfoManager about;
             about.showInfoWindow();
-            QVERIFY(QTest::qWaitForWindowExposed(about.infoWindow()));
+            QVERIFY(QTest::qWaitForWindowExposed(about.infoWindow(), testsupport::kPatience));
             QVERIFY(about.infoWindow()->grab().save(
                 testsupport::grabPath(QStringLiteral("about-%1.png").arg(language.rawValue()))));
             const QStringList texts = testsupport::shownTexts(about.infoWindow());

@@ -15,6 +15,7 @@
 #include "platform/Scheduler.h"
 
 #include "AppRig.h"
+#include "HeldReader.h"
 #include "StickApp.h"
 #include "TestMain.h"
 
@@ -33,23 +34,8 @@ constexpr int patience = kPatience;
 // The junk put on each stick, by path below its root, and a file that stays.
 const QStringList kJunk{"/.DS_Store", "/._photo.jpg", "/DCIM/Thumbs.db"};
 
-// Stands for pkexec: runs the tool, and kills it once it has answered for 20 items.
-const QByteArray kKillAfterTwenty =
-    "#!/bin/sh\nexec 3<&0\nout=$(mktemp)\n\"$@\" <&3 >\"$out\" & tool=$!\n"
-    "until [ $(grep -c '^removed ' \"$out\") -ge 20 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done\n"
-    "kill -KILL $tool; cat \"$out\"; rm -f \"$out\"; kill -KILL $$\n";
-
-// Stands for pkexec: runs the tool; once it has answered for 20 items, stops
-// the stick's FUSE daemon (DAEMON: its pid), waits until the tool waits on it
-// inside its next item, sends the tool SIGTERM and lets the daemon go on. The
-// tool's status is its own.
-const QByteArray kTermInsideAnItem =
-    "#!/bin/sh\nexec 3<&0\nout=$(mktemp)\n\"$@\" <&3 >\"$out\" & tool=$!\n"
-    "state() { sed 's/.*) \\(.\\).*/\\1/' /proc/$1/stat 2>/dev/null; }\n"
-    "until [ $(grep -c '^removed ' \"$out\") -ge 20 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done\n"
-    "kill -STOP DAEMON; until [ \"$(state DAEMON)\" = T ]; do sleep 0.01; done\n"
-    "until case \"$(state $tool)\" in S|D|Z|'') true;; *) false;; esac; do sleep 0.01; done\n"
-    "kill -TERM $tool; kill -CONT DAEMON; wait $tool; status=$?\ncat \"$out\"; rm -f \"$out\"; exit $status\n";
+// Stands for pkexec: runs the tool.
+const QByteArray kElevation = "#!/bin/sh\nexec \"$@\"\n";
 
 } // namespace
 
@@ -88,7 +74,7 @@ private slots:
         QCOMPARE(rig.app->contentView().cleanedFileCount(), 0);
         QVERIFY(rig.history().isEmpty());
         alert->findChild<QAbstractButton *>(QStringLiteral("alertOkButton"))->click();
-        QTRY_VERIFY(!rig.app->contentView().showingAlert());
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.app->contentView().showingAlert(), patience);
     }
 
     void partialClean()
@@ -136,31 +122,33 @@ private slots:
 
     // An ordinary account's clean of a stick whose files are all root's,
     // two system folders among them (walked last): the administrator tool
-    // killed after its 20th answer, or stopped with SIGTERM (by no one in
-    // the app) while it waits inside its next item on the stick's stopped
-    // daemon: what it removed is counted and recorded, the rest stays
-    // because the tool stopped, and no notice blames the system folders it
-    // did not get to. No pkexec to start it: nothing goes, the alert says
-    // why and the notice says the system folders were skipped. A read-only
-    // stick: the tool tries every item and the volume keeps them; the notice
-    // names the system folders the stick holds, and only those.
+    // killed right after its 20th answer, or stopped with SIGTERM there (by
+    // no one in the app), however fast it answers: what it removed is
+    // counted and recorded, the rest stays because the tool stopped, and no
+    // notice blames the system folders it did not get to. No pkexec to start
+    // it: nothing goes, the alert says why and the notice says the system
+    // folders were skipped. A read-only stick: the tool tries every item and
+    // the volume keeps them; the notice names the system folders the stick
+    // holds, and only those.
     void privilegedStepEndsEarly_data()
     {
         QTest::addColumn<QByteArray>("elevation");
-        QTest::newRow("the tool killed half-way") << kKillAfterTwenty;
-        QTest::newRow("the tool stopped inside an item") << kTermInsideAnItem;
-        QTest::newRow("pkexec missing") << QByteArray();
-        QTest::newRow("a read-only stick") << QByteArray("#!/bin/sh\nexec \"$@\"\n");
+        QTest::addColumn<QByteArray>("signal");   // sent to the tool after its 20th answer
+        QTest::newRow("the tool killed half-way") << kElevation << QByteArray("KILL");
+        QTest::newRow("the tool stopped with SIGTERM half-way") << kElevation << QByteArray("TERM");
+        QTest::newRow("pkexec missing") << QByteArray() << QByteArray();
+        QTest::newRow("a read-only stick") << kElevation << QByteArray();
     }
 
     void privilegedStepEndsEarly()
     {
         QFETCH(QByteArray, elevation);
+        QFETCH(QByteArray, signal);
         if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Fat32); !why.isEmpty())
             QSKIP(qPrintable(why));
         if (::geteuid() != 0)
             QSKIP("the tool runs as root here, for an account that is not");
-        const bool stopped = elevation == kKillAfterTwenty || elevation == kTermInsideAnItem;
+        const bool stopped = !signal.isEmpty();
         const bool readOnly = !stopped && !elevation.isEmpty();
         QTemporaryDir stubs;
         const QString stub = stubs.filePath(QStringLiteral("elevate.sh"));
@@ -169,7 +157,10 @@ private slots:
         environment.effectiveUid = [] { return uid_t(1000); };
         environment.polkitAuthorityAnswers = [] { return false; };
         environment.hasEnvironmentVariable = [](const char *) { return false; };
-        environment.adminTool = testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
+        // Signalled right after its 20th answer, however fast it answers.
+        environment.adminTool = stopped ? testsupport::signalledAfterAnswers(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN),
+                                                                             QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 20, signal)
+                                        : testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_ADMIN_CLEAN));
         environment.pkexecPath = stubs.filePath(QStringLiteral("no-pkexec"));
         if (!elevation.isEmpty())
             environment.elevationCommand = {stub};
@@ -186,11 +177,7 @@ private slots:
         testsupport::writeFile(QFile::encodeName(junk.staging.path() + "/zz/.Trashes/501/old.jpg"), "old");
         const QString point = rig.insertWith(QStringLiteral("ROOTS"), junk.staging.path(), readOnly);
         QVERIFY2(!point.isEmpty(), qPrintable(rig.fx.lastError()));
-        const pid_t daemon = MountFixture::fuseDaemon(point);
-        testsupport::ContinueOnExit resume;
-        resume.daemon = daemon;
-        QVERIFY(elevation.isEmpty()
-                || testsupport::writeFile(QFile::encodeName(stub), QByteArray(elevation).replace("DAEMON", QByteArray::number(daemon)), 0700));
+        QVERIFY(elevation.isEmpty() || testsupport::writeFile(QFile::encodeName(stub), elevation, 0700));
         QVERIFY(rig.scan(point));
         QCOMPARE(rig.listedItems(), junk.paths.size() + systemFolders.size());
         QVERIFY(rig.cleanAll());
@@ -219,7 +206,7 @@ private slots:
             return;
         }
         // What went, and why the rest did not; the system folders were not reached.
-        QVERIFY2(gone.size() >= 20 && left > 0, qPrintable(QStringLiteral("%1 gone").arg(gone.size())));
+        QCOMPARE(gone.size(), 20);
         QCOMPARE(systemLeft, systemFolders);
         QVERIFY(rig.presenter.titles.isEmpty());
         DetailColumn *detail = rig.app->window().detailColumn();
@@ -229,7 +216,7 @@ private slots:
         QVERIFY(failures && failures->isVisible());
         QCOMPARE(failures->text(), format(localized(QStringLiteral("clean_result_failed")), left) + u'\n'
                                        + localized(QStringLiteral("failure_reason_tool_stopped")));
-        if (elevation == kKillAfterTwenty)
+        if (signal == "KILL")
             QVERIFY(rig.app->window().grab().save(testsupport::grabPath(QStringLiteral("administrator-tool-killed.png"))));
         QTRY_COMPARE_WITH_TIMEOUT(rig.history().size(), 1, patience);
         QCOMPARE(testsupport::recordedPaths(rig.history()[0], point), gone);

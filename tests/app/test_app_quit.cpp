@@ -12,12 +12,14 @@
 #include "platform/Preferences.h"
 
 #include "ConfigFolder.h"
+#include "HeldReader.h"
 #include "StickApp.h"
 #include "TestMain.h"
 #include "ToolRun.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <csignal>
@@ -30,6 +32,8 @@ using testsupport::ConfigFolder;
 using testsupport::JunkTree;
 
 constexpr int kLimitMs = 2000;   // the volume time limit the probe's app runs with
+// The limit while dot_clean is held on purpose: longer than the test waits.
+constexpr int kHeldLimitMs = 120000;
 
 // The probe's app on one stick, and what it says.
 struct Probe
@@ -90,8 +94,10 @@ struct QuitRig
 
     explicit QuitRig(const QString &pattern) : junk(40, 60, pattern) {}
 
-    // `stopAfter`: the probe stops the stick's daemon inside its removal of that many files.
-    QString start(const QString &name, int stopAfter = 0)
+    // `stopAfter`: the probe stops the stick's daemon inside its removal of
+    // that many files. `dotClean`: the dot_clean it runs (our own by
+    // default), `limitMs` the app's volume time limit.
+    QString start(const QString &name, int stopAfter = 0, const QString &dotClean = {}, int limitMs = kLimitMs)
     {
         point = fx.mountRoot() + u'/' + name;
         if (!fx.mountNewFat32With(junk.staging.path(), point, 64, name))
@@ -100,8 +106,9 @@ struct QuitRig
         const QString mountInfo = dir.filePath(QStringLiteral("mountinfo"));
         if (daemon <= 0 || !MountFixture::writeMountInfoOf(point, mountInfo))
             return QStringLiteral("no daemon, or no mount table");
-        QStringList args{mountInfo, preferencesPath(), testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_DOT_CLEAN)),
-                         QString::number(kLimitMs), point};
+        QStringList args{mountInfo, preferencesPath(),
+                         dotClean.isEmpty() ? testsupport::trustedCopyOf(QStringLiteral(SWEEPBROOK_DOT_CLEAN)) : dotClean,
+                         QString::number(limitMs), point};
         if (stopAfter > 0)
             args << QString::number(daemon) << QString::number(stopAfter);
         probe.start(args);
@@ -115,21 +122,11 @@ struct QuitRig
         return preferencesFile.isEmpty() ? dir.filePath(QStringLiteral("preferences.json")) : preferencesFile;
     }
 
-    // Waits until the window shows the clean at least `share` done.
-    bool cleanReaches(double share)
-    {
-        return QTest::qWaitFor([&] {
-            const QString line = probe.said.isEmpty() ? QString() : probe.said.constLast();
-            return (line.startsWith(QStringLiteral("progress ")) && line.mid(9).toDouble() >= share)
-                   || probe.process.state() == QProcess::NotRunning;
-        }, 60000);
-    }
-
     // Closes the window (its close button, or the Quit command's Ctrl+Q); the line it said about finishing.
     QString close(const QByteArray &how = "close")
     {
         probe.process.write(how + "\n");
-        return probe.waitFor(QStringLiteral("finishing: "), 10000);
+        return probe.waitFor(QStringLiteral("finishing: "), 2 * testsupport::kPatience);   // it may wait for a sheet
     }
 
     QList<CleanHistory> history() const
@@ -138,6 +135,19 @@ struct QuitRig
         return HistoryStore(preferences).load();
     }
 };
+
+// Whether `signal` waits for `pid` (held, it takes none in).
+bool signalPending(pid_t pid, int signal)
+{
+    const QByteArray status = testsupport::readFile("/proc/" + QByteArray::number(pid) + "/status");
+    for (const QByteArray &line : status.split('\n')) {
+        if (line.startsWith("SigPnd:") || line.startsWith("ShdPnd:")) {
+            if (line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ULL << (signal - 1)))
+                return true;
+        }
+    }
+    return false;
+}
 
 QString finishingLine()
 {
@@ -160,10 +170,13 @@ private slots:
             QSKIP(qPrintable(why));
     }
 
-    // Closed a few hundred files into a clean of 2,440, by the window's close
-    // button or by the Quit command (Ctrl+Q, in the window or in a sheet over
-    // it), which takes the same way: the record is exactly what the disk
-    // lost, and the process exits by itself.
+    // Closed 300 files into a clean of 2,440, by the window's close button or
+    // by the Quit command (Ctrl+Q, in the window or in a sheet over it), which
+    // takes the same way: the record is exactly what the disk lost, and the
+    // process exits by itself. dot_clean holds still right after its 300th
+    // answer until the window has closed, so the clean cannot run to its end
+    // first (a close that followed the window's "10 %" came, on a loaded
+    // machine, ever later), and stops at its next item once it goes on.
     void quitDuringClean_data()
     {
         QTest::addColumn<QByteArray>("how");
@@ -177,16 +190,24 @@ private slots:
     {
         QFETCH(QByteArray, how);
         QuitRig rig(QStringLiteral("._IMG_%1.JPG"));
-        if (const QString why = rig.start(QStringLiteral("QUIT")); !why.isEmpty())
+        const QString dotClean = testsupport::signalledAfterAnswers(QStringLiteral(SWEEPBROOK_DOT_CLEAN),
+                                                                    QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 300, "STOP");
+        if (const QString why = rig.start(QStringLiteral("QUIT"), 0, dotClean, kHeldLimitMs); !why.isEmpty())
             QFAIL(qPrintable(why));
-        QVERIFY(rig.cleanReaches(0.1));
+        pid_t tool = 0;
+        QVERIFY(QTest::qWaitFor([&] { return (tool = testsupport::stoppedChild(pid_t(rig.probe.process.processId()))) > 0; },
+                                testsupport::kPatience));
+        const auto resume = qScopeGuard([tool] { ::kill(tool, SIGCONT); });
         QCOMPARE(rig.close(how), finishingLine());
+        // The window asked it to stop (SIGTERM, pending while it is held).
+        QVERIFY(QTest::qWaitFor([&] { return signalPending(tool, SIGTERM); }, testsupport::kPatience));
+        ::kill(tool, SIGCONT);
         QVERIFY2(rig.probe.process.waitForFinished(30000), qPrintable(rig.probe.said.join(u'\n')));
         QCOMPARE(rig.probe.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(rig.probe.process.exitCode(), 0);
 
         const QStringList gone = rig.junk.goneFrom(rig.point);
-        QVERIFY2(gone.size() < rig.junk.paths.size(), "the clean ran to its end: the close came too late");
+        QCOMPARE(gone.size(), 300);
         const QList<CleanHistory> history = rig.history();
         QCOMPARE(history.size(), 1);
         QCOMPARE(history[0].cleanedFileCount, gone.size());
@@ -219,11 +240,19 @@ private slots:
         if (!folder.mounted)
             QSKIP("a folder that refuses root's writes needs a tmpfs of the test's own");
         rig.preferencesFile = folder.file();
-        if (const QString why = rig.start(QStringLiteral("UNSAVED")); !why.isEmpty())
+        // dot_clean held right after its 300th answer: the clean is under way when the window closes.
+        const QString dotClean = testsupport::signalledAfterAnswers(QStringLiteral(SWEEPBROOK_DOT_CLEAN),
+                                                                    QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 300, "STOP");
+        if (const QString why = rig.start(QStringLiteral("UNSAVED"), 0, dotClean, kHeldLimitMs); !why.isEmpty())
             QFAIL(qPrintable(why));
-        QVERIFY(rig.cleanReaches(0.1));
+        pid_t tool = 0;
+        QVERIFY(QTest::qWaitFor([&] { return (tool = testsupport::stoppedChild(pid_t(rig.probe.process.processId()))) > 0; },
+                                testsupport::kPatience));
+        const auto resume = qScopeGuard([tool] { ::kill(tool, SIGCONT); });
         QVERIFY(folder.set(state));
         QCOMPARE(rig.close("quit"), finishingLine());
+        QVERIFY(QTest::qWaitFor([&] { return signalPending(tool, SIGTERM); }, testsupport::kPatience));
+        ::kill(tool, SIGCONT);
 
         const QString question = QStringLiteral("asked: ") + localized(QStringLiteral("history_write_failed_title"))
                                  + QStringLiteral(" | ")

@@ -33,6 +33,7 @@
 #include "MountFixture.h"
 #include "StickApp.h"
 #include "TestMain.h"
+#include "Patience.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -45,7 +46,7 @@
 
 namespace {
 
-constexpr int patience = 20000;   // ms
+constexpr int patience = testsupport::kPatience;
 
 // The sizes of the regular files below a folder, as find reports them.
 qint64 filesBelow(const QString &folder)
@@ -104,7 +105,7 @@ private slots:
         app.start();
         MainWindow &window = app.window();
         window.resize(1100, 720);
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(QTest::qWaitForWindowExposed(&window, patience));
 
         // Insert the stick.
         const auto image = fx.makeImage(kind, 32, QStringLiteral("SMOKESTICK"));
@@ -140,18 +141,18 @@ private slots:
 
         // The gear opens the settings sheet; the thumbnail kind goes off; Done.
         window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(QTest::qWaitForWindowActive(&window, patience));
         QWidget *gear = window.findChild<QToolBar *>()->findChild<QWidget *>(QStringLiteral("settingsToolbarButton"));
         QVERIFY(gear);
         QTest::mouseClick(gear, Qt::LeftButton);
         SettingsView *sheet = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT((sheet = qobject_cast<SettingsView *>(window.settingsSheet())) && sheet->isVisible(),
                                  patience);
-        QVERIFY(QTest::qWaitForWindowExposed(sheet));
+        QVERIFY(QTest::qWaitForWindowExposed(sheet, patience));
         ToggleSwitch *thumbnails = sheet->fileTypeRow(FileType::thumbsDb)->toggle();
         QVERIFY(thumbnails->isOn());
         QTest::mouseClick(thumbnails, Qt::LeftButton);
-        QTRY_VERIFY(!thumbnails->isOn());
+        QTRY_VERIFY_WITH_TIMEOUT(!thumbnails->isOn(), patience);
         QTest::qWait(300);
         QVERIFY(sheet->grab().save(grabPath(QStringLiteral("settings-sheet.png"))));
         QTest::mouseClick(sheet->findChild<QWidget *>(QStringLiteral("doneButton")), Qt::LeftButton);
@@ -160,7 +161,7 @@ private slots:
 
         // Ctrl+S scans it once it is ready.
         window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(QTest::qWaitForWindowActive(&window, patience));
         QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
         DetailColumn *detail = window.detailColumn();
         QTRY_VERIFY_WITH_TIMEOUT(detail->currentIdentity().startsWith(QStringLiteral("ScanResultsView_")), patience);
@@ -197,13 +198,13 @@ private slots:
         window.findChild<QAction *>(QStringLiteral("historyToolbarButton"))->trigger();
         auto *history = window.findChild<CleanHistoryView *>();
         QVERIFY(history);
-        QVERIFY(QTest::qWaitForWindowExposed(history));
+        QVERIFY(QTest::qWaitForWindowExposed(history, patience));
         QListView *records = history->recordList();
         QCOMPARE(records->model()->rowCount(), 1);
         QCOMPARE(records->model()->index(0, 0).data().toString(), QStringLiteral("SMOKESTICK"));
         QTest::mouseClick(records->viewport(), Qt::LeftButton, {}, records->visualRect(records->model()->index(0, 0)).center());
         QListView *files = history->detail()->fileList();
-        QTRY_VERIFY(files->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(files->isVisible(), patience);
         QStringList removed;
         for (int row = 0; row < files->model()->rowCount(); ++row)
             removed << files->model()->index(row, 0).data().toString();

@@ -41,6 +41,7 @@
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTreeView>
 #include <QVariantAnimation>
 
@@ -208,13 +209,19 @@ struct Rig : testsupport::WindowRig
     }
 
     // Checks one window (and any sheet or alert over it) and keeps a grab.
+    // One that is not there, or that goes while it is waited for, fails the
+    // check; the walk it belongs to stops at its end.
     void check(QWidget *shown, const QString &what)
     {
+        QVERIFY2(shown, qPrintable(QStringLiteral("%1 %2: not shown").arg(code, what)));
+        const QPointer<QWidget> top = shown->window();
         settle();
-        QWidget *top = shown->window();
         // A window just shown on an X server has its size once the server's
         // answers are in (a loaded machine sends them late).
-        QVERIFY2(QTest::qWaitForWindowExposed(top), qPrintable(what));
+        const bool exposed = QTest::qWaitFor(
+            [&] { return !top || (top->windowHandle() && top->windowHandle()->isExposed()); }, testsupport::kPatience);
+        QVERIFY2(top, qPrintable(QStringLiteral("%1 %2: closed before it was shown").arg(code, what)));
+        QVERIFY2(exposed, qPrintable(QStringLiteral("%1 %2: never shown").arg(code, what)));
         if (QLayout *layout = top->layout())
             layout->activate();
         for (const QString &problem : testsupport::cutTexts(top))
@@ -232,6 +239,36 @@ struct Rig : testsupport::WindowRig
         const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages") + scale + u'/' + code;
         QDir().mkpath(folder);
         top->grab().save(folder + u'/' + what + QStringLiteral(".png"));
+    }
+
+    // Waits until `shown`'s window holds the focus (an X server under load
+    // tells of it late, and of a window that closed before it did later
+    // still: the app then loses the focus); false when it does not come.
+    bool holdsFocus(QWidget *shown, bool activate = false)
+    {
+        if (activate)
+            shown->activateWindow();
+        const bool held = QTest::qWaitFor(
+            [&] { return QGuiApplication::focusWindow() == shown->window()->windowHandle(); }, testsupport::kPatience);
+        if (!held)
+            qWarning() << code << shown << "never held the focus; it is at" << QGuiApplication::focusWindow();
+        return held;
+    }
+
+    // A kind's popover over the settings sheet, once it shows; nullptr when
+    // it does not. It closes when the app loses the focus, as a desktop's
+    // popovers do: the sheet holds the focus first.
+    FileTypeInfoPopover *kindPopover(SettingsView *settings, FileType type)
+    {
+        if (!holdsFocus(settings, true))
+            return nullptr;
+        settings->showInfo(type);
+        settle();
+        const auto shown = [settings] { return settings->infoPopover() && settings->infoPopover()->isVisible(); };
+        if (QTest::qWaitFor(shown, testsupport::kPatience))
+            return settings->infoPopover();
+        qWarning() << code << "the popover closed; the focus is at" << QGuiApplication::focusWindow();
+        return nullptr;
     }
 
     template <typename T> T *visible() const
@@ -377,9 +414,10 @@ private slots:
         rig.view.setShowSettings(true);
         rig.settle();
         auto *settings = qobject_cast<SettingsView *>(rig.window->settingsSheet());
-        settings->showInfo(FileType::appleDouble);
-        rig.settle();
-        QWidget *patterns = settings->infoPopover()->findChild<QScrollArea *>(QStringLiteral("patternList"))->widget();
+        QVERIFY(settings);
+        FileTypeInfoPopover *popover = rig.kindPopover(settings, FileType::appleDouble);
+        QVERIFY2(popover, "the kind's popover did not show");
+        QWidget *patterns = popover->findChild<QScrollArea *>(QStringLiteral("patternList"))->widget();
         const int symbols = patterns->findChild<ui::SymbolLabel *>()->x();   // one column of them
         for (QLabel *pattern : patterns->findChildren<QLabel *>(QStringLiteral("patternRow"))) {
             qreal end = 0;
@@ -418,7 +456,8 @@ private slots:
         readsAsWritten(settings, {QStringLiteral("report*"), QStringLiteral("*.docx")});
         // The date of the last check, as the desktop writes it ("7 Dec 2026 12:30:02").
         QLabel *checked = nullptr;
-        QTRY_VERIFY((checked = settings->findChild<QLabel *>(QStringLiteral("lastChecked"))) && checked->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT((checked = settings->findChild<QLabel *>(QStringLiteral("lastChecked"))) && checked->isVisible(),
+                                 testsupport::kPatience);   // the sheet's own check, answered by the local server
         const QRegularExpression marks(QStringLiteral("[\\x{200E}\\x{200F}\\x{2066}-\\x{2069}]"));
         const QStringList around = localized(QStringLiteral("last_checked")).remove(marks).split(QStringLiteral("%@"));
         QCOMPARE(around.size(), 2);
@@ -427,9 +466,9 @@ private slots:
         QVERIFY2(date.contains(u' '), qPrintable(date));
         readsAsWritten(settings, {date});
         // The patterns of a kind, each a label of its own.
-        settings->showInfo(FileType::appleDouble);
-        rig.settle();
-        readsAsWritten(settings->infoPopover(), {QStringLiteral("._*"), QStringLiteral("*/__MACOSX/*")});
+        FileTypeInfoPopover *popover = rig.kindPopover(settings, FileType::appleDouble);
+        QVERIFY2(popover, "the kind's popover did not show");
+        readsAsWritten(popover, {QStringLiteral("._*"), QStringLiteral("*/__MACOSX/*")});
         settings->showInfo(std::nullopt);
     }
 
@@ -569,7 +608,7 @@ private:
         rig.settle();
         if (!offered())
             settings->updateCheckBlock()->findChild<QAbstractButton *>(QStringLiteral("checkNowButton"))->click();
-        QTRY_VERIFY(offered());
+        QTRY_VERIFY_WITH_TIMEOUT(offered(), testsupport::kPatience);
         rig.check(settings, QStringLiteral("settings"));
         // "Clear All" of the patterns, scrolled to them: the sheet stays where it was.
         auto *clear = settings->findChild<QAbstractButton *>(QStringLiteral("clearPatternsButton"));
@@ -579,12 +618,14 @@ private:
         rig.check(settings, QStringLiteral("settings-cleared"));
         rig.view.setExcludedFilePatterns(patterns);
         auto *card = settings->updateCheckBlock()->findChild<UpdateCheckView *>();
+        QVERIFY2(card, qPrintable(rig.code));
         card->findChild<QAbstractButton *>(QStringLiteral("whatsNewButton"))->click();
+        QVERIFY2(card->whatsNewSheet(), qPrintable(rig.code));
         rig.check(card->whatsNewSheet(), QStringLiteral("whats-new"));
+        // Closed once it holds the focus, so no word of its focus comes after the popover opens.
+        QVERIFY2(rig.holdsFocus(card->whatsNewSheet()), qPrintable(rig.code));
         card->whatsNewSheet()->reject();
-        settings->showInfo(FileType::appleDouble);
-        rig.settle();
-        rig.check(settings->infoPopover(), QStringLiteral("kind-popover"));
+        rig.check(rig.kindPopover(settings, FileType::appleDouble), QStringLiteral("kind-popover"));
         settings->showInfo(std::nullopt);
         rig.view.setShowSettings(false);
         rig.settle();
@@ -604,6 +645,7 @@ private:
         historyView->grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/grabs/languages/") + rig.code
                                  + QStringLiteral("/history-smallest.png"));
         QWidget *chips = historyView->findChild<QWidget *>(QStringLiteral("kindChips"));
+        QVERIFY2(chips, qPrintable(rig.code));
         for (const QString &problem : testsupport::cutTexts(chips))
             rig.cut << QStringLiteral("%1 history-smallest: %2").arg(rig.code, problem);
         for (const QLabel *chip : chips->findChildren<QLabel *>()) {
@@ -621,6 +663,7 @@ private:
         historyView->resize(historyView->sizeHint());
         historyView->requestDelete(rig.view.cleanHistory().first());
         rig.settle();
+        QVERIFY2(historyView->confirmation(), qPrintable(rig.code));
         rig.check(historyView->confirmation(), QStringLiteral("history-confirm"));
         historyView->confirmation()->reject();
         rig.view.setShowHistory(false);
@@ -633,6 +676,7 @@ private:
         rig.settle();
         AppInfoManager about;
         about.showInfoWindow(window);
+        QVERIFY2(about.infoWindow(), qPrintable(rig.code));
         rig.check(about.infoWindow(), QStringLiteral("about-window"));
         about.infoWindow()->close();
     }

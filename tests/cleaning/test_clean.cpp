@@ -19,9 +19,11 @@
 #include "ManagerRig.h"
 #include "MemoryBudget.h"
 #include "MountFixture.h"
+#include "Patience.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 #include "ToolRun.h"
+#include "VolumeCallHook.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -431,24 +433,21 @@ private slots:
         QList<FileItem> items = rig.scan(*device, {}).value(FileType::temporaryFiles);
         QCOMPARE(items.size(), tree.size());
 
-        // Once a few items are gone, the stick's daemon is stopped: every call
-        // the clean makes into the stick waits while the stick is pulled away
-        // and other files are planted at its path, so the clean is bound to go
-        // on after that. Then the daemon is killed, or let go again (also on
-        // every way out).
+        // Inside the clean's removal of its 180th item, the stick's daemon is
+        // stopped: every call the clean makes into the stick waits while the
+        // stick is pulled away and other files are planted at its path, so
+        // the clean is bound to go on after that. Then the daemon is killed,
+        // or let go again (also on every way out).
         const QByteArray planted = "planted, not junk\n";
-        std::atomic<bool> cleanAnswered{false};
         bool plantedMidClean = false;
         QString failure;
-        std::thread disruptor([&] {
-            const QByteArray trigger = QFile::encodeName(point + "/d02/f059.tmp");
-            struct stat st;
-            for (int i = 0; i < 60000 && !cleanAnswered && ::lstat(trigger.constData(), &st) == 0; ++i)
-                QThread::usleep(500);
+        struct stat stick{};
+        QVERIFY(::stat(QFile::encodeName(point).constData(), &stick) == 0);
+        using Hook = testsupport::VolumeCallHook;
+        Hook::arm(Hook::Call::removal, stick.st_dev, 180, [&] {
             const pid_t daemon = MountFixture::fuseDaemon(point);
-            if (cleanAnswered || !MountFixture::stopProcess(daemon)) {
-                failure = cleanAnswered ? QStringLiteral("the clean answered before the stick was disrupted")
-                                        : QStringLiteral("cannot stop the FUSE daemon of ") + point;
+            if (!MountFixture::stopProcess(daemon)) {
+                failure = QStringLiteral("cannot stop the FUSE daemon of ") + point;
                 return;
             }
             auto release = qScopeGuard([daemon] { ::kill(daemon, SIGCONT); });
@@ -461,17 +460,17 @@ private slots:
                 return;
             }
             writeTree(point, tree, planted);
-            plantedMidClean = !cleanAnswered;
+            plantedMidClean = true;
             if (disruption == u"kill" && !MountFixture::killDaemon(daemon))
                 failure = QStringLiteral("cannot kill the FUSE daemon of ") + point;
             else if (disruption == u"kill")
                 release.dismiss();
         });
+        const auto disarm = qScopeGuard([] { Hook::disarm(); });
         const auto [cleaned, failed] = rig.clean(items);
-        cleanAnswered = true;
-        disruptor.join();
+        Hook::disarm();
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
-        QVERIFY2(plantedMidClean, "the clean answered before the stick went away: nothing was tested");
+        QVERIFY2(plantedMidClean, "the clean ended before its 180th removal: nothing was tested");
         QCOMPARE(cleaned.size() + failed.size(), items.size());
 
         // Nothing at the mount path was touched.
@@ -798,7 +797,7 @@ private slots:
         };
         ProcessResult result;
         std::thread waiting([&] { result = runProcess(request); });
-        QTRY_VERIFY(child >= 0);
+        QTRY_VERIFY_WITH_TIMEOUT(child >= 0, testsupport::kPatience);
         QVERIFY(work.giveUp());
         waiting.join();
         ::close(child);

@@ -6,6 +6,7 @@
 
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "Patience.h"
 #include "StdoutCapture.h"
 
 #include <QFileInfo>
@@ -97,9 +98,9 @@ private slots:
         };
         const auto at = rig.scheduler.now();
         QVERIFY(fx.unmount(point));
-        QTRY_VERIFY((reported(), !listedAt(*rig.manager, point)));
+        QTRY_VERIFY_WITH_TIMEOUT((reported(), !listedAt(*rig.manager, point)), testsupport::kPatience);
         QVERIFY2(fx.mountExt4(*loop, point), qPrintable(fx.lastError()));
-        QTRY_VERIFY((reported(), listedAt(*rig.manager, point)));
+        QTRY_VERIFY_WITH_TIMEOUT((reported(), listedAt(*rig.manager, point)), testsupport::kPatience);
         QCOMPARE(rig.scheduler.now(), at);
         rig.scheduler.advance(2s);   // the arrival's pair of refreshes
         rig.settle();
@@ -159,7 +160,7 @@ private slots:
         const int pending = rig.scheduler.pendingCount();
         const quint64 before = rig.manager->enumerationCount();
         changeReported(*loop);
-        QTRY_VERIFY((rig.scheduler.runDue(), rig.scheduler.pendingCount() > pending));
+        QTRY_VERIFY_WITH_TIMEOUT((rig.scheduler.runDue(), rig.scheduler.pendingCount() > pending), testsupport::kPatience);
         rig.scheduler.advance(500ms);
         rig.settle();
         QCOMPARE(rig.manager->enumerationCount(), before + 1);

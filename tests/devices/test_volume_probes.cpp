@@ -5,12 +5,14 @@
 #include "FakeMachine.h"
 #include "ManagerRig.h"
 #include "MountFixture.h"
+#include "Patience.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <thread>
 
 using testsupport::FakeMachine;
@@ -24,9 +26,12 @@ bool listed(const USBDeviceManager &manager, const QString &point)
     return std::any_of(devices.begin(), devices.end(), [&](const LocalUSBDevice &d) { return d.path == point; });
 }
 
-// Refreshes until `point` is listed (or not); the milliseconds it took, -1 when
-// it never came to be within `limitMs`.
-qint64 refreshUntil(ManagerRig &rig, const QString &point, bool present, int limitMs = 5000)
+// Refreshes until `done` holds; the milliseconds it took, -1 when it did not
+// come to hold within `limitMs`. A refresh waits for a volume's probe only up
+// to the probe's time limit and lists the volume on a later one when its probe
+// takes longer (its first probe runs blkid, which a loaded machine can hold
+// for longer): what one refresh does not show yet, the next ones may.
+qint64 refreshUntil(ManagerRig &rig, const std::function<bool()> &done, int limitMs = 20000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -34,10 +39,16 @@ qint64 refreshUntil(ManagerRig &rig, const QString &point, bool present, int lim
         rig.manager->refreshDevices();
         if (!rig.scheduler.settle(std::chrono::milliseconds(limitMs)))
             return -1;
-        if (listed(*rig.manager, point) == present)
+        if (done())
             return timer.elapsed();
     }
     return -1;
+}
+
+// Refreshes until `point` is listed (or not).
+qint64 refreshUntil(ManagerRig &rig, const QString &point, bool present)
+{
+    return refreshUntil(rig, [&] { return listed(*rig.manager, point) == present; });
 }
 
 // Sends SIGCONT when the test leaves, also when a check fails half-way.
@@ -79,40 +90,56 @@ private slots:
         USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
         env.paths.mountInfo = table;
         env.volumeRecheckInterval = std::chrono::milliseconds(0);   // every refresh reaches into the volume
+        env.probeTimeout = USBDeviceManager::Environment().probeTimeout;   // the app's
+        const auto limit = env.probeTimeout;
         ManagerRig rig;
         ResumeOnExit resume;   // declared after the rig: the daemon runs again before the manager goes
         rig.startManager(env);
-        rig.settle();
-        QVERIFY(listed(*rig.manager, hung));
+        QVERIFY(refreshUntil(rig, hung, true) >= 0);
 
         resume.pid = MountFixture::fuseDaemon(hung);
         QVERIFY(MountFixture::stopProcess(resume.pid));
+        // The refresh that finds it stopped waits for its probe, up to the time limit.
+        rig.manager->refreshDevices();
+        rig.settle();
 
-        // The stopped volume keeps its last known state while another stick comes and goes.
+        // From then on the stopped volume keeps its last known state and
+        // holds up no refresh while another stick comes and goes.
         QVERIFY(fx.mountFat(*otherLoop, other));
         QVERIFY(MountFixture::writeMountInfoOfAll({hung, other}, table));
         const qint64 shown = refreshUntil(rig, other, true);
         qInfo("another stick listed after %lld ms", shown);
-        QVERIFY2(shown >= 0 && shown < 1500, qPrintable(QString::number(shown)));
+        QVERIFY(shown >= 0);
         QVERIFY(listed(*rig.manager, hung));
         QVERIFY(fx.unmount(other));
         QVERIFY(MountFixture::writeMountInfoOf(hung, table));
-        const qint64 gone = refreshUntil(rig, other, false);
-        qInfo("unmounted stick gone after %lld ms", gone);
-        QVERIFY2(gone >= 0 && gone < 1500, qPrintable(QString::number(gone)));
+        QVERIFY(refreshUntil(rig, other, false) >= 0);
+        QVERIFY(listed(*rig.manager, hung));
+        // Ten refreshes, each of which would wait a whole time limit if it
+        // waited for the stopped volume's probe, take a small part of that
+        // (a loaded machine slows them by milliseconds, not by seconds).
+        QElapsedTimer refreshes;
+        refreshes.start();
+        for (int i = 0; i < 10; ++i) {
+            rig.manager->refreshDevices();
+            rig.settle();
+        }
+        qInfo("ten refreshes beside the stopped volume in %lld ms", refreshes.elapsed());
+        QVERIFY2(refreshes.elapsed() < 10 * limit.count() / 2, qPrintable(QString::number(refreshes.elapsed())));
 
         // A hung volume whose mount leaves the table is dropped.
         QVERIFY(MountFixture::writeMountInfoOf(QString(), table));
         QVERIFY(refreshUntil(rig, hung, false) >= 0);
         QVERIFY(MountFixture::writeMountInfoOf(hung, table));
-        rig.manager->refreshDevices();
 
-        // Quitting while a refresh runs and a probe is stuck in the volume.
+        // Quitting while a refresh waits for a probe stuck in the volume: the
+        // refresh stops waiting at once, before its time limit would end it.
         QElapsedTimer timer;
         timer.start();
+        rig.manager->refreshDevices();
         rig.manager.reset();
-        qInfo("manager destroyed in %lld ms", timer.elapsed());
-        QVERIFY2(timer.elapsed() < 300, qPrintable(QString::number(timer.elapsed())));
+        qInfo("manager destroyed %lld ms after the refresh began", timer.elapsed());
+        QVERIFY2(timer.elapsed() < limit.count(), qPrintable(QString::number(timer.elapsed())));
 
         // The stuck probes return into a manager that is gone.
         ::kill(resume.pid, SIGCONT);
@@ -139,6 +166,10 @@ private slots:
         QVERIFY(MountFixture::writeMountInfoOf(QString(), table));
         USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
         env.paths.mountInfo = table;
+        // A listed volume is read again only now and then, and not during a
+        // round of this test however long a loaded machine makes it: what is
+        // tested is that nothing else of a refresh holds the volume.
+        env.volumeRecheckInterval = std::chrono::minutes(10);
         ManagerRig rig;
         rig.startManager(env);
         rig.settle();
@@ -212,6 +243,11 @@ private slots:
                 fm.unmount(point);
                 fm.mount("8:17", point, "fuseblk", "/dev/sdb1");
             }
+            // Listed once blkid has answered (a loaded machine may hold it
+            // past a refresh's wait), then refreshed again and again.
+            QVERIFY(refreshUntil(rig, [&] {
+                        return callCount() >= step.blkidCalls && rig.manager->connectedDevices().value(0).name == "COUNTED";
+                    }) >= 0);
             for (int i = 0; i < step.refreshes; ++i) {
                 rig.manager->refreshDevices();
                 rig.settle();
@@ -252,28 +288,37 @@ private slots:
         env.volumeRecheckInterval = std::chrono::milliseconds(0);   // every refresh probes the stick
         rig.startManager(env);
         refresh();
-        QTRY_COMPARE(threads(), 0);   // the fixed disk's ended with its probe
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 0, testsupport::kPatience);   // the fixed disk's ended with its probe
         fm.addStick("8:17", "sdb1", fm.mountPoint("STICK"), "STICK", "1234-ABCD");
         // A changed table has the fixed disk probed again, on a thread that
         // ends with its probe: on a loaded machine it may not have ended yet.
         refresh();
-        QTRY_COMPARE(threads(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 1, testsupport::kPatience);
         for (int i = 0; i < 20; ++i)
             refresh();
-        QTRY_COMPARE(threads(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 1, testsupport::kPatience);
         QCOMPARE(rig.manager->connectedDevices().size(), 1);
         fm.unmount(fm.mountPoint("STICK"));
         refresh();
-        QTRY_COMPARE(threads(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(threads(), 0, testsupport::kPatience);
         QVERIFY(rig.manager->connectedDevices().isEmpty());
     }
 
     // A stick unmounted and another image mounted from the same loop device at
     // the same place between two refreshes: the kernel hands out the freed
     // mount id again, so id and device number are both the same; the list
-    // still shows the new volume's name.
+    // still shows the new volume's name, also when each probe answers only
+    // after its refresh stopped waiting (a loaded machine holds blkid).
+    void remountWithTheSameNumbersShowsTheNewVolume_data()
+    {
+        QTest::addColumn<int>("probeTimeoutMs");
+        QTest::newRow("probed within the refresh") << int(testsupport::realMachineEnvironment().probeTimeout.count());
+        QTest::newRow("probes answering after their refresh") << 0;
+    }
+
     void remountWithTheSameNumbersShowsTheNewVolume()
     {
+        QFETCH(int, probeTimeoutMs);
         if (const QString why = MountFixture::whyUnavailable(MountFixture::Kind::Ext4); !why.isEmpty())
             QSKIP(qPrintable(why));
         MountFixture fx;
@@ -297,7 +342,9 @@ private slots:
             }
             return QString();
         };
-        rig.startManager(testsupport::realMachineEnvironment());
+        USBDeviceManager::Environment env = testsupport::realMachineEnvironment();
+        env.probeTimeout = std::chrono::milliseconds(probeTimeoutMs);
+        rig.startManager(env);
         QVERIFY(refreshUntil(rig, point, true) >= 0);
         QCOMPARE(nameShown(), QStringLiteral("ALPHA"));
         const auto before = mountOf();
@@ -320,9 +367,8 @@ private slots:
         if (mountOf() != before)
             QSKIP("other programs kept taking the freed mount id");
 
-        rig.manager->refreshDevices();
-        rig.settle();
-        QCOMPARE(nameShown(), QStringLiteral("BRAVO"));
+        // (Its probe may take longer than a refresh waits.)
+        QVERIFY2(refreshUntil(rig, [&] { return nameShown() == QStringLiteral("BRAVO"); }) >= 0, qPrintable(nameShown()));
     }
 };
 

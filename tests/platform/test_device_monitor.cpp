@@ -1,4 +1,5 @@
 #include "MountFixture.h"
+#include "Patience.h"
 #include "TestMain.h"
 
 #include "platform/DeviceMonitor.h"
@@ -132,14 +133,14 @@ private slots:
                 QSKIP(qPrintable("cannot mount a tmpfs: " + describe(mounted)));
             undo.mounts << point;
         }
-        QTRY_VERIFY(arrived.count() > 0 && changed.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0 && changed.count() > 0, testsupport::kPatience);
         QCOMPARE(arrivals.repeats, 0);
         QCOMPARE(changes.repeats, 0);
 
         changed.clear();
         QVERIFY(run("umount", {"--", b}).succeeded());
         undo.mounts.removeAll(b);
-        QTRY_VERIFY(removed.count() > 0 && changed.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(removed.count() > 0 && changed.count() > 0, testsupport::kPatience);
     }
 
     // The kernel-side filter, through a datagram socket pair: every block
@@ -272,7 +273,7 @@ private slots:
             QVERIFY2(trigger.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && trigger.write("change") > 0,
                      qPrintable(name));
         }
-        QTRY_VERIFY(arrived.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0, testsupport::kPatience);
         QCOMPARE(removed.count(), 0);
     }
 
@@ -311,20 +312,20 @@ private slots:
         const auto loop = fx.attachLoop(*image);
         if (!loop)
             QSKIP(qPrintable(fx.lastError()));
-        QTRY_VERIFY(arrived.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0, testsupport::kPatience);
         arrived.clear();
         const auto point = fx.mountExt4(*loop, fx.mountRoot() + QStringLiteral("/loop"));
         if (!point)
             QSKIP(qPrintable(fx.lastError()));
-        QTRY_VERIFY(arrived.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(arrived.count() > 0, testsupport::kPatience);
 
         removed.clear();
         QVERIFY(fx.unmount(*point));
-        QTRY_VERIFY(removed.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(removed.count() > 0, testsupport::kPatience);
         // A detached loop device stays, emptied: the kernel reports a "change".
         removed.clear();
         QVERIFY(fx.detachLoop(*loop));
-        QTRY_VERIFY(removed.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(removed.count() > 0, testsupport::kPatience);
 
         monitor.followBlockEvents(false);
         QTest::qWait(200);

@@ -1,5 +1,6 @@
 #include "platform/Preferences.h"
 
+#include "Patience.h"
 #include "StdoutCapture.h"
 #include "TestMain.h"
 
@@ -321,8 +322,10 @@ private slots:
             QCOMPARE(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
         else
             QVERIFY(QDir().mkpath(path()));
-        // A read of a pipe waits for a writer: give the store a second, then
-        // open the pipe's other end so nothing stays blocked.
+        // A read of a pipe waits for a writer, for good: the store, which
+        // writes and flushes to a disk a loaded machine can hold for seconds,
+        // is waited for a while, then the pipe's other end is opened so
+        // nothing stays blocked.
         std::promise<bool> opened;
         std::future<bool> done = opened.get_future();
         std::thread open([&] {
@@ -330,7 +333,7 @@ private slots:
             prefs.setInteger("k", 1);
             opened.set_value(prefs.flush());
         });
-        const bool inTime = done.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+        const bool inTime = done.wait_for(std::chrono::milliseconds(testsupport::kPatience)) == std::future_status::ready;
         if (!inTime) {
             const int fd = ::open(QFile::encodeName(path()).constData(), O_WRONLY);
             ::close(fd);

@@ -1,5 +1,6 @@
 #include "platform/Scheduler.h"
 
+#include "Patience.h"
 #include "TestMain.h"
 
 #include <QSemaphore>
@@ -192,7 +193,7 @@ private slots:
         });
         for (int i = 0; i < 100; ++i)
             expected.append(i);
-        QTRY_COMPARE(order, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(order, expected, testsupport::kPatience);
         QVERIFY(allOnMain);
 
         // background() delivers on the main thread; a destroyed context drops a
@@ -206,12 +207,12 @@ private slots:
                      [&](QString v) { value = v; doneThread = QThread::currentThread(); });
         s.background([] { return 5; }, [&](int) { deadRan = true; }, dead);
         delete dead;
-        QTRY_COMPARE(value, QStringLiteral("done"));
+        QTRY_COMPARE_WITH_TIMEOUT(value, QStringLiteral("done"), testsupport::kPatience);
         QCOMPARE(doneThread, thread());
         QVERIFY(s.waitForBackground(30s));
         bool marker = false;
         s.post([&] { marker = true; });
-        QTRY_VERIFY(marker);
+        QTRY_VERIFY_WITH_TIMEOUT(marker, testsupport::kPatience);
         QVERIFY(!deadRan);
     }
 
@@ -243,12 +244,12 @@ private slots:
         s.runInBackground([&] { s.cancel(s.after(0ms, [&] { cancelledRan = true; })); });
         QVERIFY(s.waitForBackground(30s));
 
-        QTRY_VERIFY(repeats >= 5 && selfRuns == 3 && contextRuns == 2);
+        QTRY_VERIFY_WITH_TIMEOUT(repeats >= 5 && selfRuns == 3 && contextRuns == 2, testsupport::kPatience);
         s.cancel(repeating);
         const int atCancel = repeats;
         bool marker = false;
         s.after(20ms, [&] { marker = true; });
-        QTRY_VERIFY(marker);
+        QTRY_VERIFY_WITH_TIMEOUT(marker, testsupport::kPatience);
         QCOMPARE(once, 1);
         QCOMPARE(repeats, atCancel);
         QCOMPARE(selfRuns, 3);

@@ -170,6 +170,7 @@ struct FakeMachine
         env.blkid = dir.path() + "/no-such-blkid";
         env.useUDisks2 = false;
         env.startMonitoring = monitoring;
+        env.probeTimeout = std::chrono::seconds(5);   // one refresh lists what is mounted, on a loaded machine too
         return env;
     }
 };

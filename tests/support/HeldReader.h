@@ -34,14 +34,41 @@ inline QString stoppedAtStart(const QString &tool)
     return writeFile(QFile::encodeName(script), body, 0755) ? script : QString();
 }
 
-// A child of this process stopped by a signal (state T); 0 when there is none.
-inline pid_t stoppedChild()
+// A script in trustedFolder() that becomes `tool` with `hook` (the library
+// signalled_after_answers) preloaded: right after its `answers`-th "removed"
+// answer the tool is sent `signal`, "KILL", "STOP" or "TERM".
+inline QString signalledAfterAnswers(const QString &tool, const QString &hook, int answers, const QByteArray &signal)
+{
+    const QString script = trustedFolder() + QStringLiteral("/signalled-") + QFileInfo(tool).fileName();
+    const QByteArray body = "#!/bin/sh\nexport LD_PRELOAD='" + QFile::encodeName(hook)
+                            + "' SWEEPBROOK_SIGNAL_AFTER_ANSWERS='" + QByteArray::number(answers) + ' ' + signal
+                            + "'\nexport ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"\n"
+                              "exec '"
+                            + QFile::encodeName(trustedCopyOf(tool)) + "' \"$@\"\n";
+    return writeFile(QFile::encodeName(script), body, 0755) ? script : QString();
+}
+
+// The state and parent of a process, as /proc tells them ("T" and "1234").
+inline QList<QByteArray> stateAndParent(const QByteArray &pid)
+{
+    const QByteArray stat = readFile("/proc/" + pid + "/stat");
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ').mid(0, 2);
+}
+
+// Whether a process is stopped by a signal (state T).
+inline bool isStopped(pid_t pid)
+{
+    return stateAndParent(QByteArray::number(pid)).value(0) == "T";
+}
+
+// A child of `parent` (this process by default) stopped by a signal (state
+// T); 0 when there is none.
+inline pid_t stoppedChild(pid_t parent = ::getpid())
 {
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &entry : entries) {
-        const QByteArray stat = readFile("/proc/" + entry.toLatin1() + "/stat");
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(0) == "T" && fields.at(1).toInt() == ::getpid())
+        const QList<QByteArray> fields = stateAndParent(entry.toLatin1());
+        if (fields.size() > 1 && fields.at(0) == "T" && fields.at(1).toInt() == parent)
             return pid_t(entry.toInt());
     }
     return 0;

@@ -13,12 +13,18 @@
 namespace testsupport {
 
 // The real machine's mount table, sysfs and tools, without monitoring or
-// UDisks2 (udevd does not run on the test machines): for real volumes.
+// UDisks2 (udevd does not run on the test machines): for real volumes. A
+// refresh waits for a volume's probe until blkid's own time limit has passed
+// too (a loaded machine can hold blkid past the app's second; the app lists
+// the volume at a later refresh, which on virtual time does not come by
+// itself): one refresh lists what is mounted. Tests of the probe's time limit
+// set it.
 inline USBDeviceManager::Environment realMachineEnvironment()
 {
     USBDeviceManager::Environment env;
     env.startMonitoring = false;
     env.useUDisks2 = false;
+    env.probeTimeout = std::chrono::seconds(5);
     return env;
 }
 

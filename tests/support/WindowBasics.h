@@ -5,6 +5,8 @@
 #include "platform/Preferences.h"
 #include "platform/Scheduler.h"
 
+#include "Patience.h"
+
 #include <QTemporaryDir>
 
 namespace testsupport {
