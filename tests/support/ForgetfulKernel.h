@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BytePaths.h"
+#include "TestGuard.h"
 
 // The kernel made to forget the files and folders nothing holds open, as any
 // memory pressure makes it: the test's process moves into a memory cgroup of
@@ -17,8 +18,7 @@
 //     QVERIFY(kernel.forget());
 //
 // cgroup v1 ("memory.force_empty") or v2 ("memory.reclaim"). The group is
-// removed when this ends; one a killed test left behind is removed by the
-// next one made beside it (a group still in use refuses to go).
+// removed when this ends, or by the test's guard when the test was killed.
 
 #include <QByteArray>
 #include <QDir>
@@ -45,11 +45,12 @@ public:
         const QByteArray home = ownMemoryGroup();
         if (home.isEmpty())
             return;
-        sweepLeftovers(home);
         for (int attempt = 0; attempt < 20 && m_group.isEmpty(); ++attempt) {
             const QByteArray group = home + "/sweepbrook-test-" + QByteArray::number(QRandomGenerator::global()->generate());
-            if (::mkdir(group.constData(), 0755) == 0)
+            if (::mkdir(group.constData(), 0755) == 0) {
                 m_group = group;
+                guardRemovesGroup(group);
+            }
             else if (errno != EEXIST)
                 break;
         }
@@ -163,15 +164,6 @@ private:
         m_whyNot = QStringLiteral("this machine has no memory cgroup to reclaim (neither a v1 memory hierarchy nor "
                                   "cgroup v2 is mounted for this process)");
         return {};
-    }
-
-    // Groups killed tests left empty: a group still in use is not removed.
-    static void sweepLeftovers(const QByteArray &home)
-    {
-        const QStringList names = QDir(QFile::decodeName(home))
-                                      .entryList({QStringLiteral("sweepbrook-test-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString &name : names)
-            ::rmdir((home + '/' + QFile::encodeName(name)).constData());
     }
 
     QString m_whyNot;

@@ -235,12 +235,14 @@ inline QByteArray readUntilEnded(const Watched &watched, int &pidfd)
         pollfd ended{pidfd, POLLIN, 0};
         (void)::poll(&ended, 1, 60000);
     }
-    QList<QByteArray> trees{watched.folder, watched.sockets}, made;
+    QList<QByteArray> trees{watched.folder, watched.sockets}, made, groups;
     for (const QByteArray &line : told.split('\n')) {
         if (line.startsWith("remove "))
             trees.prepend(line.mid(7));
         else if (line.startsWith("made "))
             made << line.mid(5);
+        else if (line.startsWith("group "))
+            groups << line.mid(6);
     }
     detachLoopsBelow(watched.folder);
     for (const QByteArray &path : std::as_const(made))
@@ -252,6 +254,11 @@ inline QByteArray readUntilEnded(const Watched &watched, int &pidfd)
         if (!left)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));   // a mount of the namespace, still ending
+    }
+    // A cgroup goes once its last process has (a FUSE daemon may take a moment).
+    for (const QByteArray &group : std::as_const(groups)) {
+        for (int tries = 0; tries < 50 && ::rmdir(group.constData()) != 0 && errno == EBUSY; ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ::_exit(0);   // the outer's end of `doneToOuter` closes with it
 }
@@ -320,6 +327,13 @@ inline int exitCodeOf(int status)
 inline void guardRemoves(const QByteArray &path)
 {
     guard::tell("remove", path);
+}
+
+// Tells the guard to remove the cgroup `folder` the test made once the test
+// has ended (a cgroup goes by rmdir alone, once no process is in it).
+inline void guardRemovesGroup(const QByteArray &folder)
+{
+    guard::tell("group", folder);
 }
 
 // Marks `folder`, made by the test to mount on (and by none of the
