@@ -116,6 +116,27 @@ struct QuitRig
             return QStringLiteral("the probe did not start its clean: ") + probe.said.join(QStringLiteral(" / "));
         return {};
     }
+    // start() with dot_clean held right after its 300th answer, so the
+    // clean is under way whatever the machine's speed: the held tool
+    // (`held`), continued when the rig ends.
+    QString startHeld(const QString &name)
+    {
+        const QString dotClean = testsupport::signalledAfterAnswers(QStringLiteral(SWEEPBROOK_DOT_CLEAN),
+                                                                    QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 300, "STOP");
+        if (const QString why = start(name, 0, dotClean, kHeldLimitMs); !why.isEmpty())
+            return why;
+        if (!QTest::qWaitFor([&] { return (held = testsupport::stoppedChild(pid_t(probe.process.processId()))) > 0; },
+                             testsupport::kPatience))
+            return QStringLiteral("dot_clean was not held after its 300th answer");
+        return {};
+    }
+    pid_t held = 0;
+    ~QuitRig()
+    {
+        if (held > 0)
+            ::kill(held, SIGCONT);
+    }
+
     QString preferencesFile;   // empty: one in dir
     QString preferencesPath() const
     {
@@ -190,14 +211,9 @@ private slots:
     {
         QFETCH(QByteArray, how);
         QuitRig rig(QStringLiteral("._IMG_%1.JPG"));
-        const QString dotClean = testsupport::signalledAfterAnswers(QStringLiteral(SWEEPBROOK_DOT_CLEAN),
-                                                                    QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 300, "STOP");
-        if (const QString why = rig.start(QStringLiteral("QUIT"), 0, dotClean, kHeldLimitMs); !why.isEmpty())
+        if (const QString why = rig.startHeld(QStringLiteral("QUIT")); !why.isEmpty())
             QFAIL(qPrintable(why));
-        pid_t tool = 0;
-        QVERIFY(QTest::qWaitFor([&] { return (tool = testsupport::stoppedChild(pid_t(rig.probe.process.processId()))) > 0; },
-                                testsupport::kPatience));
-        const auto resume = qScopeGuard([tool] { ::kill(tool, SIGCONT); });
+        const pid_t tool = rig.held;
         QCOMPARE(rig.close(how), finishingLine());
         // The window asked it to stop (SIGTERM, pending while it is held).
         QVERIFY(QTest::qWaitFor([&] { return signalPending(tool, SIGTERM); }, testsupport::kPatience));
@@ -240,15 +256,9 @@ private slots:
         if (!folder.mounted)
             QSKIP("a folder that refuses root's writes needs a tmpfs of the test's own");
         rig.preferencesFile = folder.file();
-        // dot_clean held right after its 300th answer: the clean is under way when the window closes.
-        const QString dotClean = testsupport::signalledAfterAnswers(QStringLiteral(SWEEPBROOK_DOT_CLEAN),
-                                                                    QStringLiteral(SWEEPBROOK_ANSWER_HOOK), 300, "STOP");
-        if (const QString why = rig.start(QStringLiteral("UNSAVED"), 0, dotClean, kHeldLimitMs); !why.isEmpty())
+        if (const QString why = rig.startHeld(QStringLiteral("UNSAVED")); !why.isEmpty())
             QFAIL(qPrintable(why));
-        pid_t tool = 0;
-        QVERIFY(QTest::qWaitFor([&] { return (tool = testsupport::stoppedChild(pid_t(rig.probe.process.processId()))) > 0; },
-                                testsupport::kPatience));
-        const auto resume = qScopeGuard([tool] { ::kill(tool, SIGCONT); });
+        const pid_t tool = rig.held;
         QVERIFY(folder.set(state));
         QCOMPARE(rig.close("quit"), finishingLine());
         QVERIFY(QTest::qWaitFor([&] { return signalPending(tool, SIGTERM); }, testsupport::kPatience));
