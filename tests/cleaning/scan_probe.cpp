@@ -10,7 +10,7 @@
 // the volume mounted at <mount point> looked up among the removable volumes,
 // scanned for every kind and everything found cleaned (our dot_clean at
 // <dot_clean>). After the diagnostics, "found<TAB>kind<TAB>path",
-// "cleaned<TAB>path" and "failed<TAB>path" lines; exit 5 when the volume is
+// "cleaned<TAB>size<TAB>path" and "failed<TAB>path" lines; exit 5 when the volume is
 // not listed. With a file and a word, the word is written into the file
 // between the scan and the clean (a memory cgroup's reclaim: the kernel
 // forgets the stick), and a line "inode<TAB>before<TAB>after" gives the
@@ -98,7 +98,7 @@ int scanAndClean(const QString &mountPoint, const QString &dotClean, qint64 pid,
     if (!outcome)
         return 4;
     for (const FileItem &item : std::as_const(outcome->first))
-        lines += "cleaned\t" + item.fsPath() + '\n';
+        lines += "cleaned\t" + QByteArray::number(item.size) + '\t' + item.fsPath() + '\n';
     for (const FileItem &item : std::as_const(outcome->second))
         lines += "failed\t" + item.fsPath() + '\n';
     std::fflush(stdout);   // after the diagnostics

@@ -16,54 +16,12 @@
 #include "MountFixture.h"
 #include "SystemDaemons.h"
 
-namespace {
-
-ProcessResult run(const QString &program, const QStringList &arguments)
-{
-    ProcessRequest request;
-    request.program = program;
-    request.arguments = arguments;
-    request.timeout = std::chrono::seconds(60);
-    return runProcess(request);
-}
-
-// What udev's database records for a device node ("E:ID_FS_TYPE=..." lines and so on).
-QByteArray udevRecord(const QString &devNode)
-{
-    struct stat st = {};
-    if (::stat(QFile::encodeName(devNode).constData(), &st) != 0)
-        return {};
-    QFile record(QStringLiteral("/run/udev/data/b%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)));
-    return record.open(QIODevice::ReadOnly) ? record.readAll() : QByteArray();
-}
-
-} // namespace
-
 class TestFileSystemType : public QObject
 {
     Q_OBJECT
 
     testsupport::SystemDaemons m_daemons;   // a udevd of the test's own (none runs on the test machines)
     QString m_noNamespace;                  // why this test has no mount namespace of its own
-
-    // Makes sure udev's database knows the file system on `devNode`, with a
-    // udevd of our own when none runs; empty when it does, else why not.
-    QString ensureUdevRecord(const QString &devNode)
-    {
-        // A record with no udevd to keep it is stale (a device used before).
-        if (udevRuns() && udevRecord(devNode).contains("E:ID_FS_TYPE="))
-            return {};
-        if (const QString why = m_daemons.startUdevd(); !why.isEmpty())
-            return why;
-        const QString udevadm = MountFixture::tool(QStringLiteral("udevadm"));
-        const ProcessResult trigger =
-            run(udevadm, {"trigger", "--action=change", "--settle", "/sys/class/block/" + QFileInfo(devNode).fileName()});
-        if (!trigger.succeeded())
-            return "udevadm trigger failed: " + QString::fromLocal8Bit(trigger.standardError);
-        if (!udevRecord(devNode).contains("E:ID_FS_TYPE="))
-            return "udev recorded no file system for " + devNode;
-        return {};
-    }
 
 private slots:
     void initTestCase()
@@ -111,7 +69,7 @@ private slots:
         // exfat-fuse's mount says only "fuseblk": its device's type is udev's to tell.
         QString noUdev;
         if (fsKind == MountFixture::Kind::ExFat)
-            noUdev = ensureUdevRecord(*loop);
+            noUdev = m_daemons.recordFileSystem(*loop);
 
         for (const bool asRoot : {true, false}) {
             ProcessRequest request;

@@ -266,6 +266,14 @@ public:
         return mounted;
     }
 
+    // exFAT mounted by root for the ordinary account `uid`, as a desktop's
+    // UDisks2 mounts it: exfat-fuse started as root, every file the account's.
+    std::optional<QString> mountExFatFor(uid_t uid, const QString &loopDev, const QString &mountPoint)
+    {
+        return mount(QStringLiteral("mount.exfat-fuse"),
+                     {QStringLiteral("-o"), QStringLiteral("uid=%1,gid=%1").arg(uid), loopDev, mountPoint}, mountPoint, true);
+    }
+
     // What ".Trashes/ALIAS" of mountNewWithAlias stands for.
     enum class Alias {
         wholeFolder,   // DCIM: on FAT its entry names DCIM's first cluster, on ext4 a second link to DCIM

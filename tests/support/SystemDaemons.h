@@ -31,6 +31,8 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -92,6 +94,39 @@ public:
         if (!udevRuns())
             return QStringLiteral("udevd started but did not open its control socket within 10 s");
         return {};
+    }
+
+    // Makes sure udev's database knows the file system on the block device
+    // `devNode`, as a desktop's does once udevd has seen the device: with a
+    // udevd of the test's own when none runs. Empty when it does, else why not.
+    QString recordFileSystem(const QString &devNode)
+    {
+        // A record with no udevd to keep it is stale (a device used before).
+        if (udevRuns() && udevRecord(devNode).contains("E:ID_FS_TYPE="))
+            return {};
+        if (const QString why = startUdevd(); !why.isEmpty())
+            return why;
+        ProcessRequest trigger;
+        trigger.program = findTool(QStringLiteral("udevadm"));
+        trigger.arguments = {QStringLiteral("trigger"), QStringLiteral("--action=change"), QStringLiteral("--settle"),
+                             "/sys/class/block/" + QFileInfo(devNode).fileName()};
+        trigger.timeout = std::chrono::seconds(60);
+        const ProcessResult triggered = runProcess(trigger);
+        if (!triggered.succeeded())
+            return "udevadm trigger failed: " + QString::fromLocal8Bit(triggered.standardError);
+        if (!udevRecord(devNode).contains("E:ID_FS_TYPE="))
+            return "udev recorded no file system for " + devNode;
+        return {};
+    }
+
+    // What udev's database records for a device node ("E:ID_FS_TYPE=..." lines and so on).
+    static QByteArray udevRecord(const QString &devNode)
+    {
+        struct stat st = {};
+        if (::stat(QFile::encodeName(devNode).constData(), &st) != 0)
+            return {};
+        QFile record(QStringLiteral("/run/udev/data/b%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)));
+        return record.open(QIODevice::ReadOnly) ? record.readAll() : QByteArray();
     }
 
     // Waits until udevd has handled every event so far (a new loop device, a new file system).
