@@ -80,9 +80,12 @@ std::unique_ptr<HeldVolume> HeldVolume::adopt(int rootFd, const QByteArray &root
 
 void HeldVolume::setFileSystemType(const std::optional<QString> &type)
 {
-    const bool renewed = VolumeWalker::foldersHaveNoIdentity(m_rootFd) || (type && isFatFamilyType(*type))
-                         || (m_isFuse && (!type || type->isEmpty()));
-    m_numbers = renewed ? ItemNumbers::renewed : ItemNumbers::last;
+    // The kernel's own file systems are told by the kernel (adopt()); a FUSE
+    // volume by its type, and taken to renew its numbers when none is told.
+    if (!m_isFuse)
+        return;
+    const bool lasting = type && !type->isEmpty() && !isFatFamilyType(*type);
+    m_numbers = lasting ? ItemNumbers::last : ItemNumbers::renewed;
     m_aliases = std::make_unique<FolderAliases>(m_rootFd, m_scanned, m_numbers);
 }
 
@@ -421,14 +424,6 @@ HeldVolume::Look HeldVolume::look(const QByteArray &relative)
     if (m_work)
         m_work->beat();
     return result;
-}
-
-int HeldVolume::checkScanned(const QByteArray &relative, const FileItem &item)
-{
-    const Look now = look(relative);
-    if (now.error != 0)
-        return now.error;
-    return pathhandles::isScannedItem(item, now.st, m_numbers) ? 0 : ESTALE;
 }
 
 QList<qsizetype> byFolder(const QList<QByteArray> &relativePaths)

@@ -113,11 +113,6 @@ public:
     };
     Look look(const QByteArray &relative);
 
-    // Is what stands at `relative` now the item the scan recorded?
-    // ENOENT when gone, ESTALE when something else is there, another errno
-    // when it cannot be examined; 0 when it is the same.
-    int checkScanned(const QByteArray &relative, const FileItem &item);
-
 private:
     HeldVolume() = default;
     void dropChainFrom(size_t index);

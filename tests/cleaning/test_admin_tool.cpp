@@ -519,12 +519,7 @@ private slots:
         QCOMPARE(snapshot(root + "/DCIM"), dcimBefore);
     }
 
-    void forgottenBetweenScanAndClean_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("FAT32 (fusefat)") << int(MountFixture::Kind::Fat32);
-        QTest::newRow("exFAT (exfat-fuse)") << int(MountFixture::Kind::ExFat);
-    }
+    void forgottenBetweenScanAndClean_data() { ForgottenStick::rows(); }
 
     // FAT and exFAT hand an item a new inode number each time the kernel
     // reads it in again. With the stick forgotten between the scan and the
@@ -535,21 +530,11 @@ private slots:
     void forgottenBetweenScanAndClean()
     {
         QFETCH(int, kind);
-        const ForgetfulKernel kernel;
-        if (!kernel.whyNot().isEmpty())
-            QSKIP(qPrintable(kernel.whyNot()));
-        MountFixture fixture;
-        const QString point = fixture.mountRoot() + QStringLiteral("/FORGOTTEN");
-        if (!fixture.mountNew(MountFixture::Kind(kind), point))
-            QSKIP(qPrintable(fixture.lastError()));
-        const QByteArray root = QFile::encodeName(point);
-        JunkSinceTheScan junk;
-        const Items items = junk.scanned(root);
-        QVERIFY(!items.isEmpty());
-        const JunkSinceTheScan::Forgotten forgotten = junk.forgetAndChange(root, kernel, items);
-        if (forgotten == JunkSinceTheScan::Forgotten::kept)
-            QSKIP(JunkSinceTheScan::kKept);
-        QCOMPARE(forgotten, JunkSinceTheScan::Forgotten::andChanged);
+        ForgottenStick stick;
+        MAKE_FORGOTTEN_STICK(stick, MountFixture::Kind(kind));
+        const QByteArray &root = stick.root;
+        const JunkSinceTheScan &junk = stick.junk;
+        const Items &items = stick.items;
 
         const ToolRun run = runAdmin(requestFor(root, items));
         QList<int> errors;

@@ -360,12 +360,7 @@ private slots:
                                                               .arg(calls[0]).arg(calls[1])));
     }
 
-    void forgottenByTheKernel_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("FAT32 (fusefat)") << int(MountFixture::Kind::Fat32);
-        QTest::newRow("exFAT (exfat-fuse)") << int(MountFixture::Kind::ExFat);
-    }
+    void forgottenByTheKernel_data() { ForgottenStick::rows(); }
 
     // FAT and exFAT hand an item a new inode number each time the kernel
     // reads it in again. Forgotten between the scan and the clean, and again
@@ -377,21 +372,12 @@ private slots:
     void forgottenByTheKernel()
     {
         QFETCH(int, kind);
-        const ForgetfulKernel kernel;   // before the stick: all it reads in is forgotten on demand
-        if (!kernel.whyNot().isEmpty())
-            QSKIP(qPrintable(kernel.whyNot()));
-        MountFixture fx;
-        const QString point = fx.mountRoot() + QStringLiteral("/FORGOTTEN");
-        if (!fx.mountNew(MountFixture::Kind(kind), point))
-            QSKIP(qPrintable(fx.lastError()));
-        const QByteArray root = QFile::encodeName(point);
-        JunkSinceTheScan junk;
-        const Items items = junk.scanned(root);
-        QVERIFY(!items.isEmpty());
-        const JunkSinceTheScan::Forgotten forgotten = junk.forgetAndChange(root, kernel, items);
-        if (forgotten == JunkSinceTheScan::Forgotten::kept)
-            QSKIP(JunkSinceTheScan::kKept);
-        QCOMPARE(forgotten, JunkSinceTheScan::Forgotten::andChanged);
+        ForgottenStick stick;
+        MAKE_FORGOTTEN_STICK(stick, MountFixture::Kind(kind));
+        const ForgetfulKernel &kernel = stick.kernel;
+        const QByteArray &root = stick.root;
+        const JunkSinceTheScan &junk = stick.junk;
+        const Items &items = stick.items;
 
         // The first pass ends at the bottom of c0's chain; the second starts
         // on its way down, among folders whose handles were let go.

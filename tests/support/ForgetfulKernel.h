@@ -1,8 +1,5 @@
 #pragma once
 
-#include "BytePaths.h"
-#include "TestGuard.h"
-
 // The kernel made to forget the files and folders nothing holds open, as any
 // memory pressure makes it: the test's process moves into a memory cgroup of
 // its own, whose memory is reclaimed when the test asks. What the process
@@ -20,11 +17,16 @@
 // cgroup v1 ("memory.force_empty") or v2 ("memory.reclaim"). The group is
 // removed when this ends, or by the test's guard when the test was killed.
 
+#include "BytePaths.h"
+#include "MountFixture.h"
+#include "TestGuard.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QString>
+#include <QTest>
 
 #include <cerrno>
 #include <chrono>
@@ -213,24 +215,6 @@ struct JunkSinceTheScan
         return made;
     }
 
-    // The items as a scan lists them (made first, below `root`: two chains
-    // 40 deep); none when they could not be made.
-    QList<FileItem> scanned(const QByteArray &root) { return make(root, 2, 40) ? scannedItems(items, root) : QList<FileItem>(); }
-
-    // Has the kernel forget the stick, changes the junk, and has it forget
-    // again. `kept` when the kernel kept the numbers of the items `scanned`
-    // (nothing would be tested: a skip).
-    enum class Forgotten { andChanged, kept, failed };
-    static constexpr const char *kKept = "the kernel kept this stick's inodes when asked to forget them: nothing would be tested";
-    Forgotten forgetAndChange(const QByteArray &root, const ForgetfulKernel &kernel, const QList<FileItem> &scanned) const
-    {
-        if (!kernel.forget())
-            return Forgotten::failed;
-        if (scannedItem(scanned.constLast().fsPath()).inode == scanned.constLast().inode)
-            return Forgotten::kept;
-        return change(root) && kernel.forget() ? Forgotten::andChanged : Forgotten::failed;
-    }
-
     bool change(const QByteArray &root) const
     {
         const QByteArray resized = root + '/' + changed.at(0);
@@ -252,4 +236,55 @@ struct JunkSinceTheScan
     }
 };
 
+// A new stick of a kind, with JunkSinceTheScan on it scanned, then
+// forgotten by the kernel and changed: what a clean is handed (`items`).
+struct ForgottenStick
+{
+    ForgetfulKernel kernel;   // before the stick: what is read of it is forgotten on demand
+    MountFixture fx;
+    QByteArray root;
+    JunkSinceTheScan junk;
+    QList<FileItem> items;
+
+    // The rows of a test of it: FAT32 through fusefat, exFAT through exfat-fuse.
+    static void rows()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("FAT32 (fusefat)") << int(MountFixture::Kind::Fat32);
+        QTest::newRow("exFAT (exfat-fuse)") << int(MountFixture::Kind::ExFat);
+    }
+
+    // False when it could not be made: with *skip set when this machine
+    // cannot (no memory cgroup, no such stick, a kernel that kept the numbers).
+    bool make(MountFixture::Kind kind, QString *skip)
+    {
+        const QString point = fx.mountRoot() + QStringLiteral("/FORGOTTEN");
+        if (!kernel.whyNot().isEmpty())
+            *skip = kernel.whyNot();
+        else if (!fx.mountNew(kind, point))
+            *skip = fx.lastError();
+        root = QFile::encodeName(point);
+        if (!skip->isEmpty() || !junk.make(root, 2, 40))
+            return false;
+        items = scannedItems(junk.items, root);
+        if (!kernel.forget())
+            return false;
+        if (scannedItem(items.constLast().fsPath()).inode == items.constLast().inode) {
+            *skip = QStringLiteral("the kernel kept this stick's inodes when asked to forget them: nothing would be tested");
+            return false;
+        }
+        return junk.change(root) && kernel.forget();
+    }
+};
+
 } // namespace testsupport
+
+// Makes the ForgottenStick `stick` of `kind`: skips where this machine cannot, fails where a step did.
+#define MAKE_FORGOTTEN_STICK(stick, kind)                                                                              \
+    do {                                                                                                               \
+        QString skip_;                                                                                                 \
+        const bool made_ = (stick).make(kind, &skip_);                                                                 \
+        if (!skip_.isEmpty())                                                                                          \
+            QSKIP(qPrintable(skip_));                                                                                  \
+        QVERIFY(made_);                                                                                                \
+    } while (false)
